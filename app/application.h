@@ -1,0 +1,92 @@
+// Application: everything the process owns, built in the start-up order and shared by the
+// desktop program and the command-line tool.
+//
+// Start() fixes the RunContext, puts the default folders into the settings editing state, resets
+// the counters, opens the database, loads the settings and the rules, and computes the status
+// strip's step. A failure of any step is returned with its cause (which file, which line) and
+// nothing has been written by then. Every record here is owned once and lent by reference to
+// whoever needs it.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "config/rule_table.h"
+#include "config/run_context.h"
+#include "config/settings.h"
+#include "engine/engine_hooks.h"
+#include "engine/file_info_store.h"
+#include "engine/scan_engine.h"
+#include "engine/scan_state.h"
+#include "platform/regional_time.h"
+#include "platform/user_interface.h"
+
+namespace norv {
+
+struct StartupOptions {
+    std::string program_dir;                 // empty: the executable's folder
+    std::string charset;                     // empty: the system's
+    std::string locale;                      // empty: the system's
+    std::string time_zone;                   // empty: the system's
+    const platform::Clock* clock = nullptr;  // null: the system clock
+};
+
+// The front end's side of the process: labels, dialogs and timers.
+struct FrontEnd {
+    ScanObserver& observer;
+    MessageBoxSink& messages;
+    AutoCheckTimers& timers;
+};
+
+// The status strip of the main window: it grows by one step per second while automatic checks
+// run, and starts again after passing its full width.
+struct StatusStrip {
+    static constexpr float kFullWidthTwips = 4695.0f;
+    float full_width = kFullWidthTwips;
+    float step = 0;
+    float width = 0;
+
+    void Advance() {
+        width += step;
+        if (width > full_width) width = 0;
+    }
+};
+
+class Application {
+  public:
+    static Result<std::unique_ptr<Application>> Start(const StartupOptions& options,
+                                                      FrontEnd front_end);
+    ~Application();
+
+    RunContext context;
+    Settings settings;
+    SettingsEditState edit;
+    RuleTable rules;
+    ScanMode mode = ScanMode::kNone;
+    ScanCounters counters;
+    StatusStrip status_strip;
+    int timer3_ticks = 0;
+
+    ScanEngine& engine() { return *engine_; }
+    const platform::Clock& clock() const { return *clock_; }
+    const platform::RegionalFormat& regional() const { return *regional_; }
+    FrontEnd& front_end() { return front_end_; }
+
+  private:
+    explicit Application(FrontEnd front_end) : front_end_(front_end) {}
+
+    FrontEnd front_end_;
+    platform::SystemClock system_clock_;
+    const platform::Clock* clock_ = &system_clock_;
+    std::unique_ptr<platform::RegionalFormat> regional_;
+    std::unique_ptr<FileInfoStore> store_;
+    std::unique_ptr<ChangeResponder> responder_;
+    std::unique_ptr<ScanReportMailer> mailer_;
+    std::unique_ptr<ScanEngine> engine_;
+};
+
+// The status strip's step for a scan period text: the full width divided by the period, read
+// as a whole number. Fails for a text that is no number, or for 0.
+Result<float> StatusStepFor(const std::string& scan_period);
+
+}  // namespace norv

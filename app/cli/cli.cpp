@@ -1,0 +1,154 @@
+#include "app/cli/cli.h"
+
+#include <chrono>
+#include <ostream>
+
+#include "app/application.h"
+
+namespace norv::cli {
+namespace {
+
+constexpr const char* kUsage =
+    "使い方: norv-cli [--dir フォルダ] [--charset 文字セット] [--locale ロケール] コマンド\n"
+    "コマンド:\n"
+    "  init    データベースを初期化し、基準を記録する\n"
+    "  check   前回の記録と比べ、作成・変更・削除されたファイルを報告する\n"
+    "  update  データベースを更新する\n"
+    "  show    設定とルールを表示する\n";
+
+// The tool's face for the engine: the message line goes to the terminal, dialogs to stderr.
+class Terminal : public ScanObserver, public MessageBoxSink, public AutoCheckTimers {
+  public:
+    Terminal(std::ostream& out, std::ostream& err, bool progress)
+        : out_(out), err_(err), progress_(progress) {}
+
+    void SetMessageLine(const std::string& text) override {
+        message_ = text;
+        if (!progress_) return;
+        auto now = std::chrono::steady_clock::now();
+        if (now - last_progress_ < std::chrono::milliseconds(200)) return;
+        last_progress_ = now;
+        err_ << "\r\033[K" << text << std::flush;
+        progress_shown_ = true;
+    }
+    void SetScanDate(const std::string& text) override { scan_date_ = text; }
+    void SetCounts(const ScanCounters&) override {}
+    void YieldToEvents() override {}
+    void ShowMessageBox(const std::string& text) override {
+        ClearProgress();
+        err_ << "norv: " << text << "\n";
+    }
+    void StartAutoCheckTimers() override {}
+    void StopAutoCheckTimers() override {}
+
+    void ClearProgress() {
+        if (progress_shown_) err_ << "\r\033[K" << std::flush;
+        progress_shown_ = false;
+    }
+    const std::string& message() const { return message_; }
+    const std::string& scan_date() const { return scan_date_; }
+
+  private:
+    std::ostream& out_;
+    std::ostream& err_;
+    bool progress_;
+    bool progress_shown_ = false;
+    std::chrono::steady_clock::time_point last_progress_{};
+    std::string message_;
+    std::string scan_date_;
+};
+
+void PrintCounts(std::ostream& out, const ScanCounters& c) {
+    out << "検査数 " << c.checked << "  変更 " << c.altered << "  新規作成 " << c.created
+        << "  削除 " << c.deleted << "\n";
+}
+
+void PrintConfiguration(std::ostream& out, const Application& app) {
+    const Settings& s = app.settings;
+    const SettingsEditState& e = app.edit;
+    out << "プログラムフォルダ: " << app.context.program_dir << "\n"
+        << "サーバ名: " << s.server_name << "\n"
+        << "メールでアラートを送る: " << e.alert_by_email << "\n"
+        << "SMTP: " << s.smtp_server << "\n"
+        << "送信者: " << s.mail_from << "\n"
+        << "受信者: " << s.mail_to << "\n"
+        << "自動検査を行う: " << e.scan_flg_check << "\n"
+        << "検査周期分: " << s.scan_period << "\n"
+        << "改ざんがなくてもメールを送る: " << e.evrymail_flg << "\n"
+        << "自動で復旧する: " << e.check2 << "\n"
+        << "保存ディレクトリ: " << s.save_dir << "\n"
+        << "クラックされたファイルの保存: " << s.cracked_dir << "\n"
+        << "ルール (" << app.rules.rule_count() << "):\n";
+    for (const Rule& rule : app.rules.rules) {
+        out << "  " << rule.flag << "  " << rule.path << "\n";
+    }
+}
+
+}  // namespace
+
+int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool progress) {
+    StartupOptions options;
+    std::string command;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](std::string& slot) {
+            if (i + 1 >= args.size()) return false;
+            slot = args[++i];
+            return true;
+        };
+        bool ok = true;
+        if (a == "--dir") {
+            ok = value(options.program_dir);
+        } else if (a == "--charset") {
+            ok = value(options.charset);
+        } else if (a == "--locale") {
+            ok = value(options.locale);
+        } else if (a == "-h" || a == "--help") {
+            out << kUsage;
+            return kExitUnchanged;
+        } else if (command.empty() && !a.empty() && a[0] != '-') {
+            command = a;
+        } else {
+            ok = false;
+        }
+        if (!ok) {
+            err << "norv: 引数が正しくありません: " << a << "\n" << kUsage;
+            return kExitFailure;
+        }
+    }
+    if (command != "init" && command != "check" && command != "update" && command != "show") {
+        err << (command.empty() ? "norv: コマンドがありません\n"
+                                : "norv: 知らないコマンドです: " + command + "\n")
+            << kUsage;
+        return kExitFailure;
+    }
+
+    Terminal terminal(out, err, progress);
+    auto app = Application::Start(options, FrontEnd{terminal, terminal, terminal});
+    if (!app.ok()) {
+        err << "norv: 起動できません: " << app.status().ToString() << "\n";
+        return kExitFailure;
+    }
+    ScanEngine& engine = (*app)->engine();
+    Status status;
+    if (command == "show") {
+        PrintConfiguration(out, **app);
+        return kExitUnchanged;
+    } else if (command == "init") {
+        status = engine.initdb();
+    } else if (command == "check") {
+        status = engine.check_file();
+    } else {
+        status = engine.updatedb();
+    }
+    terminal.ClearProgress();
+    if (!status.ok()) {
+        err << "norv: " << status.ToString() << "\n";
+        return kExitFailure;
+    }
+    out << terminal.message() << "\n";
+    if (command != "update") PrintCounts(out, (*app)->counters);
+    return command != "update" && (*app)->counters.changes() > 0 ? kExitChanged : kExitUnchanged;
+}
+
+}  // namespace norv::cli

@@ -1,0 +1,144 @@
+#include "config/rule_table.h"
+
+#include <cerrno>
+#include <charconv>
+
+#include "platform/text_file.h"
+
+namespace norv {
+namespace {
+
+constexpr std::string_view kOpenTag = "<rule>";
+constexpr std::string_view kCloseTag = "</rule>";
+
+std::string_view TrimBlanks(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
+
+// A flag as written: a decimal 16-bit whole number, blanks around it allowed.
+bool ParseFlag(std::string_view text, int16_t& flag) {
+    text = TrimBlanks(text);
+    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+    if (text.empty()) return false;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), flag);
+    return ec == std::errc() && end == text.data() + text.size();
+}
+
+std::string Where(const RunContext& context, size_t line) {
+    return "ルールファイル " + context.RulesPath() + " の " + std::to_string(line) + " 行目";
+}
+
+Status WriteRules(const RunContext& context, const std::vector<Rule>& rules) {
+    std::vector<std::string> lines;
+    lines.reserve(rules.size());
+    for (const Rule& rule : rules) lines.push_back(RuleLine(rule));
+    return platform::WriteTextFileAtomic(context.RulesPath(), lines, context.charset, 0644);
+}
+
+std::vector<Rule> AllRules(const RuleTable& table) {
+    std::vector<Rule> all = table.rules;
+    all.insert(all.end(), table.beyond_capacity.begin(), table.beyond_capacity.end());
+    return all;
+}
+
+}  // namespace
+
+std::string RuleLine(const Rule& rule) {
+    return std::string(kOpenTag) + rule.path + "," + std::to_string(rule.flag) +
+           std::string(kCloseTag);
+}
+
+Status LoadRules(const RunContext& context, RuleTable& table, std::vector<RuleListItem>& rule_list,
+                 MessageBoxSink& messages) {
+    rule_list.clear();
+    table.rules.clear();
+    table.beyond_capacity.clear();
+    auto read = platform::ReadTextLines(context.RulesPath(), context.charset);
+    if (!read.ok()) {
+        // No rule file yet is an empty table; any other failure is reported.
+        if (read.status().code() != ENOENT) return read.status();
+        return Status::Ok();
+    }
+    const auto& lines = read.value();
+    for (size_t i = 0; i < lines.size(); ++i) {
+        std::string_view line = lines[i];
+        size_t open = line.find(kOpenTag);
+        if (open == std::string_view::npos) continue;
+        size_t path_start = open + kOpenTag.size();
+        size_t comma = line.find(',', path_start);
+        size_t close = comma == std::string_view::npos ? comma : line.find(kCloseTag, comma + 1);
+        if (comma == std::string_view::npos || close == std::string_view::npos) {
+            messages.ShowMessageBox(Where(context, i + 1) +
+                                    " は読めないため無視します (カンマか </rule> がありません)");
+            continue;
+        }
+        Rule rule;
+        rule.path = std::string(line.substr(path_start, comma - path_start));
+        if (!ParseFlag(line.substr(comma + 1, close - comma - 1), rule.flag)) {
+            messages.ShowMessageBox(Where(context, i + 1) +
+                                    " の種別は -32768 から 32767 の整数でないため無視します");
+            continue;
+        }
+        if (table.rule_count() < kMaxRules) {
+            table.rules.push_back(std::move(rule));
+        } else {
+            table.beyond_capacity.push_back(std::move(rule));
+        }
+    }
+    if (!table.beyond_capacity.empty()) {
+        messages.ShowMessageBox("ルールファイル " + context.RulesPath() + " には " +
+                                std::to_string(kMaxRules) + " を超えるルールがあります。" +
+                                std::to_string(kMaxRules + 1) +
+                                " 番目以降は検査しませんが、ファイルには残します");
+    }
+    for (const Rule& rule : table.rules) rule_list.push_back({rule.path, rule.flag == RULE_TREE});
+    return Status::Ok();
+}
+
+Status SaveRules(const RunContext& context, const RuleTable& table) {
+    return WriteRules(context, AllRules(table));
+}
+
+Status AddRule(const RunContext& context, RuleTable& table, std::vector<RuleListItem>& rule_list,
+               const std::string& path, MessageBoxSink& messages) {
+    if (!path.empty()) {
+        if (path.find_first_of(",\r\n") != std::string::npos) {
+            messages.ShowMessageBox("カンマや改行を含むフォルダは登録できません: " + path);
+            return Status::Ok();
+        }
+        if (table.rule_count() >= kMaxRules) {
+            messages.ShowMessageBox("ルールは " + std::to_string(kMaxRules) +
+                                    " 個までです。追加できません: " + path);
+            return Status::Ok();
+        }
+        rule_list.push_back({path, false});
+        table.rules.push_back({path, RULE_DIR});
+    }
+    NORV_RETURN_IF_ERROR(SaveRules(context, table));
+    return LoadRules(context, table, rule_list, messages);
+}
+
+Status DeleteRule(const RunContext& context, RuleTable& table, std::vector<RuleListItem>& rule_list,
+                  int n, MessageBoxSink& messages) {
+    std::vector<Rule> kept;
+    std::vector<Rule> all = AllRules(table);
+    for (size_t i = 0; i < all.size(); ++i) {
+        if (static_cast<int>(i) + 1 != n) kept.push_back(all[i]);
+    }
+    NORV_RETURN_IF_ERROR(WriteRules(context, kept));
+    return LoadRules(context, table, rule_list, messages);
+}
+
+Status SetRuleRecursion(const RunContext& context, RuleTable& table,
+                        std::vector<RuleListItem>& rule_list, int item, bool on) {
+    if (item < 0 || item >= table.rule_count()) return Status::Ok();
+    table.rules[static_cast<size_t>(item)].flag = on ? RULE_TREE : RULE_DIR;
+    if (static_cast<size_t>(item) < rule_list.size()) {
+        rule_list[static_cast<size_t>(item)].checked = on;
+    }
+    return SaveRules(context, table);
+}
+
+}  // namespace norv

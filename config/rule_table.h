@@ -1,0 +1,65 @@
+// RuleTable: what the scan watches, and the rule file "user_rule.txt" that stores it.
+//
+// Each rule is a path and a kind flag; the file holds one "<rule>PATH,FLAG</rule>" line per
+// rule. The file is the persistent truth: every change is written at once (atomically) and,
+// after an addition or a deletion, the table is read back from it. The settings window's rule
+// list (SettingsEditState::rule_list) is filled by LoadRules alongside the table.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "config/run_context.h"
+#include "config/settings.h"
+#include "platform/status.h"
+#include "platform/user_interface.h"
+
+namespace norv {
+
+inline constexpr int16_t RULE_FILE = 0;  // one file, examined by itself
+inline constexpr int16_t RULE_DIR = 1;   // a folder, only the files directly in it
+inline constexpr int16_t RULE_TREE = 3;  // a folder and all its subfolders
+inline constexpr int kMaxRules = 100;
+
+struct Rule {
+    std::string path;  // exactly as read: nothing expanded or normalised
+    int16_t flag = RULE_DIR;
+};
+
+struct RuleTable {
+    // Rules 1 to rule_count(), in file order; rule i is rules[i - 1].
+    std::vector<Rule> rules;
+    // Rules that stood in the file beyond the 100th. They are not scanned, but kept and written
+    // back, so that no save ever drops a rule the administrator wrote.
+    std::vector<Rule> beyond_capacity;
+
+    int rule_count() const { return static_cast<int>(rules.size()); }
+};
+
+// The line that stores a rule: "<rule>" path "," flag "</rule>".
+std::string RuleLine(const Rule& rule);
+
+// Reads the rule file into `table` and rebuilds `rule_list`. A missing file gives an empty
+// table. Lines the format cannot read (a "<rule>" without a comma or "</rule>", a flag that is
+// no 16-bit whole number) are skipped with a message naming the file and line.
+Status LoadRules(const RunContext& context, RuleTable& table, std::vector<RuleListItem>& rule_list,
+                 MessageBoxSink& messages);
+
+// Writes the table (and any rules beyond capacity) to the rule file, atomically.
+Status SaveRules(const RunContext& context, const RuleTable& table);
+
+// Adds a folder rule (RULE_DIR) for `path` when it is not empty, then saves and reloads. A path
+// the format cannot hold (a comma, a line break) or a 101st rule is refused with a message.
+Status AddRule(const RunContext& context, RuleTable& table, std::vector<RuleListItem>& rule_list,
+               const std::string& path, MessageBoxSink& messages);
+
+// Rewrites the file without rule n (1-based; 0 or out of range removes nothing), then reloads.
+Status DeleteRule(const RunContext& context, RuleTable& table, std::vector<RuleListItem>& rule_list,
+                  int n, MessageBoxSink& messages);
+
+// Makes rule item+1 a RULE_TREE (on) or RULE_DIR (off) and saves at once.
+Status SetRuleRecursion(const RunContext& context, RuleTable& table,
+                        std::vector<RuleListItem>& rule_list, int item, bool on);
+
+}  // namespace norv

@@ -1,0 +1,42 @@
+// RunContext: the process-wide facts fixed once at start-up and read everywhere after.
+//
+// program_dir is the folder that holds every file of the program (settings, rules, database,
+// log, help). On POSIX the counterpart of the Windows directory is /etc and the root of the
+// system is "/"; the default save and cracked folders lie under /var/lib/norv.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/database.h"
+#include "platform/file_system.h"
+
+namespace norv {
+
+inline constexpr const char* kSettingsFileName = "norvcfg.txt";
+inline constexpr const char* kRuleFileName = "user_rule.txt";
+inline constexpr const char* kLogFileName = "norv.log";
+inline constexpr const char* kDatabaseFileName = "norv.db";
+inline constexpr const char* kWindowsDirectory = "/etc";
+inline constexpr const char* kDefaultSaveFolder = "var/lib/norv/save";
+inline constexpr const char* kDefaultCrackedFolder = "var/lib/norv/cracked";
+
+struct RunContext {
+    std::string program_dir;
+    std::string windows_dir;
+    std::string root_dir;
+    // Character set of the text files; empty means the system's.
+    std::string charset;
+    // The one connection to the file-information database, open for the life of the process.
+    std::unique_ptr<platform::Database> db_conn;
+
+    std::string SettingsPath() const { return platform::JoinPath(program_dir, kSettingsFileName); }
+    std::string RulesPath() const { return platform::JoinPath(program_dir, kRuleFileName); }
+    std::string LogPath() const { return platform::JoinPath(program_dir, kLogFileName); }
+    std::string DatabasePath() const { return platform::JoinPath(program_dir, kDatabaseFileName); }
+};
+
+// windows_dir up to and including its first separator; empty when it holds none.
+std::string RootOf(const std::string& windows_dir);
+
+}  // namespace norv

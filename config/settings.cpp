@@ -1,0 +1,152 @@
+#include "config/settings.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+
+#include "platform/text_file.h"
+
+namespace norv {
+namespace {
+
+// A check box holds 0, 1 or 2; any other stored value shows as clear, which is also how its
+// users read it (they act only on exactly 1).
+int CheckBoxState(std::string_view line) {
+    double value = std::round(LeadingNumber(line));
+    return (value == 1.0 || value == 2.0) ? static_cast<int>(value) : 0;
+}
+
+}  // namespace
+
+std::string RootOf(const std::string& windows_dir) {
+    size_t pos = windows_dir.find(platform::kSeparator);
+    return pos == std::string::npos ? std::string() : windows_dir.substr(0, pos + 1);
+}
+
+double LeadingNumber(std::string_view text) {
+    std::string compact;
+    for (char c : text) {
+        if (c != ' ' && c != '\t' && c != '\n' && c != '\r') compact += c;
+    }
+    size_t i = 0;
+    double sign = 1;
+    if (i < compact.size() && (compact[i] == '+' || compact[i] == '-')) {
+        if (compact[i] == '-') sign = -1;
+        ++i;
+    }
+    double value = 0;
+    bool any = false;
+    while (i < compact.size() && compact[i] >= '0' && compact[i] <= '9') {
+        value = value * 10 + (compact[i++] - '0');
+        any = true;
+    }
+    if (i < compact.size() && compact[i] == '.') {
+        ++i;
+        double scale = 0.1;
+        while (i < compact.size() && compact[i] >= '0' && compact[i] <= '9') {
+            value += (compact[i++] - '0') * scale;
+            scale /= 10;
+            any = true;
+        }
+    }
+    return any ? sign * value : 0;
+}
+
+std::string PrintedState(int state) { return (state < 0 ? "" : " ") + std::to_string(state) + " "; }
+
+std::string Reroot(std::string line, const std::string& root_dir) {
+    size_t n = std::min({size_t{3}, root_dir.size(), line.size()});
+    line.replace(0, n, root_dir.substr(0, n));
+    return line;
+}
+
+Status LoadSettings(const RunContext& context, Settings& settings, SettingsEditState& edit,
+                    AutoCheckTimers& timers) {
+    const std::string path = context.SettingsPath();
+    auto read = platform::ReadTextLines(path, context.charset);
+    if (!read.ok()) {
+        if (read.status().code() == ENOENT) {
+            return Status::Error(ENOENT, "設定ファイル " + path + " がありません");
+        }
+        return read.status();
+    }
+    const std::vector<std::string>& lines = read.value();
+    if (lines.size() < kSettingsLineCount) {
+        return Status::Error(kErrFormat, "設定ファイル " + path + " は 15 行必要ですが " +
+                                             std::to_string(lines.size()) + " 行しかありません (" +
+                                             std::to_string(lines.size() + 1) +
+                                             " 行目以降がありません)");
+    }
+
+    Settings loaded;
+    loaded.reserved_line = lines[0];
+    loaded.server_name = lines[1];
+    loaded.mail_alert = lines[2];
+    loaded.pop_server = lines[3];
+    loaded.smtp_server = lines[4];
+    loaded.mail_account = lines[5];
+    loaded.mail_password = lines[6];
+    loaded.mail_from = lines[7];
+    loaded.mail_to = lines[8];
+    loaded.auto_check = lines[9];
+    loaded.scan_period = lines[10];
+    // An empty folder line has nothing to re-root; it keeps the folder the window already shows
+    // (the default), rather than leaving the archive and the copies to land in the root.
+    loaded.save_dir = lines[13].empty() ? edit.save_dir_label : Reroot(lines[13], context.root_dir);
+    loaded.cracked_dir =
+        lines[14].empty() ? edit.cracked_dir_label : Reroot(lines[14], context.root_dir);
+
+    edit.server_name = loaded.server_name;
+    edit.alert_by_email = CheckBoxState(loaded.mail_alert);
+    edit.mail_fields = {loaded.pop_server,    loaded.smtp_server, loaded.mail_account,
+                        loaded.mail_password, loaded.mail_from,   loaded.mail_to};
+    edit.scan_flg_check = CheckBoxState(loaded.auto_check);
+    edit.scan_period = loaded.scan_period;
+    edit.evrymail_flg = CheckBoxState(lines[11]);
+    edit.check2 = CheckBoxState(lines[12]);
+    edit.save_dir_label = loaded.save_dir;
+    edit.cracked_dir_label = loaded.cracked_dir;
+    settings = std::move(loaded);
+
+    if (LeadingNumber(settings.auto_check) == 1.0) timers.StartAutoCheckTimers();
+    return Status::Ok();
+}
+
+Status SaveSettings(const RunContext& context, const Settings& settings,
+                    const SettingsEditState& edit, AutoCheckTimers& timers) {
+    std::vector<std::string> lines = {
+        settings.reserved_line,
+        edit.server_name,
+        PrintedState(edit.alert_by_email),
+        edit.mail_fields[kPopServer],
+        edit.mail_fields[kSmtpServer],
+        edit.mail_fields[kMailAccount],
+        edit.mail_fields[kMailPassword],
+        edit.mail_fields[kMailFrom],
+        edit.mail_fields[kMailTo],
+        PrintedState(edit.scan_flg_check),
+        edit.scan_period,
+        PrintedState(edit.evrymail_flg),
+        PrintedState(edit.check2),
+        edit.save_dir_label,
+        edit.cracked_dir_label,
+    };
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].find_first_of("\r\n") != std::string::npos) {
+            return Status::Error(kErrFormat, "設定ファイル " + context.SettingsPath() + " の " +
+                                                 std::to_string(i + 1) +
+                                                 " 行目に改行を含む値は保存できません");
+        }
+    }
+    // The file holds the mail password: owner-only.
+    NORV_RETURN_IF_ERROR(
+        platform::WriteTextFileAtomic(context.SettingsPath(), lines, context.charset, 0600));
+    if (edit.scan_flg_check != 0) {
+        timers.StartAutoCheckTimers();
+    } else {
+        timers.StopAutoCheckTimers();
+    }
+    return Status::Ok();
+}
+
+}  // namespace norv

@@ -1,0 +1,43 @@
+// What the scanning engine needs from the program that drives it: where its messages go, how it
+// lets the window breathe between files, and who acts on a change and mails the report. The
+// desktop program, the command-line tool and the tests each supply their own.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "engine/scan_state.h"
+
+namespace norv {
+
+inline constexpr std::string_view kChangeCreated = "created";
+inline constexpr std::string_view kChangeAltered = "altered";
+inline constexpr std::string_view kChangeDeleted = "deleted";
+
+// The main window's labels that the engine writes, and the per-file yield.
+class ScanObserver {
+  public:
+    virtual ~ScanObserver() = default;
+    virtual void SetMessageLine(const std::string& text) = 0;  // msg
+    virtual void SetScanDate(const std::string& text) = 0;     // scandate
+    virtual void SetCounts(const ScanCounters& counters) = 0;  // Label5(0..3)
+    // Called once per file, just before its fingerprint: pending window events may run here.
+    virtual void YieldToEvents() = 0;
+};
+
+// Acts on one change (kind "created", "altered" or "deleted" and the file's full path) at the
+// moment it is found, after its log line. Reports its own failures; returns nothing.
+class ChangeResponder {
+  public:
+    virtual ~ChangeResponder() = default;
+    virtual void RespondToChange(std::string_view kind, const std::string& path) = 0;
+};
+
+// Mails the report of the check that just ended (the closed log and the counters).
+class ScanReportMailer {
+  public:
+    virtual ~ScanReportMailer() = default;
+    virtual void SendScanReport() = 0;
+};
+
+}  // namespace norv

@@ -1,0 +1,58 @@
+// The per-file decision (baseline, new, unchanged, altered) and the deleted-file report.
+#include "engine/scan_engine.h"
+#include "platform/regional_time.h"
+
+namespace norv {
+
+Status ScanEngine::ReportChange(std::string_view kind, std::string_view word,
+                                const std::string& path) {
+    NORV_RETURN_IF_ERROR(log_.ChangeLine(word, path));
+    // The response may wait on the user or move files; what the store holds so far is kept.
+    NORV_RETURN_IF_ERROR(store_.Commit());
+    hooks_.responder.RespondToChange(kind, path);
+    return Status::Ok();
+}
+
+Status ScanEngine::RecordFile(const std::string& dir, const std::string& name, int64_t size,
+                              const std::timespec& mtime, const std::string& digest) {
+    ScanCounters& counters = state_.counters;
+    ++counters.checked;
+    const std::string path = dir + name;
+    auto file_date = [&] { return hooks_.regional.DateTime(platform::FromTimespec(mtime)); };
+
+    if (state_.mode == ScanMode::kInit) {
+        NORV_RETURN_IF_ERROR(store_.InsertBaseline(path, size, file_date(), digest));
+        hooks_.observer.SetMessageLine("Database initiating and scaning ( " +
+                                       std::to_string(counters.checked) + " ) files ");
+    } else if (state_.mode == ScanMode::kCheck) {
+        auto baseline = store_.LookupBaseline(path);
+        if (!baseline.ok()) return baseline.status();
+        if (!baseline->has_value()) {
+            ++counters.created;
+            // The record first, then the log line and the response.
+            NORV_RETURN_IF_ERROR(store_.InsertNew(path, size, file_date(), digest));
+            NORV_RETURN_IF_ERROR(ReportChange(kChangeCreated, "Created: ", path));
+        } else {
+            int flag = 1;
+            if (digest != **baseline) {
+                flag = 2;
+                ++counters.altered;
+                // The log line and the response before the record is updated.
+                NORV_RETURN_IF_ERROR(ReportChange(kChangeAltered, "Altered: ", path));
+            }
+            NORV_RETURN_IF_ERROR(store_.UpdateSeen(path, flag, digest));
+        }
+        hooks_.observer.SetMessageLine("File scaning ( " + std::to_string(counters.checked) +
+                                       " ) files ");
+    }
+    return Status::Ok();
+}
+
+Status ScanEngine::ReportDeletedFiles() {
+    return store_.ForEachUnseen([this](const std::string& filename) {
+        ++state_.counters.deleted;
+        return ReportChange(kChangeDeleted, "Deleted: ", filename);
+    });
+}
+
+}  // namespace norv

@@ -1,0 +1,108 @@
+#include "engine/scan_engine.h"
+
+#include "config/settings.h"
+
+namespace norv {
+
+// Marks the engine busy for the life of one command.
+class ScanEngine::RunGuard {
+  public:
+    explicit RunGuard(bool& running) : running_(running) { running_ = true; }
+    ~RunGuard() { running_ = false; }
+    RunGuard(const RunGuard&) = delete;
+    RunGuard& operator=(const RunGuard&) = delete;
+
+  private:
+    bool& running_;
+};
+
+bool ShouldSendReport(int64_t changes, const std::string& mail_alert, int evrymail_flg) {
+    bool alert = LeadingNumber(mail_alert) == 1.0;
+    return changes > 0 ? alert : alert && evrymail_flg == 1;
+}
+
+ScanEngine::ScanEngine(ProcessState state, FileInfoStore& store, EngineHooks hooks)
+    : state_(state), store_(store), hooks_(hooks) {}
+
+Status ScanEngine::Busy() const { return Status::Error(kErrBusy, kBusyMessage); }
+
+Status ScanEngine::RunScan() {
+    state_.counters.Reset();
+    const std::string now = hooks_.regional.DateTime(hooks_.clock.Now());
+    Status status = log_.Open(state_.context.LogPath(), state_.context.charset,
+                              state_.settings.server_name, now);
+    if (status.ok()) status = RunScanSteps();
+    // Whatever happened, what the store has done so far is kept.
+    Status committed = store_.Commit();
+    if (status.ok()) status = committed;
+    if (!status.ok()) {
+        log_.CloseKeepingLines();
+        return status;
+    }
+    NORV_RETURN_IF_ERROR(log_.SummaryAndClose(state_.counters));
+    hooks_.observer.SetMessageLine("スキャンされたファイル数 ( " +
+                                   std::to_string(state_.counters.checked) + " )  ");
+    if (state_.counters.changes() > 0) return UpdateDatabase();
+    return Status::Ok();
+}
+
+Status ScanEngine::RunScanSteps() {
+    NORV_RETURN_IF_ERROR(store_.ResetFlags());
+    // The rules as they stand when the loop starts: the settings window may edit the table
+    // while the run yields, and must not pull a rule from under it.
+    const std::vector<Rule> rules = state_.rules.rules;
+    for (const Rule& rule : rules) {
+        NORV_RETURN_IF_ERROR(log_.RuleHeader(rule.path));
+        if (rule.flag == RULE_FILE) {
+            NORV_RETURN_IF_ERROR(CheckSingleFile(rule.path));
+        } else if (rule.flag > 0) {
+            NORV_RETURN_IF_ERROR(WalkDirectory(rule.path, rule.flag));
+        }
+    }
+    if (state_.mode != ScanMode::kInit) NORV_RETURN_IF_ERROR(ReportDeletedFiles());
+    return Status::Ok();
+}
+
+Status ScanEngine::UpdateDatabase() {
+    state_.mode = ScanMode::kUpdateDb;
+    NORV_RETURN_IF_ERROR(store_.MarkAllSeen());
+    return store_.Commit();
+}
+
+Status ScanEngine::check_file() {
+    if (running_) return Busy();
+    RunGuard guard(running_);
+    state_.mode = ScanMode::kCheck;
+    hooks_.observer.SetScanDate(hooks_.regional.DateTime(hooks_.clock.Now()));
+    NORV_RETURN_IF_ERROR(RunScan());
+    if (ShouldSendReport(state_.counters.changes(), state_.settings.mail_alert,
+                         state_.edit.evrymail_flg)) {
+        hooks_.mailer.SendScanReport();
+    }
+    hooks_.observer.SetCounts(state_.counters);
+    return Status::Ok();
+}
+
+Status ScanEngine::initdb() {
+    if (running_) return Busy();
+    RunGuard guard(running_);
+    state_.mode = ScanMode::kInit;
+    NORV_RETURN_IF_ERROR(LoadSettings(state_.context, state_.settings, state_.edit, hooks_.timers));
+    NORV_RETURN_IF_ERROR(
+        LoadRules(state_.context, state_.rules, state_.edit.rule_list, hooks_.messages));
+    NORV_RETURN_IF_ERROR(store_.DeleteAll());
+    NORV_RETURN_IF_ERROR(RunScan());
+    hooks_.observer.SetMessageLine("データベースの初期化とスキャン ( " +
+                                   std::to_string(state_.counters.checked) + " ) ");
+    return Status::Ok();
+}
+
+Status ScanEngine::updatedb() {
+    if (running_) return Busy();
+    RunGuard guard(running_);
+    NORV_RETURN_IF_ERROR(UpdateDatabase());
+    hooks_.observer.SetMessageLine("データベース更新");
+    return Status::Ok();
+}
+
+}  // namespace norv

@@ -1,0 +1,94 @@
+// ScanEngine: the scan run and the three commands (check_file, initdb, updatedb).
+//
+// A run goes once over every rule, fingerprints every file the rules cover, compares each with
+// the store, reports recorded files that are gone and writes the scan log. The engine owns no
+// process state: it works on the records the application owns (ProcessState) and reports
+// through the hooks it is given (EngineHooks). Only one run may be in progress: a command that
+// arrives during one (through the per-file yield) is refused with kErrBusy.
+//
+// A failure ends the run where it happens: counters, log lines and store statements done so far
+// are kept, and the command returns the failure for its caller to report.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "config/rule_table.h"
+#include "config/run_context.h"
+#include "config/settings.h"
+#include "engine/engine_hooks.h"
+#include "engine/file_info_store.h"
+#include "engine/scan_log.h"
+#include "engine/scan_state.h"
+#include "platform/file_system.h"
+#include "platform/regional_time.h"
+#include "platform/user_interface.h"
+
+namespace norv {
+
+// The process-wide records a run reads and writes, each owned once by the application.
+struct ProcessState {
+    RunContext& context;
+    Settings& settings;
+    SettingsEditState& edit;
+    RuleTable& rules;
+    ScanMode& mode;
+    ScanCounters& counters;
+};
+
+struct EngineHooks {
+    const platform::Clock& clock;
+    const platform::RegionalFormat& regional;
+    ScanObserver& observer;
+    MessageBoxSink& messages;
+    AutoCheckTimers& timers;
+    ChangeResponder& responder;
+    ScanReportMailer& mailer;
+};
+
+// Whether check_file mails its report: with changes when mail_alert is 1; without, only when
+// mail_alert is 1 and the "mail even without tampering" box is set.
+bool ShouldSendReport(int64_t changes, const std::string& mail_alert, int evrymail_flg);
+
+inline constexpr const char* kBusyMessage =
+    "スキャン中のため実行できません。スキャンの終了を待ってください";
+
+class ScanEngine {
+  public:
+    ScanEngine(ProcessState state, FileInfoStore& store, EngineHooks hooks);
+
+    Status check_file();
+    Status initdb();
+    Status updatedb();
+
+    Status RunScan();
+    Status UpdateDatabase();
+
+    bool running() const { return running_; }
+
+    // Per-file steps, public for the tests that drive them one at a time.
+    Status WalkDirectory(const std::string& path, int16_t flag);
+    Status CheckSingleFile(const std::string& path);
+    Status RecordFile(const std::string& dir, const std::string& name, int64_t size,
+                      const std::timespec& mtime, const std::string& digest);
+    Status ReportDeletedFiles();
+
+  private:
+    class RunGuard;
+    Status Busy() const;
+    Status RunScanSteps();
+    Status ReportChange(std::string_view kind, std::string_view word, const std::string& path);
+    Status MeasureAndRecord(const std::string& dir, const std::string& name,
+                            const std::string& path);
+
+    ProcessState state_;
+    FileInfoStore& store_;
+    EngineHooks hooks_;
+    ScanLog log_;
+    bool running_ = false;
+};
+
+// The digest of one entry: the content of a regular file, the target text of a link.
+std::string FileDigest(const std::string& path, platform::EntryKind kind);
+
+}  // namespace norv

@@ -1,0 +1,171 @@
+#include "engine/scan_log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "platform/charset.h"
+
+namespace norv {
+namespace {
+
+constexpr int kPrintZone = 14;
+
+void AppendHexEscape(std::string& out, unsigned value, int digits, char kind) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "\\%c%0*X", kind, digits, value);
+    out += buf;
+}
+
+// Length of the UTF-8 sequence at `i` and its code point, or 0 when the bytes are not UTF-8.
+size_t DecodeUtf8At(std::string_view s, size_t i, char32_t& cp) {
+    auto c = static_cast<unsigned char>(s[i]);
+    size_t n = c < 0x80             ? 1
+               : (c & 0xE0) == 0xC0 ? 2
+               : (c & 0xF0) == 0xE0 ? 3
+               : (c & 0xF8) == 0xF0 ? 4
+                                    : 0;
+    if (n == 0 || i + n > s.size()) return 0;
+    if (!platform::IsValidUtf8(s.substr(i, n))) return 0;
+    cp = n == 1 ? c : c & (0x7F >> n);
+    for (size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    return n;
+}
+
+bool IsDangerousCodePoint(char32_t cp) {
+    return (cp >= 0x80 && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029 ||
+           (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069) || cp == 0x200E ||
+           cp == 0x200F || cp == 0x061C;
+}
+
+}  // namespace
+
+std::string DisplayPath(std::string_view path) {
+    std::string out;
+    out.reserve(path.size());
+    for (size_t i = 0; i < path.size();) {
+        auto c = static_cast<unsigned char>(path[i]);
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7F) {
+            AppendHexEscape(out, c, 2, 'x');
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            char32_t cp = 0;
+            size_t n = DecodeUtf8At(path, i, cp);
+            if (n == 0) {
+                AppendHexEscape(out, c, 2, 'x');
+            } else {
+                if (IsDangerousCodePoint(cp)) {
+                    AppendHexEscape(out, static_cast<unsigned>(cp), 4, 'u');
+                } else {
+                    out.append(path.substr(i, n));
+                }
+                i += n;
+                continue;
+            }
+        }
+        ++i;
+    }
+    return out;
+}
+
+std::string CountLine(std::string_view label, int32_t count) {
+    int columns = 0;
+    for (unsigned char c : label) {
+        if (c < 0x80) {
+            columns += 1;
+        } else if ((c & 0xC0) != 0x80) {
+            columns += 2;  // a full-width character, two bytes in the original's code page
+        }
+    }
+    std::string line(label);
+    line.append(static_cast<size_t>(kPrintZone - columns % kPrintZone), ' ');
+    line += count < 0 ? "" : " ";
+    line += std::to_string(count);
+    line += ' ';
+    return line;
+}
+
+ScanLog::~ScanLog() { CloseKeepingLines(); }
+
+Status ScanLog::Open(const std::string& path, const std::string& charset,
+                     const std::string& server_name, const std::string& date_time) {
+    CloseKeepingLines();
+    path_ = path;
+    charset_ = charset.empty() ? platform::SystemCharset() : charset;
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return Status::FromErrno(errno, "ログファイル " + path + " を作れません");
+    file_ = ::fdopen(fd, "wb");
+    if (!file_) {
+        ::close(fd);
+        return Status::FromErrno(errno, "ログファイル " + path + " を作れません");
+    }
+    const std::string lines[] = {
+        std::string(kLogSeparator),        "                    NORV スキャン結果\u3000",
+        std::string(kLogSeparator),        "サーバ名： " + server_name,
+        "\u3000\u3000日時： " + date_time, std::string(kLogSeparator),
+    };
+    for (const auto& line : lines) NORV_RETURN_IF_ERROR(WriteLine(line));
+    return Flush();
+}
+
+Status ScanLog::RuleHeader(const std::string& rule_path) {
+    NORV_RETURN_IF_ERROR(WriteLine(kLogSeparator));
+    NORV_RETURN_IF_ERROR(WriteLine("===> ディレクトリ検査 : " + DisplayPath(rule_path)));
+    return WriteLine("");
+}
+
+Status ScanLog::ChangeLine(std::string_view word, const std::string& path) {
+    std::string line(word);
+    line += DisplayPath(path);
+    NORV_RETURN_IF_ERROR(WriteLine(line));
+    // A change line is evidence: on disk before anything acts on the change.
+    return Flush();
+}
+
+Status ScanLog::SummaryAndClose(const ScanCounters& counters) {
+    NORV_RETURN_IF_ERROR(WriteLine(kLogSeparator));
+    NORV_RETURN_IF_ERROR(WriteLine(
+        "\u3000\u3000\u3000\u3000\u3000\u3000\u3000\u3000\u3000\u3000\u3000サマリー情報"));
+    NORV_RETURN_IF_ERROR(WriteLine(kLogSeparator));
+    NORV_RETURN_IF_ERROR(WriteLine(CountLine("検査数：", counters.checked)));
+    NORV_RETURN_IF_ERROR(WriteLine(CountLine("更新\u3000：", counters.altered)));
+    NORV_RETURN_IF_ERROR(WriteLine(CountLine("作成\u3000：", counters.created)));
+    NORV_RETURN_IF_ERROR(WriteLine(CountLine("削除\u3000：", counters.deleted)));
+    std::FILE* file = file_;
+    file_ = nullptr;
+    if (std::fclose(file) != 0)
+        return Status::FromErrno(errno, "ログファイル " + path_ + " に書き込めません");
+    return Status::Ok();
+}
+
+void ScanLog::CloseKeepingLines() {
+    if (file_) std::fclose(file_);
+    file_ = nullptr;
+}
+
+Status ScanLog::WriteLine(std::string_view utf8) {
+    if (!file_) return Status::Error(EBADF, "ログファイル " + path_ + " は開いていません");
+    std::string bytes = platform::EncodeTextEscaping(utf8, charset_);
+    bytes += "\r\n";
+    if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) {
+        return Status::FromErrno(errno, "ログファイル " + path_ + " に書き込めません");
+    }
+    return Status::Ok();
+}
+
+Status ScanLog::Flush() {
+    if (std::fflush(file_) != 0)
+        return Status::FromErrno(errno, "ログファイル " + path_ + " に書き込めません");
+    return Status::Ok();
+}
+
+}  // namespace norv

@@ -1,0 +1,54 @@
+// ScanLog: the plain-text report "norv.log" of the latest run, written for people.
+//
+// Truncated at the start of every run, written strictly in the order the run produces its
+// lines, closed after the summary. Lines end in CR LF, in the text files' character set. File
+// names are shown through DisplayPath, so no name can break a line or forge one.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "engine/scan_state.h"
+#include "platform/status.h"
+
+namespace norv {
+
+inline constexpr std::string_view kLogSeparator =
+    "------------------------------------------------------------";
+
+// A path as the log and the mail show it: valid text as it stands; line breaks, other control
+// characters, bytes that are not UTF-8 and characters that reorder text shown as escapes
+// (\n, \r, \t, \xNN, \uNNNN).
+std::string DisplayPath(std::string_view path);
+
+// One of the four summary lines: the label, blanks up to the next 14-column print zone (a
+// full-width character takes two columns), the number in print form (" 12 ").
+std::string CountLine(std::string_view label, int32_t count);
+
+class ScanLog {
+  public:
+    ScanLog() = default;
+    ~ScanLog();
+    ScanLog(const ScanLog&) = delete;
+    ScanLog& operator=(const ScanLog&) = delete;
+
+    // Creates or truncates the file and writes the six header lines.
+    Status Open(const std::string& path, const std::string& charset, const std::string& server_name,
+                const std::string& date_time);
+    Status RuleHeader(const std::string& rule_path);
+    // "Created: ", "Altered: " or "Deleted: " followed by the path.
+    Status ChangeLine(std::string_view word, const std::string& path);
+    Status SummaryAndClose(const ScanCounters& counters);
+    // Closes after a failure, keeping the lines written so far.
+    void CloseKeepingLines();
+
+  private:
+    Status WriteLine(std::string_view utf8);
+    Status Flush();
+    std::FILE* file_ = nullptr;
+    std::string path_;
+    std::string charset_;
+};
+
+}  // namespace norv

@@ -1,0 +1,72 @@
+// The directory walk and the single-file step: find the files a rule covers and measure them.
+//
+// On POSIX a folder is listed once; its subfolders (real folders, never links to them) are
+// walked first, depth first and in listing order, then its files. Regular files are
+// fingerprinted by content and symbolic links by their target text; FIFOs, sockets and devices
+// are never opened. Nothing is hidden: names beginning with a dot are monitored like any other.
+#include <cerrno>
+
+#include "engine/scan_engine.h"
+#include "platform/md5.h"
+
+namespace norv {
+
+using platform::EntryKind;
+
+std::string FileDigest(const std::string& path, EntryKind kind) {
+    return kind == EntryKind::kSymlink ? platform::Md5OfSymlink(path) : platform::Md5OfFile(path);
+}
+
+Status ScanEngine::WalkDirectory(const std::string& path, int16_t flag) {
+    std::string dir = path;
+    if (dir.empty() || dir.back() != platform::kSeparator) dir += platform::kSeparator;
+
+    auto listing = platform::ListDirectory(dir);
+    if (!listing.ok()) {
+        // A folder that is not there lists as empty; its recorded files then count as deleted.
+        int code = listing.status().code();
+        if (code == ENOENT || code == ENOTDIR) return Status::Ok();
+        return listing.status();
+    }
+    std::vector<std::string> subdirectories;
+    std::vector<const platform::DirEntry*> files;
+    for (const auto& entry : listing.value()) {
+        if (entry.kind == EntryKind::kDirectory) {
+            subdirectories.push_back(dir + entry.name);
+        } else if (entry.kind == EntryKind::kRegular || entry.kind == EntryKind::kSymlink) {
+            files.push_back(&entry);
+        }
+    }
+    if (flag == RULE_TREE) {
+        for (const auto& sub : subdirectories) NORV_RETURN_IF_ERROR(WalkDirectory(sub, flag));
+    }
+    for (const auto* entry : files) {
+        NORV_RETURN_IF_ERROR(MeasureAndRecord(dir, entry->name, dir + entry->name));
+    }
+    return Status::Ok();
+}
+
+Status ScanEngine::MeasureAndRecord(const std::string& dir, const std::string& name,
+                                    const std::string& path) {
+    auto facts = platform::LStat(path);
+    if (!facts.ok()) return facts.status();
+    // Gone (or no longer a file) since the listing: a normal race, the file counts as not seen.
+    if (facts->kind != EntryKind::kRegular && facts->kind != EntryKind::kSymlink) {
+        return Status::Ok();
+    }
+    hooks_.observer.YieldToEvents();
+    std::string digest = FileDigest(path, facts->kind);
+    return RecordFile(dir, name, facts->size, facts->mtime, digest);
+}
+
+Status ScanEngine::CheckSingleFile(const std::string& path) {
+    auto facts = platform::LStat(path);
+    if (!facts.ok()) return facts.status();
+    if (facts->kind == EntryKind::kRegular || facts->kind == EntryKind::kSymlink) {
+        return MeasureAndRecord(path, "", path);
+    }
+    ++state_.counters.deleted;
+    return ReportChange(kChangeDeleted, "Deleted: ", path);
+}
+
+}  // namespace norv

@@ -1,0 +1,36 @@
+// Character-set conversion between our internal UTF-8 text and the text files' character set.
+//
+// Text files (settings, rules, scan log) are written in the system's character set: the locale's
+// (UTF-8 when the locale names none or plain ASCII). A file that is not valid UTF-8 is read as
+// CP932, so files written on Japanese Windows load. Conversion goes through ICU; a character the
+// target set cannot hold is an error, never a silent substitution.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/status.h"
+
+namespace norv::platform {
+
+inline constexpr const char* kUtf8 = "UTF-8";
+inline constexpr const char* kCp932 = "cp932";
+
+// The locale's character set (after setlocale(LC_ALL, "")), "UTF-8" for none or plain ASCII.
+std::string SystemCharset();
+
+bool IsUtf8Charset(std::string_view charset);
+bool IsValidUtf8(std::string_view bytes);
+
+// Bytes in `charset` to UTF-8. With a UTF-8 charset, bytes that are not valid UTF-8 are read as
+// CP932. Fails on a byte sequence the set does not define.
+Result<std::string> DecodeText(std::string_view bytes, std::string_view charset);
+
+// UTF-8 to bytes in `charset`. Fails on a character the set cannot hold; the message names it.
+Result<std::string> EncodeText(std::string_view utf8, std::string_view charset);
+
+// As EncodeText, but a character the set cannot hold is written as a visible \uXXXX escape.
+// For the scan log, where a file name must never make the report fail.
+std::string EncodeTextEscaping(std::string_view utf8, std::string_view charset);
+
+}  // namespace norv::platform

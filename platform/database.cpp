@@ -1,0 +1,95 @@
+#include "platform/database.h"
+
+#include <sqlite3.h>
+
+namespace norv::platform {
+
+Statement::~Statement() { sqlite3_finalize(stmt_); }
+
+void Statement::BindText(int index, std::string_view text) {
+    sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+void Statement::BindInt(int index, int64_t value) { sqlite3_bind_int64(stmt_, index, value); }
+
+Result<bool> Statement::Step() {
+    int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) return false;
+    Status status = db_.ErrorStatus(rc, sqlite3_sql(stmt_));
+    sqlite3_reset(stmt_);
+    return status;
+}
+
+Status Statement::Run() {
+    auto r = Step();
+    sqlite3_reset(stmt_);
+    return r.status();
+}
+
+std::string Statement::ColumnText(int index) const {
+    const auto* text = sqlite3_column_blob(stmt_, index);
+    int n = sqlite3_column_bytes(stmt_, index);
+    return text ? std::string(static_cast<const char*>(text), static_cast<size_t>(n))
+                : std::string();
+}
+
+int64_t Statement::ColumnInt(int index) const { return sqlite3_column_int64(stmt_, index); }
+
+void Statement::Reset() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+}
+
+Result<std::unique_ptr<Database>> Database::Open(const std::string& path, bool create) {
+    sqlite3* raw = nullptr;
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+    int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
+    std::unique_ptr<Database> db(new Database(path, raw));
+    if (rc != SQLITE_OK) {
+        std::string message = raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
+        return Status::Error(rc, "データベース " + path + " を開けません: " + message);
+    }
+    sqlite3_extended_result_codes(raw, 1);
+    // Another process holding a write lock briefly is waited for; a longer lock is an error.
+    sqlite3_busy_timeout(raw, 5000);
+    return db;
+}
+
+Database::~Database() { sqlite3_close_v2(db_); }
+
+Status Database::ErrorStatus(int rc, const std::string& what) const {
+    return Status::Error(rc,
+                         "データベース " + path_ + ": " + sqlite3_errmsg(db_) + " (" + what + ")");
+}
+
+Result<std::unique_ptr<Statement>> Database::Prepare(std::string_view sql) {
+    sqlite3_stmt* stmt = nullptr;
+    int rc = sqlite3_prepare_v3(db_, sql.data(), static_cast<int>(sql.size()),
+                                SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
+    if (rc != SQLITE_OK) return ErrorStatus(rc, std::string(sql));
+    return std::unique_ptr<Statement>(new Statement(*this, stmt));
+}
+
+Status Database::Exec(const std::string& sql) {
+    char* error = nullptr;
+    int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error);
+    if (rc != SQLITE_OK) {
+        std::string message = error ? error : sqlite3_errstr(rc);
+        sqlite3_free(error);
+        return Status::Error(rc, "データベース " + path_ + ": " + message + " (" + sql + ")");
+    }
+    return Status::Ok();
+}
+
+Result<int64_t> Database::QueryInt(const std::string& sql) {
+    auto stmt = Prepare(sql);
+    if (!stmt.ok()) return stmt.status();
+    auto row = (*stmt)->Step();
+    if (!row.ok()) return row.status();
+    return row.value() ? (*stmt)->ColumnInt(0) : 0;
+}
+
+bool Database::InTransaction() const { return sqlite3_get_autocommit(db_) == 0; }
+
+}  // namespace norv::platform

@@ -1,0 +1,145 @@
+#include "platform/file_system.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
+namespace norv::platform {
+namespace {
+
+EntryKind KindOfMode(mode_t mode) {
+    if (S_ISREG(mode)) return EntryKind::kRegular;
+    if (S_ISLNK(mode)) return EntryKind::kSymlink;
+    if (S_ISDIR(mode)) return EntryKind::kDirectory;
+    return EntryKind::kOther;
+}
+
+}  // namespace
+
+std::string ExecutableDirectory() {
+    char buf[PATH_MAX];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return ".";
+    std::string exe(buf, static_cast<size_t>(n));
+    std::string dir = ParentOfPath(exe);
+    return dir.empty() ? std::string(1, kSeparator) : dir;
+}
+
+std::string JoinPath(const std::string& dir, const std::string& name) {
+    return dir + kSeparator + name;
+}
+
+std::string FileNameOfPath(const std::string& path) {
+    size_t pos = path.rfind(kSeparator);
+    return pos == std::string::npos ? path : path.substr(pos + 1);
+}
+
+std::string ParentOfPath(const std::string& path) {
+    size_t pos = path.rfind(kSeparator);
+    if (pos == std::string::npos) return {};
+    return path.substr(0, pos);
+}
+
+Result<std::vector<DirEntry>> ListDirectory(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        // O_NOFOLLOW on a link to a folder gives ELOOP: a rule path that is itself a link is
+        // not walked, as any other link is not followed.
+        int err = errno == ELOOP ? ENOTDIR : errno;
+        return Status::FromErrno(err, path + " を一覧できません");
+    }
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+        int err = errno;
+        ::close(fd);
+        return Status::FromErrno(err, path + " を一覧できません");
+    }
+    std::vector<DirEntry> entries;
+    for (;;) {
+        errno = 0;
+        dirent* e = ::readdir(dir);
+        if (!e) {
+            if (errno != 0) {
+                int err = errno;
+                ::closedir(dir);
+                return Status::FromErrno(err, path + " を一覧できません");
+            }
+            break;
+        }
+        std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        EntryKind kind;
+        switch (e->d_type) {
+            case DT_REG:
+                kind = EntryKind::kRegular;
+                break;
+            case DT_LNK:
+                kind = EntryKind::kSymlink;
+                break;
+            case DT_DIR:
+                kind = EntryKind::kDirectory;
+                break;
+            case DT_UNKNOWN: {
+                struct stat st {};
+                if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+                kind = KindOfMode(st.st_mode);
+                break;
+            }
+            default:
+                kind = EntryKind::kOther;
+                break;
+        }
+        entries.push_back({std::move(name), kind});
+    }
+    ::closedir(dir);
+    return entries;
+}
+
+Result<FileFacts> LStat(const std::string& path) {
+    struct stat st {};
+    FileFacts facts;
+    if (::lstat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return facts;
+        return Status::FromErrno(errno, path + " の情報を読めません");
+    }
+    facts.kind = KindOfMode(st.st_mode);
+    facts.size = static_cast<int64_t>(st.st_size);
+    facts.mtime = st.st_mtim;
+    facts.mode = st.st_mode;
+    return facts;
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+void SyncParentDirectory(const std::string& path) {
+    std::string dir = ParentOfPath(path);
+    if (dir.empty()) dir = ".";
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+Status MakeDirectories(const std::string& path, mode_t mode) {
+    if (path.empty()) return Status::Ok();
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) return Status::Ok();
+        return Status::FromErrno(ENOTDIR, path + " を作れません");
+    }
+    std::string parent = ParentOfPath(path);
+    if (!parent.empty() && parent != path) NORV_RETURN_IF_ERROR(MakeDirectories(parent, mode));
+    if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST) {
+        return Status::FromErrno(errno, path + " を作れません");
+    }
+    return Status::Ok();
+}
+
+}  // namespace norv::platform

@@ -1,0 +1,66 @@
+// The file-system facts the scan needs, on POSIX, without following symbolic links.
+//
+// Paths are byte strings exactly as the system holds them; they need not be valid UTF-8. Folder
+// and name are joined by plain concatenation with the platform separator, as the rest of the
+// program expects (a folder that already ends in one gives a doubled separator, which POSIX
+// reads as one).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "platform/status.h"
+
+namespace norv::platform {
+
+inline constexpr char kSeparator = '/';
+
+enum class EntryKind { kMissing, kRegular, kSymlink, kDirectory, kOther };
+
+struct DirEntry {
+    std::string name;
+    EntryKind kind;
+};
+
+struct FileFacts {
+    EntryKind kind = EntryKind::kMissing;
+    int64_t size = 0;
+    std::timespec mtime{};
+    mode_t mode = 0;
+};
+
+// The folder that holds the running executable, without a trailing separator.
+std::string ExecutableDirectory();
+
+// `dir` + separator + `name`, the separator added even when `dir` ends in one.
+std::string JoinPath(const std::string& dir, const std::string& name);
+
+// The last piece of `path` when split at every separator; a path without one is its own name.
+std::string FileNameOfPath(const std::string& path);
+
+// The folder part of `path` (everything before the last separator), "" when there is none.
+std::string ParentOfPath(const std::string& path);
+
+// Every entry of a folder in the order the system returns them, "." and ".." left out.
+// A folder that does not exist (or is not a folder) fails with ENOENT or ENOTDIR.
+Result<std::vector<DirEntry>> ListDirectory(const std::string& path);
+
+// Facts of the entry itself (a symbolic link is not followed). A missing entry is kMissing with
+// an ok result; other failures (permission, bad path) fail.
+Result<FileFacts> LStat(const std::string& path);
+
+// True when a regular file (not a folder, not a link) is present at the path. Any failure of
+// the look-up counts as absent.
+bool FileExists(const std::string& path);
+
+// Flushes the folder entry of `path` so a rename survives a crash. Best effort.
+void SyncParentDirectory(const std::string& path);
+
+// Creates a folder and its missing parents with `mode`.
+Status MakeDirectories(const std::string& path, mode_t mode = 0700);
+
+}  // namespace norv::platform

@@ -1,0 +1,22 @@
+// MD5 fingerprints as 32 lower-case hexadecimal characters (OpenSSL libcrypto).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace norv::platform {
+
+inline constexpr std::string_view kUnreadableDigest = "                                ";
+
+std::string Md5Hex(std::string_view bytes);
+
+// MD5 of the regular file at `path`, streamed in large blocks. The file is opened without
+// following a symbolic link and without blocking, and must still be a regular file once open,
+// so a FIFO or device swapped in after the listing is never read. Any failure gives 32 blanks,
+// which compare unequal to every real digest.
+std::string Md5OfFile(const std::string& path);
+
+// MD5 of a symbolic link's target text: a re-pointed link changes its digest.
+std::string Md5OfSymlink(const std::string& path);
+
+}  // namespace norv::platform

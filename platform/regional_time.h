@@ -1,0 +1,57 @@
+// The clock and the regional date and time text forms.
+//
+// Every date the program shows or stores (scan log, scandate, mail subject, cracked-copy stamp,
+// filedate) is the locale's short date and "long time" (time with seconds; ICU's medium time
+// style), e.g. 2004/04/11 9:05:22 on ja_JP. The clock is an interface so tests pin the time.
+#pragma once
+
+#include <chrono>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "platform/status.h"
+
+#include <unicode/uversion.h>
+
+U_NAMESPACE_BEGIN
+class DateFormat;
+U_NAMESPACE_END
+
+namespace norv::platform {
+
+using TimePoint = std::chrono::system_clock::time_point;
+
+class Clock {
+  public:
+    virtual ~Clock() = default;
+    virtual TimePoint Now() const = 0;
+};
+
+class SystemClock : public Clock {
+  public:
+    TimePoint Now() const override { return std::chrono::system_clock::now(); }
+};
+
+TimePoint FromTimespec(const std::timespec& ts);
+
+// Formats times in one locale and time zone. Not for use from several threads at once.
+class RegionalFormat {
+  public:
+    // An empty locale means the system's (from the environment); an empty zone the system's.
+    static Result<std::unique_ptr<RegionalFormat>> Create(const std::string& locale = {},
+                                                          const std::string& time_zone = {});
+    ~RegionalFormat();
+
+    std::string ShortDate(TimePoint t) const;
+    std::string LongTime(TimePoint t) const;
+    // Short date, one blank, long time.
+    std::string DateTime(TimePoint t) const { return ShortDate(t) + " " + LongTime(t); }
+
+  private:
+    RegionalFormat() = default;
+    std::unique_ptr<icu::DateFormat> date_;
+    std::unique_ptr<icu::DateFormat> time_;
+};
+
+}  // namespace norv::platform

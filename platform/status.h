@@ -1,0 +1,80 @@
+// Status and Result<T>: how every layer below the windows reports failure.
+//
+// A Status is ok or carries a number (errno, an SQLite code, a CURLcode, or one of our own) and a
+// message that names the file and the cause. It is a cheap value; no exception crosses a library
+// boundary. Result<T> holds either a value or a failed Status.
+#pragma once
+
+#include <cassert>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace norv {
+
+class Status {
+  public:
+    Status() = default;
+    static Status Ok() { return Status(); }
+    static Status Error(int code, std::string message) {
+        Status s;
+        s.failed_ = true;
+        s.code_ = code;
+        s.message_ = std::move(message);
+        return s;
+    }
+    // An error from a failed system call: "<what>: <strerror(err)>", numbered by errno.
+    static Status FromErrno(int err, const std::string& what);
+
+    bool ok() const { return !failed_; }
+    int code() const { return code_; }
+    const std::string& message() const { return message_; }
+    // The form shown to the user: "エラー <code>: <message>".
+    std::string ToString() const;
+
+  private:
+    bool failed_ = false;
+    int code_ = 0;
+    std::string message_;
+};
+
+// Our own error numbers, for failures that have no system number.
+enum ErrorCode : int {
+    kErrFormat = 1001,    // a file's content is not in the expected form
+    kErrLimit = 1002,     // a fixed limit (100 rules) would be passed
+    kErrCharset = 1003,   // a character the target character set cannot hold
+    kErrBusy = 1004,      // a run is already in progress
+    kErrArchive = 1005,   // the archiver reported a failure
+    kErrMail = 1006,      // the mail could not be sent
+    kErrDatabase = 1007,  // the database file is not ours
+};
+
+template <typename T>
+class Result {
+  public:
+    Result(T value) : v_(std::move(value)) {}  // NOLINT: implicit by design
+    Result(Status status) : v_(std::move(status)) { assert(!std::get<Status>(v_).ok()); }  // NOLINT
+
+    bool ok() const { return std::holds_alternative<T>(v_); }
+    const Status& status() const {
+        static const Status kOk;
+        return ok() ? kOk : std::get<Status>(v_);
+    }
+    T& value() & { return std::get<T>(v_); }
+    const T& value() const& { return std::get<T>(v_); }
+    T&& value() && { return std::get<T>(std::move(v_)); }
+    T* operator->() { return &value(); }
+    const T* operator->() const { return &value(); }
+    T& operator*() { return value(); }
+
+  private:
+    std::variant<T, Status> v_;
+};
+
+#define NORV_RETURN_IF_ERROR(expr)                   \
+    do {                                             \
+        ::norv::Status norv_status_ = (expr);        \
+        if (!norv_status_.ok()) return norv_status_; \
+    } while (0)
+
+}  // namespace norv
