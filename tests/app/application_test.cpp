@@ -1,0 +1,99 @@
+#include "app/application.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/text_file.h"
+#include "tests/support/test_support.h"
+
+namespace norv {
+namespace {
+
+using testing::RecordingHooks;
+using testing::TempDir;
+
+class StartupTest : public ::testing::Test {
+protected:
+    Result<std::unique_ptr<Application>> Start() {
+        StartupOptions options;
+        options.program_dir = dir.path();
+        options.charset = "UTF-8";
+        options.locale = "ja_JP";
+        options.time_zone = "Asia/Tokyo";
+        options.clock = &clock;
+        return Application::Start(options, FrontEnd{hooks, hooks, hooks});
+    }
+    void WriteSettings(std::vector<std::string> lines) {
+        ASSERT_TRUE(
+            platform::WriteTextFileAtomic(dir / "norvcfg.txt", lines, "UTF-8").ok());
+    }
+    TempDir dir;
+    testing::FixedClock clock;
+    RecordingHooks hooks;
+};
+
+TEST_F(StartupTest, StartsInTheDocumentedState) {
+    auto lines = testing::SettingsLines("/srv/save", "");
+    WriteSettings(lines);
+    testing::WriteAll(dir / "user_rule.txt", "<rule>/srv/www,3</rule>\r\n");
+    auto app = Start();
+    ASSERT_TRUE(app.ok()) << app.status().message();
+    Application& a = **app;
+    EXPECT_EQ(a.context.root_dir, "/");
+    EXPECT_EQ(a.context.program_dir, dir.path());
+    EXPECT_EQ(a.edit.save_dir_label, "/srv/save");
+    EXPECT_EQ(a.edit.cracked_dir_label, "/var/lib/norv/cracked");  // the default stays
+    EXPECT_EQ(a.mode, ScanMode::kNone);
+    EXPECT_EQ(a.counters.checked + a.counters.changes(), 0);
+    EXPECT_EQ(a.rules.rule_count(), 1);
+    EXPECT_FLOAT_EQ(a.status_strip.step, 469.5f);
+    EXPECT_EQ(a.status_strip.width, 0);
+    EXPECT_FALSE(hooks.timers_running);
+    EXPECT_TRUE(platform::FileExists(dir / "norv.db"));
+}
+
+TEST_F(StartupTest, MissingSettingsFailsAndWritesNothing) {
+    auto app = Start();
+    ASSERT_FALSE(app.ok());
+    EXPECT_NE(app.status().message().find("norvcfg.txt"), std::string::npos);
+    EXPECT_EQ(testing::CountEntries(dir.path()), 0);
+}
+
+TEST_F(StartupTest, ABadPeriodDoesNotLockTheAdministratorOut) {
+    for (const char* period : {"0", "abc", ""}) {
+        auto lines = testing::SettingsLines("/s", "/c");
+        lines[10] = period;
+        WriteSettings(lines);
+        hooks.messages.clear();
+        auto app = Start();
+        ASSERT_TRUE(app.ok()) << period;
+        EXPECT_EQ((*app)->status_strip.step, 0);
+        ASSERT_EQ(hooks.messages.size(), 1u);
+        EXPECT_NE(hooks.messages[0].find("11 行目"), std::string::npos);
+    }
+}
+
+TEST(StatusStrip, StepsAndWrapsAsTheWindowShowsThem) {
+    EXPECT_FLOAT_EQ(StatusStepFor("10").value(), 469.5f);
+    EXPECT_FLOAT_EQ(StatusStepFor(" 2.5 ").value(), 1878.0f);
+    EXPECT_FALSE(StatusStepFor("10min").ok());
+    StatusStrip strip;
+    strip.step = StatusStepFor("10").value();
+    std::vector<float> widths;
+    for (int i = 0; i < 12; ++i) {
+        strip.Advance();
+        widths.push_back(strip.width);
+    }
+    EXPECT_FLOAT_EQ(widths[0], 469.5f);
+    EXPECT_FLOAT_EQ(widths[9], 4695.0f);
+    EXPECT_EQ(widths[10], 0);
+    EXPECT_FLOAT_EQ(widths[11], 469.5f);
+    StatusStrip one;
+    one.step = StatusStepFor("1").value();
+    one.Advance();
+    EXPECT_FLOAT_EQ(one.width, 4695.0f);
+    one.Advance();
+    EXPECT_EQ(one.width, 0);
+}
+
+}  // namespace
+}  // namespace norv

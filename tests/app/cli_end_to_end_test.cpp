@@ -1,0 +1,118 @@
+// The real command-line binary on real temporary folders.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "platform/database.h"
+#include "platform/text_file.h"
+#include "tests/support/test_support.h"
+
+namespace norv {
+namespace {
+
+using testing::TempDir;
+
+struct Outcome {
+    int exit_code;
+    std::string out;
+};
+
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* cli = std::getenv("NORV_CLI");
+        ASSERT_NE(cli, nullptr) << "NORV_CLI names the binary under test";
+        binary = cli;
+        ASSERT_TRUE(platform::WriteTextFileAtomic(program / "norvcfg.txt",
+                                                  testing::SettingsLines(program / "save",
+                                                                         program / "cracked"),
+                                                  "UTF-8")
+                        .ok());
+    }
+    void Rules(const std::string& content) { testing::WriteAll(program / "user_rule.txt", content); }
+
+    std::string Command(const std::string& verb) {
+        return "'" + binary + "' --dir '" + program.path() + "' " + verb;
+    }
+    Outcome Run(const std::string& verb) {
+        std::string out_file = program / "out.txt";
+        int status = std::system((Command(verb) + " > '" + out_file + "' 2>&1").c_str());
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, testing::ReadAll(out_file)};
+    }
+    std::string Log() { return testing::ReadAll(program / "norv.log"); }
+
+    std::string binary;
+    TempDir program;
+    TempDir tree;
+};
+
+TEST_F(CliTest, InitCheckUpdateExitCodesAndOutput) {
+    tree.Write("index.html", "<html>");
+    tree.Write("日本語/設定.txt", "x");
+    Rules("<rule>" + tree.path() + ",3</rule>\r\n");
+    Outcome init = Run("init");
+    EXPECT_EQ(init.exit_code, 0) << init.out;
+    EXPECT_NE(init.out.find("データベースの初期化とスキャン ( 2 ) "), std::string::npos);
+
+    Outcome clean = Run("check");
+    EXPECT_EQ(clean.exit_code, 0) << clean.out;
+    EXPECT_NE(clean.out.find("検査数 2  変更 0  新規作成 0  削除 0"), std::string::npos);
+
+    tree.Write("日本語/設定.txt", "changed");
+    tree.Write("new.php", "<?php");
+    Outcome dirty = Run("check");
+    EXPECT_EQ(dirty.exit_code, 1) << dirty.out;
+    EXPECT_NE(dirty.out.find("検査数 3  変更 1  新規作成 1  削除 0"), std::string::npos);
+    EXPECT_NE(Log().find("Altered: " + tree.path() + "/日本語/設定.txt\r\n"), std::string::npos);
+
+    EXPECT_EQ(Run("update").exit_code, 0);
+    EXPECT_EQ(Run("check").exit_code, 1);  // the baseline did not move
+}
+
+TEST_F(CliTest, BadUsageAndBadStartAreFailures) {
+    EXPECT_EQ(Run("frobnicate").exit_code, 2);
+    EXPECT_EQ(Run("").exit_code, 2);
+    ::unlink((program / "norvcfg.txt").c_str());
+    Outcome no_settings = Run("check");
+    EXPECT_EQ(no_settings.exit_code, 2);
+    EXPECT_NE(no_settings.out.find("norvcfg.txt"), std::string::npos);
+}
+
+TEST_F(CliTest, KillInTheMiddleLeavesAWorkingDatabase) {
+    for (int d = 0; d < 40; ++d) {
+        for (int f = 0; f < 250; ++f) {
+            tree.Write("d" + std::to_string(d) + "/f" + std::to_string(f), std::string(2000, static_cast<char>('a' + f % 26)));
+        }
+    }
+    Rules("<rule>" + tree.path() + ",3</rule>\r\n");
+    ASSERT_EQ(Run("init").exit_code, 0);
+
+    for (const char* verb : {"check", "init"}) {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            ::execl(binary.c_str(), binary.c_str(), "--dir", program.path().c_str(), verb,
+                    static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+
+        auto db = platform::Database::Open(program / "norv.db", false).value();
+        auto check = db->Prepare("PRAGMA integrity_check").value();
+        ASSERT_TRUE(check->Step().value());
+        EXPECT_EQ(check->ColumnText(0), "ok") << verb;
+    }
+    EXPECT_EQ(Run("init").exit_code, 0);
+    Outcome after = Run("check");
+    EXPECT_EQ(after.exit_code, 0) << after.out;
+    EXPECT_NE(after.out.find("検査数 10000  変更 0"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace norv

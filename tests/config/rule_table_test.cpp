@@ -1,0 +1,135 @@
+#include "config/rule_table.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/support/test_support.h"
+
+namespace norv {
+namespace {
+
+using testing::ReadAll;
+using testing::RecordingHooks;
+using testing::TempDir;
+
+class RuleTableTest : public ::testing::Test {
+protected:
+    void WriteRuleFile(std::string_view content) { testing::WriteAll(context.RulesPath(), content); }
+    Status Load() { return LoadRules(context, table, list, hooks); }
+    std::string File() { return ReadAll(context.RulesPath()); }
+
+    TempDir dir;
+    RunContext context = testing::MakeContext(dir.path());
+    RuleTable table;
+    std::vector<RuleListItem> list;
+    RecordingHooks hooks;
+};
+
+TEST_F(RuleTableTest, MissingFileIsAnEmptyTableAndEmptyTableSavesZeroBytes) {
+    ASSERT_TRUE(Load().ok());
+    EXPECT_EQ(table.rule_count(), 0);
+    EXPECT_TRUE(hooks.messages.empty());
+    ASSERT_TRUE(SaveRules(context, table).ok());
+    EXPECT_EQ(File(), "");
+    ASSERT_TRUE(Load().ok());
+    EXPECT_TRUE(list.empty());
+}
+
+TEST_F(RuleTableTest, TolerantReading) {
+    WriteRuleFile(
+        "xx<rule>C:\\a,1</rule>yy\r\n"
+        "\r\n"
+        "# a comment\r\n"
+        "<RULE>/ignored,1</RULE>\r\n"
+        "<rule>/srv/www, 03 </rule>\n"
+        "<rule>/etc/passwd,0</rule>");
+    ASSERT_TRUE(Load().ok());
+    ASSERT_EQ(table.rule_count(), 3);
+    EXPECT_EQ(table.rules[0].path, "C:\\a");
+    EXPECT_EQ(table.rules[0].flag, RULE_DIR);
+    EXPECT_EQ(table.rules[1].flag, RULE_TREE);
+    EXPECT_EQ(table.rules[2].flag, RULE_FILE);
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_FALSE(list[0].checked);
+    EXPECT_TRUE(list[1].checked);
+    ASSERT_TRUE(SaveRules(context, table).ok());
+    EXPECT_EQ(File(),
+              "<rule>C:\\a,1</rule>\r\n<rule>/srv/www,3</rule>\r\n<rule>/etc/passwd,0</rule>\r\n");
+}
+
+TEST_F(RuleTableTest, UnreadableLinesAreSkippedWithAMessageNamingTheLine) {
+    WriteRuleFile(
+        "<rule>/ok,1</rule>\r\n"
+        "<rule>/no-comma</rule>\r\n"
+        "<rule>/no-close,1\r\n"
+        "<rule>/big,99999</rule>\r\n"
+        "<rule>/word,abc</rule>\r\n"
+        "<rule>/neg,-1</rule>\r\n");
+    ASSERT_TRUE(Load().ok());
+    ASSERT_EQ(table.rule_count(), 2);
+    EXPECT_EQ(table.rules[1].flag, -1);
+    ASSERT_EQ(hooks.messages.size(), 4u);
+    EXPECT_NE(hooks.messages[0].find("2 行目"), std::string::npos);
+    EXPECT_NE(hooks.messages[0].find("user_rule.txt"), std::string::npos);
+    EXPECT_NE(hooks.messages[2].find("4 行目"), std::string::npos);
+}
+
+TEST_F(RuleTableTest, AddDeleteAndRecursion) {
+    ASSERT_TRUE(AddRule(context, table, list, "/a", hooks).ok());
+    ASSERT_TRUE(AddRule(context, table, list, "/b", hooks).ok());
+    ASSERT_TRUE(AddRule(context, table, list, "/b", hooks).ok());  // no duplicate check
+    EXPECT_EQ(File(), "<rule>/a,1</rule>\r\n<rule>/b,1</rule>\r\n<rule>/b,1</rule>\r\n");
+
+    ASSERT_TRUE(SetRuleRecursion(context, table, list, 0, true).ok());
+    EXPECT_EQ(File().substr(0, 19), "<rule>/a,3</rule>\r\n");
+    EXPECT_TRUE(list[0].checked);
+    ASSERT_TRUE(SetRuleRecursion(context, table, list, 0, false).ok());
+    EXPECT_EQ(table.rules[0].flag, RULE_DIR);
+
+    ASSERT_TRUE(DeleteRule(context, table, list, 0, hooks).ok());  // nothing current
+    EXPECT_EQ(table.rule_count(), 3);
+    ASSERT_TRUE(DeleteRule(context, table, list, 2, hooks).ok());
+    ASSERT_EQ(table.rule_count(), 2);
+    EXPECT_EQ(list[1].text, "/b");
+    EXPECT_EQ(File(), "<rule>/a,1</rule>\r\n<rule>/b,1</rule>\r\n");
+}
+
+TEST_F(RuleTableTest, CancelledPickerStillRewritesInNormalForm) {
+    WriteRuleFile("junk<rule>/x, 3 </rule>junk\n");
+    ASSERT_TRUE(Load().ok());
+    ASSERT_TRUE(AddRule(context, table, list, "", hooks).ok());
+    EXPECT_EQ(File(), "<rule>/x,3</rule>\r\n");
+    EXPECT_EQ(table.rule_count(), 1);
+}
+
+TEST_F(RuleTableTest, PathsTheFormatCannotHoldAreRefused) {
+    ASSERT_TRUE(AddRule(context, table, list, "/a,b", hooks).ok());
+    EXPECT_EQ(table.rule_count(), 0);
+    ASSERT_EQ(hooks.messages.size(), 1u);
+    EXPECT_NE(hooks.messages[0].find("/a,b"), std::string::npos);
+    ASSERT_TRUE(AddRule(context, table, list, "/a\nb", hooks).ok());
+    EXPECT_EQ(table.rule_count(), 0);
+}
+
+TEST_F(RuleTableTest, HundredRuleLimitKeepsEveryRuleInTheFile) {
+    std::string content;
+    for (int i = 1; i <= 101; ++i) content += "<rule>/r" + std::to_string(i) + ",1</rule>\r\n";
+    WriteRuleFile(content);
+    ASSERT_TRUE(Load().ok());
+    EXPECT_EQ(table.rule_count(), 100);
+    ASSERT_EQ(hooks.messages.size(), 1u);
+    // A save does not truncate the file.
+    ASSERT_TRUE(SetRuleRecursion(context, table, list, 0, true).ok());
+    EXPECT_NE(File().find("<rule>/r101,1</rule>"), std::string::npos);
+    // A 101st rule cannot be added.
+    hooks.messages.clear();
+    ASSERT_TRUE(AddRule(context, table, list, "/new", hooks).ok());
+    EXPECT_EQ(File().find("/new"), std::string::npos);
+    EXPECT_EQ(hooks.messages.size(), 1u);  // the refusal; nothing was rewritten
+    // Deleting one brings the kept rule into the table.
+    ASSERT_TRUE(DeleteRule(context, table, list, 1, hooks).ok());
+    EXPECT_EQ(table.rule_count(), 100);
+    EXPECT_EQ(table.rules.back().path, "/r101");
+}
+
+}  // namespace
+}  // namespace norv

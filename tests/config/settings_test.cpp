@@ -1,0 +1,184 @@
+#include "config/settings.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "platform/charset.h"
+#include "platform/text_file.h"
+#include "tests/support/test_support.h"
+
+namespace norv {
+namespace {
+
+using testing::ReadAll;
+using testing::RecordingHooks;
+using testing::SettingsLines;
+using testing::TempDir;
+
+class SettingsTest : public ::testing::Test {
+protected:
+    void WriteSettings(const std::vector<std::string>& lines) {
+        ASSERT_TRUE(platform::WriteTextFileAtomic(context.SettingsPath(), lines, "UTF-8").ok());
+    }
+    Status Load() { return LoadSettings(context, settings, edit, hooks); }
+    Status Save() { return SaveSettings(context, settings, edit, hooks); }
+
+    TempDir dir;
+    RunContext context = testing::MakeContext(dir.path());
+    Settings settings;
+    SettingsEditState edit;
+    RecordingHooks hooks;
+};
+
+TEST(SettingsValues, LeadingNumberReadsLikeThePrintedForm) {
+    const std::pair<const char*, double> cases[] = {
+        {"10", 10},   {" 1 ", 1},     {"2.5min", 2.5}, {"", 0},   {"abc", 0},
+        {"-3", -3},   {" 0 ", 0},     {"1 0", 10},     {".5", .5}, {"+7x", 7},
+    };
+    for (auto [text, value] : cases) EXPECT_DOUBLE_EQ(LeadingNumber(text), value) << text;
+    EXPECT_EQ(PrintedState(1), " 1 ");
+    EXPECT_EQ(PrintedState(0), " 0 ");
+}
+
+TEST(SettingsValues, RerootOverwritesAtMostThreeCharacters) {
+    EXPECT_EQ(Reroot("E:\\work\\save", "C:\\"), "C:\\work\\save");
+    EXPECT_EQ(Reroot("X", "C:\\"), "C");
+    EXPECT_EQ(Reroot("/srv/save", "/"), "/srv/save");
+    EXPECT_EQ(Reroot("", "/"), "");
+    EXPECT_EQ(Reroot("abcd", ""), "abcd");
+}
+
+TEST_F(SettingsTest, LoadFillsRecordAndEditingState) {
+    auto lines = SettingsLines("/srv/save", "/srv/cracked");
+    lines[2] = " 1 ";
+    lines[9] = " 1 ";
+    lines[11] = " 1 ";
+    lines[12] = "";
+    WriteSettings(lines);
+    ASSERT_TRUE(Load().ok());
+    EXPECT_EQ(settings.reserved_line, "reserved");
+    EXPECT_EQ(settings.server_name, "server1");
+    EXPECT_EQ(settings.smtp_server, "smtp.example");
+    EXPECT_EQ(edit.mail_fields[kMailPassword], "secret");
+    EXPECT_EQ(edit.alert_by_email, 1);
+    EXPECT_EQ(edit.scan_flg_check, 1);
+    EXPECT_EQ(edit.evrymail_flg, 1);
+    EXPECT_EQ(edit.check2, 0);  // an empty switch line is off
+    EXPECT_EQ(edit.save_dir_label, "/srv/save");
+    EXPECT_EQ(settings.cracked_dir, "/srv/cracked");
+    EXPECT_TRUE(hooks.timers_running);
+}
+
+TEST_F(SettingsTest, LoadNeverStopsRunningTimersSaveDoes) {
+    WriteSettings(SettingsLines("/s", "/c"));  // auto_check 0
+    hooks.timers_running = true;
+    ASSERT_TRUE(Load().ok());
+    EXPECT_TRUE(hooks.timers_running);
+    EXPECT_EQ(hooks.timer_stops, 0);
+    ASSERT_TRUE(Save().ok());
+    EXPECT_FALSE(hooks.timers_running);
+    edit.scan_flg_check = 1;
+    ASSERT_TRUE(Save().ok());
+    EXPECT_TRUE(hooks.timers_running);
+}
+
+TEST_F(SettingsTest, ReservedLineAndFifteenLinesSurviveCycles) {
+    auto lines = SettingsLines("/s", "/c");
+    lines[0] = "  keep me exactly  ";
+    lines.push_back("sixteenth");
+    WriteSettings(lines);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(Load().ok());
+        ASSERT_TRUE(Save().ok());
+    }
+    auto written = platform::ReadTextLines(context.SettingsPath(), "UTF-8").value();
+    ASSERT_EQ(written.size(), 15u);
+    EXPECT_EQ(written[0], "  keep me exactly  ");
+    EXPECT_EQ(written[2], " 0 ");
+    EXPECT_EQ(ReadAll(context.SettingsPath()).substr(0, 21), "  keep me exactly  \r\n");
+}
+
+TEST_F(SettingsTest, SaveReachesTheRecordOnlyAtTheNextLoad) {
+    WriteSettings(SettingsLines("/s", "/c"));
+    ASSERT_TRUE(Load().ok());
+    edit.mail_fields[kSmtpServer] = "new.example";
+    ASSERT_TRUE(Save().ok());
+    EXPECT_EQ(settings.smtp_server, "smtp.example");
+    ASSERT_TRUE(Load().ok());
+    EXPECT_EQ(settings.smtp_server, "new.example");
+}
+
+TEST_F(SettingsTest, CancelledEditActsAtOnceButLeavesTheFile) {
+    auto lines = SettingsLines("/s", "/c");
+    lines[11] = " 1 ";
+    WriteSettings(lines);
+    ASSERT_TRUE(Load().ok());
+    std::string before = ReadAll(context.SettingsPath());
+    edit.evrymail_flg = 0;  // cleared in the window, then Cancel: no save
+    EXPECT_EQ(ReadAll(context.SettingsPath()), before);
+    ASSERT_TRUE(Load().ok());  // the next opening shows the stored value again
+    EXPECT_EQ(edit.evrymail_flg, 1);
+}
+
+TEST_F(SettingsTest, FoldersAreRerootedAndEmptyOnesKeepTheDefault) {
+    context.root_dir = "C:\\";
+    auto lines = SettingsLines("E:\\work\\save", "");
+    WriteSettings(lines);
+    edit.cracked_dir_label = "C:\\default\\cracked";
+    ASSERT_TRUE(Load().ok());
+    EXPECT_EQ(edit.save_dir_label, "C:\\work\\save");
+    EXPECT_EQ(settings.save_dir, "C:\\work\\save");
+    EXPECT_EQ(settings.cracked_dir, "C:\\default\\cracked");
+}
+
+TEST_F(SettingsTest, MissingOrShortFileFailsNamingItAndWritesNothing) {
+    Status missing = Load();
+    ASSERT_FALSE(missing.ok());
+    EXPECT_NE(missing.message().find("norvcfg.txt"), std::string::npos);
+    EXPECT_EQ(testing::CountEntries(dir.path()), 0);
+
+    auto lines = SettingsLines("/s", "/c");
+    lines.resize(12);
+    WriteSettings(lines);
+    settings.server_name = "untouched";
+    Status short_file = Load();
+    ASSERT_FALSE(short_file.ok());
+    EXPECT_NE(short_file.message().find("12 行"), std::string::npos);
+    EXPECT_NE(short_file.message().find("13 行目"), std::string::npos);
+    EXPECT_EQ(settings.server_name, "untouched");
+}
+
+TEST_F(SettingsTest, SavedFileIsOwnerOnlyAndRefusesLineBreaks) {
+    WriteSettings(SettingsLines("/s", "/c"));
+    ASSERT_TRUE(Load().ok());
+    ASSERT_TRUE(Save().ok());
+    struct stat st {};
+    ASSERT_EQ(::stat(context.SettingsPath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    std::string before = ReadAll(context.SettingsPath());
+    edit.server_name = "two\nlines";
+    EXPECT_FALSE(Save().ok());
+    EXPECT_EQ(ReadAll(context.SettingsPath()), before);
+}
+
+TEST_F(SettingsTest, ShiftJisFileFromWindowsLoads) {
+    auto lines = SettingsLines("/s", "/c");
+    lines[1] = "本社サーバ";
+    ASSERT_TRUE(platform::WriteTextFileAtomic(context.SettingsPath(), lines, "cp932").ok());
+    ASSERT_TRUE(Load().ok());
+    EXPECT_EQ(settings.server_name, "本社サーバ");
+}
+
+TEST_F(SettingsTest, OddSwitchValuesShowAsClear) {
+    auto lines = SettingsLines("/s", "/c");
+    lines[2] = " 7 ";
+    lines[12] = "2";
+    WriteSettings(lines);
+    ASSERT_TRUE(Load().ok());
+    EXPECT_EQ(edit.alert_by_email, 0);
+    EXPECT_EQ(edit.check2, 2);
+}
+
+}  // namespace
+}  // namespace norv

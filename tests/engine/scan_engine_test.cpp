@@ -1,0 +1,318 @@
+#include "engine/scan_engine.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/md5.h"
+#include "tests/engine/engine_fixture.h"
+
+namespace norv {
+namespace {
+
+using testing::EngineTest;
+
+TEST(MailDecision, FollowsTheTable) {
+    struct Case {
+        int64_t changes;
+        const char* alert;
+        int always;
+        bool sent;
+    };
+    const Case cases[] = {
+        {3, " 1 ", 0, true}, {3, " 1 ", 1, true}, {3, " 0 ", 1, false}, {3, "2", 1, false},
+        {0, " 1 ", 1, true}, {0, " 1 ", 0, false}, {0, " 0 ", 1, false}, {0, "", 1, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ShouldSendReport(c.changes, c.alert, c.always), c.sent)
+            << c.changes << " '" << c.alert << "' " << c.always;
+    }
+}
+
+TEST_F(EngineTest, InitRecordsBaselineWithoutReportingChanges) {
+    tree.Write("a.txt", "alpha");
+    tree.Write("sub/b.txt", "beta");
+    testing::WriteAll(context.RulesPath(), "<rule>" + tree.path() + ",3</rule>\r\n");
+    ASSERT_TRUE(engine->initdb().ok());
+    EXPECT_EQ(counters.checked, 2);
+    EXPECT_EQ(counters.changes(), 0);
+    EXPECT_EQ(mode, ScanMode::kInit);
+    EXPECT_TRUE(hooks.changes.empty());
+    EXPECT_TRUE(ChangeLines().empty());
+    auto rows = Rows();
+    ASSERT_EQ(rows.size(), 2u);
+    const auto& a = rows.at(tree.path() + "/a.txt");
+    EXPECT_EQ(a.md5o, platform::Md5Hex("alpha"));
+    EXPECT_EQ(a.md5c, a.md5o);
+    EXPECT_EQ(a.flg, 0);
+    EXPECT_EQ(hooks.message_line, "データベースの初期化とスキャン ( 2 ) ");
+    EXPECT_FALSE(hooks.counts_shown);
+    EXPECT_EQ(hooks.mails, 0);
+}
+
+TEST_F(EngineTest, CheckFindsCreatedAlteredAndDeletedAcrossRuns) {
+    tree.Write("keep.txt", "same");
+    tree.Write("change.txt", "before");
+    tree.Write("gone.txt", "bye");
+    SetRules({{tree.path(), RULE_TREE}});
+    mode = ScanMode::kInit;
+    ASSERT_TRUE(engine->RunScan().ok());
+
+    tree.Write("change.txt", "after");
+    tree.Write("new.txt", "hello");
+    ::unlink((tree / "gone.txt").c_str());
+    ASSERT_TRUE(engine->check_file().ok());
+    EXPECT_EQ(counters.checked, 3);
+    EXPECT_EQ(counters.altered, 1);
+    EXPECT_EQ(counters.created, 1);
+    EXPECT_EQ(counters.deleted, 1);
+    EXPECT_EQ(mode, ScanMode::kUpdateDb);  // the run changed something
+    EXPECT_TRUE(hooks.counts_shown);
+    EXPECT_EQ(hooks.shown_counts.altered, 1);
+    EXPECT_EQ(hooks.scan_date, "2004/04/11 9:05:22");
+    EXPECT_EQ(hooks.message_line, "スキャンされたファイル数 ( 3 )  ");
+    auto lines = ChangeLines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines.back(), "Deleted: " + tree.path() + "/gone.txt");  // after all rules
+    std::multiset<std::string> seen(lines.begin(), lines.end() - 1);
+    EXPECT_EQ(seen, (std::multiset<std::string>{"Altered: " + tree.path() + "/change.txt",
+                                                "Created: " + tree.path() + "/new.txt"}));
+    ASSERT_EQ(hooks.changes.size(), 3u);
+    EXPECT_EQ(hooks.changes.back(),
+              std::make_pair(std::string("deleted"), tree.path() + "/gone.txt"));
+
+    // Every record ends at 1 after a run with changes; the new file has md5c " " until seen again.
+    auto rows = Rows();
+    for (const auto& [name, row] : rows) EXPECT_EQ(row.flg, 1) << name;
+    EXPECT_EQ(rows.at(tree.path() + "/new.txt").md5c, " ");
+    EXPECT_EQ(rows.at(tree.path() + "/change.txt").md5o, platform::Md5Hex("before"));
+
+    // The same alteration and deletion are reported again; the new file is now known.
+    hooks.changes.clear();
+    ASSERT_TRUE(engine->check_file().ok());
+    EXPECT_EQ(counters.created, 0);
+    EXPECT_EQ(counters.altered, 1);
+    EXPECT_EQ(counters.deleted, 1);
+    EXPECT_EQ(Rows().at(tree.path() + "/new.txt").md5c, platform::Md5Hex("hello"));
+}
+
+TEST_F(EngineTest, UnchangedTreeLeavesEveryRecordSeenAndEqual) {
+    tree.Write("a", "1");
+    tree.Write("d/b", "2");
+    SetRules({{tree.path(), RULE_TREE}});
+    mode = ScanMode::kInit;
+    ASSERT_TRUE(engine->RunScan().ok());
+    ASSERT_TRUE(engine->check_file().ok());
+    EXPECT_EQ(counters.checked, 2);
+    EXPECT_EQ(counters.changes(), 0);
+    EXPECT_EQ(mode, ScanMode::kCheck);
+    for (const auto& [name, row] : Rows()) {
+        EXPECT_EQ(row.flg, 1) << name;
+        EXPECT_EQ(row.md5c, row.md5o);
+    }
+}
+
+TEST_F(EngineTest, EmptyRuleTableReportsEveryRecordDeleted) {
+    tree.Write("a", "1");
+    tree.Write("b", "2");
+    SetRules({{tree.path(), RULE_DIR}});
+    mode = ScanMode::kInit;
+    ASSERT_TRUE(engine->RunScan().ok());
+    SetRules({});
+    ASSERT_TRUE(engine->check_file().ok());
+    EXPECT_EQ(counters.checked, 0);
+    EXPECT_EQ(counters.deleted, 2);
+    EXPECT_EQ(mode, ScanMode::kUpdateDb);
+}
+
+TEST_F(EngineTest, RuleKindsDecideWhatIsWalked) {
+    tree.Write("top.txt", "t");
+    tree.Write("s/b.txt", "b");
+    tree.Write("s/deeper/c.txt", "c");
+    SetRules({{tree.path() + "/", RULE_DIR}, {tree.path(), -1}});
+    mode = ScanMode::kInit;
+    ASSERT_TRUE(engine->RunScan().ok());
+    EXPECT_EQ(counters.checked, 1);
+    // A trailing separator and none give the same stored paths.
+    EXPECT_EQ(Rows().count(tree.path() + "/top.txt"), 1u);
+    auto lines = LogLines();
+    EXPECT_EQ(lines[10], "===> ディレクトリ検査 : " + tree.path());  // negative: header only
+    EXPECT_EQ(lines[11], "");
+    EXPECT_EQ(lines[12], std::string(60, '-'));
+
+    SetRules({{tree.path(), RULE_TREE}});
+    ASSERT_TRUE(engine->RunScan().ok());
+    EXPECT_EQ(counters.checked, 3);
+}
+
+TEST_F(EngineTest, SubfolderFilesComeBeforeTheirParentsFiles) {
+    tree.Write("a.txt", "a");
+    tree.Write("s/b.txt", "b");
+    tree.Write("s/t/c.txt", "c");
+    SetRules({{tree.path(), RULE_TREE}});
+    mode = ScanMode::kCheck;
+    ASSERT_TRUE(engine->RunScan().ok());
+    auto lines = ChangeLines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "Created: " + tree.path() + "/s/t/c.txt");
+    EXPECT_EQ(lines[1], "Created: " + tree.path() + "/s/b.txt");
+    EXPECT_EQ(lines[2], "Created: " + tree.path() + "/a.txt");
+}
+
+TEST_F(EngineTest, MissingSingleFileIsReportedTwiceInACheckOnceInAnInit) {
+    std::string file = tree.Write("only.txt", "x");
+    SetRules({{file, RULE_FILE}});
+    mode = ScanMode::kInit;
+    ASSERT_TRUE(engine->RunScan().ok());
+    EXPECT_EQ(Rows().count(file), 1u);
+    ::unlink(file.c_str());
+
+    mode = ScanMode::kInit;
+    ASSERT_TRUE(engine->RunScan().ok());
+    EXPECT_EQ(counters.deleted, 1);
+    EXPECT_EQ(mode, ScanMode::kUpdateDb);
+
+    hooks.changes.clear();
+    ASSERT_TRUE(engine->check_file().ok());
+    EXPECT_EQ(counters.deleted, 2);
+    EXPECT_EQ(hooks.changes.size(), 2u);
+    // A single-file rule naming a folder counts as missing.
+    SetRules({{tree.path(), RULE_FILE}});
+    ASSERT_TRUE(engine->RunScan().ok());
+    EXPECT_GE(counters.deleted, 1);
+}
+
+TEST_F(EngineTest, HostileAndForeignNamesAreMonitoredAndShownSafely) {
+    const std::string names[] = {"it's", "it s", "a,b", "日本語.txt", "bad\xff.txt",
+                                 "line\nAltered: forged", "'; DROP TABLE fileinfo; --",
+                                 ".htaccess"};
+    for (const auto& n : names) tree.Write(n, n);
+    SetRules({{tree.path(), RULE_DIR}});
+    mode = ScanMode::kInit;
+    ASSERT_TRUE(engine->RunScan().ok());
+    EXPECT_EQ(Rows().size(), std::size(names));
+    for (const auto& n : names) tree.Write(n, n + "!");
+    ASSERT_TRUE(engine->check_file().ok());
+    EXPECT_EQ(counters.altered, static_cast<int>(std::size(names)));
+    auto log = testing::ReadAll(context.LogPath());
+    EXPECT_EQ(log.find("\nAltered: forged"), std::string::npos);
+    EXPECT_NE(log.find("line\\nAltered: forged"), std::string::npos);
+    EXPECT_NE(log.find("bad\\xFF.txt"), std::string::npos);
+    // The response gets the real path, byte for byte.
+    bool found = false;
+    for (const auto& [kind, path] : hooks.changes) found |= path == tree.path() + "/bad\xff.txt";
+    EXPECT_TRUE(found);
+}
+
+TEST_F(EngineTest, SpecialFilesAndLinksAreNeverFollowed) {
+    tree.Write("real.txt", "r");
+    ASSERT_EQ(::mkfifo((tree / "fifo").c_str(), 0600), 0);
+    tree.MakeDir("loop");
+    ASSERT_EQ(::symlink("..", (tree / "loop/up").c_str()), 0);  // a link back up the tree
+    ASSERT_EQ(::symlink("/etc/hostname", (tree / "secret").c_str()), 0);
+    SetRules({{tree.path(), RULE_TREE}});
+    mode = ScanMode::kInit;
+    ASSERT_TRUE(engine->RunScan().ok());
+    auto rows = Rows();
+    EXPECT_EQ(rows.size(), 3u);  // real.txt and the two links; never the FIFO
+    EXPECT_EQ(rows.count(tree.path() + "/fifo"), 0u);
+    EXPECT_EQ(rows.at(tree.path() + "/secret").md5o, platform::Md5Hex("/etc/hostname"));
+
+    // A re-pointed link is an altered file.
+    ::unlink((tree / "secret").c_str());
+    ASSERT_EQ(::symlink("/etc/shadow", (tree / "secret").c_str()), 0);
+    ASSERT_TRUE(engine->check_file().ok());
+    EXPECT_EQ(counters.altered, 1);
+    EXPECT_EQ(ChangeLines(), std::vector<std::string>{"Altered: " + tree.path() + "/secret"});
+}
+
+TEST_F(EngineTest, TwoRulesOverOneFile) {
+    tree.Write("a", "1");
+    SetRules({{tree.path(), RULE_DIR}, {tree.path(), RULE_DIR}});
+    mode = ScanMode::kInit;
+    ASSERT_TRUE(engine->RunScan().ok());
+    EXPECT_EQ(counters.checked, 2);
+    ASSERT_TRUE(engine->check_file().ok());
+    EXPECT_EQ(counters.changes(), 0);  // the second pass finds the record of the first
+}
+
+TEST_F(EngineTest, UpdateChangesNoBaseline) {
+    tree.Write("a", "1");
+    SetRules({{tree.path(), RULE_DIR}});
+    mode = ScanMode::kInit;
+    ASSERT_TRUE(engine->RunScan().ok());
+    tree.Write("a", "2");
+    ASSERT_TRUE(engine->check_file().ok());
+    ASSERT_TRUE(engine->updatedb().ok());
+    EXPECT_EQ(hooks.message_line, "データベース更新");
+    EXPECT_EQ(mode, ScanMode::kUpdateDb);
+    ASSERT_TRUE(engine->check_file().ok());
+    EXPECT_EQ(counters.altered, 1);
+}
+
+TEST_F(EngineTest, MailFollowsTheLiveCheckBox) {
+    tree.Write("a", "1");
+    SetRules({{tree.path(), RULE_DIR}});
+    mode = ScanMode::kInit;
+    ASSERT_TRUE(engine->RunScan().ok());
+    settings.mail_alert = " 1 ";
+    ASSERT_TRUE(engine->check_file().ok());
+    EXPECT_EQ(hooks.mails, 0);  // no change, box clear
+    edit.evrymail_flg = 1;
+    ASSERT_TRUE(engine->check_file().ok());
+    EXPECT_EQ(hooks.mails, 1);
+    edit.evrymail_flg = 0;
+    tree.Write("b", "new");
+    ASSERT_TRUE(engine->check_file().ok());
+    EXPECT_EQ(hooks.mails, 2);  // a change: the alert switch alone decides
+    ASSERT_TRUE(engine->initdb().ok());
+    ASSERT_TRUE(engine->updatedb().ok());
+    EXPECT_EQ(hooks.mails, 2);
+}
+
+TEST_F(EngineTest, ACommandDuringARunIsRefusedNotNested) {
+    tree.Write("a", "1");
+    tree.Write("b", "2");
+    SetRules({{tree.path(), RULE_DIR}});
+    std::vector<int> refusals;
+    hooks.on_yield = [&] {
+        refusals.push_back(engine->check_file().code());
+        refusals.push_back(engine->initdb().code());
+        refusals.push_back(engine->updatedb().code());
+    };
+    ASSERT_TRUE(engine->check_file().ok());
+    ASSERT_EQ(refusals.size(), 6u);
+    for (int code : refusals) EXPECT_EQ(code, kErrBusy);
+    EXPECT_EQ(counters.checked, 2);
+    EXPECT_FALSE(engine->running());
+}
+
+TEST_F(EngineTest, FailureEndsTheRunButKeepsWhatWasDone) {
+    tree.Write("a", "1");
+    SetRules({{tree.path(), RULE_DIR}});
+    mode = ScanMode::kInit;
+    ASSERT_TRUE(engine->RunScan().ok());
+    // The log cannot be created: the run fails before its first statement.
+    ::unlink(context.LogPath().c_str());
+    ASSERT_EQ(::mkdir(context.LogPath().c_str(), 0700), 0);
+    Status status = engine->check_file();
+    ASSERT_FALSE(status.ok());
+    EXPECT_NE(status.message().find("norv.log"), std::string::npos);
+    EXPECT_FALSE(hooks.counts_shown);
+    EXPECT_EQ(Rows().begin()->second.flg, 0);  // untouched
+    EXPECT_FALSE(engine->running());
+}
+
+TEST_F(EngineTest, UnreadableFileReportsAsAltered) {
+    if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
+    std::string file = tree.Write("a", "1");
+    SetRules({{tree.path(), RULE_DIR}});
+    mode = ScanMode::kInit;
+    ASSERT_TRUE(engine->RunScan().ok());
+    ::chmod(file.c_str(), 0);
+    ASSERT_TRUE(engine->check_file().ok());
+    EXPECT_EQ(counters.altered, 1);
+}
+
+}  // namespace
+}  // namespace norv

@@ -1,0 +1,91 @@
+#include "tests/support/test_support.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace norv::testing {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "norv-test-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    // Give back any permission a test took away, so everything can be removed.
+    for (auto it = fs::recursive_directory_iterator(path_, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->is_directory(ec) && !it->is_symlink(ec)) ::chmod(it->path().c_str(), 0700);
+    }
+    fs::remove_all(path_, ec);
+}
+
+std::string TempDir::operator/(std::string_view relative) const {
+    return path_ + "/" + std::string(relative);
+}
+
+std::string TempDir::Write(std::string_view relative, std::string_view content) const {
+    std::string full = *this / relative;
+    fs::create_directories(fs::path(full).parent_path());
+    WriteAll(full, content);
+    return full;
+}
+
+std::string TempDir::MakeDir(std::string_view relative) const {
+    std::string full = *this / relative;
+    fs::create_directories(full);
+    return full;
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+int CountEntries(const std::string& dir) {
+    int n = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir)) ++n;
+    return n;
+}
+
+void WriteAll(const std::string& path, std::string_view content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+FixedClock::FixedClock() {
+    // 2004-04-11 00:05:22 UTC is 09:05:22 in Tokyo.
+    now_ = platform::TimePoint(std::chrono::seconds(1081641922));
+}
+
+std::unique_ptr<platform::RegionalFormat> JapaneseFormat() {
+    return std::move(platform::RegionalFormat::Create("ja_JP", "Asia/Tokyo")).value();
+}
+
+std::vector<std::string> SettingsLines(const std::string& save_dir,
+                                       const std::string& cracked_dir) {
+    return {"reserved", "server1", " 0 ", "pop.example", "smtp.example", "account", "secret",
+            "from@example", "to@example", " 0 ", "10", " 0 ", " 0 ", save_dir, cracked_dir};
+}
+
+RunContext MakeContext(const std::string& program_dir) {
+    RunContext context;
+    context.program_dir = program_dir;
+    context.windows_dir = kWindowsDirectory;
+    context.root_dir = RootOf(context.windows_dir);
+    context.charset = "UTF-8";
+    return context;
+}
+
+}  // namespace norv::testing

@@ -1,0 +1,107 @@
+// Helpers for tests: real temporary folders, a pinned clock, and hooks that record what the
+// core reports.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/run_context.h"
+#include "engine/engine_hooks.h"
+#include "platform/regional_time.h"
+#include "platform/user_interface.h"
+
+namespace norv::testing {
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    // path() + "/" + relative
+    std::string operator/(std::string_view relative) const;
+    // Writes `content` to `relative`, creating the folders on the way.
+    std::string Write(std::string_view relative, std::string_view content) const;
+    std::string MakeDir(std::string_view relative) const;
+
+private:
+    std::string path_;
+};
+
+std::string ReadAll(const std::string& path);
+int CountEntries(const std::string& dir);
+void WriteAll(const std::string& path, std::string_view content);
+
+class FixedClock : public platform::Clock {
+public:
+    // 2004-04-11 09:05:22 in Asia/Tokyo unless set otherwise.
+    FixedClock();
+    platform::TimePoint Now() const override { return now_; }
+    void Set(platform::TimePoint t) { now_ = t; }
+    void Advance(std::chrono::seconds s) { now_ += s; }
+
+private:
+    platform::TimePoint now_;
+};
+
+// A formatter pinned to Japanese and Tokyo time, so expected texts are fixed.
+std::unique_ptr<platform::RegionalFormat> JapaneseFormat();
+
+class RecordingHooks : public ScanObserver,
+                       public MessageBoxSink,
+                       public AutoCheckTimers,
+                       public ChangeResponder,
+                       public ScanReportMailer {
+public:
+    void SetMessageLine(const std::string& text) override { message_line = text; }
+    void SetScanDate(const std::string& text) override { scan_date = text; }
+    void SetCounts(const ScanCounters& c) override {
+        counts_shown = true;
+        shown_counts = c;
+    }
+    void YieldToEvents() override {
+        ++yields;
+        if (on_yield) on_yield();
+    }
+    void ShowMessageBox(const std::string& text) override { messages.push_back(text); }
+    void StartAutoCheckTimers() override {
+        timers_running = true;
+        ++timer_starts;
+    }
+    void StopAutoCheckTimers() override {
+        timers_running = false;
+        ++timer_stops;
+    }
+    void RespondToChange(std::string_view kind, const std::string& path) override {
+        changes.emplace_back(std::string(kind), path);
+    }
+    void SendScanReport() override { ++mails; }
+
+    std::string message_line;
+    std::string scan_date;
+    bool counts_shown = false;
+    ScanCounters shown_counts;
+    int yields = 0;
+    std::function<void()> on_yield;
+    std::vector<std::string> messages;
+    bool timers_running = false;
+    int timer_starts = 0;
+    int timer_stops = 0;
+    std::vector<std::pair<std::string, std::string>> changes;
+    int mails = 0;
+};
+
+// The 15 lines of a settings file, with the given folders and switches.
+std::vector<std::string> SettingsLines(const std::string& save_dir, const std::string& cracked_dir);
+
+// A RunContext on `program_dir` with root "/" and UTF-8 files.
+RunContext MakeContext(const std::string& program_dir);
+
+}  // namespace norv::testing
