@@ -5,11 +5,12 @@
 #include <cstdlib>
 
 #include "platform/file_system.h"
+#include "response/mail_report.h"
 
 namespace norv {
 namespace {
 
-// Until automatic restore and mail are wired in, changes are only logged and counted.
+// Until automatic restore is wired in, changes are only logged, counted and mailed.
 class NoChangeResponse : public ChangeResponder {
   public:
     void RespondToChange(std::string_view, const std::string&) override {}
@@ -91,7 +92,8 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
     app->status_strip.width = 0;
 
     app->responder_ = std::make_unique<NoChangeResponse>();
-    app->mailer_ = std::make_unique<NoMail>();
+    app->mailer_ = std::make_unique<MailReport>(app->context, app->settings, app->counters,
+                                                *app->clock_, *app->regional_, front_end.messages);
     ProcessState state{app->context, app->settings, app->edit,
                        app->rules,   app->mode,     app->counters};
     EngineHooks hooks{*app->clock_,     *app->regional_,  front_end.observer, front_end.messages,

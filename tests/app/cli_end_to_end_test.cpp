@@ -9,6 +9,7 @@
 
 #include "platform/database.h"
 #include "platform/text_file.h"
+#include "tests/support/smtp_fixture.h"
 #include "tests/support/test_support.h"
 
 namespace norv {
@@ -22,18 +23,19 @@ struct Outcome {
 };
 
 class CliTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const char* cli = std::getenv("NORV_CLI");
         ASSERT_NE(cli, nullptr) << "NORV_CLI names the binary under test";
         binary = cli;
-        ASSERT_TRUE(platform::WriteTextFileAtomic(program / "norvcfg.txt",
-                                                  testing::SettingsLines(program / "save",
-                                                                         program / "cracked"),
-                                                  "UTF-8")
+        ASSERT_TRUE(platform::WriteTextFileAtomic(
+                        program / "norvcfg.txt",
+                        testing::SettingsLines(program / "save", program / "cracked"), "UTF-8")
                         .ok());
     }
-    void Rules(const std::string& content) { testing::WriteAll(program / "user_rule.txt", content); }
+    void Rules(const std::string& content) {
+        testing::WriteAll(program / "user_rule.txt", content);
+    }
 
     std::string Command(const std::string& verb) {
         return "'" + binary + "' --dir '" + program.path() + "' " + verb;
@@ -82,10 +84,44 @@ TEST_F(CliTest, BadUsageAndBadStartAreFailures) {
     EXPECT_NE(no_settings.out.find("norvcfg.txt"), std::string::npos);
 }
 
+TEST_F(CliTest, CheckMailsItsReportExactlyWhenTheWindowWould) {
+    testing::SmtpServer server;
+    ASSERT_TRUE(server.started());
+    auto settings = [&](const char* always) {
+        auto lines = testing::SettingsLines(program / "save", program / "cracked");
+        lines[2] = " 1 ";
+        lines[4] = server.address();
+        lines[11] = always;
+        ASSERT_TRUE(platform::WriteTextFileAtomic(program / "norvcfg.txt", lines, "UTF-8").ok());
+    };
+    settings(" 0 ");
+    tree.Write("a.txt", "a");
+    Rules("<rule>" + tree.path() + ",1</rule>\r\n");
+    ASSERT_EQ(Run("init").exit_code, 0);
+    ASSERT_EQ(Run("check").exit_code, 0);
+    EXPECT_EQ(server.Received().size(), 0u);  // no change, no "mail always"
+
+    tree.Write("b.txt", "new");
+    ASSERT_EQ(Run("check").exit_code, 1);
+    auto mails = server.Received();
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_NE(mails[0].subject.find(" V:2 A:0 C:1 D:0"), std::string::npos) << mails[0].subject;
+    EXPECT_EQ(mails[0].subject.rfind("NORV スキャンログ  ", 0), 0u);
+    EXPECT_EQ(mails[0].body, testing::ReadAll(program / "norv.log"));
+
+    settings(" 1 ");
+    ASSERT_EQ(Run("check").exit_code, 0);
+    EXPECT_EQ(server.Received().size(), 2u);
+    ASSERT_EQ(Run("init").exit_code, 0);
+    ASSERT_EQ(Run("update").exit_code, 0);
+    EXPECT_EQ(server.Received().size(), 2u);
+}
+
 TEST_F(CliTest, KillInTheMiddleLeavesAWorkingDatabase) {
     for (int d = 0; d < 40; ++d) {
         for (int f = 0; f < 250; ++f) {
-            tree.Write("d" + std::to_string(d) + "/f" + std::to_string(f), std::string(2000, static_cast<char>('a' + f % 26)));
+            tree.Write("d" + std::to_string(d) + "/f" + std::to_string(f),
+                       std::string(2000, static_cast<char>('a' + f % 26)));
         }
     }
     Rules("<rule>" + tree.path() + ",3</rule>\r\n");

@@ -1,0 +1,34 @@
+// SendMail: one mail through an SMTP server (libcurl).
+//
+// Takes the six texts of the original mail library in its order (server, recipient, sender,
+// subject, body, and an unused empty text) and returns an empty text on success, or a readable
+// description of the failure. The server is a host name with an optional ":port" (25 when none).
+// The mail is a MIME message: Date, Message-ID, From, To, a Subject encoded for its Japanese text
+// (RFC 2047), and a UTF-8 text/plain body. STARTTLS is used when the server offers it; with an
+// account given, the server's authentication is used when offered.
+#pragma once
+
+#include <string>
+
+namespace norv::platform {
+
+struct MailCredentials {
+    std::string account;
+    std::string password;
+};
+
+// `date` is the Date header's value (RFC 5322 form); empty means now.
+std::string SendMail(const std::string& server, const std::string& recipient,
+                     const std::string& sender, const std::string& subject, const std::string& body,
+                     const std::string& unused, const MailCredentials& credentials = {},
+                     const std::string& date = {});
+
+// The message as it goes on the wire (headers, blank line, base64 body), for tests.
+std::string ComposeMessage(const std::string& recipient, const std::string& sender,
+                           const std::string& subject, const std::string& body,
+                           const std::string& date, const std::string& message_id);
+
+// "=?UTF-8?B?...?=" words for a header text that is not plain ASCII, folded to fit lines.
+std::string EncodeHeaderWord(const std::string& text);
+
+}  // namespace norv::platform

@@ -1,0 +1,45 @@
+#include "response/mail_report.h"
+
+#include "platform/smtp.h"
+#include "platform/text_file.h"
+
+namespace norv {
+
+MailReport::MailReport(const RunContext& context, const Settings& settings,
+                       const ScanCounters& counters, const platform::Clock& clock,
+                       const platform::RegionalFormat& regional, MessageBoxSink& messages)
+    : context_(context),
+      settings_(settings),
+      counters_(counters),
+      clock_(clock),
+      regional_(regional),
+      messages_(messages) {}
+
+std::string MailReport::Subject() const {
+    const platform::TimePoint now = clock_.Now();
+    return "NORV スキャンログ  " + regional_.ShortDate(now) + " " + regional_.LongTime(now) +
+           " V:" + std::to_string(counters_.checked) + " A:" + std::to_string(counters_.altered) +
+           " C:" + std::to_string(counters_.created) + " D:" + std::to_string(counters_.deleted);
+}
+
+std::string MailReport::Body() const {
+    auto lines = platform::ReadTextLines(context_.LogPath(), context_.charset);
+    if (!lines.ok()) {
+        // The alert still goes out; the administrator learns why the log is missing.
+        return "(" + lines.status().message() + ")\r\n";
+    }
+    std::string body;
+    for (const auto& line : lines.value()) body += line + "\r\n";
+    return body;
+}
+
+void MailReport::SendScanReport() {
+    std::string result = platform::SendMail(
+        settings_.smtp_server, settings_.mail_to, settings_.mail_from, Subject(), Body(), "",
+        platform::MailCredentials{settings_.mail_account, settings_.mail_password});
+    if (!result.empty()) {
+        messages_.ShowMessageBox("mail send error 001:" + result + settings_.mail_to);
+    }
+}
+
+}  // namespace norv

@@ -1,0 +1,43 @@
+// MailReport: mails the report of a check, its subject the date, time and the four counts and
+// its body the closed scan log.
+//
+// Reads the settings record of the last load (server, sender, recipient, account), the counters
+// and the log at the moment of the call. A failure is shown as "mail send error 001:" followed by
+// the reason and the recipient; nothing is retried and nothing is written to the log.
+#pragma once
+
+#include <string>
+
+#include "config/run_context.h"
+#include "config/settings.h"
+#include "engine/engine_hooks.h"
+#include "engine/scan_state.h"
+#include "platform/regional_time.h"
+#include "platform/smtp.h"
+#include "platform/user_interface.h"
+
+namespace norv {
+
+class MailReport : public ScanReportMailer {
+  public:
+    MailReport(const RunContext& context, const Settings& settings, const ScanCounters& counters,
+               const platform::Clock& clock, const platform::RegionalFormat& regional,
+               MessageBoxSink& messages);
+
+    void SendScanReport() override;
+
+    // "NORV スキャンログ  " date " " time " V:" checked " A:" altered " C:" created " D:" deleted
+    std::string Subject() const;
+    // Every line of the log followed by CR LF; a log that cannot be read says so instead.
+    std::string Body() const;
+
+  private:
+    const RunContext& context_;
+    const Settings& settings_;
+    const ScanCounters& counters_;
+    const platform::Clock& clock_;
+    const platform::RegionalFormat& regional_;
+    MessageBoxSink& messages_;
+};
+
+}  // namespace norv

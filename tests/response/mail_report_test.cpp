@@ -1,0 +1,149 @@
+#include "response/mail_report.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/smtp.h"
+#include "tests/support/smtp_fixture.h"
+#include "tests/support/test_support.h"
+
+namespace norv {
+namespace {
+
+using testing::RecordingHooks;
+using testing::SmtpServer;
+using testing::TempDir;
+
+TEST(SendMail, DeliversEnvelopeSubjectAndBodyIntact) {
+    SmtpServer server;
+    ASSERT_TRUE(server.started());
+    const std::string subject = "NORV スキャンログ  2004/04/11 12:34:56 V:120 A:1 C:0 D:2";
+    const std::string body =
+        "line one\r\n.starts with a dot\r\n..two dots\r\n日本語\u3000\r\n.\r\n";
+    std::string result = platform::SendMail(server.address(), "admin@example.org",
+                                            "norv@example.org", subject, body, "");
+    ASSERT_EQ(result, "");
+    auto mails = server.Received();
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].sender, "norv@example.org");
+    EXPECT_EQ(mails[0].recipients, std::vector<std::string>{"admin@example.org"});
+    EXPECT_EQ(mails[0].subject, subject);
+    EXPECT_EQ(mails[0].body, body);
+    EXPECT_EQ(mails[0].raw.rfind("Date: ", 0), 0u);
+    EXPECT_NE(mails[0].raw.find("Message-ID: <"), std::string::npos);
+    EXPECT_NE(mails[0].raw.find("Content-Type: text/plain; charset=UTF-8"), std::string::npos);
+    EXPECT_EQ(mails[0].login, "");
+}
+
+TEST(SendMail, FailuresComeBackAsReadableText) {
+    std::string refused = platform::SendMail("127.0.0.1:" + std::to_string(testing::UnusedPort()),
+                                             "a@b", "c@d", "s", "b", "");
+    EXPECT_FALSE(refused.empty());
+    EXPECT_NE(refused.find("127.0.0.1"), std::string::npos);
+
+    SmtpServer server;
+    ASSERT_TRUE(server.started());
+    std::string rejected =
+        platform::SendMail(server.address(), "reject@example.org", "c@d", "s", "b", "");
+    EXPECT_NE(rejected.find("550"), std::string::npos) << rejected;
+    EXPECT_TRUE(server.Received().empty());
+
+    EXPECT_FALSE(platform::SendMail("no-such-host.invalid", "a@b", "c@d", "s", "b", "").empty());
+}
+
+TEST(SendMail, LineBreaksInHeadersAreRefused) {
+    SmtpServer server;
+    ASSERT_TRUE(server.started());
+    EXPECT_FALSE(
+        platform::SendMail(server.address(), "a@b", "c@d", "x\r\nBcc: victim@e", "b", "").empty());
+    EXPECT_FALSE(
+        platform::SendMail(server.address(), "a@b\r\nRCPT TO:<x@y>", "c@d", "s", "b", "").empty());
+    EXPECT_FALSE(platform::SendMail(server.address(), "a@b", "c@d\n", "s", "b", "").empty());
+    EXPECT_TRUE(server.Received().empty());
+}
+
+TEST(SendMail, AuthenticatesWhenTheServerAsks) {
+    SmtpServer server(/*require_auth=*/true);
+    ASSERT_TRUE(server.started());
+    EXPECT_FALSE(platform::SendMail(server.address(), "a@b", "c@d", "s", "b", "").empty());
+    EXPECT_EQ(platform::SendMail(server.address(), "a@b", "c@d", "s", "b", "", {"user", "pass"}),
+              "");
+    auto mails = server.Received();
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].login, "user");
+    // A server that offers no authentication still gets the mail from a configured account.
+    SmtpServer plain;
+    EXPECT_EQ(platform::SendMail(plain.address(), "a@b", "c@d", "s", "b", "", {"user", "pass"}),
+              "");
+}
+
+TEST(HeaderWords, LongJapaneseSubjectsFoldIntoEncodedWords) {
+    std::string word = platform::EncodeHeaderWord(
+        std::string(30, 'x') + "改ざんを検知したら自動で保存してあるファイルで復旧する");
+    EXPECT_NE(word.find("\r\n =?UTF-8?B?"), std::string::npos);
+    for (size_t start = 0, end; start < word.size(); start = end + 2) {
+        end = word.find("\r\n", start);
+        if (end == std::string::npos) end = word.size();
+        EXPECT_LE(end - start, 78u);
+    }
+    EXPECT_EQ(platform::EncodeHeaderWord("plain"), "plain");
+}
+
+class MailReportTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        context = testing::MakeContext(dir.path());
+        counters = {120, 0, 1, 2};  // checked, created, altered, deleted
+        settings.mail_to = "admin@example.org";
+        settings.mail_from = "norv@example.org";
+    }
+    MailReport Report() { return MailReport(context, settings, counters, clock, *regional, hooks); }
+
+    TempDir dir;
+    RunContext context;
+    Settings settings;
+    ScanCounters counters;
+    testing::FixedClock clock;
+    std::unique_ptr<platform::RegionalFormat> regional = testing::JapaneseFormat();
+    RecordingHooks hooks;
+};
+
+TEST_F(MailReportTest, SubjectOrderIsCheckedAlteredCreatedDeleted) {
+    clock.Advance(std::chrono::seconds(3 * 3600 + 29 * 60 + 34));
+    EXPECT_EQ(Report().Subject(), "NORV スキャンログ  2004/04/11 12:34:56 V:120 A:1 C:0 D:2");
+}
+
+TEST_F(MailReportTest, BodyIsTheLogWithCrLfOnEveryLine) {
+    testing::WriteAll(context.LogPath(), "");
+    EXPECT_EQ(Report().Body(), "");
+    testing::WriteAll(context.LogPath(), "a\r\nb");
+    EXPECT_EQ(Report().Body(), "a\r\nb\r\n");
+    ::unlink(context.LogPath().c_str());
+    EXPECT_NE(Report().Body().find("norv.log"), std::string::npos);
+}
+
+TEST_F(MailReportTest, FailureMessagePutsTheReasonFirstAndTheRecipientLast) {
+    settings.smtp_server = "127.0.0.1:" + std::to_string(testing::UnusedPort());
+    testing::WriteAll(context.LogPath(), "log\r\n");
+    Report().SendScanReport();
+    ASSERT_EQ(hooks.messages.size(), 1u);
+    const std::string& m = hooks.messages[0];
+    EXPECT_EQ(m.rfind("mail send error 001:", 0), 0u);
+    EXPECT_EQ(m.substr(m.size() - settings.mail_to.size()), settings.mail_to);
+    EXPECT_GT(m.size(), std::string("mail send error 001:").size() + settings.mail_to.size());
+}
+
+TEST_F(MailReportTest, SendsTheClosedLogThroughTheServer) {
+    SmtpServer server;
+    ASSERT_TRUE(server.started());
+    settings.smtp_server = server.address();
+    testing::WriteAll(context.LogPath(), "----\r\n\xe6\xa4\x9c\xe6\x9f\xbb\r\n");
+    Report().SendScanReport();
+    EXPECT_TRUE(hooks.messages.empty());
+    auto mails = server.Received();
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].body, "----\r\n検査\r\n");
+    EXPECT_EQ(mails[0].recipients, std::vector<std::string>{"admin@example.org"});
+}
+
+}  // namespace
+}  // namespace norv

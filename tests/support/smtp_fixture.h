@@ -1,0 +1,42 @@
+// Starts the test SMTP server (tests/support/smtp_server.py under Debian's python3 with
+// aiosmtpd) on a free loopback port, and stops it again.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tests/support/test_support.h"
+
+namespace norv::testing {
+
+struct ReceivedMail {
+    std::string sender;
+    std::vector<std::string> recipients;
+    std::string login;
+    std::string subject;
+    std::string body;
+    std::string raw;
+};
+
+class SmtpServer {
+  public:
+    explicit SmtpServer(bool require_auth = false);
+    ~SmtpServer();
+    SmtpServer(const SmtpServer&) = delete;
+    SmtpServer& operator=(const SmtpServer&) = delete;
+
+    bool started() const { return port_ != 0; }
+    std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+    std::vector<ReceivedMail> Received() const;
+
+  private:
+    TempDir out_;
+    int port_ = 0;
+    int pid_ = -1;
+    int stdin_fd_ = -1;
+};
+
+// A loopback port nothing listens on.
+int UnusedPort();
+
+}  // namespace norv::testing
