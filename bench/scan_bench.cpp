@@ -30,6 +30,7 @@ struct Sample {
 };
 
 Sample RunCli(const std::string& cli, const std::string& program, const char* verb) {
+    std::fflush(stdout);
     auto start = std::chrono::steady_clock::now();
     pid_t pid = ::fork();
     if (pid == 0) {

@@ -1,0 +1,34 @@
+#include <QApplication>
+#include <QMessageBox>
+#include <clocale>
+
+#include "app/gui/main_window.h"
+
+int main(int argc, char** argv) {
+    std::setlocale(LC_ALL, "");
+    QApplication qt(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("norv"));
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    norv::StartupOptions options;
+    const QStringList args = QApplication::arguments();
+    for (int i = 1; i + 1 < args.size(); ++i) {
+        if (args[i] == QLatin1String("--dir"))
+            options.program_dir = args[++i].toStdString();
+        else if (args[i] == QLatin1String("--locale"))
+            options.locale = args[++i].toStdString();
+        else if (args[i] == QLatin1String("--charset"))
+            options.charset = args[++i].toStdString();
+    }
+
+    norv::gui::MainWindow window;
+    norv::Status status = window.Start(options);
+    if (!status.ok()) {
+        QMessageBox::critical(
+            nullptr, QStringLiteral("norv"),
+            QStringLiteral("起動できません。\n") + QString::fromStdString(status.ToString()));
+        return 2;
+    }
+    window.show();
+    return QApplication::exec();
+}

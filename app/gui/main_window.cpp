@@ -1,0 +1,346 @@
+#include "app/gui/main_window.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QFrame>
+#include <QGroupBox>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPainterPath>
+#include <QScreen>
+#include <QUrl>
+
+#include "app/gui/about_window.h"
+#include "app/gui/dialogs.h"
+#include "app/gui/settings_window.h"
+#include "app/gui/twips.h"
+
+namespace norv::gui {
+namespace {
+
+constexpr auto kYieldInterval = std::chrono::milliseconds(15);
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, QRect geometry,
+                  const char* background = nullptr) {
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(name);
+    label->setGeometry(geometry);
+    if (background) {
+        label->setAutoFillBackground(true);
+        label->setStyleSheet(QStringLiteral("background-color: %1;").arg(background));
+    }
+    return label;
+}
+
+}  // namespace
+
+QIcon ProgramIcon() {
+    QPixmap pixmap(32, 32);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    // A shield in the window's blue with a white check mark: a guarded, verified file.
+    QPainterPath shield;
+    shield.moveTo(16, 2);
+    shield.lineTo(29, 7);
+    shield.cubicTo(29, 19, 24, 26, 16, 30);
+    shield.cubicTo(8, 26, 3, 19, 3, 7);
+    shield.closeSubpath();
+    p.fillPath(shield, QColor(115, 149, 191));
+    p.setPen(QPen(QColor(40, 60, 90), 1.5));
+    p.drawPath(shield);
+    p.setPen(QPen(Qt::white, 3.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.drawPolyline(QPolygonF({QPointF(10, 16), QPointF(14.5, 21), QPointF(23, 11)}));
+    return QIcon(pixmap);
+}
+
+void center_form(QWidget* window) {
+    QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
+    if (!screen) return;
+    QRect area = screen->geometry();
+    QSize size = window->frameGeometry().size();
+    window->move(area.x() + (area.width() - size.width()) / 2,
+                 area.y() + (area.height() - size.height()) / 2);
+}
+
+MainWindow::MainWindow() {
+    setObjectName("filecheck");
+    setWindowTitle(QStringLiteral("Orlavane V1.10"));
+    setWindowIcon(ProgramIcon());
+    BuildControls();
+    BuildMenus();
+
+    // The settings window exists, hidden, from start-up to exit.
+    settings_window_ = new SettingsWindow(this);
+
+    timer1_ = new QTimer(this);
+    timer1_->setObjectName("Timer1");
+    timer2_ = new QTimer(this);
+    timer2_->setObjectName("Timer2");
+    timer3_ = new QTimer(this);
+    timer3_->setObjectName("Timer3");
+    timer1_->setInterval(30000);
+    timer2_->setInterval(1000);
+    timer3_->setInterval(30000);
+    timer3_->start();
+    connect(timer1_, &QTimer::timeout, this, &MainWindow::Timer1_Timer);
+    connect(timer2_, &QTimer::timeout, this, &MainWindow::Timer2_Timer);
+    connect(timer3_, &QTimer::timeout, this, &MainWindow::Timer3_Timer);
+
+    tray_ = new QSystemTrayIcon(ProgramIcon(), this);
+    tray_->setObjectName("tray");
+    tray_->setToolTip(QStringLiteral("norv"));
+    connect(tray_, &QSystemTrayIcon::activated, this, &MainWindow::TrayActivated);
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::BuildControls() {
+    auto* client = new QWidget(this);
+    client->setObjectName("client");
+    client->setAutoFillBackground(true);
+    QPalette palette = client->palette();
+    palette.setColor(QPalette::Window, QColor(115, 149, 191));
+    client->setPalette(palette);
+    client->setFixedSize(Px(4950), Px(3225));
+    setCentralWidget(client);
+
+    status_ = MakeLabel(client, "status", QString(40, QChar(0x25A0)), Twips(120, 120, 4695, 135),
+                        "#c0c0c0");
+    status_->setMaximumWidth(Px(4695));
+    status_->setFont(QFont(status_->font().family(), 5));
+    msg_ = MakeLabel(client, "msg", "", Twips(240, 360, 4455, 375));
+
+    // The shadow frame lies behind the results frame, shifted right and down.
+    auto* shadow = new QFrame(client);
+    shadow->setObjectName("Frame1");
+    shadow->setGeometry(Twips(360, 960, 4455, 1695));
+    shadow->setAutoFillBackground(true);
+    shadow->setStyleSheet("background-color: black;");
+
+    auto* checkinfo = new QGroupBox(QStringLiteral("改ざん検査結果"), client);
+    checkinfo->setObjectName("checkinfo");
+    checkinfo->setGeometry(Twips(240, 840, 4455, 1695));
+    checkinfo->setAutoFillBackground(true);
+    checkinfo->setStyleSheet("QGroupBox { background-color: white; }");
+
+    MakeLabel(checkinfo, "Label2", QStringLiteral("最終検査時間"), Twips(240, 360, 1335, 375),
+              "#e0e0e0");
+    scandate_ = MakeLabel(checkinfo, "scandate", "", Twips(1680, 360, 2175, 255));
+    const struct {
+        int left, width;
+        const char* heading;
+    } columns[] = {
+        {360, 735, "検査数"}, {1320, 735, "変更"}, {2040, 975, "新規作成"}, {3240, 735, "削除"}};
+    const int count_lefts[] = {360, 1320, 2280, 3240};
+    for (int k = 0; k < 4; ++k) {
+        std::string heading_name = "Label4(" + std::to_string(k) + ")";
+        std::string count_name = "Label5(" + std::to_string(k) + ")";
+        MakeLabel(checkinfo, heading_name.c_str(), QString::fromUtf8(columns[k].heading),
+                  Twips(columns[k].left, 960, columns[k].width, 255), "#e0e0e0");
+        counts_[k] =
+            MakeLabel(checkinfo, count_name.c_str(), "", Twips(count_lefts[k], 1200, 735, 255));
+    }
+    picture1_ = new QWidget(checkinfo);
+    picture1_->setObjectName("Picture1");
+    picture1_->setGeometry(Twips(3960, 1200, 495, 495));
+
+    label7_ = MakeLabel(client, "Label7", "", Twips(360, 2760, 1335, 255));
+    label6_ = MakeLabel(client, "Label6", "", Twips(2880, 2760, 1815, 255));
+    status_->resize(0, status_->height());
+}
+
+void MainWindow::BuildMenus() {
+    auto add_menu = [this](const char* name, const QString& caption) {
+        QMenu* menu = menuBar()->addMenu(caption);
+        menu->setObjectName(name);
+        return menu;
+    };
+    auto add_item = [this](QMenu* menu, const char* name, const QString& caption,
+                           void (MainWindow::*slot)()) {
+        QAction* action = menu->addAction(caption);
+        action->setObjectName(name);
+        connect(action, &QAction::triggered, this, slot);
+        return action;
+    };
+    auto add_separator = [](QMenu* menu, const char* name) {
+        menu->addSeparator()->setObjectName(name);
+    };
+
+    QMenu* file = add_menu("file", QStringLiteral("ファイル"));
+    add_item(file, "fend", QStringLiteral("終了"), &MainWindow::fend);
+    QMenu* edit = add_menu("edit", QStringLiteral("編集"));
+    add_item(edit, "editconfig", QStringLiteral("設定"), &MainWindow::editconfig);
+    QMenu* exe = add_menu("exe", QStringLiteral("実行"));
+    add_item(exe, "check_file", QStringLiteral("スキャン開始"), &MainWindow::check_file);
+    add_item(exe, "updatedb", QStringLiteral("データベース更新"), &MainWindow::updatedb);
+    add_item(exe, "initdb", QStringLiteral("データベース初期化"), &MainWindow::initdb);
+    add_separator(exe, "d2");
+    add_item(exe, "auto_scan", QStringLiteral("タスクトレイに入れる"), &MainWindow::PutIntoTray);
+    add_separator(exe, "d1");
+    add_item(exe, "viewlog", QStringLiteral("ログの表示"), &MainWindow::viewlog);
+    QMenu* h = add_menu("h", QStringLiteral("ヘルプ"));
+    add_item(h, "help", QStringLiteral("ヘルプ"), &MainWindow::help);
+    add_item(h, "ver", QStringLiteral("バージョン"), &MainWindow::ver);
+}
+
+Status MainWindow::Start(const StartupOptions& options) {
+    auto app = Application::Start(options, FrontEnd{*this, *this, *this});
+    if (!app.ok()) return app.status();
+    app_ = std::move(app).value();
+    settings_window_->Bind(*app_);
+    adjustSize();
+    center_form(this);
+    status_->resize(Px(app_->status_strip.width), status_->height());
+    return Status::Ok();
+}
+
+void MainWindow::SetMessageLine(const std::string& text) { msg_->setText(Q(text)); }
+void MainWindow::SetScanDate(const std::string& text) { scandate_->setText(Q(text)); }
+
+void MainWindow::SetCounts(const ScanCounters& c) {
+    const int32_t values[] = {c.checked, c.altered, c.created, c.deleted};
+    for (int k = 0; k < 4; ++k) counts_[k]->setText(QString::number(values[k]));
+}
+
+void MainWindow::YieldToEvents() {
+    // Letting the window breathe every few milliseconds keeps it responsive without paying for
+    // an event round trip on every small file.
+    auto now = std::chrono::steady_clock::now();
+    if (now - last_yield_ < kYieldInterval) return;
+    last_yield_ = now;
+    QCoreApplication::processEvents();
+}
+
+void MainWindow::ShowMessageBox(const std::string& text) { ShowMessage(this, Q(text)); }
+
+void MainWindow::StartAutoCheckTimers() {
+    timer1_->start();
+    timer2_->start();
+}
+
+void MainWindow::StopAutoCheckTimers() {
+    timer1_->stop();
+    timer2_->stop();
+}
+
+void MainWindow::SetScanCommandsEnabled(bool enabled) {
+    for (const char* name : {"check_file", "updatedb", "initdb"}) {
+        if (auto* action = findChild<QAction*>(name)) action->setEnabled(enabled);
+    }
+}
+
+void MainWindow::RunCommand(Status (ScanEngine::*command)()) {
+    SetScanCommandsEnabled(false);
+    Status status = (app_->engine().*command)();
+    SetScanCommandsEnabled(true);
+    if (!status.ok()) ShowMessageBox(status.ToString());
+    settings_window_->Refresh();
+}
+
+void MainWindow::check_file() {
+    RunCommand(&ScanEngine::check_file);
+    RunDeferredCheck();
+}
+
+void MainWindow::initdb() {
+    RunCommand(&ScanEngine::initdb);
+    RunDeferredCheck();
+}
+
+void MainWindow::updatedb() {
+    RunCommand(&ScanEngine::updatedb);
+    RunDeferredCheck();
+}
+
+void MainWindow::RunDeferredCheck() {
+    // An automatic check fell due while a command ran: it runs now.
+    if (!check_pending_) return;
+    check_pending_ = false;
+    RunAutomaticCheck();
+}
+
+void MainWindow::RunAutomaticCheck() {
+    SetScanCommandsEnabled(false);
+    Status status = app_->engine().check_file();
+    SetScanCommandsEnabled(true);
+    if (status.ok()) {
+        scheduler_.AutomaticCheckDone();
+    } else {
+        ShowMessageBox(status.ToString());
+    }
+}
+
+void MainWindow::Timer1_Timer() {
+    auto tick = scheduler_.OnTimer1(app_->settings.scan_period);
+    label7_->setText(Q(tick.label));
+    if (!tick.check_due) return;
+    if (app_->engine().running()) {
+        check_pending_ = true;  // deferred until the running command ends
+        return;
+    }
+    RunAutomaticCheck();
+}
+
+void MainWindow::Timer2_Timer() {
+    label6_->setText(Q(app_->regional().DateTime(app_->clock().Now())));
+    app_->status_strip.Advance();
+    status_->resize(Px(app_->status_strip.width), status_->height());
+}
+
+void MainWindow::Timer3_Timer() {
+    // No setting holds a period for a periodic database refresh, and marking every record seen
+    // on a timer would only hide what the administrator has not yet looked at: the ticks are
+    // counted and nothing more.
+    ++app_->timer3_ticks;
+}
+
+void MainWindow::PutIntoTray() {
+    picture1_->hide();
+    timer1_->start();
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        ShowMessageBox("タスクトレイがないため、ウィンドウは隠しません。自動検査は続きます");
+        return;
+    }
+    tray_->show();
+    hide();
+}
+
+void MainWindow::TrayActivated(QSystemTrayIcon::ActivationReason reason) {
+    if (reason != QSystemTrayIcon::Trigger) return;
+    show();
+    raise();
+    activateWindow();
+}
+
+void MainWindow::editconfig() { settings_window_->Open(); }
+
+void MainWindow::help() {
+    const std::string& dir = app_->context.program_dir;
+    std::string separator = !dir.empty() && dir.back() == '/' ? "" : "/";
+    QDesktopServices::openUrl(QUrl::fromLocalFile(Q(dir + separator + "help/index.html")));
+}
+
+void MainWindow::viewlog() {
+    QDesktopServices::openUrl(QUrl::fromLocalFile(Q(app_->context.LogPath())));
+}
+
+void MainWindow::ver() {
+    AboutWindow about(this);
+    about.exec();
+}
+
+void MainWindow::fend() {
+    tray_->hide();
+    QApplication::exit(0);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    event->accept();
+    fend();
+}
+
+}  // namespace norv::gui

@@ -1,0 +1,107 @@
+// MainWindow (`filecheck`): the program's window, its menus, its three timers and the tray icon.
+//
+// It is also the desktop's face for the core: it shows the engine's message line, scan date and
+// counts, lets pending events run between files, shows message boxes and switches the automatic
+// check timers. It owns the Application (every record of the process) and the hidden settings
+// window. Controls carry the names the rest of the program and the tests know them by:
+//   status     the animated strip of 40 squares          msg        the message line
+//   scandate   when the last check started               Label5(k)  counts: checked, altered,
+//   Label6     the clock                                            created, deleted
+//   Label7     elapsed/period minutes of the scan cycle  Picture1   the tray's former anchor
+#pragma once
+
+#include <QLabel>
+#include <QMainWindow>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <array>
+#include <chrono>
+#include <memory>
+
+#include "app/application.h"
+#include "response/scheduler.h"
+
+namespace norv::gui {
+
+class SettingsWindow;
+
+class MainWindow : public QMainWindow,
+                   public ScanObserver,
+                   public MessageBoxSink,
+                   public AutoCheckTimers {
+    Q_OBJECT
+  public:
+    MainWindow();
+    ~MainWindow() override;
+
+    // The rest of the start-up: the Application in its order, then the status strip.
+    Status Start(const StartupOptions& options);
+    Application& app() { return *app_; }
+    SettingsWindow& settings_window() { return *settings_window_; }
+    ScanScheduler& scheduler() { return scheduler_; }
+
+    // ScanObserver, MessageBoxSink, AutoCheckTimers
+    void SetMessageLine(const std::string& text) override;
+    void SetScanDate(const std::string& text) override;
+    void SetCounts(const ScanCounters& counters) override;
+    void YieldToEvents() override;
+    void ShowMessageBox(const std::string& text) override;
+    void StartAutoCheckTimers() override;
+    void StopAutoCheckTimers() override;
+
+    // Timer handlers, public so tests can tick them.
+    void Timer1_Timer();
+    void Timer2_Timer();
+    void Timer3_Timer();
+    // The tray icon's callback: only a left-button press brings the window back.
+    void TrayActivated(QSystemTrayIcon::ActivationReason reason);
+    QSystemTrayIcon* tray() { return tray_; }
+
+  public slots:
+    void check_file();
+    void initdb();
+    void updatedb();
+    void PutIntoTray();
+    void editconfig();
+    void help();
+    void viewlog();
+    void ver();
+    void fend();
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    void BuildControls();
+    void BuildMenus();
+    void RunCommand(Status (ScanEngine::*command)());
+    void RunAutomaticCheck();
+    void RunDeferredCheck();
+    void SetScanCommandsEnabled(bool enabled);
+
+    std::unique_ptr<Application> app_;
+    SettingsWindow* settings_window_ = nullptr;
+    ScanScheduler scheduler_;
+    bool check_pending_ = false;
+    std::chrono::steady_clock::time_point last_yield_{};
+
+    QLabel* status_ = nullptr;
+    QLabel* msg_ = nullptr;
+    QLabel* scandate_ = nullptr;
+    std::array<QLabel*, 4> counts_{};
+    QLabel* label6_ = nullptr;
+    QLabel* label7_ = nullptr;
+    QWidget* picture1_ = nullptr;
+    QTimer* timer1_ = nullptr;
+    QTimer* timer2_ = nullptr;
+    QTimer* timer3_ = nullptr;
+    QSystemTrayIcon* tray_ = nullptr;
+};
+
+// The program's own 32x32 icon, drawn rather than shipped as a bitmap.
+QIcon ProgramIcon();
+
+// Centres a window on its screen, keeping its size.
+void center_form(QWidget* window);
+
+}  // namespace norv::gui

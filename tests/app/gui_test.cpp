@@ -1,0 +1,278 @@
+// The desktop windows on Qt's offscreen platform, driven by object name.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTest>
+#include <QTimer>
+
+#include "app/gui/about_window.h"
+#include "app/gui/dialogs.h"
+#include "app/gui/main_window.h"
+#include "app/gui/settings_window.h"
+#include "platform/text_file.h"
+#include "tests/support/test_support.h"
+
+namespace norv::gui {
+namespace {
+
+using testing::TempDir;
+
+class GuiTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        SetMessageRecorder([this](const QString& m) { messages.push_back(m.toStdString()); });
+        lines = testing::SettingsLines(program / "save", program / "cracked");
+    }
+    void TearDown() override { SetMessageRecorder(nullptr); }
+
+    void StartWindow() {
+        ASSERT_TRUE(platform::WriteTextFileAtomic(program / "norvcfg.txt", lines, "UTF-8").ok());
+        window = std::make_unique<MainWindow>();
+        StartupOptions options;
+        options.program_dir = program.path();
+        options.charset = "UTF-8";
+        options.locale = "ja_JP";
+        options.time_zone = "Asia/Tokyo";
+        ASSERT_TRUE(window->Start(options).ok());
+    }
+    template <typename T>
+    T* Find(const char* name) {
+        T* found = window->findChild<T*>(name);
+        EXPECT_NE(found, nullptr) << name;
+        return found;
+    }
+    QString Text(const char* name) { return Find<QLabel>(name)->text(); }
+    bool TimerActive(const char* name) { return Find<QTimer>(name)->isActive(); }
+    void Trigger(const char* name) { Find<QAction>(name)->trigger(); }
+
+    TempDir program;
+    TempDir tree;
+    std::vector<std::string> lines;
+    std::vector<std::string> messages;
+    std::unique_ptr<MainWindow> window;
+};
+
+TEST_F(GuiTest, CaptionMenusAndInitialState) {
+    StartWindow();
+    EXPECT_EQ(window->windowTitle(), "Orlavane V1.10");
+    EXPECT_EQ(window->objectName(), "filecheck");
+    QStringList menus;
+    for (QAction* top : window->menuBar()->actions()) {
+        menus << top->text();
+        for (QAction* item : top->menu()->actions()) {
+            menus << "  " + (item->isSeparator() ? QStringLiteral("-") : item->text()) + " " +
+                         item->objectName();
+        }
+    }
+    EXPECT_EQ(menus.join('\n').toStdString(),
+              "ファイル\n  終了 fend\n編集\n  設定 editconfig\n実行\n  スキャン開始 check_file\n"
+              "  データベース更新 updatedb\n  データベース初期化 initdb\n  - d2\n"
+              "  タスクトレイに入れる auto_scan\n  - d1\n  ログの表示 viewlog\n"
+              "ヘルプ\n  ヘルプ help\n  バージョン ver");
+    EXPECT_EQ(Text("status"), QString(40, QChar(0x25A0)));
+    EXPECT_EQ(Find<QLabel>("status")->width(), 0);
+    for (const char* empty : {"msg", "scandate", "Label5(0)", "Label5(3)", "Label6", "Label7"}) {
+        EXPECT_TRUE(Text(empty).isEmpty()) << empty;
+    }
+    EXPECT_EQ(Text("Label2"), "最終検査時間");
+    EXPECT_EQ(Text("Label4(1)"), "変更");
+    EXPECT_EQ(Text("Label4(2)"), "新規作成");
+    EXPECT_TRUE(TimerActive("Timer3"));
+    EXPECT_FALSE(TimerActive("Timer1"));
+    EXPECT_FALSE(TimerActive("Timer2"));
+    EXPECT_EQ(Find<QTimer>("Timer1")->interval(), 30000);
+    EXPECT_EQ(Find<QTimer>("Timer2")->interval(), 1000);
+    EXPECT_EQ(Find<QWidget>("client")->width(), 330);  // 4950 twips
+}
+
+TEST_F(GuiTest, StatusStripAndClockFollowTimer2) {
+    lines[10] = "1";
+    StartWindow();
+    std::vector<float> widths;
+    for (int i = 0; i < 4; ++i) {
+        window->Timer2_Timer();
+        widths.push_back(window->app().status_strip.width);
+    }
+    EXPECT_EQ(widths, (std::vector<float>{4695, 0, 4695, 0}));
+    // The clock in the regional form: short date, a blank, the time with seconds.
+    EXPECT_TRUE(QRegularExpression("^\\d{4}/\\d{2}/\\d{2} \\d{1,2}:\\d{2}:\\d{2}$")
+                    .match(Text("Label6"))
+                    .hasMatch())
+        << Text("Label6").toStdString();
+}
+
+TEST_F(GuiTest, SchedulerLabelAndManualChecksBetweenTicks) {
+    tree.Write("a", "1");
+    testing::WriteAll(program / "user_rule.txt", "<rule>" + tree.path() + ",1</rule>\r\n");
+    StartWindow();
+    for (int i = 0; i < 3; ++i) window->Timer1_Timer();
+    EXPECT_EQ(Text("Label7"), "1.5/10");
+    Trigger("check_file");  // a manual check does not reset the count
+    window->Timer1_Timer();
+    EXPECT_EQ(Text("Label7"), "2/10");
+}
+
+TEST_F(GuiTest, ScanFromTheMenuFillsTheCountsInOrder) {
+    tree.Write("keep", "k");
+    tree.Write("change", "c");
+    tree.Write("gone", "g");
+    testing::WriteAll(program / "user_rule.txt", "<rule>" + tree.path() + ",1</rule>\r\n");
+    StartWindow();
+    Trigger("initdb");
+    tree.Write("change", "changed");
+    tree.Write("new1", "n");
+    tree.Write("new2", "n");
+    ::unlink((tree / "keep").c_str());
+    ::unlink((tree / "gone").c_str());
+    Trigger("check_file");
+    EXPECT_EQ(Text("Label5(0)"), "3");  // checked
+    EXPECT_EQ(Text("Label5(1)"), "1");  // altered
+    EXPECT_EQ(Text("Label5(2)"), "2");  // created
+    EXPECT_EQ(Text("Label5(3)"), "2");  // deleted
+    EXPECT_EQ(Text("msg"), "スキャンされたファイル数 ( 3 )  ");
+    EXPECT_FALSE(Text("scandate").isEmpty());
+    EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(GuiTest, ADueTickDuringAScanIsDeferredNotNested) {
+    lines[10] = "0";  // every tick is due
+    tree.Write("a", "1");
+    testing::WriteAll(program / "user_rule.txt", "<rule>" + tree.path() + ",1</rule>\r\n");
+    StartWindow();
+    messages.clear();
+    QTimer::singleShot(0, window.get(), [this] { window->Timer1_Timer(); });
+    Trigger("check_file");
+    // The tick came during the scan; its check ran after it and reset the count.
+    EXPECT_EQ(Text("Label7"), "0.5/0");
+    EXPECT_EQ(window->scheduler().elapsed_minutes(), 0);
+    EXPECT_TRUE(messages.empty());
+    EXPECT_TRUE(Find<QAction>("check_file")->isEnabled());
+}
+
+TEST_F(GuiTest, LoadNeverStopsTimersSaveDoes) {
+    StartWindow();
+    window->StartAutoCheckTimers();
+    window->settings_window().Open();  // auto_check is 0 in the file
+    EXPECT_TRUE(TimerActive("Timer1"));
+    window->settings_window().findChild<QPushButton*>("Command1")->click();
+    EXPECT_FALSE(TimerActive("Timer1"));
+    EXPECT_FALSE(TimerActive("Timer2"));
+    EXPECT_FALSE(window->settings_window().isVisible());
+}
+
+TEST_F(GuiTest, TrayOnlyALeftPressBringsTheWindowBack) {
+    StartWindow();
+    window->PutIntoTray();
+    EXPECT_TRUE(TimerActive("Timer1"));
+    EXPECT_FALSE(TimerActive("Timer2"));
+    EXPECT_FALSE(Find<QWidget>("Picture1")->isVisibleTo(window.get()));
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        // No tray here: the window stays reachable and the administrator is told why.
+        EXPECT_EQ(messages.size(), 1u);
+        return;
+    }
+    EXPECT_FALSE(window->isVisible());
+    for (auto reason :
+         {QSystemTrayIcon::Context, QSystemTrayIcon::MiddleClick, QSystemTrayIcon::Unknown}) {
+        window->TrayActivated(reason);
+        EXPECT_FALSE(window->isVisible());
+    }
+    window->TrayActivated(QSystemTrayIcon::Trigger);
+    EXPECT_TRUE(window->isVisible());
+}
+
+TEST_F(GuiTest, AboutWindowShowsItsVersionAndClosesOnEscape) {
+    StartWindow();
+    AboutWindow about(window.get());
+    EXPECT_EQ(about.windowTitle(), "ﾊﾞｰｼﾞｮﾝ情報");
+    EXPECT_EQ(about.findChild<QLabel*>("lblVersion")->text(), "ﾊﾞｰｼﾞｮﾝ 1.0.0");
+    EXPECT_EQ(about.findChild<QLabel*>("lblTitle")->text(), "NORV( Orlavane )");
+    EXPECT_TRUE(about.findChild<QPushButton*>("cmdOK")->isDefault());
+    about.show();
+    QTest::keyClick(&about, Qt::Key_Escape);
+    EXPECT_FALSE(about.isVisible());
+}
+
+TEST_F(GuiTest, SettingsWindowEditsTheOneEditingState) {
+    lines[11] = " 1 ";
+    StartWindow();
+    SettingsWindow& s = window->settings_window();
+    s.Open();
+    EXPECT_EQ(s.windowTitle(), "設定編集");
+    EXPECT_EQ(s.findChild<QLineEdit*>("Text1(1)")->text(), "smtp.example");
+    EXPECT_EQ(s.findChild<QLineEdit*>("Text1(3)")->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(s.findChild<QLabel*>("Label11")->text().toStdString(), program / "save");
+
+    // Edit and Cancel: the file stays, but the live switch acts at once.
+    std::string before = testing::ReadAll(program / "norvcfg.txt");
+    QTest::keyClicks(s.findChild<QLineEdit*>("Text1(1)"), "x");
+    s.findChild<QCheckBox*>("evrymail_flg")->click();
+    s.findChild<QPushButton*>("Command2")->click();
+    EXPECT_EQ(testing::ReadAll(program / "norvcfg.txt"), before);
+    EXPECT_EQ(window->app().edit.evrymail_flg, 0);
+    EXPECT_EQ(window->app().edit.mail_fields[kSmtpServer], "smtp.examplex");
+
+    // OK writes the 15 lines from the controls.
+    s.Open();
+    s.findChild<QCheckBox*>("scan_flg_check")->click();
+    s.findChild<QPushButton*>("Command1")->click();
+    auto saved = platform::ReadTextLines(program / "norvcfg.txt", "UTF-8").value();
+    ASSERT_EQ(saved.size(), 15u);
+    EXPECT_EQ(saved[9], " 1 ");
+    EXPECT_TRUE(TimerActive("Timer1"));
+}
+
+TEST_F(GuiTest, RuleListEditsAreSavedAtOnce) {
+    StartWindow();
+    SettingsWindow& s = window->settings_window();
+    s.Open();
+    SetNextFolder(QString::fromStdString(tree.path()));
+    s.findChild<QPushButton*>("new_file")->click();
+    SetNextFolder(QString::fromStdString(tree / "second"));
+    s.new_file();
+    auto* list = s.findChild<QListWidget*>("List1");
+    ASSERT_EQ(list->count(), 2);
+    list->item(0)->setCheckState(Qt::Checked);
+    EXPECT_EQ(
+        testing::ReadAll(program / "user_rule.txt"),
+        "<rule>" + tree.path() + ",3</rule>\r\n<rule>" + tree.path() + "/second,1</rule>\r\n");
+
+    // A right press with no current item deletes nothing; with one, that one.
+    list->setCurrentRow(-1);
+    QTimer::singleShot(50, [&] {
+        if (auto* popup = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+            popup->actions()[0]->trigger();
+            popup->close();
+        }
+    });
+    QTest::mousePress(list->viewport(), Qt::RightButton, {}, QPoint(5, 5));
+    EXPECT_EQ(s.selected_rule(), 0);
+    EXPECT_EQ(window->app().rules.rule_count(), 2);
+    list->setCurrentRow(1);
+    QTest::mousePress(list->viewport(), Qt::LeftButton, {}, QPoint(5, 5));
+    list->setCurrentRow(1);
+    QTimer::singleShot(0, [] {});
+    s.del_rule_one();
+    EXPECT_EQ(window->app().rules.rule_count(), 1);
+    EXPECT_EQ(testing::ReadAll(program / "user_rule.txt"),
+              "<rule>" + tree.path() + ",3</rule>\r\n");
+}
+
+}  // namespace
+}  // namespace norv::gui
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
