@@ -12,7 +12,7 @@ using testing::RecordingHooks;
 using testing::TempDir;
 
 class StartupTest : public ::testing::Test {
-protected:
+  protected:
     Result<std::unique_ptr<Application>> Start() {
         StartupOptions options;
         options.program_dir = dir.path();
@@ -23,8 +23,7 @@ protected:
         return Application::Start(options, FrontEnd{hooks, hooks, hooks});
     }
     void WriteSettings(std::vector<std::string> lines) {
-        ASSERT_TRUE(
-            platform::WriteTextFileAtomic(dir / "norvcfg.txt", lines, "UTF-8").ok());
+        ASSERT_TRUE(platform::WriteTextFileAtomic(dir / "norvcfg.txt", lines, "UTF-8").ok());
     }
     TempDir dir;
     testing::FixedClock clock;

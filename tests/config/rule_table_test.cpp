@@ -12,8 +12,10 @@ using testing::RecordingHooks;
 using testing::TempDir;
 
 class RuleTableTest : public ::testing::Test {
-protected:
-    void WriteRuleFile(std::string_view content) { testing::WriteAll(context.RulesPath(), content); }
+  protected:
+    void WriteRuleFile(std::string_view content) {
+        testing::WriteAll(context.RulesPath(), content);
+    }
     Status Load() { return LoadRules(context, table, list, hooks); }
     std::string File() { return ReadAll(context.RulesPath()); }
 

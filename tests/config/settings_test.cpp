@@ -16,7 +16,7 @@ using testing::SettingsLines;
 using testing::TempDir;
 
 class SettingsTest : public ::testing::Test {
-protected:
+  protected:
     void WriteSettings(const std::vector<std::string>& lines) {
         ASSERT_TRUE(platform::WriteTextFileAtomic(context.SettingsPath(), lines, "UTF-8").ok());
     }
@@ -32,8 +32,8 @@ protected:
 
 TEST(SettingsValues, LeadingNumberReadsLikeThePrintedForm) {
     const std::pair<const char*, double> cases[] = {
-        {"10", 10},   {" 1 ", 1},     {"2.5min", 2.5}, {"", 0},   {"abc", 0},
-        {"-3", -3},   {" 0 ", 0},     {"1 0", 10},     {".5", .5}, {"+7x", 7},
+        {"10", 10}, {" 1 ", 1}, {"2.5min", 2.5}, {"", 0},    {"abc", 0},
+        {"-3", -3}, {" 0 ", 0}, {"1 0", 10},     {".5", .5}, {"+7x", 7},
     };
     for (auto [text, value] : cases) EXPECT_DOUBLE_EQ(LeadingNumber(text), value) << text;
     EXPECT_EQ(PrintedState(1), " 1 ");

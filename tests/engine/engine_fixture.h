@@ -17,12 +17,12 @@ struct StoredRow {
 };
 
 class EngineTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         context = MakeContext(program.path());
-        ASSERT_TRUE(platform::WriteTextFileAtomic(context.SettingsPath(),
-                                                  SettingsLines(program / "save", program / "cracked"),
-                                                  "UTF-8")
+        ASSERT_TRUE(platform::WriteTextFileAtomic(
+                        context.SettingsPath(),
+                        SettingsLines(program / "save", program / "cracked"), "UTF-8")
                         .ok());
         ASSERT_TRUE(LoadSettings(context, settings, edit, hooks).ok());
         context.db_conn = platform::Database::Open(context.DatabasePath(), true).value();
@@ -52,7 +52,8 @@ protected:
     }
 
     std::map<std::string, StoredRow> Rows() {
-        auto stmt = context.db_conn->Prepare("SELECT filename, md5o, md5c, flg FROM fileinfo").value();
+        auto stmt =
+            context.db_conn->Prepare("SELECT filename, md5o, md5c, flg FROM fileinfo").value();
         std::map<std::string, StoredRow> rows;
         while (stmt->Step().value()) {
             rows[stmt->ColumnText(0)] = {stmt->ColumnText(1), stmt->ColumnText(2),

@@ -26,7 +26,7 @@ std::vector<Row> AllRows(platform::Database& db) {
 }
 
 class StoreTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         db = platform::Database::Open(dir / "norv.db", true).value();
         store = FileInfoStore::Open(*db, true).value();
@@ -43,8 +43,8 @@ TEST_F(StoreTest, StatementsWriteTheDocumentedRows) {
     ASSERT_TRUE(store->InsertBaseline("/a/b.txt", 120, "2004/04/11 9:05:22", kD1).ok());
     ASSERT_TRUE(store->InsertNew("/a/c.txt", 5, "2004/04/11 9:05:23", kD2).ok());
     ASSERT_TRUE(store->Commit().ok());
-    EXPECT_EQ(AllRows(*db), (std::vector<Row>{
-                                {"/a/b.txt", "120", "2004/04/11 9:05:22", kD1, kD1, 0},
+    EXPECT_EQ(AllRows(*db),
+              (std::vector<Row>{{"/a/b.txt", "120", "2004/04/11 9:05:22", kD1, kD1, 0},
                                 {"/a/c.txt", "5", "2004/04/11 9:05:23", kD2, " ", 3}}));
     ASSERT_TRUE(store->UpdateSeen("/a/c.txt", 1, kD2).ok());
     EXPECT_EQ(AllRows(*db)[1].md5c, kD2);
@@ -66,8 +66,9 @@ TEST_F(StoreTest, StatementsWriteTheDocumentedRows) {
 }
 
 TEST_F(StoreTest, PathsAreStoredExactlyAndComparedByteForByte) {
-    const std::string names[] = {"/x/it's", "/x/it s", "/x/A.txt", "/x/a.txt",
-                                 "/x/'); DROP TABLE fileinfo; --", "/x/bad\xff\xfe", "/x/新規"};
+    const std::string names[] = {
+        "/x/it's",        "/x/it s", "/x/A.txt", "/x/a.txt", "/x/'); DROP TABLE fileinfo; --",
+        "/x/bad\xff\xfe", "/x/新規"};
     for (const auto& n : names) ASSERT_TRUE(store->InsertBaseline(n, 1, "d", kD1).ok());
     for (const auto& n : names) {
         auto found = store->LookupBaseline(n);

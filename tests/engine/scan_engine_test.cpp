@@ -20,7 +20,7 @@ TEST(MailDecision, FollowsTheTable) {
         bool sent;
     };
     const Case cases[] = {
-        {3, " 1 ", 0, true}, {3, " 1 ", 1, true}, {3, " 0 ", 1, false}, {3, "2", 1, false},
+        {3, " 1 ", 0, true}, {3, " 1 ", 1, true},  {3, " 0 ", 1, false}, {3, "2", 1, false},
         {0, " 1 ", 1, true}, {0, " 1 ", 0, false}, {0, " 0 ", 1, false}, {0, "", 1, false},
     };
     for (const Case& c : cases) {
@@ -183,8 +183,13 @@ TEST_F(EngineTest, MissingSingleFileIsReportedTwiceInACheckOnceInAnInit) {
 }
 
 TEST_F(EngineTest, HostileAndForeignNamesAreMonitoredAndShownSafely) {
-    const std::string names[] = {"it's", "it s", "a,b", "日本語.txt", "bad\xff.txt",
-                                 "line\nAltered: forged", "'; DROP TABLE fileinfo; --",
+    const std::string names[] = {"it's",
+                                 "it s",
+                                 "a,b",
+                                 "日本語.txt",
+                                 "bad\xff.txt",
+                                 "line\nAltered: forged",
+                                 "'; DROP TABLE fileinfo; --",
                                  ".htaccess"};
     for (const auto& n : names) tree.Write(n, n);
     SetRules({{tree.path(), RULE_DIR}});

@@ -13,7 +13,9 @@ TEST(ScanLogText, DisplayPathShowsEveryNameOnOneReadableLine) {
         {"/x/it's, a file", "/x/it's, a file"},
         {"/x/evil\nAltered: /etc/passwd", "/x/evil\\nAltered: /etc/passwd"},
         {"/x/cr\rtab\t", "/x/cr\\rtab\\t"},
-        {"/x/bell\x07" "del\x7f", "/x/bell\\x07del\\x7F"},
+        {"/x/bell\x07"
+         "del\x7f",
+         "/x/bell\\x07del\\x7F"},
         {"/x/bad\xff\xfe", "/x/bad\\xFF\\xFE"},
         {"/x/\xe6\x97", "/x/\\xE6\\x97"},
         {"/x/rtl\u202Etxt.exe", "/x/rtl\\u202Etxt.exe"},
@@ -39,20 +41,17 @@ TEST_F(EngineTest, LogLayoutIsExactByteForByte) {
     ASSERT_TRUE(engine->RunScan().ok());
     const std::string sep(60, '-');
     const std::string six(6, ' ');
-    std::string expected = sep + "\r\n" +
-                           "                    NORV スキャン結果\u3000\r\n" + sep + "\r\n" +
-                           "サーバ名： server1\r\n" +
-                           "\u3000\u3000日時： 2004/04/11 9:05:22\r\n" + sep + "\r\n" +
-                           sep + "\r\n" + "===> ディレクトリ検査 : " + tree.path() + "\r\n\r\n" +
-                           "Created: " + tree.path() + "/a.txt\r\n" +
-                           sep + "\r\n" + "===> ディレクトリ検査 : " + tree.path() +
-                           "/missing\r\n\r\n" + "Deleted: " + tree.path() + "/missing\r\n" +
-                           sep + "\r\n" +
-                           "\u3000\u3000\u3000\u3000\u3000\u3000\u3000\u3000\u3000\u3000\u3000"
-                           "サマリー情報\r\n" +
-                           sep + "\r\n" + "検査数：" + six + " 1 \r\n" + "更新\u3000：" + six +
-                           " 0 \r\n" + "作成\u3000：" + six + " 1 \r\n" + "削除\u3000：" +
-                           six + " 1 \r\n";
+    std::string expected =
+        sep + "\r\n" + "                    NORV スキャン結果\u3000\r\n" + sep + "\r\n" +
+        "サーバ名： server1\r\n" + "\u3000\u3000日時： 2004/04/11 9:05:22\r\n" + sep + "\r\n" +
+        sep + "\r\n" + "===> ディレクトリ検査 : " + tree.path() + "\r\n\r\n" +
+        "Created: " + tree.path() + "/a.txt\r\n" + sep + "\r\n" +
+        "===> ディレクトリ検査 : " + tree.path() + "/missing\r\n\r\n" + "Deleted: " + tree.path() +
+        "/missing\r\n" + sep + "\r\n" +
+        "\u3000\u3000\u3000\u3000\u3000\u3000\u3000\u3000\u3000\u3000\u3000"
+        "サマリー情報\r\n" +
+        sep + "\r\n" + "検査数：" + six + " 1 \r\n" + "更新\u3000：" + six + " 0 \r\n" +
+        "作成\u3000：" + six + " 1 \r\n" + "削除\u3000：" + six + " 1 \r\n";
     EXPECT_EQ(testing::ReadAll(context.LogPath()), expected);
 }
 
@@ -63,7 +62,9 @@ TEST_F(EngineTest, LogInShiftJisAlignsTheCountsInBytes) {
     ASSERT_TRUE(engine->RunScan().ok());
     std::string log = testing::ReadAll(context.LogPath());
     // "検査数：" is 8 bytes; six blanks bring the number to column 15.
-    EXPECT_NE(log.find("\x8C\x9F\x8D\xB8\x90\x94\x81\x46      " " 0 \r\n"), std::string::npos);
+    EXPECT_NE(log.find("\x8C\x9F\x8D\xB8\x90\x94\x81\x46      "
+                       " 0 \r\n"),
+              std::string::npos);
     EXPECT_EQ(platform::ReadTextLines(context.LogPath(), "UTF-8").value()[1],
               "                    NORV スキャン結果\u3000");
 }

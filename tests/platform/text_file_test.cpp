@@ -22,8 +22,7 @@ TEST(TextFile, ReadsCrLfBareLfAndAMissingLastLineEnd) {
     dir.Write("b.txt", "");
     EXPECT_TRUE(ReadTextLines(dir / "b.txt", kUtf8)->empty());
     dir.Write("c.txt", "\r\n\r\nx\r\n");
-    EXPECT_EQ(ReadTextLines(dir / "c.txt", kUtf8).value(),
-              (std::vector<std::string>{"", "", "x"}));
+    EXPECT_EQ(ReadTextLines(dir / "c.txt", kUtf8).value(), (std::vector<std::string>{"", "", "x"}));
 }
 
 TEST(TextFile, WritesCrLfWithoutByteOrderMark) {

@@ -75,8 +75,9 @@ std::unique_ptr<platform::RegionalFormat> JapaneseFormat() {
 
 std::vector<std::string> SettingsLines(const std::string& save_dir,
                                        const std::string& cracked_dir) {
-    return {"reserved", "server1", " 0 ", "pop.example", "smtp.example", "account", "secret",
-            "from@example", "to@example", " 0 ", "10", " 0 ", " 0 ", save_dir, cracked_dir};
+    return {"reserved", "server1", " 0 ",          "pop.example", "smtp.example",
+            "account",  "secret",  "from@example", "to@example",  " 0 ",
+            "10",       " 0 ",     " 0 ",          save_dir,      cracked_dir};
 }
 
 RunContext MakeContext(const std::string& program_dir) {

@@ -18,7 +18,7 @@ namespace norv::testing {
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -31,7 +31,7 @@ public:
     std::string Write(std::string_view relative, std::string_view content) const;
     std::string MakeDir(std::string_view relative) const;
 
-private:
+  private:
     std::string path_;
 };
 
@@ -40,14 +40,14 @@ int CountEntries(const std::string& dir);
 void WriteAll(const std::string& path, std::string_view content);
 
 class FixedClock : public platform::Clock {
-public:
+  public:
     // 2004-04-11 09:05:22 in Asia/Tokyo unless set otherwise.
     FixedClock();
     platform::TimePoint Now() const override { return now_; }
     void Set(platform::TimePoint t) { now_ = t; }
     void Advance(std::chrono::seconds s) { now_ += s; }
 
-private:
+  private:
     platform::TimePoint now_;
 };
 
@@ -59,7 +59,7 @@ class RecordingHooks : public ScanObserver,
                        public AutoCheckTimers,
                        public ChangeResponder,
                        public ScanReportMailer {
-public:
+  public:
     void SetMessageLine(const std::string& text) override { message_line = text; }
     void SetScanDate(const std::string& text) override { scan_date = text; }
     void SetCounts(const ScanCounters& c) override {
