@@ -62,8 +62,9 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
     // The database: an existing file is opened now; a missing one is created only once the
     // settings and rules have loaded, so a failed start-up writes nothing.
     const std::string db_path = context.DatabasePath();
-    const bool db_exists = platform::LStat(db_path).ok() &&
-                           platform::LStat(db_path)->kind != platform::EntryKind::kMissing;
+    // A file that cannot even be looked at counts as present, so opening it reports why.
+    auto db_facts = platform::LStat(db_path);
+    const bool db_exists = !db_facts.ok() || db_facts->kind != platform::EntryKind::kMissing;
     auto open_store = [&](bool create) -> Status {
         auto db = platform::Database::Open(db_path, create);
         if (!db.ok()) return db.status();
