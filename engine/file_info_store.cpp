@@ -68,49 +68,32 @@ Status FileInfoStore::Prepare() {
     return Status::Ok();
 }
 
-Status FileInfoStore::BeforeWrite() {
-    if (db_.InTransaction()) return Status::Ok();
-    batch_started_ = std::chrono::steady_clock::now();
-    return begin_->Run();
-}
-
-Status FileInfoStore::AfterWrite() {
-    if (std::chrono::steady_clock::now() - batch_started_ >= kBatchInterval) return Commit();
-    return Status::Ok();
-}
-
 Status FileInfoStore::Commit() {
     if (!db_.InTransaction()) return Status::Ok();
     return commit_->Run();
 }
 
-Status FileInfoStore::ResetFlags() {
-    NORV_RETURN_IF_ERROR(BeforeWrite());
-    NORV_RETURN_IF_ERROR(s1_->Run());
-    return AfterWrite();
+Status FileInfoStore::Write(platform::Statement& statement) {
+    if (!db_.InTransaction()) {
+        batch_started_ = std::chrono::steady_clock::now();
+        NORV_RETURN_IF_ERROR(begin_->Run());
+    }
+    NORV_RETURN_IF_ERROR(statement.Run());
+    if (std::chrono::steady_clock::now() - batch_started_ >= kBatchInterval) return Commit();
+    return Status::Ok();
 }
 
-Status FileInfoStore::DeleteAll() {
-    NORV_RETURN_IF_ERROR(BeforeWrite());
-    NORV_RETURN_IF_ERROR(s2_->Run());
-    return AfterWrite();
-}
-
-Status FileInfoStore::MarkAllSeen() {
-    NORV_RETURN_IF_ERROR(BeforeWrite());
-    NORV_RETURN_IF_ERROR(s3_->Run());
-    return AfterWrite();
-}
+Status FileInfoStore::ResetFlags() { return Write(*s1_); }
+Status FileInfoStore::DeleteAll() { return Write(*s2_); }
+Status FileInfoStore::MarkAllSeen() { return Write(*s3_); }
 
 Status FileInfoStore::InsertBaseline(const std::string& path, int64_t size, const std::string& date,
                                      const std::string& digest) {
-    NORV_RETURN_IF_ERROR(BeforeWrite());
     s4_->BindText(1, path);
     s4_->BindText(2, std::to_string(size));
     s4_->BindText(3, date);
     s4_->BindText(4, digest);
-    NORV_RETURN_IF_ERROR(s4_->Run());
-    return AfterWrite();
+    return Write(*s4_);
 }
 
 Result<std::optional<std::string>> FileInfoStore::LookupBaseline(const std::string& path) {
@@ -125,22 +108,18 @@ Result<std::optional<std::string>> FileInfoStore::LookupBaseline(const std::stri
 
 Status FileInfoStore::InsertNew(const std::string& path, int64_t size, const std::string& date,
                                 const std::string& digest) {
-    NORV_RETURN_IF_ERROR(BeforeWrite());
     s6_->BindText(1, path);
     s6_->BindText(2, std::to_string(size));
     s6_->BindText(3, date);
     s6_->BindText(4, digest);
-    NORV_RETURN_IF_ERROR(s6_->Run());
-    return AfterWrite();
+    return Write(*s6_);
 }
 
 Status FileInfoStore::UpdateSeen(const std::string& path, int flag, const std::string& digest) {
-    NORV_RETURN_IF_ERROR(BeforeWrite());
     s7_->BindInt(1, flag);
     s7_->BindText(2, digest);
     s7_->BindText(3, path);
-    NORV_RETURN_IF_ERROR(s7_->Run());
-    return AfterWrite();
+    return Write(*s7_);
 }
 
 Status FileInfoStore::ForEachUnseen(const std::function<Status(const std::string&)>& row) {

@@ -54,8 +54,8 @@ class FileInfoStore {
   private:
     explicit FileInfoStore(platform::Database& db) : db_(db) {}
     Status Prepare();
-    Status BeforeWrite();
-    Status AfterWrite();
+    // Runs a writing statement inside the current batch, opening one when none is open.
+    Status Write(platform::Statement& statement);
 
     platform::Database& db_;
     std::unique_ptr<platform::Statement> begin_, commit_;

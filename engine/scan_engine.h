@@ -78,8 +78,8 @@ class ScanEngine {
     Status Busy() const;
     Status RunScanSteps();
     Status ReportChange(std::string_view kind, std::string_view word, const std::string& path);
-    Status MeasureAndRecord(const std::string& dir, const std::string& name,
-                            const std::string& path);
+    Status FingerprintAndRecord(const std::string& dir, const std::string& name,
+                                const platform::FileFacts& facts);
 
     ProcessState state_;
     FileInfoStore& store_;

@@ -13,6 +13,14 @@ namespace norv {
 
 using platform::EntryKind;
 
+namespace {
+
+bool IsMonitoredFile(const platform::FileFacts& facts) {
+    return facts.kind == EntryKind::kRegular || facts.kind == EntryKind::kSymlink;
+}
+
+}  // namespace
+
 std::string FileDigest(const std::string& path, EntryKind kind) {
     return kind == EntryKind::kSymlink ? platform::Md5OfSymlink(path) : platform::Md5OfFile(path);
 }
@@ -41,30 +49,28 @@ Status ScanEngine::WalkDirectory(const std::string& path, int16_t flag) {
         for (const auto& sub : subdirectories) NORV_RETURN_IF_ERROR(WalkDirectory(sub, flag));
     }
     for (const auto* entry : files) {
-        NORV_RETURN_IF_ERROR(MeasureAndRecord(dir, entry->name, dir + entry->name));
+        auto facts = platform::LStat(dir + entry->name);
+        if (!facts.ok()) return facts.status();
+        // Gone (or no longer a file) since the listing: a normal race, the file counts as not
+        // seen.
+        if (!IsMonitoredFile(*facts)) continue;
+        NORV_RETURN_IF_ERROR(FingerprintAndRecord(dir, entry->name, *facts));
     }
     return Status::Ok();
 }
 
-Status ScanEngine::MeasureAndRecord(const std::string& dir, const std::string& name,
-                                    const std::string& path) {
-    auto facts = platform::LStat(path);
-    if (!facts.ok()) return facts.status();
-    // Gone (or no longer a file) since the listing: a normal race, the file counts as not seen.
-    if (facts->kind != EntryKind::kRegular && facts->kind != EntryKind::kSymlink) {
-        return Status::Ok();
-    }
+Status ScanEngine::FingerprintAndRecord(const std::string& dir, const std::string& name,
+                                        const platform::FileFacts& facts) {
+    const std::string path = dir + name;
     hooks_.observer.YieldToEvents();
-    std::string digest = FileDigest(path, facts->kind);
-    return RecordFile(dir, name, facts->size, facts->mtime, digest);
+    std::string digest = FileDigest(path, facts.kind);
+    return RecordFile(dir, name, facts.size, facts.mtime, digest);
 }
 
 Status ScanEngine::CheckSingleFile(const std::string& path) {
     auto facts = platform::LStat(path);
     if (!facts.ok()) return facts.status();
-    if (facts->kind == EntryKind::kRegular || facts->kind == EntryKind::kSymlink) {
-        return MeasureAndRecord(path, "", path);
-    }
+    if (IsMonitoredFile(*facts)) return FingerprintAndRecord(path, "", *facts);
     ++state_.counters.deleted;
     return ReportChange(kChangeDeleted, "Deleted: ", path);
 }
