@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "platform/file_system.h"
+#include "response/change_response.h"
 #include "response/mail_report.h"
 
 namespace norv {
@@ -92,7 +93,11 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
     }
     app->status_strip.width = 0;
 
-    app->responder_ = std::make_unique<NoChangeResponse>();
+    app->archive_ =
+        std::make_unique<ProtectedArchive>(app->settings, app->rules, front_end.messages);
+    app->responder_ =
+        std::make_unique<ChangeResponse>(app->settings, app->edit, *app->archive_, *app->clock_,
+                                         *app->regional_, front_end.messages);
     app->mailer_ = std::make_unique<MailReport>(app->context, app->settings, app->counters,
                                                 *app->clock_, *app->regional_, front_end.messages);
     ProcessState state{app->context, app->settings, app->edit,

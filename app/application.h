@@ -20,6 +20,7 @@
 #include "engine/scan_state.h"
 #include "platform/regional_time.h"
 #include "platform/user_interface.h"
+#include "response/archive.h"
 
 namespace norv {
 
@@ -68,6 +69,7 @@ class Application {
     int timer3_ticks = 0;
 
     ScanEngine& engine() { return *engine_; }
+    ProtectedArchive& archive() { return *archive_; }
     const platform::Clock& clock() const { return *clock_; }
     const platform::RegionalFormat& regional() const { return *regional_; }
     FrontEnd& front_end() { return front_end_; }
@@ -80,6 +82,7 @@ class Application {
     const platform::Clock* clock_ = &system_clock_;
     std::unique_ptr<platform::RegionalFormat> regional_;
     std::unique_ptr<FileInfoStore> store_;
+    std::unique_ptr<ProtectedArchive> archive_;
     std::unique_ptr<ChangeResponder> responder_;
     std::unique_ptr<ScanReportMailer> mailer_;
     std::unique_ptr<ScanEngine> engine_;

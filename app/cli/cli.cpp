@@ -14,6 +14,7 @@ constexpr const char* kUsage =
     "  init    データベースを初期化し、基準を記録する\n"
     "  check   前回の記録と比べ、作成・変更・削除されたファイルを報告する\n"
     "  update  データベースを更新する\n"
+    "  archive 保護ファイルのアーカイブ (arcive.lzh) を作り直す\n"
     "  show    設定とルールを表示する\n";
 
 // The tool's face for the engine: the message line goes to the terminal, dialogs to stderr.
@@ -116,7 +117,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             return kExitFailure;
         }
     }
-    if (command != "init" && command != "check" && command != "update" && command != "show") {
+    if (command != "init" && command != "check" && command != "update" && command != "show" &&
+        command != "archive") {
         err << (command.empty() ? "norv: コマンドがありません\n"
                                 : "norv: 知らないコマンドです: " + command + "\n")
             << kUsage;
@@ -133,6 +135,12 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     Status status;
     if (command == "show") {
         PrintConfiguration(out, **app);
+        return kExitUnchanged;
+    } else if (command == "archive") {
+        int failures = (*app)->archive().CreateArchive();
+        terminal.ClearProgress();
+        if (failures > 0) return kExitFailure;
+        out << (*app)->archive().ArchivePath() << "\n";
         return kExitUnchanged;
     } else if (command == "init") {
         status = engine.initdb();

@@ -1,7 +1,7 @@
 // The command-line tool: runs one command of the program on its program folder and exits.
 //
 //   norv-cli [--dir FOLDER] [--charset NAME] [--locale NAME] COMMAND
-//   COMMAND: init | check | update | show
+//   COMMAND: init | check | update | archive | show
 //
 // Exit status: 0 when nothing changed, 1 when the run found changes, 2 on failure.
 #pragma once

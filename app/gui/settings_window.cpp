@@ -1,11 +1,14 @@
 #include "app/gui/settings_window.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QGroupBox>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QProgressDialog>
 #include <QPushButton>
+#include <chrono>
 
 #include "app/application.h"
 #include "app/gui/dialogs.h"
@@ -270,7 +273,25 @@ void SettingsWindow::del_rule_one() {
 }
 
 void SettingsWindow::save_archive() {
-    main_window_->ShowMessageBox("このビルドには保護ファイルのアーカイブ機能がまだありません");
+    auto* button = findChild<QPushButton*>("Command3");
+    button->setEnabled(false);  // one archive at a time
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    QProgressDialog progress(QStringLiteral("保護ファイルを保存しています…"), QString(), 0, 0,
+                             this);
+    progress.setWindowTitle(QStringLiteral("norv"));
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setMinimumDuration(500);
+    auto last = std::chrono::steady_clock::now();
+    app_->archive().CreateArchive([&](const std::string& path) {
+        // Long trees keep the windows alive and show where the archive has got to.
+        auto now = std::chrono::steady_clock::now();
+        if (now - last < std::chrono::milliseconds(50)) return;
+        last = now;
+        progress.setLabelText(Q(path));
+        QCoreApplication::processEvents();
+    });
+    QApplication::restoreOverrideCursor();
+    button->setEnabled(true);
 }
 
 }  // namespace norv::gui

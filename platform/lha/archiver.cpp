@@ -68,7 +68,8 @@ Result<ArchiverCommand> ParseArchiverCommand(std::string_view line) {
     return malformed();
 }
 
-int Unlha(std::string_view line, std::string& output) {
+int Unlha(std::string_view line, std::string& output,
+          const std::function<void(const std::string&)>& progress) {
     auto command = ParseArchiverCommand(line);
     Status status = command.status();
     if (command.ok()) {
@@ -76,7 +77,7 @@ int Unlha(std::string_view line, std::string& output) {
             // A rule path that ends in a separator (the root) still names that folder.
             std::string folder = command->operand;
             while (folder.size() > 1 && folder.back() == kSeparator) folder.pop_back();
-            status = AddToArchive(command->archive, folder);
+            status = AddToArchive(command->archive, folder, progress);
         } else {
             status = ExtractByName(command->archive, command->operand);
         }

@@ -7,6 +7,7 @@
 // "*.*" means every file, names without a dot included. Any other line is refused.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,8 @@ struct ArchiverCommand {
 Result<ArchiverCommand> ParseArchiverCommand(std::string_view line);
 
 // Runs one command line. Returns 0 on success; otherwise non-zero, with the reason in `output`.
-int Unlha(std::string_view line, std::string& output);
+// `progress`, when given, hears each path as it is added.
+int Unlha(std::string_view line, std::string& output,
+          const std::function<void(const std::string&)>& progress = {});
 
 }  // namespace norv::platform::lha

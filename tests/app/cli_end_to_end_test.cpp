@@ -4,7 +4,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 #include "platform/database.h"
@@ -115,6 +118,60 @@ TEST_F(CliTest, CheckMailsItsReportExactlyWhenTheWindowWould) {
     ASSERT_EQ(Run("init").exit_code, 0);
     ASSERT_EQ(Run("update").exit_code, 0);
     EXPECT_EQ(server.Received().size(), 2u);
+}
+
+TEST_F(CliTest, AutomaticRestorePutsTheTreeBackAndKeepsTheEvidence) {
+    tree.Write("site/index.html", "<h1>good</h1>");
+    tree.Write("site/日本語/お知らせ.txt", "maintenance\n");
+    tree.Write("site/.htaccess", "Options -Indexes\n");
+    ASSERT_EQ(std::system(("cp -a '" + tree / "site" + "' '" + tree / "pristine" + "'").c_str()),
+              0);
+    Rules("<rule>" + tree / "site" + ",3</rule>\r\n");
+    ::mkdir((program / "save").c_str(), 0700);
+    auto lines = testing::SettingsLines(program / "save", program / "cracked");
+    lines[12] = " 1 ";
+    ASSERT_TRUE(platform::WriteTextFileAtomic(program / "norvcfg.txt", lines, "UTF-8").ok());
+
+    Outcome archived = Run("archive");
+    ASSERT_EQ(archived.exit_code, 0) << archived.out;
+    ASSERT_EQ(Run("init").exit_code, 0);
+    tree.Write("site/index.html", "<h1>defaced</h1>");
+    tree.Write("site/shell.php", "<?php evil(); ?>");
+    ::unlink((tree / "site/.htaccess").c_str());
+    ::unlink((tree / "site/日本語/お知らせ.txt").c_str());
+
+    Outcome check = Run("check");
+    EXPECT_EQ(check.exit_code, 1) << check.out;
+    EXPECT_NE(check.out.find("変更 1  新規作成 1  削除 2"), std::string::npos) << check.out;
+    // The tree is as it was archived, byte for byte; the tampered files are kept as evidence.
+    EXPECT_EQ(std::system(("diff -r '" + tree / "site" + "' '" + tree / "pristine" + "'").c_str()),
+              0);
+    std::vector<std::string> cracked;
+    for (const auto& e : std::filesystem::directory_iterator(program / "cracked")) {
+        cracked.push_back(e.path().filename().string());
+    }
+    ASSERT_EQ(cracked.size(), 2u);
+    std::sort(cracked.begin(), cracked.end());
+    EXPECT_TRUE(cracked[0].ends_with("index.html")) << cracked[0];
+    EXPECT_TRUE(cracked[1].ends_with("shell.php")) << cracked[1];
+    EXPECT_EQ(testing::ReadAll(program / ("cracked/" + cracked[1])), "<?php evil(); ?>");
+    EXPECT_EQ(Run("check").exit_code, 1);  // the new file's record stays until the next init
+}
+
+TEST_F(CliTest, WithRestoreOffAndNoArchiveNothingIsTouched) {
+    tree.Write("site/index.html", "<h1>good</h1>");
+    Rules("<rule>" + tree / "site" + ",3</rule>\r\n");
+    ASSERT_EQ(Run("init").exit_code, 0);
+    tree.Write("site/index.html", "<h1>defaced</h1>");
+    EXPECT_EQ(Run("check").exit_code, 1);
+    EXPECT_EQ(testing::ReadAll(tree / "site/index.html"), "<h1>defaced</h1>");
+
+    auto lines = testing::SettingsLines(program / "save", program / "cracked");
+    lines[12] = " 1 ";
+    ASSERT_TRUE(platform::WriteTextFileAtomic(program / "norvcfg.txt", lines, "UTF-8").ok());
+    Outcome check = Run("check");
+    EXPECT_NE(check.out.find("ファイルが保存されていませんので復旧できません"), std::string::npos);
+    EXPECT_EQ(testing::ReadAll(tree / "site/index.html"), "<h1>defaced</h1>");
 }
 
 TEST_F(CliTest, KillInTheMiddleLeavesAWorkingDatabase) {

@@ -1,6 +1,7 @@
 // The desktop windows on Qt's offscreen platform, driven by object name.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -265,6 +266,17 @@ TEST_F(GuiTest, RuleListEditsAreSavedAtOnce) {
     EXPECT_EQ(window->app().rules.rule_count(), 1);
     EXPECT_EQ(testing::ReadAll(program / "user_rule.txt"),
               "<rule>" + tree.path() + ",3</rule>\r\n");
+}
+
+TEST_F(GuiTest, SaveButtonBuildsTheArchive) {
+    tree.Write("site/index.html", "good");
+    ::mkdir((program / "save").c_str(), 0700);
+    testing::WriteAll(program / "user_rule.txt", "<rule>" + tree / "site" + ",3</rule>\r\n");
+    StartWindow();
+    window->settings_window().findChild<QPushButton*>("Command3")->click();
+    EXPECT_TRUE(messages.empty()) << messages[0];
+    EXPECT_TRUE(platform::FileExists(program / "save/arcive.lzh"));
+    EXPECT_TRUE(window->settings_window().findChild<QPushButton*>("Command3")->isEnabled());
 }
 
 }  // namespace

@@ -1,0 +1,177 @@
+#include "response/change_response.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tests/support/test_support.h"
+
+namespace norv {
+namespace {
+
+using testing::ReadAll;
+using testing::RecordingHooks;
+using testing::TempDir;
+
+TEST(ArchiveCommands, LinesHaveTheArchiversForm) {
+    EXPECT_EQ(ArchiveCommand("/s/arcive.lzh", "/srv/www"),
+              "a -x1 -r2 \"/s/arcive.lzh\" \"/srv/www\"/*.*");
+    EXPECT_EQ(ArchiveCommand("/s/arcive.lzh", "/"), "a -x1 -r2 \"/s/arcive.lzh\" \"/\"/*.*");
+    EXPECT_EQ(ExtractCommand("/s/arcive.lzh", "index.html"),
+              "x -c \"/s/arcive.lzh\" \"index.html\"");
+}
+
+TEST(CrackedStamp, DateThenTimeWithDashes) {
+    auto regional = testing::JapaneseFormat();
+    testing::FixedClock clock;
+    clock.Advance(std::chrono::seconds(3 * 3600 + 29 * 60 + 34));
+    EXPECT_EQ(CrackedStamp(*regional, clock.Now()), "2004-04-1112-34-56");
+}
+
+class ResponseTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        settings.save_dir = dir / "save";
+        settings.cracked_dir = dir / "cracked";
+        dir.MakeDir("save");
+        index = tree.Write("www/index.html", "<h1>good</h1>");
+        tree.Write("www/css/site.css", "body{}");
+        rules.rules = {{tree / "www", RULE_TREE}};
+        edit.check2 = 1;
+    }
+    void Archive() {
+        ASSERT_EQ(archive.CreateArchive(), 0) << (hooks.messages.empty() ? "" : hooks.messages[0]);
+    }
+    int CrackedCount() {
+        return platform::FileExists(dir / "cracked") ||
+                       ::access((dir / "cracked").c_str(), F_OK) == 0
+                   ? testing::CountEntries(dir / "cracked")
+                   : 0;
+    }
+
+    TempDir dir;
+    TempDir tree;
+    std::string index;
+    Settings settings;
+    SettingsEditState edit;
+    RuleTable rules;
+    RecordingHooks hooks;
+    testing::FixedClock clock;
+    std::unique_ptr<platform::RegionalFormat> regional = testing::JapaneseFormat();
+    ProtectedArchive archive{settings, rules, hooks};
+    ChangeResponse response{settings, edit, archive, clock, *regional, hooks};
+};
+
+TEST_F(ResponseTest, RestoreOffTouchesNothing) {
+    Archive();
+    edit.check2 = 0;
+    tree.Write("www/index.html", "hacked");
+    for (auto kind : {kChangeCreated, kChangeAltered, kChangeDeleted})
+        response.RespondToChange(kind, index);
+    EXPECT_EQ(ReadAll(index), "hacked");
+    EXPECT_EQ(CrackedCount(), 0);
+    EXPECT_TRUE(hooks.messages.empty());
+}
+
+TEST_F(ResponseTest, NoArchiveGivesOneMessagePerChangeAndTouchesNothing) {
+    tree.Write("www/index.html", "hacked");
+    response.RespondToChange(kChangeAltered, index);
+    response.RespondToChange(kChangeCreated, index);
+    EXPECT_EQ(hooks.messages, (std::vector<std::string>{kNotSavedMessage, kNotSavedMessage}));
+    EXPECT_EQ(ReadAll(index), "hacked");
+}
+
+TEST_F(ResponseTest, CreatedFilesMoveToTheCrackedFolder) {
+    Archive();
+    std::string shell = tree.Write("www/shell.php", "<?php evil();");
+    response.RespondToChange(kChangeCreated, shell);
+    EXPECT_FALSE(platform::FileExists(shell));
+    std::string copy = dir / "cracked/2004-04-119-05-22shell.php";
+    EXPECT_EQ(ReadAll(copy), "<?php evil();");
+    struct stat st {};
+    ::stat((dir / "cracked").c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);  // created owner-only
+    ::stat(copy.c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(ResponseTest, AlteredFilesAreKeptAsEvidenceThenRestored) {
+    Archive();
+    tree.Write("www/index.html", "hacked");
+    response.RespondToChange(kChangeAltered, index);
+    EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
+    EXPECT_EQ(ReadAll(dir / "cracked/2004-04-119-05-22index.html"), "hacked");
+    // A second change of the same name in the same second keeps both copies.
+    tree.Write("www/index.html", "hacked again");
+    response.RespondToChange(kChangeAltered, index);
+    EXPECT_EQ(ReadAll(dir / "cracked/2004-04-119-05-22(2)index.html"), "hacked again");
+    EXPECT_EQ(ReadAll(dir / "cracked/2004-04-119-05-22index.html"), "hacked");
+}
+
+TEST_F(ResponseTest, DeletedFilesAreOnlyRestored) {
+    Archive();
+    ::unlink(index.c_str());
+    response.RespondToChange(kChangeDeleted, index);
+    EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
+    EXPECT_EQ(CrackedCount(), 0);
+}
+
+TEST_F(ResponseTest, KindsInAnotherCaseDoNothing) {
+    Archive();
+    tree.Write("www/index.html", "hacked");
+    response.RespondToChange("Altered", index);
+    response.RespondToChange("CREATED", index);
+    EXPECT_EQ(ReadAll(index), "hacked");
+    EXPECT_EQ(CrackedCount(), 0);
+}
+
+TEST_F(ResponseTest, PlantedLinksAreMovedAsLinksNeverFollowed) {
+    Archive();
+    std::string secret = dir.Write("secret", "root:hash");
+    std::string link = tree / "www/innocent";
+    ASSERT_EQ(::symlink(secret.c_str(), link.c_str()), 0);
+    response.RespondToChange(kChangeCreated, link);
+    std::string copy = dir / "cracked/2004-04-119-05-22innocent";
+    struct stat st {};
+    ASSERT_EQ(::lstat(copy.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(ReadAll(secret), "root:hash");
+    EXPECT_EQ(::lstat(link.c_str(), &st), -1);
+}
+
+TEST_F(ResponseTest, AFileThatCannotBeCopiedStaysWhereItIs) {
+    Archive();
+    tree.Write("www/index.html", "hacked");
+    settings.cracked_dir = index + "/not-a-folder";  // under a file: cannot be created
+    response.RespondToChange(kChangeAltered, index);
+    EXPECT_EQ(ReadAll(index), "hacked");  // neither moved nor overwritten: the evidence stays
+    ASSERT_EQ(hooks.messages.size(), 1u);
+    EXPECT_NE(hooks.messages[0].find("index.html"), std::string::npos);
+}
+
+TEST_F(ResponseTest, CreateArchiveStartsAnewAndReportsEachFailingRule) {
+    Archive();
+    ASSERT_TRUE(platform::FileExists(archive.ArchivePath()));
+    rules.rules.clear();
+    EXPECT_EQ(archive.CreateArchive(), 0);
+    EXPECT_FALSE(platform::FileExists(archive.ArchivePath()));  // an empty table leaves none
+    response.RespondToChange(kChangeDeleted, index);
+    EXPECT_EQ(hooks.messages, std::vector<std::string>{kNotSavedMessage});
+
+    hooks.messages.clear();
+    settings.save_dir = dir / "no-such-folder";
+    rules.rules = {{tree / "www", RULE_TREE}, {tree / "www/index.html", RULE_FILE}};
+    EXPECT_EQ(archive.CreateArchive(), 2);
+    ASSERT_EQ(hooks.messages.size(), 2u);
+    EXPECT_EQ(hooks.messages[0].rfind(kCompressError, 0), 0u);
+
+    hooks.messages.clear();
+    settings.save_dir = dir / "save";
+    ::unlink(index.c_str());
+    archive.RestoreFromArchive(index);  // nothing archived any more
+    ASSERT_EQ(hooks.messages.size(), 1u);
+    EXPECT_EQ(hooks.messages[0].rfind(kExtractError, 0), 0u);
+}
+
+}  // namespace
+}  // namespace norv
