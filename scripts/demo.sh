@@ -34,3 +34,18 @@ echo
 echo "== ログ $work/program/norv.log"
 tr -d '\r' < "$work/program/norv.log"
 [ "$status" -eq 1 ]
+
+echo
+echo "== 自動復旧: サイトを元に戻してアーカイブを作り、自動復旧を有効にして、もう一度改ざんする"
+printf '%s\r\n' "demo" "demo-server" " 0 " "" "" "" "" "" "" " 0 " "10" " 0 " " 1 " \
+    "$work/save" "$work/cracked" > "$work/program/norvcfg.txt"
+rm -rf "$work/site" && cp -a demo/site "$work/site"
+"$cli" --dir "$work/program" --locale ja_JP init > /dev/null
+"$cli" --dir "$work/program" --locale ja_JP archive
+echo '<h1>defaced again</h1>' > "$work/site/index.html"
+status=0
+"$cli" --dir "$work/program" --locale ja_JP check || status=$?
+echo "index.html は元に戻りました:"
+cat "$work/site/index.html"
+echo "クラックフォルダ $work/cracked:"
+ls "$work/cracked"
