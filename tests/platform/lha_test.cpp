@@ -211,6 +211,7 @@ TEST(Archive, EmptySourceMakesNoArchiveAndMissingSourceFails) {
 TEST(Archive, HostileEntriesAreRefused) {
     TempDir dir;
     std::string bytes = detail::RawEntry("../", "escape.txt", "x") +
+                        detail::RawEntry("/tmp/", "escape.txt", "absolute") +
                         detail::RawEntry("safe/", "escape.txt", "ok") + std::string(1, '\0');
     norv::testing::WriteAll(dir / "evil.lzh", bytes);
     dir.MakeDir("root");

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# The Debian package: built by CPack from this build, unpacked into a temporary folder, and
+# both programs started from it with the default settings the package installs.
+set -eu
+build=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$build"
+cpack -G DEB -B "$work/out" >/dev/null
+deb=$(ls "$work"/out/norv_*.deb)
+dpkg-deb -I "$deb" | grep -q 'qt6-qpa-plugins' || { echo "FAIL: no window-system plugin dependency"; exit 1; }
+dpkg-deb -x "$deb" "$work/root"
+prog="$work/root/opt/norv"
+for f in norv norv-cli norv.png help/index.html norvcfg.txt.default; do
+    [ -e "$prog/$f" ] || { echo "FAIL: $f is not in the package"; exit 1; }
+done
+[ -e "$work/root/usr/share/applications/norv.desktop" ] || { echo "FAIL: no desktop entry"; exit 1; }
+dpkg-deb -e "$deb" "$work/control"
+grep -q norvcfg.txt.default "$work/control/postinst" || { echo "FAIL: postinst does not install the settings"; exit 1; }
+
+# What postinst does on a first installation.
+cp "$prog/norvcfg.txt.default" "$prog/norvcfg.txt"
+"$prog/norv-cli" show | grep -q "プログラムフォルダ: $prog" || { echo "FAIL: norv-cli does not start"; exit 1; }
+status=0
+QT_QPA_PLATFORM=offscreen timeout 3 "$prog/norv" >/dev/null 2>&1 || status=$?
+[ "$status" -eq 124 ] || { echo "FAIL: the desktop program ended with $status"; exit 1; }
+echo "package: installs its files and both programs start"
