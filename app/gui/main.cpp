@@ -1,4 +1,6 @@
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QTranslator>
 #include <QMessageBox>
 #include <clocale>
 
@@ -9,6 +11,12 @@ int main(int argc, char** argv) {
     QApplication qt(argc, argv);
     QApplication::setApplicationName(QStringLiteral("norv"));
     QApplication::setQuitOnLastWindowClosed(false);
+    // The interface is Japanese, Qt's own dialogs included.
+    QTranslator qt_texts;
+    if (qt_texts.load(QStringLiteral("qtbase_ja"),
+                      QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        QApplication::installTranslator(&qt_texts);
+    }
 
     norv::StartupOptions options;
     const QStringList args = QApplication::arguments();

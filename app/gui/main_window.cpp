@@ -10,6 +10,7 @@
 #include <QPainterPath>
 #include <QScreen>
 #include <QUrl>
+#include <cstdlib>
 
 #include "app/gui/about_window.h"
 #include "app/gui/dialogs.h"
@@ -335,6 +336,11 @@ void MainWindow::ver() {
 
 void MainWindow::fend() {
     tray_->hide();
+    if (app_ && app_->engine().running()) {
+        // Exit ends the program at once, even inside a scan: the database rolls back to its
+        // last commit and the log keeps the lines written so far.
+        std::exit(0);
+    }
     QApplication::exit(0);
 }
 
