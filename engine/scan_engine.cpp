@@ -2,6 +2,9 @@
 
 #include "config/settings.h"
 
+#include <algorithm>
+#include <thread>
+
 namespace norv {
 
 // Marks the engine busy for the life of one command.
@@ -15,6 +18,11 @@ class ScanEngine::RunGuard {
   private:
     bool& running_;
 };
+
+int DefaultDigestWorkers() {
+    unsigned n = std::thread::hardware_concurrency();
+    return n == 0 ? 1 : static_cast<int>(std::min(n, 8u));
+}
 
 bool ShouldSendReport(int64_t changes, const std::string& mail_alert, int evrymail_flg) {
     bool alert = LeadingNumber(mail_alert) == 1.0;

@@ -6,6 +6,7 @@
 // are never opened. Nothing is hidden: names beginning with a dot are monitored like any other.
 #include <cerrno>
 
+#include "engine/digest_pipeline.h"
 #include "engine/scan_engine.h"
 #include "platform/md5.h"
 
@@ -26,6 +27,23 @@ std::string FileDigest(const std::string& path, EntryKind kind) {
 }
 
 Status ScanEngine::WalkDirectory(const std::string& path, int16_t flag) {
+    // Fingerprints are computed ahead on worker threads unless automatic restore is on: a
+    // restore may change files that are already queued, and results must be those of a walk
+    // that measures each file just before recording it.
+    if (digest_workers_ == 0 || state_.edit.check2 != 0) return WalkSerially(path, flag);
+    DigestPipeline pipeline(path, flag, digest_workers_);
+    auto idle = [this] { hooks_.observer.YieldToEvents(); };
+    for (;;) {
+        DigestPipeline::Item item = pipeline.Next(idle);
+        if (item.end) return Status::Ok();
+        if (!item.failure.ok()) return item.failure;
+        hooks_.observer.YieldToEvents();
+        NORV_RETURN_IF_ERROR(
+            RecordFile(item.dir, item.name, item.facts.size, item.facts.mtime, item.digest));
+    }
+}
+
+Status ScanEngine::WalkSerially(const std::string& path, int16_t flag) {
     std::string dir = path;
     if (dir.empty() || dir.back() != platform::kSeparator) dir += platform::kSeparator;
 
@@ -46,7 +64,7 @@ Status ScanEngine::WalkDirectory(const std::string& path, int16_t flag) {
         }
     }
     if (flag == RULE_TREE) {
-        for (const auto& sub : subdirectories) NORV_RETURN_IF_ERROR(WalkDirectory(sub, flag));
+        for (const auto& sub : subdirectories) NORV_RETURN_IF_ERROR(WalkSerially(sub, flag));
     }
     for (const auto* entry : files) {
         auto facts = platform::LStat(dir + entry->name);

@@ -321,3 +321,104 @@ TEST_F(EngineTest, UnreadableFileReportsAsAltered) {
 
 }  // namespace
 }  // namespace norv
+
+namespace norv {
+namespace {
+
+struct RunRecord {
+    std::string log;
+    std::vector<std::string> rows;
+    std::vector<std::pair<std::string, std::string>> changes;
+    int32_t checked, created, altered, deleted;
+    bool operator==(const RunRecord&) const = default;
+};
+
+class ParallelTest : public testing::EngineTest {
+  protected:
+    RunRecord Capture() {
+        RunRecord r{testing::ReadAll(context.LogPath()),
+                    {},
+                    hooks.changes,
+                    counters.checked,
+                    counters.created,
+                    counters.altered,
+                    counters.deleted};
+        auto stmt = context.db_conn->Prepare("SELECT * FROM fileinfo ORDER BY rowid").value();
+        while (stmt->Step().value()) {
+            std::string row;
+            for (int c = 0; c < 6; ++c) row += stmt->ColumnText(c) + "|";
+            r.rows.push_back(row);
+        }
+        return r;
+    }
+    RunRecord Init(int workers) {
+        engine->SetDigestWorkers(workers);
+        hooks.changes.clear();
+        mode = ScanMode::kInit;
+        EXPECT_TRUE(store->DeleteAll().ok());
+        EXPECT_TRUE(engine->RunScan().ok());
+        return Capture();
+    }
+    void SaveBaseline() {
+        ASSERT_TRUE(store->Commit().ok());
+        ASSERT_TRUE(context.db_conn->Exec("CREATE TABLE saved AS SELECT * FROM fileinfo").ok());
+    }
+    RunRecord Check(int workers) {
+        // Every check starts from the same saved baseline.
+        EXPECT_TRUE(store->Commit().ok());
+        EXPECT_TRUE(context.db_conn->Exec("DELETE FROM fileinfo").ok());
+        EXPECT_TRUE(
+            context.db_conn->Exec("INSERT INTO fileinfo SELECT * FROM saved ORDER BY rowid").ok());
+        engine->SetDigestWorkers(workers);
+        hooks.changes.clear();
+        EXPECT_TRUE(engine->check_file().ok());
+        return Capture();
+    }
+};
+
+TEST_F(ParallelTest, FingerprintingAheadGivesTheSameRunAsOneFileAtATime) {
+    for (int d = 0; d < 30; ++d) {
+        for (int f = 0; f < 40; ++f) {
+            tree.Write(
+                "d" + std::to_string(d % 7) + "/s" + std::to_string(d) + "/f" + std::to_string(f),
+                std::string(static_cast<size_t>(f * 37), static_cast<char>('a' + d % 26)));
+        }
+    }
+    tree.Write("big.bin", std::string(5 << 20, 'z'));
+    ::mkfifo((tree / "d1/fifo").c_str(), 0600);
+    ::symlink("..", (tree / "d2/up").c_str());
+    std::string single = tree.Write("single.txt", "one");
+    SetRules({{tree.path(), RULE_TREE},
+              {single, RULE_FILE},
+              {tree / "d3", RULE_DIR},
+              {tree / "missing", RULE_TREE}});
+    EXPECT_EQ(Init(0), Init(2));
+    SaveBaseline();
+
+    tree.Write("d1/s1/f3", "changed");
+    tree.Write("d4/new", "new");
+    ::unlink((tree / "d5/s5/f7").c_str());
+    ::unlink(single.c_str());
+    RunRecord serial = Check(0);
+    EXPECT_EQ(serial.altered, 1);
+    EXPECT_EQ(serial.created, 1);
+    // f7; the single file in its rule, then its two records (the tree rule covers it too).
+    EXPECT_EQ(serial.deleted, 4);
+    EXPECT_EQ(serial, Check(2));
+    EXPECT_EQ(serial, Check(7));
+}
+
+TEST_F(ParallelTest, AutomaticRestoreOnKeepsOneFileAtATime) {
+    // With restore on, the engine measures every file just before recording it: a response to
+    // one change may alter a file that would otherwise have been measured already.
+    tree.Write("a", "1");
+    SetRules({{tree.path(), RULE_DIR}});
+    edit.check2 = 1;
+    engine->SetDigestWorkers(2);
+    mode = ScanMode::kInit;
+    ASSERT_TRUE(engine->RunScan().ok());
+    EXPECT_EQ(counters.checked, 1);
+}
+
+}  // namespace
+}  // namespace norv
