@@ -17,6 +17,7 @@ inline constexpr const char* kSettingsFileName = "norvcfg.txt";
 inline constexpr const char* kRuleFileName = "user_rule.txt";
 inline constexpr const char* kLogFileName = "norv.log";
 inline constexpr const char* kDatabaseFileName = "norv.db";
+inline constexpr const char* kLockFileName = "norv.lock";
 inline constexpr const char* kWindowsDirectory = "/etc";
 inline constexpr const char* kDefaultSaveFolder = "var/lib/norv/save";
 inline constexpr const char* kDefaultCrackedFolder = "var/lib/norv/cracked";
@@ -34,6 +35,7 @@ struct RunContext {
     std::string RulesPath() const { return platform::JoinPath(program_dir, kRuleFileName); }
     std::string LogPath() const { return platform::JoinPath(program_dir, kLogFileName); }
     std::string DatabasePath() const { return platform::JoinPath(program_dir, kDatabaseFileName); }
+    std::string LockPath() const { return platform::JoinPath(program_dir, kLockFileName); }
 };
 
 // windows_dir up to and including its first separator; empty when it holds none.

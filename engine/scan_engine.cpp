@@ -1,23 +1,36 @@
 #include "engine/scan_engine.h"
 
 #include "config/settings.h"
+#include "platform/folder_lock.h"
 
 #include <algorithm>
+#include <optional>
 #include <thread>
 
 namespace norv {
 
-// Marks the engine busy for the life of one command.
+// Marks the engine busy, and holds the program folder's lock, for the life of one command.
 class ScanEngine::RunGuard {
   public:
-    explicit RunGuard(bool& running) : running_(running) { running_ = true; }
+    RunGuard(bool& running, platform::FolderLock lock) : running_(running), lock_(std::move(lock)) {
+        running_ = true;
+    }
     ~RunGuard() { running_ = false; }
     RunGuard(const RunGuard&) = delete;
     RunGuard& operator=(const RunGuard&) = delete;
 
   private:
     bool& running_;
+    platform::FolderLock lock_;
 };
+
+Status ScanEngine::BeginCommand(std::optional<RunGuard>& guard) {
+    if (running_) return Status::Error(kErrBusy, kBusyMessage);
+    auto lock = platform::FolderLock::Acquire(state_.context.LockPath());
+    if (!lock.ok()) return lock.status();
+    guard.emplace(running_, std::move(lock).value());
+    return Status::Ok();
+}
 
 int DefaultDigestWorkers() {
     unsigned n = std::thread::hardware_concurrency();
@@ -31,8 +44,6 @@ bool ShouldSendReport(int64_t changes, const std::string& mail_alert, int evryma
 
 ScanEngine::ScanEngine(ProcessState state, FileInfoStore& store, EngineHooks hooks)
     : state_(state), store_(store), hooks_(hooks) {}
-
-Status ScanEngine::Busy() const { return Status::Error(kErrBusy, kBusyMessage); }
 
 Status ScanEngine::RunScan() {
     state_.counters.Reset();
@@ -78,8 +89,8 @@ Status ScanEngine::UpdateDatabase() {
 }
 
 Status ScanEngine::check_file() {
-    if (running_) return Busy();
-    RunGuard guard(running_);
+    std::optional<RunGuard> guard;
+    NORV_RETURN_IF_ERROR(BeginCommand(guard));
     state_.mode = ScanMode::kCheck;
     hooks_.observer.SetScanDate(hooks_.regional.DateTime(hooks_.clock.Now()));
     NORV_RETURN_IF_ERROR(RunScan());
@@ -92,8 +103,8 @@ Status ScanEngine::check_file() {
 }
 
 Status ScanEngine::initdb() {
-    if (running_) return Busy();
-    RunGuard guard(running_);
+    std::optional<RunGuard> guard;
+    NORV_RETURN_IF_ERROR(BeginCommand(guard));
     state_.mode = ScanMode::kInit;
     NORV_RETURN_IF_ERROR(LoadSettings(state_.context, state_.settings, state_.edit, hooks_.timers));
     NORV_RETURN_IF_ERROR(
@@ -106,8 +117,8 @@ Status ScanEngine::initdb() {
 }
 
 Status ScanEngine::updatedb() {
-    if (running_) return Busy();
-    RunGuard guard(running_);
+    std::optional<RunGuard> guard;
+    NORV_RETURN_IF_ERROR(BeginCommand(guard));
     NORV_RETURN_IF_ERROR(UpdateDatabase());
     hooks_.observer.SetMessageLine("データベース更新");
     return Status::Ok();

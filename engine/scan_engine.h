@@ -10,6 +10,7 @@
 // are kept, and the command returns the failure for its caller to report.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -81,7 +82,7 @@ class ScanEngine {
 
   private:
     class RunGuard;
-    Status Busy() const;
+    Status BeginCommand(std::optional<RunGuard>& guard);
     Status RunScanSteps();
     Status WalkSerially(const std::string& path, int16_t flag);
     Status ReportChange(std::string_view kind, std::string_view word, const std::string& path);

@@ -1,6 +1,10 @@
 #include "platform/database.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 namespace norv::platform {
 
@@ -42,6 +46,10 @@ void Statement::Reset() {
 }
 
 Result<std::unique_ptr<Database>> Database::Open(const std::string& path, bool create) {
+    // SQLite would only say "unable to open database file" later; say why now.
+    if (!create && ::access(path.c_str(), W_OK) != 0) {
+        return Status::FromErrno(errno, "データベース " + path + " に書き込めません");
+    }
     sqlite3* raw = nullptr;
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
     int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
@@ -50,6 +58,8 @@ Result<std::unique_ptr<Database>> Database::Open(const std::string& path, bool c
         std::string message = raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
         return Status::Error(rc, "データベース " + path + " を開けません: " + message);
     }
+    // The baseline is evidence: owner-only. SQLite gives its journal files the same mode.
+    if (create) ::chmod(path.c_str(), 0600);
     sqlite3_extended_result_codes(raw, 1);
     // Another process holding a write lock briefly is waited for; a longer lock is an error.
     sqlite3_busy_timeout(raw, 5000);

@@ -1,0 +1,28 @@
+// FolderLock: an exclusive lock on a lock file, held by one process at a time.
+//
+// Two norv processes on the same program folder must never run into one database at once; the
+// lock is taken for each command and released when the FolderLock goes. The lock file itself
+// holds nothing.
+#pragma once
+
+#include <string>
+
+#include "platform/status.h"
+
+namespace norv::platform {
+
+class FolderLock {
+  public:
+    // Takes the lock without waiting; fails with EWOULDBLOCK while another process holds it.
+    static Result<FolderLock> Acquire(const std::string& lock_path);
+    FolderLock(FolderLock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    FolderLock& operator=(FolderLock&&) = delete;
+    FolderLock(const FolderLock&) = delete;
+    ~FolderLock();
+
+  private:
+    explicit FolderLock(int fd) : fd_(fd) {}
+    int fd_;
+};
+
+}  // namespace norv::platform

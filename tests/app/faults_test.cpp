@@ -1,0 +1,245 @@
+// Faults on real files: a full disk, a read-only folder, a locked or damaged database, a second
+// norv, a kill in the middle of an archive. Nothing may be lost and every failure must say
+// which file and why.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+#include <cstdlib>
+#include <thread>
+
+#include "platform/file_system.h"
+#include "platform/text_file.h"
+#include "tests/support/test_support.h"
+
+namespace norv {
+namespace {
+
+using testing::ReadAll;
+using testing::TempDir;
+
+// A small tmpfs mounted on a folder for one test; tests skip where mounting is refused.
+class ScopedTmpfs {
+  public:
+    ScopedTmpfs(const std::string& path, const char* size) : path_(path) {
+        std::string options = std::string("size=") + size + ",mode=0755";
+        mounted_ = ::mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    }
+    ~ScopedTmpfs() {
+        if (mounted_) ::umount2(path_.c_str(), MNT_DETACH);
+    }
+    bool mounted() const { return mounted_; }
+    bool MakeReadOnly() {
+        return ::mount("tmpfs", path_.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+    }
+
+  private:
+    std::string path_;
+    bool mounted_ = false;
+};
+
+struct Outcome {
+    int exit_code;
+    std::string out;
+};
+
+class FaultTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        binary = std::getenv("NORV_CLI");
+        ASSERT_FALSE(binary.empty());
+        program = scratch.MakeDir("program");
+    }
+    void WriteSettings(const std::string& save, const std::string& cracked, bool restore = false) {
+        auto lines = testing::SettingsLines(save, cracked);
+        if (restore) lines[12] = " 1 ";
+        ASSERT_TRUE(platform::WriteTextFileAtomic(program + "/norvcfg.txt", lines, "UTF-8").ok());
+    }
+    void Rules(const std::string& path) {
+        testing::WriteAll(program + "/user_rule.txt", "<rule>" + path + ",3</rule>\r\n");
+    }
+    Outcome Run(const std::string& verb) {
+        std::string out = scratch / "out.txt";
+        int status = std::system(
+            ("'" + binary + "' --dir '" + program + "' " + verb + " > '" + out + "' 2>&1").c_str());
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadAll(out)};
+    }
+    pid_t Spawn(const char* verb) {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+            ::execl(binary.c_str(), binary.c_str(), "--dir", program.c_str(), verb,
+                    static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        return pid;
+    }
+    void ManyFiles(int count) {
+        for (int i = 0; i < count; ++i) {
+            tree.Write("d" + std::to_string(i % 50) + "/f" + std::to_string(i),
+                       std::string(3000, 'x'));
+        }
+    }
+
+    std::string binary;
+    TempDir scratch;
+    TempDir tree;
+    std::string program;
+};
+
+TEST_F(FaultTest, ASecondNorvOnTheSameFolderIsRefusedDuringARun) {
+    WriteSettings(scratch / "save", scratch / "cracked");
+    ManyFiles(20000);
+    Rules(tree.path());
+    ASSERT_EQ(Run("init").exit_code, 0);
+    pid_t first = Spawn("check");
+    // Wait until the first run holds the folder's lock.
+    bool held = false;
+    for (int i = 0; i < 400 && !held; ++i) {
+        int fd = ::open((program + "/norv.lock").c_str(), O_RDWR);
+        if (fd >= 0) {
+            held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+            if (!held) ::flock(fd, LOCK_UN);
+            ::close(fd);
+        }
+        if (!held) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(held) << "the first run never took the lock";
+    Outcome second = Run("init");
+    int status = 0;
+    ::waitpid(first, &status, 0);
+    EXPECT_EQ(second.exit_code, 2);
+    EXPECT_NE(second.out.find("別の norv"), std::string::npos) << second.out;
+    EXPECT_EQ(WEXITSTATUS(status), 0);  // the first run was not disturbed
+    EXPECT_EQ(Run("check").exit_code, 0);
+}
+
+TEST_F(FaultTest, ALockedDatabaseIsAnErrorNeverAnEmptyBaseline) {
+    WriteSettings(scratch / "save", scratch / "cracked");
+    tree.Write("a.txt", "a");
+    Rules(tree.path());
+    ASSERT_EQ(Run("init").exit_code, 0);
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open((program + "/norv.db").c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    Outcome locked = Run("init");
+    EXPECT_EQ(locked.exit_code, 2);
+    EXPECT_NE(locked.out.find("norv.db"), std::string::npos) << locked.out;
+    EXPECT_NE(locked.out.find("locked"), std::string::npos) << locked.out;
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    tree.Write("a.txt", "changed");
+    Outcome after = Run("check");
+    EXPECT_EQ(after.exit_code, 1);  // the old baseline is still there and finds the change
+    EXPECT_NE(after.out.find("変更 1"), std::string::npos) << after.out;
+}
+
+TEST_F(FaultTest, ADamagedDatabaseIsNeverOverwritten) {
+    WriteSettings(scratch / "save", scratch / "cracked");
+    tree.Write("a.txt", "a");
+    Rules(tree.path());
+    std::string junk(8192, '\0');
+    for (size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<char>(i * 7);
+    testing::WriteAll(program + "/norv.db", junk);
+    for (const char* verb : {"init", "check"}) {
+        Outcome o = Run(verb);
+        EXPECT_EQ(o.exit_code, 2) << verb;
+        EXPECT_NE(o.out.find("norv.db"), std::string::npos) << o.out;
+    }
+    EXPECT_EQ(ReadAll(program + "/norv.db"), junk);
+}
+
+TEST_F(FaultTest, FilesHoldingSecretsOrEvidenceAreOwnerOnly) {
+    WriteSettings(scratch / "save", scratch / "cracked", /*restore=*/true);
+    ::mkdir((scratch / "save").c_str(), 0755);
+    tree.Write("a.txt", "a");
+    Rules(tree.path());
+    ASSERT_EQ(Run("archive").exit_code, 0);
+    ASSERT_EQ(Run("init").exit_code, 0);
+    tree.Write("new.txt", "planted");
+    Run("check");
+    for (std::string path :
+         {program + "/norv.db", program + "/norv.log", scratch / "save/arcive.lzh"}) {
+        struct stat st {};
+        ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
+        EXPECT_EQ(st.st_mode & 077, 0u) << path;
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat((scratch / "cracked").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 077, 0u);
+}
+
+TEST_F(FaultTest, AKilledArchiveNeverLeavesAPartialArchive) {
+    ::mkdir((scratch / "save").c_str(), 0700);
+    WriteSettings(scratch / "save", scratch / "cracked");
+    ManyFiles(3000);
+    tree.Write("big.bin", std::string(40 << 20, 'b'));
+    Rules(tree.path());
+    ASSERT_EQ(Run("archive").exit_code, 0);
+    pid_t pid = Spawn("archive");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    std::string archive = scratch / "save/arcive.lzh";
+    // Either none (the run had deleted the old one) or a whole one, never a torn one.
+    if (platform::FileExists(archive)) {
+        EXPECT_EQ(std::system(("lhasa t '" + archive + "' >/dev/null 2>&1").c_str()), 0);
+    }
+    EXPECT_EQ(Run("archive").exit_code, 0);
+    EXPECT_EQ(std::system(("lhasa t '" + archive + "' >/dev/null 2>&1").c_str()), 0);
+}
+
+TEST_F(FaultTest, AFullDiskFailsWithTheFileNamedAndKeepsTheOldFiles) {
+    std::string small = scratch.MakeDir("small");
+    ScopedTmpfs disk(small, "64k");
+    if (!disk.mounted()) GTEST_SKIP() << "mounting a tmpfs is not allowed here";
+    program = small;  // the program folder lives on the small disk
+    WriteSettings(scratch / "save", scratch / "cracked");
+    Rules(tree.path());
+    std::string settings_before = ReadAll(program + "/norvcfg.txt");
+    std::string rules_before = ReadAll(program + "/user_rule.txt");
+    ManyFiles(400);  // names enough to overflow a 64 KiB log
+    for (int i = 0; i < 400; ++i)
+        tree.Write("long/" + std::string(200, 'n') + std::to_string(i), "x");
+    Outcome init = Run("init");
+    // The database fills the disk first or the log does: either way the file is named.
+    if (init.exit_code == 0) {
+        for (int i = 0; i < 400; ++i)
+            tree.Write("long/" + std::string(200, 'm') + std::to_string(i), "y");
+        init = Run("check");
+    }
+    EXPECT_EQ(init.exit_code, 2) << init.out;
+    EXPECT_TRUE(init.out.find("norv.log") != std::string::npos ||
+                init.out.find("norv.db") != std::string::npos)
+        << init.out;
+    EXPECT_EQ(ReadAll(program + "/norvcfg.txt"), settings_before);
+    EXPECT_EQ(ReadAll(program + "/user_rule.txt"), rules_before);
+}
+
+TEST_F(FaultTest, AReadOnlyProgramFolderIsReportedNotIgnored) {
+    std::string folder = scratch.MakeDir("ro");
+    ScopedTmpfs disk(folder, "1m");
+    if (!disk.mounted()) GTEST_SKIP() << "mounting a tmpfs is not allowed here";
+    program = folder;
+    WriteSettings(scratch / "save", scratch / "cracked");
+    tree.Write("a.txt", "a");
+    Rules(tree.path());
+    ASSERT_EQ(Run("init").exit_code, 0);
+    ASSERT_TRUE(disk.MakeReadOnly());
+    Outcome check = Run("check");
+    EXPECT_EQ(check.exit_code, 2);
+    EXPECT_NE(check.out.find(folder), std::string::npos) << check.out;
+    EXPECT_NE(check.out.find("Read-only"), std::string::npos) << check.out;
+}
+
+}  // namespace
+}  // namespace norv
