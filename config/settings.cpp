@@ -54,9 +54,31 @@ double LeadingNumber(std::string_view text) {
 
 std::string PrintedState(int state) { return (state < 0 ? "" : " ") + std::to_string(state) + " "; }
 
+namespace {
+
+// Byte length of the first `count` characters of UTF-8 text (fewer when the text is shorter).
+size_t PrefixBytes(std::string_view text, size_t count) {
+    size_t i = 0;
+    for (size_t chars = 0; i < text.size() && chars < count; ++chars) {
+        ++i;
+        while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) ++i;
+    }
+    return i;
+}
+
+size_t CharacterCount(std::string_view text) {
+    size_t n = 0;
+    for (unsigned char c : text) n += (c & 0xC0) != 0x80;
+    return n;
+}
+
+}  // namespace
+
 std::string Reroot(std::string line, const std::string& root_dir) {
-    size_t n = std::min({size_t{3}, root_dir.size(), line.size()});
-    line.replace(0, n, root_dir.substr(0, n));
+    // Characters, not bytes: a folder name beginning with a Japanese character keeps the rest
+    // of that character intact.
+    size_t n = std::min({size_t{3}, CharacterCount(root_dir), CharacterCount(line)});
+    line.replace(0, PrefixBytes(line, n), root_dir.substr(0, PrefixBytes(root_dir, n)));
     return line;
 }
 

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     # toolchain
-    build-essential cmake ninja-build pkg-config clang clang-format dpkg-dev file
+    build-essential cmake ninja-build pkg-config clang clang-format libclang-rt-14-dev dpkg-dev file
     # core libraries
     libicu-dev libsqlite3-dev libssl-dev libcurl4-openssl-dev libarchive-dev
     # desktop program

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and runs every test: once in the dev build and once with the
-# address and undefined-behaviour sanitizers.
+# Installs what is needed, builds, and runs every test: in the dev build, again under the
+# address and undefined-behaviour sanitizers, the parallel scan under the thread sanitizer, and
+# each parser's fuzz target for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -9,3 +10,9 @@ for preset in dev asan; do
     bash scripts/build.sh "$preset"
     ctest --preset "$preset"
 done
+echo "== tsan"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan --target engine_tests app_tests norv-cli
+ctest --preset tsan
+echo "== fuzz"
+bash scripts/fuzz.sh

@@ -20,8 +20,7 @@ constexpr const char* kUsage =
 // The tool's face for the engine: the message line goes to the terminal, dialogs to stderr.
 class Terminal : public ScanObserver, public MessageBoxSink, public AutoCheckTimers {
   public:
-    Terminal(std::ostream& out, std::ostream& err, bool progress)
-        : out_(out), err_(err), progress_(progress) {}
+    Terminal(std::ostream& err, bool progress) : err_(err), progress_(progress) {}
 
     void SetMessageLine(const std::string& text) override {
         message_ = text;
@@ -50,7 +49,6 @@ class Terminal : public ScanObserver, public MessageBoxSink, public AutoCheckTim
     const std::string& scan_date() const { return scan_date_; }
 
   private:
-    std::ostream& out_;
     std::ostream& err_;
     bool progress_;
     bool progress_shown_ = false;
@@ -125,7 +123,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         return kExitFailure;
     }
 
-    Terminal terminal(out, err, progress);
+    Terminal terminal(err, progress);
     auto app = Application::Start(options, FrontEnd{terminal, terminal, terminal});
     if (!app.ok()) {
         err << "norv: 起動できません: " << app.status().ToString() << "\n";

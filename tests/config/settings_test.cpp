@@ -46,6 +46,9 @@ TEST(SettingsValues, RerootOverwritesAtMostThreeCharacters) {
     EXPECT_EQ(Reroot("/srv/save", "/"), "/srv/save");
     EXPECT_EQ(Reroot("", "/"), "");
     EXPECT_EQ(Reroot("abcd", ""), "abcd");
+    // Characters are overwritten, never parts of one.
+    EXPECT_EQ(Reroot("日本/save", "/"), "/本/save");
+    EXPECT_EQ(Reroot("Ｅ：＼work", "C:\\"), "C:\\work");
 }
 
 TEST_F(SettingsTest, LoadFillsRecordAndEditingState) {
