@@ -16,6 +16,7 @@ B=${NORV_BENCH_DIR:-/var/tmp/norv-bench}
 mkdir -p "$B"
 [ -d "$B/small" ] || { echo "generating 100,000 small files"; "$gen" "$B/small" small 100000 2000; }
 [ -d "$B/big" ] || { echo "generating 40 files of 64 MiB"; "$gen" "$B/big" big 40 64; }
+sync  # no write-back of the generated trees may run during the measurements
 
 # measure LABEL FILES BYTES COMMAND...: median seconds over $runs runs, peak RSS of the slowest.
 declare -A median
@@ -25,7 +26,8 @@ measure() {
     local times=() rss=0 t
     for _ in $(seq "$runs"); do
         /usr/bin/time -f "%e %M" -o "$B/time.txt" "$@" >/dev/null 2>&1 || true
-        read -r t r < "$B/time.txt"
+        # time(1) puts "Command exited with non-zero status" first when the command fails.
+        read -r t r < <(tail -n 1 "$B/time.txt")
         times+=("$t")
         [ "$r" -gt "$rss" ] && rss=$r
     done
