@@ -60,7 +60,7 @@ CONF
 for tree in small big; do
     root=$B/$tree
     files=$(find "$root" -type f | wc -l)
-    bytes=$(find "$root" -type f -printf '%s\n' | awk '{ s += $1 } END { print s }')
+    bytes=$(find "$root" -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%.0f", s }')
     prog=$(program "$root")
     conf=$(aide_conf "$root")
     echo
@@ -94,7 +94,7 @@ if [ -w /proc/sys/vm/drop_caches ]; then
     echo "== cold caches (small tree), median of $runs"
     prog=$(program "$B/small")
     files=$(find "$B/small" -type f | wc -l)
-    bytes=$(find "$B/small" -type f -printf '%s\n' | awk '{ s += $1 } END { print s }')
+    bytes=$(find "$B/small" -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%.0f", s }')
     cold() { sync; echo 3 > /proc/sys/vm/drop_caches; "$@"; }
     measure "cold: cat, 2 readers" "$files" "$bytes" bash -c "sync; echo 3 > /proc/sys/vm/drop_caches; find '$B/small' -type f -print0 | xargs -0 -n 1000 -P2 cat > /dev/null"
     measure "cold: norv init" "$files" "$bytes" bash -c "sync; echo 3 > /proc/sys/vm/drop_caches; '$cli' --dir '$prog' init"

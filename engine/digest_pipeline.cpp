@@ -5,6 +5,7 @@
 
 #include "config/rule_table.h"
 #include "engine/scan_engine.h"
+#include "platform/md5.h"
 
 namespace norv {
 
@@ -58,34 +59,46 @@ bool DigestPipeline::Walk(const std::string& path) {
         Push(std::move(item), State::kDone);
         return false;
     };
-    auto listing = platform::ListDirectory(dir);
-    if (!listing.ok()) {
-        int code = listing.status().code();
+    auto folder = platform::OpenDirectory(dir);
+    if (!folder.ok()) {
+        int code = folder.status().code();
         if (code == ENOENT || code == ENOTDIR) return true;
-        return fail(listing.status());
+        return fail(folder.status());
     }
-    std::vector<const platform::DirEntry*> files;
+    auto listing = platform::ListDirectory(**folder, dir);
+    if (!listing.ok()) return fail(listing.status());
+    std::vector<std::string> files;
     std::vector<std::string> subdirectories;
-    for (const auto& entry : listing.value()) {
+    for (auto& entry : listing.value()) {
         if (entry.kind == EntryKind::kDirectory) {
             subdirectories.push_back(dir + entry.name);
         } else if (entry.kind == EntryKind::kRegular || entry.kind == EntryKind::kSymlink) {
-            files.push_back(&entry);
+            files.push_back(std::move(entry.name));
         }
     }
-    if (flag_ == RULE_TREE) {
+    if (flag_ == RULE_TREE && !subdirectories.empty()) {
+        // Folders deeper down are walked with this one closed, so a deep tree does not hold one
+        // open handle per level; it is opened again for its own files.
+        folder.value().reset();
         for (const auto& sub : subdirectories) {
             if (!Walk(sub)) return false;
         }
+        folder = platform::OpenDirectory(dir);
+        if (!folder.ok()) {
+            int code = folder.status().code();
+            if (code == ENOENT || code == ENOTDIR) return true;  // gone meanwhile: not seen
+            return fail(folder.status());
+        }
     }
-    for (const auto* entry : files) {
-        auto facts = platform::LStat(dir + entry->name);
+    for (auto& name : files) {
+        auto facts = platform::LStatAt(**folder, name, dir + name);
         if (!facts.ok()) return fail(facts.status());
         if (facts->kind != EntryKind::kRegular && facts->kind != EntryKind::kSymlink) continue;
         Item item;
         item.dir = dir;
-        item.name = entry->name;
+        item.name = std::move(name);
         item.facts = facts.value();
+        item.folder = folder.value();
         if (!Push(std::move(item), State::kWaiting)) return false;
     }
     return true;
@@ -103,7 +116,10 @@ void DigestPipeline::Work() {
         // and the consumer never removes a slot that is still being hashed.
         Item& item = slot.item;
         lock.unlock();
-        std::string digest = FileDigest(item.dir + item.name, item.facts.kind);
+        const int dirfd = item.folder->fd();
+        std::string digest = item.facts.kind == EntryKind::kSymlink
+                                 ? platform::Md5OfSymlinkAt(dirfd, item.name.c_str())
+                                 : platform::Md5OfFileAt(dirfd, item.name.c_str());
         lock.lock();
         item.digest = std::move(digest);
         slot.state = State::kDone;
@@ -122,6 +138,7 @@ DigestPipeline::Item DigestPipeline::Next(const std::function<void()>& idle) {
         }
     }
     Item item = std::move(queue_.front().item);
+    item.folder.reset();  // the folder stays open only while its files are queued
     queue_.pop_front();
     if (next_to_hash_ > 0) --next_to_hash_;
     lock.unlock();

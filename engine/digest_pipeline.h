@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -29,6 +30,7 @@ class DigestPipeline {
     struct Item {
         std::string dir;  // with its trailing separator
         std::string name;
+        std::shared_ptr<platform::DirectoryHandle> folder;  // the open folder holding it
         platform::FileFacts facts;
         std::string digest;
         Status failure;    // not ok: the walk stops here with this failure

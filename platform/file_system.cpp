@@ -44,7 +44,11 @@ std::string ParentOfPath(const std::string& path) {
     return path.substr(0, pos);
 }
 
-Result<std::vector<DirEntry>> ListDirectory(const std::string& path) {
+DirectoryHandle::~DirectoryHandle() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Result<std::shared_ptr<DirectoryHandle>> OpenDirectory(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         // O_NOFOLLOW on a link to a folder gives ELOOP: a rule path that is itself a link is
@@ -52,12 +56,20 @@ Result<std::vector<DirEntry>> ListDirectory(const std::string& path) {
         int err = errno == ELOOP ? ENOTDIR : errno;
         return Status::FromErrno(err, path + " を一覧できません");
     }
+    return std::make_shared<DirectoryHandle>(fd);
+}
+
+Result<std::vector<DirEntry>> ListDirectory(const DirectoryHandle& handle,
+                                            const std::string& path) {
+    int fd = ::dup(handle.fd());
+    if (fd < 0) return Status::FromErrno(errno, path + " を一覧できません");
     DIR* dir = ::fdopendir(fd);
     if (!dir) {
         int err = errno;
         ::close(fd);
         return Status::FromErrno(err, path + " を一覧できません");
     }
+    ::rewinddir(dir);
     std::vector<DirEntry> entries;
     for (;;) {
         errno = 0;
@@ -99,10 +111,18 @@ Result<std::vector<DirEntry>> ListDirectory(const std::string& path) {
     return entries;
 }
 
-Result<FileFacts> LStat(const std::string& path) {
+Result<std::vector<DirEntry>> ListDirectory(const std::string& path) {
+    auto handle = OpenDirectory(path);
+    if (!handle.ok()) return handle.status();
+    return ListDirectory(**handle, path);
+}
+
+namespace {
+
+Result<FileFacts> FactsOf(int dirfd, const char* name, const std::string& path) {
     struct stat st {};
     FileFacts facts;
-    if (::lstat(path.c_str(), &st) != 0) {
+    if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT || errno == ENOTDIR) return facts;
         return Status::FromErrno(errno, path + " の情報を読めません");
     }
@@ -112,6 +132,15 @@ Result<FileFacts> LStat(const std::string& path) {
     facts.mode = st.st_mode;
     return facts;
 }
+
+}  // namespace
+
+Result<FileFacts> LStatAt(const DirectoryHandle& dir, const std::string& name,
+                          const std::string& path) {
+    return FactsOf(dir.fd(), name.c_str(), path);
+}
+
+Result<FileFacts> LStat(const std::string& path) { return FactsOf(AT_FDCWD, path.c_str(), path); }
 
 bool FileExists(const std::string& path) {
     struct stat st {};

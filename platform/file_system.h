@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,27 @@ struct FileFacts {
     std::timespec mtime{};
     mode_t mode = 0;
 };
+
+// An open folder, for looking up and opening its entries without walking the path again.
+class DirectoryHandle {
+  public:
+    explicit DirectoryHandle(int fd) : fd_(fd) {}
+    ~DirectoryHandle();
+    DirectoryHandle(const DirectoryHandle&) = delete;
+    DirectoryHandle& operator=(const DirectoryHandle&) = delete;
+    int fd() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+// Opens a folder (not through a symbolic link). Fails with ENOENT or ENOTDIR when there is none.
+Result<std::shared_ptr<DirectoryHandle>> OpenDirectory(const std::string& path);
+// Every entry of an open folder, as ListDirectory gives them; `path` only names it in errors.
+Result<std::vector<DirEntry>> ListDirectory(const DirectoryHandle& dir, const std::string& path);
+// LStat of an entry of an open folder.
+Result<FileFacts> LStatAt(const DirectoryHandle& dir, const std::string& name,
+                          const std::string& path);
 
 // The folder that holds the running executable, without a trailing separator.
 std::string ExecutableDirectory();

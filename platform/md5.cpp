@@ -42,11 +42,11 @@ class Md5Stream {
     std::unique_ptr<EVP_MD_CTX, CtxFree> ctx_;
 };
 
-int OpenForDigest(const std::string& path) {
+int OpenForDigest(int dirfd, const char* name) {
     int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     // Reading for a fingerprint should not disturb access times; only the owner or root may ask.
-    int fd = ::open(path.c_str(), flags | O_NOATIME);
-    if (fd < 0 && errno == EPERM) fd = ::open(path.c_str(), flags);
+    int fd = ::openat(dirfd, name, flags | O_NOATIME);
+    if (fd < 0 && errno == EPERM) fd = ::openat(dirfd, name, flags);
     return fd;
 }
 
@@ -58,8 +58,10 @@ std::string Md5Hex(std::string_view bytes) {
     return md5.Finish();
 }
 
-std::string Md5OfFile(const std::string& path) {
-    int fd = OpenForDigest(path);
+std::string Md5OfFile(const std::string& path) { return Md5OfFileAt(AT_FDCWD, path.c_str()); }
+
+std::string Md5OfFileAt(int dirfd, const char* name) {
+    int fd = OpenForDigest(dirfd, name);
     if (fd < 0) return std::string(kUnreadableDigest);
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -70,6 +72,7 @@ std::string Md5OfFile(const std::string& path) {
     if (st.st_size >= (1 << 20)) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     thread_local std::vector<unsigned char> buffer(1 << 18);
     Md5Stream md5;
+    off_t total = 0;
     for (;;) {
         ssize_t n = ::read(fd, buffer.data(), buffer.size());
         if (n < 0) {
@@ -79,14 +82,20 @@ std::string Md5OfFile(const std::string& path) {
         }
         if (n == 0) break;
         md5.Update(buffer.data(), static_cast<size_t>(n));
+        total += n;
+        // A short read that reaches the size the file had when opened is its end: no second
+        // call to learn it. Any other short read (a network file system) reads on.
+        if (static_cast<size_t>(n) < buffer.size() && total == st.st_size) break;
     }
     ::close(fd);
     return md5.Finish();
 }
 
-std::string Md5OfSymlink(const std::string& path) {
+std::string Md5OfSymlink(const std::string& path) { return Md5OfSymlinkAt(AT_FDCWD, path.c_str()); }
+
+std::string Md5OfSymlinkAt(int dirfd, const char* name) {
     char target[PATH_MAX];
-    ssize_t n = ::readlink(path.c_str(), target, sizeof target);
+    ssize_t n = ::readlinkat(dirfd, name, target, sizeof target);
     if (n < 0) return std::string(kUnreadableDigest);
     return Md5Hex(std::string_view(target, static_cast<size_t>(n)));
 }

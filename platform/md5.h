@@ -16,6 +16,10 @@ std::string Md5Hex(std::string_view bytes);
 // which compare unequal to every real digest.
 std::string Md5OfFile(const std::string& path);
 
+// The same for the entry `name` of the open folder `dirfd`.
+std::string Md5OfFileAt(int dirfd, const char* name);
+std::string Md5OfSymlinkAt(int dirfd, const char* name);
+
 // MD5 of a symbolic link's target text: a re-pointed link changes its digest.
 std::string Md5OfSymlink(const std::string& path);
 

@@ -11,7 +11,9 @@
 #include <unistd.h>
 
 #include <fcntl.h>
+#include <atomic>
 #include <cstdlib>
+#include <fstream>
 #include <thread>
 
 #include "platform/file_system.h"
@@ -239,6 +241,96 @@ TEST_F(FaultTest, AReadOnlyProgramFolderIsReportedNotIgnored) {
     EXPECT_EQ(check.exit_code, 2);
     EXPECT_NE(check.out.find(folder), std::string::npos) << check.out;
     EXPECT_NE(check.out.find("Read-only"), std::string::npos) << check.out;
+}
+
+// Runs the tool as an unprivileged user, so that file permissions bind; skipped where the
+// test is not root (then permissions bind anyway) or setpriv is missing.
+class AsUserTest : public FaultTest {
+  protected:
+    void SetUp() override {
+        FaultTest::SetUp();
+        if (::geteuid() != 0) GTEST_SKIP() << "runs as root only, to drop to another user";
+        if (std::system("command -v setpriv >/dev/null") != 0) GTEST_SKIP() << "setpriv missing";
+        for (const std::string& dir : {scratch.path(), tree.path()}) {
+            ASSERT_EQ(std::system(("chown -R 65534:65534 '" + dir + "'").c_str()), 0);
+        }
+    }
+    Outcome RunAsUser(const std::string& verb) {
+        std::string out = scratch / "out.txt";
+        int status = std::system(("setpriv --reuid=65534 --regid=65534 --clear-groups '" + binary +
+                                  "' --dir '" + program + "' " + verb + " > '" + out + "' 2>&1")
+                                     .c_str());
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadAll(out)};
+    }
+    void Own(const std::string& path) { ::chown(path.c_str(), 65534, 65534); }
+};
+
+TEST_F(AsUserTest, AnUnreadableFileReportsAsAlteredAndAnUnreadableFolderEndsTheRun) {
+    WriteSettings(scratch / "save", scratch / "cracked");
+    Own(program + "/norvcfg.txt");
+    std::string file = tree.Write("a.txt", "a");
+    tree.Write("sub/b.txt", "b");
+    Rules(tree.path());
+    Own(program + "/user_rule.txt");
+    Own(tree / "a.txt");
+    Own(tree / "sub");
+    Own(tree / "sub/b.txt");
+    ASSERT_EQ(RunAsUser("init").exit_code, 0);
+
+    ::chmod(file.c_str(), 0);
+    Outcome unreadable_file = RunAsUser("check");
+    EXPECT_EQ(unreadable_file.exit_code, 1);
+    EXPECT_NE(unreadable_file.out.find("変更 1"), std::string::npos) << unreadable_file.out;
+    ::chmod(file.c_str(), 0644);
+
+    ::chmod((tree / "sub").c_str(), 0);
+    Outcome unreadable_folder = RunAsUser("check");
+    EXPECT_EQ(unreadable_folder.exit_code, 2);
+    EXPECT_NE(unreadable_folder.out.find(tree / "sub"), std::string::npos) << unreadable_folder.out;
+    EXPECT_NE(unreadable_folder.out.find("Permission denied"), std::string::npos);
+    ::chmod((tree / "sub").c_str(), 0755);
+    EXPECT_EQ(RunAsUser("check").exit_code, 0);  // nothing was lost meanwhile
+}
+
+TEST_F(AsUserTest, AReadOnlyCrackedFolderLeavesTheFileInPlace) {
+    ::mkdir((scratch / "save").c_str(), 0700);
+    ::mkdir((scratch / "cracked").c_str(), 0500);  // the user cannot write here
+    Own(scratch / "save");
+    Own(scratch / "cracked");
+    WriteSettings(scratch / "save", scratch / "cracked", /*restore=*/true);
+    Own(program + "/norvcfg.txt");
+    tree.Write("a.txt", "good");
+    Own(tree / "a.txt");
+    Rules(tree.path());
+    Own(program + "/user_rule.txt");
+    ASSERT_EQ(RunAsUser("archive").exit_code, 0);
+    ASSERT_EQ(RunAsUser("init").exit_code, 0);
+    tree.Write("a.txt", "tampered");
+    Outcome check = RunAsUser("check");
+    EXPECT_EQ(check.exit_code, 1);
+    EXPECT_NE(check.out.find("Permission denied"), std::string::npos) << check.out;
+    // Not restored over: the tampered file is the only evidence until it can be kept.
+    EXPECT_EQ(ReadAll(tree / "a.txt"), "tampered");
+}
+
+TEST_F(FaultTest, AFileChangingWhileItIsReadIsMeasuredAndSeenAgainLater) {
+    WriteSettings(scratch / "save", scratch / "cracked");
+    std::string file = tree.Write("growing.log", std::string(20 << 20, 'g'));
+    Rules(tree.path());
+    ASSERT_EQ(Run("init").exit_code, 0);
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        while (!done) {
+            std::ofstream(file, std::ios::binary | std::ios::app) << std::string(4096, 'w');
+        }
+    });
+    Outcome during = Run("check");
+    done = true;
+    writer.join();
+    EXPECT_EQ(during.exit_code, 1) << during.out;
+    EXPECT_NE(during.out.find("変更 1"), std::string::npos);
+    Outcome after = Run("check");  // still altered against the baseline, and no harm done
+    EXPECT_EQ(after.exit_code, 1);
 }
 
 }  // namespace
