@@ -156,6 +156,16 @@ void SyncParentDirectory(const std::string& path) {
     ::close(fd);
 }
 
+Status WriteFully(int fd, std::string_view data, const std::string& name) {
+    while (!data.empty()) {
+        ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return Status::FromErrno(n < 0 ? errno : ENOSPC, name + " に書き込めません");
+        data.remove_prefix(static_cast<size_t>(n));
+    }
+    return Status::Ok();
+}
+
 Status MakeDirectories(const std::string& path, mode_t mode) {
     if (path.empty()) return Status::Ok();
     struct stat st {};

@@ -12,6 +12,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/status.h"
@@ -81,6 +82,10 @@ bool FileExists(const std::string& path);
 
 // Flushes the folder entry of `path` so a rename survives a crash. Best effort.
 void SyncParentDirectory(const std::string& path);
+
+// Writes all of `data` to `fd`; `name` names the file in the error. A full disk shows as ENOSPC
+// even when a first write was only short.
+Status WriteFully(int fd, std::string_view data, const std::string& name);
 
 // Creates a folder and its missing parents with `mode`.
 Status MakeDirectories(const std::string& path, mode_t mode = 0700);

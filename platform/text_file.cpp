@@ -11,23 +11,6 @@
 #include "platform/file_system.h"
 
 namespace norv::platform {
-namespace {
-
-Status WriteAll(int fd, const std::string& bytes, const std::string& path) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return Status::FromErrno(errno, path + " に書き込めません");
-        }
-        done += static_cast<size_t>(n);
-    }
-    return Status::Ok();
-}
-
-}  // namespace
-
 Result<std::string> ReadFileBytes(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return Status::FromErrno(errno, path + " を開けません");
@@ -80,7 +63,7 @@ Status WriteFileAtomic(const std::string& path, const std::string& bytes, mode_t
     std::string temp = path + ".tmp-XXXXXX";
     int fd = ::mkstemp(temp.data());
     if (fd < 0) return Status::FromErrno(errno, path + " の一時ファイルを作れません");
-    Status status = WriteAll(fd, bytes, temp);
+    Status status = WriteFully(fd, bytes, temp);
     if (status.ok() && ::fchmod(fd, mode) != 0) {
         status = Status::FromErrno(errno, temp + " の属性を設定できません");
     }

@@ -36,21 +36,38 @@ std::string ProtectedArchive::ArchivePath() const {
 
 int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)>& progress) {
     const std::string archive = ArchivePath();
-    if (platform::FileExists(archive) && ::unlink(archive.c_str()) != 0) {
-        // Adding to the old archive would mix two states of the trees: stop here.
+    // The new archive is built beside the old one and takes its place only when every rule
+    // went in: a full disk or a vanished folder never costs the last good archive.
+    const std::string building = archive + ".new";
+    ::unlink(building.c_str());
+    int failures = 0;
+    for (const Rule& rule : rules_.rules) {
+        std::string detail;
+        if (!RunArchiver(0, ArchiveCommand(building, rule.path), &detail, progress)) {
+            ++failures;
+            messages_.ShowMessageBox(std::string(kCompressError) + "\n" + detail + "\n" +
+                                     "以前のアーカイブ " + archive + " はそのままです");
+        }
+    }
+    if (failures > 0) {
+        ::unlink(building.c_str());
+        return failures;
+    }
+    if (platform::FileExists(building)) {
+        if (::rename(building.c_str(), archive.c_str()) != 0) {
+            messages_.ShowMessageBox(std::string(kCompressError) + "\n" + archive +
+                                     " を置き換えられません: " + std::strerror(errno));
+            ::unlink(building.c_str());
+            return 1;
+        }
+        platform::SyncParentDirectory(archive);
+    } else if (platform::FileExists(archive) && ::unlink(archive.c_str()) != 0) {
+        // Nothing to archive (no rule, or rules without files): no archive remains.
         messages_.ShowMessageBox(std::string(kCompressError) + "\n" + archive +
                                  " を削除できません: " + std::strerror(errno));
         return 1;
     }
-    int failures = 0;
-    for (const Rule& rule : rules_.rules) {
-        std::string detail;
-        if (!RunArchiver(0, ArchiveCommand(archive, rule.path), &detail, progress)) {
-            ++failures;
-            messages_.ShowMessageBox(std::string(kCompressError) + "\n" + detail);
-        }
-    }
-    return failures;
+    return 0;
 }
 
 void ProtectedArchive::RestoreFromArchive(const std::string& path) {

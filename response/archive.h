@@ -36,8 +36,9 @@ class ProtectedArchive {
 
     // save_dir + "/arcive.lzh"
     std::string ArchivePath() const;
-    // Deletes the old archive and archives every rule; one message per rule that fails.
-    // Returns the number of failures. `progress` hears each path as it is added.
+    // Archives every rule into a new archive that replaces the old one when all rules went in;
+    // when any fails (one message per rule), the old archive stays as it was. Returns the
+    // number of failures. `progress` hears each path as it is added.
     int CreateArchive(const std::function<void(const std::string&)>& progress = {});
     // Extracts the entries named like the changed file; a message when that fails.
     void RestoreFromArchive(const std::string& path);

@@ -39,10 +39,8 @@ Status CopyRegularFile(const std::string& from, const std::string& to) {
             break;
         }
         if (n == 0) break;
-        if (::write(out, buffer, static_cast<size_t>(n)) != n) {
-            status = Status::FromErrno(errno ? errno : ENOSPC, to + " に書き込めません");
-            break;
-        }
+        status = platform::WriteFully(out, std::string_view(buffer, static_cast<size_t>(n)), to);
+        if (!status.ok()) break;
     }
     if (status.ok() && ::fsync(out) != 0)
         status = Status::FromErrno(errno, to + " に書き込めません");

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <locale.h>
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <clocale>
@@ -185,27 +186,58 @@ Status Collect(const std::string& dir, std::vector<Member>& members) {
     return Status::Ok();
 }
 
-// The bytes of an existing archive up to (not including) its end mark, checked entry by entry.
-Result<std::string> ExistingEntries(const std::string& archive) {
-    auto bytes = ReadFileBytes(archive);
-    if (!bytes.ok()) {
-        if (bytes.status().code() == ENOENT) return std::string();
-        return bytes.status();
+// The length of an existing archive's entries, up to (not including) its end mark, checked entry
+// by entry without reading the data. 0 when there is no archive.
+Result<uint64_t> ExistingEntriesLength(const std::string& archive) {
+    int fd = ::open(archive.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return uint64_t{0};
+        return Status::FromErrno(errno, archive + " を読めません");
     }
-    const std::string& s = bytes.value();
-    size_t at = 0;
-    while (at < s.size() && s[at] != '\0') {
-        if (at + 26 > s.size() || s[at + 20] != 2) {
-            return Status::Error(kErrArchive,
-                                 archive + " は追加できる LHA アーカイブではありません");
+    struct stat st {};
+    ::fstat(fd, &st);
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    uint64_t at = 0;
+    Status status;
+    for (;;) {
+        std::string header(26, '\0');
+        ssize_t n = ::pread(fd, header.data(), header.size(), static_cast<off_t>(at));
+        if (n >= 1 && header[0] == '\0') break;  // the end mark
+        if (n < 26 || header[20] != 2) {
+            status =
+                Status::Error(kErrArchive, archive + " は追加できる LHA アーカイブではありません");
+            break;
         }
-        size_t next = at + Get16(s, at) + Get32(s, at + 7);
-        if (Get16(s, at) < 26 || next > s.size()) {
-            return Status::Error(kErrArchive, archive + " は壊れています");
+        uint64_t next = at + Get16(header, 0) + Get32(header, 7);
+        if (Get16(header, 0) < 26 || next > size) {
+            status = Status::Error(kErrArchive, archive + " は壊れています");
+            break;
         }
         at = next;
     }
-    return s.substr(0, at);
+    ::close(fd);
+    if (!status.ok()) return status;
+    return at;
+}
+
+// Copies the first `length` bytes of `from` to the open file `to`.
+Status CopyPrefix(const std::string& from, uint64_t length, int to, const std::string& to_name) {
+    if (length == 0) return Status::Ok();
+    int fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return Status::FromErrno(errno, from + " を読めません");
+    std::string buffer(1 << 16, '\0');
+    Status status;
+    while (length > 0 && status.ok()) {
+        ssize_t n = ::read(fd, buffer.data(), std::min<uint64_t>(buffer.size(), length));
+        if (n <= 0) {
+            status = Status::FromErrno(n < 0 ? errno : EIO, from + " を読めません");
+            break;
+        }
+        status = WriteFully(to, std::string_view(buffer.data(), static_cast<size_t>(n)), to_name);
+        length -= static_cast<uint64_t>(n);
+    }
+    ::close(fd);
+    return status;
 }
 
 // libarchive converts names through the thread's locale; ours are UTF-8 whatever the process's
@@ -363,18 +395,40 @@ Status AddToArchive(const std::string& archive, const std::string& source,
         return Status::Error(EINVAL, root + " はファイルでもフォルダでもありません");
     }
 
-    auto existing = ExistingEntries(archive);
+    auto existing = ExistingEntriesLength(archive);
     if (!existing.ok()) return existing.status();
-    std::string content = std::move(existing).value();
-    for (const Member& m : members) {
-        if (progress) progress(m.disk_path);
-        auto bytes = EntryBytes(m);
-        if (!bytes.ok()) return bytes.status();
-        content += bytes.value();
+
+    // Written beside the archive and renamed over it at the end: a failure at any point (a full
+    // disk, a kill) leaves the archive as it was. Entries are written one at a time, so memory
+    // holds one file, never the archive.
+    std::string temp = archive + ".tmp-XXXXXX";
+    int fd = ::mkstemp(temp.data());
+    if (fd < 0) return Status::FromErrno(errno, archive + " を作れません");
+    Status status = CopyPrefix(archive, existing.value(), fd, archive);
+    for (size_t i = 0; status.ok() && i < members.size(); ++i) {
+        if (progress) progress(members[i].disk_path);
+        auto bytes = EntryBytes(members[i]);
+        if (!bytes.ok()) {
+            status = bytes.status();
+        } else {
+            status = WriteFully(fd, bytes.value(), archive);
+        }
     }
-    if (content.empty()) return Status::Ok();  // nothing to hold: no archive
-    content.push_back('\0');
-    return WriteFileAtomic(archive, content, 0600);
+    if (status.ok()) status = WriteFully(fd, std::string_view("\0", 1), archive);
+    if (status.ok() && ::fchmod(fd, 0600) != 0) status = Status::FromErrno(errno, archive);
+    if (status.ok() && ::fsync(fd) != 0)
+        status = Status::FromErrno(errno, archive + " に書き込めません");
+    if (::close(fd) != 0 && status.ok())
+        status = Status::FromErrno(errno, archive + " に書き込めません");
+    if (status.ok() && ::rename(temp.c_str(), archive.c_str()) != 0) {
+        status = Status::FromErrno(errno, archive + " を置き換えられません");
+    }
+    if (!status.ok()) {
+        ::unlink(temp.c_str());
+        return status;
+    }
+    SyncParentDirectory(archive);
+    return Status::Ok();
 }
 
 Result<std::vector<ArchiveEntry>> ListArchive(const std::string& path) {

@@ -15,8 +15,8 @@ namespace norv::platform::lha {
 
 // Adds `source` to the archive: every file, link and folder below it when it is a folder (links
 // are stored as links, never followed), or the file itself. A missing archive is created; an
-// existing one keeps its entries. The archive is replaced atomically, owner-only. An archive
-// that would hold no entry at all is not created. `progress` (may be empty) hears each path.
+// existing one keeps its entries. The archive is replaced atomically, owner-only, and written
+// entry by entry (memory holds one file at a time). `progress` (may be empty) hears each path.
 Status AddToArchive(const std::string& archive, const std::string& source,
                     const std::function<void(const std::string&)>& progress = {});
 

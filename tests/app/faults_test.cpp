@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <thread>
 
 #include "platform/file_system.h"
@@ -225,6 +226,28 @@ TEST_F(FaultTest, AFullDiskFailsWithTheFileNamedAndKeepsTheOldFiles) {
         << init.out;
     EXPECT_EQ(ReadAll(program + "/norvcfg.txt"), settings_before);
     EXPECT_EQ(ReadAll(program + "/user_rule.txt"), rules_before);
+}
+
+TEST_F(FaultTest, AFullDiskWhileArchivingKeepsThePreviousArchive) {
+    std::string save = scratch.MakeDir("save");
+    ScopedTmpfs disk(save, "1m");
+    if (!disk.mounted()) GTEST_SKIP() << "mounting a tmpfs is not allowed here";
+    WriteSettings(save, scratch / "cracked");
+    tree.Write("small.txt", "small");
+    Rules(tree.path());
+    ASSERT_EQ(Run("archive").exit_code, 0);
+    std::string before = ReadAll(save + "/arcive.lzh");
+    std::mt19937 rng(11);
+    std::string noise(3 << 20, '\0');
+    for (auto& c : noise) c = static_cast<char>(rng());
+    tree.Write("noise.bin", noise);  // does not compress, does not fit
+    Outcome full = Run("archive");
+    EXPECT_EQ(full.exit_code, 2);
+    EXPECT_NE(full.out.find("LHA 圧縮エラー"), std::string::npos) << full.out;
+    EXPECT_NE(full.out.find("No space left on device"), std::string::npos) << full.out;
+    EXPECT_NE(full.out.find("arcive.lzh"), std::string::npos);
+    EXPECT_TRUE(ReadAll(save + "/arcive.lzh") == before);
+    EXPECT_EQ(testing::CountEntries(save), 1);  // no partial file left beside it
 }
 
 TEST_F(FaultTest, AReadOnlyProgramFolderIsReportedNotIgnored) {

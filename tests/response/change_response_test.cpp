@@ -159,14 +159,27 @@ TEST_F(ResponseTest, CreateArchiveStartsAnewAndReportsEachFailingRule) {
     EXPECT_EQ(hooks.messages, std::vector<std::string>{kNotSavedMessage});
 
     hooks.messages.clear();
+    std::string save = settings.save_dir;
     settings.save_dir = dir / "no-such-folder";
     rules.rules = {{tree / "www", RULE_TREE}, {tree / "www/index.html", RULE_FILE}};
     EXPECT_EQ(archive.CreateArchive(), 2);
     ASSERT_EQ(hooks.messages.size(), 2u);
     EXPECT_EQ(hooks.messages[0].rfind(kCompressError, 0), 0u);
 
+    // A rule that fails leaves the previous archive as it was.
     hooks.messages.clear();
-    settings.save_dir = dir / "save";
+    settings.save_dir = save;
+    rules.rules = {{tree / "www", RULE_TREE}};
+    Archive();
+    std::string before = ReadAll(archive.ArchivePath());
+    rules.rules.push_back({tree / "vanished", RULE_TREE});
+    EXPECT_EQ(archive.CreateArchive(), 1);
+    EXPECT_EQ(ReadAll(archive.ArchivePath()), before);
+    EXPECT_FALSE(platform::FileExists(archive.ArchivePath() + ".new"));
+
+    hooks.messages.clear();
+    rules.rules.clear();
+    ASSERT_EQ(archive.CreateArchive(), 0);
     ::unlink(index.c_str());
     archive.RestoreFromArchive(index);  // nothing archived any more
     ASSERT_EQ(hooks.messages.size(), 1u);
