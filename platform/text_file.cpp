@@ -59,27 +59,47 @@ Result<std::vector<std::string>> ReadTextLines(const std::string& path,
     return lines;
 }
 
-Status WriteFileAtomic(const std::string& path, const std::string& bytes, mode_t mode) {
+Result<std::unique_ptr<AtomicFile>> AtomicFile::Create(const std::string& path) {
     std::string temp = path + ".tmp-XXXXXX";
     int fd = ::mkstemp(temp.data());
     if (fd < 0) return Status::FromErrno(errno, path + " の一時ファイルを作れません");
-    Status status = WriteFully(fd, bytes, temp);
-    if (status.ok() && ::fchmod(fd, mode) != 0) {
-        status = Status::FromErrno(errno, temp + " の属性を設定できません");
+    return std::unique_ptr<AtomicFile>(new AtomicFile(path, std::move(temp), fd));
+}
+
+AtomicFile::~AtomicFile() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        ::unlink(temp_.c_str());
     }
-    if (status.ok() && ::fsync(fd) != 0)
-        status = Status::FromErrno(errno, path + " に書き込めません");
-    if (::close(fd) != 0 && status.ok())
-        status = Status::FromErrno(errno, path + " に書き込めません");
-    if (status.ok() && ::rename(temp.c_str(), path.c_str()) != 0) {
-        status = Status::FromErrno(errno, path + " を置き換えられません");
+}
+
+Status AtomicFile::Write(std::string_view data) { return WriteFully(fd_, data, path_); }
+
+Status AtomicFile::Commit(mode_t mode) {
+    Status status;
+    if (::fchmod(fd_, mode) != 0)
+        status = Status::FromErrno(errno, temp_ + " の属性を設定できません");
+    if (status.ok() && ::fsync(fd_) != 0)
+        status = Status::FromErrno(errno, path_ + " に書き込めません");
+    int closed = ::close(fd_);
+    fd_ = -1;
+    if (closed != 0 && status.ok()) status = Status::FromErrno(errno, path_ + " に書き込めません");
+    if (status.ok() && ::rename(temp_.c_str(), path_.c_str()) != 0) {
+        status = Status::FromErrno(errno, path_ + " を置き換えられません");
     }
     if (!status.ok()) {
-        ::unlink(temp.c_str());
+        ::unlink(temp_.c_str());
         return status;
     }
-    SyncParentDirectory(path);
+    SyncParentDirectory(path_);
     return Status::Ok();
+}
+
+Status WriteFileAtomic(const std::string& path, const std::string& bytes, mode_t mode) {
+    auto file = AtomicFile::Create(path);
+    if (!file.ok()) return file.status();
+    NORV_RETURN_IF_ERROR((*file)->Write(bytes));
+    return (*file)->Commit(mode);
 }
 
 Status WriteTextFileAtomic(const std::string& path, const std::vector<std::string>& lines,

@@ -7,7 +7,9 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/status.h"
@@ -23,6 +25,29 @@ Result<std::vector<std::string>> ReadTextLines(const std::string& path,
 // file stays as it was. The file gets `mode` (owner-only by default).
 Status WriteTextFileAtomic(const std::string& path, const std::vector<std::string>& lines,
                            const std::string& charset = {}, mode_t mode = 0600);
+
+// A file being written beside `path` that takes its place only at Commit(): until then, and if
+// anything fails, the file at `path` is untouched and the temporary one is removed.
+class AtomicFile {
+  public:
+    static Result<std::unique_ptr<AtomicFile>> Create(const std::string& path);
+    ~AtomicFile();
+    AtomicFile(const AtomicFile&) = delete;
+    AtomicFile& operator=(const AtomicFile&) = delete;
+
+    int fd() const { return fd_; }
+    const std::string& path() const { return path_; }
+    Status Write(std::string_view data);
+    // Sets `mode`, flushes to disk and renames over `path`.
+    Status Commit(mode_t mode);
+
+  private:
+    AtomicFile(std::string path, std::string temp, int fd)
+        : path_(std::move(path)), temp_(std::move(temp)), fd_(fd) {}
+    std::string path_;
+    std::string temp_;
+    int fd_;
+};
 
 // Writes raw bytes to `path` atomically, as WriteTextFileAtomic does.
 Status WriteFileAtomic(const std::string& path, const std::string& bytes, mode_t mode = 0600);

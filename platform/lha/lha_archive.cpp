@@ -401,34 +401,17 @@ Status AddToArchive(const std::string& archive, const std::string& source,
     // Written beside the archive and renamed over it at the end: a failure at any point (a full
     // disk, a kill) leaves the archive as it was. Entries are written one at a time, so memory
     // holds one file, never the archive.
-    std::string temp = archive + ".tmp-XXXXXX";
-    int fd = ::mkstemp(temp.data());
-    if (fd < 0) return Status::FromErrno(errno, archive + " を作れません");
-    Status status = CopyPrefix(archive, existing.value(), fd, archive);
-    for (size_t i = 0; status.ok() && i < members.size(); ++i) {
-        if (progress) progress(members[i].disk_path);
-        auto bytes = EntryBytes(members[i]);
-        if (!bytes.ok()) {
-            status = bytes.status();
-        } else {
-            status = WriteFully(fd, bytes.value(), archive);
-        }
+    auto file = AtomicFile::Create(archive);
+    if (!file.ok()) return file.status();
+    NORV_RETURN_IF_ERROR(CopyPrefix(archive, existing.value(), (*file)->fd(), archive));
+    for (const Member& member : members) {
+        if (progress) progress(member.disk_path);
+        auto bytes = EntryBytes(member);
+        if (!bytes.ok()) return bytes.status();
+        NORV_RETURN_IF_ERROR((*file)->Write(bytes.value()));
     }
-    if (status.ok()) status = WriteFully(fd, std::string_view("\0", 1), archive);
-    if (status.ok() && ::fchmod(fd, 0600) != 0) status = Status::FromErrno(errno, archive);
-    if (status.ok() && ::fsync(fd) != 0)
-        status = Status::FromErrno(errno, archive + " に書き込めません");
-    if (::close(fd) != 0 && status.ok())
-        status = Status::FromErrno(errno, archive + " に書き込めません");
-    if (status.ok() && ::rename(temp.c_str(), archive.c_str()) != 0) {
-        status = Status::FromErrno(errno, archive + " を置き換えられません");
-    }
-    if (!status.ok()) {
-        ::unlink(temp.c_str());
-        return status;
-    }
-    SyncParentDirectory(archive);
-    return Status::Ok();
+    NORV_RETURN_IF_ERROR((*file)->Write(std::string_view("\0", 1)));  // the end mark
+    return (*file)->Commit(0600);
 }
 
 Result<std::vector<ArchiveEntry>> ListArchive(const std::string& path) {
