@@ -286,7 +286,8 @@ TEST_F(EngineTest, ACommandDuringARunIsRefusedNotNested) {
         refusals.push_back(engine->updatedb().code());
     };
     ASSERT_TRUE(engine->check_file().ok());
-    ASSERT_EQ(refusals.size(), 6u);
+    // At least one yield per file; a slow fingerprint may add yields while the run waits.
+    ASSERT_GE(refusals.size(), 6u);
     for (int code : refusals) EXPECT_EQ(code, kErrBusy);
     EXPECT_EQ(counters.checked, 2);
     EXPECT_FALSE(engine->running());
