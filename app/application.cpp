@@ -9,21 +9,6 @@
 #include "response/mail_report.h"
 
 namespace norv {
-namespace {
-
-// Until automatic restore is wired in, changes are only logged, counted and mailed.
-class NoChangeResponse : public ChangeResponder {
-  public:
-    void RespondToChange(std::string_view, const std::string&) override {}
-};
-
-class NoMail : public ScanReportMailer {
-  public:
-    void SendScanReport() override {}
-};
-
-}  // namespace
-
 Result<float> StatusStepFor(const std::string& scan_period) {
     std::string text = scan_period;
     while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.pop_back();
@@ -42,6 +27,7 @@ Application::~Application() = default;
 
 Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& options,
                                                         FrontEnd front_end) {
+    platform::RaiseOpenFileLimit();
     std::unique_ptr<Application> app(new Application(front_end));
     if (options.clock) app->clock_ = options.clock;
     auto regional = platform::RegionalFormat::Create(options.locale, options.time_zone);
@@ -97,7 +83,7 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
         std::make_unique<ProtectedArchive>(app->settings, app->rules, front_end.messages);
     app->responder_ =
         std::make_unique<ChangeResponse>(app->settings, app->edit, *app->archive_, *app->clock_,
-                                         *app->regional_, front_end.messages);
+                                         *app->regional_, front_end.messages, context.charset);
     app->mailer_ = std::make_unique<MailReport>(app->context, app->settings, app->counters,
                                                 *app->clock_, *app->regional_, front_end.messages);
     ProcessState state{app->context, app->settings, app->edit,

@@ -1,5 +1,7 @@
 #include "config/settings.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -169,6 +171,17 @@ Status SaveSettings(const RunContext& context, const Settings& settings,
         timers.StopAutoCheckTimers();
     }
     return Status::Ok();
+}
+
+std::vector<platform::FileIdentity> ProgramFolders(const Settings& settings) {
+    std::vector<platform::FileIdentity> folders;
+    for (const std::string* folder : {&settings.cracked_dir, &settings.save_dir}) {
+        struct stat st {};
+        if (!folder->empty() && ::stat(folder->c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            folders.push_back({st.st_dev, st.st_ino});
+        }
+    }
+    return folders;
 }
 
 }  // namespace norv

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "config/run_context.h"
+#include "platform/file_system.h"
 #include "platform/status.h"
 #include "platform/user_interface.h"
 
@@ -68,6 +69,10 @@ std::string PrintedState(int state);
 // Overwrites the first characters of a folder line with root_dir: at most three, never more
 // than root_dir has, never past the end of the line.
 std::string Reroot(std::string line, const std::string& root_dir);
+
+// The identities of the existing cracked and save folders: no walk enters them, since evidence
+// and archives are not watched files.
+std::vector<platform::FileIdentity> ProgramFolders(const Settings& settings);
 
 // Reads the settings file into `settings` and `edit`. A missing file or one with fewer than 15
 // lines fails, naming the file and what is missing, and changes nothing. Starts the automatic

@@ -3,16 +3,10 @@
 #include <cerrno>
 #include <chrono>
 
-#include "config/rule_table.h"
-#include "engine/scan_engine.h"
-#include "platform/md5.h"
-
 namespace norv {
 
-using platform::EntryKind;
-
-DigestPipeline::DigestPipeline(std::string path, int16_t flag, int workers)
-    : root_(std::move(path)), flag_(flag) {
+DigestPipeline::DigestPipeline(std::unique_ptr<platform::TreeWalk> walk, int workers)
+    : walk_(std::move(walk)) {
     producer_ = std::thread([this] { Produce(); });
     for (int i = 0; i < workers; ++i) workers_.emplace_back([this] { Work(); });
 }
@@ -43,65 +37,15 @@ bool DigestPipeline::Push(Item item, State state) {
 }
 
 void DigestPipeline::Produce() {
-    if (Walk(root_)) {
-        Item end;
-        end.end = true;
-        Push(std::move(end), State::kDone);
-    }
-}
-
-bool DigestPipeline::Walk(const std::string& path) {
-    std::string dir = path;
-    if (dir.empty() || dir.back() != platform::kSeparator) dir += platform::kSeparator;
-    auto fail = [this](Status status) {
+    using Type = platform::TreeWalk::Entry::Type;
+    for (;;) {
         Item item;
-        item.failure = std::move(status);
-        Push(std::move(item), State::kDone);
-        return false;
-    };
-    auto folder = platform::OpenDirectory(dir);
-    if (!folder.ok()) {
-        int code = folder.status().code();
-        if (code == ENOENT || code == ENOTDIR) return true;
-        return fail(folder.status());
+        item.entry = walk_->Next();
+        const Type type = item.entry.type;
+        if (type == Type::kFolder) continue;
+        if (!Push(std::move(item), type == Type::kFile ? State::kWaiting : State::kDone)) return;
+        if (type == Type::kEnd || type == Type::kFailure) return;
     }
-    auto listing = platform::ListDirectory(**folder, dir);
-    if (!listing.ok()) return fail(listing.status());
-    std::vector<std::string> files;
-    std::vector<std::string> subdirectories;
-    for (auto& entry : listing.value()) {
-        if (entry.kind == EntryKind::kDirectory) {
-            subdirectories.push_back(dir + entry.name);
-        } else if (entry.kind == EntryKind::kRegular || entry.kind == EntryKind::kSymlink) {
-            files.push_back(std::move(entry.name));
-        }
-    }
-    if (flag_ == RULE_TREE && !subdirectories.empty()) {
-        // Folders deeper down are walked with this one closed, so a deep tree does not hold one
-        // open handle per level; it is opened again for its own files.
-        folder.value().reset();
-        for (const auto& sub : subdirectories) {
-            if (!Walk(sub)) return false;
-        }
-        folder = platform::OpenDirectory(dir);
-        if (!folder.ok()) {
-            int code = folder.status().code();
-            if (code == ENOENT || code == ENOTDIR) return true;  // gone meanwhile: not seen
-            return fail(folder.status());
-        }
-    }
-    for (auto& name : files) {
-        auto facts = platform::LStatAt(**folder, name, dir + name);
-        if (!facts.ok()) return fail(facts.status());
-        if (facts->kind != EntryKind::kRegular && facts->kind != EntryKind::kSymlink) continue;
-        Item item;
-        item.dir = dir;
-        item.name = std::move(name);
-        item.facts = facts.value();
-        item.folder = folder.value();
-        if (!Push(std::move(item), State::kWaiting)) return false;
-    }
-    return true;
 }
 
 void DigestPipeline::Work() {
@@ -116,12 +60,10 @@ void DigestPipeline::Work() {
         // and the consumer never removes a slot that is still being hashed.
         Item& item = slot.item;
         lock.unlock();
-        const int dirfd = item.folder->fd();
-        std::string digest = item.facts.kind == EntryKind::kSymlink
-                                 ? platform::Md5OfSymlinkAt(dirfd, item.name.c_str())
-                                 : platform::Md5OfFileAt(dirfd, item.name.c_str());
+        platform::Fingerprint fingerprint =
+            platform::FingerprintAt(item.entry.folder->fd(), item.entry.name);
         lock.lock();
-        item.digest = std::move(digest);
+        item.fingerprint = std::move(fingerprint);
         slot.state = State::kDone;
         done_.notify_all();
     }
@@ -138,7 +80,6 @@ DigestPipeline::Item DigestPipeline::Next(const std::function<void()>& idle) {
         }
     }
     Item item = std::move(queue_.front().item);
-    item.folder.reset();  // the folder stays open only while its files are queued
     queue_.pop_front();
     if (next_to_hash_ > 0) --next_to_hash_;
     lock.unlock();

@@ -1,10 +1,11 @@
-// DigestPipeline: walks one folder rule on a producer thread and fingerprints its files on
+// DigestPipeline: runs one folder rule's walk on a producer thread and fingerprints its files on
 // worker threads, ahead of the run's thread, which takes them strictly in walk order.
 //
-// The order, the files and the failures are those of the one-file-at-a-time walk: folders are
-// listed once, subfolders walked first, links never followed; a folder that cannot be listed
-// (for another reason than not being there) comes out as a failure item at the place where the
-// serial walk would have stopped, and nothing after it. At most kLookahead files are held ahead.
+// The walk is the same TreeWalk the one-file-at-a-time scan uses, and each file is measured the
+// same way (FingerprintAt on its open folder), so the files, their order, the skipped folders
+// and the failures are exactly those of the serial scan: a failure comes out as an item at the
+// place where the serial walk would have stopped, and nothing after it. At most kLookahead
+// files are held ahead.
 // Thread safety: Next() is for the one consuming thread; everything else is internal.
 #pragma once
 
@@ -18,8 +19,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/file_system.h"
+#include "platform/md5.h"
 #include "platform/status.h"
+#include "platform/tree_walk.h"
 
 namespace norv {
 
@@ -28,21 +30,16 @@ class DigestPipeline {
     static constexpr size_t kLookahead = 512;
 
     struct Item {
-        std::string dir;  // with its trailing separator
-        std::string name;
-        std::shared_ptr<platform::DirectoryHandle> folder;  // the open folder holding it
-        platform::FileFacts facts;
-        std::string digest;
-        Status failure;    // not ok: the walk stops here with this failure
-        bool end = false;  // the walk is complete
+        platform::TreeWalk::Entry entry;  // kFile, kSkippedFolder, kFailure or kEnd
+        platform::Fingerprint fingerprint;  // kFile: measured on a worker
     };
 
-    DigestPipeline(std::string path, int16_t flag, int workers);
+    DigestPipeline(std::unique_ptr<platform::TreeWalk> walk, int workers);
     ~DigestPipeline();
     DigestPipeline(const DigestPipeline&) = delete;
     DigestPipeline& operator=(const DigestPipeline&) = delete;
 
-    // The next item in walk order, its digest computed. While it waits, `idle` is called about
+    // The next item in walk order, its fingerprint taken. While it waits, `idle` is called about
     // every 20 ms so a window stays responsive.
     Item Next(const std::function<void()>& idle);
 
@@ -54,12 +51,10 @@ class DigestPipeline {
     };
 
     void Produce();
-    bool Walk(const std::string& path);
     bool Push(Item item, State state);
     void Work();
 
-    const std::string root_;
-    const int16_t flag_;
+    std::unique_ptr<platform::TreeWalk> walk_;
     std::mutex mutex_;
     std::condition_variable space_, work_, done_;
     std::deque<Slot> queue_;

@@ -10,6 +10,10 @@
 
 namespace norv {
 
+namespace platform {
+class DirectoryHandle;
+}
+
 inline constexpr std::string_view kChangeCreated = "created";
 inline constexpr std::string_view kChangeAltered = "altered";
 inline constexpr std::string_view kChangeDeleted = "deleted";
@@ -25,12 +29,22 @@ class ScanObserver {
     virtual void YieldToEvents() = 0;
 };
 
+// Where the walk found a file: the folder it opened and verified, and the file's name in it.
+// Empty (no folder) for a file that was not found.
+struct FileLocation {
+    const platform::DirectoryHandle* folder = nullptr;
+    std::string name;
+};
+
 // Acts on one change (kind "created", "altered" or "deleted" and the file's full path) at the
-// moment it is found, after its log line. Reports its own failures; returns nothing.
+// moment it is found, after its log line. `where` is the file's place as the walk verified it;
+// a responder that moves the file acts there, never through the path again. Reports its own
+// failures; returns nothing.
 class ChangeResponder {
   public:
     virtual ~ChangeResponder() = default;
-    virtual void RespondToChange(std::string_view kind, const std::string& path) = 0;
+    virtual void RespondToChange(std::string_view kind, const std::string& path,
+                                 const FileLocation& where) = 0;
 };
 
 // Mails the report of the check that just ended (the closed log and the counters).

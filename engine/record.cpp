@@ -5,16 +5,17 @@
 namespace norv {
 
 Status ScanEngine::ReportChange(std::string_view kind, std::string_view word,
-                                const std::string& path) {
+                                const std::string& path, const FileLocation& where) {
     NORV_RETURN_IF_ERROR(log_.ChangeLine(word, path));
     // The response may wait on the user or move files; what the store holds so far is kept.
     NORV_RETURN_IF_ERROR(store_.Commit());
-    hooks_.responder.RespondToChange(kind, path);
+    hooks_.responder.RespondToChange(kind, path, where);
     return Status::Ok();
 }
 
 Status ScanEngine::RecordFile(const std::string& dir, const std::string& name, int64_t size,
-                              const std::timespec& mtime, const std::string& digest) {
+                              const std::timespec& mtime, const std::string& digest,
+                              const FileLocation& where) {
     ScanCounters& counters = state_.counters;
     ++counters.checked;
     const std::string path = dir + name;
@@ -31,14 +32,14 @@ Status ScanEngine::RecordFile(const std::string& dir, const std::string& name, i
             ++counters.created;
             // The record first, then the log line and the response.
             NORV_RETURN_IF_ERROR(store_.InsertNew(path, size, file_date(), digest));
-            NORV_RETURN_IF_ERROR(ReportChange(kChangeCreated, "Created: ", path));
+            NORV_RETURN_IF_ERROR(ReportChange(kChangeCreated, "Created: ", path, where));
         } else {
             int flag = 1;
             if (digest != **baseline) {
                 flag = 2;
                 ++counters.altered;
                 // The log line and the response before the record is updated.
-                NORV_RETURN_IF_ERROR(ReportChange(kChangeAltered, "Altered: ", path));
+                NORV_RETURN_IF_ERROR(ReportChange(kChangeAltered, "Altered: ", path, where));
             }
             NORV_RETURN_IF_ERROR(store_.UpdateSeen(path, flag, digest));
         }
@@ -51,7 +52,7 @@ Status ScanEngine::RecordFile(const std::string& dir, const std::string& name, i
 Status ScanEngine::ReportDeletedFiles() {
     return store_.ForEachUnseen([this](const std::string& filename) {
         ++state_.counters.deleted;
-        return ReportChange(kChangeDeleted, "Deleted: ", filename);
+        return ReportChange(kChangeDeleted, "Deleted: ", filename, {});
     });
 }
 

@@ -65,7 +65,18 @@ Status ScanEngine::RunScan() {
     return Status::Ok();
 }
 
+void ScanEngine::FindExcludedFolders() {
+    skipped_logged_.clear();
+    // With automatic restore on, this run's evidence goes to the cracked folder: it is made now
+    // so that a walk passing through it can never take a copy for a new file.
+    if (state_.edit.check2 != 0 && !state_.settings.cracked_dir.empty()) {
+        (void)platform::MakeDirectories(state_.settings.cracked_dir, 0700);
+    }
+    excluded_folders_ = ProgramFolders(state_.settings);
+}
+
 Status ScanEngine::RunScanSteps() {
+    FindExcludedFolders();
     NORV_RETURN_IF_ERROR(store_.ResetFlags());
     // The rules as they stand when the loop starts: the settings window may edit the table
     // while the run yields, and must not pull a rule from under it.

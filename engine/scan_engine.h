@@ -11,6 +11,7 @@
 #pragma once
 
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,9 @@
 #include "engine/scan_log.h"
 #include "engine/scan_state.h"
 #include "platform/file_system.h"
+#include "platform/md5.h"
 #include "platform/regional_time.h"
+#include "platform/tree_walk.h"
 #include "platform/user_interface.h"
 
 namespace norv {
@@ -77,27 +80,31 @@ class ScanEngine {
     Status WalkDirectory(const std::string& path, int16_t flag);
     Status CheckSingleFile(const std::string& path);
     Status RecordFile(const std::string& dir, const std::string& name, int64_t size,
-                      const std::timespec& mtime, const std::string& digest);
+                      const std::timespec& mtime, const std::string& digest,
+                      const FileLocation& where = {});
     Status ReportDeletedFiles();
 
   private:
     class RunGuard;
     Status BeginCommand(std::optional<RunGuard>& guard);
     Status RunScanSteps();
-    Status WalkSerially(const std::string& path, int16_t flag);
-    Status ReportChange(std::string_view kind, std::string_view word, const std::string& path);
-    Status FingerprintAndRecord(const std::string& dir, const std::string& name,
-                                const platform::FileFacts& facts);
+    Status WalkSerially(platform::TreeWalk& walk);
+    Status TakeEntry(const platform::TreeWalk::Entry& entry,
+                     const platform::Fingerprint& fingerprint);
+    Status SkipFolder(const std::string& dir);
+    Status ReportChange(std::string_view kind, std::string_view word, const std::string& path,
+                        const FileLocation& where);
+    // The cracked and save folders, never walked: evidence and archives are not watched files.
+    void FindExcludedFolders();
 
     ProcessState state_;
     FileInfoStore& store_;
     EngineHooks hooks_;
     ScanLog log_;
     bool running_ = false;
+    std::vector<platform::FileIdentity> excluded_folders_;
+    std::set<std::string> skipped_logged_;  // folders the log has named as skipped this run
     int digest_workers_ = DefaultDigestWorkers();
 };
-
-// The digest of one entry: the content of a regular file, the target text of a link.
-std::string FileDigest(const std::string& path, platform::EntryKind kind);
 
 }  // namespace norv

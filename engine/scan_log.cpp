@@ -19,21 +19,6 @@ void AppendHexEscape(std::string& out, unsigned value, int digits, char kind) {
     out += buf;
 }
 
-// Length of the UTF-8 sequence at `i` and its code point, or 0 when the bytes are not UTF-8.
-size_t DecodeUtf8At(std::string_view s, size_t i, char32_t& cp) {
-    auto c = static_cast<unsigned char>(s[i]);
-    size_t n = c < 0x80             ? 1
-               : (c & 0xE0) == 0xC0 ? 2
-               : (c & 0xF0) == 0xE0 ? 3
-               : (c & 0xF8) == 0xF0 ? 4
-                                    : 0;
-    if (n == 0 || i + n > s.size()) return 0;
-    if (!platform::IsValidUtf8(s.substr(i, n))) return 0;
-    cp = n == 1 ? c : c & (0x7F >> n);
-    for (size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-    return n;
-}
-
 bool IsDangerousCodePoint(char32_t cp) {
     return (cp >= 0x80 && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029 ||
            (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069) || cp == 0x200E ||
@@ -59,7 +44,7 @@ std::string DisplayPath(std::string_view path) {
             out += static_cast<char>(c);
         } else {
             char32_t cp = 0;
-            size_t n = DecodeUtf8At(path, i, cp);
+            size_t n = platform::DecodeUtf8At(path, i, cp);
             if (n == 0) {
                 AppendHexEscape(out, c, 2, 'x');
             } else {
@@ -129,6 +114,10 @@ Status ScanLog::ChangeLine(std::string_view word, const std::string& path) {
     NORV_RETURN_IF_ERROR(WriteLine(line));
     // A change line is evidence: on disk before anything acts on the change.
     return Flush();
+}
+
+Status ScanLog::SkippedLine(const std::string& path) {
+    return WriteLine("Skipped: " + DisplayPath(path));
 }
 
 Status ScanLog::SummaryAndClose(const ScanCounters& counters) {

@@ -39,6 +39,8 @@ class ScanLog {
     Status RuleHeader(const std::string& rule_path);
     // "Created: ", "Altered: " or "Deleted: " followed by the path.
     Status ChangeLine(std::string_view word, const std::string& path);
+    // "Skipped: " and a folder the walk does not enter (the cracked or save folder).
+    Status SkippedLine(const std::string& path);
     Status SummaryAndClose(const ScanCounters& counters);
     // Closes after a failure, keeping the lines written so far.
     void CloseKeepingLines();

@@ -1,18 +1,22 @@
 // The directory walk and the single-file step: find the files a rule covers and measure them.
 //
-// On POSIX a folder is listed once; its subfolders (real folders, never links to them) are
-// walked first, depth first and in listing order, then its files. Regular files are
-// fingerprinted by content and symbolic links by their target text; FIFOs, sockets and devices
-// are never opened. Nothing is hidden: names beginning with a dot are monitored like any other.
+// A rule's own path is resolved as the administrator wrote it (a link there is followed when
+// root or the running user owns it); everything below it is reached through open folders and
+// never through a link. Subfolders are walked first, depth first in listing order, then the
+// folder's files. Regular files are fingerprinted by content and symbolic links by their target
+// text; FIFOs, sockets and devices are never opened. Names beginning with a dot are monitored
+// like any other. The cracked and save folders are never entered.
 #include <cerrno>
 
 #include "engine/digest_pipeline.h"
 #include "engine/scan_engine.h"
 #include "platform/md5.h"
+#include "platform/tree_walk.h"
 
 namespace norv {
 
 using platform::EntryKind;
+using platform::TreeWalk;
 
 namespace {
 
@@ -20,77 +24,112 @@ bool IsMonitoredFile(const platform::FileFacts& facts) {
     return facts.kind == EntryKind::kRegular || facts.kind == EntryKind::kSymlink;
 }
 
+// A rule path that is not there (or not a folder) lists as empty: its recorded files then count
+// as deleted.
+bool AbsentRulePath(const Status& status) {
+    return status.code() == ENOENT || status.code() == ENOTDIR;
+}
+
 }  // namespace
 
-std::string FileDigest(const std::string& path, EntryKind kind) {
-    return kind == EntryKind::kSymlink ? platform::Md5OfSymlink(path) : platform::Md5OfFile(path);
+Status ScanEngine::SkipFolder(const std::string& dir) {
+    std::string path = dir;
+    if (path.size() > 1 && path.back() == platform::kSeparator) path.pop_back();
+    // Once per run, however many rules reach it.
+    if (!skipped_logged_.insert(path).second) return Status::Ok();
+    return log_.SkippedLine(path);
 }
 
 Status ScanEngine::WalkDirectory(const std::string& path, int16_t flag) {
+    auto resolved = platform::ResolveAdministratorPath(path);
+    Result<std::shared_ptr<platform::DirectoryHandle>> root =
+        resolved.ok() ? platform::OpenResolvedDirectory(*resolved, path)
+                      : Result<std::shared_ptr<platform::DirectoryHandle>>(resolved.status());
+    if (!root.ok()) {
+        if (AbsentRulePath(root.status())) return Status::Ok();
+        if (root.status().code() == EPERM) {
+            // A link another user could re-point: not walked, and said so.
+            hooks_.messages.ShowMessageBox(root.status().message());
+            return Status::Ok();
+        }
+        return root.status();
+    }
+    auto identity = platform::IdentityOf(**root, path);
+    if (!identity.ok()) return identity.status();
+    for (const auto& skipped : excluded_folders_) {
+        if (skipped == identity.value()) return SkipFolder(path);
+    }
+    TreeWalk::Options options;
+    options.recursive = flag == RULE_TREE;
+    options.skipped = excluded_folders_;
+    auto walk = std::make_unique<TreeWalk>(std::move(root).value(), path, std::move(options));
     // Fingerprints are computed ahead on worker threads unless automatic restore is on: a
     // restore may change files that are already queued, and results must be those of a walk
     // that measures each file just before recording it.
-    if (digest_workers_ == 0 || state_.edit.check2 != 0) return WalkSerially(path, flag);
-    DigestPipeline pipeline(path, flag, digest_workers_);
+    if (digest_workers_ == 0 || state_.edit.check2 != 0) return WalkSerially(*walk);
+
+    DigestPipeline pipeline(std::move(walk), digest_workers_);
     auto idle = [this] { hooks_.observer.YieldToEvents(); };
     for (;;) {
         DigestPipeline::Item item = pipeline.Next(idle);
-        if (item.end) return Status::Ok();
-        if (!item.failure.ok()) return item.failure;
-        hooks_.observer.YieldToEvents();
-        NORV_RETURN_IF_ERROR(
-            RecordFile(item.dir, item.name, item.facts.size, item.facts.mtime, item.digest));
+        if (item.entry.type == TreeWalk::Entry::Type::kEnd) return Status::Ok();
+        if (item.entry.type == TreeWalk::Entry::Type::kFile) hooks_.observer.YieldToEvents();
+        NORV_RETURN_IF_ERROR(TakeEntry(item.entry, item.fingerprint));
     }
 }
 
-Status ScanEngine::WalkSerially(const std::string& path, int16_t flag) {
-    std::string dir = path;
-    if (dir.empty() || dir.back() != platform::kSeparator) dir += platform::kSeparator;
-
-    auto listing = platform::ListDirectory(dir);
-    if (!listing.ok()) {
-        // A folder that is not there lists as empty; its recorded files then count as deleted.
-        int code = listing.status().code();
-        if (code == ENOENT || code == ENOTDIR) return Status::Ok();
-        return listing.status();
-    }
-    std::vector<std::string> subdirectories;
-    std::vector<const platform::DirEntry*> files;
-    for (const auto& entry : listing.value()) {
-        if (entry.kind == EntryKind::kDirectory) {
-            subdirectories.push_back(dir + entry.name);
-        } else if (entry.kind == EntryKind::kRegular || entry.kind == EntryKind::kSymlink) {
-            files.push_back(&entry);
+Status ScanEngine::WalkSerially(TreeWalk& walk) {
+    for (;;) {
+        TreeWalk::Entry entry = walk.Next();
+        if (entry.type == TreeWalk::Entry::Type::kEnd) return Status::Ok();
+        platform::Fingerprint fingerprint;
+        if (entry.type == TreeWalk::Entry::Type::kFile) {
+            hooks_.observer.YieldToEvents();
+            fingerprint = platform::FingerprintAt(entry.folder->fd(), entry.name);
         }
+        NORV_RETURN_IF_ERROR(TakeEntry(entry, fingerprint));
     }
-    if (flag == RULE_TREE) {
-        for (const auto& sub : subdirectories) NORV_RETURN_IF_ERROR(WalkSerially(sub, flag));
-    }
-    for (const auto* entry : files) {
-        auto facts = platform::LStat(dir + entry->name);
-        if (!facts.ok()) return facts.status();
-        // Gone (or no longer a file) since the listing: a normal race, the file counts as not
-        // seen.
-        if (!IsMonitoredFile(*facts)) continue;
-        NORV_RETURN_IF_ERROR(FingerprintAndRecord(dir, entry->name, *facts));
+}
+
+Status ScanEngine::TakeEntry(const TreeWalk::Entry& entry,
+                             const platform::Fingerprint& fingerprint) {
+    switch (entry.type) {
+        case TreeWalk::Entry::Type::kFailure:
+            return entry.failure;
+        case TreeWalk::Entry::Type::kSkippedFolder:
+            return SkipFolder(entry.dir);
+        case TreeWalk::Entry::Type::kFile:
+            // Gone (or no longer a file) since the listing: a normal race, the file counts as
+            // not seen.
+            if (!IsMonitoredFile(fingerprint.facts)) return Status::Ok();
+            return RecordFile(entry.dir, entry.name, fingerprint.facts.size,
+                              fingerprint.facts.mtime, fingerprint.digest,
+                              FileLocation{entry.folder.get(), entry.name});
+        case TreeWalk::Entry::Type::kFolder:
+        case TreeWalk::Entry::Type::kEnd:
+            break;
     }
     return Status::Ok();
 }
 
-Status ScanEngine::FingerprintAndRecord(const std::string& dir, const std::string& name,
-                                        const platform::FileFacts& facts) {
-    const std::string path = dir + name;
-    hooks_.observer.YieldToEvents();
-    std::string digest = FileDigest(path, facts.kind);
-    return RecordFile(dir, name, facts.size, facts.mtime, digest);
-}
-
 Status ScanEngine::CheckSingleFile(const std::string& path) {
-    auto facts = platform::LStat(path);
-    if (!facts.ok()) return facts.status();
-    if (IsMonitoredFile(*facts)) return FingerprintAndRecord(path, "", *facts);
+    auto resolved = platform::ResolveAdministratorPath(path);
+    if (!resolved.ok() && !AbsentRulePath(resolved.status())) {
+        if (resolved.status().code() != EPERM) return resolved.status();
+        hooks_.messages.ShowMessageBox(resolved.status().message());
+    }
+    if (resolved.ok() && !resolved->name.empty()) {
+        hooks_.observer.YieldToEvents();
+        platform::Fingerprint fingerprint =
+            platform::FingerprintAt(resolved->parent->fd(), resolved->name);
+        if (IsMonitoredFile(fingerprint.facts)) {
+            return RecordFile(path, "", fingerprint.facts.size, fingerprint.facts.mtime,
+                              fingerprint.digest,
+                              FileLocation{resolved->parent.get(), resolved->name});
+        }
+    }
     ++state_.counters.deleted;
-    return ReportChange(kChangeDeleted, "Deleted: ", path);
+    return ReportChange(kChangeDeleted, "Deleted: ", path, {});
 }
 
 }  // namespace norv

@@ -19,8 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto entries = norv::platform::lha::ListArchive(archive);
     if (entries.ok()) {
         for (size_t i = 0; i < entries->size() && i < 4; ++i) {
-            std::string name = norv::platform::FileNameOfPath((*entries)[i].path);
-            if (!name.empty()) norv::platform::lha::ExtractByNameBelow(archive, name, root);
+            const std::string& path = (*entries)[i].path;
+            if (!path.empty()) norv::platform::lha::RestoreEntryBelow(archive, path, root);
         }
     }
     // Everything extracted stays below the root: nothing but the input and the root beside it.

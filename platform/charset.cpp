@@ -146,6 +146,20 @@ bool IsValidUtf8(std::string_view bytes) {
     return true;
 }
 
+size_t DecodeUtf8At(std::string_view s, size_t i, char32_t& cp) {
+    auto c = static_cast<unsigned char>(s[i]);
+    size_t n = c < 0x80             ? 1
+               : (c & 0xE0) == 0xC0 ? 2
+               : (c & 0xF0) == 0xE0 ? 3
+               : (c & 0xF8) == 0xF0 ? 4
+                                    : 0;
+    if (n == 0 || i + n > s.size()) return 0;
+    if (!IsValidUtf8(s.substr(i, n))) return 0;
+    cp = n == 1 ? c : c & (0x7F >> n);
+    for (size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    return n;
+}
+
 Result<std::string> DecodeText(std::string_view bytes, std::string_view charset) {
     if (IsUtf8Charset(charset)) {
         if (IsValidUtf8(bytes)) return std::string(bytes);

@@ -22,6 +22,10 @@ std::string SystemCharset();
 bool IsUtf8Charset(std::string_view charset);
 bool IsValidUtf8(std::string_view bytes);
 
+// Length of the UTF-8 sequence at `i` and its code point, or 0 when the bytes there are not
+// UTF-8.
+size_t DecodeUtf8At(std::string_view s, size_t i, char32_t& cp);
+
 // Bytes in `charset` to UTF-8. With a UTF-8 charset, bytes that are not valid UTF-8 are read as
 // CP932. Fails on a byte sequence the set does not define.
 Result<std::string> DecodeText(std::string_view bytes, std::string_view charset);

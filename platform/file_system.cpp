@@ -2,11 +2,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <deque>
 
 namespace norv::platform {
 namespace {
@@ -117,27 +119,150 @@ Result<std::vector<DirEntry>> ListDirectory(const std::string& path) {
     return ListDirectory(**handle, path);
 }
 
-namespace {
-
-Result<FileFacts> FactsOf(int dirfd, const char* name, const std::string& path) {
-    struct stat st {};
+FileFacts FactsFromStat(const struct stat& st) {
     FileFacts facts;
-    if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR) return facts;
-        return Status::FromErrno(errno, path + " の情報を読めません");
-    }
     facts.kind = KindOfMode(st.st_mode);
     facts.size = static_cast<int64_t>(st.st_size);
     facts.mtime = st.st_mtim;
     facts.mode = st.st_mode;
+    facts.owner = st.st_uid;
+    facts.group = st.st_gid;
+    facts.identity = {st.st_dev, st.st_ino};
     return facts;
 }
+
+namespace {
+
+Result<FileFacts> FactsOf(int dirfd, const char* name, const std::string& path) {
+    struct stat st {};
+    if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return FileFacts{};
+        return Status::FromErrno(errno, path + " の情報を読めません");
+    }
+    return FactsFromStat(st);
+}
+
+constexpr int kMostLinksFollowed = 40;
+
+// Root and the running user are the only owners whose links may steer a path.
+bool TrustedLinkOwner(uid_t owner) { return owner == 0 || owner == ::geteuid(); }
 
 }  // namespace
 
 Result<FileFacts> LStatAt(const DirectoryHandle& dir, const std::string& name,
                           const std::string& path) {
     return FactsOf(dir.fd(), name.c_str(), path);
+}
+
+Result<FileFacts> LStatAt(int dirfd, const std::string& name, const std::string& path) {
+    return FactsOf(dirfd, name.c_str(), path);
+}
+
+Result<std::shared_ptr<DirectoryHandle>> OpenDirectoryAt(const DirectoryHandle& parent,
+                                                         const std::string& name,
+                                                         const std::string& path) {
+    int fd = ::openat(parent.fd(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return Status::FromErrno(errno, path + " を開けません");
+    return std::make_shared<DirectoryHandle>(fd);
+}
+
+Result<std::shared_ptr<DirectoryHandle>> OpenOrMakeDirectoryAt(const DirectoryHandle& parent,
+                                                               const std::string& name,
+                                                               const std::string& path,
+                                                               mode_t mode) {
+    auto opened = OpenDirectoryAt(parent, name, path);
+    if (opened.ok() || opened.status().code() != ENOENT) return opened;
+    if (::mkdirat(parent.fd(), name.c_str(), mode) != 0 && errno != EEXIST) {
+        return Status::FromErrno(errno, path + " を作れません");
+    }
+    return OpenDirectoryAt(parent, name, path);
+}
+
+Result<FileIdentity> IdentityOf(const DirectoryHandle& dir, const std::string& path) {
+    struct stat st {};
+    if (::fstat(dir.fd(), &st) != 0) return Status::FromErrno(errno, path + " の情報を読めません");
+    return FileIdentity{st.st_dev, st.st_ino};
+}
+
+std::vector<std::string> PathNames(std::string_view path) {
+    std::vector<std::string> names;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find(kSeparator, start);
+        if (end == std::string_view::npos) end = path.size();
+        std::string_view part = path.substr(start, end - start);
+        if (!part.empty() && part != ".") names.emplace_back(part);
+        start = end + 1;
+    }
+    return names;
+}
+
+Result<ResolvedPath> ResolveAdministratorPath(const std::string& path) {
+    const bool absolute = !path.empty() && path[0] == kSeparator;
+    auto start = OpenDirectory(absolute ? std::string(1, kSeparator) : std::string("."));
+    if (!start.ok()) return start.status();
+    // The folders passed so far, so ".." can go back without looking the name up again.
+    std::vector<std::shared_ptr<DirectoryHandle>> trail{start.value()};
+    std::deque<std::string> pending;
+    for (auto& name : PathNames(path)) pending.push_back(std::move(name));
+    int links = 0;
+    while (!pending.empty()) {
+        std::string name = std::move(pending.front());
+        pending.pop_front();
+        if (name == "..") {
+            if (trail.size() > 1) trail.pop_back();
+            continue;
+        }
+        const DirectoryHandle& here = *trail.back();
+        auto facts = FactsOf(here.fd(), name.c_str(), path);
+        if (!facts.ok()) return facts.status();
+        if (facts->kind == EntryKind::kSymlink) {
+            if (!TrustedLinkOwner(facts->owner)) {
+                return Status::Error(EPERM, path + " の途中のシンボリックリンク " + name +
+                                                " は所有者 (uid " + std::to_string(facts->owner) +
+                                                ") が root ではないため辿りません");
+            }
+            if (++links > kMostLinksFollowed) return Status::FromErrno(ELOOP, path);
+            std::string target(PATH_MAX, '\0');
+            ssize_t n = ::readlinkat(here.fd(), name.c_str(), target.data(), target.size());
+            if (n < 0) return Status::FromErrno(errno, path + " を読めません");
+            target.resize(static_cast<size_t>(n));
+            if (!target.empty() && target[0] == kSeparator) {
+                auto root = OpenDirectory(std::string(1, kSeparator));
+                if (!root.ok()) return root.status();
+                trail.assign(1, root.value());
+            }
+            auto names = PathNames(target);
+            pending.insert(pending.begin(), names.begin(), names.end());
+            continue;
+        }
+        if (pending.empty()) return ResolvedPath{trail.back(), name};
+        if (facts->kind == EntryKind::kMissing) return Status::FromErrno(ENOENT, path);
+        if (facts->kind != EntryKind::kDirectory) return Status::FromErrno(ENOTDIR, path);
+        auto next = OpenDirectoryAt(here, name, path);
+        if (!next.ok()) return next.status();
+        trail.push_back(next.value());
+    }
+    // The path names a folder reached last through "..", "/" or a link to one.
+    return ResolvedPath{trail.back(), ""};
+}
+
+Result<std::shared_ptr<DirectoryHandle>> OpenResolvedDirectory(const ResolvedPath& resolved,
+                                                               const std::string& path) {
+    if (resolved.name.empty()) return resolved.parent;
+    auto opened = OpenDirectoryAt(*resolved.parent, resolved.name, path);
+    if (!opened.ok() && opened.status().code() == ELOOP) {
+        return Status::FromErrno(ENOTDIR, path + " を開けません");
+    }
+    return opened;
+}
+
+void RaiseOpenFileLimit() {
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 Result<FileFacts> LStat(const std::string& path) { return FactsOf(AT_FDCWD, path.c_str(), path); }

@@ -6,6 +6,7 @@
 // reads as one).
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -28,11 +29,21 @@ struct DirEntry {
     EntryKind kind;
 };
 
+// What makes one file-system object itself, whatever name it is reached by.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
 struct FileFacts {
     EntryKind kind = EntryKind::kMissing;
     int64_t size = 0;
     std::timespec mtime{};
     mode_t mode = 0;
+    uid_t owner = 0;
+    gid_t group = 0;
+    FileIdentity identity;
 };
 
 // An open folder, for looking up and opening its entries without walking the path again.
@@ -50,6 +61,43 @@ class DirectoryHandle {
 
 // Opens a folder (not through a symbolic link). Fails with ENOENT or ENOTDIR when there is none.
 Result<std::shared_ptr<DirectoryHandle>> OpenDirectory(const std::string& path);
+
+// Opens the folder `name` of the open folder `parent`, never through a symbolic link: a link
+// (even one swapped in a moment ago) fails with ELOOP. `path` names it in errors.
+Result<std::shared_ptr<DirectoryHandle>> OpenDirectoryAt(const DirectoryHandle& parent,
+                                                         const std::string& name,
+                                                         const std::string& path);
+
+// As OpenDirectoryAt; a missing folder is made first with `mode` (owner-only by default).
+Result<std::shared_ptr<DirectoryHandle>> OpenOrMakeDirectoryAt(const DirectoryHandle& parent,
+                                                               const std::string& name,
+                                                               const std::string& path,
+                                                               mode_t mode = 0700);
+
+// The identity of an open folder.
+Result<FileIdentity> IdentityOf(const DirectoryHandle& dir, const std::string& path);
+
+// A path the administrator wrote, resolved one name at a time from "/" (or the working folder)
+// through open folders. Symbolic links on the way, the last name included, are followed only
+// when root or the running user owns them: a link that another user may re-point would let
+// that user steer norv anywhere. At most 40 links are followed. The result is the open folder
+// that holds the final object and its name there; for "/" itself, the root folder and "".
+struct ResolvedPath {
+    std::shared_ptr<DirectoryHandle> parent;
+    std::string name;
+};
+Result<ResolvedPath> ResolveAdministratorPath(const std::string& path);
+
+// The folder a resolved path names, opened (ENOTDIR when it is something else).
+Result<std::shared_ptr<DirectoryHandle>> OpenResolvedDirectory(const ResolvedPath& resolved,
+                                                               const std::string& path);
+
+// The names of a path, empty ones and "." left out ("/a//b/" gives a, b).
+std::vector<std::string> PathNames(std::string_view path);
+
+// Raises this process's limit of open files to the most it may have: the walk holds one open
+// folder per level of depth it is in.
+void RaiseOpenFileLimit();
 // Every entry of an open folder, as ListDirectory gives them; `path` only names it in errors.
 Result<std::vector<DirEntry>> ListDirectory(const DirectoryHandle& dir, const std::string& path);
 // LStat of an entry of an open folder.
@@ -86,6 +134,13 @@ void SyncParentDirectory(const std::string& path);
 // Writes all of `data` to `fd`; `name` names the file in the error. A full disk shows as ENOSPC
 // even when a first write was only short.
 Status WriteFully(int fd, std::string_view data, const std::string& name);
+
+// The facts a stat call gave.
+FileFacts FactsFromStat(const struct stat& st);
+
+// Facts of the entry `name` of the open folder `dirfd` (not following a link); kMissing when
+// there is none.
+Result<FileFacts> LStatAt(int dirfd, const std::string& name, const std::string& path);
 
 // Creates a folder and its missing parents with `mode`.
 Status MakeDirectories(const std::string& path, mode_t mode = 0700);

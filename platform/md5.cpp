@@ -60,16 +60,12 @@ std::string Md5Hex(std::string_view bytes) {
 
 std::string Md5OfFile(const std::string& path) { return Md5OfFileAt(AT_FDCWD, path.c_str()); }
 
-std::string Md5OfFileAt(int dirfd, const char* name) {
-    int fd = OpenForDigest(dirfd, name);
-    if (fd < 0) return std::string(kUnreadableDigest);
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return std::string(kUnreadableDigest);
-    }
+namespace {
+
+// The digest of the open regular file `fd` of size `size`; closes it.
+std::string Md5OfOpenFile(int fd, off_t size) {
     // Read-ahead advice pays only on large files; on small ones it is one more system call.
-    if (st.st_size >= (1 << 20)) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    if (size >= (1 << 20)) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     thread_local std::vector<unsigned char> buffer(1 << 18);
     Md5Stream md5;
     off_t total = 0;
@@ -85,10 +81,68 @@ std::string Md5OfFileAt(int dirfd, const char* name) {
         total += n;
         // A short read that reaches the size the file had when opened is its end: no second
         // call to learn it. Any other short read (a network file system) reads on.
-        if (static_cast<size_t>(n) < buffer.size() && total == st.st_size) break;
+        if (static_cast<size_t>(n) < buffer.size() && total == size) break;
     }
     ::close(fd);
     return md5.Finish();
+}
+
+}  // namespace
+
+std::string Md5OfDescriptor(int fd) {
+    std::vector<unsigned char> buffer(1 << 16);
+    Md5Stream md5;
+    off_t at = 0;
+    for (;;) {
+        ssize_t n = ::pread(fd, buffer.data(), buffer.size(), at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::string(kUnreadableDigest);
+        if (n == 0) break;
+        md5.Update(buffer.data(), static_cast<size_t>(n));
+        at += n;
+    }
+    return md5.Finish();
+}
+
+std::string Md5OfFileAt(int dirfd, const char* name) {
+    int fd = OpenForDigest(dirfd, name);
+    if (fd < 0) return std::string(kUnreadableDigest);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return std::string(kUnreadableDigest);
+    }
+    return Md5OfOpenFile(fd, st.st_size);
+}
+
+Fingerprint FingerprintAt(int dirfd, const std::string& name) {
+    Fingerprint result;
+    int fd = OpenForDigest(dirfd, name.c_str());
+    if (fd < 0) {
+        // A link (O_NOFOLLOW refused it) or a file that cannot be opened: its facts come from
+        // the entry itself.
+        auto facts = LStatAt(dirfd, name, name);
+        if (!facts.ok()) return result;
+        result.facts = facts.value();
+        if (result.facts.kind == EntryKind::kSymlink) {
+            result.digest = Md5OfSymlinkAt(dirfd, name.c_str());
+        } else if (result.facts.kind == EntryKind::kRegular) {
+            result.digest = std::string(kUnreadableDigest);
+        }
+        return result;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        ::close(fd);
+        return result;
+    }
+    result.facts = FactsFromStat(st);
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return result;
+    }
+    result.digest = Md5OfOpenFile(fd, st.st_size);
+    return result;
 }
 
 std::string Md5OfSymlink(const std::string& path) { return Md5OfSymlinkAt(AT_FDCWD, path.c_str()); }

@@ -1,17 +1,21 @@
 // ProtectedArchive: the known-good copy of every watched tree, "arcive.lzh" in the save folder.
 //
-// CreateArchive starts a new archive and adds every rule's path to it, one archiver command per
-// rule; RestoreFromArchive puts one changed file back. Both speak to the archiver only through
-// its two command lines. Failures are shown with the archiver's own messages, followed by the
-// cause on a second line.
+// CreateArchive writes a new archive of every rule's path and puts it in place only when every
+// rule went in; RestoreFromArchive puts one changed file back, and only that file, from the
+// entry stored under its full path. Both reach the watched trees through open folders from the
+// rule's own path down, never through a link below it. Failures are shown with the archiver's
+// title, followed by the cause on a second line.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "config/rule_table.h"
 #include "config/settings.h"
+#include "platform/file_system.h"
 #include "platform/user_interface.h"
 
 namespace norv {
@@ -20,15 +24,20 @@ inline constexpr const char* kArchiveFileName = "arcive.lzh";
 inline constexpr const char* kCompressError = "LHA 圧縮エラー";
 inline constexpr const char* kExtractError = "LHA 上書きディリクトリ付解凍エラー";
 
-// a -x1 -r2 "ARCHIVE" "RULE"/*.*
-std::string ArchiveCommand(const std::string& archive, const std::string& rule_path);
-// x -c "ARCHIVE" "NAME"
-std::string ExtractCommand(const std::string& archive, const std::string& file_name);
+// A watched path as the rule that covers it reaches it: the rule's own folder (or, for a file
+// rule, the folder holding the file) opened as the administrator wrote it, and the names below.
+struct WatchedPlace {
+    std::shared_ptr<platform::DirectoryHandle> root;
+    std::string root_path;            // for messages
+    std::vector<std::string> relative;  // the last one is the file's name
+};
 
-// Runs one archiver command line; true when the archiver reports success. `detail` receives the
-// archiver's reason on failure.
-bool RunArchiver(int32_t owner_window, const std::string& command, std::string* detail = nullptr,
-                 const std::function<void(const std::string&)>& progress = {});
+// Finds the rule covering `path` (the most specific one) and opens its root. Fails when no rule
+// covers the path or the root cannot be opened.
+Result<WatchedPlace> OpenWatchedPlace(const RuleTable& rules, const std::string& path);
+
+// The folder holding `place`'s file, opened name by name without following a link.
+Result<std::shared_ptr<platform::DirectoryHandle>> OpenHoldingFolder(const WatchedPlace& place);
 
 class ProtectedArchive {
   public:
@@ -37,13 +46,17 @@ class ProtectedArchive {
     // save_dir + "/arcive.lzh"
     std::string ArchivePath() const;
     // Archives every rule into a new archive that replaces the old one when all rules went in;
-    // when any fails (one message per rule), the old archive stays as it was. Returns the
-    // number of failures. `progress` hears each path as it is added.
+    // when any fails (one message per rule), the old archive stays as it was. Temporary files
+    // that a killed run left in the save folder are removed first. Returns the number of
+    // failures. `progress` hears each path as it is added.
     int CreateArchive(const std::function<void(const std::string&)>& progress = {});
-    // Extracts the entries named like the changed file; a message when that fails.
+    // Puts back the archived version of the file at `path`; a message when that fails.
     void RestoreFromArchive(const std::string& path);
+    const RuleTable& rules() const { return rules_; }
 
   private:
+    void RemoveLeftovers() const;
+
     const Settings& settings_;
     const RuleTable& rules_;
     MessageBoxSink& messages_;

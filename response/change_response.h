@@ -2,9 +2,11 @@
 //
 // A new file is moved into the cracked folder under a date-time stamp; an altered file is moved
 // there and then put back from the archive; a deleted file is put back. With automatic restore
-// off (the Check2 box of the editing state, read at every call) nothing is touched. A file
-// leaves its place only once its copy in the cracked folder is complete and verified; symbolic
-// links are moved as links, never followed.
+// off (read at every call) nothing is touched. A file is acted on only through the folder the
+// walk opened and verified (or, when none is given, through the rule's folder opened name by
+// name), never through its path again. It leaves its place only once its copy in the cracked
+// folder is complete and verified; symbolic links are moved as links, never followed. Every
+// copy is listed with its origin in the cracked folder's index, and no copy is ever replaced.
 #pragma once
 
 #include <string>
@@ -19,20 +21,30 @@
 namespace norv {
 
 inline constexpr const char* kNotSavedMessage = "ファイルが保存されていませんので復旧できません";
+// One line per copy in the cracked folder: copy name, change kind, date and time, MD5 of the
+// copy and the original full path, separated by tabs.
+inline constexpr const char* kCrackedIndexName = "cracked_index.txt";
 
 // The short date immediately followed by the long time, "/" and ":" made "-":
 // 2004/04/11 + 12:34:56 gives 2004-04-1112-34-56.
 std::string CrackedStamp(const platform::RegionalFormat& regional, platform::TimePoint now);
 
+// The name of a copy in the cracked folder: the stamp, "(n)" from the second copy on, and the
+// file's name, shortened when needed so that it fits one folder entry (255 bytes): the stamp,
+// the "(n)", the name's extension and a part that keeps shortened names apart stay whole.
+std::string CrackedName(const std::string& stamp, int copy_number, const std::string& name);
+
 class ChangeResponse : public ChangeResponder {
   public:
     ChangeResponse(const Settings& settings, const SettingsEditState& edit,
                    ProtectedArchive& archive, const platform::Clock& clock,
-                   const platform::RegionalFormat& regional, MessageBoxSink& messages);
+                   const platform::RegionalFormat& regional, MessageBoxSink& messages,
+                   std::string charset = {});
 
-    void RespondToChange(std::string_view kind, const std::string& path) override;
+    void RespondToChange(std::string_view kind, const std::string& path,
+                         const FileLocation& where) override;
     // Moves the file into the cracked folder; returns false (after a message) when it stays.
-    bool MoveToCracked(const std::string& path);
+    bool MoveToCracked(std::string_view kind, const std::string& path, const FileLocation& where);
 
   private:
     const Settings& settings_;
@@ -41,6 +53,7 @@ class ChangeResponse : public ChangeResponder {
     const platform::Clock& clock_;
     const platform::RegionalFormat& regional_;
     MessageBoxSink& messages_;
+    const std::string charset_;
 };
 
 }  // namespace norv

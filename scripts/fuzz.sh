@@ -9,12 +9,10 @@ bin=build/fuzz/fuzz
 corpus=$(mktemp -d /tmp/norv-corpus-XXXXXX)
 trap 'rm -rf "$corpus"' EXIT
 
-mkdir -p "$corpus"/{rule_file,settings_file,archiver_command,lha_reader,log_names}
+mkdir -p "$corpus"/{rule_file,settings_file,lha_reader,log_names}
 printf '<rule>/srv/www,3</rule>\r\n<rule>/etc/passwd,0</rule>\r\nxx<rule>C:\\a, 03 </rule>yy\n' \
     > "$corpus/rule_file/seed"
 printf '%s\r\n' x server " 1 " pop smtp acc pw from to " 1 " 10 " 0 " " 1 " /s /c > "$corpus/settings_file/seed"
-printf 'a -x1 -r2 "/s/arcive.lzh" "/srv/www"/*.*' > "$corpus/archiver_command/add"
-printf 'x -c "/s/arcive.lzh" "index.html"' > "$corpus/archiver_command/extract"
 printf 'line\nAltered: x\xff\xe2\x80\xae' > "$corpus/log_names/seed"
 # Archives from our writer and from another one.
 tree=$(mktemp -d)
@@ -22,7 +20,6 @@ mkdir -p "$tree/d/日本語" && printf 'hello hello hello hello\n' > "$tree/d/a.
 printf 'x' > "$tree/d/日本語/b" && ln -s a.txt "$tree/d/link"
 lhasa_seed="$corpus/lha_reader/ours.lzh"
 build/dev/app/cli/norv-cli --help >/dev/null 2>&1 || true
-"$bin/fuzz_archiver_command" -runs=0 "$corpus/archiver_command" >/dev/null 2>&1
 (cd "$tree/d" && jlha a "$corpus/lha_reader/jlha.lzh" a.txt >/dev/null 2>&1) || true
 if [ -x build/dev/app/cli/norv-cli ]; then
     printf '%s\r\n' x s " 0 " "" "" "" "" "" "" " 0 " 10 " 0 " " 0 " "$tree" "$tree/c" > "$tree/norvcfg.txt"
@@ -31,7 +28,7 @@ if [ -x build/dev/app/cli/norv-cli ]; then
 fi
 rm -rf "$tree"
 
-for target in rule_file settings_file archiver_command lha_reader log_names; do
+for target in rule_file settings_file lha_reader log_names; do
     echo "== fuzz_$target ($seconds s)"
     "$bin/fuzz_$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
         -print_final_stats=0 "$corpus/$target" 2>&1 | tail -n 2

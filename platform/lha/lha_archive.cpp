@@ -13,9 +13,14 @@
 #include <clocale>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <optional>
+#include <random>
 
+#include "platform/charset.h"
 #include "platform/file_system.h"
+#include "platform/tree_walk.h"
 #include "platform/lha/lh5_encoder.h"
 #include "platform/text_file.h"
 
@@ -39,10 +44,7 @@ uint32_t Get16(const std::string& s, size_t at) {
                                              << 8;
 }
 
-uint32_t Get32(const std::string& s, size_t at) { return Get16(s, at) | Get16(s, at + 2) << 16; }
-
 struct Member {
-    std::string disk_path;
     std::string stored_dir;  // "srv/www/" style, may be empty
     std::string name;        // empty for a folder
     struct stat st;
@@ -111,29 +113,26 @@ std::string EncodeEntry(const Member& m, const std::string& data, const char* me
     return header + packed;
 }
 
-Result<std::string> EntryBytes(const Member& m) {
+// The entry for `m`; a regular file's data is read from the open file `fd`, whose path is
+// `display` in messages. A read error or a file that shrank while read fails: a damaged entry
+// with a matching CRC would only show at restore time.
+Result<std::string> EntryBytes(const Member& m, int fd, const std::string& display) {
     if (S_ISDIR(m.st.st_mode) || S_ISLNK(m.st.st_mode)) return EncodeEntry(m, "", "-lhd-", "", 0);
     if (m.st.st_size > static_cast<off_t>(UINT32_MAX)) {
-        return Status::Error(EFBIG, m.disk_path + " は大きすぎて保存できません");
-    }
-    int fd = ::open(m.disk_path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return Status::FromErrno(errno, m.disk_path + " を読めません");
-    struct stat now {};
-    if (::fstat(fd, &now) != 0 || !S_ISREG(now.st_mode)) {
-        ::close(fd);
-        return Status::Error(EINVAL, m.disk_path + " は通常のファイルではありません");
+        return Status::Error(EFBIG, display + " は大きすぎて保存できません");
     }
     std::string data;
-    data.resize(static_cast<size_t>(now.st_size));
+    data.resize(static_cast<size_t>(m.st.st_size));
     size_t done = 0;
     while (done < data.size()) {
         ssize_t n = ::read(fd, data.data() + done, data.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n < 0) return Status::FromErrno(errno, display + " を読めません");
+        if (n == 0) {
+            return Status::Error(EIO, display + " を最後まで読めません (読んでいる間に短くなりました)");
+        }
         done += static_cast<size_t>(n);
     }
-    ::close(fd);
-    data.resize(done);
     uint16_t crc = Crc16(data);
     if (data.size() >= kSmallestCompressed) {
         std::string packed = CompressLh5(data);
@@ -142,102 +141,50 @@ Result<std::string> EntryBytes(const Member& m) {
     return EncodeEntry(m, data, "-lh0-", data, crc);
 }
 
-std::string StoredDir(const std::string& absolute_dir) {
-    std::string dir = absolute_dir;
-    while (!dir.empty() && dir.front() == '/') dir.erase(0, 1);
-    if (!dir.empty() && dir.back() != '/') dir += '/';
-    return dir;
-}
-
-std::string Absolute(const std::string& path) {
-    std::string out = path;
-    if (out.empty() || out[0] != '/') {
-        char cwd[PATH_MAX];
-        if (::getcwd(cwd, sizeof cwd)) out = std::string(cwd) + "/" + out;
+// A name as the archive stores it. Readers take stored names for UTF-8 text, so each byte of a
+// name that is not (names are bytes to the file system) is stored as the private-use character
+// U+F700 + byte. The restore never writes to a stored name, only matches it: the file goes back
+// under the name the walk found.
+std::string StorableName(std::string_view name) {
+    std::string out;
+    out.reserve(name.size());
+    for (size_t i = 0; i < name.size();) {
+        char32_t cp = 0;
+        size_t n = DecodeUtf8At(name, i, cp);
+        if (n > 0) {
+            out.append(name.substr(i, n));
+            i += n;
+            continue;
+        }
+        const unsigned code = 0xF700u + static_cast<unsigned char>(name[i++]);
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
     }
-    while (out.size() > 1 && out.back() == '/') out.pop_back();
     return out;
 }
 
-Status Collect(const std::string& dir, std::vector<Member>& members) {
-    auto listing = ListDirectory(dir);
-    if (!listing.ok()) return listing.status();
-    for (const auto& entry : listing.value()) {
-        Member m;
-        m.disk_path = dir + "/" + entry.name;
-        if (::lstat(m.disk_path.c_str(), &m.st) != 0) continue;  // gone meanwhile
-        if (S_ISDIR(m.st.st_mode)) {
-            m.stored_dir = StoredDir(m.disk_path);
-            members.push_back(m);
-            NORV_RETURN_IF_ERROR(Collect(m.disk_path, members));
-            continue;
-        }
-        if (!S_ISREG(m.st.st_mode) && !S_ISLNK(m.st.st_mode)) continue;
-        m.stored_dir = StoredDir(dir);
-        m.name = entry.name;
-        if (S_ISLNK(m.st.st_mode)) {
-            char target[PATH_MAX];
-            ssize_t n = ::readlink(m.disk_path.c_str(), target, sizeof target);
-            if (n <= 0) continue;
-            m.link_target.assign(target, static_cast<size_t>(n));
-        }
-        members.push_back(m);
+std::string JoinNames(const std::vector<std::string>& names) {
+    std::string out;
+    for (const auto& name : names) {
+        if (!out.empty()) out += '/';
+        out += StorableName(name);
     }
-    return Status::Ok();
+    return out;
 }
 
-// The length of an existing archive's entries, up to (not including) its end mark, checked entry
-// by entry without reading the data. 0 when there is no archive.
-Result<uint64_t> ExistingEntriesLength(const std::string& archive) {
-    int fd = ::open(archive.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) return uint64_t{0};
-        return Status::FromErrno(errno, archive + " を読めません");
-    }
-    struct stat st {};
-    ::fstat(fd, &st);
-    const uint64_t size = static_cast<uint64_t>(st.st_size);
-    uint64_t at = 0;
-    Status status;
-    for (;;) {
-        std::string header(26, '\0');
-        ssize_t n = ::pread(fd, header.data(), header.size(), static_cast<off_t>(at));
-        if (n >= 1 && header[0] == '\0') break;  // the end mark
-        if (n < 26 || header[20] != 2) {
-            status =
-                Status::Error(kErrArchive, archive + " は追加できる LHA アーカイブではありません");
-            break;
-        }
-        uint64_t next = at + Get16(header, 0) + Get32(header, 7);
-        if (Get16(header, 0) < 26 || next > size) {
-            status = Status::Error(kErrArchive, archive + " は壊れています");
-            break;
-        }
-        at = next;
-    }
-    ::close(fd);
-    if (!status.ok()) return status;
-    return at;
+std::string Absolute(const std::string& path) {
+    if (!path.empty() && path[0] == '/') return path;
+    char cwd[PATH_MAX];
+    if (!::getcwd(cwd, sizeof cwd)) return "/" + path;
+    return std::string(cwd) + "/" + path;
 }
 
-// Copies the first `length` bytes of `from` to the open file `to`.
-Status CopyPrefix(const std::string& from, uint64_t length, int to, const std::string& to_name) {
-    if (length == 0) return Status::Ok();
-    int fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return Status::FromErrno(errno, from + " を読めません");
-    std::string buffer(1 << 16, '\0');
-    Status status;
-    while (length > 0 && status.ok()) {
-        ssize_t n = ::read(fd, buffer.data(), std::min<uint64_t>(buffer.size(), length));
-        if (n <= 0) {
-            status = Status::FromErrno(n < 0 ? errno : EIO, from + " を読めません");
-            break;
-        }
-        status = WriteFully(to, std::string_view(buffer.data(), static_cast<size_t>(n)), to_name);
-        length -= static_cast<uint64_t>(n);
-    }
-    ::close(fd);
-    return status;
+// "srv/www/" for the folder "/srv/www"; "" for "/".
+std::string StoredDir(const std::string& absolute_dir) {
+    std::string dir = JoinNames(PathNames(absolute_dir));
+    if (!dir.empty()) dir += '/';
+    return dir;
 }
 
 // libarchive converts names through the thread's locale; ours are UTF-8 whatever the process's
@@ -299,120 +246,259 @@ bool SafeStoredPath(const std::string& path) {
     return true;
 }
 
-// Creates the missing folders on the way to `dir` and refuses any that is a symbolic link.
-Status PrepareParents(const std::string& root, const std::string& relative_dir) {
-    std::string at = root;
-    size_t start = 0;
-    while (start < relative_dir.size()) {
-        size_t end = relative_dir.find('/', start);
-        if (end == std::string::npos) end = relative_dir.size();
-        at += (at.empty() || at.back() != '/' ? "/" : "") + relative_dir.substr(start, end - start);
-        struct stat st {};
-        if (::lstat(at.c_str(), &st) != 0) {
-            if (errno != ENOENT) return Status::FromErrno(errno, at + " を調べられません");
-            if (::mkdir(at.c_str(), 0755) != 0)
-                return Status::FromErrno(errno, at + " を作れません");
-        } else if (!S_ISDIR(st.st_mode)) {
-            return Status::Error(
-                ELOOP, at + " はフォルダではない (シンボリックリンクなど) ため展開しません");
+struct StoredOwner {
+    uid_t uid;
+    gid_t gid;
+};
+
+// The owner recorded in the Unix extended header (0x51) of the level-2 header at `offset`, if
+// any. libarchive reads it too, but cannot tell a missing owner from root.
+std::optional<StoredOwner> ReadStoredOwner(int fd, int64_t offset) {
+    unsigned char size_bytes[2];
+    if (::pread(fd, size_bytes, 2, offset) != 2) return std::nullopt;
+    const size_t size = size_bytes[0] | static_cast<size_t>(size_bytes[1]) << 8;
+    if (size < 26) return std::nullopt;
+    std::string header(size, '\0');
+    if (::pread(fd, header.data(), size, offset) != static_cast<ssize_t>(size)) return std::nullopt;
+    if (header[20] != 2) return std::nullopt;
+    size_t at = 24;
+    size_t next = Get16(header, at);
+    at += 2;
+    // Each extended header is at least 3 bytes, so this ends within the header.
+    while (next >= 3 && at + next <= header.size()) {
+        if (static_cast<uint8_t>(header[at]) == 0x51 && next >= 7) {
+            return StoredOwner{static_cast<uid_t>(Get16(header, at + 3)),
+                               static_cast<gid_t>(Get16(header, at + 1))};
         }
-        start = end + 1;
+        const size_t size_at = at + next - 2;
+        at += next;
+        next = Get16(header, size_at);
     }
-    return Status::Ok();
+    return std::nullopt;
 }
 
-Status WriteEntry(archive* a, archive_entry* e, const std::string& target) {
-    const std::string dir = ParentOfPath(target);
-    const mode_t mode = archive_entry_perm(e) & 07777;
-    struct stat existing {};
-    if (::lstat(target.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) {
-        return Status::Error(EISDIR, target + " はフォルダなので置き換えません");
+// The owner to give a restored file: the archived one when norv runs as root (the archive keeps
+// 16 bits, so a replaced file whose full id ends in them keeps its full id); without an archived
+// owner, the replaced file's.
+std::optional<StoredOwner> OwnerToRestore(const std::optional<StoredOwner>& stored,
+                                          const FileFacts& existing) {
+    if (::geteuid() != 0) return std::nullopt;
+    const bool exists = existing.kind != EntryKind::kMissing;
+    if (!stored) {
+        if (!exists) return std::nullopt;
+        return StoredOwner{existing.owner, existing.group};
     }
-    std::string temp = dir + "/.norv-restore-XXXXXX";
+    StoredOwner owner = *stored;
+    if (exists && (existing.owner & 0xFFFF) == owner.uid) owner.uid = existing.owner;
+    if (exists && (existing.group & 0xFFFF) == owner.gid) owner.gid = existing.group;
+    return owner;
+}
+
+std::string TempName(unsigned attempt) {
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    thread_local std::mt19937 rng(std::random_device{}());
+    std::string name = ".norv-restore-";
+    for (int i = 0; i < 8; ++i) name += kLetters[(rng() + attempt) % 36];
+    return name;
+}
+
+constexpr unsigned kTempAttempts = 100;
+
+// Writes the current entry to `name` inside the open folder `dir`, through a temporary file
+// made there, and renames it into place. `display` names the target in messages.
+Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
+                    const std::string& name, const std::string& display,
+                    const std::optional<StoredOwner>& stored_owner) {
+    auto existing = LStatAt(dir, name, display);
+    if (!existing.ok()) return existing.status();
+    if (existing->kind == EntryKind::kDirectory) {
+        return Status::Error(EISDIR, display + " はフォルダなので置き換えません");
+    }
+    const auto owner = OwnerToRestore(stored_owner, existing.value());
+    const mode_t mode = archive_entry_perm(e) & 07777;
+    const timespec mtime{archive_entry_mtime(e), 0};
+    const int dirfd = dir.fd();
+    std::string temp;
+    auto fail = [&](Status status) {
+        if (!temp.empty()) ::unlinkat(dirfd, temp.c_str(), 0);
+        return status;
+    };
     if (archive_entry_filetype(e) == AE_IFLNK) {
-        int fd = ::mkstemp(temp.data());
-        if (fd < 0) return Status::FromErrno(errno, target + " を展開できません");
-        ::close(fd);
-        ::unlink(temp.c_str());
         const char* link = archive_entry_symlink(e);
-        if (!link || ::symlink(link, temp.c_str()) != 0) {
-            return Status::FromErrno(errno, target + " を展開できません");
+        if (!link) return Status::Error(kErrArchive, display + " のリンク先がありません");
+        for (unsigned attempt = 0; attempt < kTempAttempts && temp.empty(); ++attempt) {
+            std::string candidate = TempName(attempt);
+            if (::symlinkat(link, dirfd, candidate.c_str()) == 0) {
+                temp = candidate;
+            } else if (errno != EEXIST) {
+                return Status::FromErrno(errno, display + " を展開できません");
+            }
+        }
+        if (temp.empty()) return Status::FromErrno(EEXIST, display + " を展開できません");
+        if (owner && ::fchownat(dirfd, temp.c_str(), owner->uid, owner->gid,
+                                AT_SYMLINK_NOFOLLOW) != 0) {
+            return fail(Status::FromErrno(errno, display + " の所有者を戻せません"));
         }
     } else {
-        int fd = ::mkstemp(temp.data());
-        if (fd < 0) return Status::FromErrno(errno, target + " を展開できません");
+        int fd = -1;
+        for (unsigned attempt = 0; attempt < kTempAttempts && fd < 0; ++attempt) {
+            std::string candidate = TempName(attempt);
+            fd = ::openat(dirfd, candidate.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (fd >= 0) {
+                temp = candidate;
+            } else if (errno != EEXIST) {
+                return Status::FromErrno(errno, display + " を展開できません");
+            }
+        }
+        if (fd < 0) return Status::FromErrno(EEXIST, display + " を展開できません");
         Status status;
         char buffer[65536];
         for (;;) {
             la_ssize_t n = archive_read_data(a, buffer, sizeof buffer);
             if (n == 0) break;
             if (n < 0) {
-                status = Status::Error(kErrArchive, target + ": " + archive_error_string(a));
+                const char* why = archive_error_string(a);
+                status = Status::Error(kErrArchive, display + ": " + (why ? why : "読めません"));
                 break;
             }
-            if (::write(fd, buffer, static_cast<size_t>(n)) != n) {
-                status = Status::FromErrno(errno, target + " に書き込めません");
-                break;
-            }
+            status = WriteFully(fd, std::string_view(buffer, static_cast<size_t>(n)), display);
+            if (!status.ok()) break;
         }
-        if (status.ok() && ::fchmod(fd, mode) != 0) status = Status::FromErrno(errno, target);
-        timespec times[2] = {{archive_entry_mtime(e), 0}, {archive_entry_mtime(e), 0}};
+        // The owner before the mode: changing the owner clears set-id bits.
+        if (status.ok() && owner && ::fchown(fd, owner->uid, owner->gid) != 0) {
+            status = Status::FromErrno(errno, display + " の所有者を戻せません");
+        }
+        if (status.ok() && ::fchmod(fd, mode) != 0) status = Status::FromErrno(errno, display);
+        const timespec times[2] = {mtime, mtime};
         if (status.ok()) ::futimens(fd, times);
-        if (status.ok() && ::fsync(fd) != 0) status = Status::FromErrno(errno, target);
+        if (status.ok() && ::fsync(fd) != 0) status = Status::FromErrno(errno, display);
         ::close(fd);
-        if (!status.ok()) {
-            ::unlink(temp.c_str());
-            return status;
-        }
+        if (!status.ok()) return fail(status);
     }
-    if (::rename(temp.c_str(), target.c_str()) != 0) {
-        int err = errno;
-        ::unlink(temp.c_str());
-        return Status::FromErrno(err, target + " を置き換えられません");
+    if (::renameat(dirfd, temp.c_str(), dirfd, name.c_str()) != 0) {
+        return fail(Status::FromErrno(errno, display + " を置き換えられません"));
     }
+    ::fsync(dirfd);
     return Status::Ok();
 }
 
 }  // namespace
 
-Status AddToArchive(const std::string& archive, const std::string& source,
-                    const std::function<void(const std::string&)>& progress) {
-    const std::string root = Absolute(source);
-    std::vector<Member> members;
-    Member top;
-    top.disk_path = root;
-    if (::lstat(root.c_str(), &top.st) != 0)
-        return Status::FromErrno(errno, root + " を保存できません");
-    if (S_ISDIR(top.st.st_mode)) {
-        top.stored_dir = StoredDir(root);
-        members.push_back(top);
-        NORV_RETURN_IF_ERROR(Collect(root, members));
-    } else if (S_ISREG(top.st.st_mode)) {
-        top.stored_dir = StoredDir(ParentOfPath(root));
-        top.name = FileNameOfPath(root);
-        members.push_back(top);
-    } else {
-        return Status::Error(EINVAL, root + " はファイルでもフォルダでもありません");
-    }
-
-    auto existing = ExistingEntriesLength(archive);
-    if (!existing.ok()) return existing.status();
-
-    // Written beside the archive and renamed over it at the end: a failure at any point (a full
-    // disk, a kill) leaves the archive as it was. Entries are written one at a time, so memory
-    // holds one file, never the archive.
+Result<std::unique_ptr<ArchiveWriter>> ArchiveWriter::Create(const std::string& archive) {
     auto file = AtomicFile::Create(archive);
     if (!file.ok()) return file.status();
-    NORV_RETURN_IF_ERROR(CopyPrefix(archive, existing.value(), (*file)->fd(), archive));
-    for (const Member& member : members) {
-        if (progress) progress(member.disk_path);
-        auto bytes = EntryBytes(member);
-        if (!bytes.ok()) return bytes.status();
-        NORV_RETURN_IF_ERROR((*file)->Write(bytes.value()));
-    }
-    NORV_RETURN_IF_ERROR((*file)->Write(std::string_view("\0", 1)));  // the end mark
-    return (*file)->Commit(0600);
+    return std::unique_ptr<ArchiveWriter>(new ArchiveWriter(std::move(file).value()));
 }
+
+Status ArchiveWriter::AddMember(int dirfd, const std::string& name, const std::string& display,
+                                const std::string& stored_dir, const std::string& stored_name) {
+    Member m;
+    m.stored_dir = stored_dir;
+    m.name = StorableName(stored_name);
+    int fd = -1;
+    if (name.empty()) {
+        // The folder `dirfd` itself.
+        if (::fstat(dirfd, &m.st) != 0) return Status::FromErrno(errno, display + " を読めません");
+    } else {
+        fd = ::openat(dirfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0 && errno != ELOOP) {
+            if (errno == ENOENT) return Status::Ok();  // gone meanwhile
+            return Status::FromErrno(errno, display + " を読めません");
+        }
+        int got = fd >= 0 ? ::fstat(fd, &m.st)
+                          : ::fstatat(dirfd, name.c_str(), &m.st, AT_SYMLINK_NOFOLLOW);
+        if (got != 0) {
+            int err = errno;
+            if (fd >= 0) ::close(fd);
+            if (err == ENOENT) return Status::Ok();
+            return Status::FromErrno(err, display + " を読めません");
+        }
+        if (S_ISLNK(m.st.st_mode)) {
+            std::string target(PATH_MAX, '\0');
+            ssize_t n = ::readlinkat(dirfd, name.c_str(), target.data(), target.size());
+            if (n <= 0) return Status::Ok();  // replaced meanwhile
+            target.resize(static_cast<size_t>(n));
+            m.link_target = std::move(target);
+        } else if (!S_ISREG(m.st.st_mode)) {
+            if (fd >= 0) ::close(fd);
+            return Status::Ok();  // FIFOs, sockets, devices, folders swapped in: not archived
+        }
+    }
+    auto bytes = EntryBytes(m, fd, display);
+    if (fd >= 0) ::close(fd);
+    if (!bytes.ok()) return bytes.status();
+    ++entries_;
+    return file_->Write(bytes.value());
+}
+
+Status ArchiveWriter::Add(const std::string& source, const std::vector<FileIdentity>& skipped,
+                          const std::function<void(const std::string&)>& progress) {
+    const std::string root = Absolute(source);
+    auto resolved = ResolveAdministratorPath(source);
+    if (!resolved.ok()) return resolved.status();
+    FileFacts facts;
+    facts.kind = EntryKind::kDirectory;
+    if (!resolved->name.empty()) {
+        auto found = LStatAt(*resolved->parent, resolved->name, root);
+        if (!found.ok()) return found.status();
+        facts = found.value();
+    }
+    if (facts.kind == EntryKind::kRegular) {
+        if (progress) progress(root);
+        const std::vector<std::string> names = PathNames(root);
+        return AddMember(resolved->parent->fd(), resolved->name, root,
+                         StoredDir(ParentOfPath(root)), names.empty() ? "" : names.back());
+    }
+    if (facts.kind == EntryKind::kMissing) {
+        return Status::FromErrno(ENOENT, root + " を保存できません");
+    }
+    if (facts.kind != EntryKind::kDirectory) {
+        return Status::Error(EINVAL, root + " はファイルでもフォルダでもありません");
+    }
+    auto folder = OpenResolvedDirectory(resolved.value(), root);
+    if (!folder.ok()) return folder.status();
+    TreeWalk::Options options;
+    options.report_folders = true;
+    options.skipped = skipped;
+    TreeWalk walk(std::move(folder).value(), root, options);
+    for (;;) {
+        TreeWalk::Entry entry = walk.Next();
+        switch (entry.type) {
+            case TreeWalk::Entry::Type::kEnd:
+                return Status::Ok();
+            case TreeWalk::Entry::Type::kFailure:
+                return entry.failure;
+            case TreeWalk::Entry::Type::kSkippedFolder:
+                continue;
+            case TreeWalk::Entry::Type::kFolder:
+                if (progress) progress(entry.dir);
+                NORV_RETURN_IF_ERROR(
+                    AddMember(entry.folder->fd(), "", entry.dir, StoredDir(entry.dir), ""));
+                continue;
+            case TreeWalk::Entry::Type::kFile:
+                if (progress) progress(entry.dir + entry.name);
+                NORV_RETURN_IF_ERROR(AddMember(entry.folder->fd(), entry.name,
+                                               entry.dir + entry.name, StoredDir(entry.dir),
+                                               entry.name));
+                continue;
+        }
+    }
+}
+
+Status ArchiveWriter::Commit() {
+    NORV_RETURN_IF_ERROR(file_->Write(std::string_view("\0", 1)));  // the end mark
+    return file_->Commit(0600);
+}
+
+Status AddToArchive(const std::string& archive, const std::string& source) {
+    auto writer = ArchiveWriter::Create(archive);
+    if (!writer.ok()) return writer.status();
+    NORV_RETURN_IF_ERROR((*writer)->Add(source));
+    return (*writer)->Commit();
+}
+
+std::string StoredPathOf(const std::string& path) { return JoinNames(PathNames(Absolute(path))); }
 
 Result<std::vector<ArchiveEntry>> ListArchive(const std::string& path) {
     ScopedUtf8Locale utf8;
@@ -441,42 +527,92 @@ Result<std::vector<ArchiveEntry>> ListArchive(const std::string& path) {
     return entries;
 }
 
-Status ExtractByNameBelow(const std::string& archive_path, const std::string& name,
-                          const std::string& root) {
+Status RestoreEntry(const std::string& archive_path, const std::string& stored_path,
+                    const DirectoryHandle& root, const std::string& root_path,
+                    const std::vector<std::string>& relative) {
+    const std::string wanted = JoinNames(PathNames(stored_path));
+    if (!SafeStoredPath(wanted) || relative.empty()) {
+        return Status::Error(EPERM, wanted + " は展開しません (危険なパス)");
+    }
     ScopedUtf8Locale utf8;
     auto a = OpenForReading(archive_path);
     if (!a.ok()) return a.status();
-    int matched = 0;
-    Status first_failure;
+    int raw = ::open(archive_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (raw < 0) return Status::FromErrno(errno, archive_path + " を読めません");
+    struct RawCloser {
+        int fd;
+        ~RawCloser() { ::close(fd); }
+    } raw_closer{raw};
+    // Folder entries on the way to the wanted one, for folders the restore must make again.
+    struct FolderFacts {
+        mode_t mode;
+        std::optional<StoredOwner> owner;
+    };
+    std::map<std::string, FolderFacts> folders;
     archive_entry* e = nullptr;
     for (;;) {
         int rc = archive_read_next_header(a->get(), &e);
         if (rc == ARCHIVE_EOF) break;
         if (rc < ARCHIVE_WARN) {
-            return Status::Error(
-                kErrArchive, archive_path + " は壊れています: " + archive_error_string(a->get()));
+            const char* why = archive_error_string(a->get());
+            return Status::Error(kErrArchive,
+                                 archive_path + " は壊れています: " + (why ? why : ""));
         }
-        std::string path = EntryPath(e);
-        if (archive_entry_filetype(e) == AE_IFDIR || FileNameOfPath(path) != name) continue;
-        ++matched;
-        Status status;
-        if (!SafeStoredPath(path)) {
-            status = Status::Error(
-                EPERM, archive_path + " の項目 " + path + " は展開しません (危険なパス)");
-        } else {
-            status = PrepareParents(root, ParentOfPath(path));
-            if (status.ok()) {
-                std::string target = (root == "/" ? "" : root) + "/" + path;
-                status = WriteEntry(a->get(), e, target);
+        const int64_t header_at = archive_read_header_position(a->get());
+        const std::string path = EntryPath(e);
+        if (archive_entry_filetype(e) == AE_IFDIR) {
+            if (wanted.compare(0, path.size() + 1, path + "/") == 0) {
+                folders[path] = {static_cast<mode_t>(archive_entry_perm(e) & 07777),
+                                 ReadStoredOwner(raw, header_at)};
             }
+            continue;
         }
-        if (!status.ok() && first_failure.ok()) first_failure = status;
+        if (path != wanted) continue;
+        // The folders on the way, one name at a time below the root.
+        std::shared_ptr<DirectoryHandle> holder;
+        const DirectoryHandle* at = &root;
+        std::string shown = root_path;
+        const size_t stored_base = PathNames(wanted).size() - relative.size();
+        for (size_t i = 0; i + 1 < relative.size(); ++i) {
+            shown = FolderPrefix(shown) + relative[i];
+            auto opened = OpenDirectoryAt(*at, relative[i], shown);
+            if (!opened.ok() && opened.status().code() == ENOENT) {
+                opened = OpenOrMakeDirectoryAt(*at, relative[i], shown, 0700);
+                auto names = PathNames(wanted);
+                names.resize(stored_base + i + 1);
+                auto archived = folders.find(JoinNames(names));
+                if (opened.ok() && archived != folders.end()) {
+                    const int fd = (*opened)->fd();
+                    if (::geteuid() == 0 && archived->second.owner) {
+                        (void)::fchown(fd, archived->second.owner->uid,
+                                       archived->second.owner->gid);
+                    }
+                    ::fchmod(fd, archived->second.mode);
+                }
+            }
+            if (!opened.ok()) {
+                if (opened.status().code() == ELOOP || opened.status().code() == ENOTDIR) {
+                    return Status::Error(ELOOP, shown +
+                                                    " はフォルダではない (シンボリックリンクなど) "
+                                                    "ため展開しません");
+                }
+                return opened.status();
+            }
+            holder = std::move(opened).value();
+            at = holder.get();
+        }
+        return WriteEntryAt(a->get(), e, *at, relative.back(),
+                            FolderPrefix(shown) + relative.back(),
+                            ReadStoredOwner(raw, header_at));
     }
-    if (!first_failure.ok()) return first_failure;
-    if (matched == 0) {
-        return Status::Error(ENOENT, archive_path + " に " + name + " はありません");
-    }
-    return Status::Ok();
+    return Status::Error(ENOENT, archive_path + " に " + wanted + " はありません");
+}
+
+Status RestoreEntryBelow(const std::string& archive, const std::string& stored_path,
+                         const std::string& root) {
+    auto folder = OpenDirectory(root);
+    if (!folder.ok()) return folder.status();
+    return RestoreEntry(archive, stored_path, **folder, root, PathNames(stored_path));
 }
 
 namespace detail {
@@ -490,9 +626,5 @@ std::string RawEntry(const std::string& stored_dir, const std::string& name,
     return EncodeEntry(m, data, "-lh0-", data, Crc16(data));
 }
 }  // namespace detail
-
-Status ExtractByName(const std::string& archive, const std::string& name) {
-    return ExtractByNameBelow(archive, name, "/");
-}
 
 }  // namespace norv::platform::lha

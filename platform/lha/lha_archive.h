@@ -2,23 +2,54 @@
 // a safe extractor reading through libarchive.
 //
 // Every entry is stored under its full path without the leading "/", so entries from different
-// folders never clash and an entry goes back to the place it came from. Names are UTF-8.
+// folders never clash and an entry goes back to the place it came from, and to no other. Names
+// are stored as the file system holds them (UTF-8 where they are text). Owner and group are
+// kept in the Unix extended header, 16 bits each, as the format allows.
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/file_system.h"
 #include "platform/status.h"
+#include "platform/text_file.h"
 
 namespace norv::platform::lha {
 
-// Adds `source` to the archive: every file, link and folder below it when it is a folder (links
-// are stored as links, never followed), or the file itself. A missing archive is created; an
-// existing one keeps its entries. The archive is replaced atomically, owner-only, and written
-// entry by entry (memory holds one file at a time). `progress` (may be empty) hears each path.
-Status AddToArchive(const std::string& archive, const std::string& source,
-                    const std::function<void(const std::string&)>& progress = {});
+// A new archive being written beside `archive`: it replaces the old one only at Commit(), and
+// until then (or when anything fails, or the process is killed) the old archive is untouched.
+// Entries are written one at a time, so memory holds one file, never the archive.
+class ArchiveWriter {
+  public:
+    static Result<std::unique_ptr<ArchiveWriter>> Create(const std::string& archive);
+
+    // Adds `source` as the administrator wrote it (a link there is followed as the walk follows
+    // a rule path): every file, link and folder below it when it is a folder, reached through
+    // open folders only (links stored as links, never followed; the `skipped` folders left
+    // out), or the file itself. `progress` (may be empty) hears each path. A file that cannot
+    // be read whole fails, naming it.
+    Status Add(const std::string& source, const std::vector<FileIdentity>& skipped = {},
+               const std::function<void(const std::string&)>& progress = {});
+    int64_t entries() const { return entries_; }
+    // Writes the end mark and puts the archive in place, owner-only.
+    Status Commit();
+
+  private:
+    explicit ArchiveWriter(std::unique_ptr<AtomicFile> file) : file_(std::move(file)) {}
+    Status AddMember(int dirfd, const std::string& name, const std::string& display,
+                     const std::string& stored_dir, const std::string& stored_name);
+    std::unique_ptr<AtomicFile> file_;
+    int64_t entries_ = 0;
+};
+
+// Writes a new archive holding `source` alone (ArchiveWriter's Add and Commit).
+Status AddToArchive(const std::string& archive, const std::string& source);
+
+// The path an archive stores for `path`: absolute, without the leading "/", empty names and
+// "." left out ("/srv//www/" gives "srv/www").
+std::string StoredPathOf(const std::string& path);
 
 struct ArchiveEntry {
     std::string path;  // as stored, "/"-separated, without a leading "/"
@@ -30,15 +61,22 @@ struct ArchiveEntry {
 // Every entry of the archive, in order. Fails on a damaged archive.
 Result<std::vector<ArchiveEntry>> ListArchive(const std::string& archive);
 
-// Extracts every entry whose file name is `name` to "/" + its stored path, replacing the file
-// there. Refused (and counted as a failure): an entry whose path holds "." or "..", or whose
-// way passes through a symbolic link. Each file is written beside its place and renamed, with
-// its stored mode and time. Fails when no entry matched or any could not be written.
-Status ExtractByName(const std::string& archive, const std::string& name);
+// Puts back the one entry stored under `stored_path` (StoredPathOf form) as `relative` (names)
+// below the open folder `root`, whose path is `root_path` in messages. The folders on the way
+// are opened one at a time without following a link; missing ones are made, with their
+// archived mode and owner when the archive holds them. The file is written to a temporary file
+// made inside the target folder, given its archived mode, time and (as root) owner through its
+// descriptor, and renamed into place; an entry without an owner keeps the replaced file's.
+// Nothing else is touched. Fails, naming the path, when the entry is missing, damaged (its CRC
+// does not match), a folder on the way is a link, or anything cannot be written; then no
+// temporary file remains.
+Status RestoreEntry(const std::string& archive, const std::string& stored_path,
+                    const DirectoryHandle& root, const std::string& root_path,
+                    const std::vector<std::string>& relative);
 
-// As ExtractByName, but below `root` instead of "/" (for tests and a restore elsewhere).
-Status ExtractByNameBelow(const std::string& archive, const std::string& name,
-                          const std::string& root);
+// RestoreEntry of `stored_path` to the same path below the folder `root` (tests, fuzzing).
+Status RestoreEntryBelow(const std::string& archive, const std::string& stored_path,
+                         const std::string& root);
 
 namespace detail {
 // One raw level-2 entry (stored, -lh0-) with any stored folder and name, for tests that need

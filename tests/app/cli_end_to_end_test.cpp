@@ -148,9 +148,14 @@ TEST_F(CliTest, AutomaticRestorePutsTheTreeBackAndKeepsTheEvidence) {
               0);
     std::vector<std::string> cracked;
     for (const auto& e : std::filesystem::directory_iterator(program / "cracked")) {
-        cracked.push_back(e.path().filename().string());
+        if (e.path().filename() != "cracked_index.txt") cracked.push_back(e.path().filename().string());
     }
     ASSERT_EQ(cracked.size(), 2u);
+    // The index names where each copy came from.
+    std::string index = testing::ReadAll(program / "cracked/cracked_index.txt");
+    EXPECT_NE(index.find("\tcreated\t"), std::string::npos) << index;
+    EXPECT_NE(index.find(tree / "site/shell.php"), std::string::npos) << index;
+    EXPECT_NE(index.find(tree / "site/index.html"), std::string::npos) << index;
     std::sort(cracked.begin(), cracked.end());
     EXPECT_TRUE(cracked[0].ends_with("index.html")) << cracked[0];
     EXPECT_TRUE(cracked[1].ends_with("shell.php")) << cracked[1];

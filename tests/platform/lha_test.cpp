@@ -7,7 +7,6 @@
 #include <random>
 #include <set>
 
-#include "platform/lha/archiver.h"
 #include "platform/lha/lh5_encoder.h"
 #include "tests/support/test_support.h"
 
@@ -77,8 +76,8 @@ TEST(Lh5, RoundTripsEveryShapeThroughAnotherDecoder) {
         dir.Write("in/" + name, samples[i]);
         ASSERT_TRUE(AddToArchive(dir / (name + ".lzh"), dir / ("in/" + name)).ok());
         dir.MakeDir("out" + std::to_string(i));
-        Status status =
-            ExtractByNameBelow(dir / (name + ".lzh"), name, dir / ("out" + std::to_string(i)));
+        Status status = RestoreEntryBelow(dir / (name + ".lzh"), StoredPathOf(dir / ("in/" + name)),
+                                          dir / ("out" + std::to_string(i)));
         ASSERT_TRUE(status.ok()) << i << ": " << status.message();
         EXPECT_EQ(
             ReadAll(dir / ("out" + std::to_string(i) + "/" + (dir / "in").substr(1) + "/" + name)),
@@ -136,37 +135,70 @@ TEST_F(ArchiveTest, ListingShowsEveryEntryUnderItsFullPath) {
     }
 }
 
-TEST_F(ArchiveTest, ExtractByNameRestoresInPlaceWithModeAndTime) {
+TEST_F(ArchiveTest, RestoreByFullPathPutsBackThatFileAloneWithModeAndTime) {
     std::string file = dir / "tree/日本語/設定ファイル.txt";
     ::chmod(file.c_str(), 0640);
+    // A file of the same name elsewhere in the tree, edited since: never touched.
+    dir.Write("tree/nested/設定ファイル.txt", "archived twin");
     ASSERT_TRUE(AddToArchive(dir / "second.lzh", dir / "tree").ok());
+    dir.Write("tree/nested/設定ファイル.txt", "a legitimate edit");
     struct stat before {};
     ::stat(file.c_str(), &before);
     norv::testing::WriteAll(file, "tampered");
-    ASSERT_TRUE(ExtractByName(dir / "second.lzh", "設定ファイル.txt").ok());
+    auto root = OpenDirectory("/");
+    ASSERT_TRUE(root.ok());
+    Status restored = RestoreEntry(dir / "second.lzh", StoredPathOf(file), **root, "/",
+                                   PathNames(file));
+    ASSERT_TRUE(restored.ok()) << restored.message();
     EXPECT_EQ(ReadAll(file), "改ざん検知\n");
+    EXPECT_EQ(ReadAll(dir / "tree/nested/設定ファイル.txt"), "a legitimate edit");
     struct stat after {};
     ::stat(file.c_str(), &after);
     EXPECT_EQ(after.st_mode & 07777, 0640u);
     EXPECT_EQ(after.st_mtime, before.st_mtime);
 
-    ::unlink((dir / "tree/nested/log.txt").c_str());
-    ::rmdir((dir / "tree/empty_folder").c_str());
-    ASSERT_TRUE(ExtractByName(archive, "log.txt").ok());
-    EXPECT_EQ(ReadAll(dir / "tree/nested/log.txt").size(),
-              ReadAll(dir / "tree/nested/log.txt").size());
-    EXPECT_FALSE(ExtractByName(archive, "never-archived.txt").ok());
+    // A deleted file and its deleted folder come back.
+    std::string log = dir / "tree/nested/log.txt";
+    std::string log_content = ReadAll(log);
+    ::unlink(log.c_str());
+    ASSERT_TRUE(RestoreEntryBelow(archive, stored + "/nested/log.txt", "/").ok());
+    EXPECT_EQ(ReadAll(log), log_content);
+    EXPECT_FALSE(RestoreEntryBelow(archive, stored + "/never-archived.txt", "/").ok());
     // Symbolic links come back as links.
     ::unlink((dir / "tree/link").c_str());
-    ASSERT_TRUE(ExtractByName(archive, "link").ok());
+    ASSERT_TRUE(RestoreEntryBelow(archive, stored + "/link", "/").ok());
     char target[64] = {};
     ASSERT_GT(::readlink((dir / "tree/link").c_str(), target, sizeof target), 0);
     EXPECT_STREQ(target, "text.txt");
+    // No temporary file is left beside a restored one.
+    EXPECT_EQ(Shell("ls -a '" + dir / "tree" + "' | grep -q norv-restore"), 1);
 }
 
-TEST_F(ArchiveTest, AddingKeepsEarlierEntriesAndSingleFilesAreAdded) {
+TEST_F(ArchiveTest, OwnerComesBackAsArchived) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files away";
+    std::string page = dir.Write("owned/index.html", "<h1>site</h1>");
+    ASSERT_EQ(::chown(page.c_str(), 33, 33), 0);
+    ASSERT_EQ(::chmod(page.c_str(), 0640), 0);
+    ASSERT_TRUE(AddToArchive(dir / "owned.lzh", dir / "owned").ok());
+    // The attacker's replacement is a new file with another owner.
+    ::unlink(page.c_str());
+    dir.Write("owned/index.html", "defaced");
+    ASSERT_TRUE(RestoreEntryBelow(dir / "owned.lzh", StoredPathOf(page), "/").ok());
+    struct stat st {};
+    ASSERT_EQ(::stat(page.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 33u);
+    EXPECT_EQ(st.st_gid, 33u);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(ReadAll(page), "<h1>site</h1>");
+}
+
+TEST_F(ArchiveTest, OneWriterTakesSeveralSourcesAndSingleFiles) {
     dir.Write("other/x.txt", "x");
-    ASSERT_TRUE(AddToArchive(archive, dir / "other/x.txt").ok());
+    auto writer = ArchiveWriter::Create(archive);
+    ASSERT_TRUE(writer.ok());
+    ASSERT_TRUE((*writer)->Add(dir / "tree").ok());
+    ASSERT_TRUE((*writer)->Add(dir / "other/x.txt").ok());
+    ASSERT_TRUE((*writer)->Commit().ok());
     auto entries = ListArchive(archive).value();
     EXPECT_EQ(entries.back().path, (dir / "other/x.txt").substr(1));
     EXPECT_GT(entries.size(), 10u);
@@ -186,7 +218,7 @@ TEST(Archive, OurReaderReadsWhatJlhaWrites) {
     ASSERT_TRUE(entries.ok()) << entries.status().message();
     ASSERT_EQ(entries->size(), 2u);
     dir.MakeDir("out");
-    ASSERT_TRUE(ExtractByNameBelow(dir / "j.lzh", "data.bin", dir / "out").ok());
+    ASSERT_TRUE(RestoreEntryBelow(dir / "j.lzh", "data.bin", dir / "out").ok());
     EXPECT_EQ(ReadAll(dir / "out/data.bin"), ReadAll(dir / "src/data.bin"));
 }
 
@@ -215,36 +247,20 @@ TEST(Archive, HostileEntriesAreRefused) {
                         detail::RawEntry("safe/", "escape.txt", "ok") + std::string(1, '\0');
     norv::testing::WriteAll(dir / "evil.lzh", bytes);
     dir.MakeDir("root");
-    EXPECT_FALSE(ExtractByNameBelow(dir / "evil.lzh", "escape.txt", dir / "root").ok());
+    EXPECT_FALSE(RestoreEntryBelow(dir / "evil.lzh", "../escape.txt", dir / "root").ok());
+    RestoreEntryBelow(dir / "evil.lzh", "/tmp/escape.txt", dir / "root");  // below root if at all
     EXPECT_FALSE(norv::platform::FileExists(dir / "escape.txt"));
-    EXPECT_EQ(ReadAll(dir / "root/safe/escape.txt"), "ok");  // the harmless one still comes back
+    EXPECT_FALSE(norv::platform::FileExists("/tmp/escape.txt"));
+    ASSERT_TRUE(RestoreEntryBelow(dir / "evil.lzh", "safe/escape.txt", dir / "root").ok());
+    EXPECT_EQ(ReadAll(dir / "root/safe/escape.txt"), "ok");
 
     // A folder on the way that is a symbolic link is never written through.
     dir.MakeDir("outside");
     ::symlink((dir / "outside").c_str(), (dir / "root/linked").c_str());
     norv::testing::WriteAll(
         dir / "link.lzh", detail::RawEntry("linked/", "secret", "planted") + std::string(1, '\0'));
-    EXPECT_FALSE(ExtractByNameBelow(dir / "link.lzh", "secret", dir / "root").ok());
+    EXPECT_FALSE(RestoreEntryBelow(dir / "link.lzh", "linked/secret", dir / "root").ok());
     EXPECT_FALSE(norv::platform::FileExists(dir / "outside/secret"));
-}
-
-TEST(Archiver, AcceptsExactlyTheTwoCommandLines) {
-    auto add = ParseArchiverCommand("a -x1 -r2 \"/s/arcive.lzh\" \"/srv/my www\"/*.*");
-    ASSERT_TRUE(add.ok());
-    EXPECT_EQ(add->verb, ArchiverCommand::Verb::kAdd);
-    EXPECT_EQ(add->archive, "/s/arcive.lzh");
-    EXPECT_EQ(add->operand, "/srv/my www");
-    auto extract = ParseArchiverCommand("x -c \"/s/arcive.lzh\" \"index.html\"");
-    ASSERT_TRUE(extract.ok());
-    EXPECT_EQ(extract->operand, "index.html");
-    for (const char* bad :
-         {"", "a", "a -x1 -r2 \"/a\" \"/b\"", "a -x1 -r2 \"/a\" \"/b\"/*", "x \"/a\" \"b\"",
-          "x -c \"/a\" \"b", "x -c \"/a\" \"b\" extra", "d -c \"/a\" \"b\"", "x -c \"/a\"\"b\""}) {
-        EXPECT_FALSE(ParseArchiverCommand(bad).ok()) << bad;
-    }
-    std::string output;
-    EXPECT_NE(Unlha("bogus", output), 0);
-    EXPECT_FALSE(output.empty());
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/charset.h"
+#include "platform/md5.h"
 #include "tests/support/test_support.h"
 
 namespace norv {
@@ -13,12 +15,26 @@ using testing::ReadAll;
 using testing::RecordingHooks;
 using testing::TempDir;
 
-TEST(ArchiveCommands, LinesHaveTheArchiversForm) {
-    EXPECT_EQ(ArchiveCommand("/s/arcive.lzh", "/srv/www"),
-              "a -x1 -r2 \"/s/arcive.lzh\" \"/srv/www\"/*.*");
-    EXPECT_EQ(ArchiveCommand("/s/arcive.lzh", "/"), "a -x1 -r2 \"/s/arcive.lzh\" \"/\"/*.*");
-    EXPECT_EQ(ExtractCommand("/s/arcive.lzh", "index.html"),
-              "x -c \"/s/arcive.lzh\" \"index.html\"");
+TEST(CrackedName, EveryNameFitsOneFolderEntryAndStaysApart) {
+    const std::string stamp = "2026-12-0711-02-30";
+    EXPECT_EQ(CrackedName(stamp, 1, "shell.php"), stamp + "shell.php");
+    EXPECT_EQ(CrackedName(stamp, 2, "shell.php"), stamp + "(2)shell.php");
+    const std::string long_a = std::string(240, 'a') + ".php";
+    const std::string long_b = std::string(240, 'a') + "b.php";
+    for (int n : {1, 2, 999}) {
+        std::string name = CrackedName(stamp, n, long_a);
+        EXPECT_LE(name.size(), 255u);
+        EXPECT_EQ(name.rfind(stamp, 0), 0u);
+        EXPECT_EQ(name.substr(name.size() - 4), ".php");
+        EXPECT_NE(name, CrackedName(stamp, n, long_b));
+    }
+    EXPECT_NE(CrackedName(stamp, 1, long_a), CrackedName(stamp, 2, long_a));
+    // Cut between characters, never inside one.
+    std::string japanese;
+    while (japanese.size() < 250) japanese += "改";
+    std::string cut = CrackedName(stamp, 1, japanese);
+    EXPECT_LE(cut.size(), 255u);
+    EXPECT_TRUE(platform::IsValidUtf8(cut));
 }
 
 TEST(CrackedStamp, DateThenTimeWithDashes) {
@@ -67,7 +83,7 @@ TEST_F(ResponseTest, RestoreOffTouchesNothing) {
     edit.check2 = 0;
     tree.Write("www/index.html", "hacked");
     for (auto kind : {kChangeCreated, kChangeAltered, kChangeDeleted})
-        response.RespondToChange(kind, index);
+        response.RespondToChange(kind, index, {});
     EXPECT_EQ(ReadAll(index), "hacked");
     EXPECT_EQ(CrackedCount(), 0);
     EXPECT_TRUE(hooks.messages.empty());
@@ -75,8 +91,8 @@ TEST_F(ResponseTest, RestoreOffTouchesNothing) {
 
 TEST_F(ResponseTest, NoArchiveGivesOneMessagePerChangeAndTouchesNothing) {
     tree.Write("www/index.html", "hacked");
-    response.RespondToChange(kChangeAltered, index);
-    response.RespondToChange(kChangeCreated, index);
+    response.RespondToChange(kChangeAltered, index, {});
+    response.RespondToChange(kChangeCreated, index, {});
     EXPECT_EQ(hooks.messages, (std::vector<std::string>{kNotSavedMessage, kNotSavedMessage}));
     EXPECT_EQ(ReadAll(index), "hacked");
 }
@@ -84,7 +100,7 @@ TEST_F(ResponseTest, NoArchiveGivesOneMessagePerChangeAndTouchesNothing) {
 TEST_F(ResponseTest, CreatedFilesMoveToTheCrackedFolder) {
     Archive();
     std::string shell = tree.Write("www/shell.php", "<?php evil();");
-    response.RespondToChange(kChangeCreated, shell);
+    response.RespondToChange(kChangeCreated, shell, {});
     EXPECT_FALSE(platform::FileExists(shell));
     std::string copy = dir / "cracked/2004-04-119-05-22shell.php";
     EXPECT_EQ(ReadAll(copy), "<?php evil();");
@@ -95,15 +111,32 @@ TEST_F(ResponseTest, CreatedFilesMoveToTheCrackedFolder) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
+TEST_F(ResponseTest, AnOverLongNameIsMovedUnderAShortenedNameAndIndexed) {
+    Archive();
+    std::string shell = tree.Write("www/" + std::string(240, 'a') + ".php", "<?php evil();");
+    response.RespondToChange(kChangeCreated, shell, {});
+    EXPECT_FALSE(platform::FileExists(shell));
+    auto listing = platform::ListDirectory(dir / "cracked");
+    ASSERT_TRUE(listing.ok());
+    ASSERT_EQ(listing->size(), 2u);  // the copy and the index
+    std::string index_text = ReadAll(dir / (std::string("cracked/") + kCrackedIndexName));
+    for (const auto& entry : listing.value()) {
+        if (entry.name == kCrackedIndexName) continue;
+        EXPECT_EQ(ReadAll(dir / ("cracked/" + entry.name)), "<?php evil();");
+        EXPECT_EQ(index_text, entry.name + "\tcreated\t2004/04/11 9:05:22\t" +
+                                  platform::Md5Hex("<?php evil();") + "\t" + shell + "\r\n");
+    }
+}
+
 TEST_F(ResponseTest, AlteredFilesAreKeptAsEvidenceThenRestored) {
     Archive();
     tree.Write("www/index.html", "hacked");
-    response.RespondToChange(kChangeAltered, index);
+    response.RespondToChange(kChangeAltered, index, {});
     EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
     EXPECT_EQ(ReadAll(dir / "cracked/2004-04-119-05-22index.html"), "hacked");
     // A second change of the same name in the same second keeps both copies.
     tree.Write("www/index.html", "hacked again");
-    response.RespondToChange(kChangeAltered, index);
+    response.RespondToChange(kChangeAltered, index, {});
     EXPECT_EQ(ReadAll(dir / "cracked/2004-04-119-05-22(2)index.html"), "hacked again");
     EXPECT_EQ(ReadAll(dir / "cracked/2004-04-119-05-22index.html"), "hacked");
 }
@@ -111,7 +144,7 @@ TEST_F(ResponseTest, AlteredFilesAreKeptAsEvidenceThenRestored) {
 TEST_F(ResponseTest, DeletedFilesAreOnlyRestored) {
     Archive();
     ::unlink(index.c_str());
-    response.RespondToChange(kChangeDeleted, index);
+    response.RespondToChange(kChangeDeleted, index, {});
     EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
     EXPECT_EQ(CrackedCount(), 0);
 }
@@ -119,8 +152,8 @@ TEST_F(ResponseTest, DeletedFilesAreOnlyRestored) {
 TEST_F(ResponseTest, KindsInAnotherCaseDoNothing) {
     Archive();
     tree.Write("www/index.html", "hacked");
-    response.RespondToChange("Altered", index);
-    response.RespondToChange("CREATED", index);
+    response.RespondToChange("Altered", index, {});
+    response.RespondToChange("CREATED", index, {});
     EXPECT_EQ(ReadAll(index), "hacked");
     EXPECT_EQ(CrackedCount(), 0);
 }
@@ -130,7 +163,7 @@ TEST_F(ResponseTest, PlantedLinksAreMovedAsLinksNeverFollowed) {
     std::string secret = dir.Write("secret", "root:hash");
     std::string link = tree / "www/innocent";
     ASSERT_EQ(::symlink(secret.c_str(), link.c_str()), 0);
-    response.RespondToChange(kChangeCreated, link);
+    response.RespondToChange(kChangeCreated, link, {});
     std::string copy = dir / "cracked/2004-04-119-05-22innocent";
     struct stat st {};
     ASSERT_EQ(::lstat(copy.c_str(), &st), 0);
@@ -143,7 +176,7 @@ TEST_F(ResponseTest, AFileThatCannotBeCopiedStaysWhereItIs) {
     Archive();
     tree.Write("www/index.html", "hacked");
     settings.cracked_dir = index + "/not-a-folder";  // under a file: cannot be created
-    response.RespondToChange(kChangeAltered, index);
+    response.RespondToChange(kChangeAltered, index, {});
     EXPECT_EQ(ReadAll(index), "hacked");  // neither moved nor overwritten: the evidence stays
     ASSERT_EQ(hooks.messages.size(), 1u);
     EXPECT_NE(hooks.messages[0].find("index.html"), std::string::npos);
@@ -155,15 +188,16 @@ TEST_F(ResponseTest, CreateArchiveStartsAnewAndReportsEachFailingRule) {
     rules.rules.clear();
     EXPECT_EQ(archive.CreateArchive(), 0);
     EXPECT_FALSE(platform::FileExists(archive.ArchivePath()));  // an empty table leaves none
-    response.RespondToChange(kChangeDeleted, index);
+    response.RespondToChange(kChangeDeleted, index, {});
     EXPECT_EQ(hooks.messages, std::vector<std::string>{kNotSavedMessage});
 
     hooks.messages.clear();
     std::string save = settings.save_dir;
     settings.save_dir = dir / "no-such-folder";
     rules.rules = {{tree / "www", RULE_TREE}, {tree / "www/index.html", RULE_FILE}};
-    EXPECT_EQ(archive.CreateArchive(), 2);
-    ASSERT_EQ(hooks.messages.size(), 2u);
+    // No save folder: one failure, and nothing written anywhere.
+    EXPECT_EQ(archive.CreateArchive(), 1);
+    ASSERT_EQ(hooks.messages.size(), 1u);
     EXPECT_EQ(hooks.messages[0].rfind(kCompressError, 0), 0u);
 
     // A rule that fails leaves the previous archive as it was.
@@ -175,7 +209,7 @@ TEST_F(ResponseTest, CreateArchiveStartsAnewAndReportsEachFailingRule) {
     rules.rules.push_back({tree / "vanished", RULE_TREE});
     EXPECT_EQ(archive.CreateArchive(), 1);
     EXPECT_EQ(ReadAll(archive.ArchivePath()), before);
-    EXPECT_FALSE(platform::FileExists(archive.ArchivePath() + ".new"));
+    EXPECT_EQ(testing::CountEntries(settings.save_dir), 1);  // no temporary file is left
 
     hooks.messages.clear();
     rules.rules.clear();

@@ -79,7 +79,8 @@ class RecordingHooks : public ScanObserver,
         timers_running = false;
         ++timer_stops;
     }
-    void RespondToChange(std::string_view kind, const std::string& path) override {
+    void RespondToChange(std::string_view kind, const std::string& path,
+                         const FileLocation&) override {
         changes.emplace_back(std::string(kind), path);
     }
     void SendScanReport() override { ++mails; }

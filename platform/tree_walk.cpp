@@ -1,0 +1,172 @@
+#include "platform/tree_walk.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace norv::platform {
+namespace {
+
+// Folders held open at once; deeper down, a folder is closed while its subfolders are walked.
+constexpr size_t kHeldFolders = 64;
+
+bool GoneOrSwapped(int code) { return code == ENOENT || code == ENOTDIR || code == ELOOP; }
+
+}  // namespace
+
+struct TreeWalk::Frame {
+    std::shared_ptr<DirectoryHandle> handle;  // null while closed deep in a tree, or when lost
+    FileIdentity identity;
+    std::string dir;
+    std::vector<std::string> subfolders;
+    std::vector<DirEntry> files;
+    size_t next_subfolder = 0;
+    size_t next_file = 0;
+
+    void Abandon() {
+        next_subfolder = subfolders.size();
+        next_file = files.size();
+    }
+};
+
+std::string FolderPrefix(const std::string& path) {
+    if (!path.empty() && path.back() == kSeparator) return path;
+    return path + kSeparator;
+}
+
+TreeWalk::TreeWalk(std::shared_ptr<DirectoryHandle> root, std::string root_path, Options options)
+    : options_(std::move(options)) {
+    Frame frame;
+    frame.handle = std::move(root);
+    frame.dir = FolderPrefix(root_path);
+    stack_.push_back(std::move(frame));
+}
+
+TreeWalk::~TreeWalk() = default;
+
+Status TreeWalk::Enter(std::shared_ptr<DirectoryHandle> folder, std::string dir) {
+    Frame frame;
+    auto identity = IdentityOf(*folder, dir);
+    if (!identity.ok()) return identity.status();
+    auto listing = ListDirectory(*folder, dir);
+    if (!listing.ok()) return listing.status();
+    frame.identity = identity.value();
+    for (auto& entry : listing.value()) {
+        if (entry.kind == EntryKind::kDirectory) {
+            if (options_.recursive) frame.subfolders.push_back(std::move(entry.name));
+        } else if (entry.kind == EntryKind::kRegular || entry.kind == EntryKind::kSymlink) {
+            frame.files.push_back(std::move(entry));
+        }
+    }
+    frame.handle = std::move(folder);
+    frame.dir = std::move(dir);
+    stack_.push_back(std::move(frame));
+    // Deep in a tree the parent is closed while this folder is walked; ReturnToParent opens it
+    // again.
+    if (stack_.size() > kHeldFolders) stack_[stack_.size() - 2].handle.reset();
+    return Status::Ok();
+}
+
+bool TreeWalk::ReturnToParent() {
+    Frame child = std::move(stack_.back());
+    stack_.pop_back();
+    if (stack_.empty()) return false;
+    Frame& parent = stack_.back();
+    if (parent.handle) return true;
+    // ".." is never a link; the folder found must be the one recorded on the way down, or the
+    // parent was moved meanwhile and the rest of it is not walked.
+    if (child.handle) {
+        int fd = ::openat(child.handle->fd(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0) {
+            auto reopened = std::make_shared<DirectoryHandle>(fd);
+            auto identity = IdentityOf(*reopened, parent.dir);
+            if (identity.ok() && identity.value() == parent.identity) {
+                parent.handle = std::move(reopened);
+                return true;
+            }
+        }
+    }
+    parent.Abandon();
+    return true;
+}
+
+TreeWalk::Entry TreeWalk::Next() {
+    Entry entry;
+    if (finished_) return entry;
+    if (!started_) {
+        started_ = true;
+        Frame root = std::move(stack_.back());
+        stack_.pop_back();
+        Status entered = Enter(root.handle, root.dir);
+        if (!entered.ok()) {
+            finished_ = true;
+            entry.type = Entry::Type::kFailure;
+            entry.failure = entered;
+            return entry;
+        }
+        if (options_.report_folders) {
+            entry.type = Entry::Type::kFolder;
+            entry.folder = stack_.back().handle;
+            entry.dir = stack_.back().dir;
+            return entry;
+        }
+    }
+    while (!stack_.empty()) {
+        Frame& frame = stack_.back();
+        if (frame.next_subfolder < frame.subfolders.size()) {
+            // A copy: entering the child may move the frames.
+            const std::string name = frame.subfolders[frame.next_subfolder++];
+            std::string path = frame.dir + name;
+            auto child = OpenDirectoryAt(*frame.handle, name, path);
+            if (!child.ok()) {
+                // Gone, or swapped for a link, since the listing: not walked, not followed.
+                if (GoneOrSwapped(child.status().code())) continue;
+                finished_ = true;
+                entry.type = Entry::Type::kFailure;
+                entry.failure = child.status();
+                return entry;
+            }
+            auto identity = IdentityOf(**child, path);
+            if (identity.ok() && std::find(options_.skipped.begin(), options_.skipped.end(),
+                                           identity.value()) != options_.skipped.end()) {
+                entry.type = Entry::Type::kSkippedFolder;
+                entry.dir = FolderPrefix(path);
+                entry.name = name;
+                return entry;
+            }
+            std::string dir = FolderPrefix(path);
+            Status entered = Enter(child.value(), dir);
+            if (!entered.ok()) {
+                finished_ = true;
+                entry.type = Entry::Type::kFailure;
+                entry.failure = entered;
+                return entry;
+            }
+            if (options_.report_folders) {
+                entry.type = Entry::Type::kFolder;
+                entry.folder = std::move(child).value();
+                entry.dir = std::move(dir);
+                entry.name = name;
+                return entry;
+            }
+            continue;
+        }
+        if (frame.next_file < frame.files.size()) {
+            const DirEntry& file = frame.files[frame.next_file++];
+            entry.type = Entry::Type::kFile;
+            entry.folder = frame.handle;
+            entry.dir = frame.dir;
+            entry.name = file.name;
+            entry.kind = file.kind;
+            return entry;
+        }
+        ReturnToParent();
+    }
+    finished_ = true;
+    return entry;
+}
+
+}  // namespace norv::platform

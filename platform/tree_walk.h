@@ -1,0 +1,66 @@
+// TreeWalk: every file below one open folder, reached only through open folder descriptors.
+//
+// Each folder is listed once and opened relative to its parent's descriptor without following
+// a link, so a folder swapped for a symbolic link at any moment is never entered: it counts as
+// gone. Subfolders are walked first, depth first in listing order, then the folder's own files
+// (regular files and links; FIFOs, sockets and devices are left out). Depth and path length are
+// unlimited: full paths are only built as text for the caller, and deep in a tree the walk
+// keeps only a bounded number of folders open, finding its way back up through "..", checked
+// against the identity it recorded on the way down.
+//
+// One walk is used by one thread at a time; the folder handles it hands out may be used on
+// other threads.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/file_system.h"
+#include "platform/status.h"
+
+namespace norv::platform {
+
+class TreeWalk {
+  public:
+    struct Options {
+        bool recursive = true;       // false: the folder's own files only
+        bool report_folders = false;  // hand out each folder entered (kFolder), before its files
+        std::vector<FileIdentity> skipped;  // folders never entered (kSkippedFolder instead)
+    };
+
+    struct Entry {
+        enum class Type { kFile, kFolder, kSkippedFolder, kFailure, kEnd };
+        Type type = Type::kEnd;
+        // kFile: the folder holding it. kFolder: the folder itself.
+        std::shared_ptr<DirectoryHandle> folder;
+        std::string dir;   // full path of the holding folder, ending in the separator
+        std::string name;  // kFile: the name in `folder`; kFolder, kSkippedFolder: the folder's
+        EntryKind kind = EntryKind::kMissing;  // as listed
+        Status failure;                        // kFailure: the walk ends with this
+    };
+
+    // Walks the open folder `root`, whose path (as records and messages show it) is `root_path`.
+    TreeWalk(std::shared_ptr<DirectoryHandle> root, std::string root_path, Options options);
+    ~TreeWalk();
+    TreeWalk(const TreeWalk&) = delete;
+    TreeWalk& operator=(const TreeWalk&) = delete;
+
+    // The next entry in walk order. After kEnd or kFailure, kEnd for ever.
+    Entry Next();
+
+  private:
+    struct Frame;
+    Status Enter(std::shared_ptr<DirectoryHandle> folder, std::string dir);
+    bool ReturnToParent();
+
+    Options options_;
+    std::vector<Frame> stack_;
+    bool started_ = false;
+    bool finished_ = false;
+};
+
+// The folder path with the separator on its end ("/srv/www" gives "/srv/www/").
+std::string FolderPrefix(const std::string& path);
+
+}  // namespace norv::platform
