@@ -1,0 +1,186 @@
+#include "platform/tree_walk.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "tests/support/test_support.h"
+
+namespace norv::platform {
+namespace {
+
+using norv::testing::TempDir;
+
+int OpenDescriptors() {
+    int count = 0;
+    DIR* dir = ::opendir("/proc/self/fd");
+    while (dirent* e = ::readdir(dir)) count += e->d_name[0] != '.';
+    ::closedir(dir);
+    return count;
+}
+
+std::unique_ptr<TreeWalk> WalkOf(const std::string& path, TreeWalk::Options options = {}) {
+    auto root = OpenDirectory(path);
+    EXPECT_TRUE(root.ok());
+    return std::make_unique<TreeWalk>(root.value(), path, std::move(options));
+}
+
+// The files a walk hands out, as full paths, until it ends; a failure ends the list with "!".
+std::vector<std::string> Files(TreeWalk& walk) {
+    std::vector<std::string> files;
+    for (int guard = 0; guard < 100000; ++guard) {
+        TreeWalk::Entry entry = walk.Next();
+        if (entry.type == TreeWalk::Entry::Type::kEnd) break;
+        if (entry.type == TreeWalk::Entry::Type::kFailure) {
+            files.push_back("!");
+            break;
+        }
+        if (entry.type == TreeWalk::Entry::Type::kFile) files.push_back(entry.dir + entry.name);
+    }
+    return files;
+}
+
+TEST(TreeWalk, DeepTreesAreWalkedWholeInOrderWithFewOpenFolders) {
+    TempDir dir;
+    // Far deeper than the folders the walk holds open at once.
+    std::string path = dir / "root";
+    ::mkdir(path.c_str(), 0755);
+    std::vector<std::string> expected;
+    for (int level = 0; level < 200; ++level) {
+        norv::testing::WriteAll(path + "/f" + std::to_string(level), "x");
+        expected.insert(expected.begin(), path + "/f" + std::to_string(level));
+        path += "/d";
+        ::mkdir(path.c_str(), 0755);
+    }
+    const int before = OpenDescriptors();
+    auto walk = WalkOf(dir / "root");
+    int most_open = 0;
+    std::vector<std::string> files;
+    for (;;) {
+        TreeWalk::Entry entry = walk->Next();
+        if (entry.type != TreeWalk::Entry::Type::kFile) {
+            ASSERT_EQ(entry.type, TreeWalk::Entry::Type::kEnd);
+            break;
+        }
+        most_open = std::max(most_open, OpenDescriptors() - before);
+        files.push_back(entry.dir + entry.name);
+    }
+    // Subfolders first: the deepest file comes first, the root's last.
+    EXPECT_EQ(files, expected);
+    EXPECT_LT(most_open, 100);
+    walk.reset();
+    EXPECT_EQ(OpenDescriptors(), before);
+}
+
+TEST(TreeWalk, AFolderSwappedForALinkAfterTheListingIsNeverEntered) {
+    TempDir dir;
+    dir.Write("root/a/first", "1");
+    dir.Write("root/b/second", "2");
+    dir.Write("outside/secret", "s");
+    auto walk = WalkOf(dir / "root");
+    // The root is listed and the walk is inside one folder; the other is swapped for a link.
+    TreeWalk::Entry first = walk->Next();
+    ASSERT_EQ(first.type, TreeWalk::Entry::Type::kFile);
+    const std::string other = first.dir == dir / "root/a/" ? "b" : "a";
+    ASSERT_EQ(::rename((dir / ("root/" + other)).c_str(), (dir / "moved").c_str()), 0);
+    ASSERT_EQ(::symlink((dir / "outside").c_str(), (dir / ("root/" + other)).c_str()), 0);
+    for (const std::string& file : Files(*walk)) {
+        EXPECT_EQ(file.find("secret"), std::string::npos) << file;
+        EXPECT_NE(file, "!");
+    }
+}
+
+TEST(TreeWalk, AFolderMovedElsewhereMidWalkNeverLeadsIntoItsNewParent) {
+    TempDir dir;
+    std::string path = dir / "root";
+    ::mkdir(path.c_str(), 0755);
+    std::vector<std::string> levels;
+    for (int level = 0; level < 120; ++level) {
+        norv::testing::WriteAll(path + "/f", "x");
+        levels.push_back(path);
+        path += "/d";
+        ::mkdir(path.c_str(), 0755);
+    }
+    norv::testing::WriteAll(path + "/deepest", "x");
+    // Names the walk listed before the move, planted where the moved folder goes.
+    dir.Write("elsewhere/f", "planted");
+    auto walk = WalkOf(dir / "root");
+    TreeWalk::Entry first = walk->Next();
+    ASSERT_EQ(first.type, TreeWalk::Entry::Type::kFile);
+    ASSERT_EQ(first.name, "deepest");
+    // A deep folder whose parents the walk has closed moves into another folder.
+    ASSERT_EQ(::rename((levels[100] + "/d").c_str(), (dir / "elsewhere/d").c_str()), 0);
+    int files = 0;
+    for (;;) {
+        TreeWalk::Entry entry = walk->Next();
+        if (entry.type == TreeWalk::Entry::Type::kEnd) break;
+        ASSERT_EQ(entry.type, TreeWalk::Entry::Type::kFile);
+        ++files;
+        // Every file handed out is read through the folder it was listed in.
+        int fd = ::openat(entry.folder->fd(), entry.name.c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0) << entry.dir << entry.name;
+        char c = 0;
+        EXPECT_EQ(::read(fd, &c, 1), 1);
+        ::close(fd);
+        EXPECT_EQ(c, 'x') << entry.dir << entry.name;
+    }
+    EXPECT_GT(files, 0);
+}
+
+TEST(TreeWalk, SkippedFoldersAreNamedNotEntered) {
+    TempDir dir;
+    dir.Write("root/site/index.html", "x");
+    dir.Write("root/cracked/old-evidence", "x");
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "root/cracked").c_str(), &st), 0);
+    TreeWalk::Options options;
+    options.skipped = {{st.st_dev, st.st_ino}};
+    auto walk = WalkOf(dir / "root", options);
+    std::vector<std::string> skipped, files;
+    for (;;) {
+        TreeWalk::Entry entry = walk->Next();
+        if (entry.type == TreeWalk::Entry::Type::kEnd) break;
+        if (entry.type == TreeWalk::Entry::Type::kSkippedFolder) skipped.push_back(entry.dir);
+        if (entry.type == TreeWalk::Entry::Type::kFile) files.push_back(entry.name);
+    }
+    EXPECT_EQ(skipped, std::vector<std::string>{dir / "root/cracked/"});
+    EXPECT_EQ(files, std::vector<std::string>{"index.html"});
+}
+
+TEST(ResolveAdministratorPath, FollowsTrustedLinksOnlyAndStopsOnLoops) {
+    TempDir dir;
+    dir.Write("real/www/index.html", "x");
+    ASSERT_EQ(::symlink((dir / "real/www").c_str(), (dir / "site").c_str()), 0);
+    auto site = ResolveAdministratorPath(dir / "site");
+    ASSERT_TRUE(site.ok()) << site.status().message();
+    EXPECT_EQ(site->name, "www");
+    auto folder = OpenResolvedDirectory(site.value(), dir / "site");
+    ASSERT_TRUE(folder.ok());
+    EXPECT_EQ(LStatAt(**folder, "index.html", "").value().kind, EntryKind::kRegular);
+
+    auto dotted = ResolveAdministratorPath(dir / "real/www/../www/./index.html");
+    ASSERT_TRUE(dotted.ok());
+    EXPECT_EQ(dotted->name, "index.html");
+
+    ASSERT_EQ(::symlink("loop", (dir / "loop").c_str()), 0);
+    auto loop = ResolveAdministratorPath(dir / "loop/x");
+    ASSERT_FALSE(loop.ok());
+    EXPECT_EQ(loop.status().code(), ELOOP);
+
+    if (::geteuid() != 0) return;
+    // A link another user owns could be re-pointed at any folder: it is not followed.
+    ASSERT_EQ(::lchown((dir / "site").c_str(), 65534, 65534), 0);
+    auto untrusted = ResolveAdministratorPath(dir / "site");
+    ASSERT_FALSE(untrusted.ok());
+    EXPECT_EQ(untrusted.status().code(), EPERM);
+    EXPECT_NE(untrusted.status().message().find("site"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace norv::platform
