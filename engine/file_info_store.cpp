@@ -6,6 +6,8 @@ namespace norv {
 namespace {
 
 constexpr auto kBatchInterval = std::chrono::milliseconds(100);
+constexpr const char* kTableShape =
+    " (filename TEXT, filesize TEXT, filedate TEXT, md5o TEXT, md5c TEXT, flg INTEGER)";
 const std::vector<std::string> kColumns = {"filename", "filesize", "filedate",
                                            "md5o",     "md5c",     "flg"};
 
@@ -23,9 +25,7 @@ Result<std::unique_ptr<FileInfoStore>> FileInfoStore::Open(platform::Database& d
         found.push_back((*columns)->ColumnText(0));
     }
     if (found.empty() && new_file) {
-        NORV_RETURN_IF_ERROR(db.Exec(
-            "CREATE TABLE fileinfo (filename TEXT, filesize TEXT, filedate TEXT, md5o TEXT, "
-            "md5c TEXT, flg INTEGER)"));
+        NORV_RETURN_IF_ERROR(db.Exec(std::string("CREATE TABLE fileinfo") + kTableShape));
     } else if (found != kColumns) {
         return Status::Error(kErrDatabase, "データベース " + db.path() +
                                                " には正しい fileinfo 表がありません。"
@@ -41,7 +41,11 @@ Result<std::unique_ptr<FileInfoStore>> FileInfoStore::Open(platform::Database& d
     return store;
 }
 
-FileInfoStore::~FileInfoStore() { Commit(); }
+FileInfoStore::~FileInfoStore() {
+    // Nothing can be reported from here; what the last batch held is as durable as the disk
+    // allows, and the callers commit explicitly wherever a failure must be seen.
+    (void)Commit();
+}
 
 Status FileInfoStore::Prepare() {
     struct Item {
@@ -51,14 +55,15 @@ Status FileInfoStore::Prepare() {
     const Item items[] = {
         {&begin_, "BEGIN"},
         {&commit_, "COMMIT"},
-        {&s1_, "UPDATE fileinfo SET flg=0"},
-        {&s2_, "DELETE FROM fileinfo"},
-        {&s3_, "UPDATE fileinfo SET flg=1"},
-        {&s4_, "INSERT INTO fileinfo VALUES(?1,?2,?3,?4,?4,0)"},
-        {&s5_, "SELECT md5o FROM fileinfo WHERE filename=?1"},
-        {&s6_, "INSERT INTO fileinfo VALUES(?1,?2,?3,?4,' ',3)"},
-        {&s7_, "UPDATE fileinfo SET flg=?1,md5c=?2 WHERE filename=?3"},
-        {&s8_, "SELECT filename,flg FROM fileinfo WHERE flg=0"},
+        {&reset_flags_, "UPDATE fileinfo SET flg=0"},
+        {&delete_all_, "DELETE FROM fileinfo"},
+        {&mark_all_seen_, "UPDATE fileinfo SET flg=1"},
+        {&insert_baseline_, "INSERT INTO fileinfo VALUES(?1,?2,?3,?4,?4,0)"},
+        {&lookup_, "SELECT md5o,md5c FROM fileinfo WHERE filename=?1"},
+        {&insert_new_, "INSERT INTO fileinfo VALUES(?1,?2,?3,?4,' ',3)"},
+        {&update_seen_, "UPDATE fileinfo SET flg=?1,md5c=?2 WHERE filename=?3"},
+        {&select_unseen_, "SELECT filename,flg FROM fileinfo WHERE flg=0"},
+        {&forget_vanished_, "DELETE FROM fileinfo WHERE flg=0 AND md5c=' '"},
     };
     for (const Item& item : items) {
         auto stmt = db_.Prepare(item.sql);
@@ -83,58 +88,93 @@ Status FileInfoStore::Write(platform::Statement& statement) {
     return Status::Ok();
 }
 
-Status FileInfoStore::ResetFlags() { return Write(*s1_); }
-Status FileInfoStore::DeleteAll() { return Write(*s2_); }
-Status FileInfoStore::MarkAllSeen() { return Write(*s3_); }
+Status FileInfoStore::ResetFlags() { return Write(*reset_flags_); }
+Status FileInfoStore::DeleteAll() { return Write(*delete_all_); }
+Status FileInfoStore::MarkAllSeen() { return Write(*mark_all_seen_); }
+Status FileInfoStore::ForgetVanishedNewFiles() { return Write(*forget_vanished_); }
+
+Status FileInfoStore::BeginBaseline() {
+    NORV_RETURN_IF_ERROR(Commit());
+    insert_new_baseline_.reset();
+    NORV_RETURN_IF_ERROR(db_.Exec("DROP TABLE IF EXISTS fileinfo_new"));
+    NORV_RETURN_IF_ERROR(db_.Exec(std::string("CREATE TABLE fileinfo_new") + kTableShape));
+    auto insert = db_.Prepare("INSERT INTO fileinfo_new VALUES(?1,?2,?3,?4,?4,0)");
+    if (!insert.ok()) return insert.status();
+    insert_new_baseline_ = std::move(insert).value();
+    return Status::Ok();
+}
+
+Status FileInfoStore::CommitBaseline() {
+    NORV_RETURN_IF_ERROR(Commit());
+    insert_new_baseline_.reset();
+    Status status = db_.Exec("BEGIN");
+    for (const char* sql : {"DELETE FROM fileinfo", "INSERT INTO fileinfo SELECT * FROM fileinfo_new",
+                            "DROP TABLE fileinfo_new", "COMMIT"}) {
+        if (status.ok()) status = db_.Exec(sql);
+    }
+    if (!status.ok() && db_.InTransaction()) (void)db_.Exec("ROLLBACK");
+    return status;
+}
+
+Status FileInfoStore::AbandonBaseline() {
+    Status committed = Commit();
+    insert_new_baseline_.reset();
+    Status dropped = db_.Exec("DROP TABLE IF EXISTS fileinfo_new");
+    return committed.ok() ? dropped : committed;
+}
 
 Status FileInfoStore::InsertBaseline(const std::string& path, int64_t size, const std::string& date,
                                      const std::string& digest) {
-    s4_->BindText(1, path);
-    s4_->BindText(2, std::to_string(size));
-    s4_->BindText(3, date);
-    s4_->BindText(4, digest);
-    return Write(*s4_);
+    platform::Statement& insert = insert_new_baseline_ ? *insert_new_baseline_ : *insert_baseline_;
+    insert.BindText(1, path);
+    insert.BindText(2, std::to_string(size));
+    insert.BindText(3, date);
+    insert.BindText(4, digest);
+    return Write(insert);
 }
 
-Result<std::optional<std::string>> FileInfoStore::LookupBaseline(const std::string& path) {
-    s5_->BindText(1, path);
-    auto row = s5_->Step();
-    std::optional<std::string> baseline;
-    if (row.ok() && row.value()) baseline = s5_->ColumnText(0);
-    s5_->Reset();
+Result<std::optional<FileInfoStore::Baseline>> FileInfoStore::LookupBaseline(
+    const std::string& path) {
+    lookup_->BindText(1, path);
+    auto row = lookup_->Step();
+    std::optional<Baseline> baseline;
+    if (row.ok() && row.value()) {
+        baseline = Baseline{lookup_->ColumnText(0), lookup_->ColumnText(1) == kFirstSeenByCheck};
+    }
+    lookup_->Reset();
     if (!row.ok()) return row.status();
     return baseline;
 }
 
 Status FileInfoStore::InsertNew(const std::string& path, int64_t size, const std::string& date,
                                 const std::string& digest) {
-    s6_->BindText(1, path);
-    s6_->BindText(2, std::to_string(size));
-    s6_->BindText(3, date);
-    s6_->BindText(4, digest);
-    return Write(*s6_);
+    insert_new_->BindText(1, path);
+    insert_new_->BindText(2, std::to_string(size));
+    insert_new_->BindText(3, date);
+    insert_new_->BindText(4, digest);
+    return Write(*insert_new_);
 }
 
 Status FileInfoStore::UpdateSeen(const std::string& path, int flag, const std::string& digest) {
-    s7_->BindInt(1, flag);
-    s7_->BindText(2, digest);
-    s7_->BindText(3, path);
-    return Write(*s7_);
+    update_seen_->BindInt(1, flag);
+    update_seen_->BindText(2, digest);
+    update_seen_->BindText(3, path);
+    return Write(*update_seen_);
 }
 
 Status FileInfoStore::ForEachUnseen(const std::function<Status(const std::string&)>& row) {
     Status status;
     for (;;) {
-        auto step = s8_->Step();
+        auto step = select_unseen_->Step();
         if (!step.ok()) {
             status = step.status();
             break;
         }
         if (!step.value()) break;
-        status = row(s8_->ColumnText(0));
+        status = row(select_unseen_->ColumnText(0));
         if (!status.ok()) break;
     }
-    s8_->Reset();
+    select_unseen_->Reset();
     return status;
 }
 

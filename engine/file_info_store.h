@@ -6,6 +6,13 @@
 // prepared once and run with bound parameters, so a path is stored exactly as it is, apostrophes
 // and all, and compared byte for byte.
 //
+// A new baseline (init) is built in a table beside, `fileinfo_new`, and takes the place of the
+// old records in one transaction only when it is complete: an init that fails or is killed
+// leaves the previous baseline as it was.
+//
+// A record first seen by a check keeps md5c one blank until a new baseline includes the file:
+// it is reported as created at every check, and forgotten without a word once the file is gone.
+//
 // Writes are grouped into transactions of at most ~100 ms for speed. Commit() makes everything
 // run so far durable; the engine calls it before acting on a change, at the end of a run and
 // before reporting a failure, so a failed run keeps every statement executed before it, and a
@@ -32,21 +39,37 @@ class FileInfoStore {
     static Result<std::unique_ptr<FileInfoStore>> Open(platform::Database& db, bool new_file);
     ~FileInfoStore();
 
-    Status ResetFlags();   // S1: every record not yet seen
-    Status DeleteAll();    // S2
-    Status MarkAllSeen();  // S3
-    // S4: a baseline record (md5o = md5c = digest, flg 0).
+    // md5c of a record first seen by a check, until a new baseline includes it.
+    static constexpr const char* kFirstSeenByCheck = " ";
+
+    struct Baseline {
+        std::string md5o;
+        bool first_seen_by_check = false;  // md5c is kFirstSeenByCheck
+    };
+
+    Status ResetFlags();   // every record not yet seen (flg 0)
+    Status DeleteAll();
+    Status MarkAllSeen();  // flg 1 everywhere
+    // Starts a new baseline beside the current records (a table left by a killed init is
+    // dropped first); InsertBaseline then writes there.
+    Status BeginBaseline();
+    // Replaces every record with the new baseline, in one transaction.
+    Status CommitBaseline();
+    // Drops an unfinished baseline; the records stay as they were.
+    Status AbandonBaseline();
+    // A baseline record (md5o = md5c = digest, flg 0), into the new baseline while one is built.
     Status InsertBaseline(const std::string& path, int64_t size, const std::string& date,
                           const std::string& digest);
-    // S5: the baseline digest of the first record for the path, if any.
-    Result<std::optional<std::string>> LookupBaseline(const std::string& path);
-    // S6: a record first seen by a check (md5c one blank, flg 3).
+    // The first record for the path, if any.
+    Result<std::optional<Baseline>> LookupBaseline(const std::string& path);
+    // A record first seen by a check (md5c kFirstSeenByCheck, flg 3).
     Status InsertNew(const std::string& path, int64_t size, const std::string& date,
                      const std::string& digest);
-    // S7
     Status UpdateSeen(const std::string& path, int flag, const std::string& digest);
-    // S8: calls `row` with each filename whose flg is still 0, in the database's order. Stops
-    // at the first failure `row` returns.
+    // Removes the records first seen by a check whose files were not seen in this run.
+    Status ForgetVanishedNewFiles();
+    // Calls `row` with each filename whose flg is still 0, in the database's order. Stops at
+    // the first failure `row` returns.
     Status ForEachUnseen(const std::function<Status(const std::string&)>& row);
 
     Status Commit();
@@ -59,7 +82,9 @@ class FileInfoStore {
 
     platform::Database& db_;
     std::unique_ptr<platform::Statement> begin_, commit_;
-    std::unique_ptr<platform::Statement> s1_, s2_, s3_, s4_, s5_, s6_, s7_, s8_;
+    std::unique_ptr<platform::Statement> reset_flags_, delete_all_, mark_all_seen_,
+        insert_baseline_, lookup_, insert_new_, update_seen_, select_unseen_, forget_vanished_;
+    std::unique_ptr<platform::Statement> insert_new_baseline_;  // while a baseline is built
     std::chrono::steady_clock::time_point batch_started_;
 };
 

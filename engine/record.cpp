@@ -33,9 +33,14 @@ Status ScanEngine::RecordFile(const std::string& dir, const std::string& name, i
             // The record first, then the log line and the response.
             NORV_RETURN_IF_ERROR(store_.InsertNew(path, size, file_date(), digest));
             NORV_RETURN_IF_ERROR(ReportChange(kChangeCreated, "Created: ", path, where));
+        } else if ((*baseline)->first_seen_by_check) {
+            // Not in the baseline yet: reported at every check until an init takes it in.
+            ++counters.created;
+            NORV_RETURN_IF_ERROR(store_.UpdateSeen(path, 3, FileInfoStore::kFirstSeenByCheck));
+            NORV_RETURN_IF_ERROR(ReportChange(kChangeCreated, "Created: ", path, where));
         } else {
             int flag = 1;
-            if (digest != **baseline) {
+            if (digest != (*baseline)->md5o) {
                 flag = 2;
                 ++counters.altered;
                 // The log line and the response before the record is updated.
@@ -50,6 +55,9 @@ Status ScanEngine::RecordFile(const std::string& dir, const std::string& name, i
 }
 
 Status ScanEngine::ReportDeletedFiles() {
+    // A new file that is gone again (removed, or moved to the cracked folder) was never part of
+    // the baseline: nothing to report, nothing to restore.
+    NORV_RETURN_IF_ERROR(store_.ForgetVanishedNewFiles());
     return store_.ForEachUnseen([this](const std::string& filename) {
         ++state_.counters.deleted;
         return ReportChange(kChangeDeleted, "Deleted: ", filename, {});

@@ -120,8 +120,14 @@ Status ScanEngine::initdb() {
     NORV_RETURN_IF_ERROR(LoadSettings(state_.context, state_.settings, state_.edit, hooks_.timers));
     NORV_RETURN_IF_ERROR(
         LoadRules(state_.context, state_.rules, state_.edit.rule_list, hooks_.messages));
-    NORV_RETURN_IF_ERROR(store_.DeleteAll());
-    NORV_RETURN_IF_ERROR(RunScan());
+    // The new baseline takes the old one's place only when the whole run succeeded.
+    NORV_RETURN_IF_ERROR(store_.BeginBaseline());
+    Status scanned = RunScan();
+    if (!scanned.ok()) {
+        (void)store_.AbandonBaseline();
+        return scanned;
+    }
+    NORV_RETURN_IF_ERROR(store_.CommitBaseline());
     hooks_.observer.SetMessageLine("データベースの初期化とスキャン ( " +
                                    std::to_string(state_.counters.checked) + " ) ");
     return Status::Ok();

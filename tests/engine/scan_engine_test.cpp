@@ -87,13 +87,29 @@ TEST_F(EngineTest, CheckFindsCreatedAlteredAndDeletedAcrossRuns) {
     EXPECT_EQ(rows.at(tree.path() + "/new.txt").md5c, " ");
     EXPECT_EQ(rows.at(tree.path() + "/change.txt").md5o, platform::Md5Hex("before"));
 
-    // The same alteration and deletion are reported again; the new file is now known.
+    // Every change is reported again, the new file too: it is not in the baseline until an
+    // init takes it in.
+    hooks.changes.clear();
+    ASSERT_TRUE(engine->check_file().ok());
+    EXPECT_EQ(counters.created, 1);
+    EXPECT_EQ(counters.altered, 1);
+    EXPECT_EQ(counters.deleted, 1);
+    EXPECT_EQ(Rows().at(tree.path() + "/new.txt").md5c, " ");
+
+    // Once the new file is gone, it is forgotten: no deletion to report, nothing to restore.
+    ::unlink((tree / "new.txt").c_str());
     hooks.changes.clear();
     ASSERT_TRUE(engine->check_file().ok());
     EXPECT_EQ(counters.created, 0);
-    EXPECT_EQ(counters.altered, 1);
     EXPECT_EQ(counters.deleted, 1);
-    EXPECT_EQ(Rows().at(tree.path() + "/new.txt").md5c, platform::Md5Hex("hello"));
+    EXPECT_EQ(Rows().count(tree.path() + "/new.txt"), 0u);
+    for (const auto& change : hooks.changes) EXPECT_EQ(change.second.find("new.txt"), std::string::npos);
+
+    // An init takes the tree as it is now: nothing is reported afterwards.
+    mode = ScanMode::kInit;
+    ASSERT_TRUE(engine->initdb().ok());
+    ASSERT_TRUE(engine->check_file().ok());
+    EXPECT_EQ(counters.changes(), 0);
 }
 
 TEST_F(EngineTest, UnchangedTreeLeavesEveryRecordSeenAndEqual) {
