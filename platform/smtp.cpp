@@ -165,12 +165,17 @@ std::string SendMail(const std::string& server, const std::string& recipient,
     curl_easy_setopt(curl, CURLOPT_READDATA, &upload);
     curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
-    curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
+    // With an account, the password goes out only inside TLS: a server that offers no STARTTLS
+    // (or refuses it) ends the session before AUTH, so neither the password nor the mail is
+    // sent. Without one, STARTTLS is used whenever the server offers it.
+    const bool with_account = !credentials.account.empty();
+    curl_easy_setopt(curl, CURLOPT_USE_SSL,
+                     static_cast<long>(with_account ? CURLUSESSL_ALL : CURLUSESSL_TRY));
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 30L);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, 120L);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "smtp");
-    if (!credentials.account.empty()) {
+    if (with_account) {
         curl_easy_setopt(curl, CURLOPT_USERNAME, credentials.account.c_str());
         curl_easy_setopt(curl, CURLOPT_PASSWORD, credentials.password.c_str());
     }
@@ -179,6 +184,12 @@ std::string SendMail(const std::string& server, const std::string& recipient,
     curl_easy_cleanup(curl);
     if (rc == CURLE_OK) return {};
     std::string text = error[0] ? error : curl_easy_strerror(rc);
+    if (rc == CURLE_USE_SSL_FAILED) {
+        text =
+            "サーバが STARTTLS で暗号化できないため送信をやめました (アカウントのパスワードを"
+            "暗号化せずに送ることはしません): " +
+            text;
+    }
     return "(" + server + ") " + text + " ";
 }
 

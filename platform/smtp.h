@@ -1,11 +1,13 @@
 // SendMail: one mail through an SMTP server (libcurl).
 //
-// Takes the six texts of the original mail library in its order (server, recipient, sender,
-// subject, body, and an unused empty text) and returns an empty text on success, or a readable
-// description of the failure. The server is a host name with an optional ":port" (25 when none).
+// Takes six texts in this order (server, recipient, sender, subject, body, and an unused empty
+// text) and returns an empty text on success, or a readable description of the failure that
+// starts with "(server)". The server is a host name with an optional ":port" (25 when none).
 // The mail is a MIME message: Date, Message-ID, From, To, a Subject encoded for its Japanese text
-// (RFC 2047), and a UTF-8 text/plain body. STARTTLS is used when the server offers it; with an
-// account given, the server's authentication is used when offered.
+// (RFC 2047), and a UTF-8 text/plain body. Without an account, STARTTLS is used when the server
+// offers it. With an account given, TLS is required: a server without STARTTLS gets neither the
+// password nor the mail, and the failure says why; inside TLS the server's authentication is
+// used when offered.
 #pragma once
 
 #include <string>

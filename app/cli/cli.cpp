@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "app/application.h"
+#include "platform/file_system.h"
 
 namespace norv::cli {
 namespace {
@@ -135,10 +136,21 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         PrintConfiguration(out, **app);
         return kExitUnchanged;
     } else if (command == "archive") {
+        const std::string path = (*app)->archive().ArchivePath();
+        const bool had_archive = platform::FileExists(path);
         int failures = (*app)->archive().CreateArchive();
         terminal.ClearProgress();
         if (failures > 0) return kExitFailure;
-        out << (*app)->archive().ArchivePath() << "\n";
+        // Nothing to archive leaves no archive (an older one is removed): not a success.
+        if (!platform::FileExists(path)) {
+            err << "norv: アーカイブを作りませんでした (" << path << "): "
+                << ((*app)->rules.rules.empty()
+                        ? "ルールがありません"
+                        : "ルールの対象に保存するファイルがありません (フォルダだけです)")
+                << (had_archive ? "。以前のアーカイブは削除しました" : "") << "\n";
+            return kExitFailure;
+        }
+        out << path << "\n";
         return kExitUnchanged;
     } else if (command == "init") {
         status = engine.initdb();

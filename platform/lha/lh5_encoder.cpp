@@ -229,6 +229,58 @@ uint32_t Hash3(const unsigned char* p) {
            (32 - kHashBits);
 }
 
+// Earlier positions with the same three bytes, newest first. Positions are 64-bit, and the
+// chains live in a ring the size of the window (no match reaches further back), so memory does
+// not grow with the input: a file of several GiB needs the same tables as a small one.
+class MatchFinder {
+  public:
+    static constexpr uint64_t kNone = UINT64_MAX;
+    static constexpr size_t kRingSize = size_t{1} << kWindowBits;
+    static_assert(kRingSize > static_cast<size_t>(kMaxDistance));
+
+    MatchFinder(const unsigned char* bytes, uint64_t size)
+        : bytes_(bytes), size_(size), head_(size_t{1} << kHashBits, kNone), previous_(kRingSize) {}
+
+    // Only positions before the one searched are ever inserted, so a ring slot still holds its
+    // position's link for as long as that position is inside the window.
+    void Insert(uint64_t pos) {
+        if (pos + kMinMatch > size_) return;
+        const uint32_t h = Hash3(bytes_ + pos);
+        previous_[pos & (kRingSize - 1)] = head_[h];
+        head_[h] = pos;
+    }
+
+    struct Match {
+        uint64_t length = 0;
+        uint64_t distance = 0;
+    };
+
+    Match Longest(uint64_t pos) const {
+        Match best;
+        if (pos + kMinMatch > size_) return best;
+        const uint64_t limit = std::min<uint64_t>(kMaxMatch, size_ - pos);
+        int chain = kMaxChain;
+        for (uint64_t cand = head_[Hash3(bytes_ + pos)]; cand != kNone && chain-- > 0;
+             cand = previous_[cand & (kRingSize - 1)]) {
+            if (cand >= pos || pos - cand > static_cast<uint64_t>(kMaxDistance)) break;
+            if (bytes_[cand + best.length] != bytes_[pos + best.length]) continue;
+            uint64_t length = 0;
+            while (length < limit && bytes_[cand + length] == bytes_[pos + length]) ++length;
+            if (length > best.length) {
+                best = {length, pos - cand};
+                if (length == limit) break;
+            }
+        }
+        return best;
+    }
+
+  private:
+    const unsigned char* bytes_;
+    uint64_t size_;
+    std::vector<uint64_t> head_;
+    std::vector<uint64_t> previous_;
+};
+
 }  // namespace
 
 uint16_t Crc16(std::string_view data, uint16_t crc) {
@@ -247,47 +299,22 @@ uint16_t Crc16(std::string_view data, uint16_t crc) {
 
 std::string CompressLh5(std::string_view data) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
-    const int size = static_cast<int>(data.size());
-    std::vector<int> head(1 << kHashBits, -1);
-    std::vector<int> previous(static_cast<size_t>(size), -1);
-    auto insert = [&](int pos) {
-        if (pos + kMinMatch > size) return;
-        uint32_t h = Hash3(bytes + pos);
-        previous[static_cast<size_t>(pos)] = head[h];
-        head[h] = pos;
-    };
-
+    const uint64_t size = data.size();
+    MatchFinder finder(bytes, size);
     BitWriter out;
     std::vector<Token> tokens;
     tokens.reserve(kTokensPerBlock);
-    int pos = 0;
+    uint64_t pos = 0;
     while (pos < size) {
-        int best_length = 0, best_distance = 0;
-        if (pos + kMinMatch <= size) {
-            int limit = std::min(kMaxMatch, size - pos);
-            int chain = kMaxChain;
-            for (int cand = head[Hash3(bytes + pos)]; cand >= 0 && chain-- > 0;
-                 cand = previous[static_cast<size_t>(cand)]) {
-                int distance = pos - cand;
-                if (distance > kMaxDistance) break;
-                if (bytes[cand + best_length] != bytes[pos + best_length]) continue;
-                int length = 0;
-                while (length < limit && bytes[cand + length] == bytes[pos + length]) ++length;
-                if (length > best_length) {
-                    best_length = length;
-                    best_distance = distance;
-                    if (length == limit) break;
-                }
-            }
-        }
-        if (best_length >= kMinMatch) {
-            tokens.push_back({static_cast<uint16_t>(256 + best_length - kMinMatch),
-                              static_cast<uint16_t>(best_distance - 1)});
-            for (int k = 0; k < best_length; ++k) insert(pos + k);
-            pos += best_length;
+        const MatchFinder::Match match = finder.Longest(pos);
+        if (match.length >= kMinMatch) {
+            tokens.push_back({static_cast<uint16_t>(256 + match.length - kMinMatch),
+                              static_cast<uint16_t>(match.distance - 1)});
+            for (uint64_t k = 0; k < match.length; ++k) finder.Insert(pos + k);
+            pos += match.length;
         } else {
             tokens.push_back({bytes[pos], 0});
-            insert(pos);
+            finder.Insert(pos);
             ++pos;
         }
         if (tokens.size() == kTokensPerBlock) {

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <new>
 #include <optional>
 #include <random>
 
@@ -113,14 +114,8 @@ std::string EncodeEntry(const Member& m, const std::string& data, const char* me
     return header + packed;
 }
 
-// The entry for `m`; a regular file's data is read from the open file `fd`, whose path is
-// `display` in messages. A read error or a file that shrank while read fails: a damaged entry
-// with a matching CRC would only show at restore time.
-Result<std::string> EntryBytes(const Member& m, int fd, const std::string& display) {
-    if (S_ISDIR(m.st.st_mode) || S_ISLNK(m.st.st_mode)) return EncodeEntry(m, "", "-lhd-", "", 0);
-    if (m.st.st_size > static_cast<off_t>(UINT32_MAX)) {
-        return Status::Error(EFBIG, display + " は大きすぎて保存できません");
-    }
+// A regular file's data read from `fd` (all `m.st.st_size` bytes) and encoded.
+Result<std::string> ReadAndEncode(const Member& m, int fd, const std::string& display) {
     std::string data;
     data.resize(static_cast<size_t>(m.st.st_size));
     size_t done = 0;
@@ -139,6 +134,26 @@ Result<std::string> EntryBytes(const Member& m, int fd, const std::string& displ
         if (packed.size() < data.size()) return EncodeEntry(m, data, "-lh5-", packed, crc);
     }
     return EncodeEntry(m, data, "-lh0-", data, crc);
+}
+
+// The entry for `m`; a regular file's data is read from the open file `fd`, whose path is
+// `display` in messages. A read error or a file that shrank while read fails: a damaged entry
+// with a matching CRC would only show at restore time.
+Result<std::string> EntryBytes(const Member& m, int fd, const std::string& display) {
+    if (S_ISDIR(m.st.st_mode) || S_ISLNK(m.st.st_mode)) return EncodeEntry(m, "", "-lhd-", "", 0);
+    // The header holds sizes in 32 bits; a larger file is refused before anything is read.
+    if (m.st.st_size > static_cast<off_t>(UINT32_MAX)) {
+        return Status::Error(EFBIG, display +
+                                        " は大きすぎて保存できません (LHA に入るのは 4 GiB - 1 "
+                                        "バイトまでです)");
+    }
+    // The file and its packed form are held in memory; running out is this file's failure, not
+    // the end of the program.
+    try {
+        return ReadAndEncode(m, fd, display);
+    } catch (const std::bad_alloc&) {
+        return Status::Error(ENOMEM, display + " を保存するためのメモリが足りません");
+    }
 }
 
 // A name as the archive stores it. Readers take stored names for UTF-8 text, so each byte of a
@@ -428,7 +443,7 @@ Status ArchiveWriter::AddMember(int dirfd, const std::string& name, const std::s
     auto bytes = EntryBytes(m, fd, display);
     if (fd >= 0) ::close(fd);
     if (!bytes.ok()) return bytes.status();
-    ++entries_;
+    if (!S_ISDIR(m.st.st_mode)) ++entries_;
     return file_->Write(bytes.value());
 }
 

@@ -32,6 +32,8 @@ class ArchiveWriter {
     // be read whole fails, naming it.
     Status Add(const std::string& source, const std::vector<FileIdentity>& skipped = {},
                const std::function<void(const std::string&)>& progress = {});
+    // The files and links added so far; folders are not counted, since an archive of folders
+    // alone restores nothing.
     int64_t entries() const { return entries_; }
     // Writes the end mark and puts the archive in place, owner-only.
     Status Commit();

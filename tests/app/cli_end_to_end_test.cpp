@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/database.h"
+#include "platform/file_system.h"
 #include "platform/text_file.h"
 #include "tests/support/smtp_fixture.h"
 #include "tests/support/test_support.h"
@@ -94,6 +95,7 @@ TEST_F(CliTest, CheckMailsItsReportExactlyWhenTheWindowWould) {
         auto lines = testing::SettingsLines(program / "save", program / "cracked");
         lines[2] = " 1 ";
         lines[4] = server.address();
+        lines[5] = "";  // no account: the loopback server offers no STARTTLS
         lines[11] = always;
         ASSERT_TRUE(platform::WriteTextFileAtomic(program / "norvcfg.txt", lines, "UTF-8").ok());
     };
@@ -112,6 +114,8 @@ TEST_F(CliTest, CheckMailsItsReportExactlyWhenTheWindowWould) {
     EXPECT_EQ(mails[0].subject.rfind("NORV スキャンログ  ", 0), 0u);
     EXPECT_EQ(mails[0].body, testing::ReadAll(program / "norv.log"));
 
+    // A new file that is gone again is forgotten: the next check finds no change.
+    ::unlink((tree / "b.txt").c_str());
     settings(" 1 ");
     ASSERT_EQ(Run("check").exit_code, 0);
     EXPECT_EQ(server.Received().size(), 2u);
@@ -160,7 +164,8 @@ TEST_F(CliTest, AutomaticRestorePutsTheTreeBackAndKeepsTheEvidence) {
     EXPECT_TRUE(cracked[0].ends_with("index.html")) << cracked[0];
     EXPECT_TRUE(cracked[1].ends_with("shell.php")) << cracked[1];
     EXPECT_EQ(testing::ReadAll(program / ("cracked/" + cracked[1])), "<?php evil(); ?>");
-    EXPECT_EQ(Run("check").exit_code, 1);  // the new file's record stays until the next init
+    // Everything is back, and the moved new file is forgotten: nothing left to report.
+    EXPECT_EQ(Run("check").exit_code, 0);
 }
 
 TEST_F(CliTest, WithRestoreOffAndNoArchiveNothingIsTouched) {
@@ -177,6 +182,38 @@ TEST_F(CliTest, WithRestoreOffAndNoArchiveNothingIsTouched) {
     Outcome check = Run("check");
     EXPECT_NE(check.out.find("ファイルが保存されていませんので復旧できません"), std::string::npos);
     EXPECT_EQ(testing::ReadAll(tree / "site/index.html"), "<h1>defaced</h1>");
+}
+
+// `archive` succeeds only when it wrote an archive: no rules, or rules that hold no file (an
+// empty folder), fail and say why; the path is printed only for an archive that exists.
+TEST_F(CliTest, ArchiveFailsWhenItWroteNoArchive) {
+    ::mkdir((program / "save").c_str(), 0700);
+    const std::string archive = program / "save/arcive.lzh";
+    Rules("");
+    Outcome no_rules = Run("archive");
+    EXPECT_EQ(no_rules.exit_code, 2) << no_rules.out;
+    EXPECT_NE(no_rules.out.find("アーカイブを作りませんでした"), std::string::npos) << no_rules.out;
+    EXPECT_NE(no_rules.out.find("ルールがありません"), std::string::npos) << no_rules.out;
+    EXPECT_FALSE(platform::FileExists(archive));
+
+    tree.Write("site/index.html", "<h1>good</h1>");
+    Rules("<rule>" + tree / "site" + ",3</rule>\r\n");
+    Outcome written = Run("archive");
+    EXPECT_EQ(written.exit_code, 0) << written.out;
+    EXPECT_EQ(written.out, archive + "\n");
+    ASSERT_TRUE(platform::FileExists(archive));
+
+    // Folders alone: nothing a restore could put back, and the older archive is gone.
+    tree.MakeDir("empty/inner");
+    Rules("<rule>" + tree / "empty" + ",3</rule>\r\n");
+    Outcome folders_only = Run("archive");
+    EXPECT_EQ(folders_only.exit_code, 2) << folders_only.out;
+    EXPECT_NE(folders_only.out.find("保存するファイルがありません"), std::string::npos)
+        << folders_only.out;
+    EXPECT_NE(folders_only.out.find("以前のアーカイブは削除しました"), std::string::npos)
+        << folders_only.out;
+    EXPECT_EQ(folders_only.out.find(archive + "\n"), std::string::npos) << folders_only.out;
+    EXPECT_FALSE(platform::FileExists(archive));
 }
 
 TEST_F(CliTest, KillInTheMiddleLeavesAWorkingDatabase) {

@@ -1,11 +1,16 @@
 #include "platform/lha/lha_archive.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <filesystem>
 #include <random>
 #include <set>
+#include <tuple>
+#include <vector>
 
 #include "platform/lha/lh5_encoder.h"
 #include "tests/support/test_support.h"
@@ -84,6 +89,40 @@ TEST(Lh5, RoundTripsEveryShapeThroughAnotherDecoder) {
             samples[i])
             << i;
     }
+}
+
+// `data` archived as a file named `name`, then restored below a fresh folder by libarchive;
+// returns what came back ("restore failed: ..." when nothing did).
+std::string ThroughArchive(const TempDir& dir, const std::string& name, const std::string& data) {
+    const std::string source = dir.Write("in/" + name, data);
+    const std::string archive = dir / (name + ".lzh");
+    Status status = AddToArchive(archive, source);
+    if (!status.ok()) return "archive failed: " + status.message();
+    const std::string out = dir.MakeDir("out-" + name);
+    status = RestoreEntryBelow(archive, StoredPathOf(source), out);
+    if (!status.ok()) return "restore failed: " + status.message();
+    return ReadAll(out + source);
+}
+
+// Matches exactly as far back as the window reaches, in input many times the window's size: the
+// encoder finds them all (the data shrinks to about one copy) and never reaches one byte further.
+// The repeated block uses eight letters, so each three bytes recur within the window and the
+// match lies deep in its chain of earlier places.
+TEST(Lh5, MatchesReachTheWindowEdgeAndNoFurther) {
+    TempDir dir;
+    std::string edge = RandomBytes(8191, 11);  // repeats at the largest distance
+    for (auto& c : edge) c = static_cast<char>('a' + (static_cast<unsigned char>(c) & 7));
+    const std::string beyond = RandomBytes(8192, 12);  // repeats one byte too far
+    std::string reach, miss;
+    for (int i = 0; i < 40; ++i) {
+        reach += edge;
+        miss += beyond;
+    }
+    EXPECT_LT(CompressLh5(reach).size(), 2 * edge.size());
+    EXPECT_GT(CompressLh5(miss).size(), miss.size() - miss.size() / 50);
+    EXPECT_TRUE(ThroughArchive(dir, "reach", reach) == reach);
+    EXPECT_EQ(Shell("lhasa t '" + dir / "reach.lzh" + "'"), 0);  // a reader with an 8 KiB window
+    EXPECT_TRUE(ThroughArchive(dir, "miss", miss) == miss);
 }
 
 class ArchiveTest : public ::testing::Test {
@@ -238,6 +277,101 @@ TEST(Archive, EmptySourceMakesNoArchiveAndMissingSourceFails) {
     TempDir dir;
     EXPECT_FALSE(AddToArchive(dir / "a.lzh", dir / "missing").ok());
     EXPECT_FALSE(norv::platform::FileExists(dir / "a.lzh"));
+}
+
+// Names in `folder` other than `keep`: what a failed or refused run left behind.
+std::vector<std::string> Leftovers(const std::string& folder, const std::string& keep) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        if (entry.path().filename() != keep) names.push_back(entry.path().filename().string());
+    }
+    return names;
+}
+
+// Adding `source` over an existing archive fails naming it, and the old archive stays as it was.
+void ExpectRefusedKeepingTheOldArchive(const TempDir& dir, const std::string& source) {
+    const std::string archive = dir.MakeDir("save") + "/arcive.lzh";
+    ASSERT_TRUE(AddToArchive(archive, dir.Write("good.txt", "the last good archive")).ok());
+    const std::string before = ReadAll(archive);
+    {
+        auto writer = ArchiveWriter::Create(archive);
+        ASSERT_TRUE(writer.ok());
+        Status added = (*writer)->Add(source);
+        EXPECT_FALSE(added.ok());
+        EXPECT_NE(added.message().find(source), std::string::npos) << added.message();
+    }
+    EXPECT_TRUE(ReadAll(archive) == before);
+    EXPECT_EQ(Leftovers(dir / "save", "arcive.lzh"), std::vector<std::string>{});
+}
+
+// The level-2 header holds sizes in 32 bits: a larger file is refused before it is read (a
+// sparse file, so the test takes no time), whether named alone or found in a folder.
+TEST(Archive, FileTooLargeForTheFormatIsRefused) {
+    TempDir dir;
+    const std::string big = dir.Write("tree/big.img", "");
+    const int fd = ::open(big.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(UINT32_MAX) + 2), 0);  // 4 GiB + 1
+    ::close(fd);
+    ExpectRefusedKeepingTheOldArchive(dir, big);
+    ExpectRefusedKeepingTheOldArchive(dir, dir / "tree");
+}
+
+// A kernel attribute file claims a size its content does not have (read ends early) or cannot
+// be read at all: either fails naming the file; an entry never holds data that was not read.
+TEST(Archive, ShortOrFailingReadsAreRefused) {
+    const std::string folder = "/sys/devices/virtual/net/lo";
+    auto behaviour = [](const std::string& path) -> std::string {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) return "";
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return "";
+        std::string buffer(static_cast<size_t>(st.st_size), '\0');
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        ::close(fd);
+        if (n < 0) return "fails";
+        return n < st.st_size ? "short" : "";
+    };
+    const std::string shorter = folder + "/address";  // "00:00:00:00:00:00" in a 4 KiB file
+    const std::string failing = folder + "/speed";    // the loopback has no speed: EINVAL
+    if (behaviour(shorter) != "short" || behaviour(failing) != "fails") {
+        GTEST_SKIP() << "no sysfs attribute files to read here";
+    }
+    TempDir dir;
+    ExpectRefusedKeepingTheOldArchive(dir, shorter);
+    ExpectRefusedKeepingTheOldArchive(dir, failing);
+}
+
+// One byte of an entry's data changed in the archive: the restore fails, the file in place keeps
+// its content, and no temporary file is left. A stored entry only its CRC can catch.
+TEST(Archive, DamagedEntryIsRefusedAndItsTargetLeftAlone) {
+    TempDir dir;
+    std::string text;
+    for (int i = 0; i < 2000; ++i) text += "line " + std::to_string(i % 13) + " of a page\n";
+    for (const auto& [name, content, method] :
+         {std::tuple{"page.html", text, "-lh5-"},
+          std::tuple{"noise.bin", RandomBytes(5000, 4), "-lh0-"}}) {
+        const std::string file = dir.Write(std::string("site/") + name, content);
+        const std::string archive = dir / (std::string(name) + ".lzh");
+        ASSERT_TRUE(AddToArchive(archive, file).ok());
+        std::string bytes = ReadAll(archive);
+        ASSERT_EQ(bytes.substr(2, 5), method);
+        // A level-2 header starts with its own size; the packed size follows the method.
+        const size_t data_at = static_cast<uint8_t>(bytes[0]) | static_cast<uint8_t>(bytes[1]) << 8;
+        const size_t packed = static_cast<uint8_t>(bytes[7]) | static_cast<uint8_t>(bytes[8]) << 8 |
+                              static_cast<uint8_t>(bytes[9]) << 16;
+        bytes[data_at + packed / 2] = static_cast<char>(bytes[data_at + packed / 2] ^ 0x10);
+        norv::testing::WriteAll(archive, bytes);
+
+        norv::testing::WriteAll(file, "tampered");
+        Status restored = RestoreEntryBelow(archive, StoredPathOf(file), "/");
+        EXPECT_FALSE(restored.ok()) << name;
+        EXPECT_NE(restored.message().find(file), std::string::npos) << restored.message();
+        EXPECT_EQ(ReadAll(file), "tampered") << name;
+        for (const auto& left : Leftovers(dir / "site", "")) {
+            EXPECT_EQ(left.find(".norv-restore-"), std::string::npos) << left;
+        }
+    }
 }
 
 TEST(Archive, HostileEntriesAreRefused) {

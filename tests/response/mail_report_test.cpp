@@ -10,6 +10,7 @@ namespace norv {
 namespace {
 
 using testing::RecordingHooks;
+using testing::SmtpMode;
 using testing::SmtpServer;
 using testing::TempDir;
 
@@ -61,19 +62,34 @@ TEST(SendMail, LineBreaksInHeadersAreRefused) {
     EXPECT_TRUE(server.Received().empty());
 }
 
-TEST(SendMail, AuthenticatesWhenTheServerAsks) {
-    SmtpServer server(/*require_auth=*/true);
+TEST(SendMail, WithoutAnAccountTheServerDecides) {
+    SmtpServer server(SmtpMode::kAuth);
     ASSERT_TRUE(server.started());
     EXPECT_FALSE(platform::SendMail(server.address(), "a@b", "c@d", "s", "b", "").empty());
-    EXPECT_EQ(platform::SendMail(server.address(), "a@b", "c@d", "s", "b", "", {"user", "pass"}),
-              "");
-    auto mails = server.Received();
-    ASSERT_EQ(mails.size(), 1u);
-    EXPECT_EQ(mails[0].login, "user");
-    // A server that offers no authentication still gets the mail from a configured account.
+    EXPECT_TRUE(server.Received().empty());
     SmtpServer plain;
-    EXPECT_EQ(platform::SendMail(plain.address(), "a@b", "c@d", "s", "b", "", {"user", "pass"}),
-              "");
+    ASSERT_TRUE(plain.started());
+    EXPECT_EQ(platform::SendMail(plain.address(), "a@b", "c@d", "s", "b", ""), "");
+    EXPECT_EQ(plain.Received().size(), 1u);
+}
+
+// With an account set, the password goes out only inside TLS. A server offering AUTH in clear,
+// or nothing at all, gets neither the password nor the mail, and the failure names the server
+// and the missing STARTTLS; one offering STARTTLS with a certificate nobody vouches for gets no
+// password either.
+TEST(SendMail, WithAnAccountThePasswordTravelsOnlyInsideTls) {
+    for (SmtpMode mode : {SmtpMode::kAuth, SmtpMode::kPlain, SmtpMode::kStartTls}) {
+        SmtpServer server(mode);
+        ASSERT_TRUE(server.started());
+        const std::string result =
+            platform::SendMail(server.address(), "a@b", "c@d", "s", "b", "", {"user", "pass"});
+        EXPECT_EQ(result.rfind("(" + server.address() + ") ", 0), 0u) << result;
+        if (mode != SmtpMode::kStartTls) {
+            EXPECT_NE(result.find("STARTTLS"), std::string::npos) << result;
+        }
+        EXPECT_TRUE(server.Received().empty()) << result;
+        EXPECT_EQ(server.AuthAttempts(), std::vector<std::string>{}) << result;
+    }
 }
 
 TEST(HeaderWords, LongJapaneseSubjectsFoldIntoEncodedWords) {
@@ -130,6 +146,23 @@ TEST_F(MailReportTest, FailureMessagePutsTheReasonFirstAndTheRecipientLast) {
     EXPECT_EQ(m.rfind("mail send error 001:", 0), 0u);
     EXPECT_EQ(m.substr(m.size() - settings.mail_to.size()), settings.mail_to);
     EXPECT_GT(m.size(), std::string("mail send error 001:").size() + settings.mail_to.size());
+}
+
+TEST_F(MailReportTest, AnAccountAndAServerWithoutStartTlsSendNothing) {
+    SmtpServer server(SmtpMode::kAuth);
+    ASSERT_TRUE(server.started());
+    settings.smtp_server = server.address();
+    settings.mail_account = "user";
+    settings.mail_password = "pass";
+    testing::WriteAll(context.LogPath(), "log\r\n");
+    Report().SendScanReport();
+    ASSERT_EQ(hooks.messages.size(), 1u);
+    const std::string& m = hooks.messages[0];
+    EXPECT_EQ(m.rfind("mail send error 001:(" + server.address() + ") ", 0), 0u) << m;
+    EXPECT_NE(m.find("STARTTLS"), std::string::npos) << m;
+    EXPECT_EQ(m.substr(m.size() - settings.mail_to.size()), settings.mail_to);
+    EXPECT_TRUE(server.Received().empty());
+    EXPECT_EQ(server.AuthAttempts(), std::vector<std::string>{});
 }
 
 TEST_F(MailReportTest, SendsTheClosedLogThroughTheServer) {

@@ -17,7 +17,7 @@
 
 namespace norv::testing {
 
-SmtpServer::SmtpServer(bool require_auth) {
+SmtpServer::SmtpServer(SmtpMode mode) {
     int to_child[2], from_child[2];
     if (::pipe(to_child) != 0 || ::pipe(from_child) != 0) return;
     pid_ = ::fork();
@@ -27,8 +27,11 @@ SmtpServer::SmtpServer(bool require_auth) {
         ::close(to_child[1]);
         ::close(from_child[0]);
         std::string script = std::string(NORV_SOURCE_DIR) + "/tests/support/smtp_server.py";
-        ::execl("/usr/bin/python3", "python3", script.c_str(), out_.path().c_str(),
-                require_auth ? "auth" : "plain", static_cast<char*>(nullptr));
+        const char* mode_name = mode == SmtpMode::kAuth       ? "auth"
+                                : mode == SmtpMode::kStartTls ? "starttls"
+                                                              : "plain";
+        ::execl("/usr/bin/python3", "python3", script.c_str(), out_.path().c_str(), mode_name,
+                static_cast<char*>(nullptr));
         ::_exit(127);
     }
     ::close(to_child[0]);
@@ -70,6 +73,13 @@ std::vector<ReceivedMail> SmtpServer::Received() const {
         mails.push_back(std::move(mail));
     }
     return mails;
+}
+
+std::vector<std::string> SmtpServer::AuthAttempts() const {
+    std::vector<std::string> attempts;
+    std::ifstream in(out_ / "auth_attempts");
+    for (std::string line; std::getline(in, line);) attempts.push_back(line);
+    return attempts;
 }
 
 int UnusedPort() {

@@ -18,9 +18,17 @@ struct ReceivedMail {
     std::string raw;
 };
 
+enum class SmtpMode {
+    kPlain,     // no authentication, no STARTTLS
+    kAuth,      // requires AUTH and offers no STARTTLS: a password would come in clear
+    kStartTls,  // offers STARTTLS (a self-signed certificate) and AUTH only inside it
+};
+
 class SmtpServer {
   public:
-    explicit SmtpServer(bool require_auth = false);
+    explicit SmtpServer(bool require_auth = false)
+        : SmtpServer(require_auth ? SmtpMode::kAuth : SmtpMode::kPlain) {}
+    explicit SmtpServer(SmtpMode mode);
     ~SmtpServer();
     SmtpServer(const SmtpServer&) = delete;
     SmtpServer& operator=(const SmtpServer&) = delete;
@@ -28,6 +36,8 @@ class SmtpServer {
     bool started() const { return port_ != 0; }
     std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
     std::vector<ReceivedMail> Received() const;
+    // Every login and password the server was sent through AUTH, "login\tpassword", good or bad.
+    std::vector<std::string> AuthAttempts() const;
 
   private:
     TempDir out_;

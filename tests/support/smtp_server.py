@@ -1,22 +1,29 @@
 """A real SMTP server on 127.0.0.1 for the mail tests (aiosmtpd).
 
-Usage: smtp_server.py OUTDIR [auth]
+Usage: smtp_server.py OUTDIR [plain|auth|starttls]
+  plain     no authentication, no STARTTLS
+  auth      requires AUTH (PLAIN, LOGIN) and offers no STARTTLS, so a password would come in clear
+  starttls  offers STARTTLS with a self-signed certificate (made in OUTDIR) and AUTH only inside it
 Prints the port it listens on, then serves until its standard input closes. Each mail received
 is stored as OUTDIR/N.raw (the message as received), N.subject (decoded), N.body (decoded bytes)
-and N.envelope (sender, then one recipient per line, then "auth:" and the login, if any).
+and N.envelope (sender, then one recipient per line, then "auth:" and the login, if any). Every
+AUTH attempt, good or bad, adds "login<TAB>password" to OUTDIR/auth_attempts.
 Recipients beginning with "reject" are refused with 550.
 """
 import email
 import email.header
+import logging
 import os
 import socket
+import ssl
+import subprocess
 import sys
 
 from aiosmtpd.controller import Controller
 from aiosmtpd.smtp import AuthResult, LoginPassword
 
 outdir = sys.argv[1]
-require_auth = len(sys.argv) > 2 and sys.argv[2] == "auth"
+mode = sys.argv[2] if len(sys.argv) > 2 else "plain"
 
 
 class Handler:
@@ -50,9 +57,22 @@ class Handler:
 
 
 def authenticator(server, session, envelope, mechanism, auth_data):
+    if isinstance(auth_data, LoginPassword):
+        with open(os.path.join(outdir, "auth_attempts"), "ab") as f:
+            f.write(auth_data.login + b"\t" + auth_data.password + b"\n")
     ok = (isinstance(auth_data, LoginPassword) and auth_data.login == b"user"
           and auth_data.password == b"pass")
     return AuthResult(success=ok, auth_data=auth_data if ok else None)
+
+
+def self_signed_context():
+    cert, key = os.path.join(outdir, "cert.pem"), os.path.join(outdir, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                    "-subj", "/CN=127.0.0.1", "-keyout", key, "-out", cert],
+                   check=True, capture_output=True)
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    context.load_cert_chain(cert, key)
+    return context
 
 
 def free_port():
@@ -63,8 +83,13 @@ def free_port():
 
 port = free_port()
 kwargs = {}
-if require_auth:
+if mode == "auth":
     kwargs = dict(authenticator=authenticator, auth_require_tls=False, auth_required=True)
+elif mode == "starttls":
+    # The client refusing the certificate is the expected end of a session: no traceback.
+    logging.getLogger("mail.log").setLevel(logging.CRITICAL)
+    kwargs = dict(authenticator=authenticator, auth_require_tls=True, auth_required=True,
+                  tls_context=self_signed_context())
 controller = Controller(Handler(), hostname="127.0.0.1", port=port, **kwargs)
 controller.start()
 print(port, flush=True)
