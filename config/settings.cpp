@@ -84,6 +84,48 @@ std::string Reroot(std::string line, const std::string& root_dir) {
     return line;
 }
 
+namespace {
+
+bool IsRootFolder(std::string_view folder) {
+    // Lexically: "/", "//", "/." and "/srv/.." all name the root.
+    int depth = 0;
+    size_t i = 0;
+    while (i < folder.size()) {
+        size_t end = std::min(folder.find('/', i), folder.size());
+        std::string_view part = folder.substr(i, end - i);
+        if (part == "..") {
+            depth = std::max(depth - 1, 0);
+        } else if (!part.empty() && part != ".") {
+            ++depth;
+        }
+        i = end + 1;
+    }
+    return depth == 0;
+}
+
+// Line 14 or 15 (`number`) as the folder it names. An empty line keeps `default_folder`. The
+// rewrite may only put the root in place of the root: a line not starting with "/" would lose
+// its first characters ("save" becomes "/ave"), so it is refused, as is the root itself ("X"
+// becomes "/"); either would send the archive or the copies to the top of the file system.
+Result<std::string> FolderLine(const std::string& path, int number, const std::string& line,
+                               const RunContext& context, const std::string& default_folder) {
+    if (line.empty()) return default_folder;
+    std::string folder = Reroot(line, context.root_dir);
+    const char* what = number == 14 ? "保存フォルダ" : "クラックされたファイルの保存フォルダ";
+    std::string where = "設定ファイル " + path + " の " + std::to_string(number) + " 行目: ";
+    if (line[0] != '/' || folder[0] != '/') {
+        return Status::Error(kErrFormat, where + what + " \"" + line +
+                                             "\" は / で始まるフォルダのパスではありません");
+    }
+    if (IsRootFolder(folder)) {
+        return Status::Error(kErrFormat,
+                             where + what + " にルートフォルダ \"" + line + "\" は使えません");
+    }
+    return folder;
+}
+
+}  // namespace
+
 Status LoadSettings(const RunContext& context, Settings& settings, SettingsEditState& edit,
                     AutoCheckTimers& timers) {
     const std::string path = context.SettingsPath();
@@ -116,9 +158,12 @@ Status LoadSettings(const RunContext& context, Settings& settings, SettingsEditS
     loaded.scan_period = lines[10];
     // An empty folder line has nothing to re-root; it keeps the folder the window already shows
     // (the default), rather than leaving the archive and the copies to land in the root.
-    loaded.save_dir = lines[13].empty() ? edit.save_dir_label : Reroot(lines[13], context.root_dir);
-    loaded.cracked_dir =
-        lines[14].empty() ? edit.cracked_dir_label : Reroot(lines[14], context.root_dir);
+    auto save_dir = FolderLine(path, 14, lines[13], context, edit.save_dir_label);
+    if (!save_dir.ok()) return save_dir.status();
+    auto cracked_dir = FolderLine(path, 15, lines[14], context, edit.cracked_dir_label);
+    if (!cracked_dir.ok()) return cracked_dir.status();
+    loaded.save_dir = std::move(save_dir).value();
+    loaded.cracked_dir = std::move(cracked_dir).value();
 
     edit.server_name = loaded.server_name;
     edit.alert_by_email = CheckBoxState(loaded.mail_alert);

@@ -75,8 +75,10 @@ std::string Reroot(std::string line, const std::string& root_dir);
 std::vector<platform::FileIdentity> ProgramFolders(const Settings& settings);
 
 // Reads the settings file into `settings` and `edit`. A missing file or one with fewer than 15
-// lines fails, naming the file and what is missing, and changes nothing. Starts the automatic
-// check timers when auto_check is 1; never stops them.
+// lines fails, naming the file and what is missing, and changes nothing. So does a save or
+// cracked folder line (14, 15) that is not an absolute folder below the root; an empty one keeps
+// the folder `edit` already holds. Starts the automatic check timers when auto_check is 1; never
+// stops them.
 Status LoadSettings(const RunContext& context, Settings& settings, SettingsEditState& edit,
                     AutoCheckTimers& timers);
 

@@ -19,12 +19,6 @@ void AppendHexEscape(std::string& out, unsigned value, int digits, char kind) {
     out += buf;
 }
 
-bool IsDangerousCodePoint(char32_t cp) {
-    return (cp >= 0x80 && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029 ||
-           (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069) || cp == 0x200E ||
-           cp == 0x200F || cp == 0x061C;
-}
-
 }  // namespace
 
 std::string DisplayPath(std::string_view path) {
@@ -40,6 +34,9 @@ std::string DisplayPath(std::string_view path) {
             out += "\\t";
         } else if (c < 0x20 || c == 0x7F) {
             AppendHexEscape(out, c, 2, 'x');
+        } else if (c == '\\') {
+            // Escaped itself, so a name holding a backslash and "n" never reads as a line break.
+            out += "\\\\";
         } else if (c < 0x80) {
             out += static_cast<char>(c);
         } else {
@@ -48,8 +45,12 @@ std::string DisplayPath(std::string_view path) {
             if (n == 0) {
                 AppendHexEscape(out, c, 2, 'x');
             } else {
-                if (IsDangerousCodePoint(cp)) {
-                    AppendHexEscape(out, static_cast<unsigned>(cp), 4, 'u');
+                if (platform::IsHiddenCodePoint(cp)) {
+                    if (cp > 0xFFFF) {
+                        AppendHexEscape(out, static_cast<unsigned>(cp), 8, 'U');
+                    } else {
+                        AppendHexEscape(out, static_cast<unsigned>(cp), 4, 'u');
+                    }
                 } else {
                     out.append(path.substr(i, n));
                 }
@@ -68,7 +69,7 @@ std::string CountLine(std::string_view label, int32_t count) {
         if (c < 0x80) {
             columns += 1;
         } else if ((c & 0xC0) != 0x80) {
-            columns += 2;  // a full-width character, two bytes in the original's code page
+            columns += 2;  // a full-width character: two columns, as CP932 prints it
         }
     }
     std::string line(label);
@@ -119,6 +120,8 @@ Status ScanLog::ChangeLine(std::string_view word, const std::string& path) {
 Status ScanLog::SkippedLine(const std::string& path) {
     return WriteLine("Skipped: " + DisplayPath(path));
 }
+
+Status ScanLog::WarningLine(const std::string& text) { return WriteLine("Warning: " + text); }
 
 Status ScanLog::SummaryAndClose(const ScanCounters& counters) {
     NORV_RETURN_IF_ERROR(WriteLine(kLogSeparator));

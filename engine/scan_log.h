@@ -41,6 +41,8 @@ class ScanLog {
     Status ChangeLine(std::string_view word, const std::string& path);
     // "Skipped: " and a folder the walk does not enter (the cracked or save folder).
     Status SkippedLine(const std::string& path);
+    // "Warning: " and a mistake in the rules that the run works around.
+    Status WarningLine(const std::string& text);
     Status SummaryAndClose(const ScanCounters& counters);
     // Closes after a failure, keeping the lines written so far.
     void CloseKeepingLines();

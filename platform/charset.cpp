@@ -1,5 +1,8 @@
 #include "platform/charset.h"
 
+#include <unicode/uchar.h>
+#include <unicode/utf.h>
+
 #include <langinfo.h>
 #include <unicode/ucnv.h>
 #include <unicode/ucnv_err.h>
@@ -160,10 +163,26 @@ size_t DecodeUtf8At(std::string_view s, size_t i, char32_t& cp) {
     return n;
 }
 
+bool IsHiddenCodePoint(char32_t cp) {
+    const auto c = static_cast<UChar32>(cp);
+    if (U_IS_UNICODE_NONCHAR(c)) return true;
+    switch (u_charType(c)) {
+        case U_CONTROL_CHAR:
+        case U_FORMAT_CHAR:
+        case U_LINE_SEPARATOR:
+        case U_PARAGRAPH_SEPARATOR:
+            return true;
+        default:
+            return u_hasBinaryProperty(c, UCHAR_DEFAULT_IGNORABLE_CODE_POINT);
+    }
+}
+
 Result<std::string> DecodeText(std::string_view bytes, std::string_view charset) {
+    bool cp932_fallback = false;
     if (IsUtf8Charset(charset)) {
         if (IsValidUtf8(bytes)) return std::string(bytes);
         charset = kCp932;
+        cp932_fallback = true;
     }
     auto conv = OpenConverter(charset);
     if (!conv.ok()) return conv.status();
@@ -173,10 +192,41 @@ Result<std::string> DecodeText(std::string_view bytes, std::string_view charset)
     int32_t length = ucnv_toUChars(conv->get(), out.data(), static_cast<int32_t>(out.size()),
                                    bytes.data(), static_cast<int32_t>(bytes.size()), &err);
     if (U_FAILURE(err)) {
-        return Status::Error(kErrCharset, "文字セット " + std::string(charset) +
+        return Status::Error(
+            kErrCharset, cp932_fallback ? "UTF-8 としても cp932 としても読めないバイト列があります"
+                                        : "文字セット " + std::string(charset) +
                                               " として読めないバイト列があります");
     }
     return Utf16ToUtf8(out.data(), length);
+}
+
+Result<std::string> DecodeUtf16(std::string_view bytes, bool big_endian) {
+    if (bytes.size() % 2 != 0) {
+        return Status::Error(kErrCharset, "UTF-16 の文字が途中で切れています");
+    }
+    auto unit_at = [&](size_t i) {
+        auto first = static_cast<unsigned char>(bytes[i]);
+        auto second = static_cast<unsigned char>(bytes[i + 1]);
+        return static_cast<char16_t>(big_endian ? (first << 8) | second : (second << 8) | first);
+    };
+    std::u16string text;
+    text.reserve(bytes.size() / 2);
+    for (size_t i = 0; i < bytes.size(); i += 2) text.push_back(unit_at(i));
+    for (size_t i = 0; i < text.size(); ++i) {
+        char16_t unit = text[i];
+        bool high = unit >= 0xD800 && unit <= 0xDBFF;
+        bool low = unit >= 0xDC00 && unit <= 0xDFFF;
+        if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            ++i;
+        } else if (high || low) {
+            char name[16];
+            std::snprintf(name, sizeof name, "U+%04X", static_cast<unsigned>(unit));
+            return Status::Error(kErrCharset, std::string("UTF-16 に対になっていないサロゲート ") +
+                                                  name + " があります");
+        }
+    }
+    return Utf16ToUtf8(reinterpret_cast<const UChar*>(text.data()),
+                       static_cast<int32_t>(text.size()));
 }
 
 Result<std::string> EncodeText(std::string_view utf8, std::string_view charset) {

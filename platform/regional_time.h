@@ -1,8 +1,9 @@
 // The clock and the regional date and time text forms.
 //
 // Every date the program shows or stores (scan log, scandate, mail subject, cracked-copy stamp,
-// filedate) is the locale's short date and "long time" (time with seconds; ICU's medium time
-// style), e.g. 2004/04/11 9:05:22 on ja_JP. The clock is an interface so tests pin the time.
+// filedate) is the locale's short date, its year widened to four digits, and "long time" (time
+// with seconds; ICU's medium time style), e.g. 2004/04/11 9:05:22 on ja_JP, 11.04.2004 on de_DE.
+// The clock is an interface so tests pin the time.
 #pragma once
 
 #include <chrono>
@@ -39,6 +40,7 @@ TimePoint FromTimespec(const std::timespec& ts);
 class RegionalFormat {
   public:
     // An empty locale means the system's (from the environment); an empty zone the system's.
+    // A locale name ICU has no data for (xx_YY, or a region it does not know) fails.
     static Result<std::unique_ptr<RegionalFormat>> Create(const std::string& locale = {},
                                                           const std::string& time_zone = {});
     ~RegionalFormat();

@@ -31,15 +31,72 @@ Result<std::string> ReadFileBytes(const std::string& path) {
     return bytes;
 }
 
+namespace {
+
+// U+FEFF in UTF-8: the byte-order mark.
+constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
+
+Status LineError(const std::string& path, size_t number, const Status& cause) {
+    return Status::Error(cause.code(),
+                         path + " の " + std::to_string(number) + " 行目: " + cause.message());
+}
+
+// Lines of UTF-16 text (after its byte-order mark), split at the LF code unit.
+Result<std::vector<std::string>> Utf16Lines(const std::string& path, std::string_view data,
+                                            bool big_endian) {
+    const char lf_first = big_endian ? '\0' : '\n';
+    const char lf_second = big_endian ? '\n' : '\0';
+    const char cr_first = big_endian ? '\0' : '\r';
+    const char cr_second = big_endian ? '\r' : '\0';
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < data.size()) {
+        size_t stop = start;
+        while (stop + 1 < data.size() && !(data[stop] == lf_first && data[stop + 1] == lf_second))
+            stop += 2;
+        // A lone last byte stays in the line, where decoding reports it.
+        if (stop + 1 == data.size()) ++stop;
+        size_t next = stop < data.size() ? stop + 2 : stop;
+        if (stop >= start + 2 && stop % 2 == 0 && data[stop - 2] == cr_first &&
+            data[stop - 1] == cr_second) {
+            stop -= 2;
+        }
+        auto line = DecodeUtf16(data.substr(start, stop - start), big_endian);
+        if (!line.ok()) return LineError(path, lines.size() + 1, line.status());
+        lines.push_back(std::move(line).value());
+        start = next;
+    }
+    return lines;
+}
+
+}  // namespace
+
 Result<std::vector<std::string>> ReadTextLines(const std::string& path,
                                                const std::string& charset) {
     auto bytes = ReadFileBytes(path);
     if (!bytes.ok()) return bytes.status();
-    const std::string& data = bytes.value();
+    std::string_view data = bytes.value();
     std::string set = charset.empty() ? SystemCharset() : charset;
-    // The whole file decides: valid UTF-8 throughout, or read as CP932.
-    if (IsUtf8Charset(set) && !IsValidUtf8(data)) set = kCp932;
+    // A byte-order mark names the file's encoding, whatever the locale's. Marks repeated after
+    // it go too: written back without a mark, a leading U+FEFF would read as one.
+    if (data.starts_with(kUtf8Mark)) {
+        while (data.starts_with(kUtf8Mark)) data.remove_prefix(kUtf8Mark.size());
+        set = kUtf8;
+    } else if (data.starts_with("\xFF\xFE") || data.starts_with("\xFE\xFF")) {
+        bool big_endian = data[0] == '\xFE';
+        auto lines = Utf16Lines(path, data.substr(2), big_endian);
+        if (lines.ok() && !lines->empty()) {
+            std::string& first = lines->front();
+            size_t marks = 0;
+            while (std::string_view(first).substr(marks).starts_with(kUtf8Mark))
+                marks += kUtf8Mark.size();
+            first.erase(0, marks);
+        }
+        return lines;
+    }
 
+    // Each line decides for itself (with a UTF-8 set: UTF-8, else CP932), so one line written on
+    // Windows does not turn the UTF-8 lines around it into mojibake.
     std::vector<std::string> lines;
     size_t start = 0;
     while (start < data.size()) {
@@ -47,12 +104,8 @@ Result<std::vector<std::string>> ReadTextLines(const std::string& path,
         size_t next = end == std::string::npos ? data.size() : end + 1;
         size_t stop = end == std::string::npos ? data.size() : end;
         if (stop > start && data[stop - 1] == '\r') --stop;
-        auto line = DecodeText(std::string_view(data).substr(start, stop - start), set);
-        if (!line.ok()) {
-            return Status::Error(line.status().code(), path + " の " +
-                                                           std::to_string(lines.size() + 1) +
-                                                           " 行目: " + line.status().message());
-        }
+        auto line = DecodeText(data.substr(start, stop - start), set);
+        if (!line.ok()) return LineError(path, lines.size() + 1, line.status());
         lines.push_back(std::move(line).value());
         start = next;
     }

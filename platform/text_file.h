@@ -1,8 +1,9 @@
 // Line-oriented text files in the system's character set: CR LF line ends, no byte-order mark.
 //
-// Reading accepts CR LF and bare LF and a last line without a line end. Writing replaces the file
-// atomically: the new content goes to a temporary file beside it, is flushed to disk and renamed
-// over the old one, so a failure at any point leaves the old file whole.
+// Reading accepts CR LF and bare LF and a last line without a line end, and a file that starts
+// with a UTF-8 or UTF-16 (LE or BE) byte-order mark, which then names its encoding. Writing
+// replaces the file atomically: the new content goes to a temporary file beside it, is flushed to
+// disk and renamed over the old one, so a failure at any point leaves the old file whole.
 #pragma once
 
 #include <sys/types.h>
@@ -16,7 +17,9 @@
 
 namespace norv::platform {
 
-// Reads every line of the file, converted to UTF-8. An empty `charset` means the system's.
+// Reads every line of the file, converted to UTF-8. An empty `charset` means the system's; with
+// a UTF-8 set each line is UTF-8 when valid, else CP932. A line that cannot be read fails with the
+// file and that line's number.
 Result<std::vector<std::string>> ReadTextLines(const std::string& path,
                                                const std::string& charset = {});
 

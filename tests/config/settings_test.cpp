@@ -124,14 +124,47 @@ TEST_F(SettingsTest, CancelledEditActsAtOnceButLeavesTheFile) {
 }
 
 TEST_F(SettingsTest, FoldersAreRerootedAndEmptyOnesKeepTheDefault) {
-    context.root_dir = "C:\\";
-    auto lines = SettingsLines("E:\\work\\save", "");
-    WriteSettings(lines);
-    edit.cracked_dir_label = "C:\\default\\cracked";
+    ASSERT_EQ(context.root_dir, "/");
+    WriteSettings(SettingsLines("/srv/save", ""));
+    edit.cracked_dir_label = "/var/lib/norv/cracked";
     ASSERT_TRUE(Load().ok());
-    EXPECT_EQ(edit.save_dir_label, "C:\\work\\save");
-    EXPECT_EQ(settings.save_dir, "C:\\work\\save");
-    EXPECT_EQ(settings.cracked_dir, "C:\\default\\cracked");
+    EXPECT_EQ(edit.save_dir_label, "/srv/save");
+    EXPECT_EQ(settings.save_dir, "/srv/save");
+    EXPECT_EQ(settings.cracked_dir, "/var/lib/norv/cracked");
+    EXPECT_EQ(edit.cracked_dir_label, "/var/lib/norv/cracked");
+}
+
+TEST_F(SettingsTest, FolderLinesMustNameAFolderBelowTheRoot) {
+    // Each would put the archive or the copies at the top of the file system: the rewrite makes
+    // "save" "/ave" and "X" "/"; a Windows path becomes "/:\\work".
+    const char* const refused[] = {"save", "X",  "E:\\work\\save", " /srv/save", "日本/save", "/",
+                                   "//",   "/.", "/srv/..",        "/srv/../../"};
+    for (int number : {14, 15}) {
+        for (const char* value : refused) {
+            auto lines = SettingsLines("/srv/save", "/srv/cracked");
+            lines[static_cast<size_t>(number - 1)] = value;
+            WriteSettings(lines);
+            settings.save_dir = "untouched";
+            edit.cracked_dir_label = "untouched";
+            Status status = Load();
+            ASSERT_FALSE(status.ok()) << number << ": " << value;
+            EXPECT_EQ(status.code(), kErrFormat);
+            EXPECT_NE(status.message().find(context.SettingsPath() + " の " +
+                                            std::to_string(number) + " 行目"),
+                      std::string::npos)
+                << status.message();
+            EXPECT_NE(status.message().find(value), std::string::npos) << status.message();
+            EXPECT_EQ(settings.save_dir, "untouched");
+            EXPECT_EQ(edit.cracked_dir_label, "untouched");
+        }
+    }
+    // Folders one level down, or reached through "." and "..", are fine.
+    for (const char* value : {"/save", "/srv/save/", "/srv/./x/../save", "/日本"}) {
+        WriteSettings(SettingsLines(value, value));
+        ASSERT_TRUE(Load().ok()) << value;
+        EXPECT_EQ(settings.save_dir, value);
+        EXPECT_EQ(settings.cracked_dir, value);
+    }
 }
 
 TEST_F(SettingsTest, MissingOrShortFileFailsNamingItAndWritesNothing) {
@@ -171,6 +204,43 @@ TEST_F(SettingsTest, ShiftJisFileFromWindowsLoads) {
     ASSERT_TRUE(platform::WriteTextFileAtomic(context.SettingsPath(), lines, "cp932").ok());
     ASSERT_TRUE(Load().ok());
     EXPECT_EQ(settings.server_name, "本社サーバ");
+}
+
+TEST_F(SettingsTest, OneWindowsLineLeavesTheUtf8FoldersExact) {
+    // Line 2 edited on Windows (CP932), the folders written in UTF-8.
+    auto lines = SettingsLines("/srv/写真/save", "/srv/写真/cracked");
+    std::string bytes;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        bytes += (i == 1 ? platform::EncodeText("本社サーバ", "cp932").value() : lines[i]) + "\r\n";
+    }
+    testing::WriteAll(context.SettingsPath(), bytes);
+    ASSERT_TRUE(Load().ok());
+    EXPECT_EQ(settings.server_name, "本社サーバ");
+    EXPECT_EQ(settings.save_dir, "/srv/写真/save");
+    EXPECT_EQ(settings.cracked_dir, "/srv/写真/cracked");
+}
+
+TEST_F(SettingsTest, Utf16FileLoadsAndIsSavedInTheLocaleSet) {
+    // Saved by Notepad as "Unicode": UTF-16 LE with its mark.
+    std::u16string text;
+    for (const char16_t* line : {u"reserved", u"本社サーバ", u" 1 ", u"", u"", u"", u"", u"", u"",
+                                 u" 0 ", u"10", u" 0 ", u" 0 ", u"/srv/save", u"/srv/cracked"}) {
+        text += std::u16string(line) + u"\r\n";
+    }
+    std::string bytes = "\xFF\xFE";
+    for (char16_t unit : text) {
+        bytes += static_cast<char>(unit & 0xFF);
+        bytes += static_cast<char>(unit >> 8);
+    }
+    testing::WriteAll(context.SettingsPath(), bytes);
+    ASSERT_TRUE(Load().ok());
+    EXPECT_EQ(settings.server_name, "本社サーバ");
+    EXPECT_EQ(edit.alert_by_email, 1);
+    EXPECT_EQ(settings.cracked_dir, "/srv/cracked");
+    ASSERT_TRUE(Save().ok());
+    std::string saved = ReadAll(context.SettingsPath());
+    EXPECT_EQ(saved.substr(0, 10), "reserved\r\n");  // UTF-8, no mark
+    EXPECT_NE(saved.find("本社サーバ\r\n"), std::string::npos);
 }
 
 TEST_F(SettingsTest, OddSwitchValuesShowAsClear) {

@@ -20,6 +20,16 @@ TEST(ScanLogText, DisplayPathShowsEveryNameOnOneReadableLine) {
         {"/x/\xe6\x97", "/x/\\xE6\\x97"},
         {"/x/rtl\u202Etxt.exe", "/x/rtl\\u202Etxt.exe"},
         {"/x/ls\u2028next", "/x/ls\\u2028next"},
+        // Invisible characters: two names differing only in them must not look alike.
+        {"/x/zero\u200Bwidth", "/x/zero\\u200Bwidth"},
+        {"/x/word\u2060joiner\uFEFFbom", "/x/word\\u2060joiner\\uFEFFbom"},
+        {"/x/soft\u00ADhyphen\u3164filler", "/x/soft\\u00ADhyphen\\u3164filler"},
+        {"/x/non\uFFFEchar\uFDD0", "/x/non\\uFFFEchar\\uFDD0"},
+        {"/x/tag\U000E0041", "/x/tag\\U000E0041"},
+        // A backslash is escaped itself, so "\n" in a name never reads as a line break.
+        {"/x/back\\nslash", "/x/back\\\\nslash"},
+        // Visible text stays as it is, the ideographic space included.
+        {"/x/全角\u3000空白", "/x/全角\u3000空白"},
     };
     for (const auto& [path, shown] : cases) EXPECT_EQ(DisplayPath(path), shown);
 }
@@ -46,7 +56,8 @@ TEST_F(EngineTest, LogLayoutIsExactByteForByte) {
         "サーバ名： server1\r\n" + "\u3000\u3000日時： 2004/04/11 9:05:22\r\n" + sep + "\r\n" +
         sep + "\r\n" + "===> ディレクトリ検査 : " + tree.path() + "\r\n\r\n" +
         "Created: " + tree.path() + "/a.txt\r\n" + sep + "\r\n" +
-        "===> ディレクトリ検査 : " + tree.path() + "/missing\r\n\r\n" + "Deleted: " + tree.path() +
+        "===> ディレクトリ検査 : " + tree.path() + "/missing\r\n\r\n" + "Warning: ルール 2 (" +
+        tree.path() + "/missing) のパスがありません\r\n" + "Deleted: " + tree.path() +
         "/missing\r\n" + sep + "\r\n" +
         "\u3000\u3000\u3000\u3000\u3000\u3000\u3000\u3000\u3000\u3000\u3000"
         "サマリー情報\r\n" +

@@ -49,6 +49,43 @@ TEST(Charset, InvalidUtf8IsReadAsCp932) {
     ASSERT_FALSE(IsValidUtf8(sjis));
     EXPECT_EQ(DecodeText(sjis, kUtf8).value(), "設定編集");
     EXPECT_EQ(DecodeText("plain", kUtf8).value(), "plain");
+    // Bytes neither set defines: the message says both were tried.
+    for (std::string_view bytes : {"\x80", "a\xFF", "\x81"}) {
+        auto decoded = DecodeText(bytes, kUtf8);
+        ASSERT_FALSE(decoded.ok());
+        EXPECT_EQ(decoded.status().code(), kErrCharset);
+        EXPECT_NE(decoded.status().message().find("UTF-8"), std::string::npos);
+        EXPECT_NE(decoded.status().message().find("cp932"), std::string::npos);
+    }
+}
+
+TEST(Charset, Utf16DecodesEitherByteOrderAndRefusesBrokenText) {
+    // "設" U+8A2D, then U+1D11E as the surrogate pair D834 DD1E.
+    EXPECT_EQ(DecodeUtf16(std::string_view("\x2D\x8A\x34\xD8\x1E\xDD", 6), false).value(),
+              "設\U0001D11E");
+    EXPECT_EQ(DecodeUtf16(std::string_view("\x8A\x2D\xD8\x34\xDD\x1E", 6), true).value(),
+              "設\U0001D11E");
+    EXPECT_EQ(DecodeUtf16(std::string_view("a\0", 2), false).value(), "a");
+    EXPECT_EQ(DecodeUtf16("", true).value(), "");
+
+    auto odd = DecodeUtf16(std::string_view("a\0b", 3), false);
+    ASSERT_FALSE(odd.ok());
+    EXPECT_EQ(odd.status().code(), kErrCharset);
+    // A high surrogate at the end, one followed by a letter, and a low one alone.
+    const std::pair<std::string_view, const char*> broken[] = {
+        {std::string_view("a\0\x34\xD8", 4), "U+D834"},
+        {std::string_view("\x34\xD8"
+                          "a\0",
+                          4),
+         "U+D834"},
+        {std::string_view("\x1E\xDD", 2), "U+DD1E"},
+    };
+    for (auto [bytes, name] : broken) {
+        auto decoded = DecodeUtf16(bytes, false);
+        ASSERT_FALSE(decoded.ok()) << name;
+        EXPECT_NE(decoded.status().message().find(name), std::string::npos)
+            << decoded.status().message();
+    }
 }
 
 TEST(Charset, Utf8Validation) {

@@ -1,6 +1,7 @@
 #include "platform/regional_time.h"
 
 #include <gtest/gtest.h>
+#include <unicode/locid.h>
 
 #include "tests/support/test_support.h"
 
@@ -17,11 +18,47 @@ TEST(RegionalTime, JapaneseShortDateAndLongTime) {
     EXPECT_EQ(format->DateTime(clock.Now()), "2004/04/11 12:34:56");
 }
 
-TEST(RegionalTime, OtherLocalesFollowTheirOwnForms) {
-    auto us = RegionalFormat::Create("en_US", "UTC").value();
+TEST(RegionalTime, EveryLocaleKeepsItsFormButShowsAFourDigitYear) {
+    norv::testing::FixedClock clock;  // 2004-04-11 00:05:22 UTC
+    const std::pair<const char*, const char*> cases[] = {
+        {"en_US", "4/11/2004 12:05:22 AM"},  // ICU's pattern: M/d/yy
+        {"de_DE", "11.04.2004 00:05:22"},    // dd.MM.yy
+        {"ja_JP", "2004/04/11 0:05:22"},     // y/MM/dd
+        // Quoted text beside the year stays as it is: d.MM.yy 'г'.
+        {"bg_BG", "11.04.2004 г. 0:05:22 ч."},
+        // Names as LANG spells them.
+        {"de_DE.UTF-8", "11.04.2004 00:05:22"},
+        {"C", "4/11/2004 12:05:22 AM"},
+        // A year counted within an era is not padded: H16, never H0016.
+        {"ja_JP@calendar=japanese", "H16/4/11 0:05:22"},
+    };
+    for (auto [locale, expected] : cases) {
+        auto format = RegionalFormat::Create(locale, "UTC");
+        ASSERT_TRUE(format.ok()) << locale << ": " << format.status().message();
+        EXPECT_EQ((*format)->DateTime(clock.Now()), expected) << locale;
+    }
+}
+
+TEST(RegionalTime, TheSystemLocaleShowsAFourDigitYearToo) {
+    // LANG=C: ICU's default is en_US_POSIX, whose short date is M/d/yy.
+    icu::Locale saved = icu::Locale::getDefault();
+    UErrorCode err = U_ZERO_ERROR;
+    icu::Locale::setDefault(icu::Locale("en_US_POSIX"), err);
+    auto format = RegionalFormat::Create("", "UTC");
+    icu::Locale::setDefault(saved, err);
+    ASSERT_TRUE(format.ok()) << format.status().message();
     norv::testing::FixedClock clock;
-    EXPECT_EQ(us->ShortDate(clock.Now()), "4/11/04");
-    EXPECT_EQ(us->LongTime(clock.Now()), "12:05:22 AM");
+    EXPECT_EQ((*format)->ShortDate(clock.Now()), "4/11/2004");
+}
+
+TEST(RegionalTime, AnUnknownLocaleIsAnErrorNamingIt) {
+    // ICU would format all of these silently in its default locale.
+    for (const char* locale : {"xx_YY", "en_XX", "zz", "@@"}) {
+        auto format = RegionalFormat::Create(locale, "UTC");
+        ASSERT_FALSE(format.ok()) << locale;
+        EXPECT_NE(format.status().message().find(locale), std::string::npos)
+            << format.status().message();
+    }
 }
 
 TEST(RegionalTime, TimespecConversion) {

@@ -35,6 +35,107 @@ TEST(TextFile, WritesCrLfWithoutByteOrderMark) {
     EXPECT_EQ(ReadTextLines(dir / "sjis.txt", kUtf8).value(), std::vector<std::string>{"設定"});
 }
 
+// "設定" in CP932, as Japanese Windows writes it.
+constexpr const char* kCp932Settei = "\x90\xDD\x92\xE8";
+
+// UTF-16 bytes of `text` in the given byte order, with no byte-order mark.
+std::string Utf16Bytes(std::u16string_view text, bool big_endian) {
+    std::string bytes;
+    for (char16_t unit : text) {
+        char high = static_cast<char>(unit >> 8);
+        char low = static_cast<char>(unit & 0xFF);
+        bytes += big_endian ? high : low;
+        bytes += big_endian ? low : high;
+    }
+    return bytes;
+}
+
+TEST(TextFile, EachLineIsUtf8WhenValidElseCp932) {
+    TempDir dir;
+    // The UTF-8 bytes of 写真 are also valid CP932 (蜀咏悄): deciding for the whole file would
+    // turn them into mojibake because of the one Windows line among them.
+    std::string path = dir.Write("user_rule.txt",
+                                 "<rule>/home/user/写真,3</rule>\r\n"
+                                 "<rule>/srv/" +
+                                     std::string(kCp932Settei) +
+                                     ",1</rule>\r\n"
+                                     "<rule>/var/www/日本語,3</rule>\r\n");
+    auto lines = ReadTextLines(path, kUtf8);
+    ASSERT_TRUE(lines.ok()) << lines.status().message();
+    EXPECT_EQ(lines.value(), (std::vector<std::string>{"<rule>/home/user/写真,3</rule>",
+                                                       "<rule>/srv/設定,1</rule>",
+                                                       "<rule>/var/www/日本語,3</rule>"}));
+}
+
+TEST(TextFile, ALineNeitherUtf8NorCp932NamesItsLineNumber) {
+    TempDir dir;
+    std::string path = dir.Write("norvcfg.txt", "ok\r\n" + std::string(kCp932Settei) +
+                                                    "\r\n写真\r\nbad \x80\xFF\r\nafter\r\n");
+    auto lines = ReadTextLines(path, kUtf8);
+    ASSERT_FALSE(lines.ok());
+    EXPECT_EQ(lines.status().code(), kErrCharset);
+    EXPECT_NE(lines.status().message().find(path + " の 4 行目"), std::string::npos)
+        << lines.status().message();
+}
+
+TEST(TextFile, ByteOrderMarkNamesTheEncoding) {
+    TempDir dir;
+    const std::vector<std::string> expected = {"設定", "/home/写真", "\U0001D11E x", ""};
+    // UTF-8 with a mark: read as UTF-8 even where the locale's set is another.
+    dir.Write("utf8.txt", "\xEF\xBB\xBF設定\r\n/home/写真\r\n\U0001D11E x\r\n\r\n");
+    EXPECT_EQ(ReadTextLines(dir / "utf8.txt", kUtf8).value(), expected);
+    EXPECT_EQ(ReadTextLines(dir / "utf8.txt", "EUC-JP").value(), expected);
+    // UTF-16 either way round, with CR LF and bare LF and a surrogate pair.
+    const std::u16string text = u"設定\r\n/home/写真\n\U0001D11E x\r\n\r\n";
+    dir.Write("le.txt", "\xFF\xFE" + Utf16Bytes(text, false));
+    dir.Write("be.txt", "\xFE\xFF" + Utf16Bytes(text, true));
+    for (const char* name : {"le.txt", "be.txt"}) {
+        auto lines = ReadTextLines(dir / name, kUtf8);
+        ASSERT_TRUE(lines.ok()) << name << ": " << lines.status().message();
+        EXPECT_EQ(lines.value(), expected) << name;
+    }
+    // A mark repeated after the first is dropped too, else it would come back as the mark of
+    // the file written from these lines.
+    dir.Write("twice8.txt", "\xEF\xBB\xBF\xEF\xBB\xBFx\r\n");
+    EXPECT_EQ(ReadTextLines(dir / "twice8.txt", kUtf8).value(), std::vector<std::string>{"x"});
+    dir.Write("twice16.txt", "\xFF\xFE" + Utf16Bytes(u"\uFEFFx\r\n", false));
+    EXPECT_EQ(ReadTextLines(dir / "twice16.txt", kUtf8).value(), std::vector<std::string>{"x"});
+    // The mark alone is an empty file; a last line without a line end is kept.
+    dir.Write("mark.txt", "\xFF\xFE");
+    EXPECT_TRUE(ReadTextLines(dir / "mark.txt", kUtf8)->empty());
+    dir.Write("open.txt", "\xFE\xFF" + Utf16Bytes(u"a\nb", true));
+    EXPECT_EQ(ReadTextLines(dir / "open.txt", kUtf8).value(), (std::vector<std::string>{"a", "b"}));
+}
+
+TEST(TextFile, BrokenUtf16NamesTheLine) {
+    TempDir dir;
+    // A high surrogate with no low one after it, on line 2.
+    dir.Write("lone.txt", "\xFF\xFE" + Utf16Bytes(u"one\r\nt\xD800o\r\nthree", false));
+    auto lone = ReadTextLines(dir / "lone.txt", kUtf8);
+    ASSERT_FALSE(lone.ok());
+    EXPECT_NE(lone.status().message().find("2 行目"), std::string::npos) << lone.status().message();
+    EXPECT_NE(lone.status().message().find("U+D800"), std::string::npos);
+    // A last byte without its partner, on line 3.
+    dir.Write("odd.txt", "\xFE\xFF" + Utf16Bytes(u"one\ntwo\nthree", true) + "x");
+    auto odd = ReadTextLines(dir / "odd.txt", kUtf8);
+    ASSERT_FALSE(odd.ok());
+    EXPECT_EQ(odd.status().code(), kErrCharset);
+    EXPECT_NE(odd.status().message().find("3 行目"), std::string::npos) << odd.status().message();
+}
+
+TEST(TextFile, AnotherLocaleSetDecodesEveryLineFromIt) {
+    TempDir dir;
+    // "設定" in EUC-JP.
+    dir.Write("euc.txt", "\xC0\xDF\xC4\xEA\r\nx\r\n");
+    EXPECT_EQ(ReadTextLines(dir / "euc.txt", "EUC-JP").value(),
+              (std::vector<std::string>{"設定", "x"}));
+    // No CP932 guess there: a line that is not EUC-JP is an error naming it.
+    dir.Write("sjis.txt", "x\r\n" + std::string(kCp932Settei) + "\r\n");
+    auto lines = ReadTextLines(dir / "sjis.txt", "EUC-JP");
+    ASSERT_FALSE(lines.ok());
+    EXPECT_NE(lines.status().message().find("2 行目"), std::string::npos);
+}
+
 TEST(TextFile, FailedWriteLeavesTheOldFileWhole) {
     TempDir dir;
     std::string path = dir.Write("keep.txt", "old\r\n");
