@@ -81,6 +81,11 @@ Status LoadRules(const RunContext& context, RuleTable& table, std::vector<RuleLi
                                     " の種別は -32768 から 32767 の整数でないため無視します");
             continue;
         }
+        if (rule.path.empty()) {
+            // An empty path would walk the whole file system from the working folder.
+            messages.ShowMessageBox(Where(context, i + 1) + " はパスが空のため無視します");
+            continue;
+        }
         if (table.rule_count() < kMaxRules) {
             table.rules.push_back(std::move(rule));
         } else {

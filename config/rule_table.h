@@ -42,7 +42,7 @@ std::string RuleLine(const Rule& rule);
 
 // Reads the rule file into `table` and rebuilds `rule_list`. A missing file gives an empty
 // table. Lines the format cannot read (a "<rule>" without a comma or "</rule>", a flag that is
-// no 16-bit whole number) are skipped with a message naming the file and line.
+// no 16-bit whole number, an empty path) are skipped with a message naming the file and line.
 Status LoadRules(const RunContext& context, RuleTable& table, std::vector<RuleListItem>& rule_list,
                  MessageBoxSink& messages);
 

@@ -3,6 +3,8 @@
 #include "config/settings.h"
 #include "platform/folder_lock.h"
 
+#include <cerrno>
+
 #include <algorithm>
 #include <optional>
 #include <thread>
@@ -75,14 +77,99 @@ void ScanEngine::FindExcludedFolders() {
     excluded_folders_ = ProgramFolders(state_.settings);
 }
 
+namespace {
+
+// "/srv/www" for "/srv//www/" and the like, so paths compare as folders.
+std::string NormalPath(const std::string& path) {
+    std::string out;
+    for (const auto& name : platform::PathNames(path)) out += platform::kSeparator + name;
+    if (out.empty()) out = std::string(1, platform::kSeparator);
+    if (!path.empty() && path[0] != platform::kSeparator) out.erase(0, 1);
+    return out;
+}
+
+bool Below(const std::string& path, const std::string& folder) {
+    const std::string prefix = platform::FolderPrefix(folder);
+    return path.size() > prefix.size() && path.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Whether two rules take in some of the same files.
+bool RulesOverlap(const Rule& a, const Rule& b) {
+    const std::string pa = NormalPath(a.path), pb = NormalPath(b.path);
+    if (pa == pb) return true;
+    auto covers = [](const Rule& folder, const std::string& folder_path, const Rule& other,
+                     const std::string& other_path) {
+        if (folder.flag <= 0) return false;
+        if (folder.flag == RULE_TREE) return Below(other_path, folder_path);
+        // A one-folder rule takes in the files directly in it: a file rule there overlaps.
+        return other.flag == RULE_FILE && platform::ParentOfPath(other_path) == folder_path;
+    };
+    return covers(a, pa, b, pb) || covers(b, pb, a, pa);
+}
+
+}  // namespace
+
+std::vector<std::string> RuleWarnings(const std::vector<Rule>& rules, size_t index,
+                                      platform::EntryKind kind) {
+    const Rule& rule = rules[index];
+    const std::string label =
+        "ルール " + std::to_string(index + 1) + " (" + DisplayPath(rule.path) + ")";
+    std::vector<std::string> warnings;
+    if (rule.flag != RULE_FILE && rule.flag != RULE_DIR && rule.flag != RULE_TREE) {
+        warnings.push_back(label + " の種別 " + std::to_string(rule.flag) +
+                           " は 0 (ファイル)、1 (フォルダ)、3 (フォルダとサブフォルダ) の"
+                           "どれでもありません");
+    } else if (kind == platform::EntryKind::kMissing) {
+        warnings.push_back(label + " のパスがありません");
+    } else if (rule.flag == RULE_FILE && kind == platform::EntryKind::kDirectory) {
+        warnings.push_back(label + " はフォルダですが、種別が 0 (ファイル) です");
+    } else if (rule.flag != RULE_FILE && kind == platform::EntryKind::kRegular) {
+        warnings.push_back(label + " はフォルダではありませんが、種別が " +
+                           std::to_string(rule.flag) + " (フォルダ) です");
+    }
+    // A rule that walks nothing (a path not there, a kind below 0) counts nothing twice.
+    const bool walked = kind != platform::EntryKind::kMissing && rule.flag >= 0;
+    for (size_t j = 0; walked && j < index; ++j) {
+        if (rules[j].flag >= 0 && RulesOverlap(rules[j], rule)) {
+            warnings.push_back(label + " はルール " + std::to_string(j + 1) + " (" +
+                               DisplayPath(rules[j].path) +
+                               ") と同じファイルを検査します。変更は二度数えられます");
+        }
+    }
+    return warnings;
+}
+
+Status ScanEngine::WarnAboutRule(const std::vector<Rule>& rules, size_t index) {
+    // What the rule's path is, followed as the walk follows it.
+    platform::EntryKind kind = platform::EntryKind::kMissing;
+    auto resolved = platform::ResolveAdministratorPath(rules[index].path);
+    if (resolved.ok()) {
+        if (resolved->name.empty()) {
+            kind = platform::EntryKind::kDirectory;
+        } else {
+            auto facts = platform::LStatAt(*resolved->parent, resolved->name, rules[index].path);
+            if (facts.ok()) kind = facts->kind;
+        }
+    } else if (resolved.status().code() != ENOENT && resolved.status().code() != ENOTDIR) {
+        kind = platform::EntryKind::kOther;  // there, but not to be followed: said elsewhere
+    }
+    for (const std::string& warning : RuleWarnings(rules, index, kind)) {
+        NORV_RETURN_IF_ERROR(log_.WarningLine(warning));
+        hooks_.messages.ShowMessageBox(warning);
+    }
+    return Status::Ok();
+}
+
 Status ScanEngine::RunScanSteps() {
     FindExcludedFolders();
     NORV_RETURN_IF_ERROR(store_.ResetFlags());
     // The rules as they stand when the loop starts: the settings window may edit the table
     // while the run yields, and must not pull a rule from under it.
     const std::vector<Rule> rules = state_.rules.rules;
-    for (const Rule& rule : rules) {
+    for (size_t i = 0; i < rules.size(); ++i) {
+        const Rule& rule = rules[i];
         NORV_RETURN_IF_ERROR(log_.RuleHeader(rule.path));
+        NORV_RETURN_IF_ERROR(WarnAboutRule(rules, i));
         if (rule.flag == RULE_FILE) {
             NORV_RETURN_IF_ERROR(CheckSingleFile(rule.path));
         } else if (rule.flag > 0) {

@@ -54,6 +54,11 @@ struct EngineHooks {
 // mail_alert is 1 and the "mail even without tampering" box is set.
 bool ShouldSendReport(int64_t changes, const std::string& mail_alert, int evrymail_flg);
 
+// The warnings a rule deserves; `rules` is the whole table and `index` the rule's place in it.
+// `kind` is what the rule's path is on disk (kMissing when it is not there).
+std::vector<std::string> RuleWarnings(const std::vector<Rule>& rules, size_t index,
+                                      platform::EntryKind kind);
+
 // One fingerprinting thread per processor.
 int DefaultDigestWorkers();
 
@@ -92,6 +97,9 @@ class ScanEngine {
     Status TakeEntry(const platform::TreeWalk::Entry& entry,
                      const platform::Fingerprint& fingerprint);
     Status SkipFolder(const std::string& dir);
+    // Logs and shows what is wrong with rule `index` (a path that is not there, a kind that does
+    // not fit it, an unknown kind, files another rule covers too). Nothing here ends the run.
+    Status WarnAboutRule(const std::vector<Rule>& rules, size_t index);
     Status ReportChange(std::string_view kind, std::string_view word, const std::string& path,
                         const FileLocation& where);
     // The cracked and save folders, never walked: evidence and archives are not watched files.

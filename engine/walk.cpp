@@ -54,11 +54,6 @@ Status ScanEngine::WalkDirectory(const std::string& path, int16_t flag) {
         }
         return root.status();
     }
-    auto identity = platform::IdentityOf(**root, path);
-    if (!identity.ok()) return identity.status();
-    for (const auto& skipped : excluded_folders_) {
-        if (skipped == identity.value()) return SkipFolder(path);
-    }
     TreeWalk::Options options;
     options.recursive = flag == RULE_TREE;
     options.skipped = excluded_folders_;

@@ -3,11 +3,15 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/sysmacros.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <deque>
 
 namespace norv::platform {
@@ -255,6 +259,34 @@ Result<std::shared_ptr<DirectoryHandle>> OpenResolvedDirectory(const ResolvedPat
         return Status::FromErrno(ENOTDIR, path + " を開けません");
     }
     return opened;
+}
+
+std::vector<dev_t> PseudoFileSystemDevices() {
+    static const char* const kPseudo[] = {
+        "proc",     "sysfs",     "devtmpfs", "devpts",      "cgroup",  "cgroup2",
+        "debugfs",  "tracefs",   "securityfs", "pstore",    "bpf",     "configfs",
+        "mqueue",   "hugetlbfs", "fusectl",  "binfmt_misc", "efivarfs", "autofs",
+        "rpc_pipefs", "nsfs",    "selinuxfs"};
+    std::vector<dev_t> devices;
+    std::FILE* mounts = std::fopen("/proc/self/mountinfo", "re");
+    if (!mounts) return devices;
+    char* line = nullptr;
+    size_t capacity = 0;
+    while (::getline(&line, &capacity, mounts) > 0) {
+        // "36 35 98:0 /root /mnt opts [optional fields] - fstype source superopts"
+        unsigned major = 0, minor = 0;
+        if (std::sscanf(line, "%*s %*s %u:%u", &major, &minor) != 2) continue;
+        const char* dash = std::strstr(line, " - ");
+        if (!dash) continue;
+        char type[64] = {};
+        if (std::sscanf(dash + 3, "%63s", type) != 1) continue;
+        for (const char* pseudo : kPseudo) {
+            if (std::strcmp(type, pseudo) == 0) devices.push_back(makedev(major, minor));
+        }
+    }
+    std::free(line);
+    std::fclose(mounts);
+    return devices;
 }
 
 void RaiseOpenFileLimit() {

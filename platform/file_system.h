@@ -95,6 +95,11 @@ Result<std::shared_ptr<DirectoryHandle>> OpenResolvedDirectory(const ResolvedPat
 // The names of a path, empty ones and "." left out ("/a//b/" gives a, b).
 std::vector<std::string> PathNames(std::string_view path);
 
+// The devices of the mounted pseudo file systems (proc, sysfs, devtmpfs, devpts, cgroup,
+// debugfs, tracefs, securityfs, pstore, bpf, configfs and the like): their "files" are views of
+// the kernel, some block for ever when read, and none is content to watch.
+std::vector<dev_t> PseudoFileSystemDevices();
+
 // Raises this process's limit of open files to the most it may have: the walk holds one open
 // folder per level of depth it is in.
 void RaiseOpenFileLimit();

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 
 namespace norv::platform {
 namespace {
@@ -38,7 +39,7 @@ std::string FolderPrefix(const std::string& path) {
 }
 
 TreeWalk::TreeWalk(std::shared_ptr<DirectoryHandle> root, std::string root_path, Options options)
-    : options_(std::move(options)) {
+    : options_(std::move(options)), pseudo_devices_(PseudoFileSystemDevices()) {
     Frame frame;
     frame.handle = std::move(root);
     frame.dir = FolderPrefix(root_path);
@@ -46,6 +47,13 @@ TreeWalk::TreeWalk(std::shared_ptr<DirectoryHandle> root, std::string root_path,
 }
 
 TreeWalk::~TreeWalk() = default;
+
+bool TreeWalk::Skipped(const FileIdentity& identity) const {
+    return std::find(options_.skipped.begin(), options_.skipped.end(), identity) !=
+               options_.skipped.end() ||
+           std::find(pseudo_devices_.begin(), pseudo_devices_.end(), identity.device) !=
+               pseudo_devices_.end();
+}
 
 Status TreeWalk::Enter(std::shared_ptr<DirectoryHandle> folder, std::string dir) {
     Frame frame;
@@ -93,26 +101,38 @@ bool TreeWalk::ReturnToParent() {
     return true;
 }
 
-TreeWalk::Entry TreeWalk::Next() {
+std::optional<TreeWalk::Entry> TreeWalk::Descend(std::shared_ptr<DirectoryHandle> folder,
+                                                 std::string dir, const std::string& name) {
     Entry entry;
-    if (finished_) return entry;
+    auto identity = IdentityOf(*folder, dir);
+    if (identity.ok() && Skipped(identity.value())) {
+        entry.type = Entry::Type::kSkippedFolder;
+        entry.dir = std::move(dir);
+        entry.name = name;
+        return entry;
+    }
+    Status entered = Enter(folder, dir);
+    if (!entered.ok()) {
+        finished_ = true;
+        entry.type = Entry::Type::kFailure;
+        entry.failure = entered;
+        return entry;
+    }
+    if (!options_.report_folders) return std::nullopt;
+    entry.type = Entry::Type::kFolder;
+    entry.folder = std::move(folder);
+    entry.dir = std::move(dir);
+    entry.name = name;
+    return entry;
+}
+
+TreeWalk::Entry TreeWalk::Next() {
+    if (finished_) return Entry();
     if (!started_) {
         started_ = true;
         Frame root = std::move(stack_.back());
         stack_.pop_back();
-        Status entered = Enter(root.handle, root.dir);
-        if (!entered.ok()) {
-            finished_ = true;
-            entry.type = Entry::Type::kFailure;
-            entry.failure = entered;
-            return entry;
-        }
-        if (options_.report_folders) {
-            entry.type = Entry::Type::kFolder;
-            entry.folder = stack_.back().handle;
-            entry.dir = stack_.back().dir;
-            return entry;
-        }
+        if (auto entry = Descend(root.handle, root.dir, "")) return *entry;
     }
     while (!stack_.empty()) {
         Frame& frame = stack_.back();
@@ -125,37 +145,19 @@ TreeWalk::Entry TreeWalk::Next() {
                 // Gone, or swapped for a link, since the listing: not walked, not followed.
                 if (GoneOrSwapped(child.status().code())) continue;
                 finished_ = true;
-                entry.type = Entry::Type::kFailure;
-                entry.failure = child.status();
-                return entry;
+                Entry failure;
+                failure.type = Entry::Type::kFailure;
+                failure.failure = child.status();
+                return failure;
             }
-            auto identity = IdentityOf(**child, path);
-            if (identity.ok() && std::find(options_.skipped.begin(), options_.skipped.end(),
-                                           identity.value()) != options_.skipped.end()) {
-                entry.type = Entry::Type::kSkippedFolder;
-                entry.dir = FolderPrefix(path);
-                entry.name = name;
-                return entry;
-            }
-            std::string dir = FolderPrefix(path);
-            Status entered = Enter(child.value(), dir);
-            if (!entered.ok()) {
-                finished_ = true;
-                entry.type = Entry::Type::kFailure;
-                entry.failure = entered;
-                return entry;
-            }
-            if (options_.report_folders) {
-                entry.type = Entry::Type::kFolder;
-                entry.folder = std::move(child).value();
-                entry.dir = std::move(dir);
-                entry.name = name;
-                return entry;
+            if (auto entry = Descend(std::move(child).value(), FolderPrefix(path), name)) {
+                return *entry;
             }
             continue;
         }
         if (frame.next_file < frame.files.size()) {
             const DirEntry& file = frame.files[frame.next_file++];
+            Entry entry;
             entry.type = Entry::Type::kFile;
             entry.folder = frame.handle;
             entry.dir = frame.dir;
@@ -166,7 +168,7 @@ TreeWalk::Entry TreeWalk::Next() {
         ReturnToParent();
     }
     finished_ = true;
-    return entry;
+    return Entry();
 }
 
 }  // namespace norv::platform

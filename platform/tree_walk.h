@@ -8,11 +8,15 @@
 // keeps only a bounded number of folders open, finding its way back up through "..", checked
 // against the identity it recorded on the way down.
 //
+// Folders of pseudo file systems (/proc, /sys, /dev and the like) are never entered, so a rule
+// on "/" completes; they come out as skipped folders like the ones the caller names.
+//
 // One walk is used by one thread at a time; the folder handles it hands out may be used on
 // other threads.
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,9 +56,16 @@ class TreeWalk {
   private:
     struct Frame;
     Status Enter(std::shared_ptr<DirectoryHandle> folder, std::string dir);
+    // Enters `folder` (named `name` in its parent) unless it is skipped; the entry to hand out
+    // now, if any: the skipped folder, a failure, or the folder itself when folders are reported.
+    std::optional<Entry> Descend(std::shared_ptr<DirectoryHandle> folder, std::string dir,
+                                 const std::string& name);
     bool ReturnToParent();
 
+    bool Skipped(const FileIdentity& identity) const;
+
     Options options_;
+    std::vector<dev_t> pseudo_devices_;
     std::vector<Frame> stack_;
     bool started_ = false;
     bool finished_ = false;

@@ -65,11 +65,15 @@ TEST_F(RuleTableTest, UnreadableLinesAreSkippedWithAMessageNamingTheLine) {
         "<rule>/no-close,1\r\n"
         "<rule>/big,99999</rule>\r\n"
         "<rule>/word,abc</rule>\r\n"
-        "<rule>/neg,-1</rule>\r\n");
+        "<rule>/neg,-1</rule>\r\n"
+        "<rule>,3</rule>\r\n");
     ASSERT_TRUE(Load().ok());
     ASSERT_EQ(table.rule_count(), 2);
     EXPECT_EQ(table.rules[1].flag, -1);
-    ASSERT_EQ(hooks.messages.size(), 4u);
+    ASSERT_EQ(hooks.messages.size(), 5u);
+    // An empty path would walk everything from the working folder: refused, line named.
+    EXPECT_NE(hooks.messages[4].find("7 行目"), std::string::npos);
+    EXPECT_NE(hooks.messages[4].find("パスが空"), std::string::npos);
     EXPECT_NE(hooks.messages[0].find("2 行目"), std::string::npos);
     EXPECT_NE(hooks.messages[0].find("user_rule.txt"), std::string::npos);
     EXPECT_NE(hooks.messages[2].find("4 行目"), std::string::npos);

@@ -154,11 +154,52 @@ TEST_F(EngineTest, RuleKindsDecideWhatIsWalked) {
     auto lines = LogLines();
     EXPECT_EQ(lines[10], "===> ディレクトリ検査 : " + tree.path());  // negative: header only
     EXPECT_EQ(lines[11], "");
-    EXPECT_EQ(lines[12], std::string(60, '-'));
+    EXPECT_EQ(lines[12], "Warning: ルール 2 (" + tree.path() +
+                             ") の種別 -1 は 0 (ファイル)、1 (フォルダ)、3 (フォルダとサブフォルダ) "
+                             "のどれでもありません");
+    EXPECT_EQ(lines[13], std::string(60, '-'));
+    EXPECT_EQ(hooks.messages.size(), 1u);  // shown too, once
 
     SetRules({{tree.path(), RULE_TREE}});
     ASSERT_TRUE(engine->RunScan().ok());
     EXPECT_EQ(counters.checked, 3);
+}
+
+TEST_F(EngineTest, RuleMistakesAreWarnedOnceEachAndNeverEndTheRun) {
+    tree.Write("site/index.html", "x");
+    tree.Write("site/sub/page.html", "y");
+    tree.Write("single.txt", "z");
+    SetRules({{tree / "site", RULE_TREE},
+              {tree / "site/sub", RULE_DIR},          // inside the tree rule
+              {tree / "single.txt", RULE_TREE},        // a file given a folder kind
+              {tree / "site", RULE_FILE},              // a folder given the file kind
+              {tree / "no-such-folder", RULE_TREE},    // not there
+              {tree / "site", 2}});                    // no such kind
+    mode = ScanMode::kInit;
+    ASSERT_TRUE(engine->RunScan().ok());
+    std::vector<std::string> warnings;
+    for (const auto& line : LogLines()) {
+        if (line.rfind("Warning: ", 0) == 0) warnings.push_back(line.substr(9));
+    }
+    ASSERT_EQ(warnings.size(), 8u) << ::testing::PrintToString(warnings);
+    EXPECT_EQ(hooks.messages, warnings);
+    auto has = [&](const std::string& start, const std::string& end) {
+        for (const auto& w : warnings) {
+            if (w.rfind(start, 0) == 0 && w.ends_with(end)) return true;
+        }
+        return false;
+    };
+    const std::string twice = "と同じファイルを検査します。変更は二度数えられます";
+    EXPECT_TRUE(has("ルール 2 (" + tree / "site/sub" + ") はルール 1 (", twice));
+    EXPECT_TRUE(has("ルール 3 (" + tree / "single.txt" + ") はフォルダではありませんが", ""));
+    EXPECT_TRUE(has("ルール 4 (" + tree / "site" + ") はフォルダですが、種別が 0", ""));
+    EXPECT_TRUE(has("ルール 4 (" + tree / "site" + ") はルール 1 (", twice));
+    EXPECT_TRUE(has("ルール 5 (" + tree / "no-such-folder" + ") のパスがありません", ""));
+    EXPECT_TRUE(has("ルール 6 (" + tree / "site" + ") の種別 2 は", ""));
+    EXPECT_TRUE(has("ルール 6 (" + tree / "site" + ") はルール 1 (", twice));
+    EXPECT_TRUE(has("ルール 6 (" + tree / "site" + ") はルール 4 (", twice));
+    // The run went on: every file of the good rules is in the new baseline.
+    EXPECT_EQ(Rows().count(tree / "site/sub/page.html"), 1u);
 }
 
 TEST_F(EngineTest, SubfolderFilesComeBeforeTheirParentsFiles) {
@@ -428,13 +469,24 @@ TEST_F(ParallelTest, FingerprintingAheadGivesTheSameRunAsOneFileAtATime) {
 TEST_F(ParallelTest, AutomaticRestoreOnKeepsOneFileAtATime) {
     // With restore on, the engine measures every file just before recording it: a response to
     // one change may alter a file that would otherwise have been measured already.
-    tree.Write("a", "1");
+    for (int i = 0; i < 50; ++i) tree.Write("f" + std::to_string(i), "1");
     SetRules({{tree.path(), RULE_DIR}});
     edit.check2 = 1;
     engine->SetDigestWorkers(2);
     mode = ScanMode::kInit;
+    // No thread of its own measures ahead: the run's thread is the only one while it yields.
+    auto threads = [] { return testing::CountEntries("/proc/self/task"); };
+    const int before = threads();
+    int most = 0;
+    hooks.on_yield = [&] { most = std::max(most, threads()); };
     ASSERT_TRUE(engine->RunScan().ok());
-    EXPECT_EQ(counters.checked, 1);
+    EXPECT_EQ(counters.checked, 50);
+    EXPECT_EQ(most, before);
+    // With restore off the same run measures ahead on worker threads.
+    edit.check2 = 0;
+    most = 0;
+    ASSERT_TRUE(engine->RunScan().ok());
+    EXPECT_GT(most, before);
 }
 
 }  // namespace

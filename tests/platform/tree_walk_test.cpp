@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -151,6 +152,18 @@ TEST(TreeWalk, SkippedFoldersAreNamedNotEntered) {
     }
     EXPECT_EQ(skipped, std::vector<std::string>{dir / "root/cracked/"});
     EXPECT_EQ(files, std::vector<std::string>{"index.html"});
+}
+
+TEST(TreeWalk, PseudoFileSystemsAreNeverEntered) {
+    struct stat proc {};
+    ASSERT_EQ(::stat("/proc", &proc), 0);
+    auto devices = PseudoFileSystemDevices();
+    EXPECT_NE(std::find(devices.begin(), devices.end(), proc.st_dev), devices.end());
+    // A walk started on one ends at once, naming it, and never reads a file there.
+    auto walk = WalkOf("/proc/" + std::to_string(::getpid()));
+    TreeWalk::Entry entry = walk->Next();
+    EXPECT_EQ(entry.type, TreeWalk::Entry::Type::kSkippedFolder);
+    EXPECT_EQ(walk->Next().type, TreeWalk::Entry::Type::kEnd);
 }
 
 TEST(ResolveAdministratorPath, FollowsTrustedLinksOnlyAndStopsOnLoops) {
