@@ -51,7 +51,10 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
     const std::string db_path = context.DatabasePath();
     // A file that cannot even be looked at counts as present, so opening it reports why.
     auto db_facts = platform::LStat(db_path);
-    const bool db_exists = !db_facts.ok() || db_facts->kind != platform::EntryKind::kMissing;
+    // An empty file is an empty database to SQLite: it gets the table, like a new one.
+    const bool db_exists = !db_facts.ok() || (db_facts->kind != platform::EntryKind::kMissing &&
+                                               !(db_facts->kind == platform::EntryKind::kRegular &&
+                                                 db_facts->size == 0));
     auto open_store = [&](bool create) -> Status {
         auto db = platform::Database::Open(db_path, create);
         if (!db.ok()) return db.status();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/database.h"
 #include "platform/text_file.h"
 #include "tests/support/test_support.h"
 
@@ -69,6 +70,16 @@ TEST_F(StartupTest, ABadPeriodDoesNotLockTheAdministratorOut) {
         ASSERT_EQ(hooks.messages.size(), 1u);
         EXPECT_NE(hooks.messages[0].find("11 行目"), std::string::npos);
     }
+}
+
+TEST_F(StartupTest, AnEmptyDatabaseFileGetsTheTable) {
+    WriteSettings(testing::SettingsLines(dir / "save", dir / "cracked"));
+    testing::WriteAll(dir / "norv.db", "");
+    auto app = Start();
+    ASSERT_TRUE(app.ok()) << app.status().message();
+    auto db = platform::Database::Open(dir / "norv.db", false);
+    ASSERT_TRUE(db.ok());
+    EXPECT_EQ((*db)->QueryInt("SELECT count(*) FROM fileinfo").value(), 0);
 }
 
 TEST(StatusStrip, StepsAndWrapsAsTheWindowShowsThem) {

@@ -201,6 +201,44 @@ TEST_F(FaultTest, AKilledArchiveNeverLeavesAPartialArchive) {
     EXPECT_EQ(std::system(("lhasa t '" + archive + "' >/dev/null 2>&1").c_str()), 0);
 }
 
+TEST_F(FaultTest, AKilledInitKeepsThePreviousBaselineWhole) {
+    ::mkdir((scratch / "save").c_str(), 0700);
+    WriteSettings(scratch / "save", scratch / "cracked", /*restore=*/true);
+    ManyFiles(4000);
+    Rules(tree.path());
+    ASSERT_EQ(Run("archive").exit_code, 0);
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(Run("init").exit_code, 0);
+    const auto took = std::chrono::steady_clock::now() - started;
+    std::mt19937 rng(20261207);
+    for (int round = 0; round < 20; ++round) {
+        pid_t pid = Spawn("init");
+        // Any moment of the init: the kill is meant to land anywhere, so a delay is the point.
+        std::uniform_int_distribution<long> moment(
+            0, std::chrono::duration_cast<std::chrono::microseconds>(took).count());
+        std::this_thread::sleep_for(std::chrono::microseconds(moment(rng)));
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        // With automatic restore on, a false "created" would move site files away.
+        Outcome check = Run("check");
+        ASSERT_EQ(check.exit_code, 0) << "round " << round << ": " << check.out;
+        ASSERT_EQ(::access((scratch / "cracked").c_str(), F_OK) == 0
+                      ? testing::CountEntries(scratch / "cracked")
+                      : 0,
+                  0)
+            << "round " << round;
+    }
+    // A failing init (a folder it cannot list) leaves the baseline too.
+    if (::geteuid() != 0) {
+        std::string locked = tree / "d0";
+        ::chmod(locked.c_str(), 0);
+        EXPECT_EQ(Run("init").exit_code, 2);
+        ::chmod(locked.c_str(), 0755);
+        EXPECT_EQ(Run("check").exit_code, 0);
+    }
+}
+
 TEST_F(FaultTest, AFullDiskFailsWithTheFileNamedAndKeepsTheOldFiles) {
     std::string small = scratch.MakeDir("small");
     ScopedTmpfs disk(small, "64k");

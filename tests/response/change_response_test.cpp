@@ -128,6 +128,22 @@ TEST_F(ResponseTest, AnOverLongNameIsMovedUnderAShortenedNameAndIndexed) {
     }
 }
 
+TEST_F(ResponseTest, ACopyThatDoesNotMatchTheOriginalIsDiscardedAndTheFileStays) {
+    Archive();
+    // A file that reads differently every time (this process's scheduler figures): its copy
+    // can never be verified, so it must never be taken for evidence.
+    const std::string self = "/proc/" + std::to_string(::getpid());
+    auto proc = platform::OpenDirectory(self);
+    if (!proc.ok() || ::access((self + "/schedstat").c_str(), R_OK) != 0) {
+        GTEST_SKIP() << "no " << self << "/schedstat here";
+    }
+    EXPECT_FALSE(response.MoveToCracked(kChangeAltered, self + "/schedstat",
+                                        FileLocation{proc->get(), "schedstat"}));
+    ASSERT_EQ(hooks.messages.size(), 1u);
+    EXPECT_NE(hooks.messages[0].find("一致しません"), std::string::npos) << hooks.messages[0];
+    EXPECT_EQ(CrackedCount(), 0);  // the unverified copy is gone, and no index line names it
+}
+
 TEST_F(ResponseTest, AlteredFilesAreKeptAsEvidenceThenRestored) {
     Archive();
     tree.Write("www/index.html", "hacked");
