@@ -38,7 +38,7 @@ class Descriptor {
 };
 
 // Copies the open regular file `in` to the new file `out`, flushes it and gives it the
-// original's times. The copy must then read back as exactly what the original holds.
+// file's times. The copy must then read back as exactly what the file holds.
 Status CopyAndVerify(int in, const struct stat& st, int out, int cracked_dir,
                      const std::string& copy_name, const std::string& shown_copy,
                      std::string* digest) {

@@ -22,7 +22,7 @@ namespace norv {
 
 inline constexpr const char* kNotSavedMessage = "ファイルが保存されていませんので復旧できません";
 // One line per copy in the cracked folder: copy name, change kind, date and time, MD5 of the
-// copy and the original full path, separated by tabs.
+// copy and the full path the file was taken from, separated by tabs.
 inline constexpr const char* kCrackedIndexName = "cracked_index.txt";
 
 // The short date immediately followed by the long time, "/" and ":" made "-":

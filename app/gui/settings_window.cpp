@@ -130,7 +130,7 @@ void SettingsWindow::BuildControls() {
 
     QGroupBox* frame1 =
         MakeFrame(client, "Frame1", QStringLiteral("メール"), Twips(120, 6240, 6375, 2895));
-    // The closest installed face to the original's monospaced gothic.
+    // A monospaced gothic face, so the mail fields line up as the layout expects.
     QFont gothic(QStringLiteral("VL Gothic"));
     gothic.setStyleHint(QFont::Monospace);
     alert_by_email_ =

@@ -31,7 +31,7 @@ class StartupTest : public ::testing::Test {
     RecordingHooks hooks;
 };
 
-TEST_F(StartupTest, StartsInTheDocumentedState) {
+TEST_F(StartupTest, StartsWithSettingsRulesStoreAndCountersLoaded) {
     auto lines = testing::SettingsLines("/srv/save", "");
     WriteSettings(lines);
     testing::WriteAll(dir / "user_rule.txt", "<rule>/srv/www,3</rule>\r\n");

@@ -39,7 +39,7 @@ class StoreTest : public ::testing::Test {
 const std::string kD1(32, 'a');
 const std::string kD2(32, 'b');
 
-TEST_F(StoreTest, StatementsWriteTheDocumentedRows) {
+TEST_F(StoreTest, EachStatementWritesItsColumnsAndFlags) {
     ASSERT_TRUE(store->InsertBaseline("/a/b.txt", 120, "2004/04/11 9:05:22", kD1).ok());
     ASSERT_TRUE(store->InsertNew("/a/c.txt", 5, "2004/04/11 9:05:23", kD2).ok());
     ASSERT_TRUE(store->Commit().ok());
