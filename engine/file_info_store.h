@@ -39,6 +39,8 @@ class FileInfoStore {
     static Result<std::unique_ptr<FileInfoStore>> Open(platform::Database& db, bool new_file);
     ~FileInfoStore();
 
+    // The flg column.
+    enum Flag : int { kNotSeen = 0, kSeenEqual = 1, kSeenAltered = 2, kFirstSeenByThisRun = 3 };
     // md5c of a record first seen by a check, until a new baseline includes it.
     static constexpr const char* kFirstSeenByCheck = " ";
 

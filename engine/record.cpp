@@ -36,12 +36,13 @@ Status ScanEngine::RecordFile(const std::string& dir, const std::string& name, i
         } else if ((*baseline)->first_seen_by_check) {
             // Not in the baseline yet: reported at every check until an init takes it in.
             ++counters.created;
-            NORV_RETURN_IF_ERROR(store_.UpdateSeen(path, 3, FileInfoStore::kFirstSeenByCheck));
+            NORV_RETURN_IF_ERROR(store_.UpdateSeen(path, FileInfoStore::kFirstSeenByThisRun,
+                                                   FileInfoStore::kFirstSeenByCheck));
             NORV_RETURN_IF_ERROR(ReportChange(kChangeCreated, "Created: ", path, where));
         } else {
-            int flag = 1;
+            int flag = FileInfoStore::kSeenEqual;
             if (digest != (*baseline)->md5o) {
-                flag = 2;
+                flag = FileInfoStore::kSeenAltered;
                 ++counters.altered;
                 // The log line and the response before the record is updated.
                 NORV_RETURN_IF_ERROR(ReportChange(kChangeAltered, "Altered: ", path, where));

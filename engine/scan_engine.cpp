@@ -34,6 +34,12 @@ Status ScanEngine::BeginCommand(std::optional<RunGuard>& guard) {
     return Status::Ok();
 }
 
+Status ScanEngine::RunExclusive(const std::function<Status()>& command) {
+    std::optional<RunGuard> guard;
+    NORV_RETURN_IF_ERROR(BeginCommand(guard));
+    return command();
+}
+
 int DefaultDigestWorkers() {
     unsigned n = std::thread::hardware_concurrency();
     return n == 0 ? 1 : static_cast<int>(std::min(n, 8u));

@@ -10,6 +10,7 @@
 // are kept, and the command returns the failure for its caller to report.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
@@ -75,6 +76,11 @@ class ScanEngine {
 
     Status RunScan();
     Status UpdateDatabase();
+
+    // Runs another command (building the archive) under the same rule as the three above: the
+    // program folder's lock is held, it is refused while a run is in progress, and runs are
+    // refused while it works.
+    Status RunExclusive(const std::function<Status()>& command);
 
     bool running() const { return running_; }
     // Threads that fingerprint files ahead of the recording step; 0 fingerprints each file on

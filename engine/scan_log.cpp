@@ -113,7 +113,8 @@ Status ScanLog::ChangeLine(std::string_view word, const std::string& path) {
     std::string line(word);
     line += DisplayPath(path);
     NORV_RETURN_IF_ERROR(WriteLine(line));
-    // A change line is evidence: on disk before anything acts on the change.
+    // A change line is evidence: handed to the system before anything acts on the change, so
+    // it survives norv being killed there (a power cut may still take the last lines).
     return Flush();
 }
 

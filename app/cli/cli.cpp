@@ -138,8 +138,16 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     } else if (command == "archive") {
         const std::string path = (*app)->archive().ArchivePath();
         const bool had_archive = platform::FileExists(path);
-        int failures = (*app)->archive().CreateArchive();
+        int failures = 0;
+        status = engine.RunExclusive([&] {
+            failures = (*app)->archive().CreateArchive();
+            return Status::Ok();
+        });
         terminal.ClearProgress();
+        if (!status.ok()) {
+            err << "norv: " << status.ToString() << "\n";
+            return kExitFailure;
+        }
         if (failures > 0) return kExitFailure;
         // Nothing to archive leaves no archive (an older one is removed): not a success.
         if (!platform::FileExists(path)) {

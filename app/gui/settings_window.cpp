@@ -282,15 +282,20 @@ void SettingsWindow::save_archive() {
     progress.setWindowModality(Qt::WindowModal);
     progress.setMinimumDuration(500);
     auto last = std::chrono::steady_clock::now();
-    app_->archive().CreateArchive([&](const std::string& path) {
-        // Long trees keep the windows alive and show where the archive has got to.
-        auto now = std::chrono::steady_clock::now();
-        if (now - last < std::chrono::milliseconds(50)) return;
-        last = now;
-        progress.setLabelText(Q(path));
-        QCoreApplication::processEvents();
+    // Like a scan, the archive holds the program folder: refused during a scan, and scans wait.
+    Status status = app_->engine().RunExclusive([&] {
+        app_->archive().CreateArchive([&](const std::string& path) {
+            // Long trees keep the windows alive and show where the archive has got to.
+            auto now = std::chrono::steady_clock::now();
+            if (now - last < std::chrono::milliseconds(50)) return;
+            last = now;
+            progress.setLabelText(Q(path));
+            QCoreApplication::processEvents();
+        });
+        return Status::Ok();
     });
     QApplication::restoreOverrideCursor();
+    if (!status.ok()) main_window_->ShowMessageBox(status.message());
     button->setEnabled(true);
 }
 

@@ -202,6 +202,24 @@ TEST_F(EngineTest, RuleMistakesAreWarnedOnceEachAndNeverEndTheRun) {
     EXPECT_EQ(Rows().count(tree / "site/sub/page.html"), 1u);
 }
 
+TEST_F(EngineTest, ArchiveBuildingAndRunsExcludeEachOther) {
+    tree.Write("a", "1");
+    SetRules({{tree.path(), RULE_DIR}});
+    Status during_run;
+    hooks.on_yield = [&] { during_run = engine->RunExclusive([] { return Status::Ok(); }); };
+    ASSERT_TRUE(engine->check_file().ok());
+    EXPECT_EQ(during_run.code(), kErrBusy);
+    hooks.on_yield = nullptr;
+    Status run_during_archive;
+    ASSERT_TRUE(engine
+                    ->RunExclusive([&] {
+                        run_during_archive = engine->check_file();
+                        return Status::Ok();
+                    })
+                    .ok());
+    EXPECT_EQ(run_during_archive.code(), kErrBusy);
+}
+
 TEST_F(EngineTest, SubfolderFilesComeBeforeTheirParentsFiles) {
     tree.Write("a.txt", "a");
     tree.Write("s/b.txt", "b");
