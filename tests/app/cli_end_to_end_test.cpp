@@ -13,6 +13,7 @@
 #include "platform/database.h"
 #include "platform/file_system.h"
 #include "platform/text_file.h"
+#include "tests/support/process.h"
 #include "tests/support/smtp_fixture.h"
 #include "tests/support/test_support.h"
 
@@ -21,10 +22,7 @@ namespace {
 
 using testing::TempDir;
 
-struct Outcome {
-    int exit_code;
-    std::string out;
-};
+using testing::Outcome;
 
 class CliTest : public ::testing::Test {
   protected:
@@ -41,13 +39,8 @@ class CliTest : public ::testing::Test {
         testing::WriteAll(program / "user_rule.txt", content);
     }
 
-    std::string Command(const std::string& verb) {
-        return "'" + binary + "' --dir '" + program.path() + "' " + verb;
-    }
     Outcome Run(const std::string& verb) {
-        std::string out_file = program / "out.txt";
-        int status = std::system((Command(verb) + " > '" + out_file + "' 2>&1").c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, testing::ReadAll(out_file)};
+        return testing::RunCli(program.path(), verb, program / "out.txt");
     }
     std::string Log() { return testing::ReadAll(program / "norv.log"); }
 
@@ -227,12 +220,7 @@ TEST_F(CliTest, KillInTheMiddleLeavesAWorkingDatabase) {
     ASSERT_EQ(Run("init").exit_code, 0);
 
     for (const char* verb : {"check", "init"}) {
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            ::execl(binary.c_str(), binary.c_str(), "--dir", program.path().c_str(), verb,
-                    static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
+        pid_t pid = testing::Spawn({binary, "--dir", program.path(), verb}, "/dev/null");
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
         ::kill(pid, SIGKILL);
         int status = 0;

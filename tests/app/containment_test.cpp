@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "platform/text_file.h"
+#include "tests/support/process.h"
 #include "tests/support/test_support.h"
 
 namespace norv {
@@ -42,59 +43,10 @@ constexpr gid_t kNogroup = 65534;
 // Between two looks at a condition; every wait loop also has a deadline.
 void Pause() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
 
-struct Outcome {
-    int exit_code = -1;  // -1 when ended by a signal (or by the deadline)
-    bool timed_out = false;
-    std::string out;
-};
-
-// Starts `argv` with its standard output and error going to `out_file`.
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& out_file) {
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        int out = ::open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (out >= 0) {
-            ::dup2(out, 1);
-            ::dup2(out, 2);
-            ::close(out);
-        }
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
-    return pid;
-}
-
-// Waits for `pid` until `deadline`; kills it there. Reaps it either way.
-Outcome Reap(pid_t pid, SteadyClock::time_point deadline) {
-    Outcome outcome;
-    int status = 0;
-    for (;;) {
-        pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid) break;
-        if (done < 0) return outcome;
-        if (SteadyClock::now() >= deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            outcome.timed_out = true;
-            return outcome;
-        }
-        Pause();
-    }
-    if (WIFEXITED(status)) outcome.exit_code = WEXITSTATUS(status);
-    return outcome;
-}
-
-Outcome RunProcess(const std::vector<std::string>& argv, const std::string& out_file,
-                   seconds limit) {
-    pid_t pid = Spawn(argv, out_file);
-    if (pid < 0) return {};
-    Outcome outcome = Reap(pid, SteadyClock::now() + limit);
-    outcome.out = ReadAll(out_file);
-    return outcome;
-}
+using testing::Outcome;
+using testing::Reap;
+using testing::RunProcess;
+using testing::Spawn;
 
 std::string Octal(unsigned value) {
     char buffer[16];

@@ -19,6 +19,7 @@
 
 #include "platform/file_system.h"
 #include "platform/text_file.h"
+#include "tests/support/process.h"
 #include "tests/support/test_support.h"
 
 namespace norv {
@@ -47,10 +48,7 @@ class ScopedTmpfs {
     bool mounted_ = false;
 };
 
-struct Outcome {
-    int exit_code;
-    std::string out;
-};
+using testing::Outcome;
 
 class FaultTest : public ::testing::Test {
   protected:
@@ -68,22 +66,10 @@ class FaultTest : public ::testing::Test {
         testing::WriteAll(program + "/user_rule.txt", "<rule>" + path + ",3</rule>\r\n");
     }
     Outcome Run(const std::string& verb) {
-        std::string out = scratch / "out.txt";
-        int status = std::system(
-            ("'" + binary + "' --dir '" + program + "' " + verb + " > '" + out + "' 2>&1").c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadAll(out)};
+        return testing::RunCli(program, verb, scratch / "out.txt");
     }
     pid_t Spawn(const char* verb) {
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            int null = ::open("/dev/null", O_WRONLY);
-            ::dup2(null, 1);
-            ::dup2(null, 2);
-            ::execl(binary.c_str(), binary.c_str(), "--dir", program.c_str(), verb,
-                    static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        return pid;
+        return testing::Spawn({binary, "--dir", program, verb}, "/dev/null");
     }
     void ManyFiles(int count) {
         for (int i = 0; i < count; ++i) {
@@ -317,11 +303,9 @@ class AsUserTest : public FaultTest {
         }
     }
     Outcome RunAsUser(const std::string& verb) {
-        std::string out = scratch / "out.txt";
-        int status = std::system(("setpriv --reuid=65534 --regid=65534 --clear-groups '" + binary +
-                                  "' --dir '" + program + "' " + verb + " > '" + out + "' 2>&1")
-                                     .c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadAll(out)};
+        return testing::RunProcess({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                    "--clear-groups", binary, "--dir", program, verb},
+                                   scratch / "out.txt");
     }
     void Own(const std::string& path) { ::chown(path.c_str(), 65534, 65534); }
 };
