@@ -34,17 +34,16 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
     if (!regional.ok()) return regional.status();
     app->regional_ = std::move(regional).value();
 
-    // Run-time context and the default folders.
-    RunContext& context = app->context;
+    // Run-time context and the default folders, which a settings file's empty line keeps.
+    RunContext& context = app->context_;
     context.program_dir =
         options.program_dir.empty() ? platform::ExecutableDirectory() : options.program_dir;
     context.windows_dir = kWindowsDirectory;
     context.root_dir = RootOf(context.windows_dir);
     context.charset = options.charset;
-    app->edit.save_dir_label = context.root_dir + kDefaultSaveFolder;
-    app->edit.cracked_dir_label = context.root_dir + kDefaultCrackedFolder;
-    app->counters.Reset();
-    app->timer3_ticks = 0;
+    app->settings_.save_dir = context.root_dir + kDefaultSaveFolder;
+    app->settings_.cracked_dir = context.root_dir + kDefaultCrackedFolder;
+    app->counters_.Reset();
 
     // The database: an existing file is opened now; a missing one is created only once the
     // settings and rules have loaded, so a failed start-up writes nothing.
@@ -66,35 +65,83 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
     };
     if (db_exists) NORV_RETURN_IF_ERROR(open_store(false));
 
-    NORV_RETURN_IF_ERROR(LoadSettings(context, app->settings, app->edit, front_end.timers));
-    NORV_RETURN_IF_ERROR(LoadRules(context, app->rules, app->edit.rule_list, front_end.messages));
+    NORV_RETURN_IF_ERROR(app->ReloadSettingsAndRules());
     if (!db_exists) NORV_RETURN_IF_ERROR(open_store(true));
 
     // A period that is no number must not lock the administrator out of the program: the strip
     // stands still and the settings window can repair it.
-    auto step = StatusStepFor(app->settings.scan_period);
+    auto step = StatusStepFor(app->settings_.scan_period);
     if (step.ok()) {
-        app->status_strip.step = step.value();
+        app->status_strip_.step = step.value();
     } else {
         front_end.messages.ShowMessageBox("設定ファイル " + context.SettingsPath() +
                                           " の 11 行目: " + step.status().message() +
                                           "。状態表示は動きません");
     }
-    app->status_strip.width = 0;
+    app->status_strip_.width = 0;
 
     app->archive_ =
-        std::make_unique<ProtectedArchive>(app->settings, app->rules, front_end.messages);
-    app->responder_ =
-        std::make_unique<ChangeResponse>(app->settings, app->edit, *app->archive_, *app->clock_,
-                                         *app->regional_, front_end.messages, context.charset);
-    app->mailer_ = std::make_unique<MailReport>(app->context, app->settings, app->counters,
+        std::make_unique<ProtectedArchive>(app->settings_, app->rules_, front_end.messages);
+    app->responder_ = std::make_unique<ChangeResponse>(
+        app->settings_, app->switches_, *app->archive_, *app->clock_, *app->regional_,
+        front_end.messages, context.charset);
+    app->mailer_ = std::make_unique<MailReport>(app->context_, app->settings_, app->counters_,
                                                 *app->clock_, *app->regional_, front_end.messages);
-    ProcessState state{app->context, app->settings, app->edit,
-                       app->rules,   app->mode,     app->counters};
-    EngineHooks hooks{*app->clock_,     *app->regional_,  front_end.observer, front_end.messages,
-                      front_end.timers, *app->responder_, *app->mailer_};
+    ProcessState state{app->context_, app->settings_, app->switches_,
+                       app->rules_,   app->mode_,     app->counters_};
+    EngineHooks hooks{*app->clock_, *app->regional_,  front_end.observer, front_end.messages,
+                      *app,         *app->responder_, *app->mailer_};
     app->engine_ = std::make_unique<ScanEngine>(state, *app->store_, hooks);
     return app;
+}
+
+Status Application::LoadSettings() {
+    auto loaded = norv::LoadSettings(context_, settings_, switches_);
+    if (!loaded.ok()) return loaded.status();
+    ShowSettings(settings_, edit_);
+    // Stopping the checks is left to a save: a load that finds them off leaves them running.
+    if (loaded->auto_check_on) front_end_.timers.StartAutoCheckTimers();
+    return Status::Ok();
+}
+
+Status Application::SaveSettings() {
+    auto saved = norv::SaveSettings(context_, SettingsToSave(settings_, edit_), switches_);
+    if (!saved.ok()) return saved.status();
+    if (saved->auto_check_on) {
+        front_end_.timers.StartAutoCheckTimers();
+    } else {
+        front_end_.timers.StopAutoCheckTimers();
+    }
+    return Status::Ok();
+}
+
+Status Application::LoadRules() {
+    Status status = norv::LoadRules(context_, rules_, front_end_.messages);
+    ShowRules(rules_, edit_);
+    return status;
+}
+
+Status Application::AddRule(const std::string& path) {
+    Status status = norv::AddRule(context_, rules_, path, front_end_.messages);
+    ShowRules(rules_, edit_);
+    return status;
+}
+
+Status Application::DeleteRule(int n) {
+    Status status = norv::DeleteRule(context_, rules_, n, front_end_.messages);
+    ShowRules(rules_, edit_);
+    return status;
+}
+
+Status Application::SetRuleRecursion(int item, bool on) {
+    Status status = norv::SetRuleRecursion(context_, rules_, item, on);
+    ShowRules(rules_, edit_);
+    return status;
+}
+
+Status Application::ReloadSettingsAndRules() {
+    NORV_RETURN_IF_ERROR(LoadSettings());
+    return LoadRules();
 }
 
 }  // namespace norv

@@ -1,16 +1,19 @@
 // Application: everything the process owns, built in the start-up order and shared by the
 // desktop program and the command-line tool.
 //
-// Start() fixes the RunContext, puts the default folders into the settings editing state, resets
-// the counters, opens the database, loads the settings and the rules, and computes the status
+// Start() fixes the RunContext, puts the default folders into the settings record, resets the
+// counters, opens the database, loads the settings and the rules, and computes the status
 // strip's step. A failure of any step is returned with its cause (which file, which line) and
-// nothing has been written by then. Every record here is owned once and lent by reference to
-// whoever needs it.
+// nothing has been written by then. Every record here is owned once: the core is lent
+// references; the front ends reach the records through the accessors, and load, save and edit
+// the settings and the rules through the operations below.
 #pragma once
 
 #include <memory>
 #include <string>
 
+#include "app/auto_check_timers.h"
+#include "app/settings_edit_state.h"
 #include "config/rule_table.h"
 #include "config/run_context.h"
 #include "config/settings.h"
@@ -53,20 +56,24 @@ struct StatusStrip {
     }
 };
 
-class Application {
+class Application : public SettingsReloader {
   public:
     static Result<std::unique_ptr<Application>> Start(const StartupOptions& options,
                                                       FrontEnd front_end);
-    ~Application();
+    ~Application() override;
 
-    RunContext context;
-    Settings settings;
-    SettingsEditState edit;
-    RuleTable rules;
-    ScanMode mode = ScanMode::kNone;
-    ScanCounters counters;
-    StatusStrip status_strip;
-    int timer3_ticks = 0;
+    const RunContext& context() const { return context_; }
+    const Settings& settings() const { return settings_; }
+    // Written by the settings window; the engine and the change response read them as they act.
+    LiveSwitches& switches() { return switches_; }
+    const LiveSwitches& switches() const { return switches_; }
+    SettingsEditState& edit() { return edit_; }
+    const SettingsEditState& edit() const { return edit_; }
+    const RuleTable& rules() const { return rules_; }
+    ScanMode mode() const { return mode_; }
+    const ScanCounters& counters() const { return counters_; }
+    StatusStrip& status_strip() { return status_strip_; }
+    const StatusStrip& status_strip() const { return status_strip_; }
 
     ScanEngine& engine() { return *engine_; }
     ProtectedArchive& archive() { return *archive_; }
@@ -74,10 +81,34 @@ class Application {
     const platform::RegionalFormat& regional() const { return *regional_; }
     FrontEnd& front_end() { return front_end_; }
 
+    // Reads the settings file into the record and the switches and shows it in the editing
+    // state. Starts the automatic checks when line 10 is 1; a load never stops them.
+    Status LoadSettings();
+    // Writes the file from the editing state and the switches (line 1 from the record), then
+    // starts or stops the automatic checks by line 10 as written. The record stays as it is:
+    // the saved values reach it at the next load.
+    Status SaveSettings();
+    // Reads the rule file into the table and shows the table in the rule list.
+    Status LoadRules();
+    // The settings window's rule edits: each is saved at once and shown in the rule list.
+    Status AddRule(const std::string& path);
+    Status DeleteRule(int n);
+    Status SetRuleRecursion(int item, bool on);
+    // LoadSettings, then LoadRules when it succeeded: the settings window's opening and an init.
+    Status ReloadSettingsAndRules() override;
+
   private:
     explicit Application(FrontEnd front_end) : front_end_(front_end) {}
 
     FrontEnd front_end_;
+    RunContext context_;
+    Settings settings_;
+    LiveSwitches switches_;
+    SettingsEditState edit_;
+    RuleTable rules_;
+    ScanMode mode_ = ScanMode::kNone;
+    ScanCounters counters_;
+    StatusStrip status_strip_;
     platform::SystemClock system_clock_;
     const platform::Clock* clock_ = &system_clock_;
     std::unique_ptr<platform::RegionalFormat> regional_;

@@ -50,15 +50,13 @@ std::string RuleLine(const Rule& rule) {
            std::string(kCloseTag);
 }
 
-Status LoadRules(const RunContext& context, RuleTable& table, std::vector<RuleListItem>& rule_list,
-                 MessageBoxSink& messages) {
-    rule_list.clear();
+Status LoadRules(const RunContext& context, RuleTable& table, MessageBoxSink& messages) {
     table.rules.clear();
     table.beyond_capacity.clear();
     auto read = platform::ReadTextLines(context.RulesPath(), context.charset);
     if (!read.ok()) {
         // No rule file yet is an empty table; any other failure is reported.
-        if (read.status().code() != ENOENT) return read.status();
+        if (!read.status().Is(ErrorKind::kNotFound)) return read.status();
         return Status::Ok();
     }
     const auto& lines = read.value();
@@ -98,7 +96,6 @@ Status LoadRules(const RunContext& context, RuleTable& table, std::vector<RuleLi
                                 std::to_string(kMaxRules + 1) +
                                 " 番目以降は検査しませんが、ファイルには残します");
     }
-    for (const Rule& rule : table.rules) rule_list.push_back({rule.path, rule.flag == RULE_TREE});
     return Status::Ok();
 }
 
@@ -106,8 +103,8 @@ Status SaveRules(const RunContext& context, const RuleTable& table) {
     return WriteRules(context, AllRules(table));
 }
 
-Status AddRule(const RunContext& context, RuleTable& table, std::vector<RuleListItem>& rule_list,
-               const std::string& path, MessageBoxSink& messages) {
+Status AddRule(const RunContext& context, RuleTable& table, const std::string& path,
+               MessageBoxSink& messages) {
     if (!path.empty()) {
         if (path.find_first_of(",\r\n") != std::string::npos) {
             messages.ShowMessageBox("カンマや改行を含むフォルダは登録できません: " + path);
@@ -118,31 +115,25 @@ Status AddRule(const RunContext& context, RuleTable& table, std::vector<RuleList
                                     " 個までです。追加できません: " + path);
             return Status::Ok();
         }
-        rule_list.push_back({path, false});
         table.rules.push_back({path, RULE_DIR});
     }
     NORV_RETURN_IF_ERROR(SaveRules(context, table));
-    return LoadRules(context, table, rule_list, messages);
+    return LoadRules(context, table, messages);
 }
 
-Status DeleteRule(const RunContext& context, RuleTable& table, std::vector<RuleListItem>& rule_list,
-                  int n, MessageBoxSink& messages) {
+Status DeleteRule(const RunContext& context, RuleTable& table, int n, MessageBoxSink& messages) {
     std::vector<Rule> kept;
     std::vector<Rule> all = AllRules(table);
     for (size_t i = 0; i < all.size(); ++i) {
         if (static_cast<int>(i) + 1 != n) kept.push_back(all[i]);
     }
     NORV_RETURN_IF_ERROR(WriteRules(context, kept));
-    return LoadRules(context, table, rule_list, messages);
+    return LoadRules(context, table, messages);
 }
 
-Status SetRuleRecursion(const RunContext& context, RuleTable& table,
-                        std::vector<RuleListItem>& rule_list, int item, bool on) {
+Status SetRuleRecursion(const RunContext& context, RuleTable& table, int item, bool on) {
     if (item < 0 || item >= table.rule_count()) return Status::Ok();
     table.rules[static_cast<size_t>(item)].flag = on ? RULE_TREE : RULE_DIR;
-    if (static_cast<size_t>(item) < rule_list.size()) {
-        rule_list[static_cast<size_t>(item)].checked = on;
-    }
     return SaveRules(context, table);
 }
 

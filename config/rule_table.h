@@ -2,8 +2,7 @@
 //
 // Each rule is a path and a kind flag; the file holds one "<rule>PATH,FLAG</rule>" line per
 // rule. The file is the persistent truth: every change is written at once (atomically) and,
-// after an addition or a deletion, the table is read back from it. The settings window's rule
-// list (SettingsEditState::rule_list) is filled by LoadRules alongside the table.
+// after an addition or a deletion, the table is read back from it.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +10,6 @@
 #include <vector>
 
 #include "config/run_context.h"
-#include "config/settings.h"
 #include "platform/status.h"
 #include "platform/user_interface.h"
 
@@ -40,26 +38,23 @@ struct RuleTable {
 // The line that stores a rule: "<rule>" path "," flag "</rule>".
 std::string RuleLine(const Rule& rule);
 
-// Reads the rule file into `table` and rebuilds `rule_list`. A missing file gives an empty
-// table. Lines the format cannot read (a "<rule>" without a comma or "</rule>", a flag that is
-// no 16-bit whole number, an empty path) are skipped with a message naming the file and line.
-Status LoadRules(const RunContext& context, RuleTable& table, std::vector<RuleListItem>& rule_list,
-                 MessageBoxSink& messages);
+// Reads the rule file into `table`. A missing file gives an empty table. Lines the format
+// cannot read (a "<rule>" without a comma or "</rule>", a flag that is no 16-bit whole number,
+// an empty path) are skipped with a message naming the file and line.
+Status LoadRules(const RunContext& context, RuleTable& table, MessageBoxSink& messages);
 
 // Writes the table (and any rules beyond capacity) to the rule file, atomically.
 Status SaveRules(const RunContext& context, const RuleTable& table);
 
 // Adds a folder rule (RULE_DIR) for `path` when it is not empty, then saves and reloads. A path
 // the format cannot hold (a comma, a line break) or a 101st rule is refused with a message.
-Status AddRule(const RunContext& context, RuleTable& table, std::vector<RuleListItem>& rule_list,
-               const std::string& path, MessageBoxSink& messages);
+Status AddRule(const RunContext& context, RuleTable& table, const std::string& path,
+               MessageBoxSink& messages);
 
 // Rewrites the file without rule n (1-based; 0 or out of range removes nothing), then reloads.
-Status DeleteRule(const RunContext& context, RuleTable& table, std::vector<RuleListItem>& rule_list,
-                  int n, MessageBoxSink& messages);
+Status DeleteRule(const RunContext& context, RuleTable& table, int n, MessageBoxSink& messages);
 
 // Makes rule item+1 a RULE_TREE (on) or RULE_DIR (off) and saves at once.
-Status SetRuleRecursion(const RunContext& context, RuleTable& table,
-                        std::vector<RuleListItem>& rule_list, int item, bool on);
+Status SetRuleRecursion(const RunContext& context, RuleTable& table, int item, bool on);
 
 }  // namespace norv

@@ -6,19 +6,10 @@
 #include <cerrno>
 #include <cmath>
 
+#include "platform/charset.h"
 #include "platform/text_file.h"
 
 namespace norv {
-namespace {
-
-// A check box holds 0, 1 or 2; any other stored value shows as clear, which is also how its
-// users read it (they act only on exactly 1).
-int CheckBoxState(std::string_view line) {
-    double value = std::round(LeadingNumber(line));
-    return (value == 1.0 || value == 2.0) ? static_cast<int>(value) : 0;
-}
-
-}  // namespace
 
 std::string RootOf(const std::string& windows_dir) {
     size_t pos = windows_dir.find(platform::kSeparator);
@@ -54,6 +45,11 @@ double LeadingNumber(std::string_view text) {
     return any ? sign * value : 0;
 }
 
+int SwitchState(std::string_view line) {
+    double value = std::round(LeadingNumber(line));
+    return (value == 1.0 || value == 2.0) ? static_cast<int>(value) : 0;
+}
+
 std::string PrintedState(int state) { return (state < 0 ? "" : " ") + std::to_string(state) + " "; }
 
 namespace {
@@ -62,15 +58,14 @@ namespace {
 size_t PrefixBytes(std::string_view text, size_t count) {
     size_t i = 0;
     for (size_t chars = 0; i < text.size() && chars < count; ++chars) {
-        ++i;
-        while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) ++i;
+        i = platform::Utf8CharacterEnd(text, i);
     }
     return i;
 }
 
 size_t CharacterCount(std::string_view text) {
     size_t n = 0;
-    for (unsigned char c : text) n += (c & 0xC0) != 0x80;
+    for (size_t i = 0; i < text.size(); i = platform::Utf8CharacterEnd(text, i)) ++n;
     return n;
 }
 
@@ -126,12 +121,12 @@ Result<std::string> FolderLine(const std::string& path, int number, const std::s
 
 }  // namespace
 
-Status LoadSettings(const RunContext& context, Settings& settings, SettingsEditState& edit,
-                    AutoCheckTimers& timers) {
+Result<SettingsChange> LoadSettings(const RunContext& context, Settings& settings,
+                                    LiveSwitches& switches) {
     const std::string path = context.SettingsPath();
     auto read = platform::ReadTextLines(path, context.charset);
     if (!read.ok()) {
-        if (read.status().code() == ENOENT) {
+        if (read.status().Is(ErrorKind::kNotFound)) {
             return Status::Error(ENOENT, "設定ファイル " + path + " がありません");
         }
         return read.status();
@@ -156,49 +151,39 @@ Status LoadSettings(const RunContext& context, Settings& settings, SettingsEditS
     loaded.mail_to = lines[8];
     loaded.auto_check = lines[9];
     loaded.scan_period = lines[10];
-    // An empty folder line has nothing to re-root; it keeps the folder the window already shows
+    // An empty folder line has nothing to re-root; it keeps the folder the record already holds
     // (the default), rather than leaving the archive and the copies to land in the root.
-    auto save_dir = FolderLine(path, 14, lines[13], context, edit.save_dir_label);
+    auto save_dir = FolderLine(path, 14, lines[13], context, settings.save_dir);
     if (!save_dir.ok()) return save_dir.status();
-    auto cracked_dir = FolderLine(path, 15, lines[14], context, edit.cracked_dir_label);
+    auto cracked_dir = FolderLine(path, 15, lines[14], context, settings.cracked_dir);
     if (!cracked_dir.ok()) return cracked_dir.status();
     loaded.save_dir = std::move(save_dir).value();
     loaded.cracked_dir = std::move(cracked_dir).value();
 
-    edit.server_name = loaded.server_name;
-    edit.alert_by_email = CheckBoxState(loaded.mail_alert);
-    edit.mail_fields = {loaded.pop_server,    loaded.smtp_server, loaded.mail_account,
-                        loaded.mail_password, loaded.mail_from,   loaded.mail_to};
-    edit.scan_flg_check = CheckBoxState(loaded.auto_check);
-    edit.scan_period = loaded.scan_period;
-    edit.evrymail_flg = CheckBoxState(lines[11]);
-    edit.check2 = CheckBoxState(lines[12]);
-    edit.save_dir_label = loaded.save_dir;
-    edit.cracked_dir_label = loaded.cracked_dir;
     settings = std::move(loaded);
-
-    if (LeadingNumber(settings.auto_check) == 1.0) timers.StartAutoCheckTimers();
-    return Status::Ok();
+    switches.mail_always = SwitchState(lines[11]);
+    switches.auto_restore = SwitchState(lines[12]);
+    return SettingsChange{LeadingNumber(settings.auto_check) == 1.0};
 }
 
-Status SaveSettings(const RunContext& context, const Settings& settings,
-                    const SettingsEditState& edit, AutoCheckTimers& timers) {
+Result<SettingsChange> SaveSettings(const RunContext& context, const Settings& settings,
+                                    const LiveSwitches& switches) {
     std::vector<std::string> lines = {
         settings.reserved_line,
-        edit.server_name,
-        PrintedState(edit.alert_by_email),
-        edit.mail_fields[kPopServer],
-        edit.mail_fields[kSmtpServer],
-        edit.mail_fields[kMailAccount],
-        edit.mail_fields[kMailPassword],
-        edit.mail_fields[kMailFrom],
-        edit.mail_fields[kMailTo],
-        PrintedState(edit.scan_flg_check),
-        edit.scan_period,
-        PrintedState(edit.evrymail_flg),
-        PrintedState(edit.check2),
-        edit.save_dir_label,
-        edit.cracked_dir_label,
+        settings.server_name,
+        settings.mail_alert,
+        settings.pop_server,
+        settings.smtp_server,
+        settings.mail_account,
+        settings.mail_password,
+        settings.mail_from,
+        settings.mail_to,
+        settings.auto_check,
+        settings.scan_period,
+        PrintedState(switches.mail_always),
+        PrintedState(switches.auto_restore),
+        settings.save_dir,
+        settings.cracked_dir,
     };
     for (size_t i = 0; i < lines.size(); ++i) {
         if (lines[i].find_first_of("\r\n") != std::string::npos) {
@@ -210,12 +195,7 @@ Status SaveSettings(const RunContext& context, const Settings& settings,
     // The file holds the mail password: owner-only.
     NORV_RETURN_IF_ERROR(
         platform::WriteTextFileAtomic(context.SettingsPath(), lines, context.charset, 0600));
-    if (edit.scan_flg_check != 0) {
-        timers.StartAutoCheckTimers();
-    } else {
-        timers.StopAutoCheckTimers();
-    }
-    return Status::Ok();
+    return SettingsChange{LeadingNumber(settings.auto_check) != 0.0};
 }
 
 std::vector<platform::FileIdentity> ProgramFolders(const Settings& settings) {

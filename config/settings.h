@@ -1,13 +1,11 @@
-// Settings: the administrator's choices from the settings file "norvcfg.txt", and the settings
-// window's editing state.
+// Settings: the administrator's choices from the settings file "norvcfg.txt".
 //
-// The file has 15 lines. LoadSettings fills both the Settings record and the editing state;
-// SaveSettings writes the file from the editing state only, so a save reaches the record at the
-// next load. Two switches, "send mail even without tampering" and "automatic restore", live only
-// in the editing state's check boxes: their users read them there, at the moment of use.
+// The file has 15 lines. LoadSettings fills the Settings record and the live switches;
+// SaveSettings writes a record and the switches back. Two switches, "send mail even without
+// tampering" and "automatic restore" (lines 12 and 13), live in LiveSwitches: whoever drives the
+// program may flip them at any time, and their users read them at the moment of use.
 #pragma once
 
-#include <array>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,7 +13,6 @@
 #include "config/run_context.h"
 #include "platform/file_system.h"
 #include "platform/status.h"
-#include "platform/user_interface.h"
 
 namespace norv {
 
@@ -33,37 +30,30 @@ struct Settings {
     std::string mail_to;        // line 9
     std::string auto_check;     // line 10: automatic checks when its value is 1
     std::string scan_period;    // line 11: minutes between automatic checks
-    // lines 12 (mail_always) and 13 (auto_restore): see SettingsEditState
+    // lines 12 and 13: see LiveSwitches
     std::string save_dir;     // line 14
     std::string cracked_dir;  // line 15
 };
 
-struct RuleListItem {
-    std::string text;
-    bool checked = false;
+// The two switches that act without a save. States as stored: 0 clear, 1 set, 2 greyed.
+struct LiveSwitches {
+    int mail_always = 0;   // line 12: mail the report even without changes, only when 1
+    int auto_restore = 0;  // line 13: act on every change found, when not 0
 };
 
-// The values the settings window's controls hold. One instance for the process; the window
-// displays and edits it, and lives hidden so the two live switches keep acting.
-struct SettingsEditState {
-    std::string server_name;                 // Text4
-    std::array<std::string, 6> mail_fields;  // Text1(0..5): POP, SMTP, account, password, from, to
-    std::string scan_period = "10";          // Text2
-    int alert_by_email = 0;                  // check box states: 0 clear, 1 set, 2 greyed
-    int scan_flg_check = 0;
-    int evrymail_flg = 0;                 // mail_always, read live by the check command
-    int check2 = 0;                       // auto_restore, read live by the change response
-    std::string save_dir_label;           // Label11
-    std::string cracked_dir_label;        // Label12
-    std::vector<RuleListItem> rule_list;  // List1
+// What a load or a save means for the automatic checks; the caller starts or stops them.
+struct SettingsChange {
+    bool auto_check_on = false;
 };
-
-enum MailField { kPopServer = 0, kSmtpServer, kMailAccount, kMailPassword, kMailFrom, kMailTo };
 
 // The number at the start of a text, blanks ignored; 0 when there is none ("2.5min" -> 2.5).
 double LeadingNumber(std::string_view text);
 
-// A check-box state as written to the file: " 1 " (sign place, digit, blank).
+// A switch line's state: its leading number rounded, when that is 1 or 2; anything else reads
+// as 0, clear.
+int SwitchState(std::string_view line);
+
+// A switch state as written to the file: " 1 " (sign place, digit, blank).
 std::string PrintedState(int state);
 
 // Overwrites the first characters of a folder line with root_dir: at most three, never more
@@ -74,17 +64,18 @@ std::string Reroot(std::string line, const std::string& root_dir);
 // and archives are not watched files.
 std::vector<platform::FileIdentity> ProgramFolders(const Settings& settings);
 
-// Reads the settings file into `settings` and `edit`. A missing file or one with fewer than 15
-// lines fails, naming the file and what is missing, and changes nothing. So does a save or
+// Reads the settings file into `settings` and `switches`. A missing file or one with fewer than
+// 15 lines fails, naming the file and what is missing, and changes nothing. So does a save or
 // cracked folder line (14, 15) that is not an absolute folder below the root; an empty one keeps
-// the folder `edit` already holds. Starts the automatic check timers when auto_check is 1; never
-// stops them.
-Status LoadSettings(const RunContext& context, Settings& settings, SettingsEditState& edit,
-                    AutoCheckTimers& timers);
+// the folder `settings` already holds (the default until a file names one). auto_check_on:
+// line 10 reads 1.
+Result<SettingsChange> LoadSettings(const RunContext& context, Settings& settings,
+                                    LiveSwitches& switches);
 
-// Writes the file from the editing state (reserved_line from the record), atomically and
-// owner-only, then starts or stops the timers by scan_flg_check. Does not change `settings`.
-Status SaveSettings(const RunContext& context, const Settings& settings,
-                    const SettingsEditState& edit, AutoCheckTimers& timers);
+// Writes `settings` (lines 12 and 13 from `switches`) to the file, atomically and owner-only.
+// A value holding a line break is refused and nothing is written. auto_check_on: line 10 as
+// written is not 0 (a greyed switch keeps the checks running).
+Result<SettingsChange> SaveSettings(const RunContext& context, const Settings& settings,
+                                    const LiveSwitches& switches);
 
 }  // namespace norv

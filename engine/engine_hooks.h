@@ -1,12 +1,14 @@
 // What the scanning engine needs from the program that drives it: where its messages go, how it
-// lets the window breathe between files, and who acts on a change and mails the report. The
-// desktop program, the command-line tool and the tests each supply their own.
+// lets the front end breathe between files, who reloads the settings and rules, and who acts on
+// a change and mails the report. The desktop program, the command-line tool and the tests each
+// supply their own.
 #pragma once
 
 #include <string>
 #include <string_view>
 
 #include "engine/scan_state.h"
+#include "platform/status.h"
 
 namespace norv {
 
@@ -18,13 +20,13 @@ inline constexpr std::string_view kChangeCreated = "created";
 inline constexpr std::string_view kChangeAltered = "altered";
 inline constexpr std::string_view kChangeDeleted = "deleted";
 
-// The main window's labels that the engine writes, and the per-file yield.
+// What the engine shows while it works, and the per-file yield.
 class ScanObserver {
   public:
     virtual ~ScanObserver() = default;
-    virtual void SetMessageLine(const std::string& text) = 0;  // msg
-    virtual void SetScanDate(const std::string& text) = 0;     // scandate
-    virtual void SetCounts(const ScanCounters& counters) = 0;  // Label5(0..3)
+    virtual void SetMessageLine(const std::string& text) = 0;  // the one-line progress message
+    virtual void SetScanDate(const std::string& text) = 0;     // when the last check started
+    virtual void SetCounts(const ScanCounters& counters) = 0;  // checked, altered, created, deleted
     // Called once per file, just before its fingerprint: pending window events may run here.
     virtual void YieldToEvents() = 0;
 };
@@ -45,6 +47,15 @@ class ChangeResponder {
     virtual ~ChangeResponder() = default;
     virtual void RespondToChange(std::string_view kind, const std::string& path,
                                  const FileLocation& where) = 0;
+};
+
+// Reloads the settings file, then the rule file, into the records the engine was lent, together
+// with whatever their owner keeps beside them. An init starts with it, so that the new baseline
+// follows both files as they are now. A failure of either is returned and the init does not run.
+class SettingsReloader {
+  public:
+    virtual ~SettingsReloader() = default;
+    virtual Status ReloadSettingsAndRules() = 0;
 };
 
 // Mails the report of the check that just ended (the closed log and the counters).

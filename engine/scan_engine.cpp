@@ -45,9 +45,9 @@ int DefaultDigestWorkers() {
     return n == 0 ? 1 : static_cast<int>(std::min(n, 8u));
 }
 
-bool ShouldSendReport(int64_t changes, const std::string& mail_alert, int evrymail_flg) {
+bool ShouldSendReport(int64_t changes, const std::string& mail_alert, int mail_always) {
     bool alert = LeadingNumber(mail_alert) == 1.0;
-    return changes > 0 ? alert : alert && evrymail_flg == 1;
+    return changes > 0 ? alert : alert && mail_always == 1;
 }
 
 ScanEngine::ScanEngine(ProcessState state, FileInfoStore& store, EngineHooks hooks)
@@ -77,7 +77,7 @@ void ScanEngine::FindExcludedFolders() {
     skipped_logged_.clear();
     // With automatic restore on, this run's evidence goes to the cracked folder: it is made now
     // so that a walk passing through it can never take a copy for a new file.
-    if (state_.edit.check2 != 0 && !state_.settings.cracked_dir.empty()) {
+    if (state_.switches.auto_restore != 0 && !state_.settings.cracked_dir.empty()) {
         (void)platform::MakeDirectories(state_.settings.cracked_dir, 0700);
     }
     excluded_folders_ = ProgramFolders(state_.settings);
@@ -156,7 +156,7 @@ Status ScanEngine::WarnAboutRule(const std::vector<Rule>& rules, size_t index) {
             auto facts = platform::LStatAt(*resolved->parent, resolved->name, rules[index].path);
             if (facts.ok()) kind = facts->kind;
         }
-    } else if (resolved.status().code() != ENOENT && resolved.status().code() != ENOTDIR) {
+    } else if (!resolved.status().Is(ErrorKind::kNotFound)) {
         kind = platform::EntryKind::kOther;  // there, but not to be followed: said elsewhere
     }
     for (const std::string& warning : RuleWarnings(rules, index, kind)) {
@@ -199,7 +199,7 @@ Status ScanEngine::check_file() {
     hooks_.observer.SetScanDate(hooks_.regional.DateTime(hooks_.clock.Now()));
     NORV_RETURN_IF_ERROR(RunScan());
     if (ShouldSendReport(state_.counters.changes(), state_.settings.mail_alert,
-                         state_.edit.evrymail_flg)) {
+                         state_.switches.mail_always)) {
         hooks_.mailer.SendScanReport();
     }
     hooks_.observer.SetCounts(state_.counters);
@@ -210,9 +210,7 @@ Status ScanEngine::initdb() {
     std::optional<RunGuard> guard;
     NORV_RETURN_IF_ERROR(BeginCommand(guard));
     state_.mode = ScanMode::kInit;
-    NORV_RETURN_IF_ERROR(LoadSettings(state_.context, state_.settings, state_.edit, hooks_.timers));
-    NORV_RETURN_IF_ERROR(
-        LoadRules(state_.context, state_.rules, state_.edit.rule_list, hooks_.messages));
+    NORV_RETURN_IF_ERROR(hooks_.reloader.ReloadSettingsAndRules());
     // The new baseline takes the old one's place only when the whole run succeeded.
     NORV_RETURN_IF_ERROR(store_.BeginBaseline());
     Status scanned = RunScan();

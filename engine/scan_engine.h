@@ -34,8 +34,8 @@ namespace norv {
 // The process-wide records a run reads and writes, each owned once by the application.
 struct ProcessState {
     RunContext& context;
-    Settings& settings;
-    SettingsEditState& edit;
+    const Settings& settings;
+    const LiveSwitches& switches;  // read at the moment of use: they may change during a run
     RuleTable& rules;
     ScanMode& mode;
     ScanCounters& counters;
@@ -46,14 +46,14 @@ struct EngineHooks {
     const platform::RegionalFormat& regional;
     ScanObserver& observer;
     MessageBoxSink& messages;
-    AutoCheckTimers& timers;
+    SettingsReloader& reloader;
     ChangeResponder& responder;
     ScanReportMailer& mailer;
 };
 
 // Whether check_file mails its report: with changes when mail_alert is 1; without, only when
-// mail_alert is 1 and the "mail even without tampering" box is set.
-bool ShouldSendReport(int64_t changes, const std::string& mail_alert, int evrymail_flg);
+// mail_alert is 1 and the "mail even without tampering" switch (mail_always) is 1.
+bool ShouldSendReport(int64_t changes, const std::string& mail_alert, int mail_always);
 
 // The warnings a rule deserves; `rules` is the whole table and `index` the rule's place in it.
 // `kind` is what the rule's path is on disk (kMissing when it is not there).

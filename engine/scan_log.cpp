@@ -65,12 +65,11 @@ std::string DisplayPath(std::string_view path) {
 
 std::string CountLine(std::string_view label, int32_t count) {
     int columns = 0;
-    for (unsigned char c : label) {
-        if (c < 0x80) {
-            columns += 1;
-        } else if ((c & 0xC0) != 0x80) {
-            columns += 2;  // a full-width character: two columns, as CP932 prints it
-        }
+    for (size_t i = 0; i < label.size();) {
+        const size_t end = platform::Utf8CharacterEnd(label, i);
+        // A full-width character takes two columns, as CP932 prints it.
+        columns += end - i == 1 ? 1 : 2;
+        i = end;
     }
     std::string line(label);
     line.append(static_cast<size_t>(kPrintZone - columns % kPrintZone), ' ');

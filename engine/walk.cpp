@@ -27,7 +27,7 @@ bool IsMonitoredFile(const platform::FileFacts& facts) {
 // A rule path that is not there (or not a folder) lists as empty: its recorded files then count
 // as deleted.
 bool AbsentRulePath(const Status& status) {
-    return status.code() == ENOENT || status.code() == ENOTDIR;
+    return status.Is(ErrorKind::kNotFound);
 }
 
 }  // namespace
@@ -47,7 +47,7 @@ Status ScanEngine::WalkDirectory(const std::string& path, int16_t flag) {
                       : Result<std::shared_ptr<platform::DirectoryHandle>>(resolved.status());
     if (!root.ok()) {
         if (AbsentRulePath(root.status())) return Status::Ok();
-        if (root.status().code() == EPERM) {
+        if (root.status().Is(ErrorKind::kRefused)) {
             // A link another user could re-point: not walked, and said so.
             hooks_.messages.ShowMessageBox(root.status().message());
             return Status::Ok();
@@ -61,7 +61,7 @@ Status ScanEngine::WalkDirectory(const std::string& path, int16_t flag) {
     // Fingerprints are computed ahead on worker threads unless automatic restore is on: a
     // restore may change files that are already queued, and results must be those of a walk
     // that measures each file just before recording it.
-    if (digest_workers_ == 0 || state_.edit.check2 != 0) return WalkSerially(*walk);
+    if (digest_workers_ == 0 || state_.switches.auto_restore != 0) return WalkSerially(*walk);
 
     DigestPipeline pipeline(std::move(walk), digest_workers_);
     auto idle = [this] { hooks_.observer.YieldToEvents(); };
@@ -110,7 +110,7 @@ Status ScanEngine::TakeEntry(const TreeWalk::Entry& entry,
 Status ScanEngine::CheckSingleFile(const std::string& path) {
     auto resolved = platform::ResolveAdministratorPath(path);
     if (!resolved.ok() && !AbsentRulePath(resolved.status())) {
-        if (resolved.status().code() != EPERM) return resolved.status();
+        if (!resolved.status().Is(ErrorKind::kRefused)) return resolved.status();
         hooks_.messages.ShowMessageBox(resolved.status().message());
     }
     if (resolved.ok() && !resolved->name.empty()) {

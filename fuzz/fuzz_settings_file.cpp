@@ -5,14 +5,6 @@
 #include "config/settings.h"
 #include "fuzz/fuzz_support.h"
 
-namespace {
-class NoTimers : public norv::AutoCheckTimers {
-public:
-    void StartAutoCheckTimers() override {}
-    void StopAutoCheckTimers() override {}
-};
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     norv::RunContext context;
     context.program_dir = norv::fuzz::Scratch();
@@ -20,15 +12,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     context.charset = "UTF-8";
     norv::fuzz::WriteInput("norvcfg.txt", data, size);
     norv::Settings settings;
-    norv::SettingsEditState edit;
-    NoTimers timers;
-    if (!norv::LoadSettings(context, settings, edit, timers).ok()) return 0;
-    if (!norv::SaveSettings(context, settings, edit, timers).ok()) return 0;
+    norv::LiveSwitches switches;
+    if (!norv::LoadSettings(context, settings, switches).ok()) return 0;
+    if (!norv::SaveSettings(context, settings, switches).ok()) return 0;
     norv::Settings again;
-    norv::SettingsEditState edit_again;
-    if (!norv::LoadSettings(context, again, edit_again, timers).ok()) std::abort();
+    norv::LiveSwitches switches_again;
+    if (!norv::LoadSettings(context, again, switches_again).ok()) std::abort();
     if (again.server_name != settings.server_name || again.save_dir != settings.save_dir ||
-        edit_again.check2 != edit.check2 || again.reserved_line != settings.reserved_line) {
+        switches_again.auto_restore != switches.auto_restore ||
+        again.reserved_line != settings.reserved_line) {
         std::abort();
     }
     return 0;

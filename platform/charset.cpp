@@ -113,54 +113,41 @@ bool IsUtf8Charset(std::string_view charset) {
     return lower == "utf8";
 }
 
+// The one UTF-8 decoder: shortest forms only, no surrogates, nothing above U+10FFFF.
+size_t DecodeUtf8At(std::string_view s, size_t i, char32_t& cp) {
+    auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) {
+        cp = c;
+        return 1;
+    }
+    const size_t n = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+    if (n == 0 || i + n > s.size()) return 0;
+    char32_t value = c & (0x7F >> n);
+    for (size_t k = 1; k < n; ++k) {
+        auto cc = static_cast<unsigned char>(s[i + k]);
+        if ((cc & 0xC0) != 0x80) return 0;
+        value = (value << 6) | (cc & 0x3F);
+    }
+    static constexpr char32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (value < kShortest[n] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+    cp = value;
+    return n;
+}
+
 bool IsValidUtf8(std::string_view bytes) {
-    size_t i = 0;
-    const size_t n = bytes.size();
-    while (i < n) {
-        auto c = static_cast<unsigned char>(bytes[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t extra;
-        char32_t cp;
-        if ((c & 0xE0) == 0xC0) {
-            extra = 1;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            extra = 2;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            extra = 3;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        for (size_t k = 1; k <= extra; ++k) {
-            if (i + k >= n) return false;
-            auto cc = static_cast<unsigned char>(bytes[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        static constexpr char32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-        if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += extra + 1;
+    for (size_t i = 0; i < bytes.size();) {
+        char32_t cp = 0;
+        size_t n = DecodeUtf8At(bytes, i, cp);
+        if (n == 0) return false;
+        i += n;
     }
     return true;
 }
 
-size_t DecodeUtf8At(std::string_view s, size_t i, char32_t& cp) {
-    auto c = static_cast<unsigned char>(s[i]);
-    size_t n = c < 0x80             ? 1
-               : (c & 0xE0) == 0xC0 ? 2
-               : (c & 0xF0) == 0xE0 ? 3
-               : (c & 0xF8) == 0xF0 ? 4
-                                    : 0;
-    if (n == 0 || i + n > s.size()) return 0;
-    if (!IsValidUtf8(s.substr(i, n))) return 0;
-    cp = n == 1 ? c : c & (0x7F >> n);
-    for (size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-    return n;
+size_t Utf8CharacterEnd(std::string_view s, size_t i) {
+    char32_t cp = 0;
+    size_t n = DecodeUtf8At(s, i, cp);
+    return i + (n == 0 ? 1 : n);
 }
 
 bool IsHiddenCodePoint(char32_t cp) {

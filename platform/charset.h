@@ -27,6 +27,10 @@ bool IsValidUtf8(std::string_view bytes);
 // UTF-8.
 size_t DecodeUtf8At(std::string_view s, size_t i, char32_t& cp);
 
+// Where the character at `i` ends: after its UTF-8 sequence, or after one byte that is not
+// UTF-8. For walking text a character at a time.
+size_t Utf8CharacterEnd(std::string_view s, size_t i);
+
 // True for a character a reader cannot see or that changes how text around it shows: C1
 // controls, format characters (zero-width spaces and joiners, bidi controls, byte-order marks),
 // line and paragraph separators, other default-ignorable characters and noncharacters. Two

@@ -8,6 +8,30 @@
 
 namespace norv::platform {
 
+// SQLite's result codes as kinds: the one place they are read.
+ErrorKind KindOfSqlite(int rc) {
+    switch (rc & 0xFF) {  // the primary code of an extended one
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            return ErrorKind::kBusy;
+        case SQLITE_CORRUPT:
+        case SQLITE_NOTADB:
+            return ErrorKind::kCorrupt;
+        case SQLITE_CANTOPEN:
+            return ErrorKind::kNotFound;
+        case SQLITE_PERM:
+        case SQLITE_READONLY:
+        case SQLITE_AUTH:
+            return ErrorKind::kPermission;
+        case SQLITE_FULL:
+        case SQLITE_IOERR:
+            return ErrorKind::kIo;
+        default:
+            return ErrorKind::kFormat;
+    }
+}
+
+
 Statement::~Statement() { sqlite3_finalize(stmt_); }
 
 void Statement::BindText(int index, std::string_view text) {
@@ -56,7 +80,7 @@ Result<std::unique_ptr<Database>> Database::Open(const std::string& path, bool c
     std::unique_ptr<Database> db(new Database(path, raw));
     if (rc != SQLITE_OK) {
         std::string message = raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
-        return Status::Error(rc, "データベース " + path + " を開けません: " + message);
+        return Status::Error(KindOfSqlite(rc), rc, "データベース " + path + " を開けません: " + message);
     }
     // The baseline is evidence: owner-only. SQLite gives its journal files the same mode.
     if (create) ::chmod(path.c_str(), 0600);
@@ -69,7 +93,7 @@ Result<std::unique_ptr<Database>> Database::Open(const std::string& path, bool c
 Database::~Database() { sqlite3_close_v2(db_); }
 
 Status Database::ErrorStatus(int rc, const std::string& what) const {
-    return Status::Error(rc,
+    return Status::Error(KindOfSqlite(rc), rc,
                          "データベース " + path_ + ": " + sqlite3_errmsg(db_) + " (" + what + ")");
 }
 
@@ -87,7 +111,8 @@ Status Database::Exec(const std::string& sql) {
     if (rc != SQLITE_OK) {
         std::string message = error ? error : sqlite3_errstr(rc);
         sqlite3_free(error);
-        return Status::Error(rc, "データベース " + path_ + ": " + message + " (" + sql + ")");
+        return Status::Error(KindOfSqlite(rc), rc,
+                             "データベース " + path_ + ": " + message + " (" + sql + ")");
     }
     return Status::Ok();
 }

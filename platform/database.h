@@ -16,6 +16,9 @@ struct sqlite3_stmt;
 
 namespace norv::platform {
 
+// The kind of an SQLite result code.
+ErrorKind KindOfSqlite(int rc);
+
 class Database;
 
 class Statement {

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <deque>
 
+#include "platform/file_ops.h"
+
 namespace norv::platform {
 namespace {
 
@@ -175,7 +177,7 @@ Result<std::shared_ptr<DirectoryHandle>> OpenOrMakeDirectoryAt(const DirectoryHa
                                                                const std::string& path,
                                                                mode_t mode) {
     auto opened = OpenDirectoryAt(parent, name, path);
-    if (opened.ok() || opened.status().code() != ENOENT) return opened;
+    if (opened.ok() || !opened.status().Is(ErrorKind::kNotFound)) return opened;
     if (::mkdirat(parent.fd(), name.c_str(), mode) != 0 && errno != EEXIST) {
         return Status::FromErrno(errno, path + " を作れません");
     }
@@ -222,7 +224,8 @@ Result<ResolvedPath> ResolveAdministratorPath(const std::string& path) {
         if (!facts.ok()) return facts.status();
         if (facts->kind == EntryKind::kSymlink) {
             if (!TrustedLinkOwner(facts->owner)) {
-                return Status::Error(EPERM, path + " の途中のシンボリックリンク " + name +
+                return Status::Error(ErrorKind::kRefused, EPERM,
+                                     path + " の途中のシンボリックリンク " + name +
                                                 " は所有者 (uid " + std::to_string(facts->owner) +
                                                 ") が root ではないため辿りません");
             }
@@ -255,7 +258,7 @@ Result<std::shared_ptr<DirectoryHandle>> OpenResolvedDirectory(const ResolvedPat
                                                                const std::string& path) {
     if (resolved.name.empty()) return resolved.parent;
     auto opened = OpenDirectoryAt(*resolved.parent, resolved.name, path);
-    if (!opened.ok() && opened.status().code() == ELOOP) {
+    if (!opened.ok() && opened.status().Is(ErrorKind::kLink)) {
         return Status::FromErrno(ENOTDIR, path + " を開けません");
     }
     return opened;
@@ -315,12 +318,28 @@ void SyncParentDirectory(const std::string& path) {
 
 Status WriteFully(int fd, std::string_view data, const std::string& name) {
     while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
+        ssize_t n = Files().Write(fd, data.data(), data.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return Status::FromErrno(n < 0 ? errno : ENOSPC, name + " に書き込めません");
         data.remove_prefix(static_cast<size_t>(n));
     }
     return Status::Ok();
+}
+
+Status ReadToEnd(int fd, std::span<char> buffer,
+                 const std::function<Status(std::string_view)>& sink, const std::string& what,
+                 off_t offset, int64_t known_size) {
+    int64_t total = 0;
+    for (;;) {
+        ssize_t n = offset >= 0 ? Files().PRead(fd, buffer.data(), buffer.size(), offset + total)
+                                : Files().Read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return Status::FromErrno(errno, what);
+        if (n == 0) return Status::Ok();
+        NORV_RETURN_IF_ERROR(sink(std::string_view(buffer.data(), static_cast<size_t>(n))));
+        total += n;
+        if (static_cast<size_t>(n) < buffer.size() && total == known_size) return Status::Ok();
+    }
 }
 
 Status MakeDirectories(const std::string& path, mode_t mode) {

@@ -11,7 +11,9 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -136,9 +138,19 @@ bool FileExists(const std::string& path);
 // Flushes the folder entry of `path` so a rename survives a crash. Best effort.
 void SyncParentDirectory(const std::string& path);
 
-// Writes all of `data` to `fd`; `name` names the file in the error. A full disk shows as ENOSPC
-// even when a first write was only short.
+// Writes all of `data` to `fd` through Files(); `name` names the file in the error. A full disk
+// shows as ENOSPC even when a first write was only short.
 Status WriteFully(int fd, std::string_view data, const std::string& name);
+
+// Reads `fd` to its end through Files(), one block of up to `buffer.size()` bytes at a time,
+// handing each to `sink`; an interrupted call is retried. With `offset` at 0 or more it reads
+// from there with PRead and leaves the file position alone, else from the current position. A
+// short block that brings the total to `known_size` is the end, without a call to learn it. A
+// failing read gives Status::FromErrno(errno, what); a failing sink ends the loop with its
+// status.
+Status ReadToEnd(int fd, std::span<char> buffer,
+                 const std::function<Status(std::string_view)>& sink, const std::string& what,
+                 off_t offset = -1, int64_t known_size = -1);
 
 // The facts a stat call gave.
 FileFacts FactsFromStat(const struct stat& st);

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -42,6 +43,14 @@ class Md5Stream {
     std::unique_ptr<EVP_MD_CTX, CtxFree> ctx_;
 };
 
+// A ReadToEnd sink that feeds `md5`.
+std::function<Status(std::string_view)> UpdateWith(Md5Stream& md5) {
+    return [&md5](std::string_view block) {
+        md5.Update(block.data(), block.size());
+        return Status::Ok();
+    };
+}
+
 int OpenForDigest(int dirfd, const char* name) {
     int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     // Reading for a fingerprint should not disturb access times; only the owner or root may ask.
@@ -66,42 +75,22 @@ namespace {
 std::string Md5OfOpenFile(int fd, off_t size) {
     // Read-ahead advice pays only on large files; on small ones it is one more system call.
     if (size >= (1 << 20)) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    thread_local std::vector<unsigned char> buffer(1 << 18);
+    thread_local std::vector<char> buffer(1 << 18);
     Md5Stream md5;
-    off_t total = 0;
-    for (;;) {
-        ssize_t n = ::read(fd, buffer.data(), buffer.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ::close(fd);
-            return std::string(kUnreadableDigest);
-        }
-        if (n == 0) break;
-        md5.Update(buffer.data(), static_cast<size_t>(n));
-        total += n;
-        // A short read that reaches the size the file had when opened is its end: no second
-        // call to learn it. Any other short read (a network file system) reads on.
-        if (static_cast<size_t>(n) < buffer.size() && total == size) break;
-    }
+    // A short read that reaches the size the file had when opened is its end: no second call
+    // to learn it. Any other short read (a network file system) reads on.
+    Status read = ReadToEnd(fd, buffer, UpdateWith(md5), {}, -1, size);
     ::close(fd);
-    return md5.Finish();
+    return read.ok() ? md5.Finish() : std::string(kUnreadableDigest);
 }
 
 }  // namespace
 
 std::string Md5OfDescriptor(int fd) {
-    std::vector<unsigned char> buffer(1 << 16);
+    std::vector<char> buffer(1 << 16);
     Md5Stream md5;
-    off_t at = 0;
-    for (;;) {
-        ssize_t n = ::pread(fd, buffer.data(), buffer.size(), at);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return std::string(kUnreadableDigest);
-        if (n == 0) break;
-        md5.Update(buffer.data(), static_cast<size_t>(n));
-        at += n;
-    }
-    return md5.Finish();
+    Status read = ReadToEnd(fd, buffer, UpdateWith(md5), {}, 0);
+    return read.ok() ? md5.Finish() : std::string(kUnreadableDigest);
 }
 
 std::string Md5OfFileAt(int dirfd, const char* name) {

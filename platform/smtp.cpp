@@ -129,21 +129,43 @@ std::string ComposeMessage(const std::string& recipient, const std::string& send
     return message;
 }
 
-std::string SendMail(const std::string& server, const std::string& recipient,
+namespace {
+
+// curl's result codes as kinds: the one place they are read.
+ErrorKind KindOfCurl(CURLcode rc) {
+    switch (rc) {
+        case CURLE_USE_SSL_FAILED:
+        case CURLE_LOGIN_DENIED:
+            return ErrorKind::kRefused;
+        case CURLE_OUT_OF_MEMORY:
+            return ErrorKind::kIo;
+        default:
+            return ErrorKind::kNetwork;
+    }
+}
+
+}  // namespace
+
+Status SendMail(const std::string& server, const std::string& recipient,
                      const std::string& sender, const std::string& subject, const std::string& body,
                      const std::string& /*unused*/, const MailCredentials& credentials,
                      const std::string& date) {
     if (HasLineBreak(recipient) || HasLineBreak(sender) || HasLineBreak(subject) ||
         HasLineBreak(server)) {
-        return "改行を含む宛先・送信者・件名・サーバ名は使えません";
+        return Status::Error(ErrorKind::kRefused, kErrMail,
+                             "改行を含む宛先・送信者・件名・サーバ名は使えません");
     }
-    if (server.empty()) return "SMTP サーバが設定されていません";
-    if (recipient.empty()) return "受信者が設定されていません";
+    if (server.empty()) {
+        return Status::Error(ErrorKind::kFormat, kErrMail, "SMTP サーバが設定されていません");
+    }
+    if (recipient.empty()) {
+        return Status::Error(ErrorKind::kFormat, kErrMail, "受信者が設定されていません");
+    }
 
     static std::once_flag init;
     std::call_once(init, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     CURL* curl = curl_easy_init();
-    if (!curl) return "libcurl を初期化できません";
+    if (!curl) return Status::Error(ErrorKind::kIo, kErrMail, "libcurl を初期化できません");
 
     std::string host = server;
     std::string port = "25";
@@ -182,7 +204,7 @@ std::string SendMail(const std::string& server, const std::string& recipient,
     CURLcode rc = curl_easy_perform(curl);
     curl_slist_free_all(recipients);
     curl_easy_cleanup(curl);
-    if (rc == CURLE_OK) return {};
+    if (rc == CURLE_OK) return Status::Ok();
     std::string text = error[0] ? error : curl_easy_strerror(rc);
     if (rc == CURLE_USE_SSL_FAILED) {
         text =
@@ -190,7 +212,7 @@ std::string SendMail(const std::string& server, const std::string& recipient,
             "暗号化せずに送ることはしません): " +
             text;
     }
-    return "(" + server + ") " + text + " ";
+    return Status::Error(KindOfCurl(rc), rc, "(" + server + ") " + text + " ");
 }
 
 }  // namespace norv::platform

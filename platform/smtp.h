@@ -1,8 +1,9 @@
 // SendMail: one mail through an SMTP server (libcurl).
 //
 // Takes six texts in this order (server, recipient, sender, subject, body, and an unused empty
-// text) and returns an empty text on success, or a readable description of the failure that
-// starts with "(server)". The server is a host name with an optional ":port" (25 when none).
+// text). A failure's message is a readable description that starts with "(server)" when the
+// server was reached for; kinds: kRefused (a header that would inject lines, a server that
+// cannot encrypt a password), kFormat (no server or recipient), kNetwork. The server is a host name with an optional ":port" (25 when none).
 // The mail is a MIME message: Date, Message-ID, From, To, a Subject encoded for its Japanese text
 // (RFC 2047), and a UTF-8 text/plain body. Without an account, STARTTLS is used when the server
 // offers it. With an account given, TLS is required: a server without STARTTLS gets neither the
@@ -12,6 +13,8 @@
 
 #include <string>
 
+#include "platform/status.h"
+
 namespace norv::platform {
 
 struct MailCredentials {
@@ -20,7 +23,7 @@ struct MailCredentials {
 };
 
 // `date` is the Date header's value (RFC 5322 form); empty means now.
-std::string SendMail(const std::string& server, const std::string& recipient,
+Status SendMail(const std::string& server, const std::string& recipient,
                      const std::string& sender, const std::string& subject, const std::string& body,
                      const std::string& unused, const MailCredentials& credentials = {},
                      const std::string& date = {});

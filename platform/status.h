@@ -1,8 +1,11 @@
 // Status and Result<T>: how every layer below the windows reports failure.
 //
-// A Status is ok or carries a number (errno, an SQLite code, a CURLcode, or one of our own) and a
-// message that names the file and the cause. It is a cheap value; no exception crosses a library
-// boundary. Result<T> holds either a value or a failed Status.
+// A failed Status carries a kind from a closed set, which callers decide on, the raw number
+// the failing library gave (errno, an SQLite code, a CURLcode, or one of our own below), which
+// is only shown, and a message that names the file and the cause. Each C library's numbers are
+// translated into kinds in one place: errno here, SQLite in database.cpp, curl in smtp.cpp,
+// libarchive in lha_archive.cpp. It is a cheap value; no exception crosses a library boundary.
+// Result<T> holds either a value or a failed Status.
 #pragma once
 
 #include <cassert>
@@ -12,28 +15,52 @@
 
 namespace norv {
 
+enum class ErrorKind {
+    kNone,        // not a failure
+    kNotFound,    // no such file, folder or entry, or not a folder where one was expected
+    kLink,        // a symbolic link where none may be followed
+    kPermission,  // the system refused access
+    kRefused,     // norv refused: an unsafe path, an untrusted link, a header injection
+    kExists,      // the name is taken
+    kIo,          // reading, writing or flushing failed (a full disk, a device error)
+    kCorrupt,     // stored data is damaged (a CRC, a database that is not one)
+    kFormat,      // a file's content is not in the expected form
+    kCharset,     // text the character set cannot hold or read
+    kBusy,        // someone else holds it (a run in progress, a locked database)
+    kLimit,       // a fixed limit would be passed
+    kNetwork,     // the mail server could not be reached or refused the mail
+};
+
+// The kind of an errno value.
+ErrorKind KindOfErrno(int err);
+
 class Status {
   public:
     Status() = default;
     static Status Ok() { return Status(); }
-    static Status Error(int code, std::string message) {
+    static Status Error(ErrorKind kind, int code, std::string message) {
         Status s;
-        s.failed_ = true;
+        s.kind_ = kind == ErrorKind::kNone ? ErrorKind::kIo : kind;  // a failure is never ok
         s.code_ = code;
         s.message_ = std::move(message);
         return s;
     }
+    // A failure numbered by errno or by one of our own numbers (ErrorCode), its kind derived.
+    static Status Error(int code, std::string message);
     // An error from a failed system call: "<what>: <strerror(err)>", numbered by errno.
     static Status FromErrno(int err, const std::string& what);
 
-    bool ok() const { return !failed_; }
+    bool ok() const { return kind_ == ErrorKind::kNone; }
+    ErrorKind kind() const { return kind_; }
+    bool Is(ErrorKind kind) const { return kind_ == kind; }
+    // The raw number, for the user's eyes only; decisions go by kind().
     int code() const { return code_; }
     const std::string& message() const { return message_; }
     // The form shown to the user: "エラー <code>: <message>".
     std::string ToString() const;
 
   private:
-    bool failed_ = false;
+    ErrorKind kind_ = ErrorKind::kNone;
     int code_ = 0;
     std::string message_;
 };

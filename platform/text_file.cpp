@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "platform/charset.h"
+#include "platform/file_ops.h"
 #include "platform/file_system.h"
 
 namespace norv::platform {
@@ -16,18 +17,15 @@ Result<std::string> ReadFileBytes(const std::string& path) {
     if (fd < 0) return Status::FromErrno(errno, path + " を開けません");
     std::string bytes;
     char buf[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            int err = errno;
-            ::close(fd);
-            return Status::FromErrno(err, path + " を読めません");
-        }
-        if (n == 0) break;
-        bytes.append(buf, static_cast<size_t>(n));
-    }
+    Status read = ReadToEnd(
+        fd, buf,
+        [&](std::string_view block) {
+            bytes += block;
+            return Status::Ok();
+        },
+        path + " を読めません");
     ::close(fd);
+    if (!read.ok()) return read;
     return bytes;
 }
 
@@ -37,7 +35,7 @@ namespace {
 constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
 
 Status LineError(const std::string& path, size_t number, const Status& cause) {
-    return Status::Error(cause.code(),
+    return Status::Error(cause.kind(), cause.code(),
                          path + " の " + std::to_string(number) + " 行目: " + cause.message());
 }
 
@@ -132,12 +130,12 @@ Status AtomicFile::Commit(mode_t mode) {
     Status status;
     if (::fchmod(fd_, mode) != 0)
         status = Status::FromErrno(errno, temp_ + " の属性を設定できません");
-    if (status.ok() && ::fsync(fd_) != 0)
+    if (status.ok() && Files().Fsync(fd_) != 0)
         status = Status::FromErrno(errno, path_ + " に書き込めません");
     int closed = ::close(fd_);
     fd_ = -1;
     if (closed != 0 && status.ok()) status = Status::FromErrno(errno, path_ + " に書き込めません");
-    if (status.ok() && ::rename(temp_.c_str(), path_.c_str()) != 0) {
+    if (status.ok() && Files().RenameAt(AT_FDCWD, temp_.c_str(), AT_FDCWD, path_.c_str()) != 0) {
         status = Status::FromErrno(errno, path_ + " を置き換えられません");
     }
     if (!status.ok()) {
@@ -163,7 +161,7 @@ Status WriteTextFileAtomic(const std::string& path, const std::vector<std::strin
         auto encoded = EncodeText(lines[i], set);
         if (!encoded.ok()) {
             return Status::Error(
-                encoded.status().code(),
+                encoded.status().kind(), encoded.status().code(),
                 path + " の " + std::to_string(i + 1) + " 行目: " + encoded.status().message());
         }
         bytes += encoded.value();

@@ -14,7 +14,9 @@ namespace {
 // Folders held open at once; deeper down, a folder is closed while its subfolders are walked.
 constexpr size_t kHeldFolders = 64;
 
-bool GoneOrSwapped(int code) { return code == ENOENT || code == ENOTDIR || code == ELOOP; }
+bool GoneOrSwapped(const Status& status) {
+    return status.Is(ErrorKind::kNotFound) || status.Is(ErrorKind::kLink);
+}
 
 }  // namespace
 
@@ -143,7 +145,7 @@ TreeWalk::Entry TreeWalk::Next() {
             auto child = OpenDirectoryAt(*frame.handle, name, path);
             if (!child.ok()) {
                 // Gone, or swapped for a link, since the listing: not walked, not followed.
-                if (GoneOrSwapped(child.status().code())) continue;
+                if (GoneOrSwapped(child.status())) continue;
                 finished_ = true;
                 Entry failure;
                 failure.type = Entry::Type::kFailure;

@@ -10,6 +10,7 @@
 
 #include "engine/scan_log.h"
 #include "platform/charset.h"
+#include "platform/file_ops.h"
 #include "platform/file_system.h"
 #include "platform/md5.h"
 
@@ -42,19 +43,17 @@ class Descriptor {
 Status CopyAndVerify(int in, const struct stat& st, int out, int cracked_dir,
                      const std::string& copy_name, const std::string& shown_copy,
                      std::string* digest) {
+    platform::FileOps& files = platform::Files();
     std::vector<char> buffer(1 << 16);
-    for (;;) {
-        ssize_t n = ::read(in, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return Status::FromErrno(errno, "読めません");
-        if (n == 0) break;
-        NORV_RETURN_IF_ERROR(platform::WriteFully(
-            out, std::string_view(buffer.data(), static_cast<size_t>(n)), shown_copy));
-    }
-    if (::fsync(out) != 0) return Status::FromErrno(errno, shown_copy + " に書き込めません");
+    NORV_RETURN_IF_ERROR(platform::ReadToEnd(
+        in, buffer,
+        [&](std::string_view block) { return platform::WriteFully(out, block, shown_copy); },
+        "読めません"));
+    if (files.Fsync(out) != 0) return Status::FromErrno(errno, shown_copy + " に書き込めません");
     const timespec times[2] = {st.st_atim, st.st_mtim};
     ::futimens(out, times);
-    Descriptor back(::openat(cracked_dir, copy_name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    Descriptor back(
+        files.OpenAt(cracked_dir, copy_name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0));
     if (back.get() < 0) return Status::FromErrno(errno, shown_copy + " を読めません");
     *digest = platform::Md5OfDescriptor(back.get());
     if (*digest != platform::Md5OfDescriptor(in) || *digest == platform::kUnreadableDigest) {
@@ -83,20 +82,25 @@ std::string CrackedName(const std::string& stamp, int copy_number, const std::st
     // Shortened names that begin alike stay apart through a digest of the whole name.
     const std::string tag = "~" + platform::Md5Hex(name).substr(0, 8);
     const size_t fixed = stamp.size() + unique.size() + tag.size() + extension.size();
-    size_t room = fixed < NAME_MAX ? NAME_MAX - fixed : 0;
-    // Cut at a character's start, never inside a UTF-8 sequence.
-    while (room > 0 && (static_cast<unsigned char>(name[room]) & 0xC0) == 0x80) --room;
-    full = stamp + unique + name.substr(0, room) + tag + extension;
+    const size_t room = fixed < NAME_MAX ? NAME_MAX - fixed : 0;
+    // Cut between characters, never inside a UTF-8 sequence.
+    size_t cut = 0;
+    while (cut < name.size()) {
+        const size_t end = platform::Utf8CharacterEnd(name, cut);
+        if (end > room) break;
+        cut = end;
+    }
+    full = stamp + unique + name.substr(0, cut) + tag + extension;
     if (full.size() > NAME_MAX) full.resize(NAME_MAX);
     return full;
 }
 
-ChangeResponse::ChangeResponse(const Settings& settings, const SettingsEditState& edit,
+ChangeResponse::ChangeResponse(const Settings& settings, const LiveSwitches& switches,
                                ProtectedArchive& archive, const platform::Clock& clock,
                                const platform::RegionalFormat& regional, MessageBoxSink& messages,
                                std::string charset)
     : settings_(settings),
-      edit_(edit),
+      switches_(switches),
       archive_(archive),
       clock_(clock),
       regional_(regional),
@@ -105,7 +109,7 @@ ChangeResponse::ChangeResponse(const Settings& settings, const SettingsEditState
 
 void ChangeResponse::RespondToChange(std::string_view kind, const std::string& path,
                                      const FileLocation& where) {
-    if (edit_.check2 == 0) return;
+    if (switches_.auto_restore == 0) return;
     if (!platform::FileExists(archive_.ArchivePath())) {
         messages_.ShowMessageBox(kNotSavedMessage);
         return;
@@ -183,8 +187,9 @@ bool ChangeResponse::MoveToCracked(std::string_view kind, const std::string& pat
         if (is_link) {
             made_entry = ::symlinkat(link_target.c_str(), cracked_fd, candidate.c_str());
         } else {
-            out.reset(::openat(cracked_fd, candidate.c_str(),
-                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            out.reset(platform::Files().OpenAt(cracked_fd, candidate.c_str(),
+                                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                               0600));
             made_entry = out.get();
         }
         if (made_entry >= 0) {
@@ -204,7 +209,7 @@ bool ChangeResponse::MoveToCracked(std::string_view kind, const std::string& pat
             CopyAndVerify(in.get(), st, out.get(), cracked_fd, copy_name, shown_copy, &digest);
         if (!copied.ok()) {
             ::unlinkat(cracked_fd, copy_name.c_str(), 0);
-            return fail(Status::Error(copied.code(), path + ": " + copied.message()));
+            return fail(Status::Error(copied.kind(), copied.code(), path + ": " + copied.message()));
         }
     }
 
@@ -233,7 +238,7 @@ bool ChangeResponse::MoveToCracked(std::string_view kind, const std::string& pat
         return fail(Status::Error(EAGAIN, path + " はコピーの間に置き換えられました (コピーは " +
                                               shown_copy + " にあります)"));
     }
-    if (::unlinkat(holder->fd(), name.c_str(), 0) != 0) {
+    if (platform::Files().UnlinkAt(holder->fd(), name.c_str(), 0) != 0) {
         return fail(Status::FromErrno(
             errno, path + " を削除できません (コピーは " + shown_copy + " にあります)"));
     }

@@ -36,7 +36,7 @@ std::string CrackedName(const std::string& stamp, int copy_number, const std::st
 
 class ChangeResponse : public ChangeResponder {
   public:
-    ChangeResponse(const Settings& settings, const SettingsEditState& edit,
+    ChangeResponse(const Settings& settings, const LiveSwitches& switches,
                    ProtectedArchive& archive, const platform::Clock& clock,
                    const platform::RegionalFormat& regional, MessageBoxSink& messages,
                    std::string charset = {});
@@ -48,7 +48,7 @@ class ChangeResponse : public ChangeResponder {
 
   private:
     const Settings& settings_;
-    const SettingsEditState& edit_;
+    const LiveSwitches& switches_;  // auto_restore, read at every call
     ProtectedArchive& archive_;
     const platform::Clock& clock_;
     const platform::RegionalFormat& regional_;

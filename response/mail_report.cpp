@@ -34,11 +34,11 @@ std::string MailReport::Body() const {
 }
 
 void MailReport::SendScanReport() {
-    std::string result = platform::SendMail(
+    Status sent = platform::SendMail(
         settings_.smtp_server, settings_.mail_to, settings_.mail_from, Subject(), Body(), "",
         platform::MailCredentials{settings_.mail_account, settings_.mail_password});
-    if (!result.empty()) {
-        messages_.ShowMessageBox("mail send error 001:" + result + settings_.mail_to);
+    if (!sent.ok()) {
+        messages_.ShowMessageBox("mail send error 001:" + sent.message() + settings_.mail_to);
     }
 }
 

@@ -64,9 +64,9 @@ void PrintCounts(std::ostream& out, const ScanCounters& c) {
 }
 
 void PrintConfiguration(std::ostream& out, const Application& app) {
-    const Settings& s = app.settings;
-    const SettingsEditState& e = app.edit;
-    out << "プログラムフォルダ: " << app.context.program_dir << "\n"
+    const Settings& s = app.settings();
+    const SettingsEditState& e = app.edit();
+    out << "プログラムフォルダ: " << app.context().program_dir << "\n"
         << "サーバ名: " << s.server_name << "\n"
         << "メールでアラートを送る: " << e.alert_by_email << "\n"
         << "SMTP: " << s.smtp_server << "\n"
@@ -74,12 +74,12 @@ void PrintConfiguration(std::ostream& out, const Application& app) {
         << "受信者: " << s.mail_to << "\n"
         << "自動検査を行う: " << e.scan_flg_check << "\n"
         << "検査周期分: " << s.scan_period << "\n"
-        << "改ざんがなくてもメールを送る: " << e.evrymail_flg << "\n"
-        << "自動で復旧する: " << e.check2 << "\n"
+        << "改ざんがなくてもメールを送る: " << app.switches().mail_always << "\n"
+        << "自動で復旧する: " << app.switches().auto_restore << "\n"
         << "保存ディレクトリ: " << s.save_dir << "\n"
         << "クラックされたファイルの保存: " << s.cracked_dir << "\n"
-        << "ルール (" << app.rules.rule_count() << "):\n";
-    for (const Rule& rule : app.rules.rules) {
+        << "ルール (" << app.rules().rule_count() << "):\n";
+    for (const Rule& rule : app.rules().rules) {
         out << "  " << rule.flag << "  " << rule.path << "\n";
     }
 }
@@ -152,7 +152,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         // Nothing to archive leaves no archive (an older one is removed): not a success.
         if (!platform::FileExists(path)) {
             err << "norv: アーカイブを作りませんでした (" << path << "): "
-                << ((*app)->rules.rules.empty()
+                << ((*app)->rules().rules.empty()
                         ? "ルールがありません"
                         : "ルールの対象に保存するファイルがありません (フォルダだけです)")
                 << (had_archive ? "。以前のアーカイブは削除しました" : "") << "\n";
@@ -173,8 +173,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         return kExitFailure;
     }
     out << terminal.message() << "\n";
-    if (command != "update") PrintCounts(out, (*app)->counters);
-    return command != "update" && (*app)->counters.changes() > 0 ? kExitChanged : kExitUnchanged;
+    if (command != "update") PrintCounts(out, (*app)->counters());
+    return command != "update" && (*app)->counters().changes() > 0 ? kExitChanged : kExitUnchanged;
 }
 
 }  // namespace norv::cli

@@ -195,7 +195,7 @@ Status MainWindow::Start(const StartupOptions& options) {
     settings_window_->Bind(*app_);
     adjustSize();
     center_form(this);
-    status_->resize(Px(app_->status_strip.width), status_->height());
+    status_->resize(Px(app_->status_strip().width), status_->height());
     return Status::Ok();
 }
 
@@ -276,7 +276,7 @@ void MainWindow::RunAutomaticCheck() {
 }
 
 void MainWindow::Timer1_Timer() {
-    auto tick = scheduler_.OnTimer1(app_->settings.scan_period);
+    auto tick = scheduler_.Tick(app_->settings().scan_period);
     label7_->setText(Q(tick.label));
     if (!tick.check_due) return;
     if (app_->engine().running()) {
@@ -288,15 +288,15 @@ void MainWindow::Timer1_Timer() {
 
 void MainWindow::Timer2_Timer() {
     label6_->setText(Q(app_->regional().DateTime(app_->clock().Now())));
-    app_->status_strip.Advance();
-    status_->resize(Px(app_->status_strip.width), status_->height());
+    app_->status_strip().Advance();
+    status_->resize(Px(app_->status_strip().width), status_->height());
 }
 
 void MainWindow::Timer3_Timer() {
     // No setting holds a period for a periodic database refresh, and marking every record seen
     // on a timer would only hide what the administrator has not yet looked at: the ticks are
     // counted and nothing more.
-    ++app_->timer3_ticks;
+    ++timer3_ticks_;
 }
 
 void MainWindow::PutIntoTray() {
@@ -320,13 +320,13 @@ void MainWindow::TrayActivated(QSystemTrayIcon::ActivationReason reason) {
 void MainWindow::editconfig() { settings_window_->Open(); }
 
 void MainWindow::help() {
-    const std::string& dir = app_->context.program_dir;
+    const std::string& dir = app_->context().program_dir;
     std::string separator = !dir.empty() && dir.back() == '/' ? "" : "/";
     QDesktopServices::openUrl(QUrl::fromLocalFile(Q(dir + separator + "help/index.html")));
 }
 
 void MainWindow::viewlog() {
-    QDesktopServices::openUrl(QUrl::fromLocalFile(Q(app_->context.LogPath())));
+    QDesktopServices::openUrl(QUrl::fromLocalFile(Q(app_->context().LogPath())));
 }
 
 void MainWindow::ver() {

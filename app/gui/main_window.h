@@ -19,7 +19,7 @@
 #include <memory>
 
 #include "app/application.h"
-#include "response/scheduler.h"
+#include "app/scheduler.h"
 
 namespace norv::gui {
 
@@ -39,6 +39,7 @@ class MainWindow : public QMainWindow,
     Application& app() { return *app_; }
     SettingsWindow& settings_window() { return *settings_window_; }
     ScanScheduler& scheduler() { return scheduler_; }
+    int timer3_ticks() const { return timer3_ticks_; }
 
     // ScanObserver, MessageBoxSink, AutoCheckTimers
     void SetMessageLine(const std::string& text) override;
@@ -82,6 +83,7 @@ class MainWindow : public QMainWindow,
     std::unique_ptr<Application> app_;
     SettingsWindow* settings_window_ = nullptr;
     ScanScheduler scheduler_;
+    int timer3_ticks_ = 0;
     bool check_pending_ = false;
     std::chrono::steady_clock::time_point last_yield_{};
 

@@ -158,7 +158,8 @@ void SettingsWindow::BuildControls() {
 
 void SettingsWindow::Bind(Application& app) {
     app_ = &app;
-    SettingsEditState& edit = app.edit;
+    SettingsEditState& edit = app.edit();
+    LiveSwitches& switches = app.switches();
     // Every edit goes straight into the editing state.
     connect(text4_, &QLineEdit::textEdited, this,
             [&edit](const QString& t) { edit.server_name = t.toStdString(); });
@@ -176,22 +177,23 @@ void SettingsWindow::Bind(Application& app) {
     };
     bind_box(alert_by_email_, &edit.alert_by_email);
     bind_box(scan_flg_check_, &edit.scan_flg_check);
-    bind_box(evrymail_flg_, &edit.evrymail_flg);
-    bind_box(check2_, &edit.check2);
+    bind_box(evrymail_flg_, &switches.mail_always);
+    bind_box(check2_, &switches.auto_restore);
     Refresh();
 }
 
 void SettingsWindow::Refresh() {
     if (!app_) return;
-    const SettingsEditState& edit = app_->edit;
+    const SettingsEditState& edit = app_->edit();
+    const LiveSwitches& switches = app_->switches();
     refreshing_ = true;
     text4_->setText(Q(edit.server_name));
     text2_->setText(Q(edit.scan_period));
     for (int k = 0; k < 6; ++k) text1_[k]->setText(Q(edit.mail_fields[k]));
     ShowState(alert_by_email_, edit.alert_by_email);
     ShowState(scan_flg_check_, edit.scan_flg_check);
-    ShowState(evrymail_flg_, edit.evrymail_flg);
-    ShowState(check2_, edit.check2);
+    ShowState(evrymail_flg_, switches.mail_always);
+    ShowState(check2_, switches.auto_restore);
     label11_->setText(Q(edit.save_dir_label));
     label12_->setText(Q(edit.cracked_dir_label));
     list1_->clear();
@@ -204,10 +206,7 @@ void SettingsWindow::Refresh() {
 }
 
 void SettingsWindow::Open() {
-    Status status = LoadSettings(app_->context, app_->settings, app_->edit, *main_window_);
-    if (status.ok()) {
-        status = LoadRules(app_->context, app_->rules, app_->edit.rule_list, *main_window_);
-    }
+    Status status = app_->ReloadSettingsAndRules();
     Refresh();
     if (!status.ok()) main_window_->ShowMessageBox(status.ToString());
     show();
@@ -216,7 +215,7 @@ void SettingsWindow::Open() {
 }
 
 void SettingsWindow::ok() {
-    Status status = SaveSettings(app_->context, app_->settings, app_->edit, *main_window_);
+    Status status = app_->SaveSettings();
     if (!status.ok()) {
         main_window_->ShowMessageBox(status.ToString());
         return;
@@ -234,16 +233,14 @@ void SettingsWindow::closeEvent(QCloseEvent* event) {
 
 void SettingsWindow::new_file() {
     QString folder = BrowseFolder(this);
-    Status status = AddRule(app_->context, app_->rules, app_->edit.rule_list, folder.toStdString(),
-                            *main_window_);
+    Status status = app_->AddRule(folder.toStdString());
     if (!status.ok()) main_window_->ShowMessageBox(status.ToString());
     Refresh();
 }
 
 void SettingsWindow::RuleItemChanged(QListWidgetItem* item) {
     if (refreshing_ || !app_) return;
-    Status status = SetRuleRecursion(app_->context, app_->rules, app_->edit.rule_list,
-                                     list1_->row(item), item->checkState() == Qt::Checked);
+    Status status = app_->SetRuleRecursion(list1_->row(item), item->checkState() == Qt::Checked);
     if (!status.ok()) main_window_->ShowMessageBox(status.ToString());
 }
 
@@ -266,8 +263,7 @@ bool SettingsWindow::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void SettingsWindow::del_rule_one() {
-    Status status =
-        DeleteRule(app_->context, app_->rules, app_->edit.rule_list, selected_rule_, *main_window_);
+    Status status = app_->DeleteRule(selected_rule_);
     if (!status.ok()) main_window_->ShowMessageBox(status.ToString());
     Refresh();
 }

@@ -1,9 +1,10 @@
 // SettingsWindow (`configfrm`): edits the settings and the rules, and builds the archive.
 //
-// It shows the one SettingsEditState of the Application and writes every edit straight into it,
-// so the two live switches ("mail even without tampering", "restore automatically") act at once,
-// whether the window is shown or hidden. OK saves the settings file; Cancel and the title bar's
-// close button only hide the window. Rule edits are saved when they are made.
+// It shows the one SettingsEditState of the Application and writes every edit straight into it.
+// Its two live check boxes ("mail even without tampering", "restore automatically") are bound to
+// the Application's LiveSwitches, so they act at once, whether the window is shown or hidden. OK
+// saves the settings file; Cancel and the title bar's close button only hide the window. Rule
+// edits are saved when they are made.
 #pragma once
 
 #include <QCheckBox>

@@ -20,6 +20,7 @@
 #include <random>
 
 #include "platform/charset.h"
+#include "platform/file_ops.h"
 #include "platform/file_system.h"
 #include "platform/tree_walk.h"
 #include "platform/lha/lh5_encoder.h"
@@ -120,7 +121,7 @@ Result<std::string> ReadAndEncode(const Member& m, int fd, const std::string& di
     data.resize(static_cast<size_t>(m.st.st_size));
     size_t done = 0;
     while (done < data.size()) {
-        ssize_t n = ::read(fd, data.data() + done, data.size() - done);
+        ssize_t n = Files().Read(fd, data.data() + done, data.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return Status::FromErrno(errno, display + " を読めません");
         if (n == 0) {
@@ -358,8 +359,8 @@ Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
         int fd = -1;
         for (unsigned attempt = 0; attempt < kTempAttempts && fd < 0; ++attempt) {
             std::string candidate = TempName(attempt);
-            fd = ::openat(dirfd, candidate.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            fd = Files().OpenAt(dirfd, candidate.c_str(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
             if (fd >= 0) {
                 temp = candidate;
             } else if (errno != EEXIST) {
@@ -387,11 +388,11 @@ Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
         if (status.ok() && ::fchmod(fd, mode) != 0) status = Status::FromErrno(errno, display);
         const timespec times[2] = {mtime, mtime};
         if (status.ok()) ::futimens(fd, times);
-        if (status.ok() && ::fsync(fd) != 0) status = Status::FromErrno(errno, display);
+        if (status.ok() && Files().Fsync(fd) != 0) status = Status::FromErrno(errno, display);
         ::close(fd);
         if (!status.ok()) return fail(status);
     }
-    if (::renameat(dirfd, temp.c_str(), dirfd, name.c_str()) != 0) {
+    if (Files().RenameAt(dirfd, temp.c_str(), dirfd, name.c_str()) != 0) {
         return fail(Status::FromErrno(errno, display + " を置き換えられません"));
     }
     ::fsync(dirfd);
@@ -591,7 +592,7 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
         for (size_t i = 0; i + 1 < relative.size(); ++i) {
             shown = FolderPrefix(shown) + relative[i];
             auto opened = OpenDirectoryAt(*at, relative[i], shown);
-            if (!opened.ok() && opened.status().code() == ENOENT) {
+            if (!opened.ok() && opened.status().Is(ErrorKind::kNotFound)) {
                 opened = OpenOrMakeDirectoryAt(*at, relative[i], shown, 0700);
                 auto names = PathNames(wanted);
                 names.resize(stored_base + i + 1);
@@ -606,7 +607,7 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
                 }
             }
             if (!opened.ok()) {
-                if (opened.status().code() == ELOOP || opened.status().code() == ENOTDIR) {
+                if (opened.status().Is(ErrorKind::kLink) || opened.status().Is(ErrorKind::kNotFound)) {
                     return Status::Error(ELOOP, shown +
                                                     " はフォルダではない (シンボリックリンクなど) "
                                                     "ため展開しません");

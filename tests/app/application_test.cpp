@@ -38,15 +38,19 @@ TEST_F(StartupTest, StartsWithSettingsRulesStoreAndCountersLoaded) {
     auto app = Start();
     ASSERT_TRUE(app.ok()) << app.status().message();
     Application& a = **app;
-    EXPECT_EQ(a.context.root_dir, "/");
-    EXPECT_EQ(a.context.program_dir, dir.path());
-    EXPECT_EQ(a.edit.save_dir_label, "/srv/save");
-    EXPECT_EQ(a.edit.cracked_dir_label, "/var/lib/norv/cracked");  // the default stays
-    EXPECT_EQ(a.mode, ScanMode::kNone);
-    EXPECT_EQ(a.counters.checked + a.counters.changes(), 0);
-    EXPECT_EQ(a.rules.rule_count(), 1);
-    EXPECT_FLOAT_EQ(a.status_strip.step, 469.5f);
-    EXPECT_EQ(a.status_strip.width, 0);
+    EXPECT_EQ(a.context().root_dir, "/");
+    EXPECT_EQ(a.context().program_dir, dir.path());
+    EXPECT_EQ(a.edit().save_dir_label, "/srv/save");
+    EXPECT_EQ(a.edit().cracked_dir_label, "/var/lib/norv/cracked");  // the default stays
+    EXPECT_EQ(a.settings().cracked_dir, "/var/lib/norv/cracked");
+    EXPECT_EQ(a.mode(), ScanMode::kNone);
+    EXPECT_EQ(a.counters().checked + a.counters().changes(), 0);
+    EXPECT_EQ(a.rules().rule_count(), 1);
+    ASSERT_EQ(a.edit().rule_list.size(), 1u);
+    EXPECT_EQ(a.edit().rule_list[0].text, "/srv/www");
+    EXPECT_TRUE(a.edit().rule_list[0].checked);
+    EXPECT_FLOAT_EQ(a.status_strip().step, 469.5f);
+    EXPECT_EQ(a.status_strip().width, 0);
     EXPECT_FALSE(hooks.timers_running);
     EXPECT_TRUE(platform::FileExists(dir / "norv.db"));
 }
@@ -66,7 +70,7 @@ TEST_F(StartupTest, ABadPeriodDoesNotLockTheAdministratorOut) {
         hooks.messages.clear();
         auto app = Start();
         ASSERT_TRUE(app.ok()) << period;
-        EXPECT_EQ((*app)->status_strip.step, 0);
+        EXPECT_EQ((*app)->status_strip().step, 0);
         ASSERT_EQ(hooks.messages.size(), 1u);
         EXPECT_NE(hooks.messages[0].find("11 行目"), std::string::npos);
     }
@@ -80,6 +84,126 @@ TEST_F(StartupTest, AnEmptyDatabaseFileGetsTheTable) {
     auto db = platform::Database::Open(dir / "norv.db", false);
     ASSERT_TRUE(db.ok());
     EXPECT_EQ((*db)->QueryInt("SELECT count(*) FROM fileinfo").value(), 0);
+}
+
+TEST_F(StartupTest, LoadShowsTheFileInTheEditingStateAndTheSwitches) {
+    auto lines = testing::SettingsLines("/srv/save", "/srv/cracked");
+    lines[2] = " 1 ";
+    lines[9] = " 1 ";
+    lines[11] = " 1 ";
+    lines[12] = "";
+    WriteSettings(lines);
+    auto app = Start();
+    ASSERT_TRUE(app.ok()) << app.status().message();
+    Application& a = **app;
+    EXPECT_EQ(a.settings().smtp_server, "smtp.example");
+    EXPECT_EQ(a.edit().mail_fields[kMailPassword], "secret");
+    EXPECT_EQ(a.edit().alert_by_email, 1);
+    EXPECT_EQ(a.edit().scan_flg_check, 1);
+    EXPECT_EQ(a.switches().mail_always, 1);
+    EXPECT_EQ(a.switches().auto_restore, 0);  // an empty switch line is off
+    EXPECT_EQ(a.edit().save_dir_label, "/srv/save");
+    EXPECT_EQ(a.settings().cracked_dir, "/srv/cracked");
+    EXPECT_TRUE(hooks.timers_running);
+}
+
+TEST_F(StartupTest, LoadNeverStopsRunningTimersSaveDoes) {
+    WriteSettings(testing::SettingsLines("/s", "/c"));  // auto_check 0
+    auto app = Start();
+    ASSERT_TRUE(app.ok()) << app.status().message();
+    Application& a = **app;
+    hooks.timers_running = true;
+    ASSERT_TRUE(a.LoadSettings().ok());
+    EXPECT_TRUE(hooks.timers_running);
+    EXPECT_EQ(hooks.timer_stops, 0);
+    ASSERT_TRUE(a.SaveSettings().ok());
+    EXPECT_FALSE(hooks.timers_running);
+    a.edit().scan_flg_check = 1;
+    ASSERT_TRUE(a.SaveSettings().ok());
+    EXPECT_TRUE(hooks.timers_running);
+    a.edit().scan_flg_check = 2;  // greyed: the checks keep running
+    ASSERT_TRUE(a.SaveSettings().ok());
+    EXPECT_TRUE(hooks.timers_running);
+    EXPECT_EQ(hooks.timer_stops, 1);
+}
+
+TEST_F(StartupTest, SaveReachesTheRecordOnlyAtTheNextLoad) {
+    WriteSettings(testing::SettingsLines("/s", "/c"));
+    auto app = Start();
+    ASSERT_TRUE(app.ok()) << app.status().message();
+    Application& a = **app;
+    a.edit().mail_fields[kSmtpServer] = "new.example";
+    a.switches().auto_restore = 1;
+    ASSERT_TRUE(a.SaveSettings().ok());
+    EXPECT_EQ(a.settings().smtp_server, "smtp.example");
+    auto saved = platform::ReadTextLines(dir / "norvcfg.txt", "UTF-8").value();
+    ASSERT_EQ(saved.size(), 15u);
+    EXPECT_EQ(saved[4], "new.example");
+    EXPECT_EQ(saved[12], " 1 ");
+    ASSERT_TRUE(a.LoadSettings().ok());
+    EXPECT_EQ(a.settings().smtp_server, "new.example");
+    EXPECT_EQ(a.switches().auto_restore, 1);
+}
+
+TEST_F(StartupTest, AFailedLoadLeavesRecordSwitchesEditingStateAndTimersAlone) {
+    WriteSettings(testing::SettingsLines("/s", "/c"));
+    auto app = Start();
+    ASSERT_TRUE(app.ok()) << app.status().message();
+    Application& a = **app;
+    a.edit().server_name = "edited";
+    a.switches().mail_always = 2;
+    auto bad = testing::SettingsLines("/s", "X");  // line 15 would be the root
+    bad[1] = "other";
+    bad[9] = " 1 ";
+    bad[11] = " 1 ";
+    WriteSettings(bad);
+    EXPECT_FALSE(a.LoadSettings().ok());
+    EXPECT_EQ(a.edit().server_name, "edited");
+    EXPECT_EQ(a.switches().mail_always, 2);
+    EXPECT_EQ(a.settings().server_name, "server1");
+    EXPECT_EQ(hooks.timer_starts, 0);
+}
+
+TEST_F(StartupTest, RuleEditsKeepTheListInStepWithTheTable) {
+    WriteSettings(testing::SettingsLines("/s", "/c"));
+    auto app = Start();
+    ASSERT_TRUE(app.ok()) << app.status().message();
+    Application& a = **app;
+    ASSERT_TRUE(a.AddRule("/a").ok());
+    ASSERT_TRUE(a.AddRule("/b").ok());
+    ASSERT_TRUE(a.AddRule("/a,b").ok());  // refused with a message
+    ASSERT_EQ(a.edit().rule_list.size(), 2u);
+    EXPECT_EQ(a.edit().rule_list[1].text, "/b");
+    ASSERT_TRUE(a.SetRuleRecursion(0, true).ok());
+    EXPECT_TRUE(a.edit().rule_list[0].checked);
+    EXPECT_FALSE(a.edit().rule_list[1].checked);
+    ASSERT_TRUE(a.DeleteRule(1).ok());
+    ASSERT_EQ(a.edit().rule_list.size(), 1u);
+    EXPECT_EQ(a.edit().rule_list[0].text, "/b");
+    EXPECT_EQ(testing::ReadAll(dir / "user_rule.txt"), "<rule>/b,1</rule>\r\n");
+}
+
+TEST_F(StartupTest, AnInitReloadsBothFilesThroughTheApplication) {
+    WriteSettings(testing::SettingsLines(dir / "save", dir / "cracked"));
+    auto app = Start();
+    ASSERT_TRUE(app.ok()) << app.status().message();
+    Application& a = **app;
+    TempDir tree;
+    tree.Write("a", "1");
+    auto lines = testing::SettingsLines(dir / "save", dir / "cracked");
+    lines[1] = "renamed";
+    lines[9] = " 1 ";
+    lines[12] = " 2 ";
+    WriteSettings(lines);
+    testing::WriteAll(dir / "user_rule.txt", "<rule>" + tree.path() + ",3</rule>\r\n");
+    ASSERT_TRUE(a.engine().initdb().ok());
+    EXPECT_EQ(a.settings().server_name, "renamed");
+    EXPECT_EQ(a.edit().server_name, "renamed");
+    EXPECT_EQ(a.switches().auto_restore, 2);
+    ASSERT_EQ(a.edit().rule_list.size(), 1u);
+    EXPECT_TRUE(a.edit().rule_list[0].checked);
+    EXPECT_EQ(a.counters().checked, 1);
+    EXPECT_TRUE(hooks.timers_running);
 }
 
 TEST(StatusStrip, StepsAndWrapsAsTheWindowShowsThem) {

@@ -101,7 +101,7 @@ TEST_F(GuiTest, StatusStripAndClockFollowTimer2) {
     std::vector<float> widths;
     for (int i = 0; i < 4; ++i) {
         window->Timer2_Timer();
-        widths.push_back(window->app().status_strip.width);
+        widths.push_back(window->app().status_strip().width);
     }
     EXPECT_EQ(widths, (std::vector<float>{4695, 0, 4695, 0}));
     // The clock in the regional form: short date, a blank, the time with seconds.
@@ -219,8 +219,8 @@ TEST_F(GuiTest, SettingsWindowEditsTheOneEditingState) {
     s.findChild<QCheckBox*>("evrymail_flg")->click();
     s.findChild<QPushButton*>("Command2")->click();
     EXPECT_EQ(testing::ReadAll(program / "norvcfg.txt"), before);
-    EXPECT_EQ(window->app().edit.evrymail_flg, 0);
-    EXPECT_EQ(window->app().edit.mail_fields[kSmtpServer], "smtp.examplex");
+    EXPECT_EQ(window->app().switches().mail_always, 0);
+    EXPECT_EQ(window->app().edit().mail_fields[kSmtpServer], "smtp.examplex");
 
     // OK writes the 15 lines from the controls.
     s.Open();
@@ -257,13 +257,13 @@ TEST_F(GuiTest, RuleListEditsAreSavedAtOnce) {
     });
     QTest::mousePress(list->viewport(), Qt::RightButton, {}, QPoint(5, 5));
     EXPECT_EQ(s.selected_rule(), 0);
-    EXPECT_EQ(window->app().rules.rule_count(), 2);
+    EXPECT_EQ(window->app().rules().rule_count(), 2);
     list->setCurrentRow(1);
     QTest::mousePress(list->viewport(), Qt::LeftButton, {}, QPoint(5, 5));
     list->setCurrentRow(1);
     QTimer::singleShot(0, [] {});
     s.del_rule_one();
-    EXPECT_EQ(window->app().rules.rule_count(), 1);
+    EXPECT_EQ(window->app().rules().rule_count(), 1);
     EXPECT_EQ(testing::ReadAll(program / "user_rule.txt"),
               "<rule>" + tree.path() + ",3</rule>\r\n");
 }

@@ -16,13 +16,12 @@ class RuleTableTest : public ::testing::Test {
     void WriteRuleFile(std::string_view content) {
         testing::WriteAll(context.RulesPath(), content);
     }
-    Status Load() { return LoadRules(context, table, list, hooks); }
+    Status Load() { return LoadRules(context, table, hooks); }
     std::string File() { return ReadAll(context.RulesPath()); }
 
     TempDir dir;
     RunContext context = testing::MakeContext(dir.path());
     RuleTable table;
-    std::vector<RuleListItem> list;
     RecordingHooks hooks;
 };
 
@@ -33,7 +32,7 @@ TEST_F(RuleTableTest, MissingFileIsAnEmptyTableAndEmptyTableSavesZeroBytes) {
     ASSERT_TRUE(SaveRules(context, table).ok());
     EXPECT_EQ(File(), "");
     ASSERT_TRUE(Load().ok());
-    EXPECT_TRUE(list.empty());
+    EXPECT_EQ(table.rule_count(), 0);
 }
 
 TEST_F(RuleTableTest, TolerantReading) {
@@ -50,9 +49,6 @@ TEST_F(RuleTableTest, TolerantReading) {
     EXPECT_EQ(table.rules[0].flag, RULE_DIR);
     EXPECT_EQ(table.rules[1].flag, RULE_TREE);
     EXPECT_EQ(table.rules[2].flag, RULE_FILE);
-    ASSERT_EQ(list.size(), 3u);
-    EXPECT_FALSE(list[0].checked);
-    EXPECT_TRUE(list[1].checked);
     ASSERT_TRUE(SaveRules(context, table).ok());
     EXPECT_EQ(File(),
               "<rule>C:\\a,1</rule>\r\n<rule>/srv/www,3</rule>\r\n<rule>/etc/passwd,0</rule>\r\n");
@@ -80,39 +76,39 @@ TEST_F(RuleTableTest, UnreadableLinesAreSkippedWithAMessageNamingTheLine) {
 }
 
 TEST_F(RuleTableTest, AddDeleteAndRecursion) {
-    ASSERT_TRUE(AddRule(context, table, list, "/a", hooks).ok());
-    ASSERT_TRUE(AddRule(context, table, list, "/b", hooks).ok());
-    ASSERT_TRUE(AddRule(context, table, list, "/b", hooks).ok());  // no duplicate check
+    ASSERT_TRUE(AddRule(context, table, "/a", hooks).ok());
+    ASSERT_TRUE(AddRule(context, table, "/b", hooks).ok());
+    ASSERT_TRUE(AddRule(context, table, "/b", hooks).ok());  // no duplicate check
     EXPECT_EQ(File(), "<rule>/a,1</rule>\r\n<rule>/b,1</rule>\r\n<rule>/b,1</rule>\r\n");
 
-    ASSERT_TRUE(SetRuleRecursion(context, table, list, 0, true).ok());
+    ASSERT_TRUE(SetRuleRecursion(context, table, 0, true).ok());
     EXPECT_EQ(File().substr(0, 19), "<rule>/a,3</rule>\r\n");
-    EXPECT_TRUE(list[0].checked);
-    ASSERT_TRUE(SetRuleRecursion(context, table, list, 0, false).ok());
+    EXPECT_EQ(table.rules[0].flag, RULE_TREE);
+    ASSERT_TRUE(SetRuleRecursion(context, table, 0, false).ok());
     EXPECT_EQ(table.rules[0].flag, RULE_DIR);
 
-    ASSERT_TRUE(DeleteRule(context, table, list, 0, hooks).ok());  // nothing current
+    ASSERT_TRUE(DeleteRule(context, table, 0, hooks).ok());  // nothing current
     EXPECT_EQ(table.rule_count(), 3);
-    ASSERT_TRUE(DeleteRule(context, table, list, 2, hooks).ok());
+    ASSERT_TRUE(DeleteRule(context, table, 2, hooks).ok());
     ASSERT_EQ(table.rule_count(), 2);
-    EXPECT_EQ(list[1].text, "/b");
+    EXPECT_EQ(table.rules[1].path, "/b");
     EXPECT_EQ(File(), "<rule>/a,1</rule>\r\n<rule>/b,1</rule>\r\n");
 }
 
 TEST_F(RuleTableTest, CancelledPickerStillRewritesInNormalForm) {
     WriteRuleFile("junk<rule>/x, 3 </rule>junk\n");
     ASSERT_TRUE(Load().ok());
-    ASSERT_TRUE(AddRule(context, table, list, "", hooks).ok());
+    ASSERT_TRUE(AddRule(context, table, "", hooks).ok());
     EXPECT_EQ(File(), "<rule>/x,3</rule>\r\n");
     EXPECT_EQ(table.rule_count(), 1);
 }
 
 TEST_F(RuleTableTest, PathsTheFormatCannotHoldAreRefused) {
-    ASSERT_TRUE(AddRule(context, table, list, "/a,b", hooks).ok());
+    ASSERT_TRUE(AddRule(context, table, "/a,b", hooks).ok());
     EXPECT_EQ(table.rule_count(), 0);
     ASSERT_EQ(hooks.messages.size(), 1u);
     EXPECT_NE(hooks.messages[0].find("/a,b"), std::string::npos);
-    ASSERT_TRUE(AddRule(context, table, list, "/a\nb", hooks).ok());
+    ASSERT_TRUE(AddRule(context, table, "/a\nb", hooks).ok());
     EXPECT_EQ(table.rule_count(), 0);
 }
 
@@ -124,15 +120,15 @@ TEST_F(RuleTableTest, HundredRuleLimitKeepsEveryRuleInTheFile) {
     EXPECT_EQ(table.rule_count(), 100);
     ASSERT_EQ(hooks.messages.size(), 1u);
     // A save does not truncate the file.
-    ASSERT_TRUE(SetRuleRecursion(context, table, list, 0, true).ok());
+    ASSERT_TRUE(SetRuleRecursion(context, table, 0, true).ok());
     EXPECT_NE(File().find("<rule>/r101,1</rule>"), std::string::npos);
     // A 101st rule cannot be added.
     hooks.messages.clear();
-    ASSERT_TRUE(AddRule(context, table, list, "/new", hooks).ok());
+    ASSERT_TRUE(AddRule(context, table, "/new", hooks).ok());
     EXPECT_EQ(File().find("/new"), std::string::npos);
     EXPECT_EQ(hooks.messages.size(), 1u);  // the refusal; nothing was rewritten
     // Deleting one brings the kept rule into the table.
-    ASSERT_TRUE(DeleteRule(context, table, list, 1, hooks).ok());
+    ASSERT_TRUE(DeleteRule(context, table, 1, hooks).ok());
     EXPECT_EQ(table.rule_count(), 100);
     EXPECT_EQ(table.rules.back().path, "/r101");
 }

@@ -11,7 +11,6 @@ namespace norv {
 namespace {
 
 using testing::ReadAll;
-using testing::RecordingHooks;
 using testing::SettingsLines;
 using testing::TempDir;
 
@@ -20,14 +19,18 @@ class SettingsTest : public ::testing::Test {
     void WriteSettings(const std::vector<std::string>& lines) {
         ASSERT_TRUE(platform::WriteTextFileAtomic(context.SettingsPath(), lines, "UTF-8").ok());
     }
-    Status Load() { return LoadSettings(context, settings, edit, hooks); }
-    Status Save() { return SaveSettings(context, settings, edit, hooks); }
+    Status Load() { return Keep(LoadSettings(context, settings, switches)); }
+    Status Save() { return Keep(SaveSettings(context, settings, switches)); }
+    Status Keep(const Result<SettingsChange>& result) {
+        if (result.ok()) change = result.value();
+        return result.status();
+    }
 
     TempDir dir;
     RunContext context = testing::MakeContext(dir.path());
     Settings settings;
-    SettingsEditState edit;
-    RecordingHooks hooks;
+    LiveSwitches switches;
+    SettingsChange change;
 };
 
 TEST(SettingsValues, LeadingNumberReadsLikeThePrintedForm) {
@@ -51,38 +54,77 @@ TEST(SettingsValues, RerootOverwritesAtMostThreeCharacters) {
     EXPECT_EQ(Reroot("Ｅ：＼work", "C:\\"), "C:\\work");
 }
 
-TEST_F(SettingsTest, LoadFillsRecordAndEditingState) {
+TEST_F(SettingsTest, LoadFillsRecordAndSwitches) {
     auto lines = SettingsLines("/srv/save", "/srv/cracked");
     lines[2] = " 1 ";
     lines[9] = " 1 ";
     lines[11] = " 1 ";
     lines[12] = "";
     WriteSettings(lines);
+    switches.auto_restore = 1;
     ASSERT_TRUE(Load().ok());
     EXPECT_EQ(settings.reserved_line, "reserved");
     EXPECT_EQ(settings.server_name, "server1");
     EXPECT_EQ(settings.smtp_server, "smtp.example");
-    EXPECT_EQ(edit.mail_fields[kMailPassword], "secret");
-    EXPECT_EQ(edit.alert_by_email, 1);
-    EXPECT_EQ(edit.scan_flg_check, 1);
-    EXPECT_EQ(edit.evrymail_flg, 1);
-    EXPECT_EQ(edit.check2, 0);  // an empty switch line is off
-    EXPECT_EQ(edit.save_dir_label, "/srv/save");
+    EXPECT_EQ(settings.mail_password, "secret");
+    EXPECT_EQ(SwitchState(settings.mail_alert), 1);
+    EXPECT_EQ(SwitchState(settings.auto_check), 1);
+    EXPECT_EQ(switches.mail_always, 1);
+    EXPECT_EQ(switches.auto_restore, 0);  // an empty switch line is off
+    EXPECT_EQ(settings.save_dir, "/srv/save");
     EXPECT_EQ(settings.cracked_dir, "/srv/cracked");
-    EXPECT_TRUE(hooks.timers_running);
+    EXPECT_TRUE(change.auto_check_on);
 }
 
-TEST_F(SettingsTest, LoadNeverStopsRunningTimersSaveDoes) {
-    WriteSettings(SettingsLines("/s", "/c"));  // auto_check 0
-    hooks.timers_running = true;
+TEST_F(SettingsTest, AutomaticChecksAreOnAfterALoadOnlyAtOneAfterASaveUnlessZero) {
+    auto lines = SettingsLines("/s", "/c");
+    for (const char* value : {" 0 ", " 2 ", "1.2", "", "x"}) {
+        lines[9] = value;
+        WriteSettings(lines);
+        change.auto_check_on = true;
+        ASSERT_TRUE(Load().ok());
+        EXPECT_FALSE(change.auto_check_on) << value;
+    }
+    for (const char* value : {" 1 ", "1", "1.0"}) {
+        lines[9] = value;
+        WriteSettings(lines);
+        ASSERT_TRUE(Load().ok());
+        EXPECT_TRUE(change.auto_check_on) << value;
+    }
+    // A save keeps the checks running for any state but 0 (a greyed box too).
+    for (int state : {1, 2}) {
+        settings.auto_check = PrintedState(state);
+        change.auto_check_on = false;
+        ASSERT_TRUE(Save().ok());
+        EXPECT_TRUE(change.auto_check_on) << state;
+    }
+    settings.auto_check = PrintedState(0);
+    ASSERT_TRUE(Save().ok());
+    EXPECT_FALSE(change.auto_check_on);
+}
+
+TEST_F(SettingsTest, SaveWritesTheRecordAndTheSwitchesLineByLine) {
+    WriteSettings(SettingsLines("/s", "/c"));
     ASSERT_TRUE(Load().ok());
-    EXPECT_TRUE(hooks.timers_running);
-    EXPECT_EQ(hooks.timer_stops, 0);
+    settings.server_name = "name";
+    settings.mail_alert = PrintedState(1);
+    settings.pop_server = "pop";
+    settings.smtp_server = "smtp";
+    settings.mail_account = "who";
+    settings.mail_password = "pw";
+    settings.mail_from = "from";
+    settings.mail_to = "to";
+    settings.auto_check = PrintedState(2);
+    settings.scan_period = "7";
+    switches.mail_always = 1;
+    switches.auto_restore = 2;
+    settings.save_dir = "/save";
+    settings.cracked_dir = "/cracked";
     ASSERT_TRUE(Save().ok());
-    EXPECT_FALSE(hooks.timers_running);
-    edit.scan_flg_check = 1;
-    ASSERT_TRUE(Save().ok());
-    EXPECT_TRUE(hooks.timers_running);
+    EXPECT_EQ(
+        platform::ReadTextLines(context.SettingsPath(), "UTF-8").value(),
+        (std::vector<std::string>{"reserved", "name", " 1 ", "pop", "smtp", "who", "pw", "from",
+                                  "to", " 2 ", "7", " 1 ", " 2 ", "/save", "/cracked"}));
 }
 
 TEST_F(SettingsTest, ReservedLineAndFifteenLinesSurviveCycles) {
@@ -101,37 +143,30 @@ TEST_F(SettingsTest, ReservedLineAndFifteenLinesSurviveCycles) {
     EXPECT_EQ(ReadAll(context.SettingsPath()).substr(0, 21), "  keep me exactly  \r\n");
 }
 
-TEST_F(SettingsTest, SaveReachesTheRecordOnlyAtTheNextLoad) {
-    WriteSettings(SettingsLines("/s", "/c"));
-    ASSERT_TRUE(Load().ok());
-    edit.mail_fields[kSmtpServer] = "new.example";
-    ASSERT_TRUE(Save().ok());
-    EXPECT_EQ(settings.smtp_server, "smtp.example");
-    ASSERT_TRUE(Load().ok());
-    EXPECT_EQ(settings.smtp_server, "new.example");
-}
-
 TEST_F(SettingsTest, CancelledEditActsAtOnceButLeavesTheFile) {
     auto lines = SettingsLines("/s", "/c");
     lines[11] = " 1 ";
     WriteSettings(lines);
     ASSERT_TRUE(Load().ok());
     std::string before = ReadAll(context.SettingsPath());
-    edit.evrymail_flg = 0;  // cleared in the window, then Cancel: no save
+    switches.mail_always = 0;  // cleared in the window, then Cancel: no save
     EXPECT_EQ(ReadAll(context.SettingsPath()), before);
     ASSERT_TRUE(Load().ok());  // the next opening shows the stored value again
-    EXPECT_EQ(edit.evrymail_flg, 1);
+    EXPECT_EQ(switches.mail_always, 1);
 }
 
 TEST_F(SettingsTest, FoldersAreRerootedAndEmptyOnesKeepTheDefault) {
     ASSERT_EQ(context.root_dir, "/");
     WriteSettings(SettingsLines("/srv/save", ""));
-    edit.cracked_dir_label = "/var/lib/norv/cracked";
+    settings.cracked_dir = "/var/lib/norv/cracked";
     ASSERT_TRUE(Load().ok());
-    EXPECT_EQ(edit.save_dir_label, "/srv/save");
     EXPECT_EQ(settings.save_dir, "/srv/save");
     EXPECT_EQ(settings.cracked_dir, "/var/lib/norv/cracked");
-    EXPECT_EQ(edit.cracked_dir_label, "/var/lib/norv/cracked");
+    // The folder a file named is kept in turn when a later file's line is empty.
+    WriteSettings(SettingsLines("", ""));
+    ASSERT_TRUE(Load().ok());
+    EXPECT_EQ(settings.save_dir, "/srv/save");
+    EXPECT_EQ(settings.cracked_dir, "/var/lib/norv/cracked");
 }
 
 TEST_F(SettingsTest, FolderLinesMustNameAFolderBelowTheRoot) {
@@ -145,7 +180,8 @@ TEST_F(SettingsTest, FolderLinesMustNameAFolderBelowTheRoot) {
             lines[static_cast<size_t>(number - 1)] = value;
             WriteSettings(lines);
             settings.save_dir = "untouched";
-            edit.cracked_dir_label = "untouched";
+            settings.cracked_dir = "untouched";
+            switches.mail_always = 7;
             Status status = Load();
             ASSERT_FALSE(status.ok()) << number << ": " << value;
             EXPECT_EQ(status.code(), kErrFormat);
@@ -155,7 +191,8 @@ TEST_F(SettingsTest, FolderLinesMustNameAFolderBelowTheRoot) {
                 << status.message();
             EXPECT_NE(status.message().find(value), std::string::npos) << status.message();
             EXPECT_EQ(settings.save_dir, "untouched");
-            EXPECT_EQ(edit.cracked_dir_label, "untouched");
+            EXPECT_EQ(settings.cracked_dir, "untouched");
+            EXPECT_EQ(switches.mail_always, 7);
         }
     }
     // Folders one level down, or reached through "." and "..", are fine.
@@ -193,7 +230,7 @@ TEST_F(SettingsTest, SavedFileIsOwnerOnlyAndRefusesLineBreaks) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
     std::string before = ReadAll(context.SettingsPath());
-    edit.server_name = "two\nlines";
+    settings.server_name = "two\nlines";
     EXPECT_FALSE(Save().ok());
     EXPECT_EQ(ReadAll(context.SettingsPath()), before);
 }
@@ -235,7 +272,7 @@ TEST_F(SettingsTest, Utf16FileLoadsAndIsSavedInTheLocaleSet) {
     testing::WriteAll(context.SettingsPath(), bytes);
     ASSERT_TRUE(Load().ok());
     EXPECT_EQ(settings.server_name, "本社サーバ");
-    EXPECT_EQ(edit.alert_by_email, 1);
+    EXPECT_EQ(SwitchState(settings.mail_alert), 1);
     EXPECT_EQ(settings.cracked_dir, "/srv/cracked");
     ASSERT_TRUE(Save().ok());
     std::string saved = ReadAll(context.SettingsPath());
@@ -249,8 +286,8 @@ TEST_F(SettingsTest, OddSwitchValuesShowAsClear) {
     lines[12] = "2";
     WriteSettings(lines);
     ASSERT_TRUE(Load().ok());
-    EXPECT_EQ(edit.alert_by_email, 0);
-    EXPECT_EQ(edit.check2, 2);
+    EXPECT_EQ(SwitchState(settings.mail_alert), 0);
+    EXPECT_EQ(switches.auto_restore, 2);
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ struct StoredRow {
     int64_t flg;
 };
 
-class EngineTest : public ::testing::Test {
+class EngineTest : public ::testing::Test, public SettingsReloader {
   protected:
     void SetUp() override {
         context = MakeContext(program.path());
@@ -24,13 +24,20 @@ class EngineTest : public ::testing::Test {
                         context.SettingsPath(),
                         SettingsLines(program / "save", program / "cracked"), "UTF-8")
                         .ok());
-        ASSERT_TRUE(LoadSettings(context, settings, edit, hooks).ok());
+        ASSERT_TRUE(LoadSettings(context, settings, switches).ok());
         context.db_conn = platform::Database::Open(context.DatabasePath(), true).value();
         store = FileInfoStore::Open(*context.db_conn, true).value();
         regional = JapaneseFormat();
         engine = std::make_unique<ScanEngine>(
-            ProcessState{context, settings, edit, rules, mode, counters}, *store,
-            EngineHooks{clock, *regional, hooks, hooks, hooks, hooks, hooks});
+            ProcessState{context, settings, switches, rules, mode, counters}, *store,
+            EngineHooks{clock, *regional, hooks, hooks, *this, hooks, hooks});
+    }
+
+    // An init reloads both files into the fixture's records.
+    Status ReloadSettingsAndRules() override {
+        auto loaded = LoadSettings(context, settings, switches);
+        if (!loaded.ok()) return loaded.status();
+        return LoadRules(context, rules, hooks);
     }
 
     void SetRules(std::vector<Rule> list) { rules.rules = std::move(list); }
@@ -66,7 +73,7 @@ class EngineTest : public ::testing::Test {
     TempDir tree;
     RunContext context;
     Settings settings;
-    SettingsEditState edit;
+    LiveSwitches switches;
     RuleTable rules;
     ScanMode mode = ScanMode::kNone;
     ScanCounters counters;

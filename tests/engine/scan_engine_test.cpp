@@ -208,7 +208,7 @@ TEST_F(EngineTest, ArchiveBuildingAndRunsExcludeEachOther) {
     Status during_run;
     hooks.on_yield = [&] { during_run = engine->RunExclusive([] { return Status::Ok(); }); };
     ASSERT_TRUE(engine->check_file().ok());
-    EXPECT_EQ(during_run.code(), kErrBusy);
+    EXPECT_TRUE(during_run.Is(ErrorKind::kBusy));
     hooks.on_yield = nullptr;
     Status run_during_archive;
     ASSERT_TRUE(engine
@@ -217,7 +217,7 @@ TEST_F(EngineTest, ArchiveBuildingAndRunsExcludeEachOther) {
                         return Status::Ok();
                     })
                     .ok());
-    EXPECT_EQ(run_during_archive.code(), kErrBusy);
+    EXPECT_TRUE(run_during_archive.Is(ErrorKind::kBusy));
 }
 
 TEST_F(EngineTest, SubfolderFilesComeBeforeTheirParentsFiles) {
@@ -338,10 +338,10 @@ TEST_F(EngineTest, MailFollowsTheLiveCheckBox) {
     settings.mail_alert = " 1 ";
     ASSERT_TRUE(engine->check_file().ok());
     EXPECT_EQ(hooks.mails, 0);  // no change, box clear
-    edit.evrymail_flg = 1;
+    switches.mail_always = 1;
     ASSERT_TRUE(engine->check_file().ok());
     EXPECT_EQ(hooks.mails, 1);
-    edit.evrymail_flg = 0;
+    switches.mail_always = 0;
     tree.Write("b", "new");
     ASSERT_TRUE(engine->check_file().ok());
     EXPECT_EQ(hooks.mails, 2);  // a change: the alert switch alone decides
@@ -489,7 +489,7 @@ TEST_F(ParallelTest, AutomaticRestoreOnKeepsOneFileAtATime) {
     // one change may alter a file that would otherwise have been measured already.
     for (int i = 0; i < 50; ++i) tree.Write("f" + std::to_string(i), "1");
     SetRules({{tree.path(), RULE_DIR}});
-    edit.check2 = 1;
+    switches.auto_restore = 1;
     engine->SetDigestWorkers(2);
     mode = ScanMode::kInit;
     // No thread of its own measures ahead: the run's thread is the only one while it yields.
@@ -501,7 +501,7 @@ TEST_F(ParallelTest, AutomaticRestoreOnKeepsOneFileAtATime) {
     EXPECT_EQ(counters.checked, 50);
     EXPECT_EQ(most, before);
     // With restore off the same run measures ahead on worker threads.
-    edit.check2 = 0;
+    switches.auto_restore = 0;
     most = 0;
     ASSERT_TRUE(engine->RunScan().ok());
     EXPECT_GT(most, before);

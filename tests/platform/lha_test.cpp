@@ -12,7 +12,9 @@
 #include <tuple>
 #include <vector>
 
+#include "platform/file_ops.h"
 #include "platform/lha/lh5_encoder.h"
+#include "tests/support/faulty_file_ops.h"
 #include "tests/support/test_support.h"
 
 namespace norv::platform::lha {
@@ -340,6 +342,44 @@ TEST(Archive, ShortOrFailingReadsAreRefused) {
     TempDir dir;
     ExpectRefusedKeepingTheOldArchive(dir, shorter);
     ExpectRefusedKeepingTheOldArchive(dir, failing);
+}
+
+// A file whose read ends early (the third read returns 0 before its size is reached) is
+// refused naming it, and the old archive stays.
+TEST(Archive, AReadThatEndsEarlyIsRefused) {
+    TempDir dir;
+    const std::string page = dir.Write("site/page.html", RandomBytes(20000, 5));
+    testing::FaultyFileOps faults;
+    faults.Limit(testing::FaultyFileOps::Op::kRead, 4096, "*/site/page.html");
+    faults.Fail(testing::FaultyFileOps::Op::kRead, 0, 3, "*/site/page.html");
+    ScopedFileOps scope(faults);
+    ExpectRefusedKeepingTheOldArchive(dir, page);
+    EXPECT_EQ(faults.MatchedCalls(testing::FaultyFileOps::Op::kRead), 3);
+}
+
+// The restored file's flush, or its rename into place, fails: the restore fails naming the file,
+// which keeps its current content, and no temporary file is left.
+TEST(Archive, AFailingFlushOrRenameAtRestoreLeavesTheFileAsItIs) {
+    for (const auto op :
+         {testing::FaultyFileOps::Op::kFsync, testing::FaultyFileOps::Op::kRenameAt}) {
+        TempDir dir;
+        const std::string file = dir.Write("site/page.html", "<h1>archived</h1>");
+        const std::string archive = dir / "arcive.lzh";
+        ASSERT_TRUE(AddToArchive(archive, file).ok());
+        norv::testing::WriteAll(file, "defaced");
+        testing::FaultyFileOps faults;
+        faults.Fail(op, EIO, 1, "*/site/.norv-restore-*");
+        Status restored;
+        {
+            ScopedFileOps scope(faults);
+            restored = RestoreEntryBelow(archive, StoredPathOf(file), "/");
+        }
+        EXPECT_EQ(faults.MatchedCalls(op), 1);
+        EXPECT_FALSE(restored.ok());
+        EXPECT_NE(restored.message().find(file), std::string::npos) << restored.message();
+        EXPECT_EQ(ReadAll(file), "defaced");
+        EXPECT_EQ(Leftovers(dir / "site", "page.html"), std::vector<std::string>{});
+    }
 }
 
 // One byte of an entry's data changed in the archive: the restore fails, the file in place keeps

@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+
 #include "platform/charset.h"
+#include "platform/file_ops.h"
+#include "tests/support/faulty_file_ops.h"
 #include "tests/support/test_support.h"
 
 namespace norv::platform {
@@ -155,6 +159,53 @@ TEST(TextFile, WriteSetsTheRequestedPermissions) {
     struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// The disk fills half-way through the new content: the error names the file, the old file is
+// byte for byte what it was, and no temporary file is left beside it.
+TEST(TextFile, AFullDiskHalfWayLeavesTheOldFileWhole) {
+    TempDir dir;
+    const std::string old_content = "old settings\r\n1\r\n";
+    const std::string path = dir.Write("norvcfg.txt", old_content);
+    std::vector<std::string> lines;
+    for (int i = 0; i < 2000; ++i) lines.push_back("line " + std::to_string(i));
+    testing::FaultyFileOps faults;
+    faults.Limit(testing::FaultyFileOps::Op::kWrite, 4096, "*/norvcfg.txt.tmp-*");
+    faults.Fail(testing::FaultyFileOps::Op::kWrite, ENOSPC, 2, "*/norvcfg.txt.tmp-*");
+    Status status;
+    {
+        ScopedFileOps scope(faults);
+        status = WriteTextFileAtomic(path, lines, kUtf8);
+    }
+    EXPECT_EQ(faults.MatchedCalls(testing::FaultyFileOps::Op::kWrite), 2);
+    ASSERT_FALSE(status.ok());
+    EXPECT_EQ(status.code(), ENOSPC);
+    EXPECT_NE(status.message().find(path), std::string::npos) << status.message();
+    EXPECT_TRUE(ReadAll(path) == old_content);
+    EXPECT_EQ(norv::testing::CountEntries(dir.path()), 1);
+}
+
+// The flush before the rename fails: the same guarantees, and the new content never takes the
+// old file's place.
+TEST(TextFile, AFailingFlushAtCommitLeavesTheOldFileWhole) {
+    TempDir dir;
+    const std::string path = dir.Write("arcive.lzh", "the last good archive");
+    auto file = AtomicFile::Create(path);
+    ASSERT_TRUE(file.ok());
+    ASSERT_TRUE((*file)->Write("a new archive").ok());
+    testing::FaultyFileOps faults;
+    faults.Fail(testing::FaultyFileOps::Op::kFsync, EIO, 1, "*/arcive.lzh.tmp-*");
+    Status status;
+    {
+        ScopedFileOps scope(faults);
+        status = (*file)->Commit(0600);
+    }
+    EXPECT_EQ(faults.MatchedCalls(testing::FaultyFileOps::Op::kFsync), 1);
+    ASSERT_FALSE(status.ok());
+    EXPECT_EQ(status.code(), EIO);
+    EXPECT_NE(status.message().find(path), std::string::npos) << status.message();
+    EXPECT_EQ(ReadAll(path), "the last good archive");
+    EXPECT_EQ(norv::testing::CountEntries(dir.path()), 1);
 }
 
 TEST(TextFile, MissingFileNamesTheFile) {

@@ -4,8 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "platform/charset.h"
+#include "platform/file_ops.h"
 #include "platform/md5.h"
+#include "tests/support/faulty_file_ops.h"
 #include "tests/support/test_support.h"
 
 namespace norv {
@@ -53,7 +57,7 @@ class ResponseTest : public ::testing::Test {
         index = tree.Write("www/index.html", "<h1>good</h1>");
         tree.Write("www/css/site.css", "body{}");
         rules.rules = {{tree / "www", RULE_TREE}};
-        edit.check2 = 1;
+        switches.auto_restore = 1;
     }
     void Archive() {
         ASSERT_EQ(archive.CreateArchive(), 0) << (hooks.messages.empty() ? "" : hooks.messages[0]);
@@ -69,18 +73,18 @@ class ResponseTest : public ::testing::Test {
     TempDir tree;
     std::string index;
     Settings settings;
-    SettingsEditState edit;
+    LiveSwitches switches;
     RuleTable rules;
     RecordingHooks hooks;
     testing::FixedClock clock;
     std::unique_ptr<platform::RegionalFormat> regional = testing::JapaneseFormat();
     ProtectedArchive archive{settings, rules, hooks};
-    ChangeResponse response{settings, edit, archive, clock, *regional, hooks};
+    ChangeResponse response{settings, switches, archive, clock, *regional, hooks};
 };
 
 TEST_F(ResponseTest, RestoreOffTouchesNothing) {
     Archive();
-    edit.check2 = 0;
+    switches.auto_restore = 0;
     tree.Write("www/index.html", "hacked");
     for (auto kind : {kChangeCreated, kChangeAltered, kChangeDeleted})
         response.RespondToChange(kind, index, {});
@@ -142,6 +146,59 @@ TEST_F(ResponseTest, ACopyThatDoesNotMatchTheOriginalIsDiscardedAndTheFileStays)
     ASSERT_EQ(hooks.messages.size(), 1u);
     EXPECT_NE(hooks.messages[0].find("一致しません"), std::string::npos) << hooks.messages[0];
     EXPECT_EQ(CrackedCount(), 0);  // the unverified copy is gone, and no index line names it
+}
+
+// One byte of the copy changes on its way to the disk: the copy is not the evidence, so it is
+// removed, the move fails with a message, and the file stays as it was.
+TEST_F(ResponseTest, ACopyDamagedOnItsWayIsDiscardedAndTheFileStays) {
+    Archive();
+    std::string content;
+    for (int i = 0; i < 3000; ++i) content += "<?php evil(" + std::to_string(i) + ");\n";
+    const std::string shell = tree.Write("www/shell.php", content);
+    struct stat before {};
+    ASSERT_EQ(::stat(shell.c_str(), &before), 0);
+    testing::FaultyFileOps faults;
+    faults.FlipWrittenByte("*/cracked/*shell.php", 20000);
+    bool moved = true;
+    {
+        platform::ScopedFileOps scope(faults);
+        moved = response.MoveToCracked(kChangeCreated, shell, {});
+    }
+    EXPECT_GT(faults.MatchedCalls(testing::FaultyFileOps::Op::kWrite), 0);
+    EXPECT_FALSE(moved);
+    ASSERT_EQ(hooks.messages.size(), 1u);
+    EXPECT_NE(hooks.messages[0].find(shell), std::string::npos) << hooks.messages[0];
+    EXPECT_NE(hooks.messages[0].find("一致しません"), std::string::npos) << hooks.messages[0];
+    EXPECT_TRUE(ReadAll(shell) == content);
+    struct stat after {};
+    ASSERT_EQ(::stat(shell.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(CrackedCount(), 0);
+}
+
+// The copy is complete and verified but the file cannot be removed: the message says where the
+// copy is, and the copy stays, listed in the index.
+TEST_F(ResponseTest, AFileThatCannotBeRemovedKeepsItsVerifiedCopy) {
+    Archive();
+    const std::string shell = tree.Write("www/shell.php", "<?php evil();");
+    testing::FaultyFileOps faults;
+    faults.Fail(testing::FaultyFileOps::Op::kUnlinkAt, EPERM, 0, "*/www/shell.php");
+    bool moved = true;
+    {
+        platform::ScopedFileOps scope(faults);
+        moved = response.MoveToCracked(kChangeCreated, shell, {});
+    }
+    EXPECT_EQ(faults.MatchedCalls(testing::FaultyFileOps::Op::kUnlinkAt), 1);
+    EXPECT_FALSE(moved);
+    const std::string copy_name = "2004-04-119-05-22shell.php";
+    const std::string copy = dir / ("cracked/" + copy_name);
+    ASSERT_EQ(hooks.messages.size(), 1u);
+    EXPECT_NE(hooks.messages[0].find(copy), std::string::npos) << hooks.messages[0];
+    EXPECT_EQ(ReadAll(shell), "<?php evil();");
+    EXPECT_EQ(ReadAll(copy), "<?php evil();");
+    EXPECT_EQ(ReadAll(dir / (std::string("cracked/") + kCrackedIndexName)),
+              copy_name + "\tcreated\t2004/04/11 9:05:22\t" + platform::Md5Hex("<?php evil();") +
+                  "\t" + shell + "\r\n");
 }
 
 TEST_F(ResponseTest, AlteredFilesAreKeptAsEvidenceThenRestored) {

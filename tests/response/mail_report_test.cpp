@@ -20,9 +20,9 @@ TEST(SendMail, DeliversEnvelopeSubjectAndBodyIntact) {
     const std::string subject = "NORV スキャンログ  2004/04/11 12:34:56 V:120 A:1 C:0 D:2";
     const std::string body =
         "line one\r\n.starts with a dot\r\n..two dots\r\n日本語\u3000\r\n.\r\n";
-    std::string result = platform::SendMail(server.address(), "admin@example.org",
-                                            "norv@example.org", subject, body, "");
-    ASSERT_EQ(result, "");
+    Status result = platform::SendMail(server.address(), "admin@example.org",
+                                       "norv@example.org", subject, body, "");
+    ASSERT_TRUE(result.ok()) << result.message();
     auto mails = server.Received();
     ASSERT_EQ(mails.size(), 1u);
     EXPECT_EQ(mails[0].sender, "norv@example.org");
@@ -36,40 +36,43 @@ TEST(SendMail, DeliversEnvelopeSubjectAndBodyIntact) {
 }
 
 TEST(SendMail, FailuresComeBackAsReadableText) {
-    std::string refused = platform::SendMail("127.0.0.1:" + std::to_string(testing::UnusedPort()),
-                                             "a@b", "c@d", "s", "b", "");
-    EXPECT_FALSE(refused.empty());
-    EXPECT_NE(refused.find("127.0.0.1"), std::string::npos);
+    Status refused = platform::SendMail("127.0.0.1:" + std::to_string(testing::UnusedPort()),
+                                        "a@b", "c@d", "s", "b", "");
+    EXPECT_TRUE(refused.Is(ErrorKind::kNetwork)) << refused.message();
+    EXPECT_NE(refused.message().find("127.0.0.1"), std::string::npos);
 
     SmtpServer server;
     ASSERT_TRUE(server.started());
-    std::string rejected =
+    Status rejected =
         platform::SendMail(server.address(), "reject@example.org", "c@d", "s", "b", "");
-    EXPECT_NE(rejected.find("550"), std::string::npos) << rejected;
+    EXPECT_NE(rejected.message().find("550"), std::string::npos) << rejected.message();
     EXPECT_TRUE(server.Received().empty());
 
-    EXPECT_FALSE(platform::SendMail("no-such-host.invalid", "a@b", "c@d", "s", "b", "").empty());
+    EXPECT_TRUE(platform::SendMail("no-such-host.invalid", "a@b", "c@d", "s", "b", "")
+                    .Is(ErrorKind::kNetwork));
 }
 
 TEST(SendMail, LineBreaksInHeadersAreRefused) {
     SmtpServer server;
     ASSERT_TRUE(server.started());
-    EXPECT_FALSE(
-        platform::SendMail(server.address(), "a@b", "c@d", "x\r\nBcc: victim@e", "b", "").empty());
-    EXPECT_FALSE(
-        platform::SendMail(server.address(), "a@b\r\nRCPT TO:<x@y>", "c@d", "s", "b", "").empty());
-    EXPECT_FALSE(platform::SendMail(server.address(), "a@b", "c@d\n", "s", "b", "").empty());
+    EXPECT_TRUE(platform::SendMail(server.address(), "a@b", "c@d", "x\r\nBcc: victim@e", "b", "")
+                    .Is(ErrorKind::kRefused));
+    EXPECT_TRUE(
+        platform::SendMail(server.address(), "a@b\r\nRCPT TO:<x@y>", "c@d", "s", "b", "")
+            .Is(ErrorKind::kRefused));
+    EXPECT_TRUE(
+        platform::SendMail(server.address(), "a@b", "c@d\n", "s", "b", "").Is(ErrorKind::kRefused));
     EXPECT_TRUE(server.Received().empty());
 }
 
 TEST(SendMail, WithoutAnAccountTheServerDecides) {
     SmtpServer server(SmtpMode::kAuth);
     ASSERT_TRUE(server.started());
-    EXPECT_FALSE(platform::SendMail(server.address(), "a@b", "c@d", "s", "b", "").empty());
+    EXPECT_FALSE(platform::SendMail(server.address(), "a@b", "c@d", "s", "b", "").ok());
     EXPECT_TRUE(server.Received().empty());
     SmtpServer plain;
     ASSERT_TRUE(plain.started());
-    EXPECT_EQ(platform::SendMail(plain.address(), "a@b", "c@d", "s", "b", ""), "");
+    EXPECT_TRUE(platform::SendMail(plain.address(), "a@b", "c@d", "s", "b", "").ok());
     EXPECT_EQ(plain.Received().size(), 1u);
 }
 
@@ -82,7 +85,8 @@ TEST(SendMail, WithAnAccountThePasswordTravelsOnlyInsideTls) {
         SmtpServer server(mode);
         ASSERT_TRUE(server.started());
         const std::string result =
-            platform::SendMail(server.address(), "a@b", "c@d", "s", "b", "", {"user", "pass"});
+            platform::SendMail(server.address(), "a@b", "c@d", "s", "b", "", {"user", "pass"})
+                .message();
         EXPECT_EQ(result.rfind("(" + server.address() + ") ", 0), 0u) << result;
         if (mode != SmtpMode::kStartTls) {
             EXPECT_NE(result.find("STARTTLS"), std::string::npos) << result;

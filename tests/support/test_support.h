@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/auto_check_timers.h"
 #include "config/run_context.h"
 #include "engine/engine_hooks.h"
 #include "platform/regional_time.h"

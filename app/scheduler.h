@@ -13,13 +13,13 @@ namespace norv {
 
 class ScanScheduler {
   public:
-    struct Tick {
-        std::string label;  // Label7: elapsed "/" period text, e.g. "1.5/10"
+    struct TickResult {
+        std::string label;  // elapsed "/" period text as the main window shows it, e.g. "1.5/10"
         bool check_due;
     };
 
     // One tick of the scan-period timer with the period text as the settings hold it.
-    Tick OnTimer1(const std::string& scan_period);
+    TickResult Tick(const std::string& scan_period);
     // After the automatic check has returned.
     void AutomaticCheckDone() { elapsed_minutes_ = 0; }
     double elapsed_minutes() const { return elapsed_minutes_; }

@@ -1,4 +1,4 @@
-#include "response/scheduler.h"
+#include "app/scheduler.h"
 
 #include <cstdio>
 
@@ -12,9 +12,9 @@ std::string PlainNumber(double value) {
     return buf;
 }
 
-ScanScheduler::Tick ScanScheduler::OnTimer1(const std::string& scan_period) {
+ScanScheduler::TickResult ScanScheduler::Tick(const std::string& scan_period) {
     elapsed_minutes_ += 0.5;
-    Tick tick;
+    TickResult tick;
     tick.label = PlainNumber(elapsed_minutes_) + "/" + scan_period;
     tick.check_due = elapsed_minutes_ >= LeadingNumber(scan_period);
     return tick;
