@@ -16,25 +16,12 @@
 #include "app/gui/dialogs.h"
 #include "app/gui/settings_window.h"
 #include "app/gui/twips.h"
+#include "app/gui/widgets.h"
 
 namespace norv::gui {
 namespace {
 
 constexpr auto kYieldInterval = std::chrono::milliseconds(15);
-
-QString Q(const std::string& s) { return QString::fromStdString(s); }
-
-QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, QRect geometry,
-                  const char* background = nullptr) {
-    auto* label = new QLabel(text, parent);
-    label->setObjectName(name);
-    label->setGeometry(geometry);
-    if (background) {
-        label->setAutoFillBackground(true);
-        label->setStyleSheet(QStringLiteral("background-color: %1;").arg(background));
-    }
-    return label;
-}
 
 }  // namespace
 

@@ -14,18 +14,10 @@
 #include "app/gui/dialogs.h"
 #include "app/gui/main_window.h"
 #include "app/gui/twips.h"
+#include "app/gui/widgets.h"
 
 namespace norv::gui {
 namespace {
-
-QString Q(const std::string& s) { return QString::fromStdString(s); }
-
-QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, QRect geometry) {
-    auto* label = new QLabel(text, parent);
-    label->setObjectName(name);
-    label->setGeometry(geometry);
-    return label;
-}
 
 QGroupBox* MakeFrame(QWidget* parent, const char* name, const QString& caption, QRect geometry) {
     auto* frame = new QGroupBox(caption, parent);
