@@ -1,5 +1,7 @@
 #include "platform/file_ops.h"
 
+#include <sys/syscall.h>
+
 #include <fcntl.h>
 #include <stdio.h>
 #include <unistd.h>
@@ -28,8 +30,10 @@ ssize_t FileOps::Write(int fd, const void* data, size_t size) { return ::write(f
 
 int FileOps::Fsync(int fd) { return ::fsync(fd); }
 
-int FileOps::RenameAt(int from_dirfd, const char* from, int to_dirfd, const char* to) {
-    return ::renameat(from_dirfd, from, to_dirfd, to);
+int FileOps::RenameAt(int from_dirfd, const char* from, int to_dirfd, const char* to,
+                      unsigned flags) {
+    if (flags == 0) return ::renameat(from_dirfd, from, to_dirfd, to);
+    return static_cast<int>(::syscall(SYS_renameat2, from_dirfd, from, to_dirfd, to, flags));
 }
 
 int FileOps::UnlinkAt(int dirfd, const char* name, int flags) {

@@ -31,7 +31,9 @@ class FileOps {
     virtual ssize_t PRead(int fd, void* buffer, size_t size, off_t offset);
     virtual ssize_t Write(int fd, const void* data, size_t size);
     virtual int Fsync(int fd);
-    virtual int RenameAt(int from_dirfd, const char* from, int to_dirfd, const char* to);
+    // `flags` as renameat2 takes them (RENAME_NOREPLACE); 0 is a plain renameat.
+    virtual int RenameAt(int from_dirfd, const char* from, int to_dirfd, const char* to,
+                         unsigned flags);
     virtual int UnlinkAt(int dirfd, const char* name, int flags);
 };
 

@@ -172,18 +172,6 @@ Result<std::shared_ptr<DirectoryHandle>> OpenDirectoryAt(const DirectoryHandle& 
     return std::make_shared<DirectoryHandle>(fd);
 }
 
-Result<std::shared_ptr<DirectoryHandle>> OpenOrMakeDirectoryAt(const DirectoryHandle& parent,
-                                                               const std::string& name,
-                                                               const std::string& path,
-                                                               mode_t mode) {
-    auto opened = OpenDirectoryAt(parent, name, path);
-    if (opened.ok() || !opened.status().Is(ErrorKind::kNotFound)) return opened;
-    if (::mkdirat(parent.fd(), name.c_str(), mode) != 0 && errno != EEXIST) {
-        return Status::FromErrno(errno, path + " を作れません");
-    }
-    return OpenDirectoryAt(parent, name, path);
-}
-
 Result<FileIdentity> IdentityOf(const DirectoryHandle& dir, const std::string& path) {
     struct stat st {};
     if (::fstat(dir.fd(), &st) != 0) return Status::FromErrno(errno, path + " の情報を読めません");

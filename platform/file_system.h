@@ -70,12 +70,6 @@ Result<std::shared_ptr<DirectoryHandle>> OpenDirectoryAt(const DirectoryHandle& 
                                                          const std::string& name,
                                                          const std::string& path);
 
-// As OpenDirectoryAt; a missing folder is made first with `mode` (owner-only by default).
-Result<std::shared_ptr<DirectoryHandle>> OpenOrMakeDirectoryAt(const DirectoryHandle& parent,
-                                                               const std::string& name,
-                                                               const std::string& path,
-                                                               mode_t mode = 0700);
-
 // The identity of an open folder.
 Result<FileIdentity> IdentityOf(const DirectoryHandle& dir, const std::string& path);
 

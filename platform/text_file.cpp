@@ -135,7 +135,7 @@ Status AtomicFile::Commit(mode_t mode) {
     int closed = ::close(fd_);
     fd_ = -1;
     if (closed != 0 && status.ok()) status = Status::FromErrno(errno, path_ + " に書き込めません");
-    if (status.ok() && Files().RenameAt(AT_FDCWD, temp_.c_str(), AT_FDCWD, path_.c_str()) != 0) {
+    if (status.ok() && Files().RenameAt(AT_FDCWD, temp_.c_str(), AT_FDCWD, path_.c_str(), 0) != 0) {
         status = Status::FromErrno(errno, path_ + " を置き換えられません");
     }
     if (!status.ok()) {

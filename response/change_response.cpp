@@ -214,7 +214,7 @@ bool ChangeResponse::MoveToCracked(std::string_view kind, const std::string& pat
     }
 
     // The index says where the copy came from.
-    std::string line = copy_name + "\t" + std::string(kind) + "\t" +
+    std::string line = DisplayPath(copy_name) + "\t" + std::string(kind) + "\t" +
                        regional_.DateTime(clock_.Now()) + "\t" + digest + "\t" +
                        DisplayPath(path);
     std::string bytes = platform::EncodeTextEscaping(

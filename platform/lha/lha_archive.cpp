@@ -78,7 +78,10 @@ std::string EncodeEntry(const Member& m, const std::string& data, const char* me
     Put16(ids, static_cast<uint32_t>(m.st.st_uid) & 0xFFFF);
     Put32(mtime, static_cast<uint32_t>(m.st.st_mtime));
     ext.push_back({0x50, mode});
-    ext.push_back({0x51, ids});
+    // Owner and group have 16 bits here. A larger id would come back as another user's (a uid
+    // of 65536 as root), so then none is stored and a restore leaves the file to root, without
+    // set-id bits.
+    if (m.st.st_uid <= 0xFFFF && m.st.st_gid <= 0xFFFF) ext.push_back({0x51, ids});
     ext.push_back({0x54, mtime});
 
     auto build = [&](bool with_time) {
@@ -159,15 +162,16 @@ Result<std::string> EntryBytes(const Member& m, int fd, const std::string& displ
 
 // A name as the archive stores it. Readers take stored names for UTF-8 text, so each byte of a
 // name that is not (names are bytes to the file system) is stored as the private-use character
-// U+F700 + byte. The restore never writes to a stored name, only matches it: the file goes back
-// under the name the walk found.
+// U+F700 + byte. So is "|", which separates a link's name from its target: a name holding one
+// could otherwise pass for another file's link. The restore never writes to a stored name, only
+// matches it: the file goes back under the name the walk found.
 std::string StorableName(std::string_view name) {
     std::string out;
     out.reserve(name.size());
     for (size_t i = 0; i < name.size();) {
         char32_t cp = 0;
         size_t n = DecodeUtf8At(name, i, cp);
-        if (n > 0) {
+        if (n > 0 && cp != '|') {
             out.append(name.substr(i, n));
             i += n;
             continue;
@@ -293,21 +297,19 @@ std::optional<StoredOwner> ReadStoredOwner(int fd, int64_t offset) {
     return std::nullopt;
 }
 
-// The owner to give a restored file: the archived one when norv runs as root (the archive keeps
-// 16 bits, so a replaced file whose full id ends in them keeps its full id); without an archived
-// owner, the replaced file's.
-std::optional<StoredOwner> OwnerToRestore(const std::optional<StoredOwner>& stored,
-                                          const FileFacts& existing) {
+// The owner to give a restored file, when norv runs as root: the archived one. Never the
+// owner of whatever file stands there at restore time, which an attacker may have put there.
+std::optional<StoredOwner> OwnerToRestore(const std::optional<StoredOwner>& stored) {
     if (::geteuid() != 0) return std::nullopt;
-    const bool exists = existing.kind != EntryKind::kMissing;
-    if (!stored) {
-        if (!exists) return std::nullopt;
-        return StoredOwner{existing.owner, existing.group};
-    }
-    StoredOwner owner = *stored;
-    if (exists && (existing.owner & 0xFFFF) == owner.uid) owner.uid = existing.owner;
-    if (exists && (existing.group & 0xFFFF) == owner.gid) owner.gid = existing.group;
-    return owner;
+    return stored;
+}
+
+// The mode to give a restored file: without a known owner it stays root's, so it never keeps
+// set-id bits.
+mode_t ModeToRestore(mode_t archived, const std::optional<StoredOwner>& owner) {
+    mode_t mode = archived & 07777;
+    if (!owner && ::geteuid() == 0) mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
+    return mode;
 }
 
 std::string TempName(unsigned attempt) {
@@ -320,8 +322,15 @@ std::string TempName(unsigned attempt) {
 
 constexpr unsigned kTempAttempts = 100;
 
+bool IsEmptyFolder(const DirectoryHandle& folder, const std::string& path) {
+    auto listing = ListDirectory(folder, path);
+    return listing.ok() && listing->empty();
+}
+
 // Writes the current entry to `name` inside the open folder `dir`, through a temporary file
-// made there, and renames it into place. `display` names the target in messages.
+// made there, and renames it into place. `display` names the target in messages. A file that
+// stands at the name is never replaced: it may be evidence (the response moves a tampered file
+// away before it restores), so the restore fails instead, then and at the rename itself.
 Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
                     const std::string& name, const std::string& display,
                     const std::optional<StoredOwner>& stored_owner) {
@@ -330,8 +339,11 @@ Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
     if (existing->kind == EntryKind::kDirectory) {
         return Status::Error(EISDIR, display + " はフォルダなので置き換えません");
     }
-    const auto owner = OwnerToRestore(stored_owner, existing.value());
-    const mode_t mode = archive_entry_perm(e) & 07777;
+    if (existing->kind != EntryKind::kMissing) {
+        return Status::Error(EEXIST, display + " は既にあるため上書きしません");
+    }
+    const auto owner = OwnerToRestore(stored_owner);
+    const mode_t mode = ModeToRestore(archive_entry_perm(e), owner);
     const timespec mtime{archive_entry_mtime(e), 0};
     const int dirfd = dir.fd();
     std::string temp;
@@ -351,9 +363,21 @@ Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
             }
         }
         if (temp.empty()) return Status::FromErrno(EEXIST, display + " を展開できません");
-        if (owner && ::fchownat(dirfd, temp.c_str(), owner->uid, owner->gid,
-                                AT_SYMLINK_NOFOLLOW) != 0) {
-            return fail(Status::FromErrno(errno, display + " の所有者を戻せません"));
+        if (owner) {
+            // Through a descriptor of the link just made: the name may have been swapped for
+            // another file meanwhile, which must never be given away.
+            int link_fd = ::openat(dirfd, temp.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+            struct stat st {};
+            bool ours = link_fd >= 0 && ::fstat(link_fd, &st) == 0 && S_ISLNK(st.st_mode) &&
+                        st.st_uid == ::geteuid();
+            int changed = ours ? ::fchownat(link_fd, "", owner->uid, owner->gid,
+                                            AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW)
+                               : -1;
+            int err = ours ? errno : EAGAIN;
+            if (link_fd >= 0) ::close(link_fd);
+            if (changed != 0) {
+                return fail(Status::FromErrno(err, display + " の所有者を戻せません"));
+            }
         }
     } else {
         int fd = -1;
@@ -392,7 +416,7 @@ Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
         ::close(fd);
         if (!status.ok()) return fail(status);
     }
-    if (Files().RenameAt(dirfd, temp.c_str(), dirfd, name.c_str()) != 0) {
+    if (Files().RenameAt(dirfd, temp.c_str(), dirfd, name.c_str(), RENAME_NOREPLACE) != 0) {
         return fail(Status::FromErrno(errno, display + " を置き換えられません"));
     }
     ::fsync(dirfd);
@@ -593,17 +617,21 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
             shown = FolderPrefix(shown) + relative[i];
             auto opened = OpenDirectoryAt(*at, relative[i], shown);
             if (!opened.ok() && opened.status().Is(ErrorKind::kNotFound)) {
-                opened = OpenOrMakeDirectoryAt(*at, relative[i], shown, 0700);
+                const bool made = ::mkdirat(at->fd(), relative[i].c_str(), 0700) == 0;
+                opened = OpenDirectoryAt(*at, relative[i], shown);
                 auto names = PathNames(wanted);
                 names.resize(stored_base + i + 1);
                 auto archived = folders.find(JoinNames(names));
-                if (opened.ok() && archived != folders.end()) {
+                // The archived owner and mode go only to the very folder just made: empty, ours
+                // and 0700. One renamed into its place meanwhile is never given away.
+                struct stat st {};
+                if (made && opened.ok() && archived != folders.end() &&
+                    ::fstat((*opened)->fd(), &st) == 0 && st.st_uid == ::geteuid() &&
+                    (st.st_mode & 07777) == 0700 && IsEmptyFolder(**opened, shown)) {
                     const int fd = (*opened)->fd();
-                    if (::geteuid() == 0 && archived->second.owner) {
-                        (void)::fchown(fd, archived->second.owner->uid,
-                                       archived->second.owner->gid);
-                    }
-                    ::fchmod(fd, archived->second.mode);
+                    const auto owner = OwnerToRestore(archived->second.owner);
+                    if (owner) (void)::fchown(fd, owner->uid, owner->gid);
+                    ::fchmod(fd, ModeToRestore(archived->second.mode, owner));
                 }
             }
             if (!opened.ok()) {

@@ -188,6 +188,12 @@ TEST_F(ArchiveTest, RestoreByFullPathPutsBackThatFileAloneWithModeAndTime) {
     norv::testing::WriteAll(file, "tampered");
     auto root = OpenDirectory("/");
     ASSERT_TRUE(root.ok());
+    // A file standing at the place is evidence: never replaced, it must be moved away first.
+    Status over = RestoreEntry(dir / "second.lzh", StoredPathOf(file), **root, "/",
+                               PathNames(file));
+    EXPECT_FALSE(over.ok());
+    EXPECT_EQ(ReadAll(file), "tampered");
+    ::unlink(file.c_str());
     Status restored = RestoreEntry(dir / "second.lzh", StoredPathOf(file), **root, "/",
                                    PathNames(file));
     ASSERT_TRUE(restored.ok()) << restored.message();
@@ -221,9 +227,7 @@ TEST_F(ArchiveTest, OwnerComesBackAsArchived) {
     ASSERT_EQ(::chown(page.c_str(), 33, 33), 0);
     ASSERT_EQ(::chmod(page.c_str(), 0640), 0);
     ASSERT_TRUE(AddToArchive(dir / "owned.lzh", dir / "owned").ok());
-    // The attacker's replacement is a new file with another owner.
     ::unlink(page.c_str());
-    dir.Write("owned/index.html", "defaced");
     ASSERT_TRUE(RestoreEntryBelow(dir / "owned.lzh", StoredPathOf(page), "/").ok());
     struct stat st {};
     ASSERT_EQ(::stat(page.c_str(), &st), 0);
@@ -231,6 +235,47 @@ TEST_F(ArchiveTest, OwnerComesBackAsArchived) {
     EXPECT_EQ(st.st_gid, 33u);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(ReadAll(page), "<h1>site</h1>");
+}
+
+TEST(Archive, ANameHoldingTheLinkSeparatorNeverPassesForAnotherFile) {
+    TempDir dir;
+    // A folder "x|d" holding a link "l" would read back, split at its first "|", as a link
+    // named "x" pointing at "d/l|T": the attacker's link in place of the real x.
+    const std::string real = dir.Write("site/.htaccess", "Options -Indexes\n");
+    dir.MakeDir("site/.htaccess|d");
+    ASSERT_EQ(::symlink("T", (dir / "site/.htaccess|d/l").c_str()), 0);
+    ASSERT_TRUE(AddToArchive(dir / "a.lzh", dir / "site").ok());
+    ::unlink(real.c_str());
+    ASSERT_TRUE(RestoreEntryBelow(dir / "a.lzh", StoredPathOf(real), "/").ok());
+    struct stat st {};
+    ASSERT_EQ(::lstat(real.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(ReadAll(real), "Options -Indexes\n");
+    // The link with the separator in its folder's name comes back too, as itself.
+    const std::string link = dir / "site/.htaccess|d/l";
+    ::unlink(link.c_str());
+    auto root = OpenDirectory("/");
+    ASSERT_TRUE(root.ok());
+    ASSERT_TRUE(RestoreEntry(dir / "a.lzh", StoredPathOf(link), **root, "/", PathNames(link)).ok());
+    char target[16] = {};
+    ASSERT_EQ(::readlink(link.c_str(), target, sizeof target - 1), 1);
+    EXPECT_STREQ(target, "T");
+}
+
+TEST(Archive, AnOwnerTooLargeForTheFormatComesBackAsRootWithoutSetIdBits) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files away";
+    TempDir dir;
+    // 65536 + 0 would read back as uid 0: a set-uid file of a user would become root's.
+    const std::string tool = dir.Write("bin/tool", "#!/bin/sh\n");
+    ASSERT_EQ(::chown(tool.c_str(), 65536, 65536), 0);
+    ASSERT_EQ(::chmod(tool.c_str(), 04755), 0);
+    ASSERT_TRUE(AddToArchive(dir / "a.lzh", dir / "bin").ok());
+    ::unlink(tool.c_str());
+    ASSERT_TRUE(RestoreEntryBelow(dir / "a.lzh", StoredPathOf(tool), "/").ok());
+    struct stat st {};
+    ASSERT_EQ(::stat(tool.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
 }
 
 TEST_F(ArchiveTest, OneWriterTakesSeveralSourcesAndSingleFiles) {
@@ -366,7 +411,7 @@ TEST(Archive, AFailingFlushOrRenameAtRestoreLeavesTheFileAsItIs) {
         const std::string file = dir.Write("site/page.html", "<h1>archived</h1>");
         const std::string archive = dir / "arcive.lzh";
         ASSERT_TRUE(AddToArchive(archive, file).ok());
-        norv::testing::WriteAll(file, "defaced");
+        ::unlink(file.c_str());  // as the response leaves it, the tampered file moved away
         testing::FaultyFileOps faults;
         faults.Fail(op, EIO, 1, "*/site/.norv-restore-*");
         Status restored;
@@ -377,7 +422,7 @@ TEST(Archive, AFailingFlushOrRenameAtRestoreLeavesTheFileAsItIs) {
         EXPECT_EQ(faults.MatchedCalls(op), 1);
         EXPECT_FALSE(restored.ok());
         EXPECT_NE(restored.message().find(file), std::string::npos) << restored.message();
-        EXPECT_EQ(ReadAll(file), "defaced");
+        EXPECT_FALSE(norv::platform::FileExists(file));
         EXPECT_EQ(Leftovers(dir / "site", "page.html"), std::vector<std::string>{});
     }
 }
@@ -403,11 +448,11 @@ TEST(Archive, DamagedEntryIsRefusedAndItsTargetLeftAlone) {
         bytes[data_at + packed / 2] = static_cast<char>(bytes[data_at + packed / 2] ^ 0x10);
         norv::testing::WriteAll(archive, bytes);
 
-        norv::testing::WriteAll(file, "tampered");
+        ::unlink(file.c_str());  // as the response leaves it, the tampered file moved away
         Status restored = RestoreEntryBelow(archive, StoredPathOf(file), "/");
         EXPECT_FALSE(restored.ok()) << name;
         EXPECT_NE(restored.message().find(file), std::string::npos) << restored.message();
-        EXPECT_EQ(ReadAll(file), "tampered") << name;
+        EXPECT_FALSE(norv::platform::FileExists(file)) << name;
         for (const auto& left : Leftovers(dir / "site", "")) {
             EXPECT_EQ(left.find(".norv-restore-"), std::string::npos) << left;
         }

@@ -140,7 +140,8 @@ int FaultyFileOps::Fsync(int fd) {
     return System().Fsync(fd);
 }
 
-int FaultyFileOps::RenameAt(int from_dirfd, const char* from, int to_dirfd, const char* to) {
+int FaultyFileOps::RenameAt(int from_dirfd, const char* from, int to_dirfd, const char* to,
+                            unsigned flags) {
     int error = 0;
     if (HasRules(Op::kRenameAt) &&
         Decide(Op::kRenameAt, {PathAt(from_dirfd, from), PathAt(to_dirfd, to)}, &error, nullptr,
@@ -148,7 +149,7 @@ int FaultyFileOps::RenameAt(int from_dirfd, const char* from, int to_dirfd, cons
         errno = error;
         return -1;
     }
-    return System().RenameAt(from_dirfd, from, to_dirfd, to);
+    return System().RenameAt(from_dirfd, from, to_dirfd, to, flags);
 }
 
 int FaultyFileOps::UnlinkAt(int dirfd, const char* name, int flags) {

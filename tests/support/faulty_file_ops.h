@@ -36,7 +36,8 @@ class FaultyFileOps : public platform::FileOps {
     ssize_t PRead(int fd, void* buffer, size_t size, off_t offset) override;
     ssize_t Write(int fd, const void* data, size_t size) override;
     int Fsync(int fd) override;
-    int RenameAt(int from_dirfd, const char* from, int to_dirfd, const char* to) override;
+    int RenameAt(int from_dirfd, const char* from, int to_dirfd, const char* to,
+                 unsigned flags) override;
     int UnlinkAt(int dirfd, const char* name, int flags) override;
 
   private:
