@@ -23,7 +23,7 @@ bool GoneOrSwapped(const Status& status) {
 struct TreeWalk::Frame {
     std::shared_ptr<DirectoryHandle> handle;  // null while closed deep in a tree, or when lost
     FileIdentity identity;
-    std::string dir;
+    size_t path_length = 0;  // this folder's path is path_'s first path_length bytes
     std::vector<std::string> subfolders;
     std::vector<DirEntry> files;
     size_t next_subfolder = 0;
@@ -41,12 +41,10 @@ std::string FolderPrefix(const std::string& path) {
 }
 
 TreeWalk::TreeWalk(std::shared_ptr<DirectoryHandle> root, std::string root_path, Options options)
-    : options_(std::move(options)), pseudo_devices_(PseudoFileSystemDevices()) {
-    Frame frame;
-    frame.handle = std::move(root);
-    frame.dir = FolderPrefix(root_path);
-    stack_.push_back(std::move(frame));
-}
+    : options_(std::move(options)),
+      pseudo_devices_(PseudoFileSystemDevices()),
+      root_(std::move(root)),
+      path_(FolderPrefix(root_path)) {}
 
 TreeWalk::~TreeWalk() = default;
 
@@ -57,13 +55,11 @@ bool TreeWalk::Skipped(const FileIdentity& identity) const {
                pseudo_devices_.end();
 }
 
-Status TreeWalk::Enter(std::shared_ptr<DirectoryHandle> folder, std::string dir) {
+Status TreeWalk::Enter(std::shared_ptr<DirectoryHandle> folder, const FileIdentity& identity) {
     Frame frame;
-    auto identity = IdentityOf(*folder, dir);
-    if (!identity.ok()) return identity.status();
-    auto listing = ListDirectory(*folder, dir);
+    auto listing = ListDirectory(*folder, path_);
     if (!listing.ok()) return listing.status();
-    frame.identity = identity.value();
+    frame.identity = identity;
     for (auto& entry : listing.value()) {
         if (entry.kind == EntryKind::kDirectory) {
             if (options_.recursive) frame.subfolders.push_back(std::move(entry.name));
@@ -72,7 +68,7 @@ Status TreeWalk::Enter(std::shared_ptr<DirectoryHandle> folder, std::string dir)
         }
     }
     frame.handle = std::move(folder);
-    frame.dir = std::move(dir);
+    frame.path_length = path_.size();
     stack_.push_back(std::move(frame));
     // Deep in a tree the parent is closed while this folder is walked; ReturnToParent opens it
     // again.
@@ -80,40 +76,47 @@ Status TreeWalk::Enter(std::shared_ptr<DirectoryHandle> folder, std::string dir)
     return Status::Ok();
 }
 
-bool TreeWalk::ReturnToParent() {
+void TreeWalk::ReturnToParent() {
     Frame child = std::move(stack_.back());
     stack_.pop_back();
-    if (stack_.empty()) return false;
+    if (stack_.empty()) return;
     Frame& parent = stack_.back();
-    if (parent.handle) return true;
+    path_.resize(parent.path_length);
+    if (parent.handle) return;
     // ".." is never a link; the folder found must be the one recorded on the way down, or the
     // parent was moved meanwhile and the rest of it is not walked.
     if (child.handle) {
         int fd = ::openat(child.handle->fd(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd >= 0) {
             auto reopened = std::make_shared<DirectoryHandle>(fd);
-            auto identity = IdentityOf(*reopened, parent.dir);
+            auto identity = IdentityOf(*reopened, path_);
             if (identity.ok() && identity.value() == parent.identity) {
                 parent.handle = std::move(reopened);
-                return true;
+                return;
             }
         }
     }
     parent.Abandon();
-    return true;
 }
 
 std::optional<TreeWalk::Entry> TreeWalk::Descend(std::shared_ptr<DirectoryHandle> folder,
-                                                 std::string dir, const std::string& name) {
+                                                 const std::string& name) {
+    // path_ holds the folder's path, ending in the separator.
     Entry entry;
-    auto identity = IdentityOf(*folder, dir);
-    if (identity.ok() && Skipped(identity.value())) {
+    auto identity = IdentityOf(*folder, path_);
+    if (!identity.ok() || Skipped(identity.value())) {
         entry.type = Entry::Type::kSkippedFolder;
-        entry.dir = std::move(dir);
         entry.name = name;
+        entry.dir = path_;
+        if (!identity.ok()) {
+            entry.type = Entry::Type::kFailure;
+            entry.failure = identity.status();
+            finished_ = true;
+        }
+        if (!stack_.empty()) path_.resize(stack_.back().path_length);
         return entry;
     }
-    Status entered = Enter(folder, dir);
+    Status entered = Enter(folder, identity.value());
     if (!entered.ok()) {
         finished_ = true;
         entry.type = Entry::Type::kFailure;
@@ -123,7 +126,7 @@ std::optional<TreeWalk::Entry> TreeWalk::Descend(std::shared_ptr<DirectoryHandle
     if (!options_.report_folders) return std::nullopt;
     entry.type = Entry::Type::kFolder;
     entry.folder = std::move(folder);
-    entry.dir = std::move(dir);
+    entry.dir = path_;
     entry.name = name;
     return entry;
 }
@@ -132,18 +135,17 @@ TreeWalk::Entry TreeWalk::Next() {
     if (finished_) return Entry();
     if (!started_) {
         started_ = true;
-        Frame root = std::move(stack_.back());
-        stack_.pop_back();
-        if (auto entry = Descend(root.handle, root.dir, "")) return *entry;
+        if (auto entry = Descend(std::move(root_), "")) return *entry;
     }
     while (!stack_.empty()) {
         Frame& frame = stack_.back();
         if (frame.next_subfolder < frame.subfolders.size()) {
             // A copy: entering the child may move the frames.
             const std::string name = frame.subfolders[frame.next_subfolder++];
-            std::string path = frame.dir + name;
-            auto child = OpenDirectoryAt(*frame.handle, name, path);
+            path_ += name;
+            auto child = OpenDirectoryAt(*frame.handle, name, path_);
             if (!child.ok()) {
+                path_.resize(frame.path_length);
                 // Gone, or swapped for a link, since the listing: not walked, not followed.
                 if (GoneOrSwapped(child.status())) continue;
                 finished_ = true;
@@ -152,9 +154,8 @@ TreeWalk::Entry TreeWalk::Next() {
                 failure.failure = child.status();
                 return failure;
             }
-            if (auto entry = Descend(std::move(child).value(), FolderPrefix(path), name)) {
-                return *entry;
-            }
+            path_ += kSeparator;
+            if (auto entry = Descend(std::move(child).value(), name)) return *entry;
             continue;
         }
         if (frame.next_file < frame.files.size()) {
@@ -162,7 +163,7 @@ TreeWalk::Entry TreeWalk::Next() {
             Entry entry;
             entry.type = Entry::Type::kFile;
             entry.folder = frame.handle;
-            entry.dir = frame.dir;
+            entry.dir = path_;
             entry.name = file.name;
             entry.kind = file.kind;
             return entry;

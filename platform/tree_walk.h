@@ -55,17 +55,20 @@ class TreeWalk {
 
   private:
     struct Frame;
-    Status Enter(std::shared_ptr<DirectoryHandle> folder, std::string dir);
-    // Enters `folder` (named `name` in its parent) unless it is skipped; the entry to hand out
-    // now, if any: the skipped folder, a failure, or the folder itself when folders are reported.
-    std::optional<Entry> Descend(std::shared_ptr<DirectoryHandle> folder, std::string dir,
-                                 const std::string& name);
-    bool ReturnToParent();
-
+    Status Enter(std::shared_ptr<DirectoryHandle> folder, const FileIdentity& identity);
+    // Enters `folder` (named `name` in its parent; path_ already holds its path) unless it is
+    // skipped; the entry to hand out now, if any: the skipped folder, a failure, or the folder
+    // itself when folders are reported.
+    std::optional<Entry> Descend(std::shared_ptr<DirectoryHandle> folder, const std::string& name);
+    void ReturnToParent();
     bool Skipped(const FileIdentity& identity) const;
 
     Options options_;
     std::vector<dev_t> pseudo_devices_;
+    std::shared_ptr<DirectoryHandle> root_;  // until the first Next()
+    // The current folder's path, ending in the separator; each frame keeps only its length, so
+    // a deep chain of folders costs memory in proportion to its depth, not its square.
+    std::string path_;
     std::vector<Frame> stack_;
     bool started_ = false;
     bool finished_ = false;
