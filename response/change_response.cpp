@@ -231,7 +231,7 @@ bool ChangeResponse::MoveToCracked(std::string_view kind, const std::string& pat
                                  " を書けません: " + indexed.message());
     }
 
-    // The original goes only if the name still holds the very file that was copied.
+    // The file leaves its place only if the name still holds the very file that was copied.
     struct stat now {};
     if (::fstatat(holder->fd(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
         now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
