@@ -27,9 +27,8 @@ using testing::Outcome;
 class CliTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        const char* cli = std::getenv("NORV_CLI");
-        ASSERT_NE(cli, nullptr) << "NORV_CLI names the binary under test";
-        binary = cli;
+        binary = testing::CliBinary();
+        ASSERT_FALSE(binary.empty()) << "NORV_CLI names the binary under test";
         ASSERT_TRUE(platform::WriteTextFileAtomic(
                         program / "norvcfg.txt",
                         testing::SettingsLines(program / "save", program / "cracked"), "UTF-8")

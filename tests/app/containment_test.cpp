@@ -235,9 +235,8 @@ void RemoveTreeAt(int parent, const std::string& name) {
 class ContainmentTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        const char* cli = std::getenv("NORV_CLI");
-        ASSERT_NE(cli, nullptr) << "NORV_CLI names the binary under test";
-        binary = cli;
+        binary = testing::CliBinary();
+        ASSERT_FALSE(binary.empty()) << "NORV_CLI names the binary under test";
         save = program / "save";
         cracked = program / "cracked";
         ASSERT_EQ(::mkdir(save.c_str(), 0700), 0);

@@ -53,7 +53,7 @@ using testing::Outcome;
 class FaultTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        binary = std::getenv("NORV_CLI");
+        binary = testing::CliBinary();
         ASSERT_FALSE(binary.empty());
         program = scratch.MakeDir("program");
     }
