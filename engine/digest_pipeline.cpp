@@ -1,6 +1,5 @@
 #include "engine/digest_pipeline.h"
 
-#include <cerrno>
 #include <chrono>
 
 namespace norv {
@@ -22,69 +21,108 @@ DigestPipeline::~DigestPipeline() {
     for (auto& w : workers_) w.join();
 }
 
-bool DigestPipeline::Push(Item item, State state) {
+bool DigestPipeline::Push(std::vector<Item> items) {
     std::unique_lock<std::mutex> lock(mutex_);
-    space_.wait(lock, [this] { return stop_ || queue_.size() < kLookahead; });
+    space_.wait(lock, [this] { return stop_ || queue_.size() < kBatchesAhead; });
     if (stop_) return false;
-    queue_.push_back({std::move(item), state});
+    queue_.push_back(std::make_shared<Batch>(std::move(items)));
+    queued_ = queue_.size();
     lock.unlock();
-    if (state == State::kWaiting) {
-        work_.notify_one();
-    } else {
-        done_.notify_all();
-    }
+    work_.notify_all();
     return true;
 }
 
 void DigestPipeline::Produce() {
     using Type = platform::TreeWalk::Entry::Type;
+    std::vector<Item> batch;
+    batch.reserve(kBatchFiles);
     for (;;) {
         Item item;
         item.entry = walk_->Next();
         const Type type = item.entry.type;
         if (type == Type::kFolder) continue;
-        if (!Push(std::move(item), type == Type::kFile ? State::kWaiting : State::kDone)) return;
-        if (type == Type::kEnd || type == Type::kFailure) return;
+        batch.push_back(std::move(item));
+        const bool last = type == Type::kEnd || type == Type::kFailure;
+        // A batch goes when it is full, when the walk ends, or early when a worker waits for
+        // work and few batches are queued: a slow walk (cold caches, large folders) then never
+        // leaves the workers idle. When the run's thread is the slower one the queue stays
+        // full and batches stay whole.
+        const bool starving =
+            idle_workers_.load(std::memory_order_relaxed) > 0 &&
+            queued_.load(std::memory_order_relaxed) < kBatchesAhead / 2;
+        if (last || batch.size() == kBatchFiles || starving) {
+            if (!Push(std::move(batch)) || last) return;
+            batch.clear();
+            batch.reserve(kBatchFiles);
+        }
+    }
+}
+
+void DigestPipeline::Measure(Batch& batch) {
+    using Type = platform::TreeWalk::Entry::Type;
+    for (;;) {
+        const size_t i = batch.next_claim.fetch_add(1);
+        if (i >= batch.count) return;
+        // Items claimed after the stop are counted but not measured: nobody takes them.
+        if (stop_.load(std::memory_order_relaxed)) continue;
+        Item& item = batch.items[i];
+        if (item.entry.type == Type::kFile) {
+            item.fingerprint = platform::FingerprintAt(item.entry.folder->fd(), item.entry.name);
+        }
+        // The worker that measures the last item tells the run's thread; the count's
+        // acquire-release chain makes every other worker's items visible to it.
+        if (batch.finished.fetch_add(1, std::memory_order_acq_rel) + 1 == batch.count) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            batch.done = true;
+            done_.notify_one();
+        }
     }
 }
 
 void DigestPipeline::Work() {
-    std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        work_.wait(lock, [this] { return stop_ || next_to_hash_ < queue_.size(); });
-        if (stop_) return;
-        Slot& slot = queue_[next_to_hash_++];
-        if (slot.state != State::kWaiting) continue;
-        slot.state = State::kHashing;
-        // deque keeps references to its elements while others are added or the front removed,
-        // and the consumer never removes a slot that is still being hashed.
-        Item& item = slot.item;
-        lock.unlock();
-        platform::Fingerprint fingerprint =
-            platform::FingerprintAt(item.entry.folder->fd(), item.entry.name);
-        lock.lock();
-        item.fingerprint = std::move(fingerprint);
-        slot.state = State::kDone;
-        done_.notify_all();
+        std::shared_ptr<Batch> batch;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (!stop_ && first_claimable_ >= queue_.size()) {
+                ++idle_workers_;
+                work_.wait(lock, [this] { return stop_ || first_claimable_ < queue_.size(); });
+                --idle_workers_;
+            }
+            if (stop_) return;
+            batch = queue_[first_claimable_];
+        }
+        Measure(*batch);
+        // Every item of this batch is claimed: later workers start on the next one. Another
+        // worker, or the run's thread taking the finished batch, may have moved on already.
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (first_claimable_ < queue_.size() && queue_[first_claimable_] == batch) {
+            ++first_claimable_;
+        }
     }
 }
 
 DigestPipeline::Item DigestPipeline::Next(const std::function<void()>& idle) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (queue_.empty() || queue_.front().state != State::kDone) {
-        if (done_.wait_for(lock, std::chrono::milliseconds(20)) == std::cv_status::timeout &&
-            idle) {
-            lock.unlock();
-            idle();
-            lock.lock();
+    if (taken_ == taking_.size()) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        auto ready = [this] { return !queue_.empty() && queue_.front()->done; };
+        while (!ready()) {
+            if (done_.wait_for(lock, std::chrono::milliseconds(20)) == std::cv_status::timeout &&
+                idle) {
+                lock.unlock();
+                idle();
+                lock.lock();
+            }
         }
+        taking_ = std::move(queue_.front()->items);
+        taken_ = 0;
+        queue_.pop_front();
+        queued_ = queue_.size();
+        if (first_claimable_ > 0) --first_claimable_;
+        lock.unlock();
+        space_.notify_one();
     }
-    Item item = std::move(queue_.front().item);
-    queue_.pop_front();
-    if (next_to_hash_ > 0) --next_to_hash_;
-    lock.unlock();
-    space_.notify_one();
-    return item;
+    return std::move(taking_[taken_++]);
 }
 
 }  // namespace norv

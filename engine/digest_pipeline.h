@@ -4,11 +4,16 @@
 // The walk is the same TreeWalk the one-file-at-a-time scan uses, and each file is measured the
 // same way (FingerprintAt on its open folder), so the files, their order, the skipped folders
 // and the failures are exactly those of the serial scan: a failure comes out as an item at the
-// place where the serial walk would have stopped, and nothing after it. At most kLookahead
-// files are held ahead.
+// place where the serial walk would have stopped, and nothing after it.
+//
+// Work is handed over in batches of up to kBatchFiles entries, so the threads meet once per
+// batch rather than once per file. Inside a batch the workers claim files one at a time with an
+// atomic counter, so a batch of large files is still hashed on every worker. At most
+// kBatchesAhead batches are held ahead of the run's thread.
 // Thread safety: Next() is for the one consuming thread; everything else is internal.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -27,7 +32,8 @@ namespace norv {
 
 class DigestPipeline {
   public:
-    static constexpr size_t kLookahead = 512;
+    static constexpr size_t kBatchFiles = 64;
+    static constexpr size_t kBatchesAhead = 8;
 
     struct Item {
         platform::TreeWalk::Entry entry;  // kFile, kSkippedFolder, kFailure or kEnd
@@ -44,24 +50,34 @@ class DigestPipeline {
     Item Next(const std::function<void()>& idle);
 
   private:
-    enum class State { kWaiting, kHashing, kDone };
-    struct Slot {
-        Item item;
-        State state;
+    struct Batch {
+        explicit Batch(std::vector<Item> batch_items)
+            : items(std::move(batch_items)), count(items.size()) {}
+        std::vector<Item> items;  // each item written by the one worker that claimed it
+        const size_t count;
+        std::atomic<size_t> next_claim{0};
+        std::atomic<size_t> finished{0};
+        bool done = false;  // under mutex_: every item measured
     };
 
     void Produce();
-    bool Push(Item item, State state);
+    bool Push(std::vector<Item> items);
     void Work();
+    void Measure(Batch& batch);
 
     std::unique_ptr<platform::TreeWalk> walk_;
     std::mutex mutex_;
     std::condition_variable space_, work_, done_;
-    std::deque<Slot> queue_;
-    size_t next_to_hash_ = 0;  // index in queue_ of the first slot no worker has taken
-    bool stop_ = false;
+    std::deque<std::shared_ptr<Batch>> queue_;  // under mutex_
+    size_t first_claimable_ = 0;  // under mutex_: index in queue_ of the first batch with files left
+    std::atomic<size_t> queued_{0};  // queue_.size(), for the producer to read without the lock
+    std::atomic<int> idle_workers_{0};
+    std::atomic<bool> stop_{false};  // set under mutex_, read anywhere
     std::thread producer_;
     std::vector<std::thread> workers_;
+    // The run's thread: the batch it is taking items from.
+    std::vector<Item> taking_;
+    size_t taken_ = 0;
 };
 
 }  // namespace norv

@@ -460,6 +460,12 @@ TEST_F(ParallelTest, FingerprintingAheadGivesTheSameRunAsOneFileAtATime) {
                 std::string(static_cast<size_t>(f * 37), static_cast<char>('a' + d % 26)));
         }
     }
+    // The hand-off's batch edges: a folder several batches wide, many folders of one file,
+    // and a skipped folder between them.
+    for (int f = 0; f < 300; ++f) tree.Write("wide/w" + std::to_string(f), std::to_string(f));
+    for (int d = 0; d < 100; ++d) tree.Write("narrow/n" + std::to_string(d) + "/only", "n");
+    tree.Write("narrow/n50/cracked/kept", "never read");
+    settings.cracked_dir = tree / "narrow/n50/cracked";
     tree.Write("big.bin", std::string(5 << 20, 'z'));
     ::mkfifo((tree / "d1/fifo").c_str(), 0600);
     ::symlink("..", (tree / "d2/up").c_str());
@@ -468,7 +474,9 @@ TEST_F(ParallelTest, FingerprintingAheadGivesTheSameRunAsOneFileAtATime) {
               {single, RULE_FILE},
               {tree / "d3", RULE_DIR},
               {tree / "missing", RULE_TREE}});
-    EXPECT_EQ(Init(0), Init(2));
+    RunRecord serial_init = Init(0);
+    EXPECT_NE(serial_init.log.find("Skipped: " + settings.cracked_dir), std::string::npos);
+    EXPECT_EQ(serial_init, Init(2));
     SaveBaseline();
 
     tree.Write("d1/s1/f3", "changed");
