@@ -51,6 +51,17 @@ icu::UnicodeString WidenYear(const icu::UnicodeString& pattern) {
     return out;
 }
 
+// True when the pattern has a fraction-of-second field ("S") outside quoted text.
+bool ShowsFractions(const icu::UnicodeString& pattern) {
+    bool quoted = false;
+    for (int32_t i = 0; i < pattern.length(); ++i) {
+        char16_t c = pattern.charAt(i);
+        if (c == u'\'') quoted = !quoted;
+        if (!quoted && (c == u'S' || c == u'A')) return true;
+    }
+    return false;
+}
+
 // True when ICU holds data for the locale itself or for its language, and its region (if any) is
 // a known one. ICU never refuses a name: "xx_YY" silently formats as the default locale.
 bool IsKnownLocale(const icu::Locale& loc) {
@@ -90,6 +101,10 @@ Result<std::unique_ptr<RegionalFormat>> RegionalFormat::Create(const std::string
     }
     icu::UnicodeString pattern;
     date->applyPattern(WidenYear(date->toPattern(pattern)));
+    auto* time = dynamic_cast<icu::SimpleDateFormat*>(f->time_.get());
+    icu::UnicodeString time_pattern;
+    f->whole_seconds_ = time && !ShowsFractions(date->toPattern(pattern)) &&
+                        !ShowsFractions(time->toPattern(time_pattern));
     if (!time_zone.empty()) {
         icu::TimeZone* zone = icu::TimeZone::createTimeZone(time_zone.c_str());
         f->date_->setTimeZone(*zone);
@@ -101,6 +116,19 @@ Result<std::unique_ptr<RegionalFormat>> RegionalFormat::Create(const std::string
 RegionalFormat::~RegionalFormat() = default;
 
 std::string RegionalFormat::ShortDate(TimePoint t) const { return Format(*date_, t); }
+
+std::string RegionalFormat::DateTime(TimePoint t) const {
+    if (!whole_seconds_) return ShortDate(t) + " " + LongTime(t);
+    using namespace std::chrono;
+    const int64_t second = floor<seconds>(t.time_since_epoch()).count();
+    CachedSecond& slot = cache_[static_cast<uint64_t>(second) % kCachedSeconds];
+    if (slot.text.empty() || slot.second != second) {
+        const TimePoint whole{duration_cast<system_clock::duration>(seconds(second))};
+        slot.text = ShortDate(whole) + " " + LongTime(whole);
+        slot.second = second;
+    }
+    return slot.text;
+}
 std::string RegionalFormat::LongTime(TimePoint t) const { return Format(*time_, t); }
 
 }  // namespace norv::platform

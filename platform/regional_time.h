@@ -6,7 +6,9 @@
 // The clock is an interface so tests pin the time.
 #pragma once
 
+#include <array>
 #include <chrono>
+#include <cstdint>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -47,13 +49,22 @@ class RegionalFormat {
 
     std::string ShortDate(TimePoint t) const;
     std::string LongTime(TimePoint t) const;
-    // Short date, one blank, long time.
-    std::string DateTime(TimePoint t) const { return ShortDate(t) + " " + LongTime(t); }
+    // Short date, one blank, long time. A run formats the modification time of every file, and
+    // many share their second, so recent seconds' texts are kept and reused.
+    std::string DateTime(TimePoint t) const;
 
   private:
+    struct CachedSecond {
+        int64_t second = 0;
+        std::string text;  // empty: nothing cached
+    };
+    static constexpr size_t kCachedSeconds = 64;
+
     RegionalFormat() = default;
     std::unique_ptr<icu::DateFormat> date_;
     std::unique_ptr<icu::DateFormat> time_;
+    bool whole_seconds_ = false;  // neither form shows a fraction of a second
+    mutable std::array<CachedSecond, kCachedSeconds> cache_;
 };
 
 }  // namespace norv::platform

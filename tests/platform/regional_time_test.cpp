@@ -61,6 +61,23 @@ TEST(RegionalTime, AnUnknownLocaleIsAnErrorNamingIt) {
     }
 }
 
+TEST(RegionalTime, RememberedSecondsGiveTheTextsFormattingWouldGive) {
+    // Seconds that share a remembered slot (64 apart), fractions of a second, a time before
+    // 1970, and a clock that goes back: each text must be the one formatted afresh.
+    auto format = norv::testing::JapaneseFormat();
+    using std::chrono::milliseconds;
+    const TimePoint base = norv::testing::FixedClock().Now();
+    const int64_t offsets_ms[] = {0,      999,   1000,  64000,  64999,   0,   -1,
+                                  -64000, 128500, 64000, -1500, 3600000, 999,
+                                  // 1969, half a second past: floors to the second before
+                                  -1100000000500};
+    for (int64_t offset : offsets_ms) {
+        const TimePoint t = base + milliseconds(offset);
+        EXPECT_EQ(format->DateTime(t), format->ShortDate(t) + " " + format->LongTime(t))
+            << offset;
+    }
+}
+
 TEST(RegionalTime, TimespecConversion) {
     std::timespec ts{1081641922, 500000000};
     auto format = norv::testing::JapaneseFormat();
