@@ -108,8 +108,10 @@ Status FileInfoStore::CommitBaseline() {
     NORV_RETURN_IF_ERROR(Commit());
     insert_new_baseline_.reset();
     Status status = db_.Exec("BEGIN");
-    for (const char* sql : {"DELETE FROM fileinfo", "INSERT INTO fileinfo SELECT * FROM fileinfo_new",
-                            "DROP TABLE fileinfo_new", "COMMIT"}) {
+    // The new table takes the old one's place, and its index is built in one sorted pass: far
+    // cheaper than copying every row into the indexed table. Rows keep their walk order.
+    for (const char* sql : {"DROP TABLE fileinfo", "ALTER TABLE fileinfo_new RENAME TO fileinfo",
+                            "CREATE INDEX fileinfo_filename ON fileinfo(filename)", "COMMIT"}) {
         if (status.ok()) status = db_.Exec(sql);
     }
     if (!status.ok() && db_.InTransaction()) (void)db_.Exec("ROLLBACK");
