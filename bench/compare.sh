@@ -1,29 +1,52 @@
 #!/usr/bin/env bash
-# Measures norv against AIDE (MD5 only), md5sum over two processes, and the machine's limits,
-# on the same warm trees, and prints medians, rates, peak memory and ratios.
+# Measures norv against md5sum over as many processes as cores, AIDE (MD5 only) and the
+# machine's own limits, on the same warm trees, and prints medians, rates, peak memory and
+# ratios. Every figure is taken in this one run on this one machine, so the ratios compare like
+# with like; the machine is named at the top.
 #
-#   bash bench/compare.sh [RUNS]        (trees are kept in $NORV_BENCH_DIR, default /var/tmp/norv-bench)
+#   bash bench/compare.sh [--quick] [RUNS]
+#
+# --quick: one run, the small and big trees only (a few minutes), to measure a change.
+# Trees are kept in $NORV_BENCH_DIR (default /var/tmp/norv-bench) and made on first use.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+quick=0
+if [ "${1:-}" = --quick ]; then quick=1; shift; fi
 runs=${1:-3}
-bash scripts/install-deps.sh
-command -v aide >/dev/null || { apt-get update -qq; DEBIAN_FRONTEND=noninteractive apt-get install -y -qq aide >/dev/null; }
+[ "$quick" = 1 ] && runs=1
+bash scripts/install-deps.sh >/dev/null
+if [ "$quick" = 0 ] && ! command -v aide >/dev/null; then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq aide >/dev/null
+fi
 bash scripts/build.sh release >/dev/null
 bin=$PWD/build/release
 gen=$bin/bench/norv-treegen
+limit=$bin/bench/norv-read-md5-limit
 cli=$bin/app/cli/norv-cli
+cores=$(nproc)
 B=${NORV_BENCH_DIR:-/var/tmp/norv-bench}
 mkdir -p "$B"
-[ -d "$B/small" ] || { echo "generating 100,000 small files"; "$gen" "$B/small" small 100000 2000; }
-[ -d "$B/big" ] || { echo "generating 40 files of 64 MiB"; "$gen" "$B/big" big 40 64; }
+make_tree() {  # make_tree NAME KIND ARGS...: generated once, kept for later runs
+    local name=$1
+    shift
+    [ -d "$B/$name" ] || { echo "generating $name: $*"; "$gen" "$B/$name" "$@" >/dev/null; }
+}
+make_tree small small 100000 2000
+make_tree big big 40 64
 sync  # no write-back of the generated trees may run during the measurements
 
-# measure LABEL FILES BYTES COMMAND...: median seconds over $runs runs, peak RSS of the slowest.
-declare -A median
+echo "machine: $cores cores, $(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)," \
+    "$(awk '/^MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)," \
+    "$(. /etc/os-release && echo "$PRETTY_NAME"), kernel $(uname -r)"
+echo "norv $(git describe --always --dirty 2>/dev/null || echo unknown), median of $runs run(s), warm caches"
+
+# measure LABEL FILES BYTES COMMAND...: median seconds over $runs runs, peak RSS of the largest.
+declare -A median peak
 measure() {
     local label=$1 files=$2 bytes=$3
     shift 3
-    local times=() rss=0 t
+    local times=() rss=0 t r
     for _ in $(seq "$runs"); do
         /usr/bin/time -f "%e %M" -o "$B/time.txt" "$@" >/dev/null 2>&1 || true
         # time(1) puts "Command exited with non-zero status" first when the command fails.
@@ -33,20 +56,29 @@ measure() {
     done
     t=$(printf '%s\n' "${times[@]}" | sort -n | sed -n "$(( (runs + 1) / 2 ))p")
     median[$label]=$t
+    peak[$label]=$rss
     awk -v l="$label" -v t="$t" -v f="$files" -v b="$bytes" -v m="$rss" 'BEGIN {
-        printf "%-34s %7.2f s %9.0f files/s %8.1f MB/s  peak %6.1f MiB\n", l, t, f / t, b / 1e6 / t, m / 1024 }'
+        if (t <= 0) t = 0.005
+        printf "%-38s %7.2f s %9.0f files/s %8.1f MB/s  peak %6.1f MiB\n", l, t, f / t, b / 1e6 / t, m / 1024 }'
 }
-ratio() { awk -v a="${median[$1]}" -v b="${median[$2]}" -v l="$3" 'BEGIN { printf "  %-40s %.2f\n", l, a / b }'; }
+# ratio A B TEXT [TARGET]: A's median over B's, with the target it should meet.
+ratio() {
+    awk -v a="${median[$1]}" -v b="${median[$2]}" -v l="$3" -v goal="${4:-}" 'BEGIN {
+        if (b <= 0) b = 0.005
+        printf "  %-46s %6.2f   %s\n", l, a / b, goal }'
+}
 
 program() {  # a norv program folder watching $1
-    local dir=$B/program-$(basename "$1")
+    local dir
+    dir=$B/program-$(basename "$1")
     mkdir -p "$dir"
     printf '%s\r\n' bench bench " 0 " "" "" "" "" "" "" " 0 " 10 " 0 " " 0 " "$B/save" "$B/cracked" > "$dir/norvcfg.txt"
     printf '<rule>%s,3</rule>\r\n' "$1" > "$dir/user_rule.txt"
     echo "$dir"
 }
 aide_conf() {  # an AIDE configuration checking only MD5 under $1
-    local conf=$B/aide-$(basename "$1").conf
+    local conf
+    conf=$B/aide-$(basename "$1").conf
     cat > "$conf" <<CONF
 database_in=file:$B/aide-$(basename "$1").db
 database_out=file:$B/aide-$(basename "$1").db.new
@@ -56,56 +88,91 @@ $1 md5
 CONF
     echo "$conf"
 }
+tree_size() {  # files and bytes under $1
+    find "$1" -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%d %.0f", NR, s }'
+}
+md5sums() {  # md5sums FOLDER FILES: the command for md5sum over $cores processes
+    # Enough files per process to keep start-up cheap, few enough that every core gets work.
+    local per=$(( $2 / (cores * 4) ))
+    [ "$per" -lt 1 ] && per=1
+    [ "$per" -gt 1000 ] && per=1000
+    echo "find '$1' -type f -print0 | xargs -0 -n $per -P$cores md5sum > '$B/sums-$(basename "$1")'"
+}
+
+md5_limit=$(openssl speed -evp md5 -seconds 2 -bytes 1048576 -multi "$cores" 2>/dev/null |
+    awk '/^md5|^MD5/ { v = $NF } END { sub("k", "", v); print v * 1000 }')
+echo "limit: MD5 on $cores cores (openssl speed -multi $cores) $(awk -v v="$md5_limit" 'BEGIN { printf "%.0f", v / 1e6 }') MB/s"
 
 for tree in small big; do
     root=$B/$tree
-    files=$(find "$root" -type f | wc -l)
-    bytes=$(find "$root" -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%.0f", s }')
+    read -r files bytes < <(tree_size "$root")
     prog=$(program "$root")
-    conf=$(aide_conf "$root")
     echo
-    echo "== $tree: $files files, $((bytes / 1000000)) MB, warm caches, median of $runs"
+    echo "== $tree: $files files, $((bytes / 1000000)) MB"
     find "$root" -type f -print0 | xargs -0 cat > /dev/null  # warm
-    measure "cat, 2 readers" "$files" "$bytes" sh -c "find '$root' -type f -print0 | xargs -0 -n 1000 -P2 cat > /dev/null"
-    measure "md5sum, 2 processes" "$files" "$bytes" sh -c "find '$root' -type f -print0 | xargs -0 -n 1000 -P2 md5sum > '$B/sums-$tree'"
+    measure "cat, $cores readers" "$files" "$bytes" sh -c "find '$root' -type f -print0 | xargs -0 -n 1000 -P$cores cat > /dev/null"
+    measure "read + MD5 only, $cores threads" "$files" "$bytes" sh -c "find '$root' -type f -print0 | xargs -0 '$limit' $cores"
+    measure "md5sum, $cores processes" "$files" "$bytes" sh -c "$(md5sums "$root" "$files")"
     measure "norv init" "$files" "$bytes" "$cli" --dir "$prog" init
-    for w in 1 2; do
-        measure "aide --init --workers $w" "$files" "$bytes" aide --config "$conf" --init --workers "$w"
-    done
-    cp "$B/aide-$tree.db.new" "$B/aide-$tree.db"
+    if [ "$quick" = 0 ]; then
+        conf=$(aide_conf "$root")
+        measure "aide --init --workers $cores" "$files" "$bytes" aide --config "$conf" --init --workers "$cores"
+        cp "$B/aide-$tree.db.new" "$B/aide-$tree.db"
+    fi
     "$gen" "$root" mutate 1 > /dev/null
-    measure "md5sum -c, 2 processes" "$files" "$bytes" sh -c "split -n l/2 '$B/sums-$tree' '$B/part-'; (md5sum -c --quiet '$B/part-aa' & md5sum -c --quiet '$B/part-ab'; wait) >/dev/null 2>&1"
+    sync  # the altered files' write-back must not fall inside the checks
     measure "norv check (1 % altered)" "$files" "$bytes" "$cli" --dir "$prog" check
-    for w in 1 2; do
-        measure "aide --check --workers $w" "$files" "$bytes" aide --config "$conf" --check --workers "$w"
-    done
-    md5_limit=$(openssl speed -evp md5 -seconds 2 -bytes 16384 2>/dev/null | awk '/^md5|^MD5/ { v = $NF } END { sub("k", "", v); print v * 1000 * 2 }')
-    echo "  limit: MD5 on 2 cores $(awk -v v="$md5_limit" 'BEGIN { printf "%.0f", v / 1e6 }') MB/s"
-    awk -v b="$bytes" -v v="$md5_limit" -v t="${median[norv init]}" 'BEGIN { printf "  %-40s %.0f %%\n", "norv init / 2-core MD5 limit", 100 * (b / t) / v }'
-    ratio "norv init" "md5sum, 2 processes" "norv init / md5sum"
-    ratio "norv check (1 % altered)" "md5sum, 2 processes" "norv check / md5sum"
-    ratio "aide --init --workers 2" "norv init" "AIDE init (2 workers) / norv init"
-    ratio "aide --check --workers 2" "norv check (1 % altered)" "AIDE check (2 workers) / norv check"
-    ratio "norv init" "cat, 2 readers" "norv init / cat"
+    [ "$quick" = 0 ] && measure "aide --check --workers $cores" "$files" "$bytes" aide --config "$conf" --check --workers "$cores"
+    awk -v b="$bytes" -v v="$md5_limit" -v i="${median[norv init]}" -v c="${median[norv check (1 % altered)]}" 'BEGIN {
+        printf "  %-46s %5.0f %%   target >= 95 %% (big files)\n", "norv init / MD5 limit", 100 * (b / i) / v
+        printf "  %-46s %5.0f %%   target >= 95 %% (big files)\n", "norv check / MD5 limit", 100 * (b / c) / v }'
+    ratio "read + MD5 only, $cores threads" "norv init" "read + MD5 only / norv init (1 = no overhead)"
+    ratio "norv init" "md5sum, $cores processes" "norv init / md5sum" "target <= 1.2 (small files)"
+    ratio "norv check (1 % altered)" "md5sum, $cores processes" "norv check / md5sum" "target <= 1.15 (small files)"
+    if [ "$quick" = 0 ]; then
+        ratio "aide --init --workers $cores" "norv init" "AIDE init / norv init" "target >= 3 (small), > 1 (big)"
+        ratio "aide --check --workers $cores" "norv check (1 % altered)" "AIDE check / norv check" "target >= 10 (small), > 1 (big)"
+    fi
+done
+[ "$quick" = 1 ] && exit 0
+
+echo
+echo "== 200,000 empty files in 200 folders"
+make_tree empty empty 200000 200
+prog=$(program "$B/empty")
+measure "md5sum, $cores processes" 200000 0 sh -c "$(md5sums "$B/empty" 200000)"
+measure "norv init" 200000 0 "$cli" --dir "$prog" init
+measure "norv check" 200000 0 "$cli" --dir "$prog" check
+ratio "norv init" "md5sum, $cores processes" "norv init / md5sum" "target <= 1.5"
+ratio "norv check" "md5sum, $cores processes" "norv check / md5sum" "target <= 1.5"
+
+echo
+echo "== scale: 100,000 against 1,000,000 empty files, 100 to a folder"
+make_tree e100k empty 100000 1000
+make_tree e1m empty 1000000 10000
+for tree in e100k e1m; do
+    prog=$(program "$B/$tree")
+    n=100000
+    [ "$tree" = e1m ] && n=1000000
+    measure "norv init, $tree" "$n" 0 "$cli" --dir "$prog" init
+    measure "norv check, $tree" "$n" 0 "$cli" --dir "$prog" check
+done
+for cmd in init check; do
+    awk -v a="${median[norv $cmd, e100k]}" -v b="${median[norv $cmd, e1m]}" \
+        -v ma="${peak[norv $cmd, e100k]}" -v mb="${peak[norv $cmd, e1m]}" -v c="$cmd" 'BEGIN {
+        printf "  %-46s %6.2f   target <= 1.2\n", c ": time per file, 1M / 100k", (b / 1000000) / (a / 100000)
+        printf "  %-46s %6.2f   target <= 1.1\n", c ": peak memory, 1M / 100k", mb / ma }'
 done
 
 if [ -w /proc/sys/vm/drop_caches ]; then
     echo
-    echo "== cold caches (small tree), median of $runs"
+    echo "== cold caches (small tree)"
+    read -r files bytes < <(tree_size "$B/small")
     prog=$(program "$B/small")
-    files=$(find "$B/small" -type f | wc -l)
-    bytes=$(find "$B/small" -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%.0f", s }')
-    cold() { sync; echo 3 > /proc/sys/vm/drop_caches; "$@"; }
-    measure "cold: cat, 2 readers" "$files" "$bytes" bash -c "sync; echo 3 > /proc/sys/vm/drop_caches; find '$B/small' -type f -print0 | xargs -0 -n 1000 -P2 cat > /dev/null"
+    measure "cold: cat, $cores readers" "$files" "$bytes" bash -c "sync; echo 3 > /proc/sys/vm/drop_caches; find '$B/small' -type f -print0 | xargs -0 -n 1000 -P$cores cat > /dev/null"
     measure "cold: norv init" "$files" "$bytes" bash -c "sync; echo 3 > /proc/sys/vm/drop_caches; '$cli' --dir '$prog' init"
-    ratio "cold: norv init" "cold: cat, 2 readers" "cold norv init / cold cat"
+    ratio "cold: norv init" "cold: cat, $cores readers" "cold norv init / cold cat"
 fi
-
-echo
-echo "== memory: 100,000 against 1,000,000 (empty) files"
-[ -d "$B/million" ] || "$gen" "$B/million" empty 1000000 20000
-prog=$(program "$B/million")
-measure "norv init, 1,000,000 empty files" 1000000 0 "$cli" --dir "$prog" init
 
 echo
 "$bin/bench/norv-gui-latency" "$(program "$B/small")"
