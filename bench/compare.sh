@@ -89,7 +89,7 @@ CONF
     echo "$conf"
 }
 tree_size() {  # files and bytes under $1
-    find "$1" -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%d %.0f", NR, s }'
+    find "$1" -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%d %.0f\n", NR, s }'
 }
 md5sums() {  # md5sums FOLDER FILES: the command for md5sum over $cores processes
     # Enough files per process to keep start-up cheap, few enough that every core gets work.
