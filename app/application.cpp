@@ -70,14 +70,8 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
 
     // A period that is no number must not lock the administrator out of the program: the strip
     // stands still and the settings window can repair it.
-    auto step = StatusStepFor(app->settings_.scan_period);
-    if (step.ok()) {
-        app->status_strip_.step = step.value();
-    } else {
-        front_end.messages.ShowMessageBox("設定ファイル " + context.SettingsPath() +
-                                          " の 11 行目: " + step.status().message() +
-                                          "。状態表示は動きません");
-    }
+    Status step = app->UpdateStatusStep();
+    if (!step.ok()) front_end.messages.ShowMessageBox(step.message());
     app->status_strip_.width = 0;
 
     app->archive_ =
@@ -107,12 +101,23 @@ Status Application::LoadSettings() {
 Status Application::SaveSettings() {
     auto saved = norv::SaveSettings(context_, SettingsToSave(settings_, edit_), switches_);
     if (!saved.ok()) return saved.status();
+    // What was saved acts at once: the record is read back as the next load would read it.
+    Status loaded = LoadSettings();
     if (saved->auto_check_on) {
         front_end_.timers.StartAutoCheckTimers();
     } else {
         front_end_.timers.StopAutoCheckTimers();
     }
-    return Status::Ok();
+    NORV_RETURN_IF_ERROR(loaded);
+    return UpdateStatusStep();
+}
+
+Status Application::UpdateStatusStep() {
+    auto step = StatusStepFor(settings_.scan_period);
+    status_strip_.step = step.ok() ? step.value() : 0;
+    if (step.ok()) return Status::Ok();
+    return Status::Error(kErrFormat, "設定ファイル " + context_.SettingsPath() + " の 11 行目: " +
+                                         step.status().message() + "。状態表示は動きません");
 }
 
 Status Application::LoadRules() {

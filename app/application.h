@@ -84,9 +84,9 @@ class Application : public SettingsReloader {
     // Reads the settings file into the record and the switches and shows it in the editing
     // state. Starts the automatic checks when line 10 is 1; a load never stops them.
     Status LoadSettings();
-    // Writes the file from the editing state and the switches (line 1 from the record), then
-    // starts or stops the automatic checks by line 10 as written. The record stays as it is:
-    // the saved values reach it at the next load.
+    // Writes the file from the editing state and the switches (line 1 from the record), reads
+    // it back into the record so the saved period and folders act at once, sets the status
+    // strip's step, then starts or stops the automatic checks by line 10 as written.
     Status SaveSettings();
     // Reads the rule file into the table and shows the table in the rule list.
     Status LoadRules();
@@ -99,6 +99,8 @@ class Application : public SettingsReloader {
 
   private:
     explicit Application(FrontEnd front_end) : front_end_(front_end) {}
+    // The status strip's step for the record's period; a period that is no number stops it.
+    Status UpdateStatusStep();
 
     FrontEnd front_end_;
     RunContext context_;

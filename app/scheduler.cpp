@@ -12,10 +12,14 @@ std::string PlainNumber(double value) {
     return buf;
 }
 
+std::string ScanScheduler::Label(const std::string& scan_period) const {
+    return PlainNumber(elapsed_minutes_) + "/" + scan_period;
+}
+
 ScanScheduler::TickResult ScanScheduler::Tick(const std::string& scan_period) {
     elapsed_minutes_ += 0.5;
     TickResult tick;
-    tick.label = PlainNumber(elapsed_minutes_) + "/" + scan_period;
+    tick.label = Label(scan_period);
     tick.check_due = elapsed_minutes_ >= LeadingNumber(scan_period);
     return tick;
 }

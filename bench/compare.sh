@@ -99,8 +99,11 @@ md5sums() {  # md5sums FOLDER FILES: the command for md5sum over $cores processe
     echo "find '$1' -type f -print0 | xargs -0 -n $per -P$cores md5sum > '$B/sums-$(basename "$1")'"
 }
 
-md5_limit=$(openssl speed -evp md5 -seconds 2 -bytes 1048576 -multi "$cores" 2>/dev/null |
-    awk '/^md5|^MD5/ { v = $NF } END { sub("k", "", v); print v * 1000 }')
+# The best of three: anything else running can only lower it.
+md5_limit=$(for _ in 1 2 3; do
+    openssl speed -evp md5 -seconds 2 -bytes 1048576 -multi "$cores" 2>/dev/null |
+        awk '/^md5|^MD5/ { v = $NF } END { sub("k", "", v); print v * 1000 }'
+done | sort -n | tail -n 1)
 echo "limit: MD5 on $cores cores (openssl speed -multi $cores) $(awk -v v="$md5_limit" 'BEGIN { printf "%.0f", v / 1e6 }') MB/s"
 
 for tree in small big; do

@@ -231,6 +231,8 @@ void MainWindow::RunCommand(Status (ScanEngine::*command)()) {
 
 void MainWindow::check_file() {
     RunCommand(&ScanEngine::check_file);
+    // This check is the one a tick may have deferred meanwhile.
+    scheduler_.CheckDone(/*automatic=*/false, /*succeeded=*/true);
     RunDeferredCheck();
 }
 
@@ -246,20 +248,16 @@ void MainWindow::updatedb() {
 
 void MainWindow::RunDeferredCheck() {
     // An automatic check fell due while a command ran: it runs now.
-    if (!check_pending_) return;
-    check_pending_ = false;
-    RunAutomaticCheck();
+    if (scheduler_.TakeDeferredCheck()) RunAutomaticCheck();
 }
 
 void MainWindow::RunAutomaticCheck() {
     SetScanCommandsEnabled(false);
     Status status = app_->engine().check_file();
     SetScanCommandsEnabled(true);
-    if (status.ok()) {
-        scheduler_.AutomaticCheckDone();
-    } else {
-        ShowMessageBox(status.ToString());
-    }
+    // A tick while this check ran found it busy; this check answers that tick too.
+    scheduler_.CheckDone(/*automatic=*/true, status.ok());
+    if (!status.ok()) ShowMessageBox(status.ToString());
 }
 
 void MainWindow::Timer1_Timer() {
@@ -267,10 +265,15 @@ void MainWindow::Timer1_Timer() {
     label7_->setText(Q(tick.label));
     if (!tick.check_due) return;
     if (app_->engine().running()) {
-        check_pending_ = true;  // deferred until the running command ends
+        scheduler_.DeferCheck();  // until the running command ends
         return;
     }
     RunAutomaticCheck();
+}
+
+void MainWindow::SettingsSaved() {
+    label7_->setText(Q(scheduler_.Label(app_->settings().scan_period)));
+    status_->resize(Px(app_->status_strip().width), status_->height());
 }
 
 void MainWindow::Timer2_Timer() {

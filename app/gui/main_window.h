@@ -52,6 +52,8 @@ class MainWindow : public QMainWindow,
 
     // Timer handlers, public so tests can tick them.
     void Timer1_Timer();
+    // After a save: the period label and the strip show the saved values at once.
+    void SettingsSaved();
     void Timer2_Timer();
     void Timer3_Timer();
     // The tray icon's callback: only a left-button press brings the window back.
@@ -84,7 +86,6 @@ class MainWindow : public QMainWindow,
     SettingsWindow* settings_window_ = nullptr;
     ScanScheduler scheduler_;
     int timer3_ticks_ = 0;
-    bool check_pending_ = false;
     std::chrono::steady_clock::time_point last_yield_{};
 
     QLabel* status_ = nullptr;

@@ -208,6 +208,7 @@ void SettingsWindow::Open() {
 
 void SettingsWindow::ok() {
     Status status = app_->SaveSettings();
+    main_window_->SettingsSaved();
     if (!status.ok()) {
         main_window_->ShowMessageBox(status.ToString());
         return;

@@ -127,22 +127,31 @@ TEST_F(StartupTest, LoadNeverStopsRunningTimersSaveDoes) {
     EXPECT_EQ(hooks.timer_stops, 1);
 }
 
-TEST_F(StartupTest, SaveReachesTheRecordOnlyAtTheNextLoad) {
+TEST_F(StartupTest, ASaveActsAtOnceAsTheNextLoadWouldRead) {
     WriteSettings(testing::SettingsLines("/s", "/c"));
     auto app = Start();
     ASSERT_TRUE(app.ok()) << app.status().message();
     Application& a = **app;
     a.edit().mail_fields[kSmtpServer] = "new.example";
+    a.edit().scan_period = "2";
     a.switches().auto_restore = 1;
     ASSERT_TRUE(a.SaveSettings().ok());
-    EXPECT_EQ(a.settings().smtp_server, "smtp.example");
     auto saved = platform::ReadTextLines(dir / "norvcfg.txt", "UTF-8").value();
     ASSERT_EQ(saved.size(), 15u);
     EXPECT_EQ(saved[4], "new.example");
     EXPECT_EQ(saved[12], " 1 ");
-    ASSERT_TRUE(a.LoadSettings().ok());
+    // The record the mail, the timer and the strip read holds the saved values already.
     EXPECT_EQ(a.settings().smtp_server, "new.example");
+    EXPECT_EQ(a.settings().scan_period, "2");
+    EXPECT_FLOAT_EQ(a.status_strip().step, StatusStrip::kFullWidthTwips / 2);
     EXPECT_EQ(a.switches().auto_restore, 1);
+    // A period that is no number is saved as written; the strip stands still and says why.
+    a.edit().scan_period = "soon";
+    Status status = a.SaveSettings();
+    EXPECT_FALSE(status.ok());
+    EXPECT_NE(status.message().find("soon"), std::string::npos) << status.message();
+    EXPECT_EQ(a.status_strip().step, 0);
+    EXPECT_EQ(platform::ReadTextLines(dir / "norvcfg.txt", "UTF-8").value()[10], "soon");
 }
 
 TEST_F(StartupTest, AFailedLoadLeavesRecordSwitchesEditingStateAndTimersAlone) {

@@ -144,19 +144,70 @@ TEST_F(GuiTest, ScanFromTheMenuFillsTheCountsInOrder) {
     EXPECT_TRUE(messages.empty());
 }
 
-TEST_F(GuiTest, ADueTickDuringAScanIsDeferredNotNested) {
+TEST_F(GuiTest, ADueTickDuringACommandIsDeferredAndAnyCheckAnswersIt) {
     lines[10] = "0";  // every tick is due
     tree.Write("a", "1");
     testing::WriteAll(program / "user_rule.txt", "<rule>" + tree.path() + ",1</rule>\r\n");
     StartWindow();
     messages.clear();
-    QTimer::singleShot(0, window.get(), [this] { window->Timer1_Timer(); });
-    Trigger("check_file");
-    // The tick came during the scan; its check ran after it and reset the count.
+    // The window lets pending events run at most every 15 ms while a command works: a tick
+    // posted now arrives inside the next command once that much time has passed.
+    auto tick_inside_next_command = [this] {
+        QTest::qWait(20);
+        QTimer::singleShot(0, window.get(), [this] { window->Timer1_Timer(); });
+    };
+    const ScanScheduler& scheduler = window->scheduler();
+
+    // During an init: the due check runs right after it and starts the count over.
+    tick_inside_next_command();
+    Trigger("initdb");
     EXPECT_EQ(Text("Label7"), "0.5/0");
-    EXPECT_EQ(window->scheduler().elapsed_minutes(), 0);
+    EXPECT_EQ(scheduler.elapsed_minutes(), 0);
+    EXPECT_FALSE(scheduler.check_deferred());
+
+    // During a manual check: that check answers the tick; none follows, the count goes on.
+    tick_inside_next_command();
+    Trigger("check_file");
+    EXPECT_EQ(scheduler.elapsed_minutes(), 0.5);
+    EXPECT_FALSE(scheduler.check_deferred());
+
+    // During an automatic check: nothing is left behind for the next command.
+    tick_inside_next_command();
+    window->Timer1_Timer();
+    EXPECT_EQ(scheduler.elapsed_minutes(), 0);
+    EXPECT_FALSE(scheduler.check_deferred());
+    Trigger("updatedb");
+    EXPECT_EQ(scheduler.elapsed_minutes(), 0);
     EXPECT_TRUE(messages.empty());
     EXPECT_TRUE(Find<QAction>("check_file")->isEnabled());
+}
+
+TEST_F(GuiTest, SavedSettingsActAtOnce) {
+    StartWindow();
+    window->StartAutoCheckTimers();
+    for (int i = 0; i < 3; ++i) window->Timer1_Timer();
+    EXPECT_EQ(Text("Label7"), "1.5/10");
+    const float old_step = window->app().status_strip().step;
+    SettingsWindow& s = window->settings_window();
+    s.Open();
+    QLineEdit* period = s.findChild<QLineEdit*>("Text2");
+    period->selectAll();
+    QTest::keyClicks(period, "1");
+    s.findChild<QPushButton*>("Command1")->click();
+    // The label, the record the timer reads, and the strip's step follow the saved period.
+    EXPECT_EQ(Text("Label7"), "1.5/1");
+    EXPECT_EQ(window->app().settings().scan_period, "1");
+    EXPECT_FLOAT_EQ(window->app().status_strip().step, old_step * 10);
+    // The next tick runs the check that is now due.
+    window->Timer1_Timer();
+    EXPECT_EQ(window->scheduler().elapsed_minutes(), 0);
+    // The same through the menu's save item.
+    s.Open();
+    period->selectAll();
+    QTest::keyClicks(period, "5");
+    s.findChild<QAction*>("save_config")->trigger();
+    EXPECT_EQ(Text("Label7"), "0/5");
+    EXPECT_EQ(window->app().settings().scan_period, "5");
 }
 
 TEST_F(GuiTest, LoadNeverStopsTimersSaveDoes) {

@@ -17,7 +17,7 @@ TEST(Scheduler, CountsHalfMinutesAndFallsDueAtThePeriod) {
         ++ticks;
     }
     EXPECT_EQ(ticks, 20);  // ten minutes
-    s.AutomaticCheckDone();
+    s.CheckDone(/*automatic=*/true, /*succeeded=*/true);
     EXPECT_EQ(s.Tick("10").label, "0.5/10");
 }
 
