@@ -1,13 +1,30 @@
 #include "engine/digest_pipeline.h"
 
+#include <pthread.h>
+
 #include <chrono>
 
 namespace norv {
 
+namespace {
+
+// Named threads show in top -H and in a debugger as what they do.
+void NameThisThread(const char* name) { ::pthread_setname_np(::pthread_self(), name); }
+
+}  // namespace
+
 DigestPipeline::DigestPipeline(std::unique_ptr<platform::TreeWalk> walk, int workers)
     : walk_(std::move(walk)) {
-    producer_ = std::thread([this] { Produce(); });
-    for (int i = 0; i < workers; ++i) workers_.emplace_back([this] { Work(); });
+    producer_ = std::thread([this] {
+        NameThisThread("norv-walk");
+        Produce();
+    });
+    for (int i = 0; i < workers; ++i) {
+        workers_.emplace_back([this] {
+            NameThisThread("norv-digest");
+            Work();
+        });
+    }
 }
 
 DigestPipeline::~DigestPipeline() {
