@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <clocale>
 
+#include "app/gui/interface_look.h"
 #include "app/gui/main_window.h"
 
 int main(int argc, char** argv) {
@@ -11,6 +12,7 @@ int main(int argc, char** argv) {
     QApplication qt(argc, argv);
     QApplication::setApplicationName(QStringLiteral("norv"));
     QApplication::setQuitOnLastWindowClosed(false);
+    norv::gui::UseInterfaceLook();
     // The interface is Japanese, Qt's own dialogs included.
     QTranslator qt_texts;
     if (qt_texts.load(QStringLiteral("qtbase_ja"),

@@ -1,5 +1,7 @@
 #include "app/gui/main_window.h"
 
+#include "platform/file_system.h"
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDesktopServices>
@@ -16,6 +18,7 @@
 #include "app/gui/dialogs.h"
 #include "app/gui/settings_window.h"
 #include "app/gui/twips.h"
+#include "platform/file_system.h"
 #include "app/gui/widgets.h"
 
 namespace norv::gui {
@@ -134,10 +137,12 @@ void MainWindow::BuildControls() {
     }
     picture1_ = new QWidget(checkinfo);
     picture1_->setObjectName("Picture1");
-    picture1_->setGeometry(Twips(3960, 1200, 495, 495));
+    picture1_->setGeometry(Twips(3990, 1140, 450, 450));
 
     label7_ = MakeLabel(client, "Label7", "", Twips(360, 2760, 1335, 255));
-    label6_ = MakeLabel(client, "Label6", "", Twips(2880, 2760, 1815, 255));
+    // Wide enough for the longest clock text, "2026/12/28 20:48:48".
+    label6_ = MakeLabel(client, "Label6", "", Twips(2400, 2760, 2295, 255));
+    label6_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     status_->resize(0, status_->height());
 }
 
@@ -309,15 +314,28 @@ void MainWindow::TrayActivated(QSystemTrayIcon::ActivationReason reason) {
 
 void MainWindow::editconfig() { settings_window_->Open(); }
 
+void MainWindow::OpenOnDesktop(const std::string& path, const std::string& what) {
+    // The desktop's own viewer shows the file; when there is none, or no file, the
+    // administrator learns which file and why instead of seeing nothing happen.
+    auto facts = platform::LStat(path);
+    if (facts.ok() && facts->kind == platform::EntryKind::kMissing) {
+        ShowMessageBox(what + " " + path + " がありません");
+        return;
+    }
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(Q(path)))) {
+        ShowMessageBox(what + " " + path +
+                       " を開けません。ファイルを開くデスクトップのプログラムが見つかりません "
+                       "(xdg-open, xdg-utils パッケージ)");
+    }
+}
+
 void MainWindow::help() {
     const std::string& dir = app_->context().program_dir;
     std::string separator = !dir.empty() && dir.back() == '/' ? "" : "/";
-    QDesktopServices::openUrl(QUrl::fromLocalFile(Q(dir + separator + "help/index.html")));
+    OpenOnDesktop(dir + separator + "help/index.html", "ヘルプ");
 }
 
-void MainWindow::viewlog() {
-    QDesktopServices::openUrl(QUrl::fromLocalFile(Q(app_->context().LogPath())));
-}
+void MainWindow::viewlog() { OpenOnDesktop(app_->context().LogPath(), "ログファイル"); }
 
 void MainWindow::ver() {
     AboutWindow about(this);

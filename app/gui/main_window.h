@@ -80,6 +80,8 @@ class MainWindow : public QMainWindow,
     void RunCommand(Status (ScanEngine::*command)());
     void RunAutomaticCheck();
     void RunDeferredCheck();
+    // Opens `path` with the desktop's viewer, or says why it cannot, naming the file.
+    void OpenOnDesktop(const std::string& path, const std::string& what);
     void SetScanCommandsEnabled(bool enabled);
 
     std::unique_ptr<Application> app_;

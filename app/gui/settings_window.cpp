@@ -94,12 +94,14 @@ void SettingsWindow::BuildControls() {
     check2_ = MakeCheckBox(frame4, "Check2",
                            QStringLiteral("改ざんを検知したら自動で保存してあるファイルで復旧する"),
                            Twips(240, 240, 5895, 255));
+    // The caption takes the whole first row; the button that builds the archive sits beside the
+    // folder it writes to.
     auto* archive_button = new QPushButton(QStringLiteral("保存"), frame4);
     archive_button->setObjectName("Command3");
-    archive_button->setGeometry(Twips(5160, 240, 1095, 375));
+    archive_button->setGeometry(Twips(5160, 540, 1095, 375));
     connect(archive_button, &QPushButton::clicked, this, &SettingsWindow::save_archive);
     MakeLabel(frame4, "Label1(5)", QStringLiteral("保存ディレクトリ"), Twips(360, 600, 1695, 255));
-    label11_ = MakeLabel(frame4, "Label11", "", Twips(2160, 600, 3735, 255));
+    label11_ = MakeLabel(frame4, "Label11", "", Twips(2160, 600, 2880, 255));
     MakeLabel(frame4, "Label9", QStringLiteral("クラックされたファイルの一保存"),
               Twips(360, 960, 1575, 375))
         ->setWordWrap(true);
@@ -110,7 +112,7 @@ void SettingsWindow::BuildControls() {
     MakeLabel(frame2, "Label8", QStringLiteral("検査ディレクトリ"), Twips(240, 240, 2175, 375));
     auto* new_button = new QPushButton(QStringLiteral("新規"), frame2);
     new_button->setObjectName("new_file");
-    new_button->setGeometry(Twips(5520, 360, 615, 255));
+    new_button->setGeometry(Twips(5280, 240, 855, 345));
     connect(new_button, &QPushButton::clicked, this, &SettingsWindow::new_file);
     list1_ = new QListWidget(frame2);
     list1_->setObjectName("List1");

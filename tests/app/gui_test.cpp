@@ -5,6 +5,10 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QGroupBox>
+#include <QStyle>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -17,9 +21,11 @@
 
 #include "app/gui/about_window.h"
 #include "app/gui/dialogs.h"
+#include "app/gui/interface_look.h"
 #include "app/gui/main_window.h"
 #include "app/gui/settings_window.h"
 #include "platform/text_file.h"
+#include "tests/support/gui_fit.h"
 #include "tests/support/test_support.h"
 
 namespace norv::gui {
@@ -210,6 +216,47 @@ TEST_F(GuiTest, SavedSettingsActAtOnce) {
     EXPECT_EQ(window->app().settings().scan_period, "5");
 }
 
+TEST_F(GuiTest, EveryTextFitsItsControl) {
+    // One face for Latin and Japanese alike (this program's main sets the look up as the
+    // desktop program's does): the face asked for is the face the digits come from.
+    if (QFontDatabase::families().contains(QStringLiteral("VL PGothic"))) {
+        EXPECT_EQ(QApplication::font().families().value(0), QStringLiteral("VL PGothic"));
+        EXPECT_EQ(QFontInfo(QApplication::font()).family(), QStringLiteral("VL PGothic"));
+    }
+    tree.Write("a", "1");
+    testing::WriteAll(program / "user_rule.txt", "<rule>" + tree.path() + ",1</rule>\r\n");
+    StartWindow();
+    // The texts at their widest: counts after a check, the clock, the period label.
+    Trigger("initdb");
+    Trigger("check_file");
+    for (int i = 0; i < 21; ++i) window->Timer1_Timer();
+    window->Timer2_Timer();
+    window->show();
+    EXPECT_EQ(testing::ClippedControls(window.get()), std::vector<std::string>{});
+    SettingsWindow& s = window->settings_window();
+    s.Open();
+    EXPECT_EQ(testing::ClippedControls(&s), std::vector<std::string>{});
+    AboutWindow about(window.get());
+    about.show();
+    EXPECT_EQ(testing::ClippedControls(&about), std::vector<std::string>{});
+}
+
+TEST_F(GuiTest, HelpAndLogSayWhyTheyCannotOpenAndNameTheFile) {
+    // Qt's offscreen platform has no desktop viewer, as a server without xdg-open has none.
+    StartWindow();
+    messages.clear();
+    Trigger("viewlog");  // no scan yet: no log
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find(program / "norv.log"), std::string::npos) << messages[0];
+    EXPECT_NE(messages[0].find("ありません"), std::string::npos) << messages[0];
+    ::mkdir((program / "help").c_str(), 0700);
+    testing::WriteAll(program / "help/index.html", "<html></html>");
+    Trigger("help");
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_NE(messages[1].find(program / "help/index.html"), std::string::npos) << messages[1];
+    EXPECT_NE(messages[1].find("xdg-open"), std::string::npos) << messages[1];
+}
+
 TEST_F(GuiTest, LoadNeverStopsTimersSaveDoes) {
     StartWindow();
     window->StartAutoCheckTimers();
@@ -336,6 +383,7 @@ TEST_F(GuiTest, SaveButtonBuildsTheArchive) {
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    norv::gui::UseInterfaceLook();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
