@@ -13,7 +13,7 @@ packages=(
     # tests
     libgtest-dev libgmock-dev python3 python3-aiosmtpd sqlite3
     lhasa libarchive-tools 7zip jlha-utils
-    xvfb xdotool trayer x11-utils
+    xvfb xdotool trayer x11-utils xdg-utils openbox
 )
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -8,7 +8,10 @@ trap 'rm -rf "$work"' EXIT
 cd "$build"
 cpack -G DEB -B "$work/out" >/dev/null
 deb=$(ls "$work"/out/norv_*.deb)
-dpkg-deb -I "$deb" | grep -q 'qt6-qpa-plugins' || { echo "FAIL: no window-system plugin dependency"; exit 1; }
+control=$(dpkg-deb -f "$deb" Depends Recommends)
+for needed in qt6-qpa-plugins qt6-translations-l10n xdg-utils "fonts-vlgothic | fonts-noto-cjk"; do
+    grep -qF "$needed" <<<"$control" || { echo "FAIL: the package does not ask for $needed"; exit 1; }
+done
 dpkg-deb -x "$deb" "$work/root"
 prog="$work/root/opt/norv"
 for f in norv norv-cli norv.png help/index.html norvcfg.txt.default; do
