@@ -13,8 +13,9 @@ void NameThisThread(const char* name) { ::pthread_setname_np(::pthread_self(), n
 
 }  // namespace
 
-DigestPipeline::DigestPipeline(std::unique_ptr<platform::TreeWalk> walk, int workers)
-    : walk_(std::move(walk)) {
+DigestPipeline::DigestPipeline(std::unique_ptr<platform::TreeWalk> walk, int workers,
+                               const std::atomic<bool>* stop)
+    : walk_(std::move(walk)), stop_requested_(stop) {
     producer_ = std::thread([this] {
         NameThisThread("norv-walk");
         Produce();
@@ -84,7 +85,8 @@ void DigestPipeline::Measure(Batch& batch) {
         if (stop_.load(std::memory_order_relaxed)) continue;
         Item& item = batch.items[i];
         if (item.entry.type == Type::kFile) {
-            item.fingerprint = platform::FingerprintAt(item.entry.folder->fd(), item.entry.name);
+            item.fingerprint = platform::FingerprintAt(item.entry.folder->fd(), item.entry.name,
+                                                       stop_requested_);
         }
         // The worker that measures the last item tells the run's thread; the count's
         // acquire-release chain makes every other worker's items visible to it.
@@ -124,6 +126,11 @@ DigestPipeline::Item DigestPipeline::Next(const std::function<void()>& idle) {
         std::unique_lock<std::mutex> lock(mutex_);
         auto ready = [this] { return !queue_.empty() && queue_.front()->done; };
         while (!ready()) {
+            if (stop_requested_ && stop_requested_->load()) {
+                Item end;
+                end.entry.type = platform::TreeWalk::Entry::Type::kEnd;
+                return end;
+            }
             if (done_.wait_for(lock, std::chrono::milliseconds(20)) == std::cv_status::timeout &&
                 idle) {
                 lock.unlock();

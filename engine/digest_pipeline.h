@@ -40,7 +40,10 @@ class DigestPipeline {
         platform::Fingerprint fingerprint;  // kFile: measured on a worker
     };
 
-    DigestPipeline(std::unique_ptr<platform::TreeWalk> walk, int workers);
+    // `stop`, when given and set, cuts the fingerprint being taken short and ends the wait in
+    // Next(), which then gives an item of type kEnd.
+    DigestPipeline(std::unique_ptr<platform::TreeWalk> walk, int workers,
+                   const std::atomic<bool>* stop = nullptr);
     ~DigestPipeline();
     DigestPipeline(const DigestPipeline&) = delete;
     DigestPipeline& operator=(const DigestPipeline&) = delete;
@@ -66,6 +69,7 @@ class DigestPipeline {
     void Measure(Batch& batch);
 
     std::unique_ptr<platform::TreeWalk> walk_;
+    const std::atomic<bool>* stop_requested_;
     std::mutex mutex_;
     std::condition_variable space_, work_, done_;
     std::deque<std::shared_ptr<Batch>> queue_;  // under mutex_

@@ -166,6 +166,11 @@ Status ScanEngine::WarnAboutRule(const std::vector<Rule>& rules, size_t index) {
     return Status::Ok();
 }
 
+Status ScanEngine::StopPoint() const {
+    if (stop_requested_ == nullptr || !stop_requested_->load()) return Status::Ok();
+    return Status::Error(kErrStopped, "検査を途中で止めました (停止の指示)");
+}
+
 Status ScanEngine::RunScanSteps() {
     FindExcludedFolders();
     NORV_RETURN_IF_ERROR(store_.ResetFlags());
@@ -174,6 +179,7 @@ Status ScanEngine::RunScanSteps() {
     const std::vector<Rule> rules = state_.rules.rules;
     for (size_t i = 0; i < rules.size(); ++i) {
         const Rule& rule = rules[i];
+        NORV_RETURN_IF_ERROR(StopPoint());
         NORV_RETURN_IF_ERROR(log_.RuleHeader(rule.path));
         NORV_RETURN_IF_ERROR(WarnAboutRule(rules, i));
         if (rule.flag == RULE_FILE) {
@@ -182,6 +188,8 @@ Status ScanEngine::RunScanSteps() {
             NORV_RETURN_IF_ERROR(WalkDirectory(rule.path, rule.flag));
         }
     }
+    // A stop before this point must not report the files it never reached as deleted.
+    NORV_RETURN_IF_ERROR(StopPoint());
     if (state_.mode != ScanMode::kInit) NORV_RETURN_IF_ERROR(ReportDeletedFiles());
     return Status::Ok();
 }

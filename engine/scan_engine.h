@@ -10,6 +10,7 @@
 // are kept, and the command returns the failure for its caller to report.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <optional>
 #include <set>
@@ -86,6 +87,10 @@ class ScanEngine {
     // Threads that fingerprint files ahead of the recording step; 0 fingerprints each file on
     // the run's thread just before recording it. Results are the same either way.
     void SetDigestWorkers(int workers) { digest_workers_ = workers; }
+    // A flag that, once set (from a signal handler, say), makes a running scan stop before its
+    // next file: what the store did so far is committed, the log is closed with the lines it
+    // has, and the command fails with kind kStopped. An init then keeps the previous baseline.
+    void SetStopFlag(const std::atomic<bool>* stop) { stop_requested_ = stop; }
 
     // Per-file steps, public for the tests that drive them one at a time.
     Status WalkDirectory(const std::string& path, int16_t flag);
@@ -119,6 +124,9 @@ class ScanEngine {
     std::vector<platform::FileIdentity> excluded_folders_;
     std::set<std::string> skipped_logged_;  // folders the log has named as skipped this run
     int digest_workers_ = DefaultDigestWorkers();
+    const std::atomic<bool>* stop_requested_ = nullptr;
+    // kStopped once the stop flag is set.
+    Status StopPoint() const;
 };
 
 }  // namespace norv

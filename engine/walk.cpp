@@ -63,10 +63,12 @@ Status ScanEngine::WalkDirectory(const std::string& path, int16_t flag) {
     // that measures each file just before recording it.
     if (digest_workers_ == 0 || state_.switches.auto_restore != 0) return WalkSerially(*walk);
 
-    DigestPipeline pipeline(std::move(walk), digest_workers_);
+    DigestPipeline pipeline(std::move(walk), digest_workers_, stop_requested_);
     auto idle = [this] { hooks_.observer.YieldToEvents(); };
     for (;;) {
         DigestPipeline::Item item = pipeline.Next(idle);
+        // Checked after the item came: one measured after the stop is never recorded.
+        NORV_RETURN_IF_ERROR(StopPoint());
         if (item.entry.type == TreeWalk::Entry::Type::kEnd) return Status::Ok();
         if (item.entry.type == TreeWalk::Entry::Type::kFile) hooks_.observer.YieldToEvents();
         NORV_RETURN_IF_ERROR(TakeEntry(item.entry, item.fingerprint));
@@ -75,12 +77,14 @@ Status ScanEngine::WalkDirectory(const std::string& path, int16_t flag) {
 
 Status ScanEngine::WalkSerially(TreeWalk& walk) {
     for (;;) {
+        NORV_RETURN_IF_ERROR(StopPoint());
         TreeWalk::Entry entry = walk.Next();
         if (entry.type == TreeWalk::Entry::Type::kEnd) return Status::Ok();
         platform::Fingerprint fingerprint;
         if (entry.type == TreeWalk::Entry::Type::kFile) {
             hooks_.observer.YieldToEvents();
-            fingerprint = platform::FingerprintAt(entry.folder->fd(), entry.name);
+            fingerprint = platform::FingerprintAt(entry.folder->fd(), entry.name, stop_requested_);
+            NORV_RETURN_IF_ERROR(StopPoint());
         }
         NORV_RETURN_IF_ERROR(TakeEntry(entry, fingerprint));
     }
@@ -116,7 +120,8 @@ Status ScanEngine::CheckSingleFile(const std::string& path) {
     if (resolved.ok() && !resolved->name.empty()) {
         hooks_.observer.YieldToEvents();
         platform::Fingerprint fingerprint =
-            platform::FingerprintAt(resolved->parent->fd(), resolved->name);
+            platform::FingerprintAt(resolved->parent->fd(), resolved->name, stop_requested_);
+        NORV_RETURN_IF_ERROR(StopPoint());
         if (IsMonitoredFile(fingerprint.facts)) {
             return RecordFile(path, "", fingerprint.facts.size, fingerprint.facts.mtime,
                               fingerprint.digest,

@@ -72,14 +72,21 @@ std::string Md5OfFile(const std::string& path) { return Md5OfFileAt(AT_FDCWD, pa
 namespace {
 
 // The digest of the open regular file `fd` of size `size`; closes it.
-std::string Md5OfOpenFile(int fd, off_t size) {
+std::string Md5OfOpenFile(int fd, off_t size, const std::atomic<bool>* stop = nullptr) {
     // Read-ahead advice pays only on large files; on small ones it is one more system call.
     if (size >= (1 << 20)) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     thread_local std::vector<char> buffer(1 << 18);
     Md5Stream md5;
     // A short read that reaches the size the file had when opened is its end: no second call
     // to learn it. Any other short read (a network file system) reads on.
-    Status read = ReadToEnd(fd, buffer, UpdateWith(md5), {}, -1, size);
+    auto sink = [&md5, stop](std::string_view block) {
+        if (stop && stop->load(std::memory_order_relaxed)) {
+            return Status::Error(kErrStopped, "stopped");
+        }
+        md5.Update(block.data(), block.size());
+        return Status::Ok();
+    };
+    Status read = ReadToEnd(fd, buffer, sink, {}, -1, size);
     ::close(fd);
     return read.ok() ? md5.Finish() : std::string(kUnreadableDigest);
 }
@@ -104,7 +111,7 @@ std::string Md5OfFileAt(int dirfd, const char* name) {
     return Md5OfOpenFile(fd, st.st_size);
 }
 
-Fingerprint FingerprintAt(int dirfd, const std::string& name) {
+Fingerprint FingerprintAt(int dirfd, const std::string& name, const std::atomic<bool>* stop) {
     Fingerprint result;
     int fd = OpenForDigest(dirfd, name.c_str());
     if (fd < 0) {
@@ -130,7 +137,7 @@ Fingerprint FingerprintAt(int dirfd, const std::string& name) {
         ::close(fd);
         return result;
     }
-    result.digest = Md5OfOpenFile(fd, st.st_size);
+    result.digest = Md5OfOpenFile(fd, st.st_size, stop);
     return result;
 }
 

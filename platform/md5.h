@@ -1,6 +1,7 @@
 // MD5 fingerprints as 32 lower-case hexadecimal characters (OpenSSL libcrypto).
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <string_view>
 
@@ -33,7 +34,10 @@ struct Fingerprint {
     FileFacts facts;
     std::string digest;
 };
-Fingerprint FingerprintAt(int dirfd, const std::string& name);
+// `stop`, when given and set, cuts a long read short: the digest is then blank, and the caller,
+// which asked for the stop, must not record it.
+Fingerprint FingerprintAt(int dirfd, const std::string& name,
+                          const std::atomic<bool>* stop = nullptr);
 
 // MD5 of a symbolic link's target text: a re-pointed link changes its digest.
 std::string Md5OfSymlink(const std::string& path);

@@ -44,6 +44,8 @@ ErrorKind KindOfOwnCode(int code) {
             return ErrorKind::kNetwork;
         case kErrDatabase:
             return ErrorKind::kFormat;
+        case kErrStopped:
+            return ErrorKind::kStopped;
         default:
             return ErrorKind::kIo;
     }

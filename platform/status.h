@@ -29,6 +29,7 @@ enum class ErrorKind {
     kBusy,        // someone else holds it (a run in progress, a locked database)
     kLimit,       // a fixed limit would be passed
     kNetwork,     // the mail server could not be reached or refused the mail
+    kStopped,     // the run was asked to stop (a service told to end) and did, between files
 };
 
 // The kind of an errno value.
@@ -74,6 +75,7 @@ enum ErrorCode : int {
     kErrArchive = 1005,   // the archiver reported a failure
     kErrMail = 1006,      // the mail could not be sent
     kErrDatabase = 1007,  // the database file is not ours
+    kErrStopped = 1008,   // the run stopped on request before its end
 };
 
 template <typename T>

@@ -4,6 +4,8 @@
 #include <ostream>
 
 #include "app/application.h"
+#include "app/cli/service.h"
+#include "app/cli/terminal.h"
 #include "platform/file_system.h"
 
 namespace norv::cli {
@@ -16,47 +18,9 @@ constexpr const char* kUsage =
     "  check   前回の記録と比べ、作成・変更・削除されたファイルを報告する\n"
     "  update  データベースを更新する\n"
     "  archive 保護ファイルのアーカイブ (arcive.lzh) を作り直す\n"
-    "  show    設定とルールを表示する\n";
-
-// The tool's face for the engine: the message line goes to the terminal, dialogs to stderr.
-class Terminal : public ScanObserver, public MessageBoxSink, public AutoCheckTimers {
-  public:
-    Terminal(std::ostream& err, bool progress) : err_(err), progress_(progress) {}
-
-    void SetMessageLine(const std::string& text) override {
-        message_ = text;
-        if (!progress_) return;
-        auto now = std::chrono::steady_clock::now();
-        if (now - last_progress_ < std::chrono::milliseconds(200)) return;
-        last_progress_ = now;
-        err_ << "\r\033[K" << text << std::flush;
-        progress_shown_ = true;
-    }
-    void SetScanDate(const std::string& text) override { scan_date_ = text; }
-    void SetCounts(const ScanCounters&) override {}
-    void YieldToEvents() override {}
-    void ShowMessageBox(const std::string& text) override {
-        ClearProgress();
-        err_ << "norv: " << text << "\n";
-    }
-    void StartAutoCheckTimers() override {}
-    void StopAutoCheckTimers() override {}
-
-    void ClearProgress() {
-        if (progress_shown_) err_ << "\r\033[K" << std::flush;
-        progress_shown_ = false;
-    }
-    const std::string& message() const { return message_; }
-    const std::string& scan_date() const { return scan_date_; }
-
-  private:
-    std::ostream& err_;
-    bool progress_;
-    bool progress_shown_ = false;
-    std::chrono::steady_clock::time_point last_progress_{};
-    std::string message_;
-    std::string scan_date_;
-};
+    "  show    設定とルールを表示する\n"
+    "  service 設定 10・11 行目のとおり、周期ごとに検査を続ける (SIGHUP で設定を読み直し、\n"
+    "          SIGTERM で終わる)\n";
 
 void PrintCounts(std::ostream& out, const ScanCounters& c) {
     out << "検査数 " << c.checked << "  変更 " << c.altered << "  新規作成 " << c.created
@@ -117,7 +81,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         }
     }
     if (command != "init" && command != "check" && command != "update" && command != "show" &&
-        command != "archive") {
+        command != "archive" && command != "service") {
         err << (command.empty() ? "norv: コマンドがありません\n"
                                 : "norv: 知らないコマンドです: " + command + "\n")
             << kUsage;
@@ -135,6 +99,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     if (command == "show") {
         PrintConfiguration(out, **app);
         return kExitUnchanged;
+    } else if (command == "service") {
+        return RunService(**app, out, err);
     } else if (command == "archive") {
         const std::string path = (*app)->archive().ArchivePath();
         const bool had_archive = platform::FileExists(path);

@@ -1,0 +1,161 @@
+#include "app/cli/service.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <systemd/sd-daemon.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <thread>
+
+#include "app/cli/cli.h"
+#include "config/settings.h"
+
+namespace norv::cli {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The signals the service acts on, taken by one thread with sigtimedwait so that nothing runs in
+// a signal handler. They are blocked in every thread, the scan's workers included.
+class SignalWatcher {
+  public:
+    SignalWatcher() {
+        sigemptyset(&signals_);
+        for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&signals_, s);
+        ::pthread_sigmask(SIG_BLOCK, &signals_, &previous_);
+        thread_ = std::thread([this] { Watch(); });
+    }
+    ~SignalWatcher() {
+        ending_ = true;
+        thread_.join();
+        ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    }
+
+    const std::atomic<bool>& stop_flag() const { return stop_; }
+    bool stop_requested() const { return stop_; }
+    // True once after each SIGHUP.
+    bool TakeReload() { return reload_.exchange(false); }
+    // Waits until `deadline`, a signal, or (with no deadline) a signal alone.
+    void WaitUntil(const Clock::time_point* deadline) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        auto signalled = [this] { return stop_ || reload_; };
+        if (deadline) {
+            wakeup_.wait_until(lock, *deadline, signalled);
+        } else {
+            wakeup_.wait(lock, signalled);
+        }
+    }
+
+  private:
+    void Watch() {
+        const timespec tick{0, 100 * 1000 * 1000};
+        while (!ending_) {
+            const int s = ::sigtimedwait(&signals_, nullptr, &tick);
+            if (s < 0) continue;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (s == SIGHUP) {
+                    reload_ = true;
+                } else {
+                    stop_ = true;
+                }
+            }
+            wakeup_.notify_all();
+        }
+    }
+
+    sigset_t signals_{}, previous_{};
+    std::atomic<bool> stop_{false}, reload_{false}, ending_{false};
+    std::mutex mutex_;
+    std::condition_variable wakeup_;
+    std::thread thread_;
+};
+
+// The period of line 11 in minutes, or a reason why there is none.
+struct Period {
+    bool on = false;
+    Clock::duration length{};
+    std::string why_off;
+};
+
+Period PeriodOf(const Settings& settings) {
+    Period period;
+    if (LeadingNumber(settings.auto_check) != 1.0) {
+        period.why_off = "自動検査は行いません (設定 10 行目が 1 ではありません)";
+        return period;
+    }
+    const double minutes = LeadingNumber(settings.scan_period);
+    if (!(minutes > 0)) {
+        period.why_off = "検査周期 \"" + settings.scan_period + "\" が正の数ではありません (設定 11 行目)";
+        return period;
+    }
+    period.on = true;
+    period.length = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double, std::ratio<60>>(minutes));
+    return period;
+}
+
+void Notify(const std::string& state) { ::sd_notify(0, state.c_str()); }
+
+}  // namespace
+
+int RunService(Application& app, std::ostream& out, std::ostream& err) {
+    SignalWatcher signals;
+    ScanEngine& engine = app.engine();
+    engine.SetStopFlag(&signals.stop_flag());
+    Period period = PeriodOf(app.settings());
+    Clock::time_point last_check = Clock::now();
+    auto announce = [&](const std::string& status) {
+        out << status << std::endl;
+        Notify("STATUS=" + status);
+    };
+    Notify("READY=1");
+    announce(period.on ? "自動検査を開始しました (周期 " + app.settings().scan_period + " 分)"
+                       : period.why_off);
+
+    while (!signals.stop_requested()) {
+        const Clock::time_point due = last_check + period.length;
+        signals.WaitUntil(period.on ? &due : nullptr);
+        if (signals.stop_requested()) break;
+        if (signals.TakeReload()) {
+            Notify("RELOADING=1");
+            Status loaded = app.ReloadSettingsAndRules();
+            if (!loaded.ok()) err << "norv: 設定を読み直せません: " << loaded.ToString() << "\n";
+            period = PeriodOf(app.settings());
+            Notify("READY=1");
+            announce(loaded.ok() ? (period.on ? "設定を読み直しました (周期 " +
+                                                    app.settings().scan_period + " 分)"
+                                              : period.why_off)
+                                 : "設定を読み直せません。前の設定で続けます");
+            continue;  // the new period counts from the last check
+        }
+        if (!period.on || Clock::now() < due) continue;
+
+        Status status = engine.check_file();
+        last_check = Clock::now();
+        if (status.Is(ErrorKind::kStopped)) break;
+        if (status.Is(ErrorKind::kBusy)) {
+            announce("ほかの norv がプログラムフォルダを使っています。次の周期に検査します: " +
+                     status.message());
+        } else if (!status.ok()) {
+            err << "norv: " << status.ToString() << "\n";
+            announce("検査できませんでした: " + status.message());
+        } else {
+            const ScanCounters& c = app.counters();
+            announce("検査数 " + std::to_string(c.checked) + "  変更 " +
+                     std::to_string(c.altered) + "  新規作成 " + std::to_string(c.created) +
+                     "  削除 " + std::to_string(c.deleted));
+        }
+    }
+    Notify("STOPPING=1");
+    out << "自動検査を終了しました" << std::endl;
+    engine.SetStopFlag(nullptr);
+    return kExitUnchanged;
+}
+
+}  // namespace norv::cli

@@ -1,0 +1,22 @@
+// The timed checks without a desktop: `norv-cli service` on a server, under systemd or alone.
+//
+// While line 10 of the settings is 1, a check runs every line-11 minutes (a fraction of a
+// minute is kept as it is), the first one period after the start, with the same mail decision
+// and change response as the desktop program. SIGHUP reloads the settings and rules, and a
+// changed period counts from the last check at once. SIGTERM or SIGINT ends the service: a
+// running check stops before its next file, keeps what the store did so far, closes its log, and
+// the service exits 0. systemd hears READY once the program folder has loaded, a STATUS line
+// after each check, and STOPPING at the end. A check that falls due while another norv process
+// holds the program folder waits for the next period, and says so.
+#pragma once
+
+#include <iosfwd>
+
+#include "app/application.h"
+
+namespace norv::cli {
+
+// Runs the service on a started application until a stop signal; returns the exit status.
+int RunService(Application& app, std::ostream& out, std::ostream& err);
+
+}  // namespace norv::cli

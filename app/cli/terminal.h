@@ -1,0 +1,53 @@
+// Terminal: the command-line tool's face for the engine. The message line goes to the terminal
+// (at most five times a second, when `progress` is on), message boxes to stderr as "norv: "
+// lines; the automatic-check timers belong to the desktop program and do nothing here.
+#pragma once
+
+#include <chrono>
+#include <ostream>
+#include <string>
+
+#include "app/application.h"
+
+namespace norv::cli {
+
+class Terminal : public ScanObserver, public MessageBoxSink, public AutoCheckTimers {
+  public:
+    Terminal(std::ostream& err, bool progress) : err_(err), progress_(progress) {}
+
+    void SetMessageLine(const std::string& text) override {
+        message_ = text;
+        if (!progress_) return;
+        auto now = std::chrono::steady_clock::now();
+        if (now - last_progress_ < std::chrono::milliseconds(200)) return;
+        last_progress_ = now;
+        err_ << "\r\033[K" << text << std::flush;
+        progress_shown_ = true;
+    }
+    void SetScanDate(const std::string& text) override { scan_date_ = text; }
+    void SetCounts(const ScanCounters&) override {}
+    void YieldToEvents() override {}
+    void ShowMessageBox(const std::string& text) override {
+        ClearProgress();
+        err_ << "norv: " << text << "\n";
+    }
+    void StartAutoCheckTimers() override {}
+    void StopAutoCheckTimers() override {}
+
+    void ClearProgress() {
+        if (progress_shown_) err_ << "\r\033[K" << std::flush;
+        progress_shown_ = false;
+    }
+    const std::string& message() const { return message_; }
+    const std::string& scan_date() const { return scan_date_; }
+
+  private:
+    std::ostream& err_;
+    bool progress_;
+    bool progress_shown_ = false;
+    std::chrono::steady_clock::time_point last_progress_{};
+    std::string message_;
+    std::string scan_date_;
+};
+
+}  // namespace norv::cli

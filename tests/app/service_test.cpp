@@ -1,0 +1,146 @@
+// norv-cli service as a server runs it: the real binary on real folders, driven by signals, with
+// a period of a fraction of a minute so that checks come within a second.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "platform/text_file.h"
+#include "tests/support/process.h"
+#include "tests/support/test_support.h"
+
+namespace norv {
+namespace {
+
+using testing::Outcome;
+using testing::ReadAll;
+using testing::TempDir;
+using Clock = std::chrono::steady_clock;
+
+// Polls `done` every 10 ms until it holds or `limit` passes.
+bool Eventually(const std::function<bool()>& done,
+                std::chrono::seconds limit = std::chrono::seconds(60)) {
+    const auto deadline = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+class ServiceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        binary = testing::CliBinary();
+        ASSERT_FALSE(binary.empty());
+        program = scratch.MakeDir("program");
+        testing::WriteAll(program + "/user_rule.txt", "<rule>" + tree.path() + ",3</rule>\r\n");
+    }
+    void WriteSettings(const char* auto_check, const char* period_minutes) {
+        auto lines = testing::SettingsLines(scratch / "save", scratch / "cracked");
+        lines[9] = auto_check;
+        lines[10] = period_minutes;
+        ASSERT_TRUE(platform::WriteTextFileAtomic(program + "/norvcfg.txt", lines, "UTF-8").ok());
+    }
+    pid_t StartService() {
+        return testing::Spawn({binary, "--dir", program, "service"}, scratch / "service.txt");
+    }
+    std::string Said() { return ReadAll(scratch / "service.txt"); }
+    bool Says(const std::string& text) { return Said().find(text) != std::string::npos; }
+    Outcome Stop(pid_t pid) {
+        ::kill(pid, SIGTERM);
+        return testing::Reap(pid, Clock::now() + std::chrono::seconds(30));
+    }
+    bool LockHeld() {
+        int fd = ::open((program + "/norv.lock").c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0) return false;
+        const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+        ::close(fd);  // closing drops the lock if this test took it
+        return held;
+    }
+
+    std::string binary;
+    TempDir scratch;
+    TempDir tree;
+    std::string program;
+};
+
+TEST_F(ServiceTest, ChecksEachPeriodReloadsOnHangupAndEndsOnTerm) {
+    tree.Write("index.html", "1");
+    tree.Write("css/site.css", "2");
+    WriteSettings(" 1 ", "0.01");  // every 0.6 s
+    ASSERT_EQ(testing::RunCli(program, "init", scratch / "init.txt").exit_code, 0);
+    pid_t pid = StartService();
+    ASSERT_TRUE(Eventually([&] { return Says("検査数 2  変更 0"); })) << Said();
+    tree.Write("index.html", "defaced");
+    ASSERT_TRUE(Eventually([&] { return Says("検査数 2  変更 1"); })) << Said();
+    // A new period acts at once; with line 10 cleared the checks stop until the next reload.
+    WriteSettings(" 1 ", "0.005");
+    ::kill(pid, SIGHUP);
+    ASSERT_TRUE(Eventually([&] { return Says("設定を読み直しました (周期 0.005 分)"); })) << Said();
+    WriteSettings(" 0 ", "0.005");
+    ::kill(pid, SIGHUP);
+    ASSERT_TRUE(Eventually([&] { return Says("自動検査は行いません"); })) << Said();
+    const auto started = Clock::now();
+    Outcome ended = Stop(pid);
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    EXPECT_EQ(ended.exit_code, 0) << Said();
+    EXPECT_NE(Said().find("自動検査を終了しました"), std::string::npos) << Said();
+    std::printf("service ended %.3f s after SIGTERM\n", seconds);
+}
+
+TEST_F(ServiceTest, ACheckThatFallsDueWhileAnotherNorvRunsWaitsForTheNextPeriod) {
+    tree.Write("a", "1");
+    WriteSettings(" 1 ", "0.01");
+    ASSERT_EQ(testing::RunCli(program, "init", scratch / "init.txt").exit_code, 0);
+    // Another norv holds the program folder.
+    int fd = ::open((program + "/norv.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    pid_t pid = StartService();
+    ASSERT_TRUE(Eventually([&] { return Says("次の周期に検査します"); })) << Said();
+    ::close(fd);
+    ASSERT_TRUE(Eventually([&] { return Says("検査数 1  変更 0"); })) << Said();
+    EXPECT_EQ(Stop(pid).exit_code, 0);
+}
+
+TEST_F(ServiceTest, TermInTheMiddleOfALargeCheckKeepsASoundStoreAndTheNextCheckIsRight) {
+    constexpr int kFiles = 100000;
+    for (int i = 0; i < kFiles; ++i) {
+        tree.Write("d" + std::to_string(i % 500) + "/f" + std::to_string(i), "");
+    }
+    WriteSettings(" 1 ", "0.01");
+    ASSERT_EQ(testing::RunCli(program, "init", scratch / "init.txt").exit_code, 0);
+    pid_t pid = StartService();
+    // The first check has started once it holds the program folder.
+    ASSERT_TRUE(Eventually([&] { return LockHeld(); })) << Said();
+    Outcome ended = Stop(pid);
+    EXPECT_EQ(ended.exit_code, 0) << Said();
+    EXPECT_EQ(Said().find("検査数 " + std::to_string(kFiles)), std::string::npos)
+        << "the check was not stopped in the middle: " << Said();
+
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2((program + "/norv.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
+              SQLITE_OK);
+    sqlite3_stmt* stmt = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &stmt, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)), "ok");
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+
+    // The stopped check reported nothing it never reached; the next one sees every file.
+    Outcome next = testing::RunCli(program, "check", scratch / "check.txt");
+    EXPECT_EQ(next.exit_code, 0) << next.out;
+    EXPECT_NE(next.out.find("検査数 " + std::to_string(kFiles) + "  変更 0  新規作成 0  削除 0"),
+              std::string::npos)
+        << next.out;
+}
+
+}  // namespace
+}  // namespace norv
