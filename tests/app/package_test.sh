@@ -18,6 +18,26 @@ for f in norv norv-cli norv.png help/index.html norvcfg.txt.default; do
     [ -e "$prog/$f" ] || { echo "FAIL: $f is not in the package"; exit 1; }
 done
 [ -e "$work/root/usr/share/applications/norv.desktop" ] || { echo "FAIL: no desktop entry"; exit 1; }
+# A server administrator's conventions: the commands on PATH, a service, manual pages, completion.
+for link in norv norv-cli; do
+    [ "$(readlink "$work/root/usr/bin/$link")" = "/opt/norv/$link" ] ||
+        { echo "FAIL: /usr/bin/$link does not point at /opt/norv/$link"; exit 1; }
+done
+for f in lib/systemd/system/norv.service usr/share/man/man8/norv-cli.8.gz \
+    usr/share/man/man1/norv.1.gz usr/share/bash-completion/completions/norv-cli; do
+    [ -f "$work/root/$f" ] || { echo "FAIL: /$f is not in the package"; exit 1; }
+done
+zcat "$work/root/usr/share/man/man8/norv-cli.8.gz" | grep -q '^\.B service' ||
+    { echo "FAIL: norv-cli(8) does not describe the service"; exit 1; }
+if command -v systemd-analyze >/dev/null; then
+    # The unit as installed, its program and manual page found where the package put them.
+    sed "s|/opt/norv/|$work/root/opt/norv/|g" "$work/root/lib/systemd/system/norv.service" \
+        > "$work/norv.service"
+    MANPATH=$work/root/usr/share/man systemd-analyze verify "$work/norv.service" ||
+        { echo "FAIL: systemd-analyze verify refuses norv.service"; exit 1; }
+fi
+bash -n "$work/root/usr/share/bash-completion/completions/norv-cli" ||
+    { echo "FAIL: the completion is not valid bash"; exit 1; }
 dpkg-deb -e "$deb" "$work/control"
 grep -q norvcfg.txt.default "$work/control/postinst" || { echo "FAIL: postinst does not install the settings"; exit 1; }
 
