@@ -76,9 +76,14 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
 
     app->archive_ =
         std::make_unique<ProtectedArchive>(app->settings_, app->rules_, front_end.messages);
-    app->responder_ = std::make_unique<ChangeResponse>(
-        app->settings_, app->switches_, *app->archive_, *app->clock_, *app->regional_,
-        front_end.messages, context.charset);
+    app->events_ = std::make_unique<JsonEventLog>(context.program_dir, options.event_limits,
+                                                  front_end.messages, options.events_copy);
+    auto responder = std::make_unique<ChangeResponse>(app->settings_, app->switches_,
+                                                      *app->archive_, *app->clock_,
+                                                      *app->regional_, front_end.messages,
+                                                      context.charset);
+    responder->SetEventSink(app->events_.get());
+    app->responder_ = std::move(responder);
     app->mailer_ = std::make_unique<MailReport>(app->context_, app->settings_, app->counters_,
                                                 *app->clock_, *app->regional_, front_end.messages);
     ProcessState state{app->context_, app->settings_, app->switches_,
@@ -86,6 +91,7 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
     EngineHooks hooks{*app->clock_, *app->regional_,  front_end.observer, front_end.messages,
                       *app,         *app->responder_, *app->mailer_};
     app->engine_ = std::make_unique<ScanEngine>(state, *app->store_, hooks);
+    app->engine_->SetEventSink(app->events_.get());
     return app;
 }
 

@@ -24,6 +24,7 @@
 #include "platform/regional_time.h"
 #include "platform/user_interface.h"
 #include "response/archive.h"
+#include "response/event_log.h"
 
 namespace norv {
 
@@ -33,6 +34,8 @@ struct StartupOptions {
     std::string locale;                      // empty: the system's
     std::string time_zone;                   // empty: the system's
     const platform::Clock* clock = nullptr;  // null: the system clock
+    EventLogLimits event_limits;             // size and count of the events files
+    std::ostream* events_copy = nullptr;     // every event line also goes here (check --json)
 };
 
 // The front end's side of the process: labels, dialogs and timers.
@@ -116,6 +119,7 @@ class Application : public SettingsReloader {
     std::unique_ptr<platform::RegionalFormat> regional_;
     std::unique_ptr<FileInfoStore> store_;
     std::unique_ptr<ProtectedArchive> archive_;
+    std::unique_ptr<JsonEventLog> events_;
     std::unique_ptr<ChangeResponder> responder_;
     std::unique_ptr<ScanReportMailer> mailer_;
     std::unique_ptr<ScanEngine> engine_;

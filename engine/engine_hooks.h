@@ -4,6 +4,7 @@
 // supply their own.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -56,6 +57,30 @@ class SettingsReloader {
   public:
     virtual ~SettingsReloader() = default;
     virtual Status ReloadSettingsAndRules() = 0;
+};
+
+// Machine-readable events: every change a run finds, every action the response takes, and each
+// run's summary, for log pipelines and scripts. Optional: a null sink records nothing.
+struct ChangeEvent {
+    std::string_view kind;    // "created", "altered" or "deleted"
+    const std::string& path;  // the full path, bytes as they are
+    std::string old_md5;      // the baseline's digest ("" for a created file)
+    std::string new_md5;      // the digest now ("" for a deleted file)
+    int64_t size = -1;        // now; -1 when gone
+    int64_t mtime = -1;       // seconds since the epoch, now; -1 when gone
+};
+class EventSink {
+  public:
+    virtual ~EventSink() = default;
+    // A run begins: `command` is "init", "check" or "update".
+    virtual void BeginRun(std::string_view command) = 0;
+    virtual void Change(const ChangeEvent& change) = 0;
+    // The response's act on `path`: `action` "quarantine" or "restore"; `detail` the copy's
+    // path on success, the reason on failure.
+    virtual void Action(const std::string& path, std::string_view action, bool succeeded,
+                        const std::string& detail) = 0;
+    // The run ended: its four counts; `outcome` "completed", "stopped" or "failed".
+    virtual void EndRun(const ScanCounters& counters, std::string_view outcome) = 0;
 };
 
 // Mails the report of the check that just ended (the closed log and the counters).

@@ -62,7 +62,7 @@ Status FileInfoStore::Prepare() {
         {&lookup_, "SELECT md5o,md5c FROM fileinfo WHERE filename=?1"},
         {&insert_new_, "INSERT INTO fileinfo VALUES(?1,?2,?3,?4,' ',3)"},
         {&update_seen_, "UPDATE fileinfo SET flg=?1,md5c=?2 WHERE filename=?3"},
-        {&select_unseen_, "SELECT filename,flg FROM fileinfo WHERE flg=0"},
+        {&select_unseen_, "SELECT filename,md5o FROM fileinfo WHERE flg=0"},
         {&forget_vanished_, "DELETE FROM fileinfo WHERE flg=0 AND md5c=' '"},
     };
     for (const Item& item : items) {
@@ -164,7 +164,8 @@ Status FileInfoStore::UpdateSeen(const std::string& path, int flag, const std::s
     return Write(*update_seen_);
 }
 
-Status FileInfoStore::ForEachUnseen(const std::function<Status(const std::string&)>& row) {
+Status FileInfoStore::ForEachUnseen(
+    const std::function<Status(const std::string&, const std::string&)>& row) {
     Status status;
     for (;;) {
         auto step = select_unseen_->Step();
@@ -173,7 +174,7 @@ Status FileInfoStore::ForEachUnseen(const std::function<Status(const std::string
             break;
         }
         if (!step.value()) break;
-        status = row(select_unseen_->ColumnText(0));
+        status = row(select_unseen_->ColumnText(0), select_unseen_->ColumnText(1));
         if (!status.ok()) break;
     }
     select_unseen_->Reset();

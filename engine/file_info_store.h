@@ -72,7 +72,9 @@ class FileInfoStore {
     Status ForgetVanishedNewFiles();
     // Calls `row` with each filename whose flg is still 0, in the database's order. Stops at
     // the first failure `row` returns.
-    Status ForEachUnseen(const std::function<Status(const std::string&)>& row);
+    // Each unseen record's file name and baseline digest (md5o).
+    Status ForEachUnseen(
+        const std::function<Status(const std::string& filename, const std::string& md5o)>& row);
 
     Status Commit();
 

@@ -4,12 +4,13 @@
 
 namespace norv {
 
-Status ScanEngine::ReportChange(std::string_view kind, std::string_view word,
-                                const std::string& path, const FileLocation& where) {
-    NORV_RETURN_IF_ERROR(log_.ChangeLine(word, path));
+Status ScanEngine::ReportChange(std::string_view word, const ChangeEvent& change,
+                                const FileLocation& where) {
+    NORV_RETURN_IF_ERROR(log_.ChangeLine(word, change.path));
+    if (events_) events_->Change(change);
     // The response may wait on the user or move files; what the store holds so far is kept.
     NORV_RETURN_IF_ERROR(store_.Commit());
-    hooks_.responder.RespondToChange(kind, path, where);
+    hooks_.responder.RespondToChange(change.kind, change.path, where);
     return Status::Ok();
 }
 
@@ -32,20 +33,24 @@ Status ScanEngine::RecordFile(const std::string& dir, const std::string& name, i
             ++counters.created;
             // The record first, then the log line and the response.
             NORV_RETURN_IF_ERROR(store_.InsertNew(path, size, file_date(), digest));
-            NORV_RETURN_IF_ERROR(ReportChange(kChangeCreated, "Created: ", path, where));
+            NORV_RETURN_IF_ERROR(ReportChange(
+                "Created: ", {kChangeCreated, path, "", digest, size, mtime.tv_sec}, where));
         } else if ((*baseline)->first_seen_by_check) {
             // Not in the baseline yet: reported at every check until an init takes it in.
             ++counters.created;
             NORV_RETURN_IF_ERROR(store_.UpdateSeen(path, FileInfoStore::kFirstSeenByThisRun,
                                                    FileInfoStore::kFirstSeenByCheck));
-            NORV_RETURN_IF_ERROR(ReportChange(kChangeCreated, "Created: ", path, where));
+            NORV_RETURN_IF_ERROR(ReportChange(
+                "Created: ", {kChangeCreated, path, "", digest, size, mtime.tv_sec}, where));
         } else {
             int flag = FileInfoStore::kSeenEqual;
             if (digest != (*baseline)->md5o) {
                 flag = FileInfoStore::kSeenAltered;
                 ++counters.altered;
                 // The log line and the response before the record is updated.
-                NORV_RETURN_IF_ERROR(ReportChange(kChangeAltered, "Altered: ", path, where));
+                NORV_RETURN_IF_ERROR(ReportChange(
+                    "Altered: ",
+                    {kChangeAltered, path, (*baseline)->md5o, digest, size, mtime.tv_sec}, where));
             }
             NORV_RETURN_IF_ERROR(store_.UpdateSeen(path, flag, digest));
         }
@@ -59,9 +64,9 @@ Status ScanEngine::ReportDeletedFiles() {
     // A new file that is gone again (removed, or moved to the cracked folder) was never part of
     // the baseline: nothing to report, nothing to restore.
     NORV_RETURN_IF_ERROR(store_.ForgetVanishedNewFiles());
-    return store_.ForEachUnseen([this](const std::string& filename) {
+    return store_.ForEachUnseen([this](const std::string& filename, const std::string& md5o) {
         ++state_.counters.deleted;
-        return ReportChange(kChangeDeleted, "Deleted: ", filename, {});
+        return ReportChange("Deleted: ", {kChangeDeleted, filename, md5o, "", -1, -1}, {});
     });
 }
 

@@ -55,6 +55,7 @@ ScanEngine::ScanEngine(ProcessState state, FileInfoStore& store, EngineHooks hoo
 
 Status ScanEngine::RunScan() {
     state_.counters.Reset();
+    if (events_) events_->BeginRun(state_.mode == ScanMode::kInit ? "init" : "check");
     const std::string now = hooks_.regional.DateTime(hooks_.clock.Now());
     Status status = log_.Open(state_.context.LogPath(), state_.context.charset,
                               state_.settings.server_name, now);
@@ -62,6 +63,11 @@ Status ScanEngine::RunScan() {
     // Whatever happened, what the store has done so far is kept.
     Status committed = store_.Commit();
     if (status.ok()) status = committed;
+    if (events_) {
+        events_->EndRun(state_.counters, status.ok()                      ? "completed"
+                                         : status.Is(ErrorKind::kStopped) ? "stopped"
+                                                                          : "failed");
+    }
     if (!status.ok()) {
         log_.CloseKeepingLines();
         return status;

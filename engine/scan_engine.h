@@ -91,6 +91,8 @@ class ScanEngine {
     // next file: what the store did so far is committed, the log is closed with the lines it
     // has, and the command fails with kind kStopped. An init then keeps the previous baseline.
     void SetStopFlag(const std::atomic<bool>* stop) { stop_requested_ = stop; }
+    // Where the runs' machine-readable events go; null for none.
+    void SetEventSink(EventSink* events) { events_ = events; }
 
     // Per-file steps, public for the tests that drive them one at a time.
     Status WalkDirectory(const std::string& path, int16_t flag);
@@ -111,7 +113,7 @@ class ScanEngine {
     // Logs and shows what is wrong with rule `index` (a path that is not there, a kind that does
     // not fit it, an unknown kind, files another rule covers too). Nothing here ends the run.
     Status WarnAboutRule(const std::vector<Rule>& rules, size_t index);
-    Status ReportChange(std::string_view kind, std::string_view word, const std::string& path,
+    Status ReportChange(std::string_view word, const ChangeEvent& change,
                         const FileLocation& where);
     // The cracked and save folders, never walked: evidence and archives are not watched files.
     void FindExcludedFolders();
@@ -125,6 +127,7 @@ class ScanEngine {
     std::set<std::string> skipped_logged_;  // folders the log has named as skipped this run
     int digest_workers_ = DefaultDigestWorkers();
     const std::atomic<bool>* stop_requested_ = nullptr;
+    EventSink* events_ = nullptr;
     // kStopped once the stop flag is set.
     Status StopPoint() const;
 };

@@ -129,7 +129,7 @@ Status ScanEngine::CheckSingleFile(const std::string& path) {
         }
     }
     ++state_.counters.deleted;
-    return ReportChange(kChangeDeleted, "Deleted: ", path, {});
+    return ReportChange("Deleted: ", {kChangeDeleted, path, "", "", -1, -1}, {});
 }
 
 }  // namespace norv

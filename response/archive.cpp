@@ -127,7 +127,7 @@ int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)
     return 0;
 }
 
-void ProtectedArchive::RestoreFromArchive(const std::string& path) {
+Status ProtectedArchive::RestoreFromArchive(const std::string& path) {
     auto place = OpenWatchedPlace(rules_, path);
     Status status = place.status();
     if (place.ok()) {
@@ -135,6 +135,7 @@ void ProtectedArchive::RestoreFromArchive(const std::string& path) {
                                              *place->root, place->root_path, place->relative);
     }
     if (!status.ok()) messages_.ShowMessageBox(std::string(kExtractError) + "\n" + status.message());
+    return status;
 }
 
 }  // namespace norv

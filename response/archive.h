@@ -51,7 +51,8 @@ class ProtectedArchive {
     // failures. `progress` hears each path as it is added.
     int CreateArchive(const std::function<void(const std::string&)>& progress = {});
     // Puts back the archived version of the file at `path`; a message when that fails.
-    void RestoreFromArchive(const std::string& path);
+    // Shows a failure in a message box and returns it too.
+    Status RestoreFromArchive(const std::string& path);
     const RuleTable& rules() const { return rules_; }
 
   private:

@@ -112,14 +112,26 @@ void ChangeResponse::RespondToChange(std::string_view kind, const std::string& p
     if (switches_.auto_restore == 0) return;
     if (!platform::FileExists(archive_.ArchivePath())) {
         messages_.ShowMessageBox(kNotSavedMessage);
+        if (events_) {
+            events_->Action(path, kind == kChangeCreated ? "quarantine" : "restore", false,
+                            kNotSavedMessage);
+        }
         return;
     }
     if (kind == kChangeCreated) MoveToCracked(kind, path, where);
     if (kind == kChangeAltered) {
         // The archived version goes back only once the tampered one is kept as evidence.
-        if (MoveToCracked(kind, path, where)) archive_.RestoreFromArchive(path);
+        if (MoveToCracked(kind, path, where)) Restore(path);
     }
-    if (kind == kChangeDeleted) archive_.RestoreFromArchive(path);
+    if (kind == kChangeDeleted) Restore(path);
+}
+
+void ChangeResponse::Restore(const std::string& path) {
+    Status restored = archive_.RestoreFromArchive(path);
+    if (events_) {
+        events_->Action(path, "restore", restored.ok(),
+                        restored.ok() ? path : restored.message());
+    }
 }
 
 bool ChangeResponse::MoveToCracked(std::string_view kind, const std::string& path,
@@ -128,6 +140,7 @@ bool ChangeResponse::MoveToCracked(std::string_view kind, const std::string& pat
         messages_.ShowMessageBox(
             "改ざんされたファイル " + path +
             " をクラックフォルダへ移せません (ファイルはそのままです): " + status.message());
+        if (events_) events_->Action(path, "quarantine", false, status.message());
         return false;
     };
     // The folder holding the file: the one the walk verified, or the rule's, name by name.
@@ -242,6 +255,7 @@ bool ChangeResponse::MoveToCracked(std::string_view kind, const std::string& pat
         return fail(Status::FromErrno(
             errno, path + " を削除できません (コピーは " + shown_copy + " にあります)"));
     }
+    if (events_) events_->Action(path, "quarantine", true, shown_copy);
     return true;
 }
 

@@ -45,6 +45,8 @@ class ChangeResponse : public ChangeResponder {
                          const FileLocation& where) override;
     // Moves the file into the cracked folder; returns false (after a message) when it stays.
     bool MoveToCracked(std::string_view kind, const std::string& path, const FileLocation& where);
+    // Where each move and restore is reported, done or failed; null for nowhere.
+    void SetEventSink(EventSink* events) { events_ = events; }
 
   private:
     const Settings& settings_;
@@ -54,6 +56,9 @@ class ChangeResponse : public ChangeResponder {
     const platform::RegionalFormat& regional_;
     MessageBoxSink& messages_;
     const std::string charset_;
+    EventSink* events_ = nullptr;
+
+    void Restore(const std::string& path);
 };
 
 }  // namespace norv

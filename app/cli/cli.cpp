@@ -1,6 +1,7 @@
 #include "app/cli/cli.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <ostream>
 
 #include "app/application.h"
@@ -12,7 +13,11 @@ namespace norv::cli {
 namespace {
 
 constexpr const char* kUsage =
-    "使い方: norv-cli [--dir フォルダ] [--charset 文字セット] [--locale ロケール] コマンド\n"
+    "使い方: norv-cli [--dir フォルダ] [--charset 文字セット] [--locale ロケール] [--json]\n"
+    "                 [--events-max-bytes N] [--events-keep N] コマンド\n"
+    "  --json                 イベント (JSON Lines) を標準出力に書く\n"
+    "  --events-max-bytes N   norv-events.jsonl をこの大きさで切り替える (既定 10485760)\n"
+    "  --events-keep N        切り替えた古いイベントファイルを N 個残す (既定 5)\n"
     "コマンド:\n"
     "  init    データベースを初期化し、基準を記録する\n"
     "  check   前回の記録と比べ、作成・変更・削除されたファイルを報告する\n"
@@ -53,6 +58,7 @@ void PrintConfiguration(std::ostream& out, const Application& app) {
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool progress) {
     StartupOptions options;
     std::string command;
+    bool json = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&](std::string& slot) {
@@ -67,6 +73,17 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             ok = value(options.charset);
         } else if (a == "--locale") {
             ok = value(options.locale);
+        } else if (a == "--json") {
+            json = true;
+        } else if (a == "--events-max-bytes" || a == "--events-keep") {
+            std::string text;
+            ok = value(text);
+            char* end = nullptr;
+            const long long n = ok ? std::strtoll(text.c_str(), &end, 10) : -1;
+            ok = ok && end != text.c_str() && *end == '\0' && n >= 0 && n <= (1LL << 40) &&
+                 (a == "--events-keep" ? n <= 1000 : n >= 1024);
+            if (ok && a == "--events-keep") options.event_limits.keep = static_cast<int>(n);
+            if (ok && a == "--events-max-bytes") options.event_limits.max_bytes = n;
         } else if (a == "-h" || a == "--help") {
             out << kUsage;
             return kExitUnchanged;
@@ -88,7 +105,10 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         return kExitFailure;
     }
 
-    Terminal terminal(err, progress);
+    // With --json, standard output carries the event lines alone; the rest goes to stderr.
+    if (json) options.events_copy = &out;
+    std::ostream& human = json ? err : out;
+    Terminal terminal(err, progress && !json);
     auto app = Application::Start(options, FrontEnd{terminal, terminal, terminal});
     if (!app.ok()) {
         err << "norv: 起動できません: " << app.status().ToString() << "\n";
@@ -138,8 +158,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         err << "norv: " << status.ToString() << "\n";
         return kExitFailure;
     }
-    out << terminal.message() << "\n";
-    if (command != "update") PrintCounts(out, (*app)->counters());
+    human << terminal.message() << "\n";
+    if (command != "update") PrintCounts(human, (*app)->counters());
     return command != "update" && (*app)->counters().changes() > 0 ? kExitChanged : kExitUnchanged;
 }
 

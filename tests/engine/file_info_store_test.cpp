@@ -52,15 +52,16 @@ TEST_F(StoreTest, EachStatementWritesItsColumnsAndFlags) {
 
     ASSERT_TRUE(store->MarkAllSeen().ok());
     std::vector<std::string> unseen;
-    auto collect = [&](const std::string& f) {
-        unseen.push_back(f);
+    auto collect = [&](const std::string& f, const std::string& md5o) {
+        unseen.push_back(f + " " + md5o.substr(0, 4));
         return Status::Ok();
     };
     ASSERT_TRUE(store->ForEachUnseen(collect).ok());
     EXPECT_TRUE(unseen.empty());
     ASSERT_TRUE(store->ResetFlags().ok());
     ASSERT_TRUE(store->ForEachUnseen(collect).ok());
-    EXPECT_EQ(unseen, (std::vector<std::string>{"/a/b.txt", "/a/c.txt"}));
+    EXPECT_EQ(unseen, (std::vector<std::string>{"/a/b.txt " + kD1.substr(0, 4),
+                                                 "/a/c.txt " + kD2.substr(0, 4)}));
     ASSERT_TRUE(store->DeleteAll().ok());
     EXPECT_TRUE(AllRows(*db).empty());
 }

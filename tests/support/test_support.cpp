@@ -89,4 +89,8 @@ RunContext MakeContext(const std::string& program_dir) {
     return context;
 }
 
+std::string SourcePath(const std::string& relative) {
+    return std::string(NORV_SOURCE_DIR) + "/" + relative;
+}
+
 }  // namespace norv::testing

@@ -106,4 +106,7 @@ std::vector<std::string> SettingsLines(const std::string& save_dir, const std::s
 // A RunContext on `program_dir` with root "/" and UTF-8 files.
 RunContext MakeContext(const std::string& program_dir);
 
+// A file of the source tree, by its path from the top ("tests/support/events_check.py").
+std::string SourcePath(const std::string& relative);
+
 }  // namespace norv::testing

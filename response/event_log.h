@@ -1,0 +1,68 @@
+// JsonEventLog: the runs' events as JSON Lines, one object per line, for log pipelines
+// (rsyslog's imfile, Fluent Bit, Vector, Filebeat) and scripts.
+//
+// Appended to "norv-events.jsonl" in the program folder, owner-only, never rewritten: each line
+// goes out in one write to a file opened O_APPEND. When a line would take the file past its
+// size limit, the file is first rotated: .jsonl becomes .jsonl.1, .1 becomes .2, and so on, the
+// oldest beyond `keep` removed. Every object carries "host", "time" (RFC 3339 with the zone),
+// "run" (an id shared by one run's events) and "event" ("change", "action" or "run"). Paths
+// keep every byte: a byte that is not part of valid UTF-8 is written \xNN, and a backslash \\,
+// so the exact name can be rebuilt.
+// Thread safety: one thread at a time, the run's.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+#include "engine/engine_hooks.h"
+#include "platform/status.h"
+#include "platform/user_interface.h"
+
+namespace norv {
+
+inline constexpr const char* kEventsFileName = "norv-events.jsonl";
+
+// A path as the events show it: valid UTF-8 as it stands, a backslash doubled, any other byte
+// as \xNN.
+std::string EventPath(std::string_view path);
+
+struct EventLogLimits {
+    int64_t max_bytes = 10 * 1024 * 1024;  // a file is rotated before it passes this size
+    int keep = 5;                          // rotated files kept beside the current one
+};
+
+class JsonEventLog : public EventSink {
+  public:
+    // `folder` holds the file; `copy_to`, when given, receives every line too (check --json).
+    // Failures to write are shown through `messages` once per run, never ending the run.
+    JsonEventLog(std::string folder, EventLogLimits limits, MessageBoxSink& messages,
+                 std::ostream* copy_to = nullptr);
+
+    void BeginRun(std::string_view command) override;
+    void Change(const ChangeEvent& change) override;
+    void Action(const std::string& path, std::string_view action, bool succeeded,
+                const std::string& detail) override;
+    void EndRun(const ScanCounters& counters, std::string_view outcome) override;
+
+    std::string FilePath() const;
+
+  private:
+    template <typename Json>
+    void Write(Json& object);
+    Status Append(const std::string& line);
+    Status Rotate();
+
+    std::string folder_;
+    EventLogLimits limits_;
+    MessageBoxSink& messages_;
+    std::ostream* copy_to_;
+    std::string host_;
+    std::string run_id_;
+    std::string command_;
+    std::chrono::steady_clock::time_point run_started_{};
+    bool failure_shown_ = false;
+};
+
+}  // namespace norv
