@@ -11,7 +11,7 @@ packages=(
     # desktop program
     qt6-base-dev qt6-translations-l10n libgl-dev fonts-vlgothic
     # tests
-    libgtest-dev libgmock-dev python3 python3-aiosmtpd sqlite3 systemd man-db
+    libgtest-dev libgmock-dev python3 python3-aiosmtpd sqlite3 systemd man-db rsyslog
     lhasa libarchive-tools 7zip jlha-utils
     xvfb xdotool trayer x11-utils xdg-utils openbox
 )
