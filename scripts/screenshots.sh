@@ -21,39 +21,20 @@ fi
 for program in Xvfb openbox trayer; do
     command -v "$program" >/dev/null || { echo "SKIP: $program is not installed"; exit 77; }
 done
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    [ ${#pids[@]} -gt 0 ] && kill "${pids[@]}" 2>/dev/null
-    wait 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-# Xvfb picks a free display and writes its number once it accepts clients.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-[ -s "$work/display" ] || { echo "SKIP: Xvfb did not start"; exit 77; }
-export DISPLAY=:$(cat "$work/display")
-export XDG_RUNTIME_DIR=$work/runtime
-mkdir -m 0700 "$XDG_RUNTIME_DIR"
+. "$root/tests/support/session.sh"
+start_xvfb 1024x768
 
 # The window manager announces itself on the root window once it manages windows.
 openbox --sm-disable >/dev/null 2>&1 &
 pids+=($!)
-for _ in $(seq 100); do
-    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
-    sleep 0.1
-done
+wm_running() { xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; }
+until_true 100 wm_running || { echo "FAIL: the window manager did not start"; exit 1; }
 trayer --edge bottom --align right --widthtype pixel --width 120 --height 32 \
     --SetDockType true >/dev/null 2>&1 &
 pids+=($!)
-# The tray host owns the system tray selection once it can embed icons.
-for _ in $(seq 100); do
-    xdotool search --class trayer >/dev/null 2>&1 && break
-    sleep 0.1
-done
+# The tray host is up once its windows are.
+until_true 100 xdotool search --class trayer >/dev/null 2>&1 ||
+    { echo "FAIL: the tray host did not start"; exit 1; }
 
 mkdir -p "$out" "$work/program"
 cp -a "$root/demo/site" "$work/site"

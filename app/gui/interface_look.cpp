@@ -3,8 +3,10 @@
 #include <QApplication>
 #include <QFont>
 #include <QFontDatabase>
+#include <QLibraryInfo>
 #include <QProxyStyle>
 #include <QStyleOptionComplex>
+#include <QTranslator>
 
 namespace norv::gui {
 namespace {
@@ -30,6 +32,11 @@ class FrameTitleStyle : public QProxyStyle {
 
 QString UseInterfaceLook() {
     QApplication::setStyle(new FrameTitleStyle());
+    static QTranslator qt_texts;
+    if (qt_texts.load(QStringLiteral("qtbase_ja"),
+                      QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        QApplication::installTranslator(&qt_texts);
+    }
     // Proportional faces first; the package recommends fonts-vlgothic or fonts-noto-cjk.
     static const char* const kFamilies[] = {"VL PGothic", "Noto Sans CJK JP", "VL Gothic",
                                             "IPAPGothic", "IPAexGothic", "TakaoPGothic"};

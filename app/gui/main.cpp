@@ -1,6 +1,4 @@
 #include <QApplication>
-#include <QLibraryInfo>
-#include <QTranslator>
 #include <QMessageBox>
 #include <clocale>
 
@@ -12,13 +10,8 @@ int main(int argc, char** argv) {
     QApplication qt(argc, argv);
     QApplication::setApplicationName(QStringLiteral("norv"));
     QApplication::setQuitOnLastWindowClosed(false);
-    norv::gui::UseInterfaceLook();
     // The interface is Japanese, Qt's own dialogs included.
-    QTranslator qt_texts;
-    if (qt_texts.load(QStringLiteral("qtbase_ja"),
-                      QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
-        QApplication::installTranslator(&qt_texts);
-    }
+    norv::gui::UseInterfaceLook();
 
     norv::StartupOptions options;
     const QStringList args = QApplication::arguments();

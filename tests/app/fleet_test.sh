@@ -7,25 +7,7 @@ set -u
 cli=$1
 command -v rsyslogd >/dev/null || { echo "SKIP: rsyslogd is not installed"; exit 77; }
 command -v /usr/bin/python3 >/dev/null || { echo "SKIP: python3 is not installed"; exit 77; }
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    [ ${#pids[@]} -gt 0 ] && kill "${pids[@]}" 2>/dev/null
-    wait 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-# until_true TENTHS COMMAND...: polls COMMAND every tenth of a second, at most TENTHS times.
-until_true() {
-    local tenths=$1
-    shift
-    for _ in $(seq "$tenths"); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    "$@"
-}
+. "$(dirname "$0")/../support/session.sh"
 
 # A free TCP port on 127.0.0.1, from the kernel.
 port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')

@@ -12,34 +12,8 @@ norv=$1
 for tool in Xvfb trayer xdotool; do
     command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
 done
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    [ ${#pids[@]} -gt 0 ] && kill "${pids[@]}" 2>/dev/null
-    wait 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-# until TENTHS COMMAND...: runs COMMAND every tenth of a second until it succeeds, at most
-# TENTHS times.
-until_true() {
-    local tenths=$1
-    shift
-    for _ in $(seq "$tenths"); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    "$@"
-}
-
-# Xvfb picks a free display and writes its number once it accepts clients.
-Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
-pids+=($!)
-until_true 100 test -s "$work/display" || { echo "SKIP: Xvfb did not start"; exit 77; }
-export DISPLAY=:$(cat "$work/display")
-export XDG_RUNTIME_DIR=$work/runtime
-mkdir -m 0700 "$XDG_RUNTIME_DIR"
+. "$(dirname "$0")/../support/session.sh"
+start_xvfb 800x600
 
 trayer --edge bottom --align right --widthtype pixel --width 100 --height 32 >/dev/null 2>&1 &
 pids+=($!)

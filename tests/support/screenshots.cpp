@@ -8,10 +8,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QDeadlineTimer>
-#include <QLibraryInfo>
 #include <QScreen>
 #include <QSystemTrayIcon>
-#include <QTranslator>
 #include <QWindow>
 #include <cstdio>
 #include <functional>
@@ -79,11 +77,6 @@ int main(int argc, char** argv) {
     }
     QApplication::setQuitOnLastWindowClosed(false);
     norv::gui::UseInterfaceLook();
-    QTranslator qt_texts;
-    if (qt_texts.load(QStringLiteral("qtbase_ja"),
-                      QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
-        QApplication::installTranslator(&qt_texts);
-    }
     const QString out = QString::fromLocal8Bit(argv[2]);
 
     norv::gui::MainWindow window;
