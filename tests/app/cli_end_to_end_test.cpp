@@ -153,7 +153,7 @@ TEST_F(CliTest, AutomaticRestorePutsTheTreeBackAndKeepsTheEvidence) {
     EXPECT_NE(index.find(tree / "site/shell.php"), std::string::npos) << index;
     EXPECT_NE(index.find(tree / "site/index.html"), std::string::npos) << index;
     // Each copy's name starts with the second it was made in, which may differ between the two:
-    // they are told apart by the original name they end in.
+    // they are told apart by the watched file's name at their end.
     std::sort(cracked.begin(), cracked.end(), [](const std::string& a, const std::string& b) {
         return a.ends_with("index.html") && !b.ends_with("index.html");
     });
