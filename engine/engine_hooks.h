@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/scan_state.h"
 #include "platform/status.h"
@@ -88,6 +89,12 @@ class ScanReportMailer {
   public:
     virtual ~ScanReportMailer() = default;
     virtual void SendScanReport() = 0;
+    // Mails the report of a burst of changes the real-time watch found: the counters of the
+    // burst, and its change lines for a body.
+    virtual void SendWatchReport(const std::vector<std::string>& lines) {
+        (void)lines;
+        SendScanReport();
+    }
 };
 
 }  // namespace norv

@@ -64,6 +64,8 @@ Status FileInfoStore::Prepare() {
         {&update_seen_, "UPDATE fileinfo SET flg=?1,md5c=?2 WHERE filename=?3"},
         {&select_unseen_, "SELECT filename,md5o FROM fileinfo WHERE flg=0"},
         {&forget_vanished_, "DELETE FROM fileinfo WHERE flg=0 AND md5c=' '"},
+        {&forget_new_file_, "DELETE FROM fileinfo WHERE filename=?1 AND md5c=' '"},
+        {&update_new_digest_, "UPDATE fileinfo SET md5o=?2 WHERE filename=?1 AND md5c=' '"},
     };
     for (const Item& item : items) {
         auto stmt = db_.Prepare(item.sql);
@@ -92,6 +94,17 @@ Status FileInfoStore::ResetFlags() { return Write(*reset_flags_); }
 Status FileInfoStore::DeleteAll() { return Write(*delete_all_); }
 Status FileInfoStore::MarkAllSeen() { return Write(*mark_all_seen_); }
 Status FileInfoStore::ForgetVanishedNewFiles() { return Write(*forget_vanished_); }
+
+Status FileInfoStore::UpdateNewFileDigest(const std::string& path, const std::string& digest) {
+    update_new_digest_->BindText(1, path);
+    update_new_digest_->BindText(2, digest);
+    return Write(*update_new_digest_);
+}
+
+Status FileInfoStore::ForgetNewFile(const std::string& path) {
+    forget_new_file_->BindText(1, path);
+    return Write(*forget_new_file_);
+}
 
 Status FileInfoStore::BeginBaseline() {
     NORV_RETURN_IF_ERROR(Commit());

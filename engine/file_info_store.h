@@ -70,6 +70,11 @@ class FileInfoStore {
     Status UpdateSeen(const std::string& path, int flag, const std::string& digest);
     // Removes the records first seen by a check whose files were not seen in this run.
     Status ForgetVanishedNewFiles();
+    // Removes the record of `path` if it was first seen by a check; a baseline record stays.
+    Status ForgetNewFile(const std::string& path);
+    // The digest a record first seen by a check was last reported with (kept in md5o until a
+    // new baseline includes the file).
+    Status UpdateNewFileDigest(const std::string& path, const std::string& digest);
     // Calls `row` with each filename whose flg is still 0, in the database's order. Stops at
     // the first failure `row` returns.
     // Each unseen record's file name and baseline digest (md5o).
@@ -87,7 +92,8 @@ class FileInfoStore {
     platform::Database& db_;
     std::unique_ptr<platform::Statement> begin_, commit_;
     std::unique_ptr<platform::Statement> reset_flags_, delete_all_, mark_all_seen_,
-        insert_baseline_, lookup_, insert_new_, update_seen_, select_unseen_, forget_vanished_;
+        insert_baseline_, lookup_, insert_new_, update_seen_, select_unseen_, forget_vanished_,
+        forget_new_file_, update_new_digest_;
     std::unique_ptr<platform::Statement> insert_new_baseline_;  // while a baseline is built
     std::chrono::steady_clock::time_point batch_started_;
 };

@@ -67,6 +67,13 @@ int DefaultDigestWorkers();
 inline constexpr const char* kBusyMessage =
     "スキャン中のため実行できません。スキャンの終了を待ってください";
 
+// One file named by an event in a watched folder, and the folder the watch opened and verified.
+struct WatchedFile {
+    std::shared_ptr<platform::DirectoryHandle> folder;  // null when the folder itself is gone
+    std::string name;  // in `folder`
+    std::string path;  // as the records and the log show it
+};
+
 class ScanEngine {
   public:
     ScanEngine(ProcessState state, FileInfoStore& store, EngineHooks hooks);
@@ -83,7 +90,20 @@ class ScanEngine {
     // refused while it works.
     Status RunExclusive(const std::function<Status()>& command);
 
+    // The real-time watch's steps. A burst is a series of changes close together: it starts with
+    // the counters at 0 and a "watch" run in the events, and ends with the mail decision.
+    void BeginWatchBurst();
+    // Checks each file as a check does (record, log line, event, change response) under the
+    // program folder's lock, appending the change lines to the log with their date and time. A
+    // file that is gone is reported deleted when the baseline has it; a file first seen by a
+    // check that is gone again is forgotten without a word.
+    Status CheckWatchedFiles(const std::vector<WatchedFile>& files);
+    // Ends the burst: the events' summary, and the mail when the burst found changes and
+    // mail_alert is 1. Returns whether a mail was sent.
+    bool EndWatchBurst();
+
     bool running() const { return running_; }
+    const ScanCounters& counters() const { return state_.counters; }
     // Threads that fingerprint files ahead of the recording step; 0 fingerprints each file on
     // the run's thread just before recording it. Results are the same either way.
     void SetDigestWorkers(int workers) { digest_workers_ = workers; }
@@ -103,6 +123,8 @@ class ScanEngine {
     Status ReportDeletedFiles();
 
   private:
+    Status CheckWatchedFilesLocked(const std::vector<WatchedFile>& files);
+    Status CheckWatchedFile(const WatchedFile& file);
     class RunGuard;
     Status BeginCommand(std::optional<RunGuard>& guard);
     Status RunScanSteps();
@@ -128,6 +150,8 @@ class ScanEngine {
     int digest_workers_ = DefaultDigestWorkers();
     const std::atomic<bool>* stop_requested_ = nullptr;
     EventSink* events_ = nullptr;
+    std::vector<std::string> burst_lines_;  // the change lines of the current burst
+    size_t burst_lines_beyond_ = 0;
     // kStopped once the stop flag is set.
     Status StopPoint() const;
 };

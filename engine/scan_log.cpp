@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <utility>
 
 #include "platform/charset.h"
 
@@ -84,6 +85,7 @@ ScanLog::~ScanLog() { CloseKeepingLines(); }
 Status ScanLog::Open(const std::string& path, const std::string& charset,
                      const std::string& server_name, const std::string& date_time) {
     CloseKeepingLines();
+    line_prefix_.clear();
     path_ = path;
     charset_ = charset.empty() ? platform::SystemCharset() : charset;
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
@@ -102,6 +104,28 @@ Status ScanLog::Open(const std::string& path, const std::string& charset,
     return Flush();
 }
 
+Status ScanLog::OpenToAppend(const std::string& path, const std::string& charset,
+                             const std::string& date_time) {
+    CloseKeepingLines();
+    path_ = path;
+    charset_ = charset.empty() ? platform::SystemCharset() : charset;
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return Status::FromErrno(errno, "ログファイル " + path + " を開けません");
+    file_ = ::fdopen(fd, "ab");
+    if (!file_) {
+        ::close(fd);
+        return Status::FromErrno(errno, "ログファイル " + path + " を開けません");
+    }
+    line_prefix_ = date_time + " ";
+    return Status::Ok();
+}
+
+std::vector<std::string> ScanLog::TakeAppendedLines(size_t* more) {
+    *more = appended_beyond_;
+    appended_beyond_ = 0;
+    return std::exchange(appended_, {});
+}
+
 Status ScanLog::RuleHeader(const std::string& rule_path) {
     NORV_RETURN_IF_ERROR(WriteLine(kLogSeparator));
     NORV_RETURN_IF_ERROR(WriteLine("===> ディレクトリ検査 : " + DisplayPath(rule_path)));
@@ -109,9 +133,17 @@ Status ScanLog::RuleHeader(const std::string& rule_path) {
 }
 
 Status ScanLog::ChangeLine(std::string_view word, const std::string& path) {
-    std::string line(word);
+    std::string line = line_prefix_;
+    line += word;
     line += DisplayPath(path);
     NORV_RETURN_IF_ERROR(WriteLine(line));
+    if (!line_prefix_.empty()) {
+        if (appended_.size() < kMostKeptLines) {
+            appended_.push_back(line);
+        } else {
+            ++appended_beyond_;
+        }
+    }
     // A change line is evidence: handed to the system before anything acts on the change, so
     // it survives norv being killed there (a power cut may still take the last lines).
     return Flush();

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/scan_state.h"
 #include "platform/status.h"
@@ -36,6 +37,15 @@ class ScanLog {
     // Creates or truncates the file and writes the six header lines.
     Status Open(const std::string& path, const std::string& charset, const std::string& server_name,
                 const std::string& date_time);
+    // Opens the file to add lines after those it holds, creating it when missing: each change
+    // line then starts with `date_time` and a blank. The real-time watch writes this way, between
+    // checks.
+    Status OpenToAppend(const std::string& path, const std::string& charset,
+                        const std::string& date_time);
+    // The change lines added since the file was opened to append (at most kMostKeptLines), and
+    // how many more there were; taking them starts the list again.
+    static constexpr size_t kMostKeptLines = 10000;
+    std::vector<std::string> TakeAppendedLines(size_t* more);
     Status RuleHeader(const std::string& rule_path);
     // "Created: ", "Altered: " or "Deleted: " followed by the path.
     Status ChangeLine(std::string_view word, const std::string& path);
@@ -53,6 +63,9 @@ class ScanLog {
     std::FILE* file_ = nullptr;
     std::string path_;
     std::string charset_;
+    std::string line_prefix_;  // while appending: the date and time, and a blank
+    std::vector<std::string> appended_;
+    size_t appended_beyond_ = 0;
 };
 
 }  // namespace norv

@@ -57,6 +57,7 @@ bool TreeWalk::Skipped(const FileIdentity& identity) const {
 
 Status TreeWalk::Enter(std::shared_ptr<DirectoryHandle> folder, const FileIdentity& identity) {
     Frame frame;
+    if (options_.before_listing) options_.before_listing(*folder, path_);
     auto listing = ListDirectory(*folder, path_);
     if (!listing.ok()) return listing.status();
     frame.identity = identity;

@@ -15,6 +15,7 @@
 // other threads.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,6 +32,9 @@ class TreeWalk {
         bool recursive = true;       // false: the folder's own files only
         bool report_folders = false;  // hand out each folder entered (kFolder), before its files
         std::vector<FileIdentity> skipped;  // folders never entered (kSkippedFolder instead)
+        // Called with each folder entered and its path (ending in the separator) just before
+        // the folder is listed: a watch set here misses nothing the listing does not show.
+        std::function<void(const DirectoryHandle&, const std::string&)> before_listing;
     };
 
     struct Entry {

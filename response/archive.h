@@ -15,6 +15,7 @@
 
 #include "config/rule_table.h"
 #include "config/settings.h"
+#include "config/watched_place.h"
 #include "platform/file_system.h"
 #include "platform/user_interface.h"
 
@@ -23,21 +24,6 @@ namespace norv {
 inline constexpr const char* kArchiveFileName = "arcive.lzh";
 inline constexpr const char* kCompressError = "LHA 圧縮エラー";
 inline constexpr const char* kExtractError = "LHA 上書きディリクトリ付解凍エラー";
-
-// A watched path as the rule that covers it reaches it: the rule's own folder (or, for a file
-// rule, the folder holding the file) opened as the administrator wrote it, and the names below.
-struct WatchedPlace {
-    std::shared_ptr<platform::DirectoryHandle> root;
-    std::string root_path;            // for messages
-    std::vector<std::string> relative;  // the last one is the file's name
-};
-
-// Finds the rule covering `path` (the most specific one) and opens its root. Fails when no rule
-// covers the path or the root cannot be opened.
-Result<WatchedPlace> OpenWatchedPlace(const RuleTable& rules, const std::string& path);
-
-// The folder holding `place`'s file, opened name by name without following a link.
-Result<std::shared_ptr<platform::DirectoryHandle>> OpenHoldingFolder(const WatchedPlace& place);
 
 class ProtectedArchive {
   public:

@@ -33,9 +33,17 @@ std::string MailReport::Body() const {
     return body;
 }
 
-void MailReport::SendScanReport() {
+void MailReport::SendScanReport() { Send(Body()); }
+
+void MailReport::SendWatchReport(const std::vector<std::string>& lines) {
+    std::string body;
+    for (const auto& line : lines) body += line + "\r\n";
+    Send(body);
+}
+
+void MailReport::Send(const std::string& body) {
     Status sent = platform::SendMail(
-        settings_.smtp_server, settings_.mail_to, settings_.mail_from, Subject(), Body(), "",
+        settings_.smtp_server, settings_.mail_to, settings_.mail_from, Subject(), body, "",
         platform::MailCredentials{settings_.mail_account, settings_.mail_password});
     if (!sent.ok()) {
         messages_.ShowMessageBox("mail send error 001:" + sent.message() + settings_.mail_to);

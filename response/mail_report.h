@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "config/run_context.h"
 #include "config/settings.h"
@@ -25,6 +26,7 @@ class MailReport : public ScanReportMailer {
                MessageBoxSink& messages);
 
     void SendScanReport() override;
+    void SendWatchReport(const std::vector<std::string>& lines) override;
 
     // "NORV スキャンログ  " date " " time " V:" checked " A:" altered " C:" created " D:" deleted
     std::string Subject() const;
@@ -38,6 +40,8 @@ class MailReport : public ScanReportMailer {
     const platform::Clock& clock_;
     const platform::RegionalFormat& regional_;
     MessageBoxSink& messages_;
+
+    void Send(const std::string& body);
 };
 
 }  // namespace norv

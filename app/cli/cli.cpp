@@ -14,7 +14,7 @@ namespace {
 
 constexpr const char* kUsage =
     "使い方: norv-cli [--dir フォルダ] [--charset 文字セット] [--locale ロケール] [--json]\n"
-    "                 [--events-max-bytes N] [--events-keep N] コマンド\n"
+    "                 [--events-max-bytes N] [--events-keep N] [--watch] コマンド\n"
     "  --json                 イベント (JSON Lines) を標準出力に書く\n"
     "  --events-max-bytes N   norv-events.jsonl をこの大きさで切り替える (既定 10485760)\n"
     "  --events-keep N        切り替えた古いイベントファイルを N 個残す (既定 5)\n"
@@ -25,7 +25,9 @@ constexpr const char* kUsage =
     "  archive 保護ファイルのアーカイブ (arcive.lzh) を作り直す\n"
     "  show    設定とルールを表示する\n"
     "  service 設定 10・11 行目のとおり、周期ごとに検査を続ける (SIGHUP で設定を読み直し、\n"
-    "          SIGTERM で終わる)\n";
+    "          SIGTERM で終わる)。--watch を付けると、あわせてリアルタイム監視を行う\n"
+    "  watch   一度検査したあと、ルールのフォルダを監視し、変更されたファイルをすぐに検査する\n"
+    "          (自動復旧がオンならすぐに元に戻す。SIGHUP で設定を読み直し、SIGTERM で終わる)\n";
 
 void PrintCounts(std::ostream& out, const ScanCounters& c) {
     out << "検査数 " << c.checked << "  変更 " << c.altered << "  新規作成 " << c.created
@@ -59,6 +61,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     StartupOptions options;
     std::string command;
     bool json = false;
+    bool watch = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&](std::string& slot) {
@@ -75,6 +78,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             ok = value(options.locale);
         } else if (a == "--json") {
             json = true;
+        } else if (a == "--watch") {
+            watch = true;
         } else if (a == "--events-max-bytes" || a == "--events-keep") {
             std::string text;
             ok = value(text);
@@ -98,7 +103,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         }
     }
     if (command != "init" && command != "check" && command != "update" && command != "show" &&
-        command != "archive" && command != "service") {
+        command != "archive" && command != "service" && command != "watch") {
         err << (command.empty() ? "norv: コマンドがありません\n"
                                 : "norv: 知らないコマンドです: " + command + "\n")
             << kUsage;
@@ -120,7 +125,9 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         PrintConfiguration(out, **app);
         return kExitUnchanged;
     } else if (command == "service") {
-        return RunService(**app, out, err);
+        return watch ? RunWatch(**app, out, err, true) : RunService(**app, out, err);
+    } else if (command == "watch") {
+        return RunWatch(**app, out, err, false);
     } else if (command == "archive") {
         const std::string path = (*app)->archive().ArchivePath();
         const bool had_archive = platform::FileExists(path);

@@ -14,6 +14,8 @@
 
 #include "app/cli/cli.h"
 #include "config/settings.h"
+#include "engine/change_watcher.h"
+#include "response/event_log.h"
 
 namespace norv::cli {
 namespace {
@@ -102,7 +104,70 @@ Period PeriodOf(const Settings& settings) {
 
 void Notify(const std::string& state) { ::sd_notify(0, state.c_str()); }
 
+std::string CountsText(const ScanCounters& c) {
+    return "検査数 " + std::to_string(c.checked) + "  変更 " + std::to_string(c.altered) +
+           "  新規作成 " + std::to_string(c.created) + "  削除 " + std::to_string(c.deleted);
+}
+
 }  // namespace
+
+int RunWatch(Application& app, std::ostream& out, std::ostream& err, bool periodic) {
+    SignalWatcher signals;
+    ScanEngine& engine = app.engine();
+    engine.SetStopFlag(&signals.stop_flag());
+    WatchOptions options;
+    options.program_dir = app.context().program_dir;
+    options.own_file_prefixes = {kLogFileName, kDatabaseFileName, kLockFileName, kEventsFileName};
+    ChangeWatcher watcher(engine, app.rules(), app.settings(), app.front_end().messages,
+                          std::move(options));
+    auto announce = [&](const std::string& status) {
+        out << status << std::endl;
+        Notify("STATUS=" + status);
+    };
+    Notify("READY=1");
+    Period period = periodic ? PeriodOf(app.settings()) : Period{};
+    Status started = watcher.Start();
+    Clock::time_point last_check = Clock::now();
+    if (!started.ok() && !started.Is(ErrorKind::kStopped)) {
+        err << "norv: リアルタイム監視を始められません: " << started.ToString() << "\n";
+        Notify("STOPPING=1");
+        engine.SetStopFlag(nullptr);
+        return kExitFailure;
+    }
+    if (started.ok()) {
+        announce("リアルタイム監視を開始しました (フォルダ " +
+                 std::to_string(watcher.statistics().folders) + ")  " +
+                 CountsText(app.counters()));
+    }
+    while (started.ok() && !signals.stop_requested()) {
+        if (signals.TakeReload()) {
+            Notify("RELOADING=1");
+            Status loaded = app.ReloadSettingsAndRules();
+            if (!loaded.ok()) err << "norv: 設定を読み直せません: " << loaded.ToString() << "\n";
+            if (periodic) period = PeriodOf(app.settings());
+            watcher.RulesChanged();
+            Notify("READY=1");
+            announce(loaded.ok() ? "設定を読み直しました。全体を検査します"
+                                 : "設定を読み直せません。前の設定で続けます");
+        }
+        if (period.on && Clock::now() >= last_check + period.length) {
+            watcher.RequestFullCheck("");
+            last_check = Clock::now();
+        }
+        const int64_t full_checks = watcher.statistics().full_checks;
+        Status step = watcher.Step(std::chrono::milliseconds(200));
+        if (step.Is(ErrorKind::kStopped)) break;
+        if (watcher.statistics().full_checks != full_checks) {
+            last_check = Clock::now();
+            announce("全体を検査しました  " + CountsText(app.counters()));
+        }
+    }
+    watcher.Finish();
+    Notify("STOPPING=1");
+    out << "リアルタイム監視を終了しました" << std::endl;
+    engine.SetStopFlag(nullptr);
+    return kExitUnchanged;
+}
 
 int RunService(Application& app, std::ostream& out, std::ostream& err) {
     SignalWatcher signals;
@@ -146,10 +211,7 @@ int RunService(Application& app, std::ostream& out, std::ostream& err) {
             err << "norv: " << status.ToString() << "\n";
             announce("検査できませんでした: " + status.message());
         } else {
-            const ScanCounters& c = app.counters();
-            announce("検査数 " + std::to_string(c.checked) + "  変更 " +
-                     std::to_string(c.altered) + "  新規作成 " + std::to_string(c.created) +
-                     "  削除 " + std::to_string(c.deleted));
+            announce(CountsText(app.counters()));
         }
     }
     Notify("STOPPING=1");

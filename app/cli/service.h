@@ -19,4 +19,11 @@ namespace norv::cli {
 // Runs the service on a started application until a stop signal; returns the exit status.
 int RunService(Application& app, std::ostream& out, std::ostream& err);
 
+// Real-time protection: one check, then every rule's folders are watched and each changed file
+// is checked (and, with automatic restore on, put back) as soon as its writes settle. SIGHUP
+// reloads the settings and rules and checks everything again; SIGTERM or SIGINT ends the watch
+// cleanly. With `periodic` (the service's --watch), the full checks of line 10 and 11 go on
+// as well.
+int RunWatch(Application& app, std::ostream& out, std::ostream& err, bool periodic);
+
 }  // namespace norv::cli

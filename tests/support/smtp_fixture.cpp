@@ -1,6 +1,7 @@
 #include "tests/support/smtp_fixture.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -19,7 +20,8 @@ namespace norv::testing {
 
 SmtpServer::SmtpServer(SmtpMode mode) {
     int to_child[2], from_child[2];
-    if (::pipe(to_child) != 0 || ::pipe(from_child) != 0) return;
+    // Close-on-exec: a process the test starts later must not hold the server's stdin open.
+    if (::pipe2(to_child, O_CLOEXEC) != 0 || ::pipe2(from_child, O_CLOEXEC) != 0) return;
     pid_ = ::fork();
     if (pid_ == 0) {
         ::dup2(to_child[0], 0);

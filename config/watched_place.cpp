@@ -1,0 +1,63 @@
+#include "config/watched_place.h"
+
+#include <cerrno>
+
+#include "platform/tree_walk.h"
+
+namespace norv {
+
+Result<WatchedPlace> OpenWatchedPlace(const RuleTable& rules, const std::string& path) {
+    const Rule* covering = nullptr;
+    std::string below;
+    for (const Rule& rule : rules.rules) {
+        if (rule.flag == RULE_FILE) {
+            if (path != rule.path) continue;
+            if (!covering || rule.path.size() >= covering->path.size()) {
+                covering = &rule;
+                below.clear();
+            }
+            continue;
+        }
+        if (rule.flag <= 0) continue;
+        const std::string prefix = platform::FolderPrefix(rule.path);
+        if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0) continue;
+        std::string rest = path.substr(prefix.size());
+        if (rule.flag != RULE_TREE && rest.find(platform::kSeparator) != std::string::npos) continue;
+        if (!covering || prefix.size() > covering->path.size()) {
+            covering = &rule;
+            below = std::move(rest);
+        }
+    }
+    if (!covering) return Status::Error(ENOENT, path + " はどの監視対象にも含まれません");
+    auto resolved = platform::ResolveAdministratorPath(covering->path);
+    if (!resolved.ok()) return resolved.status();
+    WatchedPlace place;
+    if (covering->flag == RULE_FILE) {
+        if (resolved->name.empty()) return Status::FromErrno(EISDIR, covering->path);
+        place.root = resolved->parent;
+        place.root_path = platform::ParentOfPath(covering->path);
+        place.relative = {resolved->name};
+        return place;
+    }
+    auto root = platform::OpenResolvedDirectory(resolved.value(), covering->path);
+    if (!root.ok()) return root.status();
+    place.root = std::move(root).value();
+    place.root_path = covering->path;
+    place.relative = platform::PathNames(below);
+    if (place.relative.empty()) return Status::FromErrno(EISDIR, path);
+    return place;
+}
+
+Result<std::shared_ptr<platform::DirectoryHandle>> OpenHoldingFolder(const WatchedPlace& place) {
+    std::shared_ptr<platform::DirectoryHandle> folder = place.root;
+    std::string shown = place.root_path;
+    for (size_t i = 0; i + 1 < place.relative.size(); ++i) {
+        shown = platform::FolderPrefix(shown) + place.relative[i];
+        auto next = platform::OpenDirectoryAt(*folder, place.relative[i], shown);
+        if (!next.ok()) return next.status();
+        folder = std::move(next).value();
+    }
+    return folder;
+}
+
+}  // namespace norv

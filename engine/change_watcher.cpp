@@ -1,0 +1,387 @@
+#include "engine/change_watcher.h"
+
+#include <algorithm>
+
+#include "config/watched_place.h"
+#include "engine/scan_log.h"
+#include "platform/tree_walk.h"
+
+namespace norv {
+
+using platform::FolderEvent;
+
+ChangeWatcher::ChangeWatcher(ScanEngine& engine, const RuleTable& rules, const Settings& settings,
+                             MessageBoxSink& messages, WatchOptions options)
+    : engine_(engine),
+      rules_(rules),
+      settings_(settings),
+      messages_(messages),
+      options_(std::move(options)) {}
+
+ChangeWatcher::~ChangeWatcher() = default;
+
+Status ChangeWatcher::Start() {
+    auto events = platform::FolderEvents::Create();
+    if (!events.ok()) return events.status();
+    events_ = std::move(events).value();
+    if (auto program = platform::OpenDirectory(options_.program_dir); program.ok()) {
+        if (auto identity = platform::IdentityOf(**program, options_.program_dir); identity.ok()) {
+            program_folder_ = identity.value();
+        }
+    }
+    full_check_due_ = true;
+    full_check_reason_.clear();
+    return RunFullCheck();
+}
+
+void ChangeWatcher::RulesChanged() { RequestFullCheck(""); }
+
+void ChangeWatcher::RequestFullCheck(const std::string& why) {
+    if (!full_check_due_ || full_check_reason_.empty()) full_check_reason_ = why;
+    full_check_due_ = true;
+}
+
+void ChangeWatcher::SetWatches() {
+    excluded_ = ProgramFolders(settings_);
+    std::unordered_map<int, Folder> previous = std::move(folders_);
+    folders_.clear();
+    watch_failure_said_ = false;
+    unwatched_folders_ = 0;
+    for (const Rule& rule : rules_.rules) {
+        auto resolved = platform::ResolveAdministratorPath(rule.path);
+        // A path that is not there, or a link not to be followed: the full checks say so.
+        if (!resolved.ok()) continue;
+        if (rule.flag == RULE_FILE) {
+            if (resolved->name.empty()) continue;
+            Folder uses;
+            uses.path = platform::FolderPrefix(platform::ParentOfPath(rule.path));
+            uses.single_files.emplace_back(resolved->name, rule.path);
+            AddWatch(*resolved->parent, uses);
+            continue;
+        }
+        if (rule.flag != RULE_DIR && rule.flag != RULE_TREE) continue;
+        auto root = platform::OpenResolvedDirectory(resolved.value(), rule.path);
+        if (!root.ok()) continue;
+        Folder uses;
+        uses.all_files = true;
+        uses.tree = rule.flag == RULE_TREE;
+        platform::TreeWalk::Options walk_options;
+        walk_options.recursive = uses.tree;
+        walk_options.skipped = excluded_;
+        walk_options.before_listing = [&](const platform::DirectoryHandle& folder,
+                                          const std::string& path) {
+            Folder here = uses;
+            here.path = path;
+            AddWatch(folder, here);
+        };
+        platform::TreeWalk walk(std::move(root).value(), rule.path, std::move(walk_options));
+        for (;;) {
+            const auto type = walk.Next().type;
+            if (type == platform::TreeWalk::Entry::Type::kEnd ||
+                type == platform::TreeWalk::Entry::Type::kFailure) {
+                break;
+            }
+        }
+    }
+    for (const auto& [watch, folder] : previous) {
+        if (folders_.count(watch) == 0) events_->Unwatch(watch);
+    }
+    statistics_.folders = folders_.size();
+    if (unwatched_folders_ > 0) {
+        const int64_t limit = platform::ReadWatchLimits().max_user_watches;
+        // What is watched now, what could not be, and a margin for folders still to come.
+        const int64_t needed =
+            (static_cast<int64_t>(folders_.size()) + unwatched_folders_) * 5 / 4 + 1024;
+        messages_.ShowMessageBox(
+            std::to_string(unwatched_folders_) +
+            " 個のフォルダをリアルタイムで監視できません。変更は次の全体検査で見つけます。"
+            "fs.inotify.max_user_watches (今は " +
+            std::to_string(limit) + ") を " + std::to_string(std::max(needed, limit + 1)) +
+            " 以上にしてください (sysctl -w fs.inotify.max_user_watches=" +
+            std::to_string(std::max(needed, limit + 1)) + ")");
+    }
+}
+
+int ChangeWatcher::AddWatch(const platform::DirectoryHandle& folder, const Folder& uses) {
+    auto identity = platform::IdentityOf(folder, uses.path);
+    auto watch = identity.ok() ? events_->Watch(folder, DisplayPath(uses.path))
+                               : Result<int>(identity.status());
+    if (!watch.ok()) {
+        ++unwatched_folders_;
+        if (!watch_failure_said_) {
+            watch_failure_said_ = true;
+            messages_.ShowMessageBox(watch.status().message());
+        }
+        return -1;
+    }
+    auto [slot, fresh] = folders_.try_emplace(watch.value(), uses);
+    Folder& folder_uses = slot->second;
+    if (!fresh) {
+        // One folder, one watch: the uses of every rule that reaches it, and its latest path.
+        folder_uses.path = uses.path;
+        folder_uses.tree = folder_uses.tree || uses.tree;
+        folder_uses.all_files = folder_uses.all_files || uses.all_files;
+        for (const auto& single : uses.single_files) {
+            if (std::find(folder_uses.single_files.begin(), folder_uses.single_files.end(),
+                          single) == folder_uses.single_files.end()) {
+                folder_uses.single_files.push_back(single);
+            }
+        }
+    }
+    folder_uses.identity = identity.value();
+    return watch.value();
+}
+
+bool ChangeWatcher::IsOwnFile(const Folder& folder, const std::string& name) const {
+    if (!(folder.identity == program_folder_)) return false;
+    return std::any_of(options_.own_file_prefixes.begin(), options_.own_file_prefixes.end(),
+                       [&](const std::string& own) { return name.compare(0, own.size(), own) == 0; });
+}
+
+void ChangeWatcher::Take(const FolderEvent& event, Clock::time_point now) {
+    if (event.kinds & FolderEvent::kOverflow) {
+        RequestFullCheck("変更の知らせが多すぎて一部が失われました (fs.inotify.max_queued_events = " +
+                         std::to_string(platform::ReadWatchLimits().max_queued_events) +
+                         ")。全体を検査します");
+        return;
+    }
+    auto found = folders_.find(event.watch);
+    if (found == folders_.end()) return;  // a watch already given up
+    if (event.kinds & FolderEvent::kWatchEnded) {
+        folders_.erase(found);
+        statistics_.folders = folders_.size();
+        return;
+    }
+    const Folder& folder = found->second;
+    if (event.name.empty()) {
+        // Removed, the folder was emptied first and each file said so; moved or unmounted, its
+        // files went with it without a word.
+        if (event.kinds & FolderEvent::kFolderMoved) {
+            RequestFullCheck(DisplayPath(folder.path) + " が移動されました。全体を検査します");
+        }
+        return;
+    }
+    if (event.is_folder) {
+        if ((event.kinds & FolderEvent::kAppeared) && folder.tree) {
+            new_folders_.emplace_back(event.watch, event.name);
+        }
+        if (event.kinds & FolderEvent::kMovedAway) {
+            RequestFullCheck(DisplayPath(folder.path + event.name) +
+                             " が移動されました。全体を検査します");
+        }
+        return;
+    }
+    if (IsOwnFile(folder, event.name)) return;
+    Queue(event.watch, folder, event.name, now);
+}
+
+void ChangeWatcher::Queue(int watch, const Folder& folder, const std::string& name,
+                          Clock::time_point when) {
+    std::string path;
+    for (const auto& [single_name, rule_path] : folder.single_files) {
+        if (single_name == name) path = rule_path;
+    }
+    if (path.empty()) {
+        if (!folder.all_files) return;
+        path = folder.path + name;
+    }
+    auto [slot, fresh] = pending_.try_emplace(path);
+    if (fresh) {
+        slot->second.watch = watch;
+        slot->second.name = name;
+        slot->second.first = when;
+    }
+    slot->second.last = std::max(slot->second.last, when);
+    if (pending_.size() > options_.most_pending) {
+        pending_.clear();
+        RequestFullCheck("確認を待つファイルが " + std::to_string(options_.most_pending) +
+                         " を超えました。全体を検査します");
+    }
+}
+
+Result<std::shared_ptr<platform::DirectoryHandle>> ChangeWatcher::OpenWatched(int watch) {
+    auto found = folders_.find(watch);
+    if (found == folders_.end()) {
+        return Status::Error(ErrorKind::kNotFound, ENOENT, "監視していないフォルダです");
+    }
+    const Folder& folder = found->second;
+    // Reached the way the rules reach it; a file rule's folder through the file rule itself.
+    const std::string probe =
+        folder.single_files.empty() ? folder.path + "x" : folder.single_files.front().second;
+    auto place = OpenWatchedPlace(rules_, probe);
+    if (!place.ok()) return place.status();
+    auto opened = OpenHoldingFolder(place.value());
+    if (!opened.ok()) return opened.status();
+    auto identity = platform::IdentityOf(**opened, folder.path);
+    if (!identity.ok()) return identity.status();
+    if (!(identity.value() == folder.identity)) {
+        RequestFullCheck(DisplayPath(folder.path) + " が別のフォルダに置き換えられました。"
+                                                    "全体を検査します");
+        return Status::Error(ErrorKind::kRefused, EAGAIN,
+                             folder.path + " は監視しているフォルダではありません");
+    }
+    return opened;
+}
+
+void ChangeWatcher::WatchNewFolder(int parent_watch, const std::string& name) {
+    auto parent = OpenWatched(parent_watch);
+    if (!parent.ok()) return;
+    const std::string path = folders_[parent_watch].path + name;
+    auto child = platform::OpenDirectoryAt(**parent, name, path);
+    if (!child.ok()) return;  // gone again, or not a folder any more: its events say the rest
+    excluded_ = ProgramFolders(settings_);
+    Folder uses;
+    uses.tree = true;
+    uses.all_files = true;
+    std::unordered_map<std::string, int> watch_of;  // folder path to its watch
+    bool all_watched = true;
+    platform::TreeWalk::Options walk_options;
+    walk_options.skipped = excluded_;
+    walk_options.before_listing = [&](const platform::DirectoryHandle& folder,
+                                      const std::string& folder_path) {
+        Folder here = uses;
+        here.path = folder_path;
+        watch_failure_said_ = false;
+        const int watch = AddWatch(folder, here);
+        if (watch < 0) {
+            all_watched = false;
+            return;
+        }
+        watch_of[folder_path] = watch;
+    };
+    platform::TreeWalk walk(std::move(child).value(), path, std::move(walk_options));
+    // Files written before their folder's watch was set are only in the listing: each is
+    // checked now.
+    const Clock::time_point due = Clock::now() - options_.longest_wait;
+    for (;;) {
+        platform::TreeWalk::Entry entry = walk.Next();
+        if (entry.type == platform::TreeWalk::Entry::Type::kEnd ||
+            entry.type == platform::TreeWalk::Entry::Type::kFailure) {
+            break;
+        }
+        if (entry.type != platform::TreeWalk::Entry::Type::kFile) continue;
+        auto watch = watch_of.find(entry.dir);
+        if (watch == watch_of.end()) continue;
+        Queue(watch->second, folders_[watch->second], entry.name, due);
+    }
+    statistics_.folders = folders_.size();
+    if (!all_watched) RequestFullCheck(DisplayPath(path) + " の中を監視できません。全体を検査します");
+}
+
+Status ChangeWatcher::CheckDueFiles(Clock::time_point now) {
+    if (now < retry_at_) return Status::Ok();
+    std::vector<std::string> due;
+    for (const auto& [path, pending] : pending_) {
+        if (now - pending.last >= options_.settle || now - pending.first >= options_.longest_wait) {
+            due.push_back(path);
+        }
+    }
+    if (due.empty()) return Status::Ok();
+    std::unordered_map<int, std::shared_ptr<platform::DirectoryHandle>> opened;
+    std::vector<WatchedFile> files;
+    for (const std::string& path : due) {
+        const Pending& pending = pending_[path];
+        auto folder = opened.find(pending.watch);
+        if (folder == opened.end()) {
+            auto handle = OpenWatched(pending.watch);
+            // A folder that is not there any more holds none of its files; one that was
+            // replaced is left to the full check.
+            if (!handle.ok() && !handle.status().Is(ErrorKind::kNotFound)) continue;
+            folder = opened.emplace(pending.watch, handle.ok() ? handle.value() : nullptr).first;
+        }
+        files.push_back(WatchedFile{folder->second, pending.name, path});
+    }
+    if (!burst_open_) {
+        engine_.BeginWatchBurst();
+        burst_open_ = true;
+        burst_started_ = burst_last_ = now;
+    }
+    const int64_t changes_before = engine_.counters().changes();
+    Status status = engine_.CheckWatchedFiles(files);
+    if (status.Is(ErrorKind::kBusy)) {
+        // Another norv holds the program folder: the files wait for it.
+        retry_at_ = now + options_.retry;
+        return Status::Ok();
+    }
+    for (const std::string& path : due) pending_.erase(path);
+    statistics_.files_checked += static_cast<int64_t>(files.size());
+    if (engine_.counters().changes() > changes_before) burst_last_ = Clock::now();
+    if (engine_.counters().changes() == 0) EndBurstIfDue(now, true);
+    if (status.Is(ErrorKind::kStopped)) return status;
+    if (!status.ok()) messages_.ShowMessageBox(status.ToString());
+    return Status::Ok();
+}
+
+void ChangeWatcher::EndBurstIfDue(Clock::time_point now, bool force) {
+    if (!burst_open_) return;
+    if (!force && now - burst_last_ < options_.burst_quiet &&
+        now - burst_started_ < options_.longest_burst) {
+        return;
+    }
+    const bool changed = engine_.counters().changes() > 0;
+    if (engine_.EndWatchBurst()) ++statistics_.mails;
+    if (changed) ++statistics_.bursts;
+    burst_open_ = false;
+}
+
+void ChangeWatcher::Finish() { EndBurstIfDue(Clock::now(), true); }
+
+Status ChangeWatcher::RunFullCheck() {
+    EndBurstIfDue(Clock::now(), true);
+    if (!full_check_reason_.empty()) messages_.ShowMessageBox(full_check_reason_);
+    // The watches first: a change made while the check runs is then seen as well.
+    SetWatches();
+    pending_.clear();
+    new_folders_.clear();
+    Status status = engine_.check_file();
+    if (status.Is(ErrorKind::kBusy)) {
+        retry_at_ = Clock::now() + options_.retry;
+        return Status::Ok();
+    }
+    full_check_due_ = false;
+    full_check_reason_.clear();
+    ++statistics_.full_checks;
+    if (status.Is(ErrorKind::kStopped)) return status;
+    if (!status.ok()) messages_.ShowMessageBox(status.ToString());
+    return Status::Ok();
+}
+
+ChangeWatcher::Clock::time_point ChangeWatcher::NextDeadline(Clock::time_point now) const {
+    Clock::time_point next = Clock::time_point::max();
+    for (const auto& [path, pending] : pending_) {
+        next = std::min({next, pending.last + options_.settle, pending.first + options_.longest_wait});
+    }
+    if (burst_open_) {
+        next = std::min({next, burst_last_ + options_.burst_quiet,
+                         burst_started_ + options_.longest_burst});
+    }
+    if (full_check_due_ || !new_folders_.empty()) next = now;
+    return std::max(next, retry_at_);
+}
+
+Status ChangeWatcher::Step(std::chrono::milliseconds wait) {
+    Clock::time_point now = Clock::now();
+    const Clock::time_point deadline = std::min(NextDeadline(now), now + wait);
+    const auto timeout = std::chrono::ceil<std::chrono::milliseconds>(
+        std::max(deadline - now, Clock::duration::zero()));
+    std::vector<FolderEvent> batch;
+    Status waited = events_->Wait(timeout, batch);
+    if (!waited.ok()) messages_.ShowMessageBox(waited.ToString());
+    now = Clock::now();
+    for (const FolderEvent& event : batch) Take(event, now);
+    if (full_check_due_) {
+        if (now < retry_at_) return Status::Ok();
+        return RunFullCheck();
+    }
+    while (!new_folders_.empty() && !full_check_due_) {
+        const auto [parent, name] = new_folders_.back();
+        new_folders_.pop_back();
+        WatchNewFolder(parent, name);
+    }
+    if (full_check_due_) return Status::Ok();
+    NORV_RETURN_IF_ERROR(CheckDueFiles(Clock::now()));
+    EndBurstIfDue(Clock::now(), false);
+    return Status::Ok();
+}
+
+}  // namespace norv

@@ -1,0 +1,132 @@
+// ChangeWatcher: real-time protection. Watches every rule's folders for changes and checks each
+// changed file at once, as a check would, so that with automatic restore on a tampered file is
+// back within a fraction of a second instead of at the next scan period.
+//
+// Start() sets a watch on every folder the rules cover, then runs one full check. Step() then
+// waits for the kernel's events and does the work that has fallen due:
+// - a file written, created, removed or moved is checked once its writes have been quiet for
+//   the settle time (or, if it is written without pause, after the longest wait);
+// - a folder that appears under a tree rule is watched before it is listed, and every file in it
+//   is checked, so nothing written before the watch was set is missed;
+// - a lost event queue, a watch that cannot be set, a watched folder moved or replaced, or more
+//   pending files than the bound, falls back to a full check after a message saying why;
+// - changes found close together form one burst: one mail and one run in the events for a
+//   deploy of 500 files, sent when the burst has been quiet or has lasted long enough.
+// Every folder is opened from its rule's path down, name by name, and checked to be the very
+// folder the watch was set on before a file in it is measured or moved.
+//
+// The watcher borrows the engine and the records it reads; one thread drives it.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "config/rule_table.h"
+#include "config/settings.h"
+#include "engine/scan_engine.h"
+#include "platform/folder_events.h"
+#include "platform/user_interface.h"
+
+namespace norv {
+
+struct WatchOptions {
+    using Duration = std::chrono::milliseconds;
+    Duration settle{100};          // quiet time before a written file is checked
+    Duration longest_wait{1000};   // a file written without pause is checked after this
+    Duration burst_quiet{5000};    // a burst ends after this long without a change
+    Duration longest_burst{60000};  // and in any case after this long
+    Duration retry{500};           // after another norv held the program folder
+    size_t most_pending = 100000;  // files waiting to be checked; past it, a full check
+    // Names in the program folder that norv itself writes: their events are its own.
+    std::vector<std::string> own_file_prefixes;
+    std::string program_dir;
+};
+
+// What the watcher has done, for its user and the benchmarks.
+struct WatchStatistics {
+    size_t folders = 0;          // folders watched now
+    int64_t files_checked = 0;   // files checked on events
+    int64_t full_checks = 0;     // full checks, the first one included
+    int64_t bursts = 0;          // bursts that found changes
+    int64_t mails = 0;
+};
+
+class ChangeWatcher {
+  public:
+    ChangeWatcher(ScanEngine& engine, const RuleTable& rules, const Settings& settings,
+                  MessageBoxSink& messages, WatchOptions options);
+    ~ChangeWatcher();
+
+    // Sets the watches and runs the first full check. Fails only when the kernel's events
+    // cannot be had at all, or the check fails; a folder that cannot be watched is said and
+    // left to the full checks.
+    Status Start();
+    // Waits up to `wait` for events, then does what is due. Returns kStopped when the engine's
+    // stop flag ended a check; other failures are said, and the watch goes on.
+    Status Step(std::chrono::milliseconds wait);
+    // The rules or settings were read again: the watches follow them, and a full check runs.
+    void RulesChanged();
+    // Asks for a full check at the next step, saying `why`.
+    void RequestFullCheck(const std::string& why);
+    // Ends an open burst now (its mail and events), as before the watch stops.
+    void Finish();
+
+    const WatchStatistics& statistics() const { return statistics_; }
+
+  private:
+    using Clock = std::chrono::steady_clock;
+    struct Folder {
+        std::string path;                  // ending in the separator
+        platform::FileIdentity identity;
+        bool tree = false;                 // its subfolders are watched too
+        bool all_files = false;            // every file in it is watched (not only file rules')
+        std::vector<std::pair<std::string, std::string>> single_files;  // name, rule path
+    };
+    struct Pending {
+        int watch = -1;
+        std::string name;
+        Clock::time_point first, last;
+    };
+
+    void SetWatches();
+    // Watches `folder`, merging with a watch the same folder already has; the watch's number,
+    // or -1 when it cannot be watched (said once per call of SetWatches and per new folder).
+    int AddWatch(const platform::DirectoryHandle& folder, const Folder& uses);
+    void Take(const platform::FolderEvent& event, Clock::time_point now);
+    void Queue(int watch, const Folder& folder, const std::string& name, Clock::time_point when);
+    void WatchNewFolder(int parent_watch, const std::string& name);
+    // The folder of `watch` opened from its rule down and proved to be the one watched.
+    Result<std::shared_ptr<platform::DirectoryHandle>> OpenWatched(int watch);
+    Status CheckDueFiles(Clock::time_point now);
+    Status RunFullCheck();
+    void EndBurstIfDue(Clock::time_point now, bool force);
+    Clock::time_point NextDeadline(Clock::time_point now) const;
+    bool IsOwnFile(const Folder& folder, const std::string& name) const;
+
+    ScanEngine& engine_;
+    const RuleTable& rules_;
+    const Settings& settings_;
+    MessageBoxSink& messages_;
+    WatchOptions options_;
+    std::unique_ptr<platform::FolderEvents> events_;
+    std::unordered_map<int, Folder> folders_;
+    std::map<std::string, Pending> pending_;  // by full path
+    std::vector<std::pair<int, std::string>> new_folders_;  // parent watch, name
+    std::vector<platform::FileIdentity> excluded_;
+    platform::FileIdentity program_folder_;
+    bool full_check_due_ = false;
+    std::string full_check_reason_;
+    bool watch_failure_said_ = false;
+    int64_t unwatched_folders_ = 0;
+    bool burst_open_ = false;
+    Clock::time_point burst_started_, burst_last_;
+    Clock::time_point retry_at_{};
+    WatchStatistics statistics_;
+};
+
+}  // namespace norv

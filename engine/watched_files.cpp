@@ -1,0 +1,97 @@
+// The real-time watch's side of the engine: files named by folder events, checked one by one as
+// a check checks them, and bursts of changes reported as one.
+#include "engine/scan_engine.h"
+
+namespace norv {
+
+void ScanEngine::BeginWatchBurst() {
+    state_.counters.Reset();
+    burst_lines_.clear();
+    burst_lines_beyond_ = 0;
+    if (events_) events_->BeginRun("watch");
+}
+
+Status ScanEngine::CheckWatchedFiles(const std::vector<WatchedFile>& files) {
+    return RunExclusive([&] { return CheckWatchedFilesLocked(files); });
+}
+
+Status ScanEngine::CheckWatchedFilesLocked(const std::vector<WatchedFile>& files) {
+    state_.mode = ScanMode::kCheck;
+    FindExcludedFolders();
+    const std::string now = hooks_.regional.DateTime(hooks_.clock.Now());
+    Status status =
+        log_.OpenToAppend(state_.context.LogPath(), state_.context.charset, now);
+    for (size_t i = 0; status.ok() && i < files.size(); ++i) {
+        status = StopPoint();
+        if (status.ok()) status = CheckWatchedFile(files[i]);
+    }
+    Status committed = store_.Commit();
+    if (status.ok()) status = committed;
+    log_.CloseKeepingLines();
+    size_t more = 0;
+    for (std::string& line : log_.TakeAppendedLines(&more)) {
+        if (burst_lines_.size() < ScanLog::kMostKeptLines) {
+            burst_lines_.push_back(std::move(line));
+        } else {
+            ++more;
+        }
+    }
+    burst_lines_beyond_ += more;
+    hooks_.observer.SetCounts(state_.counters);
+    return status;
+}
+
+Status ScanEngine::CheckWatchedFile(const WatchedFile& file) {
+    hooks_.observer.YieldToEvents();
+    platform::Fingerprint fingerprint;
+    if (file.folder) {
+        fingerprint = platform::FingerprintAt(file.folder->fd(), file.name, stop_requested_);
+    }
+    NORV_RETURN_IF_ERROR(StopPoint());
+    const platform::FileFacts& facts = fingerprint.facts;
+    if (facts.kind == platform::EntryKind::kRegular || facts.kind == platform::EntryKind::kSymlink) {
+        // A new file already reported is reported again only when its content changed: a
+        // watch sees many events for one file, and each is not a new finding.
+        auto known = store_.LookupBaseline(file.path);
+        if (!known.ok()) return known.status();
+        if (known->has_value() && (*known)->first_seen_by_check) {
+            if ((*known)->md5o == fingerprint.digest) {
+                ++state_.counters.checked;
+                return Status::Ok();
+            }
+            NORV_RETURN_IF_ERROR(store_.UpdateNewFileDigest(file.path, fingerprint.digest));
+        }
+        return RecordFile(file.path, "", facts.size, facts.mtime, fingerprint.digest,
+                          FileLocation{file.folder.get(), file.name});
+    }
+    if (facts.kind != platform::EntryKind::kMissing) return Status::Ok();  // a FIFO, a folder
+    auto baseline = store_.LookupBaseline(file.path);
+    if (!baseline.ok()) return baseline.status();
+    if (!baseline->has_value()) return Status::Ok();
+    if ((*baseline)->first_seen_by_check) return store_.ForgetNewFile(file.path);
+    ++state_.counters.deleted;
+    return ReportChange("Deleted: ", {kChangeDeleted, file.path, (*baseline)->md5o, "", -1, -1},
+                        {});
+}
+
+bool ScanEngine::EndWatchBurst() {
+    // A burst that changed nothing (norv's own restores seen again, a file saved unchanged)
+    // leaves no trace.
+    if (state_.counters.changes() == 0) return false;
+    if (events_) events_->EndRun(state_.counters, "completed");
+    const bool mail =
+                      ShouldSendReport(state_.counters.changes(), state_.settings.mail_alert,
+                                       state_.switches.mail_always);
+    if (mail) {
+        std::vector<std::string> lines = std::move(burst_lines_);
+        if (burst_lines_beyond_ > 0) {
+            lines.push_back("... (ほか " + std::to_string(burst_lines_beyond_) + " 行)");
+        }
+        hooks_.mailer.SendWatchReport(lines);
+    }
+    burst_lines_.clear();
+    burst_lines_beyond_ = 0;
+    return mail;
+}
+
+}  // namespace norv

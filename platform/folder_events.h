@@ -1,0 +1,66 @@
+// FolderEvents: the kernel's notices of changes in watched folders (inotify on Linux).
+//
+// A folder is watched through a descriptor the caller opened and verified, never through its
+// path, so a folder swapped for a link after the check is not the one watched. Each watch has a
+// number; an event names the watch and, for an entry in the folder, the entry's name. The
+// kernel's queue is bounded: when it overflows, one overflow event stands for everything lost.
+// One thread uses an instance at a time.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/file_system.h"
+#include "platform/status.h"
+
+namespace norv::platform {
+
+struct FolderEvent {
+    enum Kind : uint32_t {
+        kWritten = 1u << 0,     // content or attributes changed, or written and closed
+        kAppeared = 1u << 1,    // created, or moved into the folder
+        kVanished = 1u << 2,    // removed, or moved out of the folder
+        kFolderRemoved = 1u << 3,  // the watched folder itself was removed
+        kFolderMoved = 1u << 7,    // the watched folder itself was moved, or unmounted
+        kWatchEnded = 1u << 4,  // the watch is over: its number may be given out again
+        kOverflow = 1u << 5,    // events were lost: the queue was full
+        kMovedAway = 1u << 6,   // with kVanished: moved, not removed
+    };
+    int watch = -1;           // -1 with kOverflow
+    uint32_t kinds = 0;
+    bool is_folder = false;   // the named entry is a folder
+    std::string name;         // empty for an event on the watched folder itself
+};
+
+// The limits that bound how much can be watched, as the system is set now.
+struct WatchLimits {
+    int64_t max_user_watches = -1;    // fs.inotify.max_user_watches; -1 unknown
+    int64_t max_queued_events = -1;   // fs.inotify.max_queued_events
+    int64_t max_user_instances = -1;  // fs.inotify.max_user_instances
+};
+WatchLimits ReadWatchLimits();
+
+class FolderEvents {
+  public:
+    static Result<std::unique_ptr<FolderEvents>> Create();
+    ~FolderEvents();
+    FolderEvents(const FolderEvents&) = delete;
+    FolderEvents& operator=(const FolderEvents&) = delete;
+
+    // Starts watching the open folder (or returns its existing number: one folder, one watch).
+    // A full watch table fails with kind kLimit, naming the setting to raise.
+    Result<int> Watch(const DirectoryHandle& folder, const std::string& shown_path);
+    void Unwatch(int watch);
+    // Waits up to `timeout` for events and appends what has come, at most one read's worth.
+    Status Wait(std::chrono::milliseconds timeout, std::vector<FolderEvent>& events);
+
+  private:
+    explicit FolderEvents(int fd) : fd_(fd) {}
+    int fd_;
+    std::vector<char> buffer_;
+};
+
+}  // namespace norv::platform

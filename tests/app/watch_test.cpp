@@ -1,0 +1,256 @@
+// norv-cli watch on real folders: a tampered file is back at once, a planted folder is caught,
+// a lost event queue falls back to a full check, and SIGTERM in the middle of a burst leaves a
+// sound store. Every wait is on a condition, with a deadline.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "platform/text_file.h"
+#include "tests/support/process.h"
+#include "tests/support/smtp_fixture.h"
+#include "tests/support/test_support.h"
+
+namespace norv {
+namespace {
+
+using testing::Outcome;
+using testing::ReadAll;
+using testing::TempDir;
+using Clock = std::chrono::steady_clock;
+
+bool Eventually(const std::function<bool()>& done,
+                std::chrono::seconds limit = std::chrono::seconds(60)) {
+    const auto deadline = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+std::string StoreIntegrity(const std::string& db_path) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        return "cannot open";
+    }
+    sqlite3_stmt* stmt = nullptr;
+    std::string result = "cannot run";
+    if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW) {
+        result = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return result;
+}
+
+class WatchTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        binary = testing::CliBinary();
+        ASSERT_FALSE(binary.empty());
+        program = scratch.MakeDir("program");
+        scratch.MakeDir("save");
+        testing::WriteAll(program + "/user_rule.txt", "<rule>" + tree.path() + ",3</rule>\r\n");
+        WriteSettings(/*restore=*/true);
+    }
+    void WriteSettings(bool restore, const std::string& mail = " 0 ", const std::string& smtp = "") {
+        auto lines = testing::SettingsLines(scratch / "save", scratch / "cracked");
+        lines[2] = mail;
+        if (!smtp.empty()) {
+            lines[4] = smtp;
+            lines[5] = "";  // no account: the loopback server offers no STARTTLS
+        }
+        lines[12] = restore ? " 1 " : " 0 ";
+        ASSERT_TRUE(platform::WriteTextFileAtomic(program + "/norvcfg.txt", lines, "UTF-8").ok());
+    }
+    void ArchiveAndInit() {
+        ASSERT_EQ(testing::RunCli(program, "archive", scratch / "archive.txt").exit_code, 0)
+            << ReadAll(scratch / "archive.txt");
+        ASSERT_EQ(testing::RunCli(program, "init", scratch / "init.txt").exit_code, 0);
+    }
+    // Starts the watch and waits until its first check is done.
+    void StartWatch() {
+        pid = testing::Spawn({binary, "--dir", program, "watch"}, scratch / "watch.txt");
+        ASSERT_TRUE(Eventually([&] { return Says("リアルタイム監視を開始しました"); })) << Said();
+    }
+    Outcome StopWatch() {
+        ::kill(pid, SIGTERM);
+        Outcome ended = testing::Reap(pid, Clock::now() + std::chrono::seconds(30));
+        pid = -1;
+        return ended;
+    }
+    void TearDown() override {
+        if (pid > 0) StopWatch();
+    }
+    std::string Said() { return ReadAll(scratch / "watch.txt"); }
+    bool Says(const std::string& text) { return Said().find(text) != std::string::npos; }
+    std::string Log() { return ReadAll(program + "/norv.log"); }
+    std::string Events() { return ReadAll(program + "/norv-events.jsonl"); }
+
+    std::string binary;
+    TempDir scratch;
+    TempDir tree;
+    std::string program;
+    pid_t pid = -1;
+};
+
+TEST_F(WatchTest, ATamperedFileIsBackAndReportedOnceAndTheEvidenceKept) {
+    tree.Write("index.html", "<h1>home</h1>");
+    tree.Write("css/site.css", "body{}");
+    tree.Write("js/app.js", "ok()");
+    ArchiveAndInit();
+    StartWatch();
+
+    tree.Write("index.html", "<h1>defaced</h1>");
+    ASSERT_TRUE(Eventually([&] {
+        return ReadAll(tree / "index.html") == "<h1>home</h1>" &&
+               Log().find("Altered: " + tree.path() + "/index.html\r\n") != std::string::npos;
+    })) << Said() << Log();
+    // A deleted file comes back too.
+    ASSERT_EQ(::unlink((tree / "css/site.css").c_str()), 0);
+    ASSERT_TRUE(Eventually([&] {
+        return ReadAll(tree / "css/site.css") == "body{}" &&
+               Log().find("Deleted: " + tree.path() + "/css/site.css\r\n") != std::string::npos;
+    })) << Said() << Log();
+    // Events are taken in order: once this later change is reported, any echo of norv's own
+    // restores above would have been reported before it.
+    tree.Write("js/app.js", "evil()");
+    ASSERT_TRUE(Eventually([&] { return ReadAll(tree / "js/app.js") == "ok()"; })) << Said();
+    ASSERT_TRUE(Eventually([&] { return Log().find("/js/app.js") != std::string::npos; }));
+    const std::string log = Log();
+    EXPECT_EQ(Count(log, "index.html"), 1u) << log;
+    EXPECT_EQ(Count(log, "site.css"), 1u) << log;
+    EXPECT_EQ(Count(Events(), "\"kind\":\"altered\""), 2u) << Events();
+    EXPECT_EQ(Count(Events(), "\"action\":\"restore\",\"path\":\"" + tree.path() +
+                                  "/index.html\",\"outcome\":\"done\""),
+              1u)
+        << Events();
+    // The tampered page is kept as evidence.
+    EXPECT_NE(ReadAll(scratch / "cracked/cracked_index.txt").find(tree.path() + "/index.html"),
+              std::string::npos);
+    Outcome ended = StopWatch();
+    EXPECT_EQ(ended.exit_code, 0) << Said();
+    EXPECT_NE(Said().find("リアルタイム監視を終了しました"), std::string::npos) << Said();
+    // The burst ended with the watch: its summary is in the events.
+    EXPECT_NE(Events().find("\"command\":\"watch\""), std::string::npos) << Events();
+}
+
+TEST_F(WatchTest, AFolderPlantedWithFilesIsCaughtDownToItsDeepestFile) {
+    tree.Write("index.html", "home");
+    ArchiveAndInit();
+    StartWatch();
+    // Written as fast as the system allows: most files land before norv can watch their
+    // folder, and are found by the listing made once the watch is set.
+    for (int i = 0; i < 20; ++i) {
+        tree.Write("up/l1/l2/l3/shell" + std::to_string(i) + ".php", "<?php system($_GET[c]);");
+    }
+    ASSERT_TRUE(Eventually([&] {
+        for (int i = 0; i < 20; ++i) {
+            if (::access((tree / "up/l1/l2/l3/shell" + std::to_string(i) + ".php").c_str(),
+                         F_OK) == 0) {
+                return false;
+            }
+        }
+        return true;
+    })) << Said() << Log();
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(Count(Log(), "Created: " + tree.path() + "/up/l1/l2/l3/shell" +
+                                   std::to_string(i) + ".php\r\n"),
+                  1u);
+    }
+    // The planted folder is watched now: a later file in it is caught as well.
+    tree.Write("up/l1/late.php", "<?php");
+    ASSERT_TRUE(Eventually([&] { return ::access((tree / "up/l1/late.php").c_str(), F_OK) != 0; }))
+        << Said() << Log();
+}
+
+TEST_F(WatchTest, ALostEventQueueFallsBackToAFullCheckThatFindsEverything) {
+    std::ifstream limit_file("/proc/sys/fs/inotify/max_queued_events");
+    long long limit = 0;
+    limit_file >> limit;
+    if (limit <= 0 || limit > 200000) GTEST_SKIP() << "event queue limit " << limit;
+    WriteSettings(/*restore=*/false);
+    tree.Write("index.html", "home");
+    ArchiveAndInit();
+    StartWatch();
+    // Stopped, norv reads nothing; more changes than its queue holds make the kernel drop the
+    // rest and say so.
+    ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+    const long long files = limit + 1000;
+    std::string name;
+    for (long long i = 0; i < files; ++i) {
+        name = tree / ("d" + std::to_string(i % 50) + "-f" + std::to_string(i));
+        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0) << name;
+        ::close(fd);
+    }
+    ASSERT_EQ(::kill(pid, SIGCONT), 0);
+    ASSERT_TRUE(Eventually([&] { return Says("全体を検査しました"); })) << Said();
+    EXPECT_TRUE(Says("一部が失われました")) << Said();
+    // The full check's log names every new file, the last one included.
+    ASSERT_TRUE(Eventually([&] {
+        return Log().find("Created: " + name + "\r\n") != std::string::npos;
+    })) << Said();
+    EXPECT_NE(Said().find("新規作成 " + std::to_string(files)), std::string::npos) << Said();
+}
+
+TEST_F(WatchTest, TermInTheMiddleOfABurstLeavesASoundStore) {
+    WriteSettings(/*restore=*/false);
+    tree.Write("index.html", "home");
+    ArchiveAndInit();
+    StartWatch();
+    constexpr int kFiles = 5000;
+    for (int i = 0; i < kFiles; ++i) tree.Write("burst/f" + std::to_string(i), "new");
+    // The burst is under way once its first change is in the log.
+    ASSERT_TRUE(Eventually([&] { return Log().find("Created: ") != std::string::npos; }))
+        << Said();
+    Outcome ended = StopWatch();
+    EXPECT_EQ(ended.exit_code, 0) << Said();
+    EXPECT_EQ(StoreIntegrity(program + "/norv.db"), "ok");
+    // The next check sees every file once, whatever the watch reached.
+    Outcome next = testing::RunCli(program, "check", scratch / "check.txt");
+    EXPECT_EQ(next.exit_code, 1) << next.out;
+    EXPECT_NE(next.out.find("検査数 " + std::to_string(kFiles + 1) + "  変更 0  新規作成 " +
+                            std::to_string(kFiles) + "  削除 0"),
+              std::string::npos)
+        << next.out;
+}
+
+TEST_F(WatchTest, ABurstOfChangesSendsOneMail) {
+    testing::SmtpServer smtp;
+    ASSERT_TRUE(smtp.started());
+    WriteSettings(/*restore=*/false, " 1 ", smtp.address());
+    for (int i = 0; i < 500; ++i) tree.Write("site/p" + std::to_string(i) + ".html", "v1");
+    ArchiveAndInit();
+    StartWatch();
+    // A deploy of 500 files.
+    for (int i = 0; i < 500; ++i) tree.Write("site/p" + std::to_string(i) + ".html", "v2");
+    ASSERT_TRUE(Eventually([&] { return smtp.Received().size() >= 1; })) << Said();
+    const testing::ReceivedMail mail = smtp.Received().front();
+    EXPECT_NE(mail.subject.find("A:500 C:0 D:0"), std::string::npos) << mail.subject;
+    EXPECT_EQ(Count(mail.body, "Altered: "), 500u) << mail.body.substr(0, 400);
+    // One more change after the burst has ended is a burst, and a mail, of its own.
+    tree.Write("site/p0.html", "v3");
+    ASSERT_TRUE(Eventually([&] { return smtp.Received().size() >= 2; })) << Said();
+    EXPECT_EQ(smtp.Received().size(), 2u);
+    EXPECT_NE(smtp.Received().back().subject.find("A:1 C:0 D:0"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace norv
