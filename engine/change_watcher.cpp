@@ -218,14 +218,19 @@ Result<std::shared_ptr<platform::DirectoryHandle>> ChangeWatcher::OpenWatched(in
         RequestFullCheck(DisplayPath(folder.path) + " が別のフォルダに置き換えられました。"
                                                     "全体を検査します");
         return Status::Error(ErrorKind::kRefused, EAGAIN,
-                             folder.path + " は監視しているフォルダではありません");
+                             DisplayPath(folder.path) + " は監視しているフォルダではありません");
     }
     return opened;
 }
 
 void ChangeWatcher::WatchNewFolder(int parent_watch, const std::string& name) {
     auto parent = OpenWatched(parent_watch);
-    if (!parent.ok()) return;
+    if (!parent.ok()) {
+        if (!parent.status().Is(ErrorKind::kNotFound)) {
+            RequestFullCheck(parent.status().message() + "。全体を検査します");
+        }
+        return;
+    }
     const std::string path = folders_[parent_watch].path + name;
     auto child = platform::OpenDirectoryAt(**parent, name, path);
     if (!child.ok()) return;  // gone again, or not a folder any more: its events say the rest
@@ -284,9 +289,13 @@ Status ChangeWatcher::CheckDueFiles(Clock::time_point now) {
         auto folder = opened.find(pending.watch);
         if (folder == opened.end()) {
             auto handle = OpenWatched(pending.watch);
-            // A folder that is not there any more holds none of its files; one that was
-            // replaced is left to the full check.
-            if (!handle.ok() && !handle.status().Is(ErrorKind::kNotFound)) continue;
+            // A folder that is not there any more holds none of its files. One that cannot be
+            // reached as the watch knew it (replaced, or a link on the way) is left to a full
+            // check, which walks the tree as it is now.
+            if (!handle.ok() && !handle.status().Is(ErrorKind::kNotFound)) {
+                RequestFullCheck(handle.status().message() + "。全体を検査します");
+                continue;
+            }
             folder = opened.emplace(pending.watch, handle.ok() ? handle.value() : nullptr).first;
         }
         files.push_back(WatchedFile{folder->second, pending.name, path});

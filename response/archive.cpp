@@ -78,7 +78,8 @@ Status ProtectedArchive::RestoreFromArchive(const std::string& path) {
     Status status = place.status();
     if (place.ok()) {
         status = platform::lha::RestoreEntry(ArchivePath(), platform::lha::StoredPathOf(path),
-                                             *place->root, place->root_path, place->relative);
+                                             *place->root, place->root_path, place->relative,
+                                             &index_);
     }
     if (!status.ok()) messages_.ShowMessageBox(std::string(kExtractError) + "\n" + status.message());
     return status;

@@ -17,6 +17,7 @@
 #include "config/settings.h"
 #include "config/watched_place.h"
 #include "platform/file_system.h"
+#include "platform/lha/lha_archive.h"
 #include "platform/user_interface.h"
 
 namespace norv {
@@ -47,6 +48,7 @@ class ProtectedArchive {
     const Settings& settings_;
     const RuleTable& rules_;
     MessageBoxSink& messages_;
+    platform::lha::ArchiveIndex index_;  // where each entry of the archive starts
 };
 
 }  // namespace norv

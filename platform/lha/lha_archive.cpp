@@ -244,6 +244,52 @@ Result<std::unique_ptr<archive, ReadCloser>> OpenForReading(const std::string& p
     return a;
 }
 
+// Reads the archive open as `fd` from `offset` on, through pread: a header anywhere in an
+// archive starts a valid LHA stream, so one entry can be read without those before it.
+struct PositionedReader {
+    int fd = -1;
+    int64_t offset = 0;
+    std::vector<char> buffer = std::vector<char>(65536);
+};
+
+la_ssize_t ReadPositioned(archive* a, void* data, const void** block) {
+    auto* reader = static_cast<PositionedReader*>(data);
+    const ssize_t n = ::pread(reader->fd, reader->buffer.data(), reader->buffer.size(),
+                              static_cast<off_t>(reader->offset));
+    if (n < 0) {
+        archive_set_error(a, errno, "%s", std::strerror(errno));
+        return -1;
+    }
+    reader->offset += n;
+    *block = reader->buffer.data();
+    return n;
+}
+
+la_int64_t SkipPositioned(archive*, void* data, la_int64_t request) {
+    static_cast<PositionedReader*>(data)->offset += request;
+    return request;
+}
+
+Result<std::unique_ptr<archive, ReadCloser>> OpenAt(PositionedReader& reader,
+                                                    const std::string& path) {
+    std::unique_ptr<archive, ReadCloser> a(archive_read_new());
+    archive_read_support_format_lha(a.get());
+    archive_read_support_filter_none(a.get());
+    archive_read_set_options(a.get(), "lha:hdrcharset=UTF-8");
+    if (archive_read_open2(a.get(), &reader, nullptr, ReadPositioned, SkipPositioned, nullptr) !=
+        ARCHIVE_OK) {
+        return Status::Error(kErrArchive, path + " を開けません: " + archive_error_string(a.get()));
+    }
+    return a;
+}
+
+uint64_t PathKey(const std::string& path) {
+    // FNV-1a: cheap, and every hit is checked against the path read back.
+    uint64_t h = 1469598103934665603ull;
+    for (unsigned char ch : path) h = (h ^ ch) * 1099511628211ull;
+    return h;
+}
+
 std::string EntryPath(archive_entry* e) {
     const char* utf8 = archive_entry_pathname_utf8(e);
     const char* path = utf8 ? utf8 : archive_entry_pathname(e);
@@ -567,16 +613,46 @@ Result<std::vector<ArchiveEntry>> ListArchive(const std::string& path) {
     return entries;
 }
 
+int64_t ArchiveIndex::Find(int fd, const std::string& stored_path) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return -1;
+    if (!Current(st)) {
+        offsets_.clear();
+        size_ = -1;
+        PositionedReader reader{fd, 0};
+        auto a = OpenAt(reader, "");
+        if (!a.ok()) return -1;
+        archive_entry* e = nullptr;
+        for (;;) {
+            const int rc = archive_read_next_header(a->get(), &e);
+            if (rc == ARCHIVE_EOF) break;
+            if (rc < ARCHIVE_WARN) return -1;  // damaged: every restore reads it whole and says so
+            offsets_.try_emplace(PathKey(EntryPath(e)), archive_read_header_position(a->get()));
+            if (archive_read_data_skip(a->get()) < ARCHIVE_WARN) return -1;
+        }
+        device_ = st.st_dev;
+        inode_ = st.st_ino;
+        size_ = st.st_size;
+        mtime_ = st.st_mtim;
+    }
+    auto found = offsets_.find(PathKey(stored_path));
+    return found == offsets_.end() ? -1 : found->second;
+}
+
+bool ArchiveIndex::Current(const struct stat& st) const {
+    return size_ >= 0 && st.st_dev == device_ && st.st_ino == inode_ && st.st_size == size_ &&
+           st.st_mtim.tv_sec == mtime_.tv_sec && st.st_mtim.tv_nsec == mtime_.tv_nsec;
+}
+
 Status RestoreEntry(const std::string& archive_path, const std::string& stored_path,
                     const DirectoryHandle& root, const std::string& root_path,
-                    const std::vector<std::string>& relative) {
+                    const std::vector<std::string>& relative, ArchiveIndex* index) {
     const std::string wanted = JoinNames(PathNames(stored_path));
     if (!SafeStoredPath(wanted) || relative.empty()) {
         return Status::Error(EPERM, wanted + " は展開しません (危険なパス)");
     }
     ScopedUtf8Locale utf8;
-    auto a = OpenForReading(archive_path);
-    if (!a.ok()) return a.status();
+    // One descriptor for everything read: the entries and the owners stored beside them.
     int raw = ::open(archive_path.c_str(), O_RDONLY | O_CLOEXEC);
     if (raw < 0) return Status::FromErrno(errno, archive_path + " を読めません");
     struct RawCloser {
@@ -589,6 +665,29 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
         std::optional<StoredOwner> owner;
     };
     std::map<std::string, FolderFacts> folders;
+    // Where to start: the wanted entry itself when the index knows it (its folders then read
+    // where the index puts them), else the archive's start.
+    int64_t start = index ? index->Find(raw, wanted) : -1;
+    if (start >= 0) {
+        const std::vector<std::string> names = PathNames(wanted);
+        for (size_t n = 1; n < names.size(); ++n) {
+            const std::string folder =
+                JoinNames(std::vector<std::string>(names.begin(), names.begin() + n));
+            const int64_t folder_at = index->Find(raw, folder);
+            if (folder_at < 0) continue;
+            PositionedReader folder_reader{raw, folder_at};
+            auto fa = OpenAt(folder_reader, archive_path);
+            archive_entry* fe = nullptr;
+            if (fa.ok() && archive_read_next_header(fa->get(), &fe) >= ARCHIVE_WARN &&
+                archive_entry_filetype(fe) == AE_IFDIR && EntryPath(fe) == folder) {
+                folders[folder] = {static_cast<mode_t>(archive_entry_perm(fe) & 07777),
+                                   ReadStoredOwner(raw, folder_at)};
+            }
+        }
+    }
+    PositionedReader reader{raw, std::max<int64_t>(start, 0)};
+    auto a = OpenAt(reader, archive_path);
+    if (!a.ok()) return a.status();
     archive_entry* e = nullptr;
     for (;;) {
         int rc = archive_read_next_header(a->get(), &e);
@@ -598,8 +697,12 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
             return Status::Error(kErrArchive,
                                  archive_path + " は壊れています: " + (why ? why : ""));
         }
-        const int64_t header_at = archive_read_header_position(a->get());
+        const int64_t header_at = std::max<int64_t>(start, 0) + archive_read_header_position(a->get());
         const std::string path = EntryPath(e);
+        if (start >= 0 && path != wanted) {
+            // Not the entry the index promised (two paths with one key): read it all.
+            return RestoreEntry(archive_path, stored_path, root, root_path, relative, nullptr);
+        }
         if (archive_entry_filetype(e) == AE_IFDIR) {
             if (wanted.compare(0, path.size() + 1, path + "/") == 0) {
                 folders[path] = {static_cast<mode_t>(archive_entry_perm(e) & 07777),

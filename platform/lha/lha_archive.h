@@ -7,9 +7,13 @@
 // kept in the Unix extended header, 16 bits each, as the format allows.
 #pragma once
 
+#include <sys/types.h>
+
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/file_system.h"
@@ -63,6 +67,26 @@ struct ArchiveEntry {
 // Every entry of the archive, in order. Fails on a damaged archive.
 Result<std::vector<ArchiveEntry>> ListArchive(const std::string& archive);
 
+// Where each entry of one archive starts, so that a restore reads its one entry instead of
+// every header before it. It belongs to the archive file it was built from (device, inode,
+// size and modification time) and is built again, on first use, once that file has changed.
+// Entries are keyed by a 64-bit digest of their path; the path read back at the offset is
+// always compared, and a mismatch falls back to reading the archive from its start.
+class ArchiveIndex {
+  public:
+    // The header offset of `stored_path` in the archive open as `fd`, or -1 when it is not
+    // listed (or the index cannot be built).
+    int64_t Find(int fd, const std::string& stored_path);
+
+  private:
+    bool Current(const struct stat& st) const;
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
+    off_t size_ = -1;
+    timespec mtime_{};
+    std::unordered_map<uint64_t, int64_t> offsets_;
+};
+
 // Puts back the one entry stored under `stored_path` (StoredPathOf form) as `relative` (names)
 // below the open folder `root`, whose path is `root_path` in messages. The folders on the way
 // are opened one at a time without following a link; missing ones are made, with their
@@ -71,10 +95,11 @@ Result<std::vector<ArchiveEntry>> ListArchive(const std::string& archive);
 // descriptor, and renamed into place; an entry without an owner keeps the replaced file's.
 // Nothing else is touched. Fails, naming the path, when the entry is missing, damaged (its CRC
 // does not match), a folder on the way is a link, or anything cannot be written; then no
-// temporary file remains.
+// temporary file remains. With an index, the entry and its folders are read where the index
+// says they are.
 Status RestoreEntry(const std::string& archive, const std::string& stored_path,
                     const DirectoryHandle& root, const std::string& root_path,
-                    const std::vector<std::string>& relative);
+                    const std::vector<std::string>& relative, ArchiveIndex* index = nullptr);
 
 // RestoreEntry of `stored_path` to the same path below the folder `root` (tests, fuzzing).
 Status RestoreEntryBelow(const std::string& archive, const std::string& stored_path,

@@ -788,5 +788,77 @@ TEST_F(ContainmentRaceTest, RestoresRacingAFolderSwappedForALinkNeverWriteOutsid
     EXPECT_EQ(left, "") << "restore temporary files left in the outside folder";
 }
 
+TEST_F(ContainmentRaceTest, TheWatchRacingAFolderSwappedForALinkNeverWritesOutside) {
+    constexpr int kFiles = 16;
+    auto name = [](int i) { return "w" + std::to_string(i) + ".dat"; };
+    tree.Write("site/index.html", "<h1>home</h1>");
+    for (int i = 0; i < kFiles; ++i) {
+        tree.Write("site/a/b/c/" + name(i), "protected " + std::to_string(i));
+    }
+    GiveToAttacker(tree / "site/a");
+    GiveToAttacker(tree / "site/a/b");
+    for (int i = 0; i < kFiles; ++i) {
+        outside.Write("c/" + name(i), "outside root file " + std::to_string(i));
+    }
+    outside.Write("c/passwd", "root:x:0:0::/root:/bin/sh\n");
+    const std::string spare = SpareLink("b");
+    Rules({{tree / "site", 3}});
+    ASSERT_NO_FATAL_FAILURE(ArchiveAndInit());
+    const auto before = Snapshot(outside.path());
+    Fd c(::open((tree / "site/a/b/c").c_str(), O_RDONLY | O_DIRECTORY));
+    ASSERT_GE(c.fd, 0);
+
+    pid_t watch = Spawn({binary, "--dir", program.path(), "watch"}, scratch / "watch.txt");
+    const auto started_by = SteadyClock::now() + seconds(60);
+    while (ReadAll(scratch / "watch.txt").find("リアルタイム監視を開始しました") ==
+           std::string::npos) {
+        ASSERT_LT(SteadyClock::now(), started_by) << ReadAll(scratch / "watch.txt");
+        Pause();
+    }
+    auto restores = [&] {
+        const std::string events = ReadAll(program / "norv-events.jsonl");
+        size_t n = 0;
+        const std::string done = "\"action\":\"restore\",\"path\":\"" + tree.path() + "/site/a/b/c/";
+        for (size_t at = events.find(done); at != std::string::npos; at = events.find(done, at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    Racer racer(racer_binary, tree / "site/a/b", spare, outside.path(), scratch / "racer.txt");
+    ASSERT_TRUE(racer.WaitStarted(seconds(10))) << racer.Report();
+    int rounds = 0;
+    const auto deadline = SteadyClock::now() + seconds(25);
+    for (; restores() < 200 && rounds < 200 && SteadyClock::now() < deadline; ++rounds) {
+        const size_t seen = restores();
+        for (int i = 0; i < kFiles; ++i) {
+            if ((i + rounds) % 2 == 0) {
+                ASSERT_TRUE(WriteAt(c.fd, name(i), "tampered in round " + std::to_string(rounds)));
+            } else {
+                ::unlinkat(c.fd, name(i).c_str(), 0);
+            }
+        }
+        // The watch answers the round (or the round's time is up) before the next one.
+        const auto round_end = SteadyClock::now() + seconds(3);
+        while (restores() == seen && SteadyClock::now() < round_end) Pause();
+    }
+    const auto swaps = racer.Stop();
+    ::kill(watch, SIGTERM);
+    Outcome ended = Reap(watch, SteadyClock::now() + seconds(30));
+    RecordProperty("restores", std::to_string(restores()));
+    RecordProperty("rounds", rounds);
+    RecordProperty("swaps", std::to_string(swaps));
+
+    EXPECT_EQ(ended.exit_code, 0) << ReadAll(scratch / "watch.txt");
+    EXPECT_GT(swaps, 0u) << racer.Report();
+    EXPECT_GE(restores(), 50u) << "too few restores in " << rounds << " rounds";
+    EXPECT_EQ(Differences(before, Snapshot(outside.path())), "")
+        << "after " << restores() << " restores in " << rounds << " rounds";
+    std::string taken;
+    for (const auto& file : RegularFilesBelow(cracked)) {
+        if (file.content.rfind("outside ", 0) == 0) taken += FileNameOf(file.path) + "\n";
+    }
+    EXPECT_EQ(taken, "") << "files of the outside folder in the cracked folder";
+}
+
 }  // namespace
 }  // namespace norv

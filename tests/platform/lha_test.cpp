@@ -221,6 +221,43 @@ TEST_F(ArchiveTest, RestoreByFullPathPutsBackThatFileAloneWithModeAndTime) {
     EXPECT_EQ(Shell("ls -a '" + dir / "tree" + "' | grep -q norv-restore"), 1);
 }
 
+TEST_F(ArchiveTest, AnIndexedRestoreReadsTheRightEntryAndFollowsANewArchive) {
+    std::string deep = dir.Write("site/a/b/page.html", "first archive");
+    dir.Write("site/other.html", "other");
+    ASSERT_EQ(::chmod((dir / "site/a/b").c_str(), 0751), 0);
+    ASSERT_TRUE(AddToArchive(dir / "site.lzh", dir / "site").ok());
+    auto root = OpenDirectory("/");
+    ASSERT_TRUE(root.ok());
+    ArchiveIndex index;
+    // The entry and its folder, gone: both come back, the folder with its archived mode.
+    ::unlink(deep.c_str());
+    ::rmdir((dir / "site/a/b").c_str());
+    ASSERT_TRUE(RestoreEntry(dir / "site.lzh", StoredPathOf(deep), **root, "/", PathNames(deep),
+                             &index)
+                    .ok());
+    EXPECT_EQ(ReadAll(deep), "first archive");
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "site/a/b").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0751u);
+    // A new archive in the old one's place: the index follows it, never the old offsets.
+    dir.Write("site/a/b/page.html", "second archive, longer than the first one was");
+    ASSERT_TRUE(AddToArchive(dir / "site.lzh", dir / "site").ok());
+    ::unlink(deep.c_str());
+    Status restored = RestoreEntry(dir / "site.lzh", StoredPathOf(deep), **root, "/",
+                                   PathNames(deep), &index);
+    ASSERT_TRUE(restored.ok()) << restored.message();
+    EXPECT_EQ(ReadAll(deep), "second archive, longer than the first one was");
+    const std::string other = dir / "site/other.html";
+    ::unlink(other.c_str());
+    ASSERT_TRUE(
+        RestoreEntry(dir / "site.lzh", StoredPathOf(other), **root, "/", PathNames(other), &index)
+            .ok());
+    EXPECT_EQ(ReadAll(other), "other");
+    EXPECT_FALSE(RestoreEntry(dir / "site.lzh", StoredPathOf(dir / "site/never.html"), **root,
+                              "/", PathNames(dir / "site/never.html"), &index)
+                     .ok());
+}
+
 TEST_F(ArchiveTest, OwnerComesBackAsArchived) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files away";
     std::string page = dir.Write("owned/index.html", "<h1>site</h1>");
