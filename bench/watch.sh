@@ -35,7 +35,8 @@ stop_watch() {
     watch_pid=
 }
 trap stop_watch EXIT
-marks() { awk '$1 == "inotify_inode_mark" { print $2 * $4 }' /proc/slabinfo 2>/dev/null || echo 0; }
+# The kernel's slab memory in bytes: the watches' marks, and the folders' inodes they pin.
+marks() { awk '$1 == "Slab:" { print $2 * 1024 }' /proc/meminfo; }
 kib() { awk -v k="$2:" '$1 == k { print $2 }' "/proc/$1/status"; }
 
 # start_watch TREE RESTORE: a program folder for TREE, archived (with restore on) and
@@ -62,7 +63,7 @@ start_watch() {
         sleep 0.05
     done
     awk -v a="$t0" -v b="$(date +%s.%N)" -v m="$(marks)" -v m0="$before" \
-        'BEGIN { printf "watch start (watches set, first full check): %.1f s, kernel marks %.1f MiB\n", b - a, (m - m0) / 1048576 }'
+        'BEGIN { printf "watch start (watches set, first full check): %.1f s, kernel slab %+.1f MiB\n", b - a, (m - m0) / 1048576 }'
 }
 
 echo

@@ -60,6 +60,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string mode = argv[1];
+    // Content no earlier run can have left behind: every write is a change.
+    const std::string nonce =
+        std::to_string(std::chrono::system_clock::now().time_since_epoch().count());
     const fs::path target = argv[2];
     const long count = std::atol(argv[3]);
     if (mode == "latency") {
@@ -68,7 +71,7 @@ int main(int argc, char** argv) {
         std::vector<double> waits;
         for (long i = 0; i < count; ++i) {
             const auto start = Clock::now();
-            Write(target, "defaced " + std::to_string(i) + "\n");
+            Write(target, "defaced " + nonce + " " + std::to_string(i) + "\n");
             if (!WaitRestored(files, original)) {
                 std::fprintf(stderr, "not restored within 30 s (round %ld)\n", i);
                 return 1;
@@ -94,7 +97,7 @@ int main(int argc, char** argv) {
         std::vector<std::string> original;
         for (const auto& f : files) original.push_back(Read(f));
         const auto start = Clock::now();
-        for (const auto& f : files) Write(f, "defaced in a burst\n");
+        for (const auto& f : files) Write(f, "defaced in a burst " + nonce + "\n");
         const double written = Ms(Clock::now() - start);
         if (!WaitRestored(files, original)) {
             std::fprintf(stderr, "not every file restored within 30 s\n");

@@ -39,6 +39,7 @@ void ChangeWatcher::RulesChanged() { RequestFullCheck(""); }
 void ChangeWatcher::RequestFullCheck(const std::string& why) {
     if (!full_check_due_ || full_check_reason_.empty()) full_check_reason_ = why;
     full_check_due_ = true;
+    new_folders_.clear();
 }
 
 void ChangeWatcher::SetWatches() {
@@ -76,9 +77,13 @@ void ChangeWatcher::SetWatches() {
         };
         platform::TreeWalk walk(std::move(root).value(), rule.path, std::move(walk_options));
         for (;;) {
-            const auto type = walk.Next().type;
-            if (type == platform::TreeWalk::Entry::Type::kEnd ||
-                type == platform::TreeWalk::Entry::Type::kFailure) {
+            platform::TreeWalk::Entry entry = walk.Next();
+            if (entry.type == platform::TreeWalk::Entry::Type::kEnd) break;
+            if (entry.type == platform::TreeWalk::Entry::Type::kFailure) {
+                // The rest of this tree goes unwatched; the full checks still walk it.
+                ++unwatched_folders_;
+                messages_.ShowMessageBox(entry.failure.message() +
+                                         " (この先のフォルダはリアルタイムでは監視しません)");
                 break;
             }
         }
@@ -162,7 +167,8 @@ void ChangeWatcher::Take(const FolderEvent& event, Clock::time_point now) {
         return;
     }
     if (event.is_folder) {
-        if ((event.kinds & FolderEvent::kAppeared) && folder.tree) {
+        // While a full check is due, its walk sets the watches of new folders.
+        if ((event.kinds & FolderEvent::kAppeared) && folder.tree && !full_check_due_) {
             new_folders_.emplace_back(event.watch, event.name);
         }
         if (event.kinds & FolderEvent::kMovedAway) {
@@ -233,7 +239,14 @@ void ChangeWatcher::WatchNewFolder(int parent_watch, const std::string& name) {
     }
     const std::string path = folders_[parent_watch].path + name;
     auto child = platform::OpenDirectoryAt(**parent, name, path);
-    if (!child.ok()) return;  // gone again, or not a folder any more: its events say the rest
+    if (!child.ok()) {
+        // Gone again, or swapped for a link: its own events say the rest. Anything else (a
+        // folder norv may not read) is left to a full check, which says why.
+        if (!child.status().Is(ErrorKind::kNotFound) && !child.status().Is(ErrorKind::kLink)) {
+            RequestFullCheck("");
+        }
+        return;
+    }
     excluded_ = ProgramFolders(settings_);
     Folder uses;
     uses.tree = true;
@@ -246,7 +259,6 @@ void ChangeWatcher::WatchNewFolder(int parent_watch, const std::string& name) {
                                       const std::string& folder_path) {
         Folder here = uses;
         here.path = folder_path;
-        watch_failure_said_ = false;
         const int watch = AddWatch(folder, here);
         if (watch < 0) {
             all_watched = false;
@@ -260,8 +272,9 @@ void ChangeWatcher::WatchNewFolder(int parent_watch, const std::string& name) {
     const Clock::time_point due = Clock::now() - options_.longest_wait;
     for (;;) {
         platform::TreeWalk::Entry entry = walk.Next();
-        if (entry.type == platform::TreeWalk::Entry::Type::kEnd ||
-            entry.type == platform::TreeWalk::Entry::Type::kFailure) {
+        if (entry.type == platform::TreeWalk::Entry::Type::kEnd) break;
+        if (entry.type == platform::TreeWalk::Entry::Type::kFailure) {
+            all_watched = false;
             break;
         }
         if (entry.type != platform::TreeWalk::Entry::Type::kFile) continue;
@@ -317,7 +330,11 @@ Status ChangeWatcher::CheckDueFiles(Clock::time_point now) {
     if (engine_.counters().changes() > changes_before) burst_last_ = Clock::now();
     if (engine_.counters().changes() == 0) EndBurstIfDue(now, true);
     if (status.Is(ErrorKind::kStopped)) return status;
-    if (!status.ok()) messages_.ShowMessageBox(status.ToString());
+    if (!status.ok()) {
+        // Files after the failure were not checked: a full check takes them all in again.
+        messages_.ShowMessageBox(status.ToString());
+        RequestFullCheck("");
+    }
     return Status::Ok();
 }
 
@@ -337,18 +354,27 @@ void ChangeWatcher::Finish() { EndBurstIfDue(Clock::now(), true); }
 
 Status ChangeWatcher::RunFullCheck() {
     EndBurstIfDue(Clock::now(), true);
+    // Said once, even when another norv makes the check wait.
     if (!full_check_reason_.empty()) messages_.ShowMessageBox(full_check_reason_);
-    // The watches first: a change made while the check runs is then seen as well.
-    SetWatches();
+    full_check_reason_.clear();
+    // The watches first: a change made while the check runs is then seen as well. Set once per
+    // check, not again at each retry.
+    if (!watches_set_for_check_) SetWatches();
+    watches_set_for_check_ = true;
     pending_.clear();
     new_folders_.clear();
+    const Clock::time_point started = Clock::now();
     Status status = engine_.check_file();
     if (status.Is(ErrorKind::kBusy)) {
         retry_at_ = Clock::now() + options_.retry;
         return Status::Ok();
     }
     full_check_due_ = false;
-    full_check_reason_.clear();
+    watches_set_for_check_ = false;
+    // Full checks take at most about half the time, however often they are asked for (a folder
+    // renamed over and over): the files' own checks go on in between.
+    next_full_check_at_ = Clock::now() + std::max<Clock::duration>(Clock::now() - started,
+                                                                   std::chrono::seconds(1));
     ++statistics_.full_checks;
     if (status.Is(ErrorKind::kStopped)) return status;
     if (!status.ok()) messages_.ShowMessageBox(status.ToString());
@@ -364,8 +390,10 @@ ChangeWatcher::Clock::time_point ChangeWatcher::NextDeadline(Clock::time_point n
         next = std::min({next, burst_last_ + options_.burst_quiet,
                          burst_started_ + options_.longest_burst});
     }
-    if (full_check_due_ || !new_folders_.empty()) next = now;
-    return std::max(next, retry_at_);
+    if (!new_folders_.empty()) next = now;
+    next = std::max(next, retry_at_);
+    if (full_check_due_) next = std::min(next, std::max({now, retry_at_, next_full_check_at_}));
+    return next;
 }
 
 Status ChangeWatcher::Step(std::chrono::milliseconds wait) {
@@ -378,16 +406,12 @@ Status ChangeWatcher::Step(std::chrono::milliseconds wait) {
     if (!waited.ok()) messages_.ShowMessageBox(waited.ToString());
     now = Clock::now();
     for (const FolderEvent& event : batch) Take(event, now);
-    if (full_check_due_) {
-        if (now < retry_at_) return Status::Ok();
-        return RunFullCheck();
-    }
+    if (full_check_due_ && now >= retry_at_ && now >= next_full_check_at_) return RunFullCheck();
     while (!new_folders_.empty() && !full_check_due_) {
         const auto [parent, name] = new_folders_.back();
         new_folders_.pop_back();
         WatchNewFolder(parent, name);
     }
-    if (full_check_due_) return Status::Ok();
     NORV_RETURN_IF_ERROR(CheckDueFiles(Clock::now()));
     EndBurstIfDue(Clock::now(), false);
     return Status::Ok();

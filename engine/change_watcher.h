@@ -126,6 +126,8 @@ class ChangeWatcher {
     bool burst_open_ = false;
     Clock::time_point burst_started_, burst_last_;
     Clock::time_point retry_at_{};
+    Clock::time_point next_full_check_at_{};
+    bool watches_set_for_check_ = false;
     WatchStatistics statistics_;
 };
 

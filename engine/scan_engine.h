@@ -14,6 +14,7 @@
 #include <functional>
 #include <optional>
 #include <set>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
@@ -125,6 +126,8 @@ class ScanEngine {
   private:
     Status CheckWatchedFilesLocked(const std::vector<WatchedFile>& files);
     Status CheckWatchedFile(const WatchedFile& file);
+    Status CheckPresentOrGone(const WatchedFile& file, const platform::Fingerprint& fingerprint,
+                              bool present);
     class RunGuard;
     Status BeginCommand(std::optional<RunGuard>& guard);
     Status RunScanSteps();
@@ -151,6 +154,10 @@ class ScanEngine {
     const std::atomic<bool>* stop_requested_ = nullptr;
     EventSink* events_ = nullptr;
     std::vector<std::string> burst_lines_;  // the change lines of the current burst
+    // What the change response left at each path it acted on during the watch: seen again, it
+    // is norv's own work, never a new change (an archive that differs from the baseline would
+    // otherwise be restored, found altered and restored again without end).
+    std::unordered_map<std::string, std::string> left_by_response_;
     size_t burst_lines_beyond_ = 0;
     // kStopped once the stop flag is set.
     Status StopPoint() const;

@@ -49,7 +49,36 @@ Status ScanEngine::CheckWatchedFile(const WatchedFile& file) {
     }
     NORV_RETURN_IF_ERROR(StopPoint());
     const platform::FileFacts& facts = fingerprint.facts;
-    if (facts.kind == platform::EntryKind::kRegular || facts.kind == platform::EntryKind::kSymlink) {
+    const bool present =
+        facts.kind == platform::EntryKind::kRegular || facts.kind == platform::EntryKind::kSymlink;
+    if (auto left = left_by_response_.find(file.path); left != left_by_response_.end()) {
+        const std::string& digest = present ? fingerprint.digest : std::string();
+        if (left->second == digest) {
+            ++state_.counters.checked;
+            return Status::Ok();
+        }
+        left_by_response_.erase(left);
+    }
+    const int64_t changes_before = state_.counters.changes();
+    Status status = CheckPresentOrGone(file, fingerprint, present);
+    if (status.ok() && state_.counters.changes() > changes_before &&
+        state_.switches.auto_restore != 0 && file.folder) {
+        // What the response left there (the restored file, or nothing), remembered so that its
+        // own events do not set it off again. Bounded: forgetting only costs one more round.
+        if (left_by_response_.size() >= 100000) left_by_response_.clear();
+        const platform::Fingerprint after =
+            platform::FingerprintAt(file.folder->fd(), file.name, stop_requested_);
+        const bool there = after.facts.kind == platform::EntryKind::kRegular ||
+                           after.facts.kind == platform::EntryKind::kSymlink;
+        left_by_response_[file.path] = there ? after.digest : std::string();
+    }
+    return status;
+}
+
+Status ScanEngine::CheckPresentOrGone(const WatchedFile& file,
+                                      const platform::Fingerprint& fingerprint, bool present) {
+    const platform::FileFacts& facts = fingerprint.facts;
+    if (present) {
         // A new file already reported is reported again only when its content changed: a
         // watch sees many events for one file, and each is not a new finding.
         auto known = store_.LookupBaseline(file.path);

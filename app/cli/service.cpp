@@ -85,9 +85,12 @@ struct Period {
     std::string why_off;
 };
 
-Period PeriodOf(const Settings& settings) {
+// With `always`, line 10 is not asked: the real-time watch's full checks, which catch what the
+// kernel's events cannot show (writes through a hard link from an unwatched folder, through a
+// shared mapping, or from another machine on a network file system), run whatever it says.
+Period PeriodOf(const Settings& settings, bool always = false) {
     Period period;
-    if (LeadingNumber(settings.auto_check) != 1.0) {
+    if (!always && LeadingNumber(settings.auto_check) != 1.0) {
         period.why_off = "自動検査は行いません (設定 10 行目が 1 ではありません)";
         return period;
     }
@@ -125,7 +128,7 @@ int RunWatch(Application& app, std::ostream& out, std::ostream& err, bool period
         Notify("STATUS=" + status);
     };
     Notify("READY=1");
-    Period period = periodic ? PeriodOf(app.settings()) : Period{};
+    Period period = PeriodOf(app.settings(), !periodic);
     Status started = watcher.Start();
     Clock::time_point last_check = Clock::now();
     if (!started.ok() && !started.Is(ErrorKind::kStopped)) {
@@ -144,7 +147,7 @@ int RunWatch(Application& app, std::ostream& out, std::ostream& err, bool period
             Notify("RELOADING=1");
             Status loaded = app.ReloadSettingsAndRules();
             if (!loaded.ok()) err << "norv: 設定を読み直せません: " << loaded.ToString() << "\n";
-            if (periodic) period = PeriodOf(app.settings());
+            period = PeriodOf(app.settings(), !periodic);
             watcher.RulesChanged();
             Notify("READY=1");
             announce(loaded.ok() ? "設定を読み直しました。全体を検査します"

@@ -22,8 +22,9 @@ int RunService(Application& app, std::ostream& out, std::ostream& err);
 // Real-time protection: one check, then every rule's folders are watched and each changed file
 // is checked (and, with automatic restore on, put back) as soon as its writes settle. SIGHUP
 // reloads the settings and rules and checks everything again; SIGTERM or SIGINT ends the watch
-// cleanly. With `periodic` (the service's --watch), the full checks of line 10 and 11 go on
-// as well.
+// cleanly. A full check runs every line-11 minutes as well, for the changes the kernel's events
+// cannot show; with `periodic` (the service's --watch) only while line 10 is 1, as the
+// service's timed checks do.
 int RunWatch(Application& app, std::ostream& out, std::ostream& err, bool periodic);
 
 }  // namespace norv::cli

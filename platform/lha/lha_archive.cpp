@@ -634,6 +634,7 @@ int64_t ArchiveIndex::Find(int fd, const std::string& stored_path) {
         inode_ = st.st_ino;
         size_ = st.st_size;
         mtime_ = st.st_mtim;
+        ctime_ = st.st_ctim;
     }
     auto found = offsets_.find(PathKey(stored_path));
     return found == offsets_.end() ? -1 : found->second;
@@ -641,7 +642,8 @@ int64_t ArchiveIndex::Find(int fd, const std::string& stored_path) {
 
 bool ArchiveIndex::Current(const struct stat& st) const {
     return size_ >= 0 && st.st_dev == device_ && st.st_ino == inode_ && st.st_size == size_ &&
-           st.st_mtim.tv_sec == mtime_.tv_sec && st.st_mtim.tv_nsec == mtime_.tv_nsec;
+           st.st_mtim.tv_sec == mtime_.tv_sec && st.st_mtim.tv_nsec == mtime_.tv_nsec &&
+           st.st_ctim.tv_sec == ctime_.tv_sec && st.st_ctim.tv_nsec == ctime_.tv_nsec;
 }
 
 Status RestoreEntry(const std::string& archive_path, const std::string& stored_path,
@@ -685,12 +687,17 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
             }
         }
     }
+    // Anything unexpected where the index pointed is read again from the archive's start.
+    auto read_whole = [&] {
+        return RestoreEntry(archive_path, stored_path, root, root_path, relative, nullptr);
+    };
     PositionedReader reader{raw, std::max<int64_t>(start, 0)};
     auto a = OpenAt(reader, archive_path);
-    if (!a.ok()) return a.status();
+    if (!a.ok()) return start >= 0 ? read_whole() : a.status();
     archive_entry* e = nullptr;
     for (;;) {
         int rc = archive_read_next_header(a->get(), &e);
+        if (start >= 0 && rc != ARCHIVE_OK && rc != ARCHIVE_WARN) return read_whole();
         if (rc == ARCHIVE_EOF) break;
         if (rc < ARCHIVE_WARN) {
             const char* why = archive_error_string(a->get());
@@ -699,10 +706,7 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
         }
         const int64_t header_at = std::max<int64_t>(start, 0) + archive_read_header_position(a->get());
         const std::string path = EntryPath(e);
-        if (start >= 0 && path != wanted) {
-            // Not the entry the index promised (two paths with one key): read it all.
-            return RestoreEntry(archive_path, stored_path, root, root_path, relative, nullptr);
-        }
+        if (start >= 0 && path != wanted) return read_whole();  // two paths, one key
         if (archive_entry_filetype(e) == AE_IFDIR) {
             if (wanted.compare(0, path.size() + 1, path + "/") == 0) {
                 folders[path] = {static_cast<mode_t>(archive_entry_perm(e) & 07777),

@@ -69,7 +69,8 @@ Result<std::vector<ArchiveEntry>> ListArchive(const std::string& archive);
 
 // Where each entry of one archive starts, so that a restore reads its one entry instead of
 // every header before it. It belongs to the archive file it was built from (device, inode,
-// size and modification time) and is built again, on first use, once that file has changed.
+// size, modification and change times) and is built again, on first use, once that file has
+// changed.
 // Entries are keyed by a 64-bit digest of their path; the path read back at the offset is
 // always compared, and a mismatch falls back to reading the archive from its start.
 class ArchiveIndex {
@@ -84,6 +85,7 @@ class ArchiveIndex {
     ino_t inode_ = 0;
     off_t size_ = -1;
     timespec mtime_{};
+    timespec ctime_{};  // changed by any write or rename, and set by no caller
     std::unordered_map<uint64_t, int64_t> offsets_;
 };
 

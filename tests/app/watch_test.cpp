@@ -151,6 +151,26 @@ TEST_F(WatchTest, ATamperedFileIsBackAndReportedOnceAndTheEvidenceKept) {
     EXPECT_NE(Events().find("\"command\":\"watch\""), std::string::npos) << Events();
 }
 
+TEST_F(WatchTest, AnArchiveOlderThanTheBaselineIsRestoredOnceNotOverAndOver) {
+    tree.Write("index.html", "archived version");
+    tree.Write("other.html", "other");
+    ASSERT_EQ(testing::RunCli(program, "archive", scratch / "archive.txt").exit_code, 0);
+    // The baseline moves on, the archive does not: each restore brings back a file that differs
+    // from the baseline.
+    tree.Write("index.html", "baseline version");
+    ASSERT_EQ(testing::RunCli(program, "init", scratch / "init.txt").exit_code, 0);
+    StartWatch();
+    tree.Write("index.html", "defaced");
+    ASSERT_TRUE(Eventually([&] { return ReadAll(tree / "index.html") == "archived version"; }))
+        << Said();
+    // Events are taken in order: once a later change is reported, a second round on the first
+    // file would have been reported before it.
+    tree.Write("other.html", "changed");
+    ASSERT_TRUE(Eventually([&] { return Log().find("/other.html") != std::string::npos; }))
+        << Said();
+    EXPECT_EQ(Count(Log(), "Altered: " + tree.path() + "/index.html"), 1u) << Log();
+}
+
 TEST_F(WatchTest, AFolderPlantedWithFilesIsCaughtDownToItsDeepestFile) {
     tree.Write("index.html", "home");
     ArchiveAndInit();
@@ -250,6 +270,33 @@ TEST_F(WatchTest, ABurstOfChangesSendsOneMail) {
     ASSERT_TRUE(Eventually([&] { return smtp.Received().size() >= 2; })) << Said();
     EXPECT_EQ(smtp.Received().size(), 2u);
     EXPECT_NE(smtp.Received().back().subject.find("A:1 C:0 D:0"), std::string::npos);
+}
+
+TEST_F(WatchTest, TheServiceWatchesBetweenItsTimedChecksAndRereadsTheRulesOnHangup) {
+    tree.Write("index.html", "home");
+    auto lines = testing::SettingsLines(scratch / "save", scratch / "cracked");
+    lines[9] = " 1 ";
+    lines[10] = "60";  // the next timed check is an hour away
+    lines[12] = " 1 ";
+    ASSERT_TRUE(platform::WriteTextFileAtomic(program + "/norvcfg.txt", lines, "UTF-8").ok());
+    ArchiveAndInit();
+    pid = testing::Spawn({binary, "--dir", program, "service", "--watch"}, scratch / "watch.txt");
+    ASSERT_TRUE(Eventually([&] { return Says("リアルタイム監視を開始しました"); })) << Said();
+    tree.Write("index.html", "defaced");
+    ASSERT_TRUE(Eventually([&] { return ReadAll(tree / "index.html") == "home"; })) << Said();
+    // A second tree, added to the rules: watched once the service has read them again.
+    TempDir second;
+    testing::WriteAll(program + "/user_rule.txt", "<rule>" + tree.path() + ",3</rule>\r\n<rule>" +
+                                                      second.path() + ",3</rule>\r\n");
+    ::kill(pid, SIGHUP);
+    ASSERT_TRUE(Eventually([&] { return Says("全体を検査しました"); })) << Said();
+    second.Write("planted.php", "<?php");
+    ASSERT_TRUE(Eventually([&] {
+        return ::access((second / "planted.php").c_str(), F_OK) != 0 &&
+               Log().find("Created: " + second.path() + "/planted.php") != std::string::npos;
+    })) << Said() << Log();
+    Outcome ended = StopWatch();
+    EXPECT_EQ(ended.exit_code, 0) << Said();
 }
 
 }  // namespace
