@@ -196,6 +196,12 @@ void ChangeWatcher::Queue(int watch, const Folder& folder, const std::string& na
         slot->second.watch = watch;
         slot->second.name = name;
         slot->second.first = when;
+        slot->second.longest = options_.longest_wait;
+        if (auto unsettled = unsettled_.find(path); unsettled != unsettled_.end()) {
+            slot->second.longest = std::min<Clock::duration>(
+                options_.longest_wait * (int64_t{1} << std::min(unsettled->second, 6)),
+                std::chrono::minutes(1));
+        }
     }
     slot->second.last = std::max(slot->second.last, when);
     if (pending_.size() > options_.most_pending) {
@@ -290,8 +296,15 @@ Status ChangeWatcher::CheckDueFiles(Clock::time_point now) {
     if (now < retry_at_) return Status::Ok();
     std::vector<std::string> due;
     for (const auto& [path, pending] : pending_) {
-        if (now - pending.last >= options_.settle || now - pending.first >= options_.longest_wait) {
+        const bool settled = now - pending.last >= options_.settle;
+        if (settled || now - pending.first >= pending.longest) {
             due.push_back(path);
+            if (settled) {
+                unsettled_.erase(path);
+            } else {
+                if (unsettled_.size() >= options_.most_pending) unsettled_.clear();
+                ++unsettled_[path];
+            }
         }
     }
     if (due.empty()) return Status::Ok();
@@ -384,7 +397,7 @@ Status ChangeWatcher::RunFullCheck() {
 ChangeWatcher::Clock::time_point ChangeWatcher::NextDeadline(Clock::time_point now) const {
     Clock::time_point next = Clock::time_point::max();
     for (const auto& [path, pending] : pending_) {
-        next = std::min({next, pending.last + options_.settle, pending.first + options_.longest_wait});
+        next = std::min({next, pending.last + options_.settle, pending.first + pending.longest});
     }
     if (burst_open_) {
         next = std::min({next, burst_last_ + options_.burst_quiet,

@@ -91,6 +91,7 @@ class ChangeWatcher {
         int watch = -1;
         std::string name;
         Clock::time_point first, last;
+        Clock::duration longest{};  // checked by first + longest even if never quiet
     };
 
     void SetWatches();
@@ -116,6 +117,10 @@ class ChangeWatcher {
     std::unique_ptr<platform::FolderEvents> events_;
     std::unordered_map<int, Folder> folders_;
     std::map<std::string, Pending> pending_;  // by full path
+    // Files checked before they were ever quiet, and how many times in a row: a file written
+    // without pause (a growing log) waits twice as long each time, up to a minute, instead of
+    // being hashed whole every second.
+    std::unordered_map<std::string, int> unsettled_;
     std::vector<std::pair<int, std::string>> new_folders_;  // parent watch, name
     std::vector<platform::FileIdentity> excluded_;
     platform::FileIdentity program_folder_;

@@ -175,11 +175,13 @@ TEST_F(WatchTest, AFolderPlantedWithFilesIsCaughtDownToItsDeepestFile) {
     tree.Write("index.html", "home");
     ArchiveAndInit();
     StartWatch();
-    // Written as fast as the system allows: most files land before norv can watch their
-    // folder, and are found by the listing made once the watch is set.
+    // Made elsewhere and moved in whole: its files were there before any watch could be set,
+    // and only the listing made once the watch is set finds them.
+    TempDir stage;
     for (int i = 0; i < 20; ++i) {
-        tree.Write("up/l1/l2/l3/shell" + std::to_string(i) + ".php", "<?php system($_GET[c]);");
+        stage.Write("up/l1/l2/l3/shell" + std::to_string(i) + ".php", "<?php system($_GET[c]);");
     }
+    ASSERT_EQ(::rename((stage / "up").c_str(), (tree / "up").c_str()), 0);
     ASSERT_TRUE(Eventually([&] {
         for (int i = 0; i < 20; ++i) {
             if (::access((tree / "up/l1/l2/l3/shell" + std::to_string(i) + ".php").c_str(),
@@ -194,10 +196,30 @@ TEST_F(WatchTest, AFolderPlantedWithFilesIsCaughtDownToItsDeepestFile) {
                                    std::to_string(i) + ".php\r\n"),
                   1u);
     }
-    // The planted folder is watched now: a later file in it is caught as well.
+    // The planted folders are watched now: a file written into one later is caught as well.
     tree.Write("up/l1/late.php", "<?php");
     ASSERT_TRUE(Eventually([&] { return ::access((tree / "up/l1/late.php").c_str(), F_OK) != 0; }))
         << Said() << Log();
+}
+
+TEST_F(WatchTest, AWatchedFolderMovedOutOfTheTreeIsPutBackByAFullCheck) {
+    tree.Write("index.html", "home");
+    tree.Write("css/site.css", "body{}");
+    tree.Write("css/print/print.css", "@media print{}");
+    ArchiveAndInit();
+    StartWatch();
+    // Its files leave without an event of their own: only the folder's move says so.
+    TempDir elsewhere;
+    ASSERT_EQ(::rename((tree / "css").c_str(), (elsewhere / "css").c_str()), 0);
+    ASSERT_TRUE(Eventually([&] {
+        return ReadAll(tree / "css/site.css") == "body{}" &&
+               ReadAll(tree / "css/print/print.css") == "@media print{}";
+    })) << Said();
+    EXPECT_TRUE(Says("が移動されました")) << Said();
+    // The folder put back is watched like the rest.
+    tree.Write("css/print/print.css", "defaced");
+    ASSERT_TRUE(Eventually([&] { return ReadAll(tree / "css/print/print.css") == "@media print{}"; }))
+        << Said();
 }
 
 TEST_F(WatchTest, ALostEventQueueFallsBackToAFullCheckThatFindsEverything) {
