@@ -125,9 +125,9 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         PrintConfiguration(out, **app);
         return kExitUnchanged;
     } else if (command == "service") {
-        return watch ? RunWatch(**app, out, err, true) : RunService(**app, out, err);
+        return watch ? RunWatch(**app, human, err, true) : RunService(**app, human, err);
     } else if (command == "watch") {
-        return RunWatch(**app, out, err, false);
+        return RunWatch(**app, human, err, false);
     } else if (command == "archive") {
         const std::string path = (*app)->archive().ArchivePath();
         const bool had_archive = platform::FileExists(path);
