@@ -11,8 +11,8 @@
 namespace norv::platform {
 namespace {
 
-int64_t ReadLimit(const char* name) {
-    std::ifstream in(std::string("/proc/sys/fs/inotify/") + name);
+int64_t ReadLimit(const std::string& path) {
+    std::ifstream in(path);
     int64_t value = -1;
     if (!(in >> value)) return -1;
     return value;
@@ -39,9 +39,16 @@ uint32_t KindsOf(uint32_t mask) {
 
 WatchLimits ReadWatchLimits() {
     WatchLimits limits;
-    limits.max_user_watches = ReadLimit("max_user_watches");
-    limits.max_queued_events = ReadLimit("max_queued_events");
-    limits.max_user_instances = ReadLimit("max_user_instances");
+    const std::string system = "/proc/sys/fs/inotify/";
+    limits.max_user_watches = ReadLimit(system + "max_user_watches");
+    limits.max_queued_events = ReadLimit(system + "max_queued_events");
+    limits.max_user_instances = ReadLimit(system + "max_user_instances");
+    // A container's user namespace may hold its processes to less than the system allows.
+    const int64_t in_namespace = ReadLimit("/proc/sys/user/max_inotify_watches");
+    if (in_namespace >= 0 &&
+        (limits.max_user_watches < 0 || in_namespace < limits.max_user_watches)) {
+        limits.max_user_watches = in_namespace;
+    }
     return limits;
 }
 

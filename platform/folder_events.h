@@ -37,7 +37,8 @@ struct FolderEvent {
 
 // The limits that bound how much can be watched, as the system is set now.
 struct WatchLimits {
-    int64_t max_user_watches = -1;    // fs.inotify.max_user_watches; -1 unknown
+    // fs.inotify.max_user_watches, or the user namespace's lower limit; -1 unknown
+    int64_t max_user_watches = -1;
     int64_t max_queued_events = -1;   // fs.inotify.max_queued_events
     int64_t max_user_instances = -1;  // fs.inotify.max_user_instances
 };

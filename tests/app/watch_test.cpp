@@ -252,6 +252,27 @@ TEST_F(WatchTest, ALostEventQueueFallsBackToAFullCheckThatFindsEverything) {
     EXPECT_NE(Said().find("新規作成 " + std::to_string(files)), std::string::npos) << Said();
 }
 
+TEST_F(WatchTest, AWatchLimitTooLowIsSaidWithTheValueToSetAndTheRestStillWatched) {
+    // A user namespace of its own, whose watch limit only this watch feels.
+    if (::system("unshare --user --map-root-user true >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "no user namespaces here";
+    }
+    for (int i = 0; i < 10; ++i) tree.Write("d" + std::to_string(i) + "/page.html", "page");
+    tree.Write("index.html", "home");
+    ArchiveAndInit();
+    pid = testing::Spawn({"/usr/bin/unshare", "--user", "--map-root-user", "sh", "-c",
+                          "echo 3 > /proc/sys/user/max_inotify_watches && exec \"$0\" --dir \"$1\" watch",
+                          binary, program},
+                         scratch / "watch.txt");
+    ASSERT_TRUE(Eventually([&] { return Says("リアルタイム監視を開始しました"); })) << Said();
+    // 11 folders, 3 watched: the other 8 are said, with the setting and a value that fits.
+    EXPECT_TRUE(Says("8 個のフォルダをリアルタイムで監視できません")) << Said();
+    EXPECT_TRUE(Says("fs.inotify.max_user_watches (今は 3) を 1037 以上にしてください")) << Said();
+    // The folders that are watched are still protected at once.
+    tree.Write("index.html", "defaced");
+    ASSERT_TRUE(Eventually([&] { return ReadAll(tree / "index.html") == "home"; })) << Said();
+}
+
 TEST_F(WatchTest, TermInTheMiddleOfABurstLeavesASoundStore) {
     WriteSettings(/*restore=*/false);
     tree.Write("index.html", "home");
