@@ -18,21 +18,11 @@
 namespace norv {
 namespace {
 
+using testing::Eventually;
 using testing::Outcome;
 using testing::ReadAll;
 using testing::TempDir;
 using Clock = std::chrono::steady_clock;
-
-// Polls `done` every 10 ms until it holds or `limit` passes.
-bool Eventually(const std::function<bool()>& done,
-                std::chrono::seconds limit = std::chrono::seconds(60)) {
-    const auto deadline = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
 
 class ServiceTest : public ::testing::Test {
   protected:

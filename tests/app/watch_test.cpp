@@ -21,20 +21,11 @@
 namespace norv {
 namespace {
 
+using testing::Eventually;
 using testing::Outcome;
 using testing::ReadAll;
 using testing::TempDir;
 using Clock = std::chrono::steady_clock;
-
-bool Eventually(const std::function<bool()>& done,
-                std::chrono::seconds limit = std::chrono::seconds(60)) {
-    const auto deadline = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 size_t Count(const std::string& text, const std::string& what) {
     size_t n = 0;

@@ -68,4 +68,13 @@ Outcome RunCli(const std::string& program_dir, const std::string& verb,
     return RunProcess({CliBinary(), "--dir", program_dir, verb}, out_file, limit);
 }
 
+bool Eventually(const std::function<bool()>& done, std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
 }  // namespace norv::testing

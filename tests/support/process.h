@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,10 @@ struct Outcome {
     bool timed_out = false;
     std::string out;  // standard output and error together
 };
+
+// Polls `done` every few milliseconds until it holds (true) or `limit` passes (false).
+bool Eventually(const std::function<bool()>& done,
+                std::chrono::seconds limit = std::chrono::seconds(60));
 
 // Starts `argv` with its standard output and error going to `out_file`.
 pid_t Spawn(const std::vector<std::string>& argv, const std::string& out_file);
