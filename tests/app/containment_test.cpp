@@ -17,6 +17,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <random>
@@ -662,6 +663,28 @@ class ContainmentRaceTest : public ContainmentTest {
         return spare;
     }
 
+    // The protected files `name(i)` in site/a/b/c, root's, below folders the attacker owns (it
+    // may move b); a root-owned outside folder laid out like b, so a way through the link
+    // resolves; archived and recorded. The attacker's spare link to the outside is returned.
+    std::string LayOutFilesBelowAnAttackersFolder(int files,
+                                                  const std::function<std::string(int)>& name) {
+        tree.Write("site/index.html", "<h1>home</h1>");
+        for (int i = 0; i < files; ++i) {
+            tree.Write("site/a/b/c/" + name(i), "protected " + std::to_string(i));
+        }
+        GiveToAttacker(tree / "site/a");
+        GiveToAttacker(tree / "site/a/b");
+        for (int i = 0; i < files; ++i) {
+            outside.Write("c/" + name(i), "outside root file " + std::to_string(i));
+        }
+        outside.Write("c/passwd", "root:x:0:0::/root:/bin/sh\n");
+        outside.Write("keep.txt", "outside keep");
+        const std::string spare = SpareLink("b");
+        Rules({{tree / "site", 3}});
+        ArchiveAndInit();
+        return spare;
+    }
+
     std::string racer_binary;
     TempDir outside;  // must never change
     TempDir stage;    // the attacker's own folder, outside every rule
@@ -726,22 +749,8 @@ TEST_F(ContainmentRaceTest, AWalkRacingAFolderSwappedForALinkNeverTouchesTheOuts
 TEST_F(ContainmentRaceTest, RestoresRacingAFolderSwappedForALinkNeverWriteOutside) {
     constexpr int kFiles = 16;
     auto name = [](int i) { return "r" + std::to_string(i) + ".dat"; };
-    tree.Write("site/index.html", "<h1>home</h1>");
-    for (int i = 0; i < kFiles; ++i) {
-        tree.Write("site/a/b/c/" + name(i), "protected " + std::to_string(i));
-    }
-    // The attacker may move b (it owns a and b); c and its files are root's.
-    GiveToAttacker(tree / "site/a");
-    GiveToAttacker(tree / "site/a/b");
-    // A root-owned outside folder laid out like b, so a way through the link resolves.
-    for (int i = 0; i < kFiles; ++i) {
-        outside.Write("c/" + name(i), "outside root file " + std::to_string(i));
-    }
-    outside.Write("c/passwd", "root:x:0:0::/root:/bin/sh\n");
-    outside.Write("keep.txt", "outside keep");
-    const std::string spare = SpareLink("b");
-    Rules({{tree / "site", 3}});
-    ASSERT_NO_FATAL_FAILURE(ArchiveAndInit());
+    std::string spare;
+    ASSERT_NO_FATAL_FAILURE(spare = LayOutFilesBelowAnAttackersFolder(kFiles, name));
     const auto before = Snapshot(outside.path());
     // The test tampers through a descriptor of the real c, which follows it wherever the racer
     // has put b: the test's own writes never pass through the link.
@@ -791,19 +800,8 @@ TEST_F(ContainmentRaceTest, RestoresRacingAFolderSwappedForALinkNeverWriteOutsid
 TEST_F(ContainmentRaceTest, TheWatchRacingAFolderSwappedForALinkNeverWritesOutside) {
     constexpr int kFiles = 16;
     auto name = [](int i) { return "w" + std::to_string(i) + ".dat"; };
-    tree.Write("site/index.html", "<h1>home</h1>");
-    for (int i = 0; i < kFiles; ++i) {
-        tree.Write("site/a/b/c/" + name(i), "protected " + std::to_string(i));
-    }
-    GiveToAttacker(tree / "site/a");
-    GiveToAttacker(tree / "site/a/b");
-    for (int i = 0; i < kFiles; ++i) {
-        outside.Write("c/" + name(i), "outside root file " + std::to_string(i));
-    }
-    outside.Write("c/passwd", "root:x:0:0::/root:/bin/sh\n");
-    const std::string spare = SpareLink("b");
-    Rules({{tree / "site", 3}});
-    ASSERT_NO_FATAL_FAILURE(ArchiveAndInit());
+    std::string spare;
+    ASSERT_NO_FATAL_FAILURE(spare = LayOutFilesBelowAnAttackersFolder(kFiles, name));
     const auto before = Snapshot(outside.path());
     Fd c(::open((tree / "site/a/b/c").c_str(), O_RDONLY | O_DIRECTORY));
     ASSERT_GE(c.fd, 0);
