@@ -34,7 +34,10 @@ Status ChangeWatcher::Start() {
     return RunFullCheck();
 }
 
-void ChangeWatcher::RulesChanged() { RequestFullCheck(""); }
+void ChangeWatcher::RulesChanged() {
+    watches_set_for_check_ = false;  // the watches follow the new rules before the check
+    RequestFullCheck("");
+}
 
 void ChangeWatcher::RequestFullCheck(const std::string& why) {
     if (!full_check_due_ || full_check_reason_.empty()) full_check_reason_ = why;
