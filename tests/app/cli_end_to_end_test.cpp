@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <thread>
 
-#include "platform/database.h"
 #include "platform/file_system.h"
 #include "platform/text_file.h"
 #include "tests/support/process.h"
@@ -230,10 +229,7 @@ TEST_F(CliTest, KillInTheMiddleLeavesAWorkingDatabase) {
         int status = 0;
         ::waitpid(pid, &status, 0);
 
-        auto db = platform::Database::Open(program / "norv.db", false).value();
-        auto check = db->Prepare("PRAGMA integrity_check").value();
-        ASSERT_TRUE(check->Step().value());
-        EXPECT_EQ(check->ColumnText(0), "ok") << verb;
+        EXPECT_EQ(testing::StoreIntegrity(program / "norv.db"), "ok") << verb;
     }
     EXPECT_EQ(Run("init").exit_code, 0);
     Outcome after = Run("check");

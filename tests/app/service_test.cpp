@@ -2,7 +2,6 @@
 // a period of a fraction of a minute so that checks come within a second.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sqlite3.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -114,15 +113,7 @@ TEST_F(ServiceTest, TermInTheMiddleOfALargeCheckKeepsASoundStoreAndTheNextCheckI
     EXPECT_EQ(Said().find("検査数 " + std::to_string(kFiles)), std::string::npos)
         << "the check was not stopped in the middle: " << Said();
 
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open_v2((program + "/norv.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
-              SQLITE_OK);
-    sqlite3_stmt* stmt = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &stmt, nullptr), SQLITE_OK);
-    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
-    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)), "ok");
-    sqlite3_finalize(stmt);
-    sqlite3_close(db);
+    EXPECT_EQ(testing::StoreIntegrity(program + "/norv.db"), "ok");
 
     // The stopped check reported nothing it never reached; the next one sees every file.
     Outcome next = testing::RunCli(program, "check", scratch / "check.txt");

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,23 +30,6 @@ size_t Count(const std::string& text, const std::string& what) {
     size_t n = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
     return n;
-}
-
-std::string StoreIntegrity(const std::string& db_path) {
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        sqlite3_close(db);
-        return "cannot open";
-    }
-    sqlite3_stmt* stmt = nullptr;
-    std::string result = "cannot run";
-    if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &stmt, nullptr) == SQLITE_OK &&
-        sqlite3_step(stmt) == SQLITE_ROW) {
-        result = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
-    }
-    sqlite3_finalize(stmt);
-    sqlite3_close(db);
-    return result;
 }
 
 class WatchTest : public ::testing::Test {
@@ -276,7 +258,7 @@ TEST_F(WatchTest, TermInTheMiddleOfABurstLeavesASoundStore) {
         << Said();
     Outcome ended = StopWatch();
     EXPECT_EQ(ended.exit_code, 0) << Said();
-    EXPECT_EQ(StoreIntegrity(program + "/norv.db"), "ok");
+    EXPECT_EQ(testing::StoreIntegrity(program + "/norv.db"), "ok");
     // The next check sees every file once, whatever the watch reached.
     Outcome next = testing::RunCli(program, "check", scratch / "check.txt");
     EXPECT_EQ(next.exit_code, 1) << next.out;

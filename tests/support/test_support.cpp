@@ -9,6 +9,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "platform/database.h"
+
 namespace norv::testing {
 
 namespace fs = std::filesystem;
@@ -87,6 +89,16 @@ RunContext MakeContext(const std::string& program_dir) {
     context.root_dir = RootOf(context.windows_dir);
     context.charset = "UTF-8";
     return context;
+}
+
+std::string StoreIntegrity(const std::string& db_path) {
+    auto db = platform::Database::Open(db_path, false);
+    if (!db.ok()) return db.status().message();
+    auto check = (*db)->Prepare("PRAGMA integrity_check");
+    if (!check.ok()) return check.status().message();
+    auto row = (*check)->Step();
+    if (!row.ok()) return row.status().message();
+    return row.value() ? (*check)->ColumnText(0) : "no answer";
 }
 
 std::string SourcePath(const std::string& relative) {

@@ -106,6 +106,10 @@ std::vector<std::string> SettingsLines(const std::string& save_dir, const std::s
 // A RunContext on `program_dir` with root "/" and UTF-8 files.
 RunContext MakeContext(const std::string& program_dir);
 
+// What SQLite's integrity check says of the database at `db_path` ("ok" when sound), or why it
+// could not run.
+std::string StoreIntegrity(const std::string& db_path);
+
 // A file of the source tree, by its path from the top ("tests/support/events_check.py").
 std::string SourcePath(const std::string& relative);
 
