@@ -28,19 +28,54 @@ std::string Hex(const unsigned char* digest, unsigned length) {
     return out;
 }
 
+// MD5 fetched from the provider once: an implicit fetch on every file takes a lock and
+// allocates, which costs as much as hashing a small file.
+const EVP_MD* Md5Algorithm() {
+    static const EVP_MD* md5 = [] {
+        const EVP_MD* fetched = EVP_MD_fetch(nullptr, "MD5", nullptr);
+        return fetched ? fetched : EVP_md5();
+    }();
+    return md5;
+}
+
+// One MD5 computation. Each thread keeps one context for reuse; a stream made while that one is
+// in use gets a context of its own.
 class Md5Stream {
   public:
-    Md5Stream() : ctx_(EVP_MD_CTX_new()) { EVP_DigestInit_ex(ctx_.get(), EVP_md5(), nullptr); }
-    void Update(const void* data, size_t n) { EVP_DigestUpdate(ctx_.get(), data, n); }
+    Md5Stream() {
+        thread_local Reusable reusable;
+        if (!reusable.in_use && reusable.ctx) {
+            reusable.in_use = true;
+            reusable_ = &reusable;
+            ctx_ = reusable.ctx.get();
+        } else {
+            own_.reset(EVP_MD_CTX_new());
+            ctx_ = own_.get();
+        }
+        EVP_DigestInit_ex2(ctx_, Md5Algorithm(), nullptr);
+    }
+    ~Md5Stream() {
+        if (reusable_) reusable_->in_use = false;
+    }
+    Md5Stream(const Md5Stream&) = delete;
+    Md5Stream& operator=(const Md5Stream&) = delete;
+
+    void Update(const void* data, size_t n) { EVP_DigestUpdate(ctx_, data, n); }
     std::string Finish() {
         unsigned char digest[EVP_MAX_MD_SIZE];
         unsigned length = 0;
-        EVP_DigestFinal_ex(ctx_.get(), digest, &length);
+        EVP_DigestFinal_ex(ctx_, digest, &length);
         return Hex(digest, length);
     }
 
   private:
-    std::unique_ptr<EVP_MD_CTX, CtxFree> ctx_;
+    struct Reusable {
+        std::unique_ptr<EVP_MD_CTX, CtxFree> ctx{EVP_MD_CTX_new()};
+        bool in_use = false;
+    };
+    Reusable* reusable_ = nullptr;
+    std::unique_ptr<EVP_MD_CTX, CtxFree> own_;
+    EVP_MD_CTX* ctx_ = nullptr;
 };
 
 // A ReadToEnd sink that feeds `md5`.
