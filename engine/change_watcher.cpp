@@ -98,15 +98,15 @@ void ChangeWatcher::SetWatches() {
     if (unwatched_folders_ > 0) {
         const int64_t limit = platform::ReadWatchLimits().max_user_watches;
         // What is watched now, what could not be, and a margin for folders still to come.
-        const int64_t needed =
-            (static_cast<int64_t>(folders_.size()) + unwatched_folders_) * 5 / 4 + 1024;
+        const std::string needed = std::to_string(std::max(
+            (static_cast<int64_t>(folders_.size()) + unwatched_folders_) * 5 / 4 + 1024,
+            limit + 1));
         messages_.ShowMessageBox(
             std::to_string(unwatched_folders_) +
             " 個のフォルダをリアルタイムで監視できません。変更は次の全体検査で見つけます。"
             "fs.inotify.max_user_watches (今は " +
-            std::to_string(limit) + ") を " + std::to_string(std::max(needed, limit + 1)) +
-            " 以上にしてください (sysctl -w fs.inotify.max_user_watches=" +
-            std::to_string(std::max(needed, limit + 1)) + ")");
+            std::to_string(limit) + ") を " + needed +
+            " 以上にしてください (sysctl -w fs.inotify.max_user_watches=" + needed + ")");
     }
 }
 
@@ -256,7 +256,6 @@ void ChangeWatcher::WatchNewFolder(int parent_watch, const std::string& name) {
         }
         return;
     }
-    excluded_ = ProgramFolders(settings_);
     Folder uses;
     uses.tree = true;
     uses.all_files = true;

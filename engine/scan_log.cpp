@@ -82,19 +82,25 @@ std::string CountLine(std::string_view label, int32_t count) {
 
 ScanLog::~ScanLog() { CloseKeepingLines(); }
 
+Status ScanLog::OpenFile(int how, const char* stdio_mode, const char* failure) {
+    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | how, 0600);
+    if (fd < 0) return Status::FromErrno(errno, "ログファイル " + path_ + failure);
+    file_ = ::fdopen(fd, stdio_mode);
+    if (!file_) {
+        const int error = errno;
+        ::close(fd);
+        return Status::FromErrno(error, "ログファイル " + path_ + failure);
+    }
+    return Status::Ok();
+}
+
 Status ScanLog::Open(const std::string& path, const std::string& charset,
                      const std::string& server_name, const std::string& date_time) {
     CloseKeepingLines();
     line_prefix_.clear();
     path_ = path;
     charset_ = charset.empty() ? platform::SystemCharset() : charset;
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return Status::FromErrno(errno, "ログファイル " + path + " を作れません");
-    file_ = ::fdopen(fd, "wb");
-    if (!file_) {
-        ::close(fd);
-        return Status::FromErrno(errno, "ログファイル " + path + " を作れません");
-    }
+    NORV_RETURN_IF_ERROR(OpenFile(O_TRUNC, "wb", " を作れません"));
     const std::string lines[] = {
         std::string(kLogSeparator),        "                    NORV スキャン結果\u3000",
         std::string(kLogSeparator),        "サーバ名： " + server_name,
@@ -109,13 +115,7 @@ Status ScanLog::OpenToAppend(const std::string& path, const std::string& charset
     CloseKeepingLines();
     path_ = path;
     charset_ = charset.empty() ? platform::SystemCharset() : charset;
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return Status::FromErrno(errno, "ログファイル " + path + " を開けません");
-    file_ = ::fdopen(fd, "ab");
-    if (!file_) {
-        ::close(fd);
-        return Status::FromErrno(errno, "ログファイル " + path + " を開けません");
-    }
+    NORV_RETURN_IF_ERROR(OpenFile(O_APPEND, "ab", " を開けません"));
     line_prefix_ = date_time + " ";
     return Status::Ok();
 }

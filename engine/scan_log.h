@@ -58,6 +58,8 @@ class ScanLog {
     void CloseKeepingLines();
 
   private:
+    // Opens path_ for writing with `how` (O_TRUNC or O_APPEND) added; `failure` ends the message.
+    Status OpenFile(int how, const char* stdio_mode, const char* failure);
     Status WriteLine(std::string_view utf8);
     Status Flush();
     std::FILE* file_ = nullptr;

@@ -3,6 +3,15 @@
 #include "engine/scan_engine.h"
 
 namespace norv {
+namespace {
+
+// A file or a link is there; anything else (gone, a FIFO, a folder) is not a file to record.
+bool IsPresent(const platform::Fingerprint& fingerprint) {
+    return fingerprint.facts.kind == platform::EntryKind::kRegular ||
+           fingerprint.facts.kind == platform::EntryKind::kSymlink;
+}
+
+}  // namespace
 
 void ScanEngine::BeginWatchBurst() {
     state_.counters.Reset();
@@ -48,9 +57,7 @@ Status ScanEngine::CheckWatchedFile(const WatchedFile& file) {
         fingerprint = platform::FingerprintAt(file.folder->fd(), file.name, stop_requested_);
     }
     NORV_RETURN_IF_ERROR(StopPoint());
-    const platform::FileFacts& facts = fingerprint.facts;
-    const bool present =
-        facts.kind == platform::EntryKind::kRegular || facts.kind == platform::EntryKind::kSymlink;
+    const bool present = IsPresent(fingerprint);
     if (auto left = left_by_response_.find(file.path); left != left_by_response_.end()) {
         const std::string& digest = present ? fingerprint.digest : std::string();
         if (left->second == digest) {
@@ -68,9 +75,7 @@ Status ScanEngine::CheckWatchedFile(const WatchedFile& file) {
         if (left_by_response_.size() >= 100000) left_by_response_.clear();
         const platform::Fingerprint after =
             platform::FingerprintAt(file.folder->fd(), file.name, stop_requested_);
-        const bool there = after.facts.kind == platform::EntryKind::kRegular ||
-                           after.facts.kind == platform::EntryKind::kSymlink;
-        left_by_response_[file.path] = there ? after.digest : std::string();
+        left_by_response_[file.path] = IsPresent(after) ? after.digest : std::string();
     }
     return status;
 }
@@ -108,8 +113,7 @@ bool ScanEngine::EndWatchBurst() {
     // leaves no trace.
     if (state_.counters.changes() == 0) return false;
     if (events_) events_->EndRun(state_.counters, "completed");
-    const bool mail =
-                      ShouldSendReport(state_.counters.changes(), state_.settings.mail_alert,
+    const bool mail = ShouldSendReport(state_.counters.changes(), state_.settings.mail_alert,
                                        state_.switches.mail_always);
     if (mail) {
         std::vector<std::string> lines = std::move(burst_lines_);

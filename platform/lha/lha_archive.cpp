@@ -232,12 +232,18 @@ struct ReadCloser {
     void operator()(archive* a) const { archive_read_free(a); }
 };
 
-Result<std::unique_ptr<archive, ReadCloser>> OpenForReading(const std::string& path) {
+// A reader of LHA archives, not yet opened.
+std::unique_ptr<archive, ReadCloser> NewLhaReader() {
     std::unique_ptr<archive, ReadCloser> a(archive_read_new());
     archive_read_support_format_lha(a.get());
     archive_read_support_filter_none(a.get());
     // Our names are UTF-8 whatever the locale says.
     archive_read_set_options(a.get(), "lha:hdrcharset=UTF-8");
+    return a;
+}
+
+Result<std::unique_ptr<archive, ReadCloser>> OpenForReading(const std::string& path) {
+    auto a = NewLhaReader();
     if (archive_read_open_filename(a.get(), path.c_str(), 65536) != ARCHIVE_OK) {
         return Status::Error(kErrArchive, path + " を開けません: " + archive_error_string(a.get()));
     }
@@ -272,10 +278,7 @@ la_int64_t SkipPositioned(archive*, void* data, la_int64_t request) {
 
 Result<std::unique_ptr<archive, ReadCloser>> OpenAt(PositionedReader& reader,
                                                     const std::string& path) {
-    std::unique_ptr<archive, ReadCloser> a(archive_read_new());
-    archive_read_support_format_lha(a.get());
-    archive_read_support_filter_none(a.get());
-    archive_read_set_options(a.get(), "lha:hdrcharset=UTF-8");
+    auto a = NewLhaReader();
     if (archive_read_open2(a.get(), &reader, nullptr, ReadPositioned, SkipPositioned, nullptr) !=
         ARCHIVE_OK) {
         return Status::Error(kErrArchive, path + " を開けません: " + archive_error_string(a.get()));
