@@ -82,12 +82,13 @@ void ChangeWatcher::SetWatches() {
         for (;;) {
             platform::TreeWalk::Entry entry = walk.Next();
             if (entry.type == platform::TreeWalk::Entry::Type::kEnd) break;
-            if (entry.type == platform::TreeWalk::Entry::Type::kFailure) {
-                // The rest of this tree goes unwatched; the full checks still walk it.
+            if (entry.type == platform::TreeWalk::Entry::Type::kFailure ||
+                entry.type == platform::TreeWalk::Entry::Type::kUnseen) {
+                // That part goes unwatched; the full checks still walk it.
                 ++unwatched_folders_;
                 messages_.ShowMessageBox(entry.failure.message() +
                                          " (この先のフォルダはリアルタイムでは監視しません)");
-                break;
+                if (entry.type == platform::TreeWalk::Entry::Type::kFailure) break;
             }
         }
     }
@@ -281,9 +282,11 @@ void ChangeWatcher::WatchNewFolder(int parent_watch, const std::string& name) {
     for (;;) {
         platform::TreeWalk::Entry entry = walk.Next();
         if (entry.type == platform::TreeWalk::Entry::Type::kEnd) break;
-        if (entry.type == platform::TreeWalk::Entry::Type::kFailure) {
+        if (entry.type == platform::TreeWalk::Entry::Type::kFailure ||
+            entry.type == platform::TreeWalk::Entry::Type::kUnseen) {
             all_watched = false;
-            break;
+            if (entry.type == platform::TreeWalk::Entry::Type::kFailure) break;
+            continue;
         }
         if (entry.type != platform::TreeWalk::Entry::Type::kFile) continue;
         auto watch = watch_of.find(entry.dir);

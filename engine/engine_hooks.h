@@ -80,6 +80,12 @@ class EventSink {
     // path on success, the reason on failure.
     virtual void Action(const std::string& path, std::string_view action, bool succeeded,
                         const std::string& detail) = 0;
+    // A part of a watched tree the run could not see or measure (`path`; a folder's ends in the
+    // separator), and why. Its recorded files are kept, never reported deleted.
+    virtual void Warning(const std::string& path, const std::string& reason) {
+        (void)path;
+        (void)reason;
+    }
     // The run ended: its four counts; `outcome` "completed", "stopped" or "failed".
     virtual void EndRun(const ScanCounters& counters, std::string_view outcome) = 0;
 };

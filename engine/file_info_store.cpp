@@ -136,6 +136,43 @@ Status FileInfoStore::CommitBaseline() {
     return status;
 }
 
+Status FileInfoStore::CarryOverBaseline(const std::function<bool(const std::string&)>& keep) {
+    NORV_RETURN_IF_ERROR(Commit());
+    // An index for the look-ups below only; the new table gets its own when it takes the old
+    // one's place.
+    NORV_RETURN_IF_ERROR(
+        db_.Exec("CREATE INDEX IF NOT EXISTS fileinfo_new_carry ON fileinfo_new(filename)"));
+    auto rows = db_.Prepare("SELECT filename,filesize,filedate,md5o FROM fileinfo WHERE md5c!=' '");
+    if (!rows.ok()) return rows.status();
+    auto present = db_.Prepare("SELECT 1 FROM fileinfo_new WHERE filename=?1");
+    if (!present.ok()) return present.status();
+    auto insert = db_.Prepare("INSERT INTO fileinfo_new VALUES(?1,?2,?3,?4,?4,0)");
+    if (!insert.ok()) return insert.status();
+    Status status = db_.Exec("BEGIN");
+    while (status.ok()) {
+        auto row = (*rows)->Step();
+        if (!row.ok()) status = row.status();
+        if (!status.ok() || !row.value()) break;
+        const std::string path = (*rows)->ColumnText(0);
+        if (!keep(path)) continue;
+        (*present)->BindText(1, path);
+        auto found = (*present)->Step();
+        (*present)->Reset();
+        if (!found.ok()) status = found.status();
+        if (!status.ok() || found.value()) continue;
+        (*insert)->BindText(1, path);
+        (*insert)->BindText(2, (*rows)->ColumnText(1));
+        (*insert)->BindText(3, (*rows)->ColumnText(2));
+        (*insert)->BindText(4, (*rows)->ColumnText(3));
+        status = (*insert)->Run();
+    }
+    (*rows)->Reset();
+    if (status.ok()) status = db_.Exec("COMMIT");
+    if (!status.ok() && db_.InTransaction()) (void)db_.Exec("ROLLBACK");
+    if (status.ok()) status = db_.Exec("DROP INDEX fileinfo_new_carry");
+    return status;
+}
+
 Status FileInfoStore::AbandonBaseline() {
     Status committed = Commit();
     insert_new_baseline_.reset();

@@ -57,6 +57,10 @@ class FileInfoStore {
     Status BeginBaseline();
     // Replaces every record with the new baseline, in one transaction.
     Status CommitBaseline();
+    // Copies into the new baseline every baseline record (not one first seen by a check) for
+    // which `keep` holds and that the new baseline does not have yet: the part of the trees an
+    // init could not see keeps its previous baseline.
+    Status CarryOverBaseline(const std::function<bool(const std::string& path)>& keep);
     // Drops an unfinished baseline; the records stay as they were.
     Status AbandonBaseline();
     // A baseline record (md5o = md5c = digest, flg 0), into the new baseline while one is built.

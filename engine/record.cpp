@@ -60,11 +60,32 @@ Status ScanEngine::RecordFile(const std::string& dir, const std::string& name, i
     return Status::Ok();
 }
 
+Status ScanEngine::NoteUnseen(const std::string& place, const Status& why) {
+    if (!unseen_places_.insert(place).second) return Status::Ok();
+    if (events_) events_->Warning(place, why.message());
+    if (unseen_places_.size() > kMostUnseenLines) return Status::Ok();
+    return log_.WarningLine(DisplayPath(place) + " を検査できません: " + DisplayPath(why.message()) +
+                            " (記録はそのまま残し、削除とはみなしません)");
+}
+
+bool ScanEngine::IsUnseen(const std::string& path) const {
+    if (unseen_places_.empty()) return false;
+    if (unseen_places_.count(path) != 0) return true;
+    // Each folder on the path, "/srv/", "/srv/www/", ...
+    for (size_t slash = path.find(platform::kSeparator); slash != std::string::npos;
+         slash = path.find(platform::kSeparator, slash + 1)) {
+        if (unseen_places_.count(path.substr(0, slash + 1)) != 0) return true;
+    }
+    return false;
+}
+
 Status ScanEngine::ReportDeletedFiles() {
     // A new file that is gone again (removed, or moved to the cracked folder) was never part of
     // the baseline: nothing to report, nothing to restore.
     NORV_RETURN_IF_ERROR(store_.ForgetVanishedNewFiles());
     return store_.ForEachUnseen([this](const std::string& filename, const std::string& md5o) {
+        // Not seen is not deleted: a folder the walk could not enter keeps its records.
+        if (IsUnseen(filename)) return Status::Ok();
         ++state_.counters.deleted;
         return ReportChange("Deleted: ", {kChangeDeleted, filename, md5o, "", -1, -1}, {});
     });

@@ -179,6 +179,7 @@ Status ScanEngine::StopPoint() const {
 
 Status ScanEngine::RunScanSteps() {
     FindExcludedFolders();
+    unseen_places_.clear();
     NORV_RETURN_IF_ERROR(store_.ResetFlags());
     // The rules as they stand when the loop starts: the settings window may edit the table
     // while the run yields, and must not pull a rule from under it.
@@ -196,6 +197,11 @@ Status ScanEngine::RunScanSteps() {
     }
     // A stop before this point must not report the files it never reached as deleted.
     NORV_RETURN_IF_ERROR(StopPoint());
+    if (unseen_places_.size() > kMostUnseenLines) {
+        NORV_RETURN_IF_ERROR(log_.WarningLine("ほかに " +
+                                              std::to_string(unseen_places_.size() - kMostUnseenLines) +
+                                              " か所を検査できません"));
+    }
     if (state_.mode != ScanMode::kInit) NORV_RETURN_IF_ERROR(ReportDeletedFiles());
     return Status::Ok();
 }
@@ -212,7 +218,9 @@ Status ScanEngine::check_file() {
     state_.mode = ScanMode::kCheck;
     hooks_.observer.SetScanDate(hooks_.regional.DateTime(hooks_.clock.Now()));
     NORV_RETURN_IF_ERROR(RunScan());
-    if (ShouldSendReport(state_.counters.changes(), state_.settings.mail_alert,
+    // A part of the trees not seen is news the administrator must hear, like a change.
+    if (ShouldSendReport(state_.counters.changes() + static_cast<int64_t>(unseen_places_.size()),
+                         state_.settings.mail_alert,
                          state_.switches.mail_always)) {
         hooks_.mailer.SendScanReport();
     }
@@ -228,6 +236,10 @@ Status ScanEngine::initdb() {
     // The new baseline takes the old one's place only when the whole run succeeded.
     NORV_RETURN_IF_ERROR(store_.BeginBaseline());
     Status scanned = RunScan();
+    // What the init could not see keeps its previous baseline, never a gap.
+    if (scanned.ok() && !unseen_places_.empty()) {
+        scanned = store_.CarryOverBaseline([this](const std::string& path) { return IsUnseen(path); });
+    }
     if (!scanned.ok()) {
         (void)store_.AbandonBaseline();
         return scanned;

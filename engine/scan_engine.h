@@ -65,6 +65,9 @@ std::vector<std::string> RuleWarnings(const std::vector<Rule>& rules, size_t ind
 // One fingerprinting thread per processor.
 int DefaultDigestWorkers();
 
+// Warning lines for unseen places in one run; the rest are counted in one line.
+inline constexpr size_t kMostUnseenLines = 1000;
+
 inline constexpr const char* kBusyMessage =
     "スキャン中のため実行できません。スキャンの終了を待ってください";
 
@@ -105,6 +108,8 @@ class ScanEngine {
 
     bool running() const { return running_; }
     const ScanCounters& counters() const { return state_.counters; }
+    // The places the last run could not see or measure.
+    size_t unseen_places() const { return unseen_places_.size(); }
     // Threads that fingerprint files ahead of the recording step; 0 fingerprints each file on
     // the run's thread just before recording it. Results are the same either way.
     void SetDigestWorkers(int workers) { digest_workers_ = workers; }
@@ -135,6 +140,11 @@ class ScanEngine {
     Status TakeEntry(const platform::TreeWalk::Entry& entry,
                      const platform::Fingerprint& fingerprint);
     Status SkipFolder(const std::string& dir);
+    // A place the run could not see or measure: a folder (its path ends in the separator) or a
+    // file. A `Warning:` line and event say so with `why`; the records there are kept as they
+    // are: a check reports none of them deleted, an init keeps their previous baseline.
+    Status NoteUnseen(const std::string& place, const Status& why);
+    bool IsUnseen(const std::string& path) const;
     // Logs and shows what is wrong with rule `index` (a path that is not there, a kind that does
     // not fit it, an unknown kind, files another rule covers too). Nothing here ends the run.
     Status WarnAboutRule(const std::vector<Rule>& rules, size_t index);
@@ -150,6 +160,8 @@ class ScanEngine {
     bool running_ = false;
     std::vector<platform::FileIdentity> excluded_folders_;
     std::set<std::string> skipped_logged_;  // folders the log has named as skipped this run
+    // What this run could not see: folder paths ending in the separator, and single files.
+    std::set<std::string> unseen_places_;
     int digest_workers_ = DefaultDigestWorkers();
     const std::atomic<bool>* stop_requested_ = nullptr;
     EventSink* events_ = nullptr;

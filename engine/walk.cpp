@@ -30,6 +30,14 @@ bool AbsentRulePath(const Status& status) {
     return status.Is(ErrorKind::kNotFound);
 }
 
+// A regular file whose content could not be read whole.
+bool Unmeasured(const platform::Fingerprint& fingerprint) {
+    return fingerprint.facts.kind == EntryKind::kRegular &&
+           fingerprint.digest == platform::kUnreadableDigest;
+}
+
+Status UnreadableFile() { return Status::Error(EIO, "内容を読めません"); }
+
 }  // namespace
 
 Status ScanEngine::SkipFolder(const std::string& dir) {
@@ -47,12 +55,12 @@ Status ScanEngine::WalkDirectory(const std::string& path, int16_t flag) {
                       : Result<std::shared_ptr<platform::DirectoryHandle>>(resolved.status());
     if (!root.ok()) {
         if (AbsentRulePath(root.status())) return Status::Ok();
+        // A path another user could steer, or one norv may not enter: not walked, said so, and
+        // nothing recorded there is taken for deleted.
         if (root.status().Is(ErrorKind::kRefused)) {
-            // A link another user could re-point: not walked, and said so.
-            hooks_.messages.ShowMessageBox(root.status().message());
-            return Status::Ok();
+            hooks_.messages.ShowMessageBox(DisplayPath(root.status().message()));
         }
-        return root.status();
+        return NoteUnseen(platform::FolderPrefix(path), root.status());
     }
     TreeWalk::Options options;
     options.recursive = flag == RULE_TREE;
@@ -97,10 +105,14 @@ Status ScanEngine::TakeEntry(const TreeWalk::Entry& entry,
             return entry.failure;
         case TreeWalk::Entry::Type::kSkippedFolder:
             return SkipFolder(entry.dir);
+        case TreeWalk::Entry::Type::kUnseen:
+            return NoteUnseen(entry.dir, entry.failure);
         case TreeWalk::Entry::Type::kFile:
             // Gone (or no longer a file) since the listing: a normal race, the file counts as
             // not seen.
             if (!IsMonitoredFile(fingerprint.facts)) return Status::Ok();
+            // What could not be measured is never a fingerprint.
+            if (Unmeasured(fingerprint)) return NoteUnseen(entry.dir + entry.name, UnreadableFile());
             return RecordFile(entry.dir, entry.name, fingerprint.facts.size,
                               fingerprint.facts.mtime, fingerprint.digest,
                               FileLocation{entry.folder.get(), entry.name});
@@ -114,14 +126,17 @@ Status ScanEngine::TakeEntry(const TreeWalk::Entry& entry,
 Status ScanEngine::CheckSingleFile(const std::string& path) {
     auto resolved = platform::ResolveAdministratorPath(path);
     if (!resolved.ok() && !AbsentRulePath(resolved.status())) {
-        if (!resolved.status().Is(ErrorKind::kRefused)) return resolved.status();
-        hooks_.messages.ShowMessageBox(resolved.status().message());
+        if (resolved.status().Is(ErrorKind::kRefused)) {
+            hooks_.messages.ShowMessageBox(DisplayPath(resolved.status().message()));
+        }
+        return NoteUnseen(path, resolved.status());
     }
     if (resolved.ok() && !resolved->name.empty()) {
         hooks_.observer.YieldToEvents();
         platform::Fingerprint fingerprint =
             platform::FingerprintAt(resolved->parent->fd(), resolved->name, stop_requested_);
         NORV_RETURN_IF_ERROR(StopPoint());
+        if (Unmeasured(fingerprint)) return NoteUnseen(path, UnreadableFile());
         if (IsMonitoredFile(fingerprint.facts)) {
             return RecordFile(path, "", fingerprint.facts.size, fingerprint.facts.mtime,
                               fingerprint.digest,

@@ -150,8 +150,31 @@ Result<FileFacts> FactsOf(int dirfd, const char* name, const std::string& path) 
 
 constexpr int kMostLinksFollowed = 40;
 
-// Root and the running user are the only owners whose links may steer a path.
-bool TrustedLinkOwner(uid_t owner) { return owner == 0 || owner == ::geteuid(); }
+// Root and the running user are the only owners whose links and folders may steer a path.
+bool TrustedOwner(uid_t owner) { return owner == 0 || owner == ::geteuid(); }
+
+std::string UntrustedFolderMessage(const std::string& path, const std::string& folder,
+                                   const std::string& why) {
+    return path + " の途中のフォルダ " + folder + " は" + why + "ため辿りません";
+}
+
+// Whether the entry `entry` of the open folder `folder` can be changed only by root or the
+// running user: the folder is theirs and nobody else may write it, or it is sticky (as /tmp)
+// and the entry itself is theirs, so nobody else may rename or replace it. A missing entry in a
+// folder others may write could be created by them at any moment. Empty when trusted, else why.
+std::string WhyEntryUntrusted(const struct stat& folder, const FileFacts& entry) {
+    if (!TrustedOwner(folder.st_uid)) {
+        return "所有者 (uid " + std::to_string(folder.st_uid) + ") が root ではない";
+    }
+    if ((folder.st_mode & (S_IWGRP | S_IWOTH)) == 0) return "";
+    if ((folder.st_mode & S_ISVTX) != 0 && entry.kind != EntryKind::kMissing &&
+        TrustedOwner(entry.owner)) {
+        return "";
+    }
+    return (folder.st_mode & S_IWOTH) != 0 ? "誰でも書き込める"
+                                           : "グループ (gid " + std::to_string(folder.st_gid) +
+                                                 ") が書き込める";
+}
 
 }  // namespace
 
@@ -193,10 +216,16 @@ std::vector<std::string> PathNames(std::string_view path) {
 
 Result<ResolvedPath> ResolveAdministratorPath(const std::string& path) {
     const bool absolute = !path.empty() && path[0] == kSeparator;
-    auto start = OpenDirectory(absolute ? std::string(1, kSeparator) : std::string("."));
+    const std::string start_path = absolute ? std::string(1, kSeparator) : std::string(".");
+    auto start = OpenDirectory(start_path);
     if (!start.ok()) return start.status();
-    // The folders passed so far, so ".." can go back without looking the name up again.
-    std::vector<std::shared_ptr<DirectoryHandle>> trail{start.value()};
+    // The folders passed so far and their paths, so ".." can go back without looking the name
+    // up again, and a refusal can name the folder.
+    struct Passed {
+        std::shared_ptr<DirectoryHandle> folder;
+        std::string shown;
+    };
+    std::vector<Passed> trail{{start.value(), start_path}};
     std::deque<std::string> pending;
     for (auto& name : PathNames(path)) pending.push_back(std::move(name));
     int links = 0;
@@ -207,15 +236,25 @@ Result<ResolvedPath> ResolveAdministratorPath(const std::string& path) {
             if (trail.size() > 1) trail.pop_back();
             continue;
         }
-        const DirectoryHandle& here = *trail.back();
+        const DirectoryHandle& here = *trail.back().folder;
+        const std::string& here_shown = trail.back().shown;
+        struct stat here_st {};
+        if (::fstat(here.fd(), &here_st) != 0) return Status::FromErrno(errno, here_shown);
         auto facts = FactsOf(here.fd(), name.c_str(), path);
         if (!facts.ok()) return facts.status();
+        // Every name on the way is looked up in a folder nobody else may change: otherwise that
+        // user could swap the name for another folder or another trusted link.
+        const std::string why = WhyEntryUntrusted(here_st, facts.value());
+        if (!why.empty()) {
+            return Status::Error(ErrorKind::kRefused, EPERM,
+                                 UntrustedFolderMessage(path, here_shown, why));
+        }
         if (facts->kind == EntryKind::kSymlink) {
-            if (!TrustedLinkOwner(facts->owner)) {
+            if (!TrustedOwner(facts->owner)) {
                 return Status::Error(ErrorKind::kRefused, EPERM,
                                      path + " の途中のシンボリックリンク " + name +
-                                                " は所有者 (uid " + std::to_string(facts->owner) +
-                                                ") が root ではないため辿りません");
+                                         " は所有者 (uid " + std::to_string(facts->owner) +
+                                         ") が root ではないため辿りません");
             }
             if (++links > kMostLinksFollowed) return Status::FromErrno(ELOOP, path);
             std::string target(PATH_MAX, '\0');
@@ -225,21 +264,59 @@ Result<ResolvedPath> ResolveAdministratorPath(const std::string& path) {
             if (!target.empty() && target[0] == kSeparator) {
                 auto root = OpenDirectory(std::string(1, kSeparator));
                 if (!root.ok()) return root.status();
-                trail.assign(1, root.value());
+                trail.assign(1, Passed{root.value(), std::string(1, kSeparator)});
             }
             auto names = PathNames(target);
             pending.insert(pending.begin(), names.begin(), names.end());
             continue;
         }
-        if (pending.empty()) return ResolvedPath{trail.back(), name};
+        if (pending.empty()) return ResolvedPath{trail.back().folder, name};
         if (facts->kind == EntryKind::kMissing) return Status::FromErrno(ENOENT, path);
         if (facts->kind != EntryKind::kDirectory) return Status::FromErrno(ENOTDIR, path);
         auto next = OpenDirectoryAt(here, name, path);
         if (!next.ok()) return next.status();
-        trail.push_back(next.value());
+        trail.push_back({next.value(), JoinPath(here_shown == "/" ? "" : here_shown, name)});
     }
     // The path names a folder reached last through "..", "/" or a link to one.
-    return ResolvedPath{trail.back(), ""};
+    return ResolvedPath{trail.back().folder, ""};
+}
+
+Result<std::shared_ptr<DirectoryHandle>> OpenTrustedFolder(const std::string& path) {
+    auto resolved = ResolveAdministratorPath(path);
+    if (!resolved.ok()) return resolved.status();
+    auto folder = OpenResolvedDirectory(resolved.value(), path);
+    if (!folder.ok()) return folder.status();
+    struct stat st {};
+    if (::fstat((*folder)->fd(), &st) != 0) return Status::FromErrno(errno, path);
+    const std::string why = WhyEntryUntrusted(st, FileFacts{});
+    if (!why.empty()) {
+        return Status::Error(ErrorKind::kRefused, EPERM,
+                             "フォルダ " + path + " は" + why + "ため使いません");
+    }
+    return folder;
+}
+
+Result<int> OpenTrustedFileAt(const DirectoryHandle& folder, const std::string& name,
+                              const std::string& path) {
+    int fd = ::openat(folder.fd(), name.c_str(),
+                      O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return Status::FromErrno(errno, path + " を読めません");
+    struct stat st {};
+    std::string why;
+    if (::fstat(fd, &st) != 0) {
+        why = std::string("の情報を読めない");
+    } else if (!S_ISREG(st.st_mode)) {
+        why = "は通常のファイルではない";
+    } else if (!TrustedOwner(st.st_uid)) {
+        why = "の所有者 (uid " + std::to_string(st.st_uid) + ") が root ではない";
+    } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        why = "は他のユーザーも書き込める";
+    }
+    if (!why.empty()) {
+        ::close(fd);
+        return Status::Error(ErrorKind::kRefused, EPERM, path + " " + why + "ため使いません");
+    }
+    return fd;
 }
 
 Result<std::shared_ptr<DirectoryHandle>> OpenResolvedDirectory(const ResolvedPath& resolved,

@@ -74,15 +74,29 @@ Result<std::shared_ptr<DirectoryHandle>> OpenDirectoryAt(const DirectoryHandle& 
 Result<FileIdentity> IdentityOf(const DirectoryHandle& dir, const std::string& path);
 
 // A path the administrator wrote, resolved one name at a time from "/" (or the working folder)
-// through open folders. Symbolic links on the way, the last name included, are followed only
-// when root or the running user owns them: a link that another user may re-point would let
-// that user steer norv anywhere. At most 40 links are followed. The result is the open folder
-// that holds the final object and its name there; for "/" itself, the root folder and "".
+// through open folders. Only names no one but root (or the running user) can change are
+// trusted, the test sudo and sshd apply: every name, the last included, must sit in a folder
+// owned by root or the running user that nobody else may write, or in a sticky folder (as /tmp)
+// and be owned by root or the running user itself; symbolic links on the way are followed only
+// when root or the running user owns them. Anything else fails with kRefused, naming the first
+// untrusted folder or link. At most 40 links are followed. The result is the open folder that
+// holds the final object and its name there; for "/" itself, the root folder and "".
 struct ResolvedPath {
     std::shared_ptr<DirectoryHandle> parent;
     std::string name;
 };
 Result<ResolvedPath> ResolveAdministratorPath(const std::string& path);
+
+// A folder norv keeps its own files in (the program, save and cracked folders): its path passes
+// the test above, and the folder itself is root's (or the running user's) and nobody else may
+// write it. Anything else fails with kRefused and a message naming the folder and the cause.
+Result<std::shared_ptr<DirectoryHandle>> OpenTrustedFolder(const std::string& path);
+
+// Opens the entry `name` of a trusted folder for reading, without following a link or
+// blocking, only when it is a regular file of root (or the running user) that nobody else may
+// write (kRefused otherwise). `path` names it in messages. The caller closes the descriptor.
+Result<int> OpenTrustedFileAt(const DirectoryHandle& folder, const std::string& name,
+                              const std::string& path);
 
 // The folder a resolved path names, opened (ENOTDIR when it is something else).
 Result<std::shared_ptr<DirectoryHandle>> OpenResolvedDirectory(const ResolvedPath& resolved,

@@ -14,10 +14,6 @@ namespace {
 // Folders held open at once; deeper down, a folder is closed while its subfolders are walked.
 constexpr size_t kHeldFolders = 64;
 
-bool GoneOrSwapped(const Status& status) {
-    return status.Is(ErrorKind::kNotFound) || status.Is(ErrorKind::kLink);
-}
-
 }  // namespace
 
 struct TreeWalk::Frame {
@@ -77,15 +73,16 @@ Status TreeWalk::Enter(std::shared_ptr<DirectoryHandle> folder, const FileIdenti
     return Status::Ok();
 }
 
-void TreeWalk::ReturnToParent() {
+std::optional<TreeWalk::Entry> TreeWalk::ReturnToParent() {
     Frame child = std::move(stack_.back());
     stack_.pop_back();
-    if (stack_.empty()) return;
+    if (stack_.empty()) return std::nullopt;
     Frame& parent = stack_.back();
     path_.resize(parent.path_length);
-    if (parent.handle) return;
+    if (parent.handle) return std::nullopt;
     // ".." is never a link; the folder found must be the one recorded on the way down, or the
     // parent was moved meanwhile and the rest of it is not walked.
+    int err = ENOENT;
     if (child.handle) {
         int fd = ::openat(child.handle->fd(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd >= 0) {
@@ -93,11 +90,25 @@ void TreeWalk::ReturnToParent() {
             auto identity = IdentityOf(*reopened, path_);
             if (identity.ok() && identity.value() == parent.identity) {
                 parent.handle = std::move(reopened);
-                return;
+                return std::nullopt;
             }
+        } else {
+            err = errno;
         }
     }
+    const bool unfinished = parent.next_subfolder < parent.subfolders.size() ||
+                            parent.next_file < parent.files.size();
     parent.Abandon();
+    if (!unfinished) return std::nullopt;
+    return Unseen(path_, Status::FromErrno(err, path_ + " は検査の途中で移されました"));
+}
+
+TreeWalk::Entry TreeWalk::Unseen(const std::string& dir, Status why) {
+    Entry entry;
+    entry.type = Entry::Type::kUnseen;
+    entry.dir = dir;
+    entry.failure = std::move(why);
+    return entry;
 }
 
 std::optional<TreeWalk::Entry> TreeWalk::Descend(std::shared_ptr<DirectoryHandle> folder,
@@ -109,19 +120,16 @@ std::optional<TreeWalk::Entry> TreeWalk::Descend(std::shared_ptr<DirectoryHandle
         entry.type = Entry::Type::kSkippedFolder;
         entry.name = name;
         entry.dir = path_;
-        if (!identity.ok()) {
-            entry.type = Entry::Type::kFailure;
-            entry.failure = identity.status();
-            finished_ = true;
-        }
+        if (!identity.ok()) entry = Unseen(path_, identity.status());
         if (!stack_.empty()) path_.resize(stack_.back().path_length);
         return entry;
     }
     Status entered = Enter(folder, identity.value());
     if (!entered.ok()) {
-        finished_ = true;
-        entry.type = Entry::Type::kFailure;
-        entry.failure = entered;
+        // An unreadable folder hides only itself; the root not listed is the whole walk.
+        entry = Unseen(path_, entered);
+        if (stack_.empty()) finished_ = true;
+        if (!stack_.empty()) path_.resize(stack_.back().path_length);
         return entry;
     }
     if (!options_.report_folders) return std::nullopt;
@@ -146,14 +154,18 @@ TreeWalk::Entry TreeWalk::Next() {
             path_ += name;
             auto child = OpenDirectoryAt(*frame.handle, name, path_);
             if (!child.ok()) {
+                // Gone, swapped for a link, or not to be entered since the listing: not walked,
+                // not followed, and said. Only running out of descriptors ends the walk.
+                if (child.status().code() == EMFILE || child.status().code() == ENFILE) {
+                    finished_ = true;
+                    Entry failure;
+                    failure.type = Entry::Type::kFailure;
+                    failure.failure = child.status();
+                    return failure;
+                }
+                Entry unseen = Unseen(FolderPrefix(path_), child.status());
                 path_.resize(frame.path_length);
-                // Gone, or swapped for a link, since the listing: not walked, not followed.
-                if (GoneOrSwapped(child.status())) continue;
-                finished_ = true;
-                Entry failure;
-                failure.type = Entry::Type::kFailure;
-                failure.failure = child.status();
-                return failure;
+                return unseen;
             }
             path_ += kSeparator;
             if (auto entry = Descend(std::move(child).value(), name)) return *entry;
@@ -169,7 +181,7 @@ TreeWalk::Entry TreeWalk::Next() {
             entry.kind = file.kind;
             return entry;
         }
-        ReturnToParent();
+        if (auto unseen = ReturnToParent()) return *unseen;
     }
     finished_ = true;
     return Entry();

@@ -6,7 +6,9 @@
 // (regular files and links; FIFOs, sockets and devices are left out). Depth and path length are
 // unlimited: full paths are only built as text for the caller, and deep in a tree the walk
 // keeps only a bounded number of folders open, finding its way back up through "..", checked
-// against the identity it recorded on the way down.
+// against the identity it recorded on the way down. What it cannot see (a folder that vanished,
+// was swapped or cannot be read) comes out as an unseen place with the reason, never in silence,
+// and the walk goes on.
 //
 // Folders of pseudo file systems (/proc, /sys, /dev and the like) are never entered, so a rule
 // on "/" completes; they come out as skipped folders like the ones the caller names.
@@ -38,7 +40,11 @@ class TreeWalk {
     };
 
     struct Entry {
-        enum class Type { kFile, kFolder, kSkippedFolder, kFailure, kEnd };
+        // kUnseen: a part of the tree the walk could not see (a folder gone, moved, swapped
+        // for a link or unreadable since the listing, or the rest of a folder moved away while
+        // the walk was below it); `dir` names it (a folder's path ends in the separator) and
+        // `failure` says why. The walk goes on with the rest.
+        enum class Type { kFile, kFolder, kSkippedFolder, kUnseen, kFailure, kEnd };
         Type type = Type::kEnd;
         // kFile: the folder holding it. kFolder: the folder itself.
         std::shared_ptr<DirectoryHandle> folder;
@@ -64,8 +70,11 @@ class TreeWalk {
     // skipped; the entry to hand out now, if any: the skipped folder, a failure, or the folder
     // itself when folders are reported.
     std::optional<Entry> Descend(std::shared_ptr<DirectoryHandle> folder, const std::string& name);
-    void ReturnToParent();
+    // Back to the parent folder; the parent's path as an unseen place when it was moved away
+    // meanwhile and the rest of it cannot be walked.
+    std::optional<Entry> ReturnToParent();
     bool Skipped(const FileIdentity& identity) const;
+    static Entry Unseen(const std::string& dir, Status why);
 
     Options options_;
     std::vector<dev_t> pseudo_devices_;

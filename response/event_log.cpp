@@ -195,6 +195,17 @@ void JsonEventLog::Action(const std::string& path, std::string_view action, bool
     Write(o);
 }
 
+void JsonEventLog::Warning(const std::string& path, const std::string& reason) {
+    Json o;
+    o["host"] = host_;
+    o["time"] = Rfc3339(std::chrono::system_clock::now());
+    o["run"] = run_id_;
+    o["event"] = "warning";
+    o["path"] = EventPath(path);
+    o["reason"] = EventPath(reason);
+    Write(o);
+}
+
 void JsonEventLog::EndRun(const ScanCounters& counters, std::string_view outcome) {
     using namespace std::chrono;
     Json o;

@@ -44,6 +44,7 @@ class JsonEventLog : public EventSink {
     void Change(const ChangeEvent& change) override;
     void Action(const std::string& path, std::string_view action, bool succeeded,
                 const std::string& detail) override;
+    void Warning(const std::string& path, const std::string& reason) override;
     void EndRun(const ScanCounters& counters, std::string_view outcome) override;
 
     std::string FilePath() const;

@@ -163,23 +163,41 @@ Result<std::string> EntryBytes(const Member& m, int fd, const std::string& displ
 // A name as the archive stores it. Readers take stored names for UTF-8 text, so each byte of a
 // name that is not (names are bytes to the file system) is stored as the private-use character
 // U+F700 + byte. So is "|", which separates a link's name from its target: a name holding one
-// could otherwise pass for another file's link. The restore never writes to a stored name, only
-// matches it: the file goes back under the name the walk found.
+// could otherwise pass for another file's link. So, byte by byte, is a character of that escape
+// range itself, so that no two names are ever stored alike (a planted "caf\uF7E9" would
+// otherwise be stored as "caf\xE9" is). The restore never writes to a stored name, only matches
+// it: the file goes back under the name the walk found.
 std::string StorableName(std::string_view name) {
     std::string out;
     out.reserve(name.size());
+    auto escape = [&out](unsigned char byte) {
+        const unsigned code = 0xF700u + byte;
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    };
     for (size_t i = 0; i < name.size();) {
         char32_t cp = 0;
         size_t n = DecodeUtf8At(name, i, cp);
-        if (n > 0 && cp != '|') {
+        const bool escape_range = cp >= 0xF700 && cp <= 0xF7FF;
+        if (n > 0 && cp != '|' && !escape_range) {
             out.append(name.substr(i, n));
             i += n;
             continue;
         }
-        const unsigned code = 0xF700u + static_cast<unsigned char>(name[i++]);
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
+        for (size_t end = i + std::max<size_t>(n, 1); i < end; ++i) {
+            escape(static_cast<unsigned char>(name[i]));
+        }
+    }
+    return out;
+}
+
+// Names already in stored form, joined as stored paths are.
+std::string JoinStored(const std::vector<std::string>& names) {
+    std::string out;
+    for (const auto& name : names) {
+        if (!out.empty()) out += '/';
+        out += name;
     }
     return out;
 }
@@ -557,6 +575,8 @@ Status ArchiveWriter::Add(const std::string& source, const std::vector<FileIdent
             case TreeWalk::Entry::Type::kEnd:
                 return Status::Ok();
             case TreeWalk::Entry::Type::kFailure:
+            case TreeWalk::Entry::Type::kUnseen:
+                // An archive missing a part would restore nothing there: the previous one stays.
                 return entry.failure;
             case TreeWalk::Entry::Type::kSkippedFolder:
                 continue;
@@ -652,7 +672,8 @@ bool ArchiveIndex::Current(const struct stat& st) const {
 Status RestoreEntry(const std::string& archive_path, const std::string& stored_path,
                     const DirectoryHandle& root, const std::string& root_path,
                     const std::vector<std::string>& relative, ArchiveIndex* index) {
-    const std::string wanted = JoinNames(PathNames(stored_path));
+    // Already in stored form: only its separators are tidied.
+    const std::string wanted = JoinStored(PathNames(stored_path));
     if (!SafeStoredPath(wanted) || relative.empty()) {
         return Status::Error(EPERM, wanted + " は展開しません (危険なパス)");
     }
@@ -677,7 +698,7 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
         const std::vector<std::string> names = PathNames(wanted);
         for (size_t n = 1; n < names.size(); ++n) {
             const std::string folder =
-                JoinNames(std::vector<std::string>(names.begin(), names.begin() + n));
+                JoinStored(std::vector<std::string>(names.begin(), names.begin() + n));
             const int64_t folder_at = index->Find(raw, folder);
             if (folder_at < 0) continue;
             PositionedReader folder_reader{raw, folder_at};
@@ -731,7 +752,7 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
                 opened = OpenDirectoryAt(*at, relative[i], shown);
                 auto names = PathNames(wanted);
                 names.resize(stored_base + i + 1);
-                auto archived = folders.find(JoinNames(names));
+                auto archived = folders.find(JoinStored(names));
                 // The archived owner and mode go only to the very folder just made: empty, ours
                 // and 0700. One renamed into its place meanwhile is never given away.
                 struct stat st {};

@@ -299,6 +299,29 @@ TEST(Archive, ANameHoldingTheLinkSeparatorNeverPassesForAnotherFile) {
     EXPECT_STREQ(target, "T");
 }
 
+TEST(Archive, NamesInTheEscapeCharactersNeverCollideWithRawBytes) {
+    TempDir dir;
+    // A legitimate Latin-1 "caf\xE9" and a planted "caf\uF7E9" (and "a|b" beside a planted
+    // "a\uF77Cb"): each restore must bring back its own file's content.
+    const std::string latin = dir.Write("site/caf\xE9", "legitimate\n");
+    const std::string planted = dir.Write("site/caf\uF7E9", "attacker\n");
+    const std::string bar = dir.Write("site/a|b", "bar\n");
+    const std::string planted_bar = dir.Write("site/a\uF77Cb", "attacker\n");
+    EXPECT_NE(StoredPathOf(latin), StoredPathOf(planted));
+    EXPECT_NE(StoredPathOf(bar), StoredPathOf(planted_bar));
+    ASSERT_TRUE(AddToArchive(dir / "a.lzh", dir / "site").ok());
+    auto root = OpenDirectory("/");
+    ASSERT_TRUE(root.ok());
+    for (const std::string& path : {latin, bar}) {
+        const std::string before = ReadAll(path);
+        ::unlink(path.c_str());
+        Status restored =
+            RestoreEntry(dir / "a.lzh", StoredPathOf(path), **root, "/", PathNames(path));
+        ASSERT_TRUE(restored.ok()) << restored.message();
+        EXPECT_EQ(ReadAll(path), before) << path;
+    }
+}
+
 TEST(Archive, AnOwnerTooLargeForTheFormatComesBackAsRootWithoutSetIdBits) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files away";
     TempDir dir;

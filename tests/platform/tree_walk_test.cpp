@@ -118,9 +118,15 @@ TEST(TreeWalk, AFolderMovedElsewhereMidWalkNeverLeadsIntoItsNewParent) {
     // A deep folder whose parents the walk has closed moves into another folder.
     ASSERT_EQ(::rename((levels[100] + "/d").c_str(), (dir / "elsewhere/d").c_str()), 0);
     int files = 0;
+    int unseen = 0;
     for (;;) {
         TreeWalk::Entry entry = walk->Next();
         if (entry.type == TreeWalk::Entry::Type::kEnd) break;
+        // The parents left behind cannot be walked further, and the walk says so.
+        if (entry.type == TreeWalk::Entry::Type::kUnseen) {
+            ++unseen;
+            continue;
+        }
         ASSERT_EQ(entry.type, TreeWalk::Entry::Type::kFile);
         ++files;
         // Every file handed out is read through the folder it was listed in.
@@ -132,6 +138,7 @@ TEST(TreeWalk, AFolderMovedElsewhereMidWalkNeverLeadsIntoItsNewParent) {
         EXPECT_EQ(c, 'x') << entry.dir << entry.name;
     }
     EXPECT_GT(files, 0);
+    EXPECT_GT(unseen, 0);
 }
 
 TEST(TreeWalk, SkippedFoldersAreNamedNotEntered) {
