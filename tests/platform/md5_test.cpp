@@ -1,8 +1,12 @@
 #include "platform/md5.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <thread>
 
 #include "tests/support/test_support.h"
 
@@ -10,6 +14,52 @@ namespace norv::platform {
 namespace {
 
 using norv::testing::TempDir;
+
+// A write lease on a file, held as another process would hold it, and given up as soon as the
+// kernel asks (a conflicting open began): SIGIO is taken by a thread of its own.
+class HeldLease {
+  public:
+    explicit HeldLease(const std::string& path) {
+        sigset_t io;
+        sigemptyset(&io);
+        sigaddset(&io, SIGIO);
+        ::pthread_sigmask(SIG_BLOCK, &io, &old_mask_);
+        fd_ = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+        held_ = fd_ >= 0 && ::fcntl(fd_, F_SETLEASE, F_WRLCK) == 0;
+        if (!held_) return;
+        waiter_ = std::thread([this, io] {
+            const timespec limit{60, 0};
+            if (::sigtimedwait(&io, nullptr, &limit) == SIGIO) {
+                broken_ = true;
+                ::fcntl(fd_, F_SETLEASE, F_UNLCK);
+            }
+        });
+    }
+    ~HeldLease() {
+        if (held_) {
+            ::fcntl(fd_, F_SETLEASE, F_UNLCK);
+            if (!broken_) ::kill(::getpid(), SIGIO);  // wakes the waiter
+            waiter_.join();
+        }
+        if (fd_ >= 0) ::close(fd_);
+        sigset_t io;
+        sigemptyset(&io);
+        sigaddset(&io, SIGIO);
+        timespec none{0, 0};
+        while (::sigtimedwait(&io, nullptr, &none) == SIGIO) {
+        }
+        ::pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
+    }
+    bool held() const { return held_; }
+    bool broken() const { return broken_; }
+
+  private:
+    sigset_t old_mask_{};
+    int fd_ = -1;
+    bool held_ = false;
+    std::atomic<bool> broken_{false};
+    std::thread waiter_;
+};
 
 TEST(Md5, Rfc1321KnownAnswers) {
     EXPECT_EQ(Md5Hex(""), "d41d8cd98f00b204e9800998ecf8427e");
@@ -46,6 +96,66 @@ TEST(Md5, SymlinkDigestIsItsTargetText) {
     EXPECT_EQ(Md5OfSymlink(link), Md5Hex("/etc/shadow"));
     // The link is never followed for content.
     EXPECT_EQ(Md5OfFile(link), kUnreadableDigest);
+}
+
+// A file of `size` bytes that holds `head` at its start and nothing else on disk.
+std::string SparseFile(TempDir& dir, const std::string& name, const std::string& head,
+                       off_t size) {
+    std::string path = dir.Write(name, head);
+    EXPECT_EQ(::truncate(path.c_str(), size), 0);
+    return path;
+}
+
+Fingerprint FingerprintOf(const std::string& path, const HashBudget& budget) {
+    const size_t slash = path.rfind('/');
+    int dirfd = ::open(path.substr(0, slash).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    Fingerprint print = FingerprintAt(dirfd, path.substr(slash + 1), nullptr, budget);
+    ::close(dirfd);
+    return print;
+}
+
+TEST(Md5, FileOverTheSizeBudgetIsSampledNeverHashedWhole) {
+    TempDir dir;
+    HashBudget small;
+    small.most_bytes = 1 << 20;
+    Fingerprint over = FingerprintOf(SparseFile(dir, "over", "x", 3 << 20), small);
+    EXPECT_FALSE(over.content_whole);
+    EXPECT_TRUE(IsSampledDigest(over.digest));
+    EXPECT_EQ(over.digest.size(), 32u);
+    EXPECT_NE(over.digest, Md5OfFile(dir / "over"));
+    // The size is part of the sample: the same beginning and end, another size.
+    Fingerprint longer = FingerprintOf(SparseFile(dir, "longer", "x", (3 << 20) + 1), small);
+    EXPECT_NE(over.digest, longer.digest);
+
+    Fingerprint within = FingerprintOf(dir.Write("within", "page"), small);
+    EXPECT_TRUE(within.content_whole);
+    EXPECT_EQ(within.digest, Md5Hex("page"));
+
+    // A terabyte of holes takes no time with the default budget: it is never read whole.
+    Fingerprint huge = FingerprintOf(SparseFile(dir, "huge", "x", off_t{1} << 40), {});
+    EXPECT_FALSE(huge.content_whole);
+    EXPECT_EQ(huge.facts.size, int64_t{1} << 40);
+}
+
+TEST(Md5, FileOverTheTimeBudgetIsSampled) {
+    TempDir dir;
+    HashBudget no_time;
+    no_time.longest = std::chrono::nanoseconds(0);
+    Fingerprint slow = FingerprintOf(SparseFile(dir, "slow", "x", 4 << 20), no_time);
+    EXPECT_FALSE(slow.content_whole);
+    EXPECT_TRUE(IsSampledDigest(slow.digest));
+    // A file read in one block is whole before any time is measured.
+    EXPECT_TRUE(FingerprintOf(dir.Write("small", "page"), no_time).content_whole);
+}
+
+TEST(Md5, FileUnderAnotherProcesssWriteLeaseIsWaitedFor) {
+    TempDir dir;
+    std::string path = dir.Write("leased.html", "page");
+    HeldLease lease(path);
+    if (!lease.held()) GTEST_SKIP() << "no leases on this file system";
+    Fingerprint print = FingerprintOf(path, {});
+    EXPECT_EQ(print.digest, Md5Hex("page"));
+    EXPECT_TRUE(lease.broken());
 }
 
 }  // namespace
