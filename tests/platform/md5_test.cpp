@@ -5,61 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <csignal>
-#include <thread>
 
+#include "tests/support/held_lease.h"
 #include "tests/support/test_support.h"
 
 namespace norv::platform {
 namespace {
 
+using norv::testing::HeldLease;
 using norv::testing::TempDir;
-
-// A write lease on a file, held as another process would hold it, and given up as soon as the
-// kernel asks (a conflicting open began): SIGIO is taken by a thread of its own.
-class HeldLease {
-  public:
-    explicit HeldLease(const std::string& path) {
-        sigset_t io;
-        sigemptyset(&io);
-        sigaddset(&io, SIGIO);
-        ::pthread_sigmask(SIG_BLOCK, &io, &old_mask_);
-        fd_ = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-        held_ = fd_ >= 0 && ::fcntl(fd_, F_SETLEASE, F_WRLCK) == 0;
-        if (!held_) return;
-        waiter_ = std::thread([this, io] {
-            const timespec limit{60, 0};
-            if (::sigtimedwait(&io, nullptr, &limit) == SIGIO) {
-                broken_ = true;
-                ::fcntl(fd_, F_SETLEASE, F_UNLCK);
-            }
-        });
-    }
-    ~HeldLease() {
-        if (held_) {
-            ::fcntl(fd_, F_SETLEASE, F_UNLCK);
-            if (!broken_) ::kill(::getpid(), SIGIO);  // wakes the waiter
-            waiter_.join();
-        }
-        if (fd_ >= 0) ::close(fd_);
-        sigset_t io;
-        sigemptyset(&io);
-        sigaddset(&io, SIGIO);
-        timespec none{0, 0};
-        while (::sigtimedwait(&io, nullptr, &none) == SIGIO) {
-        }
-        ::pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
-    }
-    bool held() const { return held_; }
-    bool broken() const { return broken_; }
-
-  private:
-    sigset_t old_mask_{};
-    int fd_ = -1;
-    bool held_ = false;
-    std::atomic<bool> broken_{false};
-    std::thread waiter_;
-};
 
 TEST(Md5, Rfc1321KnownAnswers) {
     EXPECT_EQ(Md5Hex(""), "d41d8cd98f00b204e9800998ecf8427e");
