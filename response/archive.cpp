@@ -95,7 +95,8 @@ Status ProtectedArchive::RestoreFromArchive(const std::string& path) {
                                              *place->root, place->root_path, place->relative,
                                              &index_, &journal);
     }
-    if (!status.ok()) messages_.ShowMessageBox(std::string(kExtractError) + "\n" + status.message());
+    if (!status.ok())
+        messages_.ShowMessageBox(std::string(kExtractError) + "\n" + status.message());
     return status;
 }
 

@@ -4,10 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <climits>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <memory>
 
@@ -52,15 +52,15 @@ Status CopyExtents(int in, int64_t size, int out, const std::string& shown_copy)
     while (at < size) {
         off_t data = ::lseek(in, at, SEEK_DATA);
         if (data < 0) {
-            if (errno == ENXIO) break;  // holes to the end
+            if (errno == ENXIO) break;      // holes to the end
             data = static_cast<off_t>(at);  // no hole support: everything is data
         }
         if (data >= size) break;
         off_t hole = ::lseek(in, data, SEEK_HOLE);
         if (hole <= data || hole > size) hole = static_cast<off_t>(size);
         for (off_t pos = data; pos < hole;) {
-            const auto want = static_cast<size_t>(std::min<off_t>(
-                static_cast<off_t>(buffer.size()), hole - pos));
+            const auto want =
+                static_cast<size_t>(std::min<off_t>(static_cast<off_t>(buffer.size()), hole - pos));
             ssize_t n = files.PRead(in, buffer.data(), want, pos);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) return Status::FromErrno(errno, "読めません");
@@ -106,8 +106,7 @@ Status CopyAndVerify(int in, const struct stat& st, int64_t size, bool head_only
     if (back.get() < 0) return Status::FromErrno(errno, shown_copy + " を読めません");
     *digest = WholeDigest(back.get(), size);
     char past_end = 0;
-    const bool longer =
-        !head_only && files.PRead(in, &past_end, 1, static_cast<off_t>(size)) != 0;
+    const bool longer = !head_only && files.PRead(in, &past_end, 1, static_cast<off_t>(size)) != 0;
     if (longer || *digest != WholeDigest(in, size) || *digest == platform::kUnreadableDigest) {
         return Status::Error(EIO, shown_copy + " の内容が元のファイルと一致しません");
     }
@@ -135,7 +134,8 @@ std::string CrackedName(const std::string& stamp, int copy_number, const std::st
     if (full.size() <= NAME_MAX) return full;
     const size_t dot = name.rfind('.');
     std::string extension;
-    if (dot != std::string::npos && dot > 0 && name.size() - dot <= 16) extension = name.substr(dot);
+    if (dot != std::string::npos && dot > 0 && name.size() - dot <= 16)
+        extension = name.substr(dot);
     // Shortened names that begin alike stay apart through a digest of the whole name.
     const std::string tag = "~" + platform::Md5Hex(name).substr(0, 8);
     const size_t fixed = stamp.size() + unique.size() + tag.size() + extension.size();
@@ -193,8 +193,7 @@ void ChangeResponse::BeginRun() {
 void ChangeResponse::Restore(const std::string& path) {
     Status restored = archive_.RestoreFromArchive(path);
     if (events_) {
-        events_->Action(path, "restore", restored.ok(),
-                        restored.ok() ? path : restored.message());
+        events_->Action(path, "restore", restored.ok(), restored.ok() ? path : restored.message());
     }
 }
 
@@ -247,8 +246,8 @@ bool ChangeResponse::MoveToCracked(std::string_view kind, const std::string& pat
             return fail(Status::FromErrno(ENOENT, path + " がありません"));
         }
         link_target.assign(PATH_MAX, '\0');
-        ssize_t n = ::readlinkat(holder->fd(), name.c_str(), link_target.data(),
-                                 link_target.size());
+        ssize_t n =
+            ::readlinkat(holder->fd(), name.c_str(), link_target.data(), link_target.size());
         if (n < 0) return fail(Status::FromErrno(errno, path + " を読めません"));
         link_target.resize(static_cast<size_t>(n));
     }
@@ -292,8 +291,8 @@ bool ChangeResponse::MoveToCracked(std::string_view kind, const std::string& pat
                 return Status::Ok();
             }
             if (errno != EEXIST) {
-                return Status::FromErrno(errno, platform::JoinPath(folder, candidate) +
-                                                    " を作れません");
+                return Status::FromErrno(errno,
+                                         platform::JoinPath(folder, candidate) + " を作れません");
             }
         }
         return Status::Error(EEXIST, folder + " に " + name + " のコピーの空き名がありません");
@@ -348,8 +347,8 @@ bool ChangeResponse::MoveToCracked(std::string_view kind, const std::string& pat
     // The index says where the copy came from; a file kept in part or not at all also has its
     // size there, and its digest stands for what the copy lacks.
     std::string line = (copy_name.empty() ? std::string(kNoCopyName) : DisplayPath(copy_name)) +
-                       "\t" + std::string(kind) + "\t" + regional_.DateTime(clock_.Now()) +
-                       "\t" + digest + "\t" + DisplayPath(path);
+                       "\t" + std::string(kind) + "\t" + regional_.DateTime(clock_.Now()) + "\t" +
+                       digest + "\t" + DisplayPath(path);
     if (evidence != Evidence::kWhole) line += "\t" + std::to_string(size);
     if (evidence == Evidence::kHead) line += std::string("\t") + kHeadOnlyNote;
     std::string bytes = platform::EncodeTextEscaping(
@@ -364,8 +363,8 @@ bool ChangeResponse::MoveToCracked(std::string_view kind, const std::string& pat
     if (!indexed.ok()) {
         // The message keeps what the index could not.
         messages_.ShowMessageBox("クラックフォルダの一覧に " + shown_copy + " を書けません (" +
-                                 DisplayPath(path) + " サイズ " + std::to_string(size) +
-                                 " MD5 " + digest + "): " + indexed.message());
+                                 DisplayPath(path) + " サイズ " + std::to_string(size) + " MD5 " +
+                                 digest + "): " + indexed.message());
     }
 
     // The file leaves its place only if the name still holds the very file that was copied.
