@@ -5,11 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
+
+#include "platform/file_ops.h"
 
 namespace norv::platform {
 namespace {
@@ -87,11 +91,40 @@ std::function<Status(std::string_view)> UpdateWith(Md5Stream& md5) {
 }
 
 int OpenForDigest(int dirfd, const char* name) {
-    int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     // Reading for a fingerprint should not disturb access times; only the owner or root may ask.
-    int fd = ::openat(dirfd, name, flags | O_NOATIME);
-    if (fd < 0 && errno == EPERM) fd = ::openat(dirfd, name, flags);
+    int fd = OpenRegularForReading(dirfd, name, O_NOATIME);
+    if (fd < 0 && errno == EPERM) fd = OpenRegularForReading(dirfd, name);
     return fd;
+}
+
+// Reads up to `want` bytes at `offset` into `out`; false when a read fails.
+bool ReadAt(int fd, int64_t offset, int64_t want, std::vector<char>& out) {
+    out.resize(static_cast<size_t>(want));
+    int64_t got = 0;
+    while (got < want) {
+        ssize_t n = Files().PRead(fd, out.data() + got, static_cast<size_t>(want - got),
+                                  static_cast<off_t>(offset + got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) break;  // shrunk meanwhile: what is there is the sample
+        got += n;
+    }
+    out.resize(static_cast<size_t>(got));
+    return true;
+}
+
+// The sampled digest of the open file `fd` of `size` bytes (see kSampledDigestMark).
+std::string SampledDigest(int fd, int64_t size) {
+    Md5Stream md5;
+    const std::string head = "norv sampled " + std::to_string(size) + "\n";
+    md5.Update(head.data(), head.size());
+    std::vector<char> block;
+    const int64_t want = std::min(size, kSampleBytes);
+    for (int64_t offset : {int64_t{0}, size - want}) {
+        if (!ReadAt(fd, offset, want, block)) return std::string(kUnreadableDigest);
+        md5.Update(block.data(), block.size());
+    }
+    return kSampledDigestMark + md5.Finish().substr(0, 31);
 }
 
 }  // namespace
@@ -107,26 +140,80 @@ std::string Md5OfFile(const std::string& path) { return Md5OfFileAt(AT_FDCWD, pa
 namespace {
 
 // The digest of the open regular file `fd` of size `size`; closes it.
-std::string Md5OfOpenFile(int fd, off_t size, const std::atomic<bool>* stop = nullptr) {
+ContentDigest Md5OfOpenFile(int fd, off_t size, const HashBudget& budget = kDefaultHashBudget,
+                            const std::atomic<bool>* stop = nullptr) {
+    ContentDigest digest = DigestOfOpenFile(fd, size, budget, stop);
+    ::close(fd);
+    return digest;
+}
+
+}  // namespace
+
+bool IsSampledDigest(std::string_view digest) {
+    return !digest.empty() && digest[0] == kSampledDigestMark;
+}
+
+int OpenRegularForReading(int dirfd, const char* name, int extra_flags) {
+    const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | extra_flags;
+    int fd = ::openat(dirfd, name, flags | O_NONBLOCK);
+    if (fd >= 0 || (errno != EWOULDBLOCK && errno != EAGAIN)) return fd;
+    // Another process holds a lease: the non-blocking open started its break. The entry is
+    // opened again in blocking mode only through the inode just checked to be a regular file,
+    // so a FIFO or device put in its place can never hold this thread.
+    const int found_errno = errno;
+    int path_fd = ::openat(dirfd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (path_fd < 0) return -1;
+    struct stat st {};
+    if (::fstat(path_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(path_fd);
+        errno = found_errno;
+        return -1;
+    }
+    const std::string through = "/proc/self/fd/" + std::to_string(path_fd);
+    fd = ::open(through.c_str(), flags & ~O_NOFOLLOW);
+    const int open_errno = errno;
+    ::close(path_fd);
+    errno = open_errno;
+    return fd;
+}
+
+ContentDigest DigestOfOpenFile(int fd, int64_t size, const HashBudget& budget,
+                               const std::atomic<bool>* stop) {
+    if (size > budget.most_bytes) return {SampledDigest(fd, size), false};
     // Read-ahead advice pays only on large files; on small ones it is one more system call.
     if (size >= (1 << 20)) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     thread_local std::vector<char> buffer(1 << 18);
     Md5Stream md5;
+    const auto deadline = std::chrono::steady_clock::now() + budget.longest;
+    int64_t hashed = 0;
+    bool reached_size = false;
+    bool over_time = false;
     // A short read that reaches the size the file had when opened is its end: no second call
-    // to learn it. Any other short read (a network file system) reads on.
-    auto sink = [&md5, stop](std::string_view block) {
+    // to learn it. Any other short read (a network file system) reads on. Nothing past that
+    // size is read, however fast the file grows.
+    auto sink = [&](std::string_view block) {
         if (stop && stop->load(std::memory_order_relaxed)) {
             return Status::Error(kErrStopped, "stopped");
         }
-        md5.Update(block.data(), block.size());
+        const auto take = static_cast<size_t>(
+            std::min<int64_t>(static_cast<int64_t>(block.size()), size - hashed));
+        md5.Update(block.data(), take);
+        hashed += static_cast<int64_t>(take);
+        if (hashed >= size && take < block.size()) {
+            reached_size = true;
+            return Status::Error(kErrStopped, "size reached");
+        }
+        if (hashed < size && std::chrono::steady_clock::now() >= deadline) {
+            over_time = true;
+            return Status::Error(kErrStopped, "over time");
+        }
         return Status::Ok();
     };
     Status read = ReadToEnd(fd, buffer, sink, {}, -1, size);
-    ::close(fd);
-    return read.ok() ? md5.Finish() : std::string(kUnreadableDigest);
+    if (over_time) return {SampledDigest(fd, size), false};
+    if (read.ok() || reached_size) return {md5.Finish(), true};
+    return {std::string(kUnreadableDigest), true};
 }
-
-}  // namespace
 
 std::string Md5OfDescriptor(int fd) {
     std::vector<char> buffer(1 << 16);
@@ -143,10 +230,11 @@ std::string Md5OfFileAt(int dirfd, const char* name) {
         ::close(fd);
         return std::string(kUnreadableDigest);
     }
-    return Md5OfOpenFile(fd, st.st_size);
+    return Md5OfOpenFile(fd, st.st_size).digest;
 }
 
-Fingerprint FingerprintAt(int dirfd, const std::string& name, const std::atomic<bool>* stop) {
+Fingerprint FingerprintAt(int dirfd, const std::string& name, const std::atomic<bool>* stop,
+                          const HashBudget& budget) {
     Fingerprint result;
     int fd = OpenForDigest(dirfd, name.c_str());
     if (fd < 0) {
@@ -172,7 +260,9 @@ Fingerprint FingerprintAt(int dirfd, const std::string& name, const std::atomic<
         ::close(fd);
         return result;
     }
-    result.digest = Md5OfOpenFile(fd, st.st_size, stop);
+    ContentDigest content = Md5OfOpenFile(fd, st.st_size, budget, stop);
+    result.digest = std::move(content.digest);
+    result.content_whole = content.whole;
     return result;
 }
 

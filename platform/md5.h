@@ -2,6 +2,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -10,6 +12,36 @@
 namespace norv::platform {
 
 inline constexpr std::string_view kUnreadableDigest = "                                ";
+
+// How much of one file a fingerprint reads. A file larger than `most_bytes` (a planted sparse
+// file of a terabyte reads as zeros for most of an hour), or one whose reading takes longer than
+// `longest` (a file that grows as fast as it is read, a stalling disk), is not hashed whole: it
+// gets a sampled digest instead. 64 GiB is larger than any page, script or media file a watched
+// site holds, and reads in about three minutes from a fast disk; ten minutes leaves room for a
+// slow disk to read a file just under that size, so only an abnormal file ever reaches either.
+struct HashBudget {
+    int64_t most_bytes = int64_t{64} << 30;
+    std::chrono::steady_clock::duration longest = std::chrono::minutes(10);
+};
+inline constexpr HashBudget kDefaultHashBudget{};
+
+// A sampled digest: the mark, then 31 hexadecimal characters of the MD5 of the file's size, its
+// first kSampleBytes and its last kSampleBytes. It has the length of a real digest, but the mark
+// is never a hexadecimal character nor a blank, so it never equals a real or an unreadable
+// digest; two files of the same size that begin and end alike share it.
+inline constexpr char kSampledDigestMark = '~';
+inline constexpr int64_t kSampleBytes = 1 << 20;
+bool IsSampledDigest(std::string_view digest);
+
+// The digest of an open regular file of `size` bytes, read from its start (never past `size`,
+// however the file grows meanwhile) within `budget`: whole when it fits the budget, sampled
+// otherwise; blanks when it cannot be read. `stop`, when set, gives blanks.
+struct ContentDigest {
+    std::string digest;
+    bool whole = true;  // false: a sampled digest (or blanks after a stop or a read failure)
+};
+ContentDigest DigestOfOpenFile(int fd, int64_t size, const HashBudget& budget = kDefaultHashBudget,
+                               const std::atomic<bool>* stop = nullptr);
 
 std::string Md5Hex(std::string_view bytes);
 
@@ -22,7 +54,7 @@ std::string Md5OfFile(const std::string& path);
 // MD5 of everything in the open file `fd`, read from its start; blanks when it cannot be read.
 std::string Md5OfDescriptor(int fd);
 
-// The same for the entry `name` of the open folder `dirfd`.
+// The same for the entry `name` of the open folder `dirfd` (within the default budget).
 std::string Md5OfFileAt(int dirfd, const char* name);
 std::string Md5OfSymlinkAt(int dirfd, const char* name);
 
@@ -30,14 +62,33 @@ std::string Md5OfSymlinkAt(int dirfd, const char* name);
 // its content (facts from the opened file itself), a symbolic link by its target text. An
 // entry that is gone, or is now a folder, FIFO, socket or device, has kind kMissing or kOther
 // and no digest; a file that cannot be read has the blank digest.
+//
+// A regular file over the hash budget has `content_whole` false and a sampled digest (see
+// kSampledDigestMark): its content was not fully hashed, so a change in the middle of it goes
+// unseen, and a file hashed whole on one run and sampled on another (the time budget ran out)
+// has two different digests with no change at all.
+//
+// A file held under a write lease by another process is waited for, at most the kernel's
+// lease-break time (/proc/sys/fs/lease-break-time), and only once it is known to be a regular
+// file: a FIFO or device is never opened in blocking mode.
 struct Fingerprint {
     FileFacts facts;
     std::string digest;
+    bool content_whole = true;
 };
 // `stop`, when given and set, cuts a long read short: the digest is then blank, and the caller,
 // which asked for the stop, must not record it.
 Fingerprint FingerprintAt(int dirfd, const std::string& name,
-                          const std::atomic<bool>* stop = nullptr);
+                          const std::atomic<bool>* stop = nullptr,
+                          const HashBudget& budget = kDefaultHashBudget);
+
+// Opens the entry `name` of `dirfd` for reading without following a link and without ever
+// blocking on a FIFO or device. A regular file whose open would wait for another process's
+// lease to break (EWOULDBLOCK) is opened again, through the very inode found (an O_PATH
+// descriptor checked to be a regular file, reopened through /proc/self/fd), in blocking mode:
+// the wait lasts at most the kernel's lease-break time. `extra_flags` are added to O_RDONLY,
+// O_NOFOLLOW and O_CLOEXEC. Returns -1 with errno set on failure (ELOOP for a link).
+int OpenRegularForReading(int dirfd, const char* name, int extra_flags = 0);
 
 // MD5 of a symbolic link's target text: a re-pointed link changes its digest.
 std::string Md5OfSymlink(const std::string& path);

@@ -73,15 +73,30 @@ int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)
     return 0;
 }
 
+std::string ProtectedArchive::RestoreJournalPath() const {
+    return journal_path_.empty()
+               ? platform::JoinPath(settings_.save_dir, platform::lha::kRestoreJournalName)
+               : journal_path_;
+}
+
+void ProtectedArchive::RemoveInterruptedRestores() {
+    auto removed = platform::lha::RestoreJournal(RestoreJournalPath()).RemoveLeftovers();
+    if (!removed.ok()) {
+        messages_.ShowMessageBox(std::string(kExtractError) + "\n" + removed.status().message());
+    }
+}
+
 Status ProtectedArchive::RestoreFromArchive(const std::string& path) {
     auto place = OpenWatchedPlace(rules_, path);
     Status status = place.status();
+    const platform::lha::RestoreJournal journal(RestoreJournalPath());
     if (place.ok()) {
         status = platform::lha::RestoreEntry(ArchivePath(), platform::lha::StoredPathOf(path),
                                              *place->root, place->root_path, place->relative,
-                                             &index_);
+                                             &index_, &journal);
     }
-    if (!status.ok()) messages_.ShowMessageBox(std::string(kExtractError) + "\n" + status.message());
+    if (!status.ok())
+        messages_.ShowMessageBox(std::string(kExtractError) + "\n" + status.message());
     return status;
 }
 

@@ -42,6 +42,16 @@ class ProtectedArchive {
     Status RestoreFromArchive(const std::string& path);
     const RuleTable& rules() const { return rules_; }
 
+    // Where restores note their temporary files: the program folder's kRestoreJournalName
+    // (set at start-up); until set, the save folder's.
+    void SetRestoreJournal(std::string path) { journal_path_ = std::move(path); }
+    std::string RestoreJournalPath() const;
+    // Removes the temporary files of restores a killed run left in the watched folders, exactly
+    // those its journal lists (lha::RestoreJournal::RemoveLeftovers), and empties the journal.
+    // To be called at the start of every run, before anything is checked; a failure is shown
+    // with the archiver's title and the run goes on.
+    void RemoveInterruptedRestores();
+
   private:
     void RemoveLeftovers() const;
 
@@ -49,6 +59,7 @@ class ProtectedArchive {
     const RuleTable& rules_;
     MessageBoxSink& messages_;
     platform::lha::ArchiveIndex index_;  // where each entry of the archive starts
+    std::string journal_path_;
 };
 
 }  // namespace norv

@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <cstdint>
 #include <memory>
 
 #include "engine/scan_log.h"
@@ -38,28 +41,81 @@ class Descriptor {
     int fd_;
 };
 
-// Copies the open regular file `in` to the new file `out`, flushes it and gives it the
-// file's times. The copy must then read back as exactly what the file holds.
-Status CopyAndVerify(int in, const struct stat& st, int out, int cracked_dir,
-                     const std::string& copy_name, const std::string& shown_copy,
-                     std::string* digest) {
+// Copies the first `size` bytes of the open regular file `in` to the new file `out`, data
+// extents only: a hole stays a hole, so a sparse file's copy costs what its data costs.
+Status CopyExtents(int in, int64_t size, int out, const std::string& shown_copy) {
     platform::FileOps& files = platform::Files();
     std::vector<char> buffer(1 << 16);
-    NORV_RETURN_IF_ERROR(platform::ReadToEnd(
-        in, buffer,
-        [&](std::string_view block) { return platform::WriteFully(out, block, shown_copy); },
-        "読めません"));
+    int64_t at = 0;
+    // Each pass starts past the one before (a hole's start lies past its data's start), so the
+    // loop ends within `size` whatever the file does meanwhile.
+    while (at < size) {
+        off_t data = ::lseek(in, at, SEEK_DATA);
+        if (data < 0) {
+            if (errno == ENXIO) break;      // holes to the end
+            data = static_cast<off_t>(at);  // no hole support: everything is data
+        }
+        if (data >= size) break;
+        off_t hole = ::lseek(in, data, SEEK_HOLE);
+        if (hole <= data || hole > size) hole = static_cast<off_t>(size);
+        for (off_t pos = data; pos < hole;) {
+            const auto want =
+                static_cast<size_t>(std::min<off_t>(static_cast<off_t>(buffer.size()), hole - pos));
+            ssize_t n = files.PRead(in, buffer.data(), want, pos);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return Status::FromErrno(errno, "読めません");
+            if (n == 0) return Status::Ok();  // shrunk: the verification tells
+            if (::lseek(out, pos, SEEK_SET) != pos) {
+                return Status::FromErrno(errno, shown_copy + " に書き込めません");
+            }
+            NORV_RETURN_IF_ERROR(platform::WriteFully(
+                out, std::string_view(buffer.data(), static_cast<size_t>(n)), shown_copy));
+            pos += n;
+        }
+        at = hole;
+    }
+    if (::ftruncate(out, static_cast<off_t>(size)) != 0) {
+        return Status::FromErrno(errno, shown_copy + " に書き込めません");
+    }
+    return Status::Ok();
+}
+
+// The MD5 of the first `size` bytes of `fd`, read whole from its start.
+std::string WholeDigest(int fd, int64_t size) {
+    if (::lseek(fd, 0, SEEK_SET) != 0) return std::string(platform::kUnreadableDigest);
+    platform::HashBudget unbounded;
+    unbounded.most_bytes = INT64_MAX;
+    unbounded.longest = std::chrono::steady_clock::duration::max() / 2;
+    return platform::DigestOfOpenFile(fd, size, unbounded).digest;
+}
+
+// Copies the open regular file `in` (`size` bytes, or with `head_only` its first `size` bytes)
+// to the new file `out`, flushes it and gives it the file's times. The copy must then read back
+// as exactly what the file holds there, and a whole copy must have found the file's end where
+// its size said (one that grew meanwhile, or a pseudo-file's size of 0, does not match).
+Status CopyAndVerify(int in, const struct stat& st, int64_t size, bool head_only, int out,
+                     int cracked_dir, const std::string& copy_name, const std::string& shown_copy,
+                     std::string* digest) {
+    platform::FileOps& files = platform::Files();
+    NORV_RETURN_IF_ERROR(CopyExtents(in, size, out, shown_copy));
     if (files.Fsync(out) != 0) return Status::FromErrno(errno, shown_copy + " に書き込めません");
     const timespec times[2] = {st.st_atim, st.st_mtim};
     ::futimens(out, times);
     Descriptor back(
         files.OpenAt(cracked_dir, copy_name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0));
     if (back.get() < 0) return Status::FromErrno(errno, shown_copy + " を読めません");
-    *digest = platform::Md5OfDescriptor(back.get());
-    if (*digest != platform::Md5OfDescriptor(in) || *digest == platform::kUnreadableDigest) {
+    *digest = WholeDigest(back.get(), size);
+    char past_end = 0;
+    const bool longer = !head_only && files.PRead(in, &past_end, 1, static_cast<off_t>(size)) != 0;
+    if (longer || *digest != WholeDigest(in, size) || *digest == platform::kUnreadableDigest) {
         return Status::Error(EIO, shown_copy + " の内容が元のファイルと一致しません");
     }
     return Status::Ok();
+}
+
+// A copy that failed for want of room: the evidence shrinks to fit.
+bool OutOfRoom(const Status& status) {
+    return status.code() == ENOSPC || status.code() == EDQUOT || status.code() == EFBIG;
 }
 
 }  // namespace
@@ -78,7 +134,8 @@ std::string CrackedName(const std::string& stamp, int copy_number, const std::st
     if (full.size() <= NAME_MAX) return full;
     const size_t dot = name.rfind('.');
     std::string extension;
-    if (dot != std::string::npos && dot > 0 && name.size() - dot <= 16) extension = name.substr(dot);
+    if (dot != std::string::npos && dot > 0 && name.size() - dot <= 16)
+        extension = name.substr(dot);
     // Shortened names that begin alike stay apart through a digest of the whole name.
     const std::string tag = "~" + platform::Md5Hex(name).substr(0, 8);
     const size_t fixed = stamp.size() + unique.size() + tag.size() + extension.size();
@@ -126,11 +183,17 @@ void ChangeResponse::RespondToChange(std::string_view kind, const std::string& p
     if (kind == kChangeDeleted) Restore(path);
 }
 
+void ChangeResponse::BeginRun() {
+    copies_this_run_ = 0;
+    bytes_this_run_ = 0;
+    limit_shown_ = false;
+    archive_.RemoveInterruptedRestores();
+}
+
 void ChangeResponse::Restore(const std::string& path) {
     Status restored = archive_.RestoreFromArchive(path);
     if (events_) {
-        events_->Action(path, "restore", restored.ok(),
-                        restored.ok() ? path : restored.message());
+        events_->Action(path, "restore", restored.ok(), restored.ok() ? path : restored.message());
     }
 }
 
@@ -166,9 +229,9 @@ bool ChangeResponse::MoveToCracked(std::string_view kind, const std::string& pat
     if (!cracked.ok()) return fail(cracked.status());
     const int cracked_fd = (*cracked)->fd();
 
-    // The file itself, opened once: a regular file, or a link (O_NOFOLLOW refuses it).
-    Descriptor in(::openat(holder->fd(), name.c_str(),
-                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    // The file itself, opened once: a regular file, or a link (O_NOFOLLOW refuses it). A lease
+    // another process holds on it is waited for, never a FIFO swapped in.
+    Descriptor in(platform::OpenRegularForReading(holder->fd(), name.c_str()));
     struct stat st {};
     std::string link_target;
     if (in.get() >= 0) {
@@ -183,53 +246,111 @@ bool ChangeResponse::MoveToCracked(std::string_view kind, const std::string& pat
             return fail(Status::FromErrno(ENOENT, path + " がありません"));
         }
         link_target.assign(PATH_MAX, '\0');
-        ssize_t n = ::readlinkat(holder->fd(), name.c_str(), link_target.data(),
-                                 link_target.size());
+        ssize_t n =
+            ::readlinkat(holder->fd(), name.c_str(), link_target.data(), link_target.size());
         if (n < 0) return fail(Status::FromErrno(errno, path + " を読めません"));
         link_target.resize(static_cast<size_t>(n));
     }
     const bool is_link = in.get() < 0;
+    const int64_t size = is_link ? 0 : static_cast<int64_t>(st.st_size);
+
+    // How much evidence this run still has room for: the whole file, its first bytes, or (past
+    // the number of copies) an index line alone.
+    enum class Evidence { kWhole, kHead, kIndexOnly };
+    Evidence evidence = Evidence::kWhole;
+    if (copies_this_run_ >= bounds_.most_copies) {
+        if (kind != kChangeAltered) {
+            if (!limit_shown_) messages_.ShowMessageBox(kCopyLimitMessage);
+            limit_shown_ = true;
+            if (events_) events_->Action(path, "quarantine", false, kCopyLimitMessage);
+            return false;
+        }
+        evidence = Evidence::kIndexOnly;
+    } else if (!is_link && size > bounds_.most_bytes - bytes_this_run_) {
+        evidence = Evidence::kHead;
+    }
 
     // A free name: an earlier copy of the same name is evidence too, never overwritten.
     const std::string stamp = CrackedStamp(regional_, clock_.Now());
     std::string copy_name;
     Descriptor out;
-    for (int n = 1; n <= kMostCopiesPerName && copy_name.empty(); ++n) {
-        std::string candidate = CrackedName(stamp, n, name);
-        int made_entry = -1;
-        if (is_link) {
-            made_entry = ::symlinkat(link_target.c_str(), cracked_fd, candidate.c_str());
-        } else {
-            out.reset(platform::Files().OpenAt(cracked_fd, candidate.c_str(),
-                                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                                               0600));
-            made_entry = out.get();
+    auto make_copy_entry = [&]() -> Status {
+        for (int n = 1; n <= kMostCopiesPerName; ++n) {
+            std::string candidate = CrackedName(stamp, n, name);
+            int made_entry = -1;
+            if (is_link) {
+                made_entry = ::symlinkat(link_target.c_str(), cracked_fd, candidate.c_str());
+            } else {
+                out.reset(platform::Files().OpenAt(
+                    cracked_fd, candidate.c_str(),
+                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+                made_entry = out.get();
+            }
+            if (made_entry >= 0) {
+                copy_name = std::move(candidate);
+                return Status::Ok();
+            }
+            if (errno != EEXIST) {
+                return Status::FromErrno(errno,
+                                         platform::JoinPath(folder, candidate) + " を作れません");
+            }
         }
-        if (made_entry >= 0) {
-            copy_name = std::move(candidate);
-        } else if (errno != EEXIST) {
-            return fail(Status::FromErrno(errno, platform::JoinPath(folder, candidate) +
-                                                     " を作れません"));
-        }
-    }
-    if (copy_name.empty()) {
-        return fail(Status::Error(EEXIST, folder + " に " + name + " のコピーの空き名がありません"));
-    }
-    const std::string shown_copy = platform::JoinPath(folder, copy_name);
+        return Status::Error(EEXIST, folder + " に " + name + " のコピーの空き名がありません");
+    };
     std::string digest = platform::Md5Hex(link_target);
-    if (!is_link) {
-        Status copied =
-            CopyAndVerify(in.get(), st, out.get(), cracked_fd, copy_name, shown_copy, &digest);
-        if (!copied.ok()) {
-            ::unlinkat(cracked_fd, copy_name.c_str(), 0);
-            return fail(Status::Error(copied.kind(), copied.code(), path + ": " + copied.message()));
+    if (evidence == Evidence::kWhole) {
+        Status made_copy = make_copy_entry();
+        if (made_copy.ok() && !is_link) {
+            made_copy = CopyAndVerify(in.get(), st, size, false, out.get(), cracked_fd, copy_name,
+                                      platform::JoinPath(folder, copy_name), &digest);
+            if (!made_copy.ok()) ::unlinkat(cracked_fd, copy_name.c_str(), 0);
+        }
+        if (!made_copy.ok() && !(OutOfRoom(made_copy) && !is_link)) {
+            return fail(Status::Error(made_copy.kind(), made_copy.code(),
+                                      path + ": " + made_copy.message()));
+        }
+        if (made_copy.ok()) {
+            ++copies_this_run_;
+            bytes_this_run_ += size;
+        } else {
+            copy_name.clear();
+            evidence = Evidence::kHead;
         }
     }
+    if (evidence != Evidence::kWhole) {
+        // The file's own digest (sampled when it is too large to read whole) stands for it.
+        if (!is_link) {
+            ::lseek(in.get(), 0, SEEK_SET);
+            digest = platform::DigestOfOpenFile(in.get(), size).digest;
+        }
+    }
+    if (evidence == Evidence::kHead) {
+        const int64_t head = std::min(size, kEvidenceHeadBytes);
+        std::string head_digest;
+        Status made_head = make_copy_entry();
+        if (made_head.ok()) {
+            made_head = CopyAndVerify(in.get(), st, head, true, out.get(), cracked_fd, copy_name,
+                                      platform::JoinPath(folder, copy_name), &head_digest);
+            if (!made_head.ok()) ::unlinkat(cracked_fd, copy_name.c_str(), 0);
+        }
+        if (made_head.ok()) {
+            ++copies_this_run_;
+            bytes_this_run_ += head;
+        } else {
+            copy_name.clear();
+            evidence = Evidence::kIndexOnly;
+        }
+    }
+    const std::string shown_copy =
+        copy_name.empty() ? std::string(kNoCopyName) : platform::JoinPath(folder, copy_name);
 
-    // The index says where the copy came from.
-    std::string line = DisplayPath(copy_name) + "\t" + std::string(kind) + "\t" +
-                       regional_.DateTime(clock_.Now()) + "\t" + digest + "\t" +
-                       DisplayPath(path);
+    // The index says where the copy came from; a file kept in part or not at all also has its
+    // size there, and its digest stands for what the copy lacks.
+    std::string line = (copy_name.empty() ? std::string(kNoCopyName) : DisplayPath(copy_name)) +
+                       "\t" + std::string(kind) + "\t" + regional_.DateTime(clock_.Now()) + "\t" +
+                       digest + "\t" + DisplayPath(path);
+    if (evidence != Evidence::kWhole) line += "\t" + std::to_string(size);
+    if (evidence == Evidence::kHead) line += std::string("\t") + kHeadOnlyNote;
     std::string bytes = platform::EncodeTextEscaping(
                             line, charset_.empty() ? platform::SystemCharset() : charset_) +
                         "\r\n";
@@ -240,8 +361,10 @@ bool ChangeResponse::MoveToCracked(std::string_view kind, const std::string& pat
                          : platform::WriteFully(index.get(), bytes, kCrackedIndexName);
     if (indexed.ok() && ::fsync(index.get()) != 0) indexed = Status::FromErrno(errno, folder);
     if (!indexed.ok()) {
-        messages_.ShowMessageBox("クラックフォルダの一覧に " + shown_copy +
-                                 " を書けません: " + indexed.message());
+        // The message keeps what the index could not.
+        messages_.ShowMessageBox("クラックフォルダの一覧に " + shown_copy + " を書けません (" +
+                                 DisplayPath(path) + " サイズ " + std::to_string(size) + " MD5 " +
+                                 digest + "): " + indexed.message());
     }
 
     // The file leaves its place only if the name still holds the very file that was copied.

@@ -7,8 +7,17 @@
 // name), never through its path again. It leaves its place only once its copy in the cracked
 // folder is complete and verified; symbolic links are moved as links, never followed. Every
 // copy is listed with its origin in the cracked folder's index, and no copy is ever replaced.
+//
+// What one run puts into the cracked folder is bounded (QuarantineBounds). A copy is sparse
+// where the file is. A file that cannot be copied whole (over the run's bytes, or the disk
+// full) leaves evidence instead: a copy of its first bytes and an index line with its size and
+// digest; it is then removed all the same and, when altered, restored, so a defacement never
+// stays for want of room. Past the run's number of copies, a new file is left where it is (it
+// is reported, and a later run takes it), while an altered file is removed with an index line
+// alone and restored.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -24,6 +33,27 @@ inline constexpr const char* kNotSavedMessage = "ファイルが保存されて�
 // One line per copy in the cracked folder: copy name, change kind, date and time, MD5 of the
 // copy and the full path the file was taken from, separated by tabs.
 inline constexpr const char* kCrackedIndexName = "cracked_index.txt";
+
+// The cracked folder's bounds per run, counted from ChangeResponse::BeginRun.
+//  - most_copies: copies (whole or first bytes) made into the cracked folder. A flood of new
+//    files is taken at this pace, one run after another, and nothing is removed without a copy.
+//  - most_bytes: bytes of whole copies. A file that would pass it is kept as its first
+//    kEvidenceHeadBytes; so is any file larger than it. 16 GiB is several times a large site's
+//    media files, and reads back (for the verification) in about a minute.
+inline constexpr int kMostQuarantineCopiesPerRun = 1000;
+inline constexpr int64_t kMostQuarantineBytesPerRun = int64_t{16} << 30;
+inline constexpr int64_t kEvidenceHeadBytes = 1 << 20;
+struct QuarantineBounds {
+    int most_copies = kMostQuarantineCopiesPerRun;
+    int64_t most_bytes = kMostQuarantineBytesPerRun;
+};
+inline constexpr const char* kCopyLimitMessage =
+    "このチェックでクラックフォルダへ移したファイルが上限に達しました。"
+    "これ以降の新しいファイルは報告だけしてそのまま残し、次のチェックで移します";
+// The index line's last field for a copy of the first bytes only, and the copy name of a file
+// removed without a copy.
+inline constexpr const char* kHeadOnlyNote = "先頭のみ";
+inline constexpr const char* kNoCopyName = "-";
 
 // The short date immediately followed by the long time, "/" and ":" made "-":
 // 2004/04/11 + 12:34:56 gives 2004-04-1112-34-56.
@@ -45,6 +75,11 @@ class ChangeResponse : public ChangeResponder {
                          const FileLocation& where) override;
     // Moves the file into the cracked folder; returns false (after a message) when it stays.
     bool MoveToCracked(std::string_view kind, const std::string& path, const FileLocation& where);
+    // Starts a run: the bounds count again from zero, and the temporary files of restores a
+    // killed run left behind are removed (ProtectedArchive::RemoveInterruptedRestores). To be
+    // called before the first change of every check and every batch the watch acts on.
+    void BeginRun();
+    void SetBounds(const QuarantineBounds& bounds) { bounds_ = bounds; }
     // Where each move and restore is reported, done or failed; null for nowhere.
     void SetEventSink(EventSink* events) { events_ = events; }
 
@@ -57,6 +92,10 @@ class ChangeResponse : public ChangeResponder {
     MessageBoxSink& messages_;
     const std::string charset_;
     EventSink* events_ = nullptr;
+    QuarantineBounds bounds_;
+    int copies_this_run_ = 0;
+    int64_t bytes_this_run_ = 0;
+    bool limit_shown_ = false;
 
     void Restore(const std::string& path);
 };

@@ -382,7 +382,7 @@ mode_t ModeToRestore(mode_t archived, const std::optional<StoredOwner>& owner) {
 std::string TempName(unsigned attempt) {
     static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     thread_local std::mt19937 rng(std::random_device{}());
-    std::string name = ".norv-restore-";
+    std::string name = kRestoreTempPrefix;
     for (int i = 0; i < 8; ++i) name += kLetters[(rng() + attempt) % 36];
     return name;
 }
@@ -400,7 +400,8 @@ bool IsEmptyFolder(const DirectoryHandle& folder, const std::string& path) {
 // away before it restores), so the restore fails instead, then and at the rename itself.
 Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
                     const std::string& name, const std::string& display,
-                    const std::optional<StoredOwner>& stored_owner) {
+                    const std::optional<StoredOwner>& stored_owner,
+                    const RestoreJournal* journal) {
     auto existing = LStatAt(dir, name, display);
     if (!existing.ok()) return existing.status();
     if (existing->kind == EntryKind::kDirectory) {
@@ -423,6 +424,7 @@ Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
         if (!link) return Status::Error(kErrArchive, display + " のリンク先がありません");
         for (unsigned attempt = 0; attempt < kTempAttempts && temp.empty(); ++attempt) {
             std::string candidate = TempName(attempt);
+            if (journal) NORV_RETURN_IF_ERROR(journal->Record(dir, candidate));
             if (::symlinkat(link, dirfd, candidate.c_str()) == 0) {
                 temp = candidate;
             } else if (errno != EEXIST) {
@@ -450,6 +452,7 @@ Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
         int fd = -1;
         for (unsigned attempt = 0; attempt < kTempAttempts && fd < 0; ++attempt) {
             std::string candidate = TempName(attempt);
+            if (journal) NORV_RETURN_IF_ERROR(journal->Record(dir, candidate));
             fd = Files().OpenAt(dirfd, candidate.c_str(),
                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
             if (fd >= 0) {
@@ -671,7 +674,8 @@ bool ArchiveIndex::Current(const struct stat& st) const {
 
 Status RestoreEntry(const std::string& archive_path, const std::string& stored_path,
                     const DirectoryHandle& root, const std::string& root_path,
-                    const std::vector<std::string>& relative, ArchiveIndex* index) {
+                    const std::vector<std::string>& relative, ArchiveIndex* index,
+                    const RestoreJournal* journal) {
     // Already in stored form: only its separators are tidied.
     const std::string wanted = JoinStored(PathNames(stored_path));
     if (!SafeStoredPath(wanted) || relative.empty()) {
@@ -713,7 +717,8 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
     }
     // Anything unexpected where the index pointed is read again from the archive's start.
     auto read_whole = [&] {
-        return RestoreEntry(archive_path, stored_path, root, root_path, relative, nullptr);
+        return RestoreEntry(archive_path, stored_path, root, root_path, relative, nullptr,
+                            journal);
     };
     PositionedReader reader{raw, std::max<int64_t>(start, 0)};
     auto a = OpenAt(reader, archive_path);
@@ -778,7 +783,7 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
         }
         return WriteEntryAt(a->get(), e, *at, relative.back(),
                             FolderPrefix(shown) + relative.back(),
-                            ReadStoredOwner(raw, header_at));
+                            ReadStoredOwner(raw, header_at), journal);
     }
     return Status::Error(ENOENT, archive_path + " に " + wanted + " はありません");
 }
@@ -788,6 +793,145 @@ Status RestoreEntryBelow(const std::string& archive, const std::string& stored_p
     auto folder = OpenDirectory(root);
     if (!folder.ok()) return folder.status();
     return RestoreEntry(archive, stored_path, **folder, root, PathNames(stored_path));
+}
+
+namespace {
+
+// A journal line keeps every byte of a folder's path: bytes below 0x21, "%" and 0x7f as %XX.
+std::string EscapeJournalField(const std::string& text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if (c <= 0x20 || c == '%' || c == 0x7f) {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+std::optional<std::string> UnescapeJournalField(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            out += text[i];
+            continue;
+        }
+        if (i + 2 >= text.size()) return std::nullopt;
+        const std::string hex = text.substr(i + 1, 2);
+        char* end = nullptr;
+        const long value = std::strtol(hex.c_str(), &end, 16);
+        if (end != hex.c_str() + 2) return std::nullopt;
+        out += static_cast<char>(value);
+        i += 2;
+    }
+    return out;
+}
+
+int OpenJournal(const std::string& path, int flags) {
+    return ::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, 0600);
+}
+
+// The folder at the absolute `path`, opened one name at a time from "/" without following a
+// link; -1 when any name is not a folder.
+int OpenFolderByNames(const std::string& path) {
+    if (path.empty() || path[0] != '/') return -1;
+    int fd = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (const std::string& name : PathNames(path)) {
+        if (fd < 0) return -1;
+        int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        ::close(fd);
+        fd = next;
+    }
+    return fd;
+}
+
+// The most of a journal read: far more than the lines of any run's restores.
+constexpr size_t kMostJournalBytes = 16 << 20;
+
+}  // namespace
+
+Status RestoreJournal::Record(const DirectoryHandle& folder, const std::string& name) const {
+    struct stat st {};
+    char where[PATH_MAX];
+    const std::string link = "/proc/self/fd/" + std::to_string(folder.fd());
+    const ssize_t n = ::readlink(link.c_str(), where, sizeof where);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof where || ::fstat(folder.fd(), &st) != 0) {
+        return Status::FromErrno(errno ? errno : ENAMETOOLONG, path_ + " に記録できません");
+    }
+    const std::string line = EscapeJournalField(std::string(where, static_cast<size_t>(n))) +
+                             "\t" + std::to_string(st.st_dev) + "\t" +
+                             std::to_string(st.st_ino) + "\t" + EscapeJournalField(name) + "\n";
+    const int fd = OpenJournal(path_, O_WRONLY | O_APPEND | O_CREAT);
+    if (fd < 0) return Status::FromErrno(errno, path_ + " に記録できません");
+    Status written = WriteFully(fd, line, path_);
+    if (written.ok() && Files().Fsync(fd) != 0) {
+        written = Status::FromErrno(errno, path_ + " に記録できません");
+    }
+    ::close(fd);
+    return written;
+}
+
+Result<int> RestoreJournal::RemoveLeftovers() const {
+    const int fd = OpenJournal(path_, O_RDWR);
+    if (fd < 0) {
+        if (errno == ENOENT) return 0;
+        return Status::FromErrno(errno, path_ + " を読めません");
+    }
+    std::string text;
+    std::vector<char> buffer(1 << 16);
+    Status read = ReadToEnd(
+        fd, buffer,
+        [&](std::string_view block) {
+            if (text.size() + block.size() > kMostJournalBytes) {
+                return Status::Error(EFBIG, path_ + " が大きすぎます");
+            }
+            text.append(block);
+            return Status::Ok();
+        },
+        path_ + " を読めません", 0);
+    int removed = 0;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) break;  // a line cut short by a kill made no file
+        std::vector<std::string> fields;
+        size_t field_at = at;
+        for (size_t tab; (tab = text.find('\t', field_at)) < end; field_at = tab + 1) {
+            fields.push_back(text.substr(field_at, tab - field_at));
+        }
+        fields.push_back(text.substr(field_at, end - field_at));
+        at = end + 1;
+        if (fields.size() != 4) continue;
+        auto folder = UnescapeJournalField(fields[0]);
+        auto name = UnescapeJournalField(fields[3]);
+        if (!folder || !name || name->rfind(kRestoreTempPrefix, 0) != 0 ||
+            name->find('/') != std::string::npos) {
+            continue;
+        }
+        const int dirfd = OpenFolderByNames(*folder);
+        if (dirfd < 0) continue;
+        struct stat dir_st {};
+        struct stat st {};
+        if (::fstat(dirfd, &dir_st) == 0 && std::to_string(dir_st.st_dev) == fields[1] &&
+            std::to_string(dir_st.st_ino) == fields[2] &&
+            ::fstatat(dirfd, name->c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) && st.st_uid == ::geteuid() &&
+            Files().UnlinkAt(dirfd, name->c_str(), 0) == 0) {
+            ++removed;
+        }
+        ::close(dirfd);
+    }
+    Status cleared = read;
+    if (::ftruncate(fd, 0) != 0 || Files().Fsync(fd) != 0) {
+        cleared = Status::FromErrno(errno, path_ + " を空にできません");
+    }
+    ::close(fd);
+    if (!cleared.ok()) return cleared;
+    return removed;
 }
 
 namespace detail {

@@ -89,6 +89,30 @@ class ArchiveIndex {
     std::unordered_map<uint64_t, int64_t> offsets_;
 };
 
+// The names of the temporary files restores make in the watched folders, each noted (appended
+// and flushed) before the file is made, so that the ones a killed run leaves behind are removed
+// by the next run instead of being reported as new files. The journal is a file of the
+// program's own folder, owner-only, never opened through a link. Each line holds the folder
+// (its path, device and inode) and the name.
+inline constexpr const char* kRestoreJournalName = "norv-restore.journal";
+inline constexpr const char* kRestoreTempPrefix = ".norv-restore-";
+class RestoreJournal {
+  public:
+    explicit RestoreJournal(std::string path) : path_(std::move(path)) {}
+    const std::string& path() const { return path_; }
+    // Notes `name` as about to be made in the open folder `folder`.
+    Status Record(const DirectoryHandle& folder, const std::string& name) const;
+    // Removes each noted file still there, then empties the journal. The folder is opened again
+    // one name at a time from "/" without following a link and must be the very folder noted
+    // (device and inode); only a regular file or link with a noted name, owned by the user
+    // norv runs as, is removed. Anything else is left alone: a file an attacker named like a
+    // temporary file is an ordinary file. Returns the number removed.
+    Result<int> RemoveLeftovers() const;
+
+  private:
+    std::string path_;
+};
+
 // Puts back the one entry stored under `stored_path` (StoredPathOf form) as `relative` (names)
 // below the open folder `root`, whose path is `root_path` in messages. The folders on the way
 // are opened one at a time without following a link; missing ones are made, with their
@@ -98,10 +122,12 @@ class ArchiveIndex {
 // Nothing else is touched. Fails, naming the path, when the entry is missing, damaged (its CRC
 // does not match), a folder on the way is a link, or anything cannot be written; then no
 // temporary file remains. With an index, the entry and its folders are read where the index
-// says they are.
+// says they are. With a journal, the temporary file's name is noted there before it is made
+// (a failure to note it fails the restore).
 Status RestoreEntry(const std::string& archive, const std::string& stored_path,
                     const DirectoryHandle& root, const std::string& root_path,
-                    const std::vector<std::string>& relative, ArchiveIndex* index = nullptr);
+                    const std::vector<std::string>& relative, ArchiveIndex* index = nullptr,
+                    const RestoreJournal* journal = nullptr);
 
 // RestoreEntry of `stored_path` to the same path below the folder `root` (tests, fuzzing).
 Status RestoreEntryBelow(const std::string& archive, const std::string& stored_path,

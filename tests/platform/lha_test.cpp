@@ -542,5 +542,24 @@ TEST(Archive, HostileEntriesAreRefused) {
     EXPECT_FALSE(norv::platform::FileExists(dir / "outside/secret"));
 }
 
+// A restore killed after it made its temporary file: the next run removes exactly the noted
+// name; a file merely named like one is an ordinary file and stays.
+TEST(RestoreJournal, RemovesOnlyTheNotedTemporaryFiles) {
+    norv::testing::TempDir dir;
+    dir.MakeDir("www");
+    const std::string left = dir.Write("www/.norv-restore-abcd1234", "half a page");
+    const std::string planted = dir.Write("www/.norv-restore-zzzz9999", "planted");
+    auto folder = OpenDirectory(dir / "www");
+    ASSERT_TRUE(folder.ok());
+    const RestoreJournal journal(dir / kRestoreJournalName);
+    ASSERT_TRUE(journal.Record(**folder, ".norv-restore-abcd1234").ok());
+    auto removed = journal.RemoveLeftovers();
+    ASSERT_TRUE(removed.ok()) << removed.status().message();
+    EXPECT_EQ(removed.value(), 1);
+    EXPECT_FALSE(FileExists(left));
+    EXPECT_TRUE(FileExists(planted));
+    EXPECT_EQ(norv::testing::ReadAll(dir / kRestoreJournalName), "");
+}
+
 }  // namespace
 }  // namespace norv::platform::lha

@@ -1,14 +1,18 @@
 #include "platform/md5.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+
+#include "tests/support/held_lease.h"
 #include "tests/support/test_support.h"
 
 namespace norv::platform {
 namespace {
 
+using norv::testing::HeldLease;
 using norv::testing::TempDir;
 
 TEST(Md5, Rfc1321KnownAnswers) {
@@ -46,6 +50,66 @@ TEST(Md5, SymlinkDigestIsItsTargetText) {
     EXPECT_EQ(Md5OfSymlink(link), Md5Hex("/etc/shadow"));
     // The link is never followed for content.
     EXPECT_EQ(Md5OfFile(link), kUnreadableDigest);
+}
+
+// A file of `size` bytes that holds `head` at its start and nothing else on disk.
+std::string SparseFile(TempDir& dir, const std::string& name, const std::string& head,
+                       off_t size) {
+    std::string path = dir.Write(name, head);
+    EXPECT_EQ(::truncate(path.c_str(), size), 0);
+    return path;
+}
+
+Fingerprint FingerprintOf(const std::string& path, const HashBudget& budget) {
+    const size_t slash = path.rfind('/');
+    int dirfd = ::open(path.substr(0, slash).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    Fingerprint print = FingerprintAt(dirfd, path.substr(slash + 1), nullptr, budget);
+    ::close(dirfd);
+    return print;
+}
+
+TEST(Md5, FileOverTheSizeBudgetIsSampledNeverHashedWhole) {
+    TempDir dir;
+    HashBudget small;
+    small.most_bytes = 1 << 20;
+    Fingerprint over = FingerprintOf(SparseFile(dir, "over", "x", 3 << 20), small);
+    EXPECT_FALSE(over.content_whole);
+    EXPECT_TRUE(IsSampledDigest(over.digest));
+    EXPECT_EQ(over.digest.size(), 32u);
+    EXPECT_NE(over.digest, Md5OfFile(dir / "over"));
+    // The size is part of the sample: the same beginning and end, another size.
+    Fingerprint longer = FingerprintOf(SparseFile(dir, "longer", "x", (3 << 20) + 1), small);
+    EXPECT_NE(over.digest, longer.digest);
+
+    Fingerprint within = FingerprintOf(dir.Write("within", "page"), small);
+    EXPECT_TRUE(within.content_whole);
+    EXPECT_EQ(within.digest, Md5Hex("page"));
+
+    // A terabyte of holes takes no time with the default budget: it is never read whole.
+    Fingerprint huge = FingerprintOf(SparseFile(dir, "huge", "x", off_t{1} << 40), {});
+    EXPECT_FALSE(huge.content_whole);
+    EXPECT_EQ(huge.facts.size, int64_t{1} << 40);
+}
+
+TEST(Md5, FileOverTheTimeBudgetIsSampled) {
+    TempDir dir;
+    HashBudget no_time;
+    no_time.longest = std::chrono::nanoseconds(0);
+    Fingerprint slow = FingerprintOf(SparseFile(dir, "slow", "x", 4 << 20), no_time);
+    EXPECT_FALSE(slow.content_whole);
+    EXPECT_TRUE(IsSampledDigest(slow.digest));
+    // A file read in one block is whole before any time is measured.
+    EXPECT_TRUE(FingerprintOf(dir.Write("small", "page"), no_time).content_whole);
+}
+
+TEST(Md5, FileUnderAnotherProcesssWriteLeaseIsWaitedFor) {
+    TempDir dir;
+    std::string path = dir.Write("leased.html", "page");
+    HeldLease lease(path);
+    if (!lease.held()) GTEST_SKIP() << "no leases on this file system";
+    Fingerprint print = FingerprintOf(path, {});
+    EXPECT_EQ(print.digest, Md5Hex("page"));
+    EXPECT_TRUE(lease.broken());
 }
 
 }  // namespace

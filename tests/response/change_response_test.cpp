@@ -10,6 +10,7 @@
 #include "platform/file_ops.h"
 #include "platform/md5.h"
 #include "tests/support/faulty_file_ops.h"
+#include "tests/support/held_lease.h"
 #include "tests/support/test_support.h"
 
 namespace norv {
@@ -146,6 +147,104 @@ TEST_F(ResponseTest, ACopyThatDoesNotMatchTheOriginalIsDiscardedAndTheFileStays)
     ASSERT_EQ(hooks.messages.size(), 1u);
     EXPECT_NE(hooks.messages[0].find("一致しません"), std::string::npos) << hooks.messages[0];
     EXPECT_EQ(CrackedCount(), 0);  // the unverified copy is gone, and no index line names it
+}
+
+// A sparse file's copy keeps its holes: a few GiB of holes cost the cracked folder nothing.
+TEST_F(ResponseTest, ASparseFilesCopyIsSparseAndVerified) {
+    Archive();
+    tree.Write("www/index.html", "hacked");
+    ASSERT_EQ(::truncate(index.c_str(), off_t{256} << 20), 0);
+    response.RespondToChange(kChangeAltered, index, {});
+    EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
+    const std::string copy = dir / "cracked/2004-04-119-05-22index.html";
+    struct stat st {};
+    ASSERT_EQ(::stat(copy.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, off_t{256} << 20);
+    EXPECT_LT(st.st_blocks * 512, 1 << 20);
+    EXPECT_TRUE(hooks.messages.empty()) << hooks.messages[0];
+}
+
+// A terabyte planted over a page cannot be copied whole: its first bytes and an index line with
+// its size and digest are the evidence, and the page comes back all the same.
+TEST_F(ResponseTest, AFileTooLargeToCopyLeavesItsFirstBytesAndIsStillReplaced) {
+    Archive();
+    tree.Write("www/index.html", "hacked");
+    ASSERT_EQ(::truncate(index.c_str(), off_t{1} << 40), 0);
+    response.RespondToChange(kChangeAltered, index, {});
+    EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
+    const std::string copy_name = "2004-04-119-05-22index.html";
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / ("cracked/" + copy_name)).c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, kEvidenceHeadBytes);
+    const std::string listed = ReadAll(dir / (std::string("cracked/") + kCrackedIndexName));
+    EXPECT_EQ(listed.rfind(copy_name + "\taltered\t", 0), 0u) << listed;
+    EXPECT_NE(listed.find("\t" + index + "\t1099511627776\t" + kHeadOnlyNote + "\r\n"),
+              std::string::npos)
+        << listed;
+    EXPECT_TRUE(hooks.messages.empty()) << hooks.messages[0];
+}
+
+// The disk fills during the copy: the evidence shrinks to the first bytes, and the defaced page
+// is replaced instead of staying.
+TEST_F(ResponseTest, AFullDiskStillTakesTheFileOutAndRestores) {
+    Archive();
+    tree.Write("www/index.html", "hacked");
+    testing::FaultyFileOps faults;
+    faults.Fail(testing::FaultyFileOps::Op::kWrite, ENOSPC, 1, "*/cracked/*index.html");
+    {
+        platform::ScopedFileOps scope(faults);
+        response.RespondToChange(kChangeAltered, index, {});
+    }
+    EXPECT_EQ(faults.MatchedCalls(testing::FaultyFileOps::Op::kWrite), 2);
+    EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
+    const std::string listed = ReadAll(dir / (std::string("cracked/") + kCrackedIndexName));
+    EXPECT_NE(listed.find(platform::Md5Hex("hacked") + "\t" + index + "\t6\t" + kHeadOnlyNote),
+              std::string::npos)
+        << listed;
+    EXPECT_EQ(ReadAll(dir / "cracked/2004-04-119-05-22index.html"), "hacked");
+}
+
+// Past the copies of one run a new file stays where it is (reported, taken by a later run); an
+// altered page is still replaced, with an index line for evidence.
+TEST_F(ResponseTest, CopiesPerRunAreBounded) {
+    Archive();
+    QuarantineBounds bounds;
+    bounds.most_copies = 1;
+    response.SetBounds(bounds);
+    response.BeginRun();
+    const std::string first = tree.Write("www/a.php", "a");
+    const std::string second = tree.Write("www/b.php", "b");
+    const std::string third = tree.Write("www/c.php", "c");
+    response.RespondToChange(kChangeCreated, first, {});
+    response.RespondToChange(kChangeCreated, second, {});
+    response.RespondToChange(kChangeCreated, third, {});
+    EXPECT_FALSE(platform::FileExists(first));
+    EXPECT_EQ(ReadAll(second), "b");
+    EXPECT_EQ(ReadAll(third), "c");
+    EXPECT_EQ(hooks.messages, std::vector<std::string>{kCopyLimitMessage});  // once a run
+    tree.Write("www/index.html", "hacked");
+    response.RespondToChange(kChangeAltered, index, {});
+    EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
+    EXPECT_EQ(CrackedCount(), 2);  // the first copy and the index
+    const std::string listed = ReadAll(dir / (std::string("cracked/") + kCrackedIndexName));
+    EXPECT_NE(listed.find(std::string(kNoCopyName) + "\taltered\t"), std::string::npos) << listed;
+
+    response.BeginRun();
+    response.RespondToChange(kChangeCreated, second, {});
+    EXPECT_FALSE(platform::FileExists(second));
+}
+
+// Another process holds a write lease on the defaced page: the move waits for the lease to be
+// broken instead of failing and leaving the page as it is.
+TEST_F(ResponseTest, ALeasedFileIsStillReplaced) {
+    Archive();
+    tree.Write("www/index.html", "hacked");
+    testing::HeldLease lease(index);
+    if (!lease.held()) GTEST_SKIP() << "no leases on this file system";
+    response.RespondToChange(kChangeAltered, index, {});
+    EXPECT_TRUE(lease.broken());
+    EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
+    EXPECT_EQ(ReadAll(dir / "cracked/2004-04-119-05-22index.html"), "hacked");
 }
 
 // One byte of the copy changes on its way to the disk: the copy is not the evidence, so it is
