@@ -76,6 +76,8 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
 
     app->archive_ =
         std::make_unique<ProtectedArchive>(app->settings_, app->rules_, front_end.messages);
+    app->archive_->SetRestoreJournal(
+        platform::JoinPath(context.program_dir, platform::lha::kRestoreJournalName));
     app->events_ = std::make_unique<JsonEventLog>(context.program_dir, options.event_limits,
                                                   front_end.messages, options.events_copy);
     auto responder = std::make_unique<ChangeResponse>(app->settings_, app->switches_,

@@ -201,10 +201,13 @@ Result<SettingsChange> SaveSettings(const RunContext& context, const Settings& s
 std::vector<platform::FileIdentity> ProgramFolders(const Settings& settings) {
     std::vector<platform::FileIdentity> folders;
     for (const std::string* folder : {&settings.cracked_dir, &settings.save_dir}) {
-        struct stat st {};
-        if (!folder->empty() && ::stat(folder->c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-            folders.push_back({st.st_dev, st.st_ino});
-        }
+        // Only the very folder norv may trust is left out of the walk: one another user made or
+        // swapped in at that path is watched like any other.
+        if (folder->empty()) continue;
+        auto opened = platform::OpenTrustedFolder(*folder);
+        if (!opened.ok()) continue;
+        auto identity = platform::IdentityOf(**opened, *folder);
+        if (identity.ok()) folders.push_back(identity.value());
     }
     return folders;
 }

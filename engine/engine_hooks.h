@@ -49,6 +49,9 @@ class ChangeResponder {
     virtual ~ChangeResponder() = default;
     virtual void RespondToChange(std::string_view kind, const std::string& path,
                                  const FileLocation& where) = 0;
+    // A run (a check, or a batch of the watch) begins: per-run bounds count again, and what a
+    // killed run left behind is tidied.
+    virtual void BeginRun() {}
 };
 
 // Reloads the settings file, then the rule file, into the records the engine was lent, together

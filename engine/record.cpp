@@ -44,7 +44,11 @@ Status ScanEngine::RecordFile(const std::string& dir, const std::string& name, i
                 "Created: ", {kChangeCreated, path, "", digest, size, mtime.tv_sec}, where));
         } else {
             int flag = FileInfoStore::kSeenEqual;
-            if (digest != (*baseline)->md5o) {
+            // A file hashed whole once and sampled once (its read ran out of time) has two
+            // digests for one content: that alone is no alteration.
+            const bool one_sampled =
+                platform::IsSampledDigest(digest) != platform::IsSampledDigest((*baseline)->md5o);
+            if (digest != (*baseline)->md5o && !one_sampled) {
                 flag = FileInfoStore::kSeenAltered;
                 ++counters.altered;
                 // The log line and the response before the record is updated.
@@ -66,6 +70,14 @@ Status ScanEngine::NoteUnseen(const std::string& place, const Status& why) {
     if (unseen_places_.size() > kMostUnseenLines) return Status::Ok();
     return log_.WarningLine(DisplayPath(place) + " を検査できません: " + DisplayPath(why.message()) +
                             " (記録はそのまま残し、削除とはみなしません)");
+}
+
+Status ScanEngine::NoteIfSampled(const std::string& path, const platform::Fingerprint& fingerprint) {
+    if (fingerprint.content_whole) return Status::Ok();
+    const std::string why = "内容の一部のみ検査 (サイズ " +
+                            std::to_string(fingerprint.facts.size) + " バイト、先頭と末尾のみ)";
+    if (events_) events_->Warning(path, why);
+    return log_.WarningLine(DisplayPath(path) + " は" + why);
 }
 
 bool ScanEngine::IsUnseen(const std::string& path) const {

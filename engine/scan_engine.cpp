@@ -179,6 +179,7 @@ Status ScanEngine::StopPoint() const {
 
 Status ScanEngine::RunScanSteps() {
     FindExcludedFolders();
+    hooks_.responder.BeginRun();
     unseen_places_.clear();
     NORV_RETURN_IF_ERROR(store_.ResetFlags());
     // The rules as they stand when the loop starts: the settings window may edit the table

@@ -145,6 +145,8 @@ class ScanEngine {
     // are: a check reports none of them deleted, an init keeps their previous baseline.
     Status NoteUnseen(const std::string& place, const Status& why);
     bool IsUnseen(const std::string& path) const;
+    // A `Warning:` line and event when the file's content was not hashed whole.
+    Status NoteIfSampled(const std::string& path, const platform::Fingerprint& fingerprint);
     // Logs and shows what is wrong with rule `index` (a path that is not there, a kind that does
     // not fit it, an unknown kind, files another rule covers too). Nothing here ends the run.
     Status WarnAboutRule(const std::vector<Rule>& rules, size_t index);

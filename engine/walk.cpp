@@ -113,6 +113,7 @@ Status ScanEngine::TakeEntry(const TreeWalk::Entry& entry,
             if (!IsMonitoredFile(fingerprint.facts)) return Status::Ok();
             // What could not be measured is never a fingerprint.
             if (Unmeasured(fingerprint)) return NoteUnseen(entry.dir + entry.name, UnreadableFile());
+            NORV_RETURN_IF_ERROR(NoteIfSampled(entry.dir + entry.name, fingerprint));
             return RecordFile(entry.dir, entry.name, fingerprint.facts.size,
                               fingerprint.facts.mtime, fingerprint.digest,
                               FileLocation{entry.folder.get(), entry.name});
@@ -138,6 +139,7 @@ Status ScanEngine::CheckSingleFile(const std::string& path) {
         NORV_RETURN_IF_ERROR(StopPoint());
         if (Unmeasured(fingerprint)) return NoteUnseen(path, UnreadableFile());
         if (IsMonitoredFile(fingerprint.facts)) {
+            NORV_RETURN_IF_ERROR(NoteIfSampled(path, fingerprint));
             return RecordFile(path, "", fingerprint.facts.size, fingerprint.facts.mtime,
                               fingerprint.digest,
                               FileLocation{resolved->parent.get(), resolved->name});

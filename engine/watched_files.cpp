@@ -27,6 +27,7 @@ Status ScanEngine::CheckWatchedFiles(const std::vector<WatchedFile>& files) {
 Status ScanEngine::CheckWatchedFilesLocked(const std::vector<WatchedFile>& files) {
     state_.mode = ScanMode::kCheck;
     FindExcludedFolders();
+    hooks_.responder.BeginRun();
     const std::string now = hooks_.regional.DateTime(hooks_.clock.Now());
     Status status =
         log_.OpenToAppend(state_.context.LogPath(), state_.context.charset, now);
@@ -73,6 +74,7 @@ Status ScanEngine::CheckWatchedFile(const WatchedFile& file) {
         if (events_) events_->Warning(file.path, why);
         return log_.WarningLine(DisplayPath(file.path) + " を検査できません: " + why);
     }
+    if (present) NORV_RETURN_IF_ERROR(NoteIfSampled(file.path, fingerprint));
     const int64_t changes_before = state_.counters.changes();
     Status status = CheckPresentOrGone(file, fingerprint, present);
     if (status.ok() && state_.counters.changes() > changes_before &&

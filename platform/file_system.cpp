@@ -319,6 +319,14 @@ Result<int> OpenTrustedFileAt(const DirectoryHandle& folder, const std::string& 
     return fd;
 }
 
+Result<int> OpenTrustedFile(const std::string& path) {
+    std::string folder = ParentOfPath(path);
+    if (folder.empty()) folder = path.empty() || path[0] != kSeparator ? "." : "/";
+    auto opened = OpenTrustedFolder(folder);
+    if (!opened.ok()) return opened.status();
+    return OpenTrustedFileAt(**opened, FileNameOfPath(path), path);
+}
+
 Result<std::shared_ptr<DirectoryHandle>> OpenResolvedDirectory(const ResolvedPath& resolved,
                                                                const std::string& path) {
     if (resolved.name.empty()) return resolved.parent;

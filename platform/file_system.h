@@ -98,6 +98,9 @@ Result<std::shared_ptr<DirectoryHandle>> OpenTrustedFolder(const std::string& pa
 Result<int> OpenTrustedFileAt(const DirectoryHandle& folder, const std::string& name,
                               const std::string& path);
 
+// OpenTrustedFileAt of the file `path` in its trusted folder.
+Result<int> OpenTrustedFile(const std::string& path);
+
 // The folder a resolved path names, opened (ENOTDIR when it is something else).
 Result<std::shared_ptr<DirectoryHandle>> OpenResolvedDirectory(const ResolvedPath& resolved,
                                                                const std::string& path);

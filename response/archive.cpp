@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "engine/scan_log.h"
 #include "platform/lha/lha_archive.h"
 #include "platform/tree_walk.h"
 
@@ -37,6 +38,14 @@ void ProtectedArchive::RemoveLeftovers() const {
 
 int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)>& progress) {
     const std::string archive = ArchivePath();
+    // The archive decides what a restore writes, and as whom: it is kept only where nobody
+    // else can replace it.
+    auto save = platform::OpenTrustedFolder(settings_.save_dir);
+    if (!save.ok() && !save.status().Is(ErrorKind::kNotFound)) {
+        messages_.ShowMessageBox(std::string(kCompressError) + "\n" +
+                                 DisplayPath(save.status().message()));
+        return 1;
+    }
     RemoveLeftovers();
     // The new archive is built beside the old one and takes its place only when every rule
     // went in: a full disk or a vanished folder never costs the last good archive.

@@ -223,9 +223,8 @@ bool ChangeResponse::MoveToCracked(std::string_view kind, const std::string& pat
     const std::string& folder = settings_.cracked_dir;
     Status made = platform::MakeDirectories(folder, 0700);
     if (!made.ok()) return fail(made);
-    auto resolved = platform::ResolveAdministratorPath(folder);
-    if (!resolved.ok()) return fail(resolved.status());
-    auto cracked = platform::OpenResolvedDirectory(resolved.value(), folder);
+    // Evidence goes only to a folder nobody but root can reach into, rename or replace.
+    auto cracked = platform::OpenTrustedFolder(folder);
     if (!cracked.ok()) return fail(cracked.status());
     const int cracked_fd = (*cracked)->fd();
 

@@ -78,7 +78,7 @@ class ChangeResponse : public ChangeResponder {
     // Starts a run: the bounds count again from zero, and the temporary files of restores a
     // killed run left behind are removed (ProtectedArchive::RemoveInterruptedRestores). To be
     // called before the first change of every check and every batch the watch acts on.
-    void BeginRun();
+    void BeginRun() override;
     void SetBounds(const QuarantineBounds& bounds) { bounds_ = bounds; }
     // Where each move and restore is reported, done or failed; null for nowhere.
     void SetEventSink(EventSink* events) { events_ = events; }

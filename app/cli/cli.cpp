@@ -7,6 +7,7 @@
 #include "app/application.h"
 #include "app/cli/service.h"
 #include "app/cli/terminal.h"
+#include "engine/scan_log.h"
 #include "platform/file_system.h"
 
 namespace norv::cli {
@@ -167,7 +168,14 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
     human << terminal.message() << "\n";
     if (command != "update") PrintCounts(human, (*app)->counters());
-    return command != "update" && (*app)->counters().changes() > 0 ? kExitChanged : kExitUnchanged;
+    const size_t unseen = command != "update" ? engine.unseen_places() : 0;
+    if (unseen > 0) {
+        human << "検査できなかった場所 " << unseen << " (記録はそのまま残しました。" << DisplayPath((*app)->context().LogPath())
+              << " の Warning: 行に理由があります)\n";
+    }
+    // A part of the trees not seen needs the administrator's eyes as a change does.
+    const bool attention = (*app)->counters().changes() > 0 || unseen > 0;
+    return command != "update" && attention ? kExitChanged : kExitUnchanged;
 }
 
 }  // namespace norv::cli

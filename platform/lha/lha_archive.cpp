@@ -682,9 +682,12 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
         return Status::Error(EPERM, wanted + " は展開しません (危険なパス)");
     }
     ScopedUtf8Locale utf8;
-    // One descriptor for everything read: the entries and the owners stored beside them.
-    int raw = ::open(archive_path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (raw < 0) return Status::FromErrno(errno, archive_path + " を読めません");
+    // One descriptor for everything read: the entries and the owners stored beside them. The
+    // archive says what goes back, with which mode and owner: only one that nobody but root can
+    // have written or swapped is believed.
+    auto trusted = OpenTrustedFile(archive_path);
+    if (!trusted.ok()) return trusted.status();
+    int raw = trusted.value();
     struct RawCloser {
         int fd;
         ~RawCloser() { ::close(fd); }

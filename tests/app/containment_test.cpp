@@ -602,6 +602,14 @@ class Racer {
                       "--relink", outside, inside, spare, "300"},
                      out_file);
     }
+    // Moves `inside` to `away` and back, over and over.
+    Racer(const std::string& helper, const std::string& inside, const std::string& away,
+          const std::string& out_file)
+        : out_file_(out_file) {
+        pid_ = Spawn({helper, "--uid", std::to_string(kNobody), "--gid", std::to_string(kNogroup),
+                      "--away", inside, away, "300"},
+                     out_file);
+    }
     ~Racer() { Stop(); }
     Racer(const Racer&) = delete;
     Racer& operator=(const Racer&) = delete;
@@ -744,6 +752,35 @@ TEST_F(ContainmentRaceTest, AWalkRacingAFolderSwappedForALinkNeverTouchesTheOuts
         if (file.content.rfind("outside ", 0) == 0) taken += FileNameOf(file.path) + "\n";
     }
     EXPECT_EQ(taken, "") << "files of the outside folder in the cracked folder";
+}
+
+TEST_F(ContainmentRaceTest, AnInitRacingAFolderMovedAwayAndBackKeepsItsBaselineAndSaysSo) {
+    for (int i = 0; i < 300; ++i) tree.Write("bulk/f" + std::to_string(i), "bulk");
+    for (int i = 0; i < 50; ++i) tree.Write("up/x/f" + std::to_string(i), "kept " + std::to_string(i));
+    GiveToAttacker(tree / "up");
+    GiveToAttacker(tree / "up/x");
+    Rules({{tree.path(), 3}});
+    ASSERT_NO_FATAL_FAILURE(ArchiveAndInit());
+    // Each round: an init while x is moved away and back, then a check with x in place.
+    bool hit = false;
+    const auto deadline = SteadyClock::now() + seconds(40);
+    for (int round = 0; round < 30 && !hit && SteadyClock::now() < deadline; ++round) {
+        // Away into the attacker's own folder, outside every rule.
+        Racer racer(racer_binary, tree / "up/x", stage / "y", scratch / "racer.txt");
+        ASSERT_TRUE(racer.WaitStarted(seconds(10))) << racer.Report();
+        Outcome init = Run("init");
+        racer.Stop();
+        if (::access((tree / "up/x").c_str(), F_OK) != 0) {
+            ASSERT_EQ(::rename((stage / "y").c_str(), (tree / "up/x").c_str()), 0);
+        }
+        ASSERT_NE(init.exit_code, 2) << init.out;
+        hit = Log().find("Warning: " + (tree / "up/x/")) != std::string::npos;
+        // An init that missed x said so and kept x's previous baseline: nothing is new after it.
+        EXPECT_EQ(hit, init.exit_code == 1) << init.out;
+        Outcome check = Run("check");
+        EXPECT_EQ(check.exit_code, 0) << "round " << round << ": " << check.out << Log();
+    }
+    EXPECT_TRUE(hit) << "no init met the moved folder";
 }
 
 TEST_F(ContainmentRaceTest, RestoresRacingAFolderSwappedForALinkNeverWriteOutside) {

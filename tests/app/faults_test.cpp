@@ -310,31 +310,41 @@ class AsUserTest : public FaultTest {
     void Own(const std::string& path) { ::chown(path.c_str(), 65534, 65534); }
 };
 
-TEST_F(AsUserTest, AnUnreadableFileReportsAsAlteredAndAnUnreadableFolderEndsTheRun) {
+TEST_F(AsUserTest, WhatCannotBeReadIsAWarningNeverAChangeAndTheRunGoesOn) {
     WriteSettings(scratch / "save", scratch / "cracked");
     Own(program + "/norvcfg.txt");
     std::string file = tree.Write("a.txt", "a");
     tree.Write("sub/b.txt", "b");
+    tree.Write("z/c.txt", "c");
     Rules(tree.path());
     Own(program + "/user_rule.txt");
-    Own(tree / "a.txt");
-    Own(tree / "sub");
-    Own(tree / "sub/b.txt");
+    for (const char* own : {"a.txt", "sub", "sub/b.txt", "z", "z/c.txt"}) Own(tree / own);
     ASSERT_EQ(RunAsUser("init").exit_code, 0);
 
+    // Neither an unreadable file nor an unreadable folder is altered or deleted, and a change
+    // beside them is still found.
     ::chmod(file.c_str(), 0);
-    Outcome unreadable_file = RunAsUser("check");
-    EXPECT_EQ(unreadable_file.exit_code, 1);
-    EXPECT_NE(unreadable_file.out.find("変更 1"), std::string::npos) << unreadable_file.out;
-    ::chmod(file.c_str(), 0644);
-
     ::chmod((tree / "sub").c_str(), 0);
-    Outcome unreadable_folder = RunAsUser("check");
-    EXPECT_EQ(unreadable_folder.exit_code, 2);
-    EXPECT_NE(unreadable_folder.out.find(tree / "sub"), std::string::npos) << unreadable_folder.out;
-    EXPECT_NE(unreadable_folder.out.find("Permission denied"), std::string::npos);
+    tree.Write("z/c.txt", "changed");
+    Outcome check = RunAsUser("check");
+    ::chmod(file.c_str(), 0644);
     ::chmod((tree / "sub").c_str(), 0755);
-    EXPECT_EQ(RunAsUser("check").exit_code, 0);  // nothing was lost meanwhile
+    EXPECT_EQ(check.exit_code, 1);
+    EXPECT_NE(check.out.find("変更 1  新規作成 0  削除 0"), std::string::npos) << check.out;
+    EXPECT_NE(check.out.find("検査できなかった場所 2"), std::string::npos) << check.out;
+    const std::string log = ReadAll(program + "/norv.log");
+    EXPECT_NE(log.find("Warning: " + (tree / "a.txt")), std::string::npos) << log;
+    EXPECT_NE(log.find("Warning: " + (tree / "sub/")), std::string::npos) << log;
+    EXPECT_NE(log.find("Permission denied"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Deleted:"), std::string::npos) << log;
+
+    // An init that cannot read them keeps their previous baseline: nothing is lost.
+    tree.Write("z/c.txt", "c");
+    ::chmod((tree / "sub").c_str(), 0);
+    EXPECT_EQ(RunAsUser("init").exit_code, 1);
+    ::chmod((tree / "sub").c_str(), 0755);
+    Outcome after = RunAsUser("check");
+    EXPECT_EQ(after.exit_code, 0) << after.out;
 }
 
 TEST_F(AsUserTest, AReadOnlyCrackedFolderLeavesTheFileInPlace) {

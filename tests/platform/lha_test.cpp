@@ -322,6 +322,34 @@ TEST(Archive, NamesInTheEscapeCharactersNeverCollideWithRawBytes) {
     }
 }
 
+TEST(Archive, OnlyAnArchiveNobodyElseCouldHaveWrittenIsRestoredFrom) {
+    if (::geteuid() != 0) GTEST_SKIP() << "owners are set as root";
+    TempDir dir;
+    const std::string page = dir.Write("site/index.html", "good");
+    ::mkdir((dir / "save").c_str(), 0700);
+    ASSERT_TRUE(AddToArchive(dir / "save/a.lzh", dir / "site").ok());
+    ::unlink(page.c_str());
+    auto root = OpenDirectory("/");
+    ASSERT_TRUE(root.ok());
+    auto restore = [&] {
+        return RestoreEntry(dir / "save/a.lzh", StoredPathOf(page), **root, "/", PathNames(page));
+    };
+    // Another user's archive, one others may write, or one in another user's folder (swapped in
+    // for the save folder) could put anything, set-id root binaries included, into the site.
+    ASSERT_EQ(::chown((dir / "save/a.lzh").c_str(), 65534, 65534), 0);
+    EXPECT_TRUE(restore().Is(ErrorKind::kRefused));
+    ASSERT_EQ(::chown((dir / "save/a.lzh").c_str(), 0, 0), 0);
+    ASSERT_EQ(::chmod((dir / "save/a.lzh").c_str(), 0622), 0);
+    EXPECT_TRUE(restore().Is(ErrorKind::kRefused));
+    ASSERT_EQ(::chmod((dir / "save/a.lzh").c_str(), 0600), 0);
+    ASSERT_EQ(::chown((dir / "save").c_str(), 65534, 65534), 0);
+    EXPECT_TRUE(restore().Is(ErrorKind::kRefused));
+    EXPECT_FALSE(FileExists(page));
+    ASSERT_EQ(::chown((dir / "save").c_str(), 0, 0), 0);
+    EXPECT_TRUE(restore().ok());
+    EXPECT_EQ(ReadAll(page), "good");
+}
+
 TEST(Archive, AnOwnerTooLargeForTheFormatComesBackAsRootWithoutSetIdBits) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files away";
     TempDir dir;

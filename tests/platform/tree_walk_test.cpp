@@ -202,5 +202,35 @@ TEST(ResolveAdministratorPath, FollowsTrustedLinksOnlyAndStopsOnLoops) {
     EXPECT_NE(untrusted.status().message().find("site"), std::string::npos);
 }
 
+TEST(ResolveAdministratorPath, TrustsOnlyFoldersNoOtherUserCanChange) {
+    if (::geteuid() != 0) GTEST_SKIP() << "owners are set as root";
+    TempDir dir;
+    dir.Write("www/real/index.html", "x");
+    dir.Write("secret/key", "k");
+    // A root-owned link in a folder another user may write: that user could rename another
+    // root-owned link (one to /secret) over it.
+    ASSERT_EQ(::symlink((dir / "www/real").c_str(), (dir / "www/site").c_str()), 0);
+    auto refused = [&](const std::string& path, const std::string& named) {
+        auto resolved = ResolveAdministratorPath(path);
+        ASSERT_FALSE(resolved.ok()) << path;
+        EXPECT_TRUE(resolved.status().Is(ErrorKind::kRefused));
+        EXPECT_NE(resolved.status().message().find(named), std::string::npos)
+            << resolved.status().message();
+    };
+    ASSERT_EQ(::chown((dir / "www").c_str(), 65534, 65534), 0);
+    refused(dir / "www/site", dir / "www");
+    ASSERT_EQ(::chown((dir / "www").c_str(), 0, 65534), 0);
+    ASSERT_EQ(::chmod((dir / "www").c_str(), 0775), 0);
+    refused(dir / "www/site", "gid 65534");
+    ASSERT_EQ(::chmod((dir / "www").c_str(), 0777), 0);
+    refused(dir / "www/real/index.html", dir / "www");
+    // Sticky, as /tmp: others may add names but not move root's; a missing name is theirs.
+    ASSERT_EQ(::chmod((dir / "www").c_str(), 01777), 0);
+    EXPECT_TRUE(ResolveAdministratorPath(dir / "www/site").ok());
+    refused(dir / "www/planted", dir / "www");
+    ASSERT_EQ(::lchown((dir / "www/site").c_str(), 65534, 65534), 0);
+    refused(dir / "www/site", "site");
+}
+
 }  // namespace
 }  // namespace norv::platform

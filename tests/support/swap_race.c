@@ -1,7 +1,7 @@
 /* swap_race: makes two paths swap places as fast as the kernel allows, the way an unprivileged
  * user who can write in a watched tree would try to lead a privileged scan or restore out of it.
  *
- *   swap_race [--uid UID] [--gid GID] [--relink TARGET] PATH_A PATH_B SECONDS
+ *   swap_race [--uid UID] [--gid GID] [--relink TARGET] [--away] PATH_A PATH_B SECONDS
  *
  * PATH_A and PATH_B (typically a real folder inside the tree and a symbolic link to a folder
  * outside it) are exchanged atomically with renameat2(RENAME_EXCHANGE) in a tight loop, so at
@@ -12,6 +12,9 @@
  * --relink TARGET: the program under test may move the link away (a link is a created file to
  * it); when an exchange fails because one of the two names is gone, a new symbolic link to
  * TARGET is made under the missing name and the loop goes on.
+ *
+ * --away: PATH_A is renamed to PATH_B (which must not exist) and back, over and over, so PATH_A
+ * is now and then missing, as a folder moved away and back while a walk is inside its parent.
  *
  * After the first successful exchange "started" is written to standard output (so a test can
  * wait for the race to be on); at the end "swaps N relinks N" is written. Exit status: 0 when at
@@ -62,15 +65,21 @@ static int parse_id(const char* text, long* out) {
 
 static int usage(void) {
     fprintf(stderr,
-            "usage: swap_race [--uid UID] [--gid GID] [--relink TARGET] PATH_A PATH_B SECONDS\n");
+            "usage: swap_race [--uid UID] [--gid GID] [--relink TARGET] [--away] PATH_A PATH_B "
+            "SECONDS\n");
     return 2;
 }
 
 int main(int argc, char** argv) {
     long uid = -1, gid = -1;
     const char* relink = NULL;
+    int away = 0;
     int i = 1;
     for (; i < argc && strncmp(argv[i], "--", 2) == 0; ++i) {
+        if (strcmp(argv[i], "--away") == 0) {
+            away = 1;
+            continue;
+        }
         if (i + 1 >= argc) return usage();
         if (strcmp(argv[i], "--uid") == 0) {
             if (!parse_id(argv[++i], &uid)) return usage();
@@ -116,7 +125,8 @@ int main(int argc, char** argv) {
     unsigned long long swaps = 0, relinks = 0, failures = 0;
     for (unsigned long long n = 0; !stop_requested; ++n) {
         if ((n & 1023) == 0 && now_seconds() >= deadline) break;
-        if (exchange(a, b) == 0) {
+        const int moved = away ? (rename(a, b) == 0 && rename(b, a) == 0 ? 0 : -1) : exchange(a, b);
+        if (moved == 0) {
             if (++swaps == 1) {
                 fputs("started\n", stdout);
                 fflush(stdout);
