@@ -173,6 +173,21 @@ Status FileInfoStore::CarryOverBaseline(const std::function<bool(const std::stri
     return status;
 }
 
+Status FileInfoStore::ForEachMissingFromNewBaseline(
+    const std::function<Status(const std::string&)>& row) {
+    NORV_RETURN_IF_ERROR(Commit());
+    auto rows = db_.Prepare(
+        "SELECT filename FROM fileinfo WHERE md5c!=' ' AND "
+        "filename NOT IN (SELECT filename FROM fileinfo_new)");
+    if (!rows.ok()) return rows.status();
+    for (;;) {
+        auto step = (*rows)->Step();
+        if (!step.ok()) return step.status();
+        if (!step.value()) return Status::Ok();
+        NORV_RETURN_IF_ERROR(row((*rows)->ColumnText(0)));
+    }
+}
+
 Status FileInfoStore::AbandonBaseline() {
     Status committed = Commit();
     insert_new_baseline_.reset();

@@ -61,6 +61,9 @@ class FileInfoStore {
     // which `keep` holds and that the new baseline does not have yet: the part of the trees an
     // init could not see keeps its previous baseline.
     Status CarryOverBaseline(const std::function<bool(const std::string& path)>& keep);
+    // Calls `row` with each baseline record's file name that the new baseline being built
+    // does not have.
+    Status ForEachMissingFromNewBaseline(const std::function<Status(const std::string&)>& row);
     // Drops an unfinished baseline; the records stay as they were.
     Status AbandonBaseline();
     // A baseline record (md5o = md5c = digest, flg 0), into the new baseline while one is built.

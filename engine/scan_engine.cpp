@@ -204,6 +204,27 @@ Status ScanEngine::RunScanSteps() {
                                               " か所を検査できません"));
     }
     if (state_.mode != ScanMode::kInit) NORV_RETURN_IF_ERROR(ReportDeletedFiles());
+    if (state_.mode == ScanMode::kInit) NORV_RETURN_IF_ERROR(LookAgainAtMissedFiles());
+    return Status::Ok();
+}
+
+Status ScanEngine::LookAgainAtMissedFiles() {
+    // A folder moved away while the walk listed its parent, and moved back since, was never
+    // seen by this init: its files of the previous baseline that are there again are kept, and
+    // said. A look by path only decides what to keep; nothing is read or moved through it.
+    std::set<std::string> folders;
+    NORV_RETURN_IF_ERROR(store_.ForEachMissingFromNewBaseline([&](const std::string& path) {
+        auto facts = platform::LStat(path);
+        if (facts.ok() && facts->kind != platform::EntryKind::kMissing && !IsUnseen(path)) {
+            folders.insert(platform::FolderPrefix(platform::ParentOfPath(path)));
+        }
+        return Status::Ok();
+    }));
+    for (const std::string& folder : folders) {
+        NORV_RETURN_IF_ERROR(NoteUnseen(
+            folder, Status::Error(EAGAIN, "この初期化の間に見えなかったファイルが、いまはあります "
+                                          "(検査中に移された可能性があります)")));
+    }
     return Status::Ok();
 }
 

@@ -136,6 +136,8 @@ class ScanEngine {
     class RunGuard;
     Status BeginCommand(std::optional<RunGuard>& guard);
     Status RunScanSteps();
+    // An init's second look at the previous baseline's files it did not see (see the source).
+    Status LookAgainAtMissedFiles();
     Status WalkSerially(platform::TreeWalk& walk);
     Status TakeEntry(const platform::TreeWalk::Entry& entry,
                      const platform::Fingerprint& fingerprint);
