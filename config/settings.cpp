@@ -124,12 +124,13 @@ Result<std::string> FolderLine(const std::string& path, int number, const std::s
 Result<SettingsChange> LoadSettings(const RunContext& context, Settings& settings,
                                     LiveSwitches& switches) {
     const std::string path = context.SettingsPath();
-    auto read = platform::ReadTextLines(path, context.charset);
+    auto read = platform::ReadTextLines(path, context.charset, kSettingsFileMaxBytes);
     if (!read.ok()) {
         if (read.status().Is(ErrorKind::kNotFound)) {
             return Status::Error(ENOENT, "設定ファイル " + path + " がありません");
         }
-        return read.status();
+        return Status::Error(read.status().kind(), read.status().code(),
+                             "設定ファイル " + read.status().message());
     }
     const std::vector<std::string>& lines = read.value();
     if (lines.size() < kSettingsLineCount) {

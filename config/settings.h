@@ -6,6 +6,7 @@
 // program may flip them at any time, and their users read them at the moment of use.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,8 @@
 namespace norv {
 
 inline constexpr int kSettingsLineCount = 15;
+// Fifteen short lines: a settings file larger than this is not one, and is not read.
+inline constexpr int64_t kSettingsFileMaxBytes = 1 << 20;
 
 struct Settings {
     std::string reserved_line;  // line 1: kept and written back unchanged
@@ -64,10 +67,11 @@ std::string Reroot(std::string line, const std::string& root_dir);
 // and archives are not watched files.
 std::vector<platform::FileIdentity> ProgramFolders(const Settings& settings);
 
-// Reads the settings file into `settings` and `switches`. A missing file or one with fewer than
-// 15 lines fails, naming the file and what is missing, and changes nothing. So does a save or
-// cracked folder line (14, 15) that is not an absolute folder below the root; an empty one keeps
-// the folder `settings` already holds (the default until a file names one). auto_check_on:
+// Reads the settings file into `settings` and `switches`. A missing file, one that is not a
+// regular file (a link, a named pipe, a device) or is larger than kSettingsFileMaxBytes, or one
+// with fewer than 15 lines fails, naming the file and the cause, and changes nothing. So does a
+// save or cracked folder line (14, 15) that is not an absolute folder below the root; an empty one
+// keeps the folder `settings` already holds (the default until a file names one). auto_check_on:
 // line 10 reads 1.
 Result<SettingsChange> LoadSettings(const RunContext& context, Settings& settings,
                                     LiveSwitches& switches);
