@@ -151,8 +151,23 @@ Status Application::SetRuleRecursion(int item, bool on) {
 }
 
 Status Application::ReloadSettingsAndRules() {
-    NORV_RETURN_IF_ERROR(LoadSettings());
-    return LoadRules();
+    // Both files are read into records of their own, and the records in use change only once
+    // both have loaded: a broken rule file must not leave new settings with an empty table, whose
+    // next check would report every file deleted.
+    Settings settings = settings_;
+    LiveSwitches switches = switches_;
+    auto loaded = norv::LoadSettings(context_, settings, switches);
+    if (!loaded.ok()) return loaded.status();
+    RuleTable rules;
+    NORV_RETURN_IF_ERROR(norv::LoadRules(context_, rules, front_end_.messages));
+    settings_ = std::move(settings);
+    switches_ = switches;
+    rules_ = std::move(rules);
+    ShowSettings(settings_, edit_);
+    ShowRules(rules_, edit_);
+    // As LoadSettings: a load may start the automatic checks, never stop them.
+    if (loaded->auto_check_on) front_end_.timers.StartAutoCheckTimers();
+    return Status::Ok();
 }
 
 }  // namespace norv

@@ -97,7 +97,9 @@ class Application : public SettingsReloader {
     Status AddRule(const std::string& path);
     Status DeleteRule(int n);
     Status SetRuleRecursion(int item, bool on);
-    // LoadSettings, then LoadRules when it succeeded: the settings window's opening and an init.
+    // LoadSettings and LoadRules together: the settings window's opening, an init and the
+    // service's SIGHUP. Either file failing to load leaves the settings, the switches and the
+    // rules all as they were.
     Status ReloadSettingsAndRules() override;
 
   private:
