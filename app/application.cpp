@@ -1,9 +1,11 @@
 #include "app/application.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 
+#include "app/scheduler.h"
 #include "platform/file_system.h"
 #include "response/change_response.h"
 #include "response/mail_report.h"
@@ -16,11 +18,15 @@ Result<float> StatusStepFor(const std::string& scan_period) {
     errno = 0;
     double period = std::strtod(text.c_str(), &end);
     bool whole_text = end != text.c_str() && *end == '\0' && errno == 0;
-    if (!whole_text || period == 0.0 || !std::isfinite(period)) {
-        return Status::Error(kErrFormat,
-                             "検査周期 \"" + scan_period + "\" は 0 でない数値ではありません");
+    if (!whole_text || !(period > 0.0 && period <= kMaxScanPeriodMinutes)) {
+        return Status::Error(kErrFormat, "検査周期 \"" + scan_period + "\" は 0 より大きく " +
+                                             PlainNumber(kMaxScanPeriodMinutes) +
+                                             " 以下の数値ではありません");
     }
-    return static_cast<float>(StatusStrip::kFullWidthTwips / period);
+    // More than the full width a second would only wrap: the bound also keeps a period of a
+    // tiny fraction of a minute from overflowing the float.
+    return static_cast<float>(std::min(StatusStrip::kFullWidthTwips / period,
+                                       static_cast<double>(StatusStrip::kFullWidthTwips)));
 }
 
 Application::~Application() = default;

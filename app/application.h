@@ -128,7 +128,8 @@ class Application : public SettingsReloader {
 };
 
 // The status strip's step for a scan period text: the full width divided by the period, read
-// as a whole number. Fails for a text that is no number, or for 0.
+// as a whole number, at most the full width. Fails for a text that is no number, or one not above
+// zero and at most kMaxScanPeriodMinutes.
 Result<float> StatusStepFor(const std::string& scan_period);
 
 }  // namespace norv

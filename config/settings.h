@@ -52,6 +52,15 @@ struct SettingsChange {
 // The number at the start of a text, blanks ignored; 0 when there is none ("2.5min" -> 2.5).
 double LeadingNumber(std::string_view text);
 
+// The longest period between automatic checks: one year, in minutes.
+inline constexpr double kMaxScanPeriodMinutes = 525600;
+
+// Line 11 as the period of automatic checks: its leading number of minutes (a fraction of a
+// minute allowed), when that is above zero and at most kMaxScanPeriodMinutes. Otherwise fails
+// with a message naming line 11, the text and the range, so that no caller ever turns a period
+// of 10^20 minutes into a time that overflows.
+Result<double> ScanPeriodMinutes(std::string_view scan_period);
+
 // A switch line's state: its leading number rounded, when that is 1 or 2; anything else reads
 // as 0, clear.
 int SwitchState(std::string_view line);

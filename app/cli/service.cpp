@@ -94,14 +94,14 @@ Period PeriodOf(const Settings& settings, bool always = false) {
         period.why_off = "自動検査は行いません (設定 10 行目が 1 ではありません)";
         return period;
     }
-    const double minutes = LeadingNumber(settings.scan_period);
-    if (!(minutes > 0)) {
-        period.why_off = "検査周期 \"" + settings.scan_period + "\" が正の数ではありません (設定 11 行目)";
+    auto minutes = ScanPeriodMinutes(settings.scan_period);
+    if (!minutes.ok()) {
+        period.why_off = "自動検査は行いません: " + minutes.status().message();
         return period;
     }
     period.on = true;
     period.length = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double, std::ratio<60>>(minutes));
+        std::chrono::duration<double, std::ratio<60>>(minutes.value()));
     return period;
 }
 

@@ -84,6 +84,18 @@ TEST_F(ServiceTest, ChecksEachPeriodReloadsOnHangupAndEndsOnTerm) {
     std::printf("service ended %.3f s after SIGTERM\n", seconds);
 }
 
+TEST_F(ServiceTest, APeriodBeyondAYearIsRefusedRatherThanRunBackToBack) {
+    tree.Write("a", "1");
+    WriteSettings(" 1 ", "99999999999999999999");
+    ASSERT_EQ(testing::RunCli(program, "init", scratch / "init.txt").exit_code, 0);
+    pid_t pid = StartService();
+    ASSERT_TRUE(Eventually([&] { return Says("自動検査は行いません"); })) << Said();
+    EXPECT_TRUE(Says("11 行目")) << Said();
+    EXPECT_TRUE(Says("525600")) << Said();
+    EXPECT_EQ(Stop(pid).exit_code, 0);
+    EXPECT_FALSE(Says("検査数")) << Said();
+}
+
 TEST_F(ServiceTest, ACheckThatFallsDueWhileAnotherNorvRunsWaitsForTheNextPeriod) {
     tree.Write("a", "1");
     WriteSettings(" 1 ", "0.01");

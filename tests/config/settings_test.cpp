@@ -43,6 +43,18 @@ TEST(SettingsValues, LeadingNumberReadsLikeThePrintedForm) {
     EXPECT_EQ(PrintedState(0), " 0 ");
 }
 
+TEST(SettingsValues, ScanPeriodIsAboveZeroAndAtMostAYear) {
+    const std::pair<const char*, double> good[] = {
+        {"10", 10}, {"0.5", 0.5}, {" 2.5min", 2.5}, {"525600", 525600}};
+    for (auto [text, minutes] : good) EXPECT_DOUBLE_EQ(ScanPeriodMinutes(text).value(), minutes);
+    for (const char* text : {"0", "-5", "abc", "", "525600.5", "99999999999999999999"}) {
+        auto period = ScanPeriodMinutes(text);
+        ASSERT_FALSE(period.ok()) << text;
+        EXPECT_NE(period.status().message().find("11 行目"), std::string::npos);
+        EXPECT_NE(period.status().message().find("525600"), std::string::npos);
+    }
+}
+
 TEST(SettingsValues, RerootOverwritesAtMostThreeCharacters) {
     EXPECT_EQ(Reroot("E:\\work\\save", "C:\\"), "C:\\work\\save");
     EXPECT_EQ(Reroot("X", "C:\\"), "C");
