@@ -114,6 +114,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     if (json) options.events_copy = &out;
     std::ostream& human = json ? err : out;
     Terminal terminal(err, progress && !json);
+    if (command == "service" || command == "watch") BlockServiceSignals();
     auto app = Application::Start(options, FrontEnd{terminal, terminal, terminal});
     if (!app.ok()) {
         err << "norv: 起動できません: " << app.status().ToString() << "\n";

@@ -22,20 +22,30 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+sigset_t ServiceSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&signals, s);
+    return signals;
+}
+
 // The signals the service acts on, taken by one thread with sigtimedwait so that nothing runs in
-// a signal handler. They are blocked in every thread, the scan's workers included.
+// a signal handler. They are blocked in every thread, the scan's workers included, and stay
+// blocked when the watcher ends: a SIGTERM that arrives while the service winds down (systemd and
+// impatient administrators send more than one) must not turn a clean end into death by signal.
 class SignalWatcher {
   public:
-    SignalWatcher() {
-        sigemptyset(&signals_);
-        for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&signals_, s);
-        ::pthread_sigmask(SIG_BLOCK, &signals_, &previous_);
+    SignalWatcher() : signals_(ServiceSignals()) {
+        ::pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
         thread_ = std::thread([this] { Watch(); });
     }
     ~SignalWatcher() {
         ending_ = true;
         thread_.join();
-        ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+        // Take what came in the meantime, so nothing stays pending for a later waiter.
+        const timespec now{0, 0};
+        while (::sigtimedwait(&signals_, nullptr, &now) > 0) {
+        }
     }
 
     const std::atomic<bool>& stop_flag() const { return stop_; }
@@ -71,7 +81,7 @@ class SignalWatcher {
         }
     }
 
-    sigset_t signals_{}, previous_{};
+    sigset_t signals_{};
     std::atomic<bool> stop_{false}, reload_{false}, ending_{false};
     std::mutex mutex_;
     std::condition_variable wakeup_;
@@ -113,6 +123,11 @@ std::string CountsText(const ScanCounters& c) {
 }
 
 }  // namespace
+
+void BlockServiceSignals() {
+    const sigset_t signals = ServiceSignals();
+    ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
 
 int RunWatch(Application& app, std::ostream& out, std::ostream& err, bool periodic) {
     SignalWatcher signals;

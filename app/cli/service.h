@@ -17,6 +17,11 @@
 
 namespace norv::cli {
 
+// Blocks SIGTERM, SIGINT and SIGHUP in the calling thread, and so in every thread it starts
+// later. Called before the application starts, so that a stop signal arriving during start-up
+// waits for the service to take it instead of killing the process; they stay blocked for good.
+void BlockServiceSignals();
+
 // Runs the service on a started application until a stop signal; returns the exit status.
 int RunService(Application& app, std::ostream& out, std::ostream& err);
 
