@@ -174,7 +174,7 @@ Result<std::vector<std::string>> ReadTextLines(const std::string& path, const st
 
 Result<std::unique_ptr<AtomicFile>> AtomicFile::Create(const std::string& path) {
     std::string temp = path + ".tmp-XXXXXX";
-    int fd = ::mkstemp(temp.data());
+    int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) return Status::FromErrno(errno, path + " の一時ファイルを作れません");
     return std::unique_ptr<AtomicFile>(new AtomicFile(path, std::move(temp), fd));
 }

@@ -1,5 +1,6 @@
 #include "platform/text_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -153,6 +154,13 @@ TEST(TextFile, FailedWriteLeavesTheOldFileWhole) {
     EXPECT_EQ(ReadAll(path), "old\r\n");
     // No temporary file is left beside it.
     EXPECT_EQ(norv::testing::CountEntries(dir.path()), 1);
+}
+
+TEST(TextFile, TheTemporaryFileIsNotInheritedByAProgramStarted) {
+    TempDir dir;
+    auto file = AtomicFile::Create(dir / "arcive.lzh");
+    ASSERT_TRUE(file.ok());
+    EXPECT_NE(::fcntl((*file)->fd(), F_GETFD) & FD_CLOEXEC, 0);
 }
 
 TEST(TextFile, WriteSetsTheRequestedPermissions) {
