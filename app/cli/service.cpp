@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "app/cli/cli.h"
+#include "app/cli/terminal.h"
 #include "config/settings.h"
 #include "engine/change_watcher.h"
 #include "response/event_log.h"
@@ -138,16 +139,17 @@ int RunWatch(Application& app, std::ostream& out, std::ostream& err, bool period
     options.own_file_prefixes = {kLogFileName, kDatabaseFileName, kLockFileName, kEventsFileName};
     ChangeWatcher watcher(engine, app.rules(), app.settings(), app.front_end().messages,
                           std::move(options));
+    // Escaped for systemd too: a line break in a STATUS= value would start another assignment.
     auto announce = [&](const std::string& status) {
-        out << status << std::endl;
-        Notify("STATUS=" + status);
+        out << Shown(status) << std::endl;
+        Notify("STATUS=" + Shown(status));
     };
     Notify("READY=1");
     Period period = PeriodOf(app.settings(), !periodic);
     Status started = watcher.Start();
     Clock::time_point last_check = Clock::now();
     if (!started.ok() && !started.Is(ErrorKind::kStopped)) {
-        err << "norv: リアルタイム監視を始められません: " << started.ToString() << "\n";
+        err << "norv: リアルタイム監視を始められません: " << Shown(started.ToString()) << "\n";
         Notify("STOPPING=1");
         engine.SetStopFlag(nullptr);
         return kExitFailure;
@@ -161,7 +163,9 @@ int RunWatch(Application& app, std::ostream& out, std::ostream& err, bool period
         if (signals.TakeReload()) {
             Notify("RELOADING=1");
             Status loaded = app.ReloadSettingsAndRules();
-            if (!loaded.ok()) err << "norv: 設定を読み直せません: " << loaded.ToString() << "\n";
+            if (!loaded.ok()) {
+                err << "norv: 設定を読み直せません: " << Shown(loaded.ToString()) << "\n";
+            }
             period = PeriodOf(app.settings(), !periodic);
             watcher.RulesChanged();
             Notify("READY=1");
@@ -193,9 +197,10 @@ int RunService(Application& app, std::ostream& out, std::ostream& err) {
     engine.SetStopFlag(&signals.stop_flag());
     Period period = PeriodOf(app.settings());
     Clock::time_point last_check = Clock::now();
+    // Escaped for systemd too: a line break in a STATUS= value would start another assignment.
     auto announce = [&](const std::string& status) {
-        out << status << std::endl;
-        Notify("STATUS=" + status);
+        out << Shown(status) << std::endl;
+        Notify("STATUS=" + Shown(status));
     };
     Notify("READY=1");
     announce(period.on ? "自動検査を開始しました (周期 " + app.settings().scan_period + " 分)"
@@ -208,7 +213,9 @@ int RunService(Application& app, std::ostream& out, std::ostream& err) {
         if (signals.TakeReload()) {
             Notify("RELOADING=1");
             Status loaded = app.ReloadSettingsAndRules();
-            if (!loaded.ok()) err << "norv: 設定を読み直せません: " << loaded.ToString() << "\n";
+            if (!loaded.ok()) {
+                err << "norv: 設定を読み直せません: " << Shown(loaded.ToString()) << "\n";
+            }
             period = PeriodOf(app.settings());
             Notify("READY=1");
             announce(loaded.ok() ? (period.on ? "設定を読み直しました (周期 " +
@@ -226,7 +233,7 @@ int RunService(Application& app, std::ostream& out, std::ostream& err) {
             announce("ほかの norv がプログラムフォルダを使っています。次の周期に検査します: " +
                      status.message());
         } else if (!status.ok()) {
-            err << "norv: " << status.ToString() << "\n";
+            err << "norv: " << Shown(status.ToString()) << "\n";
             announce("検査できませんでした: " + status.message());
         } else {
             announce(CountsText(app.counters()));
