@@ -1,9 +1,11 @@
 #include "app/application.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 
+#include "app/scheduler.h"
 #include "platform/file_system.h"
 #include "response/change_response.h"
 #include "response/mail_report.h"
@@ -16,11 +18,15 @@ Result<float> StatusStepFor(const std::string& scan_period) {
     errno = 0;
     double period = std::strtod(text.c_str(), &end);
     bool whole_text = end != text.c_str() && *end == '\0' && errno == 0;
-    if (!whole_text || period == 0.0 || !std::isfinite(period)) {
-        return Status::Error(kErrFormat,
-                             "検査周期 \"" + scan_period + "\" は 0 でない数値ではありません");
+    if (!whole_text || !(period > 0.0 && period <= kMaxScanPeriodMinutes)) {
+        return Status::Error(kErrFormat, "検査周期 \"" + scan_period + "\" は 0 より大きく " +
+                                             PlainNumber(kMaxScanPeriodMinutes) +
+                                             " 以下の数値ではありません");
     }
-    return static_cast<float>(StatusStrip::kFullWidthTwips / period);
+    // More than the full width a second would only wrap: the bound also keeps a period of a
+    // tiny fraction of a minute from overflowing the float.
+    return static_cast<float>(std::min(StatusStrip::kFullWidthTwips / period,
+                                       static_cast<double>(StatusStrip::kFullWidthTwips)));
 }
 
 Application::~Application() = default;
@@ -153,8 +159,23 @@ Status Application::SetRuleRecursion(int item, bool on) {
 }
 
 Status Application::ReloadSettingsAndRules() {
-    NORV_RETURN_IF_ERROR(LoadSettings());
-    return LoadRules();
+    // Both files are read into records of their own, and the records in use change only once
+    // both have loaded: a broken rule file must not leave new settings with an empty table, whose
+    // next check would report every file deleted.
+    Settings settings = settings_;
+    LiveSwitches switches = switches_;
+    auto loaded = norv::LoadSettings(context_, settings, switches);
+    if (!loaded.ok()) return loaded.status();
+    RuleTable rules;
+    NORV_RETURN_IF_ERROR(norv::LoadRules(context_, rules, front_end_.messages));
+    settings_ = std::move(settings);
+    switches_ = switches;
+    rules_ = std::move(rules);
+    ShowSettings(settings_, edit_);
+    ShowRules(rules_, edit_);
+    // As LoadSettings: a load may start the automatic checks, never stop them.
+    if (loaded->auto_check_on) front_end_.timers.StartAutoCheckTimers();
+    return Status::Ok();
 }
 
 }  // namespace norv

@@ -97,7 +97,9 @@ class Application : public SettingsReloader {
     Status AddRule(const std::string& path);
     Status DeleteRule(int n);
     Status SetRuleRecursion(int item, bool on);
-    // LoadSettings, then LoadRules when it succeeded: the settings window's opening and an init.
+    // LoadSettings and LoadRules together: the settings window's opening, an init and the
+    // service's SIGHUP. Either file failing to load leaves the settings, the switches and the
+    // rules all as they were.
     Status ReloadSettingsAndRules() override;
 
   private:
@@ -126,7 +128,8 @@ class Application : public SettingsReloader {
 };
 
 // The status strip's step for a scan period text: the full width divided by the period, read
-// as a whole number. Fails for a text that is no number, or for 0.
+// as a whole number, at most the full width. Fails for a text that is no number, or one not above
+// zero and at most kMaxScanPeriodMinutes.
 Result<float> StatusStepFor(const std::string& scan_period);
 
 }  // namespace norv

@@ -50,13 +50,16 @@ std::string RuleLine(const Rule& rule) {
            std::string(kCloseTag);
 }
 
-Status LoadRules(const RunContext& context, RuleTable& table, MessageBoxSink& messages) {
-    table.rules.clear();
-    table.beyond_capacity.clear();
-    auto read = platform::ReadTextLines(context.RulesPath(), context.charset);
+Status LoadRules(const RunContext& context, RuleTable& loaded, MessageBoxSink& messages) {
+    // Read into a table of its own: a file that cannot be read leaves the rules in use whole.
+    RuleTable table;
+    auto read = platform::ReadTextLines(context.RulesPath(), context.charset, kRuleFileMaxBytes);
     if (!read.ok()) {
         // No rule file yet is an empty table; any other failure is reported.
-        if (!read.status().Is(ErrorKind::kNotFound)) return read.status();
+        if (!read.status().Is(ErrorKind::kNotFound)) {
+            return Status::Error(read.status().kind(), read.status().code(),
+                                 "ルールファイル " + read.status().message());
+        }
         return Status::Ok();
     }
     const auto& lines = read.value();
@@ -96,6 +99,7 @@ Status LoadRules(const RunContext& context, RuleTable& table, MessageBoxSink& me
                                 std::to_string(kMaxRules + 1) +
                                 " 番目以降は検査しませんが、ファイルには残します");
     }
+    loaded = std::move(table);
     return Status::Ok();
 }
 

@@ -19,6 +19,8 @@ inline constexpr int16_t RULE_FILE = 0;  // one file, examined by itself
 inline constexpr int16_t RULE_DIR = 1;   // a folder, only the files directly in it
 inline constexpr int16_t RULE_TREE = 3;  // a folder and all its subfolders
 inline constexpr int kMaxRules = 100;
+// Far beyond any real rule file: a larger one is not read at all.
+inline constexpr int64_t kRuleFileMaxBytes = 16 << 20;
 
 struct Rule {
     std::string path;  // exactly as read: nothing expanded or normalised
@@ -40,7 +42,9 @@ std::string RuleLine(const Rule& rule);
 
 // Reads the rule file into `table`. A missing file gives an empty table. Lines the format
 // cannot read (a "<rule>" without a comma or "</rule>", a flag that is no 16-bit whole number,
-// an empty path) are skipped with a message naming the file and line.
+// an empty path) are skipped with a message naming the file and line. A file that cannot be read
+// (not a regular file, larger than kRuleFileMaxBytes, undecodable) fails naming the file and the
+// cause, and leaves `table` as it was.
 Status LoadRules(const RunContext& context, RuleTable& table, MessageBoxSink& messages);
 
 // Writes the table (and any rules beyond capacity) to the rule file, atomically.

@@ -45,6 +45,15 @@ double LeadingNumber(std::string_view text) {
     return any ? sign * value : 0;
 }
 
+Result<double> ScanPeriodMinutes(std::string_view scan_period) {
+    const double minutes = LeadingNumber(scan_period);
+    if (minutes > 0 && minutes <= kMaxScanPeriodMinutes) return minutes;
+    return Status::Error(kErrFormat, "設定 11 行目の検査周期 \"" + std::string(scan_period) +
+                                         "\" は 0 より大きく " +
+                                         std::to_string(static_cast<int>(kMaxScanPeriodMinutes)) +
+                                         " 以下 (1 年まで) の分数ではありません");
+}
+
 int SwitchState(std::string_view line) {
     double value = std::round(LeadingNumber(line));
     return (value == 1.0 || value == 2.0) ? static_cast<int>(value) : 0;
@@ -124,12 +133,13 @@ Result<std::string> FolderLine(const std::string& path, int number, const std::s
 Result<SettingsChange> LoadSettings(const RunContext& context, Settings& settings,
                                     LiveSwitches& switches) {
     const std::string path = context.SettingsPath();
-    auto read = platform::ReadTextLines(path, context.charset);
+    auto read = platform::ReadTextLines(path, context.charset, kSettingsFileMaxBytes);
     if (!read.ok()) {
         if (read.status().Is(ErrorKind::kNotFound)) {
             return Status::Error(ENOENT, "設定ファイル " + path + " がありません");
         }
-        return read.status();
+        return Status::Error(read.status().kind(), read.status().code(),
+                             "設定ファイル " + read.status().message());
     }
     const std::vector<std::string>& lines = read.value();
     if (lines.size() < kSettingsLineCount) {

@@ -6,6 +6,7 @@
 // program may flip them at any time, and their users read them at the moment of use.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,8 @@
 namespace norv {
 
 inline constexpr int kSettingsLineCount = 15;
+// Fifteen short lines: a settings file larger than this is not one, and is not read.
+inline constexpr int64_t kSettingsFileMaxBytes = 1 << 20;
 
 struct Settings {
     std::string reserved_line;  // line 1: kept and written back unchanged
@@ -49,6 +52,15 @@ struct SettingsChange {
 // The number at the start of a text, blanks ignored; 0 when there is none ("2.5min" -> 2.5).
 double LeadingNumber(std::string_view text);
 
+// The longest period between automatic checks: one year, in minutes.
+inline constexpr double kMaxScanPeriodMinutes = 525600;
+
+// Line 11 as the period of automatic checks: its leading number of minutes (a fraction of a
+// minute allowed), when that is above zero and at most kMaxScanPeriodMinutes. Otherwise fails
+// with a message naming line 11, the text and the range, so that no caller ever turns a period
+// of 10^20 minutes into a time that overflows.
+Result<double> ScanPeriodMinutes(std::string_view scan_period);
+
 // A switch line's state: its leading number rounded, when that is 1 or 2; anything else reads
 // as 0, clear.
 int SwitchState(std::string_view line);
@@ -64,10 +76,11 @@ std::string Reroot(std::string line, const std::string& root_dir);
 // and archives are not watched files.
 std::vector<platform::FileIdentity> ProgramFolders(const Settings& settings);
 
-// Reads the settings file into `settings` and `switches`. A missing file or one with fewer than
-// 15 lines fails, naming the file and what is missing, and changes nothing. So does a save or
-// cracked folder line (14, 15) that is not an absolute folder below the root; an empty one keeps
-// the folder `settings` already holds (the default until a file names one). auto_check_on:
+// Reads the settings file into `settings` and `switches`. A missing file, one that is not a
+// regular file (a link, a named pipe, a device) or is larger than kSettingsFileMaxBytes, or one
+// with fewer than 15 lines fails, naming the file and the cause, and changes nothing. So does a
+// save or cracked folder line (14, 15) that is not an absolute folder below the root; an empty one
+// keeps the folder `settings` already holds (the default until a file names one). auto_check_on:
 // line 10 reads 1.
 Result<SettingsChange> LoadSettings(const RunContext& context, Settings& settings,
                                     LiveSwitches& switches);

@@ -51,6 +51,7 @@ void ChangeWatcher::SetWatches() {
     folders_.clear();
     watch_failure_said_ = false;
     unwatched_folders_ = 0;
+    over_watch_limit_ = 0;
     for (const Rule& rule : rules_.rules) {
         auto resolved = platform::ResolveAdministratorPath(rule.path);
         // A path that is not there, or a link not to be followed: the full checks say so.
@@ -96,14 +97,16 @@ void ChangeWatcher::SetWatches() {
         if (folders_.count(watch) == 0) events_->Unwatch(watch);
     }
     statistics_.folders = folders_.size();
-    if (unwatched_folders_ > 0) {
+    // The limit's advice only when the limit is what kept folders out; a folder that could not
+    // be read or watched for another reason was said with its own cause.
+    if (over_watch_limit_ > 0) {
         const int64_t limit = platform::ReadWatchLimits().max_user_watches;
         // What is watched now, what could not be, and a margin for folders still to come.
         const std::string needed = std::to_string(std::max(
             (static_cast<int64_t>(folders_.size()) + unwatched_folders_) * 5 / 4 + 1024,
             limit + 1));
         messages_.ShowMessageBox(
-            std::to_string(unwatched_folders_) +
+            std::to_string(over_watch_limit_) +
             " 個のフォルダをリアルタイムで監視できません。変更は次の全体検査で見つけます。"
             "fs.inotify.max_user_watches (今は " +
             std::to_string(limit) + ") を " + needed +
@@ -117,9 +120,16 @@ int ChangeWatcher::AddWatch(const platform::DirectoryHandle& folder, const Folde
                                : Result<int>(identity.status());
     if (!watch.ok()) {
         ++unwatched_folders_;
-        if (!watch_failure_said_) {
-            watch_failure_said_ = true;
-            messages_.ShowMessageBox(watch.status().message());
+        if (watch.status().Is(ErrorKind::kLimit)) {
+            // Past the limit every further folder fails alike: said once, with advice at the end.
+            ++over_watch_limit_;
+            if (!watch_failure_said_) {
+                watch_failure_said_ = true;
+                messages_.ShowMessageBox(watch.status().message());
+            }
+        } else {
+            messages_.ShowMessageBox(watch.status().message() +
+                                     " (このフォルダはリアルタイムでは監視しません)");
         }
         return -1;
     }

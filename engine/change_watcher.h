@@ -128,6 +128,7 @@ class ChangeWatcher {
     std::string full_check_reason_;
     bool watch_failure_said_ = false;
     int64_t unwatched_folders_ = 0;
+    int64_t over_watch_limit_ = 0;  // of those, the folders the kernel's watch limit kept out
     bool burst_open_ = false;
     Clock::time_point burst_started_, burst_last_;
     Clock::time_point retry_at_{};

@@ -20,9 +20,8 @@ void AppendHexEscape(std::string& out, unsigned value, int digits, char kind) {
     out += buf;
 }
 
-}  // namespace
-
-std::string DisplayPath(std::string_view path) {
+// A text with what could break or forge a line, or hide in it, escaped (see DisplayPath).
+std::string Escaped(std::string_view path, bool escape_backslash) {
     std::string out;
     out.reserve(path.size());
     for (size_t i = 0; i < path.size();) {
@@ -35,7 +34,7 @@ std::string DisplayPath(std::string_view path) {
             out += "\\t";
         } else if (c < 0x20 || c == 0x7F) {
             AppendHexEscape(out, c, 2, 'x');
-        } else if (c == '\\') {
+        } else if (c == '\\' && escape_backslash) {
             // Escaped itself, so a name holding a backslash and "n" never reads as a line break.
             out += "\\\\";
         } else if (c < 0x80) {
@@ -63,6 +62,12 @@ std::string DisplayPath(std::string_view path) {
     }
     return out;
 }
+
+}  // namespace
+
+std::string DisplayPath(std::string_view path) { return Escaped(path, true); }
+
+std::string DisplayText(std::string_view text) { return Escaped(text, false); }
 
 std::string CountLine(std::string_view label, int32_t count) {
     int columns = 0;

@@ -23,6 +23,11 @@ inline constexpr std::string_view kLogSeparator =
 // (\n, \r, \t, \xNN, \uNNNN).
 std::string DisplayPath(std::string_view path);
 
+// A message as a terminal or a message box shows it: escaped as DisplayPath escapes, except that
+// a backslash stays as it is, so that the names a message already shows through DisplayPath are
+// not escaped twice. Ordinary text, Japanese included, is unchanged.
+std::string DisplayText(std::string_view text);
+
 // One of the four summary lines: the label, blanks up to the next 14-column print zone (a
 // full-width character takes two columns), the number in print form (" 12 ").
 std::string CountLine(std::string_view label, int32_t count);

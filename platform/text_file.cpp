@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 
 #include "platform/charset.h"
@@ -12,20 +15,79 @@
 #include "platform/file_system.h"
 
 namespace norv::platform {
-Result<std::string> ReadFileBytes(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return Status::FromErrno(errno, path + " を開けません");
+namespace {
+
+// What stands at a path instead of a regular file, for the message refusing it.
+std::string KindName(mode_t mode) {
+    if (S_ISDIR(mode)) return "フォルダ";
+    if (S_ISFIFO(mode)) return "名前付きパイプ";
+    if (S_ISCHR(mode)) return "キャラクタデバイス";
+    if (S_ISBLK(mode)) return "ブロックデバイス";
+    if (S_ISSOCK(mode)) return "ソケット";
+    return "特殊ファイル";
+}
+
+std::string SizeText(int64_t bytes) {
+    if (bytes >= (1 << 20) && bytes % (1 << 20) == 0) return std::to_string(bytes >> 20) + " MiB";
+    return std::to_string(bytes) + " バイト";
+}
+
+Status TooLarge(const std::string& path, int64_t max_bytes) {
+    return Status::Error(ErrorKind::kLimit, kErrLimit,
+                         path + " は大きすぎるため読みません (上限 " + SizeText(max_bytes) + ")");
+}
+
+}  // namespace
+
+Result<std::string> ReadFileBytes(const std::string& path, int64_t max_bytes) {
+    // O_NONBLOCK: opening a named pipe with no writer would otherwise wait for ever.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ELOOP) {
+            return Status::Error(ErrorKind::kLink, ELOOP,
+                                 path + " はシンボリックリンクのため読みません");
+        }
+        return Status::FromErrno(errno, path + " を開けません");
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        Status failed = Status::FromErrno(errno, path + " を調べられません");
+        ::close(fd);
+        return failed;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return Status::Error(
+            ErrorKind::kRefused, kErrFormat,
+            path + " は通常のファイルではないため読みません (" + KindName(st.st_mode) + ")");
+    }
+    if (max_bytes != kNoSizeLimit && st.st_size > max_bytes) {
+        ::close(fd);
+        return TooLarge(path, max_bytes);
+    }
+    // Never more than one byte past the bound, however the file grows after fstat.
+    const int64_t most = max_bytes == kNoSizeLimit ? INT64_MAX : max_bytes + 1;
     std::string bytes;
+    bytes.reserve(static_cast<size_t>(std::min<int64_t>(st.st_size, most)));
     char buf[65536];
-    Status read = ReadToEnd(
-        fd, buf,
-        [&](std::string_view block) {
-            bytes += block;
-            return Status::Ok();
-        },
-        path + " を読めません");
+    Status read;
+    while (static_cast<int64_t>(bytes.size()) < most) {
+        const size_t want = static_cast<size_t>(
+            std::min<int64_t>(sizeof buf, most - static_cast<int64_t>(bytes.size())));
+        const ssize_t n = Files().Read(fd, buf, want);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            read = Status::FromErrno(errno, path + " を読めません");
+            break;
+        }
+        if (n == 0) break;
+        bytes.append(buf, static_cast<size_t>(n));
+    }
     ::close(fd);
     if (!read.ok()) return read;
+    if (max_bytes != kNoSizeLimit && static_cast<int64_t>(bytes.size()) > max_bytes) {
+        return TooLarge(path, max_bytes);
+    }
     return bytes;
 }
 
@@ -69,9 +131,9 @@ Result<std::vector<std::string>> Utf16Lines(const std::string& path, std::string
 
 }  // namespace
 
-Result<std::vector<std::string>> ReadTextLines(const std::string& path,
-                                               const std::string& charset) {
-    auto bytes = ReadFileBytes(path);
+Result<std::vector<std::string>> ReadTextLines(const std::string& path, const std::string& charset,
+                                               int64_t max_bytes) {
+    auto bytes = ReadFileBytes(path, max_bytes);
     if (!bytes.ok()) return bytes.status();
     std::string_view data = bytes.value();
     std::string set = charset.empty() ? SystemCharset() : charset;
@@ -112,7 +174,7 @@ Result<std::vector<std::string>> ReadTextLines(const std::string& path,
 
 Result<std::unique_ptr<AtomicFile>> AtomicFile::Create(const std::string& path) {
     std::string temp = path + ".tmp-XXXXXX";
-    int fd = ::mkstemp(temp.data());
+    int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) return Status::FromErrno(errno, path + " の一時ファイルを作れません");
     return std::unique_ptr<AtomicFile>(new AtomicFile(path, std::move(temp), fd));
 }

@@ -8,6 +8,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -17,11 +18,15 @@
 
 namespace norv::platform {
 
+// No bound on a file's size.
+inline constexpr int64_t kNoSizeLimit = -1;
+
 // Reads every line of the file, converted to UTF-8. An empty `charset` means the system's; with
 // a UTF-8 set each line is UTF-8 when valid, else CP932. A line that cannot be read fails with the
-// file and that line's number.
+// file and that line's number. The file is read as ReadFileBytes reads it, `max_bytes` included.
 Result<std::vector<std::string>> ReadTextLines(const std::string& path,
-                                               const std::string& charset = {});
+                                               const std::string& charset = {},
+                                               int64_t max_bytes = kNoSizeLimit);
 
 // Writes `lines`, each followed by CR LF, converted from UTF-8 to `charset` (empty: the
 // system's). A character the set cannot hold fails with the file and line number, and the old
@@ -55,7 +60,10 @@ class AtomicFile {
 // Writes raw bytes to `path` atomically, as WriteTextFileAtomic does.
 Status WriteFileAtomic(const std::string& path, const std::string& bytes, mode_t mode = 0600);
 
-// The whole content of a file as bytes.
-Result<std::string> ReadFileBytes(const std::string& path);
+// The whole content of a file as bytes. Only a regular file is read, never through a symbolic
+// link, and opening it never waits (a named pipe or a device in its place fails at once, naming
+// what it is). With `max_bytes` (not kNoSizeLimit) a longer file fails with kLimit, and no more
+// than one byte beyond the bound is ever read, so a file that keeps growing cannot exhaust memory.
+Result<std::string> ReadFileBytes(const std::string& path, int64_t max_bytes = kNoSizeLimit);
 
 }  // namespace norv::platform

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -17,29 +18,80 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
+// The host name as the events show it: it is whatever the administrator (or a DHCP server) set,
+// so it is escaped as a path is.
 std::string HostName() {
     char name[256] = {};
     if (::gethostname(name, sizeof name - 1) != 0) return "localhost";
-    return name;
+    return EventPath(name);
 }
 
-// RFC 3339 with the local zone and milliseconds: 2026-12-07T10:47:45.123+09:00.
-std::string Rfc3339(std::chrono::system_clock::time_point t) {
-    using namespace std::chrono;
-    const auto ms = duration_cast<milliseconds>(t.time_since_epoch()).count();
-    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+// The range every time is written in: 0001-01-01T00:00:00Z to 9999-12-31T23:59:59Z.
+constexpr int64_t kFirstSecond = -62135596800;
+constexpr int64_t kLastSecond = 253402300799;
+constexpr int64_t kSecondsPerDay = 86400;
+
+int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+
+// The proleptic Gregorian date of a day counted from 1970-01-01.
+void CivilFromDays(int64_t days, int64_t& year, int& month, int& day) {
+    days += 719468;
+    const int64_t era = FloorDiv(days, 146097);
+    const int64_t day_of_era = days - era * 146097;
+    const int64_t year_of_era =
+        (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+    const int64_t day_of_year =
+        day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+    const int64_t mp = (5 * day_of_year + 2) / 153;
+    day = static_cast<int>(day_of_year - (153 * mp + 2) / 5 + 1);
+    month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+}
+
+}  // namespace
+
+std::string Rfc3339(int64_t seconds, int millis) {
+    // Years outside 0001-9999 have no RFC 3339 form: the time is held at the nearest end.
+    if (seconds < kFirstSecond) {
+        seconds = kFirstSecond;
+        millis = 0;
+    } else if (seconds > kLastSecond) {
+        seconds = kLastSecond;
+        millis = 999;
+    }
+    millis = std::clamp(millis, 0, 999);
+    // The local zone's offset, when it is whole minutes (local mean times before the zones were
+    // set are not) and the local time stays in range; otherwise UTC.
+    int64_t offset = 0;
+    const std::time_t t = static_cast<std::time_t>(seconds);
     std::tm local{};
-    ::localtime_r(&seconds, &local);
-    char base[32], zone[8], out[48];
-    std::strftime(base, sizeof base, "%Y-%m-%dT%H:%M:%S", &local);
-    std::strftime(zone, sizeof zone, "%z", &local);  // +0900
-    std::snprintf(out, sizeof out, "%s.%03d%.3s:%.2s", base, static_cast<int>(ms % 1000), zone,
-                  zone + 3);
+    if (::localtime_r(&t, &local) != nullptr && local.tm_gmtoff % 60 == 0 &&
+        seconds + local.tm_gmtoff >= kFirstSecond && seconds + local.tm_gmtoff <= kLastSecond) {
+        offset = local.tm_gmtoff;
+    }
+    const int64_t shown = seconds + offset;
+    const int64_t days = FloorDiv(shown, kSecondsPerDay);
+    const int64_t of_day = shown - days * kSecondsPerDay;
+    int64_t year = 0;
+    int month = 0, day = 0;
+    CivilFromDays(days, year, month, day);
+    const int64_t offset_minutes = (offset < 0 ? -offset : offset) / 60;
+    char out[64];
+    std::snprintf(out, sizeof out, "%04lld-%02d-%02dT%02lld:%02lld:%02lld.%03d%c%02lld:%02lld",
+                  static_cast<long long>(year), month, day, static_cast<long long>(of_day / 3600),
+                  static_cast<long long>(of_day / 60 % 60), static_cast<long long>(of_day % 60),
+                  millis, offset < 0 ? '-' : '+', static_cast<long long>(offset_minutes / 60),
+                  static_cast<long long>(offset_minutes % 60));
     return out;
 }
 
-std::string Rfc3339(int64_t seconds_since_epoch) {
-    return Rfc3339(std::chrono::system_clock::time_point(std::chrono::seconds(seconds_since_epoch)));
+namespace {
+
+std::string Rfc3339(std::chrono::system_clock::time_point t) {
+    using namespace std::chrono;
+    const int64_t ms = duration_cast<milliseconds>(t.time_since_epoch()).count();
+    const int64_t seconds = FloorDiv(ms, 1000);
+    return norv::Rfc3339(seconds, static_cast<int>(ms - seconds * 1000));
 }
 
 // 16 hex digits from the kernel's random source, or from the clock and the process id.
@@ -49,9 +101,9 @@ std::string NewRunId() {
     bool read = fd >= 0 && ::read(fd, bytes, sizeof bytes) == static_cast<ssize_t>(sizeof bytes);
     if (fd >= 0) ::close(fd);
     if (!read) {
-        uint64_t mix = static_cast<uint64_t>(
-                           std::chrono::system_clock::now().time_since_epoch().count()) ^
-                       (static_cast<uint64_t>(::getpid()) << 40);
+        uint64_t mix =
+            static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) ^
+            (static_cast<uint64_t>(::getpid()) << 40);
         for (auto& b : bytes) {
             b = static_cast<unsigned char>(mix);
             mix >>= 8;
@@ -105,13 +157,23 @@ std::string JsonEventLog::FilePath() const { return platform::JoinPath(folder_, 
 
 template <typename Object>
 void JsonEventLog::Write(Object& object) {
-    const std::string line = object.dump() + "\n";
-    if (copy_to_) *copy_to_ << line << std::flush;
-    Status written = Append(line);
+    // A text that is not UTF-8 becomes U+FFFD rather than an exception ending the run; anything
+    // else the library throws costs this one line, said like a failure to write.
+    std::string line;
+    Status written;
+    try {
+        line = object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    } catch (const std::exception& e) {
+        written = Status::Error(ErrorKind::kFormat, kErrFormat, e.what());
+    }
+    if (written.ok()) {
+        if (copy_to_) *copy_to_ << line << std::flush;
+        written = Append(line);
+    }
     if (!written.ok() && !failure_shown_) {
         failure_shown_ = true;
-        messages_.ShowMessageBox("イベントファイル " + FilePath() + " に書けません: " +
-                                 written.message());
+        messages_.ShowMessageBox("イベントファイル " + FilePath() +
+                                 " に書けません: " + written.message());
     }
 }
 
@@ -177,7 +239,7 @@ void JsonEventLog::Change(const ChangeEvent& change) {
     o["old_md5"] = change.old_md5.empty() ? Json() : Json(change.old_md5);
     o["new_md5"] = change.new_md5.empty() ? Json() : Json(change.new_md5);
     o["size"] = change.size >= 0 ? Json(change.size) : Json();
-    o["mtime"] = change.mtime >= 0 ? Json(Rfc3339(change.mtime)) : Json();
+    o["mtime"] = change.kind == kChangeDeleted ? Json() : Json(Rfc3339(change.mtime, 0));
     Write(o);
 }
 

@@ -7,7 +7,9 @@
 // oldest beyond `keep` removed. Every object carries "host", "time" (RFC 3339 with the zone),
 // "run" (an id shared by one run's events) and "event" ("change", "action" or "run"). Paths
 // keep every byte: a byte that is not part of valid UTF-8 is written \xNN, and a backslash \\,
-// so the exact name can be rebuilt.
+// so the exact name can be rebuilt; so is the host name. A change's "mtime" is null only for a
+// deleted file. No value stops a line being written: text that is still not UTF-8 becomes
+// U+FFFD.
 // Thread safety: one thread at a time, the run's.
 #pragma once
 
@@ -27,6 +29,12 @@ inline constexpr const char* kEventsFileName = "norv-events.jsonl";
 // A path as the events show it: valid UTF-8 as it stands, a backslash doubled, any other byte
 // as \xNN.
 std::string EventPath(std::string_view path);
+
+// A time as the events write it: RFC 3339 with milliseconds and the local zone's offset
+// (2026-12-07T10:47:45.123+09:00), in UTC where that offset is not whole minutes (the local mean
+// times before the zones). Every value gives a valid form: a time before the year 1 or after
+// 9999 is held at 0001-01-01T00:00:00.000+00:00 or 9999-12-31T23:59:59.999+00:00.
+std::string Rfc3339(int64_t seconds_since_epoch, int millis);
 
 struct EventLogLimits {
     int64_t max_bytes = 10 * 1024 * 1024;  // a file is rotated before it passes this size

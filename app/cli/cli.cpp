@@ -38,21 +38,21 @@ void PrintCounts(std::ostream& out, const ScanCounters& c) {
 void PrintConfiguration(std::ostream& out, const Application& app) {
     const Settings& s = app.settings();
     const SettingsEditState& e = app.edit();
-    out << "プログラムフォルダ: " << app.context().program_dir << "\n"
-        << "サーバ名: " << s.server_name << "\n"
+    out << "プログラムフォルダ: " << Shown(app.context().program_dir) << "\n"
+        << "サーバ名: " << Shown(s.server_name) << "\n"
         << "メールでアラートを送る: " << e.alert_by_email << "\n"
-        << "SMTP: " << s.smtp_server << "\n"
-        << "送信者: " << s.mail_from << "\n"
-        << "受信者: " << s.mail_to << "\n"
+        << "SMTP: " << Shown(s.smtp_server) << "\n"
+        << "送信者: " << Shown(s.mail_from) << "\n"
+        << "受信者: " << Shown(s.mail_to) << "\n"
         << "自動検査を行う: " << e.scan_flg_check << "\n"
-        << "検査周期分: " << s.scan_period << "\n"
+        << "検査周期分: " << Shown(s.scan_period) << "\n"
         << "改ざんがなくてもメールを送る: " << app.switches().mail_always << "\n"
         << "自動で復旧する: " << app.switches().auto_restore << "\n"
-        << "保存ディレクトリ: " << s.save_dir << "\n"
-        << "クラックされたファイルの保存: " << s.cracked_dir << "\n"
+        << "保存ディレクトリ: " << Shown(s.save_dir) << "\n"
+        << "クラックされたファイルの保存: " << Shown(s.cracked_dir) << "\n"
         << "ルール (" << app.rules().rule_count() << "):\n";
     for (const Rule& rule : app.rules().rules) {
-        out << "  " << rule.flag << "  " << rule.path << "\n";
+        out << "  " << rule.flag << "  " << Shown(rule.path) << "\n";
     }
 }
 
@@ -99,14 +99,14 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             ok = false;
         }
         if (!ok) {
-            err << "norv: 引数が正しくありません: " << a << "\n" << kUsage;
+            err << "norv: 引数が正しくありません: " << Shown(a) << "\n" << kUsage;
             return kExitFailure;
         }
     }
     if (command != "init" && command != "check" && command != "update" && command != "show" &&
         command != "archive" && command != "service" && command != "watch") {
         err << (command.empty() ? "norv: コマンドがありません\n"
-                                : "norv: 知らないコマンドです: " + command + "\n")
+                                : "norv: 知らないコマンドです: " + Shown(command) + "\n")
             << kUsage;
         return kExitFailure;
     }
@@ -115,9 +115,10 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     if (json) options.events_copy = &out;
     std::ostream& human = json ? err : out;
     Terminal terminal(err, progress && !json);
+    if (command == "service" || command == "watch") BlockServiceSignals();
     auto app = Application::Start(options, FrontEnd{terminal, terminal, terminal});
     if (!app.ok()) {
-        err << "norv: 起動できません: " << app.status().ToString() << "\n";
+        err << "norv: 起動できません: " << Shown(app.status().ToString()) << "\n";
         return kExitFailure;
     }
     ScanEngine& engine = (*app)->engine();
@@ -139,13 +140,13 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         });
         terminal.ClearProgress();
         if (!status.ok()) {
-            err << "norv: " << status.ToString() << "\n";
+            err << "norv: " << Shown(status.ToString()) << "\n";
             return kExitFailure;
         }
         if (failures > 0) return kExitFailure;
         // Nothing to archive leaves no archive (an older one is removed): not a success.
         if (!platform::FileExists(path)) {
-            err << "norv: アーカイブを作りませんでした (" << path << "): "
+            err << "norv: アーカイブを作りませんでした (" << Shown(path) << "): "
                 << ((*app)->rules().rules.empty()
                         ? "ルールがありません"
                         : "ルールの対象に保存するファイルがありません (フォルダだけです)")
@@ -163,7 +164,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
     terminal.ClearProgress();
     if (!status.ok()) {
-        err << "norv: " << status.ToString() << "\n";
+        err << "norv: " << Shown(status.ToString()) << "\n";
         return kExitFailure;
     }
     human << terminal.message() << "\n";

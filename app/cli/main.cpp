@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "app/cli/cli.h"
+#include "app/cli/terminal.h"
 
 int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
@@ -12,7 +13,7 @@ int main(int argc, char** argv) {
         std::vector<std::string> args(argv + 1, argv + argc);
         return norv::cli::Run(args, std::cout, std::cerr, ::isatty(STDERR_FILENO) == 1);
     } catch (const std::exception& e) {
-        std::cerr << "norv: " << e.what() << "\n";
+        std::cerr << "norv: " << norv::cli::Shown(e.what()) << "\n";
         return norv::cli::kExitFailure;
     }
 }

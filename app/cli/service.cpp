@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "app/cli/cli.h"
+#include "app/cli/terminal.h"
 #include "config/settings.h"
 #include "engine/change_watcher.h"
 #include "response/event_log.h"
@@ -22,20 +23,30 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+sigset_t ServiceSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&signals, s);
+    return signals;
+}
+
 // The signals the service acts on, taken by one thread with sigtimedwait so that nothing runs in
-// a signal handler. They are blocked in every thread, the scan's workers included.
+// a signal handler. They are blocked in every thread, the scan's workers included, and stay
+// blocked when the watcher ends: a SIGTERM that arrives while the service winds down (systemd and
+// impatient administrators send more than one) must not turn a clean end into death by signal.
 class SignalWatcher {
   public:
-    SignalWatcher() {
-        sigemptyset(&signals_);
-        for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&signals_, s);
-        ::pthread_sigmask(SIG_BLOCK, &signals_, &previous_);
+    SignalWatcher() : signals_(ServiceSignals()) {
+        ::pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
         thread_ = std::thread([this] { Watch(); });
     }
     ~SignalWatcher() {
         ending_ = true;
         thread_.join();
-        ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+        // Take what came in the meantime, so nothing stays pending for a later waiter.
+        const timespec now{0, 0};
+        while (::sigtimedwait(&signals_, nullptr, &now) > 0) {
+        }
     }
 
     const std::atomic<bool>& stop_flag() const { return stop_; }
@@ -71,7 +82,7 @@ class SignalWatcher {
         }
     }
 
-    sigset_t signals_{}, previous_{};
+    sigset_t signals_{};
     std::atomic<bool> stop_{false}, reload_{false}, ending_{false};
     std::mutex mutex_;
     std::condition_variable wakeup_;
@@ -94,14 +105,14 @@ Period PeriodOf(const Settings& settings, bool always = false) {
         period.why_off = "自動検査は行いません (設定 10 行目が 1 ではありません)";
         return period;
     }
-    const double minutes = LeadingNumber(settings.scan_period);
-    if (!(minutes > 0)) {
-        period.why_off = "検査周期 \"" + settings.scan_period + "\" が正の数ではありません (設定 11 行目)";
+    auto minutes = ScanPeriodMinutes(settings.scan_period);
+    if (!minutes.ok()) {
+        period.why_off = "自動検査は行いません: " + minutes.status().message();
         return period;
     }
     period.on = true;
     period.length = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double, std::ratio<60>>(minutes));
+        std::chrono::duration<double, std::ratio<60>>(minutes.value()));
     return period;
 }
 
@@ -114,6 +125,11 @@ std::string CountsText(const ScanCounters& c) {
 
 }  // namespace
 
+void BlockServiceSignals() {
+    const sigset_t signals = ServiceSignals();
+    ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
 int RunWatch(Application& app, std::ostream& out, std::ostream& err, bool periodic) {
     SignalWatcher signals;
     ScanEngine& engine = app.engine();
@@ -123,16 +139,17 @@ int RunWatch(Application& app, std::ostream& out, std::ostream& err, bool period
     options.own_file_prefixes = {kLogFileName, kDatabaseFileName, kLockFileName, kEventsFileName};
     ChangeWatcher watcher(engine, app.rules(), app.settings(), app.front_end().messages,
                           std::move(options));
+    // Escaped for systemd too: a line break in a STATUS= value would start another assignment.
     auto announce = [&](const std::string& status) {
-        out << status << std::endl;
-        Notify("STATUS=" + status);
+        out << Shown(status) << std::endl;
+        Notify("STATUS=" + Shown(status));
     };
     Notify("READY=1");
     Period period = PeriodOf(app.settings(), !periodic);
     Status started = watcher.Start();
     Clock::time_point last_check = Clock::now();
     if (!started.ok() && !started.Is(ErrorKind::kStopped)) {
-        err << "norv: リアルタイム監視を始められません: " << started.ToString() << "\n";
+        err << "norv: リアルタイム監視を始められません: " << Shown(started.ToString()) << "\n";
         Notify("STOPPING=1");
         engine.SetStopFlag(nullptr);
         return kExitFailure;
@@ -146,7 +163,9 @@ int RunWatch(Application& app, std::ostream& out, std::ostream& err, bool period
         if (signals.TakeReload()) {
             Notify("RELOADING=1");
             Status loaded = app.ReloadSettingsAndRules();
-            if (!loaded.ok()) err << "norv: 設定を読み直せません: " << loaded.ToString() << "\n";
+            if (!loaded.ok()) {
+                err << "norv: 設定を読み直せません: " << Shown(loaded.ToString()) << "\n";
+            }
             period = PeriodOf(app.settings(), !periodic);
             watcher.RulesChanged();
             Notify("READY=1");
@@ -178,9 +197,10 @@ int RunService(Application& app, std::ostream& out, std::ostream& err) {
     engine.SetStopFlag(&signals.stop_flag());
     Period period = PeriodOf(app.settings());
     Clock::time_point last_check = Clock::now();
+    // Escaped for systemd too: a line break in a STATUS= value would start another assignment.
     auto announce = [&](const std::string& status) {
-        out << status << std::endl;
-        Notify("STATUS=" + status);
+        out << Shown(status) << std::endl;
+        Notify("STATUS=" + Shown(status));
     };
     Notify("READY=1");
     announce(period.on ? "自動検査を開始しました (周期 " + app.settings().scan_period + " 分)"
@@ -193,7 +213,9 @@ int RunService(Application& app, std::ostream& out, std::ostream& err) {
         if (signals.TakeReload()) {
             Notify("RELOADING=1");
             Status loaded = app.ReloadSettingsAndRules();
-            if (!loaded.ok()) err << "norv: 設定を読み直せません: " << loaded.ToString() << "\n";
+            if (!loaded.ok()) {
+                err << "norv: 設定を読み直せません: " << Shown(loaded.ToString()) << "\n";
+            }
             period = PeriodOf(app.settings());
             Notify("READY=1");
             announce(loaded.ok() ? (period.on ? "設定を読み直しました (周期 " +
@@ -211,7 +233,7 @@ int RunService(Application& app, std::ostream& out, std::ostream& err) {
             announce("ほかの norv がプログラムフォルダを使っています。次の周期に検査します: " +
                      status.message());
         } else if (!status.ok()) {
-            err << "norv: " << status.ToString() << "\n";
+            err << "norv: " << Shown(status.ToString()) << "\n";
             announce("検査できませんでした: " + status.message());
         } else {
             announce(CountsText(app.counters()));

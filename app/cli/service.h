@@ -1,7 +1,8 @@
 // The timed checks without a desktop: `norv-cli service` on a server, under systemd or alone.
 //
 // While line 10 of the settings is 1, a check runs every line-11 minutes (a fraction of a
-// minute is kept as it is), the first one period after the start, with the same mail decision
+// minute is kept as it is; a period not above zero or beyond a year turns them off, with a
+// message), the first one period after the start, with the same mail decision
 // and change response as the desktop program. SIGHUP reloads the settings and rules, and a
 // changed period counts from the last check at once. SIGTERM or SIGINT ends the service: a
 // running check stops before its next file, keeps what the store did so far, closes its log, and
@@ -15,6 +16,11 @@
 #include "app/application.h"
 
 namespace norv::cli {
+
+// Blocks SIGTERM, SIGINT and SIGHUP in the calling thread, and so in every thread it starts
+// later. Called before the application starts, so that a stop signal arriving during start-up
+// waits for the service to take it instead of killing the process; they stay blocked for good.
+void BlockServiceSignals();
 
 // Runs the service on a started application until a stop signal; returns the exit status.
 int RunService(Application& app, std::ostream& out, std::ostream& err);

@@ -1,15 +1,24 @@
 // Terminal: the command-line tool's face for the engine. The message line goes to the terminal
 // (at most five times a second, when `progress` is on), message boxes to stderr as "norv: "
-// lines; the automatic-check timers belong to the desktop program and do nothing here.
+// lines; the automatic-check timers belong to the desktop program and do nothing here. Every text
+// is shown through Shown: the messages embed file names, and a name must not break a line, forge
+// one or send the terminal its own control sequences.
 #pragma once
 
 #include <chrono>
 #include <ostream>
 #include <string>
+#include <string_view>
 
 #include "app/application.h"
+#include "engine/scan_log.h"
 
 namespace norv::cli {
+
+// A text as stderr and stdout show it: escaped as the log escapes names (line breaks, other
+// control characters, bytes that are not UTF-8 and characters that reorder text), backslashes
+// aside; ordinary Japanese text is unchanged.
+inline std::string Shown(std::string_view text) { return DisplayText(text); }
 
 class Terminal : public ScanObserver, public MessageBoxSink, public AutoCheckTimers {
   public:
@@ -21,7 +30,7 @@ class Terminal : public ScanObserver, public MessageBoxSink, public AutoCheckTim
         auto now = std::chrono::steady_clock::now();
         if (now - last_progress_ < std::chrono::milliseconds(200)) return;
         last_progress_ = now;
-        err_ << "\r\033[K" << text << std::flush;
+        err_ << "\r\033[K" << Shown(text) << std::flush;
         progress_shown_ = true;
     }
     void SetScanDate(const std::string& text) override { scan_date_ = text; }
@@ -29,7 +38,7 @@ class Terminal : public ScanObserver, public MessageBoxSink, public AutoCheckTim
     void YieldToEvents() override {}
     void ShowMessageBox(const std::string& text) override {
         ClearProgress();
-        err_ << "norv: " << text << "\n";
+        err_ << "norv: " << Shown(text) << "\n";
     }
     void StartAutoCheckTimers() override {}
     void StopAutoCheckTimers() override {}

@@ -24,7 +24,11 @@ void ShowMessage(QWidget* parent, const QString& text) {
         Recorder()(text);
         return;
     }
-    QMessageBox::information(parent, QStringLiteral("norv"), text, QMessageBox::Ok);
+    // Plain text: a file name that looks like markup is shown as it is, never rendered.
+    QMessageBox box(QMessageBox::Information, QStringLiteral("norv"), text, QMessageBox::Ok,
+                    parent);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
 }
 
 void SetMessageRecorder(std::function<void(const QString&)> recorder) {

@@ -4,6 +4,7 @@
 
 #include "app/gui/interface_look.h"
 #include "app/gui/main_window.h"
+#include "engine/scan_log.h"
 
 int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
@@ -27,9 +28,12 @@ int main(int argc, char** argv) {
     norv::gui::MainWindow window;
     norv::Status status = window.Start(options);
     if (!status.ok()) {
-        QMessageBox::critical(
-            nullptr, QStringLiteral("norv"),
-            QStringLiteral("起動できません。\n") + QString::fromStdString(status.ToString()));
+        QMessageBox box(QMessageBox::Critical, QStringLiteral("norv"),
+                        QStringLiteral("起動できません。\n") +
+                            QString::fromStdString(norv::DisplayText(status.ToString())),
+                        QMessageBox::Ok);
+        box.setTextFormat(Qt::PlainText);
+        box.exec();
         return 2;
     }
     window.show();

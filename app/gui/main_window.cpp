@@ -20,6 +20,7 @@
 #include "app/gui/twips.h"
 #include "platform/file_system.h"
 #include "app/gui/widgets.h"
+#include "engine/scan_log.h"
 
 namespace norv::gui {
 namespace {
@@ -208,7 +209,11 @@ void MainWindow::YieldToEvents() {
     QCoreApplication::processEvents();
 }
 
-void MainWindow::ShowMessageBox(const std::string& text) { ShowMessage(this, Q(text)); }
+// The messages embed file names: escaped as the log escapes them, so no name breaks the text,
+// reorders it or smuggles in bytes that are not UTF-8.
+void MainWindow::ShowMessageBox(const std::string& text) {
+    ShowMessage(this, Q(DisplayText(text)));
+}
 
 void MainWindow::StartAutoCheckTimers() {
     timer1_->start();

@@ -1,6 +1,8 @@
 #include "app/application.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/database.h"
 #include "platform/text_file.h"
@@ -171,6 +173,28 @@ TEST_F(StartupTest, AFailedLoadLeavesRecordSwitchesEditingStateAndTimersAlone) {
     EXPECT_EQ(a.switches().mail_always, 2);
     EXPECT_EQ(a.settings().server_name, "server1");
     EXPECT_EQ(hooks.timer_starts, 0);
+}
+
+TEST_F(StartupTest, AFailedReloadKeepsTheSettingsAndTheRulesInUseWhole) {
+    WriteSettings(testing::SettingsLines("/s", "/c"));
+    testing::WriteAll(dir / "user_rule.txt", "<rule>/srv/www,3</rule>\r\n");
+    auto app = Start();
+    ASSERT_TRUE(app.ok()) << app.status().message();
+    Application& a = **app;
+    auto lines = testing::SettingsLines("/s", "/c");
+    lines[1] = "renamed";
+    lines[12] = " 1 ";
+    WriteSettings(lines);  // a good settings file, and a rule file that cannot be read
+    ASSERT_EQ(::unlink((dir / "user_rule.txt").c_str()), 0);
+    ASSERT_EQ(::mkfifo((dir / "user_rule.txt").c_str(), 0600), 0);
+    Status reloaded = a.ReloadSettingsAndRules();
+    ASSERT_FALSE(reloaded.ok());
+    EXPECT_NE(reloaded.message().find("user_rule.txt"), std::string::npos) << reloaded.message();
+    ASSERT_EQ(a.rules().rule_count(), 1);
+    EXPECT_EQ(a.rules().rules[0].path, "/srv/www");
+    EXPECT_EQ(a.settings().server_name, "server1");
+    EXPECT_EQ(a.switches().auto_restore, 0);
+    ASSERT_EQ(a.edit().rule_list.size(), 1u);
 }
 
 TEST_F(StartupTest, RuleEditsKeepTheListInStepWithTheTable) {

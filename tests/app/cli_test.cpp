@@ -5,6 +5,7 @@
 
 #include <sstream>
 
+#include "app/cli/terminal.h"
 #include "platform/text_file.h"
 #include "tests/support/test_support.h"
 
@@ -46,11 +47,11 @@ class CliRunTest : public ::testing::Test {
 
 TEST(CliUsage, MistakesAreFailuresWithTheUsageOnTheErrorStream) {
     const std::vector<std::vector<std::string>> mistakes = {
-        {},                            // no command
-        {"scan"},                      // unknown command
-        {"--dir"},                     // an option without its value
-        {"--verbose", "check"},        // unknown option
-        {"check", "init"},             // two commands
+        {},                      // no command
+        {"scan"},                // unknown command
+        {"--dir"},               // an option without its value
+        {"--verbose", "check"},  // unknown option
+        {"check", "init"},       // two commands
     };
     for (const auto& args : mistakes) {
         Streams s = RunTool(args);
@@ -90,12 +91,30 @@ TEST_F(CliRunTest, ExitCodesFollowWhatTheRunFound) {
 
 TEST_F(CliRunTest, RuleWarningsGoToTheErrorStreamAndTheRunGoesOn) {
     tree.Write("index.html", "x");
-    norv::testing::WriteAll(program / "user_rule.txt",
-                            "<rule>" + tree.path() + ",3</rule>\r\n<rule>" + tree.path() +
-                                "/missing,3</rule>\r\n");
+    norv::testing::WriteAll(
+        program / "user_rule.txt",
+        "<rule>" + tree.path() + ",3</rule>\r\n<rule>" + tree.path() + "/missing,3</rule>\r\n");
     Streams init = Command("init");
     EXPECT_EQ(init.exit_code, kExitUnchanged);
     EXPECT_NE(init.err.find("のパスがありません"), std::string::npos) << init.err;
+}
+
+TEST(CliUsage, NamesOnTheErrorStreamAreEscapedAsTheLogEscapesThem) {
+    TempDir dir;
+    const std::string folder = dir.MakeDir("a\nnorv: forged\r\x1B[2J\xFF\u202E");
+    Streams s = RunTool({"--dir", folder, "show"});
+    EXPECT_EQ(s.exit_code, kExitFailure);
+    EXPECT_NE(s.err.find("a\\nnorv: forged\\r\\x1B[2J\\xFF\\u202E/norvcfg.txt"), std::string::npos)
+        << s.err;
+    EXPECT_EQ(s.err.find_first_of("\r\x1B\xFF"), std::string::npos) << s.err;
+    EXPECT_EQ(s.err.find("\u202E"), std::string::npos) << s.err;
+    EXPECT_EQ(s.err.find('\n'), s.err.size() - 1) << s.err;  // one line
+
+    // The engine's messages, as the terminal shows them.
+    std::ostringstream err;
+    Terminal terminal(err, /*progress=*/false);
+    terminal.ShowMessageBox("移動できません: /srv/a\nnorv: forged\x1B]0;x\a");
+    EXPECT_EQ(err.str(), "norv: 移動できません: /srv/a\\nnorv: forged\\x1B]0;x\\x07\n");
 }
 
 TEST_F(CliRunTest, AnUnknownLocaleIsRefused) {

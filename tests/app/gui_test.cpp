@@ -257,6 +257,14 @@ TEST_F(GuiTest, HelpAndLogSayWhyTheyCannotOpenAndNameTheFile) {
     EXPECT_NE(messages[1].find("xdg-open"), std::string::npos) << messages[1];
 }
 
+TEST_F(GuiTest, MessageBoxesShowNamesEscapedAndJapaneseAsItIs) {
+    StartWindow();
+    messages.clear();
+    window->ShowMessageBox("移動できません: /srv/a\nforged\r\x1B[2J\xFF\u202Etxt.exe");
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0], "移動できません: /srv/a\\nforged\\r\\x1B[2J\\xFF\\u202Etxt.exe");
+}
+
 TEST_F(GuiTest, LoadNeverStopsTimersSaveDoes) {
     StartWindow();
     window->StartAutoCheckTimers();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fcntl.h>
@@ -82,6 +83,41 @@ TEST_F(ServiceTest, ChecksEachPeriodReloadsOnHangupAndEndsOnTerm) {
     EXPECT_EQ(ended.exit_code, 0) << Said();
     EXPECT_NE(Said().find("自動検査を終了しました"), std::string::npos) << Said();
     std::printf("service ended %.3f s after SIGTERM\n", seconds);
+}
+
+TEST_F(ServiceTest, AnyNumberOfStopSignalsEndsItCleanly) {
+    tree.Write("a", "1");
+    WriteSettings(" 1 ", "0.01");
+    ASSERT_EQ(testing::RunCli(program, "init", scratch / "init.txt").exit_code, 0);
+    pid_t pid = StartService();
+    ASSERT_TRUE(Eventually([&] { return Says("検査数 1  変更 0"); })) << Said();
+    // A burst, then more for as long as the service is winding down, until it has ended.
+    for (int i = 0; i < 20; ++i) ::kill(pid, i % 2 == 0 ? SIGTERM : SIGINT);
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    for (;;) {
+        siginfo_t info{};
+        if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            info.si_pid == pid) {
+            break;
+        }
+        if (Clock::now() > deadline) break;
+        ::kill(pid, SIGTERM);
+    }
+    Outcome ended = testing::Reap(pid, Clock::now() + std::chrono::seconds(30));
+    EXPECT_EQ(ended.exit_code, 0) << Said();
+    EXPECT_TRUE(Says("自動検査を終了しました")) << Said();
+}
+
+TEST_F(ServiceTest, APeriodBeyondAYearIsRefusedRatherThanRunBackToBack) {
+    tree.Write("a", "1");
+    WriteSettings(" 1 ", "99999999999999999999");
+    ASSERT_EQ(testing::RunCli(program, "init", scratch / "init.txt").exit_code, 0);
+    pid_t pid = StartService();
+    ASSERT_TRUE(Eventually([&] { return Says("自動検査は行いません"); })) << Said();
+    EXPECT_TRUE(Says("11 行目")) << Said();
+    EXPECT_TRUE(Says("525600")) << Said();
+    EXPECT_EQ(Stop(pid).exit_code, 0);
+    EXPECT_FALSE(Says("検査数")) << Said();
 }
 
 TEST_F(ServiceTest, ACheckThatFallsDueWhileAnotherNorvRunsWaitsForTheNextPeriod) {

@@ -246,6 +246,29 @@ TEST_F(WatchTest, AWatchLimitTooLowIsSaidWithTheValueToSetAndTheRestStillWatched
     ASSERT_TRUE(Eventually([&] { return ReadAll(tree / "index.html") == "home"; })) << Said();
 }
 
+TEST_F(WatchTest, AFolderThatCannotBeReadIsSaidWithItsCauseNotAsTheWatchLimit) {
+    // A watch run by an ordinary user, in a tree where root keeps one folder to itself.
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand the folders to another user";
+    const uid_t nobody = 65534;
+    tree.Write("open/page.html", "page");
+    tree.Write("locked/secret.html", "secret");
+    for (const std::string& top : {scratch.path(), tree.path()}) {
+        ASSERT_EQ(::chmod(top.c_str(), 0755), 0);
+    }
+    for (const std::string& path :
+         {program, program + "/norvcfg.txt", program + "/user_rule.txt", scratch / "save",
+          tree.path(), tree / "open", tree / "open/page.html"}) {
+        ASSERT_EQ(::chown(path.c_str(), nobody, nobody), 0) << path;
+    }
+    ASSERT_EQ(::chmod((tree / "locked").c_str(), 0700), 0);
+    pid = testing::Spawn({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                          binary, "--dir", program, "watch"},
+                         scratch / "watch.txt");
+    ASSERT_TRUE(Eventually([&] { return Says("リアルタイム監視を開始しました"); })) << Said();
+    EXPECT_TRUE(Says(tree / "locked" + " を開けません: Permission denied")) << Said();
+    EXPECT_FALSE(Says("max_user_watches")) << Said();
+}
+
 TEST_F(WatchTest, TermInTheMiddleOfABurstLeavesASoundStore) {
     WriteSettings(/*restore=*/false);
     tree.Write("index.html", "home");

@@ -1,6 +1,8 @@
 #include "config/rule_table.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "tests/support/test_support.h"
 
@@ -33,6 +35,29 @@ TEST_F(RuleTableTest, MissingFileIsAnEmptyTableAndEmptyTableSavesZeroBytes) {
     EXPECT_EQ(File(), "");
     ASSERT_TRUE(Load().ok());
     EXPECT_EQ(table.rule_count(), 0);
+}
+
+TEST_F(RuleTableTest, ARuleFileThatCannotBeReadFailsNamingItAndKeepsTheTable) {
+    WriteRuleFile("<rule>/srv/www,3</rule>\r\n");
+    ASSERT_TRUE(Load().ok());
+    ASSERT_EQ(::unlink(context.RulesPath().c_str()), 0);
+    ASSERT_EQ(::mkfifo(context.RulesPath().c_str(), 0600), 0);
+    Status pipe = Load();
+    ASSERT_FALSE(pipe.ok());
+    EXPECT_NE(pipe.message().find("ルールファイル " + context.RulesPath()), std::string::npos)
+        << pipe.message();
+    EXPECT_NE(pipe.message().find("名前付きパイプ"), std::string::npos) << pipe.message();
+    ASSERT_EQ(table.rule_count(), 1);
+
+    ASSERT_EQ(::unlink(context.RulesPath().c_str()), 0);
+    WriteRuleFile("");
+    ASSERT_EQ(::truncate(context.RulesPath().c_str(), kRuleFileMaxBytes + 1), 0);
+    Status large = Load();
+    ASSERT_FALSE(large.ok());
+    EXPECT_TRUE(large.Is(ErrorKind::kLimit));
+    EXPECT_NE(large.message().find("16 MiB"), std::string::npos) << large.message();
+    ASSERT_EQ(table.rule_count(), 1);
+    EXPECT_EQ(table.rules[0].path, "/srv/www");
 }
 
 TEST_F(RuleTableTest, TolerantReading) {

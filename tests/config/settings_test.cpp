@@ -43,6 +43,18 @@ TEST(SettingsValues, LeadingNumberReadsLikeThePrintedForm) {
     EXPECT_EQ(PrintedState(0), " 0 ");
 }
 
+TEST(SettingsValues, ScanPeriodIsAboveZeroAndAtMostAYear) {
+    const std::pair<const char*, double> good[] = {
+        {"10", 10}, {"0.5", 0.5}, {" 2.5min", 2.5}, {"525600", 525600}};
+    for (auto [text, minutes] : good) EXPECT_DOUBLE_EQ(ScanPeriodMinutes(text).value(), minutes);
+    for (const char* text : {"0", "-5", "abc", "", "525600.5", "99999999999999999999"}) {
+        auto period = ScanPeriodMinutes(text);
+        ASSERT_FALSE(period.ok()) << text;
+        EXPECT_NE(period.status().message().find("11 行目"), std::string::npos);
+        EXPECT_NE(period.status().message().find("525600"), std::string::npos);
+    }
+}
+
 TEST(SettingsValues, RerootOverwritesAtMostThreeCharacters) {
     EXPECT_EQ(Reroot("E:\\work\\save", "C:\\"), "C:\\work\\save");
     EXPECT_EQ(Reroot("X", "C:\\"), "C");
@@ -219,6 +231,26 @@ TEST_F(SettingsTest, MissingOrShortFileFailsNamingItAndWritesNothing) {
     EXPECT_NE(short_file.message().find("12 行"), std::string::npos);
     EXPECT_NE(short_file.message().find("13 行目"), std::string::npos);
     EXPECT_EQ(settings.server_name, "untouched");
+}
+
+TEST_F(SettingsTest, ASettingsFileThatIsNoRegularFileOrTooLargeFailsNamingIt) {
+    ASSERT_EQ(::mkfifo(context.SettingsPath().c_str(), 0600), 0);
+    Status pipe = Load();
+    ASSERT_FALSE(pipe.ok());
+    EXPECT_NE(pipe.message().find("設定ファイル " + context.SettingsPath()), std::string::npos)
+        << pipe.message();
+    EXPECT_NE(pipe.message().find("名前付きパイプ"), std::string::npos) << pipe.message();
+
+    ASSERT_EQ(::unlink(context.SettingsPath().c_str()), 0);
+    auto lines = SettingsLines("/s", "/c");
+    lines[0] = std::string(kSettingsFileMaxBytes, 'x');
+    WriteSettings(lines);
+    Status large = Load();
+    ASSERT_FALSE(large.ok());
+    EXPECT_TRUE(large.Is(ErrorKind::kLimit));
+    EXPECT_NE(large.message().find("設定ファイル " + context.SettingsPath()), std::string::npos)
+        << large.message();
+    EXPECT_NE(large.message().find("1 MiB"), std::string::npos) << large.message();
 }
 
 TEST_F(SettingsTest, SavedFileIsOwnerOnlyAndRefusesLineBreaks) {

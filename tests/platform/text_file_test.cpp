@@ -1,9 +1,13 @@
 #include "platform/text_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstring>
 
 #include "platform/charset.h"
 #include "platform/file_ops.h"
@@ -152,6 +156,13 @@ TEST(TextFile, FailedWriteLeavesTheOldFileWhole) {
     EXPECT_EQ(norv::testing::CountEntries(dir.path()), 1);
 }
 
+TEST(TextFile, TheTemporaryFileIsNotInheritedByAProgramStarted) {
+    TempDir dir;
+    auto file = AtomicFile::Create(dir / "arcive.lzh");
+    ASSERT_TRUE(file.ok());
+    EXPECT_NE(::fcntl((*file)->fd(), F_GETFD) & FD_CLOEXEC, 0);
+}
+
 TEST(TextFile, WriteSetsTheRequestedPermissions) {
     TempDir dir;
     std::string path = dir / "secret.txt";
@@ -206,6 +217,51 @@ TEST(TextFile, AFailingFlushAtCommitLeavesTheOldFileWhole) {
     EXPECT_NE(status.message().find(path), std::string::npos) << status.message();
     EXPECT_EQ(ReadAll(path), "the last good archive");
     EXPECT_EQ(norv::testing::CountEntries(dir.path()), 1);
+}
+
+// A file that keeps growing after it was measured: every read fills the buffer.
+class EndlessReads : public FileOps {
+  public:
+    ssize_t Read(int, void* buffer, size_t size) override {
+        std::memset(buffer, 'x', size);
+        total += static_cast<int64_t>(size);
+        return static_cast<ssize_t>(size);
+    }
+    int64_t total = 0;
+};
+
+TEST(TextFile, OnlyARegularFileOfBoundedSizeIsReadAndNeverPastItsBound) {
+    TempDir dir;
+    const std::string pipe = dir / "pipe.txt";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    auto from_pipe = ReadTextLines(pipe, kUtf8, 100);  // returns at once: no writer is awaited
+    ASSERT_FALSE(from_pipe.ok());
+    EXPECT_NE(from_pipe.status().message().find(pipe + " は通常のファイルではない"),
+              std::string::npos)
+        << from_pipe.status().message();
+    EXPECT_NE(from_pipe.status().message().find("名前付きパイプ"), std::string::npos);
+    const std::string link = dir / "link.txt";
+    ASSERT_EQ(::symlink("/dev/zero", link.c_str()), 0);
+    EXPECT_TRUE(ReadTextLines(link, kUtf8, 100).status().Is(ErrorKind::kLink));
+    EXPECT_FALSE(ReadFileBytes("/dev/zero", 100).ok());
+
+    const std::string full = dir.Write("full.txt", std::string(100, 'a'));
+    EXPECT_TRUE(ReadFileBytes(full, 100).ok());
+    dir.Write("over.txt", std::string(101, 'a'));
+    auto over = ReadFileBytes(dir / "over.txt", 100);
+    ASSERT_FALSE(over.ok());
+    EXPECT_TRUE(over.status().Is(ErrorKind::kLimit));
+    EXPECT_NE(over.status().message().find("over.txt"), std::string::npos);
+
+    EndlessReads growing;
+    Result<std::string> grown = std::string();
+    {
+        ScopedFileOps scope(growing);
+        grown = ReadFileBytes(full, 100);
+    }
+    ASSERT_FALSE(grown.ok());
+    EXPECT_TRUE(grown.status().Is(ErrorKind::kLimit));
+    EXPECT_EQ(growing.total, 101);
 }
 
 TEST(TextFile, MissingFileNamesTheFile) {

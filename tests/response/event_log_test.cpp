@@ -1,0 +1,97 @@
+#include "response/event_log.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <limits>
+#include <regex>
+#include <sstream>
+
+#include "tests/support/test_support.h"
+
+namespace norv {
+namespace {
+
+using testing::RecordingHooks;
+using testing::TempDir;
+
+// The events' time zone for one test, and the process's own back afterwards.
+class ZoneScope {
+  public:
+    explicit ZoneScope(const char* zone) {
+        if (const char* tz = std::getenv("TZ")) saved_ = tz;
+        ::setenv("TZ", zone, 1);
+        ::tzset();
+    }
+    ~ZoneScope() {
+        if (saved_.empty()) {
+            ::unsetenv("TZ");
+        } else {
+            ::setenv("TZ", saved_.c_str(), 1);
+        }
+        ::tzset();
+    }
+
+  private:
+    std::string saved_;
+};
+
+bool IsRfc3339(const std::string& text) {
+    static const std::regex form(
+        R"(\d{4}-(0[1-9]|1[0-2])-(0[1-9]|[12]\d|3[01])T([01]\d|2[0-3]):[0-5]\d:[0-5]\d\.\d{3})"
+        R"([+-]([01]\d|2[0-3]):[0-5]\d)");
+    return std::regex_match(text, form) && text.substr(0, 4) != "0000";
+}
+
+TEST(EventTime, EveryTimeIsValidRfc3339) {
+    ZoneScope utc("UTC");
+    EXPECT_EQ(Rfc3339(0, 0), "1970-01-01T00:00:00.000+00:00");
+    EXPECT_EQ(Rfc3339(-1, 0), "1969-12-31T23:59:59.000+00:00");
+    EXPECT_EQ(Rfc3339(-3486992138, 291), "1859-07-03T07:04:22.291+00:00");
+    EXPECT_EQ(Rfc3339(951782400, 5), "2000-02-29T00:00:00.005+00:00");
+    // Beyond the years RFC 3339 can write: held at the nearest end.
+    EXPECT_EQ(Rfc3339(std::numeric_limits<int64_t>::min(), 0), "0001-01-01T00:00:00.000+00:00");
+    EXPECT_EQ(Rfc3339(-62135596801, 0), "0001-01-01T00:00:00.000+00:00");
+    EXPECT_EQ(Rfc3339(253402300800, 0), "9999-12-31T23:59:59.999+00:00");
+    EXPECT_EQ(Rfc3339(std::numeric_limits<int64_t>::max(), 0), "9999-12-31T23:59:59.999+00:00");
+
+    ZoneScope tokyo("Asia/Tokyo");
+    EXPECT_EQ(Rfc3339(0, 0), "1970-01-01T09:00:00.000+09:00");
+    for (int64_t seconds :
+         {std::numeric_limits<int64_t>::min(), int64_t{-62135596800}, int64_t{-3486992138},
+          int64_t{-1}, int64_t{253402300799}, std::numeric_limits<int64_t>::max()}) {
+        EXPECT_TRUE(IsRfc3339(Rfc3339(seconds, 999))) << seconds << " " << Rfc3339(seconds, 999);
+    }
+}
+
+TEST(EventLog, NoValueStopsALineAndEveryMtimeIsATime) {
+    TempDir dir;
+    RecordingHooks hooks;
+    std::ostringstream copy;
+    JsonEventLog events(dir.path(), EventLogLimits{}, hooks, &copy);
+    events.BeginRun("check");
+    const std::string path = "/srv/www/a\xFF\n.html";
+    events.Change({kChangeAltered, path, "old", "new", 3, -3486992138});
+    events.Change({kChangeCreated, path, "", "new", 3, std::numeric_limits<int64_t>::max()});
+    EXPECT_NO_THROW(events.Action(path, "quar\xFFntine", false, "why"));
+    const std::string lines = copy.str();
+    EXPECT_EQ(lines, testing::ReadAll(events.FilePath()));
+    std::istringstream in(lines);
+    std::vector<std::string> all;
+    for (std::string line; std::getline(in, line);) all.push_back(line);
+    ASSERT_EQ(all.size(), 3u) << lines;
+    static const std::regex mtime(R"re("mtime":"([^"]*)")re");
+    for (size_t i = 0; i < 2; ++i) {
+        std::smatch found;
+        ASSERT_TRUE(std::regex_search(all[i], found, mtime)) << all[i];
+        EXPECT_TRUE(IsRfc3339(found[1].str())) << all[i];
+    }
+    EXPECT_NE(all[0].find(R"("path":"/srv/www/a\\xFF\n.html")"), std::string::npos) << all[0];
+    EXPECT_NE(all[2].find("quar\xEF\xBF\xBDntine"), std::string::npos) << all[2];
+    EXPECT_TRUE(hooks.messages.empty());
+}
+
+}  // namespace
+}  // namespace norv
