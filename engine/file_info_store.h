@@ -61,6 +61,7 @@ class FileInfoStore {
     // which `keep` holds and that the new baseline does not have yet: the part of the trees an
     // init could not see keeps its previous baseline.
     Status CarryOverBaseline(const std::function<bool(const std::string& path)>& keep);
+    bool building_baseline() const { return insert_new_baseline_ != nullptr; }
     // Calls `row` with each baseline record's file name that the new baseline being built
     // does not have.
     Status ForEachMissingFromNewBaseline(const std::function<Status(const std::string&)>& row);

@@ -204,7 +204,9 @@ Status ScanEngine::RunScanSteps() {
                                               " か所を検査できません"));
     }
     if (state_.mode != ScanMode::kInit) NORV_RETURN_IF_ERROR(ReportDeletedFiles());
-    if (state_.mode == ScanMode::kInit) NORV_RETURN_IF_ERROR(LookAgainAtMissedFiles());
+    if (state_.mode == ScanMode::kInit && store_.building_baseline()) {
+        NORV_RETURN_IF_ERROR(LookAgainAtMissedFiles());
+    }
     return Status::Ok();
 }
 

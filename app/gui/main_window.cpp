@@ -209,10 +209,21 @@ void MainWindow::YieldToEvents() {
     QCoreApplication::processEvents();
 }
 
-// The messages embed file names: escaped as the log escapes them, so no name breaks the text,
-// reorders it or smuggles in bytes that are not UTF-8.
+// The messages embed file names: escaped as the log escapes them, so no name reorders the
+// text or smuggles in bytes that are not UTF-8. Each line is escaped on its own: a box keeps the
+// message's own lines (a title, then the cause), and a name that breaks a line there forges
+// nothing a program reads.
 void MainWindow::ShowMessageBox(const std::string& text) {
-    ShowMessage(this, Q(DisplayText(text)));
+    std::string shown;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = text.find('\n', start);
+        shown += DisplayText(std::string_view(text).substr(start, end - start));
+        if (end == std::string::npos) break;
+        shown += '\n';
+        start = end + 1;
+    }
+    ShowMessage(this, Q(shown));
 }
 
 void MainWindow::StartAutoCheckTimers() {

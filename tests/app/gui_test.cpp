@@ -262,7 +262,8 @@ TEST_F(GuiTest, MessageBoxesShowNamesEscapedAndJapaneseAsItIs) {
     messages.clear();
     window->ShowMessageBox("移動できません: /srv/a\nforged\r\x1B[2J\xFF\u202Etxt.exe");
     ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0], "移動できません: /srv/a\\nforged\\r\\x1B[2J\\xFF\\u202Etxt.exe");
+    // The box keeps the message's lines; within each, every control and stray byte is escaped.
+    EXPECT_EQ(messages[0], "移動できません: /srv/a\nforged\\r\\x1B[2J\\xFF\\u202Etxt.exe");
 }
 
 TEST_F(GuiTest, LoadNeverStopsTimersSaveDoes) {
