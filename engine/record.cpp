@@ -64,20 +64,25 @@ Status ScanEngine::RecordFile(const std::string& dir, const std::string& name, i
     return Status::Ok();
 }
 
+Status ScanEngine::Warn(const std::string& place, const std::string& text) {
+    if (events_) events_->Warning(place, text);
+    return log_.WarningLine(DisplayPath(place) + ": " + text);
+}
+
 Status ScanEngine::NoteUnseen(const std::string& place, const Status& why) {
     if (!unseen_places_.insert(place).second) return Status::Ok();
-    if (events_) events_->Warning(place, why.message());
-    if (unseen_places_.size() > kMostUnseenLines) return Status::Ok();
-    return log_.WarningLine(DisplayPath(place) + " を検査できません: " + DisplayPath(why.message()) +
-                            " (記録はそのまま残し、削除とはみなしません)");
+    if (unseen_places_.size() > kMostUnseenLines) {
+        if (events_) events_->Warning(place, why.message());
+        return Status::Ok();
+    }
+    return Warn(place, "検査できません: " + DisplayPath(why.message()) +
+                           " (記録はそのまま残し、削除とはみなしません)");
 }
 
 Status ScanEngine::NoteIfSampled(const std::string& path, const platform::Fingerprint& fingerprint) {
     if (fingerprint.content_whole) return Status::Ok();
-    const std::string why = "内容の一部のみ検査 (サイズ " +
-                            std::to_string(fingerprint.facts.size) + " バイト、先頭と末尾のみ)";
-    if (events_) events_->Warning(path, why);
-    return log_.WarningLine(DisplayPath(path) + " は" + why);
+    return Warn(path, "内容の一部のみ検査 (サイズ " + std::to_string(fingerprint.facts.size) +
+                          " バイト、先頭と末尾のみ)");
 }
 
 bool ScanEngine::IsUnseen(const std::string& path) const {

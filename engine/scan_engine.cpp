@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include <algorithm>
+#include <map>
 #include <optional>
 #include <thread>
 
@@ -212,20 +213,34 @@ Status ScanEngine::RunScanSteps() {
 
 Status ScanEngine::LookAgainAtMissedFiles() {
     // A folder moved away while the walk listed its parent, and moved back since, was never
-    // seen by this init: its files of the previous baseline that are there again are kept, and
-    // said. A look by path only decides what to keep; nothing is read or moved through it.
-    std::set<std::string> folders;
+    // seen by this init: its files of the previous baseline that are there again keep their
+    // baseline, and it is said. Those still gone leave the baseline, and that is said too, so an
+    // init never drops a part of the trees in silence. A look by path only decides what to keep
+    // and what to say; nothing is read or moved through it.
+    std::set<std::string> back;
+    std::map<std::string, int64_t> gone;
     NORV_RETURN_IF_ERROR(store_.ForEachMissingFromNewBaseline([&](const std::string& path) {
+        if (IsUnseen(path)) return Status::Ok();
+        const std::string folder = platform::FolderPrefix(platform::ParentOfPath(path));
         auto facts = platform::LStat(path);
-        if (facts.ok() && facts->kind != platform::EntryKind::kMissing && !IsUnseen(path)) {
-            folders.insert(platform::FolderPrefix(platform::ParentOfPath(path)));
+        if (facts.ok() && facts->kind != platform::EntryKind::kMissing) {
+            back.insert(folder);
+        } else {
+            ++gone[folder];
         }
         return Status::Ok();
     }));
-    for (const std::string& folder : folders) {
+    for (const std::string& folder : back) {
         NORV_RETURN_IF_ERROR(NoteUnseen(
             folder, Status::Error(EAGAIN, "この初期化の間に見えなかったファイルが、いまはあります "
                                           "(検査中に移された可能性があります)")));
+    }
+    size_t said = 0;
+    for (const auto& [folder, count] : gone) {
+        if (back.count(folder) != 0 || ++said > kMostUnseenLines) continue;
+        NORV_RETURN_IF_ERROR(Warn(folder, "前回の記録にあった " + std::to_string(count) +
+                                              " 個のファイルがこの初期化では見つかりません "
+                                              "(新しい記録には入りません)"));
     }
     return Status::Ok();
 }

@@ -146,6 +146,8 @@ class ScanEngine {
     // file. A `Warning:` line and event say so with `why`; the records there are kept as they
     // are: a check reports none of them deleted, an init keeps their previous baseline.
     Status NoteUnseen(const std::string& place, const Status& why);
+    // A `Warning:` line ("<place>: <text>") and a warning event.
+    Status Warn(const std::string& place, const std::string& text);
     bool IsUnseen(const std::string& path) const;
     // A `Warning:` line and event when the file's content was not hashed whole.
     Status NoteIfSampled(const std::string& path, const platform::Fingerprint& fingerprint);

@@ -30,12 +30,6 @@ bool AbsentRulePath(const Status& status) {
     return status.Is(ErrorKind::kNotFound);
 }
 
-// A regular file whose content could not be read whole.
-bool Unmeasured(const platform::Fingerprint& fingerprint) {
-    return fingerprint.facts.kind == EntryKind::kRegular &&
-           fingerprint.digest == platform::kUnreadableDigest;
-}
-
 Status UnreadableFile() { return Status::Error(EIO, "内容を読めません"); }
 
 }  // namespace
@@ -58,7 +52,7 @@ Status ScanEngine::WalkDirectory(const std::string& path, int16_t flag) {
         // A path another user could steer, or one norv may not enter: not walked, said so, and
         // nothing recorded there is taken for deleted.
         if (root.status().Is(ErrorKind::kRefused)) {
-            hooks_.messages.ShowMessageBox(DisplayPath(root.status().message()));
+            hooks_.messages.ShowMessageBox(root.status().message());
         }
         return NoteUnseen(platform::FolderPrefix(path), root.status());
     }
@@ -112,7 +106,7 @@ Status ScanEngine::TakeEntry(const TreeWalk::Entry& entry,
             // not seen.
             if (!IsMonitoredFile(fingerprint.facts)) return Status::Ok();
             // What could not be measured is never a fingerprint.
-            if (Unmeasured(fingerprint)) return NoteUnseen(entry.dir + entry.name, UnreadableFile());
+            if (fingerprint.unreadable()) return NoteUnseen(entry.dir + entry.name, UnreadableFile());
             NORV_RETURN_IF_ERROR(NoteIfSampled(entry.dir + entry.name, fingerprint));
             return RecordFile(entry.dir, entry.name, fingerprint.facts.size,
                               fingerprint.facts.mtime, fingerprint.digest,
@@ -128,7 +122,7 @@ Status ScanEngine::CheckSingleFile(const std::string& path) {
     auto resolved = platform::ResolveAdministratorPath(path);
     if (!resolved.ok() && !AbsentRulePath(resolved.status())) {
         if (resolved.status().Is(ErrorKind::kRefused)) {
-            hooks_.messages.ShowMessageBox(DisplayPath(resolved.status().message()));
+            hooks_.messages.ShowMessageBox(resolved.status().message());
         }
         return NoteUnseen(path, resolved.status());
     }
@@ -137,7 +131,7 @@ Status ScanEngine::CheckSingleFile(const std::string& path) {
         platform::Fingerprint fingerprint =
             platform::FingerprintAt(resolved->parent->fd(), resolved->name, stop_requested_);
         NORV_RETURN_IF_ERROR(StopPoint());
-        if (Unmeasured(fingerprint)) return NoteUnseen(path, UnreadableFile());
+        if (fingerprint.unreadable()) return NoteUnseen(path, UnreadableFile());
         if (IsMonitoredFile(fingerprint.facts)) {
             NORV_RETURN_IF_ERROR(NoteIfSampled(path, fingerprint));
             return RecordFile(path, "", fingerprint.facts.size, fingerprint.facts.mtime,

@@ -67,13 +67,8 @@ Status ScanEngine::CheckWatchedFile(const WatchedFile& file) {
         }
         left_by_response_.erase(left);
     }
-    if (fingerprint.facts.kind == platform::EntryKind::kRegular &&
-        fingerprint.digest == platform::kUnreadableDigest) {
-        // What could not be measured is never a fingerprint: said, and left for the next look.
-        const std::string why = "内容を読めません";
-        if (events_) events_->Warning(file.path, why);
-        return log_.WarningLine(DisplayPath(file.path) + " を検査できません: " + why);
-    }
+    // What could not be measured is never a fingerprint: said, and left for the next look.
+    if (fingerprint.unreadable()) return Warn(file.path, "検査できません: 内容を読めません");
     if (present) NORV_RETURN_IF_ERROR(NoteIfSampled(file.path, fingerprint));
     const int64_t changes_before = state_.counters.changes();
     Status status = CheckPresentOrGone(file, fingerprint, present);

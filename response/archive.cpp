@@ -7,7 +7,6 @@
 #include <cstring>
 #include <string_view>
 
-#include "engine/scan_log.h"
 #include "platform/lha/lha_archive.h"
 #include "platform/tree_walk.h"
 
@@ -42,8 +41,7 @@ int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)
     // else can replace it.
     auto save = platform::OpenTrustedFolder(settings_.save_dir);
     if (!save.ok() && !save.status().Is(ErrorKind::kNotFound)) {
-        messages_.ShowMessageBox(std::string(kCompressError) + "\n" +
-                                 DisplayPath(save.status().message()));
+        messages_.ShowMessageBox(std::string(kCompressError) + "\n" + save.status().message());
         return 1;
     }
     RemoveLeftovers();
