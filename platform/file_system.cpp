@@ -153,11 +153,6 @@ constexpr int kMostLinksFollowed = 40;
 // Root and the running user are the only owners whose links and folders may steer a path.
 bool TrustedOwner(uid_t owner) { return owner == 0 || owner == ::geteuid(); }
 
-std::string UntrustedFolderMessage(const std::string& path, const std::string& folder,
-                                   const std::string& why) {
-    return path + " の途中のフォルダ " + folder + " は" + why + "ため辿りません";
-}
-
 // Whether the entry `entry` of the open folder `folder` can be changed only by root or the
 // running user: the folder is theirs and nobody else may write it, or it is sticky (as /tmp)
 // and the entry itself is theirs, so nobody else may rename or replace it. A missing entry in a
@@ -247,7 +242,8 @@ Result<ResolvedPath> ResolveAdministratorPath(const std::string& path) {
         const std::string why = WhyEntryUntrusted(here_st, facts.value());
         if (!why.empty()) {
             return Status::Error(ErrorKind::kRefused, EPERM,
-                                 UntrustedFolderMessage(path, here_shown, why));
+                                 path + " の途中のフォルダ " + here_shown + " は" + why +
+                                     "ため辿りません");
         }
         if (facts->kind == EntryKind::kSymlink) {
             if (!TrustedOwner(facts->owner)) {
@@ -279,6 +275,30 @@ Result<ResolvedPath> ResolveAdministratorPath(const std::string& path) {
     }
     // The path names a folder reached last through "..", "/" or a link to one.
     return ResolvedPath{trail.back().folder, ""};
+}
+
+int OpenRegularForReading(int dirfd, const char* name, int extra_flags) {
+    const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | extra_flags;
+    int fd = ::openat(dirfd, name, flags | O_NONBLOCK);
+    if (fd >= 0 || (errno != EWOULDBLOCK && errno != EAGAIN)) return fd;
+    // Another process holds a lease: the non-blocking open started its break. The entry is
+    // opened again in blocking mode only through the inode just checked to be a regular file,
+    // so a FIFO or device put in its place can never hold this thread.
+    const int found_errno = errno;
+    int path_fd = ::openat(dirfd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (path_fd < 0) return -1;
+    struct stat st {};
+    if (::fstat(path_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(path_fd);
+        errno = found_errno;
+        return -1;
+    }
+    const std::string through = "/proc/self/fd/" + std::to_string(path_fd);
+    fd = ::open(through.c_str(), flags & ~O_NOFOLLOW);
+    const int open_errno = errno;
+    ::close(path_fd);
+    errno = open_errno;
+    return fd;
 }
 
 Result<std::shared_ptr<DirectoryHandle>> OpenTrustedFolder(const std::string& path) {

@@ -87,6 +87,14 @@ struct ResolvedPath {
 };
 Result<ResolvedPath> ResolveAdministratorPath(const std::string& path);
 
+// Opens the entry `name` of `dirfd` for reading without following a link and without ever
+// blocking on a FIFO or device. A regular file whose open would wait for another process's
+// lease to break (EWOULDBLOCK) is opened again, through the very inode found (an O_PATH
+// descriptor checked to be a regular file, reopened through /proc/self/fd), in blocking mode:
+// the wait lasts at most the kernel's lease-break time. `extra_flags` are added to O_RDONLY,
+// O_NOFOLLOW and O_CLOEXEC. Returns -1 with errno set on failure (ELOOP for a link).
+int OpenRegularForReading(int dirfd, const char* name, int extra_flags = 0);
+
 // A folder norv keeps its own files in (the program, save and cracked folders): its path passes
 // the test above, and the folder itself is root's (or the running user's) and nobody else may
 // write it. Anything else fails with kRefused and a message naming the folder and the cause.

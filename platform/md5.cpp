@@ -153,30 +153,6 @@ bool IsSampledDigest(std::string_view digest) {
     return !digest.empty() && digest[0] == kSampledDigestMark;
 }
 
-int OpenRegularForReading(int dirfd, const char* name, int extra_flags) {
-    const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | extra_flags;
-    int fd = ::openat(dirfd, name, flags | O_NONBLOCK);
-    if (fd >= 0 || (errno != EWOULDBLOCK && errno != EAGAIN)) return fd;
-    // Another process holds a lease: the non-blocking open started its break. The entry is
-    // opened again in blocking mode only through the inode just checked to be a regular file,
-    // so a FIFO or device put in its place can never hold this thread.
-    const int found_errno = errno;
-    int path_fd = ::openat(dirfd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (path_fd < 0) return -1;
-    struct stat st {};
-    if (::fstat(path_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(path_fd);
-        errno = found_errno;
-        return -1;
-    }
-    const std::string through = "/proc/self/fd/" + std::to_string(path_fd);
-    fd = ::open(through.c_str(), flags & ~O_NOFOLLOW);
-    const int open_errno = errno;
-    ::close(path_fd);
-    errno = open_errno;
-    return fd;
-}
-
 ContentDigest DigestOfOpenFile(int fd, int64_t size, const HashBudget& budget,
                                const std::atomic<bool>* stop) {
     if (size > budget.most_bytes) return {SampledDigest(fd, size), false};

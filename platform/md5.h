@@ -84,14 +84,6 @@ Fingerprint FingerprintAt(int dirfd, const std::string& name,
                           const std::atomic<bool>* stop = nullptr,
                           const HashBudget& budget = kDefaultHashBudget);
 
-// Opens the entry `name` of `dirfd` for reading without following a link and without ever
-// blocking on a FIFO or device. A regular file whose open would wait for another process's
-// lease to break (EWOULDBLOCK) is opened again, through the very inode found (an O_PATH
-// descriptor checked to be a regular file, reopened through /proc/self/fd), in blocking mode:
-// the wait lasts at most the kernel's lease-break time. `extra_flags` are added to O_RDONLY,
-// O_NOFOLLOW and O_CLOEXEC. Returns -1 with errno set on failure (ELOOP for a link).
-int OpenRegularForReading(int dirfd, const char* name, int extra_flags = 0);
-
 // MD5 of a symbolic link's target text: a re-pointed link changes its digest.
 std::string Md5OfSymlink(const std::string& path);
 

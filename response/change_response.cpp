@@ -296,47 +296,43 @@ bool ChangeResponse::MoveToCracked(std::string_view kind, const std::string& pat
         }
         return Status::Error(EEXIST, folder + " に " + name + " のコピーの空き名がありません");
     };
-    std::string digest = platform::Md5Hex(link_target);
-    if (evidence == Evidence::kWhole) {
-        Status made_copy = make_copy_entry();
-        if (made_copy.ok() && !is_link) {
-            made_copy = CopyAndVerify(in.get(), st, size, false, out.get(), cracked_fd, copy_name,
-                                      platform::JoinPath(folder, copy_name), &digest);
-            if (!made_copy.ok()) ::unlinkat(cracked_fd, copy_name.c_str(), 0);
+    // One copy entry filled with the file's first `bytes` (all of it, unless `head`), verified,
+    // and counted against this run's bounds; the entry goes again when the copy fails.
+    auto copy_into_cracked = [&](int64_t bytes, bool head, std::string* copied_digest) {
+        Status copied = make_copy_entry();
+        if (copied.ok() && !is_link) {
+            copied = CopyAndVerify(in.get(), st, bytes, head, out.get(), cracked_fd, copy_name,
+                                   platform::JoinPath(folder, copy_name), copied_digest);
+            if (!copied.ok()) ::unlinkat(cracked_fd, copy_name.c_str(), 0);
         }
-        if (!made_copy.ok() && !(OutOfRoom(made_copy) && !is_link)) {
-            return fail(Status::Error(made_copy.kind(), made_copy.code(),
-                                      path + ": " + made_copy.message()));
-        }
-        if (made_copy.ok()) {
+        if (copied.ok()) {
             ++copies_this_run_;
-            bytes_this_run_ += size;
+            bytes_this_run_ += bytes;
         } else {
             copy_name.clear();
+        }
+        return copied;
+    };
+    std::string digest = platform::Md5Hex(link_target);
+    if (evidence == Evidence::kWhole) {
+        Status made_copy = copy_into_cracked(size, false, &digest);
+        if (!made_copy.ok()) {
+            if (!OutOfRoom(made_copy) || is_link) {
+                return fail(Status::Error(made_copy.kind(), made_copy.code(),
+                                          path + ": " + made_copy.message()));
+            }
             evidence = Evidence::kHead;
         }
     }
-    if (evidence != Evidence::kWhole) {
-        // The file's own digest (sampled when it is too large to read whole) stands for it.
-        if (!is_link) {
-            ::lseek(in.get(), 0, SEEK_SET);
-            digest = platform::DigestOfOpenFile(in.get(), size).digest;
-        }
+    // The file's own digest (sampled when it is too large to read whole) stands for what a
+    // partial copy lacks.
+    if (evidence != Evidence::kWhole && !is_link) {
+        ::lseek(in.get(), 0, SEEK_SET);
+        digest = platform::DigestOfOpenFile(in.get(), size).digest;
     }
     if (evidence == Evidence::kHead) {
-        const int64_t head = std::min(size, kEvidenceHeadBytes);
         std::string head_digest;
-        Status made_head = make_copy_entry();
-        if (made_head.ok()) {
-            made_head = CopyAndVerify(in.get(), st, head, true, out.get(), cracked_fd, copy_name,
-                                      platform::JoinPath(folder, copy_name), &head_digest);
-            if (!made_head.ok()) ::unlinkat(cracked_fd, copy_name.c_str(), 0);
-        }
-        if (made_head.ok()) {
-            ++copies_this_run_;
-            bytes_this_run_ += head;
-        } else {
-            copy_name.clear();
+        if (!copy_into_cracked(std::min(size, kEvidenceHeadBytes), true, &head_digest).ok()) {
             evidence = Evidence::kIndexOnly;
         }
     }
