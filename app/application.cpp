@@ -57,9 +57,10 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
     // A file that cannot even be looked at counts as present, so opening it reports why.
     auto db_facts = platform::LStat(db_path);
     // An empty file is an empty database to SQLite: it gets the table, like a new one.
-    const bool db_exists = !db_facts.ok() || (db_facts->kind != platform::EntryKind::kMissing &&
-                                               !(db_facts->kind == platform::EntryKind::kRegular &&
-                                                 db_facts->size == 0));
+    const bool db_exists =
+        !db_facts.ok() ||
+        (db_facts->kind != platform::EntryKind::kMissing &&
+         !(db_facts->kind == platform::EntryKind::kRegular && db_facts->size == 0));
     auto open_store = [&](bool create) -> Status {
         auto db = platform::Database::Open(db_path, create);
         if (!db.ok()) return db.status();
@@ -87,9 +88,8 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
     app->events_ = std::make_unique<JsonEventLog>(context.program_dir, options.event_limits,
                                                   front_end.messages, options.events_copy);
     auto responder = std::make_unique<ChangeResponse>(app->settings_, app->switches_,
-                                                      *app->archive_, *app->clock_,
-                                                      *app->regional_, front_end.messages,
-                                                      context.charset);
+                                                      *app->archive_, *app->clock_, *app->regional_,
+                                                      front_end.messages, context.charset);
     responder->SetEventSink(app->events_.get());
     app->responder_ = std::move(responder);
     app->mailer_ = std::make_unique<MailReport>(app->context_, app->settings_, app->counters_,

@@ -102,9 +102,9 @@ void ChangeWatcher::SetWatches() {
     if (over_watch_limit_ > 0) {
         const int64_t limit = platform::ReadWatchLimits().max_user_watches;
         // What is watched now, what could not be, and a margin for folders still to come.
-        const std::string needed = std::to_string(std::max(
-            (static_cast<int64_t>(folders_.size()) + unwatched_folders_) * 5 / 4 + 1024,
-            limit + 1));
+        const std::string needed = std::to_string(
+            std::max((static_cast<int64_t>(folders_.size()) + unwatched_folders_) * 5 / 4 + 1024,
+                     limit + 1));
         messages_.ShowMessageBox(
             std::to_string(over_watch_limit_) +
             " 個のフォルダをリアルタイムで監視できません。変更は次の全体検査で見つけます。"
@@ -153,15 +153,16 @@ int ChangeWatcher::AddWatch(const platform::DirectoryHandle& folder, const Folde
 
 bool ChangeWatcher::IsOwnFile(const Folder& folder, const std::string& name) const {
     if (!(folder.identity == program_folder_)) return false;
-    return std::any_of(options_.own_file_prefixes.begin(), options_.own_file_prefixes.end(),
-                       [&](const std::string& own) { return name.compare(0, own.size(), own) == 0; });
+    return std::any_of(
+        options_.own_file_prefixes.begin(), options_.own_file_prefixes.end(),
+        [&](const std::string& own) { return name.compare(0, own.size(), own) == 0; });
 }
 
 void ChangeWatcher::Take(const FolderEvent& event, Clock::time_point now) {
     if (event.kinds & FolderEvent::kOverflow) {
-        RequestFullCheck("変更の知らせが多すぎて一部が失われました (fs.inotify.max_queued_events = " +
-                         std::to_string(platform::ReadWatchLimits().max_queued_events) +
-                         ")。全体を検査します");
+        RequestFullCheck(
+            "変更の知らせが多すぎて一部が失われました (fs.inotify.max_queued_events = " +
+            std::to_string(platform::ReadWatchLimits().max_queued_events) + ")。全体を検査します");
         return;
     }
     auto found = folders_.find(event.watch);
@@ -241,8 +242,9 @@ Result<std::shared_ptr<platform::DirectoryHandle>> ChangeWatcher::OpenWatched(in
     auto identity = platform::IdentityOf(**opened, folder.path);
     if (!identity.ok()) return identity.status();
     if (!(identity.value() == folder.identity)) {
-        RequestFullCheck(DisplayPath(folder.path) + " が別のフォルダに置き換えられました。"
-                                                    "全体を検査します");
+        RequestFullCheck(DisplayPath(folder.path) +
+                         " が別のフォルダに置き換えられました。"
+                         "全体を検査します");
         return Status::Error(ErrorKind::kRefused, EAGAIN,
                              DisplayPath(folder.path) + " は監視しているフォルダではありません");
     }
@@ -304,7 +306,8 @@ void ChangeWatcher::WatchNewFolder(int parent_watch, const std::string& name) {
         Queue(watch->second, folders_[watch->second], entry.name, due);
     }
     statistics_.folders = folders_.size();
-    if (!all_watched) RequestFullCheck(DisplayPath(path) + " の中を監視できません。全体を検査します");
+    if (!all_watched)
+        RequestFullCheck(DisplayPath(path) + " の中を監視できません。全体を検査します");
 }
 
 Status ChangeWatcher::CheckDueFiles(Clock::time_point now) {
@@ -401,8 +404,8 @@ Status ChangeWatcher::RunFullCheck() {
     watches_set_for_check_ = false;
     // Full checks take at most about half the time, however often they are asked for (a folder
     // renamed over and over): the files' own checks go on in between.
-    next_full_check_at_ = Clock::now() + std::max<Clock::duration>(Clock::now() - started,
-                                                                   std::chrono::seconds(1));
+    next_full_check_at_ =
+        Clock::now() + std::max<Clock::duration>(Clock::now() - started, std::chrono::seconds(1));
     ++statistics_.full_checks;
     if (status.Is(ErrorKind::kStopped)) return status;
     if (!status.ok()) messages_.ShowMessageBox(status.ToString());
@@ -415,8 +418,8 @@ ChangeWatcher::Clock::time_point ChangeWatcher::NextDeadline(Clock::time_point n
         next = std::min({next, pending.last + options_.settle, pending.first + pending.longest});
     }
     if (burst_open_) {
-        next = std::min({next, burst_last_ + options_.burst_quiet,
-                         burst_started_ + options_.longest_burst});
+        next = std::min(
+            {next, burst_last_ + options_.burst_quiet, burst_started_ + options_.longest_burst});
     }
     if (!new_folders_.empty()) next = now;
     next = std::max(next, retry_at_);

@@ -36,12 +36,12 @@ namespace norv {
 
 struct WatchOptions {
     using Duration = std::chrono::milliseconds;
-    Duration settle{100};          // quiet time before a written file is checked
-    Duration longest_wait{1000};   // a file written without pause is checked after this
-    Duration burst_quiet{5000};    // a burst ends after this long without a change
+    Duration settle{100};           // quiet time before a written file is checked
+    Duration longest_wait{1000};    // a file written without pause is checked after this
+    Duration burst_quiet{5000};     // a burst ends after this long without a change
     Duration longest_burst{60000};  // and in any case after this long
-    Duration retry{500};           // after another norv held the program folder
-    size_t most_pending = 100000;  // files waiting to be checked; past it, a full check
+    Duration retry{500};            // after another norv held the program folder
+    size_t most_pending = 100000;   // files waiting to be checked; past it, a full check
     // Names in the program folder that norv itself writes: their events are its own.
     std::vector<std::string> own_file_prefixes;
     std::string program_dir;
@@ -49,10 +49,10 @@ struct WatchOptions {
 
 // What the watcher has done, for its user and the benchmarks.
 struct WatchStatistics {
-    size_t folders = 0;          // folders watched now
-    int64_t files_checked = 0;   // files checked on events
-    int64_t full_checks = 0;     // full checks, the first one included
-    int64_t bursts = 0;          // bursts that found changes
+    size_t folders = 0;         // folders watched now
+    int64_t files_checked = 0;  // files checked on events
+    int64_t full_checks = 0;    // full checks, the first one included
+    int64_t bursts = 0;         // bursts that found changes
     int64_t mails = 0;
 };
 
@@ -81,10 +81,10 @@ class ChangeWatcher {
   private:
     using Clock = std::chrono::steady_clock;
     struct Folder {
-        std::string path;                  // ending in the separator
+        std::string path;  // ending in the separator
         platform::FileIdentity identity;
-        bool tree = false;                 // its subfolders are watched too
-        bool all_files = false;            // every file in it is watched (not only file rules')
+        bool tree = false;       // its subfolders are watched too
+        bool all_files = false;  // every file in it is watched (not only file rules')
         std::vector<std::pair<std::string, std::string>> single_files;  // name, rule path
     };
     struct Pending {

@@ -49,7 +49,7 @@ class FileInfoStore {
         bool first_seen_by_check = false;  // md5c is kFirstSeenByCheck
     };
 
-    Status ResetFlags();   // every record not yet seen (flg 0)
+    Status ResetFlags();  // every record not yet seen (flg 0)
     Status DeleteAll();
     Status MarkAllSeen();  // flg 1 everywhere
     // Starts a new baseline beside the current records (a table left by a killed init is

@@ -79,7 +79,8 @@ Status ScanEngine::NoteUnseen(const std::string& place, const Status& why) {
                            " (記録はそのまま残し、削除とはみなしません)");
 }
 
-Status ScanEngine::NoteIfSampled(const std::string& path, const platform::Fingerprint& fingerprint) {
+Status ScanEngine::NoteIfSampled(const std::string& path,
+                                 const platform::Fingerprint& fingerprint) {
     if (fingerprint.content_whole) return Status::Ok();
     return Warn(path, "内容の一部のみ検査 (サイズ " + std::to_string(fingerprint.facts.size) +
                           " バイト、先頭と末尾のみ)");

@@ -200,9 +200,9 @@ Status ScanEngine::RunScanSteps() {
     // A stop before this point must not report the files it never reached as deleted.
     NORV_RETURN_IF_ERROR(StopPoint());
     if (unseen_places_.size() > kMostUnseenLines) {
-        NORV_RETURN_IF_ERROR(log_.WarningLine("ほかに " +
-                                              std::to_string(unseen_places_.size() - kMostUnseenLines) +
-                                              " か所を検査できません"));
+        NORV_RETURN_IF_ERROR(
+            log_.WarningLine("ほかに " + std::to_string(unseen_places_.size() - kMostUnseenLines) +
+                             " か所を検査できません"));
     }
     if (state_.mode != ScanMode::kInit) NORV_RETURN_IF_ERROR(ReportDeletedFiles());
     if (state_.mode == ScanMode::kInit && store_.building_baseline()) {
@@ -232,8 +232,9 @@ Status ScanEngine::LookAgainAtMissedFiles() {
     }));
     for (const std::string& folder : back) {
         NORV_RETURN_IF_ERROR(NoteUnseen(
-            folder, Status::Error(EAGAIN, "この初期化の間に見えなかったファイルが、いまはあります "
-                                          "(検査中に移された可能性があります)")));
+            folder, Status::Error(EAGAIN,
+                                  "この初期化の間に見えなかったファイルが、いまはあります "
+                                  "(検査中に移された可能性があります)")));
     }
     size_t said = 0;
     for (const auto& [folder, count] : gone) {
@@ -259,8 +260,7 @@ Status ScanEngine::check_file() {
     NORV_RETURN_IF_ERROR(RunScan());
     // A part of the trees not seen is news the administrator must hear, like a change.
     if (ShouldSendReport(state_.counters.changes() + static_cast<int64_t>(unseen_places_.size()),
-                         state_.settings.mail_alert,
-                         state_.switches.mail_always)) {
+                         state_.settings.mail_alert, state_.switches.mail_always)) {
         hooks_.mailer.SendScanReport();
     }
     hooks_.observer.SetCounts(state_.counters);
@@ -277,7 +277,8 @@ Status ScanEngine::initdb() {
     Status scanned = RunScan();
     // What the init could not see keeps its previous baseline, never a gap.
     if (scanned.ok() && !unseen_places_.empty()) {
-        scanned = store_.CarryOverBaseline([this](const std::string& path) { return IsUnseen(path); });
+        scanned =
+            store_.CarryOverBaseline([this](const std::string& path) { return IsUnseen(path); });
     }
     if (!scanned.ok()) {
         (void)store_.AbandonBaseline();

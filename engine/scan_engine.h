@@ -14,8 +14,8 @@
 #include <functional>
 #include <optional>
 #include <set>
-#include <unordered_map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "config/rule_table.h"
@@ -74,8 +74,8 @@ inline constexpr const char* kBusyMessage =
 // One file named by an event in a watched folder, and the folder the watch opened and verified.
 struct WatchedFile {
     std::shared_ptr<platform::DirectoryHandle> folder;  // null when the folder itself is gone
-    std::string name;  // in `folder`
-    std::string path;  // as the records and the log show it
+    std::string name;                                   // in `folder`
+    std::string path;                                   // as the records and the log show it
 };
 
 class ScanEngine {

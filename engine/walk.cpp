@@ -26,9 +26,7 @@ bool IsMonitoredFile(const platform::FileFacts& facts) {
 
 // A rule path that is not there (or not a folder) lists as empty: its recorded files then count
 // as deleted.
-bool AbsentRulePath(const Status& status) {
-    return status.Is(ErrorKind::kNotFound);
-}
+bool AbsentRulePath(const Status& status) { return status.Is(ErrorKind::kNotFound); }
 
 Status UnreadableFile() { return Status::Error(EIO, "内容を読めません"); }
 
@@ -106,7 +104,8 @@ Status ScanEngine::TakeEntry(const TreeWalk::Entry& entry,
             // not seen.
             if (!IsMonitoredFile(fingerprint.facts)) return Status::Ok();
             // What could not be measured is never a fingerprint.
-            if (fingerprint.unreadable()) return NoteUnseen(entry.dir + entry.name, UnreadableFile());
+            if (fingerprint.unreadable())
+                return NoteUnseen(entry.dir + entry.name, UnreadableFile());
             NORV_RETURN_IF_ERROR(NoteIfSampled(entry.dir + entry.name, fingerprint));
             return RecordFile(entry.dir, entry.name, fingerprint.facts.size,
                               fingerprint.facts.mtime, fingerprint.digest,

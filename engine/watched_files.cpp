@@ -29,8 +29,7 @@ Status ScanEngine::CheckWatchedFilesLocked(const std::vector<WatchedFile>& files
     FindExcludedFolders();
     hooks_.responder.BeginRun();
     const std::string now = hooks_.regional.DateTime(hooks_.clock.Now());
-    Status status =
-        log_.OpenToAppend(state_.context.LogPath(), state_.context.charset, now);
+    Status status = log_.OpenToAppend(state_.context.LogPath(), state_.context.charset, now);
     for (size_t i = 0; status.ok() && i < files.size(); ++i) {
         status = StopPoint();
         if (status.ok()) status = CheckWatchedFile(files[i]);

@@ -3,8 +3,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/sysmacros.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -166,9 +166,9 @@ std::string WhyEntryUntrusted(const struct stat& folder, const FileFacts& entry)
         TrustedOwner(entry.owner)) {
         return "";
     }
-    return (folder.st_mode & S_IWOTH) != 0 ? "誰でも書き込める"
-                                           : "グループ (gid " + std::to_string(folder.st_gid) +
-                                                 ") が書き込める";
+    return (folder.st_mode & S_IWOTH) != 0
+               ? "誰でも書き込める"
+               : "グループ (gid " + std::to_string(folder.st_gid) + ") が書き込める";
 }
 
 }  // namespace
@@ -241,9 +241,9 @@ Result<ResolvedPath> ResolveAdministratorPath(const std::string& path) {
         // user could swap the name for another folder or another trusted link.
         const std::string why = WhyEntryUntrusted(here_st, facts.value());
         if (!why.empty()) {
-            return Status::Error(ErrorKind::kRefused, EPERM,
-                                 path + " の途中のフォルダ " + here_shown + " は" + why +
-                                     "ため辿りません");
+            return Status::Error(
+                ErrorKind::kRefused, EPERM,
+                path + " の途中のフォルダ " + here_shown + " は" + why + "ため辿りません");
         }
         if (facts->kind == EntryKind::kSymlink) {
             if (!TrustedOwner(facts->owner)) {
@@ -359,10 +359,9 @@ Result<std::shared_ptr<DirectoryHandle>> OpenResolvedDirectory(const ResolvedPat
 
 std::vector<dev_t> PseudoFileSystemDevices() {
     static const char* const kPseudo[] = {
-        "proc",     "sysfs",     "devtmpfs", "devpts",      "cgroup",  "cgroup2",
-        "debugfs",  "tracefs",   "securityfs", "pstore",    "bpf",     "configfs",
-        "mqueue",   "hugetlbfs", "fusectl",  "binfmt_misc", "efivarfs", "autofs",
-        "rpc_pipefs", "nsfs",    "selinuxfs"};
+        "proc",    "sysfs",       "devtmpfs", "devpts", "cgroup",     "cgroup2", "debugfs",
+        "tracefs", "securityfs",  "pstore",   "bpf",    "configfs",   "mqueue",  "hugetlbfs",
+        "fusectl", "binfmt_misc", "efivarfs", "autofs", "rpc_pipefs", "nsfs",    "selinuxfs"};
     std::vector<dev_t> devices;
     std::FILE* mounts = std::fopen("/proc/self/mountinfo", "re");
     if (!mounts) return devices;

@@ -76,7 +76,9 @@ struct Fingerprint {
     std::string digest;
     bool content_whole = true;
     // A regular file whose content could not be read: its blank digest is no fingerprint.
-    bool unreadable() const { return facts.kind == EntryKind::kRegular && digest == kUnreadableDigest; }
+    bool unreadable() const {
+        return facts.kind == EntryKind::kRegular && digest == kUnreadableDigest;
+    }
 };
 // `stop`, when given and set, cuts a long read short: the digest is then blank, and the caller,
 // which asked for the stop, must not record it.

@@ -96,8 +96,8 @@ std::optional<TreeWalk::Entry> TreeWalk::ReturnToParent() {
             err = errno;
         }
     }
-    const bool unfinished = parent.next_subfolder < parent.subfolders.size() ||
-                            parent.next_file < parent.files.size();
+    const bool unfinished =
+        parent.next_subfolder < parent.subfolders.size() || parent.next_file < parent.files.size();
     parent.Abandon();
     if (!unfinished) return std::nullopt;
     return Unseen(path_, Status::FromErrno(err, path_ + " は検査の途中で移されました"));

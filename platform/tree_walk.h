@@ -31,7 +31,7 @@ namespace norv::platform {
 class TreeWalk {
   public:
     struct Options {
-        bool recursive = true;       // false: the folder's own files only
+        bool recursive = true;        // false: the folder's own files only
         bool report_folders = false;  // hand out each folder entered (kFolder), before its files
         std::vector<FileIdentity> skipped;  // folders never entered (kSkippedFolder instead)
         // Called with each folder entered and its path (ending in the separator) just before

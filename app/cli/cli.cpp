@@ -171,8 +171,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     if (command != "update") PrintCounts(human, (*app)->counters());
     const size_t unseen = command != "update" ? engine.unseen_places() : 0;
     if (unseen > 0) {
-        human << "検査できなかった場所 " << unseen << " (記録はそのまま残しました。" << DisplayPath((*app)->context().LogPath())
-              << " の Warning: 行に理由があります)\n";
+        human << "検査できなかった場所 " << unseen << " (記録はそのまま残しました。"
+              << DisplayPath((*app)->context().LogPath()) << " の Warning: 行に理由があります)\n";
     }
     // A part of the trees not seen needs the administrator's eyes as a change does.
     const bool attention = (*app)->counters().changes() > 0 || unseen > 0;

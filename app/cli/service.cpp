@@ -156,8 +156,7 @@ int RunWatch(Application& app, std::ostream& out, std::ostream& err, bool period
     }
     if (started.ok()) {
         announce("リアルタイム監視を開始しました (フォルダ " +
-                 std::to_string(watcher.statistics().folders) + ")  " +
-                 CountsText(app.counters()));
+                 std::to_string(watcher.statistics().folders) + ")  " + CountsText(app.counters()));
     }
     while (started.ok() && !signals.stop_requested()) {
         if (signals.TakeReload()) {

@@ -18,9 +18,9 @@
 #include "app/gui/dialogs.h"
 #include "app/gui/settings_window.h"
 #include "app/gui/twips.h"
-#include "platform/file_system.h"
 #include "app/gui/widgets.h"
 #include "engine/scan_log.h"
+#include "platform/file_system.h"
 
 namespace norv::gui {
 namespace {

@@ -22,9 +22,9 @@
 #include "platform/charset.h"
 #include "platform/file_ops.h"
 #include "platform/file_system.h"
-#include "platform/tree_walk.h"
 #include "platform/lha/lh5_encoder.h"
 #include "platform/text_file.h"
+#include "platform/tree_walk.h"
 
 namespace norv::platform::lha {
 namespace {
@@ -128,7 +128,8 @@ Result<std::string> ReadAndEncode(const Member& m, int fd, const std::string& di
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return Status::FromErrno(errno, display + " を読めません");
         if (n == 0) {
-            return Status::Error(EIO, display + " を最後まで読めません (読んでいる間に短くなりました)");
+            return Status::Error(EIO,
+                                 display + " を最後まで読めません (読んでいる間に短くなりました)");
         }
         done += static_cast<size_t>(n);
     }
@@ -400,8 +401,7 @@ bool IsEmptyFolder(const DirectoryHandle& folder, const std::string& path) {
 // away before it restores), so the restore fails instead, then and at the rename itself.
 Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
                     const std::string& name, const std::string& display,
-                    const std::optional<StoredOwner>& stored_owner,
-                    const RestoreJournal* journal) {
+                    const std::optional<StoredOwner>& stored_owner, const RestoreJournal* journal) {
     auto existing = LStatAt(dir, name, display);
     if (!existing.ok()) return existing.status();
     if (existing->kind == EntryKind::kDirectory) {
@@ -720,8 +720,7 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
     }
     // Anything unexpected where the index pointed is read again from the archive's start.
     auto read_whole = [&] {
-        return RestoreEntry(archive_path, stored_path, root, root_path, relative, nullptr,
-                            journal);
+        return RestoreEntry(archive_path, stored_path, root, root_path, relative, nullptr, journal);
     };
     PositionedReader reader{raw, std::max<int64_t>(start, 0)};
     auto a = OpenAt(reader, archive_path);
@@ -736,7 +735,8 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
             return Status::Error(kErrArchive,
                                  archive_path + " は壊れています: " + (why ? why : ""));
         }
-        const int64_t header_at = std::max<int64_t>(start, 0) + archive_read_header_position(a->get());
+        const int64_t header_at =
+            std::max<int64_t>(start, 0) + archive_read_header_position(a->get());
         const std::string path = EntryPath(e);
         if (start >= 0 && path != wanted) return read_whole();  // two paths, one key
         if (archive_entry_filetype(e) == AE_IFDIR) {
@@ -774,7 +774,8 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
                 }
             }
             if (!opened.ok()) {
-                if (opened.status().Is(ErrorKind::kLink) || opened.status().Is(ErrorKind::kNotFound)) {
+                if (opened.status().Is(ErrorKind::kLink) ||
+                    opened.status().Is(ErrorKind::kNotFound)) {
                     return Status::Error(ELOOP, shown +
                                                     " はフォルダではない (シンボリックリンクなど) "
                                                     "ため展開しません");
@@ -785,8 +786,8 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
             at = holder.get();
         }
         return WriteEntryAt(a->get(), e, *at, relative.back(),
-                            FolderPrefix(shown) + relative.back(),
-                            ReadStoredOwner(raw, header_at), journal);
+                            FolderPrefix(shown) + relative.back(), ReadStoredOwner(raw, header_at),
+                            journal);
     }
     return Status::Error(ENOENT, archive_path + " に " + wanted + " はありません");
 }
@@ -865,9 +866,9 @@ Status RestoreJournal::Record(const DirectoryHandle& folder, const std::string& 
     if (n <= 0 || static_cast<size_t>(n) >= sizeof where || ::fstat(folder.fd(), &st) != 0) {
         return Status::FromErrno(errno ? errno : ENAMETOOLONG, path_ + " に記録できません");
     }
-    const std::string line = EscapeJournalField(std::string(where, static_cast<size_t>(n))) +
-                             "\t" + std::to_string(st.st_dev) + "\t" +
-                             std::to_string(st.st_ino) + "\t" + EscapeJournalField(name) + "\n";
+    const std::string line = EscapeJournalField(std::string(where, static_cast<size_t>(n))) + "\t" +
+                             std::to_string(st.st_dev) + "\t" + std::to_string(st.st_ino) + "\t" +
+                             EscapeJournalField(name) + "\n";
     const int fd = OpenJournal(path_, O_WRONLY | O_APPEND | O_CREAT);
     if (fd < 0) return Status::FromErrno(errno, path_ + " に記録できません");
     Status written = WriteFully(fd, line, path_);

@@ -756,7 +756,8 @@ TEST_F(ContainmentRaceTest, AWalkRacingAFolderSwappedForALinkNeverTouchesTheOuts
 
 TEST_F(ContainmentRaceTest, AnInitRacingAFolderMovedAwayAndBackNeverDropsItInSilence) {
     for (int i = 0; i < 300; ++i) tree.Write("bulk/f" + std::to_string(i), "bulk");
-    for (int i = 0; i < 50; ++i) tree.Write("up/x/f" + std::to_string(i), "kept " + std::to_string(i));
+    for (int i = 0; i < 50; ++i)
+        tree.Write("up/x/f" + std::to_string(i), "kept " + std::to_string(i));
     GiveToAttacker(tree / "up");
     GiveToAttacker(tree / "up/x");
     Rules({{tree.path(), 3}});
@@ -858,8 +859,10 @@ TEST_F(ContainmentRaceTest, TheWatchRacingAFolderSwappedForALinkNeverWritesOutsi
     auto restores = [&] {
         const std::string events = ReadAll(program / "norv-events.jsonl");
         size_t n = 0;
-        const std::string done = "\"action\":\"restore\",\"path\":\"" + tree.path() + "/site/a/b/c/";
-        for (size_t at = events.find(done); at != std::string::npos; at = events.find(done, at + 1)) {
+        const std::string done =
+            "\"action\":\"restore\",\"path\":\"" + tree.path() + "/site/a/b/c/";
+        for (size_t at = events.find(done); at != std::string::npos;
+             at = events.find(done, at + 1)) {
             ++n;
         }
         return n;

@@ -8,7 +8,6 @@
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QGroupBox>
-#include <QStyle>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -16,6 +15,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QStyle>
 #include <QTest>
 #include <QTimer>
 

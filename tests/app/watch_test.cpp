@@ -1,8 +1,8 @@
 // norv-cli watch on real folders: a tampered file is back at once, a planted folder is caught,
 // a lost event queue falls back to a full check, and SIGTERM in the middle of a burst leaves a
 // sound store. Every wait is on a condition, with a deadline.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,7 +42,8 @@ class WatchTest : public ::testing::Test {
         testing::WriteAll(program + "/user_rule.txt", "<rule>" + tree.path() + ",3</rule>\r\n");
         WriteSettings(/*restore=*/true);
     }
-    void WriteSettings(bool restore, const std::string& mail = " 0 ", const std::string& smtp = "") {
+    void WriteSettings(bool restore, const std::string& mail = " 0 ",
+                       const std::string& smtp = "") {
         auto lines = testing::SettingsLines(scratch / "save", scratch / "cracked");
         lines[2] = mail;
         if (!smtp.empty()) {
@@ -94,13 +95,15 @@ TEST_F(WatchTest, ATamperedFileIsBackAndReportedOnceAndTheEvidenceKept) {
     ASSERT_TRUE(Eventually([&] {
         return ReadAll(tree / "index.html") == "<h1>home</h1>" &&
                Log().find("Altered: " + tree.path() + "/index.html\r\n") != std::string::npos;
-    })) << Said() << Log();
+    })) << Said()
+        << Log();
     // A deleted file comes back too.
     ASSERT_EQ(::unlink((tree / "css/site.css").c_str()), 0);
     ASSERT_TRUE(Eventually([&] {
         return ReadAll(tree / "css/site.css") == "body{}" &&
                Log().find("Deleted: " + tree.path() + "/css/site.css\r\n") != std::string::npos;
-    })) << Said() << Log();
+    })) << Said()
+        << Log();
     // Events are taken in order: once this later change is reported, any echo of norv's own
     // restores above would have been reported before it.
     tree.Write("js/app.js", "evil()");
@@ -157,13 +160,14 @@ TEST_F(WatchTest, AFolderPlantedWithFilesIsCaughtDownToItsDeepestFile) {
     ASSERT_EQ(::rename((stage / "up").c_str(), (tree / "up").c_str()), 0);
     ASSERT_TRUE(Eventually([&] {
         for (int i = 0; i < 20; ++i) {
-            if (::access((tree / "up/l1/l2/l3/shell" + std::to_string(i) + ".php").c_str(),
-                         F_OK) == 0) {
+            if (::access((tree / "up/l1/l2/l3/shell" + std::to_string(i) + ".php").c_str(), F_OK) ==
+                0) {
                 return false;
             }
         }
         return true;
-    })) << Said() << Log();
+    })) << Said()
+        << Log();
     for (int i = 0; i < 20; ++i) {
         EXPECT_EQ(Count(Log(), "Created: " + tree.path() + "/up/l1/l2/l3/shell" +
                                    std::to_string(i) + ".php\r\n"),
@@ -191,8 +195,9 @@ TEST_F(WatchTest, AWatchedFolderMovedOutOfTheTreeIsPutBackByAFullCheck) {
     EXPECT_TRUE(Says("が移動されました")) << Said();
     // The folder put back is watched like the rest.
     tree.Write("css/print/print.css", "defaced");
-    ASSERT_TRUE(Eventually([&] { return ReadAll(tree / "css/print/print.css") == "@media print{}"; }))
-        << Said();
+    ASSERT_TRUE(Eventually([&] {
+        return ReadAll(tree / "css/print/print.css") == "@media print{}";
+    })) << Said();
 }
 
 TEST_F(WatchTest, ALostEventQueueFallsBackToAFullCheckThatFindsEverything) {
@@ -233,10 +238,11 @@ TEST_F(WatchTest, AWatchLimitTooLowIsSaidWithTheValueToSetAndTheRestStillWatched
     for (int i = 0; i < 10; ++i) tree.Write("d" + std::to_string(i) + "/page.html", "page");
     tree.Write("index.html", "home");
     ArchiveAndInit();
-    pid = testing::Spawn({"/usr/bin/unshare", "--user", "--map-root-user", "sh", "-c",
-                          "echo 3 > /proc/sys/user/max_inotify_watches && exec \"$0\" --dir \"$1\" watch",
-                          binary, program},
-                         scratch / "watch.txt");
+    pid = testing::Spawn(
+        {"/usr/bin/unshare", "--user", "--map-root-user", "sh", "-c",
+         "echo 3 > /proc/sys/user/max_inotify_watches && exec \"$0\" --dir \"$1\" watch", binary,
+         program},
+        scratch / "watch.txt");
     ASSERT_TRUE(Eventually([&] { return Says("リアルタイム監視を開始しました"); })) << Said();
     // 11 folders, 3 watched: the other 8 are said, with the setting and a value that fits.
     EXPECT_TRUE(Says("8 個のフォルダをリアルタイムで監視できません")) << Said();
@@ -277,8 +283,7 @@ TEST_F(WatchTest, TermInTheMiddleOfABurstLeavesASoundStore) {
     constexpr int kFiles = 5000;
     for (int i = 0; i < kFiles; ++i) tree.Write("burst/f" + std::to_string(i), "new");
     // The burst is under way once its first change is in the log.
-    ASSERT_TRUE(Eventually([&] { return Log().find("Created: ") != std::string::npos; }))
-        << Said();
+    ASSERT_TRUE(Eventually([&] { return Log().find("Created: ") != std::string::npos; })) << Said();
     Outcome ended = StopWatch();
     EXPECT_EQ(ended.exit_code, 0) << Said();
     EXPECT_EQ(testing::StoreIntegrity(program + "/norv.db"), "ok");
@@ -333,7 +338,8 @@ TEST_F(WatchTest, TheServiceWatchesBetweenItsTimedChecksAndRereadsTheRulesOnHang
     ASSERT_TRUE(Eventually([&] {
         return ::access((second / "planted.php").c_str(), F_OK) != 0 &&
                Log().find("Created: " + second.path() + "/planted.php") != std::string::npos;
-    })) << Said() << Log();
+    })) << Said()
+        << Log();
     Outcome ended = StopWatch();
     EXPECT_EQ(ended.exit_code, 0) << Said();
 }

@@ -103,7 +103,8 @@ TEST_F(EngineTest, CheckFindsCreatedAlteredAndDeletedAcrossRuns) {
     EXPECT_EQ(counters.created, 0);
     EXPECT_EQ(counters.deleted, 1);
     EXPECT_EQ(Rows().count(tree.path() + "/new.txt"), 0u);
-    for (const auto& change : hooks.changes) EXPECT_EQ(change.second.find("new.txt"), std::string::npos);
+    for (const auto& change : hooks.changes)
+        EXPECT_EQ(change.second.find("new.txt"), std::string::npos);
 
     // An init takes the tree as it is now: nothing is reported afterwards.
     mode = ScanMode::kInit;
@@ -154,9 +155,10 @@ TEST_F(EngineTest, RuleKindsDecideWhatIsWalked) {
     auto lines = LogLines();
     EXPECT_EQ(lines[10], "===> ディレクトリ検査 : " + tree.path());  // negative: header only
     EXPECT_EQ(lines[11], "");
-    EXPECT_EQ(lines[12], "Warning: ルール 2 (" + tree.path() +
-                             ") の種別 -1 は 0 (ファイル)、1 (フォルダ)、3 (フォルダとサブフォルダ) "
-                             "のどれでもありません");
+    EXPECT_EQ(lines[12],
+              "Warning: ルール 2 (" + tree.path() +
+                  ") の種別 -1 は 0 (ファイル)、1 (フォルダ)、3 (フォルダとサブフォルダ) "
+                  "のどれでもありません");
     EXPECT_EQ(lines[13], std::string(60, '-'));
     EXPECT_EQ(hooks.messages.size(), 1u);  // shown too, once
 
@@ -170,11 +172,11 @@ TEST_F(EngineTest, RuleMistakesAreWarnedOnceEachAndNeverEndTheRun) {
     tree.Write("site/sub/page.html", "y");
     tree.Write("single.txt", "z");
     SetRules({{tree / "site", RULE_TREE},
-              {tree / "site/sub", RULE_DIR},          // inside the tree rule
-              {tree / "single.txt", RULE_TREE},        // a file given a folder kind
-              {tree / "site", RULE_FILE},              // a folder given the file kind
-              {tree / "no-such-folder", RULE_TREE},    // not there
-              {tree / "site", 2}});                    // no such kind
+              {tree / "site/sub", RULE_DIR},         // inside the tree rule
+              {tree / "single.txt", RULE_TREE},      // a file given a folder kind
+              {tree / "site", RULE_FILE},            // a folder given the file kind
+              {tree / "no-such-folder", RULE_TREE},  // not there
+              {tree / "site", 2}});                  // no such kind
     mode = ScanMode::kInit;
     ASSERT_TRUE(engine->RunScan().ok());
     std::vector<std::string> warnings;

@@ -189,13 +189,13 @@ TEST_F(ArchiveTest, RestoreByFullPathPutsBackThatFileAloneWithModeAndTime) {
     auto root = OpenDirectory("/");
     ASSERT_TRUE(root.ok());
     // A file standing at the place is evidence: never replaced, it must be moved away first.
-    Status over = RestoreEntry(dir / "second.lzh", StoredPathOf(file), **root, "/",
-                               PathNames(file));
+    Status over =
+        RestoreEntry(dir / "second.lzh", StoredPathOf(file), **root, "/", PathNames(file));
     EXPECT_FALSE(over.ok());
     EXPECT_EQ(ReadAll(file), "tampered");
     ::unlink(file.c_str());
-    Status restored = RestoreEntry(dir / "second.lzh", StoredPathOf(file), **root, "/",
-                                   PathNames(file));
+    Status restored =
+        RestoreEntry(dir / "second.lzh", StoredPathOf(file), **root, "/", PathNames(file));
     ASSERT_TRUE(restored.ok()) << restored.message();
     EXPECT_EQ(ReadAll(file), "改ざん検知\n");
     EXPECT_EQ(ReadAll(dir / "tree/nested/設定ファイル.txt"), "a legitimate edit");
@@ -232,9 +232,9 @@ TEST_F(ArchiveTest, AnIndexedRestoreReadsTheRightEntryAndFollowsANewArchive) {
     // The entry and its folder, gone: both come back, the folder with its archived mode.
     ::unlink(deep.c_str());
     ::rmdir((dir / "site/a/b").c_str());
-    ASSERT_TRUE(RestoreEntry(dir / "site.lzh", StoredPathOf(deep), **root, "/", PathNames(deep),
-                             &index)
-                    .ok());
+    ASSERT_TRUE(
+        RestoreEntry(dir / "site.lzh", StoredPathOf(deep), **root, "/", PathNames(deep), &index)
+            .ok());
     EXPECT_EQ(ReadAll(deep), "first archive");
     struct stat st {};
     ASSERT_EQ(::stat((dir / "site/a/b").c_str(), &st), 0);
@@ -243,8 +243,8 @@ TEST_F(ArchiveTest, AnIndexedRestoreReadsTheRightEntryAndFollowsANewArchive) {
     dir.Write("site/a/b/page.html", "second archive, longer than the first one was");
     ASSERT_TRUE(AddToArchive(dir / "site.lzh", dir / "site").ok());
     ::unlink(deep.c_str());
-    Status restored = RestoreEntry(dir / "site.lzh", StoredPathOf(deep), **root, "/",
-                                   PathNames(deep), &index);
+    Status restored =
+        RestoreEntry(dir / "site.lzh", StoredPathOf(deep), **root, "/", PathNames(deep), &index);
     ASSERT_TRUE(restored.ok()) << restored.message();
     EXPECT_EQ(ReadAll(deep), "second archive, longer than the first one was");
     const std::string other = dir / "site/other.html";
@@ -253,8 +253,8 @@ TEST_F(ArchiveTest, AnIndexedRestoreReadsTheRightEntryAndFollowsANewArchive) {
         RestoreEntry(dir / "site.lzh", StoredPathOf(other), **root, "/", PathNames(other), &index)
             .ok());
     EXPECT_EQ(ReadAll(other), "other");
-    EXPECT_FALSE(RestoreEntry(dir / "site.lzh", StoredPathOf(dir / "site/never.html"), **root,
-                              "/", PathNames(dir / "site/never.html"), &index)
+    EXPECT_FALSE(RestoreEntry(dir / "site.lzh", StoredPathOf(dir / "site/never.html"), **root, "/",
+                              PathNames(dir / "site/never.html"), &index)
                      .ok());
 }
 

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-
 #include "tests/support/held_lease.h"
 #include "tests/support/test_support.h"
 
@@ -53,8 +52,7 @@ TEST(Md5, SymlinkDigestIsItsTargetText) {
 }
 
 // A file of `size` bytes that holds `head` at its start and nothing else on disk.
-std::string SparseFile(TempDir& dir, const std::string& name, const std::string& head,
-                       off_t size) {
+std::string SparseFile(TempDir& dir, const std::string& name, const std::string& head, off_t size) {
     std::string path = dir.Write(name, head);
     EXPECT_EQ(::truncate(path.c_str(), size), 0);
     return path;
