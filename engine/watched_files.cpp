@@ -101,7 +101,8 @@ Status ScanEngine::CheckPresentOrGone(const WatchedFile& file,
         return RecordFile(file.path, "", facts.size, facts.mtime, fingerprint.digest,
                           FileLocation{file.folder.get(), file.name});
     }
-    if (facts.kind != platform::EntryKind::kMissing) return Status::Ok();  // a FIFO, a folder
+    // Gone, or something that is no file (a FIFO, a socket, a folder) at a recorded file's place:
+    // the file is not there.
     auto baseline = store_.LookupBaseline(file.path);
     if (!baseline.ok()) return baseline.status();
     if (!baseline->has_value()) return Status::Ok();

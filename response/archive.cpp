@@ -93,7 +93,11 @@ void ProtectedArchive::RemoveInterruptedRestores() {
     }
 }
 
-Status ProtectedArchive::RestoreFromArchive(const std::string& path) {
+void ProtectedArchive::SayRestoreFailure(const Status& status) const {
+    messages_.ShowMessageBox(std::string(kExtractError) + "\n" + status.message());
+}
+
+Status ProtectedArchive::RestoreFromArchive(const std::string& path, bool say_failure) {
     auto place = OpenWatchedPlace(rules_, path);
     Status status = place.status();
     const platform::lha::RestoreJournal journal(RestoreJournalPath());
@@ -102,8 +106,7 @@ Status ProtectedArchive::RestoreFromArchive(const std::string& path) {
                                              *place->root, place->root_path, place->relative,
                                              &index_, &journal);
     }
-    if (!status.ok())
-        messages_.ShowMessageBox(std::string(kExtractError) + "\n" + status.message());
+    if (!status.ok() && say_failure) SayRestoreFailure(status);
     return status;
 }
 

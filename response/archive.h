@@ -39,7 +39,9 @@ class ProtectedArchive {
     int CreateArchive(const std::function<void(const std::string&)>& progress = {});
     // Puts back the archived version of the file at `path`; a message when that fails.
     // Shows a failure in a message box and returns it too.
-    Status RestoreFromArchive(const std::string& path);
+    // With `say_failure` false the caller says it (it may try again first).
+    Status RestoreFromArchive(const std::string& path, bool say_failure = true);
+    void SayRestoreFailure(const Status& status) const;
     const RuleTable& rules() const { return rules_; }
 
     // Where restores note their temporary files: the program folder's kRestoreJournalName

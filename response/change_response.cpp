@@ -191,10 +191,79 @@ void ChangeResponse::BeginRun() {
 }
 
 void ChangeResponse::Restore(const std::string& path) {
-    Status restored = archive_.RestoreFromArchive(path);
+    Status restored;
+    for (int round = 0;; ++round) {
+        restored = archive_.RestoreFromArchive(path, /*say_failure=*/false);
+        // Something stands at the page's place (written there after the move, or a FIFO,
+        // socket or folder put there): a change of its own, taken out, then the page again.
+        const bool occupied =
+            !restored.ok() && (restored.code() == EEXIST || restored.code() == EISDIR);
+        if (!occupied) break;
+        if (round == kMostRestoreRounds) {
+            restored = Status::Error(EEXIST, path + " に何度も別のものが置かれるため復旧をやめました"
+                                                    " (攻撃の可能性があります): " +
+                                                 restored.message());
+            break;
+        }
+        if (!TakeOutWhatStands(path)) break;
+    }
+    if (!restored.ok()) archive_.SayRestoreFailure(restored);
     if (events_) {
         events_->Action(path, "restore", restored.ok(), restored.ok() ? path : restored.message());
     }
+}
+
+bool ChangeResponse::TakeOutWhatStands(const std::string& path) {
+    auto fail = [&](const Status& status) {
+        messages_.ShowMessageBox(path + " に置かれたものをクラックフォルダへ移せません: " +
+                                 status.message());
+        if (events_) events_->Action(path, "quarantine", false, status.message());
+        return false;
+    };
+    auto place = OpenWatchedPlace(archive_.rules(), path);
+    if (!place.ok()) return fail(place.status());
+    auto holder = OpenHoldingFolder(place.value());
+    if (!holder.ok()) return fail(holder.status());
+    const std::string name = place->relative.back();
+    auto facts = platform::LStatAt(**holder, name, path);
+    if (!facts.ok()) return fail(facts.status());
+    if (facts->kind == platform::EntryKind::kMissing) return true;  // gone again meanwhile
+    // A file or a link is evidence like any other: copied, verified, then removed.
+    if (facts->kind == platform::EntryKind::kRegular ||
+        facts->kind == platform::EntryKind::kSymlink) {
+        return MoveToCracked(kChangeCreated, path, FileLocation{holder->get(), name});
+    }
+    // A FIFO, socket, device or folder has no content to copy: it is moved whole, by its name,
+    // into the cracked folder. Nothing in it is opened or followed.
+    Status made = platform::MakeDirectories(settings_.cracked_dir, 0700);
+    if (!made.ok()) return fail(made);
+    auto cracked = platform::OpenTrustedFolder(settings_.cracked_dir);
+    if (!cracked.ok()) return fail(cracked.status());
+    const std::string stamp = CrackedStamp(regional_, clock_.Now());
+    for (int n = 1; n <= kMostCopiesPerName; ++n) {
+        const std::string candidate = CrackedName(stamp, n, name);
+        if (platform::Files().RenameAt((*holder)->fd(), name.c_str(), (*cracked)->fd(),
+                                       candidate.c_str(), RENAME_NOREPLACE) == 0) {
+            if (events_) {
+                events_->Action(path, "quarantine", true,
+                                platform::JoinPath(settings_.cracked_dir, candidate));
+            }
+            return true;
+        }
+        if (errno != EEXIST) break;
+    }
+    const int error = errno;
+    // Another file system: a FIFO, socket or device holds nothing to keep, and goes.
+    if (error == EXDEV && facts->kind == platform::EntryKind::kOther) {
+        struct stat now {};
+        if (::fstatat((*holder)->fd(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+            now.st_dev == facts->identity.device && now.st_ino == facts->identity.inode &&
+            platform::Files().UnlinkAt((*holder)->fd(), name.c_str(), 0) == 0) {
+            if (events_) events_->Action(path, "quarantine", true, std::string(kNoCopyName));
+            return true;
+        }
+    }
+    return fail(Status::FromErrno(error, path + " をクラックフォルダへ移せません"));
 }
 
 bool ChangeResponse::MoveToCracked(std::string_view kind, const std::string& path,

@@ -53,6 +53,9 @@ inline constexpr const char* kCopyLimitMessage =
 // The index line's last field for a copy of the first bytes only, and the copy name of a file
 // removed without a copy.
 inline constexpr const char* kHeadOnlyNote = "先頭のみ";
+// Rounds of "take out what stands at the page's place, restore again" for one change: a process
+// that puts something there again and again is outlasted this many times, then reported.
+inline constexpr int kMostRestoreRounds = 3;
 inline constexpr const char* kNoCopyName = "-";
 
 // The short date immediately followed by the long time, "/" and ":" made "-":
@@ -98,6 +101,8 @@ class ChangeResponse : public ChangeResponder {
     bool limit_shown_ = false;
 
     void Restore(const std::string& path);
+    // Takes out whatever stands where a page must come back; false when it could not.
+    bool TakeOutWhatStands(const std::string& path);
 };
 
 }  // namespace norv

@@ -83,6 +83,56 @@ class ResponseTest : public ::testing::Test {
     ChangeResponse response{settings, switches, archive, clock, *regional, hooks};
 };
 
+// An attacker who puts something at a page's place the moment the page leaves it: a file
+// written again right after each removal, for the first `times` removals of `name`.
+class RewritingAfterRemoval : public platform::FileOps {
+  public:
+    RewritingAfterRemoval(std::string name, int times) : name_(std::move(name)), left_(times) {}
+    int UnlinkAt(int dirfd, const char* name, int flags) override {
+        const int removed = platform::FileOps::UnlinkAt(dirfd, name, flags);
+        if (removed == 0 && name_ == name && left_-- > 0) {
+            const int fd = ::openat(dirfd, name, O_WRONLY | O_CREAT | O_EXCL, 0644);
+            EXPECT_EQ(::write(fd, "defaced", 7), 7);
+            ::close(fd);
+        }
+        return removed;
+    }
+
+  private:
+    std::string name_;
+    int left_;
+};
+
+TEST_F(ResponseTest, WhatStandsAtThePagesPlaceIsTakenOutAndThePageRestored) {
+    Archive();
+    // A file written again right after the tampered one was moved away: kept as evidence too.
+    tree.Write("www/index.html", "hacked");
+    {
+        RewritingAfterRemoval attacker("index.html", 2);
+        platform::ScopedFileOps scoped(attacker);
+        response.RespondToChange(kChangeAltered, index, {});
+    }
+    EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
+    EXPECT_EQ(CrackedCount(), 4);  // the tampered page, two rewrites, the index
+    // A FIFO, and a folder, put where a page was.
+    for (bool folder : {false, true}) {
+        ::unlink(index.c_str());
+        ASSERT_EQ(folder ? ::mkdir(index.c_str(), 0755) : ::mkfifo(index.c_str(), 0644), 0);
+        response.RespondToChange(kChangeDeleted, index, {});
+        ASSERT_TRUE(platform::FileExists(index)) << folder;  // never read a FIFO left there
+        EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
+    }
+    EXPECT_EQ(CrackedCount(), 6);
+    // One that never stops is outlasted a few times, then reported.
+    tree.Write("www/index.html", "hacked");
+    RewritingAfterRemoval relentless("index.html", 1000);
+    platform::ScopedFileOps scoped(relentless);
+    hooks.messages.clear();
+    response.RespondToChange(kChangeAltered, index, {});
+    ASSERT_FALSE(hooks.messages.empty());
+    EXPECT_NE(hooks.messages.back().find("攻撃"), std::string::npos) << hooks.messages.back();
+}
+
 TEST_F(ResponseTest, RestoreOffTouchesNothing) {
     Archive();
     switches.auto_restore = 0;
