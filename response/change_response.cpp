@@ -200,8 +200,9 @@ void ChangeResponse::Restore(const std::string& path) {
             !restored.ok() && (restored.code() == EEXIST || restored.code() == EISDIR);
         if (!occupied) break;
         if (round == kMostRestoreRounds) {
-            restored = Status::Error(EEXIST, path + " に何度も別のものが置かれるため復旧をやめました"
-                                                    " (攻撃の可能性があります): " +
+            restored = Status::Error(EEXIST, path +
+                                                 " に何度も別のものが置かれるため復旧をやめました"
+                                                 " (攻撃の可能性があります): " +
                                                  restored.message());
             break;
         }
@@ -215,8 +216,8 @@ void ChangeResponse::Restore(const std::string& path) {
 
 bool ChangeResponse::TakeOutWhatStands(const std::string& path) {
     auto fail = [&](const Status& status) {
-        messages_.ShowMessageBox(path + " に置かれたものをクラックフォルダへ移せません: " +
-                                 status.message());
+        messages_.ShowMessageBox(
+            path + " に置かれたものをクラックフォルダへ移せません: " + status.message());
         if (events_) events_->Action(path, "quarantine", false, status.message());
         return false;
     };
@@ -290,12 +291,18 @@ bool ChangeResponse::MoveToCracked(std::string_view kind, const std::string& pat
     }
 
     const std::string& folder = settings_.cracked_dir;
+    // Evidence goes only to a folder nobody but root can reach into, rename or replace. One that
+    // another user swapped for a folder or link of their own must not keep every page defaced:
+    // an altered page still leaves the site and comes back, and the message and the event keep
+    // its size and digest. A folder that merely cannot be made or written keeps the file in
+    // place, the evidence whole, until the administrator mends it.
     Status made = platform::MakeDirectories(folder, 0700);
     if (!made.ok()) return fail(made);
-    // Evidence goes only to a folder nobody but root can reach into, rename or replace.
     auto cracked = platform::OpenTrustedFolder(folder);
-    if (!cracked.ok()) return fail(cracked.status());
-    const int cracked_fd = (*cracked)->fd();
+    if (!cracked.ok() && !(cracked.status().Is(ErrorKind::kRefused) && kind == kChangeAltered)) {
+        return fail(cracked.status());
+    }
+    const int cracked_fd = cracked.ok() ? (*cracked)->fd() : -1;
 
     // The file itself, opened once: a regular file, or a link (O_NOFOLLOW refuses it). A lease
     // another process holds on it is waited for, never a FIFO swapped in.
@@ -326,7 +333,9 @@ bool ChangeResponse::MoveToCracked(std::string_view kind, const std::string& pat
     // the number of copies) an index line alone.
     enum class Evidence { kWhole, kHead, kIndexOnly };
     Evidence evidence = Evidence::kWhole;
-    if (copies_this_run_ >= bounds_.most_copies) {
+    if (cracked_fd < 0) {
+        evidence = Evidence::kIndexOnly;
+    } else if (copies_this_run_ >= bounds_.most_copies) {
         if (kind != kChangeAltered) {
             if (!limit_shown_) messages_.ShowMessageBox(kCopyLimitMessage);
             limit_shown_ = true;
@@ -418,9 +427,12 @@ bool ChangeResponse::MoveToCracked(std::string_view kind, const std::string& pat
     std::string bytes = platform::EncodeTextEscaping(
                             line, charset_.empty() ? platform::SystemCharset() : charset_) +
                         "\r\n";
-    Descriptor index(::openat(cracked_fd, kCrackedIndexName,
-                              O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-    Status indexed = index.get() < 0
+    Descriptor index(cracked_fd < 0
+                         ? -1
+                         : ::openat(cracked_fd, kCrackedIndexName,
+                                    O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    Status indexed = cracked_fd < 0 ? cracked.status()
+                     : index.get() < 0
                          ? Status::FromErrno(errno, platform::JoinPath(folder, kCrackedIndexName))
                          : platform::WriteFully(index.get(), bytes, kCrackedIndexName);
     if (indexed.ok() && ::fsync(index.get()) != 0) indexed = Status::FromErrno(errno, folder);

@@ -404,6 +404,23 @@ TEST_F(ResponseTest, AFileThatCannotBeCopiedStaysWhereItIs) {
     EXPECT_NE(hooks.messages[0].find("index.html"), std::string::npos);
 }
 
+TEST_F(ResponseTest, ACrackedFolderAnotherUserSwappedInNeverKeepsThePageDefaced) {
+    if (::geteuid() != 0) GTEST_SKIP() << "owners are set as root";
+    Archive();
+    dir.MakeDir("cracked");
+    ASSERT_EQ(::chown((dir / "cracked").c_str(), 65534, 65534), 0);
+    tree.Write("www/index.html", "hacked");
+    std::string shell = tree.Write("www/shell.php", "<?php evil();");
+    response.RespondToChange(kChangeAltered, index, {});
+    response.RespondToChange(kChangeCreated, shell, {});
+    EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
+    EXPECT_EQ(CrackedCount(), 0);              // nothing given to the other user's folder
+    EXPECT_TRUE(platform::FileExists(shell));  // a new file is never removed without a copy
+    ASSERT_FALSE(hooks.messages.empty());
+    EXPECT_NE(hooks.messages[0].find(platform::Md5Hex("hacked")), std::string::npos)
+        << hooks.messages[0];
+}
+
 TEST_F(ResponseTest, CreateArchiveStartsAnewAndReportsEachFailingRule) {
     Archive();
     ASSERT_TRUE(platform::FileExists(archive.ArchivePath()));
