@@ -51,6 +51,11 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
     app->settings_.cracked_dir = context.root_dir + kDefaultCrackedFolder;
     app->counters_.Reset();
 
+    // The program folder's files decide what norv watches, where it writes and what it restores
+    // as root: a folder another user could change would let that user steer it.
+    auto program = platform::OpenTrustedFolder(context.program_dir);
+    if (!program.ok() && program.status().Is(ErrorKind::kRefused)) return program.status();
+
     // The database: an existing file is opened now; a missing one is created only once the
     // settings and rules have loaded, so a failed start-up writes nothing.
     const std::string db_path = context.DatabasePath();

@@ -57,6 +57,15 @@ TEST_F(StartupTest, StartsWithSettingsRulesStoreAndCountersLoaded) {
     EXPECT_TRUE(platform::FileExists(dir / "norv.db"));
 }
 
+TEST_F(StartupTest, AProgramFolderOthersMayWriteIsRefused) {
+    WriteSettings(testing::SettingsLines("/srv/save", ""));
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    auto app = Start();
+    ASSERT_FALSE(app.ok());
+    EXPECT_TRUE(app.status().Is(ErrorKind::kRefused));
+    EXPECT_NE(app.status().message().find(dir.path()), std::string::npos);
+}
+
 TEST_F(StartupTest, MissingSettingsFailsAndWritesNothing) {
     auto app = Start();
     ASSERT_FALSE(app.ok());
