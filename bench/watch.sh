@@ -84,6 +84,34 @@ target=$(find "$B/watch-small" -name 'f5000.dat' | head -n 1)
 "$probe" latency "$target" 200
 "$probe" burst "$B/watch-small" 1000
 echo "peak memory of the watch: $(( $(kib "$watch_pid" VmHWM) / 1024 )) MiB"
+
+echo
+echo "== an attacker who can write in the tree (automatic restore on)"
+"$probe" rewrite "$target" 10
+"$probe" flood "$target" 20000
+# A chain of folders 20,000 deep, made while the watch runs; the watch settles, then its memory.
+rss_before=$(kib "$watch_pid" VmRSS)
+python3 - "$B/watch-small" 20000 <<'PY'
+import os, sys
+fd = os.open(sys.argv[1], os.O_RDONLY)
+os.mkdir("chain", dir_fd=fd)
+for i in range(int(sys.argv[2])):
+    inner = os.open("chain" if i == 0 else "d", os.O_RDONLY, dir_fd=fd)
+    os.close(fd)
+    fd = inner
+    os.mkdir("d", dir_fd=fd)
+PY
+quiet=0 last=$(cpu "$watch_pid")
+for _ in $(seq 240); do
+    sleep 0.5
+    now=$(cpu "$watch_pid")
+    if [ "$now" = "$last" ]; then quiet=$((quiet + 1)); else quiet=0; fi
+    last=$now
+    [ "$quiet" -ge 4 ] && break
+done
+echo "chain 20,000 folders deep made at run time: watch RSS $((rss_before / 1024)) MiB before," \
+    "$(( $(kib "$watch_pid" VmRSS) / 1024 )) MiB after, peak $(( $(kib "$watch_pid" VmHWM) / 1024 )) MiB"
+rm -rf "$B/watch-small/chain" "$B"/watch-small/flood-*
 stop_watch
 tail -n 1 "$B/watch.txt"
 

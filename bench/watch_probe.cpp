@@ -6,6 +6,13 @@
 //   norv-watch-probe burst FOLDER COUNT     overwrites the first COUNT files below FOLDER (in
 //                                           name order) as fast as it can, then waits until
 //                                           every one holds its first content again
+//   norv-watch-probe rewrite FILE SECONDS   an attacker's pace: overwrites FILE every 50 ms
+//                                           for SECONDS, reading it every millisecond between
+//                                           writes; prints the share of reads that found it
+//                                           defaced
+//   norv-watch-probe flood FILE COUNT       creates COUNT new files beside FILE's folder (in a
+//                                           folder "flood-N"), overwrites FILE, and prints how
+//                                           long FILE took to come back
 //
 // A wait that passes 30 s is reported as a failure (exit status 1).
 #include <algorithm>
@@ -56,7 +63,8 @@ double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(
 
 int main(int argc, char** argv) {
     if (argc != 4) {
-        std::fprintf(stderr, "usage: norv-watch-probe latency FILE REPEATS | burst FOLDER COUNT\n");
+        std::fprintf(stderr, "usage: norv-watch-probe latency FILE REPEATS | burst FOLDER COUNT | rewrite FILE SECONDS | "
+                     "flood FILE COUNT\n");
         return 2;
     }
     const std::string mode = argv[1];
@@ -106,6 +114,43 @@ int main(int argc, char** argv) {
         std::printf("burst: %zu files overwritten in %.0f ms, all restored %.0f ms after the "
                     "first write\n",
                     files.size(), written, Ms(Clock::now() - start));
+        return 0;
+    }
+    if (mode == "rewrite") {
+        const std::string original = Read(target);
+        const auto end = Clock::now() + std::chrono::seconds(count);
+        long reads = 0, defaced = 0, writes = 0;
+        while (Clock::now() < end) {
+            Write(target, "defaced " + nonce + "\n");
+            ++writes;
+            const auto next = Clock::now() + std::chrono::milliseconds(50);
+            while (Clock::now() < next) {
+                ++reads;
+                if (Read(target) != original) ++defaced;
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+        std::printf("rewritten every 50 ms for %ld s (%ld writes): defaced in %.1f %% of %ld "
+                    "reads\n",
+                    count, writes, 100.0 * static_cast<double>(defaced) / static_cast<double>(reads),
+                    reads);
+        Write(target, original);  // leaves it as found, whatever the watch did
+        return WaitRestored({target}, {original}) ? 0 : 1;
+    }
+    if (mode == "flood") {
+        const std::vector<std::string> original = {Read(target)};
+        const fs::path flood = target.parent_path().parent_path() / ("flood-" + nonce);
+        fs::create_directory(flood);
+        const auto start = Clock::now();
+        for (long i = 0; i < count; ++i) Write(flood / ("f" + std::to_string(i)), "x");
+        const auto defaced = Clock::now();
+        Write(target, "defaced behind a flood " + nonce + "\n");
+        if (!WaitRestored({target}, original)) {
+            std::fprintf(stderr, "not restored within 30 s\n");
+            return 1;
+        }
+        std::printf("flood: %ld new files in %.0f ms, then the page defaced: back after %.0f ms\n",
+                    count, Ms(defaced - start), Ms(Clock::now() - defaced));
         return 0;
     }
     std::fprintf(stderr, "unknown mode %s\n", mode.c_str());

@@ -10,6 +10,15 @@ namespace norv {
 
 using platform::FolderEvent;
 
+namespace {
+// What AddWalkedWatch gives for a folder it did not watch: one it could not (said, and left to a
+// full check), or one too deep to watch (left to the periodic full checks).
+constexpr int kNotWatched = -1;
+constexpr int kTooDeep = -2;
+// Reads of the event queue in one step beyond the first (each up to the reader's buffer).
+constexpr int kMostExtraReads = 16;
+}  // namespace
+
 ChangeWatcher::ChangeWatcher(ScanEngine& engine, const RuleTable& rules, const Settings& settings,
                              MessageBoxSink& messages, WatchOptions options)
     : engine_(engine),
@@ -50,6 +59,7 @@ void ChangeWatcher::SetWatches() {
     std::unordered_map<int, Folder> previous = std::move(folders_);
     folders_.clear();
     watch_failure_said_ = false;
+    too_deep_said_ = false;
     unwatched_folders_ = 0;
     over_watch_limit_ = 0;
     for (const Rule& rule : rules_.rules) {
@@ -59,9 +69,9 @@ void ChangeWatcher::SetWatches() {
         if (rule.flag == RULE_FILE) {
             if (resolved->name.empty()) continue;
             Folder uses;
-            uses.path = platform::FolderPrefix(platform::ParentOfPath(rule.path));
+            uses.name = platform::FolderPrefix(platform::ParentOfPath(rule.path));
             uses.single_files.emplace_back(resolved->name, rule.path);
-            AddWatch(*resolved->parent, uses);
+            AddWatch(*resolved->parent, uses.name, uses);
             continue;
         }
         if (rule.flag != RULE_DIR && rule.flag != RULE_TREE) continue;
@@ -73,11 +83,10 @@ void ChangeWatcher::SetWatches() {
         platform::TreeWalk::Options walk_options;
         walk_options.recursive = uses.tree;
         walk_options.skipped = excluded_;
+        std::vector<std::pair<size_t, int>> above;
         walk_options.before_listing = [&](const platform::DirectoryHandle& folder,
                                           const std::string& path) {
-            Folder here = uses;
-            here.path = path;
-            AddWatch(folder, here);
+            AddWalkedWatch(folder, path, uses, above);
         };
         platform::TreeWalk walk(std::move(root).value(), rule.path, std::move(walk_options));
         for (;;) {
@@ -114,9 +123,74 @@ void ChangeWatcher::SetWatches() {
     }
 }
 
-int ChangeWatcher::AddWatch(const platform::DirectoryHandle& folder, const Folder& uses) {
-    auto identity = platform::IdentityOf(folder, uses.path);
-    auto watch = identity.ok() ? events_->Watch(folder, DisplayPath(uses.path))
+int ChangeWatcher::AddWalkedWatch(const platform::DirectoryHandle& folder,
+                                  const std::string& path, const Folder& uses,
+                                  std::vector<std::pair<size_t, int>>& above) {
+    // The walk goes depth first: the folder above is the innermost one still open, found by the
+    // length of its path.
+    while (!above.empty() && above.back().first >= path.size()) above.pop_back();
+    Folder here = uses;
+    int watch = kNotWatched;
+    if (above.empty()) {
+        here.name = path;
+        watch = AddWatch(folder, path, here);
+    } else if (above.back().second == kTooDeep) {
+        watch = kTooDeep;  // said once already
+    } else if (const int parent = above.back().second; parent >= 0) {
+        here.parent = parent;
+        here.name = path.substr(above.back().first, path.size() - above.back().first - 1);
+        here.depth = folders_[parent].depth + 1;
+        if (here.depth <= kMostWatchedDepth) {
+            watch = AddWatch(folder, path, here);
+        } else {
+            watch = kTooDeep;
+            ++unwatched_folders_;
+            if (!too_deep_said_) {
+                too_deep_said_ = true;
+                messages_.ShowMessageBox(
+                    DisplayPath(path) + ": " + std::to_string(kMostWatchedDepth) +
+                    " 階層より深いフォルダはリアルタイムでは監視しません (全体検査で検査します)");
+            }
+        }
+    } else {
+        ++unwatched_folders_;  // below a folder that could not be watched
+    }
+    above.emplace_back(path.size(), watch);
+    return watch;
+}
+
+std::string ChangeWatcher::FolderPath(int watch) const {
+    std::vector<const Folder*> chain;
+    for (int at = watch; at >= 0;) {
+        auto found = folders_.find(at);
+        // A folder on the way given up, or a chain longer than any watched one (links of
+        // folders reached again by another way): no path.
+        if (found == folders_.end() || chain.size() > kMostWatchedDepth) return {};
+        chain.push_back(&found->second);
+        at = found->second.parent;
+    }
+    std::string path;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        path += (*it)->name;
+        if ((*it)->parent >= 0) path += '/';
+    }
+    return path;
+}
+
+std::string ChangeWatcher::FilePath(int watch, const Folder& folder,
+                                    const std::string& name) const {
+    for (const auto& [single_name, rule_path] : folder.single_files) {
+        if (single_name == name) return rule_path;
+    }
+    if (!folder.all_files) return {};
+    const std::string path = FolderPath(watch);
+    return path.empty() ? path : path + name;
+}
+
+int ChangeWatcher::AddWatch(const platform::DirectoryHandle& folder, const std::string& path,
+                            const Folder& uses) {
+    auto identity = platform::IdentityOf(folder, path);
+    auto watch = identity.ok() ? events_->Watch(folder, DisplayPath(path))
                                : Result<int>(identity.status());
     if (!watch.ok()) {
         ++unwatched_folders_;
@@ -136,8 +210,10 @@ int ChangeWatcher::AddWatch(const platform::DirectoryHandle& folder, const Folde
     auto [slot, fresh] = folders_.try_emplace(watch.value(), uses);
     Folder& folder_uses = slot->second;
     if (!fresh) {
-        // One folder, one watch: the uses of every rule that reaches it, and its latest path.
-        folder_uses.path = uses.path;
+        // One folder, one watch: the uses of every rule that reaches it, and its latest place.
+        folder_uses.parent = uses.parent;
+        folder_uses.name = uses.name;
+        folder_uses.depth = uses.depth;
         folder_uses.tree = folder_uses.tree || uses.tree;
         folder_uses.all_files = folder_uses.all_files || uses.all_files;
         for (const auto& single : uses.single_files) {
@@ -177,7 +253,8 @@ void ChangeWatcher::Take(const FolderEvent& event, Clock::time_point now) {
         // Removed, the folder was emptied first and each file said so; moved or unmounted, its
         // files went with it without a word.
         if (event.kinds & FolderEvent::kFolderMoved) {
-            RequestFullCheck(DisplayPath(folder.path) + " が移動されました。全体を検査します");
+            RequestFullCheck(DisplayPath(FolderPath(event.watch)) +
+                             " が移動されました。全体を検査します");
         }
         return;
     }
@@ -187,7 +264,7 @@ void ChangeWatcher::Take(const FolderEvent& event, Clock::time_point now) {
             new_folders_.emplace_back(event.watch, event.name);
         }
         if (event.kinds & FolderEvent::kMovedAway) {
-            RequestFullCheck(DisplayPath(folder.path + event.name) +
+            RequestFullCheck(DisplayPath(FolderPath(event.watch) + event.name) +
                              " が移動されました。全体を検査します");
         }
         return;
@@ -198,25 +275,21 @@ void ChangeWatcher::Take(const FolderEvent& event, Clock::time_point now) {
 
 void ChangeWatcher::Queue(int watch, const Folder& folder, const std::string& name,
                           Clock::time_point when) {
-    std::string path;
-    for (const auto& [single_name, rule_path] : folder.single_files) {
-        if (single_name == name) path = rule_path;
-    }
-    if (path.empty()) {
-        if (!folder.all_files) return;
-        path = folder.path + name;
-    }
-    auto [slot, fresh] = pending_.try_emplace(path);
-    if (fresh) {
-        slot->second.watch = watch;
-        slot->second.name = name;
-        slot->second.first = when;
-        slot->second.longest = options_.longest_wait;
-        if (auto unsettled = unsettled_.find(path); unsettled != unsettled_.end()) {
-            slot->second.longest = std::min<Clock::duration>(
+    const FileKey key(watch, name);
+    auto slot = pending_.find(key);
+    if (slot == pending_.end()) {
+        const std::string path = FilePath(watch, folder, name);
+        if (path.empty()) return;
+        Pending pending;
+        pending.first = when;
+        pending.longest = options_.longest_wait;
+        pending.at_once = engine_.RestoresAtOnce(path);
+        if (auto unsettled = unsettled_.find(key); unsettled != unsettled_.end()) {
+            pending.longest = std::min<Clock::duration>(
                 options_.longest_wait * (int64_t{1} << std::min(unsettled->second, 6)),
                 std::chrono::minutes(1));
         }
+        slot = pending_.emplace(key, pending).first;
     }
     slot->second.last = std::max(slot->second.last, when);
     if (pending_.size() > options_.most_pending) {
@@ -232,21 +305,26 @@ Result<std::shared_ptr<platform::DirectoryHandle>> ChangeWatcher::OpenWatched(in
         return Status::Error(ErrorKind::kNotFound, ENOENT, "監視していないフォルダです");
     }
     const Folder& folder = found->second;
+    const std::string path = FolderPath(watch);
+    if (path.empty()) {
+        RequestFullCheck("");
+        return Status::Error(ErrorKind::kRefused, EAGAIN, "監視の途中のフォルダが失われました");
+    }
     // Reached the way the rules reach it; a file rule's folder through the file rule itself.
     const std::string probe =
-        folder.single_files.empty() ? folder.path + "x" : folder.single_files.front().second;
+        folder.single_files.empty() ? path + "x" : folder.single_files.front().second;
     auto place = OpenWatchedPlace(rules_, probe);
     if (!place.ok()) return place.status();
     auto opened = OpenHoldingFolder(place.value());
     if (!opened.ok()) return opened.status();
-    auto identity = platform::IdentityOf(**opened, folder.path);
+    auto identity = platform::IdentityOf(**opened, path);
     if (!identity.ok()) return identity.status();
     if (!(identity.value() == folder.identity)) {
-        RequestFullCheck(DisplayPath(folder.path) +
+        RequestFullCheck(DisplayPath(path) +
                          " が別のフォルダに置き換えられました。"
                          "全体を検査します");
         return Status::Error(ErrorKind::kRefused, EAGAIN,
-                             DisplayPath(folder.path) + " は監視しているフォルダではありません");
+                             DisplayPath(path) + " は監視しているフォルダではありません");
     }
     return opened;
 }
@@ -259,7 +337,8 @@ void ChangeWatcher::WatchNewFolder(int parent_watch, const std::string& name) {
         }
         return;
     }
-    const std::string path = folders_[parent_watch].path + name;
+    const std::string parent_path = FolderPath(parent_watch);
+    const std::string path = parent_path + name;
     auto child = platform::OpenDirectoryAt(**parent, name, path);
     if (!child.ok()) {
         // Gone again, or swapped for a link: its own events say the rest. Anything else (a
@@ -272,20 +351,13 @@ void ChangeWatcher::WatchNewFolder(int parent_watch, const std::string& name) {
     Folder uses;
     uses.tree = true;
     uses.all_files = true;
-    std::unordered_map<std::string, int> watch_of;  // folder path to its watch
+    std::vector<std::pair<size_t, int>> above{{parent_path.size(), parent_watch}};
     bool all_watched = true;
     platform::TreeWalk::Options walk_options;
     walk_options.skipped = excluded_;
     walk_options.before_listing = [&](const platform::DirectoryHandle& folder,
                                       const std::string& folder_path) {
-        Folder here = uses;
-        here.path = folder_path;
-        const int watch = AddWatch(folder, here);
-        if (watch < 0) {
-            all_watched = false;
-            return;
-        }
-        watch_of[folder_path] = watch;
+        if (AddWalkedWatch(folder, folder_path, uses, above) == kNotWatched) all_watched = false;
     };
     platform::TreeWalk walk(std::move(child).value(), path, std::move(walk_options));
     // Files written before their folder's watch was set are only in the listing: each is
@@ -301,9 +373,11 @@ void ChangeWatcher::WatchNewFolder(int parent_watch, const std::string& name) {
             continue;
         }
         if (entry.type != platform::TreeWalk::Entry::Type::kFile) continue;
-        auto watch = watch_of.find(entry.dir);
-        if (watch == watch_of.end()) continue;
-        Queue(watch->second, folders_[watch->second], entry.name, due);
+        // A folder's files come after its subfolders: its watch is the innermost one left.
+        while (above.size() > 1 && above.back().first > entry.dir.size()) above.pop_back();
+        const int watch = above.back().second;
+        if (above.back().first != entry.dir.size() || watch < 0) continue;
+        Queue(watch, folders_[watch], entry.name, due);
     }
     statistics_.folders = folders_.size();
     if (!all_watched)
@@ -312,27 +386,52 @@ void ChangeWatcher::WatchNewFolder(int parent_watch, const std::string& name) {
 
 Status ChangeWatcher::CheckDueFiles(Clock::time_point now) {
     if (now < retry_at_) return Status::Ok();
-    std::vector<std::string> due;
-    for (const auto& [path, pending] : pending_) {
+    // Recorded pages first, then the rest: a flood of new files never holds a page back.
+    std::vector<FileKey> pages, others;
+    for (const auto& [key, pending] : pending_) {
+        if (pending.at_once) {
+            pages.push_back(key);
+            continue;
+        }
         const bool settled = now - pending.last >= options_.settle;
         if (settled || now - pending.first >= pending.longest) {
-            due.push_back(path);
+            others.push_back(key);
             if (settled) {
-                unsettled_.erase(path);
+                unsettled_.erase(key);
             } else {
                 if (unsettled_.size() >= options_.most_pending) unsettled_.clear();
-                ++unsettled_[path];
+                ++unsettled_[key];
             }
         }
     }
-    if (due.empty()) return Status::Ok();
+    if (!pages.empty()) {
+        auto checked = CheckBatch(pages, now);
+        if (!checked.ok() || !checked.value()) return checked.status();
+    }
+    // The rest in slices, for a bounded time: what is left is due at the next step, after the
+    // events that came meanwhile.
+    const Clock::time_point slice_end = Clock::now() + options_.slice_time;
+    for (size_t from = 0; from < others.size() && Clock::now() < slice_end;
+         from += options_.slice) {
+        const auto to = others.begin() + static_cast<ptrdiff_t>(
+                                             std::min(others.size(), from + options_.slice));
+        auto checked =
+            CheckBatch(std::vector<FileKey>(others.begin() + static_cast<ptrdiff_t>(from), to),
+                       now);
+        if (!checked.ok() || !checked.value()) return checked.status();
+    }
+    return Status::Ok();
+}
+
+Result<bool> ChangeWatcher::CheckBatch(const std::vector<FileKey>& keys, Clock::time_point now) {
     std::unordered_map<int, std::shared_ptr<platform::DirectoryHandle>> opened;
     std::vector<WatchedFile> files;
-    for (const std::string& path : due) {
-        const Pending& pending = pending_[path];
-        auto folder = opened.find(pending.watch);
+    std::vector<FileKey> done;
+    for (const FileKey& key : keys) {
+        const auto& [watch, name] = key;
+        auto folder = opened.find(watch);
         if (folder == opened.end()) {
-            auto handle = OpenWatched(pending.watch);
+            auto handle = OpenWatched(watch);
             // A folder that is not there any more holds none of its files. One that cannot be
             // reached as the watch knew it (replaced, or a link on the way) is left to a full
             // check, which walks the tree as it is now.
@@ -340,9 +439,13 @@ Status ChangeWatcher::CheckDueFiles(Clock::time_point now) {
                 RequestFullCheck(handle.status().message() + "。全体を検査します");
                 continue;
             }
-            folder = opened.emplace(pending.watch, handle.ok() ? handle.value() : nullptr).first;
+            folder = opened.emplace(watch, handle.ok() ? handle.value() : nullptr).first;
         }
-        files.push_back(WatchedFile{folder->second, pending.name, path});
+        auto uses = folders_.find(watch);
+        const std::string path =
+            uses == folders_.end() ? std::string() : FilePath(watch, uses->second, name);
+        done.push_back(key);
+        if (!path.empty()) files.push_back(WatchedFile{folder->second, name, path});
     }
     if (!burst_open_) {
         engine_.BeginWatchBurst();
@@ -354,9 +457,9 @@ Status ChangeWatcher::CheckDueFiles(Clock::time_point now) {
     if (status.Is(ErrorKind::kBusy)) {
         // Another norv holds the program folder: the files wait for it.
         retry_at_ = now + options_.retry;
-        return Status::Ok();
+        return false;
     }
-    for (const std::string& path : due) pending_.erase(path);
+    for (const FileKey& key : done) pending_.erase(key);
     statistics_.files_checked += static_cast<int64_t>(files.size());
     if (engine_.counters().changes() > changes_before) burst_last_ = Clock::now();
     if (engine_.counters().changes() == 0) EndBurstIfDue(now, true);
@@ -365,8 +468,9 @@ Status ChangeWatcher::CheckDueFiles(Clock::time_point now) {
         // Files after the failure were not checked: a full check takes them all in again.
         messages_.ShowMessageBox(status.ToString());
         RequestFullCheck("");
+        return false;
     }
-    return Status::Ok();
+    return true;
 }
 
 void ChangeWatcher::EndBurstIfDue(Clock::time_point now, bool force) {
@@ -414,7 +518,8 @@ Status ChangeWatcher::RunFullCheck() {
 
 ChangeWatcher::Clock::time_point ChangeWatcher::NextDeadline(Clock::time_point now) const {
     Clock::time_point next = Clock::time_point::max();
-    for (const auto& [path, pending] : pending_) {
+    for (const auto& [key, pending] : pending_) {
+        if (pending.at_once) return std::max(now, retry_at_);
         next = std::min({next, pending.last + options_.settle, pending.first + pending.longest});
     }
     if (burst_open_) {
@@ -434,6 +539,13 @@ Status ChangeWatcher::Step(std::chrono::milliseconds wait) {
         std::max(deadline - now, Clock::duration::zero()));
     std::vector<FolderEvent> batch;
     Status waited = events_->Wait(timeout, batch);
+    // Whatever else has come is taken too (a bounded number of reads), so that a page's change
+    // behind a flood of others is known before the flood's files are checked.
+    for (int more = 0; waited.ok() && !batch.empty() && more < kMostExtraReads; ++more) {
+        const size_t before = batch.size();
+        waited = events_->Wait(std::chrono::milliseconds(0), batch);
+        if (batch.size() == before) break;
+    }
     if (!waited.ok()) messages_.ShowMessageBox(waited.ToString());
     now = Clock::now();
     for (const FolderEvent& event : batch) Take(event, now);

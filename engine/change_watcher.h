@@ -5,7 +5,10 @@
 // Start() sets a watch on every folder the rules cover, then runs one full check. Step() then
 // waits for the kernel's events and does the work that has fallen due:
 // - a file written, created, removed or moved is checked once its writes have been quiet for
-//   the settle time (or, if it is written without pause, after the longest wait);
+//   the settle time (or, if it is written without pause, after the longest wait); with
+//   automatic restore on, a recorded file is checked at its first event, before any other
+//   file, so that a page rewritten without pause or hidden in a flood of new files is back at
+//   once;
 // - a folder that appears under a tree rule is watched before it is listed, and every file in it
 //   is checked, so nothing written before the watch was set is missed;
 // - a lost event queue, a watch that cannot be set, a watched folder moved or replaced, or more
@@ -34,6 +37,10 @@
 
 namespace norv {
 
+// Folders deeper than this below their rule's own folder are left to the full checks: reaching a
+// watched folder from its rule costs one open per level, and real trees are far shallower.
+inline constexpr int kMostWatchedDepth = 256;
+
 struct WatchOptions {
     using Duration = std::chrono::milliseconds;
     Duration settle{100};           // quiet time before a written file is checked
@@ -42,6 +49,10 @@ struct WatchOptions {
     Duration longest_burst{60000};  // and in any case after this long
     Duration retry{500};            // after another norv held the program folder
     size_t most_pending = 100000;   // files waiting to be checked; past it, a full check
+    // Files other than recorded pages checked in one step, in slices of this many, for at most
+    // `slice_time`: the events that came meanwhile (a page defaced again) are taken first.
+    size_t slice = 64;
+    Duration slice_time{200};
     // Names in the program folder that norv itself writes: their events are its own.
     std::vector<std::string> own_file_prefixes;
     std::string program_dir;
@@ -80,26 +91,42 @@ class ChangeWatcher {
 
   private:
     using Clock = std::chrono::steady_clock;
+    // A watched folder knows its parent's watch and its own name, not its whole path, so a
+    // chain of folders costs memory in its depth, not in the square of it.
     struct Folder {
-        std::string path;  // ending in the separator
+        int parent = -1;   // the watch of the folder holding it; -1 for a rule's own folder
+        std::string name;  // in the parent; a rule's own folder: its whole path
+        int depth = 0;     // folders between it and its rule's own folder
         platform::FileIdentity identity;
         bool tree = false;       // its subfolders are watched too
         bool all_files = false;  // every file in it is watched (not only file rules')
         std::vector<std::pair<std::string, std::string>> single_files;  // name, rule path
     };
+    using FileKey = std::pair<int, std::string>;  // the folder's watch, the file's name
     struct Pending {
-        int watch = -1;
-        std::string name;
         Clock::time_point first, last;
         Clock::duration longest{};  // checked by first + longest even if never quiet
+        bool at_once = false;       // a recorded page with restore on: no settle time
     };
 
     void SetWatches();
     // Watches `folder`, merging with a watch the same folder already has; the watch's number,
     // or -1 when it cannot be watched (said once per call of SetWatches and per new folder).
-    int AddWatch(const platform::DirectoryHandle& folder, const Folder& uses);
+    int AddWatch(const platform::DirectoryHandle& folder, const std::string& path,
+                 const Folder& uses);
+    // Watches the folder a tree walk entered at `path`, linked to the watch of the folder above
+    // it (`above`: path lengths and watches of the folders the walk is in).
+    int AddWalkedWatch(const platform::DirectoryHandle& folder, const std::string& path,
+                       const Folder& uses, std::vector<std::pair<size_t, int>>& above);
+    // The folder's path, ending in the separator; empty when a folder on the way is no longer
+    // watched.
+    std::string FolderPath(int watch) const;
+    // The path of a file of a watched folder as the records show it; empty when not watched.
+    std::string FilePath(int watch, const Folder& folder, const std::string& name) const;
     void Take(const platform::FolderEvent& event, Clock::time_point now);
     void Queue(int watch, const Folder& folder, const std::string& name, Clock::time_point when);
+    // Checks `keys` (pending files) as one batch; false when another norv made them wait.
+    Result<bool> CheckBatch(const std::vector<FileKey>& keys, Clock::time_point now);
     void WatchNewFolder(int parent_watch, const std::string& name);
     // The folder of `watch` opened from its rule down and proved to be the one watched.
     Result<std::shared_ptr<platform::DirectoryHandle>> OpenWatched(int watch);
@@ -116,11 +143,11 @@ class ChangeWatcher {
     WatchOptions options_;
     std::unique_ptr<platform::FolderEvents> events_;
     std::unordered_map<int, Folder> folders_;
-    std::map<std::string, Pending> pending_;  // by full path
+    std::map<FileKey, Pending> pending_;
     // Files checked before they were ever quiet, and how many times in a row: a file written
     // without pause (a growing log) waits twice as long each time, up to a minute, instead of
     // being hashed whole every second.
-    std::unordered_map<std::string, int> unsettled_;
+    std::map<FileKey, int> unsettled_;
     std::vector<std::pair<int, std::string>> new_folders_;  // parent watch, name
     std::vector<platform::FileIdentity> excluded_;
     platform::FileIdentity program_folder_;
@@ -129,6 +156,7 @@ class ChangeWatcher {
     bool watch_failure_said_ = false;
     int64_t unwatched_folders_ = 0;
     int64_t over_watch_limit_ = 0;  // of those, the folders the kernel's watch limit kept out
+    bool too_deep_said_ = false;
     bool burst_open_ = false;
     Clock::time_point burst_started_, burst_last_;
     Clock::time_point retry_at_{};

@@ -40,15 +40,23 @@ struct FileLocation {
     std::string name;
 };
 
+// What a response left at a file's place, as far as the response itself knows: the watch takes
+// only that for norv's own work, never whatever stands there when it looks again.
+struct ResponseOutcome {
+    enum class Left { kUntouched, kNothing, kRestored };
+    Left left = Left::kUntouched;
+    std::string restored_digest;  // kRestored: the digest of what the restore wrote
+};
+
 // Acts on one change (kind "created", "altered" or "deleted" and the file's full path) at the
 // moment it is found, after its log line. `where` is the file's place as the walk verified it;
 // a responder that moves the file acts there, never through the path again. Reports its own
-// failures; returns nothing.
+// failures, and returns what it left at the place.
 class ChangeResponder {
   public:
     virtual ~ChangeResponder() = default;
-    virtual void RespondToChange(std::string_view kind, const std::string& path,
-                                 const FileLocation& where) = 0;
+    virtual ResponseOutcome RespondToChange(std::string_view kind, const std::string& path,
+                                            const FileLocation& where) = 0;
     // A run (a check, or a batch of the watch) begins: per-run bounds count again, and what a
     // killed run left behind is tidied.
     virtual void BeginRun() {}

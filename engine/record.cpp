@@ -10,7 +10,7 @@ Status ScanEngine::ReportChange(std::string_view word, const ChangeEvent& change
     if (events_) events_->Change(change);
     // The response may wait on the user or move files; what the store holds so far is kept.
     NORV_RETURN_IF_ERROR(store_.Commit());
-    hooks_.responder.RespondToChange(change.kind, change.path, where);
+    last_response_ = hooks_.responder.RespondToChange(change.kind, change.path, where);
     return Status::Ok();
 }
 

@@ -105,6 +105,10 @@ class ScanEngine {
     // Ends the burst: the events' summary, and the mail when the burst found changes and
     // mail_alert is 1. Returns whether a mail was sent.
     bool EndWatchBurst();
+    // Whether a change to the file at `path` is undone as soon as it is seen: automatic restore
+    // is on and the baseline records the file. The watch checks such a file at its first event,
+    // before any other.
+    bool RestoresAtOnce(const std::string& path);
 
     bool running() const { return running_; }
     const ScanCounters& counters() const { return state_.counters; }
@@ -176,6 +180,8 @@ class ScanEngine {
     // is norv's own work, never a new change (an archive that differs from the baseline would
     // otherwise be restored, found altered and restored again without end).
     std::unordered_map<std::string, std::string> left_by_response_;
+    ResponseOutcome last_response_;  // of the latest change reported
+    bool burst_response_begun_ = false;
     size_t burst_lines_beyond_ = 0;
     // kStopped once the stop flag is set.
     Status StopPoint() const;

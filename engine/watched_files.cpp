@@ -17,6 +17,7 @@ void ScanEngine::BeginWatchBurst() {
     state_.counters.Reset();
     burst_lines_.clear();
     burst_lines_beyond_ = 0;
+    burst_response_begun_ = false;
     if (events_) events_->BeginRun("watch");
 }
 
@@ -27,7 +28,10 @@ Status ScanEngine::CheckWatchedFiles(const std::vector<WatchedFile>& files) {
 Status ScanEngine::CheckWatchedFilesLocked(const std::vector<WatchedFile>& files) {
     state_.mode = ScanMode::kCheck;
     FindExcludedFolders();
-    hooks_.responder.BeginRun();
+    // The response's bounds (copies, bytes) hold for the whole burst, not each batch: a file
+    // rewritten without pause must not fill the cracked folder one batch at a time.
+    if (!burst_response_begun_) hooks_.responder.BeginRun();
+    burst_response_begun_ = true;
     const std::string now = hooks_.regional.DateTime(hooks_.clock.Now());
     Status status = log_.OpenToAppend(state_.context.LogPath(), state_.context.charset, now);
     for (size_t i = 0; status.ok() && i < files.size(); ++i) {
@@ -69,16 +73,17 @@ Status ScanEngine::CheckWatchedFile(const WatchedFile& file) {
     // What could not be measured is never a fingerprint: said, and left for the next look.
     if (fingerprint.unreadable()) return Warn(file.path, "検査できません: 内容を読めません");
     if (present) NORV_RETURN_IF_ERROR(NoteIfSampled(file.path, fingerprint));
-    const int64_t changes_before = state_.counters.changes();
+    last_response_ = {};
     Status status = CheckPresentOrGone(file, fingerprint, present);
-    if (status.ok() && state_.counters.changes() > changes_before &&
-        state_.switches.auto_restore != 0 && file.folder) {
-        // What the response left there (the restored file, or nothing), remembered so that its
-        // own events do not set it off again. Bounded: forgetting only costs one more round.
+    // What the response itself left there (the restored file, or nothing), remembered so that
+    // its own events do not set it off again. Never what stands there when norv looks again:
+    // a file written there right after the restore is another change, not norv's work.
+    // Bounded: forgetting only costs one more round.
+    if (status.ok() && last_response_.left != ResponseOutcome::Left::kUntouched) {
         if (left_by_response_.size() >= 100000) left_by_response_.clear();
-        const platform::Fingerprint after =
-            platform::FingerprintAt(file.folder->fd(), file.name, stop_requested_);
-        left_by_response_[file.path] = IsPresent(after) ? after.digest : std::string();
+        left_by_response_[file.path] = last_response_.left == ResponseOutcome::Left::kRestored
+                                           ? last_response_.restored_digest
+                                           : std::string();
     }
     return status;
 }
@@ -110,6 +115,12 @@ Status ScanEngine::CheckPresentOrGone(const WatchedFile& file,
     ++state_.counters.deleted;
     return ReportChange("Deleted: ", {kChangeDeleted, file.path, (*baseline)->md5o, "", -1, -1},
                         {});
+}
+
+bool ScanEngine::RestoresAtOnce(const std::string& path) {
+    if (state_.switches.auto_restore == 0) return false;
+    auto known = store_.LookupBaseline(path);
+    return known.ok() && known->has_value() && !(*known)->first_seen_by_check;
 }
 
 bool ScanEngine::EndWatchBurst() {

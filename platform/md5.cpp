@@ -42,6 +42,8 @@ const EVP_MD* Md5Algorithm() {
     return md5;
 }
 
+}  // namespace
+
 // One MD5 computation. Each thread keeps one context for reuse; a stream made while that one is
 // in use gets a context of its own.
 class Md5Stream {
@@ -81,6 +83,13 @@ class Md5Stream {
     std::unique_ptr<EVP_MD_CTX, CtxFree> own_;
     EVP_MD_CTX* ctx_ = nullptr;
 };
+
+Md5Digester::Md5Digester() : stream_(std::make_unique<Md5Stream>()) {}
+Md5Digester::~Md5Digester() = default;
+void Md5Digester::Update(std::string_view bytes) { stream_->Update(bytes.data(), bytes.size()); }
+std::string Md5Digester::HexDigest() { return stream_->Finish(); }
+
+namespace {
 
 // A ReadToEnd sink that feeds `md5`.
 std::function<Status(std::string_view)> UpdateWith(Md5Stream& md5) {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -44,6 +45,22 @@ ContentDigest DigestOfOpenFile(int fd, int64_t size, const HashBudget& budget = 
                                const std::atomic<bool>* stop = nullptr);
 
 std::string Md5Hex(std::string_view bytes);
+
+// MD5 of bytes given piece by piece (what a restore writes, as it writes it).
+class Md5Stream;
+class Md5Digester {
+  public:
+    Md5Digester();
+    ~Md5Digester();
+    Md5Digester(const Md5Digester&) = delete;
+    Md5Digester& operator=(const Md5Digester&) = delete;
+    void Update(std::string_view bytes);
+    // 32 lower-case hexadecimal characters; the digester is spent.
+    std::string HexDigest();
+
+  private:
+    std::unique_ptr<Md5Stream> stream_;
+};
 
 // MD5 of the regular file at `path`, streamed in large blocks. The file is opened without
 // following a symbolic link and without blocking, and must still be a regular file once open,

@@ -97,14 +97,15 @@ void ProtectedArchive::SayRestoreFailure(const Status& status) const {
     messages_.ShowMessageBox(std::string(kExtractError) + "\n" + status.message());
 }
 
-Status ProtectedArchive::RestoreFromArchive(const std::string& path, bool say_failure) {
+Status ProtectedArchive::RestoreFromArchive(const std::string& path, bool say_failure,
+                                            std::string* written_digest) {
     auto place = OpenWatchedPlace(rules_, path);
     Status status = place.status();
     const platform::lha::RestoreJournal journal(RestoreJournalPath());
     if (place.ok()) {
         status = platform::lha::RestoreEntry(ArchivePath(), platform::lha::StoredPathOf(path),
                                              *place->root, place->root_path, place->relative,
-                                             &index_, &journal);
+                                             &index_, &journal, written_digest);
     }
     if (!status.ok() && say_failure) SayRestoreFailure(status);
     return status;

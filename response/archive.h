@@ -39,8 +39,10 @@ class ProtectedArchive {
     int CreateArchive(const std::function<void(const std::string&)>& progress = {});
     // Puts back the archived version of the file at `path`; a message when that fails.
     // Shows a failure in a message box and returns it too.
-    // With `say_failure` false the caller says it (it may try again first).
-    Status RestoreFromArchive(const std::string& path, bool say_failure = true);
+    // With `say_failure` false the caller says it (it may try again first). With
+    // `written_digest`, the digest of what was put back.
+    Status RestoreFromArchive(const std::string& path, bool say_failure = true,
+                              std::string* written_digest = nullptr);
     void SayRestoreFailure(const Status& status) const;
     const RuleTable& rules() const { return rules_; }
 

@@ -164,23 +164,27 @@ ChangeResponse::ChangeResponse(const Settings& settings, const LiveSwitches& swi
       messages_(messages),
       charset_(std::move(charset)) {}
 
-void ChangeResponse::RespondToChange(std::string_view kind, const std::string& path,
-                                     const FileLocation& where) {
-    if (switches_.auto_restore == 0) return;
+ResponseOutcome ChangeResponse::RespondToChange(std::string_view kind, const std::string& path,
+                                                const FileLocation& where) {
+    if (switches_.auto_restore == 0) return {};
     if (!platform::FileExists(archive_.ArchivePath())) {
         messages_.ShowMessageBox(kNotSavedMessage);
         if (events_) {
             events_->Action(path, kind == kChangeCreated ? "quarantine" : "restore", false,
                             kNotSavedMessage);
         }
-        return;
+        return {};
     }
-    if (kind == kChangeCreated) MoveToCracked(kind, path, where);
+    const ResponseOutcome taken_out{ResponseOutcome::Left::kNothing, {}};
+    if (kind == kChangeCreated) return MoveToCracked(kind, path, where) ? taken_out : ResponseOutcome{};
     if (kind == kChangeAltered) {
         // The archived version goes back only once the tampered one is kept as evidence.
-        if (MoveToCracked(kind, path, where)) Restore(path);
+        if (!MoveToCracked(kind, path, where)) return {};
+        const ResponseOutcome restored = Restore(path);
+        return restored.left == ResponseOutcome::Left::kRestored ? restored : taken_out;
     }
-    if (kind == kChangeDeleted) Restore(path);
+    if (kind == kChangeDeleted) return Restore(path);
+    return {};
 }
 
 void ChangeResponse::BeginRun() {
@@ -190,10 +194,12 @@ void ChangeResponse::BeginRun() {
     archive_.RemoveInterruptedRestores();
 }
 
-void ChangeResponse::Restore(const std::string& path) {
+ResponseOutcome ChangeResponse::Restore(const std::string& path) {
     Status restored;
+    ResponseOutcome outcome;
     for (int round = 0;; ++round) {
-        restored = archive_.RestoreFromArchive(path, /*say_failure=*/false);
+        restored = archive_.RestoreFromArchive(path, /*say_failure=*/false,
+                                               &outcome.restored_digest);
         // Something stands at the page's place (written there after the move, or a FIFO,
         // socket or folder put there): a change of its own, taken out, then the page again.
         const bool occupied =
@@ -212,6 +218,8 @@ void ChangeResponse::Restore(const std::string& path) {
     if (events_) {
         events_->Action(path, "restore", restored.ok(), restored.ok() ? path : restored.message());
     }
+    if (restored.ok()) outcome.left = ResponseOutcome::Left::kRestored;
+    return outcome;
 }
 
 bool ChangeResponse::TakeOutWhatStands(const std::string& path) {

@@ -74,8 +74,8 @@ class ChangeResponse : public ChangeResponder {
                    const platform::RegionalFormat& regional, MessageBoxSink& messages,
                    std::string charset = {});
 
-    void RespondToChange(std::string_view kind, const std::string& path,
-                         const FileLocation& where) override;
+    ResponseOutcome RespondToChange(std::string_view kind, const std::string& path,
+                                    const FileLocation& where) override;
     // Moves the file into the cracked folder; returns false (after a message) when it stays.
     bool MoveToCracked(std::string_view kind, const std::string& path, const FileLocation& where);
     // Starts a run: the bounds count again from zero, and the temporary files of restores a
@@ -100,7 +100,8 @@ class ChangeResponse : public ChangeResponder {
     int64_t bytes_this_run_ = 0;
     bool limit_shown_ = false;
 
-    void Restore(const std::string& path);
+    // Puts the page back; what it then left at the place.
+    ResponseOutcome Restore(const std::string& path);
     // Takes out whatever stands where a page must come back; false when it could not.
     bool TakeOutWhatStands(const std::string& path);
 };

@@ -23,6 +23,7 @@
 #include "platform/file_ops.h"
 #include "platform/file_system.h"
 #include "platform/lha/lh5_encoder.h"
+#include "platform/md5.h"
 #include "platform/text_file.h"
 #include "platform/tree_walk.h"
 
@@ -401,7 +402,8 @@ bool IsEmptyFolder(const DirectoryHandle& folder, const std::string& path) {
 // away before it restores), so the restore fails instead, then and at the rename itself.
 Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
                     const std::string& name, const std::string& display,
-                    const std::optional<StoredOwner>& stored_owner, const RestoreJournal* journal) {
+                    const std::optional<StoredOwner>& stored_owner, const RestoreJournal* journal,
+                    std::string* written_digest) {
     auto existing = LStatAt(dir, name, display);
     if (!existing.ok()) return existing.status();
     if (existing->kind == EntryKind::kDirectory) {
@@ -432,6 +434,7 @@ Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
             }
         }
         if (temp.empty()) return Status::FromErrno(EEXIST, display + " を展開できません");
+        if (written_digest) *written_digest = Md5Hex(link);
         if (owner) {
             // Through a descriptor of the link just made: the name may have been swapped for
             // another file meanwhile, which must never be given away.
@@ -463,6 +466,7 @@ Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
         }
         if (fd < 0) return Status::FromErrno(EEXIST, display + " を展開できません");
         Status status;
+        Md5Digester written;
         char buffer[65536];
         for (;;) {
             la_ssize_t n = archive_read_data(a, buffer, sizeof buffer);
@@ -472,9 +476,12 @@ Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
                 status = Status::Error(kErrArchive, display + ": " + (why ? why : "読めません"));
                 break;
             }
-            status = WriteFully(fd, std::string_view(buffer, static_cast<size_t>(n)), display);
+            const std::string_view block(buffer, static_cast<size_t>(n));
+            status = WriteFully(fd, block, display);
             if (!status.ok()) break;
+            written.Update(block);
         }
+        if (written_digest) *written_digest = written.HexDigest();
         // The owner before the mode: changing the owner clears set-id bits.
         if (status.ok() && owner && ::fchown(fd, owner->uid, owner->gid) != 0) {
             status = Status::FromErrno(errno, display + " の所有者を戻せません");
@@ -675,7 +682,7 @@ bool ArchiveIndex::Current(const struct stat& st) const {
 Status RestoreEntry(const std::string& archive_path, const std::string& stored_path,
                     const DirectoryHandle& root, const std::string& root_path,
                     const std::vector<std::string>& relative, ArchiveIndex* index,
-                    const RestoreJournal* journal) {
+                    const RestoreJournal* journal, std::string* written_digest) {
     // Already in stored form: only its separators are tidied.
     const std::string wanted = JoinStored(PathNames(stored_path));
     if (!SafeStoredPath(wanted) || relative.empty()) {
@@ -787,7 +794,7 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
         }
         return WriteEntryAt(a->get(), e, *at, relative.back(),
                             FolderPrefix(shown) + relative.back(), ReadStoredOwner(raw, header_at),
-                            journal);
+                            journal, written_digest);
     }
     return Status::Error(ENOENT, archive_path + " に " + wanted + " はありません");
 }

@@ -123,11 +123,13 @@ class RestoreJournal {
 // does not match), a folder on the way is a link, or anything cannot be written; then no
 // temporary file remains. With an index, the entry and its folders are read where the index
 // says they are. With a journal, the temporary file's name is noted there before it is made
-// (a failure to note it fails the restore).
+// (a failure to note it fails the restore). With `written_digest`, the MD5 of what was written
+// (a link's target text) is put there.
 Status RestoreEntry(const std::string& archive, const std::string& stored_path,
                     const DirectoryHandle& root, const std::string& root_path,
                     const std::vector<std::string>& relative, ArchiveIndex* index = nullptr,
-                    const RestoreJournal* journal = nullptr);
+                    const RestoreJournal* journal = nullptr,
+                    std::string* written_digest = nullptr);
 
 // RestoreEntry of `stored_path` to the same path below the folder `root` (tests, fuzzing).
 Status RestoreEntryBelow(const std::string& archive, const std::string& stored_path,

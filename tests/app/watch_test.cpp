@@ -147,6 +147,39 @@ TEST_F(WatchTest, AnArchiveOlderThanTheBaselineIsRestoredOnceNotOverAndOver) {
     EXPECT_EQ(Count(Log(), "Altered: " + tree.path() + "/index.html"), 1u) << Log();
 }
 
+// A page rewritten every 50 ms is put back after each write, not left defaced while the watch
+// waits for the writes to settle; and hidden behind a flood of new files, it goes first.
+TEST_F(WatchTest, APageRewrittenWithoutPauseIsPutBackEachTime) {
+    tree.Write("index.html", "<h1>home</h1>");
+    ArchiveAndInit();
+    StartWatch();
+    const std::string restored = "\"action\":\"restore\",\"path\":\"" + tree.path() +
+                                 "/index.html\",\"outcome\":\"done\"";
+    for (int round = 0; round < 60; ++round) {
+        testing::WriteAll(tree / "index.html", "<h1>defaced</h1>");
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the attacker's pace
+    }
+    ASSERT_TRUE(Eventually([&] { return ReadAll(tree / "index.html") == "<h1>home</h1>"; }))
+        << Said();
+    EXPECT_GE(Count(Events(), restored), 10u) << Said();
+}
+
+TEST_F(WatchTest, APageDefacedBehindAFloodOfNewFilesIsRestoredFirst) {
+    tree.Write("site/index.html", "<h1>home</h1>");
+    ArchiveAndInit();
+    StartWatch();
+    constexpr int kFlood = 3000;
+    for (int i = 0; i < kFlood; ++i) tree.Write("f" + std::to_string(i), "x");
+    tree.Write("site/index.html", "<h1>defaced</h1>");
+    ASSERT_TRUE(Eventually([&] { return ReadAll(tree / "site/index.html") == "<h1>home</h1>"; }))
+        << Said();
+    const std::string events = Events();
+    const size_t page = events.find("\"action\":\"restore\",\"path\":\"" + tree.path() +
+                                    "/site/index.html\"");
+    ASSERT_NE(page, std::string::npos) << Said();
+    EXPECT_LT(Count(events.substr(0, page), "\"action\":\"quarantine\""), kFlood / 2u);
+}
+
 TEST_F(WatchTest, AFolderPlantedWithFilesIsCaughtDownToItsDeepestFile) {
     tree.Write("index.html", "home");
     ArchiveAndInit();

@@ -386,6 +386,37 @@ TEST_F(EngineTest, FailureEndsTheRunButKeepsWhatWasDone) {
     EXPECT_FALSE(engine->running());
 }
 
+TEST_F(EngineTest, TheWatchTakesForItsOwnWorkOnlyWhatItsResponseWrote) {
+    const std::string page = tree.Write("index.html", "home");
+    SetRules({{tree.path(), RULE_DIR}});
+    mode = ScanMode::kInit;
+    ASSERT_TRUE(engine->RunScan().ok());
+    auto folder = platform::OpenDirectory(tree.path());
+    ASSERT_TRUE(folder.ok());
+    const WatchedFile file{std::move(folder).value(), "index.html", page};
+    // The response restores the page, and the attacker writes it again before the watch looks.
+    hooks.on_response = [&](const std::string& path) {
+        testing::WriteAll(path, "defaced again");
+        return ResponseOutcome{ResponseOutcome::Left::kRestored, platform::Md5Hex("home")};
+    };
+    testing::WriteAll(page, "defaced");
+    engine->BeginWatchBurst();
+    ASSERT_TRUE(engine->CheckWatchedFiles({file}).ok());
+    hooks.on_response = nullptr;
+    ASSERT_TRUE(engine->CheckWatchedFiles({file}).ok());
+    EXPECT_EQ(counters.altered, 2) << "the attacker's write was taken for norv's own restore";
+    // What the restore wrote (an archive older than the baseline), seen again, is norv's own
+    // work.
+    testing::WriteAll(page, "defaced");
+    hooks.on_response = [&](const std::string& path) {
+        testing::WriteAll(path, "older");
+        return ResponseOutcome{ResponseOutcome::Left::kRestored, platform::Md5Hex("older")};
+    };
+    ASSERT_TRUE(engine->CheckWatchedFiles({file}).ok());
+    ASSERT_TRUE(engine->CheckWatchedFiles({file}).ok());
+    EXPECT_EQ(counters.altered, 3);
+}
+
 TEST_F(EngineTest, AnUnreadableFileIsUnseenNeverAltered) {
     if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
     std::string file = tree.Write("a", "1");

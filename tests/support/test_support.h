@@ -80,9 +80,10 @@ class RecordingHooks : public ScanObserver,
         timers_running = false;
         ++timer_stops;
     }
-    void RespondToChange(std::string_view kind, const std::string& path,
-                         const FileLocation&) override {
+    ResponseOutcome RespondToChange(std::string_view kind, const std::string& path,
+                                    const FileLocation&) override {
         changes.emplace_back(std::string(kind), path);
+        return on_response ? on_response(path) : ResponseOutcome{};
     }
     void SendScanReport() override { ++mails; }
 
@@ -92,6 +93,7 @@ class RecordingHooks : public ScanObserver,
     ScanCounters shown_counts;
     int yields = 0;
     std::function<void()> on_yield;
+    std::function<ResponseOutcome(const std::string& path)> on_response;
     std::vector<std::string> messages;
     bool timers_running = false;
     int timer_starts = 0;
