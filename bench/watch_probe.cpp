@@ -63,7 +63,9 @@ double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(
 
 int main(int argc, char** argv) {
     if (argc != 4) {
-        std::fprintf(stderr, "usage: norv-watch-probe latency FILE REPEATS | burst FOLDER COUNT | rewrite FILE SECONDS | "
+        std::fprintf(stderr,
+                     "usage: norv-watch-probe latency FILE REPEATS | burst FOLDER COUNT | rewrite "
+                     "FILE SECONDS | "
                      "flood FILE COUNT\n");
         return 2;
     }
@@ -88,11 +90,13 @@ int main(int argc, char** argv) {
         }
         std::sort(waits.begin(), waits.end());
         auto at = [&](double q) {
-            return waits[std::min(waits.size() - 1, static_cast<size_t>(q * static_cast<double>(waits.size())))];
+            return waits[std::min(waits.size() - 1,
+                                  static_cast<size_t>(q * static_cast<double>(waits.size())))];
         };
-        std::printf("restore latency over %ld overwrites: p50 %.0f ms  p95 %.0f ms  p99 %.0f ms  "
-                    "max %.0f ms\n",
-                    count, at(0.50), at(0.95), at(0.99), waits.back());
+        std::printf(
+            "restore latency over %ld overwrites: p50 %.0f ms  p95 %.0f ms  p99 %.0f ms  "
+            "max %.0f ms\n",
+            count, at(0.50), at(0.95), at(0.99), waits.back());
         return 0;
     }
     if (mode == "burst") {
@@ -111,9 +115,10 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "not every file restored within 30 s\n");
             return 1;
         }
-        std::printf("burst: %zu files overwritten in %.0f ms, all restored %.0f ms after the "
-                    "first write\n",
-                    files.size(), written, Ms(Clock::now() - start));
+        std::printf(
+            "burst: %zu files overwritten in %.0f ms, all restored %.0f ms after the "
+            "first write\n",
+            files.size(), written, Ms(Clock::now() - start));
         return 0;
     }
     if (mode == "rewrite") {
@@ -130,10 +135,11 @@ int main(int argc, char** argv) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
         }
-        std::printf("rewritten every 50 ms for %ld s (%ld writes): defaced in %.1f %% of %ld "
-                    "reads\n",
-                    count, writes, 100.0 * static_cast<double>(defaced) / static_cast<double>(reads),
-                    reads);
+        std::printf(
+            "rewritten every 50 ms for %ld s (%ld writes): defaced in %.1f %% of %ld "
+            "reads\n",
+            count, writes, 100.0 * static_cast<double>(defaced) / static_cast<double>(reads),
+            reads);
         Write(target, original);  // leaves it as found, whatever the watch did
         return WaitRestored({target}, {original}) ? 0 : 1;
     }

@@ -25,7 +25,8 @@ ChangeWatcher::ChangeWatcher(ScanEngine& engine, const RuleTable& rules, const S
       rules_(rules),
       settings_(settings),
       messages_(messages),
-      options_(std::move(options)) {}
+      options_(std::move(options)),
+      schedule_(options_.timings) {}
 
 ChangeWatcher::~ChangeWatcher() = default;
 
@@ -123,9 +124,8 @@ void ChangeWatcher::SetWatches() {
     }
 }
 
-int ChangeWatcher::AddWalkedWatch(const platform::DirectoryHandle& folder,
-                                  const std::string& path, const Folder& uses,
-                                  std::vector<std::pair<size_t, int>>& above) {
+int ChangeWatcher::AddWalkedWatch(const platform::DirectoryHandle& folder, const std::string& path,
+                                  const Folder& uses, std::vector<std::pair<size_t, int>>& above) {
     // The walk goes depth first: the folder above is the innermost one still open, found by the
     // length of its path.
     while (!above.empty() && above.back().first >= path.size()) above.pop_back();
@@ -190,8 +190,8 @@ std::string ChangeWatcher::FilePath(int watch, const Folder& folder,
 int ChangeWatcher::AddWatch(const platform::DirectoryHandle& folder, const std::string& path,
                             const Folder& uses) {
     auto identity = platform::IdentityOf(folder, path);
-    auto watch = identity.ok() ? events_->Watch(folder, DisplayPath(path))
-                               : Result<int>(identity.status());
+    auto watch =
+        identity.ok() ? events_->Watch(folder, DisplayPath(path)) : Result<int>(identity.status());
     if (!watch.ok()) {
         ++unwatched_folders_;
         if (watch.status().Is(ErrorKind::kLimit)) {
@@ -276,25 +276,14 @@ void ChangeWatcher::Take(const FolderEvent& event, Clock::time_point now) {
 void ChangeWatcher::Queue(int watch, const Folder& folder, const std::string& name,
                           Clock::time_point when) {
     const FileKey key(watch, name);
-    auto slot = pending_.find(key);
-    if (slot == pending_.end()) {
+    bool at_once = false;
+    if (!schedule_.Waiting(key)) {
         const std::string path = FilePath(watch, folder, name);
         if (path.empty()) return;
-        Pending pending;
-        pending.first = when;
-        pending.longest = options_.longest_wait;
-        pending.at_once = engine_.RestoresAtOnce(path);
-        if (auto unsettled = unsettled_.find(key); unsettled != unsettled_.end()) {
-            pending.longest = std::min<Clock::duration>(
-                options_.longest_wait * (int64_t{1} << std::min(unsettled->second, 6)),
-                std::chrono::minutes(1));
-        }
-        slot = pending_.emplace(key, pending).first;
+        at_once = engine_.RestoresAtOnce(path);
     }
-    slot->second.last = std::max(slot->second.last, when);
-    if (pending_.size() > options_.most_pending) {
-        pending_.clear();
-        RequestFullCheck("確認を待つファイルが " + std::to_string(options_.most_pending) +
+    if (!schedule_.Note(key, when, at_once)) {
+        RequestFullCheck("確認を待つファイルが " + std::to_string(options_.timings.most_pending) +
                          " を超えました。全体を検査します");
     }
 }
@@ -362,7 +351,7 @@ void ChangeWatcher::WatchNewFolder(int parent_watch, const std::string& name) {
     platform::TreeWalk walk(std::move(child).value(), path, std::move(walk_options));
     // Files written before their folder's watch was set are only in the listing: each is
     // checked now.
-    const Clock::time_point due = Clock::now() - options_.longest_wait;
+    const Clock::time_point due = Clock::now() - options_.timings.longest_wait;
     for (;;) {
         platform::TreeWalk::Entry entry = walk.Next();
         if (entry.type == platform::TreeWalk::Entry::Type::kEnd) break;
@@ -387,23 +376,9 @@ void ChangeWatcher::WatchNewFolder(int parent_watch, const std::string& name) {
 Status ChangeWatcher::CheckDueFiles(Clock::time_point now) {
     if (now < retry_at_) return Status::Ok();
     // Recorded pages first, then the rest: a flood of new files never holds a page back.
-    std::vector<FileKey> pages, others;
-    for (const auto& [key, pending] : pending_) {
-        if (pending.at_once) {
-            pages.push_back(key);
-            continue;
-        }
-        const bool settled = now - pending.last >= options_.settle;
-        if (settled || now - pending.first >= pending.longest) {
-            others.push_back(key);
-            if (settled) {
-                unsettled_.erase(key);
-            } else {
-                if (unsettled_.size() >= options_.most_pending) unsettled_.clear();
-                ++unsettled_[key];
-            }
-        }
-    }
+    const WatchSchedule::Due due = schedule_.TakeDue(now);
+    const std::vector<FileKey>& pages = due.at_once;
+    const std::vector<FileKey>& others = due.others;
     if (!pages.empty()) {
         auto checked = CheckBatch(pages, now);
         if (!checked.ok() || !checked.value()) return checked.status();
@@ -413,11 +388,10 @@ Status ChangeWatcher::CheckDueFiles(Clock::time_point now) {
     const Clock::time_point slice_end = Clock::now() + options_.slice_time;
     for (size_t from = 0; from < others.size() && Clock::now() < slice_end;
          from += options_.slice) {
-        const auto to = others.begin() + static_cast<ptrdiff_t>(
-                                             std::min(others.size(), from + options_.slice));
-        auto checked =
-            CheckBatch(std::vector<FileKey>(others.begin() + static_cast<ptrdiff_t>(from), to),
-                       now);
+        const auto to =
+            others.begin() + static_cast<ptrdiff_t>(std::min(others.size(), from + options_.slice));
+        auto checked = CheckBatch(
+            std::vector<FileKey>(others.begin() + static_cast<ptrdiff_t>(from), to), now);
         if (!checked.ok() || !checked.value()) return checked.status();
     }
     return Status::Ok();
@@ -447,11 +421,7 @@ Result<bool> ChangeWatcher::CheckBatch(const std::vector<FileKey>& keys, Clock::
         done.push_back(key);
         if (!path.empty()) files.push_back(WatchedFile{folder->second, name, path});
     }
-    if (!burst_open_) {
-        engine_.BeginWatchBurst();
-        burst_open_ = true;
-        burst_started_ = burst_last_ = now;
-    }
+    if (schedule_.OpenBurst(now)) engine_.BeginWatchBurst();
     const int64_t changes_before = engine_.counters().changes();
     Status status = engine_.CheckWatchedFiles(files);
     if (status.Is(ErrorKind::kBusy)) {
@@ -459,9 +429,9 @@ Result<bool> ChangeWatcher::CheckBatch(const std::vector<FileKey>& keys, Clock::
         retry_at_ = now + options_.retry;
         return false;
     }
-    for (const FileKey& key : done) pending_.erase(key);
+    for (const FileKey& key : done) schedule_.Done(key);
     statistics_.files_checked += static_cast<int64_t>(files.size());
-    if (engine_.counters().changes() > changes_before) burst_last_ = Clock::now();
+    if (engine_.counters().changes() > changes_before) schedule_.ChangeFound(Clock::now());
     if (engine_.counters().changes() == 0) EndBurstIfDue(now, true);
     if (status.Is(ErrorKind::kStopped)) return status;
     if (!status.ok()) {
@@ -474,15 +444,11 @@ Result<bool> ChangeWatcher::CheckBatch(const std::vector<FileKey>& keys, Clock::
 }
 
 void ChangeWatcher::EndBurstIfDue(Clock::time_point now, bool force) {
-    if (!burst_open_) return;
-    if (!force && now - burst_last_ < options_.burst_quiet &&
-        now - burst_started_ < options_.longest_burst) {
-        return;
-    }
+    if (!schedule_.burst_open() || (!force && !schedule_.BurstDue(now))) return;
     const bool changed = engine_.counters().changes() > 0;
     if (engine_.EndWatchBurst()) ++statistics_.mails;
     if (changed) ++statistics_.bursts;
-    burst_open_ = false;
+    schedule_.EndBurst();
 }
 
 void ChangeWatcher::Finish() { EndBurstIfDue(Clock::now(), true); }
@@ -496,7 +462,7 @@ Status ChangeWatcher::RunFullCheck() {
     // check, not again at each retry.
     if (!watches_set_for_check_) SetWatches();
     watches_set_for_check_ = true;
-    pending_.clear();
+    schedule_.Clear();
     new_folders_.clear();
     const Clock::time_point started = Clock::now();
     Status status = engine_.check_file();
@@ -517,15 +483,7 @@ Status ChangeWatcher::RunFullCheck() {
 }
 
 ChangeWatcher::Clock::time_point ChangeWatcher::NextDeadline(Clock::time_point now) const {
-    Clock::time_point next = Clock::time_point::max();
-    for (const auto& [key, pending] : pending_) {
-        if (pending.at_once) return std::max(now, retry_at_);
-        next = std::min({next, pending.last + options_.settle, pending.first + pending.longest});
-    }
-    if (burst_open_) {
-        next = std::min(
-            {next, burst_last_ + options_.burst_quiet, burst_started_ + options_.longest_burst});
-    }
+    Clock::time_point next = schedule_.NextDeadline(now);
     if (!new_folders_.empty()) next = now;
     next = std::max(next, retry_at_);
     if (full_check_due_) next = std::min(next, std::max({now, retry_at_, next_full_check_at_}));

@@ -32,6 +32,7 @@
 #include "config/rule_table.h"
 #include "config/settings.h"
 #include "engine/scan_engine.h"
+#include "engine/watch_schedule.h"
 #include "platform/folder_events.h"
 #include "platform/user_interface.h"
 
@@ -43,12 +44,8 @@ inline constexpr int kMostWatchedDepth = 256;
 
 struct WatchOptions {
     using Duration = std::chrono::milliseconds;
-    Duration settle{100};           // quiet time before a written file is checked
-    Duration longest_wait{1000};    // a file written without pause is checked after this
-    Duration burst_quiet{5000};     // a burst ends after this long without a change
-    Duration longest_burst{60000};  // and in any case after this long
-    Duration retry{500};            // after another norv held the program folder
-    size_t most_pending = 100000;   // files waiting to be checked; past it, a full check
+    WatchTimings timings;
+    Duration retry{500};  // after another norv held the program folder
     // Files other than recorded pages checked in one step, in slices of this many, for at most
     // `slice_time`: the events that came meanwhile (a page defaced again) are taken first.
     size_t slice = 64;
@@ -102,12 +99,7 @@ class ChangeWatcher {
         bool all_files = false;  // every file in it is watched (not only file rules')
         std::vector<std::pair<std::string, std::string>> single_files;  // name, rule path
     };
-    using FileKey = std::pair<int, std::string>;  // the folder's watch, the file's name
-    struct Pending {
-        Clock::time_point first, last;
-        Clock::duration longest{};  // checked by first + longest even if never quiet
-        bool at_once = false;       // a recorded page with restore on: no settle time
-    };
+    using FileKey = WatchSchedule::FileKey;
 
     void SetWatches();
     // Watches `folder`, merging with a watch the same folder already has; the watch's number,
@@ -143,11 +135,7 @@ class ChangeWatcher {
     WatchOptions options_;
     std::unique_ptr<platform::FolderEvents> events_;
     std::unordered_map<int, Folder> folders_;
-    std::map<FileKey, Pending> pending_;
-    // Files checked before they were ever quiet, and how many times in a row: a file written
-    // without pause (a growing log) waits twice as long each time, up to a minute, instead of
-    // being hashed whole every second.
-    std::map<FileKey, int> unsettled_;
+    WatchSchedule schedule_;
     std::vector<std::pair<int, std::string>> new_folders_;  // parent watch, name
     std::vector<platform::FileIdentity> excluded_;
     platform::FileIdentity program_folder_;
@@ -157,8 +145,6 @@ class ChangeWatcher {
     int64_t unwatched_folders_ = 0;
     int64_t over_watch_limit_ = 0;  // of those, the folders the kernel's watch limit kept out
     bool too_deep_said_ = false;
-    bool burst_open_ = false;
-    Clock::time_point burst_started_, burst_last_;
     Clock::time_point retry_at_{};
     Clock::time_point next_full_check_at_{};
     bool watches_set_for_check_ = false;

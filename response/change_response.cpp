@@ -176,7 +176,8 @@ ResponseOutcome ChangeResponse::RespondToChange(std::string_view kind, const std
         return {};
     }
     const ResponseOutcome taken_out{ResponseOutcome::Left::kNothing, {}};
-    if (kind == kChangeCreated) return MoveToCracked(kind, path, where) ? taken_out : ResponseOutcome{};
+    if (kind == kChangeCreated)
+        return MoveToCracked(kind, path, where) ? taken_out : ResponseOutcome{};
     if (kind == kChangeAltered) {
         // The archived version goes back only once the tampered one is kept as evidence.
         if (!MoveToCracked(kind, path, where)) return {};
@@ -198,8 +199,8 @@ ResponseOutcome ChangeResponse::Restore(const std::string& path) {
     Status restored;
     ResponseOutcome outcome;
     for (int round = 0;; ++round) {
-        restored = archive_.RestoreFromArchive(path, /*say_failure=*/false,
-                                               &outcome.restored_digest);
+        restored =
+            archive_.RestoreFromArchive(path, /*say_failure=*/false, &outcome.restored_digest);
         // Something stands at the page's place (written there after the move, or a FIFO,
         // socket or folder put there): a change of its own, taken out, then the page again.
         const bool occupied =

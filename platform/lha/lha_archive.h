@@ -128,8 +128,7 @@ class RestoreJournal {
 Status RestoreEntry(const std::string& archive, const std::string& stored_path,
                     const DirectoryHandle& root, const std::string& root_path,
                     const std::vector<std::string>& relative, ArchiveIndex* index = nullptr,
-                    const RestoreJournal* journal = nullptr,
-                    std::string* written_digest = nullptr);
+                    const RestoreJournal* journal = nullptr, std::string* written_digest = nullptr);
 
 // RestoreEntry of `stored_path` to the same path below the folder `root` (tests, fuzzing).
 Status RestoreEntryBelow(const std::string& archive, const std::string& stored_path,

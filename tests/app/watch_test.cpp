@@ -153,8 +153,8 @@ TEST_F(WatchTest, APageRewrittenWithoutPauseIsPutBackEachTime) {
     tree.Write("index.html", "<h1>home</h1>");
     ArchiveAndInit();
     StartWatch();
-    const std::string restored = "\"action\":\"restore\",\"path\":\"" + tree.path() +
-                                 "/index.html\",\"outcome\":\"done\"";
+    const std::string restored =
+        "\"action\":\"restore\",\"path\":\"" + tree.path() + "/index.html\",\"outcome\":\"done\"";
     for (int round = 0; round < 60; ++round) {
         testing::WriteAll(tree / "index.html", "<h1>defaced</h1>");
         std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the attacker's pace
@@ -174,8 +174,8 @@ TEST_F(WatchTest, APageDefacedBehindAFloodOfNewFilesIsRestoredFirst) {
     ASSERT_TRUE(Eventually([&] { return ReadAll(tree / "site/index.html") == "<h1>home</h1>"; }))
         << Said();
     const std::string events = Events();
-    const size_t page = events.find("\"action\":\"restore\",\"path\":\"" + tree.path() +
-                                    "/site/index.html\"");
+    const size_t page =
+        events.find("\"action\":\"restore\",\"path\":\"" + tree.path() + "/site/index.html\"");
     ASSERT_NE(page, std::string::npos) << Said();
     EXPECT_LT(Count(events.substr(0, page), "\"action\":\"quarantine\""), kFlood / 2u);
 }
