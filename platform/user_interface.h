@@ -7,7 +7,8 @@
 namespace norv {
 
 // A message box with an OK button only, captioned with the application's title. Returns when
-// the user has closed it.
+// the user has closed it; the desktop program returns at once for what nobody started by hand
+// (start-up, an automatic check) and shows the text later as a notice that waits for no one.
 class MessageBoxSink {
   public:
     virtual ~MessageBoxSink() = default;

@@ -1,5 +1,6 @@
-// The look every window shares: one face for Latin and Japanese alike, frame titles set in from
-// the frame's corner, and Qt's own texts (dialog buttons and the like) in Japanese.
+// The look every window shares: one proportional face for Latin and Japanese alike (the settings
+// window's mail fields alone take a monospaced one), frame titles set in from the frame's corner,
+// and Qt's own texts (dialog buttons and the like) in Japanese.
 #pragma once
 
 #include <QString>

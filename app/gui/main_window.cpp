@@ -27,6 +27,19 @@ namespace {
 
 constexpr auto kYieldInterval = std::chrono::milliseconds(15);
 
+// Says for one scope whether a person waits on the boxes, and puts back what stood before.
+class ByHand {
+  public:
+    ByHand(bool& flag, bool value) : flag_(flag), saved_(flag) { flag_ = value; }
+    ~ByHand() { flag_ = saved_; }
+    ByHand(const ByHand&) = delete;
+    ByHand& operator=(const ByHand&) = delete;
+
+  private:
+    bool& flag_;
+    bool saved_;
+};
+
 }  // namespace
 
 QIcon ProgramIcon() {
@@ -182,17 +195,32 @@ void MainWindow::BuildMenus() {
 }
 
 Status MainWindow::Start(const StartupOptions& options) {
-    auto app = Application::Start(options, FrontEnd{*this, *this, *this});
-    if (!app.ok()) return app.status();
+    auto app = [&] {
+        // Nobody has asked for anything yet (the program may start with the session), and the
+        // timers may already run: a box here would let them tick into a window not yet built.
+        ByHand unattended(by_hand_, false);
+        return Application::Start(options, FrontEnd{*this, *this, *this});
+    }();
+    if (!app.ok()) {
+        // The program ends after saying why: its timers must not tick into the failure's box.
+        StopAutoCheckTimers();
+        for (const std::string& notice : notices_) ShowMessage(this, Q(notice));
+        notices_.clear();
+        return app.status();
+    }
     app_ = std::move(app).value();
     settings_window_->Bind(*app_);
     adjustSize();
     center_form(this);
     status_->resize(Px(app_->status_strip().width), status_->height());
+    ShowNotices();
     return Status::Ok();
 }
 
-void MainWindow::SetMessageLine(const std::string& text) { msg_->setText(Q(text)); }
+void MainWindow::SetMessageLine(const std::string& text) {
+    msg_->setText(Q(text));
+    if (!msg_->toolTip().isEmpty()) msg_->setToolTip(QString());
+}
 void MainWindow::SetScanDate(const std::string& text) { scandate_->setText(Q(text)); }
 
 void MainWindow::SetCounts(const ScanCounters& c) {
@@ -206,6 +234,9 @@ void MainWindow::YieldToEvents() {
     auto now = std::chrono::steady_clock::now();
     if (now - last_yield_ < kYieldInterval) return;
     last_yield_ = now;
+    // What arrives meanwhile is a person's action (a tick only defers its check): its messages
+    // get their boxes, even inside an automatic check.
+    ByHand by_hand(by_hand_, true);
     QCoreApplication::processEvents();
 }
 
@@ -223,7 +254,27 @@ void MainWindow::ShowMessageBox(const std::string& text) {
         shown += '\n';
         start = end + 1;
     }
+    if (!by_hand_) {
+        notices_.push_back(shown);
+        return;
+    }
     ShowMessage(this, Q(shown));
+}
+
+// The message line keeps the first notice (the others are counted, and all are in its tool tip)
+// for when the window comes back; the tray icon, while shown, says them all at once.
+void MainWindow::ShowNotices() {
+    if (notices_.empty()) return;
+    QStringList all;
+    for (const std::string& notice : notices_) all << Q(notice);
+    notices_.clear();
+    QString line = QString(all.front()).replace('\n', ' ');
+    if (all.size() > 1) line += QStringLiteral(" (ほか %1 件)").arg(all.size() - 1);
+    msg_->setText(line);
+    msg_->setToolTip(all.join('\n'));
+    if (tray_->isVisible() && QSystemTrayIcon::supportsMessages()) {
+        tray_->showMessage(QStringLiteral("norv"), all.join('\n'), QSystemTrayIcon::Warning);
+    }
 }
 
 void MainWindow::StartAutoCheckTimers() {
@@ -273,12 +324,18 @@ void MainWindow::RunDeferredCheck() {
 }
 
 void MainWindow::RunAutomaticCheck() {
-    SetScanCommandsEnabled(false);
-    Status status = app_->engine().check_file();
-    SetScanCommandsEnabled(true);
-    // A tick while this check ran found it busy; this check answers that tick too.
-    scheduler_.CheckDone(/*automatic=*/true, status.ok());
-    if (!status.ok()) ShowMessageBox(status.ToString());
+    {
+        // Nobody waits on a timed check: a box would hold it, its log and its mail until someone
+        // clicked. Its messages become notices once it has ended.
+        ByHand unattended(by_hand_, false);
+        SetScanCommandsEnabled(false);
+        Status status = app_->engine().check_file();
+        SetScanCommandsEnabled(true);
+        // A tick while this check ran found it busy; this check answers that tick too.
+        scheduler_.CheckDone(/*automatic=*/true, status.ok());
+        if (!status.ok()) ShowMessageBox(status.ToString());
+    }
+    ShowNotices();
 }
 
 void MainWindow::Timer1_Timer() {

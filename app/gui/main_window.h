@@ -2,8 +2,10 @@
 //
 // It is also the desktop's face for the core: it shows the engine's message line, scan date and
 // counts, lets pending events run between files, shows message boxes and switches the automatic
-// check timers. It owns the Application (every record of the process) and the hidden settings
-// window. Controls carry the names the rest of the program and the tests know them by:
+// check timers. A message of what nobody started by hand (start-up, an automatic check) waits for
+// no one: it becomes a notice on the message line and, while the tray icon is shown, a balloon. It
+// owns the Application (every record of the process) and the hidden settings window. Controls carry
+// the names the rest of the program and the tests know them by:
 //   status     the animated strip of 40 squares          msg        the message line
 //   scandate   when the last check started               Label5(k)  counts: checked, altered,
 //   Label6     the clock                                            created, deleted
@@ -17,6 +19,8 @@
 #include <array>
 #include <chrono>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "app/application.h"
 #include "app/scheduler.h"
@@ -83,12 +87,18 @@ class MainWindow : public QMainWindow,
     // Opens `path` with the desktop's viewer, or says why it cannot, naming the file.
     void OpenOnDesktop(const std::string& path, const std::string& what);
     void SetScanCommandsEnabled(bool enabled);
+    // Shows the messages queued while nobody was waiting, then forgets them.
+    void ShowNotices();
 
     std::unique_ptr<Application> app_;
     SettingsWindow* settings_window_ = nullptr;
     ScanScheduler scheduler_;
     int timer3_ticks_ = 0;
     std::chrono::steady_clock::time_point last_yield_{};
+    // Whether a person started what runs now and waits on its boxes; if not, its messages are
+    // queued in notices_ until it ends.
+    bool by_hand_ = true;
+    std::vector<std::string> notices_;
 
     QLabel* status_ = nullptr;
     QLabel* msg_ = nullptr;

@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QDialog>
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QGroupBox>
@@ -18,6 +19,7 @@
 #include <QStyle>
 #include <QTest>
 #include <QTimer>
+#include <chrono>
 
 #include "app/gui/about_window.h"
 #include "app/gui/dialogs.h"
@@ -26,6 +28,7 @@
 #include "app/gui/settings_window.h"
 #include "platform/text_file.h"
 #include "tests/support/gui_fit.h"
+#include "tests/support/smtp_fixture.h"
 #include "tests/support/test_support.h"
 
 namespace norv::gui {
@@ -186,6 +189,68 @@ TEST_F(GuiTest, ADueTickDuringACommandIsDeferredAndAnyCheckAnswersIt) {
     EXPECT_EQ(scheduler.elapsed_minutes(), 0);
     EXPECT_TRUE(messages.empty());
     EXPECT_TRUE(Find<QAction>("check_file")->isEnabled());
+}
+
+// Nobody waits on a timed check: a rule warning must not hold it, its log or its mail in a box.
+TEST_F(GuiTest, ATimedCheckWithARuleWarningEndsAndMailsWithoutAClick) {
+    testing::SmtpServer smtp;
+    ASSERT_TRUE(smtp.started());
+    lines[2] = " 1 ";
+    lines[4] = smtp.address();
+    lines[5] = "";  // no account: the loopback server offers no STARTTLS
+    lines[9] = " 1 ";
+    lines[10] = "0.5";
+    tree.Write("sub/a", "1");
+    testing::WriteAll(program / "user_rule.txt", "<rule>" + tree.path() + ",3</rule>\r\n<rule>" +
+                                                     tree / "sub" + ",1</rule>\r\n");
+    StartWindow();
+    Trigger("initdb");
+    tree.Write("sub/a", "tampered");
+    // Real boxes from here on. One still waiting once the bound has passed is closed, so that a
+    // check it holds fails the test instead of hanging it.
+    SetMessageRecorder(nullptr);
+    bool box_waited = false;
+    const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    QTimer watchdog;
+    QObject::connect(&watchdog, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (!box || std::chrono::steady_clock::now() < bound) return;
+        box_waited = true;
+        box->reject();
+    });
+    watchdog.start(100);
+    window->Timer1_Timer();
+    EXPECT_FALSE(box_waited);
+    const std::string log = testing::ReadAll(program / "norv.log");
+    EXPECT_NE(log.find("Warning: ルール 2"), std::string::npos) << log;
+    EXPECT_NE(log.find("削除\u3000："), std::string::npos) << log;  // the summary's last line
+    const auto mails = smtp.Received();
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].body, log);
+    EXPECT_NE(Text("msg").toStdString().find("ルール 2"), std::string::npos);
+}
+
+TEST_F(GuiTest, AnActionByHandDuringATimedCheckKeepsItsBox) {
+    lines[10] = "0";  // every tick is due
+    tree.Write("a", "1");
+    testing::WriteAll(program / "user_rule.txt", "<rule>" + tree.path() + ",1</rule>\r\n");
+    StartWindow();
+    messages.clear();
+    // Posted now, the menu choice arrives while the check lets events run (after 15 ms).
+    QTest::qWait(20);
+    QTimer::singleShot(0, window.get(), [this] { Trigger("help"); });  // no help page here
+    window->Timer1_Timer();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find("ヘルプ"), std::string::npos) << messages[0];
+}
+
+// Start-up waits on no one: the timers may already run, and nothing has been asked for yet.
+TEST_F(GuiTest, ABadPeriodAtStartUpIsSaidOnTheMessageLine) {
+    lines[9] = " 1 ";
+    lines[10] = "abc";
+    StartWindow();
+    EXPECT_TRUE(messages.empty());
+    EXPECT_NE(Text("msg").toStdString().find("11 行目"), std::string::npos);
 }
 
 TEST_F(GuiTest, SavedSettingsActAtOnce) {
