@@ -103,7 +103,10 @@ Status ScanEngine::ReportDeletedFiles() {
     NORV_RETURN_IF_ERROR(store_.ForgetVanishedNewFiles());
     return store_.ForEachUnseen([this](const std::string& filename, const std::string& md5o) {
         // Not seen is not deleted: a folder the walk could not enter keeps its records.
-        if (IsUnseen(filename)) return Status::Ok();
+        if (IsUnseen(filename)) {
+            ++state_.counters.unchecked;
+            return Status::Ok();
+        }
         ++state_.counters.deleted;
         return ReportChange("Deleted: ", {kChangeDeleted, filename, md5o, "", -1, -1}, {});
     });

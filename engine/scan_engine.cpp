@@ -220,7 +220,10 @@ Status ScanEngine::LookAgainAtMissedFiles() {
     std::set<std::string> back;
     std::map<std::string, int64_t> gone;
     NORV_RETURN_IF_ERROR(store_.ForEachMissingFromNewBaseline([&](const std::string& path) {
-        if (IsUnseen(path)) return Status::Ok();
+        if (IsUnseen(path)) {
+            ++state_.counters.unchecked;  // keeps its previous baseline
+            return Status::Ok();
+        }
         const std::string folder = platform::FolderPrefix(platform::ParentOfPath(path));
         auto facts = platform::LStat(path);
         if (facts.ok() && facts->kind != platform::EntryKind::kMissing) {

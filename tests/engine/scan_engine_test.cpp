@@ -398,6 +398,33 @@ TEST_F(EngineTest, AnUnreadableFileIsUnseenNeverAltered) {
     EXPECT_EQ(engine->unseen_places(), 1u);
 }
 
+// A rule reached through a link another user owns is not walked: a warning in the log that the
+// mail carries, the files there counted as not checked, none deleted and nothing restored.
+TEST_F(EngineTest, ARuleLinkAnotherUserOwnsIsAWarningNeverADeletion) {
+    if (::geteuid() != 0) GTEST_SKIP() << "only root can give a link to another user";
+    tree.Write("site/index.html", "x");
+    tree.Write("site/sub/page.html", "y");
+    const std::string link = tree / "www";
+    ASSERT_EQ(::symlink((tree / "site").c_str(), link.c_str()), 0);
+    testing::WriteAll(context.RulesPath(), "<rule>" + link + ",3</rule>\r\n");
+    ASSERT_TRUE(engine->initdb().ok());
+    ASSERT_EQ(counters.checked, 2);
+    ASSERT_EQ(::lchown(link.c_str(), 65534, 65534), 0);
+    settings.mail_alert = " 1 ";
+    ASSERT_TRUE(engine->check_file().ok());
+    EXPECT_EQ(ChangeLines(), std::vector<std::string>{});
+    EXPECT_TRUE(hooks.changes.empty());
+    EXPECT_EQ(counters.unchecked, 2);
+    EXPECT_EQ(hooks.mails, 1);
+    const std::string log = testing::ReadAll(context.LogPath());
+    EXPECT_NE(log.find("Warning: " + link + "/: 検査できません"), std::string::npos) << log;
+    EXPECT_NE(log.find(CountLine("未検査：", 2) + "\r\n"), std::string::npos) << log;
+    // An init keeps their baseline, and counts them too.
+    ASSERT_TRUE(engine->initdb().ok());
+    EXPECT_EQ(counters.unchecked, 2);
+    EXPECT_EQ(Rows().size(), 2u);
+}
+
 }  // namespace
 }  // namespace norv
 
