@@ -288,6 +288,8 @@ Status ScanEngine::initdb() {
         return scanned;
     }
     NORV_RETURN_IF_ERROR(store_.CommitBaseline());
+    // The run's own UpdateDatabase marked the records the new baseline has just replaced.
+    if (state_.counters.changes() > 0) NORV_RETURN_IF_ERROR(UpdateDatabase());
     hooks_.observer.SetMessageLine("データベースの初期化とスキャン ( " +
                                    std::to_string(state_.counters.checked) + " ) ");
     return Status::Ok();

@@ -259,6 +259,19 @@ TEST_F(EngineTest, MissingSingleFileIsReportedTwiceInACheckOnceInAnInit) {
     EXPECT_GE(counters.deleted, 1);
 }
 
+// An init that found a change (a single-file rule's file missing) ends with every record of the
+// new baseline at flg 1.
+TEST_F(EngineTest, AnInitThatFoundAChangeLeavesEveryRecordSeen) {
+    tree.Write("a.txt", "a");
+    testing::WriteAll(context.RulesPath(), "<rule>" + tree.path() + ",1</rule>\r\n<rule>" +
+                                               tree / "gone.txt" + ",0</rule>\r\n");
+    ASSERT_TRUE(engine->initdb().ok());
+    EXPECT_EQ(counters.deleted, 1);
+    auto rows = Rows();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows.begin()->second.flg, 1);
+}
+
 TEST_F(EngineTest, HostileAndForeignNamesAreMonitoredAndShownSafely) {
     const std::string names[] = {"it's",
                                  "it s",
