@@ -597,6 +597,7 @@ Status ArchiveWriter::Add(const std::string& source, const std::vector<FileIdent
                     entry.failure.code(), entry.dir + ": " + entry.failure.message())));
                 continue;
             case TreeWalk::Entry::Type::kSkippedFolder:
+            case TreeWalk::Entry::Type::kFilesLeftOut:
                 continue;
             case TreeWalk::Entry::Type::kFolder:
                 if (progress) progress(entry.dir);
