@@ -262,8 +262,8 @@ Status SendMail(const std::string& server, const std::string& recipient, const s
                 return Status::Error(
                     ErrorKind::kRefused, attempt.rc,
                     "(" + server +
-                        ") サーバはログインを求めますが STARTTLS で暗号化できないため、送信を"
-                        "やめました (パスワードを暗号化せずに送ることはしません) ");
+                        ") サーバは認証 (AUTH) を示しますが STARTTLS で暗号化できないため、送信"
+                        "をやめました (パスワードを暗号化せずに送ることはしません) ");
             }
             attempt = SendOnce(url, recipient, sender, message, CURLUSESSL_TRY, ca_file, nullptr);
         }

@@ -74,7 +74,7 @@ int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)
         }
         const std::string label = "ルール " + std::to_string(i + 1) + " (" + rule.path + ")";
         if (!added.ok()) {
-            failures.push_back(label + " を保存できません: " + added.message());
+            failures.push_back(label + ": " + added.message());
         } else if (!missed.empty()) {
             std::string text = label + " のうち " + std::to_string(missed.size()) +
                                " か所を保存できません (ほかは保存しました):";

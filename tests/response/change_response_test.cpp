@@ -476,10 +476,11 @@ TEST_F(ResponseTest, WithoutAnEarlierArchiveAPartialArchiveBeatsNone) {
         EXPECT_EQ(archive.CreateArchive(), 2);
     }
     ASSERT_EQ(hooks.messages.size(), 2u);
-    EXPECT_EQ(hooks.messages[0].rfind(std::string(kCompressError) + "\nルール 1 (" +
-                                          tree / "vanished" + ") を保存できません: ",
-                                      0),
-              0u)
+    EXPECT_EQ(
+        hooks.messages[0].rfind(std::string(kCompressError) + "\nルール 1 (" + tree / "vanished" +
+                                    "): " + tree / "vanished" + " を保存できません: ",
+                                0),
+        0u)
         << hooks.messages[0];
     EXPECT_NE(hooks.messages[1].find("ルール 2 (" + tree / "www" + ") のうち 1 か所"),
               std::string::npos)
