@@ -86,6 +86,66 @@ Status ScanEngine::NoteIfSampled(const std::string& path,
                           " バイト、先頭と末尾のみ)");
 }
 
+platform::TreeWalk::Options::Take ScanEngine::TakeOnce(const platform::FileIdentity& folder,
+                                                       const std::string& path, bool recursive) {
+    using Take = platform::TreeWalk::Options::Take;
+    std::lock_guard<std::mutex> lock(walked_mutex_);
+    auto found = walked_folders_.find(folder);
+    if (found == walked_folders_.end()) {
+        if (remember_walked_) {
+            walked_folders_.emplace(folder, WalkedFolder{path, current_rule_, recursive});
+        }
+        return Take::kAll;
+    }
+    // The same path gives the same records: a folder that two rules name is walked by both.
+    if (found->second.path == path) {
+        found->second.recursive = found->second.recursive || recursive;
+        return Take::kAll;
+    }
+    // Walked with its subfolders before: they were measured too.
+    const bool whole = found->second.recursive;
+    left_out_.emplace(path, LeftOut{found->second, whole});
+    return whole ? Take::kNothing : Take::kSubfoldersOnly;
+}
+
+Status ScanEngine::NoteLeftOut(const std::string& place) {
+    LeftOut left;
+    size_t rule = 0;
+    const bool folder = !place.empty() && place.back() == platform::kSeparator;
+    {
+        std::lock_guard<std::mutex> lock(walked_mutex_);
+        auto found = left_out_.find(place);
+        if (found == left_out_.end()) return Status::Ok();
+        left = found->second;
+        rule = current_rule_;
+    }
+    const std::string measured = DisplayPath(left.measured.path);
+    const std::string text =
+        "ルール " + std::to_string(rule + 1) +
+        (folder ? " のこのフォルダは" : " のこのファイルは") + "、ルール " +
+        std::to_string(left.measured.rule + 1) + " が " + measured +
+        (folder ? " として検査したフォルダと同じです" : " として検査したフォルダにあります") +
+        " (リンクなどで同じフォルダに届きます)。ファイルは一度だけ、" + measured +
+        " の下で検査します";
+    hooks_.messages.ShowMessageBox(DisplayPath(place) + ": " + text);
+    return Warn(place, text);
+}
+
+bool ScanEngine::IsLeftOut(const std::string& path) const {
+    std::lock_guard<std::mutex> lock(walked_mutex_);
+    if (left_out_.empty()) return false;
+    if (left_out_.count(path) != 0) return true;  // a single-file rule's file
+    const size_t last = path.rfind(platform::kSeparator);
+    if (last != std::string::npos && left_out_.count(path.substr(0, last + 1)) != 0) return true;
+    // Or below a folder left out with its subfolders.
+    for (size_t slash = path.find(platform::kSeparator); slash != std::string::npos;
+         slash = path.find(platform::kSeparator, slash + 1)) {
+        auto found = left_out_.find(path.substr(0, slash + 1));
+        if (found != left_out_.end() && found->second.whole) return true;
+    }
+    return false;
+}
+
 bool ScanEngine::IsUnseen(const std::string& path) const {
     if (unseen_places_.empty()) return false;
     if (unseen_places_.count(path) != 0) return true;
@@ -102,8 +162,13 @@ Status ScanEngine::ReportDeletedFiles() {
     // the baseline: nothing to report, nothing to restore.
     NORV_RETURN_IF_ERROR(store_.ForgetVanishedNewFiles());
     return store_.ForEachUnseen([this](const std::string& filename, const std::string& md5o) {
+        // Measured under another path this run: there, not deleted.
+        if (IsLeftOut(filename)) return Status::Ok();
         // Not seen is not deleted: a folder the walk could not enter keeps its records.
-        if (IsUnseen(filename)) return Status::Ok();
+        if (IsUnseen(filename)) {
+            ++state_.counters.unchecked;
+            return Status::Ok();
+        }
         ++state_.counters.deleted;
         return ReportChange("Deleted: ", {kChangeDeleted, filename, md5o, "", -1, -1}, {});
     });

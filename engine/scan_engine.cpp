@@ -182,12 +182,23 @@ Status ScanEngine::RunScanSteps() {
     FindExcludedFolders();
     hooks_.responder.BeginRun();
     unseen_places_.clear();
+    {
+        std::lock_guard<std::mutex> lock(walked_mutex_);
+        walked_folders_.clear();
+        left_out_.clear();
+    }
     NORV_RETURN_IF_ERROR(store_.ResetFlags());
     // The rules as they stand when the loop starts: the settings window may edit the table
     // while the run yields, and must not pull a rule from under it.
     const std::vector<Rule> rules = state_.rules.rules;
     for (size_t i = 0; i < rules.size(); ++i) {
         const Rule& rule = rules[i];
+        {
+            std::lock_guard<std::mutex> lock(walked_mutex_);
+            current_rule_ = i;
+            // The last rule's folders are reached again by no later rule.
+            remember_walked_ = i + 1 < rules.size();
+        }
         NORV_RETURN_IF_ERROR(StopPoint());
         NORV_RETURN_IF_ERROR(log_.RuleHeader(rule.path));
         NORV_RETURN_IF_ERROR(WarnAboutRule(rules, i));
@@ -220,7 +231,12 @@ Status ScanEngine::LookAgainAtMissedFiles() {
     std::set<std::string> back;
     std::map<std::string, int64_t> gone;
     NORV_RETURN_IF_ERROR(store_.ForEachMissingFromNewBaseline([&](const std::string& path) {
-        if (IsUnseen(path)) return Status::Ok();
+        // Measured under another path: its records there are the same files twice.
+        if (IsLeftOut(path)) return Status::Ok();
+        if (IsUnseen(path)) {
+            ++state_.counters.unchecked;  // keeps its previous baseline
+            return Status::Ok();
+        }
         const std::string folder = platform::FolderPrefix(platform::ParentOfPath(path));
         auto facts = platform::LStat(path);
         if (facts.ok() && facts->kind != platform::EntryKind::kMissing) {
@@ -285,6 +301,8 @@ Status ScanEngine::initdb() {
         return scanned;
     }
     NORV_RETURN_IF_ERROR(store_.CommitBaseline());
+    // The run's own UpdateDatabase marked the records the new baseline has just replaced.
+    if (state_.counters.changes() > 0) NORV_RETURN_IF_ERROR(UpdateDatabase());
     hooks_.observer.SetMessageLine("データベースの初期化とスキャン ( " +
                                    std::to_string(state_.counters.checked) + " ) ");
     return Status::Ok();

@@ -12,6 +12,8 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -162,6 +164,23 @@ class ScanEngine {
                         const FileLocation& where);
     // The cracked and save folders, never walked: evidence and archives are not watched files.
     void FindExcludedFolders();
+    // Where a folder's files were measured this run, by its identity: a rule that reaches it
+    // again under another path (through a link) measures them once, under the first path.
+    struct WalkedFolder {
+        std::string path;  // ending in the separator
+        size_t rule = 0;   // from 0
+        bool recursive = false;
+    };
+    struct LeftOut {
+        WalkedFolder measured;
+        bool whole = false;  // its subfolders too
+    };
+    platform::TreeWalk::Options::Take TakeOnce(const platform::FileIdentity& folder,
+                                               const std::string& path, bool recursive);
+    // A `Warning:` line for the place whose files were measured under another path; records
+    // there are kept, neither deleted nor carried into a new baseline.
+    Status NoteLeftOut(const std::string& place);
+    bool IsLeftOut(const std::string& path) const;
 
     ProcessState state_;
     FileInfoStore& store_;
@@ -172,6 +191,11 @@ class ScanEngine {
     std::set<std::string> skipped_logged_;  // folders the log has named as skipped this run
     // What this run could not see: folder paths ending in the separator, and single files.
     std::set<std::string> unseen_places_;
+    mutable std::mutex walked_mutex_;  // the walk claims folders from its own thread
+    std::map<platform::FileIdentity, WalkedFolder> walked_folders_;
+    std::map<std::string, LeftOut> left_out_;  // places whose files were measured elsewhere
+    size_t current_rule_ = 0;
+    bool remember_walked_ = false;  // a later rule may reach the same folders
     int digest_workers_ = DefaultDigestWorkers();
     const std::atomic<bool>* stop_requested_ = nullptr;
     EventSink* events_ = nullptr;

@@ -169,6 +169,10 @@ Status ScanLog::SummaryAndClose(const ScanCounters& counters) {
     NORV_RETURN_IF_ERROR(WriteLine(CountLine("更新\u3000：", counters.altered)));
     NORV_RETURN_IF_ERROR(WriteLine(CountLine("作成\u3000：", counters.created)));
     NORV_RETURN_IF_ERROR(WriteLine(CountLine("削除\u3000：", counters.deleted)));
+    // Only when a part could not be seen: otherwise the summary has its usual four lines.
+    if (counters.unchecked > 0) {
+        NORV_RETURN_IF_ERROR(WriteLine(CountLine("未検査：", counters.unchecked)));
+    }
     std::FILE* file = file_;
     file_ = nullptr;
     if (std::fclose(file) != 0)

@@ -32,6 +32,8 @@ struct ScanCounters {
     int32_t created = 0;
     int32_t altered = 0;
     int32_t deleted = 0;
+    // Recorded files the run left unchecked, being under a place it could not see; not changes.
+    int32_t unchecked = 0;
 
     void Reset() { *this = ScanCounters(); }
     // Changes of the run; above 0 means the run found something.

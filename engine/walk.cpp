@@ -57,6 +57,10 @@ Status ScanEngine::WalkDirectory(const std::string& path, int16_t flag) {
     TreeWalk::Options options;
     options.recursive = flag == RULE_TREE;
     options.skipped = excluded_folders_;
+    options.take = [this, recursive = options.recursive](const platform::FileIdentity& folder,
+                                                         const std::string& dir) {
+        return TakeOnce(folder, dir, recursive);
+    };
     auto walk = std::make_unique<TreeWalk>(std::move(root).value(), path, std::move(options));
     // Fingerprints are computed ahead on worker threads unless automatic restore is on: a
     // restore may change files that are already queued, and results must be those of a walk
@@ -99,6 +103,8 @@ Status ScanEngine::TakeEntry(const TreeWalk::Entry& entry,
             return SkipFolder(entry.dir);
         case TreeWalk::Entry::Type::kUnseen:
             return NoteUnseen(entry.dir, entry.failure);
+        case TreeWalk::Entry::Type::kFilesLeftOut:
+            return NoteLeftOut(entry.dir);
         case TreeWalk::Entry::Type::kFile:
             // Gone (or no longer a file) since the listing: a normal race, the file counts as
             // not seen.
@@ -126,6 +132,21 @@ Status ScanEngine::CheckSingleFile(const std::string& path) {
         return NoteUnseen(path, resolved.status());
     }
     if (resolved.ok() && !resolved->name.empty()) {
+        // In a folder an earlier rule measured under another path: measured there, once.
+        auto folder = platform::IdentityOf(*resolved->parent, path);
+        if (folder.ok()) {
+            const std::string dir = path.substr(0, path.rfind(platform::kSeparator) + 1);
+            bool left_out = false;
+            {
+                std::lock_guard<std::mutex> lock(walked_mutex_);
+                auto found = walked_folders_.find(folder.value());
+                if (found != walked_folders_.end() && found->second.path != dir) {
+                    left_out_.emplace(path, LeftOut{found->second, false});
+                    left_out = true;
+                }
+            }
+            if (left_out) return NoteLeftOut(path);
+        }
         hooks_.observer.YieldToEvents();
         platform::Fingerprint fingerprint =
             platform::FingerprintAt(resolved->parent->fd(), resolved->name, stop_requested_);

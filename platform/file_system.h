@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <compare>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -36,6 +37,7 @@ struct FileIdentity {
     dev_t device = 0;
     ino_t inode = 0;
     bool operator==(const FileIdentity&) const = default;
+    auto operator<=>(const FileIdentity&) const = default;
 };
 
 struct FileFacts {

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -146,10 +147,82 @@ ErrorKind KindOfCurl(CURLcode rc) {
 
 }  // namespace
 
-Status SendMail(const std::string& server, const std::string& recipient,
-                     const std::string& sender, const std::string& subject, const std::string& body,
-                     const std::string& /*unused*/, const MailCredentials& credentials,
-                     const std::string& date) {
+namespace {
+
+// What a session heard of the server's offer.
+struct Offer {
+    bool auth = false;  // an EHLO answer listed AUTH
+};
+
+// Protocol lines the server sent: "250-AUTH PLAIN LOGIN" or "250 AUTH=LOGIN" in an EHLO answer.
+int HearServer(CURL*, curl_infotype type, char* data, size_t size, void* user) {
+    if (type != CURLINFO_HEADER_IN || size < 8) return 0;
+    const std::string_view line(data, size);
+    if (line.compare(0, 3, "250") != 0 || (line[3] != '-' && line[3] != ' ')) return 0;
+    for (size_t i = 0; i < 4; ++i) {
+        if (std::toupper(static_cast<unsigned char>(line[4 + i])) != "AUTH"[i]) return 0;
+    }
+    if (size == 8 || line[8] == ' ' || line[8] == '=' || line[8] == '\r' || line[8] == '\n') {
+        static_cast<Offer*>(user)->auth = true;
+    }
+    return 0;
+}
+
+struct Attempt {
+    CURLcode rc = CURLE_OK;
+    std::string error;
+    Offer offer;
+};
+
+// One session: `use_ssl` as libcurl takes it, and a login only when `login` is given (libcurl
+// then logs in only when the server offers AUTH).
+Attempt SendOnce(const std::string& url, const std::string& recipient, const std::string& sender,
+                 const std::string& message, long use_ssl, const std::string& ca_file,
+                 const MailCredentials* login) {
+    Attempt attempt;
+    CURL* curl = curl_easy_init();
+    if (!curl) {
+        attempt.rc = CURLE_OUT_OF_MEMORY;
+        attempt.error = "libcurl を初期化できません";
+        return attempt;
+    }
+    Upload upload{&message};
+    char error[CURL_ERROR_SIZE] = "";
+    curl_slist* recipients = curl_slist_append(nullptr, ("<" + recipient + ">").c_str());
+    const std::string from = "<" + sender + ">";
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_MAIL_FROM, from.c_str());
+    curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, recipients);
+    curl_easy_setopt(curl, CURLOPT_READFUNCTION, ReadPayload);
+    curl_easy_setopt(curl, CURLOPT_READDATA, &upload);
+    curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
+    curl_easy_setopt(curl, CURLOPT_USE_SSL, use_ssl);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 30L);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 120L);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "smtp");
+    // The callback only reads the server's lines; nothing is printed.
+    curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, HearServer);
+    curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &attempt.offer);
+    curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
+    if (!ca_file.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, ca_file.c_str());
+    if (login) {
+        curl_easy_setopt(curl, CURLOPT_USERNAME, login->account.c_str());
+        curl_easy_setopt(curl, CURLOPT_PASSWORD, login->password.c_str());
+    }
+    attempt.rc = curl_easy_perform(curl);
+    attempt.error = error[0] ? error : curl_easy_strerror(attempt.rc);
+    curl_slist_free_all(recipients);
+    curl_easy_cleanup(curl);
+    return attempt;
+}
+
+}  // namespace
+
+Status SendMail(const std::string& server, const std::string& recipient, const std::string& sender,
+                const std::string& subject, const std::string& body, const std::string& /*unused*/,
+                const MailCredentials& credentials, const std::string& date) {
     if (HasLineBreak(recipient) || HasLineBreak(sender) || HasLineBreak(subject) ||
         HasLineBreak(server)) {
         return Status::Error(ErrorKind::kRefused, kErrMail,
@@ -164,8 +237,6 @@ Status SendMail(const std::string& server, const std::string& recipient,
 
     static std::once_flag init;
     std::call_once(init, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    CURL* curl = curl_easy_init();
-    if (!curl) return Status::Error(ErrorKind::kIo, kErrMail, "libcurl を初期化できません");
 
     std::string host = server;
     std::string port = "25";
@@ -173,46 +244,33 @@ Status SendMail(const std::string& server, const std::string& recipient,
         host = server.substr(0, colon);
         port = server.substr(colon + 1);
     }
-    std::string url = "smtp://" + host + ":" + port;
-    std::string message = ComposeMessage(recipient, sender, subject, body,
-                                         date.empty() ? RfcDate() : date, MessageId());
-    Upload upload{&message};
-    char error[CURL_ERROR_SIZE] = "";
-    curl_slist* recipients = curl_slist_append(nullptr, ("<" + recipient + ">").c_str());
-
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_MAIL_FROM, ("<" + sender + ">").c_str());
-    curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, recipients);
-    curl_easy_setopt(curl, CURLOPT_READFUNCTION, ReadPayload);
-    curl_easy_setopt(curl, CURLOPT_READDATA, &upload);
-    curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
-    // With an account, the password goes out only inside TLS: a server that offers no STARTTLS
-    // (or refuses it) ends the session before AUTH, so neither the password nor the mail is
-    // sent. Without one, STARTTLS is used whenever the server offers it.
-    const bool with_account = !credentials.account.empty();
-    curl_easy_setopt(curl, CURLOPT_USE_SSL,
-                     static_cast<long>(with_account ? CURLUSESSL_ALL : CURLUSESSL_TRY));
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 30L);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 120L);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "smtp");
-    if (with_account) {
-        curl_easy_setopt(curl, CURLOPT_USERNAME, credentials.account.c_str());
-        curl_easy_setopt(curl, CURLOPT_PASSWORD, credentials.password.c_str());
+    const std::string url = "smtp://" + host + ":" + port;
+    const std::string message = ComposeMessage(recipient, sender, subject, body,
+                                               date.empty() ? RfcDate() : date, MessageId());
+    // The credentials go to libcurl only together with TLS required: a password never travels
+    // in clear, whatever the server says. Without an account, STARTTLS is used when offered.
+    const std::string& ca_file = credentials.trusted_certificates;
+    Attempt attempt;
+    if (credentials.account.empty()) {
+        attempt = SendOnce(url, recipient, sender, message, CURLUSESSL_TRY, ca_file, nullptr);
+    } else {
+        attempt = SendOnce(url, recipient, sender, message, CURLUSESSL_ALL, ca_file, &credentials);
+        if (attempt.rc == CURLE_USE_SSL_FAILED) {
+            // No TLS. A server that asks for a login would get the password in clear: nothing is
+            // sent. One that offers no AUTH gets the mail without a login.
+            if (attempt.offer.auth) {
+                return Status::Error(
+                    ErrorKind::kRefused, attempt.rc,
+                    "(" + server +
+                        ") サーバは認証 (AUTH) を示しますが STARTTLS で暗号化できないため、送信"
+                        "をやめました (パスワードを暗号化せずに送ることはしません) ");
+            }
+            attempt = SendOnce(url, recipient, sender, message, CURLUSESSL_TRY, ca_file, nullptr);
+        }
     }
-    CURLcode rc = curl_easy_perform(curl);
-    curl_slist_free_all(recipients);
-    curl_easy_cleanup(curl);
-    if (rc == CURLE_OK) return Status::Ok();
-    std::string text = error[0] ? error : curl_easy_strerror(rc);
-    if (rc == CURLE_USE_SSL_FAILED) {
-        text =
-            "サーバが STARTTLS で暗号化できないため送信をやめました (アカウントのパスワードを"
-            "暗号化せずに送ることはしません): " +
-            text;
-    }
-    return Status::Error(KindOfCurl(rc), rc, "(" + server + ") " + text + " ");
+    if (attempt.rc == CURLE_OK) return Status::Ok();
+    return Status::Error(KindOfCurl(attempt.rc), attempt.rc,
+                         "(" + server + ") " + attempt.error + " ");
 }
 
 }  // namespace norv::platform

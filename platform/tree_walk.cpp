@@ -24,6 +24,7 @@ struct TreeWalk::Frame {
     std::vector<DirEntry> files;
     size_t next_subfolder = 0;
     size_t next_file = 0;
+    bool files_left_out = false;
 
     void Abandon() {
         next_subfolder = subfolders.size();
@@ -57,9 +58,15 @@ Status TreeWalk::Enter(std::shared_ptr<DirectoryHandle> folder, const FileIdenti
     auto listing = ListDirectory(*folder, path_);
     if (!listing.ok()) return listing.status();
     frame.identity = identity;
+    const Options::Take take = options_.take ? options_.take(identity, path_) : Options::Take::kAll;
+    frame.files_left_out = take != Options::Take::kAll;
     for (auto& entry : listing.value()) {
         if (entry.kind == EntryKind::kDirectory) {
-            if (options_.recursive) frame.subfolders.push_back(std::move(entry.name));
+            if (options_.recursive && take != Options::Take::kNothing) {
+                frame.subfolders.push_back(std::move(entry.name));
+            }
+        } else if (frame.files_left_out) {
+            continue;
         } else if (entry.kind == EntryKind::kRegular || entry.kind == EntryKind::kSymlink) {
             frame.files.push_back(std::move(entry));
         }
@@ -130,6 +137,12 @@ std::optional<TreeWalk::Entry> TreeWalk::Descend(std::shared_ptr<DirectoryHandle
         entry = Unseen(path_, entered);
         if (stack_.empty()) finished_ = true;
         if (!stack_.empty()) path_.resize(stack_.back().path_length);
+        return entry;
+    }
+    if (stack_.back().files_left_out) {
+        entry.type = Entry::Type::kFilesLeftOut;
+        entry.dir = path_;
+        entry.name = name;
         return entry;
     }
     if (!options_.report_folders) return std::nullopt;

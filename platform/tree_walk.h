@@ -37,6 +37,10 @@ class TreeWalk {
         // Called with each folder entered and its path (ending in the separator) just before
         // the folder is listed: a watch set here misses nothing the listing does not show.
         std::function<void(const DirectoryHandle&, const std::string&)> before_listing;
+        // Called with each folder's identity and path once it is listed: what of it to walk.
+        // Anything but kAll hands out a kFilesLeftOut entry for the folder (instead of kFolder).
+        enum class Take { kAll, kSubfoldersOnly, kNothing };
+        std::function<Take(const FileIdentity&, const std::string&)> take;
     };
 
     struct Entry {
@@ -44,7 +48,9 @@ class TreeWalk {
         // for a link or unreadable since the listing, or the rest of a folder moved away while
         // the walk was below it); `dir` names it (a folder's path ends in the separator) and
         // `failure` says why. The walk goes on with the rest.
-        enum class Type { kFile, kFolder, kSkippedFolder, kUnseen, kFailure, kEnd };
+        // kFilesLeftOut: a folder whose own files (and, with Take::kNothing, subfolders) the
+        // `take` option left out; `dir` names it.
+        enum class Type { kFile, kFolder, kSkippedFolder, kUnseen, kFilesLeftOut, kFailure, kEnd };
         Type type = Type::kEnd;
         // kFile: the folder holding it. kFolder: the folder itself.
         std::shared_ptr<DirectoryHandle> folder;

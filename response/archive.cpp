@@ -53,31 +53,76 @@ int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)
         return 1;
     }
     const std::vector<platform::FileIdentity> skipped = ProgramFolders(settings_);
-    int failures = 0;
-    for (const Rule& rule : rules_.rules) {
-        Status added = (*writer)->Add(rule.path, skipped, progress);
-        if (!added.ok()) {
-            ++failures;
+    const bool had_archive = platform::FileExists(archive);
+    // One text per rule that is not in the new archive whole; each is shown at the end, the last
+    // with what the archive now holds.
+    std::vector<std::string> failures;
+    for (size_t i = 0; i < rules_.rules.size(); ++i) {
+        const Rule& rule = rules_.rules[i];
+        std::vector<Status> missed;
+        Status added = (*writer)->Add(rule.path, skipped, progress, &missed);
+        if ((*writer)->broken()) {
+            // The new archive cannot be written: nothing of it is kept.
+            for (const std::string& text : failures) {
+                messages_.ShowMessageBox(std::string(kCompressError) + "\n" + text);
+            }
             messages_.ShowMessageBox(std::string(kCompressError) + "\n" + added.message() + "\n" +
-                                     "以前のアーカイブ " + archive + " はそのままです");
+                                     (had_archive
+                                          ? "以前のアーカイブ " + archive + " はそのままです"
+                                          : std::string("アーカイブは作りませんでした")));
+            return static_cast<int>(failures.size()) + 1;
+        }
+        const std::string label = "ルール " + std::to_string(i + 1) + " (" + rule.path + ")";
+        if (!added.ok()) {
+            failures.push_back(label + ": " + added.message());
+        } else if (!missed.empty()) {
+            std::string text = label + " のうち " + std::to_string(missed.size()) +
+                               " か所を保存できません (ほかは保存しました):";
+            for (size_t k = 0; k < missed.size() && k < kMostMissedShown; ++k) {
+                text += "\n" + missed[k].message();
+            }
+            if (missed.size() > kMostMissedShown) {
+                text += "\nほか " + std::to_string(missed.size() - kMostMissedShown) + " か所";
+            }
+            failures.push_back(text);
         }
     }
-    if (failures > 0) return failures;
-    if ((*writer)->entries() == 0) {
-        // Nothing to archive (no rule, or rules without files): no archive remains.
-        if (platform::FileExists(archive) && ::unlink(archive.c_str()) != 0) {
-            messages_.ShowMessageBox(std::string(kCompressError) + "\n" + archive +
-                                     " を削除できません: " + std::strerror(errno));
+    if (failures.empty()) {
+        if ((*writer)->entries() == 0) {
+            // Nothing to archive (no rule, or rules without files): no archive remains.
+            if (had_archive && ::unlink(archive.c_str()) != 0) {
+                messages_.ShowMessageBox(std::string(kCompressError) + "\n" + archive +
+                                         " を削除できません: " + std::strerror(errno));
+                return 1;
+            }
+            return 0;
+        }
+        Status committed = (*writer)->Commit();
+        if (!committed.ok()) {
+            messages_.ShowMessageBox(std::string(kCompressError) + "\n" + committed.message());
             return 1;
         }
         return 0;
     }
-    Status committed = (*writer)->Commit();
-    if (!committed.ok()) {
-        messages_.ShowMessageBox(std::string(kCompressError) + "\n" + committed.message());
-        return 1;
+    // Something is missing. An earlier archive stays whole rather than lose what it holds of
+    // those rules; without one, what could be archived beats nothing.
+    std::string holds;
+    if (had_archive) {
+        holds = "以前のアーカイブ " + archive +
+                " はそのままです (今回は何も保存していません。復旧は以前のアーカイブから行います)";
+    } else if ((*writer)->entries() == 0) {
+        holds = "保存できたファイルがないため、アーカイブは作りませんでした (自動復旧はできません)";
+    } else if (Status committed = (*writer)->Commit(); committed.ok()) {
+        holds = "以前のアーカイブがないため、保存できたファイルだけでアーカイブ " + archive +
+                " を作りました (上に挙げたものは自動復旧できません)";
+    } else {
+        holds = "アーカイブは作りませんでした: " + committed.message();
     }
-    return 0;
+    failures.back() += "\n" + holds;
+    for (const std::string& text : failures) {
+        messages_.ShowMessageBox(std::string(kCompressError) + "\n" + text);
+    }
+    return static_cast<int>(failures.size());
 }
 
 std::string ProtectedArchive::RestoreJournalPath() const {

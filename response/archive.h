@@ -1,7 +1,7 @@
 // ProtectedArchive: the known-good copy of every watched tree, "arcive.lzh" in the save folder.
 //
-// CreateArchive writes a new archive of every rule's path and puts it in place only when every
-// rule went in; RestoreFromArchive puts one changed file back, and only that file, from the
+// CreateArchive writes a new archive of every rule's path; RestoreFromArchive puts one changed
+// file back, and only that file, from the
 // entry stored under its full path. Both reach the watched trees through open folders from the
 // rule's own path down, never through a link below it. Failures are shown with the archiver's
 // title, followed by the cause on a second line.
@@ -25,6 +25,8 @@ namespace norv {
 inline constexpr const char* kArchiveFileName = "arcive.lzh";
 inline constexpr const char* kCompressError = "LHA 圧縮エラー";
 inline constexpr const char* kExtractError = "LHA 上書きディリクトリ付解凍エラー";
+// Parts of one rule named in its message; the rest are counted.
+inline constexpr size_t kMostMissedShown = 10;
 
 class ProtectedArchive {
   public:
@@ -32,10 +34,12 @@ class ProtectedArchive {
 
     // save_dir + "/arcive.lzh"
     std::string ArchivePath() const;
-    // Archives every rule into a new archive that replaces the old one when all rules went in;
-    // when any fails (one message per rule), the old archive stays as it was. Temporary files
-    // that a killed run left in the save folder are removed first. Returns the number of
-    // failures. `progress` hears each path as it is added.
+    // Archives every rule that can be archived, and each part of it that can be read, into a
+    // new archive. When everything went in, it replaces the old one. Otherwise each rule not in
+    // whole gets a message naming it and the cause, the last one saying what the archive now
+    // holds: an earlier archive stays as it was; without one, the new archive holds what could
+    // be archived. Temporary files that a killed run left in the save folder are removed first.
+    // Returns the number of messages. `progress` hears each path as it is added.
     int CreateArchive(const std::function<void(const std::string&)>& progress = {});
     // Puts back the archived version of the file at `path`; a message when that fails.
     // Shows a failure in a message box and returns it too.

@@ -281,6 +281,7 @@ void JsonEventLog::EndRun(const ScanCounters& counters, std::string_view outcome
     o["altered"] = counters.altered;
     o["created"] = counters.created;
     o["deleted"] = counters.deleted;
+    o["unchecked"] = counters.unchecked;
     o["duration_s"] = duration<double>(steady_clock::now() - run_started_).count();
     Write(o);
 }

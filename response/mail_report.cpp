@@ -44,7 +44,7 @@ void MailReport::SendWatchReport(const std::vector<std::string>& lines) {
 void MailReport::Send(const std::string& body) {
     Status sent = platform::SendMail(
         settings_.smtp_server, settings_.mail_to, settings_.mail_from, Subject(), body, "",
-        platform::MailCredentials{settings_.mail_account, settings_.mail_password});
+        platform::MailCredentials{settings_.mail_account, settings_.mail_password, ""});
     if (!sent.ok()) {
         messages_.ShowMessageBox("mail send error 001:" + sent.message() + settings_.mail_to);
     }

@@ -32,7 +32,9 @@ constexpr const char* kUsage =
 
 void PrintCounts(std::ostream& out, const ScanCounters& c) {
     out << "検査数 " << c.checked << "  変更 " << c.altered << "  新規作成 " << c.created
-        << "  削除 " << c.deleted << "\n";
+        << "  削除 " << c.deleted;
+    if (c.unchecked > 0) out << "  未検査 " << c.unchecked;
+    out << "\n";
 }
 
 void PrintConfiguration(std::ostream& out, const Application& app) {

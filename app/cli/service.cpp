@@ -120,7 +120,8 @@ void Notify(const std::string& state) { ::sd_notify(0, state.c_str()); }
 
 std::string CountsText(const ScanCounters& c) {
     return "検査数 " + std::to_string(c.checked) + "  変更 " + std::to_string(c.altered) +
-           "  新規作成 " + std::to_string(c.created) + "  削除 " + std::to_string(c.deleted);
+           "  新規作成 " + std::to_string(c.created) + "  削除 " + std::to_string(c.deleted) +
+           (c.unchecked > 0 ? "  未検査 " + std::to_string(c.unchecked) : "");
 }
 
 }  // namespace

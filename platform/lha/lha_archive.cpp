@@ -545,12 +545,19 @@ Status ArchiveWriter::AddMember(int dirfd, const std::string& name, const std::s
     auto bytes = EntryBytes(m, fd, display);
     if (fd >= 0) ::close(fd);
     if (!bytes.ok()) return bytes.status();
+    Status written = file_->Write(bytes.value());
+    if (!written.ok()) {
+        broken_ = written;
+        return written;
+    }
     if (!S_ISDIR(m.st.st_mode)) ++entries_;
-    return file_->Write(bytes.value());
+    return Status::Ok();
 }
 
 Status ArchiveWriter::Add(const std::string& source, const std::vector<FileIdentity>& skipped,
-                          const std::function<void(const std::string&)>& progress) {
+                          const std::function<void(const std::string&)>& progress,
+                          std::vector<Status>* missed) {
+    if (broken()) return broken_;
     const std::string root = Absolute(source);
     auto resolved = ResolveAdministratorPath(source);
     if (!resolved.ok()) return resolved.status();
@@ -579,27 +586,36 @@ Status ArchiveWriter::Add(const std::string& source, const std::vector<FileIdent
     options.report_folders = true;
     options.skipped = skipped;
     TreeWalk walk(std::move(folder).value(), root, options);
+    // A part that cannot be read costs only itself, unless the archive itself is broken.
+    auto leave_out = [&](Status why) {
+        if (why.ok() || broken() || missed == nullptr) return why;
+        missed->push_back(std::move(why));
+        return Status::Ok();
+    };
     for (;;) {
         TreeWalk::Entry entry = walk.Next();
         switch (entry.type) {
             case TreeWalk::Entry::Type::kEnd:
                 return Status::Ok();
             case TreeWalk::Entry::Type::kFailure:
-            case TreeWalk::Entry::Type::kUnseen:
-                // An archive missing a part would restore nothing there: the previous one stays.
                 return entry.failure;
+            case TreeWalk::Entry::Type::kUnseen:
+                NORV_RETURN_IF_ERROR(leave_out(Status::Error(
+                    entry.failure.code(), entry.dir + ": " + entry.failure.message())));
+                continue;
             case TreeWalk::Entry::Type::kSkippedFolder:
+            case TreeWalk::Entry::Type::kFilesLeftOut:
                 continue;
             case TreeWalk::Entry::Type::kFolder:
                 if (progress) progress(entry.dir);
-                NORV_RETURN_IF_ERROR(
-                    AddMember(entry.folder->fd(), "", entry.dir, StoredDir(entry.dir), ""));
+                NORV_RETURN_IF_ERROR(leave_out(
+                    AddMember(entry.folder->fd(), "", entry.dir, StoredDir(entry.dir), "")));
                 continue;
             case TreeWalk::Entry::Type::kFile:
                 if (progress) progress(entry.dir + entry.name);
-                NORV_RETURN_IF_ERROR(AddMember(entry.folder->fd(), entry.name,
-                                               entry.dir + entry.name, StoredDir(entry.dir),
-                                               entry.name));
+                NORV_RETURN_IF_ERROR(
+                    leave_out(AddMember(entry.folder->fd(), entry.name, entry.dir + entry.name,
+                                        StoredDir(entry.dir), entry.name)));
                 continue;
         }
     }

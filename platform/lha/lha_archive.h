@@ -32,10 +32,15 @@ class ArchiveWriter {
     // Adds `source` as the administrator wrote it (a link there is followed as the walk follows
     // a rule path): every file, link and folder below it when it is a folder, reached through
     // open folders only (links stored as links, never followed; the `skipped` folders left
-    // out), or the file itself. `progress` (may be empty) hears each path. A file that cannot
-    // be read whole fails, naming it.
+    // out), or the file itself. `progress` (may be empty) hears each path. A part below it that
+    // cannot be read (a file not read whole, a folder gone or unreadable) is left out with its
+    // cause in `missed`, and the rest goes in; without `missed`, the first such part fails the
+    // call, naming it. Fails when `source` itself cannot be archived, or when the archive cannot
+    // be written: then broken() holds and the archive can take nothing more.
     Status Add(const std::string& source, const std::vector<FileIdentity>& skipped = {},
-               const std::function<void(const std::string&)>& progress = {});
+               const std::function<void(const std::string&)>& progress = {},
+               std::vector<Status>* missed = nullptr);
+    bool broken() const { return !broken_.ok(); }
     // The files and links added so far; folders are not counted, since an archive of folders
     // alone restores nothing.
     int64_t entries() const { return entries_; }
@@ -48,6 +53,7 @@ class ArchiveWriter {
                      const std::string& stored_dir, const std::string& stored_name);
     std::unique_ptr<AtomicFile> file_;
     int64_t entries_ = 0;
+    Status broken_;  // the first write to the archive that failed
 };
 
 // Writes a new archive holding `source` alone (ArchiveWriter's Add and Commit).

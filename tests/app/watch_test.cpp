@@ -48,7 +48,6 @@ class WatchTest : public ::testing::Test {
         lines[2] = mail;
         if (!smtp.empty()) {
             lines[4] = smtp;
-            lines[5] = "";  // no account: the loopback server offers no STARTTLS
         }
         lines[12] = restore ? " 1 " : " 0 ";
         ASSERT_TRUE(platform::WriteTextFileAtomic(program + "/norvcfg.txt", lines, "UTF-8").ok());

@@ -259,6 +259,19 @@ TEST_F(EngineTest, MissingSingleFileIsReportedTwiceInACheckOnceInAnInit) {
     EXPECT_GE(counters.deleted, 1);
 }
 
+// An init that found a change (a single-file rule's file missing) ends with every record of the
+// new baseline at flg 1.
+TEST_F(EngineTest, AnInitThatFoundAChangeLeavesEveryRecordSeen) {
+    tree.Write("a.txt", "a");
+    testing::WriteAll(context.RulesPath(), "<rule>" + tree.path() + ",1</rule>\r\n<rule>" +
+                                               tree / "gone.txt" + ",0</rule>\r\n");
+    ASSERT_TRUE(engine->initdb().ok());
+    EXPECT_EQ(counters.deleted, 1);
+    auto rows = Rows();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows.begin()->second.flg, 1);
+}
+
 TEST_F(EngineTest, HostileAndForeignNamesAreMonitoredAndShownSafely) {
     const std::string names[] = {"it's",
                                  "it s",
@@ -316,6 +329,62 @@ TEST_F(EngineTest, TwoRulesOverOneFile) {
     EXPECT_EQ(counters.checked, 2);
     ASSERT_TRUE(engine->check_file().ok());
     EXPECT_EQ(counters.changes(), 0);  // the second pass finds the record of the first
+}
+
+// Rules that reach one folder by other paths (links) measure its files once, under the first
+// rule's path, and say so once per rule; what an earlier baseline holds under the other paths is
+// neither deleted nor counted.
+TEST_F(EngineTest, RulesReachingOneFolderThroughLinksMeasureItOnce) {
+    tree.Write("site/index.html", "x");
+    tree.Write("site/sub/page.html", "y");
+    ASSERT_EQ(::symlink((tree / "site").c_str(), (tree / "www").c_str()), 0);
+    ASSERT_EQ(::symlink((tree / "site").c_str(), (tree / "alias").c_str()), 0);
+    SetRules({{tree / "site", RULE_TREE},
+              {tree / "www", RULE_TREE},
+              {tree / "alias/index.html", RULE_FILE}});
+    mode = ScanMode::kInit;
+    ASSERT_TRUE(engine->RunScan().ok());
+    EXPECT_EQ(counters.checked, 2);
+    std::vector<std::string> warnings;
+    for (const auto& line : LogLines()) {
+        if (line.rfind("Warning: ", 0) == 0) warnings.push_back(line);
+    }
+    const std::string once = " (リンクなどで同じフォルダに届きます)。ファイルは一度だけ、" +
+                             tree / "site/" + " の下で検査します";
+    EXPECT_EQ(
+        warnings,
+        (std::vector<std::string>{
+            "Warning: " + tree / "www/" + ": ルール 2 のこのフォルダは、ルール 1 が " +
+                tree / "site/" + " として検査したフォルダと同じです" + once,
+            "Warning: " + tree / "alias/index.html" + ": ルール 3 のこのファイルは、ルール 1 が " +
+                tree / "site/" + " として検査したフォルダにあります" + once}));
+    EXPECT_EQ(hooks.messages.size(), 2u);
+
+    ASSERT_TRUE(store->InsertBaseline(tree / "www/sub/page.html", 1, "d", "x").ok());
+    ASSERT_TRUE(store->InsertBaseline(tree / "alias/index.html", 1, "d", "x").ok());
+    tree.Write("site/index.html", "changed");
+    ASSERT_TRUE(engine->check_file().ok());
+    EXPECT_EQ(ChangeLines(), std::vector<std::string>{"Altered: " + tree / "site/index.html"});
+    EXPECT_EQ(counters.checked, 2);
+    EXPECT_EQ(counters.unchecked, 0);
+
+    // A folder measured without its subfolders: they are walked under the later rule's path.
+    SetRules({{tree / "site", RULE_DIR}, {tree / "www", RULE_TREE}});
+    mode = ScanMode::kInit;
+    ASSERT_TRUE(store->DeleteAll().ok());
+    ASSERT_TRUE(engine->RunScan().ok());
+    EXPECT_EQ(counters.checked, 2);
+    EXPECT_EQ(Rows().count(tree / "www/sub/page.html"), 1u);
+    ASSERT_TRUE(store->InsertBaseline(tree / "www/index.html", 1, "d", "x").ok());
+    ASSERT_TRUE(engine->check_file().ok());
+    EXPECT_EQ(ChangeLines(), std::vector<std::string>{});
+
+    // An init leaves the records under the other path out of the new baseline.
+    testing::WriteAll(context.RulesPath(), "<rule>" + tree / "site" + ",3</rule>\r\n<rule>" +
+                                               tree / "www" + ",3</rule>\r\n");
+    ASSERT_TRUE(engine->initdb().ok());
+    EXPECT_EQ(engine->unseen_places(), 0u);
+    EXPECT_EQ(Rows().size(), 2u);
 }
 
 TEST_F(EngineTest, UpdateChangesNoBaseline) {
@@ -427,6 +496,33 @@ TEST_F(EngineTest, AnUnreadableFileIsUnseenNeverAltered) {
     ASSERT_TRUE(engine->check_file().ok());
     EXPECT_EQ(counters.altered, 0);
     EXPECT_EQ(engine->unseen_places(), 1u);
+}
+
+// A rule reached through a link another user owns is not walked: a warning in the log that the
+// mail carries, the files there counted as not checked, none deleted and nothing restored.
+TEST_F(EngineTest, ARuleLinkAnotherUserOwnsIsAWarningNeverADeletion) {
+    if (::geteuid() != 0) GTEST_SKIP() << "only root can give a link to another user";
+    tree.Write("site/index.html", "x");
+    tree.Write("site/sub/page.html", "y");
+    const std::string link = tree / "www";
+    ASSERT_EQ(::symlink((tree / "site").c_str(), link.c_str()), 0);
+    testing::WriteAll(context.RulesPath(), "<rule>" + link + ",3</rule>\r\n");
+    ASSERT_TRUE(engine->initdb().ok());
+    ASSERT_EQ(counters.checked, 2);
+    ASSERT_EQ(::lchown(link.c_str(), 65534, 65534), 0);
+    settings.mail_alert = " 1 ";
+    ASSERT_TRUE(engine->check_file().ok());
+    EXPECT_EQ(ChangeLines(), std::vector<std::string>{});
+    EXPECT_TRUE(hooks.changes.empty());
+    EXPECT_EQ(counters.unchecked, 2);
+    EXPECT_EQ(hooks.mails, 1);
+    const std::string log = testing::ReadAll(context.LogPath());
+    EXPECT_NE(log.find("Warning: " + link + "/: 検査できません"), std::string::npos) << log;
+    EXPECT_NE(log.find(CountLine("未検査：", 2) + "\r\n"), std::string::npos) << log;
+    // An init keeps their baseline, and counts them too.
+    ASSERT_TRUE(engine->initdb().ok());
+    EXPECT_EQ(counters.unchecked, 2);
+    EXPECT_EQ(Rows().size(), 2u);
 }
 
 }  // namespace

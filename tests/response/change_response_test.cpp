@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <set>
 
 #include "platform/charset.h"
 #include "platform/file_ops.h"
@@ -445,6 +447,7 @@ TEST_F(ResponseTest, CreateArchiveStartsAnewAndReportsEachFailingRule) {
     rules.rules = {{tree / "www", RULE_TREE}};
     Archive();
     std::string before = ReadAll(archive.ArchivePath());
+    tree.Write("www/new.html", "not archived");
     rules.rules.push_back({tree / "vanished", RULE_TREE});
     EXPECT_EQ(archive.CreateArchive(), 1);
     EXPECT_EQ(ReadAll(archive.ArchivePath()), before);
@@ -457,6 +460,46 @@ TEST_F(ResponseTest, CreateArchiveStartsAnewAndReportsEachFailingRule) {
     archive.RestoreFromArchive(index);  // nothing archived any more
     ASSERT_EQ(hooks.messages.size(), 1u);
     EXPECT_EQ(hooks.messages[0].rfind(kExtractError, 0), 0u);
+}
+
+// With no earlier archive, what cannot be archived costs only itself: a rule path not there and
+// an unreadable file are named with their cause, the rest goes in and reads back, and the last
+// message says what the archive holds.
+TEST_F(ResponseTest, WithoutAnEarlierArchiveAPartialArchiveBeatsNone) {
+    const std::string css = tree / "www/css/site.css";
+    const std::string print = tree.Write("www/css/print.css", "p{}");
+    rules.rules = {{tree / "vanished", RULE_TREE}, {tree / "www", RULE_TREE}};
+    testing::FaultyFileOps faults;
+    faults.Fail(testing::FaultyFileOps::Op::kRead, EIO, 0, "*/site.css");
+    {
+        platform::ScopedFileOps scoped(faults);
+        EXPECT_EQ(archive.CreateArchive(), 2);
+    }
+    ASSERT_EQ(hooks.messages.size(), 2u);
+    EXPECT_EQ(
+        hooks.messages[0].rfind(std::string(kCompressError) + "\nルール 1 (" + tree / "vanished" +
+                                    "): " + tree / "vanished" + " を保存できません: ",
+                                0),
+        0u)
+        << hooks.messages[0];
+    EXPECT_NE(hooks.messages[1].find("ルール 2 (" + tree / "www" + ") のうち 1 か所"),
+              std::string::npos)
+        << hooks.messages[1];
+    EXPECT_NE(hooks.messages[1].find(css), std::string::npos) << hooks.messages[1];
+    EXPECT_NE(hooks.messages[1].find("保存できたファイルだけでアーカイブ " + archive.ArchivePath()),
+              std::string::npos)
+        << hooks.messages[1];
+
+    auto listed = platform::lha::ListArchive(archive.ArchivePath());
+    ASSERT_TRUE(listed.ok()) << listed.status().message();
+    std::set<std::string> stored;
+    for (const auto& entry : listed.value()) stored.insert(entry.path);
+    EXPECT_EQ(stored.count(platform::lha::StoredPathOf(print)), 1u);
+    EXPECT_EQ(stored.count(platform::lha::StoredPathOf(css)), 0u);
+    EXPECT_EQ(std::system(("lhasa t '" + archive.ArchivePath() + "' >/dev/null 2>&1").c_str()), 0);
+    ::unlink(index.c_str());
+    EXPECT_TRUE(archive.RestoreFromArchive(index).ok());
+    EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
 }
 
 }  // namespace

@@ -20,8 +20,8 @@ TEST(SendMail, DeliversEnvelopeSubjectAndBodyIntact) {
     const std::string subject = "NORV スキャンログ  2004/04/11 12:34:56 V:120 A:1 C:0 D:2";
     const std::string body =
         "line one\r\n.starts with a dot\r\n..two dots\r\n日本語\u3000\r\n.\r\n";
-    Status result = platform::SendMail(server.address(), "admin@example.org",
-                                       "norv@example.org", subject, body, "");
+    Status result = platform::SendMail(server.address(), "admin@example.org", "norv@example.org",
+                                       subject, body, "");
     ASSERT_TRUE(result.ok()) << result.message();
     auto mails = server.Received();
     ASSERT_EQ(mails.size(), 1u);
@@ -36,8 +36,8 @@ TEST(SendMail, DeliversEnvelopeSubjectAndBodyIntact) {
 }
 
 TEST(SendMail, FailuresComeBackAsReadableText) {
-    Status refused = platform::SendMail("127.0.0.1:" + std::to_string(testing::UnusedPort()),
-                                        "a@b", "c@d", "s", "b", "");
+    Status refused = platform::SendMail("127.0.0.1:" + std::to_string(testing::UnusedPort()), "a@b",
+                                        "c@d", "s", "b", "");
     EXPECT_TRUE(refused.Is(ErrorKind::kNetwork)) << refused.message();
     EXPECT_NE(refused.message().find("127.0.0.1"), std::string::npos);
 
@@ -57,9 +57,8 @@ TEST(SendMail, LineBreaksInHeadersAreRefused) {
     ASSERT_TRUE(server.started());
     EXPECT_TRUE(platform::SendMail(server.address(), "a@b", "c@d", "x\r\nBcc: victim@e", "b", "")
                     .Is(ErrorKind::kRefused));
-    EXPECT_TRUE(
-        platform::SendMail(server.address(), "a@b\r\nRCPT TO:<x@y>", "c@d", "s", "b", "")
-            .Is(ErrorKind::kRefused));
+    EXPECT_TRUE(platform::SendMail(server.address(), "a@b\r\nRCPT TO:<x@y>", "c@d", "s", "b", "")
+                    .Is(ErrorKind::kRefused));
     EXPECT_TRUE(
         platform::SendMail(server.address(), "a@b", "c@d\n", "s", "b", "").Is(ErrorKind::kRefused));
     EXPECT_TRUE(server.Received().empty());
@@ -74,25 +73,56 @@ TEST(SendMail, WithoutAnAccountTheServerDecides) {
     ASSERT_TRUE(plain.started());
     EXPECT_TRUE(platform::SendMail(plain.address(), "a@b", "c@d", "s", "b", "").ok());
     EXPECT_EQ(plain.Received().size(), 1u);
+    SmtpServer tls(SmtpMode::kStartTlsOpen);
+    ASSERT_TRUE(tls.started());
+    EXPECT_TRUE(
+        platform::SendMail(tls.address(), "a@b", "c@d", "s", "b", "", {"", "", tls.certificate()})
+            .ok());
+    ASSERT_EQ(tls.Received().size(), 1u);
+    EXPECT_TRUE(tls.Received()[0].tls);
 }
 
-// With an account set, the password goes out only inside TLS. A server offering AUTH in clear,
-// or nothing at all, gets neither the password nor the mail, and the failure names the server
-// and the missing STARTTLS; one offering STARTTLS with a certificate nobody vouches for gets no
-// password either.
-TEST(SendMail, WithAnAccountThePasswordTravelsOnlyInsideTls) {
-    for (SmtpMode mode : {SmtpMode::kAuth, SmtpMode::kPlain, SmtpMode::kStartTls}) {
-        SmtpServer server(mode);
+// With an account set, a login happens only when the server offers AUTH, and only inside TLS:
+// each kind of server gets the mail where it may, and a password never travels in clear.
+TEST(SendMail, WithAnAccountTheMailGoesWhereItMayAndThePasswordOnlyInsideTls) {
+    struct Case {
+        SmtpMode mode;
+        bool trusted;  // the client trusts the server's certificate
+        bool arrives;
+        std::string login;
+    };
+    const Case cases[] = {
+        {SmtpMode::kPlain, false, true, ""},        // neither AUTH nor STARTTLS: no login
+        {SmtpMode::kAuth, false, false, ""},        // AUTH in clear only: refused, and said why
+        {SmtpMode::kStartTls, true, true, "user"},  // AUTH inside TLS
+        {SmtpMode::kStartTls, false, false, ""},    // a certificate nobody vouches for
+        {SmtpMode::kStartTlsOpen, true, true, ""},  // TLS without AUTH
+    };
+    for (const Case& c : cases) {
+        SmtpServer server(c.mode);
         ASSERT_TRUE(server.started());
-        const std::string result =
-            platform::SendMail(server.address(), "a@b", "c@d", "s", "b", "", {"user", "pass"})
-                .message();
-        EXPECT_EQ(result.rfind("(" + server.address() + ") ", 0), 0u) << result;
-        if (mode != SmtpMode::kStartTls) {
-            EXPECT_NE(result.find("STARTTLS"), std::string::npos) << result;
+        const platform::MailCredentials login{"user", "pass",
+                                              c.trusted ? server.certificate() : ""};
+        const Status sent = platform::SendMail(server.address(), "a@b", "c@d", "s", "b", "", login);
+        const std::string what = std::to_string(static_cast<int>(c.mode)) + ": " + sent.message();
+        EXPECT_EQ(sent.ok(), c.arrives) << what;
+        const auto mails = server.Received();
+        ASSERT_EQ(mails.size(), c.arrives ? 1u : 0u) << what;
+        if (c.arrives) {
+            EXPECT_EQ(mails[0].login, c.login) << what;
+            EXPECT_EQ(mails[0].tls, c.mode != SmtpMode::kPlain) << what;
+        } else {
+            EXPECT_EQ(sent.message().rfind("(" + server.address() + ") ", 0), 0u) << what;
         }
-        EXPECT_TRUE(server.Received().empty()) << result;
-        EXPECT_EQ(server.AuthAttempts(), std::vector<std::string>{}) << result;
+        EXPECT_EQ(server.AuthAttempts(), c.login.empty() ? std::vector<std::string>{}
+                                                         : std::vector<std::string>{"user\tpass"})
+            << what;
+        if (c.mode == SmtpMode::kAuth) {
+            EXPECT_NE(sent.message().find("STARTTLS"), std::string::npos) << what;
+            EXPECT_NE(sent.message().find("パスワードを暗号化せずに送ることはしません"),
+                      std::string::npos)
+                << what;
+        }
     }
 }
 

@@ -29,9 +29,10 @@ SmtpServer::SmtpServer(SmtpMode mode) {
         ::close(to_child[1]);
         ::close(from_child[0]);
         std::string script = std::string(NORV_SOURCE_DIR) + "/tests/support/smtp_server.py";
-        const char* mode_name = mode == SmtpMode::kAuth       ? "auth"
-                                : mode == SmtpMode::kStartTls ? "starttls"
-                                                              : "plain";
+        const char* mode_name = mode == SmtpMode::kAuth           ? "auth"
+                                : mode == SmtpMode::kStartTls     ? "starttls"
+                                : mode == SmtpMode::kStartTlsOpen ? "starttls-open"
+                                                                  : "plain";
         ::execl("/usr/bin/python3", "python3", script.c_str(), out_.path().c_str(), mode_name,
                 static_cast<char*>(nullptr));
         ::_exit(127);
@@ -65,6 +66,8 @@ std::vector<ReceivedMail> SmtpServer::Received() const {
         for (std::string line; std::getline(envelope, line);) {
             if (line.rfind("auth:", 0) == 0) {
                 mail.login = line.substr(5);
+            } else if (line.rfind("tls:", 0) == 0) {
+                mail.tls = line == "tls:1";
             } else {
                 mail.recipients.push_back(line);
             }

@@ -13,15 +13,17 @@ struct ReceivedMail {
     std::string sender;
     std::vector<std::string> recipients;
     std::string login;
+    bool tls = false;  // it came inside TLS
     std::string subject;
     std::string body;
     std::string raw;
 };
 
 enum class SmtpMode {
-    kPlain,     // no authentication, no STARTTLS
-    kAuth,      // requires AUTH and offers no STARTTLS: a password would come in clear
-    kStartTls,  // offers STARTTLS (a self-signed certificate) and AUTH only inside it
+    kPlain,         // no authentication, no STARTTLS
+    kAuth,          // requires AUTH and offers no STARTTLS: a password would come in clear
+    kStartTls,      // offers STARTTLS (a self-signed certificate) and requires AUTH, only inside it
+    kStartTlsOpen,  // offers STARTTLS with that certificate and no AUTH
 };
 
 class SmtpServer {
@@ -35,6 +37,8 @@ class SmtpServer {
 
     bool started() const { return port_ != 0; }
     std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+    // The self-signed certificate of the STARTTLS modes, for a client to trust.
+    std::string certificate() const { return out_ / "cert.pem"; }
     std::vector<ReceivedMail> Received() const;
     // Every login and password the server was sent through AUTH, "login\tpassword", good or bad.
     std::vector<std::string> AuthAttempts() const;

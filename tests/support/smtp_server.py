@@ -1,12 +1,16 @@
 """A real SMTP server on 127.0.0.1 for the mail tests (aiosmtpd).
 
-Usage: smtp_server.py OUTDIR [plain|auth|starttls]
-  plain     no authentication, no STARTTLS
-  auth      requires AUTH (PLAIN, LOGIN) and offers no STARTTLS, so a password would come in clear
-  starttls  offers STARTTLS with a self-signed certificate (made in OUTDIR) and AUTH only inside it
+Usage: smtp_server.py OUTDIR [plain|auth|starttls|starttls-open]
+  plain          no authentication, no STARTTLS
+  auth           requires AUTH (PLAIN, LOGIN) and offers no STARTTLS, so a password would come in
+                 clear
+  starttls       offers STARTTLS with a self-signed certificate (OUTDIR/cert.pem, for 127.0.0.1)
+                 and requires AUTH, offered only inside it
+  starttls-open  offers STARTTLS with that certificate and no AUTH
 Prints the port it listens on, then serves until its standard input closes. Each mail received
 is stored as OUTDIR/N.raw (the message as received), N.subject (decoded), N.body (decoded bytes)
-and N.envelope (sender, then one recipient per line, then "auth:" and the login, if any). Every
+and N.envelope (sender, then one recipient per line, then "auth:" and the login, if any, then
+"tls:" and 1 when the mail came inside TLS, 0 when not). Every
 AUTH attempt, good or bad, adds "login<TAB>password" to OUTDIR/auth_attempts.
 Recipients beginning with "reject" are refused with 550.
 """
@@ -51,9 +55,18 @@ class Handler:
             for r in envelope.rcpt_tos:
                 f.write(r + "\n")
             f.write("auth:" + login + "\n")
+            f.write("tls:" + ("1" if session.ssl is not None else "0") + "\n")
         with open(base + ".raw", "wb") as f:
             f.write(raw)
         return "250 Message accepted"
+
+
+class NoAuthHandler(Handler):
+    """Leaves AUTH out of every EHLO answer, inside TLS too."""
+
+    async def handle_EHLO(self, server, session, envelope, hostname, responses):
+        session.host_name = hostname
+        return [r for r in responses if not r[4:].upper().startswith("AUTH")]
 
 
 def authenticator(server, session, envelope, mechanism, auth_data):
@@ -68,7 +81,7 @@ def authenticator(server, session, envelope, mechanism, auth_data):
 def self_signed_context():
     cert, key = os.path.join(outdir, "cert.pem"), os.path.join(outdir, "key.pem")
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
-                    "-subj", "/CN=127.0.0.1", "-keyout", key, "-out", cert],
+                    "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert],
                    check=True, capture_output=True)
     context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
     context.load_cert_chain(cert, key)
@@ -90,7 +103,11 @@ elif mode == "starttls":
     logging.getLogger("mail.log").setLevel(logging.CRITICAL)
     kwargs = dict(authenticator=authenticator, auth_require_tls=True, auth_required=True,
                   tls_context=self_signed_context())
-controller = Controller(Handler(), hostname="127.0.0.1", port=port, **kwargs)
+elif mode == "starttls-open":
+    logging.getLogger("mail.log").setLevel(logging.CRITICAL)
+    kwargs = dict(tls_context=self_signed_context())
+handler = NoAuthHandler() if mode == "starttls-open" else Handler()
+controller = Controller(handler, hostname="127.0.0.1", port=port, **kwargs)
 controller.start()
 print(port, flush=True)
 sys.stdin.read()
