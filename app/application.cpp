@@ -97,8 +97,10 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
                                                       front_end.messages, context.charset);
     responder->SetEventSink(app->events_.get());
     app->responder_ = std::move(responder);
-    app->mailer_ = std::make_unique<MailReport>(app->context_, app->settings_, app->counters_,
-                                                *app->clock_, *app->regional_, front_end.messages);
+    auto mailer = std::make_unique<MailReport>(app->context_, app->settings_, app->counters_,
+                                               *app->clock_, *app->regional_, front_end.messages);
+    mailer->SetEventSink(app->events_.get());
+    app->mailer_ = std::move(mailer);
     ProcessState state{app->context_, app->settings_, app->switches_,
                        app->rules_,   app->mode_,     app->counters_};
     EngineHooks hooks{*app->clock_, *app->regional_,  front_end.observer, front_end.messages,

@@ -45,7 +45,8 @@ struct FileLocation {
 struct ResponseOutcome {
     enum class Left { kUntouched, kNothing, kRestored };
     Left left = Left::kUntouched;
-    std::string restored_digest;  // kRestored: the digest of what the restore wrote
+    std::string restored_digest;        // kRestored: the digest of what the restore wrote
+    std::vector<std::string> failures;  // what went wrong, as told to the user
 };
 
 // Acts on one change (kind "created", "altered" or "deleted" and the file's full path) at the

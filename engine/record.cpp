@@ -1,4 +1,6 @@
 // The per-file decision (baseline, new, unchanged, altered) and the deleted-file report.
+#include <algorithm>
+
 #include "engine/scan_engine.h"
 #include "platform/regional_time.h"
 
@@ -11,6 +13,11 @@ Status ScanEngine::ReportChange(std::string_view word, const ChangeEvent& change
     // The response may wait on the user or move files; what the store holds so far is kept.
     NORV_RETURN_IF_ERROR(store_.Commit());
     last_response_ = hooks_.responder.RespondToChange(change.kind, change.path, where);
+    // A response that failed says so in the log and the mail, below the change's line.
+    for (std::string failure : last_response_.failures) {
+        std::replace(failure.begin(), failure.end(), '\n', ' ');
+        NORV_RETURN_IF_ERROR(log_.WarningLine(DisplayText(failure)));
+    }
     return Status::Ok();
 }
 

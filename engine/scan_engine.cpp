@@ -168,6 +168,7 @@ Status ScanEngine::WarnAboutRule(const std::vector<Rule>& rules, size_t index) {
     }
     for (const std::string& warning : RuleWarnings(rules, index, kind)) {
         NORV_RETURN_IF_ERROR(log_.WarningLine(warning));
+        if (events_) events_->Warning(rules[index].path, warning);
         hooks_.messages.ShowMessageBox(warning);
     }
     return Status::Ok();

@@ -164,18 +164,34 @@ ChangeResponse::ChangeResponse(const Settings& settings, const LiveSwitches& swi
       messages_(messages),
       charset_(std::move(charset)) {}
 
+void ChangeResponse::Say(const std::string& text) {
+    messages_.ShowMessageBox(text);
+    if (said_) said_->push_back(text);
+}
+
 ResponseOutcome ChangeResponse::RespondToChange(std::string_view kind, const std::string& path,
                                                 const FileLocation& where) {
+    std::vector<std::string> said;
+    said_ = &said;
+    ResponseOutcome outcome = Respond(kind, path, where);
+    said_ = nullptr;
+    outcome.failures = std::move(said);
+    return outcome;
+}
+
+ResponseOutcome ChangeResponse::Respond(std::string_view kind, const std::string& path,
+                                        const FileLocation& where) {
     if (switches_.auto_restore == 0) return {};
     if (!platform::FileExists(archive_.ArchivePath())) {
-        messages_.ShowMessageBox(kNotSavedMessage);
+        Say(kNotSavedMessage);
         if (events_) {
             events_->Action(path, kind == kChangeCreated ? "quarantine" : "restore", false,
                             kNotSavedMessage);
         }
         return {};
     }
-    const ResponseOutcome taken_out{ResponseOutcome::Left::kNothing, {}};
+    ResponseOutcome taken_out;
+    taken_out.left = ResponseOutcome::Left::kNothing;
     if (kind == kChangeCreated)
         return MoveToCracked(kind, path, where) ? taken_out : ResponseOutcome{};
     if (kind == kChangeAltered) {
@@ -215,7 +231,10 @@ ResponseOutcome ChangeResponse::Restore(const std::string& path) {
         }
         if (!TakeOutWhatStands(path)) break;
     }
-    if (!restored.ok()) archive_.SayRestoreFailure(restored);
+    if (!restored.ok()) {
+        archive_.SayRestoreFailure(restored);
+        if (said_) said_->push_back(restored.message());
+    }
     if (events_) {
         events_->Action(path, "restore", restored.ok(), restored.ok() ? path : restored.message());
     }
@@ -225,8 +244,7 @@ ResponseOutcome ChangeResponse::Restore(const std::string& path) {
 
 bool ChangeResponse::TakeOutWhatStands(const std::string& path) {
     auto fail = [&](const Status& status) {
-        messages_.ShowMessageBox(
-            path + " に置かれたものをクラックフォルダへ移せません: " + status.message());
+        Say(path + " に置かれたものをクラックフォルダへ移せません: " + status.message());
         if (events_) events_->Action(path, "quarantine", false, status.message());
         return false;
     };
@@ -279,8 +297,7 @@ bool ChangeResponse::TakeOutWhatStands(const std::string& path) {
 bool ChangeResponse::MoveToCracked(std::string_view kind, const std::string& path,
                                    const FileLocation& where) {
     auto fail = [&](const Status& status) {
-        messages_.ShowMessageBox(
-            "改ざんされたファイル " + path +
+        Say("改ざんされたファイル " + path +
             " をクラックフォルダへ移せません (ファイルはそのままです): " + status.message());
         if (events_) events_->Action(path, "quarantine", false, status.message());
         return false;
@@ -346,7 +363,7 @@ bool ChangeResponse::MoveToCracked(std::string_view kind, const std::string& pat
         evidence = Evidence::kIndexOnly;
     } else if (copies_this_run_ >= bounds_.most_copies) {
         if (kind != kChangeAltered) {
-            if (!limit_shown_) messages_.ShowMessageBox(kCopyLimitMessage);
+            if (!limit_shown_) Say(kCopyLimitMessage);
             limit_shown_ = true;
             if (events_) events_->Action(path, "quarantine", false, kCopyLimitMessage);
             return false;
@@ -447,9 +464,8 @@ bool ChangeResponse::MoveToCracked(std::string_view kind, const std::string& pat
     if (indexed.ok() && ::fsync(index.get()) != 0) indexed = Status::FromErrno(errno, folder);
     if (!indexed.ok()) {
         // The message keeps what the index could not.
-        messages_.ShowMessageBox("クラックフォルダの一覧に " + shown_copy + " を書けません (" +
-                                 DisplayPath(path) + " サイズ " + std::to_string(size) + " MD5 " +
-                                 digest + "): " + indexed.message());
+        Say("クラックフォルダの一覧に " + shown_copy + " を書けません (" + DisplayPath(path) +
+            " サイズ " + std::to_string(size) + " MD5 " + digest + "): " + indexed.message());
     }
 
     // The file leaves its place only if the name still holds the very file that was copied.

@@ -100,6 +100,11 @@ class ChangeResponse : public ChangeResponder {
     int64_t bytes_this_run_ = 0;
     bool limit_shown_ = false;
 
+    ResponseOutcome Respond(std::string_view kind, const std::string& path,
+                            const FileLocation& where);
+    // Shows a failure, and keeps it for the outcome of the change being answered.
+    void Say(const std::string& text);
+    std::vector<std::string>* said_ = nullptr;
     // Puts the page back; what it then left at the place.
     ResponseOutcome Restore(const std::string& path);
     // Takes out whatever stands where a page must come back; false when it could not.

@@ -32,6 +32,8 @@ class MailReport : public ScanReportMailer {
     std::string Subject() const;
     // Every line of the log followed by CR LF; a log that cannot be read says so instead.
     std::string Body() const;
+    // Where each mail is reported, sent or failed (action "mail"); null for nowhere.
+    void SetEventSink(EventSink* events) { events_ = events; }
 
   private:
     const RunContext& context_;
@@ -40,6 +42,7 @@ class MailReport : public ScanReportMailer {
     const platform::Clock& clock_;
     const platform::RegionalFormat& regional_;
     MessageBoxSink& messages_;
+    EventSink* events_ = nullptr;
 
     void Send(const std::string& body);
 };

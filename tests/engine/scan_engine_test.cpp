@@ -455,6 +455,25 @@ TEST_F(EngineTest, FailureEndsTheRunButKeepsWhatWasDone) {
     EXPECT_FALSE(engine->running());
 }
 
+TEST_F(EngineTest, AFailedResponseIsWrittenBelowItsChangeInTheLog) {
+    const std::string page = tree.Write("index.html", "home");
+    SetRules({{tree.path(), RULE_DIR}});
+    mode = ScanMode::kInit;
+    ASSERT_TRUE(engine->RunScan().ok());
+    testing::WriteAll(page, "defaced");
+    hooks.on_response = [&](const std::string&) {
+        ResponseOutcome failed;
+        failed.failures = {page + " を移せません:\nディスクがいっぱいです"};
+        return failed;
+    };
+    ASSERT_TRUE(engine->check_file().ok());
+    const auto lines = LogLines();
+    const auto altered = std::find(lines.begin(), lines.end(), "Altered: " + page);
+    ASSERT_NE(altered, lines.end());
+    ASSERT_NE(altered + 1, lines.end());
+    EXPECT_EQ(*(altered + 1), "Warning: " + page + " を移せません: ディスクがいっぱいです");
+}
+
 TEST_F(EngineTest, TheWatchTakesForItsOwnWorkOnlyWhatItsResponseWrote) {
     const std::string page = tree.Write("index.html", "home");
     SetRules({{tree.path(), RULE_DIR}});
@@ -466,7 +485,7 @@ TEST_F(EngineTest, TheWatchTakesForItsOwnWorkOnlyWhatItsResponseWrote) {
     // The response restores the page, and the attacker writes it again before the watch looks.
     hooks.on_response = [&](const std::string& path) {
         testing::WriteAll(path, "defaced again");
-        return ResponseOutcome{ResponseOutcome::Left::kRestored, platform::Md5Hex("home")};
+        return ResponseOutcome{ResponseOutcome::Left::kRestored, platform::Md5Hex("home"), {}};
     };
     testing::WriteAll(page, "defaced");
     engine->BeginWatchBurst();
@@ -479,7 +498,7 @@ TEST_F(EngineTest, TheWatchTakesForItsOwnWorkOnlyWhatItsResponseWrote) {
     testing::WriteAll(page, "defaced");
     hooks.on_response = [&](const std::string& path) {
         testing::WriteAll(path, "older");
-        return ResponseOutcome{ResponseOutcome::Left::kRestored, platform::Md5Hex("older")};
+        return ResponseOutcome{ResponseOutcome::Left::kRestored, platform::Md5Hex("older"), {}};
     };
     ASSERT_TRUE(engine->CheckWatchedFiles({file}).ok());
     ASSERT_TRUE(engine->CheckWatchedFiles({file}).ok());

@@ -138,6 +138,18 @@ TEST(HeaderWords, LongJapaneseSubjectsFoldIntoEncodedWords) {
     EXPECT_EQ(platform::EncodeHeaderWord("plain"), "plain");
 }
 
+// The events a mail gives: "mail done <recipients>" or "mail failed <reason>".
+struct MailEvents : EventSink {
+    void BeginRun(std::string_view) override {}
+    void Change(const ChangeEvent&) override {}
+    void Action(const std::string&, std::string_view action, bool succeeded,
+                const std::string& detail) override {
+        seen.push_back(std::string(action) + (succeeded ? " done " : " failed ") + detail);
+    }
+    void EndRun(const ScanCounters&, std::string_view) override {}
+    std::vector<std::string> seen;
+};
+
 class MailReportTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -174,9 +186,15 @@ TEST_F(MailReportTest, BodyIsTheLogWithCrLfOnEveryLine) {
 TEST_F(MailReportTest, FailureMessagePutsTheReasonFirstAndTheRecipientLast) {
     settings.smtp_server = "127.0.0.1:" + std::to_string(testing::UnusedPort());
     testing::WriteAll(context.LogPath(), "log\r\n");
-    Report().SendScanReport();
+    MailEvents events;
+    MailReport report = Report();
+    report.SetEventSink(&events);
+    report.SendScanReport();
     ASSERT_EQ(hooks.messages.size(), 1u);
     const std::string& m = hooks.messages[0];
+    // The failure is an event too, for a service nobody watches.
+    ASSERT_EQ(events.seen.size(), 1u);
+    EXPECT_EQ(events.seen[0].rfind("mail failed ", 0), 0u) << events.seen[0];
     EXPECT_EQ(m.rfind("mail send error 001:", 0), 0u);
     EXPECT_EQ(m.substr(m.size() - settings.mail_to.size()), settings.mail_to);
     EXPECT_GT(m.size(), std::string("mail send error 001:").size() + settings.mail_to.size());
