@@ -16,7 +16,7 @@ void ShowSettings(const Settings& settings, SettingsEditState& edit) {
 void ShowRules(const RuleTable& rules, SettingsEditState& edit) {
     edit.rule_list.clear();
     for (const Rule& rule : rules.rules) {
-        edit.rule_list.push_back({rule.path, rule.flag == RULE_TREE});
+        edit.rule_list.push_back({rule.path, rule.kind == RuleKind::kTree});
     }
 }
 

@@ -18,7 +18,7 @@ namespace norv {
 
 struct RuleListItem {
     std::string text;
-    bool checked = false;  // the rule takes in subfolders (RULE_TREE)
+    bool checked = false;  // the rule takes in subfolders (RuleKind::kTree)
 };
 
 struct SettingsEditState {

@@ -18,12 +18,15 @@ std::string_view TrimBlanks(std::string_view s) {
 }
 
 // A flag as written: a decimal 16-bit whole number, blanks around it allowed.
-bool ParseFlag(std::string_view text, int16_t& flag) {
+bool ParseKind(std::string_view text, RuleKind& kind) {
     text = TrimBlanks(text);
     if (!text.empty() && text.front() == '+') text.remove_prefix(1);
     if (text.empty()) return false;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), flag);
-    return ec == std::errc() && end == text.data() + text.size();
+    int16_t number = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), number);
+    if (ec != std::errc() || end != text.data() + text.size()) return false;
+    kind = static_cast<RuleKind>(number);
+    return true;
 }
 
 std::string Where(const RunContext& context, size_t line) {
@@ -46,7 +49,7 @@ std::vector<Rule> AllRules(const RuleTable& table) {
 }  // namespace
 
 std::string RuleLine(const Rule& rule) {
-    return std::string(kOpenTag) + rule.path + "," + std::to_string(rule.flag) +
+    return std::string(kOpenTag) + rule.path + "," + std::to_string(RuleKindNumber(rule.kind)) +
            std::string(kCloseTag);
 }
 
@@ -77,7 +80,7 @@ Status LoadRules(const RunContext& context, RuleTable& loaded, MessageBoxSink& m
         }
         Rule rule;
         rule.path = std::string(line.substr(path_start, comma - path_start));
-        if (!ParseFlag(line.substr(comma + 1, close - comma - 1), rule.flag)) {
+        if (!ParseKind(line.substr(comma + 1, close - comma - 1), rule.kind)) {
             messages.ShowMessageBox(Where(context, i + 1) +
                                     " の種別は -32768 から 32767 の整数でないため無視します");
             continue;
@@ -119,7 +122,7 @@ Status AddRule(const RunContext& context, RuleTable& table, const std::string& p
                                     " 個までです。追加できません: " + path);
             return Status::Ok();
         }
-        table.rules.push_back({path, RULE_DIR});
+        table.rules.push_back({path, RuleKind::kFolder});
     }
     NORV_RETURN_IF_ERROR(SaveRules(context, table));
     return LoadRules(context, table, messages);
@@ -137,7 +140,7 @@ Status DeleteRule(const RunContext& context, RuleTable& table, int n, MessageBox
 
 Status SetRuleRecursion(const RunContext& context, RuleTable& table, int item, bool on) {
     if (item < 0 || item >= table.rule_count()) return Status::Ok();
-    table.rules[static_cast<size_t>(item)].flag = on ? RULE_TREE : RULE_DIR;
+    table.rules[static_cast<size_t>(item)].kind = on ? RuleKind::kTree : RuleKind::kFolder;
     return SaveRules(context, table);
 }
 

@@ -15,16 +15,21 @@
 
 namespace norv {
 
-inline constexpr int16_t RULE_FILE = 0;  // one file, examined by itself
-inline constexpr int16_t RULE_DIR = 1;   // a folder, only the files directly in it
-inline constexpr int16_t RULE_TREE = 3;  // a folder and all its subfolders
+// What a rule watches, by the number the rule file gives it. Any other number is kept as read
+// and written back: a positive one is walked as a folder, a negative one not at all.
+enum class RuleKind : int16_t {
+    kFile = 0,    // one file, examined by itself
+    kFolder = 1,  // a folder, only the files directly in it
+    kTree = 3,    // a folder and all its subfolders
+};
+constexpr int16_t RuleKindNumber(RuleKind kind) { return static_cast<int16_t>(kind); }
 inline constexpr int kMaxRules = 100;
 // Far beyond any real rule file: a larger one is not read at all.
 inline constexpr int64_t kRuleFileMaxBytes = 16 << 20;
 
 struct Rule {
     std::string path;  // exactly as read: nothing expanded or normalised
-    int16_t flag = RULE_DIR;
+    RuleKind kind = RuleKind::kFolder;
 };
 
 struct RuleTable {
@@ -50,15 +55,15 @@ Status LoadRules(const RunContext& context, RuleTable& table, MessageBoxSink& me
 // Writes the table (and any rules beyond capacity) to the rule file, atomically.
 Status SaveRules(const RunContext& context, const RuleTable& table);
 
-// Adds a folder rule (RULE_DIR) for `path` when it is not empty, then saves and reloads. A path
-// the format cannot hold (a comma, a line break) or a 101st rule is refused with a message.
+// Adds a folder rule (RuleKind::kFolder) for `path` when it is not empty, then saves and reloads. A
+// path the format cannot hold (a comma, a line break) or a 101st rule is refused with a message.
 Status AddRule(const RunContext& context, RuleTable& table, const std::string& path,
                MessageBoxSink& messages);
 
 // Rewrites the file without rule n (1-based; 0 or out of range removes nothing), then reloads.
 Status DeleteRule(const RunContext& context, RuleTable& table, int n, MessageBoxSink& messages);
 
-// Makes rule item+1 a RULE_TREE (on) or RULE_DIR (off) and saves at once.
+// Makes rule item+1 a RuleKind::kTree (on) or RuleKind::kFolder (off) and saves at once.
 Status SetRuleRecursion(const RunContext& context, RuleTable& table, int item, bool on);
 
 }  // namespace norv

@@ -10,7 +10,7 @@ Result<WatchedPlace> OpenWatchedPlace(const RuleTable& rules, const std::string&
     const Rule* covering = nullptr;
     std::string below;
     for (const Rule& rule : rules.rules) {
-        if (rule.flag == RULE_FILE) {
+        if (rule.kind == RuleKind::kFile) {
             if (path != rule.path) continue;
             if (!covering || rule.path.size() >= covering->path.size()) {
                 covering = &rule;
@@ -18,11 +18,12 @@ Result<WatchedPlace> OpenWatchedPlace(const RuleTable& rules, const std::string&
             }
             continue;
         }
-        if (rule.flag <= 0) continue;
+        if (RuleKindNumber(rule.kind) <= 0) continue;
         const std::string prefix = platform::FolderPrefix(rule.path);
         if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0) continue;
         std::string rest = path.substr(prefix.size());
-        if (rule.flag != RULE_TREE && rest.find(platform::kSeparator) != std::string::npos) continue;
+        if (rule.kind != RuleKind::kTree && rest.find(platform::kSeparator) != std::string::npos)
+            continue;
         if (!covering || prefix.size() > covering->path.size()) {
             covering = &rule;
             below = std::move(rest);
@@ -32,7 +33,7 @@ Result<WatchedPlace> OpenWatchedPlace(const RuleTable& rules, const std::string&
     auto resolved = platform::ResolveAdministratorPath(covering->path);
     if (!resolved.ok()) return resolved.status();
     WatchedPlace place;
-    if (covering->flag == RULE_FILE) {
+    if (covering->kind == RuleKind::kFile) {
         if (resolved->name.empty()) return Status::FromErrno(EISDIR, covering->path);
         place.root = resolved->parent;
         place.root_path = platform::ParentOfPath(covering->path);

@@ -67,7 +67,7 @@ void ChangeWatcher::SetWatches() {
         auto resolved = platform::ResolveAdministratorPath(rule.path);
         // A path that is not there, or a link not to be followed: the full checks say so.
         if (!resolved.ok()) continue;
-        if (rule.flag == RULE_FILE) {
+        if (rule.kind == RuleKind::kFile) {
             if (resolved->name.empty()) continue;
             Folder uses;
             uses.name = platform::FolderPrefix(platform::ParentOfPath(rule.path));
@@ -75,12 +75,12 @@ void ChangeWatcher::SetWatches() {
             AddWatch(*resolved->parent, uses.name, uses);
             continue;
         }
-        if (rule.flag != RULE_DIR && rule.flag != RULE_TREE) continue;
+        if (rule.kind != RuleKind::kFolder && rule.kind != RuleKind::kTree) continue;
         auto root = platform::OpenResolvedDirectory(resolved.value(), rule.path);
         if (!root.ok()) continue;
         Folder uses;
         uses.all_files = true;
-        uses.tree = rule.flag == RULE_TREE;
+        uses.tree = rule.kind == RuleKind::kTree;
         platform::TreeWalk::Options walk_options;
         walk_options.recursive = uses.tree;
         walk_options.skipped = excluded_;

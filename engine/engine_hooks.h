@@ -18,9 +18,35 @@ namespace platform {
 class DirectoryHandle;
 }
 
-inline constexpr std::string_view kChangeCreated = "created";
-inline constexpr std::string_view kChangeAltered = "altered";
-inline constexpr std::string_view kChangeDeleted = "deleted";
+// What a check found for one file.
+enum class ChangeKind { kCreated, kAltered, kDeleted };
+// Its name in the events.
+constexpr std::string_view ChangeKindName(ChangeKind kind) {
+    switch (kind) {
+        case ChangeKind::kCreated:
+            return "created";
+        case ChangeKind::kAltered:
+            return "altered";
+        case ChangeKind::kDeleted:
+            return "deleted";
+    }
+    return "";
+}
+
+// What a response did about a change, or the report's mail.
+enum class ResponseAction { kQuarantine, kRestore, kMail };
+// Its name in the events.
+constexpr std::string_view ResponseActionName(ResponseAction action) {
+    switch (action) {
+        case ResponseAction::kQuarantine:
+            return "quarantine";
+        case ResponseAction::kRestore:
+            return "restore";
+        case ResponseAction::kMail:
+            return "mail";
+    }
+    return "";
+}
 
 // What the engine shows while it works, and the per-file yield.
 class ScanObserver {
@@ -56,7 +82,7 @@ struct ResponseOutcome {
 class ChangeResponder {
   public:
     virtual ~ChangeResponder() = default;
-    virtual ResponseOutcome RespondToChange(std::string_view kind, const std::string& path,
+    virtual ResponseOutcome RespondToChange(ChangeKind kind, const std::string& path,
                                             const FileLocation& where) = 0;
     // A run (a check, or a batch of the watch) begins: per-run bounds count again, and what a
     // killed run left behind is tidied.
@@ -75,7 +101,7 @@ class SettingsReloader {
 // Machine-readable events: every change a run finds, every action the response takes, and each
 // run's summary, for log pipelines and scripts. Optional: a null sink records nothing.
 struct ChangeEvent {
-    std::string_view kind;    // "created", "altered" or "deleted"
+    ChangeKind kind = ChangeKind::kCreated;
     const std::string& path;  // the full path, bytes as they are
     std::string old_md5;      // the baseline's digest ("" for a created file)
     std::string new_md5;      // the digest now ("" for a deleted file)
@@ -88,9 +114,9 @@ class EventSink {
     // A run begins: `command` is "init", "check" or "update".
     virtual void BeginRun(std::string_view command) = 0;
     virtual void Change(const ChangeEvent& change) = 0;
-    // The response's act on `path`: `action` "quarantine" or "restore"; `detail` the copy's
+    // The response's act on `path`: `action` quarantine, restore or mail; `detail` the copy's
     // path on success, the reason on failure.
-    virtual void Action(const std::string& path, std::string_view action, bool succeeded,
+    virtual void Action(const std::string& path, ResponseAction action, bool succeeded,
                         const std::string& detail) = 0;
     // A part of a watched tree the run could not see or measure (`path`; a folder's ends in the
     // separator), and why. Its recorded files are kept, never reported deleted.

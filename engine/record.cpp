@@ -41,14 +41,14 @@ Status ScanEngine::RecordFile(const std::string& dir, const std::string& name, i
             // The record first, then the log line and the response.
             NORV_RETURN_IF_ERROR(store_.InsertNew(path, size, file_date(), digest));
             NORV_RETURN_IF_ERROR(ReportChange(
-                "Created: ", {kChangeCreated, path, "", digest, size, mtime.tv_sec}, where));
+                "Created: ", {ChangeKind::kCreated, path, "", digest, size, mtime.tv_sec}, where));
         } else if ((*baseline)->first_seen_by_check) {
             // Not in the baseline yet: reported at every check until an init takes it in.
             ++counters.created;
             NORV_RETURN_IF_ERROR(store_.UpdateSeen(path, FileInfoStore::kFirstSeenByThisRun,
                                                    FileInfoStore::kFirstSeenByCheck));
             NORV_RETURN_IF_ERROR(ReportChange(
-                "Created: ", {kChangeCreated, path, "", digest, size, mtime.tv_sec}, where));
+                "Created: ", {ChangeKind::kCreated, path, "", digest, size, mtime.tv_sec}, where));
         } else {
             int flag = FileInfoStore::kSeenEqual;
             // A file hashed whole once and sampled once (its read ran out of time) has two
@@ -61,7 +61,8 @@ Status ScanEngine::RecordFile(const std::string& dir, const std::string& name, i
                 // The log line and the response before the record is updated.
                 NORV_RETURN_IF_ERROR(ReportChange(
                     "Altered: ",
-                    {kChangeAltered, path, (*baseline)->md5o, digest, size, mtime.tv_sec}, where));
+                    {ChangeKind::kAltered, path, (*baseline)->md5o, digest, size, mtime.tv_sec},
+                    where));
             }
             NORV_RETURN_IF_ERROR(store_.UpdateSeen(path, flag, digest));
         }
@@ -177,7 +178,7 @@ Status ScanEngine::ReportDeletedFiles() {
             return Status::Ok();
         }
         ++state_.counters.deleted;
-        return ReportChange("Deleted: ", {kChangeDeleted, filename, md5o, "", -1, -1}, {});
+        return ReportChange("Deleted: ", {ChangeKind::kDeleted, filename, md5o, "", -1, -1}, {});
     });
 }
 

@@ -112,10 +112,10 @@ bool RulesOverlap(const Rule& a, const Rule& b) {
     if (pa == pb) return true;
     auto covers = [](const Rule& folder, const std::string& folder_path, const Rule& other,
                      const std::string& other_path) {
-        if (folder.flag <= 0) return false;
-        if (folder.flag == RULE_TREE) return Below(other_path, folder_path);
+        if (RuleKindNumber(folder.kind) <= 0) return false;
+        if (folder.kind == RuleKind::kTree) return Below(other_path, folder_path);
         // A one-folder rule takes in the files directly in it: a file rule there overlaps.
-        return other.flag == RULE_FILE && platform::ParentOfPath(other_path) == folder_path;
+        return other.kind == RuleKind::kFile && platform::ParentOfPath(other_path) == folder_path;
     };
     return covers(a, pa, b, pb) || covers(b, pb, a, pa);
 }
@@ -128,22 +128,23 @@ std::vector<std::string> RuleWarnings(const std::vector<Rule>& rules, size_t ind
     const std::string label =
         "ルール " + std::to_string(index + 1) + " (" + DisplayPath(rule.path) + ")";
     std::vector<std::string> warnings;
-    if (rule.flag != RULE_FILE && rule.flag != RULE_DIR && rule.flag != RULE_TREE) {
-        warnings.push_back(label + " の種別 " + std::to_string(rule.flag) +
+    if (rule.kind != RuleKind::kFile && rule.kind != RuleKind::kFolder &&
+        rule.kind != RuleKind::kTree) {
+        warnings.push_back(label + " の種別 " + std::to_string(RuleKindNumber(rule.kind)) +
                            " は 0 (ファイル)、1 (フォルダ)、3 (フォルダとサブフォルダ) の"
                            "どれでもありません");
     } else if (kind == platform::EntryKind::kMissing) {
         warnings.push_back(label + " のパスがありません");
-    } else if (rule.flag == RULE_FILE && kind == platform::EntryKind::kDirectory) {
+    } else if (rule.kind == RuleKind::kFile && kind == platform::EntryKind::kDirectory) {
         warnings.push_back(label + " はフォルダですが、種別が 0 (ファイル) です");
-    } else if (rule.flag != RULE_FILE && kind == platform::EntryKind::kRegular) {
+    } else if (rule.kind != RuleKind::kFile && kind == platform::EntryKind::kRegular) {
         warnings.push_back(label + " はフォルダではありませんが、種別が " +
-                           std::to_string(rule.flag) + " (フォルダ) です");
+                           std::to_string(RuleKindNumber(rule.kind)) + " (フォルダ) です");
     }
     // A rule that walks nothing (a path not there, a kind below 0) counts nothing twice.
-    const bool walked = kind != platform::EntryKind::kMissing && rule.flag >= 0;
+    const bool walked = kind != platform::EntryKind::kMissing && RuleKindNumber(rule.kind) >= 0;
     for (size_t j = 0; walked && j < index; ++j) {
-        if (rules[j].flag >= 0 && RulesOverlap(rules[j], rule)) {
+        if (RuleKindNumber(rules[j].kind) >= 0 && RulesOverlap(rules[j], rule)) {
             warnings.push_back(label + " はルール " + std::to_string(j + 1) + " (" +
                                DisplayPath(rules[j].path) +
                                ") と同じファイルを検査します。変更は二度数えられます");
@@ -203,10 +204,10 @@ Status ScanEngine::RunScanSteps() {
         NORV_RETURN_IF_ERROR(StopPoint());
         NORV_RETURN_IF_ERROR(log_.RuleHeader(rule.path));
         NORV_RETURN_IF_ERROR(WarnAboutRule(rules, i));
-        if (rule.flag == RULE_FILE) {
+        if (rule.kind == RuleKind::kFile) {
             NORV_RETURN_IF_ERROR(CheckSingleFile(rule.path));
-        } else if (rule.flag > 0) {
-            NORV_RETURN_IF_ERROR(WalkDirectory(rule.path, rule.flag));
+        } else if (RuleKindNumber(rule.kind) > 0) {
+            NORV_RETURN_IF_ERROR(WalkDirectory(rule.path, rule.kind));
         }
     }
     // A stop before this point must not report the files it never reached as deleted.

@@ -127,7 +127,7 @@ class ScanEngine {
     void SetEventSink(EventSink* events) { events_ = events; }
 
     // Per-file steps, public for the tests that drive them one at a time.
-    Status WalkDirectory(const std::string& path, int16_t flag);
+    Status WalkDirectory(const std::string& path, RuleKind kind);
     Status CheckSingleFile(const std::string& path);
     Status RecordFile(const std::string& dir, const std::string& name, int64_t size,
                       const std::timespec& mtime, const std::string& digest,

@@ -40,7 +40,7 @@ Status ScanEngine::SkipFolder(const std::string& dir) {
     return log_.SkippedLine(path);
 }
 
-Status ScanEngine::WalkDirectory(const std::string& path, int16_t flag) {
+Status ScanEngine::WalkDirectory(const std::string& path, RuleKind kind) {
     auto resolved = platform::ResolveAdministratorPath(path);
     Result<std::shared_ptr<platform::DirectoryHandle>> root =
         resolved.ok() ? platform::OpenResolvedDirectory(*resolved, path)
@@ -55,7 +55,7 @@ Status ScanEngine::WalkDirectory(const std::string& path, int16_t flag) {
         return NoteUnseen(platform::FolderPrefix(path), root.status());
     }
     TreeWalk::Options options;
-    options.recursive = flag == RULE_TREE;
+    options.recursive = kind == RuleKind::kTree;
     options.skipped = excluded_folders_;
     options.take = [this, recursive = options.recursive](const platform::FileIdentity& folder,
                                                          const std::string& dir) {
@@ -160,7 +160,7 @@ Status ScanEngine::CheckSingleFile(const std::string& path) {
         }
     }
     ++state_.counters.deleted;
-    return ReportChange("Deleted: ", {kChangeDeleted, path, "", "", -1, -1}, {});
+    return ReportChange("Deleted: ", {ChangeKind::kDeleted, path, "", "", -1, -1}, {});
 }
 
 }  // namespace norv

@@ -113,8 +113,8 @@ Status ScanEngine::CheckPresentOrGone(const WatchedFile& file,
     if (!baseline->has_value()) return Status::Ok();
     if ((*baseline)->first_seen_by_check) return store_.ForgetNewFile(file.path);
     ++state_.counters.deleted;
-    return ReportChange("Deleted: ", {kChangeDeleted, file.path, (*baseline)->md5o, "", -1, -1},
-                        {});
+    return ReportChange(
+        "Deleted: ", {ChangeKind::kDeleted, file.path, (*baseline)->md5o, "", -1, -1}, {});
 }
 
 bool ScanEngine::RestoresAtOnce(const std::string& path) {

@@ -7,7 +7,7 @@
 
 namespace {
 class Quiet : public norv::MessageBoxSink {
-public:
+  public:
     void ShowMessageBox(const std::string&) override {}
 };
 }  // namespace
@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!norv::LoadRules(context, again, quiet).ok()) std::abort();
     if (again.rules.size() != table.rules.size()) std::abort();
     for (size_t i = 0; i < table.rules.size(); ++i) {
-        if (again.rules[i].flag != table.rules[i].flag) std::abort();
+        if (again.rules[i].kind != table.rules[i].kind) std::abort();
     }
     return 0;
 }

@@ -169,7 +169,7 @@ void ChangeResponse::Say(const std::string& text) {
     if (said_) said_->push_back(text);
 }
 
-ResponseOutcome ChangeResponse::RespondToChange(std::string_view kind, const std::string& path,
+ResponseOutcome ChangeResponse::RespondToChange(ChangeKind kind, const std::string& path,
                                                 const FileLocation& where) {
     std::vector<std::string> said;
     said_ = &said;
@@ -179,28 +179,30 @@ ResponseOutcome ChangeResponse::RespondToChange(std::string_view kind, const std
     return outcome;
 }
 
-ResponseOutcome ChangeResponse::Respond(std::string_view kind, const std::string& path,
+ResponseOutcome ChangeResponse::Respond(ChangeKind kind, const std::string& path,
                                         const FileLocation& where) {
     if (switches_.auto_restore == 0) return {};
     if (!platform::FileExists(archive_.ArchivePath())) {
         Say(kNotSavedMessage);
         if (events_) {
-            events_->Action(path, kind == kChangeCreated ? "quarantine" : "restore", false,
-                            kNotSavedMessage);
+            events_->Action(path,
+                            kind == ChangeKind::kCreated ? ResponseAction::kQuarantine
+                                                         : ResponseAction::kRestore,
+                            false, kNotSavedMessage);
         }
         return {};
     }
     ResponseOutcome taken_out;
     taken_out.left = ResponseOutcome::Left::kNothing;
-    if (kind == kChangeCreated)
+    if (kind == ChangeKind::kCreated)
         return MoveToCracked(kind, path, where) ? taken_out : ResponseOutcome{};
-    if (kind == kChangeAltered) {
+    if (kind == ChangeKind::kAltered) {
         // The archived version goes back only once the tampered one is kept as evidence.
         if (!MoveToCracked(kind, path, where)) return {};
         const ResponseOutcome restored = Restore(path);
         return restored.left == ResponseOutcome::Left::kRestored ? restored : taken_out;
     }
-    if (kind == kChangeDeleted) return Restore(path);
+    if (kind == ChangeKind::kDeleted) return Restore(path);
     return {};
 }
 
@@ -236,7 +238,8 @@ ResponseOutcome ChangeResponse::Restore(const std::string& path) {
         if (said_) said_->push_back(restored.message());
     }
     if (events_) {
-        events_->Action(path, "restore", restored.ok(), restored.ok() ? path : restored.message());
+        events_->Action(path, ResponseAction::kRestore, restored.ok(),
+                        restored.ok() ? path : restored.message());
     }
     if (restored.ok()) outcome.left = ResponseOutcome::Left::kRestored;
     return outcome;
@@ -245,7 +248,7 @@ ResponseOutcome ChangeResponse::Restore(const std::string& path) {
 bool ChangeResponse::TakeOutWhatStands(const std::string& path) {
     auto fail = [&](const Status& status) {
         Say(path + " に置かれたものをクラックフォルダへ移せません: " + status.message());
-        if (events_) events_->Action(path, "quarantine", false, status.message());
+        if (events_) events_->Action(path, ResponseAction::kQuarantine, false, status.message());
         return false;
     };
     auto place = OpenWatchedPlace(archive_.rules(), path);
@@ -259,7 +262,7 @@ bool ChangeResponse::TakeOutWhatStands(const std::string& path) {
     // A file or a link is evidence like any other: copied, verified, then removed.
     if (facts->kind == platform::EntryKind::kRegular ||
         facts->kind == platform::EntryKind::kSymlink) {
-        return MoveToCracked(kChangeCreated, path, FileLocation{holder->get(), name});
+        return MoveToCracked(ChangeKind::kCreated, path, FileLocation{holder->get(), name});
     }
     // A FIFO, socket, device or folder has no content to copy: it is moved whole, by its name,
     // into the cracked folder. Nothing in it is opened or followed.
@@ -273,7 +276,7 @@ bool ChangeResponse::TakeOutWhatStands(const std::string& path) {
         if (platform::Files().RenameAt((*holder)->fd(), name.c_str(), (*cracked)->fd(),
                                        candidate.c_str(), RENAME_NOREPLACE) == 0) {
             if (events_) {
-                events_->Action(path, "quarantine", true,
+                events_->Action(path, ResponseAction::kQuarantine, true,
                                 platform::JoinPath(settings_.cracked_dir, candidate));
             }
             return true;
@@ -287,19 +290,20 @@ bool ChangeResponse::TakeOutWhatStands(const std::string& path) {
         if (::fstatat((*holder)->fd(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
             now.st_dev == facts->identity.device && now.st_ino == facts->identity.inode &&
             platform::Files().UnlinkAt((*holder)->fd(), name.c_str(), 0) == 0) {
-            if (events_) events_->Action(path, "quarantine", true, std::string(kNoCopyName));
+            if (events_)
+                events_->Action(path, ResponseAction::kQuarantine, true, std::string(kNoCopyName));
             return true;
         }
     }
     return fail(Status::FromErrno(error, path + " をクラックフォルダへ移せません"));
 }
 
-bool ChangeResponse::MoveToCracked(std::string_view kind, const std::string& path,
+bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
                                    const FileLocation& where) {
     auto fail = [&](const Status& status) {
         Say("改ざんされたファイル " + path +
             " をクラックフォルダへ移せません (ファイルはそのままです): " + status.message());
-        if (events_) events_->Action(path, "quarantine", false, status.message());
+        if (events_) events_->Action(path, ResponseAction::kQuarantine, false, status.message());
         return false;
     };
     // The folder holding the file: the one the walk verified, or the rule's, name by name.
@@ -325,7 +329,8 @@ bool ChangeResponse::MoveToCracked(std::string_view kind, const std::string& pat
     Status made = platform::MakeDirectories(folder, 0700);
     if (!made.ok()) return fail(made);
     auto cracked = platform::OpenTrustedFolder(folder);
-    if (!cracked.ok() && !(cracked.status().Is(ErrorKind::kRefused) && kind == kChangeAltered)) {
+    if (!cracked.ok() &&
+        !(cracked.status().Is(ErrorKind::kRefused) && kind == ChangeKind::kAltered)) {
         return fail(cracked.status());
     }
     const int cracked_fd = cracked.ok() ? (*cracked)->fd() : -1;
@@ -362,10 +367,11 @@ bool ChangeResponse::MoveToCracked(std::string_view kind, const std::string& pat
     if (cracked_fd < 0) {
         evidence = Evidence::kIndexOnly;
     } else if (copies_this_run_ >= bounds_.most_copies) {
-        if (kind != kChangeAltered) {
+        if (kind != ChangeKind::kAltered) {
             if (!limit_shown_) Say(kCopyLimitMessage);
             limit_shown_ = true;
-            if (events_) events_->Action(path, "quarantine", false, kCopyLimitMessage);
+            if (events_)
+                events_->Action(path, ResponseAction::kQuarantine, false, kCopyLimitMessage);
             return false;
         }
         evidence = Evidence::kIndexOnly;
@@ -446,8 +452,8 @@ bool ChangeResponse::MoveToCracked(std::string_view kind, const std::string& pat
     // The index says where the copy came from; a file kept in part or not at all also has its
     // size there, and its digest stands for what the copy lacks.
     std::string line = (copy_name.empty() ? std::string(kNoCopyName) : DisplayPath(copy_name)) +
-                       "\t" + std::string(kind) + "\t" + regional_.DateTime(clock_.Now()) + "\t" +
-                       digest + "\t" + DisplayPath(path);
+                       "\t" + std::string(ChangeKindName(kind)) + "\t" +
+                       regional_.DateTime(clock_.Now()) + "\t" + digest + "\t" + DisplayPath(path);
     if (evidence != Evidence::kWhole) line += "\t" + std::to_string(size);
     if (evidence == Evidence::kHead) line += std::string("\t") + kHeadOnlyNote;
     std::string bytes = platform::EncodeTextEscaping(
@@ -479,7 +485,7 @@ bool ChangeResponse::MoveToCracked(std::string_view kind, const std::string& pat
         return fail(Status::FromErrno(
             errno, path + " を削除できません (コピーは " + shown_copy + " にあります)"));
     }
-    if (events_) events_->Action(path, "quarantine", true, shown_copy);
+    if (events_) events_->Action(path, ResponseAction::kQuarantine, true, shown_copy);
     return true;
 }
 

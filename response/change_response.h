@@ -74,10 +74,10 @@ class ChangeResponse : public ChangeResponder {
                    const platform::RegionalFormat& regional, MessageBoxSink& messages,
                    std::string charset = {});
 
-    ResponseOutcome RespondToChange(std::string_view kind, const std::string& path,
+    ResponseOutcome RespondToChange(ChangeKind kind, const std::string& path,
                                     const FileLocation& where) override;
     // Moves the file into the cracked folder; returns false (after a message) when it stays.
-    bool MoveToCracked(std::string_view kind, const std::string& path, const FileLocation& where);
+    bool MoveToCracked(ChangeKind kind, const std::string& path, const FileLocation& where);
     // Starts a run: the bounds count again from zero, and the temporary files of restores a
     // killed run left behind are removed (ProtectedArchive::RemoveInterruptedRestores). To be
     // called before the first change of every check and every batch the watch acts on.
@@ -100,8 +100,7 @@ class ChangeResponse : public ChangeResponder {
     int64_t bytes_this_run_ = 0;
     bool limit_shown_ = false;
 
-    ResponseOutcome Respond(std::string_view kind, const std::string& path,
-                            const FileLocation& where);
+    ResponseOutcome Respond(ChangeKind kind, const std::string& path, const FileLocation& where);
     // Shows a failure, and keeps it for the outcome of the change being answered.
     void Say(const std::string& text);
     std::vector<std::string>* said_ = nullptr;

@@ -234,23 +234,23 @@ void JsonEventLog::Change(const ChangeEvent& change) {
     o["time"] = Rfc3339(std::chrono::system_clock::now());
     o["run"] = run_id_;
     o["event"] = "change";
-    o["kind"] = change.kind;
+    o["kind"] = ChangeKindName(change.kind);
     o["path"] = EventPath(change.path);
     o["old_md5"] = change.old_md5.empty() ? Json() : Json(change.old_md5);
     o["new_md5"] = change.new_md5.empty() ? Json() : Json(change.new_md5);
     o["size"] = change.size >= 0 ? Json(change.size) : Json();
-    o["mtime"] = change.kind == kChangeDeleted ? Json() : Json(Rfc3339(change.mtime, 0));
+    o["mtime"] = change.kind == ChangeKind::kDeleted ? Json() : Json(Rfc3339(change.mtime, 0));
     Write(o);
 }
 
-void JsonEventLog::Action(const std::string& path, std::string_view action, bool succeeded,
+void JsonEventLog::Action(const std::string& path, ResponseAction action, bool succeeded,
                           const std::string& detail) {
     Json o;
     o["host"] = host_;
     o["time"] = Rfc3339(std::chrono::system_clock::now());
     o["run"] = run_id_;
     o["event"] = "action";
-    o["action"] = action;
+    o["action"] = ResponseActionName(action);
     o["path"] = EventPath(path);
     o["outcome"] = succeeded ? "done" : "failed";
     o[succeeded ? "result" : "reason"] = EventPath(detail);

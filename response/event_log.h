@@ -50,7 +50,7 @@ class JsonEventLog : public EventSink {
 
     void BeginRun(std::string_view command) override;
     void Change(const ChangeEvent& change) override;
-    void Action(const std::string& path, std::string_view action, bool succeeded,
+    void Action(const std::string& path, ResponseAction action, bool succeeded,
                 const std::string& detail) override;
     void Warning(const std::string& path, const std::string& reason) override;
     void EndRun(const ScanCounters& counters, std::string_view outcome) override;

@@ -46,7 +46,8 @@ void MailReport::Send(const std::string& body) {
         settings_.smtp_server, settings_.mail_to, settings_.mail_from, Subject(), body, "",
         platform::MailCredentials{settings_.mail_account, settings_.mail_password, ""});
     if (events_)
-        events_->Action("", "mail", sent.ok(), sent.ok() ? settings_.mail_to : sent.message());
+        events_->Action("", ResponseAction::kMail, sent.ok(),
+                        sent.ok() ? settings_.mail_to : sent.message());
     if (!sent.ok()) {
         messages_.ShowMessageBox("mail send error 001:" + sent.message() + settings_.mail_to);
     }

@@ -54,7 +54,7 @@ void PrintConfiguration(std::ostream& out, const Application& app) {
         << "クラックされたファイルの保存: " << Shown(s.cracked_dir) << "\n"
         << "ルール (" << app.rules().rule_count() << "):\n";
     for (const Rule& rule : app.rules().rules) {
-        out << "  " << rule.flag << "  " << Shown(rule.path) << "\n";
+        out << "  " << RuleKindNumber(rule.kind) << "  " << Shown(rule.path) << "\n";
     }
 }
 

@@ -93,8 +93,8 @@ TEST(SettingsEditState, ShownAndSavedUneditedTheFileStaysTheSame) {
 
 TEST(SettingsEditState, TheRuleListShowsTheScannedRulesAndTheirSubfolderBoxes) {
     RuleTable rules;
-    rules.rules = {{"/a", RULE_DIR}, {"/b", RULE_TREE}, {"/c", RULE_FILE}};
-    rules.beyond_capacity = {{"/d", RULE_TREE}};
+    rules.rules = {{"/a", RuleKind::kFolder}, {"/b", RuleKind::kTree}, {"/c", RuleKind::kFile}};
+    rules.beyond_capacity = {{"/d", RuleKind::kTree}};
     SettingsEditState edit;
     edit.rule_list = {{"stale", true}};
     ShowRules(rules, edit);

@@ -71,9 +71,9 @@ TEST_F(RuleTableTest, TolerantReading) {
     ASSERT_TRUE(Load().ok());
     ASSERT_EQ(table.rule_count(), 3);
     EXPECT_EQ(table.rules[0].path, "C:\\a");
-    EXPECT_EQ(table.rules[0].flag, RULE_DIR);
-    EXPECT_EQ(table.rules[1].flag, RULE_TREE);
-    EXPECT_EQ(table.rules[2].flag, RULE_FILE);
+    EXPECT_EQ(table.rules[0].kind, RuleKind::kFolder);
+    EXPECT_EQ(table.rules[1].kind, RuleKind::kTree);
+    EXPECT_EQ(table.rules[2].kind, RuleKind::kFile);
     ASSERT_TRUE(SaveRules(context, table).ok());
     EXPECT_EQ(File(),
               "<rule>C:\\a,1</rule>\r\n<rule>/srv/www,3</rule>\r\n<rule>/etc/passwd,0</rule>\r\n");
@@ -90,7 +90,7 @@ TEST_F(RuleTableTest, UnreadableLinesAreSkippedWithAMessageNamingTheLine) {
         "<rule>,3</rule>\r\n");
     ASSERT_TRUE(Load().ok());
     ASSERT_EQ(table.rule_count(), 2);
-    EXPECT_EQ(table.rules[1].flag, -1);
+    EXPECT_EQ(RuleKindNumber(table.rules[1].kind), -1);
     ASSERT_EQ(hooks.messages.size(), 5u);
     // An empty path would walk everything from the working folder: refused, line named.
     EXPECT_NE(hooks.messages[4].find("7 行目"), std::string::npos);
@@ -108,9 +108,9 @@ TEST_F(RuleTableTest, AddDeleteAndRecursion) {
 
     ASSERT_TRUE(SetRuleRecursion(context, table, 0, true).ok());
     EXPECT_EQ(File().substr(0, 19), "<rule>/a,3</rule>\r\n");
-    EXPECT_EQ(table.rules[0].flag, RULE_TREE);
+    EXPECT_EQ(table.rules[0].kind, RuleKind::kTree);
     ASSERT_TRUE(SetRuleRecursion(context, table, 0, false).ok());
-    EXPECT_EQ(table.rules[0].flag, RULE_DIR);
+    EXPECT_EQ(table.rules[0].kind, RuleKind::kFolder);
 
     ASSERT_TRUE(DeleteRule(context, table, 0, hooks).ok());  // nothing current
     EXPECT_EQ(table.rule_count(), 3);

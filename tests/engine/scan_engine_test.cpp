@@ -54,7 +54,7 @@ TEST_F(EngineTest, CheckFindsCreatedAlteredAndDeletedAcrossRuns) {
     tree.Write("keep.txt", "same");
     tree.Write("change.txt", "before");
     tree.Write("gone.txt", "bye");
-    SetRules({{tree.path(), RULE_TREE}});
+    SetRules({{tree.path(), RuleKind::kTree}});
     mode = ScanMode::kInit;
     ASSERT_TRUE(engine->RunScan().ok());
 
@@ -116,7 +116,7 @@ TEST_F(EngineTest, CheckFindsCreatedAlteredAndDeletedAcrossRuns) {
 TEST_F(EngineTest, UnchangedTreeLeavesEveryRecordSeenAndEqual) {
     tree.Write("a", "1");
     tree.Write("d/b", "2");
-    SetRules({{tree.path(), RULE_TREE}});
+    SetRules({{tree.path(), RuleKind::kTree}});
     mode = ScanMode::kInit;
     ASSERT_TRUE(engine->RunScan().ok());
     ASSERT_TRUE(engine->check_file().ok());
@@ -132,7 +132,7 @@ TEST_F(EngineTest, UnchangedTreeLeavesEveryRecordSeenAndEqual) {
 TEST_F(EngineTest, EmptyRuleTableReportsEveryRecordDeleted) {
     tree.Write("a", "1");
     tree.Write("b", "2");
-    SetRules({{tree.path(), RULE_DIR}});
+    SetRules({{tree.path(), RuleKind::kFolder}});
     mode = ScanMode::kInit;
     ASSERT_TRUE(engine->RunScan().ok());
     SetRules({});
@@ -146,7 +146,7 @@ TEST_F(EngineTest, RuleKindsDecideWhatIsWalked) {
     tree.Write("top.txt", "t");
     tree.Write("s/b.txt", "b");
     tree.Write("s/deeper/c.txt", "c");
-    SetRules({{tree.path() + "/", RULE_DIR}, {tree.path(), -1}});
+    SetRules({{tree.path() + "/", RuleKind::kFolder}, {tree.path(), static_cast<RuleKind>(-1)}});
     mode = ScanMode::kInit;
     ASSERT_TRUE(engine->RunScan().ok());
     EXPECT_EQ(counters.checked, 1);
@@ -162,7 +162,7 @@ TEST_F(EngineTest, RuleKindsDecideWhatIsWalked) {
     EXPECT_EQ(lines[13], std::string(60, '-'));
     EXPECT_EQ(hooks.messages.size(), 1u);  // shown too, once
 
-    SetRules({{tree.path(), RULE_TREE}});
+    SetRules({{tree.path(), RuleKind::kTree}});
     ASSERT_TRUE(engine->RunScan().ok());
     EXPECT_EQ(counters.checked, 3);
 }
@@ -171,12 +171,12 @@ TEST_F(EngineTest, RuleMistakesAreWarnedOnceEachAndNeverEndTheRun) {
     tree.Write("site/index.html", "x");
     tree.Write("site/sub/page.html", "y");
     tree.Write("single.txt", "z");
-    SetRules({{tree / "site", RULE_TREE},
-              {tree / "site/sub", RULE_DIR},         // inside the tree rule
-              {tree / "single.txt", RULE_TREE},      // a file given a folder kind
-              {tree / "site", RULE_FILE},            // a folder given the file kind
-              {tree / "no-such-folder", RULE_TREE},  // not there
-              {tree / "site", 2}});                  // no such kind
+    SetRules({{tree / "site", RuleKind::kTree},
+              {tree / "site/sub", RuleKind::kFolder},       // inside the tree rule
+              {tree / "single.txt", RuleKind::kTree},       // a file given a folder kind
+              {tree / "site", RuleKind::kFile},             // a folder given the file kind
+              {tree / "no-such-folder", RuleKind::kTree},   // not there
+              {tree / "site", static_cast<RuleKind>(2)}});  // no such kind
     mode = ScanMode::kInit;
     ASSERT_TRUE(engine->RunScan().ok());
     std::vector<std::string> warnings;
@@ -206,7 +206,7 @@ TEST_F(EngineTest, RuleMistakesAreWarnedOnceEachAndNeverEndTheRun) {
 
 TEST_F(EngineTest, ArchiveBuildingAndRunsExcludeEachOther) {
     tree.Write("a", "1");
-    SetRules({{tree.path(), RULE_DIR}});
+    SetRules({{tree.path(), RuleKind::kFolder}});
     Status during_run;
     hooks.on_yield = [&] { during_run = engine->RunExclusive([] { return Status::Ok(); }); };
     ASSERT_TRUE(engine->check_file().ok());
@@ -226,7 +226,7 @@ TEST_F(EngineTest, SubfolderFilesComeBeforeTheirParentsFiles) {
     tree.Write("a.txt", "a");
     tree.Write("s/b.txt", "b");
     tree.Write("s/t/c.txt", "c");
-    SetRules({{tree.path(), RULE_TREE}});
+    SetRules({{tree.path(), RuleKind::kTree}});
     mode = ScanMode::kCheck;
     ASSERT_TRUE(engine->RunScan().ok());
     auto lines = ChangeLines();
@@ -238,7 +238,7 @@ TEST_F(EngineTest, SubfolderFilesComeBeforeTheirParentsFiles) {
 
 TEST_F(EngineTest, MissingSingleFileIsReportedTwiceInACheckOnceInAnInit) {
     std::string file = tree.Write("only.txt", "x");
-    SetRules({{file, RULE_FILE}});
+    SetRules({{file, RuleKind::kFile}});
     mode = ScanMode::kInit;
     ASSERT_TRUE(engine->RunScan().ok());
     EXPECT_EQ(Rows().count(file), 1u);
@@ -254,7 +254,7 @@ TEST_F(EngineTest, MissingSingleFileIsReportedTwiceInACheckOnceInAnInit) {
     EXPECT_EQ(counters.deleted, 2);
     EXPECT_EQ(hooks.changes.size(), 2u);
     // A single-file rule naming a folder counts as missing.
-    SetRules({{tree.path(), RULE_FILE}});
+    SetRules({{tree.path(), RuleKind::kFile}});
     ASSERT_TRUE(engine->RunScan().ok());
     EXPECT_GE(counters.deleted, 1);
 }
@@ -282,7 +282,7 @@ TEST_F(EngineTest, HostileAndForeignNamesAreMonitoredAndShownSafely) {
                                  "'; DROP TABLE fileinfo; --",
                                  ".htaccess"};
     for (const auto& n : names) tree.Write(n, n);
-    SetRules({{tree.path(), RULE_DIR}});
+    SetRules({{tree.path(), RuleKind::kFolder}});
     mode = ScanMode::kInit;
     ASSERT_TRUE(engine->RunScan().ok());
     EXPECT_EQ(Rows().size(), std::size(names));
@@ -305,7 +305,7 @@ TEST_F(EngineTest, SpecialFilesAndLinksAreNeverFollowed) {
     tree.MakeDir("loop");
     ASSERT_EQ(::symlink("..", (tree / "loop/up").c_str()), 0);  // a link back up the tree
     ASSERT_EQ(::symlink("/etc/hostname", (tree / "secret").c_str()), 0);
-    SetRules({{tree.path(), RULE_TREE}});
+    SetRules({{tree.path(), RuleKind::kTree}});
     mode = ScanMode::kInit;
     ASSERT_TRUE(engine->RunScan().ok());
     auto rows = Rows();
@@ -323,7 +323,7 @@ TEST_F(EngineTest, SpecialFilesAndLinksAreNeverFollowed) {
 
 TEST_F(EngineTest, TwoRulesOverOneFile) {
     tree.Write("a", "1");
-    SetRules({{tree.path(), RULE_DIR}, {tree.path(), RULE_DIR}});
+    SetRules({{tree.path(), RuleKind::kFolder}, {tree.path(), RuleKind::kFolder}});
     mode = ScanMode::kInit;
     ASSERT_TRUE(engine->RunScan().ok());
     EXPECT_EQ(counters.checked, 2);
@@ -339,9 +339,9 @@ TEST_F(EngineTest, RulesReachingOneFolderThroughLinksMeasureItOnce) {
     tree.Write("site/sub/page.html", "y");
     ASSERT_EQ(::symlink((tree / "site").c_str(), (tree / "www").c_str()), 0);
     ASSERT_EQ(::symlink((tree / "site").c_str(), (tree / "alias").c_str()), 0);
-    SetRules({{tree / "site", RULE_TREE},
-              {tree / "www", RULE_TREE},
-              {tree / "alias/index.html", RULE_FILE}});
+    SetRules({{tree / "site", RuleKind::kTree},
+              {tree / "www", RuleKind::kTree},
+              {tree / "alias/index.html", RuleKind::kFile}});
     mode = ScanMode::kInit;
     ASSERT_TRUE(engine->RunScan().ok());
     EXPECT_EQ(counters.checked, 2);
@@ -369,7 +369,7 @@ TEST_F(EngineTest, RulesReachingOneFolderThroughLinksMeasureItOnce) {
     EXPECT_EQ(counters.unchecked, 0);
 
     // A folder measured without its subfolders: they are walked under the later rule's path.
-    SetRules({{tree / "site", RULE_DIR}, {tree / "www", RULE_TREE}});
+    SetRules({{tree / "site", RuleKind::kFolder}, {tree / "www", RuleKind::kTree}});
     mode = ScanMode::kInit;
     ASSERT_TRUE(store->DeleteAll().ok());
     ASSERT_TRUE(engine->RunScan().ok());
@@ -389,7 +389,7 @@ TEST_F(EngineTest, RulesReachingOneFolderThroughLinksMeasureItOnce) {
 
 TEST_F(EngineTest, UpdateChangesNoBaseline) {
     tree.Write("a", "1");
-    SetRules({{tree.path(), RULE_DIR}});
+    SetRules({{tree.path(), RuleKind::kFolder}});
     mode = ScanMode::kInit;
     ASSERT_TRUE(engine->RunScan().ok());
     tree.Write("a", "2");
@@ -403,7 +403,7 @@ TEST_F(EngineTest, UpdateChangesNoBaseline) {
 
 TEST_F(EngineTest, MailFollowsTheLiveCheckBox) {
     tree.Write("a", "1");
-    SetRules({{tree.path(), RULE_DIR}});
+    SetRules({{tree.path(), RuleKind::kFolder}});
     mode = ScanMode::kInit;
     ASSERT_TRUE(engine->RunScan().ok());
     settings.mail_alert = " 1 ";
@@ -424,7 +424,7 @@ TEST_F(EngineTest, MailFollowsTheLiveCheckBox) {
 TEST_F(EngineTest, ACommandDuringARunIsRefusedNotNested) {
     tree.Write("a", "1");
     tree.Write("b", "2");
-    SetRules({{tree.path(), RULE_DIR}});
+    SetRules({{tree.path(), RuleKind::kFolder}});
     std::vector<int> refusals;
     hooks.on_yield = [&] {
         refusals.push_back(engine->check_file().code());
@@ -441,7 +441,7 @@ TEST_F(EngineTest, ACommandDuringARunIsRefusedNotNested) {
 
 TEST_F(EngineTest, FailureEndsTheRunButKeepsWhatWasDone) {
     tree.Write("a", "1");
-    SetRules({{tree.path(), RULE_DIR}});
+    SetRules({{tree.path(), RuleKind::kFolder}});
     mode = ScanMode::kInit;
     ASSERT_TRUE(engine->RunScan().ok());
     // The log cannot be created: the run fails before its first statement.
@@ -457,7 +457,7 @@ TEST_F(EngineTest, FailureEndsTheRunButKeepsWhatWasDone) {
 
 TEST_F(EngineTest, AFailedResponseIsWrittenBelowItsChangeInTheLog) {
     const std::string page = tree.Write("index.html", "home");
-    SetRules({{tree.path(), RULE_DIR}});
+    SetRules({{tree.path(), RuleKind::kFolder}});
     mode = ScanMode::kInit;
     ASSERT_TRUE(engine->RunScan().ok());
     testing::WriteAll(page, "defaced");
@@ -476,7 +476,7 @@ TEST_F(EngineTest, AFailedResponseIsWrittenBelowItsChangeInTheLog) {
 
 TEST_F(EngineTest, TheWatchTakesForItsOwnWorkOnlyWhatItsResponseWrote) {
     const std::string page = tree.Write("index.html", "home");
-    SetRules({{tree.path(), RULE_DIR}});
+    SetRules({{tree.path(), RuleKind::kFolder}});
     mode = ScanMode::kInit;
     ASSERT_TRUE(engine->RunScan().ok());
     auto folder = platform::OpenDirectory(tree.path());
@@ -508,7 +508,7 @@ TEST_F(EngineTest, TheWatchTakesForItsOwnWorkOnlyWhatItsResponseWrote) {
 TEST_F(EngineTest, AnUnreadableFileIsUnseenNeverAltered) {
     if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
     std::string file = tree.Write("a", "1");
-    SetRules({{tree.path(), RULE_DIR}});
+    SetRules({{tree.path(), RuleKind::kFolder}});
     mode = ScanMode::kInit;
     ASSERT_TRUE(engine->RunScan().ok());
     ::chmod(file.c_str(), 0);
@@ -619,10 +619,10 @@ TEST_F(ParallelTest, FingerprintingAheadGivesTheSameRunAsOneFileAtATime) {
     ::mkfifo((tree / "d1/fifo").c_str(), 0600);
     ::symlink("..", (tree / "d2/up").c_str());
     std::string single = tree.Write("single.txt", "one");
-    SetRules({{tree.path(), RULE_TREE},
-              {single, RULE_FILE},
-              {tree / "d3", RULE_DIR},
-              {tree / "missing", RULE_TREE}});
+    SetRules({{tree.path(), RuleKind::kTree},
+              {single, RuleKind::kFile},
+              {tree / "d3", RuleKind::kFolder},
+              {tree / "missing", RuleKind::kTree}});
     RunRecord serial_init = Init(0);
     EXPECT_NE(serial_init.log.find("Skipped: " + settings.cracked_dir), std::string::npos);
     EXPECT_EQ(serial_init, Init(2));
@@ -645,7 +645,7 @@ TEST_F(ParallelTest, AutomaticRestoreOnKeepsOneFileAtATime) {
     // With restore on, the engine measures every file just before recording it: a response to
     // one change may alter a file that would otherwise have been measured already.
     for (int i = 0; i < 50; ++i) tree.Write("f" + std::to_string(i), "1");
-    SetRules({{tree.path(), RULE_DIR}});
+    SetRules({{tree.path(), RuleKind::kFolder}});
     switches.auto_restore = 1;
     engine->SetDigestWorkers(2);
     mode = ScanMode::kInit;

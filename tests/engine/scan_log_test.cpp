@@ -46,7 +46,7 @@ using testing::EngineTest;
 
 TEST_F(EngineTest, LogLayoutIsExactByteForByte) {
     tree.Write("a.txt", "a");
-    SetRules({{tree.path(), RULE_TREE}, {tree / "missing", RULE_FILE}});
+    SetRules({{tree.path(), RuleKind::kTree}, {tree / "missing", RuleKind::kFile}});
     mode = ScanMode::kCheck;
     ASSERT_TRUE(engine->RunScan().ok());
     const std::string sep(60, '-');
@@ -82,7 +82,7 @@ TEST_F(EngineTest, LogInShiftJisAlignsTheCountsInBytes) {
 
 TEST_F(EngineTest, EmptyRuleTableGivesHeaderThenSummaryAndSecondRunReplacesTheFirst) {
     tree.Write("a.txt", "a");
-    SetRules({{tree.path(), RULE_DIR}});
+    SetRules({{tree.path(), RuleKind::kFolder}});
     mode = ScanMode::kInit;
     ASSERT_TRUE(engine->RunScan().ok());
     mode = ScanMode::kCheck;

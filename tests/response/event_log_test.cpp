@@ -73,9 +73,9 @@ TEST(EventLog, NoValueStopsALineAndEveryMtimeIsATime) {
     JsonEventLog events(dir.path(), EventLogLimits{}, hooks, &copy);
     events.BeginRun("check");
     const std::string path = "/srv/www/a\xFF\n.html";
-    events.Change({kChangeAltered, path, "old", "new", 3, -3486992138});
-    events.Change({kChangeCreated, path, "", "new", 3, std::numeric_limits<int64_t>::max()});
-    EXPECT_NO_THROW(events.Action(path, "quar\xFFntine", false, "why"));
+    events.Change({ChangeKind::kAltered, path, "old", "new", 3, -3486992138});
+    events.Change({ChangeKind::kCreated, path, "", "new", 3, std::numeric_limits<int64_t>::max()});
+    EXPECT_NO_THROW(events.Action(path, ResponseAction::kQuarantine, false, "wh\xFFy"));
     const std::string lines = copy.str();
     EXPECT_EQ(lines, testing::ReadAll(events.FilePath()));
     std::istringstream in(lines);
@@ -89,7 +89,7 @@ TEST(EventLog, NoValueStopsALineAndEveryMtimeIsATime) {
         EXPECT_TRUE(IsRfc3339(found[1].str())) << all[i];
     }
     EXPECT_NE(all[0].find(R"("path":"/srv/www/a\\xFF\n.html")"), std::string::npos) << all[0];
-    EXPECT_NE(all[2].find("quar\xEF\xBF\xBDntine"), std::string::npos) << all[2];
+    EXPECT_NE(all[2].find(R"("reason":"wh\\xFFy")"), std::string::npos) << all[2];
     EXPECT_TRUE(hooks.messages.empty());
 }
 

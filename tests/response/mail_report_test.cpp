@@ -142,9 +142,10 @@ TEST(HeaderWords, LongJapaneseSubjectsFoldIntoEncodedWords) {
 struct MailEvents : EventSink {
     void BeginRun(std::string_view) override {}
     void Change(const ChangeEvent&) override {}
-    void Action(const std::string&, std::string_view action, bool succeeded,
+    void Action(const std::string&, ResponseAction action, bool succeeded,
                 const std::string& detail) override {
-        seen.push_back(std::string(action) + (succeeded ? " done " : " failed ") + detail);
+        seen.push_back(std::string(ResponseActionName(action)) +
+                       (succeeded ? " done " : " failed ") + detail);
     }
     void EndRun(const ScanCounters&, std::string_view) override {}
     std::vector<std::string> seen;

@@ -80,9 +80,9 @@ class RecordingHooks : public ScanObserver,
         timers_running = false;
         ++timer_stops;
     }
-    ResponseOutcome RespondToChange(std::string_view kind, const std::string& path,
+    ResponseOutcome RespondToChange(ChangeKind kind, const std::string& path,
                                     const FileLocation&) override {
-        changes.emplace_back(std::string(kind), path);
+        changes.emplace_back(std::string(ChangeKindName(kind)), path);
         return on_response ? on_response(path) : ResponseOutcome{};
     }
     void SendScanReport() override { ++mails; }
