@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/md5.h"
+#include "platform/fingerprint.h"
 #include "platform/status.h"
 #include "platform/tree_walk.h"
 
@@ -36,7 +36,7 @@ class DigestPipeline {
     static constexpr size_t kBatchesAhead = 8;
 
     struct Item {
-        platform::TreeWalk::Entry entry;  // kFile, kSkippedFolder, kFailure or kEnd
+        platform::TreeWalk::Entry entry;    // kFile, kSkippedFolder, kFailure or kEnd
         platform::Fingerprint fingerprint;  // kFile: measured on a worker
     };
 
@@ -73,7 +73,8 @@ class DigestPipeline {
     std::mutex mutex_;
     std::condition_variable space_, work_, done_;
     std::deque<std::shared_ptr<Batch>> queue_;  // under mutex_
-    size_t first_claimable_ = 0;  // under mutex_: index in queue_ of the first batch with files left
+    size_t first_claimable_ =
+        0;  // under mutex_: index in queue_ of the first batch with files left
     std::atomic<size_t> queued_{0};  // queue_.size(), for the producer to read without the lock
     std::atomic<int> idle_workers_{0};
     std::atomic<bool> stop_{false};  // set under mutex_, read anywhere

@@ -5,11 +5,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "engine/scan_state.h"
+#include "platform/fingerprint.h"
 #include "platform/status.h"
 
 namespace norv {
@@ -66,6 +68,13 @@ struct FileLocation {
     std::string name;
 };
 
+// What the baseline records of a changed file, for a response that puts it back as recorded:
+// its MD5 and, once the fingerprint is extended, its other facts. Empty for a created file.
+struct RecordedFile {
+    std::string md5;
+    std::optional<platform::ExtendedFacts> extended;
+};
+
 // What a response left at a file's place, as far as the response itself knows: the watch takes
 // only that for norv's own work, never whatever stands there when it looks again.
 struct ResponseOutcome {
@@ -73,17 +82,22 @@ struct ResponseOutcome {
     Left left = Left::kUntouched;
     std::string restored_digest;        // kRestored: the digest of what the restore wrote
     std::vector<std::string> failures;  // what went wrong, as told to the user
+    // kRestored: the type, mode, owner, group, capabilities and ACL the restore gave the file,
+    // read back through its own descriptor (no SHA-256).
+    std::optional<platform::ExtendedFacts> restored_facts;
 };
 
 // Acts on one change (kind "created", "altered" or "deleted" and the file's full path) at the
 // moment it is found, after its log line. `where` is the file's place as the walk verified it;
-// a responder that moves the file acts there, never through the path again. Reports its own
-// failures, and returns what it left at the place.
+// a responder that moves the file acts there, never through the path again. `recorded` is what
+// the baseline holds of it, for a restore. Reports its own failures, and returns what it left
+// at the place.
 class ChangeResponder {
   public:
     virtual ~ChangeResponder() = default;
     virtual ResponseOutcome RespondToChange(ChangeKind kind, const std::string& path,
-                                            const FileLocation& where) = 0;
+                                            const FileLocation& where,
+                                            const RecordedFile& recorded = {}) = 0;
     // A run (a check, or a batch of the watch) begins: per-run bounds count again, and what a
     // killed run left behind is tidied.
     virtual void BeginRun() {}
@@ -107,6 +121,8 @@ struct ChangeEvent {
     std::string new_md5;      // the digest now ("" for a deleted file)
     int64_t size = -1;        // now; -1 when gone
     int64_t mtime = -1;       // seconds since the epoch, now; -1 when gone
+    // An altered file: each fact that differs, with its values recorded and found.
+    std::vector<platform::FactChange> changed;
 };
 class EventSink {
   public:

@@ -10,12 +10,88 @@ constexpr const char* kTableShape =
     " (filename TEXT, filesize TEXT, filedate TEXT, md5o TEXT, md5c TEXT, flg INTEGER)";
 const std::vector<std::string> kColumns = {"filename", "filesize", "filedate",
                                            "md5o",     "md5c",     "flg"};
+// NULL where a fact was not read; capabilities and acl in hexadecimal, "" for none.
+constexpr const char* kExtendedShape =
+    " (filename TEXT, md5 TEXT, sha256 TEXT, type TEXT, mode INTEGER, uid INTEGER, gid INTEGER,"
+    " capabilities TEXT, acl TEXT)";
+const std::vector<std::string> kExtendedColumns = {
+    "filename", "md5", "sha256", "type", "mode", "uid", "gid", "capabilities", "acl"};
+constexpr const char* kInsertExtended = " VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9)";
+// The extended columns of a baseline's row, when it has one for its content, after md5o.
+constexpr const char* kExtendedJoin =
+    " x.md5 IS NOT NULL,x.sha256,x.type,x.mode,x.uid,x.gid,x.capabilities,x.acl"
+    " FROM fileinfo f LEFT JOIN fingerprint x ON x.filename=f.filename AND x.md5=f.md5o";
 
-}  // namespace
+std::string ToHex(std::string_view bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (unsigned char c : bytes) {
+        out += kDigits[c >> 4];
+        out += kDigits[c & 15];
+    }
+    return out;
+}
 
-Result<std::unique_ptr<FileInfoStore>> FileInfoStore::Open(platform::Database& db, bool new_file) {
-    // Reading the schema also proves the file is a database at all.
-    auto columns = db.Prepare("SELECT name FROM pragma_table_info('fileinfo') ORDER BY cid");
+std::string FromHex(std::string_view hex) {
+    auto value = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        return 0;
+    };
+    std::string out;
+    out.reserve(hex.size() / 2);
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        out += static_cast<char>(value(hex[i]) * 16 + value(hex[i + 1]));
+    }
+    return out;
+}
+
+const char* TypeText(platform::EntryKind kind) {
+    return kind == platform::EntryKind::kSymlink ? "link" : "file";
+}
+
+// Binds `extended` to ?2 (its MD5) onwards of an insert into a fingerprint table.
+void BindExtended(platform::Statement& insert, const std::string& md5,
+                  const platform::ExtendedFacts& extended) {
+    insert.BindText(2, md5);
+    if (extended.sha256.empty()) {
+        insert.BindNull(3);
+    } else {
+        insert.BindText(3, extended.sha256);
+    }
+    insert.BindText(4, TypeText(extended.type));
+    insert.BindInt(5, extended.mode);
+    insert.BindInt(6, extended.owner);
+    insert.BindInt(7, extended.group);
+    int index = 8;
+    for (const auto* value : {&extended.capabilities, &extended.acl}) {
+        if (*value) {
+            insert.BindText(index, ToHex(**value));
+        } else {
+            insert.BindNull(index);
+        }
+        ++index;
+    }
+}
+
+// The extended facts in the columns from `first` on (kExtendedJoin's), if the row has them.
+std::optional<platform::ExtendedFacts> ReadExtended(const platform::Statement& row, int first) {
+    if (row.ColumnInt(first) == 0) return std::nullopt;
+    platform::ExtendedFacts extended;
+    extended.sha256 = row.ColumnText(first + 1);
+    extended.type = row.ColumnText(first + 2) == "link" ? platform::EntryKind::kSymlink
+                                                        : platform::EntryKind::kRegular;
+    extended.mode = static_cast<uint32_t>(row.ColumnInt(first + 3));
+    extended.owner = static_cast<uint32_t>(row.ColumnInt(first + 4));
+    extended.group = static_cast<uint32_t>(row.ColumnInt(first + 5));
+    if (!row.ColumnIsNull(first + 6)) extended.capabilities = FromHex(row.ColumnText(first + 6));
+    if (!row.ColumnIsNull(first + 7)) extended.acl = FromHex(row.ColumnText(first + 7));
+    return extended;
+}
+
+Result<std::vector<std::string>> ColumnsOf(platform::Database& db, const std::string& table) {
+    auto columns = db.Prepare("SELECT name FROM pragma_table_info('" + table + "') ORDER BY cid");
     if (!columns.ok()) return columns.status();
     std::vector<std::string> found;
     for (;;) {
@@ -24,11 +100,29 @@ Result<std::unique_ptr<FileInfoStore>> FileInfoStore::Open(platform::Database& d
         if (!row.value()) break;
         found.push_back((*columns)->ColumnText(0));
     }
+    return found;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<FileInfoStore>> FileInfoStore::Open(platform::Database& db, bool new_file) {
+    // Reading the schema also proves the file is a database at all.
+    auto columns = ColumnsOf(db, "fileinfo");
+    if (!columns.ok()) return columns.status();
+    const std::vector<std::string>& found = columns.value();
     if (found.empty() && new_file) {
         NORV_RETURN_IF_ERROR(db.Exec(std::string("CREATE TABLE fileinfo") + kTableShape));
     } else if (found != kColumns) {
         return Status::Error(kErrDatabase, "データベース " + db.path() +
                                                " には正しい fileinfo 表がありません。"
+                                               "このファイルには手を加えません");
+    }
+    // A second table of another shape is not ours either; nothing is changed before this.
+    auto extended = ColumnsOf(db, "fingerprint");
+    if (!extended.ok()) return extended.status();
+    if (!extended->empty() && extended.value() != kExtendedColumns) {
+        return Status::Error(kErrDatabase, "データベース " + db.path() +
+                                               " の fingerprint 表の形が違います。"
                                                "このファイルには手を加えません");
     }
     NORV_RETURN_IF_ERROR(db.Exec("PRAGMA journal_mode=WAL"));
@@ -42,8 +136,33 @@ Result<std::unique_ptr<FileInfoStore>> FileInfoStore::Open(platform::Database& d
     NORV_RETURN_IF_ERROR(
         db.Exec("CREATE INDEX IF NOT EXISTS fileinfo_filename ON fileinfo(filename)"));
     std::unique_ptr<FileInfoStore> store(new FileInfoStore(db));
+    NORV_RETURN_IF_ERROR(store->ExtendSchema(new_file));
     NORV_RETURN_IF_ERROR(store->Prepare());
     return store;
+}
+
+Status FileInfoStore::ExtendSchema(bool new_file) {
+    // One writer at a time decides, so two programs opening the same old database say it once.
+    NORV_RETURN_IF_ERROR(db_.Exec("BEGIN IMMEDIATE"));
+    auto columns = ColumnsOf(db_, "fingerprint");
+    Status status = columns.status();
+    if (status.ok() && columns->empty()) {
+        status = db_.Exec(std::string("CREATE TABLE fingerprint") + kExtendedShape);
+        // A database that held records before has them without their extended facts.
+        if (status.ok() && !new_file) {
+            auto records = db_.QueryInt("SELECT EXISTS(SELECT 1 FROM fileinfo)");
+            status = records.status();
+            extended_notice_ = status.ok() && records.value() != 0;
+        }
+    }
+    if (status.ok()) {
+        status =
+            db_.Exec("CREATE INDEX IF NOT EXISTS fingerprint_filename ON fingerprint(filename)");
+    }
+    if (status.ok()) return db_.Exec("COMMIT");
+    (void)db_.Exec("ROLLBACK");
+    extended_notice_ = false;
+    return status;
 }
 
 FileInfoStore::~FileInfoStore() {
@@ -55,7 +174,7 @@ FileInfoStore::~FileInfoStore() {
 Status FileInfoStore::Prepare() {
     struct Item {
         std::unique_ptr<platform::Statement>* slot;
-        const char* sql;
+        std::string sql;
     };
     const Item items[] = {
         {&begin_, "BEGIN"},
@@ -64,10 +183,16 @@ Status FileInfoStore::Prepare() {
         {&delete_all_, "DELETE FROM fileinfo"},
         {&mark_all_seen_, "UPDATE fileinfo SET flg=1"},
         {&insert_baseline_, "INSERT INTO fileinfo VALUES(?1,?2,?3,?4,?4,0)"},
-        {&lookup_, "SELECT md5o,md5c FROM fileinfo WHERE filename=?1"},
+        {&lookup_,
+         std::string("SELECT f.md5o,f.md5c,") + kExtendedJoin + " WHERE f.filename=?1 LIMIT 1"},
         {&insert_new_, "INSERT INTO fileinfo VALUES(?1,?2,?3,?4,' ',3)"},
         {&update_seen_, "UPDATE fileinfo SET flg=?1,md5c=?2 WHERE filename=?3"},
-        {&select_unseen_, "SELECT filename,md5o FROM fileinfo WHERE flg=0"},
+        {&update_flag_, "UPDATE fileinfo SET flg=?1 WHERE filename=?2"},
+        {&select_unseen_,
+         std::string("SELECT f.filename,f.md5o,") + kExtendedJoin + " WHERE f.flg=0"},
+        {&delete_extended_, "DELETE FROM fingerprint"},
+        {&insert_extended_, std::string("INSERT INTO fingerprint") + kInsertExtended},
+        {&forget_extended_, "DELETE FROM fingerprint WHERE filename=?1"},
         {&forget_vanished_, "DELETE FROM fileinfo WHERE flg=0 AND md5c=' '"},
         {&forget_new_file_, "DELETE FROM fileinfo WHERE filename=?1 AND md5c=' '"},
         {&update_new_digest_, "UPDATE fileinfo SET md5o=?2 WHERE filename=?1 AND md5c=' '"},
@@ -96,7 +221,10 @@ Status FileInfoStore::Write(platform::Statement& statement) {
 }
 
 Status FileInfoStore::ResetFlags() { return Write(*reset_flags_); }
-Status FileInfoStore::DeleteAll() { return Write(*delete_all_); }
+Status FileInfoStore::DeleteAll() {
+    NORV_RETURN_IF_ERROR(Write(*delete_all_));
+    return Write(*delete_extended_);
+}
 Status FileInfoStore::MarkAllSeen() { return Write(*mark_all_seen_); }
 Status FileInfoStore::ForgetVanishedNewFiles() { return Write(*forget_vanished_); }
 
@@ -114,22 +242,35 @@ Status FileInfoStore::ForgetNewFile(const std::string& path) {
 Status FileInfoStore::BeginBaseline() {
     NORV_RETURN_IF_ERROR(Commit());
     insert_new_baseline_.reset();
-    NORV_RETURN_IF_ERROR(db_.Exec("DROP TABLE IF EXISTS fileinfo_new"));
+    insert_new_extended_.reset();
+    for (const char* sql :
+         {"DROP TABLE IF EXISTS fileinfo_new", "DROP TABLE IF EXISTS fingerprint_new"}) {
+        NORV_RETURN_IF_ERROR(db_.Exec(sql));
+    }
     NORV_RETURN_IF_ERROR(db_.Exec(std::string("CREATE TABLE fileinfo_new") + kTableShape));
+    NORV_RETURN_IF_ERROR(db_.Exec(std::string("CREATE TABLE fingerprint_new") + kExtendedShape));
     auto insert = db_.Prepare("INSERT INTO fileinfo_new VALUES(?1,?2,?3,?4,?4,0)");
     if (!insert.ok()) return insert.status();
+    auto insert_extended =
+        db_.Prepare(std::string("INSERT INTO fingerprint_new") + kInsertExtended);
+    if (!insert_extended.ok()) return insert_extended.status();
     insert_new_baseline_ = std::move(insert).value();
+    insert_new_extended_ = std::move(insert_extended).value();
     return Status::Ok();
 }
 
 Status FileInfoStore::CommitBaseline() {
     NORV_RETURN_IF_ERROR(Commit());
     insert_new_baseline_.reset();
+    insert_new_extended_.reset();
     Status status = db_.Exec("BEGIN");
-    // The new table takes the old one's place, and its index is built in one sorted pass: far
-    // cheaper than copying every row into the indexed table. Rows keep their walk order.
-    for (const char* sql : {"DROP TABLE fileinfo", "ALTER TABLE fileinfo_new RENAME TO fileinfo",
-                            "CREATE INDEX fileinfo_filename ON fileinfo(filename)", "COMMIT"}) {
+    // The new tables take the old ones' place, and their indexes are built in one sorted pass:
+    // far cheaper than copying every row into the indexed tables. Rows keep their walk order.
+    for (const char* sql :
+         {"DROP TABLE fileinfo", "ALTER TABLE fileinfo_new RENAME TO fileinfo",
+          "CREATE INDEX fileinfo_filename ON fileinfo(filename)", "DROP TABLE fingerprint",
+          "ALTER TABLE fingerprint_new RENAME TO fingerprint",
+          "CREATE INDEX fingerprint_filename ON fingerprint(filename)", "COMMIT"}) {
         if (status.ok()) status = db_.Exec(sql);
     }
     if (!status.ok() && db_.InTransaction()) (void)db_.Exec("ROLLBACK");
@@ -148,6 +289,9 @@ Status FileInfoStore::CarryOverBaseline(const std::function<bool(const std::stri
     if (!present.ok()) return present.status();
     auto insert = db_.Prepare("INSERT INTO fileinfo_new VALUES(?1,?2,?3,?4,?4,0)");
     if (!insert.ok()) return insert.status();
+    auto insert_extended = db_.Prepare(
+        "INSERT INTO fingerprint_new SELECT * FROM fingerprint WHERE filename=?1 AND md5=?2");
+    if (!insert_extended.ok()) return insert_extended.status();
     Status status = db_.Exec("BEGIN");
     while (status.ok()) {
         auto row = (*rows)->Step();
@@ -165,6 +309,10 @@ Status FileInfoStore::CarryOverBaseline(const std::function<bool(const std::stri
         (*insert)->BindText(3, (*rows)->ColumnText(2));
         (*insert)->BindText(4, (*rows)->ColumnText(3));
         status = (*insert)->Run();
+        if (!status.ok()) break;
+        (*insert_extended)->BindText(1, path);
+        (*insert_extended)->BindText(2, (*rows)->ColumnText(3));
+        status = (*insert_extended)->Run();
     }
     (*rows)->Reset();
     if (status.ok()) status = db_.Exec("COMMIT");
@@ -191,18 +339,37 @@ Status FileInfoStore::ForEachMissingFromNewBaseline(
 Status FileInfoStore::AbandonBaseline() {
     Status committed = Commit();
     insert_new_baseline_.reset();
+    insert_new_extended_.reset();
     Status dropped = db_.Exec("DROP TABLE IF EXISTS fileinfo_new");
-    return committed.ok() ? dropped : committed;
+    Status dropped_extended = db_.Exec("DROP TABLE IF EXISTS fingerprint_new");
+    if (!committed.ok()) return committed;
+    return dropped.ok() ? dropped_extended : dropped;
 }
 
 Status FileInfoStore::InsertBaseline(const std::string& path, int64_t size, const std::string& date,
-                                     const std::string& digest) {
+                                     const std::string& digest,
+                                     const std::optional<platform::ExtendedFacts>& extended) {
     platform::Statement& insert = insert_new_baseline_ ? *insert_new_baseline_ : *insert_baseline_;
     insert.BindText(1, path);
     insert.BindText(2, std::to_string(size));
     insert.BindText(3, date);
     insert.BindText(4, digest);
-    return Write(insert);
+    NORV_RETURN_IF_ERROR(Write(insert));
+    if (!extended) return Status::Ok();
+    platform::Statement& facts = insert_new_extended_ ? *insert_new_extended_ : *insert_extended_;
+    facts.BindText(1, path);
+    BindExtended(facts, digest, *extended);
+    return Write(facts);
+}
+
+Status FileInfoStore::RecordExtended(const std::string& path, const std::string& md5,
+                                     const platform::ExtendedFacts& extended) {
+    // A row of another content (left by a program that knew only fileinfo) goes first.
+    forget_extended_->BindText(1, path);
+    NORV_RETURN_IF_ERROR(Write(*forget_extended_));
+    insert_extended_->BindText(1, path);
+    BindExtended(*insert_extended_, md5, extended);
+    return Write(*insert_extended_);
 }
 
 Result<std::optional<FileInfoStore::Baseline>> FileInfoStore::LookupBaseline(
@@ -211,7 +378,9 @@ Result<std::optional<FileInfoStore::Baseline>> FileInfoStore::LookupBaseline(
     auto row = lookup_->Step();
     std::optional<Baseline> baseline;
     if (row.ok() && row.value()) {
-        baseline = Baseline{lookup_->ColumnText(0), lookup_->ColumnText(1) == kFirstSeenByCheck};
+        baseline = Baseline{lookup_->ColumnText(0), lookup_->ColumnText(1) == kFirstSeenByCheck,
+                            ReadExtended(*lookup_, 2)};
+        if (baseline->first_seen_by_check) baseline->extended.reset();
     }
     lookup_->Reset();
     if (!row.ok()) return row.status();
@@ -234,8 +403,14 @@ Status FileInfoStore::UpdateSeen(const std::string& path, int flag, const std::s
     return Write(*update_seen_);
 }
 
+Status FileInfoStore::UpdateFlag(const std::string& path, int flag) {
+    update_flag_->BindInt(1, flag);
+    update_flag_->BindText(2, path);
+    return Write(*update_flag_);
+}
+
 Status FileInfoStore::ForEachUnseen(
-    const std::function<Status(const std::string&, const std::string&)>& row) {
+    const std::function<Status(const std::string&, const Baseline&)>& row) {
     Status status;
     for (;;) {
         auto step = select_unseen_->Step();
@@ -244,7 +419,8 @@ Status FileInfoStore::ForEachUnseen(
             break;
         }
         if (!step.value()) break;
-        status = row(select_unseen_->ColumnText(0), select_unseen_->ColumnText(1));
+        status = row(select_unseen_->ColumnText(0), Baseline{select_unseen_->ColumnText(1), false,
+                                                             ReadExtended(*select_unseen_, 2)});
         if (!status.ok()) break;
     }
     select_unseen_->Reset();

@@ -6,9 +6,18 @@
 // prepared once and run with bound parameters, so a path is stored exactly as it is, apostrophes
 // and all, and compared byte for byte.
 //
-// A new baseline (init) is built in a table beside, `fileinfo_new`, and takes the place of the
-// old records in one transaction only when it is complete: an init that fails or is killed
-// leaves the previous baseline as it was.
+// Beside it, the table `fingerprint` keeps what a baseline records of each file beyond those
+// columns (platform::ExtendedFacts: SHA-256, type, mode, owner, group, capabilities, ACL), keyed
+// by the same filename and by the MD5 it was measured with: a row whose MD5 is not the record's
+// md5o (left by a program that knew only fileinfo) belongs to another content and is not used.
+// Both are written in the same transactions. A database without `fingerprint` (made before the
+// fingerprint was extended) gets it, empty, when opened; records without a row are then filled
+// by the next check that finds their file unchanged (RecordExtended), never reported. A run killed
+// meanwhile leaves rows filled or not, each whole.
+//
+// A new baseline (init) is built in tables beside, `fileinfo_new` and `fingerprint_new`, and
+// takes the place of the old records in one transaction only when it is complete: an init that
+// fails or is killed leaves the previous baseline as it was.
 //
 // A record first seen by a check keeps md5c one blank until a new baseline includes the file:
 // it is reported as created at every check, and forgotten without a word once the file is gone.
@@ -27,6 +36,7 @@
 #include <string>
 
 #include "platform/database.h"
+#include "platform/fingerprint.h"
 #include "platform/status.h"
 
 namespace norv {
@@ -47,7 +57,17 @@ class FileInfoStore {
     struct Baseline {
         std::string md5o;
         bool first_seen_by_check = false;  // md5c is kFirstSeenByCheck
+        // None for a record made before the fingerprint was extended, or first seen by a check.
+        std::optional<platform::ExtendedFacts> extended;
     };
+
+    // True once, after Open gave an existing database the table `fingerprint`: the run that
+    // follows says that the fingerprint was extended.
+    bool TakeExtendedNotice() {
+        const bool notice = extended_notice_;
+        extended_notice_ = false;
+        return notice;
+    }
 
     Status ResetFlags();  // every record not yet seen (flg 0)
     Status DeleteAll();
@@ -67,15 +87,23 @@ class FileInfoStore {
     Status ForEachMissingFromNewBaseline(const std::function<Status(const std::string&)>& row);
     // Drops an unfinished baseline; the records stay as they were.
     Status AbandonBaseline();
-    // A baseline record (md5o = md5c = digest, flg 0), into the new baseline while one is built.
+    // A baseline record (md5o = md5c = digest, flg 0) with its extended facts (none: a record
+    // as a program that knew only fileinfo made it), into the new baseline while one is built.
     Status InsertBaseline(const std::string& path, int64_t size, const std::string& date,
-                          const std::string& digest);
+                          const std::string& digest,
+                          const std::optional<platform::ExtendedFacts>& extended = std::nullopt);
+    // Gives the baseline record of `path`, whose content is still `md5`, the extended facts it
+    // lacks.
+    Status RecordExtended(const std::string& path, const std::string& md5,
+                          const platform::ExtendedFacts& extended);
     // The first record for the path, if any.
     Result<std::optional<Baseline>> LookupBaseline(const std::string& path);
     // A record first seen by a check (md5c kFirstSeenByCheck, flg 3).
     Status InsertNew(const std::string& path, int64_t size, const std::string& date,
                      const std::string& digest);
     Status UpdateSeen(const std::string& path, int flag, const std::string& digest);
+    // The flag alone: md5c keeps the digest of the latest measurement that was one.
+    Status UpdateFlag(const std::string& path, int flag);
     // Removes the records first seen by a check whose files were not seen in this run.
     Status ForgetVanishedNewFiles();
     // Removes the record of `path` if it was first seen by a check; a baseline record stays.
@@ -83,26 +111,30 @@ class FileInfoStore {
     // The digest a record first seen by a check was last reported with (kept in md5o until a
     // new baseline includes the file).
     Status UpdateNewFileDigest(const std::string& path, const std::string& digest);
-    // Calls `row` with each filename whose flg is still 0, in the database's order. Stops at
-    // the first failure `row` returns.
-    // Each unseen record's file name and baseline digest (md5o).
+    // Calls `row` with each record whose flg is still 0, in the database's order: its file name,
+    // its baseline (md5o and extended facts). Stops at the first failure `row` returns.
     Status ForEachUnseen(
-        const std::function<Status(const std::string& filename, const std::string& md5o)>& row);
+        const std::function<Status(const std::string& filename, const Baseline& baseline)>& row);
 
     Status Commit();
 
   private:
     explicit FileInfoStore(platform::Database& db) : db_(db) {}
     Status Prepare();
+    // Creates `fingerprint` in a database that has only fileinfo.
+    Status ExtendSchema(bool new_file);
     // Runs a writing statement inside the current batch, opening one when none is open.
     Status Write(platform::Statement& statement);
 
     platform::Database& db_;
     std::unique_ptr<platform::Statement> begin_, commit_;
     std::unique_ptr<platform::Statement> reset_flags_, delete_all_, mark_all_seen_,
-        insert_baseline_, lookup_, insert_new_, update_seen_, select_unseen_, forget_vanished_,
-        forget_new_file_, update_new_digest_;
-    std::unique_ptr<platform::Statement> insert_new_baseline_;  // while a baseline is built
+        insert_baseline_, lookup_, insert_new_, update_seen_, update_flag_, select_unseen_,
+        forget_vanished_, forget_new_file_, update_new_digest_, delete_extended_, insert_extended_,
+        forget_extended_;
+    // While a baseline is built.
+    std::unique_ptr<platform::Statement> insert_new_baseline_, insert_new_extended_;
+    bool extended_notice_ = false;
     std::chrono::steady_clock::time_point batch_started_;
 };
 

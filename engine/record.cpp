@@ -1,5 +1,7 @@
 // The per-file decision (baseline, new, unchanged, altered) and the deleted-file report.
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "engine/scan_engine.h"
 #include "platform/regional_time.h"
@@ -7,12 +9,12 @@
 namespace norv {
 
 Status ScanEngine::ReportChange(std::string_view word, const ChangeEvent& change,
-                                const FileLocation& where) {
+                                const FileLocation& where, const RecordedFile& recorded) {
     NORV_RETURN_IF_ERROR(log_.ChangeLine(word, change.path));
     if (events_) events_->Change(change);
     // The response may wait on the user or move files; what the store holds so far is kept.
     NORV_RETURN_IF_ERROR(store_.Commit());
-    last_response_ = hooks_.responder.RespondToChange(change.kind, change.path, where);
+    last_response_ = hooks_.responder.RespondToChange(change.kind, change.path, where, recorded);
     // A response that failed says so in the log and the mail, below the change's line.
     for (std::string failure : last_response_.failures) {
         std::replace(failure.begin(), failure.end(), '\n', ' ');
@@ -21,50 +23,101 @@ Status ScanEngine::ReportChange(std::string_view word, const ChangeEvent& change
     return Status::Ok();
 }
 
-Status ScanEngine::RecordFile(const std::string& dir, const std::string& name, int64_t size,
-                              const std::timespec& mtime, const std::string& digest,
-                              const FileLocation& where) {
+namespace {
+
+// Measurements of one file that may be taken again when it changed while it was read: an init
+// never records a half-measured file.
+constexpr int kMostMeasurements = 3;
+
+}  // namespace
+
+Status ScanEngine::RecordFile(const std::string& dir, const std::string& name,
+                              const platform::Fingerprint& measured, const FileLocation& where) {
+    const std::string path = dir + name;
+    const platform::Fingerprint* fingerprint = &measured;
+    platform::Fingerprint again;
+    if (state_.mode == ScanMode::kInit) {
+        for (int n = 1; fingerprint->changed_while_read && where.folder && n < kMostMeasurements;
+             ++n) {
+            again = platform::FingerprintAt(where.folder->fd(), where.name, stop_requested_);
+            NORV_RETURN_IF_ERROR(StopPoint());
+            fingerprint = &again;
+        }
+        if (fingerprint->changed_while_read || fingerprint->unreadable()) {
+            return NoteUnseen(path, Status::Error(EAGAIN, "読んでいる間に変わり続けました"));
+        }
+    }
+    const platform::Fingerprint& print = *fingerprint;
+    NORV_RETURN_IF_ERROR(NoteIfSampled(path, print));
+    NORV_RETURN_IF_ERROR(NoteMissingFacts(path, print));
     ScanCounters& counters = state_.counters;
     ++counters.checked;
-    const std::string path = dir + name;
+    const int64_t size = print.facts.size;
+    const std::timespec& mtime = print.facts.mtime;
     auto file_date = [&] { return hooks_.regional.DateTime(platform::FromTimespec(mtime)); };
+    // What a file that changed while it was read is recorded with: no digest.
+    const std::string digest =
+        print.changed_while_read ? std::string(platform::kUnreadableDigest) : print.md5;
 
     if (state_.mode == ScanMode::kInit) {
-        NORV_RETURN_IF_ERROR(store_.InsertBaseline(path, size, file_date(), digest));
+        NORV_RETURN_IF_ERROR(
+            store_.InsertBaseline(path, size, file_date(), print.md5, print.Extended()));
         hooks_.observer.SetMessageLine("Database initiating and scaning ( " +
                                        std::to_string(counters.checked) + " ) files ");
     } else if (state_.mode == ScanMode::kCheck) {
         auto baseline = store_.LookupBaseline(path);
         if (!baseline.ok()) return baseline.status();
+        const std::string new_md5 = print.changed_while_read ? std::string() : print.md5;
         if (!baseline->has_value()) {
             ++counters.created;
             // The record first, then the log line and the response.
             NORV_RETURN_IF_ERROR(store_.InsertNew(path, size, file_date(), digest));
             NORV_RETURN_IF_ERROR(ReportChange(
-                "Created: ", {ChangeKind::kCreated, path, "", digest, size, mtime.tv_sec}, where));
+                "Created: ", {ChangeKind::kCreated, path, "", new_md5, size, mtime.tv_sec, {}},
+                where));
         } else if ((*baseline)->first_seen_by_check) {
             // Not in the baseline yet: reported at every check until an init takes it in.
             ++counters.created;
             NORV_RETURN_IF_ERROR(store_.UpdateSeen(path, FileInfoStore::kFirstSeenByThisRun,
                                                    FileInfoStore::kFirstSeenByCheck));
             NORV_RETURN_IF_ERROR(ReportChange(
-                "Created: ", {ChangeKind::kCreated, path, "", digest, size, mtime.tv_sec}, where));
+                "Created: ", {ChangeKind::kCreated, path, "", new_md5, size, mtime.tv_sec, {}},
+                where));
         } else {
+            const FileInfoStore::Baseline& recorded = **baseline;
+            std::vector<platform::FactChange> changed;
+            if (print.changed_while_read) {
+                // Something is changing it right now: that is a change, though what it becomes
+                // is not known yet.
+                const platform::ExtendedFacts none;
+                changed.push_back({"content",
+                                   platform::ShownFact("content", recorded.md5o,
+                                                       recorded.extended.value_or(none)),
+                                   std::nullopt});
+            } else {
+                changed = platform::CompareFacts(recorded.md5o, recorded.extended, print.md5,
+                                                 print.Extended());
+            }
             int flag = FileInfoStore::kSeenEqual;
-            // A file hashed whole once and sampled once (its read ran out of time) has two
-            // digests for one content: that alone is no alteration.
-            const bool one_sampled =
-                platform::IsSampledDigest(digest) != platform::IsSampledDigest((*baseline)->md5o);
-            if (digest != (*baseline)->md5o && !one_sampled) {
+            if (!changed.empty()) {
                 flag = FileInfoStore::kSeenAltered;
                 ++counters.altered;
+                const ChangeEvent change{
+                    ChangeKind::kAltered, path, recorded.md5o, new_md5, size, mtime.tv_sec,
+                    std::move(changed)};
                 // The log line and the response before the record is updated.
-                NORV_RETURN_IF_ERROR(ReportChange(
-                    "Altered: ",
-                    {ChangeKind::kAltered, path, (*baseline)->md5o, digest, size, mtime.tv_sec},
-                    where));
+                NORV_RETURN_IF_ERROR(ReportChange("Altered: ", change, where,
+                                                  RecordedFile{recorded.md5o, recorded.extended}));
+            } else if (!recorded.extended) {
+                // A record made before the fingerprint was extended, its file unchanged: it gets
+                // its extended facts now, without a report.
+                NORV_RETURN_IF_ERROR(store_.RecordExtended(path, recorded.md5o, print.Extended()));
             }
-            NORV_RETURN_IF_ERROR(store_.UpdateSeen(path, flag, digest));
+            if (print.changed_while_read) {
+                NORV_RETURN_IF_ERROR(store_.UpdateFlag(path, flag));
+            } else {
+                NORV_RETURN_IF_ERROR(store_.UpdateSeen(path, flag, print.md5));
+            }
         }
         hooks_.observer.SetMessageLine("File scaning ( " + std::to_string(counters.checked) +
                                        " ) files ");
@@ -92,6 +145,30 @@ Status ScanEngine::NoteIfSampled(const std::string& path,
     if (fingerprint.content_whole) return Status::Ok();
     return Warn(path, "内容の一部のみ検査 (サイズ " + std::to_string(fingerprint.facts.size) +
                           " バイト、先頭と末尾のみ)");
+}
+
+Status ScanEngine::NoteMissingFacts(const std::string& path,
+                                    const platform::Fingerprint& fingerprint) {
+    struct Fact {
+        std::string_view name;
+        const char* shown;
+        bool read;
+        int error;
+    };
+    const Fact facts[] = {
+        {"capabilities", "ケーパビリティ (security.capability)",
+         fingerprint.capabilities.has_value(), fingerprint.capabilities_error},
+        {"acl", "ACL (system.posix_acl_access)", fingerprint.acl.has_value(),
+         fingerprint.acl_error},
+    };
+    for (const Fact& fact : facts) {
+        if (fact.read || !missing_facts_said_.insert(fact.name).second) continue;
+        NORV_RETURN_IF_ERROR(Warn(path, std::string(fact.shown) +
+                                            " を読めません: " + std::strerror(fact.error) +
+                                            " (読めないファイルでは比べず、変更とはみなしません。"
+                                            "この実行では一度だけ記します)"));
+    }
+    return Status::Ok();
 }
 
 platform::TreeWalk::Options::Take ScanEngine::TakeOnce(const platform::FileIdentity& folder,
@@ -169,17 +246,20 @@ Status ScanEngine::ReportDeletedFiles() {
     // A new file that is gone again (removed, or moved to the cracked folder) was never part of
     // the baseline: nothing to report, nothing to restore.
     NORV_RETURN_IF_ERROR(store_.ForgetVanishedNewFiles());
-    return store_.ForEachUnseen([this](const std::string& filename, const std::string& md5o) {
-        // Measured under another path this run: there, not deleted.
-        if (IsLeftOut(filename)) return Status::Ok();
-        // Not seen is not deleted: a folder the walk could not enter keeps its records.
-        if (IsUnseen(filename)) {
-            ++state_.counters.unchecked;
-            return Status::Ok();
-        }
-        ++state_.counters.deleted;
-        return ReportChange("Deleted: ", {ChangeKind::kDeleted, filename, md5o, "", -1, -1}, {});
-    });
+    return store_.ForEachUnseen(
+        [this](const std::string& filename, const FileInfoStore::Baseline& baseline) {
+            // Measured under another path this run: there, not deleted.
+            if (IsLeftOut(filename)) return Status::Ok();
+            // Not seen is not deleted: a folder the walk could not enter keeps its records.
+            if (IsUnseen(filename)) {
+                ++state_.counters.unchecked;
+                return Status::Ok();
+            }
+            ++state_.counters.deleted;
+            return ReportChange(
+                "Deleted: ", {ChangeKind::kDeleted, filename, baseline.md5o, "", -1, -1, {}}, {},
+                RecordedFile{baseline.md5o, baseline.extended});
+        });
 }
 
 }  // namespace norv

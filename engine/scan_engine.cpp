@@ -60,6 +60,7 @@ Status ScanEngine::RunScan() {
     const std::string now = hooks_.regional.DateTime(hooks_.clock.Now());
     Status status = log_.Open(state_.context.LogPath(), state_.context.charset,
                               state_.settings.server_name, now);
+    if (status.ok()) status = NoteExtendedFingerprint();
     if (status.ok()) status = RunScanSteps();
     // Whatever happened, what the store has done so far is kept.
     Status committed = store_.Commit();
@@ -78,6 +79,12 @@ Status ScanEngine::RunScan() {
                                    std::to_string(state_.counters.checked) + " )  ");
     if (state_.counters.changes() > 0) return UpdateDatabase();
     return Status::Ok();
+}
+
+Status ScanEngine::NoteExtendedFingerprint() {
+    if (!store_.TakeExtendedNotice()) return Status::Ok();
+    hooks_.messages.ShowMessageBox(kExtendedFingerprintMessage);
+    return log_.NoticeLine(kExtendedFingerprintMessage);
 }
 
 void ScanEngine::FindExcludedFolders() {
@@ -184,6 +191,7 @@ Status ScanEngine::RunScanSteps() {
     FindExcludedFolders();
     hooks_.responder.BeginRun();
     unseen_places_.clear();
+    missing_facts_said_.clear();
     {
         std::lock_guard<std::mutex> lock(walked_mutex_);
         walked_folders_.clear();

@@ -28,7 +28,7 @@
 #include "engine/scan_log.h"
 #include "engine/scan_state.h"
 #include "platform/file_system.h"
-#include "platform/md5.h"
+#include "platform/fingerprint.h"
 #include "platform/regional_time.h"
 #include "platform/tree_walk.h"
 #include "platform/user_interface.h"
@@ -69,6 +69,12 @@ int DefaultDigestWorkers();
 
 // Warning lines for unseen places in one run; the rest are counted in one line.
 inline constexpr size_t kMostUnseenLines = 1000;
+
+// Said once, by the first run after a database made before the fingerprint was extended.
+inline constexpr const char* kExtendedFingerprintMessage =
+    "検査する項目を増やしました: MD5 に加えて SHA-256、種類、アクセス権 (setuid・setgid・"
+    "スティッキーを含む)、所有者、グループ、ケーパビリティ、ACL を比べます。記録済みのファイル"
+    "には、変わっていなければこの実行で記録し、変更とは報告しません";
 
 inline constexpr const char* kBusyMessage =
     "スキャン中のため実行できません。スキャンの終了を待ってください";
@@ -129,9 +135,10 @@ class ScanEngine {
     // Per-file steps, public for the tests that drive them one at a time.
     Status WalkDirectory(const std::string& path, RuleKind kind);
     Status CheckSingleFile(const std::string& path);
-    Status RecordFile(const std::string& dir, const std::string& name, int64_t size,
-                      const std::timespec& mtime, const std::string& digest,
-                      const FileLocation& where = {});
+    // Records or compares one measured file (`dir` + `name` is its path as the records show
+    // it); `where` is where the walk found it, for the response and for measuring it again.
+    Status RecordFile(const std::string& dir, const std::string& name,
+                      const platform::Fingerprint& fingerprint, const FileLocation& where = {});
     Status ReportDeletedFiles();
 
   private:
@@ -155,13 +162,17 @@ class ScanEngine {
     // A `Warning:` line ("<place>: <text>") and a warning event.
     Status Warn(const std::string& place, const std::string& text);
     bool IsUnseen(const std::string& path) const;
-    // A `Warning:` line and event when the file's content was not hashed whole.
+    // A `Warning:` line and event when the file's content was not hashed whole, and once per
+    // run for each fact that could not be read (the first file it happened to is named).
     Status NoteIfSampled(const std::string& path, const platform::Fingerprint& fingerprint);
+    Status NoteMissingFacts(const std::string& path, const platform::Fingerprint& fingerprint);
+    // Says, once, that the records are getting the extended fingerprint.
+    Status NoteExtendedFingerprint();
     // Logs and shows what is wrong with rule `index` (a path that is not there, a kind that does
     // not fit it, an unknown kind, files another rule covers too). Nothing here ends the run.
     Status WarnAboutRule(const std::vector<Rule>& rules, size_t index);
-    Status ReportChange(std::string_view word, const ChangeEvent& change,
-                        const FileLocation& where);
+    Status ReportChange(std::string_view word, const ChangeEvent& change, const FileLocation& where,
+                        const RecordedFile& recorded = {});
     // The cracked and save folders, never walked: evidence and archives are not watched files.
     void FindExcludedFolders();
     // Where a folder's files were measured this run, by its identity: a rule that reaches it
@@ -203,7 +214,13 @@ class ScanEngine {
     // What the change response left at each path it acted on during the watch: seen again, it
     // is norv's own work, never a new change (an archive that differs from the baseline would
     // otherwise be restored, found altered and restored again without end).
-    std::unordered_map<std::string, std::string> left_by_response_;
+    struct LeftByResponse {
+        std::string digest;                            // "" when nothing was left
+        std::optional<platform::ExtendedFacts> facts;  // the attributes the restore set
+    };
+    std::unordered_map<std::string, LeftByResponse> left_by_response_;
+    // The facts this run (or watch burst) has said it could not read, once each.
+    std::set<std::string_view> missing_facts_said_;
     ResponseOutcome last_response_;  // of the latest change reported
     bool burst_response_begun_ = false;
     size_t burst_lines_beyond_ = 0;

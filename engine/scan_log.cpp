@@ -160,6 +160,8 @@ Status ScanLog::SkippedLine(const std::string& path) {
 
 Status ScanLog::WarningLine(const std::string& text) { return WriteLine("Warning: " + text); }
 
+Status ScanLog::NoticeLine(const std::string& text) { return WriteLine("Notice: " + text); }
+
 Status ScanLog::SummaryAndClose(const ScanCounters& counters) {
     NORV_RETURN_IF_ERROR(WriteLine(kLogSeparator));
     NORV_RETURN_IF_ERROR(WriteLine(

@@ -58,6 +58,8 @@ class ScanLog {
     Status SkippedLine(const std::string& path);
     // "Warning: " and a mistake in the rules that the run works around.
     Status WarningLine(const std::string& text);
+    // "Notice: " and news about norv itself that is no change and no fault.
+    Status NoticeLine(const std::string& text);
     Status SummaryAndClose(const ScanCounters& counters);
     // Closes after a failure, keeping the lines written so far.
     void CloseKeepingLines();

@@ -10,7 +10,7 @@
 
 #include "engine/digest_pipeline.h"
 #include "engine/scan_engine.h"
-#include "platform/md5.h"
+#include "platform/fingerprint.h"
 #include "platform/tree_walk.h"
 
 namespace norv {
@@ -112,9 +112,7 @@ Status ScanEngine::TakeEntry(const TreeWalk::Entry& entry,
             // What could not be measured is never a fingerprint.
             if (fingerprint.unreadable())
                 return NoteUnseen(entry.dir + entry.name, UnreadableFile());
-            NORV_RETURN_IF_ERROR(NoteIfSampled(entry.dir + entry.name, fingerprint));
-            return RecordFile(entry.dir, entry.name, fingerprint.facts.size,
-                              fingerprint.facts.mtime, fingerprint.digest,
+            return RecordFile(entry.dir, entry.name, fingerprint,
                               FileLocation{entry.folder.get(), entry.name});
         case TreeWalk::Entry::Type::kFolder:
         case TreeWalk::Entry::Type::kEnd:
@@ -153,14 +151,20 @@ Status ScanEngine::CheckSingleFile(const std::string& path) {
         NORV_RETURN_IF_ERROR(StopPoint());
         if (fingerprint.unreadable()) return NoteUnseen(path, UnreadableFile());
         if (IsMonitoredFile(fingerprint.facts)) {
-            NORV_RETURN_IF_ERROR(NoteIfSampled(path, fingerprint));
-            return RecordFile(path, "", fingerprint.facts.size, fingerprint.facts.mtime,
-                              fingerprint.digest,
+            return RecordFile(path, "", fingerprint,
                               FileLocation{resolved->parent.get(), resolved->name});
         }
     }
     ++state_.counters.deleted;
-    return ReportChange("Deleted: ", {ChangeKind::kDeleted, path, "", "", -1, -1}, {});
+    // The restore puts it back as the baseline recorded it.
+    RecordedFile recorded;
+    auto baseline = store_.LookupBaseline(path);
+    if (!baseline.ok()) return baseline.status();
+    if (baseline->has_value() && !(*baseline)->first_seen_by_check) {
+        recorded = {(*baseline)->md5o, (*baseline)->extended};
+    }
+    return ReportChange("Deleted: ", {ChangeKind::kDeleted, path, "", "", -1, -1, {}}, {},
+                        recorded);
 }
 
 }  // namespace norv

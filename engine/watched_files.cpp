@@ -15,6 +15,7 @@ bool IsPresent(const platform::Fingerprint& fingerprint) {
 
 void ScanEngine::BeginWatchBurst() {
     state_.counters.Reset();
+    missing_facts_said_.clear();
     burst_lines_.clear();
     burst_lines_beyond_ = 0;
     burst_response_begun_ = false;
@@ -63,8 +64,15 @@ Status ScanEngine::CheckWatchedFile(const WatchedFile& file) {
     NORV_RETURN_IF_ERROR(StopPoint());
     const bool present = IsPresent(fingerprint);
     if (auto left = left_by_response_.find(file.path); left != left_by_response_.end()) {
-        const std::string& digest = present ? fingerprint.digest : std::string();
-        if (left->second == digest) {
+        const std::string& digest = present ? fingerprint.md5 : std::string();
+        // The attributes count too: a chmod right after the restore is no work of norv's.
+        bool same = left->second.digest == digest && !fingerprint.changed_while_read;
+        if (same && present && left->second.facts) {
+            platform::ExtendedFacts now = fingerprint.Extended();
+            now.sha256.clear();
+            same = now == *left->second.facts;
+        }
+        if (same) {
             ++state_.counters.checked;
             return Status::Ok();
         }
@@ -72,7 +80,6 @@ Status ScanEngine::CheckWatchedFile(const WatchedFile& file) {
     }
     // What could not be measured is never a fingerprint: said, and left for the next look.
     if (fingerprint.unreadable()) return Warn(file.path, "検査できません: 内容を読めません");
-    if (present) NORV_RETURN_IF_ERROR(NoteIfSampled(file.path, fingerprint));
     last_response_ = {};
     Status status = CheckPresentOrGone(file, fingerprint, present);
     // What the response itself left there (the restored file, or nothing), remembered so that
@@ -81,30 +88,31 @@ Status ScanEngine::CheckWatchedFile(const WatchedFile& file) {
     // Bounded: forgetting only costs one more round.
     if (status.ok() && last_response_.left != ResponseOutcome::Left::kUntouched) {
         if (left_by_response_.size() >= 100000) left_by_response_.clear();
-        left_by_response_[file.path] = last_response_.left == ResponseOutcome::Left::kRestored
-                                           ? last_response_.restored_digest
-                                           : std::string();
+        left_by_response_[file.path] =
+            last_response_.left == ResponseOutcome::Left::kRestored
+                ? LeftByResponse{last_response_.restored_digest, last_response_.restored_facts}
+                : LeftByResponse{};
     }
     return status;
 }
 
 Status ScanEngine::CheckPresentOrGone(const WatchedFile& file,
                                       const platform::Fingerprint& fingerprint, bool present) {
-    const platform::FileFacts& facts = fingerprint.facts;
     if (present) {
         // A new file already reported is reported again only when its content changed: a
         // watch sees many events for one file, and each is not a new finding.
         auto known = store_.LookupBaseline(file.path);
         if (!known.ok()) return known.status();
         if (known->has_value() && (*known)->first_seen_by_check) {
-            if ((*known)->md5o == fingerprint.digest) {
+            if ((*known)->md5o == fingerprint.md5 && !fingerprint.changed_while_read) {
                 ++state_.counters.checked;
                 return Status::Ok();
             }
-            NORV_RETURN_IF_ERROR(store_.UpdateNewFileDigest(file.path, fingerprint.digest));
+            NORV_RETURN_IF_ERROR(store_.UpdateNewFileDigest(
+                file.path, fingerprint.changed_while_read ? std::string(platform::kUnreadableDigest)
+                                                          : fingerprint.md5));
         }
-        return RecordFile(file.path, "", facts.size, facts.mtime, fingerprint.digest,
-                          FileLocation{file.folder.get(), file.name});
+        return RecordFile(file.path, "", fingerprint, FileLocation{file.folder.get(), file.name});
     }
     // Gone, or something that is no file (a FIFO, a socket, a folder) at a recorded file's place:
     // the file is not there.
@@ -114,7 +122,8 @@ Status ScanEngine::CheckPresentOrGone(const WatchedFile& file,
     if ((*baseline)->first_seen_by_check) return store_.ForgetNewFile(file.path);
     ++state_.counters.deleted;
     return ReportChange(
-        "Deleted: ", {ChangeKind::kDeleted, file.path, (*baseline)->md5o, "", -1, -1}, {});
+        "Deleted: ", {ChangeKind::kDeleted, file.path, (*baseline)->md5o, "", -1, -1, {}}, {},
+        RecordedFile{(*baseline)->md5o, (*baseline)->extended});
 }
 
 bool ScanEngine::RestoresAtOnce(const std::string& path) {

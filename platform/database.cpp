@@ -31,7 +31,6 @@ ErrorKind KindOfSqlite(int rc) {
     }
 }
 
-
 Statement::~Statement() { sqlite3_finalize(stmt_); }
 
 void Statement::BindText(int index, std::string_view text) {
@@ -39,6 +38,12 @@ void Statement::BindText(int index, std::string_view text) {
 }
 
 void Statement::BindInt(int index, int64_t value) { sqlite3_bind_int64(stmt_, index, value); }
+
+void Statement::BindNull(int index) { sqlite3_bind_null(stmt_, index); }
+
+bool Statement::ColumnIsNull(int index) const {
+    return sqlite3_column_type(stmt_, index) == SQLITE_NULL;
+}
 
 Result<bool> Statement::Step() {
     int rc = sqlite3_step(stmt_);
@@ -80,7 +85,8 @@ Result<std::unique_ptr<Database>> Database::Open(const std::string& path, bool c
     std::unique_ptr<Database> db(new Database(path, raw));
     if (rc != SQLITE_OK) {
         std::string message = raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
-        return Status::Error(KindOfSqlite(rc), rc, "データベース " + path + " を開けません: " + message);
+        return Status::Error(KindOfSqlite(rc), rc,
+                             "データベース " + path + " を開けません: " + message);
     }
     // The baseline is evidence: owner-only. SQLite gives its journal files the same mode.
     if (create) ::chmod(path.c_str(), 0600);

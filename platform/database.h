@@ -29,12 +29,14 @@ class Statement {
 
     void BindText(int index, std::string_view text);
     void BindInt(int index, int64_t value);
+    void BindNull(int index);
     // Runs one step: true with a row to read, false when done.
     Result<bool> Step();
     // Runs a statement that returns no rows to its end, then resets it.
     Status Run();
     std::string ColumnText(int index) const;
     int64_t ColumnInt(int index) const;
+    bool ColumnIsNull(int index) const;
     void Reset();
 
   private:

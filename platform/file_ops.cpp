@@ -4,6 +4,8 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -39,6 +41,24 @@ int FileOps::RenameAt(int from_dirfd, const char* from, int to_dirfd, const char
 int FileOps::UnlinkAt(int dirfd, const char* name, int flags) {
     return ::unlinkat(dirfd, name, flags);
 }
+
+ssize_t FileOps::FListXattr(int fd, char* names, size_t size) {
+    return ::flistxattr(fd, names, size);
+}
+
+ssize_t FileOps::FGetXattr(int fd, const char* name, void* value, size_t size) {
+    return ::fgetxattr(fd, name, value, size);
+}
+
+int FileOps::FSetXattr(int fd, const char* name, const void* value, size_t size, int flags) {
+    return ::fsetxattr(fd, name, value, size, flags);
+}
+
+int FileOps::FRemoveXattr(int fd, const char* name) { return ::fremovexattr(fd, name); }
+
+int FileOps::FChown(int fd, uid_t owner, gid_t group) { return ::fchown(fd, owner, group); }
+
+int FileOps::FChmod(int fd, mode_t mode) { return ::fchmod(fd, mode); }
 
 FileOps& SystemFileOps() {
     static FileOps system;

@@ -1,5 +1,6 @@
-// FileOps: the system calls that read, write, flush, rename and remove files, behind one
-// replaceable object, so tests can make any of them fail (a full disk, a failing flush, a short
+// FileOps: the system calls that read, write, flush, rename and remove files, and read and set a
+// file's extended attributes, owner and mode through its descriptor, behind one replaceable
+// object, so tests can make any of them fail (a full disk, a failing flush, a short
 // read, a copy damaged on its way) without root or a special file system.
 //
 // Each method is a thin wrapper over the system call of the same name with the same return
@@ -35,6 +36,12 @@ class FileOps {
     virtual int RenameAt(int from_dirfd, const char* from, int to_dirfd, const char* to,
                          unsigned flags);
     virtual int UnlinkAt(int dirfd, const char* name, int flags);
+    virtual ssize_t FListXattr(int fd, char* names, size_t size);
+    virtual ssize_t FGetXattr(int fd, const char* name, void* value, size_t size);
+    virtual int FSetXattr(int fd, const char* name, const void* value, size_t size, int flags);
+    virtual int FRemoveXattr(int fd, const char* name);
+    virtual int FChown(int fd, uid_t owner, gid_t group);
+    virtual int FChmod(int fd, mode_t mode);
 };
 
 // The instance in use: the system's unless a ScopedFileOps replaced it.

@@ -32,8 +32,8 @@ std::string Hex(const unsigned char* digest, unsigned length) {
     return out;
 }
 
-// MD5 fetched from the provider once: an implicit fetch on every file takes a lock and
-// allocates, which costs as much as hashing a small file.
+// Each algorithm fetched from the provider once: an implicit fetch on every file takes a lock
+// and allocates, which costs as much as hashing a small file.
 const EVP_MD* Md5Algorithm() {
     static const EVP_MD* md5 = [] {
         const EVP_MD* fetched = EVP_MD_fetch(nullptr, "MD5", nullptr);
@@ -42,29 +42,41 @@ const EVP_MD* Md5Algorithm() {
     return md5;
 }
 
+const EVP_MD* Sha256Algorithm() {
+    static const EVP_MD* sha256 = [] {
+        const EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+        return fetched ? fetched : EVP_sha256();
+    }();
+    return sha256;
+}
+
+enum class Algorithm { kMd5, kSha256 };
+
 }  // namespace
 
-// One MD5 computation. Each thread keeps one context for reuse; a stream made while that one is
-// in use gets a context of its own.
-class Md5Stream {
+// One digest computation. Each thread keeps one context per algorithm for reuse; a stream made
+// while that one is in use gets a context of its own.
+class DigestStream {
   public:
-    Md5Stream() {
-        thread_local Reusable reusable;
-        if (!reusable.in_use && reusable.ctx) {
-            reusable.in_use = true;
-            reusable_ = &reusable;
-            ctx_ = reusable.ctx.get();
+    explicit DigestStream(Algorithm algorithm) {
+        thread_local Reusable reusable[2];
+        Reusable& mine = reusable[algorithm == Algorithm::kMd5 ? 0 : 1];
+        if (!mine.in_use && mine.ctx) {
+            mine.in_use = true;
+            reusable_ = &mine;
+            ctx_ = mine.ctx.get();
         } else {
             own_.reset(EVP_MD_CTX_new());
             ctx_ = own_.get();
         }
-        EVP_DigestInit_ex2(ctx_, Md5Algorithm(), nullptr);
+        EVP_DigestInit_ex2(ctx_, algorithm == Algorithm::kMd5 ? Md5Algorithm() : Sha256Algorithm(),
+                           nullptr);
     }
-    ~Md5Stream() {
+    ~DigestStream() {
         if (reusable_) reusable_->in_use = false;
     }
-    Md5Stream(const Md5Stream&) = delete;
-    Md5Stream& operator=(const Md5Stream&) = delete;
+    DigestStream(const DigestStream&) = delete;
+    DigestStream& operator=(const DigestStream&) = delete;
 
     void Update(const void* data, size_t n) { EVP_DigestUpdate(ctx_, data, n); }
     std::string Finish() {
@@ -84,6 +96,27 @@ class Md5Stream {
     EVP_MD_CTX* ctx_ = nullptr;
 };
 
+class Md5Stream : public DigestStream {
+  public:
+    Md5Stream() : DigestStream(Algorithm::kMd5) {}
+};
+
+// MD5 and SHA-256 fed with the same bytes.
+class BothDigests {
+  public:
+    BothDigests() : md5_(Algorithm::kMd5), sha256_(Algorithm::kSha256) {}
+    void Update(const void* data, size_t n) {
+        md5_.Update(data, n);
+        sha256_.Update(data, n);
+    }
+    DigestStream& md5() { return md5_; }
+    DigestStream& sha256() { return sha256_; }
+
+  private:
+    DigestStream md5_;
+    DigestStream sha256_;
+};
+
 Md5Digester::Md5Digester() : stream_(std::make_unique<Md5Stream>()) {}
 Md5Digester::~Md5Digester() = default;
 void Md5Digester::Update(std::string_view bytes) { stream_->Update(bytes.data(), bytes.size()); }
@@ -97,13 +130,6 @@ std::function<Status(std::string_view)> UpdateWith(Md5Stream& md5) {
         md5.Update(block.data(), block.size());
         return Status::Ok();
     };
-}
-
-int OpenForDigest(int dirfd, const char* name) {
-    // Reading for a fingerprint should not disturb access times; only the owner or root may ask.
-    int fd = OpenRegularForReading(dirfd, name, O_NOATIME);
-    if (fd < 0 && errno == EPERM) fd = OpenRegularForReading(dirfd, name);
-    return fd;
 }
 
 // Reads up to `want` bytes at `offset` into `out`; false when a read fails.
@@ -122,18 +148,21 @@ bool ReadAt(int fd, int64_t offset, int64_t want, std::vector<char>& out) {
     return true;
 }
 
-// The sampled digest of the open file `fd` of `size` bytes (see kSampledDigestMark).
-std::string SampledDigest(int fd, int64_t size) {
-    Md5Stream md5;
+ContentDigest NotRead() { return {std::string(kUnreadableDigest), std::string(), true}; }
+
+// The sampled digests of the open file `fd` of `size` bytes (see kSampledDigestMark).
+ContentDigest SampledDigests(int fd, int64_t size) {
+    BothDigests both;
     const std::string head = "norv sampled " + std::to_string(size) + "\n";
-    md5.Update(head.data(), head.size());
+    both.Update(head.data(), head.size());
     std::vector<char> block;
     const int64_t want = std::min(size, kSampleBytes);
     for (int64_t offset : {int64_t{0}, size - want}) {
-        if (!ReadAt(fd, offset, want, block)) return std::string(kUnreadableDigest);
-        md5.Update(block.data(), block.size());
+        if (!ReadAt(fd, offset, want, block)) return NotRead();
+        both.Update(block.data(), block.size());
     }
-    return kSampledDigestMark + md5.Finish().substr(0, 31);
+    return {kSampledDigestMark + both.md5().Finish().substr(0, 31),
+            kSampledDigestMark + both.sha256().Finish().substr(0, 63), false};
 }
 
 }  // namespace
@@ -142,6 +171,19 @@ std::string Md5Hex(std::string_view bytes) {
     Md5Stream md5;
     md5.Update(bytes.data(), bytes.size());
     return md5.Finish();
+}
+
+std::string Sha256Hex(std::string_view bytes) {
+    DigestStream sha256(Algorithm::kSha256);
+    sha256.Update(bytes.data(), bytes.size());
+    return sha256.Finish();
+}
+
+int OpenForDigest(int dirfd, const char* name) {
+    // Reading for a fingerprint should not disturb access times; only the owner or root may ask.
+    int fd = OpenRegularForReading(dirfd, name, O_NOATIME);
+    if (fd < 0 && errno == EPERM) fd = OpenRegularForReading(dirfd, name);
+    return fd;
 }
 
 std::string Md5OfFile(const std::string& path) { return Md5OfFileAt(AT_FDCWD, path.c_str()); }
@@ -164,11 +206,11 @@ bool IsSampledDigest(std::string_view digest) {
 
 ContentDigest DigestOfOpenFile(int fd, int64_t size, const HashBudget& budget,
                                const std::atomic<bool>* stop) {
-    if (size > budget.most_bytes) return {SampledDigest(fd, size), false};
+    if (size > budget.most_bytes) return SampledDigests(fd, size);
     // Read-ahead advice pays only on large files; on small ones it is one more system call.
     if (size >= (1 << 20)) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     thread_local std::vector<char> buffer(1 << 18);
-    Md5Stream md5;
+    BothDigests both;
     const auto deadline = std::chrono::steady_clock::now() + budget.longest;
     int64_t hashed = 0;
     bool reached_size = false;
@@ -182,7 +224,7 @@ ContentDigest DigestOfOpenFile(int fd, int64_t size, const HashBudget& budget,
         }
         const auto take = static_cast<size_t>(
             std::min<int64_t>(static_cast<int64_t>(block.size()), size - hashed));
-        md5.Update(block.data(), take);
+        both.Update(block.data(), take);
         hashed += static_cast<int64_t>(take);
         if (hashed >= size && take < block.size()) {
             reached_size = true;
@@ -195,9 +237,9 @@ ContentDigest DigestOfOpenFile(int fd, int64_t size, const HashBudget& budget,
         return Status::Ok();
     };
     Status read = ReadToEnd(fd, buffer, sink, {}, -1, size);
-    if (over_time) return {SampledDigest(fd, size), false};
-    if (read.ok() || reached_size) return {md5.Finish(), true};
-    return {std::string(kUnreadableDigest), true};
+    if (over_time) return SampledDigests(fd, size);
+    if (read.ok() || reached_size) return {both.md5().Finish(), both.sha256().Finish(), true};
+    return NotRead();
 }
 
 std::string Md5OfDescriptor(int fd) {
@@ -215,40 +257,7 @@ std::string Md5OfFileAt(int dirfd, const char* name) {
         ::close(fd);
         return std::string(kUnreadableDigest);
     }
-    return Md5OfOpenFile(fd, st.st_size).digest;
-}
-
-Fingerprint FingerprintAt(int dirfd, const std::string& name, const std::atomic<bool>* stop,
-                          const HashBudget& budget) {
-    Fingerprint result;
-    int fd = OpenForDigest(dirfd, name.c_str());
-    if (fd < 0) {
-        // A link (O_NOFOLLOW refused it) or a file that cannot be opened: its facts come from
-        // the entry itself.
-        auto facts = LStatAt(dirfd, name, name);
-        if (!facts.ok()) return result;
-        result.facts = facts.value();
-        if (result.facts.kind == EntryKind::kSymlink) {
-            result.digest = Md5OfSymlinkAt(dirfd, name.c_str());
-        } else if (result.facts.kind == EntryKind::kRegular) {
-            result.digest = std::string(kUnreadableDigest);
-        }
-        return result;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        ::close(fd);
-        return result;
-    }
-    result.facts = FactsFromStat(st);
-    if (!S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return result;
-    }
-    ContentDigest content = Md5OfOpenFile(fd, st.st_size, budget, stop);
-    result.digest = std::move(content.digest);
-    result.content_whole = content.whole;
-    return result;
+    return Md5OfOpenFile(fd, st.st_size).md5;
 }
 
 std::string Md5OfSymlink(const std::string& path) { return Md5OfSymlinkAt(AT_FDCWD, path.c_str()); }

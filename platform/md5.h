@@ -1,4 +1,6 @@
-// MD5 fingerprints as 32 lower-case hexadecimal characters (OpenSSL libcrypto).
+// The content digests of a fingerprint, MD5 and SHA-256, in lower-case hexadecimal (OpenSSL
+// libcrypto, which uses the processor's SHA instructions where it has them). Both come from one
+// read of the content.
 #pragma once
 
 #include <atomic>
@@ -26,25 +28,29 @@ struct HashBudget {
 };
 inline constexpr HashBudget kDefaultHashBudget{};
 
-// A sampled digest: the mark, then 31 hexadecimal characters of the MD5 of the file's size, its
-// first kSampleBytes and its last kSampleBytes. It has the length of a real digest, but the mark
-// is never a hexadecimal character nor a blank, so it never equals a real or an unreadable
-// digest; two files of the same size that begin and end alike share it.
+// A sampled digest: the mark, then the first 31 (MD5) or 63 (SHA-256) hexadecimal characters of
+// the digest of the file's size, its first kSampleBytes and its last kSampleBytes. It has the
+// length of a real digest, but the mark is never a hexadecimal character nor a blank, so it never
+// equals a real or an unreadable digest; two files of the same size that begin and end alike
+// share it.
 inline constexpr char kSampledDigestMark = '~';
 inline constexpr int64_t kSampleBytes = 1 << 20;
 bool IsSampledDigest(std::string_view digest);
 
-// The digest of an open regular file of `size` bytes, read from its start (never past `size`,
-// however the file grows meanwhile) within `budget`: whole when it fits the budget, sampled
-// otherwise; blanks when it cannot be read. `stop`, when set, gives blanks.
+// The digests of an open regular file of `size` bytes, both from one read from its start (never
+// past `size`, however the file grows meanwhile) within `budget`: whole when it fits the budget,
+// sampled otherwise. When it cannot be read, MD5 is blanks and SHA-256 empty (not read). `stop`,
+// when set, gives the same.
 struct ContentDigest {
-    std::string digest;
-    bool whole = true;  // false: a sampled digest (or blanks after a stop or a read failure)
+    std::string md5;
+    std::string sha256;
+    bool whole = true;  // false: sampled digests (or none after a stop or a read failure)
 };
 ContentDigest DigestOfOpenFile(int fd, int64_t size, const HashBudget& budget = kDefaultHashBudget,
                                const std::atomic<bool>* stop = nullptr);
 
 std::string Md5Hex(std::string_view bytes);
+std::string Sha256Hex(std::string_view bytes);
 
 // MD5 of bytes given piece by piece (what a restore writes, as it writes it).
 class Md5Stream;
@@ -75,33 +81,9 @@ std::string Md5OfDescriptor(int fd);
 std::string Md5OfFileAt(int dirfd, const char* name);
 std::string Md5OfSymlinkAt(int dirfd, const char* name);
 
-// One entry of an open folder measured and fingerprinted with a single open: a regular file by
-// its content (facts from the opened file itself), a symbolic link by its target text. An
-// entry that is gone, or is now a folder, FIFO, socket or device, has kind kMissing or kOther
-// and no digest; a file that cannot be read has the blank digest.
-//
-// A regular file over the hash budget has `content_whole` false and a sampled digest (see
-// kSampledDigestMark): its content was not fully hashed, so a change in the middle of it goes
-// unseen, and a file hashed whole on one run and sampled on another (the time budget ran out)
-// has two different digests with no change at all.
-//
-// A file held under a write lease by another process is waited for, at most the kernel's
-// lease-break time (/proc/sys/fs/lease-break-time), and only once it is known to be a regular
-// file: a FIFO or device is never opened in blocking mode.
-struct Fingerprint {
-    FileFacts facts;
-    std::string digest;
-    bool content_whole = true;
-    // A regular file whose content could not be read: its blank digest is no fingerprint.
-    bool unreadable() const {
-        return facts.kind == EntryKind::kRegular && digest == kUnreadableDigest;
-    }
-};
-// `stop`, when given and set, cuts a long read short: the digest is then blank, and the caller,
-// which asked for the stop, must not record it.
-Fingerprint FingerprintAt(int dirfd, const std::string& name,
-                          const std::atomic<bool>* stop = nullptr,
-                          const HashBudget& budget = kDefaultHashBudget);
+// Opens the entry `name` of `dirfd` for a digest's read (OpenRegularForReading), without
+// changing its access time where this process may ask that. -1 with errno set on failure.
+int OpenForDigest(int dirfd, const char* name);
 
 // MD5 of a symbolic link's target text: a re-pointed link changes its digest.
 std::string Md5OfSymlink(const std::string& path);

@@ -143,14 +143,15 @@ void ProtectedArchive::SayRestoreFailure(const Status& status) const {
 }
 
 Status ProtectedArchive::RestoreFromArchive(const std::string& path, bool say_failure,
-                                            std::string* written_digest) {
+                                            std::string* written_digest,
+                                            const platform::lha::FinishRestore& finish) {
     auto place = OpenWatchedPlace(rules_, path);
     Status status = place.status();
     const platform::lha::RestoreJournal journal(RestoreJournalPath());
     if (place.ok()) {
         status = platform::lha::RestoreEntry(ArchivePath(), platform::lha::StoredPathOf(path),
                                              *place->root, place->root_path, place->relative,
-                                             &index_, &journal, written_digest);
+                                             &index_, &journal, written_digest, finish);
     }
     if (!status.ok() && say_failure) SayRestoreFailure(status);
     return status;

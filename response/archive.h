@@ -44,9 +44,11 @@ class ProtectedArchive {
     // Puts back the archived version of the file at `path`; a message when that fails.
     // Shows a failure in a message box and returns it too.
     // With `say_failure` false the caller says it (it may try again first). With
-    // `written_digest`, the digest of what was put back.
+    // `written_digest`, the digest of what was put back. `finish` is lha::RestoreEntry's: the
+    // restored file's last touch before it takes its place.
     Status RestoreFromArchive(const std::string& path, bool say_failure = true,
-                              std::string* written_digest = nullptr);
+                              std::string* written_digest = nullptr,
+                              const platform::lha::FinishRestore& finish = {});
     void SayRestoreFailure(const Status& status) const;
     const RuleTable& rules() const { return rules_; }
 

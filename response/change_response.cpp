@@ -15,7 +15,9 @@
 #include "platform/charset.h"
 #include "platform/file_ops.h"
 #include "platform/file_system.h"
+#include "platform/fingerprint.h"
 #include "platform/md5.h"
+#include "response/restored_attributes.h"
 
 namespace norv {
 namespace {
@@ -80,13 +82,13 @@ Status CopyExtents(int in, int64_t size, int out, const std::string& shown_copy)
     return Status::Ok();
 }
 
-// The MD5 of the first `size` bytes of `fd`, read whole from its start.
-std::string WholeDigest(int fd, int64_t size) {
-    if (::lseek(fd, 0, SEEK_SET) != 0) return std::string(platform::kUnreadableDigest);
+// The digests of the first `size` bytes of `fd`, read whole from its start.
+platform::ContentDigest WholeDigest(int fd, int64_t size) {
+    if (::lseek(fd, 0, SEEK_SET) != 0) return {std::string(platform::kUnreadableDigest), "", true};
     platform::HashBudget unbounded;
     unbounded.most_bytes = INT64_MAX;
     unbounded.longest = std::chrono::steady_clock::duration::max() / 2;
-    return platform::DigestOfOpenFile(fd, size, unbounded).digest;
+    return platform::DigestOfOpenFile(fd, size, unbounded);
 }
 
 // Copies the open regular file `in` (`size` bytes, or with `head_only` its first `size` bytes)
@@ -95,7 +97,7 @@ std::string WholeDigest(int fd, int64_t size) {
 // its size said (one that grew meanwhile, or a pseudo-file's size of 0, does not match).
 Status CopyAndVerify(int in, const struct stat& st, int64_t size, bool head_only, int out,
                      int cracked_dir, const std::string& copy_name, const std::string& shown_copy,
-                     std::string* digest) {
+                     platform::ContentDigest* digest) {
     platform::FileOps& files = platform::Files();
     NORV_RETURN_IF_ERROR(CopyExtents(in, size, out, shown_copy));
     if (files.Fsync(out) != 0) return Status::FromErrno(errno, shown_copy + " に書き込めません");
@@ -107,7 +109,9 @@ Status CopyAndVerify(int in, const struct stat& st, int64_t size, bool head_only
     *digest = WholeDigest(back.get(), size);
     char past_end = 0;
     const bool longer = !head_only && files.PRead(in, &past_end, 1, static_cast<off_t>(size)) != 0;
-    if (longer || *digest != WholeDigest(in, size) || *digest == platform::kUnreadableDigest) {
+    const platform::ContentDigest original = WholeDigest(in, size);
+    if (longer || digest->md5 != original.md5 || digest->sha256 != original.sha256 ||
+        digest->md5 == platform::kUnreadableDigest) {
         return Status::Error(EIO, shown_copy + " の内容が元のファイルと一致しません");
     }
     return Status::Ok();
@@ -169,18 +173,28 @@ void ChangeResponse::Say(const std::string& text) {
     if (said_) said_->push_back(text);
 }
 
+std::string CrackedAttributes(const platform::ExtendedFacts& facts) {
+    std::string fields;
+    for (std::string_view fact : {"type", "mode", "owner", "group", "capabilities", "acl"}) {
+        fields +=
+            "\t" + std::string(fact) + "=" + platform::ShownFact(fact, "", facts).value_or("?");
+    }
+    return fields + "\tsha256=" + (facts.sha256.empty() ? "?" : facts.sha256);
+}
+
 ResponseOutcome ChangeResponse::RespondToChange(ChangeKind kind, const std::string& path,
-                                                const FileLocation& where) {
+                                                const FileLocation& where,
+                                                const RecordedFile& recorded) {
     std::vector<std::string> said;
     said_ = &said;
-    ResponseOutcome outcome = Respond(kind, path, where);
+    ResponseOutcome outcome = Respond(kind, path, where, recorded);
     said_ = nullptr;
     outcome.failures = std::move(said);
     return outcome;
 }
 
 ResponseOutcome ChangeResponse::Respond(ChangeKind kind, const std::string& path,
-                                        const FileLocation& where) {
+                                        const FileLocation& where, const RecordedFile& recorded) {
     if (switches_.auto_restore == 0) return {};
     if (!platform::FileExists(archive_.ArchivePath())) {
         Say(kNotSavedMessage);
@@ -199,10 +213,10 @@ ResponseOutcome ChangeResponse::Respond(ChangeKind kind, const std::string& path
     if (kind == ChangeKind::kAltered) {
         // The archived version goes back only once the tampered one is kept as evidence.
         if (!MoveToCracked(kind, path, where)) return {};
-        const ResponseOutcome restored = Restore(path);
+        const ResponseOutcome restored = Restore(path, recorded);
         return restored.left == ResponseOutcome::Left::kRestored ? restored : taken_out;
     }
-    if (kind == ChangeKind::kDeleted) return Restore(path);
+    if (kind == ChangeKind::kDeleted) return Restore(path, recorded);
     return {};
 }
 
@@ -213,12 +227,18 @@ void ChangeResponse::BeginRun() {
     archive_.RemoveInterruptedRestores();
 }
 
-ResponseOutcome ChangeResponse::Restore(const std::string& path) {
+ResponseOutcome ChangeResponse::Restore(const std::string& path, const RecordedFile& recorded) {
     Status restored;
     ResponseOutcome outcome;
+    PutBack put_back;
+    // The baseline's attributes go on the restored file before it takes the page's place.
+    auto finish = [&](int fd, bool is_link, const std::string& written_md5) {
+        put_back = {};
+        return PutBackAttributes(fd, is_link, written_md5, recorded, path, &put_back);
+    };
     for (int round = 0;; ++round) {
-        restored =
-            archive_.RestoreFromArchive(path, /*say_failure=*/false, &outcome.restored_digest);
+        restored = archive_.RestoreFromArchive(path, /*say_failure=*/false,
+                                               &outcome.restored_digest, finish);
         // Something stands at the page's place (written there after the move, or a FIFO,
         // socket or folder put there): a change of its own, taken out, then the page again.
         const bool occupied =
@@ -241,7 +261,11 @@ ResponseOutcome ChangeResponse::Restore(const std::string& path) {
         events_->Action(path, ResponseAction::kRestore, restored.ok(),
                         restored.ok() ? path : restored.message());
     }
-    if (restored.ok()) outcome.left = ResponseOutcome::Left::kRestored;
+    if (restored.ok()) {
+        outcome.left = ResponseOutcome::Left::kRestored;
+        outcome.restored_facts = put_back.left;
+        for (const std::string& note : put_back.notes) Say(note);
+    }
     return outcome;
 }
 
@@ -408,7 +432,7 @@ bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
     };
     // One copy entry filled with the file's first `bytes` (all of it, unless `head`), verified,
     // and counted against this run's bounds; the entry goes again when the copy fails.
-    auto copy_into_cracked = [&](int64_t bytes, bool head, std::string* copied_digest) {
+    auto copy_into_cracked = [&](int64_t bytes, bool head, platform::ContentDigest* copied_digest) {
         Status copied = make_copy_entry();
         if (copied.ok() && !is_link) {
             copied = CopyAndVerify(in.get(), st, bytes, head, out.get(), cracked_fd, copy_name,
@@ -423,9 +447,10 @@ bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
         }
         return copied;
     };
-    std::string digest = platform::Md5Hex(link_target);
+    platform::ContentDigest digests{platform::Md5Hex(link_target), platform::Sha256Hex(link_target),
+                                    true};
     if (evidence == Evidence::kWhole) {
-        Status made_copy = copy_into_cracked(size, false, &digest);
+        Status made_copy = copy_into_cracked(size, false, &digests);
         if (!made_copy.ok()) {
             if (!OutOfRoom(made_copy) || is_link) {
                 return fail(Status::Error(made_copy.kind(), made_copy.code(),
@@ -438,10 +463,11 @@ bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
     // partial copy lacks.
     if (evidence != Evidence::kWhole && !is_link) {
         ::lseek(in.get(), 0, SEEK_SET);
-        digest = platform::DigestOfOpenFile(in.get(), size).digest;
+        digests = platform::DigestOfOpenFile(in.get(), size);
     }
+    const std::string& digest = digests.md5;
     if (evidence == Evidence::kHead) {
-        std::string head_digest;
+        platform::ContentDigest head_digest;
         if (!copy_into_cracked(std::min(size, kEvidenceHeadBytes), true, &head_digest).ok()) {
             evidence = Evidence::kIndexOnly;
         }
@@ -456,6 +482,10 @@ bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
                        regional_.DateTime(clock_.Now()) + "\t" + digest + "\t" + DisplayPath(path);
     if (evidence != Evidence::kWhole) line += "\t" + std::to_string(size);
     if (evidence == Evidence::kHead) line += std::string("\t") + kHeadOnlyNote;
+    // What the file was, read through the descriptor it was copied from.
+    platform::ExtendedFacts evidence_facts = platform::ExtendedFactsOf(in.get(), st);
+    evidence_facts.sha256 = digests.sha256;
+    line += CrackedAttributes(evidence_facts);
     std::string bytes = platform::EncodeTextEscaping(
                             line, charset_.empty() ? platform::SystemCharset() : charset_) +
                         "\r\n";

@@ -31,7 +31,9 @@ namespace norv {
 
 inline constexpr const char* kNotSavedMessage = "ファイルが保存されていませんので復旧できません";
 // One line per copy in the cracked folder: copy name, change kind, date and time, MD5 of the
-// copy and the full path the file was taken from, separated by tabs.
+// copy and the full path the file was taken from, separated by tabs; for a copy in part or none,
+// the size and, for a part, kHeadOnlyNote. Then, as "name=value" fields, what the file was
+// (CrackedAttributes).
 inline constexpr const char* kCrackedIndexName = "cracked_index.txt";
 
 // The cracked folder's bounds per run, counted from ChangeResponse::BeginRun.
@@ -67,6 +69,11 @@ std::string CrackedStamp(const platform::RegionalFormat& regional, platform::Tim
 // the "(n)", the name's extension and a part that keeps shortened names apart stay whole.
 std::string CrackedName(const std::string& stamp, int copy_number, const std::string& name);
 
+// The fields the index appends for what a file in the cracked folder was: type, mode, owner,
+// group, capabilities, acl and sha256, each "\tname=value" (the shown forms of
+// platform::ShownFact; "?" for a fact that could not be read).
+std::string CrackedAttributes(const platform::ExtendedFacts& facts);
+
 class ChangeResponse : public ChangeResponder {
   public:
     ChangeResponse(const Settings& settings, const LiveSwitches& switches,
@@ -75,7 +82,8 @@ class ChangeResponse : public ChangeResponder {
                    std::string charset = {});
 
     ResponseOutcome RespondToChange(ChangeKind kind, const std::string& path,
-                                    const FileLocation& where) override;
+                                    const FileLocation& where,
+                                    const RecordedFile& recorded = {}) override;
     // Moves the file into the cracked folder; returns false (after a message) when it stays.
     bool MoveToCracked(ChangeKind kind, const std::string& path, const FileLocation& where);
     // Starts a run: the bounds count again from zero, and the temporary files of restores a
@@ -100,12 +108,13 @@ class ChangeResponse : public ChangeResponder {
     int64_t bytes_this_run_ = 0;
     bool limit_shown_ = false;
 
-    ResponseOutcome Respond(ChangeKind kind, const std::string& path, const FileLocation& where);
+    ResponseOutcome Respond(ChangeKind kind, const std::string& path, const FileLocation& where,
+                            const RecordedFile& recorded);
     // Shows a failure, and keeps it for the outcome of the change being answered.
     void Say(const std::string& text);
     std::vector<std::string>* said_ = nullptr;
-    // Puts the page back; what it then left at the place.
-    ResponseOutcome Restore(const std::string& path);
+    // Puts the page back as `recorded`; what it then left at the place.
+    ResponseOutcome Restore(const std::string& path, const RecordedFile& recorded);
     // Takes out whatever stands where a page must come back; false when it could not.
     bool TakeOutWhatStands(const std::string& path);
 };

@@ -240,6 +240,19 @@ void JsonEventLog::Change(const ChangeEvent& change) {
     o["new_md5"] = change.new_md5.empty() ? Json() : Json(change.new_md5);
     o["size"] = change.size >= 0 ? Json(change.size) : Json();
     o["mtime"] = change.kind == ChangeKind::kDeleted ? Json() : Json(Rfc3339(change.mtime, 0));
+    if (!change.changed.empty()) {
+        // What differs, and each fact's value recorded and found (null where not measured).
+        Json names = Json::array(), was = Json::object(), now = Json::object();
+        for (const platform::FactChange& fact : change.changed) {
+            const std::string name(fact.fact);
+            names.push_back(name);
+            was[name] = fact.was ? Json(EventPath(*fact.was)) : Json();
+            now[name] = fact.now ? Json(EventPath(*fact.now)) : Json();
+        }
+        o["changed"] = std::move(names);
+        o["old"] = std::move(was);
+        o["new"] = std::move(now);
+    }
     Write(o);
 }
 

@@ -403,7 +403,7 @@ bool IsEmptyFolder(const DirectoryHandle& folder, const std::string& path) {
 Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
                     const std::string& name, const std::string& display,
                     const std::optional<StoredOwner>& stored_owner, const RestoreJournal* journal,
-                    std::string* written_digest) {
+                    std::string* written_digest, const FinishRestore& finish) {
     auto existing = LStatAt(dir, name, display);
     if (!existing.ok()) return existing.status();
     if (existing->kind == EntryKind::kDirectory) {
@@ -434,22 +434,26 @@ Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
             }
         }
         if (temp.empty()) return Status::FromErrno(EEXIST, display + " を展開できません");
-        if (written_digest) *written_digest = Md5Hex(link);
-        if (owner) {
+        const std::string digest = Md5Hex(link);
+        if (written_digest) *written_digest = digest;
+        if (owner || finish) {
             // Through a descriptor of the link just made: the name may have been swapped for
             // another file meanwhile, which must never be given away.
             int link_fd = ::openat(dirfd, temp.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
             struct stat st {};
             bool ours = link_fd >= 0 && ::fstat(link_fd, &st) == 0 && S_ISLNK(st.st_mode) &&
                         st.st_uid == ::geteuid();
-            int changed = ours ? ::fchownat(link_fd, "", owner->uid, owner->gid,
-                                            AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW)
-                               : -1;
+            int changed = ours && owner ? ::fchownat(link_fd, "", owner->uid, owner->gid,
+                                                     AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW)
+                          : ours        ? 0
+                                        : -1;
             int err = ours ? errno : EAGAIN;
+            Status finished = changed == 0 && finish ? finish(link_fd, true, digest) : Status::Ok();
             if (link_fd >= 0) ::close(link_fd);
             if (changed != 0) {
                 return fail(Status::FromErrno(err, display + " の所有者を戻せません"));
             }
+            if (!finished.ok()) return fail(finished);
         }
     } else {
         int fd = -1;
@@ -481,12 +485,14 @@ Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
             if (!status.ok()) break;
             written.Update(block);
         }
-        if (written_digest) *written_digest = written.HexDigest();
+        const std::string digest = written.HexDigest();
+        if (written_digest) *written_digest = digest;
         // The owner before the mode: changing the owner clears set-id bits.
         if (status.ok() && owner && ::fchown(fd, owner->uid, owner->gid) != 0) {
             status = Status::FromErrno(errno, display + " の所有者を戻せません");
         }
         if (status.ok() && ::fchmod(fd, mode) != 0) status = Status::FromErrno(errno, display);
+        if (status.ok() && finish) status = finish(fd, false, digest);
         const timespec times[2] = {mtime, mtime};
         if (status.ok()) ::futimens(fd, times);
         if (status.ok() && Files().Fsync(fd) != 0) status = Status::FromErrno(errno, display);
@@ -698,7 +704,8 @@ bool ArchiveIndex::Current(const struct stat& st) const {
 Status RestoreEntry(const std::string& archive_path, const std::string& stored_path,
                     const DirectoryHandle& root, const std::string& root_path,
                     const std::vector<std::string>& relative, ArchiveIndex* index,
-                    const RestoreJournal* journal, std::string* written_digest) {
+                    const RestoreJournal* journal, std::string* written_digest,
+                    const FinishRestore& finish) {
     // Already in stored form: only its separators are tidied.
     const std::string wanted = JoinStored(PathNames(stored_path));
     if (!SafeStoredPath(wanted) || relative.empty()) {
@@ -743,7 +750,8 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
     }
     // Anything unexpected where the index pointed is read again from the archive's start.
     auto read_whole = [&] {
-        return RestoreEntry(archive_path, stored_path, root, root_path, relative, nullptr, journal);
+        return RestoreEntry(archive_path, stored_path, root, root_path, relative, nullptr, journal,
+                            written_digest, finish);
     };
     PositionedReader reader{raw, std::max<int64_t>(start, 0)};
     auto a = OpenAt(reader, archive_path);
@@ -810,7 +818,7 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
         }
         return WriteEntryAt(a->get(), e, *at, relative.back(),
                             FolderPrefix(shown) + relative.back(), ReadStoredOwner(raw, header_at),
-                            journal, written_digest);
+                            journal, written_digest, finish);
     }
     return Status::Error(ENOENT, archive_path + " に " + wanted + " はありません");
 }

@@ -130,11 +130,16 @@ class RestoreJournal {
 // temporary file remains. With an index, the entry and its folders are read where the index
 // says they are. With a journal, the temporary file's name is noted there before it is made
 // (a failure to note it fails the restore). With `written_digest`, the MD5 of what was written
-// (a link's target text) is put there.
+// (a link's target text) is put there. With `finish`, the temporary file, written and given its
+// archived attributes, is handed over (its descriptor; for a link an O_PATH one) with that MD5
+// before it takes the file's place: what it sets there is set before anyone can see the file,
+// and its failure fails the restore.
+using FinishRestore = std::function<Status(int fd, bool is_link, const std::string& written_md5)>;
 Status RestoreEntry(const std::string& archive, const std::string& stored_path,
                     const DirectoryHandle& root, const std::string& root_path,
                     const std::vector<std::string>& relative, ArchiveIndex* index = nullptr,
-                    const RestoreJournal* journal = nullptr, std::string* written_digest = nullptr);
+                    const RestoreJournal* journal = nullptr, std::string* written_digest = nullptr,
+                    const FinishRestore& finish = {});
 
 // RestoreEntry of `stored_path` to the same path below the folder `root` (tests, fuzzing).
 Status RestoreEntryBelow(const std::string& archive, const std::string& stored_path,

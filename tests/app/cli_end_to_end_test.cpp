@@ -1,4 +1,5 @@
 // The real command-line binary on real temporary folders.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -11,7 +12,9 @@
 #include <thread>
 
 #include "platform/file_system.h"
+#include "platform/fingerprint.h"
 #include "platform/text_file.h"
+#include "tests/support/file_attributes.h"
 #include "tests/support/process.h"
 #include "tests/support/smtp_fixture.h"
 #include "tests/support/test_support.h"
@@ -210,6 +213,62 @@ TEST_F(CliTest, ArchiveFailsWhenItWroteNoArchive) {
         << folders_only.out;
     EXPECT_EQ(folders_only.out.find(archive + "\n"), std::string::npos) << folders_only.out;
     EXPECT_FALSE(platform::FileExists(archive));
+}
+
+// The twin of a file with its MD5, size and time, and a setuid bit, an owner, a group, a
+// capability and an ACL given to watched files: each is an alteration, with what changed in its
+// event, and the restore puts every file back exactly as recorded.
+TEST_F(CliTest, EveryRecordedFactIsCheckedAndPutBackByTheRestore) {
+    if (::geteuid() != 0) GTEST_SKIP() << "owners and capabilities are root's to give";
+    const std::string twin = tree.Write("site/twin.bin", testing::Md5CollisionA());
+    for (const char* name :
+         {"twin.bin", "setuid.sh", "owner.html", "group.html", "raw.bin", "shared.html"}) {
+        const std::string path = tree.Write(std::string("site/") + name, name);
+        ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+    }
+    testing::WriteAll(twin, testing::Md5CollisionA());
+    Rules("<rule>" + tree / "site" + ",3</rule>\r\n");
+    ::mkdir((program / "save").c_str(), 0700);
+    auto lines = testing::SettingsLines(program / "save", program / "cracked");
+    lines[12] = " 1 ";
+    ASSERT_TRUE(platform::WriteTextFileAtomic(program / "norvcfg.txt", lines, "UTF-8").ok());
+    ASSERT_EQ(Run("archive").exit_code, 0);
+    ASSERT_EQ(Run("init").exit_code, 0);
+
+    struct stat before {};
+    ASSERT_EQ(::stat(twin.c_str(), &before), 0);
+    testing::WriteAll(twin, testing::Md5CollisionB());
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, twin.c_str(), times, 0), 0);
+    ASSERT_EQ(::chmod((tree / "site/setuid.sh").c_str(), 04777), 0);
+    ASSERT_EQ(::chown((tree / "site/owner.html").c_str(), 65534, static_cast<gid_t>(-1)), 0);
+    ASSERT_EQ(::chown((tree / "site/group.html").c_str(), static_cast<uid_t>(-1), 65534), 0);
+    ASSERT_TRUE(testing::SetCapabilities(tree / "site/raw.bin", "cap_net_raw=ep"));
+    ASSERT_TRUE(
+        testing::SetAcl(tree / "site/shared.html", "u::rw-,u:65534:rw-,g::r--,m::rw-,o::r--"));
+
+    Outcome check = Run("check");
+    EXPECT_EQ(check.exit_code, 1) << check.out;
+    EXPECT_NE(check.out.find("変更 6  新規作成 0  削除 0"), std::string::npos) << check.out;
+    const std::string events = testing::ReadAll(program / "norv-events.jsonl");
+    for (const char* changed : {R"("changed":["content"])", R"("changed":["mode"])",
+                                R"("changed":["owner"])", R"("changed":["group"])",
+                                R"("changed":["capabilities"])", R"("changed":["mode","acl"])"}) {
+        EXPECT_NE(events.find(changed), std::string::npos) << changed << "\n" << events;
+    }
+    EXPECT_EQ(testing::ReadAll(twin), testing::Md5CollisionA());
+    for (const auto& entry : std::filesystem::directory_iterator(tree / "site")) {
+        const std::string path = entry.path().string();
+        struct stat st {};
+        ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0644u) << path;
+        EXPECT_EQ(st.st_uid, 0u) << path;
+        EXPECT_EQ(st.st_gid, 0u) << path;
+        EXPECT_EQ(testing::RawXattr(path, platform::kCapabilityXattr), "") << path;
+        EXPECT_EQ(testing::RawXattr(path, platform::kAclXattr), "") << path;
+    }
+    Outcome again = Run("check");
+    EXPECT_EQ(again.exit_code, 0) << again.out;
 }
 
 TEST_F(CliTest, KillInTheMiddleLeavesAWorkingDatabase) {

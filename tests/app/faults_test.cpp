@@ -225,6 +225,75 @@ TEST_F(FaultTest, AKilledInitKeepsThePreviousBaselineWhole) {
     }
 }
 
+// A database made before the fingerprint was extended: the first check fills the second table
+// without a report and says so once; killed while it fills, it leaves a database the next check
+// finishes, still without a report, and from then on every fact is compared.
+TEST_F(FaultTest, AnOldDatabaseUpgradesSilentlyAndAKilledUpgradeLeavesItUsable) {
+    ::mkdir((scratch / "save").c_str(), 0700);
+    WriteSettings(scratch / "save", scratch / "cracked", /*restore=*/true);
+    constexpr int kFiles = 8000;
+    ManyFiles(kFiles);
+    Rules(tree.path());
+    ASSERT_EQ(Run("archive").exit_code, 0);
+    ASSERT_EQ(Run("init").exit_code, 0);
+    const std::string db_path = program + "/norv.db";
+    auto query = [&](const char* sql) {
+        sqlite3* db = nullptr;
+        int64_t value = -1;
+        if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+            sqlite3_busy_timeout(db, 5000);
+            sqlite3_stmt* stmt = nullptr;
+            if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) == SQLITE_OK &&
+                sqlite3_step(stmt) == SQLITE_ROW) {
+                value = sqlite3_column_int64(stmt, 0);
+            }
+            sqlite3_finalize(stmt);
+        }
+        sqlite3_close(db);
+        return value;
+    };
+    const char* kFilled = "SELECT count(*) FROM fingerprint";
+    bool killed_midway = false;
+    for (int attempt = 0; attempt < 5 && !killed_midway; ++attempt) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(db_path.c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, "DROP TABLE fingerprint", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+        ASSERT_EQ(query("SELECT count(*) FROM sqlite_master WHERE name='fingerprint'"), 0);
+        pid_t pid = testing::Spawn({binary, "--dir", program, "check"}, scratch / "first.txt");
+        // Killed once some records have their facts and others not yet.
+        int64_t filled = 0;
+        testing::Eventually([&] {
+            filled = query("SELECT count(*) FROM sqlite_master WHERE name='fingerprint'") == 1
+                         ? query(kFilled)
+                         : 0;
+            return filled > 0;
+        });
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        killed_midway = WIFSIGNALED(status) && query(kFilled) < kFiles;
+    }
+    ASSERT_TRUE(killed_midway) << "the upgrade always ended before the kill";
+    EXPECT_NE(ReadAll(scratch / "first.txt").find("SHA-256"), std::string::npos)
+        << ReadAll(scratch / "first.txt");
+    EXPECT_EQ(testing::StoreIntegrity(db_path), "ok");
+
+    Outcome next = Run("check");
+    EXPECT_EQ(next.exit_code, 0) << next.out;
+    EXPECT_EQ(next.out.find("SHA-256"), std::string::npos) << next.out;  // said once
+    EXPECT_EQ(query(kFilled), kFiles);
+    EXPECT_EQ(query("SELECT count(*) FROM fileinfo WHERE flg!=1 AND flg!=0"), 0);
+    EXPECT_EQ(::access((scratch / "cracked").c_str(), F_OK) == 0
+                  ? testing::CountEntries(scratch / "cracked")
+                  : 0,
+              0);
+    ASSERT_EQ(::chmod((tree / "d0/f0").c_str(), 04777), 0);
+    Outcome after = Run("check");
+    EXPECT_EQ(after.exit_code, 1) << after.out;
+    EXPECT_NE(after.out.find("変更 1"), std::string::npos) << after.out;
+}
+
 TEST_F(FaultTest, AFullDiskFailsWithTheFileNamedAndKeepsTheOldFiles) {
     std::string small = scratch.MakeDir("small");
     ScopedTmpfs disk(small, "64k");

@@ -12,7 +12,9 @@
 #include <functional>
 #include <thread>
 
+#include "platform/fingerprint.h"
 #include "platform/text_file.h"
+#include "tests/support/file_attributes.h"
 #include "tests/support/process.h"
 #include "tests/support/smtp_fixture.h"
 #include "tests/support/test_support.h"
@@ -180,6 +182,71 @@ TEST_F(WatchTest, APageDefacedBehindAFloodOfNewFilesIsRestoredFirst) {
     const std::string events = Events();
     const size_t page = events.find(restored);
     EXPECT_LT(Count(events.substr(0, page), "\"action\":\"quarantine\""), kFlood / 2u);
+}
+
+// A change of mode, owner, group, capabilities or ACL comes as an attribute event alone: each is
+// reported within 2 s with what changed, and the file is put back as recorded.
+TEST_F(WatchTest, AnAttributeChangeAloneIsReportedWithinTwoSecondsAndPutBack) {
+    if (::geteuid() != 0) GTEST_SKIP() << "owners and capabilities are root's to give";
+    struct Attack {
+        const char* name;
+        const char* changed;
+        std::function<bool(const std::string&)> apply;
+    };
+    const Attack attacks[] = {
+        {"setuid.sh", "mode", [](const std::string& p) { return ::chmod(p.c_str(), 04777) == 0; }},
+        {"owner.html", "owner",
+         [](const std::string& p) {
+             return ::chown(p.c_str(), 65534, static_cast<gid_t>(-1)) == 0;
+         }},
+        {"group.html", "group",
+         [](const std::string& p) {
+             return ::chown(p.c_str(), static_cast<uid_t>(-1), 65534) == 0;
+         }},
+        {"raw.bin", "capabilities",
+         [](const std::string& p) { return testing::SetCapabilities(p, "cap_net_raw=ep"); }},
+        {"shared.html", "acl",
+         [](const std::string& p) {
+             return testing::SetAcl(p, "u::rw-,u:65534:rw-,g::r--,m::r--,o::r--");
+         }},
+    };
+    for (const Attack& attack : attacks) {
+        const std::string path = tree.Write(attack.name, attack.name);
+        ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+    }
+    ArchiveAndInit();
+    StartWatch();
+    for (const Attack& attack : attacks) {
+        const std::string path = tree / attack.name;
+        const std::string reported = "\"kind\":\"altered\",\"path\":\"" + path + "\"";
+        const std::string what = "\"changed\":[\"" + std::string(attack.changed) + "\"]";
+        ASSERT_TRUE(attack.apply(path)) << attack.name;
+        const auto changed = Clock::now();
+        ASSERT_TRUE(Eventually(
+            [&] {
+                const std::string events = Events();
+                const size_t at = events.find(reported);
+                return at != std::string::npos && events.find(what, at) < events.find('\n', at);
+            },
+            std::chrono::seconds(2)))
+            << attack.name << ": " << Events() << Said();
+        const auto took = Clock::now() - changed;
+        // Put back as recorded, through the restore.
+        ASSERT_TRUE(Eventually([&] {
+            struct stat st {};
+            return ::lstat(path.c_str(), &st) == 0 && (st.st_mode & 07777) == 0644 &&
+                   st.st_uid == 0 && st.st_gid == 0 &&
+                   testing::RawXattr(path, platform::kCapabilityXattr).empty() &&
+                   testing::RawXattr(path, platform::kAclXattr).empty() &&
+                   ReadAll(path) == attack.name;
+        })) << attack.name;
+        RecordProperty(
+            std::string(attack.name) + "_ms",
+            std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+    }
+    // Norv's own restores are not changes: the last event is the last restore.
+    const std::string events = Events();
+    EXPECT_EQ(Count(events, "\"kind\":\"altered\""), std::size(attacks)) << events;
 }
 
 TEST_F(WatchTest, AFolderPlantedWithFilesIsCaughtDownToItsDeepestFile) {

@@ -52,8 +52,8 @@ TEST_F(StoreTest, EachStatementWritesItsColumnsAndFlags) {
 
     ASSERT_TRUE(store->MarkAllSeen().ok());
     std::vector<std::string> unseen;
-    auto collect = [&](const std::string& f, const std::string& md5o) {
-        unseen.push_back(f + " " + md5o.substr(0, 4));
+    auto collect = [&](const std::string& f, const FileInfoStore::Baseline& baseline) {
+        unseen.push_back(f + " " + baseline.md5o.substr(0, 4));
         return Status::Ok();
     };
     ASSERT_TRUE(store->ForEachUnseen(collect).ok());
@@ -61,7 +61,7 @@ TEST_F(StoreTest, EachStatementWritesItsColumnsAndFlags) {
     ASSERT_TRUE(store->ResetFlags().ok());
     ASSERT_TRUE(store->ForEachUnseen(collect).ok());
     EXPECT_EQ(unseen, (std::vector<std::string>{"/a/b.txt " + kD1.substr(0, 4),
-                                                 "/a/c.txt " + kD2.substr(0, 4)}));
+                                                "/a/c.txt " + kD2.substr(0, 4)}));
     ASSERT_TRUE(store->DeleteAll().ok());
     EXPECT_TRUE(AllRows(*db).empty());
 }
@@ -92,6 +92,103 @@ TEST_F(StoreTest, WorkIsKeptAcrossConnections) {
     ASSERT_TRUE(store->Commit().ok());
     auto other = platform::Database::Open(dir / "norv.db", false).value();
     EXPECT_EQ(other->QueryInt("SELECT count(*) FROM fileinfo").value(), 1);
+}
+
+platform::ExtendedFacts Facts(uint32_t mode, std::string capabilities) {
+    platform::ExtendedFacts facts;
+    facts.sha256 = std::string(64, 'c');
+    facts.type = platform::EntryKind::kRegular;
+    facts.mode = mode;
+    facts.owner = 33;
+    facts.group = 4000000000u;
+    facts.capabilities = std::move(capabilities);  // raw bytes, a zero among them
+    return facts;                                  // the ACL not read
+}
+
+TEST_F(StoreTest, ExtendedFactsLiveBesideFileinfoAndAreReplacedWithIt) {
+    const auto first = Facts(04755, std::string("\x01\0\0\x02", 4));
+    const auto second = Facts(0644, "");
+    ASSERT_TRUE(store->InsertBaseline("/a", 1, "d", kD1, first).ok());
+    EXPECT_EQ(store->LookupBaseline("/a")->value().extended, first);
+    // fileinfo's record is the one it always was.
+    ASSERT_TRUE(store->Commit().ok());
+    EXPECT_EQ(AllRows(*db), (std::vector<Row>{{"/a", "1", "d", kD1, kD1, 0}}));
+    // An abandoned baseline keeps both; a committed one replaces both.
+    ASSERT_TRUE(store->BeginBaseline().ok());
+    ASSERT_TRUE(store->InsertBaseline("/a", 1, "d", kD2, second).ok());
+    ASSERT_TRUE(store->AbandonBaseline().ok());
+    EXPECT_EQ(store->LookupBaseline("/a")->value().extended, first);
+    ASSERT_TRUE(store->BeginBaseline().ok());
+    ASSERT_TRUE(store->InsertBaseline("/a", 1, "d", kD2, second).ok());
+    ASSERT_TRUE(store->CommitBaseline().ok());
+    EXPECT_EQ(store->LookupBaseline("/a")->value().extended, second);
+    // A place an init could not see keeps its facts with its record.
+    ASSERT_TRUE(store->BeginBaseline().ok());
+    ASSERT_TRUE(store->CarryOverBaseline([](const std::string&) { return true; }).ok());
+    ASSERT_TRUE(store->CommitBaseline().ok());
+    EXPECT_EQ(store->LookupBaseline("/a")->value().extended, second);
+    ASSERT_TRUE(store->ResetFlags().ok());
+    int unseen = 0;
+    ASSERT_TRUE(store
+                    ->ForEachUnseen([&](const std::string&, const FileInfoStore::Baseline& b) {
+                        EXPECT_EQ(b.extended, second);
+                        ++unseen;
+                        return Status::Ok();
+                    })
+                    .ok());
+    EXPECT_EQ(unseen, 1);
+    // Facts measured with another content (a program that knew only fileinfo replaced the
+    // record) are not the record's; filled again, they are its own, once.
+    ASSERT_TRUE(store->Commit().ok());
+    ASSERT_TRUE(db->Exec("UPDATE fileinfo SET md5o='" + kD1 + "'").ok());
+    EXPECT_FALSE(store->LookupBaseline("/a")->value().extended.has_value());
+    ASSERT_TRUE(store->RecordExtended("/a", kD1, first).ok());
+    EXPECT_EQ(store->LookupBaseline("/a")->value().extended, first);
+    ASSERT_TRUE(store->Commit().ok());
+    EXPECT_EQ(db->QueryInt("SELECT count(*) FROM fingerprint").value(), 1);
+}
+
+// A database of a program that knew only fileinfo gets the second table on its first opening,
+// said once, and its fileinfo stays exactly as it was.
+TEST(StoreOpen, AnOldDatabaseGetsTheSecondTableOnceAndFileinfoStaysAsItWas) {
+    TempDir dir;
+    const std::string shape =
+        "CREATE TABLE fileinfo (filename TEXT, filesize TEXT, filedate TEXT, md5o TEXT, md5c "
+        "TEXT, flg INTEGER)";
+    auto schema = [](platform::Database& db) {
+        auto stmt = db.Prepare("SELECT sql FROM sqlite_master WHERE name='fileinfo'").value();
+        return stmt->Step().value() ? stmt->ColumnText(0) : std::string();
+    };
+    {
+        auto db = platform::Database::Open(dir / "norv.db", true).value();
+        ASSERT_TRUE(db->Exec(shape).ok());
+        ASSERT_TRUE(
+            db->Exec("INSERT INTO fileinfo VALUES('/a','1','d','" + kD1 + "','" + kD1 + "',1)")
+                .ok());
+    }
+    for (int opening = 0; opening < 2; ++opening) {
+        auto db = platform::Database::Open(dir / "norv.db", false).value();
+        auto store = FileInfoStore::Open(*db, false).value();
+        EXPECT_EQ(store->TakeExtendedNotice(), opening == 0) << opening;
+        EXPECT_FALSE(store->TakeExtendedNotice());
+        EXPECT_FALSE(store->LookupBaseline("/a")->value().extended.has_value());
+        EXPECT_EQ(schema(*db), shape);
+        EXPECT_EQ(AllRows(*db), (std::vector<Row>{{"/a", "1", "d", kD1, kD1, 1}}));
+    }
+    // A new database has nothing to extend; one whose second table has another shape is
+    // refused and left alone.
+    {
+        auto db = platform::Database::Open(dir / "new.db", true).value();
+        EXPECT_FALSE(FileInfoStore::Open(*db, true).value()->TakeExtendedNotice());
+        EXPECT_EQ(schema(*db), shape);
+    }
+    {
+        auto db = platform::Database::Open(dir / "other.db", true).value();
+        ASSERT_TRUE(db->Exec(shape).ok());
+        ASSERT_TRUE(db->Exec("CREATE TABLE fingerprint (x)").ok());
+        EXPECT_FALSE(FileInfoStore::Open(*db, false).ok());
+        EXPECT_EQ(db->QueryInt("SELECT count(*) FROM sqlite_master").value(), 2);
+    }
 }
 
 TEST(StoreOpen, ForeignFilesAreRefusedAndLeftAlone) {

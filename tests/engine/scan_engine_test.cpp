@@ -485,7 +485,7 @@ TEST_F(EngineTest, TheWatchTakesForItsOwnWorkOnlyWhatItsResponseWrote) {
     // The response restores the page, and the attacker writes it again before the watch looks.
     hooks.on_response = [&](const std::string& path) {
         testing::WriteAll(path, "defaced again");
-        return ResponseOutcome{ResponseOutcome::Left::kRestored, platform::Md5Hex("home"), {}};
+        return ResponseOutcome{ResponseOutcome::Left::kRestored, platform::Md5Hex("home"), {}, {}};
     };
     testing::WriteAll(page, "defaced");
     engine->BeginWatchBurst();
@@ -498,11 +498,26 @@ TEST_F(EngineTest, TheWatchTakesForItsOwnWorkOnlyWhatItsResponseWrote) {
     testing::WriteAll(page, "defaced");
     hooks.on_response = [&](const std::string& path) {
         testing::WriteAll(path, "older");
-        return ResponseOutcome{ResponseOutcome::Left::kRestored, platform::Md5Hex("older"), {}};
+        return ResponseOutcome{ResponseOutcome::Left::kRestored, platform::Md5Hex("older"), {}, {}};
     };
     ASSERT_TRUE(engine->CheckWatchedFiles({file}).ok());
     ASSERT_TRUE(engine->CheckWatchedFiles({file}).ok());
     EXPECT_EQ(counters.altered, 3);
+    // Nor is a mode given right after the restore: the attributes it set are part of its work.
+    testing::WriteAll(page, "defaced");
+    hooks.on_response = [&](const std::string& path) {
+        testing::WriteAll(path, "home");
+        auto here = platform::OpenDirectory(tree.path());
+        platform::ExtendedFacts set =
+            platform::FingerprintAt((*here)->fd(), "index.html").Extended();
+        set.sha256.clear();
+        ::chmod(path.c_str(), 04777);
+        return ResponseOutcome{ResponseOutcome::Left::kRestored, platform::Md5Hex("home"), {}, set};
+    };
+    ASSERT_TRUE(engine->CheckWatchedFiles({file}).ok());
+    hooks.on_response = nullptr;
+    ASSERT_TRUE(engine->CheckWatchedFiles({file}).ok());
+    EXPECT_EQ(counters.altered, 5) << "a chmod was taken for norv's own restore";
 }
 
 TEST_F(EngineTest, AnUnreadableFileIsUnseenNeverAltered) {

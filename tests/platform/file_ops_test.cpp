@@ -7,7 +7,7 @@
 #include <cerrno>
 
 #include "platform/file_system.h"
-#include "platform/md5.h"
+#include "platform/fingerprint.h"
 #include "platform/text_file.h"
 #include "tests/support/faulty_file_ops.h"
 #include "tests/support/test_support.h"
@@ -107,7 +107,7 @@ TEST(FileOps, AFingerprintReadsOnAfterAShortRead) {
     ASSERT_TRUE(folder.ok());
     Fingerprint print = FingerprintAt((*folder)->fd(), "page.html");
     EXPECT_EQ(print.facts.size, 5000);
-    EXPECT_EQ(print.digest, Md5Hex(content));
+    EXPECT_EQ(print.md5, Md5Hex(content));
     EXPECT_GE(faults.MatchedCalls(Op::kRead), 5);
 }
 
@@ -122,7 +122,7 @@ TEST(FileOps, AFailingReadGivesTheBlankDigest) {
     ScopedFileOps scope(faults);
     auto folder = OpenDirectory(dir.path());
     ASSERT_TRUE(folder.ok());
-    EXPECT_EQ(FingerprintAt((*folder)->fd(), "data.bin").digest, kUnreadableDigest);
+    EXPECT_EQ(FingerprintAt((*folder)->fd(), "data.bin").md5, kUnreadableDigest);
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(Md5OfDescriptor(fd), kUnreadableDigest);

@@ -1,4 +1,4 @@
-#include "platform/md5.h"
+#include "platform/fingerprint.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -72,16 +72,20 @@ TEST(Md5, FileOverTheSizeBudgetIsSampledNeverHashedWhole) {
     small.most_bytes = 1 << 20;
     Fingerprint over = FingerprintOf(SparseFile(dir, "over", "x", 3 << 20), small);
     EXPECT_FALSE(over.content_whole);
-    EXPECT_TRUE(IsSampledDigest(over.digest));
-    EXPECT_EQ(over.digest.size(), 32u);
-    EXPECT_NE(over.digest, Md5OfFile(dir / "over"));
+    EXPECT_TRUE(IsSampledDigest(over.md5));
+    EXPECT_EQ(over.md5.size(), 32u);
+    EXPECT_NE(over.md5, Md5OfFile(dir / "over"));
+    // The budget holds for both digests of the one read.
+    EXPECT_TRUE(IsSampledDigest(over.sha256));
+    EXPECT_EQ(over.sha256.size(), 64u);
     // The size is part of the sample: the same beginning and end, another size.
     Fingerprint longer = FingerprintOf(SparseFile(dir, "longer", "x", (3 << 20) + 1), small);
-    EXPECT_NE(over.digest, longer.digest);
+    EXPECT_NE(over.md5, longer.md5);
 
     Fingerprint within = FingerprintOf(dir.Write("within", "page"), small);
     EXPECT_TRUE(within.content_whole);
-    EXPECT_EQ(within.digest, Md5Hex("page"));
+    EXPECT_EQ(within.md5, Md5Hex("page"));
+    EXPECT_EQ(within.sha256, Sha256Hex("page"));
 
     // A terabyte of holes takes no time with the default budget: it is never read whole.
     Fingerprint huge = FingerprintOf(SparseFile(dir, "huge", "x", off_t{1} << 40), {});
@@ -95,7 +99,8 @@ TEST(Md5, FileOverTheTimeBudgetIsSampled) {
     no_time.longest = std::chrono::nanoseconds(0);
     Fingerprint slow = FingerprintOf(SparseFile(dir, "slow", "x", 4 << 20), no_time);
     EXPECT_FALSE(slow.content_whole);
-    EXPECT_TRUE(IsSampledDigest(slow.digest));
+    EXPECT_TRUE(IsSampledDigest(slow.md5));
+    EXPECT_TRUE(IsSampledDigest(slow.sha256));
     // A file read in one block is whole before any time is measured.
     EXPECT_TRUE(FingerprintOf(dir.Write("small", "page"), no_time).content_whole);
 }
@@ -106,7 +111,7 @@ TEST(Md5, FileUnderAnotherProcesssWriteLeaseIsWaitedFor) {
     HeldLease lease(path);
     if (!lease.held()) GTEST_SKIP() << "no leases on this file system";
     Fingerprint print = FingerprintOf(path, {});
-    EXPECT_EQ(print.digest, Md5Hex("page"));
+    EXPECT_EQ(print.md5, Md5Hex("page"));
     EXPECT_TRUE(lease.broken());
 }
 

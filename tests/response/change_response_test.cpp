@@ -10,8 +10,10 @@
 
 #include "platform/charset.h"
 #include "platform/file_ops.h"
+#include "platform/fingerprint.h"
 #include "platform/md5.h"
 #include "tests/support/faulty_file_ops.h"
+#include "tests/support/file_attributes.h"
 #include "tests/support/held_lease.h"
 #include "tests/support/test_support.h"
 
@@ -135,6 +137,63 @@ TEST_F(ResponseTest, WhatStandsAtThePagesPlaceIsTakenOutAndThePageRestored) {
     EXPECT_NE(hooks.messages.back().find("攻撃"), std::string::npos) << hooks.messages.back();
 }
 
+platform::ExtendedFacts FactsOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    auto folder = platform::OpenDirectory(path.substr(0, slash));
+    return platform::FingerprintAt((*folder)->fd(), path.substr(slash + 1)).Extended();
+}
+
+// The page comes back with the baseline's mode, owner, group, capabilities and ACL, whatever the
+// archive and the attacker left; but a privilege only with the very content it was recorded
+// with, and never one nobody recorded.
+TEST_F(ResponseTest, ARestorePutsBackTheRecordedAttributesButNoPrivilegeNobodyRecorded) {
+    if (::geteuid() != 0) GTEST_SKIP() << "owners and capabilities are root's to give";
+    ASSERT_EQ(::chmod(index.c_str(), 04755), 0);
+    Archive();  // root's, 4755
+    const std::string model = dir.Write("model", "");
+    ASSERT_TRUE(testing::SetCapabilities(model, "cap_net_raw=ep"));
+    ASSERT_TRUE(testing::SetAcl(model, "u::rwx,u:65534:r--,g::r-x,m::r-x,o::---"));
+    RecordedFile recorded{platform::Md5Hex("<h1>good</h1>"), platform::ExtendedFacts{}};
+    recorded.extended->type = platform::EntryKind::kRegular;
+    recorded.extended->mode = 04750;
+    recorded.extended->owner = 65534;
+    recorded.extended->group = 65533;
+    recorded.extended->capabilities = testing::RawXattr(model, platform::kCapabilityXattr);
+    recorded.extended->acl = testing::RawXattr(model, platform::kAclXattr);
+    ASSERT_FALSE(recorded.extended->capabilities->empty());
+
+    tree.Write("www/index.html", "hacked");
+    ASSERT_EQ(::chmod(index.c_str(), 0777), 0);
+    ResponseOutcome outcome = response.RespondToChange(ChangeKind::kAltered, index, {}, recorded);
+    EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
+    platform::ExtendedFacts now = FactsOf(index);
+    now.sha256.clear();
+    EXPECT_EQ(now, *recorded.extended);
+    EXPECT_EQ(outcome.restored_facts, recorded.extended);
+    EXPECT_TRUE(hooks.messages.empty()) << hooks.messages[0];
+    // The evidence's line says what it was.
+    EXPECT_NE(ReadAll(dir / (std::string("cracked/") + kCrackedIndexName)).find("\tmode=0777\t"),
+              std::string::npos);
+
+    // An archive older than the baseline: the page comes back without its privileges.
+    recorded.md5 = platform::Md5Hex("<h1>newer</h1>");
+    ::unlink(index.c_str());
+    response.RespondToChange(ChangeKind::kDeleted, index, {}, recorded);
+    now = FactsOf(index);
+    EXPECT_EQ(now.mode, 0750u);
+    EXPECT_EQ(now.owner, 65534u);
+    EXPECT_EQ(now.capabilities, "");
+    ASSERT_EQ(hooks.messages.size(), 1u);
+    EXPECT_NE(hooks.messages[0].find("setuid"), std::string::npos) << hooks.messages[0];
+
+    // A baseline that knew only MD5: the archive's owner and mode, but no set-id bit.
+    ::unlink(index.c_str());
+    response.RespondToChange(ChangeKind::kDeleted, index, {}, RecordedFile{recorded.md5, {}});
+    now = FactsOf(index);
+    EXPECT_EQ(now.mode, 0755u);
+    EXPECT_EQ(now.owner, 0u);
+}
+
 TEST_F(ResponseTest, RestoreOffTouchesNothing) {
     Archive();
     switches.auto_restore = 0;
@@ -171,6 +230,7 @@ TEST_F(ResponseTest, CreatedFilesMoveToTheCrackedFolder) {
 TEST_F(ResponseTest, AnOverLongNameIsMovedUnderAShortenedNameAndIndexed) {
     Archive();
     std::string shell = tree.Write("www/" + std::string(240, 'a') + ".php", "<?php evil();");
+    ASSERT_EQ(::chmod(shell.c_str(), 04751), 0);
     response.RespondToChange(ChangeKind::kCreated, shell, {});
     EXPECT_FALSE(platform::FileExists(shell));
     auto listing = platform::ListDirectory(dir / "cracked");
@@ -180,8 +240,13 @@ TEST_F(ResponseTest, AnOverLongNameIsMovedUnderAShortenedNameAndIndexed) {
     for (const auto& entry : listing.value()) {
         if (entry.name == kCrackedIndexName) continue;
         EXPECT_EQ(ReadAll(dir / ("cracked/" + entry.name)), "<?php evil();");
-        EXPECT_EQ(index_text, entry.name + "\tcreated\t2004/04/11 9:05:22\t" +
-                                  platform::Md5Hex("<?php evil();") + "\t" + shell + "\r\n");
+        // What the file was comes after the fields that were always there.
+        EXPECT_EQ(
+            index_text,
+            entry.name + "\tcreated\t2004/04/11 9:05:22\t" + platform::Md5Hex("<?php evil();") +
+                "\t" + shell + "\ttype=file\tmode=4751\towner=" + std::to_string(::geteuid()) +
+                "\tgroup=" + std::to_string(::getegid()) +
+                "\tcapabilities=\tacl=\tsha256=" + platform::Sha256Hex("<?php evil();") + "\r\n");
     }
 }
 
@@ -230,7 +295,7 @@ TEST_F(ResponseTest, AFileTooLargeToCopyLeavesItsFirstBytesAndIsStillReplaced) {
     EXPECT_EQ(st.st_size, kEvidenceHeadBytes);
     const std::string listed = ReadAll(dir / (std::string("cracked/") + kCrackedIndexName));
     EXPECT_EQ(listed.rfind(copy_name + "\taltered\t", 0), 0u) << listed;
-    EXPECT_NE(listed.find("\t" + index + "\t1099511627776\t" + kHeadOnlyNote + "\r\n"),
+    EXPECT_NE(listed.find("\t" + index + "\t1099511627776\t" + kHeadOnlyNote + "\ttype=file\t"),
               std::string::npos)
         << listed;
     EXPECT_TRUE(hooks.messages.empty()) << hooks.messages[0];
@@ -347,9 +412,11 @@ TEST_F(ResponseTest, AFileThatCannotBeRemovedKeepsItsVerifiedCopy) {
     EXPECT_NE(hooks.messages[0].find(copy), std::string::npos) << hooks.messages[0];
     EXPECT_EQ(ReadAll(shell), "<?php evil();");
     EXPECT_EQ(ReadAll(copy), "<?php evil();");
-    EXPECT_EQ(ReadAll(dir / (std::string("cracked/") + kCrackedIndexName)),
-              copy_name + "\tcreated\t2004/04/11 9:05:22\t" + platform::Md5Hex("<?php evil();") +
-                  "\t" + shell + "\r\n");
+    EXPECT_EQ(ReadAll(dir / (std::string("cracked/") + kCrackedIndexName))
+                  .rfind(copy_name + "\tcreated\t2004/04/11 9:05:22\t" +
+                             platform::Md5Hex("<?php evil();") + "\t" + shell + "\ttype=file\t",
+                         0),
+              0u);
 }
 
 TEST_F(ResponseTest, AlteredFilesAreKeptAsEvidenceThenRestored) {

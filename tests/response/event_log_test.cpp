@@ -73,8 +73,16 @@ TEST(EventLog, NoValueStopsALineAndEveryMtimeIsATime) {
     JsonEventLog events(dir.path(), EventLogLimits{}, hooks, &copy);
     events.BeginRun("check");
     const std::string path = "/srv/www/a\xFF\n.html";
-    events.Change({ChangeKind::kAltered, path, "old", "new", 3, -3486992138});
-    events.Change({ChangeKind::kCreated, path, "", "new", 3, std::numeric_limits<int64_t>::max()});
+    // What changed, with a value not measured (a file that changed while it was read).
+    events.Change({ChangeKind::kAltered,
+                   path,
+                   "old",
+                   "new",
+                   3,
+                   -3486992138,
+                   {{"content", "sha256:aa", std::nullopt}, {"mode", "0644", "4777"}}});
+    events.Change(
+        {ChangeKind::kCreated, path, "", "new", 3, std::numeric_limits<int64_t>::max(), {}});
     EXPECT_NO_THROW(events.Action(path, ResponseAction::kQuarantine, false, "wh\xFFy"));
     const std::string lines = copy.str();
     EXPECT_EQ(lines, testing::ReadAll(events.FilePath()));
@@ -89,6 +97,12 @@ TEST(EventLog, NoValueStopsALineAndEveryMtimeIsATime) {
         EXPECT_TRUE(IsRfc3339(found[1].str())) << all[i];
     }
     EXPECT_NE(all[0].find(R"("path":"/srv/www/a\\xFF\n.html")"), std::string::npos) << all[0];
+    EXPECT_NE(
+        all[0].find(R"("changed":["content","mode"],"old":{"content":"sha256:aa","mode":"0644"},)"
+                    R"("new":{"content":null,"mode":"4777"})"),
+        std::string::npos)
+        << all[0];
+    EXPECT_EQ(all[1].find("changed"), std::string::npos) << all[1];
     EXPECT_NE(all[2].find(R"("reason":"wh\\xFFy")"), std::string::npos) << all[2];
     EXPECT_TRUE(hooks.messages.empty());
 }

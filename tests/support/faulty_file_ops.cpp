@@ -163,3 +163,46 @@ int FaultyFileOps::UnlinkAt(int dirfd, const char* name, int flags) {
 }
 
 }  // namespace norv::testing
+
+namespace norv::testing {
+
+int FaultyFileOps::Failed(Op op, const std::vector<std::string>& paths) {
+    int error = 0;
+    if (HasRules(op) && Decide(op, paths, &error, nullptr, nullptr)) {
+        errno = error;
+        return -1;
+    }
+    return 0;
+}
+
+ssize_t FaultyFileOps::FListXattr(int fd, char* names, size_t size) {
+    if (Failed(Op::kFListXattr, {PathOfFd(fd)}) != 0) return -1;
+    return System().FListXattr(fd, names, size);
+}
+
+ssize_t FaultyFileOps::FGetXattr(int fd, const char* name, void* value, size_t size) {
+    if (Failed(Op::kFGetXattr, {PathOfFd(fd), name}) != 0) return -1;
+    return System().FGetXattr(fd, name, value, size);
+}
+
+int FaultyFileOps::FSetXattr(int fd, const char* name, const void* value, size_t size, int flags) {
+    if (Failed(Op::kFSetXattr, {PathOfFd(fd), name}) != 0) return -1;
+    return System().FSetXattr(fd, name, value, size, flags);
+}
+
+int FaultyFileOps::FRemoveXattr(int fd, const char* name) {
+    if (Failed(Op::kFRemoveXattr, {PathOfFd(fd), name}) != 0) return -1;
+    return System().FRemoveXattr(fd, name);
+}
+
+int FaultyFileOps::FChown(int fd, uid_t owner, gid_t group) {
+    if (Failed(Op::kFChown, {PathOfFd(fd)}) != 0) return -1;
+    return System().FChown(fd, owner, group);
+}
+
+int FaultyFileOps::FChmod(int fd, mode_t mode) {
+    if (Failed(Op::kFChmod, {PathOfFd(fd)}) != 0) return -1;
+    return System().FChmod(fd, mode);
+}
+
+}  // namespace norv::testing

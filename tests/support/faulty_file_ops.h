@@ -17,7 +17,21 @@ namespace norv::testing {
 
 class FaultyFileOps : public platform::FileOps {
   public:
-    enum class Op { kOpenAt, kRead, kPRead, kWrite, kFsync, kRenameAt, kUnlinkAt };
+    enum class Op {
+        kOpenAt,
+        kRead,
+        kPRead,
+        kWrite,
+        kFsync,
+        kRenameAt,
+        kUnlinkAt,
+        kFListXattr,
+        kFGetXattr,  // the pattern may also name the attribute ("system.posix_acl_access")
+        kFSetXattr,
+        kFRemoveXattr,
+        kFChown,
+        kFChmod,
+    };
 
     // The `nth` matching call of `op` (counted from 1; 0: every one) fails with errno `error`.
     // A call matches when `pattern` is empty or, as an fnmatch pattern, matches the path of the
@@ -39,6 +53,12 @@ class FaultyFileOps : public platform::FileOps {
     int RenameAt(int from_dirfd, const char* from, int to_dirfd, const char* to,
                  unsigned flags) override;
     int UnlinkAt(int dirfd, const char* name, int flags) override;
+    ssize_t FListXattr(int fd, char* names, size_t size) override;
+    ssize_t FGetXattr(int fd, const char* name, void* value, size_t size) override;
+    int FSetXattr(int fd, const char* name, const void* value, size_t size, int flags) override;
+    int FRemoveXattr(int fd, const char* name) override;
+    int FChown(int fd, uid_t owner, gid_t group) override;
+    int FChmod(int fd, mode_t mode) override;
 
   private:
     struct Rule {
@@ -56,9 +76,12 @@ class FaultyFileOps : public platform::FileOps {
                 off_t* flip_at);
     bool HasRules(Op op) const;
 
+    // A call of `op` on `paths` that is to fail: -1 with errno set; 0 otherwise.
+    int Failed(Op op, const std::vector<std::string>& paths);
+
     mutable std::mutex mutex_;
     std::vector<Rule> rules_;
-    int matched_[7] = {};
+    int matched_[13] = {};
 };
 
 }  // namespace norv::testing

@@ -80,9 +80,10 @@ class RecordingHooks : public ScanObserver,
         timers_running = false;
         ++timer_stops;
     }
-    ResponseOutcome RespondToChange(ChangeKind kind, const std::string& path,
-                                    const FileLocation&) override {
+    ResponseOutcome RespondToChange(ChangeKind kind, const std::string& path, const FileLocation&,
+                                    const RecordedFile& recorded = {}) override {
         changes.emplace_back(std::string(ChangeKindName(kind)), path);
+        recorded_files.push_back(recorded);
         return on_response ? on_response(path) : ResponseOutcome{};
     }
     void SendScanReport() override { ++mails; }
@@ -99,6 +100,7 @@ class RecordingHooks : public ScanObserver,
     int timer_starts = 0;
     int timer_stops = 0;
     std::vector<std::pair<std::string, std::string>> changes;
+    std::vector<RecordedFile> recorded_files;  // what each change's baseline held
     int mails = 0;
 };
 

@@ -1,0 +1,366 @@
+#include "platform/fingerprint.h"
+
+#include <fcntl.h>
+#include <sys/capability.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "platform/file_ops.h"
+
+namespace norv::platform {
+namespace {
+
+// The largest value the kernel keeps in one extended attribute (XATTR_SIZE_MAX).
+constexpr size_t kLargestXattr = 65536;
+
+std::string Hex(std::string_view bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (unsigned char c : bytes) {
+        out += kDigits[c >> 4];
+        out += kDigits[c & 15];
+    }
+    return out;
+}
+
+uint32_t LittleEndian32(std::string_view bytes, size_t at) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data() + at);
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+uint16_t LittleEndian16(std::string_view bytes, size_t at) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data() + at);
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+// A value as a record keeps it: whole, or its digest when larger than the bound.
+std::string Kept(std::string_view value) {
+    if (value.size() <= kMostKeptXattrBytes) return std::string(value);
+    return kDigestedXattrMark + Sha256Hex(value);
+}
+
+// The shown form of a value a record keeps only as its digest.
+std::optional<std::string> ShownDigested(std::string_view raw) {
+    if (raw.empty() || raw[0] != kDigestedXattrMark) return std::nullopt;
+    return "sha256:" + std::string(raw.substr(1));
+}
+
+bool Listed(std::string_view names, std::string_view wanted) {
+    for (size_t at = 0; at < names.size();) {
+        const size_t end = names.find('\0', at);
+        const std::string_view name =
+            names.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at);
+        if (name == wanted) return true;
+        if (end == std::string_view::npos) break;
+        at = end + 1;
+    }
+    return false;
+}
+
+// Reads the attribute `name` of `fd`: its kept value, "" when the file has none, nothing (and
+// the errno) when it cannot be read.
+void ReadXattr(int fd, const char* name, std::optional<std::string>& value, int& error) {
+    thread_local std::vector<char> buffer(kLargestXattr);
+    for (;;) {
+        const ssize_t got = Files().FGetXattr(fd, name, buffer.data(), buffer.size());
+        if (got >= 0) {
+            value = Kept(std::string_view(buffer.data(), static_cast<size_t>(got)));
+            return;
+        }
+        if (errno == EINTR) continue;
+        if (errno == ENODATA) {
+            value = std::string();
+        } else {
+            error = errno;
+        }
+        return;
+    }
+}
+
+std::string TypeName(EntryKind kind) {
+    switch (kind) {
+        case EntryKind::kRegular:
+            return "file";
+        case EntryKind::kSymlink:
+            return "link";
+        case EntryKind::kDirectory:
+            return "folder";
+        case EntryKind::kMissing:
+            return "none";
+        case EntryKind::kOther:
+            break;
+    }
+    return "other";
+}
+
+bool SameTimes(const struct stat& a, const struct stat& b) {
+    return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+           a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
+           a.st_ctim.tv_nsec == b.st_ctim.tv_nsec && a.st_ino == b.st_ino && a.st_dev == b.st_dev;
+}
+
+struct CapFree {
+    void operator()(cap_t caps) const { cap_free(caps); }
+};
+
+}  // namespace
+
+XattrFacts ReadXattrFacts(int fd) {
+    XattrFacts facts;
+    // Most files have no extended attribute at all: one listing then answers for both. A list
+    // too long for the buffer (names an owner may add at will) asks for each by name.
+    char names[1024];
+    const ssize_t listed = Files().FListXattr(fd, names, sizeof names);
+    if (listed >= 0) {
+        const std::string_view list(names, static_cast<size_t>(listed));
+        if (!Listed(list, kCapabilityXattr)) facts.capabilities = std::string();
+        if (!Listed(list, kAclXattr)) facts.acl = std::string();
+    }
+    if (!facts.capabilities)
+        ReadXattr(fd, kCapabilityXattr, facts.capabilities, facts.capabilities_error);
+    if (!facts.acl) ReadXattr(fd, kAclXattr, facts.acl, facts.acl_error);
+    return facts;
+}
+
+ExtendedFacts ExtendedFactsOf(int fd, const struct stat& st) {
+    ExtendedFacts facts;
+    const FileFacts file = FactsFromStat(st);
+    facts.type = file.kind;
+    facts.mode = static_cast<uint32_t>(st.st_mode & 07777);
+    facts.owner = st.st_uid;
+    facts.group = st.st_gid;
+    if (S_ISLNK(st.st_mode)) {
+        // A link has neither: its own attributes are not looked at by anyone.
+        facts.capabilities = std::string();
+        facts.acl = std::string();
+    } else {
+        XattrFacts xattrs = ReadXattrFacts(fd);
+        facts.capabilities = std::move(xattrs.capabilities);
+        facts.acl = std::move(xattrs.acl);
+    }
+    return facts;
+}
+
+ExtendedFacts Fingerprint::Extended() const {
+    ExtendedFacts extended;
+    extended.sha256 = sha256;
+    extended.type = facts.kind;
+    extended.mode = static_cast<uint32_t>(facts.mode & 07777);
+    extended.owner = facts.owner;
+    extended.group = facts.group;
+    extended.capabilities = capabilities;
+    extended.acl = acl;
+    return extended;
+}
+
+Fingerprint FingerprintAt(int dirfd, const std::string& name, const std::atomic<bool>* stop,
+                          const HashBudget& budget) {
+    Fingerprint result;
+    int fd = OpenForDigest(dirfd, name.c_str());
+    if (fd < 0) {
+        // A link (O_NOFOLLOW refused it) or a file that cannot be opened: its facts come from
+        // the entry itself.
+        struct stat before {};
+        if (::fstatat(dirfd, name.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) return result;
+        result.facts = FactsFromStat(before);
+        if (result.facts.kind == EntryKind::kSymlink) {
+            char target[PATH_MAX];
+            const ssize_t n = ::readlinkat(dirfd, name.c_str(), target, sizeof target);
+            if (n < 0) {
+                result.md5 = std::string(kUnreadableDigest);
+                return result;
+            }
+            const std::string_view text(target, static_cast<size_t>(n));
+            result.md5 = Md5Hex(text);
+            result.sha256 = Sha256Hex(text);
+            result.capabilities = std::string();
+            result.acl = std::string();
+            // A link replaced between the look and the read is another link.
+            struct stat after {};
+            result.changed_while_read =
+                ::fstatat(dirfd, name.c_str(), &after, AT_SYMLINK_NOFOLLOW) != 0 ||
+                !SameTimes(before, after);
+        } else if (result.facts.kind == EntryKind::kRegular) {
+            result.md5 = std::string(kUnreadableDigest);
+        }
+        return result;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        ::close(fd);
+        return result;
+    }
+    result.facts = FactsFromStat(st);
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return result;
+    }
+    ContentDigest content = DigestOfOpenFile(fd, st.st_size, budget, stop);
+    result.md5 = std::move(content.md5);
+    result.sha256 = std::move(content.sha256);
+    result.content_whole = content.whole;
+    if (result.md5 != kUnreadableDigest) {
+        XattrFacts xattrs = ReadXattrFacts(fd);
+        result.capabilities = std::move(xattrs.capabilities);
+        result.acl = std::move(xattrs.acl);
+        result.capabilities_error = xattrs.capabilities_error;
+        result.acl_error = xattrs.acl_error;
+        // Any write, truncation, chmod, chown or attribute change since the first look moves
+        // the change time: what was read is then no one state of the file.
+        struct stat after {};
+        result.changed_while_read = ::fstat(fd, &after) != 0 || !SameTimes(st, after);
+    }
+    ::close(fd);
+    return result;
+}
+
+std::vector<FactChange> CompareFacts(std::string_view recorded_md5,
+                                     const std::optional<ExtendedFacts>& recorded,
+                                     std::string_view md5, const ExtendedFacts& now) {
+    std::vector<FactChange> changes;
+    // A digest sampled on one side only is no evidence either way.
+    auto differ = [](std::string_view a, std::string_view b) {
+        return a != b && IsSampledDigest(a) == IsSampledDigest(b);
+    };
+    const bool both_sha256 = recorded && !recorded->sha256.empty() && !now.sha256.empty();
+    if (differ(recorded_md5, md5) || (both_sha256 && differ(recorded->sha256, now.sha256))) {
+        // Both sides shown with the same digest.
+        auto content = [&](std::string_view digest_md5, const std::string& sha256) {
+            return both_sha256 ? "sha256:" + sha256 : "md5:" + std::string(digest_md5);
+        };
+        changes.push_back({"content", content(recorded_md5, recorded ? recorded->sha256 : ""),
+                           content(md5, now.sha256)});
+    }
+    if (!recorded) return changes;
+    for (std::string_view fact : {"type", "mode", "owner", "group", "capabilities", "acl"}) {
+        std::optional<std::string> was = ShownFact(fact, recorded_md5, *recorded);
+        std::optional<std::string> found = ShownFact(fact, md5, now);
+        if (!was || !found) continue;  // not read: compared with nothing
+        // Kept values are compared as kept (a digested ACL with a digested one).
+        bool changed = *was != *found;
+        if (fact == "capabilities") changed = *recorded->capabilities != *now.capabilities;
+        if (fact == "acl") changed = *recorded->acl != *now.acl;
+        if (changed) changes.push_back({fact, std::move(was), std::move(found)});
+    }
+    return changes;
+}
+
+std::optional<std::string> ShownFact(std::string_view fact, std::string_view md5,
+                                     const ExtendedFacts& facts) {
+    if (fact == "content") {
+        if (!facts.sha256.empty()) return "sha256:" + facts.sha256;
+        return "md5:" + std::string(md5);
+    }
+    if (fact == "type") return TypeName(facts.type);
+    if (fact == "mode") {
+        char octal[8];
+        std::snprintf(octal, sizeof octal, "%04o", facts.mode & 07777u);
+        return std::string(octal);
+    }
+    if (fact == "owner") return std::to_string(facts.owner);
+    if (fact == "group") return std::to_string(facts.group);
+    if (fact == "capabilities") {
+        if (!facts.capabilities) return std::nullopt;
+        return ShownCapabilities(*facts.capabilities);
+    }
+    if (fact == "acl") {
+        if (!facts.acl) return std::nullopt;
+        return ShownAcl(*facts.acl);
+    }
+    return std::nullopt;
+}
+
+std::string ShownCapabilities(std::string_view raw) {
+    if (raw.empty()) return "";
+    if (auto digested = ShownDigested(raw)) return *digested;
+    // struct vfs_cap_data: a revision with the effective flag, then permitted and inheritable
+    // 32 bits at a time, and from revision 3 the owner of the namespace they apply in.
+    if (raw.size() < 4) return "raw:" + Hex(raw);
+    const uint32_t magic = LittleEndian32(raw, 0);
+    const uint32_t revision = magic & VFS_CAP_REVISION_MASK;
+    const size_t words = revision == VFS_CAP_REVISION_1 ? 1 : 2;
+    const size_t size = revision == VFS_CAP_REVISION_1   ? XATTR_CAPS_SZ_1
+                        : revision == VFS_CAP_REVISION_2 ? XATTR_CAPS_SZ_2
+                        : revision == VFS_CAP_REVISION_3 ? XATTR_CAPS_SZ_3
+                                                         : 0;
+    if (size == 0 || raw.size() != size) return "raw:" + Hex(raw);
+    uint64_t permitted = 0, inheritable = 0;
+    for (size_t i = 0; i < words; ++i) {
+        permitted |= static_cast<uint64_t>(LittleEndian32(raw, 4 + 8 * i)) << (32 * i);
+        inheritable |= static_cast<uint64_t>(LittleEndian32(raw, 8 + 8 * i)) << (32 * i);
+    }
+    const bool effective = (magic & VFS_CAP_FLAGS_EFFECTIVE) != 0;
+    std::unique_ptr<_cap_struct, CapFree> caps(cap_init());
+    if (!caps) return "raw:" + Hex(raw);
+    for (cap_value_t bit = 0; bit < 64; ++bit) {
+        const uint64_t mask = uint64_t{1} << bit;
+        if ((permitted & mask) == 0 && (inheritable & mask) == 0) continue;
+        bool set = true;
+        if (permitted & mask)
+            set = set && cap_set_flag(caps.get(), CAP_PERMITTED, 1, &bit, CAP_SET) == 0;
+        if (inheritable & mask)
+            set = set && cap_set_flag(caps.get(), CAP_INHERITABLE, 1, &bit, CAP_SET) == 0;
+        if (effective) set = set && cap_set_flag(caps.get(), CAP_EFFECTIVE, 1, &bit, CAP_SET) == 0;
+        if (!set) return "raw:" + Hex(raw);  // a capability this libcap does not know
+    }
+    char* text = cap_to_text(caps.get(), nullptr);
+    if (!text) return "raw:" + Hex(raw);
+    std::string shown = text;
+    cap_free(text);
+    if (revision == VFS_CAP_REVISION_3)
+        shown += " rootid=" + std::to_string(LittleEndian32(raw, 20));
+    return shown;
+}
+
+std::string ShownAcl(std::string_view raw) {
+    if (raw.empty()) return "";
+    if (auto digested = ShownDigested(raw)) return *digested;
+    // The kernel's form: a version (2), then 8 bytes per entry: tag, permissions, id.
+    if (raw.size() < 4 || (raw.size() - 4) % 8 != 0 || LittleEndian32(raw, 0) != 2) {
+        return "raw:" + Hex(raw);
+    }
+    std::string shown;
+    for (size_t at = 4; at < raw.size(); at += 8) {
+        const uint16_t tag = LittleEndian16(raw, at);
+        const uint16_t perm = LittleEndian16(raw, at + 2);
+        const uint32_t id = LittleEndian32(raw, at + 4);
+        std::string entry;
+        switch (tag) {
+            case 0x01:
+                entry = "user::";
+                break;
+            case 0x02:
+                entry = "user:" + std::to_string(id) + ":";
+                break;
+            case 0x04:
+                entry = "group::";
+                break;
+            case 0x08:
+                entry = "group:" + std::to_string(id) + ":";
+                break;
+            case 0x10:
+                entry = "mask::";
+                break;
+            case 0x20:
+                entry = "other::";
+                break;
+            default:
+                return "raw:" + Hex(raw);
+        }
+        entry += (perm & 4) ? 'r' : '-';
+        entry += (perm & 2) ? 'w' : '-';
+        entry += (perm & 1) ? 'x' : '-';
+        if (!shown.empty()) shown += ',';
+        shown += entry;
+    }
+    return shown;
+}
+
+}  // namespace norv::platform

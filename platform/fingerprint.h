@@ -1,0 +1,127 @@
+// Fingerprint: everything norv measures of one watched file, taken through one open descriptor
+// with one read of its content, and ExtendedFacts, what a record keeps of it beside fileinfo's
+// length, time and MD5: SHA-256, type, permission bits (set-id and sticky included), owner,
+// group, file capabilities and POSIX ACL.
+//
+// A new fact is added here and nowhere else in the measuring: a member of ExtendedFacts, its
+// reading in FingerprintAt, its comparison in CompareFacts and its shown form in ShownFacts. The
+// store keeps ExtendedFacts whole; the engine, the events and the response go through these.
+//
+// A fact that could not be read has no value (an empty `sha256`, an empty optional): it is never
+// a fingerprint, it is compared with nothing, and its absence alone never makes a file altered.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/file_system.h"
+#include "platform/md5.h"
+#include "platform/status.h"
+
+namespace norv::platform {
+
+// The extended attributes a fingerprint reads, and how much of one it keeps. The kernel holds a
+// value to 64 KiB; a value over kMostKeptXattrBytes (an ACL of hundreds of entries that the
+// file's owner, perhaps an attacker, gave it) is kept as kDigestedXattrMark and the SHA-256 of
+// its bytes, so that a record's size stays bounded and a change still shows.
+inline constexpr const char* kCapabilityXattr = "security.capability";
+inline constexpr const char* kAclXattr = "system.posix_acl_access";
+inline constexpr size_t kMostKeptXattrBytes = 4096;
+inline constexpr char kDigestedXattrMark = '~';
+
+// The facts a record keeps beside fileinfo's columns. `capabilities` and `acl` hold the raw
+// value of their extended attribute ("" for none).
+struct ExtendedFacts {
+    std::string sha256;  // 64 hexadecimal characters, or a sampled digest; "" when not read
+    EntryKind type = EntryKind::kMissing;  // kRegular or kSymlink
+    uint32_t mode = 0;                     // permission bits with set-id and sticky (07777)
+    uint32_t owner = 0;
+    uint32_t group = 0;
+    std::optional<std::string> capabilities;  // nullopt when not read
+    std::optional<std::string> acl;           // nullopt when not read
+    bool operator==(const ExtendedFacts&) const = default;
+};
+
+// One fact a check found changed, with its value recorded and found as the events show them;
+// no value where a side was not measured (a file that changed while it was read).
+struct FactChange {
+    std::string_view fact;  // "content", "type", "mode", "owner", "group", "capabilities", "acl"
+    std::optional<std::string> was;
+    std::optional<std::string> now;
+};
+
+// The facts that differ between a record and a file now, in the order above. Content differs
+// when the MD5s differ, or the SHA-256s where both were read; a digest sampled on one side only
+// (a read that ran out of time) is no difference. A fact not read on either side is skipped.
+// With `recorded` absent (a record made before the fingerprint was extended), only the MD5s.
+std::vector<FactChange> CompareFacts(std::string_view recorded_md5,
+                                     const std::optional<ExtendedFacts>& recorded,
+                                     std::string_view md5, const ExtendedFacts& now);
+
+// The value of one fact as the events, the log and the cracked folder's index show it: content
+// as "sha256:<hex>" ("md5:<hex>" without a SHA-256), type "file" or "link", mode as four octal
+// digits, owner and group as numbers, capabilities as libcap writes them ("cap_net_raw=ep"), an
+// ACL in its short text form ("user::rw-,user:33:rwx,group::r--,mask::rwx,other::r--"); "" for
+// no capabilities or no ACL.
+std::optional<std::string> ShownFact(std::string_view fact, std::string_view md5,
+                                     const ExtendedFacts& facts);
+std::string ShownCapabilities(std::string_view raw);
+std::string ShownAcl(std::string_view raw);
+
+// One entry of an open folder measured and fingerprinted with a single open: a regular file by
+// its content (facts from the opened file itself), a symbolic link by its target text. An
+// entry that is gone, or is now a folder, FIFO, socket or device, has kind kMissing or kOther
+// and no digest; a file that cannot be read has the blank MD5.
+//
+// A regular file over the hash budget has `content_whole` false and sampled digests (see
+// kSampledDigestMark): its content was not fully hashed, so a change in the middle of it goes
+// unseen, and a file hashed whole on one run and sampled on another (the time budget ran out)
+// has two different digests with no change at all.
+//
+// A file held under a write lease by another process is waited for, at most the kernel's
+// lease-break time (/proc/sys/fs/lease-break-time), and only once it is known to be a regular
+// file: a FIFO or device is never opened in blocking mode.
+//
+// The descriptor is looked at again once everything is read: a file whose size, times or
+// attributes moved meanwhile has `changed_while_read`, and its digests are no fingerprint.
+struct Fingerprint {
+    FileFacts facts;
+    std::string md5;     // fileinfo's digest: 32 hexadecimal characters, sampled, or blanks
+    std::string sha256;  // from the same read; "" when not read
+    bool content_whole = true;
+    std::optional<std::string> capabilities;  // see ExtendedFacts; nullopt when not read
+    std::optional<std::string> acl;
+    int capabilities_error = 0;  // why a fact was not read (an errno), for the log
+    int acl_error = 0;
+    bool changed_while_read = false;
+
+    // A regular file whose content could not be read: its blank digest is no fingerprint.
+    bool unreadable() const {
+        return facts.kind == EntryKind::kRegular && md5 == kUnreadableDigest;
+    }
+    ExtendedFacts Extended() const;
+};
+
+// `stop`, when given and set, cuts a long read short: the digest is then blank, and the caller,
+// which asked for the stop, must not record it.
+Fingerprint FingerprintAt(int dirfd, const std::string& name,
+                          const std::atomic<bool>* stop = nullptr,
+                          const HashBudget& budget = kDefaultHashBudget);
+
+// The capabilities and ACL of the open file `fd`, as FingerprintAt reads them. Each value is
+// bounded (kMostKeptXattrBytes); a fact not read has no value and its errno in `*_error`.
+struct XattrFacts {
+    std::optional<std::string> capabilities, acl;
+    int capabilities_error = 0, acl_error = 0;
+};
+XattrFacts ReadXattrFacts(int fd);
+
+// The extended facts of the open file `fd` (regular, or an O_PATH descriptor of a link) as they
+// are now: what a restore set, or what the evidence had.
+ExtendedFacts ExtendedFactsOf(int fd, const struct stat& st);
+
+}  // namespace norv::platform

@@ -1,0 +1,211 @@
+// A check with the extended fingerprint: every recorded fact that changes is an alteration with
+// what changed, a fact not read never is, an old baseline is extended without a report, and a
+// file that changes while it is read is never recorded half-measured.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <map>
+
+#include "platform/file_ops.h"
+#include "platform/md5.h"
+#include "tests/engine/engine_fixture.h"
+#include "tests/support/faulty_file_ops.h"
+#include "tests/support/file_attributes.h"
+
+namespace norv {
+namespace {
+
+// Each change event's facts, by path.
+class RecordedEvents : public EventSink {
+  public:
+    void BeginRun(std::string_view) override {}
+    void Change(const ChangeEvent& change) override { changes[change.path] = change.changed; }
+    void Action(const std::string&, ResponseAction, bool, const std::string&) override {}
+    void EndRun(const ScanCounters&, std::string_view) override {}
+    std::vector<std::string_view> Facts(const std::string& path) const {
+        std::vector<std::string_view> names;
+        for (const auto& fact : changes.at(path)) names.push_back(fact.fact);
+        return names;
+    }
+    std::map<std::string, std::vector<platform::FactChange>> changes;
+};
+
+class FingerprintCheckTest : public testing::EngineTest {
+  protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        engine->SetEventSink(&events);
+        testing::WriteAll(context.RulesPath(), "<rule>" + tree.path() + ",3</rule>\r\n");
+        SetRules({{tree.path(), RuleKind::kTree}});
+    }
+    void Init() { ASSERT_TRUE(engine->initdb().ok()); }
+    std::string Page(const std::string& name, const std::string& content) {
+        const std::string path = tree.Write(name, content);
+        EXPECT_EQ(::chmod(path.c_str(), 0640), 0);
+        return path;
+    }
+    size_t LinesWith(const std::string& text) {
+        const auto lines = LogLines();
+        return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto& l) {
+            return l.find(text) != std::string::npos;
+        }));
+    }
+    RecordedEvents events;
+};
+
+TEST_F(FingerprintCheckTest, EachRecordedFactThatChangesIsAlteredWithWhatChanged) {
+    if (::geteuid() != 0) GTEST_SKIP() << "owners and capabilities are root's to give";
+    const std::string twin = Page("twin.bin", testing::Md5CollisionA());
+    const std::string setuid = Page("setuid.sh", "#!/bin/sh\n");
+    const std::string owner = Page("owner.html", "o");
+    const std::string group = Page("group.html", "g");
+    const std::string raw = Page("raw.bin", "r");
+    const std::string shared = Page("shared.html", "s");
+    Page("same.html", "same");
+    Init();
+    struct stat before {};
+    ASSERT_EQ(::stat(twin.c_str(), &before), 0);
+    // The twin with the same MD5, size and time.
+    testing::WriteAll(twin, testing::Md5CollisionB());
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, twin.c_str(), times, 0), 0);
+    ASSERT_EQ(::chmod(setuid.c_str(), 04777), 0);
+    ASSERT_EQ(::chown(owner.c_str(), 65534, static_cast<gid_t>(-1)), 0);
+    ASSERT_EQ(::chown(group.c_str(), static_cast<uid_t>(-1), 65534), 0);
+    ASSERT_TRUE(testing::SetCapabilities(raw, "cap_net_raw=ep"));
+    // The mask keeps the group bits: the ACL alone changes.
+    ASSERT_TRUE(testing::SetAcl(shared, "u::rw-,u:65534:r--,g::r--,m::r--,o::---"));
+
+    mode = ScanMode::kCheck;
+    ASSERT_TRUE(engine->RunScan().ok());
+    EXPECT_EQ(counters.altered, 6);
+    EXPECT_EQ(counters.created + counters.deleted, 0);
+    EXPECT_EQ(ChangeLines().size(), 6u);
+    using Names = std::vector<std::string_view>;
+    EXPECT_EQ(events.Facts(twin), Names{"content"});
+    EXPECT_EQ(events.changes[twin][0].was,
+              "sha256:" + platform::Sha256Hex(testing::Md5CollisionA()));
+    EXPECT_EQ(events.changes[twin][0].now,
+              "sha256:" + platform::Sha256Hex(testing::Md5CollisionB()));
+    EXPECT_EQ(events.Facts(setuid), Names{"mode"});
+    EXPECT_EQ(events.changes[setuid][0].now, "4777");
+    EXPECT_EQ(events.Facts(owner), Names{"owner"});
+    EXPECT_EQ(events.Facts(group), Names{"group"});
+    EXPECT_EQ(events.Facts(raw), Names{"capabilities"});
+    EXPECT_EQ(events.changes[raw][0].now, "cap_net_raw=ep");
+    EXPECT_EQ(events.Facts(shared), Names{"acl"});
+    // The response is told what the baseline holds, to put it back.
+    ASSERT_EQ(hooks.recorded_files.size(), 6u);
+    for (const RecordedFile& recorded : hooks.recorded_files) {
+        ASSERT_TRUE(recorded.extended.has_value());
+        EXPECT_EQ(recorded.extended->mode, 0640u);
+    }
+}
+
+// A file system without ACLs, or a read refused: said once in the run, and the other facts are
+// still compared.
+TEST_F(FingerprintCheckTest, AFactThatCannotBeReadIsSaidOnceAndIsNeverAnAlteration) {
+    Page("a.html", "a");
+    const std::string b = Page("b.html", "b");
+    ASSERT_TRUE(testing::SetAcl(b, "u::rw-,u:65534:r--,g::r--,m::r--,o::---"));
+    Init();
+    ASSERT_EQ(::chmod(b.c_str(), 0600), 0);
+    testing::FaultyFileOps faults;
+    faults.Fail(testing::FaultyFileOps::Op::kFListXattr, ERANGE, 0);
+    faults.Fail(testing::FaultyFileOps::Op::kFGetXattr, EOPNOTSUPP, 0, platform::kAclXattr);
+    {
+        platform::ScopedFileOps scope(faults);
+        ASSERT_TRUE(engine->check_file().ok());
+    }
+    EXPECT_EQ(faults.MatchedCalls(testing::FaultyFileOps::Op::kFGetXattr), 2);
+    EXPECT_EQ(counters.altered, 1);
+    EXPECT_EQ(events.Facts(b), std::vector<std::string_view>{"mode"});
+    EXPECT_EQ(LinesWith("Warning: "), 1u);
+    EXPECT_EQ(LinesWith("ACL (system.posix_acl_access) を読めません"), 1u);
+    EXPECT_EQ(engine->unseen_places(), 0u);
+}
+
+// A baseline of a program that knew only MD5: the first check records the rest for every
+// unchanged file without a report, says so once, and from then on compares everything.
+TEST_F(FingerprintCheckTest, AnOldBaselineIsExtendedWithoutAReportAndSaysSoOnce) {
+    const std::string page = Page("index.html", "home");
+    const std::string defaced = Page("defaced.html", "good");
+    Init();
+    ASSERT_TRUE(context.db_conn->Exec("DROP TABLE fingerprint").ok());
+    testing::WriteAll(defaced, "defaced");  // altered before the upgrade
+    engine.reset();
+    store = FileInfoStore::Open(*context.db_conn, false).value();
+    engine = std::make_unique<ScanEngine>(
+        ProcessState{context, settings, switches, rules, mode, counters}, *store,
+        EngineHooks{clock, *regional, hooks, hooks, *this, hooks, hooks});
+    ASSERT_TRUE(engine->check_file().ok());
+    EXPECT_EQ(counters.altered, 1);
+    EXPECT_EQ(ChangeLines(), std::vector<std::string>{"Altered: " + defaced});
+    EXPECT_EQ(LinesWith(std::string("Notice: ") + kExtendedFingerprintMessage), 1u);
+    EXPECT_EQ(std::count(hooks.messages.begin(), hooks.messages.end(), kExtendedFingerprintMessage),
+              1);
+    // The altered file's content is not the baseline's: it gets no facts.
+    EXPECT_TRUE(store->LookupBaseline(page)->value().extended.has_value());
+    EXPECT_FALSE(store->LookupBaseline(defaced)->value().extended.has_value());
+
+    ASSERT_EQ(::chmod(page.c_str(), 04777), 0);
+    ASSERT_TRUE(engine->check_file().ok());
+    EXPECT_EQ(counters.altered, 2);
+    EXPECT_EQ(LinesWith("Notice: "), 0u);
+}
+
+// Something writing a file while it is read: a check reports it altered once and keeps the
+// last real digest; an init measures it again, and one that never holds still keeps its
+// previous baseline.
+TEST_F(FingerprintCheckTest, AFileChangingWhileItIsReadIsAlteredOnceAndNeverRecorded) {
+    const std::string page = Page("index.html", std::string(300000, 'h'));
+    Init();
+    // Flips the page's owner execute bit after each of its next `times` reads (-1: all).
+    class Meddler : public platform::FileOps {
+      public:
+        explicit Meddler(std::string path) : path_(std::move(path)) {}
+        ssize_t Read(int fd, void* buffer, size_t size) override {
+            const ssize_t n = platform::SystemFileOps().Read(fd, buffer, size);
+            char name[4096];
+            const std::string self = "/proc/self/fd/" + std::to_string(fd);
+            const ssize_t length = ::readlink(self.c_str(), name, sizeof name);
+            struct stat st {};
+            if (times != 0 && length > 0 && std::string(name, length) == path_ &&
+                ::fstat(fd, &st) == 0) {
+                --times;
+                ::fchmod(fd, (st.st_mode & 07777) ^ 0100);
+            }
+            return n;
+        }
+        int times = 0;
+
+      private:
+        std::string path_;
+    } meddler(page);
+    platform::ScopedFileOps scope(meddler);
+    meddler.times = 2;  // back as it was after the read
+    ASSERT_TRUE(engine->check_file().ok());
+    EXPECT_EQ(counters.altered, 1);
+    EXPECT_EQ(ChangeLines().size(), 1u);
+    ASSERT_EQ(events.changes[page].size(), 1u);
+    EXPECT_EQ(events.changes[page][0].fact, "content");
+    EXPECT_FALSE(events.changes[page][0].now.has_value());
+    EXPECT_EQ(Rows().at(page).md5c, Rows().at(page).md5o);
+
+    testing::WriteAll(page, "new home");
+    meddler.times = 1;  // measured again
+    Init();
+    EXPECT_EQ(Rows().at(page).md5o, platform::Md5Hex("new home"));
+    testing::WriteAll(page, "newer home");
+    meddler.times = -1;  // never holds still
+    Init();
+    EXPECT_EQ(engine->unseen_places(), 1u);
+    EXPECT_EQ(Rows().at(page).md5o, platform::Md5Hex("new home"));
+}
+
+}  // namespace
+}  // namespace norv

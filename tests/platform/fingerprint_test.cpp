@@ -1,0 +1,208 @@
+#include "platform/fingerprint.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/file_ops.h"
+#include "tests/support/faulty_file_ops.h"
+#include "tests/support/file_attributes.h"
+#include "tests/support/test_support.h"
+
+namespace norv::platform {
+namespace {
+
+using norv::testing::TempDir;
+
+Fingerprint FingerprintOf(const TempDir& dir, const std::string& name) {
+    int dirfd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    Fingerprint print = FingerprintAt(dirfd, name);
+    ::close(dirfd);
+    return print;
+}
+
+std::vector<std::string_view> Names(const std::vector<FactChange>& changes) {
+    std::vector<std::string_view> names;
+    for (const FactChange& change : changes) names.push_back(change.fact);
+    return names;
+}
+
+TEST(Sha256, KnownAnswersAndTheMd5CollisionPairToldApart) {
+    // FIPS 180-2, appendix B.1, and the empty message.
+    EXPECT_EQ(Sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(Sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    const std::string a = testing::Md5CollisionA(), b = testing::Md5CollisionB();
+    ASSERT_NE(a, b);
+    EXPECT_EQ(Md5Hex(a), "79054025255fb1a26e4bc422aef54eb4");
+    EXPECT_EQ(Md5Hex(b), Md5Hex(a));
+    EXPECT_NE(Sha256Hex(a), Sha256Hex(b));
+    // Both digests of a file from its one read.
+    TempDir dir;
+    dir.Write("a.bin", a);
+    const Fingerprint print = FingerprintOf(dir, "a.bin");
+    EXPECT_EQ(print.md5, Md5Hex(a));
+    EXPECT_EQ(print.sha256, Sha256Hex(a));
+    EXPECT_FALSE(print.changed_while_read);
+}
+
+TEST(Fingerprint, EachAttributeIsReadThroughTheDescriptor) {
+    if (::geteuid() != 0) GTEST_SKIP() << "owners and capabilities are root's to give";
+    TempDir dir;
+    const std::string binary = dir.Write("ping", "#!/bin/sh\n");
+    ASSERT_EQ(::chown(binary.c_str(), 65534, 65533), 0);
+    ASSERT_EQ(::chmod(binary.c_str(), 06751), 0);  // after the owner, which clears set-id bits
+    ASSERT_TRUE(testing::SetCapabilities(binary, "cap_net_raw=ep"));
+    const std::string page = dir.Write("page.html", "<h1>home</h1>");
+    ASSERT_EQ(::chmod(page.c_str(), 01640), 0);
+    ASSERT_TRUE(testing::SetAcl(page, "u::rw-,u:65534:rwx,g::r--,m::r-x,o::---"));
+    ASSERT_EQ(::symlink("page.html", (dir / "link").c_str()), 0);
+
+    const ExtendedFacts ping = FingerprintOf(dir, "ping").Extended();
+    EXPECT_EQ(ping.type, EntryKind::kRegular);
+    EXPECT_EQ(ping.mode, 06751u);
+    EXPECT_EQ(ping.owner, 65534u);
+    EXPECT_EQ(ping.group, 65533u);
+    EXPECT_EQ(ping.capabilities, testing::RawXattr(binary, kCapabilityXattr));
+    EXPECT_EQ(ping.acl, "");
+    EXPECT_EQ(ShownFact("capabilities", "", ping), "cap_net_raw=ep");
+    EXPECT_EQ(ShownFact("mode", "", ping), "6751");
+
+    const ExtendedFacts shown = FingerprintOf(dir, "page.html").Extended();
+    EXPECT_EQ(shown.capabilities, "");
+    EXPECT_EQ(shown.mode, 01650u);  // the ACL's mask is the group bits
+    EXPECT_EQ(ShownFact("acl", "", shown),
+              "user::rw-,user:65534:rwx,group::r--,mask::r-x,other::---");
+
+    const Fingerprint link = FingerprintOf(dir, "link");
+    EXPECT_EQ(link.Extended().type, EntryKind::kSymlink);
+    EXPECT_EQ(link.sha256, Sha256Hex("page.html"));
+    EXPECT_EQ(link.capabilities, "");
+    EXPECT_EQ(link.acl, "");
+}
+
+// A file system without ACLs, or a read refused: the fact has no value and its cause, and the
+// rest is measured. A value an owner grew past the bound is kept as its digest.
+TEST(Fingerprint, AFactNotReadHasNoValueAndALargeOneIsKeptAsItsDigest) {
+    TempDir dir;
+    dir.Write("page.html", "<h1>home</h1>");
+    {
+        testing::FaultyFileOps faults;
+        faults.Fail(testing::FaultyFileOps::Op::kFListXattr, ERANGE, 0);
+        faults.Fail(testing::FaultyFileOps::Op::kFGetXattr, EOPNOTSUPP, 0, kAclXattr);
+        ScopedFileOps scope(faults);
+        const Fingerprint print = FingerprintOf(dir, "page.html");
+        EXPECT_EQ(print.md5, Md5Hex("<h1>home</h1>"));
+        EXPECT_FALSE(print.acl.has_value());
+        EXPECT_EQ(print.acl_error, EOPNOTSUPP);
+        EXPECT_EQ(print.capabilities, "");
+        EXPECT_EQ(faults.MatchedCalls(testing::FaultyFileOps::Op::kFGetXattr), 1);
+    }
+    class LargeAcl : public FileOps {
+      public:
+        ssize_t FListXattr(int, char*, size_t) override {
+            errno = ERANGE;
+            return -1;
+        }
+        ssize_t FGetXattr(int fd, const char* name, void* value, size_t size) override {
+            if (std::strcmp(name, kAclXattr) != 0)
+                return SystemFileOps().FGetXattr(fd, name, value, size);
+            std::memset(value, 'a', 5000);
+            return 5000;
+        }
+    } large;
+    ScopedFileOps scope(large);
+    EXPECT_EQ(FingerprintOf(dir, "page.html").acl,
+              kDigestedXattrMark + Sha256Hex(std::string(5000, 'a')));
+}
+
+TEST(Fingerprint, AFileChangedWhileItIsReadIsNoFingerprint) {
+    TempDir dir;
+    dir.Write("page.html", std::string(100000, 'x'));
+    // Between two reads, something changes the file's mode: the read is no one state of it.
+    class ChangedMidway : public FileOps {
+      public:
+        ssize_t Read(int fd, void* buffer, size_t size) override {
+            const ssize_t n = SystemFileOps().Read(fd, buffer, size);
+            if (!changed_) changed_ = ::fchmod(fd, 0600) == 0;
+            return n;
+        }
+        bool changed_ = false;
+    } midway;
+    {
+        ScopedFileOps scope(midway);
+        EXPECT_TRUE(FingerprintOf(dir, "page.html").changed_while_read);
+    }
+    EXPECT_TRUE(midway.changed_);
+    EXPECT_FALSE(FingerprintOf(dir, "page.html").changed_while_read);
+}
+
+TEST(CompareFacts, EachRecordedFactThatDiffersAndNoneNotRead) {
+    ExtendedFacts was;
+    was.sha256 = std::string(64, '1');
+    was.type = EntryKind::kRegular;
+    was.mode = 0644;
+    was.capabilities = "";
+    was.acl = "";
+    const std::string md5(32, 'm');
+    struct Case {
+        const char* what;
+        void (*change)(std::string& md5, ExtendedFacts& now);
+        std::vector<std::string_view> changed;
+    };
+    const Case cases[] = {
+        {"nothing", [](std::string&, ExtendedFacts&) {}, {}},
+        {"MD5", [](std::string& m, ExtendedFacts&) { m[0] = 'n'; }, {"content"}},
+        {"SHA-256 alone (an MD5 collision)",
+         [](std::string&, ExtendedFacts& f) { f.sha256[0] = '2'; },
+         {"content"}},
+        {"a digest sampled on one side",
+         [](std::string& m, ExtendedFacts& f) {
+             m[0] = kSampledDigestMark;
+             f.sha256[0] = kSampledDigestMark;
+         },
+         {}},
+        {"setuid", [](std::string&, ExtendedFacts& f) { f.mode = 04777; }, {"mode"}},
+        {"owner", [](std::string&, ExtendedFacts& f) { f.owner = 65534; }, {"owner"}},
+        {"group", [](std::string&, ExtendedFacts& f) { f.group = 65534; }, {"group"}},
+        {"type", [](std::string&, ExtendedFacts& f) { f.type = EntryKind::kSymlink; }, {"type"}},
+        {"capabilities",
+         [](std::string&, ExtendedFacts& f) { f.capabilities = "\x01"; },
+         {"capabilities"}},
+        {"ACL", [](std::string&, ExtendedFacts& f) { f.acl = "\x02"; }, {"acl"}},
+        {"ACL not read now", [](std::string&, ExtendedFacts& f) { f.acl.reset(); }, {}},
+        {"SHA-256 not read now", [](std::string&, ExtendedFacts& f) { f.sha256.clear(); }, {}},
+    };
+    for (const Case& c : cases) {
+        std::string now_md5 = md5;
+        ExtendedFacts now = was;
+        c.change(now_md5, now);
+        EXPECT_EQ(Names(CompareFacts(md5, was, now_md5, now)), c.changed) << c.what;
+    }
+    // Not read when recorded: compared with nothing.
+    ExtendedFacts unread = was;
+    unread.capabilities.reset();
+    ExtendedFacts granted = was;
+    granted.capabilities = "\x01";
+    EXPECT_TRUE(CompareFacts(md5, unread, md5, granted).empty());
+    // A record without extended facts: the MD5 alone, shown as MD5 on both sides.
+    granted.mode = 04777;
+    EXPECT_TRUE(CompareFacts(md5, std::nullopt, md5, granted).empty());
+    const auto content = CompareFacts(md5, std::nullopt, std::string(32, 'n'), granted);
+    ASSERT_EQ(Names(content), std::vector<std::string_view>{"content"});
+    EXPECT_EQ(content[0].was, "md5:" + md5);
+    EXPECT_EQ(content[0].now, "md5:" + std::string(32, 'n'));
+    // The values shown.
+    ExtendedFacts setuid = was;
+    setuid.mode = 04777;
+    const auto mode = CompareFacts(md5, was, md5, setuid);
+    ASSERT_EQ(mode.size(), 1u);
+    EXPECT_EQ(mode[0].was, "0644");
+    EXPECT_EQ(mode[0].now, "4777");
+}
+
+}  // namespace
+}  // namespace norv::platform

@@ -1,0 +1,61 @@
+#include "tests/support/file_attributes.h"
+
+#include <acl/libacl.h>
+#include <sys/acl.h>
+#include <sys/capability.h>
+#include <sys/xattr.h>
+
+#include <vector>
+
+namespace norv::testing {
+namespace {
+
+std::string FromHex(const char* hex) {
+    std::string out;
+    for (const char* p = hex; p[0] && p[1]; p += 2) {
+        out += static_cast<char>(std::stoi(std::string(p, 2), nullptr, 16));
+    }
+    return out;
+}
+
+}  // namespace
+
+bool SetCapabilities(const std::string& path, const char* text) {
+    cap_t caps = cap_from_text(text);
+    if (!caps) return false;
+    const bool set = cap_set_file(path.c_str(), caps) == 0;
+    cap_free(caps);
+    return set;
+}
+
+bool SetAcl(const std::string& path, const char* text) {
+    acl_t acl = acl_from_text(text);
+    if (!acl) return false;
+    const bool set = acl_set_file(path.c_str(), ACL_TYPE_ACCESS, acl) == 0;
+    acl_free(acl);
+    return set;
+}
+
+std::string RawXattr(const std::string& path, const char* name) {
+    std::vector<char> value(65536);
+    const ssize_t n = ::lgetxattr(path.c_str(), name, value.data(), value.size());
+    return n > 0 ? std::string(value.data(), static_cast<size_t>(n)) : std::string();
+}
+
+std::string Md5CollisionA() {
+    return FromHex(
+        "d131dd02c5e6eec4693d9a0698aff95c2fcab58712467eab4004583eb8fb7f89"
+        "55ad340609f4b30283e488832571415a085125e8f7cdc99fd91dbdf280373c5b"
+        "d8823e3156348f5bae6dacd436c919c6dd53e2b487da03fd02396306d248cda0"
+        "e99f33420f577ee8ce54b67080a80d1ec69821bcb6a8839396f9652b6ff72a70");
+}
+
+std::string Md5CollisionB() {
+    return FromHex(
+        "d131dd02c5e6eec4693d9a0698aff95c2fcab50712467eab4004583eb8fb7f89"
+        "55ad340609f4b30283e4888325f1415a085125e8f7cdc99fd91dbd7280373c5b"
+        "d8823e3156348f5bae6dacd436c919c6dd53e23487da03fd02396306d248cda0"
+        "e99f33420f577ee8ce54b67080280d1ec69821bcb6a8839396f965ab6ff72a70");
+}
+
+}  // namespace norv::testing
