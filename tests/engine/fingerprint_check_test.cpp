@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <map>
 
 #include "platform/file_ops.h"
@@ -164,7 +165,7 @@ TEST_F(FingerprintCheckTest, AnOldBaselineIsExtendedWithoutAReportAndSaysSoOnce)
 TEST_F(FingerprintCheckTest, AFileChangingWhileItIsReadIsAlteredOnceAndNeverRecorded) {
     const std::string page = Page("index.html", std::string(300000, 'h'));
     Init();
-    // Flips the page's owner execute bit after each of its next `times` reads (-1: all).
+    // After each of the page's next `times` reads (-1: all), `meddle` has its way with it.
     class Meddler : public platform::FileOps {
       public:
         explicit Meddler(std::string path) : path_(std::move(path)) {}
@@ -173,21 +174,27 @@ TEST_F(FingerprintCheckTest, AFileChangingWhileItIsReadIsAlteredOnceAndNeverReco
             char name[4096];
             const std::string self = "/proc/self/fd/" + std::to_string(fd);
             const ssize_t length = ::readlink(self.c_str(), name, sizeof name);
-            struct stat st {};
-            if (times != 0 && length > 0 && std::string(name, length) == path_ &&
-                ::fstat(fd, &st) == 0) {
+            if (times != 0 && length > 0 &&
+                std::string(name, static_cast<size_t>(length)) == path_) {
                 --times;
-                ::fchmod(fd, (st.st_mode & 07777) ^ 0100);
+                meddle(fd);
             }
             return n;
         }
         int times = 0;
+        std::function<void(int fd)> meddle;
 
       private:
         std::string path_;
     } meddler(page);
     platform::ScopedFileOps scope(meddler);
-    meddler.times = 2;  // back as it was after the read
+    // Its end is rewritten after its start was read: what was read is no content it ever had.
+    meddler.times = 1;
+    meddler.meddle = [&](int) {
+        const int writer = ::open(page.c_str(), O_WRONLY | O_CLOEXEC);
+        EXPECT_EQ(::pwrite(writer, "X", 1, 299999), 1);
+        ::close(writer);
+    };
     ASSERT_TRUE(engine->check_file().ok());
     EXPECT_EQ(counters.altered, 1);
     EXPECT_EQ(ChangeLines().size(), 1u);
@@ -196,12 +203,17 @@ TEST_F(FingerprintCheckTest, AFileChangingWhileItIsReadIsAlteredOnceAndNeverReco
     EXPECT_FALSE(events.changes[page][0].now.has_value());
     EXPECT_EQ(Rows().at(page).md5c, Rows().at(page).md5o);
 
+    // Its mode flipped during each read: measured again, or left out when it never holds still.
+    meddler.meddle = [](int fd) {
+        struct stat st {};
+        if (::fstat(fd, &st) == 0) ::fchmod(fd, (st.st_mode & 07777) ^ 0100);
+    };
     testing::WriteAll(page, "new home");
-    meddler.times = 1;  // measured again
+    meddler.times = 1;
     Init();
     EXPECT_EQ(Rows().at(page).md5o, platform::Md5Hex("new home"));
     testing::WriteAll(page, "newer home");
-    meddler.times = -1;  // never holds still
+    meddler.times = -1;
     Init();
     EXPECT_EQ(engine->unseen_places(), 1u);
     EXPECT_EQ(Rows().at(page).md5o, platform::Md5Hex("new home"));

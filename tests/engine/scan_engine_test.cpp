@@ -250,9 +250,15 @@ TEST_F(EngineTest, MissingSingleFileIsReportedTwiceInACheckOnceInAnInit) {
     EXPECT_EQ(mode, ScanMode::kUpdateDb);
 
     hooks.changes.clear();
+    hooks.recorded_files.clear();
     ASSERT_TRUE(engine->check_file().ok());
     EXPECT_EQ(counters.deleted, 2);
     EXPECT_EQ(hooks.changes.size(), 2u);
+    // Both reports tell the restore what the baseline holds.
+    for (const RecordedFile& recorded : hooks.recorded_files) {
+        EXPECT_EQ(recorded.md5, platform::Md5Hex("x"));
+        EXPECT_TRUE(recorded.extended.has_value());
+    }
     // A single-file rule naming a folder counts as missing.
     SetRules({{tree.path(), RuleKind::kFile}});
     ASSERT_TRUE(engine->RunScan().ok());
