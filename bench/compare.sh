@@ -4,14 +4,19 @@
 # ratios. Every figure is taken in this one run on this one machine, so the ratios compare like
 # with like; the machine is named at the top.
 #
-#   bash bench/compare.sh [--quick] [RUNS]
+#   bash bench/compare.sh [--quick | --fingerprint] [RUNS]
 #
 # --quick: one run, the small and big trees only (a few minutes), to measure a change.
+# --fingerprint: the small and big trees only, the extended fingerprint (MD5 and SHA-256 from one
+#   read, type, mode, owner, group, capabilities, ACL) against a norv built from the last commit
+#   whose fingerprint was MD5 alone, and against AIDE computing the same facts.
 # Trees are kept in $NORV_BENCH_DIR (default /var/tmp/norv-bench) and made on first use.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 quick=0
+fingerprint=0
 if [ "${1:-}" = --quick ]; then quick=1; shift; fi
+if [ "${1:-}" = --fingerprint ]; then fingerprint=1; shift; fi
 runs=${1:-3}
 [ "$quick" = 1 ] && runs=1
 bash scripts/install-deps.sh >/dev/null
@@ -113,6 +118,108 @@ md5sums() {  # md5sums FOLDER FILES: the command for md5sum over $cores processe
     [ "$per" -gt 1000 ] && per=1000
     echo "find '$1' -type f -print0 | xargs -0 -n $per -P$cores md5sum > '$B/sums-$(basename "$1")'"
 }
+
+# A norv-cli of the last commit whose fingerprint was MD5 alone, built once from its sources.
+md5_only_cli() {
+    local marker rev src
+    marker=$(git log --format=%H -1 --grep='^Fingerprint: SHA-256, type, mode')
+    [ -n "$marker" ] || { echo "no commit extends the fingerprint in this history" >&2; exit 2; }
+    rev=$(git rev-parse "$marker^")
+    src=$B/md5-only-$rev
+    if [ ! -x "$src/build/app/cli/norv-cli" ]; then
+        rm -rf "$src"
+        mkdir -p "$src"
+        git archive "$rev" | tar -x -C "$src"
+        cmake -S "$src" -B "$src/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+            -DNORV_BUILD_GUI=OFF -DNORV_BUILD_TESTS=OFF >/dev/null
+        cmake --build "$src/build" -j "$cores" --target norv-cli >/dev/null
+    fi
+    echo "$src/build/app/cli/norv-cli ${rev:0:12}"
+}
+
+# alternate A_LABEL A_CMD B_LABEL B_CMD FILES BYTES [LIMIT_CMD]: runs A and B in turn $runs
+# times each, so that the machine's drift falls on both alike; medians in median[]. With
+# LIMIT_CMD, it runs just before each B, and share[B_LABEL] is the median of limit / B.
+alternate() {
+    local la=$1 ca=$2 lb=$3 cb=$4 files=$5 bytes=$6 lc=${7:-}
+    local ta=() tb=() sh=() t tl
+    for _ in $(seq "$runs"); do
+        /usr/bin/time -f "%e" -o "$B/time.txt" sh -c "$ca" >/dev/null 2>&1 || true
+        ta+=("$(tail -n 1 "$B/time.txt")")
+        if [ -n "$lc" ]; then
+            /usr/bin/time -f "%e" -o "$B/time.txt" sh -c "$lc" >/dev/null 2>&1 || true
+            tl=$(tail -n 1 "$B/time.txt")
+        fi
+        /usr/bin/time -f "%e" -o "$B/time.txt" sh -c "$cb" >/dev/null 2>&1 || true
+        t=$(tail -n 1 "$B/time.txt")
+        tb+=("$t")
+        [ -n "$lc" ] && sh+=("$(awk -v l="$tl" -v t="$t" 'BEGIN { if (t <= 0) t = 0.005; print 100 * l / t }')")
+    done
+    median[$la]=$(printf '%s\n' "${ta[@]}" | sort -n | sed -n "$(( (runs + 1) / 2 ))p")
+    median[$lb]=$(printf '%s\n' "${tb[@]}" | sort -n | sed -n "$(( (runs + 1) / 2 ))p")
+    [ -n "$lc" ] && share[$lb]=$(printf '%s\n' "${sh[@]}" | sort -n | sed -n "$(( (runs + 1) / 2 ))p")
+    for l in "$la" "$lb"; do
+        awk -v l="$l" -v t="${median[$l]}" -v f="$files" -v b="$bytes" 'BEGIN {
+            if (t <= 0) t = 0.005
+            printf "%-44s %7.2f s %9.0f files/s %8.1f MB/s\n", l, t, f / t, b / 1e6 / t }'
+    done
+}
+
+if [ "$fingerprint" = 1 ]; then
+    if ! command -v aide >/dev/null; then
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq aide >/dev/null
+    fi
+    read -r old_cli old_rev < <(md5_only_cli)
+    echo "MD5-only norv: built from $old_rev"
+    for tree in small big; do
+        root=$B/$tree
+        read -r files bytes < <(tree_size "$root")
+        new_prog=$(program "$root")
+        old_prog=$B/program-md5only-$tree
+        mkdir -p "$old_prog"
+        cp "$new_prog/norvcfg.txt" "$new_prog/user_rule.txt" "$old_prog/"
+        rm -f "$old_prog/norv.db"*  # its own baseline, never one of the new norv
+        conf=$B/aide-fp-$tree.conf
+        cat > "$conf" <<CONF
+database_in=file:$B/aide-fp-$tree.db
+database_out=file:$B/aide-fp-$tree.db.new
+gzip_dbout=no
+report_url=stdout
+$root p+u+g+ftype+md5+sha256+acl+xattrs+caps
+CONF
+        echo
+        echo "== $tree: $files files, $((bytes / 1000000)) MB"
+        find "$root" -type f -print0 | xargs -0 cat > /dev/null  # warm
+        limit_cmd="find '$root' -type f -print0 | xargs -0 '$limit' --sha256 $cores"
+        measure "read + MD5 + SHA-256 only, $cores threads" "$files" "$bytes" sh -c "$limit_cmd"
+        # An untimed init of each first, so every timed one replaces a baseline of its size.
+        "$old_cli" --dir "$old_prog" init > /dev/null
+        "$cli" --dir "$new_prog" init > /dev/null
+        alternate "MD5-only norv init" "'$old_cli' --dir '$old_prog' init" \
+            "norv init" "'$cli' --dir '$new_prog' init" "$files" "$bytes" "$limit_cmd"
+        measure "aide --init --workers $cores" "$files" "$bytes" \
+            aide --config "$conf" --init --workers "$cores"
+        cp "$B/aide-fp-$tree.db.new" "$B/aide-fp-$tree.db"
+        "$gen" "$root" mutate 1 > /dev/null
+        sync
+        alternate "MD5-only norv check (1 % altered)" "'$old_cli' --dir '$old_prog' check" \
+            "norv check (1 % altered)" "'$cli' --dir '$new_prog' check" "$files" "$bytes" \
+            "$limit_cmd"
+        measure "aide --check --workers $cores" "$files" "$bytes" \
+            aide --config "$conf" --check --workers "$cores"
+        ratio "norv init" "MD5-only norv init" "norv init / MD5-only norv init" \
+            "target <= 1.1 (small files)"
+        ratio "norv check (1 % altered)" "MD5-only norv check (1 % altered)" \
+            "norv check / MD5-only norv check" "target <= 1.1 (small files)"
+        printf "  %-46s %5.0f %%   target >= 90 %% (big files)\n" \
+            "MD5+SHA-256 loop just before / norv init" "${share[norv init]}" \
+            "MD5+SHA-256 loop just before / norv check" "${share[norv check (1 % altered)]}"
+        ratio "aide --init --workers $cores" "norv init" "AIDE init / norv init"
+        ratio "aide --check --workers $cores" "norv check (1 % altered)" "AIDE check / norv check"
+    done
+    exit 0
+fi
 
 # The best of three: anything else running can only lower it.
 md5_limit=$(for _ in 1 2 3; do md5_speed 2; done | sort -n | tail -n 1)
