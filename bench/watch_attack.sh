@@ -11,7 +11,7 @@
 #long until the page is back(the probe gives up after 30 s)
 #chain a chain of folders 20, 000 deep made at run time with mkdirat / openat : the watch's
 #VmRSS before and after(and VmHWM) once its CPU time has not moved for 2 s, and
-#how long after the chain was made its CPU time last moved; a watch that is not
+#how long from its first mkdir until the CPU time last moved; a watch that is not
 #quiet within 120 s, or passes 2 GiB of RSS, is stopped and the bound is given
 #
 #The probe is the one built beside this script(build / release / bench / norv - watch - probe) \

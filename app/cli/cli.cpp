@@ -39,14 +39,13 @@ void PrintCounts(std::ostream& out, const ScanCounters& c) {
 
 void PrintConfiguration(std::ostream& out, const Application& app) {
     const Settings& s = app.settings();
-    const SettingsEditState& e = app.edit();
     out << "プログラムフォルダ: " << Shown(app.context().program_dir) << "\n"
         << "サーバ名: " << Shown(s.server_name) << "\n"
-        << "メールでアラートを送る: " << e.alert_by_email << "\n"
+        << "メールでアラートを送る: " << SwitchState(s.mail_alert) << "\n"
         << "SMTP: " << Shown(s.smtp_server) << "\n"
         << "送信者: " << Shown(s.mail_from) << "\n"
         << "受信者: " << Shown(s.mail_to) << "\n"
-        << "自動検査を行う: " << e.scan_flg_check << "\n"
+        << "自動検査を行う: " << SwitchState(s.auto_check) << "\n"
         << "検査周期分: " << Shown(s.scan_period) << "\n"
         << "改ざんがなくてもメールを送る: " << app.switches().mail_always << "\n"
         << "自動で復旧する: " << app.switches().auto_restore << "\n"
@@ -118,7 +117,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     std::ostream& human = json ? err : out;
     Terminal terminal(err, progress && !json);
     if (command == "service" || command == "watch") BlockServiceSignals();
-    auto app = Application::Start(options, FrontEnd{terminal, terminal, terminal});
+    auto app = Application::Start(options, FrontEnd{terminal, terminal, terminal, terminal});
     if (!app.ok()) {
         err << "norv: 起動できません: " << Shown(app.status().ToString()) << "\n";
         return kExitFailure;

@@ -199,7 +199,7 @@ Status MainWindow::Start(const StartupOptions& options) {
         // Nobody has asked for anything yet (the program may start with the session), and the
         // timers may already run: a box here would let them tick into a window not yet built.
         ByHand unattended(by_hand_, false);
-        return Application::Start(options, FrontEnd{*this, *this, *this});
+        return Application::Start(options, FrontEnd{*this, *this, *this, *this});
     }();
     if (!app.ok()) {
         // The program ends after saying why: its timers must not tick into the failure's box.
@@ -209,12 +209,35 @@ Status MainWindow::Start(const StartupOptions& options) {
         return app.status();
     }
     app_ = std::move(app).value();
+    {
+        // A period that is no number must not lock the administrator out: the strip stands
+        // still, and the settings window can repair it.
+        ByHand unattended(by_hand_, false);
+        if (Status strip = StripStatus(); !strip.ok()) ShowMessageBox(strip.message());
+    }
+    status_strip_.width = 0;
     settings_window_->Bind(*app_);
     adjustSize();
     center_form(this);
-    status_->resize(Px(app_->status_strip().width), status_->height());
+    status_->resize(Px(status_strip_.width), status_->height());
     ShowNotices();
     return Status::Ok();
+}
+
+void MainWindow::SettingsShown(const Settings& settings) {
+    ShowSettings(settings, edit_);
+    auto step = StatusStepFor(settings.scan_period);
+    status_strip_.step = step.ok() ? step.value() : 0;
+}
+
+void MainWindow::RulesShown(const RuleTable& rules) { ShowRules(rules, edit_); }
+
+Status MainWindow::StripStatus() const {
+    auto step = StatusStepFor(app_->settings().scan_period);
+    if (step.ok()) return Status::Ok();
+    return Status::Error(kErrFormat, "設定ファイル " + app_->context().SettingsPath() +
+                                         " の 11 行目: " + step.status().message() +
+                                         "。状態表示は動きません");
 }
 
 void MainWindow::SetMessageLine(const std::string& text) {
@@ -351,13 +374,13 @@ void MainWindow::Timer1_Timer() {
 
 void MainWindow::SettingsSaved() {
     label7_->setText(Q(scheduler_.Label(app_->settings().scan_period)));
-    status_->resize(Px(app_->status_strip().width), status_->height());
+    status_->resize(Px(status_strip_.width), status_->height());
 }
 
 void MainWindow::Timer2_Timer() {
     label6_->setText(Q(app_->regional().DateTime(app_->clock().Now())));
-    app_->status_strip().Advance();
-    status_->resize(Px(app_->status_strip().width), status_->height());
+    status_strip_.Advance();
+    status_->resize(Px(status_strip_.width), status_->height());
 }
 
 void MainWindow::Timer3_Timer() {

@@ -110,7 +110,7 @@ TEST_F(GuiTest, StatusStripAndClockFollowTimer2) {
     std::vector<float> widths;
     for (int i = 0; i < 4; ++i) {
         window->Timer2_Timer();
-        widths.push_back(window->app().status_strip().width);
+        widths.push_back(window->status_strip().width);
     }
     EXPECT_EQ(widths, (std::vector<float>{4695, 0, 4695, 0}));
     // The clock in the regional form: short date, a blank, the time with seconds.
@@ -258,7 +258,7 @@ TEST_F(GuiTest, SavedSettingsActAtOnce) {
     window->StartAutoCheckTimers();
     for (int i = 0; i < 3; ++i) window->Timer1_Timer();
     EXPECT_EQ(Text("Label7"), "1.5/10");
-    const float old_step = window->app().status_strip().step;
+    const float old_step = window->status_strip().step;
     SettingsWindow& s = window->settings_window();
     s.Open();
     QLineEdit* period = s.findChild<QLineEdit*>("Text2");
@@ -268,7 +268,7 @@ TEST_F(GuiTest, SavedSettingsActAtOnce) {
     // The label, the record the timer reads, and the strip's step follow the saved period.
     EXPECT_EQ(Text("Label7"), "1.5/1");
     EXPECT_EQ(window->app().settings().scan_period, "1");
-    EXPECT_FLOAT_EQ(window->app().status_strip().step, old_step * 10);
+    EXPECT_FLOAT_EQ(window->status_strip().step, old_step * 10);
     // The next tick runs the check that is now due.
     window->Timer1_Timer();
     EXPECT_EQ(window->scheduler().elapsed_minutes(), 0);
@@ -392,7 +392,7 @@ TEST_F(GuiTest, SettingsWindowEditsTheOneEditingState) {
     s.findChild<QPushButton*>("Command2")->click();
     EXPECT_EQ(testing::ReadAll(program / "norvcfg.txt"), before);
     EXPECT_EQ(window->app().switches().mail_always, 0);
-    EXPECT_EQ(window->app().edit().mail_fields[kSmtpServer], "smtp.examplex");
+    EXPECT_EQ(window->edit().mail_fields[kSmtpServer], "smtp.examplex");
 
     // OK writes the 15 lines from the controls.
     s.Open();
