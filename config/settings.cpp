@@ -136,7 +136,8 @@ Result<SettingsChange> LoadSettings(const RunContext& context, Settings& setting
     auto read = platform::ReadTextLines(path, context.charset, kSettingsFileMaxBytes);
     if (!read.ok()) {
         if (read.status().Is(ErrorKind::kNotFound)) {
-            return Status::Error(ENOENT, "設定ファイル " + path + " がありません");
+            return Status::Error(ErrorKind::kNotFound, ENOENT,
+                                 "設定ファイル " + path + " がありません");
         }
         return Status::Error(read.status().kind(), read.status().code(),
                              "設定ファイル " + read.status().message());

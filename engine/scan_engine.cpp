@@ -250,7 +250,7 @@ Status ScanEngine::LookAgainAtMissedFiles() {
     }));
     for (const std::string& folder : back) {
         NORV_RETURN_IF_ERROR(NoteUnseen(
-            folder, Status::Error(EAGAIN,
+            folder, Status::Error(ErrorKind::kNotFound, EAGAIN,
                                   "この初期化の間に見えなかったファイルが、いまはあります "
                                   "(検査中に移された可能性があります)")));
     }

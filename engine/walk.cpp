@@ -28,7 +28,7 @@ bool IsMonitoredFile(const platform::FileFacts& facts) {
 // as deleted.
 bool AbsentRulePath(const Status& status) { return status.Is(ErrorKind::kNotFound); }
 
-Status UnreadableFile() { return Status::Error(EIO, "内容を読めません"); }
+Status UnreadableFile() { return Status::Error(ErrorKind::kIo, EIO, "内容を読めません"); }
 
 }  // namespace
 

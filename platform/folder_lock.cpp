@@ -15,8 +15,9 @@ Result<FolderLock> FolderLock::Acquire(const std::string& lock_path) {
         int err = errno;
         ::close(fd);
         if (err == EWOULDBLOCK) {
-            return Status::Error(EWOULDBLOCK, "別の norv がこのプログラムフォルダで実行中です (" +
-                                                  lock_path + ")。終わるのを待ってください");
+            return Status::Error(ErrorKind::kBusy, EWOULDBLOCK,
+                                 "別の norv がこのプログラムフォルダで実行中です (" + lock_path +
+                                     ")。終わるのを待ってください");
         }
         return Status::FromErrno(err, lock_path + " をロックできません");
     }

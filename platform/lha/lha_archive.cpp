@@ -129,7 +129,7 @@ Result<std::string> ReadAndEncode(const Member& m, int fd, const std::string& di
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return Status::FromErrno(errno, display + " を読めません");
         if (n == 0) {
-            return Status::Error(EIO,
+            return Status::Error(ErrorKind::kIo, EIO,
                                  display + " を最後まで読めません (読んでいる間に短くなりました)");
         }
         done += static_cast<size_t>(n);
@@ -149,16 +149,18 @@ Result<std::string> EntryBytes(const Member& m, int fd, const std::string& displ
     if (S_ISDIR(m.st.st_mode) || S_ISLNK(m.st.st_mode)) return EncodeEntry(m, "", "-lhd-", "", 0);
     // The header holds sizes in 32 bits; a larger file is refused before anything is read.
     if (m.st.st_size > static_cast<off_t>(UINT32_MAX)) {
-        return Status::Error(EFBIG, display +
-                                        " は大きすぎて保存できません (LHA に入るのは 4 GiB - 1 "
-                                        "バイトまでです)");
+        return Status::Error(ErrorKind::kLimit, EFBIG,
+                             display +
+                                 " は大きすぎて保存できません (LHA に入るのは 4 GiB - 1 "
+                                 "バイトまでです)");
     }
     // The file and its packed form are held in memory; running out is this file's failure, not
     // the end of the program.
     try {
         return ReadAndEncode(m, fd, display);
     } catch (const std::bad_alloc&) {
-        return Status::Error(ENOMEM, display + " を保存するためのメモリが足りません");
+        return Status::Error(ErrorKind::kLimit, ENOMEM,
+                             display + " を保存するためのメモリが足りません");
     }
 }
 
@@ -407,10 +409,11 @@ Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
     auto existing = LStatAt(dir, name, display);
     if (!existing.ok()) return existing.status();
     if (existing->kind == EntryKind::kDirectory) {
-        return Status::Error(EISDIR, display + " はフォルダなので置き換えません");
+        return Status::Error(ErrorKind::kExists, EISDIR,
+                             display + " はフォルダなので置き換えません");
     }
     if (existing->kind != EntryKind::kMissing) {
-        return Status::Error(EEXIST, display + " は既にあるため上書きしません");
+        return Status::Error(ErrorKind::kExists, EEXIST, display + " は既にあるため上書きしません");
     }
     const auto owner = OwnerToRestore(stored_owner);
     const mode_t mode = ModeToRestore(archive_entry_perm(e), owner);
@@ -578,7 +581,8 @@ Status ArchiveWriter::Add(const std::string& source, const std::vector<FileIdent
         return Status::FromErrno(ENOENT, root + " を保存できません");
     }
     if (facts.kind != EntryKind::kDirectory) {
-        return Status::Error(EINVAL, root + " はファイルでもフォルダでもありません");
+        return Status::Error(ErrorKind::kRefused, EINVAL,
+                             root + " はファイルでもフォルダでもありません");
     }
     auto folder = OpenResolvedDirectory(resolved.value(), root);
     if (!folder.ok()) return folder.status();
@@ -600,8 +604,9 @@ Status ArchiveWriter::Add(const std::string& source, const std::vector<FileIdent
             case TreeWalk::Entry::Type::kFailure:
                 return entry.failure;
             case TreeWalk::Entry::Type::kUnseen:
-                NORV_RETURN_IF_ERROR(leave_out(Status::Error(
-                    entry.failure.code(), entry.dir + ": " + entry.failure.message())));
+                NORV_RETURN_IF_ERROR(
+                    leave_out(Status::Error(entry.failure.kind(), entry.failure.code(),
+                                            entry.dir + ": " + entry.failure.message())));
                 continue;
             case TreeWalk::Entry::Type::kSkippedFolder:
             case TreeWalk::Entry::Type::kFilesLeftOut:
@@ -702,7 +707,7 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
     // Already in stored form: only its separators are tidied.
     const std::string wanted = JoinStored(PathNames(stored_path));
     if (!SafeStoredPath(wanted) || relative.empty()) {
-        return Status::Error(EPERM, wanted + " は展開しません (危険なパス)");
+        return Status::Error(ErrorKind::kRefused, EPERM, wanted + " は展開しません (危険なパス)");
     }
     ScopedUtf8Locale utf8;
     // One descriptor for everything read: the entries and the owners stored beside them. The
@@ -799,9 +804,10 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
             if (!opened.ok()) {
                 if (opened.status().Is(ErrorKind::kLink) ||
                     opened.status().Is(ErrorKind::kNotFound)) {
-                    return Status::Error(ELOOP, shown +
-                                                    " はフォルダではない (シンボリックリンクなど) "
-                                                    "ため展開しません");
+                    return Status::Error(ErrorKind::kLink, ELOOP,
+                                         shown +
+                                             " はフォルダではない (シンボリックリンクなど) "
+                                             "ため展開しません");
                 }
                 return opened.status();
             }
@@ -812,7 +818,8 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
                             FolderPrefix(shown) + relative.back(), ReadStoredOwner(raw, header_at),
                             journal, written_digest);
     }
-    return Status::Error(ENOENT, archive_path + " に " + wanted + " はありません");
+    return Status::Error(ErrorKind::kNotFound, ENOENT,
+                         archive_path + " に " + wanted + " はありません");
 }
 
 Status RestoreEntryBelow(const std::string& archive, const std::string& stored_path,
@@ -914,7 +921,7 @@ Result<int> RestoreJournal::RemoveLeftovers() const {
         fd, buffer,
         [&](std::string_view block) {
             if (text.size() + block.size() > kMostJournalBytes) {
-                return Status::Error(EFBIG, path_ + " が大きすぎます");
+                return Status::Error(ErrorKind::kLimit, EFBIG, path_ + " が大きすぎます");
             }
             text.append(block);
             return Status::Ok();
