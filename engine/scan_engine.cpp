@@ -187,6 +187,7 @@ Status ScanEngine::RunScanSteps() {
     {
         std::lock_guard<std::mutex> lock(walked_mutex_);
         walked_folders_.clear();
+        single_files_.clear();
         left_out_.clear();
     }
     NORV_RETURN_IF_ERROR(store_.ResetFlags());

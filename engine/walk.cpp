@@ -109,6 +109,9 @@ Status ScanEngine::TakeEntry(const TreeWalk::Entry& entry,
             // Gone (or no longer a file) since the listing: a normal race, the file counts as
             // not seen.
             if (!IsMonitoredFile(fingerprint.facts)) return Status::Ok();
+            if (auto measured = MeasuredBySingleFileRule(entry); !measured.ok() || *measured) {
+                return measured.status();
+            }
             // What could not be measured is never a fingerprint.
             if (fingerprint.unreadable())
                 return NoteUnseen(entry.dir + entry.name, UnreadableFile());
@@ -121,6 +124,24 @@ Status ScanEngine::TakeEntry(const TreeWalk::Entry& entry,
             break;
     }
     return Status::Ok();
+}
+
+Result<bool> ScanEngine::MeasuredBySingleFileRule(const TreeWalk::Entry& entry) {
+    {
+        std::lock_guard<std::mutex> lock(walked_mutex_);
+        if (single_files_.empty()) return false;
+    }
+    auto folder = platform::IdentityOf(*entry.folder, entry.dir);
+    if (!folder.ok()) return false;
+    const std::string path = entry.dir + entry.name;
+    {
+        std::lock_guard<std::mutex> lock(walked_mutex_);
+        auto found = single_files_.find(std::make_pair(folder.value(), entry.name));
+        if (found == single_files_.end() || found->second.path == path) return false;
+        left_out_.emplace(path, LeftOut{found->second, false});
+    }
+    NORV_RETURN_IF_ERROR(NoteLeftOut(path));
+    return true;
 }
 
 Status ScanEngine::CheckSingleFile(const std::string& path) {
@@ -146,6 +167,11 @@ Status ScanEngine::CheckSingleFile(const std::string& path) {
                 }
             }
             if (left_out) return NoteLeftOut(path);
+        }
+        if (folder.ok() && remember_walked_) {
+            std::lock_guard<std::mutex> lock(walked_mutex_);
+            single_files_.emplace(std::make_pair(folder.value(), resolved->name),
+                                  WalkedFolder{path, current_rule_, false});
         }
         hooks_.observer.YieldToEvents();
         platform::Fingerprint fingerprint =
