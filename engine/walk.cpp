@@ -28,7 +28,12 @@ bool IsMonitoredFile(const platform::FileFacts& facts) {
 // as deleted.
 bool AbsentRulePath(const Status& status) { return status.Is(ErrorKind::kNotFound); }
 
-Status UnreadableFile() { return Status::Error(EIO, "内容を読めません"); }
+// Why a file's content could not be read: the cause when known (a file system another user
+// mounted on it), else only that.
+Status UnreadableFile(const platform::Fingerprint& fingerprint) {
+    if (!fingerprint.cause.ok()) return fingerprint.cause;
+    return Status::Error(EIO, "内容を読めません");
+}
 
 }  // namespace
 
@@ -105,7 +110,7 @@ Status ScanEngine::TakeEntry(const TreeWalk::Entry& entry,
             if (!IsMonitoredFile(fingerprint.facts)) return Status::Ok();
             // What could not be measured is never a fingerprint.
             if (fingerprint.unreadable())
-                return NoteUnseen(entry.dir + entry.name, UnreadableFile());
+                return NoteUnseen(entry.dir + entry.name, UnreadableFile(fingerprint));
             NORV_RETURN_IF_ERROR(NoteIfSampled(entry.dir + entry.name, fingerprint));
             return RecordFile(entry.dir, entry.name, fingerprint.facts.size,
                               fingerprint.facts.mtime, fingerprint.digest,
@@ -130,7 +135,7 @@ Status ScanEngine::CheckSingleFile(const std::string& path) {
         platform::Fingerprint fingerprint =
             platform::FingerprintAt(resolved->parent->fd(), resolved->name, stop_requested_);
         NORV_RETURN_IF_ERROR(StopPoint());
-        if (fingerprint.unreadable()) return NoteUnseen(path, UnreadableFile());
+        if (fingerprint.unreadable()) return NoteUnseen(path, UnreadableFile(fingerprint));
         if (IsMonitoredFile(fingerprint.facts)) {
             NORV_RETURN_IF_ERROR(NoteIfSampled(path, fingerprint));
             return RecordFile(path, "", fingerprint.facts.size, fingerprint.facts.mtime,
