@@ -70,14 +70,20 @@ Status ScanEngine::WalkDirectory(const std::string& path, int16_t flag) {
 
     DigestPipeline pipeline(std::move(walk), digest_workers_, stop_requested_);
     auto idle = [this] { hooks_.observer.YieldToEvents(); };
-    for (;;) {
-        DigestPipeline::Item item = pipeline.Next(idle);
-        // Checked after the item came: one measured after the stop is never recorded.
-        NORV_RETURN_IF_ERROR(StopPoint());
-        if (item.entry.type == TreeWalk::Entry::Type::kEnd) return Status::Ok();
-        if (item.entry.type == TreeWalk::Entry::Type::kFile) hooks_.observer.YieldToEvents();
-        NORV_RETURN_IF_ERROR(TakeEntry(item.entry, item.fingerprint));
-    }
+    Status walked = [&] {
+        for (;;) {
+            DigestPipeline::Item item = pipeline.Next(idle);
+            // Checked after the item came: one measured after the stop is never recorded.
+            NORV_RETURN_IF_ERROR(StopPoint());
+            if (item.entry.type == TreeWalk::Entry::Type::kEnd) return Status::Ok();
+            if (item.entry.type == TreeWalk::Entry::Type::kFile) hooks_.observer.YieldToEvents();
+            NORV_RETURN_IF_ERROR(TakeEntry(item.entry, item.fingerprint));
+        }
+    }();
+    // Committed before the pipeline joins its workers: one may be held in a read that never
+    // returns, and the store's write lock with it, past the end of a stopped run.
+    Status committed = store_.Commit();
+    return walked.ok() ? committed : walked;
 }
 
 Status ScanEngine::WalkSerially(TreeWalk& walk) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <optional>
 #include <ostream>
 
 #include "app/application.h"
@@ -115,7 +116,12 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     if (json) options.events_copy = &out;
     std::ostream& human = json ? err : out;
     Terminal terminal(err, progress && !json);
-    if (command == "service" || command == "watch") BlockServiceSignals();
+    std::optional<LockLetGoOnStop> let_go;
+    if (command == "service" || command == "watch") {
+        BlockServiceSignals();
+    } else {
+        let_go.emplace();
+    }
     auto app = Application::Start(options, FrontEnd{terminal, terminal, terminal});
     if (!app.ok()) {
         err << "norv: 起動できません: " << Shown(app.status().ToString()) << "\n";

@@ -1,11 +1,15 @@
 // FUSE file systems in a watched tree, served by tests/support/fuse_server.c: one another user
-// mounted is never entered.
+// mounted is never entered, and a read that never returns keeps neither a stopped service nor
+// the program folder for ever.
 #include <gtest/gtest.h>
+#include <linux/fuse.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -32,6 +36,8 @@ class FuseTest : public ::testing::Test {
         ASSERT_FALSE(binary.empty());
         program = scratch.MakeDir("program");
         auto lines = testing::SettingsLines(scratch / "save", scratch / "cracked");
+        lines[9] = " 1 ";
+        lines[10] = "0.01";  // the service checks every 0.6 s
         ASSERT_TRUE(platform::WriteTextFileAtomic(program + "/norvcfg.txt", lines, "UTF-8").ok());
     }
     void TearDown() override { StopServers(); }
@@ -80,9 +86,29 @@ class FuseTest : public ::testing::Test {
         outcome.timed_out = outcome.timed_out || !ended;
         return outcome;
     }
+    // Root's own FUSE file system is entered, and its page's read never returns: `verb` is
+    // started and left waiting in that read. -1 where mounting is refused.
+    pid_t StartBlockedInARead(const std::string& verb) {
+        tree.MakeDir("mirror");
+        Rules("<rule>" + tree.path() + ",3</rule>\r\n");
+        EXPECT_EQ(testing::RunCli(program, "init", scratch / "init.txt").exit_code, 0);
+        if (!Serve(tree / "mirror", "0", {})) return -1;
+        pid_t pid = testing::Spawn({binary, "--dir", program, verb}, scratch / "said.txt");
+        const std::string read = "asked " + std::to_string(FUSE_READ) + "\n";
+        EXPECT_TRUE(Eventually([&] { return Asked(0).find(read) != std::string::npos; }));
+        return pid;
+    }
     void Rules(const std::string& content) {
         testing::WriteAll(program + "/user_rule.txt", content);
     }
+    bool LockHeld() {
+        int fd = ::open((program + "/norv.lock").c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0) return false;
+        const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+        ::close(fd);
+        return held;
+    }
+
     struct Server {
         pid_t pid;
         std::string at;
@@ -123,6 +149,39 @@ TEST_F(FuseTest, AnotherUsersFileSystemIsAWarningNeverAHangNorADeletion) {
               std::string::npos)
         << log;
     EXPECT_EQ(log.find("Deleted:"), std::string::npos) << log;
+}
+
+TEST_F(FuseTest, ACheckEndedInAReadThatNeverReturnsLetsTheProgramFolderGo) {
+    pid_t pid = StartBlockedInARead("check");
+    if (pid < 0) GTEST_SKIP() << why;
+    ::kill(pid, SIGTERM);
+    EXPECT_TRUE(Eventually([&] { return !LockHeld(); }, std::chrono::seconds(5)));
+    StopServers();
+    EXPECT_EQ(Finish(pid, std::chrono::seconds(30)).exit_code, -1);  // ended by the signal
+}
+
+TEST_F(FuseTest, AStopEndsTheServiceWithinTheGraceThoughAReadNeverReturns) {
+    pid_t pid = StartBlockedInARead("service");
+    if (pid < 0) GTEST_SKIP() << why;
+    const std::string said = scratch / "said.txt";
+
+    const auto stopped = Clock::now();
+    ::kill(pid, SIGTERM);
+    const bool said_so = Eventually(
+        [&] {
+            return ReadAll(said).find("処理中のファイルを終えずに終了します") != std::string::npos;
+        },
+        std::chrono::seconds(20));
+    const double seconds = std::chrono::duration<double>(Clock::now() - stopped).count();
+    EXPECT_TRUE(said_so) << ReadAll(said);
+    EXPECT_LT(seconds, 10);  // before the unit's TimeoutStopSec
+    // The read still waits, yet the program folder and the store are free for the next run.
+    EXPECT_FALSE(LockHeld());
+    Outcome next =
+        testing::RunCli(program, "update", scratch / "update.txt", std::chrono::seconds(30));
+    EXPECT_EQ(next.exit_code, 0) << next.out;
+    StopServers();
+    EXPECT_EQ(Finish(pid, std::chrono::seconds(30)).exit_code, 0) << ReadAll(said);
 }
 
 }  // namespace
