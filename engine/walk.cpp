@@ -28,7 +28,12 @@ bool IsMonitoredFile(const platform::FileFacts& facts) {
 // as deleted.
 bool AbsentRulePath(const Status& status) { return status.Is(ErrorKind::kNotFound); }
 
-Status UnreadableFile() { return Status::Error(ErrorKind::kIo, EIO, "内容を読めません"); }
+// Why a file's content could not be read: the cause when known (a file system another user
+// mounted on it), else only that.
+Status UnreadableFile(const platform::Fingerprint& fingerprint) {
+    if (!fingerprint.cause.ok()) return fingerprint.cause;
+    return Status::Error(ErrorKind::kIo, EIO, "内容を読めません");
+}
 
 }  // namespace
 
@@ -69,14 +74,20 @@ Status ScanEngine::WalkDirectory(const std::string& path, RuleKind kind) {
 
     DigestPipeline pipeline(std::move(walk), digest_workers_, stop_requested_);
     auto idle = [this] { hooks_.observer.YieldToEvents(); };
-    for (;;) {
-        DigestPipeline::Item item = pipeline.Next(idle);
-        // Checked after the item came: one measured after the stop is never recorded.
-        NORV_RETURN_IF_ERROR(StopPoint());
-        if (item.entry.type == TreeWalk::Entry::Type::kEnd) return Status::Ok();
-        if (item.entry.type == TreeWalk::Entry::Type::kFile) hooks_.observer.YieldToEvents();
-        NORV_RETURN_IF_ERROR(TakeEntry(item.entry, item.fingerprint));
-    }
+    Status walked = [&] {
+        for (;;) {
+            DigestPipeline::Item item = pipeline.Next(idle);
+            // Checked after the item came: one measured after the stop is never recorded.
+            NORV_RETURN_IF_ERROR(StopPoint());
+            if (item.entry.type == TreeWalk::Entry::Type::kEnd) return Status::Ok();
+            if (item.entry.type == TreeWalk::Entry::Type::kFile) hooks_.observer.YieldToEvents();
+            NORV_RETURN_IF_ERROR(TakeEntry(item.entry, item.fingerprint));
+        }
+    }();
+    // Committed before the pipeline joins its workers: one may be held in a read that never
+    // returns, and the store's write lock with it, past the end of a stopped run.
+    Status committed = store_.Commit();
+    return walked.ok() ? committed : walked;
 }
 
 Status ScanEngine::WalkSerially(TreeWalk& walk) {
@@ -114,7 +125,7 @@ Status ScanEngine::TakeEntry(const TreeWalk::Entry& entry,
             }
             // What could not be measured is never a fingerprint.
             if (fingerprint.unreadable())
-                return NoteUnseen(entry.dir + entry.name, UnreadableFile());
+                return NoteUnseen(entry.dir + entry.name, UnreadableFile(fingerprint));
             NORV_RETURN_IF_ERROR(NoteIfSampled(entry.dir + entry.name, fingerprint));
             return RecordFile(entry.dir, entry.name, fingerprint.facts.size,
                               fingerprint.facts.mtime, fingerprint.digest,
@@ -177,7 +188,7 @@ Status ScanEngine::CheckSingleFile(const std::string& path) {
         platform::Fingerprint fingerprint =
             platform::FingerprintAt(resolved->parent->fd(), resolved->name, stop_requested_);
         NORV_RETURN_IF_ERROR(StopPoint());
-        if (fingerprint.unreadable()) return NoteUnseen(path, UnreadableFile());
+        if (fingerprint.unreadable()) return NoteUnseen(path, UnreadableFile(fingerprint));
         if (IsMonitoredFile(fingerprint.facts)) {
             NORV_RETURN_IF_ERROR(NoteIfSampled(path, fingerprint));
             return RecordFile(path, "", fingerprint.facts.size, fingerprint.facts.mtime,

@@ -99,10 +99,11 @@ std::function<Status(std::string_view)> UpdateWith(Md5Stream& md5) {
     };
 }
 
-int OpenForDigest(int dirfd, const char* name) {
+int OpenForDigest(int dirfd, const char* name, MountGuard* mounts = nullptr,
+                  Status* refusal = nullptr) {
     // Reading for a fingerprint should not disturb access times; only the owner or root may ask.
-    int fd = OpenRegularForReading(dirfd, name, O_NOATIME);
-    if (fd < 0 && errno == EPERM) fd = OpenRegularForReading(dirfd, name);
+    int fd = OpenRegularForReading(dirfd, name, O_NOATIME, mounts, refusal);
+    if (fd < 0 && errno == EPERM) fd = OpenRegularForReading(dirfd, name, 0, mounts, refusal);
     return fd;
 }
 
@@ -208,7 +209,8 @@ std::string Md5OfDescriptor(int fd) {
 }
 
 std::string Md5OfFileAt(int dirfd, const char* name) {
-    int fd = OpenForDigest(dirfd, name);
+    MountGuard mounts;
+    int fd = OpenForDigest(dirfd, name, &mounts);
     if (fd < 0) return std::string(kUnreadableDigest);
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -221,7 +223,14 @@ std::string Md5OfFileAt(int dirfd, const char* name) {
 Fingerprint FingerprintAt(int dirfd, const std::string& name, const std::atomic<bool>* stop,
                           const HashBudget& budget) {
     Fingerprint result;
-    int fd = OpenForDigest(dirfd, name.c_str());
+    MountGuard mounts;
+    int fd = OpenForDigest(dirfd, name.c_str(), &mounts, &result.cause);
+    if (fd < 0 && !result.cause.ok()) {
+        // Another user's file system on the file itself: asked nothing, not even its facts.
+        result.facts.kind = EntryKind::kRegular;
+        result.digest = std::string(kUnreadableDigest);
+        return result;
+    }
     if (fd < 0) {
         // A link (O_NOFOLLOW refused it) or a file that cannot be opened: its facts come from
         // the entry itself.

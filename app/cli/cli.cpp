@@ -192,7 +192,12 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     if (parsed->json) parsed->options.events_copy = &out;
     std::ostream& human = parsed->json ? err : out;
     Terminal terminal(err, progress && !parsed->json);
-    if (command == "service" || command == "watch") BlockServiceSignals();
+    std::optional<LockLetGoOnStop> let_go;
+    if (command == "service" || command == "watch") {
+        BlockServiceSignals();
+    } else {
+        let_go.emplace();
+    }
     auto started =
         Application::Start(parsed->options, FrontEnd{terminal, terminal, terminal, terminal});
     if (!started.ok()) {
