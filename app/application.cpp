@@ -26,8 +26,8 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
     RunContext& context = app->context_;
     context.program_dir =
         options.program_dir.empty() ? platform::ExecutableDirectory() : options.program_dir;
-    context.windows_dir = kWindowsDirectory;
-    context.root_dir = RootOf(context.windows_dir);
+    context.system_dir = kSystemConfigFolder;
+    context.root_dir = RootOf(context.system_dir);
     context.charset = options.charset;
     app->settings_.save_dir = context.root_dir + kDefaultSaveFolder;
     app->settings_.cracked_dir = context.root_dir + kDefaultCrackedFolder;

@@ -11,9 +11,9 @@
 
 namespace norv {
 
-std::string RootOf(const std::string& windows_dir) {
-    size_t pos = windows_dir.find(platform::kSeparator);
-    return pos == std::string::npos ? std::string() : windows_dir.substr(0, pos + 1);
+std::string RootOf(const std::string& system_dir) {
+    size_t pos = system_dir.find(platform::kSeparator);
+    return pos == std::string::npos ? std::string() : system_dir.substr(0, pos + 1);
 }
 
 double LeadingNumber(std::string_view text) {

@@ -91,9 +91,9 @@ MainWindow::MainWindow() {
     timer2_->setInterval(1000);
     timer3_->setInterval(30000);
     timer3_->start();
-    connect(timer1_, &QTimer::timeout, this, &MainWindow::Timer1_Timer);
-    connect(timer2_, &QTimer::timeout, this, &MainWindow::Timer2_Timer);
-    connect(timer3_, &QTimer::timeout, this, &MainWindow::Timer3_Timer);
+    connect(timer1_, &QTimer::timeout, this, &MainWindow::OnAutoCheckTick);
+    connect(timer2_, &QTimer::timeout, this, &MainWindow::OnClockTick);
+    connect(timer3_, &QTimer::timeout, this, &MainWindow::OnRefreshTick);
 
     tray_ = new QSystemTrayIcon(ProgramIcon(), this);
     tray_->setObjectName("tray");
@@ -178,7 +178,7 @@ void MainWindow::BuildMenus() {
     };
 
     QMenu* file = add_menu("file", QStringLiteral("ファイル"));
-    add_item(file, "fend", QStringLiteral("終了"), &MainWindow::fend);
+    add_item(file, "fend", QStringLiteral("終了"), &MainWindow::Quit);
     QMenu* edit = add_menu("edit", QStringLiteral("編集"));
     add_item(edit, "editconfig", QStringLiteral("設定"), &MainWindow::editconfig);
     QMenu* exe = add_menu("exe", QStringLiteral("実行"));
@@ -191,7 +191,7 @@ void MainWindow::BuildMenus() {
     add_item(exe, "viewlog", QStringLiteral("ログの表示"), &MainWindow::viewlog);
     QMenu* h = add_menu("h", QStringLiteral("ヘルプ"));
     add_item(h, "help", QStringLiteral("ヘルプ"), &MainWindow::help);
-    add_item(h, "ver", QStringLiteral("バージョン"), &MainWindow::ver);
+    add_item(h, "ver", QStringLiteral("バージョン"), &MainWindow::ShowAbout);
 }
 
 Status MainWindow::Start(const StartupOptions& options) {
@@ -361,7 +361,7 @@ void MainWindow::RunAutomaticCheck() {
     ShowNotices();
 }
 
-void MainWindow::Timer1_Timer() {
+void MainWindow::OnAutoCheckTick() {
     auto tick = scheduler_.Tick(app_->settings().scan_period);
     label7_->setText(Q(tick.label));
     if (!tick.check_due) return;
@@ -377,13 +377,13 @@ void MainWindow::SettingsSaved() {
     status_->resize(Px(status_strip_.width), status_->height());
 }
 
-void MainWindow::Timer2_Timer() {
+void MainWindow::OnClockTick() {
     label6_->setText(Q(app_->regional().DateTime(app_->clock().Now())));
     status_strip_.Advance();
     status_->resize(Px(status_strip_.width), status_->height());
 }
 
-void MainWindow::Timer3_Timer() {
+void MainWindow::OnRefreshTick() {
     // No setting holds a period for a periodic database refresh, and marking every record seen
     // on a timer would only hide what the administrator has not yet looked at: the ticks are
     // counted and nothing more.
@@ -433,12 +433,12 @@ void MainWindow::help() {
 
 void MainWindow::viewlog() { OpenOnDesktop(app_->context().LogPath(), "ログファイル"); }
 
-void MainWindow::ver() {
+void MainWindow::ShowAbout() {
     AboutWindow about(this);
     about.exec();
 }
 
-void MainWindow::fend() {
+void MainWindow::Quit() {
     tray_->hide();
     if (app_ && app_->engine().running()) {
         // Exit ends the program at once, even inside a scan: the database rolls back to its
@@ -450,7 +450,7 @@ void MainWindow::fend() {
 
 void MainWindow::closeEvent(QCloseEvent* event) {
     event->accept();
-    fend();
+    Quit();
 }
 
 }  // namespace norv::gui

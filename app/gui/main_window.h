@@ -64,12 +64,13 @@ class MainWindow : public QMainWindow,
     void StartAutoCheckTimers() override;
     void StopAutoCheckTimers() override;
 
-    // Timer handlers, public so tests can tick them.
-    void Timer1_Timer();
+    // Timer handlers, public so tests can tick them: the automatic check's minute count, the
+    // clock and status strip each second, and the periodic refresh.
+    void OnAutoCheckTick();
     // After a save: the period label and the strip show the saved values at once.
     void SettingsSaved();
-    void Timer2_Timer();
-    void Timer3_Timer();
+    void OnClockTick();
+    void OnRefreshTick();
     // The tray icon's callback: only a left-button press brings the window back.
     void TrayActivated(QSystemTrayIcon::ActivationReason reason);
     QSystemTrayIcon* tray() { return tray_; }
@@ -82,8 +83,8 @@ class MainWindow : public QMainWindow,
     void editconfig();
     void help();
     void viewlog();
-    void ver();
-    void fend();
+    void ShowAbout();
+    void Quit();
 
   protected:
     void closeEvent(QCloseEvent* event) override;
