@@ -29,7 +29,9 @@ Result<WatchedPlace> OpenWatchedPlace(const RuleTable& rules, const std::string&
             below = std::move(rest);
         }
     }
-    if (!covering) return Status::Error(ENOENT, path + " はどの監視対象にも含まれません");
+    if (!covering)
+        return Status::Error(ErrorKind::kNotFound, ENOENT,
+                             path + " はどの監視対象にも含まれません");
     auto resolved = platform::ResolveAdministratorPath(covering->path);
     if (!resolved.ok()) return resolved.status();
     WatchedPlace place;

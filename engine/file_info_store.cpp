@@ -17,10 +17,12 @@ constexpr const char* kExtendedShape =
 const std::vector<std::string> kExtendedColumns = {
     "filename", "md5", "sha256", "type", "mode", "uid", "gid", "capabilities", "acl"};
 constexpr const char* kInsertExtended = " VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9)";
-// The extended columns of a baseline's row, when it has one for its content, after md5o.
+// The extended columns of a baseline's row, when it has one for its content, after md5o. One
+// row per record, though a path two rules cover has two records and two rows.
 constexpr const char* kExtendedJoin =
     " x.md5 IS NOT NULL,x.sha256,x.type,x.mode,x.uid,x.gid,x.capabilities,x.acl"
-    " FROM fileinfo f LEFT JOIN fingerprint x ON x.filename=f.filename AND x.md5=f.md5o";
+    " FROM fileinfo f LEFT JOIN fingerprint x ON x.rowid=(SELECT rowid FROM fingerprint"
+    " WHERE filename=f.filename AND md5=f.md5o LIMIT 1)";
 
 std::string ToHex(std::string_view bytes) {
     static constexpr char kDigits[] = "0123456789abcdef";
@@ -142,27 +144,33 @@ Result<std::unique_ptr<FileInfoStore>> FileInfoStore::Open(platform::Database& d
 }
 
 Status FileInfoStore::ExtendSchema(bool new_file) {
-    // One writer at a time decides, so two programs opening the same old database say it once.
-    NORV_RETURN_IF_ERROR(db_.Exec("BEGIN IMMEDIATE"));
-    auto columns = ColumnsOf(db_, "fingerprint");
-    Status status = columns.status();
-    if (status.ok() && columns->empty()) {
-        status = db_.Exec(std::string("CREATE TABLE fingerprint") + kExtendedShape);
-        // A database that held records before has them without their extended facts.
-        if (status.ok() && !new_file) {
-            auto records = db_.QueryInt("SELECT EXISTS(SELECT 1 FROM fileinfo)");
-            status = records.status();
-            extended_notice_ = status.ok() && records.value() != 0;
+    // Only a database without the table waits for the write lock: opening one that has it never
+    // waits for a run of another norv to end.
+    auto existing = ColumnsOf(db_, "fingerprint");
+    if (!existing.ok()) return existing.status();
+    if (existing->empty()) {
+        // One writer at a time decides, so two programs opening the same old database say it
+        // once.
+        NORV_RETURN_IF_ERROR(db_.Exec("BEGIN IMMEDIATE"));
+        auto columns = ColumnsOf(db_, "fingerprint");
+        Status status = columns.status();
+        if (status.ok() && columns->empty()) {
+            status = db_.Exec(std::string("CREATE TABLE fingerprint") + kExtendedShape);
+            // A database that held records before has them without their extended facts.
+            if (status.ok() && !new_file) {
+                auto records = db_.QueryInt("SELECT EXISTS(SELECT 1 FROM fileinfo)");
+                status = records.status();
+                extended_notice_ = status.ok() && records.value() != 0;
+            }
+        }
+        if (status.ok()) status = db_.Exec("COMMIT");
+        if (!status.ok()) {
+            (void)db_.Exec("ROLLBACK");
+            extended_notice_ = false;
+            return status;
         }
     }
-    if (status.ok()) {
-        status =
-            db_.Exec("CREATE INDEX IF NOT EXISTS fingerprint_filename ON fingerprint(filename)");
-    }
-    if (status.ok()) return db_.Exec("COMMIT");
-    (void)db_.Exec("ROLLBACK");
-    extended_notice_ = false;
-    return status;
+    return db_.Exec("CREATE INDEX IF NOT EXISTS fingerprint_filename ON fingerprint(filename)");
 }
 
 FileInfoStore::~FileInfoStore() {

@@ -188,7 +188,8 @@ void ScanLog::CloseKeepingLines() {
 }
 
 Status ScanLog::WriteLine(std::string_view utf8) {
-    if (!file_) return Status::Error(EBADF, "ログファイル " + path_ + " は開いていません");
+    if (!file_)
+        return Status::Error(ErrorKind::kIo, EBADF, "ログファイル " + path_ + " は開いていません");
     std::string bytes = platform::EncodeTextEscaping(utf8, charset_);
     bytes += "\r\n";
     if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) {

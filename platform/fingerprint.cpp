@@ -163,7 +163,14 @@ ExtendedFacts Fingerprint::Extended() const {
 Fingerprint FingerprintAt(int dirfd, const std::string& name, const std::atomic<bool>* stop,
                           const HashBudget& budget) {
     Fingerprint result;
-    int fd = OpenForDigest(dirfd, name.c_str());
+    MountGuard mounts;
+    int fd = OpenForDigest(dirfd, name.c_str(), &mounts, &result.cause);
+    if (fd < 0 && !result.cause.ok()) {
+        // Another user's file system on the file itself: asked nothing, not even its facts.
+        result.facts.kind = EntryKind::kRegular;
+        result.md5 = std::string(kUnreadableDigest);
+        return result;
+    }
     if (fd < 0) {
         // A link (O_NOFOLLOW refused it) or a file that cannot be opened: its facts come from
         // the entry itself.

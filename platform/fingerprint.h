@@ -86,6 +86,10 @@ std::string ShownAcl(std::string_view raw);
 // lease-break time (/proc/sys/fs/lease-break-time), and only once it is known to be a regular
 // file: a FIFO or device is never opened in blocking mode.
 //
+// A file system mounted on the entry itself is measured only when MountGuard admits it; one
+// another user mounted is neither read nor asked for its facts: the entry counts as a regular
+// file that could not be read, and `cause` says why.
+//
 // The descriptor is looked at again once everything is read: a file whose size, times or
 // attributes moved meanwhile has `changed_while_read`, and its digests are no fingerprint.
 struct Fingerprint {
@@ -98,6 +102,7 @@ struct Fingerprint {
     int capabilities_error = 0;  // why a fact was not read (an errno), for the log
     int acl_error = 0;
     bool changed_while_read = false;
+    Status cause;  // why the content could not be read, when more is known than that
 
     // A regular file whose content could not be read: its blank digest is no fingerprint.
     bool unreadable() const {

@@ -179,10 +179,10 @@ std::string Sha256Hex(std::string_view bytes) {
     return sha256.Finish();
 }
 
-int OpenForDigest(int dirfd, const char* name) {
+int OpenForDigest(int dirfd, const char* name, MountGuard* mounts, Status* refusal) {
     // Reading for a fingerprint should not disturb access times; only the owner or root may ask.
-    int fd = OpenRegularForReading(dirfd, name, O_NOATIME);
-    if (fd < 0 && errno == EPERM) fd = OpenRegularForReading(dirfd, name);
+    int fd = OpenRegularForReading(dirfd, name, O_NOATIME, mounts, refusal);
+    if (fd < 0 && errno == EPERM) fd = OpenRegularForReading(dirfd, name, 0, mounts, refusal);
     return fd;
 }
 
@@ -250,7 +250,8 @@ std::string Md5OfDescriptor(int fd) {
 }
 
 std::string Md5OfFileAt(int dirfd, const char* name) {
-    int fd = OpenForDigest(dirfd, name);
+    MountGuard mounts;
+    int fd = OpenForDigest(dirfd, name, &mounts);
     if (fd < 0) return std::string(kUnreadableDigest);
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

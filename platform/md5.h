@@ -81,9 +81,11 @@ std::string Md5OfDescriptor(int fd);
 std::string Md5OfFileAt(int dirfd, const char* name);
 std::string Md5OfSymlinkAt(int dirfd, const char* name);
 
-// Opens the entry `name` of `dirfd` for a digest's read (OpenRegularForReading), without
-// changing its access time where this process may ask that. -1 with errno set on failure.
-int OpenForDigest(int dirfd, const char* name);
+// Opens the entry `name` of `dirfd` for a digest's read (OpenRegularForReading, which with
+// `mounts` refuses another user's file system, the reason in `refusal`), without changing its
+// access time where this process may ask that. -1 with errno set on failure.
+int OpenForDigest(int dirfd, const char* name, MountGuard* mounts = nullptr,
+                  Status* refusal = nullptr);
 
 // MD5 of a symbolic link's target text: a re-pointed link changes its digest.
 std::string Md5OfSymlink(const std::string& path);

@@ -105,7 +105,7 @@ TEST_F(FaultTest, ASecondNorvOnTheSameFolderIsRefusedDuringARun) {
     Outcome second = Run("init");
     int status = 0;
     ::waitpid(first, &status, 0);
-    EXPECT_EQ(second.exit_code, 2);
+    EXPECT_EQ(second.exit_code, 2) << second.out;
     EXPECT_NE(second.out.find("別の norv"), std::string::npos) << second.out;
     EXPECT_EQ(WEXITSTATUS(status), 0);  // the first run was not disturbed
     EXPECT_EQ(Run("check").exit_code, 0);

@@ -174,7 +174,7 @@ TEST_F(WatchTest, APageDefacedBehindAFloodOfNewFilesIsRestoredFirst) {
     tree.Write("site/index.html", "<h1>defaced</h1>");
     const std::string restored =
         "\"action\":\"restore\",\"path\":\"" + tree.path() + "/site/index.html\"";
-    // The page is in place a moment before its restore's event is written.
+    // The page's event follows its restore: both are waited for.
     ASSERT_TRUE(Eventually([&] {
         return ReadAll(tree / "site/index.html") == "<h1>home</h1>" &&
                Events().find(restored) != std::string::npos;

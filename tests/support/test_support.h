@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/auto_check_timers.h"
+#include "app/records_view.h"
 #include "config/run_context.h"
 #include "engine/engine_hooks.h"
 #include "platform/regional_time.h"
@@ -59,8 +60,11 @@ class RecordingHooks : public ScanObserver,
                        public MessageBoxSink,
                        public AutoCheckTimers,
                        public ChangeResponder,
-                       public ScanReportMailer {
+                       public ScanReportMailer,
+                       public RecordsView {
   public:
+    void SettingsShown(const Settings& settings) override { shown_settings = settings; }
+    void RulesShown(const RuleTable& rules) override { shown_rules = rules.rules; }
     void SetMessageLine(const std::string& text) override { message_line = text; }
     void SetScanDate(const std::string& text) override { scan_date = text; }
     void SetCounts(const ScanCounters& c) override {
@@ -102,6 +106,8 @@ class RecordingHooks : public ScanObserver,
     std::vector<std::pair<std::string, std::string>> changes;
     std::vector<RecordedFile> recorded_files;  // what each change's baseline held
     int mails = 0;
+    Settings shown_settings;
+    std::vector<Rule> shown_rules;
 };
 
 // The 15 lines of a settings file, with the given folders and switches.
