@@ -246,15 +246,24 @@ std::vector<FactChange> CompareFacts(std::string_view recorded_md5,
                            content(md5, now.sha256)});
     }
     if (!recorded) return changes;
-    for (std::string_view fact : {"type", "mode", "owner", "group", "capabilities", "acl"}) {
-        std::optional<std::string> was = ShownFact(fact, recorded_md5, *recorded);
-        std::optional<std::string> found = ShownFact(fact, md5, now);
-        if (!was || !found) continue;  // not read: compared with nothing
-        // Kept values are compared as kept (a digested ACL with a digested one).
-        bool changed = *was != *found;
-        if (fact == "capabilities") changed = *recorded->capabilities != *now.capabilities;
-        if (fact == "acl") changed = *recorded->acl != *now.acl;
-        if (changed) changes.push_back({fact, std::move(was), std::move(found)});
+    // The values are compared as kept (a digested ACL with a digested one) and shown only when
+    // they differ: most files differ in nothing.
+    auto differs = [](const auto& was, const auto& found) { return was != found; };
+    auto differs_read = [](const std::optional<std::string>& was,
+                           const std::optional<std::string>& found) {
+        return was && found && *was != *found;  // not read on a side: compared with nothing
+    };
+    const bool changed[] = {differs(recorded->type, now.type),
+                            differs(recorded->mode, now.mode),
+                            differs(recorded->owner, now.owner),
+                            differs(recorded->group, now.group),
+                            differs_read(recorded->capabilities, now.capabilities),
+                            differs_read(recorded->acl, now.acl)};
+    const std::string_view facts[] = {"type", "mode", "owner", "group", "capabilities", "acl"};
+    for (size_t i = 0; i < std::size(facts); ++i) {
+        if (!changed[i]) continue;
+        changes.push_back({facts[i], ShownFact(facts[i], recorded_md5, *recorded),
+                           ShownFact(facts[i], md5, now)});
     }
     return changes;
 }
