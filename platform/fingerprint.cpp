@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -46,9 +47,13 @@ std::string Kept(std::string_view value) {
     return kDigestedXattrMark + Sha256Hex(value);
 }
 
-// The shown form of a value a record keeps only as its digest.
+// The shown form of a value a record keeps only as its digest: the mark and 64 hexadecimal
+// characters, which no value the kernel keeps looks like.
 std::optional<std::string> ShownDigested(std::string_view raw) {
-    if (raw.empty() || raw[0] != kDigestedXattrMark) return std::nullopt;
+    if (raw.size() != 65 || raw[0] != kDigestedXattrMark) return std::nullopt;
+    for (char c : raw.substr(1)) {
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return std::nullopt;
+    }
     return "sha256:" + std::string(raw.substr(1));
 }
 
