@@ -23,7 +23,8 @@ struct WatchedPlace {
 
 // Finds the rule covering `path` (the most specific one) and opens its root. Fails when no rule
 // covers the path or the root cannot be opened.
-Result<WatchedPlace> OpenWatchedPlace(const RuleTable& rules, const std::string& path);
+Result<WatchedPlace> OpenWatchedPlace(platform::Env& env, const RuleTable& rules,
+                                      const std::string& path);
 
 // The folder holding `place`'s file, opened name by name without following a link.
 Result<std::shared_ptr<platform::DirectoryHandle>> OpenHoldingFolder(const WatchedPlace& place);

@@ -85,8 +85,8 @@ void DigestPipeline::Measure(Batch& batch) {
         if (stop_.load(std::memory_order_relaxed)) continue;
         Item& item = batch.items[i];
         if (item.entry.type == Type::kFile) {
-            item.fingerprint = platform::FingerprintAt(item.entry.folder->fd(), item.entry.name,
-                                                       stop_requested_);
+            item.fingerprint =
+                platform::FingerprintAt(*item.entry.folder, item.entry.name, stop_requested_);
         }
         // The worker that measures the last item tells the run's thread; the count's
         // acquire-release chain makes every other worker's items visible to it.

@@ -14,8 +14,6 @@
 #include <cstring>
 #include <deque>
 
-#include "platform/file_ops.h"
-
 namespace norv::platform {
 namespace {
 
@@ -28,9 +26,9 @@ EntryKind KindOfMode(mode_t mode) {
 
 }  // namespace
 
-std::string ExecutableDirectory() {
+std::string ExecutableDirectory(Env& env) {
     char buf[PATH_MAX];
-    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    ssize_t n = env.ReadLinkAt(AT_FDCWD, "/proc/self/exe", buf, sizeof buf - 1);
     if (n <= 0) return ".";
     std::string exe(buf, static_cast<size_t>(n));
     std::string dir = ParentOfPath(exe);
@@ -53,39 +51,46 @@ std::string ParentOfPath(const std::string& path) {
 }
 
 DirectoryHandle::~DirectoryHandle() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) env_->Close(fd_);
 }
 
-Result<std::shared_ptr<DirectoryHandle>> OpenDirectory(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+Result<std::shared_ptr<DirectoryHandle>> OpenDirectory(Env& env, const std::string& path) {
+    int fd = env.OpenAt(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
     if (fd < 0) {
         // O_NOFOLLOW on a link to a folder gives ELOOP: a rule path that is itself a link is
         // not walked, as any other link is not followed.
         int err = errno == ELOOP ? ENOTDIR : errno;
         return Status::FromErrno(err, path + " を一覧できません");
     }
-    return std::make_shared<DirectoryHandle>(fd);
+    return std::make_shared<DirectoryHandle>(env, fd);
 }
 
 Result<std::vector<DirEntry>> ListDirectory(const DirectoryHandle& handle,
                                             const std::string& path) {
-    int fd = ::dup(handle.fd());
+    Env& env = handle.env();
+    int fd = env.Dup(handle.fd());
     if (fd < 0) return Status::FromErrno(errno, path + " を一覧できません");
-    DIR* dir = ::fdopendir(fd);
-    if (!dir) {
+    // The copy shares the folder's position: the listing starts from its first entry whatever
+    // an earlier listing left.
+    if (env.LSeek(fd, 0, SEEK_SET) != 0) {
         int err = errno;
-        ::close(fd);
+        env.Close(fd);
         return Status::FromErrno(err, path + " を一覧できません");
     }
-    ::rewinddir(dir);
+    DIR* dir = env.FdOpenDir(fd);
+    if (!dir) {
+        int err = errno;
+        env.Close(fd);
+        return Status::FromErrno(err, path + " を一覧できません");
+    }
     std::vector<DirEntry> entries;
     for (;;) {
         errno = 0;
-        dirent* e = ::readdir(dir);
+        dirent* e = env.ReadDir(dir);
         if (!e) {
             if (errno != 0) {
                 int err = errno;
-                ::closedir(dir);
+                env.CloseDir(dir);
                 return Status::FromErrno(err, path + " を一覧できません");
             }
             break;
@@ -105,7 +110,7 @@ Result<std::vector<DirEntry>> ListDirectory(const DirectoryHandle& handle,
                 break;
             case DT_UNKNOWN: {
                 struct stat st {};
-                if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+                if (env.FStatAt(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
                 kind = KindOfMode(st.st_mode);
                 break;
             }
@@ -115,12 +120,12 @@ Result<std::vector<DirEntry>> ListDirectory(const DirectoryHandle& handle,
         }
         entries.push_back({std::move(name), kind});
     }
-    ::closedir(dir);
+    env.CloseDir(dir);
     return entries;
 }
 
-Result<std::vector<DirEntry>> ListDirectory(const std::string& path) {
-    auto handle = OpenDirectory(path);
+Result<std::vector<DirEntry>> ListDirectory(Env& env, const std::string& path) {
+    auto handle = OpenDirectory(env, path);
     if (!handle.ok()) return handle.status();
     return ListDirectory(**handle, path);
 }
@@ -139,9 +144,9 @@ FileFacts FactsFromStat(const struct stat& st) {
 
 namespace {
 
-Result<FileFacts> FactsOf(int dirfd, const char* name, const std::string& path) {
+Result<FileFacts> FactsOf(Env& env, int dirfd, const char* name, const std::string& path) {
     struct stat st {};
-    if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (env.FStatAt(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT || errno == ENOTDIR) return FileFacts{};
         return Status::FromErrno(errno, path + " の情報を読めません");
     }
@@ -151,19 +156,19 @@ Result<FileFacts> FactsOf(int dirfd, const char* name, const std::string& path) 
 constexpr int kMostLinksFollowed = 40;
 
 // Root and the running user are the only owners whose links and folders may steer a path.
-bool TrustedOwner(uid_t owner) { return owner == 0 || owner == ::geteuid(); }
+bool TrustedOwner(Env& env, uid_t owner) { return owner == 0 || owner == env.GetEuid(); }
 
 // Whether the entry `entry` of the open folder `folder` can be changed only by root or the
 // running user: the folder is theirs and nobody else may write it, or it is sticky (as /tmp)
 // and the entry itself is theirs, so nobody else may rename or replace it. A missing entry in a
 // folder others may write could be created by them at any moment. Empty when trusted, else why.
-std::string WhyEntryUntrusted(const struct stat& folder, const FileFacts& entry) {
-    if (!TrustedOwner(folder.st_uid)) {
+std::string WhyEntryUntrusted(Env& env, const struct stat& folder, const FileFacts& entry) {
+    if (!TrustedOwner(env, folder.st_uid)) {
         return "所有者 (uid " + std::to_string(folder.st_uid) + ") が root ではない";
     }
     if ((folder.st_mode & (S_IWGRP | S_IWOTH)) == 0) return "";
     if ((folder.st_mode & S_ISVTX) != 0 && entry.kind != EntryKind::kMissing &&
-        TrustedOwner(entry.owner)) {
+        TrustedOwner(env, entry.owner)) {
         return "";
     }
     return (folder.st_mode & S_IWOTH) != 0
@@ -175,24 +180,26 @@ std::string WhyEntryUntrusted(const struct stat& folder, const FileFacts& entry)
 
 Result<FileFacts> LStatAt(const DirectoryHandle& dir, const std::string& name,
                           const std::string& path) {
-    return FactsOf(dir.fd(), name.c_str(), path);
+    return FactsOf(dir.env(), dir.fd(), name.c_str(), path);
 }
 
-Result<FileFacts> LStatAt(int dirfd, const std::string& name, const std::string& path) {
-    return FactsOf(dirfd, name.c_str(), path);
+Result<FileFacts> LStatAt(Env& env, int dirfd, const std::string& name, const std::string& path) {
+    return FactsOf(env, dirfd, name.c_str(), path);
 }
 
 Result<std::shared_ptr<DirectoryHandle>> OpenDirectoryAt(const DirectoryHandle& parent,
                                                          const std::string& name,
                                                          const std::string& path) {
-    int fd = ::openat(parent.fd(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int fd = parent.env().OpenAt(parent.fd(), name.c_str(),
+                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
     if (fd < 0) return Status::FromErrno(errno, path + " を開けません");
-    return std::make_shared<DirectoryHandle>(fd);
+    return std::make_shared<DirectoryHandle>(parent.env(), fd);
 }
 
 Result<FileIdentity> IdentityOf(const DirectoryHandle& dir, const std::string& path) {
     struct stat st {};
-    if (::fstat(dir.fd(), &st) != 0) return Status::FromErrno(errno, path + " の情報を読めません");
+    if (dir.env().FStat(dir.fd(), &st) != 0)
+        return Status::FromErrno(errno, path + " の情報を読めません");
     return FileIdentity{st.st_dev, st.st_ino};
 }
 
@@ -209,10 +216,10 @@ std::vector<std::string> PathNames(std::string_view path) {
     return names;
 }
 
-Result<ResolvedPath> ResolveAdministratorPath(const std::string& path) {
+Result<ResolvedPath> ResolveAdministratorPath(Env& env, const std::string& path) {
     const bool absolute = !path.empty() && path[0] == kSeparator;
     const std::string start_path = absolute ? std::string(1, kSeparator) : std::string(".");
-    auto start = OpenDirectory(start_path);
+    auto start = OpenDirectory(env, start_path);
     if (!start.ok()) return start.status();
     // The folders passed so far and their paths, so ".." can go back without looking the name
     // up again, and a refusal can name the folder.
@@ -234,19 +241,19 @@ Result<ResolvedPath> ResolveAdministratorPath(const std::string& path) {
         const DirectoryHandle& here = *trail.back().folder;
         const std::string& here_shown = trail.back().shown;
         struct stat here_st {};
-        if (::fstat(here.fd(), &here_st) != 0) return Status::FromErrno(errno, here_shown);
-        auto facts = FactsOf(here.fd(), name.c_str(), path);
+        if (env.FStat(here.fd(), &here_st) != 0) return Status::FromErrno(errno, here_shown);
+        auto facts = FactsOf(env, here.fd(), name.c_str(), path);
         if (!facts.ok()) return facts.status();
         // Every name on the way is looked up in a folder nobody else may change: otherwise that
         // user could swap the name for another folder or another trusted link.
-        const std::string why = WhyEntryUntrusted(here_st, facts.value());
+        const std::string why = WhyEntryUntrusted(env, here_st, facts.value());
         if (!why.empty()) {
             return Status::Error(
                 ErrorKind::kRefused, EPERM,
                 path + " の途中のフォルダ " + here_shown + " は" + why + "ため辿りません");
         }
         if (facts->kind == EntryKind::kSymlink) {
-            if (!TrustedOwner(facts->owner)) {
+            if (!TrustedOwner(env, facts->owner)) {
                 return Status::Error(ErrorKind::kRefused, EPERM,
                                      path + " の途中のシンボリックリンク " + name +
                                          " は所有者 (uid " + std::to_string(facts->owner) +
@@ -254,11 +261,11 @@ Result<ResolvedPath> ResolveAdministratorPath(const std::string& path) {
             }
             if (++links > kMostLinksFollowed) return Status::FromErrno(ELOOP, path);
             std::string target(PATH_MAX, '\0');
-            ssize_t n = ::readlinkat(here.fd(), name.c_str(), target.data(), target.size());
+            ssize_t n = env.ReadLinkAt(here.fd(), name.c_str(), target.data(), target.size());
             if (n < 0) return Status::FromErrno(errno, path + " を読めません");
             target.resize(static_cast<size_t>(n));
             if (!target.empty() && target[0] == kSeparator) {
-                auto root = OpenDirectory(std::string(1, kSeparator));
+                auto root = OpenDirectory(env, std::string(1, kSeparator));
                 if (!root.ok()) return root.status();
                 trail.assign(1, Passed{root.value(), std::string(1, kSeparator)});
             }
@@ -277,38 +284,38 @@ Result<ResolvedPath> ResolveAdministratorPath(const std::string& path) {
     return ResolvedPath{trail.back().folder, ""};
 }
 
-int OpenRegularForReading(int dirfd, const char* name, int extra_flags) {
+int OpenRegularForReading(Env& env, int dirfd, const char* name, int extra_flags) {
     const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | extra_flags;
-    int fd = ::openat(dirfd, name, flags | O_NONBLOCK);
+    int fd = env.OpenAt(dirfd, name, flags | O_NONBLOCK, 0);
     if (fd >= 0 || (errno != EWOULDBLOCK && errno != EAGAIN)) return fd;
     // Another process holds a lease: the non-blocking open started its break. The entry is
     // opened again in blocking mode only through the inode just checked to be a regular file,
     // so a FIFO or device put in its place can never hold this thread.
     const int found_errno = errno;
-    int path_fd = ::openat(dirfd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    int path_fd = env.OpenAt(dirfd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC, 0);
     if (path_fd < 0) return -1;
     struct stat st {};
-    if (::fstat(path_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(path_fd);
+    if (env.FStat(path_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        env.Close(path_fd);
         errno = found_errno;
         return -1;
     }
     const std::string through = "/proc/self/fd/" + std::to_string(path_fd);
-    fd = ::open(through.c_str(), flags & ~O_NOFOLLOW);
+    fd = env.OpenAt(AT_FDCWD, through.c_str(), flags & ~O_NOFOLLOW, 0);
     const int open_errno = errno;
-    ::close(path_fd);
+    env.Close(path_fd);
     errno = open_errno;
     return fd;
 }
 
-Result<std::shared_ptr<DirectoryHandle>> OpenTrustedFolder(const std::string& path) {
-    auto resolved = ResolveAdministratorPath(path);
+Result<std::shared_ptr<DirectoryHandle>> OpenTrustedFolder(Env& env, const std::string& path) {
+    auto resolved = ResolveAdministratorPath(env, path);
     if (!resolved.ok()) return resolved.status();
     auto folder = OpenResolvedDirectory(resolved.value(), path);
     if (!folder.ok()) return folder.status();
     struct stat st {};
-    if (::fstat((*folder)->fd(), &st) != 0) return Status::FromErrno(errno, path);
-    const std::string why = WhyEntryUntrusted(st, FileFacts{});
+    if (env.FStat((*folder)->fd(), &st) != 0) return Status::FromErrno(errno, path);
+    const std::string why = WhyEntryUntrusted(env, st, FileFacts{});
     if (!why.empty()) {
         return Status::Error(ErrorKind::kRefused, EPERM,
                              "フォルダ " + path + " は" + why + "ため使いません");
@@ -318,31 +325,32 @@ Result<std::shared_ptr<DirectoryHandle>> OpenTrustedFolder(const std::string& pa
 
 Result<int> OpenTrustedFileAt(const DirectoryHandle& folder, const std::string& name,
                               const std::string& path) {
-    int fd = ::openat(folder.fd(), name.c_str(),
-                      O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    Env& env = folder.env();
+    int fd = env.OpenAt(folder.fd(), name.c_str(),
+                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0);
     if (fd < 0) return Status::FromErrno(errno, path + " を読めません");
     struct stat st {};
     std::string why;
-    if (::fstat(fd, &st) != 0) {
+    if (env.FStat(fd, &st) != 0) {
         why = std::string("の情報を読めない");
     } else if (!S_ISREG(st.st_mode)) {
         why = "は通常のファイルではない";
-    } else if (!TrustedOwner(st.st_uid)) {
+    } else if (!TrustedOwner(env, st.st_uid)) {
         why = "の所有者 (uid " + std::to_string(st.st_uid) + ") が root ではない";
     } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         why = "は他のユーザーも書き込める";
     }
     if (!why.empty()) {
-        ::close(fd);
+        env.Close(fd);
         return Status::Error(ErrorKind::kRefused, EPERM, path + " " + why + "ため使いません");
     }
     return fd;
 }
 
-Result<int> OpenTrustedFile(const std::string& path) {
+Result<int> OpenTrustedFile(Env& env, const std::string& path) {
     std::string folder = ParentOfPath(path);
     if (folder.empty()) folder = path.empty() || path[0] != kSeparator ? "." : "/";
-    auto opened = OpenTrustedFolder(folder);
+    auto opened = OpenTrustedFolder(env, folder);
     if (!opened.ok()) return opened.status();
     return OpenTrustedFileAt(**opened, FileNameOfPath(path), path);
 }
@@ -357,21 +365,32 @@ Result<std::shared_ptr<DirectoryHandle>> OpenResolvedDirectory(const ResolvedPat
     return opened;
 }
 
-std::vector<dev_t> PseudoFileSystemDevices() {
+std::vector<dev_t> PseudoFileSystemDevices(Env& env) {
     static const char* const kPseudo[] = {
         "proc",    "sysfs",       "devtmpfs", "devpts", "cgroup",     "cgroup2", "debugfs",
         "tracefs", "securityfs",  "pstore",   "bpf",    "configfs",   "mqueue",  "hugetlbfs",
         "fusectl", "binfmt_misc", "efivarfs", "autofs", "rpc_pipefs", "nsfs",    "selinuxfs"};
     std::vector<dev_t> devices;
-    std::FILE* mounts = std::fopen("/proc/self/mountinfo", "re");
-    if (!mounts) return devices;
-    char* line = nullptr;
-    size_t capacity = 0;
-    while (::getline(&line, &capacity, mounts) > 0) {
+    const int fd = env.OpenAt(AT_FDCWD, "/proc/self/mountinfo", O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) return devices;
+    std::string text;
+    std::vector<char> buffer(1 << 16);
+    (void)ReadToEnd(env, fd, buffer,
+                    [&text](std::string_view block) {
+                        text.append(block);
+                        return Status::Ok();
+                    },
+                    {});
+    env.Close(fd);
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(at, end - at);
+        at = end + 1;
         // "36 35 98:0 /root /mnt opts [optional fields] - fstype source superopts"
         unsigned major = 0, minor = 0;
-        if (std::sscanf(line, "%*s %*s %u:%u", &major, &minor) != 2) continue;
-        const char* dash = std::strstr(line, " - ");
+        if (std::sscanf(line.c_str(), "%*s %*s %u:%u", &major, &minor) != 2) continue;
+        const char* dash = std::strstr(line.c_str(), " - ");
         if (!dash) continue;
         char type[64] = {};
         if (std::sscanf(dash + 3, "%63s", type) != 1) continue;
@@ -379,8 +398,6 @@ std::vector<dev_t> PseudoFileSystemDevices() {
             if (std::strcmp(type, pseudo) == 0) devices.push_back(makedev(major, minor));
         }
     }
-    std::free(line);
-    std::fclose(mounts);
     return devices;
 }
 
@@ -392,25 +409,28 @@ void RaiseOpenFileLimit() {
     }
 }
 
-Result<FileFacts> LStat(const std::string& path) { return FactsOf(AT_FDCWD, path.c_str(), path); }
-
-bool FileExists(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+Result<FileFacts> LStat(Env& env, const std::string& path) {
+    return FactsOf(env, AT_FDCWD, path.c_str(), path);
 }
 
-void SyncParentDirectory(const std::string& path) {
+bool FileExists(Env& env, const std::string& path) {
+    struct stat st {};
+    return env.FStatAt(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISREG(st.st_mode);
+}
+
+void SyncParentDirectory(Env& env, const std::string& path) {
     std::string dir = ParentOfPath(path);
     if (dir.empty()) dir = ".";
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = env.OpenAt(AT_FDCWD, dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
+    env.Fsync(fd);
+    env.Close(fd);
 }
 
-Status WriteFully(int fd, std::string_view data, const std::string& name) {
+Status WriteFully(Env& env, int fd, std::string_view data, const std::string& name) {
     while (!data.empty()) {
-        ssize_t n = Files().Write(fd, data.data(), data.size());
+        ssize_t n = env.Write(fd, data.data(), data.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return Status::FromErrno(n < 0 ? errno : ENOSPC, name + " に書き込めません");
         data.remove_prefix(static_cast<size_t>(n));
@@ -418,13 +438,13 @@ Status WriteFully(int fd, std::string_view data, const std::string& name) {
     return Status::Ok();
 }
 
-Status ReadToEnd(int fd, std::span<char> buffer,
+Status ReadToEnd(Env& env, int fd, std::span<char> buffer,
                  const std::function<Status(std::string_view)>& sink, const std::string& what,
                  off_t offset, int64_t known_size) {
     int64_t total = 0;
     for (;;) {
-        ssize_t n = offset >= 0 ? Files().PRead(fd, buffer.data(), buffer.size(), offset + total)
-                                : Files().Read(fd, buffer.data(), buffer.size());
+        ssize_t n = offset >= 0 ? env.PRead(fd, buffer.data(), buffer.size(), offset + total)
+                                : env.Read(fd, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return Status::FromErrno(errno, what);
         if (n == 0) return Status::Ok();
@@ -434,16 +454,18 @@ Status ReadToEnd(int fd, std::span<char> buffer,
     }
 }
 
-Status MakeDirectories(const std::string& path, mode_t mode) {
+Status MakeDirectories(Env& env, const std::string& path, mode_t mode) {
     if (path.empty()) return Status::Ok();
     struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) {
+    if (env.FStatAt(AT_FDCWD, path.c_str(), &st, 0) == 0) {
         if (S_ISDIR(st.st_mode)) return Status::Ok();
         return Status::FromErrno(ENOTDIR, path + " を作れません");
     }
     std::string parent = ParentOfPath(path);
-    if (!parent.empty() && parent != path) NORV_RETURN_IF_ERROR(MakeDirectories(parent, mode));
-    if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST) {
+    if (!parent.empty() && parent != path) {
+        NORV_RETURN_IF_ERROR(MakeDirectories(env, parent, mode));
+    }
+    if (env.MkdirAt(AT_FDCWD, path.c_str(), mode) != 0 && errno != EEXIST) {
         return Status::FromErrno(errno, path + " を作れません");
     }
     return Status::Ok();

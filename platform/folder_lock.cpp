@@ -8,23 +8,24 @@
 
 namespace norv::platform {
 
-Result<FolderLock> FolderLock::Acquire(const std::string& lock_path) {
-    int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+Result<FolderLock> FolderLock::Acquire(Env& env, const std::string& lock_path) {
+    int fd =
+        env.OpenAt(AT_FDCWD, lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return Status::FromErrno(errno, lock_path + " を作れません");
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (env.Flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int err = errno;
-        ::close(fd);
+        env.Close(fd);
         if (err == EWOULDBLOCK) {
             return Status::Error(EWOULDBLOCK, "別の norv がこのプログラムフォルダで実行中です (" +
                                                   lock_path + ")。終わるのを待ってください");
         }
         return Status::FromErrno(err, lock_path + " をロックできません");
     }
-    return FolderLock(fd);
+    return FolderLock(env, fd);
 }
 
 FolderLock::~FolderLock() {
-    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+    if (fd_ >= 0) env_->Close(fd_);  // closing releases the lock
 }
 
 }  // namespace norv::platform

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "platform/env.h"
 #include "platform/status.h"
 
 namespace norv::platform {
@@ -14,14 +15,15 @@ namespace norv::platform {
 class FolderLock {
   public:
     // Takes the lock without waiting; fails with EWOULDBLOCK while another process holds it.
-    static Result<FolderLock> Acquire(const std::string& lock_path);
-    FolderLock(FolderLock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    static Result<FolderLock> Acquire(Env& env, const std::string& lock_path);
+    FolderLock(FolderLock&& other) noexcept : env_(other.env_), fd_(other.fd_) { other.fd_ = -1; }
     FolderLock& operator=(FolderLock&&) = delete;
     FolderLock(const FolderLock&) = delete;
     ~FolderLock();
 
   private:
-    explicit FolderLock(int fd) : fd_(fd) {}
+    FolderLock(Env& env, int fd) : env_(&env), fd_(fd) {}
+    Env* env_;
     int fd_;
 };
 

@@ -41,7 +41,8 @@ struct ContentDigest {
     std::string digest;
     bool whole = true;  // false: a sampled digest (or blanks after a stop or a read failure)
 };
-ContentDigest DigestOfOpenFile(int fd, int64_t size, const HashBudget& budget = kDefaultHashBudget,
+ContentDigest DigestOfOpenFile(Env& env, int fd, int64_t size,
+                               const HashBudget& budget = kDefaultHashBudget,
                                const std::atomic<bool>* stop = nullptr);
 
 std::string Md5Hex(std::string_view bytes);
@@ -66,17 +67,17 @@ class Md5Digester {
 // following a symbolic link and without blocking, and must still be a regular file once open,
 // so a FIFO or device swapped in after the listing is never read. Any failure gives 32 blanks,
 // which compare unequal to every real digest.
-std::string Md5OfFile(const std::string& path);
+std::string Md5OfFile(Env& env, const std::string& path);
 
 // MD5 of everything in the open file `fd`, read from its start; blanks when it cannot be read.
-std::string Md5OfDescriptor(int fd);
+std::string Md5OfDescriptor(Env& env, int fd);
 
 // The same for the entry `name` of the open folder `dirfd` (within the default budget).
-std::string Md5OfFileAt(int dirfd, const char* name);
-std::string Md5OfSymlinkAt(int dirfd, const char* name);
+std::string Md5OfFileAt(Env& env, int dirfd, const char* name);
+std::string Md5OfSymlinkAt(Env& env, int dirfd, const char* name);
 
-// One entry of an open folder measured and fingerprinted with a single open: a regular file by
-// its content (facts from the opened file itself), a symbolic link by its target text. An
+// One entry of the open folder `folder` measured and fingerprinted with a single open: a regular
+// file by its content (facts from the opened file itself), a symbolic link by its target text. An
 // entry that is gone, or is now a folder, FIFO, socket or device, has kind kMissing or kOther
 // and no digest; a file that cannot be read has the blank digest.
 //
@@ -99,11 +100,11 @@ struct Fingerprint {
 };
 // `stop`, when given and set, cuts a long read short: the digest is then blank, and the caller,
 // which asked for the stop, must not record it.
-Fingerprint FingerprintAt(int dirfd, const std::string& name,
+Fingerprint FingerprintAt(const DirectoryHandle& folder, const std::string& name,
                           const std::atomic<bool>* stop = nullptr,
                           const HashBudget& budget = kDefaultHashBudget);
 
 // MD5 of a symbolic link's target text: a re-pointed link changes its digest.
-std::string Md5OfSymlink(const std::string& path);
+std::string Md5OfSymlink(Env& env, const std::string& path);
 
 }  // namespace norv::platform

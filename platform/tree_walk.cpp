@@ -39,7 +39,7 @@ std::string FolderPrefix(const std::string& path) {
 
 TreeWalk::TreeWalk(std::shared_ptr<DirectoryHandle> root, std::string root_path, Options options)
     : options_(std::move(options)),
-      pseudo_devices_(PseudoFileSystemDevices()),
+      pseudo_devices_(PseudoFileSystemDevices(root->env())),
       root_(std::move(root)),
       path_(FolderPrefix(root_path)) {}
 
@@ -91,9 +91,10 @@ std::optional<TreeWalk::Entry> TreeWalk::ReturnToParent() {
     // parent was moved meanwhile and the rest of it is not walked.
     int err = ENOENT;
     if (child.handle) {
-        int fd = ::openat(child.handle->fd(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        Env& env = child.handle->env();
+        int fd = env.OpenAt(child.handle->fd(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
         if (fd >= 0) {
-            auto reopened = std::make_shared<DirectoryHandle>(fd);
+            auto reopened = std::make_shared<DirectoryHandle>(env, fd);
             auto identity = IdentityOf(*reopened, path_);
             if (identity.ok() && identity.value() == parent.identity) {
                 parent.handle = std::move(reopened);

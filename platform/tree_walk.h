@@ -13,8 +13,8 @@
 // Folders of pseudo file systems (/proc, /sys, /dev and the like) are never entered, so a rule
 // on "/" completes; they come out as skipped folders like the ones the caller names.
 //
-// One walk is used by one thread at a time; the folder handles it hands out may be used on
-// other threads.
+// Every call goes through the Env the root folder was opened with. One walk is used by one
+// thread at a time; the folder handles it hands out may be used on other threads.
 #pragma once
 
 #include <functional>

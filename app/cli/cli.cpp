@@ -134,7 +134,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         return RunWatch(**app, human, err, false);
     } else if (command == "archive") {
         const std::string path = (*app)->archive().ArchivePath();
-        const bool had_archive = platform::FileExists(path);
+        const bool had_archive = platform::FileExists(*(*app)->context().env, path);
         int failures = 0;
         status = engine.RunExclusive([&] {
             failures = (*app)->archive().CreateArchive();
@@ -147,7 +147,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         }
         if (failures > 0) return kExitFailure;
         // Nothing to archive leaves no archive (an older one is removed): not a success.
-        if (!platform::FileExists(path)) {
+        if (!platform::FileExists(*(*app)->context().env, path)) {
             err << "norv: アーカイブを作りませんでした (" << Shown(path) << "): "
                 << ((*app)->rules().rules.empty()
                         ? "ルールがありません"

@@ -26,7 +26,9 @@ class StartupTest : public ::testing::Test {
         return Application::Start(options, FrontEnd{hooks, hooks, hooks});
     }
     void WriteSettings(std::vector<std::string> lines) {
-        ASSERT_TRUE(platform::WriteTextFileAtomic(dir / "norvcfg.txt", lines, "UTF-8").ok());
+        ASSERT_TRUE(
+            platform::WriteTextFileAtomic(testing::SystemEnv(), dir / "norvcfg.txt", lines, "UTF-8")
+                .ok());
     }
     TempDir dir;
     testing::FixedClock clock;
@@ -54,7 +56,7 @@ TEST_F(StartupTest, StartsWithSettingsRulesStoreAndCountersLoaded) {
     EXPECT_FLOAT_EQ(a.status_strip().step, 469.5f);
     EXPECT_EQ(a.status_strip().width, 0);
     EXPECT_FALSE(hooks.timers_running);
-    EXPECT_TRUE(platform::FileExists(dir / "norv.db"));
+    EXPECT_TRUE(platform::FileExists(testing::SystemEnv(), dir / "norv.db"));
 }
 
 TEST_F(StartupTest, AProgramFolderOthersMayWriteIsRefused) {
@@ -92,7 +94,7 @@ TEST_F(StartupTest, AnEmptyDatabaseFileGetsTheTable) {
     testing::WriteAll(dir / "norv.db", "");
     auto app = Start();
     ASSERT_TRUE(app.ok()) << app.status().message();
-    auto db = platform::Database::Open(dir / "norv.db", false);
+    auto db = platform::Database::Open(testing::SystemEnv(), dir / "norv.db", false);
     ASSERT_TRUE(db.ok());
     EXPECT_EQ((*db)->QueryInt("SELECT count(*) FROM fileinfo").value(), 0);
 }
@@ -147,7 +149,8 @@ TEST_F(StartupTest, ASaveActsAtOnceAsTheNextLoadWouldRead) {
     a.edit().scan_period = "2";
     a.switches().auto_restore = 1;
     ASSERT_TRUE(a.SaveSettings().ok());
-    auto saved = platform::ReadTextLines(dir / "norvcfg.txt", "UTF-8").value();
+    auto saved =
+        platform::ReadTextLines(testing::SystemEnv(), dir / "norvcfg.txt", "UTF-8").value();
     ASSERT_EQ(saved.size(), 15u);
     EXPECT_EQ(saved[4], "new.example");
     EXPECT_EQ(saved[12], " 1 ");
@@ -162,7 +165,9 @@ TEST_F(StartupTest, ASaveActsAtOnceAsTheNextLoadWouldRead) {
     EXPECT_FALSE(status.ok());
     EXPECT_NE(status.message().find("soon"), std::string::npos) << status.message();
     EXPECT_EQ(a.status_strip().step, 0);
-    EXPECT_EQ(platform::ReadTextLines(dir / "norvcfg.txt", "UTF-8").value()[10], "soon");
+    EXPECT_EQ(
+        platform::ReadTextLines(testing::SystemEnv(), dir / "norvcfg.txt", "UTF-8").value()[10],
+        "soon");
 }
 
 TEST_F(StartupTest, AFailedLoadLeavesRecordSwitchesEditingStateAndTimersAlone) {

@@ -479,7 +479,7 @@ TEST_F(EngineTest, TheWatchTakesForItsOwnWorkOnlyWhatItsResponseWrote) {
     SetRules({{tree.path(), RuleKind::kFolder}});
     mode = ScanMode::kInit;
     ASSERT_TRUE(engine->RunScan().ok());
-    auto folder = platform::OpenDirectory(tree.path());
+    auto folder = platform::OpenDirectory(testing::SystemEnv(), tree.path());
     ASSERT_TRUE(folder.ok());
     const WatchedFile file{std::move(folder).value(), "index.html", page};
     // The response restores the page, and the attacker writes it again before the watch looks.

@@ -28,27 +28,27 @@ TEST(Md5, FileDigestStreamsLargeFiles) {
     TempDir dir;
     std::string big(3 * 1024 * 1024 + 17, 'z');
     std::string path = dir.Write("big.bin", big);
-    EXPECT_EQ(Md5OfFile(path), Md5Hex(big));
-    EXPECT_EQ(Md5OfFile(dir.Write("empty", "")), Md5Hex(""));
+    EXPECT_EQ(Md5OfFile(testing::SystemEnv(), path), Md5Hex(big));
+    EXPECT_EQ(Md5OfFile(testing::SystemEnv(), dir.Write("empty", "")), Md5Hex(""));
 }
 
 TEST(Md5, UnreadableOrSpecialFilesGiveBlanks) {
     TempDir dir;
-    EXPECT_EQ(Md5OfFile(dir / "missing"), kUnreadableDigest);
+    EXPECT_EQ(Md5OfFile(testing::SystemEnv(), dir / "missing"), kUnreadableDigest);
     // A FIFO is never read (reading it would hang).
     std::string fifo = dir / "fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    EXPECT_EQ(Md5OfFile(fifo), kUnreadableDigest);
-    EXPECT_EQ(Md5OfFile(dir.path()), kUnreadableDigest);
+    EXPECT_EQ(Md5OfFile(testing::SystemEnv(), fifo), kUnreadableDigest);
+    EXPECT_EQ(Md5OfFile(testing::SystemEnv(), dir.path()), kUnreadableDigest);
 }
 
 TEST(Md5, SymlinkDigestIsItsTargetText) {
     TempDir dir;
     std::string link = dir / "link";
     ASSERT_EQ(::symlink("/etc/shadow", link.c_str()), 0);
-    EXPECT_EQ(Md5OfSymlink(link), Md5Hex("/etc/shadow"));
+    EXPECT_EQ(Md5OfSymlink(testing::SystemEnv(), link), Md5Hex("/etc/shadow"));
     // The link is never followed for content.
-    EXPECT_EQ(Md5OfFile(link), kUnreadableDigest);
+    EXPECT_EQ(Md5OfFile(testing::SystemEnv(), link), kUnreadableDigest);
 }
 
 // A file of `size` bytes that holds `head` at its start and nothing else on disk.
@@ -60,10 +60,8 @@ std::string SparseFile(TempDir& dir, const std::string& name, const std::string&
 
 Fingerprint FingerprintOf(const std::string& path, const HashBudget& budget) {
     const size_t slash = path.rfind('/');
-    int dirfd = ::open(path.substr(0, slash).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    Fingerprint print = FingerprintAt(dirfd, path.substr(slash + 1), nullptr, budget);
-    ::close(dirfd);
-    return print;
+    auto folder = OpenDirectory(testing::SystemEnv(), path.substr(0, slash));
+    return FingerprintAt(**folder, path.substr(slash + 1), nullptr, budget);
 }
 
 TEST(Md5, FileOverTheSizeBudgetIsSampledNeverHashedWhole) {
@@ -74,7 +72,7 @@ TEST(Md5, FileOverTheSizeBudgetIsSampledNeverHashedWhole) {
     EXPECT_FALSE(over.content_whole);
     EXPECT_TRUE(IsSampledDigest(over.digest));
     EXPECT_EQ(over.digest.size(), 32u);
-    EXPECT_NE(over.digest, Md5OfFile(dir / "over"));
+    EXPECT_NE(over.digest, Md5OfFile(testing::SystemEnv(), dir / "over"));
     // The size is part of the sample: the same beginning and end, another size.
     Fingerprint longer = FingerprintOf(SparseFile(dir, "longer", "x", (3 << 20) + 1), small);
     EXPECT_NE(over.digest, longer.digest);

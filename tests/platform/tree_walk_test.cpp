@@ -27,7 +27,7 @@ int OpenDescriptors() {
 }
 
 std::unique_ptr<TreeWalk> WalkOf(const std::string& path, TreeWalk::Options options = {}) {
-    auto root = OpenDirectory(path);
+    auto root = OpenDirectory(testing::SystemEnv(), path);
     EXPECT_TRUE(root.ok());
     return std::make_unique<TreeWalk>(root.value(), path, std::move(options));
 }
@@ -164,7 +164,7 @@ TEST(TreeWalk, SkippedFoldersAreNamedNotEntered) {
 TEST(TreeWalk, PseudoFileSystemsAreNeverEntered) {
     struct stat proc {};
     ASSERT_EQ(::stat("/proc", &proc), 0);
-    auto devices = PseudoFileSystemDevices();
+    auto devices = PseudoFileSystemDevices(testing::SystemEnv());
     EXPECT_NE(std::find(devices.begin(), devices.end(), proc.st_dev), devices.end());
     // A walk started on one ends at once, naming it, and never reads a file there.
     auto walk = WalkOf("/proc/" + std::to_string(::getpid()));
@@ -177,26 +177,27 @@ TEST(ResolveAdministratorPath, FollowsTrustedLinksOnlyAndStopsOnLoops) {
     TempDir dir;
     dir.Write("real/www/index.html", "x");
     ASSERT_EQ(::symlink((dir / "real/www").c_str(), (dir / "site").c_str()), 0);
-    auto site = ResolveAdministratorPath(dir / "site");
+    auto site = ResolveAdministratorPath(testing::SystemEnv(), dir / "site");
     ASSERT_TRUE(site.ok()) << site.status().message();
     EXPECT_EQ(site->name, "www");
     auto folder = OpenResolvedDirectory(site.value(), dir / "site");
     ASSERT_TRUE(folder.ok());
     EXPECT_EQ(LStatAt(**folder, "index.html", "").value().kind, EntryKind::kRegular);
 
-    auto dotted = ResolveAdministratorPath(dir / "real/www/../www/./index.html");
+    auto dotted =
+        ResolveAdministratorPath(testing::SystemEnv(), dir / "real/www/../www/./index.html");
     ASSERT_TRUE(dotted.ok());
     EXPECT_EQ(dotted->name, "index.html");
 
     ASSERT_EQ(::symlink("loop", (dir / "loop").c_str()), 0);
-    auto loop = ResolveAdministratorPath(dir / "loop/x");
+    auto loop = ResolveAdministratorPath(testing::SystemEnv(), dir / "loop/x");
     ASSERT_FALSE(loop.ok());
     EXPECT_TRUE(loop.status().Is(ErrorKind::kLink));
 
     if (::geteuid() != 0) return;
     // A link another user owns could be re-pointed at any folder: it is not followed.
     ASSERT_EQ(::lchown((dir / "site").c_str(), 65534, 65534), 0);
-    auto untrusted = ResolveAdministratorPath(dir / "site");
+    auto untrusted = ResolveAdministratorPath(testing::SystemEnv(), dir / "site");
     ASSERT_FALSE(untrusted.ok());
     EXPECT_TRUE(untrusted.status().Is(ErrorKind::kRefused));
     EXPECT_NE(untrusted.status().message().find("site"), std::string::npos);
@@ -211,7 +212,7 @@ TEST(ResolveAdministratorPath, TrustsOnlyFoldersNoOtherUserCanChange) {
     // root-owned link (one to /secret) over it.
     ASSERT_EQ(::symlink((dir / "www/real").c_str(), (dir / "www/site").c_str()), 0);
     auto refused = [&](const std::string& path, const std::string& named) {
-        auto resolved = ResolveAdministratorPath(path);
+        auto resolved = ResolveAdministratorPath(testing::SystemEnv(), path);
         ASSERT_FALSE(resolved.ok()) << path;
         EXPECT_TRUE(resolved.status().Is(ErrorKind::kRefused));
         EXPECT_NE(resolved.status().message().find(named), std::string::npos)
@@ -226,7 +227,7 @@ TEST(ResolveAdministratorPath, TrustsOnlyFoldersNoOtherUserCanChange) {
     refused(dir / "www/real/index.html", dir / "www");
     // Sticky, as /tmp: others may add names but not move root's; a missing name is theirs.
     ASSERT_EQ(::chmod((dir / "www").c_str(), 01777), 0);
-    EXPECT_TRUE(ResolveAdministratorPath(dir / "www/site").ok());
+    EXPECT_TRUE(ResolveAdministratorPath(testing::SystemEnv(), dir / "www/site").ok());
     refused(dir / "www/planted", dir / "www");
     ASSERT_EQ(::lchown((dir / "www/site").c_str(), 65534, 65534), 0);
     refused(dir / "www/site", "site");
