@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "platform/md5.h"
 #include "tests/engine/engine_fixture.h"
+#include "tests/support/race_env.h"
 
 namespace norv {
 namespace {
@@ -220,6 +223,23 @@ TEST_F(EngineTest, ArchiveBuildingAndRunsExcludeEachOther) {
                     })
                     .ok());
     EXPECT_TRUE(run_during_archive.Is(ErrorKind::kBusy));
+}
+
+// A cracked folder inside a watched tree, as the response fills it while the walk goes on: a
+// copy that lands there the moment the walk would list it is never taken for a new file.
+TEST_F(EngineTest, TheCrackedFolderInsideAWatchedTreeIsNeverWalked) {
+    settings.cracked_dir = tree / "cracked";
+    switches.auto_restore = 1;
+    tree.Write("www/index.html", "<h1>good</h1>");
+    SetRules({{tree.path(), RuleKind::kTree}});
+    testing::RaceEnv race;
+    race.Before(testing::Call::kFdOpenDir, "*/cracked",
+                [&] { tree.Write("cracked/2004-04-119-05-22shell.php", "evidence"); });
+    context.env = &race;
+    ASSERT_TRUE(engine->check_file().ok());
+    EXPECT_EQ(ChangeLines(), std::vector<std::string>{"Created: " + tree / "www/index.html"});
+    const auto lines = LogLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Skipped: " + tree / "cracked"), lines.end());
 }
 
 TEST_F(EngineTest, SubfolderFilesComeBeforeTheirParentsFiles) {

@@ -14,6 +14,7 @@
 
 #include "platform/lha/lh5_encoder.h"
 #include "tests/support/fault_env.h"
+#include "tests/support/race_env.h"
 #include "tests/support/test_support.h"
 
 namespace norv::platform::lha {
@@ -528,6 +529,26 @@ TEST(Archive, AFailingFlushOrRenameAtRestoreLeavesTheFileAsItIs) {
         EXPECT_FALSE(norv::platform::FileExists(testing::SystemEnv(), file));
         EXPECT_EQ(Leftovers(dir / "site", "page.html"), std::vector<std::string>{});
     }
+}
+
+// A file put at the page's place after the restore checked it was free, before its temporary
+// file is renamed there, is never replaced (it may be evidence): the restore fails, the file
+// keeps its content, and no temporary file is left.
+TEST(Archive, AFilePutInPlaceDuringTheRestoreIsNeverReplaced) {
+    TempDir dir;
+    const std::string file = dir.Write("site/page.html", "<h1>archived</h1>");
+    const std::string archive = dir / "arcive.lzh";
+    ASSERT_TRUE(AddToArchive(testing::SystemEnv(), archive, file).ok());
+    ::unlink(file.c_str());
+    testing::RaceEnv race;
+    race.Before(testing::Call::kRenameAt, "*/site/.norv-restore-*",
+                [&] { norv::testing::WriteAll(file, "planted"); });
+    Status restored =
+        RestoreEntryBelow(race, archive, StoredPathOf(testing::SystemEnv(), file), "/");
+    EXPECT_EQ(race.Fired(), 1);
+    EXPECT_EQ(restored.code(), EEXIST) << restored.message();
+    EXPECT_EQ(ReadAll(file), "planted");
+    EXPECT_EQ(Leftovers(dir / "site", "page.html"), std::vector<std::string>{});
 }
 
 // One byte of an entry's data changed in the archive: the restore fails, the file in place keeps

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/race_env.h"
 #include "tests/support/test_support.h"
 
 namespace norv::platform {
@@ -26,8 +27,9 @@ int OpenDescriptors() {
     return count;
 }
 
-std::unique_ptr<TreeWalk> WalkOf(const std::string& path, TreeWalk::Options options = {}) {
-    auto root = OpenDirectory(testing::SystemEnv(), path);
+std::unique_ptr<TreeWalk> WalkOf(const std::string& path, TreeWalk::Options options = {},
+                                 Env& env = testing::SystemEnv()) {
+    auto root = OpenDirectory(env, path);
     EXPECT_TRUE(root.ok());
     return std::make_unique<TreeWalk>(root.value(), path, std::move(options));
 }
@@ -111,12 +113,13 @@ TEST(TreeWalk, AFolderMovedElsewhereMidWalkNeverLeadsIntoItsNewParent) {
     norv::testing::WriteAll(path + "/deepest", "x");
     // Names the walk listed before the move, planted where the moved folder goes.
     dir.Write("elsewhere/f", "planted");
-    auto walk = WalkOf(dir / "root");
-    TreeWalk::Entry first = walk->Next();
-    ASSERT_EQ(first.type, TreeWalk::Entry::Type::kFile);
-    ASSERT_EQ(first.name, "deepest");
-    // A deep folder whose parents the walk has closed moves into another folder.
-    ASSERT_EQ(::rename((levels[100] + "/d").c_str(), (dir / "elsewhere/d").c_str()), 0);
+    // The deepest folder, whose parents the walk has closed, moves into another folder just as
+    // the walk goes back up through its "..".
+    testing::RaceEnv race;
+    race.Before(testing::Call::kOpenAt, "..", [&] {
+        ASSERT_EQ(::rename((levels.back() + "/d").c_str(), (dir / "elsewhere/d").c_str()), 0);
+    });
+    auto walk = WalkOf(dir / "root", {}, race);
     int files = 0;
     int unseen = 0;
     for (;;) {
@@ -137,6 +140,7 @@ TEST(TreeWalk, AFolderMovedElsewhereMidWalkNeverLeadsIntoItsNewParent) {
         ::close(fd);
         EXPECT_EQ(c, 'x') << entry.dir << entry.name;
     }
+    EXPECT_EQ(race.Fired(), 1);
     EXPECT_GT(files, 0);
     EXPECT_GT(unseen, 0);
 }

@@ -318,6 +318,20 @@ TEST_F(ResponseTest, ACopyDamagedOnItsWayIsDiscardedAndTheFileStays) {
     EXPECT_EQ(CrackedCount(), 0);
 }
 
+// Another file put at the name once the tampered one is copied and verified, before it is
+// removed: that file was never copied, so it is never removed; the copy stays.
+TEST_F(ResponseTest, AFilePutBackAfterTheCopyIsNeverRemoved) {
+    Archive();
+    const std::string shell = tree.Write("www/shell.php", "<?php evil();");
+    const std::string planted = tree.Write("planted.php", "<?php other();");
+    race.After(Call::kFsync, "*/cracked/*shell.php",
+               [&] { ASSERT_EQ(::rename(planted.c_str(), shell.c_str()), 0); });
+    EXPECT_FALSE(response.MoveToCracked(ChangeKind::kCreated, shell, {}));
+    EXPECT_EQ(race.Fired(), 1);
+    EXPECT_EQ(ReadAll(shell), "<?php other();");
+    EXPECT_EQ(ReadAll(dir / "cracked/2004-04-119-05-22shell.php"), "<?php evil();");
+}
+
 // The copy is complete and verified but the file cannot be removed: the message says where the
 // copy is, and the copy stays, listed in the index.
 TEST_F(ResponseTest, AFileThatCannotBeRemovedKeepsItsVerifiedCopy) {
