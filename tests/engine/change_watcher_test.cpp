@@ -2,8 +2,10 @@
 #include "engine/change_watcher.h"
 
 #include <gtest/gtest.h>
+#include <stdio.h>
 
 #include "tests/engine/engine_fixture.h"
+#include "tests/support/race_env.h"
 
 namespace norv {
 namespace {
@@ -47,6 +49,26 @@ TEST_F(WatcherTest, TheCrackedFolderInsideAWatchedTreeIsNotWatched) {
     Start();
     tree.Write("cracked/2004-04-119-05-22shell.php", "evidence");
     EXPECT_EQ(Steps(4).files_checked, 0);
+}
+
+// A watched folder replaced by another between a file's event and its check: nothing in the
+// other folder is measured for the watched one's (a full check takes the tree as it is now).
+TEST_F(WatcherTest, AWatchedFolderSwappedBeforeItsFileIsCheckedIsNeverTakenForIt) {
+    tree.Write("www/sub/page.html", "<h1>good</h1>");
+    tree.Write("other/page.html", "<h1>other</h1>");
+    SetRules({{tree / "www", RuleKind::kTree}});
+    Start();
+    testing::RaceEnv race;
+    race.Before(testing::Call::kOpenAt, "sub", [&] {
+        ASSERT_EQ(::rename((tree / "www/sub").c_str(), (tree / "old").c_str()), 0);
+        ASSERT_EQ(::rename((tree / "other").c_str(), (tree / "www/sub").c_str()), 0);
+    });
+    context.env = &race;
+    const size_t changes = hooks.changes.size();
+    tree.Write("www/sub/page.html", "<h1>changed</h1>");
+    EXPECT_EQ(Steps(1).files_checked, 0);
+    EXPECT_EQ(race.Fired(), 1);
+    EXPECT_EQ(hooks.changes.size(), changes);
 }
 
 }  // namespace

@@ -242,6 +242,18 @@ TEST_F(EngineTest, TheCrackedFolderInsideAWatchedTreeIsNeverWalked) {
     EXPECT_NE(std::find(lines.begin(), lines.end(), "Skipped: " + tree / "cracked"), lines.end());
 }
 
+// A folder another user made at the cracked folder's path hides nothing: it is walked like any
+// other, and what was planted there is found.
+TEST_F(EngineTest, ACrackedFolderAnotherUserMadeIsWalkedLikeAnyOther) {
+    if (::geteuid() != 0) GTEST_SKIP() << "owners are set as root";
+    settings.cracked_dir = tree / "cracked";
+    const std::string planted = tree.Write("cracked/shell.php", "<?php evil();");
+    ASSERT_EQ(::chown((tree / "cracked").c_str(), 65534, 65534), 0);
+    SetRules({{tree.path(), RuleKind::kTree}});
+    ASSERT_TRUE(engine->check_file().ok());
+    EXPECT_EQ(ChangeLines(), std::vector<std::string>{"Created: " + planted});
+}
+
 TEST_F(EngineTest, SubfolderFilesComeBeforeTheirParentsFiles) {
     tree.Write("a.txt", "a");
     tree.Write("s/b.txt", "b");

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <set>
@@ -280,6 +281,39 @@ TEST_F(ArchiveTest, OwnerComesBackAsArchived) {
     EXPECT_EQ(st.st_gid, 33u);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(ReadAll(page), "<h1>site</h1>");
+}
+
+// A folder the restore makes again gets its archived owner and mode; one another user renamed
+// into its place the moment it was made is never given away nor opened up.
+TEST_F(ArchiveTest, AFolderRenamedIntoAMadeFoldersPlaceIsNeverGivenAway) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files away";
+    const std::string page = dir.Write("owned/sub/index.html", "<h1>site</h1>");
+    ASSERT_EQ(::chown((dir / "owned/sub").c_str(), 33, 33), 0);
+    ASSERT_EQ(::chmod((dir / "owned/sub").c_str(), 0750), 0);
+    ASSERT_TRUE(AddToArchive(testing::SystemEnv(), dir / "owned.lzh", dir / "owned").ok());
+    auto restore = [&](Env& env) {
+        ASSERT_EQ(std::system(("rm -r '" + dir / "owned/sub" + "'").c_str()), 0);
+        ASSERT_TRUE(
+            RestoreEntryBelow(env, dir / "owned.lzh", StoredPathOf(testing::SystemEnv(), page), "/")
+                .ok());
+    };
+    struct stat st {};
+    restore(testing::SystemEnv());
+    ASSERT_EQ(::stat((dir / "owned/sub").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 33u);
+    EXPECT_EQ(st.st_mode & 07777, 0750u);
+
+    const std::string theirs = dir.MakeDir("theirs");
+    ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(theirs.c_str(), 0700), 0);
+    testing::RaceEnv race;
+    race.After(testing::Call::kMkdirAt, "sub",
+               [&] { ASSERT_EQ(::rename(theirs.c_str(), (dir / "owned/sub").c_str()), 0); });
+    restore(race);
+    EXPECT_EQ(race.Fired(), 1);
+    ASSERT_EQ(::stat((dir / "owned/sub").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
 }
 
 TEST(Archive, ANameHoldingTheLinkSeparatorNeverPassesForAnotherFile) {
@@ -631,6 +665,29 @@ TEST(RestoreJournal, RemovesOnlyTheNotedTemporaryFiles) {
     EXPECT_FALSE(FileExists(testing::SystemEnv(), left));
     EXPECT_TRUE(FileExists(testing::SystemEnv(), planted));
     EXPECT_EQ(norv::testing::ReadAll(dir / kRestoreJournalName), "");
+}
+
+// A restore notes its temporary file in the journal before it makes it: a run killed in between
+// leaves no file the next run does not know of.
+TEST(RestoreJournal, TheTemporaryFileIsNotedBeforeItIsMade) {
+    TempDir dir;
+    const std::string file = dir.Write("site/page.html", "<h1>archived</h1>");
+    const std::string archive = dir / "arcive.lzh";
+    ASSERT_TRUE(AddToArchive(testing::SystemEnv(), archive, file).ok());
+    ::unlink(file.c_str());
+    const RestoreJournal journal(testing::SystemEnv(), dir / kRestoreJournalName);
+    testing::RaceEnv race;
+    std::string noted;
+    race.Before(testing::Call::kOpenAt, ".norv-restore-*",
+                [&] { noted = ReadAll(dir / kRestoreJournalName); });
+    auto root = OpenDirectory(race, "/");
+    ASSERT_TRUE(root.ok());
+    ASSERT_TRUE(RestoreEntry(archive, StoredPathOf(testing::SystemEnv(), file), **root, "/",
+                             PathNames(file), nullptr, &journal)
+                    .ok());
+    EXPECT_EQ(race.Fired(), 1);
+    EXPECT_EQ(noted.rfind(dir / "site\t", 0), 0u) << noted;
+    EXPECT_NE(noted.find("\t.norv-restore-"), std::string::npos) << noted;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "tests/support/held_lease.h"
+#include "tests/support/race_env.h"
 #include "tests/support/test_support.h"
 
 namespace norv::platform {
@@ -62,6 +63,25 @@ Fingerprint FingerprintOf(const std::string& path, const HashBudget& budget) {
     const size_t slash = path.rfind('/');
     auto folder = OpenDirectory(testing::SystemEnv(), path.substr(0, slash));
     return FingerprintAt(**folder, path.substr(slash + 1), nullptr, budget);
+}
+
+// A file that grows between the moment it is measured and its first read is hashed as measured:
+// nothing past its size is read into the digest.
+TEST(Md5, AFileGrowingAsItIsReadIsHashedAsMeasured) {
+    TempDir dir;
+    const std::string path = dir.Write("access.log", "first line\n");
+    testing::RaceEnv race;
+    race.Before(testing::Call::kRead, "access.log", [&] {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        ASSERT_EQ(::write(fd, "second line\n", 12), 12);
+        ::close(fd);
+    });
+    auto folder = OpenDirectory(race, dir.path());
+    ASSERT_TRUE(folder.ok());
+    const Fingerprint print = FingerprintAt(**folder, "access.log");
+    EXPECT_EQ(race.Fired(), 1);
+    EXPECT_EQ(print.facts.size, 11);
+    EXPECT_EQ(print.digest, Md5Hex("first line\n"));
 }
 
 TEST(Md5, FileOverTheSizeBudgetIsSampledNeverHashedWhole) {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -316,6 +317,26 @@ TEST_F(ResponseTest, ACopyDamagedOnItsWayIsDiscardedAndTheFileStays) {
     ASSERT_EQ(::stat(shell.c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
     EXPECT_EQ(CrackedCount(), 0);
+}
+
+// A device put at a new file's place just before the response opens it has no content to keep:
+// it is never taken for the file, copied as empty and removed; it stays, and that is said.
+TEST_F(ResponseTest, ADeviceSwappedInForAFileIsNeverQuarantinedAsIt) {
+    if (::geteuid() != 0) GTEST_SKIP() << "devices are made as root";
+    Archive();
+    const std::string shell = tree.Write("www/shell.php", "<?php evil();");
+    race.Before(Call::kOpenAt, "shell.php", [&] {
+        ASSERT_EQ(::unlink(shell.c_str()), 0);
+        ASSERT_EQ(::mknod(shell.c_str(), S_IFCHR | 0600, ::makedev(1, 3)), 0);  // as /dev/null
+    });
+    EXPECT_FALSE(response.MoveToCracked(ChangeKind::kCreated, shell, {}));
+    EXPECT_EQ(race.Fired(), 1);
+    struct stat st {};
+    ASSERT_EQ(::lstat(shell.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    ASSERT_EQ(hooks.messages.size(), 1u);
+    EXPECT_NE(hooks.messages[0].find("通常のファイルではありません"), std::string::npos)
+        << hooks.messages[0];
 }
 
 // Another file put at the name once the tampered one is copied and verified, before it is
