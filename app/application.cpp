@@ -11,24 +11,6 @@
 #include "response/mail_report.h"
 
 namespace norv {
-Result<float> StatusStepFor(const std::string& scan_period) {
-    std::string text = scan_period;
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.pop_back();
-    char* end = nullptr;
-    errno = 0;
-    double period = std::strtod(text.c_str(), &end);
-    bool whole_text = end != text.c_str() && *end == '\0' && errno == 0;
-    if (!whole_text || !(period > 0.0 && period <= kMaxScanPeriodMinutes)) {
-        return Status::Error(kErrFormat, "検査周期 \"" + scan_period + "\" は 0 より大きく " +
-                                             PlainNumber(kMaxScanPeriodMinutes) +
-                                             " 以下の数値ではありません");
-    }
-    // More than the full width a second would only wrap: the bound also keeps a period of a
-    // tiny fraction of a minute from overflowing the float.
-    return static_cast<float>(std::min(StatusStrip::kFullWidthTwips / period,
-                                       static_cast<double>(StatusStrip::kFullWidthTwips)));
-}
-
 Application::~Application() = default;
 
 Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& options,
@@ -46,8 +28,8 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
     platform::Env& env = *context.env;
     context.program_dir =
         options.program_dir.empty() ? platform::ExecutableDirectory(env) : options.program_dir;
-    context.windows_dir = kWindowsDirectory;
-    context.root_dir = RootOf(context.windows_dir);
+    context.system_dir = kSystemConfigFolder;
+    context.root_dir = RootOf(context.system_dir);
     context.charset = options.charset;
     app->settings_.save_dir = context.root_dir + kDefaultSaveFolder;
     app->settings_.cracked_dir = context.root_dir + kDefaultCrackedFolder;
@@ -82,12 +64,6 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
     NORV_RETURN_IF_ERROR(app->ReloadSettingsAndRules());
     if (!db_exists) NORV_RETURN_IF_ERROR(open_store(true));
 
-    // A period that is no number must not lock the administrator out of the program: the strip
-    // stands still and the settings window can repair it.
-    Status step = app->UpdateStatusStep();
-    if (!step.ok()) front_end.messages.ShowMessageBox(step.message());
-    app->status_strip_.width = 0;
-
     app->archive_ =
         std::make_unique<ProtectedArchive>(env, app->settings_, app->rules_, front_end.messages);
     app->archive_->SetRestoreJournal(
@@ -115,14 +91,16 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
 Status Application::LoadSettings() {
     auto loaded = norv::LoadSettings(context_, settings_, switches_);
     if (!loaded.ok()) return loaded.status();
-    ShowSettings(settings_, edit_);
+    front_end_.view.SettingsShown(settings_);
     // Stopping the checks is left to a save: a load that finds them off leaves them running.
     if (loaded->auto_check_on) front_end_.timers.StartAutoCheckTimers();
     return Status::Ok();
 }
 
-Status Application::SaveSettings() {
-    auto saved = norv::SaveSettings(context_, SettingsToSave(settings_, edit_), switches_);
+Status Application::SaveSettings(const Settings& edited) {
+    Settings to_save = edited;
+    to_save.reserved_line = settings_.reserved_line;  // only the live record holds line 1
+    auto saved = norv::SaveSettings(context_, to_save, switches_);
     if (!saved.ok()) return saved.status();
     // What was saved acts at once: the record is read back as the next load would read it.
     Status loaded = LoadSettings();
@@ -131,39 +109,30 @@ Status Application::SaveSettings() {
     } else {
         front_end_.timers.StopAutoCheckTimers();
     }
-    NORV_RETURN_IF_ERROR(loaded);
-    return UpdateStatusStep();
-}
-
-Status Application::UpdateStatusStep() {
-    auto step = StatusStepFor(settings_.scan_period);
-    status_strip_.step = step.ok() ? step.value() : 0;
-    if (step.ok()) return Status::Ok();
-    return Status::Error(kErrFormat, "設定ファイル " + context_.SettingsPath() + " の 11 行目: " +
-                                         step.status().message() + "。状態表示は動きません");
+    return loaded;
 }
 
 Status Application::LoadRules() {
     Status status = norv::LoadRules(context_, rules_, front_end_.messages);
-    ShowRules(rules_, edit_);
+    front_end_.view.RulesShown(rules_);
     return status;
 }
 
 Status Application::AddRule(const std::string& path) {
     Status status = norv::AddRule(context_, rules_, path, front_end_.messages);
-    ShowRules(rules_, edit_);
+    front_end_.view.RulesShown(rules_);
     return status;
 }
 
 Status Application::DeleteRule(int n) {
     Status status = norv::DeleteRule(context_, rules_, n, front_end_.messages);
-    ShowRules(rules_, edit_);
+    front_end_.view.RulesShown(rules_);
     return status;
 }
 
 Status Application::SetRuleRecursion(int item, bool on) {
     Status status = norv::SetRuleRecursion(context_, rules_, item, on);
-    ShowRules(rules_, edit_);
+    front_end_.view.RulesShown(rules_);
     return status;
 }
 
@@ -180,8 +149,8 @@ Status Application::ReloadSettingsAndRules() {
     settings_ = std::move(settings);
     switches_ = switches;
     rules_ = std::move(rules);
-    ShowSettings(settings_, edit_);
-    ShowRules(rules_, edit_);
+    front_end_.view.SettingsShown(settings_);
+    front_end_.view.RulesShown(rules_);
     // As LoadSettings: a load may start the automatic checks, never stop them.
     if (loaded->auto_check_on) front_end_.timers.StartAutoCheckTimers();
     return Status::Ok();

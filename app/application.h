@@ -2,18 +2,17 @@
 // desktop program and the command-line tool.
 //
 // Start() fixes the RunContext, puts the default folders into the settings record, resets the
-// counters, opens the database, loads the settings and the rules, and computes the status
-// strip's step. A failure of any step is returned with its cause (which file, which line) and
-// nothing has been written by then. Every record here is owned once: the core is lent
-// references; the front ends reach the records through the accessors, and load, save and edit
-// the settings and the rules through the operations below.
+// counters, opens the database, and loads the settings and the rules. A failure of any step is
+// returned with its cause (which file, which line) and nothing has been written by then. Every
+// record here is owned once: the core is lent references; the front ends reach the records through
+// the accessors, and load, save and edit the settings and the rules through the operations below.
 #pragma once
 
 #include <memory>
 #include <string>
 
 #include "app/auto_check_timers.h"
-#include "app/settings_edit_state.h"
+#include "app/records_view.h"
 #include "config/rule_table.h"
 #include "config/run_context.h"
 #include "config/settings.h"
@@ -39,25 +38,12 @@ struct StartupOptions {
     std::ostream* events_copy = nullptr;     // every event line also goes here (check --json)
 };
 
-// The front end's side of the process: labels, dialogs and timers.
+// The front end's side of the process: labels, dialogs, timers and the settings it shows.
 struct FrontEnd {
     ScanObserver& observer;
     MessageBoxSink& messages;
     AutoCheckTimers& timers;
-};
-
-// The status strip of the main window: it grows by one step per second while automatic checks
-// run, and starts again after passing its full width.
-struct StatusStrip {
-    static constexpr float kFullWidthTwips = 4695.0f;
-    float full_width = kFullWidthTwips;
-    float step = 0;
-    float width = 0;
-
-    void Advance() {
-        width += step;
-        if (width > full_width) width = 0;
-    }
+    RecordsView& view;
 };
 
 class Application : public SettingsReloader {
@@ -71,13 +57,9 @@ class Application : public SettingsReloader {
     // Written by the settings window; the engine and the change response read them as they act.
     LiveSwitches& switches() { return switches_; }
     const LiveSwitches& switches() const { return switches_; }
-    SettingsEditState& edit() { return edit_; }
-    const SettingsEditState& edit() const { return edit_; }
     const RuleTable& rules() const { return rules_; }
     ScanMode mode() const { return mode_; }
     const ScanCounters& counters() const { return counters_; }
-    StatusStrip& status_strip() { return status_strip_; }
-    const StatusStrip& status_strip() const { return status_strip_; }
 
     ScanEngine& engine() { return *engine_; }
     ProtectedArchive& archive() { return *archive_; }
@@ -85,16 +67,16 @@ class Application : public SettingsReloader {
     const platform::RegionalFormat& regional() const { return *regional_; }
     FrontEnd& front_end() { return front_end_; }
 
-    // Reads the settings file into the record and the switches and shows it in the editing
-    // state. Starts the automatic checks when line 10 is 1; a load never stops them.
+    // Reads the settings file into the record and the switches and shows it to the front end.
+    // Starts the automatic checks when line 10 is 1; a load never stops them.
     Status LoadSettings();
-    // Writes the file from the editing state and the switches (line 1 from the record), reads
-    // it back into the record so the saved period and folders act at once, sets the status
-    // strip's step, then starts or stops the automatic checks by line 10 as written.
-    Status SaveSettings();
-    // Reads the rule file into the table and shows the table in the rule list.
+    // Writes the file from `edited` and the switches (line 1 from the record), reads it back
+    // into the record so the saved period and folders act at once, then starts or stops the
+    // automatic checks by line 10 as written.
+    Status SaveSettings(const Settings& edited);
+    // Reads the rule file into the table and shows it to the front end.
     Status LoadRules();
-    // The settings window's rule edits: each is saved at once and shown in the rule list.
+    // The settings window's rule edits: each is saved at once and shown to the front end.
     Status AddRule(const std::string& path);
     Status DeleteRule(int n);
     Status SetRuleRecursion(int item, bool on);
@@ -105,18 +87,14 @@ class Application : public SettingsReloader {
 
   private:
     explicit Application(FrontEnd front_end) : front_end_(front_end) {}
-    // The status strip's step for the record's period; a period that is no number stops it.
-    Status UpdateStatusStep();
 
     FrontEnd front_end_;
     RunContext context_;
     Settings settings_;
     LiveSwitches switches_;
-    SettingsEditState edit_;
     RuleTable rules_;
     ScanMode mode_ = ScanMode::kNone;
     ScanCounters counters_;
-    StatusStrip status_strip_;
     platform::SystemClock system_clock_;
     const platform::Clock* clock_ = &system_clock_;
     std::unique_ptr<platform::RegionalFormat> regional_;
@@ -127,10 +105,5 @@ class Application : public SettingsReloader {
     std::unique_ptr<ScanReportMailer> mailer_;
     std::unique_ptr<ScanEngine> engine_;
 };
-
-// The status strip's step for a scan period text: the full width divided by the period, read
-// as a whole number, at most the full width. Fails for a text that is no number, or one not above
-// zero and at most kMaxScanPeriodMinutes.
-Result<float> StatusStepFor(const std::string& scan_period);
 
 }  // namespace norv

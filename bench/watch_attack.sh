@@ -1,36 +1,31 @@
-#!/ usr / bin / env bash
-#An attacker who can write in a watched tree, against two builds of the watch in the same run
-#(automatic restore on, mail off) : the build under test and a peer, figure by figure, each
-#figure with a fresh program folder and a fresh watch.
+#!/usr/bin/env bash
+# An attacker who can write in a watched tree, against two builds of the watch in the same run
+# (automatic restore on, mail off): the build under test and a peer, figure by figure, each
+# figure with a fresh program folder and a fresh watch.
 #
-#bash bench / watch_attack.sh NEW_NORV_CLI PEER_NORV_CLI[NORV_WATCH_PROBE]
+#   bash bench/watch_attack.sh NEW_NORV_CLI PEER_NORV_CLI [NORV_WATCH_PROBE]
 #
-#rewriter the page rewritten every 50 ms for 10 s, read about every millisecond between
-#writes : the share of reads that found it defaced
-#flood 20, 000 new files made in a new folder of the tree, then the page defaced : how
-#long until the page is back(the probe gives up after 30 s)
-#chain a chain of folders 20, 000 deep made at run time with mkdirat / openat : the watch's
-#VmRSS before and after(and VmHWM) once its CPU time has not moved for 2 s, and
-#how long after the chain was made its CPU time last moved; a watch that is not
-#quiet within 120 s, or passes 2 GiB of RSS, is stopped and the bound is given
+#   rewriter   the page rewritten every 50 ms for 10 s, read about every millisecond between
+#              writes: the share of reads that found it defaced
+#   flood      20,000 new files made in a new folder of the tree, then the page defaced: how
+#              long until the page is back (the probe gives up after 30 s)
+#   chain      a chain of folders 20,000 deep made at run time with mkdirat/openat: the watch's
+#              VmRSS before and after (and VmHWM) once its CPU time has not moved for 2 s, and
+#              how long from its first mkdir until the CPU time last moved; a watch that is not
+#              quiet within 120 s, or passes 2 GiB of RSS, is stopped and the bound is given
 #
-#The probe is the one built beside this script(build / release / bench / norv - watch - probe) \
-    unless
-#given; it is used against both watches.The tree(2, 000 files of 1 - 4 KiB in 20 folders, made
-#afresh each run) and the program folder live in $NORV_ATTACK_DIR(default
-#/ var / tmp / norv - attack - bench); the watches' output is kept there, in logs/, for a look afterwards.
-set - euo pipefail here = $(cd "$(dirname " $0 ")/.." && pwd)[$ # - ge 2] || {
-    echo "usage: $0 NEW_NORV_CLI PEER_NORV_CLI [NORV_WATCH_PROBE]" > &2;
-    exit 2;
-}
+# The probe is the one built beside this script (build/release/bench/norv-watch-probe) unless
+# given; it is used against both watches. The tree (2,000 files of 1-4 KiB in 20 folders, made
+# afresh each run) and the program folder live in $NORV_ATTACK_DIR (default
+# /var/tmp/norv-attack-bench); the watches' output is kept there, in logs/, for a look afterwards.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+[ $# -ge 2 ] || { echo "usage: $0 NEW_NORV_CLI PEER_NORV_CLI [NORV_WATCH_PROBE]" >&2; exit 2; }
 new_cli=$(realpath "$1")
 peer_cli=$(realpath "$2")
 probe=$(realpath "${3:-$here/build/release/bench/norv-watch-probe}")
-for b in "$new_cli" "$peer_cli" "$probe";
-do [-x "$b"] || {
-        echo "not an executable: $b" > &2;
-        exit 2;
-    }
+for b in "$new_cli" "$peer_cli" "$probe"; do
+    [ -x "$b" ] || { echo "not an executable: $b" >&2; exit 2; }
 done
 B=${NORV_ATTACK_DIR:-/var/tmp/norv-attack-bench}
 tree=$B/tree
@@ -39,7 +34,8 @@ quiet_bound=120                # seconds the chain's watch may take to become qu
 rss_bound=$((2 * 1024 * 1024)) # KiB of RSS at which the chain's watch is stopped
 rm -rf "$tree" "$logs" "$B/run"
 mkdir -p "$B" "$logs"
-#The same tree every run, made afresh.
+
+# The same tree every run, made afresh.
 python3 - "$tree" <<'PY'
 import os, random, sys
 root = sys.argv[1]
@@ -58,26 +54,26 @@ echo "machine: $(nproc) cores, $(awk -F': ' '/^model name/ { print $2; exit }' /
     "kernel $(uname -r)"
 
 watch_pid=
-#Asks the watch to stop; one that has not ended 10 s later is killed.Sets stopped_by.
+# Asks the watch to stop; one that has not ended 10 s later is killed. Sets stopped_by.
 stop_watch() {
     [ -n "$watch_pid" ] || return 0
     stopped_by=TERM
     kill -TERM "$watch_pid" 2>/dev/null || true
-    for _ in $(seq 100);
-    do
-        kill - 0 "$watch_pid" 2 > / dev / null ||
-            break sleep 0.1 done if kill - KILL "$watch_pid" 2 > / dev / null;
-    then stopped_by = KILL;
-    fi wait "$watch_pid" 2 > / dev / null || true watch_pid =
+    for _ in $(seq 100); do
+        kill -0 "$watch_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    if kill -KILL "$watch_pid" 2>/dev/null; then stopped_by=KILL; fi
+    wait "$watch_pid" 2>/dev/null || true
+    watch_pid=
 }
-trap stop_watch EXIT kib() {
-    awk - v k = "$2:" '$1 == k { print $2 }' "/proc/$1/status" 2 > / dev / null;
-}
-cpu() { awk '{ print $14 + $15 }' "/proc/$1/stat" 2 > / dev / null; }
-now() { date + % s.% N; }
+trap stop_watch EXIT
+kib() { awk -v k="$2:" '$1 == k { print $2 }' "/proc/$1/status" 2>/dev/null; }
+cpu() { awk '{ print $14 + $15 }' "/proc/$1/stat" 2>/dev/null; }
+now() { date +%s.%N; }
 
-#start_watch CLI LOG : a program folder for the tree, archived with restore on and initialised;
-#the watch started, its first check done.
+# start_watch CLI LOG: a program folder for the tree, archived with restore on and initialised;
+# the watch started, its first check done.
 start_watch() {
     local cli=$1 log=$2 run=$B/run
     stop_watch
@@ -91,45 +87,45 @@ start_watch() {
     : > "$log"
     "$cli" --dir "$run/program" watch > "$log" 2>&1 &
     watch_pid=$!
-    until grep -q "リアルタイム監視を開始しました" "$log";
-    do kill - 0 "$watch_pid" 2 > / dev / null || {
-            echo "the watch ended:" > &2;
-            cat "$log" > &2;
-            exit 1;
-        }
-    sleep 0.05 done
+    until grep -q "リアルタイム監視を開始しました" "$log"; do
+        kill -0 "$watch_pid" 2>/dev/null || { echo "the watch ended:" >&2; cat "$log" >&2; exit 1; }
+        sleep 0.05
+    done
 }
 
-#wait_quiet BOUND : until the watch's CPU time has not moved for 2 s, at most BOUND seconds, or
-#until its RSS passes the bound.Sets quiet_state(quiet, busy, memory, ended) and last_move
-#(when its CPU time last moved).
+# wait_quiet BOUND: until the watch's CPU time has not moved for 2 s, at most BOUND seconds, or
+# until its RSS passes the bound. Sets quiet_state (quiet, busy, memory, ended) and last_move
+# (when its CPU time last moved).
 wait_quiet() {
-    local bound = $1 start last c r since start = $(now) last = $(cpu "$watch_pid") last_move =
-        $start since = 0 quiet_state =
-            busy while awk - v a = "$start" - v b = "$(now)" - v s =
-                                                        "$bound" 'BEGIN { exit !(b - a < s) }';
-    do sleep 0.1 c = $(cpu "$watch_pid")[-n "$c"] || {
-            quiet_state = ended;
-            return;
-        }
-    r = $(kib "$watch_pid" VmRSS) if[-n "$r"] && ["$r" - gt "$rss_bound"];
-    then quiet_state = memory;
-    return;
-    fi if["$c" != "$last"];
-    then last = $c last_move = $(now) since = 0 else since = $((since + 1))["$since" - ge 20]&& {
-        quiet_state = quiet;
-        return;
-    }
-    fi done
+    local bound=$1 start last c r since
+    start=$(now)
+    last=$(cpu "$watch_pid")
+    last_move=$start
+    since=0
+    quiet_state=busy
+    while awk -v a="$start" -v b="$(now)" -v s="$bound" 'BEGIN { exit !(b - a < s) }'; do
+        sleep 0.1
+        c=$(cpu "$watch_pid")
+        [ -n "$c" ] || { quiet_state=ended; return; }
+        r=$(kib "$watch_pid" VmRSS)
+        if [ -n "$r" ] && [ "$r" -gt "$rss_bound" ]; then quiet_state=memory; return; fi
+        if [ "$c" != "$last" ]; then
+            last=$c
+            last_move=$(now)
+            since=0
+        else
+            since=$((since + 1))
+            [ "$since" -ge 20 ] && { quiet_state=quiet; return; }
+        fi
+    done
 }
 
-mib() { awk - v k = "$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
+mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
 
 declare -A fig stop
 
-#The rewriter.
-for who in new peer;
-do
+# The rewriter.
+for who in new peer; do
     cli=${who}_cli
     start_watch "${!cli}" "$logs/rewrite-$who.txt"
     out=$("$probe" rewrite "$page" 10) || true
@@ -140,12 +136,11 @@ do
     stop[rewrite-$who]=$stopped_by
 done
 
-#The flood.
-for who in new peer;
-do
-    cli = ${who} _cli start_watch
-        "${!cli}"
-        "$logs/flood-$who.txt" if out = $("$probe" flood "$page" 20000 2 > &1); then
+# The flood.
+for who in new peer; do
+    cli=${who}_cli
+    start_watch "${!cli}" "$logs/flood-$who.txt"
+    if out=$("$probe" flood "$page" 20000 2>&1); then
         fig[flood-$who]=$(sed -n 's/.*back after \([0-9]*\) ms.*/\1/p' <<< "$out")
     else
         fig[flood-$who]=">30000"
@@ -156,57 +151,58 @@ do
     rm -rf "$tree"/flood-*
 done
 
-#The chain.
-for who in new peer;
-do
-    cli = ${who} _cli start_watch
-        "${!cli}"
-        "$logs/chain-$who.txt" wait_quiet 30 fig[rss0 - $who] = $(kib "$watch_pid" VmRSS) chain_at =
-            $(now) made =
-                $(python3 - "$tree" 20000 << 'PY' import os, sys,
-                  time t0 = time.monotonic() fd = os.open(sys.argv[1], os.O_RDONLY) os.mkdir(
-                      "chain", dir_fd = fd) for i in range(int(sys.argv[2]))
-                  : inner = os.open("chain" if i == 0 else "d", os.O_RDONLY, dir_fd = fd)
-                                os.close(fd) fd = inner os.mkdir("d", dir_fd = fd) os.close(fd)
-                                                      print("%.1f" % (time.monotonic() - t0)) PY)
-                    wait_quiet "$quiet_bound" fig[rss1 - $who] = $(kib "$watch_pid" VmRSS)
-                        fig[hwm - $who] = $(kib "$watch_pid" VmHWM) case $quiet_state in quiet)
-        fig[quiet - $who] =
-            $(awk - v a = "$chain_at" - v b = "$last_move" 'BEGIN { printf "%.1f", b - a }');
-;
-        busy) fig[quiet-$who]=$(awk -v a="$chain_at" -v b="$(now)" 'BEGIN { printf ">%d", b - a }') ;
-        ;
-        memory) fig[quiet-$who]="stopped at RSS > 2 GiB" ;
-        ;
-        ended) fig[quiet-$who]="the watch ended" ;
-        ;
-        esac fig[made - $who] = $made echo "$who: chain made in $made s, $quiet_state" >>
-                                "$logs/probe.txt" stop_watch stop[chain - $who] =
-                                    $stopped_by rm - rf "$tree/chain" done
-#ratio NEW PEER : new / peer, with a bound carried over("<", ">") or "-" when both are bounds.
-                                                     ratio() {
+# The chain.
+for who in new peer; do
+    cli=${who}_cli
+    start_watch "${!cli}" "$logs/chain-$who.txt"
+    wait_quiet 30
+    fig[rss0-$who]=$(kib "$watch_pid" VmRSS)
+    chain_at=$(now)
+    made=$(python3 - "$tree" 20000 <<'PY'
+import os, sys, time
+t0 = time.monotonic()
+fd = os.open(sys.argv[1], os.O_RDONLY)
+os.mkdir("chain", dir_fd=fd)
+for i in range(int(sys.argv[2])):
+    inner = os.open("chain" if i == 0 else "d", os.O_RDONLY, dir_fd=fd)
+    os.close(fd)
+    fd = inner
+    os.mkdir("d", dir_fd=fd)
+os.close(fd)
+print("%.1f" % (time.monotonic() - t0))
+PY
+)
+    wait_quiet "$quiet_bound"
+    fig[rss1-$who]=$(kib "$watch_pid" VmRSS)
+    fig[hwm-$who]=$(kib "$watch_pid" VmHWM)
+    case $quiet_state in
+        quiet) fig[quiet-$who]=$(awk -v a="$chain_at" -v b="$last_move" \
+            'BEGIN { printf "%.1f", b - a }') ;;
+        busy) fig[quiet-$who]=$(awk -v a="$chain_at" -v b="$(now)" 'BEGIN { printf ">%d", b - a }') ;;
+        memory) fig[quiet-$who]="stopped at RSS > 2 GiB" ;;
+        ended) fig[quiet-$who]="the watch ended" ;;
+    esac
+    fig[made-$who]=$made
+    echo "$who: chain made in $made s, $quiet_state" >> "$logs/probe.txt"
+    stop_watch
+    stop[chain-$who]=$stopped_by
+    rm -rf "$tree/chain"
+done
+
+# ratio NEW PEER: new / peer, with a bound carried over ("<", ">") or "-" when both are bounds.
+ratio() {
     local a=$1 b=$2
-    case "$a$b" in *[!0-9.\>]*) echo "-";
-    return;
-    ;
-    esac if [[$a == \> *&&$b == \> *]];
-    then echo "-";
-    return;
-    fi if [[$b == \> *]];
-    then awk - v a =
-        "$a" - v b =
-            "${b#>"
-            "}" 'BEGIN { r = a / b; if (r < 0.001) print "<0.001"; else printf "<%.3g\n", r }' return fi if
-        [[$a == \> *]];
-    then awk - v a = "${a#>}" - v b =
-                         "$b" 'BEGIN { printf b ? ">%.3g\n" : "-\n", a / (b ? b : 1) }';
-    return;
-    fi awk - v a = "$a" - v b = "$b" 'BEGIN { if (b == 0) print "-"; else printf "%.3g\n", a / b }'
-        }
-        row() {
-            printf '%-50s %-24s %-24s %s\n' "$1" "$2" "$3" "$(ratio "$4" "$5")";
-        }
-        kib_or() { [-n "$1"] && mib "$1" || echo "-"; }
+    case "$a$b" in *[!0-9.\>]*) echo "-"; return ;; esac
+    if [[ $a == \>* && $b == \>* ]]; then echo "-"; return; fi
+    if [[ $b == \>* ]]; then
+        awk -v a="$a" -v b="${b#>}" 'BEGIN { r = a / b; if (r < 0.001) print "<0.001"; else printf "<%.3g\n", r }'
+        return
+    fi
+    if [[ $a == \>* ]]; then awk -v a="${a#>}" -v b="$b" 'BEGIN { printf b ? ">%.3g\n" : "-\n", a / (b ? b : 1) }'; return; fi
+    awk -v a="$a" -v b="$b" 'BEGIN { if (b == 0) print "-"; else printf "%.3g\n", a / b }'
+}
+row() { printf '%-50s %-24s %-24s %s\n' "$1" "$2" "$3" "$(ratio "$4" "$5")"; }
+kib_or() { [ -n "$1" ] && mib "$1" || echo "-"; }
 
 echo "norv new: $new_cli"
 echo "norv peer: $peer_cli"
@@ -215,11 +211,8 @@ row "rewriter: share of reads defaced (%)" "${fig[rewrite-new]}" "${fig[rewrite-
     "${fig[rewrite-new]}" "${fig[rewrite-peer]}"
 row "flood: page back after (ms)" "${fig[flood-new]}" "${fig[flood-peer]}" \
     "${fig[flood-new]}" "${fig[flood-peer]}"
-for who in new peer;
-do
-    for
-        k in rss0 rss1 hwm;
-do fig[$k - $who - mib] = $(kib_or "${fig[$k-$who]}"); done
+for who in new peer; do
+    for k in rss0 rss1 hwm; do fig[$k-$who-mib]=$(kib_or "${fig[$k-$who]}"); done
 done
 row "chain: VmRSS before (MiB)" "${fig[rss0-new-mib]}" "${fig[rss0-peer-mib]}" \
     "${fig[rss0-new-mib]}" "${fig[rss0-peer-mib]}"
@@ -230,13 +223,12 @@ row "chain: VmHWM after (MiB)" "${fig[hwm-new-mib]}" "${fig[hwm-peer-mib]}" \
 row "chain: time to quiet from its first mkdir (s)" "${fig[quiet-new]}" "${fig[quiet-peer]}" \
     "${fig[quiet-new]}" "${fig[quiet-peer]}"
 
-#What each watch said besides starting and ending, and how it ended.
-for f in rewrite flood chain;
-do
-    for
-        who in new peer;
-do
-said = $(grep - c '^norv:' "$logs/$f-$who.txt" || true) echo
-    "$f, $who: $said messages from the watch, ended by SIG${stop[$f-$who]}" done done echo
-    "chain made in ${fig[made-new]} s (new), ${fig[made-peer]} s (peer)" echo
-    "the watches' output: $logs"
+# What each watch said besides starting and ending, and how it ended.
+for f in rewrite flood chain; do
+    for who in new peer; do
+        said=$(grep -c '^norv:' "$logs/$f-$who.txt" || true)
+        echo "$f, $who: $said messages from the watch, ended by SIG${stop[$f-$who]}"
+    done
+done
+echo "chain made in ${fig[made-new]} s (new), ${fig[made-peer]} s (peer)"
+echo "the watches' output: $logs"

@@ -23,14 +23,15 @@ inline constexpr const char* kRuleFileName = "user_rule.txt";
 inline constexpr const char* kLogFileName = "norv.log";
 inline constexpr const char* kDatabaseFileName = "norv.db";
 inline constexpr const char* kLockFileName = "norv.lock";
-inline constexpr const char* kWindowsDirectory = "/etc";
+// The system's configuration folder: its root is where the default save and cracked folders go.
+inline constexpr const char* kSystemConfigFolder = "/etc";
 inline constexpr const char* kDefaultSaveFolder = "var/lib/norv/save";
 inline constexpr const char* kDefaultCrackedFolder = "var/lib/norv/cracked";
 
 struct RunContext {
     platform::Env* env = platform::Env::Default();
     std::string program_dir;
-    std::string windows_dir;
+    std::string system_dir;
     std::string root_dir;
     // Character set of the text files; empty means the system's.
     std::string charset;
@@ -44,7 +45,7 @@ struct RunContext {
     std::string LockPath() const { return platform::JoinPath(program_dir, kLockFileName); }
 };
 
-// windows_dir up to and including its first separator; empty when it holds none.
-std::string RootOf(const std::string& windows_dir);
+// system_dir up to and including its first separator; empty when it holds none.
+std::string RootOf(const std::string& system_dir);
 
 }  // namespace norv

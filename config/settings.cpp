@@ -11,9 +11,9 @@
 
 namespace norv {
 
-std::string RootOf(const std::string& windows_dir) {
-    size_t pos = windows_dir.find(platform::kSeparator);
-    return pos == std::string::npos ? std::string() : windows_dir.substr(0, pos + 1);
+std::string RootOf(const std::string& system_dir) {
+    size_t pos = system_dir.find(platform::kSeparator);
+    return pos == std::string::npos ? std::string() : system_dir.substr(0, pos + 1);
 }
 
 double LeadingNumber(std::string_view text) {
@@ -136,7 +136,8 @@ Result<SettingsChange> LoadSettings(const RunContext& context, Settings& setting
     auto read = platform::ReadTextLines(*context.env, path, context.charset, kSettingsFileMaxBytes);
     if (!read.ok()) {
         if (read.status().Is(ErrorKind::kNotFound)) {
-            return Status::Error(ENOENT, "設定ファイル " + path + " がありません");
+            return Status::Error(ErrorKind::kNotFound, ENOENT,
+                                 "設定ファイル " + path + " がありません");
         }
         return Status::Error(read.status().kind(), read.status().code(),
                              "設定ファイル " + read.status().message());

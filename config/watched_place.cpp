@@ -30,7 +30,9 @@ Result<WatchedPlace> OpenWatchedPlace(platform::Env& env, const RuleTable& rules
             below = std::move(rest);
         }
     }
-    if (!covering) return Status::Error(ENOENT, path + " はどの監視対象にも含まれません");
+    if (!covering)
+        return Status::Error(ErrorKind::kNotFound, ENOENT,
+                             path + " はどの監視対象にも含まれません");
     auto resolved = platform::ResolveAdministratorPath(env, covering->path);
     if (!resolved.ok()) return resolved.status();
     WatchedPlace place;

@@ -270,11 +270,11 @@ void ChangeWatcher::Take(const FolderEvent& event, Clock::time_point now) {
         return;
     }
     if (IsOwnFile(folder, event.name)) return;
-    Queue(event.watch, folder, event.name, now);
+    Queue(event.watch, folder, event.name, now, (event.kinds & FolderEvent::kFinished) != 0);
 }
 
 void ChangeWatcher::Queue(int watch, const Folder& folder, const std::string& name,
-                          Clock::time_point when) {
+                          Clock::time_point when, bool finished) {
     const FileKey key(watch, name);
     bool at_once = false;
     if (!schedule_.Waiting(key)) {
@@ -282,7 +282,7 @@ void ChangeWatcher::Queue(int watch, const Folder& folder, const std::string& na
         if (path.empty()) return;
         at_once = engine_.RestoresAtOnce(path);
     }
-    if (!schedule_.Note(key, when, at_once)) {
+    if (!schedule_.Note(key, when, at_once, finished)) {
         RequestFullCheck("確認を待つファイルが " + std::to_string(options_.timings.most_pending) +
                          " を超えました。全体を検査します");
     }

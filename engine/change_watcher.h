@@ -116,7 +116,9 @@ class ChangeWatcher {
     // The path of a file of a watched folder as the records show it; empty when not watched.
     std::string FilePath(int watch, const Folder& folder, const std::string& name) const;
     void Take(const platform::FolderEvent& event, Clock::time_point now);
-    void Queue(int watch, const Folder& folder, const std::string& name, Clock::time_point when);
+    // `finished`: the event ends a change (closed after writing, moved, removed).
+    void Queue(int watch, const Folder& folder, const std::string& name, Clock::time_point when,
+               bool finished = true);
     // Checks `keys` (pending files) as one batch; false when another norv made them wait.
     Result<bool> CheckBatch(const std::vector<FileKey>& keys, Clock::time_point now);
     void WatchNewFolder(int parent_watch, const std::string& name);

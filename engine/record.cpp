@@ -128,13 +128,17 @@ Status ScanEngine::NoteLeftOut(const std::string& place) {
         rule = current_rule_;
     }
     const std::string measured = DisplayPath(left.measured.path);
-    const std::string text =
-        "ルール " + std::to_string(rule + 1) +
-        (folder ? " のこのフォルダは" : " のこのファイルは") + "、ルール " +
-        std::to_string(left.measured.rule + 1) + " が " + measured +
-        (folder ? " として検査したフォルダと同じです" : " として検査したフォルダにあります") +
-        " (リンクなどで同じフォルダに届きます)。ファイルは一度だけ、" + measured +
-        " の下で検査します";
+    // Measured by a single-file rule: the file itself, not its folder, was measured there.
+    const bool as_file =
+        !left.measured.path.empty() && left.measured.path.back() != platform::kSeparator;
+    const std::string text = "ルール " + std::to_string(rule + 1) +
+                             (folder ? " のこのフォルダは" : " のこのファイルは") + "、ルール " +
+                             std::to_string(left.measured.rule + 1) + " が " + measured +
+                             (folder    ? " として検査したフォルダと同じです"
+                              : as_file ? " として検査したファイルと同じです"
+                                        : " として検査したフォルダにあります") +
+                             " (リンクなどで同じフォルダに届きます)。ファイルは一度だけ、" +
+                             measured + (as_file ? " として検査します" : " の下で検査します");
     hooks_.messages.ShowMessageBox(DisplayPath(place) + ": " + text);
     return Warn(place, text);
 }

@@ -187,6 +187,7 @@ Status ScanEngine::RunScanSteps() {
     {
         std::lock_guard<std::mutex> lock(walked_mutex_);
         walked_folders_.clear();
+        single_files_.clear();
         left_out_.clear();
     }
     NORV_RETURN_IF_ERROR(store_.ResetFlags());
@@ -250,7 +251,7 @@ Status ScanEngine::LookAgainAtMissedFiles() {
     }));
     for (const std::string& folder : back) {
         NORV_RETURN_IF_ERROR(NoteUnseen(
-            folder, Status::Error(EAGAIN,
+            folder, Status::Error(ErrorKind::kNotFound, EAGAIN,
                                   "この初期化の間に見えなかったファイルが、いまはあります "
                                   "(検査中に移された可能性があります)")));
     }

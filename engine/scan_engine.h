@@ -196,6 +196,11 @@ class ScanEngine {
     mutable std::mutex walked_mutex_;  // the walk claims folders from its own thread
     std::map<platform::FileIdentity, WalkedFolder> walked_folders_;
     std::map<std::string, LeftOut> left_out_;  // places whose files were measured elsewhere
+    // Files single-file rules measured, by their folder and name: a later rule that reaches
+    // the folder through a link leaves them out.
+    std::map<std::pair<platform::FileIdentity, std::string>, WalkedFolder> single_files_;
+    // Whether a file a walk met was measured by an earlier single-file rule (then said).
+    Result<bool> MeasuredBySingleFileRule(const platform::TreeWalk::Entry& entry);
     size_t current_rule_ = 0;
     bool remember_walked_ = false;  // a later rule may reach the same folders
     int digest_workers_ = DefaultDigestWorkers();

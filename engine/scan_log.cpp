@@ -191,7 +191,9 @@ void ScanLog::CloseKeepingLines() {
 }
 
 Status ScanLog::WriteLine(std::string_view utf8) {
-    if (fd_ < 0) return Status::Error(EBADF, "ログファイル " + path_ + " は開いていません");
+    if (fd_ < 0) {
+        return Status::Error(ErrorKind::kIo, EBADF, "ログファイル " + path_ + " は開いていません");
+    }
     pending_ += platform::EncodeTextEscaping(utf8, charset_);
     pending_ += "\r\n";
     if (pending_.size() >= kBlockBytes) return Flush();

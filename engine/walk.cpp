@@ -28,7 +28,12 @@ bool IsMonitoredFile(const platform::FileFacts& facts) {
 // as deleted.
 bool AbsentRulePath(const Status& status) { return status.Is(ErrorKind::kNotFound); }
 
-Status UnreadableFile() { return Status::Error(EIO, "内容を読めません"); }
+// Why a file's content could not be read: the cause when known (a file system another user
+// mounted on it), else only that.
+Status UnreadableFile(const platform::Fingerprint& fingerprint) {
+    if (!fingerprint.cause.ok()) return fingerprint.cause;
+    return Status::Error(ErrorKind::kIo, EIO, "内容を読めません");
+}
 
 }  // namespace
 
@@ -69,14 +74,20 @@ Status ScanEngine::WalkDirectory(const std::string& path, RuleKind kind) {
 
     DigestPipeline pipeline(std::move(walk), digest_workers_, stop_requested_);
     auto idle = [this] { hooks_.observer.YieldToEvents(); };
-    for (;;) {
-        DigestPipeline::Item item = pipeline.Next(idle);
-        // Checked after the item came: one measured after the stop is never recorded.
-        NORV_RETURN_IF_ERROR(StopPoint());
-        if (item.entry.type == TreeWalk::Entry::Type::kEnd) return Status::Ok();
-        if (item.entry.type == TreeWalk::Entry::Type::kFile) hooks_.observer.YieldToEvents();
-        NORV_RETURN_IF_ERROR(TakeEntry(item.entry, item.fingerprint));
-    }
+    Status walked = [&] {
+        for (;;) {
+            DigestPipeline::Item item = pipeline.Next(idle);
+            // Checked after the item came: one measured after the stop is never recorded.
+            NORV_RETURN_IF_ERROR(StopPoint());
+            if (item.entry.type == TreeWalk::Entry::Type::kEnd) return Status::Ok();
+            if (item.entry.type == TreeWalk::Entry::Type::kFile) hooks_.observer.YieldToEvents();
+            NORV_RETURN_IF_ERROR(TakeEntry(item.entry, item.fingerprint));
+        }
+    }();
+    // Committed before the pipeline joins its workers: one may be held in a read that never
+    // returns, and the store's write lock with it, past the end of a stopped run.
+    Status committed = store_.Commit();
+    return walked.ok() ? committed : walked;
 }
 
 Status ScanEngine::WalkSerially(TreeWalk& walk) {
@@ -109,9 +120,12 @@ Status ScanEngine::TakeEntry(const TreeWalk::Entry& entry,
             // Gone (or no longer a file) since the listing: a normal race, the file counts as
             // not seen.
             if (!IsMonitoredFile(fingerprint.facts)) return Status::Ok();
+            if (auto measured = MeasuredBySingleFileRule(entry); !measured.ok() || *measured) {
+                return measured.status();
+            }
             // What could not be measured is never a fingerprint.
             if (fingerprint.unreadable())
-                return NoteUnseen(entry.dir + entry.name, UnreadableFile());
+                return NoteUnseen(entry.dir + entry.name, UnreadableFile(fingerprint));
             NORV_RETURN_IF_ERROR(NoteIfSampled(entry.dir + entry.name, fingerprint));
             return RecordFile(entry.dir, entry.name, fingerprint.facts.size,
                               fingerprint.facts.mtime, fingerprint.digest,
@@ -121,6 +135,24 @@ Status ScanEngine::TakeEntry(const TreeWalk::Entry& entry,
             break;
     }
     return Status::Ok();
+}
+
+Result<bool> ScanEngine::MeasuredBySingleFileRule(const TreeWalk::Entry& entry) {
+    {
+        std::lock_guard<std::mutex> lock(walked_mutex_);
+        if (single_files_.empty()) return false;
+    }
+    auto folder = platform::IdentityOf(*entry.folder, entry.dir);
+    if (!folder.ok()) return false;
+    const std::string path = entry.dir + entry.name;
+    {
+        std::lock_guard<std::mutex> lock(walked_mutex_);
+        auto found = single_files_.find(std::make_pair(folder.value(), entry.name));
+        if (found == single_files_.end() || found->second.path == path) return false;
+        left_out_.emplace(path, LeftOut{found->second, false});
+    }
+    NORV_RETURN_IF_ERROR(NoteLeftOut(path));
+    return true;
 }
 
 Status ScanEngine::CheckSingleFile(const std::string& path) {
@@ -147,11 +179,16 @@ Status ScanEngine::CheckSingleFile(const std::string& path) {
             }
             if (left_out) return NoteLeftOut(path);
         }
+        if (folder.ok() && remember_walked_) {
+            std::lock_guard<std::mutex> lock(walked_mutex_);
+            single_files_.emplace(std::make_pair(folder.value(), resolved->name),
+                                  WalkedFolder{path, current_rule_, false});
+        }
         hooks_.observer.YieldToEvents();
         platform::Fingerprint fingerprint =
             platform::FingerprintAt(*resolved->parent, resolved->name, stop_requested_);
         NORV_RETURN_IF_ERROR(StopPoint());
-        if (fingerprint.unreadable()) return NoteUnseen(path, UnreadableFile());
+        if (fingerprint.unreadable()) return NoteUnseen(path, UnreadableFile(fingerprint));
         if (IsMonitoredFile(fingerprint.facts)) {
             NORV_RETURN_IF_ERROR(NoteIfSampled(path, fingerprint));
             return RecordFile(path, "", fingerprint.facts.size, fingerprint.facts.mtime,

@@ -4,7 +4,7 @@
 
 namespace norv {
 
-bool WatchSchedule::Note(const FileKey& file, TimePoint when, bool at_once) {
+bool WatchSchedule::Note(const FileKey& file, TimePoint when, bool at_once, bool finished) {
     auto [slot, fresh] = pending_.try_emplace(file);
     Pending& pending = slot->second;
     if (fresh) {
@@ -18,6 +18,7 @@ bool WatchSchedule::Note(const FileKey& file, TimePoint when, bool at_once) {
         }
     }
     pending.last = std::max(pending.last, when);
+    pending.finished = pending.finished || finished;
     if (pending_.size() <= timings_.most_pending) return true;
     pending_.clear();
     return false;
@@ -26,12 +27,13 @@ bool WatchSchedule::Note(const FileKey& file, TimePoint when, bool at_once) {
 WatchSchedule::Due WatchSchedule::TakeDue(TimePoint now) {
     Due due;
     for (const auto& [file, pending] : pending_) {
+        const bool settled = now - pending.last >= timings_.settle;
+        const bool waited = now - pending.first >= pending.longest;
         if (pending.at_once) {
-            due.at_once.push_back(file);
+            if (pending.finished || settled || waited) due.at_once.push_back(file);
             continue;
         }
-        const bool settled = now - pending.last >= timings_.settle;
-        if (!settled && now - pending.first < pending.longest) continue;
+        if (!settled && !waited) continue;
         due.others.push_back(file);
         if (settled) {
             unsettled_.erase(file);
@@ -63,7 +65,7 @@ bool WatchSchedule::BurstDue(TimePoint now) const {
 WatchSchedule::TimePoint WatchSchedule::NextDeadline(TimePoint now) const {
     TimePoint next = TimePoint::max();
     for (const auto& [file, pending] : pending_) {
-        if (pending.at_once) return now;
+        if (pending.at_once && pending.finished) return now;
         next = std::min({next, pending.last + timings_.settle, pending.first + pending.longest});
     }
     if (burst_open_) {

@@ -4,8 +4,9 @@
 // - A file is checked once its writes have been quiet for `settle`, or, written without pause,
 //   `longest_wait` after its first change. Each time in a row it is checked before it was ever
 //   quiet, that wait doubles, up to a minute: a growing log is not hashed whole every second.
-// - A file noted "at once" (a recorded page, with automatic restore on) is due at the next step,
-//   ahead of every other file, whatever its writes do.
+// - A file noted "at once" (a recorded page, with automatic restore on) is due at the next step
+//   after a change that is complete (written and closed, moved, removed), ahead of every other
+//   file and with no back-off; written without a close, it waits as any file does.
 // - Past `most_pending` waiting files the schedule gives up (the caller runs a full check).
 // - A burst (changes close together) ends `burst_quiet` after its last change, or
 //   `longest_burst` after it began.
@@ -37,9 +38,10 @@ class WatchSchedule {
 
     explicit WatchSchedule(const WatchTimings& timings) : timings_(timings) {}
 
-    // A change to the file at `when`. False when more files than the bound now wait: the
-    // schedule is emptied and the caller falls back to a full check.
-    bool Note(const FileKey& file, TimePoint when, bool at_once);
+    // A change to the file at `when`; `finished` when the change is complete (closed after
+    // writing, moved, removed). False when more files than the bound now wait: the schedule is
+    // emptied and the caller falls back to a full check.
+    bool Note(const FileKey& file, TimePoint when, bool at_once, bool finished = true);
     bool Waiting(const FileKey& file) const { return pending_.count(file) != 0; }
     size_t waiting() const { return pending_.size(); }
 
@@ -69,6 +71,7 @@ class WatchSchedule {
         TimePoint first, last;
         Clock::duration longest{};  // checked by first + longest even if never quiet
         bool at_once = false;
+        bool finished = false;  // a complete change was noted
     };
     WatchTimings timings_;
     std::map<FileKey, Pending> pending_;

@@ -71,7 +71,12 @@ Status ScanEngine::CheckWatchedFile(const WatchedFile& file) {
         left_by_response_.erase(left);
     }
     // What could not be measured is never a fingerprint: said, and left for the next look.
-    if (fingerprint.unreadable()) return Warn(file.path, "検査できません: 内容を読めません");
+    if (fingerprint.unreadable()) {
+        return Warn(file.path,
+                    "検査できません: " + (fingerprint.cause.ok()
+                                              ? std::string("内容を読めません")
+                                              : DisplayPath(fingerprint.cause.message())));
+    }
     if (present) NORV_RETURN_IF_ERROR(NoteIfSampled(file.path, fingerprint));
     last_response_ = {};
     Status status = CheckPresentOrGone(file, fingerprint, present);

@@ -15,6 +15,9 @@ class PosixEnv final : public Env {
     int OpenAt(int dirfd, const char* name, int flags, mode_t mode) override {
         return ::openat(dirfd, name, flags, mode);
     }
+    int OpenAt2(int dirfd, const char* name, struct open_how* how, size_t size) override {
+        return static_cast<int>(::syscall(SYS_openat2, dirfd, name, how, size));
+    }
     int Close(int fd) override { return ::close(fd); }
     int Dup(int fd) override { return ::dup(fd); }
     ssize_t Read(int fd, void* buffer, size_t size) override { return ::read(fd, buffer, size); }
@@ -40,6 +43,9 @@ class PosixEnv final : public Env {
     }
     int FAccessAt(int dirfd, const char* name, int mode, int flags) override {
         return ::faccessat(dirfd, name, mode, flags);
+    }
+    int Statx(int dirfd, const char* name, int flags, unsigned mask, struct statx* facts) override {
+        return ::statx(dirfd, name, flags, mask, facts);
     }
     DIR* FdOpenDir(int fd) override { return ::fdopendir(fd); }
     dirent* ReadDir(DIR* dir) override { return ::readdir(dir); }

@@ -23,6 +23,8 @@
 #include <cstddef>
 #include <ctime>
 
+struct open_how;  // <linux/openat2.h>
+
 namespace norv::platform {
 
 class Env {
@@ -37,6 +39,8 @@ class Env {
 
     // Descriptors and their content.
     virtual int OpenAt(int dirfd, const char* name, int flags, mode_t mode) = 0;
+    // openat2 (the system call; the C library has no wrapper).
+    virtual int OpenAt2(int dirfd, const char* name, struct open_how* how, size_t size) = 0;
     virtual int Close(int fd) = 0;
     virtual int Dup(int fd) = 0;
     virtual ssize_t Read(int fd, void* buffer, size_t size) = 0;
@@ -54,6 +58,8 @@ class Env {
     virtual int FStat(int fd, struct stat* st) = 0;
     virtual int FStatAt(int dirfd, const char* name, struct stat* st, int flags) = 0;
     virtual int FAccessAt(int dirfd, const char* name, int mode, int flags) = 0;
+    virtual int Statx(int dirfd, const char* name, int flags, unsigned mask,
+                      struct statx* facts) = 0;
 
     // Folders: a stream over an open folder's entries (the stream owns `fd` once made).
     virtual DIR* FdOpenDir(int fd) = 0;
@@ -90,6 +96,9 @@ class EnvWrapper : public Env {
     int OpenAt(int dirfd, const char* name, int flags, mode_t mode) override {
         return target_->OpenAt(dirfd, name, flags, mode);
     }
+    int OpenAt2(int dirfd, const char* name, struct open_how* how, size_t size) override {
+        return target_->OpenAt2(dirfd, name, how, size);
+    }
     int Close(int fd) override { return target_->Close(fd); }
     int Dup(int fd) override { return target_->Dup(fd); }
     ssize_t Read(int fd, void* buffer, size_t size) override {
@@ -119,6 +128,9 @@ class EnvWrapper : public Env {
     }
     int FAccessAt(int dirfd, const char* name, int mode, int flags) override {
         return target_->FAccessAt(dirfd, name, mode, flags);
+    }
+    int Statx(int dirfd, const char* name, int flags, unsigned mask, struct statx* facts) override {
+        return target_->Statx(dirfd, name, flags, mask, facts);
     }
     DIR* FdOpenDir(int fd) override { return target_->FdOpenDir(fd); }
     dirent* ReadDir(DIR* dir) override { return target_->ReadDir(dir); }

@@ -2,12 +2,16 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -187,13 +191,210 @@ Result<FileFacts> LStatAt(Env& env, int dirfd, const std::string& name, const st
     return FactsOf(env, dirfd, name.c_str(), path);
 }
 
+namespace {
+
+// The flags of a statx that asks the file system nothing: no facts wanted, nothing synced, no
+// automount triggered. Even a FUSE file system that shuts root out gives its device this way.
+constexpr int kLookOnly = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC;
+
+bool MountRoot(const struct statx& place) {
+    return (place.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+}
+
+// Whether openat2 serves here: a kernel before 5.6, or a sandbox that filters it, has not. The
+// kernel's answer holds for the process: it is asked once, through the first caller's Env.
+bool HaveOpenat2(Env& env) {
+    static const bool have = [&env] {
+        struct open_how how {};
+        how.flags = O_PATH | O_CLOEXEC;
+        how.resolve = RESOLVE_NO_XDEV;
+        const int fd = env.OpenAt2(AT_FDCWD, "/", &how, sizeof how);
+        if (fd < 0) return false;
+        env.Close(fd);
+        return true;
+    }();
+    return have;
+}
+
+// One space-separated field after another; the kernel escapes every space inside a field.
+std::vector<std::string_view> Fields(std::string_view line) {
+    std::vector<std::string_view> fields;
+    for (size_t start = 0; start <= line.size();) {
+        size_t end = line.find(' ', start);
+        if (end == std::string_view::npos) end = line.size();
+        fields.push_back(line.substr(start, end - start));
+        start = end + 1;
+    }
+    return fields;
+}
+
+template <typename T>
+bool ParseNumber(std::string_view text, T& value) {
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size() && !text.empty();
+}
+
+}  // namespace
+
+std::optional<MountFacts> ParseMountInfoLine(std::string_view line) {
+    static constexpr std::string_view kPseudo[] = {
+        "proc",    "sysfs",       "devtmpfs", "devpts", "cgroup",     "cgroup2", "debugfs",
+        "tracefs", "securityfs",  "pstore",   "bpf",    "configfs",   "mqueue",  "hugetlbfs",
+        "fusectl", "binfmt_misc", "efivarfs", "autofs", "rpc_pipefs", "nsfs",    "selinuxfs"};
+    // "36 35 98:0 /root /mnt opts [optional fields] - fstype source superopts"
+    if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+    const std::vector<std::string_view> fields = Fields(line);
+    if (fields.size() < 10) return std::nullopt;
+    const auto dash = std::find(fields.begin() + 6, fields.end(), "-");
+    if (fields.end() - dash < 4) return std::nullopt;
+    const std::string_view device = fields[2];
+    const size_t colon = device.find(':');
+    unsigned major = 0, minor = 0;
+    if (colon == std::string_view::npos || !ParseNumber(device.substr(0, colon), major) ||
+        !ParseNumber(device.substr(colon + 1), minor)) {
+        return std::nullopt;
+    }
+    MountFacts facts;
+    facts.device = makedev(major, minor);
+    const std::string_view type = dash[1];
+    facts.pseudo = std::find(std::begin(kPseudo), std::end(kPseudo), type) != std::end(kPseudo);
+    facts.fuse = type == "fuse" || type == "fuseblk" || type.starts_with("fuse.") ||
+                 type.starts_with("fuseblk.");
+    if (!facts.fuse) return facts;
+    std::string_view options = dash[3];
+    while (!options.empty()) {
+        const size_t comma = std::min(options.find(','), options.size());
+        const std::string_view option = options.substr(0, comma);
+        uid_t user = 0;
+        if (option.starts_with("user_id=") && ParseNumber(option.substr(8), user)) {
+            facts.fuse_user = user;
+        }
+        options.remove_prefix(std::min(comma + 1, options.size()));
+    }
+    return facts;
+}
+
+const MountGuard::Verdict& MountGuard::Of(dev_t device) {
+    if (auto known = verdicts_.find(device); known != verdicts_.end()) return known->second;
+    Env& env = *env_;
+    Verdict verdict;
+    bool found = false;
+    bool whole = false;  // every line of the table read and understood
+    auto take_line = [&](std::string_view line) {
+        auto facts = ParseMountInfoLine(line);
+        if (!facts) {
+            whole = false;
+            return;
+        }
+        if (facts->device != device) return;
+        found = true;
+        verdict.pseudo = verdict.pseudo || facts->pseudo;
+        if (!facts->fuse || !verdict.refused.empty()) return;
+        if (!facts->fuse_user) {
+            verdict.refused = "マウントしたユーザーの分からない FUSE ファイルシステムの";
+        } else if (!TrustedOwner(env, *facts->fuse_user)) {
+            verdict.refused = "他のユーザー (uid " + std::to_string(*facts->fuse_user) +
+                              ") がマウントしたファイルシステムの";
+        }
+    };
+    if (const int table = env.OpenAt(AT_FDCWD, "/proc/self/mountinfo", O_RDONLY | O_CLOEXEC, 0);
+        table >= 0) {
+        whole = true;
+        std::string partial;  // a line not yet ended
+        size_t lines = 0;
+        std::vector<char> buffer(1 << 16);
+        const Status read = ReadToEnd(
+            env, table, buffer,
+            [&](std::string_view block) {
+                for (size_t end; (end = block.find('\n')) != std::string_view::npos;) {
+                    if (++lines > kMostMountLines) return Status::Error(kErrLimit, "mountinfo");
+                    partial.append(block.substr(0, end + 1));
+                    take_line(partial);
+                    partial.clear();
+                    block.remove_prefix(end + 1);
+                }
+                partial.append(block);
+                return Status::Ok();
+            },
+            "mountinfo");
+        if (read.ok() && !partial.empty() && ++lines <= kMostMountLines) take_line(partial);
+        if (!read.ok() || lines > kMostMountLines) whole = false;
+        env.Close(table);
+    }
+    if (!found && !whole) {
+        verdict.refused = "マウント表 (/proc/self/mountinfo) で確かめられないファイルシステムの";
+    }
+    return verdicts_.emplace(device, std::move(verdict)).first->second;
+}
+
+Status MountGuard::Admit(int dirfd, const char* name, const std::string& path) {
+    struct statx place {};
+    if (env_->Statx(dirfd, name, kLookOnly | (*name == '\0' ? AT_EMPTY_PATH : 0), 0, &place) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return Status::Ok();  // nothing there to enter
+        return Status::FromErrno(errno, path + " の情報を読めません");
+    }
+    // A kernel that cannot tell a mount point (before 5.8) has every entry judged by its device.
+    if ((place.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 && !MountRoot(place)) {
+        return Status::Ok();
+    }
+    const Verdict& verdict = Of(makedev(place.stx_dev_major, place.stx_dev_minor));
+    if (verdict.refused.empty()) return Status::Ok();
+    return Status::Error(ErrorKind::kRefused, EACCES,
+                         path + " は" + verdict.refused + "ため入りません");
+}
+
+bool MountGuard::Pseudo(dev_t device) { return Of(device).pseudo; }
+
+int OpenWithinMount(Env& env, int dirfd, const char* name, int flags) {
+    if (HaveOpenat2(env)) {
+        struct open_how how {};
+        how.flags = static_cast<uint64_t>(flags);
+        how.resolve = RESOLVE_NO_XDEV;
+        return env.OpenAt2(dirfd, name, &how, sizeof how);
+    }
+    // Without openat2 a mount point is told by a look that asks its file system nothing; one
+    // mounted between that look and the open is not seen.
+    struct statx place {};
+    struct statx folder {};
+    if (env.Statx(dirfd, name, kLookOnly, 0, &place) == 0 &&
+        env.Statx(dirfd, "", kLookOnly | AT_EMPTY_PATH, 0, &folder) == 0 &&
+        (MountRoot(place) || place.stx_dev_major != folder.stx_dev_major ||
+         place.stx_dev_minor != folder.stx_dev_minor)) {
+        errno = EXDEV;
+        return -1;
+    }
+    return env.OpenAt(dirfd, name, flags, 0);
+}
+
+Result<std::shared_ptr<DirectoryHandle>> OpenDirectoryAt(const DirectoryHandle& parent,
+                                                         const std::string& name,
+                                                         const std::string& path,
+                                                         MountGuard& mounts) {
+    Env& env = parent.env();
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int fd = OpenWithinMount(env, parent.fd(), name.c_str(), kFlags);
+    if (fd < 0 && errno == EXDEV) {
+        // A mount point: judged and opened through one O_PATH descriptor, which asks the file
+        // system there nothing, so the folder entered is the one judged.
+        const int place =
+            env.OpenAt(parent.fd(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+        if (place < 0) return Status::FromErrno(errno, path + " を開けません");
+        Status admitted = mounts.Admit(place, "", path);
+        fd = admitted.ok() ? env.OpenAt(place, ".", kFlags, 0) : -1;
+        const int open_errno = errno;
+        env.Close(place);
+        if (!admitted.ok()) return admitted;
+        errno = open_errno;
+    }
+    if (fd < 0) return Status::FromErrno(errno, path + " を開けません");
+    return std::make_shared<DirectoryHandle>(env, fd);
+}
+
 Result<std::shared_ptr<DirectoryHandle>> OpenDirectoryAt(const DirectoryHandle& parent,
                                                          const std::string& name,
                                                          const std::string& path) {
-    int fd = parent.env().OpenAt(parent.fd(), name.c_str(),
-                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
-    if (fd < 0) return Status::FromErrno(errno, path + " を開けません");
-    return std::make_shared<DirectoryHandle>(parent.env(), fd);
+    MountGuard mounts(parent.env());
+    return OpenDirectoryAt(parent, name, path, mounts);
 }
 
 Result<FileIdentity> IdentityOf(const DirectoryHandle& dir, const std::string& path) {
@@ -228,6 +429,7 @@ Result<ResolvedPath> ResolveAdministratorPath(Env& env, const std::string& path)
         std::string shown;
     };
     std::vector<Passed> trail{{start.value(), start_path}};
+    MountGuard mounts(env);
     std::deque<std::string> pending;
     for (auto& name : PathNames(path)) pending.push_back(std::move(name));
     int links = 0;
@@ -242,6 +444,10 @@ Result<ResolvedPath> ResolveAdministratorPath(Env& env, const std::string& path)
         const std::string& here_shown = trail.back().shown;
         struct stat here_st {};
         if (env.FStat(here.fd(), &here_st) != 0) return Status::FromErrno(errno, here_shown);
+        // A file system another user mounted is not even looked into: its server answers the
+        // look-up as it likes, or never.
+        const std::string shown = JoinPath(here_shown == "/" ? "" : here_shown, name);
+        NORV_RETURN_IF_ERROR(mounts.Admit(here.fd(), name.c_str(), shown));
         auto facts = FactsOf(env, here.fd(), name.c_str(), path);
         if (!facts.ok()) return facts.status();
         // Every name on the way is looked up in a folder nobody else may change: otherwise that
@@ -276,24 +482,40 @@ Result<ResolvedPath> ResolveAdministratorPath(Env& env, const std::string& path)
         if (pending.empty()) return ResolvedPath{trail.back().folder, name};
         if (facts->kind == EntryKind::kMissing) return Status::FromErrno(ENOENT, path);
         if (facts->kind != EntryKind::kDirectory) return Status::FromErrno(ENOTDIR, path);
-        auto next = OpenDirectoryAt(here, name, path);
+        auto next = OpenDirectoryAt(here, name, path, mounts);
         if (!next.ok()) return next.status();
-        trail.push_back({next.value(), JoinPath(here_shown == "/" ? "" : here_shown, name)});
+        trail.push_back({next.value(), shown});
     }
     // The path names a folder reached last through "..", "/" or a link to one.
     return ResolvedPath{trail.back().folder, ""};
 }
 
-int OpenRegularForReading(Env& env, int dirfd, const char* name, int extra_flags) {
+int OpenRegularForReading(Env& env, int dirfd, const char* name, int extra_flags,
+                          MountGuard* mounts, Status* refusal) {
     const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | extra_flags;
-    int fd = env.OpenAt(dirfd, name, flags | O_NONBLOCK, 0);
-    if (fd >= 0 || (errno != EWOULDBLOCK && errno != EAGAIN)) return fd;
-    // Another process holds a lease: the non-blocking open started its break. The entry is
-    // opened again in blocking mode only through the inode just checked to be a regular file,
-    // so a FIFO or device put in its place can never hold this thread.
+    int fd = OpenWithinMount(env, dirfd, name, flags | O_NONBLOCK);
+    if (fd >= 0) return fd;
     const int found_errno = errno;
-    int path_fd = env.OpenAt(dirfd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC, 0);
+    const bool mount_point = found_errno == EXDEV;
+    if (mount_point ? mounts == nullptr : found_errno != EWOULDBLOCK && found_errno != EAGAIN) {
+        return -1;
+    }
+    // Another process holds a lease (the non-blocking open started its break), or a file
+    // system is mounted on the entry. Either way it is opened again only through the inode
+    // judged here, in blocking mode, and only once known to be a regular file, so a FIFO or
+    // device put in its place can never hold this thread.
+    int path_fd = mount_point ? env.OpenAt(dirfd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC, 0)
+                              : OpenWithinMount(env, dirfd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (path_fd < 0) return -1;
+    if (mount_point) {
+        Status admitted = mounts->Admit(path_fd, "", name);
+        if (!admitted.ok()) {
+            env.Close(path_fd);
+            if (refusal) *refusal = std::move(admitted);
+            errno = EXDEV;
+            return -1;
+        }
+    }
     struct stat st {};
     if (env.FStat(path_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         env.Close(path_fd);
@@ -363,42 +585,6 @@ Result<std::shared_ptr<DirectoryHandle>> OpenResolvedDirectory(const ResolvedPat
         return Status::FromErrno(ENOTDIR, path + " を開けません");
     }
     return opened;
-}
-
-std::vector<dev_t> PseudoFileSystemDevices(Env& env) {
-    static const char* const kPseudo[] = {
-        "proc",    "sysfs",       "devtmpfs", "devpts", "cgroup",     "cgroup2", "debugfs",
-        "tracefs", "securityfs",  "pstore",   "bpf",    "configfs",   "mqueue",  "hugetlbfs",
-        "fusectl", "binfmt_misc", "efivarfs", "autofs", "rpc_pipefs", "nsfs",    "selinuxfs"};
-    std::vector<dev_t> devices;
-    const int fd = env.OpenAt(AT_FDCWD, "/proc/self/mountinfo", O_RDONLY | O_CLOEXEC, 0);
-    if (fd < 0) return devices;
-    std::string text;
-    std::vector<char> buffer(1 << 16);
-    (void)ReadToEnd(env, fd, buffer,
-                    [&text](std::string_view block) {
-                        text.append(block);
-                        return Status::Ok();
-                    },
-                    {});
-    env.Close(fd);
-    for (size_t at = 0; at < text.size();) {
-        size_t end = text.find('\n', at);
-        if (end == std::string::npos) end = text.size();
-        const std::string line = text.substr(at, end - at);
-        at = end + 1;
-        // "36 35 98:0 /root /mnt opts [optional fields] - fstype source superopts"
-        unsigned major = 0, minor = 0;
-        if (std::sscanf(line.c_str(), "%*s %*s %u:%u", &major, &minor) != 2) continue;
-        const char* dash = std::strstr(line.c_str(), " - ");
-        if (!dash) continue;
-        char type[64] = {};
-        if (std::sscanf(dash + 3, "%63s", type) != 1) continue;
-        for (const char* pseudo : kPseudo) {
-            if (std::strcmp(type, pseudo) == 0) devices.push_back(makedev(major, minor));
-        }
-    }
-    return devices;
 }
 
 void RaiseOpenFileLimit() {

@@ -15,9 +15,11 @@
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/env.h"
@@ -90,8 +92,65 @@ class ScopedFd {
 // Opens a folder (not through a symbolic link). Fails with ENOENT or ENOTDIR when there is none.
 Result<std::shared_ptr<DirectoryHandle>> OpenDirectory(Env& env, const std::string& path);
 
+// What one line of /proc/self/mountinfo says of the file system mounted there.
+struct MountFacts {
+    dev_t device = 0;
+    // A view of the kernel (proc, sysfs, devtmpfs, devpts, cgroup, debugfs, tracefs, securityfs,
+    // pstore, bpf, configfs and the like): some "files" block for ever when read, and none is
+    // content to watch.
+    bool pseudo = false;
+    // FUSE: a process answers every lookup and read there, with anything or never.
+    bool fuse = false;
+    std::optional<uid_t> fuse_user;  // the user it was mounted for (user_id=), when said
+};
+// One line of the mount table; nothing when it is not one.
+std::optional<MountFacts> ParseMountInfoLine(std::string_view line);
+
+// Which mounted file systems norv enters, decided once per device from /proc/self/mountinfo
+// (at most kMostMountLines lines, read again only for a device it has not met). A FUSE file
+// system mounted by another user than root (or the running user) is refused: that user's
+// process answers for it, and a read it never answers can be interrupted by no signal at all. A
+// mount point whose device is missing from a table that could not be read whole (too long, or
+// not understood) is refused too. It looks through `env`. One guard is used by one thread at a
+// time.
+class MountGuard {
+  public:
+    static constexpr size_t kMostMountLines = 100000;  // the kernel's default fs.mount-max
+
+    explicit MountGuard(Env& env) : env_(&env) {}
+
+    // Ok when the entry `name` of the open folder `dirfd` ("" for `dirfd` itself) is no mount
+    // point, or one of a file system norv may enter; kRefused naming `path` and the cause
+    // otherwise. Learnt without asking the file system there anything (a statx that wants no
+    // facts and never syncs), so a FUSE server hears nothing.
+    Status Admit(int dirfd, const char* name, const std::string& path);
+    // Whether `device` holds a pseudo file system.
+    bool Pseudo(dev_t device);
+
+  private:
+    struct Verdict {
+        bool pseudo = false;
+        std::string refused;  // why the file system may not be entered; empty when it may
+    };
+    const Verdict& Of(dev_t device);
+    Env* env_;
+    std::unordered_map<dev_t, Verdict> verdicts_;
+};
+
+// Opens the entry `name` of the open folder `dirfd` as openat(2) with `flags` would, except
+// that a mount point there is never crossed: it fails with EXDEV instead. Returns -1 with errno
+// set on failure.
+int OpenWithinMount(Env& env, int dirfd, const char* name, int flags);
+
 // Opens the folder `name` of the open folder `parent`, never through a symbolic link: a link
-// (even one swapped in a moment ago) fails with ELOOP. `path` names it in errors.
+// (even one swapped in a moment ago) fails with ELOOP. A mount point is entered only when
+// `mounts` admits its file system (kRefused otherwise), through the very folder it judged.
+// `path` names it in errors.
+Result<std::shared_ptr<DirectoryHandle>> OpenDirectoryAt(const DirectoryHandle& parent,
+                                                         const std::string& name,
+                                                         const std::string& path,
+                                                         MountGuard& mounts);
+// The same with a guard of its own.
 Result<std::shared_ptr<DirectoryHandle>> OpenDirectoryAt(const DirectoryHandle& parent,
                                                          const std::string& name,
                                                          const std::string& path);
@@ -119,7 +178,12 @@ Result<ResolvedPath> ResolveAdministratorPath(Env& env, const std::string& path)
 // descriptor checked to be a regular file, reopened through /proc/self/fd), in blocking mode:
 // the wait lasts at most the kernel's lease-break time. `extra_flags` are added to O_RDONLY,
 // O_NOFOLLOW and O_CLOEXEC. Returns -1 with errno set on failure (ELOOP for a link).
-int OpenRegularForReading(Env& env, int dirfd, const char* name, int extra_flags = 0);
+//
+// A file system mounted on the entry itself is entered only when `mounts` is given and admits
+// it, the same way through the very inode judged; otherwise the open fails with EXDEV, and a
+// refusal's reason goes to `refusal`.
+int OpenRegularForReading(Env& env, int dirfd, const char* name, int extra_flags = 0,
+                          MountGuard* mounts = nullptr, Status* refusal = nullptr);
 
 // A folder norv keeps its own files in (the program, save and cracked folders): its path passes
 // the test above, and the folder itself is root's (or the running user's) and nobody else may
@@ -141,11 +205,6 @@ Result<std::shared_ptr<DirectoryHandle>> OpenResolvedDirectory(const ResolvedPat
 
 // The names of a path, empty ones and "." left out ("/a//b/" gives a, b).
 std::vector<std::string> PathNames(std::string_view path);
-
-// The devices of the mounted pseudo file systems (proc, sysfs, devtmpfs, devpts, cgroup,
-// debugfs, tracefs, securityfs, pstore, bpf, configfs and the like): their "files" are views of
-// the kernel, some block for ever when read, and none is content to watch.
-std::vector<dev_t> PseudoFileSystemDevices(Env& env);
 
 // Raises this process's limit of open files to the most it may have: the walk holds one open
 // folder per level of depth it is in.

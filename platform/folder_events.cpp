@@ -28,6 +28,9 @@ uint32_t KindsOf(uint32_t mask) {
     if (mask & (IN_CREATE | IN_MOVED_TO)) kinds |= FolderEvent::kAppeared;
     if (mask & (IN_DELETE | IN_MOVED_FROM)) kinds |= FolderEvent::kVanished;
     if (mask & IN_MOVED_FROM) kinds |= FolderEvent::kMovedAway;
+    if (mask & (IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM)) {
+        kinds |= FolderEvent::kFinished;
+    }
     if (mask & IN_DELETE_SELF) kinds |= FolderEvent::kFolderRemoved;
     if (mask & (IN_MOVE_SELF | IN_UNMOUNT)) kinds |= FolderEvent::kFolderMoved;
     if (mask & IN_IGNORED) kinds |= FolderEvent::kWatchEnded;
@@ -79,8 +82,9 @@ Result<int> FolderEvents::Watch(const DirectoryHandle& folder, const std::string
     if (watch >= 0) return watch;
     if (errno == ENOSPC) {
         return Status::Error(ErrorKind::kLimit, errno,
-                             shown_path + " を監視できません: 監視できるフォルダの数が上限 "
-                                          "(fs.inotify.max_user_watches = " +
+                             shown_path +
+                                 " を監視できません: 監視できるフォルダの数が上限 "
+                                 "(fs.inotify.max_user_watches = " +
                                  std::to_string(ReadWatchLimits().max_user_watches) +
                                  ") に達しています");
     }

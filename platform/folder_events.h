@@ -20,19 +20,20 @@ namespace norv::platform {
 
 struct FolderEvent {
     enum Kind : uint32_t {
-        kWritten = 1u << 0,     // content or attributes changed, or written and closed
-        kAppeared = 1u << 1,    // created, or moved into the folder
-        kVanished = 1u << 2,    // removed, or moved out of the folder
+        kWritten = 1u << 0,        // content or attributes changed, or written and closed
+        kAppeared = 1u << 1,       // created, or moved into the folder
+        kVanished = 1u << 2,       // removed, or moved out of the folder
         kFolderRemoved = 1u << 3,  // the watched folder itself was removed
         kFolderMoved = 1u << 7,    // the watched folder itself was moved, or unmounted
-        kWatchEnded = 1u << 4,  // the watch is over: its number may be given out again
-        kOverflow = 1u << 5,    // events were lost: the queue was full
-        kMovedAway = 1u << 6,   // with kVanished: moved, not removed
+        kWatchEnded = 1u << 4,     // the watch is over: its number may be given out again
+        kOverflow = 1u << 5,       // events were lost: the queue was full
+        kMovedAway = 1u << 6,      // with kVanished: moved, not removed
+        kFinished = 1u << 8,       // a change is complete: written and closed, moved, removed
     };
-    int watch = -1;           // -1 with kOverflow
+    int watch = -1;  // -1 with kOverflow
     uint32_t kinds = 0;
-    bool is_folder = false;   // the named entry is a folder
-    std::string name;         // empty for an event on the watched folder itself
+    bool is_folder = false;  // the named entry is a folder
+    std::string name;        // empty for an event on the watched folder itself
 };
 
 // The limits that bound how much can be watched, as the system is set now.

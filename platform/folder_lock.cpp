@@ -4,9 +4,16 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 namespace norv::platform {
+namespace {
+
+// The descriptor of the lock this process holds, -1 when none (or once ReleaseHeldNow took it).
+std::atomic<int> held_lock{-1};
+
+}  // namespace
 
 Result<FolderLock> FolderLock::Acquire(Env& env, const std::string& lock_path) {
     int fd =
@@ -16,16 +23,34 @@ Result<FolderLock> FolderLock::Acquire(Env& env, const std::string& lock_path) {
         int err = errno;
         env.Close(fd);
         if (err == EWOULDBLOCK) {
-            return Status::Error(EWOULDBLOCK, "別の norv がこのプログラムフォルダで実行中です (" +
-                                                  lock_path + ")。終わるのを待ってください");
+            return Status::Error(ErrorKind::kBusy, EWOULDBLOCK,
+                                 "別の norv がこのプログラムフォルダで実行中です (" + lock_path +
+                                     ")。終わるのを待ってください");
         }
         return Status::FromErrno(err, lock_path + " をロックできません");
     }
-    return FolderLock(env, fd);
+    int none = -1;
+    const bool registered = held_lock.compare_exchange_strong(none, fd);
+    return FolderLock(env, fd, registered);
 }
 
 FolderLock::~FolderLock() {
-    if (fd_ >= 0) env_->Close(fd_);  // closing releases the lock
+    if (fd_ < 0) return;
+    // Once ReleaseHeldNow has taken the descriptor it is that call's: the process is ending.
+    int expected = fd_;
+    if (registered_ && !held_lock.compare_exchange_strong(expected, -1)) return;
+    env_->Close(fd_);  // closing releases the lock
+}
+
+void FolderLock::ReleaseHeldNow() {
+    // Raw system calls, not an Env: this runs in a signal handler, where no Env is safe to call.
+    const int fd = held_lock.exchange(-1);
+    if (fd < 0) return;
+    // The number stays taken (by /dev/null), so no file opened meanwhile by another thread can
+    // get it and be closed or written in its place.
+    const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (null < 0 || ::dup3(null, fd, O_CLOEXEC) < 0) ::close(fd);
+    if (null >= 0) ::close(null);
 }
 
 }  // namespace norv::platform

@@ -97,10 +97,11 @@ std::function<Status(std::string_view)> UpdateWith(Md5Stream& md5) {
     };
 }
 
-int OpenForDigest(Env& env, int dirfd, const char* name) {
+int OpenForDigest(Env& env, int dirfd, const char* name, MountGuard* mounts = nullptr,
+                  Status* refusal = nullptr) {
     // Reading for a fingerprint should not disturb access times; only the owner or root may ask.
-    int fd = OpenRegularForReading(env, dirfd, name, O_NOATIME);
-    if (fd < 0 && errno == EPERM) fd = OpenRegularForReading(env, dirfd, name);
+    int fd = OpenRegularForReading(env, dirfd, name, O_NOATIME, mounts, refusal);
+    if (fd < 0 && errno == EPERM) fd = OpenRegularForReading(env, dirfd, name, 0, mounts, refusal);
     return fd;
 }
 
@@ -209,7 +210,8 @@ std::string Md5OfDescriptor(Env& env, int fd) {
 }
 
 std::string Md5OfFileAt(Env& env, int dirfd, const char* name) {
-    int fd = OpenForDigest(env, dirfd, name);
+    MountGuard mounts(env);
+    int fd = OpenForDigest(env, dirfd, name, &mounts);
     if (fd < 0) return std::string(kUnreadableDigest);
     struct stat st {};
     if (env.FStat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -224,7 +226,14 @@ Fingerprint FingerprintAt(const DirectoryHandle& folder, const std::string& name
     Env& env = folder.env();
     const int dirfd = folder.fd();
     Fingerprint result;
-    int fd = OpenForDigest(env, dirfd, name.c_str());
+    MountGuard mounts(env);
+    int fd = OpenForDigest(env, dirfd, name.c_str(), &mounts, &result.cause);
+    if (fd < 0 && !result.cause.ok()) {
+        // Another user's file system on the file itself: asked nothing, not even its facts.
+        result.facts.kind = EntryKind::kRegular;
+        result.digest = std::string(kUnreadableDigest);
+        return result;
+    }
     if (fd < 0) {
         // A link (O_NOFOLLOW refused it) or a file that cannot be opened: its facts come from
         // the entry itself.

@@ -89,10 +89,15 @@ std::string Md5OfSymlinkAt(Env& env, int dirfd, const char* name);
 // A file held under a write lease by another process is waited for, at most the kernel's
 // lease-break time (/proc/sys/fs/lease-break-time), and only once it is known to be a regular
 // file: a FIFO or device is never opened in blocking mode.
+//
+// A file system mounted on the entry itself is measured only when MountGuard admits it; one
+// another user mounted is neither read nor asked for its facts: the entry counts as a regular
+// file that could not be read, and `cause` says why.
 struct Fingerprint {
     FileFacts facts;
     std::string digest;
     bool content_whole = true;
+    Status cause;  // why the content could not be read, when more is known than that
     // A regular file whose content could not be read: its blank digest is no fingerprint.
     bool unreadable() const {
         return facts.kind == EntryKind::kRegular && digest == kUnreadableDigest;

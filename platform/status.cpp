@@ -1,5 +1,6 @@
 #include "platform/status.h"
 
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 
@@ -54,8 +55,8 @@ ErrorKind KindOfOwnCode(int code) {
 }  // namespace
 
 Status Status::Error(int code, std::string message) {
-    return Error(code >= kErrFormat ? KindOfOwnCode(code) : KindOfErrno(code), code,
-                 std::move(message));
+    assert(code >= kErrFormat && "an errno needs its kind: Error(kind, code, message)");
+    return Error(KindOfOwnCode(code), code, std::move(message));
 }
 
 Status Status::FromErrno(int err, const std::string& what) {

@@ -46,7 +46,9 @@ class Status {
         s.message_ = std::move(message);
         return s;
     }
-    // A failure numbered by errno or by one of our own numbers (ErrorCode), its kind derived.
+    // A failure numbered by one of our own numbers (ErrorCode), whose kind each number names.
+    // An errno is never passed here: its caller knows the kind and says it (above), or the
+    // errno came from a failed call (FromErrno).
     static Status Error(int code, std::string message);
     // An error from a failed system call: "<what>: <strerror(err)>", numbered by errno.
     static Status FromErrno(int err, const std::string& what);

@@ -39,17 +39,16 @@ std::string FolderPrefix(const std::string& path) {
 
 TreeWalk::TreeWalk(std::shared_ptr<DirectoryHandle> root, std::string root_path, Options options)
     : options_(std::move(options)),
-      pseudo_devices_(PseudoFileSystemDevices(root->env())),
+      mounts_(root->env()),
       root_(std::move(root)),
       path_(FolderPrefix(root_path)) {}
 
 TreeWalk::~TreeWalk() = default;
 
-bool TreeWalk::Skipped(const FileIdentity& identity) const {
+bool TreeWalk::Skipped(const FileIdentity& identity) {
     return std::find(options_.skipped.begin(), options_.skipped.end(), identity) !=
                options_.skipped.end() ||
-           std::find(pseudo_devices_.begin(), pseudo_devices_.end(), identity.device) !=
-               pseudo_devices_.end();
+           mounts_.Pseudo(identity.device);
 }
 
 Status TreeWalk::Enter(std::shared_ptr<DirectoryHandle> folder, const FileIdentity& identity) {
@@ -166,10 +165,11 @@ TreeWalk::Entry TreeWalk::Next() {
             // A copy: entering the child may move the frames.
             const std::string name = frame.subfolders[frame.next_subfolder++];
             path_ += name;
-            auto child = OpenDirectoryAt(*frame.handle, name, path_);
+            auto child = OpenDirectoryAt(*frame.handle, name, path_, mounts_);
             if (!child.ok()) {
-                // Gone, swapped for a link, or not to be entered since the listing: not walked,
-                // not followed, and said. Only running out of descriptors ends the walk.
+                // Gone, swapped for a link, not to be entered since the listing, or a file
+                // system another user mounted: not walked, not followed, and said. Only running
+                // out of descriptors ends the walk.
                 if (child.status().code() == EMFILE || child.status().code() == ENFILE) {
                     finished_ = true;
                     Entry failure;

@@ -11,7 +11,9 @@
 // and the walk goes on.
 //
 // Folders of pseudo file systems (/proc, /sys, /dev and the like) are never entered, so a rule
-// on "/" completes; they come out as skipped folders like the ones the caller names.
+// on "/" completes; they come out as skipped folders like the ones the caller names. A file
+// system another user mounted (FUSE) is not entered either: it comes out as an unseen place
+// (see MountGuard).
 //
 // Every call goes through the Env the root folder was opened with. One walk is used by one
 // thread at a time; the folder handles it hands out may be used on other threads.
@@ -79,11 +81,11 @@ class TreeWalk {
     // Back to the parent folder; the parent's path as an unseen place when it was moved away
     // meanwhile and the rest of it cannot be walked.
     std::optional<Entry> ReturnToParent();
-    bool Skipped(const FileIdentity& identity) const;
+    bool Skipped(const FileIdentity& identity);
     static Entry Unseen(const std::string& dir, Status why);
 
     Options options_;
-    std::vector<dev_t> pseudo_devices_;
+    MountGuard mounts_;
     std::shared_ptr<DirectoryHandle> root_;  // until the first Next()
     // The current folder's path, ending in the separator; each frame keeps only its length, so
     // a deep chain of folders costs memory in proportion to its depth, not its square.

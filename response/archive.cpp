@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
@@ -36,6 +37,37 @@ void ProtectedArchive::RemoveLeftovers() const {
     }
 }
 
+namespace {
+
+// A rule not in the new archive whole: what to say of it, and the stored paths whose earlier
+// entries stand in for what was not saved now.
+struct Unsaved {
+    std::string text;
+    std::vector<std::string> parts;  // StoredPathOf form
+    bool whole = false;              // the rule itself failed: parts holds its path alone
+};
+
+// What became of an unsaved rule's earlier entries, `copied` per part, added to its text.
+std::string SayWhatWasKept(const Unsaved& unsaved, const std::vector<int64_t>& copied) {
+    if (unsaved.whole) {
+        return copied[0] > 0 ? "このルールは以前に保存した版 (" + std::to_string(copied[0]) +
+                                   " ファイル) をアーカイブに残しました"
+                             : std::string(
+                                   "このルールは以前のアーカイブにもないため、"
+                                   "自動復旧できません");
+    }
+    const size_t kept = static_cast<size_t>(
+        std::count_if(copied.begin(), copied.end(), [](int64_t n) { return n > 0; }));
+    if (kept == copied.size()) return "これらは以前に保存した版をアーカイブに残しました";
+    if (kept == 0) return "これらは以前のアーカイブにもないため、自動復旧できません";
+    return "うち " + std::to_string(kept) +
+           " か所は以前に保存した版をアーカイブに残しました (ほか " +
+           std::to_string(copied.size() - kept) +
+           " か所は以前のアーカイブにもないため、自動復旧できません)";
+}
+
+}  // namespace
+
 int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)>& progress) {
     const std::string archive = ArchivePath();
     // The archive decides what a restore writes, and as whom: it is kept only where nobody
@@ -46,8 +78,8 @@ int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)
         return 1;
     }
     RemoveLeftovers();
-    // The new archive is built beside the old one and takes its place only when every rule
-    // went in: a full disk or a vanished folder never costs the last good archive.
+    // The new archive is built beside the old one and takes its place only at the end: a full
+    // disk or a vanished folder never costs the last good archive.
     auto writer = platform::lha::ArchiveWriter::Create(env_, archive);
     if (!writer.ok()) {
         messages_.ShowMessageBox(std::string(kCompressError) + "\n" + writer.status().message());
@@ -55,17 +87,20 @@ int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)
     }
     const std::vector<platform::FileIdentity> skipped = ProgramFolders(env_, settings_);
     const bool had_archive = platform::FileExists(env_, archive);
-    // One text per rule that is not in the new archive whole; each is shown at the end, the last
+    const std::string kept_whole =
+        "以前のアーカイブ " + archive +
+        " はそのままです (今回は何も保存していません。復旧は以前のアーカイブから行います)";
+    // One per rule that is not in the new archive whole; each is shown at the end, the last
     // with what the archive now holds.
-    std::vector<std::string> failures;
+    std::vector<Unsaved> failures;
     for (size_t i = 0; i < rules_.rules.size(); ++i) {
         const Rule& rule = rules_.rules[i];
-        std::vector<Status> missed;
+        std::vector<platform::lha::MissedPart> missed;
         Status added = (*writer)->Add(rule.path, skipped, progress, &missed);
         if ((*writer)->broken()) {
             // The new archive cannot be written: nothing of it is kept.
-            for (const std::string& text : failures) {
-                messages_.ShowMessageBox(std::string(kCompressError) + "\n" + text);
+            for (const Unsaved& failure : failures) {
+                messages_.ShowMessageBox(std::string(kCompressError) + "\n" + failure.text);
             }
             messages_.ShowMessageBox(std::string(kCompressError) + "\n" + added.message() + "\n" +
                                      (had_archive
@@ -75,17 +110,22 @@ int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)
         }
         const std::string label = "ルール " + std::to_string(i + 1) + " (" + rule.path + ")";
         if (!added.ok()) {
-            failures.push_back(label + ": " + added.message());
+            failures.push_back({label + ": " + added.message(),
+                                {platform::lha::StoredPathOf(env_, rule.path)},
+                                true});
         } else if (!missed.empty()) {
-            std::string text = label + " のうち " + std::to_string(missed.size()) +
-                               " か所を保存できません (ほかは保存しました):";
-            for (size_t k = 0; k < missed.size() && k < kMostMissedShown; ++k) {
-                text += "\n" + missed[k].message();
+            Unsaved unsaved;
+            unsaved.text = label + " のうち " + std::to_string(missed.size()) +
+                           " か所を保存できません (ほかは保存しました):";
+            for (size_t k = 0; k < missed.size(); ++k) {
+                if (k < kMostMissedShown) unsaved.text += "\n" + missed[k].why.message();
+                unsaved.parts.push_back(platform::lha::StoredPathOf(env_, missed[k].path));
             }
             if (missed.size() > kMostMissedShown) {
-                text += "\nほか " + std::to_string(missed.size() - kMostMissedShown) + " か所";
+                unsaved.text +=
+                    "\nほか " + std::to_string(missed.size() - kMostMissedShown) + " か所";
             }
-            failures.push_back(text);
+            failures.push_back(std::move(unsaved));
         }
     }
     if (failures.empty()) {
@@ -105,12 +145,42 @@ int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)
         }
         return 0;
     }
-    // Something is missing. An earlier archive stays whole rather than lose what it holds of
-    // those rules; without one, what could be archived beats nothing.
+    // Something is missing. What was saved now goes in, and what was not keeps its earlier
+    // version: an old copy of one rule never outweighs a new one of another. Only an earlier
+    // archive that cannot be read stays whole instead. Without one, what could be archived
+    // beats nothing.
     std::string holds;
     if (had_archive) {
-        holds = "以前のアーカイブ " + archive +
-                " はそのままです (今回は何も保存していません。復旧は以前のアーカイブから行います)";
+        std::vector<std::string> parts;
+        for (const Unsaved& failure : failures) {
+            parts.insert(parts.end(), failure.parts.begin(), failure.parts.end());
+        }
+        auto copied = (*writer)->KeepEarlier(archive, parts);
+        Status committed;
+        if (!copied.ok()) {
+            holds = "以前のアーカイブから引き継げません: " + copied.status().message() + "\n" +
+                    kept_whole;
+        } else if ((*writer)->entries() == 0) {
+            holds = kept_whole;
+        } else if (committed = (*writer)->Commit(); !committed.ok()) {
+            holds = committed.message() + "\n" + kept_whole;
+        } else {
+            size_t at = 0;
+            bool all_kept = true;
+            for (Unsaved& failure : failures) {
+                const std::vector<int64_t> own(
+                    copied->begin() + static_cast<ptrdiff_t>(at),
+                    copied->begin() + static_cast<ptrdiff_t>(at + failure.parts.size()));
+                at += failure.parts.size();
+                all_kept = all_kept && std::count(own.begin(), own.end(), 0) == 0;
+                failure.text += "\n" + SayWhatWasKept(failure, own);
+            }
+            holds = "アーカイブ " + archive + " を作り直しました (今回保存できたものと、" +
+                    (all_kept ? std::string("上に挙げたものの以前に保存した版を収めています)")
+                              : std::string("上に挙げたもののうち以前に保存した版があるものを"
+                                            "収めています。以前の版もないものは自動復旧できま"
+                                            "せん)"));
+        }
     } else if ((*writer)->entries() == 0) {
         holds = "保存できたファイルがないため、アーカイブは作りませんでした (自動復旧はできません)";
     } else if (Status committed = (*writer)->Commit(); committed.ok()) {
@@ -119,9 +189,9 @@ int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)
     } else {
         holds = "アーカイブは作りませんでした: " + committed.message();
     }
-    failures.back() += "\n" + holds;
-    for (const std::string& text : failures) {
-        messages_.ShowMessageBox(std::string(kCompressError) + "\n" + text);
+    failures.back().text += "\n" + holds;
+    for (const Unsaved& failure : failures) {
+        messages_.ShowMessageBox(std::string(kCompressError) + "\n" + failure.text);
     }
     return static_cast<int>(failures.size());
 }

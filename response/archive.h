@@ -36,11 +36,14 @@ class ProtectedArchive {
     // save_dir + "/arcive.lzh"
     std::string ArchivePath() const;
     // Archives every rule that can be archived, and each part of it that can be read, into a
-    // new archive. When everything went in, it replaces the old one. Otherwise each rule not in
-    // whole gets a message naming it and the cause, the last one saying what the archive now
-    // holds: an earlier archive stays as it was; without one, the new archive holds what could
-    // be archived. Temporary files that a killed run left in the save folder are removed first.
-    // Returns the number of messages. `progress` hears each path as it is added.
+    // new archive, which replaces the old one. Each rule not in whole gets a message naming it
+    // and the cause, and saying whether its earlier archived version was kept; the last one says
+    // what the archive now holds. With an earlier archive, each rule or part that could not be
+    // archived keeps the entries the earlier archive holds under its path, copied across
+    // unchanged; an earlier archive that cannot be read stays as it was instead. Without one,
+    // the new archive holds what could be archived. Temporary files that a killed run left in
+    // the save folder are removed first. Returns the number of messages. `progress` hears each
+    // path as it is added.
     int CreateArchive(const std::function<void(const std::string&)>& progress = {});
     // Puts back the archived version of the file at `path`; a message when that fails.
     // Shows a failure in a message box and returns it too.

@@ -90,7 +90,8 @@ Status CopyAndVerify(platform::Env& env, int in, const struct stat& st, int64_t 
     char past_end = 0;
     const bool longer = !head_only && env.PRead(in, &past_end, 1, static_cast<off_t>(size)) != 0;
     if (longer || *digest != WholeDigest(env, in, size) || *digest == platform::kUnreadableDigest) {
-        return Status::Error(EIO, shown_copy + " の内容が元のファイルと一致しません");
+        return Status::Error(ErrorKind::kCorrupt, EIO,
+                             shown_copy + " の内容が元のファイルと一致しません");
     }
     return Status::Ok();
 }
@@ -208,10 +209,11 @@ ResponseOutcome ChangeResponse::Restore(const std::string& path) {
             !restored.ok() && (restored.code() == EEXIST || restored.code() == EISDIR);
         if (!occupied) break;
         if (round == kMostRestoreRounds) {
-            restored = Status::Error(EEXIST, path +
-                                                 " に何度も別のものが置かれるため復旧をやめました"
-                                                 " (攻撃の可能性があります): " +
-                                                 restored.message());
+            restored = Status::Error(ErrorKind::kRefused, EEXIST,
+                                     path +
+                                         " に何度も別のものが置かれるため復旧をやめました"
+                                         " (攻撃の可能性があります): " +
+                                         restored.message());
             break;
         }
         if (!TakeOutWhatStands(path)) break;
@@ -326,7 +328,8 @@ bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
     if (in.get() >= 0) {
         if (env_.FStat(in.get(), &st) != 0) return fail(Status::FromErrno(errno, path));
         if (!S_ISREG(st.st_mode)) {
-            return fail(Status::Error(EINVAL, path + " は通常のファイルではありません"));
+            return fail(Status::Error(ErrorKind::kRefused, EINVAL,
+                                      path + " は通常のファイルではありません"));
         }
     } else {
         if (errno != ELOOP) return fail(Status::FromErrno(errno, path + " を読めません"));
@@ -386,7 +389,8 @@ bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
                                          platform::JoinPath(folder, candidate) + " を作れません");
             }
         }
-        return Status::Error(EEXIST, folder + " に " + name + " のコピーの空き名がありません");
+        return Status::Error(ErrorKind::kExists, EEXIST,
+                             folder + " に " + name + " のコピーの空き名がありません");
     };
     // One copy entry filled with the file's first `bytes` (all of it, unless `head`), verified,
     // and counted against this run's bounds; the entry goes again when the copy fails.
@@ -461,8 +465,9 @@ bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
     struct stat now {};
     if (env_.FStatAt(holder->fd(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
         now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
-        return fail(Status::Error(EAGAIN, path + " はコピーの間に置き換えられました (コピーは " +
-                                              shown_copy + " にあります)"));
+        return fail(Status::Error(
+            ErrorKind::kRefused, EAGAIN,
+            path + " はコピーの間に置き換えられました (コピーは " + shown_copy + " にあります)"));
     }
     if (env_.UnlinkAt(holder->fd(), name.c_str(), 0) != 0) {
         return fail(Status::FromErrno(

@@ -94,6 +94,16 @@ std::string Rfc3339(std::chrono::system_clock::time_point t) {
     return norv::Rfc3339(seconds, static_cast<int>(ms - seconds * 1000));
 }
 
+// What every event line begins with: the host, the time, the run and the event's kind.
+Json EventHead(const std::string& host, const std::string& run, std::string_view kind) {
+    Json o;
+    o["host"] = host;
+    o["time"] = Rfc3339(std::chrono::system_clock::now());
+    o["run"] = run;
+    o["event"] = kind;
+    return o;
+}
+
 // 16 hex digits from the kernel's random source, or from the clock and the process id.
 std::string NewRunId(platform::Env& env) {
     unsigned char bytes[8] = {};
@@ -236,11 +246,7 @@ void JsonEventLog::BeginRun(std::string_view command) {
 }
 
 void JsonEventLog::Change(const ChangeEvent& change) {
-    Json o;
-    o["host"] = host_;
-    o["time"] = Rfc3339(std::chrono::system_clock::now());
-    o["run"] = run_id_;
-    o["event"] = "change";
+    Json o = EventHead(host_, run_id_, "change");
     o["kind"] = ChangeKindName(change.kind);
     o["path"] = EventPath(change.path);
     o["old_md5"] = change.old_md5.empty() ? Json() : Json(change.old_md5);
@@ -252,11 +258,7 @@ void JsonEventLog::Change(const ChangeEvent& change) {
 
 void JsonEventLog::Action(const std::string& path, ResponseAction action, bool succeeded,
                           const std::string& detail) {
-    Json o;
-    o["host"] = host_;
-    o["time"] = Rfc3339(std::chrono::system_clock::now());
-    o["run"] = run_id_;
-    o["event"] = "action";
+    Json o = EventHead(host_, run_id_, "action");
     o["action"] = ResponseActionName(action);
     o["path"] = EventPath(path);
     o["outcome"] = succeeded ? "done" : "failed";
@@ -265,11 +267,7 @@ void JsonEventLog::Action(const std::string& path, ResponseAction action, bool s
 }
 
 void JsonEventLog::Warning(const std::string& path, const std::string& reason) {
-    Json o;
-    o["host"] = host_;
-    o["time"] = Rfc3339(std::chrono::system_clock::now());
-    o["run"] = run_id_;
-    o["event"] = "warning";
+    Json o = EventHead(host_, run_id_, "warning");
     o["path"] = EventPath(path);
     o["reason"] = EventPath(reason);
     Write(o);
@@ -277,11 +275,7 @@ void JsonEventLog::Warning(const std::string& path, const std::string& reason) {
 
 void JsonEventLog::EndRun(const ScanCounters& counters, std::string_view outcome) {
     using namespace std::chrono;
-    Json o;
-    o["host"] = host_;
-    o["time"] = Rfc3339(system_clock::now());
-    o["run"] = run_id_;
-    o["event"] = "run";
+    Json o = EventHead(host_, run_id_, "run");
     o["command"] = command_;
     o["outcome"] = outcome;
     o["checked"] = counters.checked;

@@ -9,11 +9,13 @@ bin=build/fuzz/fuzz
 corpus=$(mktemp -d /tmp/norv-corpus-XXXXXX)
 trap 'rm -rf "$corpus"' EXIT
 
-mkdir -p "$corpus"/{rule_file,settings_file,lha_reader,log_names}
+mkdir -p "$corpus"/{rule_file,settings_file,lha_reader,log_names,mount_info}
 printf '<rule>/srv/www,3</rule>\r\n<rule>/etc/passwd,0</rule>\r\nxx<rule>C:\\a, 03 </rule>yy\n' \
     > "$corpus/rule_file/seed"
 printf '%s\r\n' x server " 1 " pop smtp acc pw from to " 1 " 10 " 0 " " 1 " /s /c > "$corpus/settings_file/seed"
 printf 'line\nAltered: x\xff\xe2\x80\xae' > "$corpus/log_names/seed"
+printf '45 27 0:40 / /srv/up rw,nosuid shared:7 - fuse.sshfs a@h:/ rw,user_id=1000,group_id=1000\n' \
+    > "$corpus/mount_info/seed"
 # Archives from our writer and from another one.
 tree=$(mktemp -d)
 mkdir -p "$tree/d/日本語" && printf 'hello hello hello hello\n' > "$tree/d/a.txt"
@@ -28,7 +30,7 @@ if [ -x build/dev/app/cli/norv-cli ]; then
 fi
 rm -rf "$tree"
 
-for target in rule_file settings_file lha_reader log_names; do
+for target in rule_file settings_file lha_reader log_names mount_info; do
     echo "== fuzz_$target ($seconds s)"
     "$bin/fuzz_$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
         -print_final_stats=0 "$corpus/$target" 2>&1 | tail -n 2

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <optional>
 #include <ostream>
 
 #include "app/application.h"
@@ -39,14 +40,13 @@ void PrintCounts(std::ostream& out, const ScanCounters& c) {
 
 void PrintConfiguration(std::ostream& out, const Application& app) {
     const Settings& s = app.settings();
-    const SettingsEditState& e = app.edit();
     out << "プログラムフォルダ: " << Shown(app.context().program_dir) << "\n"
         << "サーバ名: " << Shown(s.server_name) << "\n"
-        << "メールでアラートを送る: " << e.alert_by_email << "\n"
+        << "メールでアラートを送る: " << SwitchState(s.mail_alert) << "\n"
         << "SMTP: " << Shown(s.smtp_server) << "\n"
         << "送信者: " << Shown(s.mail_from) << "\n"
         << "受信者: " << Shown(s.mail_to) << "\n"
-        << "自動検査を行う: " << e.scan_flg_check << "\n"
+        << "自動検査を行う: " << SwitchState(s.auto_check) << "\n"
         << "検査周期分: " << Shown(s.scan_period) << "\n"
         << "改ざんがなくてもメールを送る: " << app.switches().mail_always << "\n"
         << "自動で復旧する: " << app.switches().auto_restore << "\n"
@@ -58,13 +58,24 @@ void PrintConfiguration(std::ostream& out, const Application& app) {
     }
 }
 
-}  // namespace
-
-int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool progress) {
+// What the command line asked for.
+struct Arguments {
     StartupOptions options;
     std::string command;
     bool json = false;
     bool watch = false;
+    bool help = false;
+};
+
+bool IsCommand(const std::string& command) {
+    return command == "init" || command == "check" || command == "update" || command == "show" ||
+           command == "archive" || command == "service" || command == "watch";
+}
+
+// Reads the arguments; on a mistake, says which one (with the usage) and returns nothing.
+std::optional<Arguments> ParseArguments(const std::vector<std::string>& args, std::ostream& err) {
+    Arguments parsed;
+    StartupOptions& options = parsed.options;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&](std::string& slot) {
@@ -80,9 +91,9 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         } else if (a == "--locale") {
             ok = value(options.locale);
         } else if (a == "--json") {
-            json = true;
+            parsed.json = true;
         } else if (a == "--watch") {
-            watch = true;
+            parsed.watch = true;
         } else if (a == "--events-max-bytes" || a == "--events-keep") {
             std::string text;
             ok = value(text);
@@ -93,92 +104,117 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             if (ok && a == "--events-keep") options.event_limits.keep = static_cast<int>(n);
             if (ok && a == "--events-max-bytes") options.event_limits.max_bytes = n;
         } else if (a == "-h" || a == "--help") {
-            out << kUsage;
-            return kExitUnchanged;
-        } else if (command.empty() && !a.empty() && a[0] != '-') {
-            command = a;
+            parsed.help = true;
+            return parsed;
+        } else if (parsed.command.empty() && !a.empty() && a[0] != '-') {
+            parsed.command = a;
         } else {
             ok = false;
         }
         if (!ok) {
             err << "norv: 引数が正しくありません: " << Shown(a) << "\n" << kUsage;
-            return kExitFailure;
+            return std::nullopt;
         }
     }
-    if (command != "init" && command != "check" && command != "update" && command != "show" &&
-        command != "archive" && command != "service" && command != "watch") {
-        err << (command.empty() ? "norv: コマンドがありません\n"
-                                : "norv: 知らないコマンドです: " + Shown(command) + "\n")
+    if (!IsCommand(parsed.command)) {
+        err << (parsed.command.empty()
+                    ? "norv: コマンドがありません\n"
+                    : "norv: 知らないコマンドです: " + Shown(parsed.command) + "\n")
             << kUsage;
-        return kExitFailure;
+        return std::nullopt;
     }
+    return parsed;
+}
 
-    // With --json, standard output carries the event lines alone; the rest goes to stderr.
-    if (json) options.events_copy = &out;
-    std::ostream& human = json ? err : out;
-    Terminal terminal(err, progress && !json);
-    if (command == "service" || command == "watch") BlockServiceSignals();
-    auto app = Application::Start(options, FrontEnd{terminal, terminal, terminal});
-    if (!app.ok()) {
-        err << "norv: 起動できません: " << Shown(app.status().ToString()) << "\n";
+// Builds a new archive; 0 when one now stands, with its path on `out`.
+int RunArchive(Application& app, Terminal& terminal, std::ostream& out, std::ostream& err) {
+    const std::string path = app.archive().ArchivePath();
+    const bool had_archive = platform::FileExists(*app.context().env, path);
+    int failures = 0;
+    Status status = app.engine().RunExclusive([&] {
+        failures = app.archive().CreateArchive();
+        return Status::Ok();
+    });
+    terminal.ClearProgress();
+    if (!status.ok()) {
+        err << "norv: " << Shown(status.ToString()) << "\n";
         return kExitFailure;
     }
-    ScanEngine& engine = (*app)->engine();
-    Status status;
-    if (command == "show") {
-        PrintConfiguration(out, **app);
-        return kExitUnchanged;
-    } else if (command == "service") {
-        return watch ? RunWatch(**app, human, err, true) : RunService(**app, human, err);
-    } else if (command == "watch") {
-        return RunWatch(**app, human, err, false);
-    } else if (command == "archive") {
-        const std::string path = (*app)->archive().ArchivePath();
-        const bool had_archive = platform::FileExists(*(*app)->context().env, path);
-        int failures = 0;
-        status = engine.RunExclusive([&] {
-            failures = (*app)->archive().CreateArchive();
-            return Status::Ok();
-        });
-        terminal.ClearProgress();
-        if (!status.ok()) {
-            err << "norv: " << Shown(status.ToString()) << "\n";
-            return kExitFailure;
-        }
-        if (failures > 0) return kExitFailure;
-        // Nothing to archive leaves no archive (an older one is removed): not a success.
-        if (!platform::FileExists(*(*app)->context().env, path)) {
-            err << "norv: アーカイブを作りませんでした (" << Shown(path) << "): "
-                << ((*app)->rules().rules.empty()
-                        ? "ルールがありません"
-                        : "ルールの対象に保存するファイルがありません (フォルダだけです)")
-                << (had_archive ? "。以前のアーカイブは削除しました" : "") << "\n";
-            return kExitFailure;
-        }
-        out << path << "\n";
-        return kExitUnchanged;
-    } else if (command == "init") {
-        status = engine.initdb();
-    } else if (command == "check") {
-        status = engine.check_file();
-    } else {
-        status = engine.updatedb();
+    if (failures > 0) return kExitFailure;
+    // Nothing to archive leaves no archive (an older one is removed): not a success.
+    if (!platform::FileExists(*app.context().env, path)) {
+        err << "norv: アーカイブを作りませんでした (" << Shown(path) << "): "
+            << (app.rules().rules.empty()
+                    ? "ルールがありません"
+                    : "ルールの対象に保存するファイルがありません (フォルダだけです)")
+            << (had_archive ? "。以前のアーカイブは削除しました" : "") << "\n";
+        return kExitFailure;
     }
+    out << path << "\n";
+    return kExitUnchanged;
+}
+
+// Runs init, check or update, and tells what it found: 1 when a change, or a part not seen,
+// needs the administrator's eyes (init and check).
+int RunScanCommand(Application& app, const std::string& command, Terminal& terminal,
+                   std::ostream& human, std::ostream& err) {
+    ScanEngine& engine = app.engine();
+    Status status = command == "init"    ? engine.initdb()
+                    : command == "check" ? engine.check_file()
+                                         : engine.updatedb();
     terminal.ClearProgress();
     if (!status.ok()) {
         err << "norv: " << Shown(status.ToString()) << "\n";
         return kExitFailure;
     }
     human << terminal.message() << "\n";
-    if (command != "update") PrintCounts(human, (*app)->counters());
-    const size_t unseen = command != "update" ? engine.unseen_places() : 0;
+    if (command == "update") return kExitUnchanged;
+    PrintCounts(human, app.counters());
+    const size_t unseen = engine.unseen_places();
     if (unseen > 0) {
         human << "検査できなかった場所 " << unseen << " (記録はそのまま残しました。"
-              << DisplayPath((*app)->context().LogPath()) << " の Warning: 行に理由があります)\n";
+              << DisplayPath(app.context().LogPath()) << " の Warning: 行に理由があります)\n";
     }
-    // A part of the trees not seen needs the administrator's eyes as a change does.
-    const bool attention = (*app)->counters().changes() > 0 || unseen > 0;
-    return command != "update" && attention ? kExitChanged : kExitUnchanged;
+    return app.counters().changes() > 0 || unseen > 0 ? kExitChanged : kExitUnchanged;
+}
+
+}  // namespace
+
+int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool progress) {
+    std::optional<Arguments> parsed = ParseArguments(args, err);
+    if (!parsed) return kExitFailure;
+    if (parsed->help) {
+        out << kUsage;
+        return kExitUnchanged;
+    }
+    const std::string& command = parsed->command;
+    // With --json, standard output carries the event lines alone; the rest goes to stderr.
+    if (parsed->json) parsed->options.events_copy = &out;
+    std::ostream& human = parsed->json ? err : out;
+    Terminal terminal(err, progress && !parsed->json);
+    std::optional<LockLetGoOnStop> let_go;
+    if (command == "service" || command == "watch") {
+        BlockServiceSignals();
+    } else {
+        let_go.emplace();
+    }
+    auto started =
+        Application::Start(parsed->options, FrontEnd{terminal, terminal, terminal, terminal});
+    if (!started.ok()) {
+        err << "norv: 起動できません: " << Shown(started.status().ToString()) << "\n";
+        return kExitFailure;
+    }
+    Application& app = **started;
+    if (command == "show") {
+        PrintConfiguration(out, app);
+        return kExitUnchanged;
+    }
+    if (command == "service") {
+        return parsed->watch ? RunWatch(app, human, err, true) : RunService(app, human, err);
+    }
+    if (command == "watch") return RunWatch(app, human, err, false);
+    if (command == "archive") return RunArchive(app, terminal, out, err);
+    return RunScanCommand(app, command, terminal, human, err);
 }
 
 }  // namespace norv::cli

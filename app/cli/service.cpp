@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <systemd/sd-daemon.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -16,12 +17,36 @@
 #include "app/cli/terminal.h"
 #include "config/settings.h"
 #include "engine/change_watcher.h"
+#include "platform/folder_lock.h"
 #include "response/event_log.h"
 
 namespace norv::cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// How long a stop may take before the process ends without finishing. A run stops between
+// files, but a read the kernel never ends (a FUSE file whose server never answers cannot be
+// interrupted, not even by SIGKILL) would keep the service, and the program folder, for ever.
+// Shorter than the unit's TimeoutStopSec (10 s): systemd's SIGKILL would leave the lock held.
+constexpr std::chrono::seconds kStopGrace{5};
+
+// Once the grace has passed: one line on stderr, the program folder let go, and the end. Ending
+// here is as safe as a kill: the store is transactional, a restore's temporary file is removed
+// by the next run (its journal), and the log is written again by the next check. A thread
+// blocked in the kernel keeps the process's files until its call returns, which is why the lock
+// is let go by hand. Nothing but system calls: a blocked thread may hold any mutex.
+void StartStopGrace() {
+    const std::string line = "norv: 停止の指示から " + std::to_string(kStopGrace.count()) +
+                             " 秒たっても終わらないため、処理中のファイルを終えずに終了します\n";
+    // Detached: the run may block after the watcher is gone too (in joining a worker).
+    std::thread([line] {
+        std::this_thread::sleep_for(kStopGrace);
+        (void)!::write(STDERR_FILENO, line.data(), line.size());
+        platform::FolderLock::ReleaseHeldNow();
+        ::_exit(0);
+    }).detach();
+}
 
 sigset_t ServiceSignals() {
     sigset_t signals;
@@ -75,6 +100,7 @@ class SignalWatcher {
                 if (s == SIGHUP) {
                     reload_ = true;
                 } else {
+                    if (!stop_) StartStopGrace();
                     stop_ = true;
                 }
             }
@@ -129,6 +155,44 @@ std::string CountsText(const ScanCounters& c) {
 void BlockServiceSignals() {
     const sigset_t signals = ServiceSignals();
     ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
+struct LockLetGoOnStop::State {
+    sigset_t signals{};
+    sigset_t before{};
+    std::atomic<bool> ending{false};
+    std::thread thread;
+};
+
+LockLetGoOnStop::LockLetGoOnStop() : state_(std::make_unique<State>()) {
+    sigemptyset(&state_->signals);
+    for (int s : {SIGTERM, SIGINT, SIGHUP}) {
+        struct sigaction now {};
+        if (::sigaction(s, nullptr, &now) == 0 && now.sa_handler == SIG_DFL) {
+            sigaddset(&state_->signals, s);
+        }
+    }
+    ::pthread_sigmask(SIG_BLOCK, &state_->signals, &state_->before);
+    state_->thread = std::thread([state = state_.get()] {
+        const timespec tick{0, 100 * 1000 * 1000};
+        while (!state->ending) {
+            const int s = ::sigtimedwait(&state->signals, nullptr, &tick);
+            if (s < 0) continue;
+            platform::FolderLock::ReleaseHeldNow();
+            // The signal's own end: unblocked here, it ends the process as it would have.
+            sigset_t one;
+            sigemptyset(&one);
+            sigaddset(&one, s);
+            ::pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+            ::raise(s);
+        }
+    });
+}
+
+LockLetGoOnStop::~LockLetGoOnStop() {
+    state_->ending = true;
+    state_->thread.join();
+    ::pthread_sigmask(SIG_SETMASK, &state_->before, nullptr);
 }
 
 int RunWatch(Application& app, std::ostream& out, std::ostream& err, bool periodic) {

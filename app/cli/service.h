@@ -6,12 +6,15 @@
 // and change response as the desktop program. SIGHUP reloads the settings and rules, and a
 // changed period counts from the last check at once. SIGTERM or SIGINT ends the service: a
 // running check stops before its next file, keeps what the store did so far, closes its log, and
-// the service exits 0. systemd hears READY once the program folder has loaded, a STATUS line
-// after each check, and STOPPING at the end. A check that falls due while another norv process
-// holds the program folder waits for the next period, and says so.
+// the service exits 0; a stop not done within 5 s (a read the kernel never ends) ends the
+// process anyway, with a line on stderr, letting the program folder go. systemd hears READY
+// once the program folder has loaded, a STATUS line after each check, and STOPPING at the end.
+// A check that falls due while another norv process holds the program folder waits for the
+// next period, and says so.
 #pragma once
 
 #include <iosfwd>
+#include <memory>
 
 #include "app/application.h"
 
@@ -21,6 +24,23 @@ namespace norv::cli {
 // later. Called before the application starts, so that a stop signal arriving during start-up
 // waits for the service to take it instead of killing the process; they stay blocked for good.
 void BlockServiceSignals();
+
+// For a command that runs once: SIGTERM, SIGINT and SIGHUP (those not ignored when it started)
+// still end the process at once as by default, but the program folder is let go first, since a
+// thread blocked in the kernel (a read that never returns) would keep it for as long. Made
+// before the application starts, so that every thread it starts leaves these signals to one
+// thread of its own; on destruction the calling thread takes them back.
+class LockLetGoOnStop {
+  public:
+    LockLetGoOnStop();
+    ~LockLetGoOnStop();
+    LockLetGoOnStop(const LockLetGoOnStop&) = delete;
+    LockLetGoOnStop& operator=(const LockLetGoOnStop&) = delete;
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 // Runs the service on a started application until a stop signal; returns the exit status.
 int RunService(Application& app, std::ostream& out, std::ostream& err);

@@ -20,8 +20,15 @@ namespace norv::cli {
 // aside; ordinary Japanese text is unchanged.
 inline std::string Shown(std::string_view text) { return DisplayText(text); }
 
-class Terminal : public ScanObserver, public MessageBoxSink, public AutoCheckTimers {
+class Terminal : public ScanObserver,
+                 public MessageBoxSink,
+                 public AutoCheckTimers,
+                 public RecordsView {
   public:
+    // The command line shows the settings only when asked (show).
+    void SettingsShown(const Settings&) override {}
+    void RulesShown(const RuleTable&) override {}
+
     Terminal(std::ostream& err, bool progress) : err_(err), progress_(progress) {}
 
     void SetMessageLine(const std::string& text) override {

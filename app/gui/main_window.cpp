@@ -91,9 +91,9 @@ MainWindow::MainWindow() {
     timer2_->setInterval(1000);
     timer3_->setInterval(30000);
     timer3_->start();
-    connect(timer1_, &QTimer::timeout, this, &MainWindow::Timer1_Timer);
-    connect(timer2_, &QTimer::timeout, this, &MainWindow::Timer2_Timer);
-    connect(timer3_, &QTimer::timeout, this, &MainWindow::Timer3_Timer);
+    connect(timer1_, &QTimer::timeout, this, &MainWindow::OnAutoCheckTick);
+    connect(timer2_, &QTimer::timeout, this, &MainWindow::OnClockTick);
+    connect(timer3_, &QTimer::timeout, this, &MainWindow::OnRefreshTick);
 
     tray_ = new QSystemTrayIcon(ProgramIcon(), this);
     tray_->setObjectName("tray");
@@ -178,7 +178,7 @@ void MainWindow::BuildMenus() {
     };
 
     QMenu* file = add_menu("file", QStringLiteral("ファイル"));
-    add_item(file, "fend", QStringLiteral("終了"), &MainWindow::fend);
+    add_item(file, "fend", QStringLiteral("終了"), &MainWindow::Quit);
     QMenu* edit = add_menu("edit", QStringLiteral("編集"));
     add_item(edit, "editconfig", QStringLiteral("設定"), &MainWindow::editconfig);
     QMenu* exe = add_menu("exe", QStringLiteral("実行"));
@@ -191,7 +191,7 @@ void MainWindow::BuildMenus() {
     add_item(exe, "viewlog", QStringLiteral("ログの表示"), &MainWindow::viewlog);
     QMenu* h = add_menu("h", QStringLiteral("ヘルプ"));
     add_item(h, "help", QStringLiteral("ヘルプ"), &MainWindow::help);
-    add_item(h, "ver", QStringLiteral("バージョン"), &MainWindow::ver);
+    add_item(h, "ver", QStringLiteral("バージョン"), &MainWindow::ShowAbout);
 }
 
 Status MainWindow::Start(const StartupOptions& options) {
@@ -199,7 +199,7 @@ Status MainWindow::Start(const StartupOptions& options) {
         // Nobody has asked for anything yet (the program may start with the session), and the
         // timers may already run: a box here would let them tick into a window not yet built.
         ByHand unattended(by_hand_, false);
-        return Application::Start(options, FrontEnd{*this, *this, *this});
+        return Application::Start(options, FrontEnd{*this, *this, *this, *this});
     }();
     if (!app.ok()) {
         // The program ends after saying why: its timers must not tick into the failure's box.
@@ -209,12 +209,35 @@ Status MainWindow::Start(const StartupOptions& options) {
         return app.status();
     }
     app_ = std::move(app).value();
+    {
+        // A period that is no number must not lock the administrator out: the strip stands
+        // still, and the settings window can repair it.
+        ByHand unattended(by_hand_, false);
+        if (Status strip = StripStatus(); !strip.ok()) ShowMessageBox(strip.message());
+    }
+    status_strip_.width = 0;
     settings_window_->Bind(*app_);
     adjustSize();
     center_form(this);
-    status_->resize(Px(app_->status_strip().width), status_->height());
+    status_->resize(Px(status_strip_.width), status_->height());
     ShowNotices();
     return Status::Ok();
+}
+
+void MainWindow::SettingsShown(const Settings& settings) {
+    ShowSettings(settings, edit_);
+    auto step = StatusStepFor(settings.scan_period);
+    status_strip_.step = step.ok() ? step.value() : 0;
+}
+
+void MainWindow::RulesShown(const RuleTable& rules) { ShowRules(rules, edit_); }
+
+Status MainWindow::StripStatus() const {
+    auto step = StatusStepFor(app_->settings().scan_period);
+    if (step.ok()) return Status::Ok();
+    return Status::Error(kErrFormat, "設定ファイル " + app_->context().SettingsPath() +
+                                         " の 11 行目: " + step.status().message() +
+                                         "。状態表示は動きません");
 }
 
 void MainWindow::SetMessageLine(const std::string& text) {
@@ -338,7 +361,7 @@ void MainWindow::RunAutomaticCheck() {
     ShowNotices();
 }
 
-void MainWindow::Timer1_Timer() {
+void MainWindow::OnAutoCheckTick() {
     auto tick = scheduler_.Tick(app_->settings().scan_period);
     label7_->setText(Q(tick.label));
     if (!tick.check_due) return;
@@ -351,16 +374,16 @@ void MainWindow::Timer1_Timer() {
 
 void MainWindow::SettingsSaved() {
     label7_->setText(Q(scheduler_.Label(app_->settings().scan_period)));
-    status_->resize(Px(app_->status_strip().width), status_->height());
+    status_->resize(Px(status_strip_.width), status_->height());
 }
 
-void MainWindow::Timer2_Timer() {
+void MainWindow::OnClockTick() {
     label6_->setText(Q(app_->regional().DateTime(app_->clock().Now())));
-    app_->status_strip().Advance();
-    status_->resize(Px(app_->status_strip().width), status_->height());
+    status_strip_.Advance();
+    status_->resize(Px(status_strip_.width), status_->height());
 }
 
-void MainWindow::Timer3_Timer() {
+void MainWindow::OnRefreshTick() {
     // No setting holds a period for a periodic database refresh, and marking every record seen
     // on a timer would only hide what the administrator has not yet looked at: the ticks are
     // counted and nothing more.
@@ -410,12 +433,12 @@ void MainWindow::help() {
 
 void MainWindow::viewlog() { OpenOnDesktop(app_->context().LogPath(), "ログファイル"); }
 
-void MainWindow::ver() {
+void MainWindow::ShowAbout() {
     AboutWindow about(this);
     about.exec();
 }
 
-void MainWindow::fend() {
+void MainWindow::Quit() {
     tray_->hide();
     if (app_ && app_->engine().running()) {
         // Exit ends the program at once, even inside a scan: the database rolls back to its
@@ -427,7 +450,7 @@ void MainWindow::fend() {
 
 void MainWindow::closeEvent(QCloseEvent* event) {
     event->accept();
-    fend();
+    Quit();
 }
 
 }  // namespace norv::gui

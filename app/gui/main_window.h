@@ -23,6 +23,8 @@
 #include <vector>
 
 #include "app/application.h"
+#include "app/gui/settings_edit_state.h"
+#include "app/gui/status_strip.h"
 #include "app/scheduler.h"
 
 namespace norv::gui {
@@ -32,7 +34,8 @@ class SettingsWindow;
 class MainWindow : public QMainWindow,
                    public ScanObserver,
                    public MessageBoxSink,
-                   public AutoCheckTimers {
+                   public AutoCheckTimers,
+                   public RecordsView {
     Q_OBJECT
   public:
     MainWindow();
@@ -41,6 +44,13 @@ class MainWindow : public QMainWindow,
     // The rest of the start-up: the Application in its order, then the status strip.
     Status Start(const StartupOptions& options);
     Application& app() { return *app_; }
+    // What the settings window's controls hold, and the status strip.
+    SettingsEditState& edit() { return edit_; }
+    StatusStrip& status_strip() { return status_strip_; }
+    // Why the status strip stands still (the period is no number), or Ok.
+    Status StripStatus() const;
+    void SettingsShown(const Settings& settings) override;
+    void RulesShown(const RuleTable& rules) override;
     SettingsWindow& settings_window() { return *settings_window_; }
     ScanScheduler& scheduler() { return scheduler_; }
     int timer3_ticks() const { return timer3_ticks_; }
@@ -54,12 +64,13 @@ class MainWindow : public QMainWindow,
     void StartAutoCheckTimers() override;
     void StopAutoCheckTimers() override;
 
-    // Timer handlers, public so tests can tick them.
-    void Timer1_Timer();
+    // Timer handlers, public so tests can tick them: the automatic check's minute count, the
+    // clock and status strip each second, and the periodic refresh.
+    void OnAutoCheckTick();
     // After a save: the period label and the strip show the saved values at once.
     void SettingsSaved();
-    void Timer2_Timer();
-    void Timer3_Timer();
+    void OnClockTick();
+    void OnRefreshTick();
     // The tray icon's callback: only a left-button press brings the window back.
     void TrayActivated(QSystemTrayIcon::ActivationReason reason);
     QSystemTrayIcon* tray() { return tray_; }
@@ -72,8 +83,8 @@ class MainWindow : public QMainWindow,
     void editconfig();
     void help();
     void viewlog();
-    void ver();
-    void fend();
+    void ShowAbout();
+    void Quit();
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -91,6 +102,8 @@ class MainWindow : public QMainWindow,
     void ShowNotices();
 
     std::unique_ptr<Application> app_;
+    SettingsEditState edit_;
+    StatusStrip status_strip_;
     SettingsWindow* settings_window_ = nullptr;
     ScanScheduler scheduler_;
     int timer3_ticks_ = 0;

@@ -152,7 +152,7 @@ void SettingsWindow::BuildControls() {
 
 void SettingsWindow::Bind(Application& app) {
     app_ = &app;
-    SettingsEditState& edit = app.edit();
+    SettingsEditState& edit = main_window_->edit();
     LiveSwitches& switches = app.switches();
     // Every edit goes straight into the editing state.
     connect(text4_, &QLineEdit::textEdited, this,
@@ -178,7 +178,7 @@ void SettingsWindow::Bind(Application& app) {
 
 void SettingsWindow::Refresh() {
     if (!app_) return;
-    const SettingsEditState& edit = app_->edit();
+    const SettingsEditState& edit = main_window_->edit();
     const LiveSwitches& switches = app_->switches();
     refreshing_ = true;
     text4_->setText(Q(edit.server_name));
@@ -209,7 +209,8 @@ void SettingsWindow::Open() {
 }
 
 void SettingsWindow::ok() {
-    Status status = app_->SaveSettings();
+    Status status = app_->SaveSettings(SettingsToSave(app_->settings(), main_window_->edit()));
+    if (status.ok()) status = main_window_->StripStatus();
     main_window_->SettingsSaved();
     if (!status.ok()) {
         main_window_->ShowMessageBox(status.ToString());

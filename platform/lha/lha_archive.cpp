@@ -18,6 +18,7 @@
 #include <new>
 #include <optional>
 #include <random>
+#include <unordered_set>
 
 #include "platform/charset.h"
 #include "platform/file_system.h"
@@ -128,7 +129,7 @@ Result<std::string> ReadAndEncode(Env& env, const Member& m, int fd, const std::
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return Status::FromErrno(errno, display + " を読めません");
         if (n == 0) {
-            return Status::Error(EIO,
+            return Status::Error(ErrorKind::kIo, EIO,
                                  display + " を最後まで読めません (読んでいる間に短くなりました)");
         }
         done += static_cast<size_t>(n);
@@ -148,16 +149,18 @@ Result<std::string> EntryBytes(Env& env, const Member& m, int fd, const std::str
     if (S_ISDIR(m.st.st_mode) || S_ISLNK(m.st.st_mode)) return EncodeEntry(m, "", "-lhd-", "", 0);
     // The header holds sizes in 32 bits; a larger file is refused before anything is read.
     if (m.st.st_size > static_cast<off_t>(UINT32_MAX)) {
-        return Status::Error(EFBIG, display +
-                                        " は大きすぎて保存できません (LHA に入るのは 4 GiB - 1 "
-                                        "バイトまでです)");
+        return Status::Error(ErrorKind::kLimit, EFBIG,
+                             display +
+                                 " は大きすぎて保存できません (LHA に入るのは 4 GiB - 1 "
+                                 "バイトまでです)");
     }
     // The file and its packed form are held in memory; running out is this file's failure, not
     // the end of the program.
     try {
         return ReadAndEncode(env, m, fd, display);
     } catch (const std::bad_alloc&) {
-        return Status::Error(ENOMEM, display + " を保存するためのメモリが足りません");
+        return Status::Error(ErrorKind::kLimit, ENOMEM,
+                             display + " を保存するためのメモリが足りません");
     }
 }
 
@@ -267,6 +270,9 @@ struct PositionedReader {
     Env* env = nullptr;
     int fd = -1;
     int64_t offset = 0;
+    // When known, the file's size: a skip stops there, so an archive cut short reads as cut,
+    // not as ended.
+    int64_t size = -1;
     std::vector<char> buffer = std::vector<char>(65536);
 };
 
@@ -284,7 +290,12 @@ la_ssize_t ReadPositioned(archive* a, void* data, const void** block) {
 }
 
 la_int64_t SkipPositioned(archive*, void* data, la_int64_t request) {
-    static_cast<PositionedReader*>(data)->offset += request;
+    auto* reader = static_cast<PositionedReader*>(data);
+    if (reader->size >= 0) {
+        request =
+            std::min<la_int64_t>(request, std::max<int64_t>(reader->size - reader->offset, 0));
+    }
+    reader->offset += request;
     return request;
 }
 
@@ -401,10 +412,11 @@ Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
     auto existing = LStatAt(dir, name, display);
     if (!existing.ok()) return existing.status();
     if (existing->kind == EntryKind::kDirectory) {
-        return Status::Error(EISDIR, display + " はフォルダなので置き換えません");
+        return Status::Error(ErrorKind::kExists, EISDIR,
+                             display + " はフォルダなので置き換えません");
     }
     if (existing->kind != EntryKind::kMissing) {
-        return Status::Error(EEXIST, display + " は既にあるため上書きしません");
+        return Status::Error(ErrorKind::kExists, EEXIST, display + " は既にあるため上書きしません");
     }
     Env& env = dir.env();
     const auto owner = OwnerToRestore(env, stored_owner);
@@ -553,7 +565,7 @@ Status ArchiveWriter::AddMember(int dirfd, const std::string& name, const std::s
 
 Status ArchiveWriter::Add(const std::string& source, const std::vector<FileIdentity>& skipped,
                           const std::function<void(const std::string&)>& progress,
-                          std::vector<Status>* missed) {
+                          std::vector<MissedPart>* missed) {
     if (broken()) return broken_;
     Env& env = file_->env();
     const std::string root = Absolute(env, source);
@@ -576,7 +588,8 @@ Status ArchiveWriter::Add(const std::string& source, const std::vector<FileIdent
         return Status::FromErrno(ENOENT, root + " を保存できません");
     }
     if (facts.kind != EntryKind::kDirectory) {
-        return Status::Error(EINVAL, root + " はファイルでもフォルダでもありません");
+        return Status::Error(ErrorKind::kRefused, EINVAL,
+                             root + " はファイルでもフォルダでもありません");
     }
     auto folder = OpenResolvedDirectory(resolved.value(), root);
     if (!folder.ok()) return folder.status();
@@ -585,9 +598,9 @@ Status ArchiveWriter::Add(const std::string& source, const std::vector<FileIdent
     options.skipped = skipped;
     TreeWalk walk(std::move(folder).value(), root, options);
     // A part that cannot be read costs only itself, unless the archive itself is broken.
-    auto leave_out = [&](Status why) {
+    auto leave_out = [&](const std::string& path, Status why) {
         if (why.ok() || broken() || missed == nullptr) return why;
-        missed->push_back(std::move(why));
+        missed->push_back({path, std::move(why)});
         return Status::Ok();
     };
     for (;;) {
@@ -598,8 +611,9 @@ Status ArchiveWriter::Add(const std::string& source, const std::vector<FileIdent
             case TreeWalk::Entry::Type::kFailure:
                 return entry.failure;
             case TreeWalk::Entry::Type::kUnseen:
-                NORV_RETURN_IF_ERROR(leave_out(Status::Error(
-                    entry.failure.code(), entry.dir + ": " + entry.failure.message())));
+                NORV_RETURN_IF_ERROR(leave_out(
+                    entry.dir, Status::Error(entry.failure.kind(), entry.failure.code(),
+                                             entry.dir + ": " + entry.failure.message())));
                 continue;
             case TreeWalk::Entry::Type::kSkippedFolder:
             case TreeWalk::Entry::Type::kFilesLeftOut:
@@ -607,19 +621,123 @@ Status ArchiveWriter::Add(const std::string& source, const std::vector<FileIdent
             case TreeWalk::Entry::Type::kFolder:
                 if (progress) progress(entry.dir);
                 NORV_RETURN_IF_ERROR(leave_out(
+                    entry.dir,
                     AddMember(entry.folder->fd(), "", entry.dir, StoredDir(entry.dir), "")));
                 continue;
             case TreeWalk::Entry::Type::kFile:
                 if (progress) progress(entry.dir + entry.name);
                 NORV_RETURN_IF_ERROR(
-                    leave_out(AddMember(entry.folder->fd(), entry.name, entry.dir + entry.name,
+                    leave_out(entry.dir + entry.name,
+                              AddMember(entry.folder->fd(), entry.name, entry.dir + entry.name,
                                         StoredDir(entry.dir), entry.name)));
                 continue;
         }
     }
 }
 
+Result<std::vector<int64_t>> ArchiveWriter::KeepEarlier(
+    const std::string& earlier, const std::vector<std::string>& stored_paths) {
+    if (broken()) return broken_;
+    auto fail = [this](Status why) {
+        broken_ = why;
+        return why;
+    };
+    std::vector<std::string> wanted;
+    for (const std::string& path : stored_paths) wanted.push_back(JoinStored(PathNames(path)));
+    auto below = [](const std::string& top, const std::string& path) {
+        return top.empty() || (path.compare(0, top.size(), top) == 0 &&
+                               (path.size() == top.size() || path[top.size()] == '/'));
+    };
+    auto is_wanted = [&](const std::string& path) {
+        return std::any_of(wanted.begin(), wanted.end(),
+                           [&](const std::string& top) { return below(top, path); });
+    };
+    ScopedUtf8Locale utf8;
+    // Each entry is taken once: what this archive already holds there is newer, and an earlier
+    // archive of nested rules holds some paths twice.
+    std::unordered_set<std::string> held;
+    Env& env = file_->env();
+    struct stat st {};
+    if (env.FStat(file_->fd(), &st) != 0) {
+        return fail(Status::FromErrno(errno, file_->path() + " を読めません"));
+    }
+    if (st.st_size > 0) {
+        PositionedReader reader{&env, file_->fd(), 0, st.st_size};
+        auto a = OpenAt(reader, file_->path());
+        if (!a.ok()) return fail(a.status());
+        archive_entry* e = nullptr;
+        for (int rc; (rc = archive_read_next_header(a->get(), &e)) != ARCHIVE_EOF;) {
+            if (rc < ARCHIVE_WARN || archive_read_data_skip(a->get()) < ARCHIVE_WARN) {
+                const char* why = archive_error_string(a->get());
+                return fail(Status::Error(kErrArchive,
+                                          file_->path() + " を読めません: " + (why ? why : "")));
+            }
+            if (std::string path = EntryPath(e); is_wanted(path)) held.insert(std::move(path));
+        }
+    }
+
+    auto trusted = OpenTrustedFile(env, earlier);
+    if (!trusted.ok()) return fail(trusted.status());
+    const int fd = trusted.value();
+    ScopedFd closer(env, fd);
+    if (env.FStat(fd, &st) != 0) return fail(Status::FromErrno(errno, earlier + " を読めません"));
+    PositionedReader reader{&env, fd, 0, st.st_size};
+    auto a = OpenAt(reader, earlier);
+    if (!a.ok()) return fail(a.status());
+    auto damaged = [&](const char* why) {
+        return fail(Status::Error(kErrArchive, earlier + " は壊れています: " + (why ? why : "")));
+    };
+    std::vector<int64_t> copied(wanted.size(), 0);
+    std::vector<char> block(65536);
+    archive_entry* e = nullptr;
+    for (int rc; (rc = archive_read_next_header(a->get(), &e)) != ARCHIVE_EOF;) {
+        if (rc < ARCHIVE_WARN) return damaged(archive_error_string(a->get()));
+        const int64_t header_at = archive_read_header_position(a->get());
+        const std::string path = EntryPath(e);
+        if (!is_wanted(path) || held.count(path) != 0) {
+            if (archive_read_data_skip(a->get()) < ARCHIVE_WARN) {
+                return damaged(archive_error_string(a->get()));
+            }
+            continue;
+        }
+        // Read through first: an entry whose data fails its CRC is never passed on.
+        for (la_ssize_t n; (n = archive_read_data(a->get(), block.data(), block.size())) != 0;) {
+            if (n < 0) return damaged(archive_error_string(a->get()));
+        }
+        // Then its bytes as they stand, header and packed data, so nothing of it is re-encoded.
+        unsigned char fixed[22];
+        if (env.PRead(fd, fixed, sizeof fixed, header_at) != static_cast<ssize_t>(sizeof fixed) ||
+            fixed[20] != 2) {
+            return damaged((path + " の見出しを読めません").c_str());
+        }
+        const uint64_t header_size = fixed[0] | static_cast<uint64_t>(fixed[1]) << 8;
+        const uint64_t packed_size = fixed[7] | static_cast<uint64_t>(fixed[8]) << 8 |
+                                     static_cast<uint64_t>(fixed[9]) << 16 |
+                                     static_cast<uint64_t>(fixed[10]) << 24;
+        const uint64_t length = header_size + packed_size;
+        for (uint64_t done = 0; done < length;) {
+            const ssize_t n =
+                env.PRead(fd, block.data(), std::min<uint64_t>(block.size(), length - done),
+                          static_cast<off_t>(header_at + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return fail(Status::FromErrno(errno, earlier + " を読めません"));
+            if (n == 0) return damaged((path + " が途中で切れています").c_str());
+            Status written = file_->Write(std::string_view(block.data(), static_cast<size_t>(n)));
+            if (!written.ok()) return fail(written);
+            done += static_cast<uint64_t>(n);
+        }
+        held.insert(path);
+        if (archive_entry_filetype(e) == AE_IFDIR) continue;
+        ++entries_;
+        for (size_t i = 0; i < wanted.size(); ++i) {
+            if (below(wanted[i], path)) ++copied[i];
+        }
+    }
+    return copied;
+}
+
 Status ArchiveWriter::Commit() {
+    if (broken()) return broken_;
     NORV_RETURN_IF_ERROR(file_->Write(std::string_view("\0", 1)));  // the end mark
     return file_->Commit(0600);
 }
@@ -708,7 +826,7 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
     // Already in stored form: only its separators are tidied.
     const std::string wanted = JoinStored(PathNames(stored_path));
     if (!SafeStoredPath(wanted) || relative.empty()) {
-        return Status::Error(EPERM, wanted + " は展開しません (危険なパス)");
+        return Status::Error(ErrorKind::kRefused, EPERM, wanted + " は展開しません (危険なパス)");
     }
     ScopedUtf8Locale utf8;
     Env& env = root.env();
@@ -803,9 +921,10 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
             if (!opened.ok()) {
                 if (opened.status().Is(ErrorKind::kLink) ||
                     opened.status().Is(ErrorKind::kNotFound)) {
-                    return Status::Error(ELOOP, shown +
-                                                    " はフォルダではない (シンボリックリンクなど) "
-                                                    "ため展開しません");
+                    return Status::Error(ErrorKind::kLink, ELOOP,
+                                         shown +
+                                             " はフォルダではない (シンボリックリンクなど) "
+                                             "ため展開しません");
                 }
                 return opened.status();
             }
@@ -816,7 +935,8 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
                             FolderPrefix(shown) + relative.back(),
                             ReadStoredOwner(env, raw, header_at), journal, written_digest);
     }
-    return Status::Error(ENOENT, archive_path + " に " + wanted + " はありません");
+    return Status::Error(ErrorKind::kNotFound, ENOENT,
+                         archive_path + " に " + wanted + " はありません");
 }
 
 Status RestoreEntryBelow(Env& env, const std::string& archive, const std::string& stored_path,
@@ -919,7 +1039,7 @@ Result<int> RestoreJournal::RemoveLeftovers() const {
         env, fd, buffer,
         [&](std::string_view block) {
             if (text.size() + block.size() > kMostJournalBytes) {
-                return Status::Error(EFBIG, path_ + " が大きすぎます");
+                return Status::Error(ErrorKind::kLimit, EFBIG, path_ + " が大きすぎます");
             }
             text.append(block);
             return Status::Ok();

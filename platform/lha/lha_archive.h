@@ -23,6 +23,12 @@
 
 namespace norv::platform::lha {
 
+// A part of a tree left out of an archive: its path (a folder's ends in "/") and why.
+struct MissedPart {
+    std::string path;
+    Status why;
+};
+
 // A new archive being written beside `archive`: it replaces the old one only at Commit(), and
 // until then (or when anything fails, or the process is killed) the old archive is untouched.
 // Entries are written one at a time, so memory holds one file, never the archive.
@@ -40,12 +46,23 @@ class ArchiveWriter {
     // be written: then broken() holds and the archive can take nothing more.
     Status Add(const std::string& source, const std::vector<FileIdentity>& skipped = {},
                const std::function<void(const std::string&)>& progress = {},
-               std::vector<Status>* missed = nullptr);
+               std::vector<MissedPart>* missed = nullptr);
+    // Copies across, entry by entry and byte for byte (data, stored folder and name, mode,
+    // time, owner or its absence), every entry of the earlier archive `earlier` stored at or
+    // below one of `stored_paths` (StoredPathOf form), except those this archive already holds,
+    // which are newer. The earlier archive is opened only as OpenTrustedFile allows and read
+    // from end to end; each entry copied is read through first, so its CRC holds. Memory holds
+    // one block of an entry, never the entry. Returns, for each of `stored_paths`, the files and
+    // links copied under it. Fails when the earlier archive cannot be opened or read whole
+    // (damaged, cut short), or this one cannot be written: then broken() holds, and this archive,
+    // which may hold some of them, is never committed.
+    Result<std::vector<int64_t>> KeepEarlier(const std::string& earlier,
+                                             const std::vector<std::string>& stored_paths);
     bool broken() const { return !broken_.ok(); }
     // The files and links added so far; folders are not counted, since an archive of folders
     // alone restores nothing.
     int64_t entries() const { return entries_; }
-    // Writes the end mark and puts the archive in place, owner-only.
+    // Writes the end mark and puts the archive in place, owner-only; refused once broken().
     Status Commit();
 
   private:

@@ -23,7 +23,7 @@ class StartupTest : public ::testing::Test {
         options.locale = "ja_JP";
         options.time_zone = "Asia/Tokyo";
         options.clock = &clock;
-        return Application::Start(options, FrontEnd{hooks, hooks, hooks});
+        return Application::Start(options, FrontEnd{hooks, hooks, hooks, hooks});
     }
     void WriteSettings(std::vector<std::string> lines) {
         ASSERT_TRUE(
@@ -44,17 +44,15 @@ TEST_F(StartupTest, StartsWithSettingsRulesStoreAndCountersLoaded) {
     Application& a = **app;
     EXPECT_EQ(a.context().root_dir, "/");
     EXPECT_EQ(a.context().program_dir, dir.path());
-    EXPECT_EQ(a.edit().save_dir_label, "/srv/save");
-    EXPECT_EQ(a.edit().cracked_dir_label, "/var/lib/norv/cracked");  // the default stays
+    EXPECT_EQ(hooks.shown_settings.save_dir, "/srv/save");
+    EXPECT_EQ(hooks.shown_settings.cracked_dir, "/var/lib/norv/cracked");  // the default stays
     EXPECT_EQ(a.settings().cracked_dir, "/var/lib/norv/cracked");
     EXPECT_EQ(a.mode(), ScanMode::kNone);
     EXPECT_EQ(a.counters().checked + a.counters().changes(), 0);
     EXPECT_EQ(a.rules().rule_count(), 1);
-    ASSERT_EQ(a.edit().rule_list.size(), 1u);
-    EXPECT_EQ(a.edit().rule_list[0].text, "/srv/www");
-    EXPECT_TRUE(a.edit().rule_list[0].checked);
-    EXPECT_FLOAT_EQ(a.status_strip().step, 469.5f);
-    EXPECT_EQ(a.status_strip().width, 0);
+    ASSERT_EQ(hooks.shown_rules.size(), 1u);
+    EXPECT_EQ(hooks.shown_rules[0].path, "/srv/www");
+    EXPECT_EQ(hooks.shown_rules[0].kind, RuleKind::kTree);
     EXPECT_FALSE(hooks.timers_running);
     EXPECT_TRUE(platform::FileExists(testing::SystemEnv(), dir / "norv.db"));
 }
@@ -83,9 +81,7 @@ TEST_F(StartupTest, ABadPeriodDoesNotLockTheAdministratorOut) {
         hooks.messages.clear();
         auto app = Start();
         ASSERT_TRUE(app.ok()) << period;
-        EXPECT_EQ((*app)->status_strip().step, 0);
-        ASSERT_EQ(hooks.messages.size(), 1u);
-        EXPECT_NE(hooks.messages[0].find("11 行目"), std::string::npos);
+        EXPECT_EQ((*app)->settings().scan_period, period);
     }
 }
 
@@ -99,7 +95,7 @@ TEST_F(StartupTest, AnEmptyDatabaseFileGetsTheTable) {
     EXPECT_EQ((*db)->QueryInt("SELECT count(*) FROM fileinfo").value(), 0);
 }
 
-TEST_F(StartupTest, LoadShowsTheFileInTheEditingStateAndTheSwitches) {
+TEST_F(StartupTest, LoadShowsTheFileToTheFrontEndAndSetsTheSwitches) {
     auto lines = testing::SettingsLines("/srv/save", "/srv/cracked");
     lines[2] = " 1 ";
     lines[9] = " 1 ";
@@ -110,12 +106,12 @@ TEST_F(StartupTest, LoadShowsTheFileInTheEditingStateAndTheSwitches) {
     ASSERT_TRUE(app.ok()) << app.status().message();
     Application& a = **app;
     EXPECT_EQ(a.settings().smtp_server, "smtp.example");
-    EXPECT_EQ(a.edit().mail_fields[kMailPassword], "secret");
-    EXPECT_EQ(a.edit().alert_by_email, 1);
-    EXPECT_EQ(a.edit().scan_flg_check, 1);
+    EXPECT_EQ(hooks.shown_settings.mail_password, "secret");
+    EXPECT_EQ(hooks.shown_settings.mail_alert, " 1 ");
+    EXPECT_EQ(hooks.shown_settings.auto_check, " 1 ");
     EXPECT_EQ(a.switches().mail_always, 1);
     EXPECT_EQ(a.switches().auto_restore, 0);  // an empty switch line is off
-    EXPECT_EQ(a.edit().save_dir_label, "/srv/save");
+    EXPECT_EQ(hooks.shown_settings.save_dir, "/srv/save");
     EXPECT_EQ(a.settings().cracked_dir, "/srv/cracked");
     EXPECT_TRUE(hooks.timers_running);
 }
@@ -129,13 +125,14 @@ TEST_F(StartupTest, LoadNeverStopsRunningTimersSaveDoes) {
     ASSERT_TRUE(a.LoadSettings().ok());
     EXPECT_TRUE(hooks.timers_running);
     EXPECT_EQ(hooks.timer_stops, 0);
-    ASSERT_TRUE(a.SaveSettings().ok());
+    Settings edited = a.settings();
+    ASSERT_TRUE(a.SaveSettings(edited).ok());
     EXPECT_FALSE(hooks.timers_running);
-    a.edit().scan_flg_check = 1;
-    ASSERT_TRUE(a.SaveSettings().ok());
+    edited.auto_check = " 1 ";
+    ASSERT_TRUE(a.SaveSettings(edited).ok());
     EXPECT_TRUE(hooks.timers_running);
-    a.edit().scan_flg_check = 2;  // greyed: the checks keep running
-    ASSERT_TRUE(a.SaveSettings().ok());
+    edited.auto_check = " 2 ";  // greyed: the checks keep running
+    ASSERT_TRUE(a.SaveSettings(edited).ok());
     EXPECT_TRUE(hooks.timers_running);
     EXPECT_EQ(hooks.timer_stops, 1);
 }
@@ -145,37 +142,38 @@ TEST_F(StartupTest, ASaveActsAtOnceAsTheNextLoadWouldRead) {
     auto app = Start();
     ASSERT_TRUE(app.ok()) << app.status().message();
     Application& a = **app;
-    a.edit().mail_fields[kSmtpServer] = "new.example";
-    a.edit().scan_period = "2";
+    Settings edited = a.settings();
+    edited.smtp_server = "new.example";
+    edited.scan_period = "2";
+    edited.reserved_line = "not saved: line 1 is the live record's";
     a.switches().auto_restore = 1;
-    ASSERT_TRUE(a.SaveSettings().ok());
+    ASSERT_TRUE(a.SaveSettings(edited).ok());
     auto saved =
         platform::ReadTextLines(testing::SystemEnv(), dir / "norvcfg.txt", "UTF-8").value();
     ASSERT_EQ(saved.size(), 15u);
     EXPECT_EQ(saved[4], "new.example");
     EXPECT_EQ(saved[12], " 1 ");
-    // The record the mail, the timer and the strip read holds the saved values already.
+    EXPECT_NE(saved[0], edited.reserved_line);
+    // The record the mail and the timer read holds the saved values already, and the front end
+    // was shown them.
     EXPECT_EQ(a.settings().smtp_server, "new.example");
     EXPECT_EQ(a.settings().scan_period, "2");
-    EXPECT_FLOAT_EQ(a.status_strip().step, StatusStrip::kFullWidthTwips / 2);
+    EXPECT_EQ(hooks.shown_settings.scan_period, "2");
     EXPECT_EQ(a.switches().auto_restore, 1);
-    // A period that is no number is saved as written; the strip stands still and says why.
-    a.edit().scan_period = "soon";
-    Status status = a.SaveSettings();
-    EXPECT_FALSE(status.ok());
-    EXPECT_NE(status.message().find("soon"), std::string::npos) << status.message();
-    EXPECT_EQ(a.status_strip().step, 0);
+    // A period that is no number is saved as written.
+    edited.scan_period = "soon";
+    EXPECT_TRUE(a.SaveSettings(edited).ok());
     EXPECT_EQ(
         platform::ReadTextLines(testing::SystemEnv(), dir / "norvcfg.txt", "UTF-8").value()[10],
         "soon");
 }
 
-TEST_F(StartupTest, AFailedLoadLeavesRecordSwitchesEditingStateAndTimersAlone) {
+TEST_F(StartupTest, AFailedLoadLeavesRecordSwitchesShownSettingsAndTimersAlone) {
     WriteSettings(testing::SettingsLines("/s", "/c"));
     auto app = Start();
     ASSERT_TRUE(app.ok()) << app.status().message();
     Application& a = **app;
-    a.edit().server_name = "edited";
+    hooks.shown_settings.server_name = "shown";
     a.switches().mail_always = 2;
     auto bad = testing::SettingsLines("/s", "X");  // line 15 would be the root
     bad[1] = "other";
@@ -183,7 +181,7 @@ TEST_F(StartupTest, AFailedLoadLeavesRecordSwitchesEditingStateAndTimersAlone) {
     bad[11] = " 1 ";
     WriteSettings(bad);
     EXPECT_FALSE(a.LoadSettings().ok());
-    EXPECT_EQ(a.edit().server_name, "edited");
+    EXPECT_EQ(hooks.shown_settings.server_name, "shown");
     EXPECT_EQ(a.switches().mail_always, 2);
     EXPECT_EQ(a.settings().server_name, "server1");
     EXPECT_EQ(hooks.timer_starts, 0);
@@ -208,7 +206,7 @@ TEST_F(StartupTest, AFailedReloadKeepsTheSettingsAndTheRulesInUseWhole) {
     EXPECT_EQ(a.rules().rules[0].path, "/srv/www");
     EXPECT_EQ(a.settings().server_name, "server1");
     EXPECT_EQ(a.switches().auto_restore, 0);
-    ASSERT_EQ(a.edit().rule_list.size(), 1u);
+    ASSERT_EQ(hooks.shown_rules.size(), 1u);
 }
 
 TEST_F(StartupTest, RuleEditsKeepTheListInStepWithTheTable) {
@@ -219,14 +217,14 @@ TEST_F(StartupTest, RuleEditsKeepTheListInStepWithTheTable) {
     ASSERT_TRUE(a.AddRule("/a").ok());
     ASSERT_TRUE(a.AddRule("/b").ok());
     ASSERT_TRUE(a.AddRule("/a,b").ok());  // refused with a message
-    ASSERT_EQ(a.edit().rule_list.size(), 2u);
-    EXPECT_EQ(a.edit().rule_list[1].text, "/b");
+    ASSERT_EQ(hooks.shown_rules.size(), 2u);
+    EXPECT_EQ(hooks.shown_rules[1].path, "/b");
     ASSERT_TRUE(a.SetRuleRecursion(0, true).ok());
-    EXPECT_TRUE(a.edit().rule_list[0].checked);
-    EXPECT_FALSE(a.edit().rule_list[1].checked);
+    EXPECT_EQ(hooks.shown_rules[0].kind, RuleKind::kTree);
+    EXPECT_EQ(hooks.shown_rules[1].kind, RuleKind::kFolder);
     ASSERT_TRUE(a.DeleteRule(1).ok());
-    ASSERT_EQ(a.edit().rule_list.size(), 1u);
-    EXPECT_EQ(a.edit().rule_list[0].text, "/b");
+    ASSERT_EQ(hooks.shown_rules.size(), 1u);
+    EXPECT_EQ(hooks.shown_rules[0].path, "/b");
     EXPECT_EQ(testing::ReadAll(dir / "user_rule.txt"), "<rule>/b,1</rule>\r\n");
 }
 
@@ -245,35 +243,12 @@ TEST_F(StartupTest, AnInitReloadsBothFilesThroughTheApplication) {
     testing::WriteAll(dir / "user_rule.txt", "<rule>" + tree.path() + ",3</rule>\r\n");
     ASSERT_TRUE(a.engine().initdb().ok());
     EXPECT_EQ(a.settings().server_name, "renamed");
-    EXPECT_EQ(a.edit().server_name, "renamed");
+    EXPECT_EQ(hooks.shown_settings.server_name, "renamed");
     EXPECT_EQ(a.switches().auto_restore, 2);
-    ASSERT_EQ(a.edit().rule_list.size(), 1u);
-    EXPECT_TRUE(a.edit().rule_list[0].checked);
+    ASSERT_EQ(hooks.shown_rules.size(), 1u);
+    EXPECT_EQ(hooks.shown_rules[0].kind, RuleKind::kTree);
     EXPECT_EQ(a.counters().checked, 1);
     EXPECT_TRUE(hooks.timers_running);
-}
-
-TEST(StatusStrip, StepsAndWrapsAsTheWindowShowsThem) {
-    EXPECT_FLOAT_EQ(StatusStepFor("10").value(), 469.5f);
-    EXPECT_FLOAT_EQ(StatusStepFor(" 2.5 ").value(), 1878.0f);
-    EXPECT_FALSE(StatusStepFor("10min").ok());
-    StatusStrip strip;
-    strip.step = StatusStepFor("10").value();
-    std::vector<float> widths;
-    for (int i = 0; i < 12; ++i) {
-        strip.Advance();
-        widths.push_back(strip.width);
-    }
-    EXPECT_FLOAT_EQ(widths[0], 469.5f);
-    EXPECT_FLOAT_EQ(widths[9], 4695.0f);
-    EXPECT_EQ(widths[10], 0);
-    EXPECT_FLOAT_EQ(widths[11], 469.5f);
-    StatusStrip one;
-    one.step = StatusStepFor("1").value();
-    one.Advance();
-    EXPECT_FLOAT_EQ(one.width, 4695.0f);
-    one.Advance();
-    EXPECT_EQ(one.width, 0);
 }
 
 }  // namespace

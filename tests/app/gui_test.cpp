@@ -111,8 +111,8 @@ TEST_F(GuiTest, StatusStripAndClockFollowTimer2) {
     StartWindow();
     std::vector<float> widths;
     for (int i = 0; i < 4; ++i) {
-        window->Timer2_Timer();
-        widths.push_back(window->app().status_strip().width);
+        window->OnClockTick();
+        widths.push_back(window->status_strip().width);
     }
     EXPECT_EQ(widths, (std::vector<float>{4695, 0, 4695, 0}));
     // The clock in the regional form: short date, a blank, the time with seconds.
@@ -126,10 +126,10 @@ TEST_F(GuiTest, SchedulerLabelAndManualChecksBetweenTicks) {
     tree.Write("a", "1");
     testing::WriteAll(program / "user_rule.txt", "<rule>" + tree.path() + ",1</rule>\r\n");
     StartWindow();
-    for (int i = 0; i < 3; ++i) window->Timer1_Timer();
+    for (int i = 0; i < 3; ++i) window->OnAutoCheckTick();
     EXPECT_EQ(Text("Label7"), "1.5/10");
     Trigger("check_file");  // a manual check does not reset the count
-    window->Timer1_Timer();
+    window->OnAutoCheckTick();
     EXPECT_EQ(Text("Label7"), "2/10");
 }
 
@@ -165,7 +165,7 @@ TEST_F(GuiTest, ADueTickDuringACommandIsDeferredAndAnyCheckAnswersIt) {
     // posted now arrives inside the next command once that much time has passed.
     auto tick_inside_next_command = [this] {
         QTest::qWait(20);
-        QTimer::singleShot(0, window.get(), [this] { window->Timer1_Timer(); });
+        QTimer::singleShot(0, window.get(), [this] { window->OnAutoCheckTick(); });
     };
     const ScanScheduler& scheduler = window->scheduler();
 
@@ -184,7 +184,7 @@ TEST_F(GuiTest, ADueTickDuringACommandIsDeferredAndAnyCheckAnswersIt) {
 
     // During an automatic check: nothing is left behind for the next command.
     tick_inside_next_command();
-    window->Timer1_Timer();
+    window->OnAutoCheckTick();
     EXPECT_EQ(scheduler.elapsed_minutes(), 0);
     EXPECT_FALSE(scheduler.check_deferred());
     Trigger("updatedb");
@@ -221,7 +221,7 @@ TEST_F(GuiTest, ATimedCheckWithARuleWarningEndsAndMailsWithoutAClick) {
         box->reject();
     });
     watchdog.start(100);
-    window->Timer1_Timer();
+    window->OnAutoCheckTick();
     EXPECT_FALSE(box_waited);
     const std::string log = testing::ReadAll(program / "norv.log");
     EXPECT_NE(log.find("Warning: ルール 2"), std::string::npos) << log;
@@ -241,7 +241,7 @@ TEST_F(GuiTest, AnActionByHandDuringATimedCheckKeepsItsBox) {
     // Posted now, the menu choice arrives while the check lets events run (after 15 ms).
     QTest::qWait(20);
     QTimer::singleShot(0, window.get(), [this] { Trigger("help"); });  // no help page here
-    window->Timer1_Timer();
+    window->OnAutoCheckTick();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_NE(messages[0].find("ヘルプ"), std::string::npos) << messages[0];
 }
@@ -258,9 +258,9 @@ TEST_F(GuiTest, ABadPeriodAtStartUpIsSaidOnTheMessageLine) {
 TEST_F(GuiTest, SavedSettingsActAtOnce) {
     StartWindow();
     window->StartAutoCheckTimers();
-    for (int i = 0; i < 3; ++i) window->Timer1_Timer();
+    for (int i = 0; i < 3; ++i) window->OnAutoCheckTick();
     EXPECT_EQ(Text("Label7"), "1.5/10");
-    const float old_step = window->app().status_strip().step;
+    const float old_step = window->status_strip().step;
     SettingsWindow& s = window->settings_window();
     s.Open();
     QLineEdit* period = s.findChild<QLineEdit*>("Text2");
@@ -270,9 +270,9 @@ TEST_F(GuiTest, SavedSettingsActAtOnce) {
     // The label, the record the timer reads, and the strip's step follow the saved period.
     EXPECT_EQ(Text("Label7"), "1.5/1");
     EXPECT_EQ(window->app().settings().scan_period, "1");
-    EXPECT_FLOAT_EQ(window->app().status_strip().step, old_step * 10);
+    EXPECT_FLOAT_EQ(window->status_strip().step, old_step * 10);
     // The next tick runs the check that is now due.
-    window->Timer1_Timer();
+    window->OnAutoCheckTick();
     EXPECT_EQ(window->scheduler().elapsed_minutes(), 0);
     // The same through the menu's save item.
     s.Open();
@@ -296,8 +296,8 @@ TEST_F(GuiTest, EveryTextFitsItsControl) {
     // The texts at their widest: counts after a check, the clock, the period label.
     Trigger("initdb");
     Trigger("check_file");
-    for (int i = 0; i < 21; ++i) window->Timer1_Timer();
-    window->Timer2_Timer();
+    for (int i = 0; i < 21; ++i) window->OnAutoCheckTick();
+    window->OnClockTick();
     window->show();
     EXPECT_EQ(testing::ClippedControls(window.get()), std::vector<std::string>{});
     SettingsWindow& s = window->settings_window();
@@ -394,7 +394,7 @@ TEST_F(GuiTest, SettingsWindowEditsTheOneEditingState) {
     s.findChild<QPushButton*>("Command2")->click();
     EXPECT_EQ(testing::ReadAll(program / "norvcfg.txt"), before);
     EXPECT_EQ(window->app().switches().mail_always, 0);
-    EXPECT_EQ(window->app().edit().mail_fields[kSmtpServer], "smtp.examplex");
+    EXPECT_EQ(window->edit().mail_fields[kSmtpServer], "smtp.examplex");
 
     // OK writes the 15 lines from the controls.
     s.Open();

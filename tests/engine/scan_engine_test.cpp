@@ -417,6 +417,14 @@ TEST_F(EngineTest, RulesReachingOneFolderThroughLinksMeasureItOnce) {
     ASSERT_TRUE(engine->initdb().ok());
     EXPECT_EQ(engine->unseen_places(), 0u);
     EXPECT_EQ(Rows().size(), 2u);
+
+    // A single-file rule first: the folder rule that reaches the file through a link leaves it.
+    SetRules({{tree / "alias/index.html", RuleKind::kFile}, {tree / "www", RuleKind::kFolder}});
+    mode = ScanMode::kInit;
+    ASSERT_TRUE(store->DeleteAll().ok());
+    ASSERT_TRUE(engine->RunScan().ok());
+    EXPECT_EQ(counters.checked, 1);
+    EXPECT_EQ(Rows().count(tree / "www/index.html"), 0u);
 }
 
 TEST_F(EngineTest, UpdateChangesNoBaseline) {

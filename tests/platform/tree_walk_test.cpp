@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -166,15 +167,39 @@ TEST(TreeWalk, SkippedFoldersAreNamedNotEntered) {
 }
 
 TEST(TreeWalk, PseudoFileSystemsAreNeverEntered) {
-    struct stat proc {};
-    ASSERT_EQ(::stat("/proc", &proc), 0);
-    auto devices = PseudoFileSystemDevices(testing::SystemEnv());
-    EXPECT_NE(std::find(devices.begin(), devices.end(), proc.st_dev), devices.end());
     // A walk started on one ends at once, naming it, and never reads a file there.
     auto walk = WalkOf("/proc/" + std::to_string(::getpid()));
     TreeWalk::Entry entry = walk->Next();
     EXPECT_EQ(entry.type, TreeWalk::Entry::Type::kSkippedFolder);
     EXPECT_EQ(walk->Next().type, TreeWalk::Entry::Type::kEnd);
+}
+
+TEST(MountInfo, TellsWhoMountedAFuseFileSystemAndWhichAreViewsOfTheKernel) {
+    auto fuse = ParseMountInfoLine(
+        "45 27 0:40 / /srv/www/up rw,nosuid shared:7 master:2 - fuse.sshfs alice@h:/ "
+        "rw,user_id=1000,group_id=1000,allow_other\n");
+    ASSERT_TRUE(fuse);
+    EXPECT_EQ(fuse->device, makedev(0, 40));
+    EXPECT_TRUE(fuse->fuse);
+    EXPECT_EQ(fuse->fuse_user, std::optional<uid_t>(1000));
+    // An empty source leaves two spaces: the fields still line up.
+    auto roots = ParseMountInfoLine("46 27 0:41 / /mnt/b rw - fuseblk  rw,user_id=0,group_id=0");
+    ASSERT_TRUE(roots);
+    EXPECT_EQ(roots->fuse_user, std::optional<uid_t>(0));
+    auto unsaid = ParseMountInfoLine("47 27 0:42 / /mnt/c rw - fuse x rw,allow_other");
+    ASSERT_TRUE(unsaid);
+    EXPECT_TRUE(unsaid->fuse);
+    EXPECT_FALSE(unsaid->fuse_user);
+    auto control =
+        ParseMountInfoLine("30 22 0:33 / /sys/fs/fuse/connections rw - fusectl fusectl rw");
+    ASSERT_TRUE(control);
+    EXPECT_TRUE(control->pseudo);
+    EXPECT_FALSE(control->fuse);
+    auto disk = ParseMountInfoLine("24 1 8:1 / / rw,relatime - ext4 /dev/sda1 rw");
+    ASSERT_TRUE(disk);
+    EXPECT_FALSE(disk->pseudo || disk->fuse);
+    EXPECT_FALSE(ParseMountInfoLine("45 27 0:40 / /x rw - fuse"));
+    EXPECT_FALSE(ParseMountInfoLine("45 27 zero / /x rw - fuse x rw,user_id=0"));
 }
 
 TEST(ResolveAdministratorPath, FollowsTrustedLinksOnlyAndStopsOnLoops) {

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
+#include <random>
 #include <set>
 
 #include "platform/charset.h"
@@ -455,16 +456,26 @@ TEST_F(ResponseTest, CreateArchiveStartsAnewAndReportsEachFailingRule) {
     ASSERT_EQ(hooks.messages.size(), 1u);
     EXPECT_EQ(hooks.messages[0].rfind(kCompressError, 0), 0u);
 
-    // A rule that fails leaves the previous archive as it was.
+    // A rule that fails leaves a previous archive that cannot be read (cut short inside an
+    // entry too large to be read ahead) as it was.
     hooks.messages.clear();
     settings.save_dir = save;
     rules.rules = {{tree / "www", RuleKind::kTree}};
+    std::mt19937 rng(7);
+    std::string noise(256 << 10, '\0');
+    for (char& c : noise) c = static_cast<char>(rng());
+    tree.Write("www/noise.bin", noise);
     Archive();
     std::string before = ReadAll(archive.ArchivePath());
+    before.resize(before.size() / 2);
+    testing::WriteAll(archive.ArchivePath(), before);
     tree.Write("www/new.html", "not archived");
     rules.rules.push_back({tree / "vanished", RuleKind::kTree});
     EXPECT_EQ(archive.CreateArchive(), 1);
-    EXPECT_EQ(ReadAll(archive.ArchivePath()), before);
+    EXPECT_TRUE(ReadAll(archive.ArchivePath()) == before);
+    ASSERT_EQ(hooks.messages.size(), 1u);
+    EXPECT_NE(hooks.messages[0].find("以前のアーカイブから引き継げません: "), std::string::npos)
+        << hooks.messages[0];
     EXPECT_EQ(testing::CountEntries(settings.save_dir), 1);  // no temporary file is left
 
     hooks.messages.clear();
@@ -510,6 +521,37 @@ TEST_F(ResponseTest, WithoutAnEarlierArchiveAPartialArchiveBeatsNone) {
     ::unlink(index.c_str());
     EXPECT_TRUE(archive.RestoreFromArchive(index).ok());
     EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
+}
+
+// With an earlier archive, a save that cannot archive one rule still takes in the others as
+// they are now, and the rule it could not archive keeps its earlier entries.
+TEST_F(ResponseTest, WithAnEarlierArchiveARuleThatCannotBeSavedKeepsItsEarlierVersion) {
+    const std::string other = tree / "other";
+    const std::string page = tree.Write("other/sub/page.html", "<p>B, as archived</p>");
+    ASSERT_EQ(::chmod(page.c_str(), 0640), 0);
+    rules.rules = {{tree / "www", RuleKind::kTree}, {other, RuleKind::kTree}};
+    Archive();
+    tree.Write("www/index.html", "<h1>new deploy</h1>");
+    ASSERT_EQ(::rename(other.c_str(), (tree / "away").c_str()), 0);  // gone for a moment
+    EXPECT_EQ(archive.CreateArchive(), 1);
+    ASSERT_EQ(hooks.messages.size(), 1u);
+    EXPECT_NE(hooks.messages[0].find("ルール 2 (" + other + "): "), std::string::npos);
+    EXPECT_NE(hooks.messages[0].find("このルールは以前に保存した版 (1 ファイル) をアーカイブに"
+                                     "残しました"),
+              std::string::npos)
+        << hooks.messages[0];
+    EXPECT_EQ(std::system(("lhasa t '" + archive.ArchivePath() + "' >/dev/null 2>&1").c_str()), 0);
+
+    ASSERT_EQ(::rename((tree / "away").c_str(), other.c_str()), 0);
+    ASSERT_EQ(::unlink(index.c_str()), 0);
+    ASSERT_EQ(::unlink(page.c_str()), 0);
+    ASSERT_TRUE(archive.RestoreFromArchive(index).ok());
+    ASSERT_TRUE(archive.RestoreFromArchive(page).ok());
+    EXPECT_EQ(ReadAll(index), "<h1>new deploy</h1>");
+    EXPECT_EQ(ReadAll(page), "<p>B, as archived</p>");
+    struct stat st {};
+    ASSERT_EQ(::stat(page.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
 
 }  // namespace

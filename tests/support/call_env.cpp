@@ -60,6 +60,12 @@ int CallEnv::OpenAt(int dirfd, const char* name, int flags, mode_t mode) {
         [&] { return target()->OpenAt(dirfd, name, flags, mode); });
 }
 
+int CallEnv::OpenAt2(int dirfd, const char* name, struct open_how* how, size_t size) {
+    return Run(
+        Call::kOpenAt, -1, [&] { return Paths{PathAt(dirfd, name)}; }, nullptr,
+        [&] { return target()->OpenAt2(dirfd, name, how, size); });
+}
+
 int CallEnv::Close(int fd) {
     return Run(
         Call::kClose, -1, [&] { return Paths{PathOfFd(fd)}; }, nullptr,
@@ -147,6 +153,12 @@ int CallEnv::FAccessAt(int dirfd, const char* name, int mode, int flags) {
     return Run(
         Call::kFAccessAt, -1, [&] { return Paths{PathAt(dirfd, name)}; }, nullptr,
         [&] { return target()->FAccessAt(dirfd, name, mode, flags); });
+}
+
+int CallEnv::Statx(int dirfd, const char* name, int flags, unsigned mask, struct statx* facts) {
+    return Run(
+        Call::kStatx, -1, [&] { return Paths{PathAt(dirfd, name)}; }, nullptr,
+        [&] { return target()->Statx(dirfd, name, flags, mask, facts); });
 }
 
 DIR* CallEnv::FdOpenDir(int fd) {

@@ -18,7 +18,7 @@
 namespace norv::testing {
 
 enum class Call {
-    kOpenAt,
+    kOpenAt,  // openat and openat2 alike: both open a name
     kClose,
     kDup,
     kRead,
@@ -33,6 +33,7 @@ enum class Call {
     kFStat,
     kFStatAt,
     kFAccessAt,
+    kStatx,
     kFdOpenDir,
     kReadDir,
     kCloseDir,
@@ -62,6 +63,7 @@ class CallEnv : public platform::EnvWrapper {
     explicit CallEnv(platform::Env* target = platform::Env::Default()) : EnvWrapper(target) {}
 
     int OpenAt(int dirfd, const char* name, int flags, mode_t mode) override;
+    int OpenAt2(int dirfd, const char* name, struct open_how* how, size_t size) override;
     int Close(int fd) override;
     int Dup(int fd) override;
     ssize_t Read(int fd, void* buffer, size_t size) override;
@@ -76,6 +78,7 @@ class CallEnv : public platform::EnvWrapper {
     int FStat(int fd, struct stat* st) override;
     int FStatAt(int dirfd, const char* name, struct stat* st, int flags) override;
     int FAccessAt(int dirfd, const char* name, int mode, int flags) override;
+    int Statx(int dirfd, const char* name, int flags, unsigned mask, struct statx* facts) override;
     DIR* FdOpenDir(int fd) override;
     dirent* ReadDir(DIR* dir) override;
     int CloseDir(DIR* dir) override;

@@ -42,8 +42,8 @@ bool Save(const QRect& area, const QString& out, const char* name) {
     // Let the window paint once more after the manager framed it.
     QDeadlineTimer settle(300);
     while (!settle.hasExpired()) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(),
-                                                                area.width(), area.height());
+    QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(), area.width(),
+                                                                area.height());
     if (shot.isNull() || !shot.save(out + "/" + QLatin1String(name))) return Fail(name);
     std::printf("%s/%s: %dx%d\n", qPrintable(out), name, shot.width(), shot.height());
     return true;
@@ -91,8 +91,8 @@ int main(int argc, char** argv) {
     window.move(40, 40);
     window.show();
     window.findChild<QAction*>("check_file")->trigger();
-    window.Timer1_Timer();
-    window.Timer2_Timer();
+    window.OnAutoCheckTick();
+    window.OnClockTick();
     bool ok = Capture(&window, out, "main_window.png");
 
     norv::gui::SettingsWindow& settings = window.settings_window();

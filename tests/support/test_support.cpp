@@ -85,8 +85,8 @@ std::vector<std::string> SettingsLines(const std::string& save_dir,
 RunContext MakeContext(const std::string& program_dir) {
     RunContext context;
     context.program_dir = program_dir;
-    context.windows_dir = kWindowsDirectory;
-    context.root_dir = RootOf(context.windows_dir);
+    context.system_dir = kSystemConfigFolder;
+    context.root_dir = RootOf(context.system_dir);
     context.charset = "UTF-8";
     return context;
 }

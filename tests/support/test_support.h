@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/auto_check_timers.h"
+#include "app/records_view.h"
 #include "config/run_context.h"
 #include "engine/engine_hooks.h"
 #include "platform/env.h"
@@ -63,8 +64,11 @@ class RecordingHooks : public ScanObserver,
                        public MessageBoxSink,
                        public AutoCheckTimers,
                        public ChangeResponder,
-                       public ScanReportMailer {
+                       public ScanReportMailer,
+                       public RecordsView {
   public:
+    void SettingsShown(const Settings& settings) override { shown_settings = settings; }
+    void RulesShown(const RuleTable& rules) override { shown_rules = rules.rules; }
     void SetMessageLine(const std::string& text) override { message_line = text; }
     void SetScanDate(const std::string& text) override { scan_date = text; }
     void SetCounts(const ScanCounters& c) override {
@@ -104,6 +108,8 @@ class RecordingHooks : public ScanObserver,
     int timer_stops = 0;
     std::vector<std::pair<std::string, std::string>> changes;
     int mails = 0;
+    Settings shown_settings;
+    std::vector<Rule> shown_rules;
 };
 
 // The 15 lines of a settings file, with the given folders and switches.

@@ -1,4 +1,4 @@
-#include "app/settings_edit_state.h"
+#include "app/gui/settings_edit_state.h"
 
 #include <gtest/gtest.h>
 
