@@ -65,9 +65,8 @@ void DigestPipeline::Produce() {
         // work and few batches are queued: a slow walk (cold caches, large folders) then never
         // leaves the workers idle. When the run's thread is the slower one the queue stays
         // full and batches stay whole.
-        const bool starving =
-            idle_workers_.load(std::memory_order_relaxed) > 0 &&
-            queued_.load(std::memory_order_relaxed) < kBatchesAhead / 2;
+        const bool starving = idle_workers_.load(std::memory_order_relaxed) > 0 &&
+                              queued_.load(std::memory_order_relaxed) < kBatchesAhead / 2;
         if (last || batch.size() == kBatchFiles || starving) {
             if (!Push(std::move(batch)) || last) return;
             batch.clear();

@@ -52,11 +52,10 @@ class EventsTest : public ::testing::Test {
     }
     // norv-cli with `args`; standard output alone in `stdout_file`.
     Outcome Cli(const std::string& args, const std::string& stdout_file = "/dev/null") {
-        return testing::RunProcess(
-            {"/bin/sh", "-c",
-             "'" + binary + "' --dir '" + program + "' " + args + " 2>'" + (scratch / "err.txt") +
-                 "' >'" + stdout_file + "'"},
-            scratch / "sh.txt");
+        return testing::RunProcess({"/bin/sh", "-c",
+                                    "'" + binary + "' --dir '" + program + "' " + args + " 2>'" +
+                                        (scratch / "err.txt") + "' >'" + stdout_file + "'"},
+                                   scratch / "sh.txt");
     }
     // What events_check.py makes of `files`; fails the test with its reason.
     std::vector<std::string> Checked(const std::vector<std::string>& files) {
