@@ -17,7 +17,7 @@ namespace norv {
 // rule, the folder holding the file) opened as the administrator wrote it, and the names below.
 struct WatchedPlace {
     std::shared_ptr<platform::DirectoryHandle> root;
-    std::string root_path;            // for messages
+    std::string root_path;              // for messages
     std::vector<std::string> relative;  // the last one is the file's name
 };
 
