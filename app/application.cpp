@@ -24,8 +24,10 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
 
     // Run-time context and the default folders, which a settings file's empty line keeps.
     RunContext& context = app->context_;
+    if (options.env) context.env = options.env;
+    platform::Env& env = *context.env;
     context.program_dir =
-        options.program_dir.empty() ? platform::ExecutableDirectory() : options.program_dir;
+        options.program_dir.empty() ? platform::ExecutableDirectory(env) : options.program_dir;
     context.system_dir = kSystemConfigFolder;
     context.root_dir = RootOf(context.system_dir);
     context.charset = options.charset;
@@ -35,21 +37,21 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
 
     // The program folder's files decide what norv watches, where it writes and what it restores
     // as root: a folder another user could change would let that user steer it.
-    auto program = platform::OpenTrustedFolder(context.program_dir);
+    auto program = platform::OpenTrustedFolder(env, context.program_dir);
     if (!program.ok() && program.status().Is(ErrorKind::kRefused)) return program.status();
 
     // The database: an existing file is opened now; a missing one is created only once the
     // settings and rules have loaded, so a failed start-up writes nothing.
     const std::string db_path = context.DatabasePath();
     // A file that cannot even be looked at counts as present, so opening it reports why.
-    auto db_facts = platform::LStat(db_path);
+    auto db_facts = platform::LStat(env, db_path);
     // An empty file is an empty database to SQLite: it gets the table, like a new one.
     const bool db_exists =
         !db_facts.ok() ||
         (db_facts->kind != platform::EntryKind::kMissing &&
          !(db_facts->kind == platform::EntryKind::kRegular && db_facts->size == 0));
     auto open_store = [&](bool create) -> Status {
-        auto db = platform::Database::Open(db_path, create);
+        auto db = platform::Database::Open(env, db_path, create);
         if (!db.ok()) return db.status();
         context.db_conn = std::move(db).value();
         auto store = FileInfoStore::Open(*context.db_conn, create);
@@ -63,10 +65,10 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
     if (!db_exists) NORV_RETURN_IF_ERROR(open_store(true));
 
     app->archive_ =
-        std::make_unique<ProtectedArchive>(app->settings_, app->rules_, front_end.messages);
+        std::make_unique<ProtectedArchive>(env, app->settings_, app->rules_, front_end.messages);
     app->archive_->SetRestoreJournal(
         platform::JoinPath(context.program_dir, platform::lha::kRestoreJournalName));
-    app->events_ = std::make_unique<JsonEventLog>(context.program_dir, options.event_limits,
+    app->events_ = std::make_unique<JsonEventLog>(env, context.program_dir, options.event_limits,
                                                   front_end.messages, options.events_copy);
     auto responder = std::make_unique<ChangeResponse>(app->settings_, app->switches_,
                                                       *app->archive_, *app->clock_, *app->regional_,

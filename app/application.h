@@ -33,6 +33,7 @@ struct StartupOptions {
     std::string locale;                      // empty: the system's
     std::string time_zone;                   // empty: the system's
     const platform::Clock* clock = nullptr;  // null: the system clock
+    platform::Env* env = nullptr;            // null: the system
     EventLogLimits event_limits;             // size and count of the events files
     std::ostream* events_copy = nullptr;     // every event line also goes here (check --json)
 };

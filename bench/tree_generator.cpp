@@ -46,11 +46,13 @@ int main(int argc, char** argv) {
         auto folders = Folders(root, dirs, rng);
         std::string buffer(16384, 'x');
         for (long i = 0; i < files; ++i) {
-            fs::path path = folders[static_cast<size_t>(i) % folders.size()] / ("f" + std::to_string(i) + ".dat");
+            fs::path path = folders[static_cast<size_t>(i) % folders.size()] /
+                            ("f" + std::to_string(i) + ".dat");
             std::ofstream out(path, std::ios::binary);
             if (kind == "small") {
                 for (auto& c : buffer) c = static_cast<char>('a' + rng() % 26);
-                out.write(buffer.data(), static_cast<std::streamsize>(1024 + rng() % (16384 - 1024)));
+                out.write(buffer.data(),
+                          static_cast<std::streamsize>(1024 + rng() % (16384 - 1024)));
             }
         }
     } else if (kind == "big") {
@@ -75,7 +77,8 @@ int main(int argc, char** argv) {
         std::sort(files.begin(), files.end());
         std::shuffle(files.begin(), files.end(), rng);
         files.resize(files.size() * static_cast<size_t>(percent) / 100);
-        for (const auto& f : files) std::ofstream(f, std::ios::binary | std::ios::app) << "tampered";
+        for (const auto& f : files)
+            std::ofstream(f, std::ios::binary | std::ios::app) << "tampered";
         std::printf("%zu files altered\n", files.size());
     } else {
         return 2;

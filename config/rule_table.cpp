@@ -37,7 +37,8 @@ Status WriteRules(const RunContext& context, const std::vector<Rule>& rules) {
     std::vector<std::string> lines;
     lines.reserve(rules.size());
     for (const Rule& rule : rules) lines.push_back(RuleLine(rule));
-    return platform::WriteTextFileAtomic(context.RulesPath(), lines, context.charset, 0644);
+    return platform::WriteTextFileAtomic(*context.env, context.RulesPath(), lines, context.charset,
+                                         0644);
 }
 
 std::vector<Rule> AllRules(const RuleTable& table) {
@@ -56,7 +57,8 @@ std::string RuleLine(const Rule& rule) {
 Status LoadRules(const RunContext& context, RuleTable& loaded, MessageBoxSink& messages) {
     // Read into a table of its own: a file that cannot be read leaves the rules in use whole.
     RuleTable table;
-    auto read = platform::ReadTextLines(context.RulesPath(), context.charset, kRuleFileMaxBytes);
+    auto read = platform::ReadTextLines(*context.env, context.RulesPath(), context.charset,
+                                        kRuleFileMaxBytes);
     if (!read.ok()) {
         // No rule file yet is an empty table; any other failure is reported.
         if (!read.status().Is(ErrorKind::kNotFound)) {

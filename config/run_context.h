@@ -1,5 +1,9 @@
 // RunContext: the process-wide facts fixed once at start-up and read everywhere after.
 //
+// env is the system as norv reaches it: every file-system call of the core goes through it. It
+// is the system's unless the owner of the context put another there (a test's); the context does
+// not own it.
+//
 // program_dir is the folder that holds every file of the program (settings, rules, database,
 // log, help). On POSIX the counterpart of the Windows directory is /etc and the root of the
 // system is "/"; the default save and cracked folders lie under /var/lib/norv.
@@ -9,6 +13,7 @@
 #include <string>
 
 #include "platform/database.h"
+#include "platform/env.h"
 #include "platform/file_system.h"
 
 namespace norv {
@@ -24,6 +29,7 @@ inline constexpr const char* kDefaultSaveFolder = "var/lib/norv/save";
 inline constexpr const char* kDefaultCrackedFolder = "var/lib/norv/cracked";
 
 struct RunContext {
+    platform::Env* env = platform::Env::Default();
     std::string program_dir;
     std::string system_dir;
     std::string root_dir;

@@ -133,7 +133,7 @@ Result<std::string> FolderLine(const std::string& path, int number, const std::s
 Result<SettingsChange> LoadSettings(const RunContext& context, Settings& settings,
                                     LiveSwitches& switches) {
     const std::string path = context.SettingsPath();
-    auto read = platform::ReadTextLines(path, context.charset, kSettingsFileMaxBytes);
+    auto read = platform::ReadTextLines(*context.env, path, context.charset, kSettingsFileMaxBytes);
     if (!read.ok()) {
         if (read.status().Is(ErrorKind::kNotFound)) {
             return Status::Error(ErrorKind::kNotFound, ENOENT,
@@ -204,18 +204,18 @@ Result<SettingsChange> SaveSettings(const RunContext& context, const Settings& s
         }
     }
     // The file holds the mail password: owner-only.
-    NORV_RETURN_IF_ERROR(
-        platform::WriteTextFileAtomic(context.SettingsPath(), lines, context.charset, 0600));
+    NORV_RETURN_IF_ERROR(platform::WriteTextFileAtomic(*context.env, context.SettingsPath(), lines,
+                                                       context.charset, 0600));
     return SettingsChange{LeadingNumber(settings.auto_check) != 0.0};
 }
 
-std::vector<platform::FileIdentity> ProgramFolders(const Settings& settings) {
+std::vector<platform::FileIdentity> ProgramFolders(platform::Env& env, const Settings& settings) {
     std::vector<platform::FileIdentity> folders;
     for (const std::string* folder : {&settings.cracked_dir, &settings.save_dir}) {
         // Only the very folder norv may trust is left out of the walk: one another user made or
         // swapped in at that path is watched like any other.
         if (folder->empty()) continue;
-        auto opened = platform::OpenTrustedFolder(*folder);
+        auto opened = platform::OpenTrustedFolder(env, *folder);
         if (!opened.ok()) continue;
         auto identity = platform::IdentityOf(**opened, *folder);
         if (identity.ok()) folders.push_back(identity.value());

@@ -74,7 +74,7 @@ std::string Reroot(std::string line, const std::string& root_dir);
 
 // The identities of the existing cracked and save folders: no walk enters them, since evidence
 // and archives are not watched files.
-std::vector<platform::FileIdentity> ProgramFolders(const Settings& settings);
+std::vector<platform::FileIdentity> ProgramFolders(platform::Env& env, const Settings& settings);
 
 // Reads the settings file into `settings` and `switches`. A missing file, one that is not a
 // regular file (a link, a named pipe, a device) or is larger than kSettingsFileMaxBytes, or one

@@ -6,7 +6,8 @@
 
 namespace norv {
 
-Result<WatchedPlace> OpenWatchedPlace(const RuleTable& rules, const std::string& path) {
+Result<WatchedPlace> OpenWatchedPlace(platform::Env& env, const RuleTable& rules,
+                                      const std::string& path) {
     const Rule* covering = nullptr;
     std::string below;
     for (const Rule& rule : rules.rules) {
@@ -32,7 +33,7 @@ Result<WatchedPlace> OpenWatchedPlace(const RuleTable& rules, const std::string&
     if (!covering)
         return Status::Error(ErrorKind::kNotFound, ENOENT,
                              path + " はどの監視対象にも含まれません");
-    auto resolved = platform::ResolveAdministratorPath(covering->path);
+    auto resolved = platform::ResolveAdministratorPath(env, covering->path);
     if (!resolved.ok()) return resolved.status();
     WatchedPlace place;
     if (covering->kind == RuleKind::kFile) {

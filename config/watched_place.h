@@ -17,13 +17,14 @@ namespace norv {
 // rule, the folder holding the file) opened as the administrator wrote it, and the names below.
 struct WatchedPlace {
     std::shared_ptr<platform::DirectoryHandle> root;
-    std::string root_path;            // for messages
+    std::string root_path;              // for messages
     std::vector<std::string> relative;  // the last one is the file's name
 };
 
 // Finds the rule covering `path` (the most specific one) and opens its root. Fails when no rule
 // covers the path or the root cannot be opened.
-Result<WatchedPlace> OpenWatchedPlace(const RuleTable& rules, const std::string& path);
+Result<WatchedPlace> OpenWatchedPlace(platform::Env& env, const RuleTable& rules,
+                                      const std::string& path);
 
 // The folder holding `place`'s file, opened name by name without following a link.
 Result<std::shared_ptr<platform::DirectoryHandle>> OpenHoldingFolder(const WatchedPlace& place);

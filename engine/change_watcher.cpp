@@ -34,7 +34,7 @@ Status ChangeWatcher::Start() {
     auto events = platform::FolderEvents::Create();
     if (!events.ok()) return events.status();
     events_ = std::move(events).value();
-    if (auto program = platform::OpenDirectory(options_.program_dir); program.ok()) {
+    if (auto program = platform::OpenDirectory(engine_.env(), options_.program_dir); program.ok()) {
         if (auto identity = platform::IdentityOf(**program, options_.program_dir); identity.ok()) {
             program_folder_ = identity.value();
         }
@@ -56,7 +56,7 @@ void ChangeWatcher::RequestFullCheck(const std::string& why) {
 }
 
 void ChangeWatcher::SetWatches() {
-    excluded_ = ProgramFolders(settings_);
+    excluded_ = ProgramFolders(engine_.env(), settings_);
     std::unordered_map<int, Folder> previous = std::move(folders_);
     folders_.clear();
     watch_failure_said_ = false;
@@ -64,7 +64,7 @@ void ChangeWatcher::SetWatches() {
     unwatched_folders_ = 0;
     over_watch_limit_ = 0;
     for (const Rule& rule : rules_.rules) {
-        auto resolved = platform::ResolveAdministratorPath(rule.path);
+        auto resolved = platform::ResolveAdministratorPath(engine_.env(), rule.path);
         // A path that is not there, or a link not to be followed: the full checks say so.
         if (!resolved.ok()) continue;
         if (rule.kind == RuleKind::kFile) {
@@ -302,7 +302,7 @@ Result<std::shared_ptr<platform::DirectoryHandle>> ChangeWatcher::OpenWatched(in
     // Reached the way the rules reach it; a file rule's folder through the file rule itself.
     const std::string probe =
         folder.single_files.empty() ? path + "x" : folder.single_files.front().second;
-    auto place = OpenWatchedPlace(rules_, probe);
+    auto place = OpenWatchedPlace(engine_.env(), rules_, probe);
     if (!place.ok()) return place.status();
     auto opened = OpenHoldingFolder(place.value());
     if (!opened.ok()) return opened.status();

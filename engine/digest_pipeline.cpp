@@ -65,9 +65,8 @@ void DigestPipeline::Produce() {
         // work and few batches are queued: a slow walk (cold caches, large folders) then never
         // leaves the workers idle. When the run's thread is the slower one the queue stays
         // full and batches stay whole.
-        const bool starving =
-            idle_workers_.load(std::memory_order_relaxed) > 0 &&
-            queued_.load(std::memory_order_relaxed) < kBatchesAhead / 2;
+        const bool starving = idle_workers_.load(std::memory_order_relaxed) > 0 &&
+                              queued_.load(std::memory_order_relaxed) < kBatchesAhead / 2;
         if (last || batch.size() == kBatchFiles || starving) {
             if (!Push(std::move(batch)) || last) return;
             batch.clear();
@@ -85,8 +84,8 @@ void DigestPipeline::Measure(Batch& batch) {
         if (stop_.load(std::memory_order_relaxed)) continue;
         Item& item = batch.items[i];
         if (item.entry.type == Type::kFile) {
-            item.fingerprint = platform::FingerprintAt(item.entry.folder->fd(), item.entry.name,
-                                                       stop_requested_);
+            item.fingerprint =
+                platform::FingerprintAt(*item.entry.folder, item.entry.name, stop_requested_);
         }
         // The worker that measures the last item tells the run's thread; the count's
         // acquire-release chain makes every other worker's items visible to it.

@@ -39,7 +39,7 @@ Status ScanEngine::RecordFile(const std::string& dir, const std::string& name,
     if (state_.mode == ScanMode::kInit) {
         for (int n = 1; fingerprint->changed_while_read && where.folder && n < kMostMeasurements;
              ++n) {
-            again = platform::FingerprintAt(where.folder->fd(), where.name, stop_requested_);
+            again = platform::FingerprintAt(*where.folder, where.name, stop_requested_);
             NORV_RETURN_IF_ERROR(StopPoint());
             fingerprint = &again;
         }

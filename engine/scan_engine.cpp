@@ -29,7 +29,7 @@ class ScanEngine::RunGuard {
 
 Status ScanEngine::BeginCommand(std::optional<RunGuard>& guard) {
     if (running_) return Status::Error(kErrBusy, kBusyMessage);
-    auto lock = platform::FolderLock::Acquire(state_.context.LockPath());
+    auto lock = platform::FolderLock::Acquire(env(), state_.context.LockPath());
     if (!lock.ok()) return lock.status();
     guard.emplace(running_, std::move(lock).value());
     return Status::Ok();
@@ -58,7 +58,7 @@ Status ScanEngine::RunScan() {
     state_.counters.Reset();
     if (events_) events_->BeginRun(state_.mode == ScanMode::kInit ? "init" : "check");
     const std::string now = hooks_.regional.DateTime(hooks_.clock.Now());
-    Status status = log_.Open(state_.context.LogPath(), state_.context.charset,
+    Status status = log_.Open(env(), state_.context.LogPath(), state_.context.charset,
                               state_.settings.server_name, now);
     if (status.ok()) status = NoteExtendedFingerprint();
     if (status.ok()) status = RunScanSteps();
@@ -92,9 +92,9 @@ void ScanEngine::FindExcludedFolders() {
     // With automatic restore on, this run's evidence goes to the cracked folder: it is made now
     // so that a walk passing through it can never take a copy for a new file.
     if (state_.switches.auto_restore != 0 && !state_.settings.cracked_dir.empty()) {
-        (void)platform::MakeDirectories(state_.settings.cracked_dir, 0700);
+        (void)platform::MakeDirectories(env(), state_.settings.cracked_dir, 0700);
     }
-    excluded_folders_ = ProgramFolders(state_.settings);
+    excluded_folders_ = ProgramFolders(env(), state_.settings);
 }
 
 namespace {
@@ -163,7 +163,7 @@ std::vector<std::string> RuleWarnings(const std::vector<Rule>& rules, size_t ind
 Status ScanEngine::WarnAboutRule(const std::vector<Rule>& rules, size_t index) {
     // What the rule's path is, followed as the walk follows it.
     platform::EntryKind kind = platform::EntryKind::kMissing;
-    auto resolved = platform::ResolveAdministratorPath(rules[index].path);
+    auto resolved = platform::ResolveAdministratorPath(env(), rules[index].path);
     if (resolved.ok()) {
         if (resolved->name.empty()) {
             kind = platform::EntryKind::kDirectory;
@@ -249,7 +249,7 @@ Status ScanEngine::LookAgainAtMissedFiles() {
             return Status::Ok();
         }
         const std::string folder = platform::FolderPrefix(platform::ParentOfPath(path));
-        auto facts = platform::LStat(path);
+        auto facts = platform::LStat(env(), path);
         if (facts.ok() && facts->kind != platform::EntryKind::kMissing) {
             back.insert(folder);
         } else {

@@ -119,6 +119,8 @@ class ScanEngine {
     bool RestoresAtOnce(const std::string& path);
 
     bool running() const { return running_; }
+    // The system as the run reaches it (the context's).
+    platform::Env& env() const { return *state_.context.env; }
     const ScanCounters& counters() const { return state_.counters; }
     // The places the last run could not see or measure.
     size_t unseen_places() const { return unseen_places_.size(); }

@@ -8,11 +8,14 @@
 #include <utility>
 
 #include "platform/charset.h"
+#include "platform/file_system.h"
 
 namespace norv {
 namespace {
 
 constexpr int kPrintZone = 14;
+// Lines are handed to the system in blocks of about this size, and at each change line.
+constexpr size_t kBlockBytes = 8192;
 
 void AppendHexEscape(std::string& out, unsigned value, int digits, char kind) {
     char buf[16];
@@ -87,25 +90,23 @@ std::string CountLine(std::string_view label, int32_t count) {
 
 ScanLog::~ScanLog() { CloseKeepingLines(); }
 
-Status ScanLog::OpenFile(int how, const char* stdio_mode, const char* failure) {
-    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | how, 0600);
+Status ScanLog::OpenFile(platform::Env& env, int how, const char* failure) {
+    int fd = env.OpenAt(AT_FDCWD, path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | how,
+                        0600);
     if (fd < 0) return Status::FromErrno(errno, "ログファイル " + path_ + failure);
-    file_ = ::fdopen(fd, stdio_mode);
-    if (!file_) {
-        const int error = errno;
-        ::close(fd);
-        return Status::FromErrno(error, "ログファイル " + path_ + failure);
-    }
+    env_ = &env;
+    fd_ = fd;
+    pending_.clear();
     return Status::Ok();
 }
 
-Status ScanLog::Open(const std::string& path, const std::string& charset,
+Status ScanLog::Open(platform::Env& env, const std::string& path, const std::string& charset,
                      const std::string& server_name, const std::string& date_time) {
     CloseKeepingLines();
     line_prefix_.clear();
     path_ = path;
     charset_ = charset.empty() ? platform::SystemCharset() : charset;
-    NORV_RETURN_IF_ERROR(OpenFile(O_TRUNC, "wb", " を作れません"));
+    NORV_RETURN_IF_ERROR(OpenFile(env, O_TRUNC, " を作れません"));
     const std::string lines[] = {
         std::string(kLogSeparator),        "                    NORV スキャン結果\u3000",
         std::string(kLogSeparator),        "サーバ名： " + server_name,
@@ -115,12 +116,12 @@ Status ScanLog::Open(const std::string& path, const std::string& charset,
     return Flush();
 }
 
-Status ScanLog::OpenToAppend(const std::string& path, const std::string& charset,
-                             const std::string& date_time) {
+Status ScanLog::OpenToAppend(platform::Env& env, const std::string& path,
+                             const std::string& charset, const std::string& date_time) {
     CloseKeepingLines();
     path_ = path;
     charset_ = charset.empty() ? platform::SystemCharset() : charset;
-    NORV_RETURN_IF_ERROR(OpenFile(O_APPEND, "ab", " を開けません"));
+    NORV_RETURN_IF_ERROR(OpenFile(env, O_APPEND, " を開けません"));
     line_prefix_ = date_time + " ";
     return Status::Ok();
 }
@@ -175,32 +176,39 @@ Status ScanLog::SummaryAndClose(const ScanCounters& counters) {
     if (counters.unchecked > 0) {
         NORV_RETURN_IF_ERROR(WriteLine(CountLine("未検査：", counters.unchecked)));
     }
-    std::FILE* file = file_;
-    file_ = nullptr;
-    if (std::fclose(file) != 0)
-        return Status::FromErrno(errno, "ログファイル " + path_ + " に書き込めません");
-    return Status::Ok();
+    Status flushed = Flush();
+    const int fd = fd_;
+    fd_ = -1;
+    if (env_->Close(fd) != 0 && flushed.ok()) {
+        flushed = Status::FromErrno(errno, "ログファイル " + path_ + " に書き込めません");
+    }
+    return flushed;
 }
 
 void ScanLog::CloseKeepingLines() {
-    if (file_) std::fclose(file_);
-    file_ = nullptr;
+    if (fd_ < 0) return;
+    (void)Flush();
+    env_->Close(fd_);
+    fd_ = -1;
 }
 
 Status ScanLog::WriteLine(std::string_view utf8) {
-    if (!file_)
+    if (fd_ < 0) {
         return Status::Error(ErrorKind::kIo, EBADF, "ログファイル " + path_ + " は開いていません");
-    std::string bytes = platform::EncodeTextEscaping(utf8, charset_);
-    bytes += "\r\n";
-    if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) {
-        return Status::FromErrno(errno, "ログファイル " + path_ + " に書き込めません");
     }
+    pending_ += platform::EncodeTextEscaping(utf8, charset_);
+    pending_ += "\r\n";
+    if (pending_.size() >= kBlockBytes) return Flush();
     return Status::Ok();
 }
 
 Status ScanLog::Flush() {
-    if (std::fflush(file_) != 0)
-        return Status::FromErrno(errno, "ログファイル " + path_ + " に書き込めません");
+    if (pending_.empty()) return Status::Ok();
+    Status written = platform::WriteFully(*env_, fd_, pending_, "ログファイル " + path_);
+    pending_.clear();
+    if (!written.ok()) {
+        return Status::FromErrno(written.code(), "ログファイル " + path_ + " に書き込めません");
+    }
     return Status::Ok();
 }
 

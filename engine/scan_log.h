@@ -5,12 +5,12 @@
 // names are shown through DisplayPath, so no name can break a line or forge one.
 #pragma once
 
-#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "engine/scan_state.h"
+#include "platform/env.h"
 #include "platform/status.h"
 
 namespace norv {
@@ -39,13 +39,14 @@ class ScanLog {
     ScanLog(const ScanLog&) = delete;
     ScanLog& operator=(const ScanLog&) = delete;
 
-    // Creates or truncates the file and writes the six header lines.
-    Status Open(const std::string& path, const std::string& charset, const std::string& server_name,
-                const std::string& date_time);
+    // Creates or truncates the file and writes the six header lines. The file is written
+    // through `env` until it is closed.
+    Status Open(platform::Env& env, const std::string& path, const std::string& charset,
+                const std::string& server_name, const std::string& date_time);
     // Opens the file to add lines after those it holds, creating it when missing: each change
     // line then starts with `date_time` and a blank. The real-time watch writes this way, between
     // checks.
-    Status OpenToAppend(const std::string& path, const std::string& charset,
+    Status OpenToAppend(platform::Env& env, const std::string& path, const std::string& charset,
                         const std::string& date_time);
     // The change lines added since the file was opened to append (at most kMostKeptLines), and
     // how many more there were; taking them starts the list again.
@@ -66,10 +67,13 @@ class ScanLog {
 
   private:
     // Opens path_ for writing with `how` (O_TRUNC or O_APPEND) added; `failure` ends the message.
-    Status OpenFile(int how, const char* stdio_mode, const char* failure);
+    Status OpenFile(platform::Env& env, int how, const char* failure);
     Status WriteLine(std::string_view utf8);
+    // Hands the lines held so far to the system.
     Status Flush();
-    std::FILE* file_ = nullptr;
+    platform::Env* env_ = nullptr;
+    int fd_ = -1;
+    std::string pending_;  // lines written but not yet handed to the system
     std::string path_;
     std::string charset_;
     std::string line_prefix_;  // while appending: the date and time, and a blank

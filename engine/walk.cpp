@@ -46,7 +46,7 @@ Status ScanEngine::SkipFolder(const std::string& dir) {
 }
 
 Status ScanEngine::WalkDirectory(const std::string& path, RuleKind kind) {
-    auto resolved = platform::ResolveAdministratorPath(path);
+    auto resolved = platform::ResolveAdministratorPath(env(), path);
     Result<std::shared_ptr<platform::DirectoryHandle>> root =
         resolved.ok() ? platform::OpenResolvedDirectory(*resolved, path)
                       : Result<std::shared_ptr<platform::DirectoryHandle>>(resolved.status());
@@ -98,7 +98,7 @@ Status ScanEngine::WalkSerially(TreeWalk& walk) {
         platform::Fingerprint fingerprint;
         if (entry.type == TreeWalk::Entry::Type::kFile) {
             hooks_.observer.YieldToEvents();
-            fingerprint = platform::FingerprintAt(entry.folder->fd(), entry.name, stop_requested_);
+            fingerprint = platform::FingerprintAt(*entry.folder, entry.name, stop_requested_);
             NORV_RETURN_IF_ERROR(StopPoint());
         }
         NORV_RETURN_IF_ERROR(TakeEntry(entry, fingerprint));
@@ -154,7 +154,7 @@ Result<bool> ScanEngine::MeasuredBySingleFileRule(const TreeWalk::Entry& entry) 
 }
 
 Status ScanEngine::CheckSingleFile(const std::string& path) {
-    auto resolved = platform::ResolveAdministratorPath(path);
+    auto resolved = platform::ResolveAdministratorPath(env(), path);
     if (!resolved.ok() && !AbsentRulePath(resolved.status())) {
         if (resolved.status().Is(ErrorKind::kRefused)) {
             hooks_.messages.ShowMessageBox(resolved.status().message());
@@ -184,7 +184,7 @@ Status ScanEngine::CheckSingleFile(const std::string& path) {
         }
         hooks_.observer.YieldToEvents();
         platform::Fingerprint fingerprint =
-            platform::FingerprintAt(resolved->parent->fd(), resolved->name, stop_requested_);
+            platform::FingerprintAt(*resolved->parent, resolved->name, stop_requested_);
         NORV_RETURN_IF_ERROR(StopPoint());
         if (fingerprint.unreadable()) return NoteUnseen(path, UnreadableFile(fingerprint));
         if (IsMonitoredFile(fingerprint.facts)) {

@@ -34,7 +34,7 @@ Status ScanEngine::CheckWatchedFilesLocked(const std::vector<WatchedFile>& files
     if (!burst_response_begun_) hooks_.responder.BeginRun();
     burst_response_begun_ = true;
     const std::string now = hooks_.regional.DateTime(hooks_.clock.Now());
-    Status status = log_.OpenToAppend(state_.context.LogPath(), state_.context.charset, now);
+    Status status = log_.OpenToAppend(env(), state_.context.LogPath(), state_.context.charset, now);
     for (size_t i = 0; status.ok() && i < files.size(); ++i) {
         status = StopPoint();
         if (status.ok()) status = CheckWatchedFile(files[i]);
@@ -59,7 +59,7 @@ Status ScanEngine::CheckWatchedFile(const WatchedFile& file) {
     hooks_.observer.YieldToEvents();
     platform::Fingerprint fingerprint;
     if (file.folder) {
-        fingerprint = platform::FingerprintAt(file.folder->fd(), file.name, stop_requested_);
+        fingerprint = platform::FingerprintAt(*file.folder, file.name, stop_requested_);
     }
     NORV_RETURN_IF_ERROR(StopPoint());
     const bool present = IsPresent(fingerprint);

@@ -16,11 +16,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::error_code ec;
     fs::remove_all(root, ec);
     fs::create_directories(root);
-    auto entries = norv::platform::lha::ListArchive(archive);
+    norv::platform::Env& env = *norv::platform::Env::Default();
+    auto entries = norv::platform::lha::ListArchive(env, archive);
     if (entries.ok()) {
         for (size_t i = 0; i < entries->size() && i < 4; ++i) {
             const std::string& path = (*entries)[i].path;
-            if (!path.empty()) norv::platform::lha::RestoreEntryBelow(archive, path, root);
+            if (!path.empty()) norv::platform::lha::RestoreEntryBelow(env, archive, path, root);
         }
     }
     // Everything extracted stays below the root: nothing but the input and the root beside it.

@@ -1,5 +1,6 @@
 #include "platform/database.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -74,9 +75,9 @@ void Statement::Reset() {
     sqlite3_clear_bindings(stmt_);
 }
 
-Result<std::unique_ptr<Database>> Database::Open(const std::string& path, bool create) {
+Result<std::unique_ptr<Database>> Database::Open(Env& env, const std::string& path, bool create) {
     // SQLite would only say "unable to open database file" later; say why now.
-    if (!create && ::access(path.c_str(), W_OK) != 0) {
+    if (!create && env.FAccessAt(AT_FDCWD, path.c_str(), W_OK, 0) != 0) {
         return Status::FromErrno(errno, "データベース " + path + " に書き込めません");
     }
     sqlite3* raw = nullptr;
@@ -89,7 +90,7 @@ Result<std::unique_ptr<Database>> Database::Open(const std::string& path, bool c
                              "データベース " + path + " を開けません: " + message);
     }
     // The baseline is evidence: owner-only. SQLite gives its journal files the same mode.
-    if (create) ::chmod(path.c_str(), 0600);
+    if (create) env.FChmodAt(AT_FDCWD, path.c_str(), 0600, 0);
     sqlite3_extended_result_codes(raw, 1);
     // Another process holding a write lock briefly is waited for; a longer lock is an error.
     sqlite3_busy_timeout(raw, 5000);

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/env.h"
 #include "platform/status.h"
 
 struct sqlite3;
@@ -48,8 +49,9 @@ class Statement {
 
 class Database {
   public:
-    // Opens an existing database file read-write. With `create`, a missing file is created.
-    static Result<std::unique_ptr<Database>> Open(const std::string& path, bool create);
+    // Opens an existing database file read-write. With `create`, a missing file is created. The
+    // checks before and the mode after go through `env`; SQLite's own reads and writes do not.
+    static Result<std::unique_ptr<Database>> Open(Env& env, const std::string& path, bool create);
     ~Database();
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;

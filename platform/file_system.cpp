@@ -18,8 +18,6 @@
 #include <cstring>
 #include <deque>
 
-#include "platform/file_ops.h"
-
 namespace norv::platform {
 namespace {
 
@@ -32,9 +30,9 @@ EntryKind KindOfMode(mode_t mode) {
 
 }  // namespace
 
-std::string ExecutableDirectory() {
+std::string ExecutableDirectory(Env& env) {
     char buf[PATH_MAX];
-    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    ssize_t n = env.ReadLinkAt(AT_FDCWD, "/proc/self/exe", buf, sizeof buf - 1);
     if (n <= 0) return ".";
     std::string exe(buf, static_cast<size_t>(n));
     std::string dir = ParentOfPath(exe);
@@ -57,39 +55,46 @@ std::string ParentOfPath(const std::string& path) {
 }
 
 DirectoryHandle::~DirectoryHandle() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) env_->Close(fd_);
 }
 
-Result<std::shared_ptr<DirectoryHandle>> OpenDirectory(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+Result<std::shared_ptr<DirectoryHandle>> OpenDirectory(Env& env, const std::string& path) {
+    int fd = env.OpenAt(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
     if (fd < 0) {
         // O_NOFOLLOW on a link to a folder gives ELOOP: a rule path that is itself a link is
         // not walked, as any other link is not followed.
         int err = errno == ELOOP ? ENOTDIR : errno;
         return Status::FromErrno(err, path + " を一覧できません");
     }
-    return std::make_shared<DirectoryHandle>(fd);
+    return std::make_shared<DirectoryHandle>(env, fd);
 }
 
 Result<std::vector<DirEntry>> ListDirectory(const DirectoryHandle& handle,
                                             const std::string& path) {
-    int fd = ::dup(handle.fd());
+    Env& env = handle.env();
+    int fd = env.Dup(handle.fd());
     if (fd < 0) return Status::FromErrno(errno, path + " を一覧できません");
-    DIR* dir = ::fdopendir(fd);
-    if (!dir) {
+    // The copy shares the folder's position: the listing starts from its first entry whatever
+    // an earlier listing left.
+    if (env.LSeek(fd, 0, SEEK_SET) != 0) {
         int err = errno;
-        ::close(fd);
+        env.Close(fd);
         return Status::FromErrno(err, path + " を一覧できません");
     }
-    ::rewinddir(dir);
+    DIR* dir = env.FdOpenDir(fd);
+    if (!dir) {
+        int err = errno;
+        env.Close(fd);
+        return Status::FromErrno(err, path + " を一覧できません");
+    }
     std::vector<DirEntry> entries;
     for (;;) {
         errno = 0;
-        dirent* e = ::readdir(dir);
+        dirent* e = env.ReadDir(dir);
         if (!e) {
             if (errno != 0) {
                 int err = errno;
-                ::closedir(dir);
+                env.CloseDir(dir);
                 return Status::FromErrno(err, path + " を一覧できません");
             }
             break;
@@ -109,7 +114,7 @@ Result<std::vector<DirEntry>> ListDirectory(const DirectoryHandle& handle,
                 break;
             case DT_UNKNOWN: {
                 struct stat st {};
-                if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+                if (env.FStatAt(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
                 kind = KindOfMode(st.st_mode);
                 break;
             }
@@ -119,12 +124,12 @@ Result<std::vector<DirEntry>> ListDirectory(const DirectoryHandle& handle,
         }
         entries.push_back({std::move(name), kind});
     }
-    ::closedir(dir);
+    env.CloseDir(dir);
     return entries;
 }
 
-Result<std::vector<DirEntry>> ListDirectory(const std::string& path) {
-    auto handle = OpenDirectory(path);
+Result<std::vector<DirEntry>> ListDirectory(Env& env, const std::string& path) {
+    auto handle = OpenDirectory(env, path);
     if (!handle.ok()) return handle.status();
     return ListDirectory(**handle, path);
 }
@@ -143,9 +148,9 @@ FileFacts FactsFromStat(const struct stat& st) {
 
 namespace {
 
-Result<FileFacts> FactsOf(int dirfd, const char* name, const std::string& path) {
+Result<FileFacts> FactsOf(Env& env, int dirfd, const char* name, const std::string& path) {
     struct stat st {};
-    if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (env.FStatAt(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT || errno == ENOTDIR) return FileFacts{};
         return Status::FromErrno(errno, path + " の情報を読めません");
     }
@@ -155,19 +160,19 @@ Result<FileFacts> FactsOf(int dirfd, const char* name, const std::string& path) 
 constexpr int kMostLinksFollowed = 40;
 
 // Root and the running user are the only owners whose links and folders may steer a path.
-bool TrustedOwner(uid_t owner) { return owner == 0 || owner == ::geteuid(); }
+bool TrustedOwner(Env& env, uid_t owner) { return owner == 0 || owner == env.GetEuid(); }
 
 // Whether the entry `entry` of the open folder `folder` can be changed only by root or the
 // running user: the folder is theirs and nobody else may write it, or it is sticky (as /tmp)
 // and the entry itself is theirs, so nobody else may rename or replace it. A missing entry in a
 // folder others may write could be created by them at any moment. Empty when trusted, else why.
-std::string WhyEntryUntrusted(const struct stat& folder, const FileFacts& entry) {
-    if (!TrustedOwner(folder.st_uid)) {
+std::string WhyEntryUntrusted(Env& env, const struct stat& folder, const FileFacts& entry) {
+    if (!TrustedOwner(env, folder.st_uid)) {
         return "所有者 (uid " + std::to_string(folder.st_uid) + ") が root ではない";
     }
     if ((folder.st_mode & (S_IWGRP | S_IWOTH)) == 0) return "";
     if ((folder.st_mode & S_ISVTX) != 0 && entry.kind != EntryKind::kMissing &&
-        TrustedOwner(entry.owner)) {
+        TrustedOwner(env, entry.owner)) {
         return "";
     }
     return (folder.st_mode & S_IWOTH) != 0
@@ -179,11 +184,11 @@ std::string WhyEntryUntrusted(const struct stat& folder, const FileFacts& entry)
 
 Result<FileFacts> LStatAt(const DirectoryHandle& dir, const std::string& name,
                           const std::string& path) {
-    return FactsOf(dir.fd(), name.c_str(), path);
+    return FactsOf(dir.env(), dir.fd(), name.c_str(), path);
 }
 
-Result<FileFacts> LStatAt(int dirfd, const std::string& name, const std::string& path) {
-    return FactsOf(dirfd, name.c_str(), path);
+Result<FileFacts> LStatAt(Env& env, int dirfd, const std::string& name, const std::string& path) {
+    return FactsOf(env, dirfd, name.c_str(), path);
 }
 
 namespace {
@@ -196,15 +201,16 @@ bool MountRoot(const struct statx& place) {
     return (place.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
 }
 
-// Whether openat2 serves here: a kernel before 5.6, or a sandbox that filters it, has not.
-bool HaveOpenat2() {
-    static const bool have = [] {
+// Whether openat2 serves here: a kernel before 5.6, or a sandbox that filters it, has not. The
+// kernel's answer holds for the process: it is asked once, through the first caller's Env.
+bool HaveOpenat2(Env& env) {
+    static const bool have = [&env] {
         struct open_how how {};
         how.flags = O_PATH | O_CLOEXEC;
         how.resolve = RESOLVE_NO_XDEV;
-        const long fd = ::syscall(SYS_openat2, AT_FDCWD, "/", &how, sizeof how);
+        const int fd = env.OpenAt2(AT_FDCWD, "/", &how, sizeof how);
         if (fd < 0) return false;
-        ::close(static_cast<int>(fd));
+        env.Close(fd);
         return true;
     }();
     return have;
@@ -270,39 +276,50 @@ std::optional<MountFacts> ParseMountInfoLine(std::string_view line) {
 
 const MountGuard::Verdict& MountGuard::Of(dev_t device) {
     if (auto known = verdicts_.find(device); known != verdicts_.end()) return known->second;
+    Env& env = *env_;
     Verdict verdict;
     bool found = false;
     bool whole = false;  // every line of the table read and understood
-    if (std::FILE* table = std::fopen("/proc/self/mountinfo", "re")) {
-        whole = true;
-        char* line = nullptr;
-        size_t capacity = 0;
-        size_t lines = 0;
-        ssize_t length = 0;
-        while ((length = ::getline(&line, &capacity, table)) > 0) {
-            if (++lines > kMostMountLines) {
-                whole = false;
-                break;
-            }
-            auto facts = ParseMountInfoLine(std::string_view(line, static_cast<size_t>(length)));
-            if (!facts) {
-                whole = false;
-                continue;
-            }
-            if (facts->device != device) continue;
-            found = true;
-            verdict.pseudo = verdict.pseudo || facts->pseudo;
-            if (!facts->fuse || !verdict.refused.empty()) continue;
-            if (!facts->fuse_user) {
-                verdict.refused = "マウントしたユーザーの分からない FUSE ファイルシステムの";
-            } else if (!TrustedOwner(*facts->fuse_user)) {
-                verdict.refused = "他のユーザー (uid " + std::to_string(*facts->fuse_user) +
-                                  ") がマウントしたファイルシステムの";
-            }
+    auto take_line = [&](std::string_view line) {
+        auto facts = ParseMountInfoLine(line);
+        if (!facts) {
+            whole = false;
+            return;
         }
-        if (std::ferror(table)) whole = false;
-        std::free(line);
-        std::fclose(table);
+        if (facts->device != device) return;
+        found = true;
+        verdict.pseudo = verdict.pseudo || facts->pseudo;
+        if (!facts->fuse || !verdict.refused.empty()) return;
+        if (!facts->fuse_user) {
+            verdict.refused = "マウントしたユーザーの分からない FUSE ファイルシステムの";
+        } else if (!TrustedOwner(env, *facts->fuse_user)) {
+            verdict.refused = "他のユーザー (uid " + std::to_string(*facts->fuse_user) +
+                              ") がマウントしたファイルシステムの";
+        }
+    };
+    if (const int table = env.OpenAt(AT_FDCWD, "/proc/self/mountinfo", O_RDONLY | O_CLOEXEC, 0);
+        table >= 0) {
+        whole = true;
+        std::string partial;  // a line not yet ended
+        size_t lines = 0;
+        std::vector<char> buffer(1 << 16);
+        const Status read = ReadToEnd(
+            env, table, buffer,
+            [&](std::string_view block) {
+                for (size_t end; (end = block.find('\n')) != std::string_view::npos;) {
+                    if (++lines > kMostMountLines) return Status::Error(kErrLimit, "mountinfo");
+                    partial.append(block.substr(0, end + 1));
+                    take_line(partial);
+                    partial.clear();
+                    block.remove_prefix(end + 1);
+                }
+                partial.append(block);
+                return Status::Ok();
+            },
+            "mountinfo");
+        if (read.ok() && !partial.empty() && ++lines <= kMostMountLines) take_line(partial);
+        if (!read.ok() || lines > kMostMountLines) whole = false;
+        env.Close(table);
     }
     if (!found && !whole) {
         verdict.refused = "マウント表 (/proc/self/mountinfo) で確かめられないファイルシステムの";
@@ -312,7 +329,7 @@ const MountGuard::Verdict& MountGuard::Of(dev_t device) {
 
 Status MountGuard::Admit(int dirfd, const char* name, const std::string& path) {
     struct statx place {};
-    if (::statx(dirfd, name, kLookOnly | (*name == '\0' ? AT_EMPTY_PATH : 0), 0, &place) != 0) {
+    if (env_->Statx(dirfd, name, kLookOnly | (*name == '\0' ? AT_EMPTY_PATH : 0), 0, &place) != 0) {
         if (errno == ENOENT || errno == ENOTDIR) return Status::Ok();  // nothing there to enter
         return Status::FromErrno(errno, path + " の情報を読めません");
     }
@@ -328,60 +345,62 @@ Status MountGuard::Admit(int dirfd, const char* name, const std::string& path) {
 
 bool MountGuard::Pseudo(dev_t device) { return Of(device).pseudo; }
 
-int OpenWithinMount(int dirfd, const char* name, int flags) {
-    if (HaveOpenat2()) {
+int OpenWithinMount(Env& env, int dirfd, const char* name, int flags) {
+    if (HaveOpenat2(env)) {
         struct open_how how {};
         how.flags = static_cast<uint64_t>(flags);
         how.resolve = RESOLVE_NO_XDEV;
-        return static_cast<int>(::syscall(SYS_openat2, dirfd, name, &how, sizeof how));
+        return env.OpenAt2(dirfd, name, &how, sizeof how);
     }
     // Without openat2 a mount point is told by a look that asks its file system nothing; one
     // mounted between that look and the open is not seen.
     struct statx place {};
     struct statx folder {};
-    if (::statx(dirfd, name, kLookOnly, 0, &place) == 0 &&
-        ::statx(dirfd, "", kLookOnly | AT_EMPTY_PATH, 0, &folder) == 0 &&
+    if (env.Statx(dirfd, name, kLookOnly, 0, &place) == 0 &&
+        env.Statx(dirfd, "", kLookOnly | AT_EMPTY_PATH, 0, &folder) == 0 &&
         (MountRoot(place) || place.stx_dev_major != folder.stx_dev_major ||
          place.stx_dev_minor != folder.stx_dev_minor)) {
         errno = EXDEV;
         return -1;
     }
-    return ::openat(dirfd, name, flags);
+    return env.OpenAt(dirfd, name, flags, 0);
 }
 
 Result<std::shared_ptr<DirectoryHandle>> OpenDirectoryAt(const DirectoryHandle& parent,
                                                          const std::string& name,
                                                          const std::string& path,
                                                          MountGuard& mounts) {
+    Env& env = parent.env();
     constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    int fd = OpenWithinMount(parent.fd(), name.c_str(), kFlags);
+    int fd = OpenWithinMount(env, parent.fd(), name.c_str(), kFlags);
     if (fd < 0 && errno == EXDEV) {
         // A mount point: judged and opened through one O_PATH descriptor, which asks the file
         // system there nothing, so the folder entered is the one judged.
         const int place =
-            ::openat(parent.fd(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            env.OpenAt(parent.fd(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
         if (place < 0) return Status::FromErrno(errno, path + " を開けません");
         Status admitted = mounts.Admit(place, "", path);
-        fd = admitted.ok() ? ::openat(place, ".", kFlags) : -1;
+        fd = admitted.ok() ? env.OpenAt(place, ".", kFlags, 0) : -1;
         const int open_errno = errno;
-        ::close(place);
+        env.Close(place);
         if (!admitted.ok()) return admitted;
         errno = open_errno;
     }
     if (fd < 0) return Status::FromErrno(errno, path + " を開けません");
-    return std::make_shared<DirectoryHandle>(fd);
+    return std::make_shared<DirectoryHandle>(env, fd);
 }
 
 Result<std::shared_ptr<DirectoryHandle>> OpenDirectoryAt(const DirectoryHandle& parent,
                                                          const std::string& name,
                                                          const std::string& path) {
-    MountGuard mounts;
+    MountGuard mounts(parent.env());
     return OpenDirectoryAt(parent, name, path, mounts);
 }
 
 Result<FileIdentity> IdentityOf(const DirectoryHandle& dir, const std::string& path) {
     struct stat st {};
-    if (::fstat(dir.fd(), &st) != 0) return Status::FromErrno(errno, path + " の情報を読めません");
+    if (dir.env().FStat(dir.fd(), &st) != 0)
+        return Status::FromErrno(errno, path + " の情報を読めません");
     return FileIdentity{st.st_dev, st.st_ino};
 }
 
@@ -398,10 +417,10 @@ std::vector<std::string> PathNames(std::string_view path) {
     return names;
 }
 
-Result<ResolvedPath> ResolveAdministratorPath(const std::string& path) {
+Result<ResolvedPath> ResolveAdministratorPath(Env& env, const std::string& path) {
     const bool absolute = !path.empty() && path[0] == kSeparator;
     const std::string start_path = absolute ? std::string(1, kSeparator) : std::string(".");
-    auto start = OpenDirectory(start_path);
+    auto start = OpenDirectory(env, start_path);
     if (!start.ok()) return start.status();
     // The folders passed so far and their paths, so ".." can go back without looking the name
     // up again, and a refusal can name the folder.
@@ -410,7 +429,7 @@ Result<ResolvedPath> ResolveAdministratorPath(const std::string& path) {
         std::string shown;
     };
     std::vector<Passed> trail{{start.value(), start_path}};
-    MountGuard mounts;
+    MountGuard mounts(env);
     std::deque<std::string> pending;
     for (auto& name : PathNames(path)) pending.push_back(std::move(name));
     int links = 0;
@@ -424,23 +443,23 @@ Result<ResolvedPath> ResolveAdministratorPath(const std::string& path) {
         const DirectoryHandle& here = *trail.back().folder;
         const std::string& here_shown = trail.back().shown;
         struct stat here_st {};
-        if (::fstat(here.fd(), &here_st) != 0) return Status::FromErrno(errno, here_shown);
+        if (env.FStat(here.fd(), &here_st) != 0) return Status::FromErrno(errno, here_shown);
         // A file system another user mounted is not even looked into: its server answers the
         // look-up as it likes, or never.
         const std::string shown = JoinPath(here_shown == "/" ? "" : here_shown, name);
         NORV_RETURN_IF_ERROR(mounts.Admit(here.fd(), name.c_str(), shown));
-        auto facts = FactsOf(here.fd(), name.c_str(), path);
+        auto facts = FactsOf(env, here.fd(), name.c_str(), path);
         if (!facts.ok()) return facts.status();
         // Every name on the way is looked up in a folder nobody else may change: otherwise that
         // user could swap the name for another folder or another trusted link.
-        const std::string why = WhyEntryUntrusted(here_st, facts.value());
+        const std::string why = WhyEntryUntrusted(env, here_st, facts.value());
         if (!why.empty()) {
             return Status::Error(
                 ErrorKind::kRefused, EPERM,
                 path + " の途中のフォルダ " + here_shown + " は" + why + "ため辿りません");
         }
         if (facts->kind == EntryKind::kSymlink) {
-            if (!TrustedOwner(facts->owner)) {
+            if (!TrustedOwner(env, facts->owner)) {
                 return Status::Error(ErrorKind::kRefused, EPERM,
                                      path + " の途中のシンボリックリンク " + name +
                                          " は所有者 (uid " + std::to_string(facts->owner) +
@@ -448,11 +467,11 @@ Result<ResolvedPath> ResolveAdministratorPath(const std::string& path) {
             }
             if (++links > kMostLinksFollowed) return Status::FromErrno(ELOOP, path);
             std::string target(PATH_MAX, '\0');
-            ssize_t n = ::readlinkat(here.fd(), name.c_str(), target.data(), target.size());
+            ssize_t n = env.ReadLinkAt(here.fd(), name.c_str(), target.data(), target.size());
             if (n < 0) return Status::FromErrno(errno, path + " を読めません");
             target.resize(static_cast<size_t>(n));
             if (!target.empty() && target[0] == kSeparator) {
-                auto root = OpenDirectory(std::string(1, kSeparator));
+                auto root = OpenDirectory(env, std::string(1, kSeparator));
                 if (!root.ok()) return root.status();
                 trail.assign(1, Passed{root.value(), std::string(1, kSeparator)});
             }
@@ -471,10 +490,10 @@ Result<ResolvedPath> ResolveAdministratorPath(const std::string& path) {
     return ResolvedPath{trail.back().folder, ""};
 }
 
-int OpenRegularForReading(int dirfd, const char* name, int extra_flags, MountGuard* mounts,
-                          Status* refusal) {
+int OpenRegularForReading(Env& env, int dirfd, const char* name, int extra_flags,
+                          MountGuard* mounts, Status* refusal) {
     const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | extra_flags;
-    int fd = OpenWithinMount(dirfd, name, flags | O_NONBLOCK);
+    int fd = OpenWithinMount(env, dirfd, name, flags | O_NONBLOCK);
     if (fd >= 0) return fd;
     const int found_errno = errno;
     const bool mount_point = found_errno == EXDEV;
@@ -485,40 +504,40 @@ int OpenRegularForReading(int dirfd, const char* name, int extra_flags, MountGua
     // system is mounted on the entry. Either way it is opened again only through the inode
     // judged here, in blocking mode, and only once known to be a regular file, so a FIFO or
     // device put in its place can never hold this thread.
-    int path_fd = mount_point ? ::openat(dirfd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC)
-                              : OpenWithinMount(dirfd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    int path_fd = mount_point ? env.OpenAt(dirfd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC, 0)
+                              : OpenWithinMount(env, dirfd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (path_fd < 0) return -1;
     if (mount_point) {
         Status admitted = mounts->Admit(path_fd, "", name);
         if (!admitted.ok()) {
-            ::close(path_fd);
+            env.Close(path_fd);
             if (refusal) *refusal = std::move(admitted);
             errno = EXDEV;
             return -1;
         }
     }
     struct stat st {};
-    if (::fstat(path_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(path_fd);
+    if (env.FStat(path_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        env.Close(path_fd);
         errno = found_errno;
         return -1;
     }
     const std::string through = "/proc/self/fd/" + std::to_string(path_fd);
-    fd = ::open(through.c_str(), flags & ~O_NOFOLLOW);
+    fd = env.OpenAt(AT_FDCWD, through.c_str(), flags & ~O_NOFOLLOW, 0);
     const int open_errno = errno;
-    ::close(path_fd);
+    env.Close(path_fd);
     errno = open_errno;
     return fd;
 }
 
-Result<std::shared_ptr<DirectoryHandle>> OpenTrustedFolder(const std::string& path) {
-    auto resolved = ResolveAdministratorPath(path);
+Result<std::shared_ptr<DirectoryHandle>> OpenTrustedFolder(Env& env, const std::string& path) {
+    auto resolved = ResolveAdministratorPath(env, path);
     if (!resolved.ok()) return resolved.status();
     auto folder = OpenResolvedDirectory(resolved.value(), path);
     if (!folder.ok()) return folder.status();
     struct stat st {};
-    if (::fstat((*folder)->fd(), &st) != 0) return Status::FromErrno(errno, path);
-    const std::string why = WhyEntryUntrusted(st, FileFacts{});
+    if (env.FStat((*folder)->fd(), &st) != 0) return Status::FromErrno(errno, path);
+    const std::string why = WhyEntryUntrusted(env, st, FileFacts{});
     if (!why.empty()) {
         return Status::Error(ErrorKind::kRefused, EPERM,
                              "フォルダ " + path + " は" + why + "ため使いません");
@@ -528,31 +547,32 @@ Result<std::shared_ptr<DirectoryHandle>> OpenTrustedFolder(const std::string& pa
 
 Result<int> OpenTrustedFileAt(const DirectoryHandle& folder, const std::string& name,
                               const std::string& path) {
-    int fd = ::openat(folder.fd(), name.c_str(),
-                      O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    Env& env = folder.env();
+    int fd = env.OpenAt(folder.fd(), name.c_str(),
+                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0);
     if (fd < 0) return Status::FromErrno(errno, path + " を読めません");
     struct stat st {};
     std::string why;
-    if (::fstat(fd, &st) != 0) {
+    if (env.FStat(fd, &st) != 0) {
         why = std::string("の情報を読めない");
     } else if (!S_ISREG(st.st_mode)) {
         why = "は通常のファイルではない";
-    } else if (!TrustedOwner(st.st_uid)) {
+    } else if (!TrustedOwner(env, st.st_uid)) {
         why = "の所有者 (uid " + std::to_string(st.st_uid) + ") が root ではない";
     } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         why = "は他のユーザーも書き込める";
     }
     if (!why.empty()) {
-        ::close(fd);
+        env.Close(fd);
         return Status::Error(ErrorKind::kRefused, EPERM, path + " " + why + "ため使いません");
     }
     return fd;
 }
 
-Result<int> OpenTrustedFile(const std::string& path) {
+Result<int> OpenTrustedFile(Env& env, const std::string& path) {
     std::string folder = ParentOfPath(path);
     if (folder.empty()) folder = path.empty() || path[0] != kSeparator ? "." : "/";
-    auto opened = OpenTrustedFolder(folder);
+    auto opened = OpenTrustedFolder(env, folder);
     if (!opened.ok()) return opened.status();
     return OpenTrustedFileAt(**opened, FileNameOfPath(path), path);
 }
@@ -575,25 +595,28 @@ void RaiseOpenFileLimit() {
     }
 }
 
-Result<FileFacts> LStat(const std::string& path) { return FactsOf(AT_FDCWD, path.c_str(), path); }
-
-bool FileExists(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+Result<FileFacts> LStat(Env& env, const std::string& path) {
+    return FactsOf(env, AT_FDCWD, path.c_str(), path);
 }
 
-void SyncParentDirectory(const std::string& path) {
+bool FileExists(Env& env, const std::string& path) {
+    struct stat st {};
+    return env.FStatAt(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISREG(st.st_mode);
+}
+
+void SyncParentDirectory(Env& env, const std::string& path) {
     std::string dir = ParentOfPath(path);
     if (dir.empty()) dir = ".";
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = env.OpenAt(AT_FDCWD, dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
+    env.Fsync(fd);
+    env.Close(fd);
 }
 
-Status WriteFully(int fd, std::string_view data, const std::string& name) {
+Status WriteFully(Env& env, int fd, std::string_view data, const std::string& name) {
     while (!data.empty()) {
-        ssize_t n = Files().Write(fd, data.data(), data.size());
+        ssize_t n = env.Write(fd, data.data(), data.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return Status::FromErrno(n < 0 ? errno : ENOSPC, name + " に書き込めません");
         data.remove_prefix(static_cast<size_t>(n));
@@ -601,13 +624,13 @@ Status WriteFully(int fd, std::string_view data, const std::string& name) {
     return Status::Ok();
 }
 
-Status ReadToEnd(int fd, std::span<char> buffer,
+Status ReadToEnd(Env& env, int fd, std::span<char> buffer,
                  const std::function<Status(std::string_view)>& sink, const std::string& what,
                  off_t offset, int64_t known_size) {
     int64_t total = 0;
     for (;;) {
-        ssize_t n = offset >= 0 ? Files().PRead(fd, buffer.data(), buffer.size(), offset + total)
-                                : Files().Read(fd, buffer.data(), buffer.size());
+        ssize_t n = offset >= 0 ? env.PRead(fd, buffer.data(), buffer.size(), offset + total)
+                                : env.Read(fd, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return Status::FromErrno(errno, what);
         if (n == 0) return Status::Ok();
@@ -617,16 +640,18 @@ Status ReadToEnd(int fd, std::span<char> buffer,
     }
 }
 
-Status MakeDirectories(const std::string& path, mode_t mode) {
+Status MakeDirectories(Env& env, const std::string& path, mode_t mode) {
     if (path.empty()) return Status::Ok();
     struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) {
+    if (env.FStatAt(AT_FDCWD, path.c_str(), &st, 0) == 0) {
         if (S_ISDIR(st.st_mode)) return Status::Ok();
         return Status::FromErrno(ENOTDIR, path + " を作れません");
     }
     std::string parent = ParentOfPath(path);
-    if (!parent.empty() && parent != path) NORV_RETURN_IF_ERROR(MakeDirectories(parent, mode));
-    if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST) {
+    if (!parent.empty() && parent != path) {
+        NORV_RETURN_IF_ERROR(MakeDirectories(env, parent, mode));
+    }
+    if (env.MkdirAt(AT_FDCWD, path.c_str(), mode) != 0 && errno != EEXIST) {
         return Status::FromErrno(errno, path + " を作れません");
     }
     return Status::Ok();

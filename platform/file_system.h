@@ -1,4 +1,5 @@
-// The file-system facts the scan needs, on POSIX, without following symbolic links.
+// The file-system facts the scan needs, on POSIX, without following symbolic links, every call
+// through the Env given (a function on an open folder uses the folder's).
 //
 // Paths are byte strings exactly as the system holds them; they need not be valid UTF-8. Folder
 // and name are joined by plain concatenation with the platform separator, as the rest of the
@@ -21,6 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/env.h"
 #include "platform/status.h"
 
 namespace norv::platform {
@@ -52,21 +54,43 @@ struct FileFacts {
     FileIdentity identity;
 };
 
-// An open folder, for looking up and opening its entries without walking the path again.
+// An open folder, for looking up and opening its entries without walking the path again. It
+// keeps the Env it was opened through: everything done below it goes through that Env, and the
+// descriptor is closed through it.
 class DirectoryHandle {
   public:
-    explicit DirectoryHandle(int fd) : fd_(fd) {}
+    DirectoryHandle(Env& env, int fd) : env_(&env), fd_(fd) {}
     ~DirectoryHandle();
     DirectoryHandle(const DirectoryHandle&) = delete;
     DirectoryHandle& operator=(const DirectoryHandle&) = delete;
     int fd() const { return fd_; }
+    Env& env() const { return *env_; }
 
   private:
+    Env* env_;
+    int fd_;
+};
+
+// A descriptor closed through its Env when it goes.
+class ScopedFd {
+  public:
+    explicit ScopedFd(Env& env, int fd = -1) : env_(&env), fd_(fd) {}
+    ~ScopedFd() { reset(); }
+    ScopedFd(const ScopedFd&) = delete;
+    ScopedFd& operator=(const ScopedFd&) = delete;
+    int get() const { return fd_; }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) env_->Close(fd_);
+        fd_ = fd;
+    }
+
+  private:
+    Env* env_;
     int fd_;
 };
 
 // Opens a folder (not through a symbolic link). Fails with ENOENT or ENOTDIR when there is none.
-Result<std::shared_ptr<DirectoryHandle>> OpenDirectory(const std::string& path);
+Result<std::shared_ptr<DirectoryHandle>> OpenDirectory(Env& env, const std::string& path);
 
 // What one line of /proc/self/mountinfo says of the file system mounted there.
 struct MountFacts {
@@ -87,10 +111,13 @@ std::optional<MountFacts> ParseMountInfoLine(std::string_view line);
 // system mounted by another user than root (or the running user) is refused: that user's
 // process answers for it, and a read it never answers can be interrupted by no signal at all. A
 // mount point whose device is missing from a table that could not be read whole (too long, or
-// not understood) is refused too. One guard is used by one thread at a time.
+// not understood) is refused too. It looks through `env`. One guard is used by one thread at a
+// time.
 class MountGuard {
   public:
     static constexpr size_t kMostMountLines = 100000;  // the kernel's default fs.mount-max
+
+    explicit MountGuard(Env& env) : env_(&env) {}
 
     // Ok when the entry `name` of the open folder `dirfd` ("" for `dirfd` itself) is no mount
     // point, or one of a file system norv may enter; kRefused naming `path` and the cause
@@ -106,13 +133,14 @@ class MountGuard {
         std::string refused;  // why the file system may not be entered; empty when it may
     };
     const Verdict& Of(dev_t device);
+    Env* env_;
     std::unordered_map<dev_t, Verdict> verdicts_;
 };
 
 // Opens the entry `name` of the open folder `dirfd` as openat(2) with `flags` would, except
 // that a mount point there is never crossed: it fails with EXDEV instead. Returns -1 with errno
 // set on failure.
-int OpenWithinMount(int dirfd, const char* name, int flags);
+int OpenWithinMount(Env& env, int dirfd, const char* name, int flags);
 
 // Opens the folder `name` of the open folder `parent`, never through a symbolic link: a link
 // (even one swapped in a moment ago) fails with ELOOP. A mount point is entered only when
@@ -142,7 +170,7 @@ struct ResolvedPath {
     std::shared_ptr<DirectoryHandle> parent;
     std::string name;
 };
-Result<ResolvedPath> ResolveAdministratorPath(const std::string& path);
+Result<ResolvedPath> ResolveAdministratorPath(Env& env, const std::string& path);
 
 // Opens the entry `name` of `dirfd` for reading without following a link and without ever
 // blocking on a FIFO or device. A regular file whose open would wait for another process's
@@ -154,13 +182,13 @@ Result<ResolvedPath> ResolveAdministratorPath(const std::string& path);
 // A file system mounted on the entry itself is entered only when `mounts` is given and admits
 // it, the same way through the very inode judged; otherwise the open fails with EXDEV, and a
 // refusal's reason goes to `refusal`.
-int OpenRegularForReading(int dirfd, const char* name, int extra_flags = 0,
+int OpenRegularForReading(Env& env, int dirfd, const char* name, int extra_flags = 0,
                           MountGuard* mounts = nullptr, Status* refusal = nullptr);
 
 // A folder norv keeps its own files in (the program, save and cracked folders): its path passes
 // the test above, and the folder itself is root's (or the running user's) and nobody else may
 // write it. Anything else fails with kRefused and a message naming the folder and the cause.
-Result<std::shared_ptr<DirectoryHandle>> OpenTrustedFolder(const std::string& path);
+Result<std::shared_ptr<DirectoryHandle>> OpenTrustedFolder(Env& env, const std::string& path);
 
 // Opens the entry `name` of a trusted folder for reading, without following a link or
 // blocking, only when it is a regular file of root (or the running user) that nobody else may
@@ -169,7 +197,7 @@ Result<int> OpenTrustedFileAt(const DirectoryHandle& folder, const std::string& 
                               const std::string& path);
 
 // OpenTrustedFileAt of the file `path` in its trusted folder.
-Result<int> OpenTrustedFile(const std::string& path);
+Result<int> OpenTrustedFile(Env& env, const std::string& path);
 
 // The folder a resolved path names, opened (ENOTDIR when it is something else).
 Result<std::shared_ptr<DirectoryHandle>> OpenResolvedDirectory(const ResolvedPath& resolved,
@@ -188,7 +216,7 @@ Result<FileFacts> LStatAt(const DirectoryHandle& dir, const std::string& name,
                           const std::string& path);
 
 // The folder that holds the running executable, without a trailing separator.
-std::string ExecutableDirectory();
+std::string ExecutableDirectory(Env& env);
 
 // `dir` + separator + `name`, the separator added even when `dir` ends in one.
 std::string JoinPath(const std::string& dir, const std::string& name);
@@ -201,30 +229,30 @@ std::string ParentOfPath(const std::string& path);
 
 // Every entry of a folder in the order the system returns them, "." and ".." left out.
 // A folder that does not exist (or is not a folder) fails with ENOENT or ENOTDIR.
-Result<std::vector<DirEntry>> ListDirectory(const std::string& path);
+Result<std::vector<DirEntry>> ListDirectory(Env& env, const std::string& path);
 
 // Facts of the entry itself (a symbolic link is not followed). A missing entry is kMissing with
 // an ok result; other failures (permission, bad path) fail.
-Result<FileFacts> LStat(const std::string& path);
+Result<FileFacts> LStat(Env& env, const std::string& path);
 
 // True when a regular file (not a folder, not a link) is present at the path. Any failure of
 // the look-up counts as absent.
-bool FileExists(const std::string& path);
+bool FileExists(Env& env, const std::string& path);
 
 // Flushes the folder entry of `path` so a rename survives a crash. Best effort.
-void SyncParentDirectory(const std::string& path);
+void SyncParentDirectory(Env& env, const std::string& path);
 
-// Writes all of `data` to `fd` through Files(); `name` names the file in the error. A full disk
-// shows as ENOSPC even when a first write was only short.
-Status WriteFully(int fd, std::string_view data, const std::string& name);
+// Writes all of `data` to `fd`; `name` names the file in the error. A full disk shows as ENOSPC
+// even when a first write was only short.
+Status WriteFully(Env& env, int fd, std::string_view data, const std::string& name);
 
-// Reads `fd` to its end through Files(), one block of up to `buffer.size()` bytes at a time,
+// Reads `fd` to its end, one block of up to `buffer.size()` bytes at a time,
 // handing each to `sink`; an interrupted call is retried. With `offset` at 0 or more it reads
 // from there with PRead and leaves the file position alone, else from the current position. A
 // short block that brings the total to `known_size` is the end, without a call to learn it. A
 // failing read gives Status::FromErrno(errno, what); a failing sink ends the loop with its
 // status.
-Status ReadToEnd(int fd, std::span<char> buffer,
+Status ReadToEnd(Env& env, int fd, std::span<char> buffer,
                  const std::function<Status(std::string_view)>& sink, const std::string& what,
                  off_t offset = -1, int64_t known_size = -1);
 
@@ -233,9 +261,9 @@ FileFacts FactsFromStat(const struct stat& st);
 
 // Facts of the entry `name` of the open folder `dirfd` (not following a link); kMissing when
 // there is none.
-Result<FileFacts> LStatAt(int dirfd, const std::string& name, const std::string& path);
+Result<FileFacts> LStatAt(Env& env, int dirfd, const std::string& name, const std::string& path);
 
 // Creates a folder and its missing parents with `mode`.
-Status MakeDirectories(const std::string& path, mode_t mode = 0700);
+Status MakeDirectories(Env& env, const std::string& path, mode_t mode = 0700);
 
 }  // namespace norv::platform

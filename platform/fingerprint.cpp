@@ -12,8 +12,6 @@
 #include <memory>
 #include <vector>
 
-#include "platform/file_ops.h"
-
 namespace norv::platform {
 namespace {
 
@@ -71,10 +69,10 @@ bool Listed(std::string_view names, std::string_view wanted) {
 
 // Reads the attribute `name` of `fd`: its kept value, "" when the file has none, nothing (and
 // the errno) when it cannot be read.
-void ReadXattr(int fd, const char* name, std::optional<std::string>& value, int& error) {
+void ReadXattr(Env& env, int fd, const char* name, std::optional<std::string>& value, int& error) {
     thread_local std::vector<char> buffer(kLargestXattr);
     for (;;) {
-        const ssize_t got = Files().FGetXattr(fd, name, buffer.data(), buffer.size());
+        const ssize_t got = env.FGetXattr(fd, name, buffer.data(), buffer.size());
         if (got >= 0) {
             value = Kept(std::string_view(buffer.data(), static_cast<size_t>(got)));
             return;
@@ -117,24 +115,24 @@ struct CapFree {
 
 }  // namespace
 
-XattrFacts ReadXattrFacts(int fd) {
+XattrFacts ReadXattrFacts(Env& env, int fd) {
     XattrFacts facts;
     // Most files have no extended attribute at all: one listing then answers for both. A list
     // too long for the buffer (names an owner may add at will) asks for each by name.
     char names[1024];
-    const ssize_t listed = Files().FListXattr(fd, names, sizeof names);
+    const ssize_t listed = env.FListXattr(fd, names, sizeof names);
     if (listed >= 0) {
         const std::string_view list(names, static_cast<size_t>(listed));
         if (!Listed(list, kCapabilityXattr)) facts.capabilities = std::string();
         if (!Listed(list, kAclXattr)) facts.acl = std::string();
     }
     if (!facts.capabilities)
-        ReadXattr(fd, kCapabilityXattr, facts.capabilities, facts.capabilities_error);
-    if (!facts.acl) ReadXattr(fd, kAclXattr, facts.acl, facts.acl_error);
+        ReadXattr(env, fd, kCapabilityXattr, facts.capabilities, facts.capabilities_error);
+    if (!facts.acl) ReadXattr(env, fd, kAclXattr, facts.acl, facts.acl_error);
     return facts;
 }
 
-ExtendedFacts ExtendedFactsOf(int fd, const struct stat& st) {
+ExtendedFacts ExtendedFactsOf(Env& env, int fd, const struct stat& st) {
     ExtendedFacts facts;
     const FileFacts file = FactsFromStat(st);
     facts.type = file.kind;
@@ -146,7 +144,7 @@ ExtendedFacts ExtendedFactsOf(int fd, const struct stat& st) {
         facts.capabilities = std::string();
         facts.acl = std::string();
     } else {
-        XattrFacts xattrs = ReadXattrFacts(fd);
+        XattrFacts xattrs = ReadXattrFacts(env, fd);
         facts.capabilities = std::move(xattrs.capabilities);
         facts.acl = std::move(xattrs.acl);
     }
@@ -165,11 +163,13 @@ ExtendedFacts Fingerprint::Extended() const {
     return extended;
 }
 
-Fingerprint FingerprintAt(int dirfd, const std::string& name, const std::atomic<bool>* stop,
-                          const HashBudget& budget) {
+Fingerprint FingerprintAt(const DirectoryHandle& folder, const std::string& name,
+                          const std::atomic<bool>* stop, const HashBudget& budget) {
+    Env& env = folder.env();
+    const int dirfd = folder.fd();
     Fingerprint result;
-    MountGuard mounts;
-    int fd = OpenForDigest(dirfd, name.c_str(), &mounts, &result.cause);
+    MountGuard mounts(env);
+    int fd = OpenForDigest(env, dirfd, name.c_str(), &mounts, &result.cause);
     if (fd < 0 && !result.cause.ok()) {
         // Another user's file system on the file itself: asked nothing, not even its facts.
         result.facts.kind = EntryKind::kRegular;
@@ -180,11 +180,11 @@ Fingerprint FingerprintAt(int dirfd, const std::string& name, const std::atomic<
         // A link (O_NOFOLLOW refused it) or a file that cannot be opened: its facts come from
         // the entry itself.
         struct stat before {};
-        if (::fstatat(dirfd, name.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) return result;
+        if (env.FStatAt(dirfd, name.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) return result;
         result.facts = FactsFromStat(before);
         if (result.facts.kind == EntryKind::kSymlink) {
             char target[PATH_MAX];
-            const ssize_t n = ::readlinkat(dirfd, name.c_str(), target, sizeof target);
+            const ssize_t n = env.ReadLinkAt(dirfd, name.c_str(), target, sizeof target);
             if (n < 0) {
                 result.md5 = std::string(kUnreadableDigest);
                 return result;
@@ -197,29 +197,24 @@ Fingerprint FingerprintAt(int dirfd, const std::string& name, const std::atomic<
             // A link replaced between the look and the read is another link.
             struct stat after {};
             result.changed_while_read =
-                ::fstatat(dirfd, name.c_str(), &after, AT_SYMLINK_NOFOLLOW) != 0 ||
+                env.FStatAt(dirfd, name.c_str(), &after, AT_SYMLINK_NOFOLLOW) != 0 ||
                 !SameTimes(before, after);
         } else if (result.facts.kind == EntryKind::kRegular) {
             result.md5 = std::string(kUnreadableDigest);
         }
         return result;
     }
+    ScopedFd open(env, fd);
     struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        ::close(fd);
-        return result;
-    }
+    if (env.FStat(fd, &st) != 0) return result;
     result.facts = FactsFromStat(st);
-    if (!S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return result;
-    }
-    ContentDigest content = DigestOfOpenFile(fd, st.st_size, budget, stop);
+    if (!S_ISREG(st.st_mode)) return result;
+    ContentDigest content = DigestOfOpenFile(env, fd, st.st_size, budget, stop);
     result.md5 = std::move(content.md5);
     result.sha256 = std::move(content.sha256);
     result.content_whole = content.whole;
     if (result.md5 != kUnreadableDigest) {
-        XattrFacts xattrs = ReadXattrFacts(fd);
+        XattrFacts xattrs = ReadXattrFacts(env, fd);
         result.capabilities = std::move(xattrs.capabilities);
         result.acl = std::move(xattrs.acl);
         result.capabilities_error = xattrs.capabilities_error;
@@ -227,9 +222,8 @@ Fingerprint FingerprintAt(int dirfd, const std::string& name, const std::atomic<
         // Any write, truncation, chmod, chown or attribute change since the first look moves
         // the change time: what was read is then no one state of the file.
         struct stat after {};
-        result.changed_while_read = ::fstat(fd, &after) != 0 || !SameTimes(st, after);
+        result.changed_while_read = env.FStat(fd, &after) != 0 || !SameTimes(st, after);
     }
-    ::close(fd);
     return result;
 }
 

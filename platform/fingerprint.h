@@ -113,7 +113,8 @@ struct Fingerprint {
 
 // `stop`, when given and set, cuts a long read short: the digest is then blank, and the caller,
 // which asked for the stop, must not record it.
-Fingerprint FingerprintAt(int dirfd, const std::string& name,
+// Everything goes through the Env the folder was opened through.
+Fingerprint FingerprintAt(const DirectoryHandle& folder, const std::string& name,
                           const std::atomic<bool>* stop = nullptr,
                           const HashBudget& budget = kDefaultHashBudget);
 
@@ -123,10 +124,10 @@ struct XattrFacts {
     std::optional<std::string> capabilities, acl;
     int capabilities_error = 0, acl_error = 0;
 };
-XattrFacts ReadXattrFacts(int fd);
+XattrFacts ReadXattrFacts(Env& env, int fd);
 
 // The extended facts of the open file `fd` (regular, or an O_PATH descriptor of a link) as they
 // are now: what a restore set, or what the evidence had.
-ExtendedFacts ExtendedFactsOf(int fd, const struct stat& st);
+ExtendedFacts ExtendedFactsOf(Env& env, int fd, const struct stat& st);
 
 }  // namespace norv::platform

@@ -15,12 +15,13 @@ std::atomic<int> held_lock{-1};
 
 }  // namespace
 
-Result<FolderLock> FolderLock::Acquire(const std::string& lock_path) {
-    int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+Result<FolderLock> FolderLock::Acquire(Env& env, const std::string& lock_path) {
+    int fd =
+        env.OpenAt(AT_FDCWD, lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return Status::FromErrno(errno, lock_path + " を作れません");
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (env.Flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int err = errno;
-        ::close(fd);
+        env.Close(fd);
         if (err == EWOULDBLOCK) {
             return Status::Error(ErrorKind::kBusy, EWOULDBLOCK,
                                  "別の norv がこのプログラムフォルダで実行中です (" + lock_path +
@@ -30,7 +31,7 @@ Result<FolderLock> FolderLock::Acquire(const std::string& lock_path) {
     }
     int none = -1;
     const bool registered = held_lock.compare_exchange_strong(none, fd);
-    return FolderLock(fd, registered);
+    return FolderLock(env, fd, registered);
 }
 
 FolderLock::~FolderLock() {
@@ -38,10 +39,11 @@ FolderLock::~FolderLock() {
     // Once ReleaseHeldNow has taken the descriptor it is that call's: the process is ending.
     int expected = fd_;
     if (registered_ && !held_lock.compare_exchange_strong(expected, -1)) return;
-    ::close(fd_);  // closing releases the lock
+    env_->Close(fd_);  // closing releases the lock
 }
 
 void FolderLock::ReleaseHeldNow() {
+    // Raw system calls, not an Env: this runs in a signal handler, where no Env is safe to call.
     const int fd = held_lock.exchange(-1);
     if (fd < 0) return;
     // The number stays taken (by /dev/null), so no file opened meanwhile by another thread can

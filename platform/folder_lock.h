@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "platform/env.h"
 #include "platform/status.h"
 
 namespace norv::platform {
@@ -15,8 +16,9 @@ namespace norv::platform {
 class FolderLock {
   public:
     // Takes the lock without waiting; fails with EWOULDBLOCK while another process holds it.
-    static Result<FolderLock> Acquire(const std::string& lock_path);
-    FolderLock(FolderLock&& other) noexcept : fd_(other.fd_), registered_(other.registered_) {
+    static Result<FolderLock> Acquire(Env& env, const std::string& lock_path);
+    FolderLock(FolderLock&& other) noexcept
+        : env_(other.env_), fd_(other.fd_), registered_(other.registered_) {
         other.fd_ = -1;
     }
     FolderLock& operator=(FolderLock&&) = delete;
@@ -31,7 +33,8 @@ class FolderLock {
     static void ReleaseHeldNow();
 
   private:
-    FolderLock(int fd, bool registered) : fd_(fd), registered_(registered) {}
+    FolderLock(Env& env, int fd, bool registered) : env_(&env), fd_(fd), registered_(registered) {}
+    Env* env_;
     int fd_;
     bool registered_;  // the lock ReleaseHeldNow lets go of
 };

@@ -13,8 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/file_ops.h"
-
 namespace norv::platform {
 namespace {
 
@@ -133,12 +131,12 @@ std::function<Status(std::string_view)> UpdateWith(Md5Stream& md5) {
 }
 
 // Reads up to `want` bytes at `offset` into `out`; false when a read fails.
-bool ReadAt(int fd, int64_t offset, int64_t want, std::vector<char>& out) {
+bool ReadAt(Env& env, int fd, int64_t offset, int64_t want, std::vector<char>& out) {
     out.resize(static_cast<size_t>(want));
     int64_t got = 0;
     while (got < want) {
-        ssize_t n = Files().PRead(fd, out.data() + got, static_cast<size_t>(want - got),
-                                  static_cast<off_t>(offset + got));
+        ssize_t n = env.PRead(fd, out.data() + got, static_cast<size_t>(want - got),
+                              static_cast<off_t>(offset + got));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return false;
         if (n == 0) break;  // shrunk meanwhile: what is there is the sample
@@ -151,14 +149,14 @@ bool ReadAt(int fd, int64_t offset, int64_t want, std::vector<char>& out) {
 ContentDigest NotRead() { return {std::string(kUnreadableDigest), std::string(), true}; }
 
 // The sampled digests of the open file `fd` of `size` bytes (see kSampledDigestMark).
-ContentDigest SampledDigests(int fd, int64_t size) {
+ContentDigest SampledDigests(Env& env, int fd, int64_t size) {
     BothDigests both;
     const std::string head = "norv sampled " + std::to_string(size) + "\n";
     both.Update(head.data(), head.size());
     std::vector<char> block;
     const int64_t want = std::min(size, kSampleBytes);
     for (int64_t offset : {int64_t{0}, size - want}) {
-        if (!ReadAt(fd, offset, want, block)) return NotRead();
+        if (!ReadAt(env, fd, offset, want, block)) return NotRead();
         both.Update(block.data(), block.size());
     }
     return {kSampledDigestMark + both.md5().Finish().substr(0, 31),
@@ -179,22 +177,25 @@ std::string Sha256Hex(std::string_view bytes) {
     return sha256.Finish();
 }
 
-int OpenForDigest(int dirfd, const char* name, MountGuard* mounts, Status* refusal) {
+int OpenForDigest(Env& env, int dirfd, const char* name, MountGuard* mounts, Status* refusal) {
     // Reading for a fingerprint should not disturb access times; only the owner or root may ask.
-    int fd = OpenRegularForReading(dirfd, name, O_NOATIME, mounts, refusal);
-    if (fd < 0 && errno == EPERM) fd = OpenRegularForReading(dirfd, name, 0, mounts, refusal);
+    int fd = OpenRegularForReading(env, dirfd, name, O_NOATIME, mounts, refusal);
+    if (fd < 0 && errno == EPERM) fd = OpenRegularForReading(env, dirfd, name, 0, mounts, refusal);
     return fd;
 }
 
-std::string Md5OfFile(const std::string& path) { return Md5OfFileAt(AT_FDCWD, path.c_str()); }
+std::string Md5OfFile(Env& env, const std::string& path) {
+    return Md5OfFileAt(env, AT_FDCWD, path.c_str());
+}
 
 namespace {
 
 // The digest of the open regular file `fd` of size `size`; closes it.
-ContentDigest Md5OfOpenFile(int fd, off_t size, const HashBudget& budget = kDefaultHashBudget,
+ContentDigest Md5OfOpenFile(Env& env, int fd, off_t size,
+                            const HashBudget& budget = kDefaultHashBudget,
                             const std::atomic<bool>* stop = nullptr) {
-    ContentDigest digest = DigestOfOpenFile(fd, size, budget, stop);
-    ::close(fd);
+    ContentDigest digest = DigestOfOpenFile(env, fd, size, budget, stop);
+    env.Close(fd);
     return digest;
 }
 
@@ -204,11 +205,11 @@ bool IsSampledDigest(std::string_view digest) {
     return !digest.empty() && digest[0] == kSampledDigestMark;
 }
 
-ContentDigest DigestOfOpenFile(int fd, int64_t size, const HashBudget& budget,
+ContentDigest DigestOfOpenFile(Env& env, int fd, int64_t size, const HashBudget& budget,
                                const std::atomic<bool>* stop) {
-    if (size > budget.most_bytes) return SampledDigests(fd, size);
+    if (size > budget.most_bytes) return SampledDigests(env, fd, size);
     // Read-ahead advice pays only on large files; on small ones it is one more system call.
-    if (size >= (1 << 20)) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    if (size >= (1 << 20)) env.FAdvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     thread_local std::vector<char> buffer(1 << 18);
     BothDigests both;
     const auto deadline = std::chrono::steady_clock::now() + budget.longest;
@@ -236,36 +237,38 @@ ContentDigest DigestOfOpenFile(int fd, int64_t size, const HashBudget& budget,
         }
         return Status::Ok();
     };
-    Status read = ReadToEnd(fd, buffer, sink, {}, -1, size);
-    if (over_time) return SampledDigests(fd, size);
+    Status read = ReadToEnd(env, fd, buffer, sink, {}, -1, size);
+    if (over_time) return SampledDigests(env, fd, size);
     if (read.ok() || reached_size) return {both.md5().Finish(), both.sha256().Finish(), true};
     return NotRead();
 }
 
-std::string Md5OfDescriptor(int fd) {
+std::string Md5OfDescriptor(Env& env, int fd) {
     std::vector<char> buffer(1 << 16);
     Md5Stream md5;
-    Status read = ReadToEnd(fd, buffer, UpdateWith(md5), {}, 0);
+    Status read = ReadToEnd(env, fd, buffer, UpdateWith(md5), {}, 0);
     return read.ok() ? md5.Finish() : std::string(kUnreadableDigest);
 }
 
-std::string Md5OfFileAt(int dirfd, const char* name) {
-    MountGuard mounts;
-    int fd = OpenForDigest(dirfd, name, &mounts);
+std::string Md5OfFileAt(Env& env, int dirfd, const char* name) {
+    MountGuard mounts(env);
+    int fd = OpenForDigest(env, dirfd, name, &mounts);
     if (fd < 0) return std::string(kUnreadableDigest);
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    if (env.FStat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        env.Close(fd);
         return std::string(kUnreadableDigest);
     }
-    return Md5OfOpenFile(fd, st.st_size).md5;
+    return Md5OfOpenFile(env, fd, st.st_size).md5;
 }
 
-std::string Md5OfSymlink(const std::string& path) { return Md5OfSymlinkAt(AT_FDCWD, path.c_str()); }
+std::string Md5OfSymlink(Env& env, const std::string& path) {
+    return Md5OfSymlinkAt(env, AT_FDCWD, path.c_str());
+}
 
-std::string Md5OfSymlinkAt(int dirfd, const char* name) {
+std::string Md5OfSymlinkAt(Env& env, int dirfd, const char* name) {
     char target[PATH_MAX];
-    ssize_t n = ::readlinkat(dirfd, name, target, sizeof target);
+    ssize_t n = env.ReadLinkAt(dirfd, name, target, sizeof target);
     if (n < 0) return std::string(kUnreadableDigest);
     return Md5Hex(std::string_view(target, static_cast<size_t>(n)));
 }

@@ -46,7 +46,8 @@ struct ContentDigest {
     std::string sha256;
     bool whole = true;  // false: sampled digests (or none after a stop or a read failure)
 };
-ContentDigest DigestOfOpenFile(int fd, int64_t size, const HashBudget& budget = kDefaultHashBudget,
+ContentDigest DigestOfOpenFile(Env& env, int fd, int64_t size,
+                               const HashBudget& budget = kDefaultHashBudget,
                                const std::atomic<bool>* stop = nullptr);
 
 std::string Md5Hex(std::string_view bytes);
@@ -72,22 +73,22 @@ class Md5Digester {
 // following a symbolic link and without blocking, and must still be a regular file once open,
 // so a FIFO or device swapped in after the listing is never read. Any failure gives 32 blanks,
 // which compare unequal to every real digest.
-std::string Md5OfFile(const std::string& path);
+std::string Md5OfFile(Env& env, const std::string& path);
 
 // MD5 of everything in the open file `fd`, read from its start; blanks when it cannot be read.
-std::string Md5OfDescriptor(int fd);
+std::string Md5OfDescriptor(Env& env, int fd);
 
 // The same for the entry `name` of the open folder `dirfd` (within the default budget).
-std::string Md5OfFileAt(int dirfd, const char* name);
-std::string Md5OfSymlinkAt(int dirfd, const char* name);
+std::string Md5OfFileAt(Env& env, int dirfd, const char* name);
+std::string Md5OfSymlinkAt(Env& env, int dirfd, const char* name);
 
 // Opens the entry `name` of `dirfd` for a digest's read (OpenRegularForReading, which with
 // `mounts` refuses another user's file system, the reason in `refusal`), without changing its
 // access time where this process may ask that. -1 with errno set on failure.
-int OpenForDigest(int dirfd, const char* name, MountGuard* mounts = nullptr,
+int OpenForDigest(Env& env, int dirfd, const char* name, MountGuard* mounts = nullptr,
                   Status* refusal = nullptr);
 
 // MD5 of a symbolic link's target text: a re-pointed link changes its digest.
-std::string Md5OfSymlink(const std::string& path);
+std::string Md5OfSymlink(Env& env, const std::string& path);
 
 }  // namespace norv::platform

@@ -11,7 +11,6 @@
 #include <cstdlib>
 
 #include "platform/charset.h"
-#include "platform/file_ops.h"
 #include "platform/file_system.h"
 
 namespace norv::platform {
@@ -39,9 +38,9 @@ Status TooLarge(const std::string& path, int64_t max_bytes) {
 
 }  // namespace
 
-Result<std::string> ReadFileBytes(const std::string& path, int64_t max_bytes) {
+Result<std::string> ReadFileBytes(Env& env, const std::string& path, int64_t max_bytes) {
     // O_NONBLOCK: opening a named pipe with no writer would otherwise wait for ever.
-    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int fd = env.OpenAt(AT_FDCWD, path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
     if (fd < 0) {
         if (errno == ELOOP) {
             return Status::Error(ErrorKind::kLink, ELOOP,
@@ -50,19 +49,19 @@ Result<std::string> ReadFileBytes(const std::string& path, int64_t max_bytes) {
         return Status::FromErrno(errno, path + " を開けません");
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0) {
+    if (env.FStat(fd, &st) != 0) {
         Status failed = Status::FromErrno(errno, path + " を調べられません");
-        ::close(fd);
+        env.Close(fd);
         return failed;
     }
     if (!S_ISREG(st.st_mode)) {
-        ::close(fd);
+        env.Close(fd);
         return Status::Error(
             ErrorKind::kRefused, kErrFormat,
             path + " は通常のファイルではないため読みません (" + KindName(st.st_mode) + ")");
     }
     if (max_bytes != kNoSizeLimit && st.st_size > max_bytes) {
-        ::close(fd);
+        env.Close(fd);
         return TooLarge(path, max_bytes);
     }
     // Never more than one byte past the bound, however the file grows after fstat.
@@ -74,7 +73,7 @@ Result<std::string> ReadFileBytes(const std::string& path, int64_t max_bytes) {
     while (static_cast<int64_t>(bytes.size()) < most) {
         const size_t want = static_cast<size_t>(
             std::min<int64_t>(sizeof buf, most - static_cast<int64_t>(bytes.size())));
-        const ssize_t n = Files().Read(fd, buf, want);
+        const ssize_t n = env.Read(fd, buf, want);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             read = Status::FromErrno(errno, path + " を読めません");
@@ -83,7 +82,7 @@ Result<std::string> ReadFileBytes(const std::string& path, int64_t max_bytes) {
         if (n == 0) break;
         bytes.append(buf, static_cast<size_t>(n));
     }
-    ::close(fd);
+    env.Close(fd);
     if (!read.ok()) return read;
     if (max_bytes != kNoSizeLimit && static_cast<int64_t>(bytes.size()) > max_bytes) {
         return TooLarge(path, max_bytes);
@@ -131,9 +130,9 @@ Result<std::vector<std::string>> Utf16Lines(const std::string& path, std::string
 
 }  // namespace
 
-Result<std::vector<std::string>> ReadTextLines(const std::string& path, const std::string& charset,
-                                               int64_t max_bytes) {
-    auto bytes = ReadFileBytes(path, max_bytes);
+Result<std::vector<std::string>> ReadTextLines(Env& env, const std::string& path,
+                                               const std::string& charset, int64_t max_bytes) {
+    auto bytes = ReadFileBytes(env, path, max_bytes);
     if (!bytes.ok()) return bytes.status();
     std::string_view data = bytes.value();
     std::string set = charset.empty() ? SystemCharset() : charset;
@@ -172,50 +171,50 @@ Result<std::vector<std::string>> ReadTextLines(const std::string& path, const st
     return lines;
 }
 
-Result<std::unique_ptr<AtomicFile>> AtomicFile::Create(const std::string& path) {
+Result<std::unique_ptr<AtomicFile>> AtomicFile::Create(Env& env, const std::string& path) {
     std::string temp = path + ".tmp-XXXXXX";
-    int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    int fd = env.MkOsTemp(temp.data(), O_CLOEXEC);
     if (fd < 0) return Status::FromErrno(errno, path + " の一時ファイルを作れません");
-    return std::unique_ptr<AtomicFile>(new AtomicFile(path, std::move(temp), fd));
+    return std::unique_ptr<AtomicFile>(new AtomicFile(env, path, std::move(temp), fd));
 }
 
 AtomicFile::~AtomicFile() {
     if (fd_ >= 0) {
-        ::close(fd_);
-        ::unlink(temp_.c_str());
+        env_->Close(fd_);
+        env_->UnlinkAt(AT_FDCWD, temp_.c_str(), 0);
     }
 }
 
-Status AtomicFile::Write(std::string_view data) { return WriteFully(fd_, data, path_); }
+Status AtomicFile::Write(std::string_view data) { return WriteFully(*env_, fd_, data, path_); }
 
 Status AtomicFile::Commit(mode_t mode) {
     Status status;
-    if (::fchmod(fd_, mode) != 0)
+    if (env_->FChmod(fd_, mode) != 0)
         status = Status::FromErrno(errno, temp_ + " の属性を設定できません");
-    if (status.ok() && Files().Fsync(fd_) != 0)
+    if (status.ok() && env_->Fsync(fd_) != 0)
         status = Status::FromErrno(errno, path_ + " に書き込めません");
-    int closed = ::close(fd_);
+    int closed = env_->Close(fd_);
     fd_ = -1;
     if (closed != 0 && status.ok()) status = Status::FromErrno(errno, path_ + " に書き込めません");
-    if (status.ok() && Files().RenameAt(AT_FDCWD, temp_.c_str(), AT_FDCWD, path_.c_str(), 0) != 0) {
+    if (status.ok() && env_->RenameAt(AT_FDCWD, temp_.c_str(), AT_FDCWD, path_.c_str(), 0) != 0) {
         status = Status::FromErrno(errno, path_ + " を置き換えられません");
     }
     if (!status.ok()) {
-        ::unlink(temp_.c_str());
+        env_->UnlinkAt(AT_FDCWD, temp_.c_str(), 0);
         return status;
     }
-    SyncParentDirectory(path_);
+    SyncParentDirectory(*env_, path_);
     return Status::Ok();
 }
 
-Status WriteFileAtomic(const std::string& path, const std::string& bytes, mode_t mode) {
-    auto file = AtomicFile::Create(path);
+Status WriteFileAtomic(Env& env, const std::string& path, const std::string& bytes, mode_t mode) {
+    auto file = AtomicFile::Create(env, path);
     if (!file.ok()) return file.status();
     NORV_RETURN_IF_ERROR((*file)->Write(bytes));
     return (*file)->Commit(mode);
 }
 
-Status WriteTextFileAtomic(const std::string& path, const std::vector<std::string>& lines,
+Status WriteTextFileAtomic(Env& env, const std::string& path, const std::vector<std::string>& lines,
                            const std::string& charset, mode_t mode) {
     std::string set = charset.empty() ? SystemCharset() : charset;
     std::string bytes;
@@ -229,7 +228,7 @@ Status WriteTextFileAtomic(const std::string& path, const std::vector<std::strin
         bytes += encoded.value();
         bytes += "\r\n";
     }
-    return WriteFileAtomic(path, bytes, mode);
+    return WriteFileAtomic(env, path, bytes, mode);
 }
 
 }  // namespace norv::platform

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/env.h"
 #include "platform/status.h"
 
 namespace norv::platform {
@@ -24,46 +25,50 @@ inline constexpr int64_t kNoSizeLimit = -1;
 // Reads every line of the file, converted to UTF-8. An empty `charset` means the system's; with
 // a UTF-8 set each line is UTF-8 when valid, else CP932. A line that cannot be read fails with the
 // file and that line's number. The file is read as ReadFileBytes reads it, `max_bytes` included.
-Result<std::vector<std::string>> ReadTextLines(const std::string& path,
+Result<std::vector<std::string>> ReadTextLines(Env& env, const std::string& path,
                                                const std::string& charset = {},
                                                int64_t max_bytes = kNoSizeLimit);
 
 // Writes `lines`, each followed by CR LF, converted from UTF-8 to `charset` (empty: the
 // system's). A character the set cannot hold fails with the file and line number, and the old
 // file stays as it was. The file gets `mode` (owner-only by default).
-Status WriteTextFileAtomic(const std::string& path, const std::vector<std::string>& lines,
+Status WriteTextFileAtomic(Env& env, const std::string& path, const std::vector<std::string>& lines,
                            const std::string& charset = {}, mode_t mode = 0600);
 
 // A file being written beside `path` that takes its place only at Commit(): until then, and if
 // anything fails, the file at `path` is untouched and the temporary one is removed.
 class AtomicFile {
   public:
-    static Result<std::unique_ptr<AtomicFile>> Create(const std::string& path);
+    static Result<std::unique_ptr<AtomicFile>> Create(Env& env, const std::string& path);
     ~AtomicFile();
     AtomicFile(const AtomicFile&) = delete;
     AtomicFile& operator=(const AtomicFile&) = delete;
 
     int fd() const { return fd_; }
+    Env& env() const { return *env_; }
     const std::string& path() const { return path_; }
     Status Write(std::string_view data);
     // Sets `mode`, flushes to disk and renames over `path`.
     Status Commit(mode_t mode);
 
   private:
-    AtomicFile(std::string path, std::string temp, int fd)
-        : path_(std::move(path)), temp_(std::move(temp)), fd_(fd) {}
+    AtomicFile(Env& env, std::string path, std::string temp, int fd)
+        : env_(&env), path_(std::move(path)), temp_(std::move(temp)), fd_(fd) {}
+    Env* env_;
     std::string path_;
     std::string temp_;
     int fd_;
 };
 
 // Writes raw bytes to `path` atomically, as WriteTextFileAtomic does.
-Status WriteFileAtomic(const std::string& path, const std::string& bytes, mode_t mode = 0600);
+Status WriteFileAtomic(Env& env, const std::string& path, const std::string& bytes,
+                       mode_t mode = 0600);
 
 // The whole content of a file as bytes. Only a regular file is read, never through a symbolic
 // link, and opening it never waits (a named pipe or a device in its place fails at once, naming
 // what it is). With `max_bytes` (not kNoSizeLimit) a longer file fails with kLimit, and no more
 // than one byte beyond the bound is ever read, so a file that keeps growing cannot exhaust memory.
-Result<std::string> ReadFileBytes(const std::string& path, int64_t max_bytes = kNoSizeLimit);
+Result<std::string> ReadFileBytes(Env& env, const std::string& path,
+                                  int64_t max_bytes = kNoSizeLimit);
 
 }  // namespace norv::platform

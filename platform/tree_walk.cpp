@@ -38,7 +38,10 @@ std::string FolderPrefix(const std::string& path) {
 }
 
 TreeWalk::TreeWalk(std::shared_ptr<DirectoryHandle> root, std::string root_path, Options options)
-    : options_(std::move(options)), root_(std::move(root)), path_(FolderPrefix(root_path)) {}
+    : options_(std::move(options)),
+      mounts_(root->env()),
+      root_(std::move(root)),
+      path_(FolderPrefix(root_path)) {}
 
 TreeWalk::~TreeWalk() = default;
 
@@ -87,9 +90,10 @@ std::optional<TreeWalk::Entry> TreeWalk::ReturnToParent() {
     // parent was moved meanwhile and the rest of it is not walked.
     int err = ENOENT;
     if (child.handle) {
-        int fd = ::openat(child.handle->fd(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        Env& env = child.handle->env();
+        int fd = env.OpenAt(child.handle->fd(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
         if (fd >= 0) {
-            auto reopened = std::make_shared<DirectoryHandle>(fd);
+            auto reopened = std::make_shared<DirectoryHandle>(env, fd);
             auto identity = IdentityOf(*reopened, path_);
             if (identity.ok() && identity.value() == parent.identity) {
                 parent.handle = std::move(reopened);

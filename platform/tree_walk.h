@@ -15,8 +15,8 @@
 // system another user mounted (FUSE) is not entered either: it comes out as an unseen place
 // (see MountGuard).
 //
-// One walk is used by one thread at a time; the folder handles it hands out may be used on
-// other threads.
+// Every call goes through the Env the root folder was opened with. One walk is used by one
+// thread at a time; the folder handles it hands out may be used on other threads.
 #pragma once
 
 #include <functional>

@@ -1,5 +1,6 @@
 #include "response/archive.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,16 +14,16 @@
 
 namespace norv {
 
-ProtectedArchive::ProtectedArchive(const Settings& settings, const RuleTable& rules,
-                                   MessageBoxSink& messages)
-    : settings_(settings), rules_(rules), messages_(messages) {}
+ProtectedArchive::ProtectedArchive(platform::Env& env, const Settings& settings,
+                                   const RuleTable& rules, MessageBoxSink& messages)
+    : env_(env), settings_(settings), rules_(rules), messages_(messages) {}
 
 std::string ProtectedArchive::ArchivePath() const {
     return platform::JoinPath(settings_.save_dir, kArchiveFileName);
 }
 
 void ProtectedArchive::RemoveLeftovers() const {
-    auto folder = platform::OpenDirectory(settings_.save_dir);
+    auto folder = platform::OpenDirectory(env_, settings_.save_dir);
     if (!folder.ok()) return;
     auto listing = platform::ListDirectory(**folder, settings_.save_dir);
     if (!listing.ok()) return;
@@ -31,7 +32,7 @@ void ProtectedArchive::RemoveLeftovers() const {
     for (const auto& entry : listing.value()) {
         if (entry.kind != platform::EntryKind::kRegular) continue;
         if (entry.name.rfind(temp_prefix, 0) == 0 || entry.name.rfind(older_prefix, 0) == 0) {
-            ::unlinkat((*folder)->fd(), entry.name.c_str(), 0);
+            env_.UnlinkAt((*folder)->fd(), entry.name.c_str(), 0);
         }
     }
 }
@@ -71,7 +72,7 @@ int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)
     const std::string archive = ArchivePath();
     // The archive decides what a restore writes, and as whom: it is kept only where nobody
     // else can replace it.
-    auto save = platform::OpenTrustedFolder(settings_.save_dir);
+    auto save = platform::OpenTrustedFolder(env_, settings_.save_dir);
     if (!save.ok() && !save.status().Is(ErrorKind::kNotFound)) {
         messages_.ShowMessageBox(std::string(kCompressError) + "\n" + save.status().message());
         return 1;
@@ -79,13 +80,13 @@ int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)
     RemoveLeftovers();
     // The new archive is built beside the old one and takes its place only at the end: a full
     // disk or a vanished folder never costs the last good archive.
-    auto writer = platform::lha::ArchiveWriter::Create(archive);
+    auto writer = platform::lha::ArchiveWriter::Create(env_, archive);
     if (!writer.ok()) {
         messages_.ShowMessageBox(std::string(kCompressError) + "\n" + writer.status().message());
         return 1;
     }
-    const std::vector<platform::FileIdentity> skipped = ProgramFolders(settings_);
-    const bool had_archive = platform::FileExists(archive);
+    const std::vector<platform::FileIdentity> skipped = ProgramFolders(env_, settings_);
+    const bool had_archive = platform::FileExists(env_, archive);
     const std::string kept_whole =
         "以前のアーカイブ " + archive +
         " はそのままです (今回は何も保存していません。復旧は以前のアーカイブから行います)";
@@ -109,15 +110,16 @@ int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)
         }
         const std::string label = "ルール " + std::to_string(i + 1) + " (" + rule.path + ")";
         if (!added.ok()) {
-            failures.push_back(
-                {label + ": " + added.message(), {platform::lha::StoredPathOf(rule.path)}, true});
+            failures.push_back({label + ": " + added.message(),
+                                {platform::lha::StoredPathOf(env_, rule.path)},
+                                true});
         } else if (!missed.empty()) {
             Unsaved unsaved;
             unsaved.text = label + " のうち " + std::to_string(missed.size()) +
                            " か所を保存できません (ほかは保存しました):";
             for (size_t k = 0; k < missed.size(); ++k) {
                 if (k < kMostMissedShown) unsaved.text += "\n" + missed[k].why.message();
-                unsaved.parts.push_back(platform::lha::StoredPathOf(missed[k].path));
+                unsaved.parts.push_back(platform::lha::StoredPathOf(env_, missed[k].path));
             }
             if (missed.size() > kMostMissedShown) {
                 unsaved.text +=
@@ -129,7 +131,7 @@ int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)
     if (failures.empty()) {
         if ((*writer)->entries() == 0) {
             // Nothing to archive (no rule, or rules without files): no archive remains.
-            if (had_archive && ::unlink(archive.c_str()) != 0) {
+            if (had_archive && env_.UnlinkAt(AT_FDCWD, archive.c_str(), 0) != 0) {
                 messages_.ShowMessageBox(std::string(kCompressError) + "\n" + archive +
                                          " を削除できません: " + std::strerror(errno));
                 return 1;
@@ -201,7 +203,7 @@ std::string ProtectedArchive::RestoreJournalPath() const {
 }
 
 void ProtectedArchive::RemoveInterruptedRestores() {
-    auto removed = platform::lha::RestoreJournal(RestoreJournalPath()).RemoveLeftovers();
+    auto removed = platform::lha::RestoreJournal(env_, RestoreJournalPath()).RemoveLeftovers();
     if (!removed.ok()) {
         messages_.ShowMessageBox(std::string(kExtractError) + "\n" + removed.status().message());
     }
@@ -214,11 +216,11 @@ void ProtectedArchive::SayRestoreFailure(const Status& status) const {
 Status ProtectedArchive::RestoreFromArchive(const std::string& path, bool say_failure,
                                             std::string* written_digest,
                                             const platform::lha::FinishRestore& finish) {
-    auto place = OpenWatchedPlace(rules_, path);
+    auto place = OpenWatchedPlace(env_, rules_, path);
     Status status = place.status();
-    const platform::lha::RestoreJournal journal(RestoreJournalPath());
+    const platform::lha::RestoreJournal journal(env_, RestoreJournalPath());
     if (place.ok()) {
-        status = platform::lha::RestoreEntry(ArchivePath(), platform::lha::StoredPathOf(path),
+        status = platform::lha::RestoreEntry(ArchivePath(), platform::lha::StoredPathOf(env_, path),
                                              *place->root, place->root_path, place->relative,
                                              &index_, &journal, written_digest, finish);
     }

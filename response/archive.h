@@ -3,8 +3,8 @@
 // CreateArchive writes a new archive of every rule's path; RestoreFromArchive puts one changed
 // file back, and only that file, from the
 // entry stored under its full path. Both reach the watched trees through open folders from the
-// rule's own path down, never through a link below it. Failures are shown with the archiver's
-// title, followed by the cause on a second line.
+// rule's own path down, never through a link below it, and reach the system only through the
+// Env given. Failures are shown with the archiver's title, followed by the cause on a second line.
 #pragma once
 
 #include <cstdint>
@@ -30,7 +30,8 @@ inline constexpr size_t kMostMissedShown = 10;
 
 class ProtectedArchive {
   public:
-    ProtectedArchive(const Settings& settings, const RuleTable& rules, MessageBoxSink& messages);
+    ProtectedArchive(platform::Env& env, const Settings& settings, const RuleTable& rules,
+                     MessageBoxSink& messages);
 
     // save_dir + "/arcive.lzh"
     std::string ArchivePath() const;
@@ -54,6 +55,7 @@ class ProtectedArchive {
                               const platform::lha::FinishRestore& finish = {});
     void SayRestoreFailure(const Status& status) const;
     const RuleTable& rules() const { return rules_; }
+    platform::Env& env() const { return env_; }
 
     // Where restores note their temporary files: the program folder's kRestoreJournalName
     // (set at start-up); until set, the save folder's.
@@ -68,6 +70,7 @@ class ProtectedArchive {
   private:
     void RemoveLeftovers() const;
 
+    platform::Env& env_;
     const Settings& settings_;
     const RuleTable& rules_;
     MessageBoxSink& messages_;

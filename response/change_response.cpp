@@ -13,7 +13,6 @@
 
 #include "engine/scan_log.h"
 #include "platform/charset.h"
-#include "platform/file_ops.h"
 #include "platform/file_system.h"
 #include "platform/fingerprint.h"
 #include "platform/md5.h"
@@ -25,91 +24,76 @@ namespace {
 // Copies of one name within one second; past this the move gives up with a message.
 constexpr int kMostCopiesPerName = 1000;
 
-class Descriptor {
-  public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    void reset(int fd) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-  private:
-    int fd_;
-};
+using platform::ScopedFd;
 
 // Copies the first `size` bytes of the open regular file `in` to the new file `out`, data
 // extents only: a hole stays a hole, so a sparse file's copy costs what its data costs.
-Status CopyExtents(int in, int64_t size, int out, const std::string& shown_copy) {
-    platform::FileOps& files = platform::Files();
+Status CopyExtents(platform::Env& env, int in, int64_t size, int out,
+                   const std::string& shown_copy) {
     std::vector<char> buffer(1 << 16);
     int64_t at = 0;
     // Each pass starts past the one before (a hole's start lies past its data's start), so the
     // loop ends within `size` whatever the file does meanwhile.
     while (at < size) {
-        off_t data = ::lseek(in, at, SEEK_DATA);
+        off_t data = env.LSeek(in, at, SEEK_DATA);
         if (data < 0) {
             if (errno == ENXIO) break;      // holes to the end
             data = static_cast<off_t>(at);  // no hole support: everything is data
         }
         if (data >= size) break;
-        off_t hole = ::lseek(in, data, SEEK_HOLE);
+        off_t hole = env.LSeek(in, data, SEEK_HOLE);
         if (hole <= data || hole > size) hole = static_cast<off_t>(size);
         for (off_t pos = data; pos < hole;) {
             const auto want =
                 static_cast<size_t>(std::min<off_t>(static_cast<off_t>(buffer.size()), hole - pos));
-            ssize_t n = files.PRead(in, buffer.data(), want, pos);
+            ssize_t n = env.PRead(in, buffer.data(), want, pos);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) return Status::FromErrno(errno, "読めません");
             if (n == 0) return Status::Ok();  // shrunk: the verification tells
-            if (::lseek(out, pos, SEEK_SET) != pos) {
+            if (env.LSeek(out, pos, SEEK_SET) != pos) {
                 return Status::FromErrno(errno, shown_copy + " に書き込めません");
             }
             NORV_RETURN_IF_ERROR(platform::WriteFully(
-                out, std::string_view(buffer.data(), static_cast<size_t>(n)), shown_copy));
+                env, out, std::string_view(buffer.data(), static_cast<size_t>(n)), shown_copy));
             pos += n;
         }
         at = hole;
     }
-    if (::ftruncate(out, static_cast<off_t>(size)) != 0) {
+    if (env.FTruncate(out, static_cast<off_t>(size)) != 0) {
         return Status::FromErrno(errno, shown_copy + " に書き込めません");
     }
     return Status::Ok();
 }
 
 // The digests of the first `size` bytes of `fd`, read whole from its start.
-platform::ContentDigest WholeDigest(int fd, int64_t size) {
-    if (::lseek(fd, 0, SEEK_SET) != 0) return {std::string(platform::kUnreadableDigest), "", true};
+platform::ContentDigest WholeDigest(platform::Env& env, int fd, int64_t size) {
+    if (env.LSeek(fd, 0, SEEK_SET) != 0) {
+        return {std::string(platform::kUnreadableDigest), "", true};
+    }
     platform::HashBudget unbounded;
     unbounded.most_bytes = INT64_MAX;
     unbounded.longest = std::chrono::steady_clock::duration::max() / 2;
-    return platform::DigestOfOpenFile(fd, size, unbounded);
+    return platform::DigestOfOpenFile(env, fd, size, unbounded);
 }
 
 // Copies the open regular file `in` (`size` bytes, or with `head_only` its first `size` bytes)
 // to the new file `out`, flushes it and gives it the file's times. The copy must then read back
 // as exactly what the file holds there, and a whole copy must have found the file's end where
 // its size said (one that grew meanwhile, or a pseudo-file's size of 0, does not match).
-Status CopyAndVerify(int in, const struct stat& st, int64_t size, bool head_only, int out,
-                     int cracked_dir, const std::string& copy_name, const std::string& shown_copy,
-                     platform::ContentDigest* digest) {
-    platform::FileOps& files = platform::Files();
-    NORV_RETURN_IF_ERROR(CopyExtents(in, size, out, shown_copy));
-    if (files.Fsync(out) != 0) return Status::FromErrno(errno, shown_copy + " に書き込めません");
+Status CopyAndVerify(platform::Env& env, int in, const struct stat& st, int64_t size,
+                     bool head_only, int out, int cracked_dir, const std::string& copy_name,
+                     const std::string& shown_copy, platform::ContentDigest* digest) {
+    NORV_RETURN_IF_ERROR(CopyExtents(env, in, size, out, shown_copy));
+    if (env.Fsync(out) != 0) return Status::FromErrno(errno, shown_copy + " に書き込めません");
     const timespec times[2] = {st.st_atim, st.st_mtim};
-    ::futimens(out, times);
-    Descriptor back(
-        files.OpenAt(cracked_dir, copy_name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0));
+    env.FUtimens(out, times);
+    ScopedFd back(env,
+                  env.OpenAt(cracked_dir, copy_name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0));
     if (back.get() < 0) return Status::FromErrno(errno, shown_copy + " を読めません");
-    *digest = WholeDigest(back.get(), size);
+    *digest = WholeDigest(env, back.get(), size);
     char past_end = 0;
-    const bool longer = !head_only && files.PRead(in, &past_end, 1, static_cast<off_t>(size)) != 0;
-    const platform::ContentDigest original = WholeDigest(in, size);
+    const bool longer = !head_only && env.PRead(in, &past_end, 1, static_cast<off_t>(size)) != 0;
+    const platform::ContentDigest original = WholeDigest(env, in, size);
     if (longer || digest->md5 != original.md5 || digest->sha256 != original.sha256 ||
         digest->md5 == platform::kUnreadableDigest) {
         return Status::Error(ErrorKind::kCorrupt, EIO,
@@ -164,6 +148,7 @@ ChangeResponse::ChangeResponse(const Settings& settings, const LiveSwitches& swi
     : settings_(settings),
       switches_(switches),
       archive_(archive),
+      env_(archive.env()),
       clock_(clock),
       regional_(regional),
       messages_(messages),
@@ -197,7 +182,7 @@ ResponseOutcome ChangeResponse::RespondToChange(ChangeKind kind, const std::stri
 ResponseOutcome ChangeResponse::Respond(ChangeKind kind, const std::string& path,
                                         const FileLocation& where, const RecordedFile& recorded) {
     if (switches_.auto_restore == 0) return {};
-    if (!platform::FileExists(archive_.ArchivePath())) {
+    if (!platform::FileExists(env_, archive_.ArchivePath())) {
         Say(kNotSavedMessage);
         if (events_) {
             events_->Action(path,
@@ -235,7 +220,7 @@ ResponseOutcome ChangeResponse::Restore(const std::string& path, const RecordedF
     // The baseline's attributes go on the restored file before it takes the page's place.
     auto finish = [&](int fd, bool is_link, const std::string& written_md5) {
         put_back = {};
-        return PutBackAttributes(fd, is_link, written_md5, recorded, path, &put_back);
+        return PutBackAttributes(env_, fd, is_link, written_md5, recorded, path, &put_back);
     };
     for (int round = 0;; ++round) {
         restored = archive_.RestoreFromArchive(path, /*say_failure=*/false,
@@ -277,7 +262,7 @@ bool ChangeResponse::TakeOutWhatStands(const std::string& path) {
         if (events_) events_->Action(path, ResponseAction::kQuarantine, false, status.message());
         return false;
     };
-    auto place = OpenWatchedPlace(archive_.rules(), path);
+    auto place = OpenWatchedPlace(env_, archive_.rules(), path);
     if (!place.ok()) return fail(place.status());
     auto holder = OpenHoldingFolder(place.value());
     if (!holder.ok()) return fail(holder.status());
@@ -292,15 +277,15 @@ bool ChangeResponse::TakeOutWhatStands(const std::string& path) {
     }
     // A FIFO, socket, device or folder has no content to copy: it is moved whole, by its name,
     // into the cracked folder. Nothing in it is opened or followed.
-    Status made = platform::MakeDirectories(settings_.cracked_dir, 0700);
+    Status made = platform::MakeDirectories(env_, settings_.cracked_dir, 0700);
     if (!made.ok()) return fail(made);
-    auto cracked = platform::OpenTrustedFolder(settings_.cracked_dir);
+    auto cracked = platform::OpenTrustedFolder(env_, settings_.cracked_dir);
     if (!cracked.ok()) return fail(cracked.status());
     const std::string stamp = CrackedStamp(regional_, clock_.Now());
     for (int n = 1; n <= kMostCopiesPerName; ++n) {
         const std::string candidate = CrackedName(stamp, n, name);
-        if (platform::Files().RenameAt((*holder)->fd(), name.c_str(), (*cracked)->fd(),
-                                       candidate.c_str(), RENAME_NOREPLACE) == 0) {
+        if (env_.RenameAt((*holder)->fd(), name.c_str(), (*cracked)->fd(), candidate.c_str(),
+                          RENAME_NOREPLACE) == 0) {
             if (events_) {
                 events_->Action(path, ResponseAction::kQuarantine, true,
                                 platform::JoinPath(settings_.cracked_dir, candidate));
@@ -313,9 +298,9 @@ bool ChangeResponse::TakeOutWhatStands(const std::string& path) {
     // Another file system: a FIFO, socket or device holds nothing to keep, and goes.
     if (error == EXDEV && facts->kind == platform::EntryKind::kOther) {
         struct stat now {};
-        if (::fstatat((*holder)->fd(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+        if (env_.FStatAt((*holder)->fd(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
             now.st_dev == facts->identity.device && now.st_ino == facts->identity.inode &&
-            platform::Files().UnlinkAt((*holder)->fd(), name.c_str(), 0) == 0) {
+            env_.UnlinkAt((*holder)->fd(), name.c_str(), 0) == 0) {
             if (events_)
                 events_->Action(path, ResponseAction::kQuarantine, true, std::string(kNoCopyName));
             return true;
@@ -337,7 +322,7 @@ bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
     const platform::DirectoryHandle* holder = where.folder;
     std::string name = where.name;
     if (!holder) {
-        auto place = OpenWatchedPlace(archive_.rules(), path);
+        auto place = OpenWatchedPlace(env_, archive_.rules(), path);
         if (!place.ok()) return fail(place.status());
         auto folder = OpenHoldingFolder(place.value());
         if (!folder.ok()) return fail(folder.status());
@@ -352,9 +337,9 @@ bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
     // an altered page still leaves the site and comes back, and the message and the event keep
     // its size and digest. A folder that merely cannot be made or written keeps the file in
     // place, the evidence whole, until the administrator mends it.
-    Status made = platform::MakeDirectories(folder, 0700);
+    Status made = platform::MakeDirectories(env_, folder, 0700);
     if (!made.ok()) return fail(made);
-    auto cracked = platform::OpenTrustedFolder(folder);
+    auto cracked = platform::OpenTrustedFolder(env_, folder);
     if (!cracked.ok() &&
         !(cracked.status().Is(ErrorKind::kRefused) && kind == ChangeKind::kAltered)) {
         return fail(cracked.status());
@@ -363,24 +348,24 @@ bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
 
     // The file itself, opened once: a regular file, or a link (O_NOFOLLOW refuses it). A lease
     // another process holds on it is waited for, never a FIFO swapped in.
-    Descriptor in(platform::OpenRegularForReading(holder->fd(), name.c_str()));
+    ScopedFd in(env_, platform::OpenRegularForReading(env_, holder->fd(), name.c_str()));
     struct stat st {};
     std::string link_target;
     if (in.get() >= 0) {
-        if (::fstat(in.get(), &st) != 0) return fail(Status::FromErrno(errno, path));
+        if (env_.FStat(in.get(), &st) != 0) return fail(Status::FromErrno(errno, path));
         if (!S_ISREG(st.st_mode)) {
             return fail(Status::Error(ErrorKind::kRefused, EINVAL,
                                       path + " は通常のファイルではありません"));
         }
     } else {
         if (errno != ELOOP) return fail(Status::FromErrno(errno, path + " を読めません"));
-        if (::fstatat(holder->fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        if (env_.FStatAt(holder->fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
             !S_ISLNK(st.st_mode)) {
             return fail(Status::FromErrno(ENOENT, path + " がありません"));
         }
         link_target.assign(PATH_MAX, '\0');
         ssize_t n =
-            ::readlinkat(holder->fd(), name.c_str(), link_target.data(), link_target.size());
+            env_.ReadLinkAt(holder->fd(), name.c_str(), link_target.data(), link_target.size());
         if (n < 0) return fail(Status::FromErrno(errno, path + " を読めません"));
         link_target.resize(static_cast<size_t>(n));
     }
@@ -409,17 +394,16 @@ bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
     // A free name: an earlier copy of the same name is evidence too, never overwritten.
     const std::string stamp = CrackedStamp(regional_, clock_.Now());
     std::string copy_name;
-    Descriptor out;
+    ScopedFd out(env_);
     auto make_copy_entry = [&]() -> Status {
         for (int n = 1; n <= kMostCopiesPerName; ++n) {
             std::string candidate = CrackedName(stamp, n, name);
             int made_entry = -1;
             if (is_link) {
-                made_entry = ::symlinkat(link_target.c_str(), cracked_fd, candidate.c_str());
+                made_entry = env_.SymlinkAt(link_target.c_str(), cracked_fd, candidate.c_str());
             } else {
-                out.reset(platform::Files().OpenAt(
-                    cracked_fd, candidate.c_str(),
-                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+                out.reset(env_.OpenAt(cracked_fd, candidate.c_str(),
+                                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
                 made_entry = out.get();
             }
             if (made_entry >= 0) {
@@ -439,9 +423,9 @@ bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
     auto copy_into_cracked = [&](int64_t bytes, bool head, platform::ContentDigest* copied_digest) {
         Status copied = make_copy_entry();
         if (copied.ok() && !is_link) {
-            copied = CopyAndVerify(in.get(), st, bytes, head, out.get(), cracked_fd, copy_name,
-                                   platform::JoinPath(folder, copy_name), copied_digest);
-            if (!copied.ok()) ::unlinkat(cracked_fd, copy_name.c_str(), 0);
+            copied = CopyAndVerify(env_, in.get(), st, bytes, head, out.get(), cracked_fd,
+                                   copy_name, platform::JoinPath(folder, copy_name), copied_digest);
+            if (!copied.ok()) env_.UnlinkAt(cracked_fd, copy_name.c_str(), 0);
         }
         if (copied.ok()) {
             ++copies_this_run_;
@@ -466,8 +450,8 @@ bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
     // The file's own digest (sampled when it is too large to read whole) stands for what a
     // partial copy lacks.
     if (evidence != Evidence::kWhole && !is_link) {
-        ::lseek(in.get(), 0, SEEK_SET);
-        digests = platform::DigestOfOpenFile(in.get(), size);
+        env_.LSeek(in.get(), 0, SEEK_SET);
+        digests = platform::DigestOfOpenFile(env_, in.get(), size);
     }
     const std::string& digest = digests.md5;
     if (evidence == Evidence::kHead) {
@@ -487,21 +471,22 @@ bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
     if (evidence != Evidence::kWhole) line += "\t" + std::to_string(size);
     if (evidence == Evidence::kHead) line += std::string("\t") + kHeadOnlyNote;
     // What the file was, read through the descriptor it was copied from.
-    platform::ExtendedFacts evidence_facts = platform::ExtendedFactsOf(in.get(), st);
+    platform::ExtendedFacts evidence_facts = platform::ExtendedFactsOf(env_, in.get(), st);
     evidence_facts.sha256 = digests.sha256;
     line += CrackedAttributes(evidence_facts);
     std::string bytes = platform::EncodeTextEscaping(
                             line, charset_.empty() ? platform::SystemCharset() : charset_) +
                         "\r\n";
-    Descriptor index(cracked_fd < 0
-                         ? -1
-                         : ::openat(cracked_fd, kCrackedIndexName,
-                                    O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    ScopedFd index(env_,
+                   cracked_fd < 0
+                       ? -1
+                       : env_.OpenAt(cracked_fd, kCrackedIndexName,
+                                     O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     Status indexed = cracked_fd < 0 ? cracked.status()
                      : index.get() < 0
                          ? Status::FromErrno(errno, platform::JoinPath(folder, kCrackedIndexName))
-                         : platform::WriteFully(index.get(), bytes, kCrackedIndexName);
-    if (indexed.ok() && ::fsync(index.get()) != 0) indexed = Status::FromErrno(errno, folder);
+                         : platform::WriteFully(env_, index.get(), bytes, kCrackedIndexName);
+    if (indexed.ok() && env_.Fsync(index.get()) != 0) indexed = Status::FromErrno(errno, folder);
     if (!indexed.ok()) {
         // The message keeps what the index could not.
         Say("クラックフォルダの一覧に " + shown_copy + " を書けません (" + DisplayPath(path) +
@@ -510,13 +495,13 @@ bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
 
     // The file leaves its place only if the name still holds the very file that was copied.
     struct stat now {};
-    if (::fstatat(holder->fd(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+    if (env_.FStatAt(holder->fd(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
         now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
         return fail(Status::Error(
             ErrorKind::kRefused, EAGAIN,
             path + " はコピーの間に置き換えられました (コピーは " + shown_copy + " にあります)"));
     }
-    if (platform::Files().UnlinkAt(holder->fd(), name.c_str(), 0) != 0) {
+    if (env_.UnlinkAt(holder->fd(), name.c_str(), 0) != 0) {
         return fail(Status::FromErrno(
             errno, path + " を削除できません (コピーは " + shown_copy + " にあります)"));
     }

@@ -98,6 +98,7 @@ class ChangeResponse : public ChangeResponder {
     const Settings& settings_;
     const LiveSwitches& switches_;  // auto_restore, read at every call
     ProtectedArchive& archive_;
+    platform::Env& env_;  // the archive's
     const platform::Clock& clock_;
     const platform::RegionalFormat& regional_;
     MessageBoxSink& messages_;

@@ -105,11 +105,11 @@ Json EventHead(const std::string& host, const std::string& run, std::string_view
 }
 
 // 16 hex digits from the kernel's random source, or from the clock and the process id.
-std::string NewRunId() {
+std::string NewRunId(platform::Env& env) {
     unsigned char bytes[8] = {};
-    int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-    bool read = fd >= 0 && ::read(fd, bytes, sizeof bytes) == static_cast<ssize_t>(sizeof bytes);
-    if (fd >= 0) ::close(fd);
+    int fd = env.OpenAt(AT_FDCWD, "/dev/urandom", O_RDONLY | O_CLOEXEC, 0);
+    bool read = fd >= 0 && env.Read(fd, bytes, sizeof bytes) == static_cast<ssize_t>(sizeof bytes);
+    if (fd >= 0) env.Close(fd);
     if (!read) {
         uint64_t mix =
             static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) ^
@@ -154,14 +154,15 @@ std::string EventPath(std::string_view path) {
     return out;
 }
 
-JsonEventLog::JsonEventLog(std::string folder, EventLogLimits limits, MessageBoxSink& messages,
-                           std::ostream* copy_to)
-    : folder_(std::move(folder)),
+JsonEventLog::JsonEventLog(platform::Env& env, std::string folder, EventLogLimits limits,
+                           MessageBoxSink& messages, std::ostream* copy_to)
+    : env_(env),
+      folder_(std::move(folder)),
       limits_(limits),
       messages_(messages),
       copy_to_(copy_to),
       host_(HostName()),
-      run_id_(NewRunId()) {}
+      run_id_(NewRunId(env)) {}
 
 std::string JsonEventLog::FilePath() const { return platform::JoinPath(folder_, kEventsFileName); }
 
@@ -190,17 +191,22 @@ void JsonEventLog::Write(Object& object) {
 Status JsonEventLog::Rotate() {
     const std::string base = FilePath();
     auto numbered = [&](int n) { return base + "." + std::to_string(n); };
+    auto rename = [&](const std::string& from, const std::string& to) {
+        return env_.RenameAt(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 0);
+    };
     if (limits_.keep <= 0) {
-        if (::unlink(base.c_str()) != 0 && errno != ENOENT) return Status::FromErrno(errno, base);
+        if (env_.UnlinkAt(AT_FDCWD, base.c_str(), 0) != 0 && errno != ENOENT) {
+            return Status::FromErrno(errno, base);
+        }
         return Status::Ok();
     }
-    ::unlink(numbered(limits_.keep).c_str());
+    env_.UnlinkAt(AT_FDCWD, numbered(limits_.keep).c_str(), 0);
     for (int n = limits_.keep - 1; n >= 1; --n) {
-        if (::rename(numbered(n).c_str(), numbered(n + 1).c_str()) != 0 && errno != ENOENT) {
+        if (rename(numbered(n), numbered(n + 1)) != 0 && errno != ENOENT) {
             return Status::FromErrno(errno, numbered(n));
         }
     }
-    if (::rename(base.c_str(), numbered(1).c_str()) != 0 && errno != ENOENT) {
+    if (rename(base, numbered(1)) != 0 && errno != ENOENT) {
         return Status::FromErrno(errno, base);
     }
     return Status::Ok();
@@ -209,31 +215,32 @@ Status JsonEventLog::Rotate() {
 Status JsonEventLog::Append(const std::string& line) {
     const std::string path = FilePath();
     auto open = [&] {
-        return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        return env_.OpenAt(AT_FDCWD, path.c_str(),
+                           O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     };
     int fd = open();
     if (fd < 0) return Status::FromErrno(errno, path);
     struct stat st {};
-    if (::fstat(fd, &st) != 0) {
+    if (env_.FStat(fd, &st) != 0) {
         Status failed = Status::FromErrno(errno, path);
-        ::close(fd);
+        env_.Close(fd);
         return failed;
     }
     // A file made by an older tool or by hand becomes owner-only too.
-    if ((st.st_mode & 0077) != 0) ::fchmod(fd, 0600);
+    if ((st.st_mode & 0077) != 0) env_.FChmod(fd, 0600);
     if (st.st_size > 0 && st.st_size + static_cast<int64_t>(line.size()) > limits_.max_bytes) {
-        ::close(fd);
+        env_.Close(fd);
         NORV_RETURN_IF_ERROR(Rotate());
         fd = open();
         if (fd < 0) return Status::FromErrno(errno, path);
     }
-    Status written = platform::WriteFully(fd, line, path);
-    ::close(fd);
+    Status written = platform::WriteFully(env_, fd, line, path);
+    env_.Close(fd);
     return written;
 }
 
 void JsonEventLog::BeginRun(std::string_view command) {
-    run_id_ = NewRunId();
+    run_id_ = NewRunId(env_);
     command_ = std::string(command);
     run_started_ = std::chrono::steady_clock::now();
 }

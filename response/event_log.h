@@ -19,6 +19,7 @@
 #include <string>
 
 #include "engine/engine_hooks.h"
+#include "platform/env.h"
 #include "platform/status.h"
 #include "platform/user_interface.h"
 
@@ -43,10 +44,11 @@ struct EventLogLimits {
 
 class JsonEventLog : public EventSink {
   public:
-    // `folder` holds the file; `copy_to`, when given, receives every line too (check --json).
-    // Failures to write are shown through `messages` once per run, never ending the run.
-    JsonEventLog(std::string folder, EventLogLimits limits, MessageBoxSink& messages,
-                 std::ostream* copy_to = nullptr);
+    // `folder` holds the file, written through `env`; `copy_to`, when given, receives every line
+    // too (check --json). Failures to write are shown through `messages` once per run, never
+    // ending the run.
+    JsonEventLog(platform::Env& env, std::string folder, EventLogLimits limits,
+                 MessageBoxSink& messages, std::ostream* copy_to = nullptr);
 
     void BeginRun(std::string_view command) override;
     void Change(const ChangeEvent& change) override;
@@ -63,6 +65,7 @@ class JsonEventLog : public EventSink {
     Status Append(const std::string& line);
     Status Rotate();
 
+    platform::Env& env_;
     std::string folder_;
     EventLogLimits limits_;
     MessageBoxSink& messages_;

@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "platform/file_ops.h"
+#include "platform/env.h"
 
 namespace norv {
 namespace {
@@ -20,63 +20,62 @@ bool Digested(const std::string& value) {
 
 // Sets the attribute `name` to `value`, or removes it for "" (a file system without it has none
 // to remove).
-Status SetXattr(int fd, const char* name, const std::string& value, const std::string& path) {
-    platform::FileOps& files = platform::Files();
+Status SetXattr(platform::Env& env, int fd, const char* name, const std::string& value,
+                const std::string& path) {
     if (value.empty()) {
-        if (files.FRemoveXattr(fd, name) == 0 || errno == ENODATA || errno == EOPNOTSUPP) {
+        if (env.FRemoveXattr(fd, name) == 0 || errno == ENODATA || errno == EOPNOTSUPP) {
             return Status::Ok();
         }
         return Status::FromErrno(errno, path + " の " + name + " を消せません");
     }
-    if (files.FSetXattr(fd, name, value.data(), value.size(), 0) == 0) return Status::Ok();
+    if (env.FSetXattr(fd, name, value.data(), value.size(), 0) == 0) return Status::Ok();
     return Status::FromErrno(errno, path + " の " + name + " を戻せません");
 }
 
-Status ReadBack(int fd, PutBack* done) {
+Status ReadBack(platform::Env& env, int fd, PutBack* done) {
     struct stat st {};
-    if (::fstat(fd, &st) != 0) return Status::FromErrno(errno, "fstat");
-    done->left = platform::ExtendedFactsOf(fd, st);
+    if (env.FStat(fd, &st) != 0) return Status::FromErrno(errno, "fstat");
+    done->left = platform::ExtendedFactsOf(env, fd, st);
     return Status::Ok();
 }
 
 }  // namespace
 
-Status PutBackAttributes(int fd, bool is_link, const std::string& written_md5,
+Status PutBackAttributes(platform::Env& env, int fd, bool is_link, const std::string& written_md5,
                          const RecordedFile& recorded, const std::string& path, PutBack* done) {
-    platform::FileOps& files = platform::Files();
-    const bool root = ::geteuid() == 0;
+    const bool root = env.GetEuid() == 0;
     if (!recorded.extended) {
         // What the baseline held is not known: the archive's owner and mode stand, without
         // a privilege nobody recorded.
         struct stat st {};
-        if (!is_link && ::fstat(fd, &st) == 0 && (st.st_mode & kSetIdBits) != 0 &&
-            files.FChmod(fd, st.st_mode & 07777 & ~kSetIdBits) != 0) {
+        if (!is_link && env.FStat(fd, &st) == 0 && (st.st_mode & kSetIdBits) != 0 &&
+            env.FChmod(fd, st.st_mode & 07777 & ~kSetIdBits) != 0) {
             return Status::FromErrno(errno, path + " のアクセス権を戻せません");
         }
-        return ReadBack(fd, done);
+        return ReadBack(env, fd, done);
     }
     const platform::ExtendedFacts& facts = *recorded.extended;
     if (is_link) {
-        if (root && ::fchownat(fd, "", facts.owner, facts.group,
-                               AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
+        if (root && env.FChownAt(fd, "", facts.owner, facts.group,
+                                 AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
             return Status::FromErrno(errno, path + " の所有者を戻せません");
         }
-        return ReadBack(fd, done);
+        return ReadBack(env, fd, done);
     }
     // Privileges belong to the content the baseline recorded, not to whatever the archive holds.
     const bool baseline_content = written_md5 == recorded.md5;
     // The owner first: changing it clears set-id bits and capabilities.
-    if (root && files.FChown(fd, facts.owner, facts.group) != 0) {
+    if (root && env.FChown(fd, facts.owner, facts.group) != 0) {
         return Status::FromErrno(errno, path + " の所有者を戻せません");
     }
     if (facts.acl) {
         if (Digested(*facts.acl)) {
-            NORV_RETURN_IF_ERROR(SetXattr(fd, platform::kAclXattr, "", path));
+            NORV_RETURN_IF_ERROR(SetXattr(env, fd, platform::kAclXattr, "", path));
             done->notes.push_back(path +
                                   " の ACL は大きすぎて記録が要約だけのため戻せません "
                                   "(アクセス権のみ戻しました)");
         } else {
-            NORV_RETURN_IF_ERROR(SetXattr(fd, platform::kAclXattr, *facts.acl, path));
+            NORV_RETURN_IF_ERROR(SetXattr(env, fd, platform::kAclXattr, *facts.acl, path));
         }
     }
     mode_t mode = facts.mode & 07777;
@@ -89,18 +88,18 @@ Status PutBackAttributes(int fd, bool is_link, const std::string& written_md5,
                               "戻していません");
     }
     // After the ACL: the group bits are then its mask, as recorded.
-    if (files.FChmod(fd, mode) != 0)
+    if (env.FChmod(fd, mode) != 0)
         return Status::FromErrno(errno, path + " のアクセス権を戻せません");
     if (root && baseline_content && facts.capabilities && !facts.capabilities->empty()) {
         if (Digested(*facts.capabilities)) {
             done->notes.push_back(path + " のケーパビリティは記録が要約だけのため戻せません");
         } else {
             // A capability withheld is safe; the file still comes back.
-            Status set = SetXattr(fd, platform::kCapabilityXattr, *facts.capabilities, path);
+            Status set = SetXattr(env, fd, platform::kCapabilityXattr, *facts.capabilities, path);
             if (!set.ok()) done->notes.push_back(set.message());
         }
     }
-    return ReadBack(fd, done);
+    return ReadBack(env, fd, done);
 }
 
 }  // namespace norv

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and runs every test: in the dev build, again under the
-# address and undefined-behaviour sanitizers, the parallel scan under the thread sanitizer, and
-# each parser's fuzz target for a bounded time.
+# Installs what is needed, checks the sources' format, builds, and runs every test: in the dev
+# build, again under the address and undefined-behaviour sanitizers, the parallel scan under the
+# thread sanitizer, and each parser's fuzz target for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
+echo "== format"
+bash scripts/check-format.sh
 for preset in dev asan; do
     echo "== $preset"
     bash scripts/build.sh "$preset"

@@ -129,7 +129,7 @@ std::optional<Arguments> ParseArguments(const std::vector<std::string>& args, st
 // Builds a new archive; 0 when one now stands, with its path on `out`.
 int RunArchive(Application& app, Terminal& terminal, std::ostream& out, std::ostream& err) {
     const std::string path = app.archive().ArchivePath();
-    const bool had_archive = platform::FileExists(path);
+    const bool had_archive = platform::FileExists(*app.context().env, path);
     int failures = 0;
     Status status = app.engine().RunExclusive([&] {
         failures = app.archive().CreateArchive();
@@ -142,7 +142,7 @@ int RunArchive(Application& app, Terminal& terminal, std::ostream& out, std::ost
     }
     if (failures > 0) return kExitFailure;
     // Nothing to archive leaves no archive (an older one is removed): not a success.
-    if (!platform::FileExists(path)) {
+    if (!platform::FileExists(*app.context().env, path)) {
         err << "norv: アーカイブを作りませんでした (" << Shown(path) << "): "
             << (app.rules().rules.empty()
                     ? "ルールがありません"

@@ -15,8 +15,8 @@ namespace {
 // little room on both sides, so it never sits flush against the border line.
 class FrameTitleStyle : public QProxyStyle {
   public:
-    QRect subControlRect(ComplexControl control, const QStyleOptionComplex* option,
-                         SubControl sub, const QWidget* widget) const override {
+    QRect subControlRect(ComplexControl control, const QStyleOptionComplex* option, SubControl sub,
+                         const QWidget* widget) const override {
         QRect rect = QProxyStyle::subControlRect(control, option, sub, widget);
         if (control == CC_GroupBox && (sub == SC_GroupBoxLabel || sub == SC_GroupBoxCheckBox)) {
             rect.translate(kTitleIndent, 0);
@@ -39,7 +39,7 @@ QString UseInterfaceLook() {
     }
     // Proportional faces first; the package recommends fonts-vlgothic or fonts-noto-cjk.
     static const char* const kFamilies[] = {"VL PGothic", "Noto Sans CJK JP", "VL Gothic",
-                                            "IPAPGothic", "IPAexGothic", "TakaoPGothic"};
+                                            "IPAPGothic", "IPAexGothic",      "TakaoPGothic"};
     const QStringList installed = QFontDatabase::families();
     for (const char* family : kFamilies) {
         const QString name = QString::fromLatin1(family);

@@ -413,7 +413,7 @@ void MainWindow::editconfig() { settings_window_->Open(); }
 void MainWindow::OpenOnDesktop(const std::string& path, const std::string& what) {
     // The desktop's own viewer shows the file; when there is none, or no file, the
     // administrator learns which file and why instead of seeing nothing happen.
-    auto facts = platform::LStat(path);
+    auto facts = platform::LStat(*app_->context().env, path);
     if (facts.ok() && facts->kind == platform::EntryKind::kMissing) {
         ShowMessageBox(what + " " + path + " がありません");
         return;

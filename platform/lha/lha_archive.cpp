@@ -21,7 +21,6 @@
 #include <unordered_set>
 
 #include "platform/charset.h"
-#include "platform/file_ops.h"
 #include "platform/file_system.h"
 #include "platform/lha/lh5_encoder.h"
 #include "platform/md5.h"
@@ -121,12 +120,12 @@ std::string EncodeEntry(const Member& m, const std::string& data, const char* me
 }
 
 // A regular file's data read from `fd` (all `m.st.st_size` bytes) and encoded.
-Result<std::string> ReadAndEncode(const Member& m, int fd, const std::string& display) {
+Result<std::string> ReadAndEncode(Env& env, const Member& m, int fd, const std::string& display) {
     std::string data;
     data.resize(static_cast<size_t>(m.st.st_size));
     size_t done = 0;
     while (done < data.size()) {
-        ssize_t n = Files().Read(fd, data.data() + done, data.size() - done);
+        ssize_t n = env.Read(fd, data.data() + done, data.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return Status::FromErrno(errno, display + " を読めません");
         if (n == 0) {
@@ -146,7 +145,7 @@ Result<std::string> ReadAndEncode(const Member& m, int fd, const std::string& di
 // The entry for `m`; a regular file's data is read from the open file `fd`, whose path is
 // `display` in messages. A read error or a file that shrank while read fails: a damaged entry
 // with a matching CRC would only show at restore time.
-Result<std::string> EntryBytes(const Member& m, int fd, const std::string& display) {
+Result<std::string> EntryBytes(Env& env, const Member& m, int fd, const std::string& display) {
     if (S_ISDIR(m.st.st_mode) || S_ISLNK(m.st.st_mode)) return EncodeEntry(m, "", "-lhd-", "", 0);
     // The header holds sizes in 32 bits; a larger file is refused before anything is read.
     if (m.st.st_size > static_cast<off_t>(UINT32_MAX)) {
@@ -158,7 +157,7 @@ Result<std::string> EntryBytes(const Member& m, int fd, const std::string& displ
     // The file and its packed form are held in memory; running out is this file's failure, not
     // the end of the program.
     try {
-        return ReadAndEncode(m, fd, display);
+        return ReadAndEncode(env, m, fd, display);
     } catch (const std::bad_alloc&) {
         return Status::Error(ErrorKind::kLimit, ENOMEM,
                              display + " を保存するためのメモリが足りません");
@@ -216,10 +215,10 @@ std::string JoinNames(const std::vector<std::string>& names) {
     return out;
 }
 
-std::string Absolute(const std::string& path) {
+std::string Absolute(Env& env, const std::string& path) {
     if (!path.empty() && path[0] == '/') return path;
     char cwd[PATH_MAX];
-    if (!::getcwd(cwd, sizeof cwd)) return "/" + path;
+    if (!env.GetCwd(cwd, sizeof cwd)) return "/" + path;
     return std::string(cwd) + "/" + path;
 }
 
@@ -265,17 +264,10 @@ std::unique_ptr<archive, ReadCloser> NewLhaReader() {
     return a;
 }
 
-Result<std::unique_ptr<archive, ReadCloser>> OpenForReading(const std::string& path) {
-    auto a = NewLhaReader();
-    if (archive_read_open_filename(a.get(), path.c_str(), 65536) != ARCHIVE_OK) {
-        return Status::Error(kErrArchive, path + " を開けません: " + archive_error_string(a.get()));
-    }
-    return a;
-}
-
 // Reads the archive open as `fd` from `offset` on, through pread: a header anywhere in an
 // archive starts a valid LHA stream, so one entry can be read without those before it.
 struct PositionedReader {
+    Env* env = nullptr;
     int fd = -1;
     int64_t offset = 0;
     // When known, the file's size: a skip stops there, so an archive cut short reads as cut,
@@ -286,8 +278,8 @@ struct PositionedReader {
 
 la_ssize_t ReadPositioned(archive* a, void* data, const void** block) {
     auto* reader = static_cast<PositionedReader*>(data);
-    const ssize_t n = ::pread(reader->fd, reader->buffer.data(), reader->buffer.size(),
-                              static_cast<off_t>(reader->offset));
+    const ssize_t n = reader->env->PRead(reader->fd, reader->buffer.data(), reader->buffer.size(),
+                                         static_cast<off_t>(reader->offset));
     if (n < 0) {
         archive_set_error(a, errno, "%s", std::strerror(errno));
         return -1;
@@ -353,13 +345,15 @@ struct StoredOwner {
 
 // The owner recorded in the Unix extended header (0x51) of the level-2 header at `offset`, if
 // any. libarchive reads it too, but cannot tell a missing owner from root.
-std::optional<StoredOwner> ReadStoredOwner(int fd, int64_t offset) {
+std::optional<StoredOwner> ReadStoredOwner(Env& env, int fd, int64_t offset) {
     unsigned char size_bytes[2];
-    if (::pread(fd, size_bytes, 2, offset) != 2) return std::nullopt;
+    if (env.PRead(fd, size_bytes, 2, offset) != 2) return std::nullopt;
     const size_t size = size_bytes[0] | static_cast<size_t>(size_bytes[1]) << 8;
     if (size < 26) return std::nullopt;
     std::string header(size, '\0');
-    if (::pread(fd, header.data(), size, offset) != static_cast<ssize_t>(size)) return std::nullopt;
+    if (env.PRead(fd, header.data(), size, offset) != static_cast<ssize_t>(size)) {
+        return std::nullopt;
+    }
     if (header[20] != 2) return std::nullopt;
     size_t at = 24;
     size_t next = Get16(header, at);
@@ -379,16 +373,16 @@ std::optional<StoredOwner> ReadStoredOwner(int fd, int64_t offset) {
 
 // The owner to give a restored file, when norv runs as root: the archived one. Never the
 // owner of whatever file stands there at restore time, which an attacker may have put there.
-std::optional<StoredOwner> OwnerToRestore(const std::optional<StoredOwner>& stored) {
-    if (::geteuid() != 0) return std::nullopt;
+std::optional<StoredOwner> OwnerToRestore(Env& env, const std::optional<StoredOwner>& stored) {
+    if (env.GetEuid() != 0) return std::nullopt;
     return stored;
 }
 
 // The mode to give a restored file: without a known owner it stays root's, so it never keeps
 // set-id bits.
-mode_t ModeToRestore(mode_t archived, const std::optional<StoredOwner>& owner) {
+mode_t ModeToRestore(Env& env, mode_t archived, const std::optional<StoredOwner>& owner) {
     mode_t mode = archived & 07777;
-    if (!owner && ::geteuid() == 0) mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
+    if (!owner && env.GetEuid() == 0) mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
     return mode;
 }
 
@@ -424,13 +418,14 @@ Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
     if (existing->kind != EntryKind::kMissing) {
         return Status::Error(ErrorKind::kExists, EEXIST, display + " は既にあるため上書きしません");
     }
-    const auto owner = OwnerToRestore(stored_owner);
-    const mode_t mode = ModeToRestore(archive_entry_perm(e), owner);
+    Env& env = dir.env();
+    const auto owner = OwnerToRestore(env, stored_owner);
+    const mode_t mode = ModeToRestore(env, archive_entry_perm(e), owner);
     const timespec mtime{archive_entry_mtime(e), 0};
     const int dirfd = dir.fd();
     std::string temp;
     auto fail = [&](Status status) {
-        if (!temp.empty()) ::unlinkat(dirfd, temp.c_str(), 0);
+        if (!temp.empty()) env.UnlinkAt(dirfd, temp.c_str(), 0);
         return status;
     };
     if (archive_entry_filetype(e) == AE_IFLNK) {
@@ -439,7 +434,7 @@ Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
         for (unsigned attempt = 0; attempt < kTempAttempts && temp.empty(); ++attempt) {
             std::string candidate = TempName(attempt);
             if (journal) NORV_RETURN_IF_ERROR(journal->Record(dir, candidate));
-            if (::symlinkat(link, dirfd, candidate.c_str()) == 0) {
+            if (env.SymlinkAt(link, dirfd, candidate.c_str()) == 0) {
                 temp = candidate;
             } else if (errno != EEXIST) {
                 return Status::FromErrno(errno, display + " を展開できません");
@@ -451,17 +446,17 @@ Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
         if (owner || finish) {
             // Through a descriptor of the link just made: the name may have been swapped for
             // another file meanwhile, which must never be given away.
-            int link_fd = ::openat(dirfd, temp.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+            int link_fd = env.OpenAt(dirfd, temp.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC, 0);
             struct stat st {};
-            bool ours = link_fd >= 0 && ::fstat(link_fd, &st) == 0 && S_ISLNK(st.st_mode) &&
-                        st.st_uid == ::geteuid();
-            int changed = ours && owner ? ::fchownat(link_fd, "", owner->uid, owner->gid,
-                                                     AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW)
+            bool ours = link_fd >= 0 && env.FStat(link_fd, &st) == 0 && S_ISLNK(st.st_mode) &&
+                        st.st_uid == env.GetEuid();
+            int changed = ours && owner ? env.FChownAt(link_fd, "", owner->uid, owner->gid,
+                                                       AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW)
                           : ours        ? 0
                                         : -1;
             int err = ours ? errno : EAGAIN;
             Status finished = changed == 0 && finish ? finish(link_fd, true, digest) : Status::Ok();
-            if (link_fd >= 0) ::close(link_fd);
+            if (link_fd >= 0) env.Close(link_fd);
             if (changed != 0) {
                 return fail(Status::FromErrno(err, display + " の所有者を戻せません"));
             }
@@ -472,8 +467,8 @@ Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
         for (unsigned attempt = 0; attempt < kTempAttempts && fd < 0; ++attempt) {
             std::string candidate = TempName(attempt);
             if (journal) NORV_RETURN_IF_ERROR(journal->Record(dir, candidate));
-            fd = Files().OpenAt(dirfd, candidate.c_str(),
-                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            fd = env.OpenAt(dirfd, candidate.c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
             if (fd >= 0) {
                 temp = candidate;
             } else if (errno != EEXIST) {
@@ -493,75 +488,77 @@ Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
                 break;
             }
             const std::string_view block(buffer, static_cast<size_t>(n));
-            status = WriteFully(fd, block, display);
+            status = WriteFully(env, fd, block, display);
             if (!status.ok()) break;
             written.Update(block);
         }
         const std::string digest = written.HexDigest();
         if (written_digest) *written_digest = digest;
         // The owner before the mode: changing the owner clears set-id bits.
-        if (status.ok() && owner && ::fchown(fd, owner->uid, owner->gid) != 0) {
+        if (status.ok() && owner && env.FChown(fd, owner->uid, owner->gid) != 0) {
             status = Status::FromErrno(errno, display + " の所有者を戻せません");
         }
-        if (status.ok() && ::fchmod(fd, mode) != 0) status = Status::FromErrno(errno, display);
+        if (status.ok() && env.FChmod(fd, mode) != 0) status = Status::FromErrno(errno, display);
         if (status.ok() && finish) status = finish(fd, false, digest);
         const timespec times[2] = {mtime, mtime};
-        if (status.ok()) ::futimens(fd, times);
-        if (status.ok() && Files().Fsync(fd) != 0) status = Status::FromErrno(errno, display);
-        ::close(fd);
+        if (status.ok()) env.FUtimens(fd, times);
+        if (status.ok() && env.Fsync(fd) != 0) status = Status::FromErrno(errno, display);
+        env.Close(fd);
         if (!status.ok()) return fail(status);
     }
-    if (Files().RenameAt(dirfd, temp.c_str(), dirfd, name.c_str(), RENAME_NOREPLACE) != 0) {
+    if (env.RenameAt(dirfd, temp.c_str(), dirfd, name.c_str(), RENAME_NOREPLACE) != 0) {
         return fail(Status::FromErrno(errno, display + " を置き換えられません"));
     }
-    ::fsync(dirfd);
+    env.Fsync(dirfd);
     return Status::Ok();
 }
 
 }  // namespace
 
-Result<std::unique_ptr<ArchiveWriter>> ArchiveWriter::Create(const std::string& archive) {
-    auto file = AtomicFile::Create(archive);
+Result<std::unique_ptr<ArchiveWriter>> ArchiveWriter::Create(Env& env, const std::string& archive) {
+    auto file = AtomicFile::Create(env, archive);
     if (!file.ok()) return file.status();
     return std::unique_ptr<ArchiveWriter>(new ArchiveWriter(std::move(file).value()));
 }
 
 Status ArchiveWriter::AddMember(int dirfd, const std::string& name, const std::string& display,
                                 const std::string& stored_dir, const std::string& stored_name) {
+    Env& env = file_->env();
     Member m;
     m.stored_dir = stored_dir;
     m.name = StorableName(stored_name);
     int fd = -1;
     if (name.empty()) {
         // The folder `dirfd` itself.
-        if (::fstat(dirfd, &m.st) != 0) return Status::FromErrno(errno, display + " を読めません");
+        if (env.FStat(dirfd, &m.st) != 0)
+            return Status::FromErrno(errno, display + " を読めません");
     } else {
-        fd = ::openat(dirfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        fd = env.OpenAt(dirfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
         if (fd < 0 && errno != ELOOP) {
             if (errno == ENOENT) return Status::Ok();  // gone meanwhile
             return Status::FromErrno(errno, display + " を読めません");
         }
-        int got = fd >= 0 ? ::fstat(fd, &m.st)
-                          : ::fstatat(dirfd, name.c_str(), &m.st, AT_SYMLINK_NOFOLLOW);
+        int got = fd >= 0 ? env.FStat(fd, &m.st)
+                          : env.FStatAt(dirfd, name.c_str(), &m.st, AT_SYMLINK_NOFOLLOW);
         if (got != 0) {
             int err = errno;
-            if (fd >= 0) ::close(fd);
+            if (fd >= 0) env.Close(fd);
             if (err == ENOENT) return Status::Ok();
             return Status::FromErrno(err, display + " を読めません");
         }
         if (S_ISLNK(m.st.st_mode)) {
             std::string target(PATH_MAX, '\0');
-            ssize_t n = ::readlinkat(dirfd, name.c_str(), target.data(), target.size());
+            ssize_t n = env.ReadLinkAt(dirfd, name.c_str(), target.data(), target.size());
             if (n <= 0) return Status::Ok();  // replaced meanwhile
             target.resize(static_cast<size_t>(n));
             m.link_target = std::move(target);
         } else if (!S_ISREG(m.st.st_mode)) {
-            if (fd >= 0) ::close(fd);
+            if (fd >= 0) env.Close(fd);
             return Status::Ok();  // FIFOs, sockets, devices, folders swapped in: not archived
         }
     }
-    auto bytes = EntryBytes(m, fd, display);
-    if (fd >= 0) ::close(fd);
+    auto bytes = EntryBytes(env, m, fd, display);
+    if (fd >= 0) env.Close(fd);
     if (!bytes.ok()) return bytes.status();
     Status written = file_->Write(bytes.value());
     if (!written.ok()) {
@@ -576,8 +573,9 @@ Status ArchiveWriter::Add(const std::string& source, const std::vector<FileIdent
                           const std::function<void(const std::string&)>& progress,
                           std::vector<MissedPart>* missed) {
     if (broken()) return broken_;
-    const std::string root = Absolute(source);
-    auto resolved = ResolveAdministratorPath(source);
+    Env& env = file_->env();
+    const std::string root = Absolute(env, source);
+    auto resolved = ResolveAdministratorPath(env, source);
     if (!resolved.ok()) return resolved.status();
     FileFacts facts;
     facts.kind = EntryKind::kDirectory;
@@ -664,12 +662,13 @@ Result<std::vector<int64_t>> ArchiveWriter::KeepEarlier(
     // Each entry is taken once: what this archive already holds there is newer, and an earlier
     // archive of nested rules holds some paths twice.
     std::unordered_set<std::string> held;
+    Env& env = file_->env();
     struct stat st {};
-    if (::fstat(file_->fd(), &st) != 0) {
+    if (env.FStat(file_->fd(), &st) != 0) {
         return fail(Status::FromErrno(errno, file_->path() + " を読めません"));
     }
     if (st.st_size > 0) {
-        PositionedReader reader{file_->fd(), 0, st.st_size};
+        PositionedReader reader{&env, file_->fd(), 0, st.st_size};
         auto a = OpenAt(reader, file_->path());
         if (!a.ok()) return fail(a.status());
         archive_entry* e = nullptr;
@@ -683,15 +682,12 @@ Result<std::vector<int64_t>> ArchiveWriter::KeepEarlier(
         }
     }
 
-    auto trusted = OpenTrustedFile(earlier);
+    auto trusted = OpenTrustedFile(env, earlier);
     if (!trusted.ok()) return fail(trusted.status());
     const int fd = trusted.value();
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    if (::fstat(fd, &st) != 0) return fail(Status::FromErrno(errno, earlier + " を読めません"));
-    PositionedReader reader{fd, 0, st.st_size};
+    ScopedFd closer(env, fd);
+    if (env.FStat(fd, &st) != 0) return fail(Status::FromErrno(errno, earlier + " を読めません"));
+    PositionedReader reader{&env, fd, 0, st.st_size};
     auto a = OpenAt(reader, earlier);
     if (!a.ok()) return fail(a.status());
     auto damaged = [&](const char* why) {
@@ -716,7 +712,7 @@ Result<std::vector<int64_t>> ArchiveWriter::KeepEarlier(
         }
         // Then its bytes as they stand, header and packed data, so nothing of it is re-encoded.
         unsigned char fixed[22];
-        if (::pread(fd, fixed, sizeof fixed, header_at) != static_cast<ssize_t>(sizeof fixed) ||
+        if (env.PRead(fd, fixed, sizeof fixed, header_at) != static_cast<ssize_t>(sizeof fixed) ||
             fixed[20] != 2) {
             return damaged((path + " の見出しを読めません").c_str());
         }
@@ -727,8 +723,8 @@ Result<std::vector<int64_t>> ArchiveWriter::KeepEarlier(
         const uint64_t length = header_size + packed_size;
         for (uint64_t done = 0; done < length;) {
             const ssize_t n =
-                ::pread(fd, block.data(), std::min<uint64_t>(block.size(), length - done),
-                        static_cast<off_t>(header_at + done));
+                env.PRead(fd, block.data(), std::min<uint64_t>(block.size(), length - done),
+                          static_cast<off_t>(header_at + done));
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) return fail(Status::FromErrno(errno, earlier + " を読めません"));
             if (n == 0) return damaged((path + " が途中で切れています").c_str());
@@ -752,18 +748,26 @@ Status ArchiveWriter::Commit() {
     return file_->Commit(0600);
 }
 
-Status AddToArchive(const std::string& archive, const std::string& source) {
-    auto writer = ArchiveWriter::Create(archive);
+Status AddToArchive(Env& env, const std::string& archive, const std::string& source) {
+    auto writer = ArchiveWriter::Create(env, archive);
     if (!writer.ok()) return writer.status();
     NORV_RETURN_IF_ERROR((*writer)->Add(source));
     return (*writer)->Commit();
 }
 
-std::string StoredPathOf(const std::string& path) { return JoinNames(PathNames(Absolute(path))); }
+std::string StoredPathOf(Env& env, const std::string& path) {
+    return JoinNames(PathNames(Absolute(env, path)));
+}
 
-Result<std::vector<ArchiveEntry>> ListArchive(const std::string& path) {
+Result<std::vector<ArchiveEntry>> ListArchive(Env& env, const std::string& path) {
     ScopedUtf8Locale utf8;
-    auto a = OpenForReading(path);
+    const int fd = env.OpenAt(AT_FDCWD, path.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) {
+        return Status::Error(kErrArchive, path + " を開けません: " + std::strerror(errno));
+    }
+    ScopedFd closer(env, fd);
+    PositionedReader reader{&env, fd, 0};
+    auto a = OpenAt(reader, path);
     if (!a.ok()) return a.status();
     std::vector<ArchiveEntry> entries;
     archive_entry* e = nullptr;
@@ -788,13 +792,13 @@ Result<std::vector<ArchiveEntry>> ListArchive(const std::string& path) {
     return entries;
 }
 
-int64_t ArchiveIndex::Find(int fd, const std::string& stored_path) {
+int64_t ArchiveIndex::Find(Env& env, int fd, const std::string& stored_path) {
     struct stat st {};
-    if (::fstat(fd, &st) != 0) return -1;
+    if (env.FStat(fd, &st) != 0) return -1;
     if (!Current(st)) {
         offsets_.clear();
         size_ = -1;
-        PositionedReader reader{fd, 0};
+        PositionedReader reader{&env, fd, 0};
         auto a = OpenAt(reader, "");
         if (!a.ok()) return -1;
         archive_entry* e = nullptr;
@@ -832,16 +836,14 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
         return Status::Error(ErrorKind::kRefused, EPERM, wanted + " は展開しません (危険なパス)");
     }
     ScopedUtf8Locale utf8;
+    Env& env = root.env();
     // One descriptor for everything read: the entries and the owners stored beside them. The
     // archive says what goes back, with which mode and owner: only one that nobody but root can
     // have written or swapped is believed.
-    auto trusted = OpenTrustedFile(archive_path);
+    auto trusted = OpenTrustedFile(env, archive_path);
     if (!trusted.ok()) return trusted.status();
     int raw = trusted.value();
-    struct RawCloser {
-        int fd;
-        ~RawCloser() { ::close(fd); }
-    } raw_closer{raw};
+    ScopedFd raw_closer(env, raw);
     // Folder entries on the way to the wanted one, for folders the restore must make again.
     struct FolderFacts {
         mode_t mode;
@@ -850,21 +852,21 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
     std::map<std::string, FolderFacts> folders;
     // Where to start: the wanted entry itself when the index knows it (its folders then read
     // where the index puts them), else the archive's start.
-    int64_t start = index ? index->Find(raw, wanted) : -1;
+    int64_t start = index ? index->Find(env, raw, wanted) : -1;
     if (start >= 0) {
         const std::vector<std::string> names = PathNames(wanted);
         for (size_t n = 1; n < names.size(); ++n) {
             const std::string folder =
                 JoinStored(std::vector<std::string>(names.begin(), names.begin() + n));
-            const int64_t folder_at = index->Find(raw, folder);
+            const int64_t folder_at = index->Find(env, raw, folder);
             if (folder_at < 0) continue;
-            PositionedReader folder_reader{raw, folder_at};
+            PositionedReader folder_reader{&env, raw, folder_at};
             auto fa = OpenAt(folder_reader, archive_path);
             archive_entry* fe = nullptr;
             if (fa.ok() && archive_read_next_header(fa->get(), &fe) >= ARCHIVE_WARN &&
                 archive_entry_filetype(fe) == AE_IFDIR && EntryPath(fe) == folder) {
                 folders[folder] = {static_cast<mode_t>(archive_entry_perm(fe) & 07777),
-                                   ReadStoredOwner(raw, folder_at)};
+                                   ReadStoredOwner(env, raw, folder_at)};
             }
         }
     }
@@ -873,7 +875,7 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
         return RestoreEntry(archive_path, stored_path, root, root_path, relative, nullptr, journal,
                             written_digest, finish);
     };
-    PositionedReader reader{raw, std::max<int64_t>(start, 0)};
+    PositionedReader reader{&env, raw, std::max<int64_t>(start, 0)};
     auto a = OpenAt(reader, archive_path);
     if (!a.ok()) return start >= 0 ? read_whole() : a.status();
     archive_entry* e = nullptr;
@@ -893,7 +895,7 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
         if (archive_entry_filetype(e) == AE_IFDIR) {
             if (wanted.compare(0, path.size() + 1, path + "/") == 0) {
                 folders[path] = {static_cast<mode_t>(archive_entry_perm(e) & 07777),
-                                 ReadStoredOwner(raw, header_at)};
+                                 ReadStoredOwner(env, raw, header_at)};
             }
             continue;
         }
@@ -907,7 +909,7 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
             shown = FolderPrefix(shown) + relative[i];
             auto opened = OpenDirectoryAt(*at, relative[i], shown);
             if (!opened.ok() && opened.status().Is(ErrorKind::kNotFound)) {
-                const bool made = ::mkdirat(at->fd(), relative[i].c_str(), 0700) == 0;
+                const bool made = env.MkdirAt(at->fd(), relative[i].c_str(), 0700) == 0;
                 opened = OpenDirectoryAt(*at, relative[i], shown);
                 auto names = PathNames(wanted);
                 names.resize(stored_base + i + 1);
@@ -916,12 +918,12 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
                 // and 0700. One renamed into its place meanwhile is never given away.
                 struct stat st {};
                 if (made && opened.ok() && archived != folders.end() &&
-                    ::fstat((*opened)->fd(), &st) == 0 && st.st_uid == ::geteuid() &&
+                    env.FStat((*opened)->fd(), &st) == 0 && st.st_uid == env.GetEuid() &&
                     (st.st_mode & 07777) == 0700 && IsEmptyFolder(**opened, shown)) {
                     const int fd = (*opened)->fd();
-                    const auto owner = OwnerToRestore(archived->second.owner);
-                    if (owner) (void)::fchown(fd, owner->uid, owner->gid);
-                    ::fchmod(fd, ModeToRestore(archived->second.mode, owner));
+                    const auto owner = OwnerToRestore(env, archived->second.owner);
+                    if (owner) (void)env.FChown(fd, owner->uid, owner->gid);
+                    env.FChmod(fd, ModeToRestore(env, archived->second.mode, owner));
                 }
             }
             if (!opened.ok()) {
@@ -938,16 +940,16 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
             at = holder.get();
         }
         return WriteEntryAt(a->get(), e, *at, relative.back(),
-                            FolderPrefix(shown) + relative.back(), ReadStoredOwner(raw, header_at),
-                            journal, written_digest, finish);
+                            FolderPrefix(shown) + relative.back(),
+                            ReadStoredOwner(env, raw, header_at), journal, written_digest, finish);
     }
     return Status::Error(ErrorKind::kNotFound, ENOENT,
                          archive_path + " に " + wanted + " はありません");
 }
 
-Status RestoreEntryBelow(const std::string& archive, const std::string& stored_path,
+Status RestoreEntryBelow(Env& env, const std::string& archive, const std::string& stored_path,
                          const std::string& root) {
-    auto folder = OpenDirectory(root);
+    auto folder = OpenDirectory(env, root);
     if (!folder.ok()) return folder.status();
     return RestoreEntry(archive, stored_path, **folder, root, PathNames(stored_path));
 }
@@ -988,19 +990,19 @@ std::optional<std::string> UnescapeJournalField(const std::string& text) {
     return out;
 }
 
-int OpenJournal(const std::string& path, int flags) {
-    return ::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, 0600);
+int OpenJournal(Env& env, const std::string& path, int flags) {
+    return env.OpenAt(AT_FDCWD, path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, 0600);
 }
 
 // The folder at the absolute `path`, opened one name at a time from "/" without following a
 // link; -1 when any name is not a folder.
-int OpenFolderByNames(const std::string& path) {
+int OpenFolderByNames(Env& env, const std::string& path) {
     if (path.empty() || path[0] != '/') return -1;
-    int fd = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = env.OpenAt(AT_FDCWD, "/", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     for (const std::string& name : PathNames(path)) {
         if (fd < 0) return -1;
-        int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        ::close(fd);
+        int next = env.OpenAt(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+        env.Close(fd);
         fd = next;
     }
     return fd;
@@ -1015,25 +1017,26 @@ Status RestoreJournal::Record(const DirectoryHandle& folder, const std::string& 
     struct stat st {};
     char where[PATH_MAX];
     const std::string link = "/proc/self/fd/" + std::to_string(folder.fd());
-    const ssize_t n = ::readlink(link.c_str(), where, sizeof where);
-    if (n <= 0 || static_cast<size_t>(n) >= sizeof where || ::fstat(folder.fd(), &st) != 0) {
+    const ssize_t n = env_->ReadLinkAt(AT_FDCWD, link.c_str(), where, sizeof where);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof where || env_->FStat(folder.fd(), &st) != 0) {
         return Status::FromErrno(errno ? errno : ENAMETOOLONG, path_ + " に記録できません");
     }
     const std::string line = EscapeJournalField(std::string(where, static_cast<size_t>(n))) + "\t" +
                              std::to_string(st.st_dev) + "\t" + std::to_string(st.st_ino) + "\t" +
                              EscapeJournalField(name) + "\n";
-    const int fd = OpenJournal(path_, O_WRONLY | O_APPEND | O_CREAT);
+    const int fd = OpenJournal(*env_, path_, O_WRONLY | O_APPEND | O_CREAT);
     if (fd < 0) return Status::FromErrno(errno, path_ + " に記録できません");
-    Status written = WriteFully(fd, line, path_);
-    if (written.ok() && Files().Fsync(fd) != 0) {
+    Status written = WriteFully(*env_, fd, line, path_);
+    if (written.ok() && env_->Fsync(fd) != 0) {
         written = Status::FromErrno(errno, path_ + " に記録できません");
     }
-    ::close(fd);
+    env_->Close(fd);
     return written;
 }
 
 Result<int> RestoreJournal::RemoveLeftovers() const {
-    const int fd = OpenJournal(path_, O_RDWR);
+    Env& env = *env_;
+    const int fd = OpenJournal(env, path_, O_RDWR);
     if (fd < 0) {
         if (errno == ENOENT) return 0;
         return Status::FromErrno(errno, path_ + " を読めません");
@@ -1041,7 +1044,7 @@ Result<int> RestoreJournal::RemoveLeftovers() const {
     std::string text;
     std::vector<char> buffer(1 << 16);
     Status read = ReadToEnd(
-        fd, buffer,
+        env, fd, buffer,
         [&](std::string_view block) {
             if (text.size() + block.size() > kMostJournalBytes) {
                 return Status::Error(ErrorKind::kLimit, EFBIG, path_ + " が大きすぎます");
@@ -1069,24 +1072,24 @@ Result<int> RestoreJournal::RemoveLeftovers() const {
             name->find('/') != std::string::npos) {
             continue;
         }
-        const int dirfd = OpenFolderByNames(*folder);
+        const int dirfd = OpenFolderByNames(env, *folder);
         if (dirfd < 0) continue;
         struct stat dir_st {};
         struct stat st {};
-        if (::fstat(dirfd, &dir_st) == 0 && std::to_string(dir_st.st_dev) == fields[1] &&
+        if (env.FStat(dirfd, &dir_st) == 0 && std::to_string(dir_st.st_dev) == fields[1] &&
             std::to_string(dir_st.st_ino) == fields[2] &&
-            ::fstatat(dirfd, name->c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) && st.st_uid == ::geteuid() &&
-            Files().UnlinkAt(dirfd, name->c_str(), 0) == 0) {
+            env.FStatAt(dirfd, name->c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) && st.st_uid == env.GetEuid() &&
+            env.UnlinkAt(dirfd, name->c_str(), 0) == 0) {
             ++removed;
         }
-        ::close(dirfd);
+        env.Close(dirfd);
     }
     Status cleared = read;
-    if (::ftruncate(fd, 0) != 0 || Files().Fsync(fd) != 0) {
+    if (env.FTruncate(fd, 0) != 0 || env.Fsync(fd) != 0) {
         cleared = Status::FromErrno(errno, path_ + " を空にできません");
     }
-    ::close(fd);
+    env.Close(fd);
     if (!cleared.ok()) return cleared;
     return removed;
 }

@@ -4,7 +4,8 @@
 // Every entry is stored under its full path without the leading "/", so entries from different
 // folders never clash and an entry goes back to the place it came from, and to no other. Names
 // are stored as the file system holds them (UTF-8 where they are text). Owner and group are
-// kept in the Unix extended header, 16 bits each, as the format allows.
+// kept in the Unix extended header, 16 bits each, as the format allows. Every file-system call
+// goes through the Env given (for a restore, the one its root folder was opened with).
 #pragma once
 
 #include <sys/types.h>
@@ -33,7 +34,7 @@ struct MissedPart {
 // Entries are written one at a time, so memory holds one file, never the archive.
 class ArchiveWriter {
   public:
-    static Result<std::unique_ptr<ArchiveWriter>> Create(const std::string& archive);
+    static Result<std::unique_ptr<ArchiveWriter>> Create(Env& env, const std::string& archive);
 
     // Adds `source` as the administrator wrote it (a link there is followed as the walk follows
     // a rule path): every file, link and folder below it when it is a folder, reached through
@@ -74,11 +75,11 @@ class ArchiveWriter {
 };
 
 // Writes a new archive holding `source` alone (ArchiveWriter's Add and Commit).
-Status AddToArchive(const std::string& archive, const std::string& source);
+Status AddToArchive(Env& env, const std::string& archive, const std::string& source);
 
 // The path an archive stores for `path`: absolute, without the leading "/", empty names and
-// "." left out ("/srv//www/" gives "srv/www").
-std::string StoredPathOf(const std::string& path);
+// "." left out ("/srv//www/" gives "srv/www"); a relative path is taken from the working folder.
+std::string StoredPathOf(Env& env, const std::string& path);
 
 struct ArchiveEntry {
     std::string path;  // as stored, "/"-separated, without a leading "/"
@@ -88,7 +89,7 @@ struct ArchiveEntry {
 };
 
 // Every entry of the archive, in order. Fails on a damaged archive.
-Result<std::vector<ArchiveEntry>> ListArchive(const std::string& archive);
+Result<std::vector<ArchiveEntry>> ListArchive(Env& env, const std::string& archive);
 
 // Where each entry of one archive starts, so that a restore reads its one entry instead of
 // every header before it. It belongs to the archive file it was built from (device, inode,
@@ -100,7 +101,7 @@ class ArchiveIndex {
   public:
     // The header offset of `stored_path` in the archive open as `fd`, or -1 when it is not
     // listed (or the index cannot be built).
-    int64_t Find(int fd, const std::string& stored_path);
+    int64_t Find(Env& env, int fd, const std::string& stored_path);
 
   private:
     bool Current(const struct stat& st) const;
@@ -121,7 +122,7 @@ inline constexpr const char* kRestoreJournalName = "norv-restore.journal";
 inline constexpr const char* kRestoreTempPrefix = ".norv-restore-";
 class RestoreJournal {
   public:
-    explicit RestoreJournal(std::string path) : path_(std::move(path)) {}
+    RestoreJournal(Env& env, std::string path) : env_(&env), path_(std::move(path)) {}
     const std::string& path() const { return path_; }
     // Notes `name` as about to be made in the open folder `folder`.
     Status Record(const DirectoryHandle& folder, const std::string& name) const;
@@ -133,6 +134,7 @@ class RestoreJournal {
     Result<int> RemoveLeftovers() const;
 
   private:
+    Env* env_;
     std::string path_;
 };
 
@@ -159,7 +161,7 @@ Status RestoreEntry(const std::string& archive, const std::string& stored_path,
                     const FinishRestore& finish = {});
 
 // RestoreEntry of `stored_path` to the same path below the folder `root` (tests, fuzzing).
-Status RestoreEntryBelow(const std::string& archive, const std::string& stored_path,
+Status RestoreEntryBelow(Env& env, const std::string& archive, const std::string& stored_path,
                          const std::string& root);
 
 namespace detail {

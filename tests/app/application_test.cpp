@@ -26,7 +26,9 @@ class StartupTest : public ::testing::Test {
         return Application::Start(options, FrontEnd{hooks, hooks, hooks, hooks});
     }
     void WriteSettings(std::vector<std::string> lines) {
-        ASSERT_TRUE(platform::WriteTextFileAtomic(dir / "norvcfg.txt", lines, "UTF-8").ok());
+        ASSERT_TRUE(
+            platform::WriteTextFileAtomic(testing::SystemEnv(), dir / "norvcfg.txt", lines, "UTF-8")
+                .ok());
     }
     TempDir dir;
     testing::FixedClock clock;
@@ -52,7 +54,7 @@ TEST_F(StartupTest, StartsWithSettingsRulesStoreAndCountersLoaded) {
     EXPECT_EQ(hooks.shown_rules[0].path, "/srv/www");
     EXPECT_EQ(hooks.shown_rules[0].kind, RuleKind::kTree);
     EXPECT_FALSE(hooks.timers_running);
-    EXPECT_TRUE(platform::FileExists(dir / "norv.db"));
+    EXPECT_TRUE(platform::FileExists(testing::SystemEnv(), dir / "norv.db"));
 }
 
 TEST_F(StartupTest, AProgramFolderOthersMayWriteIsRefused) {
@@ -88,7 +90,7 @@ TEST_F(StartupTest, AnEmptyDatabaseFileGetsTheTable) {
     testing::WriteAll(dir / "norv.db", "");
     auto app = Start();
     ASSERT_TRUE(app.ok()) << app.status().message();
-    auto db = platform::Database::Open(dir / "norv.db", false);
+    auto db = platform::Database::Open(testing::SystemEnv(), dir / "norv.db", false);
     ASSERT_TRUE(db.ok());
     EXPECT_EQ((*db)->QueryInt("SELECT count(*) FROM fileinfo").value(), 0);
 }
@@ -146,7 +148,8 @@ TEST_F(StartupTest, ASaveActsAtOnceAsTheNextLoadWouldRead) {
     edited.reserved_line = "not saved: line 1 is the live record's";
     a.switches().auto_restore = 1;
     ASSERT_TRUE(a.SaveSettings(edited).ok());
-    auto saved = platform::ReadTextLines(dir / "norvcfg.txt", "UTF-8").value();
+    auto saved =
+        platform::ReadTextLines(testing::SystemEnv(), dir / "norvcfg.txt", "UTF-8").value();
     ASSERT_EQ(saved.size(), 15u);
     EXPECT_EQ(saved[4], "new.example");
     EXPECT_EQ(saved[12], " 1 ");
@@ -160,7 +163,9 @@ TEST_F(StartupTest, ASaveActsAtOnceAsTheNextLoadWouldRead) {
     // A period that is no number is saved as written.
     edited.scan_period = "soon";
     EXPECT_TRUE(a.SaveSettings(edited).ok());
-    EXPECT_EQ(platform::ReadTextLines(dir / "norvcfg.txt", "UTF-8").value()[10], "soon");
+    EXPECT_EQ(
+        platform::ReadTextLines(testing::SystemEnv(), dir / "norvcfg.txt", "UTF-8").value()[10],
+        "soon");
 }
 
 TEST_F(StartupTest, AFailedLoadLeavesRecordSwitchesShownSettingsAndTimersAlone) {

@@ -32,7 +32,7 @@ class CliTest : public ::testing::Test {
         binary = testing::CliBinary();
         ASSERT_FALSE(binary.empty()) << "NORV_CLI names the binary under test";
         ASSERT_TRUE(platform::WriteTextFileAtomic(
-                        program / "norvcfg.txt",
+                        testing::SystemEnv(), program / "norvcfg.txt",
                         testing::SettingsLines(program / "save", program / "cracked"), "UTF-8")
                         .ok());
     }
@@ -90,7 +90,9 @@ TEST_F(CliTest, CheckMailsItsReportExactlyWhenTheWindowWould) {
         lines[2] = " 1 ";
         lines[4] = server.address();  // with an account the server has no use for
         lines[11] = always;
-        ASSERT_TRUE(platform::WriteTextFileAtomic(program / "norvcfg.txt", lines, "UTF-8").ok());
+        ASSERT_TRUE(platform::WriteTextFileAtomic(testing::SystemEnv(), program / "norvcfg.txt",
+                                                  lines, "UTF-8")
+                        .ok());
     };
     settings(" 0 ");
     tree.Write("a.txt", "a");
@@ -127,7 +129,9 @@ TEST_F(CliTest, AutomaticRestorePutsTheTreeBackAndKeepsTheEvidence) {
     ::mkdir((program / "save").c_str(), 0700);
     auto lines = testing::SettingsLines(program / "save", program / "cracked");
     lines[12] = " 1 ";
-    ASSERT_TRUE(platform::WriteTextFileAtomic(program / "norvcfg.txt", lines, "UTF-8").ok());
+    ASSERT_TRUE(
+        platform::WriteTextFileAtomic(testing::SystemEnv(), program / "norvcfg.txt", lines, "UTF-8")
+            .ok());
 
     Outcome archived = Run("archive");
     ASSERT_EQ(archived.exit_code, 0) << archived.out;
@@ -177,7 +181,9 @@ TEST_F(CliTest, WithRestoreOffAndNoArchiveNothingIsTouched) {
 
     auto lines = testing::SettingsLines(program / "save", program / "cracked");
     lines[12] = " 1 ";
-    ASSERT_TRUE(platform::WriteTextFileAtomic(program / "norvcfg.txt", lines, "UTF-8").ok());
+    ASSERT_TRUE(
+        platform::WriteTextFileAtomic(testing::SystemEnv(), program / "norvcfg.txt", lines, "UTF-8")
+            .ok());
     Outcome check = Run("check");
     EXPECT_NE(check.out.find("ファイルが保存されていませんので復旧できません"), std::string::npos);
     EXPECT_EQ(testing::ReadAll(tree / "site/index.html"), "<h1>defaced</h1>");
@@ -193,14 +199,14 @@ TEST_F(CliTest, ArchiveFailsWhenItWroteNoArchive) {
     EXPECT_EQ(no_rules.exit_code, 2) << no_rules.out;
     EXPECT_NE(no_rules.out.find("アーカイブを作りませんでした"), std::string::npos) << no_rules.out;
     EXPECT_NE(no_rules.out.find("ルールがありません"), std::string::npos) << no_rules.out;
-    EXPECT_FALSE(platform::FileExists(archive));
+    EXPECT_FALSE(platform::FileExists(testing::SystemEnv(), archive));
 
     tree.Write("site/index.html", "<h1>good</h1>");
     Rules("<rule>" + tree / "site" + ",3</rule>\r\n");
     Outcome written = Run("archive");
     EXPECT_EQ(written.exit_code, 0) << written.out;
     EXPECT_EQ(written.out, archive + "\n");
-    ASSERT_TRUE(platform::FileExists(archive));
+    ASSERT_TRUE(platform::FileExists(testing::SystemEnv(), archive));
 
     // Folders alone: nothing a restore could put back, and the older archive is gone.
     tree.MakeDir("empty/inner");
@@ -212,7 +218,7 @@ TEST_F(CliTest, ArchiveFailsWhenItWroteNoArchive) {
     EXPECT_NE(folders_only.out.find("以前のアーカイブは削除しました"), std::string::npos)
         << folders_only.out;
     EXPECT_EQ(folders_only.out.find(archive + "\n"), std::string::npos) << folders_only.out;
-    EXPECT_FALSE(platform::FileExists(archive));
+    EXPECT_FALSE(platform::FileExists(testing::SystemEnv(), archive));
 }
 
 // The twin of a file with its MD5, size and time, and a setuid bit, an owner, a group, a
@@ -231,7 +237,9 @@ TEST_F(CliTest, EveryRecordedFactIsCheckedAndPutBackByTheRestore) {
     ::mkdir((program / "save").c_str(), 0700);
     auto lines = testing::SettingsLines(program / "save", program / "cracked");
     lines[12] = " 1 ";
-    ASSERT_TRUE(platform::WriteTextFileAtomic(program / "norvcfg.txt", lines, "UTF-8").ok());
+    ASSERT_TRUE(
+        platform::WriteTextFileAtomic(testing::SystemEnv(), program / "norvcfg.txt", lines, "UTF-8")
+            .ok());
     ASSERT_EQ(Run("archive").exit_code, 0);
     ASSERT_EQ(Run("init").exit_code, 0);
 

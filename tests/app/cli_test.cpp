@@ -30,7 +30,7 @@ class CliRunTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(platform::WriteTextFileAtomic(
-                        program / "norvcfg.txt",
+                        testing::SystemEnv(), program / "norvcfg.txt",
                         norv::testing::SettingsLines(program / "save", program / "cracked"),
                         "UTF-8")
                         .ok());

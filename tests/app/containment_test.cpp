@@ -248,7 +248,9 @@ class ContainmentTest : public ::testing::Test {
     void WriteSettings(bool restore, const std::string& cracked_dir) {
         auto lines = testing::SettingsLines(save, cracked_dir);
         lines[12] = restore ? " 1 " : " 0 ";
-        ASSERT_TRUE(platform::WriteTextFileAtomic(program / "norvcfg.txt", lines, "UTF-8").ok());
+        ASSERT_TRUE(platform::WriteTextFileAtomic(testing::SystemEnv(), program / "norvcfg.txt",
+                                                  lines, "UTF-8")
+                        .ok());
     }
     void Rules(const std::vector<std::pair<std::string, int>>& rules) {
         std::string text;

@@ -45,16 +45,17 @@ class EventsTest : public ::testing::Test {
         ::mkdir((scratch / "save").c_str(), 0700);
         auto lines = testing::SettingsLines(scratch / "save", scratch / "cracked");
         lines[12] = " 1 ";  // automatic restore: the response's actions are events too
-        ASSERT_TRUE(platform::WriteTextFileAtomic(program + "/norvcfg.txt", lines, "UTF-8").ok());
+        ASSERT_TRUE(platform::WriteTextFileAtomic(testing::SystemEnv(), program + "/norvcfg.txt",
+                                                  lines, "UTF-8")
+                        .ok());
         testing::WriteAll(program + "/user_rule.txt", "<rule>" + tree.path() + ",3</rule>\r\n");
     }
     // norv-cli with `args`; standard output alone in `stdout_file`.
     Outcome Cli(const std::string& args, const std::string& stdout_file = "/dev/null") {
-        return testing::RunProcess(
-            {"/bin/sh", "-c",
-             "'" + binary + "' --dir '" + program + "' " + args + " 2>'" + (scratch / "err.txt") +
-                 "' >'" + stdout_file + "'"},
-            scratch / "sh.txt");
+        return testing::RunProcess({"/bin/sh", "-c",
+                                    "'" + binary + "' --dir '" + program + "' " + args + " 2>'" +
+                                        (scratch / "err.txt") + "' >'" + stdout_file + "'"},
+                                   scratch / "sh.txt");
     }
     // What events_check.py makes of `files`; fails the test with its reason.
     std::vector<std::string> Checked(const std::vector<std::string>& files) {

@@ -60,7 +60,9 @@ class FaultTest : public ::testing::Test {
     void WriteSettings(const std::string& save, const std::string& cracked, bool restore = false) {
         auto lines = testing::SettingsLines(save, cracked);
         if (restore) lines[12] = " 1 ";
-        ASSERT_TRUE(platform::WriteTextFileAtomic(program + "/norvcfg.txt", lines, "UTF-8").ok());
+        ASSERT_TRUE(platform::WriteTextFileAtomic(testing::SystemEnv(), program + "/norvcfg.txt",
+                                                  lines, "UTF-8")
+                        .ok());
     }
     void Rules(const std::string& path) {
         testing::WriteAll(program + "/user_rule.txt", "<rule>" + path + ",3</rule>\r\n");
@@ -180,7 +182,7 @@ TEST_F(FaultTest, AKilledArchiveNeverLeavesAPartialArchive) {
     ::waitpid(pid, &status, 0);
     std::string archive = scratch / "save/arcive.lzh";
     // Either none (the run had deleted the old one) or a whole one, never a torn one.
-    if (platform::FileExists(archive)) {
+    if (platform::FileExists(testing::SystemEnv(), archive)) {
         EXPECT_EQ(std::system(("lhasa t '" + archive + "' >/dev/null 2>&1").c_str()), 0);
     }
     EXPECT_EQ(Run("archive").exit_code, 0);

@@ -38,7 +38,9 @@ class FuseTest : public ::testing::Test {
         auto lines = testing::SettingsLines(scratch / "save", scratch / "cracked");
         lines[9] = " 1 ";
         lines[10] = "0.01";  // the service checks every 0.6 s
-        ASSERT_TRUE(platform::WriteTextFileAtomic(program + "/norvcfg.txt", lines, "UTF-8").ok());
+        ASSERT_TRUE(platform::WriteTextFileAtomic(testing::SystemEnv(), program + "/norvcfg.txt",
+                                                  lines, "UTF-8")
+                        .ok());
     }
     void TearDown() override { StopServers(); }
 

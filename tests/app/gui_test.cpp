@@ -45,7 +45,9 @@ class GuiTest : public ::testing::Test {
     void TearDown() override { SetMessageRecorder(nullptr); }
 
     void StartWindow() {
-        ASSERT_TRUE(platform::WriteTextFileAtomic(program / "norvcfg.txt", lines, "UTF-8").ok());
+        ASSERT_TRUE(platform::WriteTextFileAtomic(testing::SystemEnv(), program / "norvcfg.txt",
+                                                  lines, "UTF-8")
+                        .ok());
         window = std::make_unique<MainWindow>();
         StartupOptions options;
         options.program_dir = program.path();
@@ -398,7 +400,8 @@ TEST_F(GuiTest, SettingsWindowEditsTheOneEditingState) {
     s.Open();
     s.findChild<QCheckBox*>("scan_flg_check")->click();
     s.findChild<QPushButton*>("Command1")->click();
-    auto saved = platform::ReadTextLines(program / "norvcfg.txt", "UTF-8").value();
+    auto saved =
+        platform::ReadTextLines(testing::SystemEnv(), program / "norvcfg.txt", "UTF-8").value();
     ASSERT_EQ(saved.size(), 15u);
     EXPECT_EQ(saved[9], " 1 ");
     EXPECT_TRUE(TimerActive("Timer1"));
@@ -447,7 +450,7 @@ TEST_F(GuiTest, SaveButtonBuildsTheArchive) {
     StartWindow();
     window->settings_window().findChild<QPushButton*>("Command3")->click();
     EXPECT_TRUE(messages.empty()) << messages[0];
-    EXPECT_TRUE(platform::FileExists(program / "save/arcive.lzh"));
+    EXPECT_TRUE(platform::FileExists(testing::SystemEnv(), program / "save/arcive.lzh"));
     EXPECT_TRUE(window->settings_window().findChild<QPushButton*>("Command3")->isEnabled());
 }
 

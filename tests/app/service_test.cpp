@@ -36,7 +36,9 @@ class ServiceTest : public ::testing::Test {
         auto lines = testing::SettingsLines(scratch / "save", scratch / "cracked");
         lines[9] = auto_check;
         lines[10] = period_minutes;
-        ASSERT_TRUE(platform::WriteTextFileAtomic(program + "/norvcfg.txt", lines, "UTF-8").ok());
+        ASSERT_TRUE(platform::WriteTextFileAtomic(testing::SystemEnv(), program + "/norvcfg.txt",
+                                                  lines, "UTF-8")
+                        .ok());
     }
     pid_t StartService() {
         return testing::Spawn({binary, "--dir", program, "service"}, scratch / "service.txt");

@@ -52,7 +52,9 @@ class WatchTest : public ::testing::Test {
             lines[4] = smtp;
         }
         lines[12] = restore ? " 1 " : " 0 ";
-        ASSERT_TRUE(platform::WriteTextFileAtomic(program + "/norvcfg.txt", lines, "UTF-8").ok());
+        ASSERT_TRUE(platform::WriteTextFileAtomic(testing::SystemEnv(), program + "/norvcfg.txt",
+                                                  lines, "UTF-8")
+                        .ok());
     }
     void ArchiveAndInit() {
         ASSERT_EQ(testing::RunCli(program, "archive", scratch / "archive.txt").exit_code, 0)
@@ -424,7 +426,9 @@ TEST_F(WatchTest, TheServiceWatchesBetweenItsTimedChecksAndRereadsTheRulesOnHang
     lines[9] = " 1 ";
     lines[10] = "60";  // the next timed check is an hour away
     lines[12] = " 1 ";
-    ASSERT_TRUE(platform::WriteTextFileAtomic(program + "/norvcfg.txt", lines, "UTF-8").ok());
+    ASSERT_TRUE(platform::WriteTextFileAtomic(testing::SystemEnv(), program + "/norvcfg.txt", lines,
+                                              "UTF-8")
+                    .ok());
     ArchiveAndInit();
     pid = testing::Spawn({binary, "--dir", program, "service", "--watch"}, scratch / "watch.txt");
     ASSERT_TRUE(Eventually([&] { return Says("リアルタイム監視を開始しました"); })) << Said();

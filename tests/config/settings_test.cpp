@@ -17,7 +17,9 @@ using testing::TempDir;
 class SettingsTest : public ::testing::Test {
   protected:
     void WriteSettings(const std::vector<std::string>& lines) {
-        ASSERT_TRUE(platform::WriteTextFileAtomic(context.SettingsPath(), lines, "UTF-8").ok());
+        ASSERT_TRUE(platform::WriteTextFileAtomic(testing::SystemEnv(), context.SettingsPath(),
+                                                  lines, "UTF-8")
+                        .ok());
     }
     Status Load() { return Keep(LoadSettings(context, settings, switches)); }
     Status Save() { return Keep(SaveSettings(context, settings, switches)); }
@@ -134,7 +136,7 @@ TEST_F(SettingsTest, SaveWritesTheRecordAndTheSwitchesLineByLine) {
     settings.cracked_dir = "/cracked";
     ASSERT_TRUE(Save().ok());
     EXPECT_EQ(
-        platform::ReadTextLines(context.SettingsPath(), "UTF-8").value(),
+        platform::ReadTextLines(testing::SystemEnv(), context.SettingsPath(), "UTF-8").value(),
         (std::vector<std::string>{"reserved", "name", " 1 ", "pop", "smtp", "who", "pw", "from",
                                   "to", " 2 ", "7", " 1 ", " 2 ", "/save", "/cracked"}));
 }
@@ -148,7 +150,8 @@ TEST_F(SettingsTest, ReservedLineAndFifteenLinesSurviveCycles) {
         ASSERT_TRUE(Load().ok());
         ASSERT_TRUE(Save().ok());
     }
-    auto written = platform::ReadTextLines(context.SettingsPath(), "UTF-8").value();
+    auto written =
+        platform::ReadTextLines(testing::SystemEnv(), context.SettingsPath(), "UTF-8").value();
     ASSERT_EQ(written.size(), 15u);
     EXPECT_EQ(written[0], "  keep me exactly  ");
     EXPECT_EQ(written[2], " 0 ");
@@ -270,7 +273,9 @@ TEST_F(SettingsTest, SavedFileIsOwnerOnlyAndRefusesLineBreaks) {
 TEST_F(SettingsTest, ShiftJisFileFromWindowsLoads) {
     auto lines = SettingsLines("/s", "/c");
     lines[1] = "本社サーバ";
-    ASSERT_TRUE(platform::WriteTextFileAtomic(context.SettingsPath(), lines, "cp932").ok());
+    ASSERT_TRUE(
+        platform::WriteTextFileAtomic(testing::SystemEnv(), context.SettingsPath(), lines, "cp932")
+            .ok());
     ASSERT_TRUE(Load().ok());
     EXPECT_EQ(settings.server_name, "本社サーバ");
 }

@@ -21,11 +21,12 @@ class EngineTest : public ::testing::Test, public SettingsReloader {
     void SetUp() override {
         context = MakeContext(program.path());
         ASSERT_TRUE(platform::WriteTextFileAtomic(
-                        context.SettingsPath(),
+                        testing::SystemEnv(), context.SettingsPath(),
                         SettingsLines(program / "save", program / "cracked"), "UTF-8")
                         .ok());
         ASSERT_TRUE(LoadSettings(context, settings, switches).ok());
-        context.db_conn = platform::Database::Open(context.DatabasePath(), true).value();
+        context.db_conn =
+            platform::Database::Open(testing::SystemEnv(), context.DatabasePath(), true).value();
         store = FileInfoStore::Open(*context.db_conn, true).value();
         regional = JapaneseFormat();
         engine = std::make_unique<ScanEngine>(
@@ -43,7 +44,7 @@ class EngineTest : public ::testing::Test, public SettingsReloader {
     void SetRules(std::vector<Rule> list) { rules.rules = std::move(list); }
 
     std::vector<std::string> LogLines() {
-        return platform::ReadTextLines(context.LogPath(), "UTF-8").value();
+        return platform::ReadTextLines(testing::SystemEnv(), context.LogPath(), "UTF-8").value();
     }
 
     // The change lines of the last log ("Created: ..." etc.), in order.

@@ -28,7 +28,7 @@ std::vector<Row> AllRows(platform::Database& db) {
 class StoreTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        db = platform::Database::Open(dir / "norv.db", true).value();
+        db = platform::Database::Open(testing::SystemEnv(), dir / "norv.db", true).value();
         store = FileInfoStore::Open(*db, true).value();
     }
     TempDir dir;
@@ -90,7 +90,7 @@ TEST_F(StoreTest, TwoRecordsForOnePathLookUpTheFirst) {
 TEST_F(StoreTest, WorkIsKeptAcrossConnections) {
     ASSERT_TRUE(store->InsertBaseline("/kept", 1, "d", kD1).ok());
     ASSERT_TRUE(store->Commit().ok());
-    auto other = platform::Database::Open(dir / "norv.db", false).value();
+    auto other = platform::Database::Open(testing::SystemEnv(), dir / "norv.db", false).value();
     EXPECT_EQ(other->QueryInt("SELECT count(*) FROM fileinfo").value(), 1);
 }
 
@@ -160,14 +160,14 @@ TEST(StoreOpen, AnOldDatabaseGetsTheSecondTableOnceAndFileinfoStaysAsItWas) {
         return stmt->Step().value() ? stmt->ColumnText(0) : std::string();
     };
     {
-        auto db = platform::Database::Open(dir / "norv.db", true).value();
+        auto db = platform::Database::Open(testing::SystemEnv(), dir / "norv.db", true).value();
         ASSERT_TRUE(db->Exec(shape).ok());
         ASSERT_TRUE(
             db->Exec("INSERT INTO fileinfo VALUES('/a','1','d','" + kD1 + "','" + kD1 + "',1)")
                 .ok());
     }
     for (int opening = 0; opening < 2; ++opening) {
-        auto db = platform::Database::Open(dir / "norv.db", false).value();
+        auto db = platform::Database::Open(testing::SystemEnv(), dir / "norv.db", false).value();
         auto store = FileInfoStore::Open(*db, false).value();
         EXPECT_EQ(store->TakeExtendedNotice(), opening == 0) << opening;
         EXPECT_FALSE(store->TakeExtendedNotice());
@@ -178,12 +178,12 @@ TEST(StoreOpen, AnOldDatabaseGetsTheSecondTableOnceAndFileinfoStaysAsItWas) {
     // A new database has nothing to extend; one whose second table has another shape is
     // refused and left alone.
     {
-        auto db = platform::Database::Open(dir / "new.db", true).value();
+        auto db = platform::Database::Open(testing::SystemEnv(), dir / "new.db", true).value();
         EXPECT_FALSE(FileInfoStore::Open(*db, true).value()->TakeExtendedNotice());
         EXPECT_EQ(schema(*db), shape);
     }
     {
-        auto db = platform::Database::Open(dir / "other.db", true).value();
+        auto db = platform::Database::Open(testing::SystemEnv(), dir / "other.db", true).value();
         ASSERT_TRUE(db->Exec(shape).ok());
         ASSERT_TRUE(db->Exec("CREATE TABLE fingerprint (x)").ok());
         EXPECT_FALSE(FileInfoStore::Open(*db, false).ok());
@@ -195,12 +195,12 @@ TEST(StoreOpen, ForeignFilesAreRefusedAndLeftAlone) {
     TempDir dir;
     // A database whose table has another shape.
     {
-        auto db = platform::Database::Open(dir / "other.db", true).value();
+        auto db = platform::Database::Open(testing::SystemEnv(), dir / "other.db", true).value();
         ASSERT_TRUE(db->Exec("CREATE TABLE fileinfo (name TEXT)").ok());
     }
     std::string before = testing::ReadAll(dir / "other.db");
     {
-        auto db = platform::Database::Open(dir / "other.db", false).value();
+        auto db = platform::Database::Open(testing::SystemEnv(), dir / "other.db", false).value();
         auto store = FileInfoStore::Open(*db, false);
         ASSERT_FALSE(store.ok());
         EXPECT_NE(store.status().message().find("other.db"), std::string::npos);
@@ -210,7 +210,7 @@ TEST(StoreOpen, ForeignFilesAreRefusedAndLeftAlone) {
     // A damaged file that is no database at all.
     std::string junk = dir.Write("junk.db", std::string(4096, 'J'));
     {
-        auto db = platform::Database::Open(junk, false);
+        auto db = platform::Database::Open(testing::SystemEnv(), junk, false);
         if (db.ok()) {
             EXPECT_FALSE(FileInfoStore::Open(**db, false).ok());
         }
@@ -219,7 +219,7 @@ TEST(StoreOpen, ForeignFilesAreRefusedAndLeftAlone) {
 
     // An existing database without the table is not ours to alter either.
     {
-        auto db = platform::Database::Open(dir / "empty.db", true).value();
+        auto db = platform::Database::Open(testing::SystemEnv(), dir / "empty.db", true).value();
         ASSERT_TRUE(db->Exec("CREATE TABLE other (x)").ok());
         EXPECT_FALSE(FileInfoStore::Open(*db, false).ok());
     }

@@ -11,11 +11,11 @@
 #include <functional>
 #include <map>
 
-#include "platform/file_ops.h"
 #include "platform/md5.h"
 #include "tests/engine/engine_fixture.h"
-#include "tests/support/faulty_file_ops.h"
+#include "tests/support/fault_env.h"
 #include "tests/support/file_attributes.h"
+#include "tests/support/race_env.h"
 
 namespace norv {
 namespace {
@@ -115,14 +115,13 @@ TEST_F(FingerprintCheckTest, AFactThatCannotBeReadIsSaidOnceAndIsNeverAnAlterati
     ASSERT_TRUE(testing::SetAcl(b, "u::rw-,u:65534:r--,g::r--,m::r--,o::---"));
     Init();
     ASSERT_EQ(::chmod(b.c_str(), 0600), 0);
-    testing::FaultyFileOps faults;
-    faults.Fail(testing::FaultyFileOps::Op::kFListXattr, ERANGE, 0);
-    faults.Fail(testing::FaultyFileOps::Op::kFGetXattr, EOPNOTSUPP, 0, platform::kAclXattr);
-    {
-        platform::ScopedFileOps scope(faults);
-        ASSERT_TRUE(engine->check_file().ok());
-    }
-    EXPECT_EQ(faults.MatchedCalls(testing::FaultyFileOps::Op::kFGetXattr), 2);
+    testing::FaultEnv faults;
+    faults.Fail(testing::Call::kFListXattr, ERANGE, 0);
+    faults.Fail(testing::Call::kFGetXattr, EOPNOTSUPP, 0, platform::kAclXattr);
+    context.env = &faults;
+    ASSERT_TRUE(engine->check_file().ok());
+    context.env = &testing::SystemEnv();
+    EXPECT_EQ(faults.MatchedCalls(testing::Call::kFGetXattr), 2);
     EXPECT_EQ(counters.altered, 1);
     EXPECT_EQ(events.Facts(b), std::vector<std::string_view>{"mode"});
     EXPECT_EQ(LinesWith("Warning: "), 1u);
@@ -165,37 +164,16 @@ TEST_F(FingerprintCheckTest, AnOldBaselineIsExtendedWithoutAReportAndSaysSoOnce)
 TEST_F(FingerprintCheckTest, AFileChangingWhileItIsReadIsAlteredOnceAndNeverRecorded) {
     const std::string page = Page("index.html", std::string(300000, 'h'));
     Init();
-    // After each of the page's next `times` reads (-1: all), `meddle` has its way with it.
-    class Meddler : public platform::FileOps {
-      public:
-        explicit Meddler(std::string path) : path_(std::move(path)) {}
-        ssize_t Read(int fd, void* buffer, size_t size) override {
-            const ssize_t n = platform::SystemFileOps().Read(fd, buffer, size);
-            char name[4096];
-            const std::string self = "/proc/self/fd/" + std::to_string(fd);
-            const ssize_t length = ::readlink(self.c_str(), name, sizeof name);
-            if (times != 0 && length > 0 &&
-                std::string(name, static_cast<size_t>(length)) == path_) {
-                --times;
-                meddle(fd);
-            }
-            return n;
-        }
-        int times = 0;
-        std::function<void(int fd)> meddle;
-
-      private:
-        std::string path_;
-    } meddler(page);
-    platform::ScopedFileOps scope(meddler);
     // Its end is rewritten after its start was read: what was read is no content it ever had.
-    meddler.times = 1;
-    meddler.meddle = [&](int) {
+    testing::RaceEnv rewriter;
+    rewriter.After(testing::Call::kRead, "index.html", [&] {
         const int writer = ::open(page.c_str(), O_WRONLY | O_CLOEXEC);
         EXPECT_EQ(::pwrite(writer, "X", 1, 299999), 1);
         ::close(writer);
-    };
+    });
+    context.env = &rewriter;
     ASSERT_TRUE(engine->check_file().ok());
+    EXPECT_EQ(rewriter.Fired(), 1);
     EXPECT_EQ(counters.altered, 1);
     EXPECT_EQ(ChangeLines().size(), 1u);
     ASSERT_EQ(events.changes[page].size(), 1u);
@@ -203,18 +181,24 @@ TEST_F(FingerprintCheckTest, AFileChangingWhileItIsReadIsAlteredOnceAndNeverReco
     EXPECT_FALSE(events.changes[page][0].now.has_value());
     EXPECT_EQ(Rows().at(page).md5c, Rows().at(page).md5o);
 
-    // Its mode flipped during each read: measured again, or left out when it never holds still.
-    meddler.meddle = [](int fd) {
+    // Its mode flipped during a read: measured again, or left out when it never holds still.
+    auto flip = [&] {
         struct stat st {};
-        if (::fstat(fd, &st) == 0) ::fchmod(fd, (st.st_mode & 07777) ^ 0100);
+        if (::stat(page.c_str(), &st) == 0) ::chmod(page.c_str(), (st.st_mode & 07777) ^ 0100);
     };
+    testing::RaceEnv once;
+    once.After(testing::Call::kRead, "index.html", flip);
     testing::WriteAll(page, "new home");
-    meddler.times = 1;
+    context.env = &once;
     Init();
+    EXPECT_EQ(once.Fired(), 1);
     EXPECT_EQ(Rows().at(page).md5o, platform::Md5Hex("new home"));
+    testing::RaceEnv always;
+    always.After(testing::Call::kRead, "index.html", flip, 0);
     testing::WriteAll(page, "newer home");
-    meddler.times = -1;
+    context.env = &always;
     Init();
+    context.env = &testing::SystemEnv();
     EXPECT_EQ(engine->unseen_places(), 1u);
     EXPECT_EQ(Rows().at(page).md5o, platform::Md5Hex("new home"));
 }

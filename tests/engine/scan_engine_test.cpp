@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "platform/md5.h"
 #include "tests/engine/engine_fixture.h"
+#include "tests/support/race_env.h"
 
 namespace norv {
 namespace {
@@ -220,6 +223,35 @@ TEST_F(EngineTest, ArchiveBuildingAndRunsExcludeEachOther) {
                     })
                     .ok());
     EXPECT_TRUE(run_during_archive.Is(ErrorKind::kBusy));
+}
+
+// A cracked folder inside a watched tree, as the response fills it while the walk goes on: a
+// copy that lands there the moment the walk would list it is never taken for a new file.
+TEST_F(EngineTest, TheCrackedFolderInsideAWatchedTreeIsNeverWalked) {
+    settings.cracked_dir = tree / "cracked";
+    switches.auto_restore = 1;
+    tree.Write("www/index.html", "<h1>good</h1>");
+    SetRules({{tree.path(), RuleKind::kTree}});
+    testing::RaceEnv race;
+    race.Before(testing::Call::kFdOpenDir, "*/cracked",
+                [&] { tree.Write("cracked/2004-04-119-05-22shell.php", "evidence"); });
+    context.env = &race;
+    ASSERT_TRUE(engine->check_file().ok());
+    EXPECT_EQ(ChangeLines(), std::vector<std::string>{"Created: " + tree / "www/index.html"});
+    const auto lines = LogLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Skipped: " + tree / "cracked"), lines.end());
+}
+
+// A folder another user made at the cracked folder's path hides nothing: it is walked like any
+// other, and what was planted there is found.
+TEST_F(EngineTest, ACrackedFolderAnotherUserMadeIsWalkedLikeAnyOther) {
+    if (::geteuid() != 0) GTEST_SKIP() << "owners are set as root";
+    settings.cracked_dir = tree / "cracked";
+    const std::string planted = tree.Write("cracked/shell.php", "<?php evil();");
+    ASSERT_EQ(::chown((tree / "cracked").c_str(), 65534, 65534), 0);
+    SetRules({{tree.path(), RuleKind::kTree}});
+    ASSERT_TRUE(engine->check_file().ok());
+    EXPECT_EQ(ChangeLines(), std::vector<std::string>{"Created: " + planted});
 }
 
 TEST_F(EngineTest, SubfolderFilesComeBeforeTheirParentsFiles) {
@@ -493,7 +525,7 @@ TEST_F(EngineTest, TheWatchTakesForItsOwnWorkOnlyWhatItsResponseWrote) {
     SetRules({{tree.path(), RuleKind::kFolder}});
     mode = ScanMode::kInit;
     ASSERT_TRUE(engine->RunScan().ok());
-    auto folder = platform::OpenDirectory(tree.path());
+    auto folder = platform::OpenDirectory(testing::SystemEnv(), tree.path());
     ASSERT_TRUE(folder.ok());
     const WatchedFile file{std::move(folder).value(), "index.html", page};
     // The response restores the page, and the attacker writes it again before the watch looks.
@@ -521,9 +553,8 @@ TEST_F(EngineTest, TheWatchTakesForItsOwnWorkOnlyWhatItsResponseWrote) {
     testing::WriteAll(page, "defaced");
     hooks.on_response = [&](const std::string& path) {
         testing::WriteAll(path, "home");
-        auto here = platform::OpenDirectory(tree.path());
-        platform::ExtendedFacts set =
-            platform::FingerprintAt((*here)->fd(), "index.html").Extended();
+        auto here = platform::OpenDirectory(testing::SystemEnv(), tree.path());
+        platform::ExtendedFacts set = platform::FingerprintAt(**here, "index.html").Extended();
         set.sha256.clear();
         ::chmod(path.c_str(), 04777);
         return ResponseOutcome{ResponseOutcome::Left::kRestored, platform::Md5Hex("home"), {}, set};

@@ -76,7 +76,7 @@ TEST_F(EngineTest, LogInShiftJisAlignsTheCountsInBytes) {
     EXPECT_NE(log.find("\x8C\x9F\x8D\xB8\x90\x94\x81\x46      "
                        " 0 \r\n"),
               std::string::npos);
-    EXPECT_EQ(platform::ReadTextLines(context.LogPath(), "UTF-8").value()[1],
+    EXPECT_EQ(platform::ReadTextLines(testing::SystemEnv(), context.LogPath(), "UTF-8").value()[1],
               "                    NORV スキャン結果\u3000");
 }
 

@@ -8,9 +8,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/file_ops.h"
-#include "tests/support/faulty_file_ops.h"
+#include "platform/env.h"
+#include "tests/support/fault_env.h"
 #include "tests/support/file_attributes.h"
+#include "tests/support/race_env.h"
 #include "tests/support/test_support.h"
 
 namespace norv::platform {
@@ -18,11 +19,11 @@ namespace {
 
 using norv::testing::TempDir;
 
-Fingerprint FingerprintOf(const TempDir& dir, const std::string& name) {
-    int dirfd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    Fingerprint print = FingerprintAt(dirfd, name);
-    ::close(dirfd);
-    return print;
+Fingerprint FingerprintOf(const TempDir& dir, const std::string& name,
+                          Env& env = testing::SystemEnv()) {
+    auto folder = OpenDirectory(env, dir.path());
+    EXPECT_TRUE(folder.ok());
+    return FingerprintAt(**folder, name);
 }
 
 std::vector<std::string_view> Names(const std::vector<FactChange>& changes) {
@@ -90,53 +91,43 @@ TEST(Fingerprint, AFactNotReadHasNoValueAndALargeOneIsKeptAsItsDigest) {
     TempDir dir;
     dir.Write("page.html", "<h1>home</h1>");
     {
-        testing::FaultyFileOps faults;
-        faults.Fail(testing::FaultyFileOps::Op::kFListXattr, ERANGE, 0);
-        faults.Fail(testing::FaultyFileOps::Op::kFGetXattr, EOPNOTSUPP, 0, kAclXattr);
-        ScopedFileOps scope(faults);
-        const Fingerprint print = FingerprintOf(dir, "page.html");
+        testing::FaultEnv faults;
+        faults.Fail(testing::Call::kFListXattr, ERANGE, 0);
+        faults.Fail(testing::Call::kFGetXattr, EOPNOTSUPP, 0, kAclXattr);
+        const Fingerprint print = FingerprintOf(dir, "page.html", faults);
         EXPECT_EQ(print.md5, Md5Hex("<h1>home</h1>"));
         EXPECT_FALSE(print.acl.has_value());
         EXPECT_EQ(print.acl_error, EOPNOTSUPP);
         EXPECT_EQ(print.capabilities, "");
-        EXPECT_EQ(faults.MatchedCalls(testing::FaultyFileOps::Op::kFGetXattr), 1);
+        EXPECT_EQ(faults.MatchedCalls(testing::Call::kFGetXattr), 1);
     }
-    class LargeAcl : public FileOps {
+    class LargeAcl : public EnvWrapper {
       public:
+        LargeAcl() : EnvWrapper(Env::Default()) {}
         ssize_t FListXattr(int, char*, size_t) override {
             errno = ERANGE;
             return -1;
         }
         ssize_t FGetXattr(int fd, const char* name, void* value, size_t size) override {
             if (std::strcmp(name, kAclXattr) != 0)
-                return SystemFileOps().FGetXattr(fd, name, value, size);
+                return target()->FGetXattr(fd, name, value, size);
             std::memset(value, 'a', 5000);
             return 5000;
         }
     } large;
-    ScopedFileOps scope(large);
-    EXPECT_EQ(FingerprintOf(dir, "page.html").acl,
+    EXPECT_EQ(FingerprintOf(dir, "page.html", large).acl,
               kDigestedXattrMark + Sha256Hex(std::string(5000, 'a')));
 }
 
 TEST(Fingerprint, AFileChangedWhileItIsReadIsNoFingerprint) {
     TempDir dir;
     dir.Write("page.html", std::string(100000, 'x'));
-    // Between two reads, something changes the file's mode: the read is no one state of it.
-    class ChangedMidway : public FileOps {
-      public:
-        ssize_t Read(int fd, void* buffer, size_t size) override {
-            const ssize_t n = SystemFileOps().Read(fd, buffer, size);
-            if (!changed_) changed_ = ::fchmod(fd, 0600) == 0;
-            return n;
-        }
-        bool changed_ = false;
-    } midway;
-    {
-        ScopedFileOps scope(midway);
-        EXPECT_TRUE(FingerprintOf(dir, "page.html").changed_while_read);
-    }
-    EXPECT_TRUE(midway.changed_);
+    // After its first read, something changes the file's mode: the read is no one state of it.
+    testing::RaceEnv midway;
+    midway.After(testing::Call::kRead, "page.html",
+                 [&] { ASSERT_EQ(::chmod((dir / "page.html").c_str(), 0600), 0); });
+    EXPECT_TRUE(FingerprintOf(dir, "page.html", midway).changed_while_read);
+    EXPECT_EQ(midway.Fired(), 1);
     EXPECT_FALSE(FingerprintOf(dir, "page.html").changed_while_read);
 }
 

@@ -6,15 +6,16 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <set>
 #include <tuple>
 #include <vector>
 
-#include "platform/file_ops.h"
 #include "platform/lha/lh5_encoder.h"
-#include "tests/support/faulty_file_ops.h"
+#include "tests/support/fault_env.h"
+#include "tests/support/race_env.h"
 #include "tests/support/test_support.h"
 
 namespace norv::platform::lha {
@@ -81,9 +82,11 @@ TEST(Lh5, RoundTripsEveryShapeThroughAnotherDecoder) {
     for (size_t i = 0; i < samples.size(); ++i) {
         std::string name = "s" + std::to_string(i);
         dir.Write("in/" + name, samples[i]);
-        ASSERT_TRUE(AddToArchive(dir / (name + ".lzh"), dir / ("in/" + name)).ok());
+        ASSERT_TRUE(
+            AddToArchive(testing::SystemEnv(), dir / (name + ".lzh"), dir / ("in/" + name)).ok());
         dir.MakeDir("out" + std::to_string(i));
-        Status status = RestoreEntryBelow(dir / (name + ".lzh"), StoredPathOf(dir / ("in/" + name)),
+        Status status = RestoreEntryBelow(testing::SystemEnv(), dir / (name + ".lzh"),
+                                          StoredPathOf(testing::SystemEnv(), dir / ("in/" + name)),
                                           dir / ("out" + std::to_string(i)));
         ASSERT_TRUE(status.ok()) << i << ": " << status.message();
         EXPECT_EQ(
@@ -98,10 +101,11 @@ TEST(Lh5, RoundTripsEveryShapeThroughAnotherDecoder) {
 std::string ThroughArchive(const TempDir& dir, const std::string& name, const std::string& data) {
     const std::string source = dir.Write("in/" + name, data);
     const std::string archive = dir / (name + ".lzh");
-    Status status = AddToArchive(archive, source);
+    Status status = AddToArchive(testing::SystemEnv(), archive, source);
     if (!status.ok()) return "archive failed: " + status.message();
     const std::string out = dir.MakeDir("out-" + name);
-    status = RestoreEntryBelow(archive, StoredPathOf(source), out);
+    status = RestoreEntryBelow(testing::SystemEnv(), archive,
+                               StoredPathOf(testing::SystemEnv(), source), out);
     if (!status.ok()) return "restore failed: " + status.message();
     return ReadAll(out + source);
 }
@@ -132,7 +136,7 @@ class ArchiveTest : public ::testing::Test {
     void SetUp() override {
         FillTree(dir);
         archive = dir / "arcive.lzh";
-        ASSERT_TRUE(AddToArchive(archive, dir / "tree").ok());
+        ASSERT_TRUE(AddToArchive(testing::SystemEnv(), archive, dir / "tree").ok());
         stored = (dir / "tree").substr(1);  // entries carry the full path without the leading "/"
     }
     TempDir dir;
@@ -161,7 +165,7 @@ TEST_F(ArchiveTest, OtherToolsReadAndExtractOurArchives) {
 }
 
 TEST_F(ArchiveTest, ListingShowsEveryEntryUnderItsFullPath) {
-    auto entries = ListArchive(archive);
+    auto entries = ListArchive(testing::SystemEnv(), archive);
     ASSERT_TRUE(entries.ok()) << entries.status().message();
     std::set<std::string> paths;
     for (const auto& e : entries.value()) {
@@ -181,21 +185,21 @@ TEST_F(ArchiveTest, RestoreByFullPathPutsBackThatFileAloneWithModeAndTime) {
     ::chmod(file.c_str(), 0640);
     // A file of the same name elsewhere in the tree, edited since: never touched.
     dir.Write("tree/nested/設定ファイル.txt", "archived twin");
-    ASSERT_TRUE(AddToArchive(dir / "second.lzh", dir / "tree").ok());
+    ASSERT_TRUE(AddToArchive(testing::SystemEnv(), dir / "second.lzh", dir / "tree").ok());
     dir.Write("tree/nested/設定ファイル.txt", "a legitimate edit");
     struct stat before {};
     ::stat(file.c_str(), &before);
     norv::testing::WriteAll(file, "tampered");
-    auto root = OpenDirectory("/");
+    auto root = OpenDirectory(testing::SystemEnv(), "/");
     ASSERT_TRUE(root.ok());
     // A file standing at the place is evidence: never replaced, it must be moved away first.
-    Status over =
-        RestoreEntry(dir / "second.lzh", StoredPathOf(file), **root, "/", PathNames(file));
+    Status over = RestoreEntry(dir / "second.lzh", StoredPathOf(testing::SystemEnv(), file), **root,
+                               "/", PathNames(file));
     EXPECT_FALSE(over.ok());
     EXPECT_EQ(ReadAll(file), "tampered");
     ::unlink(file.c_str());
-    Status restored =
-        RestoreEntry(dir / "second.lzh", StoredPathOf(file), **root, "/", PathNames(file));
+    Status restored = RestoreEntry(dir / "second.lzh", StoredPathOf(testing::SystemEnv(), file),
+                                   **root, "/", PathNames(file));
     ASSERT_TRUE(restored.ok()) << restored.message();
     EXPECT_EQ(ReadAll(file), "改ざん検知\n");
     EXPECT_EQ(ReadAll(dir / "tree/nested/設定ファイル.txt"), "a legitimate edit");
@@ -208,12 +212,14 @@ TEST_F(ArchiveTest, RestoreByFullPathPutsBackThatFileAloneWithModeAndTime) {
     std::string log = dir / "tree/nested/log.txt";
     std::string log_content = ReadAll(log);
     ::unlink(log.c_str());
-    ASSERT_TRUE(RestoreEntryBelow(archive, stored + "/nested/log.txt", "/").ok());
+    ASSERT_TRUE(
+        RestoreEntryBelow(testing::SystemEnv(), archive, stored + "/nested/log.txt", "/").ok());
     EXPECT_EQ(ReadAll(log), log_content);
-    EXPECT_FALSE(RestoreEntryBelow(archive, stored + "/never-archived.txt", "/").ok());
+    EXPECT_FALSE(
+        RestoreEntryBelow(testing::SystemEnv(), archive, stored + "/never-archived.txt", "/").ok());
     // Symbolic links come back as links.
     ::unlink((dir / "tree/link").c_str());
-    ASSERT_TRUE(RestoreEntryBelow(archive, stored + "/link", "/").ok());
+    ASSERT_TRUE(RestoreEntryBelow(testing::SystemEnv(), archive, stored + "/link", "/").ok());
     char target[64] = {};
     ASSERT_GT(::readlink((dir / "tree/link").c_str(), target, sizeof target), 0);
     EXPECT_STREQ(target, "text.txt");
@@ -225,36 +231,37 @@ TEST_F(ArchiveTest, AnIndexedRestoreReadsTheRightEntryAndFollowsANewArchive) {
     std::string deep = dir.Write("site/a/b/page.html", "first archive");
     dir.Write("site/other.html", "other");
     ASSERT_EQ(::chmod((dir / "site/a/b").c_str(), 0751), 0);
-    ASSERT_TRUE(AddToArchive(dir / "site.lzh", dir / "site").ok());
-    auto root = OpenDirectory("/");
+    ASSERT_TRUE(AddToArchive(testing::SystemEnv(), dir / "site.lzh", dir / "site").ok());
+    auto root = OpenDirectory(testing::SystemEnv(), "/");
     ASSERT_TRUE(root.ok());
     ArchiveIndex index;
     // The entry and its folder, gone: both come back, the folder with its archived mode.
     ::unlink(deep.c_str());
     ::rmdir((dir / "site/a/b").c_str());
-    ASSERT_TRUE(
-        RestoreEntry(dir / "site.lzh", StoredPathOf(deep), **root, "/", PathNames(deep), &index)
-            .ok());
+    ASSERT_TRUE(RestoreEntry(dir / "site.lzh", StoredPathOf(testing::SystemEnv(), deep), **root,
+                             "/", PathNames(deep), &index)
+                    .ok());
     EXPECT_EQ(ReadAll(deep), "first archive");
     struct stat st {};
     ASSERT_EQ(::stat((dir / "site/a/b").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0751u);
     // A new archive in the old one's place: the index follows it, never the old offsets.
     dir.Write("site/a/b/page.html", "second archive, longer than the first one was");
-    ASSERT_TRUE(AddToArchive(dir / "site.lzh", dir / "site").ok());
+    ASSERT_TRUE(AddToArchive(testing::SystemEnv(), dir / "site.lzh", dir / "site").ok());
     ::unlink(deep.c_str());
-    Status restored =
-        RestoreEntry(dir / "site.lzh", StoredPathOf(deep), **root, "/", PathNames(deep), &index);
+    Status restored = RestoreEntry(dir / "site.lzh", StoredPathOf(testing::SystemEnv(), deep),
+                                   **root, "/", PathNames(deep), &index);
     ASSERT_TRUE(restored.ok()) << restored.message();
     EXPECT_EQ(ReadAll(deep), "second archive, longer than the first one was");
     const std::string other = dir / "site/other.html";
     ::unlink(other.c_str());
-    ASSERT_TRUE(
-        RestoreEntry(dir / "site.lzh", StoredPathOf(other), **root, "/", PathNames(other), &index)
-            .ok());
+    ASSERT_TRUE(RestoreEntry(dir / "site.lzh", StoredPathOf(testing::SystemEnv(), other), **root,
+                             "/", PathNames(other), &index)
+                    .ok());
     EXPECT_EQ(ReadAll(other), "other");
-    EXPECT_FALSE(RestoreEntry(dir / "site.lzh", StoredPathOf(dir / "site/never.html"), **root, "/",
-                              PathNames(dir / "site/never.html"), &index)
+    EXPECT_FALSE(RestoreEntry(dir / "site.lzh",
+                              StoredPathOf(testing::SystemEnv(), dir / "site/never.html"), **root,
+                              "/", PathNames(dir / "site/never.html"), &index)
                      .ok());
 }
 
@@ -263,15 +270,50 @@ TEST_F(ArchiveTest, OwnerComesBackAsArchived) {
     std::string page = dir.Write("owned/index.html", "<h1>site</h1>");
     ASSERT_EQ(::chown(page.c_str(), 33, 33), 0);
     ASSERT_EQ(::chmod(page.c_str(), 0640), 0);
-    ASSERT_TRUE(AddToArchive(dir / "owned.lzh", dir / "owned").ok());
+    ASSERT_TRUE(AddToArchive(testing::SystemEnv(), dir / "owned.lzh", dir / "owned").ok());
     ::unlink(page.c_str());
-    ASSERT_TRUE(RestoreEntryBelow(dir / "owned.lzh", StoredPathOf(page), "/").ok());
+    ASSERT_TRUE(RestoreEntryBelow(testing::SystemEnv(), dir / "owned.lzh",
+                                  StoredPathOf(testing::SystemEnv(), page), "/")
+                    .ok());
     struct stat st {};
     ASSERT_EQ(::stat(page.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 33u);
     EXPECT_EQ(st.st_gid, 33u);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(ReadAll(page), "<h1>site</h1>");
+}
+
+// A folder the restore makes again gets its archived owner and mode; one another user renamed
+// into its place the moment it was made is never given away nor opened up.
+TEST_F(ArchiveTest, AFolderRenamedIntoAMadeFoldersPlaceIsNeverGivenAway) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files away";
+    const std::string page = dir.Write("owned/sub/index.html", "<h1>site</h1>");
+    ASSERT_EQ(::chown((dir / "owned/sub").c_str(), 33, 33), 0);
+    ASSERT_EQ(::chmod((dir / "owned/sub").c_str(), 0750), 0);
+    ASSERT_TRUE(AddToArchive(testing::SystemEnv(), dir / "owned.lzh", dir / "owned").ok());
+    auto restore = [&](Env& env) {
+        ASSERT_EQ(std::system(("rm -r '" + dir / "owned/sub" + "'").c_str()), 0);
+        ASSERT_TRUE(
+            RestoreEntryBelow(env, dir / "owned.lzh", StoredPathOf(testing::SystemEnv(), page), "/")
+                .ok());
+    };
+    struct stat st {};
+    restore(testing::SystemEnv());
+    ASSERT_EQ(::stat((dir / "owned/sub").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 33u);
+    EXPECT_EQ(st.st_mode & 07777, 0750u);
+
+    const std::string theirs = dir.MakeDir("theirs");
+    ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(theirs.c_str(), 0700), 0);
+    testing::RaceEnv race;
+    race.After(testing::Call::kMkdirAt, "sub",
+               [&] { ASSERT_EQ(::rename(theirs.c_str(), (dir / "owned/sub").c_str()), 0); });
+    restore(race);
+    EXPECT_EQ(race.Fired(), 1);
+    ASSERT_EQ(::stat((dir / "owned/sub").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
 }
 
 TEST(Archive, ANameHoldingTheLinkSeparatorNeverPassesForAnotherFile) {
@@ -281,9 +323,11 @@ TEST(Archive, ANameHoldingTheLinkSeparatorNeverPassesForAnotherFile) {
     const std::string real = dir.Write("site/.htaccess", "Options -Indexes\n");
     dir.MakeDir("site/.htaccess|d");
     ASSERT_EQ(::symlink("T", (dir / "site/.htaccess|d/l").c_str()), 0);
-    ASSERT_TRUE(AddToArchive(dir / "a.lzh", dir / "site").ok());
+    ASSERT_TRUE(AddToArchive(testing::SystemEnv(), dir / "a.lzh", dir / "site").ok());
     ::unlink(real.c_str());
-    ASSERT_TRUE(RestoreEntryBelow(dir / "a.lzh", StoredPathOf(real), "/").ok());
+    ASSERT_TRUE(RestoreEntryBelow(testing::SystemEnv(), dir / "a.lzh",
+                                  StoredPathOf(testing::SystemEnv(), real), "/")
+                    .ok());
     struct stat st {};
     ASSERT_EQ(::lstat(real.c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
@@ -291,9 +335,11 @@ TEST(Archive, ANameHoldingTheLinkSeparatorNeverPassesForAnotherFile) {
     // The link with the separator in its folder's name comes back too, as itself.
     const std::string link = dir / "site/.htaccess|d/l";
     ::unlink(link.c_str());
-    auto root = OpenDirectory("/");
+    auto root = OpenDirectory(testing::SystemEnv(), "/");
     ASSERT_TRUE(root.ok());
-    ASSERT_TRUE(RestoreEntry(dir / "a.lzh", StoredPathOf(link), **root, "/", PathNames(link)).ok());
+    ASSERT_TRUE(RestoreEntry(dir / "a.lzh", StoredPathOf(testing::SystemEnv(), link), **root, "/",
+                             PathNames(link))
+                    .ok());
     char target[16] = {};
     ASSERT_EQ(::readlink(link.c_str(), target, sizeof target - 1), 1);
     EXPECT_STREQ(target, "T");
@@ -307,16 +353,18 @@ TEST(Archive, NamesInTheEscapeCharactersNeverCollideWithRawBytes) {
     const std::string planted = dir.Write("site/caf\uF7E9", "attacker\n");
     const std::string bar = dir.Write("site/a|b", "bar\n");
     const std::string planted_bar = dir.Write("site/a\uF77Cb", "attacker\n");
-    EXPECT_NE(StoredPathOf(latin), StoredPathOf(planted));
-    EXPECT_NE(StoredPathOf(bar), StoredPathOf(planted_bar));
-    ASSERT_TRUE(AddToArchive(dir / "a.lzh", dir / "site").ok());
-    auto root = OpenDirectory("/");
+    EXPECT_NE(StoredPathOf(testing::SystemEnv(), latin),
+              StoredPathOf(testing::SystemEnv(), planted));
+    EXPECT_NE(StoredPathOf(testing::SystemEnv(), bar),
+              StoredPathOf(testing::SystemEnv(), planted_bar));
+    ASSERT_TRUE(AddToArchive(testing::SystemEnv(), dir / "a.lzh", dir / "site").ok());
+    auto root = OpenDirectory(testing::SystemEnv(), "/");
     ASSERT_TRUE(root.ok());
     for (const std::string& path : {latin, bar}) {
         const std::string before = ReadAll(path);
         ::unlink(path.c_str());
-        Status restored =
-            RestoreEntry(dir / "a.lzh", StoredPathOf(path), **root, "/", PathNames(path));
+        Status restored = RestoreEntry(dir / "a.lzh", StoredPathOf(testing::SystemEnv(), path),
+                                       **root, "/", PathNames(path));
         ASSERT_TRUE(restored.ok()) << restored.message();
         EXPECT_EQ(ReadAll(path), before) << path;
     }
@@ -327,12 +375,13 @@ TEST(Archive, OnlyAnArchiveNobodyElseCouldHaveWrittenIsRestoredFrom) {
     TempDir dir;
     const std::string page = dir.Write("site/index.html", "good");
     ::mkdir((dir / "save").c_str(), 0700);
-    ASSERT_TRUE(AddToArchive(dir / "save/a.lzh", dir / "site").ok());
+    ASSERT_TRUE(AddToArchive(testing::SystemEnv(), dir / "save/a.lzh", dir / "site").ok());
     ::unlink(page.c_str());
-    auto root = OpenDirectory("/");
+    auto root = OpenDirectory(testing::SystemEnv(), "/");
     ASSERT_TRUE(root.ok());
     auto restore = [&] {
-        return RestoreEntry(dir / "save/a.lzh", StoredPathOf(page), **root, "/", PathNames(page));
+        return RestoreEntry(dir / "save/a.lzh", StoredPathOf(testing::SystemEnv(), page), **root,
+                            "/", PathNames(page));
     };
     // Another user's archive, one others may write, or one in another user's folder (swapped in
     // for the save folder) could put anything, set-id root binaries included, into the site.
@@ -344,7 +393,7 @@ TEST(Archive, OnlyAnArchiveNobodyElseCouldHaveWrittenIsRestoredFrom) {
     ASSERT_EQ(::chmod((dir / "save/a.lzh").c_str(), 0600), 0);
     ASSERT_EQ(::chown((dir / "save").c_str(), 65534, 65534), 0);
     EXPECT_TRUE(restore().Is(ErrorKind::kRefused));
-    EXPECT_FALSE(FileExists(page));
+    EXPECT_FALSE(FileExists(testing::SystemEnv(), page));
     ASSERT_EQ(::chown((dir / "save").c_str(), 0, 0), 0);
     EXPECT_TRUE(restore().ok());
     EXPECT_EQ(ReadAll(page), "good");
@@ -357,9 +406,11 @@ TEST(Archive, AnOwnerTooLargeForTheFormatComesBackAsRootWithoutSetIdBits) {
     const std::string tool = dir.Write("bin/tool", "#!/bin/sh\n");
     ASSERT_EQ(::chown(tool.c_str(), 65536, 65536), 0);
     ASSERT_EQ(::chmod(tool.c_str(), 04755), 0);
-    ASSERT_TRUE(AddToArchive(dir / "a.lzh", dir / "bin").ok());
+    ASSERT_TRUE(AddToArchive(testing::SystemEnv(), dir / "a.lzh", dir / "bin").ok());
     ::unlink(tool.c_str());
-    ASSERT_TRUE(RestoreEntryBelow(dir / "a.lzh", StoredPathOf(tool), "/").ok());
+    ASSERT_TRUE(RestoreEntryBelow(testing::SystemEnv(), dir / "a.lzh",
+                                  StoredPathOf(testing::SystemEnv(), tool), "/")
+                    .ok());
     struct stat st {};
     ASSERT_EQ(::stat(tool.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 0u);
@@ -368,12 +419,12 @@ TEST(Archive, AnOwnerTooLargeForTheFormatComesBackAsRootWithoutSetIdBits) {
 
 TEST_F(ArchiveTest, OneWriterTakesSeveralSourcesAndSingleFiles) {
     dir.Write("other/x.txt", "x");
-    auto writer = ArchiveWriter::Create(archive);
+    auto writer = ArchiveWriter::Create(testing::SystemEnv(), archive);
     ASSERT_TRUE(writer.ok());
     ASSERT_TRUE((*writer)->Add(dir / "tree").ok());
     ASSERT_TRUE((*writer)->Add(dir / "other/x.txt").ok());
     ASSERT_TRUE((*writer)->Commit().ok());
-    auto entries = ListArchive(archive).value();
+    auto entries = ListArchive(testing::SystemEnv(), archive).value();
     EXPECT_EQ(entries.back().path, (dir / "other/x.txt").substr(1));
     EXPECT_GT(entries.size(), 10u);
     EXPECT_EQ(Shell("lhasa t '" + archive + "'"), 0);
@@ -388,11 +439,12 @@ TEST(Archive, OurReaderReadsWhatJlhaWrites) {
     dir.Write("src/data.bin", RandomBytes(50000, 3));
     ASSERT_EQ(
         Shell("cd '" + dir / "src" + "' && jlha a '" + dir / "j.lzh" + "' hello.txt data.bin"), 0);
-    auto entries = ListArchive(dir / "j.lzh");
+    auto entries = ListArchive(testing::SystemEnv(), dir / "j.lzh");
     ASSERT_TRUE(entries.ok()) << entries.status().message();
     ASSERT_EQ(entries->size(), 2u);
     dir.MakeDir("out");
-    ASSERT_TRUE(RestoreEntryBelow(dir / "j.lzh", "data.bin", dir / "out").ok());
+    ASSERT_TRUE(
+        RestoreEntryBelow(testing::SystemEnv(), dir / "j.lzh", "data.bin", dir / "out").ok());
     EXPECT_EQ(ReadAll(dir / "out/data.bin"), ReadAll(dir / "src/data.bin"));
 }
 
@@ -401,8 +453,8 @@ TEST(Archive, HeaderSizesEndingInZeroStillRead) {
     // Names of every length between 1 and 300 bytes hit a header size that is a multiple of 256.
     for (int n = 180; n <= 250; ++n)
         dir.Write("t/" + std::string(static_cast<size_t>(n), 'n'), "data of file");
-    ASSERT_TRUE(AddToArchive(dir / "a.lzh", dir / "t").ok());
-    auto entries = ListArchive(dir / "a.lzh");
+    ASSERT_TRUE(AddToArchive(testing::SystemEnv(), dir / "a.lzh", dir / "t").ok());
+    auto entries = ListArchive(testing::SystemEnv(), dir / "a.lzh");
     ASSERT_TRUE(entries.ok());
     EXPECT_EQ(entries->size(), 72u);
     EXPECT_EQ(Shell("lhasa t '" + dir / "a.lzh" + "'"), 0);
@@ -410,8 +462,8 @@ TEST(Archive, HeaderSizesEndingInZeroStillRead) {
 
 TEST(Archive, EmptySourceMakesNoArchiveAndMissingSourceFails) {
     TempDir dir;
-    EXPECT_FALSE(AddToArchive(dir / "a.lzh", dir / "missing").ok());
-    EXPECT_FALSE(norv::platform::FileExists(dir / "a.lzh"));
+    EXPECT_FALSE(AddToArchive(testing::SystemEnv(), dir / "a.lzh", dir / "missing").ok());
+    EXPECT_FALSE(norv::platform::FileExists(testing::SystemEnv(), dir / "a.lzh"));
 }
 
 // Names in `folder` other than `keep`: what a failed or refused run left behind.
@@ -424,12 +476,15 @@ std::vector<std::string> Leftovers(const std::string& folder, const std::string&
 }
 
 // Adding `source` over an existing archive fails naming it, and the old archive stays as it was.
-void ExpectRefusedKeepingTheOldArchive(const TempDir& dir, const std::string& source) {
+void ExpectRefusedKeepingTheOldArchive(const TempDir& dir, const std::string& source,
+                                       Env& env = testing::SystemEnv()) {
     const std::string archive = dir.MakeDir("save") + "/arcive.lzh";
-    ASSERT_TRUE(AddToArchive(archive, dir.Write("good.txt", "the last good archive")).ok());
+    ASSERT_TRUE(
+        AddToArchive(testing::SystemEnv(), archive, dir.Write("good.txt", "the last good archive"))
+            .ok());
     const std::string before = ReadAll(archive);
     {
-        auto writer = ArchiveWriter::Create(archive);
+        auto writer = ArchiveWriter::Create(env, archive);
         ASSERT_TRUE(writer.ok());
         Status added = (*writer)->Add(source);
         EXPECT_FALSE(added.ok());
@@ -482,37 +537,52 @@ TEST(Archive, ShortOrFailingReadsAreRefused) {
 TEST(Archive, AReadThatEndsEarlyIsRefused) {
     TempDir dir;
     const std::string page = dir.Write("site/page.html", RandomBytes(20000, 5));
-    testing::FaultyFileOps faults;
-    faults.Limit(testing::FaultyFileOps::Op::kRead, 4096, "*/site/page.html");
-    faults.Fail(testing::FaultyFileOps::Op::kRead, 0, 3, "*/site/page.html");
-    ScopedFileOps scope(faults);
-    ExpectRefusedKeepingTheOldArchive(dir, page);
-    EXPECT_EQ(faults.MatchedCalls(testing::FaultyFileOps::Op::kRead), 3);
+    testing::FaultEnv faults;
+    faults.Limit(testing::Call::kRead, 4096, "*/site/page.html");
+    faults.Fail(testing::Call::kRead, 0, 3, "*/site/page.html");
+    ExpectRefusedKeepingTheOldArchive(dir, page, faults);
+    EXPECT_EQ(faults.MatchedCalls(testing::Call::kRead), 3);
 }
 
 // The restored file's flush, or its rename into place, fails: the restore fails naming the file,
 // which keeps its current content, and no temporary file is left.
 TEST(Archive, AFailingFlushOrRenameAtRestoreLeavesTheFileAsItIs) {
-    for (const auto op :
-         {testing::FaultyFileOps::Op::kFsync, testing::FaultyFileOps::Op::kRenameAt}) {
+    for (const auto op : {testing::Call::kFsync, testing::Call::kRenameAt}) {
         TempDir dir;
         const std::string file = dir.Write("site/page.html", "<h1>archived</h1>");
         const std::string archive = dir / "arcive.lzh";
-        ASSERT_TRUE(AddToArchive(archive, file).ok());
+        ASSERT_TRUE(AddToArchive(testing::SystemEnv(), archive, file).ok());
         ::unlink(file.c_str());  // as the response leaves it, the tampered file moved away
-        testing::FaultyFileOps faults;
+        testing::FaultEnv faults;
         faults.Fail(op, EIO, 1, "*/site/.norv-restore-*");
-        Status restored;
-        {
-            ScopedFileOps scope(faults);
-            restored = RestoreEntryBelow(archive, StoredPathOf(file), "/");
-        }
+        Status restored =
+            RestoreEntryBelow(faults, archive, StoredPathOf(testing::SystemEnv(), file), "/");
         EXPECT_EQ(faults.MatchedCalls(op), 1);
         EXPECT_FALSE(restored.ok());
         EXPECT_NE(restored.message().find(file), std::string::npos) << restored.message();
-        EXPECT_FALSE(norv::platform::FileExists(file));
+        EXPECT_FALSE(norv::platform::FileExists(testing::SystemEnv(), file));
         EXPECT_EQ(Leftovers(dir / "site", "page.html"), std::vector<std::string>{});
     }
+}
+
+// A file put at the page's place after the restore checked it was free, before its temporary
+// file is renamed there, is never replaced (it may be evidence): the restore fails, the file
+// keeps its content, and no temporary file is left.
+TEST(Archive, AFilePutInPlaceDuringTheRestoreIsNeverReplaced) {
+    TempDir dir;
+    const std::string file = dir.Write("site/page.html", "<h1>archived</h1>");
+    const std::string archive = dir / "arcive.lzh";
+    ASSERT_TRUE(AddToArchive(testing::SystemEnv(), archive, file).ok());
+    ::unlink(file.c_str());
+    testing::RaceEnv race;
+    race.Before(testing::Call::kRenameAt, "*/site/.norv-restore-*",
+                [&] { norv::testing::WriteAll(file, "planted"); });
+    Status restored =
+        RestoreEntryBelow(race, archive, StoredPathOf(testing::SystemEnv(), file), "/");
+    EXPECT_EQ(race.Fired(), 1);
+    EXPECT_EQ(restored.code(), EEXIST) << restored.message();
+    EXPECT_EQ(ReadAll(file), "planted");
+    EXPECT_EQ(Leftovers(dir / "site", "page.html"), std::vector<std::string>{});
 }
 
 // One byte of an entry's data changed in the archive: the restore fails, the file in place keeps
@@ -526,7 +596,7 @@ TEST(Archive, DamagedEntryIsRefusedAndItsTargetLeftAlone) {
           std::tuple{"noise.bin", RandomBytes(5000, 4), "-lh0-"}}) {
         const std::string file = dir.Write(std::string("site/") + name, content);
         const std::string archive = dir / (std::string(name) + ".lzh");
-        ASSERT_TRUE(AddToArchive(archive, file).ok());
+        ASSERT_TRUE(AddToArchive(testing::SystemEnv(), archive, file).ok());
         std::string bytes = ReadAll(archive);
         ASSERT_EQ(bytes.substr(2, 5), method);
         // A level-2 header starts with its own size; the packed size follows the method.
@@ -537,10 +607,11 @@ TEST(Archive, DamagedEntryIsRefusedAndItsTargetLeftAlone) {
         norv::testing::WriteAll(archive, bytes);
 
         ::unlink(file.c_str());  // as the response leaves it, the tampered file moved away
-        Status restored = RestoreEntryBelow(archive, StoredPathOf(file), "/");
+        Status restored = RestoreEntryBelow(testing::SystemEnv(), archive,
+                                            StoredPathOf(testing::SystemEnv(), file), "/");
         EXPECT_FALSE(restored.ok()) << name;
         EXPECT_NE(restored.message().find(file), std::string::npos) << restored.message();
-        EXPECT_FALSE(norv::platform::FileExists(file)) << name;
+        EXPECT_FALSE(norv::platform::FileExists(testing::SystemEnv(), file)) << name;
         for (const auto& left : Leftovers(dir / "site", "")) {
             EXPECT_EQ(left.find(".norv-restore-"), std::string::npos) << left;
         }
@@ -554,11 +625,16 @@ TEST(Archive, HostileEntriesAreRefused) {
                         detail::RawEntry("safe/", "escape.txt", "ok") + std::string(1, '\0');
     norv::testing::WriteAll(dir / "evil.lzh", bytes);
     dir.MakeDir("root");
-    EXPECT_FALSE(RestoreEntryBelow(dir / "evil.lzh", "../escape.txt", dir / "root").ok());
-    RestoreEntryBelow(dir / "evil.lzh", "/tmp/escape.txt", dir / "root");  // below root if at all
-    EXPECT_FALSE(norv::platform::FileExists(dir / "escape.txt"));
-    EXPECT_FALSE(norv::platform::FileExists("/tmp/escape.txt"));
-    ASSERT_TRUE(RestoreEntryBelow(dir / "evil.lzh", "safe/escape.txt", dir / "root").ok());
+    EXPECT_FALSE(
+        RestoreEntryBelow(testing::SystemEnv(), dir / "evil.lzh", "../escape.txt", dir / "root")
+            .ok());
+    RestoreEntryBelow(testing::SystemEnv(), dir / "evil.lzh", "/tmp/escape.txt",
+                      dir / "root");  // below root if at all
+    EXPECT_FALSE(norv::platform::FileExists(testing::SystemEnv(), dir / "escape.txt"));
+    EXPECT_FALSE(norv::platform::FileExists(testing::SystemEnv(), "/tmp/escape.txt"));
+    ASSERT_TRUE(
+        RestoreEntryBelow(testing::SystemEnv(), dir / "evil.lzh", "safe/escape.txt", dir / "root")
+            .ok());
     EXPECT_EQ(ReadAll(dir / "root/safe/escape.txt"), "ok");
 
     // A folder on the way that is a symbolic link is never written through.
@@ -566,8 +642,10 @@ TEST(Archive, HostileEntriesAreRefused) {
     ::symlink((dir / "outside").c_str(), (dir / "root/linked").c_str());
     norv::testing::WriteAll(
         dir / "link.lzh", detail::RawEntry("linked/", "secret", "planted") + std::string(1, '\0'));
-    EXPECT_FALSE(RestoreEntryBelow(dir / "link.lzh", "linked/secret", dir / "root").ok());
-    EXPECT_FALSE(norv::platform::FileExists(dir / "outside/secret"));
+    EXPECT_FALSE(
+        RestoreEntryBelow(testing::SystemEnv(), dir / "link.lzh", "linked/secret", dir / "root")
+            .ok());
+    EXPECT_FALSE(norv::platform::FileExists(testing::SystemEnv(), dir / "outside/secret"));
 }
 
 // A restore killed after it made its temporary file: the next run removes exactly the noted
@@ -577,16 +655,39 @@ TEST(RestoreJournal, RemovesOnlyTheNotedTemporaryFiles) {
     dir.MakeDir("www");
     const std::string left = dir.Write("www/.norv-restore-abcd1234", "half a page");
     const std::string planted = dir.Write("www/.norv-restore-zzzz9999", "planted");
-    auto folder = OpenDirectory(dir / "www");
+    auto folder = OpenDirectory(testing::SystemEnv(), dir / "www");
     ASSERT_TRUE(folder.ok());
-    const RestoreJournal journal(dir / kRestoreJournalName);
+    const RestoreJournal journal(testing::SystemEnv(), dir / kRestoreJournalName);
     ASSERT_TRUE(journal.Record(**folder, ".norv-restore-abcd1234").ok());
     auto removed = journal.RemoveLeftovers();
     ASSERT_TRUE(removed.ok()) << removed.status().message();
     EXPECT_EQ(removed.value(), 1);
-    EXPECT_FALSE(FileExists(left));
-    EXPECT_TRUE(FileExists(planted));
+    EXPECT_FALSE(FileExists(testing::SystemEnv(), left));
+    EXPECT_TRUE(FileExists(testing::SystemEnv(), planted));
     EXPECT_EQ(norv::testing::ReadAll(dir / kRestoreJournalName), "");
+}
+
+// A restore notes its temporary file in the journal before it makes it: a run killed in between
+// leaves no file the next run does not know of.
+TEST(RestoreJournal, TheTemporaryFileIsNotedBeforeItIsMade) {
+    TempDir dir;
+    const std::string file = dir.Write("site/page.html", "<h1>archived</h1>");
+    const std::string archive = dir / "arcive.lzh";
+    ASSERT_TRUE(AddToArchive(testing::SystemEnv(), archive, file).ok());
+    ::unlink(file.c_str());
+    const RestoreJournal journal(testing::SystemEnv(), dir / kRestoreJournalName);
+    testing::RaceEnv race;
+    std::string noted;
+    race.Before(testing::Call::kOpenAt, ".norv-restore-*",
+                [&] { noted = ReadAll(dir / kRestoreJournalName); });
+    auto root = OpenDirectory(race, "/");
+    ASSERT_TRUE(root.ok());
+    ASSERT_TRUE(RestoreEntry(archive, StoredPathOf(testing::SystemEnv(), file), **root, "/",
+                             PathNames(file), nullptr, &journal)
+                    .ok());
+    EXPECT_EQ(race.Fired(), 1);
+    EXPECT_EQ(noted.rfind(dir / "site\t", 0), 0u) << noted;
+    EXPECT_NE(noted.find("\t.norv-restore-"), std::string::npos) << noted;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "tests/support/held_lease.h"
+#include "tests/support/race_env.h"
 #include "tests/support/test_support.h"
 
 namespace norv::platform {
@@ -28,27 +29,27 @@ TEST(Md5, FileDigestStreamsLargeFiles) {
     TempDir dir;
     std::string big(3 * 1024 * 1024 + 17, 'z');
     std::string path = dir.Write("big.bin", big);
-    EXPECT_EQ(Md5OfFile(path), Md5Hex(big));
-    EXPECT_EQ(Md5OfFile(dir.Write("empty", "")), Md5Hex(""));
+    EXPECT_EQ(Md5OfFile(testing::SystemEnv(), path), Md5Hex(big));
+    EXPECT_EQ(Md5OfFile(testing::SystemEnv(), dir.Write("empty", "")), Md5Hex(""));
 }
 
 TEST(Md5, UnreadableOrSpecialFilesGiveBlanks) {
     TempDir dir;
-    EXPECT_EQ(Md5OfFile(dir / "missing"), kUnreadableDigest);
+    EXPECT_EQ(Md5OfFile(testing::SystemEnv(), dir / "missing"), kUnreadableDigest);
     // A FIFO is never read (reading it would hang).
     std::string fifo = dir / "fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    EXPECT_EQ(Md5OfFile(fifo), kUnreadableDigest);
-    EXPECT_EQ(Md5OfFile(dir.path()), kUnreadableDigest);
+    EXPECT_EQ(Md5OfFile(testing::SystemEnv(), fifo), kUnreadableDigest);
+    EXPECT_EQ(Md5OfFile(testing::SystemEnv(), dir.path()), kUnreadableDigest);
 }
 
 TEST(Md5, SymlinkDigestIsItsTargetText) {
     TempDir dir;
     std::string link = dir / "link";
     ASSERT_EQ(::symlink("/etc/shadow", link.c_str()), 0);
-    EXPECT_EQ(Md5OfSymlink(link), Md5Hex("/etc/shadow"));
+    EXPECT_EQ(Md5OfSymlink(testing::SystemEnv(), link), Md5Hex("/etc/shadow"));
     // The link is never followed for content.
-    EXPECT_EQ(Md5OfFile(link), kUnreadableDigest);
+    EXPECT_EQ(Md5OfFile(testing::SystemEnv(), link), kUnreadableDigest);
 }
 
 // A file of `size` bytes that holds `head` at its start and nothing else on disk.
@@ -60,10 +61,27 @@ std::string SparseFile(TempDir& dir, const std::string& name, const std::string&
 
 Fingerprint FingerprintOf(const std::string& path, const HashBudget& budget) {
     const size_t slash = path.rfind('/');
-    int dirfd = ::open(path.substr(0, slash).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    Fingerprint print = FingerprintAt(dirfd, path.substr(slash + 1), nullptr, budget);
-    ::close(dirfd);
-    return print;
+    auto folder = OpenDirectory(testing::SystemEnv(), path.substr(0, slash));
+    return FingerprintAt(**folder, path.substr(slash + 1), nullptr, budget);
+}
+
+// A file that grows between the moment it is measured and its first read is hashed as measured:
+// nothing past its size is read into the digest.
+TEST(Md5, AFileGrowingAsItIsReadIsHashedAsMeasured) {
+    TempDir dir;
+    const std::string path = dir.Write("access.log", "first line\n");
+    testing::RaceEnv race;
+    race.Before(testing::Call::kRead, "access.log", [&] {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        ASSERT_EQ(::write(fd, "second line\n", 12), 12);
+        ::close(fd);
+    });
+    auto folder = OpenDirectory(race, dir.path());
+    ASSERT_TRUE(folder.ok());
+    const Fingerprint print = FingerprintAt(**folder, "access.log");
+    EXPECT_EQ(race.Fired(), 1);
+    EXPECT_EQ(print.facts.size, 11);
+    EXPECT_EQ(print.md5, Md5Hex("first line\n"));
 }
 
 TEST(Md5, FileOverTheSizeBudgetIsSampledNeverHashedWhole) {
@@ -74,7 +92,7 @@ TEST(Md5, FileOverTheSizeBudgetIsSampledNeverHashedWhole) {
     EXPECT_FALSE(over.content_whole);
     EXPECT_TRUE(IsSampledDigest(over.md5));
     EXPECT_EQ(over.md5.size(), 32u);
-    EXPECT_NE(over.md5, Md5OfFile(dir / "over"));
+    EXPECT_NE(over.md5, Md5OfFile(testing::SystemEnv(), dir / "over"));
     // The budget holds for both digests of the one read.
     EXPECT_TRUE(IsSampledDigest(over.sha256));
     EXPECT_EQ(over.sha256.size(), 64u);

@@ -67,14 +67,13 @@ TEST(RegionalTime, RememberedSecondsGiveTheTextsFormattingWouldGive) {
     auto format = norv::testing::JapaneseFormat();
     using std::chrono::milliseconds;
     const TimePoint base = norv::testing::FixedClock().Now();
-    const int64_t offsets_ms[] = {0,      999,   1000,  64000,  64999,   0,   -1,
-                                  -64000, 128500, 64000, -1500, 3600000, 999,
+    const int64_t offsets_ms[] = {0, 999, 1000, 64000, 64999, 0, -1, -64000, 128500, 64000, -1500,
+                                  3600000, 999,
                                   // 1969, half a second past: floors to the second before
                                   -1100000000500};
     for (int64_t offset : offsets_ms) {
         const TimePoint t = base + milliseconds(offset);
-        EXPECT_EQ(format->DateTime(t), format->ShortDate(t) + " " + format->LongTime(t))
-            << offset;
+        EXPECT_EQ(format->DateTime(t), format->ShortDate(t) + " " + format->LongTime(t)) << offset;
     }
 }
 

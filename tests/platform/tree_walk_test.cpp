@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/race_env.h"
 #include "tests/support/test_support.h"
 
 namespace norv::platform {
@@ -27,8 +28,9 @@ int OpenDescriptors() {
     return count;
 }
 
-std::unique_ptr<TreeWalk> WalkOf(const std::string& path, TreeWalk::Options options = {}) {
-    auto root = OpenDirectory(path);
+std::unique_ptr<TreeWalk> WalkOf(const std::string& path, TreeWalk::Options options = {},
+                                 Env& env = testing::SystemEnv()) {
+    auto root = OpenDirectory(env, path);
     EXPECT_TRUE(root.ok());
     return std::make_unique<TreeWalk>(root.value(), path, std::move(options));
 }
@@ -83,19 +85,19 @@ TEST(TreeWalk, DeepTreesAreWalkedWholeInOrderWithFewOpenFolders) {
 TEST(TreeWalk, AFolderSwappedForALinkAfterTheListingIsNeverEntered) {
     TempDir dir;
     dir.Write("root/a/first", "1");
-    dir.Write("root/b/second", "2");
     dir.Write("outside/secret", "s");
-    auto walk = WalkOf(dir / "root");
-    // The root is listed and the walk is inside one folder; the other is swapped for a link.
-    TreeWalk::Entry first = walk->Next();
-    ASSERT_EQ(first.type, TreeWalk::Entry::Type::kFile);
-    const std::string other = first.dir == dir / "root/a/" ? "b" : "a";
-    ASSERT_EQ(::rename((dir / ("root/" + other)).c_str(), (dir / "moved").c_str()), 0);
-    ASSERT_EQ(::symlink((dir / "outside").c_str(), (dir / ("root/" + other)).c_str()), 0);
+    // Listed as a folder, a link to another (on the same file system) by the time it is opened.
+    testing::RaceEnv race;
+    race.Before(testing::Call::kOpenAt, "a", [&] {
+        ASSERT_EQ(::rename((dir / "root/a").c_str(), (dir / "moved").c_str()), 0);
+        ASSERT_EQ(::symlink("../outside", (dir / "root/a").c_str()), 0);
+    });
+    auto walk = WalkOf(dir / "root", {}, race);
     for (const std::string& file : Files(*walk)) {
         EXPECT_EQ(file.find("secret"), std::string::npos) << file;
         EXPECT_NE(file, "!");
     }
+    EXPECT_EQ(race.Fired(), 1);
 }
 
 TEST(TreeWalk, AFolderMovedElsewhereMidWalkNeverLeadsIntoItsNewParent) {
@@ -112,12 +114,13 @@ TEST(TreeWalk, AFolderMovedElsewhereMidWalkNeverLeadsIntoItsNewParent) {
     norv::testing::WriteAll(path + "/deepest", "x");
     // Names the walk listed before the move, planted where the moved folder goes.
     dir.Write("elsewhere/f", "planted");
-    auto walk = WalkOf(dir / "root");
-    TreeWalk::Entry first = walk->Next();
-    ASSERT_EQ(first.type, TreeWalk::Entry::Type::kFile);
-    ASSERT_EQ(first.name, "deepest");
-    // A deep folder whose parents the walk has closed moves into another folder.
-    ASSERT_EQ(::rename((levels[100] + "/d").c_str(), (dir / "elsewhere/d").c_str()), 0);
+    // The deepest folder, whose parents the walk has closed, moves into another folder just as
+    // the walk goes back up through its "..".
+    testing::RaceEnv race;
+    race.Before(testing::Call::kOpenAt, "..", [&] {
+        ASSERT_EQ(::rename((levels.back() + "/d").c_str(), (dir / "elsewhere/d").c_str()), 0);
+    });
+    auto walk = WalkOf(dir / "root", {}, race);
     int files = 0;
     int unseen = 0;
     for (;;) {
@@ -138,6 +141,7 @@ TEST(TreeWalk, AFolderMovedElsewhereMidWalkNeverLeadsIntoItsNewParent) {
         ::close(fd);
         EXPECT_EQ(c, 'x') << entry.dir << entry.name;
     }
+    EXPECT_EQ(race.Fired(), 1);
     EXPECT_GT(files, 0);
     EXPECT_GT(unseen, 0);
 }
@@ -202,26 +206,27 @@ TEST(ResolveAdministratorPath, FollowsTrustedLinksOnlyAndStopsOnLoops) {
     TempDir dir;
     dir.Write("real/www/index.html", "x");
     ASSERT_EQ(::symlink((dir / "real/www").c_str(), (dir / "site").c_str()), 0);
-    auto site = ResolveAdministratorPath(dir / "site");
+    auto site = ResolveAdministratorPath(testing::SystemEnv(), dir / "site");
     ASSERT_TRUE(site.ok()) << site.status().message();
     EXPECT_EQ(site->name, "www");
     auto folder = OpenResolvedDirectory(site.value(), dir / "site");
     ASSERT_TRUE(folder.ok());
     EXPECT_EQ(LStatAt(**folder, "index.html", "").value().kind, EntryKind::kRegular);
 
-    auto dotted = ResolveAdministratorPath(dir / "real/www/../www/./index.html");
+    auto dotted =
+        ResolveAdministratorPath(testing::SystemEnv(), dir / "real/www/../www/./index.html");
     ASSERT_TRUE(dotted.ok());
     EXPECT_EQ(dotted->name, "index.html");
 
     ASSERT_EQ(::symlink("loop", (dir / "loop").c_str()), 0);
-    auto loop = ResolveAdministratorPath(dir / "loop/x");
+    auto loop = ResolveAdministratorPath(testing::SystemEnv(), dir / "loop/x");
     ASSERT_FALSE(loop.ok());
     EXPECT_TRUE(loop.status().Is(ErrorKind::kLink));
 
     if (::geteuid() != 0) return;
     // A link another user owns could be re-pointed at any folder: it is not followed.
     ASSERT_EQ(::lchown((dir / "site").c_str(), 65534, 65534), 0);
-    auto untrusted = ResolveAdministratorPath(dir / "site");
+    auto untrusted = ResolveAdministratorPath(testing::SystemEnv(), dir / "site");
     ASSERT_FALSE(untrusted.ok());
     EXPECT_TRUE(untrusted.status().Is(ErrorKind::kRefused));
     EXPECT_NE(untrusted.status().message().find("site"), std::string::npos);
@@ -236,7 +241,7 @@ TEST(ResolveAdministratorPath, TrustsOnlyFoldersNoOtherUserCanChange) {
     // root-owned link (one to /secret) over it.
     ASSERT_EQ(::symlink((dir / "www/real").c_str(), (dir / "www/site").c_str()), 0);
     auto refused = [&](const std::string& path, const std::string& named) {
-        auto resolved = ResolveAdministratorPath(path);
+        auto resolved = ResolveAdministratorPath(testing::SystemEnv(), path);
         ASSERT_FALSE(resolved.ok()) << path;
         EXPECT_TRUE(resolved.status().Is(ErrorKind::kRefused));
         EXPECT_NE(resolved.status().message().find(named), std::string::npos)
@@ -251,7 +256,7 @@ TEST(ResolveAdministratorPath, TrustsOnlyFoldersNoOtherUserCanChange) {
     refused(dir / "www/real/index.html", dir / "www");
     // Sticky, as /tmp: others may add names but not move root's; a missing name is theirs.
     ASSERT_EQ(::chmod((dir / "www").c_str(), 01777), 0);
-    EXPECT_TRUE(ResolveAdministratorPath(dir / "www/site").ok());
+    EXPECT_TRUE(ResolveAdministratorPath(testing::SystemEnv(), dir / "www/site").ok());
     refused(dir / "www/planted", dir / "www");
     ASSERT_EQ(::lchown((dir / "www/site").c_str(), 65534, 65534), 0);
     refused(dir / "www/site", "site");

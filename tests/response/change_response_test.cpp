@@ -1,26 +1,30 @@
 #include "response/change_response.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 #include <random>
 #include <set>
 
 #include "platform/charset.h"
-#include "platform/file_ops.h"
 #include "platform/fingerprint.h"
 #include "platform/md5.h"
-#include "tests/support/faulty_file_ops.h"
+#include "tests/support/fault_env.h"
 #include "tests/support/file_attributes.h"
 #include "tests/support/held_lease.h"
+#include "tests/support/race_env.h"
 #include "tests/support/test_support.h"
 
 namespace norv {
 namespace {
 
+using testing::Call;
 using testing::ReadAll;
 using testing::RecordingHooks;
 using testing::TempDir;
@@ -69,7 +73,7 @@ class ResponseTest : public ::testing::Test {
         ASSERT_EQ(archive.CreateArchive(), 0) << (hooks.messages.empty() ? "" : hooks.messages[0]);
     }
     int CrackedCount() {
-        return platform::FileExists(dir / "cracked") ||
+        return platform::FileExists(testing::SystemEnv(), dir / "cracked") ||
                        ::access((dir / "cracked").c_str(), F_OK) == 0
                    ? testing::CountEntries(dir / "cracked")
                    : 0;
@@ -84,39 +88,36 @@ class ResponseTest : public ::testing::Test {
     RecordingHooks hooks;
     testing::FixedClock clock;
     std::unique_ptr<platform::RegionalFormat> regional = testing::JapaneseFormat();
-    ProtectedArchive archive{settings, rules, hooks};
+    // What the archive and the response reach the system through: the test's hooks, then its
+    // faults, then the system.
+    testing::FaultEnv faults;
+    testing::RaceEnv race{&faults};
+    ProtectedArchive archive{race, settings, rules, hooks};
     ChangeResponse response{settings, switches, archive, clock, *regional, hooks};
 };
 
 // An attacker who puts something at a page's place the moment the page leaves it: a file
-// written again right after each removal, for the first `times` removals of `name`.
-class RewritingAfterRemoval : public platform::FileOps {
-  public:
-    RewritingAfterRemoval(std::string name, int times) : name_(std::move(name)), left_(times) {}
-    int UnlinkAt(int dirfd, const char* name, int flags) override {
-        const int removed = platform::FileOps::UnlinkAt(dirfd, name, flags);
-        if (removed == 0 && name_ == name && left_-- > 0) {
-            const int fd = ::openat(dirfd, name, O_WRONLY | O_CREAT | O_EXCL, 0644);
+// written again right after each of the next `times` removals of `path`.
+void RewriteAfterRemoval(testing::RaceEnv& race, const std::string& path, int times) {
+    race.After(
+        Call::kUnlinkAt, platform::FileNameOfPath(path),
+        [path, left = std::make_shared<int>(times)] {
+            if (*left <= 0) return;
+            const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            if (fd < 0) return;  // the removal failed: nothing to put back
+            --*left;
             EXPECT_EQ(::write(fd, "defaced", 7), 7);
             ::close(fd);
-        }
-        return removed;
-    }
-
-  private:
-    std::string name_;
-    int left_;
-};
+        },
+        /*nth=*/0);
+}
 
 TEST_F(ResponseTest, WhatStandsAtThePagesPlaceIsTakenOutAndThePageRestored) {
     Archive();
     // A file written again right after the tampered one was moved away: kept as evidence too.
     tree.Write("www/index.html", "hacked");
-    {
-        RewritingAfterRemoval attacker("index.html", 2);
-        platform::ScopedFileOps scoped(attacker);
-        response.RespondToChange(ChangeKind::kAltered, index, {});
-    }
+    RewriteAfterRemoval(race, index, 2);
+    response.RespondToChange(ChangeKind::kAltered, index, {});
     EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
     EXPECT_EQ(CrackedCount(), 4);  // the tampered page, two rewrites, the index
     // A FIFO, and a folder, put where a page was.
@@ -124,14 +125,14 @@ TEST_F(ResponseTest, WhatStandsAtThePagesPlaceIsTakenOutAndThePageRestored) {
         ::unlink(index.c_str());
         ASSERT_EQ(folder ? ::mkdir(index.c_str(), 0755) : ::mkfifo(index.c_str(), 0644), 0);
         response.RespondToChange(ChangeKind::kDeleted, index, {});
-        ASSERT_TRUE(platform::FileExists(index)) << folder;  // never read a FIFO left there
+        ASSERT_TRUE(platform::FileExists(testing::SystemEnv(), index))
+            << folder;  // never read a FIFO left there
         EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
     }
     EXPECT_EQ(CrackedCount(), 6);
     // One that never stops is outlasted a few times, then reported.
     tree.Write("www/index.html", "hacked");
-    RewritingAfterRemoval relentless("index.html", 1000);
-    platform::ScopedFileOps scoped(relentless);
+    RewriteAfterRemoval(race, index, 1000);
     hooks.messages.clear();
     response.RespondToChange(ChangeKind::kAltered, index, {});
     ASSERT_FALSE(hooks.messages.empty());
@@ -140,8 +141,8 @@ TEST_F(ResponseTest, WhatStandsAtThePagesPlaceIsTakenOutAndThePageRestored) {
 
 platform::ExtendedFacts FactsOf(const std::string& path) {
     const size_t slash = path.rfind('/');
-    auto folder = platform::OpenDirectory(path.substr(0, slash));
-    return platform::FingerprintAt((*folder)->fd(), path.substr(slash + 1)).Extended();
+    auto folder = platform::OpenDirectory(testing::SystemEnv(), path.substr(0, slash));
+    return platform::FingerprintAt(**folder, path.substr(slash + 1)).Extended();
 }
 
 // The page comes back with the baseline's mode, owner, group, capabilities and ACL, whatever the
@@ -218,7 +219,7 @@ TEST_F(ResponseTest, CreatedFilesMoveToTheCrackedFolder) {
     Archive();
     std::string shell = tree.Write("www/shell.php", "<?php evil();");
     response.RespondToChange(ChangeKind::kCreated, shell, {});
-    EXPECT_FALSE(platform::FileExists(shell));
+    EXPECT_FALSE(platform::FileExists(testing::SystemEnv(), shell));
     std::string copy = dir / "cracked/2004-04-119-05-22shell.php";
     EXPECT_EQ(ReadAll(copy), "<?php evil();");
     struct stat st {};
@@ -233,8 +234,8 @@ TEST_F(ResponseTest, AnOverLongNameIsMovedUnderAShortenedNameAndIndexed) {
     std::string shell = tree.Write("www/" + std::string(240, 'a') + ".php", "<?php evil();");
     ASSERT_EQ(::chmod(shell.c_str(), 04751), 0);
     response.RespondToChange(ChangeKind::kCreated, shell, {});
-    EXPECT_FALSE(platform::FileExists(shell));
-    auto listing = platform::ListDirectory(dir / "cracked");
+    EXPECT_FALSE(platform::FileExists(testing::SystemEnv(), shell));
+    auto listing = platform::ListDirectory(testing::SystemEnv(), dir / "cracked");
     ASSERT_TRUE(listing.ok());
     ASSERT_EQ(listing->size(), 2u);  // the copy and the index
     std::string index_text = ReadAll(dir / (std::string("cracked/") + kCrackedIndexName));
@@ -256,7 +257,7 @@ TEST_F(ResponseTest, ACopyThatDoesNotMatchTheOriginalIsDiscardedAndTheFileStays)
     // A file that reads differently every time (this process's scheduler figures): its copy
     // can never be verified, so it must never be taken for evidence.
     const std::string self = "/proc/" + std::to_string(::getpid());
-    auto proc = platform::OpenDirectory(self);
+    auto proc = platform::OpenDirectory(testing::SystemEnv(), self);
     if (!proc.ok() || ::access((self + "/schedstat").c_str(), R_OK) != 0) {
         GTEST_SKIP() << "no " << self << "/schedstat here";
     }
@@ -307,13 +308,9 @@ TEST_F(ResponseTest, AFileTooLargeToCopyLeavesItsFirstBytesAndIsStillReplaced) {
 TEST_F(ResponseTest, AFullDiskStillTakesTheFileOutAndRestores) {
     Archive();
     tree.Write("www/index.html", "hacked");
-    testing::FaultyFileOps faults;
-    faults.Fail(testing::FaultyFileOps::Op::kWrite, ENOSPC, 1, "*/cracked/*index.html");
-    {
-        platform::ScopedFileOps scope(faults);
-        response.RespondToChange(ChangeKind::kAltered, index, {});
-    }
-    EXPECT_EQ(faults.MatchedCalls(testing::FaultyFileOps::Op::kWrite), 2);
+    faults.Fail(Call::kWrite, ENOSPC, 1, "*/cracked/*index.html");
+    response.RespondToChange(ChangeKind::kAltered, index, {});
+    EXPECT_EQ(faults.MatchedCalls(Call::kWrite), 2);
     EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
     const std::string listed = ReadAll(dir / (std::string("cracked/") + kCrackedIndexName));
     EXPECT_NE(listed.find(platform::Md5Hex("hacked") + "\t" + index + "\t6\t" + kHeadOnlyNote),
@@ -336,7 +333,7 @@ TEST_F(ResponseTest, CopiesPerRunAreBounded) {
     response.RespondToChange(ChangeKind::kCreated, first, {});
     response.RespondToChange(ChangeKind::kCreated, second, {});
     response.RespondToChange(ChangeKind::kCreated, third, {});
-    EXPECT_FALSE(platform::FileExists(first));
+    EXPECT_FALSE(platform::FileExists(testing::SystemEnv(), first));
     EXPECT_EQ(ReadAll(second), "b");
     EXPECT_EQ(ReadAll(third), "c");
     EXPECT_EQ(hooks.messages, std::vector<std::string>{kCopyLimitMessage});  // once a run
@@ -349,7 +346,7 @@ TEST_F(ResponseTest, CopiesPerRunAreBounded) {
 
     response.BeginRun();
     response.RespondToChange(ChangeKind::kCreated, second, {});
-    EXPECT_FALSE(platform::FileExists(second));
+    EXPECT_FALSE(platform::FileExists(testing::SystemEnv(), second));
 }
 
 // Another process holds a write lease on the defaced page: the move waits for the lease to be
@@ -374,14 +371,9 @@ TEST_F(ResponseTest, ACopyDamagedOnItsWayIsDiscardedAndTheFileStays) {
     const std::string shell = tree.Write("www/shell.php", content);
     struct stat before {};
     ASSERT_EQ(::stat(shell.c_str(), &before), 0);
-    testing::FaultyFileOps faults;
     faults.FlipWrittenByte("*/cracked/*shell.php", 20000);
-    bool moved = true;
-    {
-        platform::ScopedFileOps scope(faults);
-        moved = response.MoveToCracked(ChangeKind::kCreated, shell, {});
-    }
-    EXPECT_GT(faults.MatchedCalls(testing::FaultyFileOps::Op::kWrite), 0);
+    const bool moved = response.MoveToCracked(ChangeKind::kCreated, shell, {});
+    EXPECT_GT(faults.MatchedCalls(Call::kWrite), 0);
     EXPECT_FALSE(moved);
     ASSERT_EQ(hooks.messages.size(), 1u);
     EXPECT_NE(hooks.messages[0].find(shell), std::string::npos) << hooks.messages[0];
@@ -393,19 +385,48 @@ TEST_F(ResponseTest, ACopyDamagedOnItsWayIsDiscardedAndTheFileStays) {
     EXPECT_EQ(CrackedCount(), 0);
 }
 
+// A device put at a new file's place just before the response opens it has no content to keep:
+// it is never taken for the file, copied as empty and removed; it stays, and that is said.
+TEST_F(ResponseTest, ADeviceSwappedInForAFileIsNeverQuarantinedAsIt) {
+    if (::geteuid() != 0) GTEST_SKIP() << "devices are made as root";
+    Archive();
+    const std::string shell = tree.Write("www/shell.php", "<?php evil();");
+    race.Before(Call::kOpenAt, "shell.php", [&] {
+        ASSERT_EQ(::unlink(shell.c_str()), 0);
+        ASSERT_EQ(::mknod(shell.c_str(), S_IFCHR | 0600, ::makedev(1, 3)), 0);  // as /dev/null
+    });
+    EXPECT_FALSE(response.MoveToCracked(ChangeKind::kCreated, shell, {}));
+    EXPECT_EQ(race.Fired(), 1);
+    struct stat st {};
+    ASSERT_EQ(::lstat(shell.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    ASSERT_EQ(hooks.messages.size(), 1u);
+    EXPECT_NE(hooks.messages[0].find("通常のファイルではありません"), std::string::npos)
+        << hooks.messages[0];
+}
+
+// Another file put at the name once the tampered one is copied and verified, before it is
+// removed: that file was never copied, so it is never removed; the copy stays.
+TEST_F(ResponseTest, AFilePutBackAfterTheCopyIsNeverRemoved) {
+    Archive();
+    const std::string shell = tree.Write("www/shell.php", "<?php evil();");
+    const std::string planted = tree.Write("planted.php", "<?php other();");
+    race.After(Call::kFsync, "*/cracked/*shell.php",
+               [&] { ASSERT_EQ(::rename(planted.c_str(), shell.c_str()), 0); });
+    EXPECT_FALSE(response.MoveToCracked(ChangeKind::kCreated, shell, {}));
+    EXPECT_EQ(race.Fired(), 1);
+    EXPECT_EQ(ReadAll(shell), "<?php other();");
+    EXPECT_EQ(ReadAll(dir / "cracked/2004-04-119-05-22shell.php"), "<?php evil();");
+}
+
 // The copy is complete and verified but the file cannot be removed: the message says where the
 // copy is, and the copy stays, listed in the index.
 TEST_F(ResponseTest, AFileThatCannotBeRemovedKeepsItsVerifiedCopy) {
     Archive();
     const std::string shell = tree.Write("www/shell.php", "<?php evil();");
-    testing::FaultyFileOps faults;
-    faults.Fail(testing::FaultyFileOps::Op::kUnlinkAt, EPERM, 0, "*/www/shell.php");
-    bool moved = true;
-    {
-        platform::ScopedFileOps scope(faults);
-        moved = response.MoveToCracked(ChangeKind::kCreated, shell, {});
-    }
-    EXPECT_EQ(faults.MatchedCalls(testing::FaultyFileOps::Op::kUnlinkAt), 1);
+    faults.Fail(Call::kUnlinkAt, EPERM, 0, "*/www/shell.php");
+    const bool moved = response.MoveToCracked(ChangeKind::kCreated, shell, {});
+    EXPECT_EQ(faults.MatchedCalls(Call::kUnlinkAt), 1);
     EXPECT_FALSE(moved);
     const std::string copy_name = "2004-04-119-05-22shell.php";
     const std::string copy = dir / ("cracked/" + copy_name);
@@ -475,8 +496,9 @@ TEST_F(ResponseTest, ACrackedFolderAnotherUserSwappedInNeverKeepsThePageDefaced)
     response.RespondToChange(ChangeKind::kAltered, index, {});
     response.RespondToChange(ChangeKind::kCreated, shell, {});
     EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
-    EXPECT_EQ(CrackedCount(), 0);              // nothing given to the other user's folder
-    EXPECT_TRUE(platform::FileExists(shell));  // a new file is never removed without a copy
+    EXPECT_EQ(CrackedCount(), 0);  // nothing given to the other user's folder
+    EXPECT_TRUE(platform::FileExists(testing::SystemEnv(),
+                                     shell));  // a new file is never removed without a copy
     ASSERT_FALSE(hooks.messages.empty());
     EXPECT_NE(hooks.messages[0].find(platform::Md5Hex("hacked")), std::string::npos)
         << hooks.messages[0];
@@ -484,10 +506,11 @@ TEST_F(ResponseTest, ACrackedFolderAnotherUserSwappedInNeverKeepsThePageDefaced)
 
 TEST_F(ResponseTest, CreateArchiveStartsAnewAndReportsEachFailingRule) {
     Archive();
-    ASSERT_TRUE(platform::FileExists(archive.ArchivePath()));
+    ASSERT_TRUE(platform::FileExists(testing::SystemEnv(), archive.ArchivePath()));
     rules.rules.clear();
     EXPECT_EQ(archive.CreateArchive(), 0);
-    EXPECT_FALSE(platform::FileExists(archive.ArchivePath()));  // an empty table leaves none
+    EXPECT_FALSE(platform::FileExists(testing::SystemEnv(),
+                                      archive.ArchivePath()));  // an empty table leaves none
     response.RespondToChange(ChangeKind::kDeleted, index, {});
     EXPECT_EQ(hooks.messages, std::vector<std::string>{kNotSavedMessage});
 
@@ -538,12 +561,8 @@ TEST_F(ResponseTest, WithoutAnEarlierArchiveAPartialArchiveBeatsNone) {
     const std::string css = tree / "www/css/site.css";
     const std::string print = tree.Write("www/css/print.css", "p{}");
     rules.rules = {{tree / "vanished", RuleKind::kTree}, {tree / "www", RuleKind::kTree}};
-    testing::FaultyFileOps faults;
-    faults.Fail(testing::FaultyFileOps::Op::kRead, EIO, 0, "*/site.css");
-    {
-        platform::ScopedFileOps scoped(faults);
-        EXPECT_EQ(archive.CreateArchive(), 2);
-    }
+    faults.Fail(Call::kRead, EIO, 0, "*/site.css");
+    EXPECT_EQ(archive.CreateArchive(), 2);
     ASSERT_EQ(hooks.messages.size(), 2u);
     EXPECT_EQ(
         hooks.messages[0].rfind(std::string(kCompressError) + "\nルール 1 (" + tree / "vanished" +
@@ -559,12 +578,12 @@ TEST_F(ResponseTest, WithoutAnEarlierArchiveAPartialArchiveBeatsNone) {
               std::string::npos)
         << hooks.messages[1];
 
-    auto listed = platform::lha::ListArchive(archive.ArchivePath());
+    auto listed = platform::lha::ListArchive(testing::SystemEnv(), archive.ArchivePath());
     ASSERT_TRUE(listed.ok()) << listed.status().message();
     std::set<std::string> stored;
     for (const auto& entry : listed.value()) stored.insert(entry.path);
-    EXPECT_EQ(stored.count(platform::lha::StoredPathOf(print)), 1u);
-    EXPECT_EQ(stored.count(platform::lha::StoredPathOf(css)), 0u);
+    EXPECT_EQ(stored.count(platform::lha::StoredPathOf(testing::SystemEnv(), print)), 1u);
+    EXPECT_EQ(stored.count(platform::lha::StoredPathOf(testing::SystemEnv(), css)), 0u);
     EXPECT_EQ(std::system(("lhasa t '" + archive.ArchivePath() + "' >/dev/null 2>&1").c_str()), 0);
     ::unlink(index.c_str());
     EXPECT_TRUE(archive.RestoreFromArchive(index).ok());

@@ -70,7 +70,7 @@ TEST(EventLog, NoValueStopsALineAndEveryMtimeIsATime) {
     TempDir dir;
     RecordingHooks hooks;
     std::ostringstream copy;
-    JsonEventLog events(dir.path(), EventLogLimits{}, hooks, &copy);
+    JsonEventLog events(testing::SystemEnv(), dir.path(), EventLogLimits{}, hooks, &copy);
     events.BeginRun("check");
     const std::string path = "/srv/www/a\xFF\n.html";
     // What changed, with a value not measured (a file that changed while it was read).

@@ -70,7 +70,8 @@ std::vector<std::string> ClippedControls(QWidget* root) {
             }
         }
         // Controls side by side must not cover each other's text.
-        for (QWidget* other : w->parentWidget()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        for (QWidget* other :
+             w->parentWidget()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
             if (other == w || !other->isVisibleTo(root) ||
                 other->objectName().startsWith(QLatin1String("qt_")) ||
                 other->objectName().isEmpty() || w->objectName().isEmpty())
@@ -78,8 +79,7 @@ std::vector<std::string> ClippedControls(QWidget* root) {
             if (qobject_cast<QGroupBox*>(other) || qobject_cast<QGroupBox*>(w)) continue;
             // Neighbours sharing an edge pixel after rounding twips are fine.
             const QRect common = w->geometry().intersected(other->geometry());
-            if (w->objectName() < other->objectName() && common.width() > 2 &&
-                common.height() > 2)
+            if (w->objectName() < other->objectName() && common.width() > 2 && common.height() > 2)
                 report(w, "overlaps " + other->objectName().toStdString());
         }
     }

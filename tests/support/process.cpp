@@ -63,8 +63,8 @@ std::string CliBinary() {
     return cli ? cli : "";
 }
 
-Outcome RunCli(const std::string& program_dir, const std::string& verb,
-               const std::string& out_file, std::chrono::seconds limit) {
+Outcome RunCli(const std::string& program_dir, const std::string& verb, const std::string& out_file,
+               std::chrono::seconds limit) {
     return RunProcess({CliBinary(), "--dir", program_dir, verb}, out_file, limit);
 }
 

@@ -35,8 +35,7 @@ Outcome RunProcess(const std::vector<std::string>& argv, const std::string& out_
 std::string CliBinary();
 
 // norv-cli --dir `program_dir` `verb`, its output in `out_file`.
-Outcome RunCli(const std::string& program_dir, const std::string& verb,
-               const std::string& out_file,
+Outcome RunCli(const std::string& program_dir, const std::string& verb, const std::string& out_file,
                std::chrono::seconds limit = std::chrono::seconds(120));
 
 }  // namespace norv::testing

@@ -92,7 +92,7 @@ RunContext MakeContext(const std::string& program_dir) {
 }
 
 std::string StoreIntegrity(const std::string& db_path) {
-    auto db = platform::Database::Open(db_path, false);
+    auto db = platform::Database::Open(testing::SystemEnv(), db_path, false);
     if (!db.ok()) return db.status().message();
     auto check = (*db)->Prepare("PRAGMA integrity_check");
     if (!check.ok()) return check.status().message();

@@ -13,10 +13,14 @@
 #include "app/records_view.h"
 #include "config/run_context.h"
 #include "engine/engine_hooks.h"
+#include "platform/env.h"
 #include "platform/regional_time.h"
 #include "platform/user_interface.h"
 
 namespace norv::testing {
+
+// The system's Env, for tests that act on real folders without a test Env.
+inline platform::Env& SystemEnv() { return *platform::Env::Default(); }
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class TempDir {

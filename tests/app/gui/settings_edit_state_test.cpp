@@ -79,7 +79,9 @@ TEST(SettingsEditState, ShownAndSavedUneditedTheFileStaysTheSame) {
     lines[2] = " 1 ";
     lines[9] = " 2 ";
     lines[11] = " 1 ";
-    ASSERT_TRUE(platform::WriteTextFileAtomic(context.SettingsPath(), lines, "UTF-8").ok());
+    ASSERT_TRUE(
+        platform::WriteTextFileAtomic(testing::SystemEnv(), context.SettingsPath(), lines, "UTF-8")
+            .ok());
     for (int i = 0; i < 3; ++i) {
         Settings live;
         LiveSwitches switches;
@@ -87,7 +89,10 @@ TEST(SettingsEditState, ShownAndSavedUneditedTheFileStaysTheSame) {
         ASSERT_TRUE(LoadSettings(context, live, switches).ok());
         ShowSettings(live, edit);
         ASSERT_TRUE(SaveSettings(context, SettingsToSave(live, edit), switches).ok());
-        EXPECT_EQ(platform::ReadTextLines(context.SettingsPath(), "UTF-8").value(), lines) << i;
+        EXPECT_EQ(
+            platform::ReadTextLines(testing::SystemEnv(), context.SettingsPath(), "UTF-8").value(),
+            lines)
+            << i;
     }
 }
 

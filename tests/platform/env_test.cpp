@@ -1,4 +1,5 @@
-#include "platform/file_ops.h"
+// The read and write loops over an Env that shortens, interrupts or fails calls.
+#include "platform/env.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -9,69 +10,44 @@
 #include "platform/file_system.h"
 #include "platform/fingerprint.h"
 #include "platform/text_file.h"
-#include "tests/support/faulty_file_ops.h"
+#include "tests/support/fault_env.h"
 #include "tests/support/test_support.h"
 
 namespace norv::platform {
 namespace {
 
-using norv::testing::FaultyFileOps;
+using norv::testing::Call;
+using norv::testing::FaultEnv;
 using norv::testing::ReadAll;
 using norv::testing::TempDir;
-using Op = FaultyFileOps::Op;
-
-// A test's instance is in use only inside its scope; nested scopes hand back in order.
-TEST(FileOps, ScopesInstallAndRestoreTheInstance) {
-    FileOps& system = Files();
-    EXPECT_EQ(&system, &SystemFileOps());
-    FaultyFileOps outer;
-    FaultyFileOps inner;
-    {
-        ScopedFileOps a(outer);
-        EXPECT_EQ(&Files(), &outer);
-        {
-            ScopedFileOps b(inner);
-            EXPECT_EQ(&Files(), &inner);
-        }
-        EXPECT_EQ(&Files(), &outer);
-    }
-    EXPECT_EQ(&Files(), &system);
-}
 
 // A write that takes only part of the data is continued until all of it is there.
-TEST(FileOps, WriteFullyContinuesShortWrites) {
+TEST(Env, WriteFullyContinuesShortWrites) {
     TempDir dir;
     const std::string path = dir / "out.bin";
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_GE(fd, 0);
     std::string data;
     for (int i = 0; i < 1000; ++i) data += std::to_string(i) + ",";
-    FaultyFileOps faults;
-    faults.Limit(Op::kWrite, 7);
-    {
-        ScopedFileOps scope(faults);
-        Status written = WriteFully(fd, data, path);
-        EXPECT_TRUE(written.ok()) << written.message();
-    }
+    FaultEnv faults;
+    faults.Limit(Call::kWrite, 7);
+    Status written = WriteFully(faults, fd, data, path);
+    EXPECT_TRUE(written.ok()) << written.message();
     ::close(fd);
-    EXPECT_GT(faults.MatchedCalls(Op::kWrite), 100);
+    EXPECT_GT(faults.MatchedCalls(Call::kWrite), 100);
     EXPECT_EQ(ReadAll(path), data);
 }
 
 // A disk that takes nothing more (write returns 0) is reported as full, naming the file.
-TEST(FileOps, AWriteThatTakesNothingIsAFullDisk) {
+TEST(Env, AWriteThatTakesNothingIsAFullDisk) {
     TempDir dir;
     const std::string path = dir / "out.bin";
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_GE(fd, 0);
-    FaultyFileOps faults;
-    faults.Limit(Op::kWrite, 4);
-    faults.Fail(Op::kWrite, 0, 2);
-    Status written;
-    {
-        ScopedFileOps scope(faults);
-        written = WriteFully(fd, "0123456789", path);
-    }
+    FaultEnv faults;
+    faults.Limit(Call::kWrite, 4);
+    faults.Fail(Call::kWrite, 0, 2);
+    Status written = WriteFully(faults, fd, "0123456789", path);
     ::close(fd);
     ASSERT_FALSE(written.ok());
     EXPECT_EQ(written.code(), ENOSPC);
@@ -81,54 +57,51 @@ TEST(FileOps, AWriteThatTakesNothingIsAFullDisk) {
 }
 
 // A read interrupted by a signal is tried again, not taken for a failure.
-TEST(FileOps, AnInterruptedReadIsRetried) {
+TEST(Env, AnInterruptedReadIsRetried) {
     TempDir dir;
     const std::string path = dir.Write("rules.txt", "<rule>/srv/www,3</rule>\r\n");
-    FaultyFileOps faults;
-    faults.Fail(Op::kRead, EINTR, 1, "*/rules.txt");
-    ScopedFileOps scope(faults);
-    auto bytes = ReadFileBytes(path);
+    FaultEnv faults;
+    faults.Fail(Call::kRead, EINTR, 1, "rules.txt");
+    auto bytes = ReadFileBytes(faults, path);
     ASSERT_TRUE(bytes.ok()) << bytes.status().message();
     EXPECT_EQ(bytes.value(), "<rule>/srv/www,3</rule>\r\n");
-    EXPECT_EQ(faults.MatchedCalls(Op::kRead), 3);  // interrupted, the content, the end
+    EXPECT_EQ(faults.MatchedCalls(Call::kRead), 3);  // interrupted, the content, the end
 }
 
 // A short read before the file's size is reached (as a network file system gives) is not its
 // end: the fingerprint covers every byte.
-TEST(FileOps, AFingerprintReadsOnAfterAShortRead) {
+TEST(Env, AFingerprintReadsOnAfterAShortRead) {
     TempDir dir;
     std::string content;
     for (int i = 0; i < 5000; ++i) content += static_cast<char>('a' + i % 26);
     dir.Write("page.html", content);
-    FaultyFileOps faults;
-    faults.Limit(Op::kRead, 1000, "*/page.html");
-    ScopedFileOps scope(faults);
-    auto folder = OpenDirectory(dir.path());
+    FaultEnv faults;
+    faults.Limit(Call::kRead, 1000, "*/page.html");
+    auto folder = OpenDirectory(faults, dir.path());
     ASSERT_TRUE(folder.ok());
-    Fingerprint print = FingerprintAt((*folder)->fd(), "page.html");
+    Fingerprint print = FingerprintAt(**folder, "page.html");
     EXPECT_EQ(print.facts.size, 5000);
     EXPECT_EQ(print.md5, Md5Hex(content));
-    EXPECT_GE(faults.MatchedCalls(Op::kRead), 5);
+    EXPECT_GE(faults.MatchedCalls(Call::kRead), 5);
 }
 
 // A read that fails part-way gives the blank digest, never the digest of what was read so far.
-TEST(FileOps, AFailingReadGivesTheBlankDigest) {
+TEST(Env, AFailingReadGivesTheBlankDigest) {
     TempDir dir;
     const std::string content(300000, 'x');
     const std::string path = dir.Write("data.bin", content);
-    FaultyFileOps faults;
-    faults.Fail(Op::kRead, EIO, 2, "*/data.bin");
-    faults.Fail(Op::kPRead, EIO, 2, "*/data.bin");
-    ScopedFileOps scope(faults);
-    auto folder = OpenDirectory(dir.path());
+    FaultEnv faults;
+    faults.Fail(Call::kRead, EIO, 2, "*/data.bin");
+    faults.Fail(Call::kPRead, EIO, 2, "*/data.bin");
+    auto folder = OpenDirectory(faults, dir.path());
     ASSERT_TRUE(folder.ok());
-    EXPECT_EQ(FingerprintAt((*folder)->fd(), "data.bin").md5, kUnreadableDigest);
+    EXPECT_EQ(FingerprintAt(**folder, "data.bin").md5, kUnreadableDigest);
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(Md5OfDescriptor(fd), kUnreadableDigest);
+    EXPECT_EQ(Md5OfDescriptor(faults, fd), kUnreadableDigest);
     ::close(fd);
-    EXPECT_EQ(faults.MatchedCalls(Op::kRead), 2);
-    EXPECT_EQ(faults.MatchedCalls(Op::kPRead), 2);
+    EXPECT_EQ(faults.MatchedCalls(Call::kRead), 2);
+    EXPECT_EQ(faults.MatchedCalls(Call::kPRead), 2);
 }
 
 }  // namespace
