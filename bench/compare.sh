@@ -8,8 +8,9 @@
 #
 # --quick: one run, the small and big trees only (a few minutes), to measure a change.
 # --fingerprint: the small and big trees only, the extended fingerprint (MD5 and SHA-256 from one
-#   read, type, mode, owner, group, capabilities, ACL) against a norv built from the last commit
-#   whose fingerprint was MD5 alone, and against AIDE computing the same facts.
+#   read, type, mode, owner, group, capabilities, ACL) against a norv whose fingerprint is MD5
+#   alone (NORV_MD5_ONLY_REV, or the main line before the extension; see md5_only_cli), and
+#   against AIDE computing the same facts.
 # Trees are kept in $NORV_BENCH_DIR (default /var/tmp/norv-bench) and made on first use.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -119,12 +120,20 @@ md5sums() {  # md5sums FOLDER FILES: the command for md5sum over $cores processe
     echo "find '$1' -type f -print0 | xargs -0 -n $per -P$cores md5sum > '$B/sums-$(basename "$1")'"
 }
 
-# A norv-cli of the last commit whose fingerprint was MD5 alone, built once from its sources.
+# A norv-cli whose fingerprint is MD5 alone, built once from its sources: NORV_MD5_ONLY_REV, or
+# the latest commit on the first-parent line that does not hold the extended fingerprint (the
+# main line just before the merge that brought it).
 md5_only_cli() {
-    local marker rev src
+    local marker rev src c
     marker=$(git log --format=%H -1 --grep='^Fingerprint: SHA-256, type, mode')
     [ -n "$marker" ] || { echo "no commit extends the fingerprint in this history" >&2; exit 2; }
-    rev=$(git rev-parse "$marker^")
+    rev=${NORV_MD5_ONLY_REV:-}
+    if [ -z "$rev" ]; then
+        for c in $(git rev-list --first-parent HEAD); do
+            git merge-base --is-ancestor "$marker" "$c" || { rev=$c; break; }
+        done
+    fi
+    rev=$(git rev-parse "$rev")
     src=$B/md5-only-$rev
     if [ ! -x "$src/build/app/cli/norv-cli" ]; then
         rm -rf "$src"
