@@ -9,7 +9,7 @@
 # --quick: one run, the small and big trees only (a few minutes), to measure a change.
 # --fingerprint: the small and big trees only, the extended fingerprint (MD5 and SHA-256 from one
 #   read, type, mode, owner, group, capabilities, ACL) against a norv whose fingerprint is MD5
-#   alone (NORV_MD5_ONLY_REV, or the main line before the extension; see md5_only_cli), and
+#   alone (NORV_MD5_ONLY_REV, or the newest commit without the extension; see md5_only_cli), and
 #   against AIDE computing the same facts.
 # Trees are kept in $NORV_BENCH_DIR (default /var/tmp/norv-bench) and made on first use.
 set -euo pipefail
@@ -121,15 +121,15 @@ md5sums() {  # md5sums FOLDER FILES: the command for md5sum over $cores processe
 }
 
 # A norv-cli whose fingerprint is MD5 alone, built once from its sources: NORV_MD5_ONLY_REV, or
-# the latest commit on the first-parent line that does not hold the extended fingerprint (the
-# main line just before the merge that brought it).
+# the newest commit of this history that does not hold the extended fingerprint (the main line
+# just before it came, whether merged or fast-forwarded).
 md5_only_cli() {
     local marker rev src c
     marker=$(git log --format=%H -1 --grep='^Fingerprint: SHA-256, type, mode')
     [ -n "$marker" ] || { echo "no commit extends the fingerprint in this history" >&2; exit 2; }
     rev=${NORV_MD5_ONLY_REV:-}
     if [ -z "$rev" ]; then
-        for c in $(git rev-list --first-parent HEAD); do
+        for c in $(git rev-list --date-order HEAD); do
             git merge-base --is-ancestor "$marker" "$c" || { rev=$c; break; }
         done
     fi
