@@ -15,7 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (shown.find("\xE2\x80\xA8") != std::string::npos) std::abort();  // line separator
     norv::ScanLog log;
     const std::string path = norv::fuzz::Scratch() + "/norv.log";
-    if (!log.Open(path, "UTF-8", "server", "date").ok()) std::abort();
+    if (!log.Open(*norv::platform::Env::Default(), path, "UTF-8", "server", "date").ok()) {
+        std::abort();
+    }
     if (!log.ChangeLine("Altered: ", name).ok()) std::abort();
     log.CloseKeepingLines();
     FILE* f = std::fopen(path.c_str(), "rb");
