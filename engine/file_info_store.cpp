@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "platform/md5.h"
+
 namespace norv {
 namespace {
 
@@ -24,31 +26,6 @@ constexpr const char* kExtendedJoin =
     " FROM fileinfo f LEFT JOIN fingerprint x ON x.rowid=(SELECT rowid FROM fingerprint"
     " WHERE filename=f.filename AND md5=f.md5o LIMIT 1)";
 
-std::string ToHex(std::string_view bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (unsigned char c : bytes) {
-        out += kDigits[c >> 4];
-        out += kDigits[c & 15];
-    }
-    return out;
-}
-
-std::string FromHex(std::string_view hex) {
-    auto value = [](char c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        return 0;
-    };
-    std::string out;
-    out.reserve(hex.size() / 2);
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-        out += static_cast<char>(value(hex[i]) * 16 + value(hex[i + 1]));
-    }
-    return out;
-}
-
 const char* TypeText(platform::EntryKind kind) {
     return kind == platform::EntryKind::kSymlink ? "link" : "file";
 }
@@ -69,7 +46,7 @@ void BindExtended(platform::Statement& insert, const std::string& md5,
     int index = 8;
     for (const auto* value : {&extended.capabilities, &extended.acl}) {
         if (*value) {
-            insert.BindText(index, ToHex(**value));
+            insert.BindText(index, platform::HexOf(**value));
         } else {
             insert.BindNull(index);
         }
@@ -87,8 +64,10 @@ std::optional<platform::ExtendedFacts> ReadExtended(const platform::Statement& r
     extended.mode = static_cast<uint32_t>(row.ColumnInt(first + 3));
     extended.owner = static_cast<uint32_t>(row.ColumnInt(first + 4));
     extended.group = static_cast<uint32_t>(row.ColumnInt(first + 5));
-    if (!row.ColumnIsNull(first + 6)) extended.capabilities = FromHex(row.ColumnText(first + 6));
-    if (!row.ColumnIsNull(first + 7)) extended.acl = FromHex(row.ColumnText(first + 7));
+    if (!row.ColumnIsNull(first + 6))
+        extended.capabilities = platform::BytesOfHex(row.ColumnText(first + 6));
+    if (!row.ColumnIsNull(first + 7))
+        extended.acl = platform::BytesOfHex(row.ColumnText(first + 7));
     return extended;
 }
 

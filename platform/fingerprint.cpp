@@ -1,4 +1,5 @@
 #include "platform/fingerprint.h"
+#include "platform/md5.h"
 
 #include <fcntl.h>
 #include <sys/capability.h>
@@ -17,17 +18,6 @@ namespace {
 
 // The largest value the kernel keeps in one extended attribute (XATTR_SIZE_MAX).
 constexpr size_t kLargestXattr = 65536;
-
-std::string Hex(std::string_view bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (unsigned char c : bytes) {
-        out += kDigits[c >> 4];
-        out += kDigits[c & 15];
-    }
-    return out;
-}
 
 uint32_t LittleEndian32(std::string_view bytes, size_t at) {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data() + at);
@@ -297,7 +287,7 @@ std::string ShownCapabilities(std::string_view raw) {
     if (auto digested = ShownDigested(raw)) return *digested;
     // struct vfs_cap_data: a revision with the effective flag, then permitted and inheritable
     // 32 bits at a time, and from revision 3 the owner of the namespace they apply in.
-    if (raw.size() < 4) return "raw:" + Hex(raw);
+    if (raw.size() < 4) return "raw:" + HexOf(raw);
     const uint32_t magic = LittleEndian32(raw, 0);
     const uint32_t revision = magic & VFS_CAP_REVISION_MASK;
     const size_t words = revision == VFS_CAP_REVISION_1 ? 1 : 2;
@@ -305,7 +295,7 @@ std::string ShownCapabilities(std::string_view raw) {
                         : revision == VFS_CAP_REVISION_2 ? XATTR_CAPS_SZ_2
                         : revision == VFS_CAP_REVISION_3 ? XATTR_CAPS_SZ_3
                                                          : 0;
-    if (size == 0 || raw.size() != size) return "raw:" + Hex(raw);
+    if (size == 0 || raw.size() != size) return "raw:" + HexOf(raw);
     uint64_t permitted = 0, inheritable = 0;
     for (size_t i = 0; i < words; ++i) {
         permitted |= static_cast<uint64_t>(LittleEndian32(raw, 4 + 8 * i)) << (32 * i);
@@ -313,7 +303,7 @@ std::string ShownCapabilities(std::string_view raw) {
     }
     const bool effective = (magic & VFS_CAP_FLAGS_EFFECTIVE) != 0;
     std::unique_ptr<_cap_struct, CapFree> caps(cap_init());
-    if (!caps) return "raw:" + Hex(raw);
+    if (!caps) return "raw:" + HexOf(raw);
     for (cap_value_t bit = 0; bit < 64; ++bit) {
         const uint64_t mask = uint64_t{1} << bit;
         if ((permitted & mask) == 0 && (inheritable & mask) == 0) continue;
@@ -323,10 +313,10 @@ std::string ShownCapabilities(std::string_view raw) {
         if (inheritable & mask)
             set = set && cap_set_flag(caps.get(), CAP_INHERITABLE, 1, &bit, CAP_SET) == 0;
         if (effective) set = set && cap_set_flag(caps.get(), CAP_EFFECTIVE, 1, &bit, CAP_SET) == 0;
-        if (!set) return "raw:" + Hex(raw);  // a capability this libcap does not know
+        if (!set) return "raw:" + HexOf(raw);  // a capability this libcap does not know
     }
     char* text = cap_to_text(caps.get(), nullptr);
-    if (!text) return "raw:" + Hex(raw);
+    if (!text) return "raw:" + HexOf(raw);
     std::string shown = text;
     cap_free(text);
     if (revision == VFS_CAP_REVISION_3)
@@ -339,7 +329,7 @@ std::string ShownAcl(std::string_view raw) {
     if (auto digested = ShownDigested(raw)) return *digested;
     // The kernel's form: a version (2), then 8 bytes per entry: tag, permissions, id.
     if (raw.size() < 4 || (raw.size() - 4) % 8 != 0 || LittleEndian32(raw, 0) != 2) {
-        return "raw:" + Hex(raw);
+        return "raw:" + HexOf(raw);
     }
     std::string shown;
     for (size_t at = 4; at < raw.size(); at += 8) {
@@ -367,7 +357,7 @@ std::string ShownAcl(std::string_view raw) {
                 entry = "other::";
                 break;
             default:
-                return "raw:" + Hex(raw);
+                return "raw:" + HexOf(raw);
         }
         entry += (perm & 4) ? 'r' : '-';
         entry += (perm & 2) ? 'w' : '-';

@@ -14,6 +14,32 @@
 #include <vector>
 
 namespace norv::platform {
+
+std::string HexOf(std::string_view bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (unsigned char c : bytes) {
+        out += kDigits[c >> 4];
+        out += kDigits[c & 15];
+    }
+    return out;
+}
+
+std::string BytesOfHex(std::string_view hex) {
+    auto value = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        return 0;
+    };
+    std::string out;
+    out.reserve(hex.size() / 2);
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        out += static_cast<char>(value(hex[i]) * 16 + value(hex[i + 1]));
+    }
+    return out;
+}
+
 namespace {
 
 struct CtxFree {
@@ -21,13 +47,7 @@ struct CtxFree {
 };
 
 std::string Hex(const unsigned char* digest, unsigned length) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out(length * 2, '0');
-    for (unsigned i = 0; i < length; ++i) {
-        out[2 * i] = kDigits[digest[i] >> 4];
-        out[2 * i + 1] = kDigits[digest[i] & 15];
-    }
-    return out;
+    return HexOf(std::string_view(reinterpret_cast<const char*>(digest), length));
 }
 
 // Each algorithm fetched from the provider once: an implicit fetch on every file takes a lock

@@ -51,6 +51,10 @@ ContentDigest DigestOfOpenFile(Env& env, int fd, int64_t size,
                                const std::atomic<bool>* stop = nullptr);
 
 std::string Md5Hex(std::string_view bytes);
+
+// Lower-case hexadecimal of any bytes, and back (a character that is no hex digit reads as 0).
+std::string HexOf(std::string_view bytes);
+std::string BytesOfHex(std::string_view hex);
 std::string Sha256Hex(std::string_view bytes);
 
 // MD5 of bytes given piece by piece (what a restore writes, as it writes it).
