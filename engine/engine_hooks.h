@@ -124,6 +124,14 @@ struct ChangeEvent {
     // An altered file: each fact that differs, with its values recorded and found.
     std::vector<platform::FactChange> changed;
 };
+// A change an administrator accepted into the baseline.
+struct AcceptEvent {
+    ChangeKind kind = ChangeKind::kAltered;
+    const std::string& path;
+    std::string old_md5;  // the baseline's before ("" for a created file)
+    std::string new_md5;  // the baseline's now ("" for a deleted file)
+    std::string user;     // who accepted it
+};
 class EventSink {
   public:
     virtual ~EventSink() = default;
@@ -140,6 +148,8 @@ class EventSink {
         (void)path;
         (void)reason;
     }
+    // A change taken into the baseline by accept.
+    virtual void Accepted(const AcceptEvent& accepted) { (void)accepted; }
     // The run ended: its four counts; `outcome` "completed", "stopped" or "failed".
     virtual void EndRun(const ScanCounters& counters, std::string_view outcome) = 0;
 };

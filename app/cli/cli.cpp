@@ -1,6 +1,7 @@
 #include "app/cli/cli.h"
 
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <optional>
 #include <ostream>
@@ -10,6 +11,9 @@
 #include "app/cli/terminal.h"
 #include "engine/scan_log.h"
 #include "platform/file_system.h"
+#include "response/accept.h"
+
+#include <nlohmann/json.hpp>
 
 namespace norv::cli {
 namespace {
@@ -29,7 +33,13 @@ constexpr const char* kUsage =
     "  service 設定 10・11 行目のとおり、周期ごとに検査を続ける (SIGHUP で設定を読み直し、\n"
     "          SIGTERM で終わる)。--watch を付けると、あわせてリアルタイム監視を行う\n"
     "  watch   一度検査したあと、ルールのフォルダを監視し、変更されたファイルをすぐに検査する\n"
-    "          (自動復旧がオンならすぐに元に戻す。SIGHUP で設定を読み直し、SIGTERM で終わる)\n";
+    "          (自動復旧がオンならすぐに元に戻す。SIGHUP で設定を読み直し、SIGTERM で終わる)\n"
+    "  changes 最後の検査で見つかった変更 (種類、パス、サイズ、時刻、前後の MD5) を表示する。\n"
+    "          --json を付けると 1 行に 1 つの JSON で書く\n"
+    "  accept --all | accept パス...\n"
+    "          確かめた変更を基準とアーカイブに受け入れる (フォルダはその下の変更すべて)。\n"
+    "          確かめたあとにまた変わったファイルは受け入れず、変更のまま残す。\n"
+    "          終了コード: 0 すべて受け入れた、1 受け入れなかったものがある、2 エラー\n";
 
 void PrintCounts(std::ostream& out, const ScanCounters& c) {
     out << "検査数 " << c.checked << "  変更 " << c.altered << "  新規作成 " << c.created
@@ -65,11 +75,14 @@ struct Arguments {
     bool json = false;
     bool watch = false;
     bool help = false;
+    bool all = false;                // accept --all
+    std::vector<std::string> paths;  // accept PATH...
 };
 
 bool IsCommand(const std::string& command) {
     return command == "init" || command == "check" || command == "update" || command == "show" ||
-           command == "archive" || command == "service" || command == "watch";
+           command == "archive" || command == "service" || command == "watch" ||
+           command == "changes" || command == "accept";
 }
 
 // Reads the arguments; on a mistake, says which one (with the usage) and returns nothing.
@@ -106,8 +119,12 @@ std::optional<Arguments> ParseArguments(const std::vector<std::string>& args, st
         } else if (a == "-h" || a == "--help") {
             parsed.help = true;
             return parsed;
+        } else if (a == "--all" && parsed.command == "accept") {
+            parsed.all = true;
         } else if (parsed.command.empty() && !a.empty() && a[0] != '-') {
             parsed.command = a;
+        } else if (parsed.command == "accept" && !a.empty() && a[0] != '-') {
+            parsed.paths.push_back(a);
         } else {
             ok = false;
         }
@@ -115,6 +132,11 @@ std::optional<Arguments> ParseArguments(const std::vector<std::string>& args, st
             err << "norv: 引数が正しくありません: " << Shown(a) << "\n" << kUsage;
             return std::nullopt;
         }
+    }
+    if (parsed.command == "accept" && parsed.all == !parsed.paths.empty()) {
+        err << "norv: accept には --all か、受け入れるパスを (どちらか一方) 指定してください\n"
+            << kUsage;
+        return std::nullopt;
     }
     if (!IsCommand(parsed.command)) {
         err << (parsed.command.empty()
@@ -178,6 +200,92 @@ int RunScanCommand(Application& app, const std::string& command, Terminal& termi
     return app.counters().changes() > 0 || unseen > 0 ? kExitChanged : kExitUnchanged;
 }
 
+std::string Digest(const std::string& md5) { return md5.empty() ? "-" : md5; }
+
+// Lists the last check's changes: one line each (kind, path, size, time, old and new MD5), or
+// with --json one object each.
+int RunChanges(Application& app, bool json, std::ostream& out, std::ostream& err) {
+    auto list = app.acceptor().LoadChanges();
+    if (!list.ok()) {
+        err << "norv: " << Shown(list.status().ToString()) << "\n";
+        return kExitFailure;
+    }
+    if (!list->checked) {
+        err << "norv: 初期化のあと、検査を最後まで終えていません (norv-cli check "
+               "で検査してください)\n";
+        return kExitFailure;
+    }
+    for (const ReviewedChange& change : list->changes) {
+        const bool gone = change.kind == ChangeKind::kDeleted;
+        if (json) {
+            nlohmann::json o;
+            o["kind"] = ChangeKindName(change.kind);
+            o["path"] = EventPath(change.path);
+            o["size"] = gone ? nlohmann::json() : nlohmann::json(change.size);
+            o["mtime"] = gone ? nlohmann::json() : nlohmann::json(Rfc3339(change.mtime, 0));
+            o["old_md5"] =
+                change.old_md5.empty() ? nlohmann::json() : nlohmann::json(change.old_md5);
+            o["new_md5"] =
+                change.new_md5.empty() ? nlohmann::json() : nlohmann::json(change.new_md5);
+            o["generation"] = list->generation;
+            out << o.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+            continue;
+        }
+        out << ChangeKindName(change.kind) << "\t" << DisplayPath(change.path) << "\t"
+            << (gone ? std::string("-") : std::to_string(change.size)) << "\t"
+            << (gone ? std::string("-")
+                     : app.regional().DateTime(platform::FromTimespec({change.mtime, 0})))
+            << "\t" << Digest(change.old_md5) << "\t" << Digest(change.new_md5) << "\n";
+    }
+    return kExitUnchanged;
+}
+
+// Accepts the changes asked for: 0 when every one was, 1 when some were refused (or a path
+// matched none), 2 on error.
+int RunAccept(Application& app, const Arguments& args, std::ostream& out, std::ostream& err) {
+    auto list = app.acceptor().LoadChanges();
+    if (!list.ok()) {
+        err << "norv: " << Shown(list.status().ToString()) << "\n";
+        return kExitFailure;
+    }
+    std::vector<std::string> unmatched;
+    std::vector<ReviewedChange> items = list->changes;
+    if (!args.all) {
+        std::vector<std::string> paths;
+        for (const std::string& path : args.paths) {
+            if (!path.empty() && path[0] == '/') {
+                paths.push_back(path);
+                continue;
+            }
+            // A relative path is taken from the working folder.
+            std::string cwd(PATH_MAX, '\0');
+            if (app.context().env->GetCwd(cwd.data(), cwd.size()) == nullptr) {
+                err << "norv: 作業フォルダがわかりません: " << Shown(path) << "\n";
+                return kExitFailure;
+            }
+            paths.push_back(platform::JoinPath(cwd.c_str(), path));
+        }
+        items = SelectChanges(list.value(), paths, &unmatched);
+    }
+    auto outcome = app.acceptor().Accept(list->generation, items, AcceptingUser());
+    if (!outcome.ok()) {
+        err << "norv: " << Shown(outcome.status().ToString()) << "\n";
+        return kExitFailure;
+    }
+    for (const ReviewedChange& change : outcome->accepted) {
+        out << "受け入れました: " << ChangeKindName(change.kind) << " " << DisplayPath(change.path)
+            << "\n";
+    }
+    for (const Refusal& refusal : outcome->refused) {
+        err << "norv: 受け入れません: " << Shown(refusal.reason) << "\n";
+    }
+    for (const std::string& path : unmatched) {
+        err << "norv: 最後の検査の変更にありません: " << Shown(path) << "\n";
+    }
+    if (items.empty() && unmatched.empty()) out << "受け入れる変更はありません\n";
+    return outcome->all_accepted() && unmatched.empty() ? kExitUnchanged : kExitChanged;
+}
+
 }  // namespace
 
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool progress) {
@@ -214,6 +322,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
     if (command == "watch") return RunWatch(app, human, err, false);
     if (command == "archive") return RunArchive(app, terminal, out, err);
+    if (command == "changes") return RunChanges(app, parsed->json, out, err);
+    if (command == "accept") return RunAccept(app, *parsed, human, err);
     return RunScanCommand(app, command, terminal, human, err);
 }
 
