@@ -96,9 +96,11 @@ class AcceptTest : public ::testing::Test {
 TEST_F(AcceptTest, AcceptsAllSomeAndByFolderAndRefusesAFileChangedSinceReview) {
     tree.Write("a.txt", "a");
     tree.Write("c.txt", "c");
+    tree.Write("m.txt", "m");
     tree.Write("sub/b.txt", "b");
     Baseline();
     tree.Write("a.txt", "a2");
+    tree.Write("m.txt", "m2");
     tree.Write("sub/b.txt", "b2");
     tree.Write("sub/n.txt", "new");
     ASSERT_EQ(::unlink((tree / "c.txt").c_str()), 0);
@@ -118,16 +120,19 @@ TEST_F(AcceptTest, AcceptsAllSomeAndByFolderAndRefusesAFileChangedSinceReview) {
     EXPECT_EQ(listed.out.find("sub/"), std::string::npos) << listed.out;
     EXPECT_NE(listed.out.find("\"kind\":\"altered\""), std::string::npos) << listed.out;
 
-    // a.txt changed again after review: refused by name, stays a change; c.txt goes.
+    // a.txt changed again after review, m.txt only its mode: refused by name, they stay
+    // changes; c.txt goes.
     tree.Write("a.txt", "a3");
+    ASSERT_EQ(::chmod((tree / "m.txt").c_str(), 0600), 0);
     Outcome all = Run({"accept", "--all"});
     EXPECT_EQ(all.exit_code, 1) << all.out;
     EXPECT_NE(all.out.find(tree / "a.txt: 確かめたあとに、また変わりました"), std::string::npos)
         << all.out;
+    EXPECT_NE(all.out.find(tree / "m.txt: 確かめたあとに、また変わりました"), std::string::npos);
     EXPECT_EQ(BaselineAgainstArchive(), "");
     Outcome check = Run({"check"});
     EXPECT_EQ(check.exit_code, 1);
-    EXPECT_NE(check.out.find("検査数 3  変更 1  新規作成 0  削除 0"), std::string::npos)
+    EXPECT_NE(check.out.find("検査数 4  変更 2  新規作成 0  削除 0"), std::string::npos)
         << check.out;
 
     // A path no change lies under is said, and is not a success.
