@@ -188,6 +188,14 @@ TEST_F(AcceptTest, NothingIsAcceptedWithoutACheckAfterInitAfterAReInitOrWithoutA
     EXPECT_EQ(no_archive.exit_code, 2);
     EXPECT_NE(no_archive.out.find("norv-cli archive"), std::string::npos) << no_archive.out;
     EXPECT_NE(Run({"changes"}).out.find("altered"), std::string::npos);
+    // A damaged one (cut short) is no better: nothing changes, and the way out is said.
+    const std::string whole = testing::ReadAll(program / "away.lzh");
+    testing::WriteAll(Archive(), whole.substr(0, whole.size() / 2));
+    ASSERT_EQ(::chmod(Archive().c_str(), 0600), 0);
+    Outcome damaged = Run({"accept", "--all"});
+    EXPECT_EQ(damaged.exit_code, 2);
+    EXPECT_NE(damaged.out.find("norv-cli archive"), std::string::npos) << damaged.out;
+    EXPECT_NE(Run({"changes"}).out.find("altered"), std::string::npos);
     ASSERT_EQ(::rename((program / "away.lzh").c_str(), Archive().c_str()), 0);
 
     // A list made against a baseline that was initialised again since.
