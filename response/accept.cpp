@@ -149,12 +149,12 @@ bool SameChange(const ReviewedChange& a, const ReviewedChange& b) {
 
 }  // namespace
 
-std::string AcceptingUser() {
+std::string AcceptingUser(platform::Env& env) {
     if (const char* sudo = std::getenv("SUDO_USER"); sudo != nullptr && *sudo != '\0') {
         return sudo;
     }
     // The login uid the kernel keeps through su and sudo; unset (4294967295) for a daemon.
-    auto text = platform::ReadFileBytes(*platform::Env::Default(), "/proc/self/loginuid", 32);
+    auto text = platform::ReadFileBytes(env, "/proc/self/loginuid", 32);
     if (text.ok()) {
         char* end = nullptr;
         const unsigned long long uid = std::strtoull(text->c_str(), &end, 10);
