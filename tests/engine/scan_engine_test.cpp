@@ -207,6 +207,35 @@ TEST_F(EngineTest, RuleMistakesAreWarnedOnceEachAndNeverEndTheRun) {
     EXPECT_EQ(Rows().count(tree / "site/sub/page.html"), 1u);
 }
 
+// A notice carries its kind, the path it concerns and the Status behind it; the sink takes it
+// and the run goes on past it.
+TEST_F(EngineTest, NoticesReachTheSinkWithKindPathAndStatus) {
+    tree.Write("kept/a.txt", "a");
+    tree.Write("open/inner/b.txt", "b");
+    ASSERT_EQ(::chmod((tree / "open").c_str(), 0777), 0);  // anyone could swap "inner"
+    SetRules({{tree / "no-such-folder", RuleKind::kTree},
+              {tree / "open/inner", RuleKind::kTree},
+              {tree / "kept", RuleKind::kTree}});
+    mode = ScanMode::kInit;
+    ASSERT_TRUE(engine->RunScan().ok());
+    ASSERT_EQ(hooks.notices.size(), 2u) << ::testing::PrintToString(hooks.messages);
+    auto of_kind = [&](NoticeKind kind) {
+        auto found = std::find_if(hooks.notices.begin(), hooks.notices.end(),
+                                  [&](const Notice& n) { return n.kind == kind; });
+        return found == hooks.notices.end() ? Notice{} : *found;
+    };
+    const Notice missing = of_kind(NoticeKind::kRuleWarning);
+    EXPECT_EQ(missing.path, tree / "no-such-folder");
+    EXPECT_TRUE(missing.status.Is(ErrorKind::kFormat));
+    EXPECT_TRUE(missing.text.ends_with("のパスがありません")) << missing.text;
+    const Notice refused = of_kind(NoticeKind::kRefusedPath);
+    EXPECT_EQ(refused.path, tree / "open/inner");
+    EXPECT_TRUE(refused.status.Is(ErrorKind::kRefused)) << refused.status.ToString();
+    EXPECT_EQ(refused.text, refused.status.message());
+    EXPECT_EQ(Rows().count(tree / "kept/a.txt"), 1u);
+    EXPECT_EQ(Rows().count(tree / "open/inner/b.txt"), 0u);
+}
+
 TEST_F(EngineTest, ArchiveBuildingAndRunsExcludeEachOther) {
     tree.Write("a", "1");
     SetRules({{tree.path(), RuleKind::kFolder}});
