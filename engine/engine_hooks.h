@@ -50,8 +50,8 @@ constexpr std::string_view ResponseActionName(ResponseAction action) {
     return "";
 }
 
-// Where a command stands: each file recorded or checked, then the command's end. The front end
-// words it (the desktop's message line, the command-line tool's progress).
+// Where a command stands: each file recorded or checked, then the command's end. Each front end
+// words it for its own progress display.
 enum class ScanPhase {
     kRecordingBaseline,  // an init measured `path` into the new baseline
     kChecking,           // a check measured `path` and compared it with the baseline
