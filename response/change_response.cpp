@@ -367,11 +367,9 @@ bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
             !S_ISLNK(st.st_mode)) {
             return fail(Status::FromErrno(ENOENT, path + " がありません"));
         }
-        link_target.assign(PATH_MAX, '\0');
-        ssize_t n =
-            env_.ReadLinkAt(holder->fd(), name.c_str(), link_target.data(), link_target.size());
-        if (n < 0) return fail(Status::FromErrno(errno, path + " を読めません"));
-        link_target.resize(static_cast<size_t>(n));
+        auto target = platform::ReadLinkTarget(env_, holder->fd(), name.c_str());
+        if (!target) return fail(Status::FromErrno(errno, path + " を読めません"));
+        link_target = std::move(*target);
     }
     const bool is_link = in.get() < 0;
     const int64_t size = is_link ? 0 : static_cast<int64_t>(st.st_size);
