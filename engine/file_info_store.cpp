@@ -196,6 +196,9 @@ Status FileInfoStore::Prepare() {
         {&forget_vanished_, "DELETE FROM fileinfo WHERE flg=0 AND md5c=' '"},
         {&forget_new_file_, "DELETE FROM fileinfo WHERE filename=?1 AND md5c=' '"},
         {&update_new_digest_, "UPDATE fileinfo SET md5o=?2 WHERE filename=?1 AND md5c=' '"},
+        {&unlist_change_, "DELETE FROM norv_changes WHERE filename=?1"},
+        {&list_change_,
+         "INSERT INTO norv_changes VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14)"},
     };
     for (const Item& item : items) {
         auto stmt = db_.Prepare(item.sql);
@@ -464,14 +467,9 @@ Status FileInfoStore::EndChangeList() {
 }
 
 Status FileInfoStore::ListChange(const ListedChange& change) {
-    auto forget = db_.Prepare("DELETE FROM norv_changes WHERE filename=?1");
-    if (!forget.ok()) return forget.status();
-    (*forget)->BindText(1, change.path);
-    NORV_RETURN_IF_ERROR(Write(**forget));
-    auto insert = db_.Prepare(
-        "INSERT INTO norv_changes VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14)");
-    if (!insert.ok()) return insert.status();
-    platform::Statement& row = **insert;
+    unlist_change_->BindText(1, change.path);
+    NORV_RETURN_IF_ERROR(Write(*unlist_change_));
+    platform::Statement& row = *list_change_;
     row.BindText(1, change.path);
     if (change.new_facts) {
         BindExtended(row, change.new_md5, *change.new_facts);

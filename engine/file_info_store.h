@@ -180,7 +180,7 @@ class FileInfoStore {
     std::unique_ptr<platform::Statement> reset_flags_, delete_all_, mark_all_seen_,
         insert_baseline_, lookup_, insert_new_, update_seen_, update_flag_, select_unseen_,
         forget_vanished_, forget_new_file_, update_new_digest_, delete_extended_, insert_extended_,
-        forget_extended_;
+        forget_extended_, unlist_change_, list_change_;
     // While a baseline is built.
     std::unique_ptr<platform::Statement> insert_new_baseline_, insert_new_extended_;
     // Inserts or replaces the state value `name`.
