@@ -273,7 +273,7 @@ bool ChangeResponse::TakeOutWhatStands(const std::string& path) {
     // A file or a link is evidence like any other: copied, verified, then removed.
     if (facts->kind == platform::EntryKind::kRegular ||
         facts->kind == platform::EntryKind::kSymlink) {
-        return MoveToCracked(ChangeKind::kCreated, path, FileLocation{holder->get(), name});
+        return MoveToCracked(ChangeKind::kCreated, path, FileLocation{holder->get(), name, {}});
     }
     // A FIFO, socket, device or folder has no content to copy: it is moved whole, by its name,
     // into the cracked folder. Nothing in it is opened or followed.
@@ -358,6 +358,9 @@ bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
                                       path + " は通常のファイルではありません"));
         }
     } else {
+        if (errno == ENOENT && where.identity) {
+            return fail(Status::FromErrno(ENOENT, path + " は検査の後でなくなりました"));
+        }
         if (errno != ELOOP) return fail(Status::FromErrno(errno, path + " を読めません"));
         if (env_.FStatAt(holder->fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
             !S_ISLNK(st.st_mode)) {
@@ -370,6 +373,13 @@ bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
         link_target.resize(static_cast<size_t>(n));
     }
     const bool is_link = in.get() < 0;
+    // Found by a walk that has ended: only the very file measured is taken, never one put at
+    // its path since (the next check finds that one).
+    if (where.identity &&
+        (st.st_dev != where.identity->device || st.st_ino != where.identity->inode)) {
+        return fail(Status::Error(ErrorKind::kRefused, EAGAIN,
+                                  path + " は検査の後で別のファイルに置き換えられました"));
+    }
     const int64_t size = is_link ? 0 : static_cast<int64_t>(st.st_size);
 
     // How much evidence this run still has room for: the whole file, its first bytes, or (past

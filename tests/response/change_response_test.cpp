@@ -229,6 +229,22 @@ TEST_F(ResponseTest, CreatedFilesMoveToTheCrackedFolder) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
+TEST_F(ResponseTest, ANewFileSwappedAfterTheWalkIsNeverTakenInItsPlace) {
+    Archive();
+    const std::string shell = tree.Write("www/shell.php", "<?php evil();");
+    struct stat measured {};
+    ASSERT_EQ(::lstat(shell.c_str(), &measured), 0);
+    FileLocation found;  // no folder: the walk is over, and the file is found again by its path
+    found.identity = platform::FileIdentity{measured.st_dev, measured.st_ino};
+    // The page is renamed over the reported name between the walk and the quarantine.
+    ASSERT_EQ(::rename(index.c_str(), shell.c_str()), 0);
+    EXPECT_FALSE(response.MoveToCracked(ChangeKind::kCreated, shell, found));
+    EXPECT_EQ(ReadAll(shell), "<h1>good</h1>");
+    ASSERT_EQ(::unlink(shell.c_str()), 0);
+    EXPECT_FALSE(response.MoveToCracked(ChangeKind::kCreated, shell, found));
+    EXPECT_EQ(CrackedCount(), 0);
+}
+
 TEST_F(ResponseTest, AnOverLongNameIsMovedUnderAShortenedNameAndIndexed) {
     Archive();
     std::string shell = tree.Write("www/" + std::string(240, 'a') + ".php", "<?php evil();");
@@ -262,7 +278,7 @@ TEST_F(ResponseTest, ACopyThatDoesNotMatchTheOriginalIsDiscardedAndTheFileStays)
         GTEST_SKIP() << "no " << self << "/schedstat here";
     }
     EXPECT_FALSE(response.MoveToCracked(ChangeKind::kAltered, self + "/schedstat",
-                                        FileLocation{proc->get(), "schedstat"}));
+                                        FileLocation{proc->get(), "schedstat", {}}));
     ASSERT_EQ(hooks.messages.size(), 1u);
     EXPECT_NE(hooks.messages[0].find("一致しません"), std::string::npos) << hooks.messages[0];
     EXPECT_EQ(CrackedCount(), 0);  // the unverified copy is gone, and no index line names it
