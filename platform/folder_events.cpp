@@ -56,7 +56,7 @@ WatchLimits ReadWatchLimits() {
     return limits;
 }
 
-Result<std::unique_ptr<FolderEvents>> FolderEvents::Create() {
+Result<std::unique_ptr<FolderEvents>> FolderEvents::Create(size_t most_queued_bytes) {
     const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (fd < 0) {
         if (errno == EMFILE) {
@@ -74,7 +74,7 @@ Result<std::unique_ptr<FolderEvents>> FolderEvents::Create() {
         ::close(fd);
         return Status::FromErrno(error, "フォルダの監視を始められません");
     }
-    auto events = std::unique_ptr<FolderEvents>(new FolderEvents(fd, wake));
+    auto events = std::unique_ptr<FolderEvents>(new FolderEvents(fd, wake, most_queued_bytes));
     // Room for many events per read; a name is at most NAME_MAX bytes.
     events->buffer_.resize(256 * 1024);
     events->reader_ = std::thread([raw = events.get()] { raw->Read(); });
@@ -133,7 +133,7 @@ void FolderEvents::Read() {
         std::lock_guard<std::mutex> lock(mutex_);
         for (FolderEvent& event : read) {
             if (dropping_) continue;
-            if (queued_bytes_ + CostOf(event) > kMostQueuedEventBytes) {
+            if (queued_bytes_ + CostOf(event) > most_queued_bytes_) {
                 // Full: what comes next is lost until the queue is taken, and one event says so.
                 FolderEvent lost;
                 lost.kinds = FolderEvent::kOverflow;

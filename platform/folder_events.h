@@ -59,7 +59,9 @@ inline constexpr size_t kMostQueuedEventBytes = size_t{32} << 20;
 
 class FolderEvents {
   public:
-    static Result<std::unique_ptr<FolderEvents>> Create();
+    // `most_queued_bytes` bounds the events waiting in memory (the tests give a small one).
+    static Result<std::unique_ptr<FolderEvents>> Create(
+        size_t most_queued_bytes = kMostQueuedEventBytes);
     ~FolderEvents();
     FolderEvents(const FolderEvents&) = delete;
     FolderEvents& operator=(const FolderEvents&) = delete;
@@ -73,11 +75,13 @@ class FolderEvents {
     static constexpr size_t kMostEventsPerWait = 8192;
 
   private:
-    FolderEvents(int fd, int wake) : fd_(fd), wake_(wake) {}
+    FolderEvents(int fd, int wake, size_t most_queued_bytes)
+        : fd_(fd), wake_(wake), most_queued_bytes_(most_queued_bytes) {}
     // The reader thread: reads the kernel's queue into queue_ until wake_ is signalled.
     void Read();
     int fd_;
     int wake_;                  // an eventfd that ends the reader
+    const size_t most_queued_bytes_;
     std::vector<char> buffer_;  // the reader's
     std::mutex mutex_;          // guards what follows
     std::condition_variable came_;
