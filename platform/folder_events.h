@@ -80,7 +80,7 @@ class FolderEvents {
     // The reader thread: reads the kernel's queue into queue_ until wake_ is signalled.
     void Read();
     int fd_;
-    int wake_;                  // an eventfd that ends the reader
+    int wake_;  // an eventfd that ends the reader
     const size_t most_queued_bytes_;
     std::vector<char> buffer_;  // the reader's
     std::mutex mutex_;          // guards what follows
