@@ -308,7 +308,7 @@ TEST_F(EngineTest, ACheckWithRestoreOnPutsPagesBackBeforeAnyNewFileIsQuarantined
     testing::WriteAll(page, "defaced");
     ASSERT_EQ(::unlink(gone.c_str()), 0);
     switches.auto_restore = 1;
-    ASSERT_TRUE(engine->check_file().ok());
+    ASSERT_TRUE(engine->Check().ok());
     using Change = std::pair<std::string, std::string>;
     ASSERT_EQ(hooks.changes.size(), 5u);
     EXPECT_EQ(hooks.changes[0], Change("altered", page));
