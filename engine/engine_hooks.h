@@ -81,6 +81,9 @@ class ScanObserver {
 struct FileLocation {
     const platform::DirectoryHandle* folder = nullptr;
     std::string name;
+    // The file as it was measured, for a response that comes after the walk (no folder then):
+    // whatever stands at the path by then is acted on only when it is this very file.
+    std::optional<platform::FileIdentity> identity;
 };
 
 // What the baseline records of a changed file, for a response that puts it back as recorded:

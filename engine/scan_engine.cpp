@@ -206,6 +206,15 @@ Status ScanEngine::RunScanSteps() {
         left_out_.clear();
     }
     NORV_RETURN_IF_ERROR(store_.ResetFlags());
+    deferred_quarantines_.clear();
+    deferred_beyond_ = 0;
+    defer_quarantines_ = state_.mode == ScanMode::kCheck && state_.switches.auto_restore != 0;
+    // A run that ends early quarantines nothing it held back: the next check reports those
+    // files again. The watch's own checks respond at once.
+    struct EndDeferral {
+        bool& defer;
+        ~EndDeferral() { defer = false; }
+    } end_deferral{defer_quarantines_};
     // The rules as they stand when the loop starts: the settings window may edit the table
     // while the run yields, and must not pull a rule from under it.
     const std::vector<Rule> rules = state_.rules.rules;
@@ -234,6 +243,8 @@ Status ScanEngine::RunScanSteps() {
                              " か所を検査できません"));
     }
     if (state_.mode != ScanMode::kInit) NORV_RETURN_IF_ERROR(ReportDeletedFiles());
+    // Every altered and deleted page is back: now the new files.
+    NORV_RETURN_IF_ERROR(QuarantineDeferred());
     if (state_.mode == ScanMode::kInit && store_.building_baseline()) {
         NORV_RETURN_IF_ERROR(LookAgainAtMissedFiles());
     }

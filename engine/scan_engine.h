@@ -70,6 +70,10 @@ int DefaultDigestWorkers();
 // Warning lines for unseen places in one run; the rest are counted in one line.
 inline constexpr size_t kMostUnseenLines = 1000;
 
+// New files a check with automatic restore on holds for quarantine after its walk; beyond, they
+// are reported and left for the next check (the cracked folder takes far fewer per run anyway).
+inline constexpr size_t kMostDeferredQuarantines = 10000;
+
 // Said once, by the first run after a database made before the fingerprint was extended.
 inline constexpr const char* kExtendedFingerprintMessage =
     "検査する項目を増やしました: MD5 に加えて SHA-256、種類、アクセス権 (setuid・setgid・"
@@ -183,6 +187,10 @@ class ScanEngine {
     Status ReportChange(std::string_view word, const ChangeEvent& change, const FileLocation& where,
                         const RecordedFile& recorded = {},
                         const std::optional<platform::ExtendedFacts>& now = std::nullopt);
+    // The failures the last response told, each a `Warning:` line.
+    Status LogResponseFailures();
+    // The new files a check held back (see deferred_quarantines_), quarantined now.
+    Status QuarantineDeferred();
     // The cracked and save folders, never walked: evidence and archives are not watched files.
     void FindExcludedFolders();
     // Where a folder's files were measured this run, by its identity: a rule that reaches it
@@ -238,6 +246,17 @@ class ScanEngine {
     // The facts this run (or watch burst) has said it could not read, once each.
     std::set<std::string_view> missing_facts_said_;
     ResponseOutcome last_response_;  // of the latest change reported
+    // In a check with automatic restore on, a new file is reported as it is met but quarantined
+    // only after the walk and the deleted files' restores: a flood of new files met before an
+    // altered page never holds the page back. Each is kept by its path and the identity it was
+    // measured with, opened again from its rule down and moved only if it is still that file.
+    struct DeferredQuarantine {
+        std::string path;
+        platform::FileIdentity identity;
+    };
+    bool defer_quarantines_ = false;
+    std::vector<DeferredQuarantine> deferred_quarantines_;
+    size_t deferred_beyond_ = 0;  // new files past kMostDeferredQuarantines, left for next time
     bool burst_response_begun_ = false;
     size_t burst_lines_beyond_ = 0;
     // kStopped once the stop flag is set.

@@ -117,7 +117,8 @@ Status ScanEngine::CheckPresentOrGone(const WatchedFile& file,
                 file.path, fingerprint.changed_while_read ? std::string(platform::kUnreadableDigest)
                                                           : fingerprint.md5));
         }
-        return RecordFile(file.path, "", fingerprint, FileLocation{file.folder.get(), file.name});
+        return RecordFile(file.path, "", fingerprint,
+                          FileLocation{file.folder.get(), file.name, {}});
     }
     // Gone, or something that is no file (a FIFO, a socket, a folder) at a recorded file's place:
     // the file is not there.

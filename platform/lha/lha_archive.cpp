@@ -415,7 +415,8 @@ Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
                     const std::string& name, const std::string& display,
                     const std::optional<StoredOwner>& stored_owner, const RestoreJournal* journal,
                     std::string* written_digest, const FinishRestore& finish) {
-    auto existing = LStatAt(dir, name, display);
+    // Looked at without asking a file system mounted on the name since the check: refused.
+    auto existing = LookAtEntry(dir.env(), dir.fd(), name, display);
     if (!existing.ok()) return existing.status();
     if (existing->kind == EntryKind::kDirectory) {
         return Status::Error(ErrorKind::kExists, EISDIR,
