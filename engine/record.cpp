@@ -11,7 +11,13 @@ namespace norv {
 Status ScanEngine::ReportChange(std::string_view word, const ChangeEvent& change,
                                 const FileLocation& where, const RecordedFile& recorded) {
     NORV_RETURN_IF_ERROR(log_.ChangeLine(word, change.path));
-    if (events_) events_->Change(change);
+    if (events_) {
+        ChangeEvent shown = change;
+        shown.held = hooks_.responder.Holds(change.path);
+        events_->Change(shown);
+    } else {
+        hooks_.responder.Holds(change.path);
+    }
     // The response may wait on the user or move files; what the store holds so far is kept.
     NORV_RETURN_IF_ERROR(store_.Commit());
     last_response_ = hooks_.responder.RespondToChange(change.kind, change.path, where, recorded);

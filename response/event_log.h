@@ -55,6 +55,7 @@ class JsonEventLog : public EventSink {
     void Action(const std::string& path, ResponseAction action, bool succeeded,
                 const std::string& detail) override;
     void Warning(const std::string& path, const std::string& reason) override;
+    void HoldNote(const std::string& text) override;
     void EndRun(const ScanCounters& counters, std::string_view outcome) override;
 
     std::string FilePath() const;
