@@ -77,7 +77,8 @@ std::string HoldText(const HoldRecord& record) {
 
 Result<HoldRecord> ParseHold(std::string_view text) {
     auto bad = [](const std::string& why) {
-        return Status::Error(ErrorKind::kFormat, EINVAL, "保留の記録の形式が正しくありません: " + why);
+        return Status::Error(ErrorKind::kFormat, EINVAL,
+                             "保留の記録の形式が正しくありません: " + why);
     };
     HoldRecord record;
     bool pid = false, started = false, expires = false, header = false;
@@ -88,7 +89,8 @@ Result<HoldRecord> ParseHold(std::string_view text) {
         const std::string_view line = text.substr(at, end - at);
         at = end + 1;
         if (!header) {
-            if (line != kHoldHeader) return bad("1 行目が " + std::string(kHoldHeader) + " ではありません");
+            if (line != kHoldHeader)
+                return bad("1 行目が " + std::string(kHoldHeader) + " ではありません");
             header = true;
             continue;
         }
@@ -111,7 +113,8 @@ Result<HoldRecord> ParseHold(std::string_view text) {
             return bad(DisplayText(line));
         }
     }
-    if (!header || !pid || !started || !expires) return bad("pid、started、expires のいずれかがありません");
+    if (!header || !pid || !started || !expires)
+        return bad("pid、started、expires のいずれかがありません");
     return record;
 }
 
