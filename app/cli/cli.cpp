@@ -1,11 +1,15 @@
 #include "app/cli/cli.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdlib>
+#include <iostream>
 #include <optional>
 #include <ostream>
 
 #include "app/application.h"
+#include "app/cli/deploy.h"
 #include "app/cli/service.h"
 #include "app/cli/terminal.h"
 #include "engine/scan_log.h"
@@ -29,7 +33,11 @@ constexpr const char* kUsage =
     "  service 設定 10・11 行目のとおり、周期ごとに検査を続ける (SIGHUP で設定を読み直し、\n"
     "          SIGTERM で終わる)。--watch を付けると、あわせてリアルタイム監視を行う\n"
     "  watch   一度検査したあと、ルールのフォルダを監視し、変更されたファイルをすぐに検査する\n"
-    "          (自動復旧がオンならすぐに元に戻す。SIGHUP で設定を読み直し、SIGTERM で終わる)\n";
+    "          (自動復旧がオンならすぐに元に戻す。SIGHUP で設定を読み直し、SIGTERM で終わる)\n"
+    "  deploy [--rule パス]... [--yes] [--hold-minutes N] -- コマンド [引数...]\n"
+    "          動いているすべての norv で、ルール (既定はすべて) への対応を保留してコマンドを\n"
+    "          実行し、検査して変更を表示し、承認する (--yes なら尋ねずに)。保留は最長 N 分\n"
+    "          (既定 60)。コマンドが失敗したら何も承認せず、保留を解除してふだんどおり対応する\n";
 
 void PrintCounts(std::ostream& out, const ScanCounters& c) {
     out << "検査数 " << c.checked << "  変更 " << c.altered << "  新規作成 " << c.created
@@ -65,11 +73,14 @@ struct Arguments {
     bool json = false;
     bool watch = false;
     bool help = false;
+    DeployOptions deploy;
+    bool deploy_options = false;  // an option only deploy takes was given
 };
 
 bool IsCommand(const std::string& command) {
     return command == "init" || command == "check" || command == "update" || command == "show" ||
-           command == "archive" || command == "service" || command == "watch";
+           command == "archive" || command == "service" || command == "watch" ||
+           command == "deploy";
 }
 
 // Reads the arguments; on a mistake, says which one (with the usage) and returns nothing.
@@ -103,6 +114,26 @@ std::optional<Arguments> ParseArguments(const std::vector<std::string>& args, st
                  (a == "--events-keep" ? n <= 1000 : n >= 1024);
             if (ok && a == "--events-keep") options.event_limits.keep = static_cast<int>(n);
             if (ok && a == "--events-max-bytes") options.event_limits.max_bytes = n;
+        } else if (a == "--rule") {
+            parsed.deploy_options = true;
+            ok = value(parsed.deploy.rules.emplace_back());
+        } else if (a == "--yes") {
+            parsed.deploy_options = true;
+            parsed.deploy.yes = true;
+        } else if (a == "--hold-minutes") {
+            parsed.deploy_options = true;
+            std::string text;
+            ok = value(text);
+            char* end = nullptr;
+            const long long n = ok ? std::strtoll(text.c_str(), &end, 10) : -1;
+            ok = ok && end != text.c_str() && *end == '\0' && n >= 1 && n <= kMostHoldMinutes;
+            parsed.deploy.hold_minutes = n;
+        } else if (a == "--") {
+            // The rest is the deploy's command, its own options included.
+            parsed.deploy_options = true;
+            parsed.deploy.command.assign(args.begin() + static_cast<long>(i) + 1, args.end());
+            ok = !parsed.deploy.command.empty();
+            i = args.size();
         } else if (a == "-h" || a == "--help") {
             parsed.help = true;
             return parsed;
@@ -115,6 +146,14 @@ std::optional<Arguments> ParseArguments(const std::vector<std::string>& args, st
             err << "norv: 引数が正しくありません: " << Shown(a) << "\n" << kUsage;
             return std::nullopt;
         }
+    }
+    if (parsed.command == "deploy" && parsed.deploy.command.empty()) {
+        err << "norv: deploy には -- のあとに実行するコマンドが要ります\n" << kUsage;
+        return std::nullopt;
+    }
+    if (parsed.command != "deploy" && parsed.deploy_options) {
+        err << "norv: --rule、--yes、--hold-minutes、-- は deploy だけのものです\n" << kUsage;
+        return std::nullopt;
     }
     if (!IsCommand(parsed.command)) {
         err << (parsed.command.empty()
@@ -214,6 +253,10 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
     if (command == "watch") return RunWatch(app, human, err, false);
     if (command == "archive") return RunArchive(app, terminal, out, err);
+    if (command == "deploy") {
+        return RunDeploy(app, parsed->deploy, Console{std::cin, ::isatty(STDIN_FILENO) == 1}, human,
+                         err);
+    }
     return RunScanCommand(app, command, terminal, human, err);
 }
 
