@@ -87,6 +87,12 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
                       *app,         *app->responder_, *app->mailer_};
     app->engine_ = std::make_unique<ScanEngine>(state, *app->store_, hooks);
     app->engine_->SetEventSink(app->events_.get());
+    app->acceptor_ =
+        std::make_unique<ChangeAcceptor>(app->context_, app->settings_, app->rules_, *app->store_,
+                                         *app->archive_, *app->regional_, app->events_.get());
+    // Every command first finishes an accept a killed run left between its two steps.
+    ChangeAcceptor* acceptor = app->acceptor_.get();
+    app->engine_->SetCommandPrologue([acceptor] { return acceptor->FinishInterruptedAccept(); });
     return app;
 }
 

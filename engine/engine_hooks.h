@@ -132,6 +132,14 @@ struct ChangeEvent {
     std::vector<platform::FactChange> changed;
     bool held = false;  // a deploy holds the response for it: nothing is moved or restored
 };
+// A change an administrator accepted into the baseline.
+struct AcceptEvent {
+    ChangeKind kind = ChangeKind::kAltered;
+    const std::string& path;
+    std::string old_md5;  // the baseline's before ("" for a created file)
+    std::string new_md5;  // the baseline's now ("" for a deleted file)
+    std::string user;     // who accepted it
+};
 class EventSink {
   public:
     virtual ~EventSink() = default;
@@ -151,6 +159,8 @@ class EventSink {
     // A deploy's hold ended by itself (its holder gone, its time up), or a hold record was
     // ignored; `text` says which and why.
     virtual void HoldNote(const std::string& text) { (void)text; }
+    // A change taken into the baseline by accept.
+    virtual void Accepted(const AcceptEvent& accepted) { (void)accepted; }
     // The run ended: its four counts; `outcome` "completed", "stopped" or "failed".
     virtual void EndRun(const ScanCounters& counters, std::string_view outcome) = 0;
 };

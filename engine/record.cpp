@@ -9,8 +9,14 @@
 namespace norv {
 
 Status ScanEngine::ReportChange(std::string_view word, const ChangeEvent& change,
-                                const FileLocation& where, const RecordedFile& recorded) {
+                                const FileLocation& where, const RecordedFile& recorded,
+                                const std::optional<platform::ExtendedFacts>& now) {
     NORV_RETURN_IF_ERROR(log_.ChangeLine(word, change.path));
+    // Kept for review and accept, as shown; a digest not taken leaves nothing to accept.
+    NORV_RETURN_IF_ERROR(
+        store_.ListChange({change.path, change.kind, change.size, change.mtime,
+                           change.old_md5.empty() ? recorded.md5 : change.old_md5, change.new_md5,
+                           change.new_md5.empty() ? std::nullopt : now}));
     if (events_) {
         ChangeEvent shown = change;
         shown.held = hooks_.responder.Holds(change.path);
@@ -81,7 +87,7 @@ Status ScanEngine::RecordFile(const std::string& dir, const std::string& name,
             NORV_RETURN_IF_ERROR(store_.InsertNew(path, size, file_date(), digest));
             NORV_RETURN_IF_ERROR(ReportChange(
                 "Created: ", {ChangeKind::kCreated, path, "", new_md5, size, mtime.tv_sec, {}},
-                where));
+                where, {}, print.Extended()));
         } else if ((*baseline)->first_seen_by_check) {
             // Not in the baseline yet: reported at every check until an init takes it in.
             ++counters.created;
@@ -89,7 +95,7 @@ Status ScanEngine::RecordFile(const std::string& dir, const std::string& name,
                                                    FileInfoStore::kFirstSeenByCheck));
             NORV_RETURN_IF_ERROR(ReportChange(
                 "Created: ", {ChangeKind::kCreated, path, "", new_md5, size, mtime.tv_sec, {}},
-                where));
+                where, {}, print.Extended()));
         } else {
             const FileInfoStore::Baseline& recorded = **baseline;
             std::vector<platform::FactChange> changed;
@@ -114,7 +120,8 @@ Status ScanEngine::RecordFile(const std::string& dir, const std::string& name,
                     std::move(changed)};
                 // The log line and the response before the record is updated.
                 NORV_RETURN_IF_ERROR(ReportChange("Altered: ", change, where,
-                                                  RecordedFile{recorded.md5o, recorded.extended}));
+                                                  RecordedFile{recorded.md5o, recorded.extended},
+                                                  print.Extended()));
             } else if (!recorded.extended) {
                 // A record made before the fingerprint was extended, its file unchanged: it gets
                 // its extended facts now, without a report.

@@ -32,6 +32,8 @@ Status ScanEngine::BeginCommand(std::optional<RunGuard>& guard) {
     auto lock = platform::FolderLock::Acquire(env(), state_.context.LockPath());
     if (!lock.ok()) return lock.status();
     guard.emplace(running_, std::move(lock).value());
+    // What a killed command left half done is finished before anything else reads the records.
+    if (prologue_) NORV_RETURN_IF_ERROR(prologue_());
     return Status::Ok();
 }
 
@@ -61,7 +63,11 @@ Status ScanEngine::RunScan() {
     Status status = log_.Open(env(), state_.context.LogPath(), state_.context.charset,
                               state_.settings.server_name, now);
     if (status.ok()) status = NoteExtendedFingerprint();
+    // A check's changes are listed for review; the list counts once the check has finished.
+    const bool listing = state_.mode == ScanMode::kCheck;
+    if (status.ok() && listing) status = store_.BeginChangeList();
     if (status.ok()) status = RunScanSteps();
+    if (status.ok() && listing) status = store_.EndChangeList();
     // Whatever happened, what the store has done so far is kept.
     Status committed = store_.Commit();
     if (status.ok()) status = committed;

@@ -133,6 +133,9 @@ class ScanEngine {
     void SetStopFlag(const std::atomic<bool>* stop) { stop_requested_ = stop; }
     // Where the runs' machine-readable events go; null for none.
     void SetEventSink(EventSink* events) { events_ = events; }
+    // Runs at the start of every command, once the program folder's lock is held (finishing an
+    // accept a killed run left half done); its failure fails the command.
+    void SetCommandPrologue(std::function<Status()> prologue) { prologue_ = std::move(prologue); }
 
     // Per-file steps, public for the tests that drive them one at a time.
     Status WalkDirectory(const std::string& path, RuleKind kind);
@@ -173,8 +176,10 @@ class ScanEngine {
     // Logs and shows what is wrong with rule `index` (a path that is not there, a kind that does
     // not fit it, an unknown kind, files another rule covers too). Nothing here ends the run.
     Status WarnAboutRule(const std::vector<Rule>& rules, size_t index);
+    // `now` is what was measured of a present file, kept in the change list for review.
     Status ReportChange(std::string_view word, const ChangeEvent& change, const FileLocation& where,
-                        const RecordedFile& recorded = {});
+                        const RecordedFile& recorded = {},
+                        const std::optional<platform::ExtendedFacts>& now = std::nullopt);
     // The cracked and save folders, never walked: evidence and archives are not watched files.
     void FindExcludedFolders();
     // Where a folder's files were measured this run, by its identity: a rule that reaches it
@@ -217,6 +222,7 @@ class ScanEngine {
     int digest_workers_ = DefaultDigestWorkers();
     const std::atomic<bool>* stop_requested_ = nullptr;
     EventSink* events_ = nullptr;
+    std::function<Status()> prologue_;
     std::vector<std::string> burst_lines_;  // the change lines of the current burst
     // What the change response left at each path it acted on during the watch: seen again, it
     // is norv's own work, never a new change (an archive that differs from the baseline would

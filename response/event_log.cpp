@@ -293,6 +293,16 @@ void JsonEventLog::Warning(const std::string& path, const std::string& reason) {
     Write(o);
 }
 
+void JsonEventLog::Accepted(const AcceptEvent& accepted) {
+    Json o = EventHead(host_, run_id_, "accept");
+    o["kind"] = ChangeKindName(accepted.kind);
+    o["path"] = EventPath(accepted.path);
+    o["old_md5"] = accepted.old_md5.empty() ? Json() : Json(accepted.old_md5);
+    o["new_md5"] = accepted.new_md5.empty() ? Json() : Json(accepted.new_md5);
+    o["user"] = EventPath(accepted.user);
+    Write(o);
+}
+
 void JsonEventLog::EndRun(const ScanCounters& counters, std::string_view outcome) {
     using namespace std::chrono;
     Json o = EventHead(host_, run_id_, "run");

@@ -13,6 +13,8 @@
 
 #include "app/cli/cli.h"
 #include "app/cli/terminal.h"
+#include "engine/scan_log.h"
+#include "response/accept.h"
 #include "response/hold.h"
 
 namespace norv::cli {
@@ -68,22 +70,66 @@ Status CheckWaitingForTheFolder(Application& app) {
 }
 
 // Asks on the terminal; only "y" or "yes" is a yes.
-[[maybe_unused]] bool AskYes(Console console, std::ostream& err, const std::string& question) {
+bool AskYes(Console console, std::ostream& err, const std::string& question) {
     err << question << " [y/N] " << std::flush;
     std::string answer;
     if (!std::getline(console.in, answer)) return false;
     return answer == "y" || answer == "Y" || answer == "yes" || answer == "はい";
 }
 
-// Prints the changes under the held rules and accepts them when the administrator agrees.
+// Prints the changes under the held rules and accepts them when the administrator agrees: the
+// accept's exit status, or 1 when there were changes and none was accepted.
 int AcceptHeldChanges(Application& app, const DeployOptions& options, Console console,
                       std::ostream& out, std::ostream& err) {
-    (void)app;
-    (void)options;
-    (void)console;
-    (void)out;
-    err << "norv: accept is not there yet\n";
-    return kExitFailure;
+    auto list = app.acceptor().LoadChanges();
+    if (!list.ok()) {
+        err << "norv: " << Shown(list.status().ToString()) << " (何も承認しません)\n";
+        return kExitFailure;
+    }
+    std::vector<ReviewedChange> items = list->changes;
+    if (!options.rules.empty()) {
+        std::vector<std::string> unmatched;
+        items = SelectChanges(list.value(), options.rules, &unmatched);
+    }
+    if (items.empty()) {
+        out << "承認する変更はありません\n";
+        return kExitUnchanged;
+    }
+    auto shown = [](const std::string& digest) { return digest.empty() ? "-" : digest; };
+    for (const ReviewedChange& change : items) {
+        const bool gone = change.kind == ChangeKind::kDeleted;
+        out << ChangeKindName(change.kind) << "\t" << DisplayPath(change.path) << "\t"
+            << (gone ? std::string("-") : std::to_string(change.size)) << "\t"
+            << (gone ? std::string("-")
+                     : app.regional().DateTime(platform::FromTimespec({change.mtime, 0})))
+            << "\t" << shown(change.old_md5) << "\t" << shown(change.new_md5) << "\n";
+    }
+    out << std::flush;
+    if (!options.yes) {
+        if (!console.terminal) {
+            err << "norv: 端末がなく --yes もないため、" << items.size()
+                << " 件の変更を何も承認しません (norv-cli changes で確かめ、norv-cli accept "
+                   "で承認できます)\n";
+            return kExitChanged;
+        }
+        if (!AskYes(console, err, std::to_string(items.size()) + " 件の変更を承認しますか?")) {
+            err << "norv: 何も承認しませんでした\n";
+            return kExitChanged;
+        }
+    }
+    auto outcome = app.acceptor().Accept(list->generation, items, AcceptingUser());
+    if (!outcome.ok()) {
+        err << "norv: " << Shown(outcome.status().ToString()) << "\n";
+        return kExitFailure;
+    }
+    out << "承認しました: " << outcome->accepted.size() << " 件";
+    if (!outcome->refused.empty())
+        out << "  承認しなかったもの: " << outcome->refused.size() << " 件";
+    out << "\n";
+    for (const Refusal& refusal : outcome->refused) {
+        err << "norv: 承認しません: " << Shown(refusal.reason) << "\n";
+    }
+    return outcome->all_accepted() ? kExitUnchanged : kExitChanged;
 }
 
 }  // namespace
