@@ -77,6 +77,16 @@ bool AskYes(Console console, std::ostream& err, const std::string& question) {
     return answer == "y" || answer == "Y" || answer == "yes" || answer == "はい";
 }
 
+// What becomes of changes not accepted, once the hold ends: they stay changes.
+std::string LeftAsChanges(const Application& app) {
+    return std::string(
+               "変更のまま残ります (norv-cli changes で確かめ、norv-cli accept で承認で"
+               "きます") +
+           (app.switches().auto_restore != 0
+                ? "。自動復旧がオンのため、次の検査で基準の内容に戻ります)"
+                : ")");
+}
+
 // Prints the changes under the held rules and accepts them when the administrator agrees: the
 // accept's exit status, or 1 when there were changes and none was accepted.
 int AcceptHeldChanges(Application& app, const DeployOptions& options, Console console,
@@ -108,12 +118,11 @@ int AcceptHeldChanges(Application& app, const DeployOptions& options, Console co
     if (!options.yes) {
         if (!console.terminal) {
             err << "norv: 端末がなく --yes もないため、" << items.size()
-                << " 件の変更を何も承認しません (norv-cli changes で確かめ、norv-cli accept "
-                   "で承認できます)\n";
+                << " 件の変更を何も承認しません。" << LeftAsChanges(app) << "\n";
             return kExitChanged;
         }
         if (!AskYes(console, err, std::to_string(items.size()) + " 件の変更を承認しますか?")) {
-            err << "norv: 何も承認しませんでした\n";
+            err << "norv: 何も承認しませんでした。" << LeftAsChanges(app) << "\n";
             return kExitChanged;
         }
     }
