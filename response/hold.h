@@ -73,6 +73,7 @@ class HoldReader {
   public:
     HoldReader(platform::Env& env, std::string program_dir, const platform::Clock& clock);
     HoldLook Look();
+    const std::string& program_dir() const { return program_dir_; }
 
   private:
     platform::Env& env_;

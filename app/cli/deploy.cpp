@@ -61,7 +61,7 @@ int RunCommand(const std::vector<std::string>& command, std::ostream& err) {
 Status CheckWaitingForTheFolder(Application& app) {
     const auto give_up = std::chrono::steady_clock::now() + kMostLockWait;
     for (;;) {
-        Status status = app.engine().check_file();
+        Status status = app.engine().Check();
         if (!status.Is(ErrorKind::kBusy) || std::chrono::steady_clock::now() > give_up) {
             return status;
         }

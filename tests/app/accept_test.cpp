@@ -208,9 +208,9 @@ TEST_F(AcceptTest, NothingIsAcceptedWithoutACheckAfterInitAfterAReInitOrWithoutA
     auto list = (*app)->acceptor().LoadChanges();
     ASSERT_TRUE(list.ok());
     ASSERT_EQ(list->changes.size(), 1u);
-    ASSERT_TRUE((*app)->engine().initdb().ok());
+    ASSERT_TRUE((*app)->engine().Initialise().ok());
     tree.Write("a.txt", "a2");
-    ASSERT_TRUE((*app)->engine().check_file().ok());
+    ASSERT_TRUE((*app)->engine().Check().ok());
     auto refused = (*app)->acceptor().Accept(list->generation, list->changes, "root");
     ASSERT_FALSE(refused.ok());
     EXPECT_NE(refused.status().message().find("初期化し直されました"), std::string::npos);
