@@ -20,6 +20,9 @@
 namespace norv {
 namespace {
 
+// Archive writings, at most, while accepted files keep changing under it.
+constexpr int kMostArchivePasses = 3;
+
 constexpr const char* kRebuildHint =
     "基準は変えていません。norv-cli archive "
     "でアーカイブを作り直してから、もう一度受け入れてください";
@@ -146,12 +149,12 @@ bool SameChange(const ReviewedChange& a, const ReviewedChange& b) {
 
 }  // namespace
 
-std::string AcceptingUser() {
+std::string AcceptingUser(platform::Env& env) {
     if (const char* sudo = std::getenv("SUDO_USER"); sudo != nullptr && *sudo != '\0') {
         return sudo;
     }
     // The login uid the kernel keeps through su and sudo; unset (4294967295) for a daemon.
-    auto text = platform::ReadFileBytes(*platform::Env::Default(), "/proc/self/loginuid", 32);
+    auto text = platform::ReadFileBytes(env, "/proc/self/loginuid", 32);
     if (text.ok()) {
         char* end = nullptr;
         const unsigned long long uid = std::strtoull(text->c_str(), &end, 10);
@@ -319,30 +322,41 @@ Result<AcceptOutcome> ChangeAcceptor::AcceptLocked(int64_t generation,
 
     // The new archive: the accepted files as read now, then every other entry of the current
     // archive copied byte for byte. A file whose stored bytes are not what was measured changed
-    // in between: it is refused and the archive written again without it (at most once per item).
+    // in between: it is refused, and the accepted files are written again without it. Files
+    // that keep changing could make that endless, so after kMostArchivePasses nothing is
+    // accepted.
     std::unique_ptr<platform::lha::ArchiveWriter> writer;
-    for (;;) {
+    for (int pass = 1;; ++pass) {
         auto created = platform::lha::ArchiveWriter::Create(env, archive_path);
         if (!created.ok()) return created.status();
         writer = std::move(created).value();
-        bool redo = false;
-        for (size_t i = 0; i < candidates.size() && !redo; ++i) {
-            const Candidate& c = candidates[i];
-            if (c.item.kind == ChangeKind::kDeleted) continue;
-            std::string written;
-            Status added = writer->AddFileAt(*c.now.folder, c.now.name, c.item.path, &written);
-            if (writer->broken()) return added;
-            if (added.ok() && written == c.item.new_md5) continue;
-            outcome.refused.push_back(
-                {c.item.path, DisplayPath(c.item.path) + ": " +
-                                  (added.ok() ? std::string("確かめたあとに、また変わりました")
-                                              : added.message()) +
-                                  " (変更のまま残します)"});
-            candidates.erase(candidates.begin() + static_cast<ptrdiff_t>(i));
-            redo = true;
+        std::vector<Candidate> kept_candidates;
+        for (Candidate& c : candidates) {
+            if (c.item.kind != ChangeKind::kDeleted) {
+                std::string written;
+                Status added = writer->AddFileAt(*c.now.folder, c.now.name, c.item.path, &written);
+                if (writer->broken()) return added;
+                if (!added.ok() || written != c.item.new_md5) {
+                    outcome.refused.push_back(
+                        {c.item.path,
+                         DisplayPath(c.item.path) + ": " +
+                             (added.ok() ? std::string("確かめたあとに、また変わりました")
+                                         : added.message()) +
+                             " (変更のまま残します)"});
+                    continue;
+                }
+            }
+            kept_candidates.push_back(std::move(c));
         }
+        const bool redo = kept_candidates.size() != candidates.size();
+        candidates = std::move(kept_candidates);
         if (!redo) break;
         if (candidates.empty()) return outcome;
+        if (pass == kMostArchivePasses) {
+            return Status::Error(ErrorKind::kBusy, EAGAIN,
+                                 "受け入れる間にファイルが変わり続けました。もう一度検査し、"
+                                 "変更を確かめてから受け入れてください (何も受け入れていません)");
+        }
     }
     std::unordered_set<std::string> dropped;
     for (const Candidate& c : candidates) {

@@ -16,8 +16,10 @@
 //
 // Core only: no Qt, the system through the Env, nothing waits for a person. The command line, the
 // desktop and the tests drive the same class. One accept at a time: Accept() takes the program
-// folder's lock, waiting its turn (bounded) while another process holds it. Not thread-safe;
-// use from the thread that owns the store.
+// folder's lock, waiting its turn (bounded) while another process holds it. The lock is a file
+// lock, so a command of the same process's engine holds it too: a front end accepts only while
+// its engine is idle (ScanEngine::running()). Not thread-safe; use from the thread that owns
+// the store.
 #pragma once
 
 #include <chrono>
@@ -58,7 +60,7 @@ struct AcceptOutcome {
 
 // Who accepts: the login user behind sudo (SUDO_USER), else the name of the login uid
 // (/proc/self/loginuid), else of the real uid; a number when no name is known.
-std::string AcceptingUser();
+std::string AcceptingUser(platform::Env& env = *platform::Env::Default());
 
 // The changes of `list` at or below each of `paths` (a folder takes every change below it), in
 // the list's order, each once. A path that matches no change is put in `unmatched`.

@@ -305,7 +305,8 @@ int RunAccept(Application& app, const Arguments& args, std::ostream& out, std::o
         }
         items = SelectChanges(list.value(), paths, &unmatched);
     }
-    auto outcome = app.acceptor().Accept(list->generation, items, AcceptingUser());
+    auto outcome =
+        app.acceptor().Accept(list->generation, items, AcceptingUser(*app.context().env));
     if (!outcome.ok()) {
         err << "norv: " << Shown(outcome.status().ToString()) << "\n";
         return kExitFailure;
