@@ -74,6 +74,8 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
                                                       *app->archive_, *app->clock_, *app->regional_,
                                                       front_end.notices, context.charset);
     responder->SetEventSink(app->events_.get());
+    app->hold_ = std::make_unique<HoldReader>(env, context.program_dir, *app->clock_);
+    responder->SetHoldReader(app->hold_.get());
     app->responder_ = std::move(responder);
     auto mailer = std::make_unique<MailReport>(app->context_, app->settings_, app->counters_,
                                                *app->clock_, *app->regional_, front_end.notices);

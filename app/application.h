@@ -25,6 +25,7 @@
 #include "response/accept.h"
 #include "response/archive.h"
 #include "response/event_log.h"
+#include "response/hold.h"
 
 namespace norv {
 
@@ -104,6 +105,7 @@ class Application : public SettingsReloader {
     std::unique_ptr<FileInfoStore> store_;
     std::unique_ptr<ProtectedArchive> archive_;
     std::unique_ptr<JsonEventLog> events_;
+    std::unique_ptr<HoldReader> hold_;
     std::unique_ptr<ChangeResponder> responder_;
     std::unique_ptr<ScanReportMailer> mailer_;
     std::unique_ptr<ScanEngine> engine_;

@@ -17,7 +17,13 @@ Status ScanEngine::ReportChange(std::string_view word, const ChangeEvent& change
         store_.ListChange({change.path, change.kind, change.size, change.mtime,
                            change.old_md5.empty() ? recorded.md5 : change.old_md5, change.new_md5,
                            change.new_md5.empty() ? std::nullopt : now}));
-    if (events_) events_->Change(change);
+    if (events_) {
+        ChangeEvent shown = change;
+        shown.held = hooks_.responder.Holds(change.path);
+        events_->Change(shown);
+    } else {
+        hooks_.responder.Holds(change.path);
+    }
     if (defer_quarantines_ && change.kind == ChangeKind::kCreated) {
         last_response_ = {};
         if (where.identity && deferred_quarantines_.size() < kMostDeferredQuarantines) {

@@ -121,8 +121,8 @@ class ScanEngine {
     // mail_alert is 1. Returns whether a mail was sent.
     bool EndWatchBurst();
     // Whether a change to the file at `path` is undone as soon as it is seen: automatic restore
-    // is on and the baseline records the file. The watch checks such a file at its first event,
-    // before any other.
+    // is on, no deploy holds it, and the baseline records the file. The watch checks such a file
+    // at its first event, before any other.
     bool RestoresAtOnce(const std::string& path);
 
     bool running() const { return running_; }

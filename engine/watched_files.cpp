@@ -134,6 +134,8 @@ Status ScanEngine::CheckPresentOrGone(const WatchedFile& file,
 
 bool ScanEngine::RestoresAtOnce(const std::string& path) {
     if (state_.switches.auto_restore == 0) return false;
+    // A held file is left to settle like any other: nothing is undone while a deploy runs.
+    if (hooks_.responder.Holds(path)) return false;
     auto known = store_.LookupBaseline(path);
     return known.ok() && known->has_value() && !(*known)->first_seen_by_check;
 }

@@ -171,12 +171,31 @@ std::string CrackedAttributes(const platform::ExtendedFacts& facts) {
 ResponseOutcome ChangeResponse::RespondToChange(ChangeKind kind, const std::string& path,
                                                 const FileLocation& where,
                                                 const RecordedFile& recorded) {
-    std::vector<std::string> said;
+    const bool held = held_path_ == path ? held_ : Holds(path);
+    held_path_.clear();
+    std::vector<std::string> said = std::move(hold_notes_);
+    hold_notes_.clear();
+    if (held) return {ResponseOutcome::Left::kUntouched, "", std::move(said), std::nullopt};
     said_ = &said;
     ResponseOutcome outcome = Respond(kind, path, where, recorded);
     said_ = nullptr;
     outcome.failures = std::move(said);
     return outcome;
+}
+
+bool ChangeResponse::Holds(const std::string& path) {
+    held_path_ = path;
+    held_ = false;
+    if (!hold_) return false;
+    HoldLook look = hold_->Look();
+    for (const std::string& note : look.notes) {
+        notices_.Notify({NoticeKind::kHold, platform::JoinPath(hold_->program_dir(), kHoldFileName),
+                         Status::Ok(), note});
+        if (events_) events_->HoldNote(note);
+        if (hold_notes_.size() < 16) hold_notes_.push_back(note);
+    }
+    held_ = look.hold && look.hold->Covers(path);
+    return held_;
 }
 
 ResponseOutcome ChangeResponse::Respond(ChangeKind kind, const std::string& path,

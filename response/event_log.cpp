@@ -266,6 +266,13 @@ void JsonEventLog::Change(const ChangeEvent& change) {
         o["old"] = std::move(was);
         o["new"] = std::move(now);
     }
+    if (change.held) o["held"] = true;
+    Write(o);
+}
+
+void JsonEventLog::HoldNote(const std::string& text) {
+    Json o = EventHead(host_, run_id_, "hold");
+    o["message"] = text;
     Write(o);
 }
 

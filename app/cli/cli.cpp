@@ -1,12 +1,16 @@
 #include "app/cli/cli.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <iostream>
 #include <optional>
 #include <ostream>
 
 #include "app/application.h"
+#include "app/cli/deploy.h"
 #include "app/cli/service.h"
 #include "app/cli/terminal.h"
 #include "engine/scan_log.h"
@@ -39,7 +43,11 @@ constexpr const char* kUsage =
     "  accept --all | accept パス...\n"
     "          確かめた変更を基準とアーカイブに受け入れる (フォルダはその下の変更すべて)。\n"
     "          確かめたあとにまた変わったファイルは受け入れず、変更のまま残す。\n"
-    "          終了コード: 0 すべて受け入れた、1 受け入れなかったものがある、2 エラー\n";
+    "          終了コード: 0 すべて受け入れた、1 受け入れなかったものがある、2 エラー\n"
+    "  deploy [--rule パス]... [--yes] [--hold-minutes N] -- コマンド [引数...]\n"
+    "          動いているすべての norv で、ルール (既定はすべて) への対応を保留してコマンドを\n"
+    "          実行し、検査して変更を表示し、承認する (--yes なら尋ねずに)。保留は最長 N 分\n"
+    "          (既定 60)。コマンドが失敗したら何も承認せず、保留を解除してふだんどおり対応する\n";
 
 void PrintCounts(std::ostream& out, const ScanCounters& c) {
     out << "検査数 " << c.checked << "  変更 " << c.altered << "  新規作成 " << c.created
@@ -75,6 +83,8 @@ struct Arguments {
     bool json = false;
     bool watch = false;
     bool help = false;
+    DeployOptions deploy;
+    bool deploy_options = false;     // an option only deploy takes was given
     bool all = false;                // accept --all
     std::vector<std::string> paths;  // accept PATH...
 };
@@ -82,7 +92,7 @@ struct Arguments {
 bool IsCommand(const std::string& command) {
     return command == "init" || command == "check" || command == "update" || command == "show" ||
            command == "archive" || command == "service" || command == "watch" ||
-           command == "changes" || command == "accept";
+           command == "changes" || command == "accept" || command == "deploy";
 }
 
 // Reads the arguments; on a mistake, says which one (with the usage) and returns nothing.
@@ -116,6 +126,26 @@ std::optional<Arguments> ParseArguments(const std::vector<std::string>& args, st
                  (a == "--events-keep" ? n <= 1000 : n >= 1024);
             if (ok && a == "--events-keep") options.event_limits.keep = static_cast<int>(n);
             if (ok && a == "--events-max-bytes") options.event_limits.max_bytes = n;
+        } else if (a == "--rule") {
+            parsed.deploy_options = true;
+            ok = value(parsed.deploy.rules.emplace_back());
+        } else if (a == "--yes") {
+            parsed.deploy_options = true;
+            parsed.deploy.yes = true;
+        } else if (a == "--hold-minutes") {
+            parsed.deploy_options = true;
+            std::string text;
+            ok = value(text);
+            char* end = nullptr;
+            const long long n = ok ? std::strtoll(text.c_str(), &end, 10) : -1;
+            ok = ok && end != text.c_str() && *end == '\0' && n >= 1 && n <= kMostHoldMinutes;
+            parsed.deploy.hold_minutes = n;
+        } else if (a == "--") {
+            // The rest is the deploy's command, its own options included.
+            parsed.deploy_options = true;
+            parsed.deploy.command.assign(args.begin() + static_cast<long>(i) + 1, args.end());
+            ok = !parsed.deploy.command.empty();
+            i = args.size();
         } else if (a == "-h" || a == "--help") {
             parsed.help = true;
             return parsed;
@@ -136,6 +166,14 @@ std::optional<Arguments> ParseArguments(const std::vector<std::string>& args, st
     if (parsed.command == "accept" && parsed.all == !parsed.paths.empty()) {
         err << "norv: accept には --all か、受け入れるパスを (どちらか一方) 指定してください\n"
             << kUsage;
+        return std::nullopt;
+    }
+    if (parsed.command == "deploy" && parsed.deploy.command.empty()) {
+        err << "norv: deploy には -- のあとに実行するコマンドが要ります\n" << kUsage;
+        return std::nullopt;
+    }
+    if (parsed.command != "deploy" && parsed.deploy_options) {
+        err << "norv: --rule、--yes、--hold-minutes、-- は deploy だけのものです\n" << kUsage;
         return std::nullopt;
     }
     if (!IsCommand(parsed.command)) {
@@ -325,6 +363,10 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     if (command == "archive") return RunArchive(app, terminal, out, err);
     if (command == "changes") return RunChanges(app, parsed->json, out, err);
     if (command == "accept") return RunAccept(app, *parsed, human, err);
+    if (command == "deploy") {
+        return RunDeploy(app, parsed->deploy, Console{std::cin, ::isatty(STDIN_FILENO) == 1}, human,
+                         err);
+    }
     return RunScanCommand(app, command, terminal, human, err);
 }
 
