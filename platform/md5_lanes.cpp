@@ -221,9 +221,6 @@ Md5Bytes Md5Lanes::TakeDigest(int lane) {
     return digest;
 }
 
-void Md5Lanes::Drop(int lane) {
-    lanes_[lane] = Lane();
-    ResetState(lane);
-}
+void Md5Lanes::Drop(int lane) { lanes_[lane] = Lane(); }
 
 }  // namespace norv::platform
