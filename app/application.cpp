@@ -65,23 +65,23 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
     if (!db_exists) NORV_RETURN_IF_ERROR(open_store(true));
 
     app->archive_ =
-        std::make_unique<ProtectedArchive>(env, app->settings_, app->rules_, front_end.messages);
+        std::make_unique<ProtectedArchive>(env, app->settings_, app->rules_, front_end.notices);
     app->archive_->SetRestoreJournal(
         platform::JoinPath(context.program_dir, platform::lha::kRestoreJournalName));
     app->events_ = std::make_unique<JsonEventLog>(env, context.program_dir, options.event_limits,
-                                                  front_end.messages, options.events_copy);
+                                                  front_end.notices, options.events_copy);
     auto responder = std::make_unique<ChangeResponse>(app->settings_, app->switches_,
                                                       *app->archive_, *app->clock_, *app->regional_,
-                                                      front_end.messages, context.charset);
+                                                      front_end.notices, context.charset);
     responder->SetEventSink(app->events_.get());
     app->responder_ = std::move(responder);
     auto mailer = std::make_unique<MailReport>(app->context_, app->settings_, app->counters_,
-                                               *app->clock_, *app->regional_, front_end.messages);
+                                               *app->clock_, *app->regional_, front_end.notices);
     mailer->SetEventSink(app->events_.get());
     app->mailer_ = std::move(mailer);
     ProcessState state{app->context_, app->settings_, app->switches_,
                        app->rules_,   app->mode_,     app->counters_};
-    EngineHooks hooks{*app->clock_, *app->regional_,  front_end.observer, front_end.messages,
+    EngineHooks hooks{*app->clock_, *app->regional_,  front_end.observer, front_end.notices,
                       *app,         *app->responder_, *app->mailer_};
     app->engine_ = std::make_unique<ScanEngine>(state, *app->store_, hooks);
     app->engine_->SetEventSink(app->events_.get());
@@ -113,19 +113,19 @@ Status Application::SaveSettings(const Settings& edited) {
 }
 
 Status Application::LoadRules() {
-    Status status = norv::LoadRules(context_, rules_, front_end_.messages);
+    Status status = norv::LoadRules(context_, rules_, front_end_.notices);
     front_end_.view.RulesShown(rules_);
     return status;
 }
 
 Status Application::AddRule(const std::string& path) {
-    Status status = norv::AddRule(context_, rules_, path, front_end_.messages);
+    Status status = norv::AddRule(context_, rules_, path, front_end_.notices);
     front_end_.view.RulesShown(rules_);
     return status;
 }
 
 Status Application::DeleteRule(int n) {
-    Status status = norv::DeleteRule(context_, rules_, n, front_end_.messages);
+    Status status = norv::DeleteRule(context_, rules_, n, front_end_.notices);
     front_end_.view.RulesShown(rules_);
     return status;
 }
@@ -145,7 +145,7 @@ Status Application::ReloadSettingsAndRules() {
     auto loaded = norv::LoadSettings(context_, settings, switches);
     if (!loaded.ok()) return loaded.status();
     RuleTable rules;
-    NORV_RETURN_IF_ERROR(norv::LoadRules(context_, rules, front_end_.messages));
+    NORV_RETURN_IF_ERROR(norv::LoadRules(context_, rules, front_end_.notices));
     settings_ = std::move(settings);
     switches_ = switches;
     rules_ = std::move(rules);

@@ -13,6 +13,7 @@
 
 #include "app/auto_check_timers.h"
 #include "app/records_view.h"
+#include "config/notice.h"
 #include "config/rule_table.h"
 #include "config/run_context.h"
 #include "config/settings.h"
@@ -21,7 +22,6 @@
 #include "engine/scan_engine.h"
 #include "engine/scan_state.h"
 #include "platform/regional_time.h"
-#include "platform/user_interface.h"
 #include "response/archive.h"
 #include "response/event_log.h"
 
@@ -38,10 +38,10 @@ struct StartupOptions {
     std::ostream* events_copy = nullptr;     // every event line also goes here (check --json)
 };
 
-// The front end's side of the process: labels, dialogs, timers and the settings it shows.
+// The front end's side of the process: progress, notices, timers and the settings it shows.
 struct FrontEnd {
     ScanObserver& observer;
-    MessageBoxSink& messages;
+    NoticeSink& notices;
     AutoCheckTimers& timers;
     RecordsView& view;
 };

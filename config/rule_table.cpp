@@ -33,6 +33,18 @@ std::string Where(const RunContext& context, size_t line) {
     return "ルールファイル " + context.RulesPath() + " の " + std::to_string(line) + " 行目";
 }
 
+// A line of the rule file skipped, or the rules beyond the capacity: the file's form is at fault.
+void SayOfRuleFile(const RunContext& context, NoticeSink& notices, const std::string& text) {
+    notices.Notify({NoticeKind::kRuleFileLine, context.RulesPath(),
+                    Status::Error(ErrorKind::kFormat, kErrFormat, text), text});
+}
+
+// A rule the table may not take; `cause` is what refused it.
+void RefuseRule(NoticeSink& notices, const std::string& path, ErrorKind cause, int code,
+                const std::string& text) {
+    notices.Notify({NoticeKind::kRuleRefused, path, Status::Error(cause, code, text), text});
+}
+
 Status WriteRules(const RunContext& context, const std::vector<Rule>& rules) {
     std::vector<std::string> lines;
     lines.reserve(rules.size());
@@ -54,7 +66,7 @@ std::string RuleLine(const Rule& rule) {
            std::string(kCloseTag);
 }
 
-Status LoadRules(const RunContext& context, RuleTable& loaded, MessageBoxSink& messages) {
+Status LoadRules(const RunContext& context, RuleTable& loaded, NoticeSink& notices) {
     // Read into a table of its own: a file that cannot be read leaves the rules in use whole.
     RuleTable table;
     auto read = platform::ReadTextLines(*context.env, context.RulesPath(), context.charset,
@@ -76,20 +88,22 @@ Status LoadRules(const RunContext& context, RuleTable& loaded, MessageBoxSink& m
         size_t comma = line.find(',', path_start);
         size_t close = comma == std::string_view::npos ? comma : line.find(kCloseTag, comma + 1);
         if (comma == std::string_view::npos || close == std::string_view::npos) {
-            messages.ShowMessageBox(Where(context, i + 1) +
-                                    " は読めないため無視します (カンマか </rule> がありません)");
+            SayOfRuleFile(context, notices,
+                          Where(context, i + 1) +
+                              " は読めないため無視します (カンマか </rule> がありません)");
             continue;
         }
         Rule rule;
         rule.path = std::string(line.substr(path_start, comma - path_start));
         if (!ParseKind(line.substr(comma + 1, close - comma - 1), rule.kind)) {
-            messages.ShowMessageBox(Where(context, i + 1) +
-                                    " の種別は -32768 から 32767 の整数でないため無視します");
+            SayOfRuleFile(
+                context, notices,
+                Where(context, i + 1) + " の種別は -32768 から 32767 の整数でないため無視します");
             continue;
         }
         if (rule.path.empty()) {
             // An empty path would walk the whole file system from the working folder.
-            messages.ShowMessageBox(Where(context, i + 1) + " はパスが空のため無視します");
+            SayOfRuleFile(context, notices, Where(context, i + 1) + " はパスが空のため無視します");
             continue;
         }
         if (table.rule_count() < kMaxRules) {
@@ -99,10 +113,11 @@ Status LoadRules(const RunContext& context, RuleTable& loaded, MessageBoxSink& m
         }
     }
     if (!table.beyond_capacity.empty()) {
-        messages.ShowMessageBox("ルールファイル " + context.RulesPath() + " には " +
-                                std::to_string(kMaxRules) + " を超えるルールがあります。" +
-                                std::to_string(kMaxRules + 1) +
-                                " 番目以降は検査しませんが、ファイルには残します");
+        SayOfRuleFile(context, notices,
+                      "ルールファイル " + context.RulesPath() + " には " +
+                          std::to_string(kMaxRules) + " を超えるルールがあります。" +
+                          std::to_string(kMaxRules + 1) +
+                          " 番目以降は検査しませんが、ファイルには残します");
     }
     loaded = std::move(table);
     return Status::Ok();
@@ -113,31 +128,33 @@ Status SaveRules(const RunContext& context, const RuleTable& table) {
 }
 
 Status AddRule(const RunContext& context, RuleTable& table, const std::string& path,
-               MessageBoxSink& messages) {
+               NoticeSink& notices) {
     if (!path.empty()) {
         if (path.find_first_of(",\r\n") != std::string::npos) {
-            messages.ShowMessageBox("カンマや改行を含むフォルダは登録できません: " + path);
+            RefuseRule(notices, path, ErrorKind::kFormat, kErrFormat,
+                       "カンマや改行を含むフォルダは登録できません: " + path);
             return Status::Ok();
         }
         if (table.rule_count() >= kMaxRules) {
-            messages.ShowMessageBox("ルールは " + std::to_string(kMaxRules) +
-                                    " 個までです。追加できません: " + path);
+            RefuseRule(
+                notices, path, ErrorKind::kLimit, kErrLimit,
+                "ルールは " + std::to_string(kMaxRules) + " 個までです。追加できません: " + path);
             return Status::Ok();
         }
         table.rules.push_back({path, RuleKind::kFolder});
     }
     NORV_RETURN_IF_ERROR(SaveRules(context, table));
-    return LoadRules(context, table, messages);
+    return LoadRules(context, table, notices);
 }
 
-Status DeleteRule(const RunContext& context, RuleTable& table, int n, MessageBoxSink& messages) {
+Status DeleteRule(const RunContext& context, RuleTable& table, int n, NoticeSink& notices) {
     std::vector<Rule> kept;
     std::vector<Rule> all = AllRules(table);
     for (size_t i = 0; i < all.size(); ++i) {
         if (static_cast<int>(i) + 1 != n) kept.push_back(all[i]);
     }
     NORV_RETURN_IF_ERROR(WriteRules(context, kept));
-    return LoadRules(context, table, messages);
+    return LoadRules(context, table, notices);
 }
 
 Status SetRuleRecursion(const RunContext& context, RuleTable& table, int item, bool on) {

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "config/notice.h"
 #include "config/run_context.h"
 #include "platform/status.h"
-#include "platform/user_interface.h"
 
 namespace norv {
 
@@ -47,21 +47,21 @@ std::string RuleLine(const Rule& rule);
 
 // Reads the rule file into `table`. A missing file gives an empty table. Lines the format
 // cannot read (a "<rule>" without a comma or "</rule>", a flag that is no 16-bit whole number,
-// an empty path) are skipped with a message naming the file and line. A file that cannot be read
+// an empty path) are skipped with a notice naming the file and line. A file that cannot be read
 // (not a regular file, larger than kRuleFileMaxBytes, undecodable) fails naming the file and the
 // cause, and leaves `table` as it was.
-Status LoadRules(const RunContext& context, RuleTable& table, MessageBoxSink& messages);
+Status LoadRules(const RunContext& context, RuleTable& table, NoticeSink& notices);
 
 // Writes the table (and any rules beyond capacity) to the rule file, atomically.
 Status SaveRules(const RunContext& context, const RuleTable& table);
 
 // Adds a folder rule (RuleKind::kFolder) for `path` when it is not empty, then saves and reloads. A
-// path the format cannot hold (a comma, a line break) or a 101st rule is refused with a message.
+// path the format cannot hold (a comma, a line break) or a 101st rule is refused with a notice.
 Status AddRule(const RunContext& context, RuleTable& table, const std::string& path,
-               MessageBoxSink& messages);
+               NoticeSink& notices);
 
 // Rewrites the file without rule n (1-based; 0 or out of range removes nothing), then reloads.
-Status DeleteRule(const RunContext& context, RuleTable& table, int n, MessageBoxSink& messages);
+Status DeleteRule(const RunContext& context, RuleTable& table, int n, NoticeSink& notices);
 
 // Makes rule item+1 a RuleKind::kTree (on) or RuleKind::kFolder (off) and saves at once.
 Status SetRuleRecursion(const RunContext& context, RuleTable& table, int item, bool on);

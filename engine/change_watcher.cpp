@@ -20,11 +20,11 @@ constexpr int kMostExtraReads = 16;
 }  // namespace
 
 ChangeWatcher::ChangeWatcher(ScanEngine& engine, const RuleTable& rules, const Settings& settings,
-                             MessageBoxSink& messages, WatchOptions options)
+                             NoticeSink& notices, WatchOptions options)
     : engine_(engine),
       rules_(rules),
       settings_(settings),
-      messages_(messages),
+      notices_(notices),
       options_(std::move(options)),
       schedule_(options_.timings) {}
 
@@ -97,8 +97,9 @@ void ChangeWatcher::SetWatches() {
                 entry.type == platform::TreeWalk::Entry::Type::kUnseen) {
                 // That part goes unwatched; the full checks still walk it.
                 ++unwatched_folders_;
-                messages_.ShowMessageBox(entry.failure.message() +
-                                         " (この先のフォルダはリアルタイムでは監視しません)");
+                notices_.Notify({NoticeKind::kWatchError, entry.dir, entry.failure,
+                                 entry.failure.message() +
+                                     " (この先のフォルダはリアルタイムでは監視しません)"});
                 if (entry.type == platform::TreeWalk::Entry::Type::kFailure) break;
             }
         }
@@ -115,12 +116,14 @@ void ChangeWatcher::SetWatches() {
         const std::string needed = std::to_string(
             std::max((static_cast<int64_t>(folders_.size()) + unwatched_folders_) * 5 / 4 + 1024,
                      limit + 1));
-        messages_.ShowMessageBox(
+        const std::string text =
             std::to_string(over_watch_limit_) +
             " 個のフォルダをリアルタイムで監視できません。変更は次の全体検査で見つけます。"
             "fs.inotify.max_user_watches (今は " +
             std::to_string(limit) + ") を " + needed +
-            " 以上にしてください (sysctl -w fs.inotify.max_user_watches=" + needed + ")");
+            " 以上にしてください (sysctl -w fs.inotify.max_user_watches=" + needed + ")";
+        notices_.Notify(
+            {NoticeKind::kWatchError, "", Status::Error(ErrorKind::kLimit, kErrLimit, text), text});
     }
 }
 
@@ -147,9 +150,11 @@ int ChangeWatcher::AddWalkedWatch(const platform::DirectoryHandle& folder, const
             ++unwatched_folders_;
             if (!too_deep_said_) {
                 too_deep_said_ = true;
-                messages_.ShowMessageBox(
+                const std::string text =
                     DisplayPath(path) + ": " + std::to_string(kMostWatchedDepth) +
-                    " 階層より深いフォルダはリアルタイムでは監視しません (全体検査で検査します)");
+                    " 階層より深いフォルダはリアルタイムでは監視しません (全体検査で検査します)";
+                notices_.Notify({NoticeKind::kWatchError, path,
+                                 Status::Error(ErrorKind::kLimit, kErrLimit, text), text});
             }
         }
     } else {
@@ -199,11 +204,13 @@ int ChangeWatcher::AddWatch(const platform::DirectoryHandle& folder, const std::
             ++over_watch_limit_;
             if (!watch_failure_said_) {
                 watch_failure_said_ = true;
-                messages_.ShowMessageBox(watch.status().message());
+                notices_.Notify(
+                    {NoticeKind::kWatchError, path, watch.status(), watch.status().message()});
             }
         } else {
-            messages_.ShowMessageBox(watch.status().message() +
-                                     " (このフォルダはリアルタイムでは監視しません)");
+            notices_.Notify(
+                {NoticeKind::kWatchError, path, watch.status(),
+                 watch.status().message() + " (このフォルダはリアルタイムでは監視しません)"});
         }
         return -1;
     }
@@ -436,7 +443,7 @@ Result<bool> ChangeWatcher::CheckBatch(const std::vector<FileKey>& keys, Clock::
     if (status.Is(ErrorKind::kStopped)) return status;
     if (!status.ok()) {
         // Files after the failure were not checked: a full check takes them all in again.
-        messages_.ShowMessageBox(status.ToString());
+        notices_.Notify({NoticeKind::kCheckFailure, "", status, status.ToString()});
         RequestFullCheck("");
         return false;
     }
@@ -456,7 +463,9 @@ void ChangeWatcher::Finish() { EndBurstIfDue(Clock::now(), true); }
 Status ChangeWatcher::RunFullCheck() {
     EndBurstIfDue(Clock::now(), true);
     // Said once, even when another norv makes the check wait.
-    if (!full_check_reason_.empty()) messages_.ShowMessageBox(full_check_reason_);
+    if (!full_check_reason_.empty()) {
+        notices_.Notify({NoticeKind::kFullCheckReason, "", Status::Ok(), full_check_reason_});
+    }
     full_check_reason_.clear();
     // The watches first: a change made while the check runs is then seen as well. Set once per
     // check, not again at each retry.
@@ -465,7 +474,7 @@ Status ChangeWatcher::RunFullCheck() {
     schedule_.Clear();
     new_folders_.clear();
     const Clock::time_point started = Clock::now();
-    Status status = engine_.check_file();
+    Status status = engine_.Check();
     if (status.Is(ErrorKind::kBusy)) {
         retry_at_ = Clock::now() + options_.retry;
         return Status::Ok();
@@ -478,7 +487,7 @@ Status ChangeWatcher::RunFullCheck() {
         Clock::now() + std::max<Clock::duration>(Clock::now() - started, std::chrono::seconds(1));
     ++statistics_.full_checks;
     if (status.Is(ErrorKind::kStopped)) return status;
-    if (!status.ok()) messages_.ShowMessageBox(status.ToString());
+    if (!status.ok()) notices_.Notify({NoticeKind::kCheckFailure, "", status, status.ToString()});
     return Status::Ok();
 }
 
@@ -504,7 +513,7 @@ Status ChangeWatcher::Step(std::chrono::milliseconds wait) {
         waited = events_->Wait(std::chrono::milliseconds(0), batch);
         if (batch.size() == before) break;
     }
-    if (!waited.ok()) messages_.ShowMessageBox(waited.ToString());
+    if (!waited.ok()) notices_.Notify({NoticeKind::kWatchError, "", waited, waited.ToString()});
     now = Clock::now();
     for (const FolderEvent& event : batch) Take(event, now);
     if (full_check_due_ && now >= retry_at_ && now >= next_full_check_at_) return RunFullCheck();

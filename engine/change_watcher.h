@@ -29,12 +29,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "config/notice.h"
 #include "config/rule_table.h"
 #include "config/settings.h"
 #include "engine/scan_engine.h"
 #include "engine/watch_schedule.h"
 #include "platform/folder_events.h"
-#include "platform/user_interface.h"
 
 namespace norv {
 
@@ -67,7 +67,7 @@ struct WatchStatistics {
 class ChangeWatcher {
   public:
     ChangeWatcher(ScanEngine& engine, const RuleTable& rules, const Settings& settings,
-                  MessageBoxSink& messages, WatchOptions options);
+                  NoticeSink& notices, WatchOptions options);
     ~ChangeWatcher();
 
     // Sets the watches and runs the first full check. Fails only when the kernel's events
@@ -133,7 +133,7 @@ class ChangeWatcher {
     ScanEngine& engine_;
     const RuleTable& rules_;
     const Settings& settings_;
-    MessageBoxSink& messages_;
+    NoticeSink& notices_;
     WatchOptions options_;
     std::unique_ptr<platform::FolderEvents> events_;
     std::unordered_map<int, Folder> folders_;

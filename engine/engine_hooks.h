@@ -1,4 +1,4 @@
-// What the scanning engine needs from the program that drives it: where its messages go, how it
+// What the scanning engine needs from the program that drives it: where its progress goes, how it
 // lets the front end breathe between files, who reloads the settings and rules, and who acts on
 // a change and mails the report. The desktop program, the command-line tool and the tests each
 // supply their own.
@@ -50,12 +50,27 @@ constexpr std::string_view ResponseActionName(ResponseAction action) {
     return "";
 }
 
+// Where a command stands: each file recorded or checked, then the command's end. Each front end
+// words it for its own progress display.
+enum class ScanPhase {
+    kRecordingBaseline,  // an init measured `path` into the new baseline
+    kChecking,           // a check measured `path` and compared it with the baseline
+    kScanEnded,          // a check's (or an init's) scan ended; counts are the run's
+    kBaselineMade,       // an init's new baseline took the old one's place
+    kMarkedAllSeen,      // an update marked every record seen
+};
+struct ScanProgress {
+    ScanPhase phase = ScanPhase::kChecking;
+    std::string_view path;  // the file just measured; empty when a phase ends
+    ScanCounters counts;    // the run's counts so far
+};
+
 // What the engine shows while it works, and the per-file yield.
 class ScanObserver {
   public:
     virtual ~ScanObserver() = default;
-    virtual void SetMessageLine(const std::string& text) = 0;  // the one-line progress message
-    virtual void SetScanDate(const std::string& text) = 0;     // when the last check started
+    virtual void ShowProgress(const ScanProgress& progress) = 0;  // after each file, and at ends
+    virtual void SetScanDate(const std::string& text) = 0;        // when the last check started
     virtual void SetCounts(const ScanCounters& counters) = 0;  // checked, altered, created, deleted
     // Called once per file, just before its fingerprint: pending window events may run here.
     virtual void YieldToEvents() = 0;

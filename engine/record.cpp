@@ -63,8 +63,7 @@ Status ScanEngine::RecordFile(const std::string& dir, const std::string& name,
     if (state_.mode == ScanMode::kInit) {
         NORV_RETURN_IF_ERROR(
             store_.InsertBaseline(path, size, file_date(), print.md5, print.Extended()));
-        hooks_.observer.SetMessageLine("Database initiating and scaning ( " +
-                                       std::to_string(counters.checked) + " ) files ");
+        hooks_.observer.ShowProgress({ScanPhase::kRecordingBaseline, path, counters});
     } else if (state_.mode == ScanMode::kCheck) {
         auto baseline = store_.LookupBaseline(path);
         if (!baseline.ok()) return baseline.status();
@@ -120,8 +119,7 @@ Status ScanEngine::RecordFile(const std::string& dir, const std::string& name,
                 NORV_RETURN_IF_ERROR(store_.UpdateSeen(path, flag, print.md5));
             }
         }
-        hooks_.observer.SetMessageLine("File scaning ( " + std::to_string(counters.checked) +
-                                       " ) files ");
+        hooks_.observer.ShowProgress({ScanPhase::kChecking, path, counters});
     }
     return Status::Ok();
 }
@@ -217,7 +215,8 @@ Status ScanEngine::NoteLeftOut(const std::string& place) {
                                         : " として検査したフォルダにあります") +
                              " (リンクなどで同じフォルダに届きます)。ファイルは一度だけ、" +
                              measured + (as_file ? " として検査します" : " の下で検査します");
-    hooks_.messages.ShowMessageBox(DisplayPath(place) + ": " + text);
+    hooks_.notices.Notify(
+        {NoticeKind::kMeasuredElsewhere, place, Status::Ok(), DisplayPath(place) + ": " + text});
     return Warn(place, text);
 }
 

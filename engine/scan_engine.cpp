@@ -75,15 +75,15 @@ Status ScanEngine::RunScan() {
         return status;
     }
     NORV_RETURN_IF_ERROR(log_.SummaryAndClose(state_.counters));
-    hooks_.observer.SetMessageLine("スキャンされたファイル数 ( " +
-                                   std::to_string(state_.counters.checked) + " )  ");
+    hooks_.observer.ShowProgress({ScanPhase::kScanEnded, {}, state_.counters});
     if (state_.counters.changes() > 0) return UpdateDatabase();
     return Status::Ok();
 }
 
 Status ScanEngine::NoteExtendedFingerprint() {
     if (!store_.TakeExtendedNotice()) return Status::Ok();
-    hooks_.messages.ShowMessageBox(kExtendedFingerprintMessage);
+    hooks_.notices.Notify({NoticeKind::kExtendedFingerprint, state_.context.DatabasePath(),
+                           Status::Ok(), kExtendedFingerprintMessage});
     return log_.NoticeLine(kExtendedFingerprintMessage);
 }
 
@@ -177,7 +177,8 @@ Status ScanEngine::WarnAboutRule(const std::vector<Rule>& rules, size_t index) {
     for (const std::string& warning : RuleWarnings(rules, index, kind)) {
         NORV_RETURN_IF_ERROR(log_.WarningLine(warning));
         if (events_) events_->Warning(rules[index].path, warning);
-        hooks_.messages.ShowMessageBox(warning);
+        hooks_.notices.Notify({NoticeKind::kRuleWarning, rules[index].path,
+                               Status::Error(ErrorKind::kFormat, kErrFormat, warning), warning});
     }
     return Status::Ok();
 }
@@ -279,7 +280,7 @@ Status ScanEngine::UpdateDatabase() {
     return store_.Commit();
 }
 
-Status ScanEngine::check_file() {
+Status ScanEngine::Check() {
     std::optional<RunGuard> guard;
     NORV_RETURN_IF_ERROR(BeginCommand(guard));
     state_.mode = ScanMode::kCheck;
@@ -294,7 +295,7 @@ Status ScanEngine::check_file() {
     return Status::Ok();
 }
 
-Status ScanEngine::initdb() {
+Status ScanEngine::Initialise() {
     std::optional<RunGuard> guard;
     NORV_RETURN_IF_ERROR(BeginCommand(guard));
     state_.mode = ScanMode::kInit;
@@ -314,16 +315,15 @@ Status ScanEngine::initdb() {
     NORV_RETURN_IF_ERROR(store_.CommitBaseline());
     // The run's own UpdateDatabase marked the records the new baseline has just replaced.
     if (state_.counters.changes() > 0) NORV_RETURN_IF_ERROR(UpdateDatabase());
-    hooks_.observer.SetMessageLine("データベースの初期化とスキャン ( " +
-                                   std::to_string(state_.counters.checked) + " ) ");
+    hooks_.observer.ShowProgress({ScanPhase::kBaselineMade, {}, state_.counters});
     return Status::Ok();
 }
 
-Status ScanEngine::updatedb() {
+Status ScanEngine::MarkAllSeen() {
     std::optional<RunGuard> guard;
     NORV_RETURN_IF_ERROR(BeginCommand(guard));
     NORV_RETURN_IF_ERROR(UpdateDatabase());
-    hooks_.observer.SetMessageLine("データベース更新");
+    hooks_.observer.ShowProgress({ScanPhase::kMarkedAllSeen, {}, state_.counters});
     return Status::Ok();
 }
 

@@ -1,4 +1,4 @@
-// ScanEngine: the scan run and the three commands (check_file, initdb, updatedb).
+// ScanEngine: the scan run and the three commands (Check, Initialise, MarkAllSeen).
 //
 // A run goes once over every rule, fingerprints every file the rules cover, compares each with
 // the store, reports recorded files that are gone and writes the scan log. The engine owns no
@@ -20,6 +20,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "config/notice.h"
 #include "config/rule_table.h"
 #include "config/run_context.h"
 #include "config/settings.h"
@@ -31,7 +32,6 @@
 #include "platform/fingerprint.h"
 #include "platform/regional_time.h"
 #include "platform/tree_walk.h"
-#include "platform/user_interface.h"
 
 namespace norv {
 
@@ -49,13 +49,13 @@ struct EngineHooks {
     const platform::Clock& clock;
     const platform::RegionalFormat& regional;
     ScanObserver& observer;
-    MessageBoxSink& messages;
+    NoticeSink& notices;
     SettingsReloader& reloader;
     ChangeResponder& responder;
     ScanReportMailer& mailer;
 };
 
-// Whether check_file mails its report: with changes when mail_alert is 1; without, only when
+// Whether Check mails its report: with changes when mail_alert is 1; without, only when
 // mail_alert is 1 and the "mail even without tampering" switch (mail_always) is 1.
 bool ShouldSendReport(int64_t changes, const std::string& mail_alert, int mail_always);
 
@@ -90,9 +90,12 @@ class ScanEngine {
   public:
     ScanEngine(ProcessState state, FileInfoStore& store, EngineHooks hooks);
 
-    Status check_file();
-    Status initdb();
-    Status updatedb();
+    // A check against the baseline, mailing its report as ShouldSendReport decides.
+    Status Check();
+    // A new baseline, after reloading the settings and the rules.
+    Status Initialise();
+    // Marks every record seen: the changes found so far are no longer reported.
+    Status MarkAllSeen();
 
     Status RunScan();
     Status UpdateDatabase();

@@ -23,7 +23,7 @@ inline constexpr std::string_view kLogSeparator =
 // (\n, \r, \t, \xNN, \uNNNN).
 std::string DisplayPath(std::string_view path);
 
-// A message as a terminal or a message box shows it: escaped as DisplayPath escapes, except that
+// A message as a terminal or a window shows it: escaped as DisplayPath escapes, except that
 // a backslash stays as it is, so that the names a message already shows through DisplayPath are
 // not escaped twice. Ordinary text, Japanese included, is unchanged.
 std::string DisplayText(std::string_view text);

@@ -55,7 +55,8 @@ Status ScanEngine::WalkDirectory(const std::string& path, RuleKind kind) {
         // A path another user could steer, or one norv may not enter: not walked, said so, and
         // nothing recorded there is taken for deleted.
         if (root.status().Is(ErrorKind::kRefused)) {
-            hooks_.messages.ShowMessageBox(root.status().message());
+            hooks_.notices.Notify(
+                {NoticeKind::kRefusedPath, path, root.status(), root.status().message()});
         }
         return NoteUnseen(platform::FolderPrefix(path), root.status());
     }
@@ -157,7 +158,8 @@ Status ScanEngine::CheckSingleFile(const std::string& path) {
     auto resolved = platform::ResolveAdministratorPath(env(), path);
     if (!resolved.ok() && !AbsentRulePath(resolved.status())) {
         if (resolved.status().Is(ErrorKind::kRefused)) {
-            hooks_.messages.ShowMessageBox(resolved.status().message());
+            hooks_.notices.Notify(
+                {NoticeKind::kRefusedPath, path, resolved.status(), resolved.status().message()});
         }
         return NoteUnseen(path, resolved.status());
     }

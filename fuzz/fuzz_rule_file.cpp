@@ -6,9 +6,9 @@
 #include "fuzz/fuzz_support.h"
 
 namespace {
-class Quiet : public norv::MessageBoxSink {
+class Quiet : public norv::NoticeSink {
   public:
-    void ShowMessageBox(const std::string&) override {}
+    void Notify(const norv::Notice&) override {}
 };
 }  // namespace
 

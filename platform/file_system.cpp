@@ -30,12 +30,22 @@ EntryKind KindOfMode(mode_t mode) {
 
 }  // namespace
 
+std::optional<std::string> ReadLinkTarget(Env& env, int dirfd, const char* name) {
+    std::string target(PATH_MAX, '\0');
+    const ssize_t n = env.ReadLinkAt(dirfd, name, target.data(), target.size());
+    if (n < 0) return std::nullopt;
+    if (static_cast<size_t>(n) >= target.size()) {
+        errno = ENAMETOOLONG;
+        return std::nullopt;
+    }
+    target.resize(static_cast<size_t>(n));
+    return target;
+}
+
 std::string ExecutableDirectory(Env& env) {
-    char buf[PATH_MAX];
-    ssize_t n = env.ReadLinkAt(AT_FDCWD, "/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return ".";
-    std::string exe(buf, static_cast<size_t>(n));
-    std::string dir = ParentOfPath(exe);
+    auto exe = ReadLinkTarget(env, AT_FDCWD, "/proc/self/exe");
+    if (!exe || exe->empty()) return ".";
+    std::string dir = ParentOfPath(*exe);
     return dir.empty() ? std::string(1, kSeparator) : dir;
 }
 
@@ -466,10 +476,9 @@ Result<ResolvedPath> ResolveAdministratorPath(Env& env, const std::string& path)
                                          ") が root ではないため辿りません");
             }
             if (++links > kMostLinksFollowed) return Status::FromErrno(ELOOP, path);
-            std::string target(PATH_MAX, '\0');
-            ssize_t n = env.ReadLinkAt(here.fd(), name.c_str(), target.data(), target.size());
-            if (n < 0) return Status::FromErrno(errno, path + " を読めません");
-            target.resize(static_cast<size_t>(n));
+            auto read = ReadLinkTarget(env, here.fd(), name.c_str());
+            if (!read) return Status::FromErrno(errno, path + " を読めません");
+            const std::string& target = *read;
             if (!target.empty() && target[0] == kSeparator) {
                 auto root = OpenDirectory(env, std::string(1, kSeparator));
                 if (!root.ok()) return root.status();

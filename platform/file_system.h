@@ -89,6 +89,11 @@ class ScopedFd {
     int fd_;
 };
 
+// The target text of the symbolic link `name` in `dirfd` (a path when `dirfd` is AT_FDCWD).
+// Nothing, with errno set, when it cannot be read or is no link; ENAMETOOLONG when the text
+// fills PATH_MAX, so a cut target is never taken for the whole.
+std::optional<std::string> ReadLinkTarget(Env& env, int dirfd, const char* name);
+
 // Opens a folder (not through a symbolic link). Fails with ENOENT or ENOTDIR when there is none.
 Result<std::shared_ptr<DirectoryHandle>> OpenDirectory(Env& env, const std::string& path);
 

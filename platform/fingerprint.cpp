@@ -177,13 +177,12 @@ int OpenToFingerprint(const DirectoryHandle& folder, const std::string& name, Fi
         if (env.FStatAt(dirfd, name.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) return -1;
         result.facts = FactsFromStat(before);
         if (result.facts.kind == EntryKind::kSymlink) {
-            char target[PATH_MAX];
-            const ssize_t n = env.ReadLinkAt(dirfd, name.c_str(), target, sizeof target);
-            if (n < 0) {
+            const auto target = ReadLinkTarget(env, dirfd, name.c_str());
+            if (!target) {
                 result.md5 = std::string(kUnreadableDigest);
                 return -1;
             }
-            const std::string_view text(target, static_cast<size_t>(n));
+            const std::string& text = *target;
             result.md5 = Md5Hex(text);
             result.sha256 = Sha256Hex(text);
             result.capabilities = std::string();

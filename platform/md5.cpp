@@ -320,10 +320,8 @@ std::string Md5OfSymlink(Env& env, const std::string& path) {
 }
 
 std::string Md5OfSymlinkAt(Env& env, int dirfd, const char* name) {
-    char target[PATH_MAX];
-    ssize_t n = env.ReadLinkAt(dirfd, name, target, sizeof target);
-    if (n < 0) return std::string(kUnreadableDigest);
-    return Md5Hex(std::string_view(target, static_cast<size_t>(n)));
+    const auto target = ReadLinkTarget(env, dirfd, name);
+    return target ? Md5Hex(*target) : std::string(kUnreadableDigest);
 }
 
 }  // namespace norv::platform

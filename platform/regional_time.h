@@ -1,8 +1,9 @@
 // The clock and the regional date and time text forms.
 //
-// Every date the program shows or stores (scan log, scandate, mail subject, cracked-copy stamp,
-// filedate) is the locale's short date, its year widened to four digits, and "long time" (time
-// with seconds; ICU's medium time style), e.g. 2004/04/11 9:05:22 on ja_JP, 11.04.2004 on de_DE.
+// Every date the program shows or stores (scan log, the last check's date, mail subject,
+// cracked-copy stamp, filedate) is the locale's short date, its year widened to four digits, and
+// "long time" (time with seconds; ICU's medium time style), e.g. 2004/04/11 9:05:22 on ja_JP,
+// 11.04.2004 on de_DE.
 // The clock is an interface so tests pin the time.
 #pragma once
 

@@ -15,8 +15,14 @@
 namespace norv {
 
 ProtectedArchive::ProtectedArchive(platform::Env& env, const Settings& settings,
-                                   const RuleTable& rules, MessageBoxSink& messages)
-    : env_(env), settings_(settings), rules_(rules), messages_(messages) {}
+                                   const RuleTable& rules, NoticeSink& notices)
+    : env_(env), settings_(settings), rules_(rules), notices_(notices) {}
+
+void ProtectedArchive::Say(NoticeKind kind, const std::string& path, const Status& cause,
+                           const std::string& detail) const {
+    const char* title = kind == NoticeKind::kRestoreError ? kExtractError : kCompressError;
+    notices_.Notify({kind, path, cause, std::string(title) + "\n" + detail});
+}
 
 std::string ProtectedArchive::ArchivePath() const {
     return platform::JoinPath(settings_.save_dir, kArchiveFileName);
@@ -45,6 +51,8 @@ struct Unsaved {
     std::string text;
     std::vector<std::string> parts;  // StoredPathOf form
     bool whole = false;              // the rule itself failed: parts holds its path alone
+    std::string path;                // the rule's
+    Status cause;                    // the rule's failure, or the first part's
 };
 
 // What became of an unsaved rule's earlier entries, `copied` per part, added to its text.
@@ -74,7 +82,7 @@ int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)
     // else can replace it.
     auto save = platform::OpenTrustedFolder(env_, settings_.save_dir);
     if (!save.ok() && !save.status().Is(ErrorKind::kNotFound)) {
-        messages_.ShowMessageBox(std::string(kCompressError) + "\n" + save.status().message());
+        Say(NoticeKind::kArchiveError, settings_.save_dir, save.status(), save.status().message());
         return 1;
     }
     RemoveLeftovers();
@@ -82,7 +90,7 @@ int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)
     // disk or a vanished folder never costs the last good archive.
     auto writer = platform::lha::ArchiveWriter::Create(env_, archive);
     if (!writer.ok()) {
-        messages_.ShowMessageBox(std::string(kCompressError) + "\n" + writer.status().message());
+        Say(NoticeKind::kArchiveError, archive, writer.status(), writer.status().message());
         return 1;
     }
     const std::vector<platform::FileIdentity> skipped = ProgramFolders(env_, settings_);
@@ -100,21 +108,25 @@ int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)
         if ((*writer)->broken()) {
             // The new archive cannot be written: nothing of it is kept.
             for (const Unsaved& failure : failures) {
-                messages_.ShowMessageBox(std::string(kCompressError) + "\n" + failure.text);
+                Say(NoticeKind::kArchiveError, failure.path, failure.cause, failure.text);
             }
-            messages_.ShowMessageBox(std::string(kCompressError) + "\n" + added.message() + "\n" +
-                                     (had_archive
-                                          ? "以前のアーカイブ " + archive + " はそのままです"
-                                          : std::string("アーカイブは作りませんでした")));
+            Say(NoticeKind::kArchiveError, archive, added,
+                added.message() + "\n" +
+                    (had_archive ? "以前のアーカイブ " + archive + " はそのままです"
+                                 : std::string("アーカイブは作りませんでした")));
             return static_cast<int>(failures.size()) + 1;
         }
         const std::string label = "ルール " + std::to_string(i + 1) + " (" + rule.path + ")";
         if (!added.ok()) {
             failures.push_back({label + ": " + added.message(),
                                 {platform::lha::StoredPathOf(env_, rule.path)},
-                                true});
+                                true,
+                                rule.path,
+                                added});
         } else if (!missed.empty()) {
             Unsaved unsaved;
+            unsaved.path = rule.path;
+            unsaved.cause = missed.front().why;
             unsaved.text = label + " のうち " + std::to_string(missed.size()) +
                            " か所を保存できません (ほかは保存しました):";
             for (size_t k = 0; k < missed.size(); ++k) {
@@ -132,15 +144,16 @@ int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)
         if ((*writer)->entries() == 0) {
             // Nothing to archive (no rule, or rules without files): no archive remains.
             if (had_archive && env_.UnlinkAt(AT_FDCWD, archive.c_str(), 0) != 0) {
-                messages_.ShowMessageBox(std::string(kCompressError) + "\n" + archive +
-                                         " を削除できません: " + std::strerror(errno));
+                const int error = errno;
+                Say(NoticeKind::kArchiveError, archive, Status::FromErrno(error, archive),
+                    archive + " を削除できません: " + std::strerror(error));
                 return 1;
             }
             return 0;
         }
         Status committed = (*writer)->Commit();
         if (!committed.ok()) {
-            messages_.ShowMessageBox(std::string(kCompressError) + "\n" + committed.message());
+            Say(NoticeKind::kArchiveError, archive, committed, committed.message());
             return 1;
         }
         return 0;
@@ -191,7 +204,7 @@ int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)
     }
     failures.back().text += "\n" + holds;
     for (const Unsaved& failure : failures) {
-        messages_.ShowMessageBox(std::string(kCompressError) + "\n" + failure.text);
+        Say(NoticeKind::kArchiveError, failure.path, failure.cause, failure.text);
     }
     return static_cast<int>(failures.size());
 }
@@ -205,12 +218,13 @@ std::string ProtectedArchive::RestoreJournalPath() const {
 void ProtectedArchive::RemoveInterruptedRestores() {
     auto removed = platform::lha::RestoreJournal(env_, RestoreJournalPath()).RemoveLeftovers();
     if (!removed.ok()) {
-        messages_.ShowMessageBox(std::string(kExtractError) + "\n" + removed.status().message());
+        Say(NoticeKind::kRestoreError, RestoreJournalPath(), removed.status(),
+            removed.status().message());
     }
 }
 
-void ProtectedArchive::SayRestoreFailure(const Status& status) const {
-    messages_.ShowMessageBox(std::string(kExtractError) + "\n" + status.message());
+void ProtectedArchive::SayRestoreFailure(const std::string& path, const Status& status) const {
+    Say(NoticeKind::kRestoreError, path, status, status.message());
 }
 
 Status ProtectedArchive::RestoreFromArchive(const std::string& path, bool say_failure,
@@ -224,7 +238,7 @@ Status ProtectedArchive::RestoreFromArchive(const std::string& path, bool say_fa
                                              *place->root, place->root_path, place->relative,
                                              &index_, &journal, written_digest, finish);
     }
-    if (!status.ok() && say_failure) SayRestoreFailure(status);
+    if (!status.ok() && say_failure) SayRestoreFailure(path, status);
     return status;
 }
 

@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "config/notice.h"
 #include "config/rule_table.h"
 #include "config/settings.h"
 #include "config/watched_place.h"
 #include "platform/file_system.h"
 #include "platform/lha/lha_archive.h"
-#include "platform/user_interface.h"
 
 namespace norv {
 
@@ -31,7 +31,7 @@ inline constexpr size_t kMostMissedShown = 10;
 class ProtectedArchive {
   public:
     ProtectedArchive(platform::Env& env, const Settings& settings, const RuleTable& rules,
-                     MessageBoxSink& messages);
+                     NoticeSink& notices);
 
     // save_dir + "/arcive.lzh"
     std::string ArchivePath() const;
@@ -46,14 +46,15 @@ class ProtectedArchive {
     // path as it is added.
     int CreateArchive(const std::function<void(const std::string&)>& progress = {});
     // Puts back the archived version of the file at `path`; a message when that fails.
-    // Shows a failure in a message box and returns it too.
+    // Gives a failure to the notices and returns it too.
     // With `say_failure` false the caller says it (it may try again first). With
     // `written_digest`, the digest of what was put back. `finish` is lha::RestoreEntry's: the
     // restored file's last touch before it takes its place.
     Status RestoreFromArchive(const std::string& path, bool say_failure = true,
                               std::string* written_digest = nullptr,
                               const platform::lha::FinishRestore& finish = {});
-    void SayRestoreFailure(const Status& status) const;
+    // A restore of `path` failed: a notice titled kExtractError, then the cause.
+    void SayRestoreFailure(const std::string& path, const Status& status) const;
     const RuleTable& rules() const { return rules_; }
     platform::Env& env() const { return env_; }
 
@@ -69,11 +70,15 @@ class ProtectedArchive {
 
   private:
     void RemoveLeftovers() const;
+    // A notice titled as the archiver's (kCompressError for kArchiveError, kExtractError for
+    // kRestoreError), then `detail` on the next line.
+    void Say(NoticeKind kind, const std::string& path, const Status& cause,
+             const std::string& detail) const;
 
     platform::Env& env_;
     const Settings& settings_;
     const RuleTable& rules_;
-    MessageBoxSink& messages_;
+    NoticeSink& notices_;
     platform::lha::ArchiveIndex index_;  // where each entry of the archive starts
     std::string journal_path_;
 };

@@ -143,7 +143,7 @@ std::string CrackedName(const std::string& stamp, int copy_number, const std::st
 
 ChangeResponse::ChangeResponse(const Settings& settings, const LiveSwitches& switches,
                                ProtectedArchive& archive, const platform::Clock& clock,
-                               const platform::RegionalFormat& regional, MessageBoxSink& messages,
+                               const platform::RegionalFormat& regional, NoticeSink& notices,
                                std::string charset)
     : settings_(settings),
       switches_(switches),
@@ -151,11 +151,11 @@ ChangeResponse::ChangeResponse(const Settings& settings, const LiveSwitches& swi
       env_(archive.env()),
       clock_(clock),
       regional_(regional),
-      messages_(messages),
+      notices_(notices),
       charset_(std::move(charset)) {}
 
-void ChangeResponse::Say(const std::string& text) {
-    messages_.ShowMessageBox(text);
+void ChangeResponse::Say(const std::string& path, const Status& cause, const std::string& text) {
+    notices_.Notify({NoticeKind::kResponseFailure, path, cause, text});
     if (said_) said_->push_back(text);
 }
 
@@ -183,7 +183,7 @@ ResponseOutcome ChangeResponse::Respond(ChangeKind kind, const std::string& path
                                         const FileLocation& where, const RecordedFile& recorded) {
     if (switches_.auto_restore == 0) return {};
     if (!platform::FileExists(env_, archive_.ArchivePath())) {
-        Say(kNotSavedMessage);
+        Say(path, Status::Error(ErrorKind::kNotFound, ENOENT, kNotSavedMessage), kNotSavedMessage);
         if (events_) {
             events_->Action(path,
                             kind == ChangeKind::kCreated ? ResponseAction::kQuarantine
@@ -241,7 +241,7 @@ ResponseOutcome ChangeResponse::Restore(const std::string& path, const RecordedF
         if (!TakeOutWhatStands(path)) break;
     }
     if (!restored.ok()) {
-        archive_.SayRestoreFailure(restored);
+        archive_.SayRestoreFailure(path, restored);
         if (said_) said_->push_back(restored.message());
     }
     if (events_) {
@@ -251,14 +251,17 @@ ResponseOutcome ChangeResponse::Restore(const std::string& path, const RecordedF
     if (restored.ok()) {
         outcome.left = ResponseOutcome::Left::kRestored;
         outcome.restored_facts = put_back.left;
-        for (const std::string& note : put_back.notes) Say(note);
+        for (const std::string& note : put_back.notes) {
+            Say(path, Status::Error(ErrorKind::kIo, 0, note), note);
+        }
     }
     return outcome;
 }
 
 bool ChangeResponse::TakeOutWhatStands(const std::string& path) {
     auto fail = [&](const Status& status) {
-        Say(path + " に置かれたものをクラックフォルダへ移せません: " + status.message());
+        Say(path, status,
+            path + " に置かれたものをクラックフォルダへ移せません: " + status.message());
         if (events_) events_->Action(path, ResponseAction::kQuarantine, false, status.message());
         return false;
     };
@@ -312,8 +315,9 @@ bool ChangeResponse::TakeOutWhatStands(const std::string& path) {
 bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
                                    const FileLocation& where) {
     auto fail = [&](const Status& status) {
-        Say("改ざんされたファイル " + path +
-            " をクラックフォルダへ移せません (ファイルはそのままです): " + status.message());
+        Say(path, status,
+            "改ざんされたファイル " + path +
+                " をクラックフォルダへ移せません (ファイルはそのままです): " + status.message());
         if (events_) events_->Action(path, ResponseAction::kQuarantine, false, status.message());
         return false;
     };
@@ -363,11 +367,9 @@ bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
             !S_ISLNK(st.st_mode)) {
             return fail(Status::FromErrno(ENOENT, path + " がありません"));
         }
-        link_target.assign(PATH_MAX, '\0');
-        ssize_t n =
-            env_.ReadLinkAt(holder->fd(), name.c_str(), link_target.data(), link_target.size());
-        if (n < 0) return fail(Status::FromErrno(errno, path + " を読めません"));
-        link_target.resize(static_cast<size_t>(n));
+        auto target = platform::ReadLinkTarget(env_, holder->fd(), name.c_str());
+        if (!target) return fail(Status::FromErrno(errno, path + " を読めません"));
+        link_target = std::move(*target);
     }
     const bool is_link = in.get() < 0;
     const int64_t size = is_link ? 0 : static_cast<int64_t>(st.st_size);
@@ -380,7 +382,10 @@ bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
         evidence = Evidence::kIndexOnly;
     } else if (copies_this_run_ >= bounds_.most_copies) {
         if (kind != ChangeKind::kAltered) {
-            if (!limit_shown_) Say(kCopyLimitMessage);
+            if (!limit_shown_) {
+                Say(path, Status::Error(ErrorKind::kLimit, kErrLimit, kCopyLimitMessage),
+                    kCopyLimitMessage);
+            }
             limit_shown_ = true;
             if (events_)
                 events_->Action(path, ResponseAction::kQuarantine, false, kCopyLimitMessage);
@@ -489,8 +494,9 @@ bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
     if (indexed.ok() && env_.Fsync(index.get()) != 0) indexed = Status::FromErrno(errno, folder);
     if (!indexed.ok()) {
         // The message keeps what the index could not.
-        Say("クラックフォルダの一覧に " + shown_copy + " を書けません (" + DisplayPath(path) +
-            " サイズ " + std::to_string(size) + " MD5 " + digest + "): " + indexed.message());
+        Say(path, indexed,
+            "クラックフォルダの一覧に " + shown_copy + " を書けません (" + DisplayPath(path) +
+                " サイズ " + std::to_string(size) + " MD5 " + digest + "): " + indexed.message());
     }
 
     // The file leaves its place only if the name still holds the very file that was copied.

@@ -21,10 +21,10 @@
 #include <string>
 #include <string_view>
 
+#include "config/notice.h"
 #include "config/settings.h"
 #include "engine/engine_hooks.h"
 #include "platform/regional_time.h"
-#include "platform/user_interface.h"
 #include "response/archive.h"
 
 namespace norv {
@@ -78,7 +78,7 @@ class ChangeResponse : public ChangeResponder {
   public:
     ChangeResponse(const Settings& settings, const LiveSwitches& switches,
                    ProtectedArchive& archive, const platform::Clock& clock,
-                   const platform::RegionalFormat& regional, MessageBoxSink& messages,
+                   const platform::RegionalFormat& regional, NoticeSink& notices,
                    std::string charset = {});
 
     ResponseOutcome RespondToChange(ChangeKind kind, const std::string& path,
@@ -101,7 +101,7 @@ class ChangeResponse : public ChangeResponder {
     platform::Env& env_;  // the archive's
     const platform::Clock& clock_;
     const platform::RegionalFormat& regional_;
-    MessageBoxSink& messages_;
+    NoticeSink& notices_;
     const std::string charset_;
     EventSink* events_ = nullptr;
     QuarantineBounds bounds_;
@@ -111,8 +111,9 @@ class ChangeResponse : public ChangeResponder {
 
     ResponseOutcome Respond(ChangeKind kind, const std::string& path, const FileLocation& where,
                             const RecordedFile& recorded);
-    // Shows a failure, and keeps it for the outcome of the change being answered.
-    void Say(const std::string& text);
+    // Gives a failure of the response at `path` to the notices, and keeps its text for the
+    // outcome of the change being answered.
+    void Say(const std::string& path, const Status& cause, const std::string& text);
     std::vector<std::string>* said_ = nullptr;
     // Puts the page back as `recorded`; what it then left at the place.
     ResponseOutcome Restore(const std::string& path, const RecordedFile& recorded);

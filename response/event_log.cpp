@@ -155,11 +155,11 @@ std::string EventPath(std::string_view path) {
 }
 
 JsonEventLog::JsonEventLog(platform::Env& env, std::string folder, EventLogLimits limits,
-                           MessageBoxSink& messages, std::ostream* copy_to)
+                           NoticeSink& notices, std::ostream* copy_to)
     : env_(env),
       folder_(std::move(folder)),
       limits_(limits),
-      messages_(messages),
+      notices_(notices),
       copy_to_(copy_to),
       host_(HostName()),
       run_id_(NewRunId(env)) {}
@@ -183,8 +183,8 @@ void JsonEventLog::Write(Object& object) {
     }
     if (!written.ok() && !failure_shown_) {
         failure_shown_ = true;
-        messages_.ShowMessageBox("イベントファイル " + FilePath() +
-                                 " に書けません: " + written.message());
+        notices_.Notify({NoticeKind::kEventsFileError, FilePath(), written,
+                         "イベントファイル " + FilePath() + " に書けません: " + written.message()});
     }
 }
 

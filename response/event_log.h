@@ -18,10 +18,10 @@
 #include <ostream>
 #include <string>
 
+#include "config/notice.h"
 #include "engine/engine_hooks.h"
 #include "platform/env.h"
 #include "platform/status.h"
-#include "platform/user_interface.h"
 
 namespace norv {
 
@@ -45,10 +45,10 @@ struct EventLogLimits {
 class JsonEventLog : public EventSink {
   public:
     // `folder` holds the file, written through `env`; `copy_to`, when given, receives every line
-    // too (check --json). Failures to write are shown through `messages` once per run, never
+    // too (check --json). Failures to write go to `notices` once per run, never
     // ending the run.
-    JsonEventLog(platform::Env& env, std::string folder, EventLogLimits limits,
-                 MessageBoxSink& messages, std::ostream* copy_to = nullptr);
+    JsonEventLog(platform::Env& env, std::string folder, EventLogLimits limits, NoticeSink& notices,
+                 std::ostream* copy_to = nullptr);
 
     void BeginRun(std::string_view command) override;
     void Change(const ChangeEvent& change) override;
@@ -68,7 +68,7 @@ class JsonEventLog : public EventSink {
     platform::Env& env_;
     std::string folder_;
     EventLogLimits limits_;
-    MessageBoxSink& messages_;
+    NoticeSink& notices_;
     std::ostream* copy_to_;
     std::string host_;
     std::string run_id_;

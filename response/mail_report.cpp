@@ -7,13 +7,13 @@ namespace norv {
 
 MailReport::MailReport(const RunContext& context, const Settings& settings,
                        const ScanCounters& counters, const platform::Clock& clock,
-                       const platform::RegionalFormat& regional, MessageBoxSink& messages)
+                       const platform::RegionalFormat& regional, NoticeSink& notices)
     : context_(context),
       settings_(settings),
       counters_(counters),
       clock_(clock),
       regional_(regional),
-      messages_(messages) {}
+      notices_(notices) {}
 
 std::string MailReport::Subject() const {
     const platform::TimePoint now = clock_.Now();
@@ -49,7 +49,8 @@ void MailReport::Send(const std::string& body) {
         events_->Action("", ResponseAction::kMail, sent.ok(),
                         sent.ok() ? settings_.mail_to : sent.message());
     if (!sent.ok()) {
-        messages_.ShowMessageBox("mail send error 001:" + sent.message() + settings_.mail_to);
+        notices_.Notify({NoticeKind::kMailError, settings_.mail_to, sent,
+                         "mail send error 001:" + sent.message() + settings_.mail_to});
     }
 }
 

@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "config/notice.h"
 #include "config/run_context.h"
 #include "config/settings.h"
 #include "engine/engine_hooks.h"
 #include "engine/scan_state.h"
 #include "platform/regional_time.h"
 #include "platform/smtp.h"
-#include "platform/user_interface.h"
 
 namespace norv {
 
@@ -23,7 +23,7 @@ class MailReport : public ScanReportMailer {
   public:
     MailReport(const RunContext& context, const Settings& settings, const ScanCounters& counters,
                const platform::Clock& clock, const platform::RegionalFormat& regional,
-               MessageBoxSink& messages);
+               NoticeSink& notices);
 
     void SendScanReport() override;
     void SendWatchReport(const std::vector<std::string>& lines) override;
@@ -41,7 +41,7 @@ class MailReport : public ScanReportMailer {
     const ScanCounters& counters_;
     const platform::Clock& clock_;
     const platform::RegionalFormat& regional_;
-    MessageBoxSink& messages_;
+    NoticeSink& notices_;
     EventSink* events_ = nullptr;
 
     void Send(const std::string& body);

@@ -159,15 +159,15 @@ int RunArchive(Application& app, Terminal& terminal, std::ostream& out, std::ost
 int RunScanCommand(Application& app, const std::string& command, Terminal& terminal,
                    std::ostream& human, std::ostream& err) {
     ScanEngine& engine = app.engine();
-    Status status = command == "init"    ? engine.initdb()
-                    : command == "check" ? engine.check_file()
-                                         : engine.updatedb();
+    Status status = command == "init"    ? engine.Initialise()
+                    : command == "check" ? engine.Check()
+                                         : engine.MarkAllSeen();
     terminal.ClearProgress();
     if (!status.ok()) {
         err << "norv: " << Shown(status.ToString()) << "\n";
         return kExitFailure;
     }
-    human << terminal.message() << "\n";
+    human << terminal.progress_line() << "\n";
     if (command == "update") return kExitUnchanged;
     PrintCounts(human, app.counters());
     const size_t unseen = engine.unseen_places();

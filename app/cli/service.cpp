@@ -202,7 +202,7 @@ int RunWatch(Application& app, std::ostream& out, std::ostream& err, bool period
     WatchOptions options;
     options.program_dir = app.context().program_dir;
     options.own_file_prefixes = {kLogFileName, kDatabaseFileName, kLockFileName, kEventsFileName};
-    ChangeWatcher watcher(engine, app.rules(), app.settings(), app.front_end().messages,
+    ChangeWatcher watcher(engine, app.rules(), app.settings(), app.front_end().notices,
                           std::move(options));
     // Escaped for systemd too: a line break in a STATUS= value would start another assignment.
     auto announce = [&](const std::string& status) {
@@ -290,7 +290,7 @@ int RunService(Application& app, std::ostream& out, std::ostream& err) {
         }
         if (!period.on || Clock::now() < due) continue;
 
-        Status status = engine.check_file();
+        Status status = engine.Check();
         last_check = Clock::now();
         if (status.Is(ErrorKind::kStopped)) break;
         if (status.Is(ErrorKind::kBusy)) {

@@ -1,6 +1,6 @@
-// Terminal: the command-line tool's face for the engine. The message line goes to the terminal
-// (at most five times a second, when `progress` is on), message boxes to stderr as "norv: "
-// lines; the automatic-check timers belong to the desktop program and do nothing here. Every text
+// Terminal: the command-line tool's face for the engine. The progress line goes to the terminal
+// (at most five times a second, when `progress` is on), notices to stderr as "norv: " lines;
+// the automatic-check timers belong to the desktop program and do nothing here. Every text
 // is shown through Shown: the messages embed file names, and a name must not break a line, forge
 // one or send the terminal its own control sequences.
 #pragma once
@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "app/application.h"
+#include "app/progress_line.h"
 #include "engine/scan_log.h"
 
 namespace norv::cli {
@@ -21,7 +22,7 @@ namespace norv::cli {
 inline std::string Shown(std::string_view text) { return DisplayText(text); }
 
 class Terminal : public ScanObserver,
-                 public MessageBoxSink,
+                 public NoticeSink,
                  public AutoCheckTimers,
                  public RecordsView {
   public:
@@ -31,21 +32,23 @@ class Terminal : public ScanObserver,
 
     Terminal(std::ostream& err, bool progress) : err_(err), progress_(progress) {}
 
-    void SetMessageLine(const std::string& text) override {
-        message_ = text;
+    void ShowProgress(const ScanProgress& progress) override {
+        // Only the phase and the counts are kept: the path lives no longer than the call.
+        last_ = {progress.phase, {}, progress.counts};
+        shown_any_ = true;
         if (!progress_) return;
         auto now = std::chrono::steady_clock::now();
         if (now - last_progress_ < std::chrono::milliseconds(200)) return;
         last_progress_ = now;
-        err_ << "\r\033[K" << Shown(text) << std::flush;
+        err_ << "\r\033[K" << Shown(ProgressLine(progress)) << std::flush;
         progress_shown_ = true;
     }
     void SetScanDate(const std::string& text) override { scan_date_ = text; }
     void SetCounts(const ScanCounters&) override {}
     void YieldToEvents() override {}
-    void ShowMessageBox(const std::string& text) override {
+    void Notify(const Notice& notice) override {
         ClearProgress();
-        err_ << "norv: " << Shown(text) << "\n";
+        err_ << "norv: " << Shown(notice.text) << "\n";
     }
     void StartAutoCheckTimers() override {}
     void StopAutoCheckTimers() override {}
@@ -54,7 +57,8 @@ class Terminal : public ScanObserver,
         if (progress_shown_) err_ << "\r\033[K" << std::flush;
         progress_shown_ = false;
     }
-    const std::string& message() const { return message_; }
+    // The latest progress as its line ("" before any).
+    std::string progress_line() const { return shown_any_ ? ProgressLine(last_) : std::string(); }
     const std::string& scan_date() const { return scan_date_; }
 
   private:
@@ -62,7 +66,8 @@ class Terminal : public ScanObserver,
     bool progress_;
     bool progress_shown_ = false;
     std::chrono::steady_clock::time_point last_progress_{};
-    std::string message_;
+    ScanProgress last_;
+    bool shown_any_ = false;
     std::string scan_date_;
 };
 

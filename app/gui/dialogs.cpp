@@ -31,6 +31,19 @@ void ShowMessage(QWidget* parent, const QString& text) {
     box.exec();
 }
 
+void OpenMessage(QWidget* parent, const QString& text) {
+    if (Recorder()) {
+        Recorder()(text);
+        return;
+    }
+    auto* box = new QMessageBox(QMessageBox::Information, QStringLiteral("norv"), text,
+                                QMessageBox::Ok, parent);
+    box->setTextFormat(Qt::PlainText);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::ApplicationModal);
+    box->show();
+}
+
 void SetMessageRecorder(std::function<void(const QString&)> recorder) {
     Recorder() = std::move(recorder);
 }

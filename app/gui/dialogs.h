@@ -7,8 +7,11 @@
 
 namespace norv::gui {
 
-// Shows an OK-only message box captioned "norv" (or hands the text to the test recorder).
+// Shows an OK-only message box captioned "norv" (or hands the text to the test recorder), and
+// returns once it is closed.
 void ShowMessage(QWidget* parent, const QString& text);
+// The same box, application-modal, but returns at once: the core's notices never wait.
+void OpenMessage(QWidget* parent, const QString& text);
 // Tests: every message goes to `recorder` instead of a dialog; null restores dialogs.
 void SetMessageRecorder(std::function<void(const QString&)> recorder);
 

@@ -19,6 +19,7 @@
 #include "app/gui/settings_window.h"
 #include "app/gui/twips.h"
 #include "app/gui/widgets.h"
+#include "app/progress_line.h"
 #include "engine/scan_log.h"
 #include "platform/file_system.h"
 
@@ -240,8 +241,8 @@ Status MainWindow::StripStatus() const {
                                          "。状態表示は動きません");
 }
 
-void MainWindow::SetMessageLine(const std::string& text) {
-    msg_->setText(Q(text));
+void MainWindow::ShowProgress(const ScanProgress& progress) {
+    msg_->setText(Q(ProgressLine(progress)));
     if (!msg_->toolTip().isEmpty()) msg_->setToolTip(QString());
 }
 void MainWindow::SetScanDate(const std::string& text) { scandate_->setText(Q(text)); }
@@ -267,7 +268,8 @@ void MainWindow::YieldToEvents() {
 // text or smuggles in bytes that are not UTF-8. Each line is escaped on its own: a box keeps the
 // message's own lines (a title, then the cause), and a name that breaks a line there forges
 // nothing a program reads.
-void MainWindow::ShowMessageBox(const std::string& text) {
+namespace {
+std::string ShownLines(const std::string& text) {
     std::string shown;
     size_t start = 0;
     for (;;) {
@@ -277,11 +279,26 @@ void MainWindow::ShowMessageBox(const std::string& text) {
         shown += '\n';
         start = end + 1;
     }
+    return shown;
+}
+}  // namespace
+
+void MainWindow::ShowMessageBox(const std::string& text) {
+    std::string shown = ShownLines(text);
     if (!by_hand_) {
-        notices_.push_back(shown);
+        notices_.push_back(std::move(shown));
         return;
     }
     ShowMessage(this, Q(shown));
+}
+
+void MainWindow::Notify(const Notice& notice) {
+    std::string shown = ShownLines(notice.text);
+    if (!by_hand_) {
+        notices_.push_back(std::move(shown));
+        return;
+    }
+    OpenMessage(this, Q(shown));
 }
 
 // The message line keeps the first notice (the others are counted, and all are in its tool tip)
@@ -325,19 +342,19 @@ void MainWindow::RunCommand(Status (ScanEngine::*command)()) {
 }
 
 void MainWindow::check_file() {
-    RunCommand(&ScanEngine::check_file);
+    RunCommand(&ScanEngine::Check);
     // This check is the one a tick may have deferred meanwhile.
     scheduler_.CheckDone(/*automatic=*/false, /*succeeded=*/true);
     RunDeferredCheck();
 }
 
 void MainWindow::initdb() {
-    RunCommand(&ScanEngine::initdb);
+    RunCommand(&ScanEngine::Initialise);
     RunDeferredCheck();
 }
 
 void MainWindow::updatedb() {
-    RunCommand(&ScanEngine::updatedb);
+    RunCommand(&ScanEngine::MarkAllSeen);
     RunDeferredCheck();
 }
 
@@ -352,7 +369,7 @@ void MainWindow::RunAutomaticCheck() {
         // clicked. Its messages become notices once it has ended.
         ByHand unattended(by_hand_, false);
         SetScanCommandsEnabled(false);
-        Status status = app_->engine().check_file();
+        Status status = app_->engine().Check();
         SetScanCommandsEnabled(true);
         // A tick while this check ran found it busy; this check answers that tick too.
         scheduler_.CheckDone(/*automatic=*/true, status.ok());

@@ -1,9 +1,10 @@
 // MainWindow (`filecheck`): the program's window, its menus, its three timers and the tray icon.
 //
-// It is also the desktop's face for the core: it shows the engine's message line, scan date and
-// counts, lets pending events run between files, shows message boxes and switches the automatic
-// check timers. A message of what nobody started by hand (start-up, an automatic check) waits for
-// no one: it becomes a notice on the message line and, while the tray icon is shown, a balloon. It
+// It is also the desktop's face for the core: it words the engine's progress on the message
+// line, shows the scan date and counts, lets pending events run between files, shows the core's
+// notices and switches the automatic check timers. A notice of what a person started is a box
+// that does not hold the core; one of what nobody started by hand (start-up, an automatic check)
+// becomes a notice on the message line and, while the tray icon is shown, a balloon. It
 // owns the Application (every record of the process) and the hidden settings window. Controls carry
 // the names the rest of the program and the tests know them by:
 //   status     the animated strip of 40 squares          msg        the message line
@@ -33,7 +34,7 @@ class SettingsWindow;
 
 class MainWindow : public QMainWindow,
                    public ScanObserver,
-                   public MessageBoxSink,
+                   public NoticeSink,
                    public AutoCheckTimers,
                    public RecordsView {
     Q_OBJECT
@@ -55,12 +56,14 @@ class MainWindow : public QMainWindow,
     ScanScheduler& scheduler() { return scheduler_; }
     int timer3_ticks() const { return timer3_ticks_; }
 
-    // ScanObserver, MessageBoxSink, AutoCheckTimers
-    void SetMessageLine(const std::string& text) override;
+    // ScanObserver, NoticeSink, AutoCheckTimers
+    void ShowProgress(const ScanProgress& progress) override;
     void SetScanDate(const std::string& text) override;
     void SetCounts(const ScanCounters& counters) override;
     void YieldToEvents() override;
-    void ShowMessageBox(const std::string& text) override;
+    void Notify(const Notice& notice) override;
+    // The window's own box (a person waits on it), or a queued notice when nobody does.
+    void ShowMessageBox(const std::string& text);
     void StartAutoCheckTimers() override;
     void StopAutoCheckTimers() override;
 

@@ -547,11 +547,9 @@ Status ArchiveWriter::AddMember(int dirfd, const std::string& name, const std::s
             return Status::FromErrno(err, display + " を読めません");
         }
         if (S_ISLNK(m.st.st_mode)) {
-            std::string target(PATH_MAX, '\0');
-            ssize_t n = env.ReadLinkAt(dirfd, name.c_str(), target.data(), target.size());
-            if (n <= 0) return Status::Ok();  // replaced meanwhile
-            target.resize(static_cast<size_t>(n));
-            m.link_target = std::move(target);
+            auto target = ReadLinkTarget(env, dirfd, name.c_str());
+            if (!target || target->empty()) return Status::Ok();  // replaced meanwhile
+            m.link_target = std::move(*target);
         } else if (!S_ISREG(m.st.st_mode)) {
             if (fd >= 0) env.Close(fd);
             return Status::Ok();  // FIFOs, sockets, devices, folders swapped in: not archived
@@ -1015,15 +1013,14 @@ constexpr size_t kMostJournalBytes = 16 << 20;
 
 Status RestoreJournal::Record(const DirectoryHandle& folder, const std::string& name) const {
     struct stat st {};
-    char where[PATH_MAX];
     const std::string link = "/proc/self/fd/" + std::to_string(folder.fd());
-    const ssize_t n = env_->ReadLinkAt(AT_FDCWD, link.c_str(), where, sizeof where);
-    if (n <= 0 || static_cast<size_t>(n) >= sizeof where || env_->FStat(folder.fd(), &st) != 0) {
-        return Status::FromErrno(errno ? errno : ENAMETOOLONG, path_ + " に記録できません");
+    errno = 0;
+    const auto where = ReadLinkTarget(*env_, AT_FDCWD, link.c_str());
+    if (!where || where->empty() || env_->FStat(folder.fd(), &st) != 0) {
+        return Status::FromErrno(errno ? errno : ENOENT, path_ + " に記録できません");
     }
-    const std::string line = EscapeJournalField(std::string(where, static_cast<size_t>(n))) + "\t" +
-                             std::to_string(st.st_dev) + "\t" + std::to_string(st.st_ino) + "\t" +
-                             EscapeJournalField(name) + "\n";
+    const std::string line = EscapeJournalField(*where) + "\t" + std::to_string(st.st_dev) + "\t" +
+                             std::to_string(st.st_ino) + "\t" + EscapeJournalField(name) + "\n";
     const int fd = OpenJournal(*env_, path_, O_WRONLY | O_APPEND | O_CREAT);
     if (fd < 0) return Status::FromErrno(errno, path_ + " に記録できません");
     Status written = WriteFully(*env_, fd, line, path_);

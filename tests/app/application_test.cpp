@@ -241,7 +241,7 @@ TEST_F(StartupTest, AnInitReloadsBothFilesThroughTheApplication) {
     lines[12] = " 2 ";
     WriteSettings(lines);
     testing::WriteAll(dir / "user_rule.txt", "<rule>" + tree.path() + ",3</rule>\r\n");
-    ASSERT_TRUE(a.engine().initdb().ok());
+    ASSERT_TRUE(a.engine().Initialise().ok());
     EXPECT_EQ(a.settings().server_name, "renamed");
     EXPECT_EQ(hooks.shown_settings.server_name, "renamed");
     EXPECT_EQ(a.switches().auto_restore, 2);

@@ -110,10 +110,11 @@ TEST(CliUsage, NamesOnTheErrorStreamAreEscapedAsTheLogEscapesThem) {
     EXPECT_EQ(s.err.find("\u202E"), std::string::npos) << s.err;
     EXPECT_EQ(s.err.find('\n'), s.err.size() - 1) << s.err;  // one line
 
-    // The engine's messages, as the terminal shows them.
+    // The core's notices, as the terminal shows them.
     std::ostringstream err;
     Terminal terminal(err, /*progress=*/false);
-    terminal.ShowMessageBox("移動できません: /srv/a\nnorv: forged\x1B]0;x\a");
+    terminal.Notify({NoticeKind::kResponseFailure, "/srv/a", Status::Ok(),
+                     "移動できません: /srv/a\nnorv: forged\x1B]0;x\a"});
     EXPECT_EQ(err.str(), "norv: 移動できません: /srv/a\\nnorv: forged\\x1B]0;x\\x07\n");
 }
 

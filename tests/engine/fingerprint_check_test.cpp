@@ -43,7 +43,7 @@ class FingerprintCheckTest : public testing::EngineTest {
         testing::WriteAll(context.RulesPath(), "<rule>" + tree.path() + ",3</rule>\r\n");
         SetRules({{tree.path(), RuleKind::kTree}});
     }
-    void Init() { ASSERT_TRUE(engine->initdb().ok()); }
+    void Init() { ASSERT_TRUE(engine->Initialise().ok()); }
     std::string Page(const std::string& name, const std::string& content) {
         const std::string path = tree.Write(name, content);
         EXPECT_EQ(::chmod(path.c_str(), 0640), 0);
@@ -119,7 +119,7 @@ TEST_F(FingerprintCheckTest, AFactThatCannotBeReadIsSaidOnceAndIsNeverAnAlterati
     faults.Fail(testing::Call::kFListXattr, ERANGE, 0);
     faults.Fail(testing::Call::kFGetXattr, EOPNOTSUPP, 0, platform::kAclXattr);
     context.env = &faults;
-    ASSERT_TRUE(engine->check_file().ok());
+    ASSERT_TRUE(engine->Check().ok());
     context.env = &testing::SystemEnv();
     EXPECT_EQ(faults.MatchedCalls(testing::Call::kFGetXattr), 2);
     EXPECT_EQ(counters.altered, 1);
@@ -142,7 +142,7 @@ TEST_F(FingerprintCheckTest, AnOldBaselineIsExtendedWithoutAReportAndSaysSoOnce)
     engine = std::make_unique<ScanEngine>(
         ProcessState{context, settings, switches, rules, mode, counters}, *store,
         EngineHooks{clock, *regional, hooks, hooks, *this, hooks, hooks});
-    ASSERT_TRUE(engine->check_file().ok());
+    ASSERT_TRUE(engine->Check().ok());
     EXPECT_EQ(counters.altered, 1);
     EXPECT_EQ(ChangeLines(), std::vector<std::string>{"Altered: " + defaced});
     EXPECT_EQ(LinesWith(std::string("Notice: ") + kExtendedFingerprintMessage), 1u);
@@ -153,7 +153,7 @@ TEST_F(FingerprintCheckTest, AnOldBaselineIsExtendedWithoutAReportAndSaysSoOnce)
     EXPECT_FALSE(store->LookupBaseline(defaced)->value().extended.has_value());
 
     ASSERT_EQ(::chmod(page.c_str(), 04777), 0);
-    ASSERT_TRUE(engine->check_file().ok());
+    ASSERT_TRUE(engine->Check().ok());
     EXPECT_EQ(counters.altered, 2);
     EXPECT_EQ(LinesWith("Notice: "), 0u);
 }
@@ -172,7 +172,7 @@ TEST_F(FingerprintCheckTest, AFileChangingWhileItIsReadIsAlteredOnceAndNeverReco
         ::close(writer);
     });
     context.env = &rewriter;
-    ASSERT_TRUE(engine->check_file().ok());
+    ASSERT_TRUE(engine->Check().ok());
     EXPECT_EQ(rewriter.Fired(), 1);
     EXPECT_EQ(counters.altered, 1);
     EXPECT_EQ(ChangeLines().size(), 1u);

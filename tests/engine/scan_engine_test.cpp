@@ -38,7 +38,7 @@ TEST_F(EngineTest, InitRecordsBaselineWithoutReportingChanges) {
     tree.Write("a.txt", "alpha");
     tree.Write("sub/b.txt", "beta");
     testing::WriteAll(context.RulesPath(), "<rule>" + tree.path() + ",3</rule>\r\n");
-    ASSERT_TRUE(engine->initdb().ok());
+    ASSERT_TRUE(engine->Initialise().ok());
     EXPECT_EQ(counters.checked, 2);
     EXPECT_EQ(counters.changes(), 0);
     EXPECT_EQ(mode, ScanMode::kInit);
@@ -66,7 +66,7 @@ TEST_F(EngineTest, CheckFindsCreatedAlteredAndDeletedAcrossRuns) {
     tree.Write("change.txt", "after");
     tree.Write("new.txt", "hello");
     ::unlink((tree / "gone.txt").c_str());
-    ASSERT_TRUE(engine->check_file().ok());
+    ASSERT_TRUE(engine->Check().ok());
     EXPECT_EQ(counters.checked, 3);
     EXPECT_EQ(counters.altered, 1);
     EXPECT_EQ(counters.created, 1);
@@ -95,7 +95,7 @@ TEST_F(EngineTest, CheckFindsCreatedAlteredAndDeletedAcrossRuns) {
     // Every change is reported again, the new file too: it is not in the baseline until an
     // init takes it in.
     hooks.changes.clear();
-    ASSERT_TRUE(engine->check_file().ok());
+    ASSERT_TRUE(engine->Check().ok());
     EXPECT_EQ(counters.created, 1);
     EXPECT_EQ(counters.altered, 1);
     EXPECT_EQ(counters.deleted, 1);
@@ -104,7 +104,7 @@ TEST_F(EngineTest, CheckFindsCreatedAlteredAndDeletedAcrossRuns) {
     // Once the new file is gone, it is forgotten: no deletion to report, nothing to restore.
     ::unlink((tree / "new.txt").c_str());
     hooks.changes.clear();
-    ASSERT_TRUE(engine->check_file().ok());
+    ASSERT_TRUE(engine->Check().ok());
     EXPECT_EQ(counters.created, 0);
     EXPECT_EQ(counters.deleted, 1);
     EXPECT_EQ(Rows().count(tree.path() + "/new.txt"), 0u);
@@ -113,8 +113,8 @@ TEST_F(EngineTest, CheckFindsCreatedAlteredAndDeletedAcrossRuns) {
 
     // An init takes the tree as it is now: nothing is reported afterwards.
     mode = ScanMode::kInit;
-    ASSERT_TRUE(engine->initdb().ok());
-    ASSERT_TRUE(engine->check_file().ok());
+    ASSERT_TRUE(engine->Initialise().ok());
+    ASSERT_TRUE(engine->Check().ok());
     EXPECT_EQ(counters.changes(), 0);
 }
 
@@ -124,7 +124,7 @@ TEST_F(EngineTest, UnchangedTreeLeavesEveryRecordSeenAndEqual) {
     SetRules({{tree.path(), RuleKind::kTree}});
     mode = ScanMode::kInit;
     ASSERT_TRUE(engine->RunScan().ok());
-    ASSERT_TRUE(engine->check_file().ok());
+    ASSERT_TRUE(engine->Check().ok());
     EXPECT_EQ(counters.checked, 2);
     EXPECT_EQ(counters.changes(), 0);
     EXPECT_EQ(mode, ScanMode::kCheck);
@@ -141,7 +141,7 @@ TEST_F(EngineTest, EmptyRuleTableReportsEveryRecordDeleted) {
     mode = ScanMode::kInit;
     ASSERT_TRUE(engine->RunScan().ok());
     SetRules({});
-    ASSERT_TRUE(engine->check_file().ok());
+    ASSERT_TRUE(engine->Check().ok());
     EXPECT_EQ(counters.checked, 0);
     EXPECT_EQ(counters.deleted, 2);
     EXPECT_EQ(mode, ScanMode::kUpdateDb);
@@ -209,18 +209,47 @@ TEST_F(EngineTest, RuleMistakesAreWarnedOnceEachAndNeverEndTheRun) {
     EXPECT_EQ(Rows().count(tree / "site/sub/page.html"), 1u);
 }
 
+// A notice carries its kind, the path it concerns and the Status behind it; the sink takes it
+// and the run goes on past it.
+TEST_F(EngineTest, NoticesReachTheSinkWithKindPathAndStatus) {
+    tree.Write("kept/a.txt", "a");
+    tree.Write("open/inner/b.txt", "b");
+    ASSERT_EQ(::chmod((tree / "open").c_str(), 0777), 0);  // anyone could swap "inner"
+    SetRules({{tree / "no-such-folder", RuleKind::kTree},
+              {tree / "open/inner", RuleKind::kTree},
+              {tree / "kept", RuleKind::kTree}});
+    mode = ScanMode::kInit;
+    ASSERT_TRUE(engine->RunScan().ok());
+    ASSERT_EQ(hooks.notices.size(), 2u) << ::testing::PrintToString(hooks.messages);
+    auto of_kind = [&](NoticeKind kind) {
+        auto found = std::find_if(hooks.notices.begin(), hooks.notices.end(),
+                                  [&](const Notice& n) { return n.kind == kind; });
+        return found == hooks.notices.end() ? Notice{} : *found;
+    };
+    const Notice missing = of_kind(NoticeKind::kRuleWarning);
+    EXPECT_EQ(missing.path, tree / "no-such-folder");
+    EXPECT_TRUE(missing.status.Is(ErrorKind::kFormat));
+    EXPECT_TRUE(missing.text.ends_with("のパスがありません")) << missing.text;
+    const Notice refused = of_kind(NoticeKind::kRefusedPath);
+    EXPECT_EQ(refused.path, tree / "open/inner");
+    EXPECT_TRUE(refused.status.Is(ErrorKind::kRefused)) << refused.status.ToString();
+    EXPECT_EQ(refused.text, refused.status.message());
+    EXPECT_EQ(Rows().count(tree / "kept/a.txt"), 1u);
+    EXPECT_EQ(Rows().count(tree / "open/inner/b.txt"), 0u);
+}
+
 TEST_F(EngineTest, ArchiveBuildingAndRunsExcludeEachOther) {
     tree.Write("a", "1");
     SetRules({{tree.path(), RuleKind::kFolder}});
     Status during_run;
     hooks.on_yield = [&] { during_run = engine->RunExclusive([] { return Status::Ok(); }); };
-    ASSERT_TRUE(engine->check_file().ok());
+    ASSERT_TRUE(engine->Check().ok());
     EXPECT_TRUE(during_run.Is(ErrorKind::kBusy));
     hooks.on_yield = nullptr;
     Status run_during_archive;
     ASSERT_TRUE(engine
                     ->RunExclusive([&] {
-                        run_during_archive = engine->check_file();
+                        run_during_archive = engine->Check();
                         return Status::Ok();
                     })
                     .ok());
@@ -238,7 +267,7 @@ TEST_F(EngineTest, TheCrackedFolderInsideAWatchedTreeIsNeverWalked) {
     race.Before(testing::Call::kFdOpenDir, "*/cracked",
                 [&] { tree.Write("cracked/2004-04-119-05-22shell.php", "evidence"); });
     context.env = &race;
-    ASSERT_TRUE(engine->check_file().ok());
+    ASSERT_TRUE(engine->Check().ok());
     EXPECT_EQ(ChangeLines(), std::vector<std::string>{"Created: " + tree / "www/index.html"});
     const auto lines = LogLines();
     EXPECT_NE(std::find(lines.begin(), lines.end(), "Skipped: " + tree / "cracked"), lines.end());
@@ -252,7 +281,7 @@ TEST_F(EngineTest, ACrackedFolderAnotherUserMadeIsWalkedLikeAnyOther) {
     const std::string planted = tree.Write("cracked/shell.php", "<?php evil();");
     ASSERT_EQ(::chown((tree / "cracked").c_str(), 65534, 65534), 0);
     SetRules({{tree.path(), RuleKind::kTree}});
-    ASSERT_TRUE(engine->check_file().ok());
+    ASSERT_TRUE(engine->Check().ok());
     EXPECT_EQ(ChangeLines(), std::vector<std::string>{"Created: " + planted});
 }
 
@@ -285,7 +314,7 @@ TEST_F(EngineTest, MissingSingleFileIsReportedTwiceInACheckOnceInAnInit) {
 
     hooks.changes.clear();
     hooks.recorded_files.clear();
-    ASSERT_TRUE(engine->check_file().ok());
+    ASSERT_TRUE(engine->Check().ok());
     EXPECT_EQ(counters.deleted, 2);
     EXPECT_EQ(hooks.changes.size(), 2u);
     // Both reports tell the restore what the baseline holds.
@@ -305,7 +334,7 @@ TEST_F(EngineTest, AnInitThatFoundAChangeLeavesEveryRecordSeen) {
     tree.Write("a.txt", "a");
     testing::WriteAll(context.RulesPath(), "<rule>" + tree.path() + ",1</rule>\r\n<rule>" +
                                                tree / "gone.txt" + ",0</rule>\r\n");
-    ASSERT_TRUE(engine->initdb().ok());
+    ASSERT_TRUE(engine->Initialise().ok());
     EXPECT_EQ(counters.deleted, 1);
     auto rows = Rows();
     ASSERT_EQ(rows.size(), 1u);
@@ -327,7 +356,7 @@ TEST_F(EngineTest, HostileAndForeignNamesAreMonitoredAndShownSafely) {
     ASSERT_TRUE(engine->RunScan().ok());
     EXPECT_EQ(Rows().size(), std::size(names));
     for (const auto& n : names) tree.Write(n, n + "!");
-    ASSERT_TRUE(engine->check_file().ok());
+    ASSERT_TRUE(engine->Check().ok());
     EXPECT_EQ(counters.altered, static_cast<int>(std::size(names)));
     auto log = testing::ReadAll(context.LogPath());
     EXPECT_EQ(log.find("\nAltered: forged"), std::string::npos);
@@ -356,7 +385,7 @@ TEST_F(EngineTest, SpecialFilesAndLinksAreNeverFollowed) {
     // A re-pointed link is an altered file.
     ::unlink((tree / "secret").c_str());
     ASSERT_EQ(::symlink("/etc/shadow", (tree / "secret").c_str()), 0);
-    ASSERT_TRUE(engine->check_file().ok());
+    ASSERT_TRUE(engine->Check().ok());
     EXPECT_EQ(counters.altered, 1);
     EXPECT_EQ(ChangeLines(), std::vector<std::string>{"Altered: " + tree.path() + "/secret"});
 }
@@ -367,7 +396,7 @@ TEST_F(EngineTest, TwoRulesOverOneFile) {
     mode = ScanMode::kInit;
     ASSERT_TRUE(engine->RunScan().ok());
     EXPECT_EQ(counters.checked, 2);
-    ASSERT_TRUE(engine->check_file().ok());
+    ASSERT_TRUE(engine->Check().ok());
     EXPECT_EQ(counters.changes(), 0);  // the second pass finds the record of the first
 }
 
@@ -403,7 +432,7 @@ TEST_F(EngineTest, RulesReachingOneFolderThroughLinksMeasureItOnce) {
     ASSERT_TRUE(store->InsertBaseline(tree / "www/sub/page.html", 1, "d", "x").ok());
     ASSERT_TRUE(store->InsertBaseline(tree / "alias/index.html", 1, "d", "x").ok());
     tree.Write("site/index.html", "changed");
-    ASSERT_TRUE(engine->check_file().ok());
+    ASSERT_TRUE(engine->Check().ok());
     EXPECT_EQ(ChangeLines(), std::vector<std::string>{"Altered: " + tree / "site/index.html"});
     EXPECT_EQ(counters.checked, 2);
     EXPECT_EQ(counters.unchecked, 0);
@@ -416,13 +445,13 @@ TEST_F(EngineTest, RulesReachingOneFolderThroughLinksMeasureItOnce) {
     EXPECT_EQ(counters.checked, 2);
     EXPECT_EQ(Rows().count(tree / "www/sub/page.html"), 1u);
     ASSERT_TRUE(store->InsertBaseline(tree / "www/index.html", 1, "d", "x").ok());
-    ASSERT_TRUE(engine->check_file().ok());
+    ASSERT_TRUE(engine->Check().ok());
     EXPECT_EQ(ChangeLines(), std::vector<std::string>{});
 
     // An init leaves the records under the other path out of the new baseline.
     testing::WriteAll(context.RulesPath(), "<rule>" + tree / "site" + ",3</rule>\r\n<rule>" +
                                                tree / "www" + ",3</rule>\r\n");
-    ASSERT_TRUE(engine->initdb().ok());
+    ASSERT_TRUE(engine->Initialise().ok());
     EXPECT_EQ(engine->unseen_places(), 0u);
     EXPECT_EQ(Rows().size(), 2u);
 
@@ -441,11 +470,11 @@ TEST_F(EngineTest, UpdateChangesNoBaseline) {
     mode = ScanMode::kInit;
     ASSERT_TRUE(engine->RunScan().ok());
     tree.Write("a", "2");
-    ASSERT_TRUE(engine->check_file().ok());
-    ASSERT_TRUE(engine->updatedb().ok());
+    ASSERT_TRUE(engine->Check().ok());
+    ASSERT_TRUE(engine->MarkAllSeen().ok());
     EXPECT_EQ(hooks.message_line, "データベース更新");
     EXPECT_EQ(mode, ScanMode::kUpdateDb);
-    ASSERT_TRUE(engine->check_file().ok());
+    ASSERT_TRUE(engine->Check().ok());
     EXPECT_EQ(counters.altered, 1);
 }
 
@@ -455,17 +484,17 @@ TEST_F(EngineTest, MailFollowsTheLiveCheckBox) {
     mode = ScanMode::kInit;
     ASSERT_TRUE(engine->RunScan().ok());
     settings.mail_alert = " 1 ";
-    ASSERT_TRUE(engine->check_file().ok());
+    ASSERT_TRUE(engine->Check().ok());
     EXPECT_EQ(hooks.mails, 0);  // no change, box clear
     switches.mail_always = 1;
-    ASSERT_TRUE(engine->check_file().ok());
+    ASSERT_TRUE(engine->Check().ok());
     EXPECT_EQ(hooks.mails, 1);
     switches.mail_always = 0;
     tree.Write("b", "new");
-    ASSERT_TRUE(engine->check_file().ok());
+    ASSERT_TRUE(engine->Check().ok());
     EXPECT_EQ(hooks.mails, 2);  // a change: the alert switch alone decides
-    ASSERT_TRUE(engine->initdb().ok());
-    ASSERT_TRUE(engine->updatedb().ok());
+    ASSERT_TRUE(engine->Initialise().ok());
+    ASSERT_TRUE(engine->MarkAllSeen().ok());
     EXPECT_EQ(hooks.mails, 2);
 }
 
@@ -475,11 +504,11 @@ TEST_F(EngineTest, ACommandDuringARunIsRefusedNotNested) {
     SetRules({{tree.path(), RuleKind::kFolder}});
     std::vector<int> refusals;
     hooks.on_yield = [&] {
-        refusals.push_back(engine->check_file().code());
-        refusals.push_back(engine->initdb().code());
-        refusals.push_back(engine->updatedb().code());
+        refusals.push_back(engine->Check().code());
+        refusals.push_back(engine->Initialise().code());
+        refusals.push_back(engine->MarkAllSeen().code());
     };
-    ASSERT_TRUE(engine->check_file().ok());
+    ASSERT_TRUE(engine->Check().ok());
     // At least one yield per file; a slow fingerprint may add yields while the run waits.
     ASSERT_GE(refusals.size(), 6u);
     for (int code : refusals) EXPECT_EQ(code, kErrBusy);
@@ -495,7 +524,7 @@ TEST_F(EngineTest, FailureEndsTheRunButKeepsWhatWasDone) {
     // The log cannot be created: the run fails before its first statement.
     ::unlink(context.LogPath().c_str());
     ASSERT_EQ(::mkdir(context.LogPath().c_str(), 0700), 0);
-    Status status = engine->check_file();
+    Status status = engine->Check();
     ASSERT_FALSE(status.ok());
     EXPECT_NE(status.message().find("norv.log"), std::string::npos);
     EXPECT_FALSE(hooks.counts_shown);
@@ -514,7 +543,7 @@ TEST_F(EngineTest, AFailedResponseIsWrittenBelowItsChangeInTheLog) {
         failed.failures = {page + " を移せません:\nディスクがいっぱいです"};
         return failed;
     };
-    ASSERT_TRUE(engine->check_file().ok());
+    ASSERT_TRUE(engine->Check().ok());
     const auto lines = LogLines();
     const auto altered = std::find(lines.begin(), lines.end(), "Altered: " + page);
     ASSERT_NE(altered, lines.end());
@@ -574,7 +603,7 @@ TEST_F(EngineTest, AnUnreadableFileIsUnseenNeverAltered) {
     mode = ScanMode::kInit;
     ASSERT_TRUE(engine->RunScan().ok());
     ::chmod(file.c_str(), 0);
-    ASSERT_TRUE(engine->check_file().ok());
+    ASSERT_TRUE(engine->Check().ok());
     EXPECT_EQ(counters.altered, 0);
     EXPECT_EQ(engine->unseen_places(), 1u);
 }
@@ -588,11 +617,11 @@ TEST_F(EngineTest, ARuleLinkAnotherUserOwnsIsAWarningNeverADeletion) {
     const std::string link = tree / "www";
     ASSERT_EQ(::symlink((tree / "site").c_str(), link.c_str()), 0);
     testing::WriteAll(context.RulesPath(), "<rule>" + link + ",3</rule>\r\n");
-    ASSERT_TRUE(engine->initdb().ok());
+    ASSERT_TRUE(engine->Initialise().ok());
     ASSERT_EQ(counters.checked, 2);
     ASSERT_EQ(::lchown(link.c_str(), 65534, 65534), 0);
     settings.mail_alert = " 1 ";
-    ASSERT_TRUE(engine->check_file().ok());
+    ASSERT_TRUE(engine->Check().ok());
     EXPECT_EQ(ChangeLines(), std::vector<std::string>{});
     EXPECT_TRUE(hooks.changes.empty());
     EXPECT_EQ(counters.unchecked, 2);
@@ -601,7 +630,7 @@ TEST_F(EngineTest, ARuleLinkAnotherUserOwnsIsAWarningNeverADeletion) {
     EXPECT_NE(log.find("Warning: " + link + "/: 検査できません"), std::string::npos) << log;
     EXPECT_NE(log.find(CountLine("未検査：", 2) + "\r\n"), std::string::npos) << log;
     // An init keeps their baseline, and counts them too.
-    ASSERT_TRUE(engine->initdb().ok());
+    ASSERT_TRUE(engine->Initialise().ok());
     EXPECT_EQ(counters.unchecked, 2);
     EXPECT_EQ(Rows().size(), 2u);
 }
@@ -658,7 +687,7 @@ class ParallelTest : public testing::EngineTest {
             context.db_conn->Exec("INSERT INTO fileinfo SELECT * FROM saved ORDER BY rowid").ok());
         engine->SetDigestWorkers(workers);
         hooks.changes.clear();
-        EXPECT_TRUE(engine->check_file().ok());
+        EXPECT_TRUE(engine->Check().ok());
         return Capture();
     }
 };

@@ -10,12 +10,13 @@
 #include <vector>
 
 #include "app/auto_check_timers.h"
+#include "app/progress_line.h"
 #include "app/records_view.h"
+#include "config/notice.h"
 #include "config/run_context.h"
 #include "engine/engine_hooks.h"
 #include "platform/env.h"
 #include "platform/regional_time.h"
-#include "platform/user_interface.h"
 
 namespace norv::testing {
 
@@ -61,7 +62,7 @@ class FixedClock : public platform::Clock {
 std::unique_ptr<platform::RegionalFormat> JapaneseFormat();
 
 class RecordingHooks : public ScanObserver,
-                       public MessageBoxSink,
+                       public NoticeSink,
                        public AutoCheckTimers,
                        public ChangeResponder,
                        public ScanReportMailer,
@@ -69,7 +70,10 @@ class RecordingHooks : public ScanObserver,
   public:
     void SettingsShown(const Settings& settings) override { shown_settings = settings; }
     void RulesShown(const RuleTable& rules) override { shown_rules = rules.rules; }
-    void SetMessageLine(const std::string& text) override { message_line = text; }
+    void ShowProgress(const ScanProgress& progress) override {
+        phase = progress.phase;
+        message_line = ProgressLine(progress);
+    }
     void SetScanDate(const std::string& text) override { scan_date = text; }
     void SetCounts(const ScanCounters& c) override {
         counts_shown = true;
@@ -79,7 +83,10 @@ class RecordingHooks : public ScanObserver,
         ++yields;
         if (on_yield) on_yield();
     }
-    void ShowMessageBox(const std::string& text) override { messages.push_back(text); }
+    void Notify(const Notice& notice) override {
+        notices.push_back(notice);
+        messages.push_back(notice.text);
+    }
     void StartAutoCheckTimers() override {
         timers_running = true;
         ++timer_starts;
@@ -96,14 +103,16 @@ class RecordingHooks : public ScanObserver,
     }
     void SendScanReport() override { ++mails; }
 
-    std::string message_line;
+    std::string message_line;  // the latest progress, as the front ends word it
+    ScanPhase phase = ScanPhase::kChecking;
     std::string scan_date;
     bool counts_shown = false;
     ScanCounters shown_counts;
     int yields = 0;
     std::function<void()> on_yield;
     std::function<ResponseOutcome(const std::string& path)> on_response;
-    std::vector<std::string> messages;
+    std::vector<Notice> notices;
+    std::vector<std::string> messages;  // the notices' texts
     bool timers_running = false;
     int timer_starts = 0;
     int timer_stops = 0;
