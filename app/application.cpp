@@ -74,6 +74,8 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
                                                       *app->archive_, *app->clock_, *app->regional_,
                                                       front_end.notices, context.charset);
     responder->SetEventSink(app->events_.get());
+    app->hold_ = std::make_unique<HoldReader>(env, context.program_dir, *app->clock_);
+    responder->SetHoldReader(app->hold_.get());
     app->responder_ = std::move(responder);
     auto mailer = std::make_unique<MailReport>(app->context_, app->settings_, app->counters_,
                                                *app->clock_, *app->regional_, front_end.notices);
@@ -85,6 +87,12 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
                       *app,         *app->responder_, *app->mailer_};
     app->engine_ = std::make_unique<ScanEngine>(state, *app->store_, hooks);
     app->engine_->SetEventSink(app->events_.get());
+    app->acceptor_ =
+        std::make_unique<ChangeAcceptor>(app->context_, app->settings_, app->rules_, *app->store_,
+                                         *app->archive_, *app->regional_, app->events_.get());
+    // Every command first finishes an accept a killed run left between its two steps.
+    ChangeAcceptor* acceptor = app->acceptor_.get();
+    app->engine_->SetCommandPrologue([acceptor] { return acceptor->FinishInterruptedAccept(); });
     return app;
 }
 

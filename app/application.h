@@ -22,8 +22,10 @@
 #include "engine/scan_engine.h"
 #include "engine/scan_state.h"
 #include "platform/regional_time.h"
+#include "response/accept.h"
 #include "response/archive.h"
 #include "response/event_log.h"
+#include "response/hold.h"
 
 namespace norv {
 
@@ -63,6 +65,8 @@ class Application : public SettingsReloader {
 
     ScanEngine& engine() { return *engine_; }
     ProtectedArchive& archive() { return *archive_; }
+    // Takes reviewed changes into the baseline and the archive (response/accept.h).
+    ChangeAcceptor& acceptor() { return *acceptor_; }
     const platform::Clock& clock() const { return *clock_; }
     const platform::RegionalFormat& regional() const { return *regional_; }
     FrontEnd& front_end() { return front_end_; }
@@ -101,9 +105,11 @@ class Application : public SettingsReloader {
     std::unique_ptr<FileInfoStore> store_;
     std::unique_ptr<ProtectedArchive> archive_;
     std::unique_ptr<JsonEventLog> events_;
+    std::unique_ptr<HoldReader> hold_;
     std::unique_ptr<ChangeResponder> responder_;
     std::unique_ptr<ScanReportMailer> mailer_;
     std::unique_ptr<ScanEngine> engine_;
+    std::unique_ptr<ChangeAcceptor> acceptor_;
 };
 
 }  // namespace norv

@@ -28,6 +28,7 @@ enum class NoticeKind {
     kWatchError,           // a folder the real-time watch cannot watch, or its events failed
     kCheckFailure,         // a check the watch ran, or its files' own checks, failed
     kFullCheckReason,      // why the watch runs a full check now
+    kHold,                 // a deploy's hold ended by itself, or a hold record was ignored
 };
 
 struct Notice {

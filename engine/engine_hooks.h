@@ -81,6 +81,9 @@ class ScanObserver {
 struct FileLocation {
     const platform::DirectoryHandle* folder = nullptr;
     std::string name;
+    // The file as it was measured, for a response that comes after the walk (no folder then):
+    // whatever stands at the path by then is acted on only when it is this very file.
+    std::optional<platform::FileIdentity> identity;
 };
 
 // What the baseline records of a changed file, for a response that puts it back as recorded:
@@ -116,6 +119,13 @@ class ChangeResponder {
     // A run (a check, or a batch of the watch) begins: per-run bounds count again, and what a
     // killed run left behind is tidied.
     virtual void BeginRun() {}
+    // Whether a deploy holds the response for `path` now: the change is reported (its event
+    // marked held) and left alone. Asked just before the change is reported; the answer stands
+    // for the RespondToChange of the same path that follows.
+    virtual bool Holds(const std::string& path) {
+        (void)path;
+        return false;
+    }
 };
 
 // Reloads the settings file, then the rule file, into the records the engine was lent, together
@@ -138,6 +148,15 @@ struct ChangeEvent {
     int64_t mtime = -1;       // seconds since the epoch, now; -1 when gone
     // An altered file: each fact that differs, with its values recorded and found.
     std::vector<platform::FactChange> changed;
+    bool held = false;  // a deploy holds the response for it: nothing is moved or restored
+};
+// A change an administrator accepted into the baseline.
+struct AcceptEvent {
+    ChangeKind kind = ChangeKind::kAltered;
+    const std::string& path;
+    std::string old_md5;  // the baseline's before ("" for a created file)
+    std::string new_md5;  // the baseline's now ("" for a deleted file)
+    std::string user;     // who accepted it
 };
 class EventSink {
   public:
@@ -155,6 +174,11 @@ class EventSink {
         (void)path;
         (void)reason;
     }
+    // A deploy's hold ended by itself (its holder gone, its time up), or a hold record was
+    // ignored; `text` says which and why.
+    virtual void HoldNote(const std::string& text) { (void)text; }
+    // A change taken into the baseline by accept.
+    virtual void Accepted(const AcceptEvent& accepted) { (void)accepted; }
     // The run ended: its four counts; `outcome` "completed", "stopped" or "failed".
     virtual void EndRun(const ScanCounters& counters, std::string_view outcome) = 0;
 };

@@ -1,5 +1,6 @@
 #include "engine/file_info_store.h"
 
+#include <cstdlib>
 #include <vector>
 
 #include "platform/md5.h"
@@ -25,6 +26,14 @@ constexpr const char* kExtendedJoin =
     " x.md5 IS NOT NULL,x.sha256,x.type,x.mode,x.uid,x.gid,x.capabilities,x.acl"
     " FROM fileinfo f LEFT JOIN fingerprint x ON x.rowid=(SELECT rowid FROM fingerprint"
     " WHERE filename=f.filename AND md5=f.md5o LIMIT 1)";
+
+// The last check's changes: the new MD5 and extended facts first, in fingerprint's order, so
+// that BindExtended and ReadExtended serve them too.
+constexpr const char* kChangesShape =
+    " (filename TEXT, md5n TEXT, sha256 TEXT, type TEXT, mode INTEGER, uid INTEGER, gid INTEGER,"
+    " capabilities TEXT, acl TEXT, kind TEXT, filesize INTEGER, mtime INTEGER, md5o TEXT,"
+    " facts INTEGER)";
+constexpr const char* kStateShape = " (name TEXT PRIMARY KEY, value TEXT)";
 
 const char* TypeText(platform::EntryKind kind) {
     return kind == platform::EntryKind::kSymlink ? "link" : "file";
@@ -149,7 +158,11 @@ Status FileInfoStore::ExtendSchema(bool new_file) {
             return status;
         }
     }
-    return db_.Exec("CREATE INDEX IF NOT EXISTS fingerprint_filename ON fingerprint(filename)");
+    NORV_RETURN_IF_ERROR(
+        db_.Exec("CREATE INDEX IF NOT EXISTS fingerprint_filename ON fingerprint(filename)"));
+    NORV_RETURN_IF_ERROR(
+        db_.Exec(std::string("CREATE TABLE IF NOT EXISTS norv_changes") + kChangesShape));
+    return db_.Exec(std::string("CREATE TABLE IF NOT EXISTS norv_state") + kStateShape);
 }
 
 FileInfoStore::~FileInfoStore() {
@@ -183,6 +196,9 @@ Status FileInfoStore::Prepare() {
         {&forget_vanished_, "DELETE FROM fileinfo WHERE flg=0 AND md5c=' '"},
         {&forget_new_file_, "DELETE FROM fileinfo WHERE filename=?1 AND md5c=' '"},
         {&update_new_digest_, "UPDATE fileinfo SET md5o=?2 WHERE filename=?1 AND md5c=' '"},
+        {&unlist_change_, "DELETE FROM norv_changes WHERE filename=?1"},
+        {&list_change_,
+         "INSERT INTO norv_changes VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14)"},
     };
     for (const Item& item : items) {
         auto stmt = db_.Prepare(item.sql);
@@ -257,7 +273,13 @@ Status FileInfoStore::CommitBaseline() {
          {"DROP TABLE fileinfo", "ALTER TABLE fileinfo_new RENAME TO fileinfo",
           "CREATE INDEX fileinfo_filename ON fileinfo(filename)", "DROP TABLE fingerprint",
           "ALTER TABLE fingerprint_new RENAME TO fingerprint",
-          "CREATE INDEX fingerprint_filename ON fingerprint(filename)", "COMMIT"}) {
+          "CREATE INDEX fingerprint_filename ON fingerprint(filename)",
+          // A new baseline: the last check's changes were found against the old one.
+          "DELETE FROM norv_changes", "DELETE FROM norv_state WHERE name='checked'",
+          "INSERT OR REPLACE INTO norv_state VALUES('generation',"
+          " CAST(COALESCE((SELECT value FROM norv_state WHERE name='generation'),'0') AS INTEGER)"
+          "+1)",
+          "COMMIT"}) {
         if (status.ok()) status = db_.Exec(sql);
     }
     if (!status.ok() && db_.InTransaction()) (void)db_.Exec("ROLLBACK");
@@ -412,6 +434,168 @@ Status FileInfoStore::ForEachUnseen(
     }
     select_unseen_->Reset();
     return status;
+}
+
+Status FileInfoStore::SetState(const std::string& name, const std::string& value) {
+    auto set = db_.Prepare("INSERT OR REPLACE INTO norv_state VALUES(?1,?2)");
+    if (!set.ok()) return set.status();
+    (*set)->BindText(1, name);
+    (*set)->BindText(2, value);
+    return Write(**set);
+}
+
+Result<std::optional<std::string>> FileInfoStore::GetState(const std::string& name) {
+    auto get = db_.Prepare("SELECT value FROM norv_state WHERE name=?1");
+    if (!get.ok()) return get.status();
+    (*get)->BindText(1, name);
+    auto row = (*get)->Step();
+    if (!row.ok()) return row.status();
+    if (!row.value()) return std::optional<std::string>();
+    return std::optional<std::string>((*get)->ColumnText(0));
+}
+
+Status FileInfoStore::BeginChangeList() {
+    NORV_RETURN_IF_ERROR(db_.Exec("DELETE FROM norv_changes"));
+    return SetState("checked", "");
+}
+
+Status FileInfoStore::EndChangeList() {
+    auto generation = GetState("generation");
+    if (!generation.ok()) return generation.status();
+    NORV_RETURN_IF_ERROR(SetState("checked", generation->value_or("0")));
+    return Commit();
+}
+
+Status FileInfoStore::ListChange(const ListedChange& change) {
+    unlist_change_->BindText(1, change.path);
+    NORV_RETURN_IF_ERROR(Write(*unlist_change_));
+    platform::Statement& row = *list_change_;
+    row.BindText(1, change.path);
+    if (change.new_facts) {
+        BindExtended(row, change.new_md5, *change.new_facts);
+    } else {
+        row.BindText(2, change.new_md5);
+        for (int i = 3; i <= 9; ++i) row.BindNull(i);
+    }
+    row.BindText(10, ChangeKindName(change.kind));
+    row.BindInt(11, change.size);
+    row.BindInt(12, change.mtime);
+    row.BindText(13, change.old_md5);
+    row.BindInt(14, change.new_facts ? 1 : 0);
+    return Write(row);
+}
+
+Result<FileInfoStore::ChangeList> FileInfoStore::ReadChangeList() {
+    NORV_RETURN_IF_ERROR(Commit());
+    ChangeList list;
+    auto generation = GetState("generation");
+    if (!generation.ok()) return generation.status();
+    auto checked = GetState("checked");
+    if (!checked.ok()) return checked.status();
+    const std::string current = generation->value_or("0");
+    list.generation = std::strtoll(current.c_str(), nullptr, 10);
+    list.checked = checked->has_value() && **checked == current;
+    auto rows = db_.Prepare(
+        "SELECT filename,kind,filesize,mtime,md5o,md5n,facts,sha256,type,mode,uid,gid,"
+        "capabilities,acl FROM norv_changes ORDER BY rowid");
+    if (!rows.ok()) return rows.status();
+    for (;;) {
+        auto step = (*rows)->Step();
+        if (!step.ok()) return step.status();
+        if (!step.value()) break;
+        const platform::Statement& r = **rows;
+        ListedChange change;
+        change.path = r.ColumnText(0);
+        const std::string kind = r.ColumnText(1);
+        change.kind = kind == "created"   ? ChangeKind::kCreated
+                      : kind == "deleted" ? ChangeKind::kDeleted
+                                          : ChangeKind::kAltered;
+        change.size = r.ColumnInt(2);
+        change.mtime = r.ColumnInt(3);
+        change.old_md5 = r.ColumnText(4);
+        change.new_md5 = r.ColumnText(5);
+        change.new_facts = ReadExtended(r, 6);
+        list.changes.push_back(std::move(change));
+    }
+    return list;
+}
+
+Status FileInfoStore::ApplyAccepted(const std::vector<AcceptedRow>& rows,
+                                    const PendingArchive& marker) {
+    NORV_RETURN_IF_ERROR(Commit());
+    struct Prepared {
+        std::unique_ptr<platform::Statement>* slot;
+        std::string sql;
+    };
+    std::unique_ptr<platform::Statement> forget_rows, forget_facts, forget_change, insert_row,
+        insert_facts, set_marker;
+    const Prepared prepared[] = {
+        {&forget_rows, "DELETE FROM fileinfo WHERE filename=?1"},
+        {&forget_facts, "DELETE FROM fingerprint WHERE filename=?1"},
+        {&forget_change, "DELETE FROM norv_changes WHERE filename=?1"},
+        {&insert_row, "INSERT INTO fileinfo VALUES(?1,?2,?3,?4,?4,0)"},
+        {&insert_facts, std::string("INSERT INTO fingerprint") + kInsertExtended},
+        {&set_marker, "INSERT OR REPLACE INTO norv_state VALUES('accept_archive',?1)"},
+    };
+    for (const Prepared& p : prepared) {
+        auto stmt = db_.Prepare(p.sql);
+        if (!stmt.ok()) return stmt.status();
+        *p.slot = std::move(stmt).value();
+    }
+    // This commit must be on the disk before the archive is renamed: the pair is decided here.
+    NORV_RETURN_IF_ERROR(db_.Exec("PRAGMA synchronous=FULL"));
+    Status status = db_.Exec("BEGIN IMMEDIATE");
+    for (size_t i = 0; status.ok() && i < rows.size(); ++i) {
+        const ListedChange& change = rows[i].change;
+        for (auto* forget : {&forget_rows, &forget_facts, &forget_change}) {
+            (**forget).BindText(1, change.path);
+            if (status.ok()) status = (**forget).Run();
+        }
+        if (!status.ok() || change.kind == ChangeKind::kDeleted) continue;
+        insert_row->BindText(1, change.path);
+        insert_row->BindText(2, std::to_string(change.size));
+        insert_row->BindText(3, rows[i].date);
+        insert_row->BindText(4, change.new_md5);
+        status = insert_row->Run();
+        if (status.ok() && change.new_facts) {
+            insert_facts->BindText(1, change.path);
+            BindExtended(*insert_facts, change.new_md5, *change.new_facts);
+            status = insert_facts->Run();
+        }
+    }
+    if (status.ok()) {
+        set_marker->BindText(1, std::to_string(marker.device) + ":" + std::to_string(marker.inode) +
+                                    ":" + marker.temp_name);
+        status = set_marker->Run();
+    }
+    if (status.ok()) status = db_.Exec("COMMIT");
+    if (!status.ok() && db_.InTransaction()) (void)db_.Exec("ROLLBACK");
+    Status normal = db_.Exec("PRAGMA synchronous=NORMAL");
+    return status.ok() ? normal : status;
+}
+
+Result<std::optional<FileInfoStore::PendingArchive>> FileInfoStore::ReadPendingArchive() {
+    NORV_RETURN_IF_ERROR(Commit());
+    auto value = GetState("accept_archive");
+    if (!value.ok()) return value.status();
+    if (!value->has_value()) return std::optional<PendingArchive>();
+    const std::string& text = **value;
+    const size_t first = text.find(':');
+    const size_t second = first == std::string::npos ? first : text.find(':', first + 1);
+    if (second == std::string::npos) {
+        return Status::Error(kErrDatabase,
+                             "データベース " + db_.path() + " の受け入れの印が読めません: " + text);
+    }
+    PendingArchive marker;
+    marker.device = std::strtoull(text.substr(0, first).c_str(), nullptr, 10);
+    marker.inode = std::strtoull(text.substr(first + 1, second - first - 1).c_str(), nullptr, 10);
+    marker.temp_name = text.substr(second + 1);
+    return std::optional<PendingArchive>(marker);
+}
+
+Status FileInfoStore::ClearPendingArchive() {
+    NORV_RETURN_IF_ERROR(Commit());
+    return db_.Exec("DELETE FROM norv_state WHERE name='accept_archive'");
 }
 
 }  // namespace norv

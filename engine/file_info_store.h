@@ -22,6 +22,14 @@
 // A record first seen by a check keeps md5c one blank until a new baseline includes the file:
 // it is reported as created at every check, and forgotten without a word once the file is gone.
 //
+// The changes the last check found are kept in `norv_changes`, one row per path with what was
+// shown of it (kind, size, time, both MD5s, the extended facts found), for review and accept.
+// `norv_state` holds the baseline's generation, which every init that replaces the records
+// raises (and then empties the list), the generation the last finished check ran against, and
+// an accept's marker while its new archive waits to be renamed into place (response/accept.h).
+// A database without them (made by an earlier norv) gets them, empty, when opened: generation
+// 0 and no finished check.
+//
 // Writes are grouped into transactions of at most ~100 ms for speed. Commit() makes everything
 // run so far durable; the engine calls it before acting on a change, at the end of a run and
 // before reporting a failure, so a failed run keeps every statement executed before it, and a
@@ -35,6 +43,7 @@
 #include <optional>
 #include <string>
 
+#include "engine/engine_hooks.h"
 #include "platform/database.h"
 #include "platform/fingerprint.h"
 #include "platform/status.h"
@@ -118,6 +127,46 @@ class FileInfoStore {
 
     Status Commit();
 
+    // One change of the last check, as it was shown.
+    struct ListedChange {
+        std::string path;
+        ChangeKind kind = ChangeKind::kAltered;
+        int64_t size = -1;    // now; -1 when gone
+        int64_t mtime = -1;   // seconds since the epoch; -1 when gone
+        std::string old_md5;  // the baseline's ("" for a created file)
+        std::string new_md5;  // now ("" for a deleted file, or one that changed while read)
+        std::optional<platform::ExtendedFacts> new_facts;  // now; none for a deleted file
+    };
+    struct ChangeList {
+        int64_t generation = 0;  // of the baseline the list was found against
+        bool checked = false;    // a check finished since the last init
+        std::vector<ListedChange> changes;
+    };
+    // A check begins: the list empties and counts as unfinished until EndChangeList.
+    Status BeginChangeList();
+    Status EndChangeList();
+    // Adds a change to the list, replacing an earlier one of the same path.
+    Status ListChange(const ListedChange& change);
+    Result<ChangeList> ReadChangeList();
+
+    // An accepted change written as the baseline: `date` is filedate's text for `change.mtime`.
+    struct AcceptedRow {
+        ListedChange change;
+        std::string date;
+    };
+    // The accept's marker: the new archive, still under its temporary name in the save folder.
+    struct PendingArchive {
+        std::string temp_name;
+        uint64_t device = 0;
+        uint64_t inode = 0;
+    };
+    // In one transaction, made durable before it returns: each row becomes the baseline
+    // (altered and created: a baseline record as InsertBaseline writes it, extended facts
+    // included; deleted: its records go), leaves the change list, and `marker` is set.
+    Status ApplyAccepted(const std::vector<AcceptedRow>& rows, const PendingArchive& marker);
+    Result<std::optional<PendingArchive>> ReadPendingArchive();
+    Status ClearPendingArchive();
+
   private:
     explicit FileInfoStore(platform::Database& db) : db_(db) {}
     Status Prepare();
@@ -131,9 +180,13 @@ class FileInfoStore {
     std::unique_ptr<platform::Statement> reset_flags_, delete_all_, mark_all_seen_,
         insert_baseline_, lookup_, insert_new_, update_seen_, update_flag_, select_unseen_,
         forget_vanished_, forget_new_file_, update_new_digest_, delete_extended_, insert_extended_,
-        forget_extended_;
+        forget_extended_, unlist_change_, list_change_;
     // While a baseline is built.
     std::unique_ptr<platform::Statement> insert_new_baseline_, insert_new_extended_;
+    // Inserts or replaces the state value `name`.
+    Status SetState(const std::string& name, const std::string& value);
+    Result<std::optional<std::string>> GetState(const std::string& name);
+
     bool extended_notice_ = false;
     std::chrono::steady_clock::time_point batch_started_;
 };

@@ -9,16 +9,67 @@
 namespace norv {
 
 Status ScanEngine::ReportChange(std::string_view word, const ChangeEvent& change,
-                                const FileLocation& where, const RecordedFile& recorded) {
+                                const FileLocation& where, const RecordedFile& recorded,
+                                const std::optional<platform::ExtendedFacts>& now) {
     NORV_RETURN_IF_ERROR(log_.ChangeLine(word, change.path));
-    if (events_) events_->Change(change);
+    // Kept for review and accept, as shown; a digest not taken leaves nothing to accept.
+    NORV_RETURN_IF_ERROR(
+        store_.ListChange({change.path, change.kind, change.size, change.mtime,
+                           change.old_md5.empty() ? recorded.md5 : change.old_md5, change.new_md5,
+                           change.new_md5.empty() ? std::nullopt : now}));
+    if (events_) {
+        ChangeEvent shown = change;
+        shown.held = hooks_.responder.Holds(change.path);
+        events_->Change(shown);
+    } else {
+        hooks_.responder.Holds(change.path);
+    }
+    if (defer_quarantines_ && change.kind == ChangeKind::kCreated) {
+        last_response_ = {};
+        if (where.identity && deferred_quarantines_.size() < kMostDeferredQuarantines) {
+            deferred_quarantines_.push_back({change.path, *where.identity});
+        } else {
+            ++deferred_beyond_;
+        }
+        return Status::Ok();
+    }
     // The response may wait on the user or move files; what the store holds so far is kept.
     NORV_RETURN_IF_ERROR(store_.Commit());
     last_response_ = hooks_.responder.RespondToChange(change.kind, change.path, where, recorded);
     // A response that failed says so in the log and the mail, below the change's line.
+    return LogResponseFailures();
+}
+
+Status ScanEngine::LogResponseFailures() {
     for (std::string failure : last_response_.failures) {
         std::replace(failure.begin(), failure.end(), '\n', ' ');
         NORV_RETURN_IF_ERROR(log_.WarningLine(DisplayText(failure)));
+    }
+    return Status::Ok();
+}
+
+Status ScanEngine::QuarantineDeferred() {
+    defer_quarantines_ = false;
+    const std::vector<DeferredQuarantine> due = std::move(deferred_quarantines_);
+    deferred_quarantines_.clear();
+    if (deferred_beyond_ > 0) {
+        NORV_RETURN_IF_ERROR(log_.WarningLine(
+            "ほかに " + std::to_string(deferred_beyond_) +
+            " 個の新しいファイルはこの検査ではクラックフォルダへ移さず、次の検査で移します"));
+        deferred_beyond_ = 0;
+    }
+    if (due.empty()) return Status::Ok();
+    NORV_RETURN_IF_ERROR(store_.Commit());
+    for (const DeferredQuarantine& file : due) {
+        NORV_RETURN_IF_ERROR(StopPoint());
+        hooks_.observer.YieldToEvents();
+        // The walk's folders are closed by now: the response opens the file's folder again from
+        // its rule down, and acts only on the very file that was measured.
+        FileLocation where;
+        where.identity = file.identity;
+        last_response_ =
+            hooks_.responder.RespondToChange(ChangeKind::kCreated, file.path, where, {});
+        NORV_RETURN_IF_ERROR(LogResponseFailures());
     }
     return Status::Ok();
 }
@@ -68,13 +119,15 @@ Status ScanEngine::RecordFile(const std::string& dir, const std::string& name,
         auto baseline = store_.LookupBaseline(path);
         if (!baseline.ok()) return baseline.status();
         const std::string new_md5 = print.changed_while_read ? std::string() : print.md5;
+        FileLocation found = where;
+        found.identity = print.facts.identity;
         if (!baseline->has_value()) {
             ++counters.created;
             // The record first, then the log line and the response.
             NORV_RETURN_IF_ERROR(store_.InsertNew(path, size, file_date(), digest));
             NORV_RETURN_IF_ERROR(ReportChange(
                 "Created: ", {ChangeKind::kCreated, path, "", new_md5, size, mtime.tv_sec, {}},
-                where));
+                found, {}, print.Extended()));
         } else if ((*baseline)->first_seen_by_check) {
             // Not in the baseline yet: reported at every check until an init takes it in.
             ++counters.created;
@@ -82,7 +135,7 @@ Status ScanEngine::RecordFile(const std::string& dir, const std::string& name,
                                                    FileInfoStore::kFirstSeenByCheck));
             NORV_RETURN_IF_ERROR(ReportChange(
                 "Created: ", {ChangeKind::kCreated, path, "", new_md5, size, mtime.tv_sec, {}},
-                where));
+                found, {}, print.Extended()));
         } else {
             const FileInfoStore::Baseline& recorded = **baseline;
             std::vector<platform::FactChange> changed;
@@ -107,7 +160,8 @@ Status ScanEngine::RecordFile(const std::string& dir, const std::string& name,
                     std::move(changed)};
                 // The log line and the response before the record is updated.
                 NORV_RETURN_IF_ERROR(ReportChange("Altered: ", change, where,
-                                                  RecordedFile{recorded.md5o, recorded.extended}));
+                                                  RecordedFile{recorded.md5o, recorded.extended},
+                                                  print.Extended()));
             } else if (!recorded.extended) {
                 // A record made before the fingerprint was extended, its file unchanged: it gets
                 // its extended facts now, without a report.

@@ -32,6 +32,8 @@ Status ScanEngine::BeginCommand(std::optional<RunGuard>& guard) {
     auto lock = platform::FolderLock::Acquire(env(), state_.context.LockPath());
     if (!lock.ok()) return lock.status();
     guard.emplace(running_, std::move(lock).value());
+    // What a killed command left half done is finished before anything else reads the records.
+    if (prologue_) NORV_RETURN_IF_ERROR(prologue_());
     return Status::Ok();
 }
 
@@ -61,7 +63,11 @@ Status ScanEngine::RunScan() {
     Status status = log_.Open(env(), state_.context.LogPath(), state_.context.charset,
                               state_.settings.server_name, now);
     if (status.ok()) status = NoteExtendedFingerprint();
+    // A check's changes are listed for review; the list counts once the check has finished.
+    const bool listing = state_.mode == ScanMode::kCheck;
+    if (status.ok() && listing) status = store_.BeginChangeList();
     if (status.ok()) status = RunScanSteps();
+    if (status.ok() && listing) status = store_.EndChangeList();
     // Whatever happened, what the store has done so far is kept.
     Status committed = store_.Commit();
     if (status.ok()) status = committed;
@@ -200,6 +206,15 @@ Status ScanEngine::RunScanSteps() {
         left_out_.clear();
     }
     NORV_RETURN_IF_ERROR(store_.ResetFlags());
+    deferred_quarantines_.clear();
+    deferred_beyond_ = 0;
+    defer_quarantines_ = state_.mode == ScanMode::kCheck && state_.switches.auto_restore != 0;
+    // A run that ends early quarantines nothing it held back: the next check reports those
+    // files again. The watch's own checks respond at once.
+    struct EndDeferral {
+        bool& defer;
+        ~EndDeferral() { defer = false; }
+    } end_deferral{defer_quarantines_};
     // The rules as they stand when the loop starts: the settings window may edit the table
     // while the run yields, and must not pull a rule from under it.
     const std::vector<Rule> rules = state_.rules.rules;
@@ -228,6 +243,8 @@ Status ScanEngine::RunScanSteps() {
                              " か所を検査できません"));
     }
     if (state_.mode != ScanMode::kInit) NORV_RETURN_IF_ERROR(ReportDeletedFiles());
+    // Every altered and deleted page is back: now the new files.
+    NORV_RETURN_IF_ERROR(QuarantineDeferred());
     if (state_.mode == ScanMode::kInit && store_.building_baseline()) {
         NORV_RETURN_IF_ERROR(LookAgainAtMissedFiles());
     }

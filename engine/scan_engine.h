@@ -70,6 +70,10 @@ int DefaultDigestWorkers();
 // Warning lines for unseen places in one run; the rest are counted in one line.
 inline constexpr size_t kMostUnseenLines = 1000;
 
+// New files a check with automatic restore on holds for quarantine after its walk; beyond, they
+// are reported and left for the next check (the cracked folder takes far fewer per run anyway).
+inline constexpr size_t kMostDeferredQuarantines = 10000;
+
 // Said once, by the first run after a database made before the fingerprint was extended.
 inline constexpr const char* kExtendedFingerprintMessage =
     "検査する項目を増やしました: MD5 に加えて SHA-256、種類、アクセス権 (setuid・setgid・"
@@ -117,8 +121,8 @@ class ScanEngine {
     // mail_alert is 1. Returns whether a mail was sent.
     bool EndWatchBurst();
     // Whether a change to the file at `path` is undone as soon as it is seen: automatic restore
-    // is on and the baseline records the file. The watch checks such a file at its first event,
-    // before any other.
+    // is on, no deploy holds it, and the baseline records the file. The watch checks such a file
+    // at its first event, before any other.
     bool RestoresAtOnce(const std::string& path);
 
     bool running() const { return running_; }
@@ -136,6 +140,9 @@ class ScanEngine {
     void SetStopFlag(const std::atomic<bool>* stop) { stop_requested_ = stop; }
     // Where the runs' machine-readable events go; null for none.
     void SetEventSink(EventSink* events) { events_ = events; }
+    // Runs at the start of every command, once the program folder's lock is held (finishing an
+    // accept a killed run left half done); its failure fails the command.
+    void SetCommandPrologue(std::function<Status()> prologue) { prologue_ = std::move(prologue); }
 
     // Per-file steps, public for the tests that drive them one at a time.
     Status WalkDirectory(const std::string& path, RuleKind kind);
@@ -176,8 +183,14 @@ class ScanEngine {
     // Logs and shows what is wrong with rule `index` (a path that is not there, a kind that does
     // not fit it, an unknown kind, files another rule covers too). Nothing here ends the run.
     Status WarnAboutRule(const std::vector<Rule>& rules, size_t index);
+    // `now` is what was measured of a present file, kept in the change list for review.
     Status ReportChange(std::string_view word, const ChangeEvent& change, const FileLocation& where,
-                        const RecordedFile& recorded = {});
+                        const RecordedFile& recorded = {},
+                        const std::optional<platform::ExtendedFacts>& now = std::nullopt);
+    // The failures the last response told, each a `Warning:` line.
+    Status LogResponseFailures();
+    // The new files a check held back (see deferred_quarantines_), quarantined now.
+    Status QuarantineDeferred();
     // The cracked and save folders, never walked: evidence and archives are not watched files.
     void FindExcludedFolders();
     // Where a folder's files were measured this run, by its identity: a rule that reaches it
@@ -220,6 +233,7 @@ class ScanEngine {
     int digest_workers_ = DefaultDigestWorkers();
     const std::atomic<bool>* stop_requested_ = nullptr;
     EventSink* events_ = nullptr;
+    std::function<Status()> prologue_;
     std::vector<std::string> burst_lines_;  // the change lines of the current burst
     // What the change response left at each path it acted on during the watch: seen again, it
     // is norv's own work, never a new change (an archive that differs from the baseline would
@@ -232,6 +246,17 @@ class ScanEngine {
     // The facts this run (or watch burst) has said it could not read, once each.
     std::set<std::string_view> missing_facts_said_;
     ResponseOutcome last_response_;  // of the latest change reported
+    // In a check with automatic restore on, a new file is reported as it is met but quarantined
+    // only after the walk and the deleted files' restores: a flood of new files met before an
+    // altered page never holds the page back. Each is kept by its path and the identity it was
+    // measured with, opened again from its rule down and moved only if it is still that file.
+    struct DeferredQuarantine {
+        std::string path;
+        platform::FileIdentity identity;
+    };
+    bool defer_quarantines_ = false;
+    std::vector<DeferredQuarantine> deferred_quarantines_;
+    size_t deferred_beyond_ = 0;  // new files past kMostDeferredQuarantines, left for next time
     bool burst_response_begun_ = false;
     size_t burst_lines_beyond_ = 0;
     // kStopped once the stop flag is set.

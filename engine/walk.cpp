@@ -128,7 +128,7 @@ Status ScanEngine::TakeEntry(const TreeWalk::Entry& entry,
             if (fingerprint.unreadable())
                 return NoteUnseen(entry.dir + entry.name, UnreadableFile(fingerprint));
             return RecordFile(entry.dir, entry.name, fingerprint,
-                              FileLocation{entry.folder.get(), entry.name});
+                              FileLocation{entry.folder.get(), entry.name, {}});
         case TreeWalk::Entry::Type::kFolder:
         case TreeWalk::Entry::Type::kEnd:
             break;
@@ -191,7 +191,7 @@ Status ScanEngine::CheckSingleFile(const std::string& path) {
         if (fingerprint.unreadable()) return NoteUnseen(path, UnreadableFile(fingerprint));
         if (IsMonitoredFile(fingerprint.facts)) {
             return RecordFile(path, "", fingerprint,
-                              FileLocation{resolved->parent.get(), resolved->name});
+                              FileLocation{resolved->parent.get(), resolved->name, {}});
         }
     }
     ++state_.counters.deleted;

@@ -117,7 +117,8 @@ Status ScanEngine::CheckPresentOrGone(const WatchedFile& file,
                 file.path, fingerprint.changed_while_read ? std::string(platform::kUnreadableDigest)
                                                           : fingerprint.md5));
         }
-        return RecordFile(file.path, "", fingerprint, FileLocation{file.folder.get(), file.name});
+        return RecordFile(file.path, "", fingerprint,
+                          FileLocation{file.folder.get(), file.name, {}});
     }
     // Gone, or something that is no file (a FIFO, a socket, a folder) at a recorded file's place:
     // the file is not there.
@@ -133,6 +134,8 @@ Status ScanEngine::CheckPresentOrGone(const WatchedFile& file,
 
 bool ScanEngine::RestoresAtOnce(const std::string& path) {
     if (state_.switches.auto_restore == 0) return false;
+    // A held file is left to settle like any other: nothing is undone while a deploy runs.
+    if (hooks_.responder.Holds(path)) return false;
     auto known = store_.LookupBaseline(path);
     return known.ok() && known->has_value() && !(*known)->first_seen_by_check;
 }

@@ -355,6 +355,33 @@ Status MountGuard::Admit(int dirfd, const char* name, const std::string& path) {
 
 bool MountGuard::Pseudo(dev_t device) { return Of(device).pseudo; }
 
+Result<FileFacts> LookAtEntry(Env& env, int dirfd, const std::string& name,
+                              const std::string& path) {
+    struct statx place {};
+    if (env.Statx(dirfd, name.c_str(), kLookOnly, STATX_TYPE | STATX_INO, &place) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return FileFacts{};
+        return Status::FromErrno(errno, path + " の情報を読めません");
+    }
+    bool mount_point = MountRoot(place);
+    if ((place.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) == 0) {
+        struct statx folder {};
+        if (env.Statx(dirfd, "", kLookOnly | AT_EMPTY_PATH, 0, &folder) != 0) {
+            return Status::FromErrno(errno, path + " のフォルダの情報を読めません");
+        }
+        mount_point = place.stx_dev_major != folder.stx_dev_major ||
+                      place.stx_dev_minor != folder.stx_dev_minor;
+    }
+    if (mount_point) {
+        return Status::Error(
+            ErrorKind::kRefused, EXDEV,
+            path + " にはファイルシステムがマウントされています (問い合わせません)");
+    }
+    FileFacts facts;
+    facts.kind = KindOfMode(place.stx_mode);
+    facts.identity = {makedev(place.stx_dev_major, place.stx_dev_minor), place.stx_ino};
+    return facts;
+}
+
 int OpenWithinMount(Env& env, int dirfd, const char* name, int flags) {
     if (HaveOpenat2(env)) {
         struct open_how how {};

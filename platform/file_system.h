@@ -268,6 +268,13 @@ FileFacts FactsFromStat(const struct stat& st);
 // there is none.
 Result<FileFacts> LStatAt(Env& env, int dirfd, const std::string& name, const std::string& path);
 
+// The kind and identity (no other facts) of the entry `name` of the open folder `dirfd`, looked
+// at without asking a file system mounted on it anything; kMissing when there is none. A mount
+// point is refused (kind kRefused, EXDEV), and so, on a kernel that cannot tell one, is an entry
+// on another device than the folder. For a response that looks again at a file it found.
+Result<FileFacts> LookAtEntry(Env& env, int dirfd, const std::string& name,
+                              const std::string& path);
+
 // Creates a folder and its missing parents with `mode`.
 Status MakeDirectories(Env& env, const std::string& path, mode_t mode = 0700);
 

@@ -1,6 +1,7 @@
 #include "platform/folder_events.h"
 
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -55,7 +56,7 @@ WatchLimits ReadWatchLimits() {
     return limits;
 }
 
-Result<std::unique_ptr<FolderEvents>> FolderEvents::Create() {
+Result<std::unique_ptr<FolderEvents>> FolderEvents::Create(size_t most_queued_bytes) {
     const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (fd < 0) {
         if (errno == EMFILE) {
@@ -67,13 +68,86 @@ Result<std::unique_ptr<FolderEvents>> FolderEvents::Create() {
         }
         return Status::FromErrno(errno, "フォルダの監視を始められません");
     }
-    auto events = std::unique_ptr<FolderEvents>(new FolderEvents(fd));
+    const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake < 0) {
+        const int error = errno;
+        ::close(fd);
+        return Status::FromErrno(error, "フォルダの監視を始められません");
+    }
+    auto events = std::unique_ptr<FolderEvents>(new FolderEvents(fd, wake, most_queued_bytes));
     // Room for many events per read; a name is at most NAME_MAX bytes.
     events->buffer_.resize(256 * 1024);
+    events->reader_ = std::thread([raw = events.get()] { raw->Read(); });
     return events;
 }
 
-FolderEvents::~FolderEvents() { ::close(fd_); }
+FolderEvents::~FolderEvents() {
+    const uint64_t one = 1;
+    (void)!::write(wake_, &one, sizeof one);
+    reader_.join();
+    ::close(wake_);
+    ::close(fd_);
+}
+
+namespace {
+
+size_t CostOf(const FolderEvent& event) { return 64 + event.name.size(); }
+
+}  // namespace
+
+void FolderEvents::Read() {
+    std::vector<FolderEvent> read;
+    for (;;) {
+        pollfd p[2] = {{fd_, POLLIN, 0}, {wake_, POLLIN, 0}};
+        if (::poll(p, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            std::lock_guard<std::mutex> lock(mutex_);
+            failure_ = Status::FromErrno(errno, "inotify");
+            came_.notify_one();
+            return;
+        }
+        if (p[1].revents != 0) return;
+        const ssize_t n = ::read(fd_, buffer_.data(), buffer_.size());
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EINTR) continue;
+            std::lock_guard<std::mutex> lock(mutex_);
+            failure_ = Status::FromErrno(errno, "フォルダの変更を読めません");
+            came_.notify_one();
+            return;
+        }
+        read.clear();
+        for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+            inotify_event header;
+            std::memcpy(&header, buffer_.data() + at, sizeof header);
+            FolderEvent event;
+            event.watch = header.wd;
+            event.kinds = KindsOf(header.mask);
+            event.is_folder = (header.mask & IN_ISDIR) != 0;
+            if (header.len > 0) {
+                const char* name = buffer_.data() + at + sizeof header;
+                event.name.assign(name, ::strnlen(name, header.len));
+            }
+            at += static_cast<ssize_t>(sizeof header + header.len);
+            if (event.kinds != 0) read.push_back(std::move(event));
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (FolderEvent& event : read) {
+            if (dropping_) continue;
+            if (queued_bytes_ + CostOf(event) > most_queued_bytes_) {
+                // Full: what comes next is lost until the queue is taken, and one event says so.
+                FolderEvent lost;
+                lost.kinds = FolderEvent::kOverflow;
+                queued_bytes_ += CostOf(lost);
+                queue_.push_back(std::move(lost));
+                dropping_ = true;
+                continue;
+            }
+            queued_bytes_ += CostOf(event);
+            queue_.push_back(std::move(event));
+        }
+        came_.notify_one();
+    }
+}
 
 Result<int> FolderEvents::Watch(const DirectoryHandle& folder, const std::string& shown_path) {
     // The descriptor's own entry in /proc names exactly the folder that was opened and checked.
@@ -94,30 +168,16 @@ Result<int> FolderEvents::Watch(const DirectoryHandle& folder, const std::string
 void FolderEvents::Unwatch(int watch) { ::inotify_rm_watch(fd_, watch); }
 
 Status FolderEvents::Wait(std::chrono::milliseconds timeout, std::vector<FolderEvent>& events) {
-    pollfd p{fd_, POLLIN, 0};
-    const int ready = ::poll(&p, 1, static_cast<int>(timeout.count()));
-    if (ready < 0) return errno == EINTR ? Status::Ok() : Status::FromErrno(errno, "inotify");
-    if (ready == 0) return Status::Ok();
-    const ssize_t n = ::read(fd_, buffer_.data(), buffer_.size());
-    if (n < 0) {
-        if (errno == EAGAIN || errno == EINTR) return Status::Ok();
-        return Status::FromErrno(errno, "フォルダの変更を読めません");
+    std::unique_lock<std::mutex> lock(mutex_);
+    came_.wait_for(lock, timeout, [this] { return !queue_.empty() || !failure_.ok(); });
+    for (size_t taken = 0; !queue_.empty() && taken < kMostEventsPerWait; ++taken) {
+        queued_bytes_ -= CostOf(queue_.front());
+        events.push_back(std::move(queue_.front()));
+        queue_.pop_front();
     }
-    for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
-        inotify_event header;
-        std::memcpy(&header, buffer_.data() + at, sizeof header);
-        FolderEvent event;
-        event.watch = header.wd;
-        event.kinds = KindsOf(header.mask);
-        event.is_folder = (header.mask & IN_ISDIR) != 0;
-        if (header.len > 0) {
-            const char* name = buffer_.data() + at + sizeof header;
-            event.name.assign(name, ::strnlen(name, header.len));
-        }
-        at += static_cast<ssize_t>(sizeof header + header.len);
-        if (event.kinds != 0) events.push_back(std::move(event));
-    }
-    return Status::Ok();
+    // Room again: events are kept from now on.
+    if (queue_.empty()) dropping_ = false;
+    return failure_;
 }
 
 }  // namespace norv::platform

@@ -4,13 +4,20 @@
 // path, so a folder swapped for a link after the check is not the one watched. Each watch has a
 // number; an event names the watch and, for an entry in the folder, the entry's name. The
 // kernel's queue is bounded: when it overflows, one overflow event stands for everything lost.
-// One thread uses an instance at a time.
+// A reader thread of its own drains the kernel's queue into one in memory, many times larger
+// (kMostQueuedEventBytes) and bounded the same way, so a flood of changes that the user of the
+// events cannot keep up with overflows much later. Apart from that thread, one thread uses an
+// instance at a time.
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/file_system.h"
@@ -45,9 +52,16 @@ struct WatchLimits {
 };
 WatchLimits ReadWatchLimits();
 
+// What the events waiting in memory may take (each counted as its name and 64 bytes) before
+// further ones are dropped for one overflow event: about 16 times the kernel's usual queue of
+// 16,384 events with short names.
+inline constexpr size_t kMostQueuedEventBytes = size_t{32} << 20;
+
 class FolderEvents {
   public:
-    static Result<std::unique_ptr<FolderEvents>> Create();
+    // `most_queued_bytes` bounds the events waiting in memory (the tests give a small one).
+    static Result<std::unique_ptr<FolderEvents>> Create(
+        size_t most_queued_bytes = kMostQueuedEventBytes);
     ~FolderEvents();
     FolderEvents(const FolderEvents&) = delete;
     FolderEvents& operator=(const FolderEvents&) = delete;
@@ -56,13 +70,26 @@ class FolderEvents {
     // A full watch table fails with kind kLimit, naming the setting to raise.
     Result<int> Watch(const DirectoryHandle& folder, const std::string& shown_path);
     void Unwatch(int watch);
-    // Waits up to `timeout` for events and appends what has come, at most one read's worth.
+    // Waits up to `timeout` for events and appends what has come, at most kMostEventsPerWait.
     Status Wait(std::chrono::milliseconds timeout, std::vector<FolderEvent>& events);
+    static constexpr size_t kMostEventsPerWait = 8192;
 
   private:
-    explicit FolderEvents(int fd) : fd_(fd) {}
+    FolderEvents(int fd, int wake, size_t most_queued_bytes)
+        : fd_(fd), wake_(wake), most_queued_bytes_(most_queued_bytes) {}
+    // The reader thread: reads the kernel's queue into queue_ until wake_ is signalled.
+    void Read();
     int fd_;
-    std::vector<char> buffer_;
+    int wake_;  // an eventfd that ends the reader
+    const size_t most_queued_bytes_;
+    std::vector<char> buffer_;  // the reader's
+    std::mutex mutex_;          // guards what follows
+    std::condition_variable came_;
+    std::deque<FolderEvent> queue_;
+    size_t queued_bytes_ = 0;
+    bool dropping_ = false;  // the queue was full: an overflow event stands for what is dropped
+    Status failure_;         // the reader's, when the kernel's queue could not be read
+    std::thread reader_;
 };
 
 }  // namespace norv::platform

@@ -4,8 +4,10 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <thread>
 
 namespace norv::platform {
 namespace {
@@ -32,6 +34,21 @@ Result<FolderLock> FolderLock::Acquire(Env& env, const std::string& lock_path) {
     int none = -1;
     const bool registered = held_lock.compare_exchange_strong(none, fd);
     return FolderLock(env, fd, registered);
+}
+
+Result<FolderLock> FolderLock::AcquireWaiting(Env& env, const std::string& lock_path,
+                                              std::chrono::milliseconds wait) {
+    const auto until = std::chrono::steady_clock::now() + wait;
+    auto pause = std::chrono::milliseconds(5);
+    for (;;) {
+        auto lock = Acquire(env, lock_path);
+        if (lock.ok() || !lock.status().Is(ErrorKind::kBusy) ||
+            std::chrono::steady_clock::now() >= until) {
+            return lock;
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds(200));
+    }
 }
 
 FolderLock::~FolderLock() {

@@ -6,6 +6,7 @@
 // file closes, at the latest when the process ends.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "platform/env.h"
@@ -17,6 +18,10 @@ class FolderLock {
   public:
     // Takes the lock without waiting; fails with EWOULDBLOCK while another process holds it.
     static Result<FolderLock> Acquire(Env& env, const std::string& lock_path);
+    // Takes the lock in turn: while another process holds it, tries again until `wait` has
+    // passed, then fails as Acquire does.
+    static Result<FolderLock> AcquireWaiting(Env& env, const std::string& lock_path,
+                                             std::chrono::milliseconds wait);
     FolderLock(FolderLock&& other) noexcept
         : env_(other.env_), fd_(other.fd_), registered_(other.registered_) {
         other.fd_ = -1;

@@ -182,7 +182,37 @@ AtomicFile::~AtomicFile() {
     if (fd_ >= 0) {
         env_->Close(fd_);
         env_->UnlinkAt(AT_FDCWD, temp_.c_str(), 0);
+    } else if (sealed_ && !keep_sealed_) {
+        env_->UnlinkAt(AT_FDCWD, temp_.c_str(), 0);
     }
+}
+
+Result<FileIdentity> AtomicFile::Seal(mode_t mode) {
+    if (fd_ < 0) return Status::Error(ErrorKind::kIo, EBADF, path_ + " はもう閉じています");
+    Status status;
+    struct stat st {};
+    if (env_->FChmod(fd_, mode) != 0)
+        status = Status::FromErrno(errno, temp_ + " の属性を設定できません");
+    if (status.ok() && env_->Fsync(fd_) != 0)
+        status = Status::FromErrno(errno, path_ + " に書き込めません");
+    if (status.ok() && env_->FStat(fd_, &st) != 0)
+        status = Status::FromErrno(errno, temp_ + " を読めません");
+    int closed = env_->Close(fd_);
+    fd_ = -1;
+    sealed_ = true;
+    if (closed != 0 && status.ok()) status = Status::FromErrno(errno, path_ + " に書き込めません");
+    if (!status.ok()) return status;
+    return FileIdentity{st.st_dev, st.st_ino};
+}
+
+Status AtomicFile::Publish() {
+    if (!sealed_) return Status::Error(ErrorKind::kIo, EBADF, temp_ + " はまだ閉じていません");
+    if (env_->RenameAt(AT_FDCWD, temp_.c_str(), AT_FDCWD, path_.c_str(), 0) != 0) {
+        return Status::FromErrno(errno, path_ + " を置き換えられません");
+    }
+    sealed_ = false;
+    SyncParentDirectory(*env_, path_);
+    return Status::Ok();
 }
 
 Status AtomicFile::Write(std::string_view data) { return WriteFully(*env_, fd_, data, path_); }

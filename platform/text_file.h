@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/env.h"
+#include "platform/file_system.h"
 #include "platform/status.h"
 
 namespace norv::platform {
@@ -50,6 +51,15 @@ class AtomicFile {
     Status Write(std::string_view data);
     // Sets `mode`, flushes to disk and renames over `path`.
     Status Commit(mode_t mode);
+    // Commit in two steps, for a caller that must record the finished file before it takes
+    // `path`'s place: Seal sets `mode`, flushes and closes it, and gives its identity; Publish
+    // renames it over `path` and flushes the folder. A sealed file that is never published is
+    // removed when the AtomicFile goes, unless KeepSealed was called (someone else now owns it).
+    Result<FileIdentity> Seal(mode_t mode);
+    Status Publish();
+    void KeepSealed() { keep_sealed_ = true; }
+    // The temporary file's path (beside `path`).
+    const std::string& temp_path() const { return temp_; }
 
   private:
     AtomicFile(Env& env, std::string path, std::string temp, int fd)
@@ -58,6 +68,8 @@ class AtomicFile {
     std::string path_;
     std::string temp_;
     int fd_;
+    bool sealed_ = false;
+    bool keep_sealed_ = false;
 };
 
 // Writes raw bytes to `path` atomically, as WriteTextFileAtomic does.

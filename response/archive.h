@@ -67,6 +67,9 @@ class ProtectedArchive {
     // To be called at the start of every run, before anything is checked; a failure is shown
     // with the archiver's title and the run goes on.
     void RemoveInterruptedRestores();
+    // Removes the temporary archives a killed build or accept left in the save folder. Only
+    // under the program folder's lock, and never while an accept's marker names one.
+    void RemoveLeftoverTemporaries() const { RemoveLeftovers(); }
 
   private:
     void RemoveLeftovers() const;

@@ -171,12 +171,31 @@ std::string CrackedAttributes(const platform::ExtendedFacts& facts) {
 ResponseOutcome ChangeResponse::RespondToChange(ChangeKind kind, const std::string& path,
                                                 const FileLocation& where,
                                                 const RecordedFile& recorded) {
-    std::vector<std::string> said;
+    const bool held = held_path_ == path ? held_ : Holds(path);
+    held_path_.clear();
+    std::vector<std::string> said = std::move(hold_notes_);
+    hold_notes_.clear();
+    if (held) return {ResponseOutcome::Left::kUntouched, "", std::move(said), std::nullopt};
     said_ = &said;
     ResponseOutcome outcome = Respond(kind, path, where, recorded);
     said_ = nullptr;
     outcome.failures = std::move(said);
     return outcome;
+}
+
+bool ChangeResponse::Holds(const std::string& path) {
+    held_path_ = path;
+    held_ = false;
+    if (!hold_) return false;
+    HoldLook look = hold_->Look();
+    for (const std::string& note : look.notes) {
+        notices_.Notify({NoticeKind::kHold, platform::JoinPath(hold_->program_dir(), kHoldFileName),
+                         Status::Ok(), note});
+        if (events_) events_->HoldNote(note);
+        if (hold_notes_.size() < 16) hold_notes_.push_back(note);
+    }
+    held_ = look.hold && look.hold->Covers(path);
+    return held_;
 }
 
 ResponseOutcome ChangeResponse::Respond(ChangeKind kind, const std::string& path,
@@ -270,13 +289,14 @@ bool ChangeResponse::TakeOutWhatStands(const std::string& path) {
     auto holder = OpenHoldingFolder(place.value());
     if (!holder.ok()) return fail(holder.status());
     const std::string name = place->relative.back();
-    auto facts = platform::LStatAt(**holder, name, path);
+    // Looked at without asking a file system mounted there since: a mount point is refused.
+    auto facts = platform::LookAtEntry(env_, (*holder)->fd(), name, path);
     if (!facts.ok()) return fail(facts.status());
     if (facts->kind == platform::EntryKind::kMissing) return true;  // gone again meanwhile
     // A file or a link is evidence like any other: copied, verified, then removed.
     if (facts->kind == platform::EntryKind::kRegular ||
         facts->kind == platform::EntryKind::kSymlink) {
-        return MoveToCracked(ChangeKind::kCreated, path, FileLocation{holder->get(), name});
+        return MoveToCracked(ChangeKind::kCreated, path, FileLocation{holder->get(), name, {}});
     }
     // A FIFO, socket, device or folder has no content to copy: it is moved whole, by its name,
     // into the cracked folder. Nothing in it is opened or followed.
@@ -300,9 +320,9 @@ bool ChangeResponse::TakeOutWhatStands(const std::string& path) {
     const int error = errno;
     // Another file system: a FIFO, socket or device holds nothing to keep, and goes.
     if (error == EXDEV && facts->kind == platform::EntryKind::kOther) {
-        struct stat now {};
-        if (env_.FStatAt((*holder)->fd(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-            now.st_dev == facts->identity.device && now.st_ino == facts->identity.inode &&
+        auto now = platform::LookAtEntry(env_, (*holder)->fd(), name, path);
+        if (now.ok() && now->kind != platform::EntryKind::kMissing &&
+            now->identity == facts->identity &&
             env_.UnlinkAt((*holder)->fd(), name.c_str(), 0) == 0) {
             if (events_)
                 events_->Action(path, ResponseAction::kQuarantine, true, std::string(kNoCopyName));
@@ -362,8 +382,15 @@ bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
                                       path + " は通常のファイルではありません"));
         }
     } else {
+        if (errno == ENOENT && where.identity) {
+            return fail(Status::FromErrno(ENOENT, path + " は検査の後でなくなりました"));
+        }
         if (errno != ELOOP) return fail(Status::FromErrno(errno, path + " を読めません"));
-        if (env_.FStatAt(holder->fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        // A link is looked at only after a look that asks nothing has found a link there.
+        auto link = platform::LookAtEntry(env_, holder->fd(), name, path);
+        if (!link.ok()) return fail(link.status());
+        if (link->kind != platform::EntryKind::kSymlink ||
+            env_.FStatAt(holder->fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
             !S_ISLNK(st.st_mode)) {
             return fail(Status::FromErrno(ENOENT, path + " がありません"));
         }
@@ -372,6 +399,13 @@ bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
         link_target = std::move(*target);
     }
     const bool is_link = in.get() < 0;
+    // Found by a walk that has ended: only the very file measured is taken, never one put at
+    // its path since (the next check finds that one).
+    if (where.identity &&
+        (st.st_dev != where.identity->device || st.st_ino != where.identity->inode)) {
+        return fail(Status::Error(ErrorKind::kRefused, EAGAIN,
+                                  path + " は検査の後で別のファイルに置き換えられました"));
+    }
     const int64_t size = is_link ? 0 : static_cast<int64_t>(st.st_size);
 
     // How much evidence this run still has room for: the whole file, its first bytes, or (past
@@ -499,10 +533,12 @@ bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
                 " サイズ " + std::to_string(size) + " MD5 " + digest + "): " + indexed.message());
     }
 
-    // The file leaves its place only if the name still holds the very file that was copied.
-    struct stat now {};
-    if (env_.FStatAt(holder->fd(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
-        now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
+    // The file leaves its place only if the name still holds the very file that was copied,
+    // looked at without asking a file system mounted there since.
+    auto now = platform::LookAtEntry(env_, holder->fd(), name, path);
+    if (!now.ok()) return fail(now.status());
+    if (now->kind == platform::EntryKind::kMissing || now->identity.device != st.st_dev ||
+        now->identity.inode != st.st_ino) {
         return fail(Status::Error(
             ErrorKind::kRefused, EAGAIN,
             path + " はコピーの間に置き換えられました (コピーは " + shown_copy + " にあります)"));

@@ -26,6 +26,7 @@
 #include "engine/engine_hooks.h"
 #include "platform/regional_time.h"
 #include "response/archive.h"
+#include "response/hold.h"
 
 namespace norv {
 
@@ -93,6 +94,11 @@ class ChangeResponse : public ChangeResponder {
     void SetBounds(const QuarantineBounds& bounds) { bounds_ = bounds; }
     // Where each move and restore is reported, done or failed; null for nowhere.
     void SetEventSink(EventSink* events) { events_ = events; }
+    // Where a deploy's hold is read, at each change; null for no hold. A held change is left
+    // as it is; what the look has to say (a hold that ended by itself, a record ignored) goes
+    // to the messages, the events, and the next change's outcome (the log).
+    void SetHoldReader(HoldReader* hold) { hold_ = hold; }
+    bool Holds(const std::string& path) override;
 
   private:
     const Settings& settings_;
@@ -104,6 +110,11 @@ class ChangeResponse : public ChangeResponder {
     NoticeSink& notices_;
     const std::string charset_;
     EventSink* events_ = nullptr;
+    HoldReader* hold_ = nullptr;
+    // The latest Holds answer, for the response to the same path that follows it.
+    std::string held_path_;
+    bool held_ = false;
+    std::vector<std::string> hold_notes_;  // not yet in an outcome; bounded
     QuarantineBounds bounds_;
     int copies_this_run_ = 0;
     int64_t bytes_this_run_ = 0;

@@ -266,6 +266,13 @@ void JsonEventLog::Change(const ChangeEvent& change) {
         o["old"] = std::move(was);
         o["new"] = std::move(now);
     }
+    if (change.held) o["held"] = true;
+    Write(o);
+}
+
+void JsonEventLog::HoldNote(const std::string& text) {
+    Json o = EventHead(host_, run_id_, "hold");
+    o["message"] = text;
     Write(o);
 }
 
@@ -283,6 +290,16 @@ void JsonEventLog::Warning(const std::string& path, const std::string& reason) {
     Json o = EventHead(host_, run_id_, "warning");
     o["path"] = EventPath(path);
     o["reason"] = EventPath(reason);
+    Write(o);
+}
+
+void JsonEventLog::Accepted(const AcceptEvent& accepted) {
+    Json o = EventHead(host_, run_id_, "accept");
+    o["kind"] = ChangeKindName(accepted.kind);
+    o["path"] = EventPath(accepted.path);
+    o["old_md5"] = accepted.old_md5.empty() ? Json() : Json(accepted.old_md5);
+    o["new_md5"] = accepted.new_md5.empty() ? Json() : Json(accepted.new_md5);
+    o["user"] = EventPath(accepted.user);
     Write(o);
 }
 

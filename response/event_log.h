@@ -5,7 +5,9 @@
 // goes out in one write to a file opened O_APPEND. When a line would take the file past its
 // size limit, the file is first rotated: .jsonl becomes .jsonl.1, .1 becomes .2, and so on, the
 // oldest beyond `keep` removed. Every object carries "host", "time" (RFC 3339 with the zone),
-// "run" (an id shared by one run's events) and "event" ("change", "action" or "run"). Paths
+// "run" (an id shared by one run's events) and "event" ("change", "action", "warning", "hold",
+// "accept" or "run"); a change a deploy holds carries "held":true. An "accept" carries "kind",
+// "path", "old_md5", "new_md5" (null where none) and "user", who accepted it. Paths
 // keep every byte: a byte that is not part of valid UTF-8 is written \xNN, and a backslash \\,
 // so the exact name can be rebuilt; so is the host name. A change's "mtime" is null only for a
 // deleted file. No value stops a line being written: text that is still not UTF-8 becomes
@@ -55,6 +57,8 @@ class JsonEventLog : public EventSink {
     void Action(const std::string& path, ResponseAction action, bool succeeded,
                 const std::string& detail) override;
     void Warning(const std::string& path, const std::string& reason) override;
+    void HoldNote(const std::string& text) override;
+    void Accepted(const AcceptEvent& accepted) override;
     void EndRun(const ScanCounters& counters, std::string_view outcome) override;
 
     std::string FilePath() const;

@@ -1,15 +1,23 @@
 #include "app/cli/cli.h"
 
+#include <unistd.h>
+
 #include <chrono>
+#include <climits>
 #include <cstdlib>
+#include <iostream>
 #include <optional>
 #include <ostream>
 
 #include "app/application.h"
+#include "app/cli/deploy.h"
 #include "app/cli/service.h"
 #include "app/cli/terminal.h"
 #include "engine/scan_log.h"
 #include "platform/file_system.h"
+#include "response/accept.h"
+
+#include <nlohmann/json.hpp>
 
 namespace norv::cli {
 namespace {
@@ -29,7 +37,17 @@ constexpr const char* kUsage =
     "  service 設定 10・11 行目のとおり、周期ごとに検査を続ける (SIGHUP で設定を読み直し、\n"
     "          SIGTERM で終わる)。--watch を付けると、あわせてリアルタイム監視を行う\n"
     "  watch   一度検査したあと、ルールのフォルダを監視し、変更されたファイルをすぐに検査する\n"
-    "          (自動復旧がオンならすぐに元に戻す。SIGHUP で設定を読み直し、SIGTERM で終わる)\n";
+    "          (自動復旧がオンならすぐに元に戻す。SIGHUP で設定を読み直し、SIGTERM で終わる)\n"
+    "  changes 最後の検査で見つかった変更 (種類、パス、サイズ、時刻、前後の MD5) を表示する。\n"
+    "          --json を付けると 1 行に 1 つの JSON で書く\n"
+    "  accept --all | accept パス...\n"
+    "          確かめた変更を基準とアーカイブに受け入れる (フォルダはその下の変更すべて)。\n"
+    "          確かめたあとにまた変わったファイルは受け入れず、変更のまま残す。\n"
+    "          終了コード: 0 すべて受け入れた、1 受け入れなかったものがある、2 エラー\n"
+    "  deploy [--rule パス]... [--yes] [--hold-minutes N] -- コマンド [引数...]\n"
+    "          動いているすべての norv で、ルール (既定はすべて) への対応を保留してコマンドを\n"
+    "          実行し、検査して変更を表示し、承認する (--yes なら尋ねずに)。保留は最長 N 分\n"
+    "          (既定 60)。コマンドが失敗したら何も承認せず、保留を解除してふだんどおり対応する\n";
 
 void PrintCounts(std::ostream& out, const ScanCounters& c) {
     out << "検査数 " << c.checked << "  変更 " << c.altered << "  新規作成 " << c.created
@@ -65,11 +83,16 @@ struct Arguments {
     bool json = false;
     bool watch = false;
     bool help = false;
+    DeployOptions deploy;
+    bool deploy_options = false;     // an option only deploy takes was given
+    bool all = false;                // accept --all
+    std::vector<std::string> paths;  // accept PATH...
 };
 
 bool IsCommand(const std::string& command) {
     return command == "init" || command == "check" || command == "update" || command == "show" ||
-           command == "archive" || command == "service" || command == "watch";
+           command == "archive" || command == "service" || command == "watch" ||
+           command == "changes" || command == "accept" || command == "deploy";
 }
 
 // Reads the arguments; on a mistake, says which one (with the usage) and returns nothing.
@@ -103,11 +126,35 @@ std::optional<Arguments> ParseArguments(const std::vector<std::string>& args, st
                  (a == "--events-keep" ? n <= 1000 : n >= 1024);
             if (ok && a == "--events-keep") options.event_limits.keep = static_cast<int>(n);
             if (ok && a == "--events-max-bytes") options.event_limits.max_bytes = n;
+        } else if (a == "--rule") {
+            parsed.deploy_options = true;
+            ok = value(parsed.deploy.rules.emplace_back());
+        } else if (a == "--yes") {
+            parsed.deploy_options = true;
+            parsed.deploy.yes = true;
+        } else if (a == "--hold-minutes") {
+            parsed.deploy_options = true;
+            std::string text;
+            ok = value(text);
+            char* end = nullptr;
+            const long long n = ok ? std::strtoll(text.c_str(), &end, 10) : -1;
+            ok = ok && end != text.c_str() && *end == '\0' && n >= 1 && n <= kMostHoldMinutes;
+            parsed.deploy.hold_minutes = n;
+        } else if (a == "--") {
+            // The rest is the deploy's command, its own options included.
+            parsed.deploy_options = true;
+            parsed.deploy.command.assign(args.begin() + static_cast<long>(i) + 1, args.end());
+            ok = !parsed.deploy.command.empty();
+            i = args.size();
         } else if (a == "-h" || a == "--help") {
             parsed.help = true;
             return parsed;
+        } else if (a == "--all" && parsed.command == "accept") {
+            parsed.all = true;
         } else if (parsed.command.empty() && !a.empty() && a[0] != '-') {
             parsed.command = a;
+        } else if (parsed.command == "accept" && !a.empty() && a[0] != '-') {
+            parsed.paths.push_back(a);
         } else {
             ok = false;
         }
@@ -115,6 +162,19 @@ std::optional<Arguments> ParseArguments(const std::vector<std::string>& args, st
             err << "norv: 引数が正しくありません: " << Shown(a) << "\n" << kUsage;
             return std::nullopt;
         }
+    }
+    if (parsed.command == "accept" && parsed.all == !parsed.paths.empty()) {
+        err << "norv: accept には --all か、受け入れるパスを (どちらか一方) 指定してください\n"
+            << kUsage;
+        return std::nullopt;
+    }
+    if (parsed.command == "deploy" && parsed.deploy.command.empty()) {
+        err << "norv: deploy には -- のあとに実行するコマンドが要ります\n" << kUsage;
+        return std::nullopt;
+    }
+    if (parsed.command != "deploy" && parsed.deploy_options) {
+        err << "norv: --rule、--yes、--hold-minutes、-- は deploy だけのものです\n" << kUsage;
+        return std::nullopt;
     }
     if (!IsCommand(parsed.command)) {
         err << (parsed.command.empty()
@@ -178,6 +238,93 @@ int RunScanCommand(Application& app, const std::string& command, Terminal& termi
     return app.counters().changes() > 0 || unseen > 0 ? kExitChanged : kExitUnchanged;
 }
 
+std::string Digest(const std::string& md5) { return md5.empty() ? "-" : md5; }
+
+// Lists the last check's changes: one line each (kind, path, size, time, old and new MD5), or
+// with --json one object each.
+int RunChanges(Application& app, bool json, std::ostream& out, std::ostream& err) {
+    auto list = app.acceptor().LoadChanges();
+    if (!list.ok()) {
+        err << "norv: " << Shown(list.status().ToString()) << "\n";
+        return kExitFailure;
+    }
+    if (!list->checked) {
+        err << "norv: 初期化のあと、検査を最後まで終えていません (norv-cli check "
+               "で検査してください)\n";
+        return kExitFailure;
+    }
+    for (const ReviewedChange& change : list->changes) {
+        const bool gone = change.kind == ChangeKind::kDeleted;
+        if (json) {
+            nlohmann::json o;
+            o["kind"] = ChangeKindName(change.kind);
+            o["path"] = EventPath(change.path);
+            o["size"] = gone ? nlohmann::json() : nlohmann::json(change.size);
+            o["mtime"] = gone ? nlohmann::json() : nlohmann::json(Rfc3339(change.mtime, 0));
+            o["old_md5"] =
+                change.old_md5.empty() ? nlohmann::json() : nlohmann::json(change.old_md5);
+            o["new_md5"] =
+                change.new_md5.empty() ? nlohmann::json() : nlohmann::json(change.new_md5);
+            o["generation"] = list->generation;
+            out << o.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+            continue;
+        }
+        out << ChangeKindName(change.kind) << "\t" << DisplayPath(change.path) << "\t"
+            << (gone ? std::string("-") : std::to_string(change.size)) << "\t"
+            << (gone ? std::string("-")
+                     : app.regional().DateTime(platform::FromTimespec({change.mtime, 0})))
+            << "\t" << Digest(change.old_md5) << "\t" << Digest(change.new_md5) << "\n";
+    }
+    return kExitUnchanged;
+}
+
+// Accepts the changes asked for: 0 when every one was, 1 when some were refused (or a path
+// matched none), 2 on error.
+int RunAccept(Application& app, const Arguments& args, std::ostream& out, std::ostream& err) {
+    auto list = app.acceptor().LoadChanges();
+    if (!list.ok()) {
+        err << "norv: " << Shown(list.status().ToString()) << "\n";
+        return kExitFailure;
+    }
+    std::vector<std::string> unmatched;
+    std::vector<ReviewedChange> items = list->changes;
+    if (!args.all) {
+        std::vector<std::string> paths;
+        for (const std::string& path : args.paths) {
+            if (!path.empty() && path[0] == '/') {
+                paths.push_back(path);
+                continue;
+            }
+            // A relative path is taken from the working folder.
+            std::string cwd(PATH_MAX, '\0');
+            if (app.context().env->GetCwd(cwd.data(), cwd.size()) == nullptr) {
+                err << "norv: 作業フォルダがわかりません: " << Shown(path) << "\n";
+                return kExitFailure;
+            }
+            paths.push_back(platform::JoinPath(cwd.c_str(), path));
+        }
+        items = SelectChanges(list.value(), paths, &unmatched);
+    }
+    auto outcome =
+        app.acceptor().Accept(list->generation, items, AcceptingUser(*app.context().env));
+    if (!outcome.ok()) {
+        err << "norv: " << Shown(outcome.status().ToString()) << "\n";
+        return kExitFailure;
+    }
+    for (const ReviewedChange& change : outcome->accepted) {
+        out << "受け入れました: " << ChangeKindName(change.kind) << " " << DisplayPath(change.path)
+            << "\n";
+    }
+    for (const Refusal& refusal : outcome->refused) {
+        err << "norv: 受け入れません: " << Shown(refusal.reason) << "\n";
+    }
+    for (const std::string& path : unmatched) {
+        err << "norv: 最後の検査の変更にありません: " << Shown(path) << "\n";
+    }
+    if (items.empty() && unmatched.empty()) out << "受け入れる変更はありません\n";
+    return outcome->all_accepted() && unmatched.empty() ? kExitUnchanged : kExitChanged;
+}
+
 }  // namespace
 
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool progress) {
@@ -214,6 +361,12 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
     if (command == "watch") return RunWatch(app, human, err, false);
     if (command == "archive") return RunArchive(app, terminal, out, err);
+    if (command == "changes") return RunChanges(app, parsed->json, out, err);
+    if (command == "accept") return RunAccept(app, *parsed, human, err);
+    if (command == "deploy") {
+        return RunDeploy(app, parsed->deploy, Console{std::cin, ::isatty(STDIN_FILENO) == 1}, human,
+                         err);
+    }
     return RunScanCommand(app, command, terminal, human, err);
 }
 

@@ -201,7 +201,8 @@ int RunWatch(Application& app, std::ostream& out, std::ostream& err, bool period
     engine.SetStopFlag(&signals.stop_flag());
     WatchOptions options;
     options.program_dir = app.context().program_dir;
-    options.own_file_prefixes = {kLogFileName, kDatabaseFileName, kLockFileName, kEventsFileName};
+    options.own_file_prefixes = {kLogFileName, kDatabaseFileName, kLockFileName, kEventsFileName,
+                                 kHoldFileName};
     ChangeWatcher watcher(engine, app.rules(), app.settings(), app.front_end().notices,
                           std::move(options));
     // Escaped for systemd too: a line break in a STATUS= value would start another assignment.

@@ -15,6 +15,7 @@
 #include <cstdlib>
 
 #include "app/gui/about_window.h"
+#include "app/gui/accept_window.h"
 #include "app/gui/dialogs.h"
 #include "app/gui/settings_window.h"
 #include "app/gui/twips.h"
@@ -182,6 +183,7 @@ void MainWindow::BuildMenus() {
     add_item(file, "fend", QStringLiteral("終了"), &MainWindow::Quit);
     QMenu* edit = add_menu("edit", QStringLiteral("編集"));
     add_item(edit, "editconfig", QStringLiteral("設定"), &MainWindow::editconfig);
+    add_item(edit, "acceptChanges", QStringLiteral("変更の承認"), &MainWindow::AcceptChanges);
     QMenu* exe = add_menu("exe", QStringLiteral("実行"));
     add_item(exe, "check_file", QStringLiteral("スキャン開始"), &MainWindow::check_file);
     add_item(exe, "updatedb", QStringLiteral("データベース更新"), &MainWindow::updatedb);
@@ -426,6 +428,11 @@ void MainWindow::TrayActivated(QSystemTrayIcon::ActivationReason reason) {
 }
 
 void MainWindow::editconfig() { settings_window_->Open(); }
+
+void MainWindow::AcceptChanges() {
+    if (!accept_window_) accept_window_ = new AcceptWindow(this);
+    accept_window_->Open();
+}
 
 void MainWindow::OpenOnDesktop(const std::string& path, const std::string& what) {
     // The desktop's own viewer shows the file; when there is none, or no file, the

@@ -5,7 +5,8 @@
 // notices and switches the automatic check timers. A notice of what a person started is a box
 // that does not hold the core; one of what nobody started by hand (start-up, an automatic check)
 // becomes a notice on the message line and, while the tray icon is shown, a balloon. It
-// owns the Application (every record of the process) and the hidden settings window. Controls carry
+// owns the Application (every record of the process), the hidden settings window and the
+// accept window. Controls carry
 // the names the rest of the program and the tests know them by:
 //   status     the animated strip of 40 squares          msg        the message line
 //   scandate   when the last check started               Label5(k)  counts: checked, altered,
@@ -31,6 +32,7 @@
 namespace norv::gui {
 
 class SettingsWindow;
+class AcceptWindow;
 
 class MainWindow : public QMainWindow,
                    public ScanObserver,
@@ -53,6 +55,8 @@ class MainWindow : public QMainWindow,
     void SettingsShown(const Settings& settings) override;
     void RulesShown(const RuleTable& rules) override;
     SettingsWindow& settings_window() { return *settings_window_; }
+    // Null until 変更の承認 first opens it.
+    AcceptWindow* accept_window() { return accept_window_; }
     ScanScheduler& scheduler() { return scheduler_; }
     int timer3_ticks() const { return timer3_ticks_; }
 
@@ -84,6 +88,8 @@ class MainWindow : public QMainWindow,
     void updatedb();
     void PutIntoTray();
     void editconfig();
+    // 編集 → 変更の承認: the last check's changes, to accept the ticked ones.
+    void AcceptChanges();
     void help();
     void viewlog();
     void ShowAbout();
@@ -108,6 +114,7 @@ class MainWindow : public QMainWindow,
     SettingsEditState edit_;
     StatusStrip status_strip_;
     SettingsWindow* settings_window_ = nullptr;
+    AcceptWindow* accept_window_ = nullptr;
     ScanScheduler scheduler_;
     int timer3_ticks_ = 0;
     std::chrono::steady_clock::time_point last_yield_{};

@@ -120,7 +120,8 @@ std::string EncodeEntry(const Member& m, const std::string& data, const char* me
 }
 
 // A regular file's data read from `fd` (all `m.st.st_size` bytes) and encoded.
-Result<std::string> ReadAndEncode(Env& env, const Member& m, int fd, const std::string& display) {
+Result<std::string> ReadAndEncode(Env& env, const Member& m, int fd, const std::string& display,
+                                  std::string* md5) {
     std::string data;
     data.resize(static_cast<size_t>(m.st.st_size));
     size_t done = 0;
@@ -135,6 +136,7 @@ Result<std::string> ReadAndEncode(Env& env, const Member& m, int fd, const std::
         done += static_cast<size_t>(n);
     }
     uint16_t crc = Crc16(data);
+    if (md5) *md5 = Md5Hex(data);
     if (data.size() >= kSmallestCompressed) {
         std::string packed = CompressLh5(data);
         if (packed.size() < data.size()) return EncodeEntry(m, data, "-lh5-", packed, crc);
@@ -145,8 +147,12 @@ Result<std::string> ReadAndEncode(Env& env, const Member& m, int fd, const std::
 // The entry for `m`; a regular file's data is read from the open file `fd`, whose path is
 // `display` in messages. A read error or a file that shrank while read fails: a damaged entry
 // with a matching CRC would only show at restore time.
-Result<std::string> EntryBytes(Env& env, const Member& m, int fd, const std::string& display) {
-    if (S_ISDIR(m.st.st_mode) || S_ISLNK(m.st.st_mode)) return EncodeEntry(m, "", "-lhd-", "", 0);
+Result<std::string> EntryBytes(Env& env, const Member& m, int fd, const std::string& display,
+                               std::string* md5 = nullptr) {
+    if (S_ISDIR(m.st.st_mode) || S_ISLNK(m.st.st_mode)) {
+        if (md5) *md5 = S_ISLNK(m.st.st_mode) ? Md5Hex(m.link_target) : std::string();
+        return EncodeEntry(m, "", "-lhd-", "", 0);
+    }
     // The header holds sizes in 32 bits; a larger file is refused before anything is read.
     if (m.st.st_size > static_cast<off_t>(UINT32_MAX)) {
         return Status::Error(ErrorKind::kLimit, EFBIG,
@@ -157,7 +163,7 @@ Result<std::string> EntryBytes(Env& env, const Member& m, int fd, const std::str
     // The file and its packed form are held in memory; running out is this file's failure, not
     // the end of the program.
     try {
-        return ReadAndEncode(env, m, fd, display);
+        return ReadAndEncode(env, m, fd, display, md5);
     } catch (const std::bad_alloc&) {
         return Status::Error(ErrorKind::kLimit, ENOMEM,
                              display + " を保存するためのメモリが足りません");
@@ -409,7 +415,8 @@ Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
                     const std::string& name, const std::string& display,
                     const std::optional<StoredOwner>& stored_owner, const RestoreJournal* journal,
                     std::string* written_digest, const FinishRestore& finish) {
-    auto existing = LStatAt(dir, name, display);
+    // Looked at without asking a file system mounted on the name since the check: refused.
+    auto existing = LookAtEntry(dir.env(), dir.fd(), name, display);
     if (!existing.ok()) return existing.status();
     if (existing->kind == EntryKind::kDirectory) {
         return Status::Error(ErrorKind::kExists, EISDIR,
@@ -522,7 +529,8 @@ Result<std::unique_ptr<ArchiveWriter>> ArchiveWriter::Create(Env& env, const std
 }
 
 Status ArchiveWriter::AddMember(int dirfd, const std::string& name, const std::string& display,
-                                const std::string& stored_dir, const std::string& stored_name) {
+                                const std::string& stored_dir, const std::string& stored_name,
+                                std::string* written_md5) {
     Env& env = file_->env();
     Member m;
     m.stored_dir = stored_dir;
@@ -555,7 +563,7 @@ Status ArchiveWriter::AddMember(int dirfd, const std::string& name, const std::s
             return Status::Ok();  // FIFOs, sockets, devices, folders swapped in: not archived
         }
     }
-    auto bytes = EntryBytes(env, m, fd, display);
+    auto bytes = EntryBytes(env, m, fd, display, written_md5);
     if (fd >= 0) env.Close(fd);
     if (!bytes.ok()) return bytes.status();
     Status written = file_->Write(bytes.value());
@@ -639,8 +647,19 @@ Status ArchiveWriter::Add(const std::string& source, const std::vector<FileIdent
     }
 }
 
+Status ArchiveWriter::AddFileAt(const DirectoryHandle& folder, const std::string& name,
+                                const std::string& path, std::string* written_md5) {
+    if (broken()) return broken_;
+    if (written_md5) written_md5->clear();
+    const std::string root = Absolute(file_->env(), path);
+    const std::vector<std::string> names = PathNames(root);
+    return AddMember(folder.fd(), name, root, StoredDir(ParentOfPath(root)),
+                     names.empty() ? "" : names.back(), written_md5);
+}
+
 Result<std::vector<int64_t>> ArchiveWriter::KeepEarlier(
-    const std::string& earlier, const std::vector<std::string>& stored_paths) {
+    const std::string& earlier, const std::vector<std::string>& stored_paths,
+    const std::unordered_set<std::string>& dropped) {
     if (broken()) return broken_;
     auto fail = [this](Status why) {
         broken_ = why;
@@ -698,7 +717,7 @@ Result<std::vector<int64_t>> ArchiveWriter::KeepEarlier(
         if (rc < ARCHIVE_WARN) return damaged(archive_error_string(a->get()));
         const int64_t header_at = archive_read_header_position(a->get());
         const std::string path = EntryPath(e);
-        if (!is_wanted(path) || held.count(path) != 0) {
+        if (!is_wanted(path) || held.count(path) != 0 || dropped.count(path) != 0) {
             if (archive_read_data_skip(a->get()) < ARCHIVE_WARN) {
                 return damaged(archive_error_string(a->get()));
             }
@@ -744,6 +763,12 @@ Status ArchiveWriter::Commit() {
     if (broken()) return broken_;
     NORV_RETURN_IF_ERROR(file_->Write(std::string_view("\0", 1)));  // the end mark
     return file_->Commit(0600);
+}
+
+Result<FileIdentity> ArchiveWriter::Seal() {
+    if (broken()) return broken_;
+    NORV_RETURN_IF_ERROR(file_->Write(std::string_view("\0", 1)));  // the end mark
+    return file_->Seal(0600);
 }
 
 Status AddToArchive(Env& env, const std::string& archive, const std::string& source) {

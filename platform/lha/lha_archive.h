@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/file_system.h"
@@ -56,19 +57,33 @@ class ArchiveWriter {
     // links copied under it. Fails when the earlier archive cannot be opened or read whole
     // (damaged, cut short), or this one cannot be written: then broken() holds, and this archive,
     // which may hold some of them, is never committed.
+    // Entries stored under a path of `dropped` (StoredPathOf form, exactly) are left out.
     Result<std::vector<int64_t>> KeepEarlier(const std::string& earlier,
-                                             const std::vector<std::string>& stored_paths);
+                                             const std::vector<std::string>& stored_paths,
+                                             const std::unordered_set<std::string>& dropped = {});
+    // Adds the entry `name` of the open folder `folder` (never following a link), stored as
+    // `path`: the file as it is read now, a link as a link. With `written_md5`, the MD5 of what
+    // was stored (a link's target text), "" when nothing was (the entry is gone or is no file).
+    Status AddFileAt(const DirectoryHandle& folder, const std::string& name,
+                     const std::string& path, std::string* written_md5);
     bool broken() const { return !broken_.ok(); }
     // The files and links added so far; folders are not counted, since an archive of folders
     // alone restores nothing.
     int64_t entries() const { return entries_; }
     // Writes the end mark and puts the archive in place, owner-only; refused once broken().
     Status Commit();
+    // Commit in two steps (AtomicFile's Seal and Publish): the finished archive, owner-only and
+    // flushed, stays beside the old one under temp_path() until Publish renames it into place.
+    Result<FileIdentity> Seal();
+    Status Publish() { return file_->Publish(); }
+    void KeepSealed() { file_->KeepSealed(); }
+    const std::string& temp_path() const { return file_->temp_path(); }
 
   private:
     explicit ArchiveWriter(std::unique_ptr<AtomicFile> file) : file_(std::move(file)) {}
     Status AddMember(int dirfd, const std::string& name, const std::string& display,
-                     const std::string& stored_dir, const std::string& stored_name);
+                     const std::string& stored_dir, const std::string& stored_name,
+                     std::string* written_md5 = nullptr);
     std::unique_ptr<AtomicFile> file_;
     int64_t entries_ = 0;
     Status broken_;  // the first write to the archive that failed

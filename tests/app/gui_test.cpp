@@ -14,14 +14,17 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QStyle>
 #include <QTest>
 #include <QTimer>
+#include <QTreeWidget>
 #include <chrono>
 
 #include "app/gui/about_window.h"
+#include "app/gui/accept_window.h"
 #include "app/gui/dialogs.h"
 #include "app/gui/interface_look.h"
 #include "app/gui/main_window.h"
@@ -86,7 +89,8 @@ TEST_F(GuiTest, CaptionMenusAndInitialState) {
         }
     }
     EXPECT_EQ(menus.join('\n').toStdString(),
-              "ファイル\n  終了 fend\n編集\n  設定 editconfig\n実行\n  スキャン開始 check_file\n"
+              "ファイル\n  終了 fend\n編集\n  設定 editconfig\n  変更の承認 acceptChanges\n実行\n  "
+              "スキャン開始 check_file\n"
               "  データベース更新 updatedb\n  データベース初期化 initdb\n  - d2\n"
               "  タスクトレイに入れる auto_scan\n  - d1\n  ログの表示 viewlog\n"
               "ヘルプ\n  ヘルプ help\n  バージョン ver");
@@ -453,6 +457,45 @@ TEST_F(GuiTest, SaveButtonBuildsTheArchive) {
     EXPECT_TRUE(messages.empty()) << messages[0];
     EXPECT_TRUE(platform::FileExists(testing::SystemEnv(), program / "save/arcive.lzh"));
     EXPECT_TRUE(window->settings_window().findChild<QPushButton*>("Command3")->isEnabled());
+}
+
+TEST_F(GuiTest, TheAcceptWindowAcceptsTheTickedRowsAndShowsWhatItRefused) {
+    tree.Write("site/a.html", "a");
+    tree.Write("site/b.html", "b");
+    tree.Write("site/c.html", "c");
+    ::mkdir((program / "save").c_str(), 0700);
+    testing::WriteAll(program / "user_rule.txt", "<rule>" + tree / "site" + ",3</rule>\r\n");
+    StartWindow();
+    ASSERT_EQ(window->app().archive().CreateArchive(), 0);
+    Trigger("initdb");
+    tree.Write("site/a.html", "a2");
+    tree.Write("site/b.html", "b2");
+    tree.Write("site/c.html", "c2");
+    Trigger("check_file");
+    Trigger("acceptChanges");
+    AcceptWindow* accept = window->accept_window();
+    ASSERT_NE(accept, nullptr);
+    auto* list = accept->findChild<QTreeWidget*>("changeList");
+    ASSERT_EQ(list->topLevelItemCount(), 3);
+    // a and c ticked; c changes again after the review, and is refused.
+    for (int i = 0; i < 3; ++i) {
+        QTreeWidgetItem* row = list->topLevelItem(i);
+        EXPECT_EQ(row->text(0), QStringLiteral("変更"));
+        if (!row->text(1).endsWith("b.html")) row->setCheckState(0, Qt::Checked);
+    }
+    tree.Write("site/c.html", "c3");
+    accept->findChild<QPushButton*>("acceptButton")->click();
+    const std::string results =
+        accept->findChild<QPlainTextEdit*>("acceptResults")->toPlainText().toStdString();
+    EXPECT_NE(results.find("承認: 変更 " + tree / "site/a.html"), std::string::npos) << results;
+    EXPECT_NE(results.find("承認しません: "), std::string::npos) << results;
+    EXPECT_NE(results.find("c.html"), std::string::npos) << results;
+    EXPECT_EQ(results.find("b.html"), std::string::npos) << results;
+    accept->show();
+    EXPECT_EQ(testing::ClippedControls(accept), std::vector<std::string>{});
+    // a is the baseline now: the next check finds b and c only.
+    Trigger("check_file");
+    EXPECT_EQ(Text("Label5(1)"), "2");
 }
 
 }  // namespace

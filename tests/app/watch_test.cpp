@@ -450,5 +450,48 @@ TEST_F(WatchTest, TheServiceWatchesBetweenItsTimedChecksAndRereadsTheRulesOnHang
     EXPECT_EQ(ended.exit_code, 0) << Said();
 }
 
+// A deploy under a running watch with automatic restore on: nothing of it is moved or restored,
+// its changes become the baseline and the archive, and a defacement right after goes back to
+// the deployed page.
+TEST_F(WatchTest, ADeployRunsThroughTheWatchAndTheDeployedSiteIsProtected) {
+    for (int i = 0; i < 100; ++i) tree.Write("p" + std::to_string(i) + ".html", "old");
+    ArchiveAndInit();
+    StartWatch();
+    // 100 pages rewritten, 100 new ones.
+    const std::string script =
+        "cd '" + tree.path() + "' && for i in $(seq 0 199); do printf \"new $i\" > p$i.html; done";
+    Outcome deployed =
+        testing::RunProcess({binary, "--dir", program, "deploy", "--yes", "--", "sh", "-c", script},
+                            scratch / "deploy.txt");
+    ASSERT_EQ(deployed.exit_code, 0) << deployed.out << Said();
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_EQ(ReadAll(tree / ("p" + std::to_string(i) + ".html")), "new " + std::to_string(i))
+            << i << Said();
+    }
+    EXPECT_NE(Events().find("\"held\":true"), std::string::npos) << Events();
+    EXPECT_EQ(Events().find("\"action\":\"restore\""), std::string::npos) << Events();
+    EXPECT_EQ(Events().find("\"action\":\"quarantine\""), std::string::npos) << Events();
+
+    tree.Write("p150.html", "defaced");
+    ASSERT_TRUE(Eventually([&] { return ReadAll(tree / "p150.html") == "new 150"; })) << Said();
+    tree.Write("p7.html", "defaced");
+    ASSERT_TRUE(Eventually([&] { return ReadAll(tree / "p7.html") == "new 7"; })) << Said();
+}
+
+// A deploy whose command fails accepts nothing, says so, and the site goes back.
+TEST_F(WatchTest, AFailedDeployAcceptsNothingAndTheSiteGoesBack) {
+    tree.Write("index.html", "home");
+    ArchiveAndInit();
+    const std::string script = "printf broken > '" + (tree / "index.html") + "'; exit 3";
+    Outcome deployed =
+        testing::RunProcess({binary, "--dir", program, "deploy", "--yes", "--", "sh", "-c", script},
+                            scratch / "deploy.txt");
+    EXPECT_EQ(deployed.exit_code, 3) << deployed.out;
+    EXPECT_NE(deployed.out.find("何も承認しません"), std::string::npos) << deployed.out;
+    EXPECT_NE(deployed.out.find("基準の内容に戻ります"), std::string::npos) << deployed.out;
+    EXPECT_EQ(ReadAll(tree / "index.html"), "home");
+    EXPECT_FALSE(platform::FileExists(testing::SystemEnv(), program + "/norv-hold"));
+}
+
 }  // namespace
 }  // namespace norv

@@ -191,6 +191,48 @@ TEST(StoreOpen, AnOldDatabaseGetsTheSecondTableOnceAndFileinfoStaysAsItWas) {
     }
 }
 
+// The change list and the baseline generation: an old database opens with generation 0 and no
+// finished check; a finished check's list counts until an init replaces the records.
+TEST(StoreOpen, AnOldDatabaseGetsAChangeListThatEachInitEmptiesAndOutdates) {
+    TempDir dir;
+    {
+        auto db = platform::Database::Open(testing::SystemEnv(), dir / "norv.db", true).value();
+        ASSERT_TRUE(db->Exec("CREATE TABLE fileinfo (filename TEXT, filesize TEXT, filedate TEXT,"
+                             " md5o TEXT, md5c TEXT, flg INTEGER)")
+                        .ok());
+    }
+    auto db = platform::Database::Open(testing::SystemEnv(), dir / "norv.db", false).value();
+    auto store = FileInfoStore::Open(*db, false).value();
+    auto list = store->ReadChangeList();
+    ASSERT_TRUE(list.ok()) << list.status().message();
+    EXPECT_EQ(list->generation, 0);
+    EXPECT_FALSE(list->checked);
+
+    const std::string path = "/a/it's.txt";
+    platform::ExtendedFacts facts;
+    facts.sha256 = std::string(64, 'c');
+    facts.type = platform::EntryKind::kRegular;
+    facts.mode = 04755;
+    facts.capabilities = std::string("\x01\0", 2);
+    ASSERT_TRUE(store->BeginChangeList().ok());
+    ASSERT_TRUE(store->ListChange({path, ChangeKind::kAltered, 7, 1000, kD1, kD2, facts}).ok());
+    ASSERT_TRUE(store->ListChange({path, ChangeKind::kAltered, 8, 1001, kD1, kD2, facts}).ok());
+    EXPECT_FALSE(store->ReadChangeList()->checked);  // not finished yet
+    ASSERT_TRUE(store->EndChangeList().ok());
+    list = store->ReadChangeList();
+    ASSERT_TRUE(list->checked);
+    ASSERT_EQ(list->changes.size(), 1u);  // one row per path, the latest
+    EXPECT_EQ(list->changes[0].size, 8);
+    EXPECT_EQ(list->changes[0].new_facts, facts);
+
+    ASSERT_TRUE(store->BeginBaseline().ok());
+    ASSERT_TRUE(store->CommitBaseline().ok());
+    list = store->ReadChangeList();
+    EXPECT_EQ(list->generation, 1);
+    EXPECT_FALSE(list->checked);
+    EXPECT_TRUE(list->changes.empty());
+}
+
 TEST(StoreOpen, ForeignFilesAreRefusedAndLeftAlone) {
     TempDir dir;
     // A database whose table has another shape.

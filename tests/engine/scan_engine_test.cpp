@@ -299,6 +299,27 @@ TEST_F(EngineTest, SubfolderFilesComeBeforeTheirParentsFiles) {
     EXPECT_EQ(lines[2], "Created: " + tree.path() + "/a.txt");
 }
 
+TEST_F(EngineTest, ACheckWithRestoreOnPutsPagesBackBeforeAnyNewFileIsQuarantined) {
+    const std::string page = tree.Write("index.html", "home");
+    const std::string gone = tree.Write("gone.html", "bye");
+    SetRules({{tree.path(), RuleKind::kTree}});
+    mode = ScanMode::kInit;
+    ASSERT_TRUE(engine->RunScan().ok());
+    // New files in a subfolder, which the walk meets before the folder's own files.
+    for (const char* name : {"flood/f1", "flood/f2", "flood/f3"}) tree.Write(name, "x");
+    testing::WriteAll(page, "defaced");
+    ASSERT_EQ(::unlink(gone.c_str()), 0);
+    switches.auto_restore = 1;
+    ASSERT_TRUE(engine->Check().ok());
+    using Change = std::pair<std::string, std::string>;
+    ASSERT_EQ(hooks.changes.size(), 5u);
+    EXPECT_EQ(hooks.changes[0], Change("altered", page));
+    EXPECT_EQ(hooks.changes[1], Change("deleted", gone));
+    for (size_t i = 2; i < hooks.changes.size(); ++i) EXPECT_EQ(hooks.changes[i].first, "created");
+    // The log still names each change where the walk met it.
+    EXPECT_EQ(ChangeLines().front(), "Created: " + tree.path() + "/flood/f1");
+}
+
 TEST_F(EngineTest, MissingSingleFileIsReportedTwiceInACheckOnceInAnInit) {
     std::string file = tree.Write("only.txt", "x");
     SetRules({{file, RuleKind::kFile}});

@@ -229,6 +229,61 @@ TEST_F(ResponseTest, CreatedFilesMoveToTheCrackedFolder) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
+// Tells that the entry `name` is a mount point, as a file system mounted on it since the check
+// would, and counts the looks that would ask that file system for the entry's facts.
+class MountedOnEnv : public platform::EnvWrapper {
+  public:
+    explicit MountedOnEnv(std::string name)
+        : EnvWrapper(platform::Env::Default()), name_(std::move(name)) {}
+    int FStatAt(int dirfd, const char* name, struct stat* st, int flags) override {
+        asked += name_ == name;
+        return EnvWrapper::FStatAt(dirfd, name, st, flags);
+    }
+    int Statx(int dirfd, const char* name, int flags, unsigned mask, struct statx* facts) override {
+        const int result = EnvWrapper::Statx(dirfd, name, flags, mask, facts);
+        if (result == 0 && name_ == name) {
+            facts->stx_attributes_mask |= STATX_ATTR_MOUNT_ROOT;
+            facts->stx_attributes |= STATX_ATTR_MOUNT_ROOT;
+        }
+        return result;
+    }
+    int asked = 0;
+
+  private:
+    std::string name_;
+};
+
+class MountedOnTest : public ResponseTest {
+  protected:
+    MountedOnEnv mounted{"shell.php"};
+    ProtectedArchive mounted_archive{mounted, settings, rules, hooks};
+    ChangeResponse mounted_response{settings, switches, mounted_archive, clock, *regional, hooks};
+};
+
+TEST_F(MountedOnTest, AFileSystemMountedOnTheFileIsRefusedWithoutBeingAsked) {
+    Archive();
+    const std::string shell = tree.Write("www/shell.php", "<?php evil();");
+    EXPECT_FALSE(mounted_response.MoveToCracked(ChangeKind::kCreated, shell, {}));
+    EXPECT_EQ(mounted.asked, 0);
+    EXPECT_EQ(ReadAll(shell), "<?php evil();");
+}
+
+TEST_F(ResponseTest, ANewFileSwappedAfterTheWalkIsNeverTakenInItsPlace) {
+    Archive();
+    const std::string shell = tree.Write("www/shell.php", "<?php evil();");
+    struct stat measured {};
+    ASSERT_EQ(::lstat(shell.c_str(), &measured), 0);
+    FileLocation found;  // no folder: the walk is over, and the file is found again by its path
+    found.identity = platform::FileIdentity{measured.st_dev, measured.st_ino};
+    // The page is renamed over the reported name between the walk and the quarantine.
+    ASSERT_EQ(::rename(index.c_str(), shell.c_str()), 0);
+    EXPECT_FALSE(response.MoveToCracked(ChangeKind::kCreated, shell, found));
+    EXPECT_EQ(ReadAll(shell), "<h1>good</h1>");
+    ASSERT_EQ(::unlink(shell.c_str()), 0);
+    EXPECT_FALSE(response.MoveToCracked(ChangeKind::kCreated, shell, found));
+    EXPECT_EQ(CrackedCount(), 0);
+}
+
 TEST_F(ResponseTest, AnOverLongNameIsMovedUnderAShortenedNameAndIndexed) {
     Archive();
     std::string shell = tree.Write("www/" + std::string(240, 'a') + ".php", "<?php evil();");
@@ -262,7 +317,7 @@ TEST_F(ResponseTest, ACopyThatDoesNotMatchTheOriginalIsDiscardedAndTheFileStays)
         GTEST_SKIP() << "no " << self << "/schedstat here";
     }
     EXPECT_FALSE(response.MoveToCracked(ChangeKind::kAltered, self + "/schedstat",
-                                        FileLocation{proc->get(), "schedstat"}));
+                                        FileLocation{proc->get(), "schedstat", {}}));
     ASSERT_EQ(hooks.messages.size(), 1u);
     EXPECT_NE(hooks.messages[0].find("一致しません"), std::string::npos) << hooks.messages[0];
     EXPECT_EQ(CrackedCount(), 0);  // the unverified copy is gone, and no index line names it

@@ -1,8 +1,8 @@
 // Takes the screenshots the README and the help show, on a real X server with a window manager
 // and a tray host (scripts/screenshots.sh starts them): the main window after a check, the
-// settings window, the About window and the tray icon. Each window is also checked for clipped
-// texts with the fonts the X server really renders; any clipped text fails the run, so a layout
-// change that hides a text is seen.
+// settings window, the accept window, the About window and the tray icon. Each window is also
+// checked for clipped texts with the fonts the X server really renders; any clipped text fails the
+// run, so a layout change that hides a text is seen.
 //
 //   norv-screenshots PROGRAM_FOLDER OUT_FOLDER
 #include <QAction>
@@ -10,11 +10,13 @@
 #include <QDeadlineTimer>
 #include <QScreen>
 #include <QSystemTrayIcon>
+#include <QTreeWidget>
 #include <QWindow>
 #include <cstdio>
 #include <functional>
 
 #include "app/gui/about_window.h"
+#include "app/gui/accept_window.h"
 #include "app/gui/interface_look.h"
 #include "app/gui/main_window.h"
 #include "app/gui/settings_window.h"
@@ -100,6 +102,18 @@ int main(int argc, char** argv) {
     settings.move(80, 20);
     ok = Capture(&settings, out, "settings_window.png") && ok;
     settings.hide();
+
+    // The check's changes, the altered page ticked (the planted shell is no change to accept).
+    window.AcceptChanges();
+    norv::gui::AcceptWindow* accept = window.accept_window();
+    auto* changes = accept->findChild<QTreeWidget*>("changeList");
+    for (int i = 0; i < changes->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* row = changes->topLevelItem(i);
+        if (row->text(0) == QStringLiteral("変更")) row->setCheckState(0, Qt::Checked);
+    }
+    accept->move(60, 60);
+    ok = Capture(accept, out, "accept_window.png") && ok;
+    accept->hide();
 
     norv::gui::AboutWindow about(&window);
     about.move(120, 120);

@@ -1,0 +1,208 @@
+#include "app/cli/deploy.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <istream>
+#include <ostream>
+#include <thread>
+
+#include "app/cli/cli.h"
+#include "app/cli/terminal.h"
+#include "engine/scan_log.h"
+#include "response/accept.h"
+#include "response/hold.h"
+
+namespace norv::cli {
+namespace {
+
+// How long the check after the command waits for a running norv (a watch answering the deploy's
+// own events) to let the program folder go.
+constexpr std::chrono::minutes kMostLockWait{10};
+constexpr std::chrono::milliseconds kLockRetry{200};
+
+// Runs `command` with the terminal's standard streams and waits for it: its exit status, 128 +
+// the signal that ended it, or 127 when it could not be started.
+int RunCommand(const std::vector<std::string>& command, std::ostream& err) {
+    std::vector<char*> argv;
+    for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t child = ::fork();
+    if (child < 0) {
+        err << "norv: " << Shown(command[0]) << " を起動できません: " << std::strerror(errno)
+            << "\n";
+        return 127;
+    }
+    if (child == 0) {
+        // The command gets the signals this process keeps for its own thread.
+        sigset_t none;
+        sigemptyset(&none);
+        ::pthread_sigmask(SIG_SETMASK, &none, nullptr);
+        ::execvp(argv[0], argv.data());
+        const std::string line =
+            "norv: " + Shown(command[0]) + " を実行できません: " + std::strerror(errno) + "\n";
+        (void)!::write(STDERR_FILENO, line.data(), line.size());
+        ::_exit(127);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) return 127;
+    }
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return WEXITSTATUS(status);
+}
+
+// A check, waiting while another norv holds the program folder (a watch busy with the
+// deploy's events).
+Status CheckWaitingForTheFolder(Application& app) {
+    const auto give_up = std::chrono::steady_clock::now() + kMostLockWait;
+    for (;;) {
+        Status status = app.engine().Check();
+        if (!status.Is(ErrorKind::kBusy) || std::chrono::steady_clock::now() > give_up) {
+            return status;
+        }
+        std::this_thread::sleep_for(kLockRetry);
+    }
+}
+
+// Asks on the terminal; only "y" or "yes" is a yes.
+bool AskYes(Console console, std::ostream& err, const std::string& question) {
+    err << question << " [y/N] " << std::flush;
+    std::string answer;
+    if (!std::getline(console.in, answer)) return false;
+    return answer == "y" || answer == "Y" || answer == "yes" || answer == "はい";
+}
+
+// What becomes of changes not accepted, once the hold ends: they stay changes.
+std::string LeftAsChanges(const Application& app) {
+    return std::string(
+               "変更のまま残ります (norv-cli changes で確かめ、norv-cli accept で承認で"
+               "きます") +
+           (app.switches().auto_restore != 0
+                ? "。自動復旧がオンのため、次の検査で基準の内容に戻ります)"
+                : ")");
+}
+
+// Prints the changes under the held rules and accepts them when the administrator agrees: the
+// accept's exit status, or 1 when there were changes and none was accepted.
+int AcceptHeldChanges(Application& app, const DeployOptions& options, Console console,
+                      std::ostream& out, std::ostream& err) {
+    auto list = app.acceptor().LoadChanges();
+    if (!list.ok()) {
+        err << "norv: " << Shown(list.status().ToString()) << " (何も承認しません)\n";
+        return kExitFailure;
+    }
+    std::vector<ReviewedChange> items = list->changes;
+    if (!options.rules.empty()) {
+        std::vector<std::string> unmatched;
+        items = SelectChanges(list.value(), options.rules, &unmatched);
+    }
+    if (items.empty()) {
+        out << "承認する変更はありません\n";
+        return kExitUnchanged;
+    }
+    auto shown = [](const std::string& digest) { return digest.empty() ? "-" : digest; };
+    for (const ReviewedChange& change : items) {
+        const bool gone = change.kind == ChangeKind::kDeleted;
+        out << ChangeKindName(change.kind) << "\t" << DisplayPath(change.path) << "\t"
+            << (gone ? std::string("-") : std::to_string(change.size)) << "\t"
+            << (gone ? std::string("-")
+                     : app.regional().DateTime(platform::FromTimespec({change.mtime, 0})))
+            << "\t" << shown(change.old_md5) << "\t" << shown(change.new_md5) << "\n";
+    }
+    out << std::flush;
+    if (!options.yes) {
+        if (!console.terminal) {
+            err << "norv: 端末がなく --yes もないため、" << items.size()
+                << " 件の変更を何も承認しません。" << LeftAsChanges(app) << "\n";
+            return kExitChanged;
+        }
+        if (!AskYes(console, err, std::to_string(items.size()) + " 件の変更を承認しますか?")) {
+            err << "norv: 何も承認しませんでした。" << LeftAsChanges(app) << "\n";
+            return kExitChanged;
+        }
+    }
+    auto outcome = app.acceptor().Accept(list->generation, items, AcceptingUser());
+    if (!outcome.ok()) {
+        err << "norv: " << Shown(outcome.status().ToString()) << "\n";
+        return kExitFailure;
+    }
+    out << "承認しました: " << outcome->accepted.size() << " 件";
+    if (!outcome->refused.empty())
+        out << "  承認しなかったもの: " << outcome->refused.size() << " 件";
+    out << "\n";
+    for (const Refusal& refusal : outcome->refused) {
+        err << "norv: 承認しません: " << Shown(refusal.reason) << "\n";
+    }
+    return outcome->all_accepted() ? kExitUnchanged : kExitChanged;
+}
+
+}  // namespace
+
+int RunDeploy(Application& app, const DeployOptions& options, Console console, std::ostream& out,
+              std::ostream& err) {
+    platform::Env& env = *app.context().env;
+    for (const std::string& rule : options.rules) {
+        bool known = false;
+        for (const Rule& r : app.rules().rules) known = known || r.path == rule;
+        if (!known) {
+            err << "norv: " << Shown(rule) << " はルールにありません\n";
+            return kExitFailure;
+        }
+    }
+    HoldRecord record;
+    record.pid = ::getpid();
+    const auto started = ProcessStartTime(env, record.pid);
+    if (!started) {
+        err << "norv: このプロセスの開始時刻を /proc から読めないため保留できません\n";
+        return kExitFailure;
+    }
+    record.started = *started;
+    record.expires =
+        std::chrono::duration_cast<std::chrono::seconds>(app.clock().Now().time_since_epoch())
+            .count() +
+        options.hold_minutes * 60;
+    record.rules = options.rules;
+    auto hold = Hold::Take(env, app.context().program_dir, app.clock(), record);
+    if (!hold.ok()) {
+        err << "norv: 保留できません: " << Shown(hold.status().message()) << "\n";
+        return kExitFailure;
+    }
+    err << "norv: " << (options.rules.empty() ? std::string("すべてのルール") : "指定のルール")
+        << "への対応を保留しました (最長 " << options.hold_minutes << " 分)\n";
+
+    const int ran = RunCommand(options.command, err);
+    if (ran != 0) {
+        err << "norv: コマンドが失敗しました (終了ステータス " << ran
+            << ")。何も承認しません。保留を解除し、変更にはふだんどおり対応します"
+            << (app.switches().auto_restore != 0
+                    ? " (自動復旧がオンのため、変更されたファイルは基準の内容に戻ります)"
+                    : " (自動復旧がオフのため、変更されたファイルはそのまま残り、報告されます)")
+            << "\n";
+        Status ended = (*hold)->End();
+        if (!ended.ok()) err << "norv: " << Shown(ended.message()) << "\n";
+        Status checked = CheckWaitingForTheFolder(app);
+        if (!checked.ok()) err << "norv: " << Shown(checked.ToString()) << "\n";
+        return ran;
+    }
+
+    Status checked = CheckWaitingForTheFolder(app);
+    if (!checked.ok()) {
+        err << "norv: " << Shown(checked.ToString()) << " (何も承認せず、保留を解除します)\n";
+        return kExitFailure;
+    }
+    const int accepted = AcceptHeldChanges(app, options, console, out, err);
+    Status ended = (*hold)->End();
+    if (!ended.ok()) {
+        err << "norv: " << Shown(ended.message()) << "\n";
+        return kExitFailure;
+    }
+    err << "norv: 保留を解除しました\n";
+    return accepted;
+}
+
+}  // namespace norv::cli

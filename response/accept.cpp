@@ -1,0 +1,408 @@
+#include "response/accept.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <set>
+#include <unordered_set>
+
+#include "config/watched_place.h"
+#include "engine/scan_log.h"
+#include "platform/folder_lock.h"
+#include "platform/lha/lha_archive.h"
+#include "platform/text_file.h"
+#include "platform/tree_walk.h"
+
+namespace norv {
+namespace {
+
+// Archive writings, at most, while accepted files keep changing under it.
+constexpr int kMostArchivePasses = 3;
+
+constexpr const char* kRebuildHint =
+    "基準は変えていません。norv-cli archive "
+    "でアーカイブを作り直してから、もう一度受け入れてください";
+
+std::string UserName(uid_t uid) {
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    std::string buffer(16384, '\0');
+    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
+        return found->pw_name;
+    }
+    return std::to_string(uid);
+}
+
+// "/srv/www" for "/srv/www/" and "/srv//www"; "/" stays.
+std::string Normal(const std::string& path) {
+    std::string out;
+    for (const std::string& name : platform::PathNames(path)) out += "/" + name;
+    return out.empty() ? std::string("/") : out;
+}
+
+bool AtOrBelow(const std::string& path, const std::string& top) {
+    if (top == "/") return true;
+    return path == top || (path.size() > top.size() && path.compare(0, top.size(), top) == 0 &&
+                           path[top.size()] == '/');
+}
+
+bool Present(const platform::Fingerprint& fingerprint) {
+    return fingerprint.facts.kind == platform::EntryKind::kRegular ||
+           fingerprint.facts.kind == platform::EntryKind::kSymlink;
+}
+
+// One item as it stands now: the folder holding it, opened name by name from its rule's
+// folder, and what was measured there.
+struct Measured {
+    std::shared_ptr<platform::DirectoryHandle> folder;
+    std::string name;
+    platform::Fingerprint fingerprint;
+    bool gone = false;  // nothing there (a folder on the way missing counts as gone)
+};
+
+// Whether a rule covers `path` at all: a path no rule covers is not watched, never gone.
+bool Covered(const RuleTable& rules, const std::string& path) {
+    for (const Rule& rule : rules.rules) {
+        if (rule.kind == RuleKind::kFile) {
+            if (path == rule.path) return true;
+            continue;
+        }
+        if (RuleKindNumber(rule.kind) <= 0) continue;
+        const std::string prefix = platform::FolderPrefix(rule.path);
+        if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0) continue;
+        if (rule.kind == RuleKind::kTree ||
+            path.find(platform::kSeparator, prefix.size()) == std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+Result<Measured> Measure(platform::Env& env, const RuleTable& rules, const std::string& path) {
+    Measured measured;
+    if (!Covered(rules, path)) {
+        return Status::Error(ErrorKind::kRefused, EINVAL, "どのルールの対象でもありません");
+    }
+    auto place = OpenWatchedPlace(env, rules, path);
+    if (!place.ok()) {
+        if (!place.status().Is(ErrorKind::kNotFound)) return place.status();
+        measured.gone = true;
+        return measured;
+    }
+    auto folder = OpenHoldingFolder(place.value());
+    if (!folder.ok()) {
+        if (!folder.status().Is(ErrorKind::kNotFound)) return folder.status();
+        measured.gone = true;
+        return measured;
+    }
+    measured.folder = std::move(folder).value();
+    measured.name = place->relative.empty() ? std::string() : place->relative.back();
+    measured.fingerprint = platform::FingerprintAt(*measured.folder, measured.name);
+    measured.gone = measured.fingerprint.facts.kind == platform::EntryKind::kMissing;
+    return measured;
+}
+
+// Why the file at `item.path` is no longer as reviewed; "" when it is.
+std::string Differs(const ReviewedChange& item, const Measured& now) {
+    if (item.kind == ChangeKind::kDeleted) {
+        return now.gone ? std::string() : "削除を確かめたあとに、ふたたび現れました";
+    }
+    if (now.gone) return "確かめたあとに、なくなりました";
+    const platform::Fingerprint& print = now.fingerprint;
+    if (!Present(print)) return "ファイルでもリンクでもないものに変わりました";
+    if (print.unreadable()) {
+        return "内容を読めません" +
+               (print.cause.ok() ? std::string() : ": " + print.cause.message());
+    }
+    if (print.changed_while_read) return "読んでいる間に変わりました";
+    if (!print.content_whole) return "大きすぎて内容を全部は読めません (受け入れられません)";
+    if (item.new_md5.empty()) return "確かめたときに内容を測れていません";
+    if (!platform::CompareFacts(item.new_md5, item.new_facts, print.md5, print.Extended())
+             .empty()) {
+        return "確かめたあとに、また変わりました";
+    }
+    return "";
+}
+
+// The baseline must still be the one the change was found against.
+Result<std::string> BaselineMoved(FileInfoStore& store, const ReviewedChange& item) {
+    auto baseline = store.LookupBaseline(item.path);
+    if (!baseline.ok()) return baseline.status();
+    const bool recorded = baseline->has_value() && !(*baseline)->first_seen_by_check;
+    if (item.kind == ChangeKind::kCreated) {
+        return recorded ? std::string("すでに基準に入っています") : std::string();
+    }
+    if (!recorded) return std::string("基準にありません");
+    if ((*baseline)->md5o != item.old_md5)
+        return std::string("基準が一覧を作ったあとに変わりました");
+    return std::string();
+}
+
+bool SameChange(const ReviewedChange& a, const ReviewedChange& b) {
+    return a.path == b.path && a.kind == b.kind && a.old_md5 == b.old_md5 &&
+           a.new_md5 == b.new_md5 && a.new_facts == b.new_facts;
+}
+
+}  // namespace
+
+std::string AcceptingUser(platform::Env& env) {
+    if (const char* sudo = std::getenv("SUDO_USER"); sudo != nullptr && *sudo != '\0') {
+        return sudo;
+    }
+    // The login uid the kernel keeps through su and sudo; unset (4294967295) for a daemon.
+    auto text = platform::ReadFileBytes(env, "/proc/self/loginuid", 32);
+    if (text.ok()) {
+        char* end = nullptr;
+        const unsigned long long uid = std::strtoull(text->c_str(), &end, 10);
+        if (end != text->c_str() && uid < 4294967295ULL) return UserName(static_cast<uid_t>(uid));
+    }
+    return UserName(getuid());
+}
+
+std::vector<ReviewedChange> SelectChanges(const ChangeList& list,
+                                          const std::vector<std::string>& paths,
+                                          std::vector<std::string>* unmatched) {
+    std::vector<bool> taken(list.changes.size(), false);
+    for (const std::string& path : paths) {
+        const std::string top = Normal(path);
+        bool matched = false;
+        for (size_t i = 0; i < list.changes.size(); ++i) {
+            if (!AtOrBelow(Normal(list.changes[i].path), top)) continue;
+            taken[i] = true;
+            matched = true;
+        }
+        if (!matched && unmatched) unmatched->push_back(path);
+    }
+    std::vector<ReviewedChange> selected;
+    for (size_t i = 0; i < list.changes.size(); ++i) {
+        if (taken[i]) selected.push_back(list.changes[i]);
+    }
+    return selected;
+}
+
+ChangeAcceptor::ChangeAcceptor(const RunContext& context, const Settings& settings,
+                               const RuleTable& rules, FileInfoStore& store,
+                               ProtectedArchive& archive, const platform::RegionalFormat& regional,
+                               EventSink* events, Options options)
+    : context_(context),
+      settings_(settings),
+      rules_(rules),
+      store_(store),
+      archive_(archive),
+      regional_(regional),
+      events_(events),
+      options_(options) {}
+
+Status ChangeAcceptor::FinishInterruptedAccept() {
+    platform::Env& env = *context_.env;
+    auto marker = store_.ReadPendingArchive();
+    if (!marker.ok()) return marker.status();
+    if (!marker->has_value()) {
+        archive_.RemoveLeftoverTemporaries();
+        return Status::Ok();
+    }
+    const FileInfoStore::PendingArchive& pending = **marker;
+    const std::string archive = archive_.ArchivePath();
+    auto is_pending = [&](int dirfd, const std::string& name) {
+        struct stat st {};
+        return env.FStatAt(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+               S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_dev) == pending.device &&
+               static_cast<uint64_t>(st.st_ino) == pending.inode;
+    };
+    auto folder = platform::OpenTrustedFolder(env, settings_.save_dir);
+    if (!folder.ok()) return folder.status();
+    const int fd = (*folder)->fd();
+    Status status;
+    // The records already hold the accepted rows: the new archive goes into place, or is there.
+    const bool plain_name = pending.temp_name.find('/') == std::string::npos &&
+                            !pending.temp_name.empty() && pending.temp_name != "." &&
+                            pending.temp_name != "..";
+    if (plain_name && is_pending(fd, pending.temp_name)) {
+        if (env.RenameAt(fd, pending.temp_name.c_str(), fd, kArchiveFileName, 0) != 0) {
+            return Status::FromErrno(errno, archive + " を受け入れた版に置き換えられません");
+        }
+        if (env.Fsync(fd) != 0) return Status::FromErrno(errno, settings_.save_dir);
+    } else if (!is_pending(fd, kArchiveFileName)) {
+        status = Status::Error(kErrArchive,
+                               "受け入れた変更の新しいアーカイブが見つからず、" + archive +
+                                   " は基準と合っていない可能性があります。norv-cli archive で"
+                                   "アーカイブを作り直してください");
+    }
+    Status cleared = store_.ClearPendingArchive();
+    archive_.RemoveLeftoverTemporaries();
+    return status.ok() ? cleared : status;
+}
+
+Result<ChangeList> ChangeAcceptor::LoadChanges() {
+    auto lock = platform::FolderLock::AcquireWaiting(*context_.env, context_.LockPath(),
+                                                     options_.lock_wait);
+    if (!lock.ok()) return lock.status();
+    NORV_RETURN_IF_ERROR(FinishInterruptedAccept());
+    return store_.ReadChangeList();
+}
+
+Result<AcceptOutcome> ChangeAcceptor::Accept(int64_t generation,
+                                             const std::vector<ReviewedChange>& items,
+                                             const std::string& who) {
+    auto lock = platform::FolderLock::AcquireWaiting(*context_.env, context_.LockPath(),
+                                                     options_.lock_wait);
+    if (!lock.ok()) return lock.status();
+    NORV_RETURN_IF_ERROR(FinishInterruptedAccept());
+    return AcceptLocked(generation, items, who);
+}
+
+Result<AcceptOutcome> ChangeAcceptor::AcceptLocked(int64_t generation,
+                                                   const std::vector<ReviewedChange>& items,
+                                                   const std::string& who) {
+    platform::Env& env = *context_.env;
+    auto list = store_.ReadChangeList();
+    if (!list.ok()) return list.status();
+    if (!list->checked) {
+        return Status::Error(
+            ErrorKind::kRefused, EINVAL,
+            "初期化のあと、検査を最後まで終えていません。norv-cli check で"
+            "検査し、変更を確かめてから受け入れてください (何も受け入れていません)");
+    }
+    if (list->generation != generation) {
+        return Status::Error(ErrorKind::kRefused, EINVAL,
+                             "一覧を作ったあとに基準が初期化し直されました。もう一度検査し、"
+                             "変更を確かめてから受け入れてください (何も受け入れていません)");
+    }
+    const std::string archive_path = archive_.ArchivePath();
+    if (!platform::FileExists(env, archive_path)) {
+        return Status::Error(kErrArchive,
+                             "アーカイブ " + archive_path + " がありません。" + kRebuildHint);
+    }
+
+    AcceptOutcome outcome;
+    // Each item still as reviewed, with where it is now.
+    struct Candidate {
+        ReviewedChange item;
+        Measured now;
+    };
+    std::vector<Candidate> candidates;
+    std::set<std::string> seen;
+    for (const ReviewedChange& item : items) {
+        if (!seen.insert(item.path).second) continue;
+        auto refuse = [&](const std::string& why) {
+            outcome.refused.push_back({item.path, DisplayPath(item.path) + ": " + why});
+        };
+        const ReviewedChange* listed = nullptr;
+        for (const ReviewedChange& change : list->changes) {
+            if (change.path == item.path) listed = &change;
+        }
+        if (listed == nullptr || !SameChange(*listed, item)) {
+            refuse(
+                "最後の検査の変更一覧にこの内容ではありません (受け入れ済みか、その後の検査で"
+                "変わりました)");
+            continue;
+        }
+        auto moved = BaselineMoved(store_, item);
+        if (!moved.ok()) return moved.status();
+        if (!moved->empty()) {
+            refuse(*moved);
+            continue;
+        }
+        auto measured = Measure(env, rules_, item.path);
+        if (!measured.ok()) {
+            refuse("検査できません: " + measured.status().message());
+            continue;
+        }
+        if (std::string why = Differs(item, measured.value()); !why.empty()) {
+            refuse(why + " (変更のまま残します)");
+            continue;
+        }
+        candidates.push_back({item, std::move(measured).value()});
+    }
+    if (candidates.empty()) return outcome;
+
+    // The new archive: the accepted files as read now, then every other entry of the current
+    // archive copied byte for byte. A file whose stored bytes are not what was measured changed
+    // in between: it is refused, and the accepted files are written again without it. Files
+    // that keep changing could make that endless, so after kMostArchivePasses nothing is
+    // accepted.
+    std::unique_ptr<platform::lha::ArchiveWriter> writer;
+    for (int pass = 1;; ++pass) {
+        auto created = platform::lha::ArchiveWriter::Create(env, archive_path);
+        if (!created.ok()) return created.status();
+        writer = std::move(created).value();
+        std::vector<Candidate> kept_candidates;
+        for (Candidate& c : candidates) {
+            if (c.item.kind != ChangeKind::kDeleted) {
+                std::string written;
+                Status added = writer->AddFileAt(*c.now.folder, c.now.name, c.item.path, &written);
+                if (writer->broken()) return added;
+                if (!added.ok() || written != c.item.new_md5) {
+                    outcome.refused.push_back(
+                        {c.item.path,
+                         DisplayPath(c.item.path) + ": " +
+                             (added.ok() ? std::string("確かめたあとに、また変わりました")
+                                         : added.message()) +
+                             " (変更のまま残します)"});
+                    continue;
+                }
+            }
+            kept_candidates.push_back(std::move(c));
+        }
+        const bool redo = kept_candidates.size() != candidates.size();
+        candidates = std::move(kept_candidates);
+        if (!redo) break;
+        if (candidates.empty()) return outcome;
+        if (pass == kMostArchivePasses) {
+            return Status::Error(ErrorKind::kBusy, EAGAIN,
+                                 "受け入れる間にファイルが変わり続けました。もう一度検査し、"
+                                 "変更を確かめてから受け入れてください (何も受け入れていません)");
+        }
+    }
+    std::unordered_set<std::string> dropped;
+    for (const Candidate& c : candidates) {
+        if (c.item.kind == ChangeKind::kDeleted) {
+            dropped.insert(platform::lha::StoredPathOf(env, c.item.path));
+        }
+    }
+    auto kept = writer->KeepEarlier(archive_path, {""}, dropped);
+    if (!kept.ok()) {
+        return Status::Error(kErrArchive, kept.status().message() + "\n" + kRebuildHint);
+    }
+    auto sealed = writer->Seal();
+    if (!sealed.ok()) return sealed.status();
+
+    // The rows and the marker naming the new archive, in one durable transaction: from here
+    // on the new pair is the current one.
+    std::vector<FileInfoStore::AcceptedRow> rows;
+    for (const Candidate& c : candidates) {
+        FileInfoStore::AcceptedRow row{c.item, ""};
+        if (c.item.kind != ChangeKind::kDeleted) {
+            const platform::Fingerprint& print = c.now.fingerprint;
+            row.change.size = print.facts.size;
+            row.change.mtime = print.facts.mtime.tv_sec;
+            row.change.new_facts = print.Extended();
+            row.date = regional_.DateTime(platform::FromTimespec(print.facts.mtime));
+        }
+        rows.push_back(std::move(row));
+    }
+    const std::string& temp_path = writer->temp_path();
+    const std::string temp_name = temp_path.substr(temp_path.rfind('/') + 1);
+    NORV_RETURN_IF_ERROR(store_.ApplyAccepted(
+        rows,
+        {temp_name, static_cast<uint64_t>(sealed->device), static_cast<uint64_t>(sealed->inode)}));
+    writer->KeepSealed();
+    // The rename, and the marker cleared; a failure here is finished by the next command.
+    NORV_RETURN_IF_ERROR(FinishInterruptedAccept());
+
+    if (events_) events_->BeginRun("accept");
+    for (const FileInfoStore::AcceptedRow& row : rows) {
+        if (events_) {
+            events_->Accepted(
+                {row.change.kind, row.change.path, row.change.old_md5, row.change.new_md5, who});
+        }
+        outcome.accepted.push_back(row.change);
+    }
+    return outcome;
+}
+
+}  // namespace norv

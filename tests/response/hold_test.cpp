@@ -1,0 +1,168 @@
+// The hold: a held change is left alone; a hold ends by itself when its holder is gone; a
+// record nobody but root could have written is the only one that counts.
+#include "response/hold.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "response/change_response.h"
+#include "tests/support/test_support.h"
+
+namespace norv {
+namespace {
+
+using testing::ReadAll;
+using testing::TempDir;
+
+class HoldTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        settings.save_dir = dir / "save";
+        settings.cracked_dir = dir / "cracked";
+        dir.MakeDir("save");
+        program = dir.MakeDir("program");
+        index = tree.Write("www/index.html", "<h1>good</h1>");
+        rules.rules = {{tree / "www", RuleKind::kTree}};
+        switches.auto_restore = 1;
+        ASSERT_EQ(archive.CreateArchive(), 0);
+        reader = std::make_unique<HoldReader>(env, program, clock);
+        response.SetHoldReader(reader.get());
+    }
+    // A record for process `pid`, an hour from the clock's now, holding `held`.
+    HoldRecord RecordOf(pid_t pid, std::vector<std::string> held = {}) {
+        HoldRecord record;
+        record.pid = pid;
+        record.started = ProcessStartTime(env, pid).value_or(0);
+        record.expires =
+            std::chrono::duration_cast<std::chrono::seconds>(clock.Now().time_since_epoch())
+                .count() +
+            3600;
+        record.rules = std::move(held);
+        return record;
+    }
+    // Defaces the page and answers it as a check would.
+    ResponseOutcome Deface() {
+        tree.Write("www/index.html", "hacked");
+        const bool held = response.Holds(index);
+        ResponseOutcome outcome = response.RespondToChange(ChangeKind::kAltered, index, {});
+        EXPECT_EQ(held, ReadAll(index) == "hacked");
+        return outcome;
+    }
+    bool Said(const std::string& text) {
+        for (const std::string& m : hooks.messages) {
+            if (m.find(text) != std::string::npos) return true;
+        }
+        return false;
+    }
+
+    platform::Env& env = testing::SystemEnv();
+    TempDir dir;
+    TempDir tree;
+    std::string program;
+    std::string index;
+    Settings settings;
+    LiveSwitches switches;
+    RuleTable rules;
+    testing::RecordingHooks hooks;
+    testing::FixedClock clock;
+    std::unique_ptr<platform::RegionalFormat> regional = testing::JapaneseFormat();
+    ProtectedArchive archive{env, settings, rules, hooks};
+    ChangeResponse response{settings, switches, archive, clock, *regional, hooks};
+    std::unique_ptr<HoldReader> reader;
+};
+
+TEST_F(HoldTest, AHeldChangeIsLeftUntilTheHoldEndsOrItsTimeIsUp) {
+    auto hold = Hold::Take(env, program, clock, RecordOf(::getpid(), {tree / "www"}));
+    ASSERT_TRUE(hold.ok()) << hold.status().ToString();
+    struct stat st {};
+    ASSERT_EQ(::stat((program + "/" + kHoldFileName).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    // A second deploy is refused while the first holds.
+    EXPECT_TRUE(
+        Hold::Take(env, program, clock, RecordOf(::getpid())).status().Is(ErrorKind::kBusy));
+
+    EXPECT_EQ(Deface().left, ResponseOutcome::Left::kUntouched);
+    EXPECT_EQ(ReadAll(index), "hacked");
+    ASSERT_TRUE((*hold)->End().ok());
+    Deface();
+    EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
+
+    // Past its time, a hold ends by itself, and says so.
+    hold = Hold::Take(env, program, clock, RecordOf(::getpid()));
+    ASSERT_TRUE(hold.ok());
+    clock.Advance(std::chrono::seconds(3600));
+    ResponseOutcome outcome = Deface();
+    EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
+    ASSERT_FALSE(outcome.failures.empty());  // the log's Warning line
+    EXPECT_NE(outcome.failures[0].find("期限"), std::string::npos);
+    EXPECT_FALSE(platform::FileExists(env, program + "/" + kHoldFileName));
+}
+
+TEST_F(HoldTest, AHoldWhoseHolderWasKilledEndsByItself) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    ASSERT_GT(child, 0);
+    auto hold = Hold::Take(env, program, clock, RecordOf(child));
+    ASSERT_TRUE(hold.ok()) << hold.status().ToString();
+    EXPECT_TRUE(response.Holds(index));
+    ::kill(child, SIGKILL);
+    // Killed but not yet reaped: its pid still names a process, which holds nothing.
+    siginfo_t info{};
+    ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT), 0);
+    Deface();
+    EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
+    EXPECT_TRUE(Said("もうないため、保留は終わりました")) << hooks.messages.size();
+    EXPECT_FALSE(platform::FileExists(env, program + "/" + kHoldFileName));
+    ::waitpid(child, nullptr, 0);
+}
+
+TEST_F(HoldTest, ARecordNotRootsOwnAndPrivateIsIgnoredWithAWarning) {
+    const std::string record = program + "/" + kHoldFileName;
+    const std::string text = HoldText(RecordOf(::getpid()));
+    const std::string elsewhere = dir.Write("elsewhere", text);
+    ::chmod(elsewhere.c_str(), 0600);
+    struct Case {
+        const char* what;
+        std::function<void()> make;
+    };
+    const Case cases[] = {
+        {"group-readable", [&] { ::chmod(dir.Write("program/norv-hold", text).c_str(), 0640); }},
+        {"another owner",
+         [&] {
+             const std::string made = dir.Write("program/norv-hold", text);
+             ::chmod(made.c_str(), 0600);
+             ASSERT_EQ(::chown(made.c_str(), 1000, 1000), 0);
+         }},
+        {"a link", [&] { ASSERT_EQ(::symlink(elsewhere.c_str(), record.c_str()), 0); }},
+        {"malformed",
+         [&] { ::chmod(dir.Write("program/norv-hold", "norv-hold 1\npid=x\n").c_str(), 0600); }},
+    };
+    for (const Case& c : cases) {
+        ::unlink(record.c_str());
+        c.make();
+        hooks.messages.clear();
+        Deface();
+        EXPECT_EQ(ReadAll(index), "<h1>good</h1>") << c.what;
+        EXPECT_TRUE(Said("無視します")) << c.what;
+    }
+    // Once said, the same record is not said again at every change.
+    hooks.messages.clear();
+    Deface();
+    EXPECT_FALSE(Said("無視します"));
+    // The very same text, root's and 0600, holds.
+    ::unlink(record.c_str());
+    ::chmod(dir.Write("program/norv-hold", text).c_str(), 0600);
+    Deface();
+    EXPECT_EQ(ReadAll(index), "hacked");
+}
+
+}  // namespace
+}  // namespace norv
