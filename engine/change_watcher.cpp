@@ -31,7 +31,7 @@ ChangeWatcher::ChangeWatcher(ScanEngine& engine, const RuleTable& rules, const S
 ChangeWatcher::~ChangeWatcher() = default;
 
 Status ChangeWatcher::Start() {
-    auto events = platform::FolderEvents::Create();
+    auto events = platform::FolderEvents::Create(options_.most_queued_event_bytes);
     if (!events.ok()) return events.status();
     events_ = std::move(events).value();
     if (auto program = platform::OpenDirectory(engine_.env(), options_.program_dir); program.ok()) {
@@ -243,6 +243,7 @@ bool ChangeWatcher::IsOwnFile(const Folder& folder, const std::string& name) con
 
 void ChangeWatcher::Take(const FolderEvent& event, Clock::time_point now) {
     if (event.kinds & FolderEvent::kOverflow) {
+        recorded_first_due_ = true;
         RequestFullCheck(
             "変更の知らせが多すぎて一部が失われました (fs.inotify.max_queued_events = " +
             std::to_string(platform::ReadWatchLimits().max_queued_events) + ")。全体を検査します");
@@ -290,6 +291,8 @@ void ChangeWatcher::Queue(int watch, const Folder& folder, const std::string& na
         at_once = engine_.RestoresAtOnce(path);
     }
     if (!schedule_.Note(key, when, at_once, finished)) {
+        // A page's event may be among those not followed, as when events are lost.
+        recorded_first_due_ = true;
         RequestFullCheck("確認を待つファイルが " + std::to_string(options_.timings.most_pending) +
                          " を超えました。全体を検査します");
     }
@@ -450,6 +453,55 @@ Result<bool> ChangeWatcher::CheckBatch(const std::vector<FileKey>& keys, Clock::
     return true;
 }
 
+Result<bool> ChangeWatcher::CheckRecordedFiles() {
+    const Clock::time_point end = Clock::now() + options_.recorded_first_time;
+    std::string after;  // the records are read in byte order, a slice at a time
+    size_t listed = 0;
+    bool cut_short = false;
+    for (;;) {
+        NORV_RETURN_IF_ERROR(engine_.StopPoint());
+        if (listed >= options_.recorded_first_most || Clock::now() >= end) {
+            cut_short = true;
+            break;
+        }
+        auto paths = engine_.RecordedFilesAfter(
+            after,
+            std::max<size_t>(1, std::min(options_.slice, options_.recorded_first_most - listed)));
+        if (!paths.ok()) return paths.status();
+        if (paths->empty()) break;
+        after = paths->back();
+        listed += paths->size();
+        std::vector<WatchedFile> files;
+        for (const std::string& path : *paths) {
+            // Reached as the watch reaches an event's file: from its rule down, name by name.
+            // A path no rule covers now, or a place out of reach, is left to the full check,
+            // which says why; a folder that is not there holds none of its files.
+            auto place = OpenWatchedPlace(engine_.env(), rules_, path);
+            if (!place.ok()) continue;
+            auto folder = OpenHoldingFolder(place.value());
+            if (!folder.ok() && !folder.status().Is(ErrorKind::kNotFound)) continue;
+            files.push_back(
+                WatchedFile{folder.ok() ? folder.value() : nullptr, place->relative.back(), path});
+        }
+        if (files.empty()) continue;
+        const Clock::time_point now = Clock::now();
+        if (schedule_.OpenBurst(now)) engine_.BeginWatchBurst();
+        Status status = engine_.CheckWatchedFiles(files);
+        if (status.Is(ErrorKind::kBusy)) return false;
+        statistics_.files_checked += static_cast<int64_t>(files.size());
+        if (!status.ok()) return status;
+    }
+    if (cut_short) {
+        const std::string text = "記録済みのファイルの先行確認を " + std::to_string(listed) +
+                                 " 件で打ち切りました (上限 " +
+                                 std::to_string(options_.recorded_first_time.count()) +
+                                 " ミリ秒または " + std::to_string(options_.recorded_first_most) +
+                                 " 件)。残りは続く全体検査で確認します";
+        notices_.Notify({NoticeKind::kFullCheckReason, "", Status::Ok(), text});
+    }
+    return true;
+}
+
 void ChangeWatcher::EndBurstIfDue(Clock::time_point now, bool force) {
     if (!schedule_.burst_open() || (!force && !schedule_.BurstDue(now))) return;
     const bool changed = engine_.counters().changes() > 0;
@@ -467,6 +519,23 @@ Status ChangeWatcher::RunFullCheck() {
         notices_.Notify({NoticeKind::kFullCheckReason, "", Status::Ok(), full_check_reason_});
     }
     full_check_reason_.clear();
+    // After lost events, the recorded files before the walk: a page behind a flood of new files
+    // is back before the walk measures the flood. The watches are still set meanwhile.
+    if (recorded_first_due_ && engine_.Restores()) {
+        auto first = CheckRecordedFiles();
+        EndBurstIfDue(Clock::now(), true);
+        if (first.ok() && !first.value()) {
+            retry_at_ = Clock::now() + options_.retry;
+            return Status::Ok();
+        }
+        if (!first.ok()) {
+            if (first.status().Is(ErrorKind::kStopped)) return first.status();
+            // The full check takes every file in again.
+            notices_.Notify(
+                {NoticeKind::kCheckFailure, "", first.status(), first.status().ToString()});
+        }
+    }
+    recorded_first_due_ = false;
     // The watches first: a change made while the check runs is then seen as well. Set once per
     // check, not again at each retry.
     if (!watches_set_for_check_) SetWatches();

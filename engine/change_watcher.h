@@ -12,7 +12,10 @@
 // - a folder that appears under a tree rule is watched before it is listed, and every file in it
 //   is checked, so nothing written before the watch was set is missed;
 // - a lost event queue, a watch that cannot be set, a watched folder moved or replaced, or more
-//   pending files than the bound, falls back to a full check after a message saying why;
+//   pending files than the bound, falls back to a full check after a message saying why; when
+//   events were lost (or too many files wait) with automatic restore on, the recorded files
+//   are checked first, each as its own event would have it, for a bounded time, so that a page
+//   behind a flood of new files is back before the full check's walk measures the flood;
 // - changes found close together form one burst: one mail and one run in the events for a
 //   deploy of 500 files, sent when the burst has been quiet or has lasted long enough.
 // Every folder is opened from its rule's path down, name by name, and checked to be the very
@@ -50,6 +53,13 @@ struct WatchOptions {
     // `slice_time`: the events that came meanwhile (a page defaced again) are taken first.
     size_t slice = 64;
     Duration slice_time{200};
+    // After events were lost, with automatic restore on: the recorded files checked before the
+    // full check, in slices of `slice`, for at most this long and this many (the full check
+    // after them covers the rest anyway).
+    Duration recorded_first_time{2000};
+    size_t recorded_first_most = 1000000;
+    // What the events waiting in memory may take before an overflow (the tests give a small one).
+    size_t most_queued_event_bytes = platform::kMostQueuedEventBytes;
     // Names in the program folder that norv itself writes: their events are its own.
     std::vector<std::string> own_file_prefixes;
     std::string program_dir;
@@ -126,6 +136,9 @@ class ChangeWatcher {
     Result<std::shared_ptr<platform::DirectoryHandle>> OpenWatched(int watch);
     Status CheckDueFiles(Clock::time_point now);
     Status RunFullCheck();
+    // The recorded files under the rules, checked before a full check (see WatchOptions); false
+    // when another norv holds the program folder.
+    Result<bool> CheckRecordedFiles();
     void EndBurstIfDue(Clock::time_point now, bool force);
     Clock::time_point NextDeadline(Clock::time_point now) const;
     bool IsOwnFile(const Folder& folder, const std::string& name) const;
@@ -142,6 +155,7 @@ class ChangeWatcher {
     std::vector<platform::FileIdentity> excluded_;
     platform::FileIdentity program_folder_;
     bool full_check_due_ = false;
+    bool recorded_first_due_ = false;  // events were lost: recorded files before the full check
     std::string full_check_reason_;
     bool watch_failure_said_ = false;
     int64_t unwatched_folders_ = 0;

@@ -197,6 +197,9 @@ Status FileInfoStore::Prepare() {
         {&forget_new_file_, "DELETE FROM fileinfo WHERE filename=?1 AND md5c=' '"},
         {&update_new_digest_, "UPDATE fileinfo SET md5o=?2 WHERE filename=?1 AND md5c=' '"},
         {&unlist_change_, "DELETE FROM norv_changes WHERE filename=?1"},
+        {&recorded_after_,
+         "SELECT filename FROM fileinfo WHERE filename>?1 AND md5c!=' ' ORDER BY filename "
+         "LIMIT ?2"},
         {&list_change_,
          "INSERT INTO norv_changes VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14)"},
     };
@@ -434,6 +437,26 @@ Status FileInfoStore::ForEachUnseen(
     }
     select_unseen_->Reset();
     return status;
+}
+
+Result<std::vector<std::string>> FileInfoStore::RecordedAfter(const std::string& after,
+                                                              size_t most) {
+    recorded_after_->BindText(1, after);
+    recorded_after_->BindInt(2, static_cast<int64_t>(most));
+    std::vector<std::string> names;
+    Status status;
+    for (;;) {
+        auto step = recorded_after_->Step();
+        if (!step.ok()) {
+            status = step.status();
+            break;
+        }
+        if (!step.value()) break;
+        names.push_back(recorded_after_->ColumnText(0));
+    }
+    recorded_after_->Reset();
+    if (!status.ok()) return status;
+    return names;
 }
 
 Status FileInfoStore::SetState(const std::string& name, const std::string& value) {

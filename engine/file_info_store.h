@@ -42,6 +42,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/engine_hooks.h"
 #include "platform/database.h"
@@ -124,6 +125,10 @@ class FileInfoStore {
     // its baseline (md5o and extended facts). Stops at the first failure `row` returns.
     Status ForEachUnseen(
         const std::function<Status(const std::string& filename, const Baseline& baseline)>& row);
+    // Up to `most` file names of baseline records (not those first seen by a check) that come
+    // after `after` in byte order: the records are read a page at a time, never held whole, and
+    // no statement stays open between pages while the caller writes.
+    Result<std::vector<std::string>> RecordedAfter(const std::string& after, size_t most);
 
     Status Commit();
 
@@ -180,7 +185,7 @@ class FileInfoStore {
     std::unique_ptr<platform::Statement> reset_flags_, delete_all_, mark_all_seen_,
         insert_baseline_, lookup_, insert_new_, update_seen_, update_flag_, select_unseen_,
         forget_vanished_, forget_new_file_, update_new_digest_, delete_extended_, insert_extended_,
-        forget_extended_, unlist_change_, list_change_;
+        forget_extended_, unlist_change_, list_change_, recorded_after_;
     // While a baseline is built.
     std::unique_ptr<platform::Statement> insert_new_baseline_, insert_new_extended_;
     // Inserts or replaces the state value `name`.

@@ -124,6 +124,12 @@ class ScanEngine {
     // is on, no deploy holds it, and the baseline records the file. The watch checks such a file
     // at its first event, before any other.
     bool RestoresAtOnce(const std::string& path);
+    // Whether automatic restore is on now.
+    bool Restores() const { return state_.switches.auto_restore != 0; }
+    // Up to `most` paths the baseline records, after `after` in byte order (see FileInfoStore).
+    Result<std::vector<std::string>> RecordedFilesAfter(const std::string& after, size_t most) {
+        return store_.RecordedAfter(after, most);
+    }
 
     bool running() const { return running_; }
     // The system as the run reaches it (the context's).
@@ -138,6 +144,8 @@ class ScanEngine {
     // next file: what the store did so far is committed, the log is closed with the lines it
     // has, and the command fails with kind kStopped. An init then keeps the previous baseline.
     void SetStopFlag(const std::atomic<bool>* stop) { stop_requested_ = stop; }
+    // kStopped once the stop flag is set.
+    Status StopPoint() const;
     // Where the runs' machine-readable events go; null for none.
     void SetEventSink(EventSink* events) { events_ = events; }
     // Runs at the start of every command, once the program folder's lock is held (finishing an
@@ -259,8 +267,6 @@ class ScanEngine {
     size_t deferred_beyond_ = 0;  // new files past kMostDeferredQuarantines, left for next time
     bool burst_response_begun_ = false;
     size_t burst_lines_beyond_ = 0;
-    // kStopped once the stop flag is set.
-    Status StopPoint() const;
 };
 
 }  // namespace norv

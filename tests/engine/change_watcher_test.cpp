@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 
+#include <algorithm>
+
 #include "tests/engine/engine_fixture.h"
 #include "tests/support/race_env.h"
 
@@ -15,9 +17,12 @@ using testing::EngineTest;
 class WatcherTest : public EngineTest {
   protected:
     // Starts the watch with its first full check.
-    void Start() {
+    static WatchOptions Quick() {
         WatchOptions options;
         options.timings.settle = std::chrono::milliseconds(0);
+        return options;
+    }
+    void Start(WatchOptions options = Quick()) {
         options.program_dir = program.path();
         options.own_file_prefixes = {kLogFileName, kDatabaseFileName, kLockFileName};
         watcher = std::make_unique<ChangeWatcher>(*engine, rules, settings, hooks, options);
@@ -69,6 +74,40 @@ TEST_F(WatcherTest, AWatchedFolderSwappedBeforeItsFileIsCheckedIsNeverTakenForIt
     EXPECT_EQ(Steps(1).files_checked, 0);
     EXPECT_EQ(race.Fired(), 1);
     EXPECT_EQ(hooks.changes.size(), changes);
+}
+
+// Events lost under a flood of new files, with automatic restore on: the recorded page is
+// restored before the full check's walk measures a single new file (the flood's folder is
+// walked before the page's own files), and reported once.
+TEST_F(WatcherTest, AfterLostEventsARecordedPageIsRestoredBeforeTheFloodIsMeasured) {
+    const std::string page = tree.Write("www/index.html", "<h1>good</h1>");
+    tree.Write("www/flood/keep.txt", "k");
+    testing::WriteAll(context.RulesPath(), "<rule>" + tree / "www" + ",3</rule>\r\n");
+    ASSERT_TRUE(engine->Initialise().ok());
+    switches.auto_restore = 1;
+    WatchOptions options;
+    options.most_queued_event_bytes = 2048;  // a few dozen events, then an overflow
+    options.timings.settle = options.timings.longest_wait = std::chrono::hours(1);
+    Start(options);
+    int new_files_at_restore = -1;
+    hooks.on_response = [&](const std::string& path) {
+        if (path != page) return ResponseOutcome{};
+        new_files_at_restore = 0;
+        for (const auto& [name, row] : Rows()) new_files_at_restore += row.md5c == " ";
+        tree.Write("www/index.html", "<h1>good</h1>");
+        ResponseOutcome restored;
+        restored.left = ResponseOutcome::Left::kRestored;
+        return restored;
+    };
+    for (int i = 0; i < 200; ++i) tree.Write("www/flood/f" + std::to_string(i), "x");
+    tree.Write("www/index.html", "<h1>defaced</h1>");
+    for (int i = 0; i < 100 && watcher->statistics().full_checks < 2; ++i) Steps(1);
+    ASSERT_EQ(watcher->statistics().full_checks, 2);
+    EXPECT_EQ(new_files_at_restore, 0);
+    EXPECT_EQ(std::count(hooks.changes.begin(), hooks.changes.end(),
+                         std::pair<std::string, std::string>("altered", page)),
+              1);
+    EXPECT_EQ(counters.changes(), 200);  // the full check: the new files only
 }
 
 }  // namespace
