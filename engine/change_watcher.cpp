@@ -453,6 +453,30 @@ Result<bool> ChangeWatcher::CheckBatch(const std::vector<FileKey>& keys, Clock::
     return true;
 }
 
+Status ChangeWatcher::RunRecordedFirst() {
+    if (!engine_.Restores()) {
+        recorded_first_due_ = false;
+        return Status::Ok();
+    }
+    const Clock::time_point started = Clock::now();
+    auto first = CheckRecordedFiles();
+    EndBurstIfDue(Clock::now(), true);
+    if (first.ok() && !first.value()) {
+        retry_at_ = Clock::now() + options_.retry;
+        return Status::Ok();
+    }
+    recorded_first_due_ = false;
+    // At most about half the time, however often events are lost: their own checks go on
+    // in between.
+    next_recorded_first_at_ = Clock::now() + (Clock::now() - started);
+    if (first.status().Is(ErrorKind::kStopped)) return first.status();
+    // The full check after it takes every file in again.
+    if (!first.ok()) {
+        notices_.Notify({NoticeKind::kCheckFailure, "", first.status(), first.status().ToString()});
+    }
+    return Status::Ok();
+}
+
 Result<bool> ChangeWatcher::CheckRecordedFiles() {
     const Clock::time_point end = Clock::now() + options_.recorded_first_time;
     std::string after;  // the records are read in byte order, a slice at a time
@@ -519,23 +543,6 @@ Status ChangeWatcher::RunFullCheck() {
         notices_.Notify({NoticeKind::kFullCheckReason, "", Status::Ok(), full_check_reason_});
     }
     full_check_reason_.clear();
-    // After lost events, the recorded files before the walk: a page behind a flood of new files
-    // is back before the walk measures the flood. The watches are still set meanwhile.
-    if (recorded_first_due_ && engine_.Restores()) {
-        auto first = CheckRecordedFiles();
-        EndBurstIfDue(Clock::now(), true);
-        if (first.ok() && !first.value()) {
-            retry_at_ = Clock::now() + options_.retry;
-            return Status::Ok();
-        }
-        if (!first.ok()) {
-            if (first.status().Is(ErrorKind::kStopped)) return first.status();
-            // The full check takes every file in again.
-            notices_.Notify(
-                {NoticeKind::kCheckFailure, "", first.status(), first.status().ToString()});
-        }
-    }
-    recorded_first_due_ = false;
     // The watches first: a change made while the check runs is then seen as well. Set once per
     // check, not again at each retry.
     if (!watches_set_for_check_) SetWatches();
@@ -549,6 +556,7 @@ Status ChangeWatcher::RunFullCheck() {
         return Status::Ok();
     }
     full_check_due_ = false;
+    recorded_first_due_ = false;  // the check took every file in
     watches_set_for_check_ = false;
     // Full checks take at most about half the time, however often they are asked for (a folder
     // renamed over and over): the files' own checks go on in between.
@@ -565,6 +573,9 @@ ChangeWatcher::Clock::time_point ChangeWatcher::NextDeadline(Clock::time_point n
     if (!new_folders_.empty()) next = now;
     next = std::max(next, retry_at_);
     if (full_check_due_) next = std::min(next, std::max({now, retry_at_, next_full_check_at_}));
+    if (recorded_first_due_) {
+        next = std::min(next, std::max({now, retry_at_, next_recorded_first_at_}));
+    }
     return next;
 }
 
@@ -585,6 +596,12 @@ Status ChangeWatcher::Step(std::chrono::milliseconds wait) {
     if (!waited.ok()) notices_.Notify({NoticeKind::kWatchError, "", waited, waited.ToString()});
     now = Clock::now();
     for (const FolderEvent& event : batch) Take(event, now);
+    // After lost events, the recorded files at once, before the full check (which may have to
+    // wait): a page behind a flood of new files is back before a walk measures the flood.
+    if (recorded_first_due_ && now >= retry_at_ && now >= next_recorded_first_at_) {
+        NORV_RETURN_IF_ERROR(RunRecordedFirst());
+        now = Clock::now();
+    }
     if (full_check_due_ && now >= retry_at_ && now >= next_full_check_at_) return RunFullCheck();
     while (!new_folders_.empty() && !full_check_due_) {
         const auto [parent, name] = new_folders_.back();

@@ -139,6 +139,8 @@ class ChangeWatcher {
     // The recorded files under the rules, checked before a full check (see WatchOptions); false
     // when another norv holds the program folder.
     Result<bool> CheckRecordedFiles();
+    // Runs CheckRecordedFiles when automatic restore is on, and says how it went.
+    Status RunRecordedFirst();
     void EndBurstIfDue(Clock::time_point now, bool force);
     Clock::time_point NextDeadline(Clock::time_point now) const;
     bool IsOwnFile(const Folder& folder, const std::string& name) const;
@@ -163,6 +165,7 @@ class ChangeWatcher {
     bool too_deep_said_ = false;
     Clock::time_point retry_at_{};
     Clock::time_point next_full_check_at_{};
+    Clock::time_point next_recorded_first_at_{};
     bool watches_set_for_check_ = false;
     WatchStatistics statistics_;
 };
