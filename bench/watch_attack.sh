@@ -8,11 +8,17 @@
 #   rewriter   the page rewritten every 50 ms for 10 s, read about every millisecond between
 #              writes: the share of reads that found it defaced
 #   flood      20,000 new files made in a new folder of the tree, then the page defaced: how
-#              long until the page is back (the probe gives up after 30 s)
+#              long until the page is back (the probe gives up after 30 s); the in-memory
+#              event queue absorbs these
+#   big flood  the same with 400,000 files ($NORV_ATTACK_BIG_FLOOD): past the in-memory
+#              queue, so events are lost and the watch falls back to a full check
 #   chain      a chain of folders 20,000 deep made at run time with mkdirat/openat: the watch's
 #              VmRSS before and after (and VmHWM) once its CPU time has not moved for 2 s, and
 #              how long from its first mkdir until the CPU time last moved; a watch that is not
 #              quiet within 120 s, or passes 2 GiB of RSS, is stopped and the bound is given
+#
+# $NORV_ATTACK_FIGURES picks the figures to measure (default "rewrite flood chain"; "flood"
+# takes both floods).
 #
 # The probe is the one built beside this script (build/release/bench/norv-watch-probe) unless
 # given; it is used against both watches. The tree (2,000 files of 1-4 KiB in 20 folders, made
@@ -30,6 +36,9 @@ done
 B=${NORV_ATTACK_DIR:-/var/tmp/norv-attack-bench}
 tree=$B/tree
 logs=$B/logs
+figures=${NORV_ATTACK_FIGURES:-rewrite flood chain}
+floods="20000 ${NORV_ATTACK_BIG_FLOOD:-400000}"
+wants() { [[ " $figures " == *" $1 "* ]]; }
 quiet_bound=120                # seconds the chain's watch may take to become quiet
 rss_bound=$((2 * 1024 * 1024)) # KiB of RSS at which the chain's watch is stopped
 rm -rf "$tree" "$logs" "$B/run"
@@ -122,10 +131,12 @@ wait_quiet() {
 
 mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
 
-declare -A fig stop
+declare -A fig stop lost
+# Figures not measured this run show as "-".
+for k in rewrite rss0 rss1 hwm quiet made; do fig[$k-new]=-; fig[$k-peer]=-; done
 
 # The rewriter.
-for who in new peer; do
+wants rewrite && for who in new peer; do
     cli=${who}_cli
     start_watch "${!cli}" "$logs/rewrite-$who.txt"
     out=$("$probe" rewrite "$page" 10) || true
@@ -136,23 +147,29 @@ for who in new peer; do
     stop[rewrite-$who]=$stopped_by
 done
 
-# The flood.
-for who in new peer; do
-    cli=${who}_cli
-    start_watch "${!cli}" "$logs/flood-$who.txt"
-    if out=$("$probe" flood "$page" 20000 2>&1); then
-        fig[flood-$who]=$(sed -n 's/.*back after \([0-9]*\) ms.*/\1/p' <<< "$out")
-    else
-        fig[flood-$who]=">30000"
-    fi
-    echo "$who: $out" >> "$logs/probe.txt"
-    stop_watch
-    stop[flood-$who]=$stopped_by
-    rm -rf "$tree"/flood-*
+# The floods.
+wants flood && for n in $floods; do
+    for who in new peer; do
+        cli=${who}_cli
+        start_watch "${!cli}" "$logs/flood$n-$who.txt"
+        if out=$("$probe" flood "$page" "$n" 2>&1); then
+            fig[flood$n-$who]=$(sed -n 's/.*back after \([0-9]*\) ms.*/\1/p' <<< "$out")
+        else
+            fig[flood$n-$who]=">30000"
+        fi
+        echo "$who: $out" >> "$logs/probe.txt"
+        # How often the watch fell back to a full check because events were lost or too many
+        # files waited.
+        lost[flood$n-$who]=$(grep -c "失われました\|確認を待つファイルが" \
+            "$logs/flood$n-$who.txt" || true)
+        stop_watch
+        stop[flood$n-$who]=$stopped_by
+        rm -rf "$tree"/flood-*
+    done
 done
 
 # The chain.
-for who in new peer; do
+wants chain && for who in new peer; do
     cli=${who}_cli
     start_watch "${!cli}" "$logs/chain-$who.txt"
     wait_quiet 30
@@ -202,15 +219,17 @@ ratio() {
     awk -v a="$a" -v b="$b" 'BEGIN { if (b == 0) print "-"; else printf "%.3g\n", a / b }'
 }
 row() { printf '%-50s %-24s %-24s %s\n' "$1" "$2" "$3" "$(ratio "$4" "$5")"; }
-kib_or() { [ -n "$1" ] && mib "$1" || echo "-"; }
+kib_or() { [[ $1 =~ ^[0-9]+$ ]] && mib "$1" || echo "-"; }
 
 echo "norv new: $new_cli"
 echo "norv peer: $peer_cli"
 printf '%-50s %-24s %-24s %s\n' figure new peer new/peer
 row "rewriter: share of reads defaced (%)" "${fig[rewrite-new]}" "${fig[rewrite-peer]}" \
     "${fig[rewrite-new]}" "${fig[rewrite-peer]}"
-row "flood: page back after (ms)" "${fig[flood-new]}" "${fig[flood-peer]}" \
-    "${fig[flood-new]}" "${fig[flood-peer]}"
+for n in $floods; do
+    row "flood of $n files: page back after (ms)" "${fig[flood$n-new]:-}" \
+        "${fig[flood$n-peer]:-}" "${fig[flood$n-new]:-}" "${fig[flood$n-peer]:-}"
+done
 for who in new peer; do
     for k in rss0 rss1 hwm; do fig[$k-$who-mib]=$(kib_or "${fig[$k-$who]}"); done
 done
@@ -224,10 +243,12 @@ row "chain: time to quiet from its first mkdir (s)" "${fig[quiet-new]}" "${fig[q
     "${fig[quiet-new]}" "${fig[quiet-peer]}"
 
 # What each watch said besides starting and ending, and how it ended.
-for f in rewrite flood chain; do
+for f in rewrite $(for n in $floods; do echo "flood$n"; done) chain; do
     for who in new peer; do
+        [ -f "$logs/$f-$who.txt" ] || continue
         said=$(grep -c '^norv:' "$logs/$f-$who.txt" || true)
-        echo "$f, $who: $said messages from the watch, ended by SIG${stop[$f-$who]}"
+        echo "$f, $who: $said messages from the watch${lost[$f-$who]:+ (full checks for lost" \
+            "events: ${lost[$f-$who]})}, ended by SIG${stop[$f-$who]}"
     done
 done
 echo "chain made in ${fig[made-new]} s (new), ${fig[made-peer]} s (peer)"
