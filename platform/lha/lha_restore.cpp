@@ -212,6 +212,92 @@ Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
     return Status::Ok();
 }
 
+// What the archive says of a folder on the way to an entry, for a folder the restore makes again.
+struct FolderFacts {
+    mode_t mode;
+    std::optional<StoredOwner> owner;
+};
+using WayFolders = std::map<std::string, FolderFacts>;
+
+// The folder entries on the way to `wanted` where the index puts them: an entry read from its
+// own header on never passes them.
+void ReadIndexedFolders(Env& env, int raw, ArchiveIndex& index, const std::string& wanted,
+                        const std::string& archive_path, WayFolders& folders) {
+    const std::vector<std::string> names = PathNames(wanted);
+    for (size_t n = 1; n < names.size(); ++n) {
+        const std::string folder =
+            JoinStored(std::vector<std::string>(names.begin(), names.begin() + n));
+        const int64_t folder_at = index.Find(env, raw, folder);
+        if (folder_at < 0) continue;
+        PositionedReader folder_reader{&env, raw, folder_at};
+        auto fa = OpenAt(folder_reader, archive_path);
+        archive_entry* fe = nullptr;
+        if (fa.ok() && archive_read_next_header(fa->get(), &fe) >= ARCHIVE_WARN &&
+            archive_entry_filetype(fe) == AE_IFDIR && EntryPath(fe) == folder) {
+            folders[folder] = {static_cast<mode_t>(archive_entry_perm(fe) & 07777),
+                               ReadStoredOwner(env, raw, folder_at)};
+        }
+    }
+}
+
+// Gives the folder the restore just made its archived owner and mode.
+void GiveMadeFolderItsOwner(Env& env, const DirectoryHandle& made, const FolderFacts& archived,
+                            const std::string& shown) {
+    // The archived owner and mode go only to the very folder just made: empty, ours and 0700.
+    // One renamed into its place meanwhile is never given away.
+    struct stat st {};
+    if (env.FStat(made.fd(), &st) == 0 && st.st_uid == env.GetEuid() &&
+        (st.st_mode & 07777) == 0700 && IsEmptyFolder(made, shown)) {
+        const int fd = made.fd();
+        const auto owner = OwnerToRestore(env, archived.owner);
+        if (owner) (void)env.FChown(fd, owner->uid, owner->gid);
+        env.FChmod(fd, ModeToRestore(env, archived.mode, owner));
+    }
+}
+
+// The folder an entry goes back into, and its path.
+struct WayDown {
+    std::shared_ptr<DirectoryHandle> holder;  // when it is not the root
+    const DirectoryHandle* at = nullptr;
+    std::string shown;
+};
+
+// The folders on the way to `wanted`, opened one name at a time below the root, those missing
+// made again: a name on the way that is no folder (a link) is never followed.
+Result<WayDown> OpenFoldersOnTheWay(const DirectoryHandle& root, const std::string& root_path,
+                                    const std::vector<std::string>& relative,
+                                    const std::string& wanted, const WayFolders& folders) {
+    Env& env = root.env();
+    WayDown way{nullptr, &root, root_path};
+    const size_t stored_base = PathNames(wanted).size() - relative.size();
+    for (size_t i = 0; i + 1 < relative.size(); ++i) {
+        way.shown = FolderPrefix(way.shown) + relative[i];
+        auto opened = OpenDirectoryAt(*way.at, relative[i], way.shown);
+        if (!opened.ok() && opened.status().Is(ErrorKind::kNotFound)) {
+            const bool made = env.MkdirAt(way.at->fd(), relative[i].c_str(), 0700) == 0;
+            opened = OpenDirectoryAt(*way.at, relative[i], way.shown);
+            auto names = PathNames(wanted);
+            names.resize(stored_base + i + 1);
+            auto archived = folders.find(JoinStored(names));
+            if (made && opened.ok() && archived != folders.end()) {
+                GiveMadeFolderItsOwner(env, **opened, archived->second, way.shown);
+            }
+        }
+        if (!opened.ok()) {
+            if (opened.status().Is(ErrorKind::kLink) || opened.status().Is(ErrorKind::kNotFound)) {
+                return Status::Error(ErrorKind::kLink, ELOOP,
+                                     way.shown +
+                                         " はフォルダではない (シンボリックリンクなど) "
+                                         "ため展開しません");
+            }
+            return opened.status();
+        }
+        way.holder = std::move(opened).value();
+        way.at = way.holder.get();
+    }
+    return way;
+}
+
 }  // namespace
 
 Status RestoreEntry(const std::string& archive_path, const std::string& stored_path,
@@ -234,31 +320,11 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
     int raw = trusted.value();
     ScopedFd raw_closer(env, raw);
     // Folder entries on the way to the wanted one, for folders the restore must make again.
-    struct FolderFacts {
-        mode_t mode;
-        std::optional<StoredOwner> owner;
-    };
-    std::map<std::string, FolderFacts> folders;
+    WayFolders folders;
     // Where to start: the wanted entry itself when the index knows it (its folders then read
     // where the index puts them), else the archive's start.
     int64_t start = index ? index->Find(env, raw, wanted) : -1;
-    if (start >= 0) {
-        const std::vector<std::string> names = PathNames(wanted);
-        for (size_t n = 1; n < names.size(); ++n) {
-            const std::string folder =
-                JoinStored(std::vector<std::string>(names.begin(), names.begin() + n));
-            const int64_t folder_at = index->Find(env, raw, folder);
-            if (folder_at < 0) continue;
-            PositionedReader folder_reader{&env, raw, folder_at};
-            auto fa = OpenAt(folder_reader, archive_path);
-            archive_entry* fe = nullptr;
-            if (fa.ok() && archive_read_next_header(fa->get(), &fe) >= ARCHIVE_WARN &&
-                archive_entry_filetype(fe) == AE_IFDIR && EntryPath(fe) == folder) {
-                folders[folder] = {static_cast<mode_t>(archive_entry_perm(fe) & 07777),
-                                   ReadStoredOwner(env, raw, folder_at)};
-            }
-        }
-    }
+    if (start >= 0) ReadIndexedFolders(env, raw, *index, wanted, archive_path, folders);
     // Anything unexpected where the index pointed is read again from the archive's start.
     auto read_whole = [&] {
         return RestoreEntry(archive_path, stored_path, root, root_path, relative, nullptr, journal,
@@ -289,47 +355,10 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
             continue;
         }
         if (path != wanted) continue;
-        // The folders on the way, one name at a time below the root.
-        std::shared_ptr<DirectoryHandle> holder;
-        const DirectoryHandle* at = &root;
-        std::string shown = root_path;
-        const size_t stored_base = PathNames(wanted).size() - relative.size();
-        for (size_t i = 0; i + 1 < relative.size(); ++i) {
-            shown = FolderPrefix(shown) + relative[i];
-            auto opened = OpenDirectoryAt(*at, relative[i], shown);
-            if (!opened.ok() && opened.status().Is(ErrorKind::kNotFound)) {
-                const bool made = env.MkdirAt(at->fd(), relative[i].c_str(), 0700) == 0;
-                opened = OpenDirectoryAt(*at, relative[i], shown);
-                auto names = PathNames(wanted);
-                names.resize(stored_base + i + 1);
-                auto archived = folders.find(JoinStored(names));
-                // The archived owner and mode go only to the very folder just made: empty, ours
-                // and 0700. One renamed into its place meanwhile is never given away.
-                struct stat st {};
-                if (made && opened.ok() && archived != folders.end() &&
-                    env.FStat((*opened)->fd(), &st) == 0 && st.st_uid == env.GetEuid() &&
-                    (st.st_mode & 07777) == 0700 && IsEmptyFolder(**opened, shown)) {
-                    const int fd = (*opened)->fd();
-                    const auto owner = OwnerToRestore(env, archived->second.owner);
-                    if (owner) (void)env.FChown(fd, owner->uid, owner->gid);
-                    env.FChmod(fd, ModeToRestore(env, archived->second.mode, owner));
-                }
-            }
-            if (!opened.ok()) {
-                if (opened.status().Is(ErrorKind::kLink) ||
-                    opened.status().Is(ErrorKind::kNotFound)) {
-                    return Status::Error(ErrorKind::kLink, ELOOP,
-                                         shown +
-                                             " はフォルダではない (シンボリックリンクなど) "
-                                             "ため展開しません");
-                }
-                return opened.status();
-            }
-            holder = std::move(opened).value();
-            at = holder.get();
-        }
-        return WriteEntryAt(a->get(), e, *at, relative.back(),
-                            FolderPrefix(shown) + relative.back(),
+        auto way = OpenFoldersOnTheWay(root, root_path, relative, wanted, folders);
+        if (!way.ok()) return way.status();
+        return WriteEntryAt(a->get(), e, *way->at, relative.back(),
+                            FolderPrefix(way->shown) + relative.back(),
                             ReadStoredOwner(env, raw, header_at), journal, written_digest, finish);
     }
     return Status::Error(ErrorKind::kNotFound, ENOENT,
