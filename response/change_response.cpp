@@ -80,9 +80,13 @@ platform::ContentDigest WholeDigest(platform::Env& env, int fd, int64_t size) {
 // to the new file `out`, flushes it and gives it the file's times. The copy must then read back
 // as exactly what the file holds there, and a whole copy must have found the file's end where
 // its size said (one that grew meanwhile, or a pseudo-file's size of 0, does not match).
+// `rewritten` tells a file written to meanwhile (its times or size moved) from a copy that was
+// damaged on its way.
 Status CopyAndVerify(platform::Env& env, int in, const struct stat& st, int64_t size,
                      bool head_only, int out, int cracked_dir, const std::string& copy_name,
-                     const std::string& shown_copy, platform::ContentDigest* digest) {
+                     const std::string& shown_copy, platform::ContentDigest* digest,
+                     bool* rewritten) {
+    *rewritten = false;
     NORV_RETURN_IF_ERROR(CopyExtents(env, in, size, out, shown_copy));
     if (env.Fsync(out) != 0) return Status::FromErrno(errno, shown_copy + " に書き込めません");
     const timespec times[2] = {st.st_atim, st.st_mtim};
@@ -96,6 +100,12 @@ Status CopyAndVerify(platform::Env& env, int in, const struct stat& st, int64_t 
     const platform::ContentDigest original = WholeDigest(env, in, size);
     if (longer || digest->md5 != original.md5 || digest->sha256 != original.sha256 ||
         digest->md5 == platform::kUnreadableDigest) {
+        struct stat now {};
+        *rewritten =
+            env.FStat(in, &now) == 0 &&
+            (now.st_size != st.st_size || now.st_mtim.tv_sec != st.st_mtim.tv_sec ||
+             now.st_mtim.tv_nsec != st.st_mtim.tv_nsec || now.st_ctim.tv_sec != st.st_ctim.tv_sec ||
+             now.st_ctim.tv_nsec != st.st_ctim.tv_nsec);
         return Status::Error(ErrorKind::kCorrupt, EIO,
                              shown_copy + " の内容が元のファイルと一致しません");
     }
@@ -365,6 +375,7 @@ struct ChangeResponse::QuarantineMove {
     std::string stamp;
     std::string copy_name;
     ScopedFd out;
+    bool rewritten = false;  // the last copy did not match because the file was written to
     platform::ContentDigest digests;
     std::string shown_copy;
 };
@@ -527,10 +538,10 @@ Status ChangeResponse::CopyIntoCracked(QuarantineMove& move, int64_t bytes, bool
     // and counted against this run's bounds; the entry goes again when the copy fails.
     Status copied = MakeCopyEntry(move);
     if (copied.ok() && !move.is_link) {
-        copied =
-            CopyAndVerify(env_, move.in.get(), move.st, bytes, head, move.out.get(),
-                          move.cracked_fd, move.copy_name,
-                          platform::JoinPath(settings_.cracked_dir, move.copy_name), copied_digest);
+        copied = CopyAndVerify(env_, move.in.get(), move.st, bytes, head, move.out.get(),
+                               move.cracked_fd, move.copy_name,
+                               platform::JoinPath(settings_.cracked_dir, move.copy_name),
+                               copied_digest, &move.rewritten);
         if (!copied.ok()) env_.UnlinkAt(move.cracked_fd, move.copy_name.c_str(), 0);
     }
     if (copied.ok()) {
@@ -549,7 +560,10 @@ Status ChangeResponse::KeepEvidence(QuarantineMove& move) {
     if (move.evidence == Evidence::kWhole) {
         Status made_copy = CopyIntoCracked(move, move.size, false, &move.digests);
         if (!made_copy.ok()) {
-            if (!OutOfRoom(made_copy) || move.is_link) {
+            // Short of room, or the file written to while it was copied: its first bytes and
+            // its digest are the evidence, and it still leaves the site, so a page rewritten
+            // without pause comes back.
+            if ((!OutOfRoom(made_copy) && !move.rewritten) || move.is_link) {
                 return Status::Error(made_copy.kind(), made_copy.code(),
                                      move.path + ": " + made_copy.message());
             }

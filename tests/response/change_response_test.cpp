@@ -496,6 +496,23 @@ TEST_F(ResponseTest, AFileThatCannotBeRemovedKeepsItsVerifiedCopy) {
               0u);
 }
 
+// A page rewritten while its copy is made (each copy then differs from the file): the copy
+// cannot match, yet the page still leaves the site and comes back, its digest and size listed.
+TEST_F(ResponseTest, APageRewrittenDuringItsCopyStillComesBack) {
+    Archive();
+    tree.Write("www/index.html", "hacked");
+    int round = 0;
+    race.After(
+        Call::kFsync, "*/cracked/*index.html",
+        [&] { tree.Write("www/index.html", "hacked " + std::to_string(++round)); }, 0);
+    response.RespondToChange(ChangeKind::kAltered, index, {});
+    EXPECT_GE(race.Fired(), 1);
+    EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
+    EXPECT_NE(
+        ReadAll(dir / (std::string("cracked/") + kCrackedIndexName)).find("\t" + index + "\t"),
+        std::string::npos);
+}
+
 TEST_F(ResponseTest, AlteredFilesAreKeptAsEvidenceThenRestored) {
     Archive();
     tree.Write("www/index.html", "hacked");
