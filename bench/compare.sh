@@ -8,9 +8,10 @@
 #
 # --quick: one run, the small and big trees only (a few minutes), to measure a change.
 # --fingerprint: the small and big trees only, the extended fingerprint (MD5 and SHA-256 from one
-#   read, type, mode, owner, group, capabilities, ACL) against a norv whose fingerprint is MD5
-#   alone (NORV_MD5_ONLY_REV, or the newest commit without the extension; see md5_only_cli), and
-#   against AIDE computing the same facts.
+#   read, type, mode, owner, group, capabilities, ACL) with its MD5 in vector lanes, the same
+#   forced to OpenSSL's one-stream MD5 (NORV_DIGEST_KERNEL=portable), a norv whose fingerprint is
+#   MD5 alone (NORV_MD5_ONLY_REV, or the newest commit without the extension; see md5_only_cli),
+#   and AIDE computing the same facts; wall and CPU time (user + system) of each.
 # Trees are kept in $NORV_BENCH_DIR (default /var/tmp/norv-bench) and made on first use.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -146,32 +147,42 @@ md5_only_cli() {
     echo "$src/build/app/cli/norv-cli ${rev:0:12}"
 }
 
-# alternate A_LABEL A_CMD B_LABEL B_CMD FILES BYTES [LIMIT_CMD]: runs A and B in turn $runs
-# times each, so that the machine's drift falls on both alike; medians in median[]. With
-# LIMIT_CMD, it runs just before each B, and share[B_LABEL] is the median of limit / B.
-alternate() {
-    local la=$1 ca=$2 lb=$3 cb=$4 files=$5 bytes=$6 lc=${7:-}
-    local ta=() tb=() sh=() t tl
+# rotate FILES BYTES LABEL CMD [LABEL CMD ...]: runs the commands in turn, $runs rounds, so that
+# the machine's drift falls on all alike. Medians of the wall time in median[], and of the CPU
+# time (user + system, of every thread and child) in cpu[]: on a machine others load too, the
+# CPU time moves far less than the wall time.
+declare -A cpu
+rotate() {
+    local files=$1 bytes=$2
+    shift 2
+    local labels=() cmds=() walls=() cpus=() e u s i l
+    while [ $# -ge 2 ]; do
+        labels+=("$1")
+        cmds+=("$2")
+        shift 2
+    done
     for _ in $(seq "$runs"); do
-        /usr/bin/time -f "%e" -o "$B/time.txt" sh -c "$ca" >/dev/null 2>&1 || true
-        ta+=("$(tail -n 1 "$B/time.txt")")
-        if [ -n "$lc" ]; then
-            /usr/bin/time -f "%e" -o "$B/time.txt" sh -c "$lc" >/dev/null 2>&1 || true
-            tl=$(tail -n 1 "$B/time.txt")
-        fi
-        /usr/bin/time -f "%e" -o "$B/time.txt" sh -c "$cb" >/dev/null 2>&1 || true
-        t=$(tail -n 1 "$B/time.txt")
-        tb+=("$t")
-        [ -n "$lc" ] && sh+=("$(awk -v l="$tl" -v t="$t" 'BEGIN { if (t <= 0) t = 0.005; print 100 * l / t }')")
+        for i in "${!labels[@]}"; do
+            /usr/bin/time -f "%e %U %S" -o "$B/time.txt" sh -c "${cmds[$i]}" >/dev/null 2>&1 || true
+            read -r e u s < <(tail -n 1 "$B/time.txt")
+            walls[$i]="${walls[$i]:-} $e"
+            cpus[$i]="${cpus[$i]:-} $(awk -v u="$u" -v s="$s" 'BEGIN { print u + s }')"
+        done
     done
-    median[$la]=$(printf '%s\n' "${ta[@]}" | sort -n | sed -n "$(( (runs + 1) / 2 ))p")
-    median[$lb]=$(printf '%s\n' "${tb[@]}" | sort -n | sed -n "$(( (runs + 1) / 2 ))p")
-    [ -n "$lc" ] && share[$lb]=$(printf '%s\n' "${sh[@]}" | sort -n | sed -n "$(( (runs + 1) / 2 ))p")
-    for l in "$la" "$lb"; do
-        awk -v l="$l" -v t="${median[$l]}" -v f="$files" -v b="$bytes" 'BEGIN {
+    for i in "${!labels[@]}"; do
+        l=${labels[$i]}
+        median[$l]=$(printf '%s\n' ${walls[$i]} | sort -n | sed -n "$(( (runs + 1) / 2 ))p")
+        cpu[$l]=$(printf '%s\n' ${cpus[$i]} | sort -n | sed -n "$(( (runs + 1) / 2 ))p")
+        awk -v l="$l" -v t="${median[$l]}" -v c="${cpu[$l]}" -v f="$files" -v b="$bytes" 'BEGIN {
             if (t <= 0) t = 0.005
-            printf "%-44s %7.2f s %9.0f files/s %8.1f MB/s\n", l, t, f / t, b / 1e6 / t }'
+            printf "%-44s %7.2f s %7.2f s CPU %9.0f files/s %8.1f MB/s\n", l, t, c, f / t, b / 1e6 / t }'
     done
+}
+# cpu_ratio A B TEXT [TARGET]: A's median CPU time over B's.
+cpu_ratio() {
+    awk -v a="${cpu[$1]}" -v b="${cpu[$2]}" -v l="$3" -v goal="${4:-}" 'BEGIN {
+        if (b <= 0) b = 0.005
+        printf "  %-46s %6.2f   %s\n", l, a / b, goal }'
 }
 
 if [ "$fingerprint" = 1 ]; then
@@ -181,6 +192,8 @@ if [ "$fingerprint" = 1 ]; then
     fi
     read -r old_cli old_rev < <(md5_only_cli)
     echo "MD5-only norv: built from $old_rev"
+    read -r kernel lanes < <("$bin/bench/norv-digest-kernel")
+    echo "MD5 kernel: $kernel, $lanes files at once per worker; against NORV_DIGEST_KERNEL=portable"
     for tree in small big; do
         root=$B/$tree
         read -r files bytes < <(tree_size "$root")
@@ -202,34 +215,58 @@ CONF
         find "$root" -type f -print0 | xargs -0 cat > /dev/null  # warm
         limit_cmd="find '$root' -type f -print0 | xargs -0 '$limit' --sha256 $cores"
         # What SHA-256 itself adds to the read and MD5, the floor of any ratio below.
-        alternate "read + MD5 only, $cores threads" "find '$root' -type f -print0 | xargs -0 '$limit' $cores" \
-            "read + MD5 + SHA-256 only, $cores threads" "$limit_cmd" "$files" "$bytes"
+        rotate "$files" "$bytes" \
+            "read + MD5 only, $cores threads" "find '$root' -type f -print0 | xargs -0 '$limit' $cores" \
+            "read + MD5 + SHA-256 only, $cores threads" "$limit_cmd"
         # An untimed init of each first, so every timed one replaces a baseline of its size.
         "$old_cli" --dir "$old_prog" init > /dev/null
         "$cli" --dir "$new_prog" init > /dev/null
-        alternate "MD5-only norv init" "'$old_cli' --dir '$old_prog' init" \
-            "norv init" "'$cli' --dir '$new_prog' init" "$files" "$bytes" "$limit_cmd"
-        measure "aide --init --workers $cores" "$files" "$bytes" \
-            aide --config "$conf" --init --workers "$cores"
-        cp "$B/aide-fp-$tree.db.new" "$B/aide-fp-$tree.db"
-        "$gen" "$root" mutate 1 > /dev/null
-        sync
-        alternate "MD5-only norv check (1 % altered)" "'$old_cli' --dir '$old_prog' check" \
-            "norv check (1 % altered)" "'$cli' --dir '$new_prog' check" "$files" "$bytes" \
-            "$limit_cmd"
-        measure "aide --check --workers $cores" "$files" "$bytes" \
-            aide --config "$conf" --check --workers "$cores"
+        # The same norv three ways: its MD5 in lanes, forced to OpenSSL's one-stream MD5, and the
+        # norv before the extended fingerprint.
+        for command in init "check (1 % altered)"; do
+            if [ "$command" != init ]; then
+                "$gen" "$root" mutate 1 > /dev/null
+                sync
+            fi
+            verb=${command%% *}
+            rotate "$files" "$bytes" \
+                "MD5-only norv $command" "'$old_cli' --dir '$old_prog' $verb" \
+                "norv $command, portable MD5" "NORV_DIGEST_KERNEL=portable '$cli' --dir '$new_prog' $verb" \
+                "norv $command, $kernel lanes" "'$cli' --dir '$new_prog' $verb" \
+                "MD5 + SHA-256 loop" "$limit_cmd"
+            share[$command]=$(awk -v l="${median[MD5 + SHA-256 loop]}" -v t="${median[norv $command, $kernel lanes]}" \
+                'BEGIN { if (t <= 0) t = 0.005; print 100 * l / t }')
+            if [ "$command" = init ]; then
+                measure "aide --init --workers $cores" "$files" "$bytes" \
+                    aide --config "$conf" --init --workers "$cores"
+                cp "$B/aide-fp-$tree.db.new" "$B/aide-fp-$tree.db"
+            else
+                measure "aide --check --workers $cores" "$files" "$bytes" \
+                    aide --config "$conf" --check --workers "$cores"
+            fi
+        done
         ratio "read + MD5 + SHA-256 only, $cores threads" "read + MD5 only, $cores threads" \
             "bare loops: MD5 + SHA-256 / MD5 alone"
-        ratio "norv init" "MD5-only norv init" "norv init / MD5-only norv init" \
-            "target <= 1.1 (small files)"
-        ratio "norv check (1 % altered)" "MD5-only norv check (1 % altered)" \
-            "norv check / MD5-only norv check" "target <= 1.1 (small files)"
-        printf "  %-46s %5.0f %%   target >= 90 %% (big files)\n" \
-            "MD5+SHA-256 loop just before / norv init" "${share[norv init]}" \
-            "MD5+SHA-256 loop just before / norv check" "${share[norv check (1 % altered)]}"
-        ratio "aide --init --workers $cores" "norv init" "AIDE init / norv init"
-        ratio "aide --check --workers $cores" "norv check (1 % altered)" "AIDE check / norv check"
+        for command in init "check (1 % altered)"; do
+            verb=${command%% *}
+            ratio "norv $command, $kernel lanes" "MD5-only norv $command" \
+                "$verb: lanes / MD5-only norv, wall" "target <= 1.1 (small files)"
+            cpu_ratio "norv $command, $kernel lanes" "MD5-only norv $command" \
+                "$verb: lanes / MD5-only norv, CPU"
+            ratio "norv $command, portable MD5" "MD5-only norv $command" \
+                "$verb: portable / MD5-only norv, wall"
+            cpu_ratio "norv $command, portable MD5" "MD5-only norv $command" \
+                "$verb: portable / MD5-only norv, CPU"
+            ratio "norv $command, $kernel lanes" "norv $command, portable MD5" \
+                "$verb: lanes / portable, wall"
+            cpu_ratio "norv $command, $kernel lanes" "norv $command, portable MD5" \
+                "$verb: lanes / portable, CPU"
+            printf "  %-46s %5.0f %%   target >= 90 %% (big files)\n" \
+                "MD5+SHA-256 loop / norv $verb (lanes)" "${share[$command]}"
+        done
+        ratio "aide --init --workers $cores" "norv init, $kernel lanes" "AIDE init / norv init"
+        ratio "aide --check --workers $cores" "norv check (1 % altered), $kernel lanes" \
+            "AIDE check / norv check"
     done
     exit 0
 fi

@@ -15,7 +15,7 @@ void NameThisThread(const char* name) { ::pthread_setname_np(::pthread_self(), n
 
 DigestPipeline::DigestPipeline(std::unique_ptr<platform::TreeWalk> walk, int workers,
                                const std::atomic<bool>* stop)
-    : walk_(std::move(walk)), stop_requested_(stop) {
+    : walk_(std::move(walk)), stop_requested_(stop), kernel_(platform::ChosenMd5Kernel()) {
     producer_ = std::thread([this] {
         NameThisThread("norv-walk");
         Produce();
@@ -65,7 +65,8 @@ void DigestPipeline::Produce() {
         // work and few batches are queued: a slow walk (cold caches, large folders) then never
         // leaves the workers idle. When the run's thread is the slower one the queue stays
         // full and batches stay whole.
-        const bool starving = idle_workers_.load(std::memory_order_relaxed) > 0 &&
+        const bool starving = (idle_workers_.load(std::memory_order_relaxed) > 0 ||
+                               wanting_.exchange(false, std::memory_order_relaxed)) &&
                               queued_.load(std::memory_order_relaxed) < kBatchesAhead / 2;
         if (last || batch.size() == kBatchFiles || starving) {
             if (!Push(std::move(batch)) || last) return;
@@ -75,48 +76,68 @@ void DigestPipeline::Produce() {
     }
 }
 
-void DigestPipeline::Measure(Batch& batch) {
-    using Type = platform::TreeWalk::Entry::Type;
-    for (;;) {
-        const size_t i = batch.next_claim.fetch_add(1);
-        if (i >= batch.count) return;
-        // Items claimed after the stop are counted but not measured: nobody takes them.
-        if (stop_.load(std::memory_order_relaxed)) continue;
-        Item& item = batch.items[i];
-        if (item.entry.type == Type::kFile) {
-            item.fingerprint =
-                platform::FingerprintAt(*item.entry.folder, item.entry.name, stop_requested_);
-        }
-        // The worker that measures the last item tells the run's thread; the count's
-        // acquire-release chain makes every other worker's items visible to it.
-        if (batch.finished.fetch_add(1, std::memory_order_acq_rel) + 1 == batch.count) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            batch.done = true;
-            done_.notify_one();
-        }
+void DigestPipeline::Finished(Batch& batch) {
+    // The worker that measures the last item tells the run's thread; the count's acquire-release
+    // chain makes every other worker's items visible to it.
+    if (batch.finished.fetch_add(1, std::memory_order_acq_rel) + 1 == batch.count) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        batch.done = true;
+        done_.notify_one();
     }
 }
 
+std::shared_ptr<DigestPipeline::Batch> DigestPipeline::Claimable(bool wait) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!stop_ && first_claimable_ >= queue_.size()) {
+        if (!wait) {
+            // Lanes free and nothing to fill them with: the walk may send a batch early.
+            wanting_.store(true, std::memory_order_relaxed);
+            return nullptr;
+        }
+        ++idle_workers_;
+        work_.wait(lock, [this] { return stop_ || first_claimable_ < queue_.size(); });
+        --idle_workers_;
+    }
+    if (stop_) return nullptr;
+    return queue_[first_claimable_];
+}
+
+void DigestPipeline::Claimed(const std::shared_ptr<Batch>& batch) {
+    // Every item of this batch is claimed: later workers start on the next one. Another worker,
+    // or the run's thread taking the finished batch, may have moved on already.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (first_claimable_ < queue_.size() && queue_[first_claimable_] == batch) ++first_claimable_;
+}
+
 void DigestPipeline::Work() {
+    using Type = platform::TreeWalk::Entry::Type;
+    // Files are claimed one at a time until every lane holds one; the worker waits for work only
+    // with no file in hand, so the files it holds (the oldest batch's among them) always move on.
+    platform::FingerprintLanes lanes(kernel_, stop_requested_);
+    std::shared_ptr<Batch> batch;
     for (;;) {
-        std::shared_ptr<Batch> batch;
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            if (!stop_ && first_claimable_ >= queue_.size()) {
-                ++idle_workers_;
-                work_.wait(lock, [this] { return stop_ || first_claimable_ < queue_.size(); });
-                --idle_workers_;
+        while (!lanes.full()) {
+            if (!batch && !(batch = Claimable(lanes.empty()))) break;
+            const size_t i = batch->next_claim.fetch_add(1);
+            if (i >= batch->count) {
+                Claimed(batch);
+                batch.reset();
+                continue;
             }
-            if (stop_) return;
-            batch = queue_[first_claimable_];
+            // Items claimed after the stop are counted but not measured: nobody takes them.
+            Item& item = batch->items[i];
+            if (stop_.load(std::memory_order_relaxed) || item.entry.type != Type::kFile) {
+                Finished(*batch);
+                continue;
+            }
+            lanes.Add(*item.entry.folder, item.entry.name,
+                      [this, batch, &item](platform::Fingerprint&& fingerprint) {
+                          item.fingerprint = std::move(fingerprint);
+                          Finished(*batch);
+                      });
         }
-        Measure(*batch);
-        // Every item of this batch is claimed: later workers start on the next one. Another
-        // worker, or the run's thread taking the finished batch, may have moved on already.
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (first_claimable_ < queue_.size() && queue_[first_claimable_] == batch) {
-            ++first_claimable_;
-        }
+        if (stop_.load(std::memory_order_relaxed)) return;
+        if (!lanes.empty()) lanes.Step();
     }
 }
 

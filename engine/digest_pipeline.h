@@ -10,6 +10,10 @@
 // batch rather than once per file. Inside a batch the workers claim files one at a time with an
 // atomic counter, so a batch of large files is still hashed on every worker. At most
 // kBatchesAhead batches are held ahead of the run's thread.
+//
+// Each worker keeps as many files in hand as its MD5 lanes hold (platform::FingerprintLanes),
+// from one batch or the next, and hashes them together; it waits for work only with no file in
+// hand, so every file it holds, the oldest batch's among them, keeps moving.
 // Thread safety: Next() is for the one consuming thread; everything else is internal.
 #pragma once
 
@@ -66,10 +70,14 @@ class DigestPipeline {
     void Produce();
     bool Push(std::vector<Item> items);
     void Work();
-    void Measure(Batch& batch);
+    // The first batch with files left; with none, nullptr, or with `wait` the next one.
+    std::shared_ptr<Batch> Claimable(bool wait);
+    void Claimed(const std::shared_ptr<Batch>& batch);  // all its items are claimed
+    void Finished(Batch& batch);                        // one more of its items is measured
 
     std::unique_ptr<platform::TreeWalk> walk_;
     const std::atomic<bool>* stop_requested_;
+    const platform::Md5Kernel kernel_;  // chosen once for all the workers
     std::mutex mutex_;
     std::condition_variable space_, work_, done_;
     std::deque<std::shared_ptr<Batch>> queue_;  // under mutex_
@@ -77,7 +85,8 @@ class DigestPipeline {
         0;  // under mutex_: index in queue_ of the first batch with files left
     std::atomic<size_t> queued_{0};  // queue_.size(), for the producer to read without the lock
     std::atomic<int> idle_workers_{0};
-    std::atomic<bool> stop_{false};  // set under mutex_, read anywhere
+    std::atomic<bool> wanting_{false};  // a worker found nothing to fill a free lane with
+    std::atomic<bool> stop_{false};     // set under mutex_, read anywhere
     std::thread producer_;
     std::vector<std::thread> workers_;
     // The run's thread: the batch it is taking items from.

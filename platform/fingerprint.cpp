@@ -153,30 +153,34 @@ ExtendedFacts Fingerprint::Extended() const {
     return extended;
 }
 
-Fingerprint FingerprintAt(const DirectoryHandle& folder, const std::string& name,
-                          const std::atomic<bool>* stop, const HashBudget& budget) {
+namespace {
+
+// FingerprintAt up to the content: opens the entry and looks at it. Gives the open descriptor of
+// a regular file whose content is to be read, its facts in `result` and `st`, or -1 when
+// `result` is already complete.
+int OpenToFingerprint(const DirectoryHandle& folder, const std::string& name, Fingerprint& result,
+                      struct stat& st) {
     Env& env = folder.env();
     const int dirfd = folder.fd();
-    Fingerprint result;
     MountGuard mounts(env);
     int fd = OpenForDigest(env, dirfd, name.c_str(), &mounts, &result.cause);
     if (fd < 0 && !result.cause.ok()) {
         // Another user's file system on the file itself: asked nothing, not even its facts.
         result.facts.kind = EntryKind::kRegular;
         result.md5 = std::string(kUnreadableDigest);
-        return result;
+        return -1;
     }
     if (fd < 0) {
         // A link (O_NOFOLLOW refused it) or a file that cannot be opened: its facts come from
         // the entry itself.
         struct stat before {};
-        if (env.FStatAt(dirfd, name.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) return result;
+        if (env.FStatAt(dirfd, name.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) return -1;
         result.facts = FactsFromStat(before);
         if (result.facts.kind == EntryKind::kSymlink) {
             const auto target = ReadLinkTarget(env, dirfd, name.c_str());
             if (!target) {
                 result.md5 = std::string(kUnreadableDigest);
-                return result;
+                return -1;
             }
             const std::string& text = *target;
             result.md5 = Md5Hex(text);
@@ -191,14 +195,23 @@ Fingerprint FingerprintAt(const DirectoryHandle& folder, const std::string& name
         } else if (result.facts.kind == EntryKind::kRegular) {
             result.md5 = std::string(kUnreadableDigest);
         }
-        return result;
+        return -1;
     }
-    ScopedFd open(env, fd);
-    struct stat st {};
-    if (env.FStat(fd, &st) != 0) return result;
+    if (env.FStat(fd, &st) != 0) {
+        env.Close(fd);
+        return -1;
+    }
     result.facts = FactsFromStat(st);
-    if (!S_ISREG(st.st_mode)) return result;
-    ContentDigest content = DigestOfOpenFile(env, fd, st.st_size, budget, stop);
+    if (!S_ISREG(st.st_mode)) {
+        env.Close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// FingerprintAt after the content: its digests, then the attributes and the second look.
+void FinishFingerprint(Env& env, int fd, const struct stat& st, ContentDigest content,
+                       Fingerprint& result) {
     result.md5 = std::move(content.md5);
     result.sha256 = std::move(content.sha256);
     result.content_whole = content.whole;
@@ -213,7 +226,102 @@ Fingerprint FingerprintAt(const DirectoryHandle& folder, const std::string& name
         struct stat after {};
         result.changed_while_read = env.FStat(fd, &after) != 0 || !SameTimes(st, after);
     }
+}
+
+}  // namespace
+
+Fingerprint FingerprintAt(const DirectoryHandle& folder, const std::string& name,
+                          const std::atomic<bool>* stop, const HashBudget& budget) {
+    Fingerprint result;
+    struct stat st {};
+    const int fd = OpenToFingerprint(folder, name, result, st);
+    if (fd < 0) return result;
+    Env& env = folder.env();
+    ScopedFd open(env, fd);
+    FinishFingerprint(env, fd, st, DigestOfOpenFile(env, fd, st.st_size, budget, stop), result);
     return result;
+}
+
+FingerprintLanes::FingerprintLanes(Md5Kernel kernel, const std::atomic<bool>* stop,
+                                   const HashBudget& budget)
+    : lanes_(kernel), stop_(stop), budget_(budget) {}
+
+FingerprintLanes::~FingerprintLanes() {
+    for (File& file : files_) {
+        if (file.fd >= 0) file.env->Close(file.fd);
+    }
+}
+
+void FingerprintLanes::Add(const DirectoryHandle& folder, const std::string& name, Done done) {
+    Fingerprint result;
+    struct stat st {};
+    const int fd = OpenToFingerprint(folder, name, result, st);
+    if (fd < 0) return done(std::move(result));
+    Env& env = folder.env();
+    if (st.st_size > budget_.most_bytes) {
+        // Sampled at once: there is nothing to share with the other lanes.
+        FinishFingerprint(env, fd, st, SampledDigestOfOpenFile(env, fd, st.st_size), result);
+        env.Close(fd);
+        return done(std::move(result));
+    }
+    int lane = 0;
+    while (files_[lane].fd >= 0) ++lane;
+    File& file = files_[lane];
+    file.env = &env;
+    file.fd = fd;
+    file.st = st;
+    file.result = std::move(result);
+    file.read.emplace(env, fd, st.st_size, budget_, stop_);
+    file.sha256.Restart();
+    if (file.buffer.empty()) file.buffer.resize(kBlockBytes);
+    file.done = std::move(done);
+    lanes_.Start(lane);
+    ++in_hand_;
+}
+
+void FingerprintLanes::Finish(int lane, ContentDigest content) {
+    File& file = files_[lane];
+    FinishFingerprint(*file.env, file.fd, file.st, std::move(content), file.result);
+    file.env->Close(file.fd);
+    file.fd = -1;
+    file.read.reset();
+    --in_hand_;
+    Done done = std::move(file.done);
+    file.done = nullptr;
+    done(std::move(file.result));
+}
+
+void FingerprintLanes::Step() {
+    using Next = ContentRead::Next;
+    using State = Md5Lanes::LaneState;
+    // Every file whose lane has hashed all it was given reads its next block; SHA-256 takes it
+    // at once, MD5 in the lanes below.
+    for (int lane = 0; lane < lanes_.width(); ++lane) {
+        File& file = files_[lane];
+        while (file.fd >= 0 && lanes_.state(lane) == State::kHungry) {
+            std::string_view block;
+            const Next next = file.read->Read(file.buffer, block);
+            if (next == Next::kBlock) {
+                file.sha256.Update(block);
+                lanes_.Feed(lane, block.data(), block.size());
+            } else if (next == Next::kEnd) {
+                lanes_.End(lane);
+            } else {
+                lanes_.Drop(lane);
+                Finish(lane, next == Next::kOverTime
+                                 ? SampledDigestOfOpenFile(*file.env, file.fd, file.st.st_size)
+                                 : UnreadContent());
+            }
+        }
+    }
+    lanes_.Run();
+    for (int lane = 0; lane < lanes_.width(); ++lane) {
+        if (lanes_.state(lane) != State::kDone) continue;
+        const Md5Bytes md5 = lanes_.TakeDigest(lane);
+        File& file = files_[lane];
+        Finish(lane, {HexOf(std::string_view(reinterpret_cast<const char*>(md5.data()), 16)),
+                      file.sha256.HexDigest(), true});
+    }
 }
 
 std::vector<FactChange> CompareFacts(std::string_view recorded_md5,

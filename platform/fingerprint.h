@@ -11,8 +11,11 @@
 // a fingerprint, it is compared with nothing, and its absence alone never makes a file altered.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,6 +23,7 @@
 
 #include "platform/file_system.h"
 #include "platform/md5.h"
+#include "platform/md5_lanes.h"
 #include "platform/status.h"
 
 namespace norv::platform {
@@ -117,6 +121,54 @@ struct Fingerprint {
 Fingerprint FingerprintAt(const DirectoryHandle& folder, const std::string& name,
                           const std::atomic<bool>* stop = nullptr,
                           const HashBudget& budget = kDefaultHashBudget);
+
+// Fingerprints several files at once on one thread (a digest worker): each file's content is
+// read a block at a time, its SHA-256 taken as it is read, and the MD5s of up to width() files
+// hashed together in the lanes of Md5Lanes. Each file is measured as FingerprintAt measures it:
+// the same open, facts, budget, stop and second look; only the MD5 arithmetic is shared, and a
+// file that fails or changes size leaves its lane without disturbing the others.
+// A file's `done` is called, on the thread that calls Add or Step, once it is measured.
+class FingerprintLanes {
+  public:
+    using Done = std::function<void(Fingerprint&&)>;
+    static constexpr size_t kBlockBytes = 64 * 1024;
+
+    FingerprintLanes(Md5Kernel kernel, const std::atomic<bool>* stop,
+                     const HashBudget& budget = kDefaultHashBudget);
+    ~FingerprintLanes();  // closes the files still in hand, whose `done` is never called
+    FingerprintLanes(const FingerprintLanes&) = delete;
+    FingerprintLanes& operator=(const FingerprintLanes&) = delete;
+
+    Md5Kernel kernel() const { return lanes_.kernel(); }
+    bool full() const { return in_hand_ == lanes_.width(); }
+    bool empty() const { return in_hand_ == 0; }
+
+    // Begins measuring the entry `name` of `folder` (not full()). An entry with no content to
+    // read in the lanes (not a regular file, unreadable, over the budget) is done at once.
+    void Add(const DirectoryHandle& folder, const std::string& name, Done done);
+    // Reads the next block of every file that wants one and hashes; returns once some file is
+    // done or wants its next block.
+    void Step();
+
+  private:
+    struct File {
+        Env* env = nullptr;
+        int fd = -1;  // -1: the lane is free
+        struct stat st {};
+        Fingerprint result;
+        std::optional<ContentRead> read;
+        Sha256Digester sha256;
+        std::vector<char> buffer;  // the block the lane is hashing
+        Done done;
+    };
+    void Finish(int lane, ContentDigest content);
+
+    Md5Lanes lanes_;
+    const std::atomic<bool>* stop_;
+    HashBudget budget_;
+    File files_[Md5Lanes::kMostLanes];  // one per lane
+    int in_hand_ = 0;
+};
 
 // The capabilities and ACL of the open file `fd`, as FingerprintAt reads them. Each value is
 // bounded (kMostKeptXattrBytes); a fact not read has no value and its errno in `*_error`.

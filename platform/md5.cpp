@@ -76,10 +76,11 @@ enum class Algorithm { kMd5, kSha256 };
 // while that one is in use gets a context of its own.
 class DigestStream {
   public:
-    explicit DigestStream(Algorithm algorithm) {
+    // `keep`: a stream kept for message after message (Restart), with a context of its own.
+    explicit DigestStream(Algorithm algorithm, bool keep = false) : algorithm_(algorithm) {
         thread_local Reusable reusable[2];
         Reusable& mine = reusable[algorithm == Algorithm::kMd5 ? 0 : 1];
-        if (!mine.in_use && mine.ctx) {
+        if (!keep && !mine.in_use && mine.ctx) {
             mine.in_use = true;
             reusable_ = &mine;
             ctx_ = mine.ctx.get();
@@ -87,8 +88,7 @@ class DigestStream {
             own_.reset(EVP_MD_CTX_new());
             ctx_ = own_.get();
         }
-        EVP_DigestInit_ex2(ctx_, algorithm == Algorithm::kMd5 ? Md5Algorithm() : Sha256Algorithm(),
-                           nullptr);
+        Restart();
     }
     ~DigestStream() {
         if (reusable_) reusable_->in_use = false;
@@ -96,6 +96,10 @@ class DigestStream {
     DigestStream(const DigestStream&) = delete;
     DigestStream& operator=(const DigestStream&) = delete;
 
+    void Restart() {
+        EVP_DigestInit_ex2(ctx_, algorithm_ == Algorithm::kMd5 ? Md5Algorithm() : Sha256Algorithm(),
+                           nullptr);
+    }
     void Update(const void* data, size_t n) { EVP_DigestUpdate(ctx_, data, n); }
     std::string Finish() {
         unsigned char digest[EVP_MAX_MD_SIZE];
@@ -109,6 +113,7 @@ class DigestStream {
         std::unique_ptr<EVP_MD_CTX, CtxFree> ctx{EVP_MD_CTX_new()};
         bool in_use = false;
     };
+    Algorithm algorithm_;
     Reusable* reusable_ = nullptr;
     std::unique_ptr<EVP_MD_CTX, CtxFree> own_;
     EVP_MD_CTX* ctx_ = nullptr;
@@ -134,6 +139,13 @@ class BothDigests {
     DigestStream md5_;
     DigestStream sha256_;
 };
+
+Sha256Digester::Sha256Digester()
+    : stream_(std::make_unique<DigestStream>(Algorithm::kSha256, true)) {}
+Sha256Digester::~Sha256Digester() = default;
+void Sha256Digester::Restart() { stream_->Restart(); }
+void Sha256Digester::Update(std::string_view bytes) { stream_->Update(bytes.data(), bytes.size()); }
+std::string Sha256Digester::HexDigest() { return stream_->Finish(); }
 
 Md5Digester::Md5Digester() : stream_(std::make_unique<Md5Stream>()) {}
 Md5Digester::~Md5Digester() = default;
@@ -166,24 +178,23 @@ bool ReadAt(Env& env, int fd, int64_t offset, int64_t want, std::vector<char>& o
     return true;
 }
 
-ContentDigest NotRead() { return {std::string(kUnreadableDigest), std::string(), true}; }
+}  // namespace
 
-// The sampled digests of the open file `fd` of `size` bytes (see kSampledDigestMark).
-ContentDigest SampledDigests(Env& env, int fd, int64_t size) {
+ContentDigest UnreadContent() { return {std::string(kUnreadableDigest), std::string(), true}; }
+
+ContentDigest SampledDigestOfOpenFile(Env& env, int fd, int64_t size) {
     BothDigests both;
     const std::string head = "norv sampled " + std::to_string(size) + "\n";
     both.Update(head.data(), head.size());
     std::vector<char> block;
     const int64_t want = std::min(size, kSampleBytes);
     for (int64_t offset : {int64_t{0}, size - want}) {
-        if (!ReadAt(env, fd, offset, want, block)) return NotRead();
+        if (!ReadAt(env, fd, offset, want, block)) return UnreadContent();
         both.Update(block.data(), block.size());
     }
     return {kSampledDigestMark + both.md5().Finish().substr(0, 31),
             kSampledDigestMark + both.sha256().Finish().substr(0, 63), false};
 }
-
-}  // namespace
 
 std::string Md5Hex(std::string_view bytes) {
     Md5Stream md5;
@@ -225,42 +236,64 @@ bool IsSampledDigest(std::string_view digest) {
     return !digest.empty() && digest[0] == kSampledDigestMark;
 }
 
-ContentDigest DigestOfOpenFile(Env& env, int fd, int64_t size, const HashBudget& budget,
-                               const std::atomic<bool>* stop) {
-    if (size > budget.most_bytes) return SampledDigests(env, fd, size);
+ContentRead::ContentRead(Env& env, int fd, int64_t size, const HashBudget& budget,
+                         const std::atomic<bool>* stop)
+    : env_(env),
+      fd_(fd),
+      size_(size),
+      stop_(stop),
+      deadline_(std::chrono::steady_clock::now() + budget.longest) {
     // Read-ahead advice pays only on large files; on small ones it is one more system call.
     if (size >= (1 << 20)) env.FAdvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+}
+
+ContentRead::Next ContentRead::Read(std::span<char> buffer, std::string_view& block) {
+    if (ended_) return Next::kEnd;
+    ssize_t n;
+    do {
+        n = env_.Read(fd_, buffer.data(), buffer.size());
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return Next::kFailed;
+    if (n == 0) return Next::kEnd;
+    if (stop_ && stop_->load(std::memory_order_relaxed)) return Next::kFailed;
+    // Nothing past the size the file had when opened is hashed, however fast it grows.
+    const auto take = std::min<int64_t>(n, size_ - hashed_);
+    block = std::string_view(buffer.data(), static_cast<size_t>(take));
+    hashed_ += take;
+    total_ += n;
+    // A short read that reaches the size is the end: no second call to learn it. Any other
+    // short read (a network file system) reads on.
+    if (hashed_ >= size_ && take < n) {
+        ended_ = true;
+    } else if (hashed_ < size_ && std::chrono::steady_clock::now() >= deadline_) {
+        return Next::kOverTime;
+    } else if (static_cast<size_t>(n) < buffer.size() && total_ == size_) {
+        ended_ = true;
+    }
+    return Next::kBlock;
+}
+
+ContentDigest DigestOfOpenFile(Env& env, int fd, int64_t size, const HashBudget& budget,
+                               const std::atomic<bool>* stop) {
+    if (size > budget.most_bytes) return SampledDigestOfOpenFile(env, fd, size);
     thread_local std::vector<char> buffer(1 << 18);
     BothDigests both;
-    const auto deadline = std::chrono::steady_clock::now() + budget.longest;
-    int64_t hashed = 0;
-    bool reached_size = false;
-    bool over_time = false;
-    // A short read that reaches the size the file had when opened is its end: no second call
-    // to learn it. Any other short read (a network file system) reads on. Nothing past that
-    // size is read, however fast the file grows.
-    auto sink = [&](std::string_view block) {
-        if (stop && stop->load(std::memory_order_relaxed)) {
-            return Status::Error(kErrStopped, "stopped");
+    ContentRead read(env, fd, size, budget, stop);
+    for (;;) {
+        std::string_view block;
+        switch (read.Read(buffer, block)) {
+            case ContentRead::Next::kBlock:
+                both.Update(block.data(), block.size());
+                continue;
+            case ContentRead::Next::kEnd:
+                return {both.md5().Finish(), both.sha256().Finish(), true};
+            case ContentRead::Next::kOverTime:
+                return SampledDigestOfOpenFile(env, fd, size);
+            case ContentRead::Next::kFailed:
+                break;
         }
-        const auto take = static_cast<size_t>(
-            std::min<int64_t>(static_cast<int64_t>(block.size()), size - hashed));
-        both.Update(block.data(), take);
-        hashed += static_cast<int64_t>(take);
-        if (hashed >= size && take < block.size()) {
-            reached_size = true;
-            return Status::Error(kErrStopped, "size reached");
-        }
-        if (hashed < size && std::chrono::steady_clock::now() >= deadline) {
-            over_time = true;
-            return Status::Error(kErrStopped, "over time");
-        }
-        return Status::Ok();
-    };
-    Status read = ReadToEnd(env, fd, buffer, sink, {}, -1, size);
-    if (over_time) return SampledDigests(env, fd, size);
-    if (read.ok() || reached_size) return {both.md5().Finish(), both.sha256().Finish(), true};
-    return NotRead();
+        return UnreadContent();
+    }
 }
 
 std::string Md5OfDescriptor(Env& env, int fd) {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -50,12 +51,61 @@ ContentDigest DigestOfOpenFile(Env& env, int fd, int64_t size,
                                const HashBudget& budget = kDefaultHashBudget,
                                const std::atomic<bool>* stop = nullptr);
 
+// The sampled digests of the open file `fd` of `size` bytes, what DigestOfOpenFile gives a file
+// over the budget; and what it gives a file it could not read.
+ContentDigest SampledDigestOfOpenFile(Env& env, int fd, int64_t size);
+ContentDigest UnreadContent();
+
+// DigestOfOpenFile's whole-content read, one block at a time, for a caller that hashes the
+// blocks itself (a digest worker hashing several files' MD5s together). Reads from the file's
+// current position, never past `size`, within the budget's time; the caller checks `most_bytes`
+// first.
+class ContentRead {
+  public:
+    enum class Next {
+        kBlock,     // `block` holds the next bytes (in the buffer given)
+        kEnd,       // the whole content was read: its digests are the file's
+        kOverTime,  // the time budget ran out: SampledDigestOfOpenFile is the file's
+        kFailed,    // a read failed or the stop came: UnreadContent
+    };
+    ContentRead(Env& env, int fd, int64_t size, const HashBudget& budget,
+                const std::atomic<bool>* stop);
+    Next Read(std::span<char> buffer, std::string_view& block);
+
+  private:
+    Env& env_;
+    int fd_;
+    int64_t size_;
+    const std::atomic<bool>* stop_;
+    std::chrono::steady_clock::time_point deadline_;
+    int64_t hashed_ = 0;  // bytes handed out, never more than size_
+    int64_t total_ = 0;   // bytes read
+    bool ended_ = false;  // the last block was handed out
+};
+
 std::string Md5Hex(std::string_view bytes);
 
 // Lower-case hexadecimal of any bytes, and back (a character that is no hex digit reads as 0).
 std::string HexOf(std::string_view bytes);
 std::string BytesOfHex(std::string_view hex);
 std::string Sha256Hex(std::string_view bytes);
+
+// SHA-256 of bytes given piece by piece, with one context kept for file after file.
+class DigestStream;
+class Sha256Digester {
+  public:
+    Sha256Digester();
+    ~Sha256Digester();
+    Sha256Digester(const Sha256Digester&) = delete;
+    Sha256Digester& operator=(const Sha256Digester&) = delete;
+    void Restart();
+    void Update(std::string_view bytes);
+    // 64 lower-case hexadecimal characters; Restart() before the next bytes.
+    std::string HexDigest();
+
+  private:
+    std::unique_ptr<DigestStream> stream_;
+};
 
 // MD5 of bytes given piece by piece (what a restore writes, as it writes it).
 class Md5Stream;

@@ -9,7 +9,7 @@ bin=build/fuzz/fuzz
 corpus=$(mktemp -d /tmp/norv-corpus-XXXXXX)
 trap 'rm -rf "$corpus"' EXIT
 
-mkdir -p "$corpus"/{rule_file,settings_file,lha_reader,log_names,mount_info,attribute_text}
+mkdir -p "$corpus"/{rule_file,settings_file,lha_reader,log_names,mount_info,attribute_text,md5_lanes}
 printf '<rule>/srv/www,3</rule>\r\n<rule>/etc/passwd,0</rule>\r\nxx<rule>C:\\a, 03 </rule>yy\n' \
     > "$corpus/rule_file/seed"
 printf '%s\r\n' x server " 1 " pop smtp acc pw from to " 1 " 10 " 0 " " 1 " /s /c > "$corpus/settings_file/seed"
@@ -21,6 +21,11 @@ printf '\x01\x00\x00\x02\x00\x20\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00
     > "$corpus/attribute_text/capability"
 printf '\x02\x00\x00\x00\x01\x00\x06\x00\xff\xff\xff\xff\x02\x00\x07\x00\xfe\xff\x00\x00\x04\x00\x04\x00\xff\xff\xff\xff\x10\x00\x07\x00\xff\xff\xff\xff\x20\x00\x04\x00\xff\xff\xff\xff' \
     > "$corpus/attribute_text/acl"
+# The MD5 lanes: a kernel byte (AVX-512, AVX2, portable), then a schedule that is also the
+# messages' bytes.
+for kernel in 0 1 2; do
+    { printf "\\x0$kernel"; seq 1 1200; } > "$corpus/md5_lanes/kernel$kernel"
+done
 # Archives from our writer and from another one.
 tree=$(mktemp -d)
 mkdir -p "$tree/d/日本語" && printf 'hello hello hello hello\n' > "$tree/d/a.txt"

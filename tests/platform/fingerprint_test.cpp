@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 
 #include "platform/env.h"
 #include "tests/support/fault_env.h"
@@ -129,6 +130,58 @@ TEST(Fingerprint, AFileChangedWhileItIsReadIsNoFingerprint) {
     EXPECT_TRUE(FingerprintOf(dir, "page.html", midway).changed_while_read);
     EXPECT_EQ(midway.Fired(), 1);
     EXPECT_FALSE(FingerprintOf(dir, "page.html").changed_while_read);
+}
+
+// Files of many sizes in the lanes at once, each measured as FingerprintAt measures it; one whose
+// second read fails and one cut short while it is read leave their lanes without disturbing the
+// others, for each kernel.
+TEST(FingerprintLanes, EachFileAsFingerprintAtMeasuresItWhateverTheOthersDo) {
+    TempDir dir;
+    std::vector<std::string> names;
+    std::map<std::string, Fingerprint> expected;
+    for (size_t i = 0; i < 60; ++i) {
+        std::string content(i < 40 ? i * 97 : (i - 39) * 20011, '\0');
+        for (size_t j = 0; j < content.size(); ++j) content[j] = static_cast<char>(i * 7 + j);
+        names.push_back("f" + std::to_string(i));
+        dir.Write(names.back(), content);
+        expected[names.back()] = FingerprintOf(dir, names.back());
+    }
+    names.insert(names.begin() + 20, "fails");
+    names.insert(names.begin() + 30, "shrinks");
+    for (Md5Kernel kernel : {Md5Kernel::kAvx512, Md5Kernel::kAvx2, Md5Kernel::kPortable}) {
+        if (!Md5KernelRuns(kernel)) continue;
+        SCOPED_TRACE(Md5KernelName(kernel));
+        dir.Write("fails", std::string(300000, 'f'));
+        dir.Write("shrinks", std::string(300000, 's'));
+        testing::FaultEnv faults;
+        faults.Fail(testing::Call::kRead, EIO, 2, "fails");
+        testing::RaceEnv midway(&faults);
+        midway.After(testing::Call::kRead, "shrinks",
+                     [&] { ASSERT_EQ(::truncate((dir / "shrinks").c_str(), 1000), 0); });
+        auto folder = OpenDirectory(midway, dir.path());
+        ASSERT_TRUE(folder.ok());
+        FingerprintLanes lanes(kernel, nullptr);
+        std::map<std::string, Fingerprint> got;
+        for (size_t next = 0; next < names.size() || !lanes.empty();) {
+            while (!lanes.full() && next < names.size()) {
+                const std::string& name = names[next++];
+                lanes.Add(**folder, name, [&got, name](Fingerprint&& f) { got[name] = f; });
+            }
+            if (!lanes.empty()) lanes.Step();
+        }
+        for (const auto& [name, print] : expected) {
+            EXPECT_EQ(got[name].md5, print.md5) << name;
+            EXPECT_EQ(got[name].sha256, print.sha256) << name;
+            EXPECT_EQ(got[name].facts.size, print.facts.size) << name;
+            EXPECT_FALSE(got[name].changed_while_read) << name;
+            EXPECT_EQ(got[name].capabilities, print.capabilities) << name;
+        }
+        EXPECT_TRUE(got["fails"].unreadable());
+        EXPECT_EQ(got["fails"].sha256, "");
+        EXPECT_TRUE(got["shrinks"].changed_while_read);
+        EXPECT_EQ(got["shrinks"].md5, Md5Hex(std::string(FingerprintLanes::kBlockBytes, 's')));
+        EXPECT_EQ(midway.Fired(), 1);
+    }
 }
 
 TEST(CompareFacts, EachRecordedFactThatDiffersAndNoneNotRead) {

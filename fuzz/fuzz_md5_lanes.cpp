@@ -1,0 +1,64 @@
+// Md5Lanes against OpenSSL's MD5 under any schedule: the input picks the kernel, the messages
+// (slices of the input itself, from any offset), the pieces they are fed in, when each ends and
+// which are dropped half way. Every digest must equal OpenSSL's.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/md5.h"
+#include "platform/md5_lanes.h"
+
+using norv::platform::Md5Kernel;
+using norv::platform::Md5Lanes;
+using State = Md5Lanes::LaneState;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 2) return 0;
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    size_t cursor = 1;
+    auto take = [&]() -> size_t { return cursor < size ? data[cursor++] : 0; };
+    const Md5Kernel kernels[] = {Md5Kernel::kAvx512, Md5Kernel::kAvx2, Md5Kernel::kPortable};
+    Md5Lanes lanes(kernels[data[0] % 3]);
+    struct Message {
+        std::string_view text;
+        size_t fed = 0;
+    };
+    std::vector<Message> in(static_cast<size_t>(lanes.width()));
+    for (;;) {
+        const bool scripting = cursor < size;
+        bool busy = false;
+        for (int lane = 0; lane < lanes.width(); ++lane) {
+            Message& m = in[static_cast<size_t>(lane)];
+            if (lanes.state(lane) == State::kDone) {
+                const auto digest = lanes.TakeDigest(lane);
+                const std::string got = norv::platform::HexOf(
+                    std::string_view(reinterpret_cast<const char*>(digest.data()), 16));
+                if (got != norv::platform::Md5Hex(m.text)) std::abort();
+            }
+            if (lanes.state(lane) == State::kFree) {
+                if (!scripting) continue;
+                const size_t start = take() * 31 % size;
+                const size_t length = std::min(size - start, take() * 8 + take() % 8);
+                m = {input.substr(start, length), 0};
+                lanes.Start(lane);
+            }
+            busy = true;
+            if (lanes.state(lane) != State::kHungry) continue;
+            const size_t action = scripting ? take() : 1;
+            if (action == 0 && m.fed > 0) {
+                lanes.Drop(lane);
+            } else if (m.fed == m.text.size()) {
+                lanes.End(lane);
+            } else {
+                const size_t piece = scripting ? std::min(m.text.size() - m.fed, action % 160)
+                                               : m.text.size() - m.fed;
+                lanes.Feed(lane, m.text.data() + m.fed, piece);
+                m.fed += piece;
+            }
+        }
+        if (!busy) return 0;
+        lanes.Run();
+    }
+}

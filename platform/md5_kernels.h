@@ -1,0 +1,40 @@
+// The block functions behind Md5Lanes, one per instruction set. Each is compiled with its own
+// target flags; this header includes nothing with inline code, so no function built for one
+// instruction set can stand in for another's at link time.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+namespace norv::platform::md5_kernels {
+
+inline constexpr int kStride = 16;  // lanes per row of `state`
+
+// Hashes `blocks` 64-byte blocks from data[l] into the chaining values of every lane l in `mask`;
+// the other lanes' values stay as they are (their data[l] must still point at 64 readable bytes).
+// `state` is four rows (a, b, c, d) of kStride lanes.
+void Avx512(uint32_t* state, const unsigned char* const* data, uint32_t mask, size_t blocks);
+void Avx2(uint32_t* state, const unsigned char* const* data, uint32_t mask, size_t blocks);
+// OpenSSL's one-stream MD5, one lane after the other.
+void Portable(uint32_t* state, const unsigned char* const* data, uint32_t mask, size_t blocks);
+
+// The MD5 constants: the additive constant and the rotation of each of the 64 steps, and the
+// message word each step takes.
+inline constexpr uint32_t kK[64] = {
+    0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
+    0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
+    0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8,
+    0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed, 0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a,
+    0xfffa3942, 0x8771f681, 0x6d9d6122, 0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70,
+    0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
+    0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
+    0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
+inline constexpr int kShift[64] = {7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22,
+                                   5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20,
+                                   4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23,
+                                   6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21};
+constexpr int WordOfStep(int i) {
+    return i < 16 ? i : i < 32 ? (1 + 5 * i) % 16 : i < 48 ? (5 + 3 * i) % 16 : (7 * i) % 16;
+}
+
+}  // namespace norv::platform::md5_kernels
