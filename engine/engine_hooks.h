@@ -161,7 +161,8 @@ struct AcceptEvent {
 class EventSink {
   public:
     virtual ~EventSink() = default;
-    // A run begins: `command` is "init", "check" or "update".
+    // A run begins: `command` is "init", "check", "watch" or "accept". Every run begun is ended
+    // by EndRun.
     virtual void BeginRun(std::string_view command) = 0;
     virtual void Change(const ChangeEvent& change) = 0;
     // The response's act on `path`: `action` quarantine, restore or mail; `detail` the copy's

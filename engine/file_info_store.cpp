@@ -483,10 +483,24 @@ Status FileInfoStore::BeginChangeList() {
 }
 
 Status FileInfoStore::EndChangeList() {
+    auto mark = CheckedMark();
+    if (!mark.ok()) return mark.status();
+    NORV_RETURN_IF_ERROR(SetState("checked", mark.value()));
+    return Commit();
+}
+
+Result<std::string> FileInfoStore::CheckedMark() {
     auto generation = GetState("generation");
     if (!generation.ok()) return generation.status();
-    NORV_RETURN_IF_ERROR(SetState("checked", generation->value_or("0")));
-    return Commit();
+    // SQLite raises the schema version at every change of the tables. An init of an earlier
+    // norv, which knows nothing of the generation, builds its table beside the old one and
+    // swaps it in: the version moves, and the list no longer counts as this baseline's.
+    auto version = db_.Prepare("PRAGMA schema_version");
+    if (!version.ok()) return version.status();
+    auto row = (*version)->Step();
+    if (!row.ok()) return row.status();
+    if (!row.value()) return Status::Error(ErrorKind::kIo, EIO, "PRAGMA schema_version");
+    return generation->value_or("0") + " " + std::to_string((*version)->ColumnInt(0));
 }
 
 Status FileInfoStore::ListChange(const ListedChange& change) {
@@ -515,9 +529,10 @@ Result<FileInfoStore::ChangeList> FileInfoStore::ReadChangeList() {
     if (!generation.ok()) return generation.status();
     auto checked = GetState("checked");
     if (!checked.ok()) return checked.status();
-    const std::string current = generation->value_or("0");
-    list.generation = std::strtoll(current.c_str(), nullptr, 10);
-    list.checked = checked->has_value() && **checked == current;
+    auto mark = CheckedMark();
+    if (!mark.ok()) return mark.status();
+    list.generation = std::strtoll(generation->value_or("0").c_str(), nullptr, 10);
+    list.checked = checked->has_value() && **checked == mark.value();
     auto rows = db_.Prepare(
         "SELECT filename,kind,filesize,mtime,md5o,md5n,facts,sha256,type,mode,uid,gid,"
         "capabilities,acl FROM norv_changes ORDER BY rowid");

@@ -191,6 +191,9 @@ class FileInfoStore {
     // Inserts or replaces the state value `name`.
     Status SetState(const std::string& name, const std::string& value);
     Result<std::optional<std::string>> GetState(const std::string& name);
+    // What a finished check notes and the list's reader compares: the baseline generation and
+    // SQLite's schema version, so an init that knows nothing of the generation is seen too.
+    Result<std::string> CheckedMark();
 
     bool extended_notice_ = false;
     std::chrono::steady_clock::time_point batch_started_;

@@ -59,12 +59,6 @@ inline void Transpose(__m256i* r) {
 
 }  // namespace
 
-#define NORV_MD5_FOUR_STEPS(i)    \
-    Step<i>(a, b, c, d, w);       \
-    Step<(i) + 1>(d, a, b, c, w); \
-    Step<(i) + 2>(c, d, a, b, w); \
-    Step<(i) + 3>(b, c, d, a, w)
-
 void Avx2(uint32_t* state, const unsigned char* const* data, uint32_t mask, size_t blocks) {
     const unsigned char* at[8];
     size_t advance[8];
@@ -87,22 +81,7 @@ void Avx2(uint32_t* state, const unsigned char* const* data, uint32_t mask, size
         Transpose(w);
         Transpose(w + 8);
         const __m256i a0 = a, b0 = b, c0 = c, d0 = d;
-        NORV_MD5_FOUR_STEPS(0);
-        NORV_MD5_FOUR_STEPS(4);
-        NORV_MD5_FOUR_STEPS(8);
-        NORV_MD5_FOUR_STEPS(12);
-        NORV_MD5_FOUR_STEPS(16);
-        NORV_MD5_FOUR_STEPS(20);
-        NORV_MD5_FOUR_STEPS(24);
-        NORV_MD5_FOUR_STEPS(28);
-        NORV_MD5_FOUR_STEPS(32);
-        NORV_MD5_FOUR_STEPS(36);
-        NORV_MD5_FOUR_STEPS(40);
-        NORV_MD5_FOUR_STEPS(44);
-        NORV_MD5_FOUR_STEPS(48);
-        NORV_MD5_FOUR_STEPS(52);
-        NORV_MD5_FOUR_STEPS(56);
-        NORV_MD5_FOUR_STEPS(60);
+        NORV_MD5_SIXTY_FOUR_STEPS();
         a = _mm256_add_epi32(a, a0);
         b = _mm256_add_epi32(b, b0);
         c = _mm256_add_epi32(c, c0);

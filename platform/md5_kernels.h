@@ -37,4 +37,30 @@ constexpr int WordOfStep(int i) {
     return i < 16 ? i : i < 32 ? (1 + 5 * i) % 16 : i < 48 ? (5 + 3 * i) % 16 : (7 * i) % 16;
 }
 
+// The 64 steps of one block, the registers a, b, c, d turning one place a step, written out so
+// each step's constants are known when it is compiled. A kernel defines `Step<i>(a, b, c, d, w)`
+// for its own vector type and expands this where a, b, c, d and w are its variables.
+#define NORV_MD5_FOUR_STEPS(i)    \
+    Step<i>(a, b, c, d, w);       \
+    Step<(i) + 1>(d, a, b, c, w); \
+    Step<(i) + 2>(c, d, a, b, w); \
+    Step<(i) + 3>(b, c, d, a, w)
+#define NORV_MD5_SIXTY_FOUR_STEPS() \
+    NORV_MD5_FOUR_STEPS(0);         \
+    NORV_MD5_FOUR_STEPS(4);         \
+    NORV_MD5_FOUR_STEPS(8);         \
+    NORV_MD5_FOUR_STEPS(12);        \
+    NORV_MD5_FOUR_STEPS(16);        \
+    NORV_MD5_FOUR_STEPS(20);        \
+    NORV_MD5_FOUR_STEPS(24);        \
+    NORV_MD5_FOUR_STEPS(28);        \
+    NORV_MD5_FOUR_STEPS(32);        \
+    NORV_MD5_FOUR_STEPS(36);        \
+    NORV_MD5_FOUR_STEPS(40);        \
+    NORV_MD5_FOUR_STEPS(44);        \
+    NORV_MD5_FOUR_STEPS(48);        \
+    NORV_MD5_FOUR_STEPS(52);        \
+    NORV_MD5_FOUR_STEPS(56);        \
+    NORV_MD5_FOUR_STEPS(60)
+
 }  // namespace norv::platform::md5_kernels

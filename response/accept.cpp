@@ -252,7 +252,23 @@ Result<AcceptOutcome> ChangeAcceptor::Accept(int64_t generation,
                                                      options_.lock_wait);
     if (!lock.ok()) return lock.status();
     NORV_RETURN_IF_ERROR(FinishInterruptedAccept());
-    return AcceptLocked(generation, items, who);
+    // The accept is a run of its own in the events, closed by its "run" event as a check's
+    // is: the accepted changes counted by kind, "checked" the items asked for.
+    if (events_) events_->BeginRun("accept");
+    auto outcome = AcceptLocked(generation, items, who);
+    if (events_) {
+        ScanCounters counts;
+        counts.checked = static_cast<int32_t>(items.size());
+        if (outcome.ok()) {
+            for (const ReviewedChange& change : outcome->accepted) {
+                ++(change.kind == ChangeKind::kCreated   ? counts.created
+                   : change.kind == ChangeKind::kDeleted ? counts.deleted
+                                                         : counts.altered);
+            }
+        }
+        events_->EndRun(counts, outcome.ok() ? "completed" : "failed");
+    }
+    return outcome;
 }
 
 Result<AcceptOutcome> ChangeAcceptor::AcceptLocked(int64_t generation,
@@ -394,7 +410,6 @@ Result<AcceptOutcome> ChangeAcceptor::AcceptLocked(int64_t generation,
     // The rename, and the marker cleared; a failure here is finished by the next command.
     NORV_RETURN_IF_ERROR(FinishInterruptedAccept());
 
-    if (events_) events_->BeginRun("accept");
     for (const FileInfoStore::AcceptedRow& row : rows) {
         if (events_) {
             events_->Accepted(

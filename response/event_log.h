@@ -6,8 +6,10 @@
 // size limit, the file is first rotated: .jsonl becomes .jsonl.1, .1 becomes .2, and so on, the
 // oldest beyond `keep` removed. Every object carries "host", "time" (RFC 3339 with the zone),
 // "run" (an id shared by one run's events) and "event" ("change", "action", "warning", "hold",
-// "accept" or "run"); a change a deploy holds carries "held":true. An "accept" carries "kind",
-// "path", "old_md5", "new_md5" (null where none) and "user", who accepted it. Paths
+// "accept" or "run"); a run's last event is its "run", with its command and outcome. A change a
+// deploy holds carries "held":true. An "accept" carries "kind", "path", "old_md5", "new_md5"
+// (null where none) and "user", who accepted it; the accept's "run" counts the accepted changes
+// by kind, its "checked" the items asked for. Paths
 // keep every byte: a byte that is not part of valid UTF-8 is written \xNN, and a backslash \\,
 // so the exact name can be rebuilt; so is the host name. A change's "mtime" is null only for a
 // deleted file. No value stops a line being written: text that is still not UTF-8 becomes

@@ -126,7 +126,8 @@ int AcceptHeldChanges(Application& app, const DeployOptions& options, Console co
             return kExitChanged;
         }
     }
-    auto outcome = app.acceptor().Accept(list->generation, items, AcceptingUser());
+    auto outcome =
+        app.acceptor().Accept(list->generation, items, AcceptingUser(*app.context().env));
     if (!outcome.ok()) {
         err << "norv: " << Shown(outcome.status().ToString()) << "\n";
         return kExitFailure;

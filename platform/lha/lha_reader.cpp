@@ -16,8 +16,8 @@ std::unique_ptr<archive, ReadCloser> NewLhaReader() {
     std::unique_ptr<archive, ReadCloser> a(archive_read_new());
     archive_read_support_format_lha(a.get());
     archive_read_support_filter_none(a.get());
-    // Our names are UTF-8 whatever the locale says.
-    archive_read_set_options(a.get(), "lha:hdrcharset=UTF-8");
+    // Names are read as stored, byte for byte: told they are UTF-8, libarchive would recompose
+    // them (NFC), and a name written decomposed would no longer match its own stored path.
     return a;
 }
 

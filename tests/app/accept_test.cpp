@@ -104,12 +104,18 @@ TEST_F(AcceptTest, AcceptsAllSomeAndByFolderAndRefusesAFileChangedSinceReview) {
     tree.Write("c.txt", "c");
     tree.Write("m.txt", "m");
     tree.Write("sub/b.txt", "b");
+    // Names stored escaped (bytes that are not UTF-8) and decomposed (e + U+0301): their
+    // entries must go with their deletion like any other.
+    tree.Write("caf\xE9", "e");
+    tree.Write("cafe\xCC\x81", "e");
     Baseline();
     tree.Write("a.txt", "a2");
     tree.Write("m.txt", "m2");
     tree.Write("sub/b.txt", "b2");
     tree.Write("sub/n.txt", "new");
     ASSERT_EQ(::unlink((tree / "c.txt").c_str()), 0);
+    ASSERT_EQ(::unlink((tree / "caf\xE9").c_str()), 0);
+    ASSERT_EQ(::unlink((tree / "cafe\xCC\x81").c_str()), 0);
     ASSERT_EQ(Run({"check"}).exit_code, 1);
     Outcome listed = Run({"changes"});
     ASSERT_EQ(listed.exit_code, 0) << listed.out;
@@ -155,6 +161,15 @@ TEST_F(AcceptTest, AcceptsAllSomeAndByFolderAndRefusesAFileChangedSinceReview) {
     EXPECT_NE(events.find("\"old_md5\":\"" + platform::Md5Hex("c") +
                           "\",\"new_md5\":null,\"user\":\"deployer\"}"),
               std::string::npos);
+    // Every accept is a run closed by its "run" event, as a check is: the folder's (one
+    // altered, one created), then --all (three deleted of five asked for).
+    Outcome read = testing::RunProcess(
+        {"/usr/bin/python3", testing::SourcePath("tests/support/events_check.py"),
+         program / "norv-events.jsonl"},
+        program / "checked.txt");
+    EXPECT_EQ(read.exit_code, 0) << read.out;
+    EXPECT_NE(read.out.find("run accept completed 2 1 1 0\n"), std::string::npos) << read.out;
+    EXPECT_NE(read.out.find("run accept completed 5 0 0 3\n"), std::string::npos) << read.out;
 }
 
 TEST_F(AcceptTest, ARestoreBringsBackTheAcceptedVersionAndOtherToolsReadTheArchive) {

@@ -310,6 +310,15 @@ TEST_F(GuiTest, EveryTextFitsItsControl) {
     AboutWindow about(window.get());
     about.show();
     EXPECT_EQ(testing::ClippedControls(&about), std::vector<std::string>{});
+    // The accept window with a change listed, and its answer to a click with nothing ticked.
+    tree.Write("a", "2");
+    Trigger("check_file");
+    Trigger("acceptChanges");
+    AcceptWindow* accept = window->accept_window();
+    ASSERT_NE(accept, nullptr);
+    ASSERT_EQ(accept->findChild<QTreeWidget*>("changeList")->topLevelItemCount(), 1);
+    accept->findChild<QPushButton*>("acceptButton")->click();
+    EXPECT_EQ(testing::ClippedControls(accept), std::vector<std::string>{});
 }
 
 TEST_F(GuiTest, HelpAndLogSayWhyTheyCannotOpenAndNameTheFile) {
@@ -483,6 +492,17 @@ TEST_F(GuiTest, TheAcceptWindowAcceptsTheTickedRowsAndShowsWhatItRefused) {
         EXPECT_EQ(row->text(0), QStringLiteral("変更"));
         if (!row->text(1).endsWith("b.html")) row->setCheckState(0, Qt::Checked);
     }
+    // A click while a check runs says so and accepts nothing: the same rows are accepted or
+    // refused below.
+    auto* results_box = accept->findChild<QPlainTextEdit*>("acceptResults");
+    std::string during;
+    QTest::qWait(20);  // the window lets events in after 15 ms of a command
+    QTimer::singleShot(0, window.get(), [&] {
+        accept->findChild<QPushButton*>("acceptButton")->click();
+        during = results_box->toPlainText().toStdString();
+    });
+    Trigger("check_file");
+    EXPECT_EQ(during, kBusyMessage);
     tree.Write("site/c.html", "c3");
     accept->findChild<QPushButton*>("acceptButton")->click();
     const std::string results =

@@ -192,7 +192,8 @@ TEST(StoreOpen, AnOldDatabaseGetsTheSecondTableOnceAndFileinfoStaysAsItWas) {
 }
 
 // The change list and the baseline generation: an old database opens with generation 0 and no
-// finished check; a finished check's list counts until an init replaces the records.
+// finished check; a finished check's list counts until an init replaces the records, this
+// norv's or an earlier one's.
 TEST(StoreOpen, AnOldDatabaseGetsAChangeListThatEachInitEmptiesAndOutdates) {
     TempDir dir;
     {
@@ -224,6 +225,17 @@ TEST(StoreOpen, AnOldDatabaseGetsAChangeListThatEachInitEmptiesAndOutdates) {
     ASSERT_EQ(list->changes.size(), 1u);  // one row per path, the latest
     EXPECT_EQ(list->changes[0].size, 8);
     EXPECT_EQ(list->changes[0].new_facts, facts);
+
+    // An init of an earlier norv, which knows nothing of the generation: its new table built
+    // beside the old one and swapped in. The list no longer counts.
+    for (const char* sql : {"CREATE TABLE fileinfo_new (filename TEXT, filesize TEXT,"
+                            " filedate TEXT, md5o TEXT, md5c TEXT, flg INTEGER)",
+                            "DROP TABLE fileinfo", "ALTER TABLE fileinfo_new RENAME TO fileinfo",
+                            "CREATE INDEX fileinfo_filename ON fileinfo(filename)"}) {
+        ASSERT_TRUE(db->Exec(sql).ok()) << sql;
+    }
+    EXPECT_FALSE(store->ReadChangeList()->checked);
+    ASSERT_TRUE(store->EndChangeList().ok());  // a check finished since
 
     ASSERT_TRUE(store->BeginBaseline().ok());
     ASSERT_TRUE(store->CommitBaseline().ok());

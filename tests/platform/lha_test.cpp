@@ -348,9 +348,12 @@ TEST(Archive, ANameHoldingTheLinkSeparatorNeverPassesForAnotherFile) {
 TEST(Archive, NamesInTheEscapeCharactersNeverCollideWithRawBytes) {
     TempDir dir;
     // A legitimate Latin-1 "caf\xE9" and a planted "caf\uF7E9" (and "a|b" beside a planted
-    // "a\uF77Cb"): each restore must bring back its own file's content.
+    // "a\uF77Cb", a decomposed "cafe\u0301" beside a planted composed "caf\u00E9"): each
+    // restore must bring back its own file's content.
     const std::string latin = dir.Write("site/caf\xE9", "legitimate\n");
     const std::string planted = dir.Write("site/caf\uF7E9", "attacker\n");
+    const std::string decomposed = dir.Write("site/cafe\u0301", "decomposed\n");
+    dir.Write("site/caf\u00E9", "attacker\n");
     const std::string bar = dir.Write("site/a|b", "bar\n");
     const std::string planted_bar = dir.Write("site/a\uF77Cb", "attacker\n");
     EXPECT_NE(StoredPathOf(testing::SystemEnv(), latin),
@@ -360,7 +363,7 @@ TEST(Archive, NamesInTheEscapeCharactersNeverCollideWithRawBytes) {
     ASSERT_TRUE(AddToArchive(testing::SystemEnv(), dir / "a.lzh", dir / "site").ok());
     auto root = OpenDirectory(testing::SystemEnv(), "/");
     ASSERT_TRUE(root.ok());
-    for (const std::string& path : {latin, bar}) {
+    for (const std::string& path : {latin, bar, decomposed}) {
         const std::string before = ReadAll(path);
         ::unlink(path.c_str());
         Status restored = RestoreEntry(dir / "a.lzh", StoredPathOf(testing::SystemEnv(), path),
