@@ -54,6 +54,21 @@ class AcceptTest : public ::testing::Test {
         ASSERT_EQ(Run({"check"}).exit_code, 0);
     }
     std::string Archive() const { return program / "save/arcive.lzh"; }
+    // The program started in this process on `env` (the system's when none), with the change
+    // list of the last check loaded.
+    std::unique_ptr<Application> StartInProcess(platform::Env* env = nullptr) {
+        StartupOptions options;
+        options.program_dir = program.path();
+        options.charset = "UTF-8";
+        if (env) options.env = env;
+        auto app = Application::Start(options, FrontEnd{hooks, hooks, hooks, hooks});
+        EXPECT_TRUE(app.ok()) << app.status().message();
+        if (!app.ok()) return nullptr;
+        auto list = (*app)->acceptor().LoadChanges();
+        EXPECT_TRUE(list.ok());
+        if (list.ok()) loaded = std::move(*list);
+        return std::move(*app);
+    }
 
     // "" when every baseline record's MD5 is that of its archive entry (extracted by bsdtar)
     // and every archived file below the tree has a baseline record; else what differs.
@@ -97,6 +112,8 @@ class AcceptTest : public ::testing::Test {
 
     TempDir program;
     TempDir tree;
+    testing::RecordingHooks hooks;
+    ChangeList loaded;  // by StartInProcess
 };
 
 TEST_F(AcceptTest, AcceptsAllSomeAndByFolderAndRefusesAFileChangedSinceReview) {
@@ -224,19 +241,14 @@ TEST_F(AcceptTest, NothingIsAcceptedWithoutACheckAfterInitAfterAReInitOrWithoutA
     ASSERT_EQ(::rename((program / "away.lzh").c_str(), Archive().c_str()), 0);
 
     // A list made against a baseline that was initialised again since.
-    StartupOptions options;
-    options.program_dir = program.path();
-    options.charset = "UTF-8";
-    testing::RecordingHooks hooks;
-    auto app = Application::Start(options, FrontEnd{hooks, hooks, hooks, hooks});
-    ASSERT_TRUE(app.ok()) << app.status().message();
-    auto list = (*app)->acceptor().LoadChanges();
-    ASSERT_TRUE(list.ok());
+    auto app = StartInProcess();
+    ASSERT_TRUE(app);
+    auto* list = &loaded;
     ASSERT_EQ(list->changes.size(), 1u);
-    ASSERT_TRUE((*app)->engine().Initialise().ok());
+    ASSERT_TRUE(app->engine().Initialise().ok());
     tree.Write("a.txt", "a2");
-    ASSERT_TRUE((*app)->engine().Check().ok());
-    auto refused = (*app)->acceptor().Accept(list->generation, list->changes, "root");
+    ASSERT_TRUE(app->engine().Check().ok());
+    auto refused = app->acceptor().Accept(list->generation, list->changes, "root");
     ASSERT_FALSE(refused.ok());
     EXPECT_NE(refused.status().message().find("初期化し直されました"), std::string::npos);
 }
@@ -249,19 +261,13 @@ TEST_F(AcceptTest, AnArchiveRenameLostAfterTheTransactionIsFinishedByTheNextComm
     tree.Write("a.txt", "accepted");
     ASSERT_EQ(Run({"check"}).exit_code, 1);
     testing::FaultEnv env;
-    StartupOptions options;
-    options.program_dir = program.path();
-    options.charset = "UTF-8";
-    options.env = &env;
-    testing::RecordingHooks hooks;
-    auto app = Application::Start(options, FrontEnd{hooks, hooks, hooks, hooks});
-    ASSERT_TRUE(app.ok()) << app.status().message();
-    auto list = (*app)->acceptor().LoadChanges();
-    ASSERT_TRUE(list.ok());
+    auto app = StartInProcess(&env);
+    ASSERT_TRUE(app);
+    auto* list = &loaded;
     env.Fail(testing::Call::kRenameAt, EIO, 1, "arcive.lzh");
-    EXPECT_FALSE((*app)->acceptor().Accept(list->generation, list->changes, "root").ok());
+    EXPECT_FALSE(app->acceptor().Accept(list->generation, list->changes, "root").ok());
     EXPECT_NE(BaselineAgainstArchive(), "");  // the records are ahead of the archive
-    app->reset();
+    app.reset();
     EXPECT_EQ(Run({"check"}).exit_code, 0);
     EXPECT_EQ(BaselineAgainstArchive(), "");
 }
@@ -276,19 +282,13 @@ TEST_F(AcceptTest, AFileRewrittenWhileTheArchiveIsBuiltIsRefusedAndTheRestAccept
     tree.Write("b.txt", "b2");
     ASSERT_EQ(Run({"check"}).exit_code, 1);
     testing::RaceEnv env;
-    StartupOptions options;
-    options.program_dir = program.path();
-    options.charset = "UTF-8";
-    options.env = &env;
-    testing::RecordingHooks hooks;
-    auto app = Application::Start(options, FrontEnd{hooks, hooks, hooks, hooks});
-    ASSERT_TRUE(app.ok()) << app.status().message();
-    auto list = (*app)->acceptor().LoadChanges();
-    ASSERT_TRUE(list.ok());
+    auto app = StartInProcess(&env);
+    ASSERT_TRUE(app);
+    auto* list = &loaded;
     // The second open of a.txt is the archive's, after the measurement's.
     env.Before(
         testing::Call::kOpenAt, "a.txt", [&] { tree.Write("a.txt", "a3"); }, 2);
-    auto outcome = (*app)->acceptor().Accept(list->generation, list->changes, "root");
+    auto outcome = app->acceptor().Accept(list->generation, list->changes, "root");
     ASSERT_TRUE(outcome.ok()) << outcome.status().message();
     ASSERT_EQ(outcome->accepted.size(), 1u);
     EXPECT_EQ(outcome->accepted[0].path, tree / "b.txt");
