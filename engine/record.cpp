@@ -67,6 +67,8 @@ Status ScanEngine::QuarantineDeferred() {
         // its rule down, and acts only on the very file that was measured.
         FileLocation where;
         where.identity = file.identity;
+        // Whether a hold covers it now, not when it was reported.
+        hooks_.responder.Holds(file.path);
         last_response_ =
             hooks_.responder.RespondToChange(ChangeKind::kCreated, file.path, where, {});
         NORV_RETURN_IF_ERROR(LogResponseFailures());

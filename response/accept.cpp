@@ -350,9 +350,17 @@ Result<AcceptOutcome> ChangeAcceptor::AcceptLocked(int64_t generation,
         for (Candidate& c : candidates) {
             if (c.item.kind != ChangeKind::kDeleted) {
                 std::string written;
-                Status added = writer->AddFileAt(*c.now.folder, c.now.name, c.item.path, &written);
+                platform::FileFacts stored;
+                Status added =
+                    writer->AddFileAt(*c.now.folder, c.now.name, c.item.path, &written, &stored);
                 if (writer->broken()) return added;
-                if (!added.ok() || written != c.item.new_md5) {
+                // The entry stored must be the very file measured, as it was measured: a link
+                // whose target text has the file's digest, or a mode changed in between, is not.
+                const platform::FileFacts& measured = c.now.fingerprint.facts;
+                const bool same_entry =
+                    stored.identity == measured.identity && stored.mode == measured.mode &&
+                    stored.owner == measured.owner && stored.group == measured.group;
+                if (!added.ok() || written != c.item.new_md5 || !same_entry) {
                     outcome.refused.push_back(
                         {c.item.path,
                          DisplayPath(c.item.path) + ": " +

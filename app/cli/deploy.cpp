@@ -83,7 +83,7 @@ std::string LeftAsChanges(const Application& app) {
                "変更のまま残ります (norv-cli changes で確かめ、norv-cli accept で承認で"
                "きます") +
            (app.switches().auto_restore != 0
-                ? "。自動復旧がオンのため、次の検査で基準の内容に戻ります)"
+                ? "。自動復旧がオンのため、保留を解除したあとの検査で基準の内容に戻ります)"
                 : ")");
 }
 
@@ -203,6 +203,13 @@ int RunDeploy(Application& app, const DeployOptions& options, Console console, s
         return kExitFailure;
     }
     err << "norv: 保留を解除しました\n";
+    // What changed while the hold lasted and was not accepted (written after the check above,
+    // while the administrator answered, or refused) is answered now, as any change is.
+    Status answered = CheckWaitingForTheFolder(app);
+    if (!answered.ok()) {
+        err << "norv: " << Shown(answered.ToString()) << "\n";
+        return kExitFailure;
+    }
     return accepted;
 }
 

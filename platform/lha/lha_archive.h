@@ -63,9 +63,11 @@ class ArchiveWriter {
                                              const std::unordered_set<std::string>& dropped = {});
     // Adds the entry `name` of the open folder `folder` (never following a link), stored as
     // `path`: the file as it is read now, a link as a link. With `written_md5`, the MD5 of what
-    // was stored (a link's target text), "" when nothing was (the entry is gone or is no file).
+    // was stored (a link's target text), "" when nothing was (the entry is gone or is no file);
+    // with `written_facts`, the facts of the very entry stored (read through its descriptor).
     Status AddFileAt(const DirectoryHandle& folder, const std::string& name,
-                     const std::string& path, std::string* written_md5);
+                     const std::string& path, std::string* written_md5,
+                     FileFacts* written_facts = nullptr);
     bool broken() const { return !broken_.ok(); }
     // The files and links added so far; folders are not counted, since an archive of folders
     // alone restores nothing.
@@ -83,7 +85,7 @@ class ArchiveWriter {
     explicit ArchiveWriter(std::unique_ptr<AtomicFile> file) : file_(std::move(file)) {}
     Status AddMember(int dirfd, const std::string& name, const std::string& display,
                      const std::string& stored_dir, const std::string& stored_name,
-                     std::string* written_md5 = nullptr);
+                     std::string* written_md5 = nullptr, struct stat* written_st = nullptr);
     std::unique_ptr<AtomicFile> file_;
     int64_t entries_ = 0;
     Status broken_;  // the first write to the archive that failed

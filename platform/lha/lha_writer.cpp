@@ -161,7 +161,7 @@ Result<std::unique_ptr<ArchiveWriter>> ArchiveWriter::Create(Env& env, const std
 
 Status ArchiveWriter::AddMember(int dirfd, const std::string& name, const std::string& display,
                                 const std::string& stored_dir, const std::string& stored_name,
-                                std::string* written_md5) {
+                                std::string* written_md5, struct stat* written_st) {
     Env& env = file_->env();
     Member m;
     m.stored_dir = stored_dir;
@@ -203,6 +203,7 @@ Status ArchiveWriter::AddMember(int dirfd, const std::string& name, const std::s
         return written;
     }
     if (!S_ISDIR(m.st.st_mode)) ++entries_;
+    if (written_st) *written_st = m.st;
     return Status::Ok();
 }
 
@@ -279,13 +280,19 @@ Status ArchiveWriter::Add(const std::string& source, const std::vector<FileIdent
 }
 
 Status ArchiveWriter::AddFileAt(const DirectoryHandle& folder, const std::string& name,
-                                const std::string& path, std::string* written_md5) {
+                                const std::string& path, std::string* written_md5,
+                                FileFacts* written_facts) {
     if (broken()) return broken_;
     if (written_md5) written_md5->clear();
+    if (written_facts) *written_facts = FileFacts{};
     const std::string root = Absolute(file_->env(), path);
     const std::vector<std::string> names = PathNames(root);
-    return AddMember(folder.fd(), name, root, StoredDir(ParentOfPath(root)),
-                     names.empty() ? "" : names.back(), written_md5);
+    struct stat st {};
+    st.st_mode = 0;
+    Status added = AddMember(folder.fd(), name, root, StoredDir(ParentOfPath(root)),
+                             names.empty() ? "" : names.back(), written_md5, &st);
+    if (added.ok() && written_facts && st.st_mode != 0) *written_facts = FactsFromStat(st);
+    return added;
 }
 
 Result<std::vector<int64_t>> ArchiveWriter::KeepEarlier(

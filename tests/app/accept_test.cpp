@@ -297,6 +297,30 @@ TEST_F(AcceptTest, AFileRewrittenWhileTheArchiveIsBuiltIsRefusedAndTheRestAccept
     EXPECT_EQ(BaselineAgainstArchive(), "");
 }
 
+// A file swapped, between its measurement and its archiving, for a link whose target text is
+// the file's content (the same MD5): the archive would hold a link, so the file is refused.
+TEST_F(AcceptTest, AFileSwappedForALinkOfTheSameDigestWhileTheArchiveIsBuiltIsRefused) {
+    tree.Write("a.txt", "a");
+    Baseline();
+    tree.Write("a.txt", "/etc/passwd");
+    ASSERT_EQ(Run({"check"}).exit_code, 1);
+    testing::RaceEnv env;
+    auto app = StartInProcess(&env);
+    ASSERT_TRUE(app);
+    env.Before(
+        testing::Call::kOpenAt, "a.txt",
+        [&] {
+            ASSERT_EQ(::unlink((tree / "a.txt").c_str()), 0);
+            ASSERT_EQ(::symlink("/etc/passwd", (tree / "a.txt").c_str()), 0);
+        },
+        2);
+    auto outcome = app->acceptor().Accept(loaded.generation, loaded.changes, "root");
+    ASSERT_TRUE(outcome.ok()) << outcome.status().message();
+    EXPECT_EQ(env.Fired(), 1);
+    EXPECT_TRUE(outcome->accepted.empty());
+    EXPECT_EQ(outcome->refused.size(), 1u);
+}
+
 TEST_F(AcceptTest, KilledAtRandomMomentsLeavesEveryRecordMatchingItsArchiveEntry) {
     constexpr int kFiles = 120;
     auto write_all = [&](int round) {

@@ -479,7 +479,7 @@ TEST_F(WatchTest, ADeployRunsThroughTheWatchAndTheDeployedSiteIsProtected) {
 }
 
 // A deploy whose command fails accepts nothing, says so, and the site goes back.
-TEST_F(WatchTest, AFailedDeployAcceptsNothingAndTheSiteGoesBack) {
+TEST_F(WatchTest, AFailedOrUnconfirmedDeployAcceptsNothingAndTheSiteGoesBack) {
     tree.Write("index.html", "home");
     ArchiveAndInit();
     const std::string script = "printf broken > '" + (tree / "index.html") + "'; exit 3";
@@ -491,6 +491,15 @@ TEST_F(WatchTest, AFailedDeployAcceptsNothingAndTheSiteGoesBack) {
     EXPECT_NE(deployed.out.find("基準の内容に戻ります"), std::string::npos) << deployed.out;
     EXPECT_EQ(ReadAll(tree / "index.html"), "home");
     EXPECT_FALSE(platform::FileExists(testing::SystemEnv(), program + "/norv-hold"));
+
+    // A deploy nobody confirms (no terminal, no --yes) accepts nothing either: once the hold
+    // ends, what it left is answered at once, not at the next check.
+    const std::string unconfirmed = "printf unconfirmed > '" + (tree / "index.html") + "'";
+    deployed =
+        testing::RunProcess({binary, "--dir", program, "deploy", "--", "sh", "-c", unconfirmed},
+                            scratch / "deploy.txt");
+    EXPECT_EQ(deployed.exit_code, 1) << deployed.out;
+    EXPECT_EQ(ReadAll(tree / "index.html"), "home");
 }
 
 }  // namespace
