@@ -42,8 +42,9 @@ void StartStopGrace() {
     // Detached: the run may block after the watcher is gone too (in joining a worker).
     std::thread([line] {
         std::this_thread::sleep_for(kStopGrace);
-        (void)!::write(STDERR_FILENO, line.data(), line.size());
+        // The folder first: whoever reads the line may start the next run at once.
         platform::FolderLock::ReleaseHeldNow();
+        (void)!::write(STDERR_FILENO, line.data(), line.size());
         ::_exit(0);
     }).detach();
 }
