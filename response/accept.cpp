@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <set>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "config/watched_place.h"
@@ -167,11 +168,14 @@ std::vector<ReviewedChange> SelectChanges(const ChangeList& list,
                                           const std::vector<std::string>& paths,
                                           std::vector<std::string>* unmatched) {
     std::vector<bool> taken(list.changes.size(), false);
+    std::vector<std::string> normal;
+    normal.reserve(list.changes.size());
+    for (const ReviewedChange& change : list.changes) normal.push_back(Normal(change.path));
     for (const std::string& path : paths) {
         const std::string top = Normal(path);
         bool matched = false;
         for (size_t i = 0; i < list.changes.size(); ++i) {
-            if (!AtOrBelow(Normal(list.changes[i].path), top)) continue;
+            if (!AtOrBelow(normal[i], top)) continue;
             taken[i] = true;
             matched = true;
         }
@@ -301,17 +305,17 @@ Result<AcceptOutcome> ChangeAcceptor::AcceptLocked(int64_t generation,
         Measured now;
     };
     std::vector<Candidate> candidates;
+    // The list by path, built once: an accept of every change would otherwise scan it per item.
+    std::unordered_map<std::string, const ReviewedChange*> listed;
+    for (const ReviewedChange& change : list->changes) listed[change.path] = &change;
     std::set<std::string> seen;
     for (const ReviewedChange& item : items) {
         if (!seen.insert(item.path).second) continue;
         auto refuse = [&](const std::string& why) {
             outcome.refused.push_back({item.path, DisplayPath(item.path) + ": " + why});
         };
-        const ReviewedChange* listed = nullptr;
-        for (const ReviewedChange& change : list->changes) {
-            if (change.path == item.path) listed = &change;
-        }
-        if (listed == nullptr || !SameChange(*listed, item)) {
+        const auto found = listed.find(item.path);
+        if (found == listed.end() || !SameChange(*found->second, item)) {
             refuse(
                 "最後の検査の変更一覧にこの内容ではありません (受け入れ済みか、その後の検査で"
                 "変わりました)");
