@@ -65,27 +65,9 @@ struct Measured {
     bool gone = false;  // nothing there (a folder on the way missing counts as gone)
 };
 
-// Whether a rule covers `path` at all: a path no rule covers is not watched, never gone.
-bool Covered(const RuleTable& rules, const std::string& path) {
-    for (const Rule& rule : rules.rules) {
-        if (rule.kind == RuleKind::kFile) {
-            if (path == rule.path) return true;
-            continue;
-        }
-        if (RuleKindNumber(rule.kind) <= 0) continue;
-        const std::string prefix = platform::FolderPrefix(rule.path);
-        if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0) continue;
-        if (rule.kind == RuleKind::kTree ||
-            path.find(platform::kSeparator, prefix.size()) == std::string::npos) {
-            return true;
-        }
-    }
-    return false;
-}
-
 Result<Measured> Measure(platform::Env& env, const RuleTable& rules, const std::string& path) {
     Measured measured;
-    if (!Covered(rules, path)) {
+    if (!CoveringRule(rules, path)) {
         return Status::Error(ErrorKind::kRefused, EINVAL, "どのルールの対象でもありません");
     }
     auto place = OpenWatchedPlace(env, rules, path);
