@@ -21,10 +21,8 @@ std::string_view TrimBlanks(std::string_view s) {
 bool ParseKind(std::string_view text, RuleKind& kind) {
     text = TrimBlanks(text);
     if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-    if (text.empty()) return false;
     int16_t number = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), number);
-    if (ec != std::errc() || end != text.data() + text.size()) return false;
+    if (!platform::ParseWholeNumber(text, number)) return false;
     kind = static_cast<RuleKind>(number);
     return true;
 }

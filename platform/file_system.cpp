@@ -238,12 +238,6 @@ std::vector<std::string_view> Fields(std::string_view line) {
     return fields;
 }
 
-template <typename T>
-bool ParseNumber(std::string_view text, T& value) {
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return error == std::errc() && end == text.data() + text.size() && !text.empty();
-}
-
 }  // namespace
 
 std::optional<MountFacts> ParseMountInfoLine(std::string_view line) {
@@ -260,8 +254,8 @@ std::optional<MountFacts> ParseMountInfoLine(std::string_view line) {
     const std::string_view device = fields[2];
     const size_t colon = device.find(':');
     unsigned major = 0, minor = 0;
-    if (colon == std::string_view::npos || !ParseNumber(device.substr(0, colon), major) ||
-        !ParseNumber(device.substr(colon + 1), minor)) {
+    if (colon == std::string_view::npos || !ParseWholeNumber(device.substr(0, colon), major) ||
+        !ParseWholeNumber(device.substr(colon + 1), minor)) {
         return std::nullopt;
     }
     MountFacts facts;
@@ -276,7 +270,7 @@ std::optional<MountFacts> ParseMountInfoLine(std::string_view line) {
         const size_t comma = std::min(options.find(','), options.size());
         const std::string_view option = options.substr(0, comma);
         uid_t user = 0;
-        if (option.starts_with("user_id=") && ParseNumber(option.substr(8), user)) {
+        if (option.starts_with("user_id=") && ParseWholeNumber(option.substr(8), user)) {
             facts.fuse_user = user;
         }
         options.remove_prefix(std::min(comma + 1, options.size()));

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <charconv>
 #include <compare>
 #include <cstdint>
 #include <ctime>
@@ -96,6 +97,14 @@ std::optional<std::string> ReadLinkTarget(Env& env, int dirfd, const char* name)
 
 // Opens a folder (not through a symbolic link). Fails with ENOENT or ENOTDIR when there is none.
 Result<std::shared_ptr<DirectoryHandle>> OpenDirectory(Env& env, const std::string& path);
+
+// `text`, whole, as a decimal number: false when it is empty, holds anything else, or does not
+// fit T.
+template <typename T>
+bool ParseWholeNumber(std::string_view text, T& value) {
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return !text.empty() && error == std::errc() && end == text.data() + text.size();
+}
 
 // What one line of /proc/self/mountinfo says of the file system mounted there.
 struct MountFacts {

@@ -18,12 +18,6 @@ using platform::ScopedFd;
 
 constexpr std::string_view kHoldHeader = "norv-hold 1";
 
-bool ParseNumber(std::string_view text, auto* value) {
-    if (text.empty()) return false;
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), *value);
-    return error == std::errc() && end == text.data() + text.size();
-}
-
 int64_t SecondsOf(platform::TimePoint t) {
     return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
 }
@@ -98,13 +92,13 @@ Result<HoldRecord> ParseHold(std::string_view text) {
         if (eq == std::string_view::npos) return bad("= のない行があります");
         const std::string_view key = line.substr(0, eq), value = line.substr(eq + 1);
         if (key == "pid" && !pid) {
-            pid = ParseNumber(value, &record.pid) && record.pid > 0;
+            pid = platform::ParseWholeNumber(value, record.pid) && record.pid > 0;
             if (!pid) return bad("pid");
         } else if (key == "started" && !started) {
-            started = ParseNumber(value, &record.started);
+            started = platform::ParseWholeNumber(value, record.started);
             if (!started) return bad("started");
         } else if (key == "expires" && !expires) {
-            expires = ParseNumber(value, &record.expires);
+            expires = platform::ParseWholeNumber(value, record.expires);
             if (!expires) return bad("expires");
         } else if (key == "rule" && !value.empty() && value[0] == platform::kSeparator &&
                    record.rules.size() < kMostHeldRules) {
@@ -145,7 +139,7 @@ std::optional<uint64_t> ProcessStartTime(platform::Env& env, int64_t pid) {
         if (field == 1 && (value == "Z" || value == "X")) return std::nullopt;
         if (field == 20) {
             uint64_t started = 0;
-            if (!ParseNumber(value, &started)) return std::nullopt;
+            if (!platform::ParseWholeNumber(value, started)) return std::nullopt;
             return started;
         }
         rest = rest.substr(end);
