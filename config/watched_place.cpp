@@ -6,16 +6,15 @@
 
 namespace norv {
 
-Result<WatchedPlace> OpenWatchedPlace(platform::Env& env, const RuleTable& rules,
-                                      const std::string& path) {
+const Rule* CoveringRule(const RuleTable& rules, const std::string& path, std::string* below) {
     const Rule* covering = nullptr;
-    std::string below;
+    std::string covering_rest;
     for (const Rule& rule : rules.rules) {
         if (rule.kind == RuleKind::kFile) {
             if (path != rule.path) continue;
             if (!covering || rule.path.size() >= covering->path.size()) {
                 covering = &rule;
-                below.clear();
+                covering_rest.clear();
             }
             continue;
         }
@@ -27,9 +26,17 @@ Result<WatchedPlace> OpenWatchedPlace(platform::Env& env, const RuleTable& rules
             continue;
         if (!covering || prefix.size() > covering->path.size()) {
             covering = &rule;
-            below = std::move(rest);
+            covering_rest = std::move(rest);
         }
     }
+    if (below) *below = std::move(covering_rest);
+    return covering;
+}
+
+Result<WatchedPlace> OpenWatchedPlace(platform::Env& env, const RuleTable& rules,
+                                      const std::string& path) {
+    std::string below;
+    const Rule* covering = CoveringRule(rules, path, &below);
     if (!covering)
         return Status::Error(ErrorKind::kNotFound, ENOENT,
                              path + " はどの監視対象にも含まれません");

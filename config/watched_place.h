@@ -21,6 +21,11 @@ struct WatchedPlace {
     std::vector<std::string> relative;  // the last one is the file's name
 };
 
+// The rule covering `path` (the most specific one), nothing when none does; with `below`, the
+// path's names under that rule's folder ("" for a file rule).
+const Rule* CoveringRule(const RuleTable& rules, const std::string& path,
+                         std::string* below = nullptr);
+
 // Finds the rule covering `path` (the most specific one) and opens its root. Fails when no rule
 // covers the path or the root cannot be opened.
 Result<WatchedPlace> OpenWatchedPlace(platform::Env& env, const RuleTable& rules,

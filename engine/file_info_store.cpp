@@ -565,14 +565,11 @@ Status FileInfoStore::ApplyAccepted(const std::vector<AcceptedRow>& rows,
         std::unique_ptr<platform::Statement>* slot;
         std::string sql;
     };
-    std::unique_ptr<platform::Statement> forget_rows, forget_facts, forget_change, insert_row,
-        insert_facts, set_marker;
+    // The statements the store keeps prepared serve too; they run directly, not through Write,
+    // which could commit in the middle of this transaction.
+    std::unique_ptr<platform::Statement> forget_rows, set_marker;
     const Prepared prepared[] = {
         {&forget_rows, "DELETE FROM fileinfo WHERE filename=?1"},
-        {&forget_facts, "DELETE FROM fingerprint WHERE filename=?1"},
-        {&forget_change, "DELETE FROM norv_changes WHERE filename=?1"},
-        {&insert_row, "INSERT INTO fileinfo VALUES(?1,?2,?3,?4,?4,0)"},
-        {&insert_facts, std::string("INSERT INTO fingerprint") + kInsertExtended},
         {&set_marker, "INSERT OR REPLACE INTO norv_state VALUES('accept_archive',?1)"},
     };
     for (const Prepared& p : prepared) {
@@ -585,20 +582,21 @@ Status FileInfoStore::ApplyAccepted(const std::vector<AcceptedRow>& rows,
     Status status = db_.Exec("BEGIN IMMEDIATE");
     for (size_t i = 0; status.ok() && i < rows.size(); ++i) {
         const ListedChange& change = rows[i].change;
-        for (auto* forget : {&forget_rows, &forget_facts, &forget_change}) {
-            (**forget).BindText(1, change.path);
-            if (status.ok()) status = (**forget).Run();
+        for (platform::Statement* forget :
+             {forget_rows.get(), forget_extended_.get(), unlist_change_.get()}) {
+            forget->BindText(1, change.path);
+            if (status.ok()) status = forget->Run();
         }
         if (!status.ok() || change.kind == ChangeKind::kDeleted) continue;
-        insert_row->BindText(1, change.path);
-        insert_row->BindText(2, std::to_string(change.size));
-        insert_row->BindText(3, rows[i].date);
-        insert_row->BindText(4, change.new_md5);
-        status = insert_row->Run();
+        insert_baseline_->BindText(1, change.path);
+        insert_baseline_->BindText(2, std::to_string(change.size));
+        insert_baseline_->BindText(3, rows[i].date);
+        insert_baseline_->BindText(4, change.new_md5);
+        status = insert_baseline_->Run();
         if (status.ok() && change.new_facts) {
-            insert_facts->BindText(1, change.path);
-            BindExtended(*insert_facts, change.new_md5, *change.new_facts);
-            status = insert_facts->Run();
+            insert_extended_->BindText(1, change.path);
+            BindExtended(*insert_extended_, change.new_md5, *change.new_facts);
+            status = insert_extended_->Run();
         }
     }
     if (status.ok()) {

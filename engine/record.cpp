@@ -17,12 +17,12 @@ Status ScanEngine::ReportChange(std::string_view word, const ChangeEvent& change
         store_.ListChange({change.path, change.kind, change.size, change.mtime,
                            change.old_md5.empty() ? recorded.md5 : change.old_md5, change.new_md5,
                            change.new_md5.empty() ? std::nullopt : now}));
+    // Asked whether or not anyone is told: the answer stands for the response below.
+    const bool held = hooks_.responder.Holds(change.path);
     if (events_) {
         ChangeEvent shown = change;
-        shown.held = hooks_.responder.Holds(change.path);
+        shown.held = held;
         events_->Change(shown);
-    } else {
-        hooks_.responder.Holds(change.path);
     }
     if (defer_quarantines_ && change.kind == ChangeKind::kCreated) {
         last_response_ = {};

@@ -96,24 +96,25 @@ size_t CostOf(const FolderEvent& event) { return 64 + event.name.size(); }
 }  // namespace
 
 void FolderEvents::Read() {
+    // The reader ends on a failure, which Wait hands on from then on.
+    auto fail = [this](const char* what) {
+        Status failure = Status::FromErrno(errno, what);
+        std::lock_guard<std::mutex> lock(mutex_);
+        failure_ = std::move(failure);
+        came_.notify_one();
+    };
     std::vector<FolderEvent> read;
     for (;;) {
         pollfd p[2] = {{fd_, POLLIN, 0}, {wake_, POLLIN, 0}};
         if (::poll(p, 2, -1) < 0) {
             if (errno == EINTR) continue;
-            std::lock_guard<std::mutex> lock(mutex_);
-            failure_ = Status::FromErrno(errno, "inotify");
-            came_.notify_one();
-            return;
+            return fail("inotify");
         }
         if (p[1].revents != 0) return;
         const ssize_t n = ::read(fd_, buffer_.data(), buffer_.size());
         if (n < 0) {
             if (errno == EAGAIN || errno == EINTR) continue;
-            std::lock_guard<std::mutex> lock(mutex_);
-            failure_ = Status::FromErrno(errno, "フォルダの変更を読めません");
-            came_.notify_one();
-            return;
+            return fail("フォルダの変更を読めません");
         }
         read.clear();
         for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <set>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "config/watched_place.h"
@@ -64,27 +65,9 @@ struct Measured {
     bool gone = false;  // nothing there (a folder on the way missing counts as gone)
 };
 
-// Whether a rule covers `path` at all: a path no rule covers is not watched, never gone.
-bool Covered(const RuleTable& rules, const std::string& path) {
-    for (const Rule& rule : rules.rules) {
-        if (rule.kind == RuleKind::kFile) {
-            if (path == rule.path) return true;
-            continue;
-        }
-        if (RuleKindNumber(rule.kind) <= 0) continue;
-        const std::string prefix = platform::FolderPrefix(rule.path);
-        if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0) continue;
-        if (rule.kind == RuleKind::kTree ||
-            path.find(platform::kSeparator, prefix.size()) == std::string::npos) {
-            return true;
-        }
-    }
-    return false;
-}
-
 Result<Measured> Measure(platform::Env& env, const RuleTable& rules, const std::string& path) {
     Measured measured;
-    if (!Covered(rules, path)) {
+    if (!CoveringRule(rules, path)) {
         return Status::Error(ErrorKind::kRefused, EINVAL, "どのルールの対象でもありません");
     }
     auto place = OpenWatchedPlace(env, rules, path);
@@ -167,11 +150,14 @@ std::vector<ReviewedChange> SelectChanges(const ChangeList& list,
                                           const std::vector<std::string>& paths,
                                           std::vector<std::string>* unmatched) {
     std::vector<bool> taken(list.changes.size(), false);
+    std::vector<std::string> normal;
+    normal.reserve(list.changes.size());
+    for (const ReviewedChange& change : list.changes) normal.push_back(Normal(change.path));
     for (const std::string& path : paths) {
         const std::string top = Normal(path);
         bool matched = false;
         for (size_t i = 0; i < list.changes.size(); ++i) {
-            if (!AtOrBelow(Normal(list.changes[i].path), top)) continue;
+            if (!AtOrBelow(normal[i], top)) continue;
             taken[i] = true;
             matched = true;
         }
@@ -301,17 +287,17 @@ Result<AcceptOutcome> ChangeAcceptor::AcceptLocked(int64_t generation,
         Measured now;
     };
     std::vector<Candidate> candidates;
+    // The list by path, built once: an accept of every change would otherwise scan it per item.
+    std::unordered_map<std::string, const ReviewedChange*> listed;
+    for (const ReviewedChange& change : list->changes) listed[change.path] = &change;
     std::set<std::string> seen;
     for (const ReviewedChange& item : items) {
         if (!seen.insert(item.path).second) continue;
         auto refuse = [&](const std::string& why) {
             outcome.refused.push_back({item.path, DisplayPath(item.path) + ": " + why});
         };
-        const ReviewedChange* listed = nullptr;
-        for (const ReviewedChange& change : list->changes) {
-            if (change.path == item.path) listed = &change;
-        }
-        if (listed == nullptr || !SameChange(*listed, item)) {
+        const auto found = listed.find(item.path);
+        if (found == listed.end() || !SameChange(*found->second, item)) {
             refuse(
                 "最後の検査の変更一覧にこの内容ではありません (受け入れ済みか、その後の検査で"
                 "変わりました)");

@@ -264,7 +264,7 @@ Result<std::unique_ptr<Hold>> Hold::Take(platform::Env& env, const std::string& 
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (env.RenameAt(dir, temporary.c_str(), dir, kHoldFileName, RENAME_NOREPLACE) == 0) {
             return std::unique_ptr<Hold>(
-                new Hold(std::move(folder).value(), path, record, {st.st_dev, st.st_ino}));
+                new Hold(std::move(folder).value(), path, {st.st_dev, st.st_ino}));
         }
         if (errno != EEXIST) return fail(Status::FromErrno(errno, path + " を置けません"));
         HoldLook look = HoldReader(env, program_dir, clock).Look();

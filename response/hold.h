@@ -97,18 +97,13 @@ class Hold {
     Hold& operator=(const Hold&) = delete;
     // Removes the record, when it is still this hold's. Called again, does nothing.
     Status End();
-    const HoldRecord& record() const { return record_; }
 
   private:
-    Hold(std::shared_ptr<platform::DirectoryHandle> folder, std::string path, HoldRecord record,
+    Hold(std::shared_ptr<platform::DirectoryHandle> folder, std::string path,
          platform::FileIdentity identity)
-        : folder_(std::move(folder)),
-          path_(std::move(path)),
-          record_(std::move(record)),
-          identity_(identity) {}
+        : folder_(std::move(folder)), path_(std::move(path)), identity_(identity) {}
     std::shared_ptr<platform::DirectoryHandle> folder_;
     std::string path_;
-    HoldRecord record_;
     platform::FileIdentity identity_;
     bool ended_ = false;
 };

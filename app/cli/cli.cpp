@@ -238,8 +238,6 @@ int RunScanCommand(Application& app, const std::string& command, Terminal& termi
     return app.counters().changes() > 0 || unseen > 0 ? kExitChanged : kExitUnchanged;
 }
 
-std::string Digest(const std::string& md5) { return md5.empty() ? "-" : md5; }
-
 // Lists the last check's changes: one line each (kind, path, size, time, old and new MD5), or
 // with --json one object each.
 int RunChanges(Application& app, bool json, std::ostream& out, std::ostream& err) {
@@ -269,11 +267,7 @@ int RunChanges(Application& app, bool json, std::ostream& out, std::ostream& err
             out << o.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
             continue;
         }
-        out << ChangeKindName(change.kind) << "\t" << DisplayPath(change.path) << "\t"
-            << (gone ? std::string("-") : std::to_string(change.size)) << "\t"
-            << (gone ? std::string("-")
-                     : app.regional().DateTime(platform::FromTimespec({change.mtime, 0})))
-            << "\t" << Digest(change.old_md5) << "\t" << Digest(change.new_md5) << "\n";
+        PrintChange(app, change, out);
     }
     return kExitUnchanged;
 }

@@ -105,15 +105,7 @@ int AcceptHeldChanges(Application& app, const DeployOptions& options, Console co
         out << "承認する変更はありません\n";
         return kExitUnchanged;
     }
-    auto shown = [](const std::string& digest) { return digest.empty() ? "-" : digest; };
-    for (const ReviewedChange& change : items) {
-        const bool gone = change.kind == ChangeKind::kDeleted;
-        out << ChangeKindName(change.kind) << "\t" << DisplayPath(change.path) << "\t"
-            << (gone ? std::string("-") : std::to_string(change.size)) << "\t"
-            << (gone ? std::string("-")
-                     : app.regional().DateTime(platform::FromTimespec({change.mtime, 0})))
-            << "\t" << shown(change.old_md5) << "\t" << shown(change.new_md5) << "\n";
-    }
+    for (const ReviewedChange& change : items) PrintChange(app, change, out);
     out << std::flush;
     if (!options.yes) {
         if (!console.terminal) {
@@ -143,6 +135,16 @@ int AcceptHeldChanges(Application& app, const DeployOptions& options, Console co
 }
 
 }  // namespace
+
+void PrintChange(const Application& app, const ReviewedChange& change, std::ostream& out) {
+    const bool gone = change.kind == ChangeKind::kDeleted;
+    auto digest = [](const std::string& md5) { return md5.empty() ? "-" : md5; };
+    out << ChangeKindName(change.kind) << "\t" << DisplayPath(change.path) << "\t"
+        << (gone ? std::string("-") : std::to_string(change.size)) << "\t"
+        << (gone ? std::string("-")
+                 : app.regional().DateTime(platform::FromTimespec({change.mtime, 0})))
+        << "\t" << digest(change.old_md5) << "\t" << digest(change.new_md5) << "\n";
+}
 
 int RunDeploy(Application& app, const DeployOptions& options, Console console, std::ostream& out,
               std::ostream& err) {

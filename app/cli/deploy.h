@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "app/application.h"
+#include "response/accept.h"
 
 namespace norv::cli {
 
@@ -34,6 +35,9 @@ struct Console {
     std::istream& in;
     bool terminal;
 };
+
+// One change as `changes` and deploy show it: kind, path, size, time, old and new MD5, by tabs.
+void PrintChange(const Application& app, const ReviewedChange& change, std::ostream& out);
 
 int RunDeploy(Application& app, const DeployOptions& options, Console console, std::ostream& out,
               std::ostream& err);
