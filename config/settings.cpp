@@ -57,9 +57,7 @@ Result<double> ScanPeriodMinutes(std::string_view scan_period) {
 
 void SetLineValues(Settings& settings) {
     settings.mail_alert_on = LeadingNumber(settings.mail_alert) == 1.0;
-    const double auto_check = LeadingNumber(settings.auto_check);
-    settings.auto_check_on = auto_check == 1.0;
-    settings.auto_check_not_clear = auto_check != 0.0;
+    settings.auto_check_on = LeadingNumber(settings.auto_check) == 1.0;
     settings.scan_period_number = LeadingNumber(settings.scan_period);
     // The whole line as one number, as strtod reads it; blanks after it do not count.
     std::string text = settings.scan_period;
@@ -227,10 +225,7 @@ Result<SettingsChange> SaveSettings(const RunContext& context, const Settings& s
     NORV_RETURN_IF_ERROR(platform::WriteTextFileAtomic(*context.env, context.SettingsPath(), lines,
                                                        context.charset, 0600));
     // Read from the line as written, whoever made the record.
-    Settings written;
-    written.auto_check = settings.auto_check;
-    SetLineValues(written);
-    return SettingsChange{written.auto_check_not_clear};
+    return SettingsChange{LeadingNumber(settings.auto_check) != 0.0};
 }
 
 std::vector<platform::FileIdentity> ProgramFolders(platform::Env& env, const Settings& settings) {

@@ -55,8 +55,6 @@ struct Settings {
     // The text stays for a write-back byte for byte.
     bool mail_alert_on = false;  // line 3's number is 1: a check mails its report
     bool auto_check_on = false;  // line 10's number is 1: the automatic checks run
-    // Line 10's number is not 0: a save with a greyed switch keeps the checks running.
-    bool auto_check_not_clear = false;
     // Line 11's leading number (0 when none): the minutes the window's count runs to.
     double scan_period_number = 0;
     // The number the whole of line 11 is (blanks after it aside), when it is one: the status
@@ -106,7 +104,7 @@ Result<SettingsChange> LoadSettings(const RunContext& context, Settings& setting
 
 // Writes `settings` (lines 12 and 13 from `switches`) to the file, atomically and owner-only.
 // A value holding a line break is refused and nothing is written. auto_check_on: line 10 as
-// written is not 0 (Settings::auto_check_not_clear: a greyed switch keeps the checks running).
+// written is not 0 (a greyed switch keeps the checks running).
 Result<SettingsChange> SaveSettings(const RunContext& context, const Settings& settings,
                                     const LiveSwitches& switches);
 

@@ -197,10 +197,6 @@ Result<FileFacts> LStatAt(const DirectoryHandle& dir, const std::string& name,
     return FactsOf(dir.env(), dir.fd(), name.c_str(), path);
 }
 
-Result<FileFacts> LStatAt(Env& env, int dirfd, const std::string& name, const std::string& path) {
-    return FactsOf(env, dirfd, name.c_str(), path);
-}
-
 namespace {
 
 // The flags of a statx that asks the file system nothing: no facts wanted, nothing synced, no

@@ -273,10 +273,6 @@ Status ReadToEnd(Env& env, int fd, std::span<char> buffer,
 // The facts a stat call gave.
 FileFacts FactsFromStat(const struct stat& st);
 
-// Facts of the entry `name` of the open folder `dirfd` (not following a link); kMissing when
-// there is none.
-Result<FileFacts> LStatAt(Env& env, int dirfd, const std::string& name, const std::string& path);
-
 // The kind and identity (no other facts) of the entry `name` of the open folder `dirfd`, looked
 // at without asking a file system mounted on it anything; kMissing when there is none. A mount
 // point is refused (kind kRefused, EXDEV), and so, on a kernel that cannot tell one, is an entry

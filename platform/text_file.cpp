@@ -187,21 +187,25 @@ AtomicFile::~AtomicFile() {
     }
 }
 
-Result<FileIdentity> AtomicFile::Seal(mode_t mode) {
+Status AtomicFile::Finish(mode_t mode, struct stat* st) {
     if (fd_ < 0) return Status::Error(ErrorKind::kIo, EBADF, path_ + " はもう閉じています");
     Status status;
-    struct stat st {};
     if (env_->FChmod(fd_, mode) != 0)
         status = Status::FromErrno(errno, temp_ + " の属性を設定できません");
     if (status.ok() && env_->Fsync(fd_) != 0)
         status = Status::FromErrno(errno, path_ + " に書き込めません");
-    if (status.ok() && env_->FStat(fd_, &st) != 0)
+    if (status.ok() && st && env_->FStat(fd_, st) != 0)
         status = Status::FromErrno(errno, temp_ + " を読めません");
     int closed = env_->Close(fd_);
     fd_ = -1;
     sealed_ = true;
     if (closed != 0 && status.ok()) status = Status::FromErrno(errno, path_ + " に書き込めません");
-    if (!status.ok()) return status;
+    return status;
+}
+
+Result<FileIdentity> AtomicFile::Seal(mode_t mode) {
+    struct stat st {};
+    NORV_RETURN_IF_ERROR(Finish(mode, &st));
     return FileIdentity{st.st_dev, st.st_ino};
 }
 
@@ -218,23 +222,13 @@ Status AtomicFile::Publish() {
 Status AtomicFile::Write(std::string_view data) { return WriteFully(*env_, fd_, data, path_); }
 
 Status AtomicFile::Commit(mode_t mode) {
-    Status status;
-    if (env_->FChmod(fd_, mode) != 0)
-        status = Status::FromErrno(errno, temp_ + " の属性を設定できません");
-    if (status.ok() && env_->Fsync(fd_) != 0)
-        status = Status::FromErrno(errno, path_ + " に書き込めません");
-    int closed = env_->Close(fd_);
-    fd_ = -1;
-    if (closed != 0 && status.ok()) status = Status::FromErrno(errno, path_ + " に書き込めません");
-    if (status.ok() && env_->RenameAt(AT_FDCWD, temp_.c_str(), AT_FDCWD, path_.c_str(), 0) != 0) {
-        status = Status::FromErrno(errno, path_ + " を置き換えられません");
-    }
+    Status status = Finish(mode, nullptr);
+    if (status.ok()) status = Publish();
     if (!status.ok()) {
         env_->UnlinkAt(AT_FDCWD, temp_.c_str(), 0);
-        return status;
+        sealed_ = false;
     }
-    SyncParentDirectory(*env_, path_);
-    return Status::Ok();
+    return status;
 }
 
 Status WriteFileAtomic(Env& env, const std::string& path, const std::string& bytes, mode_t mode) {

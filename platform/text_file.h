@@ -62,6 +62,8 @@ class AtomicFile {
     const std::string& temp_path() const { return temp_; }
 
   private:
+    // Sets `mode`, flushes and closes the file (sealed from then on); with `st`, also its facts.
+    Status Finish(mode_t mode, struct stat* st);
     AtomicFile(Env& env, std::string path, std::string temp, int fd)
         : env_(&env), path_(std::move(path)), temp_(std::move(temp)), fd_(fd) {}
     Env* env_;

@@ -360,16 +360,16 @@ struct ChangeResponse::QuarantineMove {
     std::shared_ptr<platform::DirectoryHandle> opened_holder;
     const platform::DirectoryHandle* holder = nullptr;
     std::string name;
-    // The cracked folder; -1 when only the index line's message can keep the evidence.
+    // The cracked folder; none when only the index line's message can keep the evidence.
     std::shared_ptr<platform::DirectoryHandle> cracked;
     Status cracked_status;
-    int cracked_fd = -1;
+    int cracked_fd() const { return cracked ? cracked->fd() : -1; }
     // The file, opened once (no descriptor for a link), as it was looked at.
     ScopedFd in;
     struct stat st {};
     std::string link_target;
-    bool is_link = false;
-    int64_t size = 0;
+    bool is_link() const { return in.get() < 0; }
+    int64_t size() const { return is_link() ? 0 : static_cast<int64_t>(st.st_size); }
     // The evidence kept of it.
     Evidence evidence = Evidence::kWhole;
     std::string stamp;
@@ -435,7 +435,6 @@ Status ChangeResponse::OpenCrackedFolder(QuarantineMove& move) {
     }
     move.cracked_status = cracked.status();
     if (cracked.ok()) move.cracked = std::move(cracked).value();
-    move.cracked_fd = move.cracked ? move.cracked->fd() : -1;
     return Status::Ok();
 }
 
@@ -469,7 +468,6 @@ Status ChangeResponse::OpenSuspect(QuarantineMove& move) {
         if (!target) return Status::FromErrno(errno, path + " を読めません");
         move.link_target = std::move(*target);
     }
-    move.is_link = move.in.get() < 0;
     // Found by a walk that has ended: only the very file measured is taken, never one put at
     // its path since (the next check finds that one).
     const auto& identity = move.where.identity;
@@ -477,7 +475,6 @@ Status ChangeResponse::OpenSuspect(QuarantineMove& move) {
         return Status::Error(ErrorKind::kRefused, EAGAIN,
                              path + " は検査の後で別のファイルに置き換えられました");
     }
-    move.size = move.is_link ? 0 : static_cast<int64_t>(st.st_size);
     return Status::Ok();
 }
 
@@ -485,7 +482,7 @@ bool ChangeResponse::ChooseEvidence(QuarantineMove& move) {
     // How much evidence this run still has room for: the whole file, its first bytes, or (past
     // the number of copies) an index line alone.
     move.evidence = Evidence::kWhole;
-    if (move.cracked_fd < 0) {
+    if (move.cracked_fd() < 0) {
         move.evidence = Evidence::kIndexOnly;
     } else if (copies_this_run_ >= bounds_.most_copies) {
         if (move.kind != ChangeKind::kAltered) {
@@ -499,7 +496,7 @@ bool ChangeResponse::ChooseEvidence(QuarantineMove& move) {
             return false;
         }
         move.evidence = Evidence::kIndexOnly;
-    } else if (!move.is_link && move.size > bounds_.most_bytes - bytes_this_run_) {
+    } else if (!move.is_link() && move.size() > bounds_.most_bytes - bytes_this_run_) {
         move.evidence = Evidence::kHead;
     }
     return true;
@@ -511,11 +508,11 @@ Status ChangeResponse::MakeCopyEntry(QuarantineMove& move) {
     for (int n = 1; n <= kMostCopiesPerName; ++n) {
         std::string candidate = CrackedName(move.stamp, n, move.name);
         int made_entry = -1;
-        if (move.is_link) {
+        if (move.is_link()) {
             made_entry =
-                env_.SymlinkAt(move.link_target.c_str(), move.cracked_fd, candidate.c_str());
+                env_.SymlinkAt(move.link_target.c_str(), move.cracked_fd(), candidate.c_str());
         } else {
-            move.out.reset(env_.OpenAt(move.cracked_fd, candidate.c_str(),
+            move.out.reset(env_.OpenAt(move.cracked_fd(), candidate.c_str(),
                                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
             made_entry = move.out.get();
         }
@@ -537,12 +534,12 @@ Status ChangeResponse::CopyIntoCracked(QuarantineMove& move, int64_t bytes, bool
     // One copy entry filled with the file's first `bytes` (all of it, unless `head`), verified,
     // and counted against this run's bounds; the entry goes again when the copy fails.
     Status copied = MakeCopyEntry(move);
-    if (copied.ok() && !move.is_link) {
+    if (copied.ok() && !move.is_link()) {
         copied = CopyAndVerify(env_, move.in.get(), move.st, bytes, head, move.out.get(),
-                               move.cracked_fd, move.copy_name,
+                               move.cracked_fd(), move.copy_name,
                                platform::JoinPath(settings_.cracked_dir, move.copy_name),
                                copied_digest, &move.rewritten);
-        if (!copied.ok()) env_.UnlinkAt(move.cracked_fd, move.copy_name.c_str(), 0);
+        if (!copied.ok()) env_.UnlinkAt(move.cracked_fd(), move.copy_name.c_str(), 0);
     }
     if (copied.ok()) {
         ++copies_this_run_;
@@ -558,12 +555,12 @@ Status ChangeResponse::KeepEvidence(QuarantineMove& move) {
     move.digests = {platform::Md5Hex(move.link_target), platform::Sha256Hex(move.link_target),
                     true};
     if (move.evidence == Evidence::kWhole) {
-        Status made_copy = CopyIntoCracked(move, move.size, false, &move.digests);
+        Status made_copy = CopyIntoCracked(move, move.size(), false, &move.digests);
         if (!made_copy.ok()) {
             // Short of room, or the file written to while it was copied: its first bytes and
             // its digest are the evidence, and it still leaves the site, so a page rewritten
             // without pause comes back.
-            if ((!OutOfRoom(made_copy) && !move.rewritten) || move.is_link) {
+            if ((!OutOfRoom(made_copy) && !move.rewritten) || move.is_link()) {
                 return Status::Error(made_copy.kind(), made_copy.code(),
                                      move.path + ": " + made_copy.message());
             }
@@ -572,13 +569,13 @@ Status ChangeResponse::KeepEvidence(QuarantineMove& move) {
     }
     // The file's own digest (sampled when it is too large to read whole) stands for what a
     // partial copy lacks.
-    if (move.evidence != Evidence::kWhole && !move.is_link) {
+    if (move.evidence != Evidence::kWhole && !move.is_link()) {
         env_.LSeek(move.in.get(), 0, SEEK_SET);
-        move.digests = platform::DigestOfOpenFile(env_, move.in.get(), move.size);
+        move.digests = platform::DigestOfOpenFile(env_, move.in.get(), move.size());
     }
     if (move.evidence == Evidence::kHead) {
         platform::ContentDigest head_digest;
-        if (!CopyIntoCracked(move, std::min(move.size, kEvidenceHeadBytes), true, &head_digest)
+        if (!CopyIntoCracked(move, std::min(move.size(), kEvidenceHeadBytes), true, &head_digest)
                  .ok()) {
             move.evidence = Evidence::kIndexOnly;
         }
@@ -599,7 +596,7 @@ void ChangeResponse::WriteIndexLine(QuarantineMove& move) {
         (move.copy_name.empty() ? std::string(kNoCopyName) : DisplayPath(move.copy_name)) + "\t" +
         std::string(ChangeKindName(move.kind)) + "\t" + regional_.DateTime(clock_.Now()) + "\t" +
         digest + "\t" + DisplayPath(path);
-    if (move.evidence != Evidence::kWhole) line += "\t" + std::to_string(move.size);
+    if (move.evidence != Evidence::kWhole) line += "\t" + std::to_string(move.size());
     if (move.evidence == Evidence::kHead) line += std::string("\t") + kHeadOnlyNote;
     // What the file was, read through the descriptor it was copied from.
     platform::ExtendedFacts evidence_facts =
@@ -610,11 +607,11 @@ void ChangeResponse::WriteIndexLine(QuarantineMove& move) {
                             line, charset_.empty() ? platform::SystemCharset() : charset_) +
                         "\r\n";
     ScopedFd index(env_,
-                   move.cracked_fd < 0
+                   move.cracked_fd() < 0
                        ? -1
-                       : env_.OpenAt(move.cracked_fd, kCrackedIndexName,
+                       : env_.OpenAt(move.cracked_fd(), kCrackedIndexName,
                                      O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-    Status indexed = move.cracked_fd < 0 ? move.cracked_status
+    Status indexed = move.cracked_fd() < 0 ? move.cracked_status
                      : index.get() < 0
                          ? Status::FromErrno(errno, platform::JoinPath(folder, kCrackedIndexName))
                          : platform::WriteFully(env_, index.get(), bytes, kCrackedIndexName);
@@ -623,7 +620,7 @@ void ChangeResponse::WriteIndexLine(QuarantineMove& move) {
         // The message keeps what the index could not.
         Say(path, indexed,
             "クラックフォルダの一覧に " + move.shown_copy + " を書けません (" + DisplayPath(path) +
-                " サイズ " + std::to_string(move.size) + " MD5 " + digest +
+                " サイズ " + std::to_string(move.size()) + " MD5 " + digest +
                 "): " + indexed.message());
     }
 }
