@@ -144,6 +144,12 @@ Result<std::vector<DirEntry>> ListDirectory(Env& env, const std::string& path) {
     return ListDirectory(**handle, path);
 }
 
+bool SameTimes(const struct stat& a, const struct stat& b) {
+    return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+           a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
+           a.st_ctim.tv_nsec == b.st_ctim.tv_nsec && a.st_ino == b.st_ino && a.st_dev == b.st_dev;
+}
+
 FileFacts FactsFromStat(const struct stat& st) {
     FileFacts facts;
     facts.kind = KindOfMode(st.st_mode);

@@ -272,6 +272,9 @@ Status ReadToEnd(Env& env, int fd, std::span<char> buffer,
 
 // The facts a stat call gave.
 FileFacts FactsFromStat(const struct stat& st);
+// Whether two looks at a file saw it unwritten between them: the same file, size and times
+// (a write moves the change time, which nobody can set back).
+bool SameTimes(const struct stat& a, const struct stat& b);
 
 // The kind and identity (no other facts) of the entry `name` of the open folder `dirfd`, looked
 // at without asking a file system mounted on it anything; kMissing when there is none. A mount

@@ -93,12 +93,6 @@ std::string TypeName(EntryKind kind) {
     return "other";
 }
 
-bool SameTimes(const struct stat& a, const struct stat& b) {
-    return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
-           a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
-           a.st_ctim.tv_nsec == b.st_ctim.tv_nsec && a.st_ino == b.st_ino && a.st_dev == b.st_dev;
-}
-
 struct CapFree {
     void operator()(cap_t caps) const { cap_free(caps); }
 };

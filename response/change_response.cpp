@@ -101,11 +101,7 @@ Status CopyAndVerify(platform::Env& env, int in, const struct stat& st, int64_t 
     if (longer || digest->md5 != original.md5 || digest->sha256 != original.sha256 ||
         digest->md5 == platform::kUnreadableDigest) {
         struct stat now {};
-        *rewritten =
-            env.FStat(in, &now) == 0 &&
-            (now.st_size != st.st_size || now.st_mtim.tv_sec != st.st_mtim.tv_sec ||
-             now.st_mtim.tv_nsec != st.st_mtim.tv_nsec || now.st_ctim.tv_sec != st.st_ctim.tv_sec ||
-             now.st_ctim.tv_nsec != st.st_ctim.tv_nsec);
+        *rewritten = env.FStat(in, &now) == 0 && !platform::SameTimes(st, now);
         return Status::Error(ErrorKind::kCorrupt, EIO,
                              shown_copy + " の内容が元のファイルと一致しません");
     }
