@@ -54,6 +54,9 @@ class ScopedUtf8Locale {
     locale_t previous_ = nullptr;
 };
 
+// Why libarchive failed, never null: a reader that fails without a message still says so.
+const char* ArchiveFault(archive* a);
+
 struct ReadCloser {
     void operator()(archive* a) const { archive_read_free(a); }
 };

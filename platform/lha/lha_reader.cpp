@@ -46,12 +46,17 @@ la_int64_t SkipPositioned(archive*, void* data, la_int64_t request) {
 
 }  // namespace
 
+const char* ArchiveFault(archive* a) {
+    const char* why = archive_error_string(a);
+    return why ? why : "原因不明の読み取りエラー";
+}
+
 Result<std::unique_ptr<archive, ReadCloser>> OpenAt(PositionedReader& reader,
                                                     const std::string& path) {
     auto a = NewLhaReader();
     if (archive_read_open2(a.get(), &reader, nullptr, ReadPositioned, SkipPositioned, nullptr) !=
         ARCHIVE_OK) {
-        return Status::Error(kErrArchive, path + " を開けません: " + archive_error_string(a.get()));
+        return Status::Error(kErrArchive, path + " を開けません: " + ArchiveFault(a.get()));
     }
     return a;
 }
@@ -80,8 +85,7 @@ Result<std::vector<ArchiveEntry>> ListArchive(Env& env, const std::string& path)
         int rc = archive_read_next_header(a->get(), &e);
         if (rc == ARCHIVE_EOF) break;
         if (rc < ARCHIVE_WARN) {
-            return Status::Error(kErrArchive,
-                                 path + " は壊れています: " + archive_error_string(a->get()));
+            return Status::Error(kErrArchive, path + " は壊れています: " + ArchiveFault(a->get()));
         }
         ArchiveEntry entry;
         entry.path = EntryPath(e);
@@ -90,8 +94,7 @@ Result<std::vector<ArchiveEntry>> ListArchive(Env& env, const std::string& path)
         entry.size = archive_entry_size(e);
         entries.push_back(std::move(entry));
         if (archive_read_data_skip(a->get()) < ARCHIVE_WARN) {
-            return Status::Error(kErrArchive,
-                                 path + " は壊れています: " + archive_error_string(a->get()));
+            return Status::Error(kErrArchive, path + " は壊れています: " + ArchiveFault(a->get()));
         }
     }
     return entries;

@@ -182,8 +182,7 @@ Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
             la_ssize_t n = archive_read_data(a, buffer, sizeof buffer);
             if (n == 0) break;
             if (n < 0) {
-                const char* why = archive_error_string(a);
-                status = Status::Error(kErrArchive, display + ": " + (why ? why : "読めません"));
+                status = Status::Error(kErrArchive, display + ": " + ArchiveFault(a));
                 break;
             }
             const std::string_view block(buffer, static_cast<size_t>(n));
@@ -339,9 +338,8 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
         if (start >= 0 && rc != ARCHIVE_OK && rc != ARCHIVE_WARN) return read_whole();
         if (rc == ARCHIVE_EOF) break;
         if (rc < ARCHIVE_WARN) {
-            const char* why = archive_error_string(a->get());
             return Status::Error(kErrArchive,
-                                 archive_path + " は壊れています: " + (why ? why : ""));
+                                 archive_path + " は壊れています: " + ArchiveFault(a->get()));
         }
         const int64_t header_at =
             std::max<int64_t>(start, 0) + archive_read_header_position(a->get());

@@ -329,9 +329,8 @@ Result<std::vector<int64_t>> ArchiveWriter::KeepEarlier(
         archive_entry* e = nullptr;
         for (int rc; (rc = archive_read_next_header(a->get(), &e)) != ARCHIVE_EOF;) {
             if (rc < ARCHIVE_WARN || archive_read_data_skip(a->get()) < ARCHIVE_WARN) {
-                const char* why = archive_error_string(a->get());
-                return fail(Status::Error(kErrArchive,
-                                          file_->path() + " を読めません: " + (why ? why : "")));
+                return fail(Status::Error(
+                    kErrArchive, file_->path() + " を読めません: " + ArchiveFault(a->get())));
             }
             if (std::string path = EntryPath(e); is_wanted(path)) held.insert(std::move(path));
         }
@@ -346,24 +345,24 @@ Result<std::vector<int64_t>> ArchiveWriter::KeepEarlier(
     auto a = OpenAt(reader, earlier);
     if (!a.ok()) return fail(a.status());
     auto damaged = [&](const char* why) {
-        return fail(Status::Error(kErrArchive, earlier + " は壊れています: " + (why ? why : "")));
+        return fail(Status::Error(kErrArchive, earlier + " は壊れています: " + why));
     };
     std::vector<int64_t> copied(wanted.size(), 0);
     std::vector<char> block(65536);
     archive_entry* e = nullptr;
     for (int rc; (rc = archive_read_next_header(a->get(), &e)) != ARCHIVE_EOF;) {
-        if (rc < ARCHIVE_WARN) return damaged(archive_error_string(a->get()));
+        if (rc < ARCHIVE_WARN) return damaged(ArchiveFault(a->get()));
         const int64_t header_at = archive_read_header_position(a->get());
         const std::string path = EntryPath(e);
         if (!is_wanted(path) || held.count(path) != 0 || dropped.count(path) != 0) {
             if (archive_read_data_skip(a->get()) < ARCHIVE_WARN) {
-                return damaged(archive_error_string(a->get()));
+                return damaged(ArchiveFault(a->get()));
             }
             continue;
         }
         // Read through first: an entry whose data fails its CRC is never passed on.
         for (la_ssize_t n; (n = archive_read_data(a->get(), block.data(), block.size())) != 0;) {
-            if (n < 0) return damaged(archive_error_string(a->get()));
+            if (n < 0) return damaged(ArchiveFault(a->get()));
         }
         // Then its bytes as they stand, header and packed data, so nothing of it is re-encoded.
         unsigned char fixed[22];
