@@ -1,6 +1,7 @@
 #include "engine/change_watcher.h"
 
 #include <algorithm>
+#include <thread>
 
 #include "config/watched_place.h"
 #include "engine/scan_log.h"
@@ -31,7 +32,7 @@ ChangeWatcher::ChangeWatcher(ScanEngine& engine, const RuleTable& rules, const S
 ChangeWatcher::~ChangeWatcher() = default;
 
 Status ChangeWatcher::Start() {
-    auto events = platform::FolderEvents::Create(options_.most_queued_event_bytes);
+    auto events = platform::FolderEvents::Create(engine_.env(), options_.most_queued_event_bytes);
     if (!events.ok()) return events.status();
     events_ = std::move(events).value();
     if (auto program = platform::OpenDirectory(engine_.env(), options_.program_dir); program.ok()) {
@@ -557,7 +558,7 @@ Status ChangeWatcher::RunFullCheck() {
     full_check_reason_.clear();
     // The watches first: a change made while the check runs is then seen as well. Set once per
     // check, not again at each retry.
-    if (!watches_set_for_check_) SetWatches();
+    if (!watches_set_for_check_ && events_) SetWatches();
     watches_set_for_check_ = true;
     schedule_.Clear();
     new_folders_.clear();
@@ -591,12 +592,8 @@ ChangeWatcher::Clock::time_point ChangeWatcher::NextDeadline(Clock::time_point n
     return next;
 }
 
-Status ChangeWatcher::Step(std::chrono::milliseconds wait) {
-    Clock::time_point now = Clock::now();
-    const Clock::time_point deadline = std::min(NextDeadline(now), now + wait);
-    const auto timeout = std::chrono::ceil<std::chrono::milliseconds>(
-        std::max(deadline - now, Clock::duration::zero()));
-    std::vector<FolderEvent> batch;
+Status ChangeWatcher::TakeEvents(std::chrono::milliseconds timeout,
+                                 std::vector<FolderEvent>& batch) {
     Status waited = events_->Wait(timeout, batch);
     // Whatever else has come is taken too (a bounded number of reads), so that a page's change
     // behind a flood of others is known before the flood's files are checked.
@@ -605,7 +602,43 @@ Status ChangeWatcher::Step(std::chrono::milliseconds wait) {
         waited = events_->Wait(std::chrono::milliseconds(0), batch);
         if (batch.size() == before) break;
     }
-    if (!waited.ok()) notices_.Notify({NoticeKind::kWatchError, "", waited, waited.ToString()});
+    return waited;
+}
+
+void ChangeWatcher::RestartEvents(Clock::time_point now) {
+    auto events = platform::FolderEvents::Create(engine_.env(), options_.most_queued_event_bytes);
+    if (!events.ok()) {
+        notices_.Notify({NoticeKind::kWatchError, "", events.status(), events.status().ToString()});
+        events_restart_at_ = now + options_.retry;
+        return;
+    }
+    events_ = std::move(events).value();
+    ++statistics_.event_restarts;
+}
+
+Status ChangeWatcher::Step(std::chrono::milliseconds wait) {
+    Clock::time_point now = Clock::now();
+    const Clock::time_point deadline = std::min(NextDeadline(now), now + wait);
+    const auto timeout = std::chrono::ceil<std::chrono::milliseconds>(
+        std::max(deadline - now, Clock::duration::zero()));
+    std::vector<FolderEvent> batch;
+    if (!events_ && now >= events_restart_at_) RestartEvents(now);
+    if (!events_) {
+        // Without events until the next try: the full checks go on meanwhile.
+        std::this_thread::sleep_for(timeout);
+    } else if (Status waited = TakeEvents(timeout, batch); !waited.ok()) {
+        // The reader has stopped, and what it missed is unknown: the events so far are dropped,
+        // a new reader is started (at most once per `retry`), and a full check covers the rest.
+        notices_.Notify({NoticeKind::kWatchError, "", waited,
+                         waited.ToString() + " (監視をやり直し、全体を検査します)"});
+        batch.clear();
+        events_.reset();
+        folders_.clear();
+        schedule_.Clear();
+        watches_set_for_check_ = false;
+        events_restart_at_ = Clock::now() + options_.retry;
+        RequestFullCheck("");
+    }
     now = Clock::now();
     for (const FolderEvent& event : batch) Take(event, now);
     // After lost events, the recorded files at once, before the full check (which may have to

@@ -73,6 +73,7 @@ struct WatchStatistics {
     int64_t full_checks = 0;    // full checks, the first one included
     int64_t bursts = 0;         // bursts that found changes
     int64_t mails = 0;
+    int64_t event_restarts = 0;  // readers of events started again after one failed
 };
 
 class ChangeWatcher {
@@ -137,6 +138,10 @@ class ChangeWatcher {
     Result<std::shared_ptr<platform::DirectoryHandle>> OpenWatched(int watch);
     Status CheckDueFiles(Clock::time_point now);
     Status RunFullCheck();
+    // Takes the events that came within `timeout`; the reader's failure if it has stopped.
+    Status TakeEvents(std::chrono::milliseconds timeout, std::vector<platform::FolderEvent>& batch);
+    // A new reader of events after a failed one; on failure, the next try after `retry`.
+    void RestartEvents(Clock::time_point now);
     // The recorded files under the rules, checked before a full check (see WatchOptions); false
     // when another norv holds the program folder.
     Result<bool> CheckRecordedFiles();
@@ -168,6 +173,7 @@ class ChangeWatcher {
     int64_t over_watch_limit_ = 0;  // of those, the folders the kernel's watch limit kept out
     bool too_deep_said_ = false;
     Clock::time_point retry_at_{};
+    Clock::time_point events_restart_at_{};  // while events_ is null
     Clock::time_point next_full_check_at_{};
     Clock::time_point next_recorded_first_at_{};
     bool watches_set_for_check_ = false;

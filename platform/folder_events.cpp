@@ -56,7 +56,7 @@ WatchLimits ReadWatchLimits() {
     return limits;
 }
 
-Result<std::unique_ptr<FolderEvents>> FolderEvents::Create(size_t most_queued_bytes) {
+Result<std::unique_ptr<FolderEvents>> FolderEvents::Create(Env& env, size_t most_queued_bytes) {
     const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (fd < 0) {
         if (errno == EMFILE) {
@@ -74,7 +74,7 @@ Result<std::unique_ptr<FolderEvents>> FolderEvents::Create(size_t most_queued_by
         ::close(fd);
         return Status::FromErrno(error, "フォルダの監視を始められません");
     }
-    auto events = std::unique_ptr<FolderEvents>(new FolderEvents(fd, wake, most_queued_bytes));
+    auto events = std::unique_ptr<FolderEvents>(new FolderEvents(env, fd, wake, most_queued_bytes));
     // Room for many events per read; a name is at most NAME_MAX bytes.
     events->buffer_.resize(256 * 1024);
     events->reader_ = std::thread([raw = events.get()] { raw->Read(); });
@@ -111,7 +111,7 @@ void FolderEvents::Read() {
             return fail("inotify");
         }
         if (p[1].revents != 0) return;
-        const ssize_t n = ::read(fd_, buffer_.data(), buffer_.size());
+        const ssize_t n = env_.Read(fd_, buffer_.data(), buffer_.size());
         if (n < 0) {
             if (errno == EAGAIN || errno == EINTR) continue;
             return fail("フォルダの変更を読めません");

@@ -60,8 +60,9 @@ inline constexpr size_t kMostQueuedEventBytes = size_t{32} << 20;
 class FolderEvents {
   public:
     // `most_queued_bytes` bounds the events waiting in memory (the tests give a small one).
+    // The reader thread reads the kernel's queue through `env`, which must outlive the instance.
     static Result<std::unique_ptr<FolderEvents>> Create(
-        size_t most_queued_bytes = kMostQueuedEventBytes);
+        Env& env, size_t most_queued_bytes = kMostQueuedEventBytes);
     ~FolderEvents();
     FolderEvents(const FolderEvents&) = delete;
     FolderEvents& operator=(const FolderEvents&) = delete;
@@ -71,14 +72,16 @@ class FolderEvents {
     Result<int> Watch(const DirectoryHandle& folder, const std::string& shown_path);
     void Unwatch(int watch);
     // Waits up to `timeout` for events and appends what has come, at most kMostEventsPerWait.
+    // Once the reader has failed, every call returns its failure: the instance is done.
     Status Wait(std::chrono::milliseconds timeout, std::vector<FolderEvent>& events);
     static constexpr size_t kMostEventsPerWait = 8192;
 
   private:
-    FolderEvents(int fd, int wake, size_t most_queued_bytes)
-        : fd_(fd), wake_(wake), most_queued_bytes_(most_queued_bytes) {}
+    FolderEvents(Env& env, int fd, int wake, size_t most_queued_bytes)
+        : env_(env), fd_(fd), wake_(wake), most_queued_bytes_(most_queued_bytes) {}
     // The reader thread: reads the kernel's queue into queue_ until wake_ is signalled.
     void Read();
+    Env& env_;
     int fd_;
     int wake_;  // an eventfd that ends the reader
     const size_t most_queued_bytes_;

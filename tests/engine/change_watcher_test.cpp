@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "tests/engine/engine_fixture.h"
+#include "tests/support/fault_env.h"
 #include "tests/support/race_env.h"
 
 namespace norv {
@@ -91,6 +92,30 @@ TEST_F(WatcherTest, AWatchedFolderSwappedBeforeItsFileIsCheckedIsNeverTakenForIt
 // Events lost under a flood of new files, with automatic restore on: the recorded page is
 // restored before the full check's walk measures a single new file (the flood's folder is
 // walked before the page's own files), and reported once.
+TEST_F(WatcherTest, AFailedReaderOfEventsIsStartedAgainAndTheFullCheckCoversWhatItMissed) {
+    const std::string page = tree.Write("www/index.html", "<h1>good</h1>");
+    testing::WriteAll(context.RulesPath(), "<rule>" + tree / "www" + ",3</rule>\r\n");
+    ASSERT_TRUE(engine->Initialise().ok());
+    testing::FaultEnv faults;
+    faults.Fail(testing::Call::kRead, EIO, 1, "anon_inode:inotify");
+    context.env = &faults;
+    WatchOptions options = Quick();
+    options.retry = std::chrono::milliseconds(0);
+    Start(options);
+    tree.Write("www/index.html", "<h1>defaced</h1>");
+    for (int i = 0; i < 100 && watcher->statistics().full_checks < 2; ++i) Steps(1);
+    EXPECT_EQ(watcher->statistics().event_restarts, 1);
+    EXPECT_EQ(watcher->statistics().full_checks, 2);
+    // Watching again: a change after the restart is taken from its event.
+    tree.Write("www/new.txt", "n");
+    for (int i = 0; i < 100 && watcher->statistics().files_checked < 1; ++i) Steps(1);
+    EXPECT_GE(watcher->statistics().files_checked, 1);
+    EXPECT_EQ(std::count(hooks.changes.begin(), hooks.changes.end(),
+                         std::pair<std::string, std::string>("altered", page)),
+              1);
+    context.env = platform::Env::Default();
+}
+
 TEST_F(WatcherTest, AfterLostEventsARecordedPageIsRestoredBeforeTheFloodIsMeasured) {
     const std::string page = tree.Write("www/index.html", "<h1>good</h1>");
     tree.Write("www/flood/keep.txt", "k");

@@ -16,7 +16,7 @@ using norv::testing::TempDir;
 TEST(FolderEvents, TheQueueInMemoryIsBoundedAndSaysOnceWhatItDropped) {
     TempDir tree;
     // Room for about ten events.
-    auto events = FolderEvents::Create(10 * 70);
+    auto events = FolderEvents::Create(testing::SystemEnv(), 10 * 70);
     ASSERT_TRUE(events.ok()) << events.status().ToString();
     auto folder = OpenDirectory(norv::testing::SystemEnv(), tree.path());
     ASSERT_TRUE(folder.ok());
