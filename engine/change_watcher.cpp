@@ -641,6 +641,13 @@ Status ChangeWatcher::Step(std::chrono::milliseconds wait) {
     }
     now = Clock::now();
     for (const FolderEvent& event : batch) Take(event, now);
+    if (now >= next_hold_look_at_) {
+        next_hold_look_at_ = now + options_.hold_look;
+        if (engine_.HeldChangesFreed()) {
+            RequestFullCheck(
+                "保留が終わりました。保留中に見つけた変更に対応するため、全体を検査します");
+        }
+    }
     // After lost events, the recorded files at once, before the full check (which may have to
     // wait): a page behind a flood of new files is back before a walk measures the flood.
     if (recorded_first_due_ && now >= retry_at_ && now >= next_recorded_first_at_) {

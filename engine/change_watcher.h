@@ -61,6 +61,9 @@ struct WatchOptions {
     size_t recorded_first_most = 1000000;
     // What the events waiting in memory may take before an overflow (the tests give a small one).
     size_t most_queued_event_bytes = platform::kMostQueuedEventBytes;
+    // How often the watch looks whether a hold that left changes alone has ended (by itself
+    // too: its holder gone, its time up), to answer them then with a full check.
+    Duration hold_look{1000};
     // Names in the program folder that norv itself writes: their events are its own.
     std::vector<std::string> own_file_prefixes;
     std::string program_dir;
@@ -174,6 +177,7 @@ class ChangeWatcher {
     bool too_deep_said_ = false;
     Clock::time_point retry_at_{};
     Clock::time_point events_restart_at_{};  // while events_ is null
+    Clock::time_point next_hold_look_at_{};
     Clock::time_point next_full_check_at_{};
     Clock::time_point next_recorded_first_at_{};
     bool watches_set_for_check_ = false;

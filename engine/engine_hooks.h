@@ -126,6 +126,10 @@ class ChangeResponder {
         (void)path;
         return false;
     }
+    // Whether the hold that left changes alone has ended since (by its holder or by itself):
+    // true once for each such hold, so that the watch answers those changes now rather than at
+    // the next full check.
+    virtual bool HeldChangesFreed() { return false; }
 };
 
 // Reloads the settings file, then the rule file, into the records the engine was lent, together

@@ -120,6 +120,8 @@ class ScanEngine {
     // Ends the burst: the events' summary, and the mail when the burst found changes and
     // mail_alert is 1. Returns whether a mail was sent.
     bool EndWatchBurst();
+    // Whether a deploy's hold that left changes alone has ended since; true once per hold.
+    bool HeldChangesFreed() { return hooks_.responder.HeldChangesFreed(); }
     // Whether a change to the file at `path` is undone as soon as it is seen: automatic restore
     // is on, no deploy holds it, and the baseline records the file. The watch checks such a file
     // at its first event, before any other.

@@ -189,10 +189,7 @@ ResponseOutcome ChangeResponse::RespondToChange(ChangeKind kind, const std::stri
     return outcome;
 }
 
-bool ChangeResponse::Holds(const std::string& path) {
-    held_path_ = path;
-    held_ = false;
-    if (!hold_) return false;
+HoldLook ChangeResponse::LookAtHold() {
     HoldLook look = hold_->Look();
     for (const std::string& note : look.notes) {
         notices_.Notify({NoticeKind::kHold, platform::JoinPath(hold_->program_dir(), kHoldFileName),
@@ -200,8 +197,24 @@ bool ChangeResponse::Holds(const std::string& path) {
         if (events_) events_->HoldNote(note);
         if (hold_notes_.size() < 16) hold_notes_.push_back(note);
     }
+    return look;
+}
+
+bool ChangeResponse::Holds(const std::string& path) {
+    held_path_ = path;
+    held_ = false;
+    if (!hold_) return false;
+    HoldLook look = LookAtHold();
     held_ = look.hold && look.hold->Covers(path);
+    left_held_ = left_held_ || held_;
     return held_;
+}
+
+bool ChangeResponse::HeldChangesFreed() {
+    if (!left_held_ || !hold_) return false;
+    if (LookAtHold().hold) return false;
+    left_held_ = false;
+    return true;
 }
 
 ResponseOutcome ChangeResponse::Respond(ChangeKind kind, const std::string& path,

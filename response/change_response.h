@@ -99,6 +99,7 @@ class ChangeResponse : public ChangeResponder {
     // to the messages, the events, and the next change's outcome (the log).
     void SetHoldReader(HoldReader* hold) { hold_ = hold; }
     bool Holds(const std::string& path) override;
+    bool HeldChangesFreed() override;
 
   private:
     const Settings& settings_;
@@ -115,11 +116,14 @@ class ChangeResponse : public ChangeResponder {
     std::string held_path_;
     bool held_ = false;
     std::vector<std::string> hold_notes_;  // not yet in an outcome; bounded
+    bool left_held_ = false;               // a change was left alone under a hold standing now
     QuarantineBounds bounds_;
     int copies_this_run_ = 0;
     int64_t bytes_this_run_ = 0;
     bool limit_shown_ = false;
 
+    // Looks at the hold, saying what the look has to say.
+    HoldLook LookAtHold();
     ResponseOutcome Respond(ChangeKind kind, const std::string& path, const FileLocation& where,
                             const RecordedFile& recorded);
     // Gives a failure of the response at `path` to the notices, and keeps its text for the

@@ -116,6 +116,18 @@ TEST_F(WatcherTest, AFailedReaderOfEventsIsStartedAgainAndTheFullCheckCoversWhat
     context.env = platform::Env::Default();
 }
 
+TEST_F(WatcherTest, AHoldThatEndsWithChangesLeftAloneBringsAFullCheck) {
+    testing::WriteAll(context.RulesPath(), "<rule>" + tree / "www" + ",3</rule>\r\n");
+    tree.Write("www/index.html", "<h1>good</h1>");
+    ASSERT_TRUE(engine->Initialise().ok());
+    Start();
+    Steps(2);
+    EXPECT_EQ(watcher->statistics().full_checks, 1);
+    hooks.held_changes_freed = true;
+    for (int i = 0; i < 100 && watcher->statistics().full_checks < 2; ++i) Steps(1);
+    EXPECT_EQ(watcher->statistics().full_checks, 2);
+}
+
 TEST_F(WatcherTest, AfterLostEventsARecordedPageIsRestoredBeforeTheFloodIsMeasured) {
     const std::string page = tree.Write("www/index.html", "<h1>good</h1>");
     tree.Write("www/flood/keep.txt", "k");

@@ -95,7 +95,13 @@ TEST_F(HoldTest, AHeldChangeIsLeftUntilTheHoldEndsOrItsTimeIsUp) {
     // Past its time, a hold ends by itself, and says so.
     hold = Hold::Take(env, program, clock, RecordOf(::getpid()));
     ASSERT_TRUE(hold.ok());
+    EXPECT_FALSE(response.HeldChangesFreed());  // a hold stands
+    Deface();
+    EXPECT_FALSE(response.HeldChangesFreed());
     clock.Advance(std::chrono::seconds(3600));
+    // The watch learns once that what was left can be answered now.
+    EXPECT_TRUE(response.HeldChangesFreed());
+    EXPECT_FALSE(response.HeldChangesFreed());
     ResponseOutcome outcome = Deface();
     EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
     ASSERT_FALSE(outcome.failures.empty());  // the log's Warning line

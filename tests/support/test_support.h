@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "app/auto_check_timers.h"
@@ -101,6 +102,7 @@ class RecordingHooks : public ScanObserver,
         recorded_files.push_back(recorded);
         return on_response ? on_response(path) : ResponseOutcome{};
     }
+    bool HeldChangesFreed() override { return std::exchange(held_changes_freed, false); }
     void SendScanReport() override { ++mails; }
 
     std::string message_line;  // the latest progress, as the front ends word it
@@ -119,6 +121,7 @@ class RecordingHooks : public ScanObserver,
     std::vector<std::pair<std::string, std::string>> changes;
     std::vector<RecordedFile> recorded_files;  // what each change's baseline held
     int mails = 0;
+    bool held_changes_freed = false;
     Settings shown_settings;
     std::vector<Rule> shown_rules;
 };
