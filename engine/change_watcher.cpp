@@ -563,13 +563,20 @@ Status ChangeWatcher::RunFullCheck() {
     schedule_.Clear();
     new_folders_.clear();
     const Clock::time_point started = Clock::now();
+    // The check takes every file in; events lost while it runs (taken by UrgentFiles) ask for
+    // the next one.
+    const bool recorded_first_was_due = recorded_first_due_;
+    full_check_due_ = false;
+    recorded_first_due_ = false;
+    engine_.SetUrgentFiles([this] { return UrgentFiles(); });
     Status status = engine_.Check();
+    engine_.SetUrgentFiles(nullptr);
     if (status.Is(ErrorKind::kBusy)) {
+        full_check_due_ = true;
+        recorded_first_due_ = recorded_first_due_ || recorded_first_was_due;
         retry_at_ = Clock::now() + options_.retry;
         return Status::Ok();
     }
-    full_check_due_ = false;
-    recorded_first_due_ = false;  // the check took every file in
     watches_set_for_check_ = false;
     // Full checks take at most about half the time, however often they are asked for (a folder
     // renamed over and over): the files' own checks go on in between.
@@ -579,6 +586,41 @@ Status ChangeWatcher::RunFullCheck() {
     if (status.Is(ErrorKind::kStopped)) return status;
     if (!status.ok()) notices_.Notify({NoticeKind::kCheckFailure, "", status, status.ToString()});
     return Status::Ok();
+}
+
+std::vector<WatchedFile> ChangeWatcher::UrgentFiles() {
+    Clock::time_point now = Clock::now();
+    if (!events_ || now < next_urgent_look_at_) return {};
+    next_urgent_look_at_ = now + options_.urgent_look;
+    // Every event is taken as a step takes it, for a bounded time: the walk goes on between
+    // looks, and what is left waits in the queue for the next one.
+    const Clock::time_point take_end = now + options_.urgent_take;
+    std::vector<FolderEvent> batch;
+    do {
+        batch.clear();
+        if (!events_->Wait(std::chrono::milliseconds(0), batch).ok()) break;  // the step says it
+        now = Clock::now();
+        for (const FolderEvent& event : batch) Take(event, now);
+    } while (!batch.empty() && Clock::now() < take_end);
+    std::vector<WatchedFile> files;
+    std::unordered_map<int, std::shared_ptr<platform::DirectoryHandle>> opened;
+    for (const FileKey& key : schedule_.TakeDueAtOnce(Clock::now())) {
+        const auto& [watch, name] = key;
+        auto folder = opened.find(watch);
+        if (folder == opened.end()) {
+            auto handle = OpenWatched(watch);
+            // One out of reach as the watch knew it is left to the events after the check.
+            if (!handle.ok() && !handle.status().Is(ErrorKind::kNotFound)) continue;
+            folder = opened.emplace(watch, handle.ok() ? handle.value() : nullptr).first;
+        }
+        auto uses = folders_.find(watch);
+        if (uses == folders_.end()) continue;
+        const std::string path = FilePath(watch, uses->second, name);
+        schedule_.Done(key);
+        if (!path.empty()) files.push_back(WatchedFile{folder->second, name, path});
+    }
+    statistics_.files_checked += static_cast<int64_t>(files.size());
+    return files;
 }
 
 ChangeWatcher::Clock::time_point ChangeWatcher::NextDeadline(Clock::time_point now) const {

@@ -64,6 +64,10 @@ struct WatchOptions {
     // How often the watch looks whether a hold that left changes alone has ended (by itself
     // too: its holder gone, its time up), to answer them then with a full check.
     Duration hold_look{1000};
+    // While a full check runs with automatic restore on, the events are taken this often (for
+    // at most `urgent_take` each time), and the recorded pages they name are checked at once.
+    Duration urgent_look{100};
+    Duration urgent_take{50};
     // Names in the program folder that norv itself writes: their events are its own.
     std::vector<std::string> own_file_prefixes;
     std::string program_dir;
@@ -141,6 +145,9 @@ class ChangeWatcher {
     Result<std::shared_ptr<platform::DirectoryHandle>> OpenWatched(int watch);
     Status CheckDueFiles(Clock::time_point now);
     Status RunFullCheck();
+    // For the engine, between the files of a full check: takes the events that came, and gives
+    // the recorded pages among them that are due, to be checked at once.
+    std::vector<WatchedFile> UrgentFiles();
     // Takes the events that came within `timeout`; the reader's failure if it has stopped.
     Status TakeEvents(std::chrono::milliseconds timeout, std::vector<platform::FolderEvent>& batch);
     // A new reader of events after a failed one; on failure, the next try after `retry`.
@@ -178,6 +185,7 @@ class ChangeWatcher {
     Clock::time_point retry_at_{};
     Clock::time_point events_restart_at_{};  // while events_ is null
     Clock::time_point next_hold_look_at_{};
+    Clock::time_point next_urgent_look_at_{};
     Clock::time_point next_full_check_at_{};
     Clock::time_point next_recorded_first_at_{};
     bool watches_set_for_check_ = false;

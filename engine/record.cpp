@@ -63,6 +63,7 @@ Status ScanEngine::QuarantineDeferred() {
     for (const DeferredQuarantine& file : due) {
         NORV_RETURN_IF_ERROR(StopPoint());
         hooks_.observer.YieldToEvents();
+        NORV_RETURN_IF_ERROR(CheckUrgentFiles());
         // The walk's folders are closed by now: the response opens the file's folder again from
         // its rule down, and acts only on the very file that was measured.
         FileLocation where;

@@ -120,6 +120,13 @@ class ScanEngine {
     // Ends the burst: the events' summary, and the mail when the burst found changes and
     // mail_alert is 1. Returns whether a mail was sent.
     bool EndWatchBurst();
+    // Asked between the files of a check's walk and of its quarantine of new files, when
+    // automatic restore is on: files to check at once, within the check (its log, counters and
+    // response), as the watch checks them. The watch's recorded pages changed while a long
+    // check runs thus come back without waiting for its end. Null to stop asking.
+    void SetUrgentFiles(std::function<std::vector<WatchedFile>()> source) {
+        urgent_files_ = std::move(source);
+    }
     // Whether a deploy's hold that left changes alone has ended since; true once per hold.
     bool HeldChangesFreed() { return hooks_.responder.HeldChangesFreed(); }
     // Whether a change to the file at `path` is undone as soon as it is seen: automatic restore
@@ -174,6 +181,8 @@ class ScanEngine {
     // An init's second look at the previous baseline's files it did not see (see the source).
     Status LookAgainAtMissedFiles();
     Status WalkSerially(platform::TreeWalk& walk);
+    // Checks what urgent_files_ gives now, if anything.
+    Status CheckUrgentFiles();
     Status TakeEntry(const platform::TreeWalk::Entry& entry,
                      const platform::Fingerprint& fingerprint);
     Status SkipFolder(const std::string& dir);
@@ -242,6 +251,7 @@ class ScanEngine {
     bool remember_walked_ = false;  // a later rule may reach the same folders
     int digest_workers_ = DefaultDigestWorkers();
     const std::atomic<bool>* stop_requested_ = nullptr;
+    std::function<std::vector<WatchedFile>()> urgent_files_;
     EventSink* events_ = nullptr;
     std::function<Status()> prologue_;
     std::vector<std::string> burst_lines_;  // the change lines of the current burst

@@ -99,11 +99,24 @@ Status ScanEngine::WalkSerially(TreeWalk& walk) {
         platform::Fingerprint fingerprint;
         if (entry.type == TreeWalk::Entry::Type::kFile) {
             hooks_.observer.YieldToEvents();
+            NORV_RETURN_IF_ERROR(CheckUrgentFiles());
             fingerprint = platform::FingerprintAt(*entry.folder, entry.name, stop_requested_);
             NORV_RETURN_IF_ERROR(StopPoint());
         }
         NORV_RETURN_IF_ERROR(TakeEntry(entry, fingerprint));
     }
+}
+
+Status ScanEngine::CheckUrgentFiles() {
+    if (!urgent_files_ || state_.switches.auto_restore == 0) return Status::Ok();
+    for (const WatchedFile& file : urgent_files_()) {
+        // The walk counts the file when it meets it; here only what the look finds counts.
+        const auto checked = state_.counters.checked;
+        Status status = CheckWatchedFile(file);
+        state_.counters.checked = checked;
+        NORV_RETURN_IF_ERROR(status);
+    }
+    return Status::Ok();
 }
 
 Status ScanEngine::TakeEntry(const TreeWalk::Entry& entry,

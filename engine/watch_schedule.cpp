@@ -45,6 +45,18 @@ WatchSchedule::Due WatchSchedule::TakeDue(TimePoint now) {
     return due;
 }
 
+std::vector<WatchSchedule::FileKey> WatchSchedule::TakeDueAtOnce(TimePoint now) const {
+    std::vector<FileKey> due;
+    for (const auto& [file, pending] : pending_) {
+        if (!pending.at_once) continue;
+        if (pending.finished || now - pending.last >= timings_.settle ||
+            now - pending.first >= pending.longest) {
+            due.push_back(file);
+        }
+    }
+    return due;
+}
+
 void WatchSchedule::ChangeFound(TimePoint now) {
     if (OpenBurst(now)) return;
     burst_last_ = std::max(burst_last_, now);

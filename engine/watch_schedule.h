@@ -51,6 +51,8 @@ class WatchSchedule {
         std::vector<FileKey> at_once, others;
     };
     Due TakeDue(TimePoint now);
+    // Only the files to check at once that are due at `now` (the others are left untouched).
+    std::vector<FileKey> TakeDueAtOnce(TimePoint now) const;
     void Done(const FileKey& file) { pending_.erase(file); }
     void Clear() { pending_.clear(); }
 

@@ -128,6 +128,38 @@ TEST_F(WatcherTest, AHoldThatEndsWithChangesLeftAloneBringsAFullCheck) {
     EXPECT_EQ(watcher->statistics().full_checks, 2);
 }
 
+TEST_F(WatcherTest, APageDefacedWhileAFullCheckRunsIsRestoredWithinThatCheck) {
+    // A folder's files come after its subfolders': the page is measured first, then the rest.
+    const std::string page = tree.Write("www/sub/index.html", "<h1>good</h1>");
+    for (int i = 0; i < 3000; ++i) tree.Write("www/f" + std::to_string(i), "x");
+    testing::WriteAll(context.RulesPath(), "<rule>" + tree / "www" + ",3</rule>\r\n");
+    ASSERT_TRUE(engine->Initialise().ok());
+    switches.auto_restore = 1;
+    WatchOptions options = Quick();
+    options.urgent_look = std::chrono::milliseconds(0);
+    Start(options);
+    bool defaced = false;
+    int64_t full_checks_at_restore = -1;
+    hooks.on_yield = [&] {
+        if (defaced || hooks.progress_path != page) return;
+        defaced = true;
+        tree.Write("www/sub/index.html", "<h1>defaced</h1>");
+    };
+    hooks.on_response = [&](const std::string& path) {
+        if (path != page) return ResponseOutcome{};
+        full_checks_at_restore = watcher->statistics().full_checks;
+        tree.Write("www/sub/index.html", "<h1>good</h1>");
+        ResponseOutcome restored;
+        restored.left = ResponseOutcome::Left::kRestored;
+        return restored;
+    };
+    watcher->RequestFullCheck("");
+    for (int i = 0; i < 100 && watcher->statistics().full_checks < 2; ++i) Steps(1);
+    ASSERT_TRUE(defaced);
+    EXPECT_EQ(full_checks_at_restore, 1);  // during the second check, not after it
+    EXPECT_EQ(ChangeLines(), std::vector<std::string>{"Altered: " + page});
+}
+
 TEST_F(WatcherTest, AfterLostEventsARecordedPageIsRestoredBeforeTheFloodIsMeasured) {
     const std::string page = tree.Write("www/index.html", "<h1>good</h1>");
     tree.Write("www/flood/keep.txt", "k");

@@ -74,6 +74,7 @@ class RecordingHooks : public ScanObserver,
     void ShowProgress(const ScanProgress& progress) override {
         phase = progress.phase;
         message_line = ProgressLine(progress);
+        progress_path = std::string(progress.path);
     }
     void SetScanDate(const std::string& text) override { scan_date = text; }
     void SetCounts(const ScanCounters& c) override {
@@ -105,7 +106,8 @@ class RecordingHooks : public ScanObserver,
     bool HeldChangesFreed() override { return std::exchange(held_changes_freed, false); }
     void SendScanReport() override { ++mails; }
 
-    std::string message_line;  // the latest progress, as the front ends word it
+    std::string message_line;   // the latest progress, as the front ends word it
+    std::string progress_path;  // the file the latest progress names
     ScanPhase phase = ScanPhase::kChecking;
     std::string scan_date;
     bool counts_shown = false;
