@@ -90,7 +90,8 @@ class ScopedFd {
     int fd_;
 };
 
-// The target text of the symbolic link `name` in `dirfd` (a path when `dirfd` is AT_FDCWD).
+// The target text of the symbolic link `name` in `dirfd` (a path when `dirfd` is AT_FDCWD); with
+// `name` empty, of the link `dirfd` itself, opened with O_PATH | O_NOFOLLOW.
 // Nothing, with errno set, when it cannot be read or is no link; ENAMETOOLONG when the text
 // fills PATH_MAX, so a cut target is never taken for the whole.
 std::optional<std::string> ReadLinkTarget(Env& env, int dirfd, const char* name);

@@ -466,14 +466,20 @@ Status ChangeResponse::OpenSuspect(QuarantineMove& move) {
             return Status::FromErrno(ENOENT, path + " は検査の後でなくなりました");
         }
         if (errno != ELOOP) return Status::FromErrno(errno, path + " を読めません");
-        // A link is looked at only after a look that asks nothing has found a link there.
+        // A link is looked at only after a look that asks nothing has found a link there. Then
+        // it is opened once, itself (O_PATH), never across a mount point, and its facts and
+        // target are read through that descriptor: a name swapped meanwhile gives nothing.
         auto link = platform::LookAtEntry(env_, holder_fd, move.name, path);
         if (!link.ok()) return link.status();
-        if (link->kind != platform::EntryKind::kSymlink ||
-            env_.FStatAt(holder_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode)) {
+        ScopedFd held(env_, link->kind != platform::EntryKind::kSymlink
+                                ? -1
+                                : platform::OpenWithinMount(env_, holder_fd, name,
+                                                            O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        if (held.get() < 0 || env_.FStat(held.get(), &st) != 0 || !S_ISLNK(st.st_mode) ||
+            st.st_dev != link->identity.device || st.st_ino != link->identity.inode) {
             return Status::FromErrno(ENOENT, path + " がありません");
         }
-        auto target = platform::ReadLinkTarget(env_, holder_fd, name);
+        auto target = platform::ReadLinkTarget(env_, held.get(), "");
         if (!target) return Status::FromErrno(errno, path + " を読めません");
         move.link_target = std::move(*target);
     }

@@ -130,13 +130,25 @@ Result<int> RestoreJournal::RemoveLeftovers() const {
         const int dirfd = OpenFolderByNames(env, *folder);
         if (dirfd < 0) continue;
         struct stat dir_st {};
+        const bool same_folder = env.FStat(dirfd, &dir_st) == 0 &&
+                                 std::to_string(dir_st.st_dev) == fields[1] &&
+                                 std::to_string(dir_st.st_ino) == fields[2];
+        // The temporary file is opened once, itself (O_PATH), and judged through that
+        // descriptor. Nothing unlinks by descriptor: just before the unlink, a look that asks
+        // nothing must find that very file still at the name, so one renamed onto it since
+        // stays.
+        const ScopedFd held(env, same_folder ? OpenWithinMount(env, dirfd, name->c_str(),
+                                                               O_PATH | O_NOFOLLOW | O_CLOEXEC)
+                                             : -1);
         struct stat st {};
-        if (env.FStat(dirfd, &dir_st) == 0 && std::to_string(dir_st.st_dev) == fields[1] &&
-            std::to_string(dir_st.st_ino) == fields[2] &&
-            env.FStatAt(dirfd, name->c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) && st.st_uid == env.GetEuid() &&
-            env.UnlinkAt(dirfd, name->c_str(), 0) == 0) {
-            ++removed;
+        if (held.get() >= 0 && env.FStat(held.get(), &st) == 0 &&
+            (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) && st.st_uid == env.GetEuid()) {
+            const auto now = LookAtEntry(env, dirfd, *name, JoinPath(*folder, *name));
+            if (now.ok() && now->kind != EntryKind::kMissing &&
+                now->identity == FileIdentity{st.st_dev, st.st_ino} &&
+                env.UnlinkAt(dirfd, name->c_str(), 0) == 0) {
+                ++removed;
+            }
         }
         env.Close(dirfd);
     }

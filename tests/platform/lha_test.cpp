@@ -686,6 +686,29 @@ TEST(RestoreJournal, RemovesOnlyTheNotedTemporaryFiles) {
     EXPECT_EQ(norv::testing::ReadAll(dir / kRestoreJournalName), "");
 }
 
+// A file renamed onto the noted name after the clean-up first looked at that name stays: the
+// name is removed only while it holds the very file judged.
+TEST(RestoreJournal, AFileRenamedOntoTheNotedNameAfterTheLookStays) {
+    TempDir dir;
+    dir.MakeDir("www");
+    const std::string left = dir.Write("www/.norv-restore-abcd1234", "half a page");
+    const std::string page = dir.Write("www/page.html", "a page");
+    auto folder = OpenDirectory(testing::SystemEnv(), dir / "www");
+    ASSERT_TRUE(folder.ok());
+    testing::RaceEnv race;
+    const RestoreJournal journal(race, dir / kRestoreJournalName);
+    ASSERT_TRUE(journal.Record(**folder, ".norv-restore-abcd1234").ok());
+    // Right after the first call on the name, whichever call looks at it first.
+    const auto swap = [&] { EXPECT_EQ(::rename(page.c_str(), left.c_str()), 0); };
+    race.After(testing::Call::kOpenAt, ".norv-restore-*", swap);
+    race.After(testing::Call::kFStatAt, ".norv-restore-*", swap);
+    auto removed = journal.RemoveLeftovers();
+    ASSERT_TRUE(removed.ok()) << removed.status().message();
+    EXPECT_EQ(race.Fired(), 1);
+    EXPECT_EQ(removed.value(), 0);
+    EXPECT_EQ(ReadAll(left), "a page");
+}
+
 // A restore notes its temporary file in the journal before it makes it: a run killed in between
 // leaves no file the next run does not know of.
 TEST(RestoreJournal, TheTemporaryFileIsNotedBeforeItIsMade) {

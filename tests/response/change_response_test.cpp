@@ -548,6 +548,38 @@ TEST_F(ResponseTest, PlantedLinksAreMovedAsLinksNeverFollowed) {
     EXPECT_EQ(::lstat(link.c_str(), &st), -1);
 }
 
+// Another link renamed over a planted one while it is taken: after the look that found it, the
+// quarantine takes it whole or not at all, never one link's facts with the other's target.
+TEST_F(ResponseTest, ALinkSwappedWhileItIsTakenIsNeverMixedWithTheOther) {
+    Archive();
+    const std::string secret = dir.Write("secret", "root:hash");
+    const std::string link = tree / "www/innocent";
+    const std::string decoy = tree / "www/decoy";
+    const auto plant = [&] {
+        ::unlink(link.c_str());
+        ASSERT_EQ(::symlink(secret.c_str(), link.c_str()), 0);
+        ASSERT_EQ(::symlink("/nothing/to/see", decoy.c_str()), 0);
+    };
+    const auto swap = [&] { EXPECT_EQ(::rename(decoy.c_str(), link.c_str()), 0); };
+    const auto target = [](const std::string& path) {
+        return platform::ReadLinkTarget(testing::SystemEnv(), AT_FDCWD, path.c_str()).value_or("");
+    };
+    // Swapped before its target is read: the copy holds the target of the link found.
+    plant();
+    race.Before(Call::kReadLinkAt, "innocent", swap);
+    EXPECT_FALSE(response.MoveToCracked(ChangeKind::kCreated, link, {}));
+    EXPECT_EQ(race.Fired(), 1);
+    EXPECT_EQ(target(dir / "cracked/2004-04-119-05-22innocent"), secret);
+    EXPECT_EQ(target(link), "/nothing/to/see");  // not the link copied: it stays
+    // Swapped right after the look that found it: neither is taken.
+    plant();
+    race.After(Call::kStatx, "innocent", swap);
+    EXPECT_FALSE(response.MoveToCracked(ChangeKind::kCreated, link, {}));
+    EXPECT_EQ(race.Fired(), 2);
+    EXPECT_EQ(target(link), "/nothing/to/see");
+    EXPECT_EQ(CrackedCount(), 2);  // the first copy and the index
+}
+
 TEST_F(ResponseTest, AFileThatCannotBeCopiedStaysWhereItIs) {
     Archive();
     tree.Write("www/index.html", "hacked");
