@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <pwd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
 
 namespace norv::platform {
 namespace {
@@ -228,6 +230,62 @@ bool HaveOpenat2(Env& env) {
     return have;
 }
 
+// A field of the mount tables with its octal escapes ("\\040" for a space) undone.
+std::string Unescaped(std::string_view field) {
+    std::string out;
+    out.reserve(field.size());
+    for (size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size() && field[i + 1] >= '0' &&
+            field[i + 1] <= '3' && field[i + 2] >= '0' && field[i + 2] <= '7' &&
+            field[i + 3] >= '0' && field[i + 3] <= '7') {
+            out.push_back(static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
+                                            (field[i + 3] - '0')));
+            i += 3;
+        } else {
+            out.push_back(field[i]);
+        }
+    }
+    return out;
+}
+
+// Reads the table at `path` line by line, at most MountGuard::kMostMountLines; false when it
+// could not be read whole.
+bool ReadTableLines(Env& env, const char* path, const std::function<void(std::string_view)>& take) {
+    const int table = env.OpenAt(AT_FDCWD, path, O_RDONLY | O_CLOEXEC, 0);
+    if (table < 0) return false;
+    std::string partial;  // a line not yet ended
+    size_t lines = 0;
+    std::vector<char> buffer(1 << 16);
+    const Status read = ReadToEnd(
+        env, table, buffer,
+        [&](std::string_view block) {
+            for (size_t end; (end = block.find('\n')) != std::string_view::npos;) {
+                if (++lines > MountGuard::kMostMountLines) return Status::Error(kErrLimit, path);
+                partial.append(block.substr(0, end + 1));
+                take(partial);
+                partial.clear();
+                block.remove_prefix(end + 1);
+            }
+            partial.append(block);
+            return Status::Ok();
+        },
+        path);
+    if (read.ok() && !partial.empty() && ++lines <= MountGuard::kMostMountLines) take(partial);
+    env.Close(table);
+    return read.ok() && lines <= MountGuard::kMostMountLines;
+}
+
+// Whether `user` (a name) is root or the running user.
+bool TrustedUserName(Env& env, const std::string& user) {
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found) {
+        return false;
+    }
+    return TrustedOwner(env, found->pw_uid);
+}
+
 // One space-separated field after another; the kernel escapes every space inside a field.
 std::vector<std::string_view> Fields(std::string_view line) {
     std::vector<std::string_view> fields;
@@ -262,6 +320,7 @@ std::optional<MountFacts> ParseMountInfoLine(std::string_view line) {
     }
     MountFacts facts;
     facts.device = makedev(major, minor);
+    facts.mount_point = Unescaped(fields[4]);
     const std::string_view type = dash[1];
     facts.pseudo = std::find(std::begin(kPseudo), std::end(kPseudo), type) != std::end(kPseudo);
     facts.fuse = type == "fuse" || type == "fuseblk" || type.starts_with("fuse.") ||
@@ -280,12 +339,31 @@ std::optional<MountFacts> ParseMountInfoLine(std::string_view line) {
     return facts;
 }
 
+std::optional<UserMount> ParseUserMountLine(std::string_view line) {
+    if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+    UserMount mount;
+    for (std::string_view field : Fields(line)) {
+        if (field.starts_with("TARGET=")) mount.target = Unescaped(field.substr(7));
+        if (!field.starts_with("OPTS=")) continue;
+        std::string_view options = field.substr(5);
+        while (!options.empty()) {
+            const size_t comma = std::min(options.find(','), options.size());
+            const std::string_view option = options.substr(0, comma);
+            if (option.starts_with("user=")) mount.user = Unescaped(option.substr(5));
+            options.remove_prefix(std::min(comma + 1, options.size()));
+        }
+    }
+    if (mount.target.empty() || mount.user.empty()) return std::nullopt;
+    return mount;
+}
+
 const MountGuard::Verdict& MountGuard::Of(dev_t device) {
     if (auto known = verdicts_.find(device); known != verdicts_.end()) return known->second;
     Env& env = *env_;
     Verdict verdict;
     bool found = false;
-    bool whole = false;  // every line of the table read and understood
+    bool whole = false;                     // every line of the table read and understood
+    std::vector<std::string> mount_points;  // where the device is mounted
     auto take_line = [&](std::string_view line) {
         auto facts = ParseMountInfoLine(line);
         if (!facts) {
@@ -294,6 +372,7 @@ const MountGuard::Verdict& MountGuard::Of(dev_t device) {
         }
         if (facts->device != device) return;
         found = true;
+        mount_points.push_back(std::move(facts->mount_point));
         verdict.pseudo = verdict.pseudo || facts->pseudo;
         if (!facts->fuse || !verdict.refused.empty()) return;
         if (!facts->fuse_user) {
@@ -303,29 +382,20 @@ const MountGuard::Verdict& MountGuard::Of(dev_t device) {
                               ") がマウントしたファイルシステムの";
         }
     };
-    if (const int table = env.OpenAt(AT_FDCWD, "/proc/self/mountinfo", O_RDONLY | O_CLOEXEC, 0);
-        table >= 0) {
-        whole = true;
-        std::string partial;  // a line not yet ended
-        size_t lines = 0;
-        std::vector<char> buffer(1 << 16);
-        const Status read = ReadToEnd(
-            env, table, buffer,
-            [&](std::string_view block) {
-                for (size_t end; (end = block.find('\n')) != std::string_view::npos;) {
-                    if (++lines > kMostMountLines) return Status::Error(kErrLimit, "mountinfo");
-                    partial.append(block.substr(0, end + 1));
-                    take_line(partial);
-                    partial.clear();
-                    block.remove_prefix(end + 1);
-                }
-                partial.append(block);
-                return Status::Ok();
-            },
-            "mountinfo");
-        if (read.ok() && !partial.empty() && ++lines <= kMostMountLines) take_line(partial);
-        if (!read.ok() || lines > kMostMountLines) whole = false;
-        env.Close(table);
+    whole = true;
+    if (!ReadTableLines(env, "/proc/self/mountinfo", take_line)) whole = false;
+    // A user's own mount: mount(8) notes who made it; without its table, there is none.
+    if (found && verdict.refused.empty() && !verdict.pseudo) {
+        (void)ReadTableLines(env, kUserMountTable, [&](std::string_view line) {
+            auto mount = ParseUserMountLine(line);
+            if (!mount || !verdict.refused.empty() ||
+                std::find(mount_points.begin(), mount_points.end(), mount->target) ==
+                    mount_points.end() ||
+                TrustedUserName(env, mount->user)) {
+                return;
+            }
+            verdict.refused = "他のユーザー (" + mount->user + ") がマウントしたファイルシステムの";
+        });
     }
     if (!found && !whole) {
         verdict.refused = "マウント表 (/proc/self/mountinfo) で確かめられないファイルシステムの";

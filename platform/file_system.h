@@ -117,16 +117,30 @@ struct MountFacts {
     // FUSE: a process answers every lookup and read there, with anything or never.
     bool fuse = false;
     std::optional<uid_t> fuse_user;  // the user it was mounted for (user_id=), when said
+    std::string mount_point;         // where it is mounted, its escapes undone
 };
 // One line of the mount table; nothing when it is not one.
 std::optional<MountFacts> ParseMountInfoLine(std::string_view line);
 
+// A mount an ordinary user made (an fstab "user" or "users" mount), as mount(8) notes it in
+// kUserMountTable: where, and by whom (a user name).
+struct UserMount {
+    std::string target;
+    std::string user;
+};
+inline constexpr const char* kUserMountTable = "/run/mount/utab";
+// One line of that table ("SRC=... TARGET=... ROOT=... OPTS=...,user=NAME"); nothing when it
+// is not one, or notes no user.
+std::optional<UserMount> ParseUserMountLine(std::string_view line);
+
 // Which mounted file systems norv enters, decided once per device from /proc/self/mountinfo
 // (at most kMostMountLines lines, read again only for a device it has not met). A FUSE file
 // system mounted by another user than root (or the running user) is refused: that user's
-// process answers for it, and a read it never answers can be interrupted by no signal at all. A
-// mount point whose device is missing from a table that could not be read whole (too long, or
-// not understood) is refused too. It looks through `env`. One guard is used by one thread at a
+// process answers for it, and a read it never answers can be interrupted by no signal at all.
+// So is a file system an ordinary user mounted from a device of theirs (kUserMountTable): they
+// wrote its owners and modes, so a folder there that says root's is not. A mount point whose
+// device is missing from a table that could not be read whole (too long, or not understood) is
+// refused too. It looks through `env`. One guard is used by one thread at a
 // time.
 class MountGuard {
   public:

@@ -198,8 +198,47 @@ TEST(MountInfo, TellsWhoMountedAFuseFileSystemAndWhichAreViewsOfTheKernel) {
     auto disk = ParseMountInfoLine("24 1 8:1 / / rw,relatime - ext4 /dev/sda1 rw");
     ASSERT_TRUE(disk);
     EXPECT_FALSE(disk->pseudo || disk->fuse);
+    auto spaced = ParseMountInfoLine("25 1 8:2 / /mnt/my\\040disk rw - ext4 /dev/sdb1 rw");
+    ASSERT_TRUE(spaced);
+    EXPECT_EQ(spaced->mount_point, "/mnt/my disk");
     EXPECT_FALSE(ParseMountInfoLine("45 27 0:40 / /x rw - fuse"));
     EXPECT_FALSE(ParseMountInfoLine("45 27 zero / /x rw - fuse x rw,user_id=0"));
+}
+
+// Serves a table of user mounts of the test's own instead of the system's.
+class UserMountTableEnv : public norv::platform::EnvWrapper {
+  public:
+    explicit UserMountTableEnv(std::string table)
+        : EnvWrapper(norv::platform::Env::Default()), table_(std::move(table)) {}
+    int OpenAt(int dirfd, const char* name, int flags, mode_t mode) override {
+        if (std::string(name) == norv::platform::kUserMountTable) name = table_.c_str();
+        return EnvWrapper::OpenAt(dirfd, name, flags, mode);
+    }
+
+  private:
+    std::string table_;
+};
+
+TEST(MountGuard, AFileSystemAnOrdinaryUserMountedIsNotEntered) {
+    TempDir dir;
+    const int root = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);  // the root of its mount
+    ASSERT_GE(root, 0);
+    UserMountTableEnv users(dir.Write("users", "SRC=/dev/sdz1 TARGET=/ ROOT=/ OPTS=user=nobody\n"));
+    norv::platform::MountGuard guard(users);
+    const norv::Status refused = guard.Admit(root, "", "/");
+    EXPECT_TRUE(refused.Is(norv::ErrorKind::kRefused)) << refused.ToString();
+    EXPECT_NE(refused.message().find("nobody"), std::string::npos);
+    // Root's own mount of the same kind is entered.
+    UserMountTableEnv roots(dir.Write("roots", "SRC=/dev/sdz1 TARGET=/ ROOT=/ OPTS=user=root\n"));
+    norv::platform::MountGuard root_guard(roots);
+    EXPECT_TRUE(root_guard.Admit(root, "", "/").ok());
+    ::close(root);
+    auto parsed = norv::platform::ParseUserMountLine(
+        "SRC=/dev/sdb1 TARGET=/mnt/my\\040disk ROOT=/ OPTS=uhelper=udisks2,user=alice\n");
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->target, "/mnt/my disk");
+    EXPECT_EQ(parsed->user, "alice");
+    EXPECT_FALSE(norv::platform::ParseUserMountLine("SRC=/dev/sdb1 TARGET=/mnt ROOT=/ OPTS=x-a"));
 }
 
 TEST(ResolveAdministratorPath, FollowsTrustedLinksOnlyAndStopsOnLoops) {
