@@ -18,6 +18,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "config/notice.h"
@@ -70,6 +71,9 @@ int DefaultDigestWorkers();
 // Warning lines for unseen places in one run; the rest are counted in one line.
 inline constexpr size_t kMostUnseenLines = 1000;
 
+// Files a check looks at on the watch's asking (SetUrgentFiles) before it asks no more.
+inline constexpr size_t kMostUrgentFiles = 100000;
+
 // New files a check with automatic restore on holds for quarantine after its walk; beyond, they
 // are reported and left for the next check (the cracked folder takes far fewer per run anyway).
 inline constexpr size_t kMostDeferredQuarantines = 10000;
@@ -120,7 +124,8 @@ class ScanEngine {
     // Ends the burst: the events' summary, and the mail when the burst found changes and
     // mail_alert is 1. Returns whether a mail was sent.
     bool EndWatchBurst();
-    // Asked between the files of a check's walk and of its quarantine of new files, when
+    // Asked between the files of a check's walk, of its report of the recorded files it did not
+    // meet, and of its quarantine of new files, when
     // automatic restore is on: files to check at once, within the check (its log, counters and
     // response), as the watch checks them. The watch's recorded pages changed while a long
     // check runs thus come back without waiting for its end. Null to stop asking.
@@ -252,6 +257,7 @@ class ScanEngine {
     int digest_workers_ = DefaultDigestWorkers();
     const std::atomic<bool>* stop_requested_ = nullptr;
     std::function<std::vector<WatchedFile>()> urgent_files_;
+    std::unordered_set<std::string> urgent_checked_;  // this check's, at most kMostUrgentFiles
     EventSink* events_ = nullptr;
     std::function<Status()> prologue_;
     std::vector<std::string> burst_lines_;  // the change lines of the current burst

@@ -5,6 +5,7 @@
 #include <stdio.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "tests/engine/engine_fixture.h"
 #include "tests/support/fault_env.h"
@@ -158,6 +159,63 @@ TEST_F(WatcherTest, APageDefacedWhileAFullCheckRunsIsRestoredWithinThatCheck) {
     ASSERT_TRUE(defaced);
     EXPECT_EQ(full_checks_at_restore, 1);  // during the second check, not after it
     EXPECT_EQ(ChangeLines(), std::vector<std::string>{"Altered: " + page});
+}
+
+TEST_F(WatcherTest, APageDefacedWhileAFullCheckReportsDeletedFilesIsRestoredBeforeTheyAreDone) {
+    const std::string page = tree.Write("www/index.html", "<h1>good</h1>");
+    for (int i = 0; i < 2000; ++i) tree.Write("www/old/f" + std::to_string(i), "x");
+    testing::WriteAll(context.RulesPath(), "<rule>" + tree / "www" + ",3</rule>\r\n");
+    ASSERT_TRUE(engine->Initialise().ok());
+    switches.auto_restore = 1;
+    std::filesystem::remove_all(tree / "www/old");  // before the watch: no event of theirs
+    WatchOptions options = Quick();
+    options.urgent_look = std::chrono::milliseconds(0);
+    Start(options);
+    int deleted_answered = 0;
+    int deleted_answered_at_restore = -1;
+    hooks.on_response = [&](const std::string& path) {
+        ResponseOutcome restored;
+        restored.left = ResponseOutcome::Left::kRestored;
+        if (path == page) {
+            deleted_answered_at_restore = deleted_answered;
+            tree.Write("www/index.html", "<h1>good</h1>");
+            return restored;
+        }
+        if (++deleted_answered == 1) tree.Write("www/index.html", "<h1>defaced</h1>");
+        tree.Write(path.substr(tree.path().size() + 1), "x");  // as a restore would
+        return restored;
+    };
+    watcher->RequestFullCheck("");
+    for (int i = 0; i < 100 && watcher->statistics().full_checks < 2; ++i) Steps(1);
+    EXPECT_GT(deleted_answered_at_restore, 0);
+    EXPECT_LT(deleted_answered_at_restore, 2000);
+    EXPECT_EQ(std::count(hooks.changes.begin(), hooks.changes.end(),
+                         std::pair<std::string, std::string>("altered", page)),
+              1);
+}
+
+TEST_F(WatcherTest, APageDeletedWhileAFullCheckRunsIsReportedOnce) {
+    // A folder's files come after its subfolders': the page is met last.
+    const std::string page = tree.Write("www/index.html", "<h1>good</h1>");
+    for (int i = 0; i < 2000; ++i) tree.Write("www/sub/f" + std::to_string(i), "x");
+    testing::WriteAll(context.RulesPath(), "<rule>" + tree / "www" + ",3</rule>\r\n");
+    ASSERT_TRUE(engine->Initialise().ok());
+    switches.auto_restore = 1;
+    WatchOptions options = Quick();
+    options.urgent_look = std::chrono::milliseconds(0);
+    Start(options);
+    bool deleted = false;
+    hooks.on_yield = [&] {
+        if (deleted) return;
+        deleted = true;
+        std::remove(page.c_str());
+    };
+    watcher->RequestFullCheck("");
+    for (int i = 0; i < 100 && watcher->statistics().full_checks < 2; ++i) Steps(1);
+    ASSERT_TRUE(deleted);
+    // Found gone by the check's look at the watch's events, and not again by its report of
+    // the files its walk did not meet (the response here restores nothing).
+    EXPECT_EQ(ChangeLines(), std::vector<std::string>{"Deleted: " + page});
 }
 
 TEST_F(WatcherTest, AfterLostEventsARecordedPageIsRestoredBeforeTheFloodIsMeasured) {
