@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 
 #include "tests/engine/engine_fixture.h"
 #include "tests/support/fault_env.h"
@@ -36,6 +37,29 @@ class WatcherTest : public EngineTest {
             EXPECT_TRUE(watcher->Step(std::chrono::milliseconds(50)).ok());
         }
         return watcher->statistics();
+    }
+    // The page and `count` small files below www/ (in `folder`, "" for www itself) in the
+    // baseline, automatic restore on, and the watch started, taking its events at every file
+    // of a full check. `before_start` runs between the baseline and the start.
+    std::string StartOnPageAnd(const std::string& page_name, const std::string& folder, int count,
+                               const std::function<void()>& before_start = {}) {
+        const std::string page = tree.Write("www/" + page_name, "<h1>good</h1>");
+        for (int i = 0; i < count; ++i) tree.Write("www/" + folder + "f" + std::to_string(i), "x");
+        testing::WriteAll(context.RulesPath(), "<rule>" + tree / "www" + ",3</rule>\r\n");
+        EXPECT_TRUE(engine->Initialise().ok());
+        switches.auto_restore = 1;
+        if (before_start) before_start();
+        WatchOptions options = Quick();
+        options.urgent_look = std::chrono::milliseconds(0);
+        Start(options);
+        return page;
+    }
+    // Asks for a full check and steps until it has run.
+    void RunAnotherFullCheck() {
+        const int64_t before = watcher->statistics().full_checks;
+        watcher->RequestFullCheck("");
+        for (int i = 0; i < 100 && watcher->statistics().full_checks == before; ++i) Steps(1);
+        EXPECT_EQ(watcher->statistics().full_checks, before + 1);
     }
     std::unique_ptr<ChangeWatcher> watcher;
 };
@@ -131,14 +155,7 @@ TEST_F(WatcherTest, AHoldThatEndsWithChangesLeftAloneBringsAFullCheck) {
 
 TEST_F(WatcherTest, APageDefacedWhileAFullCheckRunsIsRestoredWithinThatCheck) {
     // A folder's files come after its subfolders': the page is measured first, then the rest.
-    const std::string page = tree.Write("www/sub/index.html", "<h1>good</h1>");
-    for (int i = 0; i < 3000; ++i) tree.Write("www/f" + std::to_string(i), "x");
-    testing::WriteAll(context.RulesPath(), "<rule>" + tree / "www" + ",3</rule>\r\n");
-    ASSERT_TRUE(engine->Initialise().ok());
-    switches.auto_restore = 1;
-    WatchOptions options = Quick();
-    options.urgent_look = std::chrono::milliseconds(0);
-    Start(options);
+    const std::string page = StartOnPageAnd("sub/index.html", "", 3000);
     bool defaced = false;
     int64_t full_checks_at_restore = -1;
     hooks.on_yield = [&] {
@@ -154,23 +171,16 @@ TEST_F(WatcherTest, APageDefacedWhileAFullCheckRunsIsRestoredWithinThatCheck) {
         restored.left = ResponseOutcome::Left::kRestored;
         return restored;
     };
-    watcher->RequestFullCheck("");
-    for (int i = 0; i < 100 && watcher->statistics().full_checks < 2; ++i) Steps(1);
+    RunAnotherFullCheck();
     ASSERT_TRUE(defaced);
     EXPECT_EQ(full_checks_at_restore, 1);  // during the second check, not after it
     EXPECT_EQ(ChangeLines(), std::vector<std::string>{"Altered: " + page});
 }
 
 TEST_F(WatcherTest, APageDefacedWhileAFullCheckReportsDeletedFilesIsRestoredBeforeTheyAreDone) {
-    const std::string page = tree.Write("www/index.html", "<h1>good</h1>");
-    for (int i = 0; i < 2000; ++i) tree.Write("www/old/f" + std::to_string(i), "x");
-    testing::WriteAll(context.RulesPath(), "<rule>" + tree / "www" + ",3</rule>\r\n");
-    ASSERT_TRUE(engine->Initialise().ok());
-    switches.auto_restore = 1;
-    std::filesystem::remove_all(tree / "www/old");  // before the watch: no event of theirs
-    WatchOptions options = Quick();
-    options.urgent_look = std::chrono::milliseconds(0);
-    Start(options);
+    // Removed before the watch starts: no event of theirs.
+    const std::string page = StartOnPageAnd("index.html", "old/", 2000,
+                                            [&] { std::filesystem::remove_all(tree / "www/old"); });
     int deleted_answered = 0;
     int deleted_answered_at_restore = -1;
     hooks.on_response = [&](const std::string& path) {
@@ -185,8 +195,7 @@ TEST_F(WatcherTest, APageDefacedWhileAFullCheckReportsDeletedFilesIsRestoredBefo
         tree.Write(path.substr(tree.path().size() + 1), "x");  // as a restore would
         return restored;
     };
-    watcher->RequestFullCheck("");
-    for (int i = 0; i < 100 && watcher->statistics().full_checks < 2; ++i) Steps(1);
+    RunAnotherFullCheck();
     EXPECT_GT(deleted_answered_at_restore, 0);
     EXPECT_LT(deleted_answered_at_restore, 2000);
     EXPECT_EQ(std::count(hooks.changes.begin(), hooks.changes.end(),
@@ -196,22 +205,14 @@ TEST_F(WatcherTest, APageDefacedWhileAFullCheckReportsDeletedFilesIsRestoredBefo
 
 TEST_F(WatcherTest, APageDeletedWhileAFullCheckRunsIsReportedOnce) {
     // A folder's files come after its subfolders': the page is met last.
-    const std::string page = tree.Write("www/index.html", "<h1>good</h1>");
-    for (int i = 0; i < 2000; ++i) tree.Write("www/sub/f" + std::to_string(i), "x");
-    testing::WriteAll(context.RulesPath(), "<rule>" + tree / "www" + ",3</rule>\r\n");
-    ASSERT_TRUE(engine->Initialise().ok());
-    switches.auto_restore = 1;
-    WatchOptions options = Quick();
-    options.urgent_look = std::chrono::milliseconds(0);
-    Start(options);
+    const std::string page = StartOnPageAnd("index.html", "sub/", 2000);
     bool deleted = false;
     hooks.on_yield = [&] {
         if (deleted) return;
         deleted = true;
         std::remove(page.c_str());
     };
-    watcher->RequestFullCheck("");
-    for (int i = 0; i < 100 && watcher->statistics().full_checks < 2; ++i) Steps(1);
+    RunAnotherFullCheck();
     ASSERT_TRUE(deleted);
     // Found gone by the check's look at the watch's events, and not again by its report of
     // the files its walk did not meet (the response here restores nothing).
