@@ -276,9 +276,16 @@ void ChangeWatcher::Take(const FolderEvent& event, Clock::time_point now) {
         return;
     }
     if (event.is_folder) {
-        // While a full check is due, its walk sets the watches of new folders.
+        // While a full check is due, its walk sets the watches of new folders. Those that wait
+        // (taken while a full check runs, they wait for its end) are bounded as the files are.
         if ((event.kinds & FolderEvent::kAppeared) && folder.tree && !full_check_due_) {
-            new_folders_.emplace_back(event.watch, event.name);
+            if (new_folders_.size() < options_.timings.most_pending) {
+                new_folders_.emplace_back(event.watch, event.name);
+            } else {
+                RequestFullCheck("監視を待つ新しいフォルダが " +
+                                 std::to_string(options_.timings.most_pending) +
+                                 " を超えました。全体を検査します");
+            }
         }
         if (event.kinds & FolderEvent::kMovedAway) {
             RequestFullCheck(DisplayPath(FolderPath(event.watch) + event.name) +
@@ -656,6 +663,9 @@ void ChangeWatcher::RestartEvents(Clock::time_point now) {
     }
     events_ = std::move(events).value();
     ++statistics_.event_restarts;
+    // Its watches are set by a full check, which also covers the time without a reader (a full
+    // check asked for at the failure may have run meanwhile, before there was one to watch).
+    RequestFullCheck("");
 }
 
 Status ChangeWatcher::Step(std::chrono::milliseconds wait) {

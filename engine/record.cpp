@@ -311,8 +311,8 @@ Status ScanEngine::ReportDeletedFiles() {
         [this](const std::string& filename, const FileInfoStore::Baseline& baseline) {
             // A page changed meanwhile comes back before the next of these, however many.
             NORV_RETURN_IF_ERROR(CheckUrgentFiles());
-            // Checked by such a look this run: reported there if it was gone.
-            if (urgent_checked_.count(filename) != 0) return Status::Ok();
+            // Found gone by such a look this run: reported there.
+            if (urgent_gone_.count(filename) != 0) return Status::Ok();
             // Measured under another path this run: there, not deleted.
             if (IsLeftOut(filename)) return Status::Ok();
             // Not seen is not deleted: a folder the walk could not enter keeps its records.

@@ -205,7 +205,7 @@ Status ScanEngine::RunScanSteps() {
         left_out_.clear();
     }
     NORV_RETURN_IF_ERROR(store_.ResetFlags());
-    urgent_checked_.clear();
+    urgent_gone_.clear();
     deferred_quarantines_.clear();
     deferred_beyond_ = 0;
     defer_quarantines_ = state_.mode == ScanMode::kCheck && state_.switches.auto_restore != 0;

@@ -71,7 +71,8 @@ int DefaultDigestWorkers();
 // Warning lines for unseen places in one run; the rest are counted in one line.
 inline constexpr size_t kMostUnseenLines = 1000;
 
-// Files a check looks at on the watch's asking (SetUrgentFiles) before it asks no more.
+// Files a check's looks on the watch's asking (SetUrgentFiles) may find gone, each remembered for
+// the report of the files the walk did not meet, before the check asks no more.
 inline constexpr size_t kMostUrgentFiles = 100000;
 
 // New files a check with automatic restore on holds for quarantine after its walk; beyond, they
@@ -257,7 +258,8 @@ class ScanEngine {
     int digest_workers_ = DefaultDigestWorkers();
     const std::atomic<bool>* stop_requested_ = nullptr;
     std::function<std::vector<WatchedFile>()> urgent_files_;
-    std::unordered_set<std::string> urgent_checked_;  // this check's, at most kMostUrgentFiles
+    // Files this check's looks on asking reported deleted; at most kMostUrgentFiles.
+    std::unordered_set<std::string> urgent_gone_;
     EventSink* events_ = nullptr;
     std::function<Status()> prologue_;
     std::vector<std::string> burst_lines_;  // the change lines of the current burst

@@ -110,17 +110,20 @@ Status ScanEngine::WalkSerially(TreeWalk& walk) {
 Status ScanEngine::CheckUrgentFiles() {
     if (!urgent_files_ || state_.switches.auto_restore == 0) return Status::Ok();
     for (const WatchedFile& file : urgent_files_()) {
-        // The report of the files the walk did not meet leaves these out: this look found
-        // them, there or gone. Past the bound, the rest of the check asks no more.
-        if (urgent_checked_.size() >= kMostUrgentFiles) {
+        // Past the bound, the rest of the check asks no more.
+        if (urgent_gone_.size() >= kMostUrgentFiles) {
             urgent_files_ = nullptr;
             break;
         }
-        urgent_checked_.insert(file.path);
         // The walk counts the file when it meets it; here only what the look finds counts.
         const auto checked = state_.counters.checked;
+        const auto deleted = state_.counters.deleted;
         Status status = CheckWatchedFile(file);
         state_.counters.checked = checked;
+        // Reported deleted here, it is left out of the report of the files the walk did not
+        // meet. A look that reported nothing (the file gone as the response left it) leaves
+        // that report to say it.
+        if (state_.counters.deleted != deleted) urgent_gone_.insert(file.path);
         NORV_RETURN_IF_ERROR(status);
     }
     return Status::Ok();

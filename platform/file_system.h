@@ -122,8 +122,8 @@ struct MountFacts {
 // One line of the mount table; nothing when it is not one.
 std::optional<MountFacts> ParseMountInfoLine(std::string_view line);
 
-// A mount an ordinary user made (an fstab "user" or "users" mount), as mount(8) notes it in
-// kUserMountTable: where, and by whom (a user name).
+// A mount an ordinary user made (an fstab "user", "owner" or "group" mount; for a "users" mount
+// mount(8) notes no user), as mount(8) notes it in kUserMountTable: where, and by whom.
 struct UserMount {
     std::string target;
     std::string user;

@@ -141,6 +141,32 @@ TEST_F(WatcherTest, AFailedReaderOfEventsIsStartedAgainAndTheFullCheckCoversWhat
     context.env = platform::Env::Default();
 }
 
+// The reader fails long after the last full check: the full check it asks for runs before a
+// new reader can be started (at most once per `retry`). The new reader is watching all the same.
+TEST_F(WatcherTest, AReaderStartedAgainAfterTheFullCheckItAskedForHasItsWatchesSet) {
+    tree.Write("www/index.html", "<h1>good</h1>");
+    testing::WriteAll(context.RulesPath(), "<rule>" + tree / "www" + ",3</rule>\r\n");
+    ASSERT_TRUE(engine->Initialise().ok());
+    testing::FaultEnv faults;
+    faults.Fail(testing::Call::kRead, EIO, 1, "anon_inode:inotify");
+    context.env = &faults;
+    WatchOptions options = Quick();
+    // Past the pause after a full check (1 s): the check comes first.
+    options.retry = std::chrono::milliseconds(1500);
+    Start(options);
+    tree.Write("www/index.html", "<h1>defaced</h1>");
+    for (int i = 0; i < 200 && watcher->statistics().event_restarts < 1; ++i) Steps(1);
+    ASSERT_EQ(watcher->statistics().event_restarts, 1);
+    EXPECT_EQ(watcher->statistics().full_checks, 2);  // the one without a reader
+    for (int i = 0; i < 100 && watcher->statistics().full_checks < 3; ++i) Steps(1);
+    EXPECT_EQ(watcher->statistics().full_checks, 3);
+    const int64_t checked = watcher->statistics().files_checked;
+    tree.Write("www/new.txt", "n");
+    for (int i = 0; i < 100 && watcher->statistics().files_checked == checked; ++i) Steps(1);
+    EXPECT_GT(watcher->statistics().files_checked, checked);
+    context.env = platform::Env::Default();
+}
+
 TEST_F(WatcherTest, AHoldThatEndsWithChangesLeftAloneBringsAFullCheck) {
     testing::WriteAll(context.RulesPath(), "<rule>" + tree / "www" + ",3</rule>\r\n");
     tree.Write("www/index.html", "<h1>good</h1>");
@@ -217,6 +243,67 @@ TEST_F(WatcherTest, APageDeletedWhileAFullCheckRunsIsReportedOnce) {
     // Found gone by the check's look at the watch's events, and not again by its report of
     // the files its walk did not meet (the response here restores nothing).
     EXPECT_EQ(ChangeLines(), std::vector<std::string>{"Deleted: " + page});
+}
+
+// A page the response took away but could not put back is left by the watch's looks (as the
+// response left it) until a full check. A look during that check that finds it still gone
+// reports nothing, and so must not keep the check from reporting it deleted and restoring it.
+TEST_F(WatcherTest, APageLeftGoneByAFailedRestoreIsReportedByAFullCheckThatLooksAtItMeanwhile) {
+    const std::string page = StartOnPageAnd("index.html", "sub/", 2000);
+    hooks.on_response = [&](const std::string& path) {
+        ResponseOutcome taken_out;
+        if (path != page) return taken_out;
+        std::remove(page.c_str());
+        taken_out.left = ResponseOutcome::Left::kNothing;
+        return taken_out;
+    };
+    tree.Write("www/index.html", "<h1>defaced</h1>");
+    for (int i = 0; i < 100 && hooks.changes.empty(); ++i) Steps(1);
+    ASSERT_EQ(hooks.changes.size(), 1u);
+    Steps(2);  // the watch's own look at the page it took away
+    hooks.on_response = {};
+    // While the check walks, a file put at the page's place and removed again.
+    bool touched = false;
+    hooks.on_yield = [&] {
+        if (touched) return;
+        touched = true;
+        tree.Write("www/index.html", "x");
+        std::remove(page.c_str());
+    };
+    RunAnotherFullCheck();
+    ASSERT_TRUE(touched);
+    EXPECT_EQ(std::count(hooks.changes.begin(), hooks.changes.end(),
+                         std::pair<std::string, std::string>("deleted", page)),
+              1);
+}
+
+// Folders made while a full check runs wait in memory for its end to be watched (the events
+// are taken during the check). Past the bound of what may wait, a full check after it sets
+// their watches instead: folders made and removed without end never fill the memory.
+TEST_F(WatcherTest, NewFoldersWaitingPastTheBoundDuringAFullCheckBringAnotherOne) {
+    tree.Write("www/index.html", "<h1>good</h1>");
+    for (int i = 0; i < 500; ++i) tree.Write("www/sub/f" + std::to_string(i), "x");
+    testing::WriteAll(context.RulesPath(), "<rule>" + tree / "www" + ",3</rule>\r\n");
+    ASSERT_TRUE(engine->Initialise().ok());
+    switches.auto_restore = 1;
+    WatchOptions options = Quick();
+    options.urgent_look = std::chrono::milliseconds(0);
+    options.timings.most_pending = 8;
+    Start(options);
+    bool made = false;
+    hooks.on_yield = [&] {
+        if (made) return;
+        made = true;
+        for (int i = 0; i < 20; ++i) {
+            const std::string folder = tree / ("www/n" + std::to_string(i));
+            EXPECT_TRUE(std::filesystem::create_directory(folder));
+            EXPECT_TRUE(std::filesystem::remove(folder));
+        }
+    };
+    RunAnotherFullCheck();
+    ASSERT_TRUE(made);
+    for (int i = 0; i < 100 && watcher->statistics().full_checks < 3; ++i) Steps(1);
+    EXPECT_EQ(watcher->statistics().full_checks, 3);
 }
 
 TEST_F(WatcherTest, AfterLostEventsARecordedPageIsRestoredBeforeTheFloodIsMeasured) {
