@@ -657,10 +657,16 @@ Status ChangeWatcher::TakeEvents(std::chrono::milliseconds timeout,
 void ChangeWatcher::RestartEvents(Clock::time_point now) {
     auto events = platform::FolderEvents::Create(engine_.env(), options_.most_queued_event_bytes);
     if (!events.ok()) {
-        notices_.Notify({NoticeKind::kWatchError, "", events.status(), events.status().ToString()});
+        // Said once until a restart succeeds, however often it is tried.
+        if (!restart_failure_said_) {
+            notices_.Notify(
+                {NoticeKind::kWatchError, "", events.status(), events.status().ToString()});
+        }
+        restart_failure_said_ = true;
         events_restart_at_ = now + options_.retry;
         return;
     }
+    restart_failure_said_ = false;
     events_ = std::move(events).value();
     ++statistics_.event_restarts;
     // Its watches are set by a full check, which also covers the time without a reader (a full
@@ -689,6 +695,8 @@ Status ChangeWatcher::Step(std::chrono::milliseconds wait) {
         schedule_.Clear();
         watches_set_for_check_ = false;
         events_restart_at_ = Clock::now() + options_.retry;
+        // Pages first, as after lost events, then the full check.
+        recorded_first_due_ = true;
         RequestFullCheck("");
     }
     now = Clock::now();

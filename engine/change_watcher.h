@@ -184,6 +184,7 @@ class ChangeWatcher {
     bool too_deep_said_ = false;
     Clock::time_point retry_at_{};
     Clock::time_point events_restart_at_{};  // while events_ is null
+    bool restart_failure_said_ = false;
     Clock::time_point next_hold_look_at_{};
     Clock::time_point next_urgent_look_at_{};
     Clock::time_point next_full_check_at_{};

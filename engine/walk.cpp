@@ -109,12 +109,13 @@ Status ScanEngine::WalkSerially(TreeWalk& walk) {
 
 Status ScanEngine::CheckUrgentFiles() {
     if (!urgent_files_ || state_.switches.auto_restore == 0) return Status::Ok();
+    // Past the bound, the rest of the check asks no more; asked first, so that no file the watch
+    // handed over is dropped unchecked.
+    if (urgent_gone_.size() >= kMostUrgentFiles) {
+        urgent_files_ = nullptr;
+        return Status::Ok();
+    }
     for (const WatchedFile& file : urgent_files_()) {
-        // Past the bound, the rest of the check asks no more.
-        if (urgent_gone_.size() >= kMostUrgentFiles) {
-            urgent_files_ = nullptr;
-            break;
-        }
         // The walk counts the file when it meets it; here only what the look finds counts.
         const auto checked = state_.counters.checked;
         const auto deleted = state_.counters.deleted;

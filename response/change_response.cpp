@@ -181,7 +181,10 @@ ResponseOutcome ChangeResponse::RespondToChange(ChangeKind kind, const std::stri
     held_path_.clear();
     std::vector<std::string> said = std::move(hold_notes_);
     hold_notes_.clear();
-    if (held) return {ResponseOutcome::Left::kUntouched, "", std::move(said), std::nullopt};
+    if (held) {
+        left_held_ = true;
+        return {ResponseOutcome::Left::kUntouched, "", std::move(said), std::nullopt};
+    }
     said_ = &said;
     ResponseOutcome outcome = Respond(kind, path, where, recorded);
     said_ = nullptr;
@@ -206,7 +209,6 @@ bool ChangeResponse::Holds(const std::string& path) {
     if (!hold_) return false;
     HoldLook look = LookAtHold();
     held_ = look.hold && look.hold->Covers(path);
-    left_held_ = left_held_ || held_;
     return held_;
 }
 
