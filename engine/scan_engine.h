@@ -269,6 +269,7 @@ class ScanEngine {
     struct LeftByResponse {
         std::string digest;                            // "" when nothing was left
         std::optional<platform::ExtendedFacts> facts;  // the attributes the restore set
+        std::string baseline_digest;  // what the baseline recorded of the file then
     };
     std::unordered_map<std::string, LeftByResponse> left_by_response_;
     // The facts this run (or watch burst) has said it could not read, once each.

@@ -218,6 +218,8 @@ Status ScanEngine::CheckSingleFile(const std::string& path) {
                               FileLocation{resolved->parent.get(), resolved->name, {}});
         }
     }
+    // Reported gone by a look of this check at the watch's events: said once.
+    if (urgent_gone_.count(path) != 0) return Status::Ok();
     ++state_.counters.deleted;
     // The restore puts it back as the baseline recorded it.
     RecordedFile recorded;

@@ -72,6 +72,13 @@ Status ScanEngine::CheckWatchedFile(const WatchedFile& file) {
             now.sha256.clear();
             same = now == *left->second.facts;
         }
+        // Restored content is norv's own only under the baseline it was restored from: after
+        // an accept or an init, the page norv once put back is an old version like any other.
+        if (same && present) {
+            auto known = store_.LookupBaseline(file.path);
+            if (!known.ok()) return known.status();
+            same = known->has_value() && (*known)->md5o == left->second.baseline_digest;
+        }
         if (same) {
             ++state_.counters.checked;
             return Status::Ok();
@@ -93,10 +100,14 @@ Status ScanEngine::CheckWatchedFile(const WatchedFile& file) {
     // Bounded: forgetting only costs one more round.
     if (status.ok() && last_response_.left != ResponseOutcome::Left::kUntouched) {
         if (left_by_response_.size() >= 100000) left_by_response_.clear();
-        left_by_response_[file.path] =
-            last_response_.left == ResponseOutcome::Left::kRestored
-                ? LeftByResponse{last_response_.restored_digest, last_response_.restored_facts}
-                : LeftByResponse{};
+        LeftByResponse left;
+        if (last_response_.left == ResponseOutcome::Left::kRestored) {
+            auto known = store_.LookupBaseline(file.path);
+            if (!known.ok()) return known.status();
+            left = {last_response_.restored_digest, last_response_.restored_facts,
+                    known->has_value() ? (*known)->md5o : std::string()};
+        }
+        left_by_response_[file.path] = std::move(left);
     }
     return status;
 }

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "platform/md5.h"
 #include "tests/engine/engine_fixture.h"
 #include "tests/support/fault_env.h"
 #include "tests/support/race_env.h"
@@ -304,6 +305,31 @@ TEST_F(WatcherTest, NewFoldersWaitingPastTheBoundDuringAFullCheckBringAnotherOne
     ASSERT_TRUE(made);
     for (int i = 0; i < 100 && watcher->statistics().full_checks < 3; ++i) Steps(1);
     EXPECT_EQ(watcher->statistics().full_checks, 3);
+}
+
+TEST_F(WatcherTest, APageNorvOnceRestoredIsAChangeOnceANewBaselineNoLongerRecordsIt) {
+    const std::string page = StartOnPageAnd("index.html", "", 0);
+    int restores = 0;
+    hooks.on_response = [&](const std::string& path) {
+        ++restores;
+        tree.Write("www/index.html", "<h1>good</h1>");
+        ResponseOutcome restored;
+        restored.left = ResponseOutcome::Left::kRestored;
+        restored.restored_digest = platform::Md5Hex("<h1>good</h1>");
+        EXPECT_EQ(path, page);
+        return restored;
+    };
+    tree.Write("www/index.html", "<h1>defaced</h1>");
+    for (int i = 0; i < 100 && restores < 1; ++i) Steps(1);
+    ASSERT_EQ(restores, 1);
+    Steps(3);  // the restore's own events: norv's work, no change
+    EXPECT_EQ(restores, 1);
+    // A new page is deployed and taken into the baseline; the old one put back is a change.
+    tree.Write("www/index.html", "<h1>new</h1>");
+    ASSERT_TRUE(engine->Initialise().ok());
+    tree.Write("www/index.html", "<h1>good</h1>");
+    for (int i = 0; i < 100 && restores < 2; ++i) Steps(1);
+    EXPECT_EQ(restores, 2);
 }
 
 TEST_F(WatcherTest, AfterLostEventsARecordedPageIsRestoredBeforeTheFloodIsMeasured) {
