@@ -41,12 +41,15 @@ class WatcherTest : public EngineTest {
     }
     // The page and `count` small files below www/ (in `folder`, "" for www itself) in the
     // baseline, automatic restore on, and the watch started, taking its events at every file
-    // of a full check. `before_start` runs between the baseline and the start.
+    // of a full check. `before_start` runs between the baseline and the start. A second page,
+    // solo.html, is watched by a file rule after the tree's.
     std::string StartOnPageAnd(const std::string& page_name, const std::string& folder, int count,
                                const std::function<void()>& before_start = {}) {
         const std::string page = tree.Write("www/" + page_name, "<h1>good</h1>");
         for (int i = 0; i < count; ++i) tree.Write("www/" + folder + "f" + std::to_string(i), "x");
-        testing::WriteAll(context.RulesPath(), "<rule>" + tree / "www" + ",3</rule>\r\n");
+        tree.Write("solo.html", "<h1>solo</h1>");
+        testing::WriteAll(context.RulesPath(), "<rule>" + tree / "www" + ",3</rule>\r\n<rule>" +
+                                                   tree / "solo.html" + ",0</rule>\r\n");
         EXPECT_TRUE(engine->Initialise().ok());
         switches.auto_restore = 1;
         if (before_start) before_start();
@@ -233,17 +236,19 @@ TEST_F(WatcherTest, APageDefacedWhileAFullCheckReportsDeletedFilesIsRestoredBefo
 TEST_F(WatcherTest, APageDeletedWhileAFullCheckRunsIsReportedOnce) {
     // A folder's files come after its subfolders': the page is met last.
     const std::string page = StartOnPageAnd("index.html", "sub/", 2000);
+    const std::string solo = tree / "solo.html";
     bool deleted = false;
     hooks.on_yield = [&] {
         if (deleted) return;
         deleted = true;
         std::remove(page.c_str());
+        std::remove(solo.c_str());
     };
     RunAnotherFullCheck();
     ASSERT_TRUE(deleted);
     // Found gone by the check's look at the watch's events, and not again by its report of
-    // the files its walk did not meet (the response here restores nothing).
-    EXPECT_EQ(ChangeLines(), std::vector<std::string>{"Deleted: " + page});
+    // the files its walk did not meet, nor by its file rule (the response restores nothing).
+    EXPECT_EQ(ChangeLines(), (std::vector<std::string>{"Deleted: " + page, "Deleted: " + solo}));
 }
 
 // A page the response took away but could not put back is left by the watch's looks (as the
