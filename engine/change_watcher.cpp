@@ -427,20 +427,23 @@ Status ChangeWatcher::CheckDueFiles(Clock::time_point now) {
     return Status::Ok();
 }
 
-Result<bool> ChangeWatcher::CheckBatch(const std::vector<FileKey>& keys, Clock::time_point now) {
+std::vector<WatchedFile> ChangeWatcher::OpenFiles(const std::vector<FileKey>& keys,
+                                                  std::vector<FileKey>& done,
+                                                  bool full_check_when_out_of_reach) {
     std::unordered_map<int, std::shared_ptr<platform::DirectoryHandle>> opened;
     std::vector<WatchedFile> files;
-    std::vector<FileKey> done;
     for (const FileKey& key : keys) {
         const auto& [watch, name] = key;
         auto folder = opened.find(watch);
         if (folder == opened.end()) {
             auto handle = OpenWatched(watch);
             // A folder that is not there any more holds none of its files. One that cannot be
-            // reached as the watch knew it (replaced, or a link on the way) is left to a full
-            // check, which walks the tree as it is now.
+            // reached as the watch knew it (replaced, or a link on the way) keeps its files
+            // waiting, for a full check that walks the tree as it is now.
             if (!handle.ok() && !handle.status().Is(ErrorKind::kNotFound)) {
-                RequestFullCheck(handle.status().message() + "。全体を検査します");
+                if (full_check_when_out_of_reach) {
+                    RequestFullCheck(handle.status().message() + "。全体を検査します");
+                }
                 continue;
             }
             folder = opened.emplace(watch, handle.ok() ? handle.value() : nullptr).first;
@@ -451,6 +454,12 @@ Result<bool> ChangeWatcher::CheckBatch(const std::vector<FileKey>& keys, Clock::
         done.push_back(key);
         if (!path.empty()) files.push_back(WatchedFile{folder->second, name, path});
     }
+    return files;
+}
+
+Result<bool> ChangeWatcher::CheckBatch(const std::vector<FileKey>& keys, Clock::time_point now) {
+    std::vector<FileKey> done;
+    const std::vector<WatchedFile> files = OpenFiles(keys, done, true);
     if (schedule_.OpenBurst(now)) engine_.BeginWatchBurst();
     const int64_t changes_before = engine_.counters().changes();
     Status status = engine_.CheckWatchedFiles(files);
@@ -609,23 +618,10 @@ std::vector<WatchedFile> ChangeWatcher::UrgentFiles() {
         now = Clock::now();
         for (const FolderEvent& event : batch) Take(event, now);
     } while (!batch.empty() && Clock::now() < take_end);
-    std::vector<WatchedFile> files;
-    std::unordered_map<int, std::shared_ptr<platform::DirectoryHandle>> opened;
-    for (const FileKey& key : schedule_.TakeDueAtOnce(Clock::now())) {
-        const auto& [watch, name] = key;
-        auto folder = opened.find(watch);
-        if (folder == opened.end()) {
-            auto handle = OpenWatched(watch);
-            // One out of reach as the watch knew it is left to the events after the check.
-            if (!handle.ok() && !handle.status().Is(ErrorKind::kNotFound)) continue;
-            folder = opened.emplace(watch, handle.ok() ? handle.value() : nullptr).first;
-        }
-        auto uses = folders_.find(watch);
-        if (uses == folders_.end()) continue;
-        const std::string path = FilePath(watch, uses->second, name);
-        schedule_.Done(key);
-        if (!path.empty()) files.push_back(WatchedFile{folder->second, name, path});
-    }
+    // One out of reach waits for the steps after the check, which ask for the next one.
+    std::vector<FileKey> done;
+    std::vector<WatchedFile> files = OpenFiles(schedule_.TakeDueAtOnce(Clock::now()), done, false);
+    for (const FileKey& key : done) schedule_.Done(key);
     statistics_.files_checked += static_cast<int64_t>(files.size());
     return files;
 }

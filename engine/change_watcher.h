@@ -139,6 +139,11 @@ class ChangeWatcher {
     void Queue(int watch, const Folder& folder, const std::string& name, Clock::time_point when,
                bool finished = true);
     // Checks `keys` (pending files) as one batch; false when another norv made them wait.
+    // The files of `keys`, each folder reached once from its rule down; the keys dealt with go
+    // to `done`. A folder out of reach as the watch knew it keeps its keys out of `done` (and
+    // asks for a full check when `full_check_when_out_of_reach`).
+    std::vector<WatchedFile> OpenFiles(const std::vector<FileKey>& keys, std::vector<FileKey>& done,
+                                       bool full_check_when_out_of_reach);
     Result<bool> CheckBatch(const std::vector<FileKey>& keys, Clock::time_point now);
     void WatchNewFolder(int parent_watch, const std::string& name);
     // The folder of `watch` opened from its rule down and proved to be the one watched.

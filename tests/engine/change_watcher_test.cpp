@@ -58,6 +58,19 @@ class WatcherTest : public EngineTest {
         Start(options);
         return page;
     }
+    // The page in the baseline, and the watch started on an Env whose first read of the kernel's
+    // events fails; `retry` spaces the new reader from the failure.
+    std::string StartWithAFailingReader(std::chrono::milliseconds retry) {
+        const std::string page = tree.Write("www/index.html", "<h1>good</h1>");
+        testing::WriteAll(context.RulesPath(), "<rule>" + tree / "www" + ",3</rule>\r\n");
+        EXPECT_TRUE(engine->Initialise().ok());
+        faults.Fail(testing::Call::kRead, EIO, 1, "anon_inode:inotify");
+        context.env = &faults;
+        WatchOptions options = Quick();
+        options.retry = retry;
+        Start(options);
+        return page;
+    }
     // Asks for a full check and steps until it has run.
     void RunAnotherFullCheck() {
         const int64_t before = watcher->statistics().full_checks;
@@ -65,6 +78,7 @@ class WatcherTest : public EngineTest {
         for (int i = 0; i < 100 && watcher->statistics().full_checks == before; ++i) Steps(1);
         EXPECT_EQ(watcher->statistics().full_checks, before + 1);
     }
+    testing::FaultEnv faults;  // outlives the watch, whose reader may read through it
     std::unique_ptr<ChangeWatcher> watcher;
 };
 
@@ -118,19 +132,8 @@ TEST_F(WatcherTest, AWatchedFolderSwappedBeforeItsFileIsCheckedIsNeverTakenForIt
     EXPECT_EQ(hooks.changes.size(), changes);
 }
 
-// Events lost under a flood of new files, with automatic restore on: the recorded page is
-// restored before the full check's walk measures a single new file (the flood's folder is
-// walked before the page's own files), and reported once.
 TEST_F(WatcherTest, AFailedReaderOfEventsIsStartedAgainAndTheFullCheckCoversWhatItMissed) {
-    const std::string page = tree.Write("www/index.html", "<h1>good</h1>");
-    testing::WriteAll(context.RulesPath(), "<rule>" + tree / "www" + ",3</rule>\r\n");
-    ASSERT_TRUE(engine->Initialise().ok());
-    testing::FaultEnv faults;
-    faults.Fail(testing::Call::kRead, EIO, 1, "anon_inode:inotify");
-    context.env = &faults;
-    WatchOptions options = Quick();
-    options.retry = std::chrono::milliseconds(0);
-    Start(options);
+    const std::string page = StartWithAFailingReader(std::chrono::milliseconds(0));
     tree.Write("www/index.html", "<h1>defaced</h1>");
     for (int i = 0; i < 100 && watcher->statistics().full_checks < 2; ++i) Steps(1);
     EXPECT_EQ(watcher->statistics().event_restarts, 1);
@@ -148,16 +151,8 @@ TEST_F(WatcherTest, AFailedReaderOfEventsIsStartedAgainAndTheFullCheckCoversWhat
 // The reader fails long after the last full check: the full check it asks for runs before a
 // new reader can be started (at most once per `retry`). The new reader is watching all the same.
 TEST_F(WatcherTest, AReaderStartedAgainAfterTheFullCheckItAskedForHasItsWatchesSet) {
-    tree.Write("www/index.html", "<h1>good</h1>");
-    testing::WriteAll(context.RulesPath(), "<rule>" + tree / "www" + ",3</rule>\r\n");
-    ASSERT_TRUE(engine->Initialise().ok());
-    testing::FaultEnv faults;
-    faults.Fail(testing::Call::kRead, EIO, 1, "anon_inode:inotify");
-    context.env = &faults;
-    WatchOptions options = Quick();
     // Past the pause after a full check (1 s): the check comes first.
-    options.retry = std::chrono::milliseconds(1500);
-    Start(options);
+    StartWithAFailingReader(std::chrono::milliseconds(1500));
     tree.Write("www/index.html", "<h1>defaced</h1>");
     for (int i = 0; i < 200 && watcher->statistics().event_restarts < 1; ++i) Steps(1);
     ASSERT_EQ(watcher->statistics().event_restarts, 1);
@@ -337,6 +332,9 @@ TEST_F(WatcherTest, APageNorvOnceRestoredIsAChangeOnceANewBaselineNoLongerRecord
     EXPECT_EQ(restores, 2);
 }
 
+// Events lost under a flood of new files, with automatic restore on: the recorded page is
+// restored before the full check's walk measures a single new file (the flood's folder is
+// walked before the page's own files), and reported once.
 TEST_F(WatcherTest, AfterLostEventsARecordedPageIsRestoredBeforeTheFloodIsMeasured) {
     const std::string page = tree.Write("www/index.html", "<h1>good</h1>");
     tree.Write("www/flood/keep.txt", "k");
