@@ -448,6 +448,13 @@ Result<FileFacts> LookAtEntry(Env& env, int dirfd, const std::string& name,
     return facts;
 }
 
+Result<bool> StillHolds(Env& env, int dirfd, const std::string& name, const FileIdentity& identity,
+                        const std::string& path) {
+    auto now = LookAtEntry(env, dirfd, name, path);
+    if (!now.ok()) return now.status();
+    return now->kind != EntryKind::kMissing && now->identity == identity;
+}
+
 int OpenWithinMount(Env& env, int dirfd, const char* name, int flags) {
     if (HaveOpenat2(env)) {
         struct open_how how {};

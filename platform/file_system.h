@@ -297,6 +297,10 @@ bool SameTimes(const struct stat& a, const struct stat& b);
 // on another device than the folder. For a response that looks again at a file it found.
 Result<FileFacts> LookAtEntry(Env& env, int dirfd, const std::string& name,
                               const std::string& path);
+// Whether the entry `name` of `dirfd` still holds the file `identity`, looked at as LookAtEntry
+// looks: the last look before an unlink by name, since nothing unlinks through a descriptor.
+Result<bool> StillHolds(Env& env, int dirfd, const std::string& name, const FileIdentity& identity,
+                        const std::string& path);
 
 // Creates a folder and its missing parents with `mode`.
 Status MakeDirectories(Env& env, const std::string& path, mode_t mode = 0700);

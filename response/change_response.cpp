@@ -646,10 +646,10 @@ Status ChangeResponse::RemoveSuspect(QuarantineMove& move) {
     const std::string& path = move.path;
     // The file leaves its place only if the name still holds the very file that was copied,
     // looked at without asking a file system mounted there since.
-    auto now = platform::LookAtEntry(env_, move.holder->fd(), move.name, path);
-    if (!now.ok()) return now.status();
-    if (now->kind == platform::EntryKind::kMissing || now->identity.device != move.st.st_dev ||
-        now->identity.inode != move.st.st_ino) {
+    auto still = platform::StillHolds(env_, move.holder->fd(), move.name,
+                                      platform::FileIdentity{move.st.st_dev, move.st.st_ino}, path);
+    if (!still.ok()) return still.status();
+    if (!*still) {
         return Status::Error(ErrorKind::kRefused, EAGAIN,
                              path + " はコピーの間に置き換えられました (コピーは " +
                                  move.shown_copy + " にあります)");

@@ -143,10 +143,9 @@ Result<int> RestoreJournal::RemoveLeftovers() const {
         struct stat st {};
         if (held.get() >= 0 && env.FStat(held.get(), &st) == 0 &&
             (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) && st.st_uid == env.GetEuid()) {
-            const auto now = LookAtEntry(env, dirfd, *name, JoinPath(*folder, *name));
-            if (now.ok() && now->kind != EntryKind::kMissing &&
-                now->identity == FileIdentity{st.st_dev, st.st_ino} &&
-                env.UnlinkAt(dirfd, name->c_str(), 0) == 0) {
+            auto still = StillHolds(env, dirfd, *name, FileIdentity{st.st_dev, st.st_ino},
+                                    JoinPath(*folder, *name));
+            if (still.ok() && *still && env.UnlinkAt(dirfd, name->c_str(), 0) == 0) {
                 ++removed;
             }
         }
