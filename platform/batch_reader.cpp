@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <liburing.h>
 #include <linux/openat2.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,7 +17,7 @@ namespace norv::platform {
 
 namespace {
 
-// Three operations for each file at most in one submission (two attributes and a look).
+// The opens of a batch and the closes of up to two batches before it.
 constexpr unsigned kRingEntries = 4 * BatchReader::kMostFiles;
 
 enum class Wanted { kAuto, kPlain, kUring };
@@ -29,37 +28,20 @@ Wanted WantedIo() {
     if (io == nullptr || *io == '\0') return Wanted::kAuto;
     if (std::string_view(io) == "plain") return Wanted::kPlain;
     if (std::string_view(io) == "uring") return Wanted::kUring;
-    std::fprintf(stderr, "norv: NORV_IO=%s: unknown (plain or uring); choosing by the kernel\n", io);
+    std::fprintf(stderr, "norv: NORV_IO=%s: unknown (plain or uring); choosing by the kernel\n",
+                 io);
     return Wanted::kAuto;
 }
 
 bool Offers(io_uring_probe* probe) {
-    for (int op : {IORING_OP_OPENAT2, IORING_OP_STATX, IORING_OP_READ, IORING_OP_FGETXATTR,
-                   IORING_OP_CLOSE}) {
+    for (int op : {IORING_OP_OPENAT2, IORING_OP_READ, IORING_OP_CLOSE}) {
         if (!io_uring_opcode_supported(probe, op)) return false;
     }
     return true;
 }
 
-void StatOfStatx(const struct statx& x, struct stat& st) {
-    st = {};
-    st.st_dev = makedev(x.stx_dev_major, x.stx_dev_minor);
-    st.st_ino = x.stx_ino;
-    st.st_mode = x.stx_mode;
-    st.st_nlink = x.stx_nlink;
-    st.st_uid = x.stx_uid;
-    st.st_gid = x.stx_gid;
-    st.st_rdev = makedev(x.stx_rdev_major, x.stx_rdev_minor);
-    st.st_size = static_cast<off_t>(x.stx_size);
-    st.st_blksize = static_cast<blksize_t>(x.stx_blksize);
-    st.st_blocks = static_cast<blkcnt_t>(x.stx_blocks);
-    st.st_atim = {x.stx_atime.tv_sec, x.stx_atime.tv_nsec};
-    st.st_mtim = {x.stx_mtime.tv_sec, x.stx_mtime.tv_nsec};
-    st.st_ctim = {x.stx_ctime.tv_sec, x.stx_ctime.tv_nsec};
-}
-
 // What each completion answers: the file's index and the operation.
-enum Op : uint64_t { kOpen, kLook, kRead, kCapabilities, kAcl, kSecondLook, kClose };
+enum Op : uint64_t { kOpen, kRead, kClose };
 uint64_t Tag(size_t file, Op op) { return (static_cast<uint64_t>(file) << 3) | op; }
 
 }  // namespace
@@ -96,7 +78,7 @@ std::unique_ptr<BatchReader> BatchReader::Make(Env& env) {
         io_uring_probe* probe = io_uring_get_probe_ring(&ring->ring);
         const bool offers = probe != nullptr && Offers(probe);
         if (probe) io_uring_free_probe(probe);
-        if (offers) return std::unique_ptr<BatchReader>(new BatchReader(std::move(ring)));
+        if (offers) return std::unique_ptr<BatchReader>(new BatchReader(env, std::move(ring)));
     }
     if (wanted == Wanted::kUring) {
         std::fprintf(stderr, "norv: NORV_IO=uring: io_uring unavailable (%s); using plain reads\n",
@@ -105,8 +87,17 @@ std::unique_ptr<BatchReader> BatchReader::Make(Env& env) {
     return nullptr;
 }
 
-BatchReader::BatchReader(std::unique_ptr<Ring> ring) : ring_(std::move(ring)) {}
-BatchReader::~BatchReader() = default;
+BatchReader::BatchReader(Env& env, std::unique_ptr<Ring> ring)
+    : env_(env), ring_(std::move(ring)) {}
+
+void BatchReader::Close(int fd) {
+    closes_.push_back(fd);
+    if (closes_.size() >= kMostFiles) Run({}, scratch_results_, nullptr);
+}
+
+BatchReader::~BatchReader() {
+    if (!closes_.empty()) Run({}, scratch_results_, nullptr);
+}
 
 void BatchReader::Run(std::span<const Request> requests, std::vector<Result>& results,
                       const std::atomic<bool>* stop) {
@@ -114,14 +105,8 @@ void BatchReader::Run(std::span<const Request> requests, std::vector<Result>& re
     results.assign(n, Result());
     io_uring* ring = &ring_->ring;
     auto stopped = [stop] { return stop && stop->load(std::memory_order_relaxed); };
-
-    struct Scratch {
-        open_how how{};
-        struct statx look {}, second {};
-        char capabilities[kXattrBytes], acl[kXattrBytes];
-        int capabilities_got = 0, acl_got = 0, read_got = 0;
-    };
-    thread_local std::vector<Scratch> scratch(kMostFiles);
+    thread_local std::vector<open_how> how(kMostFiles);
+    thread_local std::vector<int> read_got(kMostFiles);
 
     // Submits what is queued and takes `pending` completions, each given to `on`. The ring is
     // sized for every stage, so a submission never finds it full.
@@ -130,13 +115,13 @@ void BatchReader::Run(std::span<const Request> requests, std::vector<Result>& re
         // A ring that can take no more work (EAGAIN, EBUSY: memory short) is asked again; the
         // queued operations stay in it meanwhile.
         int submitted = -EAGAIN;
-        for (int tries = 0; tries < 10000 && submitted < 0; ++tries) {
+        for (int tries = 0; tries < 10000; ++tries) {
             submitted = io_uring_submit_and_wait(ring, pending);
-            if (submitted == -EAGAIN || submitted == -EBUSY) ::usleep(100);
-            if (submitted >= 0 || (submitted != -EINTR && submitted != -EAGAIN &&
-                                   submitted != -EBUSY)) {
+            if (submitted >= 0 ||
+                (submitted != -EINTR && submitted != -EAGAIN && submitted != -EBUSY)) {
                 break;
             }
+            if (submitted != -EINTR) ::usleep(100);
         }
         // Opened descriptors would be left behind with nobody to close them.
         if (submitted < 0) std::abort();
@@ -156,19 +141,25 @@ void BatchReader::Run(std::span<const Request> requests, std::vector<Result>& re
         return sqe;
     };
 
-    // The opens, all at once; nothing else is linked to them.
-    if (stopped()) {
-        for (Result& r : results) r.open_error = ECANCELED;
-        return;
+    // The closes left from earlier files, then the opens, all at once; nothing is linked to an
+    // open.
+    unsigned pending = 0;
+    for (int fd : closes_) {
+        io_uring_prep_close(queue(0, kClose), fd);
+        ++pending;
     }
-    for (size_t i = 0; i < n; ++i) {
-        Scratch& s = scratch[i];
-        s.how = {};
-        s.how.flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOATIME;
-        s.how.resolve = RESOLVE_NO_XDEV;
-        io_uring_prep_openat2(queue(i, kOpen), requests[i].dirfd, requests[i].name, &s.how);
+    closes_.clear();
+    const size_t opens = stopped() ? 0 : n;
+    for (size_t i = opens; i < n; ++i) results[i].open_error = ECANCELED;
+    for (size_t i = 0; i < opens; ++i) {
+        how[i] = {};
+        how[i].flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOATIME;
+        how[i].resolve = RESOLVE_NO_XDEV;
+        io_uring_prep_openat2(queue(i, kOpen), requests[i].dirfd, requests[i].name, &how[i]);
+        ++pending;
     }
-    complete(static_cast<unsigned>(n), [&](size_t i, Op, int res) {
+    complete(pending, [&](size_t i, Op op, int res) {
+        if (op != kOpen) return;
         if (res >= 0) {
             results[i].fd = res;
         } else {
@@ -176,95 +167,36 @@ void BatchReader::Run(std::span<const Request> requests, std::vector<Result>& re
         }
     });
 
-    // The first look, through each opened file. A file whose look fails is handed back open:
-    // the caller's own look fails the same way.
-    unsigned pending = 0;
-    for (size_t i = 0; i < n; ++i) {
-        if (results[i].fd < 0) continue;
-        io_uring_prep_statx(queue(i, kLook), results[i].fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS,
-                            &scratch[i].look);
-        ++pending;
-    }
-    std::vector<int> look_error(n, 0);
-    complete(pending, [&](size_t i, Op, int res) {
-        if (res < 0) look_error[i] = -res;
-    });
-
-    // Reads of the small regular files only: a FIFO or device is never read. One byte more than
-    // the size shows a file that grew since the look.
-    std::vector<bool> small(n, false);
+    // The first look, through each opened file (a plain fstat: the ring would hand it to a
+    // worker thread, which costs more than the call). Then reads of the small regular files
+    // only: a FIFO or device is never read. One byte more than the size shows a file that grew
+    // since the look.
     pending = 0;
     for (size_t i = 0; i < n && !stopped(); ++i) {
         Result& r = results[i];
-        if (r.fd < 0) continue;
-        if (look_error[i] != 0) continue;
-        StatOfStatx(scratch[i].look, r.st);
+        if (r.fd < 0 || env_.FStat(r.fd, &r.st) != 0) continue;
+        r.looked = true;
         if (!S_ISREG(r.st.st_mode) || r.st.st_size >= kBlockBytes ||
             r.st.st_size > requests[i].most_bytes) {
             continue;
         }
-        small[i] = true;
         r.bytes.resize(static_cast<size_t>(r.st.st_size) + 1);
+        read_got[i] = -1;
         io_uring_prep_read(queue(i, kRead), r.fd, r.bytes.data(),
                            static_cast<unsigned>(r.bytes.size()), 0);
         ++pending;
     }
-    complete(pending, [&](size_t i, Op, int res) { scratch[i].read_got = res; });
-
-    // A file read whole (all its size and nothing short): its attributes and its second look.
-    pending = 0;
+    complete(pending, [&](size_t i, Op, int res) { read_got[i] = res; });
     for (size_t i = 0; i < n; ++i) {
         Result& r = results[i];
-        if (!small[i]) continue;
-        const int got = scratch[i].read_got;
-        if (got < r.st.st_size || stopped()) {
-            small[i] = false;  // a failed or short read: the plain path reads it again
-            r.bytes.clear();
+        if (r.bytes.empty()) continue;
+        if (read_got[i] < r.st.st_size || stopped()) {
+            r.bytes.clear();  // a failed or short read: the plain path reads it again
             continue;
         }
-        r.bytes.resize(static_cast<size_t>(r.st.st_size));  // nothing past the size looked at
-        Scratch& s = scratch[i];
-        io_uring_prep_fgetxattr(queue(i, kCapabilities), r.fd, "security.capability",
-                                s.capabilities, kXattrBytes);
-        io_uring_prep_fgetxattr(queue(i, kAcl), r.fd, "system.posix_acl_access", s.acl,
-                                kXattrBytes);
-        io_uring_prep_statx(queue(i, kSecondLook), r.fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS,
-                            &s.second);
-        pending += 3;
-    }
-    complete(pending, [&](size_t i, Op op, int res) {
-        if (op == kCapabilities) scratch[i].capabilities_got = res;
-        if (op == kAcl) scratch[i].acl_got = res;
-        if (op == kSecondLook) results[i].after_error = res < 0 ? -res : 0;
-    });
-
-    // Settled files are closed; an attribute not plainly present or absent (too large, a file
-    // system without attributes) sends the file back to the plain path, which asks otherwise.
-    pending = 0;
-    for (size_t i = 0; i < n; ++i) {
-        Result& r = results[i];
-        if (!small[i]) continue;
-        Scratch& s = scratch[i];
-        auto take = [](int got, const char* value, std::optional<std::string>& kept) {
-            if (got == -ENODATA) return true;
-            if (got < 0) return false;
-            kept = std::string(value, static_cast<size_t>(got));
-            return true;
-        };
-        if (!take(s.capabilities_got, s.capabilities, r.capabilities) ||
-            !take(s.acl_got, s.acl, r.acl)) {
-            r.capabilities.reset();
-            r.acl.reset();
-            r.bytes.clear();
-            continue;
-        }
-        StatOfStatx(s.second, r.after);
+        r.bytes.resize(static_cast<size_t>(r.st.st_size));  // nothing past the size is hashed
         r.whole = true;
-        io_uring_prep_close(queue(i, kClose), r.fd);
-        r.fd = -1;
-        ++pending;
     }
-    complete(pending, [](size_t, Op, int) {});
 }
 
 }  // namespace norv::platform

@@ -248,7 +248,7 @@ FingerprintLanes::FingerprintLanes(Md5Kernel kernel, const std::atomic<bool>* st
 
 FingerprintLanes::~FingerprintLanes() {
     for (File& file : files_) {
-        if (file.held && file.fd >= 0) file.env->Close(file.fd);
+        if (file.held) file.env->Close(file.fd);
     }
     for (Queued& queued : queue_) {
         if (queued.result.fd >= 0) queued.folder->env().Close(queued.result.fd);
@@ -273,8 +273,8 @@ void FingerprintLanes::Add(const DirectoryHandle& folder, const std::string& nam
 }
 
 void FingerprintLanes::AddOpen(Env& env, int fd, const struct stat& st, Fingerprint result,
-                               Done done, std::optional<BatchReader::Result> batch) {
-    if (!batch && st.st_size > budget_.most_bytes) {
+                               Done done, std::optional<BatchReader::Result> batch, bool batch_fd) {
+    if (st.st_size > budget_.most_bytes) {
         // Sampled at once: there is nothing to share with the other lanes.
         FinishFingerprint(env, fd, st, SampledDigestOfOpenFile(env, fd, st.st_size), result);
         env.Close(fd);
@@ -284,6 +284,7 @@ void FingerprintLanes::AddOpen(Env& env, int fd, const struct stat& st, Fingerpr
     while (files_[lane].held) ++lane;
     File& file = files_[lane];
     file.held = true;
+    file.batch_fd = batch_fd;
     file.env = &env;
     file.fd = fd;
     file.st = st;
@@ -324,51 +325,45 @@ void FingerprintLanes::AddQueued() {
     Env& env = queued.folder->env();
     BatchReader::Result& batch = queued.result;
     Fingerprint result;
-    if (batch.whole) {
-        result.facts = FactsFromStat(batch.st);
-        const struct stat st = batch.st;
-        return AddOpen(env, -1, st, std::move(result), std::move(queued.done), std::move(batch));
-    }
     struct stat st {};
-    int fd = batch.fd;
+    const int fd = batch.fd;
     if (fd < 0) {
         // Not opened in the batch (a link, a mount point, a lease...): opened afresh its own way.
-        fd = OpenToFingerprint(*queued.folder, *queued.name, result, st);
-        if (fd < 0) return queued.done(std::move(result));
-        return AddOpen(env, fd, st, std::move(result), std::move(queued.done), std::nullopt);
+        const int own = OpenToFingerprint(*queued.folder, *queued.name, result, st);
+        if (own < 0) return queued.done(std::move(result));
+        return AddOpen(env, own, st, std::move(result), std::move(queued.done), std::nullopt);
     }
-    // Opened in the batch and left to go on: looked at as OpenToFingerprint looks.
-    if (env.FStat(fd, &st) != 0) {
-        env.Close(fd);
+    // Opened in the batch: looked at as OpenToFingerprint looks, once.
+    if (batch.looked) {
+        st = batch.st;
+    } else if (env.FStat(fd, &st) != 0) {
+        reader_->Close(fd);
         return queued.done(std::move(result));
     }
     result.facts = FactsFromStat(st);
     if (!S_ISREG(st.st_mode)) {
-        env.Close(fd);
+        reader_->Close(fd);
         return queued.done(std::move(result));
     }
-    AddOpen(env, fd, st, std::move(result), std::move(queued.done), std::nullopt);
+    std::optional<BatchReader::Result> read;
+    if (batch.whole) read = std::move(batch);
+    AddOpen(env, fd, st, std::move(result), std::move(queued.done), std::move(read), true);
 }
 
 void FingerprintLanes::Finish(int lane, ContentDigest content) {
     File& file = files_[lane];
-    if (file.batch) {
-        // Everything but the digests was read in the batch, the descriptor closed there.
-        const BatchReader::Result& batch = *file.batch;
-        file.result.md5 = std::move(content.md5);
-        file.result.sha256 = std::move(content.sha256);
-        file.result.content_whole = content.whole;
-        file.result.capabilities = batch.capabilities ? Kept(*batch.capabilities) : "";
-        file.result.acl = batch.acl ? Kept(*batch.acl) : "";
-        file.result.changed_while_read = batch.after_error != 0 || !SameTimes(file.st, batch.after);
-        file.batch.reset();
+    FinishFingerprint(*file.env, file.fd, file.st, std::move(content), file.result);
+    // A descriptor the batch opened is closed with its next batch.
+    if (file.batch_fd) {
+        reader_->Close(file.fd);
     } else {
-        FinishFingerprint(*file.env, file.fd, file.st, std::move(content), file.result);
         file.env->Close(file.fd);
     }
     file.held = false;
+    file.batch_fd = false;
     file.fd = -1;
     file.read.reset();
+    file.batch.reset();
     --in_hand_;
     Done done = std::move(file.done);
     file.done = nullptr;

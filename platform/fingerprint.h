@@ -136,9 +136,10 @@ Fingerprint FingerprintAt(const DirectoryHandle& folder, const std::string& name
 // serves (BatchReader) and the folder is opened through the system's Env, Add only queues the file,
 // up to kMostQueued of them; AddQueued() then opens, looks at and reads every queued file in one
 // batch and moves the oldest into a lane. A small file read whole there is hashed from the
-// batch's bytes with its facts from the batch; any other goes on as Add would take it, with the
-// descriptor the batch opened or, when the batch could not open it, opened afresh. The folder
-// and name given to Add must then stay valid until the file's `done`.
+// batch's bytes; any other goes on as Add would take it, with the descriptor the batch opened
+// or, when the batch could not open it, opened afresh. Attributes and the second look are asked
+// through the descriptor as FingerprintAt asks them. The folder and name given to Add must then
+// stay valid until the file's `done`.
 class FingerprintLanes {
   public:
     using Done = std::function<void(Fingerprint&&)>;
@@ -173,9 +174,10 @@ class FingerprintLanes {
     struct File {
         bool held = false;  // false: the lane is free
         Env* env = nullptr;
-        int fd = -1;  // -1 for a file read whole in a batch
+        int fd = -1;
+        bool batch_fd = false;  // opened by the batch reader, which closes it
         struct stat st {};
-        std::optional<BatchReader::Result> batch;  // read whole in a batch
+        std::optional<BatchReader::Result> batch;  // read whole in a batch: its bytes
         bool fed = false;
         Fingerprint result;
         std::optional<ContentRead> read;
@@ -191,7 +193,7 @@ class FingerprintLanes {
         BatchReader::Result result;
     };
     void AddOpen(Env& env, int fd, const struct stat& st, Fingerprint result, Done done,
-                 std::optional<BatchReader::Result> batch);
+                 std::optional<BatchReader::Result> batch, bool batch_fd = false);
     void OpenQueue();
     void Finish(int lane, ContentDigest content);
 
