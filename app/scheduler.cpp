@@ -16,11 +16,11 @@ std::string ScanScheduler::Label(const std::string& scan_period) const {
     return PlainNumber(elapsed_minutes_) + "/" + scan_period;
 }
 
-ScanScheduler::TickResult ScanScheduler::Tick(const std::string& scan_period) {
+ScanScheduler::TickResult ScanScheduler::Tick(const Settings& settings) {
     elapsed_minutes_ += 0.5;
     TickResult tick;
-    tick.label = Label(scan_period);
-    tick.check_due = elapsed_minutes_ >= LeadingNumber(scan_period);
+    tick.label = Label(settings.scan_period);
+    tick.check_due = elapsed_minutes_ >= settings.scan_period_number;
     return tick;
 }
 

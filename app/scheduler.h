@@ -12,6 +12,8 @@
 
 #include <string>
 
+#include "config/settings.h"
+
 namespace norv {
 
 class ScanScheduler {
@@ -21,8 +23,8 @@ class ScanScheduler {
         bool check_due;
     };
 
-    // One tick of the scan-period timer with the period text as the settings hold it.
-    TickResult Tick(const std::string& scan_period);
+    // One tick of the scan-period timer with the period the settings hold (line 11).
+    TickResult Tick(const Settings& settings);
     // The label for the count as it stands, with a period just saved.
     std::string Label(const std::string& scan_period) const;
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 
 #include "platform/charset.h"
 #include "platform/text_file.h"
@@ -52,6 +53,24 @@ Result<double> ScanPeriodMinutes(std::string_view scan_period) {
                                          "\" は 0 より大きく " +
                                          std::to_string(static_cast<int>(kMaxScanPeriodMinutes)) +
                                          " 以下 (1 年まで) の分数ではありません");
+}
+
+void SetLineValues(Settings& settings) {
+    settings.mail_alert_on = LeadingNumber(settings.mail_alert) == 1.0;
+    const double auto_check = LeadingNumber(settings.auto_check);
+    settings.auto_check_on = auto_check == 1.0;
+    settings.auto_check_not_clear = auto_check != 0.0;
+    settings.scan_period_number = LeadingNumber(settings.scan_period);
+    // The whole line as one number, as strtod reads it; blanks after it do not count.
+    std::string text = settings.scan_period;
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.pop_back();
+    char* end = nullptr;
+    errno = 0;
+    const double plain = std::strtod(text.c_str(), &end);
+    settings.scan_period_plain = end != text.c_str() && *end == '\0' && errno == 0
+                                     ? std::optional<double>(plain)
+                                     : std::nullopt;
+    settings.scan_period_minutes = ScanPeriodMinutes(settings.scan_period);
 }
 
 int SwitchState(std::string_view line) {
@@ -170,11 +189,12 @@ Result<SettingsChange> LoadSettings(const RunContext& context, Settings& setting
     if (!cracked_dir.ok()) return cracked_dir.status();
     loaded.save_dir = std::move(save_dir).value();
     loaded.cracked_dir = std::move(cracked_dir).value();
+    SetLineValues(loaded);
 
     settings = std::move(loaded);
     switches.mail_always = SwitchState(lines[11]);
     switches.auto_restore = SwitchState(lines[12]);
-    return SettingsChange{LeadingNumber(settings.auto_check) == 1.0};
+    return SettingsChange{settings.auto_check_on};
 }
 
 Result<SettingsChange> SaveSettings(const RunContext& context, const Settings& settings,
@@ -206,7 +226,11 @@ Result<SettingsChange> SaveSettings(const RunContext& context, const Settings& s
     // The file holds the mail password: owner-only.
     NORV_RETURN_IF_ERROR(platform::WriteTextFileAtomic(*context.env, context.SettingsPath(), lines,
                                                        context.charset, 0600));
-    return SettingsChange{LeadingNumber(settings.auto_check) != 0.0};
+    // Read from the line as written, whoever made the record.
+    Settings written;
+    written.auto_check = settings.auto_check;
+    SetLineValues(written);
+    return SettingsChange{written.auto_check_not_clear};
 }
 
 std::vector<platform::FileIdentity> ProgramFolders(platform::Env& env, const Settings& settings) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,18 @@ namespace norv {
 inline constexpr int kSettingsLineCount = 15;
 // Fifteen short lines: a settings file larger than this is not one, and is not read.
 inline constexpr int64_t kSettingsFileMaxBytes = 1 << 20;
+
+// The number at the start of a text, blanks ignored; 0 when there is none ("2.5min" -> 2.5).
+double LeadingNumber(std::string_view text);
+
+// The longest period between automatic checks: one year, in minutes.
+inline constexpr double kMaxScanPeriodMinutes = 525600;
+
+// Line 11 as the period of automatic checks: its leading number of minutes (a fraction of a
+// minute allowed), when that is above zero and at most kMaxScanPeriodMinutes. Otherwise fails
+// with a message naming line 11, the text and the range, so that no caller ever turns a period
+// of 10^20 minutes into a time that overflows.
+Result<double> ScanPeriodMinutes(std::string_view scan_period);
 
 struct Settings {
     std::string reserved_line;  // line 1: kept and written back unchanged
@@ -36,7 +49,25 @@ struct Settings {
     // lines 12 and 13: see LiveSwitches
     std::string save_dir;     // line 14
     std::string cracked_dir;  // line 15
+
+    // Lines 3, 10 and 11 as values, set from the text above by SetLineValues alone (at a load,
+    // and for the record the GUI's edit state makes), so that no caller reads the text again.
+    // The text stays for a write-back byte for byte.
+    bool mail_alert_on = false;  // line 3's number is 1: a check mails its report
+    bool auto_check_on = false;  // line 10's number is 1: the automatic checks run
+    // Line 10's number is not 0: a save with a greyed switch keeps the checks running.
+    bool auto_check_not_clear = false;
+    // Line 11's leading number (0 when none): the minutes the window's count runs to.
+    double scan_period_number = 0;
+    // The number the whole of line 11 is (blanks after it aside), when it is one: the status
+    // strip's period.
+    std::optional<double> scan_period_plain;
+    // Line 11 as the automatic checks' period (ScanPeriodMinutes), or why it is none.
+    Result<double> scan_period_minutes = ScanPeriodMinutes("");
 };
+
+// Sets the values of lines 3, 10 and 11 from their text; the only place they are set.
+void SetLineValues(Settings& settings);
 
 // The two switches that act without a save. States as stored: 0 clear, 1 set, 2 greyed.
 struct LiveSwitches {
@@ -48,18 +79,6 @@ struct LiveSwitches {
 struct SettingsChange {
     bool auto_check_on = false;
 };
-
-// The number at the start of a text, blanks ignored; 0 when there is none ("2.5min" -> 2.5).
-double LeadingNumber(std::string_view text);
-
-// The longest period between automatic checks: one year, in minutes.
-inline constexpr double kMaxScanPeriodMinutes = 525600;
-
-// Line 11 as the period of automatic checks: its leading number of minutes (a fraction of a
-// minute allowed), when that is above zero and at most kMaxScanPeriodMinutes. Otherwise fails
-// with a message naming line 11, the text and the range, so that no caller ever turns a period
-// of 10^20 minutes into a time that overflows.
-Result<double> ScanPeriodMinutes(std::string_view scan_period);
 
 // A switch line's state: its leading number rounded, when that is 1 or 2; anything else reads
 // as 0, clear.
@@ -81,13 +100,13 @@ std::vector<platform::FileIdentity> ProgramFolders(platform::Env& env, const Set
 // with fewer than 15 lines fails, naming the file and the cause, and changes nothing. So does a
 // save or cracked folder line (14, 15) that is not an absolute folder below the root; an empty one
 // keeps the folder `settings` already holds (the default until a file names one). auto_check_on:
-// line 10 reads 1.
+// line 10 reads 1 (Settings::auto_check_on).
 Result<SettingsChange> LoadSettings(const RunContext& context, Settings& settings,
                                     LiveSwitches& switches);
 
 // Writes `settings` (lines 12 and 13 from `switches`) to the file, atomically and owner-only.
 // A value holding a line break is refused and nothing is written. auto_check_on: line 10 as
-// written is not 0 (a greyed switch keeps the checks running).
+// written is not 0 (Settings::auto_check_not_clear: a greyed switch keeps the checks running).
 Result<SettingsChange> SaveSettings(const RunContext& context, const Settings& settings,
                                     const LiveSwitches& switches);
 

@@ -234,6 +234,14 @@ int ChangeWatcher::AddWatch(const platform::DirectoryHandle& folder, const std::
     return watch.value();
 }
 
+bool ChangeWatcher::IsNamedLikeProgramFolder(const std::string& name) const {
+    for (const std::string* folder : {&settings_.cracked_dir, &settings_.save_dir}) {
+        const std::vector<std::string> names = platform::PathNames(*folder);
+        if (std::find(names.begin(), names.end(), name) != names.end()) return true;
+    }
+    return false;
+}
+
 bool ChangeWatcher::IsOwnFile(const Folder& folder, const std::string& name) const {
     if (!(folder.identity == program_folder_)) return false;
     return std::any_of(
@@ -335,6 +343,10 @@ void ChangeWatcher::WatchNewFolder(int parent_watch, const std::string& name) {
     }
     const std::string parent_path = FolderPath(parent_watch);
     const std::string path = parent_path + name;
+    // A cracked or save folder made since the watches were set (the first quarantine makes the
+    // cracked folder) is known by its identity only once read again; the walk below then leaves
+    // it out like those SetWatches found, so that a copy put there is no new file.
+    if (IsNamedLikeProgramFolder(name)) excluded_ = ProgramFolders(engine_.env(), settings_);
     auto child = platform::OpenDirectoryAt(**parent, name, path);
     if (!child.ok()) {
         // Gone again, or swapped for a link: its own events say the rest. Anything else (a

@@ -10,7 +10,8 @@
 //   file, so that a page rewritten without pause or hidden in a flood of new files is back at
 //   once;
 // - a folder that appears under a tree rule is watched before it is listed, and every file in it
-//   is checked, so nothing written before the watch was set is missed;
+//   is checked, so nothing written before the watch was set is missed; a cracked or save folder
+//   made since the watches were set is left out, as those found then are;
 // - a lost event queue, a watch that cannot be set, a watched folder moved or replaced, or more
 //   pending files than the bound, falls back to a full check after a message saying why;
 // - changes found close together form one burst: one mail and one run in the events for a
@@ -129,6 +130,9 @@ class ChangeWatcher {
     void EndBurstIfDue(Clock::time_point now, bool force);
     Clock::time_point NextDeadline(Clock::time_point now) const;
     bool IsOwnFile(const Folder& folder, const std::string& name) const;
+    // `name` is one of the names on the path of the cracked or the save folder: a folder that
+    // appears under it may be one of them, made since the watches were set.
+    bool IsNamedLikeProgramFolder(const std::string& name) const;
 
     ScanEngine& engine_;
     const RuleTable& rules_;

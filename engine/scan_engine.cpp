@@ -48,9 +48,8 @@ int DefaultDigestWorkers() {
     return n == 0 ? 1 : static_cast<int>(std::min(n, 8u));
 }
 
-bool ShouldSendReport(int64_t changes, const std::string& mail_alert, int mail_always) {
-    bool alert = LeadingNumber(mail_alert) == 1.0;
-    return changes > 0 ? alert : alert && mail_always == 1;
+bool ShouldSendReport(int64_t changes, bool mail_alert_on, int mail_always) {
+    return changes > 0 ? mail_alert_on : mail_alert_on && mail_always == 1;
 }
 
 ScanEngine::ScanEngine(ProcessState state, FileInfoStore& store, EngineHooks hooks)
@@ -305,7 +304,7 @@ Status ScanEngine::Check() {
     NORV_RETURN_IF_ERROR(RunScan());
     // A part of the trees not seen is news the administrator must hear, like a change.
     if (ShouldSendReport(state_.counters.changes() + static_cast<int64_t>(unseen_places_.size()),
-                         state_.settings.mail_alert, state_.switches.mail_always)) {
+                         state_.settings.mail_alert_on, state_.switches.mail_always)) {
         hooks_.mailer.SendScanReport();
     }
     hooks_.observer.SetCounts(state_.counters);

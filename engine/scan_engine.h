@@ -55,9 +55,9 @@ struct EngineHooks {
     ScanReportMailer& mailer;
 };
 
-// Whether Check mails its report: with changes when mail_alert is 1; without, only when
-// mail_alert is 1 and the "mail even without tampering" switch (mail_always) is 1.
-bool ShouldSendReport(int64_t changes, const std::string& mail_alert, int mail_always);
+// Whether Check mails its report: with changes when line 3 reads 1 (mail_alert_on); without,
+// only when it does and the "mail even without tampering" switch (mail_always) is 1.
+bool ShouldSendReport(int64_t changes, bool mail_alert_on, int mail_always);
 
 // The warnings a rule deserves; `rules` is the whole table and `index` the rule's place in it.
 // `kind` is what the rule's path is on disk (kMissing when it is not there).

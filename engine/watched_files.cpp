@@ -145,7 +145,7 @@ bool ScanEngine::EndWatchBurst() {
     // leaves no trace.
     if (state_.counters.changes() == 0) return false;
     if (events_) events_->EndRun(state_.counters, "completed");
-    const bool mail = ShouldSendReport(state_.counters.changes(), state_.settings.mail_alert,
+    const bool mail = ShouldSendReport(state_.counters.changes(), state_.settings.mail_alert_on,
                                        state_.switches.mail_always);
     if (mail) {
         std::vector<std::string> lines = std::move(burst_lines_);

@@ -4,7 +4,7 @@
 // the failing library gave (errno, an SQLite code, a CURLcode, or one of our own below), which
 // is only shown, and a message that names the file and the cause. Each C library's numbers are
 // translated into kinds in one place: errno here, SQLite in database.cpp, curl in smtp.cpp,
-// libarchive in lha_archive.cpp. It is a cheap value; no exception crosses a library boundary.
+// libarchive in platform/lha/. It is a cheap value; no exception crosses a library boundary.
 // Result<T> holds either a value or a failed Status.
 #pragma once
 

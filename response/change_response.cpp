@@ -342,201 +342,279 @@ bool ChangeResponse::TakeOutWhatStands(const std::string& path) {
     return fail(Status::FromErrno(error, path + " をクラックフォルダへ移せません"));
 }
 
+namespace {
+// How much of a file the cracked folder keeps.
+enum class Evidence { kWhole, kHead, kIndexOnly };
+}  // namespace
+
+// One quarantine move under way: what each step found, for the steps after it.
+struct ChangeResponse::QuarantineMove {
+    QuarantineMove(platform::Env& env, ChangeKind change, const std::string& changed_path,
+                   const FileLocation& location)
+        : kind(change), path(changed_path), where(location), in(env), out(env) {}
+
+    const ChangeKind kind;
+    const std::string& path;
+    const FileLocation& where;
+    // The folder holding the file, and the file's name in it.
+    std::shared_ptr<platform::DirectoryHandle> opened_holder;
+    const platform::DirectoryHandle* holder = nullptr;
+    std::string name;
+    // The cracked folder; -1 when only the index line's message can keep the evidence.
+    std::shared_ptr<platform::DirectoryHandle> cracked;
+    Status cracked_status;
+    int cracked_fd = -1;
+    // The file, opened once (no descriptor for a link), as it was looked at.
+    ScopedFd in;
+    struct stat st {};
+    std::string link_target;
+    bool is_link = false;
+    int64_t size = 0;
+    // The evidence kept of it.
+    Evidence evidence = Evidence::kWhole;
+    std::string stamp;
+    std::string copy_name;
+    ScopedFd out;
+    bool rewritten = false;  // the last copy did not match because the file was written to
+    platform::ContentDigest digests;
+    std::string shown_copy;
+};
+
 bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
                                    const FileLocation& where) {
-    auto fail = [&](const Status& status) {
-        Say(path, status,
-            "改ざんされたファイル " + path +
-                " をクラックフォルダへ移せません (ファイルはそのままです): " + status.message());
-        if (events_) events_->Action(path, ResponseAction::kQuarantine, false, status.message());
-        return false;
-    };
-    // The folder holding the file: the one the walk verified, or the rule's, name by name.
-    std::shared_ptr<platform::DirectoryHandle> opened_holder;
-    const platform::DirectoryHandle* holder = where.folder;
-    std::string name = where.name;
-    if (!holder) {
-        auto place = OpenWatchedPlace(env_, archive_.rules(), path);
-        if (!place.ok()) return fail(place.status());
-        auto folder = OpenHoldingFolder(place.value());
-        if (!folder.ok()) return fail(folder.status());
-        opened_holder = std::move(folder).value();
-        holder = opened_holder.get();
-        name = place->relative.back();
-    }
+    QuarantineMove move(env_, kind, path, where);
+    Status step = FindHolder(move);
+    if (step.ok()) step = OpenCrackedFolder(move);
+    if (step.ok()) step = OpenSuspect(move);
+    if (!step.ok()) return FailMove(path, step);
+    if (!ChooseEvidence(move)) return false;
+    step = KeepEvidence(move);
+    if (!step.ok()) return FailMove(path, step);
+    WriteIndexLine(move);
+    step = RemoveSuspect(move);
+    if (!step.ok()) return FailMove(path, step);
+    if (events_) events_->Action(path, ResponseAction::kQuarantine, true, move.shown_copy);
+    return true;
+}
 
-    const std::string& folder = settings_.cracked_dir;
+bool ChangeResponse::FailMove(const std::string& path, const Status& status) {
+    Say(path, status,
+        "改ざんされたファイル " + path +
+            " をクラックフォルダへ移せません (ファイルはそのままです): " + status.message());
+    if (events_) events_->Action(path, ResponseAction::kQuarantine, false, status.message());
+    return false;
+}
+
+Status ChangeResponse::FindHolder(QuarantineMove& move) {
+    // The folder holding the file: the one the walk verified, or the rule's, name by name.
+    move.holder = move.where.folder;
+    move.name = move.where.name;
+    if (move.holder) return Status::Ok();
+    auto place = OpenWatchedPlace(env_, archive_.rules(), move.path);
+    if (!place.ok()) return place.status();
+    auto folder = OpenHoldingFolder(place.value());
+    if (!folder.ok()) return folder.status();
+    move.opened_holder = std::move(folder).value();
+    move.holder = move.opened_holder.get();
+    move.name = place->relative.back();
+    return Status::Ok();
+}
+
+Status ChangeResponse::OpenCrackedFolder(QuarantineMove& move) {
     // Evidence goes only to a folder nobody but root can reach into, rename or replace. One that
     // another user swapped for a folder or link of their own must not keep every page defaced:
     // an altered page still leaves the site and comes back, and the message and the event keep
     // its size and digest. A folder that merely cannot be made or written keeps the file in
     // place, the evidence whole, until the administrator mends it.
-    Status made = platform::MakeDirectories(env_, folder, 0700);
-    if (!made.ok()) return fail(made);
-    auto cracked = platform::OpenTrustedFolder(env_, folder);
+    Status made = platform::MakeDirectories(env_, settings_.cracked_dir, 0700);
+    if (!made.ok()) return made;
+    auto cracked = platform::OpenTrustedFolder(env_, settings_.cracked_dir);
     if (!cracked.ok() &&
-        !(cracked.status().Is(ErrorKind::kRefused) && kind == ChangeKind::kAltered)) {
-        return fail(cracked.status());
+        !(cracked.status().Is(ErrorKind::kRefused) && move.kind == ChangeKind::kAltered)) {
+        return cracked.status();
     }
-    const int cracked_fd = cracked.ok() ? (*cracked)->fd() : -1;
+    move.cracked_status = cracked.status();
+    if (cracked.ok()) move.cracked = std::move(cracked).value();
+    move.cracked_fd = move.cracked ? move.cracked->fd() : -1;
+    return Status::Ok();
+}
 
+Status ChangeResponse::OpenSuspect(QuarantineMove& move) {
+    const std::string& path = move.path;
+    const int holder_fd = move.holder->fd();
+    const char* name = move.name.c_str();
+    struct stat& st = move.st;
     // The file itself, opened once: a regular file, or a link (O_NOFOLLOW refuses it). A lease
     // another process holds on it is waited for, never a FIFO swapped in.
-    ScopedFd in(env_, platform::OpenRegularForReading(env_, holder->fd(), name.c_str()));
-    struct stat st {};
-    std::string link_target;
-    if (in.get() >= 0) {
-        if (env_.FStat(in.get(), &st) != 0) return fail(Status::FromErrno(errno, path));
+    move.in.reset(platform::OpenRegularForReading(env_, holder_fd, name));
+    if (move.in.get() >= 0) {
+        if (env_.FStat(move.in.get(), &st) != 0) return Status::FromErrno(errno, path);
         if (!S_ISREG(st.st_mode)) {
-            return fail(Status::Error(ErrorKind::kRefused, EINVAL,
-                                      path + " は通常のファイルではありません"));
+            return Status::Error(ErrorKind::kRefused, EINVAL,
+                                 path + " は通常のファイルではありません");
         }
     } else {
-        if (errno == ENOENT && where.identity) {
-            return fail(Status::FromErrno(ENOENT, path + " は検査の後でなくなりました"));
+        if (errno == ENOENT && move.where.identity) {
+            return Status::FromErrno(ENOENT, path + " は検査の後でなくなりました");
         }
-        if (errno != ELOOP) return fail(Status::FromErrno(errno, path + " を読めません"));
+        if (errno != ELOOP) return Status::FromErrno(errno, path + " を読めません");
         // A link is looked at only after a look that asks nothing has found a link there.
-        auto link = platform::LookAtEntry(env_, holder->fd(), name, path);
-        if (!link.ok()) return fail(link.status());
+        auto link = platform::LookAtEntry(env_, holder_fd, move.name, path);
+        if (!link.ok()) return link.status();
         if (link->kind != platform::EntryKind::kSymlink ||
-            env_.FStatAt(holder->fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !S_ISLNK(st.st_mode)) {
-            return fail(Status::FromErrno(ENOENT, path + " がありません"));
+            env_.FStatAt(holder_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode)) {
+            return Status::FromErrno(ENOENT, path + " がありません");
         }
-        auto target = platform::ReadLinkTarget(env_, holder->fd(), name.c_str());
-        if (!target) return fail(Status::FromErrno(errno, path + " を読めません"));
-        link_target = std::move(*target);
+        auto target = platform::ReadLinkTarget(env_, holder_fd, name);
+        if (!target) return Status::FromErrno(errno, path + " を読めません");
+        move.link_target = std::move(*target);
     }
-    const bool is_link = in.get() < 0;
+    move.is_link = move.in.get() < 0;
     // Found by a walk that has ended: only the very file measured is taken, never one put at
     // its path since (the next check finds that one).
-    if (where.identity &&
-        (st.st_dev != where.identity->device || st.st_ino != where.identity->inode)) {
-        return fail(Status::Error(ErrorKind::kRefused, EAGAIN,
-                                  path + " は検査の後で別のファイルに置き換えられました"));
+    const auto& identity = move.where.identity;
+    if (identity && (st.st_dev != identity->device || st.st_ino != identity->inode)) {
+        return Status::Error(ErrorKind::kRefused, EAGAIN,
+                             path + " は検査の後で別のファイルに置き換えられました");
     }
-    const int64_t size = is_link ? 0 : static_cast<int64_t>(st.st_size);
+    move.size = move.is_link ? 0 : static_cast<int64_t>(st.st_size);
+    return Status::Ok();
+}
 
+bool ChangeResponse::ChooseEvidence(QuarantineMove& move) {
     // How much evidence this run still has room for: the whole file, its first bytes, or (past
     // the number of copies) an index line alone.
-    enum class Evidence { kWhole, kHead, kIndexOnly };
-    Evidence evidence = Evidence::kWhole;
-    if (cracked_fd < 0) {
-        evidence = Evidence::kIndexOnly;
+    move.evidence = Evidence::kWhole;
+    if (move.cracked_fd < 0) {
+        move.evidence = Evidence::kIndexOnly;
     } else if (copies_this_run_ >= bounds_.most_copies) {
-        if (kind != ChangeKind::kAltered) {
+        if (move.kind != ChangeKind::kAltered) {
             if (!limit_shown_) {
-                Say(path, Status::Error(ErrorKind::kLimit, kErrLimit, kCopyLimitMessage),
+                Say(move.path, Status::Error(ErrorKind::kLimit, kErrLimit, kCopyLimitMessage),
                     kCopyLimitMessage);
             }
             limit_shown_ = true;
             if (events_)
-                events_->Action(path, ResponseAction::kQuarantine, false, kCopyLimitMessage);
+                events_->Action(move.path, ResponseAction::kQuarantine, false, kCopyLimitMessage);
             return false;
         }
-        evidence = Evidence::kIndexOnly;
-    } else if (!is_link && size > bounds_.most_bytes - bytes_this_run_) {
-        evidence = Evidence::kHead;
+        move.evidence = Evidence::kIndexOnly;
+    } else if (!move.is_link && move.size > bounds_.most_bytes - bytes_this_run_) {
+        move.evidence = Evidence::kHead;
     }
+    return true;
+}
 
+Status ChangeResponse::MakeCopyEntry(QuarantineMove& move) {
     // A free name: an earlier copy of the same name is evidence too, never overwritten.
-    const std::string stamp = CrackedStamp(regional_, clock_.Now());
-    std::string copy_name;
-    ScopedFd out(env_);
-    auto make_copy_entry = [&]() -> Status {
-        for (int n = 1; n <= kMostCopiesPerName; ++n) {
-            std::string candidate = CrackedName(stamp, n, name);
-            int made_entry = -1;
-            if (is_link) {
-                made_entry = env_.SymlinkAt(link_target.c_str(), cracked_fd, candidate.c_str());
-            } else {
-                out.reset(env_.OpenAt(cracked_fd, candidate.c_str(),
-                                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-                made_entry = out.get();
-            }
-            if (made_entry >= 0) {
-                copy_name = std::move(candidate);
-                return Status::Ok();
-            }
-            if (errno != EEXIST) {
-                return Status::FromErrno(errno,
-                                         platform::JoinPath(folder, candidate) + " を作れません");
-            }
+    const std::string& folder = settings_.cracked_dir;
+    for (int n = 1; n <= kMostCopiesPerName; ++n) {
+        std::string candidate = CrackedName(move.stamp, n, move.name);
+        int made_entry = -1;
+        if (move.is_link) {
+            made_entry =
+                env_.SymlinkAt(move.link_target.c_str(), move.cracked_fd, candidate.c_str());
+        } else {
+            move.out.reset(env_.OpenAt(move.cracked_fd, candidate.c_str(),
+                                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            made_entry = move.out.get();
         }
-        return Status::Error(ErrorKind::kExists, EEXIST,
-                             folder + " に " + name + " のコピーの空き名がありません");
-    };
+        if (made_entry >= 0) {
+            move.copy_name = std::move(candidate);
+            return Status::Ok();
+        }
+        if (errno != EEXIST) {
+            return Status::FromErrno(errno,
+                                     platform::JoinPath(folder, candidate) + " を作れません");
+        }
+    }
+    return Status::Error(ErrorKind::kExists, EEXIST,
+                         folder + " に " + move.name + " のコピーの空き名がありません");
+}
+
+Status ChangeResponse::CopyIntoCracked(QuarantineMove& move, int64_t bytes, bool head,
+                                       platform::ContentDigest* copied_digest) {
     // One copy entry filled with the file's first `bytes` (all of it, unless `head`), verified,
     // and counted against this run's bounds; the entry goes again when the copy fails.
-    bool rewritten = false;  // the last copy did not match because the file was written to
-    auto copy_into_cracked = [&](int64_t bytes, bool head, platform::ContentDigest* copied_digest) {
-        Status copied = make_copy_entry();
-        if (copied.ok() && !is_link) {
-            copied =
-                CopyAndVerify(env_, in.get(), st, bytes, head, out.get(), cracked_fd, copy_name,
-                              platform::JoinPath(folder, copy_name), copied_digest, &rewritten);
-            if (!copied.ok()) env_.UnlinkAt(cracked_fd, copy_name.c_str(), 0);
-        }
-        if (copied.ok()) {
-            ++copies_this_run_;
-            bytes_this_run_ += bytes;
-        } else {
-            copy_name.clear();
-        }
-        return copied;
-    };
-    platform::ContentDigest digests{platform::Md5Hex(link_target), platform::Sha256Hex(link_target),
-                                    true};
-    if (evidence == Evidence::kWhole) {
-        Status made_copy = copy_into_cracked(size, false, &digests);
+    Status copied = MakeCopyEntry(move);
+    if (copied.ok() && !move.is_link) {
+        copied = CopyAndVerify(env_, move.in.get(), move.st, bytes, head, move.out.get(),
+                               move.cracked_fd, move.copy_name,
+                               platform::JoinPath(settings_.cracked_dir, move.copy_name),
+                               copied_digest, &move.rewritten);
+        if (!copied.ok()) env_.UnlinkAt(move.cracked_fd, move.copy_name.c_str(), 0);
+    }
+    if (copied.ok()) {
+        ++copies_this_run_;
+        bytes_this_run_ += bytes;
+    } else {
+        move.copy_name.clear();
+    }
+    return copied;
+}
+
+Status ChangeResponse::KeepEvidence(QuarantineMove& move) {
+    move.stamp = CrackedStamp(regional_, clock_.Now());
+    move.digests = {platform::Md5Hex(move.link_target), platform::Sha256Hex(move.link_target),
+                    true};
+    if (move.evidence == Evidence::kWhole) {
+        Status made_copy = CopyIntoCracked(move, move.size, false, &move.digests);
         if (!made_copy.ok()) {
             // Short of room, or the file written to while it was copied: its first bytes and
             // its digest are the evidence, and it still leaves the site, so a page rewritten
             // without pause comes back.
-            if ((!OutOfRoom(made_copy) && !rewritten) || is_link) {
-                return fail(Status::Error(made_copy.kind(), made_copy.code(),
-                                          path + ": " + made_copy.message()));
+            if ((!OutOfRoom(made_copy) && !move.rewritten) || move.is_link) {
+                return Status::Error(made_copy.kind(), made_copy.code(),
+                                     move.path + ": " + made_copy.message());
             }
-            evidence = Evidence::kHead;
+            move.evidence = Evidence::kHead;
         }
     }
     // The file's own digest (sampled when it is too large to read whole) stands for what a
     // partial copy lacks.
-    if (evidence != Evidence::kWhole && !is_link) {
-        env_.LSeek(in.get(), 0, SEEK_SET);
-        digests = platform::DigestOfOpenFile(env_, in.get(), size);
+    if (move.evidence != Evidence::kWhole && !move.is_link) {
+        env_.LSeek(move.in.get(), 0, SEEK_SET);
+        move.digests = platform::DigestOfOpenFile(env_, move.in.get(), move.size);
     }
-    const std::string& digest = digests.md5;
-    if (evidence == Evidence::kHead) {
+    if (move.evidence == Evidence::kHead) {
         platform::ContentDigest head_digest;
-        if (!copy_into_cracked(std::min(size, kEvidenceHeadBytes), true, &head_digest).ok()) {
-            evidence = Evidence::kIndexOnly;
+        if (!CopyIntoCracked(move, std::min(move.size, kEvidenceHeadBytes), true, &head_digest)
+                 .ok()) {
+            move.evidence = Evidence::kIndexOnly;
         }
     }
-    const std::string shown_copy =
-        copy_name.empty() ? std::string(kNoCopyName) : platform::JoinPath(folder, copy_name);
+    move.shown_copy = move.copy_name.empty()
+                          ? std::string(kNoCopyName)
+                          : platform::JoinPath(settings_.cracked_dir, move.copy_name);
+    return Status::Ok();
+}
 
+void ChangeResponse::WriteIndexLine(QuarantineMove& move) {
+    const std::string& folder = settings_.cracked_dir;
+    const std::string& path = move.path;
+    const std::string& digest = move.digests.md5;
     // The index says where the copy came from; a file kept in part or not at all also has its
     // size there, and its digest stands for what the copy lacks.
-    std::string line = (copy_name.empty() ? std::string(kNoCopyName) : DisplayPath(copy_name)) +
-                       "\t" + std::string(ChangeKindName(kind)) + "\t" +
-                       regional_.DateTime(clock_.Now()) + "\t" + digest + "\t" + DisplayPath(path);
-    if (evidence != Evidence::kWhole) line += "\t" + std::to_string(size);
-    if (evidence == Evidence::kHead) line += std::string("\t") + kHeadOnlyNote;
+    std::string line =
+        (move.copy_name.empty() ? std::string(kNoCopyName) : DisplayPath(move.copy_name)) + "\t" +
+        std::string(ChangeKindName(move.kind)) + "\t" + regional_.DateTime(clock_.Now()) + "\t" +
+        digest + "\t" + DisplayPath(path);
+    if (move.evidence != Evidence::kWhole) line += "\t" + std::to_string(move.size);
+    if (move.evidence == Evidence::kHead) line += std::string("\t") + kHeadOnlyNote;
     // What the file was, read through the descriptor it was copied from.
-    platform::ExtendedFacts evidence_facts = platform::ExtendedFactsOf(env_, in.get(), st);
-    evidence_facts.sha256 = digests.sha256;
+    platform::ExtendedFacts evidence_facts =
+        platform::ExtendedFactsOf(env_, move.in.get(), move.st);
+    evidence_facts.sha256 = move.digests.sha256;
     line += CrackedAttributes(evidence_facts);
     std::string bytes = platform::EncodeTextEscaping(
                             line, charset_.empty() ? platform::SystemCharset() : charset_) +
                         "\r\n";
     ScopedFd index(env_,
-                   cracked_fd < 0
+                   move.cracked_fd < 0
                        ? -1
-                       : env_.OpenAt(cracked_fd, kCrackedIndexName,
+                       : env_.OpenAt(move.cracked_fd, kCrackedIndexName,
                                      O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-    Status indexed = cracked_fd < 0 ? cracked.status()
+    Status indexed = move.cracked_fd < 0 ? move.cracked_status
                      : index.get() < 0
                          ? Status::FromErrno(errno, platform::JoinPath(folder, kCrackedIndexName))
                          : platform::WriteFully(env_, index.get(), bytes, kCrackedIndexName);
@@ -544,26 +622,29 @@ bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
     if (!indexed.ok()) {
         // The message keeps what the index could not.
         Say(path, indexed,
-            "クラックフォルダの一覧に " + shown_copy + " を書けません (" + DisplayPath(path) +
-                " サイズ " + std::to_string(size) + " MD5 " + digest + "): " + indexed.message());
+            "クラックフォルダの一覧に " + move.shown_copy + " を書けません (" + DisplayPath(path) +
+                " サイズ " + std::to_string(move.size) + " MD5 " + digest +
+                "): " + indexed.message());
     }
+}
 
+Status ChangeResponse::RemoveSuspect(QuarantineMove& move) {
+    const std::string& path = move.path;
     // The file leaves its place only if the name still holds the very file that was copied,
     // looked at without asking a file system mounted there since.
-    auto now = platform::LookAtEntry(env_, holder->fd(), name, path);
-    if (!now.ok()) return fail(now.status());
-    if (now->kind == platform::EntryKind::kMissing || now->identity.device != st.st_dev ||
-        now->identity.inode != st.st_ino) {
-        return fail(Status::Error(
-            ErrorKind::kRefused, EAGAIN,
-            path + " はコピーの間に置き換えられました (コピーは " + shown_copy + " にあります)"));
+    auto now = platform::LookAtEntry(env_, move.holder->fd(), move.name, path);
+    if (!now.ok()) return now.status();
+    if (now->kind == platform::EntryKind::kMissing || now->identity.device != move.st.st_dev ||
+        now->identity.inode != move.st.st_ino) {
+        return Status::Error(ErrorKind::kRefused, EAGAIN,
+                             path + " はコピーの間に置き換えられました (コピーは " +
+                                 move.shown_copy + " にあります)");
     }
-    if (env_.UnlinkAt(holder->fd(), name.c_str(), 0) != 0) {
-        return fail(Status::FromErrno(
-            errno, path + " を削除できません (コピーは " + shown_copy + " にあります)"));
+    if (env_.UnlinkAt(move.holder->fd(), move.name.c_str(), 0) != 0) {
+        return Status::FromErrno(
+            errno, path + " を削除できません (コピーは " + move.shown_copy + " にあります)");
     }
-    if (events_) events_->Action(path, ResponseAction::kQuarantine, true, shown_copy);
-    return true;
+    return Status::Ok();
 }
 
 }  // namespace norv

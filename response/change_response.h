@@ -130,6 +130,30 @@ class ChangeResponse : public ChangeResponder {
     ResponseOutcome Restore(const std::string& path, const RecordedFile& recorded);
     // Takes out whatever stands where a page must come back; false when it could not.
     bool TakeOutWhatStands(const std::string& path);
+
+    // The steps of MoveToCracked, in order, sharing what each found.
+    struct QuarantineMove;
+    // Says why the file stays where it is, in the messages and the events.
+    bool FailMove(const std::string& path, const Status& status);
+    // Acts only through the folder that holds the file, never through its path again.
+    Status FindHolder(QuarantineMove& move);
+    // Evidence goes only into a folder no other user can reach into.
+    Status OpenCrackedFolder(QuarantineMove& move);
+    // Opens the file once, and only the very file that was measured.
+    Status OpenSuspect(QuarantineMove& move);
+    // Keeps a run's copies within its bounds; false when the move stops here.
+    bool ChooseEvidence(QuarantineMove& move);
+    // Copies what the bounds allow, so that the removal never loses the evidence.
+    Status KeepEvidence(QuarantineMove& move);
+    // Makes a copy entry under a free name, so that no earlier evidence is replaced.
+    Status MakeCopyEntry(QuarantineMove& move);
+    // Fills one copy entry and reads it back, so that only a true copy counts.
+    Status CopyIntoCracked(QuarantineMove& move, int64_t bytes, bool head,
+                           platform::ContentDigest* copied_digest);
+    // Says in the index what the evidence was, where a copy alone cannot say it.
+    void WriteIndexLine(QuarantineMove& move);
+    // Removes the file only if its name still holds the very file that was copied.
+    Status RemoveSuspect(QuarantineMove& move);
 };
 
 }  // namespace norv

@@ -127,11 +127,11 @@ struct Period {
 // shared mapping, or from another machine on a network file system), run whatever it says.
 Period PeriodOf(const Settings& settings, bool always = false) {
     Period period;
-    if (!always && LeadingNumber(settings.auto_check) != 1.0) {
+    if (!always && !settings.auto_check_on) {
         period.why_off = "自動検査は行いません (設定 10 行目が 1 ではありません)";
         return period;
     }
-    auto minutes = ScanPeriodMinutes(settings.scan_period);
+    const Result<double>& minutes = settings.scan_period_minutes;
     if (!minutes.ok()) {
         period.why_off = "自動検査は行いません: " + minutes.status().message();
         return period;

@@ -229,14 +229,14 @@ Status MainWindow::Start(const StartupOptions& options) {
 
 void MainWindow::SettingsShown(const Settings& settings) {
     ShowSettings(settings, edit_);
-    auto step = StatusStepFor(settings.scan_period);
+    auto step = StatusStepFor(settings);
     status_strip_.step = step.ok() ? step.value() : 0;
 }
 
 void MainWindow::RulesShown(const RuleTable& rules) { ShowRules(rules, edit_); }
 
 Status MainWindow::StripStatus() const {
-    auto step = StatusStepFor(app_->settings().scan_period);
+    auto step = StatusStepFor(app_->settings());
     if (step.ok()) return Status::Ok();
     return Status::Error(kErrFormat, "設定ファイル " + app_->context().SettingsPath() +
                                          " の 11 行目: " + step.status().message() +
@@ -381,7 +381,7 @@ void MainWindow::RunAutomaticCheck() {
 }
 
 void MainWindow::OnAutoCheckTick() {
-    auto tick = scheduler_.Tick(app_->settings().scan_period);
+    auto tick = scheduler_.Tick(app_->settings());
     label7_->setText(Q(tick.label));
     if (!tick.check_due) return;
     if (app_->engine().running()) {

@@ -35,6 +35,7 @@ Settings SettingsToSave(const Settings& live, const SettingsEditState& edit) {
     saved.scan_period = edit.scan_period;
     saved.save_dir = edit.save_dir_label;
     saved.cracked_dir = edit.cracked_dir_label;
+    SetLineValues(saved);
     return saved;
 }
 

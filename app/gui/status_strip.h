@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "config/settings.h"
 #include "platform/status.h"
 
 namespace norv {
@@ -20,9 +21,9 @@ struct StatusStrip {
     }
 };
 
-// The strip's step for a scan period text: the full width divided by the period, at most the
-// full width. Fails for a text that is no number, or one not above zero and at most
-// kMaxScanPeriodMinutes.
-Result<float> StatusStepFor(const std::string& scan_period);
+// The strip's step for the settings' scan period (line 11): the full width divided by the
+// period, at most the full width. Fails for a line that is no number (scan_period_plain), or one
+// not above zero and at most kMaxScanPeriodMinutes.
+Result<float> StatusStepFor(const Settings& settings);
 
 }  // namespace norv

@@ -51,6 +51,18 @@ TEST_F(WatcherTest, TheCrackedFolderInsideAWatchedTreeIsNotWatched) {
     EXPECT_EQ(Steps(4).files_checked, 0);
 }
 
+// ... and so is one made later inside the tree, as the first quarantine makes it.
+TEST_F(WatcherTest, ACrackedFolderMadeAfterTheWatchStartedIsNotWatched) {
+    settings.cracked_dir = tree / "cracked";
+    tree.Write("www/index.html", "<h1>good</h1>");
+    SetRules({{tree.path(), RuleKind::kTree}});
+    Start();
+    tree.MakeDir("cracked");
+    Steps(2);
+    tree.Write("cracked/2004-04-119-05-22shell.php", "evidence");
+    EXPECT_EQ(Steps(4).files_checked, 0);
+}
+
 // A watched folder replaced by another between a file's event and its check: nothing in the
 // other folder is measured for the watched one's (a full check takes the tree as it is now).
 TEST_F(WatcherTest, AWatchedFolderSwappedBeforeItsFileIsCheckedIsNeverTakenForIt) {

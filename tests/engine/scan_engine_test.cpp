@@ -29,7 +29,10 @@ TEST(MailDecision, FollowsTheTable) {
         {0, " 1 ", 1, true}, {0, " 1 ", 0, false}, {0, " 0 ", 1, false}, {0, "", 1, false},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(ShouldSendReport(c.changes, c.alert, c.always), c.sent)
+        Settings read;
+        read.mail_alert = c.alert;
+        SetLineValues(read);
+        EXPECT_EQ(ShouldSendReport(c.changes, read.mail_alert_on, c.always), c.sent)
             << c.changes << " '" << c.alert << "' " << c.always;
     }
 }
@@ -505,6 +508,7 @@ TEST_F(EngineTest, MailFollowsTheLiveCheckBox) {
     mode = ScanMode::kInit;
     ASSERT_TRUE(engine->RunScan().ok());
     settings.mail_alert = " 1 ";
+    SetLineValues(settings);
     ASSERT_TRUE(engine->Check().ok());
     EXPECT_EQ(hooks.mails, 0);  // no change, box clear
     switches.mail_always = 1;
@@ -642,6 +646,7 @@ TEST_F(EngineTest, ARuleLinkAnotherUserOwnsIsAWarningNeverADeletion) {
     ASSERT_EQ(counters.checked, 2);
     ASSERT_EQ(::lchown(link.c_str(), 65534, 65534), 0);
     settings.mail_alert = " 1 ";
+    SetLineValues(settings);
     ASSERT_TRUE(engine->Check().ok());
     EXPECT_EQ(ChangeLines(), std::vector<std::string>{});
     EXPECT_TRUE(hooks.changes.empty());

@@ -82,6 +82,13 @@ std::vector<std::string> SettingsLines(const std::string& save_dir,
             "10",       " 0 ",     " 0 ",          save_dir,      cracked_dir};
 }
 
+Settings WithScanPeriod(const std::string& line) {
+    Settings settings;
+    settings.scan_period = line;
+    SetLineValues(settings);
+    return settings;
+}
+
 RunContext MakeContext(const std::string& program_dir) {
     RunContext context;
     context.program_dir = program_dir;

@@ -126,6 +126,9 @@ class RecordingHooks : public ScanObserver,
 // The 15 lines of a settings file, with the given folders and switches.
 std::vector<std::string> SettingsLines(const std::string& save_dir, const std::string& cracked_dir);
 
+// Settings whose line 11 (the scan period) is `line`, its values set as a load sets them.
+Settings WithScanPeriod(const std::string& line);
+
 // A RunContext on `program_dir` with root "/" and UTF-8 files.
 RunContext MakeContext(const std::string& program_dir);
 

@@ -4,15 +4,17 @@
 
 #include <vector>
 
+#include "tests/support/test_support.h"
+
 namespace norv {
 namespace {
 
 TEST(StatusStrip, StepsAndWrapsAsTheWindowShowsThem) {
-    EXPECT_FLOAT_EQ(StatusStepFor("10").value(), 469.5f);
-    EXPECT_FLOAT_EQ(StatusStepFor(" 2.5 ").value(), 1878.0f);
-    EXPECT_FALSE(StatusStepFor("10min").ok());
+    EXPECT_FLOAT_EQ(StatusStepFor(testing::WithScanPeriod("10")).value(), 469.5f);
+    EXPECT_FLOAT_EQ(StatusStepFor(testing::WithScanPeriod(" 2.5 ")).value(), 1878.0f);
+    EXPECT_FALSE(StatusStepFor(testing::WithScanPeriod("10min")).ok());
     StatusStrip strip;
-    strip.step = StatusStepFor("10").value();
+    strip.step = StatusStepFor(testing::WithScanPeriod("10")).value();
     std::vector<float> widths;
     for (int i = 0; i < 12; ++i) {
         strip.Advance();
@@ -23,7 +25,7 @@ TEST(StatusStrip, StepsAndWrapsAsTheWindowShowsThem) {
     EXPECT_EQ(widths[10], 0);
     EXPECT_FLOAT_EQ(widths[11], 469.5f);
     StatusStrip one;
-    one.step = StatusStepFor("1").value();
+    one.step = StatusStepFor(testing::WithScanPeriod("1")).value();
     one.Advance();
     EXPECT_FLOAT_EQ(one.width, 4695.0f);
     one.Advance();
