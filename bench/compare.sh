@@ -11,7 +11,9 @@
 #   read, type, mode, owner, group, capabilities, ACL) with its MD5 in vector lanes, the same
 #   forced to OpenSSL's one-stream MD5 (NORV_DIGEST_KERNEL=portable), a norv whose fingerprint is
 #   MD5 alone (NORV_MD5_ONLY_REV, or the newest commit without the extension; see md5_only_cli),
-#   and AIDE computing the same facts; wall and CPU time (user + system) of each.
+#   and AIDE computing the same facts; wall and CPU time (user + system) of each. On the small
+#   tree also the same norv forced to open and read its files one by one (NORV_IO=plain) beside
+#   the io_uring batches it takes by itself.
 # Trees are kept in $NORV_BENCH_DIR (default /var/tmp/norv-bench) and made on first use.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -192,8 +194,9 @@ if [ "$fingerprint" = 1 ]; then
     fi
     read -r old_cli old_rev < <(md5_only_cli)
     echo "MD5-only norv: built from $old_rev"
-    read -r kernel lanes < <("$bin/bench/norv-digest-kernel")
+    read -r kernel lanes io < <("$bin/bench/norv-digest-kernel")
     echo "MD5 kernel: $kernel, $lanes files at once per worker; against NORV_DIGEST_KERNEL=portable"
+    echo "I/O path: $io; on the small tree against NORV_IO=plain"
     for tree in small big; do
         root=$B/$tree
         read -r files bytes < <(tree_size "$root")
@@ -229,10 +232,14 @@ CONF
                 sync
             fi
             verb=${command%% *}
+            plain_io=()
+            [ "$tree" = small ] &&
+                plain_io=("norv $command, plain I/O" "NORV_IO=plain '$cli' --dir '$new_prog' $verb")
             rotate "$files" "$bytes" \
                 "MD5-only norv $command" "'$old_cli' --dir '$old_prog' $verb" \
                 "norv $command, portable MD5" "NORV_DIGEST_KERNEL=portable '$cli' --dir '$new_prog' $verb" \
                 "norv $command, $kernel lanes" "'$cli' --dir '$new_prog' $verb" \
+                "${plain_io[@]}" \
                 "MD5 + SHA-256 loop" "$limit_cmd"
             share[$command]=$(awk -v l="${median[MD5 + SHA-256 loop]}" -v t="${median[norv $command, $kernel lanes]}" \
                 'BEGIN { if (t <= 0) t = 0.005; print 100 * l / t }')
@@ -261,6 +268,12 @@ CONF
                 "$verb: lanes / portable, wall"
             cpu_ratio "norv $command, $kernel lanes" "norv $command, portable MD5" \
                 "$verb: lanes / portable, CPU"
+            if [ "$tree" = small ]; then
+                ratio "norv $command, $kernel lanes" "norv $command, plain I/O" \
+                    "$verb: $io I/O / plain I/O, wall"
+                cpu_ratio "norv $command, $kernel lanes" "norv $command, plain I/O" \
+                    "$verb: $io I/O / plain I/O, CPU"
+            fi
             printf "  %-46s %5.0f %%   target >= 90 %% (big files)\n" \
                 "MD5+SHA-256 loop / norv $verb (lanes)" "${share[$command]}"
         done

@@ -113,11 +113,13 @@ void DigestPipeline::Work() {
     using Type = platform::TreeWalk::Entry::Type;
     // Files are claimed one at a time until every lane holds one; the worker waits for work only
     // with no file in hand, so the files it holds (the oldest batch's among them) always move on.
-    platform::FingerprintLanes lanes(kernel_, stop_requested_);
+    platform::FingerprintLanes lanes(kernel_, stop_requested_, platform::kDefaultHashBudget, true);
     std::shared_ptr<Batch> batch;
-    for (;;) {
-        while (!lanes.full()) {
-            if (!batch && !(batch = Claimable(lanes.empty()))) break;
+    // Claims the next file and gives it to the lanes; false when there is none (after waiting
+    // for one when `wait`).
+    auto claim = [&](bool wait) {
+        for (;;) {
+            if (!batch && !(batch = Claimable(wait))) return false;
             const size_t i = batch->next_claim.fetch_add(1);
             if (i >= batch->count) {
                 Claimed(batch);
@@ -135,6 +137,22 @@ void DigestPipeline::Work() {
                           item.fingerprint = std::move(fingerprint);
                           Finished(*batch);
                       });
+            return true;
+        }
+    };
+    for (;;) {
+        while (!lanes.full()) {
+            if (lanes.queued() > 0) {
+                // Batched opening: files already at hand are claimed, without waiting, until
+                // the batch is whole; then they go into the lanes one by one.
+                if (!lanes.queue_opened() &&
+                    lanes.queued() < platform::FingerprintLanes::kMostQueued && claim(false)) {
+                    continue;
+                }
+                lanes.AddQueued();
+                continue;
+            }
+            if (!claim(lanes.empty())) break;
         }
         if (stop_.load(std::memory_order_relaxed)) return;
         if (!lanes.empty()) lanes.Step();

@@ -237,21 +237,37 @@ Fingerprint FingerprintAt(const DirectoryHandle& folder, const std::string& name
 }
 
 FingerprintLanes::FingerprintLanes(Md5Kernel kernel, const std::atomic<bool>* stop,
-                                   const HashBudget& budget)
-    : lanes_(kernel), stop_(stop), budget_(budget) {}
+                                   const HashBudget& budget, bool batched)
+    : lanes_(kernel), reader_tried_(!batched), stop_(stop), budget_(budget) {}
 
 FingerprintLanes::~FingerprintLanes() {
     for (File& file : files_) {
-        if (file.fd >= 0) file.env->Close(file.fd);
+        if (file.held) file.env->Close(file.fd);
+    }
+    for (Queued& queued : queue_) {
+        if (queued.result.fd >= 0) queued.folder->env().Close(queued.result.fd);
     }
 }
 
 void FingerprintLanes::Add(const DirectoryHandle& folder, const std::string& name, Done done) {
+    Env& env = folder.env();
+    if (!reader_tried_) {
+        reader_tried_ = true;
+        reader_ = BatchReader::Make(env);
+    }
+    if (reader_ && &env == Env::Default()) {
+        queue_.push_back({&folder, &name, std::move(done), false, {}});
+        return;
+    }
     Fingerprint result;
     struct stat st {};
     const int fd = OpenToFingerprint(folder, name, result, st);
     if (fd < 0) return done(std::move(result));
-    Env& env = folder.env();
+    AddOpen(env, fd, st, std::move(result), std::move(done), std::nullopt);
+}
+
+void FingerprintLanes::AddOpen(Env& env, int fd, const struct stat& st, Fingerprint result,
+                               Done done, std::optional<BatchReader::Result> batch, bool batch_fd) {
     if (st.st_size > budget_.most_bytes) {
         // Sampled at once: there is nothing to share with the other lanes.
         FinishFingerprint(env, fd, st, SampledDigestOfOpenFile(env, fd, st.st_size), result);
@@ -259,26 +275,89 @@ void FingerprintLanes::Add(const DirectoryHandle& folder, const std::string& nam
         return done(std::move(result));
     }
     int lane = 0;
-    while (files_[lane].fd >= 0) ++lane;
+    while (files_[lane].held) ++lane;
     File& file = files_[lane];
+    file.held = true;
+    file.batch_fd = batch_fd;
     file.env = &env;
     file.fd = fd;
     file.st = st;
     file.result = std::move(result);
-    file.read.emplace(env, fd, st.st_size, budget_, stop_);
+    if (batch) {
+        file.batch = std::move(batch);
+        file.fed = false;
+    } else {
+        file.read.emplace(env, fd, st.st_size, budget_, stop_);
+        if (file.buffer.empty()) file.buffer.resize(kBlockBytes);
+    }
     file.sha256.Restart();
-    if (file.buffer.empty()) file.buffer.resize(kBlockBytes);
     file.done = std::move(done);
     lanes_.Start(lane);
     ++in_hand_;
 }
 
+void FingerprintLanes::OpenQueue() {
+    std::vector<BatchReader::Request> requests;
+    std::vector<Queued*> asked;
+    for (Queued& queued : queue_) {
+        if (queued.opened) continue;
+        requests.push_back({queued.folder->fd(), queued.name->c_str(), budget_.most_bytes});
+        asked.push_back(&queued);
+    }
+    std::vector<BatchReader::Result> results;
+    reader_->Run(requests, results, stop_);
+    for (size_t i = 0; i < asked.size(); ++i) {
+        asked[i]->result = std::move(results[i]);
+        asked[i]->opened = true;
+    }
+}
+
+void FingerprintLanes::AddQueued() {
+    if (!queue_.front().opened) OpenQueue();
+    Queued queued = std::move(queue_.front());
+    queue_.pop_front();
+    Env& env = queued.folder->env();
+    BatchReader::Result& batch = queued.result;
+    Fingerprint result;
+    struct stat st {};
+    const int fd = batch.fd;
+    if (fd < 0) {
+        // Not opened in the batch (a link, a mount point, a lease...): opened afresh its own way.
+        const int own = OpenToFingerprint(*queued.folder, *queued.name, result, st);
+        if (own < 0) return queued.done(std::move(result));
+        return AddOpen(env, own, st, std::move(result), std::move(queued.done), std::nullopt);
+    }
+    // Opened in the batch: looked at as OpenToFingerprint looks, once.
+    if (batch.looked) {
+        st = batch.st;
+    } else if (env.FStat(fd, &st) != 0) {
+        reader_->Close(fd);
+        return queued.done(std::move(result));
+    }
+    result.facts = FactsFromStat(st);
+    if (!S_ISREG(st.st_mode)) {
+        reader_->Close(fd);
+        return queued.done(std::move(result));
+    }
+    std::optional<BatchReader::Result> read;
+    if (batch.whole) read = std::move(batch);
+    AddOpen(env, fd, st, std::move(result), std::move(queued.done), std::move(read), true);
+}
+
 void FingerprintLanes::Finish(int lane, ContentDigest content) {
     File& file = files_[lane];
     FinishFingerprint(*file.env, file.fd, file.st, std::move(content), file.result);
-    file.env->Close(file.fd);
+    // A descriptor the batch opened is closed with its next batch.
+    if (file.batch_fd) {
+        reader_->Close(file.fd);
+    } else {
+        file.env->Close(file.fd);
+    }
+    file.held = false;
+    file.batch_fd = false;
     file.fd = -1;
     file.read.reset();
+    file.batch.reset();
     --in_hand_;
     Done done = std::move(file.done);
     file.done = nullptr;
@@ -289,10 +368,21 @@ void FingerprintLanes::Step() {
     using Next = ContentRead::Next;
     using State = Md5Lanes::LaneState;
     // Every file whose lane has hashed all it was given reads its next block; SHA-256 takes it
-    // at once, MD5 in the lanes below.
+    // at once, MD5 in the lanes below. A file read whole in a batch gives its bytes in one.
     for (int lane = 0; lane < lanes_.width(); ++lane) {
         File& file = files_[lane];
-        while (file.fd >= 0 && lanes_.state(lane) == State::kHungry) {
+        while (file.held && lanes_.state(lane) == State::kHungry) {
+            if (file.batch) {
+                if (file.fed) {
+                    lanes_.End(lane);
+                } else {
+                    const std::vector<char>& bytes = file.batch->bytes;
+                    file.sha256.Update(std::string_view(bytes.data(), bytes.size()));
+                    lanes_.Feed(lane, bytes.data(), bytes.size());
+                    file.fed = true;
+                }
+                continue;
+            }
             std::string_view block;
             const Next next = file.read->Read(file.buffer, block);
             if (next == Next::kBlock) {

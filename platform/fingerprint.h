@@ -15,12 +15,15 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/batch_reader.h"
 #include "platform/file_system.h"
 #include "platform/md5.h"
 #include "platform/md5_lanes.h"
@@ -127,43 +130,77 @@ Fingerprint FingerprintAt(const DirectoryHandle& folder, const std::string& name
 // hashed together in the lanes of Md5Lanes. Each file is measured as FingerprintAt measures it:
 // the same open, facts, budget, stop and second look; only the MD5 arithmetic is shared, and a
 // file that fails or changes size leaves its lane without disturbing the others.
-// A file's `done` is called, on the thread that calls Add or Step, once it is measured.
+// A file's `done` is called, on the thread that calls Add, AddQueued or Step, once it is measured.
+//
+// Batched opening (`batched`, for a caller that calls AddQueued): where the system's io_uring
+// serves (BatchReader) and the folder is opened through the system's Env, Add only queues the file,
+// up to kMostQueued of them; AddQueued() then opens, looks at and reads every queued file in one
+// batch and moves the oldest into a lane. A small file read whole there is hashed from the
+// batch's bytes; any other goes on as Add would take it, with the descriptor the batch opened
+// or, when the batch could not open it, opened afresh. Attributes and the second look are asked
+// through the descriptor as FingerprintAt asks them. The folder and name given to Add must then
+// stay valid until the file's `done`.
 class FingerprintLanes {
   public:
     using Done = std::function<void(Fingerprint&&)>;
     static constexpr size_t kBlockBytes = 64 * 1024;
 
     FingerprintLanes(Md5Kernel kernel, const std::atomic<bool>* stop,
-                     const HashBudget& budget = kDefaultHashBudget);
+                     const HashBudget& budget = kDefaultHashBudget, bool batched = false);
     ~FingerprintLanes();  // closes the files still in hand, whose `done` is never called
     FingerprintLanes(const FingerprintLanes&) = delete;
     FingerprintLanes& operator=(const FingerprintLanes&) = delete;
 
+    static constexpr size_t kMostQueued = BatchReader::kMostFiles;
+
     Md5Kernel kernel() const { return lanes_.kernel(); }
     bool full() const { return in_hand_ == lanes_.width(); }
     bool empty() const { return in_hand_ == 0; }
+    // Files queued for a batch and not yet in a lane; whether the oldest was opened already.
+    size_t queued() const { return queue_.size(); }
+    bool queue_opened() const { return !queue_.empty() && queue_.front().opened; }
 
-    // Begins measuring the entry `name` of `folder` (not full()). An entry with no content to
-    // read in the lanes (not a regular file, unreadable, over the budget) is done at once.
+    // Begins measuring the entry `name` of `folder` (not full(), and with batched opening fewer
+    // than kMostQueued queued). An entry with no content to read in the lanes (not a regular
+    // file, unreadable, over the budget) is done at once.
     void Add(const DirectoryHandle& folder, const std::string& name, Done done);
+    // The oldest queued file into a lane (not full()), the queue opened first when it was not.
+    void AddQueued();
     // Reads the next block of every file that wants one and hashes; returns once some file is
     // done or wants its next block.
     void Step();
 
   private:
     struct File {
+        bool held = false;  // false: the lane is free
         Env* env = nullptr;
-        int fd = -1;  // -1: the lane is free
+        int fd = -1;
+        bool batch_fd = false;  // opened by the batch reader, which closes it
         struct stat st {};
+        std::optional<BatchReader::Result> batch;  // read whole in a batch: its bytes
+        bool fed = false;
         Fingerprint result;
         std::optional<ContentRead> read;
         Sha256Digester sha256;
         std::vector<char> buffer;  // the block the lane is hashing
         Done done;
     };
+    struct Queued {
+        const DirectoryHandle* folder;
+        const std::string* name;
+        Done done;
+        bool opened = false;
+        BatchReader::Result result;
+    };
+    void AddOpen(Env& env, int fd, const struct stat& st, Fingerprint result, Done done,
+                 std::optional<BatchReader::Result> batch, bool batch_fd = false);
+    void OpenQueue();
     void Finish(int lane, ContentDigest content);
 
     Md5Lanes lanes_;
+    std::unique_ptr<BatchReader> reader_;
+    bool reader_tried_;  // true when batches are not wanted
+    std::deque<Queued> queue_;
     const std::atomic<bool>* stop_;
     HashBudget budget_;
     File files_[Md5Lanes::kMostLanes];  // one per lane

@@ -8,7 +8,7 @@ packages=(
     build-essential cmake ninja-build pkg-config clang clang-format libclang-rt-14-dev dpkg-dev file
     # core libraries
     libicu-dev libsqlite3-dev libssl-dev libcurl4-openssl-dev libarchive-dev libsystemd-dev nlohmann-json3-dev
-    libcap-dev libacl1-dev
+    libcap-dev libacl1-dev liburing-dev
     # desktop program
     qt6-base-dev qt6-translations-l10n libgl-dev fonts-vlgothic
     # tests

@@ -741,15 +741,20 @@ TEST_F(ParallelTest, FingerprintingAheadGivesTheSameRunAsOneFileAtATime) {
               {single, RuleKind::kFile},
               {tree / "d3", RuleKind::kFolder},
               {tree / "missing", RuleKind::kTree}});
-    // Each MD5 kernel the processor has, hashing several files at once on each worker.
+    // Each MD5 kernel the processor has, hashing several files at once on each worker, with the
+    // files opened and read one by one and in io_uring batches.
     const char* kernels[] = {"avx512", "avx2", "portable"};
     auto each_kernel = [&](const std::function<void()>& run) {
-        for (const char* kernel : kernels) {
-            SCOPED_TRACE(kernel);
-            ::setenv("NORV_DIGEST_KERNEL", kernel, 1);
-            run();
+        for (const char* io : {"plain", "uring"}) {
+            ::setenv("NORV_IO", io, 1);
+            for (const char* kernel : kernels) {
+                SCOPED_TRACE(std::string(kernel) + " " + io);
+                ::setenv("NORV_DIGEST_KERNEL", kernel, 1);
+                run();
+            }
         }
         ::unsetenv("NORV_DIGEST_KERNEL");
+        ::unsetenv("NORV_IO");
     };
     RunRecord serial_init = Init(0);
     EXPECT_NE(serial_init.log.find("Skipped: " + settings.cracked_dir), std::string::npos);

@@ -1,0 +1,83 @@
+// BatchReader: opens and reads many small files together through io_uring, a few system calls
+// for a whole batch of opens, reads and closes instead of three for each file.
+//
+// Each file is opened as OpenForDigest opens it on its fast path (openat2 relative to its open
+// folder, O_NOFOLLOW, O_NONBLOCK, O_NOATIME, never crossing a mount point), then looked at
+// through the opened file (fstat, never by name). Only a regular file is read, and only once
+// its type is known: the read is a later submission, not linked to the open, so a FIFO or
+// device swapped in is opened without blocking and never read. A regular file shorter than one
+// block is read whole; the caller asks the rest (attributes, the second look) through the
+// descriptor, and gives it back to Close, which closes it with the next batch.
+//
+// Whatever the batch cannot settle goes back to the caller's own one-file path: an open that
+// failed (a link, a mount point whose file system MountGuard must judge, a lease, O_NOATIME
+// refused, a missing entry) is opened there afresh, and an open file not read (larger than a
+// block, a short or failed read) goes on with the descriptor opened here, so no name is ever
+// trusted twice.
+//
+// Which path runs: NORV_IO=plain never uses io_uring, NORV_IO=uring asks for it, and unset it is
+// used when the kernel offers it. A kernel without it, or with it disabled (kernel.io_uring_
+// disabled, a seccomp filter), gives the plain path. The system's Env only: a test's Env sees
+// every call on the plain path.
+// Not thread safe: one reader (one ring) per digest worker.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace norv::platform {
+
+class Env;
+
+// "uring" when a batch reader would be made now, "plain" otherwise.
+const char* ChosenIoName();
+
+class BatchReader {
+  public:
+    static constexpr size_t kMostFiles = 64;
+    static constexpr int64_t kBlockBytes = 64 * 1024;
+
+    struct Request {
+        int dirfd = -1;
+        const char* name = nullptr;
+        int64_t most_bytes = 0;  // a file larger than this is not read here (the hash budget)
+    };
+
+    struct Result {
+        int open_error = 0;   // the open failed: the caller opens the file its own way
+        int fd = -1;          // open, handed to the caller, who closes it
+        bool looked = false;  // `st` is the first look, through the opened file
+        struct stat st {};
+        bool whole = false;  // a regular file read whole: its bytes
+        std::vector<char> bytes;
+    };
+
+    // nullptr when io_uring is not to be used (see above) or the kernel lacks what it needs.
+    static std::unique_ptr<BatchReader> Make(Env& env);
+    ~BatchReader();  // closes what Close was given
+    BatchReader(const BatchReader&) = delete;
+    BatchReader& operator=(const BatchReader&) = delete;
+
+    // Up to kMostFiles files. `stop`, when set, ends the batch early: what is left is handed back
+    // open or not opened.
+    void Run(std::span<const Request> requests, std::vector<Result>& results,
+             const std::atomic<bool>* stop);
+    // Closes `fd` with the next batch.
+    void Close(int fd);
+
+  private:
+    struct Ring;
+    BatchReader(Env& env, std::unique_ptr<Ring> ring);
+    Env& env_;
+    std::unique_ptr<Ring> ring_;
+    std::vector<int> closes_;
+    std::vector<Result> scratch_results_;
+};
+
+}  // namespace norv::platform
