@@ -57,7 +57,7 @@ struct BatchReader::Ring {
 const char* ChosenIoName() {
     if (WantedIo() == Wanted::kPlain) return "plain";
     io_uring ring{};
-    if (io_uring_queue_init(4, &ring, 0) != 0) return "plain";
+    if (io_uring_queue_init(4, &ring, IORING_SETUP_SUBMIT_ALL) != 0) return "plain";
     io_uring_probe* probe = io_uring_get_probe_ring(&ring);
     const bool offers = probe != nullptr && Offers(probe);
     if (probe) io_uring_free_probe(probe);
@@ -72,7 +72,9 @@ std::unique_ptr<BatchReader> BatchReader::Make(Env& env) {
     auto ring = std::make_unique<Ring>();
     // ENOSYS (no io_uring), EPERM (disabled by kernel.io_uring_disabled or a seccomp filter),
     // ENOMEM (locked memory limit): the plain path.
-    const int made = io_uring_queue_init(kRingEntries, &ring->ring, 0);
+    // IORING_SETUP_SUBMIT_ALL (Linux 5.18): a submission takes all that is queued or none, so a
+    // failed one leaves nothing running.
+    const int made = io_uring_queue_init(kRingEntries, &ring->ring, IORING_SETUP_SUBMIT_ALL);
     if (made == 0) {
         ring->live = true;
         io_uring_probe* probe = io_uring_get_probe_ring(&ring->ring);
@@ -91,50 +93,82 @@ BatchReader::BatchReader(Env& env, std::unique_ptr<Ring> ring)
     : env_(env), ring_(std::move(ring)) {}
 
 void BatchReader::Close(int fd) {
+    if (broken_) {
+        env_.Close(fd);
+        return;
+    }
     closes_.push_back(fd);
     if (closes_.size() >= kMostFiles) Run({}, scratch_results_, nullptr);
 }
 
 BatchReader::~BatchReader() {
     if (!closes_.empty()) Run({}, scratch_results_, nullptr);
+    // Operations whose end was never seen may still write into the ring and the buffers kept
+    // for them: both are left to the process's end rather than freed under them.
+    if (in_flight_) {
+        (void)ring_.release();
+        new std::vector<std::vector<char>>(std::move(stranded_));
+    }
+}
+
+bool BatchReader::Complete(unsigned pending, const std::function<void(size_t, int, int)>& on) {
+    io_uring* ring = &ring_->ring;
+    if (pending == 0) return true;
+    // A ring that can take no more work (EAGAIN, EBUSY: memory short) is asked again a while;
+    // the queued operations stay in it meanwhile. With IORING_SETUP_SUBMIT_ALL a submission
+    // takes every queued operation or, failing, none.
+    int submitted = -EAGAIN;
+    for (int tries = 0; tries < 1000; ++tries) {
+        submitted = io_uring_submit_and_wait(ring, pending);
+        if (submitted >= 0 ||
+            (submitted != -EINTR && submitted != -EAGAIN && submitted != -EBUSY)) {
+            break;
+        }
+        if (submitted != -EINTR) ::usleep(100);
+    }
+    if (submitted < 0) {
+        Break(-submitted);
+        return false;
+    }
+    while (pending > 0) {
+        io_uring_cqe* cqe = nullptr;
+        int waited = -EINTR;
+        for (int tries = 0; tries < 1000 && waited == -EINTR; ++tries) {
+            waited = io_uring_wait_cqe(ring, &cqe);
+        }
+        if (waited < 0) {
+            in_flight_ = true;
+            Break(-waited);
+            return false;
+        }
+        on(cqe->user_data >> 3, static_cast<int>(cqe->user_data & 7), cqe->res);
+        io_uring_cqe_seen(ring, cqe);
+        --pending;
+    }
+    return true;
+}
+
+void BatchReader::Break(int error) {
+    broken_ = true;
+    std::fprintf(stderr, "norv: io_uring failed (%s); reading files one by one from now on\n",
+                 std::strerror(error));
 }
 
 void BatchReader::Run(std::span<const Request> requests, std::vector<Result>& results,
                       const std::atomic<bool>* stop) {
     const size_t n = std::min(requests.size(), kMostFiles);
     results.assign(n, Result());
+    // A broken ring opens nothing: every file goes to the caller's one-file path.
+    for (Result& r : results) r.open_error = ECANCELED;
+    if (broken_) {
+        for (int fd : closes_) env_.Close(fd);
+        closes_.clear();
+        return;
+    }
     io_uring* ring = &ring_->ring;
     auto stopped = [stop] { return stop && stop->load(std::memory_order_relaxed); };
     thread_local std::vector<open_how> how(kMostFiles);
     thread_local std::vector<int> read_got(kMostFiles);
-
-    // Submits what is queued and takes `pending` completions, each given to `on`. The ring is
-    // sized for every stage, so a submission never finds it full.
-    auto complete = [ring](unsigned pending, auto&& on) {
-        if (pending == 0) return;
-        // A ring that can take no more work (EAGAIN, EBUSY: memory short) is asked again; the
-        // queued operations stay in it meanwhile.
-        int submitted = -EAGAIN;
-        for (int tries = 0; tries < 10000; ++tries) {
-            submitted = io_uring_submit_and_wait(ring, pending);
-            if (submitted >= 0 ||
-                (submitted != -EINTR && submitted != -EAGAIN && submitted != -EBUSY)) {
-                break;
-            }
-            if (submitted != -EINTR) ::usleep(100);
-        }
-        // Opened descriptors would be left behind with nobody to close them.
-        if (submitted < 0) std::abort();
-        while (pending > 0) {
-            io_uring_cqe* cqe = nullptr;
-            const int waited = io_uring_wait_cqe(ring, &cqe);
-            if (waited == -EINTR) continue;
-            if (waited < 0) std::abort();
-            on(cqe->user_data >> 3, static_cast<Op>(cqe->user_data & 7), cqe->res);
-            io_uring_cqe_seen(ring, cqe);
-            --pending;
-        }
-    };
     auto queue = [ring](size_t file, Op op) {
         io_uring_sqe* sqe = io_uring_get_sqe(ring);
         io_uring_sqe_set_data64(sqe, Tag(file, op));
@@ -142,15 +176,13 @@ void BatchReader::Run(std::span<const Request> requests, std::vector<Result>& re
     };
 
     // The closes left from earlier files, then the opens, all at once; nothing is linked to an
-    // open.
+    // open. The ring is sized for every stage, so a submission never finds it full.
     unsigned pending = 0;
     for (int fd : closes_) {
         io_uring_prep_close(queue(0, kClose), fd);
         ++pending;
     }
-    closes_.clear();
     const size_t opens = stopped() ? 0 : n;
-    for (size_t i = opens; i < n; ++i) results[i].open_error = ECANCELED;
     for (size_t i = 0; i < opens; ++i) {
         how[i] = {};
         how[i].flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOATIME;
@@ -158,14 +190,24 @@ void BatchReader::Run(std::span<const Request> requests, std::vector<Result>& re
         io_uring_prep_openat2(queue(i, kOpen), requests[i].dirfd, requests[i].name, &how[i]);
         ++pending;
     }
-    complete(pending, [&](size_t i, Op op, int res) {
+    const bool completed = Complete(pending, [&](size_t i, int op, int res) {
         if (op != kOpen) return;
         if (res >= 0) {
             results[i].fd = res;
+            results[i].open_error = 0;
         } else {
             results[i].open_error = -res;
         }
     });
+    if (!completed) {
+        // Nothing was taken: the closes are done here. Once taken, they end by themselves.
+        if (!in_flight_) {
+            for (int fd : closes_) env_.Close(fd);
+        }
+        closes_.clear();
+        return;
+    }
+    closes_.clear();
 
     // The first look, through each opened file (a plain fstat: the ring would hand it to a
     // worker thread, which costs more than the call). Then reads of the small regular files
@@ -186,7 +228,15 @@ void BatchReader::Run(std::span<const Request> requests, std::vector<Result>& re
                            static_cast<unsigned>(r.bytes.size()), 0);
         ++pending;
     }
-    complete(pending, [&](size_t i, Op, int res) { read_got[i] = res; });
+    if (!Complete(pending, [&](size_t i, int, int res) { read_got[i] = res; })) {
+        // The files stay open and are read on the one-file path; a read that may still be
+        // running keeps its buffer.
+        for (Result& r : results) {
+            if (!r.bytes.empty() && in_flight_) stranded_.push_back(std::move(r.bytes));
+            r.bytes.clear();
+        }
+        return;
+    }
     for (size_t i = 0; i < n; ++i) {
         Result& r = results[i];
         if (r.bytes.empty()) continue;

@@ -15,6 +15,10 @@
 // block, a short or failed read) goes on with the descriptor opened here, so no name is ever
 // trusted twice.
 //
+// A ring that fails during a run (a submission refused, as a seccomp filter refuses
+// io_uring_enter) is given up: the files of that batch and every later one go to the one-file
+// path, so a failure costs speed, never a file.
+//
 // Which path runs: NORV_IO=plain never uses io_uring, NORV_IO=uring asks for it, and unset it is
 // used when the kernel offers it. A kernel without it, or with it disabled (kernel.io_uring_
 // disabled, a seccomp filter), gives the plain path. The system's Env only: a test's Env sees
@@ -26,6 +30,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -70,14 +75,25 @@ class BatchReader {
              const std::atomic<bool>* stop);
     // Closes `fd` with the next batch.
     void Close(int fd);
+    // The ring failed (a submission refused, a completion not delivered): it is used no more,
+    // and every later Run hands each file back not opened, for the one-file path.
+    bool broken() const { return broken_; }
 
   private:
     struct Ring;
     BatchReader(Env& env, std::unique_ptr<Ring> ring);
+    // Submits what is queued and takes `pending` completions, each given to `on` (file, op,
+    // result); false when the ring failed.
+    bool Complete(unsigned pending, const std::function<void(size_t, int, int)>& on);
+    void Break(int error);
+
     Env& env_;
     std::unique_ptr<Ring> ring_;
     std::vector<int> closes_;
     std::vector<Result> scratch_results_;
+    bool broken_ = false;
+    bool in_flight_ = false;                   // broken with operations perhaps still running
+    std::vector<std::vector<char>> stranded_;  // their buffers, never freed under them
 };
 
 }  // namespace norv::platform

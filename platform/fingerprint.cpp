@@ -255,7 +255,7 @@ void FingerprintLanes::Add(const DirectoryHandle& folder, const std::string& nam
         reader_tried_ = true;
         reader_ = BatchReader::Make(env);
     }
-    if (reader_ && &env == Env::Default()) {
+    if (reader_ && !reader_->broken() && &env == Env::Default()) {
         queue_.push_back({&folder, &name, std::move(done), false, {}});
         return;
     }

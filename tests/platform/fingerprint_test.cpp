@@ -2,12 +2,19 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 
 #include "platform/env.h"
@@ -185,6 +192,27 @@ TEST(FingerprintLanes, EachFileAsFingerprintAtMeasuresItWhateverTheOthersDo) {
     }
 }
 
+// The entries `names` of `folder` measured by FingerprintLanes with batched opening, the
+// queue and the lanes kept as full as the digest workers keep them; `halfway` is called once half
+// the names were given.
+std::map<std::string, Fingerprint> MeasureBatched(const DirectoryHandle& folder,
+                                                  const std::vector<std::string>& names,
+                                                  const std::function<void()>& halfway = {}) {
+    FingerprintLanes lanes(ChosenMd5Kernel(), nullptr, kDefaultHashBudget, true);
+    std::map<std::string, Fingerprint> got;
+    for (size_t next = 0; next < names.size() || !lanes.empty() || lanes.queued() > 0;) {
+        while (!lanes.full() && next < names.size() &&
+               lanes.queued() < FingerprintLanes::kMostQueued) {
+            if (next == names.size() / 2 && halfway) halfway();
+            const std::string& name = names[next++];
+            lanes.Add(folder, name, [&got, name](Fingerprint&& f) { got[name] = f; });
+        }
+        while (!lanes.full() && lanes.queued() > 0) lanes.AddQueued();
+        if (!lanes.empty()) lanes.Step();
+    }
+    return got;
+}
+
 // Batched opening, on io_uring and on the plain path: each file measured as FingerprintAt
 // measures it, whatever its size, type or attributes; a FIFO or device put among the files is
 // opened without blocking and never read.
@@ -217,17 +245,7 @@ TEST(FingerprintLanes, BatchedOpeningMeasuresEachFileAsFingerprintAt) {
     for (const char* io : {"plain", "uring"}) {
         SCOPED_TRACE(io);
         ::setenv("NORV_IO", io, 1);
-        FingerprintLanes lanes(ChosenMd5Kernel(), nullptr, kDefaultHashBudget, true);
-        std::map<std::string, Fingerprint> got;
-        for (size_t next = 0; next < names.size() || !lanes.empty() || lanes.queued() > 0;) {
-            while (!lanes.full() && next < names.size() &&
-                   lanes.queued() < FingerprintLanes::kMostQueued) {
-                const std::string& name = names[next++];
-                lanes.Add(**folder, name, [&got, name](Fingerprint&& f) { got[name] = f; });
-            }
-            while (!lanes.full() && lanes.queued() > 0) lanes.AddQueued();
-            if (!lanes.empty()) lanes.Step();
-        }
+        std::map<std::string, Fingerprint> got = MeasureBatched(**folder, names);
         for (const std::string& name : names) {
             const Fingerprint want = FingerprintAt(**folder, name);
             const Fingerprint& print = got[name];
@@ -243,6 +261,43 @@ TEST(FingerprintLanes, BatchedOpeningMeasuresEachFileAsFingerprintAt) {
         EXPECT_EQ(got["s100"].md5, Md5Hex(std::string(100, 'w')));
     }
     ::unsetenv("NORV_IO");
+}
+
+// A ring the system refuses mid-run (here a seccomp filter refusing io_uring_enter once batches
+// ran): every file is still measured, on the one-file path, and none is left open.
+TEST(FingerprintLanes, ARingRefusedMidRunLeavesEveryFileToTheOneFilePath) {
+    TempDir dir;
+    std::vector<std::string> names;
+    for (int i = 0; i < 300; ++i) {
+        names.push_back("f" + std::to_string(i));
+        dir.Write(names.back(), std::string(static_cast<size_t>(i) * 97, 'x'));
+    }
+    auto folder = OpenDirectory(testing::SystemEnv(), dir.path());
+    ASSERT_TRUE(folder.ok());
+    auto in_a_child = [&] {
+        ::setenv("NORV_IO", "uring", 1);
+        // Refused once half the files were given: a batch's closes are then waiting too.
+        auto refuse_enter = [] {
+            struct sock_filter filter[] = {
+                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_io_uring_enter, 0, 1),
+                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
+            struct sock_fprog program = {std::size(filter), filter};
+            if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+                ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+                std::_Exit(3);
+            }
+        };
+        const int open_before = testing::CountEntries("/proc/self/fd");
+        const std::map<std::string, Fingerprint> got =
+            MeasureBatched(**folder, names, refuse_enter);
+        for (const std::string& name : names) {
+            if (got.at(name).md5 != FingerprintAt(**folder, name).md5) std::_Exit(1);
+        }
+        std::_Exit(testing::CountEntries("/proc/self/fd") == open_before ? 0 : 2);
+    };
+    EXPECT_EXIT(in_a_child(), ::testing::ExitedWithCode(0), "io_uring failed");
 }
 
 TEST(CompareFacts, EachRecordedFactThatDiffersAndNoneNotRead) {
