@@ -1,5 +1,5 @@
-// MD5 of 8 messages at once in the 8 32-bit lanes of AVX2 registers. Built with -mavx2 and
-// called only on a processor that has it.
+// MD5 of 8 messages at once in the 8 32-bit lanes of AVX2 registers, or of 16 in two groups of
+// 8 whose steps are interleaved. Built with -mavx2 and called only on a processor that has it.
 #include <immintrin.h>
 
 #include "platform/md5_kernels.h"
@@ -7,11 +7,34 @@
 namespace norv::platform::md5_kernels {
 namespace {
 
+// One group's registers, or two groups', as in the AVX-512 kernel.
+struct One {
+    __m256i x;
+};
+struct Pair {
+    __m256i x, y;
+};
+
+inline __m256i Add(__m256i p, __m256i q) { return _mm256_add_epi32(p, q); }
+inline Pair Add(Pair p, Pair q) { return {Add(p.x, q.x), Add(p.y, q.y)}; }
+inline One Add(One p, One q) { return {Add(p.x, q.x)}; }
+inline __m256i& Group(One& v, int) { return v.x; }
+inline __m256i& Group(Pair& p, int g) { return g == 0 ? p.x : p.y; }
+
 // See the AVX-512 kernel: keeps the additions in the order written.
 inline __m256i Pin(__m256i x) {
     asm("" : "+x"(x));
     return x;
 }
+
+// A block's 16 message words, and the steps' constants read through a pointer the compiler
+// cannot see through: each is then a broadcast load from memory, not built in a register by a
+// shuffle that would take a vector port from the steps.
+template <class V>
+struct Words {
+    V at[16];
+    const uint32_t* k;
+};
 
 template <int round>
 inline __m256i Mix(__m256i b, __m256i c, __m256i d) {
@@ -24,17 +47,29 @@ inline __m256i Mix(__m256i b, __m256i c, __m256i d) {
     return _mm256_xor_si256(c, _mm256_or_si256(b, _mm256_xor_si256(d, _mm256_set1_epi32(-1))));
 }
 
+template <int i>
+inline __m256i Rotate(__m256i s) {
+    return _mm256_or_si256(_mm256_slli_epi32(s, kShift[i]), _mm256_srli_epi32(s, 32 - kShift[i]));
+}
+
 // One step: a = b + rotl(a + f(b, c, d) + K + W, s).
 template <int i>
-inline void Step(__m256i& a, __m256i b, __m256i c, __m256i d, const __m256i* w) {
-    constexpr int kWord = WordOfStep(i);
-    constexpr int kRotate = kShift[i];
-    const __m256i k = _mm256_set1_epi32(static_cast<int>(kK[i]));
-    const __m256i t = Pin(_mm256_add_epi32(a, _mm256_add_epi32(w[kWord], k)));
-    const __m256i s = _mm256_add_epi32(t, Mix<i / 16>(b, c, d));
-    const __m256i rotated =
-        _mm256_or_si256(_mm256_slli_epi32(s, kRotate), _mm256_srli_epi32(s, 32 - kRotate));
-    a = _mm256_add_epi32(rotated, b);
+inline void Step(One& a, One b, One c, One d, const Words<One>& w) {
+    const __m256i k = _mm256_set1_epi32(static_cast<int>(w.k[i]));
+    const __m256i t = Pin(Add(a.x, Add(w.at[WordOfStep(i)].x, k)));
+    a.x = Add(Rotate<i>(Add(t, Mix<i / 16>(b.x, c.x, d.x))), b.x);
+}
+
+// The same step for both groups, their instructions alternating.
+template <int i>
+inline void Step(Pair& a, Pair b, Pair c, Pair d, const Words<Pair>& w) {
+    const __m256i k = _mm256_set1_epi32(static_cast<int>(w.k[i]));
+    const __m256i tx = Pin(Add(a.x, Add(w.at[WordOfStep(i)].x, k)));
+    const __m256i ty = Pin(Add(a.y, Add(w.at[WordOfStep(i)].y, k)));
+    const __m256i sx = Add(tx, Mix<i / 16>(b.x, c.x, d.x));
+    const __m256i sy = Add(ty, Mix<i / 16>(b.y, c.y, d.y));
+    a.x = Add(Rotate<i>(sx), b.x);
+    a.y = Add(Rotate<i>(sy), b.y);
 }
 
 // Rows r[l] (8 words of lane l) become columns r[j] (word j of every lane).
@@ -57,44 +92,71 @@ inline void Transpose(__m256i* r) {
     }
 }
 
-}  // namespace
-
-void Avx2(uint32_t* state, const unsigned char* const* data, uint32_t mask, size_t blocks) {
-    const unsigned char* at[8];
-    size_t advance[8];
-    for (int l = 0; l < 8; ++l) {
+// The kernel over one group (V = One, lanes 0 .. 7) or two (V = Pair, lanes 0 .. 15).
+template <class V>
+void Hash(uint32_t* state, const unsigned char* const* data, uint32_t mask, size_t blocks) {
+    constexpr int kGroups = sizeof(V) / sizeof(__m256i);
+    constexpr int kLanes = 8 * kGroups;
+    const unsigned char* at[kLanes];
+    size_t advance[kLanes];
+    for (int l = 0; l < kLanes; ++l) {
         at[l] = data[l];
         advance[l] = (mask >> l & 1) ? 64 : 0;
     }
-    auto* row = reinterpret_cast<__m256i*>(state);
-    __m256i a = _mm256_loadu_si256(row);
-    __m256i b = _mm256_loadu_si256(row + 2);
-    __m256i c = _mm256_loadu_si256(row + 4);
-    __m256i d = _mm256_loadu_si256(row + 6);
+    auto row = [state](int r, int g) {
+        return reinterpret_cast<__m256i*>(state + r * kStride + 8 * g);
+    };
+    V a, b, c, d;
+    for (int g = 0; g < kGroups; ++g) {
+        Group(a, g) = _mm256_loadu_si256(row(0, g));
+        Group(b, g) = _mm256_loadu_si256(row(1, g));
+        Group(c, g) = _mm256_loadu_si256(row(2, g));
+        Group(d, g) = _mm256_loadu_si256(row(3, g));
+    }
+    const uint32_t* k = kK;
+    asm("" : "+r"(k));
     for (size_t n = 0; n < blocks; ++n) {
-        __m256i w[16];
-        for (int l = 0; l < 8; ++l) {
-            w[l] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at[l]));
-            w[8 + l] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at[l] + 32));
-            at[l] += advance[l];
+        Words<V> w;
+        w.k = k;
+        for (int g = 0; g < kGroups; ++g) {
+            __m256i r[16];
+            for (int l = 0; l < 8; ++l) {
+                const auto* p = reinterpret_cast<const __m256i*>(at[8 * g + l]);
+                r[l] = _mm256_loadu_si256(p);
+                r[8 + l] = _mm256_loadu_si256(p + 1);
+                at[8 * g + l] += advance[8 * g + l];
+            }
+            Transpose(r);
+            Transpose(r + 8);
+            for (int j = 0; j < 16; ++j) Group(w.at[j], g) = r[j];
         }
-        Transpose(w);
-        Transpose(w + 8);
-        const __m256i a0 = a, b0 = b, c0 = c, d0 = d;
+        const V a0 = a, b0 = b, c0 = c, d0 = d;
         NORV_MD5_SIXTY_FOUR_STEPS();
-        a = _mm256_add_epi32(a, a0);
-        b = _mm256_add_epi32(b, b0);
-        c = _mm256_add_epi32(c, c0);
-        d = _mm256_add_epi32(d, d0);
+        a = Add(a, a0);
+        b = Add(b, b0);
+        c = Add(c, c0);
+        d = Add(d, d0);
     }
     // Lanes outside the mask hashed a block of nothing: their values are not stored.
     const __m256i bits = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
-    const __m256i keep =
-        _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(static_cast<int>(mask)), bits), bits);
-    _mm256_maskstore_epi32(reinterpret_cast<int*>(state), keep, a);
-    _mm256_maskstore_epi32(reinterpret_cast<int*>(state + kStride), keep, b);
-    _mm256_maskstore_epi32(reinterpret_cast<int*>(state + 2 * kStride), keep, c);
-    _mm256_maskstore_epi32(reinterpret_cast<int*>(state + 3 * kStride), keep, d);
+    for (int g = 0; g < kGroups; ++g) {
+        const __m256i mine = _mm256_set1_epi32(static_cast<int>(mask >> (8 * g)));
+        const __m256i keep = _mm256_cmpeq_epi32(_mm256_and_si256(mine, bits), bits);
+        _mm256_maskstore_epi32(reinterpret_cast<int*>(row(0, g)), keep, Group(a, g));
+        _mm256_maskstore_epi32(reinterpret_cast<int*>(row(1, g)), keep, Group(b, g));
+        _mm256_maskstore_epi32(reinterpret_cast<int*>(row(2, g)), keep, Group(c, g));
+        _mm256_maskstore_epi32(reinterpret_cast<int*>(row(3, g)), keep, Group(d, g));
+    }
+}
+
+}  // namespace
+
+void Avx2(uint32_t* state, const unsigned char* const* data, uint32_t mask, size_t blocks) {
+    Hash<One>(state, data, mask, blocks);
+}
+
+void Avx2Pair(uint32_t* state, const unsigned char* const* data, uint32_t mask, size_t blocks) {
+    Hash<Pair>(state, data, mask, blocks);
 }
 
 }  // namespace norv::platform::md5_kernels

@@ -1,11 +1,28 @@
-// MD5 of 16 messages at once in the 16 32-bit lanes of AVX-512 registers. Built with -mavx512f
-// and called only on a processor that has it.
+// MD5 of 16 messages at once in the 16 32-bit lanes of AVX-512 registers, or of 32 in two
+// groups of 16 whose steps are interleaved. Built with -mavx512f and called only on a processor
+// that has it.
 #include <immintrin.h>
 
 #include "platform/md5_kernels.h"
 
 namespace norv::platform::md5_kernels {
 namespace {
+
+// One group's registers, or two groups'. Each step is a chain of instructions that wait on each
+// other; issuing group A's and group B's alternately gives the processor independent work for
+// the gaps.
+struct One {
+    __m512i x;
+};
+struct Pair {
+    __m512i x, y;
+};
+
+inline __m512i Add(__m512i p, __m512i q) { return _mm512_add_epi32(p, q); }
+inline Pair Add(Pair p, Pair q) { return {Add(p.x, q.x), Add(p.y, q.y)}; }
+inline One Add(One p, One q) { return {Add(p.x, q.x)}; }
+inline __m512i& Group(One& v, int) { return v.x; }
+inline __m512i& Group(Pair& p, int g) { return g == 0 ? p.x : p.y; }
 
 // An empty asm the value passes through: the compiler can no longer re-associate the additions
 // around it, so the sum that does not wait on the previous step is made first, as written.
@@ -14,23 +31,64 @@ inline __m512i Pin(__m512i x) {
     return x;
 }
 
-// One step: a = b + rotl(a + f(b, c, d) + K + W, s). f is one ternary-logic instruction; the
-// truth tables of F (b ? c : d), G (d ? b : c), H (b ^ c ^ d) and I (c ^ (b | ~d)).
+// A block's 16 message words, and the steps' constants read through a pointer the compiler
+// cannot see through: each is then a broadcast load from memory, not built in a register by a
+// shuffle that would take a vector port from the steps.
+template <class V>
+struct Words {
+    V at[16];
+    const uint32_t* k;
+};
+
+// f is one ternary-logic instruction: the truth tables of F (b ? c : d), G (d ? b : c),
+// H (b ^ c ^ d) and I (c ^ (b | ~d)) with d first, as the instruction writes over its first
+// operand and d is not needed after it.
+constexpr int kTruthTable[4] = {0xb8, 0xca, 0x96, 0x65};
+
+// One step: a = b + rotl(a + f(b, c, d) + K + W, s), with K + W already in `a`. d is the next
+// step's a: it takes its K + W here, before f, so no register is copied to keep it.
 template <int i>
-inline void Step(__m512i& a, __m512i b, __m512i c, __m512i d, const __m512i* w) {
-    constexpr int kTruthTable[4] = {0xca, 0xe4, 0x96, 0x39};
-    constexpr int kWord = WordOfStep(i);
-    constexpr int kRotate = kShift[i];
-    constexpr int kTable = kTruthTable[i / 16];
-    const __m512i k = _mm512_set1_epi32(static_cast<int>(kK[i]));
-    const __m512i t = Pin(_mm512_add_epi32(a, _mm512_add_epi32(w[kWord], k)));
-    const __m512i f = _mm512_ternarylogic_epi32(b, c, d, kTable);
-    a = _mm512_add_epi32(_mm512_rol_epi32(_mm512_add_epi32(t, f), kRotate), b);
+inline void Step(One& a, One b, One c, One& d, const Words<One>& w) {
+    const __m512i d0 = d.x;
+    if constexpr (i < 63) {
+        const __m512i k = _mm512_set1_epi32(static_cast<int>(w.k[i + 1]));
+        d.x = Pin(Add(d0, Add(w.at[WordOfStep(i + 1)].x, k)));
+    }
+    const __m512i f = _mm512_ternarylogic_epi32(d0, b.x, c.x, kTruthTable[i / 16]);
+    a.x = Add(_mm512_rol_epi32(Add(a.x, f), kShift[i]), b.x);
+}
+
+// The same step for both groups, their instructions alternating.
+template <int i>
+inline void Step(Pair& a, Pair b, Pair c, Pair& d, const Words<Pair>& w) {
+    const __m512i dx = d.x, dy = d.y;
+    if constexpr (i < 63) {
+        const __m512i k = _mm512_set1_epi32(static_cast<int>(w.k[i + 1]));
+        d.x = Pin(Add(dx, Add(w.at[WordOfStep(i + 1)].x, k)));
+        d.y = Pin(Add(dy, Add(w.at[WordOfStep(i + 1)].y, k)));
+    }
+    const __m512i fx = _mm512_ternarylogic_epi32(dx, b.x, c.x, kTruthTable[i / 16]);
+    const __m512i fy = _mm512_ternarylogic_epi32(dy, b.y, c.y, kTruthTable[i / 16]);
+    const __m512i rx = _mm512_rol_epi32(Add(a.x, fx), kShift[i]);
+    const __m512i ry = _mm512_rol_epi32(Add(a.y, fy), kShift[i]);
+    a.x = Add(rx, b.x);
+    a.y = Add(ry, b.y);
+}
+
+// Step 0's K + W into a, as every later step's comes into it from the step before.
+inline void Begin(One& a, const Words<One>& w) {
+    const __m512i k = _mm512_set1_epi32(static_cast<int>(w.k[0]));
+    a.x = Pin(Add(a.x, Add(w.at[0].x, k)));
+}
+inline void Begin(Pair& a, const Words<Pair>& w) {
+    const __m512i k = _mm512_set1_epi32(static_cast<int>(w.k[0]));
+    a.x = Pin(Add(a.x, Add(w.at[0].x, k)));
+    a.y = Pin(Add(a.y, Add(w.at[0].y, k)));
 }
 
 // Rows r[l] (lane l's 16 words) become columns r[j] (word j of every lane): 32-bit and 64-bit
 // interleaves within each 128-bit quarter, then a 4 x 4 transpose of the quarters.
-inline void Transpose(__m512i* r) {
+[[gnu::always_inline]] inline void Transpose(__m512i* r) {
     __m512i t[16], u[16];
     for (int i = 0; i < 8; ++i) {
         t[2 * i] = _mm512_unpacklo_epi32(r[2 * i], r[2 * i + 1]);
@@ -55,39 +113,64 @@ inline void Transpose(__m512i* r) {
     }
 }
 
-}  // namespace
-
-void Avx512(uint32_t* state, const unsigned char* const* data, uint32_t mask, size_t blocks) {
-    const unsigned char* at[16];
-    size_t advance[16];
-    for (int l = 0; l < 16; ++l) {
+// The kernel over one group (V = One, lanes 0 .. 15) or two (V = Pair, lanes 0 .. 31).
+template <class V>
+void Hash(uint32_t* state, const unsigned char* const* data, uint32_t mask, size_t blocks) {
+    constexpr int kGroups = sizeof(V) / sizeof(__m512i);
+    constexpr int kLanes = 16 * kGroups;
+    const unsigned char* at[kLanes];
+    size_t advance[kLanes];
+    for (int l = 0; l < kLanes; ++l) {
         at[l] = data[l];
         advance[l] = (mask >> l & 1) ? 64 : 0;
     }
-    __m512i a = _mm512_loadu_si512(state);
-    __m512i b = _mm512_loadu_si512(state + kStride);
-    __m512i c = _mm512_loadu_si512(state + 2 * kStride);
-    __m512i d = _mm512_loadu_si512(state + 3 * kStride);
+    V a, b, c, d;
+    for (int g = 0; g < kGroups; ++g) {
+        Group(a, g) = _mm512_loadu_si512(state + 16 * g);
+        Group(b, g) = _mm512_loadu_si512(state + kStride + 16 * g);
+        Group(c, g) = _mm512_loadu_si512(state + 2 * kStride + 16 * g);
+        Group(d, g) = _mm512_loadu_si512(state + 3 * kStride + 16 * g);
+    }
+    const uint32_t* k = kK;
+    asm("" : "+r"(k));
     for (size_t n = 0; n < blocks; ++n) {
-        __m512i w[16];
-        for (int l = 0; l < 16; ++l) {
-            w[l] = _mm512_loadu_si512(at[l]);
-            at[l] += advance[l];
+        Words<V> w;
+        w.k = k;
+        for (int g = 0; g < kGroups; ++g) {
+            __m512i r[16];
+            for (int l = 0; l < 16; ++l) {
+                r[l] = _mm512_loadu_si512(at[16 * g + l]);
+                at[16 * g + l] += advance[16 * g + l];
+            }
+            Transpose(r);
+            for (int j = 0; j < 16; ++j) Group(w.at[j], g) = r[j];
         }
-        Transpose(w);
-        const __m512i a0 = a, b0 = b, c0 = c, d0 = d;
+        const V a0 = a, b0 = b, c0 = c, d0 = d;
+        Begin(a, w);
         NORV_MD5_SIXTY_FOUR_STEPS();
-        a = _mm512_add_epi32(a, a0);
-        b = _mm512_add_epi32(b, b0);
-        c = _mm512_add_epi32(c, c0);
-        d = _mm512_add_epi32(d, d0);
+        a = Add(a, a0);
+        b = Add(b, b0);
+        c = Add(c, c0);
+        d = Add(d, d0);
     }
     // Lanes outside the mask hashed a block of nothing: their values are not stored.
-    const auto keep = static_cast<__mmask16>(mask);
-    _mm512_mask_storeu_epi32(state, keep, a);
-    _mm512_mask_storeu_epi32(state + kStride, keep, b);
-    _mm512_mask_storeu_epi32(state + 2 * kStride, keep, c);
-    _mm512_mask_storeu_epi32(state + 3 * kStride, keep, d);
+    for (int g = 0; g < kGroups; ++g) {
+        const auto keep = static_cast<__mmask16>(mask >> (16 * g));
+        _mm512_mask_storeu_epi32(state + 16 * g, keep, Group(a, g));
+        _mm512_mask_storeu_epi32(state + kStride + 16 * g, keep, Group(b, g));
+        _mm512_mask_storeu_epi32(state + 2 * kStride + 16 * g, keep, Group(c, g));
+        _mm512_mask_storeu_epi32(state + 3 * kStride + 16 * g, keep, Group(d, g));
+    }
+}
+
+}  // namespace
+
+void Avx512(uint32_t* state, const unsigned char* const* data, uint32_t mask, size_t blocks) {
+    Hash<One>(state, data, mask, blocks);
+}
+
+void Avx512Pair(uint32_t* state, const unsigned char* const* data, uint32_t mask, size_t blocks) {
+    Hash<Pair>(state, data, mask, blocks);
 }
 
 }  // namespace norv::platform::md5_kernels

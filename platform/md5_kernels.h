@@ -8,13 +8,17 @@
 
 namespace norv::platform::md5_kernels {
 
-inline constexpr int kStride = 16;  // lanes per row of `state`
+inline constexpr int kStride = 32;  // lanes per row of `state`
 
 // Hashes `blocks` 64-byte blocks from data[l] into the chaining values of every lane l in `mask`;
 // the other lanes' values stay as they are (their data[l] must still point at 64 readable bytes).
-// `state` is four rows (a, b, c, d) of kStride lanes.
+// `state` is four rows (a, b, c, d) of kStride lanes. Avx512 covers lanes 0 .. 15 and Avx2 lanes
+// 0 .. 7 (one register each); the Pair kernels cover twice as many, two groups of registers whose
+// steps are interleaved, which keeps the vector units busy while a step waits on the one before.
 void Avx512(uint32_t* state, const unsigned char* const* data, uint32_t mask, size_t blocks);
+void Avx512Pair(uint32_t* state, const unsigned char* const* data, uint32_t mask, size_t blocks);
 void Avx2(uint32_t* state, const unsigned char* const* data, uint32_t mask, size_t blocks);
+void Avx2Pair(uint32_t* state, const unsigned char* const* data, uint32_t mask, size_t blocks);
 // OpenSSL's one-stream MD5, one lane after the other.
 void Portable(uint32_t* state, const unsigned char* const* data, uint32_t mask, size_t blocks);
 

@@ -93,7 +93,7 @@ Md5Kernel ChosenMd5Kernel() {
 }
 
 Md5Lanes::Md5Lanes(Md5Kernel kernel) : kernel_(Md5KernelRuns(kernel) ? kernel : BestKernel()) {
-    width_ = kernel_ == Md5Kernel::kAvx512 ? 16 : kernel_ == Md5Kernel::kAvx2 ? 8 : 1;
+    width_ = kernel_ == Md5Kernel::kAvx512 ? 32 : kernel_ == Md5Kernel::kAvx2 ? 16 : 1;
     for (int lane = 0; lane < kMostLanes; ++lane) ResetState(lane);
 }
 
@@ -176,13 +176,22 @@ void Md5Lanes::Run() {
         }
         for (int lane = width_; lane < kMostLanes; ++lane) data[lane] = kNothing;
         if (busy == 0) return;
-        // One lane alone runs at one-stream speed on the one-stream code.
+        // One lane alone runs at one-stream speed on the one-stream code; the lanes of one
+        // group alone on the one-group kernel, the second group's rows and data moved down.
+        using Kernel = void (*)(uint32_t*, const unsigned char* const*, uint32_t, size_t);
+        const bool avx512 = kernel_ == Md5Kernel::kAvx512;
+        const Kernel one = avx512 ? md5_kernels::Avx512 : md5_kernels::Avx2;
+        const Kernel pair = avx512 ? md5_kernels::Avx512Pair : md5_kernels::Avx2Pair;
+        const int group = width_ / 2;
+        const uint32_t high = mask >> group;
         if (busy == 1 || kernel_ == Md5Kernel::kPortable) {
             md5_kernels::Portable(&state_[0][0], data, mask, blocks);
-        } else if (kernel_ == Md5Kernel::kAvx512) {
-            md5_kernels::Avx512(&state_[0][0], data, mask, blocks);
+        } else if (high == 0) {
+            one(&state_[0][0], data, mask, blocks);
+        } else if (high << group == mask) {
+            one(&state_[0][group], data + group, high, blocks);
         } else {
-            md5_kernels::Avx2(&state_[0][0], data, mask, blocks);
+            pair(&state_[0][0], data, mask, blocks);
         }
         bool changed = false;
         for (int lane = 0; lane < width_; ++lane) {

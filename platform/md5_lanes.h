@@ -1,16 +1,19 @@
 // Md5Lanes: the MD5s of several messages at once, each message in one lane of a vector register.
 //
 // MD5 is one serial chain within a message, but the chains of different messages are
-// independent: a 512-bit register holds 16 of them (AVX-512), a 256-bit one 8 (AVX2). The
-// portable kernel has one lane and is OpenSSL's one-stream MD5. The kernel is chosen once at run
-// time from the processor's features, so one binary runs everywhere.
+// independent: a 512-bit register holds 16 of them (AVX-512), a 256-bit one 8 (AVX2). Each step
+// waits on the one before, so the vector kernels run two groups of registers with their steps
+// interleaved: 32 lanes with AVX-512, 16 with AVX2. The portable kernel has one lane and is
+// OpenSSL's one-stream MD5. The kernel is chosen once at run time from the processor's features,
+// so one binary runs everywhere.
 //
 // A lane goes Free -> (Start) Hungry -> (Feed) Busy -> Hungry ... -> (End) Busy -> Done ->
 // (TakeDigest) Free. Run() hashes the blocks of every Busy lane together and returns once some
 // lane is Hungry or Done again, so the caller can give it its next bytes or its next message
 // while the others go on. A message's last bytes and padding are hashed in the lanes like any
 // other block. Drop() frees a lane at any time without touching the others. When only one lane
-// is Busy it is hashed alone by the one-stream code, at one-stream speed.
+// is Busy it is hashed alone by the one-stream code, at one-stream speed; when the Busy lanes
+// are all in one group, that group is hashed alone.
 //
 // Fed bytes are not copied (save a partial block): they must stay valid and unchanged until the
 // lane is Hungry or Done again. Not thread safe: one owner thread.
@@ -37,7 +40,7 @@ using Md5Bytes = std::array<unsigned char, 16>;
 
 class Md5Lanes {
   public:
-    static constexpr int kMostLanes = 16;
+    static constexpr int kMostLanes = md5_kernels::kStride;
     enum class LaneState { kFree, kHungry, kBusy, kDone };
 
     // A kernel the processor lacks is replaced by the best it has.
