@@ -1,5 +1,7 @@
 #include "engine/digest_pipeline.h"
 
+#include <algorithm>
+
 #include <pthread.h>
 
 #include <chrono>
@@ -16,6 +18,7 @@ void NameThisThread(const char* name) { ::pthread_setname_np(::pthread_self(), n
 DigestPipeline::DigestPipeline(std::unique_ptr<platform::TreeWalk> walk, int workers,
                                const std::atomic<bool>* stop)
     : walk_(std::move(walk)), stop_requested_(stop), kernel_(platform::ChosenMd5Kernel()) {
+    worker_count_ = static_cast<size_t>(std::max(workers, 1));
     producer_ = std::thread([this] {
         NameThisThread("norv-walk");
         Produce();
@@ -115,17 +118,31 @@ void DigestPipeline::Work() {
     // with no file in hand, so the files it holds (the oldest batch's among them) always move on.
     platform::FingerprintLanes lanes(kernel_, stop_requested_, platform::kDefaultHashBudget, true);
     std::shared_ptr<Batch> batch;
+    size_t claimed_of_batch = 0;
     // Claims the next file and gives it to the lanes; false when there is none (after waiting
-    // for one when `wait`).
+    // for one when `wait`). A worker with files in hand takes no more than its share of a
+    // batch the walk sent short (its last, or early to idle workers): a few big files, each
+    // worth seconds, would otherwise all go to the first worker awake, whose lanes and batched
+    // opening have room for them all. Full batches keep coming while the walk goes on, so the
+    // other workers take the next ones.
     auto claim = [&](bool wait) {
         for (;;) {
-            if (!batch && !(batch = Claimable(wait))) return false;
+            if (!batch) {
+                if (!(batch = Claimable(wait))) return false;
+                claimed_of_batch = 0;
+            }
+            const size_t share = (batch->count + worker_count_ - 1) / worker_count_;
+            if (batch->count < kBatchFiles && claimed_of_batch >= share &&
+                !(lanes.empty() && lanes.queued() == 0)) {
+                return false;
+            }
             const size_t i = batch->next_claim.fetch_add(1);
             if (i >= batch->count) {
                 Claimed(batch);
                 batch.reset();
                 continue;
             }
+            ++claimed_of_batch;
             // Items claimed after the stop are counted but not measured: nobody takes them.
             Item& item = batch->items[i];
             if (stop_.load(std::memory_order_relaxed) || item.entry.type != Type::kFile) {

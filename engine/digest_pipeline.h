@@ -85,6 +85,7 @@ class DigestPipeline {
         0;  // under mutex_: index in queue_ of the first batch with files left
     std::atomic<size_t> queued_{0};  // queue_.size(), for the producer to read without the lock
     std::atomic<int> idle_workers_{0};
+    size_t worker_count_ = 1;           // set before any thread starts
     std::atomic<bool> wanting_{false};  // a worker found nothing to fill a free lane with
     std::atomic<bool> stop_{false};     // set under mutex_, read anywhere
     std::thread producer_;
