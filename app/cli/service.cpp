@@ -158,6 +158,10 @@ void BlockServiceSignals() {
     ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 }
 
+namespace {
+const int kWake = SIGRTMIN;
+}  // namespace
+
 struct LockLetGoOnStop::State {
     sigset_t signals{};
     sigset_t before{};
@@ -173,12 +177,16 @@ LockLetGoOnStop::LockLetGoOnStop() : state_(std::make_unique<State>()) {
             sigaddset(&state_->signals, s);
         }
     }
-    ::pthread_sigmask(SIG_BLOCK, &state_->signals, &state_->before);
-    state_->thread = std::thread([state = state_.get()] {
+    // A signal of its own wakes the thread at once when the lock's holder ends, rather than at
+    // its next tick: every command would otherwise end up to a tick late.
+    sigset_t taken = state_->signals;
+    sigaddset(&taken, kWake);
+    ::pthread_sigmask(SIG_BLOCK, &taken, &state_->before);
+    state_->thread = std::thread([state = state_.get(), taken] {
         const timespec tick{0, 100 * 1000 * 1000};
         while (!state->ending) {
-            const int s = ::sigtimedwait(&state->signals, nullptr, &tick);
-            if (s < 0) continue;
+            const int s = ::sigtimedwait(&taken, nullptr, &tick);
+            if (s < 0 || s == kWake) continue;
             platform::FolderLock::ReleaseHeldNow();
             // The signal's own end: unblocked here, it ends the process as it would have.
             sigset_t one;
@@ -192,6 +200,7 @@ LockLetGoOnStop::LockLetGoOnStop() : state_(std::make_unique<State>()) {
 
 LockLetGoOnStop::~LockLetGoOnStop() {
     state_->ending = true;
+    ::pthread_kill(state_->thread.native_handle(), kWake);
     state_->thread.join();
     ::pthread_sigmask(SIG_SETMASK, &state_->before, nullptr);
 }
