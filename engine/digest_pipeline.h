@@ -37,7 +37,9 @@ namespace norv {
 class DigestPipeline {
   public:
     static constexpr size_t kBatchFiles = 64;
-    static constexpr size_t kBatchesAhead = 8;
+    // Enough that the run's thread, when its database writes stall for a moment, leaves the
+    // workers files to go on with (2,048 items, about a megabyte).
+    static constexpr size_t kBatchesAhead = 32;
 
     struct Item {
         platform::TreeWalk::Entry entry;    // kFile, kSkippedFolder, kFailure or kEnd
