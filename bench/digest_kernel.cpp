@@ -1,9 +1,10 @@
-// Prints the MD5 kernel norv's digest workers use on this processor (NORV_DIGEST_KERNEL forces
+// Prints the digest kernel norv's digest workers use on this processor (NORV_DIGEST_KERNEL forces
 // one), how many files each worker hashes at once, and the I/O path they open and read small
 // files through, "uring" or "plain" (NORV_IO forces one). With --speed, then the speed on one
-// core of each MD5 kernel the processor runs, its data in cache: OpenSSL's one stream, one group
-// of vector lanes and two interleaved groups, measured in turn round after round; the median
-// round's figure of each and their ratios.
+// core of each MD5 and SHA-256 kernel the processor runs, its data in cache: OpenSSL's one
+// stream, one group of vector lanes and (MD5) two interleaved groups, measured in turn round
+// after round; the median round's figure of each and their ratios to the same digest's one
+// stream.
 //
 //   norv-digest-kernel [--speed]
 #include <algorithm>
@@ -15,10 +16,12 @@
 #include "platform/batch_reader.h"
 #include "platform/md5_kernels.h"
 #include "platform/md5_lanes.h"
+#include "platform/sha256_kernels.h"
 
 namespace {
 
 namespace kernels = norv::platform::md5_kernels;
+namespace sha256 = norv::platform::sha256_kernels;
 using norv::platform::Md5Kernel;
 
 struct Way {
@@ -37,13 +40,16 @@ void PrintSpeeds() {
     for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 131 + 7);
     const unsigned char* data[kernels::kStride];
     for (int l = 0; l < kernels::kStride; ++l) data[l] = bytes.data() + l * kBlocks * 64;
-    alignas(64) uint32_t state[4 * kernels::kStride] = {};
+    alignas(64) uint32_t state[8 * kernels::kStride] = {};  // room for SHA-256's rows
 
-    std::vector<Way> ways = {{"openssl-one-stream", Md5Kernel::kPortable, kernels::Portable, 1, {}},
-                             {"avx512-one-group", Md5Kernel::kAvx512, kernels::Avx512, 16, {}},
-                             {"avx512-two-groups", Md5Kernel::kAvx512, kernels::Avx512Pair, 32, {}},
-                             {"avx2-one-group", Md5Kernel::kAvx2, kernels::Avx2, 8, {}},
-                             {"avx2-two-groups", Md5Kernel::kAvx2, kernels::Avx2Pair, 16, {}}};
+    std::vector<Way> ways = {
+        {"openssl-one-stream", Md5Kernel::kPortable, kernels::Portable, 1, {}},
+        {"avx512-one-group", Md5Kernel::kAvx512, kernels::Avx512, 16, {}},
+        {"avx512-two-groups", Md5Kernel::kAvx512, kernels::Avx512Pair, 32, {}},
+        {"avx2-one-group", Md5Kernel::kAvx2, kernels::Avx2, 8, {}},
+        {"avx2-two-groups", Md5Kernel::kAvx2, kernels::Avx2Pair, 16, {}},
+        {"sha256-openssl-one-stream", Md5Kernel::kPortable, sha256::Portable, 1, {}},
+        {"sha256-avx512-one-group", Md5Kernel::kAvx512, sha256::Avx512, 16, {}}};
     std::erase_if(ways, [](const Way& w) { return !norv::platform::Md5KernelRuns(w.needs); });
     for (int round = 0; round < kRounds; ++round) {
         for (Way& w : ways) {
@@ -60,10 +66,11 @@ void PrintSpeeds() {
         std::sort(v.begin(), v.end());
         return v[v.size() / 2];
     };
-    const double one_stream = median(ways[0].rounds);
+    double one_stream = 0;
     for (size_t i = 0; i < ways.size(); ++i) {
         const double speed = median(ways[i].rounds);
-        std::printf("%-20s %2d lanes %6.2f GB/s %6.2fx one stream", ways[i].name, ways[i].lanes,
+        if (ways[i].lanes == 1) one_stream = speed;  // each digest's rows follow its one stream
+        std::printf("%-25s %2d lanes %6.2f GB/s %6.2fx one stream", ways[i].name, ways[i].lanes,
                     speed, speed / one_stream);
         // Each two-group kernel follows its one-group kernel.
         if (i > 0 && ways[i].lanes > 1 && ways[i - 1].needs == ways[i].needs)

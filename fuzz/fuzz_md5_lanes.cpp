@@ -1,6 +1,7 @@
-// Md5Lanes against OpenSSL's MD5 under any schedule: the input picks the kernel, the messages
-// (slices of the input itself, from any offset), the pieces they are fed in, when each ends and
-// which are dropped half way. Every digest must equal OpenSSL's.
+// Md5Lanes and Sha256Lanes against OpenSSL's MD5 and SHA-256 under any schedule: the input picks
+// the kernel, the messages (slices of the input itself, from any offset), the pieces they are
+// fed in, when each ends and which are dropped half way. Every digest must equal OpenSSL's.
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -9,18 +10,20 @@
 
 #include "platform/md5.h"
 #include "platform/md5_lanes.h"
+#include "platform/sha256_lanes.h"
+
+namespace {
 
 using norv::platform::Md5Kernel;
-using norv::platform::Md5Lanes;
-using State = Md5Lanes::LaneState;
+using State = norv::platform::DigestLaneState;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 2) return 0;
+template <class Lanes>
+void Drive(const uint8_t* data, size_t size, std::string (*reference)(std::string_view)) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     size_t cursor = 1;
     auto take = [&]() -> size_t { return cursor < size ? data[cursor++] : 0; };
     const Md5Kernel kernels[] = {Md5Kernel::kAvx512, Md5Kernel::kAvx2, Md5Kernel::kPortable};
-    Md5Lanes lanes(kernels[data[0] % 3]);
+    Lanes lanes(kernels[data[0] % 3]);
     struct Message {
         std::string_view text;
         size_t fed = 0;
@@ -34,8 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (lanes.state(lane) == State::kDone) {
                 const auto digest = lanes.TakeDigest(lane);
                 const std::string got = norv::platform::HexOf(
-                    std::string_view(reinterpret_cast<const char*>(digest.data()), 16));
-                if (got != norv::platform::Md5Hex(m.text)) std::abort();
+                    std::string_view(reinterpret_cast<const char*>(digest.data()), digest.size()));
+                if (got != reference(m.text)) std::abort();
             }
             if (lanes.state(lane) == State::kFree) {
                 if (!scripting) continue;
@@ -58,7 +61,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 m.fed += piece;
             }
         }
-        if (!busy) return 0;
+        if (!busy) return;
         lanes.Run();
     }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 2) return 0;
+    Drive<norv::platform::Md5Lanes>(data, size, norv::platform::Md5Hex);
+    Drive<norv::platform::Sha256Lanes>(data, size, norv::platform::Sha256Hex);
+    return 0;
 }

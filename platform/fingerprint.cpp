@@ -238,7 +238,12 @@ Fingerprint FingerprintAt(const DirectoryHandle& folder, const std::string& name
 
 FingerprintLanes::FingerprintLanes(Md5Kernel kernel, const std::atomic<bool>* stop,
                                    const HashBudget& budget, bool batched)
-    : lanes_(kernel), reader_tried_(!batched), stop_(stop), budget_(budget) {}
+    : lanes_(kernel),
+      sha256_lanes_(kernel),
+      sha256_in_lanes_(lanes_.kernel() == Md5Kernel::kAvx512),
+      reader_tried_(!batched),
+      stop_(stop),
+      budget_(budget) {}
 
 FingerprintLanes::~FingerprintLanes() {
     for (File& file : files_) {
@@ -290,7 +295,11 @@ void FingerprintLanes::AddOpen(Env& env, int fd, const struct stat& st, Fingerpr
         file.read.emplace(env, fd, st.st_size, budget_, stop_);
         if (file.buffer.empty()) file.buffer.resize(kBlockBytes);
     }
-    file.sha256.Restart();
+    if (sha256_in_lanes_) {
+        sha256_lanes_.Start(lane);
+    } else {
+        file.sha256.Restart();
+    }
     file.done = std::move(done);
     lanes_.Start(lane);
     ++in_hand_;
@@ -366,19 +375,36 @@ void FingerprintLanes::Finish(int lane, ContentDigest content) {
 
 void FingerprintLanes::Step() {
     using Next = ContentRead::Next;
-    using State = Md5Lanes::LaneState;
-    // Every file whose lane has hashed all it was given reads its next block; SHA-256 takes it
-    // at once, MD5 in the lanes below. A file read whole in a batch gives its bytes in one.
+    using State = DigestLaneState;
+    // A file's block goes to its MD5 lane and to its SHA-256 lane or stream; the next is read
+    // once both lanes have hashed all they were given.
+    auto hungry = [&](int lane) {
+        return lanes_.state(lane) == State::kHungry &&
+               (!sha256_in_lanes_ || sha256_lanes_.state(lane) == State::kHungry);
+    };
+    auto feed = [&](int lane, File& file, std::string_view block) {
+        if (sha256_in_lanes_) {
+            sha256_lanes_.Feed(lane, block.data(), block.size());
+        } else {
+            file.sha256.Update(block);
+        }
+        lanes_.Feed(lane, block.data(), block.size());
+    };
+    auto end = [&](int lane) {
+        if (sha256_in_lanes_) sha256_lanes_.End(lane);
+        lanes_.End(lane);
+    };
+    // Every file whose lanes have hashed all they were given reads its next block. A file read
+    // whole in a batch gives its bytes in one.
     for (int lane = 0; lane < lanes_.width(); ++lane) {
         File& file = files_[lane];
-        while (file.held && lanes_.state(lane) == State::kHungry) {
+        while (file.held && hungry(lane)) {
             if (file.batch) {
                 if (file.fed) {
-                    lanes_.End(lane);
+                    end(lane);
                 } else {
                     const std::vector<char>& bytes = file.batch->bytes;
-                    file.sha256.Update(std::string_view(bytes.data(), bytes.size()));
-                    lanes_.Feed(lane, bytes.data(), bytes.size());
+                    feed(lane, file, std::string_view(bytes.data(), bytes.size()));
                     file.fed = true;
                 }
                 continue;
@@ -386,12 +412,12 @@ void FingerprintLanes::Step() {
             std::string_view block;
             const Next next = file.read->Read(file.buffer, block);
             if (next == Next::kBlock) {
-                file.sha256.Update(block);
-                lanes_.Feed(lane, block.data(), block.size());
+                feed(lane, file, block);
             } else if (next == Next::kEnd) {
-                lanes_.End(lane);
+                end(lane);
             } else {
                 lanes_.Drop(lane);
+                if (sha256_in_lanes_) sha256_lanes_.Drop(lane);
                 Finish(lane, next == Next::kOverTime
                                  ? SampledDigestOfOpenFile(*file.env, file.fd, file.st.st_size)
                                  : UnreadContent());
@@ -399,12 +425,20 @@ void FingerprintLanes::Step() {
         }
     }
     lanes_.Run();
+    if (sha256_in_lanes_) sha256_lanes_.Run();
     for (int lane = 0; lane < lanes_.width(); ++lane) {
         if (lanes_.state(lane) != State::kDone) continue;
+        if (sha256_in_lanes_ && sha256_lanes_.state(lane) != State::kDone) continue;
         const Md5Bytes md5 = lanes_.TakeDigest(lane);
-        File& file = files_[lane];
+        std::string sha256;
+        if (sha256_in_lanes_) {
+            const Sha256Bytes digest = sha256_lanes_.TakeDigest(lane);
+            sha256 = HexOf(std::string_view(reinterpret_cast<const char*>(digest.data()), 32));
+        } else {
+            sha256 = files_[lane].sha256.HexDigest();
+        }
         Finish(lane, {HexOf(std::string_view(reinterpret_cast<const char*>(md5.data()), 16)),
-                      file.sha256.HexDigest(), true});
+                      std::move(sha256), true});
     }
 }
 

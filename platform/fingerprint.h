@@ -27,6 +27,7 @@
 #include "platform/file_system.h"
 #include "platform/md5.h"
 #include "platform/md5_lanes.h"
+#include "platform/sha256_lanes.h"
 #include "platform/status.h"
 
 namespace norv::platform {
@@ -126,10 +127,12 @@ Fingerprint FingerprintAt(const DirectoryHandle& folder, const std::string& name
                           const HashBudget& budget = kDefaultHashBudget);
 
 // Fingerprints several files at once on one thread (a digest worker): each file's content is
-// read a block at a time, its SHA-256 taken as it is read, and the MD5s of up to width() files
-// hashed together in the lanes of Md5Lanes. Each file is measured as FingerprintAt measures it:
-// the same open, facts, budget, stop and second look; only the MD5 arithmetic is shared, and a
-// file that fails or changes size leaves its lane without disturbing the others.
+// read a block at a time, and the MD5s of up to width() files hashed together in the lanes of
+// Md5Lanes. With the AVX-512 kernel their SHA-256s are hashed together too, in the lanes of
+// Sha256Lanes, each block given to both; with any other, each file's SHA-256 is taken on one
+// stream as it is read. Each file is measured as FingerprintAt measures it: the same open,
+// facts, budget, stop and second look; only the digest arithmetic is shared, and a file that
+// fails or changes size leaves its lanes without disturbing the others.
 // A file's `done` is called, on the thread that calls Add, AddQueued or Step, once it is measured.
 //
 // Batched opening (`batched`, for a caller that calls AddQueued): where the system's io_uring
@@ -181,8 +184,8 @@ class FingerprintLanes {
         bool fed = false;
         Fingerprint result;
         std::optional<ContentRead> read;
-        Sha256Digester sha256;
-        std::vector<char> buffer;  // the block the lane is hashing
+        Sha256Digester sha256;     // when the SHA-256 is not taken in lanes
+        std::vector<char> buffer;  // the block the lanes are hashing
         Done done;
     };
     struct Queued {
@@ -198,6 +201,8 @@ class FingerprintLanes {
     void Finish(int lane, ContentDigest content);
 
     Md5Lanes lanes_;
+    Sha256Lanes sha256_lanes_;
+    const bool sha256_in_lanes_;  // the AVX-512 kernel: lane l of both is the same file's
     std::unique_ptr<BatchReader> reader_;
     bool reader_tried_;  // true when batches are not wanted
     std::deque<Queued> queue_;

@@ -1,4 +1,5 @@
 #include "platform/md5_lanes.h"
+#include "platform/sha256_lanes.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +13,8 @@
 namespace norv::platform {
 namespace {
 
-std::string Hex(const Md5Bytes& digest) {
+template <size_t N>
+std::string Hex(const std::array<unsigned char, N>& digest) {
     return HexOf(std::string_view(reinterpret_cast<const char*>(digest.data()), digest.size()));
 }
 
@@ -21,7 +23,8 @@ std::string Hex(const Md5Bytes& digest) {
 // message; every tenth message is dropped half way, which must not disturb the others. Each
 // kernel runs the lot twice, long messages first in the lower half of the lanes, then in the
 // upper half: each half also hashes on while the other, its messages done, is idle.
-TEST(Md5Lanes, EveryKernelGivesOpenSslsDigests) {
+template <class Lanes>
+void ExpectOpenSslsDigests(std::string (*reference)(std::string_view)) {
     std::mt19937 random(1321);
     std::vector<size_t> lengths;
     for (size_t n = 0; n <= 256; ++n) lengths.push_back(n);
@@ -32,7 +35,7 @@ TEST(Md5Lanes, EveryKernelGivesOpenSslsDigests) {
     for (Md5Kernel kernel : {Md5Kernel::kAvx512, Md5Kernel::kAvx2, Md5Kernel::kPortable}) {
         if (!Md5KernelRuns(kernel)) continue;
         SCOPED_TRACE(Md5KernelName(kernel));
-        Md5Lanes lanes(kernel);
+        Lanes lanes(kernel);
         ASSERT_EQ(lanes.kernel(), kernel);
         const size_t half = static_cast<size_t>(lanes.width()) / 2;
         std::vector<size_t> longs = {70000, 200003};
@@ -60,17 +63,17 @@ TEST(Md5Lanes, EveryKernelGivesOpenSslsDigests) {
                 bool any = false;
                 for (int lane = 0; lane < lanes.width(); ++lane) {
                     Message& m = in[static_cast<size_t>(lane)];
-                    if (lanes.state(lane) == Md5Lanes::LaneState::kDone) {
-                        EXPECT_EQ(Hex(lanes.TakeDigest(lane)), Md5Hex(m.text)) << m.text.size();
+                    if (lanes.state(lane) == DigestLaneState::kDone) {
+                        EXPECT_EQ(Hex(lanes.TakeDigest(lane)), reference(m.text)) << m.text.size();
                         ++checked;
                     }
-                    if (lanes.state(lane) == Md5Lanes::LaneState::kFree && !waiting.empty()) {
+                    if (lanes.state(lane) == DigestLaneState::kFree && !waiting.empty()) {
                         m = waiting.front();
                         waiting.pop_front();
                         lanes.Start(lane);
                     }
-                    if (lanes.state(lane) != Md5Lanes::LaneState::kHungry) {
-                        any = any || lanes.state(lane) != Md5Lanes::LaneState::kFree;
+                    if (lanes.state(lane) != DigestLaneState::kHungry) {
+                        any = any || lanes.state(lane) != DigestLaneState::kFree;
                         continue;
                     }
                     any = true;
@@ -94,6 +97,12 @@ TEST(Md5Lanes, EveryKernelGivesOpenSslsDigests) {
             EXPECT_GT(dropped, 0u);
         }
     }
+}
+
+TEST(Md5Lanes, EveryKernelGivesOpenSslsDigests) { ExpectOpenSslsDigests<Md5Lanes>(Md5Hex); }
+
+TEST(Sha256Lanes, EveryKernelGivesOpenSslsDigests) {
+    ExpectOpenSslsDigests<Sha256Lanes>(Sha256Hex);
 }
 
 TEST(Md5Lanes, AnUnknownForcedKernelGivesTheBestOne) {

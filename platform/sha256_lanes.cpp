@@ -1,0 +1,35 @@
+// OpenSSL's low-level SHA-256 is the one-stream kernel: the chaining values go in and come out
+// of its SHA256_CTX, so a lane can move between it and the vector kernel at any block.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include "platform/sha256_lanes.h"
+
+#include <openssl/sha.h>
+
+namespace norv::platform {
+
+namespace sha256_kernels {
+
+static_assert(kStride == kMostDigestLanes);
+
+void Portable(uint32_t* state, const unsigned char* const* data, uint32_t mask, size_t blocks) {
+    for (int l = 0; l < kStride; ++l) {
+        if (!(mask >> l & 1)) continue;
+        SHA256_CTX ctx;
+        SHA256_Init(&ctx);
+        for (int row = 0; row < 8; ++row) ctx.h[row] = state[row * kStride + l];
+        // Whole blocks only: SHA256_Update hashes them straight from `data`, keeping nothing.
+        SHA256_Update(&ctx, data[l], blocks * 64);
+        for (int row = 0; row < 8; ++row) state[row * kStride + l] = ctx.h[row];
+    }
+}
+
+}  // namespace sha256_kernels
+
+DigestKernels Sha256Traits::Kernels(Md5Kernel kernel) {
+    if (kernel == Md5Kernel::kAvx512) {
+        return {32, sha256_kernels::Portable, sha256_kernels::Avx512, nullptr};
+    }
+    return {1, sha256_kernels::Portable, nullptr, nullptr};
+}
+
+}  // namespace norv::platform
