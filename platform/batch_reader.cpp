@@ -22,6 +22,12 @@ constexpr unsigned kRingEntries = 4 * BatchReader::kMostFiles;
 
 enum class Wanted { kAuto, kPlain, kUring };
 
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kUnderThreadSanitizer = true;
+#else
+constexpr bool kUnderThreadSanitizer = false;
+#endif
+
 Wanted WantedIo() {
     // Read each time a reader is made (once per digest worker): tests set it between runs.
     const char* io = std::getenv("NORV_IO");
@@ -55,7 +61,7 @@ struct BatchReader::Ring {
 };
 
 const char* ChosenIoName() {
-    if (WantedIo() == Wanted::kPlain) return "plain";
+    if (WantedIo() == Wanted::kPlain || kUnderThreadSanitizer) return "plain";
     io_uring ring{};
     if (io_uring_queue_init(4, &ring, IORING_SETUP_SUBMIT_ALL) != 0) return "plain";
     io_uring_probe* probe = io_uring_get_probe_ring(&ring);
@@ -67,8 +73,12 @@ const char* ChosenIoName() {
 
 std::unique_ptr<BatchReader> BatchReader::Make(Env& env) {
     const Wanted wanted = WantedIo();
-    // A test's Env must see every call, which the ring would go around.
-    if (wanted == Wanted::kPlain || &env != Env::Default()) return nullptr;
+    // A test's Env must see every call, which the ring would go around. So must
+    // ThreadSanitizer, which follows descriptors through the calls it sees: one the ring opened
+    // or closed would look to it like another thread's, and its number's next owner a race.
+    if (wanted == Wanted::kPlain || &env != Env::Default() || kUnderThreadSanitizer) {
+        return nullptr;
+    }
     auto ring = std::make_unique<Ring>();
     // ENOSYS (no io_uring), EPERM (disabled by kernel.io_uring_disabled or a seccomp filter),
     // ENOMEM (locked memory limit): the plain path.
@@ -92,16 +102,8 @@ std::unique_ptr<BatchReader> BatchReader::Make(Env& env) {
 BatchReader::BatchReader(Env& env, std::unique_ptr<Ring> ring)
     : env_(env), ring_(std::move(ring)) {}
 
-// ThreadSanitizer follows descriptors through the system calls it sees: one the ring closed would
-// look still open to it, and its number's next owner a race. Under it, closes are plain calls.
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kClosesInTheRing = false;
-#else
-constexpr bool kClosesInTheRing = true;
-#endif
-
 void BatchReader::Close(int fd) {
-    if (broken_ || !kClosesInTheRing) {
+    if (broken_) {
         env_.Close(fd);
         return;
     }

@@ -21,8 +21,8 @@
 //
 // Which path runs: NORV_IO=plain never uses io_uring, NORV_IO=uring asks for it, and unset it is
 // used when the kernel offers it. A kernel without it, or with it disabled (kernel.io_uring_
-// disabled, a seccomp filter), gives the plain path. The system's Env only: a test's Env sees
-// every call on the plain path.
+// disabled, a seccomp filter), gives the plain path. The system's Env only, and never under
+// ThreadSanitizer: a test's Env and the sanitizer see every call on the plain path.
 // Not thread safe: one reader (one ring) per digest worker.
 #pragma once
 
