@@ -378,8 +378,10 @@ if [ -w /proc/sys/vm/drop_caches ]; then
     measure "cold: cat, $cores readers" "$files" "$bytes" bash -c "sync; echo 3 > /proc/sys/vm/drop_caches; find '$B/small' -type f -print0 | xargs -0 -n 1000 -P$cores cat > /dev/null"
     measure "cold: norv init" "$files" "$bytes" bash -c "sync; echo 3 > /proc/sys/vm/drop_caches; '$cli' --dir '$prog' init"
     measure "cold: norv init, one-stream MD5" "$files" "$bytes" bash -c "sync; echo 3 > /proc/sys/vm/drop_caches; NORV_DIGEST_KERNEL=portable '$cli' --dir '$prog' init"
+    measure "cold: norv init, plain reads" "$files" "$bytes" bash -c "sync; echo 3 > /proc/sys/vm/drop_caches; NORV_IO=plain '$cli' --dir '$prog' init"
     ratio "cold: norv init" "cold: cat, $cores readers" "cold norv init / cold cat"
     ratio "cold: norv init" "cold: norv init, one-stream MD5" "cold norv init, lanes / one-stream"
+    ratio "cold: norv init" "cold: norv init, plain reads" "cold norv init, $(NORV_IO= "$bin/bench/norv-digest-kernel" | cut -d' ' -f3) / plain reads"
 fi
 
 echo
