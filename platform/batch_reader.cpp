@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <liburing.h>
-#include <linux/openat2.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -177,8 +176,6 @@ void BatchReader::Run(std::span<const Request> requests, std::vector<Result>& re
     }
     io_uring* ring = &ring_->ring;
     auto stopped = [stop] { return stop && stop->load(std::memory_order_relaxed); };
-    thread_local std::vector<open_how> how(kMostFiles);
-    thread_local std::vector<int> read_got(kMostFiles);
     auto queue = [ring](size_t file, Op op) {
         io_uring_sqe* sqe = io_uring_get_sqe(ring);
         io_uring_sqe_set_data64(sqe, Tag(file, op));
@@ -194,10 +191,10 @@ void BatchReader::Run(std::span<const Request> requests, std::vector<Result>& re
     }
     const size_t opens = stopped() ? 0 : n;
     for (size_t i = 0; i < opens; ++i) {
-        how[i] = {};
-        how[i].flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOATIME;
-        how[i].resolve = RESOLVE_NO_XDEV;
-        io_uring_prep_openat2(queue(i, kOpen), requests[i].dirfd, requests[i].name, &how[i]);
+        how_[i] = {};
+        how_[i].flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOATIME;
+        how_[i].resolve = RESOLVE_NO_XDEV;
+        io_uring_prep_openat2(queue(i, kOpen), requests[i].dirfd, requests[i].name, &how_[i]);
         ++pending;
     }
     const bool completed = Complete(pending, [&](size_t i, int op, int res) {
@@ -233,12 +230,12 @@ void BatchReader::Run(std::span<const Request> requests, std::vector<Result>& re
             continue;
         }
         r.bytes.resize(static_cast<size_t>(r.st.st_size) + 1);
-        read_got[i] = -1;
+        read_got_[i] = -1;
         io_uring_prep_read(queue(i, kRead), r.fd, r.bytes.data(),
                            static_cast<unsigned>(r.bytes.size()), 0);
         ++pending;
     }
-    if (!Complete(pending, [&](size_t i, int, int res) { read_got[i] = res; })) {
+    if (!Complete(pending, [&](size_t i, int, int res) { read_got_[i] = res; })) {
         // The files stay open and are read on the one-file path; a read that may still be
         // running keeps its buffer.
         for (Result& r : results) {
@@ -250,7 +247,7 @@ void BatchReader::Run(std::span<const Request> requests, std::vector<Result>& re
     for (size_t i = 0; i < n; ++i) {
         Result& r = results[i];
         if (r.bytes.empty()) continue;
-        if (read_got[i] < r.st.st_size || stopped()) {
+        if (read_got_[i] < r.st.st_size || stopped()) {
             r.bytes.clear();  // a failed or short read: the plain path reads it again
             continue;
         }

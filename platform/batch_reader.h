@@ -28,6 +28,9 @@
 
 #include <sys/stat.h>
 
+#include <linux/openat2.h>
+
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -94,6 +97,10 @@ class BatchReader {
     bool broken_ = false;
     bool in_flight_ = false;                   // broken with operations perhaps still running
     std::vector<std::vector<char>> stranded_;  // their buffers, never freed under them
+    // Per batch: how each file is opened (the ring reads it when the opens are submitted) and
+    // what each read returned.
+    std::array<struct open_how, kMostFiles> how_{};
+    std::array<int, kMostFiles> read_got_{};
 };
 
 }  // namespace norv::platform

@@ -247,7 +247,7 @@ FingerprintLanes::FingerprintLanes(Md5Kernel kernel, const std::atomic<bool>* st
 
 FingerprintLanes::~FingerprintLanes() {
     for (File& file : files_) {
-        if (file.held) file.env->Close(file.fd);
+        if (file.fd >= 0) file.env->Close(file.fd);
     }
     for (Queued& queued : queue_) {
         if (queued.result.fd >= 0) queued.folder->env().Close(queued.result.fd);
@@ -272,7 +272,7 @@ void FingerprintLanes::Add(const DirectoryHandle& folder, const std::string& nam
 }
 
 void FingerprintLanes::AddOpen(Env& env, int fd, const struct stat& st, Fingerprint result,
-                               Done done, std::optional<BatchReader::Result> batch, bool batch_fd) {
+                               Done done, std::optional<std::vector<char>> whole, bool batch_fd) {
     if (st.st_size > budget_.most_bytes) {
         // Sampled at once: there is nothing to share with the other lanes.
         FinishFingerprint(env, fd, st, SampledDigestOfOpenFile(env, fd, st.st_size), result);
@@ -280,16 +280,15 @@ void FingerprintLanes::AddOpen(Env& env, int fd, const struct stat& st, Fingerpr
         return done(std::move(result));
     }
     int lane = 0;
-    while (files_[lane].held) ++lane;
+    while (files_[lane].fd >= 0) ++lane;
     File& file = files_[lane];
-    file.held = true;
     file.batch_fd = batch_fd;
     file.env = &env;
     file.fd = fd;
     file.st = st;
     file.result = std::move(result);
-    if (batch) {
-        file.batch = std::move(batch);
+    if (whole) {
+        file.whole = std::move(whole);
         file.fed = false;
     } else {
         file.read.emplace(env, fd, st.st_size, budget_, stop_);
@@ -348,9 +347,9 @@ void FingerprintLanes::AddQueued() {
         reader_->Close(fd);
         return queued.done(std::move(result));
     }
-    std::optional<BatchReader::Result> read;
-    if (batch.whole) read = std::move(batch);
-    AddOpen(env, fd, st, std::move(result), std::move(queued.done), std::move(read), true);
+    std::optional<std::vector<char>> whole;
+    if (batch.whole) whole = std::move(batch.bytes);
+    AddOpen(env, fd, st, std::move(result), std::move(queued.done), std::move(whole), true);
 }
 
 void FingerprintLanes::Finish(int lane, ContentDigest content) {
@@ -362,11 +361,10 @@ void FingerprintLanes::Finish(int lane, ContentDigest content) {
     } else {
         file.env->Close(file.fd);
     }
-    file.held = false;
     file.batch_fd = false;
     file.fd = -1;
     file.read.reset();
-    file.batch.reset();
+    file.whole.reset();
     --in_hand_;
     Done done = std::move(file.done);
     file.done = nullptr;
@@ -398,13 +396,12 @@ void FingerprintLanes::Step() {
     // whole in a batch gives its bytes in one.
     for (int lane = 0; lane < lanes_.width(); ++lane) {
         File& file = files_[lane];
-        while (file.held && hungry(lane)) {
-            if (file.batch) {
+        while (file.fd >= 0 && hungry(lane)) {
+            if (file.whole) {
                 if (file.fed) {
                     end(lane);
                 } else {
-                    const std::vector<char>& bytes = file.batch->bytes;
-                    feed(lane, file, std::string_view(bytes.data(), bytes.size()));
+                    feed(lane, file, std::string_view(file.whole->data(), file.whole->size()));
                     file.fed = true;
                 }
                 continue;

@@ -175,13 +175,12 @@ class FingerprintLanes {
 
   private:
     struct File {
-        bool held = false;  // false: the lane is free
         Env* env = nullptr;
-        int fd = -1;
+        int fd = -1;            // -1: the lane is free
         bool batch_fd = false;  // opened by the batch reader, which closes it
         struct stat st {};
-        std::optional<BatchReader::Result> batch;  // read whole in a batch: its bytes
-        bool fed = false;
+        std::optional<std::vector<char>> whole;  // read whole in a batch: its bytes
+        bool fed = false;                        // ... given to the lanes
         Fingerprint result;
         std::optional<ContentRead> read;
         Sha256Digester sha256;     // when the SHA-256 is not taken in lanes
@@ -196,7 +195,7 @@ class FingerprintLanes {
         BatchReader::Result result;
     };
     void AddOpen(Env& env, int fd, const struct stat& st, Fingerprint result, Done done,
-                 std::optional<BatchReader::Result> batch, bool batch_fd = false);
+                 std::optional<std::vector<char>> whole, bool batch_fd = false);
     void OpenQueue();
     void Finish(int lane, ContentDigest content);
 
