@@ -1,10 +1,12 @@
 #include "platform/digest_lanes.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <tuple>
 
 #include "platform/md5_lanes.h"
 #include "platform/sha256_lanes.h"
@@ -161,22 +163,25 @@ void DigestLanes<Traits>::Run() {
         }
         for (int lane = width; lane < kMostLanes; ++lane) data[lane] = kNothing;
         if (busy == 0) return;
-        // One lane alone runs at one-stream speed on the one-stream code; the lanes of one
-        // group alone on the one-group kernel, the second group's rows and data moved down.
+        // One lane alone runs at one-stream speed on the one-stream code; both groups Busy on
+        // the interleaved kernel where there is one. Otherwise each Busy group is hashed alone,
+        // the second group's rows and data moved down: on the one-group kernel, or one lane at
+        // a time when it has only a few Busy lanes.
         const int group = width / 2;
+        const uint32_t low = mask & ((uint32_t{1} << group) - 1);
         const uint32_t high = mask >> group;
-        uint32_t* const second = &state_[0][group];
         if (busy == 1 || kernels_.one_group == nullptr) {
             kernels_.one_stream(&state_[0][0], data, mask, blocks);
-        } else if (high == 0) {
-            kernels_.one_group(&state_[0][0], data, mask, blocks);
-        } else if (high << group == mask) {
-            kernels_.one_group(second, data + group, high, blocks);
-        } else if (kernels_.two_groups != nullptr) {
+        } else if (kernels_.two_groups != nullptr && low != 0 && high != 0) {
             kernels_.two_groups(&state_[0][0], data, mask, blocks);
         } else {
-            kernels_.one_group(&state_[0][0], data, mask & ((uint32_t{1} << group) - 1), blocks);
-            kernels_.one_group(second, data + group, high, blocks);
+            for (const auto& [lanes, rows, at] :
+                 {std::tuple{low, &state_[0][0], data + 0},
+                  std::tuple{high, &state_[0][group], data + group}}) {
+                if (lanes == 0) continue;
+                const bool few = std::popcount(lanes) <= kernels_.few_lanes;
+                (few ? kernels_.one_stream : kernels_.one_group)(rows, at, lanes, blocks);
+            }
         }
         bool changed = false;
         for (int lane = 0; lane < width; ++lane) {

@@ -14,7 +14,8 @@
 // while the others go on. A message's last bytes and padding are hashed in the lanes like any
 // other block. Drop() frees a lane at any time without touching the others. When only one lane
 // is Busy it is hashed alone by the one-stream code, at one-stream speed; when the Busy lanes
-// are all in one group, that group is hashed alone.
+// are all in one group, that group is hashed alone; a group with only a few Busy lanes may go
+// to the one-stream code, when that is faster (see DigestKernels::few_lanes).
 //
 // Fed bytes are not copied (save a partial block): they must stay valid and unchanged until the
 // lane is Hungry or Done again. Not thread safe: one owner thread.
@@ -51,6 +52,10 @@ struct DigestKernels {
     DigestBlockKernel one_stream;  // the lanes one after the other
     DigestBlockKernel one_group;   // lanes 0 .. width / 2 - 1; none: one stream only
     DigestBlockKernel two_groups;  // lanes 0 .. width - 1; none: each group in turn
+    // Where the groups are hashed in turn: a group with no more Busy lanes than this goes one
+    // lane at a time, the one-stream code being that much faster per message (SHA-256 with the
+    // processor's SHA instructions).
+    int few_lanes = 1;
 };
 
 // `Traits` gives the digest: kWords chaining values, kInitial, kBigEndian (the length in the
