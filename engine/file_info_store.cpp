@@ -336,15 +336,29 @@ Status FileInfoStore::CarryOverBaseline(const std::function<bool(const std::stri
 Status FileInfoStore::ForEachMissingFromNewBaseline(
     const std::function<Status(const std::string&)>& row) {
     NORV_RETURN_IF_ERROR(Commit());
-    auto rows = db_.Prepare(
-        "SELECT filename FROM fileinfo WHERE md5c!=' ' AND "
-        "filename NOT IN (SELECT filename FROM fileinfo_new)");
-    if (!rows.ok()) return rows.status();
+    // Both lists in name order, walked side by side: the old one comes from its index, and one
+    // sort of the new names costs far less than a temporary index of them probed once per old
+    // row. Names compare as SQLite's BINARY collation does, byte by byte.
+    auto old_rows = db_.Prepare("SELECT filename FROM fileinfo WHERE md5c!=' ' ORDER BY filename");
+    if (!old_rows.ok()) return old_rows.status();
+    auto new_rows = db_.Prepare("SELECT filename FROM fileinfo_new ORDER BY filename");
+    if (!new_rows.ok()) return new_rows.status();
+    std::optional<std::string> newer;  // the least new name not yet passed; none at the end
+    auto advance = [&]() -> Status {
+        auto step = (*new_rows)->Step();
+        if (!step.ok()) return step.status();
+        newer = step.value() ? std::optional((*new_rows)->ColumnText(0)) : std::nullopt;
+        return Status::Ok();
+    };
+    NORV_RETURN_IF_ERROR(advance());
     for (;;) {
-        auto step = (*rows)->Step();
+        auto step = (*old_rows)->Step();
         if (!step.ok()) return step.status();
         if (!step.value()) return Status::Ok();
-        NORV_RETURN_IF_ERROR(row((*rows)->ColumnText(0)));
+        const std::string path = (*old_rows)->ColumnText(0);
+        while (newer && *newer < path) NORV_RETURN_IF_ERROR(advance());
+        if (newer && *newer == path) continue;
+        NORV_RETURN_IF_ERROR(row(path));
     }
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/support/test_support.h"
 
 namespace norv {
@@ -79,6 +81,26 @@ TEST_F(StoreTest, PathsAreStoredExactlyAndComparedByteForByte) {
     EXPECT_FALSE(store->LookupBaseline("/x/IT'S")->has_value());
     ASSERT_EQ(AllRows(*db).size(), std::size(names));
     EXPECT_EQ(AllRows(*db)[5].filename, "/x/bad\xff\xfe");
+}
+
+TEST_F(StoreTest, ANewBaselineListsTheOldRecordsItLacksByteForByte) {
+    const std::string old_names[] = {"/x/a.txt", "/x/a", "/x/A", "/x/bad\xff",
+                                     "/x/新規",  "/x/b", "/x/zz"};
+    for (const auto& n : old_names) ASSERT_TRUE(store->InsertBaseline(n, 1, "d", kD1).ok());
+    ASSERT_TRUE(store->InsertNew("/x/new since", 1, "d", kD1).ok());  // no baseline to lose
+    ASSERT_TRUE(store->BeginBaseline().ok());
+    for (const char* n : {"/x/zz", "/x/c", "/x/a", "/x/bad\xff", "/x/A.txt", "/x/b"}) {
+        ASSERT_TRUE(store->InsertBaseline(n, 1, "d", kD1).ok());
+    }
+    std::vector<std::string> missing;
+    ASSERT_TRUE(store
+                    ->ForEachMissingFromNewBaseline([&](const std::string& path) {
+                        missing.push_back(path);
+                        return Status::Ok();
+                    })
+                    .ok());
+    std::sort(missing.begin(), missing.end());
+    EXPECT_EQ(missing, (std::vector<std::string>{"/x/A", "/x/a.txt", "/x/新規"}));
 }
 
 TEST_F(StoreTest, TwoRecordsForOnePathLookUpTheFirst) {
