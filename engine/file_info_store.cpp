@@ -1,5 +1,7 @@
 #include "engine/file_info_store.h"
 
+#include <strings.h>
+
 #include <cstdlib>
 #include <vector>
 
@@ -336,10 +338,26 @@ Status FileInfoStore::CarryOverBaseline(const std::function<bool(const std::stri
 Status FileInfoStore::ForEachMissingFromNewBaseline(
     const std::function<Status(const std::string&)>& row) {
     NORV_RETURN_IF_ERROR(Commit());
+    auto collation = db_.ColumnCollation("fileinfo", "filename");
+    if (!collation.ok()) return collation.status();
+    if (::strcasecmp(collation->c_str(), "BINARY") != 0) {
+        // A table made elsewhere may compare names its own way: SQLite decides each one.
+        auto rows = db_.Prepare(
+            "SELECT filename FROM fileinfo WHERE md5c!=' ' AND "
+            "filename NOT IN (SELECT filename FROM fileinfo_new)");
+        if (!rows.ok()) return rows.status();
+        for (;;) {
+            auto step = (*rows)->Step();
+            if (!step.ok()) return step.status();
+            if (!step.value()) return Status::Ok();
+            NORV_RETURN_IF_ERROR(row((*rows)->ColumnText(0)));
+        }
+    }
     // Both lists in name order, walked side by side: the old one comes from its index, and one
     // sort of the new names costs far less than a temporary index of them probed once per old
-    // row. Names compare as SQLite's BINARY collation does, byte by byte.
-    auto old_rows = db_.Prepare("SELECT filename FROM fileinfo WHERE md5c!=' ' ORDER BY filename");
+    // row. Names compare byte by byte, as SQLite's BINARY collation does.
+    auto old_rows = db_.Prepare(
+        "SELECT filename,typeof(filename) FROM fileinfo WHERE md5c!=' ' ORDER BY filename");
     if (!old_rows.ok()) return old_rows.status();
     auto new_rows = db_.Prepare("SELECT filename FROM fileinfo_new ORDER BY filename");
     if (!new_rows.ok()) return new_rows.status();
@@ -351,13 +369,20 @@ Status FileInfoStore::ForEachMissingFromNewBaseline(
         return Status::Ok();
     };
     NORV_RETURN_IF_ERROR(advance());
+    const bool none_new = !newer;
     for (;;) {
         auto step = (*old_rows)->Step();
         if (!step.ok()) return step.status();
         if (!step.value()) return Status::Ok();
         const std::string path = (*old_rows)->ColumnText(0);
-        while (newer && *newer < path) NORV_RETURN_IF_ERROR(advance());
-        if (newer && *newer == path) continue;
+        const std::string type = (*old_rows)->ColumnText(1);
+        // The new names are all text. A name written elsewhere as bytes equals none of them;
+        // a missing name is in a list only when the list is empty. Both sort apart from text.
+        if (type == "null" && !none_new) continue;
+        if (type == "text") {
+            while (newer && *newer < path) NORV_RETURN_IF_ERROR(advance());
+            if (newer && *newer == path) continue;
+        }
         NORV_RETURN_IF_ERROR(row(path));
     }
 }

@@ -132,6 +132,14 @@ Result<int64_t> Database::QueryInt(const std::string& sql) {
     return row.value() ? (*stmt)->ColumnInt(0) : 0;
 }
 
+Result<std::string> Database::ColumnCollation(const std::string& table, const std::string& column) {
+    const char* collation = nullptr;
+    const int rc = sqlite3_table_column_metadata(db_, nullptr, table.c_str(), column.c_str(),
+                                                 nullptr, &collation, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) return ErrorStatus(rc, table + "." + column);
+    return std::string(collation != nullptr ? collation : "BINARY");
+}
+
 bool Database::InTransaction() const { return sqlite3_get_autocommit(db_) == 0; }
 
 }  // namespace norv::platform

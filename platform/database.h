@@ -61,6 +61,9 @@ class Database {
     // Runs a query returning one integer (e.g. a count), 0 when it returns no row.
     Result<int64_t> QueryInt(const std::string& sql);
 
+    // The collating sequence `column` of `table` was declared with ("BINARY" unless said).
+    Result<std::string> ColumnCollation(const std::string& table, const std::string& column);
+
     bool InTransaction() const;
     const std::string& path() const { return path_; }
     Status ErrorStatus(int rc, const std::string& what) const;

@@ -88,8 +88,12 @@ TEST_F(StoreTest, ANewBaselineListsTheOldRecordsItLacksByteForByte) {
                                      "/x/新規",  "/x/b", "/x/zz"};
     for (const auto& n : old_names) ASSERT_TRUE(store->InsertBaseline(n, 1, "d", kD1).ok());
     ASSERT_TRUE(store->InsertNew("/x/new since", 1, "d", kD1).ok());  // no baseline to lose
+    // A name another program stored as bytes equals no name of the walk's.
+    ASSERT_TRUE(db->Exec("INSERT INTO fileinfo VALUES(CAST('/y/b' AS BLOB),'1','d','" + kD1 +
+                         "','" + kD1 + "',0)")
+                    .ok());
     ASSERT_TRUE(store->BeginBaseline().ok());
-    for (const char* n : {"/x/zz", "/x/c", "/x/a", "/x/bad\xff", "/x/A.txt", "/x/b"}) {
+    for (const char* n : {"/x/zz", "/x/c", "/x/a", "/x/bad\xff", "/x/A.txt", "/x/b", "/y/b"}) {
         ASSERT_TRUE(store->InsertBaseline(n, 1, "d", kD1).ok());
     }
     std::vector<std::string> missing;
@@ -100,7 +104,7 @@ TEST_F(StoreTest, ANewBaselineListsTheOldRecordsItLacksByteForByte) {
                     })
                     .ok());
     std::sort(missing.begin(), missing.end());
-    EXPECT_EQ(missing, (std::vector<std::string>{"/x/A", "/x/a.txt", "/x/新規"}));
+    EXPECT_EQ(missing, (std::vector<std::string>{"/x/A", "/x/a.txt", "/x/新規", "/y/b"}));
 }
 
 TEST_F(StoreTest, TwoRecordsForOnePathLookUpTheFirst) {
@@ -168,6 +172,30 @@ TEST_F(StoreTest, ExtendedFactsLiveBesideFileinfoAndAreReplacedWithIt) {
     EXPECT_EQ(store->LookupBaseline("/a")->value().extended, first);
     ASSERT_TRUE(store->Commit().ok());
     EXPECT_EQ(db->QueryInt("SELECT count(*) FROM fingerprint").value(), 1);
+}
+
+// A fileinfo made elsewhere that compares names its own way is asked what an init lacks.
+TEST(StoreOpen, AnInitAsksAFileinfoOfAnotherCollationWhatItLacks) {
+    TempDir dir;
+    {
+        auto db = platform::Database::Open(testing::SystemEnv(), dir / "norv.db", true).value();
+        ASSERT_TRUE(db->Exec("CREATE TABLE fileinfo (filename TEXT COLLATE NOCASE, filesize "
+                             "TEXT, filedate TEXT, md5o TEXT, md5c TEXT, flg INTEGER)")
+                        .ok());
+    }
+    auto db = platform::Database::Open(testing::SystemEnv(), dir / "norv.db", false).value();
+    auto store = FileInfoStore::Open(*db, false).value();
+    for (const char* n : {"/x/a", "/x/B"}) ASSERT_TRUE(store->InsertBaseline(n, 1, "d", kD1).ok());
+    ASSERT_TRUE(store->BeginBaseline().ok());
+    for (const char* n : {"/x/B", "/x/a"}) ASSERT_TRUE(store->InsertBaseline(n, 1, "d", kD1).ok());
+    std::vector<std::string> missing;
+    ASSERT_TRUE(store
+                    ->ForEachMissingFromNewBaseline([&](const std::string& path) {
+                        missing.push_back(path);
+                        return Status::Ok();
+                    })
+                    .ok());
+    EXPECT_EQ(missing, std::vector<std::string>{});
 }
 
 // A database of a program that knew only fileinfo gets the second table on its first opening,
