@@ -174,16 +174,22 @@ TEST_F(StoreTest, ExtendedFactsLiveBesideFileinfoAndAreReplacedWithIt) {
     EXPECT_EQ(db->QueryInt("SELECT count(*) FROM fingerprint").value(), 1);
 }
 
+// A database whose fileinfo another program made, its first column declared as `filename`.
+std::unique_ptr<platform::Database> DatabaseMadeElsewhere(const TempDir& dir,
+                                                          const std::string& filename) {
+    {
+        auto db = platform::Database::Open(testing::SystemEnv(), dir / "norv.db", true).value();
+        EXPECT_TRUE(db->Exec("CREATE TABLE fileinfo (" + filename +
+                             ", filesize TEXT, filedate TEXT, md5o TEXT, md5c TEXT, flg INTEGER)")
+                        .ok());
+    }
+    return platform::Database::Open(testing::SystemEnv(), dir / "norv.db", false).value();
+}
+
 // A fileinfo made elsewhere that compares names its own way is asked what an init lacks.
 TEST(StoreOpen, AnInitAsksAFileinfoOfAnotherCollationWhatItLacks) {
     TempDir dir;
-    {
-        auto db = platform::Database::Open(testing::SystemEnv(), dir / "norv.db", true).value();
-        ASSERT_TRUE(db->Exec("CREATE TABLE fileinfo (filename TEXT COLLATE NOCASE, filesize "
-                             "TEXT, filedate TEXT, md5o TEXT, md5c TEXT, flg INTEGER)")
-                        .ok());
-    }
-    auto db = platform::Database::Open(testing::SystemEnv(), dir / "norv.db", false).value();
+    auto db = DatabaseMadeElsewhere(dir, "filename TEXT COLLATE NOCASE");
     auto store = FileInfoStore::Open(*db, false).value();
     for (const char* n : {"/x/a", "/x/B"}) ASSERT_TRUE(store->InsertBaseline(n, 1, "d", kD1).ok());
     ASSERT_TRUE(store->BeginBaseline().ok());
@@ -246,13 +252,7 @@ TEST(StoreOpen, AnOldDatabaseGetsTheSecondTableOnceAndFileinfoStaysAsItWas) {
 // norv's or an earlier one's.
 TEST(StoreOpen, AnOldDatabaseGetsAChangeListThatEachInitEmptiesAndOutdates) {
     TempDir dir;
-    {
-        auto db = platform::Database::Open(testing::SystemEnv(), dir / "norv.db", true).value();
-        ASSERT_TRUE(db->Exec("CREATE TABLE fileinfo (filename TEXT, filesize TEXT, filedate TEXT,"
-                             " md5o TEXT, md5c TEXT, flg INTEGER)")
-                        .ok());
-    }
-    auto db = platform::Database::Open(testing::SystemEnv(), dir / "norv.db", false).value();
+    auto db = DatabaseMadeElsewhere(dir, "filename TEXT");
     auto store = FileInfoStore::Open(*db, false).value();
     auto list = store->ReadChangeList();
     ASSERT_TRUE(list.ok()) << list.status().message();
