@@ -27,6 +27,19 @@ std::vector<Row> AllRows(platform::Database& db) {
     return rows;
 }
 
+// The old records a new baseline lacks, sorted.
+std::vector<std::string> MissingFromNewBaseline(FileInfoStore& store) {
+    std::vector<std::string> missing;
+    EXPECT_TRUE(store
+                    .ForEachMissingFromNewBaseline([&](const std::string& path) {
+                        missing.push_back(path);
+                        return Status::Ok();
+                    })
+                    .ok());
+    std::sort(missing.begin(), missing.end());
+    return missing;
+}
+
 class StoreTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -96,15 +109,8 @@ TEST_F(StoreTest, ANewBaselineListsTheOldRecordsItLacksByteForByte) {
     for (const char* n : {"/x/zz", "/x/c", "/x/a", "/x/bad\xff", "/x/A.txt", "/x/b", "/y/b"}) {
         ASSERT_TRUE(store->InsertBaseline(n, 1, "d", kD1).ok());
     }
-    std::vector<std::string> missing;
-    ASSERT_TRUE(store
-                    ->ForEachMissingFromNewBaseline([&](const std::string& path) {
-                        missing.push_back(path);
-                        return Status::Ok();
-                    })
-                    .ok());
-    std::sort(missing.begin(), missing.end());
-    EXPECT_EQ(missing, (std::vector<std::string>{"/x/A", "/x/a.txt", "/x/新規", "/y/b"}));
+    EXPECT_EQ(MissingFromNewBaseline(*store),
+              (std::vector<std::string>{"/x/A", "/x/a.txt", "/x/新規", "/y/b"}));
 }
 
 TEST_F(StoreTest, TwoRecordsForOnePathLookUpTheFirst) {
@@ -194,14 +200,7 @@ TEST(StoreOpen, AnInitAsksAFileinfoOfAnotherCollationWhatItLacks) {
     for (const char* n : {"/x/a", "/x/B"}) ASSERT_TRUE(store->InsertBaseline(n, 1, "d", kD1).ok());
     ASSERT_TRUE(store->BeginBaseline().ok());
     for (const char* n : {"/x/B", "/x/a"}) ASSERT_TRUE(store->InsertBaseline(n, 1, "d", kD1).ok());
-    std::vector<std::string> missing;
-    ASSERT_TRUE(store
-                    ->ForEachMissingFromNewBaseline([&](const std::string& path) {
-                        missing.push_back(path);
-                        return Status::Ok();
-                    })
-                    .ok());
-    EXPECT_EQ(missing, std::vector<std::string>{});
+    EXPECT_EQ(MissingFromNewBaseline(*store), std::vector<std::string>{});
 }
 
 // A database of a program that knew only fileinfo gets the second table on its first opening,
