@@ -240,7 +240,7 @@ FingerprintLanes::FingerprintLanes(Md5Kernel kernel, const std::atomic<bool>* st
                                    const HashBudget& budget, bool batched)
     : lanes_(kernel),
       sha256_lanes_(kernel),
-      sha256_in_lanes_(lanes_.kernel() == Md5Kernel::kAvx512),
+      sha256_in_lanes_(sha256_lanes_.width() > 1),
       reader_tried_(!batched),
       stop_(stop),
       budget_(budget) {}

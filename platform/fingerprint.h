@@ -201,7 +201,7 @@ class FingerprintLanes {
 
     Md5Lanes lanes_;
     Sha256Lanes sha256_lanes_;
-    const bool sha256_in_lanes_;  // the AVX-512 kernel: lane l of both is the same file's
+    const bool sha256_in_lanes_;  // SHA-256 has lanes too: lane l of both is the same file's
     std::unique_ptr<BatchReader> reader_;
     bool reader_tried_;  // true when batches are not wanted
     std::deque<Queued> queue_;

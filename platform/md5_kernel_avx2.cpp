@@ -2,6 +2,7 @@
 // 8 whose steps are interleaved. Built with -mavx2 and called only on a processor that has it.
 #include <immintrin.h>
 
+#include "platform/avx2_transpose.h"
 #include "platform/md5_kernels.h"
 
 namespace norv::platform::md5_kernels {
@@ -72,26 +73,6 @@ inline void Step(Pair& a, Pair b, Pair c, Pair d, const Words<Pair>& w) {
     a.y = Add(Rotate<i>(sy), b.y);
 }
 
-// Rows r[l] (8 words of lane l) become columns r[j] (word j of every lane).
-inline void Transpose(__m256i* r) {
-    __m256i t[8], u[8];
-    for (int i = 0; i < 4; ++i) {
-        t[2 * i] = _mm256_unpacklo_epi32(r[2 * i], r[2 * i + 1]);
-        t[2 * i + 1] = _mm256_unpackhi_epi32(r[2 * i], r[2 * i + 1]);
-    }
-    // u[4g + j], half h: word 4h + j of lanes 4g .. 4g + 3.
-    for (int g = 0; g < 2; ++g) {
-        u[4 * g + 0] = _mm256_unpacklo_epi64(t[4 * g + 0], t[4 * g + 2]);
-        u[4 * g + 1] = _mm256_unpackhi_epi64(t[4 * g + 0], t[4 * g + 2]);
-        u[4 * g + 2] = _mm256_unpacklo_epi64(t[4 * g + 1], t[4 * g + 3]);
-        u[4 * g + 3] = _mm256_unpackhi_epi64(t[4 * g + 1], t[4 * g + 3]);
-    }
-    for (int j = 0; j < 4; ++j) {
-        r[j] = _mm256_permute2x128_si256(u[j], u[4 + j], 0x20);
-        r[4 + j] = _mm256_permute2x128_si256(u[j], u[4 + j], 0x31);
-    }
-}
-
 // The kernel over one group (V = One, lanes 0 .. 7) or two (V = Pair, lanes 0 .. 15).
 template <class V>
 void Hash(uint32_t* state, const unsigned char* const* data, uint32_t mask, size_t blocks) {
@@ -126,8 +107,8 @@ void Hash(uint32_t* state, const unsigned char* const* data, uint32_t mask, size
                 r[8 + l] = _mm256_loadu_si256(p + 1);
                 at[8 * g + l] += advance[8 * g + l];
             }
-            Transpose(r);
-            Transpose(r + 8);
+            avx2::Transpose(r);
+            avx2::Transpose(r + 8);
             for (int j = 0; j < 16; ++j) Group(w.at[j], g) = r[j];
         }
         const V a0 = a, b0 = b, c0 = c, d0 = d;

@@ -16,6 +16,8 @@ inline constexpr int kStride = 32;  // lanes per row of `state`
 // each: two groups interleaved would be no faster, the vector ports being the limit, not the
 // wait of a round on the one before.
 void Avx512(uint32_t* state, const unsigned char* const* data, uint32_t mask, size_t blocks);
+// Lanes 0 .. 7, one AVX2 register each.
+void Avx2(uint32_t* state, const unsigned char* const* data, uint32_t mask, size_t blocks);
 // OpenSSL's one-stream SHA-256, one lane after the other.
 void Portable(uint32_t* state, const unsigned char* const* data, uint32_t mask, size_t blocks);
 

@@ -1,6 +1,7 @@
 // Sha256Lanes: the SHA-256s of several messages at once, each message in one lane of a vector
-// register (see DigestLanes). AVX-512 gives 32 lanes in two groups of 16, each group hashed on
-// its own; with any other kernel, one lane on OpenSSL's one-stream SHA-256.
+// register (see DigestLanes). AVX-512 gives 32 lanes in two groups of 16, AVX2 16 in two groups
+// of 8 where the processor lacks the SHA instructions; each group is hashed on its own. Otherwise
+// one lane on OpenSSL's one-stream SHA-256.
 #pragma once
 
 #include <array>
