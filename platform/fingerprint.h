@@ -128,12 +128,12 @@ Fingerprint FingerprintAt(const DirectoryHandle& folder, const std::string& name
 
 // Fingerprints several files at once on one thread (a digest worker): each file's content is
 // read a block at a time, and the MD5s of up to width() files hashed together in the lanes of
-// Md5Lanes. With the AVX-512 kernel their SHA-256s are hashed together too, in the lanes of
-// Sha256Lanes, each block given to both; with any other, each file's SHA-256 is taken on one
-// stream as it is read. Each file is measured as FingerprintAt measures it: the same open,
-// facts, budget, stop and second look; only the digest arithmetic is shared, and a file that
-// fails or changes size leaves its lanes without disturbing the others.
-// A file's `done` is called, on the thread that calls Add, AddQueued or Step, once it is measured.
+// Md5Lanes. Where Sha256Lanes has lanes too (AVX-512; AVX2 without the SHA instructions or
+// forced) their SHA-256s are hashed together as well, each block given to both; otherwise each
+// file's SHA-256 is taken on one stream as it is read. Each file is measured as FingerprintAt
+// measures it: the same open, facts, budget, stop and second look; only the digest arithmetic is
+// shared, and a file that fails or changes size leaves its lanes without disturbing the others. A
+// file's `done` is called, on the thread that calls Add, AddQueued or Step, once it is measured.
 //
 // Batched opening (`batched`, for a caller that calls AddQueued): where the system's io_uring
 // serves (BatchReader) and the folder is opened through the system's Env, Add only queues the file,

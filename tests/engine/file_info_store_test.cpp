@@ -192,6 +192,17 @@ std::unique_ptr<platform::Database> DatabaseMadeElsewhere(const TempDir& dir,
     return platform::Database::Open(testing::SystemEnv(), dir / "norv.db", false).value();
 }
 
+// SQLite accepts a page size it then ignores: the new file must really have 16 KiB pages.
+TEST(StoreOpen, ANewDatabaseHas16KiBPagesAndAnOldOneKeepsItsOwn) {
+    TempDir dir;
+    auto made = platform::Database::Open(testing::SystemEnv(), dir / "new.db", true).value();
+    ASSERT_TRUE(FileInfoStore::Open(*made, true).ok());
+    EXPECT_EQ(made->QueryInt("PRAGMA page_size").value(), 16384);
+    auto old = DatabaseMadeElsewhere(dir, "filename TEXT");
+    ASSERT_TRUE(FileInfoStore::Open(*old, false).ok());
+    EXPECT_EQ(old->QueryInt("PRAGMA page_size").value(), 4096);
+}
+
 // A fileinfo made elsewhere that compares names its own way is asked what an init lacks.
 TEST(StoreOpen, AnInitAsksAFileinfoOfAnotherCollationWhatItLacks) {
     TempDir dir;
