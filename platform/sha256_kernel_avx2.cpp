@@ -86,30 +86,7 @@ void Avx2(uint32_t* state, const unsigned char* const* data, uint32_t mask, size
             x[j] = ByteSwap(r[j]);
             wk[j] = Add(x[j], _mm256_set1_epi32(static_cast<int>(k[j])));
         }
-        const __m256i a0 = a, b0 = b, c0 = c, d0 = d, e0 = e, f0 = f, g0 = g, h0 = h;
-#pragma GCC unroll 8
-        for (int t = 0; t < 64; t += 8) {
-            if (t < 48) {
-#pragma GCC unroll 8
-                for (int u = t + 16; u < t + 24; ++u) Schedule(x, wk, k, u);
-            }
-            Round(a, b, c, d, e, f, g, h, wk, t);
-            Round(h, a, b, c, d, e, f, g, wk, t + 1);
-            Round(g, h, a, b, c, d, e, f, wk, t + 2);
-            Round(f, g, h, a, b, c, d, e, wk, t + 3);
-            Round(e, f, g, h, a, b, c, d, wk, t + 4);
-            Round(d, e, f, g, h, a, b, c, wk, t + 5);
-            Round(c, d, e, f, g, h, a, b, wk, t + 6);
-            Round(b, c, d, e, f, g, h, a, wk, t + 7);
-        }
-        a = Add(a, a0);
-        b = Add(b, b0);
-        c = Add(c, c0);
-        d = Add(d, d0);
-        e = Add(e, e0);
-        f = Add(f, f0);
-        g = Add(g, g0);
-        h = Add(h, h0);
+        NORV_SHA256_BLOCK_ROUNDS(__m256i);
     }
     // Lanes outside the mask hashed blocks of nothing: their values are not stored.
     const __m256i bits = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);

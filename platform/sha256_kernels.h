@@ -21,6 +21,39 @@ void Avx2(uint32_t* state, const unsigned char* const* data, uint32_t mask, size
 // OpenSSL's one-stream SHA-256, one lane after the other.
 void Portable(uint32_t* state, const unsigned char* const* data, uint32_t mask, size_t blocks);
 
+// The 64 rounds of one block from the chaining values a .. h, the message words x[0 .. 15] and
+// K + W in wk[0 .. 15], then the block's values added in. The schedule is made eight words
+// ahead of each eight rounds, so that schedule and rounds share the vector ports evenly through
+// the block. A macro, not a template: each kernel defines Round, Schedule and Add for its own
+// vector type V, and no inline vector code is built for one instruction set and linked into
+// another.
+#define NORV_SHA256_BLOCK_ROUNDS(V)                                             \
+    do {                                                                        \
+        const V a0 = a, b0 = b, c0 = c, d0 = d, e0 = e, f0 = f, g0 = g, h0 = h; \
+        _Pragma("GCC unroll 8") for (int t = 0; t < 64; t += 8) {               \
+            if (t < 48) {                                                       \
+                _Pragma("GCC unroll 8") for (int u = t + 16; u < t + 24; ++u)   \
+                    Schedule(x, wk, k, u);                                      \
+            }                                                                   \
+            Round(a, b, c, d, e, f, g, h, wk, t);                               \
+            Round(h, a, b, c, d, e, f, g, wk, t + 1);                           \
+            Round(g, h, a, b, c, d, e, f, wk, t + 2);                           \
+            Round(f, g, h, a, b, c, d, e, wk, t + 3);                           \
+            Round(e, f, g, h, a, b, c, d, wk, t + 4);                           \
+            Round(d, e, f, g, h, a, b, c, wk, t + 5);                           \
+            Round(c, d, e, f, g, h, a, b, wk, t + 6);                           \
+            Round(b, c, d, e, f, g, h, a, wk, t + 7);                           \
+        }                                                                       \
+        a = Add(a, a0);                                                         \
+        b = Add(b, b0);                                                         \
+        c = Add(c, c0);                                                         \
+        d = Add(d, d0);                                                         \
+        e = Add(e, e0);                                                         \
+        f = Add(f, f0);                                                         \
+        g = Add(g, g0);                                                         \
+        h = Add(h, h0);                                                         \
+    } while (false)
+
 inline constexpr uint32_t kK[64] = {
     0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
     0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
