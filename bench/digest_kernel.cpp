@@ -22,11 +22,11 @@ namespace {
 
 namespace kernels = norv::platform::md5_kernels;
 namespace sha256 = norv::platform::sha256_kernels;
-using norv::platform::Md5Kernel;
+using norv::platform::DigestKernel;
 
 struct Way {
     const char* name;
-    Md5Kernel needs;
+    DigestKernel needs;
     void (*kernel)(uint32_t*, const unsigned char* const*, uint32_t, size_t);
     int lanes;
     std::vector<double> rounds;  // GB/s
@@ -43,15 +43,15 @@ void PrintSpeeds() {
     alignas(64) uint32_t state[8 * kernels::kStride] = {};  // room for SHA-256's rows
 
     std::vector<Way> ways = {
-        {"openssl-one-stream", Md5Kernel::kPortable, kernels::Portable, 1, {}},
-        {"avx512-one-group", Md5Kernel::kAvx512, kernels::Avx512, 16, {}},
-        {"avx512-two-groups", Md5Kernel::kAvx512, kernels::Avx512Pair, 32, {}},
-        {"avx2-one-group", Md5Kernel::kAvx2, kernels::Avx2, 8, {}},
-        {"avx2-two-groups", Md5Kernel::kAvx2, kernels::Avx2Pair, 16, {}},
-        {"sha256-openssl-one-stream", Md5Kernel::kPortable, sha256::Portable, 1, {}},
-        {"sha256-avx512-one-group", Md5Kernel::kAvx512, sha256::Avx512, 16, {}},
-        {"sha256-avx2-one-group", Md5Kernel::kAvx2, sha256::Avx2, 8, {}}};
-    std::erase_if(ways, [](const Way& w) { return !norv::platform::Md5KernelRuns(w.needs); });
+        {"openssl-one-stream", DigestKernel::kPortable, kernels::Portable, 1, {}},
+        {"avx512-one-group", DigestKernel::kAvx512, kernels::Avx512, 16, {}},
+        {"avx512-two-groups", DigestKernel::kAvx512, kernels::Avx512Pair, 32, {}},
+        {"avx2-one-group", DigestKernel::kAvx2, kernels::Avx2, 8, {}},
+        {"avx2-two-groups", DigestKernel::kAvx2, kernels::Avx2Pair, 16, {}},
+        {"sha256-openssl-one-stream", DigestKernel::kPortable, sha256::Portable, 1, {}},
+        {"sha256-avx512-one-group", DigestKernel::kAvx512, sha256::Avx512, 16, {}},
+        {"sha256-avx2-one-group", DigestKernel::kAvx2, sha256::Avx2, 8, {}}};
+    std::erase_if(ways, [](const Way& w) { return !norv::platform::DigestKernelRuns(w.needs); });
     for (int round = 0; round < kRounds; ++round) {
         for (Way& w : ways) {
             const uint32_t mask = static_cast<uint32_t>((uint64_t{1} << w.lanes) - 1);
@@ -84,8 +84,8 @@ void PrintSpeeds() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const norv::platform::Md5Lanes lanes(norv::platform::ChosenMd5Kernel());
-    std::printf("%s %d %s\n", norv::platform::Md5KernelName(lanes.kernel()), lanes.width(),
+    const norv::platform::Md5Lanes lanes(norv::platform::ChosenDigestKernel());
+    std::printf("%s %d %s\n", norv::platform::DigestKernelName(lanes.kernel()), lanes.width(),
                 norv::platform::ChosenIoName());
     if (argc > 1 && std::strcmp(argv[1], "--speed") == 0) PrintSpeeds();
     return 0;

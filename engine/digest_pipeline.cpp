@@ -17,8 +17,10 @@ void NameThisThread(const char* name) { ::pthread_setname_np(::pthread_self(), n
 
 DigestPipeline::DigestPipeline(std::unique_ptr<platform::TreeWalk> walk, int workers,
                                const std::atomic<bool>* stop)
-    : walk_(std::move(walk)), stop_requested_(stop), kernel_(platform::ChosenMd5Kernel()) {
-    worker_count_ = static_cast<size_t>(std::max(workers, 1));
+    : walk_(std::move(walk)),
+      stop_requested_(stop),
+      kernel_(platform::ChosenDigestKernel()),
+      worker_count_(static_cast<size_t>(std::max(workers, 1))) {
     producer_ = std::thread([this] {
         NameThisThread("norv-walk");
         Produce();

@@ -79,7 +79,8 @@ class DigestPipeline {
 
     std::unique_ptr<platform::TreeWalk> walk_;
     const std::atomic<bool>* stop_requested_;
-    const platform::Md5Kernel kernel_;  // chosen once for all the workers
+    const platform::DigestKernel kernel_;  // chosen once for all the workers
+    const size_t worker_count_;
     std::mutex mutex_;
     std::condition_variable space_, work_, done_;
     std::deque<std::shared_ptr<Batch>> queue_;  // under mutex_
@@ -87,7 +88,6 @@ class DigestPipeline {
         0;  // under mutex_: index in queue_ of the first batch with files left
     std::atomic<size_t> queued_{0};  // queue_.size(), for the producer to read without the lock
     std::atomic<int> idle_workers_{0};
-    size_t worker_count_ = 1;           // set before any thread starts
     std::atomic<bool> wanting_{false};  // a worker found nothing to fill a free lane with
     std::atomic<bool> stop_{false};     // set under mutex_, read anywhere
     std::thread producer_;

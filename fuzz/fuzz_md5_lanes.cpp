@@ -14,7 +14,7 @@
 
 namespace {
 
-using norv::platform::Md5Kernel;
+using norv::platform::DigestKernel;
 using State = norv::platform::DigestLaneState;
 
 template <class Lanes>
@@ -22,10 +22,11 @@ void Drive(const uint8_t* data, size_t size, std::string (*reference)(std::strin
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     size_t cursor = 1;
     auto take = [&]() -> size_t { return cursor < size ? data[cursor++] : 0; };
-    const Md5Kernel kernels[] = {Md5Kernel::kAvx512, Md5Kernel::kAvx2, Md5Kernel::kPortable};
-    const Md5Kernel kernel = kernels[data[0] % 3];
+    const DigestKernel kernels[] = {DigestKernel::kAvx512, DigestKernel::kAvx2,
+                                    DigestKernel::kPortable};
+    const DigestKernel kernel = kernels[data[0] % 3];
     // Forced, so that AVX2 has its SHA-256 lanes even beside the SHA instructions.
-    ::setenv("NORV_DIGEST_KERNEL", norv::platform::Md5KernelName(kernel), 1);
+    ::setenv("NORV_DIGEST_KERNEL", norv::platform::DigestKernelName(kernel), 1);
     Lanes lanes(kernel);
     struct Message {
         std::string_view text;

@@ -18,60 +18,62 @@ namespace {
 // What an idle lane reads while the others hash.
 alignas(64) const unsigned char kNothing[64] = {};
 
-Md5Kernel BestKernel() {
+DigestKernel BestKernel() {
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return Md5Kernel::kAvx512;
-    if (__builtin_cpu_supports("avx2")) return Md5Kernel::kAvx2;
-    return Md5Kernel::kPortable;
+    if (__builtin_cpu_supports("avx512f")) return DigestKernel::kAvx512;
+    if (__builtin_cpu_supports("avx2")) return DigestKernel::kAvx2;
+    return DigestKernel::kPortable;
 }
 
 }  // namespace
 
-bool Md5KernelRuns(Md5Kernel kernel) {
+bool DigestKernelRuns(DigestKernel kernel) {
     switch (kernel) {
-        case Md5Kernel::kAvx512:
-            return BestKernel() == Md5Kernel::kAvx512;
-        case Md5Kernel::kAvx2:
-            return BestKernel() != Md5Kernel::kPortable;
-        case Md5Kernel::kPortable:
+        case DigestKernel::kAvx512:
+            return BestKernel() == DigestKernel::kAvx512;
+        case DigestKernel::kAvx2:
+            return BestKernel() != DigestKernel::kPortable;
+        case DigestKernel::kPortable:
             break;
     }
     return true;
 }
 
-const char* Md5KernelName(Md5Kernel kernel) {
+const char* DigestKernelName(DigestKernel kernel) {
     switch (kernel) {
-        case Md5Kernel::kAvx512:
+        case DigestKernel::kAvx512:
             return "avx512";
-        case Md5Kernel::kAvx2:
+        case DigestKernel::kAvx2:
             return "avx2";
-        case Md5Kernel::kPortable:
+        case DigestKernel::kPortable:
             break;
     }
     return "portable";
 }
 
-Md5Kernel ChosenMd5Kernel() {
+DigestKernel ChosenDigestKernel() {
     // The processor and this setting do not change while the program runs, but tests set the
     // variable between runs: it is read each time (once per digest worker, not per file).
     const char* forced = std::getenv("NORV_DIGEST_KERNEL");
     if (forced == nullptr || *forced == '\0') return BestKernel();
-    for (Md5Kernel kernel : {Md5Kernel::kAvx512, Md5Kernel::kAvx2, Md5Kernel::kPortable}) {
-        if (std::string_view(forced) != Md5KernelName(kernel)) continue;
-        if (Md5KernelRuns(kernel)) return kernel;
+    for (DigestKernel kernel :
+         {DigestKernel::kAvx512, DigestKernel::kAvx2, DigestKernel::kPortable}) {
+        if (std::string_view(forced) != DigestKernelName(kernel)) continue;
+        if (DigestKernelRuns(kernel)) return kernel;
         std::fprintf(stderr, "norv: NORV_DIGEST_KERNEL=%s: this processor lacks it; using %s\n",
-                     forced, Md5KernelName(BestKernel()));
+                     forced, DigestKernelName(BestKernel()));
         return BestKernel();
     }
     std::fprintf(stderr,
                  "norv: NORV_DIGEST_KERNEL=%s: unknown (avx512, avx2 or portable); using %s\n",
-                 forced, Md5KernelName(BestKernel()));
+                 forced, DigestKernelName(BestKernel()));
     return BestKernel();
 }
 
 template <class Traits>
-DigestLanes<Traits>::DigestLanes(Md5Kernel kernel)
-    : kernel_(Md5KernelRuns(kernel) ? kernel : BestKernel()), kernels_(Traits::Kernels(kernel_)) {
+DigestLanes<Traits>::DigestLanes(DigestKernel kernel)
+    : kernel_(DigestKernelRuns(kernel) ? kernel : BestKernel()),
+      kernels_(Traits::Kernels(kernel_)) {
     for (int lane = 0; lane < kMostLanes; ++lane) ResetState(lane);
 }
 

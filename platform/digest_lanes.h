@@ -28,14 +28,14 @@
 namespace norv::platform {
 
 // The instruction set the digest workers hash in, for MD5 and SHA-256 alike.
-enum class Md5Kernel { kPortable, kAvx2, kAvx512 };
+enum class DigestKernel { kPortable, kAvx2, kAvx512 };
 
 // The best kernel this processor runs, unless NORV_DIGEST_KERNEL (avx512, avx2 or portable)
 // forces one; a forced kernel the processor lacks gives the best it has, with a message on
 // standard error.
-Md5Kernel ChosenMd5Kernel();
-bool Md5KernelRuns(Md5Kernel kernel);
-const char* Md5KernelName(Md5Kernel kernel);
+DigestKernel ChosenDigestKernel();
+bool DigestKernelRuns(DigestKernel kernel);
+const char* DigestKernelName(DigestKernel kernel);
 
 enum class DigestLaneState { kFree, kHungry, kBusy, kDone };
 
@@ -59,7 +59,7 @@ struct DigestKernels {
 };
 
 // `Traits` gives the digest: kWords chaining values, kInitial, kBigEndian (the length in the
-// padding and the digest's words, most significant byte first) and Kernels(Md5Kernel).
+// padding and the digest's words, most significant byte first) and Kernels(DigestKernel).
 template <class Traits>
 class DigestLanes {
   public:
@@ -69,8 +69,8 @@ class DigestLanes {
     using Digest = std::array<unsigned char, 4 * kWords>;
 
     // A kernel the processor lacks is replaced by the best it has.
-    explicit DigestLanes(Md5Kernel kernel);
-    Md5Kernel kernel() const { return kernel_; }
+    explicit DigestLanes(DigestKernel kernel);
+    DigestKernel kernel() const { return kernel_; }
     int width() const { return kernels_.width; }
     LaneState state(int lane) const { return lanes_[lane].state; }
 
@@ -100,7 +100,7 @@ class DigestLanes {
     };
     void ResetState(int lane);
 
-    Md5Kernel kernel_;
+    DigestKernel kernel_;
     DigestKernels kernels_;
     // The chaining values of every lane, one row each, as the kernels load them.
     alignas(64) uint32_t state_[kWords][kMostLanes];

@@ -236,11 +236,10 @@ Fingerprint FingerprintAt(const DirectoryHandle& folder, const std::string& name
     return result;
 }
 
-FingerprintLanes::FingerprintLanes(Md5Kernel kernel, const std::atomic<bool>* stop,
+FingerprintLanes::FingerprintLanes(DigestKernel kernel, const std::atomic<bool>* stop,
                                    const HashBudget& budget, bool batched)
     : lanes_(kernel),
       sha256_lanes_(kernel),
-      sha256_in_lanes_(sha256_lanes_.width() > 1),
       reader_tried_(!batched),
       stop_(stop),
       budget_(budget) {}
@@ -294,7 +293,7 @@ void FingerprintLanes::AddOpen(Env& env, int fd, const struct stat& st, Fingerpr
         file.read.emplace(env, fd, st.st_size, budget_, stop_);
         if (file.buffer.empty()) file.buffer.resize(kBlockBytes);
     }
-    if (sha256_in_lanes_) {
+    if (sha256_in_lanes()) {
         sha256_lanes_.Start(lane);
     } else {
         file.sha256.Restart();
@@ -378,10 +377,10 @@ void FingerprintLanes::Step() {
     // once both lanes have hashed all they were given.
     auto hungry = [&](int lane) {
         return lanes_.state(lane) == State::kHungry &&
-               (!sha256_in_lanes_ || sha256_lanes_.state(lane) == State::kHungry);
+               (!sha256_in_lanes() || sha256_lanes_.state(lane) == State::kHungry);
     };
     auto feed = [&](int lane, File& file, std::string_view block) {
-        if (sha256_in_lanes_) {
+        if (sha256_in_lanes()) {
             sha256_lanes_.Feed(lane, block.data(), block.size());
         } else {
             file.sha256.Update(block);
@@ -389,7 +388,7 @@ void FingerprintLanes::Step() {
         lanes_.Feed(lane, block.data(), block.size());
     };
     auto end = [&](int lane) {
-        if (sha256_in_lanes_) sha256_lanes_.End(lane);
+        if (sha256_in_lanes()) sha256_lanes_.End(lane);
         lanes_.End(lane);
     };
     // Every file whose lanes have hashed all they were given reads its next block. A file read
@@ -414,7 +413,7 @@ void FingerprintLanes::Step() {
                 end(lane);
             } else {
                 lanes_.Drop(lane);
-                if (sha256_in_lanes_) sha256_lanes_.Drop(lane);
+                if (sha256_in_lanes()) sha256_lanes_.Drop(lane);
                 Finish(lane, next == Next::kOverTime
                                  ? SampledDigestOfOpenFile(*file.env, file.fd, file.st.st_size)
                                  : UnreadContent());
@@ -422,13 +421,13 @@ void FingerprintLanes::Step() {
         }
     }
     lanes_.Run();
-    if (sha256_in_lanes_) sha256_lanes_.Run();
+    if (sha256_in_lanes()) sha256_lanes_.Run();
     for (int lane = 0; lane < lanes_.width(); ++lane) {
         if (lanes_.state(lane) != State::kDone) continue;
-        if (sha256_in_lanes_ && sha256_lanes_.state(lane) != State::kDone) continue;
+        if (sha256_in_lanes() && sha256_lanes_.state(lane) != State::kDone) continue;
         const Md5Bytes md5 = lanes_.TakeDigest(lane);
         std::string sha256;
-        if (sha256_in_lanes_) {
+        if (sha256_in_lanes()) {
             const Sha256Bytes digest = sha256_lanes_.TakeDigest(lane);
             sha256 = HexOf(std::string_view(reinterpret_cast<const char*>(digest.data()), 32));
         } else {

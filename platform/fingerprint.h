@@ -148,7 +148,7 @@ class FingerprintLanes {
     using Done = std::function<void(Fingerprint&&)>;
     static constexpr size_t kBlockBytes = 64 * 1024;
 
-    FingerprintLanes(Md5Kernel kernel, const std::atomic<bool>* stop,
+    FingerprintLanes(DigestKernel kernel, const std::atomic<bool>* stop,
                      const HashBudget& budget = kDefaultHashBudget, bool batched = false);
     ~FingerprintLanes();  // closes the files still in hand, whose `done` is never called
     FingerprintLanes(const FingerprintLanes&) = delete;
@@ -156,7 +156,7 @@ class FingerprintLanes {
 
     static constexpr size_t kMostQueued = BatchReader::kMostFiles;
 
-    Md5Kernel kernel() const { return lanes_.kernel(); }
+    DigestKernel kernel() const { return lanes_.kernel(); }
     bool full() const { return in_hand_ == lanes_.width(); }
     bool empty() const { return in_hand_ == 0; }
     // Files queued for a batch and not yet in a lane; whether the oldest was opened already.
@@ -194,6 +194,8 @@ class FingerprintLanes {
         bool opened = false;
         BatchReader::Result result;
     };
+    // SHA-256 has lanes too (as many as MD5): lane l of both is the same file's.
+    bool sha256_in_lanes() const { return sha256_lanes_.width() > 1; }
     void AddOpen(Env& env, int fd, const struct stat& st, Fingerprint result, Done done,
                  std::optional<std::vector<char>> whole, bool batch_fd = false);
     void OpenQueue();
@@ -201,7 +203,6 @@ class FingerprintLanes {
 
     Md5Lanes lanes_;
     Sha256Lanes sha256_lanes_;
-    const bool sha256_in_lanes_;  // SHA-256 has lanes too: lane l of both is the same file's
     std::unique_ptr<BatchReader> reader_;
     bool reader_tried_;  // true when batches are not wanted
     std::deque<Queued> queue_;

@@ -31,13 +31,13 @@ void Portable(uint32_t* state, const unsigned char* const* data, uint32_t mask, 
 
 }  // namespace md5_kernels
 
-DigestKernels Md5Traits::Kernels(Md5Kernel kernel) {
+DigestKernels Md5Traits::Kernels(DigestKernel kernel) {
     switch (kernel) {
-        case Md5Kernel::kAvx512:
+        case DigestKernel::kAvx512:
             return {32, md5_kernels::Portable, md5_kernels::Avx512, md5_kernels::Avx512Pair};
-        case Md5Kernel::kAvx2:
+        case DigestKernel::kAvx2:
             return {16, md5_kernels::Portable, md5_kernels::Avx2, md5_kernels::Avx2Pair};
-        case Md5Kernel::kPortable:
+        case DigestKernel::kPortable:
             break;
     }
     return {1, md5_kernels::Portable, nullptr, nullptr};

@@ -45,8 +45,8 @@ bool HasShaInstructions() {
 
 }  // namespace
 
-DigestKernels Sha256Traits::Kernels(Md5Kernel kernel) {
-    if (kernel == Md5Kernel::kAvx512) {
+DigestKernels Sha256Traits::Kernels(DigestKernel kernel) {
+    if (kernel == DigestKernel::kAvx512) {
         // With the SHA instructions one stream hashes 1.7 GB/s and a group of 16 lanes 3.4 on
         // a Sapphire Rapids core, about 5 on Zen 5: up to 5 messages go faster one at a time.
         // Without them the one stream hashes 0.48 GB/s: up to 2 go faster one at a time.
@@ -58,7 +58,7 @@ DigestKernels Sha256Traits::Kernels(Md5Kernel kernel) {
     // 2 messages of a group still go faster one at a time. A forced avx2 runs the lanes anyway,
     // so that tests and comparisons reach them on any processor.
     const char* forced = std::getenv("NORV_DIGEST_KERNEL");
-    if (kernel == Md5Kernel::kAvx2 &&
+    if (kernel == DigestKernel::kAvx2 &&
         (!HasShaInstructions() || (forced != nullptr && std::string_view(forced) == "avx2"))) {
         return {16, sha256_kernels::Portable, sha256_kernels::Avx2, nullptr, 2};
     }

@@ -35,12 +35,13 @@ void ExpectOpenSslsDigests(std::string (*reference)(std::string_view)) {
 
     const char* outside = std::getenv("NORV_DIGEST_KERNEL");
     const std::string forced_outside = outside != nullptr ? outside : "";
-    for (Md5Kernel kernel : {Md5Kernel::kAvx512, Md5Kernel::kAvx2, Md5Kernel::kPortable}) {
-        if (!Md5KernelRuns(kernel)) continue;
-        SCOPED_TRACE(Md5KernelName(kernel));
+    for (DigestKernel kernel :
+         {DigestKernel::kAvx512, DigestKernel::kAvx2, DigestKernel::kPortable}) {
+        if (!DigestKernelRuns(kernel)) continue;
+        SCOPED_TRACE(DigestKernelName(kernel));
         // Forced, as a comparison would: AVX2 then has SHA-256 lanes even beside the SHA
         // instructions.
-        ::setenv("NORV_DIGEST_KERNEL", Md5KernelName(kernel), 1);
+        ::setenv("NORV_DIGEST_KERNEL", DigestKernelName(kernel), 1);
         Lanes lanes(kernel);
         if (outside != nullptr) {
             ::setenv("NORV_DIGEST_KERNEL", forced_outside.c_str(), 1);
@@ -118,11 +119,11 @@ TEST(Sha256Lanes, EveryKernelGivesOpenSslsDigests) {
 
 TEST(Md5Lanes, AnUnknownForcedKernelGivesTheBestOne) {
     ::setenv("NORV_DIGEST_KERNEL", "sse9", 1);
-    const Md5Kernel chosen = ChosenMd5Kernel();
+    const DigestKernel chosen = ChosenDigestKernel();
     ::unsetenv("NORV_DIGEST_KERNEL");
-    EXPECT_EQ(chosen, ChosenMd5Kernel());
+    EXPECT_EQ(chosen, ChosenDigestKernel());
     ::setenv("NORV_DIGEST_KERNEL", "portable", 1);
-    EXPECT_EQ(ChosenMd5Kernel(), Md5Kernel::kPortable);
+    EXPECT_EQ(ChosenDigestKernel(), DigestKernel::kPortable);
     ::unsetenv("NORV_DIGEST_KERNEL");
 }
 

@@ -156,9 +156,10 @@ TEST(FingerprintLanes, EachFileAsFingerprintAtMeasuresItWhateverTheOthersDo) {
     }
     names.insert(names.begin() + 20, "fails");
     names.insert(names.begin() + 30, "shrinks");
-    for (Md5Kernel kernel : {Md5Kernel::kAvx512, Md5Kernel::kAvx2, Md5Kernel::kPortable}) {
-        if (!Md5KernelRuns(kernel)) continue;
-        SCOPED_TRACE(Md5KernelName(kernel));
+    for (DigestKernel kernel :
+         {DigestKernel::kAvx512, DigestKernel::kAvx2, DigestKernel::kPortable}) {
+        if (!DigestKernelRuns(kernel)) continue;
+        SCOPED_TRACE(DigestKernelName(kernel));
         dir.Write("fails", std::string(300000, 'f'));
         dir.Write("shrinks", std::string(300000, 's'));
         testing::FaultEnv faults;
@@ -198,7 +199,7 @@ TEST(FingerprintLanes, EachFileAsFingerprintAtMeasuresItWhateverTheOthersDo) {
 std::map<std::string, Fingerprint> MeasureBatched(const DirectoryHandle& folder,
                                                   const std::vector<std::string>& names,
                                                   const std::function<void()>& halfway = {}) {
-    FingerprintLanes lanes(ChosenMd5Kernel(), nullptr, kDefaultHashBudget, true);
+    FingerprintLanes lanes(ChosenDigestKernel(), nullptr, kDefaultHashBudget, true);
     std::map<std::string, Fingerprint> got;
     for (size_t next = 0; next < names.size() || !lanes.empty() || lanes.queued() > 0;) {
         while (!lanes.full() && next < names.size() &&
