@@ -65,6 +65,9 @@ void ChangeWatcher::SetWatches() {
     unwatched_folders_ = 0;
     over_watch_limit_ = 0;
     for (const Rule& rule : rules_.rules) {
+        // A rule not in the baseline yet: the full checks say so, and nothing there is answered.
+        auto in_baseline = engine_.RuleInBaseline(rule);
+        if (!in_baseline.ok() || !*in_baseline) continue;
         auto resolved = platform::ResolveAdministratorPath(engine_.env(), rule.path);
         // A path that is not there, or a link not to be followed: the full checks say so.
         if (!resolved.ok()) continue;

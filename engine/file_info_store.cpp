@@ -2,7 +2,9 @@
 
 #include <strings.h>
 
+#include <charconv>
 #include <cstdlib>
+#include <set>
 #include <vector>
 
 #include "platform/md5.h"
@@ -63,6 +65,14 @@ void BindExtended(platform::Statement& insert, const std::string& md5,
         }
         ++index;
     }
+}
+
+// A length as fileinfo keeps it (text); nothing when it is not a whole number.
+std::optional<int64_t> SizeOf(const std::string& text) {
+    int64_t size = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), size);
+    if (error != std::errc() || end != text.data() + text.size() || size < 0) return std::nullopt;
+    return size;
 }
 
 // The extended facts in the columns from `first` on (kExtendedJoin's), if the row has them.
@@ -189,8 +199,8 @@ Status FileInfoStore::Prepare() {
         {&delete_all_, "DELETE FROM fileinfo"},
         {&mark_all_seen_, "UPDATE fileinfo SET flg=1"},
         {&insert_baseline_, "INSERT INTO fileinfo VALUES(?1,?2,?3,?4,?4,0)"},
-        {&lookup_,
-         std::string("SELECT f.md5o,f.md5c,") + kExtendedJoin + " WHERE f.filename=?1 LIMIT 1"},
+        {&lookup_, std::string("SELECT f.md5o,f.md5c,f.filesize,f.filedate,") + kExtendedJoin +
+                       " WHERE f.filename=?1 LIMIT 1"},
         {&insert_new_, "INSERT INTO fileinfo VALUES(?1,?2,?3,?4,' ',3)"},
         {&update_seen_, "UPDATE fileinfo SET flg=?1,md5c=?2 WHERE filename=?3"},
         {&update_flag_, "UPDATE fileinfo SET flg=?1 WHERE filename=?2"},
@@ -271,11 +281,18 @@ Status FileInfoStore::BeginBaseline() {
     return Status::Ok();
 }
 
-Status FileInfoStore::CommitBaseline() {
+Status FileInfoStore::CommitBaseline(const std::vector<std::string>& rules) {
     NORV_RETURN_IF_ERROR(Commit());
     insert_new_baseline_.reset();
     insert_new_extended_.reset();
+    // The rules this baseline was made for, each in hexadecimal (a path may hold any byte).
+    std::string rule_list;
+    for (const std::string& rule : rules) rule_list += platform::HexOf(rule) + "\n";
+    auto keep_rules = db_.Prepare("INSERT OR REPLACE INTO norv_state VALUES('rules',?1)");
+    if (!keep_rules.ok()) return keep_rules.status();
+    (*keep_rules)->BindText(1, rule_list);
     Status status = db_.Exec("BEGIN");
+    if (status.ok()) status = (*keep_rules)->Run();
     // The new tables take the old ones' place, and their indexes are built in one sorted pass:
     // far cheaper than copying every row into the indexed tables. Rows keep their walk order.
     for (const char* sql :
@@ -434,7 +451,8 @@ Result<std::optional<FileInfoStore::Baseline>> FileInfoStore::LookupBaseline(
     std::optional<Baseline> baseline;
     if (row.ok() && row.value()) {
         baseline = Baseline{lookup_->ColumnText(0), lookup_->ColumnText(1) == kFirstSeenByCheck,
-                            ReadExtended(*lookup_, 2)};
+                            ReadExtended(*lookup_, 4), SizeOf(lookup_->ColumnText(2)),
+                            lookup_->ColumnText(3)};
         if (baseline->first_seen_by_check) baseline->extended.reset();
     }
     lookup_->Reset();
@@ -474,8 +492,9 @@ Status FileInfoStore::ForEachUnseen(
             break;
         }
         if (!step.value()) break;
-        status = row(select_unseen_->ColumnText(0), Baseline{select_unseen_->ColumnText(1), false,
-                                                             ReadExtended(*select_unseen_, 2)});
+        status = row(select_unseen_->ColumnText(0),
+                     Baseline{select_unseen_->ColumnText(1), false,
+                              ReadExtended(*select_unseen_, 2), std::nullopt, ""});
         if (!status.ok()) break;
     }
     select_unseen_->Reset();
@@ -500,6 +519,33 @@ Result<std::vector<std::string>> FileInfoStore::RecordedAfter(const std::string&
     recorded_after_->Reset();
     if (!status.ok()) return status;
     return names;
+}
+
+Result<std::optional<std::set<std::string>>> FileInfoStore::BaselineRules() {
+    auto list = GetState("rules");
+    if (!list.ok()) return list.status();
+    if (!list->has_value()) return std::optional<std::set<std::string>>();
+    std::set<std::string> rules;
+    const std::string& text = **list;
+    for (size_t at = 0, end; at < text.size(); at = end + 1) {
+        end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        rules.insert(platform::BytesOfHex(text.substr(at, end - at)));
+    }
+    return std::optional(std::move(rules));
+}
+
+Result<bool> FileInfoStore::HasRecordAtOrBelow(const std::string& path, bool folder) {
+    // Names in [folder, folder with its last '/' raised to '0'): the index answers at once.
+    auto find = db_.Prepare(
+        folder ? "SELECT 1 FROM fileinfo WHERE filename>=?1 AND filename<?2 AND md5c!=' ' LIMIT 1"
+               : "SELECT 1 FROM fileinfo WHERE filename=?1 AND md5c!=' ' LIMIT 1");
+    if (!find.ok()) return find.status();
+    (*find)->BindText(1, path);
+    if (folder) (*find)->BindText(2, path.substr(0, path.size() - 1) + "0");
+    auto row = (*find)->Step();
+    if (!row.ok()) return row.status();
+    return row.value();
 }
 
 Status FileInfoStore::SetState(const std::string& name, const std::string& value) {

@@ -41,6 +41,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,10 @@ class FileInfoStore {
         bool first_seen_by_check = false;  // md5c is kFirstSeenByCheck
         // None for a record made before the fingerprint was extended, or first seen by a check.
         std::optional<platform::ExtendedFacts> extended;
+        // fileinfo's length and time (LookupBaseline only): with a digest of part of the
+        // content, they and the attributes are what a comparison has.
+        std::optional<int64_t> size;
+        std::string date;
     };
 
     // True once, after Open gave an existing database the table `fingerprint`: the run that
@@ -85,8 +90,14 @@ class FileInfoStore {
     // Starts a new baseline beside the current records (a table left by a killed init is
     // dropped first); InsertBaseline then writes there.
     Status BeginBaseline();
-    // Replaces every record with the new baseline, in one transaction.
-    Status CommitBaseline();
+    // Replaces every record with the new baseline, in one transaction, and keeps the rules it
+    // was made for (see BaselineRules).
+    Status CommitBaseline(const std::vector<std::string>& rules = {});
+    // The rules the baseline was made for, as CommitBaseline was given them; nothing for a
+    // baseline made before they were kept.
+    Result<std::optional<std::set<std::string>>> BaselineRules();
+    // Whether a baseline record is `path` (a file) or below it (a folder, `path` ending in '/').
+    Result<bool> HasRecordAtOrBelow(const std::string& path, bool folder);
     // Copies into the new baseline every baseline record (not one first seen by a check) for
     // which `keep` holds and that the new baseline does not have yet: the part of the trees an
     // init could not see keeps its previous baseline.

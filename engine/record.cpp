@@ -153,6 +153,8 @@ Status ScanEngine::RecordFile(const std::string& dir, const std::string& name,
             } else {
                 changed = platform::CompareFacts(recorded.md5o, recorded.extended, print.md5,
                                                  print.Extended());
+                NORV_RETURN_IF_ERROR(
+                    CompareLengthAndTime(path, recorded, print, file_date(), changed));
             }
             int flag = FileInfoStore::kSeenEqual;
             if (!changed.empty()) {
@@ -179,6 +181,35 @@ Status ScanEngine::RecordFile(const std::string& dir, const std::string& name,
         hooks_.observer.ShowProgress({ScanPhase::kChecking, path, counters});
     }
     return Status::Ok();
+}
+
+Status ScanEngine::CompareLengthAndTime(const std::string& path,
+                                        const FileInfoStore::Baseline& recorded,
+                                        const platform::Fingerprint& print, const std::string& date,
+                                        std::vector<platform::FactChange>& changed) {
+    const auto listed = [&](std::string_view fact) {
+        return std::any_of(changed.begin(), changed.end(),
+                           [&](const platform::FactChange& c) { return c.fact == fact; });
+    };
+    if (listed("content")) return Status::Ok();
+    // Equal digests of a different length can only be digests of part of the content (a file
+    // grown past the hash budget, holes and all): a length that differs is always a change.
+    if (recorded.size && *recorded.size != print.facts.size) {
+        changed.push_back(
+            {"size", std::to_string(*recorded.size), std::to_string(print.facts.size)});
+        return Status::Ok();
+    }
+    const bool in_part =
+        platform::IsSampledDigest(recorded.md5o) || platform::IsSampledDigest(print.md5);
+    if (!in_part) return Status::Ok();
+    // Compared on part of the content: a time that differs is a change too.
+    if (!recorded.date.empty() && recorded.date != date) {
+        changed.push_back({"time", recorded.date, date});
+        return Status::Ok();
+    }
+    if (!changed.empty() || !print.content_whole) return Status::Ok();  // said by NoteIfSampled
+    return Warn(
+        path, "内容の一部のみ比較 (記録は先頭と末尾のみ検査したもの。長さ、時刻、属性は同じです)");
 }
 
 Status ScanEngine::Warn(const std::string& place, const std::string& text) {

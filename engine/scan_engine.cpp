@@ -229,6 +229,20 @@ Status ScanEngine::RunScanSteps() {
         NORV_RETURN_IF_ERROR(StopPoint());
         NORV_RETURN_IF_ERROR(log_.RuleHeader(rule.path));
         NORV_RETURN_IF_ERROR(WarnAboutRule(rules, i));
+        if (state_.mode == ScanMode::kCheck) {
+            auto in_baseline = RuleInBaseline(rule);
+            if (!in_baseline.ok()) return in_baseline.status();
+            // A rule added (or changed) since the last init has no records to compare with: its
+            // files are not intruders. Not walked, said once, and what it had is kept.
+            if (!*in_baseline) {
+                NORV_RETURN_IF_ERROR(NoteUnseen(
+                    rule.kind == RuleKind::kFile ? rule.path : platform::FolderPrefix(rule.path),
+                    Status::Error(ErrorKind::kNotFound, ENOENT,
+                                  "このルールはまだ記録にありません。norv-cli init "
+                                  "(データベースの初期化) で記録に入れてください")));
+                continue;
+            }
+        }
         if (rule.kind == RuleKind::kFile) {
             NORV_RETURN_IF_ERROR(CheckSingleFile(rule.path));
         } else if (RuleKindNumber(rule.kind) > 0) {
@@ -251,6 +265,43 @@ Status ScanEngine::RunScanSteps() {
     return Status::Ok();
 }
 
+namespace {
+
+// A rule as the baseline keeps it: its kind and its path, as written.
+std::string RuleKey(const Rule& rule) {
+    return std::to_string(RuleKindNumber(rule.kind)) + "," + rule.path;
+}
+
+}  // namespace
+
+Result<bool> ScanEngine::RuleInBaseline(const Rule& rule) {
+    auto kept = store_.BaselineRules();
+    if (!kept.ok()) return kept.status();
+    if (kept->has_value()) return (*kept)->count(RuleKey(rule)) != 0;
+    // A baseline made before its rules were kept: a rule is in it when something under it is.
+    // A store with no baseline at all is checked as before, every file in it new.
+    auto any = store_.HasRecordAtOrBelow("/", true);
+    if (!any.ok() || !*any) return any.ok() ? Result<bool>(true) : any;
+    if (rule.kind == RuleKind::kFile) return store_.HasRecordAtOrBelow(rule.path, false);
+    return store_.HasRecordAtOrBelow(platform::FolderPrefix(rule.path), true);
+}
+
+bool ScanEngine::CoveredByRule(const std::string& path) const {
+    for (const Rule& rule : state_.rules.rules) {
+        if (rule.kind == RuleKind::kFile) {
+            if (path == rule.path) return true;
+            continue;
+        }
+        const std::string folder = platform::FolderPrefix(rule.path);
+        if (path.size() <= folder.size() || path.compare(0, folder.size(), folder) != 0) continue;
+        if (rule.kind == RuleKind::kTree ||
+            path.find(platform::kSeparator, folder.size()) == std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
 Status ScanEngine::LookAgainAtMissedFiles() {
     // A folder moved away while the walk listed its parent, and moved back since, was never
     // seen by this init: its files of the previous baseline that are there again keep their
@@ -259,7 +310,13 @@ Status ScanEngine::LookAgainAtMissedFiles() {
     // and what to say; nothing is read or moved through it.
     std::set<std::string> back;
     std::map<std::string, int64_t> gone;
+    int64_t outside_rules = 0;
     NORV_RETURN_IF_ERROR(store_.ForEachMissingFromNewBaseline([&](const std::string& path) {
+        // A rule removed or narrowed since: no later check looks there.
+        if (!CoveredByRule(path)) {
+            ++outside_rules;
+            return Status::Ok();
+        }
         // Measured under another path: its records there are the same files twice.
         if (IsLeftOut(path)) return Status::Ok();
         if (IsUnseen(path)) {
@@ -280,6 +337,11 @@ Status ScanEngine::LookAgainAtMissedFiles() {
             folder, Status::Error(ErrorKind::kNotFound, EAGAIN,
                                   "この初期化の間に見えなかったファイルが、いまはあります "
                                   "(検査中に移された可能性があります)")));
+    }
+    if (outside_rules > 0) {
+        NORV_RETURN_IF_ERROR(log_.NoticeLine("どのルールにも含まれなくなった " +
+                                             std::to_string(outside_rules) +
+                                             " 個のファイルの記録を除きました"));
     }
     size_t said = 0;
     for (const auto& [folder, count] : gone) {
@@ -322,14 +384,16 @@ Status ScanEngine::Initialise() {
     Status scanned = RunScan();
     // What the init could not see keeps its previous baseline, never a gap.
     if (scanned.ok() && !unseen_places_.empty()) {
-        scanned =
-            store_.CarryOverBaseline([this](const std::string& path) { return IsUnseen(path); });
+        scanned = store_.CarryOverBaseline(
+            [this](const std::string& path) { return IsUnseen(path) && CoveredByRule(path); });
     }
     if (!scanned.ok()) {
         (void)store_.AbandonBaseline();
         return scanned;
     }
-    NORV_RETURN_IF_ERROR(store_.CommitBaseline());
+    std::vector<std::string> rule_keys;
+    for (const Rule& rule : state_.rules.rules) rule_keys.push_back(RuleKey(rule));
+    NORV_RETURN_IF_ERROR(store_.CommitBaseline(rule_keys));
     // The run's own UpdateDatabase marked the records the new baseline has just replaced.
     if (state_.counters.changes() > 0) NORV_RETURN_IF_ERROR(UpdateDatabase());
     hooks_.observer.ShowProgress({ScanPhase::kBaselineMade, {}, state_.counters});

@@ -150,6 +150,9 @@ class ScanEngine {
     // The system as the run reaches it (the context's).
     platform::Env& env() const { return *state_.context.env; }
     const ScanCounters& counters() const { return state_.counters; }
+    // Whether the baseline was made with `rule` as it stands (kind and path): a rule added or
+    // changed since has nothing to compare with until an init.
+    Result<bool> RuleInBaseline(const Rule& rule);
     // The places the last run could not see or measure.
     size_t unseen_places() const { return unseen_places_.size(); }
     // Threads that fingerprint files ahead of the recording step; 0 fingerprints each file on
@@ -186,6 +189,8 @@ class ScanEngine {
     Status RunScanSteps();
     // An init's second look at the previous baseline's files it did not see (see the source).
     Status LookAgainAtMissedFiles();
+    // Whether a current rule covers `path` (a file rule's file, a folder rule's files, a tree).
+    bool CoveredByRule(const std::string& path) const;
     Status WalkSerially(platform::TreeWalk& walk);
     // Checks what urgent_files_ gives now, if anything.
     Status CheckUrgentFiles();
@@ -201,6 +206,11 @@ class ScanEngine {
     bool IsUnseen(const std::string& path) const;
     // A `Warning:` line and event when the file's content was not hashed whole, and once per
     // run for each fact that could not be read (the first file it happened to is named).
+    // Adds to `changed` what fileinfo's length and time say where the digests cannot (a
+    // digest of part of the content); warns of a comparison made on part of it.
+    Status CompareLengthAndTime(const std::string& path, const FileInfoStore::Baseline& recorded,
+                                const platform::Fingerprint& print, const std::string& date,
+                                std::vector<platform::FactChange>& changed);
     Status NoteIfSampled(const std::string& path, const platform::Fingerprint& fingerprint);
     Status NoteMissingFacts(const std::string& path, const platform::Fingerprint& fingerprint);
     // Says, once, that the records are getting the extended fingerprint.

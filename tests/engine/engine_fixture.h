@@ -47,6 +47,13 @@ class EngineTest : public ::testing::Test, public SettingsReloader {
         return platform::ReadTextLines(testing::SystemEnv(), context.LogPath(), "UTF-8").value();
     }
 
+    // How many lines of the last log hold `text`.
+    size_t LinesWith(const std::string& text) {
+        size_t count = 0;
+        for (const auto& line : LogLines()) count += line.find(text) != std::string::npos;
+        return count;
+    }
+
     // The change lines of the last log ("Created: ..." etc.), in order.
     std::vector<std::string> ChangeLines() {
         std::vector<std::string> out;

@@ -49,12 +49,6 @@ class FingerprintCheckTest : public testing::EngineTest {
         EXPECT_EQ(::chmod(path.c_str(), 0640), 0);
         return path;
     }
-    size_t LinesWith(const std::string& text) {
-        const auto lines = LogLines();
-        return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto& l) {
-            return l.find(text) != std::string::npos;
-        }));
-    }
     RecordedEvents events;
 };
 
@@ -201,6 +195,35 @@ TEST_F(FingerprintCheckTest, AFileChangingWhileItIsReadIsAlteredOnceAndNeverReco
     context.env = &testing::SystemEnv();
     EXPECT_EQ(engine->unseen_places(), 1u);
     EXPECT_EQ(Rows().at(page).md5o, platform::Md5Hex("new home"));
+}
+
+// A file past the hash budget has a digest of part of its content: a deface hidden by growing
+// the file with a hole is a change of length, a change inside one that stays large a change of
+// time, and one that did not change is compared in part, with a warning, never unchanged.
+TEST_F(FingerprintCheckTest, AFileComparedOnPartOfItsContentIsAlteredByItsLengthOrTime) {
+    const int64_t past_budget = platform::kDefaultHashBudget.most_bytes + (int64_t{1} << 30);
+    const std::string grown = Page("grown.html", "welcome");
+    const std::string large = Page("large.img", "");
+    const std::string still = Page("still.img", "");
+    ASSERT_EQ(::truncate(large.c_str(), past_budget), 0);
+    ASSERT_EQ(::truncate(still.c_str(), past_budget), 0);
+    Init();
+    testing::WriteAll(grown, "defaced");
+    ASSERT_EQ(::truncate(grown.c_str(), past_budget), 0);
+    const int writer = ::open(large.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    ASSERT_EQ(::pwrite(writer, "X", 1, past_budget / 2), 1);
+    ::close(writer);
+    struct stat st {};
+    ASSERT_EQ(::stat(large.c_str(), &st), 0);
+    const timespec later[2] = {st.st_atim, {st.st_mtim.tv_sec + 5, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, large.c_str(), later, 0), 0);
+    ASSERT_TRUE(engine->Check().ok());
+    EXPECT_EQ(counters.altered, 2);
+    EXPECT_EQ(events.Facts(grown), std::vector<std::string_view>{"size"});
+    EXPECT_EQ(events.Facts(large), std::vector<std::string_view>{"time"});
+    EXPECT_EQ(events.changes.count(still), 0u);
+    EXPECT_GE(LinesWith("still.img: 内容の一部のみ"), 1u);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "platform/md5.h"
 #include "tests/engine/engine_fixture.h"
+#include "tests/support/fault_env.h"
 #include "tests/support/race_env.h"
 
 namespace norv {
@@ -148,6 +149,48 @@ TEST_F(EngineTest, EmptyRuleTableReportsEveryRecordDeleted) {
     EXPECT_EQ(counters.checked, 0);
     EXPECT_EQ(counters.deleted, 2);
     EXPECT_EQ(mode, ScanMode::kUpdateDb);
+}
+
+// The baseline follows the rules an init was given: a rule removed since leaves it (said once),
+// and a rule added since has nothing to compare with, so a check moves nothing from it and says
+// once to run an init, which takes it in.
+TEST_F(EngineTest, TheBaselineFollowsTheRulesOfItsInit) {
+    const std::string kept = tree.Write("kept/a", "a");
+    const std::string below = tree.Write("kept/sub/d", "d");
+    const std::string removed = tree.Write("removed/b", "b");
+    const std::string added = tree.Write("added/c", "c");
+    auto rule_file = [&](std::vector<std::string> lines) {
+        std::string text;
+        for (const auto& line : lines) text += "<rule>" + tree.path() + "/" + line + "</rule>\r\n";
+        testing::WriteAll(context.RulesPath(), text);
+    };
+    rule_file({"kept,3", "removed,3"});
+    ASSERT_TRUE(engine->Initialise().ok());
+    // Narrowed and removed while the kept folder cannot be read: only what a current rule covers
+    // keeps its baseline there.
+    rule_file({"kept,1"});
+    testing::FaultEnv unreadable;
+    unreadable.Fail(testing::Call::kOpenAt, EACCES, 0, "kept");
+    context.env = &unreadable;
+    ASSERT_TRUE(engine->Initialise().ok());
+    context.env = &testing::SystemEnv();
+    EXPECT_EQ(engine->unseen_places(), 1u);
+    EXPECT_EQ(Rows().count(kept), 1u);
+    EXPECT_EQ(Rows().count(below), 0u);
+    EXPECT_EQ(Rows().count(removed), 0u);
+    EXPECT_EQ(LinesWith("Notice: どのルールにも含まれなくなった 2 個"), 1u);
+
+    rule_file({"kept,1", "added,3"});
+    ASSERT_TRUE(ReloadSettingsAndRules().ok());
+    switches.auto_restore = 1;
+    testing::WriteAll(kept, "defaced");
+    ASSERT_TRUE(engine->Check().ok());
+    EXPECT_EQ(hooks.changes, (std::vector<std::pair<std::string, std::string>>{{"altered", kept}}));
+    EXPECT_EQ(engine->unseen_places(), 1u);
+    EXPECT_EQ(LinesWith("added/: 検査できません: このルールはまだ記録にありません。norv-cli init"),
+              1u);
+    ASSERT_TRUE(engine->Initialise().ok());
+    EXPECT_EQ(Rows().count(added), 1u);
 }
 
 TEST_F(EngineTest, RuleKindsDecideWhatIsWalked) {
