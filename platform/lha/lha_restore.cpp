@@ -177,9 +177,7 @@ Status VerifyPlaced(Env& env, int dirfd, const Written& file, const std::string&
     if (!still.ok()) return still.status();
     if (!*still) {
         return Status::Error(ErrorKind::kExists, EEXIST,
-                             display +
-                                 " に戻したファイルが直後に別のものと替えられました"
-                                 " (攻撃の可能性があります)");
+                             display + " に戻したファイルが直後に別のものと替えられました");
     }
     return Status::Ok();
 }
