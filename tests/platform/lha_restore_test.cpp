@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,31 @@ TEST(RestoreSafety, AFileSwappedInRightAfterTheRestorePutsItsOwnThereFailsTheRes
         EXPECT_NE(restored.message().find(page.path), std::string::npos) << restored.message();
         EXPECT_EQ(ReadAll(page.path), "attacker's page") << NameOf(made);
     }
+}
+
+// A restore under a temporary name fails after someone put a file of their own on that name:
+// the clean-up removes the temporary name only while it holds the restore's own file, so theirs
+// stays (it may be evidence).
+TEST(RestoreSafety, AFailedRestoreNeverRemovesWhatWasPutOnItsTemporaryName) {
+    TempDir dir;
+    const Page page = ArchivedThenRemoved(dir, Made::kNamed);
+    const std::string planted = dir.Write("planted", "attacker's page");
+    testing::FaultEnv faults;
+    RefuseUnnamedFiles(faults, Made::kNamed);
+    faults.Fail(Call::kFsync, EIO, 1, "*/site/.norv-restore-*");
+    testing::RaceEnv race(&faults);
+    std::string temporary;
+    race.Before(Call::kFsync, "*/site/.norv-restore-*", [&] {
+        for (const auto& entry : std::filesystem::directory_iterator(dir / "site")) {
+            temporary = entry.path().string();
+        }
+        EXPECT_EQ(::rename(planted.c_str(), temporary.c_str()), 0);
+    });
+    Status restored =
+        RestoreEntryBelow(race, page.archive, StoredPathOf(testing::SystemEnv(), page.path), "/");
+    EXPECT_EQ(race.Fired(), 1);
+    EXPECT_FALSE(restored.ok());
+    EXPECT_EQ(ReadAll(temporary), "attacker's page");
 }
 
 // The names in `folder` each user can read as `nobody`, and the temporary names seen there.
