@@ -68,6 +68,9 @@ class PosixEnv final : public Env {
     int UnlinkAt(int dirfd, const char* name, int flags) override {
         return ::unlinkat(dirfd, name, flags);
     }
+    int LinkAt(int from_dirfd, const char* from, int to_dirfd, const char* to, int flags) override {
+        return ::linkat(from_dirfd, from, to_dirfd, to, flags);
+    }
     int FChown(int fd, uid_t owner, gid_t group) override { return ::fchown(fd, owner, group); }
     int FChownAt(int dirfd, const char* name, uid_t owner, gid_t group, int flags) override {
         return ::fchownat(dirfd, name, owner, group, flags);

@@ -74,6 +74,9 @@ class Env {
     virtual int RenameAt(int from_dirfd, const char* from, int to_dirfd, const char* to,
                          unsigned flags) = 0;
     virtual int UnlinkAt(int dirfd, const char* name, int flags) = 0;
+    // linkat: gives an open unnamed file (O_TMPFILE) its name, and refuses a name in use.
+    virtual int LinkAt(int from_dirfd, const char* from, int to_dirfd, const char* to,
+                       int flags) = 0;
 
     // Owners, modes, times.
     virtual int FChown(int fd, uid_t owner, gid_t group) = 0;
@@ -156,6 +159,9 @@ class EnvWrapper : public Env {
     }
     int UnlinkAt(int dirfd, const char* name, int flags) override {
         return target_->UnlinkAt(dirfd, name, flags);
+    }
+    int LinkAt(int from_dirfd, const char* from, int to_dirfd, const char* to, int flags) override {
+        return target_->LinkAt(from_dirfd, from, to_dirfd, to, flags);
     }
     int FChown(int fd, uid_t owner, gid_t group) override {
         return target_->FChown(fd, owner, group);

@@ -265,8 +265,9 @@ ResponseOutcome ChangeResponse::Restore(const std::string& path, const RecordedF
     for (int round = 0;; ++round) {
         restored = archive_.RestoreFromArchive(path, /*say_failure=*/false,
                                                &outcome.restored_digest, finish);
-        // Something stands at the page's place (written there after the move, or a FIFO,
-        // socket or folder put there): a change of its own, taken out, then the page again.
+        // Something stands at the page's place (written there after the move, a FIFO, socket
+        // or folder put there, or a file put in the restored page's place the moment it got
+        // there): a change of its own, taken out as evidence, then the page again.
         const bool occupied =
             !restored.ok() && (restored.code() == EEXIST || restored.code() == EISDIR);
         if (!occupied) break;

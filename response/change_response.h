@@ -57,7 +57,8 @@ inline constexpr const char* kCopyLimitMessage =
 // removed without a copy.
 inline constexpr const char* kHeadOnlyNote = "先頭のみ";
 // Rounds of "take out what stands at the page's place, restore again" for one change: a process
-// that puts something there again and again is outlasted this many times, then reported.
+// that puts something there again and again (before the restore, or in the restored page's
+// place right after it) is outlasted this many times, then reported as a failed restore.
 inline constexpr int kMostRestoreRounds = 3;
 inline constexpr const char* kNoCopyName = "-";
 

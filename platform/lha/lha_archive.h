@@ -130,8 +130,9 @@ class ArchiveIndex {
     std::unordered_map<uint64_t, int64_t> offsets_;
 };
 
-// The names of the temporary files restores make in the watched folders, each noted (appended
-// and flushed) before the file is made, so that the ones a killed run leaves behind are removed
+// The names of the temporary files restores make in the watched folders (for a link, and for a
+// file on a file system without unnamed files), each noted (appended and flushed) before the
+// file is made, so that the ones a killed run leaves behind are removed
 // by the next run instead of being reported as new files. The journal is a file of the
 // program's own folder, owner-only, never opened through a link. Each line holds the folder
 // (its path, device and inode) and the name.
@@ -158,18 +159,23 @@ class RestoreJournal {
 // Puts back the one entry stored under `stored_path` (StoredPathOf form) as `relative` (names)
 // below the open folder `root`, whose path is `root_path` in messages. The folders on the way
 // are opened one at a time without following a link; missing ones are made, with their
-// archived mode and owner when the archive holds them. The file is written to a temporary file
-// made inside the target folder, given its archived mode, time and (as root) owner through its
-// descriptor, and renamed into place; an entry without an owner keeps the replaced file's.
-// Nothing else is touched. Fails, naming the path, when the entry is missing, damaged (its CRC
-// does not match), a folder on the way is a link, or anything cannot be written; then no
-// temporary file remains. With an index, the entry and its folders are read where the index
-// says they are. With a journal, the temporary file's name is noted there before it is made
-// (a failure to note it fails the restore). With `written_digest`, the MD5 of what was written
-// (a link's target text) is put there. With `finish`, the temporary file, written and given its
-// archived attributes, is handed over (its descriptor; for a link an O_PATH one) with that MD5
-// before it takes the file's place: what it sets there is set before anyone can see the file,
-// and its failure fails the restore.
+// archived mode and owner when the archive holds them. A file is written where nobody else can
+// open it: unnamed (O_TMPFILE) in the target folder, or where the file system has no unnamed
+// files, under a temporary name made with mode 0. An ACL it inherits from the folder is removed;
+// it is given its archived mode, time and (as root) owner through its descriptor, and only then
+// linked in (an unnamed file) or renamed into place; a link is made under a temporary name and
+// renamed. Whatever stands at the name is never replaced (it may be evidence): that fails with
+// EEXIST (EISDIR for a folder). Once in place, the name must hold the very file written
+// (device and inode, against its descriptor): otherwise the restore fails with EEXIST, and what
+// stands there is left as it is, for the caller to take out and try again. Nothing else is
+// touched. Fails, naming the path, when the entry is missing, damaged (its CRC does not match),
+// a folder on the way is a link, or anything cannot be written; then no temporary file remains.
+// With an index, the entry and its folders are read where the index says they are. With a
+// journal, a temporary file's name is noted there before it is made (a failure to note it fails
+// the restore). With `written_digest`, the MD5 of what was written (a link's target text) is put
+// there. With `finish`, the file, written and given its archived attributes, is handed over (its
+// descriptor; for a link an O_PATH one) with that MD5 before it takes the file's place: what it
+// sets there is set before anyone can see the file, and its failure fails the restore.
 using FinishRestore = std::function<Status(int fd, bool is_link, const std::string& written_md5)>;
 Status RestoreEntry(const std::string& archive, const std::string& stored_path,
                     const DirectoryHandle& root, const std::string& root_path,

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "platform/file_system.h"
+#include "platform/fingerprint.h"
 #include "platform/lha/lha_archive.h"
 #include "platform/lha/lha_internal.h"
 #include "platform/md5.h"
@@ -99,10 +100,173 @@ bool IsEmptyFolder(const DirectoryHandle& folder, const std::string& path) {
     return listing.ok() && listing->empty();
 }
 
-// Writes the current entry to `name` inside the open folder `dir`, through a temporary file
-// made there, and renames it into place. `display` names the target in messages. A file that
-// stands at the name is never replaced: it may be evidence (the response moves a tampered file
-// away before it restores), so the restore fails instead, then and at the rename itself.
+// The file a restore writes: open as `fd`, its identity, and its temporary name in the target
+// folder when it has one (none for an unnamed O_TMPFILE file).
+struct Written {
+    explicit Written(Env& env) : fd(env) {}
+    ScopedFd fd;
+    FileIdentity identity;
+    std::string temp;
+};
+
+Status NoteIdentity(Env& env, Written& file, const std::string& display) {
+    struct stat st {};
+    if (env.FStat(file.fd.get(), &st) != 0) {
+        return Status::FromErrno(errno, display + " を展開できません");
+    }
+    file.identity = {st.st_dev, st.st_ino};
+    return Status::Ok();
+}
+
+// A new file in `dir` that nobody else can open before it is given its final mode and ACL: an
+// unnamed one (O_TMPFILE), which has no name until it is linked in. Where the file system has
+// none, a named one made with mode 0, noted in the journal first: an ACL inherited from the
+// folder's default one then grants nothing, since the mode's group bits mask its named entries.
+Status MakeUnreachableFile(const DirectoryHandle& dir, const RestoreJournal* journal, Written& file,
+                           const std::string& display) {
+    Env& env = dir.env();
+    file.fd.reset(env.OpenAt(dir.fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0));
+    if (file.fd.get() < 0 && errno != EOPNOTSUPP && errno != EISDIR) {
+        return Status::FromErrno(errno, display + " を展開できません");
+    }
+    for (unsigned attempt = 0; attempt < kTempAttempts && file.fd.get() < 0; ++attempt) {
+        std::string candidate = TempName(attempt);
+        if (journal) NORV_RETURN_IF_ERROR(journal->Record(dir, candidate));
+        file.fd.reset(env.OpenAt(dir.fd(), candidate.c_str(),
+                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0));
+        if (file.fd.get() >= 0) {
+            file.temp = candidate;
+        } else if (errno != EEXIST) {
+            return Status::FromErrno(errno, display + " を展開できません");
+        }
+    }
+    if (file.fd.get() < 0) return Status::FromErrno(EEXIST, display + " を展開できません");
+    return NoteIdentity(env, file, display);
+}
+
+// Removes the temporary name of a restore that failed, only while it still holds the file
+// written: whatever was renamed onto it meanwhile is someone else's and stays.
+void RemoveTemporary(Env& env, int dirfd, const Written& file, const std::string& display) {
+    if (file.temp.empty()) return;
+    auto still = StillHolds(env, dirfd, file.temp, file.identity, display);
+    if (still.ok() && *still) env.UnlinkAt(dirfd, file.temp.c_str(), 0);
+}
+
+// Gives the written file the name `name`, which must be free: an unnamed file is linked (a link
+// refuses a name in use), a named one renamed without replacing.
+int Place(Env& env, int dirfd, const Written& file, const std::string& name) {
+    if (!file.temp.empty()) {
+        return env.RenameAt(dirfd, file.temp.c_str(), dirfd, name.c_str(), RENAME_NOREPLACE);
+    }
+    const std::string self = "/proc/self/fd/" + std::to_string(file.fd.get());
+    if (env.LinkAt(AT_FDCWD, self.c_str(), dirfd, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+    if (errno != ENOENT) return -1;  // a /proc that is not mounted: linked by its descriptor
+    return env.LinkAt(file.fd.get(), "", dirfd, name.c_str(), AT_EMPTY_PATH);
+}
+
+// Whether what stands at `name` now is the very file written. Anyone who can write the folder
+// can put another file there right after it was placed; norv's own is then wherever that left
+// it, and what stands there is left alone: it may be evidence.
+Status VerifyPlaced(Env& env, int dirfd, const Written& file, const std::string& name,
+                    const std::string& display) {
+    struct stat own {};
+    if (env.FStat(file.fd.get(), &own) != 0) {
+        return Status::FromErrno(errno, display + " を確かめられません");
+    }
+    auto still = StillHolds(env, dirfd, name, FileIdentity{own.st_dev, own.st_ino}, display);
+    if (!still.ok()) return still.status();
+    if (!*still) {
+        return Status::Error(ErrorKind::kExists, EEXIST,
+                             display + " に戻したファイルが直後に別のものと替えられました");
+    }
+    return Status::Ok();
+}
+
+// The link stored in the entry, made under a temporary name (links cannot be made unnamed) and
+// opened itself (O_PATH) into `file`, then given its owner and finished.
+Status WriteLink(archive_entry* e, const DirectoryHandle& dir, const std::string& display,
+                 const std::optional<StoredOwner>& owner, const RestoreJournal* journal,
+                 std::string* written_digest, const FinishRestore& finish, Written& file) {
+    Env& env = dir.env();
+    const int dirfd = dir.fd();
+    const char* link = archive_entry_symlink(e);
+    if (!link) return Status::Error(kErrArchive, display + " のリンク先がありません");
+    for (unsigned attempt = 0; attempt < kTempAttempts && file.temp.empty(); ++attempt) {
+        std::string candidate = TempName(attempt);
+        if (journal) NORV_RETURN_IF_ERROR(journal->Record(dir, candidate));
+        if (env.SymlinkAt(link, dirfd, candidate.c_str()) == 0) {
+            file.temp = candidate;
+        } else if (errno != EEXIST) {
+            return Status::FromErrno(errno, display + " を展開できません");
+        }
+    }
+    if (file.temp.empty()) return Status::FromErrno(EEXIST, display + " を展開できません");
+    const std::string digest = Md5Hex(link);
+    if (written_digest) *written_digest = digest;
+    // Through a descriptor of the link just made: the name may have been swapped for another
+    // file meanwhile, which must never be given away, nor removed, nor put in place.
+    file.fd.reset(env.OpenAt(dirfd, file.temp.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC, 0));
+    struct stat st {};
+    const bool ours = file.fd.get() >= 0 && env.FStat(file.fd.get(), &st) == 0 &&
+                      S_ISLNK(st.st_mode) && st.st_uid == env.GetEuid();
+    if (!ours) {
+        file.temp.clear();  // not ours to remove
+        return Status::FromErrno(EAGAIN, display + " の所有者を戻せません");
+    }
+    file.identity = {st.st_dev, st.st_ino};
+    if (owner && env.FChownAt(file.fd.get(), "", owner->uid, owner->gid,
+                              AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
+        return Status::FromErrno(errno, display + " の所有者を戻せません");
+    }
+    return finish ? finish(file.fd.get(), true, digest) : Status::Ok();
+}
+
+// The file stored in the entry, written to a file nobody else can open (MakeUnreachableFile)
+// and given its archived owner, mode and time, and what `finish` sets, all before it has its
+// final name.
+Status WriteRegular(archive* a, archive_entry* e, const DirectoryHandle& dir,
+                    const std::string& display, const std::optional<StoredOwner>& owner,
+                    const RestoreJournal* journal, std::string* written_digest,
+                    const FinishRestore& finish, Written& file) {
+    Env& env = dir.env();
+    NORV_RETURN_IF_ERROR(MakeUnreachableFile(dir, journal, file, display));
+    const int fd = file.fd.get();
+    Md5Digester written;
+    char buffer[65536];
+    for (;;) {
+        la_ssize_t n = archive_read_data(a, buffer, sizeof buffer);
+        if (n == 0) break;
+        if (n < 0) return Status::Error(kErrArchive, display + ": " + ArchiveFault(a));
+        const std::string_view block(buffer, static_cast<size_t>(n));
+        NORV_RETURN_IF_ERROR(WriteFully(env, fd, block, display));
+        written.Update(block);
+    }
+    const std::string digest = written.HexDigest();
+    if (written_digest) *written_digest = digest;
+    // An ACL inherited from the folder's default one is the folder's, not the file's: gone
+    // before the mode, whose group bits would otherwise unmask its entries.
+    if (env.FRemoveXattr(fd, kAclXattr) != 0 && errno != ENODATA && errno != EOPNOTSUPP) {
+        return Status::FromErrno(errno, display + " の ACL を消せません");
+    }
+    // The owner before the mode: changing the owner clears set-id bits.
+    if (owner && env.FChown(fd, owner->uid, owner->gid) != 0) {
+        return Status::FromErrno(errno, display + " の所有者を戻せません");
+    }
+    const mode_t mode = ModeToRestore(env, archive_entry_perm(e), owner);
+    if (env.FChmod(fd, mode) != 0) return Status::FromErrno(errno, display);
+    if (finish) NORV_RETURN_IF_ERROR(finish(fd, false, digest));
+    const timespec mtime{archive_entry_mtime(e), 0};
+    const timespec times[2] = {mtime, mtime};
+    env.FUtimens(fd, times);
+    if (env.Fsync(fd) != 0) return Status::FromErrno(errno, display);
+    return Status::Ok();
+}
+
+// Writes the current entry to `name` inside the open folder `dir` (WriteRegular, WriteLink) and
+// puts it in place; `display` names the target in messages. A file that stands at the name is
+// never replaced: it may be evidence (the response moves a tampered file away before it
+// restores), so the restore fails instead, then and when the file is put in place. The restore
+// is done only once the name is seen to hold the very file written.
 Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
                     const std::string& name, const std::string& display,
                     const std::optional<StoredOwner>& stored_owner, const RestoreJournal* journal,
@@ -119,96 +283,27 @@ Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
     }
     Env& env = dir.env();
     const auto owner = OwnerToRestore(env, stored_owner);
-    const mode_t mode = ModeToRestore(env, archive_entry_perm(e), owner);
-    const timespec mtime{archive_entry_mtime(e), 0};
     const int dirfd = dir.fd();
-    std::string temp;
-    auto fail = [&](Status status) {
-        if (!temp.empty()) env.UnlinkAt(dirfd, temp.c_str(), 0);
-        return status;
-    };
-    if (archive_entry_filetype(e) == AE_IFLNK) {
-        const char* link = archive_entry_symlink(e);
-        if (!link) return Status::Error(kErrArchive, display + " のリンク先がありません");
-        for (unsigned attempt = 0; attempt < kTempAttempts && temp.empty(); ++attempt) {
-            std::string candidate = TempName(attempt);
-            if (journal) NORV_RETURN_IF_ERROR(journal->Record(dir, candidate));
-            if (env.SymlinkAt(link, dirfd, candidate.c_str()) == 0) {
-                temp = candidate;
-            } else if (errno != EEXIST) {
-                return Status::FromErrno(errno, display + " を展開できません");
-            }
-        }
-        if (temp.empty()) return Status::FromErrno(EEXIST, display + " を展開できません");
-        const std::string digest = Md5Hex(link);
-        if (written_digest) *written_digest = digest;
-        if (owner || finish) {
-            // Through a descriptor of the link just made: the name may have been swapped for
-            // another file meanwhile, which must never be given away.
-            int link_fd = env.OpenAt(dirfd, temp.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC, 0);
-            struct stat st {};
-            bool ours = link_fd >= 0 && env.FStat(link_fd, &st) == 0 && S_ISLNK(st.st_mode) &&
-                        st.st_uid == env.GetEuid();
-            int changed = ours && owner ? env.FChownAt(link_fd, "", owner->uid, owner->gid,
-                                                       AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW)
-                          : ours        ? 0
-                                        : -1;
-            int err = ours ? errno : EAGAIN;
-            Status finished = changed == 0 && finish ? finish(link_fd, true, digest) : Status::Ok();
-            if (link_fd >= 0) env.Close(link_fd);
-            if (changed != 0) {
-                return fail(Status::FromErrno(err, display + " の所有者を戻せません"));
-            }
-            if (!finished.ok()) return fail(finished);
-        }
-    } else {
-        int fd = -1;
-        for (unsigned attempt = 0; attempt < kTempAttempts && fd < 0; ++attempt) {
-            std::string candidate = TempName(attempt);
-            if (journal) NORV_RETURN_IF_ERROR(journal->Record(dir, candidate));
-            fd = env.OpenAt(dirfd, candidate.c_str(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-            if (fd >= 0) {
-                temp = candidate;
-            } else if (errno != EEXIST) {
-                return Status::FromErrno(errno, display + " を展開できません");
-            }
-        }
-        if (fd < 0) return Status::FromErrno(EEXIST, display + " を展開できません");
-        Status status;
-        Md5Digester written;
-        char buffer[65536];
-        for (;;) {
-            la_ssize_t n = archive_read_data(a, buffer, sizeof buffer);
-            if (n == 0) break;
-            if (n < 0) {
-                status = Status::Error(kErrArchive, display + ": " + ArchiveFault(a));
-                break;
-            }
-            const std::string_view block(buffer, static_cast<size_t>(n));
-            status = WriteFully(env, fd, block, display);
-            if (!status.ok()) break;
-            written.Update(block);
-        }
-        const std::string digest = written.HexDigest();
-        if (written_digest) *written_digest = digest;
-        // The owner before the mode: changing the owner clears set-id bits.
-        if (status.ok() && owner && env.FChown(fd, owner->uid, owner->gid) != 0) {
-            status = Status::FromErrno(errno, display + " の所有者を戻せません");
-        }
-        if (status.ok() && env.FChmod(fd, mode) != 0) status = Status::FromErrno(errno, display);
-        if (status.ok() && finish) status = finish(fd, false, digest);
-        const timespec times[2] = {mtime, mtime};
-        if (status.ok()) env.FUtimens(fd, times);
-        if (status.ok() && env.Fsync(fd) != 0) status = Status::FromErrno(errno, display);
-        env.Close(fd);
-        if (!status.ok()) return fail(status);
+    Written file(env);
+    Status written =
+        archive_entry_filetype(e) == AE_IFLNK
+            ? WriteLink(e, dir, display, owner, journal, written_digest, finish, file)
+            : WriteRegular(a, e, dir, display, owner, journal, written_digest, finish, file);
+    if (!written.ok()) {
+        RemoveTemporary(env, dirfd, file, display);
+        return written;
     }
-    if (env.RenameAt(dirfd, temp.c_str(), dirfd, name.c_str(), RENAME_NOREPLACE) != 0) {
-        return fail(Status::FromErrno(errno, display + " を置き換えられません"));
+    if (Place(env, dirfd, file, name) != 0) {
+        const int error = errno;
+        RemoveTemporary(env, dirfd, file, display);
+        if (error == EEXIST) {
+            return Status::Error(ErrorKind::kExists, EEXIST,
+                                 display + " は既にあるため上書きしません");
+        }
+        return Status::FromErrno(error, display + " を置き換えられません");
     }
     env.Fsync(dirfd);
-    return Status::Ok();
+    return VerifyPlaced(env, dirfd, file, name, display);
 }
 
 // What the archive says of a folder on the way to an entry, for a folder the restore makes again.

@@ -612,6 +612,17 @@ class Racer {
                       "--away", inside, away, "300"},
                      out_file);
     }
+    // Replaces every entry of `folder` named `prefix`... with a file of its own (`own`).
+    struct Plant {
+        std::string prefix;
+    };
+    Racer(const std::string& helper, const Plant& plant, const std::string& folder,
+          const std::string& own, const std::string& out_file)
+        : out_file_(out_file) {
+        pid_ = Spawn({helper, "--uid", std::to_string(kNobody), "--gid", std::to_string(kNogroup),
+                      "--plant", plant.prefix, folder, own, "300"},
+                     out_file);
+    }
     ~Racer() { Stop(); }
     Racer(const Racer&) = delete;
     Racer& operator=(const Racer&) = delete;
@@ -844,6 +855,58 @@ TEST_F(ContainmentRaceTest, RestoresRacingAFolderSwappedForALinkNeverWriteOutsid
         if (path.find(".norv-restore-") != std::string::npos) left += path + "\n";
     }
     EXPECT_EQ(left, "") << "restore temporary files left in the outside folder";
+}
+
+// An attacker who can write a page's folder replaces every temporary file a restore makes there
+// with a file of its own, as fast as it can, while checks restore a page and a link in it. Each
+// check leaves the archived page and link in place, or reports their restore failed: the
+// attacker's file is never put in their place and reported restored.
+TEST_F(ContainmentRaceTest,
+       RestoresRacingAnAttackerWhoReplacesTheirFilesNeverReportItsFileRestored) {
+    const std::string page = tree.Write("site/page.html", "<h1>archived</h1>");
+    ASSERT_EQ(::chmod(page.c_str(), 0640), 0);
+    const std::string link = tree / "site/link";
+    ASSERT_EQ(::symlink("page.html", link.c_str()), 0);
+    ASSERT_EQ(::chmod((tree / "site").c_str(), 0777), 0);
+    Rules({{tree / "site", 3}});
+    ASSERT_NO_FATAL_FAILURE(ArchiveAndInit());
+
+    Racer racer(racer_binary, Racer::Plant{".norv-restore-"}, tree / "site", stage / "own",
+                scratch / "racer.txt");
+    ASSERT_TRUE(racer.WaitStarted(seconds(10))) << racer.Report();
+    int restored = 0;
+    int rounds = 0;
+    const auto deadline = SteadyClock::now() + seconds(40);
+    for (; rounds < 30 && SteadyClock::now() < deadline; ++rounds) {
+        ::unlink(page.c_str());
+        tree.Write("site/page.html", "tampered in round " + std::to_string(rounds));
+        ::unlink(link.c_str());
+        ASSERT_EQ(::symlink("/etc/shadow", link.c_str()), 0);
+        Outcome check = Run("check", seconds(60));
+        ASSERT_FALSE(check.timed_out) << "round " << rounds << " never ended";
+        ASSERT_NE(check.exit_code, -1) << "round " << rounds << " crashed: " << check.out;
+        const std::vector<std::string> lines = LogLines(Log());
+        auto warned = [&](const std::string& path) {
+            return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+                return line.rfind("Warning: ", 0) == 0 && line.find(path) != std::string::npos;
+            });
+        };
+        struct stat st {};
+        const bool page_back = ::lstat(page.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+                               ReadAll(page) == "<h1>archived</h1>";
+        char target[PATH_MAX];
+        const ssize_t n = ::readlink(link.c_str(), target, sizeof target);
+        const bool link_back = n > 0 && std::string(target, static_cast<size_t>(n)) == "page.html";
+        EXPECT_TRUE(page_back || warned(page)) << "round " << rounds << ": " << ReadAll(page);
+        EXPECT_TRUE(link_back || warned(link)) << "round " << rounds;
+        if (page_back && link_back) ++restored;
+    }
+    const auto plants = racer.Stop();
+    RecordProperty("rounds", rounds);
+    RecordProperty("restored", restored);
+    RecordProperty("plants", std::to_string(plants));
+    EXPECT_GE(rounds, 10) << "too few checks in the time allowed";
+    EXPECT_GT(restored, 0) << "no check ever restored both";
 }
 
 TEST_F(ContainmentRaceTest, TheWatchRacingAFolderSwappedForALinkNeverWritesOutside) {

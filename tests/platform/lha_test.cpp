@@ -563,45 +563,54 @@ TEST(Archive, AReadThatEndsEarlyIsRefused) {
     EXPECT_EQ(faults.MatchedCalls(testing::Call::kRead), 3);
 }
 
-// The restored file's flush, or its rename into place, fails: the restore fails naming the file,
-// which keeps its current content, and no temporary file is left.
-TEST(Archive, AFailingFlushOrRenameAtRestoreLeavesTheFileAsItIs) {
-    for (const auto op : {testing::Call::kFsync, testing::Call::kRenameAt}) {
+// The restored file's flush, or putting it in place, fails, whether it is unnamed until linked
+// or (a file system without O_TMPFILE) made under a temporary name: the restore fails naming the
+// file, which stays as it was, and no temporary file is left.
+TEST(Archive, AFailingFlushOrPlacingAtRestoreLeavesTheFileAsItIs) {
+    for (const bool unnamed : {true, false}) {
+        const auto place = unnamed ? testing::Call::kLinkAt : testing::Call::kRenameAt;
+        for (const auto op : {testing::Call::kFsync, place}) {
+            TempDir dir;
+            const std::string file = dir.Write("site/page.html", "<h1>archived</h1>");
+            const std::string archive = dir / "arcive.lzh";
+            ASSERT_TRUE(AddToArchive(testing::SystemEnv(), archive, file).ok());
+            ::unlink(file.c_str());  // as the response leaves it, the tampered file moved away
+            testing::FaultEnv faults;
+            if (!unnamed) faults.Fail(testing::Call::kOpenAt, EOPNOTSUPP, 1, "*/site/.");
+            faults.Fail(op, EIO, 1, "*/site/*");
+            Status restored =
+                RestoreEntryBelow(faults, archive, StoredPathOf(testing::SystemEnv(), file), "/");
+            EXPECT_EQ(faults.MatchedCalls(op), 1);
+            EXPECT_FALSE(restored.ok());
+            EXPECT_NE(restored.message().find(file), std::string::npos) << restored.message();
+            EXPECT_FALSE(norv::platform::FileExists(testing::SystemEnv(), file));
+            EXPECT_EQ(Leftovers(dir / "site", "page.html"), std::vector<std::string>{});
+        }
+    }
+}
+
+// A file put at the page's place after the restore checked it was free, before its own file is
+// put there, is never replaced (it may be evidence): the restore fails, the file keeps its
+// content, and no temporary file is left.
+TEST(Archive, AFilePutInPlaceDuringTheRestoreIsNeverReplaced) {
+    for (const bool unnamed : {true, false}) {
         TempDir dir;
         const std::string file = dir.Write("site/page.html", "<h1>archived</h1>");
         const std::string archive = dir / "arcive.lzh";
         ASSERT_TRUE(AddToArchive(testing::SystemEnv(), archive, file).ok());
-        ::unlink(file.c_str());  // as the response leaves it, the tampered file moved away
+        ::unlink(file.c_str());
         testing::FaultEnv faults;
-        faults.Fail(op, EIO, 1, "*/site/.norv-restore-*");
+        if (!unnamed) faults.Fail(testing::Call::kOpenAt, EOPNOTSUPP, 1, "*/site/.");
+        testing::RaceEnv race(&faults);
+        race.Before(unnamed ? testing::Call::kLinkAt : testing::Call::kRenameAt, "page.html",
+                    [&] { norv::testing::WriteAll(file, "planted"); });
         Status restored =
-            RestoreEntryBelow(faults, archive, StoredPathOf(testing::SystemEnv(), file), "/");
-        EXPECT_EQ(faults.MatchedCalls(op), 1);
-        EXPECT_FALSE(restored.ok());
-        EXPECT_NE(restored.message().find(file), std::string::npos) << restored.message();
-        EXPECT_FALSE(norv::platform::FileExists(testing::SystemEnv(), file));
+            RestoreEntryBelow(race, archive, StoredPathOf(testing::SystemEnv(), file), "/");
+        EXPECT_EQ(race.Fired(), 1);
+        EXPECT_EQ(restored.code(), EEXIST) << restored.message();
+        EXPECT_EQ(ReadAll(file), "planted");
         EXPECT_EQ(Leftovers(dir / "site", "page.html"), std::vector<std::string>{});
     }
-}
-
-// A file put at the page's place after the restore checked it was free, before its temporary
-// file is renamed there, is never replaced (it may be evidence): the restore fails, the file
-// keeps its content, and no temporary file is left.
-TEST(Archive, AFilePutInPlaceDuringTheRestoreIsNeverReplaced) {
-    TempDir dir;
-    const std::string file = dir.Write("site/page.html", "<h1>archived</h1>");
-    const std::string archive = dir / "arcive.lzh";
-    ASSERT_TRUE(AddToArchive(testing::SystemEnv(), archive, file).ok());
-    ::unlink(file.c_str());
-    testing::RaceEnv race;
-    race.Before(testing::Call::kRenameAt, "*/site/.norv-restore-*",
-                [&] { norv::testing::WriteAll(file, "planted"); });
-    Status restored =
-        RestoreEntryBelow(race, archive, StoredPathOf(testing::SystemEnv(), file), "/");
-    EXPECT_EQ(race.Fired(), 1);
-    EXPECT_EQ(restored.code(), EEXIST) << restored.message();
-    EXPECT_EQ(ReadAll(file), "planted");
-    EXPECT_EQ(Leftovers(dir / "site", "page.html"), std::vector<std::string>{});
 }
 
 // One byte of an entry's data changed in the archive: the restore fails, the file in place keeps
@@ -709,7 +718,7 @@ TEST(RestoreJournal, AFileRenamedOntoTheNotedNameAfterTheLookStays) {
     EXPECT_EQ(ReadAll(left), "a page");
 }
 
-// A restore notes its temporary file in the journal before it makes it: a run killed in between
+// A restore that makes a temporary file notes it in the journal first: a run killed in between
 // leaves no file the next run does not know of.
 TEST(RestoreJournal, TheTemporaryFileIsNotedBeforeItIsMade) {
     TempDir dir;
@@ -718,7 +727,10 @@ TEST(RestoreJournal, TheTemporaryFileIsNotedBeforeItIsMade) {
     ASSERT_TRUE(AddToArchive(testing::SystemEnv(), archive, file).ok());
     ::unlink(file.c_str());
     const RestoreJournal journal(testing::SystemEnv(), dir / kRestoreJournalName);
-    testing::RaceEnv race;
+    // A file system without unnamed files: the file is made under a temporary name.
+    testing::FaultEnv faults;
+    faults.Fail(testing::Call::kOpenAt, EOPNOTSUPP, 1, "*/site/.");
+    testing::RaceEnv race(&faults);
     std::string noted;
     race.Before(testing::Call::kOpenAt, ".norv-restore-*",
                 [&] { noted = ReadAll(dir / kRestoreJournalName); });

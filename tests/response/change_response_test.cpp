@@ -139,6 +139,53 @@ TEST_F(ResponseTest, WhatStandsAtThePagesPlaceIsTakenOutAndThePageRestored) {
     EXPECT_NE(hooks.messages.back().find("攻撃"), std::string::npos) << hooks.messages.back();
 }
 
+// The restore actions the response reports: "restore done <path>" or "restore failed <reason>".
+struct RestoreEvents : EventSink {
+    void BeginRun(std::string_view) override {}
+    void Change(const ChangeEvent&) override {}
+    void Action(const std::string&, ResponseAction action, bool succeeded,
+                const std::string& detail) override {
+        if (action != ResponseAction::kRestore) return;
+        seen.push_back(std::string(succeeded ? "restore done " : "restore failed ") + detail);
+    }
+    void EndRun(const ScanCounters&, std::string_view) override {}
+    std::vector<std::string> seen;
+};
+
+// Someone who can write the page's folder replaces the restored page right after it is put in
+// place. The restore is never reported done with their file there: it is taken out as evidence
+// and the page restored again; one who does it every time is outlasted a few times, then the
+// restore is reported failed, as an attack, with their last file left where it is.
+TEST_F(ResponseTest, APageReplacedRightAfterItsRestoreIsNeverReportedRestored) {
+    Archive();
+    RestoreEvents events;
+    response.SetEventSink(&events);
+    auto replace = [&, n = std::make_shared<int>(0)] {
+        const std::string planted = dir.Write("planted" + std::to_string(++*n), "defaced");
+        EXPECT_EQ(::rename(planted.c_str(), index.c_str()), 0);
+    };
+    ::unlink(index.c_str());
+    race.After(Call::kLinkAt, "index.html", replace);
+    ResponseOutcome outcome = response.RespondToChange(ChangeKind::kDeleted, index, {});
+    EXPECT_EQ(outcome.left, ResponseOutcome::Left::kRestored);
+    EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
+    EXPECT_EQ(testing::CountEntries(dir / "cracked"), 2);  // the replacement, the index
+    EXPECT_EQ(events.seen, std::vector<std::string>{"restore done " + index});
+
+    ::unlink(index.c_str());
+    events.seen.clear();
+    hooks.messages.clear();
+    race.After(Call::kLinkAt, "index.html", replace, /*nth=*/0);
+    outcome = response.RespondToChange(ChangeKind::kDeleted, index, {});
+    EXPECT_NE(outcome.left, ResponseOutcome::Left::kRestored);
+    EXPECT_EQ(ReadAll(index), "defaced");
+    ASSERT_EQ(events.seen.size(), 1u);
+    EXPECT_EQ(events.seen[0].rfind("restore failed ", 0), 0u) << events.seen[0];
+    ASSERT_FALSE(hooks.messages.empty());
+    EXPECT_NE(hooks.messages.back().find("攻撃"), std::string::npos) << hooks.messages.back();
+    EXPECT_NE(hooks.messages.back().find(index), std::string::npos) << hooks.messages.back();
+}
+
 platform::ExtendedFacts FactsOf(const std::string& path) {
     const size_t slash = path.rfind('/');
     auto folder = platform::OpenDirectory(testing::SystemEnv(), path.substr(0, slash));

@@ -214,6 +214,15 @@ int CallEnv::UnlinkAt(int dirfd, const char* name, int flags) {
         [&] { return target()->UnlinkAt(dirfd, name, flags); });
 }
 
+int CallEnv::LinkAt(int from_dirfd, const char* from, int to_dirfd, const char* to, int flags) {
+    return Run(
+        Call::kLinkAt, -1,
+        [&] {
+            return Paths{PathAt(from_dirfd, from), PathAt(to_dirfd, to)};
+        },
+        nullptr, [&] { return target()->LinkAt(from_dirfd, from, to_dirfd, to, flags); });
+}
+
 int CallEnv::FChown(int fd, uid_t owner, gid_t group) {
     return Run(
         Call::kFChown, -1, [&] { return Paths{PathOfFd(fd)}; }, nullptr,

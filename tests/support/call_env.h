@@ -42,6 +42,7 @@ enum class Call {
     kReadLinkAt,
     kRenameAt,
     kUnlinkAt,
+    kLinkAt,  // its paths: the linked file's (for an unnamed one its descriptor's) and the new name
     kFChown,
     kFChownAt,
     kFChmod,
@@ -92,6 +93,7 @@ class CallEnv : public platform::EnvWrapper {
     int RenameAt(int from_dirfd, const char* from, int to_dirfd, const char* to,
                  unsigned flags) override;
     int UnlinkAt(int dirfd, const char* name, int flags) override;
+    int LinkAt(int from_dirfd, const char* from, int to_dirfd, const char* to, int flags) override;
     int FChown(int fd, uid_t owner, gid_t group) override;
     int FChownAt(int dirfd, const char* name, uid_t owner, gid_t group, int flags) override;
     int FChmod(int fd, mode_t mode) override;

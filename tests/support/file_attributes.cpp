@@ -1,9 +1,13 @@
 #include "tests/support/file_attributes.h"
 
 #include <acl/libacl.h>
+#include <fcntl.h>
+#include <grp.h>
 #include <sys/acl.h>
 #include <sys/capability.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include <vector>
 
@@ -34,6 +38,25 @@ bool SetAcl(const std::string& path, const char* text) {
     const bool set = acl_set_file(path.c_str(), ACL_TYPE_ACCESS, acl) == 0;
     acl_free(acl);
     return set;
+}
+
+bool SetDefaultAcl(const std::string& path, const char* text) {
+    acl_t acl = acl_from_text(text);
+    if (!acl) return false;
+    const bool set = acl_set_file(path.c_str(), ACL_TYPE_DEFAULT, acl) == 0;
+    acl_free(acl);
+    return set;
+}
+
+bool ReadableAs(uid_t uid, gid_t gid, const std::string& path) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) _exit(2);
+        _exit(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC) >= 0 ? 0 : 1);
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child) return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 std::string RawXattr(const std::string& path, const char* name) {

@@ -2,6 +2,8 @@
 // (libacl), the raw values the kernel keeps, and the public MD5 collision pair.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 namespace norv::testing {
@@ -10,6 +12,11 @@ namespace norv::testing {
 bool SetCapabilities(const std::string& path, const char* text);
 // Gives the file at `path` the access ACL `text` ("u::rw-,u:65534:r--,g::r--,m::r--,o::---").
 bool SetAcl(const std::string& path, const char* text);
+// Gives the folder at `path` the default ACL `text`, which files made in it inherit.
+bool SetDefaultAcl(const std::string& path, const char* text);
+// Whether the user `uid` (group `gid`, no other groups) can open the file at `path` for reading,
+// without following a link: tried by a child process running as that user.
+bool ReadableAs(uid_t uid, gid_t gid, const std::string& path);
 // The raw value of the extended attribute `name` of `path`, "" when it has none.
 std::string RawXattr(const std::string& path, const char* name);
 

@@ -1,7 +1,8 @@
 /* swap_race: makes two paths swap places as fast as the kernel allows, the way an unprivileged
  * user who can write in a watched tree would try to lead a privileged scan or restore out of it.
  *
- *   swap_race [--uid UID] [--gid GID] [--relink TARGET] [--away] PATH_A PATH_B SECONDS
+ *   swap_race [--uid UID] [--gid GID] [--relink TARGET] [--away] [--plant PREFIX]
+ *             PATH_A PATH_B SECONDS
  *
  * PATH_A and PATH_B (typically a real folder inside the tree and a symbolic link to a folder
  * outside it) are exchanged atomically with renameat2(RENAME_EXCHANGE) in a tight loop, so at
@@ -16,10 +17,16 @@
  * --away: PATH_A is renamed to PATH_B (which must not exist) and back, over and over, so PATH_A
  * is now and then missing, as a folder moved away and back while a walk is inside its parent.
  *
+ * --plant PREFIX: PATH_A is a folder and PATH_B a file name of the racer's own on the same file
+ * system. Every entry of PATH_A whose name starts with PREFIX (another program's temporary file)
+ * and not the racer's own is replaced by a file written at PATH_B, renamed over it; each
+ * replacement counts as a swap, and "started" is written as soon as the loop is on.
+ *
  * After the first successful exchange "started" is written to standard output (so a test can
  * wait for the race to be on); at the end "swaps N relinks N" is written. Exit status: 0 when at
  * least one exchange happened, 1 when none did, 2 on bad usage or a failed privilege drop. */
 #define _GNU_SOURCE
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -48,6 +55,35 @@ static int exchange(const char* a, const char* b) {
     return (int)syscall(SYS_renameat2, AT_FDCWD, a, AT_FDCWD, b, RENAME_EXCHANGE);
 }
 
+/* The racer's own file, written at `own` and renamed over every entry of `folder` whose name
+ * starts with `prefix`; returns how many were replaced. */
+static unsigned long long plant(const char* folder, const char* prefix, const char* own) {
+    static const char kPlanted[] = "planted by the racer\n";
+    unsigned long long planted = 0;
+    DIR* dir = opendir(folder);
+    if (!dir) return 0;
+    for (struct dirent* e; (e = readdir(dir)) != NULL;) {
+        if (strncmp(e->d_name, prefix, strlen(prefix)) != 0) continue;
+        struct stat st;
+        if (fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            st.st_uid == geteuid()) {
+            continue;  // gone, or one planted already
+        }
+        int fd = open(own, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0) continue;
+        const ssize_t written = write(fd, kPlanted, sizeof kPlanted - 1);
+        close(fd);
+        char target[4096];
+        if (written < 0 ||
+            snprintf(target, sizeof target, "%s/%s", folder, e->d_name) >= (int)sizeof target) {
+            continue;
+        }
+        if (rename(own, target) == 0) ++planted;
+    }
+    closedir(dir);
+    return planted;
+}
+
 static double now_seconds(void) {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -65,14 +101,15 @@ static int parse_id(const char* text, long* out) {
 
 static int usage(void) {
     fprintf(stderr,
-            "usage: swap_race [--uid UID] [--gid GID] [--relink TARGET] [--away] PATH_A PATH_B "
-            "SECONDS\n");
+            "usage: swap_race [--uid UID] [--gid GID] [--relink TARGET] [--away] [--plant PREFIX] "
+            "PATH_A PATH_B SECONDS\n");
     return 2;
 }
 
 int main(int argc, char** argv) {
     long uid = -1, gid = -1;
     const char* relink = NULL;
+    const char* plant_prefix = NULL;
     int away = 0;
     int i = 1;
     for (; i < argc && strncmp(argv[i], "--", 2) == 0; ++i) {
@@ -85,6 +122,8 @@ int main(int argc, char** argv) {
             if (!parse_id(argv[++i], &uid)) return usage();
         } else if (strcmp(argv[i], "--gid") == 0) {
             if (!parse_id(argv[++i], &gid)) return usage();
+        } else if (strcmp(argv[i], "--plant") == 0) {
+            plant_prefix = argv[++i];
         } else if (strcmp(argv[i], "--relink") == 0) {
             relink = argv[++i];
         } else {
@@ -123,6 +162,17 @@ int main(int argc, char** argv) {
 
     const double deadline = now_seconds() + seconds;
     unsigned long long swaps = 0, relinks = 0, failures = 0;
+    if (plant_prefix) {
+        fputs("started\n", stdout);
+        fflush(stdout);
+        for (unsigned long long n = 0; !stop_requested; ++n) {
+            if ((n & 63) == 0 && now_seconds() >= deadline) break;
+            swaps += plant(a, plant_prefix, b);
+        }
+        printf("swaps %llu relinks 0 failures 0\n", swaps);
+        fflush(stdout);
+        return swaps > 0 ? 0 : 1;
+    }
     for (unsigned long long n = 0; !stop_requested; ++n) {
         if ((n & 1023) == 0 && now_seconds() >= deadline) break;
         const int moved = away ? (rename(a, b) == 0 && rename(b, a) == 0 ? 0 : -1) : exchange(a, b);
