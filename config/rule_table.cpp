@@ -104,6 +104,12 @@ Status LoadRules(const RunContext& context, RuleTable& loaded, NoticeSink& notic
             SayOfRuleFile(context, notices, Where(context, i + 1) + " はパスが空のため無視します");
             continue;
         }
+        if (rule.path.find('\0') != std::string::npos) {
+            // Every call that takes the path would stop at the NUL and act on a shorter one.
+            SayOfRuleFile(context, notices,
+                          Where(context, i + 1) + " はパスに NUL 文字を含むため無視します");
+            continue;
+        }
         if (table.rule_count() < kMaxRules) {
             table.rules.push_back(std::move(rule));
         } else {
