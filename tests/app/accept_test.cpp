@@ -18,6 +18,7 @@
 #include "platform/md5.h"
 #include "platform/text_file.h"
 #include "tests/support/fault_env.h"
+#include "tests/support/file_attributes.h"
 #include "tests/support/process.h"
 #include "tests/support/race_env.h"
 #include "tests/support/test_support.h"
@@ -294,6 +295,29 @@ TEST_F(AcceptTest, AFileRewrittenWhileTheArchiveIsBuiltIsRefusedAndTheRestAccept
     EXPECT_EQ(outcome->accepted[0].path, tree / "b.txt");
     ASSERT_EQ(outcome->refused.size(), 1u);
     EXPECT_EQ(outcome->refused[0].path, tree / "a.txt");
+    EXPECT_EQ(BaselineAgainstArchive(), "");
+}
+
+// A file rewritten in place, between its measurement and its archiving, with its MD5 collision
+// twin: the MD5 of the bytes stored is the one measured, their SHA-256 is not, so it is refused.
+TEST_F(AcceptTest, AnMd5CollisionTwinWrittenInPlaceAfterTheMeasurementIsRefused) {
+    tree.Write("a.txt", "a");
+    Baseline();
+    tree.Write("a.txt", testing::Md5CollisionA());
+    ASSERT_EQ(Run({"check"}).exit_code, 1);
+    testing::RaceEnv env;
+    auto app = StartInProcess(&env);
+    ASSERT_TRUE(app);
+    env.Before(
+        testing::Call::kOpenAt, "a.txt", [&] { tree.Write("a.txt", testing::Md5CollisionB()); }, 2);
+    auto outcome = app->acceptor().Accept(loaded.generation, loaded.changes, "root");
+    ASSERT_TRUE(outcome.ok()) << outcome.status().message();
+    EXPECT_EQ(env.Fired(), 1);
+    EXPECT_TRUE(outcome->accepted.empty());
+    ASSERT_EQ(outcome->refused.size(), 1u);
+    EXPECT_NE(outcome->refused[0].reason.find("確かめたあとに、また変わりました"),
+              std::string::npos)
+        << outcome->refused[0].reason;
     EXPECT_EQ(BaselineAgainstArchive(), "");
 }
 
