@@ -190,6 +190,46 @@ TEST_F(AcceptTest, AcceptsAllSomeAndByFolderAndRefusesAFileChangedSinceReview) {
     EXPECT_NE(read.out.find("run accept completed 5 0 0 3\n"), std::string::npos) << read.out;
 }
 
+// A change of the mode alone has two equal MD5s: the review shows the mode, old and new, and
+// that the file gained a set-id bit, in the text list and in JSON.
+TEST_F(AcceptTest, ChangesShowEveryChangedFactAndMarkASetIdGain) {
+    tree.Write("tool", "#!/bin/sh\n");
+    ASSERT_EQ(::chmod((tree / "tool").c_str(), 0755), 0);
+    Baseline();
+    ASSERT_EQ(::chmod((tree / "tool").c_str(), 04755), 0);
+    ASSERT_EQ(Run({"check"}).exit_code, 1);
+    Outcome text = Run({"changes"});
+    ASSERT_EQ(text.exit_code, 0) << text.out;
+    EXPECT_NE(text.out.find("\tmode 0755 -> 4755\tset-id gained\n"), std::string::npos) << text.out;
+    Outcome json = Run({"changes", "--json"});
+    ASSERT_EQ(json.exit_code, 0) << json.out;
+    for (const char* part :
+         {"\"changed\":[\"mode\"]", "\"old\":{\"mode\":\"0755\"}", "\"new\":{\"mode\":\"4755\"}",
+          "\"set_id_gained\":true", "\"capability_gained\":false"}) {
+        EXPECT_NE(json.out.find(part), std::string::npos) << part << "\n" << json.out;
+    }
+}
+
+// A name holding a right-to-left override (U+202E) or a C1 control (U+009B, a terminal's CSI)
+// is written in JSON as \uXXXX, never raw, as the text list escapes it.
+TEST_F(AcceptTest, ChangesInJsonEscapeBidiAndC1Controls) {
+    tree.Write("a.txt", "a");
+    Baseline();
+    tree.Write("evil\xE2\x80\xAEtxt.exe", "x");
+    tree.Write(
+        "csi\xC2\x9B"
+        "2J",
+        "y");
+    ASSERT_EQ(Run({"check"}).exit_code, 1);
+    Outcome json = Run({"changes", "--json"});
+    ASSERT_EQ(json.exit_code, 0) << json.out;
+    EXPECT_NE(json.out.find("evil\\u202Etxt.exe"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("csi\\u009B2J"), std::string::npos) << json.out;
+    EXPECT_EQ(json.out.find("\xE2\x80\xAE"), std::string::npos);
+    EXPECT_EQ(json.out.find("\xC2\x9B"), std::string::npos);
+    EXPECT_NE(Run({"changes"}).out.find("evil\\u202Etxt.exe"), std::string::npos);
+}
+
 TEST_F(AcceptTest, ARestoreBringsBackTheAcceptedVersionAndOtherToolsReadTheArchive) {
     tree.Write("keep.txt", std::string(5000, 'k'));
     tree.Write("a.txt", "first");
