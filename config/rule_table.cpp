@@ -67,8 +67,9 @@ std::string RuleLine(const Rule& rule) {
 Status LoadRules(const RunContext& context, RuleTable& loaded, NoticeSink& notices) {
     // Read into a table of its own: a file that cannot be read leaves the rules in use whole.
     RuleTable table;
+    // The rules say which files norv moves and restores as root: only root's file.
     auto read = platform::ReadTextLines(*context.env, context.RulesPath(), context.charset,
-                                        kRuleFileMaxBytes);
+                                        kRuleFileMaxBytes, platform::FileTrust::kAdministrator);
     if (!read.ok()) {
         // No rule file yet is an empty table; any other failure is reported.
         if (!read.status().Is(ErrorKind::kNotFound)) {
