@@ -43,6 +43,10 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
     // The database: an existing file is opened now; a missing one is created only once the
     // settings and rules have loaded, so a failed start-up writes nothing.
     const std::string db_path = context.DatabasePath();
+    // SQLite opens it by its path: it, and its write-ahead log, must be root's alone.
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        NORV_RETURN_IF_ERROR(platform::CheckTrustedFile(env, db_path + suffix, true));
+    }
     // A file that cannot even be looked at counts as present, so opening it reports why.
     auto db_facts = platform::LStat(env, db_path);
     // An empty file is an empty database to SQLite: it gets the table, like a new one.

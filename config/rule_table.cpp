@@ -67,8 +67,9 @@ std::string RuleLine(const Rule& rule) {
 Status LoadRules(const RunContext& context, RuleTable& loaded, NoticeSink& notices) {
     // Read into a table of its own: a file that cannot be read leaves the rules in use whole.
     RuleTable table;
+    // The rules say which files norv moves and restores as root: only root's file.
     auto read = platform::ReadTextLines(*context.env, context.RulesPath(), context.charset,
-                                        kRuleFileMaxBytes);
+                                        kRuleFileMaxBytes, platform::FileTrust::kAdministrator);
     if (!read.ok()) {
         // No rule file yet is an empty table; any other failure is reported.
         if (!read.status().Is(ErrorKind::kNotFound)) {
@@ -102,6 +103,12 @@ Status LoadRules(const RunContext& context, RuleTable& loaded, NoticeSink& notic
         if (rule.path.empty()) {
             // An empty path would walk the whole file system from the working folder.
             SayOfRuleFile(context, notices, Where(context, i + 1) + " はパスが空のため無視します");
+            continue;
+        }
+        if (rule.path.find('\0') != std::string::npos) {
+            // Every call that takes the path would stop at the NUL and act on a shorter one.
+            SayOfRuleFile(context, notices,
+                          Where(context, i + 1) + " はパスに NUL 文字を含むため無視します");
             continue;
         }
         if (table.rule_count() < kMaxRules) {

@@ -150,7 +150,9 @@ Result<std::string> FolderLine(const std::string& path, int number, const std::s
 Result<SettingsChange> LoadSettings(const RunContext& context, Settings& settings,
                                     LiveSwitches& switches) {
     const std::string path = context.SettingsPath();
-    auto read = platform::ReadTextLines(*context.env, path, context.charset, kSettingsFileMaxBytes);
+    // The settings name the folders norv writes and moves files to as root: only root's file.
+    auto read = platform::ReadTextLines(*context.env, path, context.charset, kSettingsFileMaxBytes,
+                                        platform::FileTrust::kAdministrator);
     if (!read.ok()) {
         if (read.status().Is(ErrorKind::kNotFound)) {
             return Status::Error(ErrorKind::kNotFound, ENOENT,

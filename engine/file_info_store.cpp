@@ -622,9 +622,14 @@ Result<FileInfoStore::ChangeList> FileInfoStore::ReadChangeList() {
     if (!mark.ok()) return mark.status();
     list.generation = std::strtoll(generation->value_or("0").c_str(), nullptr, 10);
     list.checked = checked->has_value() && **checked == mark.value();
+    // Each change with its baseline record's facts, as kExtendedJoin finds a record's.
     auto rows = db_.Prepare(
-        "SELECT filename,kind,filesize,mtime,md5o,md5n,facts,sha256,type,mode,uid,gid,"
-        "capabilities,acl FROM norv_changes ORDER BY rowid");
+        "SELECT c.filename,c.kind,c.filesize,c.mtime,c.md5o,c.md5n,c.facts,c.sha256,c.type,"
+        "c.mode,c.uid,c.gid,c.capabilities,c.acl,"
+        "x.md5 IS NOT NULL,x.sha256,x.type,x.mode,x.uid,x.gid,x.capabilities,x.acl"
+        " FROM norv_changes c LEFT JOIN fingerprint x ON c.kind!='created' AND"
+        " x.rowid=(SELECT rowid FROM fingerprint WHERE filename=c.filename AND md5=c.md5o"
+        " LIMIT 1) ORDER BY c.rowid");
     if (!rows.ok()) return rows.status();
     for (;;) {
         auto step = (*rows)->Step();
@@ -642,6 +647,7 @@ Result<FileInfoStore::ChangeList> FileInfoStore::ReadChangeList() {
         change.old_md5 = r.ColumnText(4);
         change.new_md5 = r.ColumnText(5);
         change.new_facts = ReadExtended(r, 6);
+        change.old_facts = ReadExtended(r, 14);
         list.changes.push_back(std::move(change));
     }
     return list;

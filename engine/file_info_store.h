@@ -152,6 +152,9 @@ class FileInfoStore {
         std::string old_md5;  // the baseline's ("" for a created file)
         std::string new_md5;  // now ("" for a deleted file, or one that changed while read)
         std::optional<platform::ExtendedFacts> new_facts;  // now; none for a deleted file
+        // The baseline's, read with the list (its record's for old_md5); not stored with the
+        // change, and none where the baseline has none (a created file, an older record).
+        std::optional<platform::ExtendedFacts> old_facts;
     };
     struct ChangeList {
         int64_t generation = 0;  // of the baseline the list was found against

@@ -16,7 +16,7 @@ Status ScanEngine::ReportChange(std::string_view word, const ChangeEvent& change
     NORV_RETURN_IF_ERROR(
         store_.ListChange({change.path, change.kind, change.size, change.mtime,
                            change.old_md5.empty() ? recorded.md5 : change.old_md5, change.new_md5,
-                           change.new_md5.empty() ? std::nullopt : now}));
+                           change.new_md5.empty() ? std::nullopt : now, std::nullopt}));
     // Asked whether or not anyone is told: the answer stands for the response below.
     const bool held = hooks_.responder.Holds(change.path);
     if (events_) {

@@ -91,9 +91,19 @@ std::string CountLine(std::string_view label, int32_t count) {
 ScanLog::~ScanLog() { CloseKeepingLines(); }
 
 Status ScanLog::OpenFile(platform::Env& env, int how, const char* failure) {
-    int fd = env.OpenAt(AT_FDCWD, path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | how,
-                        0600);
+    // Emptied only once known to be norv's own file with no other name: through a hard link the
+    // truncation and the lines would reach another file.
+    int fd = env.OpenAt(AT_FDCWD, path_.c_str(),
+                        O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (how & ~O_TRUNC), 0600);
     if (fd < 0) return Status::FromErrno(errno, "ログファイル " + path_ + failure);
+    Status own = platform::CheckOwnFileToWrite(env, fd, path_, "ログファイル ");
+    if (own.ok() && (how & O_TRUNC) != 0 && env.FTruncate(fd, 0) != 0) {
+        own = Status::FromErrno(errno, "ログファイル " + path_ + failure);
+    }
+    if (!own.ok()) {
+        env.Close(fd);
+        return own;
+    }
     env_ = &env;
     fd_ = fd;
     pending_.clear();

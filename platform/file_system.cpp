@@ -648,10 +648,65 @@ Result<std::shared_ptr<DirectoryHandle>> OpenTrustedFolder(Env& env, const std::
     if (env.FStat((*folder)->fd(), &st) != 0) return Status::FromErrno(errno, path);
     const std::string why = WhyEntryUntrusted(env, st, FileFacts{});
     if (!why.empty()) {
+        const std::string fix = TrustedOwner(env, st.st_uid) ? "chmod go-w " : "chown root ";
         return Status::Error(ErrorKind::kRefused, EPERM,
-                             "フォルダ " + path + " は" + why + "ため使いません");
+                             "フォルダ " + path + " は" + why + "ため使いません。" + fix + path +
+                                 " で直してください");
     }
     return folder;
+}
+
+std::string WhyFileUntrusted(Env& env, const struct stat& st, const std::string& path,
+                             bool written) {
+    if (!TrustedOwner(env, st.st_uid)) {
+        return path + " の所有者 (uid " + std::to_string(st.st_uid) +
+               ") が root ではないため使いません。chown root " + path + " で直してください";
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return path + " は他のユーザーも書き込めるため使いません。chmod go-w " + path +
+               " で直してください";
+    }
+    if (written && st.st_nlink > 1) {
+        return path + " にはほかの名前 (ハードリンク) があり、書くとそのファイルも変わるため" +
+               "使いません。ほかの名前を消してください";
+    }
+    return "";
+}
+
+Status CheckOwnFileToWrite(Env& env, int fd, const std::string& path, const std::string& shown) {
+    struct stat st {};
+    if (env.FStat(fd, &st) != 0)
+        return Status::FromErrno(errno, shown + path + " を調べられません");
+    if (!S_ISREG(st.st_mode)) {
+        return Status::Error(ErrorKind::kRefused, EPERM,
+                             shown + path + " は通常のファイルではないため使いません");
+    }
+    const std::string why = WhyFileUntrusted(env, st, path, true);
+    if (!why.empty()) return Status::Error(ErrorKind::kRefused, EPERM, shown + why);
+    return Status::Ok();
+}
+
+Status CheckTrustedFile(Env& env, const std::string& path, bool written) {
+    std::string folder_path = ParentOfPath(path);
+    if (folder_path.empty()) folder_path = path.empty() || path[0] != kSeparator ? "." : "/";
+    auto folder = OpenTrustedFolder(env, folder_path);
+    if (!folder.ok()) {
+        if (folder.status().Is(ErrorKind::kNotFound)) return Status::Ok();
+        return Status::Error(folder.status().kind(), folder.status().code(),
+                             path + " を使いません: " + folder.status().message());
+    }
+    struct stat st {};
+    if (env.FStatAt((*folder)->fd(), FileNameOfPath(path).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) return Status::Ok();
+        return Status::FromErrno(errno, path + " の情報を読めません");
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return Status::Error(ErrorKind::kRefused, EPERM,
+                             path + " は通常のファイルではないため使いません");
+    }
+    const std::string why = WhyFileUntrusted(env, st, path, written);
+    if (!why.empty()) return Status::Error(ErrorKind::kRefused, EPERM, why);
+    return Status::Ok();
 }
 
 Result<int> OpenTrustedFileAt(const DirectoryHandle& folder, const std::string& name,
@@ -663,17 +718,15 @@ Result<int> OpenTrustedFileAt(const DirectoryHandle& folder, const std::string& 
     struct stat st {};
     std::string why;
     if (env.FStat(fd, &st) != 0) {
-        why = std::string("の情報を読めない");
+        why = path + " の情報を読めないため使いません";
     } else if (!S_ISREG(st.st_mode)) {
-        why = "は通常のファイルではない";
-    } else if (!TrustedOwner(env, st.st_uid)) {
-        why = "の所有者 (uid " + std::to_string(st.st_uid) + ") が root ではない";
-    } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        why = "は他のユーザーも書き込める";
+        why = path + " は通常のファイルではないため使いません";
+    } else {
+        why = WhyFileUntrusted(env, st, path, false);
     }
     if (!why.empty()) {
         env.Close(fd);
-        return Status::Error(ErrorKind::kRefused, EPERM, path + " " + why + "ため使いません");
+        return Status::Error(ErrorKind::kRefused, EPERM, why);
     }
     return fd;
 }

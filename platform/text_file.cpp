@@ -38,9 +38,28 @@ Status TooLarge(const std::string& path, int64_t max_bytes) {
 
 }  // namespace
 
-Result<std::string> ReadFileBytes(Env& env, const std::string& path, int64_t max_bytes) {
+Result<std::string> ReadFileBytes(Env& env, const std::string& path, int64_t max_bytes,
+                                  FileTrust trust) {
+    // An administrator's file is opened only through its trusted folder, by its name alone.
+    std::shared_ptr<DirectoryHandle> folder;
+    if (trust == FileTrust::kAdministrator) {
+        std::string folder_path = ParentOfPath(path);
+        if (folder_path.empty()) folder_path = path.empty() || path[0] != '/' ? "." : "/";
+        auto opened = OpenTrustedFolder(env, folder_path);
+        if (!opened.ok()) {
+            if (opened.status().Is(ErrorKind::kNotFound)) {
+                return Status::FromErrno(ENOENT, path + " を開けません");
+            }
+            return Status::Error(opened.status().kind(), opened.status().code(),
+                                 path + " を読みません: " + opened.status().message());
+        }
+        folder = std::move(opened).value();
+    }
     // O_NONBLOCK: opening a named pipe with no writer would otherwise wait for ever.
-    int fd = env.OpenAt(AT_FDCWD, path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
+    int fd = folder ? env.OpenAt(folder->fd(), FileNameOfPath(path).c_str(),
+                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0)
+                    : env.OpenAt(AT_FDCWD, path.c_str(),
+                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
     if (fd < 0) {
         if (errno == ELOOP) {
             return Status::Error(ErrorKind::kLink, ELOOP,
@@ -59,6 +78,13 @@ Result<std::string> ReadFileBytes(Env& env, const std::string& path, int64_t max
         return Status::Error(
             ErrorKind::kRefused, kErrFormat,
             path + " は通常のファイルではないため読みません (" + KindName(st.st_mode) + ")");
+    }
+    if (trust == FileTrust::kAdministrator) {
+        const std::string why = WhyFileUntrusted(env, st, path, false);
+        if (!why.empty()) {
+            env.Close(fd);
+            return Status::Error(ErrorKind::kRefused, EPERM, why);
+        }
     }
     if (max_bytes != kNoSizeLimit && st.st_size > max_bytes) {
         env.Close(fd);
@@ -131,8 +157,9 @@ Result<std::vector<std::string>> Utf16Lines(const std::string& path, std::string
 }  // namespace
 
 Result<std::vector<std::string>> ReadTextLines(Env& env, const std::string& path,
-                                               const std::string& charset, int64_t max_bytes) {
-    auto bytes = ReadFileBytes(env, path, max_bytes);
+                                               const std::string& charset, int64_t max_bytes,
+                                               FileTrust trust) {
+    auto bytes = ReadFileBytes(env, path, max_bytes, trust);
     if (!bytes.ok()) return bytes.status();
     std::string_view data = bytes.value();
     std::string set = charset.empty() ? SystemCharset() : charset;

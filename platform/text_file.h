@@ -23,12 +23,19 @@ namespace norv::platform {
 // No bound on a file's size.
 inline constexpr int64_t kNoSizeLimit = -1;
 
+// Whose file a read accepts. kAdministrator: the file must be in a trusted folder
+// (OpenTrustedFolder) and root's (or the running user's) alone (WhyFileUntrusted), for a file
+// that decides what norv does as root (its settings, its rules, the log it mails); anything else
+// fails with kRefused, naming the file and the fix.
+enum class FileTrust { kAnyOwner, kAdministrator };
+
 // Reads every line of the file, converted to UTF-8. An empty `charset` means the system's; with
 // a UTF-8 set each line is UTF-8 when valid, else CP932. A line that cannot be read fails with the
 // file and that line's number. The file is read as ReadFileBytes reads it, `max_bytes` included.
 Result<std::vector<std::string>> ReadTextLines(Env& env, const std::string& path,
                                                const std::string& charset = {},
-                                               int64_t max_bytes = kNoSizeLimit);
+                                               int64_t max_bytes = kNoSizeLimit,
+                                               FileTrust trust = FileTrust::kAnyOwner);
 
 // Writes `lines`, each followed by CR LF, converted from UTF-8 to `charset` (empty: the
 // system's). A character the set cannot hold fails with the file and line number, and the old
@@ -83,6 +90,7 @@ Status WriteFileAtomic(Env& env, const std::string& path, const std::string& byt
 // what it is). With `max_bytes` (not kNoSizeLimit) a longer file fails with kLimit, and no more
 // than one byte beyond the bound is ever read, so a file that keeps growing cannot exhaust memory.
 Result<std::string> ReadFileBytes(Env& env, const std::string& path,
-                                  int64_t max_bytes = kNoSizeLimit);
+                                  int64_t max_bytes = kNoSizeLimit,
+                                  FileTrust trust = FileTrust::kAnyOwner);
 
 }  // namespace norv::platform

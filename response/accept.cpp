@@ -132,6 +132,22 @@ bool SameChange(const ReviewedChange& a, const ReviewedChange& b) {
 
 }  // namespace
 
+ReviewedFacts FactsOfChange(const ReviewedChange& change) {
+    ReviewedFacts facts;
+    if (!change.new_facts) return facts;
+    const platform::ExtendedFacts& now = *change.new_facts;
+    if (change.kind != ChangeKind::kCreated) {
+        facts.changed =
+            platform::CompareFacts(change.old_md5, change.old_facts, change.new_md5, now);
+    }
+    const platform::ExtendedFacts none;
+    const platform::ExtendedFacts& had = change.old_facts ? *change.old_facts : none;
+    facts.set_id_gained = (now.mode & ~had.mode & (S_ISUID | S_ISGID)) != 0;
+    facts.capability_gained = now.capabilities && !now.capabilities->empty() &&
+                              now.capabilities != had.capabilities.value_or("");
+    return facts;
+}
+
 std::string AcceptingUser(platform::Env& env) {
     if (const char* sudo = std::getenv("SUDO_USER"); sudo != nullptr && *sudo != '\0') {
         return sudo;
@@ -335,18 +351,24 @@ Result<AcceptOutcome> ChangeAcceptor::AcceptLocked(int64_t generation,
         std::vector<Candidate> kept_candidates;
         for (Candidate& c : candidates) {
             if (c.item.kind != ChangeKind::kDeleted) {
-                std::string written;
+                std::string written, written_sha256;
                 platform::FileFacts stored;
-                Status added =
-                    writer->AddFileAt(*c.now.folder, c.now.name, c.item.path, &written, &stored);
+                Status added = writer->AddFileAt(*c.now.folder, c.now.name, c.item.path, &written,
+                                                 &stored, &written_sha256);
                 if (writer->broken()) return added;
+                // Every digest the record will keep must be that of the bytes stored: a file
+                // rewritten in place with the same MD5 (a collision) differs in its SHA-256.
+                const std::string& measured_sha256 = c.now.fingerprint.sha256;
+                const bool same_content =
+                    written == c.item.new_md5 &&
+                    (measured_sha256.empty() || written_sha256 == measured_sha256);
                 // The entry stored must be the very file measured, as it was measured: a link
                 // whose target text has the file's digest, or a mode changed in between, is not.
                 const platform::FileFacts& measured = c.now.fingerprint.facts;
                 const bool same_entry =
                     stored.identity == measured.identity && stored.mode == measured.mode &&
                     stored.owner == measured.owner && stored.group == measured.group;
-                if (!added.ok() || written != c.item.new_md5 || !same_entry) {
+                if (!added.ok() || !same_content || !same_entry) {
                     outcome.refused.push_back(
                         {c.item.path,
                          DisplayPath(c.item.path) + ": " +

@@ -58,6 +58,17 @@ struct AcceptOutcome {
     bool all_accepted() const { return refused.empty(); }
 };
 
+// What a change did beyond its MD5, for review: every fact that differs between the baseline's
+// record and the file as measured (CompareFacts, old and new as ShownFact shows them), and
+// whether the file gained a set-id bit or capabilities. A created file gains whatever it has; a
+// record with no facts of its own (made before they were kept) counts as having none.
+struct ReviewedFacts {
+    std::vector<platform::FactChange> changed;
+    bool set_id_gained = false;
+    bool capability_gained = false;  // capabilities given, or changed to others
+};
+ReviewedFacts FactsOfChange(const ReviewedChange& change);
+
 // Who accepts: the login user behind sudo (SUDO_USER), else the name of the login uid
 // (/proc/self/loginuid), else of the real uid; a number when no name is known.
 std::string AcceptingUser(platform::Env& env = *platform::Env::Default());

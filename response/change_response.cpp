@@ -629,10 +629,14 @@ void ChangeResponse::WriteIndexLine(QuarantineMove& move) {
                        ? -1
                        : env_.OpenAt(move.cracked_fd(), kCrackedIndexName,
                                      O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    const std::string index_path = platform::JoinPath(folder, kCrackedIndexName);
     Status indexed = move.cracked_fd() < 0 ? move.cracked_status
                      : index.get() < 0
-                         ? Status::FromErrno(errno, platform::JoinPath(folder, kCrackedIndexName))
-                         : platform::WriteFully(env_, index.get(), bytes, kCrackedIndexName);
+                         ? Status::FromErrno(errno, index_path)
+                         : platform::CheckOwnFileToWrite(env_, index.get(), index_path);
+    if (indexed.ok() && index.get() >= 0) {
+        indexed = platform::WriteFully(env_, index.get(), bytes, kCrackedIndexName);
+    }
     if (indexed.ok() && env_.Fsync(index.get()) != 0) indexed = Status::FromErrno(errno, folder);
     if (!indexed.ok()) {
         // The message keeps what the index could not.

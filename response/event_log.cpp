@@ -226,8 +226,14 @@ Status JsonEventLog::Append(const std::string& line) {
         env_.Close(fd);
         return failed;
     }
-    // A file made by an older tool or by hand becomes owner-only too.
-    if ((st.st_mode & 0077) != 0) env_.FChmod(fd, 0600);
+    // A file made by an older tool or by hand becomes owner-only too; one of another owner, or
+    // with another name (a hard link, through which the lines would reach another file), is
+    // not written.
+    if ((st.st_mode & 0077) != 0 && env_.GetEuid() == st.st_uid) env_.FChmod(fd, 0600);
+    if (Status own = platform::CheckOwnFileToWrite(env_, fd, path); !own.ok()) {
+        env_.Close(fd);
+        return own;
+    }
     if (st.st_size > 0 && st.st_size + static_cast<int64_t>(line.size()) > limits_.max_bytes) {
         env_.Close(fd);
         NORV_RETURN_IF_ERROR(Rotate());

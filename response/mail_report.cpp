@@ -23,7 +23,9 @@ std::string MailReport::Subject() const {
 }
 
 std::string MailReport::Body() const {
-    auto lines = platform::ReadTextLines(*context_.env, context_.LogPath(), context_.charset);
+    auto lines =
+        platform::ReadTextLines(*context_.env, context_.LogPath(), context_.charset,
+                                platform::kNoSizeLimit, platform::FileTrust::kAdministrator);
     if (!lines.ok()) {
         // The alert still goes out; the administrator learns why the log is missing.
         return "(" + lines.status().message() + ")\r\n";

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <optional>
@@ -14,6 +15,7 @@
 #include "app/cli/service.h"
 #include "app/cli/terminal.h"
 #include "engine/scan_log.h"
+#include "platform/charset.h"
 #include "platform/file_system.h"
 #include "response/accept.h"
 
@@ -39,6 +41,8 @@ constexpr const char* kUsage =
     "  watch   一度検査したあと、ルールのフォルダを監視し、変更されたファイルをすぐに検査する\n"
     "          (自動復旧がオンならすぐに元に戻す。SIGHUP で設定を読み直し、SIGTERM で終わる)\n"
     "  changes 最後の検査で見つかった変更 (種類、パス、サイズ、時刻、前後の MD5) を表示する。\n"
+    "          ほかに変わった属性 (モード、所有者、ACL など) は前後の値を並べ、set-id や\n"
+    "          ケーパビリティが増えたものには set-id gained / capability gained を付ける。\n"
     "          --json を付けると 1 行に 1 つの JSON で書く\n"
     "  accept --all | accept パス...\n"
     "          確かめた変更を基準とアーカイブに受け入れる (フォルダはその下の変更すべて)。\n"
@@ -238,6 +242,41 @@ int RunScanCommand(Application& app, const std::string& command, Terminal& termi
     return app.counters().changes() > 0 || unseen > 0 ? kExitChanged : kExitUnchanged;
 }
 
+// `json` with every character that could hide in or reorder a line (bidirectional and C1
+// controls, format characters, DEL: what DisplayPath escapes) written as \uXXXX, so a path
+// shows no more than it holds. Outside strings a dump holds only ASCII, and inside one the
+// escape stands for the same character.
+std::string HiddenEscaped(std::string_view json) {
+    std::string out;
+    out.reserve(json.size());
+    auto escape = [&](unsigned unit) {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\u%04X", unit);
+        out += buf;
+    };
+    for (size_t i = 0; i < json.size();) {
+        const auto c = static_cast<unsigned char>(json[i]);
+        char32_t cp = c;
+        const size_t n = c < 0x80 ? 1 : platform::DecodeUtf8At(json, i, cp);
+        if (n == 0) {  // not UTF-8: the dump replaced such bytes, kept as they are
+            out += json[i++];
+            continue;
+        }
+        if (cp == 0x7F || (cp >= 0x80 && platform::IsHiddenCodePoint(cp))) {
+            if (cp > 0xFFFF) {
+                escape(0xD800 + ((cp - 0x10000) >> 10));
+                escape(0xDC00 + ((cp - 0x10000) & 0x3FF));
+            } else {
+                escape(cp);
+            }
+        } else {
+            out.append(json.substr(i, n));
+        }
+        i += n;
+    }
+    return out;
+}
+
 // Lists the last check's changes: one line each (kind, path, size, time, old and new MD5), or
 // with --json one object each.
 int RunChanges(Application& app, bool json, std::ostream& out, std::ostream& err) {
@@ -263,8 +302,23 @@ int RunChanges(Application& app, bool json, std::ostream& out, std::ostream& err
                 change.old_md5.empty() ? nlohmann::json() : nlohmann::json(change.old_md5);
             o["new_md5"] =
                 change.new_md5.empty() ? nlohmann::json() : nlohmann::json(change.new_md5);
+            const ReviewedFacts facts = FactsOfChange(change);
+            nlohmann::json names = nlohmann::json::array();
+            nlohmann::json was = nlohmann::json::object(), now = nlohmann::json::object();
+            for (const platform::FactChange& fact : facts.changed) {
+                const std::string name(fact.fact);
+                names.push_back(name);
+                was[name] = fact.was ? nlohmann::json(EventPath(*fact.was)) : nlohmann::json();
+                now[name] = fact.now ? nlohmann::json(EventPath(*fact.now)) : nlohmann::json();
+            }
+            o["changed"] = std::move(names);
+            o["old"] = std::move(was);
+            o["new"] = std::move(now);
+            o["set_id_gained"] = facts.set_id_gained;
+            o["capability_gained"] = facts.capability_gained;
             o["generation"] = list->generation;
-            out << o.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+            out << HiddenEscaped(o.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace))
+                << "\n";
             continue;
         }
         PrintChange(app, change, out);

@@ -143,7 +143,20 @@ void PrintChange(const Application& app, const ReviewedChange& change, std::ostr
         << (gone ? std::string("-") : std::to_string(change.size)) << "\t"
         << (gone ? std::string("-")
                  : app.regional().DateTime(platform::FromTimespec({change.mtime, 0})))
-        << "\t" << digest(change.old_md5) << "\t" << digest(change.new_md5) << "\n";
+        << "\t" << digest(change.old_md5) << "\t" << digest(change.new_md5);
+    // Then each fact that changed, old and new, and what the file gained.
+    const ReviewedFacts facts = FactsOfChange(change);
+    auto value = [](const std::optional<std::string>& shown) {
+        return !shown           ? std::string("-")
+               : shown->empty() ? std::string("\"\"")
+                                : DisplayPath(*shown);
+    };
+    for (const platform::FactChange& fact : facts.changed) {
+        out << "\t" << fact.fact << " " << value(fact.was) << " -> " << value(fact.now);
+    }
+    if (facts.set_id_gained) out << "\tset-id gained";
+    if (facts.capability_gained) out << "\tcapability gained";
+    out << "\n";
 }
 
 int RunDeploy(Application& app, const DeployOptions& options, Console console, std::ostream& out,

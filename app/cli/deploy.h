@@ -36,7 +36,9 @@ struct Console {
     bool terminal;
 };
 
-// One change as `changes` and deploy show it: kind, path, size, time, old and new MD5, by tabs.
+// One change as `changes` and deploy show it: kind, path, size, time, old and new MD5, then each
+// other fact that changed ("mode 0644 -> 4755", a value "" when empty, "-" when not read) and
+// "set-id gained" or "capability gained" where the file gained them, by tabs.
 void PrintChange(const Application& app, const ReviewedChange& change, std::ostream& out);
 
 int RunDeploy(Application& app, const DeployOptions& options, Console console, std::ostream& out,

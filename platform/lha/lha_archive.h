@@ -64,10 +64,11 @@ class ArchiveWriter {
     // Adds the entry `name` of the open folder `folder` (never following a link), stored as
     // `path`: the file as it is read now, a link as a link. With `written_md5`, the MD5 of what
     // was stored (a link's target text), "" when nothing was (the entry is gone or is no file);
-    // with `written_facts`, the facts of the very entry stored (read through its descriptor).
+    // with `written_facts`, the facts of the very entry stored (read through its descriptor);
+    // with `written_sha256`, the SHA-256 of what was stored, as `written_md5`.
     Status AddFileAt(const DirectoryHandle& folder, const std::string& name,
                      const std::string& path, std::string* written_md5,
-                     FileFacts* written_facts = nullptr);
+                     FileFacts* written_facts = nullptr, std::string* written_sha256 = nullptr);
     bool broken() const { return !broken_.ok(); }
     // The files and links added so far; folders are not counted, since an archive of folders
     // alone restores nothing.
@@ -85,7 +86,8 @@ class ArchiveWriter {
     explicit ArchiveWriter(std::unique_ptr<AtomicFile> file) : file_(std::move(file)) {}
     Status AddMember(int dirfd, const std::string& name, const std::string& display,
                      const std::string& stored_dir, const std::string& stored_name,
-                     std::string* written_md5 = nullptr, struct stat* written_st = nullptr);
+                     std::string* written_md5 = nullptr, struct stat* written_st = nullptr,
+                     std::string* written_sha256 = nullptr);
     std::unique_ptr<AtomicFile> file_;
     int64_t entries_ = 0;
     Status broken_;  // the first write to the archive that failed

@@ -81,6 +81,10 @@ Status RestoreJournal::Record(const DirectoryHandle& folder, const std::string& 
                              std::to_string(st.st_ino) + "\t" + EscapeJournalField(name) + "\n";
     const int fd = OpenJournal(*env_, path_, O_WRONLY | O_APPEND | O_CREAT);
     if (fd < 0) return Status::FromErrno(errno, path_ + " に記録できません");
+    if (Status own = CheckOwnFileToWrite(*env_, fd, path_); !own.ok()) {
+        env_->Close(fd);
+        return own;
+    }
     Status written = WriteFully(*env_, fd, line, path_);
     if (written.ok() && env_->Fsync(fd) != 0) {
         written = Status::FromErrno(errno, path_ + " に記録できません");
@@ -95,6 +99,11 @@ Result<int> RestoreJournal::RemoveLeftovers() const {
     if (fd < 0) {
         if (errno == ENOENT) return 0;
         return Status::FromErrno(errno, path_ + " を読めません");
+    }
+    // The journal says which files are removed, and is emptied after: root's own file alone.
+    if (Status own = CheckOwnFileToWrite(env, fd, path_); !own.ok()) {
+        env.Close(fd);
+        return own;
     }
     std::string text;
     std::vector<char> buffer(1 << 16);

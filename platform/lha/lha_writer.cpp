@@ -102,7 +102,7 @@ std::string EncodeEntry(const Member& m, const std::string& data, const char* me
 
 // A regular file's data read from `fd` (all `m.st.st_size` bytes) and encoded.
 Result<std::string> ReadAndEncode(Env& env, const Member& m, int fd, const std::string& display,
-                                  std::string* md5) {
+                                  std::string* md5, std::string* sha256) {
     std::string data;
     data.resize(static_cast<size_t>(m.st.st_size));
     size_t done = 0;
@@ -118,6 +118,7 @@ Result<std::string> ReadAndEncode(Env& env, const Member& m, int fd, const std::
     }
     uint16_t crc = Crc16(data);
     if (md5) *md5 = Md5Hex(data);
+    if (sha256) *sha256 = Sha256Hex(data);
     if (data.size() >= kSmallestCompressed) {
         std::string packed = CompressLh5(data);
         if (packed.size() < data.size()) return EncodeEntry(m, data, "-lh5-", packed, crc);
@@ -129,9 +130,10 @@ Result<std::string> ReadAndEncode(Env& env, const Member& m, int fd, const std::
 // `display` in messages. A read error or a file that shrank while read fails: a damaged entry
 // with a matching CRC would only show at restore time.
 Result<std::string> EntryBytes(Env& env, const Member& m, int fd, const std::string& display,
-                               std::string* md5 = nullptr) {
+                               std::string* md5 = nullptr, std::string* sha256 = nullptr) {
     if (S_ISDIR(m.st.st_mode) || S_ISLNK(m.st.st_mode)) {
         if (md5) *md5 = S_ISLNK(m.st.st_mode) ? Md5Hex(m.link_target) : std::string();
+        if (sha256) *sha256 = S_ISLNK(m.st.st_mode) ? Sha256Hex(m.link_target) : std::string();
         return EncodeEntry(m, "", "-lhd-", "", 0);
     }
     // The header holds sizes in 32 bits; a larger file is refused before anything is read.
@@ -144,7 +146,7 @@ Result<std::string> EntryBytes(Env& env, const Member& m, int fd, const std::str
     // The file and its packed form are held in memory; running out is this file's failure, not
     // the end of the program.
     try {
-        return ReadAndEncode(env, m, fd, display, md5);
+        return ReadAndEncode(env, m, fd, display, md5, sha256);
     } catch (const std::bad_alloc&) {
         return Status::Error(ErrorKind::kLimit, ENOMEM,
                              display + " を保存するためのメモリが足りません");
@@ -161,7 +163,8 @@ Result<std::unique_ptr<ArchiveWriter>> ArchiveWriter::Create(Env& env, const std
 
 Status ArchiveWriter::AddMember(int dirfd, const std::string& name, const std::string& display,
                                 const std::string& stored_dir, const std::string& stored_name,
-                                std::string* written_md5, struct stat* written_st) {
+                                std::string* written_md5, struct stat* written_st,
+                                std::string* written_sha256) {
     Env& env = file_->env();
     Member m;
     m.stored_dir = stored_dir;
@@ -194,7 +197,7 @@ Status ArchiveWriter::AddMember(int dirfd, const std::string& name, const std::s
             return Status::Ok();  // FIFOs, sockets, devices, folders swapped in: not archived
         }
     }
-    auto bytes = EntryBytes(env, m, fd, display, written_md5);
+    auto bytes = EntryBytes(env, m, fd, display, written_md5, written_sha256);
     if (fd >= 0) env.Close(fd);
     if (!bytes.ok()) return bytes.status();
     Status written = file_->Write(bytes.value());
@@ -281,16 +284,17 @@ Status ArchiveWriter::Add(const std::string& source, const std::vector<FileIdent
 
 Status ArchiveWriter::AddFileAt(const DirectoryHandle& folder, const std::string& name,
                                 const std::string& path, std::string* written_md5,
-                                FileFacts* written_facts) {
+                                FileFacts* written_facts, std::string* written_sha256) {
     if (broken()) return broken_;
     if (written_md5) written_md5->clear();
+    if (written_sha256) written_sha256->clear();
     if (written_facts) *written_facts = FileFacts{};
     const std::string root = Absolute(file_->env(), path);
     const std::vector<std::string> names = PathNames(root);
     struct stat st {};
     st.st_mode = 0;
     Status added = AddMember(folder.fd(), name, root, StoredDir(ParentOfPath(root)),
-                             names.empty() ? "" : names.back(), written_md5, &st);
+                             names.empty() ? "" : names.back(), written_md5, &st, written_sha256);
     if (added.ok() && written_facts && st.st_mode != 0) *written_facts = FactsFromStat(st);
     return added;
 }

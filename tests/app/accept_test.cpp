@@ -18,6 +18,7 @@
 #include "platform/md5.h"
 #include "platform/text_file.h"
 #include "tests/support/fault_env.h"
+#include "tests/support/file_attributes.h"
 #include "tests/support/process.h"
 #include "tests/support/race_env.h"
 #include "tests/support/test_support.h"
@@ -189,6 +190,46 @@ TEST_F(AcceptTest, AcceptsAllSomeAndByFolderAndRefusesAFileChangedSinceReview) {
     EXPECT_NE(read.out.find("run accept completed 5 0 0 3\n"), std::string::npos) << read.out;
 }
 
+// A change of the mode alone has two equal MD5s: the review shows the mode, old and new, and
+// that the file gained a set-id bit, in the text list and in JSON.
+TEST_F(AcceptTest, ChangesShowEveryChangedFactAndMarkASetIdGain) {
+    tree.Write("tool", "#!/bin/sh\n");
+    ASSERT_EQ(::chmod((tree / "tool").c_str(), 0755), 0);
+    Baseline();
+    ASSERT_EQ(::chmod((tree / "tool").c_str(), 04755), 0);
+    ASSERT_EQ(Run({"check"}).exit_code, 1);
+    Outcome text = Run({"changes"});
+    ASSERT_EQ(text.exit_code, 0) << text.out;
+    EXPECT_NE(text.out.find("\tmode 0755 -> 4755\tset-id gained\n"), std::string::npos) << text.out;
+    Outcome json = Run({"changes", "--json"});
+    ASSERT_EQ(json.exit_code, 0) << json.out;
+    for (const char* part :
+         {"\"changed\":[\"mode\"]", "\"old\":{\"mode\":\"0755\"}", "\"new\":{\"mode\":\"4755\"}",
+          "\"set_id_gained\":true", "\"capability_gained\":false"}) {
+        EXPECT_NE(json.out.find(part), std::string::npos) << part << "\n" << json.out;
+    }
+}
+
+// A name holding a right-to-left override (U+202E) or a C1 control (U+009B, a terminal's CSI)
+// is written in JSON as \uXXXX, never raw, as the text list escapes it.
+TEST_F(AcceptTest, ChangesInJsonEscapeBidiAndC1Controls) {
+    tree.Write("a.txt", "a");
+    Baseline();
+    tree.Write("evil\xE2\x80\xAEtxt.exe", "x");
+    tree.Write(
+        "csi\xC2\x9B"
+        "2J",
+        "y");
+    ASSERT_EQ(Run({"check"}).exit_code, 1);
+    Outcome json = Run({"changes", "--json"});
+    ASSERT_EQ(json.exit_code, 0) << json.out;
+    EXPECT_NE(json.out.find("evil\\u202Etxt.exe"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("csi\\u009B2J"), std::string::npos) << json.out;
+    EXPECT_EQ(json.out.find("\xE2\x80\xAE"), std::string::npos);
+    EXPECT_EQ(json.out.find("\xC2\x9B"), std::string::npos);
+    EXPECT_NE(Run({"changes"}).out.find("evil\\u202Etxt.exe"), std::string::npos);
+}
+
 TEST_F(AcceptTest, ARestoreBringsBackTheAcceptedVersionAndOtherToolsReadTheArchive) {
     tree.Write("keep.txt", std::string(5000, 'k'));
     tree.Write("a.txt", "first");
@@ -294,6 +335,29 @@ TEST_F(AcceptTest, AFileRewrittenWhileTheArchiveIsBuiltIsRefusedAndTheRestAccept
     EXPECT_EQ(outcome->accepted[0].path, tree / "b.txt");
     ASSERT_EQ(outcome->refused.size(), 1u);
     EXPECT_EQ(outcome->refused[0].path, tree / "a.txt");
+    EXPECT_EQ(BaselineAgainstArchive(), "");
+}
+
+// A file rewritten in place, between its measurement and its archiving, with its MD5 collision
+// twin: the MD5 of the bytes stored is the one measured, their SHA-256 is not, so it is refused.
+TEST_F(AcceptTest, AnMd5CollisionTwinWrittenInPlaceAfterTheMeasurementIsRefused) {
+    tree.Write("a.txt", "a");
+    Baseline();
+    tree.Write("a.txt", testing::Md5CollisionA());
+    ASSERT_EQ(Run({"check"}).exit_code, 1);
+    testing::RaceEnv env;
+    auto app = StartInProcess(&env);
+    ASSERT_TRUE(app);
+    env.Before(
+        testing::Call::kOpenAt, "a.txt", [&] { tree.Write("a.txt", testing::Md5CollisionB()); }, 2);
+    auto outcome = app->acceptor().Accept(loaded.generation, loaded.changes, "root");
+    ASSERT_TRUE(outcome.ok()) << outcome.status().message();
+    EXPECT_EQ(env.Fired(), 1);
+    EXPECT_TRUE(outcome->accepted.empty());
+    ASSERT_EQ(outcome->refused.size(), 1u);
+    EXPECT_NE(outcome->refused[0].reason.find("確かめたあとに、また変わりました"),
+              std::string::npos)
+        << outcome->refused[0].reason;
     EXPECT_EQ(BaselineAgainstArchive(), "");
 }
 

@@ -66,6 +66,39 @@ TEST_F(StartupTest, AProgramFolderOthersMayWriteIsRefused) {
     EXPECT_NE(app.status().message().find(dir.path()), std::string::npos);
 }
 
+// Files that steer what norv does as root are refused when another user could have written
+// them: the message names the file and the fix.
+TEST_F(StartupTest, SettingsRulesOrDatabaseAnotherUserMayWriteAreRefused) {
+    struct Case {
+        const char* name;
+        mode_t mode;
+        uid_t owner;
+        const char* fix;
+    };
+    const Case cases[] = {{"norvcfg.txt", 0600, 65534, "chown root "},
+                          {"user_rule.txt", 0666, 0, "chmod go-w "},
+                          {"norv.db", 0664, 0, "chmod go-w "}};
+    WriteSettings(testing::SettingsLines(dir / "save", dir / "cracked"));
+    testing::WriteAll(dir / "user_rule.txt", "<rule>/srv/www,3</rule>\r\n");
+    ASSERT_TRUE(Start().ok());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir / c.name;
+        struct stat before {};
+        ASSERT_EQ(::stat(path.c_str(), &before), 0);
+        ASSERT_EQ(::chmod(path.c_str(), c.mode), 0);
+        ASSERT_EQ(::chown(path.c_str(), c.owner, 0), 0);
+        auto app = Start();
+        ASSERT_FALSE(app.ok());
+        EXPECT_TRUE(app.status().Is(ErrorKind::kRefused)) << app.status().message();
+        EXPECT_NE(app.status().message().find(c.fix + path), std::string::npos)
+            << app.status().message();
+        ASSERT_EQ(::chown(path.c_str(), 0, 0), 0);
+        ASSERT_EQ(::chmod(path.c_str(), before.st_mode & 07777), 0);
+        EXPECT_TRUE(Start().ok());
+    }
+}
+
 TEST_F(StartupTest, MissingSettingsFailsAndWritesNothing) {
     auto app = Start();
     ASSERT_FALSE(app.ok());

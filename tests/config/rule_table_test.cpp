@@ -100,6 +100,17 @@ TEST_F(RuleTableTest, UnreadableLinesAreSkippedWithAMessageNamingTheLine) {
     EXPECT_NE(hooks.messages[2].find("4 行目"), std::string::npos);
 }
 
+TEST_F(RuleTableTest, APathHoldingANulIsRefusedNotCutShort) {
+    using namespace std::string_literals;
+    WriteRuleFile("<rule>/srv,1</rule>\r\n<rule>/srv/www\0/x,3</rule>\r\n"s);
+    ASSERT_TRUE(Load().ok());
+    ASSERT_EQ(table.rule_count(), 1);
+    EXPECT_EQ(table.rules[0].path, "/srv");
+    ASSERT_EQ(hooks.messages.size(), 1u);
+    EXPECT_NE(hooks.messages[0].find("2 行目"), std::string::npos) << hooks.messages[0];
+    EXPECT_NE(hooks.messages[0].find("NUL"), std::string::npos) << hooks.messages[0];
+}
+
 TEST_F(RuleTableTest, AddDeleteAndRecursion) {
     ASSERT_TRUE(AddRule(context, table, "/a", hooks).ok());
     ASSERT_TRUE(AddRule(context, table, "/b", hooks).ok());

@@ -1,6 +1,7 @@
 #include "engine/scan_log.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "tests/engine/engine_fixture.h"
 
@@ -32,6 +33,20 @@ TEST(ScanLogText, DisplayPathShowsEveryNameOnOneReadableLine) {
         {"/x/全角\u3000空白", "/x/全角\u3000空白"},
     };
     for (const auto& [path, shown] : cases) EXPECT_EQ(DisplayPath(path), shown);
+}
+
+// A hard link at the log's name to another file: the log is refused, truncating or appending,
+// and the other file is never written.
+TEST(ScanLogFile, AHardLinkAtTheLogsNameIsRefusedAndTheOtherFileNeverWritten) {
+    testing::TempDir dir;
+    const std::string other = dir.Write("other.txt", "kept as it is");
+    ASSERT_EQ(::link(other.c_str(), (dir / "norv.log").c_str()), 0);
+    ScanLog log;
+    Status opened = log.Open(testing::SystemEnv(), dir / "norv.log", "UTF-8", "srv", "now");
+    EXPECT_TRUE(opened.Is(ErrorKind::kRefused)) << opened.message();
+    EXPECT_NE(opened.message().find("ハードリンク"), std::string::npos) << opened.message();
+    EXPECT_FALSE(log.OpenToAppend(testing::SystemEnv(), dir / "norv.log", "UTF-8", "now").ok());
+    EXPECT_EQ(testing::ReadAll(other), "kept as it is");
 }
 
 TEST(ScanLogText, CountLinesStandInTheSecondPrintZone) {

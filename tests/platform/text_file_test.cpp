@@ -33,6 +33,26 @@ TEST(TextFile, ReadsCrLfBareLfAndAMissingLastLineEnd) {
               (std::vector<std::string>{"", "", "x"}));
 }
 
+// An administrator's file is read only from a folder nobody else may write, and only when it is
+// root's alone; a file of anyone's may still be read by those that do not ask.
+TEST(TextFile, AnAdministratorsFileIsReadOnlyFromATrustedFolderAndWhenRootsAlone) {
+    TempDir dir;
+    const std::string path = dir.Write("sub/rules.txt", "x\r\n");
+    ASSERT_TRUE(
+        ReadTextLines(testing::SystemEnv(), path, kUtf8, kNoSizeLimit, FileTrust::kAdministrator)
+            .ok());
+    ASSERT_EQ(::chmod((dir / "sub").c_str(), 0777), 0);
+    auto in_open_folder =
+        ReadTextLines(testing::SystemEnv(), path, kUtf8, kNoSizeLimit, FileTrust::kAdministrator);
+    ASSERT_FALSE(in_open_folder.ok());
+    EXPECT_TRUE(in_open_folder.status().Is(ErrorKind::kRefused));
+    EXPECT_NE(in_open_folder.status().message().find(path), std::string::npos);
+    EXPECT_NE(in_open_folder.status().message().find("chmod go-w " + (dir / "sub")),
+              std::string::npos)
+        << in_open_folder.status().message();
+    EXPECT_TRUE(ReadTextLines(testing::SystemEnv(), path, kUtf8).ok());
+}
+
 TEST(TextFile, WritesCrLfWithoutByteOrderMark) {
     TempDir dir;
     ASSERT_TRUE(

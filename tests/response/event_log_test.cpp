@@ -1,6 +1,7 @@
 #include "response/event_log.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -64,6 +65,21 @@ TEST(EventTime, EveryTimeIsValidRfc3339) {
           int64_t{-1}, int64_t{253402300799}, std::numeric_limits<int64_t>::max()}) {
         EXPECT_TRUE(IsRfc3339(Rfc3339(seconds, 999))) << seconds << " " << Rfc3339(seconds, 999);
     }
+}
+
+// A hard link at the events file's name to another file: no line reaches that file, and the
+// failure is said once.
+TEST(EventLog, AHardLinkAtTheFilesNameIsNeverWritten) {
+    TempDir dir;
+    RecordingHooks hooks;
+    const std::string other = dir.Write("other.txt", "kept as it is");
+    JsonEventLog events(testing::SystemEnv(), dir.path(), EventLogLimits{}, hooks);
+    ASSERT_EQ(::link(other.c_str(), events.FilePath().c_str()), 0);
+    events.BeginRun("check");
+    events.Warning("/srv/www", "why");
+    EXPECT_EQ(testing::ReadAll(other), "kept as it is");
+    ASSERT_EQ(hooks.messages.size(), 1u);
+    EXPECT_NE(hooks.messages[0].find("ハードリンク"), std::string::npos) << hooks.messages[0];
 }
 
 TEST(EventLog, NoValueStopsALineAndEveryMtimeIsATime) {
