@@ -88,6 +88,14 @@ void ChangeResponse::SecureTakenEntry(TakenFolder& taken, int dirfd, const std::
                                       const std::string& relative, int depth) {
     ++taken.entries;
     struct stat st {};
+    // A file system mounted on an entry is asked nothing: its server could keep the look waiting.
+    auto looked = platform::LookAtEntry(env_, dirfd, name, DisplayPath(relative));
+    if (looked.ok() && looked->kind == platform::EntryKind::kMissing) return;
+    if (!looked.ok()) {
+        ++taken.left_as_moved;
+        IndexTakenEntry(taken, relative, kNoContent, -1, st, "note=" + looked.status().message());
+        return;
+    }
     if (env_.FStatAt(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         IndexTakenEntry(taken, relative, kNoContent, -1, st,
                         "note=" + Status::FromErrno(errno, "読めません").message());
