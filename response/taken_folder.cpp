@@ -51,12 +51,13 @@ void ChangeResponse::SecureTakenFolder(int cracked_fd, const std::string& moved_
     taken.origin = path;
     SecureTakenEntry(taken, cracked_fd, moved_name, moved_name, 0);
     if (taken.left_as_moved > 0) {
-        const std::string text = path + " に置かれたフォルダは大きすぎるため (上限 " +
+        const std::string text = path + " に置かれたフォルダの " +
+                                 std::to_string(taken.left_as_moved) + " か所は、上限 (" +
                                  std::to_string(bounds_.most_taken_entries) + " 個、" +
-                                 std::to_string(bounds_.most_taken_depth) + " 階層)、" +
-                                 std::to_string(taken.left_as_moved) + " か所を移したときのまま " +
+                                 std::to_string(bounds_.most_taken_depth) +
+                                 " 階層) を超えたか読めないため、移したときのまま " +
                                  platform::JoinPath(settings_.cracked_dir, moved_name) +
-                                 " に残しました";
+                                 " に残しました (理由は一覧にあります)";
         Say(path, Status::Error(ErrorKind::kLimit, kErrLimit, text), text);
     }
 }
@@ -243,13 +244,14 @@ void ChangeResponse::CopyTakenFileAfresh(TakenFolder& taken, int dirfd, const st
             digest = platform::DigestOfOpenFile(env_, in.get(), size);
         }
     } else {
-        // No copy: the file still leaves the tree (nothing of it stays writable by its former
-        // owner), its digest in the index line.
+        // Its digest stands for it. Past the run's copies it goes all the same, so nothing of it
+        // stays writable by its former owner; a copy that failed otherwise leaves it as it was
+        // moved, the evidence whole.
         env_.LSeek(in.get(), 0, SEEK_SET);
         digest = platform::DigestOfOpenFile(env_, in.get(), size);
-        const bool gone = env_.UnlinkAt(dirfd, name.c_str(), 0) == 0;
+        const bool gone = !copy && env_.UnlinkAt(dirfd, name.c_str(), 0) == 0;
         note = "size=" + std::to_string(size) + "\tnote=" + copied.message() +
-               (gone ? " (コピーせずに削除しました)" : " (削除もできません)");
+               (gone ? " (コピーせずに削除しました)" : " (移したときのまま残しています)");
         if (!gone) ++taken.left_as_moved;
     }
     IndexTakenEntry(taken, relative, digest, in.get(), st, note);

@@ -553,12 +553,26 @@ TEST_F(ResponseTest, ATakenOutFolderIsSecuredWithinItsBounds) {
     response.RespondToChange(ChangeKind::kDeleted, index, {});
     EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
     ASSERT_FALSE(hooks.messages.empty());
-    EXPECT_NE(hooks.messages.back().find("大きすぎる"), std::string::npos) << hooks.messages.back();
+    EXPECT_NE(hooks.messages.back().find("上限 (4 個、2 階層)"), std::string::npos)
+        << hooks.messages.back();
     const std::string listed = ReadAll(dir / (std::string("cracked/") + kCrackedIndexName));
     size_t lines = 0;
     for (char ch : listed) lines += ch == '\n';
     EXPECT_LE(lines, 6u) << listed;  // the bound's items, and the notes of what lies past it
     EXPECT_NE(listed.find("note="), std::string::npos) << listed;
+
+    // A narrow folder deeper than the levels: what lies below them stays, said so.
+    bounds.most_taken_entries = 100;
+    response.SetBounds(bounds);
+    ASSERT_EQ(::unlink(index.c_str()), 0);
+    tree.Write("www/index.html/a/b/c/deep.php", "deep");
+    hooks.messages.clear();
+    response.RespondToChange(ChangeKind::kDeleted, index, {});
+    EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
+    ASSERT_EQ(hooks.messages.size(), 1u);
+    EXPECT_NE(hooks.messages[0].find("1 か所"), std::string::npos) << hooks.messages[0];
+    EXPECT_NE(ReadAll(dir / (std::string("cracked/") + kCrackedIndexName)).find("深すぎる"),
+              std::string::npos);
 }
 
 // Another process holds a write lease on the defaced page: the move waits for the lease to be
