@@ -119,6 +119,9 @@ class ChangeResponder {
     // A run (a check, or a batch of the watch) begins: per-run bounds count again, and what a
     // killed run left behind is tidied.
     virtual void BeginRun() {}
+    // The run ends: what the response says of the run as a whole (files removed past its
+    // bounds), for the log; already given to the notices and events by the response.
+    virtual std::vector<std::string> EndRun() { return {}; }
     // Whether a deploy holds the response for `path` now: the change is reported (its event
     // marked held) and left alone. Asked just before the change is reported; the answer stands
     // for the RespondToChange of the same path that follows.

@@ -24,13 +24,12 @@ Status ScanEngine::ReportChange(std::string_view word, const ChangeEvent& change
         shown.held = held;
         events_->Change(shown);
     }
-    if (defer_quarantines_ && change.kind == ChangeKind::kCreated) {
+    // New files wait for the end of the walk, up to a bound; past it one is answered at once,
+    // so that a flood of new files never keeps the last of them on the site.
+    if (defer_quarantines_ && change.kind == ChangeKind::kCreated && where.identity &&
+        deferred_quarantines_.size() < most_deferred_quarantines_) {
         last_response_ = {};
-        if (where.identity && deferred_quarantines_.size() < kMostDeferredQuarantines) {
-            deferred_quarantines_.push_back({change.path, *where.identity});
-        } else {
-            ++deferred_beyond_;
-        }
+        deferred_quarantines_.push_back({change.path, *where.identity});
         return Status::Ok();
     }
     // The response may wait on the user or move files; what the store holds so far is kept.
@@ -52,12 +51,6 @@ Status ScanEngine::QuarantineDeferred() {
     defer_quarantines_ = false;
     const std::vector<DeferredQuarantine> due = std::move(deferred_quarantines_);
     deferred_quarantines_.clear();
-    if (deferred_beyond_ > 0) {
-        NORV_RETURN_IF_ERROR(log_.WarningLine(
-            "ほかに " + std::to_string(deferred_beyond_) +
-            " 個の新しいファイルはこの検査ではクラックフォルダへ移さず、次の検査で移します"));
-        deferred_beyond_ = 0;
-    }
     if (due.empty()) return Status::Ok();
     NORV_RETURN_IF_ERROR(store_.Commit());
     for (const DeferredQuarantine& file : due) {

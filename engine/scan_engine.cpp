@@ -207,7 +207,6 @@ Status ScanEngine::RunScanSteps() {
     NORV_RETURN_IF_ERROR(store_.ResetFlags());
     urgent_gone_.clear();
     deferred_quarantines_.clear();
-    deferred_beyond_ = 0;
     defer_quarantines_ = state_.mode == ScanMode::kCheck && state_.switches.auto_restore != 0;
     // A run that ends early quarantines nothing it held back: the next check reports those
     // files again. The watch's own checks respond at once.
@@ -259,6 +258,9 @@ Status ScanEngine::RunScanSteps() {
     if (state_.mode != ScanMode::kInit) NORV_RETURN_IF_ERROR(ReportDeletedFiles());
     // Every altered and deleted page is back: now the new files.
     NORV_RETURN_IF_ERROR(QuarantineDeferred());
+    for (const std::string& summary : hooks_.responder.EndRun()) {
+        NORV_RETURN_IF_ERROR(log_.WarningLine(DisplayText(summary)));
+    }
     if (state_.mode == ScanMode::kInit && store_.building_baseline()) {
         NORV_RETURN_IF_ERROR(LookAgainAtMissedFiles());
     }

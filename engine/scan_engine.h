@@ -75,8 +75,8 @@ inline constexpr size_t kMostUnseenLines = 1000;
 // the report of the files the walk did not meet, before the check asks no more.
 inline constexpr size_t kMostUrgentFiles = 100000;
 
-// New files a check with automatic restore on holds for quarantine after its walk; beyond, they
-// are reported and left for the next check (the cracked folder takes far fewer per run anyway).
+// New files a check with automatic restore on holds for quarantine after its walk; beyond, each
+// is answered as soon as it is reported.
 inline constexpr size_t kMostDeferredQuarantines = 10000;
 
 // Said once, by the first run after a database made before the fingerprint was extended.
@@ -158,6 +158,8 @@ class ScanEngine {
     // Threads that fingerprint files ahead of the recording step; 0 fingerprints each file on
     // the run's thread just before recording it. Results are the same either way.
     void SetDigestWorkers(int workers) { digest_workers_ = workers; }
+    // How many new files a check holds for quarantine after its walk (kMostDeferredQuarantines).
+    void SetMostDeferredQuarantines(size_t most) { most_deferred_quarantines_ = most; }
     // A flag that, once set (from a signal handler, say), makes a running scan stop before its
     // next file: what the store did so far is committed, the log is closed with the lines it
     // has, and the command fails with kind kStopped. An init then keeps the previous baseline.
@@ -197,6 +199,8 @@ class ScanEngine {
     Status TakeEntry(const platform::TreeWalk::Entry& entry,
                      const platform::Fingerprint& fingerprint);
     Status SkipFolder(const std::string& dir);
+    // A FIFO, socket or device the walk met: reported by a check when it is new.
+    Status ReportSpecialEntry(const platform::TreeWalk::Entry& entry);
     // A place the run could not see or measure: a folder (its path ends in the separator) or a
     // file. A `Warning:` line and event say so with `why`; the records there are kept as they
     // are: a check reports none of them deleted, an init keeps their previous baseline.
@@ -295,7 +299,7 @@ class ScanEngine {
     };
     bool defer_quarantines_ = false;
     std::vector<DeferredQuarantine> deferred_quarantines_;
-    size_t deferred_beyond_ = 0;  // new files past kMostDeferredQuarantines, left for next time
+    size_t most_deferred_quarantines_ = kMostDeferredQuarantines;
     bool burst_response_begun_ = false;
     size_t burst_lines_beyond_ = 0;
 };

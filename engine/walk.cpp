@@ -4,8 +4,8 @@
 // root or the running user owns it); everything below it is reached through open folders and
 // never through a link. Subfolders are walked first, depth first in listing order, then the
 // folder's files. Regular files are fingerprinted by content and symbolic links by their target
-// text; FIFOs, sockets and devices are never opened. Names beginning with a dot are monitored
-// like any other. The cracked and save folders are never entered.
+// text; FIFOs, sockets and devices are never read, and a check reports a new one. Names beginning
+// with a dot are monitored like any other. The cracked and save folders are never entered.
 #include <cerrno>
 
 #include "engine/digest_pipeline.h"
@@ -62,6 +62,7 @@ Status ScanEngine::WalkDirectory(const std::string& path, RuleKind kind) {
     }
     TreeWalk::Options options;
     options.recursive = kind == RuleKind::kTree;
+    options.special_files = true;
     options.skipped = excluded_folders_;
     options.take = [this, recursive = options.recursive](const platform::FileIdentity& folder,
                                                          const std::string& dir) {
@@ -97,7 +98,7 @@ Status ScanEngine::WalkSerially(TreeWalk& walk) {
         TreeWalk::Entry entry = walk.Next();
         if (entry.type == TreeWalk::Entry::Type::kEnd) return Status::Ok();
         platform::Fingerprint fingerprint;
-        if (entry.type == TreeWalk::Entry::Type::kFile) {
+        if (entry.type == TreeWalk::Entry::Type::kFile && entry.kind != EntryKind::kOther) {
             hooks_.observer.YieldToEvents();
             NORV_RETURN_IF_ERROR(CheckUrgentFiles());
             fingerprint = platform::FingerprintAt(*entry.folder, entry.name, stop_requested_);
@@ -142,6 +143,7 @@ Status ScanEngine::TakeEntry(const TreeWalk::Entry& entry,
         case TreeWalk::Entry::Type::kFilesLeftOut:
             return NoteLeftOut(entry.dir);
         case TreeWalk::Entry::Type::kFile:
+            if (entry.kind == EntryKind::kOther) return ReportSpecialEntry(entry);
             // Gone (or no longer a file) since the listing: a normal race, the file counts as
             // not seen.
             if (!IsMonitoredFile(fingerprint.facts)) return Status::Ok();
@@ -158,6 +160,24 @@ Status ScanEngine::TakeEntry(const TreeWalk::Entry& entry,
             break;
     }
     return Status::Ok();
+}
+
+Status ScanEngine::ReportSpecialEntry(const TreeWalk::Entry& entry) {
+    // A FIFO, socket or device has no content to record and is never opened: a check reports a
+    // new one (with restore on, it is taken out as a new file is). At a recorded file's place
+    // it is left to the report of that file as deleted, whose restore takes out what stands
+    // there.
+    if (state_.mode != ScanMode::kCheck) return Status::Ok();
+    const std::string path = entry.dir + entry.name;
+    auto facts = platform::LStatAt(*entry.folder, entry.name, path);
+    if (!facts.ok() || facts->kind != EntryKind::kOther) return Status::Ok();  // gone meanwhile
+    auto baseline = store_.LookupBaseline(path);
+    if (!baseline.ok()) return baseline.status();
+    if (baseline->has_value()) return Status::Ok();
+    ++state_.counters.created;
+    return ReportChange(
+        "Created: ", {ChangeKind::kCreated, path, "", "", facts->size, facts->mtime.tv_sec, {}},
+        FileLocation{entry.folder.get(), entry.name, facts->identity}, {}, std::nullopt);
 }
 
 Result<bool> ScanEngine::MeasuredBySingleFileRule(const TreeWalk::Entry& entry) {

@@ -39,6 +39,11 @@ Status ScanEngine::CheckWatchedFilesLocked(const std::vector<WatchedFile>& files
         status = StopPoint();
         if (status.ok()) status = CheckWatchedFile(files[i]);
     }
+    // What the response says of the batch as a whole (files removed past its bounds).
+    for (const std::string& summary : hooks_.responder.EndRun()) {
+        Status logged = log_.WarningLine(DisplayText(summary));
+        if (status.ok()) status = logged;
+    }
     Status committed = store_.Commit();
     if (status.ok()) status = committed;
     log_.CloseKeepingLines();

@@ -66,7 +66,8 @@ Status TreeWalk::Enter(std::shared_ptr<DirectoryHandle> folder, const FileIdenti
             }
         } else if (frame.files_left_out) {
             continue;
-        } else if (entry.kind == EntryKind::kRegular || entry.kind == EntryKind::kSymlink) {
+        } else if (entry.kind == EntryKind::kRegular || entry.kind == EntryKind::kSymlink ||
+                   (entry.kind == EntryKind::kOther && options_.special_files)) {
             frame.files.push_back(std::move(entry));
         }
     }

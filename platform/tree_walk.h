@@ -3,8 +3,8 @@
 // Each folder is listed once and opened relative to its parent's descriptor without following
 // a link, so a folder swapped for a symbolic link at any moment is never entered: it counts as
 // gone. Subfolders are walked first, depth first in listing order, then the folder's own files
-// (regular files and links; FIFOs, sockets and devices are left out). Depth and path length are
-// unlimited: full paths are only built as text for the caller, and deep in a tree the walk
+// (regular files and links; FIFOs, sockets and devices only when asked for). Depth and path length
+// are unlimited: full paths are only built as text for the caller, and deep in a tree the walk
 // keeps only a bounded number of folders open, finding its way back up through "..", checked
 // against the identity it recorded on the way down. What it cannot see (a folder that vanished,
 // was swapped or cannot be read) comes out as an unseen place with the reason, never in silence,
@@ -35,6 +35,8 @@ class TreeWalk {
     struct Options {
         bool recursive = true;        // false: the folder's own files only
         bool report_folders = false;  // hand out each folder entered (kFolder), before its files
+        // Hand out FIFOs, sockets and devices too, as files of kind kOther.
+        bool special_files = false;
         std::vector<FileIdentity> skipped;  // folders never entered (kSkippedFolder instead)
         // Called with each folder entered and its path (ending in the separator) just before
         // the folder is listed: a watch set here misses nothing the listing does not show.

@@ -16,6 +16,7 @@
 #include "platform/file_system.h"
 #include "platform/fingerprint.h"
 #include "platform/md5.h"
+#include "response/evidence_copy.h"
 #include "response/restored_attributes.h"
 
 namespace norv {
@@ -25,93 +26,6 @@ namespace {
 constexpr int kMostCopiesPerName = 1000;
 
 using platform::ScopedFd;
-
-// Copies the first `size` bytes of the open regular file `in` to the new file `out`, data
-// extents only: a hole stays a hole, so a sparse file's copy costs what its data costs.
-Status CopyExtents(platform::Env& env, int in, int64_t size, int out,
-                   const std::string& shown_copy) {
-    std::vector<char> buffer(1 << 16);
-    int64_t at = 0;
-    // Each pass starts past the one before (a hole's start lies past its data's start), so the
-    // loop ends within `size` whatever the file does meanwhile.
-    while (at < size) {
-        off_t data = env.LSeek(in, at, SEEK_DATA);
-        if (data < 0) {
-            if (errno == ENXIO) break;      // holes to the end
-            data = static_cast<off_t>(at);  // no hole support: everything is data
-        }
-        if (data >= size) break;
-        off_t hole = env.LSeek(in, data, SEEK_HOLE);
-        if (hole <= data || hole > size) hole = static_cast<off_t>(size);
-        for (off_t pos = data; pos < hole;) {
-            const auto want =
-                static_cast<size_t>(std::min<off_t>(static_cast<off_t>(buffer.size()), hole - pos));
-            ssize_t n = env.PRead(in, buffer.data(), want, pos);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return Status::FromErrno(errno, "読めません");
-            if (n == 0) return Status::Ok();  // shrunk: the verification tells
-            if (env.LSeek(out, pos, SEEK_SET) != pos) {
-                return Status::FromErrno(errno, shown_copy + " に書き込めません");
-            }
-            NORV_RETURN_IF_ERROR(platform::WriteFully(
-                env, out, std::string_view(buffer.data(), static_cast<size_t>(n)), shown_copy));
-            pos += n;
-        }
-        at = hole;
-    }
-    if (env.FTruncate(out, static_cast<off_t>(size)) != 0) {
-        return Status::FromErrno(errno, shown_copy + " に書き込めません");
-    }
-    return Status::Ok();
-}
-
-// The digests of the first `size` bytes of `fd`, read whole from its start.
-platform::ContentDigest WholeDigest(platform::Env& env, int fd, int64_t size) {
-    if (env.LSeek(fd, 0, SEEK_SET) != 0) {
-        return {std::string(platform::kUnreadableDigest), "", true};
-    }
-    platform::HashBudget unbounded;
-    unbounded.most_bytes = INT64_MAX;
-    unbounded.longest = std::chrono::steady_clock::duration::max() / 2;
-    return platform::DigestOfOpenFile(env, fd, size, unbounded);
-}
-
-// Copies the open regular file `in` (`size` bytes, or with `head_only` its first `size` bytes)
-// to the new file `out`, flushes it and gives it the file's times. The copy must then read back
-// as exactly what the file holds there, and a whole copy must have found the file's end where
-// its size said (one that grew meanwhile, or a pseudo-file's size of 0, does not match).
-// `rewritten` tells a file written to meanwhile (its times or size moved) from a copy that was
-// damaged on its way.
-Status CopyAndVerify(platform::Env& env, int in, const struct stat& st, int64_t size,
-                     bool head_only, int out, int cracked_dir, const std::string& copy_name,
-                     const std::string& shown_copy, platform::ContentDigest* digest,
-                     bool* rewritten) {
-    *rewritten = false;
-    NORV_RETURN_IF_ERROR(CopyExtents(env, in, size, out, shown_copy));
-    if (env.Fsync(out) != 0) return Status::FromErrno(errno, shown_copy + " に書き込めません");
-    const timespec times[2] = {st.st_atim, st.st_mtim};
-    env.FUtimens(out, times);
-    ScopedFd back(env,
-                  env.OpenAt(cracked_dir, copy_name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0));
-    if (back.get() < 0) return Status::FromErrno(errno, shown_copy + " を読めません");
-    *digest = WholeDigest(env, back.get(), size);
-    char past_end = 0;
-    const bool longer = !head_only && env.PRead(in, &past_end, 1, static_cast<off_t>(size)) != 0;
-    const platform::ContentDigest original = WholeDigest(env, in, size);
-    if (longer || digest->md5 != original.md5 || digest->sha256 != original.sha256 ||
-        digest->md5 == platform::kUnreadableDigest) {
-        struct stat now {};
-        *rewritten = env.FStat(in, &now) == 0 && !platform::SameTimes(st, now);
-        return Status::Error(ErrorKind::kCorrupt, EIO,
-                             shown_copy + " の内容が元のファイルと一致しません");
-    }
-    return Status::Ok();
-}
-
-// A copy that failed for want of room: the evidence shrinks to fit.
-bool OutOfRoom(const Status& status) {
-    return status.code() == ENOSPC || status.code() == EDQUOT || status.code() == EFBIG;
-}
 
 }  // namespace
 
@@ -163,6 +77,15 @@ ChangeResponse::ChangeResponse(const Settings& settings, const LiveSwitches& swi
 void ChangeResponse::Say(const std::string& path, const Status& cause, const std::string& text) {
     notices_.Notify({NoticeKind::kResponseFailure, path, cause, text});
     if (said_) said_->push_back(text);
+}
+
+std::string SpecialEntryName(mode_t mode) {
+    if (S_ISFIFO(mode)) return "fifo";
+    if (S_ISSOCK(mode)) return "socket";
+    if (S_ISCHR(mode)) return "char-device";
+    if (S_ISBLK(mode)) return "block-device";
+    if (S_ISDIR(mode)) return "folder";
+    return "other";
 }
 
 std::string CrackedAttributes(const platform::ExtendedFacts& facts) {
@@ -250,7 +173,32 @@ void ChangeResponse::BeginRun() {
     copies_this_run_ = 0;
     bytes_this_run_ = 0;
     limit_shown_ = false;
+    removed_uncopied_ = 0;
+    uncopied_lines_ = 0;
+    unlisted_ = 0;
     archive_.RemoveInterruptedRestores();
+}
+
+std::string UncopiedSummary(int removed, int unlisted) {
+    if (removed == 0) {
+        return "クラックフォルダの一覧が上限に達したため、" + std::to_string(unlisted) +
+               " 個を一覧に記さずに削除しました";
+    }
+    std::string text = "クラックフォルダへのコピーが上限に達したため、" + std::to_string(removed) +
+                       " 個のファイルをコピーせずに削除しました";
+    if (unlisted > 0) text += " (うち " + std::to_string(unlisted) + " 個は一覧にも記していません)";
+    return text;
+}
+
+std::vector<std::string> ChangeResponse::EndRun() {
+    if (removed_uncopied_ == 0 && unlisted_ == 0) return {};
+    const std::string text = UncopiedSummary(removed_uncopied_, unlisted_);
+    const Status cause = Status::Error(ErrorKind::kLimit, kErrLimit, text);
+    notices_.Notify({NoticeKind::kResponseFailure, settings_.cracked_dir, cause, text});
+    if (events_) events_->Action(settings_.cracked_dir, ResponseAction::kQuarantine, true, text);
+    removed_uncopied_ = 0;
+    unlisted_ = 0;
+    return {text};
 }
 
 ResponseOutcome ChangeResponse::Restore(const std::string& path, const RecordedFile& recorded) {
@@ -315,13 +263,15 @@ bool ChangeResponse::TakeOutWhatStands(const std::string& path) {
     auto facts = platform::LookAtEntry(env_, (*holder)->fd(), name, path);
     if (!facts.ok()) return fail(facts.status());
     if (facts->kind == platform::EntryKind::kMissing) return true;  // gone again meanwhile
-    // A file or a link is evidence like any other: copied, verified, then removed.
-    if (facts->kind == platform::EntryKind::kRegular ||
-        facts->kind == platform::EntryKind::kSymlink) {
-        return MoveToCracked(ChangeKind::kCreated, path, FileLocation{holder->get(), name, {}});
+    // A file or a link is evidence like any other: copied, verified, then removed. A FIFO,
+    // socket or device is removed, never opened, its index line saying what it was.
+    if (facts->kind != platform::EntryKind::kDirectory) {
+        FileLocation where{holder->get(), name, {}};
+        if (facts->kind == platform::EntryKind::kOther) where.identity = facts->identity;
+        return MoveToCracked(ChangeKind::kCreated, path, where);
     }
-    // A FIFO, socket, device or folder has no content to copy: it is moved whole, by its name,
-    // into the cracked folder. Nothing in it is opened or followed.
+    // A folder is moved whole, by its name, into the cracked folder; there it is made root's
+    // through and through before anything in it is read.
     Status made = platform::MakeDirectories(env_, settings_.cracked_dir, 0700);
     if (!made.ok()) return fail(made);
     auto cracked = platform::OpenTrustedFolder(env_, settings_.cracked_dir);
@@ -331,6 +281,7 @@ bool ChangeResponse::TakeOutWhatStands(const std::string& path) {
         const std::string candidate = CrackedName(stamp, n, name);
         if (env_.RenameAt((*holder)->fd(), name.c_str(), (*cracked)->fd(), candidate.c_str(),
                           RENAME_NOREPLACE) == 0) {
+            SecureTakenFolder((*cracked)->fd(), candidate, path);
             if (events_) {
                 events_->Action(path, ResponseAction::kQuarantine, true,
                                 platform::JoinPath(settings_.cracked_dir, candidate));
@@ -339,19 +290,7 @@ bool ChangeResponse::TakeOutWhatStands(const std::string& path) {
         }
         if (errno != EEXIST) break;
     }
-    const int error = errno;
-    // Another file system: a FIFO, socket or device holds nothing to keep, and goes.
-    if (error == EXDEV && facts->kind == platform::EntryKind::kOther) {
-        auto now = platform::LookAtEntry(env_, (*holder)->fd(), name, path);
-        if (now.ok() && now->kind != platform::EntryKind::kMissing &&
-            now->identity == facts->identity &&
-            env_.UnlinkAt((*holder)->fd(), name.c_str(), 0) == 0) {
-            if (events_)
-                events_->Action(path, ResponseAction::kQuarantine, true, std::string(kNoCopyName));
-            return true;
-        }
-    }
-    return fail(Status::FromErrno(error, path + " をクラックフォルダへ移せません"));
+    return fail(Status::FromErrno(errno, path + " をクラックフォルダへ移せません"));
 }
 
 namespace {
@@ -376,6 +315,8 @@ struct ChangeResponse::QuarantineMove {
     std::shared_ptr<platform::DirectoryHandle> cracked;
     Status cracked_status;
     int cracked_fd() const { return cracked ? cracked->fd() : -1; }
+    // The first look at the entry, which opens nothing.
+    platform::FileFacts looked;
     // The file, opened once (no descriptor for a link), as it was looked at.
     ScopedFd in;
     struct stat st {};
@@ -390,6 +331,8 @@ struct ChangeResponse::QuarantineMove {
     bool rewritten = false;  // the last copy did not match because the file was written to
     platform::ContentDigest digests;
     std::string shown_copy;
+    std::string note;       // a last "name=value" field for the index, if any
+    bool unlisted = false;  // removed without a copy past the index's bound: no line
 };
 
 bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
@@ -397,14 +340,26 @@ bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
     QuarantineMove move(env_, kind, path, where);
     Status step = FindHolder(move);
     if (step.ok()) step = OpenCrackedFolder(move);
-    if (step.ok()) step = OpenSuspect(move);
+    bool special = false;
+    if (step.ok()) step = LookAtSpecial(move, &special);
+    if (step.ok() && !special) step = OpenSuspect(move);
     if (!step.ok()) return FailMove(path, step);
-    if (!ChooseEvidence(move)) return false;
-    step = KeepEvidence(move);
-    if (!step.ok()) return FailMove(path, step);
+    if (special) {
+        // Nothing to copy: the index line alone says what it was.
+        move.stamp = CrackedStamp(regional_, clock_.Now());
+        move.evidence = Evidence::kIndexOnly;
+        move.digests = {std::string(kNoCopyName), "", true};
+        move.shown_copy = kNoCopyName;
+    } else {
+        ChooseEvidence(move);
+        step = KeepEvidence(move);
+        if (!step.ok()) return FailMove(path, step);
+    }
     WriteIndexLine(move);
     step = RemoveSuspect(move);
     if (!step.ok()) return FailMove(path, step);
+    if (limit_shown_ && move.copy_name.empty()) ++removed_uncopied_;
+    if (move.unlisted) ++unlisted_;
     if (events_) events_->Action(path, ResponseAction::kQuarantine, true, move.shown_copy);
     return true;
 }
@@ -472,8 +427,7 @@ Status ChangeResponse::OpenSuspect(QuarantineMove& move) {
         // A link is looked at only after a look that asks nothing has found a link there. Then
         // it is opened once, itself (O_PATH), never across a mount point, and its facts and
         // target are read through that descriptor: a name swapped meanwhile gives nothing.
-        auto link = platform::LookAtEntry(env_, holder_fd, move.name, path);
-        if (!link.ok()) return link.status();
+        const platform::FileFacts* link = &move.looked;
         ScopedFd held(env_, link->kind != platform::EntryKind::kSymlink
                                 ? -1
                                 : platform::OpenWithinMount(env_, holder_fd, name,
@@ -496,28 +450,44 @@ Status ChangeResponse::OpenSuspect(QuarantineMove& move) {
     return Status::Ok();
 }
 
-bool ChangeResponse::ChooseEvidence(QuarantineMove& move) {
+Status ChangeResponse::LookAtSpecial(QuarantineMove& move, bool* special) {
+    // Looked at without opening it: a FIFO is never opened, a device never touched. Only the
+    // very entry the walk measured is taken.
+    *special = false;
+    auto facts = platform::LookAtEntry(env_, move.holder->fd(), move.name, move.path);
+    if (!facts.ok()) return facts.status();
+    move.looked = *facts;
+    if (facts->kind != platform::EntryKind::kOther) return Status::Ok();
+    const auto& identity = move.where.identity;
+    struct stat& st = move.st;
+    if ((identity && facts->identity != *identity) ||
+        env_.FStatAt(move.holder->fd(), move.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        st.st_dev != facts->identity.device || st.st_ino != facts->identity.inode) {
+        return Status::Error(ErrorKind::kRefused, EAGAIN,
+                             move.path + " は検査の後で別のものに置き換えられました");
+    }
+    *special = true;
+    move.note = "entry=" + SpecialEntryName(st.st_mode);
+    return Status::Ok();
+}
+
+void ChangeResponse::ChooseEvidence(QuarantineMove& move) {
     // How much evidence this run still has room for: the whole file, its first bytes, or (past
-    // the number of copies) an index line alone.
+    // the number of copies) an index line alone. The bound protects the disk, never the file:
+    // past it a file still leaves the site, without a copy.
     move.evidence = Evidence::kWhole;
     if (move.cracked_fd() < 0) {
         move.evidence = Evidence::kIndexOnly;
     } else if (copies_this_run_ >= bounds_.most_copies) {
-        if (move.kind != ChangeKind::kAltered) {
-            if (!limit_shown_) {
-                Say(move.path, Status::Error(ErrorKind::kLimit, kErrLimit, kCopyLimitMessage),
-                    kCopyLimitMessage);
-            }
-            limit_shown_ = true;
-            if (events_)
-                events_->Action(move.path, ResponseAction::kQuarantine, false, kCopyLimitMessage);
-            return false;
+        if (!limit_shown_) {
+            Say(move.path, Status::Error(ErrorKind::kLimit, kErrLimit, kCopyLimitMessage),
+                kCopyLimitMessage);
         }
+        limit_shown_ = true;
         move.evidence = Evidence::kIndexOnly;
     } else if (!move.is_link() && move.size() > bounds_.most_bytes - bytes_this_run_) {
         move.evidence = Evidence::kHead;
     }
-    return true;
 }
 
 Status ChangeResponse::MakeCopyEntry(QuarantineMove& move) {
@@ -605,9 +575,17 @@ Status ChangeResponse::KeepEvidence(QuarantineMove& move) {
 }
 
 void ChangeResponse::WriteIndexLine(QuarantineMove& move) {
-    const std::string& folder = settings_.cracked_dir;
     const std::string& path = move.path;
     const std::string& digest = move.digests.md5;
+    // Files removed without a copy are listed up to a bound; the rest are counted in the run's
+    // summary.
+    if (move.copy_name.empty() && move.cracked_fd() >= 0) {
+        if (uncopied_lines_ >= bounds_.most_uncopied_lines) {
+            move.unlisted = true;
+            return;
+        }
+        ++uncopied_lines_;
+    }
     // The index says where the copy came from; a file kept in part or not at all also has its
     // size there, and its digest stands for what the copy lacks.
     std::string line =
@@ -621,23 +599,9 @@ void ChangeResponse::WriteIndexLine(QuarantineMove& move) {
         platform::ExtendedFactsOf(env_, move.in.get(), move.st);
     evidence_facts.sha256 = move.digests.sha256;
     line += CrackedAttributes(evidence_facts);
-    std::string bytes = platform::EncodeTextEscaping(
-                            line, charset_.empty() ? platform::SystemCharset() : charset_) +
-                        "\r\n";
-    ScopedFd index(env_,
-                   move.cracked_fd() < 0
-                       ? -1
-                       : env_.OpenAt(move.cracked_fd(), kCrackedIndexName,
-                                     O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-    const std::string index_path = platform::JoinPath(folder, kCrackedIndexName);
-    Status indexed = move.cracked_fd() < 0 ? move.cracked_status
-                     : index.get() < 0
-                         ? Status::FromErrno(errno, index_path)
-                         : platform::CheckOwnFileToWrite(env_, index.get(), index_path);
-    if (indexed.ok() && index.get() >= 0) {
-        indexed = platform::WriteFully(env_, index.get(), bytes, kCrackedIndexName);
-    }
-    if (indexed.ok() && env_.Fsync(index.get()) != 0) indexed = Status::FromErrno(errno, folder);
+    if (!move.note.empty()) line += "\t" + move.note;
+    Status indexed =
+        move.cracked_fd() < 0 ? move.cracked_status : AppendIndexLine(move.cracked_fd(), line);
     if (!indexed.ok()) {
         // The message keeps what the index could not.
         Say(path, indexed,
@@ -645,6 +609,20 @@ void ChangeResponse::WriteIndexLine(QuarantineMove& move) {
                 " サイズ " + std::to_string(move.size()) + " MD5 " + digest +
                 "): " + indexed.message());
     }
+}
+
+Status ChangeResponse::AppendIndexLine(int cracked_fd, const std::string& line) {
+    const std::string shown = platform::JoinPath(settings_.cracked_dir, kCrackedIndexName);
+    std::string bytes = platform::EncodeTextEscaping(
+                            line, charset_.empty() ? platform::SystemCharset() : charset_) +
+                        "\r\n";
+    ScopedFd index(env_, env_.OpenAt(cracked_fd, kCrackedIndexName,
+                                     O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (index.get() < 0) return Status::FromErrno(errno, shown);
+    NORV_RETURN_IF_ERROR(platform::CheckOwnFileToWrite(env_, index.get(), shown));
+    NORV_RETURN_IF_ERROR(platform::WriteFully(env_, index.get(), bytes, kCrackedIndexName));
+    if (env_.Fsync(index.get()) != 0) return Status::FromErrno(errno, shown);
+    return Status::Ok();
 }
 
 Status ChangeResponse::RemoveSuspect(QuarantineMove& move) {

@@ -12,10 +12,13 @@
 // where the file is. A file that cannot be copied whole (over the run's bytes, or the disk
 // full) leaves evidence instead: a copy of its first bytes and an index line with its size and
 // digest; it is then removed all the same and, when altered, restored, so a defacement never
-// stays for want of room. Past the run's number of copies, a new file is left where it is (it
-// is reported, and a later run takes it), while an altered file is removed with an index line
-// alone and restored.
+// stays for want of room. Past the run's number of copies, a changed file (new or altered)
+// still leaves the site, without a copy: an index line (up to a bound) keeps its size and
+// digest, and the run's end says how many left so (EndRun).
 #pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <string>
@@ -38,21 +41,35 @@ inline constexpr const char* kNotSavedMessage = "ファイルが保存されて�
 inline constexpr const char* kCrackedIndexName = "cracked_index.txt";
 
 // The cracked folder's bounds per run, counted from ChangeResponse::BeginRun.
-//  - most_copies: copies (whole or first bytes) made into the cracked folder. A flood of new
-//    files is taken at this pace, one run after another, and nothing is removed without a copy.
+//  - most_copies: copies (whole or first bytes) made into the cracked folder. Past it a file
+//    is removed without a copy, so a flood of junk never keeps a webshell on the site.
 //  - most_bytes: bytes of whole copies. A file that would pass it is kept as its first
 //    kEvidenceHeadBytes; so is any file larger than it. 16 GiB is several times a large site's
 //    media files, and reads back (for the verification) in about a minute.
+//  - most_uncopied_lines: index lines of files removed without a copy; past it such a file is
+//    counted in the run's summary alone, so the index stays bounded too.
 inline constexpr int kMostQuarantineCopiesPerRun = 1000;
 inline constexpr int64_t kMostQuarantineBytesPerRun = int64_t{16} << 30;
 inline constexpr int64_t kEvidenceHeadBytes = 1 << 20;
+inline constexpr int kMostUncopiedIndexLinesPerRun = 10000;
+// A folder put at a page's place and taken out: the items (at every level together) and the
+// levels below it that are made root's and listed; what lies past them is left as it was moved,
+// and said.
+inline constexpr int kMostTakenFolderEntries = 1000;
+inline constexpr int kMostTakenFolderDepth = 16;
 struct QuarantineBounds {
     int most_copies = kMostQuarantineCopiesPerRun;
     int64_t most_bytes = kMostQuarantineBytesPerRun;
+    int most_uncopied_lines = kMostUncopiedIndexLinesPerRun;
+    // A folder taken out of a page's place: its items and levels made root's and listed.
+    int most_taken_entries = kMostTakenFolderEntries;
+    int most_taken_depth = kMostTakenFolderDepth;
 };
 inline constexpr const char* kCopyLimitMessage =
     "このチェックでクラックフォルダへ移したファイルが上限に達しました。"
-    "これ以降の新しいファイルは報告だけしてそのまま残し、次のチェックで移します";
+    "これ以降のファイルはコピーせずに削除し、一覧とチェックの終わりの集計にのみ記します";
+// The run's summary of files removed without a copy (UncopiedSummary).
+std::string UncopiedSummary(int removed, int unlisted);
 // The index line's last field for a copy of the first bytes only, and the copy name of a file
 // removed without a copy.
 inline constexpr const char* kHeadOnlyNote = "先頭のみ";
@@ -75,6 +92,8 @@ std::string CrackedName(const std::string& stamp, int copy_number, const std::st
 // group, capabilities, acl and sha256, each "\tname=value" (the shown forms of
 // platform::ShownFact; "?" for a fact that could not be read).
 std::string CrackedAttributes(const platform::ExtendedFacts& facts);
+// What a FIFO, socket, device or folder is, as the index's "entry=" field says it.
+std::string SpecialEntryName(mode_t mode);
 
 class ChangeResponse : public ChangeResponder {
   public:
@@ -92,6 +111,9 @@ class ChangeResponse : public ChangeResponder {
     // killed run left behind are removed (ProtectedArchive::RemoveInterruptedRestores). To be
     // called before the first change of every check and every batch the watch acts on.
     void BeginRun() override;
+    // Ends a run: how many files left without a copy, said once in the messages and the
+    // events, and returned for the log; nothing when none did.
+    std::vector<std::string> EndRun() override;
     void SetBounds(const QuarantineBounds& bounds) { bounds_ = bounds; }
     // Where each move and restore is reported, done or failed; null for nowhere.
     void SetEventSink(EventSink* events) { events_ = events; }
@@ -122,6 +144,9 @@ class ChangeResponse : public ChangeResponder {
     int copies_this_run_ = 0;
     int64_t bytes_this_run_ = 0;
     bool limit_shown_ = false;
+    int removed_uncopied_ = 0;  // this run's files removed past the copy bound
+    int uncopied_lines_ = 0;    // index lines written for them
+    int unlisted_ = 0;          // of them, past most_uncopied_lines: no index line
 
     // Looks at the hold, saying what the look has to say.
     HoldLook LookAtHold();
@@ -135,6 +160,19 @@ class ChangeResponse : public ChangeResponder {
     ResponseOutcome Restore(const std::string& path, const RecordedFile& recorded);
     // Takes out whatever stands where a page must come back; false when it could not.
     bool TakeOutWhatStands(const std::string& path);
+    // A folder taken out into the cracked folder (as `moved_name` there, from `path`), made
+    // root's through and through, each item listed (taken_folder.cpp).
+    struct TakenFolder;
+    void SecureTakenFolder(int cracked_fd, const std::string& moved_name, const std::string& path);
+    void SecureTakenEntry(TakenFolder& taken, int dirfd, const std::string& name,
+                          const std::string& relative, int depth);
+    void SecureTakenSubfolder(TakenFolder& taken, int dirfd, const std::string& name,
+                              const std::string& relative, const struct stat& seen, int depth);
+    void CopyTakenFileAfresh(TakenFolder& taken, int dirfd, const std::string& name,
+                             const std::string& relative, const struct stat& seen);
+    void IndexTakenEntry(TakenFolder& taken, const std::string& relative,
+                         const platform::ContentDigest& digest, int fd, const struct stat& st,
+                         const std::string& note);
 
     // The steps of MoveToCracked, in order, sharing what each found.
     struct QuarantineMove;
@@ -144,10 +182,12 @@ class ChangeResponse : public ChangeResponder {
     Status FindHolder(QuarantineMove& move);
     // Evidence goes only into a folder no other user can reach into.
     Status OpenCrackedFolder(QuarantineMove& move);
+    // Whether the entry is a FIFO, socket or device, found without opening it.
+    Status LookAtSpecial(QuarantineMove& move, bool* special);
     // Opens the file once, and only the very file that was measured.
     Status OpenSuspect(QuarantineMove& move);
-    // Keeps a run's copies within its bounds; false when the move stops here.
-    bool ChooseEvidence(QuarantineMove& move);
+    // Keeps a run's copies within its bounds.
+    void ChooseEvidence(QuarantineMove& move);
     // Copies what the bounds allow, so that the removal never loses the evidence.
     Status KeepEvidence(QuarantineMove& move);
     // Makes a copy entry under a free name, so that no earlier evidence is replaced.
@@ -157,6 +197,8 @@ class ChangeResponse : public ChangeResponder {
                            platform::ContentDigest* copied_digest);
     // Says in the index what the evidence was, where a copy alone cannot say it.
     void WriteIndexLine(QuarantineMove& move);
+    // Appends one line to the cracked folder's index, flushed.
+    Status AppendIndexLine(int cracked_fd, const std::string& line);
     // Removes the file only if its name still holds the very file that was copied.
     Status RemoveSuspect(QuarantineMove& move);
 };

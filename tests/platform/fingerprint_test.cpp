@@ -193,6 +193,30 @@ TEST(FingerprintLanes, EachFileAsFingerprintAtMeasuresItWhateverTheOthersDo) {
     }
 }
 
+// The lanes keep the one-file path's budgets: a file over the size budget is sampled, never
+// read whole, and one whose reading outlasts the time budget is sampled too (never unread).
+TEST(FingerprintLanes, FilesOverTheSizeOrTimeBudgetAreSampled) {
+    TempDir dir;
+    const std::string big = dir.Write("big", "x");
+    ASSERT_EQ(::truncate(big.c_str(), 3 << 20), 0);
+    auto folder = OpenDirectory(testing::SystemEnv(), dir.path());
+    ASSERT_TRUE(folder.ok());
+    HashBudget small;
+    small.most_bytes = 1 << 20;
+    HashBudget no_time;
+    no_time.longest = std::chrono::nanoseconds(0);
+    for (const HashBudget& budget : {small, no_time}) {
+        FingerprintLanes lanes(ChosenDigestKernel(), nullptr, budget);
+        Fingerprint got;
+        lanes.Add(**folder, "big", [&got](Fingerprint&& f) { got = f; });
+        while (!lanes.empty()) lanes.Step();
+        EXPECT_FALSE(got.content_whole);
+        EXPECT_TRUE(IsSampledDigest(got.md5)) << got.md5;
+        EXPECT_TRUE(IsSampledDigest(got.sha256)) << got.sha256;
+        EXPECT_EQ(got.md5, FingerprintAt(**folder, "big", nullptr, budget).md5);
+    }
+}
+
 // The entries `names` of `folder` measured by FingerprintLanes with batched opening, the
 // queue and the lanes kept as full as the digest workers keep them; `halfway` is called once half
 // the names were given.

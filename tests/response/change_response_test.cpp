@@ -1,9 +1,11 @@
 #include "response/change_response.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -129,7 +131,7 @@ TEST_F(ResponseTest, WhatStandsAtThePagesPlaceIsTakenOutAndThePageRestored) {
             << folder;  // never read a FIFO left there
         EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
     }
-    EXPECT_EQ(CrackedCount(), 6);
+    EXPECT_EQ(CrackedCount(), 5);  // the folder; the FIFO has its index line alone
     // One that never stops is outlasted a few times, then reported.
     tree.Write("www/index.html", "hacked");
     RewriteAfterRemoval(race, index, 1000);
@@ -423,32 +425,201 @@ TEST_F(ResponseTest, AFullDiskStillTakesTheFileOutAndRestores) {
 
 // Past the copies of one run a new file stays where it is (reported, taken by a later run); an
 // altered page is still replaced, with an index line for evidence.
-TEST_F(ResponseTest, CopiesPerRunAreBounded) {
+// Each action's event, "path quarantine|restore done|failed detail".
+struct ActionEvents : EventSink {
+    void BeginRun(std::string_view) override {}
+    void Change(const ChangeEvent&) override {}
+    void Action(const std::string& path, ResponseAction action, bool succeeded,
+                const std::string& detail) override {
+        seen.push_back(path + " " + std::string(ResponseActionName(action)) +
+                       (succeeded ? " done " : " failed ") + detail);
+    }
+    void EndRun(const ScanCounters&, std::string_view) override {}
+    std::string Joined() const {
+        std::string all;
+        for (const std::string& one : seen) all += one + "\n";
+        return all;
+    }
+    std::vector<std::string> seen;
+};
+
+// Past the run's copies, files still leave the site, without a copy: junk written ahead of a
+// webshell never keeps the webshell there. Index lines for them are bounded too, and the run's
+// end says how many left uncopied, once.
+TEST_F(ResponseTest, PastTheCopyBoundFilesLeaveWithoutACopy) {
     Archive();
     QuarantineBounds bounds;
     bounds.most_copies = 1;
+    bounds.most_uncopied_lines = 2;
     response.SetBounds(bounds);
+    ActionEvents events;
+    response.SetEventSink(&events);
     response.BeginRun();
-    const std::string first = tree.Write("www/a.php", "a");
-    const std::string second = tree.Write("www/b.php", "b");
-    const std::string third = tree.Write("www/c.php", "c");
-    response.RespondToChange(ChangeKind::kCreated, first, {});
-    response.RespondToChange(ChangeKind::kCreated, second, {});
-    response.RespondToChange(ChangeKind::kCreated, third, {});
-    EXPECT_FALSE(platform::FileExists(testing::SystemEnv(), first));
-    EXPECT_EQ(ReadAll(second), "b");
-    EXPECT_EQ(ReadAll(third), "c");
+    std::vector<std::string> files;
+    for (const char* name : {"a.php", "b.php", "c.php", "shell.php"}) {
+        files.push_back(tree.Write(std::string("www/") + name, name));
+    }
+    for (const std::string& file : files) response.RespondToChange(ChangeKind::kCreated, file, {});
+    for (const std::string& file : files) {
+        EXPECT_FALSE(platform::FileExists(testing::SystemEnv(), file)) << file;
+    }
     EXPECT_EQ(hooks.messages, std::vector<std::string>{kCopyLimitMessage});  // once a run
     tree.Write("www/index.html", "hacked");
     response.RespondToChange(ChangeKind::kAltered, index, {});
     EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
     EXPECT_EQ(CrackedCount(), 2);  // the first copy and the index
     const std::string listed = ReadAll(dir / (std::string("cracked/") + kCrackedIndexName));
-    EXPECT_NE(listed.find(std::string(kNoCopyName) + "\taltered\t"), std::string::npos) << listed;
+    EXPECT_NE(listed.find(std::string(kNoCopyName) + "\tcreated\t"), std::string::npos) << listed;
+    size_t lines = 0;
+    for (char c : listed) lines += c == '\n';
+    EXPECT_EQ(lines, 3u) << listed;  // a.php's copy, then two lines of files left uncopied
 
-    response.BeginRun();
-    response.RespondToChange(ChangeKind::kCreated, second, {});
-    EXPECT_FALSE(platform::FileExists(testing::SystemEnv(), second));
+    const std::string summary = UncopiedSummary(4, 2);
+    EXPECT_EQ(response.EndRun(), std::vector<std::string>{summary});
+    EXPECT_EQ(hooks.messages.back(), summary);
+    EXPECT_NE(events.Joined().find(summary), std::string::npos);
+    EXPECT_TRUE(response.EndRun().empty());
+}
+
+// A FIFO, socket or device put in a tree leaves it as a new file does: never opened, its index
+// line saying what it was.
+TEST_F(ResponseTest, NewSpecialEntriesLeaveWithAnIndexLineNeverOpened) {
+    Archive();
+    int opened = 0;
+    const std::pair<const char*, mode_t> planted[] = {
+        {"pipe", S_IFIFO}, {"sock", S_IFSOCK}, {"null", S_IFCHR}};
+    for (const auto& [name, type] : planted) {
+        const std::string path = tree / (std::string("www/") + name);
+        ASSERT_EQ(::mknod(path.c_str(), type | 0666, type == S_IFCHR ? makedev(1, 3) : 0), 0);
+        race.Before(
+            Call::kOpenAt, name, [&opened] { ++opened; }, 0);
+        EXPECT_TRUE(response.MoveToCracked(ChangeKind::kCreated, path, {})) << name;
+        struct stat st {};
+        EXPECT_EQ(::lstat(path.c_str(), &st), -1) << name;
+    }
+    EXPECT_EQ(opened, 0);
+    EXPECT_EQ(CrackedCount(), 1);  // the index alone
+    const std::string listed = ReadAll(dir / (std::string("cracked/") + kCrackedIndexName));
+    for (const char* type : {"\tentry=fifo", "\tentry=socket", "\tentry=char-device"}) {
+        EXPECT_NE(listed.find(type), std::string::npos) << type << "\n" << listed;
+    }
+}
+
+// A folder another user put at a page's place, keeping descriptors into it: once taken out,
+// nothing in the cracked folder is theirs or writable through what they kept, every item has
+// its index line, and the evidence holds what the folder held. A real process of `nobody` tries.
+TEST_F(ResponseTest, AFolderTakenOutIsRootsWhateverDescriptorsItsOwnerKept) {
+    Archive();
+    ASSERT_EQ(::chmod(tree.path().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod((tree / "www").c_str(), 0777), 0);
+    ASSERT_EQ(::unlink(index.c_str()), 0);
+    int ready[2];
+    int go[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(go), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // As nobody: plants the folder, keeps descriptors into it, and once it is taken out
+        // tries to write there; the exit status has a bit for each try that got through.
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) {
+            ::_exit(100);
+        }
+        const std::string sub = index + "/sub";
+        if (::mkdir(index.c_str(), 0777) != 0 || ::mkdir(sub.c_str(), 0777) != 0) ::_exit(101);
+        const int shell = ::open((index + "/shell.php").c_str(), O_RDWR | O_CREAT, 0666);
+        const int inner = ::open((sub + "/x.php").c_str(), O_RDWR | O_CREAT, 0666);
+        const int folder = ::open(index.c_str(), O_RDONLY | O_DIRECTORY);
+        const int subfolder = ::open(sub.c_str(), O_RDONLY | O_DIRECTORY);
+        if (shell < 0 || inner < 0 || folder < 0 || subfolder < 0 ||
+            ::write(shell, "evil", 4) != 4 || ::write(inner, "x", 1) != 1) {
+            ::_exit(102);
+        }
+        char c = 'r';
+        if (::write(ready[1], &c, 1) != 1 || ::read(go[0], &c, 1) != 1) ::_exit(103);
+        int through = 0;
+        if (::openat(folder, "new.php", O_WRONLY | O_CREAT, 0666) >= 0) through |= 1;
+        if (::openat(subfolder, "new.php", O_WRONLY | O_CREAT, 0666) >= 0) through |= 2;
+        if (::mkdirat(folder, "more", 0777) == 0) through |= 4;
+        if (::renameat(subfolder, "x.php", folder, "y.php") == 0) through |= 8;
+        if (::fchmod(folder, 0777) == 0) through |= 16;
+        // Writing to the files it kept open may succeed: it must not reach the evidence.
+        (void)!::pwrite(shell, "REWRITTEN", 9, 0);
+        (void)!::pwrite(inner, "REWRITTEN", 9, 0);
+        ::_exit(through);
+    }
+    ASSERT_GT(child, 0);
+    char c = 0;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    response.RespondToChange(ChangeKind::kDeleted, index, {});
+    EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
+    ASSERT_EQ(::write(go[1], &c, 1), 1);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    const std::string taken = dir / "cracked/2004-04-119-05-22index.html";
+    for (const std::string& item : {taken, taken + "/sub"}) {
+        struct stat st {};
+        ASSERT_EQ(::lstat(item.c_str(), &st), 0) << item;
+        EXPECT_EQ(st.st_uid, 0u) << item;
+        EXPECT_EQ(st.st_mode & 07777, 0700u) << item;
+    }
+    for (const std::string& item : {taken + "/shell.php", taken + "/sub/x.php"}) {
+        struct stat st {};
+        ASSERT_EQ(::lstat(item.c_str(), &st), 0) << item;
+        EXPECT_EQ(st.st_uid, 0u) << item;
+        EXPECT_EQ(st.st_mode & 07777, 0600u) << item;
+    }
+    EXPECT_EQ(ReadAll(taken + "/shell.php"), "evil");
+    EXPECT_EQ(ReadAll(taken + "/sub/x.php"), "x");
+    EXPECT_EQ(testing::CountEntries(taken), 2);
+    const std::string listed = ReadAll(dir / (std::string("cracked/") + kCrackedIndexName));
+    for (const char* item :
+         {"index.html\t", "index.html/shell.php\t", "index.html/sub\t", "index.html/sub/x.php\t"}) {
+        EXPECT_NE(listed.find(std::string("2004-04-119-05-22") + item), std::string::npos)
+            << item << "\n"
+            << listed;
+    }
+    EXPECT_NE(listed.find(index + "/sub/x.php"), std::string::npos) << listed;
+}
+
+// Past the items and levels a taken-out folder is secured to, the rest stays as it was moved,
+// and the index and the messages say so.
+TEST_F(ResponseTest, ATakenOutFolderIsSecuredWithinItsBounds) {
+    Archive();
+    QuarantineBounds bounds;
+    bounds.most_taken_entries = 4;
+    bounds.most_taken_depth = 2;
+    response.SetBounds(bounds);
+    ASSERT_EQ(::unlink(index.c_str()), 0);
+    tree.Write("www/index.html/a/b/c/deep.php", "deep");
+    for (const char* name : {"f1", "f2", "f3", "f4"}) {
+        tree.Write(std::string("www/index.html/") + name, name);
+    }
+    response.RespondToChange(ChangeKind::kDeleted, index, {});
+    EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
+    ASSERT_FALSE(hooks.messages.empty());
+    EXPECT_NE(hooks.messages.back().find("上限 (4 個、2 階層)"), std::string::npos)
+        << hooks.messages.back();
+    const std::string listed = ReadAll(dir / (std::string("cracked/") + kCrackedIndexName));
+    size_t lines = 0;
+    for (char ch : listed) lines += ch == '\n';
+    EXPECT_LE(lines, 6u) << listed;  // the bound's items, and the notes of what lies past it
+    EXPECT_NE(listed.find("note="), std::string::npos) << listed;
+
+    // A narrow folder deeper than the levels: what lies below them stays, said so.
+    bounds.most_taken_entries = 100;
+    response.SetBounds(bounds);
+    ASSERT_EQ(::unlink(index.c_str()), 0);
+    tree.Write("www/index.html/a/b/c/deep.php", "deep");
+    hooks.messages.clear();
+    response.RespondToChange(ChangeKind::kDeleted, index, {});
+    EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
+    ASSERT_EQ(hooks.messages.size(), 1u);
+    EXPECT_NE(hooks.messages[0].find("1 か所"), std::string::npos) << hooks.messages[0];
+    EXPECT_NE(ReadAll(dir / (std::string("cracked/") + kCrackedIndexName)).find("深すぎる"),
+              std::string::npos);
 }
 
 // Another process holds a write lease on the defaced page: the move waits for the lease to be

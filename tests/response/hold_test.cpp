@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "response/change_response.h"
+#include "tests/support/race_env.h"
 #include "tests/support/test_support.h"
 
 namespace norv {
@@ -168,6 +169,27 @@ TEST_F(HoldTest, ARecordNotRootsOwnAndPrivateIsIgnoredWithAWarning) {
     ::chmod(dir.Write("program/norv-hold", text).c_str(), 0600);
     Deface();
     EXPECT_EQ(ReadAll(index), "hacked");
+}
+
+// A new deploy's record put in place of an expired one between the look and its removal: only
+// the very record read goes, and the new hold stands.
+TEST_F(HoldTest, AnExpiredRecordReplacedMeanwhileIsNotRemoved) {
+    const std::string record = program + "/" + kHoldFileName;
+    ::chmod(dir.Write("program/norv-hold", HoldText(RecordOf(::getpid()))).c_str(), 0600);
+    clock.Advance(std::chrono::seconds(3600));
+    const std::string fresh = HoldText(RecordOf(::getpid(), {tree / "www"}));
+    testing::RaceEnv race(&env);
+    race.Before(testing::Call::kFStatAt, kHoldFileName, [&] {
+        const std::string next = dir.Write("program/next", fresh);
+        ::chmod(next.c_str(), 0600);
+        ASSERT_EQ(::rename(next.c_str(), record.c_str()), 0);
+    });
+    HoldReader raced(race, program, clock);
+    const HoldLook look = raced.Look();
+    EXPECT_FALSE(look.hold);
+    EXPECT_EQ(race.Fired(), 1);
+    EXPECT_EQ(ReadAll(record), fresh);
+    EXPECT_TRUE(raced.Look().hold);
 }
 
 }  // namespace
