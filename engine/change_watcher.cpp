@@ -421,7 +421,7 @@ Status ChangeWatcher::CheckDueFiles(Clock::time_point now) {
         const auto to =
             others.begin() + static_cast<ptrdiff_t>(std::min(others.size(), from + options_.slice));
         auto checked = CheckBatch(
-            std::vector<FileKey>(others.begin() + static_cast<ptrdiff_t>(from), to), now);
+            std::vector<FileKey>(others.begin() + static_cast<ptrdiff_t>(from), to), now, true);
         if (!checked.ok() || !checked.value()) return checked.status();
     }
     return Status::Ok();
@@ -457,12 +457,15 @@ std::vector<WatchedFile> ChangeWatcher::OpenFiles(const std::vector<FileKey>& ke
     return files;
 }
 
-Result<bool> ChangeWatcher::CheckBatch(const std::vector<FileKey>& keys, Clock::time_point now) {
+Result<bool> ChangeWatcher::CheckBatch(const std::vector<FileKey>& keys, Clock::time_point now,
+                                       bool pages_first) {
     std::vector<FileKey> done;
     const std::vector<WatchedFile> files = OpenFiles(keys, done, true);
     if (schedule_.OpenBurst(now)) engine_.BeginWatchBurst();
     const int64_t changes_before = engine_.counters().changes();
-    Status status = engine_.CheckWatchedFiles(files);
+    if (pages_first) engine_.SetUrgentFiles([this] { return UrgentFiles(); });
+    Status status = engine_.CheckWatchedFiles(files, pages_first);
+    engine_.SetUrgentFiles(nullptr);
     if (status.Is(ErrorKind::kBusy)) {
         // Another norv holds the program folder: the files wait for it.
         retry_at_ = now + options_.retry;
@@ -555,6 +558,89 @@ Result<bool> ChangeWatcher::CheckRecordedFiles() {
     return true;
 }
 
+void ChangeWatcher::NoteFailedRestores(const std::vector<std::string>& failed,
+                                       Clock::time_point now) {
+    for (const std::string& path : failed) {
+        auto [found, fresh] = restore_retries_.try_emplace(path);
+        RestoreRetry& retry = found->second;
+        if (fresh) {
+            // Bounded as the engine bounds them: past it, the full checks find the rest.
+            if (restore_retries_.size() > kMostFailedRestores) {
+                restore_retries_.erase(found);
+                continue;
+            }
+            retry.first_failure = now;
+        }
+        ++retry.failures;
+        const auto wait =
+            options_.restore_retry_first * (int64_t{1} << std::min(retry.failures - 1, 20));
+        retry.next_try = now + wait;
+        if (retry.failures <= options_.restore_retry_most &&
+            retry.next_try - retry.first_failure <= options_.restore_retry_longest) {
+            continue;
+        }
+        const std::string text = DisplayPath(path) + " の復旧に " + std::to_string(retry.failures) +
+                                 " 回失敗したため、やり直しをやめました。次の全体検査で確認します";
+        notices_.Notify(
+            {NoticeKind::kResponseFailure, path, Status::Error(ErrorKind::kIo, 0, text), text});
+        restore_retries_.erase(found);
+    }
+}
+
+Status ChangeWatcher::RetryRestores(Clock::time_point now) {
+    if (now < retry_at_) return Status::Ok();
+    std::vector<WatchedFile> files;
+    for (auto retry = restore_retries_.begin(); retry != restore_retries_.end();) {
+        const std::string& path = retry->first;
+        if (retry->second.next_try > now) {
+            ++retry;
+            continue;
+        }
+        // Reached as an event's file is, from its rule down. A path no rule covers now, or a
+        // place out of reach, is left to the full checks, which say why.
+        auto place = OpenWatchedPlace(engine_.env(), rules_, path);
+        if (!place.ok()) {
+            retry = restore_retries_.erase(retry);
+            continue;
+        }
+        auto folder = OpenHoldingFolder(place.value());
+        if (!folder.ok() && !folder.status().Is(ErrorKind::kNotFound)) {
+            retry = restore_retries_.erase(retry);
+            continue;
+        }
+        // What the failed response left there is no work of norv's to leave alone now.
+        engine_.ForgetResponseAt(path);
+        files.push_back(
+            WatchedFile{folder.ok() ? folder.value() : nullptr, place->relative.back(), path});
+        ++retry;
+    }
+    if (files.empty()) return Status::Ok();
+    if (schedule_.OpenBurst(now)) engine_.BeginWatchBurst();
+    const int64_t changes_before = engine_.counters().changes();
+    Status status = engine_.CheckWatchedFiles(files);
+    if (status.Is(ErrorKind::kBusy)) {
+        retry_at_ = now + options_.retry;
+        return Status::Ok();
+    }
+    statistics_.files_checked += static_cast<int64_t>(files.size());
+    statistics_.restore_retries += static_cast<int64_t>(files.size());
+    if (engine_.counters().changes() > changes_before) schedule_.ChangeFound(Clock::now());
+    // Those whose restore failed again wait for their next try; the rest are done.
+    const std::vector<std::string> failed = engine_.TakeFailedRestores();
+    for (const WatchedFile& file : files) {
+        if (std::find(failed.begin(), failed.end(), file.path) == failed.end()) {
+            restore_retries_.erase(file.path);
+        }
+    }
+    NoteFailedRestores(failed, Clock::now());
+    if (status.Is(ErrorKind::kStopped)) return status;
+    if (!status.ok()) {
+        notices_.Notify({NoticeKind::kCheckFailure, "", status, status.ToString()});
+        RequestFullCheck("");
+    }
+    return Status::Ok();
+}
+
 void ChangeWatcher::EndBurstIfDue(Clock::time_point now, bool force) {
     if (!schedule_.burst_open() || (!force && !schedule_.BurstDue(now))) return;
     const bool changed = engine_.counters().changes() > 0;
@@ -628,6 +714,7 @@ std::vector<WatchedFile> ChangeWatcher::UrgentFiles() {
 
 ChangeWatcher::Clock::time_point ChangeWatcher::NextDeadline(Clock::time_point now) const {
     Clock::time_point next = schedule_.NextDeadline(now);
+    for (const auto& [path, retry] : restore_retries_) next = std::min(next, retry.next_try);
     if (!new_folders_.empty()) next = now;
     next = std::max(next, retry_at_);
     if (full_check_due_) next = std::min(next, std::max({now, retry_at_, next_full_check_at_}));
@@ -711,6 +798,9 @@ Status ChangeWatcher::Step(std::chrono::milliseconds wait) {
         now = Clock::now();
     }
     if (full_check_due_ && now >= retry_at_ && now >= next_full_check_at_) return RunFullCheck();
+    // Restores that failed, each tried again when its wait is over, before any new file.
+    NoteFailedRestores(engine_.TakeFailedRestores(), now);
+    NORV_RETURN_IF_ERROR(RetryRestores(now));
     while (!new_folders_.empty() && !full_check_due_) {
         const auto [parent, name] = new_folders_.back();
         new_folders_.pop_back();
