@@ -209,6 +209,52 @@ TEST_F(WatchTest, APageDefacedBehindAFloodOfNewFilesIsRestoredFirst) {
     EXPECT_LT(events.find(restored), events.find(flood_quarantined));
 }
 
+// Whether `pid` has the file at `path` open.
+bool HasOpen(pid_t pid, const std::string& path) {
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    std::error_code error;
+    for (const auto& fd : std::filesystem::directory_iterator(fds, error)) {
+        if (std::filesystem::read_symlink(fd.path(), error) == path) return true;
+    }
+    return false;
+}
+
+// A 2 GiB sparse file planted by another user is hashed without its holes being read, and a
+// page defaced while its digest runs is back before that digest is done.
+TEST_F(WatchTest, APageDefacedWhileAPlantedSparseFileIsHashedIsBackFirst) {
+    tree.Write("site/index.html", "<h1>home</h1>");
+    ASSERT_EQ(::chmod(tree.path().c_str(), 0755), 0);
+    ASSERT_EQ(::chown((tree / "site").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod((tree / "site/index.html").c_str(), 0666), 0);
+    ArchiveAndInit();
+    StartWatch();
+    const std::string sparse = tree / "site/planted.bin";
+    ASSERT_EQ(testing::RunProcess({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                   "--clear-groups", "truncate", "-s", "2G", sparse},
+                                  scratch / "truncate.txt")
+                  .exit_code,
+              0)
+        << ReadAll(scratch / "truncate.txt");
+    ASSERT_TRUE(Eventually([&] { return HasOpen(pid, sparse); })) << Said();
+    ASSERT_EQ(
+        testing::RunProcess({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                             "sh", "-c", "echo defaced > " + tree / "site/index.html"},
+                            scratch / "deface.txt")
+            .exit_code,
+        0)
+        << ReadAll(scratch / "deface.txt");
+    const std::string restored =
+        "\"action\":\"restore\",\"path\":\"" + tree.path() + "/site/index.html\"";
+    const std::string planted = "\"path\":\"" + sparse + "\"";
+    ASSERT_TRUE(Eventually([&] {
+        return ReadAll(tree / "site/index.html") == "<h1>home</h1>" &&
+               Events().find(restored) != std::string::npos;
+    })) << Said();
+    // Nothing about the planted file yet: its digest was still running when the page came back.
+    const std::string events = Events();
+    EXPECT_EQ(events.substr(0, events.find(restored)).find(planted), std::string::npos) << events;
+}
+
 // A change of mode, owner, group, capabilities or ACL comes as an attribute event alone: each is
 // reported within 2 s with what changed, and the file is put back as recorded.
 TEST_F(WatchTest, AnAttributeChangeAloneIsReportedWithinTwoSecondsAndPutBack) {
