@@ -38,6 +38,8 @@ void ChangeWatcher::NoteFailedRestores(const std::vector<std::string>& failed,
 }
 
 Status ChangeWatcher::RetryRestores(Clock::time_point now) {
+    // Automatic restore turned off meanwhile: nothing is to be put back.
+    if (!engine_.Restores()) restore_retries_.clear();
     if (now < retry_at_) return Status::Ok();
     std::vector<WatchedFile> files;
     for (auto retry = restore_retries_.begin(); retry != restore_retries_.end();) {
