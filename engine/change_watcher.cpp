@@ -424,7 +424,7 @@ Status ChangeWatcher::CheckDueFiles(Clock::time_point now) {
         const auto to =
             others.begin() + static_cast<ptrdiff_t>(std::min(others.size(), from + options_.slice));
         auto checked = CheckBatch(
-            std::vector<FileKey>(others.begin() + static_cast<ptrdiff_t>(from), to), now);
+            std::vector<FileKey>(others.begin() + static_cast<ptrdiff_t>(from), to), now, true);
         if (!checked.ok() || !checked.value()) return checked.status();
     }
     return Status::Ok();
@@ -460,12 +460,15 @@ std::vector<WatchedFile> ChangeWatcher::OpenFiles(const std::vector<FileKey>& ke
     return files;
 }
 
-Result<bool> ChangeWatcher::CheckBatch(const std::vector<FileKey>& keys, Clock::time_point now) {
+Result<bool> ChangeWatcher::CheckBatch(const std::vector<FileKey>& keys, Clock::time_point now,
+                                       bool pages_first) {
     std::vector<FileKey> done;
     const std::vector<WatchedFile> files = OpenFiles(keys, done, true);
     if (schedule_.OpenBurst(now)) engine_.BeginWatchBurst();
     const int64_t changes_before = engine_.counters().changes();
-    Status status = engine_.CheckWatchedFiles(files);
+    if (pages_first) engine_.SetUrgentFiles([this] { return UrgentFiles(); });
+    Status status = engine_.CheckWatchedFiles(files, pages_first);
+    engine_.SetUrgentFiles(nullptr);
     if (status.Is(ErrorKind::kBusy)) {
         // Another norv holds the program folder: the files wait for it.
         retry_at_ = now + options_.retry;
@@ -631,6 +634,7 @@ std::vector<WatchedFile> ChangeWatcher::UrgentFiles() {
 
 ChangeWatcher::Clock::time_point ChangeWatcher::NextDeadline(Clock::time_point now) const {
     Clock::time_point next = schedule_.NextDeadline(now);
+    for (const auto& [path, retry] : restore_retries_) next = std::min(next, retry.next_try);
     if (!new_folders_.empty()) next = now;
     next = std::max(next, retry_at_);
     if (full_check_due_) next = std::min(next, std::max({now, retry_at_, next_full_check_at_}));
@@ -714,6 +718,9 @@ Status ChangeWatcher::Step(std::chrono::milliseconds wait) {
         now = Clock::now();
     }
     if (full_check_due_ && now >= retry_at_ && now >= next_full_check_at_) return RunFullCheck();
+    // Restores that failed, each tried again when its wait is over, before any new file.
+    NoteFailedRestores(engine_.TakeFailedRestores(), now);
+    NORV_RETURN_IF_ERROR(RetryRestores(now));
     while (!new_folders_.empty() && !full_check_due_) {
         const auto [parent, name] = new_folders_.back();
         new_folders_.pop_back();

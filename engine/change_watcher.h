@@ -17,6 +17,11 @@
 //   events were lost (or too many files wait) with automatic restore on, the recorded files
 //   are checked first, each as its own event would have it, for a bounded time, so that a page
 //   behind a flood of new files is back before the full check's walk measures the flood;
+// - a new file (or any file not restored at once) is checked after the recorded pages due with
+//   it, and while it is checked the events are taken before it and between the blocks of its
+//   content (each `urgent_look`): a page changed meanwhile is checked and restored at once, so a
+//   long digest of a planted file never holds a page back;
+// - a restore that failed is tried again, later each time, a bounded number of times;
 // - changes found close together form one burst: one mail and one run in the events for a
 //   deploy of 500 files, sent when the burst has been quiet or has lasted long enough.
 // Every folder is opened from its rule's path down, name by name, and checked to be the very
@@ -68,6 +73,12 @@ struct WatchOptions {
     // at most `urgent_take` each time), and the recorded pages they name are checked at once.
     Duration urgent_look{100};
     Duration urgent_take{50};
+    // A restore that failed is tried again after `restore_retry_first`, then after twice as long
+    // each time, at most `restore_retry_most` times and no later than `restore_retry_longest`
+    // after its first failure; the periodic full checks take it from there.
+    Duration restore_retry_first{200};
+    int restore_retry_most = 5;
+    Duration restore_retry_longest{60000};
     // Names in the program folder that norv itself writes: their events are its own.
     std::vector<std::string> own_file_prefixes;
     std::string program_dir;
@@ -80,7 +91,8 @@ struct WatchStatistics {
     int64_t full_checks = 0;    // full checks, the first one included
     int64_t bursts = 0;         // bursts that found changes
     int64_t mails = 0;
-    int64_t event_restarts = 0;  // readers of events started again after one failed
+    int64_t event_restarts = 0;   // readers of events started again after one failed
+    int64_t restore_retries = 0;  // failed restores tried again
 };
 
 class ChangeWatcher {
@@ -104,6 +116,8 @@ class ChangeWatcher {
     void Finish();
 
     const WatchStatistics& statistics() const { return statistics_; }
+    // Events read from the kernel and not yet taken by the watch.
+    size_t events_waiting() const { return events_ ? events_->waiting() : 0; }
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -144,7 +158,10 @@ class ChangeWatcher {
     // asks for a full check when `full_check_when_out_of_reach`).
     std::vector<WatchedFile> OpenFiles(const std::vector<FileKey>& keys, std::vector<FileKey>& done,
                                        bool full_check_when_out_of_reach);
-    Result<bool> CheckBatch(const std::vector<FileKey>& keys, Clock::time_point now);
+    // `pages_first`: recorded pages changed meanwhile are checked before each file and between
+    // the blocks of its content (see ScanEngine::CheckWatchedFiles).
+    Result<bool> CheckBatch(const std::vector<FileKey>& keys, Clock::time_point now,
+                            bool pages_first = false);
     void WatchNewFolder(int parent_watch, const std::string& name);
     // The folder of `watch` opened from its rule down and proved to be the one watched.
     Result<std::shared_ptr<platform::DirectoryHandle>> OpenWatched(int watch);
@@ -162,6 +179,11 @@ class ChangeWatcher {
     Result<bool> CheckRecordedFiles();
     // Runs CheckRecordedFiles when automatic restore is on, and says how it went.
     Status RunRecordedFirst();
+    // Restores that failed (ScanEngine::TakeFailedRestores), each given its next try, or given
+    // up (and said) once tried often or long enough.
+    void NoteFailedRestores(const std::vector<std::string>& failed, Clock::time_point now);
+    // The failed restores whose next try is due, tried again by checking their files.
+    Status RetryRestores(Clock::time_point now);
     void EndBurstIfDue(Clock::time_point now, bool force);
     Clock::time_point NextDeadline(Clock::time_point now) const;
     bool IsOwnFile(const Folder& folder, const std::string& name) const;
@@ -194,6 +216,11 @@ class ChangeWatcher {
     Clock::time_point next_urgent_look_at_{};
     Clock::time_point next_full_check_at_{};
     Clock::time_point next_recorded_first_at_{};
+    struct RestoreRetry {
+        int failures = 0;
+        Clock::time_point first_failure, next_try;
+    };
+    std::map<std::string, RestoreRetry> restore_retries_;  // by path; bounded by the engine's
     bool watches_set_for_check_ = false;
     WatchStatistics statistics_;
 };

@@ -35,6 +35,12 @@ Status ScanEngine::ReportChange(std::string_view word, const ChangeEvent& change
     // The response may wait on the user or move files; what the store holds so far is kept.
     NORV_RETURN_IF_ERROR(store_.Commit());
     last_response_ = hooks_.responder.RespondToChange(change.kind, change.path, where, recorded);
+    // A restore asked for and not done (the response said why) is for the watch to try again.
+    if (!held && change.kind != ChangeKind::kCreated && state_.switches.auto_restore != 0 &&
+        last_response_.left != ResponseOutcome::Left::kRestored &&
+        !last_response_.failures.empty() && failed_restores_.size() < kMostFailedRestores) {
+        failed_restores_.push_back(change.path);
+    }
     // A response that failed says so in the log and the mail, below the change's line.
     return LogResponseFailures();
 }

@@ -19,6 +19,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "config/notice.h"
@@ -74,6 +75,9 @@ inline constexpr size_t kMostUnseenLines = 1000;
 // Files a check's looks on the watch's asking (SetUrgentFiles) may find gone, each remembered for
 // the report of the files the walk did not meet, before the check asks no more.
 inline constexpr size_t kMostUrgentFiles = 100000;
+// Failed restores remembered for the watch between two of its looks; past it, the periodic full
+// checks find the rest.
+inline constexpr size_t kMostFailedRestores = 10000;
 
 // New files a check with automatic restore on holds for quarantine after its walk; beyond, each
 // is answered as soon as it is reported.
@@ -120,8 +124,17 @@ class ScanEngine {
     // Checks each file as a check does (record, log line, event, change response) under the
     // program folder's lock, appending the change lines to the log with their date and time. A
     // file that is gone is reported deleted when the baseline has it; a file first seen by a
-    // check that is gone again is forgotten without a word.
-    Status CheckWatchedFiles(const std::vector<WatchedFile>& files);
+    // check that is gone again is forgotten without a word. With `pages_first`, the urgent files
+    // (SetUrgentFiles) are asked for before each file and between the blocks of its content, and
+    // checked at once: a recorded page changed while a long digest of a new file runs is back
+    // before that digest goes on.
+    Status CheckWatchedFiles(const std::vector<WatchedFile>& files, bool pages_first = false);
+    // The paths whose restore the response was asked for and did not do since the last call
+    // (a failure it reported; at most kMostFailedRestores), for the watch to try again.
+    std::vector<std::string> TakeFailedRestores() { return std::exchange(failed_restores_, {}); }
+    // What the response left at `path` is forgotten: the next look at it is a look like any
+    // other, as a retry of a failed restore needs.
+    void ForgetResponseAt(const std::string& path) { left_by_response_.erase(path); }
     // Ends the burst: the events' summary, and the mail when the burst found changes and
     // mail_alert is 1. Returns whether a mail was sent.
     bool EndWatchBurst();
@@ -182,8 +195,9 @@ class ScanEngine {
     Status ReportDeletedFiles();
 
   private:
-    Status CheckWatchedFilesLocked(const std::vector<WatchedFile>& files);
-    Status CheckWatchedFile(const WatchedFile& file);
+    Status CheckWatchedFilesLocked(const std::vector<WatchedFile>& files, bool pages_first);
+    // `pages_first`: the urgent files are checked between the blocks of its content.
+    Status CheckWatchedFile(const WatchedFile& file, bool pages_first = false);
     Status CheckPresentOrGone(const WatchedFile& file, const platform::Fingerprint& fingerprint,
                               bool present);
     class RunGuard;
@@ -288,7 +302,8 @@ class ScanEngine {
     std::unordered_map<std::string, LeftByResponse> left_by_response_;
     // The facts this run (or watch burst) has said it could not read, once each.
     std::set<std::string_view> missing_facts_said_;
-    ResponseOutcome last_response_;  // of the latest change reported
+    ResponseOutcome last_response_;             // of the latest change reported
+    std::vector<std::string> failed_restores_;  // see TakeFailedRestores
     // In a check with automatic restore on, a new file is reported as it is met but quarantined
     // only after the walk and the deleted files' restores: a flood of new files met before an
     // altered page never holds the page back. Each is kept by its path and the identity it was

@@ -22,11 +22,14 @@ void ScanEngine::BeginWatchBurst() {
     if (events_) events_->BeginRun("watch");
 }
 
-Status ScanEngine::CheckWatchedFiles(const std::vector<WatchedFile>& files) {
-    return RunExclusive([&] { return CheckWatchedFilesLocked(files); });
+Status ScanEngine::CheckWatchedFiles(const std::vector<WatchedFile>& files, bool pages_first) {
+    return RunExclusive([&] { return CheckWatchedFilesLocked(files, pages_first); });
 }
 
-Status ScanEngine::CheckWatchedFilesLocked(const std::vector<WatchedFile>& files) {
+Status ScanEngine::CheckWatchedFilesLocked(const std::vector<WatchedFile>& files,
+                                           bool pages_first) {
+    // Only a check's walk reports files its looks found gone: here each look reports its own.
+    urgent_gone_.clear();
     state_.mode = ScanMode::kCheck;
     FindExcludedFolders();
     // The response's bounds (copies, bytes) hold for the whole burst, not each batch: a file
@@ -37,7 +40,8 @@ Status ScanEngine::CheckWatchedFilesLocked(const std::vector<WatchedFile>& files
     Status status = log_.OpenToAppend(env(), state_.context.LogPath(), state_.context.charset, now);
     for (size_t i = 0; status.ok() && i < files.size(); ++i) {
         status = StopPoint();
-        if (status.ok()) status = CheckWatchedFile(files[i]);
+        if (status.ok() && pages_first) status = CheckUrgentFiles();
+        if (status.ok()) status = CheckWatchedFile(files[i], pages_first);
     }
     // What the response says of the batch as a whole (files removed past its bounds).
     for (const std::string& summary : hooks_.responder.EndRun()) {
@@ -60,12 +64,21 @@ Status ScanEngine::CheckWatchedFilesLocked(const std::vector<WatchedFile>& files
     return status;
 }
 
-Status ScanEngine::CheckWatchedFile(const WatchedFile& file) {
+Status ScanEngine::CheckWatchedFile(const WatchedFile& file, bool pages_first) {
     hooks_.observer.YieldToEvents();
     platform::Fingerprint fingerprint;
+    // A page changed while this file's content is read is checked between two of its blocks;
+    // the first failure there ends the file's check too.
+    Status paused;
+    const std::function<void()> pause = [&] {
+        if (paused.ok()) paused = CheckUrgentFiles();
+    };
     if (file.folder) {
-        fingerprint = platform::FingerprintAt(*file.folder, file.name, stop_requested_);
+        fingerprint =
+            platform::FingerprintAt(*file.folder, file.name, stop_requested_,
+                                    platform::kDefaultHashBudget, pages_first ? &pause : nullptr);
     }
+    NORV_RETURN_IF_ERROR(paused);
     NORV_RETURN_IF_ERROR(StopPoint());
     const bool present = IsPresent(fingerprint);
     if (auto left = left_by_response_.find(file.path); left != left_by_response_.end()) {

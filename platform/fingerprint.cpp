@@ -225,14 +225,16 @@ void FinishFingerprint(Env& env, int fd, const struct stat& st, ContentDigest co
 }  // namespace
 
 Fingerprint FingerprintAt(const DirectoryHandle& folder, const std::string& name,
-                          const std::atomic<bool>* stop, const HashBudget& budget) {
+                          const std::atomic<bool>* stop, const HashBudget& budget,
+                          const std::function<void()>* pause) {
     Fingerprint result;
     struct stat st {};
     const int fd = OpenToFingerprint(folder, name, result, st);
     if (fd < 0) return result;
     Env& env = folder.env();
     ScopedFd open(env, fd);
-    FinishFingerprint(env, fd, st, DigestOfOpenFile(env, fd, st.st_size, budget, stop), result);
+    FinishFingerprint(env, fd, st, DigestOfOpenFile(env, fd, st.st_size, budget, stop, pause),
+                      result);
     return result;
 }
 

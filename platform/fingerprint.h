@@ -120,11 +120,13 @@ struct Fingerprint {
 };
 
 // `stop`, when given and set, cuts a long read short: the digest is then blank, and the caller,
-// which asked for the stop, must not record it.
+// which asked for the stop, must not record it. `pause`, when given, is called between the
+// blocks of the content (see ContentRead).
 // Everything goes through the Env the folder was opened through.
 Fingerprint FingerprintAt(const DirectoryHandle& folder, const std::string& name,
                           const std::atomic<bool>* stop = nullptr,
-                          const HashBudget& budget = kDefaultHashBudget);
+                          const HashBudget& budget = kDefaultHashBudget,
+                          const std::function<void()>* pause = nullptr);
 
 // Fingerprints several files at once on one thread (a digest worker): each file's content is
 // read a block at a time, and the MD5s of up to width() files hashed together in the lanes of

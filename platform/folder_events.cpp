@@ -168,6 +168,11 @@ Result<int> FolderEvents::Watch(const DirectoryHandle& folder, const std::string
 
 void FolderEvents::Unwatch(int watch) { ::inotify_rm_watch(fd_, watch); }
 
+size_t FolderEvents::waiting() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return queue_.size();
+}
+
 Status FolderEvents::Wait(std::chrono::milliseconds timeout, std::vector<FolderEvent>& events) {
     std::unique_lock<std::mutex> lock(mutex_);
     came_.wait_for(lock, timeout, [this] { return !queue_.empty() || !failure_.ok(); });

@@ -75,6 +75,8 @@ class FolderEvents {
     // Once the reader has failed, every call returns its failure: the instance is done.
     Status Wait(std::chrono::milliseconds timeout, std::vector<FolderEvent>& events);
     static constexpr size_t kMostEventsPerWait = 8192;
+    // Events read from the kernel and not yet taken by Wait.
+    size_t waiting() const;
 
   private:
     FolderEvents(Env& env, int fd, int wake, size_t most_queued_bytes)
@@ -86,7 +88,7 @@ class FolderEvents {
     int wake_;  // an eventfd that ends the reader
     const size_t most_queued_bytes_;
     std::vector<char> buffer_;  // the reader's
-    std::mutex mutex_;          // guards what follows
+    mutable std::mutex mutex_;  // guards what follows
     std::condition_variable came_;
     std::deque<FolderEvent> queue_;
     size_t queued_bytes_ = 0;

@@ -236,18 +236,40 @@ bool IsSampledDigest(std::string_view digest) {
     return !digest.empty() && digest[0] == kSampledDigestMark;
 }
 
+namespace {
+
+// Files this large are read by offsets, their holes found and skipped; on a smaller one the two
+// more system calls cost more than they could save.
+constexpr int64_t kSparseFrom = int64_t{1} << 20;
+
+// What a hole reads as, handed out a block at a time without reading it.
+std::string_view Zeros(int64_t most) {
+    static const std::vector<char> zeros(size_t{1} << 18);
+    return {zeros.data(), static_cast<size_t>(std::min<int64_t>(most, zeros.size()))};
+}
+
+}  // namespace
+
 ContentRead::ContentRead(Env& env, int fd, int64_t size, const HashBudget& budget,
-                         const std::atomic<bool>* stop)
+                         const std::atomic<bool>* stop, const std::function<void()>* pause)
     : env_(env),
       fd_(fd),
       size_(size),
       stop_(stop),
+      pause_(pause),
       deadline_(std::chrono::steady_clock::now() + budget.longest) {
     // Read-ahead advice pays only on large files; on small ones it is one more system call.
-    if (size >= (1 << 20)) env.FAdvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    if (size < kSparseFrom) return;
+    env.FAdvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    const off_t at = env.LSeek(fd, 0, SEEK_CUR);
+    if (at < 0) return;
+    sparse_ = true;
+    start_ = at;
 }
 
 ContentRead::Next ContentRead::Read(std::span<char> buffer, std::string_view& block) {
+    if (pause_ && hashed_ > 0 && !ended_) (*pause_)();
+    if (sparse_) return ReadSparse(buffer, block);
     if (ended_) return Next::kEnd;
     ssize_t n;
     do {
@@ -273,12 +295,68 @@ ContentRead::Next ContentRead::Read(std::span<char> buffer, std::string_view& bl
     return Next::kBlock;
 }
 
+ContentRead::Found ContentRead::FindData(int64_t at) {
+    const off_t data = env_.LSeek(fd_, static_cast<off_t>(start_ + at), SEEK_DATA);
+    if (data < 0) {
+        if (errno != ENXIO) return Found::kUnknown;
+        // No data from `at` on: a hole to the end as the file is now (never past the size
+        // measured), or the end itself when the file shrank meanwhile.
+        const off_t end = env_.LSeek(fd_, 0, SEEK_END);
+        if (end < 0) return Found::kUnknown;
+        if (end - start_ <= at) return Found::kEnded;
+        hole_end_ = data_end_ = std::min<int64_t>(end - start_, size_);
+        return Found::kData;
+    }
+    hole_end_ = std::clamp<int64_t>(data - start_, at, size_);
+    const off_t hole = env_.LSeek(fd_, data, SEEK_HOLE);
+    // A region the file cannot bound is read to the size measured.
+    data_end_ = hole <= data ? size_ : std::min<int64_t>(hole - start_, size_);
+    return Found::kData;
+}
+
+ContentRead::Next ContentRead::ReadSparse(std::span<char> buffer, std::string_view& block) {
+    if (hashed_ >= size_) return Next::kEnd;
+    if (hashed_ >= data_end_) {
+        switch (FindData(hashed_)) {
+            case Found::kData:
+                break;
+            case Found::kEnded:
+                return Next::kEnd;
+            case Found::kUnknown:
+                hole_end_ = hashed_;
+                data_end_ = size_;
+                break;
+        }
+    }
+    if (hashed_ < hole_end_) {
+        return Handed(block, Zeros(std::min<int64_t>(hole_end_ - hashed_, std::ssize(buffer))));
+    }
+    const auto want =
+        static_cast<size_t>(std::min<int64_t>(data_end_ - hashed_, std::ssize(buffer)));
+    ssize_t n;
+    do {
+        n = env_.PRead(fd_, buffer.data(), want, static_cast<off_t>(start_ + hashed_));
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return Next::kFailed;
+    if (n == 0) return Next::kEnd;  // shrunk meanwhile: the second look tells
+    total_ += n;
+    return Handed(block, std::string_view(buffer.data(), static_cast<size_t>(n)));
+}
+
+ContentRead::Next ContentRead::Handed(std::string_view& block, std::string_view bytes) {
+    if (stop_ && stop_->load(std::memory_order_relaxed)) return Next::kFailed;
+    block = bytes;
+    hashed_ += std::ssize(bytes);
+    if (hashed_ < size_ && std::chrono::steady_clock::now() >= deadline_) return Next::kOverTime;
+    return Next::kBlock;
+}
+
 ContentDigest DigestOfOpenFile(Env& env, int fd, int64_t size, const HashBudget& budget,
-                               const std::atomic<bool>* stop) {
+                               const std::atomic<bool>* stop, const std::function<void()>* pause) {
     if (size > budget.most_bytes) return SampledDigestOfOpenFile(env, fd, size);
     thread_local std::vector<char> buffer(1 << 18);
     BothDigests both;
-    ContentRead read(env, fd, size, budget, stop);
+    ContentRead read(env, fd, size, budget, stop, pause);
     for (;;) {
         std::string_view block;
         switch (read.Read(buffer, block)) {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -49,7 +50,8 @@ struct ContentDigest {
 };
 ContentDigest DigestOfOpenFile(Env& env, int fd, int64_t size,
                                const HashBudget& budget = kDefaultHashBudget,
-                               const std::atomic<bool>* stop = nullptr);
+                               const std::atomic<bool>* stop = nullptr,
+                               const std::function<void()>* pause = nullptr);
 
 // The sampled digests of the open file `fd` of `size` bytes, what DigestOfOpenFile gives a file
 // over the budget; and what it gives a file it could not read.
@@ -59,7 +61,9 @@ ContentDigest UnreadContent();
 // DigestOfOpenFile's whole-content read, one block at a time, for a caller that hashes the
 // blocks itself (a digest worker hashing several files' MD5s together). Reads from the file's
 // current position, never past `size`, within the budget's time; the caller checks `most_bytes`
-// first.
+// first. A large file's holes are found with SEEK_DATA/SEEK_HOLE and handed out as zeros without
+// being read, so a planted sparse file costs the hashing of its size, not the reading of it.
+// `pause`, when given, is called between blocks: a caller may do more urgent work there.
 class ContentRead {
   public:
     enum class Next {
@@ -69,18 +73,34 @@ class ContentRead {
         kFailed,    // a read failed or the stop came: UnreadContent
     };
     ContentRead(Env& env, int fd, int64_t size, const HashBudget& budget,
-                const std::atomic<bool>* stop);
+                const std::atomic<bool>* stop, const std::function<void()>* pause = nullptr);
     Next Read(std::span<char> buffer, std::string_view& block);
 
   private:
+    // The next block of a file read by offsets, its holes as zeros.
+    Next ReadSparse(std::span<char> buffer, std::string_view& block);
+    // Where the data from `at` on begins and ends (hole_end_, data_end_); kUnknown when the
+    // file cannot tell (the rest is read then), kEnded when it ends at `at`.
+    enum class Found { kData, kEnded, kUnknown };
+    Found FindData(int64_t at);
+    // `bytes` handed out as the next block.
+    Next Handed(std::string_view& block, std::string_view bytes);
+
     Env& env_;
     int fd_;
     int64_t size_;
     const std::atomic<bool>* stop_;
+    const std::function<void()>* pause_;
     std::chrono::steady_clock::time_point deadline_;
     int64_t hashed_ = 0;  // bytes handed out, never more than size_
     int64_t total_ = 0;   // bytes read
     bool ended_ = false;  // the last block was handed out
+    // Reading by offsets, holes skipped: start_ is the offset of the first byte; data from
+    // hole_end_ to data_end_ (relative to start_) is read, what lies before hole_end_ is a hole.
+    bool sparse_ = false;
+    int64_t start_ = 0;
+    int64_t hole_end_ = 0;
+    int64_t data_end_ = 0;
 };
 
 std::string Md5Hex(std::string_view bytes);

@@ -11,6 +11,7 @@
 #include "platform/md5.h"
 #include "tests/engine/engine_fixture.h"
 #include "tests/support/fault_env.h"
+#include "tests/support/process.h"
 #include "tests/support/race_env.h"
 
 namespace norv {
@@ -77,6 +78,29 @@ class WatcherTest : public EngineTest {
         watcher->RequestFullCheck("");
         for (int i = 0; i < 100 && watcher->statistics().full_checks == before; ++i) Steps(1);
         EXPECT_EQ(watcher->statistics().full_checks, before + 1);
+    }
+    // `files` (name, content) made in a folder out of the watch's sight, then moved below www/ in
+    // one event: the watch lists them and checks each as a new file.
+    void Plant(const std::vector<std::pair<std::string, std::string>>& files) {
+        const std::string staged = program.MakeDir("planted");
+        for (const auto& [name, content] : files) testing::WriteAll(staged + "/" + name, content);
+        ASSERT_EQ(::rename(staged.c_str(), (tree / "www/planted").c_str()), 0);
+    }
+    // Just before the first `call` on `name`, `page` is replaced by a defaced one in one move,
+    // and its event is waited for: the watch has it in hand from then on.
+    void DefaceBefore(testing::RaceEnv& race, testing::Call call, const std::string& name,
+                      const std::string& page) {
+        testing::WriteAll(program / "defaced", "<h1>defaced</h1>");
+        race.Before(call, name, [this, page] {
+            ASSERT_EQ(::rename((program / "defaced").c_str(), page.c_str()), 0);
+            ASSERT_TRUE(testing::Eventually([&] { return watcher->events_waiting() > 0; }));
+        });
+    }
+    // Where `path`'s first response stands among the responses.
+    ptrdiff_t ResponseOrder(const std::string& path) {
+        auto at = std::find_if(hooks.changes.begin(), hooks.changes.end(),
+                               [&](const auto& change) { return change.second == path; });
+        return at == hooks.changes.end() ? -1 : at - hooks.changes.begin();
     }
     testing::FaultEnv faults;  // outlives the watch, whose reader may read through it
     std::unique_ptr<ChangeWatcher> watcher;
@@ -364,6 +388,101 @@ TEST_F(WatcherTest, AfterLostEventsARecordedPageIsRestoredBeforeTheFloodIsMeasur
                          std::pair<std::string, std::string>("altered", page)),
               1);
     EXPECT_EQ(counters.changes(), 200);  // the full check: the new files only
+}
+
+}  // namespace
+}  // namespace norv
+
+namespace norv {
+namespace {
+
+// A page defaced while a flood of new files is checked is checked before the next new file,
+// however many follow: its event is in hand before that file is measured.
+TEST_F(WatcherTest, APageDefacedAmidAFloodOfNewFilesIsCheckedBeforeTheNextNewFile) {
+    const std::string page = StartOnPageAnd("index.html", "", 0);
+    std::vector<std::pair<std::string, std::string>> flood;
+    char name[8];
+    for (int i = 0; i < 50; ++i) {
+        std::snprintf(name, sizeof name, "f%03d", i);
+        flood.emplace_back(name, "x");
+    }
+    testing::RaceEnv race;
+    DefaceBefore(race, testing::Call::kRead, "f003", page);
+    context.env = &race;
+    Plant(flood);
+    for (int i = 0; i < 40 && hooks.changes.size() < flood.size() + 1; ++i) Steps(1);
+    ASSERT_EQ(race.Fired(), 1);
+    ASSERT_EQ(hooks.changes.size(), flood.size() + 1);
+    // f000 to f003, then the page.
+    EXPECT_EQ(ResponseOrder(page), 4);
+    EXPECT_EQ(hooks.changes[4].first, "altered");
+}
+
+// ... and one defaced while a large new file is read is checked between two blocks of it.
+TEST_F(WatcherTest, APageDefacedWhileALargeNewFileIsReadIsCheckedBeforeThatFileIsDone) {
+    const std::string page = StartOnPageAnd("index.html", "", 0);
+    testing::RaceEnv race;
+    DefaceBefore(race, testing::Call::kPRead, "large.iso", page);
+    context.env = &race;
+    Plant({{"large.iso", std::string(size_t{4} << 20, 'L')}});
+    const std::string large = tree / "www/planted/large.iso";
+    for (int i = 0; i < 40 && hooks.changes.size() < 2; ++i) Steps(1);
+    ASSERT_EQ(race.Fired(), 1);
+    EXPECT_EQ(ResponseOrder(page), 0);
+    EXPECT_EQ(ResponseOrder(large), 1);
+}
+
+// A restore that keeps failing (its temporary taken away each time, say) is tried again a bounded
+// number of times, then given up with a message; the periodic full checks take it from there.
+// (The retries themselves, with the real response: tests/response/watch_restore_test.cpp.)
+class RestoreRetryTest : public WatcherTest {
+  protected:
+    // The response as it goes when each of the first `failing` restores of the page fails: the
+    // tampered page is taken out and nothing put back; then it is put back.
+    void FailRestores(const std::string& page, int failing) {
+        hooks.on_response = [this, page, failing](const std::string& path) {
+            ResponseOutcome outcome;
+            if (path != page) return outcome;
+            ::unlink(page.c_str());
+            if (++restores > failing) {
+                testing::WriteAll(page, "<h1>good</h1>");
+                outcome.left = ResponseOutcome::Left::kRestored;
+                outcome.restored_digest = platform::Md5Hex("<h1>good</h1>");
+                return outcome;
+            }
+            outcome.left = ResponseOutcome::Left::kNothing;
+            outcome.failures = {page + " を復旧できません: 一時ファイルが失われました"};
+            return outcome;
+        };
+    }
+    WatchOptions Retrying(int most) {
+        WatchOptions options = Quick();
+        options.urgent_look = std::chrono::milliseconds(0);
+        options.restore_retry_first = std::chrono::milliseconds(1);
+        options.restore_retry_most = most;
+        return options;
+    }
+    int restores = 0;
+};
+
+TEST_F(RestoreRetryTest, ARestoreThatKeepsFailingIsTriedABoundedNumberOfTimesAndSaid) {
+    const std::string page = tree.Write("www/index.html", "<h1>good</h1>");
+    SetRules({{tree / "www", RuleKind::kTree}});
+    ASSERT_TRUE(engine->Initialise().ok());
+    switches.auto_restore = 1;
+    FailRestores(page, 1000);
+    Start(Retrying(3));
+    tree.Write("www/index.html", "<h1>defaced</h1>");
+    const auto said = [&] {
+        return std::any_of(hooks.messages.begin(), hooks.messages.end(), [](const auto& m) {
+            return m.find("やり直しをやめました") != std::string::npos;
+        });
+    };
+    for (int i = 0; i < 100 && !said(); ++i) Steps(1);
+    EXPECT_TRUE(said());
+    EXPECT_EQ(restores, 4);  // the first, and three more
+    Steps(5);
+    EXPECT_EQ(restores, 4);
 }
 
 }  // namespace

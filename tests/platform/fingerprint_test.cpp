@@ -16,6 +16,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <optional>
 
 #include "platform/env.h"
 #include "tests/support/fault_env.h"
@@ -138,6 +139,99 @@ TEST(Fingerprint, AFileChangedWhileItIsReadIsNoFingerprint) {
     EXPECT_TRUE(FingerprintOf(dir, "page.html", midway).changed_while_read);
     EXPECT_EQ(midway.Fired(), 1);
     EXPECT_FALSE(FingerprintOf(dir, "page.html").changed_while_read);
+}
+
+// Counts the bytes read from files through it.
+class CountingEnv : public EnvWrapper {
+  public:
+    CountingEnv() : EnvWrapper(Env::Default()) {}
+    ssize_t Read(int fd, void* buffer, size_t size) override {
+        return Counted(EnvWrapper::Read(fd, buffer, size));
+    }
+    ssize_t PRead(int fd, void* buffer, size_t size, off_t offset) override {
+        return Counted(EnvWrapper::PRead(fd, buffer, size, offset));
+    }
+    int64_t bytes = 0;
+
+  private:
+    ssize_t Counted(ssize_t n) {
+        if (n > 0) bytes += n;
+        return n;
+    }
+};
+
+// A sparse file of `size` bytes with `pieces` (offset, bytes) written into it; its whole content
+// as a plain read gives it, or nothing where the file system keeps no holes.
+std::optional<std::string> SparseFile(const TempDir& dir, const std::string& name, int64_t size,
+                                      const std::vector<std::pair<int64_t, std::string>>& pieces) {
+    const std::string path = dir / name;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(::ftruncate(fd, size), 0);
+    std::string content(static_cast<size_t>(size), '\0');
+    for (const auto& [offset, bytes] : pieces) {
+        EXPECT_EQ(::pwrite(fd, bytes.data(), bytes.size(), offset),
+                  static_cast<ssize_t>(bytes.size()));
+        content.replace(static_cast<size_t>(offset), bytes.size(), bytes);
+    }
+    struct stat st {};
+    EXPECT_EQ(::fstat(fd, &st), 0);
+    ::close(fd);
+    if (st.st_blocks * 512 >= size) return std::nullopt;
+    return content;
+}
+
+// A sparse file's holes are hashed as zeros without being read, on the one-file path and in the
+// lanes alike: the digests are a plain read's, whatever lies at the start, inside or at the end.
+TEST(Fingerprint, ASparseFilesHolesAreHashedAsZerosWithoutBeingRead) {
+    TempDir dir;
+    std::string data(100000, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 31 + 7);
+    const int64_t size = int64_t{4} << 20;
+    const std::map<std::string, std::optional<std::string>> files = {
+        {"inside", SparseFile(dir, "inside", size, {{1 << 20, data}, {(3 << 20) + 7, "tail"}})},
+        {"at_end", SparseFile(dir, "at_end", size, {{size - 4096, data.substr(0, 4096)}})},
+        {"at_start", SparseFile(dir, "at_start", size, {{0, data}})},
+    };
+    for (const auto& [name, content] : files) {
+        if (!content) GTEST_SKIP() << "this file system keeps no holes";
+    }
+    {
+        CountingEnv counting;
+        auto folder = OpenDirectory(counting, dir.path());
+        ASSERT_TRUE(folder.ok());
+        FingerprintLanes lanes(ChosenDigestKernel(), nullptr);
+        std::map<std::string, Fingerprint> got;
+        for (const auto& [name, content] : files) {
+            lanes.Add(**folder, name, [&got, name](Fingerprint&& f) { got[name] = f; });
+        }
+        while (!lanes.empty()) lanes.Step();
+        for (const auto& [name, content] : files) {
+            SCOPED_TRACE(name);
+            const Fingerprint one = FingerprintAt(**folder, name);
+            for (const Fingerprint* print : {&one, static_cast<const Fingerprint*>(&got[name])}) {
+                EXPECT_EQ(print->md5, Md5Hex(*content));
+                EXPECT_EQ(print->sha256, Sha256Hex(*content));
+                EXPECT_FALSE(print->changed_while_read);
+            }
+        }
+        // Six measurements of 4 MiB each, of which about 220 KB are data.
+        EXPECT_LT(counting.bytes, int64_t{1} << 20);
+    }
+}
+
+// A sparse file that grows while its holes are skipped: nothing past the size measured is hashed,
+// and the second look makes the read no fingerprint.
+TEST(Fingerprint, ASparseFileGrownWhileReadIsNoFingerprint) {
+    TempDir dir;
+    if (!SparseFile(dir, "grows", 4 << 20, {{0, "head"}})) GTEST_SKIP() << "no holes here";
+    testing::RaceEnv grows;
+    grows.After(testing::Call::kLSeek, "grows",
+                [&] { ASSERT_EQ(::truncate((dir / "grows").c_str(), 8 << 20), 0); });
+    const Fingerprint print = FingerprintOf(dir, "grows", grows);
+    EXPECT_EQ(grows.Fired(), 1);
+    EXPECT_TRUE(print.changed_while_read);
+    EXPECT_EQ(print.facts.size, 4 << 20);
 }
 
 // Files of many sizes in the lanes at once, each measured as FingerprintAt measures it; one whose
