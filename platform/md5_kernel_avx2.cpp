@@ -8,34 +8,14 @@
 namespace norv::platform::md5_kernels {
 namespace {
 
-// One group's registers, or two groups', as in the AVX-512 kernel.
-struct One {
-    __m256i x;
-};
-struct Pair {
-    __m256i x, y;
-};
-
 inline __m256i Add(__m256i p, __m256i q) { return _mm256_add_epi32(p, q); }
-inline Pair Add(Pair p, Pair q) { return {Add(p.x, q.x), Add(p.y, q.y)}; }
-inline One Add(One p, One q) { return {Add(p.x, q.x)}; }
-inline __m256i& Group(One& v, int) { return v.x; }
-inline __m256i& Group(Pair& p, int g) { return g == 0 ? p.x : p.y; }
+NORV_MD5_GROUPS(__m256i);
 
 // See the AVX-512 kernel: keeps the additions in the order written.
 inline __m256i Pin(__m256i x) {
     asm("" : "+x"(x));
     return x;
 }
-
-// A block's 16 message words, and the steps' constants read through a pointer the compiler
-// cannot see through: each is then a broadcast load from memory, not built in a register by a
-// shuffle that would take a vector port from the steps.
-template <class V>
-struct Words {
-    V at[16];
-    const uint32_t* k;
-};
 
 template <int round>
 inline __m256i Mix(__m256i b, __m256i c, __m256i d) {
@@ -72,6 +52,10 @@ inline void Step(Pair& a, Pair b, Pair c, Pair d, const Words<Pair>& w) {
     a.x = Add(Rotate<i>(sx), b.x);
     a.y = Add(Rotate<i>(sy), b.y);
 }
+
+// Each step adds its own K + W: nothing to ready before step 0.
+template <class V>
+inline void Begin(V&, const Words<V>&) {}
 
 // The kernel over one group (V = One, lanes 0 .. 7) or two (V = Pair, lanes 0 .. 15).
 template <class V>
@@ -111,12 +95,7 @@ void Hash(uint32_t* state, const unsigned char* const* data, uint32_t mask, size
             avx2::Transpose(r + 8);
             for (int j = 0; j < 16; ++j) Group(w.at[j], g) = r[j];
         }
-        const V a0 = a, b0 = b, c0 = c, d0 = d;
-        NORV_MD5_SIXTY_FOUR_STEPS();
-        a = Add(a, a0);
-        b = Add(b, b0);
-        c = Add(c, c0);
-        d = Add(d, d0);
+        NORV_MD5_BLOCK(V);
     }
     // Lanes outside the mask hashed a block of nothing: their values are not stored.
     const __m256i bits = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);

@@ -9,21 +9,8 @@
 namespace norv::platform::md5_kernels {
 namespace {
 
-// One group's registers, or two groups'. Each step is a chain of instructions that wait on each
-// other; issuing group A's and group B's alternately gives the processor independent work for
-// the gaps.
-struct One {
-    __m512i x;
-};
-struct Pair {
-    __m512i x, y;
-};
-
 inline __m512i Add(__m512i p, __m512i q) { return _mm512_add_epi32(p, q); }
-inline Pair Add(Pair p, Pair q) { return {Add(p.x, q.x), Add(p.y, q.y)}; }
-inline One Add(One p, One q) { return {Add(p.x, q.x)}; }
-inline __m512i& Group(One& v, int) { return v.x; }
-inline __m512i& Group(Pair& p, int g) { return g == 0 ? p.x : p.y; }
+NORV_MD5_GROUPS(__m512i);
 
 // An empty asm the value passes through: the compiler can no longer re-associate the additions
 // around it, so the sum that does not wait on the previous step is made first, as written.
@@ -31,15 +18,6 @@ inline __m512i Pin(__m512i x) {
     asm("" : "+v"(x));
     return x;
 }
-
-// A block's 16 message words, and the steps' constants read through a pointer the compiler
-// cannot see through: each is then a broadcast load from memory, not built in a register by a
-// shuffle that would take a vector port from the steps.
-template <class V>
-struct Words {
-    V at[16];
-    const uint32_t* k;
-};
 
 // f is one ternary-logic instruction: the truth tables of F (b ? c : d), G (d ? b : c),
 // H (b ^ c ^ d) and I (c ^ (b | ~d)) with d first, as the instruction writes over its first
@@ -119,13 +97,7 @@ void Hash(uint32_t* state, const unsigned char* const* data, uint32_t mask, size
             avx512::Transpose(r);
             for (int j = 0; j < 16; ++j) Group(w.at[j], g) = r[j];
         }
-        const V a0 = a, b0 = b, c0 = c, d0 = d;
-        Begin(a, w);
-        NORV_MD5_SIXTY_FOUR_STEPS();
-        a = Add(a, a0);
-        b = Add(b, b0);
-        c = Add(c, c0);
-        d = Add(d, d0);
+        NORV_MD5_BLOCK(V);
     }
     // Lanes outside the mask hashed a block of nothing: their values are not stored.
     for (int g = 0; g < kGroups; ++g) {

@@ -41,6 +41,30 @@ constexpr int WordOfStep(int i) {
     return i < 16 ? i : i < 32 ? (1 + 5 * i) % 16 : i < 48 ? (5 + 3 * i) % 16 : (7 * i) % 16;
 }
 
+// What both vector kernels build on, for their own vector type V, where Add(V, V) adds 32-bit
+// lanes: One group's register or two groups' (Pair), each step of a Pair issuing group A's and
+// group B's instructions alternately, which gives the processor independent work while a step
+// waits on the one before; and a block's 16 message words with the steps' constants, read
+// through a pointer the compiler cannot see through: each is then a broadcast load from memory,
+// not built in a register by a shuffle that would take a vector port from the steps. A macro, not
+// a template: no inline vector code is built for one instruction set and linked into another.
+#define NORV_MD5_GROUPS(V)                                                     \
+    struct One {                                                               \
+        V x;                                                                   \
+    };                                                                         \
+    struct Pair {                                                              \
+        V x, y;                                                                \
+    };                                                                         \
+    inline Pair Add(Pair p, Pair q) { return {Add(p.x, q.x), Add(p.y, q.y)}; } \
+    inline One Add(One p, One q) { return {Add(p.x, q.x)}; }                   \
+    inline V& Group(One& v, int) { return v.x; }                               \
+    inline V& Group(Pair& p, int g) { return g == 0 ? p.x : p.y; }             \
+    template <class Groups>                                                    \
+    struct Words {                                                             \
+        Groups at[16];                                                         \
+        const uint32_t* k;                                                     \
+    }
+
 // The 64 steps of one block, the registers a, b, c, d turning one place a step, written out so
 // each step's constants are known when it is compiled. A kernel defines `Step<i>(a, b, c, d, w)`
 // for its own vector type and expands this where a, b, c, d and w are its variables.
@@ -66,5 +90,18 @@ constexpr int WordOfStep(int i) {
     NORV_MD5_FOUR_STEPS(52);        \
     NORV_MD5_FOUR_STEPS(56);        \
     NORV_MD5_FOUR_STEPS(60)
+
+// One block of the chaining values a, b, c, d (of a kernel's type V) with its words w: Begin
+// readies step 0, then the 64 steps, then the block's values added in.
+#define NORV_MD5_BLOCK(V)                       \
+    do {                                        \
+        const V a0 = a, b0 = b, c0 = c, d0 = d; \
+        Begin(a, w);                            \
+        NORV_MD5_SIXTY_FOUR_STEPS();            \
+        a = Add(a, a0);                         \
+        b = Add(b, b0);                         \
+        c = Add(c, c0);                         \
+        d = Add(d, d0);                         \
+    } while (false)
 
 }  // namespace norv::platform::md5_kernels

@@ -27,13 +27,6 @@ QString KindText(ChangeKind kind) {
 
 QString DigestText(const std::string& md5) { return md5.empty() ? QStringLiteral("-") : Q(md5); }
 
-QPushButton* MakeButton(QWidget* parent, const char* name, const QString& caption, QRect geometry) {
-    auto* button = new QPushButton(caption, parent);
-    button->setObjectName(name);
-    button->setGeometry(geometry);
-    return button;
-}
-
 }  // namespace
 
 AcceptWindow::AcceptWindow(MainWindow* main_window)
@@ -54,9 +47,7 @@ void AcceptWindow::BuildControls() {
                        Twips(8865, 120, 1515, 375)),
             &QPushButton::clicked, this, &AcceptWindow::UntickAll);
 
-    list_ = new QTreeWidget(this);
-    list_->setObjectName("changeList");
-    list_->setGeometry(Twips(120, 600, 10260, 3960));
+    list_ = Place<QTreeWidget>(this, "changeList", Twips(120, 600, 10260, 3960));
     list_->setRootIsDecorated(false);
     list_->setUniformRowHeights(true);
     list_->setColumnCount(kColumns);
@@ -77,9 +68,7 @@ void AcceptWindow::BuildControls() {
     connect(MakeButton(this, "closeButton", QStringLiteral("閉じる"), Twips(9165, 4680, 1215, 375)),
             &QPushButton::clicked, this, &QWidget::hide);
     MakeLabel(this, "resultsLabel", QStringLiteral("承認の結果"), Twips(120, 4740, 2400, 255));
-    results_ = new QPlainTextEdit(this);
-    results_->setObjectName("acceptResults");
-    results_->setGeometry(Twips(120, 5160, 10260, 2040));
+    results_ = Place<QPlainTextEdit>(this, "acceptResults", Twips(120, 5160, 10260, 2040));
     results_->setReadOnly(true);
 }
 

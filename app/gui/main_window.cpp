@@ -122,15 +122,12 @@ void MainWindow::BuildControls() {
     msg_ = MakeLabel(client, "msg", "", Twips(240, 360, 4455, 375));
 
     // The shadow frame lies behind the results frame, shifted right and down.
-    auto* shadow = new QFrame(client);
-    shadow->setObjectName("Frame1");
-    shadow->setGeometry(Twips(360, 960, 4455, 1695));
+    auto* shadow = Place<QFrame>(client, "Frame1", Twips(360, 960, 4455, 1695));
     shadow->setAutoFillBackground(true);
     shadow->setStyleSheet("background-color: black;");
 
-    auto* checkinfo = new QGroupBox(QStringLiteral("改ざん検査結果"), client);
-    checkinfo->setObjectName("checkinfo");
-    checkinfo->setGeometry(Twips(240, 840, 4455, 1695));
+    QGroupBox* checkinfo = MakeFrame(client, "checkinfo", QStringLiteral("改ざん検査結果"),
+                                     Twips(240, 840, 4455, 1695));
     checkinfo->setAutoFillBackground(true);
     checkinfo->setStyleSheet("QGroupBox { background-color: white; }");
 
@@ -151,9 +148,7 @@ void MainWindow::BuildControls() {
         counts_[k] =
             MakeLabel(checkinfo, count_name.c_str(), "", Twips(count_lefts[k], 1200, 735, 255));
     }
-    picture1_ = new QWidget(checkinfo);
-    picture1_->setObjectName("Picture1");
-    picture1_->setGeometry(Twips(3990, 1140, 450, 450));
+    picture1_ = Place<QWidget>(checkinfo, "Picture1", Twips(3990, 1140, 450, 450));
 
     label7_ = MakeLabel(client, "Label7", "", Twips(360, 2760, 1335, 255));
     // Wide enough for the longest clock text, "2026/12/28 20:48:48".

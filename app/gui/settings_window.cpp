@@ -19,20 +19,6 @@
 namespace norv::gui {
 namespace {
 
-QGroupBox* MakeFrame(QWidget* parent, const char* name, const QString& caption, QRect geometry) {
-    auto* frame = new QGroupBox(caption, parent);
-    frame->setObjectName(name);
-    frame->setGeometry(geometry);
-    return frame;
-}
-
-QCheckBox* MakeCheckBox(QWidget* parent, const char* name, const QString& caption, QRect geometry) {
-    auto* box = new QCheckBox(caption, parent);
-    box->setObjectName(name);
-    box->setGeometry(geometry);
-    return box;
-}
-
 void ShowState(QCheckBox* box, int state) {
     box->setCheckState(state == 1   ? Qt::Checked
                        : state == 2 ? Qt::PartiallyChecked
@@ -65,26 +51,19 @@ void SettingsWindow::BuildControls() {
     setFixedSize(Px(6570), Px(9390) + top);
 
     MakeLabel(client, "Label4", QStringLiteral("サーバ名"), Twips(240, 120, 1575, 255));
-    text4_ = new QLineEdit(client);
-    text4_->setObjectName("Text4");
-    text4_->setGeometry(Twips(2040, 120, 3015, 270));
-    auto* ok_button = new QPushButton(QStringLiteral("OK"), client);
-    ok_button->setObjectName("Command1");
-    ok_button->setGeometry(Twips(5280, 120, 1095, 375));
-    connect(ok_button, &QPushButton::clicked, this, &SettingsWindow::ok);
-    auto* cancel_button = new QPushButton(QStringLiteral("キャンセル"), client);
-    cancel_button->setObjectName("Command2");
-    cancel_button->setGeometry(Twips(5280, 600, 1095, 375));
-    connect(cancel_button, &QPushButton::clicked, this, &SettingsWindow::cancel);
+    text4_ = Place<QLineEdit>(client, "Text4", Twips(2040, 120, 3015, 270));
+    connect(MakeButton(client, "Command1", QStringLiteral("OK"), Twips(5280, 120, 1095, 375)),
+            &QPushButton::clicked, this, &SettingsWindow::ok);
+    connect(
+        MakeButton(client, "Command2", QStringLiteral("キャンセル"), Twips(5280, 600, 1095, 375)),
+        &QPushButton::clicked, this, &SettingsWindow::cancel);
 
     QGroupBox* frame3 =
         MakeFrame(client, "Frame3", QStringLiteral("検査オプション"), Twips(120, 600, 4215, 1095));
     scan_flg_check_ = MakeCheckBox(frame3, "scan_flg_check", QStringLiteral("自動検査を行う"),
                                    Twips(240, 360, 1695, 255));
     MakeLabel(frame3, "Label10", QStringLiteral("検査周期分"), Twips(2280, 360, 975, 255));
-    text2_ = new QLineEdit(QStringLiteral("10"), frame3);
-    text2_->setObjectName("Text2");
-    text2_->setGeometry(Twips(3720, 360, 375, 270));
+    text2_ = Place<QLineEdit>(frame3, "Text2", Twips(3720, 360, 375, 270), QStringLiteral("10"));
     evrymail_flg_ =
         MakeCheckBox(frame3, "evrymail_flg", QStringLiteral("改ざんがなくてもメールを送る"),
                      Twips(240, 720, 3375, 255));
@@ -96,10 +75,8 @@ void SettingsWindow::BuildControls() {
                            Twips(240, 240, 5895, 255));
     // The caption takes the whole first row; the button that builds the archive sits beside the
     // folder it writes to.
-    auto* archive_button = new QPushButton(QStringLiteral("保存"), frame4);
-    archive_button->setObjectName("Command3");
-    archive_button->setGeometry(Twips(5160, 540, 1095, 375));
-    connect(archive_button, &QPushButton::clicked, this, &SettingsWindow::save_archive);
+    connect(MakeButton(frame4, "Command3", QStringLiteral("保存"), Twips(5160, 540, 1095, 375)),
+            &QPushButton::clicked, this, &SettingsWindow::save_archive);
     MakeLabel(frame4, "Label1(5)", QStringLiteral("保存ディレクトリ"), Twips(360, 600, 1695, 255));
     label11_ = MakeLabel(frame4, "Label11", "", Twips(2160, 600, 2880, 255));
     MakeLabel(frame4, "Label9", QStringLiteral("クラックされたファイルの一保存"),
@@ -110,13 +87,9 @@ void SettingsWindow::BuildControls() {
     QGroupBox* frame2 =
         MakeFrame(client, "Frame2", QStringLiteral("改ざん検査対象"), Twips(120, 3360, 6375, 2775));
     MakeLabel(frame2, "Label8", QStringLiteral("検査ディレクトリ"), Twips(240, 240, 2175, 375));
-    auto* new_button = new QPushButton(QStringLiteral("新規"), frame2);
-    new_button->setObjectName("new_file");
-    new_button->setGeometry(Twips(5280, 240, 855, 345));
-    connect(new_button, &QPushButton::clicked, this, &SettingsWindow::new_file);
-    list1_ = new QListWidget(frame2);
-    list1_->setObjectName("List1");
-    list1_->setGeometry(Twips(240, 600, 5895, 1740));
+    connect(MakeButton(frame2, "new_file", QStringLiteral("新規"), Twips(5280, 240, 855, 345)),
+            &QPushButton::clicked, this, &SettingsWindow::new_file);
+    list1_ = Place<QListWidget>(frame2, "List1", Twips(240, 600, 5895, 1740));
     list1_->viewport()->installEventFilter(this);
     connect(list1_, &QListWidget::itemChanged, this, &SettingsWindow::RuleItemChanged);
     MakeLabel(frame2, "Label3", QStringLiteral("チェックするとサブディレクトリを検索する "),
@@ -142,9 +115,8 @@ void SettingsWindow::BuildControls() {
             MakeLabel(frame1, fields[k].label_name, QString::fromUtf8(fields[k].caption),
                       Twips(720, k == 0 ? 630 : fields[k].top, 1095, 255));
         label->setFont(gothic);
-        text1_[k] = new QLineEdit(frame1);
-        text1_[k]->setObjectName(QStringLiteral("Text1(%1)").arg(k));
-        text1_[k]->setGeometry(Twips(1920, fields[k].top, fields[k].width, 270));
+        text1_[k] = Place<QLineEdit>(frame1, QStringLiteral("Text1(%1)").arg(k),
+                                     Twips(1920, fields[k].top, fields[k].width, 270));
         text1_[k]->setFont(gothic);
     }
     text1_[kMailPassword]->setEchoMode(QLineEdit::Password);

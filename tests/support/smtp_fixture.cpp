@@ -33,8 +33,10 @@ SmtpServer::SmtpServer(SmtpMode mode) {
                                 : mode == SmtpMode::kStartTls     ? "starttls"
                                 : mode == SmtpMode::kStartTlsOpen ? "starttls-open"
                                                                   : "plain";
-        ::execl("/usr/bin/python3", "python3", script.c_str(), out_.path().c_str(), mode_name,
-                static_cast<char*>(nullptr));
+        // Named by its full path in argv[0] too: Python looks a bare "python3" up in PATH for
+        // sys.executable, which would then be another installation's.
+        ::execl("/usr/bin/python3", "/usr/bin/python3", script.c_str(), out_.path().c_str(),
+                mode_name, static_cast<char*>(nullptr));
         ::_exit(127);
     }
     ::close(to_child[0]);

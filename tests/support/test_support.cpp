@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -110,6 +111,18 @@ std::string StoreIntegrity(const std::string& db_path) {
 
 std::string SourcePath(const std::string& relative) {
     return std::string(NORV_SOURCE_DIR) + "/" + relative;
+}
+
+bool KernelRunsOrSaySkipped(platform::DigestKernel kernel) {
+    if (platform::DigestKernelRuns(kernel)) return true;
+    const char* name = platform::DigestKernelName(kernel);
+    // Not gtest's "[  SKIPPED ]": ctest would take the whole test, failures and all, as skipped.
+    std::printf(
+        "[ NOT RUN  ] %s digest kernels (MD5 and SHA-256 lanes) skipped: this processor "
+        "lacks %s\n",
+        name, name);
+    std::fflush(stdout);
+    return false;
 }
 
 }  // namespace norv::testing

@@ -16,6 +16,7 @@
 #include "config/notice.h"
 #include "config/run_context.h"
 #include "engine/engine_hooks.h"
+#include "platform/digest_lanes.h"
 #include "platform/env.h"
 #include "platform/regional_time.h"
 
@@ -145,5 +146,9 @@ std::string StoreIntegrity(const std::string& db_path);
 
 // A file of the source tree, by its path from the top ("tests/support/events_check.py").
 std::string SourcePath(const std::string& relative);
+
+// Whether this processor runs `kernel`; where it does not, a line in the test's output says the
+// kernel went untested, so a machine without AVX-512 does not pass its kernels silently.
+bool KernelRunsOrSaySkipped(platform::DigestKernel kernel);
 
 }  // namespace norv::testing
