@@ -215,6 +215,10 @@ class ScanEngine {
     Status SkipFolder(const std::string& dir);
     // A FIFO, socket or device the walk met: reported by a check when it is new.
     Status ReportSpecialEntry(const platform::TreeWalk::Entry& entry);
+    // A new FIFO, socket or device at `path` (entry `name` of `folder`): Created, and answered
+    // as a new file is, never opened.
+    Status ReportNewSpecialEntry(const std::string& path, const platform::DirectoryHandle& folder,
+                                 const std::string& name, const platform::FileFacts& facts);
     // A place the run could not see or measure: a folder (its path ends in the separator) or a
     // file. A `Warning:` line and event say so with `why`; the records there are kept as they
     // are: a check reports none of them deleted, an init keeps their previous baseline.
@@ -300,6 +304,9 @@ class ScanEngine {
         std::string baseline_digest;  // what the baseline recorded of the file then
     };
     std::unordered_map<std::string, LeftByResponse> left_by_response_;
+    // New FIFOs, sockets and devices the watch reported, so that more events of one are not new
+    // findings (bounded: forgetting costs one more report).
+    std::unordered_map<std::string, platform::FileIdentity> specials_reported_;
     // The facts this run (or watch burst) has said it could not read, once each.
     std::set<std::string_view> missing_facts_said_;
     ResponseOutcome last_response_;             // of the latest change reported

@@ -174,10 +174,17 @@ Status ScanEngine::ReportSpecialEntry(const TreeWalk::Entry& entry) {
     auto baseline = store_.LookupBaseline(path);
     if (!baseline.ok()) return baseline.status();
     if (baseline->has_value()) return Status::Ok();
+    return ReportNewSpecialEntry(path, *entry.folder, entry.name, *facts);
+}
+
+Status ScanEngine::ReportNewSpecialEntry(const std::string& path,
+                                         const platform::DirectoryHandle& folder,
+                                         const std::string& name,
+                                         const platform::FileFacts& facts) {
     ++state_.counters.created;
     return ReportChange(
-        "Created: ", {ChangeKind::kCreated, path, "", "", facts->size, facts->mtime.tv_sec, {}},
-        FileLocation{entry.folder.get(), entry.name, facts->identity}, {}, std::nullopt);
+        "Created: ", {ChangeKind::kCreated, path, "", "", facts.size, facts.mtime.tv_sec, {}},
+        FileLocation{&folder, name, facts.identity}, {}, std::nullopt);
 }
 
 Result<bool> ScanEngine::MeasuredBySingleFileRule(const TreeWalk::Entry& entry) {

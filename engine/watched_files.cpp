@@ -153,7 +153,19 @@ Status ScanEngine::CheckPresentOrGone(const WatchedFile& file,
     // the file is not there.
     auto baseline = store_.LookupBaseline(file.path);
     if (!baseline.ok()) return baseline.status();
-    if (!baseline->has_value()) return Status::Ok();
+    if (!baseline->has_value()) {
+        // A new FIFO, socket or device: reported once, as a full check reports it.
+        if (fingerprint.facts.kind != platform::EntryKind::kOther || !file.folder) {
+            return Status::Ok();
+        }
+        auto said = specials_reported_.find(file.path);
+        if (said != specials_reported_.end() && said->second == fingerprint.facts.identity) {
+            return Status::Ok();
+        }
+        if (specials_reported_.size() >= 100000) specials_reported_.clear();
+        specials_reported_[file.path] = fingerprint.facts.identity;
+        return ReportNewSpecialEntry(file.path, *file.folder, file.name, fingerprint.facts);
+    }
     if ((*baseline)->first_seen_by_check) return store_.ForgetNewFile(file.path);
     ++state_.counters.deleted;
     return ReportChange(

@@ -156,6 +156,22 @@ TEST_F(WatcherTest, AWatchedFolderSwappedBeforeItsFileIsCheckedIsNeverTakenForIt
     EXPECT_EQ(hooks.changes.size(), changes);
 }
 
+// A FIFO planted in a watched tree is reported as new, once however many events it gives, and
+// answered as a new file is.
+TEST_F(WatcherTest, APlantedFifoIsReportedOnceAndAnswered) {
+    tree.Write("www/index.html", "<h1>good</h1>");
+    SetRules({{tree / "www", RuleKind::kTree}});
+    Start();
+    hooks.changes.clear();  // the first check's
+    const std::string fifo = tree / "www/pipe";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
+    Steps(2);
+    ASSERT_EQ(::chmod(fifo.c_str(), 0644), 0);  // a second event of the same FIFO
+    Steps(2);
+    const std::vector<std::pair<std::string, std::string>> once{{"created", fifo}};
+    EXPECT_EQ(hooks.changes, once);
+}
+
 TEST_F(WatcherTest, AFailedReaderOfEventsIsStartedAgainAndTheFullCheckCoversWhatItMissed) {
     const std::string page = StartWithAFailingReader(std::chrono::milliseconds(0));
     tree.Write("www/index.html", "<h1>defaced</h1>");
