@@ -477,6 +477,23 @@ else
     ok "FIFO and socket: reported Created and removed, the check ended (exit $status)"
 fi
 
+# --- 12w. The same under the watch (restore on): a FIFO and a socket planted by nobody are
+# reported and taken out as a new regular file beside them is, not left to the next full check.
+fresh
+start_watch
+as_nobody sh -c 'echo "<?php ?>" > "$1/shell.php"' sh "$S"
+as_nobody mkfifo "$S/pipe"
+as_nobody /usr/bin/python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' "$S/sock"
+gone() { [ ! -e "$S/shell.php" ] && [ ! -e "$S/pipe" ] && [ ! -e "$S/sock" ]; }
+if wait_for 10 gone; then
+    ok "FIFO and socket under the watch: taken out with the new file beside them"
+else
+    bad "FIFO and socket under the watch" "after 10 s: $(for f in shell.php pipe sock; do
+        [ -e "$S/$f" ] && printf '%s stays, ' "$f" || printf '%s gone, ' "$f"; done)log: $(log |
+        grep -E 'Created: .*(shell.php|pipe|sock)' | sed 's/.*Created: .*\///' | tr '\n' ' ')"
+fi
+stop_watch
+
 # --- 13. A rule line whose path holds a NUL byte is refused with a warning.
 fresh
 printf '<rule>%s\0/x,3</rule>\r\n<rule>%s,3</rule>\r\n' "$W" "$W" > "$P/user_rule.txt"
