@@ -119,9 +119,39 @@ def steal(folder, page, count, seconds, stop):
             pass
     print("stolen=%d" % stolen)
 
+def swap(folder, secret, seconds, stop, *pages):
+    # Puts its own file at each page every time norv has put it back (the page is root's
+    # again), and reads every name in the folder meanwhile.
+    deadline, swaps, opened, leaks = time.monotonic() + seconds, 0, 0, 0
+    for page in pages:
+        put_own(folder, page, "first")
+    while not over(deadline, stop):
+        for page in pages:
+            try:
+                if os.lstat(os.path.join(folder, page)).st_uid == 0:
+                    put_own(folder, page, "again")
+                    swaps += 1
+            except OSError:
+                pass
+        for name in os.listdir(folder):
+            try:
+                fd = os.open(os.path.join(folder, name), os.O_RDONLY | os.O_NONBLOCK | os.O_NOFOLLOW)
+            except OSError:
+                continue
+            try:
+                opened += 1
+                if secret.encode() in os.read(fd, 1 << 16):
+                    leaks += 1
+            except OSError:
+                pass
+            finally:
+                os.close(fd)
+    print("swaps=%d opened=%d leaks=%d" % (swaps, opened, leaks))
+
 mode, a = sys.argv[1], sys.argv[2:]
 if mode == "race": race(a[0], a[1], float(a[2]), a[3])
 elif mode == "read": read(a[0], a[1], float(a[2]), a[3])
+elif mode == "swap": swap(a[0], a[1], float(a[2]), a[3], *a[4:])
 elif mode == "steal": steal(a[0], a[1], int(a[2]), float(a[3]), a[4])
 PY
 chmod 0755 "$T/attacker.py"
@@ -292,6 +322,26 @@ elif grep -q "復旧" "$T/watch.out"; then
     ok "stolen restore under the watch: not back, each failure reported ($(cat "$T/steal.out"))"
 else
     bad "stolen restore under the watch" "the page not back in 30 s, no failure said ($(cat "$T/steal.out"))"
+fi
+stop_watch
+
+# --- 2w/3w. (watch) The same under the watch, with a default ACL giving nobody read: nobody
+# puts its own file at both pages each time the watch has put them back, for 8 s, reading every
+# name meanwhile. It never reads the root-only page, and both pages are back once it stops.
+fresh setfacl -d -m u:nobody:r "$S"
+start_watch
+rm -f "$SIG/stop"
+as_nobody /usr/bin/python3 "$T/attacker.py" swap "$S" "$(head -1 "$ORIG/secret.html")" 8 "$SIG/stop" \
+    index.html secret.html > "$T/swap.out"
+both_back() { same index.html && same secret.html; }
+if ! grep -q "swaps=[1-9].* leaks=0" "$T/swap.out"; then
+    bad "restores raced under the watch" "nobody's loop: $(cat "$T/swap.out")"
+elif ! wait_for 20 both_back; then
+    bad "restores raced under the watch" "pages not back 20 s after nobody stopped ($(cat "$T/swap.out"))"
+elif as_nobody cat "$S/secret.html" >/dev/null 2>&1; then
+    bad "restores raced under the watch" "nobody can read the restored root-only page"
+else
+    ok "restores raced under the watch: nobody never read the root-only page, both pages back once it stopped ($(cat "$T/swap.out"), $(grep -c 'やめました' "$T/watch.out") restores given up as an attack, said)"
 fi
 stop_watch
 
