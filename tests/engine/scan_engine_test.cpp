@@ -384,6 +384,12 @@ TEST_F(EngineTest, NewFilesPastTheDeferredBoundAreAnsweredAtOnce) {
     for (const auto& [kind, path] : hooks.changes) answered.insert(kind + " " + path);
     EXPECT_EQ(answered.size(), 4u);
     EXPECT_EQ(answered.count("created " + tree.path() + "/shell.php"), 1u);
+    // The two held back are answered after the walk; the two past the bound at once, before.
+    const auto found = ChangeLines();
+    ASSERT_EQ(found.size(), 4u);
+    ASSERT_EQ(hooks.changes.size(), 4u);
+    EXPECT_EQ("Created: " + hooks.changes[0].second, found[2]);
+    EXPECT_EQ("Created: " + hooks.changes[1].second, found[3]);
     const auto lines = LogLines();
     EXPECT_NE(
         std::find(lines.begin(), lines.end(), "Warning: 2 個のファイルをコピーせずに削除しました"),
