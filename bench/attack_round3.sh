@@ -87,24 +87,33 @@ def race(folder, page, seconds, stop):
                 pass
     print("swapped=%d temp_hits=%d" % (swapped, hits))
 
+def read_every_name(folder, secret, say):
+    # Opens and reads every name in the folder once: how many it opened, and how many held the
+    # secret.
+    opened, leaks = 0, 0
+    for name in os.listdir(folder):
+        try:
+            fd = os.open(os.path.join(folder, name), os.O_RDONLY | os.O_NONBLOCK | os.O_NOFOLLOW)
+        except OSError:
+            continue
+        try:
+            opened += 1
+            if secret.encode() in os.read(fd, 1 << 16):
+                leaks += 1
+                if say:
+                    print("read the page through %r" % name)
+        except OSError:
+            pass
+        finally:
+            os.close(fd)
+    return opened, leaks
+
 def read(folder, secret, seconds, stop):
     # Opens and reads every name in the folder, over and over.
     deadline, opened, leaks = time.monotonic() + seconds, 0, 0
     while not over(deadline, stop):
-        for name in os.listdir(folder):
-            try:
-                fd = os.open(os.path.join(folder, name), os.O_RDONLY | os.O_NONBLOCK | os.O_NOFOLLOW)
-            except OSError:
-                continue
-            try:
-                opened += 1
-                if secret.encode() in os.read(fd, 1 << 16):
-                    leaks += 1
-                    print("read the page through %r" % name)
-            except OSError:
-                pass
-            finally:
-                os.close(fd)
+        o, l = read_every_name(folder, secret, True)
+        opened, leaks = opened + o, leaks + l
     print("opened=%d leaks=%d" % (opened, leaks))
 
 def steal(folder, page, count, seconds, stop):
@@ -133,19 +142,8 @@ def swap(folder, secret, seconds, stop, *pages):
                     swaps += 1
             except OSError:
                 pass
-        for name in os.listdir(folder):
-            try:
-                fd = os.open(os.path.join(folder, name), os.O_RDONLY | os.O_NONBLOCK | os.O_NOFOLLOW)
-            except OSError:
-                continue
-            try:
-                opened += 1
-                if secret.encode() in os.read(fd, 1 << 16):
-                    leaks += 1
-            except OSError:
-                pass
-            finally:
-                os.close(fd)
+        o, l = read_every_name(folder, secret, False)
+        opened, leaks = opened + o, leaks + l
     print("swaps=%d opened=%d leaks=%d" % (swaps, opened, leaks))
 
 mode, a = sys.argv[1], sys.argv[2:]
