@@ -240,6 +240,21 @@ else
     stop_watch
 fi
 
+# Runs one `norv check` while nobody's loop runs (its mode and arguments, then 30 s at most, and
+# the stop flag the script sets once the check is done); the loop's output goes to $T/$1.
+check_under_attack() {
+    local out=$1
+    shift
+    rm -f "$SIG/stop"
+    as_nobody /usr/bin/python3 "$T/attacker.py" "$@" 30 "$SIG/stop" > "$T/$out" &
+    local apid=$!
+    pids+=("$apid")
+    sleep 0.2
+    norv check > /dev/null 2>&1
+    touch "$SIG/stop"
+    wait "$apid"
+}
+
 # --- 2. A restore raced by nobody: any .norv-restore-* name taken or overwritten, and the page
 # swapped once right after norv put it back. norv never reports it restored while nobody's file
 # stands (unless nobody swapped it after norv's restore, which a further check must then catch).
@@ -249,14 +264,7 @@ caught=0 # rounds where nobody swapped the page before norv's look at it in plac
 late=0   # the swap out and restored again; late: swapped after it, so the next check must
 for round in $(seq 10); do
     deface index.html
-    rm -f "$SIG/stop"
-    as_nobody /usr/bin/python3 "$T/attacker.py" race "$S" index.html 30 "$SIG/stop" > "$T/race.out" &
-    apid=$!
-    pids+=("$apid")
-    sleep 0.2
-    norv check > /dev/null 2>&1
-    touch "$SIG/stop"
-    wait "$apid"
+    check_under_attack race.out race "$S" index.html
     grep -q swapped= "$T/race.out" || { fault="round $round: nobody's loop did not run"; break; }
     if same index.html; then
         grep -q swapped=1 "$T/race.out" && caught=$((caught + 1))
@@ -282,14 +290,7 @@ fresh setfacl -d -m u:nobody:r "$S"
 leaked=0
 for round in $(seq 10); do
     deface secret.html
-    rm -f "$SIG/stop"
-    as_nobody /usr/bin/python3 "$T/attacker.py" read "$S" "$(head -1 "$ORIG/secret.html")" 30 "$SIG/stop" > "$T/read.out" &
-    apid=$!
-    pids+=("$apid")
-    sleep 0.2
-    norv check > /dev/null 2>&1
-    touch "$SIG/stop"
-    wait "$apid"
+    check_under_attack read.out read "$S" "$(head -1 "$ORIG/secret.html")"
     grep -q "opened=[1-9].* leaks=0" "$T/read.out" || { leaked=$round; break; }
 done
 if [ "$leaked" != 0 ]; then
