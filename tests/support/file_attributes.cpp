@@ -22,6 +22,14 @@ std::string FromHex(const char* hex) {
     return out;
 }
 
+bool SetAclOfType(const std::string& path, acl_type_t type, const char* text) {
+    acl_t acl = acl_from_text(text);
+    if (!acl) return false;
+    const bool set = acl_set_file(path.c_str(), type, acl) == 0;
+    acl_free(acl);
+    return set;
+}
+
 }  // namespace
 
 bool SetCapabilities(const std::string& path, const char* text) {
@@ -33,19 +41,11 @@ bool SetCapabilities(const std::string& path, const char* text) {
 }
 
 bool SetAcl(const std::string& path, const char* text) {
-    acl_t acl = acl_from_text(text);
-    if (!acl) return false;
-    const bool set = acl_set_file(path.c_str(), ACL_TYPE_ACCESS, acl) == 0;
-    acl_free(acl);
-    return set;
+    return SetAclOfType(path, ACL_TYPE_ACCESS, text);
 }
 
 bool SetDefaultAcl(const std::string& path, const char* text) {
-    acl_t acl = acl_from_text(text);
-    if (!acl) return false;
-    const bool set = acl_set_file(path.c_str(), ACL_TYPE_DEFAULT, acl) == 0;
-    acl_free(acl);
-    return set;
+    return SetAclOfType(path, ACL_TYPE_DEFAULT, text);
 }
 
 bool ReadableAs(uid_t uid, gid_t gid, const std::string& path) {
