@@ -64,10 +64,12 @@ void ChangeWatcher::SetWatches() {
     too_deep_said_ = false;
     unwatched_folders_ = 0;
     over_watch_limit_ = 0;
-    for (const Rule& rule : rules_.rules) {
-        // A rule not in the baseline yet: the full checks say so, and nothing there is answered.
-        auto in_baseline = engine_.RuleInBaseline(rule);
-        if (!in_baseline.ok() || !*in_baseline) continue;
+    // A rule not in the baseline yet: the full checks say so, and nothing there is answered.
+    // When the store cannot say, every rule is watched.
+    auto in_baseline = engine_.RulesInBaseline(rules_.rules);
+    for (size_t i = 0; i < rules_.rules.size(); ++i) {
+        const Rule& rule = rules_.rules[i];
+        if (in_baseline.ok() && !(*in_baseline)[i]) continue;
         auto resolved = platform::ResolveAdministratorPath(engine_.env(), rule.path);
         // A path that is not there, or a link not to be followed: the full checks say so.
         if (!resolved.ok()) continue;
@@ -460,6 +462,17 @@ std::vector<WatchedFile> ChangeWatcher::OpenFiles(const std::vector<FileKey>& ke
     return files;
 }
 
+std::optional<WatchedFile> ChangeWatcher::OpenRecordedFile(const std::string& path) {
+    // Reached as the watch reaches an event's file: from its rule down, name by name. A path no
+    // rule covers now, or a place out of reach, is left to the full checks, which say why; a
+    // folder that is not there holds none of its files.
+    auto place = OpenWatchedPlace(engine_.env(), rules_, path);
+    if (!place.ok()) return std::nullopt;
+    auto folder = OpenHoldingFolder(place.value());
+    if (!folder.ok() && !folder.status().Is(ErrorKind::kNotFound)) return std::nullopt;
+    return WatchedFile{folder.ok() ? folder.value() : nullptr, place->relative.back(), path};
+}
+
 Result<bool> ChangeWatcher::CheckBatch(const std::vector<FileKey>& keys, Clock::time_point now,
                                        bool pages_first) {
     std::vector<FileKey> done;
@@ -532,15 +545,7 @@ Result<bool> ChangeWatcher::CheckRecordedFiles() {
         listed += paths->size();
         std::vector<WatchedFile> files;
         for (const std::string& path : *paths) {
-            // Reached as the watch reaches an event's file: from its rule down, name by name.
-            // A path no rule covers now, or a place out of reach, is left to the full check,
-            // which says why; a folder that is not there holds none of its files.
-            auto place = OpenWatchedPlace(engine_.env(), rules_, path);
-            if (!place.ok()) continue;
-            auto folder = OpenHoldingFolder(place.value());
-            if (!folder.ok() && !folder.status().Is(ErrorKind::kNotFound)) continue;
-            files.push_back(
-                WatchedFile{folder.ok() ? folder.value() : nullptr, place->relative.back(), path});
+            if (auto file = OpenRecordedFile(path)) files.push_back(std::move(*file));
         }
         if (files.empty()) continue;
         const Clock::time_point now = Clock::now();

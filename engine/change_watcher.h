@@ -34,6 +34,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -133,6 +134,9 @@ class ChangeWatcher {
         std::vector<std::pair<std::string, std::string>> single_files;  // name, rule path
     };
     using FileKey = WatchSchedule::FileKey;
+    // A recorded file's folder opened from its rule down, as an event's file is; nothing for a
+    // path no rule covers or a place out of reach (the full checks say why).
+    std::optional<WatchedFile> OpenRecordedFile(const std::string& path);
 
     void SetWatches();
     // Watches `folder`, merging with a watch the same folder already has; the watch's number,

@@ -2,7 +2,6 @@
 
 #include <strings.h>
 
-#include <charconv>
 #include <cstdlib>
 #include <set>
 #include <vector>
@@ -70,8 +69,7 @@ void BindExtended(platform::Statement& insert, const std::string& md5,
 // A length as fileinfo keeps it (text); nothing when it is not a whole number.
 std::optional<int64_t> SizeOf(const std::string& text) {
     int64_t size = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), size);
-    if (error != std::errc() || end != text.data() + text.size() || size < 0) return std::nullopt;
+    if (!platform::ParseWholeNumber(text, size) || size < 0) return std::nullopt;
     return size;
 }
 
@@ -533,19 +531,6 @@ Result<std::optional<std::set<std::string>>> FileInfoStore::BaselineRules() {
         rules.insert(platform::BytesOfHex(text.substr(at, end - at)));
     }
     return std::optional(std::move(rules));
-}
-
-Result<bool> FileInfoStore::HasRecordAtOrBelow(const std::string& path, bool folder) {
-    // Names in [folder, folder with its last '/' raised to '0'): the index answers at once.
-    auto find = db_.Prepare(
-        folder ? "SELECT 1 FROM fileinfo WHERE filename>=?1 AND filename<?2 AND md5c!=' ' LIMIT 1"
-               : "SELECT 1 FROM fileinfo WHERE filename=?1 AND md5c!=' ' LIMIT 1");
-    if (!find.ok()) return find.status();
-    (*find)->BindText(1, path);
-    if (folder) (*find)->BindText(2, path.substr(0, path.size() - 1) + "0");
-    auto row = (*find)->Step();
-    if (!row.ok()) return row.status();
-    return row.value();
 }
 
 Status FileInfoStore::SetState(const std::string& name, const std::string& value) {

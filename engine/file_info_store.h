@@ -92,12 +92,10 @@ class FileInfoStore {
     Status BeginBaseline();
     // Replaces every record with the new baseline, in one transaction, and keeps the rules it
     // was made for (see BaselineRules).
-    Status CommitBaseline(const std::vector<std::string>& rules = {});
+    Status CommitBaseline(const std::vector<std::string>& rules);
     // The rules the baseline was made for, as CommitBaseline was given them; nothing for a
     // baseline made before they were kept.
     Result<std::optional<std::set<std::string>>> BaselineRules();
-    // Whether a baseline record is `path` (a file) or below it (a folder, `path` ending in '/').
-    Result<bool> HasRecordAtOrBelow(const std::string& path, bool folder);
     // Copies into the new baseline every baseline record (not one first seen by a check) for
     // which `keep` holds and that the new baseline does not have yet: the part of the trees an
     // init could not see keeps its previous baseline.

@@ -36,7 +36,7 @@ Status ScanEngine::ReportChange(std::string_view word, const ChangeEvent& change
     NORV_RETURN_IF_ERROR(store_.Commit());
     last_response_ = hooks_.responder.RespondToChange(change.kind, change.path, where, recorded);
     // A restore asked for and not done (the response said why) is for the watch to try again.
-    if (!held && change.kind != ChangeKind::kCreated && state_.switches.auto_restore != 0 &&
+    if (!held && change.kind != ChangeKind::kCreated && Restores() &&
         last_response_.left != ResponseOutcome::Left::kRestored &&
         !last_response_.failures.empty() && failed_restores_.size() < kMostFailedRestores) {
         failed_restores_.push_back(change.path);
@@ -152,8 +152,7 @@ Status ScanEngine::RecordFile(const std::string& dir, const std::string& name,
             } else {
                 changed = platform::CompareFacts(recorded.md5o, recorded.extended, print.md5,
                                                  print.Extended());
-                NORV_RETURN_IF_ERROR(
-                    CompareLengthAndTime(path, recorded, print, file_date(), changed));
+                NORV_RETURN_IF_ERROR(CompareLengthAndTime(path, recorded, print, changed));
             }
             int flag = FileInfoStore::kSeenEqual;
             if (!changed.empty()) {
@@ -184,13 +183,12 @@ Status ScanEngine::RecordFile(const std::string& dir, const std::string& name,
 
 Status ScanEngine::CompareLengthAndTime(const std::string& path,
                                         const FileInfoStore::Baseline& recorded,
-                                        const platform::Fingerprint& print, const std::string& date,
+                                        const platform::Fingerprint& print,
                                         std::vector<platform::FactChange>& changed) {
-    const auto listed = [&](std::string_view fact) {
-        return std::any_of(changed.begin(), changed.end(),
-                           [&](const platform::FactChange& c) { return c.fact == fact; });
-    };
-    if (listed("content")) return Status::Ok();
+    if (std::any_of(changed.begin(), changed.end(),
+                    [](const platform::FactChange& c) { return c.fact == "content"; })) {
+        return Status::Ok();
+    }
     // Equal digests of a different length can only be digests of part of the content (a file
     // grown past the hash budget, holes and all): a length that differs is always a change.
     if (recorded.size && *recorded.size != print.facts.size) {
@@ -202,6 +200,7 @@ Status ScanEngine::CompareLengthAndTime(const std::string& path,
         platform::IsSampledDigest(recorded.md5o) || platform::IsSampledDigest(print.md5);
     if (!in_part) return Status::Ok();
     // Compared on part of the content: a time that differs is a change too.
+    const std::string date = hooks_.regional.DateTime(platform::FromTimespec(print.facts.mtime));
     if (!recorded.date.empty() && recorded.date != date) {
         changed.push_back({"time", recorded.date, date});
         return Status::Ok();

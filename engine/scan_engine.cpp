@@ -1,6 +1,7 @@
 #include "engine/scan_engine.h"
 
 #include "config/settings.h"
+#include "config/watched_place.h"
 #include "platform/folder_lock.h"
 
 #include <cerrno>
@@ -11,6 +12,19 @@
 #include <thread>
 
 namespace norv {
+namespace {
+
+// A rule as the baseline keeps it: its kind and its path, as written.
+std::string RuleKey(const Rule& rule) {
+    return std::to_string(RuleKindNumber(rule.kind)) + "," + rule.path;
+}
+
+// The place a rule names, as the unseen places are kept: its file, or its folder with a '/'.
+std::string RulePlace(const Rule& rule) {
+    return rule.kind == RuleKind::kFile ? rule.path : platform::FolderPrefix(rule.path);
+}
+
+}  // namespace
 
 // Marks the engine busy, and holds the program folder's lock, for the life of one command.
 class ScanEngine::RunGuard {
@@ -214,9 +228,14 @@ Status ScanEngine::RunScanSteps() {
         bool& defer;
         ~EndDeferral() { defer = false; }
     } end_deferral{defer_quarantines_};
-    // The rules as they stand when the loop starts: the settings window may edit the table
-    // while the run yields, and must not pull a rule from under it.
-    const std::vector<Rule> rules = state_.rules.rules;
+    walked_rules_ = state_.rules;
+    const std::vector<Rule>& rules = walked_rules_.rules;
+    std::vector<bool> in_baseline(rules.size(), true);
+    if (state_.mode == ScanMode::kCheck) {
+        auto read = RulesInBaseline(rules);
+        if (!read.ok()) return read.status();
+        in_baseline = std::move(read).value();
+    }
     for (size_t i = 0; i < rules.size(); ++i) {
         const Rule& rule = rules[i];
         {
@@ -228,19 +247,14 @@ Status ScanEngine::RunScanSteps() {
         NORV_RETURN_IF_ERROR(StopPoint());
         NORV_RETURN_IF_ERROR(log_.RuleHeader(rule.path));
         NORV_RETURN_IF_ERROR(WarnAboutRule(rules, i));
-        if (state_.mode == ScanMode::kCheck) {
-            auto in_baseline = RuleInBaseline(rule);
-            if (!in_baseline.ok()) return in_baseline.status();
-            // A rule added (or changed) since the last init has no records to compare with: its
-            // files are not intruders. Not walked, said once, and what it had is kept.
-            if (!*in_baseline) {
-                NORV_RETURN_IF_ERROR(NoteUnseen(
-                    rule.kind == RuleKind::kFile ? rule.path : platform::FolderPrefix(rule.path),
-                    Status::Error(ErrorKind::kNotFound, ENOENT,
-                                  "このルールはまだ記録にありません。norv-cli init "
-                                  "(データベースの初期化) で記録に入れてください")));
-                continue;
-            }
+        // A rule added (or changed) since the last init has no records to compare with: its
+        // files are not intruders. Not walked, said once, and what it had is kept.
+        if (!in_baseline[i]) {
+            NORV_RETURN_IF_ERROR(NoteUnseen(
+                RulePlace(rule), Status::Error(ErrorKind::kNotFound, ENOENT,
+                                               "このルールはまだ記録にありません。norv-cli init "
+                                               "(データベースの初期化) で記録に入れてください")));
+            continue;
         }
         if (rule.kind == RuleKind::kFile) {
             NORV_RETURN_IF_ERROR(CheckSingleFile(rule.path));
@@ -267,41 +281,63 @@ Status ScanEngine::RunScanSteps() {
     return Status::Ok();
 }
 
-namespace {
-
-// A rule as the baseline keeps it: its kind and its path, as written.
-std::string RuleKey(const Rule& rule) {
-    return std::to_string(RuleKindNumber(rule.kind)) + "," + rule.path;
+Result<bool> ScanEngine::HasRecordBelow(const std::string& folder) {
+    auto first = store_.RecordedAfter(folder, 1);
+    if (!first.ok()) return first.status();
+    return !first->empty() && first->front().starts_with(folder);
 }
 
-}  // namespace
-
-Result<bool> ScanEngine::RuleInBaseline(const Rule& rule) {
+Result<std::vector<bool>> ScanEngine::RulesInBaseline(const std::vector<Rule>& rules) {
+    std::vector<bool> in_baseline(rules.size(), true);
     auto kept = store_.BaselineRules();
     if (!kept.ok()) return kept.status();
-    if (kept->has_value()) return (*kept)->count(RuleKey(rule)) != 0;
+    if (kept->has_value()) {
+        for (size_t i = 0; i < rules.size(); ++i) {
+            in_baseline[i] = (*kept)->count(RuleKey(rules[i])) != 0;
+        }
+        return in_baseline;
+    }
     // A baseline made before its rules were kept: a rule is in it when something under it is.
     // A store with no baseline at all is checked as before, every file in it new.
-    auto any = store_.HasRecordAtOrBelow("/", true);
-    if (!any.ok() || !*any) return any.ok() ? Result<bool>(true) : any;
-    if (rule.kind == RuleKind::kFile) return store_.HasRecordAtOrBelow(rule.path, false);
-    return store_.HasRecordAtOrBelow(platform::FolderPrefix(rule.path), true);
+    auto any = HasRecordBelow("/");
+    if (!any.ok()) return any.status();
+    if (!*any) return in_baseline;
+    for (size_t i = 0; i < rules.size(); ++i) {
+        auto recorded = HasRecordUnder(rules[i]);
+        if (!recorded.ok()) return recorded.status();
+        in_baseline[i] = *recorded;
+    }
+    return in_baseline;
+}
+
+Result<std::vector<std::string>> ScanEngine::BaselineRuleKeys() {
+    // The rules walked, as the new baseline's own; but a rule new to the baseline whose place
+    // this init could not see, and under which the old baseline recorded nothing to carry over,
+    // has nothing to compare with: it stays out until an init sees it.
+    const std::vector<Rule>& walked = walked_rules_.rules;
+    auto before = RulesInBaseline(walked);
+    if (!before.ok()) return before.status();
+    std::vector<std::string> keys;
+    for (size_t i = 0; i < walked.size(); ++i) {
+        if (!(*before)[i] && IsUnseen(RulePlace(walked[i]))) {
+            auto carried = HasRecordUnder(walked[i]);
+            if (!carried.ok()) return carried.status();
+            if (!*carried) continue;
+        }
+        keys.push_back(RuleKey(walked[i]));
+    }
+    return keys;
+}
+
+Result<bool> ScanEngine::HasRecordUnder(const Rule& rule) {
+    if (rule.kind != RuleKind::kFile) return HasRecordBelow(platform::FolderPrefix(rule.path));
+    auto recorded = store_.LookupBaseline(rule.path);
+    if (!recorded.ok()) return recorded.status();
+    return recorded->has_value() && !(*recorded)->first_seen_by_check;
 }
 
 bool ScanEngine::CoveredByRule(const std::string& path) const {
-    for (const Rule& rule : state_.rules.rules) {
-        if (rule.kind == RuleKind::kFile) {
-            if (path == rule.path) return true;
-            continue;
-        }
-        const std::string folder = platform::FolderPrefix(rule.path);
-        if (path.size() <= folder.size() || path.compare(0, folder.size(), folder) != 0) continue;
-        if (rule.kind == RuleKind::kTree ||
-            path.find(platform::kSeparator, folder.size()) == std::string::npos) {
-            return true;
-        }
-    }
-    return false;
+    return CoveringRule(walked_rules_, path) != nullptr;
 }
 
 Status ScanEngine::LookAgainAtMissedFiles() {
@@ -393,9 +429,12 @@ Status ScanEngine::Initialise() {
         (void)store_.AbandonBaseline();
         return scanned;
     }
-    std::vector<std::string> rule_keys;
-    for (const Rule& rule : state_.rules.rules) rule_keys.push_back(RuleKey(rule));
-    NORV_RETURN_IF_ERROR(store_.CommitBaseline(rule_keys));
+    auto rule_keys = BaselineRuleKeys();
+    if (!rule_keys.ok()) {
+        (void)store_.AbandonBaseline();
+        return rule_keys.status();
+    }
+    NORV_RETURN_IF_ERROR(store_.CommitBaseline(*rule_keys));
     // The run's own UpdateDatabase marked the records the new baseline has just replaced.
     if (state_.counters.changes() > 0) NORV_RETURN_IF_ERROR(UpdateDatabase());
     hooks_.observer.ShowProgress({ScanPhase::kBaselineMade, {}, state_.counters});

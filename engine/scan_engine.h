@@ -163,9 +163,9 @@ class ScanEngine {
     // The system as the run reaches it (the context's).
     platform::Env& env() const { return *state_.context.env; }
     const ScanCounters& counters() const { return state_.counters; }
-    // Whether the baseline was made with `rule` as it stands (kind and path): a rule added or
-    // changed since has nothing to compare with until an init.
-    Result<bool> RuleInBaseline(const Rule& rule);
+    // Whether the baseline was made for each of `rules` as it stands (kind and path): a rule
+    // added or changed since has nothing to compare with until an init. One read of the store.
+    Result<std::vector<bool>> RulesInBaseline(const std::vector<Rule>& rules);
     // The places the last run could not see or measure.
     size_t unseen_places() const { return unseen_places_.size(); }
     // Threads that fingerprint files ahead of the recording step; 0 fingerprints each file on
@@ -205,8 +205,15 @@ class ScanEngine {
     Status RunScanSteps();
     // An init's second look at the previous baseline's files it did not see (see the source).
     Status LookAgainAtMissedFiles();
-    // Whether a current rule covers `path` (a file rule's file, a folder rule's files, a tree).
+    // Whether a rule this run walked covers `path` (a file rule's file, a folder rule's files, a
+    // tree).
     bool CoveredByRule(const std::string& path) const;
+    // Whether a baseline file is at or below `folder` (ending in '/'); whether the baseline
+    // records a file of `rule`'s place (its file, or below its folder).
+    Result<bool> HasRecordBelow(const std::string& folder);
+    Result<bool> HasRecordUnder(const Rule& rule);
+    // The keys of the rules an init's new baseline is made for (see Initialise).
+    Result<std::vector<std::string>> BaselineRuleKeys();
     Status WalkSerially(platform::TreeWalk& walk);
     // Checks what urgent_files_ gives now, if anything.
     Status CheckUrgentFiles();
@@ -231,7 +238,7 @@ class ScanEngine {
     // Adds to `changed` what fileinfo's length and time say where the digests cannot (a
     // digest of part of the content); warns of a comparison made on part of it.
     Status CompareLengthAndTime(const std::string& path, const FileInfoStore::Baseline& recorded,
-                                const platform::Fingerprint& print, const std::string& date,
+                                const platform::Fingerprint& print,
                                 std::vector<platform::FactChange>& changed);
     Status NoteIfSampled(const std::string& path, const platform::Fingerprint& fingerprint);
     Status NoteMissingFacts(const std::string& path, const platform::Fingerprint& fingerprint);
@@ -277,6 +284,9 @@ class ScanEngine {
     std::set<std::string> skipped_logged_;  // folders the log has named as skipped this run
     // What this run could not see: folder paths ending in the separator, and single files.
     std::set<std::string> unseen_places_;
+    // The rules as the run's start found them: the settings window may edit the table while the
+    // run yields, and must not pull a rule from under it.
+    RuleTable walked_rules_;
     mutable std::mutex walked_mutex_;  // the walk claims folders from its own thread
     std::map<platform::FileIdentity, WalkedFolder> walked_folders_;
     std::map<std::string, LeftOut> left_out_;  // places whose files were measured elsewhere

@@ -1,8 +1,9 @@
 // The real-time watch's second tries: a restore that failed is tried again, later each time, a
 // bounded number of times and for a bounded time, before the page is left to the full checks.
 #include <algorithm>
+#include <string_view>
+#include <unordered_set>
 
-#include "config/watched_place.h"
 #include "engine/change_watcher.h"
 #include "engine/scan_log.h"
 
@@ -48,22 +49,14 @@ Status ChangeWatcher::RetryRestores(Clock::time_point now) {
             ++retry;
             continue;
         }
-        // Reached as an event's file is, from its rule down. A path no rule covers now, or a
-        // place out of reach, is left to the full checks, which say why.
-        auto place = OpenWatchedPlace(engine_.env(), rules_, path);
-        if (!place.ok()) {
-            retry = restore_retries_.erase(retry);
-            continue;
-        }
-        auto folder = OpenHoldingFolder(place.value());
-        if (!folder.ok() && !folder.status().Is(ErrorKind::kNotFound)) {
+        auto file = OpenRecordedFile(path);
+        if (!file) {
             retry = restore_retries_.erase(retry);
             continue;
         }
         // What the failed response left there is no work of norv's to leave alone now.
         engine_.ForgetResponseAt(path);
-        files.push_back(
-            WatchedFile{folder.ok() ? folder.value() : nullptr, place->relative.back(), path});
+        files.push_back(std::move(*file));
         ++retry;
     }
     if (files.empty()) return Status::Ok();
@@ -79,10 +72,9 @@ Status ChangeWatcher::RetryRestores(Clock::time_point now) {
     if (engine_.counters().changes() > changes_before) schedule_.ChangeFound(Clock::now());
     // Those whose restore failed again wait for their next try; the rest are done.
     const std::vector<std::string> failed = engine_.TakeFailedRestores();
+    const std::unordered_set<std::string_view> again(failed.begin(), failed.end());
     for (const WatchedFile& file : files) {
-        if (std::find(failed.begin(), failed.end(), file.path) == failed.end()) {
-            restore_retries_.erase(file.path);
-        }
+        if (again.count(file.path) == 0) restore_retries_.erase(file.path);
     }
     NoteFailedRestores(failed, Clock::now());
     if (status.Is(ErrorKind::kStopped)) return status;

@@ -5,6 +5,10 @@
 namespace norv {
 namespace {
 
+// How many paths the watch remembers of its own responses and of the special files it reported;
+// past it, it forgets them all, which costs at most one more look or report each.
+constexpr size_t kMostRemembered = 100000;
+
 // A file or a link is there; anything else (gone, a FIFO, a folder) is not a file to record.
 bool IsPresent(const platform::Fingerprint& fingerprint) {
     return fingerprint.facts.kind == platform::EntryKind::kRegular ||
@@ -117,7 +121,7 @@ Status ScanEngine::CheckWatchedFile(const WatchedFile& file, bool pages_first) {
     // a file written there right after the restore is another change, not norv's work.
     // Bounded: forgetting only costs one more round.
     if (status.ok() && last_response_.left != ResponseOutcome::Left::kUntouched) {
-        if (left_by_response_.size() >= 100000) left_by_response_.clear();
+        if (left_by_response_.size() >= kMostRemembered) left_by_response_.clear();
         LeftByResponse left;
         if (last_response_.left == ResponseOutcome::Left::kRestored) {
             auto known = store_.LookupBaseline(file.path);
@@ -162,7 +166,7 @@ Status ScanEngine::CheckPresentOrGone(const WatchedFile& file,
         if (said != specials_reported_.end() && said->second == fingerprint.facts.identity) {
             return Status::Ok();
         }
-        if (specials_reported_.size() >= 100000) specials_reported_.clear();
+        if (specials_reported_.size() >= kMostRemembered) specials_reported_.clear();
         specials_reported_[file.path] = fingerprint.facts.identity;
         return ReportNewSpecialEntry(file.path, *file.folder, file.name, fingerprint.facts);
     }

@@ -152,12 +152,12 @@ TEST_F(StoreTest, ExtendedFactsLiveBesideFileinfoAndAreReplacedWithIt) {
     EXPECT_EQ(store->LookupBaseline("/a")->value().extended, first);
     ASSERT_TRUE(store->BeginBaseline().ok());
     ASSERT_TRUE(store->InsertBaseline("/a", 1, "d", kD2, second).ok());
-    ASSERT_TRUE(store->CommitBaseline().ok());
+    ASSERT_TRUE(store->CommitBaseline({}).ok());
     EXPECT_EQ(store->LookupBaseline("/a")->value().extended, second);
     // A place an init could not see keeps its facts with its record.
     ASSERT_TRUE(store->BeginBaseline().ok());
     ASSERT_TRUE(store->CarryOverBaseline([](const std::string&) { return true; }).ok());
-    ASSERT_TRUE(store->CommitBaseline().ok());
+    ASSERT_TRUE(store->CommitBaseline({}).ok());
     EXPECT_EQ(store->LookupBaseline("/a")->value().extended, second);
     ASSERT_TRUE(store->ResetFlags().ok());
     int unseen = 0;
@@ -302,7 +302,7 @@ TEST(StoreOpen, AnOldDatabaseGetsAChangeListThatEachInitEmptiesAndOutdates) {
     ASSERT_TRUE(store->EndChangeList().ok());  // a check finished since
 
     ASSERT_TRUE(store->BeginBaseline().ok());
-    ASSERT_TRUE(store->CommitBaseline().ok());
+    ASSERT_TRUE(store->CommitBaseline({}).ok());
     list = store->ReadChangeList();
     EXPECT_EQ(list->generation, 1);
     EXPECT_FALSE(list->checked);

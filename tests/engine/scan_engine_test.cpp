@@ -191,6 +191,16 @@ TEST_F(EngineTest, TheBaselineFollowsTheRulesOfItsInit) {
     EXPECT_EQ(engine->unseen_places(), 1u);
     EXPECT_EQ(LinesWith("added/: 検査できません: このルールはまだ記録にありません。norv-cli init"),
               1u);
+    // An init that could not see the new rule's folder does not take the rule in.
+    testing::FaultEnv hidden;
+    hidden.Fail(testing::Call::kOpenAt, EACCES, 0, "added");
+    context.env = &hidden;
+    ASSERT_TRUE(engine->Initialise().ok());
+    context.env = &testing::SystemEnv();
+    hooks.changes.clear();
+    ASSERT_TRUE(engine->Check().ok());
+    EXPECT_TRUE(hooks.changes.empty());
+    EXPECT_EQ(LinesWith("added/: 検査できません: このルールはまだ記録にありません"), 1u);
     ASSERT_TRUE(engine->Initialise().ok());
     EXPECT_EQ(Rows().count(added), 1u);
 }
