@@ -147,9 +147,7 @@ void DigestPipeline::Work() {
             ++claimed_of_batch;
             // Items claimed after the stop are counted but not measured: nobody takes them.
             Item& item = batch->items[i];
-            // A FIFO, socket or device is never opened: the walk looks at it itself.
-            if (stop_.load(std::memory_order_relaxed) || item.entry.type != Type::kFile ||
-                item.entry.kind == platform::EntryKind::kOther) {
+            if (stop_.load(std::memory_order_relaxed) || item.entry.type != Type::kFile) {
                 Finished(*batch);
                 continue;
             }

@@ -98,7 +98,7 @@ Status ScanEngine::WalkSerially(TreeWalk& walk) {
         TreeWalk::Entry entry = walk.Next();
         if (entry.type == TreeWalk::Entry::Type::kEnd) return Status::Ok();
         platform::Fingerprint fingerprint;
-        if (entry.type == TreeWalk::Entry::Type::kFile && entry.kind != EntryKind::kOther) {
+        if (entry.type == TreeWalk::Entry::Type::kFile) {
             hooks_.observer.YieldToEvents();
             NORV_RETURN_IF_ERROR(CheckUrgentFiles());
             fingerprint = platform::FingerprintAt(*entry.folder, entry.name, stop_requested_);
@@ -142,8 +142,9 @@ Status ScanEngine::TakeEntry(const TreeWalk::Entry& entry,
             return NoteUnseen(entry.dir, entry.failure);
         case TreeWalk::Entry::Type::kFilesLeftOut:
             return NoteLeftOut(entry.dir);
+        case TreeWalk::Entry::Type::kSpecial:
+            return ReportSpecialEntry(entry);
         case TreeWalk::Entry::Type::kFile:
-            if (entry.kind == EntryKind::kOther) return ReportSpecialEntry(entry);
             // Gone (or no longer a file) since the listing: a normal race, the file counts as
             // not seen.
             if (!IsMonitoredFile(fingerprint.facts)) return Status::Ok();

@@ -189,7 +189,8 @@ TreeWalk::Entry TreeWalk::Next() {
         if (frame.next_file < frame.files.size()) {
             const DirEntry& file = frame.files[frame.next_file++];
             Entry entry;
-            entry.type = Entry::Type::kFile;
+            entry.type =
+                file.kind == EntryKind::kOther ? Entry::Type::kSpecial : Entry::Type::kFile;
             entry.folder = frame.handle;
             entry.dir = path_;
             entry.name = file.name;

@@ -35,7 +35,7 @@ class TreeWalk {
     struct Options {
         bool recursive = true;        // false: the folder's own files only
         bool report_folders = false;  // hand out each folder entered (kFolder), before its files
-        // Hand out FIFOs, sockets and devices too, as files of kind kOther.
+        // Hand out FIFOs, sockets and devices too, as kSpecial entries.
         bool special_files = false;
         std::vector<FileIdentity> skipped;  // folders never entered (kSkippedFolder instead)
         // Called with each folder entered and its path (ending in the separator) just before
@@ -54,12 +54,23 @@ class TreeWalk {
         // `failure` says why. The walk goes on with the rest.
         // kFilesLeftOut: a folder whose own files (and, with Take::kNothing, subfolders) the
         // `take` option left out; `dir` names it.
-        enum class Type { kFile, kFolder, kSkippedFolder, kUnseen, kFilesLeftOut, kFailure, kEnd };
+        // kSpecial: a FIFO, socket or device (Options::special_files), never to be opened.
+        enum class Type {
+            kFile,
+            kSpecial,
+            kFolder,
+            kSkippedFolder,
+            kUnseen,
+            kFilesLeftOut,
+            kFailure,
+            kEnd
+        };
         Type type = Type::kEnd;
-        // kFile: the folder holding it. kFolder: the folder itself.
+        // kFile, kSpecial: the folder holding it. kFolder: the folder itself.
         std::shared_ptr<DirectoryHandle> folder;
-        std::string dir;   // full path of the holding folder, ending in the separator
-        std::string name;  // kFile: the name in `folder`; kFolder, kSkippedFolder: the folder's
+        std::string dir;  // full path of the holding folder, ending in the separator
+        // kFile, kSpecial: the name in `folder`; kFolder, kSkippedFolder: the folder's.
+        std::string name;
         EntryKind kind = EntryKind::kMissing;  // as listed
         Status failure;                        // kFailure: the walk ends with this
     };

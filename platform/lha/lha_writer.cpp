@@ -264,6 +264,7 @@ Status ArchiveWriter::Add(const std::string& source, const std::vector<FileIdent
                 continue;
             case TreeWalk::Entry::Type::kSkippedFolder:
             case TreeWalk::Entry::Type::kFilesLeftOut:
+            case TreeWalk::Entry::Type::kSpecial:  // not asked for
                 continue;
             case TreeWalk::Entry::Type::kFolder:
                 if (progress) progress(entry.dir);
