@@ -17,7 +17,7 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
                                                         FrontEnd front_end) {
     platform::RaiseOpenFileLimit();
     std::unique_ptr<Application> app(new Application(front_end));
-    if (options.clock) app->clock_ = options.clock;
+    app->process_ = options.process;
     auto regional = platform::RegionalFormat::Create(options.locale, options.time_zone);
     if (!regional.ok()) return regional.status();
     app->regional_ = std::move(regional).value();
@@ -25,7 +25,14 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
     // Run-time context and the default folders, which a settings file's empty line keeps.
     RunContext& context = app->context_;
     if (options.env) context.env = options.env;
+    context.reading = options.process.reading;
     platform::Env& env = *context.env;
+    if (options.clock) {
+        app->clock_ = options.clock;
+    } else {
+        app->env_clock_ = std::make_unique<platform::EnvClock>(env);
+        app->clock_ = app->env_clock_.get();
+    }
     context.program_dir =
         options.program_dir.empty() ? platform::ExecutableDirectory(env) : options.program_dir;
     context.system_dir = kSystemConfigFolder;

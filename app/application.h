@@ -12,6 +12,7 @@
 #include <string>
 
 #include "app/auto_check_timers.h"
+#include "app/process_options.h"
 #include "app/records_view.h"
 #include "config/notice.h"
 #include "config/rule_table.h"
@@ -34,10 +35,11 @@ struct StartupOptions {
     std::string charset;                     // empty: the system's
     std::string locale;                      // empty: the system's
     std::string time_zone;                   // empty: the system's
-    const platform::Clock* clock = nullptr;  // null: the system clock
+    const platform::Clock* clock = nullptr;  // null: the Env's wall clock
     platform::Env* env = nullptr;            // null: the system
     EventLogLimits event_limits;             // size and count of the events files
     std::ostream* events_copy = nullptr;     // every event line also goes here (check --json)
+    ProcessOptions process;                  // read once where the process starts
 };
 
 // The front end's side of the process: progress, notices, timers and the settings it shows.
@@ -68,6 +70,7 @@ class Application : public SettingsReloader {
     // Takes reviewed changes into the baseline and the archive (response/accept.h).
     ChangeAcceptor& acceptor() { return *acceptor_; }
     const platform::Clock& clock() const { return *clock_; }
+    const ProcessOptions& process() const { return process_; }
     const platform::RegionalFormat& regional() const { return *regional_; }
     FrontEnd& front_end() { return front_end_; }
 
@@ -99,8 +102,9 @@ class Application : public SettingsReloader {
     RuleTable rules_;
     ScanMode mode_ = ScanMode::kNone;
     ScanCounters counters_;
-    platform::SystemClock system_clock_;
-    const platform::Clock* clock_ = &system_clock_;
+    ProcessOptions process_;
+    std::unique_ptr<platform::EnvClock> env_clock_;
+    const platform::Clock* clock_ = nullptr;
     std::unique_ptr<platform::RegionalFormat> regional_;
     std::unique_ptr<FileInfoStore> store_;
     std::unique_ptr<ProtectedArchive> archive_;

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -84,9 +85,13 @@ void PrintSpeeds() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const norv::platform::Md5Lanes lanes(norv::platform::ChosenDigestKernel());
+    // The variables as the programs read them where they start.
+    const char* forced = std::getenv("NORV_DIGEST_KERNEL");
+    const char* io = std::getenv("NORV_IO");
+    const norv::platform::Md5Lanes lanes(
+        norv::platform::ChosenDigestKernel(forced != nullptr ? forced : ""));
     std::printf("%s %d %s\n", norv::platform::DigestKernelName(lanes.kernel()), lanes.width(),
-                norv::platform::ChosenIoName());
+                norv::platform::ChosenIoName(norv::platform::ParseIoPath(io != nullptr ? io : "")));
     if (argc > 1 && std::strcmp(argv[1], "--speed") == 0) PrintSpeeds();
     return 0;
 }

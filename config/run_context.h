@@ -15,6 +15,7 @@
 #include "platform/database.h"
 #include "platform/env.h"
 #include "platform/file_system.h"
+#include "platform/fingerprint.h"
 
 namespace norv {
 
@@ -35,6 +36,8 @@ struct RunContext {
     std::string root_dir;
     // Character set of the text files; empty means the system's.
     std::string charset;
+    // How the digest workers read and hash files (chosen at start-up).
+    platform::ReadOptions reading;
     // The one connection to the file-information database, open for the life of the process.
     std::unique_ptr<platform::Database> db_conn;
 

@@ -16,10 +16,12 @@ void NameThisThread(const char* name) { ::pthread_setname_np(::pthread_self(), n
 }  // namespace
 
 DigestPipeline::DigestPipeline(std::unique_ptr<platform::TreeWalk> walk, int workers,
-                               const std::atomic<bool>* stop)
+                               const std::atomic<bool>* stop, const platform::ReadOptions& reading)
     : walk_(std::move(walk)),
       stop_requested_(stop),
-      kernel_(platform::ChosenDigestKernel()),
+      kernel_(platform::ChosenDigestKernel(reading.digest_kernel)),
+      kernel_forced_(reading.digest_kernel == "avx2"),
+      io_(reading.io),
       worker_count_(static_cast<size_t>(std::max(workers, 1))) {
     producer_ = std::thread([this] {
         NameThisThread("norv-walk");
@@ -118,7 +120,8 @@ void DigestPipeline::Work() {
     using Type = platform::TreeWalk::Entry::Type;
     // Files are claimed one at a time until every lane holds one; the worker waits for work only
     // with no file in hand, so the files it holds (the oldest batch's among them) always move on.
-    platform::FingerprintLanes lanes(kernel_, stop_requested_, platform::kDefaultHashBudget, true);
+    platform::FingerprintLanes lanes(kernel_, stop_requested_, platform::kDefaultHashBudget, io_,
+                                     kernel_forced_);
     std::shared_ptr<Batch> batch;
     size_t claimed_of_batch = 0;
     // Claims the next file and gives it to the lanes; false when there is none (after waiting

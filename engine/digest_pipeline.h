@@ -48,8 +48,10 @@ class DigestPipeline {
 
     // `stop`, when given and set, cuts the fingerprint being taken short and ends the wait in
     // Next(), which then gives an item of type kEnd.
+    // `reading`: how the workers read and hash (the run context's).
     DigestPipeline(std::unique_ptr<platform::TreeWalk> walk, int workers,
-                   const std::atomic<bool>* stop = nullptr);
+                   const std::atomic<bool>* stop = nullptr,
+                   const platform::ReadOptions& reading = {});
     ~DigestPipeline();
     DigestPipeline(const DigestPipeline&) = delete;
     DigestPipeline& operator=(const DigestPipeline&) = delete;
@@ -80,6 +82,8 @@ class DigestPipeline {
     std::unique_ptr<platform::TreeWalk> walk_;
     const std::atomic<bool>* stop_requested_;
     const platform::DigestKernel kernel_;  // chosen once for all the workers
+    const bool kernel_forced_;
+    const platform::IoPath io_;
     const size_t worker_count_;
     std::mutex mutex_;
     std::condition_variable space_, work_, done_;

@@ -74,7 +74,8 @@ Status ScanEngine::WalkDirectory(const std::string& path, RuleKind kind) {
     // that measures each file just before recording it.
     if (digest_workers_ == 0 || state_.switches.auto_restore != 0) return WalkSerially(*walk);
 
-    DigestPipeline pipeline(std::move(walk), digest_workers_, stop_requested_);
+    DigestPipeline pipeline(std::move(walk), digest_workers_, stop_requested_,
+                            state_.context.reading);
     auto idle = [this] { hooks_.observer.YieldToEvents(); };
     Status walked = [&] {
         for (;;) {

@@ -26,8 +26,7 @@ void Drive(const uint8_t* data, size_t size, std::string (*reference)(std::strin
                                     DigestKernel::kPortable};
     const DigestKernel kernel = kernels[data[0] % 3];
     // Forced, so that AVX2 has its SHA-256 lanes even beside the SHA instructions.
-    ::setenv("NORV_DIGEST_KERNEL", norv::platform::DigestKernelName(kernel), 1);
-    Lanes lanes(kernel);
+    Lanes lanes(kernel, true);
     struct Message {
         std::string_view text;
         size_t fed = 0;

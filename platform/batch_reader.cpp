@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -19,24 +18,11 @@ namespace {
 // The opens of a batch and the closes of up to two batches before it.
 constexpr unsigned kRingEntries = 4 * BatchReader::kMostFiles;
 
-enum class Wanted { kAuto, kPlain, kUring };
-
 #if defined(__SANITIZE_THREAD__)
 constexpr bool kUnderThreadSanitizer = true;
 #else
 constexpr bool kUnderThreadSanitizer = false;
 #endif
-
-Wanted WantedIo() {
-    // Read each time a reader is made (once per digest worker): tests set it between runs.
-    const char* io = std::getenv("NORV_IO");
-    if (io == nullptr || *io == '\0') return Wanted::kAuto;
-    if (std::string_view(io) == "plain") return Wanted::kPlain;
-    if (std::string_view(io) == "uring") return Wanted::kUring;
-    std::fprintf(stderr, "norv: NORV_IO=%s: unknown (plain or uring); choosing by the kernel\n",
-                 io);
-    return Wanted::kAuto;
-}
 
 bool Offers(io_uring_probe* probe) {
     for (int op : {IORING_OP_OPENAT2, IORING_OP_READ, IORING_OP_CLOSE}) {
@@ -59,8 +45,17 @@ struct BatchReader::Ring {
     }
 };
 
-const char* ChosenIoName() {
-    if (WantedIo() == Wanted::kPlain || kUnderThreadSanitizer) return "plain";
+IoPath ParseIoPath(std::string_view name) {
+    if (name.empty()) return IoPath::kAuto;
+    if (name == "plain") return IoPath::kPlain;
+    if (name == "uring") return IoPath::kUring;
+    std::fprintf(stderr, "norv: NORV_IO=%.*s: unknown (plain or uring); choosing by the kernel\n",
+                 static_cast<int>(name.size()), name.data());
+    return IoPath::kAuto;
+}
+
+const char* ChosenIoName(IoPath wanted) {
+    if (wanted == IoPath::kPlain || kUnderThreadSanitizer) return "plain";
     io_uring ring{};
     if (io_uring_queue_init(4, &ring, IORING_SETUP_SUBMIT_ALL) != 0) return "plain";
     io_uring_probe* probe = io_uring_get_probe_ring(&ring);
@@ -70,12 +65,11 @@ const char* ChosenIoName() {
     return offers ? "uring" : "plain";
 }
 
-std::unique_ptr<BatchReader> BatchReader::Make(Env& env) {
-    const Wanted wanted = WantedIo();
-    // A test's Env must see every call, which the ring would go around. So must
-    // ThreadSanitizer, which follows descriptors through the calls it sees: one the ring opened
-    // or closed would look to it like another thread's, and its number's next owner a race.
-    if (wanted == Wanted::kPlain || &env != Env::Default() || kUnderThreadSanitizer) {
+std::unique_ptr<BatchReader> BatchReader::Make(Env& env, IoPath wanted) {
+    // ThreadSanitizer must see every call, as it follows descriptors through the calls it sees:
+    // one the ring opened or closed would look to it like another thread's, and its number's
+    // next owner a race.
+    if (wanted == IoPath::kPlain || kUnderThreadSanitizer) {
         return nullptr;
     }
     auto ring = std::make_unique<Ring>();
@@ -91,7 +85,7 @@ std::unique_ptr<BatchReader> BatchReader::Make(Env& env) {
         if (probe) io_uring_free_probe(probe);
         if (offers) return std::unique_ptr<BatchReader>(new BatchReader(env, std::move(ring)));
     }
-    if (wanted == Wanted::kUring) {
+    if (wanted == IoPath::kUring) {
         std::fprintf(stderr, "norv: NORV_IO=uring: io_uring unavailable (%s); using plain reads\n",
                      made == 0 ? "operations missing" : std::strerror(-made));
     }

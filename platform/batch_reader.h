@@ -19,11 +19,12 @@
 // io_uring_enter) is given up: the files of that batch and every later one go to the one-file
 // path, so a failure costs speed, never a file.
 //
-// Which path runs: NORV_IO=plain never uses io_uring, NORV_IO=uring asks for it, and unset it is
-// used when the kernel offers it. A kernel without it, or with it disabled (kernel.io_uring_
-// disabled, a seccomp filter), gives the plain path. The system's Env only, and never under
-// ThreadSanitizer: a test's Env and the sanitizer see every call on the plain path.
-// Not thread safe: one reader (one ring) per digest worker.
+// Which path runs (IoPath, chosen at start-up from NORV_IO): plain never uses io_uring, uring
+// asks for it, and auto uses it when the kernel offers it. A kernel without it, or with it disabled
+// (kernel.io_uring_ disabled, a seccomp filter), gives the plain path. Made by the Env
+// (Env::NewBatchReader): an Env that must see every open and read gives none. Never under
+// ThreadSanitizer, which must see every call. Not thread safe: one reader (one ring) per digest
+// worker.
 #pragma once
 
 #include <sys/stat.h>
@@ -37,14 +38,21 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace norv::platform {
 
 class Env;
 
-// "uring" when a batch reader would be made now, "plain" otherwise.
-const char* ChosenIoName();
+enum class IoPath { kAuto, kPlain, kUring };
+
+// "plain", "uring", or empty for kAuto, as NORV_IO names them; another name gives kAuto, with a
+// message on standard error.
+IoPath ParseIoPath(std::string_view name);
+
+// "uring" when a batch reader would be made now for `wanted`, "plain" otherwise.
+const char* ChosenIoName(IoPath wanted);
 
 class BatchReader {
   public:
@@ -67,7 +75,8 @@ class BatchReader {
     };
 
     // nullptr when io_uring is not to be used (see above) or the kernel lacks what it needs.
-    static std::unique_ptr<BatchReader> Make(Env& env);
+    // For Env::NewBatchReader; everyone else asks the Env.
+    static std::unique_ptr<BatchReader> Make(Env& env, IoPath wanted);
     ~BatchReader();  // closes what Close was given
     BatchReader(const BatchReader&) = delete;
     BatchReader& operator=(const BatchReader&) = delete;
@@ -81,6 +90,8 @@ class BatchReader {
     // The ring failed (a submission refused, a completion not delivered): it is used no more,
     // and every later Run hands each file back not opened, for the one-file path.
     bool broken() const { return broken_; }
+    // The Env its own calls go through.
+    Env& env() const { return env_; }
 
   private:
     struct Ring;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <tuple>
 
@@ -51,29 +52,27 @@ const char* DigestKernelName(DigestKernel kernel) {
     return "portable";
 }
 
-DigestKernel ChosenDigestKernel() {
-    // The processor and this setting do not change while the program runs, but tests set the
-    // variable between runs: it is read each time (once per digest worker, not per file).
-    const char* forced = std::getenv("NORV_DIGEST_KERNEL");
-    if (forced == nullptr || *forced == '\0') return BestKernel();
+DigestKernel ChosenDigestKernel(std::string_view forced) {
+    if (forced.empty()) return BestKernel();
+    const std::string name(forced);
     for (DigestKernel kernel :
          {DigestKernel::kAvx512, DigestKernel::kAvx2, DigestKernel::kPortable}) {
-        if (std::string_view(forced) != DigestKernelName(kernel)) continue;
+        if (forced != DigestKernelName(kernel)) continue;
         if (DigestKernelRuns(kernel)) return kernel;
         std::fprintf(stderr, "norv: NORV_DIGEST_KERNEL=%s: this processor lacks it; using %s\n",
-                     forced, DigestKernelName(BestKernel()));
+                     name.c_str(), DigestKernelName(BestKernel()));
         return BestKernel();
     }
     std::fprintf(stderr,
                  "norv: NORV_DIGEST_KERNEL=%s: unknown (avx512, avx2 or portable); using %s\n",
-                 forced, DigestKernelName(BestKernel()));
+                 name.c_str(), DigestKernelName(BestKernel()));
     return BestKernel();
 }
 
 template <class Traits>
-DigestLanes<Traits>::DigestLanes(DigestKernel kernel)
+DigestLanes<Traits>::DigestLanes(DigestKernel kernel, bool forced)
     : kernel_(DigestKernelRuns(kernel) ? kernel : BestKernel()),
-      kernels_(Traits::Kernels(kernel_)) {
+      kernels_(Traits::Kernels(kernel_, forced)) {
     for (int lane = 0; lane < kMostLanes; ++lane) ResetState(lane);
 }
 

@@ -24,16 +24,17 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace norv::platform {
 
 // The instruction set the digest workers hash in, for MD5 and SHA-256 alike.
 enum class DigestKernel { kPortable, kAvx2, kAvx512 };
 
-// The best kernel this processor runs, unless NORV_DIGEST_KERNEL (avx512, avx2 or portable)
-// forces one; a forced kernel the processor lacks gives the best it has, with a message on
-// standard error.
-DigestKernel ChosenDigestKernel();
+// The best kernel this processor runs, unless `forced` (avx512, avx2 or portable, as
+// NORV_DIGEST_KERNEL names them) forces one; a forced kernel the processor lacks, or an unknown
+// name, gives the best it has, with a message on standard error.
+DigestKernel ChosenDigestKernel(std::string_view forced = {});
 bool DigestKernelRuns(DigestKernel kernel);
 const char* DigestKernelName(DigestKernel kernel);
 
@@ -59,7 +60,7 @@ struct DigestKernels {
 };
 
 // `Traits` gives the digest: kWords chaining values, kInitial, kBigEndian (the length in the
-// padding and the digest's words, most significant byte first) and Kernels(DigestKernel).
+// padding and the digest's words, most significant byte first) and Kernels(DigestKernel, bool).
 template <class Traits>
 class DigestLanes {
   public:
@@ -68,8 +69,9 @@ class DigestLanes {
     using LaneState = DigestLaneState;
     using Digest = std::array<unsigned char, 4 * kWords>;
 
-    // A kernel the processor lacks is replaced by the best it has.
-    explicit DigestLanes(DigestKernel kernel);
+    // A kernel the processor lacks is replaced by the best it has. `forced`: the kernel was
+    // forced (NORV_DIGEST_KERNEL), and runs its lanes even where one stream would be faster.
+    explicit DigestLanes(DigestKernel kernel, bool forced = false);
     DigestKernel kernel() const { return kernel_; }
     int width() const { return kernels_.width; }
     LaneState state(int lane) const { return lanes_[lane].state; }

@@ -1,5 +1,7 @@
 #include "platform/env.h"
 
+#include "platform/batch_reader.h"
+
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -92,9 +94,22 @@ class PosixEnv final : public Env {
     int FRemoveXattr(int fd, const char* name) override { return ::fremovexattr(fd, name); }
     char* GetCwd(char* buffer, size_t size) override { return ::getcwd(buffer, size); }
     uid_t GetEuid() override { return ::geteuid(); }
+    std::chrono::steady_clock::time_point SteadyNow() override {
+        return std::chrono::steady_clock::now();
+    }
+    std::chrono::system_clock::time_point WallNow() override {
+        return std::chrono::system_clock::now();
+    }
+    std::unique_ptr<BatchReader> NewBatchReader(Env& calls, IoPath wanted) override {
+        return BatchReader::Make(calls, wanted);
+    }
 };
 
 }  // namespace
+
+std::unique_ptr<BatchReader> EnvWrapper::NewBatchReader(Env& calls, IoPath wanted) {
+    return target_->NewBatchReader(calls, wanted);
+}
 
 Env* Env::Default() {
     // Never destroyed: threads may still call it while the process exits.

@@ -2,9 +2,13 @@
 // user), behind one interface that is passed in, never reached through a global.
 //
 // Each method is a thin wrapper over the system call of the same name with that call's own
-// convention: -1 (null for the folder-stream calls) with errno set on failure; FAdvise returns
-// the error number itself, as posix_fadvise does. Nothing is retried or translated here: the
-// callers do that, once, in the loops of file_system.h.
+// convention (the clocks return the time itself): -1 (null for the folder-stream calls) with errno
+// set on failure; FAdvise returns the error number itself, as posix_fadvise does. Nothing is
+// retried or translated here: the callers do that, once, in the loops of file_system.h.
+//
+// Besides the calls, the Env hands out the batch reader (io_uring): the system's gives one where
+// the kernel offers it, and an Env that must see every open and read of a file gives none, so
+// the files go the plain way, call by call.
 //
 // Default() is the system's, made on first use and never destroyed. EnvWrapper passes every
 // call to a target Env, so an Env of its own overrides only the calls it changes: a test makes
@@ -20,12 +24,17 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <ctime>
+#include <memory>
 
 struct open_how;  // <linux/openat2.h>
 
 namespace norv::platform {
+
+class BatchReader;
+enum class IoPath;  // batch_reader.h
 
 class Env {
   public:
@@ -94,6 +103,14 @@ class Env {
     // The process.
     virtual char* GetCwd(char* buffer, size_t size) = 0;
     virtual uid_t GetEuid() = 0;
+
+    // Clocks: the monotonic one measures waits and spans, the wall one gives dates.
+    virtual std::chrono::steady_clock::time_point SteadyNow() = 0;
+    virtual std::chrono::system_clock::time_point WallNow() = 0;
+
+    // A batch reader whose own calls (fstat, close) go through `calls` (the outermost Env, which
+    // a wrapper passes on unchanged), as `wanted` asks for it; null for the plain path.
+    virtual std::unique_ptr<BatchReader> NewBatchReader(Env& calls, IoPath wanted) = 0;
 };
 
 // An Env that passes every call to `target`; override the calls to change.
@@ -188,6 +205,9 @@ class EnvWrapper : public Env {
     int FRemoveXattr(int fd, const char* name) override { return target_->FRemoveXattr(fd, name); }
     char* GetCwd(char* buffer, size_t size) override { return target_->GetCwd(buffer, size); }
     uid_t GetEuid() override { return target_->GetEuid(); }
+    std::chrono::steady_clock::time_point SteadyNow() override { return target_->SteadyNow(); }
+    std::chrono::system_clock::time_point WallNow() override { return target_->WallNow(); }
+    std::unique_ptr<BatchReader> NewBatchReader(Env& calls, IoPath wanted) override;
 
   private:
     Env* target_;

@@ -239,10 +239,11 @@ Fingerprint FingerprintAt(const DirectoryHandle& folder, const std::string& name
 }
 
 FingerprintLanes::FingerprintLanes(DigestKernel kernel, const std::atomic<bool>* stop,
-                                   const HashBudget& budget, bool batched)
-    : lanes_(kernel),
-      sha256_lanes_(kernel),
-      reader_tried_(!batched),
+                                   const HashBudget& budget, IoPath io, bool kernel_forced)
+    : lanes_(kernel, kernel_forced),
+      sha256_lanes_(kernel, kernel_forced),
+      io_(io),
+      reader_tried_(io == IoPath::kPlain),
       stop_(stop),
       budget_(budget) {}
 
@@ -259,9 +260,10 @@ void FingerprintLanes::Add(const DirectoryHandle& folder, const std::string& nam
     Env& env = folder.env();
     if (!reader_tried_) {
         reader_tried_ = true;
-        reader_ = BatchReader::Make(env);
+        reader_ = env.NewBatchReader(env, io_);
     }
-    if (reader_ && !reader_->broken() && &env == Env::Default()) {
+    // Batched only through the Env the reader was made by: its folders' calls are its own.
+    if (reader_ && !reader_->broken() && &env == &reader_->env()) {
         queue_.push_back({&folder, &name, std::move(done), false, {}});
         return;
     }

@@ -128,6 +128,13 @@ Fingerprint FingerprintAt(const DirectoryHandle& folder, const std::string& name
                           const HashBudget& budget = kDefaultHashBudget,
                           const std::function<void()>* pause = nullptr);
 
+// How the digest workers read and hash files: chosen where the process starts (from NORV_IO and
+// NORV_DIGEST_KERNEL) and passed down.
+struct ReadOptions {
+    IoPath io = IoPath::kAuto;
+    std::string digest_kernel;  // a kernel forced by name (ChosenDigestKernel); empty: none
+};
+
 // Fingerprints several files at once on one thread (a digest worker): each file's content is
 // read a block at a time, and the MD5s of up to width() files hashed together in the lanes of
 // Md5Lanes. Where Sha256Lanes has lanes too (AVX-512; AVX2 without the SHA instructions or
@@ -137,8 +144,9 @@ Fingerprint FingerprintAt(const DirectoryHandle& folder, const std::string& name
 // shared, and a file that fails or changes size leaves its lanes without disturbing the others. A
 // file's `done` is called, on the thread that calls Add, AddQueued or Step, once it is measured.
 //
-// Batched opening (`batched`, for a caller that calls AddQueued): where the system's io_uring
-// serves (BatchReader) and the folder is opened through the system's Env, Add only queues the file,
+// Batched opening (`io` other than kPlain, for a caller that calls AddQueued): where the Env of
+// the first folder given hands out a batch reader (Env::NewBatchReader) and the folder is opened
+// through that Env, Add only queues the file,
 // up to kMostQueued of them; AddQueued() then opens, looks at and reads every queued file in one
 // batch and moves the oldest into a lane. A small file read whole there is hashed from the
 // batch's bytes; any other goes on as Add would take it, with the descriptor the batch opened
@@ -150,8 +158,10 @@ class FingerprintLanes {
     using Done = std::function<void(Fingerprint&&)>;
     static constexpr size_t kBlockBytes = 64 * 1024;
 
+    // `kernel_forced`: see DigestLanes.
     FingerprintLanes(DigestKernel kernel, const std::atomic<bool>* stop,
-                     const HashBudget& budget = kDefaultHashBudget, bool batched = false);
+                     const HashBudget& budget = kDefaultHashBudget, IoPath io = IoPath::kPlain,
+                     bool kernel_forced = false);
     ~FingerprintLanes();  // closes the files still in hand, whose `done` is never called
     FingerprintLanes(const FingerprintLanes&) = delete;
     FingerprintLanes& operator=(const FingerprintLanes&) = delete;
@@ -205,6 +215,7 @@ class FingerprintLanes {
 
     Md5Lanes lanes_;
     Sha256Lanes sha256_lanes_;
+    IoPath io_;
     std::unique_ptr<BatchReader> reader_;
     bool reader_tried_;  // true when batches are not wanted
     std::deque<Queued> queue_;

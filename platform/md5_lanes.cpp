@@ -31,7 +31,7 @@ void Portable(uint32_t* state, const unsigned char* const* data, uint32_t mask, 
 
 }  // namespace md5_kernels
 
-DigestKernels Md5Traits::Kernels(DigestKernel kernel) {
+DigestKernels Md5Traits::Kernels(DigestKernel kernel, bool /*forced*/) {
     switch (kernel) {
         case DigestKernel::kAvx512:
             return {32, md5_kernels::Portable, md5_kernels::Avx512, md5_kernels::Avx512Pair};

@@ -16,7 +16,7 @@ struct Md5Traits {
     static constexpr int kWords = 4;
     static constexpr uint32_t kInitial[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
     static constexpr bool kBigEndian = false;
-    static DigestKernels Kernels(DigestKernel kernel);
+    static DigestKernels Kernels(DigestKernel kernel, bool forced);
 };
 
 extern template class DigestLanes<Md5Traits>;

@@ -4,7 +4,7 @@
 // cracked-copy stamp, filedate) is the locale's short date, its year widened to four digits, and
 // "long time" (time with seconds; ICU's medium time style), e.g. 2004/04/11 9:05:22 on ja_JP,
 // 11.04.2004 on de_DE.
-// The clock is an interface so tests pin the time.
+// The clock is an interface so tests pin the time; the running program's reads the Env's.
 #pragma once
 
 #include <array>
@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/env.h"
 #include "platform/status.h"
 
 #include <unicode/uversion.h>
@@ -32,9 +33,14 @@ class Clock {
     virtual TimePoint Now() const = 0;
 };
 
-class SystemClock : public Clock {
+// The wall clock of an Env.
+class EnvClock : public Clock {
   public:
-    TimePoint Now() const override { return std::chrono::system_clock::now(); }
+    explicit EnvClock(Env& env) : env_(env) {}
+    TimePoint Now() const override { return env_.WallNow(); }
+
+  private:
+    Env& env_;
 };
 
 TimePoint FromTimespec(const std::timespec& ts);

@@ -45,7 +45,7 @@ bool HasShaInstructions() {
 
 }  // namespace
 
-DigestKernels Sha256Traits::Kernels(DigestKernel kernel) {
+DigestKernels Sha256Traits::Kernels(DigestKernel kernel, bool forced) {
     if (kernel == DigestKernel::kAvx512) {
         // With the SHA instructions one stream hashes 1.7 GB/s and a group of 16 lanes 3.4 on
         // a Sapphire Rapids core, about 5 on Zen 5: up to 5 messages go faster one at a time.
@@ -57,9 +57,7 @@ DigestKernels Sha256Traits::Kernels(DigestKernel kernel) {
     // 1.5 in all); without them (Intel before Ice Lake) the lanes are 3 times as fast, and up to
     // 2 messages of a group still go faster one at a time. A forced avx2 runs the lanes anyway,
     // so that tests and comparisons reach them on any processor.
-    const char* forced = std::getenv("NORV_DIGEST_KERNEL");
-    if (kernel == DigestKernel::kAvx2 &&
-        (!HasShaInstructions() || (forced != nullptr && std::string_view(forced) == "avx2"))) {
+    if (kernel == DigestKernel::kAvx2 && (!HasShaInstructions() || forced)) {
         return {16, sha256_kernels::Portable, sha256_kernels::Avx2, nullptr, 2};
     }
     return {1, sha256_kernels::Portable, nullptr, nullptr};

@@ -17,7 +17,7 @@ struct Sha256Traits {
     static constexpr uint32_t kInitial[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                                              0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
     static constexpr bool kBigEndian = true;
-    static DigestKernels Kernels(DigestKernel kernel);
+    static DigestKernels Kernels(DigestKernel kernel, bool forced);
 };
 
 extern template class DigestLanes<Sha256Traits>;

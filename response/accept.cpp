@@ -1,7 +1,6 @@
 #include "response/accept.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,16 +26,6 @@ constexpr int kMostArchivePasses = 3;
 constexpr const char* kRebuildHint =
     "基準は変えていません。norv-cli archive "
     "でアーカイブを作り直してから、もう一度受け入れてください";
-
-std::string UserName(uid_t uid) {
-    struct passwd entry {};
-    struct passwd* found = nullptr;
-    std::string buffer(16384, '\0');
-    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
-        return found->pw_name;
-    }
-    return std::to_string(uid);
-}
 
 // "/srv/www" for "/srv/www/" and "/srv//www"; "/" stays.
 std::string Normal(const std::string& path) {
@@ -146,20 +135,6 @@ ReviewedFacts FactsOfChange(const ReviewedChange& change) {
     facts.capability_gained = now.capabilities && !now.capabilities->empty() &&
                               now.capabilities != had.capabilities.value_or("");
     return facts;
-}
-
-std::string AcceptingUser(platform::Env& env) {
-    if (const char* sudo = std::getenv("SUDO_USER"); sudo != nullptr && *sudo != '\0') {
-        return sudo;
-    }
-    // The login uid the kernel keeps through su and sudo; unset (4294967295) for a daemon.
-    auto text = platform::ReadFileBytes(env, "/proc/self/loginuid", 32);
-    if (text.ok()) {
-        char* end = nullptr;
-        const unsigned long long uid = std::strtoull(text->c_str(), &end, 10);
-        if (end != text->c_str() && uid < 4294967295ULL) return UserName(static_cast<uid_t>(uid));
-    }
-    return UserName(getuid());
 }
 
 std::vector<ReviewedChange> SelectChanges(const ChangeList& list,

@@ -69,10 +69,6 @@ struct ReviewedFacts {
 };
 ReviewedFacts FactsOfChange(const ReviewedChange& change);
 
-// Who accepts: the login user behind sudo (SUDO_USER), else the name of the login uid
-// (/proc/self/loginuid), else of the real uid; a number when no name is known.
-std::string AcceptingUser(platform::Env& env = *platform::Env::Default());
-
 // The changes of `list` at or below each of `paths` (a folder takes every change below it), in
 // the list's order, each once. A path that matches no change is put in `unmatched`.
 std::vector<ReviewedChange> SelectChanges(const ChangeList& list,

@@ -353,8 +353,7 @@ int RunAccept(Application& app, const Arguments& args, std::ostream& out, std::o
         }
         items = SelectChanges(list.value(), paths, &unmatched);
     }
-    auto outcome =
-        app.acceptor().Accept(list->generation, items, AcceptingUser(*app.context().env));
+    auto outcome = app.acceptor().Accept(list->generation, items, app.process().user);
     if (!outcome.ok()) {
         err << "norv: " << Shown(outcome.status().ToString()) << "\n";
         return kExitFailure;
@@ -385,6 +384,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     const std::string& command = parsed->command;
     // With --json, standard output carries the event lines alone; the rest goes to stderr.
     if (parsed->json) parsed->options.events_copy = &out;
+    // The environment and the process's identity, once, here at the edge.
+    parsed->options.process = ReadProcessOptions(*platform::Env::Default());
     std::ostream& human = parsed->json ? err : out;
     Terminal terminal(err, progress && !parsed->json);
     std::optional<LockLetGoOnStop> let_go;

@@ -118,8 +118,7 @@ int AcceptHeldChanges(Application& app, const DeployOptions& options, Console co
             return kExitChanged;
         }
     }
-    auto outcome =
-        app.acceptor().Accept(list->generation, items, AcceptingUser(*app.context().env));
+    auto outcome = app.acceptor().Accept(list->generation, items, app.process().user);
     if (!outcome.ok()) {
         err << "norv: " << Shown(outcome.status().ToString()) << "\n";
         return kExitFailure;

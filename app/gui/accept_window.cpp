@@ -153,7 +153,7 @@ void AcceptWindow::AcceptTicked() {
         results_->setPlainText(Q(kBusyMessage));
         return;
     }
-    auto outcome = app.acceptor().Accept(generation_, ticked, AcceptingUser(*app.context().env));
+    auto outcome = app.acceptor().Accept(generation_, ticked, app.process().user);
     if (!outcome.ok()) {
         results_->setPlainText(QStringLiteral("何も承認していません: ") +
                                Q(DisplayText(outcome.status().message())));

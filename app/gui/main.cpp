@@ -15,6 +15,8 @@ int main(int argc, char** argv) {
     norv::gui::UseInterfaceLook();
 
     norv::StartupOptions options;
+    // The environment and the process's identity, once, here at the edge.
+    options.process = norv::ReadProcessOptions(*norv::platform::Env::Default());
     const QStringList args = QApplication::arguments();
     for (int i = 1; i + 1 < args.size(); ++i) {
         if (args[i] == QLatin1String("--dir"))

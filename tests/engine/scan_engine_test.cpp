@@ -864,15 +864,14 @@ TEST_F(ParallelTest, FingerprintingAheadGivesTheSameRunAsOneFileAtATime) {
     }
     auto each_kernel = [&](const std::function<void()>& run) {
         for (const char* io : {"plain", "uring"}) {
-            ::setenv("NORV_IO", io, 1);
+            context.reading.io = platform::ParseIoPath(io);
             for (const char* kernel : kernels) {
                 SCOPED_TRACE(std::string(kernel) + " " + io);
-                ::setenv("NORV_DIGEST_KERNEL", kernel, 1);
+                context.reading.digest_kernel = kernel;
                 run();
             }
         }
-        ::unsetenv("NORV_DIGEST_KERNEL");
-        ::unsetenv("NORV_IO");
+        context.reading = {};
     };
     RunRecord serial_init = Init(0);
     EXPECT_NE(serial_init.log.find("Skipped: " + settings.cracked_dir), std::string::npos);

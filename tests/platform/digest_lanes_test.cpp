@@ -34,21 +34,13 @@ void ExpectOpenSslsDigests(std::string (*reference)(std::string_view)) {
     std::string bytes(200003 + 64, '\0');
     for (char& c : bytes) c = static_cast<char>(random());
 
-    const char* outside = std::getenv("NORV_DIGEST_KERNEL");
-    const std::string forced_outside = outside != nullptr ? outside : "";
     for (DigestKernel kernel :
          {DigestKernel::kAvx512, DigestKernel::kAvx2, DigestKernel::kPortable}) {
         if (!testing::KernelRunsOrSaySkipped(kernel)) continue;
         SCOPED_TRACE(DigestKernelName(kernel));
         // Forced, as a comparison would: AVX2 then has SHA-256 lanes even beside the SHA
         // instructions.
-        ::setenv("NORV_DIGEST_KERNEL", DigestKernelName(kernel), 1);
-        Lanes lanes(kernel);
-        if (outside != nullptr) {
-            ::setenv("NORV_DIGEST_KERNEL", forced_outside.c_str(), 1);
-        } else {
-            ::unsetenv("NORV_DIGEST_KERNEL");
-        }
+        Lanes lanes(kernel, true);
         ASSERT_EQ(lanes.kernel(), kernel);
         const size_t half = static_cast<size_t>(lanes.width()) / 2;
         std::vector<size_t> longs = {70000, 200003};
@@ -119,13 +111,8 @@ TEST(Sha256Lanes, EveryKernelGivesOpenSslsDigests) {
 }
 
 TEST(Md5Lanes, AnUnknownForcedKernelGivesTheBestOne) {
-    ::setenv("NORV_DIGEST_KERNEL", "sse9", 1);
-    const DigestKernel chosen = ChosenDigestKernel();
-    ::unsetenv("NORV_DIGEST_KERNEL");
-    EXPECT_EQ(chosen, ChosenDigestKernel());
-    ::setenv("NORV_DIGEST_KERNEL", "portable", 1);
-    EXPECT_EQ(ChosenDigestKernel(), DigestKernel::kPortable);
-    ::unsetenv("NORV_DIGEST_KERNEL");
+    EXPECT_EQ(ChosenDigestKernel("sse9"), ChosenDigestKernel());
+    EXPECT_EQ(ChosenDigestKernel("portable"), DigestKernel::kPortable);
 }
 
 }  // namespace

@@ -315,9 +315,9 @@ TEST(FingerprintLanes, FilesOverTheSizeOrTimeBudgetAreSampled) {
 // queue and the lanes kept as full as the digest workers keep them; `halfway` is called once half
 // the names were given.
 std::map<std::string, Fingerprint> MeasureBatched(const DirectoryHandle& folder,
-                                                  const std::vector<std::string>& names,
+                                                  const std::vector<std::string>& names, IoPath io,
                                                   const std::function<void()>& halfway = {}) {
-    FingerprintLanes lanes(ChosenDigestKernel(), nullptr, kDefaultHashBudget, true);
+    FingerprintLanes lanes(ChosenDigestKernel(), nullptr, kDefaultHashBudget, io);
     std::map<std::string, Fingerprint> got;
     for (size_t next = 0; next < names.size() || !lanes.empty() || lanes.queued() > 0;) {
         while (!lanes.full() && next < names.size() &&
@@ -363,8 +363,7 @@ TEST(FingerprintLanes, BatchedOpeningMeasuresEachFileAsFingerprintAt) {
     ASSERT_TRUE(folder.ok());
     for (const char* io : {"plain", "uring"}) {
         SCOPED_TRACE(io);
-        ::setenv("NORV_IO", io, 1);
-        std::map<std::string, Fingerprint> got = MeasureBatched(**folder, names);
+        std::map<std::string, Fingerprint> got = MeasureBatched(**folder, names, ParseIoPath(io));
         for (const std::string& name : names) {
             const Fingerprint want = FingerprintAt(**folder, name);
             const Fingerprint& print = got[name];
@@ -379,7 +378,6 @@ TEST(FingerprintLanes, BatchedOpeningMeasuresEachFileAsFingerprintAt) {
         EXPECT_EQ(got["fifo"].md5, "");
         EXPECT_EQ(got["s100"].md5, Md5Hex(std::string(100, 'w')));
     }
-    ::unsetenv("NORV_IO");
 }
 
 // A ring the system refuses mid-run (here a seccomp filter refusing io_uring_enter once batches
@@ -394,7 +392,6 @@ TEST(FingerprintLanes, ARingRefusedMidRunLeavesEveryFileToTheOneFilePath) {
     auto folder = OpenDirectory(testing::SystemEnv(), dir.path());
     ASSERT_TRUE(folder.ok());
     auto in_a_child = [&] {
-        ::setenv("NORV_IO", "uring", 1);
         // Refused once half the files were given: a batch's closes are then waiting too.
         auto refuse_enter = [] {
             struct sock_filter filter[] = {
@@ -410,7 +407,7 @@ TEST(FingerprintLanes, ARingRefusedMidRunLeavesEveryFileToTheOneFilePath) {
         };
         const int open_before = testing::CountEntries("/proc/self/fd");
         const std::map<std::string, Fingerprint> got =
-            MeasureBatched(**folder, names, refuse_enter);
+            MeasureBatched(**folder, names, IoPath::kUring, refuse_enter);
         for (const std::string& name : names) {
             if (got.at(name).md5 != FingerprintAt(**folder, name).md5) std::_Exit(1);
         }
