@@ -386,7 +386,7 @@ void ChangeWatcher::WatchNewFolder(int parent_watch, const std::string& name) {
     platform::TreeWalk walk(std::move(child).value(), path, std::move(walk_options));
     // Files written before their folder's watch was set are only in the listing: each is
     // checked now.
-    const Clock::time_point due = Clock::now() - options_.timings.longest_wait;
+    const Clock::time_point due = Now() - options_.timings.longest_wait;
     for (;;) {
         platform::TreeWalk::Entry entry = walk.Next();
         if (entry.type == platform::TreeWalk::Entry::Type::kEnd) break;
@@ -420,9 +420,8 @@ Status ChangeWatcher::CheckDueFiles(Clock::time_point now) {
     }
     // The rest in slices, for a bounded time: what is left is due at the next step, after the
     // events that came meanwhile.
-    const Clock::time_point slice_end = Clock::now() + options_.slice_time;
-    for (size_t from = 0; from < others.size() && Clock::now() < slice_end;
-         from += options_.slice) {
+    const Clock::time_point slice_end = Now() + options_.slice_time;
+    for (size_t from = 0; from < others.size() && Now() < slice_end; from += options_.slice) {
         const auto to =
             others.begin() + static_cast<ptrdiff_t>(std::min(others.size(), from + options_.slice));
         auto checked = CheckBatch(
@@ -489,7 +488,7 @@ Result<bool> ChangeWatcher::CheckBatch(const std::vector<FileKey>& keys, Clock::
     }
     for (const FileKey& key : done) schedule_.Done(key);
     statistics_.files_checked += static_cast<int64_t>(files.size());
-    if (engine_.counters().changes() > changes_before) schedule_.ChangeFound(Clock::now());
+    if (engine_.counters().changes() > changes_before) schedule_.ChangeFound(Now());
     if (engine_.counters().changes() == 0) EndBurstIfDue(now, true);
     if (status.Is(ErrorKind::kStopped)) return status;
     if (!status.ok()) {
@@ -506,17 +505,17 @@ Status ChangeWatcher::RunRecordedFirst() {
         recorded_first_due_ = false;
         return Status::Ok();
     }
-    const Clock::time_point started = Clock::now();
+    const Clock::time_point started = Now();
     auto first = CheckRecordedFiles();
-    EndBurstIfDue(Clock::now(), true);
+    EndBurstIfDue(Now(), true);
     if (first.ok() && !first.value()) {
-        retry_at_ = Clock::now() + options_.retry;
+        retry_at_ = Now() + options_.retry;
         return Status::Ok();
     }
     recorded_first_due_ = false;
     // At most about half the time, however often events are lost: their own checks go on
     // in between.
-    next_recorded_first_at_ = Clock::now() + (Clock::now() - started);
+    next_recorded_first_at_ = Now() + (Now() - started);
     if (first.status().Is(ErrorKind::kStopped)) return first.status();
     // The full check after it takes every file in again.
     if (!first.ok()) {
@@ -526,13 +525,13 @@ Status ChangeWatcher::RunRecordedFirst() {
 }
 
 Result<bool> ChangeWatcher::CheckRecordedFiles() {
-    const Clock::time_point end = Clock::now() + options_.recorded_first_time;
+    const Clock::time_point end = Now() + options_.recorded_first_time;
     std::string after;  // the records are read in byte order, a slice at a time
     size_t listed = 0;
     bool cut_short = false;
     for (;;) {
         NORV_RETURN_IF_ERROR(engine_.StopPoint());
-        if (listed >= options_.recorded_first_most || Clock::now() >= end) {
+        if (listed >= options_.recorded_first_most || Now() >= end) {
             cut_short = true;
             break;
         }
@@ -548,7 +547,7 @@ Result<bool> ChangeWatcher::CheckRecordedFiles() {
             if (auto file = OpenRecordedFile(path)) files.push_back(std::move(*file));
         }
         if (files.empty()) continue;
-        const Clock::time_point now = Clock::now();
+        const Clock::time_point now = Now();
         if (schedule_.OpenBurst(now)) engine_.BeginWatchBurst();
         Status status = engine_.CheckWatchedFiles(files);
         if (status.Is(ErrorKind::kBusy)) return false;
@@ -574,10 +573,10 @@ void ChangeWatcher::EndBurstIfDue(Clock::time_point now, bool force) {
     schedule_.EndBurst();
 }
 
-void ChangeWatcher::Finish() { EndBurstIfDue(Clock::now(), true); }
+void ChangeWatcher::Finish() { EndBurstIfDue(Now(), true); }
 
 Status ChangeWatcher::RunFullCheck() {
-    EndBurstIfDue(Clock::now(), true);
+    EndBurstIfDue(Now(), true);
     // Said once, even when another norv makes the check wait.
     if (!full_check_reason_.empty()) {
         notices_.Notify({NoticeKind::kFullCheckReason, "", Status::Ok(), full_check_reason_});
@@ -589,7 +588,7 @@ Status ChangeWatcher::RunFullCheck() {
     watches_set_for_check_ = true;
     schedule_.Clear();
     new_folders_.clear();
-    const Clock::time_point started = Clock::now();
+    const Clock::time_point started = Now();
     // The check takes every file in; events lost while it runs (taken by UrgentFiles) ask for
     // the next one.
     const bool recorded_first_was_due = recorded_first_due_;
@@ -601,14 +600,14 @@ Status ChangeWatcher::RunFullCheck() {
     if (status.Is(ErrorKind::kBusy)) {
         full_check_due_ = true;
         recorded_first_due_ = recorded_first_due_ || recorded_first_was_due;
-        retry_at_ = Clock::now() + options_.retry;
+        retry_at_ = Now() + options_.retry;
         return Status::Ok();
     }
     watches_set_for_check_ = false;
     // Full checks take at most about half the time, however often they are asked for (a folder
     // renamed over and over): the files' own checks go on in between.
     next_full_check_at_ =
-        Clock::now() + std::max<Clock::duration>(Clock::now() - started, std::chrono::seconds(1));
+        Now() + std::max<Clock::duration>(Now() - started, std::chrono::seconds(1));
     ++statistics_.full_checks;
     if (status.Is(ErrorKind::kStopped)) return status;
     if (!status.ok()) notices_.Notify({NoticeKind::kCheckFailure, "", status, status.ToString()});
@@ -616,7 +615,7 @@ Status ChangeWatcher::RunFullCheck() {
 }
 
 std::vector<WatchedFile> ChangeWatcher::UrgentFiles() {
-    Clock::time_point now = Clock::now();
+    Clock::time_point now = Now();
     if (!events_ || now < next_urgent_look_at_) return {};
     next_urgent_look_at_ = now + options_.urgent_look;
     // Every event is taken as a step takes it, for a bounded time: the walk goes on between
@@ -626,12 +625,12 @@ std::vector<WatchedFile> ChangeWatcher::UrgentFiles() {
     do {
         batch.clear();
         if (!events_->Wait(std::chrono::milliseconds(0), batch).ok()) break;  // the step says it
-        now = Clock::now();
+        now = Now();
         for (const FolderEvent& event : batch) Take(event, now);
-    } while (!batch.empty() && Clock::now() < take_end);
+    } while (!batch.empty() && Now() < take_end);
     // One out of reach waits for the steps after the check, which ask for the next one.
     std::vector<FileKey> done;
-    std::vector<WatchedFile> files = OpenFiles(schedule_.TakeDueAtOnce(Clock::now()), done, false);
+    std::vector<WatchedFile> files = OpenFiles(schedule_.TakeDueAtOnce(Now()), done, false);
     for (const FileKey& key : done) schedule_.Done(key);
     statistics_.files_checked += static_cast<int64_t>(files.size());
     return files;
@@ -683,7 +682,7 @@ void ChangeWatcher::RestartEvents(Clock::time_point now) {
 }
 
 Status ChangeWatcher::Step(std::chrono::milliseconds wait) {
-    Clock::time_point now = Clock::now();
+    Clock::time_point now = Now();
     const Clock::time_point deadline = std::min(NextDeadline(now), now + wait);
     const auto timeout = std::chrono::ceil<std::chrono::milliseconds>(
         std::max(deadline - now, Clock::duration::zero()));
@@ -702,12 +701,12 @@ Status ChangeWatcher::Step(std::chrono::milliseconds wait) {
         folders_.clear();
         schedule_.Clear();
         watches_set_for_check_ = false;
-        events_restart_at_ = Clock::now() + options_.retry;
+        events_restart_at_ = Now() + options_.retry;
         // Pages first, as after lost events, then the full check.
         recorded_first_due_ = true;
         RequestFullCheck("");
     }
-    now = Clock::now();
+    now = Now();
     for (const FolderEvent& event : batch) Take(event, now);
     if (now >= next_hold_look_at_) {
         next_hold_look_at_ = now + options_.hold_look;
@@ -720,7 +719,7 @@ Status ChangeWatcher::Step(std::chrono::milliseconds wait) {
     // wait): a page behind a flood of new files is back before a walk measures the flood.
     if (recorded_first_due_ && now >= retry_at_ && now >= next_recorded_first_at_) {
         NORV_RETURN_IF_ERROR(RunRecordedFirst());
-        now = Clock::now();
+        now = Now();
     }
     if (full_check_due_ && now >= retry_at_ && now >= next_full_check_at_) return RunFullCheck();
     // Restores that failed, each tried again when its wait is over, before any new file.
@@ -731,8 +730,8 @@ Status ChangeWatcher::Step(std::chrono::milliseconds wait) {
         new_folders_.pop_back();
         WatchNewFolder(parent, name);
     }
-    NORV_RETURN_IF_ERROR(CheckDueFiles(Clock::now()));
-    EndBurstIfDue(Clock::now(), false);
+    NORV_RETURN_IF_ERROR(CheckDueFiles(Now()));
+    EndBurstIfDue(Now(), false);
     return Status::Ok();
 }
 

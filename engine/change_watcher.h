@@ -27,7 +27,8 @@
 // Every folder is opened from its rule's path down, name by name, and checked to be the very
 // folder the watch was set on before a file in it is measured or moved.
 //
-// The watcher borrows the engine and the records it reads; one thread drives it.
+// The watcher borrows the engine and the records it reads; one thread drives it. Its times are
+// the engine's Env's monotonic clock.
 #pragma once
 
 #include <chrono>
@@ -122,6 +123,8 @@ class ChangeWatcher {
 
   private:
     using Clock = std::chrono::steady_clock;
+    // The Env's monotonic clock: every time the watch goes by.
+    Clock::time_point Now() const { return engine_.env().SteadyNow(); }
     // A watched folder knows its parent's watch and its own name, not its whole path, so a
     // chain of folders costs memory in its depth, not in the square of it.
     struct Folder {

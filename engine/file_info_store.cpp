@@ -232,11 +232,11 @@ Status FileInfoStore::Commit() {
 
 Status FileInfoStore::Write(platform::Statement& statement) {
     if (!db_.InTransaction()) {
-        batch_started_ = std::chrono::steady_clock::now();
+        batch_started_ = db_.env().SteadyNow();
         NORV_RETURN_IF_ERROR(begin_->Run());
     }
     NORV_RETURN_IF_ERROR(statement.Run());
-    if (std::chrono::steady_clock::now() - batch_started_ >= kBatchInterval) return Commit();
+    if (db_.env().SteadyNow() - batch_started_ >= kBatchInterval) return Commit();
     return Status::Ok();
 }
 

@@ -69,14 +69,14 @@ Status ChangeWatcher::RetryRestores(Clock::time_point now) {
     }
     statistics_.files_checked += static_cast<int64_t>(files.size());
     statistics_.restore_retries += static_cast<int64_t>(files.size());
-    if (engine_.counters().changes() > changes_before) schedule_.ChangeFound(Clock::now());
+    if (engine_.counters().changes() > changes_before) schedule_.ChangeFound(Now());
     // Those whose restore failed again wait for their next try; the rest are done.
     const std::vector<std::string> failed = engine_.TakeFailedRestores();
     const std::unordered_set<std::string_view> again(failed.begin(), failed.end());
     for (const WatchedFile& file : files) {
         if (again.count(file.path) == 0) restore_retries_.erase(file.path);
     }
-    NoteFailedRestores(failed, Clock::now());
+    NoteFailedRestores(failed, Now());
     if (status.Is(ErrorKind::kStopped)) return status;
     if (!status.ok()) {
         notices_.Notify({NoticeKind::kCheckFailure, "", status, status.ToString()});

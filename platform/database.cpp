@@ -83,7 +83,7 @@ Result<std::unique_ptr<Database>> Database::Open(Env& env, const std::string& pa
     sqlite3* raw = nullptr;
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
     int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
-    std::unique_ptr<Database> db(new Database(path, raw));
+    std::unique_ptr<Database> db(new Database(env, path, raw));
     if (rc != SQLITE_OK) {
         std::string message = raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
         return Status::Error(KindOfSqlite(rc), rc,

@@ -66,11 +66,15 @@ class Database {
 
     bool InTransaction() const;
     const std::string& path() const { return path_; }
+    // The Env it was opened through (its clock times the store's batches).
+    Env& env() const { return env_; }
     Status ErrorStatus(int rc, const std::string& what) const;
 
   private:
-    Database(std::string path, sqlite3* db) : path_(std::move(path)), db_(db) {}
+    Database(Env& env, std::string path, sqlite3* db)
+        : env_(env), path_(std::move(path)), db_(db) {}
     friend class Statement;
+    Env& env_;
     std::string path_;
     sqlite3* db_;
 };

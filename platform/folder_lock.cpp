@@ -38,12 +38,11 @@ Result<FolderLock> FolderLock::Acquire(Env& env, const std::string& lock_path) {
 
 Result<FolderLock> FolderLock::AcquireWaiting(Env& env, const std::string& lock_path,
                                               std::chrono::milliseconds wait) {
-    const auto until = std::chrono::steady_clock::now() + wait;
+    const auto until = env.SteadyNow() + wait;
     auto pause = std::chrono::milliseconds(5);
     for (;;) {
         auto lock = Acquire(env, lock_path);
-        if (lock.ok() || !lock.status().Is(ErrorKind::kBusy) ||
-            std::chrono::steady_clock::now() >= until) {
+        if (lock.ok() || !lock.status().Is(ErrorKind::kBusy) || env.SteadyNow() >= until) {
             return lock;
         }
         std::this_thread::sleep_for(pause);

@@ -257,7 +257,7 @@ ContentRead::ContentRead(Env& env, int fd, int64_t size, const HashBudget& budge
       size_(size),
       stop_(stop),
       pause_(pause),
-      deadline_(std::chrono::steady_clock::now() + budget.longest) {
+      deadline_(env.SteadyNow() + budget.longest) {
     // Read-ahead advice pays only on large files; on small ones it is one more system call.
     if (size < kSparseFrom) return;
     env.FAdvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -287,7 +287,7 @@ ContentRead::Next ContentRead::Read(std::span<char> buffer, std::string_view& bl
     // short read (a network file system) reads on.
     if (hashed_ >= size_ && take < n) {
         ended_ = true;
-    } else if (hashed_ < size_ && std::chrono::steady_clock::now() >= deadline_) {
+    } else if (hashed_ < size_ && env_.SteadyNow() >= deadline_) {
         return Next::kOverTime;
     } else if (static_cast<size_t>(n) < buffer.size() && total_ == size_) {
         ended_ = true;
@@ -347,7 +347,7 @@ ContentRead::Next ContentRead::Handed(std::string_view& block, std::string_view 
     if (stop_ && stop_->load(std::memory_order_relaxed)) return Next::kFailed;
     block = bytes;
     hashed_ += std::ssize(bytes);
-    if (hashed_ < size_ && std::chrono::steady_clock::now() >= deadline_) return Next::kOverTime;
+    if (hashed_ < size_ && env_.SteadyNow() >= deadline_) return Next::kOverTime;
     return Next::kBlock;
 }
 

@@ -95,10 +95,11 @@ std::string Rfc3339(std::chrono::system_clock::time_point t) {
 }
 
 // What every event line begins with: the host, the time, the run and the event's kind.
-Json EventHead(const std::string& host, const std::string& run, std::string_view kind) {
+Json EventHead(platform::Env& env, const std::string& host, const std::string& run,
+               std::string_view kind) {
     Json o;
     o["host"] = host;
-    o["time"] = Rfc3339(std::chrono::system_clock::now());
+    o["time"] = Rfc3339(env.WallNow());
     o["run"] = run;
     o["event"] = kind;
     return o;
@@ -111,9 +112,8 @@ std::string NewRunId(platform::Env& env) {
     bool read = fd >= 0 && env.Read(fd, bytes, sizeof bytes) == static_cast<ssize_t>(sizeof bytes);
     if (fd >= 0) env.Close(fd);
     if (!read) {
-        uint64_t mix =
-            static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) ^
-            (static_cast<uint64_t>(::getpid()) << 40);
+        uint64_t mix = static_cast<uint64_t>(env.WallNow().time_since_epoch().count()) ^
+                       (static_cast<uint64_t>(::getpid()) << 40);
         for (auto& b : bytes) {
             b = static_cast<unsigned char>(mix);
             mix >>= 8;
@@ -248,11 +248,11 @@ Status JsonEventLog::Append(const std::string& line) {
 void JsonEventLog::BeginRun(std::string_view command) {
     run_id_ = NewRunId(env_);
     command_ = std::string(command);
-    run_started_ = std::chrono::steady_clock::now();
+    run_started_ = env_.SteadyNow();
 }
 
 void JsonEventLog::Change(const ChangeEvent& change) {
-    Json o = EventHead(host_, run_id_, "change");
+    Json o = EventHead(env_, host_, run_id_, "change");
     o["kind"] = ChangeKindName(change.kind);
     o["path"] = EventPath(change.path);
     o["old_md5"] = change.old_md5.empty() ? Json() : Json(change.old_md5);
@@ -277,14 +277,14 @@ void JsonEventLog::Change(const ChangeEvent& change) {
 }
 
 void JsonEventLog::HoldNote(const std::string& text) {
-    Json o = EventHead(host_, run_id_, "hold");
+    Json o = EventHead(env_, host_, run_id_, "hold");
     o["message"] = text;
     Write(o);
 }
 
 void JsonEventLog::Action(const std::string& path, ResponseAction action, bool succeeded,
                           const std::string& detail) {
-    Json o = EventHead(host_, run_id_, "action");
+    Json o = EventHead(env_, host_, run_id_, "action");
     o["action"] = ResponseActionName(action);
     o["path"] = EventPath(path);
     o["outcome"] = succeeded ? "done" : "failed";
@@ -293,14 +293,14 @@ void JsonEventLog::Action(const std::string& path, ResponseAction action, bool s
 }
 
 void JsonEventLog::Warning(const std::string& path, const std::string& reason) {
-    Json o = EventHead(host_, run_id_, "warning");
+    Json o = EventHead(env_, host_, run_id_, "warning");
     o["path"] = EventPath(path);
     o["reason"] = EventPath(reason);
     Write(o);
 }
 
 void JsonEventLog::Accepted(const AcceptEvent& accepted) {
-    Json o = EventHead(host_, run_id_, "accept");
+    Json o = EventHead(env_, host_, run_id_, "accept");
     o["kind"] = ChangeKindName(accepted.kind);
     o["path"] = EventPath(accepted.path);
     o["old_md5"] = accepted.old_md5.empty() ? Json() : Json(accepted.old_md5);
@@ -311,7 +311,7 @@ void JsonEventLog::Accepted(const AcceptEvent& accepted) {
 
 void JsonEventLog::EndRun(const ScanCounters& counters, std::string_view outcome) {
     using namespace std::chrono;
-    Json o = EventHead(host_, run_id_, "run");
+    Json o = EventHead(env_, host_, run_id_, "run");
     o["command"] = command_;
     o["outcome"] = outcome;
     o["checked"] = counters.checked;
@@ -319,7 +319,7 @@ void JsonEventLog::EndRun(const ScanCounters& counters, std::string_view outcome
     o["created"] = counters.created;
     o["deleted"] = counters.deleted;
     o["unchecked"] = counters.unchecked;
-    o["duration_s"] = duration<double>(steady_clock::now() - run_started_).count();
+    o["duration_s"] = duration<double>(env_.SteadyNow() - run_started_).count();
     Write(o);
 }
 
