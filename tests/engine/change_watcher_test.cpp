@@ -13,6 +13,7 @@
 #include "tests/support/fault_env.h"
 #include "tests/support/process.h"
 #include "tests/support/race_env.h"
+#include "tests/support/stepped_clock_env.h"
 
 namespace norv {
 namespace {
@@ -21,22 +22,42 @@ using testing::EngineTest;
 
 class WatcherTest : public EngineTest {
   protected:
+    // The watch ends first, then the engine is given back the system's Env: the ones here end
+    // before it.
+    ~WatcherTest() override {
+        watcher.reset();
+        context.env = platform::Env::Default();
+    }
     // Starts the watch with its first full check.
     static WatchOptions Quick() {
         WatchOptions options;
         options.timings.settle = std::chrono::milliseconds(0);
         return options;
     }
+    // The watch's times come from a clock that only Steps moves on, over the system's Env unless
+    // a test gave another.
     void Start(WatchOptions options = Quick()) {
+        if (!clock_env) UseSteppedClock(context.env);
         options.program_dir = program.path();
         options.own_file_prefixes = {kLogFileName, kDatabaseFileName, kLockFileName};
         watcher = std::make_unique<ChangeWatcher>(*engine, rules, settings, hooks, options);
         ASSERT_TRUE(watcher->Start().ok());
     }
-    // Lets it take `steps` rounds of events.
+    // The stepped clock over `target`, the Env its calls go to.
+    void UseSteppedClock(platform::Env* target) {
+        clock_env = std::make_unique<testing::SteppedClockEnv>(target);
+        context.env = clock_env.get();
+    }
+    // Lets it take `steps` rounds of events, each 50 ms later than the one before. On the
+    // stepped clock no step waits: the kernel queued the events of a change as it was made.
+    // A test that gave the engine an Env of its own after the start runs on the system's clock,
+    // and each step waits for its 50 ms.
     const WatchStatistics& Steps(int steps) {
+        constexpr std::chrono::milliseconds kStep(50);
         for (int i = 0; i < steps; ++i) {
-            EXPECT_TRUE(watcher->Step(std::chrono::milliseconds(50)).ok());
+            const bool stepped = context.env == clock_env.get();
+            if (stepped) clock_env->Step(kStep);
+            EXPECT_TRUE(watcher->Step(stepped ? std::chrono::milliseconds(0) : kStep).ok());
         }
         return watcher->statistics();
     }
@@ -66,7 +87,7 @@ class WatcherTest : public EngineTest {
         testing::WriteAll(context.RulesPath(), "<rule>" + tree / "www" + ",3</rule>\r\n");
         EXPECT_TRUE(engine->Initialise().ok());
         faults.Fail(testing::Call::kRead, EIO, 1, "anon_inode:inotify");
-        context.env = &faults;
+        UseSteppedClock(&faults);
         WatchOptions options = Quick();
         options.retry = retry;
         Start(options);
@@ -103,6 +124,7 @@ class WatcherTest : public EngineTest {
         return at == hooks.changes.end() ? -1 : at - hooks.changes.begin();
     }
     testing::FaultEnv faults;  // outlives the watch, whose reader may read through it
+    std::unique_ptr<testing::SteppedClockEnv> clock_env;  // so does its clock
     std::unique_ptr<ChangeWatcher> watcher;
 };
 

@@ -9,6 +9,7 @@
 #include "response/change_response.h"
 #include "tests/engine/engine_fixture.h"
 #include "tests/support/fault_env.h"
+#include "tests/support/stepped_clock_env.h"
 
 namespace norv {
 namespace {
@@ -18,12 +19,13 @@ using testing::Call;
 class WatchRestoreTest : public testing::EngineTest {
   protected:
     // The page in the baseline and the archive, the engine answering changes through the
-    // response, automatic restore on, and the watch started; every call through `faults`.
+    // response, automatic restore on, and the watch started; every call through `faults`, the
+    // time from `clock_env`.
     std::string StartOnPage() {
         const std::string page = tree.Write("www/index.html", "<h1>good</h1>");
         testing::WriteAll(context.RulesPath(), "<rule>" + tree / "www" + ",3</rule>\r\n");
         program.MakeDir("save");
-        context.env = &faults;
+        context.env = &clock_env;
         archive = std::make_unique<ProtectedArchive>(faults, settings, rules, hooks);
         response =
             std::make_unique<ChangeResponse>(settings, switches, *archive, clock, *regional, hooks);
@@ -44,6 +46,7 @@ class WatchRestoreTest : public testing::EngineTest {
     }
 
     testing::FaultEnv faults;
+    testing::SteppedClockEnv clock_env{&faults};
     std::unique_ptr<ProtectedArchive> archive;
     std::unique_ptr<ChangeResponse> response;
     std::unique_ptr<ScanEngine> restoring;
@@ -58,7 +61,8 @@ TEST_F(WatchRestoreTest, AFailedRestoreIsTriedAgainUntilThePageIsBack) {
     faults.Fail(Call::kOpenAt, EIO, 2, kArchiveFileName);
     tree.Write("www/index.html", "<h1>defaced</h1>");
     for (int i = 0; i < 200 && testing::ReadAll(page) != "<h1>good</h1>"; ++i) {
-        ASSERT_TRUE(watcher->Step(std::chrono::milliseconds(50)).ok());
+        clock_env.Step(std::chrono::milliseconds(50));
+        ASSERT_TRUE(watcher->Step(std::chrono::milliseconds(0)).ok());
     }
     EXPECT_EQ(testing::ReadAll(page), "<h1>good</h1>");
     EXPECT_EQ(faults.MatchedCalls(Call::kOpenAt), 3);
