@@ -20,8 +20,8 @@
 // path, so a failure costs speed, never a file.
 //
 // Which path runs (IoPath, chosen at start-up from NORV_IO): plain never uses io_uring, uring
-// asks for it, and auto uses it when the kernel offers it. A kernel without it, or with it disabled
-// (kernel.io_uring_ disabled, a seccomp filter), gives the plain path. Made by the Env
+// asks for it, and auto uses it when the kernel offers it. A kernel without it, or with it
+// disabled (kernel.io_uring_disabled, a seccomp filter), gives the plain path. Made by the Env
 // (Env::NewBatchReader): an Env that must see every open and read gives none. Never under
 // ThreadSanitizer, which must see every call. Not thread safe: one reader (one ring) per digest
 // worker.
