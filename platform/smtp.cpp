@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -44,8 +45,7 @@ bool IsPlainAscii(const std::string& s) {
     return true;
 }
 
-std::string RfcDate() {
-    std::time_t now = std::time(nullptr);
+std::string RfcDate(std::time_t now) {
     std::tm tm{};
     ::localtime_r(&now, &tm);
     char buf[64];
@@ -61,13 +61,12 @@ std::string RfcDate() {
     return buf;
 }
 
-std::string MessageId() {
+std::string MessageId(std::time_t now) {
     std::random_device rd;
     char host[256] = "localhost";
     ::gethostname(host, sizeof host - 1);
     char buf[400];
-    std::snprintf(buf, sizeof buf, "<%08x%08x.%ld@%s>", rd(), rd(),
-                  static_cast<long>(std::time(nullptr)), host);
+    std::snprintf(buf, sizeof buf, "<%08x%08x.%ld@%s>", rd(), rd(), static_cast<long>(now), host);
     return buf;
 }
 
@@ -220,9 +219,10 @@ Attempt SendOnce(const std::string& url, const std::string& recipient, const std
 
 }  // namespace
 
-Status SendMail(const std::string& server, const std::string& recipient, const std::string& sender,
-                const std::string& subject, const std::string& body, const std::string& /*unused*/,
-                const MailCredentials& credentials, const std::string& date) {
+Status SendMail(Env& env, const std::string& server, const std::string& recipient,
+                const std::string& sender, const std::string& subject, const std::string& body,
+                const std::string& /*unused*/, const MailCredentials& credentials,
+                const std::string& date) {
     if (HasLineBreak(recipient) || HasLineBreak(sender) || HasLineBreak(subject) ||
         HasLineBreak(server)) {
         return Status::Error(ErrorKind::kRefused, kErrMail,
@@ -245,8 +245,9 @@ Status SendMail(const std::string& server, const std::string& recipient, const s
         port = server.substr(colon + 1);
     }
     const std::string url = "smtp://" + host + ":" + port;
+    const std::time_t now = std::chrono::system_clock::to_time_t(env.WallNow());
     const std::string message = ComposeMessage(recipient, sender, subject, body,
-                                               date.empty() ? RfcDate() : date, MessageId());
+                                               date.empty() ? RfcDate(now) : date, MessageId(now));
     // The credentials go to libcurl only together with TLS required: a password never travels
     // in clear, whatever the server says. Without an account, STARTTLS is used when offered.
     const std::string& ca_file = credentials.trusted_certificates;

@@ -14,6 +14,7 @@
 
 #include <string>
 
+#include "platform/env.h"
 #include "platform/status.h"
 
 namespace norv::platform {
@@ -25,10 +26,12 @@ struct MailCredentials {
     std::string trusted_certificates;
 };
 
-// `date` is the Date header's value (RFC 5322 form); empty means now.
-Status SendMail(const std::string& server, const std::string& recipient, const std::string& sender,
-                const std::string& subject, const std::string& body, const std::string& unused,
-                const MailCredentials& credentials = {}, const std::string& date = {});
+// `date` is the Date header's value (RFC 5322 form); empty means now, by `env`'s clock, which
+// the message id takes its time from too.
+Status SendMail(Env& env, const std::string& server, const std::string& recipient,
+                const std::string& sender, const std::string& subject, const std::string& body,
+                const std::string& unused, const MailCredentials& credentials = {},
+                const std::string& date = {});
 
 // The message as it goes on the wire (headers, blank line, base64 body), for tests.
 std::string ComposeMessage(const std::string& recipient, const std::string& sender,

@@ -45,8 +45,8 @@ void MailReport::SendWatchReport(const std::vector<std::string>& lines) {
 
 void MailReport::Send(const std::string& body) {
     Status sent = platform::SendMail(
-        settings_.smtp_server, settings_.mail_to, settings_.mail_from, Subject(), body, "",
-        platform::MailCredentials{settings_.mail_account, settings_.mail_password, ""});
+        *context_.env, settings_.smtp_server, settings_.mail_to, settings_.mail_from, Subject(),
+        body, "", platform::MailCredentials{settings_.mail_account, settings_.mail_password, ""});
     if (events_)
         events_->Action("", ResponseAction::kMail, sent.ok(),
                         sent.ok() ? settings_.mail_to : sent.message());

@@ -20,8 +20,8 @@ TEST(SendMail, DeliversEnvelopeSubjectAndBodyIntact) {
     const std::string subject = "NORV スキャンログ  2004/04/11 12:34:56 V:120 A:1 C:0 D:2";
     const std::string body =
         "line one\r\n.starts with a dot\r\n..two dots\r\n日本語\u3000\r\n.\r\n";
-    Status result = platform::SendMail(server.address(), "admin@example.org", "norv@example.org",
-                                       subject, body, "");
+    Status result = platform::SendMail(testing::SystemEnv(), server.address(), "admin@example.org",
+                                       "norv@example.org", subject, body, "");
     ASSERT_TRUE(result.ok()) << result.message();
     auto mails = server.Received();
     ASSERT_EQ(mails.size(), 1u);
@@ -36,48 +36,56 @@ TEST(SendMail, DeliversEnvelopeSubjectAndBodyIntact) {
 }
 
 TEST(SendMail, FailuresComeBackAsReadableText) {
-    Status refused = platform::SendMail("127.0.0.1:" + std::to_string(testing::UnusedPort()), "a@b",
+    Status refused = platform::SendMail(testing::SystemEnv(),
+                                        "127.0.0.1:" + std::to_string(testing::UnusedPort()), "a@b",
                                         "c@d", "s", "b", "");
     EXPECT_TRUE(refused.Is(ErrorKind::kNetwork)) << refused.message();
     EXPECT_NE(refused.message().find("127.0.0.1"), std::string::npos);
 
     SmtpServer server;
     ASSERT_TRUE(server.started());
-    Status rejected =
-        platform::SendMail(server.address(), "reject@example.org", "c@d", "s", "b", "");
+    Status rejected = platform::SendMail(testing::SystemEnv(), server.address(),
+                                         "reject@example.org", "c@d", "s", "b", "");
     EXPECT_NE(rejected.message().find("550"), std::string::npos) << rejected.message();
     EXPECT_TRUE(server.Received().empty());
 
-    EXPECT_TRUE(platform::SendMail("no-such-host.invalid", "a@b", "c@d", "s", "b", "")
-                    .Is(ErrorKind::kNetwork));
+    EXPECT_TRUE(
+        platform::SendMail(testing::SystemEnv(), "no-such-host.invalid", "a@b", "c@d", "s", "b", "")
+            .Is(ErrorKind::kNetwork));
 }
 
 TEST(SendMail, LineBreaksInHeadersAreRefused) {
     SmtpServer server;
     ASSERT_TRUE(server.started());
-    EXPECT_TRUE(platform::SendMail(server.address(), "a@b", "c@d", "x\r\nBcc: victim@e", "b", "")
+    EXPECT_TRUE(platform::SendMail(testing::SystemEnv(), server.address(), "a@b", "c@d",
+                                   "x\r\nBcc: victim@e", "b", "")
                     .Is(ErrorKind::kRefused));
-    EXPECT_TRUE(platform::SendMail(server.address(), "a@b\r\nRCPT TO:<x@y>", "c@d", "s", "b", "")
+    EXPECT_TRUE(platform::SendMail(testing::SystemEnv(), server.address(), "a@b\r\nRCPT TO:<x@y>",
+                                   "c@d", "s", "b", "")
                     .Is(ErrorKind::kRefused));
     EXPECT_TRUE(
-        platform::SendMail(server.address(), "a@b", "c@d\n", "s", "b", "").Is(ErrorKind::kRefused));
+        platform::SendMail(testing::SystemEnv(), server.address(), "a@b", "c@d\n", "s", "b", "")
+            .Is(ErrorKind::kRefused));
     EXPECT_TRUE(server.Received().empty());
 }
 
 TEST(SendMail, WithoutAnAccountTheServerDecides) {
     SmtpServer server(SmtpMode::kAuth);
     ASSERT_TRUE(server.started());
-    EXPECT_FALSE(platform::SendMail(server.address(), "a@b", "c@d", "s", "b", "").ok());
+    EXPECT_FALSE(
+        platform::SendMail(testing::SystemEnv(), server.address(), "a@b", "c@d", "s", "b", "")
+            .ok());
     EXPECT_TRUE(server.Received().empty());
     SmtpServer plain;
     ASSERT_TRUE(plain.started());
-    EXPECT_TRUE(platform::SendMail(plain.address(), "a@b", "c@d", "s", "b", "").ok());
+    EXPECT_TRUE(
+        platform::SendMail(testing::SystemEnv(), plain.address(), "a@b", "c@d", "s", "b", "").ok());
     EXPECT_EQ(plain.Received().size(), 1u);
     SmtpServer tls(SmtpMode::kStartTlsOpen);
     ASSERT_TRUE(tls.started());
-    EXPECT_TRUE(
-        platform::SendMail(tls.address(), "a@b", "c@d", "s", "b", "", {"", "", tls.certificate()})
-            .ok());
+    EXPECT_TRUE(platform::SendMail(testing::SystemEnv(), tls.address(), "a@b", "c@d", "s", "b", "",
+                                   {"", "", tls.certificate()})
+                    .ok());
     ASSERT_EQ(tls.Received().size(), 1u);
     EXPECT_TRUE(tls.Received()[0].tls);
 }
@@ -103,7 +111,8 @@ TEST(SendMail, WithAnAccountTheMailGoesWhereItMayAndThePasswordOnlyInsideTls) {
         ASSERT_TRUE(server.started());
         const platform::MailCredentials login{"user", "pass",
                                               c.trusted ? server.certificate() : ""};
-        const Status sent = platform::SendMail(server.address(), "a@b", "c@d", "s", "b", "", login);
+        const Status sent = platform::SendMail(testing::SystemEnv(), server.address(), "a@b", "c@d",
+                                               "s", "b", "", login);
         const std::string what = std::to_string(static_cast<int>(c.mode)) + ": " + sent.message();
         EXPECT_EQ(sent.ok(), c.arrives) << what;
         const auto mails = server.Received();
