@@ -78,6 +78,8 @@ inline constexpr const char* kHeadOnlyNote = "先頭のみ";
 // place right after it) is outlasted this many times, then reported as a failed restore.
 inline constexpr int kMostRestoreRounds = 3;
 inline constexpr const char* kNoCopyName = "-";
+// Copies of one name within one second; past this a move gives up with a message.
+inline constexpr int kMostCopiesPerName = 1000;
 
 // The short date immediately followed by the long time, "/" and ":" made "-":
 // 2004/04/11 + 12:34:56 gives 2004-04-1112-34-56.
