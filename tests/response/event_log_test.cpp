@@ -10,6 +10,7 @@
 #include <regex>
 #include <sstream>
 
+#include "tests/support/race_env.h"
 #include "tests/support/test_support.h"
 
 namespace norv {
@@ -77,6 +78,25 @@ TEST(EventLog, AHardLinkAtTheFilesNameIsNeverWritten) {
     ASSERT_EQ(::link(other.c_str(), events.FilePath().c_str()), 0);
     events.BeginRun("check");
     events.Warning("/srv/www", "why");
+    EXPECT_EQ(testing::ReadAll(other), "kept as it is");
+    ASSERT_EQ(hooks.messages.size(), 1u);
+    EXPECT_NE(hooks.messages[0].find("ハードリンク"), std::string::npos) << hooks.messages[0];
+}
+
+// A hard link put at the events file's name while it is rotated: the file opened after the
+// rotation is checked as the first one is, so no line reaches the other file.
+TEST(EventLog, AHardLinkPutThereDuringTheRotationIsNeverWritten) {
+    TempDir dir;
+    RecordingHooks hooks;
+    const std::string other = dir.Write("other.txt", "kept as it is");
+    testing::RaceEnv race;
+    JsonEventLog events(race, dir.path(), EventLogLimits{1024, 1}, hooks);
+    events.BeginRun("check");
+    events.Warning("/srv/www", std::string(1000, 'x'));
+    race.After(testing::Call::kRenameAt, std::string(kEventsFileName) + ".1",
+               [&] { EXPECT_EQ(::link(other.c_str(), events.FilePath().c_str()), 0); });
+    events.Warning("/srv/www", "why");
+    EXPECT_EQ(race.Fired(), 1);
     EXPECT_EQ(testing::ReadAll(other), "kept as it is");
     ASSERT_EQ(hooks.messages.size(), 1u);
     EXPECT_NE(hooks.messages[0].find("ハードリンク"), std::string::npos) << hooks.messages[0];
