@@ -74,17 +74,28 @@ std::string SpecialEntryName(mode_t mode) {
     if (S_ISSOCK(mode)) return "socket";
     if (S_ISCHR(mode)) return "char-device";
     if (S_ISBLK(mode)) return "block-device";
-    if (S_ISDIR(mode)) return "folder";
     return "other";
 }
 
+namespace {
+// The facts the index gives for what an item was, before its sha256.
+constexpr std::string_view kIndexedFacts[] = {"type",  "mode",         "owner",
+                                              "group", "capabilities", "acl"};
+}  // namespace
+
 std::string CrackedAttributes(const platform::ExtendedFacts& facts) {
     std::string fields;
-    for (std::string_view fact : {"type", "mode", "owner", "group", "capabilities", "acl"}) {
+    for (std::string_view fact : kIndexedFacts) {
         fields +=
             "\t" + std::string(fact) + "=" + platform::ShownFact(fact, "", facts).value_or("?");
     }
     return fields + "\tsha256=" + (facts.sha256.empty() ? "?" : facts.sha256);
+}
+
+std::string UnknownCrackedAttributes() {
+    std::string fields;
+    for (std::string_view fact : kIndexedFacts) fields += "\t" + std::string(fact) + "=?";
+    return fields + "\tsha256=?";
 }
 
 ResponseOutcome ChangeResponse::RespondToChange(ChangeKind kind, const std::string& path,
@@ -166,28 +177,39 @@ void ChangeResponse::BeginRun() {
     removed_uncopied_ = 0;
     uncopied_lines_ = 0;
     unlisted_ = 0;
+    kept_uncopied_ = 0;
     archive_.RemoveInterruptedRestores();
 }
 
-std::string UncopiedSummary(int removed, int unlisted) {
-    if (removed == 0) {
-        return "クラックフォルダの一覧が上限に達したため、" + std::to_string(unlisted) +
+std::string UncopiedSummary(int removed, int unlisted, int kept) {
+    std::string text;
+    if (removed == 0 && unlisted > 0) {
+        text = "クラックフォルダの一覧が上限に達したため、" + std::to_string(unlisted) +
                " 個を一覧に記さずに削除しました";
+    } else if (removed > 0) {
+        text = "クラックフォルダへのコピーが上限に達したため、" + std::to_string(removed) +
+               " 個のファイルをコピーせずに削除しました";
+        if (unlisted > 0) {
+            text += " (うち " + std::to_string(unlisted) + " 個は一覧にも記していません)";
+        }
     }
-    std::string text = "クラックフォルダへのコピーが上限に達したため、" + std::to_string(removed) +
-                       " 個のファイルをコピーせずに削除しました";
-    if (unlisted > 0) text += " (うち " + std::to_string(unlisted) + " 個は一覧にも記していません)";
+    if (kept > 0) {
+        if (!text.empty()) text += "。";
+        text += "クラックフォルダへのコピーが上限に達したため、取り出したフォルダの中の " +
+                std::to_string(kept) + " 個のファイルはコピーせずに root のものにして残しました";
+    }
     return text;
 }
 
 std::vector<std::string> ChangeResponse::EndRun() {
-    if (removed_uncopied_ == 0 && unlisted_ == 0) return {};
-    const std::string text = UncopiedSummary(removed_uncopied_, unlisted_);
+    if (removed_uncopied_ == 0 && unlisted_ == 0 && kept_uncopied_ == 0) return {};
+    const std::string text = UncopiedSummary(removed_uncopied_, unlisted_, kept_uncopied_);
     const Status cause = Status::Error(ErrorKind::kLimit, kErrLimit, text);
     notices_.Notify({NoticeKind::kResponseFailure, settings_.cracked_dir, cause, text});
     if (events_) events_->Action(settings_.cracked_dir, ResponseAction::kQuarantine, true, text);
     removed_uncopied_ = 0;
     unlisted_ = 0;
+    kept_uncopied_ = 0;
     return {text};
 }
 

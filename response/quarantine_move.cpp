@@ -53,6 +53,7 @@ struct ChangeResponse::QuarantineMove {
     int64_t size() const { return is_link() ? 0 : static_cast<int64_t>(st.st_size); }
     // The evidence kept of it.
     Evidence evidence = Evidence::kWhole;
+    bool past_copy_bound = false;  // past the run's copies: no copy, counted in the run's end
     std::string stamp;
     std::string copy_name;
     ScopedFd out;
@@ -69,14 +70,17 @@ bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
     Status step = FindHolder(move);
     if (step.ok()) step = OpenCrackedFolder(move);
     bool special = false;
-    if (step.ok()) step = LookAtSpecial(move, &special);
+    if (step.ok()) {
+        Result<bool> looked = LookAtSpecial(move);
+        step = looked.status();
+        special = looked.ok() && *looked;
+    }
     if (step.ok() && !special) step = OpenSuspect(move);
     if (!step.ok()) return FailMove(path, step);
     if (special) {
         // Nothing to copy: the index line alone says what it was.
-        move.stamp = CrackedStamp(regional_, clock_.Now());
         move.evidence = Evidence::kIndexOnly;
-        move.digests = {std::string(kNoCopyName), "", true};
+        move.digests = kNoContent;
         move.shown_copy = kNoCopyName;
     } else {
         ChooseEvidence(move);
@@ -86,7 +90,7 @@ bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
     WriteIndexLine(move);
     step = RemoveSuspect(move);
     if (!step.ok()) return FailMove(path, step);
-    if (limit_shown_ && move.copy_name.empty()) ++removed_uncopied_;
+    if (move.past_copy_bound) ++removed_uncopied_;
     if (move.unlisted) ++unlisted_;
     if (events_) events_->Action(path, ResponseAction::kQuarantine, true, move.shown_copy);
     return true;
@@ -178,14 +182,13 @@ Status ChangeResponse::OpenSuspect(QuarantineMove& move) {
     return Status::Ok();
 }
 
-Status ChangeResponse::LookAtSpecial(QuarantineMove& move, bool* special) {
+Result<bool> ChangeResponse::LookAtSpecial(QuarantineMove& move) {
     // Looked at without opening it: a FIFO is never opened, a device never touched. Only the
     // very entry the walk measured is taken.
-    *special = false;
     auto facts = platform::LookAtEntry(env_, move.holder->fd(), move.name, move.path);
     if (!facts.ok()) return facts.status();
     move.looked = *facts;
-    if (facts->kind != platform::EntryKind::kOther) return Status::Ok();
+    if (facts->kind != platform::EntryKind::kOther) return false;
     const auto& identity = move.where.identity;
     struct stat& st = move.st;
     if ((identity && facts->identity != *identity) ||
@@ -194,9 +197,8 @@ Status ChangeResponse::LookAtSpecial(QuarantineMove& move, bool* special) {
         return Status::Error(ErrorKind::kRefused, EAGAIN,
                              move.path + " は検査の後で別のものに置き換えられました");
     }
-    *special = true;
     move.note = "entry=" + SpecialEntryName(st.st_mode);
-    return Status::Ok();
+    return true;
 }
 
 void ChangeResponse::ChooseEvidence(QuarantineMove& move) {
@@ -212,6 +214,7 @@ void ChangeResponse::ChooseEvidence(QuarantineMove& move) {
                 kCopyLimitMessage);
         }
         limit_shown_ = true;
+        move.past_copy_bound = true;
         move.evidence = Evidence::kIndexOnly;
     } else if (!move.is_link() && move.size() > bounds_.most_bytes - bytes_this_run_) {
         move.evidence = Evidence::kHead;
@@ -339,17 +342,31 @@ void ChangeResponse::WriteIndexLine(QuarantineMove& move) {
     }
 }
 
-Status ChangeResponse::AppendIndexLine(int cracked_fd, const std::string& line) {
+Status ChangeResponse::OpenCrackedIndex(int cracked_fd, ScopedFd& index) {
     const std::string shown = platform::JoinPath(settings_.cracked_dir, kCrackedIndexName);
-    std::string bytes = platform::EncodeTextEscaping(
-                            line, charset_.empty() ? platform::SystemCharset() : charset_) +
-                        "\r\n";
-    ScopedFd index(env_, env_.OpenAt(cracked_fd, kCrackedIndexName,
-                                     O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    index.reset(env_.OpenAt(cracked_fd, kCrackedIndexName,
+                            O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (index.get() < 0) return Status::FromErrno(errno, shown);
-    NORV_RETURN_IF_ERROR(platform::CheckOwnFileToWrite(env_, index.get(), shown));
-    NORV_RETURN_IF_ERROR(platform::WriteFully(env_, index.get(), bytes, kCrackedIndexName));
-    if (env_.Fsync(index.get()) != 0) return Status::FromErrno(errno, shown);
+    Status own = platform::CheckOwnFileToWrite(env_, index.get(), shown);
+    if (!own.ok()) index.reset();
+    return own;
+}
+
+Status ChangeResponse::AppendToIndex(int index_fd, const std::string& line) {
+    const std::string bytes = platform::EncodeTextEscaping(
+                                  line, charset_.empty() ? platform::SystemCharset() : charset_) +
+                              "\r\n";
+    return platform::WriteFully(env_, index_fd, bytes, kCrackedIndexName);
+}
+
+Status ChangeResponse::AppendIndexLine(int cracked_fd, const std::string& line) {
+    ScopedFd index(env_);
+    NORV_RETURN_IF_ERROR(OpenCrackedIndex(cracked_fd, index));
+    NORV_RETURN_IF_ERROR(AppendToIndex(index.get(), line));
+    if (env_.Fsync(index.get()) != 0) {
+        return Status::FromErrno(errno,
+                                 platform::JoinPath(settings_.cracked_dir, kCrackedIndexName));
+    }
     return Status::Ok();
 }
 
