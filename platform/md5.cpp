@@ -295,10 +295,23 @@ ContentRead::Next ContentRead::Read(std::span<char> buffer, std::string_view& bl
     return Next::kBlock;
 }
 
-ContentRead::Found ContentRead::FindData(int64_t at) {
-    const off_t data = env_.LSeek(fd_, static_cast<off_t>(start_ + at), SEEK_DATA);
+std::optional<DataExtent> NextDataExtent(Env& env, int fd, off_t at, off_t limit) {
+    const off_t data = env.LSeek(fd, at, SEEK_DATA);
     if (data < 0) {
-        if (errno != ENXIO) return Found::kUnknown;
+        if (errno == ENXIO) return std::nullopt;
+        return DataExtent{at, limit};
+    }
+    const off_t begin = std::clamp(data, at, limit);
+    const off_t hole = env.LSeek(fd, data, SEEK_HOLE);
+    // A region the file cannot bound is data to the limit; either way the extent ends past its
+    // start, so a caller stepping from extent to extent moves on.
+    return DataExtent{begin, hole > begin ? std::min(hole, limit) : limit};
+}
+
+ContentRead::Found ContentRead::FindData(int64_t at) {
+    const auto extent = NextDataExtent(env_, fd_, static_cast<off_t>(start_ + at),
+                                       static_cast<off_t>(start_ + size_));
+    if (!extent) {
         // No data from `at` on: a hole to the end as the file is now (never past the size
         // measured), or the end itself when the file shrank meanwhile.
         const off_t end = env_.LSeek(fd_, 0, SEEK_END);
@@ -307,15 +320,13 @@ ContentRead::Found ContentRead::FindData(int64_t at) {
         hole_end_ = data_end_ = std::min<int64_t>(end - start_, size_);
         return Found::kData;
     }
-    hole_end_ = std::clamp<int64_t>(data - start_, at, size_);
-    const off_t hole = env_.LSeek(fd_, data, SEEK_HOLE);
-    // A region the file cannot bound is read to the size measured.
-    data_end_ = hole <= data ? size_ : std::min<int64_t>(hole - start_, size_);
+    hole_end_ = extent->begin - start_;
+    data_end_ = extent->end - start_;
     return Found::kData;
 }
 
 ContentRead::Next ContentRead::ReadSparse(std::span<char> buffer, std::string_view& block) {
-    if (hashed_ >= size_) return Next::kEnd;
+    if (ended_) return Next::kEnd;
     if (hashed_ >= data_end_) {
         switch (FindData(hashed_)) {
             case Found::kData:
@@ -339,7 +350,6 @@ ContentRead::Next ContentRead::ReadSparse(std::span<char> buffer, std::string_vi
     } while (n < 0 && errno == EINTR);
     if (n < 0) return Next::kFailed;
     if (n == 0) return Next::kEnd;  // shrunk meanwhile: the second look tells
-    total_ += n;
     return Handed(block, std::string_view(buffer.data(), static_cast<size_t>(n)));
 }
 
@@ -347,6 +357,8 @@ ContentRead::Next ContentRead::Handed(std::string_view& block, std::string_view 
     if (stop_ && stop_->load(std::memory_order_relaxed)) return Next::kFailed;
     block = bytes;
     hashed_ += std::ssize(bytes);
+    // The size reached is the end, known without a call: no pause before it is told.
+    ended_ = hashed_ >= size_;
     if (hashed_ < size_ && std::chrono::steady_clock::now() >= deadline_) return Next::kOverTime;
     return Next::kBlock;
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -58,6 +59,17 @@ ContentDigest DigestOfOpenFile(Env& env, int fd, int64_t size,
 ContentDigest SampledDigestOfOpenFile(Env& env, int fd, int64_t size);
 ContentDigest UnreadContent();
 
+// The next run of data in the open file `fd` from offset `at` on, bounded by `limit`, found with
+// SEEK_DATA and SEEK_HOLE: [begin, end), with at <= begin <= end <= limit (begin == end == limit
+// when the data lies past `limit`). A file that cannot tell where its holes are (a file system
+// without hole support, a failed seek) is all data: [at, limit). Nothing when the file holds no
+// data from `at` on (a hole to its end, or `at` at or past its end).
+struct DataExtent {
+    off_t begin = 0;
+    off_t end = 0;
+};
+std::optional<DataExtent> NextDataExtent(Env& env, int fd, off_t at, off_t limit);
+
 // DigestOfOpenFile's whole-content read, one block at a time, for a caller that hashes the
 // blocks itself (a digest worker hashing several files' MD5s together). Reads from the file's
 // current position, never past `size`, within the budget's time; the caller checks `most_bytes`
@@ -79,8 +91,9 @@ class ContentRead {
   private:
     // The next block of a file read by offsets, its holes as zeros.
     Next ReadSparse(std::span<char> buffer, std::string_view& block);
-    // Where the data from `at` on begins and ends (hole_end_, data_end_); kUnknown when the
-    // file cannot tell (the rest is read then), kEnded when it ends at `at`.
+    // Where the data from `at` on begins and ends (hole_end_, data_end_), by NextDataExtent;
+    // kUnknown when the file's end cannot be learned (the rest is read then), kEnded when it
+    // ends at `at`.
     enum class Found { kData, kEnded, kUnknown };
     Found FindData(int64_t at);
     // `bytes` handed out as the next block.
@@ -93,7 +106,7 @@ class ContentRead {
     const std::function<void()>* pause_;
     std::chrono::steady_clock::time_point deadline_;
     int64_t hashed_ = 0;  // bytes handed out, never more than size_
-    int64_t total_ = 0;   // bytes read
+    int64_t total_ = 0;   // bytes read (by the plain read; the sparse one counts hashed_)
     bool ended_ = false;  // the last block was handed out
     // Reading by offsets, holes skipped: start_ is the offset of the first byte; data from
     // hole_end_ to data_end_ (relative to start_) is read, what lies before hole_end_ is a hole.

@@ -123,6 +123,32 @@ TEST(Md5, FileOverTheTimeBudgetIsSampled) {
     EXPECT_TRUE(FingerprintOf(dir.Write("small", "page"), no_time).content_whole);
 }
 
+// A file read by offsets hands out its holes as zeros, and pauses only between blocks: not after
+// the last one, whose end is known without another read.
+TEST(Md5, ASparseReadHandsOutTheContentAndPausesOnlyBetweenBlocks) {
+    TempDir dir;
+    const int64_t size = 3 << 20;
+    const std::string path = SparseFile(dir, "sparse", "x", size);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    int pauses = 0;
+    int blocks = 0;
+    const std::function<void()> pause = [&] { ++pauses; };
+    ContentRead read(testing::SystemEnv(), fd, size, kDefaultHashBudget, nullptr, &pause);
+    std::vector<char> buffer(1 << 18);
+    std::string content;
+    std::string_view block;
+    ContentRead::Next next;
+    while ((next = read.Read(buffer, block)) == ContentRead::Next::kBlock) {
+        ++blocks;
+        content += block;
+    }
+    ::close(fd);
+    EXPECT_EQ(next, ContentRead::Next::kEnd);
+    EXPECT_EQ(pauses, blocks - 1);
+    EXPECT_EQ(content, "x" + std::string(size - 1, '\0'));
+}
+
 TEST(Md5, FileUnderAnotherProcesssWriteLeaseIsWaitedFor) {
     TempDir dir;
     std::string path = dir.Write("leased.html", "page");
