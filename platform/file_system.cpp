@@ -656,8 +656,15 @@ Result<std::shared_ptr<DirectoryHandle>> OpenTrustedFolder(Env& env, const std::
     return folder;
 }
 
+Result<std::shared_ptr<DirectoryHandle>> OpenTrustedFolderOf(Env& env, const std::string& path) {
+    std::string folder = ParentOfPath(path);
+    if (folder.empty()) folder = path.empty() || path[0] != kSeparator ? "." : "/";
+    return OpenTrustedFolder(env, folder);
+}
+
 std::string WhyFileUntrusted(Env& env, const struct stat& st, const std::string& path,
                              bool written) {
+    if (!S_ISREG(st.st_mode)) return path + " は通常のファイルではないため使いません";
     if (!TrustedOwner(env, st.st_uid)) {
         return path + " の所有者 (uid " + std::to_string(st.st_uid) +
                ") が root ではないため使いません。chown root " + path + " で直してください";
@@ -673,36 +680,27 @@ std::string WhyFileUntrusted(Env& env, const struct stat& st, const std::string&
     return "";
 }
 
-Status CheckOwnFileToWrite(Env& env, int fd, const std::string& path, const std::string& shown) {
-    struct stat st {};
-    if (env.FStat(fd, &st) != 0)
-        return Status::FromErrno(errno, shown + path + " を調べられません");
-    if (!S_ISREG(st.st_mode)) {
-        return Status::Error(ErrorKind::kRefused, EPERM,
-                             shown + path + " は通常のファイルではないため使いません");
-    }
+Status CheckOwnFileToWrite(Env& env, const struct stat& st, const std::string& path,
+                           const std::string& shown) {
     const std::string why = WhyFileUntrusted(env, st, path, true);
     if (!why.empty()) return Status::Error(ErrorKind::kRefused, EPERM, shown + why);
     return Status::Ok();
 }
 
-Status CheckTrustedFile(Env& env, const std::string& path, bool written) {
-    std::string folder_path = ParentOfPath(path);
-    if (folder_path.empty()) folder_path = path.empty() || path[0] != kSeparator ? "." : "/";
-    auto folder = OpenTrustedFolder(env, folder_path);
-    if (!folder.ok()) {
-        if (folder.status().Is(ErrorKind::kNotFound)) return Status::Ok();
-        return Status::Error(folder.status().kind(), folder.status().code(),
-                             path + " を使いません: " + folder.status().message());
-    }
+Status CheckOwnFileToWrite(Env& env, int fd, const std::string& path, const std::string& shown) {
     struct stat st {};
-    if (env.FStatAt((*folder)->fd(), FileNameOfPath(path).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (env.FStat(fd, &st) != 0)
+        return Status::FromErrno(errno, shown + path + " を調べられません");
+    return CheckOwnFileToWrite(env, st, path, shown);
+}
+
+Status CheckTrustedFileAt(const DirectoryHandle& folder, const std::string& name,
+                          const std::string& path, bool written) {
+    Env& env = folder.env();
+    struct stat st {};
+    if (env.FStatAt(folder.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) return Status::Ok();
         return Status::FromErrno(errno, path + " の情報を読めません");
-    }
-    if (!S_ISREG(st.st_mode)) {
-        return Status::Error(ErrorKind::kRefused, EPERM,
-                             path + " は通常のファイルではないため使いません");
     }
     const std::string why = WhyFileUntrusted(env, st, path, written);
     if (!why.empty()) return Status::Error(ErrorKind::kRefused, EPERM, why);
@@ -716,14 +714,8 @@ Result<int> OpenTrustedFileAt(const DirectoryHandle& folder, const std::string& 
                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0);
     if (fd < 0) return Status::FromErrno(errno, path + " を読めません");
     struct stat st {};
-    std::string why;
-    if (env.FStat(fd, &st) != 0) {
-        why = path + " の情報を読めないため使いません";
-    } else if (!S_ISREG(st.st_mode)) {
-        why = path + " は通常のファイルではないため使いません";
-    } else {
-        why = WhyFileUntrusted(env, st, path, false);
-    }
+    const std::string why = env.FStat(fd, &st) != 0 ? path + " の情報を読めないため使いません"
+                                                    : WhyFileUntrusted(env, st, path, false);
     if (!why.empty()) {
         env.Close(fd);
         return Status::Error(ErrorKind::kRefused, EPERM, why);
@@ -732,9 +724,7 @@ Result<int> OpenTrustedFileAt(const DirectoryHandle& folder, const std::string& 
 }
 
 Result<int> OpenTrustedFile(Env& env, const std::string& path) {
-    std::string folder = ParentOfPath(path);
-    if (folder.empty()) folder = path.empty() || path[0] != kSeparator ? "." : "/";
-    auto opened = OpenTrustedFolder(env, folder);
+    auto opened = OpenTrustedFolderOf(env, path);
     if (!opened.ok()) return opened.status();
     return OpenTrustedFileAt(**opened, FileNameOfPath(path), path);
 }

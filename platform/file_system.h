@@ -228,22 +228,31 @@ Result<int> OpenTrustedFileAt(const DirectoryHandle& folder, const std::string& 
 // OpenTrustedFileAt of the file `path` in its trusted folder.
 Result<int> OpenTrustedFile(Env& env, const std::string& path);
 
-// Why the file `st`, at `path`, is not root's (or the running user's) alone: another user owns
-// it, or group or others may write it; with `written` (a file norv writes in place), also when
-// it has another name (a hard link), through which the writing would reach another file. The
-// reason names the file and the fix ("chown root", "chmod go-w"); "" when it is theirs alone.
+// The trusted folder (OpenTrustedFolder) that holds the file `path`: its folder part, "." for a
+// bare name, "/" for a name right under the root.
+Result<std::shared_ptr<DirectoryHandle>> OpenTrustedFolderOf(Env& env, const std::string& path);
+
+// Why the file `st`, at `path`, is not root's (or the running user's) alone: it is no regular
+// file, another user owns it, or group or others may write it; with `written` (a file norv writes
+// in place), also when it has another name (a hard link), through which the writing would reach
+// another file. The reason names the file and the fix ("chown root", "chmod go-w"); "" when it
+// is theirs alone.
 std::string WhyFileUntrusted(Env& env, const struct stat& st, const std::string& path,
                              bool written);
 
-// For a file norv opens by its path in a folder of its own (the database, which SQLite opens):
-// kRefused when the folder is not trusted (OpenTrustedFolder) or the file, when there, is no
-// regular file or is not root's alone (WhyFileUntrusted). A missing file, or folder, passes.
-Status CheckTrustedFile(Env& env, const std::string& path, bool written);
+// For a file norv opens by its name in a trusted folder of its own (the database, which SQLite
+// opens by its path): kRefused when the entry `name` of `folder` is there and is not root's alone
+// (WhyFileUntrusted), looked at without following a link. A missing file passes. `path` names it.
+Status CheckTrustedFileAt(const DirectoryHandle& folder, const std::string& name,
+                          const std::string& path, bool written);
 
 // For a file norv has just opened to write in place (O_APPEND, or truncated after this): kRefused
 // unless `fd` is a regular file of root's alone with no other name (WhyFileUntrusted, written).
 // `path` names it in the message; `shown` ("ログファイル ", or "") goes before it.
 Status CheckOwnFileToWrite(Env& env, int fd, const std::string& path,
+                           const std::string& shown = "");
+// The same of the facts `st` the caller already has of the open file.
+Status CheckOwnFileToWrite(Env& env, const struct stat& st, const std::string& path,
                            const std::string& shown = "");
 
 // The folder a resolved path names, opened (ENOTDIR when it is something else).

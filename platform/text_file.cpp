@@ -43,9 +43,7 @@ Result<std::string> ReadFileBytes(Env& env, const std::string& path, int64_t max
     // An administrator's file is opened only through its trusted folder, by its name alone.
     std::shared_ptr<DirectoryHandle> folder;
     if (trust == FileTrust::kAdministrator) {
-        std::string folder_path = ParentOfPath(path);
-        if (folder_path.empty()) folder_path = path.empty() || path[0] != '/' ? "." : "/";
-        auto opened = OpenTrustedFolder(env, folder_path);
+        auto opened = OpenTrustedFolderOf(env, path);
         if (!opened.ok()) {
             if (opened.status().Is(ErrorKind::kNotFound)) {
                 return Status::FromErrno(ENOENT, path + " を開けません");
