@@ -169,11 +169,7 @@ int Place(Env& env, int dirfd, const Written& file, const std::string& name) {
 // it, and what stands there is left alone: it may be evidence.
 Status VerifyPlaced(Env& env, int dirfd, const Written& file, const std::string& name,
                     const std::string& display) {
-    struct stat own {};
-    if (env.FStat(file.fd.get(), &own) != 0) {
-        return Status::FromErrno(errno, display + " を確かめられません");
-    }
-    auto still = StillHolds(env, dirfd, name, FileIdentity{own.st_dev, own.st_ino}, display);
+    auto still = StillHolds(env, dirfd, name, file.identity, display);
     if (!still.ok()) return still.status();
     if (!*still) {
         return Status::Error(ErrorKind::kExists, EEXIST,
