@@ -138,6 +138,10 @@ Result<std::string> FolderLine(const std::string& path, int number, const std::s
         return Status::Error(kErrFormat, where + what + " \"" + line +
                                              "\" は / で始まるフォルダのパスではありません");
     }
+    if (line.find('\0') != std::string::npos) {
+        // Every call that takes the path would stop at the NUL: "/\0srv" would be the root.
+        return Status::Error(kErrFormat, where + what + " はパスに NUL 文字を含むため使えません");
+    }
     if (IsRootFolder(folder)) {
         return Status::Error(kErrFormat,
                              where + what + " にルートフォルダ \"" + line + "\" は使えません");
