@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "app/scheduler.h"
-#include "platform/file_system.h"
+#include "platform/fs/file_system.h"
 #include "response/change_response.h"
 #include "response/mail_report.h"
 

@@ -7,8 +7,8 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "platform/charset.h"
-#include "platform/text_file.h"
+#include "platform/text/charset.h"
+#include "platform/text/text_file.h"
 
 namespace norv {
 

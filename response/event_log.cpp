@@ -10,8 +10,8 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
-#include "platform/charset.h"
-#include "platform/file_system.h"
+#include "platform/fs/file_system.h"
+#include "platform/text/charset.h"
 
 namespace norv {
 namespace {

@@ -11,7 +11,7 @@
 #include <climits>
 #include <vector>
 
-#include "platform/file_system.h"
+#include "platform/fs/file_system.h"
 
 namespace norv {
 namespace {

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "platform/charset.h"
-#include "platform/text_file.h"
+#include "platform/text/charset.h"
+#include "platform/text/text_file.h"
 #include "tests/support/test_support.h"
 
 namespace norv {
