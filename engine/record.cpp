@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "engine/scan_engine.h"
-#include "platform/regional_time.h"
+#include "platform/text/regional_time.h"
 
 namespace norv {
 

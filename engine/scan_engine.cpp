@@ -2,7 +2,7 @@
 
 #include "config/settings.h"
 #include "config/watched_place.h"
-#include "platform/folder_lock.h"
+#include "platform/fs/folder_lock.h"
 
 #include <cerrno>
 

@@ -30,10 +30,10 @@
 #include "engine/file_info_store.h"
 #include "engine/scan_log.h"
 #include "engine/scan_state.h"
-#include "platform/file_system.h"
-#include "platform/fingerprint.h"
-#include "platform/regional_time.h"
-#include "platform/tree_walk.h"
+#include "platform/digest/fingerprint.h"
+#include "platform/fs/file_system.h"
+#include "platform/fs/tree_walk.h"
+#include "platform/text/regional_time.h"
 
 namespace norv {
 

@@ -10,8 +10,8 @@
 
 #include "engine/digest_pipeline.h"
 #include "engine/scan_engine.h"
-#include "platform/fingerprint.h"
-#include "platform/tree_walk.h"
+#include "platform/digest/fingerprint.h"
+#include "platform/fs/tree_walk.h"
 
 namespace norv {
 

@@ -13,10 +13,10 @@
 
 #include "config/watched_place.h"
 #include "engine/scan_log.h"
-#include "platform/folder_lock.h"
+#include "platform/fs/folder_lock.h"
+#include "platform/fs/tree_walk.h"
 #include "platform/lha/lha_archive.h"
-#include "platform/text_file.h"
-#include "platform/tree_walk.h"
+#include "platform/text/text_file.h"
 
 namespace norv {
 namespace {

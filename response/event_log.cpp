@@ -10,8 +10,8 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
-#include "platform/charset.h"
-#include "platform/file_system.h"
+#include "platform/fs/file_system.h"
+#include "platform/text/charset.h"
 
 namespace norv {
 namespace {
@@ -253,8 +253,11 @@ Status JsonEventLog::Append(const std::string& line) {
         // A file made by an older tool or by hand becomes owner-only too; one of another owner,
         // or with another name (a hard link, through which the lines would reach another
         // file), is not written.
-        if ((st.st_mode & 0077) != 0 && env_.GetEuid() == st.st_uid) env_.FChmod(fd.get(), 0600);
-        return platform::CheckOwnFileToWrite(env_, fd.get(), path);
+        if ((st.st_mode & 0077) != 0 && env_.GetEuid() == st.st_uid &&
+            env_.FChmod(fd.get(), 0600) == 0) {
+            st.st_mode = (st.st_mode & S_IFMT) | 0600;
+        }
+        return platform::CheckOwnFileToWrite(env_, st, path);
     };
     NORV_RETURN_IF_ERROR(open());
     if (st.st_size > 0 && st.st_size + static_cast<int64_t>(line.size()) > limits_.max_bytes) {

@@ -26,9 +26,9 @@
 
 #include "config/notice.h"
 #include "engine/engine_hooks.h"
-#include "platform/env.h"
-#include "platform/fingerprint.h"
-#include "platform/status.h"
+#include "platform/base/env.h"
+#include "platform/base/status.h"
+#include "platform/digest/fingerprint.h"
 
 namespace norv {
 

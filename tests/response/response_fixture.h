@@ -11,7 +11,7 @@
 
 #include "config/rule_table.h"
 #include "config/settings.h"
-#include "platform/file_system.h"
+#include "platform/fs/file_system.h"
 #include "response/archive.h"
 #include "response/change_response.h"
 #include "tests/support/fault_env.h"
