@@ -201,8 +201,9 @@ Status RuleWalker::CheckSingleFile(const std::string& path) {
         platform::Fingerprint fingerprint =
             platform::FingerprintAt(*resolved->parent, resolved->name, tools_.stop_requested);
         NORV_RETURN_IF_ERROR(tools_.StopPoint());
-        if (fingerprint.unreadable())
+        if (fingerprint.unreadable()) {
             return recorder_.NoteUnseen(path, UnreadableFile(fingerprint));
+        }
         if (IsMonitoredFile(fingerprint.facts)) {
             return recorder_.RecordFile(path, "", fingerprint,
                                         FileLocation{resolved->parent.get(), resolved->name, {}});
