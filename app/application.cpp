@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "app/scheduler.h"
-#include "platform/file_system.h"
+#include "platform/fs/file_system.h"
 #include "response/change_response.h"
 #include "response/mail_report.h"
 
@@ -37,15 +37,20 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
 
     // The program folder's files decide what norv watches, where it writes and what it restores
     // as root: a folder another user could change would let that user steer it.
+    // A folder that is not there holds none of them: the settings' absence tells.
     auto program = platform::OpenTrustedFolder(env, context.program_dir);
-    if (!program.ok() && program.status().Is(ErrorKind::kRefused)) return program.status();
+    if (!program.ok() && !program.status().Is(ErrorKind::kNotFound)) return program.status();
 
     // The database: an existing file is opened now; a missing one is created only once the
     // settings and rules have loaded, so a failed start-up writes nothing.
     const std::string db_path = context.DatabasePath();
-    // SQLite opens it by its path: it, and its write-ahead log, must be root's alone.
+    // SQLite opens it by its path: it, and its write-ahead log, must be root's alone, looked at
+    // in the very folder judged above.
     for (const char* suffix : {"", "-wal", "-shm"}) {
-        NORV_RETURN_IF_ERROR(platform::CheckTrustedFile(env, db_path + suffix, true));
+        if (program.ok()) {
+            NORV_RETURN_IF_ERROR(platform::CheckTrustedFileAt(
+                **program, std::string(kDatabaseFileName) + suffix, db_path + suffix, true));
+        }
     }
     // A file that cannot even be looked at counts as present, so opening it reports why.
     auto db_facts = platform::LStat(env, db_path);

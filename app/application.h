@@ -21,7 +21,7 @@
 #include "engine/file_info_store.h"
 #include "engine/scan_engine.h"
 #include "engine/scan_state.h"
-#include "platform/regional_time.h"
+#include "platform/text/regional_time.h"
 #include "response/accept.h"
 #include "response/archive.h"
 #include "response/event_log.h"

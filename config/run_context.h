@@ -12,9 +12,9 @@
 #include <memory>
 #include <string>
 
-#include "platform/database.h"
-#include "platform/env.h"
-#include "platform/file_system.h"
+#include "platform/base/env.h"
+#include "platform/db/database.h"
+#include "platform/fs/file_system.h"
 
 namespace norv {
 

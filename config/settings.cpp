@@ -7,8 +7,8 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "platform/charset.h"
-#include "platform/text_file.h"
+#include "platform/text/charset.h"
+#include "platform/text/text_file.h"
 
 namespace norv {
 
@@ -137,6 +137,10 @@ Result<std::string> FolderLine(const std::string& path, int number, const std::s
     if (line[0] != '/' || folder[0] != '/') {
         return Status::Error(kErrFormat, where + what + " \"" + line +
                                              "\" は / で始まるフォルダのパスではありません");
+    }
+    if (line.find('\0') != std::string::npos) {
+        // Every call that takes the path would stop at the NUL: "/\0srv" would be the root.
+        return Status::Error(kErrFormat, where + what + " はパスに NUL 文字を含むため使えません");
     }
     if (IsRootFolder(folder)) {
         return Status::Error(kErrFormat,

@@ -5,7 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/regional_time.h"
+#include "engine/scan_engine.h"
+#include "platform/text/regional_time.h"
 
 namespace norv {
 

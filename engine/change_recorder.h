@@ -15,7 +15,7 @@
 
 #include "engine/scan_run.h"
 #include "engine/scan_tools.h"
-#include "platform/fingerprint.h"
+#include "platform/digest/fingerprint.h"
 
 namespace norv {
 

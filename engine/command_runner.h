@@ -13,8 +13,8 @@
 #include <functional>
 
 #include "config/run_context.h"
-#include "platform/folder_lock.h"
-#include "platform/status.h"
+#include "platform/base/status.h"
+#include "platform/fs/folder_lock.h"
 
 namespace norv {
 

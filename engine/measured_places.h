@@ -13,8 +13,8 @@
 #include <string>
 #include <utility>
 
-#include "platform/file_system.h"
-#include "platform/tree_walk.h"
+#include "platform/fs/file_system.h"
+#include "platform/fs/tree_walk.h"
 
 namespace norv {
 

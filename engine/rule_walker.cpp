@@ -13,8 +13,9 @@
 #include <thread>
 
 #include "engine/digest_pipeline.h"
-#include "platform/fingerprint.h"
-#include "platform/tree_walk.h"
+#include "engine/scan_engine.h"
+#include "platform/digest/fingerprint.h"
+#include "platform/fs/tree_walk.h"
 
 namespace norv {
 

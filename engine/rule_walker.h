@@ -12,8 +12,8 @@
 #include "engine/scan_run.h"
 #include "engine/scan_tools.h"
 #include "engine/watch_burst.h"
-#include "platform/fingerprint.h"
-#include "platform/tree_walk.h"
+#include "platform/digest/fingerprint.h"
+#include "platform/fs/tree_walk.h"
 
 namespace norv {
 

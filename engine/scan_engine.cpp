@@ -1,6 +1,9 @@
 #include "engine/scan_engine.h"
 
 #include <cerrno>
+#include "config/settings.h"
+#include "config/watched_place.h"
+#include "platform/fs/folder_lock.h"
 
 #include <map>
 #include <set>

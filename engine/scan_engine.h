@@ -31,7 +31,10 @@
 #include "engine/scan_state.h"
 #include "engine/scan_tools.h"
 #include "engine/watch_burst.h"
-#include "platform/file_system.h"
+#include "platform/digest/fingerprint.h"
+#include "platform/fs/file_system.h"
+#include "platform/fs/tree_walk.h"
+#include "platform/text/regional_time.h"
 
 namespace norv {
 

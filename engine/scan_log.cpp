@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <utility>
 
-#include "platform/charset.h"
-#include "platform/file_system.h"
+#include "platform/fs/file_system.h"
+#include "platform/text/charset.h"
 
 namespace norv {
 namespace {

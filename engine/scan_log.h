@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "engine/scan_state.h"
-#include "platform/env.h"
-#include "platform/status.h"
+#include "platform/base/env.h"
+#include "platform/base/status.h"
 
 namespace norv {
 

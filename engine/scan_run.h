@@ -13,7 +13,7 @@
 #include "config/rule_table.h"
 #include "engine/measured_places.h"
 #include "engine/scan_tools.h"
-#include "platform/file_system.h"
+#include "platform/fs/file_system.h"
 
 namespace norv {
 

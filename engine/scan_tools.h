@@ -14,7 +14,7 @@
 #include "engine/file_info_store.h"
 #include "engine/scan_log.h"
 #include "engine/scan_state.h"
-#include "platform/regional_time.h"
+#include "platform/text/regional_time.h"
 
 namespace norv {
 

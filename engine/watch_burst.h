@@ -15,8 +15,8 @@
 #include "engine/change_recorder.h"
 #include "engine/scan_run.h"
 #include "engine/scan_tools.h"
-#include "platform/file_system.h"
-#include "platform/fingerprint.h"
+#include "platform/digest/fingerprint.h"
+#include "platform/fs/file_system.h"
 
 namespace norv {
 

@@ -14,9 +14,10 @@
 
 #include "config/watched_place.h"
 #include "engine/scan_log.h"
+#include "platform/fs/folder_lock.h"
+#include "platform/fs/tree_walk.h"
 #include "platform/lha/lha_archive.h"
-#include "platform/text_file.h"
-#include "platform/tree_walk.h"
+#include "platform/text/text_file.h"
 
 namespace norv {
 namespace {

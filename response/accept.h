@@ -34,10 +34,10 @@
 #include "engine/command_runner.h"
 #include "engine/engine_hooks.h"
 #include "engine/file_info_store.h"
-#include "platform/env.h"
-#include "platform/fingerprint.h"
-#include "platform/regional_time.h"
-#include "platform/status.h"
+#include "platform/base/env.h"
+#include "platform/base/status.h"
+#include "platform/digest/fingerprint.h"
+#include "platform/text/regional_time.h"
 #include "response/archive.h"
 
 namespace norv {

@@ -12,10 +12,10 @@
 #include <memory>
 
 #include "engine/scan_log.h"
-#include "platform/charset.h"
-#include "platform/file_system.h"
-#include "platform/fingerprint.h"
-#include "platform/md5.h"
+#include "platform/digest/fingerprint.h"
+#include "platform/digest/md5.h"
+#include "platform/fs/file_system.h"
+#include "platform/text/charset.h"
 #include "response/evidence_copy.h"
 #include "response/restored_attributes.h"
 

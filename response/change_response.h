@@ -27,7 +27,7 @@
 #include "config/notice.h"
 #include "config/settings.h"
 #include "engine/engine_hooks.h"
-#include "platform/regional_time.h"
+#include "platform/text/regional_time.h"
 #include "response/archive.h"
 #include "response/hold.h"
 

@@ -10,8 +10,8 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
-#include "platform/charset.h"
-#include "platform/file_system.h"
+#include "platform/fs/file_system.h"
+#include "platform/text/charset.h"
 
 namespace norv {
 namespace {
@@ -229,8 +229,10 @@ Status JsonEventLog::Append(const std::string& line) {
     // A file made by an older tool or by hand becomes owner-only too; one of another owner, or
     // with another name (a hard link, through which the lines would reach another file), is
     // not written.
-    if ((st.st_mode & 0077) != 0 && env_.GetEuid() == st.st_uid) env_.FChmod(fd, 0600);
-    if (Status own = platform::CheckOwnFileToWrite(env_, fd, path); !own.ok()) {
+    if ((st.st_mode & 0077) != 0 && env_.GetEuid() == st.st_uid && env_.FChmod(fd, 0600) == 0) {
+        st.st_mode = (st.st_mode & S_IFMT) | 0600;
+    }
+    if (Status own = platform::CheckOwnFileToWrite(env_, st, path); !own.ok()) {
         env_.Close(fd);
         return own;
     }

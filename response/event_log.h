@@ -24,8 +24,8 @@
 
 #include "config/notice.h"
 #include "engine/engine_hooks.h"
-#include "platform/env.h"
-#include "platform/status.h"
+#include "platform/base/env.h"
+#include "platform/base/status.h"
 
 namespace norv {
 

@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "engine/scan_log.h"
-#include "platform/file_system.h"
-#include "platform/fingerprint.h"
-#include "platform/md5.h"
+#include "platform/digest/fingerprint.h"
+#include "platform/digest/md5.h"
+#include "platform/fs/file_system.h"
 #include "response/change_response.h"
 #include "response/evidence_copy.h"
 

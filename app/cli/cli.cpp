@@ -15,8 +15,8 @@
 #include "app/cli/service.h"
 #include "app/cli/terminal.h"
 #include "engine/scan_log.h"
-#include "platform/charset.h"
-#include "platform/file_system.h"
+#include "platform/fs/file_system.h"
+#include "platform/text/charset.h"
 #include "response/accept.h"
 
 #include <nlohmann/json.hpp>

@@ -11,7 +11,7 @@
 #include <functional>
 #include <map>
 
-#include "platform/md5.h"
+#include "platform/digest/md5.h"
 #include "tests/engine/engine_fixture.h"
 #include "tests/support/fault_env.h"
 #include "tests/support/file_attributes.h"

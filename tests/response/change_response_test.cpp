@@ -14,9 +14,9 @@
 #include <random>
 #include <set>
 
-#include "platform/charset.h"
-#include "platform/fingerprint.h"
-#include "platform/md5.h"
+#include "platform/digest/fingerprint.h"
+#include "platform/digest/md5.h"
+#include "platform/text/charset.h"
 #include "tests/support/fault_env.h"
 #include "tests/support/file_attributes.h"
 #include "tests/support/held_lease.h"

@@ -1,6 +1,7 @@
 #include "response/event_log.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -80,6 +81,23 @@ TEST(EventLog, AHardLinkAtTheFilesNameIsNeverWritten) {
     EXPECT_EQ(testing::ReadAll(other), "kept as it is");
     ASSERT_EQ(hooks.messages.size(), 1u);
     EXPECT_NE(hooks.messages[0].find("ハードリンク"), std::string::npos) << hooks.messages[0];
+}
+
+// An events file of norv's that others may write (made by hand, or by an older tool) is made
+// owner-only, then written.
+TEST(EventLog, AnEventsFileOthersMayWriteIsMadeOwnerOnlyThenWritten) {
+    TempDir dir;
+    RecordingHooks hooks;
+    JsonEventLog events(testing::SystemEnv(), dir.path(), EventLogLimits{}, hooks);
+    testing::WriteAll(events.FilePath(), "");
+    ASSERT_EQ(::chmod(events.FilePath().c_str(), 0666), 0);
+    events.BeginRun("check");
+    events.Warning("/srv/www", "why");
+    EXPECT_TRUE(hooks.messages.empty()) << hooks.messages[0];
+    EXPECT_NE(testing::ReadAll(events.FilePath()).find("/srv/www"), std::string::npos);
+    struct stat st {};
+    ASSERT_EQ(::stat(events.FilePath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST(EventLog, NoValueStopsALineAndEveryMtimeIsATime) {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/env.h"
+#include "platform/base/env.h"
 
 namespace norv::testing {
 
