@@ -94,14 +94,13 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
                        app->rules_,   app->mode_,     app->counters_};
     EngineHooks hooks{*app->clock_, *app->regional_,  front_end.observer, front_end.notices,
                       *app,         *app->responder_, *app->mailer_};
-    app->engine_ = std::make_unique<ScanEngine>(state, *app->store_, hooks);
+    app->commands_ = std::make_unique<CommandRunner>(app->context_);
+    app->engine_ = std::make_unique<ScanEngine>(state, *app->store_, hooks, *app->commands_);
     app->engine_->SetEventSink(app->events_.get());
-    app->acceptor_ =
-        std::make_unique<ChangeAcceptor>(app->context_, app->settings_, app->rules_, *app->store_,
-                                         *app->archive_, *app->regional_, app->events_.get());
-    // Every command first finishes an accept a killed run left between its two steps.
-    ChangeAcceptor* acceptor = app->acceptor_.get();
-    app->engine_->SetCommandPrologue([acceptor] { return acceptor->FinishInterruptedAccept(); });
+    // It makes every command first finish an accept a killed run left between its two steps.
+    app->acceptor_ = std::make_unique<ChangeAcceptor>(app->context_, app->settings_, app->rules_,
+                                                      *app->store_, *app->archive_, *app->regional_,
+                                                      app->events_.get(), *app->commands_);
     return app;
 }
 

@@ -108,6 +108,8 @@ class Application : public SettingsReloader {
     std::unique_ptr<HoldReader> hold_;
     std::unique_ptr<ChangeResponder> responder_;
     std::unique_ptr<ScanReportMailer> mailer_;
+    // Starts every command: the engine's, an accept, building the archive.
+    std::unique_ptr<CommandRunner> commands_;
     std::unique_ptr<ScanEngine> engine_;
     std::unique_ptr<ChangeAcceptor> acceptor_;
 };
