@@ -151,10 +151,14 @@ void ChangeResponse::SecureTakenSubfolder(TakenFolder& taken, int dirfd, const s
     // Root's and 0700 before anything else, at the deepest level too: from now on nobody else
     // can add, rename or remove an entry in it, whatever descriptor they kept. The owner first,
     // so that the mode set next cannot be changed back by its former owner.
+    // Its index line keeps the owner and mode it came with, taken through the descriptor
+    // before they change: who made the folder is evidence too.
+    struct stat came {};
     struct stat st {};
     Status secured;
-    if (folder.get() < 0 || env_.FChown(folder.get(), 0, 0) != 0 ||
-        env_.FChmod(folder.get(), 0700) != 0 || env_.FStat(folder.get(), &st) != 0) {
+    if (folder.get() < 0 || env_.FStat(folder.get(), &came) != 0 ||
+        env_.FChown(folder.get(), 0, 0) != 0 || env_.FChmod(folder.get(), 0700) != 0 ||
+        env_.FStat(folder.get(), &st) != 0) {
         secured = Status::FromErrno(errno, "root のものにできません");
     } else if (st.st_uid != 0 || (st.st_mode & 07777) != 0700) {
         secured = Status::Error(ErrorKind::kRefused, EPERM,
@@ -167,11 +171,11 @@ void ChangeResponse::SecureTakenSubfolder(TakenFolder& taken, int dirfd, const s
     }
     if (depth >= bounds_.most_taken_depth) {
         ++taken.left_as_moved;
-        IndexTakenEntry(taken, relative, kNoContent, folder.get(), &st,
+        IndexTakenEntry(taken, relative, kNoContent, folder.get(), &came,
                         "note=深すぎるため中を調べていません");
         return;
     }
-    IndexTakenEntry(taken, relative, kNoContent, folder.get(), &st, "");
+    IndexTakenEntry(taken, relative, kNoContent, folder.get(), &came, "");
     // Listed whole first (within the bound), then secured: the copies change the listing.
     std::vector<std::string> names;
     bool more = false;
@@ -182,7 +186,7 @@ void ChangeResponse::SecureTakenSubfolder(TakenFolder& taken, int dirfd, const s
             const Status unlisted = Status::FromErrno(errno, "中を読めません");
             if (listed_fd >= 0) env_.Close(listed_fd);
             ++taken.left_as_moved;
-            IndexTakenEntry(taken, relative, kNoContent, folder.get(), &st,
+            IndexTakenEntry(taken, relative, kNoContent, folder.get(), &came,
                             "note=" + unlisted.message());
             return;
         }
@@ -209,7 +213,7 @@ void ChangeResponse::SecureTakenSubfolder(TakenFolder& taken, int dirfd, const s
     }
     if (more) {
         ++taken.left_as_moved;
-        IndexTakenEntry(taken, relative, kNoContent, folder.get(), &st,
+        IndexTakenEntry(taken, relative, kNoContent, folder.get(), &came,
                         "note=上限を超えたため、この中の残りは移したときのままです");
     }
 }

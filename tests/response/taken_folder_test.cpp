@@ -96,6 +96,14 @@ TEST_F(ResponseTest, AFolderTakenOutIsRootsWhateverDescriptorsItsOwnerKept) {
             << listed;
     }
     EXPECT_NE(listed.find(index + "/sub/x.php"), std::string::npos) << listed;
+    // The folders' lines say who made them, not the root's they were made into.
+    for (const char* folder : {"index.html\t", "index.html/sub\t"}) {
+        const size_t at = listed.find(std::string("2004-04-119-05-22") + folder);
+        ASSERT_NE(at, std::string::npos) << folder;
+        EXPECT_NE(listed.substr(at, listed.find('\n', at) - at).find("\towner=65534\t"),
+                  std::string::npos)
+            << listed;
+    }
 }
 
 // Past the items and levels a taken-out folder is secured to, the rest stays as it was moved,
