@@ -226,6 +226,12 @@ Result<SettingsChange> SaveSettings(const RunContext& context, const Settings& s
                                                  std::to_string(i + 1) +
                                                  " 行目に改行を含む値は保存できません");
         }
+        // Saved, a NUL would make the file one that the next load refuses.
+        if (lines[i].find('\0') != std::string::npos) {
+            return Status::Error(kErrFormat, "設定ファイル " + context.SettingsPath() + " の " +
+                                                 std::to_string(i + 1) +
+                                                 " 行目に NUL 文字を含む値は保存できません");
+        }
     }
     // The file holds the mail password: owner-only.
     NORV_RETURN_IF_ERROR(platform::WriteTextFileAtomic(*context.env, context.SettingsPath(), lines,

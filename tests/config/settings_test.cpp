@@ -266,7 +266,7 @@ TEST_F(SettingsTest, ASettingsFileThatIsNoRegularFileOrTooLargeFailsNamingIt) {
     EXPECT_NE(large.message().find("1 MiB"), std::string::npos) << large.message();
 }
 
-TEST_F(SettingsTest, SavedFileIsOwnerOnlyAndRefusesLineBreaks) {
+TEST_F(SettingsTest, SavedFileIsOwnerOnlyAndRefusesLineBreaksAndNul) {
     WriteSettings(SettingsLines("/s", "/c"));
     ASSERT_TRUE(Load().ok());
     ASSERT_TRUE(Save().ok());
@@ -276,6 +276,10 @@ TEST_F(SettingsTest, SavedFileIsOwnerOnlyAndRefusesLineBreaks) {
 
     std::string before = ReadAll(context.SettingsPath());
     settings.server_name = "two\nlines";
+    EXPECT_FALSE(Save().ok());
+    EXPECT_EQ(ReadAll(context.SettingsPath()), before);
+    settings.server_name = "server";
+    settings.save_dir = std::string("/\0srv/save", 10);
     EXPECT_FALSE(Save().ok());
     EXPECT_EQ(ReadAll(context.SettingsPath()), before);
 }
