@@ -10,10 +10,10 @@
 
 namespace norv {
 
-Status ChangeRecorder::ReportChange(std::string_view word, const ChangeEvent& change,
-                                    const FileLocation& where, const RecordedFile& recorded,
+Status ChangeRecorder::ReportChange(const ChangeEvent& change, const FileLocation& where,
+                                    const RecordedFile& recorded,
                                     const std::optional<platform::ExtendedFacts>& now) {
-    NORV_RETURN_IF_ERROR(tools_.log.ChangeLine(word, change.path));
+    NORV_RETURN_IF_ERROR(tools_.log.ChangeLine(change.kind, change.path));
     // Kept for review and accept, as shown; a digest not taken leaves nothing to accept.
     NORV_RETURN_IF_ERROR(tools_.store.ListChange(
         {change.path, change.kind, change.size, change.mtime,
@@ -131,17 +131,17 @@ Status ChangeRecorder::RecordFile(const std::string& dir, const std::string& nam
             ++counters.created;
             // The record first, then the log line and the response.
             NORV_RETURN_IF_ERROR(tools_.store.InsertNew(path, size, file_date(), digest));
-            NORV_RETURN_IF_ERROR(ReportChange(
-                "Created: ", {ChangeKind::kCreated, path, "", new_md5, size, mtime.tv_sec, {}},
-                found, {}, print.Extended()));
+            NORV_RETURN_IF_ERROR(
+                ReportChange({ChangeKind::kCreated, path, "", new_md5, size, mtime.tv_sec, {}},
+                             found, {}, print.Extended()));
         } else if ((*baseline)->first_seen_by_check) {
             // Not in the baseline yet: reported at every check until an init takes it in.
             ++counters.created;
             NORV_RETURN_IF_ERROR(tools_.store.UpdateSeen(path, FileInfoStore::kFirstSeenByThisRun,
                                                          FileInfoStore::kFirstSeenByCheck));
-            NORV_RETURN_IF_ERROR(ReportChange(
-                "Created: ", {ChangeKind::kCreated, path, "", new_md5, size, mtime.tv_sec, {}},
-                found, {}, print.Extended()));
+            NORV_RETURN_IF_ERROR(
+                ReportChange({ChangeKind::kCreated, path, "", new_md5, size, mtime.tv_sec, {}},
+                             found, {}, print.Extended()));
         } else {
             const FileInfoStore::Baseline& recorded = **baseline;
             std::vector<platform::FactChange> changed;
@@ -166,7 +166,7 @@ Status ChangeRecorder::RecordFile(const std::string& dir, const std::string& nam
                     ChangeKind::kAltered, path, recorded.md5o, new_md5, size, mtime.tv_sec,
                     std::move(changed)};
                 // The log line and the response before the record is updated.
-                NORV_RETURN_IF_ERROR(ReportChange("Altered: ", change, where,
+                NORV_RETURN_IF_ERROR(ReportChange(change, where,
                                                   RecordedFile{recorded.md5o, recorded.extended},
                                                   print.Extended()));
             } else if (!recorded.extended) {
@@ -280,9 +280,8 @@ Status ChangeRecorder::ReportDeletedFiles() {
                 return Status::Ok();
             }
             ++tools_.state.counters.deleted;
-            return ReportChange(
-                "Deleted: ", {ChangeKind::kDeleted, filename, baseline.md5o, "", -1, -1, {}}, {},
-                RecordedFile{baseline.md5o, baseline.extended});
+            return ReportChange({ChangeKind::kDeleted, filename, baseline.md5o, "", -1, -1, {}}, {},
+                                RecordedFile{baseline.md5o, baseline.extended});
         });
 }
 
@@ -291,9 +290,8 @@ Status ChangeRecorder::ReportNewSpecialEntry(const std::string& path,
                                              const std::string& name,
                                              const platform::FileFacts& facts) {
     ++tools_.state.counters.created;
-    return ReportChange(
-        "Created: ", {ChangeKind::kCreated, path, "", "", facts.size, facts.mtime.tv_sec, {}},
-        FileLocation{&folder, name, facts.identity}, {}, std::nullopt);
+    return ReportChange({ChangeKind::kCreated, path, "", "", facts.size, facts.mtime.tv_sec, {}},
+                        FileLocation{&folder, name, facts.identity}, {}, std::nullopt);
 }
 
 }  // namespace norv

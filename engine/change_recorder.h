@@ -42,7 +42,7 @@ class ChangeRecorder {
     Status RecordFile(const std::string& dir, const std::string& name,
                       const platform::Fingerprint& fingerprint, const FileLocation& where = {});
     // `now` is what was measured of a present file, kept in the change list for review.
-    Status ReportChange(std::string_view word, const ChangeEvent& change, const FileLocation& where,
+    Status ReportChange(const ChangeEvent& change, const FileLocation& where,
                         const RecordedFile& recorded = {},
                         const std::optional<platform::ExtendedFacts>& now = std::nullopt);
     // A new FIFO, socket or device at `path` (entry `name` of `folder`): Created, and answered

@@ -171,7 +171,7 @@ Status WatchBurst::CheckPresentOrGone(const WatchedFile& file,
     if ((*baseline)->first_seen_by_check) return tools_.store.ForgetNewFile(file.path);
     ++tools_.state.counters.deleted;
     return recorder_.ReportChange(
-        "Deleted: ", {ChangeKind::kDeleted, file.path, (*baseline)->md5o, "", -1, -1, {}}, {},
+        {ChangeKind::kDeleted, file.path, (*baseline)->md5o, "", -1, -1, {}}, {},
         RecordedFile{(*baseline)->md5o, (*baseline)->extended});
 }
 
