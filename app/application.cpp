@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "app/scheduler.h"
-#include "platform/file_system.h"
+#include "platform/fs/file_system.h"
 #include "response/change_response.h"
 #include "response/mail_report.h"
 
@@ -44,15 +44,20 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
 
     // The program folder's files decide what norv watches, where it writes and what it restores
     // as root: a folder another user could change would let that user steer it.
+    // A folder that is not there holds none of them: the settings' absence tells.
     auto program = platform::OpenTrustedFolder(env, context.program_dir);
-    if (!program.ok() && program.status().Is(ErrorKind::kRefused)) return program.status();
+    if (!program.ok() && !program.status().Is(ErrorKind::kNotFound)) return program.status();
 
     // The database: an existing file is opened now; a missing one is created only once the
     // settings and rules have loaded, so a failed start-up writes nothing.
     const std::string db_path = context.DatabasePath();
-    // SQLite opens it by its path: it, and its write-ahead log, must be root's alone.
+    // SQLite opens it by its path: it, and its write-ahead log, must be root's alone, looked at
+    // in the very folder judged above.
     for (const char* suffix : {"", "-wal", "-shm"}) {
-        NORV_RETURN_IF_ERROR(platform::CheckTrustedFile(env, db_path + suffix, true));
+        if (program.ok()) {
+            NORV_RETURN_IF_ERROR(platform::CheckTrustedFileAt(
+                **program, std::string(kDatabaseFileName) + suffix, db_path + suffix, true));
+        }
     }
     // A file that cannot even be looked at counts as present, so opening it reports why.
     auto db_facts = platform::LStat(env, db_path);
@@ -96,14 +101,13 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
                        app->rules_,   app->mode_,     app->counters_};
     EngineHooks hooks{*app->clock_, *app->regional_,  front_end.observer, front_end.notices,
                       *app,         *app->responder_, *app->mailer_};
-    app->engine_ = std::make_unique<ScanEngine>(state, *app->store_, hooks);
+    app->commands_ = std::make_unique<CommandRunner>(app->context_);
+    app->engine_ = std::make_unique<ScanEngine>(state, *app->store_, hooks, *app->commands_);
     app->engine_->SetEventSink(app->events_.get());
-    app->acceptor_ =
-        std::make_unique<ChangeAcceptor>(app->context_, app->settings_, app->rules_, *app->store_,
-                                         *app->archive_, *app->regional_, app->events_.get());
-    // Every command first finishes an accept a killed run left between its two steps.
-    ChangeAcceptor* acceptor = app->acceptor_.get();
-    app->engine_->SetCommandPrologue([acceptor] { return acceptor->FinishInterruptedAccept(); });
+    // It makes every command first finish an accept a killed run left between its two steps.
+    app->acceptor_ = std::make_unique<ChangeAcceptor>(app->context_, app->settings_, app->rules_,
+                                                      *app->store_, *app->archive_, *app->regional_,
+                                                      app->events_.get(), *app->commands_);
     return app;
 }
 

@@ -22,7 +22,7 @@
 #include "engine/file_info_store.h"
 #include "engine/scan_engine.h"
 #include "engine/scan_state.h"
-#include "platform/regional_time.h"
+#include "platform/text/regional_time.h"
 #include "response/accept.h"
 #include "response/archive.h"
 #include "response/event_log.h"
@@ -112,6 +112,8 @@ class Application : public SettingsReloader {
     std::unique_ptr<HoldReader> hold_;
     std::unique_ptr<ChangeResponder> responder_;
     std::unique_ptr<ScanReportMailer> mailer_;
+    // Starts every command: the engine's, an accept, building the archive.
+    std::unique_ptr<CommandRunner> commands_;
     std::unique_ptr<ScanEngine> engine_;
     std::unique_ptr<ChangeAcceptor> acceptor_;
 };

@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 
-#include "platform/text_file.h"
+#include "platform/text/text_file.h"
 
 namespace norv {
 namespace {

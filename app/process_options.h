@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "platform/env.h"
-#include "platform/fingerprint.h"
+#include "platform/base/env.h"
+#include "platform/digest/fingerprint.h"
 
 namespace norv {
 

@@ -14,10 +14,10 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/batch_reader.h"
-#include "platform/md5_kernels.h"
-#include "platform/md5_lanes.h"
-#include "platform/sha256_kernels.h"
+#include "platform/digest/batch_reader.h"
+#include "platform/digest/md5_kernels.h"
+#include "platform/digest/md5_lanes.h"
+#include "platform/digest/sha256_kernels.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "platform/status.h"
+#include "platform/base/status.h"
 
 namespace norv {
 

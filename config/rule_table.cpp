@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <charconv>
 
-#include "platform/text_file.h"
+#include "platform/text/text_file.h"
 
 namespace norv {
 namespace {

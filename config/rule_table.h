@@ -11,7 +11,7 @@
 
 #include "config/notice.h"
 #include "config/run_context.h"
-#include "platform/status.h"
+#include "platform/base/status.h"
 
 namespace norv {
 

@@ -12,10 +12,10 @@
 #include <memory>
 #include <string>
 
-#include "platform/database.h"
-#include "platform/env.h"
-#include "platform/file_system.h"
-#include "platform/fingerprint.h"
+#include "platform/base/env.h"
+#include "platform/db/database.h"
+#include "platform/digest/fingerprint.h"
+#include "platform/fs/file_system.h"
 
 namespace norv {
 

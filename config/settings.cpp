@@ -7,8 +7,8 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "platform/charset.h"
-#include "platform/text_file.h"
+#include "platform/text/charset.h"
+#include "platform/text/text_file.h"
 
 namespace norv {
 
@@ -138,6 +138,10 @@ Result<std::string> FolderLine(const std::string& path, int number, const std::s
         return Status::Error(kErrFormat, where + what + " \"" + line +
                                              "\" は / で始まるフォルダのパスではありません");
     }
+    if (line.find('\0') != std::string::npos) {
+        // Every call that takes the path would stop at the NUL: "/\0srv" would be the root.
+        return Status::Error(kErrFormat, where + what + " はパスに NUL 文字を含むため使えません");
+    }
     if (IsRootFolder(folder)) {
         return Status::Error(kErrFormat,
                              where + what + " にルートフォルダ \"" + line + "\" は使えません");
@@ -221,6 +225,12 @@ Result<SettingsChange> SaveSettings(const RunContext& context, const Settings& s
             return Status::Error(kErrFormat, "設定ファイル " + context.SettingsPath() + " の " +
                                                  std::to_string(i + 1) +
                                                  " 行目に改行を含む値は保存できません");
+        }
+        // Saved, a NUL would make the file one that the next load refuses.
+        if (lines[i].find('\0') != std::string::npos) {
+            return Status::Error(kErrFormat, "設定ファイル " + context.SettingsPath() + " の " +
+                                                 std::to_string(i + 1) +
+                                                 " 行目に NUL 文字を含む値は保存できません");
         }
     }
     // The file holds the mail password: owner-only.

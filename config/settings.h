@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "config/run_context.h"
-#include "platform/file_system.h"
-#include "platform/status.h"
+#include "platform/base/status.h"
+#include "platform/fs/file_system.h"
 
 namespace norv {
 

@@ -2,7 +2,7 @@
 
 #include <cerrno>
 
-#include "platform/tree_walk.h"
+#include "platform/fs/tree_walk.h"
 
 namespace norv {
 

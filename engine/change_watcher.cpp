@@ -5,7 +5,7 @@
 
 #include "config/watched_place.h"
 #include "engine/scan_log.h"
-#include "platform/tree_walk.h"
+#include "platform/fs/tree_walk.h"
 
 namespace norv {
 

@@ -45,7 +45,7 @@
 #include "config/settings.h"
 #include "engine/scan_engine.h"
 #include "engine/watch_schedule.h"
-#include "platform/folder_events.h"
+#include "platform/fs/folder_events.h"
 
 namespace norv {
 

@@ -28,9 +28,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/fingerprint.h"
-#include "platform/status.h"
-#include "platform/tree_walk.h"
+#include "platform/base/status.h"
+#include "platform/digest/fingerprint.h"
+#include "platform/fs/tree_walk.h"
 
 namespace norv {
 

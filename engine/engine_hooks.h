@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "engine/scan_state.h"
-#include "platform/fingerprint.h"
-#include "platform/status.h"
+#include "platform/base/status.h"
+#include "platform/digest/fingerprint.h"
 
 namespace norv {
 

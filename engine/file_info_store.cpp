@@ -6,7 +6,7 @@
 #include <set>
 #include <vector>
 
-#include "platform/md5.h"
+#include "platform/digest/md5.h"
 
 namespace norv {
 namespace {

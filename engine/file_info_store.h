@@ -46,9 +46,9 @@
 #include <vector>
 
 #include "engine/engine_hooks.h"
-#include "platform/database.h"
-#include "platform/fingerprint.h"
-#include "platform/status.h"
+#include "platform/base/status.h"
+#include "platform/db/database.h"
+#include "platform/digest/fingerprint.h"
 
 namespace norv {
 

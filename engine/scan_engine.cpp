@@ -1,15 +1,15 @@
 #include "engine/scan_engine.h"
 
+#include <cerrno>
 #include "config/settings.h"
 #include "config/watched_place.h"
-#include "platform/folder_lock.h"
+#include "platform/fs/folder_lock.h"
 
-#include <cerrno>
-
-#include <algorithm>
 #include <map>
-#include <optional>
-#include <thread>
+#include <set>
+
+#include "config/settings.h"
+#include "config/watched_place.h"
 
 namespace norv {
 namespace {
@@ -26,94 +26,53 @@ std::string RulePlace(const Rule& rule) {
 
 }  // namespace
 
-// Marks the engine busy, and holds the program folder's lock, for the life of one command.
-class ScanEngine::RunGuard {
-  public:
-    RunGuard(bool& running, platform::FolderLock lock) : running_(running), lock_(std::move(lock)) {
-        running_ = true;
-    }
-    ~RunGuard() { running_ = false; }
-    RunGuard(const RunGuard&) = delete;
-    RunGuard& operator=(const RunGuard&) = delete;
-
-  private:
-    bool& running_;
-    platform::FolderLock lock_;
-};
-
-Status ScanEngine::BeginCommand(std::optional<RunGuard>& guard) {
-    if (running_) return Status::Error(kErrBusy, kBusyMessage);
-    auto lock = platform::FolderLock::Acquire(env(), state_.context.LockPath());
-    if (!lock.ok()) return lock.status();
-    guard.emplace(running_, std::move(lock).value());
-    // What a killed command left half done is finished before anything else reads the records.
-    if (prologue_) NORV_RETURN_IF_ERROR(prologue_());
-    return Status::Ok();
+ScanEngine::ScanEngine(ProcessState state, FileInfoStore& store, EngineHooks hooks,
+                       CommandRunner& commands)
+    : tools_{state, store, hooks, {}, nullptr, nullptr}, commands_(commands) {
+    // The deleted files' report and the deferred quarantine take in the watch's urgent files
+    // between their files, as the walk does.
+    recorder_.SetBetweenFiles([this] { return watch_.CheckUrgentFiles(); });
 }
-
-Status ScanEngine::RunExclusive(const std::function<Status()>& command) {
-    std::optional<RunGuard> guard;
-    NORV_RETURN_IF_ERROR(BeginCommand(guard));
-    return command();
-}
-
-int DefaultDigestWorkers() {
-    unsigned n = std::thread::hardware_concurrency();
-    return n == 0 ? 1 : static_cast<int>(std::min(n, 8u));
-}
-
-bool ShouldSendReport(int64_t changes, bool mail_alert_on, int mail_always) {
-    return changes > 0 ? mail_alert_on : mail_alert_on && mail_always == 1;
-}
-
-ScanEngine::ScanEngine(ProcessState state, FileInfoStore& store, EngineHooks hooks)
-    : state_(state), store_(store), hooks_(hooks) {}
 
 Status ScanEngine::RunScan() {
-    state_.counters.Reset();
-    if (events_) events_->BeginRun(state_.mode == ScanMode::kInit ? "init" : "check");
-    const std::string now = hooks_.regional.DateTime(hooks_.clock.Now());
-    Status status = log_.Open(env(), state_.context.LogPath(), state_.context.charset,
-                              state_.settings.server_name, now);
+    tools_.state.counters.Reset();
+    if (tools_.events) {
+        tools_.events->BeginRun(tools_.state.mode == ScanMode::kInit ? "init" : "check");
+    }
+    const std::string now = tools_.hooks.regional.DateTime(tools_.hooks.clock.Now());
+    Status status =
+        tools_.log.Open(tools_.env(), tools_.state.context.LogPath(), tools_.state.context.charset,
+                        tools_.state.settings.server_name, now);
     if (status.ok()) status = NoteExtendedFingerprint();
     // A check's changes are listed for review; the list counts once the check has finished.
-    const bool listing = state_.mode == ScanMode::kCheck;
-    if (status.ok() && listing) status = store_.BeginChangeList();
+    const bool listing = tools_.state.mode == ScanMode::kCheck;
+    if (status.ok() && listing) status = tools_.store.BeginChangeList();
     if (status.ok()) status = RunScanSteps();
-    if (status.ok() && listing) status = store_.EndChangeList();
+    if (status.ok() && listing) status = tools_.store.EndChangeList();
     // Whatever happened, what the store has done so far is kept.
-    Status committed = store_.Commit();
+    Status committed = tools_.store.Commit();
     if (status.ok()) status = committed;
-    if (events_) {
-        events_->EndRun(state_.counters, status.ok()                      ? "completed"
-                                         : status.Is(ErrorKind::kStopped) ? "stopped"
-                                                                          : "failed");
+    if (tools_.events) {
+        tools_.events->EndRun(tools_.state.counters, status.ok()                      ? "completed"
+                                                     : status.Is(ErrorKind::kStopped) ? "stopped"
+                                                                                      : "failed");
     }
     if (!status.ok()) {
-        log_.CloseKeepingLines();
+        tools_.log.CloseKeepingLines();
         return status;
     }
-    NORV_RETURN_IF_ERROR(log_.SummaryAndClose(state_.counters));
-    hooks_.observer.ShowProgress({ScanPhase::kScanEnded, {}, state_.counters});
-    if (state_.counters.changes() > 0) return UpdateDatabase();
+    NORV_RETURN_IF_ERROR(tools_.log.SummaryAndClose(tools_.state.counters));
+    tools_.hooks.observer.ShowProgress({ScanPhase::kScanEnded, {}, tools_.state.counters});
+    if (tools_.state.counters.changes() > 0) return UpdateDatabase();
     return Status::Ok();
 }
 
 Status ScanEngine::NoteExtendedFingerprint() {
-    if (!store_.TakeExtendedNotice()) return Status::Ok();
-    hooks_.notices.Notify({NoticeKind::kExtendedFingerprint, state_.context.DatabasePath(),
-                           Status::Ok(), kExtendedFingerprintMessage});
-    return log_.NoticeLine(kExtendedFingerprintMessage);
-}
-
-void ScanEngine::FindExcludedFolders() {
-    skipped_logged_.clear();
-    // With automatic restore on, this run's evidence goes to the cracked folder: it is made now
-    // so that a walk passing through it can never take a copy for a new file.
-    if (state_.switches.auto_restore != 0 && !state_.settings.cracked_dir.empty()) {
-        (void)platform::MakeDirectories(env(), state_.settings.cracked_dir, 0700);
-    }
-    excluded_folders_ = ProgramFolders(env(), state_.settings);
+    if (!tools_.store.TakeExtendedNotice()) return Status::Ok();
+    tools_.hooks.notices.Notify({NoticeKind::kExtendedFingerprint,
+                                 tools_.state.context.DatabasePath(), Status::Ok(),
+                                 kExtendedFingerprintMessage});
+    return tools_.log.NoticeLine(kExtendedFingerprintMessage);
 }
 
 namespace {
@@ -182,7 +141,7 @@ std::vector<std::string> RuleWarnings(const std::vector<Rule>& rules, size_t ind
 Status ScanEngine::WarnAboutRule(const std::vector<Rule>& rules, size_t index) {
     // What the rule's path is, followed as the walk follows it.
     platform::EntryKind kind = platform::EntryKind::kMissing;
-    auto resolved = platform::ResolveAdministratorPath(env(), rules[index].path);
+    auto resolved = platform::ResolveAdministratorPath(tools_.env(), rules[index].path);
     if (resolved.ok()) {
         if (resolved->name.empty()) {
             kind = platform::EntryKind::kDirectory;
@@ -194,102 +153,89 @@ Status ScanEngine::WarnAboutRule(const std::vector<Rule>& rules, size_t index) {
         kind = platform::EntryKind::kOther;  // there, but not to be followed: said elsewhere
     }
     for (const std::string& warning : RuleWarnings(rules, index, kind)) {
-        NORV_RETURN_IF_ERROR(log_.WarningLine(warning));
-        if (events_) events_->Warning(rules[index].path, warning);
-        hooks_.notices.Notify({NoticeKind::kRuleWarning, rules[index].path,
-                               Status::Error(ErrorKind::kFormat, kErrFormat, warning), warning});
+        NORV_RETURN_IF_ERROR(tools_.log.WarningLine(warning));
+        if (tools_.events) tools_.events->Warning(rules[index].path, warning);
+        tools_.hooks.notices.Notify({NoticeKind::kRuleWarning, rules[index].path,
+                                     Status::Error(ErrorKind::kFormat, kErrFormat, warning),
+                                     warning});
     }
     return Status::Ok();
 }
 
-Status ScanEngine::StopPoint() const {
-    if (stop_requested_ == nullptr || !stop_requested_->load()) return Status::Ok();
-    return Status::Error(kErrStopped, "検査を途中で止めました (停止の指示)");
-}
-
 Status ScanEngine::RunScanSteps() {
-    FindExcludedFolders();
-    hooks_.responder.BeginRun();
-    unseen_places_.clear();
-    missing_facts_said_.clear();
-    {
-        std::lock_guard<std::mutex> lock(walked_mutex_);
-        walked_folders_.clear();
-        single_files_.clear();
-        left_out_.clear();
-    }
-    NORV_RETURN_IF_ERROR(store_.ResetFlags());
-    urgent_gone_.clear();
-    deferred_quarantines_.clear();
-    defer_quarantines_ = state_.mode == ScanMode::kCheck && state_.switches.auto_restore != 0;
+    run_.FindExcludedFolders(tools_);
+    tools_.hooks.responder.BeginRun();
+    run_.unseen_places.clear();
+    run_.missing_facts_said.clear();
+    run_.measured.Clear();
+    NORV_RETURN_IF_ERROR(tools_.store.ResetFlags());
+    run_.urgent_gone.clear();
+    run_.deferred_quarantines.clear();
+    run_.defer_quarantines = tools_.state.mode == ScanMode::kCheck && tools_.Restores();
     // A run that ends early quarantines nothing it held back: the next check reports those
     // files again. The watch's own checks respond at once.
     struct EndDeferral {
         bool& defer;
         ~EndDeferral() { defer = false; }
-    } end_deferral{defer_quarantines_};
-    walked_rules_ = state_.rules;
-    const std::vector<Rule>& rules = walked_rules_.rules;
+    } end_deferral{run_.defer_quarantines};
+    run_.rules = tools_.state.rules;
+    const std::vector<Rule>& rules = run_.rules.rules;
     std::vector<bool> in_baseline(rules.size(), true);
-    if (state_.mode == ScanMode::kCheck) {
+    if (tools_.state.mode == ScanMode::kCheck) {
         auto read = RulesInBaseline(rules);
         if (!read.ok()) return read.status();
         in_baseline = std::move(read).value();
     }
     for (size_t i = 0; i < rules.size(); ++i) {
         const Rule& rule = rules[i];
-        {
-            std::lock_guard<std::mutex> lock(walked_mutex_);
-            current_rule_ = i;
-            // The last rule's folders are reached again by no later rule.
-            remember_walked_ = i + 1 < rules.size();
-        }
+        // The last rule's folders are reached again by no later rule.
+        run_.measured.BeginRule(i, i + 1 < rules.size());
         NORV_RETURN_IF_ERROR(StopPoint());
-        NORV_RETURN_IF_ERROR(log_.RuleHeader(rule.path));
+        NORV_RETURN_IF_ERROR(tools_.log.RuleHeader(rule.path));
         NORV_RETURN_IF_ERROR(WarnAboutRule(rules, i));
         // A rule added (or changed) since the last init has no records to compare with: its
         // files are not intruders. Not walked, said once, and what it had is kept.
         if (!in_baseline[i]) {
-            NORV_RETURN_IF_ERROR(NoteUnseen(
+            NORV_RETURN_IF_ERROR(recorder_.NoteUnseen(
                 RulePlace(rule), Status::Error(ErrorKind::kNotFound, ENOENT,
                                                "このルールはまだ記録にありません。norv-cli init "
                                                "(データベースの初期化) で記録に入れてください")));
             continue;
         }
         if (rule.kind == RuleKind::kFile) {
-            NORV_RETURN_IF_ERROR(CheckSingleFile(rule.path));
+            NORV_RETURN_IF_ERROR(walker_.CheckSingleFile(rule.path));
         } else if (RuleKindNumber(rule.kind) > 0) {
-            NORV_RETURN_IF_ERROR(WalkDirectory(rule.path, rule.kind));
+            NORV_RETURN_IF_ERROR(walker_.WalkDirectory(rule.path, rule.kind));
         }
     }
     // A stop before this point must not report the files it never reached as deleted.
     NORV_RETURN_IF_ERROR(StopPoint());
-    if (unseen_places_.size() > kMostUnseenLines) {
-        NORV_RETURN_IF_ERROR(
-            log_.WarningLine("ほかに " + std::to_string(unseen_places_.size() - kMostUnseenLines) +
-                             " か所を検査できません"));
+    const size_t unseen = run_.unseen_places.size();
+    if (unseen > kMostUnseenLines) {
+        NORV_RETURN_IF_ERROR(tools_.log.WarningLine(
+            "ほかに " + std::to_string(unseen - kMostUnseenLines) + " か所を検査できません"));
     }
-    if (state_.mode != ScanMode::kInit) NORV_RETURN_IF_ERROR(ReportDeletedFiles());
+    if (tools_.state.mode != ScanMode::kInit) NORV_RETURN_IF_ERROR(recorder_.ReportDeletedFiles());
     // Every altered and deleted page is back: now the new files.
-    NORV_RETURN_IF_ERROR(QuarantineDeferred());
-    for (const std::string& summary : hooks_.responder.EndRun()) {
-        NORV_RETURN_IF_ERROR(log_.WarningLine(DisplayText(summary)));
+    NORV_RETURN_IF_ERROR(recorder_.QuarantineDeferred());
+    for (const std::string& summary : tools_.hooks.responder.EndRun()) {
+        NORV_RETURN_IF_ERROR(tools_.log.WarningLine(DisplayText(summary)));
     }
-    if (state_.mode == ScanMode::kInit && store_.building_baseline()) {
+    if (tools_.state.mode == ScanMode::kInit && tools_.store.building_baseline()) {
         NORV_RETURN_IF_ERROR(LookAgainAtMissedFiles());
     }
     return Status::Ok();
 }
 
 Result<bool> ScanEngine::HasRecordBelow(const std::string& folder) {
-    auto first = store_.RecordedAfter(folder, 1);
+    auto first = tools_.store.RecordedAfter(folder, 1);
     if (!first.ok()) return first.status();
     return !first->empty() && first->front().starts_with(folder);
 }
 
 Result<std::vector<bool>> ScanEngine::RulesInBaseline(const std::vector<Rule>& rules) {
     std::vector<bool> in_baseline(rules.size(), true);
-    auto kept = store_.BaselineRules();
+    auto kept = tools_.store.BaselineRules();
     if (!kept.ok()) return kept.status();
     if (kept->has_value()) {
         for (size_t i = 0; i < rules.size(); ++i) {
@@ -314,12 +260,12 @@ Result<std::vector<std::string>> ScanEngine::BaselineRuleKeys() {
     // The rules walked, as the new baseline's own; but a rule new to the baseline whose place
     // this init could not see, and under which the old baseline recorded nothing to carry over,
     // has nothing to compare with: it stays out until an init sees it.
-    const std::vector<Rule>& walked = walked_rules_.rules;
+    const std::vector<Rule>& walked = run_.rules.rules;
     auto before = RulesInBaseline(walked);
     if (!before.ok()) return before.status();
     std::vector<std::string> keys;
     for (size_t i = 0; i < walked.size(); ++i) {
-        if (!(*before)[i] && IsUnseen(RulePlace(walked[i]))) {
+        if (!(*before)[i] && run_.IsUnseen(RulePlace(walked[i]))) {
             auto carried = HasRecordUnder(walked[i]);
             if (!carried.ok()) return carried.status();
             if (!*carried) continue;
@@ -331,13 +277,9 @@ Result<std::vector<std::string>> ScanEngine::BaselineRuleKeys() {
 
 Result<bool> ScanEngine::HasRecordUnder(const Rule& rule) {
     if (rule.kind != RuleKind::kFile) return HasRecordBelow(platform::FolderPrefix(rule.path));
-    auto recorded = store_.LookupBaseline(rule.path);
+    auto recorded = tools_.store.LookupBaseline(rule.path);
     if (!recorded.ok()) return recorded.status();
     return recorded->has_value() && !(*recorded)->first_seen_by_check;
-}
-
-bool ScanEngine::CoveredByRule(const std::string& path) const {
-    return CoveringRule(walked_rules_, path) != nullptr;
 }
 
 Status ScanEngine::LookAgainAtMissedFiles() {
@@ -349,20 +291,20 @@ Status ScanEngine::LookAgainAtMissedFiles() {
     std::set<std::string> back;
     std::map<std::string, int64_t> gone;
     int64_t outside_rules = 0;
-    NORV_RETURN_IF_ERROR(store_.ForEachMissingFromNewBaseline([&](const std::string& path) {
+    NORV_RETURN_IF_ERROR(tools_.store.ForEachMissingFromNewBaseline([&](const std::string& path) {
         // A rule removed or narrowed since: no later check looks there.
-        if (!CoveredByRule(path)) {
+        if (!run_.CoveredByRule(path)) {
             ++outside_rules;
             return Status::Ok();
         }
         // Measured under another path: its records there are the same files twice.
-        if (IsLeftOut(path)) return Status::Ok();
-        if (IsUnseen(path)) {
-            ++state_.counters.unchecked;  // keeps its previous baseline
+        if (run_.measured.IsLeftOut(path)) return Status::Ok();
+        if (run_.IsUnseen(path)) {
+            ++tools_.state.counters.unchecked;  // keeps its previous baseline
             return Status::Ok();
         }
         const std::string folder = platform::FolderPrefix(platform::ParentOfPath(path));
-        auto facts = platform::LStat(env(), path);
+        auto facts = platform::LStat(tools_.env(), path);
         if (facts.ok() && facts->kind != platform::EntryKind::kMissing) {
             back.insert(folder);
         } else {
@@ -371,82 +313,87 @@ Status ScanEngine::LookAgainAtMissedFiles() {
         return Status::Ok();
     }));
     for (const std::string& folder : back) {
-        NORV_RETURN_IF_ERROR(NoteUnseen(
+        NORV_RETURN_IF_ERROR(recorder_.NoteUnseen(
             folder, Status::Error(ErrorKind::kNotFound, EAGAIN,
                                   "この初期化の間に見えなかったファイルが、いまはあります "
                                   "(検査中に移された可能性があります)")));
     }
     if (outside_rules > 0) {
-        NORV_RETURN_IF_ERROR(log_.NoticeLine("どのルールにも含まれなくなった " +
-                                             std::to_string(outside_rules) +
-                                             " 個のファイルの記録を除きました"));
+        NORV_RETURN_IF_ERROR(tools_.log.NoticeLine("どのルールにも含まれなくなった " +
+                                                   std::to_string(outside_rules) +
+                                                   " 個のファイルの記録を除きました"));
     }
     size_t said = 0;
     for (const auto& [folder, count] : gone) {
         if (back.count(folder) != 0 || ++said > kMostUnseenLines) continue;
-        NORV_RETURN_IF_ERROR(Warn(folder, "前回の記録にあった " + std::to_string(count) +
-                                              " 個のファイルがこの初期化では見つかりません "
-                                              "(新しい記録には入りません)"));
+        NORV_RETURN_IF_ERROR(
+            recorder_.Warn(folder, "前回の記録にあった " + std::to_string(count) +
+                                       " 個のファイルがこの初期化では見つかりません "
+                                       "(新しい記録には入りません)"));
     }
     return Status::Ok();
 }
 
 Status ScanEngine::UpdateDatabase() {
-    state_.mode = ScanMode::kUpdateDb;
-    NORV_RETURN_IF_ERROR(store_.MarkAllSeen());
-    return store_.Commit();
+    tools_.state.mode = ScanMode::kUpdateDb;
+    NORV_RETURN_IF_ERROR(tools_.store.MarkAllSeen());
+    return tools_.store.Commit();
 }
 
 Status ScanEngine::Check() {
-    std::optional<RunGuard> guard;
-    NORV_RETURN_IF_ERROR(BeginCommand(guard));
-    state_.mode = ScanMode::kCheck;
-    hooks_.observer.SetScanDate(hooks_.regional.DateTime(hooks_.clock.Now()));
-    NORV_RETURN_IF_ERROR(RunScan());
-    // A part of the trees not seen is news the administrator must hear, like a change.
-    if (ShouldSendReport(state_.counters.changes() + static_cast<int64_t>(unseen_places_.size()),
-                         state_.settings.mail_alert_on, state_.switches.mail_always)) {
-        hooks_.mailer.SendScanReport();
-    }
-    hooks_.observer.SetCounts(state_.counters);
-    return Status::Ok();
+    return commands_.Run([this] {
+        tools_.state.mode = ScanMode::kCheck;
+        tools_.hooks.observer.SetScanDate(tools_.hooks.regional.DateTime(tools_.hooks.clock.Now()));
+        NORV_RETURN_IF_ERROR(RunScan());
+        // A part of the trees not seen is news the administrator must hear, like a change.
+        if (ShouldSendReport(
+                tools_.state.counters.changes() + static_cast<int64_t>(unseen_places()),
+                tools_.state.settings.mail_alert_on, tools_.state.switches.mail_always)) {
+            tools_.hooks.mailer.SendScanReport();
+        }
+        tools_.hooks.observer.SetCounts(tools_.state.counters);
+        return Status::Ok();
+    });
 }
 
 Status ScanEngine::Initialise() {
-    std::optional<RunGuard> guard;
-    NORV_RETURN_IF_ERROR(BeginCommand(guard));
-    state_.mode = ScanMode::kInit;
-    NORV_RETURN_IF_ERROR(hooks_.reloader.ReloadSettingsAndRules());
+    return commands_.Run([this] { return InitialiseLocked(); });
+}
+
+Status ScanEngine::InitialiseLocked() {
+    tools_.state.mode = ScanMode::kInit;
+    NORV_RETURN_IF_ERROR(tools_.hooks.reloader.ReloadSettingsAndRules());
     // The new baseline takes the old one's place only when the whole run succeeded.
-    NORV_RETURN_IF_ERROR(store_.BeginBaseline());
+    NORV_RETURN_IF_ERROR(tools_.store.BeginBaseline());
     Status scanned = RunScan();
     // What the init could not see keeps its previous baseline, never a gap.
-    if (scanned.ok() && !unseen_places_.empty()) {
-        scanned = store_.CarryOverBaseline(
-            [this](const std::string& path) { return IsUnseen(path) && CoveredByRule(path); });
+    if (scanned.ok() && !run_.unseen_places.empty()) {
+        scanned = tools_.store.CarryOverBaseline([this](const std::string& path) {
+            return run_.IsUnseen(path) && run_.CoveredByRule(path);
+        });
     }
     if (!scanned.ok()) {
-        (void)store_.AbandonBaseline();
+        (void)tools_.store.AbandonBaseline();
         return scanned;
     }
     auto rule_keys = BaselineRuleKeys();
     if (!rule_keys.ok()) {
-        (void)store_.AbandonBaseline();
+        (void)tools_.store.AbandonBaseline();
         return rule_keys.status();
     }
-    NORV_RETURN_IF_ERROR(store_.CommitBaseline(*rule_keys));
+    NORV_RETURN_IF_ERROR(tools_.store.CommitBaseline(*rule_keys));
     // The run's own UpdateDatabase marked the records the new baseline has just replaced.
-    if (state_.counters.changes() > 0) NORV_RETURN_IF_ERROR(UpdateDatabase());
-    hooks_.observer.ShowProgress({ScanPhase::kBaselineMade, {}, state_.counters});
+    if (tools_.state.counters.changes() > 0) NORV_RETURN_IF_ERROR(UpdateDatabase());
+    tools_.hooks.observer.ShowProgress({ScanPhase::kBaselineMade, {}, tools_.state.counters});
     return Status::Ok();
 }
 
 Status ScanEngine::MarkAllSeen() {
-    std::optional<RunGuard> guard;
-    NORV_RETURN_IF_ERROR(BeginCommand(guard));
-    NORV_RETURN_IF_ERROR(UpdateDatabase());
-    hooks_.observer.ShowProgress({ScanPhase::kMarkedAllSeen, {}, state_.counters});
-    return Status::Ok();
+    return commands_.Run([this] {
+        NORV_RETURN_IF_ERROR(UpdateDatabase());
+        tools_.hooks.observer.ShowProgress({ScanPhase::kMarkedAllSeen, {}, tools_.state.counters});
+        return Status::Ok();
+    });
 }
 
 }  // namespace norv

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <utility>
 
-#include "platform/charset.h"
-#include "platform/file_system.h"
+#include "platform/fs/file_system.h"
+#include "platform/text/charset.h"
 
 namespace norv {
 namespace {
@@ -16,6 +16,40 @@ namespace {
 constexpr int kPrintZone = 14;
 // Lines are handed to the system in blocks of about this size, and at each change line.
 constexpr size_t kBlockBytes = 8192;
+
+// The log's fixed texts, byte for byte as its readers (people, scripts, the mail) expect them.
+namespace words {
+constexpr std::string_view kTitle = std::string(words::kTitle);
+constexpr std::string_view kServerName = "サーバ名： ";
+constexpr std::string_view kDateTime = "\u3000\u3000日時： ";
+constexpr std::string_view kRuleHeader = "===> ディレクトリ検査 : ";
+constexpr std::string_view kCreated = "Created: ";
+constexpr std::string_view kAltered = "Altered: ";
+constexpr std::string_view kDeleted = "Deleted: ";
+constexpr std::string_view kSkipped = "Skipped: ";
+constexpr std::string_view kWarning = "Warning: ";
+constexpr std::string_view kNotice = "Notice: ";
+constexpr std::string_view kSummaryTitle =
+    "\u3000\u3000\u3000\u3000\u3000\u3000\u3000\u3000\u3000\u3000\u3000サマリー情報";
+constexpr std::string_view kChecked = "検査数：";
+constexpr std::string_view kAlteredCount = "更新\u3000：";
+constexpr std::string_view kCreatedCount = "作成\u3000：";
+constexpr std::string_view kDeletedCount = "削除\u3000：";
+constexpr std::string_view kUncheckedCount = "未検査：";
+}  // namespace words
+
+// A change line's word: what happened to the file.
+std::string_view ChangeWord(ChangeKind kind) {
+    switch (kind) {
+        case ChangeKind::kCreated:
+            return words::kCreated;
+        case ChangeKind::kAltered:
+            return words::kAltered;
+        case ChangeKind::kDeleted:
+            return words::kDeleted;
+    }
+    return words::kAltered;
+}
 
 void AppendHexEscape(std::string& out, unsigned value, int digits, char kind) {
     char buf[16];
@@ -118,9 +152,12 @@ Status ScanLog::Open(platform::Env& env, const std::string& path, const std::str
     charset_ = charset.empty() ? platform::SystemCharset() : charset;
     NORV_RETURN_IF_ERROR(OpenFile(env, O_TRUNC, " を作れません"));
     const std::string lines[] = {
-        std::string(kLogSeparator),        "                    NORV スキャン結果\u3000",
-        std::string(kLogSeparator),        "サーバ名： " + server_name,
-        "\u3000\u3000日時： " + date_time, std::string(kLogSeparator),
+        std::string(kLogSeparator),
+        std::string(words::kTitle),
+        std::string(kLogSeparator),
+        std::string(words::kServerName) + server_name,
+        std::string(words::kDateTime) + date_time,
+        std::string(kLogSeparator),
     };
     for (const auto& line : lines) NORV_RETURN_IF_ERROR(WriteLine(line));
     return Flush();
@@ -144,13 +181,13 @@ std::vector<std::string> ScanLog::TakeAppendedLines(size_t* more) {
 
 Status ScanLog::RuleHeader(const std::string& rule_path) {
     NORV_RETURN_IF_ERROR(WriteLine(kLogSeparator));
-    NORV_RETURN_IF_ERROR(WriteLine("===> ディレクトリ検査 : " + DisplayPath(rule_path)));
+    NORV_RETURN_IF_ERROR(WriteLine(std::string(words::kRuleHeader) + DisplayPath(rule_path)));
     return WriteLine("");
 }
 
-Status ScanLog::ChangeLine(std::string_view word, const std::string& path) {
+Status ScanLog::ChangeLine(ChangeKind kind, const std::string& path) {
     std::string line = line_prefix_;
-    line += word;
+    line += ChangeWord(kind);
     line += DisplayPath(path);
     NORV_RETURN_IF_ERROR(WriteLine(line));
     if (!line_prefix_.empty()) {
@@ -166,25 +203,28 @@ Status ScanLog::ChangeLine(std::string_view word, const std::string& path) {
 }
 
 Status ScanLog::SkippedLine(const std::string& path) {
-    return WriteLine("Skipped: " + DisplayPath(path));
+    return WriteLine(std::string(words::kSkipped) + DisplayPath(path));
 }
 
-Status ScanLog::WarningLine(const std::string& text) { return WriteLine("Warning: " + text); }
+Status ScanLog::WarningLine(const std::string& text) {
+    return WriteLine(std::string(words::kWarning) + text);
+}
 
-Status ScanLog::NoticeLine(const std::string& text) { return WriteLine("Notice: " + text); }
+Status ScanLog::NoticeLine(const std::string& text) {
+    return WriteLine(std::string(words::kNotice) + text);
+}
 
 Status ScanLog::SummaryAndClose(const ScanCounters& counters) {
     NORV_RETURN_IF_ERROR(WriteLine(kLogSeparator));
-    NORV_RETURN_IF_ERROR(WriteLine(
-        "\u3000\u3000\u3000\u3000\u3000\u3000\u3000\u3000\u3000\u3000\u3000サマリー情報"));
+    NORV_RETURN_IF_ERROR(WriteLine(words::kSummaryTitle));
     NORV_RETURN_IF_ERROR(WriteLine(kLogSeparator));
-    NORV_RETURN_IF_ERROR(WriteLine(CountLine("検査数：", counters.checked)));
-    NORV_RETURN_IF_ERROR(WriteLine(CountLine("更新\u3000：", counters.altered)));
-    NORV_RETURN_IF_ERROR(WriteLine(CountLine("作成\u3000：", counters.created)));
-    NORV_RETURN_IF_ERROR(WriteLine(CountLine("削除\u3000：", counters.deleted)));
+    NORV_RETURN_IF_ERROR(WriteLine(CountLine(words::kChecked, counters.checked)));
+    NORV_RETURN_IF_ERROR(WriteLine(CountLine(words::kAlteredCount, counters.altered)));
+    NORV_RETURN_IF_ERROR(WriteLine(CountLine(words::kCreatedCount, counters.created)));
+    NORV_RETURN_IF_ERROR(WriteLine(CountLine(words::kDeletedCount, counters.deleted)));
     // Only when a part could not be seen: otherwise the summary has its usual four lines.
     if (counters.unchecked > 0) {
-        NORV_RETURN_IF_ERROR(WriteLine(CountLine("未検査：", counters.unchecked)));
+        NORV_RETURN_IF_ERROR(WriteLine(CountLine(words::kUncheckedCount, counters.unchecked)));
     }
     Status flushed = Flush();
     const int fd = fd_;

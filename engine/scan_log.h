@@ -9,9 +9,10 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/engine_hooks.h"
 #include "engine/scan_state.h"
-#include "platform/env.h"
-#include "platform/status.h"
+#include "platform/base/env.h"
+#include "platform/base/status.h"
 
 namespace norv {
 
@@ -53,8 +54,8 @@ class ScanLog {
     static constexpr size_t kMostKeptLines = 10000;
     std::vector<std::string> TakeAppendedLines(size_t* more);
     Status RuleHeader(const std::string& rule_path);
-    // "Created: ", "Altered: " or "Deleted: " followed by the path.
-    Status ChangeLine(std::string_view word, const std::string& path);
+    // "Created: ", "Altered: " or "Deleted: " (from the kind) followed by the path.
+    Status ChangeLine(ChangeKind kind, const std::string& path);
     // "Skipped: " and a folder the walk does not enter (the cracked or save folder).
     Status SkippedLine(const std::string& path);
     // "Warning: " and a mistake in the rules that the run works around.

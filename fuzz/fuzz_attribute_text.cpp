@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/fingerprint.h"
+#include "platform/digest/fingerprint.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string raw(reinterpret_cast<const char*>(data), size);

@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "fuzz/fuzz_support.h"
-#include "platform/file_system.h"
+#include "platform/fs/file_system.h"
 #include "platform/lha/lha_archive.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

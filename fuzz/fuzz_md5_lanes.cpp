@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/md5.h"
-#include "platform/md5_lanes.h"
-#include "platform/sha256_lanes.h"
+#include "platform/digest/md5.h"
+#include "platform/digest/md5_lanes.h"
+#include "platform/digest/sha256_lanes.h"
 
 namespace {
 

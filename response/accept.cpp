@@ -6,16 +6,17 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <set>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "config/watched_place.h"
 #include "engine/scan_log.h"
-#include "platform/folder_lock.h"
+#include "platform/fs/folder_lock.h"
+#include "platform/fs/tree_walk.h"
 #include "platform/lha/lha_archive.h"
-#include "platform/text_file.h"
-#include "platform/tree_walk.h"
+#include "platform/text/text_file.h"
 
 namespace norv {
 namespace {
@@ -164,7 +165,7 @@ std::vector<ReviewedChange> SelectChanges(const ChangeList& list,
 ChangeAcceptor::ChangeAcceptor(const RunContext& context, const Settings& settings,
                                const RuleTable& rules, FileInfoStore& store,
                                ProtectedArchive& archive, const platform::RegionalFormat& regional,
-                               EventSink* events, Options options)
+                               EventSink* events, CommandRunner& commands, Options options)
     : context_(context),
       settings_(settings),
       rules_(rules),
@@ -172,7 +173,12 @@ ChangeAcceptor::ChangeAcceptor(const RunContext& context, const Settings& settin
       archive_(archive),
       regional_(regional),
       events_(events),
-      options_(options) {}
+      commands_(commands),
+      options_(options) {
+    // Every command, an accept included, first finishes an accept a killed run left between its
+    // two steps.
+    commands_.SetPrologue([this] { return FinishInterruptedAccept(); });
+}
 
 Status ChangeAcceptor::FinishInterruptedAccept() {
     platform::Env& env = *context_.env;
@@ -215,37 +221,42 @@ Status ChangeAcceptor::FinishInterruptedAccept() {
 }
 
 Result<ChangeList> ChangeAcceptor::LoadChanges() {
-    auto lock = platform::FolderLock::AcquireWaiting(*context_.env, context_.LockPath(),
-                                                     options_.lock_wait);
-    if (!lock.ok()) return lock.status();
-    NORV_RETURN_IF_ERROR(FinishInterruptedAccept());
-    return store_.ReadChangeList();
+    std::optional<ChangeList> list;
+    NORV_RETURN_IF_ERROR(commands_.RunWaiting(options_.lock_wait, [&] {
+        auto read = store_.ReadChangeList();
+        if (!read.ok()) return read.status();
+        list = std::move(read).value();
+        return Status::Ok();
+    }));
+    return std::move(*list);
 }
 
 Result<AcceptOutcome> ChangeAcceptor::Accept(int64_t generation,
                                              const std::vector<ReviewedChange>& items,
                                              const std::string& who) {
-    auto lock = platform::FolderLock::AcquireWaiting(*context_.env, context_.LockPath(),
-                                                     options_.lock_wait);
-    if (!lock.ok()) return lock.status();
-    NORV_RETURN_IF_ERROR(FinishInterruptedAccept());
-    // The accept is a run of its own in the events, closed by its "run" event as a check's
-    // is: the accepted changes counted by kind, "checked" the items asked for.
-    if (events_) events_->BeginRun("accept");
-    auto outcome = AcceptLocked(generation, items, who);
-    if (events_) {
-        ScanCounters counts;
-        counts.checked = static_cast<int32_t>(items.size());
-        if (outcome.ok()) {
-            for (const ReviewedChange& change : outcome->accepted) {
-                ++(change.kind == ChangeKind::kCreated   ? counts.created
-                   : change.kind == ChangeKind::kDeleted ? counts.deleted
-                                                         : counts.altered);
+    std::optional<AcceptOutcome> accepted;
+    NORV_RETURN_IF_ERROR(commands_.RunWaiting(options_.lock_wait, [&] {
+        // The accept is a run of its own in the events, closed by its "run" event as a check's
+        // is: the accepted changes counted by kind, "checked" the items asked for.
+        if (events_) events_->BeginRun("accept");
+        auto outcome = AcceptLocked(generation, items, who);
+        if (events_) {
+            ScanCounters counts;
+            counts.checked = static_cast<int32_t>(items.size());
+            if (outcome.ok()) {
+                for (const ReviewedChange& change : outcome->accepted) {
+                    ++(change.kind == ChangeKind::kCreated   ? counts.created
+                       : change.kind == ChangeKind::kDeleted ? counts.deleted
+                                                             : counts.altered);
+                }
             }
+            events_->EndRun(counts, outcome.ok() ? "completed" : "failed");
         }
-        events_->EndRun(counts, outcome.ok() ? "completed" : "failed");
-    }
-    return outcome;
+        if (!outcome.ok()) return outcome.status();
+        accepted = std::move(outcome).value();
+        return Status::Ok();
+    }));
+    return std::move(*accepted);
 }
 
 Result<AcceptOutcome> ChangeAcceptor::AcceptLocked(int64_t generation,

@@ -11,15 +11,15 @@
 // beside the old one and flushed; then one transaction writes the new rows and a marker naming
 // that file (its name, device and inode); then the file is renamed into place, and the marker
 // goes. A run killed before the transaction leaves the old pair; after it, the next command that
-// takes the program folder's lock finishes the rename first (FinishInterruptedAccept), so the new
-// pair stands before anything reads the archive. docs/SECURITY.md says why this order.
+// takes the program folder's lock finishes the rename first (FinishInterruptedAccept, the
+// prologue the acceptor gives the CommandRunner), so the new pair stands before anything reads
+// the archive. docs/SECURITY.md says why this order.
 //
 // Core only: no Qt, the system through the Env, nothing waits for a person. The command line, the
-// desktop and the tests drive the same class. One accept at a time: Accept() takes the program
-// folder's lock, waiting its turn (bounded) while another process holds it. The lock is a file
-// lock, so a command of the same process's engine holds it too: a front end accepts only while
-// its engine is idle (ScanEngine::running()). Not thread-safe; use from the thread that owns
-// the store.
+// desktop and the tests drive the same class. One accept at a time: Accept() runs through the
+// process's CommandRunner, refused while another command of the process runs and waiting its
+// turn (bounded) for the program folder's lock while another process holds it. Not
+// thread-safe; use from the thread that owns the store.
 #pragma once
 
 #include <chrono>
@@ -31,12 +31,13 @@
 #include "config/rule_table.h"
 #include "config/run_context.h"
 #include "config/settings.h"
+#include "engine/command_runner.h"
 #include "engine/engine_hooks.h"
 #include "engine/file_info_store.h"
-#include "platform/env.h"
-#include "platform/fingerprint.h"
-#include "platform/regional_time.h"
-#include "platform/status.h"
+#include "platform/base/env.h"
+#include "platform/base/status.h"
+#include "platform/digest/fingerprint.h"
+#include "platform/text/regional_time.h"
 #include "response/archive.h"
 
 namespace norv {
@@ -81,14 +82,20 @@ class ChangeAcceptor {
         // How long Accept() waits for another process's lock on the program folder.
         std::chrono::milliseconds lock_wait = std::chrono::seconds(60);
     };
-    // Everything is lent and must outlive the acceptor. `events` may be null.
+    // Everything is lent and must outlive the acceptor. `events` may be null. The acceptor makes
+    // FinishInterruptedAccept the prologue of every command `commands` runs.
     ChangeAcceptor(const RunContext& context, const Settings& settings, const RuleTable& rules,
                    FileInfoStore& store, ProtectedArchive& archive,
-                   const platform::RegionalFormat& regional, EventSink* events, Options options);
+                   const platform::RegionalFormat& regional, EventSink* events,
+                   CommandRunner& commands, Options options);
     ChangeAcceptor(const RunContext& context, const Settings& settings, const RuleTable& rules,
                    FileInfoStore& store, ProtectedArchive& archive,
-                   const platform::RegionalFormat& regional, EventSink* events)
-        : ChangeAcceptor(context, settings, rules, store, archive, regional, events, Options()) {}
+                   const platform::RegionalFormat& regional, EventSink* events,
+                   CommandRunner& commands)
+        : ChangeAcceptor(context, settings, rules, store, archive, regional, events, commands,
+                         Options()) {}
+    ChangeAcceptor(const ChangeAcceptor&) = delete;
+    ChangeAcceptor& operator=(const ChangeAcceptor&) = delete;
 
     // Accepts `items`, reviewed on the list of baseline generation `generation`, as `who`.
     // Fails (nothing accepted) when no check ran since the last init, the baseline was
@@ -101,8 +108,8 @@ class ChangeAcceptor {
 
     // Finishes an accept a killed run left between its transaction and its rename, and removes
     // the temporary archives a killed run left before its transaction. For a caller that
-    // already holds the program folder's lock (every command runs it first); Accept() runs it
-    // itself. A failure says what is wrong and how to rebuild the archive.
+    // already holds the program folder's lock: the CommandRunner runs it first in every
+    // command. A failure says what is wrong and how to rebuild the archive.
     Status FinishInterruptedAccept();
 
     // The change list under the lock, once an interrupted accept is finished (for `changes`).
@@ -119,6 +126,7 @@ class ChangeAcceptor {
     ProtectedArchive& archive_;
     const platform::RegionalFormat& regional_;
     EventSink* events_;
+    CommandRunner& commands_;
     Options options_;
 };
 

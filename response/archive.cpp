@@ -9,8 +9,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/fs/tree_walk.h"
 #include "platform/lha/lha_archive.h"
-#include "platform/tree_walk.h"
 
 namespace norv {
 

@@ -17,7 +17,7 @@
 #include "config/rule_table.h"
 #include "config/settings.h"
 #include "config/watched_place.h"
-#include "platform/file_system.h"
+#include "platform/fs/file_system.h"
 #include "platform/lha/lha_archive.h"
 
 namespace norv {

@@ -14,7 +14,9 @@
 // digest; it is then removed all the same and, when altered, restored, so a defacement never
 // stays for want of room. Past the run's number of copies, a changed file (new or altered)
 // still leaves the site, without a copy: an index line (up to a bound) keeps its size and
-// digest, and the run's end says how many left so (EndRun).
+// digest, and the run's end says how many left so (EndRun). A file inside a folder taken out
+// is already off the site: past the copies it stays there, root's and owner-only, and is
+// counted in the run's end too.
 #pragma once
 
 #include <sys/stat.h>
@@ -27,7 +29,10 @@
 #include "config/notice.h"
 #include "config/settings.h"
 #include "engine/engine_hooks.h"
-#include "platform/regional_time.h"
+#include "platform/digest/fingerprint.h"
+#include "platform/digest/md5.h"
+#include "platform/fs/file_system.h"
+#include "platform/text/regional_time.h"
 #include "response/archive.h"
 #include "response/hold.h"
 
@@ -42,7 +47,8 @@ inline constexpr const char* kCrackedIndexName = "cracked_index.txt";
 
 // The cracked folder's bounds per run, counted from ChangeResponse::BeginRun.
 //  - most_copies: copies (whole or first bytes) made into the cracked folder. Past it a file
-//    is removed without a copy, so a flood of junk never keeps a webshell on the site.
+//    is removed without a copy, so a flood of junk never keeps a webshell on the site; a file
+//    in a folder taken out is kept as it is instead, made root's.
 //  - most_bytes: bytes of whole copies. A file that would pass it is kept as its first
 //    kEvidenceHeadBytes; so is any file larger than it. 16 GiB is several times a large site's
 //    media files, and reads back (for the verification) in about a minute.
@@ -68,8 +74,9 @@ struct QuarantineBounds {
 inline constexpr const char* kCopyLimitMessage =
     "このチェックでクラックフォルダへ移したファイルが上限に達しました。"
     "これ以降のファイルはコピーせずに削除し、一覧とチェックの終わりの集計にのみ記します";
-// The run's summary of files removed without a copy (UncopiedSummary).
-std::string UncopiedSummary(int removed, int unlisted);
+// The run's summary of files removed without a copy, `unlisted` of them without an index line,
+// and of files in folders taken out kept without a fresh copy.
+std::string UncopiedSummary(int removed, int unlisted, int kept = 0);
 // The index line's last field for a copy of the first bytes only, and the copy name of a file
 // removed without a copy.
 inline constexpr const char* kHeadOnlyNote = "先頭のみ";
@@ -78,6 +85,10 @@ inline constexpr const char* kHeadOnlyNote = "先頭のみ";
 // place right after it) is outlasted this many times, then reported as a failed restore.
 inline constexpr int kMostRestoreRounds = 3;
 inline constexpr const char* kNoCopyName = "-";
+// What stands for the content of an item that has none to keep.
+inline const platform::ContentDigest kNoContent{kNoCopyName, "", true};
+// Copies of one name within one second; past this a move gives up with a message.
+inline constexpr int kMostCopiesPerName = 1000;
 
 // The short date immediately followed by the long time, "/" and ":" made "-":
 // 2004/04/11 + 12:34:56 gives 2004-04-1112-34-56.
@@ -92,7 +103,9 @@ std::string CrackedName(const std::string& stamp, int copy_number, const std::st
 // group, capabilities, acl and sha256, each "\tname=value" (the shown forms of
 // platform::ShownFact; "?" for a fact that could not be read).
 std::string CrackedAttributes(const platform::ExtendedFacts& facts);
-// What a FIFO, socket, device or folder is, as the index's "entry=" field says it.
+// The same fields for an item that could not be looked at: each "?".
+std::string UnknownCrackedAttributes();
+// What a FIFO, socket or device is, as the index's "entry=" field says it.
 std::string SpecialEntryName(mode_t mode);
 
 class ChangeResponse : public ChangeResponder {
@@ -147,6 +160,7 @@ class ChangeResponse : public ChangeResponder {
     int removed_uncopied_ = 0;  // this run's files removed past the copy bound
     int uncopied_lines_ = 0;    // index lines written for them
     int unlisted_ = 0;          // of them, past most_uncopied_lines: no index line
+    int kept_uncopied_ = 0;     // files in folders taken out kept without a fresh copy
 
     // Looks at the hold, saying what the look has to say.
     HoldLook LookAtHold();
@@ -170,8 +184,11 @@ class ChangeResponse : public ChangeResponder {
                               const std::string& relative, const struct stat& seen, int depth);
     void CopyTakenFileAfresh(TakenFolder& taken, int dirfd, const std::string& name,
                              const std::string& relative, const struct stat& seen);
+    void KeepTakenFileUncopied(TakenFolder& taken, int fd, const std::string& relative,
+                               const struct stat& st);
+    // `st` null: the item could not be looked at.
     void IndexTakenEntry(TakenFolder& taken, const std::string& relative,
-                         const platform::ContentDigest& digest, int fd, const struct stat& st,
+                         const platform::ContentDigest& digest, int fd, const struct stat* st,
                          const std::string& note);
 
     // The steps of MoveToCracked, in order, sharing what each found.
@@ -183,7 +200,7 @@ class ChangeResponse : public ChangeResponder {
     // Evidence goes only into a folder no other user can reach into.
     Status OpenCrackedFolder(QuarantineMove& move);
     // Whether the entry is a FIFO, socket or device, found without opening it.
-    Status LookAtSpecial(QuarantineMove& move, bool* special);
+    Result<bool> LookAtSpecial(QuarantineMove& move);
     // Opens the file once, and only the very file that was measured.
     Status OpenSuspect(QuarantineMove& move);
     // Keeps a run's copies within its bounds.
@@ -199,6 +216,10 @@ class ChangeResponse : public ChangeResponder {
     void WriteIndexLine(QuarantineMove& move);
     // Appends one line to the cracked folder's index, flushed.
     Status AppendIndexLine(int cracked_fd, const std::string& line);
+    // Opens the cracked folder's index to append to, once it is known to be root's alone.
+    Status OpenCrackedIndex(int cracked_fd, platform::ScopedFd& index);
+    // Appends one line to the open index, unflushed.
+    Status AppendToIndex(int index_fd, const std::string& line);
     // Removes the file only if its name still holds the very file that was copied.
     Status RemoveSuspect(QuarantineMove& move);
 };

@@ -10,8 +10,8 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
-#include "platform/charset.h"
-#include "platform/file_system.h"
+#include "platform/fs/file_system.h"
+#include "platform/text/charset.h"
 
 namespace norv {
 namespace {
@@ -154,6 +154,33 @@ std::string EventPath(std::string_view path) {
     return out;
 }
 
+namespace {
+
+template <typename Object>
+void AddFactChangesTo(Object& object, const std::vector<platform::FactChange>& changed) {
+    Object names = Object::array(), was = Object::object(), now = Object::object();
+    for (const platform::FactChange& fact : changed) {
+        const std::string name(fact.fact);
+        names.push_back(name);
+        was[name] = fact.was ? Object(EventPath(*fact.was)) : Object();
+        now[name] = fact.now ? Object(EventPath(*fact.now)) : Object();
+    }
+    object["changed"] = std::move(names);
+    object["old"] = std::move(was);
+    object["new"] = std::move(now);
+}
+
+}  // namespace
+
+void AddFactChanges(nlohmann::json& object, const std::vector<platform::FactChange>& changed) {
+    AddFactChangesTo(object, changed);
+}
+
+void AddFactChanges(nlohmann::ordered_json& object,
+                    const std::vector<platform::FactChange>& changed) {
+    AddFactChangesTo(object, changed);
+}
+
 JsonEventLog::JsonEventLog(platform::Env& env, std::string folder, EventLogLimits limits,
                            NoticeSink& notices, std::ostream* copy_to)
     : env_(env),
@@ -214,35 +241,31 @@ Status JsonEventLog::Rotate() {
 
 Status JsonEventLog::Append(const std::string& line) {
     const std::string path = FilePath();
-    auto open = [&] {
-        return env_.OpenAt(AT_FDCWD, path.c_str(),
-                           O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    };
-    int fd = open();
-    if (fd < 0) return Status::FromErrno(errno, path);
+    platform::ScopedFd fd(env_);
     struct stat st {};
-    if (env_.FStat(fd, &st) != 0) {
-        Status failed = Status::FromErrno(errno, path);
-        env_.Close(fd);
-        return failed;
-    }
-    // A file made by an older tool or by hand becomes owner-only too; one of another owner, or
-    // with another name (a hard link, through which the lines would reach another file), is
-    // not written.
-    if ((st.st_mode & 0077) != 0 && env_.GetEuid() == st.st_uid) env_.FChmod(fd, 0600);
-    if (Status own = platform::CheckOwnFileToWrite(env_, fd, path); !own.ok()) {
-        env_.Close(fd);
-        return own;
-    }
+    // Opened and checked alike before a rotation and after it: whatever stands at the name then
+    // is written only if it is the log's own.
+    auto open = [&]() -> Status {
+        fd.reset(env_.OpenAt(AT_FDCWD, path.c_str(),
+                             O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (fd.get() < 0) return Status::FromErrno(errno, path);
+        if (env_.FStat(fd.get(), &st) != 0) return Status::FromErrno(errno, path);
+        // A file made by an older tool or by hand becomes owner-only too; one of another owner,
+        // or with another name (a hard link, through which the lines would reach another
+        // file), is not written.
+        if ((st.st_mode & 0077) != 0 && env_.GetEuid() == st.st_uid &&
+            env_.FChmod(fd.get(), 0600) == 0) {
+            st.st_mode = (st.st_mode & S_IFMT) | 0600;
+        }
+        return platform::CheckOwnFileToWrite(env_, st, path);
+    };
+    NORV_RETURN_IF_ERROR(open());
     if (st.st_size > 0 && st.st_size + static_cast<int64_t>(line.size()) > limits_.max_bytes) {
-        env_.Close(fd);
+        fd.reset();
         NORV_RETURN_IF_ERROR(Rotate());
-        fd = open();
-        if (fd < 0) return Status::FromErrno(errno, path);
+        NORV_RETURN_IF_ERROR(open());
     }
-    Status written = platform::WriteFully(env_, fd, line, path);
-    env_.Close(fd);
-    return written;
+    return platform::WriteFully(env_, fd.get(), line, path);
 }
 
 void JsonEventLog::BeginRun(std::string_view command) {
@@ -259,19 +282,7 @@ void JsonEventLog::Change(const ChangeEvent& change) {
     o["new_md5"] = change.new_md5.empty() ? Json() : Json(change.new_md5);
     o["size"] = change.size >= 0 ? Json(change.size) : Json();
     o["mtime"] = change.kind == ChangeKind::kDeleted ? Json() : Json(Rfc3339(change.mtime, 0));
-    if (!change.changed.empty()) {
-        // What differs, and each fact's value recorded and found (null where not measured).
-        Json names = Json::array(), was = Json::object(), now = Json::object();
-        for (const platform::FactChange& fact : change.changed) {
-            const std::string name(fact.fact);
-            names.push_back(name);
-            was[name] = fact.was ? Json(EventPath(*fact.was)) : Json();
-            now[name] = fact.now ? Json(EventPath(*fact.now)) : Json();
-        }
-        o["changed"] = std::move(names);
-        o["old"] = std::move(was);
-        o["new"] = std::move(now);
-    }
+    if (!change.changed.empty()) AddFactChanges(o, change.changed);
     if (change.held) o["held"] = true;
     Write(o);
 }

@@ -19,13 +19,16 @@
 
 #include <chrono>
 #include <cstdint>
+#include <nlohmann/json_fwd.hpp>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "config/notice.h"
 #include "engine/engine_hooks.h"
-#include "platform/env.h"
-#include "platform/status.h"
+#include "platform/base/env.h"
+#include "platform/base/status.h"
+#include "platform/digest/fingerprint.h"
 
 namespace norv {
 
@@ -40,6 +43,13 @@ std::string EventPath(std::string_view path);
 // times before the zones). Every value gives a valid form: a time before the year 1 or after
 // 9999 is held at 0001-01-01T00:00:00.000+00:00 or 9999-12-31T23:59:59.999+00:00.
 std::string Rfc3339(int64_t seconds_since_epoch, int millis);
+
+// Adds what differs to a JSON object as the events and `changes --json` write it: "changed" (the
+// facts' names in order), "old" and "new" (each fact's value recorded and found, as EventPath
+// shows it; null where that side was not measured).
+void AddFactChanges(nlohmann::json& object, const std::vector<platform::FactChange>& changed);
+void AddFactChanges(nlohmann::ordered_json& object,
+                    const std::vector<platform::FactChange>& changed);
 
 struct EventLogLimits {
     int64_t max_bytes = 10 * 1024 * 1024;  // a file is rotated before it passes this size

@@ -11,7 +11,7 @@
 #include <climits>
 #include <vector>
 
-#include "platform/file_system.h"
+#include "platform/fs/file_system.h"
 
 namespace norv {
 namespace {
@@ -24,20 +24,16 @@ Status CopyExtents(platform::Env& env, int in, int64_t size, int out,
                    const std::string& shown_copy) {
     std::vector<char> buffer(1 << 16);
     int64_t at = 0;
-    // Each pass starts past the one before (a hole's start lies past its data's start), so the
-    // loop ends within `size` whatever the file does meanwhile.
+    // Each pass starts past the one before (an extent ends past its start), so the loop ends
+    // within `size` whatever the file does meanwhile.
     while (at < size) {
-        off_t data = env.LSeek(in, at, SEEK_DATA);
-        if (data < 0) {
-            if (errno == ENXIO) break;      // holes to the end
-            data = static_cast<off_t>(at);  // no hole support: everything is data
-        }
-        if (data >= size) break;
-        off_t hole = env.LSeek(in, data, SEEK_HOLE);
-        if (hole <= data || hole > size) hole = static_cast<off_t>(size);
-        for (off_t pos = data; pos < hole;) {
+        const auto extent =
+            platform::NextDataExtent(env, in, static_cast<off_t>(at), static_cast<off_t>(size));
+        if (!extent || extent->begin >= size) break;  // holes to the end
+        const off_t end = extent->end;
+        for (off_t pos = extent->begin; pos < end;) {
             const auto want =
-                static_cast<size_t>(std::min<off_t>(static_cast<off_t>(buffer.size()), hole - pos));
+                static_cast<size_t>(std::min<off_t>(static_cast<off_t>(buffer.size()), end - pos));
             ssize_t n = env.PRead(in, buffer.data(), want, pos);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) return Status::FromErrno(errno, "読めません");
@@ -49,7 +45,7 @@ Status CopyExtents(platform::Env& env, int in, int64_t size, int out,
                 env, out, std::string_view(buffer.data(), static_cast<size_t>(n)), shown_copy));
             pos += n;
         }
-        at = hole;
+        at = end;
     }
     if (env.FTruncate(out, static_cast<off_t>(size)) != 0) {
         return Status::FromErrno(errno, shown_copy + " に書き込めません");

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/env.h"
-#include "platform/md5.h"
-#include "platform/status.h"
+#include "platform/base/env.h"
+#include "platform/base/status.h"
+#include "platform/digest/md5.h"
 
 namespace norv {
 

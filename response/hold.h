@@ -25,10 +25,10 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/env.h"
-#include "platform/file_system.h"
-#include "platform/regional_time.h"
-#include "platform/status.h"
+#include "platform/base/env.h"
+#include "platform/base/status.h"
+#include "platform/fs/file_system.h"
+#include "platform/text/regional_time.h"
 
 namespace norv {
 

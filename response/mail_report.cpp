@@ -1,7 +1,7 @@
 #include "response/mail_report.h"
 
-#include "platform/smtp.h"
-#include "platform/text_file.h"
+#include "platform/mail/smtp.h"
+#include "platform/text/text_file.h"
 
 namespace norv {
 

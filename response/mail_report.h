@@ -14,8 +14,8 @@
 #include "config/settings.h"
 #include "engine/engine_hooks.h"
 #include "engine/scan_state.h"
-#include "platform/regional_time.h"
-#include "platform/smtp.h"
+#include "platform/mail/smtp.h"
+#include "platform/text/regional_time.h"
 
 namespace norv {
 

@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "platform/env.h"
+#include "platform/base/env.h"
 
 namespace norv {
 namespace {

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "engine/engine_hooks.h"
-#include "platform/fingerprint.h"
-#include "platform/status.h"
+#include "platform/base/status.h"
+#include "platform/digest/fingerprint.h"
 
 namespace norv {
 

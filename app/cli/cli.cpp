@@ -15,9 +15,10 @@
 #include "app/cli/service.h"
 #include "app/cli/terminal.h"
 #include "engine/scan_log.h"
-#include "platform/charset.h"
-#include "platform/file_system.h"
+#include "platform/fs/file_system.h"
+#include "platform/text/charset.h"
 #include "response/accept.h"
+#include "response/event_log.h"
 
 #include <nlohmann/json.hpp>
 
@@ -303,17 +304,7 @@ int RunChanges(Application& app, bool json, std::ostream& out, std::ostream& err
             o["new_md5"] =
                 change.new_md5.empty() ? nlohmann::json() : nlohmann::json(change.new_md5);
             const ReviewedFacts facts = FactsOfChange(change);
-            nlohmann::json names = nlohmann::json::array();
-            nlohmann::json was = nlohmann::json::object(), now = nlohmann::json::object();
-            for (const platform::FactChange& fact : facts.changed) {
-                const std::string name(fact.fact);
-                names.push_back(name);
-                was[name] = fact.was ? nlohmann::json(EventPath(*fact.was)) : nlohmann::json();
-                now[name] = fact.now ? nlohmann::json(EventPath(*fact.now)) : nlohmann::json();
-            }
-            o["changed"] = std::move(names);
-            o["old"] = std::move(was);
-            o["new"] = std::move(now);
+            AddFactChanges(o, facts.changed);
             o["set_id_gained"] = facts.set_id_gained;
             o["capability_gained"] = facts.capability_gained;
             o["generation"] = list->generation;

@@ -17,7 +17,7 @@
 #include "app/cli/terminal.h"
 #include "config/settings.h"
 #include "engine/change_watcher.h"
-#include "platform/folder_lock.h"
+#include "platform/fs/folder_lock.h"
 #include "response/event_log.h"
 
 namespace norv::cli {

@@ -1,6 +1,6 @@
 #include "app/gui/main_window.h"
 
-#include "platform/file_system.h"
+#include "platform/fs/file_system.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -22,7 +22,7 @@
 #include "app/gui/widgets.h"
 #include "app/progress_line.h"
 #include "engine/scan_log.h"
-#include "platform/file_system.h"
+#include "platform/fs/file_system.h"
 
 namespace norv::gui {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "config/settings.h"
-#include "platform/status.h"
+#include "platform/base/status.h"
 
 namespace norv {
 

@@ -18,9 +18,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "platform/file_system.h"
-#include "platform/status.h"
-#include "platform/text_file.h"
+#include "platform/base/status.h"
+#include "platform/fs/file_system.h"
+#include "platform/text/text_file.h"
 
 namespace norv::platform::lha {
 

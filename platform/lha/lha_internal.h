@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/env.h"
-#include "platform/status.h"
+#include "platform/base/env.h"
+#include "platform/base/status.h"
 
 namespace norv::platform::lha {
 

@@ -1,10 +1,10 @@
 #include <algorithm>
 #include <climits>
 
-#include "platform/charset.h"
-#include "platform/file_system.h"
+#include "platform/fs/file_system.h"
 #include "platform/lha/lha_archive.h"
 #include "platform/lha/lha_internal.h"
+#include "platform/text/charset.h"
 
 namespace norv::platform::lha {
 

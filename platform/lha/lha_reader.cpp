@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/file_system.h"
+#include "platform/fs/file_system.h"
 #include "platform/lha/lha_archive.h"
 #include "platform/lha/lha_internal.h"
 

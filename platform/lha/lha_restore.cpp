@@ -8,12 +8,12 @@
 #include <optional>
 #include <random>
 
-#include "platform/file_system.h"
-#include "platform/fingerprint.h"
+#include "platform/digest/fingerprint.h"
+#include "platform/digest/md5.h"
+#include "platform/fs/file_system.h"
+#include "platform/fs/tree_walk.h"
 #include "platform/lha/lha_archive.h"
 #include "platform/lha/lha_internal.h"
-#include "platform/md5.h"
-#include "platform/tree_walk.h"
 
 namespace norv::platform::lha {
 namespace {
@@ -169,11 +169,7 @@ int Place(Env& env, int dirfd, const Written& file, const std::string& name) {
 // it, and what stands there is left alone: it may be evidence.
 Status VerifyPlaced(Env& env, int dirfd, const Written& file, const std::string& name,
                     const std::string& display) {
-    struct stat own {};
-    if (env.FStat(file.fd.get(), &own) != 0) {
-        return Status::FromErrno(errno, display + " を確かめられません");
-    }
-    auto still = StillHolds(env, dirfd, name, FileIdentity{own.st_dev, own.st_ino}, display);
+    auto still = StillHolds(env, dirfd, name, file.identity, display);
     if (!still.ok()) return still.status();
     if (!*still) {
         return Status::Error(ErrorKind::kExists, EEXIST,

@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <optional>
 
-#include "platform/file_system.h"
+#include "platform/fs/file_system.h"
 #include "platform/lha/lha_archive.h"
-#include "platform/text_file.h"
+#include "platform/text/text_file.h"
 
 namespace norv::platform::lha {
 namespace {

@@ -6,12 +6,12 @@
 #include <cstring>
 #include <new>
 
-#include "platform/file_system.h"
+#include "platform/digest/md5.h"
+#include "platform/fs/file_system.h"
+#include "platform/fs/tree_walk.h"
 #include "platform/lha/lh5_encoder.h"
 #include "platform/lha/lha_archive.h"
 #include "platform/lha/lha_internal.h"
-#include "platform/md5.h"
-#include "platform/tree_walk.h"
 
 namespace norv::platform::lha {
 namespace {

@@ -14,9 +14,9 @@
 #include <thread>
 
 #include "app/application.h"
-#include "platform/database.h"
-#include "platform/md5.h"
-#include "platform/text_file.h"
+#include "platform/db/database.h"
+#include "platform/digest/md5.h"
+#include "platform/text/text_file.h"
 #include "tests/support/fault_env.h"
 #include "tests/support/file_attributes.h"
 #include "tests/support/process.h"

@@ -4,8 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/database.h"
-#include "platform/text_file.h"
+#include "platform/db/database.h"
+#include "platform/text/text_file.h"
 #include "tests/support/test_support.h"
 
 namespace norv {

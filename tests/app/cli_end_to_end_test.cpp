@@ -11,9 +11,9 @@
 #include <filesystem>
 #include <thread>
 
-#include "platform/file_system.h"
-#include "platform/fingerprint.h"
-#include "platform/text_file.h"
+#include "platform/digest/fingerprint.h"
+#include "platform/fs/file_system.h"
+#include "platform/text/text_file.h"
 #include "tests/support/file_attributes.h"
 #include "tests/support/process.h"
 #include "tests/support/smtp_fixture.h"

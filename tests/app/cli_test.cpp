@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "app/cli/terminal.h"
-#include "platform/text_file.h"
+#include "platform/text/text_file.h"
 #include "tests/support/test_support.h"
 
 namespace norv::cli {

@@ -26,7 +26,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/text_file.h"
+#include "platform/text/text_file.h"
 #include "tests/support/process.h"
 #include "tests/support/test_support.h"
 

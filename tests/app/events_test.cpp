@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <sstream>
 
-#include "platform/md5.h"
-#include "platform/text_file.h"
+#include "platform/digest/md5.h"
+#include "platform/text/text_file.h"
 #include "tests/support/process.h"
 #include "tests/support/test_support.h"
 

@@ -17,8 +17,8 @@
 #include <random>
 #include <thread>
 
-#include "platform/file_system.h"
-#include "platform/text_file.h"
+#include "platform/fs/file_system.h"
+#include "platform/text/text_file.h"
 #include "tests/support/process.h"
 #include "tests/support/test_support.h"
 

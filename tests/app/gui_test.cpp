@@ -29,7 +29,7 @@
 #include "app/gui/interface_look.h"
 #include "app/gui/main_window.h"
 #include "app/gui/settings_window.h"
-#include "platform/text_file.h"
+#include "platform/text/text_file.h"
 #include "tests/support/gui_fit.h"
 #include "tests/support/smtp_fixture.h"
 #include "tests/support/test_support.h"

@@ -11,7 +11,7 @@
 #include <functional>
 #include <thread>
 
-#include "platform/text_file.h"
+#include "platform/text/text_file.h"
 #include "tests/support/process.h"
 #include "tests/support/test_support.h"
 

@@ -14,8 +14,8 @@
 #include <thread>
 #include <utility>
 
-#include "platform/fingerprint.h"
-#include "platform/text_file.h"
+#include "platform/digest/fingerprint.h"
+#include "platform/text/text_file.h"
 #include "tests/support/file_attributes.h"
 #include "tests/support/process.h"
 #include "tests/support/smtp_fixture.h"

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "platform/charset.h"
-#include "platform/text_file.h"
+#include "platform/text/charset.h"
+#include "platform/text/text_file.h"
 #include "tests/support/test_support.h"
 
 namespace norv {
@@ -210,6 +210,16 @@ TEST_F(SettingsTest, FolderLinesMustNameAFolderBelowTheRoot) {
             EXPECT_EQ(switches.mail_always, 7);
         }
     }
+    // A NUL ends the path every system call takes: this one would be the root.
+    for (int number : {14, 15}) {
+        auto lines = SettingsLines("/srv/save", "/srv/cracked");
+        lines[static_cast<size_t>(number - 1)] = std::string("/\0srv/save", 10);
+        WriteSettings(lines);
+        Status status = Load();
+        EXPECT_EQ(status.code(), kErrFormat) << number;
+        EXPECT_NE(status.message().find(std::to_string(number) + " 行目"), std::string::npos)
+            << status.message();
+    }
     // Folders one level down, or reached through "." and "..", are fine.
     for (const char* value : {"/save", "/srv/save/", "/srv/./x/../save", "/日本"}) {
         WriteSettings(SettingsLines(value, value));
@@ -256,7 +266,7 @@ TEST_F(SettingsTest, ASettingsFileThatIsNoRegularFileOrTooLargeFailsNamingIt) {
     EXPECT_NE(large.message().find("1 MiB"), std::string::npos) << large.message();
 }
 
-TEST_F(SettingsTest, SavedFileIsOwnerOnlyAndRefusesLineBreaks) {
+TEST_F(SettingsTest, SavedFileIsOwnerOnlyAndRefusesLineBreaksAndNul) {
     WriteSettings(SettingsLines("/s", "/c"));
     ASSERT_TRUE(Load().ok());
     ASSERT_TRUE(Save().ok());
@@ -266,6 +276,10 @@ TEST_F(SettingsTest, SavedFileIsOwnerOnlyAndRefusesLineBreaks) {
 
     std::string before = ReadAll(context.SettingsPath());
     settings.server_name = "two\nlines";
+    EXPECT_FALSE(Save().ok());
+    EXPECT_EQ(ReadAll(context.SettingsPath()), before);
+    settings.server_name = "server";
+    settings.save_dir = std::string("/\0srv/save", 10);
     EXPECT_FALSE(Save().ok());
     EXPECT_EQ(ReadAll(context.SettingsPath()), before);
 }

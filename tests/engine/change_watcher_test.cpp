@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <functional>
 
-#include "platform/md5.h"
+#include "platform/digest/md5.h"
 #include "tests/engine/engine_fixture.h"
 #include "tests/support/fault_env.h"
 #include "tests/support/process.h"

@@ -6,7 +6,7 @@
 #include <map>
 
 #include "engine/scan_engine.h"
-#include "platform/text_file.h"
+#include "platform/text/text_file.h"
 #include "tests/support/test_support.h"
 
 namespace norv::testing {
@@ -31,7 +31,7 @@ class EngineTest : public ::testing::Test, public SettingsReloader {
         regional = JapaneseFormat();
         engine = std::make_unique<ScanEngine>(
             ProcessState{context, settings, switches, rules, mode, counters}, *store,
-            EngineHooks{clock, *regional, hooks, hooks, *this, hooks, hooks});
+            EngineHooks{clock, *regional, hooks, hooks, *this, hooks, hooks}, commands);
     }
 
     // An init reloads both files into the fixture's records.
@@ -89,6 +89,7 @@ class EngineTest : public ::testing::Test, public SettingsReloader {
     std::unique_ptr<platform::RegionalFormat> regional;
     RecordingHooks hooks;
     std::unique_ptr<FileInfoStore> store;
+    CommandRunner commands{context};
     std::unique_ptr<ScanEngine> engine;
 };
 

@@ -11,7 +11,7 @@
 #include <functional>
 #include <map>
 
-#include "platform/md5.h"
+#include "platform/digest/md5.h"
 #include "tests/engine/engine_fixture.h"
 #include "tests/support/fault_env.h"
 #include "tests/support/file_attributes.h"
@@ -135,7 +135,7 @@ TEST_F(FingerprintCheckTest, AnOldBaselineIsExtendedWithoutAReportAndSaysSoOnce)
     store = FileInfoStore::Open(*context.db_conn, false).value();
     engine = std::make_unique<ScanEngine>(
         ProcessState{context, settings, switches, rules, mode, counters}, *store,
-        EngineHooks{clock, *regional, hooks, hooks, *this, hooks, hooks});
+        EngineHooks{clock, *regional, hooks, hooks, *this, hooks, hooks}, commands);
     ASSERT_TRUE(engine->Check().ok());
     EXPECT_EQ(counters.altered, 1);
     EXPECT_EQ(ChangeLines(), std::vector<std::string>{"Altered: " + defaced});

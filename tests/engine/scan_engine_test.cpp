@@ -10,7 +10,7 @@
 #include <functional>
 #include <set>
 
-#include "platform/md5.h"
+#include "platform/digest/md5.h"
 #include "tests/engine/engine_fixture.h"
 #include "tests/support/fault_env.h"
 #include "tests/support/race_env.h"

@@ -14,9 +14,10 @@
 #include <random>
 #include <set>
 
-#include "platform/charset.h"
-#include "platform/fingerprint.h"
-#include "platform/md5.h"
+#include "platform/digest/fingerprint.h"
+#include "platform/digest/md5.h"
+#include "platform/text/charset.h"
+#include "tests/response/response_fixture.h"
 #include "tests/support/fault_env.h"
 #include "tests/support/file_attributes.h"
 #include "tests/support/held_lease.h"
@@ -59,44 +60,6 @@ TEST(CrackedStamp, DateThenTimeWithDashes) {
     clock.Advance(std::chrono::seconds(3 * 3600 + 29 * 60 + 34));
     EXPECT_EQ(CrackedStamp(*regional, clock.Now()), "2004-04-1112-34-56");
 }
-
-class ResponseTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        settings.save_dir = dir / "save";
-        settings.cracked_dir = dir / "cracked";
-        dir.MakeDir("save");
-        index = tree.Write("www/index.html", "<h1>good</h1>");
-        tree.Write("www/css/site.css", "body{}");
-        rules.rules = {{tree / "www", RuleKind::kTree}};
-        switches.auto_restore = 1;
-    }
-    void Archive() {
-        ASSERT_EQ(archive.CreateArchive(), 0) << (hooks.messages.empty() ? "" : hooks.messages[0]);
-    }
-    int CrackedCount() {
-        return platform::FileExists(testing::SystemEnv(), dir / "cracked") ||
-                       ::access((dir / "cracked").c_str(), F_OK) == 0
-                   ? testing::CountEntries(dir / "cracked")
-                   : 0;
-    }
-
-    TempDir dir;
-    TempDir tree;
-    std::string index;
-    Settings settings;
-    LiveSwitches switches;
-    RuleTable rules;
-    RecordingHooks hooks;
-    testing::FixedClock clock;
-    std::unique_ptr<platform::RegionalFormat> regional = testing::JapaneseFormat();
-    // What the archive and the response reach the system through: the test's hooks, then its
-    // faults, then the system.
-    testing::FaultEnv faults;
-    testing::RaceEnv race{&faults};
-    ProtectedArchive archive{race, settings, rules, hooks};
-    ChangeResponse response{settings, switches, archive, clock, *regional, hooks};
-};
 
 // An attacker who puts something at a page's place the moment the page leaves it: a file
 // written again right after each of the next `times` removals of `path`.
@@ -503,123 +466,6 @@ TEST_F(ResponseTest, NewSpecialEntriesLeaveWithAnIndexLineNeverOpened) {
     for (const char* type : {"\tentry=fifo", "\tentry=socket", "\tentry=char-device"}) {
         EXPECT_NE(listed.find(type), std::string::npos) << type << "\n" << listed;
     }
-}
-
-// A folder another user put at a page's place, keeping descriptors into it: once taken out,
-// nothing in the cracked folder is theirs or writable through what they kept, every item has
-// its index line, and the evidence holds what the folder held. A real process of `nobody` tries.
-TEST_F(ResponseTest, AFolderTakenOutIsRootsWhateverDescriptorsItsOwnerKept) {
-    Archive();
-    ASSERT_EQ(::chmod(tree.path().c_str(), 0755), 0);
-    ASSERT_EQ(::chmod((tree / "www").c_str(), 0777), 0);
-    ASSERT_EQ(::unlink(index.c_str()), 0);
-    int ready[2];
-    int go[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    ASSERT_EQ(::pipe(go), 0);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        // As nobody: plants the folder, keeps descriptors into it, and once it is taken out
-        // tries to write there; the exit status has a bit for each try that got through.
-        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) {
-            ::_exit(100);
-        }
-        const std::string sub = index + "/sub";
-        if (::mkdir(index.c_str(), 0777) != 0 || ::mkdir(sub.c_str(), 0777) != 0) ::_exit(101);
-        const int shell = ::open((index + "/shell.php").c_str(), O_RDWR | O_CREAT, 0666);
-        const int inner = ::open((sub + "/x.php").c_str(), O_RDWR | O_CREAT, 0666);
-        const int folder = ::open(index.c_str(), O_RDONLY | O_DIRECTORY);
-        const int subfolder = ::open(sub.c_str(), O_RDONLY | O_DIRECTORY);
-        if (shell < 0 || inner < 0 || folder < 0 || subfolder < 0 ||
-            ::write(shell, "evil", 4) != 4 || ::write(inner, "x", 1) != 1) {
-            ::_exit(102);
-        }
-        char c = 'r';
-        if (::write(ready[1], &c, 1) != 1 || ::read(go[0], &c, 1) != 1) ::_exit(103);
-        int through = 0;
-        if (::openat(folder, "new.php", O_WRONLY | O_CREAT, 0666) >= 0) through |= 1;
-        if (::openat(subfolder, "new.php", O_WRONLY | O_CREAT, 0666) >= 0) through |= 2;
-        if (::mkdirat(folder, "more", 0777) == 0) through |= 4;
-        if (::renameat(subfolder, "x.php", folder, "y.php") == 0) through |= 8;
-        if (::fchmod(folder, 0777) == 0) through |= 16;
-        // Writing to the files it kept open may succeed: it must not reach the evidence.
-        (void)!::pwrite(shell, "REWRITTEN", 9, 0);
-        (void)!::pwrite(inner, "REWRITTEN", 9, 0);
-        ::_exit(through);
-    }
-    ASSERT_GT(child, 0);
-    char c = 0;
-    ASSERT_EQ(::read(ready[0], &c, 1), 1);
-    response.RespondToChange(ChangeKind::kDeleted, index, {});
-    EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
-    ASSERT_EQ(::write(go[1], &c, 1), 1);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-
-    const std::string taken = dir / "cracked/2004-04-119-05-22index.html";
-    for (const std::string& item : {taken, taken + "/sub"}) {
-        struct stat st {};
-        ASSERT_EQ(::lstat(item.c_str(), &st), 0) << item;
-        EXPECT_EQ(st.st_uid, 0u) << item;
-        EXPECT_EQ(st.st_mode & 07777, 0700u) << item;
-    }
-    for (const std::string& item : {taken + "/shell.php", taken + "/sub/x.php"}) {
-        struct stat st {};
-        ASSERT_EQ(::lstat(item.c_str(), &st), 0) << item;
-        EXPECT_EQ(st.st_uid, 0u) << item;
-        EXPECT_EQ(st.st_mode & 07777, 0600u) << item;
-    }
-    EXPECT_EQ(ReadAll(taken + "/shell.php"), "evil");
-    EXPECT_EQ(ReadAll(taken + "/sub/x.php"), "x");
-    EXPECT_EQ(testing::CountEntries(taken), 2);
-    const std::string listed = ReadAll(dir / (std::string("cracked/") + kCrackedIndexName));
-    for (const char* item :
-         {"index.html\t", "index.html/shell.php\t", "index.html/sub\t", "index.html/sub/x.php\t"}) {
-        EXPECT_NE(listed.find(std::string("2004-04-119-05-22") + item), std::string::npos)
-            << item << "\n"
-            << listed;
-    }
-    EXPECT_NE(listed.find(index + "/sub/x.php"), std::string::npos) << listed;
-}
-
-// Past the items and levels a taken-out folder is secured to, the rest stays as it was moved,
-// and the index and the messages say so.
-TEST_F(ResponseTest, ATakenOutFolderIsSecuredWithinItsBounds) {
-    Archive();
-    QuarantineBounds bounds;
-    bounds.most_taken_entries = 4;
-    bounds.most_taken_depth = 2;
-    response.SetBounds(bounds);
-    ASSERT_EQ(::unlink(index.c_str()), 0);
-    tree.Write("www/index.html/a/b/c/deep.php", "deep");
-    for (const char* name : {"f1", "f2", "f3", "f4"}) {
-        tree.Write(std::string("www/index.html/") + name, name);
-    }
-    response.RespondToChange(ChangeKind::kDeleted, index, {});
-    EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
-    ASSERT_FALSE(hooks.messages.empty());
-    EXPECT_NE(hooks.messages.back().find("上限 (4 個、2 階層)"), std::string::npos)
-        << hooks.messages.back();
-    const std::string listed = ReadAll(dir / (std::string("cracked/") + kCrackedIndexName));
-    size_t lines = 0;
-    for (char ch : listed) lines += ch == '\n';
-    EXPECT_LE(lines, 6u) << listed;  // the bound's items, and the notes of what lies past it
-    EXPECT_NE(listed.find("note="), std::string::npos) << listed;
-
-    // A narrow folder deeper than the levels: what lies below them stays, said so.
-    bounds.most_taken_entries = 100;
-    response.SetBounds(bounds);
-    ASSERT_EQ(::unlink(index.c_str()), 0);
-    tree.Write("www/index.html/a/b/c/deep.php", "deep");
-    hooks.messages.clear();
-    response.RespondToChange(ChangeKind::kDeleted, index, {});
-    EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
-    ASSERT_EQ(hooks.messages.size(), 1u);
-    EXPECT_NE(hooks.messages[0].find("1 か所"), std::string::npos) << hooks.messages[0];
-    EXPECT_NE(ReadAll(dir / (std::string("cracked/") + kCrackedIndexName)).find("深すぎる"),
-              std::string::npos);
 }
 
 // Another process holds a write lease on the defaced page: the move waits for the lease to be

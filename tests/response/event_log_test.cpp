@@ -1,6 +1,7 @@
 #include "response/event_log.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <regex>
 #include <sstream>
 
+#include "tests/support/race_env.h"
 #include "tests/support/test_support.h"
 
 namespace norv {
@@ -80,6 +82,42 @@ TEST(EventLog, AHardLinkAtTheFilesNameIsNeverWritten) {
     EXPECT_EQ(testing::ReadAll(other), "kept as it is");
     ASSERT_EQ(hooks.messages.size(), 1u);
     EXPECT_NE(hooks.messages[0].find("ハードリンク"), std::string::npos) << hooks.messages[0];
+}
+
+// A hard link put at the events file's name while it is rotated: the file opened after the
+// rotation is checked as the first one is, so no line reaches the other file.
+TEST(EventLog, AHardLinkPutThereDuringTheRotationIsNeverWritten) {
+    TempDir dir;
+    RecordingHooks hooks;
+    const std::string other = dir.Write("other.txt", "kept as it is");
+    testing::RaceEnv race;
+    JsonEventLog events(race, dir.path(), EventLogLimits{1024, 1}, hooks);
+    events.BeginRun("check");
+    events.Warning("/srv/www", std::string(1000, 'x'));
+    race.After(testing::Call::kRenameAt, std::string(kEventsFileName) + ".1",
+               [&] { EXPECT_EQ(::link(other.c_str(), events.FilePath().c_str()), 0); });
+    events.Warning("/srv/www", "why");
+    EXPECT_EQ(race.Fired(), 1);
+    EXPECT_EQ(testing::ReadAll(other), "kept as it is");
+    ASSERT_EQ(hooks.messages.size(), 1u);
+    EXPECT_NE(hooks.messages[0].find("ハードリンク"), std::string::npos) << hooks.messages[0];
+}
+
+// An events file of norv's that others may write (made by hand, or by an older tool) is made
+// owner-only, then written.
+TEST(EventLog, AnEventsFileOthersMayWriteIsMadeOwnerOnlyThenWritten) {
+    TempDir dir;
+    RecordingHooks hooks;
+    JsonEventLog events(testing::SystemEnv(), dir.path(), EventLogLimits{}, hooks);
+    testing::WriteAll(events.FilePath(), "");
+    ASSERT_EQ(::chmod(events.FilePath().c_str(), 0666), 0);
+    events.BeginRun("check");
+    events.Warning("/srv/www", "why");
+    EXPECT_TRUE(hooks.messages.empty()) << hooks.messages[0];
+    EXPECT_NE(testing::ReadAll(events.FilePath()).find("/srv/www"), std::string::npos);
+    struct stat st {};
+    ASSERT_EQ(::stat(events.FilePath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST(EventLog, NoValueStopsALineAndEveryMtimeIsATime) {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/smtp.h"
+#include "platform/mail/smtp.h"
 #include "tests/support/smtp_fixture.h"
 #include "tests/support/test_support.h"
 

@@ -31,7 +31,7 @@ class WatchRestoreTest : public testing::EngineTest {
             std::make_unique<ChangeResponse>(settings, switches, *archive, clock, *regional, hooks);
         restoring = std::make_unique<ScanEngine>(
             ProcessState{context, settings, switches, rules, mode, counters}, *store,
-            EngineHooks{clock, *regional, hooks, hooks, *this, *response, hooks});
+            EngineHooks{clock, *regional, hooks, hooks, *this, *response, hooks}, commands);
         EXPECT_TRUE(restoring->Initialise().ok());
         EXPECT_EQ(archive->CreateArchive(), 0);
         switches.auto_restore = 1;

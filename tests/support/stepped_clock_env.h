@@ -7,7 +7,7 @@
 #include <chrono>
 #include <cstdint>
 
-#include "platform/env.h"
+#include "platform/base/env.h"
 
 namespace norv::testing {
 

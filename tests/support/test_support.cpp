@@ -10,7 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "platform/database.h"
+#include "platform/db/database.h"
 
 namespace norv::testing {
 

@@ -16,9 +16,9 @@
 #include "config/notice.h"
 #include "config/run_context.h"
 #include "engine/engine_hooks.h"
-#include "platform/digest_lanes.h"
-#include "platform/env.h"
-#include "platform/regional_time.h"
+#include "platform/base/env.h"
+#include "platform/digest/digest_lanes.h"
+#include "platform/text/regional_time.h"
 
 namespace norv::testing {
 

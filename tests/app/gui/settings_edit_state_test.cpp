@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/text_file.h"
+#include "platform/text/text_file.h"
 #include "tests/support/test_support.h"
 
 namespace norv {

@@ -1,0 +1,297 @@
+// The per-file decision (baseline, new, unchanged, altered) and the deleted-file report.
+#include "engine/change_recorder.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "engine/scan_engine.h"
+#include "platform/text/regional_time.h"
+
+namespace norv {
+
+Status ChangeRecorder::ReportChange(const ChangeEvent& change, const FileLocation& where,
+                                    const RecordedFile& recorded,
+                                    const std::optional<platform::ExtendedFacts>& now) {
+    NORV_RETURN_IF_ERROR(tools_.log.ChangeLine(change.kind, change.path));
+    // Kept for review and accept, as shown; a digest not taken leaves nothing to accept.
+    NORV_RETURN_IF_ERROR(tools_.store.ListChange(
+        {change.path, change.kind, change.size, change.mtime,
+         change.old_md5.empty() ? recorded.md5 : change.old_md5, change.new_md5,
+         change.new_md5.empty() ? std::nullopt : now, std::nullopt}));
+    // Asked whether or not anyone is told: the answer stands for the response below.
+    const bool held = tools_.hooks.responder.Holds(change.path);
+    if (tools_.events) {
+        ChangeEvent shown = change;
+        shown.held = held;
+        tools_.events->Change(shown);
+    }
+    // New files wait for the end of the walk, up to a bound; past it one is answered at once,
+    // so that a flood of new files never keeps the last of them on the site.
+    if (run_.defer_quarantines && change.kind == ChangeKind::kCreated && where.identity &&
+        run_.deferred_quarantines.size() < most_deferred_quarantines_) {
+        last_response_ = {};
+        run_.deferred_quarantines.push_back({change.path, *where.identity});
+        return Status::Ok();
+    }
+    // The response may wait on the user or move files; what the store holds so far is kept.
+    NORV_RETURN_IF_ERROR(tools_.store.Commit());
+    last_response_ =
+        tools_.hooks.responder.RespondToChange(change.kind, change.path, where, recorded);
+    // A restore asked for and not done (the response said why) is for the watch to try again.
+    if (!held && change.kind != ChangeKind::kCreated && tools_.Restores() &&
+        last_response_.left != ResponseOutcome::Left::kRestored &&
+        !last_response_.failures.empty() && failed_restores_.size() < kMostFailedRestores) {
+        failed_restores_.push_back(change.path);
+    }
+    // A response that failed says so in the log and the mail, below the change's line.
+    return LogResponseFailures();
+}
+
+Status ChangeRecorder::LogResponseFailures() {
+    for (std::string failure : last_response_.failures) {
+        std::replace(failure.begin(), failure.end(), '\n', ' ');
+        NORV_RETURN_IF_ERROR(tools_.log.WarningLine(DisplayText(failure)));
+    }
+    return Status::Ok();
+}
+
+Status ChangeRecorder::QuarantineDeferred() {
+    run_.defer_quarantines = false;
+    const std::vector<ScanRun::DeferredQuarantine> due = std::move(run_.deferred_quarantines);
+    run_.deferred_quarantines.clear();
+    if (due.empty()) return Status::Ok();
+    NORV_RETURN_IF_ERROR(tools_.store.Commit());
+    for (const ScanRun::DeferredQuarantine& file : due) {
+        NORV_RETURN_IF_ERROR(tools_.StopPoint());
+        tools_.hooks.observer.YieldToEvents();
+        NORV_RETURN_IF_ERROR(BetweenFiles());
+        // The walk's folders are closed by now: the response opens the file's folder again from
+        // its rule down, and acts only on the very file that was measured.
+        FileLocation where;
+        where.identity = file.identity;
+        // Whether a hold covers it now, not when it was reported.
+        tools_.hooks.responder.Holds(file.path);
+        last_response_ =
+            tools_.hooks.responder.RespondToChange(ChangeKind::kCreated, file.path, where, {});
+        NORV_RETURN_IF_ERROR(LogResponseFailures());
+    }
+    return Status::Ok();
+}
+
+namespace {
+
+// Measurements of one file that may be taken again when it changed while it was read: an init
+// never records a half-measured file.
+constexpr int kMostMeasurements = 3;
+
+}  // namespace
+
+Status ChangeRecorder::RecordFile(const std::string& dir, const std::string& name,
+                                  const platform::Fingerprint& measured,
+                                  const FileLocation& where) {
+    const std::string path = dir + name;
+    const platform::Fingerprint* fingerprint = &measured;
+    platform::Fingerprint again;
+    if (tools_.state.mode == ScanMode::kInit) {
+        for (int n = 1; fingerprint->changed_while_read && where.folder && n < kMostMeasurements;
+             ++n) {
+            again = platform::FingerprintAt(*where.folder, where.name, tools_.stop_requested);
+            NORV_RETURN_IF_ERROR(tools_.StopPoint());
+            fingerprint = &again;
+        }
+        if (fingerprint->changed_while_read || fingerprint->unreadable()) {
+            return NoteUnseen(
+                path, Status::Error(ErrorKind::kBusy, EAGAIN, "読んでいる間に変わり続けました"));
+        }
+    }
+    const platform::Fingerprint& print = *fingerprint;
+    NORV_RETURN_IF_ERROR(NoteIfSampled(path, print));
+    NORV_RETURN_IF_ERROR(NoteMissingFacts(path, print));
+    ScanCounters& counters = tools_.state.counters;
+    ++counters.checked;
+    const int64_t size = print.facts.size;
+    const std::timespec& mtime = print.facts.mtime;
+    auto file_date = [&] { return tools_.hooks.regional.DateTime(platform::FromTimespec(mtime)); };
+    // What a file that changed while it was read is recorded with: no digest.
+    const std::string digest =
+        print.changed_while_read ? std::string(platform::kUnreadableDigest) : print.md5;
+
+    if (tools_.state.mode == ScanMode::kInit) {
+        NORV_RETURN_IF_ERROR(
+            tools_.store.InsertBaseline(path, size, file_date(), print.md5, print.Extended()));
+        tools_.hooks.observer.ShowProgress({ScanPhase::kRecordingBaseline, path, counters});
+    } else if (tools_.state.mode == ScanMode::kCheck) {
+        auto baseline = tools_.store.LookupBaseline(path);
+        if (!baseline.ok()) return baseline.status();
+        const std::string new_md5 = print.changed_while_read ? std::string() : print.md5;
+        FileLocation found = where;
+        found.identity = print.facts.identity;
+        if (!baseline->has_value()) {
+            ++counters.created;
+            // The record first, then the log line and the response.
+            NORV_RETURN_IF_ERROR(tools_.store.InsertNew(path, size, file_date(), digest));
+            NORV_RETURN_IF_ERROR(
+                ReportChange({ChangeKind::kCreated, path, "", new_md5, size, mtime.tv_sec, {}},
+                             found, {}, print.Extended()));
+        } else if ((*baseline)->first_seen_by_check) {
+            // Not in the baseline yet: reported at every check until an init takes it in.
+            ++counters.created;
+            NORV_RETURN_IF_ERROR(tools_.store.UpdateSeen(path, FileInfoStore::kFirstSeenByThisRun,
+                                                         FileInfoStore::kFirstSeenByCheck));
+            NORV_RETURN_IF_ERROR(
+                ReportChange({ChangeKind::kCreated, path, "", new_md5, size, mtime.tv_sec, {}},
+                             found, {}, print.Extended()));
+        } else {
+            const FileInfoStore::Baseline& recorded = **baseline;
+            std::vector<platform::FactChange> changed;
+            if (print.changed_while_read) {
+                // Something is changing it right now: that is a change, though what it becomes
+                // is not known yet.
+                const platform::ExtendedFacts none;
+                changed.push_back({"content",
+                                   platform::ShownFact("content", recorded.md5o,
+                                                       recorded.extended.value_or(none)),
+                                   std::nullopt});
+            } else {
+                changed = platform::CompareFacts(recorded.md5o, recorded.extended, print.md5,
+                                                 print.Extended());
+                NORV_RETURN_IF_ERROR(CompareLengthAndTime(path, recorded, print, changed));
+            }
+            int flag = FileInfoStore::kSeenEqual;
+            if (!changed.empty()) {
+                flag = FileInfoStore::kSeenAltered;
+                ++counters.altered;
+                const ChangeEvent change{
+                    ChangeKind::kAltered, path, recorded.md5o, new_md5, size, mtime.tv_sec,
+                    std::move(changed)};
+                // The log line and the response before the record is updated.
+                NORV_RETURN_IF_ERROR(ReportChange(change, where,
+                                                  RecordedFile{recorded.md5o, recorded.extended},
+                                                  print.Extended()));
+            } else if (!recorded.extended) {
+                // A record made before the fingerprint was extended, its file unchanged: it gets
+                // its extended facts now, without a report.
+                NORV_RETURN_IF_ERROR(
+                    tools_.store.RecordExtended(path, recorded.md5o, print.Extended()));
+            }
+            if (print.changed_while_read) {
+                NORV_RETURN_IF_ERROR(tools_.store.UpdateFlag(path, flag));
+            } else {
+                NORV_RETURN_IF_ERROR(tools_.store.UpdateSeen(path, flag, print.md5));
+            }
+        }
+        tools_.hooks.observer.ShowProgress({ScanPhase::kChecking, path, counters});
+    }
+    return Status::Ok();
+}
+
+Status ChangeRecorder::CompareLengthAndTime(const std::string& path,
+                                            const FileInfoStore::Baseline& recorded,
+                                            const platform::Fingerprint& print,
+                                            std::vector<platform::FactChange>& changed) {
+    if (std::any_of(changed.begin(), changed.end(),
+                    [](const platform::FactChange& c) { return c.fact == "content"; })) {
+        return Status::Ok();
+    }
+    // Equal digests of a different length can only be digests of part of the content (a file
+    // grown past the hash budget, holes and all): a length that differs is always a change.
+    if (recorded.size && *recorded.size != print.facts.size) {
+        changed.push_back(
+            {"size", std::to_string(*recorded.size), std::to_string(print.facts.size)});
+        return Status::Ok();
+    }
+    const bool in_part =
+        platform::IsSampledDigest(recorded.md5o) || platform::IsSampledDigest(print.md5);
+    if (!in_part) return Status::Ok();
+    // Compared on part of the content: a time that differs is a change too.
+    const std::string date =
+        tools_.hooks.regional.DateTime(platform::FromTimespec(print.facts.mtime));
+    if (!recorded.date.empty() && recorded.date != date) {
+        changed.push_back({"time", recorded.date, date});
+        return Status::Ok();
+    }
+    if (!changed.empty() || !print.content_whole) return Status::Ok();  // said by NoteIfSampled
+    return Warn(
+        path, "内容の一部のみ比較 (記録は先頭と末尾のみ検査したもの。長さ、時刻、属性は同じです)");
+}
+
+Status ChangeRecorder::Warn(const std::string& place, const std::string& text) {
+    if (tools_.events) tools_.events->Warning(place, text);
+    return tools_.log.WarningLine(DisplayPath(place) + ": " + text);
+}
+
+Status ChangeRecorder::NoteUnseen(const std::string& place, const Status& why) {
+    if (!run_.unseen_places.insert(place).second) return Status::Ok();
+    if (run_.unseen_places.size() > kMostUnseenLines) {
+        if (tools_.events) tools_.events->Warning(place, why.message());
+        return Status::Ok();
+    }
+    return Warn(place, "検査できません: " + DisplayPath(why.message()) +
+                           " (記録はそのまま残し、削除とはみなしません)");
+}
+
+Status ChangeRecorder::NoteIfSampled(const std::string& path,
+                                     const platform::Fingerprint& fingerprint) {
+    if (fingerprint.content_whole) return Status::Ok();
+    return Warn(path, "内容の一部のみ検査 (サイズ " + std::to_string(fingerprint.facts.size) +
+                          " バイト、先頭と末尾のみ)");
+}
+
+Status ChangeRecorder::NoteMissingFacts(const std::string& path,
+                                        const platform::Fingerprint& fingerprint) {
+    struct Fact {
+        std::string_view name;
+        const char* shown;
+        bool read;
+        int error;
+    };
+    const Fact facts[] = {
+        {"capabilities", "ケーパビリティ (security.capability)",
+         fingerprint.capabilities.has_value(), fingerprint.capabilities_error},
+        {"acl", "ACL (system.posix_acl_access)", fingerprint.acl.has_value(),
+         fingerprint.acl_error},
+    };
+    for (const Fact& fact : facts) {
+        if (fact.read || !run_.missing_facts_said.insert(fact.name).second) continue;
+        NORV_RETURN_IF_ERROR(Warn(path, std::string(fact.shown) +
+                                            " を読めません: " + std::strerror(fact.error) +
+                                            " (読めないファイルでは比べず、変更とはみなしません。"
+                                            "この実行では一度だけ記します)"));
+    }
+    return Status::Ok();
+}
+
+Status ChangeRecorder::ReportDeletedFiles() {
+    // A new file that is gone again (removed, or moved to the cracked folder) was never part of
+    // the baseline: nothing to report, nothing to restore.
+    NORV_RETURN_IF_ERROR(tools_.store.ForgetVanishedNewFiles());
+    return tools_.store.ForEachUnseen(
+        [this](const std::string& filename, const FileInfoStore::Baseline& baseline) {
+            // A page changed meanwhile comes back before the next of these, however many.
+            NORV_RETURN_IF_ERROR(BetweenFiles());
+            // Found gone by such a look this run: reported there.
+            if (run_.urgent_gone.count(filename) != 0) return Status::Ok();
+            // Measured under another path this run: there, not deleted.
+            if (run_.measured.IsLeftOut(filename)) return Status::Ok();
+            // Not seen is not deleted: a folder the walk could not enter keeps its records.
+            if (run_.IsUnseen(filename)) {
+                ++tools_.state.counters.unchecked;
+                return Status::Ok();
+            }
+            ++tools_.state.counters.deleted;
+            return ReportChange({ChangeKind::kDeleted, filename, baseline.md5o, "", -1, -1, {}}, {},
+                                RecordedFile{baseline.md5o, baseline.extended});
+        });
+}
+
+Status ChangeRecorder::ReportNewSpecialEntry(const std::string& path,
+                                             const platform::DirectoryHandle& folder,
+                                             const std::string& name,
+                                             const platform::FileFacts& facts) {
+    ++tools_.state.counters.created;
+    return ReportChange({ChangeKind::kCreated, path, "", "", facts.size, facts.mtime.tv_sec, {}},
+                        FileLocation{&folder, name, facts.identity}, {}, std::nullopt);
+}
+
+}  // namespace norv

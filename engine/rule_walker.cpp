@@ -1,0 +1,249 @@
+// The directory walk and the single-file step: find the files a rule covers and measure them.
+//
+// A rule's own path is resolved as the administrator wrote it (a link there is followed when
+// root or the running user owns it); everything below it is reached through open folders and
+// never through a link. Subfolders are walked first, depth first in listing order, then the
+// folder's files. Regular files are fingerprinted by content and symbolic links by their target
+// text; FIFOs, sockets and devices are never read, and a check reports a new one. Names beginning
+// with a dot are monitored like any other. The cracked and save folders are never entered.
+#include "engine/rule_walker.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <thread>
+
+#include "engine/digest_pipeline.h"
+#include "engine/scan_engine.h"
+#include "platform/digest/fingerprint.h"
+#include "platform/fs/tree_walk.h"
+
+namespace norv {
+
+using platform::EntryKind;
+using platform::TreeWalk;
+
+namespace {
+
+bool IsMonitoredFile(const platform::FileFacts& facts) {
+    return facts.kind == EntryKind::kRegular || facts.kind == EntryKind::kSymlink;
+}
+
+// A rule path that is not there (or not a folder) lists as empty: its recorded files then count
+// as deleted.
+bool AbsentRulePath(const Status& status) { return status.Is(ErrorKind::kNotFound); }
+
+// Why a file's content could not be read: the cause when known (a file system another user
+// mounted on it), else only that.
+Status UnreadableFile(const platform::Fingerprint& fingerprint) {
+    if (!fingerprint.cause.ok()) return fingerprint.cause;
+    return Status::Error(ErrorKind::kIo, EIO, "内容を読めません");
+}
+
+}  // namespace
+
+int DefaultDigestWorkers() {
+    unsigned n = std::thread::hardware_concurrency();
+    return n == 0 ? 1 : static_cast<int>(std::min(n, 8u));
+}
+
+Status RuleWalker::SkipFolder(const std::string& dir) {
+    std::string path = dir;
+    if (path.size() > 1 && path.back() == platform::kSeparator) path.pop_back();
+    // Once per run, however many rules reach it.
+    if (!run_.skipped_logged.insert(path).second) return Status::Ok();
+    return tools_.log.SkippedLine(path);
+}
+
+Status RuleWalker::WalkDirectory(const std::string& path, RuleKind kind) {
+    auto resolved = platform::ResolveAdministratorPath(tools_.env(), path);
+    Result<std::shared_ptr<platform::DirectoryHandle>> root =
+        resolved.ok() ? platform::OpenResolvedDirectory(*resolved, path)
+                      : Result<std::shared_ptr<platform::DirectoryHandle>>(resolved.status());
+    if (!root.ok()) {
+        if (AbsentRulePath(root.status())) return Status::Ok();
+        // A path another user could steer, or one norv may not enter: not walked, said so, and
+        // nothing recorded there is taken for deleted.
+        if (root.status().Is(ErrorKind::kRefused)) {
+            tools_.hooks.notices.Notify(
+                {NoticeKind::kRefusedPath, path, root.status(), root.status().message()});
+        }
+        return recorder_.NoteUnseen(platform::FolderPrefix(path), root.status());
+    }
+    TreeWalk::Options options;
+    options.recursive = kind == RuleKind::kTree;
+    options.special_files = true;
+    options.skipped = run_.excluded_folders;
+    options.take = [this, recursive = options.recursive](const platform::FileIdentity& folder,
+                                                         const std::string& dir) {
+        return run_.measured.TakeOnce(folder, dir, recursive);
+    };
+    auto walk = std::make_unique<TreeWalk>(std::move(root).value(), path, std::move(options));
+    // Fingerprints are computed ahead on worker threads unless automatic restore is on: a
+    // restore may change files that are already queued, and results must be those of a walk
+    // that measures each file just before recording it.
+    if (digest_workers_ == 0 || tools_.Restores()) return WalkSerially(*walk);
+
+    DigestPipeline pipeline(std::move(walk), digest_workers_, tools_.stop_requested,
+                            tools_.state.context.reading);
+    auto idle = [this] { tools_.hooks.observer.YieldToEvents(); };
+    Status walked = [&] {
+        for (;;) {
+            DigestPipeline::Item item = pipeline.Next(idle);
+            // Checked after the item came: one measured after the stop is never recorded.
+            NORV_RETURN_IF_ERROR(tools_.StopPoint());
+            if (item.entry.type == TreeWalk::Entry::Type::kEnd) return Status::Ok();
+            if (item.entry.type == TreeWalk::Entry::Type::kFile) {
+                tools_.hooks.observer.YieldToEvents();
+            }
+            NORV_RETURN_IF_ERROR(TakeEntry(item.entry, item.fingerprint));
+        }
+    }();
+    // Committed before the pipeline joins its workers: one may be held in a read that never
+    // returns, and the store's write lock with it, past the end of a stopped run.
+    Status committed = tools_.store.Commit();
+    return walked.ok() ? committed : walked;
+}
+
+Status RuleWalker::WalkSerially(TreeWalk& walk) {
+    for (;;) {
+        NORV_RETURN_IF_ERROR(tools_.StopPoint());
+        TreeWalk::Entry entry = walk.Next();
+        if (entry.type == TreeWalk::Entry::Type::kEnd) return Status::Ok();
+        platform::Fingerprint fingerprint;
+        if (entry.type == TreeWalk::Entry::Type::kFile) {
+            tools_.hooks.observer.YieldToEvents();
+            NORV_RETURN_IF_ERROR(watch_.CheckUrgentFiles());
+            fingerprint = platform::FingerprintAt(*entry.folder, entry.name, tools_.stop_requested);
+            NORV_RETURN_IF_ERROR(tools_.StopPoint());
+        }
+        NORV_RETURN_IF_ERROR(TakeEntry(entry, fingerprint));
+    }
+}
+
+Status RuleWalker::TakeEntry(const TreeWalk::Entry& entry,
+                             const platform::Fingerprint& fingerprint) {
+    switch (entry.type) {
+        case TreeWalk::Entry::Type::kFailure:
+            return entry.failure;
+        case TreeWalk::Entry::Type::kSkippedFolder:
+            return SkipFolder(entry.dir);
+        case TreeWalk::Entry::Type::kUnseen:
+            return recorder_.NoteUnseen(entry.dir, entry.failure);
+        case TreeWalk::Entry::Type::kFilesLeftOut:
+            return NoteLeftOut(entry.dir);
+        case TreeWalk::Entry::Type::kSpecial:
+            return ReportSpecialEntry(entry);
+        case TreeWalk::Entry::Type::kFile:
+            // Gone (or no longer a file) since the listing: a normal race, the file counts as
+            // not seen.
+            if (!IsMonitoredFile(fingerprint.facts)) return Status::Ok();
+            if (auto measured = MeasuredBySingleFileRule(entry); !measured.ok() || *measured) {
+                return measured.status();
+            }
+            // What could not be measured is never a fingerprint.
+            if (fingerprint.unreadable()) {
+                return recorder_.NoteUnseen(entry.dir + entry.name, UnreadableFile(fingerprint));
+            }
+            return recorder_.RecordFile(entry.dir, entry.name, fingerprint,
+                                        FileLocation{entry.folder.get(), entry.name, {}});
+        case TreeWalk::Entry::Type::kFolder:
+        case TreeWalk::Entry::Type::kEnd:
+            break;
+    }
+    return Status::Ok();
+}
+
+Status RuleWalker::ReportSpecialEntry(const TreeWalk::Entry& entry) {
+    // A FIFO, socket or device has no content to record and is never opened: a check reports a
+    // new one (with restore on, it is taken out as a new file is). At a recorded file's place
+    // it is left to the report of that file as deleted, whose restore takes out what stands
+    // there.
+    if (tools_.state.mode != ScanMode::kCheck) return Status::Ok();
+    const std::string path = entry.dir + entry.name;
+    auto facts = platform::LStatAt(*entry.folder, entry.name, path);
+    if (!facts.ok() || facts->kind != EntryKind::kOther) return Status::Ok();  // gone meanwhile
+    auto baseline = tools_.store.LookupBaseline(path);
+    if (!baseline.ok()) return baseline.status();
+    if (baseline->has_value()) return Status::Ok();
+    return recorder_.ReportNewSpecialEntry(path, *entry.folder, entry.name, *facts);
+}
+
+Result<bool> RuleWalker::MeasuredBySingleFileRule(const TreeWalk::Entry& entry) {
+    if (!run_.measured.HasSingleFiles()) return false;
+    auto folder = platform::IdentityOf(*entry.folder, entry.dir);
+    if (!folder.ok()) return false;
+    const std::string path = entry.dir + entry.name;
+    if (!run_.measured.LeaveOutIfSingleFileMeasured(folder.value(), entry.name, path)) {
+        return false;
+    }
+    NORV_RETURN_IF_ERROR(NoteLeftOut(path));
+    return true;
+}
+
+Status RuleWalker::CheckSingleFile(const std::string& path) {
+    auto resolved = platform::ResolveAdministratorPath(tools_.env(), path);
+    if (!resolved.ok() && !AbsentRulePath(resolved.status())) {
+        if (resolved.status().Is(ErrorKind::kRefused)) {
+            tools_.hooks.notices.Notify(
+                {NoticeKind::kRefusedPath, path, resolved.status(), resolved.status().message()});
+        }
+        return recorder_.NoteUnseen(path, resolved.status());
+    }
+    if (resolved.ok() && !resolved->name.empty()) {
+        // In a folder an earlier rule measured under another path: measured there, once.
+        auto folder = platform::IdentityOf(*resolved->parent, path);
+        if (folder.ok()) {
+            const std::string dir = path.substr(0, path.rfind(platform::kSeparator) + 1);
+            if (run_.measured.LeaveOutIfFolderMeasured(folder.value(), dir, path)) {
+                return NoteLeftOut(path);
+            }
+            run_.measured.RememberSingleFile(folder.value(), resolved->name, path);
+        }
+        tools_.hooks.observer.YieldToEvents();
+        platform::Fingerprint fingerprint =
+            platform::FingerprintAt(*resolved->parent, resolved->name, tools_.stop_requested);
+        NORV_RETURN_IF_ERROR(tools_.StopPoint());
+        if (fingerprint.unreadable()) {
+            return recorder_.NoteUnseen(path, UnreadableFile(fingerprint));
+        }
+        if (IsMonitoredFile(fingerprint.facts)) {
+            return recorder_.RecordFile(path, "", fingerprint,
+                                        FileLocation{resolved->parent.get(), resolved->name, {}});
+        }
+    }
+    // Reported gone by a look of this check at the watch's events: said once.
+    if (run_.urgent_gone.count(path) != 0) return Status::Ok();
+    ++tools_.state.counters.deleted;
+    // The restore puts it back as the baseline recorded it.
+    RecordedFile recorded;
+    auto baseline = tools_.store.LookupBaseline(path);
+    if (!baseline.ok()) return baseline.status();
+    if (baseline->has_value() && !(*baseline)->first_seen_by_check) {
+        recorded = {(*baseline)->md5o, (*baseline)->extended};
+    }
+    return recorder_.ReportChange({ChangeKind::kDeleted, path, "", "", -1, -1, {}}, {}, recorded);
+}
+
+Status RuleWalker::NoteLeftOut(const std::string& place) {
+    auto found = run_.measured.LeftOutAt(place);
+    if (!found) return Status::Ok();
+    const auto& [left, rule] = *found;
+    const bool folder = !place.empty() && place.back() == platform::kSeparator;
+    const std::string measured = DisplayPath(left.measured.path);
+    // Measured by a single-file rule: the file itself, not its folder, was measured there.
+    const bool as_file =
+        !left.measured.path.empty() && left.measured.path.back() != platform::kSeparator;
+    const std::string text = "ルール " + std::to_string(rule + 1) +
+                             (folder ? " のこのフォルダは" : " のこのファイルは") + "、ルール " +
+                             std::to_string(left.measured.rule + 1) + " が " + measured +
+                             (folder    ? " として検査したフォルダと同じです"
+                              : as_file ? " として検査したファイルと同じです"
+                                        : " として検査したフォルダにあります") +
+                             " (リンクなどで同じフォルダに届きます)。ファイルは一度だけ、" +
+                             measured + (as_file ? " として検査します" : " の下で検査します");
+    tools_.hooks.notices.Notify(
+        {NoticeKind::kMeasuredElsewhere, place, Status::Ok(), DisplayPath(place) + ": " + text});
+    return recorder_.Warn(place, text);
+}
+
+}  // namespace norv

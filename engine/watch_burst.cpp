@@ -1,0 +1,230 @@
+// The real-time watch's side of the engine: files named by folder events, checked one by one as
+// a check checks them, and bursts of changes reported as one.
+#include "engine/watch_burst.h"
+
+namespace norv {
+namespace {
+
+// How many paths the watch remembers of its own responses and of the special files it reported;
+// past it, it forgets them all, which costs at most one more look or report each.
+constexpr size_t kMostRemembered = 100000;
+
+// A file or a link is there; anything else (gone, a FIFO, a folder) is not a file to record.
+bool IsPresent(const platform::Fingerprint& fingerprint) {
+    return fingerprint.facts.kind == platform::EntryKind::kRegular ||
+           fingerprint.facts.kind == platform::EntryKind::kSymlink;
+}
+
+}  // namespace
+
+void WatchBurst::Begin() {
+    tools_.state.counters.Reset();
+    run_.missing_facts_said.clear();
+    lines_.clear();
+    lines_beyond_ = 0;
+    response_begun_ = false;
+    if (tools_.events) tools_.events->BeginRun("watch");
+}
+
+Status WatchBurst::CheckFiles(const std::vector<WatchedFile>& files, bool pages_first) {
+    // Only a check's walk reports files its looks found gone: here each look reports its own.
+    run_.urgent_gone.clear();
+    tools_.state.mode = ScanMode::kCheck;
+    run_.FindExcludedFolders(tools_);
+    // The response's bounds (copies, bytes) hold for the whole burst, not each batch: a file
+    // rewritten without pause must not fill the cracked folder one batch at a time.
+    if (!response_begun_) tools_.hooks.responder.BeginRun();
+    response_begun_ = true;
+    const std::string now = tools_.hooks.regional.DateTime(tools_.hooks.clock.Now());
+    Status status = tools_.log.OpenToAppend(tools_.env(), tools_.state.context.LogPath(),
+                                            tools_.state.context.charset, now);
+    for (size_t i = 0; status.ok() && i < files.size(); ++i) {
+        status = tools_.StopPoint();
+        if (status.ok() && pages_first) status = CheckUrgentFiles();
+        if (status.ok()) status = CheckFile(files[i], pages_first);
+    }
+    // What the response says of the batch as a whole (files removed past its bounds).
+    for (const std::string& summary : tools_.hooks.responder.EndRun()) {
+        Status logged = tools_.log.WarningLine(DisplayText(summary));
+        if (status.ok()) status = logged;
+    }
+    Status committed = tools_.store.Commit();
+    if (status.ok()) status = committed;
+    tools_.log.CloseKeepingLines();
+    size_t more = 0;
+    for (std::string& line : tools_.log.TakeAppendedLines(&more)) {
+        if (lines_.size() < ScanLog::kMostKeptLines) {
+            lines_.push_back(std::move(line));
+        } else {
+            ++more;
+        }
+    }
+    lines_beyond_ += more;
+    tools_.hooks.observer.SetCounts(tools_.state.counters);
+    return status;
+}
+
+Status WatchBurst::CheckFile(const WatchedFile& file, bool pages_first) {
+    tools_.hooks.observer.YieldToEvents();
+    platform::Fingerprint fingerprint;
+    // A page changed while this file's content is read is checked between two of its blocks;
+    // the first failure there ends the file's check too.
+    Status paused;
+    const std::function<void()> pause = [&] {
+        if (paused.ok()) paused = CheckUrgentFiles();
+    };
+    if (file.folder) {
+        fingerprint =
+            platform::FingerprintAt(*file.folder, file.name, tools_.stop_requested,
+                                    platform::kDefaultHashBudget, pages_first ? &pause : nullptr);
+    }
+    NORV_RETURN_IF_ERROR(paused);
+    NORV_RETURN_IF_ERROR(tools_.StopPoint());
+    const bool present = IsPresent(fingerprint);
+    if (auto left = left_by_response_.find(file.path); left != left_by_response_.end()) {
+        const std::string& digest = present ? fingerprint.md5 : std::string();
+        // The attributes count too: a chmod right after the restore is no work of norv's.
+        bool same = left->second.digest == digest && !fingerprint.changed_while_read;
+        if (same && present && left->second.facts) {
+            platform::ExtendedFacts now = fingerprint.Extended();
+            now.sha256.clear();
+            same = now == *left->second.facts;
+        }
+        // Restored content is norv's own only under the baseline it was restored from: after
+        // an accept or an init, the page norv once put back is an old version like any other.
+        if (same && present) {
+            auto known = tools_.store.LookupBaseline(file.path);
+            if (!known.ok()) return known.status();
+            same = known->has_value() && (*known)->md5o == left->second.baseline_digest;
+        }
+        if (same) {
+            ++tools_.state.counters.checked;
+            return Status::Ok();
+        }
+        left_by_response_.erase(left);
+    }
+    // What could not be measured is never a fingerprint: said, and left for the next look.
+    if (fingerprint.unreadable()) {
+        return recorder_.Warn(
+            file.path, "検査できません: " + (fingerprint.cause.ok()
+                                                 ? std::string("内容を読めません")
+                                                 : DisplayPath(fingerprint.cause.message())));
+    }
+    recorder_.ForgetLastResponse();
+    Status status = CheckPresentOrGone(file, fingerprint, present);
+    // What the response itself left there (the restored file, or nothing), remembered so that
+    // its own events do not set it off again. Never what stands there when norv looks again:
+    // a file written there right after the restore is another change, not norv's work.
+    // Bounded: forgetting only costs one more round.
+    const ResponseOutcome& response = recorder_.last_response();
+    if (status.ok() && response.left != ResponseOutcome::Left::kUntouched) {
+        if (left_by_response_.size() >= kMostRemembered) left_by_response_.clear();
+        LeftByResponse left;
+        if (response.left == ResponseOutcome::Left::kRestored) {
+            auto known = tools_.store.LookupBaseline(file.path);
+            if (!known.ok()) return known.status();
+            left = {response.restored_digest, response.restored_facts,
+                    known->has_value() ? (*known)->md5o : std::string()};
+        }
+        left_by_response_[file.path] = std::move(left);
+    }
+    return status;
+}
+
+Status WatchBurst::CheckPresentOrGone(const WatchedFile& file,
+                                      const platform::Fingerprint& fingerprint, bool present) {
+    if (present) {
+        // A new file already reported is reported again only when its content changed: a
+        // watch sees many events for one file, and each is not a new finding.
+        auto known = tools_.store.LookupBaseline(file.path);
+        if (!known.ok()) return known.status();
+        if (known->has_value() && (*known)->first_seen_by_check) {
+            if ((*known)->md5o == fingerprint.md5 && !fingerprint.changed_while_read) {
+                ++tools_.state.counters.checked;
+                return Status::Ok();
+            }
+            NORV_RETURN_IF_ERROR(tools_.store.UpdateNewFileDigest(
+                file.path, fingerprint.changed_while_read ? std::string(platform::kUnreadableDigest)
+                                                          : fingerprint.md5));
+        }
+        return recorder_.RecordFile(file.path, "", fingerprint,
+                                    FileLocation{file.folder.get(), file.name, {}});
+    }
+    // Gone, or something that is no file (a FIFO, a socket, a folder) at a recorded file's place:
+    // the file is not there.
+    auto baseline = tools_.store.LookupBaseline(file.path);
+    if (!baseline.ok()) return baseline.status();
+    if (!baseline->has_value()) {
+        // A new FIFO, socket or device: reported once, as a full check reports it.
+        if (fingerprint.facts.kind != platform::EntryKind::kOther || !file.folder) {
+            return Status::Ok();
+        }
+        auto said = specials_reported_.find(file.path);
+        if (said != specials_reported_.end() && said->second == fingerprint.facts.identity) {
+            return Status::Ok();
+        }
+        if (specials_reported_.size() >= kMostRemembered) specials_reported_.clear();
+        specials_reported_[file.path] = fingerprint.facts.identity;
+        return recorder_.ReportNewSpecialEntry(file.path, *file.folder, file.name,
+                                               fingerprint.facts);
+    }
+    if ((*baseline)->first_seen_by_check) return tools_.store.ForgetNewFile(file.path);
+    ++tools_.state.counters.deleted;
+    return recorder_.ReportChange(
+        {ChangeKind::kDeleted, file.path, (*baseline)->md5o, "", -1, -1, {}}, {},
+        RecordedFile{(*baseline)->md5o, (*baseline)->extended});
+}
+
+Status WatchBurst::CheckUrgentFiles() {
+    if (!urgent_files_ || !tools_.Restores()) return Status::Ok();
+    // Past the bound, the rest of the check asks no more; asked first, so that no file the watch
+    // handed over is dropped unchecked.
+    if (run_.urgent_gone.size() >= kMostUrgentFiles) {
+        urgent_files_ = nullptr;
+        return Status::Ok();
+    }
+    ScanCounters& counters = tools_.state.counters;
+    for (const WatchedFile& file : urgent_files_()) {
+        // The walk counts the file when it meets it; here only what the look finds counts.
+        const auto checked = counters.checked;
+        const auto deleted = counters.deleted;
+        Status status = CheckFile(file);
+        counters.checked = checked;
+        // Reported deleted here, it is left out of the report of the files the walk did not
+        // meet. A look that reported nothing (the file gone as the response left it) leaves
+        // that report to say it.
+        if (counters.deleted != deleted) run_.urgent_gone.insert(file.path);
+        NORV_RETURN_IF_ERROR(status);
+    }
+    return Status::Ok();
+}
+
+bool WatchBurst::RestoresAtOnce(const std::string& path) {
+    if (tools_.state.switches.auto_restore == 0) return false;
+    // A held file is left to settle like any other: nothing is undone while a deploy runs.
+    if (tools_.hooks.responder.Holds(path)) return false;
+    auto known = tools_.store.LookupBaseline(path);
+    return known.ok() && known->has_value() && !(*known)->first_seen_by_check;
+}
+
+bool WatchBurst::End() {
+    // A burst that changed nothing (norv's own restores seen again, a file saved unchanged)
+    // leaves no trace.
+    if (tools_.state.counters.changes() == 0) return false;
+    if (tools_.events) tools_.events->EndRun(tools_.state.counters, "completed");
+    const bool mail =
+        ShouldSendReport(tools_.state.counters.changes(), tools_.state.settings.mail_alert_on,
+                         tools_.state.switches.mail_always);
+    if (mail) {
+        std::vector<std::string> lines = std::move(lines_);
+        if (lines_beyond_ > 0) {
+            lines.push_back("... (ほか " + std::to_string(lines_beyond_) + " 行)");
+        }
+        tools_.hooks.mailer.SendWatchReport(lines);
+    }
+    lines_.clear();
+    lines_beyond_ = 0;
+    return mail;
+}
+
+}  // namespace norv

@@ -1,0 +1,71 @@
+#include "platform/base/status.h"
+
+#include <cassert>
+#include <cerrno>
+#include <cstring>
+
+namespace norv {
+
+ErrorKind KindOfErrno(int err) {
+    switch (err) {
+        case ENOENT:
+        case ENOTDIR:
+            return ErrorKind::kNotFound;
+        case ELOOP:
+            return ErrorKind::kLink;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return ErrorKind::kPermission;
+        case EEXIST:
+            return ErrorKind::kExists;
+        case EBUSY:
+        case EAGAIN:
+            return ErrorKind::kBusy;
+        default:
+            return ErrorKind::kIo;
+    }
+}
+
+namespace {
+
+ErrorKind KindOfOwnCode(int code) {
+    switch (code) {
+        case kErrFormat:
+            return ErrorKind::kFormat;
+        case kErrLimit:
+            return ErrorKind::kLimit;
+        case kErrCharset:
+            return ErrorKind::kCharset;
+        case kErrBusy:
+            return ErrorKind::kBusy;
+        case kErrArchive:
+            return ErrorKind::kCorrupt;
+        case kErrMail:
+            return ErrorKind::kNetwork;
+        case kErrDatabase:
+            return ErrorKind::kFormat;
+        case kErrStopped:
+            return ErrorKind::kStopped;
+        default:
+            return ErrorKind::kIo;
+    }
+}
+
+}  // namespace
+
+Status Status::Error(int code, std::string message) {
+    assert(code >= kErrFormat && "an errno needs its kind: Error(kind, code, message)");
+    return Error(KindOfOwnCode(code), code, std::move(message));
+}
+
+Status Status::FromErrno(int err, const std::string& what) {
+    return Error(KindOfErrno(err), err, what + ": " + std::strerror(err));
+}
+
+std::string Status::ToString() const {
+    if (ok()) return {};
+    return "エラー " + std::to_string(code_) + ": " + message_;
+}
+
+}  // namespace norv

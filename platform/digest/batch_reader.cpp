@@ -1,0 +1,253 @@
+#include "platform/digest/batch_reader.h"
+
+#include <fcntl.h>
+#include <liburing.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "platform/base/env.h"
+
+namespace norv::platform {
+
+namespace {
+
+// The opens of a batch and the closes of up to two batches before it.
+constexpr unsigned kRingEntries = 4 * BatchReader::kMostFiles;
+
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kUnderThreadSanitizer = true;
+#else
+constexpr bool kUnderThreadSanitizer = false;
+#endif
+
+bool Offers(io_uring_probe* probe) {
+    for (int op : {IORING_OP_OPENAT2, IORING_OP_READ, IORING_OP_CLOSE}) {
+        if (!io_uring_opcode_supported(probe, op)) return false;
+    }
+    return true;
+}
+
+// What each completion answers: the file's index and the operation.
+enum Op : uint64_t { kOpen, kRead, kClose };
+uint64_t Tag(size_t file, Op op) { return (static_cast<uint64_t>(file) << 3) | op; }
+
+}  // namespace
+
+struct BatchReader::Ring {
+    io_uring ring{};
+    bool live = false;
+    ~Ring() {
+        if (live) io_uring_queue_exit(&ring);
+    }
+};
+
+IoPath ParseIoPath(std::string_view name) {
+    if (name.empty()) return IoPath::kAuto;
+    if (name == "plain") return IoPath::kPlain;
+    if (name == "uring") return IoPath::kUring;
+    std::fprintf(stderr, "norv: NORV_IO=%.*s: unknown (plain or uring); choosing by the kernel\n",
+                 static_cast<int>(name.size()), name.data());
+    return IoPath::kAuto;
+}
+
+const char* ChosenIoName(IoPath wanted) {
+    if (wanted == IoPath::kPlain || kUnderThreadSanitizer) return "plain";
+    io_uring ring{};
+    if (io_uring_queue_init(4, &ring, IORING_SETUP_SUBMIT_ALL) != 0) return "plain";
+    io_uring_probe* probe = io_uring_get_probe_ring(&ring);
+    const bool offers = probe != nullptr && Offers(probe);
+    if (probe) io_uring_free_probe(probe);
+    io_uring_queue_exit(&ring);
+    return offers ? "uring" : "plain";
+}
+
+std::unique_ptr<BatchReader> BatchReader::Make(Env& env, IoPath wanted) {
+    // ThreadSanitizer must see every call, as it follows descriptors through the calls it sees:
+    // one the ring opened or closed would look to it like another thread's, and its number's
+    // next owner a race.
+    if (wanted == IoPath::kPlain || kUnderThreadSanitizer) {
+        return nullptr;
+    }
+    auto ring = std::make_unique<Ring>();
+    // ENOSYS (no io_uring), EPERM (disabled by kernel.io_uring_disabled or a seccomp filter),
+    // ENOMEM (locked memory limit): the plain path.
+    // IORING_SETUP_SUBMIT_ALL (Linux 5.18): a submission takes all that is queued or none, so a
+    // failed one leaves nothing running.
+    const int made = io_uring_queue_init(kRingEntries, &ring->ring, IORING_SETUP_SUBMIT_ALL);
+    if (made == 0) {
+        ring->live = true;
+        io_uring_probe* probe = io_uring_get_probe_ring(&ring->ring);
+        const bool offers = probe != nullptr && Offers(probe);
+        if (probe) io_uring_free_probe(probe);
+        if (offers) return std::unique_ptr<BatchReader>(new BatchReader(env, std::move(ring)));
+    }
+    if (wanted == IoPath::kUring) {
+        std::fprintf(stderr, "norv: NORV_IO=uring: io_uring unavailable (%s); using plain reads\n",
+                     made == 0 ? "operations missing" : std::strerror(-made));
+    }
+    return nullptr;
+}
+
+BatchReader::BatchReader(Env& env, std::unique_ptr<Ring> ring)
+    : env_(env), ring_(std::move(ring)) {}
+
+void BatchReader::Close(int fd) {
+    if (broken_) {
+        env_.Close(fd);
+        return;
+    }
+    closes_.push_back(fd);
+    if (closes_.size() >= kMostFiles) Run({}, scratch_results_, nullptr);
+}
+
+BatchReader::~BatchReader() {
+    if (!closes_.empty()) Run({}, scratch_results_, nullptr);
+    // Operations whose end was never seen may still write into the ring and the buffers kept
+    // for them: both are left to the process's end rather than freed under them.
+    if (in_flight_) {
+        (void)ring_.release();
+        new std::vector<std::vector<char>>(std::move(stranded_));
+    }
+}
+
+bool BatchReader::Complete(unsigned pending, const std::function<void(size_t, int, int)>& on) {
+    io_uring* ring = &ring_->ring;
+    if (pending == 0) return true;
+    // A ring that can take no more work (EAGAIN, EBUSY: memory short) is asked again a while;
+    // the queued operations stay in it meanwhile. With IORING_SETUP_SUBMIT_ALL a submission
+    // takes every queued operation or, failing, none.
+    int submitted = -EAGAIN;
+    for (int tries = 0; tries < 1000; ++tries) {
+        submitted = io_uring_submit_and_wait(ring, pending);
+        if (submitted >= 0 ||
+            (submitted != -EINTR && submitted != -EAGAIN && submitted != -EBUSY)) {
+            break;
+        }
+        if (submitted != -EINTR) ::usleep(100);
+    }
+    if (submitted < 0) {
+        Break(-submitted);
+        return false;
+    }
+    while (pending > 0) {
+        io_uring_cqe* cqe = nullptr;
+        int waited = -EINTR;
+        for (int tries = 0; tries < 1000 && waited == -EINTR; ++tries) {
+            waited = io_uring_wait_cqe(ring, &cqe);
+        }
+        if (waited < 0) {
+            in_flight_ = true;
+            Break(-waited);
+            return false;
+        }
+        on(cqe->user_data >> 3, static_cast<int>(cqe->user_data & 7), cqe->res);
+        io_uring_cqe_seen(ring, cqe);
+        --pending;
+    }
+    return true;
+}
+
+void BatchReader::Break(int error) {
+    broken_ = true;
+    std::fprintf(stderr, "norv: io_uring failed (%s); reading files one by one from now on\n",
+                 std::strerror(error));
+}
+
+void BatchReader::Run(std::span<const Request> requests, std::vector<Result>& results,
+                      const std::atomic<bool>* stop) {
+    const size_t n = std::min(requests.size(), kMostFiles);
+    results.assign(n, Result());
+    // A broken ring opens nothing: every file goes to the caller's one-file path.
+    for (Result& r : results) r.open_error = ECANCELED;
+    if (broken_) {
+        for (int fd : closes_) env_.Close(fd);
+        closes_.clear();
+        return;
+    }
+    io_uring* ring = &ring_->ring;
+    auto stopped = [stop] { return stop && stop->load(std::memory_order_relaxed); };
+    auto queue = [ring](size_t file, Op op) {
+        io_uring_sqe* sqe = io_uring_get_sqe(ring);
+        io_uring_sqe_set_data64(sqe, Tag(file, op));
+        return sqe;
+    };
+
+    // The closes left from earlier files, then the opens, all at once; nothing is linked to an
+    // open. The ring is sized for every stage, so a submission never finds it full.
+    unsigned pending = 0;
+    for (int fd : closes_) {
+        io_uring_prep_close(queue(0, kClose), fd);
+        ++pending;
+    }
+    const size_t opens = stopped() ? 0 : n;
+    for (size_t i = 0; i < opens; ++i) {
+        how_[i] = {};
+        how_[i].flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOATIME;
+        how_[i].resolve = RESOLVE_NO_XDEV;
+        io_uring_prep_openat2(queue(i, kOpen), requests[i].dirfd, requests[i].name, &how_[i]);
+        ++pending;
+    }
+    const bool completed = Complete(pending, [&](size_t i, int op, int res) {
+        if (op != kOpen) return;
+        if (res >= 0) {
+            results[i].fd = res;
+            results[i].open_error = 0;
+        } else {
+            results[i].open_error = -res;
+        }
+    });
+    if (!completed) {
+        // Nothing was taken: the closes are done here. Once taken, they end by themselves.
+        if (!in_flight_) {
+            for (int fd : closes_) env_.Close(fd);
+        }
+        closes_.clear();
+        return;
+    }
+    closes_.clear();
+
+    // The first look, through each opened file (a plain fstat: the ring would hand it to a
+    // worker thread, which costs more than the call). Then reads of the small regular files
+    // only: a FIFO or device is never read. One byte more than the size shows a file that grew
+    // since the look.
+    pending = 0;
+    for (size_t i = 0; i < n && !stopped(); ++i) {
+        Result& r = results[i];
+        if (r.fd < 0 || env_.FStat(r.fd, &r.st) != 0) continue;
+        r.looked = true;
+        if (!S_ISREG(r.st.st_mode) || r.st.st_size >= kBlockBytes ||
+            r.st.st_size > requests[i].most_bytes) {
+            continue;
+        }
+        r.bytes.resize(static_cast<size_t>(r.st.st_size) + 1);
+        read_got_[i] = -1;
+        io_uring_prep_read(queue(i, kRead), r.fd, r.bytes.data(),
+                           static_cast<unsigned>(r.bytes.size()), 0);
+        ++pending;
+    }
+    if (!Complete(pending, [&](size_t i, int, int res) { read_got_[i] = res; })) {
+        // The files stay open and are read on the one-file path; a read that may still be
+        // running keeps its buffer.
+        for (Result& r : results) {
+            if (!r.bytes.empty() && in_flight_) stranded_.push_back(std::move(r.bytes));
+            r.bytes.clear();
+        }
+        return;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        Result& r = results[i];
+        if (r.bytes.empty()) continue;
+        if (read_got_[i] < r.st.st_size || stopped()) {
+            r.bytes.clear();  // a failed or short read: the plain path reads it again
+            continue;
+        }
+        r.bytes.resize(static_cast<size_t>(r.st.st_size));  // nothing past the size is hashed
+        r.whole = true;
+    }
+}
+
+}  // namespace norv::platform

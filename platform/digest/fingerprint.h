@@ -1,0 +1,240 @@
+// Fingerprint: everything norv measures of one watched file, taken through one open descriptor
+// with one read of its content, and ExtendedFacts, what a record keeps of it beside fileinfo's
+// length, time and MD5: SHA-256, type, permission bits (set-id and sticky included), owner,
+// group, file capabilities and POSIX ACL.
+//
+// A new fact is added here and nowhere else in the measuring: a member of ExtendedFacts, its
+// reading in FingerprintAt, its comparison in CompareFacts and its shown form in ShownFacts. The
+// store keeps ExtendedFacts whole; the engine, the events and the response go through these.
+//
+// A fact that could not be read has no value (an empty `sha256`, an empty optional): it is never
+// a fingerprint, it is compared with nothing, and its absence alone never makes a file altered.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/base/status.h"
+#include "platform/digest/batch_reader.h"
+#include "platform/digest/md5.h"
+#include "platform/digest/md5_lanes.h"
+#include "platform/digest/sha256_lanes.h"
+#include "platform/fs/file_system.h"
+
+namespace norv::platform {
+
+// The extended attributes a fingerprint reads, and how much of one it keeps. The kernel holds a
+// value to 64 KiB; a value over kMostKeptXattrBytes (an ACL of hundreds of entries that the
+// file's owner, perhaps an attacker, gave it) is kept as kDigestedXattrMark and the SHA-256 of
+// its bytes, so that a record's size stays bounded and a change still shows.
+inline constexpr const char* kCapabilityXattr = "security.capability";
+inline constexpr const char* kAclXattr = "system.posix_acl_access";
+inline constexpr size_t kMostKeptXattrBytes = 4096;
+inline constexpr char kDigestedXattrMark = '~';
+
+// The facts a record keeps beside fileinfo's columns. `capabilities` and `acl` hold the raw
+// value of their extended attribute ("" for none).
+struct ExtendedFacts {
+    std::string sha256;  // 64 hexadecimal characters, or a sampled digest; "" when not read
+    EntryKind type = EntryKind::kMissing;  // kRegular or kSymlink
+    uint32_t mode = 0;                     // permission bits with set-id and sticky (07777)
+    uint32_t owner = 0;
+    uint32_t group = 0;
+    std::optional<std::string> capabilities;  // nullopt when not read
+    std::optional<std::string> acl;           // nullopt when not read
+    bool operator==(const ExtendedFacts&) const = default;
+};
+
+// One fact a check found changed, with its value recorded and found as the events show them;
+// no value where a side was not measured (a file that changed while it was read).
+struct FactChange {
+    std::string_view fact;  // "content", "type", "mode", "owner", "group", "capabilities", "acl"
+    std::optional<std::string> was;
+    std::optional<std::string> now;
+};
+
+// The facts that differ between a record and a file now, in the order above. Content differs
+// when the MD5s differ, or the SHA-256s where both were read; a digest sampled on one side only
+// (a read that ran out of time) is no difference. A fact not read on either side is skipped.
+// With `recorded` absent (a record made before the fingerprint was extended), only the MD5s.
+std::vector<FactChange> CompareFacts(std::string_view recorded_md5,
+                                     const std::optional<ExtendedFacts>& recorded,
+                                     std::string_view md5, const ExtendedFacts& now);
+
+// The value of one fact as the events, the log and the cracked folder's index show it: content
+// as "sha256:<hex>" ("md5:<hex>" without a SHA-256), type "file" or "link", mode as four octal
+// digits, owner and group as numbers, capabilities as libcap writes them ("cap_net_raw=ep"), an
+// ACL in its short text form ("user::rw-,user:33:rwx,group::r--,mask::rwx,other::r--"); "" for
+// no capabilities or no ACL.
+std::optional<std::string> ShownFact(std::string_view fact, std::string_view md5,
+                                     const ExtendedFacts& facts);
+std::string ShownCapabilities(std::string_view raw);
+std::string ShownAcl(std::string_view raw);
+
+// One entry of an open folder measured and fingerprinted with a single open: a regular file by
+// its content (facts from the opened file itself), a symbolic link by its target text. An
+// entry that is gone, or is now a folder, FIFO, socket or device, has kind kMissing or kOther
+// and no digest; a file that cannot be read has the blank MD5.
+//
+// A regular file over the hash budget has `content_whole` false and sampled digests (see
+// kSampledDigestMark): its content was not fully hashed, so a change in the middle of it goes
+// unseen, and a file hashed whole on one run and sampled on another (the time budget ran out)
+// has two different digests with no change at all.
+//
+// A file held under a write lease by another process is waited for, at most the kernel's
+// lease-break time (/proc/sys/fs/lease-break-time), and only once it is known to be a regular
+// file: a FIFO or device is never opened in blocking mode.
+//
+// A file system mounted on the entry itself is measured only when MountGuard admits it; one
+// another user mounted is neither read nor asked for its facts: the entry counts as a regular
+// file that could not be read, and `cause` says why.
+//
+// The descriptor is looked at again once everything is read: a file whose size, times or
+// attributes moved meanwhile has `changed_while_read`, and its digests are no fingerprint.
+struct Fingerprint {
+    FileFacts facts;
+    std::string md5;     // fileinfo's digest: 32 hexadecimal characters, sampled, or blanks
+    std::string sha256;  // from the same read; "" when not read
+    bool content_whole = true;
+    std::optional<std::string> capabilities;  // see ExtendedFacts; nullopt when not read
+    std::optional<std::string> acl;
+    int capabilities_error = 0;  // why a fact was not read (an errno), for the log
+    int acl_error = 0;
+    bool changed_while_read = false;
+    Status cause;  // why the content could not be read, when more is known than that
+
+    // A regular file whose content could not be read: its blank digest is no fingerprint.
+    bool unreadable() const {
+        return facts.kind == EntryKind::kRegular && md5 == kUnreadableDigest;
+    }
+    ExtendedFacts Extended() const;
+};
+
+// `stop`, when given and set, cuts a long read short: the digest is then blank, and the caller,
+// which asked for the stop, must not record it. `pause`, when given, is called between the
+// blocks of the content (see ContentRead).
+// Everything goes through the Env the folder was opened through.
+Fingerprint FingerprintAt(const DirectoryHandle& folder, const std::string& name,
+                          const std::atomic<bool>* stop = nullptr,
+                          const HashBudget& budget = kDefaultHashBudget,
+                          const std::function<void()>* pause = nullptr);
+
+// How the digest workers read and hash files: chosen where the process starts (from NORV_IO and
+// NORV_DIGEST_KERNEL) and passed down.
+struct ReadOptions {
+    IoPath io = IoPath::kAuto;
+    std::string digest_kernel;  // a kernel forced by name (ChosenDigestKernel); empty: none
+};
+
+// Fingerprints several files at once on one thread (a digest worker): each file's content is
+// read a block at a time, and the MD5s of up to width() files hashed together in the lanes of
+// Md5Lanes. Where Sha256Lanes has lanes too (AVX-512; AVX2 without the SHA instructions or
+// forced) their SHA-256s are hashed together as well, each block given to both; otherwise each
+// file's SHA-256 is taken on one stream as it is read. Each file is measured as FingerprintAt
+// measures it: the same open, facts, budget, stop and second look; only the digest arithmetic is
+// shared, and a file that fails or changes size leaves its lanes without disturbing the others. A
+// file's `done` is called, on the thread that calls Add, AddQueued or Step, once it is measured.
+//
+// Batched opening (`io` other than kPlain, for a caller that calls AddQueued): where the Env of
+// the first folder given hands out a batch reader (Env::NewBatchReader) and the folder is opened
+// through that Env, Add only queues the file,
+// up to kMostQueued of them; AddQueued() then opens, looks at and reads every queued file in one
+// batch and moves the oldest into a lane. A small file read whole there is hashed from the
+// batch's bytes; any other goes on as Add would take it, with the descriptor the batch opened
+// or, when the batch could not open it, opened afresh. Attributes and the second look are asked
+// through the descriptor as FingerprintAt asks them. The folder and name given to Add must then
+// stay valid until the file's `done`.
+class FingerprintLanes {
+  public:
+    using Done = std::function<void(Fingerprint&&)>;
+    static constexpr size_t kBlockBytes = 64 * 1024;
+
+    // `kernel_forced`: see DigestLanes.
+    FingerprintLanes(DigestKernel kernel, const std::atomic<bool>* stop,
+                     const HashBudget& budget = kDefaultHashBudget, IoPath io = IoPath::kPlain,
+                     bool kernel_forced = false);
+    ~FingerprintLanes();  // closes the files still in hand, whose `done` is never called
+    FingerprintLanes(const FingerprintLanes&) = delete;
+    FingerprintLanes& operator=(const FingerprintLanes&) = delete;
+
+    static constexpr size_t kMostQueued = BatchReader::kMostFiles;
+
+    DigestKernel kernel() const { return lanes_.kernel(); }
+    bool full() const { return in_hand_ == lanes_.width(); }
+    bool empty() const { return in_hand_ == 0; }
+    // Files queued for a batch and not yet in a lane; whether the oldest was opened already.
+    size_t queued() const { return queue_.size(); }
+    bool queue_opened() const { return !queue_.empty() && queue_.front().opened; }
+
+    // Begins measuring the entry `name` of `folder` (not full(), and with batched opening fewer
+    // than kMostQueued queued). An entry with no content to read in the lanes (not a regular
+    // file, unreadable, over the budget) is done at once.
+    void Add(const DirectoryHandle& folder, const std::string& name, Done done);
+    // The oldest queued file into a lane (not full()), the queue opened first when it was not.
+    void AddQueued();
+    // Reads the next block of every file that wants one and hashes; returns once some file is
+    // done or wants its next block.
+    void Step();
+
+  private:
+    struct File {
+        Env* env = nullptr;
+        int fd = -1;            // -1: the lane is free
+        bool batch_fd = false;  // opened by the batch reader, which closes it
+        struct stat st {};
+        std::optional<std::vector<char>> whole;  // read whole in a batch: its bytes
+        bool fed = false;                        // ... given to the lanes
+        Fingerprint result;
+        std::optional<ContentRead> read;
+        Sha256Digester sha256;     // when the SHA-256 is not taken in lanes
+        std::vector<char> buffer;  // the block the lanes are hashing
+        Done done;
+    };
+    struct Queued {
+        const DirectoryHandle* folder;
+        const std::string* name;
+        Done done;
+        bool opened = false;
+        BatchReader::Result result;
+    };
+    // SHA-256 has lanes too (as many as MD5): lane l of both is the same file's.
+    bool sha256_in_lanes() const { return sha256_lanes_.width() > 1; }
+    void AddOpen(Env& env, int fd, const struct stat& st, Fingerprint result, Done done,
+                 std::optional<std::vector<char>> whole, bool batch_fd = false);
+    void OpenQueue();
+    void Finish(int lane, ContentDigest content);
+
+    Md5Lanes lanes_;
+    Sha256Lanes sha256_lanes_;
+    IoPath io_;
+    std::unique_ptr<BatchReader> reader_;
+    bool reader_tried_;  // true when batches are not wanted
+    std::deque<Queued> queue_;
+    const std::atomic<bool>* stop_;
+    HashBudget budget_;
+    File files_[Md5Lanes::kMostLanes];  // one per lane
+    int in_hand_ = 0;
+};
+
+// The capabilities and ACL of the open file `fd`, as FingerprintAt reads them. Each value is
+// bounded (kMostKeptXattrBytes); a fact not read has no value and its errno in `*_error`.
+struct XattrFacts {
+    std::optional<std::string> capabilities, acl;
+    int capabilities_error = 0, acl_error = 0;
+};
+XattrFacts ReadXattrFacts(Env& env, int fd);
+
+// The extended facts of the open file `fd` (regular, or an O_PATH descriptor of a link) as they
+// are now: what a restore set, or what the evidence had.
+ExtendedFacts ExtendedFactsOf(Env& env, int fd, const struct stat& st);
+
+}  // namespace norv::platform

@@ -1,0 +1,812 @@
+#include "platform/fs/file_system.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <pwd.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <functional>
+
+namespace norv::platform {
+namespace {
+
+EntryKind KindOfMode(mode_t mode) {
+    if (S_ISREG(mode)) return EntryKind::kRegular;
+    if (S_ISLNK(mode)) return EntryKind::kSymlink;
+    if (S_ISDIR(mode)) return EntryKind::kDirectory;
+    return EntryKind::kOther;
+}
+
+}  // namespace
+
+std::optional<std::string> ReadLinkTarget(Env& env, int dirfd, const char* name) {
+    std::string target(PATH_MAX, '\0');
+    const ssize_t n = env.ReadLinkAt(dirfd, name, target.data(), target.size());
+    if (n < 0) return std::nullopt;
+    if (static_cast<size_t>(n) >= target.size()) {
+        errno = ENAMETOOLONG;
+        return std::nullopt;
+    }
+    target.resize(static_cast<size_t>(n));
+    return target;
+}
+
+std::string ExecutableDirectory(Env& env) {
+    auto exe = ReadLinkTarget(env, AT_FDCWD, "/proc/self/exe");
+    if (!exe || exe->empty()) return ".";
+    std::string dir = ParentOfPath(*exe);
+    return dir.empty() ? std::string(1, kSeparator) : dir;
+}
+
+std::string JoinPath(const std::string& dir, const std::string& name) {
+    return dir + kSeparator + name;
+}
+
+std::string FileNameOfPath(const std::string& path) {
+    size_t pos = path.rfind(kSeparator);
+    return pos == std::string::npos ? path : path.substr(pos + 1);
+}
+
+std::string ParentOfPath(const std::string& path) {
+    size_t pos = path.rfind(kSeparator);
+    if (pos == std::string::npos) return {};
+    return path.substr(0, pos);
+}
+
+DirectoryHandle::~DirectoryHandle() {
+    if (fd_ >= 0) env_->Close(fd_);
+}
+
+Result<std::shared_ptr<DirectoryHandle>> OpenDirectory(Env& env, const std::string& path) {
+    int fd = env.OpenAt(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+    if (fd < 0) {
+        // O_NOFOLLOW on a link to a folder gives ELOOP: a rule path that is itself a link is
+        // not walked, as any other link is not followed.
+        int err = errno == ELOOP ? ENOTDIR : errno;
+        return Status::FromErrno(err, path + " を一覧できません");
+    }
+    return std::make_shared<DirectoryHandle>(env, fd);
+}
+
+Result<std::vector<DirEntry>> ListDirectory(const DirectoryHandle& handle,
+                                            const std::string& path) {
+    Env& env = handle.env();
+    int fd = env.Dup(handle.fd());
+    if (fd < 0) return Status::FromErrno(errno, path + " を一覧できません");
+    // The copy shares the folder's position: the listing starts from its first entry whatever
+    // an earlier listing left.
+    if (env.LSeek(fd, 0, SEEK_SET) != 0) {
+        int err = errno;
+        env.Close(fd);
+        return Status::FromErrno(err, path + " を一覧できません");
+    }
+    DIR* dir = env.FdOpenDir(fd);
+    if (!dir) {
+        int err = errno;
+        env.Close(fd);
+        return Status::FromErrno(err, path + " を一覧できません");
+    }
+    std::vector<DirEntry> entries;
+    for (;;) {
+        errno = 0;
+        dirent* e = env.ReadDir(dir);
+        if (!e) {
+            if (errno != 0) {
+                int err = errno;
+                env.CloseDir(dir);
+                return Status::FromErrno(err, path + " を一覧できません");
+            }
+            break;
+        }
+        std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        EntryKind kind;
+        switch (e->d_type) {
+            case DT_REG:
+                kind = EntryKind::kRegular;
+                break;
+            case DT_LNK:
+                kind = EntryKind::kSymlink;
+                break;
+            case DT_DIR:
+                kind = EntryKind::kDirectory;
+                break;
+            case DT_UNKNOWN: {
+                struct stat st {};
+                if (env.FStatAt(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+                kind = KindOfMode(st.st_mode);
+                break;
+            }
+            default:
+                kind = EntryKind::kOther;
+                break;
+        }
+        entries.push_back({std::move(name), kind});
+    }
+    env.CloseDir(dir);
+    return entries;
+}
+
+Result<std::vector<DirEntry>> ListDirectory(Env& env, const std::string& path) {
+    auto handle = OpenDirectory(env, path);
+    if (!handle.ok()) return handle.status();
+    return ListDirectory(**handle, path);
+}
+
+bool SameTimes(const struct stat& a, const struct stat& b) {
+    return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+           a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
+           a.st_ctim.tv_nsec == b.st_ctim.tv_nsec && a.st_ino == b.st_ino && a.st_dev == b.st_dev;
+}
+
+FileFacts FactsFromStat(const struct stat& st) {
+    FileFacts facts;
+    facts.kind = KindOfMode(st.st_mode);
+    facts.size = static_cast<int64_t>(st.st_size);
+    facts.mtime = st.st_mtim;
+    facts.mode = st.st_mode;
+    facts.owner = st.st_uid;
+    facts.group = st.st_gid;
+    facts.identity = {st.st_dev, st.st_ino};
+    return facts;
+}
+
+namespace {
+
+Result<FileFacts> FactsOf(Env& env, int dirfd, const char* name, const std::string& path) {
+    struct stat st {};
+    if (env.FStatAt(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return FileFacts{};
+        return Status::FromErrno(errno, path + " の情報を読めません");
+    }
+    return FactsFromStat(st);
+}
+
+constexpr int kMostLinksFollowed = 40;
+
+// Root and the running user are the only owners whose links and folders may steer a path.
+bool TrustedOwner(Env& env, uid_t owner) { return owner == 0 || owner == env.GetEuid(); }
+
+// Whether the entry `entry` of the open folder `folder` can be changed only by root or the
+// running user: the folder is theirs and nobody else may write it, or it is sticky (as /tmp)
+// and the entry itself is theirs, so nobody else may rename or replace it. A missing entry in a
+// folder others may write could be created by them at any moment. Empty when trusted, else why.
+std::string WhyEntryUntrusted(Env& env, const struct stat& folder, const FileFacts& entry) {
+    if (!TrustedOwner(env, folder.st_uid)) {
+        return "所有者 (uid " + std::to_string(folder.st_uid) + ") が root ではない";
+    }
+    if ((folder.st_mode & (S_IWGRP | S_IWOTH)) == 0) return "";
+    if ((folder.st_mode & S_ISVTX) != 0 && entry.kind != EntryKind::kMissing &&
+        TrustedOwner(env, entry.owner)) {
+        return "";
+    }
+    return (folder.st_mode & S_IWOTH) != 0
+               ? "誰でも書き込める"
+               : "グループ (gid " + std::to_string(folder.st_gid) + ") が書き込める";
+}
+
+}  // namespace
+
+Result<FileFacts> LStatAt(const DirectoryHandle& dir, const std::string& name,
+                          const std::string& path) {
+    return FactsOf(dir.env(), dir.fd(), name.c_str(), path);
+}
+
+namespace {
+
+// The flags of a statx that asks the file system nothing: no facts wanted, nothing synced, no
+// automount triggered. Even a FUSE file system that shuts root out gives its device this way.
+constexpr int kLookOnly = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC;
+
+bool MountRoot(const struct statx& place) {
+    return (place.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+}
+
+// Whether openat2 serves here: a kernel before 5.6, or a sandbox that filters it, has not. The
+// kernel's answer holds for the process: it is asked once, through the first caller's Env.
+bool HaveOpenat2(Env& env) {
+    static const bool have = [&env] {
+        struct open_how how {};
+        how.flags = O_PATH | O_CLOEXEC;
+        how.resolve = RESOLVE_NO_XDEV;
+        const int fd = env.OpenAt2(AT_FDCWD, "/", &how, sizeof how);
+        if (fd < 0) return false;
+        env.Close(fd);
+        return true;
+    }();
+    return have;
+}
+
+// A field of the mount tables with its octal escapes ("\\040" for a space) undone.
+std::string Unescaped(std::string_view field) {
+    std::string out;
+    out.reserve(field.size());
+    for (size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size() && field[i + 1] >= '0' &&
+            field[i + 1] <= '3' && field[i + 2] >= '0' && field[i + 2] <= '7' &&
+            field[i + 3] >= '0' && field[i + 3] <= '7') {
+            out.push_back(static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
+                                            (field[i + 3] - '0')));
+            i += 3;
+        } else {
+            out.push_back(field[i]);
+        }
+    }
+    return out;
+}
+
+// Reads the table at `path` line by line, at most MountGuard::kMostMountLines; false when it
+// could not be read whole.
+bool ReadTableLines(Env& env, const char* path, const std::function<void(std::string_view)>& take) {
+    const int table = env.OpenAt(AT_FDCWD, path, O_RDONLY | O_CLOEXEC, 0);
+    if (table < 0) return false;
+    std::string partial;  // a line not yet ended
+    size_t lines = 0;
+    std::vector<char> buffer(1 << 16);
+    const Status read = ReadToEnd(
+        env, table, buffer,
+        [&](std::string_view block) {
+            for (size_t end; (end = block.find('\n')) != std::string_view::npos;) {
+                if (++lines > MountGuard::kMostMountLines) return Status::Error(kErrLimit, path);
+                partial.append(block.substr(0, end + 1));
+                take(partial);
+                partial.clear();
+                block.remove_prefix(end + 1);
+            }
+            partial.append(block);
+            return Status::Ok();
+        },
+        path);
+    if (read.ok() && !partial.empty() && ++lines <= MountGuard::kMostMountLines) take(partial);
+    env.Close(table);
+    return read.ok() && lines <= MountGuard::kMostMountLines;
+}
+
+// Whether `user` (a name) is root or the running user.
+bool TrustedUserName(Env& env, const std::string& user) {
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found) {
+        return false;
+    }
+    return TrustedOwner(env, found->pw_uid);
+}
+
+// One space-separated field after another; the kernel escapes every space inside a field.
+std::vector<std::string_view> Fields(std::string_view line) {
+    std::vector<std::string_view> fields;
+    for (size_t start = 0; start <= line.size();) {
+        size_t end = line.find(' ', start);
+        if (end == std::string_view::npos) end = line.size();
+        fields.push_back(line.substr(start, end - start));
+        start = end + 1;
+    }
+    return fields;
+}
+
+}  // namespace
+
+std::optional<MountFacts> ParseMountInfoLine(std::string_view line) {
+    static constexpr std::string_view kPseudo[] = {
+        "proc",    "sysfs",       "devtmpfs", "devpts", "cgroup",     "cgroup2", "debugfs",
+        "tracefs", "securityfs",  "pstore",   "bpf",    "configfs",   "mqueue",  "hugetlbfs",
+        "fusectl", "binfmt_misc", "efivarfs", "autofs", "rpc_pipefs", "nsfs",    "selinuxfs"};
+    // "36 35 98:0 /root /mnt opts [optional fields] - fstype source superopts"
+    if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+    const std::vector<std::string_view> fields = Fields(line);
+    if (fields.size() < 10) return std::nullopt;
+    const auto dash = std::find(fields.begin() + 6, fields.end(), "-");
+    if (fields.end() - dash < 4) return std::nullopt;
+    const std::string_view device = fields[2];
+    const size_t colon = device.find(':');
+    unsigned major = 0, minor = 0;
+    if (colon == std::string_view::npos || !ParseWholeNumber(device.substr(0, colon), major) ||
+        !ParseWholeNumber(device.substr(colon + 1), minor)) {
+        return std::nullopt;
+    }
+    MountFacts facts;
+    facts.device = makedev(major, minor);
+    facts.mount_point = Unescaped(fields[4]);
+    const std::string_view type = dash[1];
+    facts.pseudo = std::find(std::begin(kPseudo), std::end(kPseudo), type) != std::end(kPseudo);
+    facts.fuse = type == "fuse" || type == "fuseblk" || type.starts_with("fuse.") ||
+                 type.starts_with("fuseblk.");
+    if (!facts.fuse) return facts;
+    std::string_view options = dash[3];
+    while (!options.empty()) {
+        const size_t comma = std::min(options.find(','), options.size());
+        const std::string_view option = options.substr(0, comma);
+        uid_t user = 0;
+        if (option.starts_with("user_id=") && ParseWholeNumber(option.substr(8), user)) {
+            facts.fuse_user = user;
+        }
+        options.remove_prefix(std::min(comma + 1, options.size()));
+    }
+    return facts;
+}
+
+std::optional<UserMount> ParseUserMountLine(std::string_view line) {
+    if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+    UserMount mount;
+    for (std::string_view field : Fields(line)) {
+        if (field.starts_with("TARGET=")) mount.target = Unescaped(field.substr(7));
+        if (!field.starts_with("OPTS=")) continue;
+        std::string_view options = field.substr(5);
+        while (!options.empty()) {
+            const size_t comma = std::min(options.find(','), options.size());
+            const std::string_view option = options.substr(0, comma);
+            if (option.starts_with("user=")) mount.user = Unescaped(option.substr(5));
+            options.remove_prefix(std::min(comma + 1, options.size()));
+        }
+    }
+    if (mount.target.empty() || mount.user.empty()) return std::nullopt;
+    return mount;
+}
+
+const MountGuard::Verdict& MountGuard::Of(dev_t device) {
+    if (auto known = verdicts_.find(device); known != verdicts_.end()) return known->second;
+    Env& env = *env_;
+    Verdict verdict;
+    bool found = false;
+    bool whole = false;                     // every line of the table read and understood
+    std::vector<std::string> mount_points;  // where the device is mounted
+    auto take_line = [&](std::string_view line) {
+        auto facts = ParseMountInfoLine(line);
+        if (!facts) {
+            whole = false;
+            return;
+        }
+        if (facts->device != device) return;
+        found = true;
+        mount_points.push_back(std::move(facts->mount_point));
+        verdict.pseudo = verdict.pseudo || facts->pseudo;
+        if (!facts->fuse || !verdict.refused.empty()) return;
+        if (!facts->fuse_user) {
+            verdict.refused = "マウントしたユーザーの分からない FUSE ファイルシステムの";
+        } else if (!TrustedOwner(env, *facts->fuse_user)) {
+            verdict.refused = "他のユーザー (uid " + std::to_string(*facts->fuse_user) +
+                              ") がマウントしたファイルシステムの";
+        }
+    };
+    whole = true;
+    if (!ReadTableLines(env, "/proc/self/mountinfo", take_line)) whole = false;
+    // A user's own mount: mount(8) notes who made it; without its table, there is none.
+    if (found && verdict.refused.empty() && !verdict.pseudo) {
+        (void)ReadTableLines(env, kUserMountTable, [&](std::string_view line) {
+            auto mount = ParseUserMountLine(line);
+            if (!mount || !verdict.refused.empty() ||
+                std::find(mount_points.begin(), mount_points.end(), mount->target) ==
+                    mount_points.end() ||
+                TrustedUserName(env, mount->user)) {
+                return;
+            }
+            verdict.refused = "他のユーザー (" + mount->user + ") がマウントしたファイルシステムの";
+        });
+    }
+    if (!found && !whole) {
+        verdict.refused = "マウント表 (/proc/self/mountinfo) で確かめられないファイルシステムの";
+    }
+    return verdicts_.emplace(device, std::move(verdict)).first->second;
+}
+
+Status MountGuard::Admit(int dirfd, const char* name, const std::string& path) {
+    struct statx place {};
+    if (env_->Statx(dirfd, name, kLookOnly | (*name == '\0' ? AT_EMPTY_PATH : 0), 0, &place) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return Status::Ok();  // nothing there to enter
+        return Status::FromErrno(errno, path + " の情報を読めません");
+    }
+    // A kernel that cannot tell a mount point (before 5.8) has every entry judged by its device.
+    if ((place.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 && !MountRoot(place)) {
+        return Status::Ok();
+    }
+    const Verdict& verdict = Of(makedev(place.stx_dev_major, place.stx_dev_minor));
+    if (verdict.refused.empty()) return Status::Ok();
+    return Status::Error(ErrorKind::kRefused, EACCES,
+                         path + " は" + verdict.refused + "ため入りません");
+}
+
+bool MountGuard::Pseudo(dev_t device) { return Of(device).pseudo; }
+
+Result<FileFacts> LookAtEntry(Env& env, int dirfd, const std::string& name,
+                              const std::string& path) {
+    struct statx place {};
+    if (env.Statx(dirfd, name.c_str(), kLookOnly, STATX_TYPE | STATX_INO, &place) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return FileFacts{};
+        return Status::FromErrno(errno, path + " の情報を読めません");
+    }
+    bool mount_point = MountRoot(place);
+    if ((place.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) == 0) {
+        struct statx folder {};
+        if (env.Statx(dirfd, "", kLookOnly | AT_EMPTY_PATH, 0, &folder) != 0) {
+            return Status::FromErrno(errno, path + " のフォルダの情報を読めません");
+        }
+        mount_point = place.stx_dev_major != folder.stx_dev_major ||
+                      place.stx_dev_minor != folder.stx_dev_minor;
+    }
+    if (mount_point) {
+        return Status::Error(
+            ErrorKind::kRefused, EXDEV,
+            path + " にはファイルシステムがマウントされています (問い合わせません)");
+    }
+    FileFacts facts;
+    facts.kind = KindOfMode(place.stx_mode);
+    facts.identity = {makedev(place.stx_dev_major, place.stx_dev_minor), place.stx_ino};
+    return facts;
+}
+
+Result<bool> StillHolds(Env& env, int dirfd, const std::string& name, const FileIdentity& identity,
+                        const std::string& path) {
+    auto now = LookAtEntry(env, dirfd, name, path);
+    if (!now.ok()) return now.status();
+    return now->kind != EntryKind::kMissing && now->identity == identity;
+}
+
+int OpenWithinMount(Env& env, int dirfd, const char* name, int flags) {
+    if (HaveOpenat2(env)) {
+        struct open_how how {};
+        how.flags = static_cast<uint64_t>(flags);
+        how.resolve = RESOLVE_NO_XDEV;
+        return env.OpenAt2(dirfd, name, &how, sizeof how);
+    }
+    // Without openat2 a mount point is told by a look that asks its file system nothing; one
+    // mounted between that look and the open is not seen.
+    struct statx place {};
+    struct statx folder {};
+    if (env.Statx(dirfd, name, kLookOnly, 0, &place) == 0 &&
+        env.Statx(dirfd, "", kLookOnly | AT_EMPTY_PATH, 0, &folder) == 0 &&
+        (MountRoot(place) || place.stx_dev_major != folder.stx_dev_major ||
+         place.stx_dev_minor != folder.stx_dev_minor)) {
+        errno = EXDEV;
+        return -1;
+    }
+    return env.OpenAt(dirfd, name, flags, 0);
+}
+
+Result<std::shared_ptr<DirectoryHandle>> OpenDirectoryAt(const DirectoryHandle& parent,
+                                                         const std::string& name,
+                                                         const std::string& path,
+                                                         MountGuard& mounts) {
+    Env& env = parent.env();
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int fd = OpenWithinMount(env, parent.fd(), name.c_str(), kFlags);
+    if (fd < 0 && errno == EXDEV) {
+        // A mount point: judged and opened through one O_PATH descriptor, which asks the file
+        // system there nothing, so the folder entered is the one judged.
+        const int place =
+            env.OpenAt(parent.fd(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+        if (place < 0) return Status::FromErrno(errno, path + " を開けません");
+        Status admitted = mounts.Admit(place, "", path);
+        fd = admitted.ok() ? env.OpenAt(place, ".", kFlags, 0) : -1;
+        const int open_errno = errno;
+        env.Close(place);
+        if (!admitted.ok()) return admitted;
+        errno = open_errno;
+    }
+    if (fd < 0) return Status::FromErrno(errno, path + " を開けません");
+    return std::make_shared<DirectoryHandle>(env, fd);
+}
+
+Result<std::shared_ptr<DirectoryHandle>> OpenDirectoryAt(const DirectoryHandle& parent,
+                                                         const std::string& name,
+                                                         const std::string& path) {
+    MountGuard mounts(parent.env());
+    return OpenDirectoryAt(parent, name, path, mounts);
+}
+
+Result<FileIdentity> IdentityOf(const DirectoryHandle& dir, const std::string& path) {
+    struct stat st {};
+    if (dir.env().FStat(dir.fd(), &st) != 0)
+        return Status::FromErrno(errno, path + " の情報を読めません");
+    return FileIdentity{st.st_dev, st.st_ino};
+}
+
+std::vector<std::string> PathNames(std::string_view path) {
+    std::vector<std::string> names;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find(kSeparator, start);
+        if (end == std::string_view::npos) end = path.size();
+        std::string_view part = path.substr(start, end - start);
+        if (!part.empty() && part != ".") names.emplace_back(part);
+        start = end + 1;
+    }
+    return names;
+}
+
+Result<ResolvedPath> ResolveAdministratorPath(Env& env, const std::string& path) {
+    const bool absolute = !path.empty() && path[0] == kSeparator;
+    const std::string start_path = absolute ? std::string(1, kSeparator) : std::string(".");
+    auto start = OpenDirectory(env, start_path);
+    if (!start.ok()) return start.status();
+    // The folders passed so far and their paths, so ".." can go back without looking the name
+    // up again, and a refusal can name the folder.
+    struct Passed {
+        std::shared_ptr<DirectoryHandle> folder;
+        std::string shown;
+    };
+    std::vector<Passed> trail{{start.value(), start_path}};
+    MountGuard mounts(env);
+    std::deque<std::string> pending;
+    for (auto& name : PathNames(path)) pending.push_back(std::move(name));
+    int links = 0;
+    while (!pending.empty()) {
+        std::string name = std::move(pending.front());
+        pending.pop_front();
+        if (name == "..") {
+            if (trail.size() > 1) trail.pop_back();
+            continue;
+        }
+        const DirectoryHandle& here = *trail.back().folder;
+        const std::string& here_shown = trail.back().shown;
+        struct stat here_st {};
+        if (env.FStat(here.fd(), &here_st) != 0) return Status::FromErrno(errno, here_shown);
+        // A file system another user mounted is not even looked into: its server answers the
+        // look-up as it likes, or never.
+        const std::string shown = JoinPath(here_shown == "/" ? "" : here_shown, name);
+        NORV_RETURN_IF_ERROR(mounts.Admit(here.fd(), name.c_str(), shown));
+        auto facts = FactsOf(env, here.fd(), name.c_str(), path);
+        if (!facts.ok()) return facts.status();
+        // Every name on the way is looked up in a folder nobody else may change: otherwise that
+        // user could swap the name for another folder or another trusted link.
+        const std::string why = WhyEntryUntrusted(env, here_st, facts.value());
+        if (!why.empty()) {
+            return Status::Error(
+                ErrorKind::kRefused, EPERM,
+                path + " の途中のフォルダ " + here_shown + " は" + why + "ため辿りません");
+        }
+        if (facts->kind == EntryKind::kSymlink) {
+            if (!TrustedOwner(env, facts->owner)) {
+                return Status::Error(ErrorKind::kRefused, EPERM,
+                                     path + " の途中のシンボリックリンク " + name +
+                                         " は所有者 (uid " + std::to_string(facts->owner) +
+                                         ") が root ではないため辿りません");
+            }
+            if (++links > kMostLinksFollowed) return Status::FromErrno(ELOOP, path);
+            auto read = ReadLinkTarget(env, here.fd(), name.c_str());
+            if (!read) return Status::FromErrno(errno, path + " を読めません");
+            const std::string& target = *read;
+            if (!target.empty() && target[0] == kSeparator) {
+                auto root = OpenDirectory(env, std::string(1, kSeparator));
+                if (!root.ok()) return root.status();
+                trail.assign(1, Passed{root.value(), std::string(1, kSeparator)});
+            }
+            auto names = PathNames(target);
+            pending.insert(pending.begin(), names.begin(), names.end());
+            continue;
+        }
+        if (pending.empty()) return ResolvedPath{trail.back().folder, name};
+        if (facts->kind == EntryKind::kMissing) return Status::FromErrno(ENOENT, path);
+        if (facts->kind != EntryKind::kDirectory) return Status::FromErrno(ENOTDIR, path);
+        auto next = OpenDirectoryAt(here, name, path, mounts);
+        if (!next.ok()) return next.status();
+        trail.push_back({next.value(), shown});
+    }
+    // The path names a folder reached last through "..", "/" or a link to one.
+    return ResolvedPath{trail.back().folder, ""};
+}
+
+int OpenRegularForReading(Env& env, int dirfd, const char* name, int extra_flags,
+                          MountGuard* mounts, Status* refusal) {
+    const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | extra_flags;
+    int fd = OpenWithinMount(env, dirfd, name, flags | O_NONBLOCK);
+    if (fd >= 0) return fd;
+    const int found_errno = errno;
+    const bool mount_point = found_errno == EXDEV;
+    if (mount_point ? mounts == nullptr : found_errno != EWOULDBLOCK && found_errno != EAGAIN) {
+        return -1;
+    }
+    // Another process holds a lease (the non-blocking open started its break), or a file
+    // system is mounted on the entry. Either way it is opened again only through the inode
+    // judged here, in blocking mode, and only once known to be a regular file, so a FIFO or
+    // device put in its place can never hold this thread.
+    int path_fd = mount_point ? env.OpenAt(dirfd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC, 0)
+                              : OpenWithinMount(env, dirfd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (path_fd < 0) return -1;
+    if (mount_point) {
+        Status admitted = mounts->Admit(path_fd, "", name);
+        if (!admitted.ok()) {
+            env.Close(path_fd);
+            if (refusal) *refusal = std::move(admitted);
+            errno = EXDEV;
+            return -1;
+        }
+    }
+    struct stat st {};
+    if (env.FStat(path_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        env.Close(path_fd);
+        errno = found_errno;
+        return -1;
+    }
+    const std::string through = "/proc/self/fd/" + std::to_string(path_fd);
+    fd = env.OpenAt(AT_FDCWD, through.c_str(), flags & ~O_NOFOLLOW, 0);
+    const int open_errno = errno;
+    env.Close(path_fd);
+    errno = open_errno;
+    return fd;
+}
+
+Result<std::shared_ptr<DirectoryHandle>> OpenTrustedFolder(Env& env, const std::string& path) {
+    auto resolved = ResolveAdministratorPath(env, path);
+    if (!resolved.ok()) return resolved.status();
+    auto folder = OpenResolvedDirectory(resolved.value(), path);
+    if (!folder.ok()) return folder.status();
+    struct stat st {};
+    if (env.FStat((*folder)->fd(), &st) != 0) return Status::FromErrno(errno, path);
+    const std::string why = WhyEntryUntrusted(env, st, FileFacts{});
+    if (!why.empty()) {
+        const std::string fix = TrustedOwner(env, st.st_uid) ? "chmod go-w " : "chown root ";
+        return Status::Error(ErrorKind::kRefused, EPERM,
+                             "フォルダ " + path + " は" + why + "ため使いません。" + fix + path +
+                                 " で直してください");
+    }
+    return folder;
+}
+
+Result<std::shared_ptr<DirectoryHandle>> OpenTrustedFolderOf(Env& env, const std::string& path) {
+    std::string folder = ParentOfPath(path);
+    if (folder.empty()) folder = path.empty() || path[0] != kSeparator ? "." : "/";
+    return OpenTrustedFolder(env, folder);
+}
+
+std::string WhyFileUntrusted(Env& env, const struct stat& st, const std::string& path,
+                             bool written) {
+    if (!S_ISREG(st.st_mode)) return path + " は通常のファイルではないため使いません";
+    if (!TrustedOwner(env, st.st_uid)) {
+        return path + " の所有者 (uid " + std::to_string(st.st_uid) +
+               ") が root ではないため使いません。chown root " + path + " で直してください";
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return path + " は他のユーザーも書き込めるため使いません。chmod go-w " + path +
+               " で直してください";
+    }
+    if (written && st.st_nlink > 1) {
+        return path + " にはほかの名前 (ハードリンク) があり、書くとそのファイルも変わるため" +
+               "使いません。ほかの名前を消してください";
+    }
+    return "";
+}
+
+Status CheckOwnFileToWrite(Env& env, const struct stat& st, const std::string& path,
+                           const std::string& shown) {
+    const std::string why = WhyFileUntrusted(env, st, path, true);
+    if (!why.empty()) return Status::Error(ErrorKind::kRefused, EPERM, shown + why);
+    return Status::Ok();
+}
+
+Status CheckOwnFileToWrite(Env& env, int fd, const std::string& path, const std::string& shown) {
+    struct stat st {};
+    if (env.FStat(fd, &st) != 0)
+        return Status::FromErrno(errno, shown + path + " を調べられません");
+    return CheckOwnFileToWrite(env, st, path, shown);
+}
+
+Status CheckTrustedFileAt(const DirectoryHandle& folder, const std::string& name,
+                          const std::string& path, bool written) {
+    Env& env = folder.env();
+    struct stat st {};
+    if (env.FStatAt(folder.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) return Status::Ok();
+        return Status::FromErrno(errno, path + " の情報を読めません");
+    }
+    const std::string why = WhyFileUntrusted(env, st, path, written);
+    if (!why.empty()) return Status::Error(ErrorKind::kRefused, EPERM, why);
+    return Status::Ok();
+}
+
+Result<int> OpenTrustedFileAt(const DirectoryHandle& folder, const std::string& name,
+                              const std::string& path) {
+    Env& env = folder.env();
+    int fd = env.OpenAt(folder.fd(), name.c_str(),
+                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0);
+    if (fd < 0) return Status::FromErrno(errno, path + " を読めません");
+    struct stat st {};
+    const std::string why = env.FStat(fd, &st) != 0 ? path + " の情報を読めないため使いません"
+                                                    : WhyFileUntrusted(env, st, path, false);
+    if (!why.empty()) {
+        env.Close(fd);
+        return Status::Error(ErrorKind::kRefused, EPERM, why);
+    }
+    return fd;
+}
+
+Result<int> OpenTrustedFile(Env& env, const std::string& path) {
+    auto opened = OpenTrustedFolderOf(env, path);
+    if (!opened.ok()) return opened.status();
+    return OpenTrustedFileAt(**opened, FileNameOfPath(path), path);
+}
+
+Result<std::shared_ptr<DirectoryHandle>> OpenResolvedDirectory(const ResolvedPath& resolved,
+                                                               const std::string& path) {
+    if (resolved.name.empty()) return resolved.parent;
+    auto opened = OpenDirectoryAt(*resolved.parent, resolved.name, path);
+    if (!opened.ok() && opened.status().Is(ErrorKind::kLink)) {
+        return Status::FromErrno(ENOTDIR, path + " を開けません");
+    }
+    return opened;
+}
+
+void RaiseOpenFileLimit() {
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+Result<FileFacts> LStat(Env& env, const std::string& path) {
+    return FactsOf(env, AT_FDCWD, path.c_str(), path);
+}
+
+bool FileExists(Env& env, const std::string& path) {
+    struct stat st {};
+    return env.FStatAt(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISREG(st.st_mode);
+}
+
+void SyncParentDirectory(Env& env, const std::string& path) {
+    std::string dir = ParentOfPath(path);
+    if (dir.empty()) dir = ".";
+    int fd = env.OpenAt(AT_FDCWD, dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (fd < 0) return;
+    env.Fsync(fd);
+    env.Close(fd);
+}
+
+Status WriteFully(Env& env, int fd, std::string_view data, const std::string& name) {
+    while (!data.empty()) {
+        ssize_t n = env.Write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return Status::FromErrno(n < 0 ? errno : ENOSPC, name + " に書き込めません");
+        data.remove_prefix(static_cast<size_t>(n));
+    }
+    return Status::Ok();
+}
+
+Status ReadToEnd(Env& env, int fd, std::span<char> buffer,
+                 const std::function<Status(std::string_view)>& sink, const std::string& what,
+                 off_t offset, int64_t known_size) {
+    int64_t total = 0;
+    for (;;) {
+        ssize_t n = offset >= 0 ? env.PRead(fd, buffer.data(), buffer.size(), offset + total)
+                                : env.Read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return Status::FromErrno(errno, what);
+        if (n == 0) return Status::Ok();
+        NORV_RETURN_IF_ERROR(sink(std::string_view(buffer.data(), static_cast<size_t>(n))));
+        total += n;
+        if (static_cast<size_t>(n) < buffer.size() && total == known_size) return Status::Ok();
+    }
+}
+
+Status MakeDirectories(Env& env, const std::string& path, mode_t mode) {
+    if (path.empty()) return Status::Ok();
+    struct stat st {};
+    if (env.FStatAt(AT_FDCWD, path.c_str(), &st, 0) == 0) {
+        if (S_ISDIR(st.st_mode)) return Status::Ok();
+        return Status::FromErrno(ENOTDIR, path + " を作れません");
+    }
+    std::string parent = ParentOfPath(path);
+    if (!parent.empty() && parent != path) {
+        NORV_RETURN_IF_ERROR(MakeDirectories(env, parent, mode));
+    }
+    if (env.MkdirAt(AT_FDCWD, path.c_str(), mode) != 0 && errno != EEXIST) {
+        return Status::FromErrno(errno, path + " を作れません");
+    }
+    return Status::Ok();
+}
+
+}  // namespace norv::platform

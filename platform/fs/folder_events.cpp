@@ -1,0 +1,189 @@
+#include "platform/fs/folder_events.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+namespace norv::platform {
+namespace {
+
+int64_t ReadLimit(const std::string& path) {
+    std::ifstream in(path);
+    int64_t value = -1;
+    if (!(in >> value)) return -1;
+    return value;
+}
+
+constexpr uint32_t kWatchedMask = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE |
+                                  IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF |
+                                  IN_ONLYDIR | IN_EXCL_UNLINK;
+
+uint32_t KindsOf(uint32_t mask) {
+    uint32_t kinds = 0;
+    if (mask & (IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE)) kinds |= FolderEvent::kWritten;
+    if (mask & (IN_CREATE | IN_MOVED_TO)) kinds |= FolderEvent::kAppeared;
+    if (mask & (IN_DELETE | IN_MOVED_FROM)) kinds |= FolderEvent::kVanished;
+    if (mask & IN_MOVED_FROM) kinds |= FolderEvent::kMovedAway;
+    if (mask & (IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM)) {
+        kinds |= FolderEvent::kFinished;
+    }
+    if (mask & IN_DELETE_SELF) kinds |= FolderEvent::kFolderRemoved;
+    if (mask & (IN_MOVE_SELF | IN_UNMOUNT)) kinds |= FolderEvent::kFolderMoved;
+    if (mask & IN_IGNORED) kinds |= FolderEvent::kWatchEnded;
+    if (mask & IN_Q_OVERFLOW) kinds |= FolderEvent::kOverflow;
+    return kinds;
+}
+
+}  // namespace
+
+WatchLimits ReadWatchLimits() {
+    WatchLimits limits;
+    const std::string system = "/proc/sys/fs/inotify/";
+    limits.max_user_watches = ReadLimit(system + "max_user_watches");
+    limits.max_queued_events = ReadLimit(system + "max_queued_events");
+    limits.max_user_instances = ReadLimit(system + "max_user_instances");
+    // A container's user namespace may hold its processes to less than the system allows.
+    const int64_t in_namespace = ReadLimit("/proc/sys/user/max_inotify_watches");
+    if (in_namespace >= 0 &&
+        (limits.max_user_watches < 0 || in_namespace < limits.max_user_watches)) {
+        limits.max_user_watches = in_namespace;
+    }
+    return limits;
+}
+
+Result<std::unique_ptr<FolderEvents>> FolderEvents::Create(Env& env, size_t most_queued_bytes) {
+    const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd < 0) {
+        if (errno == EMFILE) {
+            return Status::Error(ErrorKind::kLimit, errno,
+                                 "フォルダの監視を始められません: 監視の数が上限 "
+                                 "(fs.inotify.max_user_instances = " +
+                                     std::to_string(ReadWatchLimits().max_user_instances) +
+                                     ") に達しています");
+        }
+        return Status::FromErrno(errno, "フォルダの監視を始められません");
+    }
+    const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake < 0) {
+        const int error = errno;
+        ::close(fd);
+        return Status::FromErrno(error, "フォルダの監視を始められません");
+    }
+    auto events = std::unique_ptr<FolderEvents>(new FolderEvents(env, fd, wake, most_queued_bytes));
+    // Room for many events per read; a name is at most NAME_MAX bytes.
+    events->buffer_.resize(256 * 1024);
+    events->reader_ = std::thread([raw = events.get()] { raw->Read(); });
+    return events;
+}
+
+FolderEvents::~FolderEvents() {
+    const uint64_t one = 1;
+    (void)!::write(wake_, &one, sizeof one);
+    reader_.join();
+    ::close(wake_);
+    ::close(fd_);
+}
+
+namespace {
+
+size_t CostOf(const FolderEvent& event) { return 64 + event.name.size(); }
+
+}  // namespace
+
+void FolderEvents::Read() {
+    // The reader ends on a failure, which Wait hands on from then on.
+    auto fail = [this](const char* what) {
+        Status failure = Status::FromErrno(errno, what);
+        std::lock_guard<std::mutex> lock(mutex_);
+        failure_ = std::move(failure);
+        came_.notify_one();
+    };
+    std::vector<FolderEvent> read;
+    for (;;) {
+        pollfd p[2] = {{fd_, POLLIN, 0}, {wake_, POLLIN, 0}};
+        if (::poll(p, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return fail("inotify");
+        }
+        if (p[1].revents != 0) return;
+        const ssize_t n = env_.Read(fd_, buffer_.data(), buffer_.size());
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EINTR) continue;
+            return fail("フォルダの変更を読めません");
+        }
+        read.clear();
+        for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+            inotify_event header;
+            std::memcpy(&header, buffer_.data() + at, sizeof header);
+            FolderEvent event;
+            event.watch = header.wd;
+            event.kinds = KindsOf(header.mask);
+            event.is_folder = (header.mask & IN_ISDIR) != 0;
+            if (header.len > 0) {
+                const char* name = buffer_.data() + at + sizeof header;
+                event.name.assign(name, ::strnlen(name, header.len));
+            }
+            at += static_cast<ssize_t>(sizeof header + header.len);
+            if (event.kinds != 0) read.push_back(std::move(event));
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (FolderEvent& event : read) {
+            if (dropping_) continue;
+            if (queued_bytes_ + CostOf(event) > most_queued_bytes_) {
+                // Full: what comes next is lost until the queue is taken, and one event says so.
+                FolderEvent lost;
+                lost.kinds = FolderEvent::kOverflow;
+                queued_bytes_ += CostOf(lost);
+                queue_.push_back(std::move(lost));
+                dropping_ = true;
+                continue;
+            }
+            queued_bytes_ += CostOf(event);
+            queue_.push_back(std::move(event));
+        }
+        came_.notify_one();
+    }
+}
+
+Result<int> FolderEvents::Watch(const DirectoryHandle& folder, const std::string& shown_path) {
+    // The descriptor's own entry in /proc names exactly the folder that was opened and checked.
+    const std::string self = "/proc/self/fd/" + std::to_string(folder.fd());
+    const int watch = ::inotify_add_watch(fd_, self.c_str(), kWatchedMask);
+    if (watch >= 0) return watch;
+    if (errno == ENOSPC) {
+        return Status::Error(ErrorKind::kLimit, errno,
+                             shown_path +
+                                 " を監視できません: 監視できるフォルダの数が上限 "
+                                 "(fs.inotify.max_user_watches = " +
+                                 std::to_string(ReadWatchLimits().max_user_watches) +
+                                 ") に達しています");
+    }
+    return Status::FromErrno(errno, shown_path + " を監視できません");
+}
+
+void FolderEvents::Unwatch(int watch) { ::inotify_rm_watch(fd_, watch); }
+
+size_t FolderEvents::waiting() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return queue_.size();
+}
+
+Status FolderEvents::Wait(std::chrono::milliseconds timeout, std::vector<FolderEvent>& events) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    came_.wait_for(lock, timeout, [this] { return !queue_.empty() || !failure_.ok(); });
+    for (size_t taken = 0; !queue_.empty() && taken < kMostEventsPerWait; ++taken) {
+        queued_bytes_ -= CostOf(queue_.front());
+        events.push_back(std::move(queue_.front()));
+        queue_.pop_front();
+    }
+    // Room again: events are kept from now on.
+    if (queue_.empty()) dropping_ = false;
+    return failure_;
+}
+
+}  // namespace norv::platform

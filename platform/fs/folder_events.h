@@ -1,0 +1,100 @@
+// FolderEvents: the kernel's notices of changes in watched folders (inotify on Linux).
+//
+// A folder is watched through a descriptor the caller opened and verified, never through its
+// path, so a folder swapped for a link after the check is not the one watched. Each watch has a
+// number; an event names the watch and, for an entry in the folder, the entry's name. The
+// kernel's queue is bounded: when it overflows, one overflow event stands for everything lost.
+// A reader thread of its own drains the kernel's queue into one in memory, many times larger
+// (kMostQueuedEventBytes) and bounded the same way, so a flood of changes that the user of the
+// events cannot keep up with overflows much later. Apart from that thread, one thread uses an
+// instance at a time.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/base/status.h"
+#include "platform/fs/file_system.h"
+
+namespace norv::platform {
+
+struct FolderEvent {
+    enum Kind : uint32_t {
+        kWritten = 1u << 0,        // content or attributes changed, or written and closed
+        kAppeared = 1u << 1,       // created, or moved into the folder
+        kVanished = 1u << 2,       // removed, or moved out of the folder
+        kFolderRemoved = 1u << 3,  // the watched folder itself was removed
+        kFolderMoved = 1u << 7,    // the watched folder itself was moved, or unmounted
+        kWatchEnded = 1u << 4,     // the watch is over: its number may be given out again
+        kOverflow = 1u << 5,       // events were lost: the queue was full
+        kMovedAway = 1u << 6,      // with kVanished: moved, not removed
+        kFinished = 1u << 8,       // a change is complete: written and closed, moved, removed
+    };
+    int watch = -1;  // -1 with kOverflow
+    uint32_t kinds = 0;
+    bool is_folder = false;  // the named entry is a folder
+    std::string name;        // empty for an event on the watched folder itself
+};
+
+// The limits that bound how much can be watched, as the system is set now.
+struct WatchLimits {
+    // fs.inotify.max_user_watches, or the user namespace's lower limit; -1 unknown
+    int64_t max_user_watches = -1;
+    int64_t max_queued_events = -1;   // fs.inotify.max_queued_events
+    int64_t max_user_instances = -1;  // fs.inotify.max_user_instances
+};
+WatchLimits ReadWatchLimits();
+
+// What the events waiting in memory may take (each counted as its name and 64 bytes) before
+// further ones are dropped for one overflow event: about 16 times the kernel's usual queue of
+// 16,384 events with short names.
+inline constexpr size_t kMostQueuedEventBytes = size_t{32} << 20;
+
+class FolderEvents {
+  public:
+    // `most_queued_bytes` bounds the events waiting in memory (the tests give a small one).
+    // The reader thread reads the kernel's queue through `env`, which must outlive the instance.
+    static Result<std::unique_ptr<FolderEvents>> Create(
+        Env& env, size_t most_queued_bytes = kMostQueuedEventBytes);
+    ~FolderEvents();
+    FolderEvents(const FolderEvents&) = delete;
+    FolderEvents& operator=(const FolderEvents&) = delete;
+
+    // Starts watching the open folder (or returns its existing number: one folder, one watch).
+    // A full watch table fails with kind kLimit, naming the setting to raise.
+    Result<int> Watch(const DirectoryHandle& folder, const std::string& shown_path);
+    void Unwatch(int watch);
+    // Waits up to `timeout` for events and appends what has come, at most kMostEventsPerWait.
+    // Once the reader has failed, every call returns its failure: the instance is done.
+    Status Wait(std::chrono::milliseconds timeout, std::vector<FolderEvent>& events);
+    static constexpr size_t kMostEventsPerWait = 8192;
+    // Events read from the kernel and not yet taken by Wait.
+    size_t waiting() const;
+
+  private:
+    FolderEvents(Env& env, int fd, int wake, size_t most_queued_bytes)
+        : env_(env), fd_(fd), wake_(wake), most_queued_bytes_(most_queued_bytes) {}
+    // The reader thread: reads the kernel's queue into queue_ until wake_ is signalled.
+    void Read();
+    Env& env_;
+    int fd_;
+    int wake_;  // an eventfd that ends the reader
+    const size_t most_queued_bytes_;
+    std::vector<char> buffer_;  // the reader's
+    mutable std::mutex mutex_;  // guards what follows
+    std::condition_variable came_;
+    std::deque<FolderEvent> queue_;
+    size_t queued_bytes_ = 0;
+    bool dropping_ = false;  // the queue was full: an overflow event stands for what is dropped
+    Status failure_;         // the reader's, when the kernel's queue could not be read
+    std::thread reader_;
+};
+
+}  // namespace norv::platform
