@@ -19,7 +19,7 @@ constexpr size_t kBlockBytes = 8192;
 
 // The log's fixed texts, byte for byte as its readers (people, scripts, the mail) expect them.
 namespace words {
-constexpr std::string_view kTitle = std::string(words::kTitle);
+constexpr std::string_view kTitle = "                    NORV スキャン結果\u3000";
 constexpr std::string_view kServerName = "サーバ名： ";
 constexpr std::string_view kDateTime = "\u3000\u3000日時： ";
 constexpr std::string_view kRuleHeader = "===> ディレクトリ検査 : ";
