@@ -62,12 +62,7 @@ void SetLineValues(Settings& settings) {
     // The whole line as one number, as strtod reads it; blanks after it do not count.
     std::string text = settings.scan_period;
     while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.pop_back();
-    char* end = nullptr;
-    errno = 0;
-    const double plain = std::strtod(text.c_str(), &end);
-    settings.scan_period_plain = end != text.c_str() && *end == '\0' && errno == 0
-                                     ? std::optional<double>(plain)
-                                     : std::nullopt;
+    settings.scan_period_plain = platform::ParseDecimal(text);
     settings.scan_period_minutes = ScanPeriodMinutes(settings.scan_period);
 }
 

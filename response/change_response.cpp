@@ -229,8 +229,7 @@ ResponseOutcome ChangeResponse::Restore(const std::string& path, const RecordedF
         // Something stands at the page's place (written there after the move, a FIFO, socket
         // or folder put there, or a file put in the restored page's place the moment it got
         // there): a change of its own, taken out as evidence, then the page again.
-        const bool occupied =
-            !restored.ok() && (restored.code() == EEXIST || restored.code() == EISDIR);
+        const bool occupied = restored.Is(ErrorKind::kExists);
         if (!occupied) break;
         if (round == kMostRestoreRounds) {
             restored = Status::Error(ErrorKind::kRefused, EEXIST,
@@ -301,9 +300,10 @@ bool ChangeResponse::TakeOutWhatStands(const std::string& path) {
             }
             return true;
         }
-        if (errno != EEXIST) break;
+        const Status moved = Status::FromErrno(errno, path + " をクラックフォルダへ移せません");
+        if (!moved.Is(ErrorKind::kExists)) return fail(moved);
     }
-    return fail(Status::FromErrno(errno, path + " をクラックフォルダへ移せません"));
+    return fail(Status::FromErrno(EEXIST, path + " をクラックフォルダへ移せません"));
 }
 
 }  // namespace norv

@@ -221,22 +221,18 @@ Status JsonEventLog::Rotate() {
     auto rename = [&](const std::string& from, const std::string& to) {
         return env_.RenameAt(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 0);
     };
-    if (limits_.keep <= 0) {
-        if (env_.UnlinkAt(AT_FDCWD, base.c_str(), 0) != 0 && errno != ENOENT) {
-            return Status::FromErrno(errno, base);
-        }
-        return Status::Ok();
-    }
+    // A file that is not there has nothing to move or remove.
+    auto done_or_absent = [](int result, const std::string& what) {
+        if (result == 0) return Status::Ok();
+        const Status failed = Status::FromErrno(errno, what);
+        return failed.Is(ErrorKind::kNotFound) ? Status::Ok() : failed;
+    };
+    if (limits_.keep <= 0) return done_or_absent(env_.UnlinkAt(AT_FDCWD, base.c_str(), 0), base);
     env_.UnlinkAt(AT_FDCWD, numbered(limits_.keep).c_str(), 0);
     for (int n = limits_.keep - 1; n >= 1; --n) {
-        if (rename(numbered(n), numbered(n + 1)) != 0 && errno != ENOENT) {
-            return Status::FromErrno(errno, numbered(n));
-        }
+        NORV_RETURN_IF_ERROR(done_or_absent(rename(numbered(n), numbered(n + 1)), numbered(n)));
     }
-    if (rename(base, numbered(1)) != 0 && errno != ENOENT) {
-        return Status::FromErrno(errno, base);
-    }
-    return Status::Ok();
+    return done_or_absent(rename(base, numbered(1)), base);
 }
 
 Status JsonEventLog::Append(const std::string& line) {

@@ -34,9 +34,10 @@ Status CopyExtents(platform::Env& env, int in, int64_t size, int out,
         for (off_t pos = extent->begin; pos < end;) {
             const auto want =
                 static_cast<size_t>(std::min<off_t>(static_cast<off_t>(buffer.size()), end - pos));
-            ssize_t n = env.PRead(in, buffer.data(), want, pos);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return Status::FromErrno(errno, "読めません");
+            auto read =
+                platform::ReadOnce(env, in, std::span(buffer.data(), want), "読めません", pos);
+            if (!read.ok()) return read.status();
+            const auto n = static_cast<off_t>(*read);
             if (n == 0) return Status::Ok();  // shrunk: the verification tells
             if (env.LSeek(out, pos, SEEK_SET) != pos) {
                 return Status::FromErrno(errno, shown_copy + " に書き込めません");
@@ -92,8 +93,6 @@ Status CopyAndVerify(platform::Env& env, int in, const struct stat& st, int64_t 
     return Status::Ok();
 }
 
-bool OutOfRoom(const Status& status) {
-    return status.code() == ENOSPC || status.code() == EDQUOT || status.code() == EFBIG;
-}
+bool OutOfRoom(const Status& status) { return status.Is(ErrorKind::kNoSpace); }
 
 }  // namespace norv

@@ -118,12 +118,9 @@ std::optional<uint64_t> ProcessStartTime(platform::Env& env, int64_t pid) {
     ScopedFd fd(env, env.OpenAt(AT_FDCWD, path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0));
     if (fd.get() < 0) return std::nullopt;
     std::array<char, 4096> buffer{};
-    ssize_t n = 0;
-    do {
-        n = env.Read(fd.get(), buffer.data(), buffer.size());
-    } while (n < 0 && errno == EINTR);
-    if (n <= 0) return std::nullopt;
-    const std::string_view stat(buffer.data(), static_cast<size_t>(n));
+    const auto read = platform::ReadOnce(env, fd.get(), buffer, path);
+    if (!read.ok() || *read == 0) return std::nullopt;
+    const std::string_view stat(buffer.data(), *read);
     // The command name may hold anything, ")" too: the fields start after the last ")".
     const size_t close = stat.rfind(')');
     if (close == std::string_view::npos) return std::nullopt;
@@ -161,15 +158,14 @@ HoldLook HoldReader::Look() {
     ScopedFd fd(env_, env_.OpenAt(folder_->fd(), kHoldFileName,
                                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0));
     if (fd.get() < 0) {
-        const int error = errno;
-        if (error == ENOENT) {
+        const Status unread = Status::FromErrno(errno, shown + " を読めません");
+        if (unread.Is(ErrorKind::kNotFound)) {
             said_for_.clear();
             return look;
         }
         if (said_for_ != "open") {
             said_for_ = "open";
-            look.notes.push_back(Status::FromErrno(error, shown + " を読めません").message() +
-                                 " (保留の記録を無視します)");
+            look.notes.push_back(unread.message() + " (保留の記録を無視します)");
         }
         return look;
     }
@@ -260,7 +256,8 @@ Result<std::unique_ptr<Hold>> Hold::Take(platform::Env& env, const std::string& 
             return std::unique_ptr<Hold>(
                 new Hold(std::move(folder).value(), path, {st.st_dev, st.st_ino}));
         }
-        if (errno != EEXIST) return fail(Status::FromErrno(errno, path + " を置けません"));
+        const Status placed = Status::FromErrno(errno, path + " を置けません");
+        if (!placed.Is(ErrorKind::kExists)) return fail(placed);
         HoldLook look = HoldReader(env, program_dir, clock).Look();
         if (look.hold) {
             return fail(Status::Error(
@@ -284,7 +281,8 @@ Status Hold::End() {
     platform::Env& env = folder_->env();
     struct stat st {};
     if (env.FStatAt(folder_->fd(), kHoldFileName, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        return errno == ENOENT ? Status::Ok() : Status::FromErrno(errno, path_);
+        const Status looked = Status::FromErrno(errno, path_);
+        return looked.Is(ErrorKind::kNotFound) ? Status::Ok() : looked;
     }
     // Another hold may stand there now, once this one ended by itself: that one stays.
     if (st.st_dev != identity_.device || st.st_ino != identity_.inode) return Status::Ok();

@@ -152,10 +152,11 @@ Status ChangeResponse::OpenSuspect(QuarantineMove& move) {
                                  path + " は通常のファイルではありません");
         }
     } else {
-        if (errno == ENOENT && move.where.identity) {
+        const Status unopened = Status::FromErrno(errno, path + " を読めません");
+        if (unopened.Is(ErrorKind::kNotFound) && move.where.identity) {
             return Status::FromErrno(ENOENT, path + " は検査の後でなくなりました");
         }
-        if (errno != ELOOP) return Status::FromErrno(errno, path + " を読めません");
+        if (!unopened.Is(ErrorKind::kLink)) return unopened;
         // A link is looked at only after a look that asks nothing has found a link there. Then
         // it is opened once, itself (O_PATH), never across a mount point, and its facts and
         // target are read through that descriptor: a name swapped meanwhile gives nothing.
@@ -239,10 +240,9 @@ Status ChangeResponse::MakeCopyEntry(QuarantineMove& move) {
             move.copy_name = std::move(candidate);
             return Status::Ok();
         }
-        if (errno != EEXIST) {
-            return Status::FromErrno(errno,
-                                     platform::JoinPath(folder, candidate) + " を作れません");
-        }
+        const Status unmade =
+            Status::FromErrno(errno, platform::JoinPath(folder, candidate) + " を作れません");
+        if (!unmade.Is(ErrorKind::kExists)) return unmade;
     }
     return Status::Error(ErrorKind::kExists, EEXIST,
                          folder + " に " + move.name + " のコピーの空き名がありません");

@@ -23,10 +23,7 @@ bool Digested(const std::string& value) {
 Status SetXattr(platform::Env& env, int fd, const char* name, const std::string& value,
                 const std::string& path) {
     if (value.empty()) {
-        if (env.FRemoveXattr(fd, name) == 0 || errno == ENODATA || errno == EOPNOTSUPP) {
-            return Status::Ok();
-        }
-        return Status::FromErrno(errno, path + " の " + name + " を消せません");
+        return platform::RemoveAttribute(env, fd, name, path + " の " + name + " を消せません");
     }
     if (env.FSetXattr(fd, name, value.data(), value.size(), 0) == 0) return Status::Ok();
     return Status::FromErrno(errno, path + " の " + name + " を戻せません");

@@ -14,6 +14,7 @@
 #include "app/cli/cli.h"
 #include "app/cli/terminal.h"
 #include "engine/scan_log.h"
+#include "platform/base/child_process.h"
 #include "response/accept.h"
 #include "response/hold.h"
 
@@ -48,12 +49,10 @@ int RunCommand(const std::vector<std::string>& command, std::ostream& err) {
         (void)!::write(STDERR_FILENO, line.data(), line.size());
         ::_exit(127);
     }
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) return 127;
-    }
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return WEXITSTATUS(status);
+    const std::optional<int> status = platform::WaitForChild(child);
+    if (!status) return 127;
+    if (WIFSIGNALED(*status)) return 128 + WTERMSIG(*status);
+    return WEXITSTATUS(*status);
 }
 
 // A check, waiting while another norv holds the program folder (a watch busy with the

@@ -22,6 +22,13 @@ ErrorKind KindOfErrno(int err) {
         case EBUSY:
         case EAGAIN:
             return ErrorKind::kBusy;
+        case ENOSPC:
+        case EDQUOT:
+        case EFBIG:
+            return ErrorKind::kNoSpace;
+        case EMFILE:
+        case ENFILE:
+            return ErrorKind::kTooManyFiles;
         default:
             return ErrorKind::kIo;
     }

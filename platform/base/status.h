@@ -16,20 +16,22 @@
 namespace norv {
 
 enum class ErrorKind {
-    kNone,        // not a failure
-    kNotFound,    // no such file, folder or entry, or not a folder where one was expected
-    kLink,        // a symbolic link where none may be followed
-    kPermission,  // the system refused access
-    kRefused,     // norv refused: an unsafe path, an untrusted link, a header injection
-    kExists,      // the name is taken
-    kIo,          // reading, writing or flushing failed (a full disk, a device error)
-    kCorrupt,     // stored data is damaged (a CRC, a database that is not one)
-    kFormat,      // a file's content is not in the expected form
-    kCharset,     // text the character set cannot hold or read
-    kBusy,        // someone else holds it (a run in progress, a locked database)
-    kLimit,       // a fixed limit would be passed
-    kNetwork,     // the mail server could not be reached or refused the mail
-    kStopped,     // the run was asked to stop (a service told to end) and did, between files
+    kNone,          // not a failure
+    kNotFound,      // no such file, folder or entry, or not a folder where one was expected
+    kLink,          // a symbolic link where none may be followed
+    kPermission,    // the system refused access
+    kRefused,       // norv refused: an unsafe path, an untrusted link, a header injection
+    kExists,        // the name is taken
+    kIo,            // reading, writing or flushing failed (a device error)
+    kNoSpace,       // the disk or the user's quota is full, or the file would pass its largest size
+    kTooManyFiles,  // the process or the system has no descriptor left
+    kCorrupt,       // stored data is damaged (a CRC, a database that is not one)
+    kFormat,        // a file's content is not in the expected form
+    kCharset,       // text the character set cannot hold or read
+    kBusy,          // someone else holds it (a run in progress, a locked database)
+    kLimit,         // a fixed limit would be passed
+    kNetwork,       // the mail server could not be reached or refused the mail
+    kStopped,       // the run was asked to stop (a service told to end) and did, between files
 };
 
 // The kind of an errno value.

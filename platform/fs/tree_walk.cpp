@@ -171,7 +171,7 @@ TreeWalk::Entry TreeWalk::Next() {
                 // Gone, swapped for a link, not to be entered since the listing, or a file
                 // system another user mounted: not walked, not followed, and said. Only running
                 // out of descriptors ends the walk.
-                if (child.status().code() == EMFILE || child.status().code() == ENFILE) {
+                if (child.status().Is(ErrorKind::kTooManyFiles)) {
                     finished_ = true;
                     Entry failure;
                     failure.type = Entry::Type::kFailure;

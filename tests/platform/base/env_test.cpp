@@ -51,7 +51,7 @@ TEST(Env, AWriteThatTakesNothingIsAFullDisk) {
     ::close(fd);
     ASSERT_FALSE(written.ok());
     EXPECT_EQ(written.code(), ENOSPC);
-    EXPECT_TRUE(written.Is(ErrorKind::kIo));
+    EXPECT_TRUE(written.Is(ErrorKind::kNoSpace));
     EXPECT_NE(written.message().find(path), std::string::npos) << written.message();
     EXPECT_EQ(ReadAll(path), "0123");
 }

@@ -1,0 +1,17 @@
+#include "platform/base/child_process.h"
+
+#include <sys/wait.h>
+
+#include <cerrno>
+
+namespace norv::platform {
+
+std::optional<int> WaitForChild(pid_t child) {
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) return std::nullopt;
+    }
+    return status;
+}
+
+}  // namespace norv::platform
