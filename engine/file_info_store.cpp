@@ -6,9 +6,16 @@
 #include <set>
 #include <vector>
 
+#include "engine/store_rows.h"
 #include "platform/digest/md5.h"
 
 namespace norv {
+
+using store_rows::BindExtended;
+using store_rows::kExtendedJoin;
+using store_rows::ReadExtended;
+using store_rows::SizeOf;
+
 namespace {
 
 constexpr auto kBatchInterval = std::chrono::milliseconds(100);
@@ -23,13 +30,6 @@ constexpr const char* kExtendedShape =
 const std::vector<std::string> kExtendedColumns = {
     "filename", "md5", "sha256", "type", "mode", "uid", "gid", "capabilities", "acl"};
 constexpr const char* kInsertExtended = " VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9)";
-// The extended columns of a baseline's row, when it has one for its content, after md5o. One
-// row per record, though a path two rules cover has two records and two rows.
-constexpr const char* kExtendedJoin =
-    " x.md5 IS NOT NULL,x.sha256,x.type,x.mode,x.uid,x.gid,x.capabilities,x.acl"
-    " FROM fileinfo f LEFT JOIN fingerprint x ON x.rowid=(SELECT rowid FROM fingerprint"
-    " WHERE filename=f.filename AND md5=f.md5o LIMIT 1)";
-
 // The last check's changes: the new MD5 and extended facts first, in fingerprint's order, so
 // that BindExtended and ReadExtended serve them too.
 constexpr const char* kChangesShape =
@@ -41,6 +41,15 @@ constexpr const char* kStateShape = " (name TEXT PRIMARY KEY, value TEXT)";
 const char* TypeText(platform::EntryKind kind) {
     return kind == platform::EntryKind::kSymlink ? "link" : "file";
 }
+
+}  // namespace
+
+namespace store_rows {
+
+const char* const kExtendedJoin =
+    " x.md5 IS NOT NULL,x.sha256,x.type,x.mode,x.uid,x.gid,x.capabilities,x.acl"
+    " FROM fileinfo f LEFT JOIN fingerprint x ON x.rowid=(SELECT rowid FROM fingerprint"
+    " WHERE filename=f.filename AND md5=f.md5o LIMIT 1)";
 
 // Binds `extended` to ?2 (its MD5) onwards of an insert into a fingerprint table.
 void BindExtended(platform::Statement& insert, const std::string& md5,
@@ -89,6 +98,10 @@ std::optional<platform::ExtendedFacts> ReadExtended(const platform::Statement& r
         extended.acl = platform::BytesOfHex(row.ColumnText(first + 7));
     return extended;
 }
+
+}  // namespace store_rows
+
+namespace {
 
 Result<std::vector<std::string>> ColumnsOf(platform::Database& db, const std::string& table) {
     auto columns = db.Prepare("SELECT name FROM pragma_table_info('" + table + "') ORDER BY cid");
@@ -549,169 +562,6 @@ Result<std::optional<std::string>> FileInfoStore::GetState(const std::string& na
     if (!row.ok()) return row.status();
     if (!row.value()) return std::optional<std::string>();
     return std::optional<std::string>((*get)->ColumnText(0));
-}
-
-Status FileInfoStore::BeginChangeList() {
-    NORV_RETURN_IF_ERROR(db_.Exec("DELETE FROM norv_changes"));
-    return SetState("checked", "");
-}
-
-Status FileInfoStore::EndChangeList() {
-    auto mark = CheckedMark();
-    if (!mark.ok()) return mark.status();
-    NORV_RETURN_IF_ERROR(SetState("checked", mark.value()));
-    return Commit();
-}
-
-Result<std::string> FileInfoStore::CheckedMark() {
-    auto generation = GetState("generation");
-    if (!generation.ok()) return generation.status();
-    // SQLite raises the schema version at every change of the tables. An init of an earlier
-    // norv, which knows nothing of the generation, builds its table beside the old one and
-    // swaps it in: the version moves, and the list no longer counts as this baseline's.
-    auto version = db_.Prepare("PRAGMA schema_version");
-    if (!version.ok()) return version.status();
-    auto row = (*version)->Step();
-    if (!row.ok()) return row.status();
-    if (!row.value()) return Status::Error(ErrorKind::kIo, EIO, "PRAGMA schema_version");
-    return generation->value_or("0") + " " + std::to_string((*version)->ColumnInt(0));
-}
-
-Status FileInfoStore::ListChange(const ListedChange& change) {
-    unlist_change_->BindText(1, change.path);
-    NORV_RETURN_IF_ERROR(Write(*unlist_change_));
-    platform::Statement& row = *list_change_;
-    row.BindText(1, change.path);
-    if (change.new_facts) {
-        BindExtended(row, change.new_md5, *change.new_facts);
-    } else {
-        row.BindText(2, change.new_md5);
-        for (int i = 3; i <= 9; ++i) row.BindNull(i);
-    }
-    row.BindText(10, ChangeKindName(change.kind));
-    row.BindInt(11, change.size);
-    row.BindInt(12, change.mtime);
-    row.BindText(13, change.old_md5);
-    row.BindInt(14, change.new_facts ? 1 : 0);
-    return Write(row);
-}
-
-Result<FileInfoStore::ChangeList> FileInfoStore::ReadChangeList() {
-    NORV_RETURN_IF_ERROR(Commit());
-    ChangeList list;
-    auto generation = GetState("generation");
-    if (!generation.ok()) return generation.status();
-    auto checked = GetState("checked");
-    if (!checked.ok()) return checked.status();
-    auto mark = CheckedMark();
-    if (!mark.ok()) return mark.status();
-    list.generation = std::strtoll(generation->value_or("0").c_str(), nullptr, 10);
-    list.checked = checked->has_value() && **checked == mark.value();
-    // Each change with its baseline record's facts, as kExtendedJoin finds a record's.
-    auto rows = db_.Prepare(
-        "SELECT c.filename,c.kind,c.filesize,c.mtime,c.md5o,c.md5n,c.facts,c.sha256,c.type,"
-        "c.mode,c.uid,c.gid,c.capabilities,c.acl,"
-        "x.md5 IS NOT NULL,x.sha256,x.type,x.mode,x.uid,x.gid,x.capabilities,x.acl"
-        " FROM norv_changes c LEFT JOIN fingerprint x ON c.kind!='created' AND"
-        " x.rowid=(SELECT rowid FROM fingerprint WHERE filename=c.filename AND md5=c.md5o"
-        " LIMIT 1) ORDER BY c.rowid");
-    if (!rows.ok()) return rows.status();
-    for (;;) {
-        auto step = (*rows)->Step();
-        if (!step.ok()) return step.status();
-        if (!step.value()) break;
-        const platform::Statement& r = **rows;
-        ListedChange change;
-        change.path = r.ColumnText(0);
-        const std::string kind = r.ColumnText(1);
-        change.kind = kind == "created"   ? ChangeKind::kCreated
-                      : kind == "deleted" ? ChangeKind::kDeleted
-                                          : ChangeKind::kAltered;
-        change.size = r.ColumnInt(2);
-        change.mtime = r.ColumnInt(3);
-        change.old_md5 = r.ColumnText(4);
-        change.new_md5 = r.ColumnText(5);
-        change.new_facts = ReadExtended(r, 6);
-        change.old_facts = ReadExtended(r, 14);
-        list.changes.push_back(std::move(change));
-    }
-    return list;
-}
-
-Status FileInfoStore::ApplyAccepted(const std::vector<AcceptedRow>& rows,
-                                    const PendingArchive& marker) {
-    NORV_RETURN_IF_ERROR(Commit());
-    struct Prepared {
-        std::unique_ptr<platform::Statement>* slot;
-        std::string sql;
-    };
-    // The statements the store keeps prepared serve too; they run directly, not through Write,
-    // which could commit in the middle of this transaction.
-    std::unique_ptr<platform::Statement> forget_rows, set_marker;
-    const Prepared prepared[] = {
-        {&forget_rows, "DELETE FROM fileinfo WHERE filename=?1"},
-        {&set_marker, "INSERT OR REPLACE INTO norv_state VALUES('accept_archive',?1)"},
-    };
-    for (const Prepared& p : prepared) {
-        auto stmt = db_.Prepare(p.sql);
-        if (!stmt.ok()) return stmt.status();
-        *p.slot = std::move(stmt).value();
-    }
-    // This commit must be on the disk before the archive is renamed: the pair is decided here.
-    NORV_RETURN_IF_ERROR(db_.Exec("PRAGMA synchronous=FULL"));
-    Status status = db_.Exec("BEGIN IMMEDIATE");
-    for (size_t i = 0; status.ok() && i < rows.size(); ++i) {
-        const ListedChange& change = rows[i].change;
-        for (platform::Statement* forget :
-             {forget_rows.get(), forget_extended_.get(), unlist_change_.get()}) {
-            forget->BindText(1, change.path);
-            if (status.ok()) status = forget->Run();
-        }
-        if (!status.ok() || change.kind == ChangeKind::kDeleted) continue;
-        insert_baseline_->BindText(1, change.path);
-        insert_baseline_->BindText(2, std::to_string(change.size));
-        insert_baseline_->BindText(3, rows[i].date);
-        insert_baseline_->BindText(4, change.new_md5);
-        status = insert_baseline_->Run();
-        if (status.ok() && change.new_facts) {
-            insert_extended_->BindText(1, change.path);
-            BindExtended(*insert_extended_, change.new_md5, *change.new_facts);
-            status = insert_extended_->Run();
-        }
-    }
-    if (status.ok()) {
-        set_marker->BindText(1, std::to_string(marker.device) + ":" + std::to_string(marker.inode) +
-                                    ":" + marker.temp_name);
-        status = set_marker->Run();
-    }
-    if (status.ok()) status = db_.Exec("COMMIT");
-    if (!status.ok() && db_.InTransaction()) (void)db_.Exec("ROLLBACK");
-    Status normal = db_.Exec("PRAGMA synchronous=NORMAL");
-    return status.ok() ? normal : status;
-}
-
-Result<std::optional<FileInfoStore::PendingArchive>> FileInfoStore::ReadPendingArchive() {
-    NORV_RETURN_IF_ERROR(Commit());
-    auto value = GetState("accept_archive");
-    if (!value.ok()) return value.status();
-    if (!value->has_value()) return std::optional<PendingArchive>();
-    const std::string& text = **value;
-    const size_t first = text.find(':');
-    const size_t second = first == std::string::npos ? first : text.find(':', first + 1);
-    if (second == std::string::npos) {
-        return Status::Error(kErrDatabase,
-                             "データベース " + db_.path() + " の受け入れの印が読めません: " + text);
-    }
-    PendingArchive marker;
-    marker.device = std::strtoull(text.substr(0, first).c_str(), nullptr, 10);
-    marker.inode = std::strtoull(text.substr(first + 1, second - first - 1).c_str(), nullptr, 10);
-    marker.temp_name = text.substr(second + 1);
-    return std::optional<PendingArchive>(marker);
-}
-
-Status FileInfoStore::ClearPendingArchive() {
-    NORV_RETURN_IF_ERROR(Commit());
-    return db_.Exec("DELETE FROM norv_state WHERE name='accept_archive'");
 }
 
 }  // namespace norv

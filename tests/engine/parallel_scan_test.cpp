@@ -1,0 +1,159 @@
+#include "engine/scan_engine.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <functional>
+#include <set>
+
+#include "platform/digest/md5.h"
+#include "tests/engine/engine_fixture.h"
+#include "tests/support/fault_env.h"
+#include "tests/support/race_env.h"
+namespace norv {
+namespace {
+
+struct RunRecord {
+    std::string log;
+    std::vector<std::string> rows;
+    std::vector<std::pair<std::string, std::string>> changes;
+    int32_t checked, created, altered, deleted;
+    bool operator==(const RunRecord&) const = default;
+};
+
+class ParallelTest : public testing::EngineTest {
+  protected:
+    RunRecord Capture() {
+        RunRecord r{testing::ReadAll(context.LogPath()),
+                    {},
+                    hooks.changes,
+                    counters.checked,
+                    counters.created,
+                    counters.altered,
+                    counters.deleted};
+        auto stmt = context.db_conn->Prepare("SELECT * FROM fileinfo ORDER BY rowid").value();
+        while (stmt->Step().value()) {
+            std::string row;
+            for (int c = 0; c < 6; ++c) row += stmt->ColumnText(c) + "|";
+            r.rows.push_back(row);
+        }
+        return r;
+    }
+    RunRecord Init(int workers) {
+        engine->SetDigestWorkers(workers);
+        hooks.changes.clear();
+        mode = ScanMode::kInit;
+        EXPECT_TRUE(store->DeleteAll().ok());
+        EXPECT_TRUE(engine->RunScan().ok());
+        return Capture();
+    }
+    void SaveBaseline() {
+        ASSERT_TRUE(store->Commit().ok());
+        ASSERT_TRUE(context.db_conn->Exec("CREATE TABLE saved AS SELECT * FROM fileinfo").ok());
+    }
+    RunRecord Check(int workers) {
+        // Every check starts from the same saved baseline.
+        EXPECT_TRUE(store->Commit().ok());
+        EXPECT_TRUE(context.db_conn->Exec("DELETE FROM fileinfo").ok());
+        EXPECT_TRUE(
+            context.db_conn->Exec("INSERT INTO fileinfo SELECT * FROM saved ORDER BY rowid").ok());
+        engine->SetDigestWorkers(workers);
+        hooks.changes.clear();
+        EXPECT_TRUE(engine->Check().ok());
+        return Capture();
+    }
+};
+
+TEST_F(ParallelTest, FingerprintingAheadGivesTheSameRunAsOneFileAtATime) {
+    for (int d = 0; d < 30; ++d) {
+        for (int f = 0; f < 40; ++f) {
+            tree.Write(
+                "d" + std::to_string(d % 7) + "/s" + std::to_string(d) + "/f" + std::to_string(f),
+                std::string(static_cast<size_t>(f * 37), static_cast<char>('a' + d % 26)));
+        }
+    }
+    // The hand-off's batch edges: a folder several batches wide, many folders of one file,
+    // and a skipped folder between them.
+    for (int f = 0; f < 300; ++f) tree.Write("wide/w" + std::to_string(f), std::to_string(f));
+    for (int d = 0; d < 100; ++d) tree.Write("narrow/n" + std::to_string(d) + "/only", "n");
+    tree.Write("narrow/n50/cracked/kept", "never read");
+    settings.cracked_dir = tree / "narrow/n50/cracked";
+    tree.Write("big.bin", std::string(5 << 20, 'z'));
+    tree.Write("mid.bin", std::string(3 * 65536 + 77, 'm'));
+    ::mkfifo((tree / "d1/fifo").c_str(), 0600);
+    ::symlink("..", (tree / "d2/up").c_str());
+    std::string single = tree.Write("single.txt", "one");
+    SetRules({{tree.path(), RuleKind::kTree},
+              {single, RuleKind::kFile},
+              {tree / "d3", RuleKind::kFolder},
+              {tree / "missing", RuleKind::kTree}});
+    // Each MD5 kernel the processor has, hashing several files at once on each worker, with the
+    // files opened and read one by one and in io_uring batches.
+    std::vector<const char*> kernels;
+    for (platform::DigestKernel kernel :
+         {platform::DigestKernel::kAvx512, platform::DigestKernel::kAvx2,
+          platform::DigestKernel::kPortable}) {
+        if (testing::KernelRunsOrSaySkipped(kernel)) {
+            kernels.push_back(platform::DigestKernelName(kernel));
+        }
+    }
+    auto each_kernel = [&](const std::function<void()>& run) {
+        for (const char* io : {"plain", "uring"}) {
+            context.reading.io = platform::ParseIoPath(io);
+            for (const char* kernel : kernels) {
+                SCOPED_TRACE(std::string(kernel) + " " + io);
+                context.reading.digest_kernel = kernel;
+                run();
+            }
+        }
+        context.reading = {};
+    };
+    RunRecord serial_init = Init(0);
+    EXPECT_NE(serial_init.log.find("Skipped: " + settings.cracked_dir), std::string::npos);
+    each_kernel([&] { EXPECT_EQ(serial_init, Init(2)); });
+    SaveBaseline();
+
+    tree.Write("d1/s1/f3", "changed");
+    tree.Write("d4/new", "new");
+    ::unlink((tree / "d5/s5/f7").c_str());
+    ::unlink(single.c_str());
+    RunRecord serial = Check(0);
+    EXPECT_EQ(serial.altered, 1);
+    EXPECT_EQ(serial.created, 2);  // d4/new, and the FIFO (never recorded: new at every check)
+    // f7; the single file in its rule, then its two records (the tree rule covers it too).
+    EXPECT_EQ(serial.deleted, 4);
+    each_kernel([&] {
+        EXPECT_EQ(serial, Check(2));
+        EXPECT_EQ(serial, Check(7));
+    });
+}
+
+TEST_F(ParallelTest, AutomaticRestoreOnKeepsOneFileAtATime) {
+    // With restore on, the engine measures every file just before recording it: a response to
+    // one change may alter a file that would otherwise have been measured already.
+    for (int i = 0; i < 50; ++i) tree.Write("f" + std::to_string(i), "1");
+    SetRules({{tree.path(), RuleKind::kFolder}});
+    switches.auto_restore = 1;
+    engine->SetDigestWorkers(2);
+    mode = ScanMode::kInit;
+    // No thread of its own measures ahead: the run's thread is the only one while it yields.
+    auto threads = [] { return testing::CountEntries("/proc/self/task"); };
+    const int before = threads();
+    int most = 0;
+    hooks.on_yield = [&] { most = std::max(most, threads()); };
+    ASSERT_TRUE(engine->RunScan().ok());
+    EXPECT_EQ(counters.checked, 50);
+    EXPECT_EQ(most, before);
+    // With restore off the same run measures ahead on worker threads.
+    switches.auto_restore = 0;
+    most = 0;
+    ASSERT_TRUE(engine->RunScan().ok());
+    EXPECT_GT(most, before);
+}
+
+}  // namespace
+}  // namespace norv
