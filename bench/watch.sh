@@ -91,16 +91,7 @@ echo "== an attacker who can write in the tree (automatic restore on)"
 "$probe" flood "$target" 20000
 # A chain of folders 20,000 deep, made while the watch runs; the watch settles, then its memory.
 rss_before=$(kib "$watch_pid" VmRSS)
-python3 - "$B/watch-small" 20000 <<'PY'
-import os, sys
-fd = os.open(sys.argv[1], os.O_RDONLY)
-os.mkdir("chain", dir_fd=fd)
-for i in range(int(sys.argv[2])):
-    inner = os.open("chain" if i == 0 else "d", os.O_RDONLY, dir_fd=fd)
-    os.close(fd)
-    fd = inner
-    os.mkdir("d", dir_fd=fd)
-PY
+python3 bench/folder_chain.py "$B/watch-small" 20000 >/dev/null
 quiet=0 last=$(cpu "$watch_pid")
 for _ in $(seq 240); do
     sleep 0.5

@@ -175,20 +175,7 @@ wants chain && for who in new peer; do
     wait_quiet 30
     fig[rss0-$who]=$(kib "$watch_pid" VmRSS)
     chain_at=$(now)
-    made=$(python3 - "$tree" 20000 <<'PY'
-import os, sys, time
-t0 = time.monotonic()
-fd = os.open(sys.argv[1], os.O_RDONLY)
-os.mkdir("chain", dir_fd=fd)
-for i in range(int(sys.argv[2])):
-    inner = os.open("chain" if i == 0 else "d", os.O_RDONLY, dir_fd=fd)
-    os.close(fd)
-    fd = inner
-    os.mkdir("d", dir_fd=fd)
-os.close(fd)
-print("%.1f" % (time.monotonic() - t0))
-PY
-)
+    made=$(python3 "$here/bench/folder_chain.py" "$tree" 20000)
     wait_quiet "$quiet_bound"
     fig[rss1-$who]=$(kib "$watch_pid" VmRSS)
     fig[hwm-$who]=$(kib "$watch_pid" VmHWM)

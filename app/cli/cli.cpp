@@ -2,25 +2,15 @@
 
 #include <unistd.h>
 
-#include <chrono>
-#include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <ostream>
 
 #include "app/application.h"
-#include "app/cli/deploy.h"
-#include "app/cli/service.h"
+#include "app/cli/commands/commands.h"
+#include "app/cli/signals.h"
 #include "app/cli/terminal.h"
-#include "engine/scan_log.h"
-#include "platform/fs/file_system.h"
-#include "platform/text/charset.h"
-#include "response/accept.h"
-#include "response/event_log.h"
-
-#include <nlohmann/json.hpp>
 
 namespace norv::cli {
 namespace {
@@ -53,33 +43,6 @@ constexpr const char* kUsage =
     "          動いているすべての norv で、ルール (既定はすべて) への対応を保留してコマンドを\n"
     "          実行し、検査して変更を表示し、承認する (--yes なら尋ねずに)。保留は最長 N 分\n"
     "          (既定 60)。コマンドが失敗したら何も承認せず、保留を解除してふだんどおり対応する\n";
-
-void PrintCounts(std::ostream& out, const ScanCounters& c) {
-    out << "検査数 " << c.checked << "  変更 " << c.altered << "  新規作成 " << c.created
-        << "  削除 " << c.deleted;
-    if (c.unchecked > 0) out << "  未検査 " << c.unchecked;
-    out << "\n";
-}
-
-void PrintConfiguration(std::ostream& out, const Application& app) {
-    const Settings& s = app.settings();
-    out << "プログラムフォルダ: " << Shown(app.context().program_dir) << "\n"
-        << "サーバ名: " << Shown(s.server_name) << "\n"
-        << "メールでアラートを送る: " << SwitchState(s.mail_alert) << "\n"
-        << "SMTP: " << Shown(s.smtp_server) << "\n"
-        << "送信者: " << Shown(s.mail_from) << "\n"
-        << "受信者: " << Shown(s.mail_to) << "\n"
-        << "自動検査を行う: " << SwitchState(s.auto_check) << "\n"
-        << "検査周期分: " << Shown(s.scan_period) << "\n"
-        << "改ざんがなくてもメールを送る: " << app.switches().mail_always << "\n"
-        << "自動で復旧する: " << app.switches().auto_restore << "\n"
-        << "保存ディレクトリ: " << Shown(s.save_dir) << "\n"
-        << "クラックされたファイルの保存: " << Shown(s.cracked_dir) << "\n"
-        << "ルール (" << app.rules().rule_count() << "):\n";
-    for (const Rule& rule : app.rules().rules) {
-        out << "  " << RuleKindNumber(rule.kind) << "  " << Shown(rule.path) << "\n";
-    }
-}
 
 // What the command line asked for.
 struct Arguments {
@@ -191,178 +154,6 @@ std::optional<Arguments> ParseArguments(const std::vector<std::string>& args, st
     return parsed;
 }
 
-// Builds a new archive; 0 when one now stands, with its path on `out`.
-int RunArchive(Application& app, Terminal& terminal, std::ostream& out, std::ostream& err) {
-    const std::string path = app.archive().ArchivePath();
-    const bool had_archive = platform::FileExists(*app.context().env, path);
-    int failures = 0;
-    Status status = app.engine().RunExclusive([&] {
-        failures = app.archive().CreateArchive();
-        return Status::Ok();
-    });
-    terminal.ClearProgress();
-    if (!status.ok()) {
-        err << "norv: " << Shown(status.ToString()) << "\n";
-        return kExitFailure;
-    }
-    if (failures > 0) return kExitFailure;
-    // Nothing to archive leaves no archive (an older one is removed): not a success.
-    if (!platform::FileExists(*app.context().env, path)) {
-        err << "norv: アーカイブを作りませんでした (" << Shown(path) << "): "
-            << (app.rules().rules.empty()
-                    ? "ルールがありません"
-                    : "ルールの対象に保存するファイルがありません (フォルダだけです)")
-            << (had_archive ? "。以前のアーカイブは削除しました" : "") << "\n";
-        return kExitFailure;
-    }
-    out << path << "\n";
-    return kExitUnchanged;
-}
-
-// Runs init, check or update, and tells what it found: 1 when a change, or a part not seen,
-// needs the administrator's eyes (init and check).
-int RunScanCommand(Application& app, const std::string& command, Terminal& terminal,
-                   std::ostream& human, std::ostream& err) {
-    ScanEngine& engine = app.engine();
-    Status status = command == "init"    ? engine.Initialise()
-                    : command == "check" ? engine.Check()
-                                         : engine.MarkAllSeen();
-    terminal.ClearProgress();
-    if (!status.ok()) {
-        err << "norv: " << Shown(status.ToString()) << "\n";
-        return kExitFailure;
-    }
-    human << terminal.progress_line() << "\n";
-    if (command == "update") return kExitUnchanged;
-    PrintCounts(human, app.counters());
-    const size_t unseen = engine.unseen_places();
-    if (unseen > 0) {
-        human << "検査できなかった場所 " << unseen << " (記録はそのまま残しました。"
-              << DisplayPath(app.context().LogPath()) << " の Warning: 行に理由があります)\n";
-    }
-    return app.counters().changes() > 0 || unseen > 0 ? kExitChanged : kExitUnchanged;
-}
-
-// `json` with every character that could hide in or reorder a line (bidirectional and C1
-// controls, format characters, DEL: what DisplayPath escapes) written as \uXXXX, so a path
-// shows no more than it holds. Outside strings a dump holds only ASCII, and inside one the
-// escape stands for the same character.
-std::string HiddenEscaped(std::string_view json) {
-    std::string out;
-    out.reserve(json.size());
-    auto escape = [&](unsigned unit) {
-        char buf[8];
-        std::snprintf(buf, sizeof buf, "\\u%04X", unit);
-        out += buf;
-    };
-    for (size_t i = 0; i < json.size();) {
-        const auto c = static_cast<unsigned char>(json[i]);
-        char32_t cp = c;
-        const size_t n = c < 0x80 ? 1 : platform::DecodeUtf8At(json, i, cp);
-        if (n == 0) {  // not UTF-8: the dump replaced such bytes, kept as they are
-            out += json[i++];
-            continue;
-        }
-        if (cp == 0x7F || (cp >= 0x80 && platform::IsHiddenCodePoint(cp))) {
-            if (cp > 0xFFFF) {
-                escape(0xD800 + ((cp - 0x10000) >> 10));
-                escape(0xDC00 + ((cp - 0x10000) & 0x3FF));
-            } else {
-                escape(cp);
-            }
-        } else {
-            out.append(json.substr(i, n));
-        }
-        i += n;
-    }
-    return out;
-}
-
-// Lists the last check's changes: one line each (kind, path, size, time, old and new MD5), or
-// with --json one object each.
-int RunChanges(Application& app, bool json, std::ostream& out, std::ostream& err) {
-    auto list = app.acceptor().LoadChanges();
-    if (!list.ok()) {
-        err << "norv: " << Shown(list.status().ToString()) << "\n";
-        return kExitFailure;
-    }
-    if (!list->checked) {
-        err << "norv: 初期化のあと、検査を最後まで終えていません (norv-cli check "
-               "で検査してください)\n";
-        return kExitFailure;
-    }
-    for (const ReviewedChange& change : list->changes) {
-        const bool gone = change.kind == ChangeKind::kDeleted;
-        if (json) {
-            nlohmann::json o;
-            o["kind"] = ChangeKindName(change.kind);
-            o["path"] = EventPath(change.path);
-            o["size"] = gone ? nlohmann::json() : nlohmann::json(change.size);
-            o["mtime"] = gone ? nlohmann::json() : nlohmann::json(Rfc3339(change.mtime, 0));
-            o["old_md5"] =
-                change.old_md5.empty() ? nlohmann::json() : nlohmann::json(change.old_md5);
-            o["new_md5"] =
-                change.new_md5.empty() ? nlohmann::json() : nlohmann::json(change.new_md5);
-            const ReviewedFacts facts = FactsOfChange(change);
-            AddFactChanges(o, facts.changed);
-            o["set_id_gained"] = facts.set_id_gained;
-            o["capability_gained"] = facts.capability_gained;
-            o["generation"] = list->generation;
-            out << HiddenEscaped(o.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace))
-                << "\n";
-            continue;
-        }
-        PrintChange(app, change, out);
-    }
-    return kExitUnchanged;
-}
-
-// Accepts the changes asked for: 0 when every one was, 1 when some were refused (or a path
-// matched none), 2 on error.
-int RunAccept(Application& app, const Arguments& args, std::ostream& out, std::ostream& err) {
-    auto list = app.acceptor().LoadChanges();
-    if (!list.ok()) {
-        err << "norv: " << Shown(list.status().ToString()) << "\n";
-        return kExitFailure;
-    }
-    std::vector<std::string> unmatched;
-    std::vector<ReviewedChange> items = list->changes;
-    if (!args.all) {
-        std::vector<std::string> paths;
-        for (const std::string& path : args.paths) {
-            if (!path.empty() && path[0] == '/') {
-                paths.push_back(path);
-                continue;
-            }
-            // A relative path is taken from the working folder.
-            std::string cwd(PATH_MAX, '\0');
-            if (app.context().env->GetCwd(cwd.data(), cwd.size()) == nullptr) {
-                err << "norv: 作業フォルダがわかりません: " << Shown(path) << "\n";
-                return kExitFailure;
-            }
-            paths.push_back(platform::JoinPath(cwd.c_str(), path));
-        }
-        items = SelectChanges(list.value(), paths, &unmatched);
-    }
-    auto outcome = app.acceptor().Accept(list->generation, items, app.process().user);
-    if (!outcome.ok()) {
-        err << "norv: " << Shown(outcome.status().ToString()) << "\n";
-        return kExitFailure;
-    }
-    for (const ReviewedChange& change : outcome->accepted) {
-        out << "受け入れました: " << ChangeKindName(change.kind) << " " << DisplayPath(change.path)
-            << "\n";
-    }
-    for (const Refusal& refusal : outcome->refused) {
-        err << "norv: 受け入れません: " << Shown(refusal.reason) << "\n";
-    }
-    for (const std::string& path : unmatched) {
-        err << "norv: 最後の検査の変更にありません: " << Shown(path) << "\n";
-    }
-    if (items.empty() && unmatched.empty()) out << "受け入れる変更はありません\n";
-    return outcome->all_accepted() && unmatched.empty() ? kExitUnchanged : kExitChanged;
-}
-
 }  // namespace
 
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool progress) {
@@ -402,7 +193,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     if (command == "watch") return RunWatch(app, human, err, false);
     if (command == "archive") return RunArchive(app, terminal, out, err);
     if (command == "changes") return RunChanges(app, parsed->json, out, err);
-    if (command == "accept") return RunAccept(app, *parsed, human, err);
+    if (command == "accept") return RunAccept(app, parsed->all, parsed->paths, human, err);
     if (command == "deploy") {
         return RunDeploy(app, parsed->deploy, Console{std::cin, ::isatty(STDIN_FILENO) == 1}, human,
                          err);

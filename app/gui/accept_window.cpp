@@ -30,9 +30,7 @@ QString DigestText(const std::string& md5) { return md5.empty() ? QStringLiteral
 }  // namespace
 
 AcceptWindow::AcceptWindow(MainWindow* main_window)
-    : QWidget(main_window, Qt::Window), main_window_(main_window) {
-    setObjectName("acceptChangesWindow");
-    setWindowTitle(QStringLiteral("変更の承認"));
+    : ChildWindow(main_window, "acceptChangesWindow", QStringLiteral("変更の承認")) {
     BuildControls();
     center_form(this);
 }

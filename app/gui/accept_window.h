@@ -14,17 +14,15 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTreeWidget>
-#include <QWidget>
 #include <cstdint>
 #include <vector>
 
+#include "app/gui/child_window.h"
 #include "response/accept.h"
 
 namespace norv::gui {
 
-class MainWindow;
-
-class AcceptWindow : public QWidget {
+class AcceptWindow : public ChildWindow {
     Q_OBJECT
   public:
     explicit AcceptWindow(MainWindow* main_window);
@@ -43,7 +41,6 @@ class AcceptWindow : public QWidget {
     void BuildControls();
     void SetAllTicks(Qt::CheckState state);
 
-    MainWindow* main_window_;
     int64_t generation_ = 0;
     std::vector<ReviewedChange> changes_;  // row i of the list shows changes_[i]
     QTreeWidget* list_ = nullptr;

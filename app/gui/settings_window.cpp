@@ -28,9 +28,7 @@ void ShowState(QCheckBox* box, int state) {
 }  // namespace
 
 SettingsWindow::SettingsWindow(MainWindow* main_window)
-    : QWidget(main_window, Qt::Window), main_window_(main_window) {
-    setObjectName("configfrm");
-    setWindowTitle(QStringLiteral("設定編集"));
+    : ChildWindow(main_window, "configfrm", QStringLiteral("設定編集")) {
     BuildControls();
     center_form(this);
 }

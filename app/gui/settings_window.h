@@ -11,8 +11,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QWidget>
 #include <array>
+
+#include "app/gui/child_window.h"
 
 namespace norv {
 class Application;
@@ -20,9 +21,7 @@ class Application;
 
 namespace norv::gui {
 
-class MainWindow;
-
-class SettingsWindow : public QWidget {
+class SettingsWindow : public ChildWindow {
     Q_OBJECT
   public:
     explicit SettingsWindow(MainWindow* main_window);
@@ -49,7 +48,6 @@ class SettingsWindow : public QWidget {
     void BuildControls();
     void RuleItemChanged(QListWidgetItem* item);
 
-    MainWindow* main_window_;
     Application* app_ = nullptr;
     bool refreshing_ = false;
     int selected_rule_ = 0;

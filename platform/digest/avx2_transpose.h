@@ -1,9 +1,11 @@
-// The 8 x 8 transpose of 32-bit words both AVX2 kernels start each block with. Included only by
+// The 8 x 8 transpose of 32-bit words both AVX2 kernels start each block with, and the read
+// of a block of 8 lanes through it. Included only by
 // files built with -mavx2; internal linkage, so no copy built for one instruction set stands in
 // for another's at link time.
 #pragma once
 
 #include <immintrin.h>
+#include <stddef.h>
 
 namespace norv::platform::avx2 {
 
@@ -25,6 +27,20 @@ namespace norv::platform::avx2 {
         r[j] = _mm256_permute2x128_si256(u[j], u[4 + j], 0x20);
         r[4 + j] = _mm256_permute2x128_si256(u[j], u[4 + j], 0x31);
     }
+}
+
+// The next 64-byte block of each of 8 lanes from at[0 .. 7] as 16 words: word j of every lane in
+// r[j], each lane's two halves transposed apart. Each lane then moves on by its advance.
+[[gnu::always_inline]] static inline void ReadBlock(const unsigned char** at, const size_t* advance,
+                                                    __m256i* r) {
+    for (int l = 0; l < 8; ++l) {
+        const auto* p = reinterpret_cast<const __m256i*>(at[l]);
+        r[l] = _mm256_loadu_si256(p);
+        r[8 + l] = _mm256_loadu_si256(p + 1);
+        at[l] += advance[l];
+    }
+    Transpose(r);
+    Transpose(r + 8);
 }
 
 }  // namespace norv::platform::avx2

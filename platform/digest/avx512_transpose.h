@@ -1,9 +1,10 @@
-// The 16 x 16 transpose of 32-bit words both AVX-512 kernels start each block with. Included
-// only by files built with -mavx512f; internal linkage, so no copy built for one instruction set
-// stands in for another's at link time.
+// The 16 x 16 transpose of 32-bit words both AVX-512 kernels start each block with, and the
+// read of a block of 16 lanes through it. Included only by files built with -mavx512f; internal
+// linkage, so no copy built for one instruction set stands in for another's at link time.
 #pragma once
 
 #include <immintrin.h>
+#include <stddef.h>
 
 namespace norv::platform::avx512 {
 
@@ -32,6 +33,17 @@ namespace norv::platform::avx512 {
         r[8 + j] = _mm512_shuffle_i32x4(v1, v3, 0x88);
         r[12 + j] = _mm512_shuffle_i32x4(v1, v3, 0xdd);
     }
+}
+
+// The next 64-byte block of each of 16 lanes from at[0 .. 15] as 16 words: word j of every lane
+// in r[j]. Each lane then moves on by its advance.
+[[gnu::always_inline]] static inline void ReadBlock(const unsigned char** at, const size_t* advance,
+                                                    __m512i* r) {
+    for (int l = 0; l < 16; ++l) {
+        r[l] = _mm512_loadu_si512(at[l]);
+        at[l] += advance[l];
+    }
+    Transpose(r);
 }
 
 }  // namespace norv::platform::avx512

@@ -57,57 +57,21 @@ inline void Step(Pair& a, Pair b, Pair c, Pair d, const Words<Pair>& w) {
 template <class V>
 inline void Begin(V&, const Words<V>&) {}
 
-// The kernel over one group (V = One, lanes 0 .. 7) or two (V = Pair, lanes 0 .. 15).
-template <class V>
-void Hash(uint32_t* state, const unsigned char* const* data, uint32_t mask, size_t blocks) {
-    constexpr int kGroups = sizeof(V) / sizeof(__m256i);
-    constexpr int kLanes = 8 * kGroups;
-    const unsigned char* at[kLanes];
-    size_t advance[kLanes];
-    for (int l = 0; l < kLanes; ++l) {
-        at[l] = data[l];
-        advance[l] = (mask >> l & 1) ? 64 : 0;
-    }
-    auto row = [state](int r, int g) {
-        return reinterpret_cast<__m256i*>(state + r * kStride + 8 * g);
-    };
-    V a, b, c, d;
-    for (int g = 0; g < kGroups; ++g) {
-        Group(a, g) = _mm256_loadu_si256(row(0, g));
-        Group(b, g) = _mm256_loadu_si256(row(1, g));
-        Group(c, g) = _mm256_loadu_si256(row(2, g));
-        Group(d, g) = _mm256_loadu_si256(row(3, g));
-    }
-    const uint32_t* k = kK;
-    asm("" : "+r"(k));
-    for (size_t n = 0; n < blocks; ++n) {
-        Words<V> w;
-        w.k = k;
-        for (int g = 0; g < kGroups; ++g) {
-            __m256i r[16];
-            for (int l = 0; l < 8; ++l) {
-                const auto* p = reinterpret_cast<const __m256i*>(at[8 * g + l]);
-                r[l] = _mm256_loadu_si256(p);
-                r[8 + l] = _mm256_loadu_si256(p + 1);
-                at[8 * g + l] += advance[8 * g + l];
-            }
-            avx2::Transpose(r);
-            avx2::Transpose(r + 8);
-            for (int j = 0; j < 16; ++j) Group(w.at[j], g) = r[j];
-        }
-        NORV_MD5_BLOCK(V);
-    }
-    // Lanes outside the mask hashed a block of nothing: their values are not stored.
-    const __m256i bits = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
-    for (int g = 0; g < kGroups; ++g) {
-        const __m256i mine = _mm256_set1_epi32(static_cast<int>(mask >> (8 * g)));
-        const __m256i keep = _mm256_cmpeq_epi32(_mm256_and_si256(mine, bits), bits);
-        _mm256_maskstore_epi32(reinterpret_cast<int*>(row(0, g)), keep, Group(a, g));
-        _mm256_maskstore_epi32(reinterpret_cast<int*>(row(1, g)), keep, Group(b, g));
-        _mm256_maskstore_epi32(reinterpret_cast<int*>(row(2, g)), keep, Group(c, g));
-        _mm256_maskstore_epi32(reinterpret_cast<int*>(row(3, g)), keep, Group(d, g));
-    }
+// One group's lanes of a row of `state`, and the lanes of a mask stored back.
+inline __m256i Load(const uint32_t* row) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row));
 }
+inline __m256i Keep(uint32_t group_mask) {
+    const __m256i bits = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
+    const __m256i mine = _mm256_set1_epi32(static_cast<int>(group_mask));
+    return _mm256_cmpeq_epi32(_mm256_and_si256(mine, bits), bits);
+}
+inline void Store(uint32_t* row, __m256i keep, __m256i value) {
+    _mm256_maskstore_epi32(reinterpret_cast<int*>(row), keep, value);
+}
+
+// The kernel over one group (V = One, lanes 0 .. 7) or two (V = Pair, lanes 0 .. 15).
+NORV_MD5_HASH(__m256i, 8, avx2::ReadBlock)
 
 }  // namespace
 

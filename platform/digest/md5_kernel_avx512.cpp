@@ -65,49 +65,15 @@ inline void Begin(Pair& a, const Words<Pair>& w) {
     a.y = Pin(Add(a.y, Add(w.at[0].y, k)));
 }
 
-// The kernel over one group (V = One, lanes 0 .. 15) or two (V = Pair, lanes 0 .. 31).
-template <class V>
-void Hash(uint32_t* state, const unsigned char* const* data, uint32_t mask, size_t blocks) {
-    constexpr int kGroups = sizeof(V) / sizeof(__m512i);
-    constexpr int kLanes = 16 * kGroups;
-    const unsigned char* at[kLanes];
-    size_t advance[kLanes];
-    for (int l = 0; l < kLanes; ++l) {
-        at[l] = data[l];
-        advance[l] = (mask >> l & 1) ? 64 : 0;
-    }
-    V a, b, c, d;
-    for (int g = 0; g < kGroups; ++g) {
-        Group(a, g) = _mm512_loadu_si512(state + 16 * g);
-        Group(b, g) = _mm512_loadu_si512(state + kStride + 16 * g);
-        Group(c, g) = _mm512_loadu_si512(state + 2 * kStride + 16 * g);
-        Group(d, g) = _mm512_loadu_si512(state + 3 * kStride + 16 * g);
-    }
-    const uint32_t* k = kK;
-    asm("" : "+r"(k));
-    for (size_t n = 0; n < blocks; ++n) {
-        Words<V> w;
-        w.k = k;
-        for (int g = 0; g < kGroups; ++g) {
-            __m512i r[16];
-            for (int l = 0; l < 16; ++l) {
-                r[l] = _mm512_loadu_si512(at[16 * g + l]);
-                at[16 * g + l] += advance[16 * g + l];
-            }
-            avx512::Transpose(r);
-            for (int j = 0; j < 16; ++j) Group(w.at[j], g) = r[j];
-        }
-        NORV_MD5_BLOCK(V);
-    }
-    // Lanes outside the mask hashed a block of nothing: their values are not stored.
-    for (int g = 0; g < kGroups; ++g) {
-        const auto keep = static_cast<__mmask16>(mask >> (16 * g));
-        _mm512_mask_storeu_epi32(state + 16 * g, keep, Group(a, g));
-        _mm512_mask_storeu_epi32(state + kStride + 16 * g, keep, Group(b, g));
-        _mm512_mask_storeu_epi32(state + 2 * kStride + 16 * g, keep, Group(c, g));
-        _mm512_mask_storeu_epi32(state + 3 * kStride + 16 * g, keep, Group(d, g));
-    }
+// One group's lanes of a row of `state`, and the lanes of a mask stored back.
+inline __m512i Load(const uint32_t* row) { return _mm512_loadu_si512(row); }
+inline __mmask16 Keep(uint32_t group_mask) { return static_cast<__mmask16>(group_mask); }
+inline void Store(uint32_t* row, __mmask16 keep, __m512i value) {
+    _mm512_mask_storeu_epi32(row, keep, value);
 }
+
+// The kernel over one group (V = One, lanes 0 .. 15) or two (V = Pair, lanes 0 .. 31).
+NORV_MD5_HASH(__m512i, 16, avx512::ReadBlock)
 
 }  // namespace
 

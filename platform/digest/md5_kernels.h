@@ -104,4 +104,53 @@ constexpr int WordOfStep(int i) {
         d = Add(d, d0);                         \
     } while (false)
 
+// The kernel over one group (V = One) or two (V = Pair) of `lanes` lanes each, in registers of
+// type R. Besides Step, Begin and what NORV_MD5_GROUPS defines, a kernel defines for one group:
+// Load(row) and Store(row, keep, value), the group's lanes of a row of `state` (Store writes only
+// the lanes `keep` names); and Keep(group_mask), from the mask's bits for the group's lanes.
+// read_block(at, advance, r) reads the next block of each of a group's lanes from
+// at[0 .. lanes - 1] as the 16 message words r[0 .. 15] (word j of every lane in r[j]) and moves
+// each lane on by its advance. A macro for the same reason as NORV_MD5_GROUPS.
+#define NORV_MD5_HASH(R, lanes, read_block)                                                      \
+    template <class V>                                                                           \
+    void Hash(uint32_t* state, const unsigned char* const* data, uint32_t mask, size_t blocks) { \
+        constexpr int kGroups = sizeof(V) / sizeof(R);                                           \
+        constexpr int kGroupLanes = (lanes);                                                     \
+        constexpr int kLanes = kGroupLanes * kGroups;                                            \
+        const unsigned char* at[kLanes];                                                         \
+        size_t advance[kLanes];                                                                  \
+        for (int l = 0; l < kLanes; ++l) {                                                       \
+            at[l] = data[l];                                                                     \
+            advance[l] = (mask >> l & 1) ? 64 : 0;                                               \
+        }                                                                                        \
+        auto row = [state](int r, int g) { return state + r * kStride + kGroupLanes * g; };      \
+        V a, b, c, d;                                                                            \
+        for (int g = 0; g < kGroups; ++g) {                                                      \
+            Group(a, g) = Load(row(0, g));                                                       \
+            Group(b, g) = Load(row(1, g));                                                       \
+            Group(c, g) = Load(row(2, g));                                                       \
+            Group(d, g) = Load(row(3, g));                                                       \
+        }                                                                                        \
+        const uint32_t* k = kK;                                                                  \
+        asm("" : "+r"(k));                                                                       \
+        for (size_t n = 0; n < blocks; ++n) {                                                    \
+            Words<V> w;                                                                          \
+            w.k = k;                                                                             \
+            for (int g = 0; g < kGroups; ++g) {                                                  \
+                R r[16];                                                                         \
+                read_block(at + kGroupLanes * g, advance + kGroupLanes * g, r);                  \
+                for (int j = 0; j < 16; ++j) Group(w.at[j], g) = r[j];                           \
+            }                                                                                    \
+            NORV_MD5_BLOCK(V);                                                                   \
+        }                                                                                        \
+        /* Lanes outside the mask hashed a block of nothing: their values are not stored. */     \
+        for (int g = 0; g < kGroups; ++g) {                                                      \
+            const auto keep = Keep(mask >> (kGroupLanes * g));                                   \
+            Store(row(0, g), keep, Group(a, g));                                                 \
+            Store(row(1, g), keep, Group(b, g));                                                 \
+            Store(row(2, g), keep, Group(c, g));                                                 \
+            Store(row(3, g), keep, Group(d, g));                                                 \
+        }                                                                                        \
+    }
+
 }  // namespace norv::platform::md5_kernels

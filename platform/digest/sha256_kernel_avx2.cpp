@@ -74,14 +74,7 @@ void Avx2(uint32_t* state, const unsigned char* const* data, uint32_t mask, size
     alignas(32) __m256i x[64], wk[64];
     for (size_t n = 0; n < blocks; ++n) {
         __m256i r[16];
-        for (int l = 0; l < 8; ++l) {
-            const auto* p = reinterpret_cast<const __m256i*>(at[l]);
-            r[l] = _mm256_loadu_si256(p);
-            r[8 + l] = _mm256_loadu_si256(p + 1);
-            at[l] += advance[l];
-        }
-        avx2::Transpose(r);
-        avx2::Transpose(r + 8);
+        avx2::ReadBlock(at, advance, r);
         for (int j = 0; j < 16; ++j) {
             x[j] = ByteSwap(r[j]);
             wk[j] = Add(x[j], _mm256_set1_epi32(static_cast<int>(k[j])));

@@ -80,11 +80,7 @@ void Avx512(uint32_t* state, const unsigned char* const* data, uint32_t mask, si
     alignas(64) __m512i x[64], wk[64];
     for (size_t n = 0; n < blocks; ++n) {
         __m512i r[16];
-        for (int l = 0; l < 16; ++l) {
-            r[l] = _mm512_loadu_si512(at[l]);
-            at[l] += advance[l];
-        }
-        avx512::Transpose(r);
+        avx512::ReadBlock(at, advance, r);
         for (int j = 0; j < 16; ++j) {
             x[j] = ByteSwap(r[j]);
             wk[j] = Add(x[j], _mm512_set1_epi32(static_cast<int>(k[j])));

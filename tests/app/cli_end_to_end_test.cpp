@@ -31,10 +31,18 @@ class CliTest : public ::testing::Test {
     void SetUp() override {
         binary = testing::CliBinary();
         ASSERT_FALSE(binary.empty()) << "NORV_CLI names the binary under test";
-        ASSERT_TRUE(platform::WriteTextFileAtomic(
-                        testing::SystemEnv(), program / "norvcfg.txt",
-                        testing::SettingsLines(program / "save", program / "cracked"), "UTF-8")
+        WriteSettings(testing::SettingsLines(program / "save", program / "cracked"));
+    }
+    void WriteSettings(const std::vector<std::string>& lines) {
+        ASSERT_TRUE(platform::WriteTextFileAtomic(testing::SystemEnv(), program / "norvcfg.txt",
+                                                  lines, "UTF-8")
                         .ok());
+    }
+    // The settings with automatic restore (line 13) on.
+    void AutomaticRestoreOn() {
+        auto lines = testing::SettingsLines(program / "save", program / "cracked");
+        lines[12] = " 1 ";
+        WriteSettings(lines);
     }
     void Rules(const std::string& content) {
         testing::WriteAll(program / "user_rule.txt", content);
@@ -90,9 +98,7 @@ TEST_F(CliTest, CheckMailsItsReportExactlyWhenTheWindowWould) {
         lines[2] = " 1 ";
         lines[4] = server.address();  // with an account the server has no use for
         lines[11] = always;
-        ASSERT_TRUE(platform::WriteTextFileAtomic(testing::SystemEnv(), program / "norvcfg.txt",
-                                                  lines, "UTF-8")
-                        .ok());
+        WriteSettings(lines);
     };
     settings(" 0 ");
     tree.Write("a.txt", "a");
@@ -127,11 +133,7 @@ TEST_F(CliTest, AutomaticRestorePutsTheTreeBackAndKeepsTheEvidence) {
               0);
     Rules("<rule>" + tree / "site" + ",3</rule>\r\n");
     ::mkdir((program / "save").c_str(), 0700);
-    auto lines = testing::SettingsLines(program / "save", program / "cracked");
-    lines[12] = " 1 ";
-    ASSERT_TRUE(
-        platform::WriteTextFileAtomic(testing::SystemEnv(), program / "norvcfg.txt", lines, "UTF-8")
-            .ok());
+    ASSERT_NO_FATAL_FAILURE(AutomaticRestoreOn());
 
     Outcome archived = Run("archive");
     ASSERT_EQ(archived.exit_code, 0) << archived.out;
@@ -179,11 +181,7 @@ TEST_F(CliTest, WithRestoreOffAndNoArchiveNothingIsTouched) {
     EXPECT_EQ(Run("check").exit_code, 1);
     EXPECT_EQ(testing::ReadAll(tree / "site/index.html"), "<h1>defaced</h1>");
 
-    auto lines = testing::SettingsLines(program / "save", program / "cracked");
-    lines[12] = " 1 ";
-    ASSERT_TRUE(
-        platform::WriteTextFileAtomic(testing::SystemEnv(), program / "norvcfg.txt", lines, "UTF-8")
-            .ok());
+    ASSERT_NO_FATAL_FAILURE(AutomaticRestoreOn());
     Outcome check = Run("check");
     EXPECT_NE(check.out.find("ファイルが保存されていませんので復旧できません"), std::string::npos);
     EXPECT_EQ(testing::ReadAll(tree / "site/index.html"), "<h1>defaced</h1>");
@@ -235,11 +233,7 @@ TEST_F(CliTest, EveryRecordedFactIsCheckedAndPutBackByTheRestore) {
     testing::WriteAll(twin, testing::Md5CollisionA());
     Rules("<rule>" + tree / "site" + ",3</rule>\r\n");
     ::mkdir((program / "save").c_str(), 0700);
-    auto lines = testing::SettingsLines(program / "save", program / "cracked");
-    lines[12] = " 1 ";
-    ASSERT_TRUE(
-        platform::WriteTextFileAtomic(testing::SystemEnv(), program / "norvcfg.txt", lines, "UTF-8")
-            .ok());
+    ASSERT_NO_FATAL_FAILURE(AutomaticRestoreOn());
     ASSERT_EQ(Run("archive").exit_code, 0);
     ASSERT_EQ(Run("init").exit_code, 0);
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/text/text_file.h"
+#include "tests/support/cli_fixture.h"
 #include "tests/support/process.h"
 #include "tests/support/test_support.h"
 
@@ -25,22 +26,16 @@ namespace {
 using testing::Eventually;
 using testing::Outcome;
 using testing::ReadAll;
-using testing::TempDir;
-using Clock = std::chrono::steady_clock;
 
-class FuseTest : public ::testing::Test {
+class FuseTest : public testing::CliProcessTest {
   protected:
     void SetUp() override {
         if (::geteuid() != 0) GTEST_SKIP() << "mounting a FUSE file system needs root";
-        binary = testing::CliBinary();
-        ASSERT_FALSE(binary.empty());
-        program = scratch.MakeDir("program");
-        auto lines = testing::SettingsLines(scratch / "save", scratch / "cracked");
+        ASSERT_NO_FATAL_FAILURE(CliProcessTest::SetUp());
+        auto lines = Settings();
         lines[9] = " 1 ";
         lines[10] = "0.01";  // the service checks every 0.6 s
-        ASSERT_TRUE(platform::WriteTextFileAtomic(testing::SystemEnv(), program + "/norvcfg.txt",
-                                                  lines, "UTF-8")
-                        .ok());
+        SaveSettings(lines);
     }
     void TearDown() override { StopServers(); }
 
@@ -100,26 +95,12 @@ class FuseTest : public ::testing::Test {
         EXPECT_TRUE(Eventually([&] { return Asked(0).find(read) != std::string::npos; }));
         return pid;
     }
-    void Rules(const std::string& content) {
-        testing::WriteAll(program + "/user_rule.txt", content);
-    }
-    bool LockHeld() {
-        int fd = ::open((program + "/norv.lock").c_str(), O_RDWR | O_CLOEXEC);
-        if (fd < 0) return false;
-        const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
-        ::close(fd);
-        return held;
-    }
 
     struct Server {
         pid_t pid;
         std::string at;
         std::string said;
     };
-    std::string binary;
-    TempDir scratch;
-    TempDir tree;
-    std::string program;
     std::vector<Server> servers;
     std::string why;
 };

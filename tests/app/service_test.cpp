@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/text/text_file.h"
+#include "tests/support/cli_fixture.h"
 #include "tests/support/process.h"
 #include "tests/support/test_support.h"
 
@@ -21,24 +22,18 @@ namespace {
 using testing::Eventually;
 using testing::Outcome;
 using testing::ReadAll;
-using testing::TempDir;
-using Clock = std::chrono::steady_clock;
 
-class ServiceTest : public ::testing::Test {
+class ServiceTest : public testing::CliProcessTest {
   protected:
     void SetUp() override {
-        binary = testing::CliBinary();
-        ASSERT_FALSE(binary.empty());
-        program = scratch.MakeDir("program");
-        testing::WriteAll(program + "/user_rule.txt", "<rule>" + tree.path() + ",3</rule>\r\n");
+        ASSERT_NO_FATAL_FAILURE(CliProcessTest::SetUp());
+        Rules("<rule>" + tree.path() + ",3</rule>\r\n");
     }
     void WriteSettings(const char* auto_check, const char* period_minutes) {
-        auto lines = testing::SettingsLines(scratch / "save", scratch / "cracked");
+        auto lines = Settings();
         lines[9] = auto_check;
         lines[10] = period_minutes;
-        ASSERT_TRUE(platform::WriteTextFileAtomic(testing::SystemEnv(), program + "/norvcfg.txt",
-                                                  lines, "UTF-8")
-                        .ok());
+        SaveSettings(lines);
     }
     pid_t StartService() {
         return testing::Spawn({binary, "--dir", program, "service"}, scratch / "service.txt");
@@ -49,18 +44,6 @@ class ServiceTest : public ::testing::Test {
         ::kill(pid, SIGTERM);
         return testing::Reap(pid, Clock::now() + std::chrono::seconds(30));
     }
-    bool LockHeld() {
-        int fd = ::open((program + "/norv.lock").c_str(), O_RDWR | O_CLOEXEC);
-        if (fd < 0) return false;
-        const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
-        ::close(fd);  // closing drops the lock if this test took it
-        return held;
-    }
-
-    std::string binary;
-    TempDir scratch;
-    TempDir tree;
-    std::string program;
 };
 
 TEST_F(ServiceTest, ChecksEachPeriodReloadsOnHangupAndEndsOnTerm) {

@@ -16,6 +16,7 @@
 
 #include "platform/digest/fingerprint.h"
 #include "platform/text/text_file.h"
+#include "tests/support/cli_fixture.h"
 #include "tests/support/file_attributes.h"
 #include "tests/support/process.h"
 #include "tests/support/smtp_fixture.h"
@@ -28,7 +29,6 @@ using testing::Eventually;
 using testing::Outcome;
 using testing::ReadAll;
 using testing::TempDir;
-using Clock = std::chrono::steady_clock;
 
 size_t Count(const std::string& text, const std::string& what) {
     size_t n = 0;
@@ -36,27 +36,23 @@ size_t Count(const std::string& text, const std::string& what) {
     return n;
 }
 
-class WatchTest : public ::testing::Test {
+class WatchTest : public testing::CliProcessTest {
   protected:
     void SetUp() override {
-        binary = testing::CliBinary();
-        ASSERT_FALSE(binary.empty());
-        program = scratch.MakeDir("program");
+        ASSERT_NO_FATAL_FAILURE(CliProcessTest::SetUp());
         scratch.MakeDir("save");
-        testing::WriteAll(program + "/user_rule.txt", "<rule>" + tree.path() + ",3</rule>\r\n");
+        Rules("<rule>" + tree.path() + ",3</rule>\r\n");
         WriteSettings(/*restore=*/true);
     }
     void WriteSettings(bool restore, const std::string& mail = " 0 ",
                        const std::string& smtp = "") {
-        auto lines = testing::SettingsLines(scratch / "save", scratch / "cracked");
+        auto lines = Settings();
         lines[2] = mail;
         if (!smtp.empty()) {
             lines[4] = smtp;
         }
         lines[12] = restore ? " 1 " : " 0 ";
-        ASSERT_TRUE(platform::WriteTextFileAtomic(testing::SystemEnv(), program + "/norvcfg.txt",
-                                                  lines, "UTF-8")
-                        .ok());
+        SaveSettings(lines);
     }
     void ArchiveAndInit() {
         ASSERT_EQ(testing::RunCli(program, "archive", scratch / "archive.txt").exit_code, 0)
@@ -82,10 +78,6 @@ class WatchTest : public ::testing::Test {
     std::string Log() { return ReadAll(program + "/norv.log"); }
     std::string Events() { return ReadAll(program + "/norv-events.jsonl"); }
 
-    std::string binary;
-    TempDir scratch;
-    TempDir tree;
-    std::string program;
     pid_t pid = -1;
 };
 
@@ -505,13 +497,11 @@ TEST_F(WatchTest, ABurstOfChangesSendsOneMail) {
 
 TEST_F(WatchTest, TheServiceWatchesBetweenItsTimedChecksAndRereadsTheRulesOnHangup) {
     tree.Write("index.html", "home");
-    auto lines = testing::SettingsLines(scratch / "save", scratch / "cracked");
+    auto lines = Settings();
     lines[9] = " 1 ";
     lines[10] = "60";  // the next timed check is an hour away
     lines[12] = " 1 ";
-    ASSERT_TRUE(platform::WriteTextFileAtomic(testing::SystemEnv(), program + "/norvcfg.txt", lines,
-                                              "UTF-8")
-                    .ok());
+    ASSERT_NO_FATAL_FAILURE(SaveSettings(lines));
     ArchiveAndInit();
     pid = testing::Spawn({binary, "--dir", program, "service", "--watch"}, scratch / "watch.txt");
     ASSERT_TRUE(Eventually([&] { return Says("リアルタイム監視を開始しました"); })) << Said();

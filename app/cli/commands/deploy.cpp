@@ -1,5 +1,17 @@
-#include "app/cli/deploy.h"
-
+// `norv-cli deploy`: a site's update under protection.
+//
+//   norv-cli deploy [--rule PATH]... [--yes] [--hold-minutes N] -- COMMAND [ARG...]
+//
+// Holds the response for the named rules (every rule when none is named) in every running norv,
+// runs COMMAND, checks, prints the changes under the held rules and accepts them (with --yes at
+// once, otherwise after a yes typed on the terminal; with neither, none), and ends the hold. A
+// COMMAND that fails accepts nothing: the hold ends first and a check follows, so the response
+// acts on its changes as on any other (with automatic restore on, the site goes back to its
+// baseline), and the message says so before. A deploy killed midway leaves its hold to end by
+// itself, once norv sees its process gone.
+//
+// Exit status: COMMAND's when it failed (128 + the signal when one ended it); otherwise the
+// accept's: 0 all accepted, 1 some refused or none accepted, 2 an error.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,7 +24,7 @@
 #include <thread>
 
 #include "app/cli/cli.h"
-#include "app/cli/terminal.h"
+#include "app/cli/commands/commands.h"
 #include "engine/scan_log.h"
 #include "platform/base/child_process.h"
 #include "response/accept.h"
@@ -133,29 +145,6 @@ int AcceptHeldChanges(Application& app, const DeployOptions& options, Console co
 }
 
 }  // namespace
-
-void PrintChange(const Application& app, const ReviewedChange& change, std::ostream& out) {
-    const bool gone = change.kind == ChangeKind::kDeleted;
-    auto digest = [](const std::string& md5) { return md5.empty() ? "-" : md5; };
-    out << ChangeKindName(change.kind) << "\t" << DisplayPath(change.path) << "\t"
-        << (gone ? std::string("-") : std::to_string(change.size)) << "\t"
-        << (gone ? std::string("-")
-                 : app.regional().DateTime(platform::FromTimespec({change.mtime, 0})))
-        << "\t" << digest(change.old_md5) << "\t" << digest(change.new_md5);
-    // Then each fact that changed, old and new, and what the file gained.
-    const ReviewedFacts facts = FactsOfChange(change);
-    auto value = [](const std::optional<std::string>& shown) {
-        return !shown           ? std::string("-")
-               : shown->empty() ? std::string("\"\"")
-                                : DisplayPath(*shown);
-    };
-    for (const platform::FactChange& fact : facts.changed) {
-        out << "\t" << fact.fact << " " << value(fact.was) << " -> " << value(fact.now);
-    }
-    if (facts.set_id_gained) out << "\tset-id gained";
-    if (facts.capability_gained) out << "\tcapability gained";
-    out << "\n";
-}
 
 int RunDeploy(Application& app, const DeployOptions& options, Console console, std::ostream& out,
               std::ostream& err) {

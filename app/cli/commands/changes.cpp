@@ -1,0 +1,114 @@
+// `norv-cli changes`: the last check's changes, one line each (kind, path, size, time, old and
+// new MD5, then the other facts that changed), or with --json one object each.
+#include <cstdio>
+#include <ostream>
+
+#include "app/cli/cli.h"
+#include "app/cli/commands/commands.h"
+#include "engine/scan_log.h"
+#include "platform/text/charset.h"
+#include "response/event_log.h"
+
+#include <nlohmann/json.hpp>
+
+namespace norv::cli {
+namespace {
+
+// `json` with every character that could hide in or reorder a line (bidirectional and C1
+// controls, format characters, DEL: what DisplayPath escapes) written as \uXXXX, so a path
+// shows no more than it holds. Outside strings a dump holds only ASCII, and inside one the
+// escape stands for the same character.
+std::string HiddenEscaped(std::string_view json) {
+    std::string out;
+    out.reserve(json.size());
+    auto escape = [&](unsigned unit) {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\u%04X", unit);
+        out += buf;
+    };
+    for (size_t i = 0; i < json.size();) {
+        const auto c = static_cast<unsigned char>(json[i]);
+        char32_t cp = c;
+        const size_t n = c < 0x80 ? 1 : platform::DecodeUtf8At(json, i, cp);
+        if (n == 0) {  // not UTF-8: the dump replaced such bytes, kept as they are
+            out += json[i++];
+            continue;
+        }
+        if (cp == 0x7F || (cp >= 0x80 && platform::IsHiddenCodePoint(cp))) {
+            if (cp > 0xFFFF) {
+                escape(0xD800 + ((cp - 0x10000) >> 10));
+                escape(0xDC00 + ((cp - 0x10000) & 0x3FF));
+            } else {
+                escape(cp);
+            }
+        } else {
+            out.append(json.substr(i, n));
+        }
+        i += n;
+    }
+    return out;
+}
+
+}  // namespace
+
+void PrintChange(const Application& app, const ReviewedChange& change, std::ostream& out) {
+    const bool gone = change.kind == ChangeKind::kDeleted;
+    auto digest = [](const std::string& md5) { return md5.empty() ? "-" : md5; };
+    out << ChangeKindName(change.kind) << "\t" << DisplayPath(change.path) << "\t"
+        << (gone ? std::string("-") : std::to_string(change.size)) << "\t"
+        << (gone ? std::string("-")
+                 : app.regional().DateTime(platform::FromTimespec({change.mtime, 0})))
+        << "\t" << digest(change.old_md5) << "\t" << digest(change.new_md5);
+    // Then each fact that changed, old and new, and what the file gained.
+    const ReviewedFacts facts = FactsOfChange(change);
+    auto value = [](const std::optional<std::string>& shown) {
+        return !shown           ? std::string("-")
+               : shown->empty() ? std::string("\"\"")
+                                : DisplayPath(*shown);
+    };
+    for (const platform::FactChange& fact : facts.changed) {
+        out << "\t" << fact.fact << " " << value(fact.was) << " -> " << value(fact.now);
+    }
+    if (facts.set_id_gained) out << "\tset-id gained";
+    if (facts.capability_gained) out << "\tcapability gained";
+    out << "\n";
+}
+
+int RunChanges(Application& app, bool json, std::ostream& out, std::ostream& err) {
+    auto list = app.acceptor().LoadChanges();
+    if (!list.ok()) {
+        err << "norv: " << Shown(list.status().ToString()) << "\n";
+        return kExitFailure;
+    }
+    if (!list->checked) {
+        err << "norv: 初期化のあと、検査を最後まで終えていません (norv-cli check "
+               "で検査してください)\n";
+        return kExitFailure;
+    }
+    for (const ReviewedChange& change : list->changes) {
+        const bool gone = change.kind == ChangeKind::kDeleted;
+        if (json) {
+            nlohmann::json o;
+            o["kind"] = ChangeKindName(change.kind);
+            o["path"] = EventPath(change.path);
+            o["size"] = gone ? nlohmann::json() : nlohmann::json(change.size);
+            o["mtime"] = gone ? nlohmann::json() : nlohmann::json(Rfc3339(change.mtime, 0));
+            o["old_md5"] =
+                change.old_md5.empty() ? nlohmann::json() : nlohmann::json(change.old_md5);
+            o["new_md5"] =
+                change.new_md5.empty() ? nlohmann::json() : nlohmann::json(change.new_md5);
+            const ReviewedFacts facts = FactsOfChange(change);
+            AddFactChanges(o, facts.changed);
+            o["set_id_gained"] = facts.set_id_gained;
+            o["capability_gained"] = facts.capability_gained;
+            o["generation"] = list->generation;
+            out << HiddenEscaped(o.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace))
+                << "\n";
+            continue;
+        }
+        PrintChange(app, change, out);
+    }
+    return kExitUnchanged;
+}
+
+}  // namespace norv::cli
