@@ -266,14 +266,14 @@ Status ChangeRecorder::ReportDeletedFiles() {
     // A new file that is gone again (removed, or moved to the cracked folder) was never part of
     // the baseline: nothing to report, nothing to restore.
     NORV_RETURN_IF_ERROR(tools_.store.ForgetVanishedNewFiles());
-    return tools_.store.ForEachUnseen(
+    return tools_.store.ForEachUnmarked(
         [this](const std::string& filename, const FileInfoStore::Baseline& baseline) {
-            // A page changed meanwhile comes back before the next of these, however many.
+            // A recorded file changed meanwhile comes back before the next of these, however many.
             NORV_RETURN_IF_ERROR(BetweenFiles());
             // Found gone by such a look this run: reported there.
             if (run_.urgent_gone.count(filename) != 0) return Status::Ok();
             // Measured under another path this run: there, not deleted.
-            if (run_.measured.IsLeftOut(filename)) return Status::Ok();
+            if (run_.measured.IsMeasuredElsewhere(filename)) return Status::Ok();
             // Not seen is not deleted: a folder the walk could not enter keeps its records.
             if (run_.IsUnseen(filename)) {
                 ++tools_.state.counters.unchecked;

@@ -312,7 +312,7 @@ void ChangeWatcher::Queue(int watch, const Folder& folder, const std::string& na
         at_once = engine_.RestoresAtOnce(path);
     }
     if (!schedule_.Note(key, when, at_once, finished)) {
-        // A page's event may be among those not followed, as when events are lost.
+        // A recorded file's event may be among those not followed, as when events are lost.
         recorded_first_due_ = true;
         RequestFullCheck("確認を待つファイルが " + std::to_string(options_.timings.most_pending) +
                          " を超えました。全体を検査します");
@@ -410,12 +410,12 @@ void ChangeWatcher::WatchNewFolder(int parent_watch, const std::string& name) {
 
 Status ChangeWatcher::CheckDueFiles(Clock::time_point now) {
     if (now < retry_at_) return Status::Ok();
-    // Recorded pages first, then the rest: a flood of new files never holds a page back.
+    // Recorded files first, then the rest: a flood of new files never holds a recorded file back.
     const WatchSchedule::Due due = schedule_.TakeDue(now);
-    const std::vector<FileKey>& pages = due.at_once;
+    const std::vector<FileKey>& recorded = due.at_once;
     const std::vector<FileKey>& others = due.others;
-    if (!pages.empty()) {
-        auto checked = CheckBatch(pages, now);
+    if (!recorded.empty()) {
+        auto checked = CheckBatch(recorded, now);
         if (!checked.ok() || !checked.value()) return checked.status();
     }
     // The rest in slices, for a bounded time: what is left is due at the next step, after the
@@ -473,13 +473,13 @@ std::optional<WatchedFile> ChangeWatcher::OpenRecordedFile(const std::string& pa
 }
 
 Result<bool> ChangeWatcher::CheckBatch(const std::vector<FileKey>& keys, Clock::time_point now,
-                                       bool pages_first) {
+                                       bool recorded_first) {
     std::vector<FileKey> done;
     const std::vector<WatchedFile> files = OpenFiles(keys, done, true);
     if (schedule_.OpenBurst(now)) engine_.BeginWatchBurst();
     const int64_t changes_before = engine_.counters().changes();
-    if (pages_first) engine_.SetUrgentFiles([this] { return UrgentFiles(); });
-    Status status = engine_.CheckWatchedFiles(files, pages_first);
+    if (recorded_first) engine_.SetUrgentFiles([this] { return UrgentFiles(); });
+    Status status = engine_.CheckWatchedFiles(files, recorded_first);
     engine_.SetUrgentFiles(nullptr);
     if (status.Is(ErrorKind::kBusy)) {
         // Another norv holds the program folder: the files wait for it.
@@ -651,8 +651,8 @@ ChangeWatcher::Clock::time_point ChangeWatcher::NextDeadline(Clock::time_point n
 Status ChangeWatcher::TakeEvents(std::chrono::milliseconds timeout,
                                  std::vector<FolderEvent>& batch) {
     Status waited = events_->Wait(timeout, batch);
-    // Whatever else has come is taken too (a bounded number of reads), so that a page's change
-    // behind a flood of others is known before the flood's files are checked.
+    // Whatever else has come is taken too (a bounded number of reads), so that a recorded file's
+    // change behind a flood of others is known before the flood's files are checked.
     for (int more = 0; waited.ok() && !batch.empty() && more < kMostExtraReads; ++more) {
         const size_t before = batch.size();
         waited = events_->Wait(std::chrono::milliseconds(0), batch);
@@ -702,7 +702,7 @@ Status ChangeWatcher::Step(std::chrono::milliseconds wait) {
         schedule_.Clear();
         watches_set_for_check_ = false;
         events_restart_at_ = Now() + options_.retry;
-        // Pages first, as after lost events, then the full check.
+        // Recorded files first, as after lost events, then the full check.
         recorded_first_due_ = true;
         RequestFullCheck("");
     }
@@ -716,7 +716,7 @@ Status ChangeWatcher::Step(std::chrono::milliseconds wait) {
         }
     }
     // After lost events, the recorded files at once, before the full check (which may have to
-    // wait): a page behind a flood of new files is back before a walk measures the flood.
+    // wait): a recorded file behind a flood of new files is back before a walk measures the flood.
     if (recorded_first_due_ && now >= retry_at_ && now >= next_recorded_first_at_) {
         NORV_RETURN_IF_ERROR(RunRecordedFirst());
         now = Now();

@@ -7,20 +7,20 @@
 // - a file written, created, removed or moved is checked once its writes have been quiet for
 //   the settle time (or, if it is written without pause, after the longest wait); with
 //   automatic restore on, a recorded file is checked at its first event, before any other
-//   file, so that a page rewritten without pause or hidden in a flood of new files is back at
-//   once;
+//   file, so that a recorded file rewritten without pause or hidden in a flood of new files is back
+//   at once;
 // - a folder that appears under a tree rule is watched before it is listed, and every file in it
 //   is checked, so nothing written before the watch was set is missed; a cracked or save folder
 //   made since the watches were set is left out, as those found then are;
 // - a lost event queue, a watch that cannot be set, a watched folder moved or replaced, or more
 //   pending files than the bound, falls back to a full check after a message saying why; when
 //   events were lost (or too many files wait) with automatic restore on, the recorded files
-//   are checked first, each as its own event would have it, for a bounded time, so that a page
-//   behind a flood of new files is back before the full check's walk measures the flood;
-// - a new file (or any file not restored at once) is checked after the recorded pages due with
+//   are checked first, each as its own event would have it, for a bounded time, so that a recorded
+//   file behind a flood of new files is back before the full check's walk measures the flood;
+// - a new file (or any file not restored at once) is checked after the recorded files due with
 //   it, and while it is checked the events are taken before it and between the blocks of its
-//   content (each `urgent_look`): a page changed meanwhile is checked and restored at once, so a
-//   long digest of a planted file never holds a page back;
+//   content (each `urgent_look`): a recorded file changed meanwhile is checked and restored at
+//   once, so a long digest of a planted file never holds a recorded file back;
 // - a restore that failed is tried again, later each time, a bounded number of times;
 // - changes found close together form one burst: one mail and one run in the events for a
 //   deploy of 500 files, sent when the burst has been quiet or has lasted long enough.
@@ -57,8 +57,8 @@ struct WatchOptions {
     using Duration = std::chrono::milliseconds;
     WatchTimings timings;
     Duration retry{500};  // after another norv held the program folder
-    // Files other than recorded pages checked in one step, in slices of this many, for at most
-    // `slice_time`: the events that came meanwhile (a page defaced again) are taken first.
+    // Files other than recorded files checked in one step, in slices of this many, for at most
+    // `slice_time`: the events that came meanwhile (a recorded file defaced again) are taken first.
     size_t slice = 64;
     Duration slice_time{200};
     // After events were lost, with automatic restore on: the recorded files checked before the
@@ -72,7 +72,7 @@ struct WatchOptions {
     // too: its holder gone, its time up), to answer them then with a full check.
     Duration hold_look{1000};
     // While a full check runs with automatic restore on, the events are taken this often (for
-    // at most `urgent_take` each time), and the recorded pages they name are checked at once.
+    // at most `urgent_take` each time), and the recorded files they name are checked at once.
     Duration urgent_look{100};
     Duration urgent_take{50};
     // A restore that failed is tried again after `restore_retry_first`, then after twice as long
@@ -165,17 +165,17 @@ class ChangeWatcher {
     // asks for a full check when `full_check_when_out_of_reach`).
     std::vector<WatchedFile> OpenFiles(const std::vector<FileKey>& keys, std::vector<FileKey>& done,
                                        bool full_check_when_out_of_reach);
-    // `pages_first`: recorded pages changed meanwhile are checked before each file and between
+    // `recorded_first`: recorded files changed meanwhile are checked before each file and between
     // the blocks of its content (see ScanEngine::CheckWatchedFiles).
     Result<bool> CheckBatch(const std::vector<FileKey>& keys, Clock::time_point now,
-                            bool pages_first = false);
+                            bool recorded_first = false);
     void WatchNewFolder(int parent_watch, const std::string& name);
     // The folder of `watch` opened from its rule down and proved to be the one watched.
     Result<std::shared_ptr<platform::DirectoryHandle>> OpenWatched(int watch);
     Status CheckDueFiles(Clock::time_point now);
     Status RunFullCheck();
     // For the engine, between the files of a full check: takes the events that came, and gives
-    // the recorded pages among them that are due, to be checked at once.
+    // the recorded files among them that are due, to be checked at once.
     std::vector<WatchedFile> UrgentFiles();
     // Takes the events that came within `timeout`; the reader's failure if it has stopped.
     Status TakeEvents(std::chrono::milliseconds timeout, std::vector<platform::FolderEvent>& batch);

@@ -215,7 +215,7 @@ Status FileInfoStore::Prepare() {
         {&insert_new_, "INSERT INTO fileinfo VALUES(?1,?2,?3,?4,' ',3)"},
         {&update_seen_, "UPDATE fileinfo SET flg=?1,md5c=?2 WHERE filename=?3"},
         {&update_flag_, "UPDATE fileinfo SET flg=?1 WHERE filename=?2"},
-        {&select_unseen_,
+        {&select_unmarked_,
          std::string("SELECT f.filename,f.md5o,") + kExtendedJoin + " WHERE f.flg=0"},
         {&delete_extended_, "DELETE FROM fingerprint"},
         {&insert_extended_, std::string("INSERT INTO fingerprint") + kInsertExtended},
@@ -493,22 +493,22 @@ Status FileInfoStore::UpdateFlag(const std::string& path, int flag) {
     return Write(*update_flag_);
 }
 
-Status FileInfoStore::ForEachUnseen(
+Status FileInfoStore::ForEachUnmarked(
     const std::function<Status(const std::string&, const Baseline&)>& row) {
     Status status;
     for (;;) {
-        auto step = select_unseen_->Step();
+        auto step = select_unmarked_->Step();
         if (!step.ok()) {
             status = step.status();
             break;
         }
         if (!step.value()) break;
-        status = row(select_unseen_->ColumnText(0),
-                     Baseline{select_unseen_->ColumnText(1), false,
-                              ReadExtended(*select_unseen_, 2), std::nullopt, ""});
+        status = row(select_unmarked_->ColumnText(0),
+                     Baseline{select_unmarked_->ColumnText(1), false,
+                              ReadExtended(*select_unmarked_, 2), std::nullopt, ""});
         if (!status.ok()) break;
     }
-    select_unseen_->Reset();
+    select_unmarked_->Reset();
     return status;
 }
 

@@ -132,7 +132,7 @@ class FileInfoStore {
     Status UpdateNewFileDigest(const std::string& path, const std::string& digest);
     // Calls `row` with each record whose flg is still 0, in the database's order: its file name,
     // its baseline (md5o and extended facts). Stops at the first failure `row` returns.
-    Status ForEachUnseen(
+    Status ForEachUnmarked(
         const std::function<Status(const std::string& filename, const Baseline& baseline)>& row);
     // Up to `most` file names of baseline records (not those first seen by a check) that come
     // after `after` in byte order: the records are read a page at a time, never held whole, and
@@ -195,7 +195,7 @@ class FileInfoStore {
     platform::Database& db_;
     std::unique_ptr<platform::Statement> begin_, commit_;
     std::unique_ptr<platform::Statement> reset_flags_, delete_all_, mark_all_seen_,
-        insert_baseline_, lookup_, insert_new_, update_seen_, update_flag_, select_unseen_,
+        insert_baseline_, lookup_, insert_new_, update_seen_, update_flag_, select_unmarked_,
         forget_vanished_, forget_new_file_, update_new_digest_, delete_extended_, insert_extended_,
         forget_extended_, unlist_change_, list_change_, recorded_after_;
     // While a baseline is built.

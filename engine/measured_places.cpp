@@ -6,7 +6,7 @@ void MeasuredPlaces::Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     folders_.clear();
     single_files_.clear();
-    left_out_.clear();
+    measured_elsewhere_.clear();
 }
 
 void MeasuredPlaces::BeginRule(size_t index, bool reached_again_later) {
@@ -15,9 +15,9 @@ void MeasuredPlaces::BeginRule(size_t index, bool reached_again_later) {
     remember_ = reached_again_later;
 }
 
-platform::TreeWalk::Options::Take MeasuredPlaces::TakeOnce(const platform::FileIdentity& folder,
-                                                           const std::string& path,
-                                                           bool recursive) {
+platform::TreeWalk::Options::Take MeasuredPlaces::ClaimFolder(const platform::FileIdentity& folder,
+                                                              const std::string& path,
+                                                              bool recursive) {
     using Take = platform::TreeWalk::Options::Take;
     std::lock_guard<std::mutex> lock(mutex_);
     auto found = folders_.find(folder);
@@ -32,7 +32,7 @@ platform::TreeWalk::Options::Take MeasuredPlaces::TakeOnce(const platform::FileI
     }
     // Walked with its subfolders before: they were measured too.
     const bool whole = found->second.recursive;
-    left_out_.emplace(path, LeftOut{found->second, whole});
+    measured_elsewhere_.emplace(path, MeasuredElsewhere{found->second, whole});
     return whole ? Take::kNothing : Take::kSubfoldersOnly;
 }
 
@@ -41,7 +41,7 @@ bool MeasuredPlaces::LeaveOutIfFolderMeasured(const platform::FileIdentity& fold
     std::lock_guard<std::mutex> lock(mutex_);
     auto found = folders_.find(folder);
     if (found == folders_.end() || found->second.path == dir) return false;
-    left_out_.emplace(path, LeftOut{found->second, false});
+    measured_elsewhere_.emplace(path, MeasuredElsewhere{found->second, false});
     return true;
 }
 
@@ -63,29 +63,30 @@ bool MeasuredPlaces::LeaveOutIfSingleFileMeasured(const platform::FileIdentity& 
     std::lock_guard<std::mutex> lock(mutex_);
     auto found = single_files_.find(std::make_pair(folder, name));
     if (found == single_files_.end() || found->second.path == path) return false;
-    left_out_.emplace(path, LeftOut{found->second, false});
+    measured_elsewhere_.emplace(path, MeasuredElsewhere{found->second, false});
     return true;
 }
 
-std::optional<std::pair<MeasuredPlaces::LeftOut, size_t>> MeasuredPlaces::LeftOutAt(
+std::optional<std::pair<MeasuredPlaces::MeasuredElsewhere, size_t>> MeasuredPlaces::LeftOutAt(
     const std::string& place) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto found = left_out_.find(place);
-    if (found == left_out_.end()) return std::nullopt;
+    auto found = measured_elsewhere_.find(place);
+    if (found == measured_elsewhere_.end()) return std::nullopt;
     return std::make_pair(found->second, current_rule_);
 }
 
-bool MeasuredPlaces::IsLeftOut(const std::string& path) const {
+bool MeasuredPlaces::IsMeasuredElsewhere(const std::string& path) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (left_out_.empty()) return false;
-    if (left_out_.count(path) != 0) return true;  // a single-file rule's file
+    if (measured_elsewhere_.empty()) return false;
+    if (measured_elsewhere_.count(path) != 0) return true;  // a single-file rule's file
     const size_t last = path.rfind(platform::kSeparator);
-    if (last != std::string::npos && left_out_.count(path.substr(0, last + 1)) != 0) return true;
+    if (last != std::string::npos && measured_elsewhere_.count(path.substr(0, last + 1)) != 0)
+        return true;
     // Or below a folder left out with its subfolders.
     for (size_t slash = path.find(platform::kSeparator); slash != std::string::npos;
          slash = path.find(platform::kSeparator, slash + 1)) {
-        auto found = left_out_.find(path.substr(0, slash + 1));
-        if (found != left_out_.end() && found->second.whole) return true;
+        auto found = measured_elsewhere_.find(path.substr(0, slash + 1));
+        if (found != measured_elsewhere_.end() && found->second.whole) return true;
     }
     return false;
 }

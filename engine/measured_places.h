@@ -27,7 +27,7 @@ class MeasuredPlaces {
         bool recursive = false;
     };
     // A place left out, and the rule being walked when it was.
-    struct LeftOut {
+    struct MeasuredElsewhere {
         Measured measured;
         bool whole = false;  // its subfolders too
     };
@@ -40,8 +40,8 @@ class MeasuredPlaces {
 
     // The walk's question for a folder it opened (TreeWalk::Options::take): all of it when first
     // met or met under the same path, else what an earlier rule did not measure.
-    platform::TreeWalk::Options::Take TakeOnce(const platform::FileIdentity& folder,
-                                               const std::string& path, bool recursive);
+    platform::TreeWalk::Options::Take ClaimFolder(const platform::FileIdentity& folder,
+                                                  const std::string& path, bool recursive);
     // A single-file rule's file at `path` (`dir` its folder, ending in the separator): left out
     // when an earlier rule measured that folder under another path. Returns whether it was.
     bool LeaveOutIfFolderMeasured(const platform::FileIdentity& folder, const std::string& dir,
@@ -56,14 +56,14 @@ class MeasuredPlaces {
                                       const std::string& path);
 
     // What was left out at `place` exactly, with the rule being walked now.
-    std::optional<std::pair<LeftOut, size_t>> LeftOutAt(const std::string& place) const;
+    std::optional<std::pair<MeasuredElsewhere, size_t>> LeftOutAt(const std::string& place) const;
     // Whether `path` is a place left out, a file in one, or below one left out whole.
-    bool IsLeftOut(const std::string& path) const;
+    bool IsMeasuredElsewhere(const std::string& path) const;
 
   private:
     mutable std::mutex mutex_;
     std::map<platform::FileIdentity, Measured> folders_;
-    std::map<std::string, LeftOut> left_out_;
+    std::map<std::string, MeasuredElsewhere> measured_elsewhere_;
     // Files single-file rules measured, by their folder and name: a later rule that reaches the
     // folder through a link leaves them out.
     std::map<std::pair<platform::FileIdentity, std::string>, Measured> single_files_;

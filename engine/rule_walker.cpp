@@ -75,7 +75,7 @@ Status RuleWalker::WalkDirectory(const std::string& path, RuleKind kind) {
     options.skipped = run_.excluded_folders;
     options.take = [this, recursive = options.recursive](const platform::FileIdentity& folder,
                                                          const std::string& dir) {
-        return run_.measured.TakeOnce(folder, dir, recursive);
+        return run_.measured.ClaimFolder(folder, dir, recursive);
     };
     auto walk = std::make_unique<TreeWalk>(std::move(root).value(), path, std::move(options));
     // Fingerprints are computed ahead on worker threads unless automatic restore is on: a
@@ -95,7 +95,7 @@ Status RuleWalker::WalkDirectory(const std::string& path, RuleKind kind) {
             if (item.entry.type == TreeWalk::Entry::Type::kFile) {
                 tools_.hooks.observer.YieldToEvents();
             }
-            NORV_RETURN_IF_ERROR(TakeEntry(item.entry, item.fingerprint));
+            NORV_RETURN_IF_ERROR(HandleWalkEntry(item.entry, item.fingerprint));
         }
     }();
     // Committed before the pipeline joins its workers: one may be held in a read that never
@@ -116,12 +116,12 @@ Status RuleWalker::WalkSerially(TreeWalk& walk) {
             fingerprint = platform::FingerprintAt(*entry.folder, entry.name, tools_.stop_requested);
             NORV_RETURN_IF_ERROR(tools_.StopPoint());
         }
-        NORV_RETURN_IF_ERROR(TakeEntry(entry, fingerprint));
+        NORV_RETURN_IF_ERROR(HandleWalkEntry(entry, fingerprint));
     }
 }
 
-Status RuleWalker::TakeEntry(const TreeWalk::Entry& entry,
-                             const platform::Fingerprint& fingerprint) {
+Status RuleWalker::HandleWalkEntry(const TreeWalk::Entry& entry,
+                                   const platform::Fingerprint& fingerprint) {
     switch (entry.type) {
         case TreeWalk::Entry::Type::kFailure:
             return entry.failure;
@@ -130,7 +130,7 @@ Status RuleWalker::TakeEntry(const TreeWalk::Entry& entry,
         case TreeWalk::Entry::Type::kUnseen:
             return recorder_.NoteUnseen(entry.dir, entry.failure);
         case TreeWalk::Entry::Type::kFilesLeftOut:
-            return NoteLeftOut(entry.dir);
+            return NoteMeasuredElsewhere(entry.dir);
         case TreeWalk::Entry::Type::kSpecial:
             return ReportSpecialEntry(entry);
         case TreeWalk::Entry::Type::kFile:
@@ -176,7 +176,7 @@ Result<bool> RuleWalker::MeasuredBySingleFileRule(const TreeWalk::Entry& entry) 
     if (!run_.measured.LeaveOutIfSingleFileMeasured(folder.value(), entry.name, path)) {
         return false;
     }
-    NORV_RETURN_IF_ERROR(NoteLeftOut(path));
+    NORV_RETURN_IF_ERROR(NoteMeasuredElsewhere(path));
     return true;
 }
 
@@ -195,7 +195,7 @@ Status RuleWalker::CheckSingleFile(const std::string& path) {
         if (folder.ok()) {
             const std::string dir = path.substr(0, path.rfind(platform::kSeparator) + 1);
             if (run_.measured.LeaveOutIfFolderMeasured(folder.value(), dir, path)) {
-                return NoteLeftOut(path);
+                return NoteMeasuredElsewhere(path);
             }
             run_.measured.RememberSingleFile(folder.value(), resolved->name, path);
         }
@@ -224,7 +224,7 @@ Status RuleWalker::CheckSingleFile(const std::string& path) {
     return recorder_.ReportChange({ChangeKind::kDeleted, path, "", "", -1, -1, {}}, {}, recorded);
 }
 
-Status RuleWalker::NoteLeftOut(const std::string& place) {
+Status RuleWalker::NoteMeasuredElsewhere(const std::string& place) {
     auto found = run_.measured.LeftOutAt(place);
     if (!found) return Status::Ok();
     const auto& [left, rule] = *found;

@@ -36,8 +36,8 @@ class RuleWalker {
 
   private:
     Status WalkSerially(platform::TreeWalk& walk);
-    Status TakeEntry(const platform::TreeWalk::Entry& entry,
-                     const platform::Fingerprint& fingerprint);
+    Status HandleWalkEntry(const platform::TreeWalk::Entry& entry,
+                           const platform::Fingerprint& fingerprint);
     Status SkipFolder(const std::string& dir);
     // A FIFO, socket or device the walk met: reported by a check when it is new.
     Status ReportSpecialEntry(const platform::TreeWalk::Entry& entry);
@@ -45,7 +45,7 @@ class RuleWalker {
     Result<bool> MeasuredBySingleFileRule(const platform::TreeWalk::Entry& entry);
     // A `Warning:` line for the place whose files were measured under another path; records
     // there are kept, neither deleted nor carried into a new baseline.
-    Status NoteLeftOut(const std::string& place);
+    Status NoteMeasuredElsewhere(const std::string& place);
 
     ScanTools& tools_;
     ScanRun& run_;

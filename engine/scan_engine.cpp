@@ -216,7 +216,7 @@ Status ScanEngine::RunScanSteps() {
             "ほかに " + std::to_string(unseen - kMostUnseenLines) + " か所を検査できません"));
     }
     if (tools_.state.mode != ScanMode::kInit) NORV_RETURN_IF_ERROR(recorder_.ReportDeletedFiles());
-    // Every altered and deleted page is back: now the new files.
+    // Every altered and deleted recorded file is back: now the new files.
     NORV_RETURN_IF_ERROR(recorder_.QuarantineDeferred());
     for (const std::string& summary : tools_.hooks.responder.EndRun()) {
         NORV_RETURN_IF_ERROR(tools_.log.WarningLine(DisplayText(summary)));
@@ -298,7 +298,7 @@ Status ScanEngine::LookAgainAtMissedFiles() {
             return Status::Ok();
         }
         // Measured under another path: its records there are the same files twice.
-        if (run_.measured.IsLeftOut(path)) return Status::Ok();
+        if (run_.measured.IsMeasuredElsewhere(path)) return Status::Ok();
         if (run_.IsUnseen(path)) {
             ++tools_.state.counters.unchecked;  // keeps its previous baseline
             return Status::Ok();

@@ -78,12 +78,12 @@ class ScanEngine {
     // Checks each file as a check does (record, log line, event, change response) under the
     // program folder's lock, appending the change lines to the log with their date and time. A
     // file that is gone is reported deleted when the baseline has it; a file first seen by a
-    // check that is gone again is forgotten without a word. With `pages_first`, the urgent files
+    // check that is gone again is forgotten without a word. With `recorded_first`, the urgent files
     // (SetUrgentFiles) are asked for before each file and between the blocks of its content, and
-    // checked at once: a recorded page changed while a long digest of a new file runs is back
+    // checked at once: a recorded file changed while a long digest of a new file runs is back
     // before that digest goes on.
-    Status CheckWatchedFiles(const std::vector<WatchedFile>& files, bool pages_first = false) {
-        return commands_.Run([&] { return watch_.CheckFiles(files, pages_first); });
+    Status CheckWatchedFiles(const std::vector<WatchedFile>& files, bool recorded_first = false) {
+        return commands_.Run([&] { return watch_.CheckFiles(files, recorded_first); });
     }
     // The paths whose restore the response was asked for and did not do since the last call
     // (a failure it reported; at most kMostFailedRestores), for the watch to try again.
@@ -97,7 +97,7 @@ class ScanEngine {
     // Asked between the files of a check's walk, of its report of the recorded files it did not
     // meet, and of its quarantine of new files, when automatic restore is on: files to check at
     // once, within the check (its log, counters and response), as the watch checks them. The
-    // watch's recorded pages changed while a long check runs thus come back without waiting for
+    // watch's recorded files changed while a long check runs thus come back without waiting for
     // its end. Null to stop asking.
     void SetUrgentFiles(std::function<std::vector<WatchedFile>()> source) {
         watch_.SetUrgentFiles(std::move(source));

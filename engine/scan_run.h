@@ -44,7 +44,7 @@ struct ScanRun {
     MeasuredPlaces measured;
     // In a check with automatic restore on, a new file is reported as it is met but quarantined
     // only after the walk and the deleted files' restores: a flood of new files met before an
-    // altered page never holds the page back.
+    // altered recorded file never holds the recorded file back.
     bool defer_quarantines = false;
     std::vector<DeferredQuarantine> deferred_quarantines;
 

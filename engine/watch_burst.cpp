@@ -26,7 +26,7 @@ void WatchBurst::Begin() {
     if (tools_.events) tools_.events->BeginRun("watch");
 }
 
-Status WatchBurst::CheckFiles(const std::vector<WatchedFile>& files, bool pages_first) {
+Status WatchBurst::CheckFiles(const std::vector<WatchedFile>& files, bool recorded_first) {
     // Only a check's walk reports files its looks found gone: here each look reports its own.
     run_.urgent_gone.clear();
     tools_.state.mode = ScanMode::kCheck;
@@ -40,8 +40,8 @@ Status WatchBurst::CheckFiles(const std::vector<WatchedFile>& files, bool pages_
                                             tools_.state.context.charset, now);
     for (size_t i = 0; status.ok() && i < files.size(); ++i) {
         status = tools_.StopPoint();
-        if (status.ok() && pages_first) status = CheckUrgentFiles();
-        if (status.ok()) status = CheckFile(files[i], pages_first);
+        if (status.ok() && recorded_first) status = CheckUrgentFiles();
+        if (status.ok()) status = CheckFile(files[i], recorded_first);
     }
     // What the response says of the batch as a whole (files removed past its bounds).
     for (const std::string& summary : tools_.hooks.responder.EndRun()) {
@@ -64,19 +64,19 @@ Status WatchBurst::CheckFiles(const std::vector<WatchedFile>& files, bool pages_
     return status;
 }
 
-Status WatchBurst::CheckFile(const WatchedFile& file, bool pages_first) {
+Status WatchBurst::CheckFile(const WatchedFile& file, bool recorded_first) {
     tools_.hooks.observer.YieldToEvents();
     platform::Fingerprint fingerprint;
-    // A page changed while this file's content is read is checked between two of its blocks;
-    // the first failure there ends the file's check too.
+    // A recorded file changed while this file's content is read is checked between two of its
+    // blocks; the first failure there ends the file's check too.
     Status paused;
     const std::function<void()> pause = [&] {
         if (paused.ok()) paused = CheckUrgentFiles();
     };
     if (file.folder) {
-        fingerprint =
-            platform::FingerprintAt(*file.folder, file.name, tools_.stop_requested,
-                                    platform::kDefaultHashBudget, pages_first ? &pause : nullptr);
+        fingerprint = platform::FingerprintAt(*file.folder, file.name, tools_.stop_requested,
+                                              platform::kDefaultHashBudget,
+                                              recorded_first ? &pause : nullptr);
     }
     NORV_RETURN_IF_ERROR(paused);
     NORV_RETURN_IF_ERROR(tools_.StopPoint());
@@ -91,7 +91,8 @@ Status WatchBurst::CheckFile(const WatchedFile& file, bool pages_first) {
             same = now == *left->second.facts;
         }
         // Restored content is norv's own only under the baseline it was restored from: after
-        // an accept or an init, the page norv once put back is an old version like any other.
+        // an accept or an init, the recorded file norv once put back is an old version like any
+        // other.
         if (same && present) {
             auto known = tools_.store.LookupBaseline(file.path);
             if (!known.ok()) return known.status();

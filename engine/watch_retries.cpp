@@ -1,5 +1,6 @@
 // The real-time watch's second tries: a restore that failed is tried again, later each time, a
-// bounded number of times and for a bounded time, before the page is left to the full checks.
+// bounded number of times and for a bounded time, before the recorded file is left to the full
+// checks.
 #include <algorithm>
 #include <string_view>
 #include <unordered_set>

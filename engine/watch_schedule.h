@@ -4,7 +4,7 @@
 // - A file is checked once its writes have been quiet for `settle`, or, written without pause,
 //   `longest_wait` after its first change. Each time in a row it is checked before it was ever
 //   quiet, that wait doubles, up to a minute: a growing log is not hashed whole every second.
-// - A file noted "at once" (a recorded page, with automatic restore on) is due at the next step
+// - A file noted "at once" (a recorded file, with automatic restore on) is due at the next step
 //   after a change that is complete (written and closed, moved, removed), ahead of every other
 //   file and with no back-off; written without a close, it waits as any file does.
 // - Past `most_pending` waiting files the schedule gives up (the caller runs a full check).

@@ -18,8 +18,8 @@ ProtectedArchive::ProtectedArchive(platform::Env& env, const Settings& settings,
                                    const RuleTable& rules, NoticeSink& notices)
     : env_(env), settings_(settings), rules_(rules), notices_(notices) {}
 
-void ProtectedArchive::Say(NoticeKind kind, const std::string& path, const Status& cause,
-                           const std::string& detail) const {
+void ProtectedArchive::ReportFailure(NoticeKind kind, const std::string& path, const Status& cause,
+                                     const std::string& detail) const {
     const char* title = kind == NoticeKind::kRestoreError ? kExtractError : kCompressError;
     notices_.Notify({kind, path, cause, std::string(title) + "\n" + detail});
 }
@@ -82,7 +82,8 @@ int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)
     // else can replace it.
     auto save = platform::OpenTrustedFolder(env_, settings_.save_dir);
     if (!save.ok() && !save.status().Is(ErrorKind::kNotFound)) {
-        Say(NoticeKind::kArchiveError, settings_.save_dir, save.status(), save.status().message());
+        ReportFailure(NoticeKind::kArchiveError, settings_.save_dir, save.status(),
+                      save.status().message());
         return 1;
     }
     RemoveLeftovers();
@@ -90,7 +91,8 @@ int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)
     // disk or a vanished folder never costs the last good archive.
     auto writer = platform::lha::ArchiveWriter::Create(env_, archive);
     if (!writer.ok()) {
-        Say(NoticeKind::kArchiveError, archive, writer.status(), writer.status().message());
+        ReportFailure(NoticeKind::kArchiveError, archive, writer.status(),
+                      writer.status().message());
         return 1;
     }
     const std::vector<platform::FileIdentity> skipped = ProgramFolders(env_, settings_);
@@ -108,12 +110,12 @@ int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)
         if ((*writer)->broken()) {
             // The new archive cannot be written: nothing of it is kept.
             for (const Unsaved& failure : failures) {
-                Say(NoticeKind::kArchiveError, failure.path, failure.cause, failure.text);
+                ReportFailure(NoticeKind::kArchiveError, failure.path, failure.cause, failure.text);
             }
-            Say(NoticeKind::kArchiveError, archive, added,
-                added.message() + "\n" +
-                    (had_archive ? "以前のアーカイブ " + archive + " はそのままです"
-                                 : std::string("アーカイブは作りませんでした")));
+            ReportFailure(NoticeKind::kArchiveError, archive, added,
+                          added.message() + "\n" +
+                              (had_archive ? "以前のアーカイブ " + archive + " はそのままです"
+                                           : std::string("アーカイブは作りませんでした")));
             return static_cast<int>(failures.size()) + 1;
         }
         const std::string label = "ルール " + std::to_string(i + 1) + " (" + rule.path + ")";
@@ -145,15 +147,15 @@ int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)
             // Nothing to archive (no rule, or rules without files): no archive remains.
             if (had_archive && env_.UnlinkAt(AT_FDCWD, archive.c_str(), 0) != 0) {
                 const int error = errno;
-                Say(NoticeKind::kArchiveError, archive, Status::FromErrno(error, archive),
-                    archive + " を削除できません: " + std::strerror(error));
+                ReportFailure(NoticeKind::kArchiveError, archive, Status::FromErrno(error, archive),
+                              archive + " を削除できません: " + std::strerror(error));
                 return 1;
             }
             return 0;
         }
         Status committed = (*writer)->Commit();
         if (!committed.ok()) {
-            Say(NoticeKind::kArchiveError, archive, committed, committed.message());
+            ReportFailure(NoticeKind::kArchiveError, archive, committed, committed.message());
             return 1;
         }
         return 0;
@@ -204,7 +206,7 @@ int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)
     }
     failures.back().text += "\n" + holds;
     for (const Unsaved& failure : failures) {
-        Say(NoticeKind::kArchiveError, failure.path, failure.cause, failure.text);
+        ReportFailure(NoticeKind::kArchiveError, failure.path, failure.cause, failure.text);
     }
     return static_cast<int>(failures.size());
 }
@@ -218,13 +220,13 @@ std::string ProtectedArchive::RestoreJournalPath() const {
 void ProtectedArchive::RemoveInterruptedRestores() {
     auto removed = platform::lha::RestoreJournal(env_, RestoreJournalPath()).RemoveLeftovers();
     if (!removed.ok()) {
-        Say(NoticeKind::kRestoreError, RestoreJournalPath(), removed.status(),
-            removed.status().message());
+        ReportFailure(NoticeKind::kRestoreError, RestoreJournalPath(), removed.status(),
+                      removed.status().message());
     }
 }
 
 void ProtectedArchive::SayRestoreFailure(const std::string& path, const Status& status) const {
-    Say(NoticeKind::kRestoreError, path, status, status.message());
+    ReportFailure(NoticeKind::kRestoreError, path, status, status.message());
 }
 
 Status ProtectedArchive::RestoreFromArchive(const std::string& path, bool say_failure,

@@ -75,8 +75,8 @@ class ProtectedArchive {
     void RemoveLeftovers() const;
     // A notice titled as the archiver's (kCompressError for kArchiveError, kExtractError for
     // kRestoreError), then `detail` on the next line.
-    void Say(NoticeKind kind, const std::string& path, const Status& cause,
-             const std::string& detail) const;
+    void ReportFailure(NoticeKind kind, const std::string& path, const Status& cause,
+                       const std::string& detail) const;
 
     platform::Env& env_;
     const Settings& settings_;

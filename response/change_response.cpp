@@ -65,7 +65,8 @@ ChangeResponse::ChangeResponse(const Settings& settings, const LiveSwitches& swi
       notices_(notices),
       charset_(std::move(charset)) {}
 
-void ChangeResponse::Say(const std::string& path, const Status& cause, const std::string& text) {
+void ChangeResponse::ReportFailure(const std::string& path, const Status& cause,
+                                   const std::string& text) {
     notices_.Notify({NoticeKind::kResponseFailure, path, cause, text});
     if (said_) said_->push_back(text);
 }
@@ -118,7 +119,7 @@ ResponseOutcome ChangeResponse::RespondToChange(ChangeKind kind, const std::stri
 }
 
 HoldLook ChangeResponse::LookAtHold() {
-    HoldLook look = hold_->Look();
+    HoldLook look = hold_->ReadHold();
     for (const std::string& note : look.notes) {
         notices_.Notify({NoticeKind::kHold, platform::JoinPath(hold_->program_dir(), kHoldFileName),
                          Status::Ok(), note});
@@ -148,7 +149,8 @@ ResponseOutcome ChangeResponse::Respond(ChangeKind kind, const std::string& path
                                         const FileLocation& where, const RecordedFile& recorded) {
     if (switches_.auto_restore == 0) return {};
     if (!platform::FileExists(env_, archive_.ArchivePath())) {
-        Say(path, Status::Error(ErrorKind::kNotFound, ENOENT, kNotSavedMessage), kNotSavedMessage);
+        ReportFailure(path, Status::Error(ErrorKind::kNotFound, ENOENT, kNotSavedMessage),
+                      kNotSavedMessage);
         if (events_) {
             events_->Action(path,
                             kind == ChangeKind::kCreated ? ResponseAction::kQuarantine
@@ -218,7 +220,7 @@ ResponseOutcome ChangeResponse::Restore(const std::string& path, const RecordedF
     Status restored;
     ResponseOutcome outcome;
     PutBack put_back;
-    // The baseline's attributes go on the restored file before it takes the page's place.
+    // The baseline's attributes go on the restored file before it takes the recorded file's place.
     auto finish = [&](int fd, bool is_link, const std::string& written_md5) {
         put_back = {};
         return PutBackAttributes(env_, fd, is_link, written_md5, recorded, path, &put_back);
@@ -226,9 +228,10 @@ ResponseOutcome ChangeResponse::Restore(const std::string& path, const RecordedF
     for (int round = 0;; ++round) {
         restored = archive_.RestoreFromArchive(path, /*say_failure=*/false,
                                                &outcome.restored_digest, finish);
-        // Something stands at the page's place (written there after the move, a FIFO, socket
-        // or folder put there, or a file put in the restored page's place the moment it got
-        // there): a change of its own, taken out as evidence, then the page again.
+        // Something stands at the recorded file's place (written there after the move, a FIFO,
+        // socket or folder put there, or a file put in the restored recorded file's place the
+        // moment it got there): a change of its own, taken out as evidence, then the recorded file
+        // again.
         const bool occupied = restored.Is(ErrorKind::kExists);
         if (!occupied) break;
         if (round == kMostRestoreRounds) {
@@ -253,7 +256,7 @@ ResponseOutcome ChangeResponse::Restore(const std::string& path, const RecordedF
         outcome.left = ResponseOutcome::Left::kRestored;
         outcome.restored_facts = put_back.left;
         for (const std::string& note : put_back.notes) {
-            Say(path, Status::Error(ErrorKind::kIo, 0, note), note);
+            ReportFailure(path, Status::Error(ErrorKind::kIo, 0, note), note);
         }
     }
     return outcome;
@@ -261,8 +264,8 @@ ResponseOutcome ChangeResponse::Restore(const std::string& path, const RecordedF
 
 bool ChangeResponse::TakeOutWhatStands(const std::string& path) {
     auto fail = [&](const Status& status) {
-        Say(path, status,
-            path + " に置かれたものをクラックフォルダへ移せません: " + status.message());
+        ReportFailure(path, status,
+                      path + " に置かれたものをクラックフォルダへ移せません: " + status.message());
         if (events_) events_->Action(path, ResponseAction::kQuarantine, false, status.message());
         return false;
     };

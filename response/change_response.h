@@ -58,8 +58,8 @@ inline constexpr int kMostQuarantineCopiesPerRun = 1000;
 inline constexpr int64_t kMostQuarantineBytesPerRun = int64_t{16} << 30;
 inline constexpr int64_t kEvidenceHeadBytes = 1 << 20;
 inline constexpr int kMostUncopiedIndexLinesPerRun = 10000;
-// A folder put at a page's place and taken out: the items (at every level together) and the
-// levels below it that are made root's and listed; what lies past them is left as it was moved,
+// A folder put at a recorded file's place and taken out: the items (at every level together) and
+// the levels below it that are made root's and listed; what lies past them is left as it was moved,
 // and said.
 inline constexpr int kMostTakenFolderEntries = 1000;
 inline constexpr int kMostTakenFolderDepth = 16;
@@ -67,7 +67,7 @@ struct QuarantineBounds {
     int most_copies = kMostQuarantineCopiesPerRun;
     int64_t most_bytes = kMostQuarantineBytesPerRun;
     int most_uncopied_lines = kMostUncopiedIndexLinesPerRun;
-    // A folder taken out of a page's place: its items and levels made root's and listed.
+    // A folder taken out of a recorded file's place: its items and levels made root's and listed.
     int most_taken_entries = kMostTakenFolderEntries;
     int most_taken_depth = kMostTakenFolderDepth;
 };
@@ -80,9 +80,10 @@ std::string UncopiedSummary(int removed, int unlisted, int kept = 0);
 // The index line's last field for a copy of the first bytes only, and the copy name of a file
 // removed without a copy.
 inline constexpr const char* kHeadOnlyNote = "先頭のみ";
-// Rounds of "take out what stands at the page's place, restore again" for one change: a process
-// that puts something there again and again (before the restore, or in the restored page's
-// place right after it) is outlasted this many times, then reported as a failed restore.
+// Rounds of "take out what stands at the recorded file's place, restore again" for one change: a
+// process that puts something there again and again (before the restore, or in the restored
+// recorded file's place right after it) is outlasted this many times, then reported as a failed
+// restore.
 inline constexpr int kMostRestoreRounds = 3;
 inline constexpr const char* kNoCopyName = "-";
 // What stands for the content of an item that has none to keep.
@@ -168,11 +169,11 @@ class ChangeResponse : public ChangeResponder {
                             const RecordedFile& recorded);
     // Gives a failure of the response at `path` to the notices, and keeps its text for the
     // outcome of the change being answered.
-    void Say(const std::string& path, const Status& cause, const std::string& text);
+    void ReportFailure(const std::string& path, const Status& cause, const std::string& text);
     std::vector<std::string>* said_ = nullptr;
-    // Puts the page back as `recorded`; what it then left at the place.
+    // Puts the recorded file back as `recorded`; what it then left at the place.
     ResponseOutcome Restore(const std::string& path, const RecordedFile& recorded);
-    // Takes out whatever stands where a page must come back; false when it could not.
+    // Takes out whatever stands where a recorded file must come back; false when it could not.
     bool TakeOutWhatStands(const std::string& path);
     // A folder taken out into the cracked folder (as `moved_name` there, from `path`), made
     // root's through and through, each item listed (taken_folder.cpp).

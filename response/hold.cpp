@@ -147,7 +147,7 @@ std::optional<uint64_t> ProcessStartTime(platform::Env& env, int64_t pid) {
 HoldReader::HoldReader(platform::Env& env, std::string program_dir, const platform::Clock& clock)
     : env_(env), program_dir_(std::move(program_dir)), clock_(clock) {}
 
-HoldLook HoldReader::Look() {
+HoldLook HoldReader::ReadHold() {
     HoldLook look;
     const std::string shown = platform::JoinPath(program_dir_, kHoldFileName);
     if (!folder_) {
@@ -258,7 +258,7 @@ Result<std::unique_ptr<Hold>> Hold::Take(platform::Env& env, const std::string& 
         }
         const Status placed = Status::FromErrno(errno, path + " を置けません");
         if (!placed.Is(ErrorKind::kExists)) return fail(placed);
-        HoldLook look = HoldReader(env, program_dir, clock).Look();
+        HoldLook look = HoldReader(env, program_dir, clock).ReadHold();
         if (look.hold) {
             return fail(Status::Error(
                 ErrorKind::kBusy, EBUSY,

@@ -72,7 +72,7 @@ struct HoldLook {
 class HoldReader {
   public:
     HoldReader(platform::Env& env, std::string program_dir, const platform::Clock& clock);
-    HoldLook Look();
+    HoldLook ReadHold();
     const std::string& program_dir() const { return program_dir_; }
 
   private:

@@ -97,7 +97,8 @@ bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
 }
 
 bool ChangeResponse::FailMove(const std::string& path, const Status& status) {
-    Say(path, status,
+    ReportFailure(
+        path, status,
         "改ざんされたファイル " + path +
             " をクラックフォルダへ移せません (ファイルはそのままです): " + status.message());
     if (events_) events_->Action(path, ResponseAction::kQuarantine, false, status.message());
@@ -121,10 +122,10 @@ Status ChangeResponse::FindHolder(QuarantineMove& move) {
 
 Status ChangeResponse::OpenCrackedFolder(QuarantineMove& move) {
     // Evidence goes only to a folder nobody but root can reach into, rename or replace. One that
-    // another user swapped for a folder or link of their own must not keep every page defaced:
-    // an altered page still leaves the site and comes back, and the message and the event keep
-    // its size and digest. A folder that merely cannot be made or written keeps the file in
-    // place, the evidence whole, until the administrator mends it.
+    // another user swapped for a folder or link of their own must not keep every recorded file
+    // defaced: an altered recorded file still leaves the site and comes back, and the message and
+    // the event keep its size and digest. A folder that merely cannot be made or written keeps the
+    // file in place, the evidence whole, until the administrator mends it.
     Status made = platform::MakeDirectories(env_, settings_.cracked_dir, 0700);
     if (!made.ok()) return made;
     auto cracked = platform::OpenTrustedFolder(env_, settings_.cracked_dir);
@@ -211,8 +212,8 @@ void ChangeResponse::ChooseEvidence(QuarantineMove& move) {
         move.evidence = Evidence::kIndexOnly;
     } else if (copies_this_run_ >= bounds_.most_copies) {
         if (!limit_shown_) {
-            Say(move.path, Status::Error(ErrorKind::kLimit, kErrLimit, kCopyLimitMessage),
-                kCopyLimitMessage);
+            ReportFailure(move.path, Status::Error(ErrorKind::kLimit, kErrLimit, kCopyLimitMessage),
+                          kCopyLimitMessage);
         }
         limit_shown_ = true;
         move.past_copy_bound = true;
@@ -277,8 +278,8 @@ Status ChangeResponse::KeepEvidence(QuarantineMove& move) {
         Status made_copy = CopyIntoCracked(move, move.size(), false, &move.digests);
         if (!made_copy.ok()) {
             // Short of room, or the file written to while it was copied: its first bytes and
-            // its digest are the evidence, and it still leaves the site, so a page rewritten
-            // without pause comes back.
+            // its digest are the evidence, and it still leaves the site, so a recorded file
+            // rewritten without pause comes back.
             if ((!OutOfRoom(made_copy) && !move.rewritten) || move.is_link()) {
                 return Status::Error(made_copy.kind(), made_copy.code(),
                                      move.path + ": " + made_copy.message());
@@ -335,10 +336,10 @@ void ChangeResponse::WriteIndexLine(QuarantineMove& move) {
         move.cracked_fd() < 0 ? move.cracked_status : AppendIndexLine(move.cracked_fd(), line);
     if (!indexed.ok()) {
         // The message keeps what the index could not.
-        Say(path, indexed,
-            "クラックフォルダの一覧に " + move.shown_copy + " を書けません (" + DisplayPath(path) +
-                " サイズ " + std::to_string(move.size()) + " MD5 " + digest +
-                "): " + indexed.message());
+        ReportFailure(path, indexed,
+                      "クラックフォルダの一覧に " + move.shown_copy + " を書けません (" +
+                          DisplayPath(path) + " サイズ " + std::to_string(move.size()) + " MD5 " +
+                          digest + "): " + indexed.message());
     }
 }
 

@@ -1,6 +1,6 @@
 // The attributes a restored file is given: the baseline's owner, group, mode, ACL and
 // capabilities, set through the descriptor of the file the restore wrote, before it takes the
-// page's place, so that it comes back exactly as recorded.
+// recorded file's place, so that it comes back exactly as recorded.
 //
 // Privileges are given only where the baseline shows them and the content is the baseline's: a
 // restore never makes a set-id file, or one with capabilities, that the baseline did not have,

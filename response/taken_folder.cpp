@@ -1,4 +1,5 @@
-// A folder taken out of a page's place into the cracked folder, made root's through and through.
+// A folder taken out of a recorded file's place into the cracked folder, made root's through and
+// through.
 //
 // The folder was another user's, who may still hold descriptors into it. So, level by level,
 // each folder is made root's and 0700 before it is listed (no entry can then be made in it
@@ -39,7 +40,7 @@ struct ChangeResponse::TakenFolder {
     TakenFolder(platform::Env& env, int cracked, const std::string& path)
         : cracked_fd(cracked), origin(path), index(env) {}
     const int cracked_fd;
-    const std::string origin;  // the page's path the folder stood at
+    const std::string origin;  // the recorded file's path the folder stood at
     // The cracked folder's index, opened at the folder's first line and kept for the rest.
     ScopedFd index;
     Status index_status;    // why the index cannot be written, once it is known
@@ -54,7 +55,7 @@ void ChangeResponse::SecureTakenFolder(int cracked_fd, const std::string& moved_
     if (taken.index.get() >= 0 && env_.Fsync(taken.index.get()) != 0) {
         const Status unsynced =
             Status::FromErrno(errno, platform::JoinPath(settings_.cracked_dir, kCrackedIndexName));
-        Say(path, unsynced, "クラックフォルダの一覧を書けません: " + unsynced.message());
+        ReportFailure(path, unsynced, "クラックフォルダの一覧を書けません: " + unsynced.message());
     }
     if (taken.left_as_moved > 0) {
         const std::string text = path + " に置かれたフォルダの " +
@@ -64,7 +65,7 @@ void ChangeResponse::SecureTakenFolder(int cracked_fd, const std::string& moved_
                                  " 階層) を超えたか読めないため、移したときのまま " +
                                  platform::JoinPath(settings_.cracked_dir, moved_name) +
                                  " に残しました (理由は一覧にあります)";
-        Say(path, Status::Error(ErrorKind::kLimit, kErrLimit, text), text);
+        ReportFailure(path, Status::Error(ErrorKind::kLimit, kErrLimit, text), text);
     }
 }
 
@@ -95,9 +96,9 @@ void ChangeResponse::IndexTakenEntry(TakenFolder& taken, const std::string& rela
     if (taken.index_status.ok()) taken.index_status = AppendToIndex(taken.index.get(), line);
     // Said once for the folder: the lines after it would fail alike.
     if (!taken.index_status.ok() && !said_before) {
-        Say(taken.origin, taken.index_status,
-            "クラックフォルダの一覧に " + DisplayPath(relative) +
-                " を書けません: " + taken.index_status.message());
+        ReportFailure(taken.origin, taken.index_status,
+                      "クラックフォルダの一覧に " + DisplayPath(relative) +
+                          " を書けません: " + taken.index_status.message());
     }
 }
 

@@ -71,10 +71,10 @@ TEST_F(StoreTest, EachStatementWritesItsColumnsAndFlags) {
         unseen.push_back(f + " " + baseline.md5o.substr(0, 4));
         return Status::Ok();
     };
-    ASSERT_TRUE(store->ForEachUnseen(collect).ok());
+    ASSERT_TRUE(store->ForEachUnmarked(collect).ok());
     EXPECT_TRUE(unseen.empty());
     ASSERT_TRUE(store->ResetFlags().ok());
-    ASSERT_TRUE(store->ForEachUnseen(collect).ok());
+    ASSERT_TRUE(store->ForEachUnmarked(collect).ok());
     EXPECT_EQ(unseen, (std::vector<std::string>{"/a/b.txt " + kD1.substr(0, 4),
                                                 "/a/c.txt " + kD2.substr(0, 4)}));
     ASSERT_TRUE(store->DeleteAll().ok());
@@ -162,7 +162,7 @@ TEST_F(StoreTest, ExtendedFactsLiveBesideFileinfoAndAreReplacedWithIt) {
     ASSERT_TRUE(store->ResetFlags().ok());
     int unseen = 0;
     ASSERT_TRUE(store
-                    ->ForEachUnseen([&](const std::string&, const FileInfoStore::Baseline& b) {
+                    ->ForEachUnmarked([&](const std::string&, const FileInfoStore::Baseline& b) {
                         EXPECT_EQ(b.extended, second);
                         ++unseen;
                         return Status::Ok();

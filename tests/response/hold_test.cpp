@@ -185,11 +185,11 @@ TEST_F(HoldTest, AnExpiredRecordReplacedMeanwhileIsNotRemoved) {
         ASSERT_EQ(::rename(next.c_str(), record.c_str()), 0);
     });
     HoldReader raced(race, program, clock);
-    const HoldLook look = raced.Look();
+    const HoldLook look = raced.ReadHold();
     EXPECT_FALSE(look.hold);
     EXPECT_EQ(race.Fired(), 1);
     EXPECT_EQ(ReadAll(record), fresh);
-    EXPECT_TRUE(raced.Look().hold);
+    EXPECT_TRUE(raced.ReadHold().hold);
 }
 
 }  // namespace
