@@ -14,7 +14,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/digest/batch_reader.h"
+#include "platform/base/batch_reader.h"
 #include "platform/digest/md5_kernels.h"
 #include "platform/digest/md5_lanes.h"
 #include "platform/digest/sha256_kernels.h"

@@ -118,7 +118,7 @@ std::optional<uint64_t> ProcessStartTime(platform::Env& env, int64_t pid) {
     ScopedFd fd(env, env.OpenAt(AT_FDCWD, path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0));
     if (fd.get() < 0) return std::nullopt;
     std::array<char, 4096> buffer{};
-    const auto read = platform::ReadOnce(env, fd.get(), buffer, path);
+    auto read = platform::ReadOnce(env, fd.get(), buffer, path);
     if (!read.ok() || *read == 0) return std::nullopt;
     const std::string_view stat(buffer.data(), *read);
     // The command name may hold anything, ")" too: the fields start after the last ")".

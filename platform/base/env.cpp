@@ -1,6 +1,6 @@
 #include "platform/base/env.h"
 
-#include "platform/digest/batch_reader.h"
+#include "platform/base/batch_reader.h"
 
 #include <fcntl.h>
 #include <stdio.h>

@@ -23,8 +23,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/base/batch_reader.h"
 #include "platform/base/status.h"
-#include "platform/digest/batch_reader.h"
 #include "platform/digest/md5.h"
 #include "platform/digest/md5_lanes.h"
 #include "platform/digest/sha256_lanes.h"

@@ -41,14 +41,14 @@ constexpr uid_t kNobody = 65534;
 constexpr gid_t kNogroup = 65534;
 
 // Between two looks at a condition; every wait loop also has a deadline.
-void Pause() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
+inline void Pause() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
 
 using testing::Outcome;
 using testing::Reap;
 using testing::RunProcess;
 using testing::Spawn;
 
-std::string Octal(unsigned value) {
+inline std::string Octal(unsigned value) {
     char buffer[16];
     std::snprintf(buffer, sizeof buffer, "%o", value);
     return buffer;
@@ -56,8 +56,8 @@ std::string Octal(unsigned value) {
 
 // Every entry below `full` (itself as `relative`), by kind, mode, owner and content or link
 // target. Links are described, never followed.
-void SnapshotInto(const std::string& full, const std::string& relative,
-                  std::map<std::string, std::string>& out) {
+inline void SnapshotInto(const std::string& full, const std::string& relative,
+                         std::map<std::string, std::string>& out) {
     struct stat st {};
     if (::lstat(full.c_str(), &st) != 0) {
         out[relative] = "cannot be examined";
@@ -89,7 +89,7 @@ void SnapshotInto(const std::string& full, const std::string& relative,
     }
 }
 
-std::map<std::string, std::string> Snapshot(const std::string& root) {
+inline std::map<std::string, std::string> Snapshot(const std::string& root) {
     std::map<std::string, std::string> out;
     SnapshotInto(root, ".", out);
     return out;
@@ -97,8 +97,8 @@ std::map<std::string, std::string> Snapshot(const std::string& root) {
 
 // What differs between two snapshots, one line each, the first dozen and a count of the rest
 // (empty when they are equal).
-std::string Differences(const std::map<std::string, std::string>& before,
-                        const std::map<std::string, std::string>& after) {
+inline std::string Differences(const std::map<std::string, std::string>& before,
+                               const std::map<std::string, std::string>& after) {
     std::vector<std::string> lines;
     for (const auto& [path, facts] : before) {
         auto it = after.find(path);
@@ -118,7 +118,7 @@ std::string Differences(const std::map<std::string, std::string>& before,
 }
 
 // The names in a folder, sorted; none when it is missing.
-std::vector<std::string> Names(const std::string& dir) {
+inline std::vector<std::string> Names(const std::string& dir) {
     std::vector<std::string> names;
     DIR* d = ::opendir(dir.c_str());
     if (!d) return names;
@@ -137,7 +137,7 @@ struct FoundFile {
 };
 
 // Every regular file below `dir`, with its content; links are not followed.
-std::vector<FoundFile> RegularFilesBelow(const std::string& dir) {
+inline std::vector<FoundFile> RegularFilesBelow(const std::string& dir) {
     std::vector<FoundFile> files;
     for (const std::string& name : Names(dir)) {
         std::string path = dir + "/" + name;
@@ -152,7 +152,7 @@ std::vector<FoundFile> RegularFilesBelow(const std::string& dir) {
     return files;
 }
 
-std::vector<FoundFile> FilesHolding(const std::string& dir, const std::string& content) {
+inline std::vector<FoundFile> FilesHolding(const std::string& dir, const std::string& content) {
     std::vector<FoundFile> found;
     for (auto& f : RegularFilesBelow(dir)) {
         if (f.content == content) found.push_back(f);
@@ -160,9 +160,9 @@ std::vector<FoundFile> FilesHolding(const std::string& dir, const std::string& c
     return found;
 }
 
-std::string FileNameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+inline std::string FileNameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
-std::vector<std::string> LogLines(const std::string& log) {
+inline std::vector<std::string> LogLines(const std::string& log) {
     std::vector<std::string> lines;
     size_t start = 0;
     while (start < log.size()) {
@@ -176,7 +176,7 @@ std::vector<std::string> LogLines(const std::string& log) {
     return lines;
 }
 
-bool HasLine(const std::string& log, const std::string& wanted) {
+inline bool HasLine(const std::string& log, const std::string& wanted) {
     for (const std::string& line : LogLines(log)) {
         if (line == wanted) return true;
     }
@@ -185,8 +185,8 @@ bool HasLine(const std::string& log, const std::string& wanted) {
 
 // A change line for the file under either of the names it may be reported by (a link's own
 // path or its target's).
-bool HasChange(const std::string& log, const std::string& word,
-               const std::vector<std::string>& paths) {
+inline bool HasChange(const std::string& log, const std::string& word,
+                      const std::vector<std::string>& paths) {
     for (const std::string& path : paths) {
         if (HasLine(log, word + path)) return true;
     }
@@ -203,7 +203,7 @@ struct Fd {
     int fd;
 };
 
-bool WriteAt(int dirfd, const std::string& name, const std::string& content) {
+inline bool WriteAt(int dirfd, const std::string& name, const std::string& content) {
     Fd out(::openat(dirfd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644));
     if (out.fd < 0) return false;
     return ::write(out.fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
@@ -211,7 +211,7 @@ bool WriteAt(int dirfd, const std::string& name, const std::string& content) {
 
 // Removes `name` in `parent` with everything below it, through descriptors only, so paths of
 // any length go.
-void RemoveTreeAt(int parent, const std::string& name) {
+inline void RemoveTreeAt(int parent, const std::string& name) {
     int fd = ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
     if (fd < 0) {
         ::unlinkat(parent, name.c_str(), 0);

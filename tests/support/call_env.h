@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/batch_reader.h"
 #include "platform/base/env.h"
-#include "platform/digest/batch_reader.h"
 
 namespace norv::testing {
 

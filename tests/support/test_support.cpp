@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -47,6 +48,13 @@ std::string TempDir::MakeDir(std::string_view relative) const {
     std::string full = *this / relative;
     fs::create_directories(full);
     return full;
+}
+
+std::string RandomBytes(size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (auto& c : s) c = static_cast<char>(rng());
+    return s;
 }
 
 std::string ReadAll(const std::string& path) {

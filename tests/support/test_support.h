@@ -47,6 +47,8 @@ class TempDir {
 std::string ReadAll(const std::string& path);
 int CountEntries(const std::string& dir);
 void WriteAll(const std::string& path, std::string_view content);
+// `n` bytes of every value, the same for the same seed.
+std::string RandomBytes(size_t n, unsigned seed);
 
 class FixedClock : public platform::Clock {
   public:

@@ -21,6 +21,7 @@
 namespace norv::platform::lha {
 namespace {
 
+using norv::testing::RandomBytes;
 using norv::testing::ReadAll;
 using norv::testing::TempDir;
 

@@ -21,19 +21,13 @@
 namespace norv::platform::lha {
 namespace {
 
+using norv::testing::RandomBytes;
 using norv::testing::ReadAll;
 using norv::testing::TempDir;
 
 int Shell(const std::string& command) {
     int status = std::system((command + " >/dev/null 2>&1").c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string RandomBytes(size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (auto& c : s) c = static_cast<char>(rng());
-    return s;
 }
 
 // A tree with every kind of content the archive must carry.

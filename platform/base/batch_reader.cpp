@@ -1,4 +1,4 @@
-#include "platform/digest/batch_reader.h"
+#include "platform/base/batch_reader.h"
 
 #include <fcntl.h>
 #include <liburing.h>

@@ -1,0 +1,307 @@
+// The watch's watches: which folders it watches for the rules in the baseline, the folders it
+// adds as they are made, and the paths and folders its events name.
+#include <algorithm>
+
+#include "config/watched_place.h"
+#include "engine/change_watcher.h"
+#include "engine/scan_log.h"
+#include "platform/fs/tree_walk.h"
+
+namespace norv {
+
+namespace {
+// What AddWalkedWatch gives for a folder it did not watch: one it could not (said, and left to a
+// full check), or one too deep to watch (left to the periodic full checks).
+constexpr int kNotWatched = -1;
+constexpr int kTooDeep = -2;
+}  // namespace
+
+void ChangeWatcher::SetWatches() {
+    excluded_ = ProgramFolders(engine_.env(), settings_);
+    std::unordered_map<int, Folder> previous = std::move(folders_);
+    folders_.clear();
+    watch_failure_said_ = false;
+    too_deep_said_ = false;
+    unwatched_folders_ = 0;
+    over_watch_limit_ = 0;
+    // A rule not in the baseline yet: the full checks say so, and nothing there is answered.
+    // When the store cannot say, every rule is watched.
+    auto in_baseline = engine_.RulesInBaseline(rules_.rules);
+    for (size_t i = 0; i < rules_.rules.size(); ++i) {
+        const Rule& rule = rules_.rules[i];
+        if (in_baseline.ok() && !(*in_baseline)[i]) continue;
+        auto resolved = platform::ResolveAdministratorPath(engine_.env(), rule.path);
+        // A path that is not there, or a link not to be followed: the full checks say so.
+        if (!resolved.ok()) continue;
+        if (rule.kind == RuleKind::kFile) {
+            if (resolved->name.empty()) continue;
+            Folder uses;
+            uses.name = platform::FolderPrefix(platform::ParentOfPath(rule.path));
+            uses.single_files.emplace_back(resolved->name, rule.path);
+            AddWatch(*resolved->parent, uses.name, uses);
+            continue;
+        }
+        if (rule.kind != RuleKind::kFolder && rule.kind != RuleKind::kTree) continue;
+        auto root = platform::OpenResolvedDirectory(resolved.value(), rule.path);
+        if (!root.ok()) continue;
+        Folder uses;
+        uses.all_files = true;
+        uses.tree = rule.kind == RuleKind::kTree;
+        platform::TreeWalk::Options walk_options;
+        walk_options.recursive = uses.tree;
+        walk_options.skipped = excluded_;
+        std::vector<std::pair<size_t, int>> above;
+        walk_options.before_listing = [&](const platform::DirectoryHandle& folder,
+                                          const std::string& path) {
+            AddWalkedWatch(folder, path, uses, above);
+        };
+        platform::TreeWalk walk(std::move(root).value(), rule.path, std::move(walk_options));
+        for (;;) {
+            platform::TreeWalk::Entry entry = walk.Next();
+            if (entry.type == platform::TreeWalk::Entry::Type::kEnd) break;
+            if (entry.type == platform::TreeWalk::Entry::Type::kFailure ||
+                entry.type == platform::TreeWalk::Entry::Type::kUnseen) {
+                // That part goes unwatched; the full checks still walk it.
+                ++unwatched_folders_;
+                notices_.Notify({NoticeKind::kWatchError, entry.dir, entry.failure,
+                                 entry.failure.message() +
+                                     " (この先のフォルダはリアルタイムでは監視しません)"});
+                if (entry.type == platform::TreeWalk::Entry::Type::kFailure) break;
+            }
+        }
+    }
+    for (const auto& [watch, folder] : previous) {
+        if (folders_.count(watch) == 0) events_->Unwatch(watch);
+    }
+    statistics_.folders = folders_.size();
+    // The limit's advice only when the limit is what kept folders out; a folder that could not
+    // be read or watched for another reason was said with its own cause.
+    if (over_watch_limit_ > 0) {
+        const int64_t limit = platform::ReadWatchLimits().max_user_watches;
+        // What is watched now, what could not be, and a margin for folders still to come.
+        const std::string needed = std::to_string(
+            std::max((static_cast<int64_t>(folders_.size()) + unwatched_folders_) * 5 / 4 + 1024,
+                     limit + 1));
+        const std::string text =
+            std::to_string(over_watch_limit_) +
+            " 個のフォルダをリアルタイムで監視できません。変更は次の全体検査で見つけます。"
+            "fs.inotify.max_user_watches (今は " +
+            std::to_string(limit) + ") を " + needed +
+            " 以上にしてください (sysctl -w fs.inotify.max_user_watches=" + needed + ")";
+        notices_.Notify(
+            {NoticeKind::kWatchError, "", Status::Error(ErrorKind::kLimit, kErrLimit, text), text});
+    }
+}
+
+int ChangeWatcher::AddWalkedWatch(const platform::DirectoryHandle& folder, const std::string& path,
+                                  const Folder& uses, std::vector<std::pair<size_t, int>>& above) {
+    // The walk goes depth first: the folder above is the innermost one still open, found by the
+    // length of its path.
+    while (!above.empty() && above.back().first >= path.size()) above.pop_back();
+    Folder here = uses;
+    int watch = kNotWatched;
+    if (above.empty()) {
+        here.name = path;
+        watch = AddWatch(folder, path, here);
+    } else if (above.back().second == kTooDeep) {
+        watch = kTooDeep;  // said once already
+    } else if (const int parent = above.back().second; parent >= 0) {
+        here.parent = parent;
+        here.name = path.substr(above.back().first, path.size() - above.back().first - 1);
+        here.depth = folders_[parent].depth + 1;
+        if (here.depth <= kMostWatchedDepth) {
+            watch = AddWatch(folder, path, here);
+        } else {
+            watch = kTooDeep;
+            ++unwatched_folders_;
+            if (!too_deep_said_) {
+                too_deep_said_ = true;
+                const std::string text =
+                    DisplayPath(path) + ": " + std::to_string(kMostWatchedDepth) +
+                    " 階層より深いフォルダはリアルタイムでは監視しません (全体検査で検査します)";
+                notices_.Notify({NoticeKind::kWatchError, path,
+                                 Status::Error(ErrorKind::kLimit, kErrLimit, text), text});
+            }
+        }
+    } else {
+        ++unwatched_folders_;  // below a folder that could not be watched
+    }
+    above.emplace_back(path.size(), watch);
+    return watch;
+}
+
+std::string ChangeWatcher::FolderPath(int watch) const {
+    std::vector<const Folder*> chain;
+    for (int at = watch; at >= 0;) {
+        auto found = folders_.find(at);
+        // A folder on the way given up, or a chain longer than any watched one (links of
+        // folders reached again by another way): no path.
+        if (found == folders_.end() || chain.size() > kMostWatchedDepth) return {};
+        chain.push_back(&found->second);
+        at = found->second.parent;
+    }
+    std::string path;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        path += (*it)->name;
+        if ((*it)->parent >= 0) path += '/';
+    }
+    return path;
+}
+
+std::string ChangeWatcher::FilePath(int watch, const Folder& folder,
+                                    const std::string& name) const {
+    for (const auto& [single_name, rule_path] : folder.single_files) {
+        if (single_name == name) return rule_path;
+    }
+    if (!folder.all_files) return {};
+    const std::string path = FolderPath(watch);
+    return path.empty() ? path : path + name;
+}
+
+int ChangeWatcher::AddWatch(const platform::DirectoryHandle& folder, const std::string& path,
+                            const Folder& uses) {
+    auto identity = platform::IdentityOf(folder, path);
+    auto watch =
+        identity.ok() ? events_->Watch(folder, DisplayPath(path)) : Result<int>(identity.status());
+    if (!watch.ok()) {
+        ++unwatched_folders_;
+        if (watch.status().Is(ErrorKind::kLimit)) {
+            // Past the limit every further folder fails alike: said once, with advice at the end.
+            ++over_watch_limit_;
+            if (!watch_failure_said_) {
+                watch_failure_said_ = true;
+                notices_.Notify(
+                    {NoticeKind::kWatchError, path, watch.status(), watch.status().message()});
+            }
+        } else {
+            notices_.Notify(
+                {NoticeKind::kWatchError, path, watch.status(),
+                 watch.status().message() + " (このフォルダはリアルタイムでは監視しません)"});
+        }
+        return -1;
+    }
+    auto [slot, fresh] = folders_.try_emplace(watch.value(), uses);
+    Folder& folder_uses = slot->second;
+    if (!fresh) {
+        // One folder, one watch: the uses of every rule that reaches it, and its latest place.
+        folder_uses.parent = uses.parent;
+        folder_uses.name = uses.name;
+        folder_uses.depth = uses.depth;
+        folder_uses.tree = folder_uses.tree || uses.tree;
+        folder_uses.all_files = folder_uses.all_files || uses.all_files;
+        for (const auto& single : uses.single_files) {
+            if (std::find(folder_uses.single_files.begin(), folder_uses.single_files.end(),
+                          single) == folder_uses.single_files.end()) {
+                folder_uses.single_files.push_back(single);
+            }
+        }
+    }
+    folder_uses.identity = identity.value();
+    return watch.value();
+}
+
+bool ChangeWatcher::IsNamedLikeProgramFolder(const std::string& name) const {
+    for (const std::string* folder : {&settings_.cracked_dir, &settings_.save_dir}) {
+        const std::vector<std::string> names = platform::PathNames(*folder);
+        if (std::find(names.begin(), names.end(), name) != names.end()) return true;
+    }
+    return false;
+}
+
+bool ChangeWatcher::IsOwnFile(const Folder& folder, const std::string& name) const {
+    if (!(folder.identity == program_folder_)) return false;
+    return std::any_of(
+        options_.own_file_prefixes.begin(), options_.own_file_prefixes.end(),
+        [&](const std::string& own) { return name.compare(0, own.size(), own) == 0; });
+}
+
+Result<std::shared_ptr<platform::DirectoryHandle>> ChangeWatcher::OpenWatched(int watch) {
+    auto found = folders_.find(watch);
+    if (found == folders_.end()) {
+        return Status::Error(ErrorKind::kNotFound, ENOENT, "監視していないフォルダです");
+    }
+    const Folder& folder = found->second;
+    const std::string path = FolderPath(watch);
+    if (path.empty()) {
+        RequestFullCheck("");
+        return Status::Error(ErrorKind::kRefused, EAGAIN, "監視の途中のフォルダが失われました");
+    }
+    // Reached the way the rules reach it; a file rule's folder through the file rule itself.
+    const std::string probe =
+        folder.single_files.empty() ? path + "x" : folder.single_files.front().second;
+    auto place = OpenWatchedPlace(engine_.env(), rules_, probe);
+    if (!place.ok()) return place.status();
+    auto opened = OpenHoldingFolder(place.value());
+    if (!opened.ok()) return opened.status();
+    auto identity = platform::IdentityOf(**opened, path);
+    if (!identity.ok()) return identity.status();
+    if (!(identity.value() == folder.identity)) {
+        RequestFullCheck(DisplayPath(path) +
+                         " が別のフォルダに置き換えられました。"
+                         "全体を検査します");
+        return Status::Error(ErrorKind::kRefused, EAGAIN,
+                             DisplayPath(path) + " は監視しているフォルダではありません");
+    }
+    return opened;
+}
+
+void ChangeWatcher::WatchNewFolder(int parent_watch, const std::string& name) {
+    auto parent = OpenWatched(parent_watch);
+    if (!parent.ok()) {
+        if (!parent.status().Is(ErrorKind::kNotFound)) {
+            RequestFullCheck(parent.status().message() + "。全体を検査します");
+        }
+        return;
+    }
+    const std::string parent_path = FolderPath(parent_watch);
+    const std::string path = parent_path + name;
+    // A cracked or save folder made since the watches were set (the first quarantine makes the
+    // cracked folder) is known by its identity only once read again; the walk below then leaves
+    // it out like those SetWatches found, so that a copy put there is no new file.
+    if (IsNamedLikeProgramFolder(name)) excluded_ = ProgramFolders(engine_.env(), settings_);
+    auto child = platform::OpenDirectoryAt(**parent, name, path);
+    if (!child.ok()) {
+        // Gone again, or swapped for a link: its own events say the rest. Anything else (a
+        // folder norv may not read) is left to a full check, which says why.
+        if (!child.status().Is(ErrorKind::kNotFound) && !child.status().Is(ErrorKind::kLink)) {
+            RequestFullCheck("");
+        }
+        return;
+    }
+    Folder uses;
+    uses.tree = true;
+    uses.all_files = true;
+    std::vector<std::pair<size_t, int>> above{{parent_path.size(), parent_watch}};
+    bool all_watched = true;
+    platform::TreeWalk::Options walk_options;
+    walk_options.skipped = excluded_;
+    walk_options.before_listing = [&](const platform::DirectoryHandle& folder,
+                                      const std::string& folder_path) {
+        if (AddWalkedWatch(folder, folder_path, uses, above) == kNotWatched) all_watched = false;
+    };
+    platform::TreeWalk walk(std::move(child).value(), path, std::move(walk_options));
+    // Files written before their folder's watch was set are only in the listing: each is
+    // checked now.
+    const Clock::time_point due = Now() - options_.timings.longest_wait;
+    for (;;) {
+        platform::TreeWalk::Entry entry = walk.Next();
+        if (entry.type == platform::TreeWalk::Entry::Type::kEnd) break;
+        if (entry.type == platform::TreeWalk::Entry::Type::kFailure ||
+            entry.type == platform::TreeWalk::Entry::Type::kUnseen) {
+            all_watched = false;
+            if (entry.type == platform::TreeWalk::Entry::Type::kFailure) break;
+            continue;
+        }
+        if (entry.type != platform::TreeWalk::Entry::Type::kFile) continue;
+        // A folder's files come after its subfolders: its watch is the innermost one left.
+        while (above.size() > 1 && above.back().first > entry.dir.size()) above.pop_back();
+        const int watch = above.back().second;
+        if (above.back().first != entry.dir.size() || watch < 0) continue;
+        Queue(watch, folders_[watch], entry.name, due);
+    }
+    statistics_.folders = folders_.size();
+    if (!all_watched)
+        RequestFullCheck(DisplayPath(path) + " の中を監視できません。全体を検査します");
+}
+
+}  // namespace norv
