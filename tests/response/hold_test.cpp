@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "response/change_response.h"
+#include "tests/response/response_fixture.h"
 #include "tests/support/race_env.h"
 #include "tests/support/test_support.h"
 
@@ -20,17 +21,13 @@ namespace {
 using testing::ReadAll;
 using testing::TempDir;
 
-class HoldTest : public ::testing::Test {
+// The response's fixture (its site, rule and archive), with a program folder for the hold.
+class HoldTest : public ResponseTest {
   protected:
     void SetUp() override {
-        settings.save_dir = dir / "save";
-        settings.cracked_dir = dir / "cracked";
-        dir.MakeDir("save");
+        ResponseTest::SetUp();
         program = dir.MakeDir("program");
-        index = tree.Write("www/index.html", "<h1>good</h1>");
-        rules.rules = {{tree / "www", RuleKind::kTree}};
-        switches.auto_restore = 1;
-        ASSERT_EQ(archive.CreateArchive(), 0);
+        Archive();
         reader = std::make_unique<HoldReader>(env, program, clock);
         response.SetHoldReader(reader.get());
     }
@@ -62,18 +59,7 @@ class HoldTest : public ::testing::Test {
     }
 
     platform::Env& env = testing::SystemEnv();
-    TempDir dir;
-    TempDir tree;
     std::string program;
-    std::string index;
-    Settings settings;
-    LiveSwitches switches;
-    RuleTable rules;
-    testing::RecordingHooks hooks;
-    testing::FixedClock clock;
-    std::unique_ptr<platform::RegionalFormat> regional = testing::JapaneseFormat();
-    ProtectedArchive archive{env, settings, rules, hooks};
-    ChangeResponse response{settings, switches, archive, clock, *regional, hooks};
     std::unique_ptr<HoldReader> reader;
 };
 
@@ -178,16 +164,16 @@ TEST_F(HoldTest, AnExpiredRecordReplacedMeanwhileIsNotRemoved) {
     ::chmod(dir.Write("program/norv-hold", HoldText(RecordOf(::getpid()))).c_str(), 0600);
     clock.Advance(std::chrono::seconds(3600));
     const std::string fresh = HoldText(RecordOf(::getpid(), {tree / "www"}));
-    testing::RaceEnv race(&env);
-    race.Before(testing::Call::kFStatAt, kHoldFileName, [&] {
+    testing::RaceEnv swapper(&env);
+    swapper.Before(testing::Call::kFStatAt, kHoldFileName, [&] {
         const std::string next = dir.Write("program/next", fresh);
         ::chmod(next.c_str(), 0600);
         ASSERT_EQ(::rename(next.c_str(), record.c_str()), 0);
     });
-    HoldReader raced(race, program, clock);
+    HoldReader raced(swapper, program, clock);
     const HoldLook look = raced.ReadHold();
     EXPECT_FALSE(look.hold);
-    EXPECT_EQ(race.Fired(), 1);
+    EXPECT_EQ(swapper.Fired(), 1);
     EXPECT_EQ(ReadAll(record), fresh);
     EXPECT_TRUE(raced.ReadHold().hold);
 }

@@ -29,8 +29,6 @@ namespace {
 
 using testing::Call;
 using testing::ReadAll;
-using testing::RecordingHooks;
-using testing::TempDir;
 
 TEST_F(ResponseTest, AlteredFilesAreKeptAsEvidenceThenRestored) {
     Archive();
