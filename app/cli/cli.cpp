@@ -169,7 +169,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     // The environment and the process's identity, once, here at the edge.
     parsed->options.process = ReadProcessOptions(*platform::Env::Default());
     std::ostream& human = parsed->json ? err : out;
-    Terminal terminal(err, progress && !parsed->json);
+    Terminal terminal(err, progress && !parsed->json, *platform::Env::Default());
     std::optional<LockLetGoOnStop> let_go;
     if (command == "service" || command == "watch") {
         BlockServiceSignals();

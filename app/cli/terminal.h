@@ -13,6 +13,7 @@
 #include "app/application.h"
 #include "app/progress_line.h"
 #include "engine/scan_log.h"
+#include "platform/base/env.h"
 
 namespace norv::cli {
 
@@ -30,14 +31,16 @@ class Terminal : public ScanObserver,
     void SettingsShown(const Settings&) override {}
     void RulesShown(const RuleTable&) override {}
 
-    Terminal(std::ostream& err, bool progress) : err_(err), progress_(progress) {}
+    // `clock` paces the progress line.
+    Terminal(std::ostream& err, bool progress, platform::Env& clock)
+        : err_(err), progress_(progress), clock_(clock) {}
 
     void ShowProgress(const ScanProgress& progress) override {
         // Only the phase and the counts are kept: the path lives no longer than the call.
         last_ = {progress.phase, {}, progress.counts};
         shown_any_ = true;
         if (!progress_) return;
-        auto now = std::chrono::steady_clock::now();
+        auto now = clock_.SteadyNow();
         if (now - last_progress_ < std::chrono::milliseconds(200)) return;
         last_progress_ = now;
         err_ << "\r\033[K" << Shown(ProgressLine(progress)) << std::flush;
@@ -64,6 +67,7 @@ class Terminal : public ScanObserver,
   private:
     std::ostream& err_;
     bool progress_;
+    platform::Env& clock_;
     bool progress_shown_ = false;
     std::chrono::steady_clock::time_point last_progress_{};
     ScanProgress last_;

@@ -252,7 +252,7 @@ void MainWindow::SetCounts(const ScanCounters& c) {
 void MainWindow::YieldToEvents() {
     // Letting the window breathe every few milliseconds keeps it responsive without paying for
     // an event round trip on every small file.
-    auto now = std::chrono::steady_clock::now();
+    auto now = app_->context().env->SteadyNow();
     if (now - last_yield_ < kYieldInterval) return;
     last_yield_ = now;
     // What arrives meanwhile is a person's action (a tick only defers its check): its messages

@@ -243,12 +243,12 @@ void SettingsWindow::save_archive() {
     progress.setWindowTitle(QStringLiteral("norv"));
     progress.setWindowModality(Qt::WindowModal);
     progress.setMinimumDuration(500);
-    auto last = std::chrono::steady_clock::now();
+    auto last = app_->context().env->SteadyNow();
     // Like a scan, the archive holds the program folder: refused during a scan, and scans wait.
     Status status = app_->engine().RunExclusive([&] {
         app_->archive().CreateArchive([&](const std::string& path) {
             // Long trees keep the windows alive and show where the archive has got to.
-            auto now = std::chrono::steady_clock::now();
+            auto now = app_->context().env->SteadyNow();
             if (now - last < std::chrono::milliseconds(50)) return;
             last = now;
             progress.setLabelText(Q(path));

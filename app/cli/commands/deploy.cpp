@@ -70,10 +70,10 @@ int RunCommand(const std::vector<std::string>& command, std::ostream& err) {
 // A check, waiting while another norv holds the program folder (a watch busy with the
 // deploy's events).
 Status CheckWaitingForTheFolder(Application& app) {
-    const auto give_up = std::chrono::steady_clock::now() + kMostLockWait;
+    const auto give_up = app.context().env->SteadyNow() + kMostLockWait;
     for (;;) {
         Status status = app.engine().Check();
-        if (!status.Is(ErrorKind::kBusy) || std::chrono::steady_clock::now() > give_up) {
+        if (!status.Is(ErrorKind::kBusy) || app.context().env->SteadyNow() > give_up) {
             return status;
         }
         std::this_thread::sleep_for(kLockRetry);

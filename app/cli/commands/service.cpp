@@ -26,7 +26,7 @@ int RunService(Application& app, std::ostream& out, std::ostream& err) {
     ScanEngine& engine = app.engine();
     engine.SetStopFlag(&signals.stop_flag());
     Period period = PeriodOf(app.settings());
-    Clock::time_point last_check = Clock::now();
+    Clock::time_point last_check = app.context().env->SteadyNow();
     NotifySystemd("READY=1");
     Announce(out, period.on ? "自動検査を開始しました (周期 " + app.settings().scan_period + " 分)"
                             : period.why_off);
@@ -49,10 +49,10 @@ int RunService(Application& app, std::ostream& out, std::ostream& err) {
                                       : "設定を読み直せません。前の設定で続けます");
             continue;  // the new period counts from the last check
         }
-        if (!period.on || Clock::now() < due) continue;
+        if (!period.on || app.context().env->SteadyNow() < due) continue;
 
         Status status = engine.Check();
-        last_check = Clock::now();
+        last_check = app.context().env->SteadyNow();
         if (status.Is(ErrorKind::kStopped)) break;
         if (status.Is(ErrorKind::kBusy)) {
             Announce(out, "ほかの norv がプログラムフォルダを使っています。次の周期に検査します: " +

@@ -31,7 +31,7 @@ int RunWatch(Application& app, std::ostream& out, std::ostream& err, bool period
     NotifySystemd("READY=1");
     Period period = PeriodOf(app.settings(), !periodic);
     Status started = watcher.Start();
-    Clock::time_point last_check = Clock::now();
+    Clock::time_point last_check = app.context().env->SteadyNow();
     if (!started.ok() && !started.Is(ErrorKind::kStopped)) {
         err << "norv: リアルタイム監視を始められません: " << Shown(started.ToString()) << "\n";
         NotifySystemd("STOPPING=1");
@@ -56,15 +56,15 @@ int RunWatch(Application& app, std::ostream& out, std::ostream& err, bool period
             Announce(out, loaded.ok() ? "設定を読み直しました。全体を検査します"
                                       : "設定を読み直せません。前の設定で続けます");
         }
-        if (period.on && Clock::now() >= last_check + period.length) {
+        if (period.on && app.context().env->SteadyNow() >= last_check + period.length) {
             watcher.RequestFullCheck("");
-            last_check = Clock::now();
+            last_check = app.context().env->SteadyNow();
         }
         const int64_t full_checks = watcher.statistics().full_checks;
         Status step = watcher.Step(std::chrono::milliseconds(200));
         if (step.Is(ErrorKind::kStopped)) break;
         if (watcher.statistics().full_checks != full_checks) {
-            last_check = Clock::now();
+            last_check = app.context().env->SteadyNow();
             Announce(out, "全体を検査しました  " + CountsText(app.counters()));
         }
     }
