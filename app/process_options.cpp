@@ -4,7 +4,12 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <iostream>
+#include <optional>
+#include <string_view>
 
+#include "platform/base/batch_reader.h"
+#include "platform/digest/digest_lanes.h"
 #include "platform/text/text_file.h"
 
 namespace norv {
@@ -39,10 +44,31 @@ std::string AcceptingUser(platform::Env& env) {
 ProcessOptions ReadProcessOptions(platform::Env& env) {
     ProcessOptions options;
     options.user = AcceptingUser(env);
+    // What the variables ask for that this machine cannot give is said once, here.
     const char* io = std::getenv("NORV_IO");
-    options.reading.io = platform::ParseIoPath(io != nullptr ? io : "");
+    const std::string io_name = io != nullptr ? io : "";
+    const std::optional<platform::IoPath> path = platform::ParseIoPath(io_name);
+    if (!path) {
+        std::cerr << "norv: NORV_IO=" << io_name
+                  << ": unknown (plain or uring); choosing by the kernel\n";
+    } else if (*path == platform::IoPath::kUring &&
+               std::string_view(platform::ChosenIoName(*path)) != "uring") {
+        std::cerr << "norv: NORV_IO=uring: io_uring unavailable; using plain reads\n";
+    }
+    options.reading.io = path.value_or(platform::IoPath::kAuto);
     const char* kernel = std::getenv("NORV_DIGEST_KERNEL");
-    if (kernel != nullptr) options.reading.digest_kernel = kernel;
+    if (kernel != nullptr && *kernel != '\0') {
+        options.reading.digest_kernel = kernel;
+        const std::optional<platform::DigestKernel> named = platform::DigestKernelNamed(kernel);
+        const char* best = platform::DigestKernelName(platform::ChosenDigestKernel());
+        if (!named) {
+            std::cerr << "norv: NORV_DIGEST_KERNEL=" << kernel
+                      << ": unknown (avx512, avx2 or portable); using " << best << "\n";
+        } else if (!platform::DigestKernelRuns(*named)) {
+            std::cerr << "norv: NORV_DIGEST_KERNEL=" << kernel
+                      << ": this processor lacks it; using " << best << "\n";
+        }
+    }
     return options;
 }
 

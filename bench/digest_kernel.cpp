@@ -91,7 +91,8 @@ int main(int argc, char** argv) {
     const norv::platform::Md5Lanes lanes(
         norv::platform::ChosenDigestKernel(forced != nullptr ? forced : ""));
     std::printf("%s %d %s\n", norv::platform::DigestKernelName(lanes.kernel()), lanes.width(),
-                norv::platform::ChosenIoName(norv::platform::ParseIoPath(io != nullptr ? io : "")));
+                norv::platform::ChosenIoName(norv::platform::ParseIoPath(io != nullptr ? io : "")
+                                                 .value_or(norv::platform::IoPath::kAuto)));
     if (argc > 1 && std::strcmp(argv[1], "--speed") == 0) PrintSpeeds();
     return 0;
 }

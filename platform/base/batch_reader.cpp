@@ -45,13 +45,11 @@ struct BatchReader::Ring {
     }
 };
 
-IoPath ParseIoPath(std::string_view name) {
+std::optional<IoPath> ParseIoPath(std::string_view name) {
     if (name.empty()) return IoPath::kAuto;
     if (name == "plain") return IoPath::kPlain;
     if (name == "uring") return IoPath::kUring;
-    std::fprintf(stderr, "norv: NORV_IO=%.*s: unknown (plain or uring); choosing by the kernel\n",
-                 static_cast<int>(name.size()), name.data());
-    return IoPath::kAuto;
+    return std::nullopt;
 }
 
 const char* ChosenIoName(IoPath wanted) {
@@ -84,10 +82,6 @@ std::unique_ptr<BatchReader> BatchReader::Make(Env& env, IoPath wanted) {
         const bool offers = probe != nullptr && Offers(probe);
         if (probe) io_uring_free_probe(probe);
         if (offers) return std::unique_ptr<BatchReader>(new BatchReader(env, std::move(ring)));
-    }
-    if (wanted == IoPath::kUring) {
-        std::fprintf(stderr, "norv: NORV_IO=uring: io_uring unavailable (%s); using plain reads\n",
-                     made == 0 ? "operations missing" : std::strerror(-made));
     }
     return nullptr;
 }

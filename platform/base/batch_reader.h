@@ -36,6 +36,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -47,9 +48,8 @@ class Env;
 
 enum class IoPath { kAuto, kPlain, kUring };
 
-// "plain", "uring", or empty for kAuto, as NORV_IO names them; another name gives kAuto, with a
-// message on standard error.
-IoPath ParseIoPath(std::string_view name);
+// "plain", "uring", or empty for kAuto, as NORV_IO names them; nothing for another name.
+std::optional<IoPath> ParseIoPath(std::string_view name);
 
 // "uring" when a batch reader would be made now for `wanted`, "plain" otherwise.
 const char* ChosenIoName(IoPath wanted);

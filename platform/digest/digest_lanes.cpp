@@ -52,21 +52,18 @@ const char* DigestKernelName(DigestKernel kernel) {
     return "portable";
 }
 
-DigestKernel ChosenDigestKernel(std::string_view forced) {
-    if (forced.empty()) return BestKernel();
-    const std::string name(forced);
+std::optional<DigestKernel> DigestKernelNamed(std::string_view name) {
     for (DigestKernel kernel :
          {DigestKernel::kAvx512, DigestKernel::kAvx2, DigestKernel::kPortable}) {
-        if (forced != DigestKernelName(kernel)) continue;
-        if (DigestKernelRuns(kernel)) return kernel;
-        std::fprintf(stderr, "norv: NORV_DIGEST_KERNEL=%s: this processor lacks it; using %s\n",
-                     name.c_str(), DigestKernelName(BestKernel()));
-        return BestKernel();
+        if (name == DigestKernelName(kernel)) return kernel;
     }
-    std::fprintf(stderr,
-                 "norv: NORV_DIGEST_KERNEL=%s: unknown (avx512, avx2 or portable); using %s\n",
-                 name.c_str(), DigestKernelName(BestKernel()));
-    return BestKernel();
+    return std::nullopt;
+}
+
+DigestKernel ChosenDigestKernel(std::string_view forced) {
+    if (forced.empty()) return BestKernel();
+    const std::optional<DigestKernel> kernel = DigestKernelNamed(forced);
+    return kernel && DigestKernelRuns(*kernel) ? *kernel : BestKernel();
 }
 
 template <class Traits>

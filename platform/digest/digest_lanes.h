@@ -24,6 +24,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace norv::platform {
@@ -33,8 +34,10 @@ enum class DigestKernel { kPortable, kAvx2, kAvx512 };
 
 // The best kernel this processor runs, unless `forced` (avx512, avx2 or portable, as
 // NORV_DIGEST_KERNEL names them) forces one; a forced kernel the processor lacks, or an unknown
-// name, gives the best it has, with a message on standard error.
+// name, gives the best it has (the program's start says so, see DigestKernelNamed).
 DigestKernel ChosenDigestKernel(std::string_view forced = {});
+// The kernel `name` names, or nothing for an unknown name.
+std::optional<DigestKernel> DigestKernelNamed(std::string_view name);
 bool DigestKernelRuns(DigestKernel kernel);
 const char* DigestKernelName(DigestKernel kernel);
 

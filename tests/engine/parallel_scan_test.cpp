@@ -103,7 +103,7 @@ TEST_F(ParallelTest, FingerprintingAheadGivesTheSameRunAsOneFileAtATime) {
     }
     auto each_kernel = [&](const std::function<void()>& run) {
         for (const char* io : {"plain", "uring"}) {
-            context.reading.io = platform::ParseIoPath(io);
+            context.reading.io = platform::ParseIoPath(io).value();
             for (const char* kernel : kernels) {
                 SCOPED_TRACE(std::string(kernel) + " " + io);
                 context.reading.digest_kernel = kernel;

@@ -363,7 +363,8 @@ TEST(FingerprintLanes, BatchedOpeningMeasuresEachFileAsFingerprintAt) {
     ASSERT_TRUE(folder.ok());
     for (const char* io : {"plain", "uring"}) {
         SCOPED_TRACE(io);
-        std::map<std::string, Fingerprint> got = MeasureBatched(**folder, names, ParseIoPath(io));
+        std::map<std::string, Fingerprint> got =
+            MeasureBatched(**folder, names, ParseIoPath(io).value());
         for (const std::string& name : names) {
             const Fingerprint want = FingerprintAt(**folder, name);
             const Fingerprint& print = got[name];
