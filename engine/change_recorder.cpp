@@ -149,8 +149,8 @@ Status ChangeRecorder::RecordFile(const std::string& dir, const std::string& nam
                 // Something is changing it right now: that is a change, though what it becomes
                 // is not known yet.
                 const platform::ExtendedFacts none;
-                changed.push_back({"content",
-                                   platform::ShownFact("content", recorded.md5o,
+                changed.push_back({platform::Fact::kContent,
+                                   platform::ShownFact(platform::Fact::kContent, recorded.md5o,
                                                        recorded.extended.value_or(none)),
                                    std::nullopt});
             } else {
@@ -190,15 +190,16 @@ Status ChangeRecorder::CompareLengthAndTime(const std::string& path,
                                             const FileInfoStore::Baseline& recorded,
                                             const platform::Fingerprint& print,
                                             std::vector<platform::FactChange>& changed) {
-    if (std::any_of(changed.begin(), changed.end(),
-                    [](const platform::FactChange& c) { return c.fact == "content"; })) {
+    if (std::any_of(changed.begin(), changed.end(), [](const platform::FactChange& c) {
+            return c.fact == platform::Fact::kContent;
+        })) {
         return Status::Ok();
     }
     // Equal digests of a different length can only be digests of part of the content (a file
     // grown past the hash budget, holes and all): a length that differs is always a change.
     if (recorded.size && *recorded.size != print.facts.size) {
-        changed.push_back(
-            {"size", std::to_string(*recorded.size), std::to_string(print.facts.size)});
+        changed.push_back({platform::Fact::kSize, std::to_string(*recorded.size),
+                           std::to_string(print.facts.size)});
         return Status::Ok();
     }
     const bool in_part =
@@ -208,7 +209,7 @@ Status ChangeRecorder::CompareLengthAndTime(const std::string& path,
     const std::string date =
         tools_.hooks.regional.DateTime(platform::FromTimespec(print.facts.mtime));
     if (!recorded.date.empty() && recorded.date != date) {
-        changed.push_back({"time", recorded.date, date});
+        changed.push_back({platform::Fact::kTime, recorded.date, date});
         return Status::Ok();
     }
     if (!changed.empty() || !print.content_whole) return Status::Ok();  // said by NoteIfSampled

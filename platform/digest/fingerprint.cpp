@@ -456,7 +456,7 @@ std::vector<FactChange> CompareFacts(std::string_view recorded_md5,
         auto content = [&](std::string_view digest_md5, const std::string& sha256) {
             return both_sha256 ? "sha256:" + sha256 : "md5:" + std::string(digest_md5);
         };
-        changes.push_back({"content", content(recorded_md5, recorded ? recorded->sha256 : ""),
+        changes.push_back({Fact::kContent, content(recorded_md5, recorded ? recorded->sha256 : ""),
                            content(md5, now.sha256)});
     }
     if (!recorded) return changes;
@@ -473,7 +473,8 @@ std::vector<FactChange> CompareFacts(std::string_view recorded_md5,
                             differs(recorded->group, now.group),
                             differs_read(recorded->capabilities, now.capabilities),
                             differs_read(recorded->acl, now.acl)};
-    const std::string_view facts[] = {"type", "mode", "owner", "group", "capabilities", "acl"};
+    constexpr Fact facts[] = {Fact::kType,  Fact::kMode,         Fact::kOwner,
+                              Fact::kGroup, Fact::kCapabilities, Fact::kAcl};
     for (size_t i = 0; i < std::size(facts); ++i) {
         if (!changed[i]) continue;
         changes.push_back({facts[i], ShownFact(facts[i], recorded_md5, *recorded),
@@ -482,27 +483,55 @@ std::vector<FactChange> CompareFacts(std::string_view recorded_md5,
     return changes;
 }
 
-std::optional<std::string> ShownFact(std::string_view fact, std::string_view md5,
-                                     const ExtendedFacts& facts) {
-    if (fact == "content") {
-        if (!facts.sha256.empty()) return "sha256:" + facts.sha256;
-        return "md5:" + std::string(md5);
+std::string_view FactName(Fact fact) {
+    switch (fact) {
+        case Fact::kContent:
+            return "content";
+        case Fact::kSize:
+            return "size";
+        case Fact::kTime:
+            return "time";
+        case Fact::kType:
+            return "type";
+        case Fact::kMode:
+            return "mode";
+        case Fact::kOwner:
+            return "owner";
+        case Fact::kGroup:
+            return "group";
+        case Fact::kCapabilities:
+            return "capabilities";
+        case Fact::kAcl:
+            return "acl";
     }
-    if (fact == "type") return TypeName(facts.type);
-    if (fact == "mode") {
-        char octal[8];
-        std::snprintf(octal, sizeof octal, "%04o", facts.mode & 07777u);
-        return std::string(octal);
-    }
-    if (fact == "owner") return std::to_string(facts.owner);
-    if (fact == "group") return std::to_string(facts.group);
-    if (fact == "capabilities") {
-        if (!facts.capabilities) return std::nullopt;
-        return ShownCapabilities(*facts.capabilities);
-    }
-    if (fact == "acl") {
-        if (!facts.acl) return std::nullopt;
-        return ShownAcl(*facts.acl);
+    return "";
+}
+
+std::optional<std::string> ShownFact(Fact fact, std::string_view md5, const ExtendedFacts& facts) {
+    switch (fact) {
+        case Fact::kContent:
+            if (!facts.sha256.empty()) return "sha256:" + facts.sha256;
+            return "md5:" + std::string(md5);
+        case Fact::kType:
+            return TypeName(facts.type);
+        case Fact::kMode: {
+            char octal[8];
+            std::snprintf(octal, sizeof octal, "%04o", facts.mode & 07777u);
+            return std::string(octal);
+        }
+        case Fact::kOwner:
+            return std::to_string(facts.owner);
+        case Fact::kGroup:
+            return std::to_string(facts.group);
+        case Fact::kCapabilities:
+            if (!facts.capabilities) return std::nullopt;
+            return ShownCapabilities(*facts.capabilities);
+        case Fact::kAcl:
+            if (!facts.acl) return std::nullopt;
+            return ShownAcl(*facts.acl);
+        case Fact::kSize:
+        case Fact::kTime:
+            return std::nullopt;
     }
     return std::nullopt;
 }

@@ -54,10 +54,18 @@ struct ExtendedFacts {
     bool operator==(const ExtendedFacts&) const = default;
 };
 
+// A fact a check can find changed: the content (its digests), the length and time (compared
+// when the content was compared in part), and the extended facts.
+enum class Fact { kContent, kSize, kTime, kType, kMode, kOwner, kGroup, kCapabilities, kAcl };
+
+// The name of a fact as the events, the log, the database and the cracked folder's index
+// write it: "content", "size", "time", "type", "mode", "owner", "group", "capabilities", "acl".
+std::string_view FactName(Fact fact);
+
 // One fact a check found changed, with its value recorded and found as the events show them;
 // no value where a side was not measured (a file that changed while it was read).
 struct FactChange {
-    std::string_view fact;  // "content", "type", "mode", "owner", "group", "capabilities", "acl"
+    Fact fact;
     std::optional<std::string> was;
     std::optional<std::string> now;
 };
@@ -74,9 +82,8 @@ std::vector<FactChange> CompareFacts(std::string_view recorded_md5,
 // as "sha256:<hex>" ("md5:<hex>" without a SHA-256), type "file" or "link", mode as four octal
 // digits, owner and group as numbers, capabilities as libcap writes them ("cap_net_raw=ep"), an
 // ACL in its short text form ("user::rw-,user:33:rwx,group::r--,mask::rwx,other::r--"); "" for
-// no capabilities or no ACL.
-std::optional<std::string> ShownFact(std::string_view fact, std::string_view md5,
-                                     const ExtendedFacts& facts);
+// no capabilities or no ACL. Size and time are not among the extended facts: no value.
+std::optional<std::string> ShownFact(Fact fact, std::string_view md5, const ExtendedFacts& facts);
 std::string ShownCapabilities(std::string_view raw);
 std::string ShownAcl(std::string_view raw);
 

@@ -38,7 +38,7 @@ Fingerprint FingerprintOf(const TempDir& dir, const std::string& name,
 
 std::vector<std::string_view> Names(const std::vector<FactChange>& changes) {
     std::vector<std::string_view> names;
-    for (const FactChange& change : changes) names.push_back(change.fact);
+    for (const FactChange& change : changes) names.push_back(FactName(change.fact));
     return names;
 }
 
@@ -79,13 +79,13 @@ TEST(Fingerprint, EachAttributeIsReadThroughTheDescriptor) {
     EXPECT_EQ(ping.group, 65533u);
     EXPECT_EQ(ping.capabilities, testing::RawXattr(binary, kCapabilityXattr));
     EXPECT_EQ(ping.acl, "");
-    EXPECT_EQ(ShownFact("capabilities", "", ping), "cap_net_raw=ep");
-    EXPECT_EQ(ShownFact("mode", "", ping), "6751");
+    EXPECT_EQ(ShownFact(Fact::kCapabilities, "", ping), "cap_net_raw=ep");
+    EXPECT_EQ(ShownFact(Fact::kMode, "", ping), "6751");
 
     const ExtendedFacts shown = FingerprintOf(dir, "page.html").Extended();
     EXPECT_EQ(shown.capabilities, "");
     EXPECT_EQ(shown.mode, 01650u);  // the ACL's mask is the group bits
-    EXPECT_EQ(ShownFact("acl", "", shown),
+    EXPECT_EQ(ShownFact(Fact::kAcl, "", shown),
               "user::rw-,user:65534:rwx,group::r--,mask::r-x,other::---");
 
     const Fingerprint link = FingerprintOf(dir, "link");
