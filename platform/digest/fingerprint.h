@@ -74,9 +74,10 @@ struct FactChange {
 // when the MD5s differ, or the SHA-256s where both were read; a digest sampled on one side only
 // (a read that ran out of time) is no difference. A fact not read on either side is skipped.
 // With `recorded` absent (a record made before the fingerprint was extended), only the MD5s.
-std::vector<FactChange> CompareFacts(std::string_view recorded_md5,
+// Content is shown with the MD5s' stored text.
+std::vector<FactChange> CompareFacts(const Md5Digest& recorded_md5,
                                      const std::optional<ExtendedFacts>& recorded,
-                                     std::string_view md5, const ExtendedFacts& now);
+                                     const Md5Digest& md5, const ExtendedFacts& now);
 
 // The value of one fact as the events, the log and the cracked folder's index show it: content
 // as "sha256:<hex>" ("md5:<hex>" without a SHA-256), type "file" or "link", mode as four octal
@@ -109,8 +110,8 @@ std::string ShownAcl(std::string_view raw);
 // attributes moved meanwhile has `changed_while_read`, and its digests are no fingerprint.
 struct Fingerprint {
     FileFacts facts;
-    std::string md5;     // fileinfo's digest: 32 hexadecimal characters, sampled, or blanks
-    std::string sha256;  // from the same read; "" when not read
+    Md5Digest md5;        // fileinfo's digest; not measured when it could not be read
+    Sha256Digest sha256;  // from the same read
     bool content_whole = true;
     std::optional<std::string> capabilities;  // see ExtendedFacts; nullopt when not read
     std::optional<std::string> acl;
@@ -119,10 +120,11 @@ struct Fingerprint {
     bool changed_while_read = false;
     Status cause;  // why the content could not be read, when more is known than that
 
-    // A regular file whose content could not be read: its blank digest is no fingerprint.
-    bool unreadable() const {
-        return facts.kind == EntryKind::kRegular && md5 == kUnreadableDigest;
-    }
+    // A regular file whose content could not be read: it has no fingerprint.
+    bool unreadable() const { return facts.kind == EntryKind::kRegular && !md5.measured(); }
+    // fileinfo's digest as stored: its hexadecimal (or sampled digest), 32 blanks for a file or
+    // link that could not be read, "" for an entry with no content (gone, a folder, a FIFO).
+    std::string Md5Text() const;
     ExtendedFacts Extended() const;
 };
 
