@@ -74,7 +74,7 @@ struct FactChange {
 // when the MD5s differ, or the SHA-256s where both were read; a digest sampled on one side only
 // (a read that ran out of time) is no difference. A fact not read on either side is skipped.
 // With `recorded` absent (a record made before the fingerprint was extended), only the MD5s.
-// Content is shown with the MD5s' stored text.
+// Content is shown with the digests' stored text (Md5Digest::text).
 std::vector<FactChange> CompareFacts(const Md5Digest& recorded_md5,
                                      const std::optional<ExtendedFacts>& recorded,
                                      const Md5Digest& md5, const ExtendedFacts& now);
@@ -91,7 +91,7 @@ std::string ShownAcl(std::string_view raw);
 // One entry of an open folder measured and fingerprinted with a single open: a regular file by
 // its content (facts from the opened file itself), a symbolic link by its target text. An
 // entry that is gone, or is now a folder, FIFO, socket or device, has kind kMissing or kOther
-// and no digest; a file that cannot be read has the blank MD5.
+// and no digest; a file that cannot be read has its MD5 not measured (blanks in Md5Text).
 //
 // A regular file over the hash budget has `content_whole` false and sampled digests (see
 // kSampledDigestMark): its content was not fully hashed, so a change in the middle of it goes
@@ -128,8 +128,8 @@ struct Fingerprint {
     ExtendedFacts Extended() const;
 };
 
-// `stop`, when given and set, cuts a long read short: the digest is then blank, and the caller,
-// which asked for the stop, must not record it. `pause`, when given, is called between the
+// `stop`, when given and set, cuts a long read short: the digest is then not measured, and the
+// caller, which asked for the stop, must not record it. `pause`, when given, is called between the
 // blocks of the content (see ContentRead).
 // Everything goes through the Env the folder was opened through.
 Fingerprint FingerprintAt(const DirectoryHandle& folder, const std::string& name,
