@@ -115,16 +115,16 @@ Status ChangeRecorder::RecordFile(const std::string& dir, const std::string& nam
     auto file_date = [&] { return tools_.hooks.regional.DateTime(platform::FromTimespec(mtime)); };
     // What a file that changed while it was read is recorded with: no digest.
     const std::string digest =
-        print.changed_while_read ? std::string(platform::kUnreadableDigest) : print.md5;
+        print.changed_while_read ? std::string(platform::kUnreadableDigest) : print.Md5Text();
 
     if (tools_.state.mode == ScanMode::kInit) {
-        NORV_RETURN_IF_ERROR(
-            tools_.store.InsertBaseline(path, size, file_date(), print.md5, print.Extended()));
+        NORV_RETURN_IF_ERROR(tools_.store.InsertBaseline(path, size, file_date(), print.Md5Text(),
+                                                         print.Extended()));
         tools_.hooks.observer.ShowProgress({ScanPhase::kRecordingBaseline, path, counters});
     } else if (tools_.state.mode == ScanMode::kCheck) {
         auto baseline = tools_.store.LookupBaseline(path);
         if (!baseline.ok()) return baseline.status();
-        const std::string new_md5 = print.changed_while_read ? std::string() : print.md5;
+        const std::string new_md5 = print.changed_while_read ? std::string() : print.Md5Text();
         FileLocation found = where;
         found.identity = print.facts.identity;
         if (!baseline->has_value()) {
@@ -149,13 +149,13 @@ Status ChangeRecorder::RecordFile(const std::string& dir, const std::string& nam
                 // Something is changing it right now: that is a change, though what it becomes
                 // is not known yet.
                 const platform::ExtendedFacts none;
-                changed.push_back({"content",
-                                   platform::ShownFact("content", recorded.md5o,
+                changed.push_back({platform::Fact::kContent,
+                                   platform::ShownFact(platform::Fact::kContent, recorded.md5o,
                                                        recorded.extended.value_or(none)),
                                    std::nullopt});
             } else {
-                changed = platform::CompareFacts(recorded.md5o, recorded.extended, print.md5,
-                                                 print.Extended());
+                changed = platform::CompareFacts(platform::Md5Digest::FromText(recorded.md5o),
+                                                 recorded.extended, print.md5, print.Extended());
                 NORV_RETURN_IF_ERROR(CompareLengthAndTime(path, recorded, print, changed));
             }
             int flag = FileInfoStore::kSeenEqual;
@@ -178,7 +178,7 @@ Status ChangeRecorder::RecordFile(const std::string& dir, const std::string& nam
             if (print.changed_while_read) {
                 NORV_RETURN_IF_ERROR(tools_.store.UpdateFlag(path, flag));
             } else {
-                NORV_RETURN_IF_ERROR(tools_.store.UpdateSeen(path, flag, print.md5));
+                NORV_RETURN_IF_ERROR(tools_.store.UpdateSeen(path, flag, print.Md5Text()));
             }
         }
         tools_.hooks.observer.ShowProgress({ScanPhase::kChecking, path, counters});
@@ -190,25 +190,25 @@ Status ChangeRecorder::CompareLengthAndTime(const std::string& path,
                                             const FileInfoStore::Baseline& recorded,
                                             const platform::Fingerprint& print,
                                             std::vector<platform::FactChange>& changed) {
-    if (std::any_of(changed.begin(), changed.end(),
-                    [](const platform::FactChange& c) { return c.fact == "content"; })) {
+    if (std::any_of(changed.begin(), changed.end(), [](const platform::FactChange& c) {
+            return c.fact == platform::Fact::kContent;
+        })) {
         return Status::Ok();
     }
     // Equal digests of a different length can only be digests of part of the content (a file
     // grown past the hash budget, holes and all): a length that differs is always a change.
     if (recorded.size && *recorded.size != print.facts.size) {
-        changed.push_back(
-            {"size", std::to_string(*recorded.size), std::to_string(print.facts.size)});
+        changed.push_back({platform::Fact::kSize, std::to_string(*recorded.size),
+                           std::to_string(print.facts.size)});
         return Status::Ok();
     }
-    const bool in_part =
-        platform::IsSampledDigest(recorded.md5o) || platform::IsSampledDigest(print.md5);
+    const bool in_part = platform::IsSampledDigest(recorded.md5o) || print.md5.sampled();
     if (!in_part) return Status::Ok();
     // Compared on part of the content: a time that differs is a change too.
     const std::string date =
         tools_.hooks.regional.DateTime(platform::FromTimespec(print.facts.mtime));
     if (!recorded.date.empty() && recorded.date != date) {
-        changed.push_back({"time", recorded.date, date});
+        changed.push_back({platform::Fact::kTime, recorded.date, date});
         return Status::Ok();
     }
     if (!changed.empty() || !print.content_whole) return Status::Ok();  // said by NoteIfSampled

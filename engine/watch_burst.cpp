@@ -82,7 +82,7 @@ Status WatchBurst::CheckFile(const WatchedFile& file, bool recorded_first) {
     NORV_RETURN_IF_ERROR(tools_.StopPoint());
     const bool present = IsPresent(fingerprint);
     if (auto left = left_by_response_.find(file.path); left != left_by_response_.end()) {
-        const std::string& digest = present ? fingerprint.md5 : std::string();
+        const std::string digest = present ? fingerprint.Md5Text() : std::string();
         // The attributes count too: a chmod right after the restore is no work of norv's.
         bool same = left->second.digest == digest && !fingerprint.changed_while_read;
         if (same && present && left->second.facts) {
@@ -140,13 +140,13 @@ Status WatchBurst::CheckPresentOrGone(const WatchedFile& file,
         auto known = tools_.store.LookupBaseline(file.path);
         if (!known.ok()) return known.status();
         if (known->has_value() && (*known)->first_seen_by_check) {
-            if ((*known)->md5o == fingerprint.md5 && !fingerprint.changed_while_read) {
+            if ((*known)->md5o == fingerprint.Md5Text() && !fingerprint.changed_while_read) {
                 ++tools_.state.counters.checked;
                 return Status::Ok();
             }
             NORV_RETURN_IF_ERROR(tools_.store.UpdateNewFileDigest(
                 file.path, fingerprint.changed_while_read ? std::string(platform::kUnreadableDigest)
-                                                          : fingerprint.md5));
+                                                          : fingerprint.Md5Text()));
         }
         return recorder_.RecordFile(file.path, "", fingerprint,
                                     FileLocation{file.folder.get(), file.name, {}});

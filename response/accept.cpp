@@ -94,7 +94,8 @@ std::string Differs(const ReviewedChange& item, const Measured& now) {
     if (print.changed_while_read) return "読んでいる間に変わりました";
     if (!print.content_whole) return "大きすぎて内容を全部は読めません (受け入れられません)";
     if (item.new_md5.empty()) return "確かめたときに内容を測れていません";
-    if (!platform::CompareFacts(item.new_md5, item.new_facts, print.md5, print.Extended())
+    if (!platform::CompareFacts(platform::Md5Digest::FromText(item.new_md5), item.new_facts,
+                                print.md5, print.Extended())
              .empty()) {
         return "確かめたあとに、また変わりました";
     }
@@ -128,7 +129,8 @@ ReviewedFacts FactsOfChange(const ReviewedChange& change) {
     const platform::ExtendedFacts& now = *change.new_facts;
     if (change.kind != ChangeKind::kCreated) {
         facts.changed =
-            platform::CompareFacts(change.old_md5, change.old_facts, change.new_md5, now);
+            platform::CompareFacts(platform::Md5Digest::FromText(change.old_md5), change.old_facts,
+                                   platform::Md5Digest::FromText(change.new_md5), now);
     }
     const platform::ExtendedFacts none;
     const platform::ExtendedFacts& had = change.old_facts ? *change.old_facts : none;
@@ -344,10 +346,10 @@ Result<AcceptOutcome> ChangeAcceptor::AcceptLocked(int64_t generation,
                 if (writer->broken()) return added;
                 // Every digest the record will keep must be that of the bytes stored: a file
                 // rewritten in place with the same MD5 (a collision) differs in its SHA-256.
-                const std::string& measured_sha256 = c.now.fingerprint.sha256;
+                const platform::Sha256Digest& measured_sha256 = c.now.fingerprint.sha256;
                 const bool same_content =
                     written == c.item.new_md5 &&
-                    (measured_sha256.empty() || written_sha256 == measured_sha256);
+                    (!measured_sha256.measured() || written_sha256 == measured_sha256.hex());
                 // The entry stored must be the very file measured, as it was measured: a link
                 // whose target text has the file's digest, or a mode changed in between, is not.
                 const platform::FileFacts& measured = c.now.fingerprint.facts;

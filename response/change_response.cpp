@@ -81,22 +81,25 @@ std::string SpecialEntryName(mode_t mode) {
 
 namespace {
 // The facts the index gives for what an item was, before its sha256.
-constexpr std::string_view kIndexedFacts[] = {"type",  "mode",         "owner",
-                                              "group", "capabilities", "acl"};
+constexpr platform::Fact kIndexedFacts[] = {platform::Fact::kType,         platform::Fact::kMode,
+                                            platform::Fact::kOwner,        platform::Fact::kGroup,
+                                            platform::Fact::kCapabilities, platform::Fact::kAcl};
 }  // namespace
 
 std::string CrackedAttributes(const platform::ExtendedFacts& facts) {
     std::string fields;
-    for (std::string_view fact : kIndexedFacts) {
-        fields +=
-            "\t" + std::string(fact) + "=" + platform::ShownFact(fact, "", facts).value_or("?");
+    for (platform::Fact fact : kIndexedFacts) {
+        fields += "\t" + std::string(platform::FactName(fact)) + "=" +
+                  platform::ShownFact(fact, "", facts).value_or("?");
     }
     return fields + "\tsha256=" + (facts.sha256.empty() ? "?" : facts.sha256);
 }
 
 std::string UnknownCrackedAttributes() {
     std::string fields;
-    for (std::string_view fact : kIndexedFacts) fields += "\t" + std::string(fact) + "=?";
+    for (platform::Fact fact : kIndexedFacts) {
+        fields += "\t" + std::string(platform::FactName(fact)) + "=?";
+    }
     return fields + "\tsha256=?";
 }
 

@@ -87,7 +87,7 @@ inline constexpr const char* kHeadOnlyNote = "先頭のみ";
 inline constexpr int kMostRestoreRounds = 3;
 inline constexpr const char* kNoCopyName = "-";
 // What stands for the content of an item that has none to keep.
-inline const platform::ContentDigest kNoContent{kNoCopyName, "", true};
+inline const platform::ContentDigest kNoContent{platform::Md5Digest(kNoCopyName), {}, true};
 // Copies of one name within one second; past this a move gives up with a message.
 inline constexpr int kMostCopiesPerName = 1000;
 

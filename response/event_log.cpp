@@ -160,7 +160,7 @@ template <typename Object>
 void AddFactChangesTo(Object& object, const std::vector<platform::FactChange>& changed) {
     Object names = Object::array(), was = Object::object(), now = Object::object();
     for (const platform::FactChange& fact : changed) {
-        const std::string name(fact.fact);
+        const std::string name(platform::FactName(fact.fact));
         names.push_back(name);
         was[name] = fact.was ? Object(EventPath(*fact.was)) : Object();
         now[name] = fact.now ? Object(EventPath(*fact.now)) : Object();

@@ -56,9 +56,7 @@ Status CopyExtents(platform::Env& env, int in, int64_t size, int out,
 
 // The digests of the first `size` bytes of `fd`, read whole from its start.
 platform::ContentDigest WholeDigest(platform::Env& env, int fd, int64_t size) {
-    if (env.LSeek(fd, 0, SEEK_SET) != 0) {
-        return {std::string(platform::kUnreadableDigest), "", true};
-    }
+    if (env.LSeek(fd, 0, SEEK_SET) != 0) return platform::UnreadContent();
     platform::HashBudget unbounded;
     unbounded.most_bytes = INT64_MAX;
     unbounded.longest = std::chrono::steady_clock::duration::max() / 2;
@@ -84,7 +82,7 @@ Status CopyAndVerify(platform::Env& env, int in, const struct stat& st, int64_t 
     const bool longer = !head_only && env.PRead(in, &past_end, 1, static_cast<off_t>(size)) != 0;
     const platform::ContentDigest original = WholeDigest(env, in, size);
     if (longer || digest->md5 != original.md5 || digest->sha256 != original.sha256 ||
-        digest->md5 == platform::kUnreadableDigest) {
+        !digest->md5.measured()) {
         struct stat now {};
         *rewritten = env.FStat(in, &now) == 0 && !platform::SameTimes(st, now);
         return Status::Error(ErrorKind::kCorrupt, EIO,

@@ -272,8 +272,8 @@ Status ChangeResponse::CopyIntoCracked(QuarantineMove& move, int64_t bytes, bool
 
 Status ChangeResponse::KeepEvidence(QuarantineMove& move) {
     move.stamp = CrackedStamp(regional_, clock_.Now());
-    move.digests = {platform::Md5Hex(move.link_target), platform::Sha256Hex(move.link_target),
-                    true};
+    move.digests = {platform::Md5Digest(platform::Md5Hex(move.link_target)),
+                    platform::Sha256Digest(platform::Sha256Hex(move.link_target)), true};
     if (move.evidence == Evidence::kWhole) {
         Status made_copy = CopyIntoCracked(move, move.size(), false, &move.digests);
         if (!made_copy.ok()) {
@@ -308,7 +308,7 @@ Status ChangeResponse::KeepEvidence(QuarantineMove& move) {
 
 void ChangeResponse::WriteIndexLine(QuarantineMove& move) {
     const std::string& path = move.path;
-    const std::string& digest = move.digests.md5;
+    const std::string digest = move.digests.md5.text();
     // Files removed without a copy are listed up to a bound; the rest are counted in the run's
     // summary.
     if (move.copy_name.empty() && move.cracked_fd() >= 0) {
@@ -329,7 +329,7 @@ void ChangeResponse::WriteIndexLine(QuarantineMove& move) {
     // What the file was, read through the descriptor it was copied from.
     platform::ExtendedFacts evidence_facts =
         platform::ExtendedFactsOf(env_, move.in.get(), move.st);
-    evidence_facts.sha256 = move.digests.sha256;
+    evidence_facts.sha256 = move.digests.sha256.text();
     line += CrackedAttributes(evidence_facts);
     if (!move.note.empty()) line += "\t" + move.note;
     Status indexed =

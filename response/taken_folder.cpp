@@ -80,10 +80,10 @@ void ChangeResponse::IndexTakenEntry(TakenFolder& taken, const std::string& rela
         taken.origin + (slash == std::string::npos ? std::string() : relative.substr(slash));
     std::string line =
         DisplayPath(relative) + "\t" + std::string(ChangeKindName(ChangeKind::kCreated)) + "\t" +
-        regional_.DateTime(clock_.Now()) + "\t" + digest.md5 + "\t" + DisplayPath(origin);
+        regional_.DateTime(clock_.Now()) + "\t" + digest.md5.text() + "\t" + DisplayPath(origin);
     if (st != nullptr) {
         platform::ExtendedFacts facts = platform::ExtendedFactsOf(env_, fd, *st);
-        facts.sha256 = digest.sha256;
+        facts.sha256 = digest.sha256.text();
         line += CrackedAttributes(facts);
     } else {
         line += UnknownCrackedAttributes();
@@ -128,9 +128,10 @@ void ChangeResponse::SecureTakenEntry(TakenFolder& taken, int dirfd, const std::
         env_.FChownAt(dirfd, name.c_str(), 0, 0, AT_SYMLINK_NOFOLLOW);
         auto target = platform::ReadLinkTarget(env_, dirfd, name.c_str());
         const platform::ContentDigest digest =
-            target ? platform::ContentDigest{platform::Md5Hex(*target),
-                                             platform::Sha256Hex(*target), true}
-                   : platform::ContentDigest{"?", "", true};
+            target ? platform::ContentDigest{platform::Md5Digest(platform::Md5Hex(*target)),
+                                             platform::Sha256Digest(platform::Sha256Hex(*target)),
+                                             true}
+                   : platform::ContentDigest{platform::Md5Digest("?"), {}, true};
         IndexTakenEntry(taken, relative, digest, -1, &st, "");
         return;
     }

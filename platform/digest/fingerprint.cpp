@@ -135,9 +135,15 @@ ExtendedFacts ExtendedFactsOf(Env& env, int fd, const struct stat& st) {
     return facts;
 }
 
+std::string Fingerprint::Md5Text() const {
+    if (md5.measured()) return md5.hex();
+    const bool has_content = facts.kind == EntryKind::kRegular || facts.kind == EntryKind::kSymlink;
+    return has_content ? md5.text() : std::string();
+}
+
 ExtendedFacts Fingerprint::Extended() const {
     ExtendedFacts extended;
-    extended.sha256 = sha256;
+    extended.sha256 = sha256.text();
     extended.type = facts.kind;
     extended.mode = static_cast<uint32_t>(facts.mode & 07777);
     extended.owner = facts.owner;
@@ -161,7 +167,7 @@ int OpenToFingerprint(const DirectoryHandle& folder, const std::string& name, Fi
     if (fd < 0 && !result.cause.ok()) {
         // Another user's file system on the file itself: asked nothing, not even its facts.
         result.facts.kind = EntryKind::kRegular;
-        result.md5 = std::string(kUnreadableDigest);
+        result.md5 = Md5Digest();
         return -1;
     }
     if (fd < 0) {
@@ -173,12 +179,12 @@ int OpenToFingerprint(const DirectoryHandle& folder, const std::string& name, Fi
         if (result.facts.kind == EntryKind::kSymlink) {
             const auto target = ReadLinkTarget(env, dirfd, name.c_str());
             if (!target) {
-                result.md5 = std::string(kUnreadableDigest);
+                result.md5 = Md5Digest();
                 return -1;
             }
             const std::string& text = *target;
-            result.md5 = Md5Hex(text);
-            result.sha256 = Sha256Hex(text);
+            result.md5 = Md5Digest(Md5Hex(text));
+            result.sha256 = Sha256Digest(Sha256Hex(text));
             result.capabilities = std::string();
             result.acl = std::string();
             // A link replaced between the look and the read is another link.
@@ -187,7 +193,7 @@ int OpenToFingerprint(const DirectoryHandle& folder, const std::string& name, Fi
                 env.FStatAt(dirfd, name.c_str(), &after, AT_SYMLINK_NOFOLLOW) != 0 ||
                 !SameTimes(before, after);
         } else if (result.facts.kind == EntryKind::kRegular) {
-            result.md5 = std::string(kUnreadableDigest);
+            result.md5 = Md5Digest();
         }
         return -1;
     }
@@ -209,7 +215,7 @@ void FinishFingerprint(Env& env, int fd, const struct stat& st, ContentDigest co
     result.md5 = std::move(content.md5);
     result.sha256 = std::move(content.sha256);
     result.content_whole = content.whole;
-    if (result.md5 != kUnreadableDigest) {
+    if (result.md5.measured()) {
         XattrFacts xattrs = ReadXattrFacts(env, fd);
         result.capabilities = std::move(xattrs.capabilities);
         result.acl = std::move(xattrs.acl);
@@ -437,27 +443,28 @@ void FingerprintLanes::Step() {
         } else {
             sha256 = files_[lane].sha256.HexDigest();
         }
-        Finish(lane, {HexOf(std::string_view(reinterpret_cast<const char*>(md5.data()), 16)),
-                      std::move(sha256), true});
+        Finish(lane,
+               {Md5Digest(HexOf(std::string_view(reinterpret_cast<const char*>(md5.data()), 16))),
+                Sha256Digest(std::move(sha256)), true});
     }
 }
 
-std::vector<FactChange> CompareFacts(std::string_view recorded_md5,
+std::vector<FactChange> CompareFacts(const Md5Digest& recorded_md5,
                                      const std::optional<ExtendedFacts>& recorded,
-                                     std::string_view md5, const ExtendedFacts& now) {
+                                     const Md5Digest& md5, const ExtendedFacts& now) {
     std::vector<FactChange> changes;
     // A digest sampled on one side only is no evidence either way.
-    auto differ = [](std::string_view a, std::string_view b) {
-        return a != b && IsSampledDigest(a) == IsSampledDigest(b);
-    };
-    const bool both_sha256 = recorded && !recorded->sha256.empty() && !now.sha256.empty();
-    if (differ(recorded_md5, md5) || (both_sha256 && differ(recorded->sha256, now.sha256))) {
+    auto differ = [](const auto& a, const auto& b) { return a != b && a.sampled() == b.sampled(); };
+    const auto recorded_sha256 = Sha256Digest::FromText(recorded ? recorded->sha256 : "");
+    const auto now_sha256 = Sha256Digest::FromText(now.sha256);
+    const bool both_sha256 = recorded_sha256.measured() && now_sha256.measured();
+    if (differ(recorded_md5, md5) || (both_sha256 && differ(recorded_sha256, now_sha256))) {
         // Both sides shown with the same digest.
-        auto content = [&](std::string_view digest_md5, const std::string& sha256) {
-            return both_sha256 ? "sha256:" + sha256 : "md5:" + std::string(digest_md5);
+        auto content = [&](const Md5Digest& digest_md5, const Sha256Digest& sha256) {
+            return both_sha256 ? "sha256:" + sha256.text() : "md5:" + digest_md5.text();
         };
-        changes.push_back({"content", content(recorded_md5, recorded ? recorded->sha256 : ""),
-                           content(md5, now.sha256)});
+        changes.push_back(
+            {Fact::kContent, content(recorded_md5, recorded_sha256), content(md5, now_sha256)});
     }
     if (!recorded) return changes;
     // The values are compared as kept (a digested ACL with a digested one) and shown only when
@@ -473,36 +480,65 @@ std::vector<FactChange> CompareFacts(std::string_view recorded_md5,
                             differs(recorded->group, now.group),
                             differs_read(recorded->capabilities, now.capabilities),
                             differs_read(recorded->acl, now.acl)};
-    const std::string_view facts[] = {"type", "mode", "owner", "group", "capabilities", "acl"};
+    constexpr Fact facts[] = {Fact::kType,  Fact::kMode,         Fact::kOwner,
+                              Fact::kGroup, Fact::kCapabilities, Fact::kAcl};
     for (size_t i = 0; i < std::size(facts); ++i) {
         if (!changed[i]) continue;
-        changes.push_back({facts[i], ShownFact(facts[i], recorded_md5, *recorded),
-                           ShownFact(facts[i], md5, now)});
+        changes.push_back({facts[i], ShownFact(facts[i], recorded_md5.text(), *recorded),
+                           ShownFact(facts[i], md5.text(), now)});
     }
     return changes;
 }
 
-std::optional<std::string> ShownFact(std::string_view fact, std::string_view md5,
-                                     const ExtendedFacts& facts) {
-    if (fact == "content") {
-        if (!facts.sha256.empty()) return "sha256:" + facts.sha256;
-        return "md5:" + std::string(md5);
+std::string_view FactName(Fact fact) {
+    switch (fact) {
+        case Fact::kContent:
+            return "content";
+        case Fact::kSize:
+            return "size";
+        case Fact::kTime:
+            return "time";
+        case Fact::kType:
+            return "type";
+        case Fact::kMode:
+            return "mode";
+        case Fact::kOwner:
+            return "owner";
+        case Fact::kGroup:
+            return "group";
+        case Fact::kCapabilities:
+            return "capabilities";
+        case Fact::kAcl:
+            return "acl";
     }
-    if (fact == "type") return TypeName(facts.type);
-    if (fact == "mode") {
-        char octal[8];
-        std::snprintf(octal, sizeof octal, "%04o", facts.mode & 07777u);
-        return std::string(octal);
-    }
-    if (fact == "owner") return std::to_string(facts.owner);
-    if (fact == "group") return std::to_string(facts.group);
-    if (fact == "capabilities") {
-        if (!facts.capabilities) return std::nullopt;
-        return ShownCapabilities(*facts.capabilities);
-    }
-    if (fact == "acl") {
-        if (!facts.acl) return std::nullopt;
-        return ShownAcl(*facts.acl);
+    return "";
+}
+
+std::optional<std::string> ShownFact(Fact fact, std::string_view md5, const ExtendedFacts& facts) {
+    switch (fact) {
+        case Fact::kContent:
+            if (!facts.sha256.empty()) return "sha256:" + facts.sha256;
+            return "md5:" + std::string(md5);
+        case Fact::kType:
+            return TypeName(facts.type);
+        case Fact::kMode: {
+            char octal[8];
+            std::snprintf(octal, sizeof octal, "%04o", facts.mode & 07777u);
+            return std::string(octal);
+        }
+        case Fact::kOwner:
+            return std::to_string(facts.owner);
+        case Fact::kGroup:
+            return std::to_string(facts.group);
+        case Fact::kCapabilities:
+            if (!facts.capabilities) return std::nullopt;
+            return ShownCapabilities(*facts.capabilities);
+        case Fact::kAcl:
+            if (!facts.acl) return std::nullopt;
+            return ShownAcl(*facts.acl);
+        case Fact::kSize:
+        case Fact::kTime:
+            return std::nullopt;
     }
     return std::nullopt;
 }

@@ -54,10 +54,18 @@ struct ExtendedFacts {
     bool operator==(const ExtendedFacts&) const = default;
 };
 
+// A fact a check can find changed: the content (its digests), the length and time (compared
+// when the content was compared in part), and the extended facts.
+enum class Fact { kContent, kSize, kTime, kType, kMode, kOwner, kGroup, kCapabilities, kAcl };
+
+// The name of a fact as the events, the log, the database and the cracked folder's index
+// write it: "content", "size", "time", "type", "mode", "owner", "group", "capabilities", "acl".
+std::string_view FactName(Fact fact);
+
 // One fact a check found changed, with its value recorded and found as the events show them;
 // no value where a side was not measured (a file that changed while it was read).
 struct FactChange {
-    std::string_view fact;  // "content", "type", "mode", "owner", "group", "capabilities", "acl"
+    Fact fact;
     std::optional<std::string> was;
     std::optional<std::string> now;
 };
@@ -66,24 +74,24 @@ struct FactChange {
 // when the MD5s differ, or the SHA-256s where both were read; a digest sampled on one side only
 // (a read that ran out of time) is no difference. A fact not read on either side is skipped.
 // With `recorded` absent (a record made before the fingerprint was extended), only the MD5s.
-std::vector<FactChange> CompareFacts(std::string_view recorded_md5,
+// Content is shown with the digests' stored text (Md5Digest::text).
+std::vector<FactChange> CompareFacts(const Md5Digest& recorded_md5,
                                      const std::optional<ExtendedFacts>& recorded,
-                                     std::string_view md5, const ExtendedFacts& now);
+                                     const Md5Digest& md5, const ExtendedFacts& now);
 
 // The value of one fact as the events, the log and the cracked folder's index show it: content
 // as "sha256:<hex>" ("md5:<hex>" without a SHA-256), type "file" or "link", mode as four octal
 // digits, owner and group as numbers, capabilities as libcap writes them ("cap_net_raw=ep"), an
 // ACL in its short text form ("user::rw-,user:33:rwx,group::r--,mask::rwx,other::r--"); "" for
-// no capabilities or no ACL.
-std::optional<std::string> ShownFact(std::string_view fact, std::string_view md5,
-                                     const ExtendedFacts& facts);
+// no capabilities or no ACL. Size and time are not among the extended facts: no value.
+std::optional<std::string> ShownFact(Fact fact, std::string_view md5, const ExtendedFacts& facts);
 std::string ShownCapabilities(std::string_view raw);
 std::string ShownAcl(std::string_view raw);
 
 // One entry of an open folder measured and fingerprinted with a single open: a regular file by
 // its content (facts from the opened file itself), a symbolic link by its target text. An
 // entry that is gone, or is now a folder, FIFO, socket or device, has kind kMissing or kOther
-// and no digest; a file that cannot be read has the blank MD5.
+// and no digest; a file that cannot be read has its MD5 not measured (blanks in Md5Text).
 //
 // A regular file over the hash budget has `content_whole` false and sampled digests (see
 // kSampledDigestMark): its content was not fully hashed, so a change in the middle of it goes
@@ -102,8 +110,8 @@ std::string ShownAcl(std::string_view raw);
 // attributes moved meanwhile has `changed_while_read`, and its digests are no fingerprint.
 struct Fingerprint {
     FileFacts facts;
-    std::string md5;     // fileinfo's digest: 32 hexadecimal characters, sampled, or blanks
-    std::string sha256;  // from the same read; "" when not read
+    Md5Digest md5;        // fileinfo's digest; not measured when it could not be read
+    Sha256Digest sha256;  // from the same read
     bool content_whole = true;
     std::optional<std::string> capabilities;  // see ExtendedFacts; nullopt when not read
     std::optional<std::string> acl;
@@ -112,15 +120,16 @@ struct Fingerprint {
     bool changed_while_read = false;
     Status cause;  // why the content could not be read, when more is known than that
 
-    // A regular file whose content could not be read: its blank digest is no fingerprint.
-    bool unreadable() const {
-        return facts.kind == EntryKind::kRegular && md5 == kUnreadableDigest;
-    }
+    // A regular file whose content could not be read: it has no fingerprint.
+    bool unreadable() const { return facts.kind == EntryKind::kRegular && !md5.measured(); }
+    // fileinfo's digest as stored: its hexadecimal (or sampled digest), 32 blanks for a file or
+    // link that could not be read, "" for an entry with no content (gone, a folder, a FIFO).
+    std::string Md5Text() const;
     ExtendedFacts Extended() const;
 };
 
-// `stop`, when given and set, cuts a long read short: the digest is then blank, and the caller,
-// which asked for the stop, must not record it. `pause`, when given, is called between the
+// `stop`, when given and set, cuts a long read short: the digest is then not measured, and the
+// caller, which asked for the stop, must not record it. `pause`, when given, is called between the
 // blocks of the content (see ContentRead).
 // Everything goes through the Env the folder was opened through.
 Fingerprint FingerprintAt(const DirectoryHandle& folder, const std::string& name,

@@ -180,7 +180,7 @@ bool ReadAt(Env& env, int fd, int64_t offset, int64_t want, std::vector<char>& o
 
 }  // namespace
 
-ContentDigest UnreadContent() { return {std::string(kUnreadableDigest), std::string(), true}; }
+ContentDigest UnreadContent() { return {Md5Digest(), Sha256Digest(), true}; }
 
 ContentDigest SampledDigestOfOpenFile(Env& env, int fd, int64_t size) {
     BothDigests both;
@@ -192,8 +192,8 @@ ContentDigest SampledDigestOfOpenFile(Env& env, int fd, int64_t size) {
         if (!ReadAt(env, fd, offset, want, block)) return UnreadContent();
         both.Update(block.data(), block.size());
     }
-    return {kSampledDigestMark + both.md5().Finish().substr(0, 31),
-            kSampledDigestMark + both.sha256().Finish().substr(0, 63), false};
+    return {Md5Digest(kSampledDigestMark + both.md5().Finish().substr(0, 31)),
+            Sha256Digest(kSampledDigestMark + both.sha256().Finish().substr(0, 63)), false};
 }
 
 std::string Md5Hex(std::string_view bytes) {
@@ -376,7 +376,7 @@ ContentDigest DigestOfOpenFile(Env& env, int fd, int64_t size, const HashBudget&
                 both.Update(block.data(), block.size());
                 continue;
             case ContentRead::Next::kEnd:
-                return {both.md5().Finish(), both.sha256().Finish(), true};
+                return {Md5Digest(both.md5().Finish()), Sha256Digest(both.sha256().Finish()), true};
             case ContentRead::Next::kOverTime:
                 return SampledDigestOfOpenFile(env, fd, size);
             case ContentRead::Next::kFailed:
@@ -402,7 +402,7 @@ std::string Md5OfFileAt(Env& env, int dirfd, const char* name) {
         env.Close(fd);
         return std::string(kUnreadableDigest);
     }
-    return Md5OfOpenFile(env, fd, st.st_size).md5;
+    return Md5OfOpenFile(env, fd, st.st_size).md5.text();
 }
 
 std::string Md5OfSymlink(Env& env, const std::string& path) {

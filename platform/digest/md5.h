@@ -13,11 +13,10 @@
 #include <string>
 #include <string_view>
 
+#include "platform/digest/digest.h"
 #include "platform/fs/file_system.h"
 
 namespace norv::platform {
-
-inline constexpr std::string_view kUnreadableDigest = "                                ";
 
 // How much of one file a fingerprint reads. A file larger than `most_bytes` (a planted sparse
 // file of a terabyte reads as zeros for most of an hour), or one whose reading takes longer than
@@ -36,17 +35,16 @@ inline constexpr HashBudget kDefaultHashBudget{};
 // length of a real digest, but the mark is never a hexadecimal character nor a blank, so it never
 // equals a real or an unreadable digest; two files of the same size that begin and end alike
 // share it.
-inline constexpr char kSampledDigestMark = '~';
 inline constexpr int64_t kSampleBytes = 1 << 20;
 bool IsSampledDigest(std::string_view digest);
 
 // The digests of an open regular file of `size` bytes, both from one read from its start (never
 // past `size`, however the file grows meanwhile) within `budget`: whole when it fits the budget,
-// sampled otherwise. When it cannot be read, MD5 is blanks and SHA-256 empty (not read). `stop`,
-// when set, gives the same.
+// sampled otherwise. When it cannot be read, neither digest is measured. `stop`, when set, gives
+// the same.
 struct ContentDigest {
-    std::string md5;
-    std::string sha256;
+    Md5Digest md5;
+    Sha256Digest sha256;
     bool whole = true;  // false: sampled digests (or none after a stop or a read failure)
 };
 ContentDigest DigestOfOpenFile(Env& env, int fd, int64_t size,

@@ -29,7 +29,7 @@ class RecordedEvents : public EventSink {
     void EndRun(const ScanCounters&, std::string_view) override {}
     std::vector<std::string_view> Facts(const std::string& path) const {
         std::vector<std::string_view> names;
-        for (const auto& fact : changes.at(path)) names.push_back(fact.fact);
+        for (const auto& fact : changes.at(path)) names.push_back(platform::FactName(fact.fact));
         return names;
     }
     std::map<std::string, std::vector<platform::FactChange>> changes;
@@ -171,7 +171,7 @@ TEST_F(FingerprintCheckTest, AFileChangingWhileItIsReadIsAlteredOnceAndNeverReco
     EXPECT_EQ(counters.altered, 1);
     EXPECT_EQ(ChangeLines().size(), 1u);
     ASSERT_EQ(events.changes[page].size(), 1u);
-    EXPECT_EQ(events.changes[page][0].fact, "content");
+    EXPECT_EQ(events.changes[page][0].fact, platform::Fact::kContent);
     EXPECT_FALSE(events.changes[page][0].now.has_value());
     EXPECT_EQ(Rows().at(page).md5c, Rows().at(page).md5o);
 

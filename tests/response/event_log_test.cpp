@@ -134,7 +134,8 @@ TEST(EventLog, NoValueStopsALineAndEveryMtimeIsATime) {
                    "new",
                    3,
                    -3486992138,
-                   {{"content", "sha256:aa", std::nullopt}, {"mode", "0644", "4777"}}});
+                   {{platform::Fact::kContent, "sha256:aa", std::nullopt},
+                    {platform::Fact::kMode, "0644", "4777"}}});
     events.Change(
         {ChangeKind::kCreated, path, "", "new", 3, std::numeric_limits<int64_t>::max(), {}});
     EXPECT_NO_THROW(events.Action(path, ResponseAction::kQuarantine, false, "wh\xFFy"));

@@ -67,7 +67,8 @@ void PrintChange(const Application& app, const ReviewedChange& change, std::ostr
                                 : DisplayPath(*shown);
     };
     for (const platform::FactChange& fact : facts.changed) {
-        out << "\t" << fact.fact << " " << value(fact.was) << " -> " << value(fact.now);
+        out << "\t" << platform::FactName(fact.fact) << " " << value(fact.was) << " -> "
+            << value(fact.now);
     }
     if (facts.set_id_gained) out << "\tset-id gained";
     if (facts.capability_gained) out << "\tcapability gained";

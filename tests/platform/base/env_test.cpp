@@ -81,7 +81,7 @@ TEST(Env, AFingerprintReadsOnAfterAShortRead) {
     ASSERT_TRUE(folder.ok());
     Fingerprint print = FingerprintAt(**folder, "page.html");
     EXPECT_EQ(print.facts.size, 5000);
-    EXPECT_EQ(print.md5, Md5Hex(content));
+    EXPECT_EQ(print.Md5Text(), Md5Hex(content));
     EXPECT_GE(faults.MatchedCalls(Call::kRead), 5);
 }
 
@@ -95,7 +95,7 @@ TEST(Env, AFailingReadGivesTheBlankDigest) {
     faults.Fail(Call::kPRead, EIO, 2, "*/data.bin");
     auto folder = OpenDirectory(faults, dir.path());
     ASSERT_TRUE(folder.ok());
-    EXPECT_EQ(FingerprintAt(**folder, "data.bin").md5, kUnreadableDigest);
+    EXPECT_EQ(FingerprintAt(**folder, "data.bin").Md5Text(), kUnreadableDigest);
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(Md5OfDescriptor(faults, fd), kUnreadableDigest);

@@ -38,7 +38,7 @@ Fingerprint FingerprintOf(const TempDir& dir, const std::string& name,
 
 std::vector<std::string_view> Names(const std::vector<FactChange>& changes) {
     std::vector<std::string_view> names;
-    for (const FactChange& change : changes) names.push_back(change.fact);
+    for (const FactChange& change : changes) names.push_back(FactName(change.fact));
     return names;
 }
 
@@ -55,8 +55,8 @@ TEST(Sha256, KnownAnswersAndTheMd5CollisionPairToldApart) {
     TempDir dir;
     dir.Write("a.bin", a);
     const Fingerprint print = FingerprintOf(dir, "a.bin");
-    EXPECT_EQ(print.md5, Md5Hex(a));
-    EXPECT_EQ(print.sha256, Sha256Hex(a));
+    EXPECT_EQ(print.Md5Text(), Md5Hex(a));
+    EXPECT_EQ(print.sha256.text(), Sha256Hex(a));
     EXPECT_FALSE(print.changed_while_read);
 }
 
@@ -79,18 +79,18 @@ TEST(Fingerprint, EachAttributeIsReadThroughTheDescriptor) {
     EXPECT_EQ(ping.group, 65533u);
     EXPECT_EQ(ping.capabilities, testing::RawXattr(binary, kCapabilityXattr));
     EXPECT_EQ(ping.acl, "");
-    EXPECT_EQ(ShownFact("capabilities", "", ping), "cap_net_raw=ep");
-    EXPECT_EQ(ShownFact("mode", "", ping), "6751");
+    EXPECT_EQ(ShownFact(Fact::kCapabilities, "", ping), "cap_net_raw=ep");
+    EXPECT_EQ(ShownFact(Fact::kMode, "", ping), "6751");
 
     const ExtendedFacts shown = FingerprintOf(dir, "page.html").Extended();
     EXPECT_EQ(shown.capabilities, "");
     EXPECT_EQ(shown.mode, 01650u);  // the ACL's mask is the group bits
-    EXPECT_EQ(ShownFact("acl", "", shown),
+    EXPECT_EQ(ShownFact(Fact::kAcl, "", shown),
               "user::rw-,user:65534:rwx,group::r--,mask::r-x,other::---");
 
     const Fingerprint link = FingerprintOf(dir, "link");
     EXPECT_EQ(link.Extended().type, EntryKind::kSymlink);
-    EXPECT_EQ(link.sha256, Sha256Hex("page.html"));
+    EXPECT_EQ(link.sha256.text(), Sha256Hex("page.html"));
     EXPECT_EQ(link.capabilities, "");
     EXPECT_EQ(link.acl, "");
 }
@@ -105,7 +105,7 @@ TEST(Fingerprint, AFactNotReadHasNoValueAndALargeOneIsKeptAsItsDigest) {
         faults.Fail(testing::Call::kFListXattr, ERANGE, 0);
         faults.Fail(testing::Call::kFGetXattr, EOPNOTSUPP, 0, kAclXattr);
         const Fingerprint print = FingerprintOf(dir, "page.html", faults);
-        EXPECT_EQ(print.md5, Md5Hex("<h1>home</h1>"));
+        EXPECT_EQ(print.Md5Text(), Md5Hex("<h1>home</h1>"));
         EXPECT_FALSE(print.acl.has_value());
         EXPECT_EQ(print.acl_error, EOPNOTSUPP);
         EXPECT_EQ(print.capabilities, "");
@@ -210,8 +210,8 @@ TEST(Fingerprint, ASparseFilesHolesAreHashedAsZerosWithoutBeingRead) {
             SCOPED_TRACE(name);
             const Fingerprint one = FingerprintAt(**folder, name);
             for (const Fingerprint* print : {&one, static_cast<const Fingerprint*>(&got[name])}) {
-                EXPECT_EQ(print->md5, Md5Hex(*content));
-                EXPECT_EQ(print->sha256, Sha256Hex(*content));
+                EXPECT_EQ(print->Md5Text(), Md5Hex(*content));
+                EXPECT_EQ(print->sha256.text(), Sha256Hex(*content));
                 EXPECT_FALSE(print->changed_while_read);
             }
         }
@@ -273,16 +273,17 @@ TEST(FingerprintLanes, EachFileAsFingerprintAtMeasuresItWhateverTheOthersDo) {
             if (!lanes.empty()) lanes.Step();
         }
         for (const auto& [name, print] : expected) {
-            EXPECT_EQ(got[name].md5, print.md5) << name;
-            EXPECT_EQ(got[name].sha256, print.sha256) << name;
+            EXPECT_EQ(got[name].Md5Text(), print.Md5Text()) << name;
+            EXPECT_EQ(got[name].sha256.text(), print.sha256.text()) << name;
             EXPECT_EQ(got[name].facts.size, print.facts.size) << name;
             EXPECT_FALSE(got[name].changed_while_read) << name;
             EXPECT_EQ(got[name].capabilities, print.capabilities) << name;
         }
         EXPECT_TRUE(got["fails"].unreadable());
-        EXPECT_EQ(got["fails"].sha256, "");
+        EXPECT_EQ(got["fails"].sha256.text(), "");
         EXPECT_TRUE(got["shrinks"].changed_while_read);
-        EXPECT_EQ(got["shrinks"].md5, Md5Hex(std::string(FingerprintLanes::kBlockBytes, 's')));
+        EXPECT_EQ(got["shrinks"].Md5Text(),
+                  Md5Hex(std::string(FingerprintLanes::kBlockBytes, 's')));
         EXPECT_EQ(midway.Fired(), 1);
     }
 }
@@ -305,8 +306,8 @@ TEST(FingerprintLanes, FilesOverTheSizeOrTimeBudgetAreSampled) {
         lanes.Add(**folder, "big", [&got](Fingerprint&& f) { got = f; });
         while (!lanes.empty()) lanes.Step();
         EXPECT_FALSE(got.content_whole);
-        EXPECT_TRUE(IsSampledDigest(got.md5)) << got.md5;
-        EXPECT_TRUE(IsSampledDigest(got.sha256)) << got.sha256;
+        EXPECT_TRUE(IsSampledDigest(got.Md5Text())) << got.Md5Text();
+        EXPECT_TRUE(IsSampledDigest(got.sha256.text())) << got.sha256.text();
         EXPECT_EQ(got.md5, FingerprintAt(**folder, "big", nullptr, budget).md5);
     }
 }
@@ -372,12 +373,12 @@ TEST(FingerprintLanes, BatchedOpeningMeasuresEachFileAsFingerprintAt) {
             EXPECT_EQ(print.facts.size, want.facts.size) << name;
             EXPECT_EQ(print.facts.mtime.tv_nsec, want.facts.mtime.tv_nsec) << name;
             EXPECT_EQ(print.facts.identity, want.facts.identity) << name;
-            EXPECT_EQ(print.md5, want.md5) << name;
+            EXPECT_EQ(print.Md5Text(), want.Md5Text()) << name;
             EXPECT_EQ(print.Extended(), want.Extended()) << name;
             EXPECT_EQ(print.changed_while_read, want.changed_while_read) << name;
         }
-        EXPECT_EQ(got["fifo"].md5, "");
-        EXPECT_EQ(got["s100"].md5, Md5Hex(std::string(100, 'w')));
+        EXPECT_EQ(got["fifo"].Md5Text(), "");
+        EXPECT_EQ(got["s100"].Md5Text(), Md5Hex(std::string(100, 'w')));
     }
 }
 
@@ -457,25 +458,27 @@ TEST(CompareFacts, EachRecordedFactThatDiffersAndNoneNotRead) {
         std::string now_md5 = md5;
         ExtendedFacts now = was;
         c.change(now_md5, now);
-        EXPECT_EQ(Names(CompareFacts(md5, was, now_md5, now)), c.changed) << c.what;
+        EXPECT_EQ(Names(CompareFacts(Md5Digest(md5), was, Md5Digest(now_md5), now)), c.changed)
+            << c.what;
     }
     // Not read when recorded: compared with nothing.
     ExtendedFacts unread = was;
     unread.capabilities.reset();
     ExtendedFacts granted = was;
     granted.capabilities = "\x01";
-    EXPECT_TRUE(CompareFacts(md5, unread, md5, granted).empty());
+    EXPECT_TRUE(CompareFacts(Md5Digest(md5), unread, Md5Digest(md5), granted).empty());
     // A record without extended facts: the MD5 alone, shown as MD5 on both sides.
     granted.mode = 04777;
-    EXPECT_TRUE(CompareFacts(md5, std::nullopt, md5, granted).empty());
-    const auto content = CompareFacts(md5, std::nullopt, std::string(32, 'n'), granted);
+    EXPECT_TRUE(CompareFacts(Md5Digest(md5), std::nullopt, Md5Digest(md5), granted).empty());
+    const auto content =
+        CompareFacts(Md5Digest(md5), std::nullopt, Md5Digest(std::string(32, 'n')), granted);
     ASSERT_EQ(Names(content), std::vector<std::string_view>{"content"});
     EXPECT_EQ(content[0].was, "md5:" + md5);
     EXPECT_EQ(content[0].now, "md5:" + std::string(32, 'n'));
     // The values shown.
     ExtendedFacts setuid = was;
     setuid.mode = 04777;
-    const auto mode = CompareFacts(md5, was, md5, setuid);
+    const auto mode = CompareFacts(Md5Digest(md5), was, Md5Digest(md5), setuid);
     ASSERT_EQ(mode.size(), 1u);
     EXPECT_EQ(mode[0].was, "0644");
     EXPECT_EQ(mode[0].now, "4777");
