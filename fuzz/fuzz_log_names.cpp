@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!log.Open(*norv::platform::Env::Default(), path, "UTF-8", "server", "date").ok()) {
         std::abort();
     }
-    if (!log.ChangeLine("Altered: ", name).ok()) std::abort();
+    if (!log.ChangeLine(norv::ChangeKind::kAltered, name).ok()) std::abort();
     log.CloseKeepingLines();
     FILE* f = std::fopen(path.c_str(), "rb");
     int lines = 0;

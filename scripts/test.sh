@@ -14,7 +14,7 @@ for preset in dev asan; do
 done
 echo "== tsan"
 cmake --preset tsan >/dev/null
-cmake --build --preset tsan --target engine_tests app_tests norv-cli
+cmake --build --preset tsan --target engine_tests
 ctest --preset tsan
 echo "== fuzz"
 bash scripts/fuzz.sh
