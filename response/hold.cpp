@@ -158,14 +158,16 @@ HoldLook HoldReader::ReadHold() {
     ScopedFd fd(env_, env_.OpenAt(folder_->fd(), kHoldFileName,
                                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0));
     if (fd.get() < 0) {
-        const Status unread = Status::FromErrno(errno, shown + " を読めません");
-        if (unread.Is(ErrorKind::kNotFound)) {
+        // No record is the usual case: told by the kind alone, without a message made.
+        const int error = errno;
+        if (KindOfErrno(error) == ErrorKind::kNotFound) {
             said_for_.clear();
             return look;
         }
         if (said_for_ != "open") {
             said_for_ = "open";
-            look.notes.push_back(unread.message() + " (保留の記録を無視します)");
+            look.notes.push_back(Status::FromErrno(error, shown + " を読めません").message() +
+                                 " (保留の記録を無視します)");
         }
         return look;
     }
