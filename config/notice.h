@@ -1,9 +1,9 @@
 // Notice: what the core tells the person who runs it, as a typed value, and NoticeSink, where it
-// goes. The core builds the text the user reads (Japanese, naming the file and the cause) and
-// hands it over with its kind, the path it concerns and the Status behind it; each front end
-// decides how to show it (the desktop: a box, or a queued notice for what nobody started by
-// hand; the command-line tool, the service and the watch: a line on stderr). Every call happens
-// on the thread that runs the command.
+// goes. The core hands over a Message (a code and its arguments, naming the file and the cause)
+// with its kind, the path it concerns and the Status behind it; each front end words it through
+// the program's table and decides how to show it (the desktop: a box, or a queued notice for what
+// nobody started by hand; the command-line tool, the service and the watch: a line on stderr).
+// Every call happens on the thread that runs the command.
 #pragma once
 
 #include <string>
@@ -36,8 +36,8 @@ struct Notice {
     // The file or folder it concerns, bytes as they are (a mail error: the recipients); "" for
     // none.
     std::string path;
-    Status status;     // the cause; Ok for news that is no failure
-    std::string text;  // what the user reads: may hold names as they are and several lines
+    Status status;  // the cause; Ok for news that is no failure
+    Message text;   // what the user reads: may hold names as they are and several lines
 };
 
 // Takes a notice and returns at once: it never waits for a person (a front end that shows a

@@ -11,6 +11,7 @@
 #include "app/cli/commands/commands.h"
 #include "app/cli/signals.h"
 #include "app/cli/terminal.h"
+#include "app/wording/japanese.h"
 
 namespace norv::cli {
 namespace {
@@ -157,6 +158,7 @@ std::optional<Arguments> ParseArguments(const std::vector<std::string>& args, st
 }  // namespace
 
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool progress) {
+    UseJapaneseWording();
     std::optional<Arguments> parsed = ParseArguments(args, err);
     if (!parsed) return kExitFailure;
     if (parsed->help) {

@@ -51,7 +51,7 @@ class Terminal : public ScanObserver,
     void YieldToEvents() override {}
     void Notify(const Notice& notice) override {
         ClearProgress();
-        err_ << "norv: " << Shown(notice.text) << "\n";
+        err_ << "norv: " << Shown(Render(notice.text)) << "\n";
     }
     void StartAutoCheckTimers() override {}
     void StopAutoCheckTimers() override {}

@@ -4,6 +4,7 @@
 
 #include "app/gui/interface_look.h"
 #include "app/gui/main_window.h"
+#include "app/wording/japanese.h"
 #include "engine/scan_log.h"
 
 int main(int argc, char** argv) {
@@ -13,6 +14,7 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
     // The interface is Japanese, Qt's own dialogs included.
     norv::gui::UseInterfaceLook();
+    norv::UseJapaneseWording();
 
     norv::StartupOptions options;
     // The environment and the process's identity, once, here at the edge.

@@ -290,7 +290,7 @@ void MainWindow::ShowMessageBox(const std::string& text) {
 }
 
 void MainWindow::Notify(const Notice& notice) {
-    std::string shown = ShownLines(notice.text);
+    std::string shown = ShownLines(Render(notice.text));
     if (!by_hand_) {
         notices_.push_back(std::move(shown));
         return;

@@ -61,18 +61,19 @@ ErrorKind KindOfOwnCode(int code) {
 
 }  // namespace
 
-Status Status::Error(int code, std::string message) {
-    assert(code >= kErrFormat && "an errno needs its kind: Error(kind, code, message)");
-    return Error(KindOfOwnCode(code), code, std::move(message));
+Status Status::Error(int code, Message what) {
+    assert(code >= kErrFormat && "an errno needs its kind: Error(kind, code, what)");
+    return Error(KindOfOwnCode(code), code, std::move(what));
 }
 
-Status Status::FromErrno(int err, const std::string& what) {
-    return Error(KindOfErrno(err), err, what + ": " + std::strerror(err));
+Status Status::FromErrno(int err, Message what) {
+    return Error(
+        KindOfErrno(err), err,
+        Message(NoticeCode::kWithCause, {std::move(what), std::string(std::strerror(err))}));
 }
 
-std::string Status::ToString() const {
-    if (ok()) return {};
-    return "エラー " + std::to_string(code_) + ": " + message_;
+Message Status::Numbered() const {
+    return Message(NoticeCode::kNumberedError, {std::to_string(code_), what_});
 }
 
 }  // namespace norv

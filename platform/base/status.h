@@ -2,16 +2,18 @@
 //
 // A failed Status carries a kind from a closed set, which callers decide on, the raw number
 // the failing library gave (errno, an SQLite code, a CURLcode, or one of our own below), which
-// is only shown, and a message that names the file and the cause. Each C library's numbers are
-// translated into kinds in one place: errno here, SQLite in database.cpp, curl in smtp.cpp,
-// libarchive in platform/lha/. It is a cheap value; no exception crosses a library boundary.
-// Result<T> holds either a value or a failed Status.
+// is only shown, and a Message (a code and its arguments) that names the file and the cause. Each C
+// library's numbers are translated into kinds in one place: errno here, SQLite in database.cpp,
+// curl in smtp.cpp, libarchive in platform/lha/. It is a cheap value; no exception crosses a
+// library boundary. Result<T> holds either a value or a failed Status.
 #pragma once
 
 #include <cassert>
 #include <string>
 #include <utility>
 #include <variant>
+
+#include "platform/base/message.h"
 
 namespace norv {
 
@@ -41,33 +43,38 @@ class Status {
   public:
     Status() = default;
     static Status Ok() { return Status(); }
-    static Status Error(ErrorKind kind, int code, std::string message) {
+    static Status Error(ErrorKind kind, int code, Message what) {
         Status s;
         s.kind_ = kind == ErrorKind::kNone ? ErrorKind::kIo : kind;  // a failure is never ok
         s.code_ = code;
-        s.message_ = std::move(message);
+        s.what_ = std::move(what);
         return s;
     }
     // A failure numbered by one of our own numbers (ErrorCode), whose kind each number names.
     // An errno is never passed here: its caller knows the kind and says it (above), or the
     // errno came from a failed call (FromErrno).
-    static Status Error(int code, std::string message);
-    // An error from a failed system call: "<what>: <strerror(err)>", numbered by errno.
-    static Status FromErrno(int err, const std::string& what);
+    static Status Error(int code, Message what);
+    // An error from a failed system call: what, with the system's text for err as its cause,
+    // numbered by errno.
+    static Status FromErrno(int err, Message what);
 
     bool ok() const { return kind_ == ErrorKind::kNone; }
     ErrorKind kind() const { return kind_; }
     bool Is(ErrorKind kind) const { return kind_ == kind; }
     // The raw number, for the user's eyes only; decisions go by kind().
     int code() const { return code_; }
-    const std::string& message() const { return message_; }
-    // The form shown to the user: "エラー <code>: <message>".
-    std::string ToString() const;
+    // What failed, as a code and its arguments.
+    const Message& what() const { return what_; }
+    // What failed, in words (see Render).
+    std::string message() const { return Render(what_); }
+    // The numbered form shown to the user: kNumberedError with the number and the message.
+    Message Numbered() const;
+    std::string ToString() const { return ok() ? std::string() : Render(Numbered()); }
 
   private:
     ErrorKind kind_ = ErrorKind::kNone;
     int code_ = 0;
-    std::string message_;
+    Message what_;
 };
 
 // Our own error numbers, for failures that have no system number.

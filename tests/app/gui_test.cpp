@@ -29,6 +29,7 @@
 #include "app/gui/interface_look.h"
 #include "app/gui/main_window.h"
 #include "app/gui/settings_window.h"
+#include "app/wording/japanese.h"
 #include "platform/text/text_file.h"
 #include "tests/support/gui_fit.h"
 #include "tests/support/smtp_fixture.h"
@@ -525,6 +526,7 @@ int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     norv::gui::UseInterfaceLook();
+    norv::UseJapaneseWording();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -287,11 +287,11 @@ TEST_F(EngineTest, NoticesReachTheSinkWithKindPathAndStatus) {
     const Notice missing = of_kind(NoticeKind::kRuleWarning);
     EXPECT_EQ(missing.path, tree / "no-such-folder");
     EXPECT_TRUE(missing.status.Is(ErrorKind::kFormat));
-    EXPECT_TRUE(missing.text.ends_with("のパスがありません")) << missing.text;
+    EXPECT_TRUE(Render(missing.text).ends_with("のパスがありません")) << Render(missing.text);
     const Notice refused = of_kind(NoticeKind::kRefusedPath);
     EXPECT_EQ(refused.path, tree / "open/inner");
     EXPECT_TRUE(refused.status.Is(ErrorKind::kRefused)) << refused.status.ToString();
-    EXPECT_EQ(refused.text, refused.status.message());
+    EXPECT_EQ(refused.text, refused.status.what());
     EXPECT_EQ(Rows().count(tree / "kept/a.txt"), 1u);
     EXPECT_EQ(Rows().count(tree / "open/inner/b.txt"), 0u);
 }

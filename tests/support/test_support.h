@@ -20,6 +20,12 @@
 #include "platform/digest/digest_lanes.h"
 #include "platform/text/regional_time.h"
 
+namespace norv {
+// A message in a test's failure output: its code and arguments (or words, where a test installed
+// them).
+inline void PrintTo(const Message& message, std::ostream* out) { *out << Render(message); }
+}  // namespace norv
+
 namespace norv::testing {
 
 // The system's Env, for tests that act on real folders without a test Env.
@@ -90,7 +96,7 @@ class RecordingHooks : public ScanObserver,
     }
     void Notify(const Notice& notice) override {
         notices.push_back(notice);
-        messages.push_back(notice.text);
+        messages.push_back(Render(notice.text));
     }
     void StartAutoCheckTimers() override {
         timers_running = true;

@@ -1,0 +1,28 @@
+#include "app/wording/japanese.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/base/status.h"
+
+namespace norv {
+namespace {
+
+// Every test of this program sees the program's own words, as a person using it does.
+class JapaneseWording : public ::testing::Environment {
+  public:
+    void SetUp() override { UseJapaneseWording(); }
+};
+const auto* const kWording = ::testing::AddGlobalTestEnvironment(new JapaneseWording);
+
+TEST(WordingTest, EveryCodeHasWordsAndAnArgumentNeverBecomesAPlace) {
+    for (int i = 1; NoticeCodeName(static_cast<NoticeCode>(i)) != "kUnknown"; ++i) {
+        EXPECT_FALSE(JapanesePattern(static_cast<NoticeCode>(i)).empty())
+            << NoticeCodeName(static_cast<NoticeCode>(i));
+    }
+    // A name that looks like a place is shown as it is.
+    Status failed = Status::FromErrno(ENOENT, Message(NoticeCode::kWithCause, {"{1}", "x"}));
+    EXPECT_EQ(failed.ToString(), "エラー 2: {1}: x: No such file or directory");
+}
+
+}  // namespace
+}  // namespace norv
