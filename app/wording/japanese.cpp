@@ -1,5 +1,7 @@
 #include "app/wording/japanese.h"
 
+#include "platform/base/notice_code.h"
+
 namespace norv {
 
 // One case per code, with no default: a code without words does not compile (-Werror=switch).
@@ -25,7 +27,9 @@ std::string_view JapanesePattern(NoticeCode code) {
 
             // The settings file, the rule file and the watched places.
 
-            // Init, check and the real-time watch.
+            // Init and check.
+
+            // The real-time watch.
 
             // Accepting changes, deploy holds and the protected archive.
 

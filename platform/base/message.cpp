@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "platform/base/notice_code.h"
+
 namespace norv {
 
 namespace {

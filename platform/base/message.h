@@ -6,14 +6,16 @@
 // words a message and a test can check the code and the arguments instead of the bytes.
 #pragma once
 
-#include <initializer_list>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "platform/base/notice_code.h"
-
 namespace norv {
+
+// The codes are listed in notice_code.h, which only the code that names one includes: adding a
+// code rebuilds those files alone. Zero is kLiteral.
+enum class NoticeCode : std::uint16_t;
 
 class Message {
   public:
@@ -27,13 +29,13 @@ class Message {
     NoticeCode code() const { return code_; }
     const std::string& literal() const { return literal_; }
     const std::vector<Message>& args() const { return args_; }
-    bool empty() const { return code_ == NoticeCode::kLiteral && literal_.empty(); }
+    bool empty() const { return code_ == NoticeCode{} && literal_.empty(); }
     // Whether this message or any message beneath it has `code`.
     bool Has(NoticeCode code) const;
     friend bool operator==(const Message&, const Message&) = default;
 
   private:
-    NoticeCode code_ = NoticeCode::kLiteral;
+    NoticeCode code_{};  // kLiteral
     std::string literal_;
     std::vector<Message> args_;
 };

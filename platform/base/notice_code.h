@@ -27,8 +27,11 @@
 // The settings file, the rule file and the watched places.
 #define NORV_CONFIG_NOTICES(X)
 
-// Init, check and the real-time watch.
+// Init and check: the engine, its walk of the rules and its records.
 #define NORV_ENGINE_NOTICES(X)
+
+// The real-time watch.
+#define NORV_WATCH_NOTICES(X)
 
 // Accepting changes, deploy holds and the protected archive.
 #define NORV_ACCEPT_NOTICES(X)
@@ -44,6 +47,7 @@
     NORV_MAIL_DB_NOTICES(X)  \
     NORV_CONFIG_NOTICES(X)   \
     NORV_ENGINE_NOTICES(X)   \
+    NORV_WATCH_NOTICES(X)    \
     NORV_ACCEPT_NOTICES(X)   \
     NORV_RESPONSE_NOTICES(X)
 

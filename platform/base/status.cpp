@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/base/notice_code.h"
+
 namespace norv {
 
 ErrorKind KindOfErrno(int err) {

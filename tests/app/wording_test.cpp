@@ -4,6 +4,8 @@
 
 #include "platform/base/status.h"
 
+#include "platform/base/notice_code.h"
+
 namespace norv {
 namespace {
 
