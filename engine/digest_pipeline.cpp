@@ -5,6 +5,7 @@
 #include <pthread.h>
 
 #include <chrono>
+#include <utility>
 
 namespace norv {
 
@@ -122,6 +123,11 @@ void DigestPipeline::Work() {
     // with no file in hand, so the files it holds (the oldest batch's among them) always move on.
     platform::FingerprintLanes lanes(kernel_, stop_requested_, platform::kDefaultHashBudget, io_,
                                      kernel_forced_);
+    lanes.OnReaderFailure([this](const Status& failure) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (reader_failed_.exchange(true)) return;
+        reader_failure_ = failure;
+    });
     std::shared_ptr<Batch> batch;
     size_t claimed_of_batch = 0;
     // Claims the next file and gives it to the lanes; false when there is none (after waiting
@@ -179,6 +185,12 @@ void DigestPipeline::Work() {
         if (stop_.load(std::memory_order_relaxed)) return;
         if (!lanes.empty()) lanes.Step();
     }
+}
+
+Status DigestPipeline::TakeReaderFailure() {
+    if (!reader_failed_.load(std::memory_order_acquire)) return Status::Ok();
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(reader_failure_, Status::Ok());
 }
 
 DigestPipeline::Item DigestPipeline::Next(const std::function<void()>& idle) {

@@ -59,6 +59,10 @@ class DigestPipeline {
     // The next item in walk order, its fingerprint taken. While it waits, `idle` is called about
     // every 20 ms so a window stays responsive.
     Item Next(const std::function<void()>& idle);
+    // The batch reader's failure, once (Ok otherwise): a worker's io_uring failed mid-run and its
+    // files are read one by one. Seen by the run's thread no later than the first item measured
+    // after it, so at the latest with the end.
+    Status TakeReaderFailure();
 
   private:
     struct Batch {
@@ -94,6 +98,8 @@ class DigestPipeline {
     std::atomic<int> idle_workers_{0};
     std::atomic<bool> wanting_{false};  // a worker found nothing to fill a free lane with
     std::atomic<bool> stop_{false};     // set under mutex_, read anywhere
+    Status reader_failure_;             // under mutex_: the first worker's
+    std::atomic<bool> reader_failed_{false};
     std::thread producer_;
     std::vector<std::thread> workers_;
     // The run's thread: the batch it is taking items from.

@@ -89,6 +89,10 @@ Status RuleWalker::WalkDirectory(const std::string& path, RuleKind kind) {
     Status walked = [&] {
         for (;;) {
             DigestPipeline::Item item = pipeline.Next(idle);
+            // Said in the log, once, where the run's other warnings go.
+            if (Status given_up = pipeline.TakeReaderFailure(); !given_up.ok()) {
+                NORV_RETURN_IF_ERROR(recorder_.Warn(path, given_up.message()));
+            }
             // Checked after the item came: one measured after the stop is never recorded.
             NORV_RETURN_IF_ERROR(tools_.StopPoint());
             if (item.entry.type == TreeWalk::Entry::Type::kEnd) return Status::Ok();

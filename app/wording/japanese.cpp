@@ -16,6 +16,8 @@ std::string_view JapanesePattern(NoticeCode code) {
             return "{0}: {1}";
         case NoticeCode::kNumberedError:
             return "エラー {0}: {1}";
+        case NoticeCode::kBatchReadingGivenUp:
+            return "io_uring で読めなくなったため、以後はファイルを一つずつ読みます";
 
             // The file system.
 

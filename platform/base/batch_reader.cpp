@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "platform/base/env.h"
+#include "platform/base/notice_code.h"
 
 namespace norv::platform {
 
@@ -147,8 +148,7 @@ bool BatchReader::Complete(unsigned pending, const std::function<void(size_t, in
 
 void BatchReader::Break(int error) {
     broken_ = true;
-    std::fprintf(stderr, "norv: io_uring failed (%s); reading files one by one from now on\n",
-                 std::strerror(error));
+    failure_ = Status::FromErrno(error, Message(NoticeCode::kBatchReadingGivenUp));
 }
 
 void BatchReader::Run(std::span<const Request> requests, std::vector<Result>& results,

@@ -17,7 +17,8 @@
 //
 // A ring that fails during a run (a submission refused, as a seccomp filter refuses
 // io_uring_enter) is given up: the files of that batch and every later one go to the one-file
-// path, so a failure costs speed, never a file.
+// path, so a failure costs speed, never a file. The failure is kept (failure()) for the caller
+// to report where the run reports.
 //
 // Which path runs (IoPath, chosen at start-up from NORV_IO): plain never uses io_uring, uring
 // asks for it, and auto uses it when the kernel offers it. A kernel without it, or with it
@@ -41,6 +42,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/base/status.h"
 
 namespace norv::platform {
 
@@ -90,6 +93,8 @@ class BatchReader {
     // The ring failed (a submission refused, a completion not delivered): it is used no more,
     // and every later Run hands each file back not opened, for the one-file path.
     bool broken() const { return broken_; }
+    // Why it broke (Ok while it works).
+    const Status& failure() const { return failure_; }
     // The Env its own calls go through.
     Env& env() const { return env_; }
 
@@ -106,6 +111,7 @@ class BatchReader {
     std::vector<int> closes_;
     std::vector<Result> scratch_results_;
     bool broken_ = false;
+    Status failure_;
     bool in_flight_ = false;                   // broken with operations perhaps still running
     std::vector<std::vector<char>> stranded_;  // their buffers, never freed under them
     // Per batch: how each file is opened (the ring reads it when the opens are submitted) and

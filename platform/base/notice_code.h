@@ -8,9 +8,10 @@
 #include <string_view>
 
 // Shapes shared by every subject: a message and its cause, a numbered error.
-#define NORV_BASE_NOTICES(X)                                                 \
-    X(kWithCause)     /* {0}: {1} — a message, and the cause beneath it */ \
-    X(kNumberedError) /* {0} is the error's number, {1} its message */
+#define NORV_BASE_NOTICES(X)                                                       \
+    X(kWithCause)           /* {0}: {1} — a message, and the cause beneath it */ \
+    X(kNumberedError)       /* {0} is the error's number, {1} its message */       \
+    X(kBatchReadingGivenUp) /* io_uring failed mid-run; files are read one by one from now */
 
 // The file system: listing, opening and trusting folders, files and links.
 #define NORV_FS_NOTICES(X)

@@ -283,6 +283,10 @@ void FingerprintLanes::OpenQueue() {
     }
     std::vector<BatchReader::Result> results;
     reader_->Run(requests, results, stop_);
+    if (reader_->broken() && !reader_failure_said_) {
+        reader_failure_said_ = true;
+        if (on_reader_failure_) on_reader_failure_(reader_->failure());
+    }
     for (size_t i = 0; i < asked.size(); ++i) {
         asked[i]->result = std::move(results[i]);
         asked[i]->opened = true;

@@ -193,6 +193,11 @@ class FingerprintLanes {
     // Reads the next block of every file that wants one and hashes; returns once some file is
     // done or wants its next block.
     void Step();
+    // Called once, when the batch reader fails mid-run (its files then go the one-file way), on
+    // the thread that calls AddQueued, before any file of that batch is done.
+    void OnReaderFailure(std::function<void(const Status&)> said) {
+        on_reader_failure_ = std::move(said);
+    }
 
   private:
     struct File {
@@ -227,6 +232,8 @@ class FingerprintLanes {
     IoPath io_;
     std::unique_ptr<BatchReader> reader_;
     bool reader_tried_;  // true when batches are not wanted
+    std::function<void(const Status&)> on_reader_failure_;
+    bool reader_failure_said_ = false;
     std::deque<Queued> queue_;
     const std::atomic<bool>* stop_;
     HashBudget budget_;

@@ -132,6 +132,29 @@ TEST_F(ParallelTest, FingerprintingAheadGivesTheSameRunAsOneFileAtATime) {
     });
 }
 
+// io_uring refused in the middle of a check (a seccomp filter): the check still measures every
+// file, and says once, in the log, that it reads them one by one from then on.
+TEST_F(ParallelTest, ARingRefusedMidCheckIsAWarningInTheLog) {
+    for (int f = 0; f < 200; ++f) tree.Write("f" + std::to_string(f), std::to_string(f));
+    SetRules({{tree.path(), RuleKind::kFolder}});
+    context.reading.io = platform::IoPath::kUring;
+    const RunRecord whole = Init(2);
+    SaveBaseline();
+    tree.Write("f150", "changed");
+    auto in_a_child = [&] {
+        testing::RefuseIoUringEnter();
+        const RunRecord refused = Check(2);
+        const std::string said = std::string("Warning: ") + tree.path() +
+                                 ": kWithCause(kBatchReadingGivenUp(), Operation not permitted)";
+        const size_t at = refused.log.find(said);
+        if (at == std::string::npos || refused.log.find(said, at + 1) != std::string::npos) {
+            std::_Exit(1);
+        }
+        std::_Exit(refused.checked == whole.checked && refused.altered == 1 ? 0 : 2);
+    };
+    EXPECT_EXIT(in_a_child(), ::testing::ExitedWithCode(0), "");
+}
+
 TEST_F(ParallelTest, AutomaticRestoreOnKeepsOneFileAtATime) {
     // With restore on, the engine measures every file just before recording it: a response to
     // one change may alter a file that would otherwise have been measured already.

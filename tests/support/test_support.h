@@ -159,4 +159,9 @@ std::string SourcePath(const std::string& relative);
 // kernel went untested, so a machine without AVX-512 does not pass its kernels silently.
 bool KernelRunsOrSaySkipped(platform::DigestKernel kernel);
 
+// From now on this process's io_uring_enter fails with EPERM, as a seccomp filter refuses it:
+// an io_uring already set up breaks at its next submission. For a child process (EXPECT_EXIT);
+// the child ends with code 3 when the filter cannot be put in place.
+void RefuseIoUringEnter();
+
 }  // namespace norv::testing
