@@ -8,10 +8,10 @@ namespace norv {
 // name, and the wording test fails for it.
 std::string_view JapanesePattern(NoticeCode code) {
     static constexpr std::string_view (*kSubjects[])(NoticeCode) = {
-        &JapaneseBasePattern,    &JapaneseFsPattern,     &JapaneseTextPattern,
-        &JapaneseLhaPattern,     &JapaneseMailDbPattern, &JapaneseConfigPattern,
-        &JapaneseEnginePattern,  &JapaneseWatchPattern,  &JapaneseAcceptPattern,
-        &JapaneseResponsePattern};
+        &JapaneseBasePattern,   &JapaneseFsPattern,      &JapaneseTextPattern,
+        &JapaneseLhaPattern,    &JapaneseMailDbPattern,  &JapaneseConfigPattern,
+        &JapaneseEnginePattern, &JapaneseWatchPattern,   &JapaneseWriterPattern,
+        &JapaneseAcceptPattern, &JapaneseResponsePattern};
     for (auto subject : kSubjects) {
         if (std::string_view pattern = subject(code); !pattern.empty()) return pattern;
     }

@@ -16,6 +16,7 @@ std::string_view JapaneseMailDbPattern(NoticeCode code);
 std::string_view JapaneseConfigPattern(NoticeCode code);
 std::string_view JapaneseEnginePattern(NoticeCode code);
 std::string_view JapaneseWatchPattern(NoticeCode code);
+std::string_view JapaneseWriterPattern(NoticeCode code);
 std::string_view JapaneseAcceptPattern(NoticeCode code);
 std::string_view JapaneseResponsePattern(NoticeCode code);
 

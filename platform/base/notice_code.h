@@ -34,6 +34,9 @@
 // The real-time watch.
 #define NORV_WATCH_NOTICES(X)
 
+// Who changed it: the watch on fanotify and the writer of a change.
+#define NORV_WRITER_NOTICES(X)
+
 // Accepting changes, deploy holds and the protected archive.
 #define NORV_ACCEPT_NOTICES(X)
 
@@ -49,6 +52,7 @@
     NORV_CONFIG_NOTICES(X)   \
     NORV_ENGINE_NOTICES(X)   \
     NORV_WATCH_NOTICES(X)    \
+    NORV_WRITER_NOTICES(X)   \
     NORV_ACCEPT_NOTICES(X)   \
     NORV_RESPONSE_NOTICES(X)
 
