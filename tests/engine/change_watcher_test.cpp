@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "platform/base/notice_code.h"
 #include "platform/digest/md5.h"
 #include "tests/engine/engine_fixture.h"
 #include "tests/support/fault_env.h"
@@ -97,7 +98,7 @@ class WatcherTest : public EngineTest {
     // Asks for a full check and steps until it has run.
     void RunAnotherFullCheck() {
         const int64_t before = watcher->statistics().full_checks;
-        watcher->RequestFullCheck("");
+        watcher->RequestFullCheck();
         for (int i = 0; i < 100 && watcher->statistics().full_checks == before; ++i) Steps(1);
         EXPECT_EQ(watcher->statistics().full_checks, before + 1);
     }
@@ -513,8 +514,8 @@ TEST_F(RestoreRetryTest, ARestoreThatKeepsFailingIsTriedABoundedNumberOfTimesAnd
     Start(Retrying(3));
     tree.Write("www/index.html", "<h1>defaced</h1>");
     const auto said = [&] {
-        return std::any_of(hooks.messages.begin(), hooks.messages.end(), [](const auto& m) {
-            return m.find("やり直しをやめました") != std::string::npos;
+        return std::any_of(hooks.notices.begin(), hooks.notices.end(), [](const Notice& n) {
+            return n.text.Has(NoticeCode::kRestoreRetriesGivenUp);
         });
     };
     for (int i = 0; i < 100 && !said(); ++i) Steps(1);
