@@ -32,7 +32,27 @@
 #define NORV_ENGINE_NOTICES(X)
 
 // The real-time watch.
-#define NORV_WATCH_NOTICES(X)
+#define NORV_WATCH_NOTICES(X)                                                                      \
+    X(kWatchEventsLost)        /* the kernel dropped events; {0}: max_queued_events */             \
+    X(kWatchedFolderMoved)     /* a watched folder was moved away; {0}: its path */                \
+    X(kTooManyNewFolders)      /* more new folders wait for a watch than {0} */                    \
+    X(kTooManyPendingFiles)    /* more files wait for their check than {0} */                      \
+    X(kFullCheckFor)           /* {0}: why a full check runs (a watched folder out of reach) */    \
+    X(kRecordedFirstCutShort)  /* recorded files first: stopped at {0}, bounds {1} ms, {2} */      \
+    X(kWatchEventsFailed)      /* the events' reader failed, {0}: its error; watch restarted */    \
+    X(kHoldEndedFullCheck)     /* a hold ended: the changes it left alone need a full check */     \
+    X(kFoldersBelowNotWatched) /* {0}: why a part of a tree cannot be watched */                   \
+    X(kOverWatchLimit)         /* {0} folders past max_user_watches {1}; {2}: the value advised */ \
+    X(kFolderTooDeep)          /* {0}: a folder deeper than {1} levels, left unwatched */          \
+    X(kFolderNotWatchedFor)    /* {0}: why one folder cannot be watched */                         \
+    X(kFolderNotWatched)       /* an event's folder is not watched (any more) */                   \
+    X(kWatchedFolderLost)      /* a folder on the way to a watched one is no longer watched */     \
+    X(kWatchedFolderReplaced)  /* {0}: a watched folder replaced by another one */                 \
+    X(kNotTheWatchedFolder)    /* {0} is not the folder the watch was set on */                    \
+    X(kCannotWatchInside)      /* {0}: a new folder whose inside cannot all be watched */          \
+    X(kRestoreRetriesGivenUp)  /* {0}: a restore failed {1} times, not tried again */              \
+    X(kWatchedFileNotChecked)  /* a file an event named cannot be checked; {0}: why */             \
+    X(kWatchedFileUnreadable)  /* its content cannot be read */
 
 // Who changed it: the watch on fanotify and the writer of a change.
 #define NORV_WRITER_NOTICES(X)
