@@ -1,7 +1,6 @@
 #include "engine/change_watcher.h"
 
 #include <algorithm>
-#include <thread>
 
 #include "config/watched_place.h"
 #include "engine/scan_log.h"
@@ -396,7 +395,7 @@ Status ChangeWatcher::Step(std::chrono::milliseconds wait) {
     if (!events_ && now >= events_restart_at_) RestartEvents(now);
     if (!events_) {
         // Without events until the next try: the full checks go on meanwhile.
-        std::this_thread::sleep_for(timeout);
+        engine_.env().SleepFor(timeout);
     } else if (Status waited = TakeEvents(timeout, batch); !waited.ok()) {
         // The reader has stopped, and what it missed is unknown: the events so far are dropped,
         // a new reader is started (at most once per `retry`), and a full check covers the rest.
