@@ -65,7 +65,7 @@ Status RuleWalker::WalkDirectory(const std::string& path, RuleKind kind) {
         // nothing recorded there is taken for deleted.
         if (root.status().Is(ErrorKind::kRefused)) {
             tools_.hooks.notices.Notify(
-                {NoticeKind::kRefusedPath, path, root.status(), root.status().message()});
+                {NoticeKind::kRefusedPath, path, root.status(), root.status().what()});
         }
         return recorder_.NoteUnseen(platform::FolderPrefix(path), root.status());
     }
@@ -189,7 +189,7 @@ Status RuleWalker::CheckSingleFile(const std::string& path) {
     if (!resolved.ok() && !AbsentRulePath(resolved.status())) {
         if (resolved.status().Is(ErrorKind::kRefused)) {
             tools_.hooks.notices.Notify(
-                {NoticeKind::kRefusedPath, path, resolved.status(), resolved.status().message()});
+                {NoticeKind::kRefusedPath, path, resolved.status(), resolved.status().what()});
         }
         return recorder_.NoteUnseen(path, resolved.status());
     }

@@ -14,7 +14,41 @@
     X(kBatchReadingGivenUp) /* io_uring failed mid-run; files are read one by one from now */
 
 // The file system: listing, opening and trusting folders, files and links.
-#define NORV_FS_NOTICES(X)
+#define NORV_FS_NOTICES(X)                                                                         \
+    X(kCannotListFolder)      /* {0} is a folder that could not be listed */                       \
+    X(kCannotReadFacts)       /* the facts (stat) of {0} could not be read */                      \
+    X(kCannotReadFolderFacts) /* the facts of the folder holding {0} could not be read */          \
+    X(kCannotOpen)            /* {0} could not be opened */                                        \
+    X(kCannotRead)            /* {0} could not be read */                                          \
+    X(kCannotWrite)           /* {0} could not be written */                                       \
+    X(kCannotCreate)          /* {0} could not be created */                                       \
+    X(kCannotExamine)         /* {0}, a file norv writes, could not be looked at */                \
+    X(kNamedFile)             /* {0}: what the file is (the log file), {1} the message */          \
+    X(kOwnerNotRoot)          /* a folder's owner, uid {0}, is not root */                         \
+    X(kWritableByAnyone)      /* anyone may write a folder */                                      \
+    X(kWritableByGroup)       /* group gid {0} may write a folder */                               \
+    X(kFolderOnWayNotTrusted) /* {0} not followed: folder {1} on the way is {2} */                 \
+    X(kLinkOnWayNotTrusted)   /* {0} not followed: link {1} on its way is owned by uid {2} */      \
+    X(kOwnFolderNotTrusted)   /* folder {0} not used, {1} why; {2} is the command that fixes it */ \
+    X(kFileNotRegular)        /* {0} is no regular file, so it is not used */                      \
+    X(kFileOwnerNotRoot)      /* {0} is owned by uid {1}, not root, so it is not used */           \
+    X(kFileWritableByOthers)  /* {0} may be written by other users, so it is not used */           \
+    X(kFileHasOtherNames)     /* {0} has hard links a write would change too, so it is not used */ \
+    X(kFileFactsUnreadable)   /* the facts of {0} could not be read, so it is not used */          \
+    X(kFuseMountUserUnknown)  /* why a mount is refused: a FUSE mount of no known user */          \
+    X(kMountedByOtherUid)     /* why a mount is refused: user uid {0} mounted it */                \
+    X(kMountedByOtherUser)    /* why a mount is refused: user {0} (a name) mounted it */           \
+    X(kMountNotInTable)       /* why a mount is refused: the mount table does not show it */       \
+    X(kMountNotEntered)       /* {0} is a mount point not entered; {1} why */                      \
+    X(kMountedOnEntry)        /* a file system is mounted on {0}, which is not asked anything */   \
+    X(kMovedDuringCheck)      /* folder {0} was moved away while it was being checked */           \
+    X(kCannotStartWatching)   /* inotify could not be started */                                   \
+    X(kWatchInstancesAtLimit) /* inotify instances are at their limit {0} */                       \
+    X(kCannotReadChanges)     /* reading inotify's events failed */                                \
+    X(kCannotWatchFolder)     /* folder {0} could not be watched */                                \
+    X(kWatchesAtLimit)        /* inotify watches are at their limit {0} */                         \
+    X(kProgramFolderBusy)     /* another norv holds the program folder's lock {0} */               \
+    X(kCannotLock)            /* the lock file {0} could not be locked */
 
 // Text files, character sets and dates.
 #define NORV_TEXT_NOTICES(X)

@@ -78,7 +78,7 @@ Result<std::string> ReadFileBytes(Env& env, const std::string& path, int64_t max
             path + " は通常のファイルではないため読みません (" + KindName(st.st_mode) + ")");
     }
     if (trust == FileTrust::kAdministrator) {
-        const std::string why = WhyFileUntrusted(env, st, path, false);
+        const Message why = WhyFileUntrusted(env, st, path, false);
         if (!why.empty()) {
             env.Close(fd);
             return Status::Error(ErrorKind::kRefused, EPERM, why);
