@@ -123,11 +123,11 @@ ResponseOutcome ChangeResponse::RespondToChange(ChangeKind kind, const std::stri
 
 HoldLook ChangeResponse::LookAtHold() {
     HoldLook look = hold_->ReadHold();
-    for (const std::string& note : look.notes) {
+    for (const Message& note : look.notes) {
         notices_.Notify({NoticeKind::kHold, platform::JoinPath(hold_->program_dir(), kHoldFileName),
                          Status::Ok(), note});
-        if (events_) events_->HoldNote(note);
-        if (hold_notes_.size() < 16) hold_notes_.push_back(note);
+        if (events_) events_->HoldNote(Render(note));
+        if (hold_notes_.size() < 16) hold_notes_.push_back(Render(note));
     }
     return look;
 }

@@ -166,7 +166,7 @@ void AcceptWindow::AcceptTicked() {
                      Q(DisplayPath(change.path));
     }
     for (const Refusal& refusal : outcome->refused) {
-        lines << QStringLiteral("承認しません: ") + Q(DisplayText(refusal.reason));
+        lines << QStringLiteral("承認しません: ") + Q(DisplayText(Render(refusal.reason)));
     }
     results_->setPlainText(lines.join('\n'));
     Reload();

@@ -92,7 +92,75 @@
 #define NORV_WRITER_NOTICES(X)
 
 // Accepting changes, deploy holds and the protected archive.
-#define NORV_ACCEPT_NOTICES(X)
+#define NORV_ACCEPT_NOTICES(X)                                                                     \
+    X(kNoRuleCovers)               /* no rule covers the path asked for */                         \
+    X(kReappearedAfterReview)      /* a file reviewed as deleted is there again */                 \
+    X(kVanishedAfterReview)        /* the file reviewed is gone */                                 \
+    X(kNoLongerFileOrLink)         /* the name now holds neither a file nor a link */              \
+    X(kContentUnreadable)          /* the file's content cannot be read */                         \
+    X(kChangedWhileRead)           /* the file changed while it was read */                        \
+    X(kTooLargeToAccept)           /* the file is too large to be read whole */                    \
+    X(kNotMeasuredAtReview)        /* the change was listed without its content measured */        \
+    X(kChangedAgainAfterReview)    /* the file changed again since it was reviewed */              \
+    X(kAlreadyInBaseline)          /* a created file is in the baseline already */                 \
+    X(kNotInBaseline)              /* the changed file is not in the baseline */                   \
+    X(kBaselineChangedSinceList)   /* the baseline changed since the list was made */              \
+    X(kCannotPlaceAcceptedArchive) /* the accepted archive cannot replace {0}, the archive */      \
+    X(kAcceptedArchiveMissing)     /* the accepted archive is gone; {0} is the archive */          \
+    X(kNoCheckSinceInit)           /* no check ended since the last init: nothing accepted */      \
+    X(kBaselineInitialisedAgain)   /* the baseline was initialised again: nothing accepted */      \
+    X(kArchiveMissingForAccept)    /* {0}, the archive, is missing: nothing accepted */            \
+    X(kItemNotAccepted)            /* {0} the path shown, {1} why it is not accepted */            \
+    X(kNotInLastChangeList)        /* the item is not, as reviewed, in the last check's changes */ \
+    X(kCannotCheckItem)            /* the item cannot be measured; {0} the cause */                \
+    X(kLeftAsChange)               /* {0} why, and the item stays a change */                      \
+    X(kKeptChangingWhileAccepted)  /* files kept changing while the archive was written */         \
+    X(kCannotCarryOverForAccept)   /* {0} the archive's failure: nothing accepted */               \
+    X(kHoldNotRegularFile)         /* the hold record is not a regular file */                     \
+    X(kHoldOwnerNotRoot)           /* the hold record's owner, uid {0}, is not root */             \
+    X(kHoldOwnerNotUser)      /* the hold record's owner, uid {0}, is not the running uid {1} */   \
+    X(kHoldModeNotPrivate)    /* the hold record's mode {0} is not 0600 */                         \
+    X(kHoldTooLarge)          /* the hold record is larger than it may be */                       \
+    X(kHoldMalformed)         /* the hold record is not in its form; {0} what is wrong */          \
+    X(kHoldLastLineUnended)   /* the hold record's last line has no line end */                    \
+    X(kHoldHeaderWrong)       /* the hold record's first line is not {0} */                        \
+    X(kHoldLineWithoutEquals) /* a line of the hold record has no = */                             \
+    X(kHoldFieldMissing)      /* pid, started or expires is missing from the hold record */        \
+    X(kCannotReadHold)        /* {0}, the hold record, cannot be read */                           \
+    X(kHoldUnopenedIgnored)   /* {0} why the hold record could not be opened; it is ignored */     \
+    X(kHoldIgnored)           /* {0} the hold record, {1} why it is ignored */                     \
+    X(kHoldUnreadable)        /* the hold record cannot be read; {0} the cause */                  \
+    X(kHoldExpired)           /* the hold of process {0} ended at its expiry */                    \
+    X(kHoldHolderGone)        /* the hold's process {0} is gone, so the hold ended */              \
+    X(kHoldEndedResponseResumes) /* {0} how the hold ended; changes are answered again */          \
+    X(kCannotHoldNewline)        /* {0}, a rule path, holds a line break and cannot be held */     \
+    X(kCannotCreateHold)         /* {0}, the hold record, cannot be created */                     \
+    X(kCannotPlaceHold)          /* {0}, the hold record, cannot be put in place */                \
+    X(kAnotherDeployHolds)       /* another deploy holds: {0} its process, {1} the record */       \
+    X(kHoldRecordInTheWay)       /* {0}, a record that does not count, is in the way; {1} why */   \
+    X(kHoldPlacementRaced)       /* {0}, the hold record, could not be placed: others raced */     \
+    X(kCannotRemoveHold)         /* {0}, the hold record, cannot be removed */                     \
+    X(kArchiveFailed)        /* the archiver's title for building, then {0} on the next line */    \
+    X(kRestoreFailed)        /* the archiver's title for restoring, then {0} on the next line */   \
+    X(kArchiveNextLine)      /* {0}, then {1} on the next line, in an archive's notice */          \
+    X(kRuleNotArchived)      /* rule {0}, path {1}, not archived; {2} the cause */                 \
+    X(kRulePartsNotArchived) /* {2} parts of rule {0} ({1}) not archived; {3} their lines */       \
+    X(kMorePartsNotArchived) /* {0} more parts not archived */                                     \
+    X(kRuleEarlierKept)      /* the rule's earlier version, {0} files, stays in the archive */     \
+    X(kRuleNotInEarlier)     /* the rule is not in the earlier archive either */                   \
+    X(kPartsEarlierKept)     /* the parts' earlier versions stay in the archive */                 \
+    X(kPartsNotInEarlier)    /* the parts are not in the earlier archive either */                 \
+    X(kSomePartsEarlierKept) /* {0} parts kept their earlier version, {1} had none */              \
+    X(kEarlierArchiveStands) /* {0}, the earlier archive, stays as it was: nothing saved now */    \
+    X(kEarlierArchiveUnchanged) /* {0}, the earlier archive, stays as it was */                    \
+    X(kNoArchiveMade)           /* no archive was made */                                          \
+    X(kCannotCarryOverEarlier) /* the earlier archive's entries cannot be copied; {0} the cause */ \
+    X(kArchiveRebuilt) /* {0}, the archive, has what was saved and the rest's earlier versions */  \
+    X(kArchiveRebuiltSomeLost) /* {0}, the archive, has what was saved; some of the rest lost */   \
+    X(kNothingSavedNoArchive)  /* nothing could be saved and there is no earlier archive */        \
+    X(kPartialArchiveMade)     /* {0}, the archive, holds only what could be saved */              \
+    X(kArchiveNotMadeBecause)  /* no archive was made; {0} the cause */                            \
+    X(kCannotRemoveArchive)    /* {0}, the archive, cannot be removed; {1} the system's text */
 
 // Responses to a change: quarantine, restore, the cracked folder, events and mail.
 #define NORV_RESPONSE_NOTICES(X)
