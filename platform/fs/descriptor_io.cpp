@@ -46,7 +46,7 @@ Status ReadToEnd(Env& env, int fd, std::span<char> buffer,
     }
 }
 
-Result<size_t> ReadOnce(Env& env, int fd, std::span<char> buffer, const std::string& what,
+Result<size_t> ReadOnce(Env& env, int fd, std::span<char> buffer, const Message& what,
                         off_t offset) {
     for (;;) {
         const ssize_t n = offset >= 0 ? env.PRead(fd, buffer.data(), buffer.size(), offset)
@@ -56,7 +56,7 @@ Result<size_t> ReadOnce(Env& env, int fd, std::span<char> buffer, const std::str
     }
 }
 
-Status RemoveAttribute(Env& env, int fd, const char* name, const std::string& what) {
+Status RemoveAttribute(Env& env, int fd, const char* name, const Message& what) {
     if (env.FRemoveXattr(fd, name) == 0 || errno == ENODATA || errno == EOPNOTSUPP) {
         return Status::Ok();
     }

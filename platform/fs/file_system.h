@@ -319,12 +319,12 @@ std::optional<double> ParseDecimal(const std::string& text);
 // One read of up to `buffer.size()` bytes (from `offset` with PRead when it is 0 or more, else
 // from the current position), retried when interrupted: the bytes read (0 at the end), or
 // Status::FromErrno(errno, what).
-Result<size_t> ReadOnce(Env& env, int fd, std::span<char> buffer, const std::string& what,
+Result<size_t> ReadOnce(Env& env, int fd, std::span<char> buffer, const Message& what,
                         off_t offset = -1);
 
 // Removes the extended attribute `name` of `fd`; a file without it, or a file system without
 // extended attributes, has nothing to remove.
-Status RemoveAttribute(Env& env, int fd, const char* name, const std::string& what);
+Status RemoveAttribute(Env& env, int fd, const char* name, const Message& what);
 
 // The facts a stat call gave.
 FileFacts FactsFromStat(const struct stat& st);

@@ -14,6 +14,7 @@
 #include <random>
 #include <set>
 
+#include "platform/base/notice_code.h"
 #include "platform/digest/fingerprint.h"
 #include "platform/digest/md5.h"
 #include "platform/text/charset.h"
@@ -133,7 +134,8 @@ TEST_F(ResponseTest, CreateArchiveStartsAnewAndReportsEachFailingRule) {
     EXPECT_FALSE(platform::FileExists(testing::SystemEnv(),
                                       archive.ArchivePath()));  // an empty table leaves none
     response.RespondToChange(ChangeKind::kDeleted, index, {});
-    EXPECT_EQ(hooks.messages, std::vector<std::string>{kNotSavedMessage});
+    ASSERT_EQ(hooks.messages.size(), 1u);
+    EXPECT_EQ(hooks.notices.back().text, Message(NoticeCode::kNothingSaved));
 
     hooks.messages.clear();
     std::string save = settings.save_dir;
