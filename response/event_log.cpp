@@ -249,7 +249,7 @@ void JsonEventLog::Write(Object& object) {
     try {
         line = object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     } catch (const std::exception& e) {
-        written = Status::Error(ErrorKind::kFormat, kErrFormat, e.what());
+        written = Status::Error(ErrorKind::kFormat, kErrFormat, std::string(e.what()));
     }
     if (written.ok()) {
         if (copy_to_) *copy_to_ << line << std::flush;

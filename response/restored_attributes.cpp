@@ -25,15 +25,17 @@ Status SetXattr(platform::Env& env, int fd, const char* name, const std::string&
                 const std::string& path) {
     if (value.empty()) {
         return platform::RemoveAttribute(
-            env, fd, name, Message(NoticeCode::kCannotRemoveRestoredAttribute, {path, name}));
+            env, fd, name,
+            Message(NoticeCode::kCannotRemoveRestoredAttribute, {path, std::string(name)}));
     }
     if (env.FSetXattr(fd, name, value.data(), value.size(), 0) == 0) return Status::Ok();
-    return Status::FromErrno(errno, Message(NoticeCode::kCannotPutBackAttribute, {path, name}));
+    return Status::FromErrno(
+        errno, Message(NoticeCode::kCannotPutBackAttribute, {path, std::string(name)}));
 }
 
 Status ReadBack(platform::Env& env, int fd, PutBack* done) {
     struct stat st {};
-    if (env.FStat(fd, &st) != 0) return Status::FromErrno(errno, "fstat");
+    if (env.FStat(fd, &st) != 0) return Status::FromErrno(errno, std::string("fstat"));
     done->left = platform::ExtendedFactsOf(env, fd, st);
     return Status::Ok();
 }
