@@ -10,11 +10,58 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
+#include "platform/base/notice_code.h"
 #include "platform/fs/file_system.h"
 #include "platform/text/charset.h"
 
 namespace norv {
 namespace {
+
+// The events file's fixed words, byte for byte: log pipelines and scripts read them.
+namespace words {
+// The keys of an event line.
+namespace key {
+constexpr const char* kHost = "host";
+constexpr const char* kTime = "time";
+constexpr const char* kRun = "run";
+constexpr const char* kEvent = "event";
+constexpr const char* kChanged = "changed";
+constexpr const char* kOld = "old";
+constexpr const char* kNew = "new";
+constexpr const char* kKind = "kind";
+constexpr const char* kPath = "path";
+constexpr const char* kOldMd5 = "old_md5";
+constexpr const char* kNewMd5 = "new_md5";
+constexpr const char* kSize = "size";
+constexpr const char* kMtime = "mtime";
+constexpr const char* kHeld = "held";
+constexpr const char* kMessage = "message";
+constexpr const char* kAction = "action";
+constexpr const char* kOutcome = "outcome";
+constexpr const char* kReason = "reason";
+constexpr const char* kUser = "user";
+constexpr const char* kCommand = "command";
+constexpr const char* kChecked = "checked";
+constexpr const char* kAltered = "altered";
+constexpr const char* kCreated = "created";
+constexpr const char* kDeleted = "deleted";
+constexpr const char* kUnchecked = "unchecked";
+constexpr const char* kDurationS = "duration_s";
+constexpr const char* kResult = "result";
+}  // namespace key
+// The kinds of event, the "event" key's values.
+namespace event {
+constexpr const char* kChange = "change";
+constexpr const char* kHold = "hold";
+constexpr const char* kAction = "action";
+constexpr const char* kWarning = "warning";
+constexpr const char* kAccept = "accept";
+constexpr const char* kRun = "run";
+}  // namespace event
+// An action's "outcome".
+constexpr const char* kDone = "done";
+constexpr const char* kFailed = "failed";
+}  // namespace words
 
 using Json = nlohmann::ordered_json;
 
@@ -98,10 +145,10 @@ std::string Rfc3339(std::chrono::system_clock::time_point t) {
 Json EventHead(platform::Env& env, const std::string& host, const std::string& run,
                std::string_view kind) {
     Json o;
-    o["host"] = host;
-    o["time"] = Rfc3339(env.WallNow());
-    o["run"] = run;
-    o["event"] = kind;
+    o[words::key::kHost] = host;
+    o[words::key::kTime] = Rfc3339(env.WallNow());
+    o[words::key::kRun] = run;
+    o[words::key::kEvent] = kind;
     return o;
 }
 
@@ -165,9 +212,9 @@ void AddFactChangesTo(Object& object, const std::vector<platform::FactChange>& c
         was[name] = fact.was ? Object(EventPath(*fact.was)) : Object();
         now[name] = fact.now ? Object(EventPath(*fact.now)) : Object();
     }
-    object["changed"] = std::move(names);
-    object["old"] = std::move(was);
-    object["new"] = std::move(now);
+    object[words::key::kChanged] = std::move(names);
+    object[words::key::kOld] = std::move(was);
+    object[words::key::kNew] = std::move(now);
 }
 
 }  // namespace
@@ -202,7 +249,7 @@ void JsonEventLog::Write(Object& object) {
     try {
         line = object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     } catch (const std::exception& e) {
-        written = Status::Error(ErrorKind::kFormat, kErrFormat, e.what());
+        written = Status::Error(ErrorKind::kFormat, kErrFormat, std::string(e.what()));
     }
     if (written.ok()) {
         if (copy_to_) *copy_to_ << line << std::flush;
@@ -211,7 +258,7 @@ void JsonEventLog::Write(Object& object) {
     if (!written.ok() && !failure_shown_) {
         failure_shown_ = true;
         notices_.Notify({NoticeKind::kEventsFileError, FilePath(), written,
-                         "イベントファイル " + FilePath() + " に書けません: " + written.message()});
+                         Message(NoticeCode::kCannotWriteEvents, {FilePath(), written.what()})});
     }
 }
 
@@ -271,62 +318,63 @@ void JsonEventLog::BeginRun(std::string_view command) {
 }
 
 void JsonEventLog::Change(const ChangeEvent& change) {
-    Json o = EventHead(env_, host_, run_id_, "change");
-    o["kind"] = ChangeKindName(change.kind);
-    o["path"] = EventPath(change.path);
-    o["old_md5"] = change.old_md5.empty() ? Json() : Json(change.old_md5);
-    o["new_md5"] = change.new_md5.empty() ? Json() : Json(change.new_md5);
-    o["size"] = change.size >= 0 ? Json(change.size) : Json();
-    o["mtime"] = change.kind == ChangeKind::kDeleted ? Json() : Json(Rfc3339(change.mtime, 0));
+    Json o = EventHead(env_, host_, run_id_, words::event::kChange);
+    o[words::key::kKind] = ChangeKindName(change.kind);
+    o[words::key::kPath] = EventPath(change.path);
+    o[words::key::kOldMd5] = change.old_md5.empty() ? Json() : Json(change.old_md5);
+    o[words::key::kNewMd5] = change.new_md5.empty() ? Json() : Json(change.new_md5);
+    o[words::key::kSize] = change.size >= 0 ? Json(change.size) : Json();
+    o[words::key::kMtime] =
+        change.kind == ChangeKind::kDeleted ? Json() : Json(Rfc3339(change.mtime, 0));
     if (!change.changed.empty()) AddFactChanges(o, change.changed);
-    if (change.held) o["held"] = true;
+    if (change.held) o[words::key::kHeld] = true;
     Write(o);
 }
 
 void JsonEventLog::HoldNote(const std::string& text) {
-    Json o = EventHead(env_, host_, run_id_, "hold");
-    o["message"] = text;
+    Json o = EventHead(env_, host_, run_id_, words::event::kHold);
+    o[words::key::kMessage] = text;
     Write(o);
 }
 
 void JsonEventLog::Action(const std::string& path, ResponseAction action, bool succeeded,
                           const std::string& detail) {
-    Json o = EventHead(env_, host_, run_id_, "action");
-    o["action"] = ResponseActionName(action);
-    o["path"] = EventPath(path);
-    o["outcome"] = succeeded ? "done" : "failed";
-    o[succeeded ? "result" : "reason"] = EventPath(detail);
+    Json o = EventHead(env_, host_, run_id_, words::event::kAction);
+    o[words::key::kAction] = ResponseActionName(action);
+    o[words::key::kPath] = EventPath(path);
+    o[words::key::kOutcome] = succeeded ? words::kDone : words::kFailed;
+    o[succeeded ? words::key::kResult : words::key::kReason] = EventPath(detail);
     Write(o);
 }
 
 void JsonEventLog::Warning(const std::string& path, const std::string& reason) {
-    Json o = EventHead(env_, host_, run_id_, "warning");
-    o["path"] = EventPath(path);
-    o["reason"] = EventPath(reason);
+    Json o = EventHead(env_, host_, run_id_, words::event::kWarning);
+    o[words::key::kPath] = EventPath(path);
+    o[words::key::kReason] = EventPath(reason);
     Write(o);
 }
 
 void JsonEventLog::Accepted(const AcceptEvent& accepted) {
-    Json o = EventHead(env_, host_, run_id_, "accept");
-    o["kind"] = ChangeKindName(accepted.kind);
-    o["path"] = EventPath(accepted.path);
-    o["old_md5"] = accepted.old_md5.empty() ? Json() : Json(accepted.old_md5);
-    o["new_md5"] = accepted.new_md5.empty() ? Json() : Json(accepted.new_md5);
-    o["user"] = EventPath(accepted.user);
+    Json o = EventHead(env_, host_, run_id_, words::event::kAccept);
+    o[words::key::kKind] = ChangeKindName(accepted.kind);
+    o[words::key::kPath] = EventPath(accepted.path);
+    o[words::key::kOldMd5] = accepted.old_md5.empty() ? Json() : Json(accepted.old_md5);
+    o[words::key::kNewMd5] = accepted.new_md5.empty() ? Json() : Json(accepted.new_md5);
+    o[words::key::kUser] = EventPath(accepted.user);
     Write(o);
 }
 
 void JsonEventLog::EndRun(const ScanCounters& counters, std::string_view outcome) {
     using namespace std::chrono;
-    Json o = EventHead(env_, host_, run_id_, "run");
-    o["command"] = command_;
-    o["outcome"] = outcome;
-    o["checked"] = counters.checked;
-    o["altered"] = counters.altered;
-    o["created"] = counters.created;
-    o["deleted"] = counters.deleted;
-    o["unchecked"] = counters.unchecked;
-    o["duration_s"] = duration<double>(env_.SteadyNow() - run_started_).count();
+    Json o = EventHead(env_, host_, run_id_, words::event::kRun);
+    o[words::key::kCommand] = command_;
+    o[words::key::kOutcome] = outcome;
+    o[words::key::kChecked] = counters.checked;
+    o[words::key::kAltered] = counters.altered;
+    o[words::key::kCreated] = counters.created;
+    o[words::key::kDeleted] = counters.deleted;
+    o[words::key::kUnchecked] = counters.unchecked;
+    o[words::key::kDurationS] = duration<double>(env_.SteadyNow() - run_started_).count();
     Write(o);
 }
 

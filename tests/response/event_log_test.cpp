@@ -11,6 +11,7 @@
 #include <regex>
 #include <sstream>
 
+#include "platform/base/notice_code.h"
 #include "tests/support/race_env.h"
 #include "tests/support/test_support.h"
 
@@ -81,6 +82,7 @@ TEST(EventLog, AHardLinkAtTheFilesNameIsNeverWritten) {
     events.Warning("/srv/www", "why");
     EXPECT_EQ(testing::ReadAll(other), "kept as it is");
     ASSERT_EQ(hooks.messages.size(), 1u);
+    EXPECT_TRUE(hooks.notices[0].text.Has(NoticeCode::kCannotWriteEvents)) << hooks.messages[0];
     EXPECT_NE(hooks.messages[0].find("kFileHasOtherNames("), std::string::npos)
         << hooks.messages[0];
 }
@@ -101,6 +103,7 @@ TEST(EventLog, AHardLinkPutThereDuringTheRotationIsNeverWritten) {
     EXPECT_EQ(race.Fired(), 1);
     EXPECT_EQ(testing::ReadAll(other), "kept as it is");
     ASSERT_EQ(hooks.messages.size(), 1u);
+    EXPECT_TRUE(hooks.notices[0].text.Has(NoticeCode::kCannotWriteEvents)) << hooks.messages[0];
     EXPECT_NE(hooks.messages[0].find("kFileHasOtherNames("), std::string::npos)
         << hooks.messages[0];
 }

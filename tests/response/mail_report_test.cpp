@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/base/notice_code.h"
 #include "platform/mail/smtp.h"
 #include "tests/support/smtp_fixture.h"
 #include "tests/support/test_support.h"
@@ -200,14 +201,15 @@ TEST_F(MailReportTest, FailureMessagePutsTheReasonFirstAndTheRecipientLast) {
     MailReport report = Report();
     report.SetEventSink(&events);
     report.SendScanReport();
-    ASSERT_EQ(hooks.messages.size(), 1u);
-    const std::string& m = hooks.messages[0];
+    ASSERT_EQ(hooks.notices.size(), 1u);
+    const Notice& notice = hooks.notices[0];
     // The failure is an event too, for a service nobody watches.
     ASSERT_EQ(events.seen.size(), 1u);
     EXPECT_EQ(events.seen[0].rfind("mail failed ", 0), 0u) << events.seen[0];
-    EXPECT_EQ(m.rfind("mail send error 001:", 0), 0u);
-    EXPECT_EQ(m.substr(m.size() - settings.mail_to.size()), settings.mail_to);
-    EXPECT_GT(m.size(), std::string("mail send error 001:").size() + settings.mail_to.size());
+    ASSERT_EQ(notice.text.code(), NoticeCode::kReportNotSent) << hooks.messages[0];
+    EXPECT_EQ(notice.text.args()[0], notice.status.what());
+    EXPECT_FALSE(notice.status.what().empty());
+    EXPECT_EQ(notice.text.args()[1], Message(settings.mail_to));
 }
 
 TEST_F(MailReportTest, AnAccountAndAServerWithoutStartTlsSendNothing) {
@@ -218,11 +220,13 @@ TEST_F(MailReportTest, AnAccountAndAServerWithoutStartTlsSendNothing) {
     settings.mail_password = "pass";
     testing::WriteAll(context.LogPath(), "log\r\n");
     Report().SendScanReport();
-    ASSERT_EQ(hooks.messages.size(), 1u);
-    const std::string& m = hooks.messages[0];
-    EXPECT_EQ(m.rfind("mail send error 001:(" + server.address() + ") ", 0), 0u) << m;
+    ASSERT_EQ(hooks.notices.size(), 1u);
+    const Message& said = hooks.notices[0].text;
+    ASSERT_EQ(said.code(), NoticeCode::kReportNotSent) << hooks.messages[0];
+    const std::string m = Render(said.args()[0]);
+    EXPECT_EQ(m.rfind("(" + server.address() + ") ", 0), 0u) << m;
     EXPECT_NE(m.find("STARTTLS"), std::string::npos) << m;
-    EXPECT_EQ(m.substr(m.size() - settings.mail_to.size()), settings.mail_to);
+    EXPECT_EQ(said.args()[1], Message(settings.mail_to));
     EXPECT_TRUE(server.Received().empty());
     EXPECT_EQ(server.AuthAttempts(), std::vector<std::string>{});
 }

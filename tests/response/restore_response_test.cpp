@@ -134,7 +134,8 @@ TEST_F(ResponseTest, CreateArchiveStartsAnewAndReportsEachFailingRule) {
     EXPECT_FALSE(platform::FileExists(testing::SystemEnv(),
                                       archive.ArchivePath()));  // an empty table leaves none
     response.RespondToChange(ChangeKind::kDeleted, index, {});
-    EXPECT_EQ(hooks.messages, std::vector<std::string>{kNotSavedMessage});
+    ASSERT_EQ(hooks.messages.size(), 1u);
+    EXPECT_EQ(hooks.notices.back().text, Message(NoticeCode::kNothingSaved));
 
     hooks.messages.clear();
     std::string save = settings.save_dir;
