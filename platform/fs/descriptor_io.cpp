@@ -31,7 +31,7 @@ Status WriteFully(Env& env, int fd, std::string_view data, const std::string& na
 }
 
 Status ReadToEnd(Env& env, int fd, std::span<char> buffer,
-                 const std::function<Status(std::string_view)>& sink, const std::string& what,
+                 const std::function<Status(std::string_view)>& sink, const Message& what,
                  off_t offset, int64_t known_size) {
     int64_t total = 0;
     for (;;) {

@@ -309,7 +309,7 @@ Status WriteFully(Env& env, int fd, std::string_view data, const std::string& na
 // failing read gives Status::FromErrno(errno, what); a failing sink ends the loop with its
 // status.
 Status ReadToEnd(Env& env, int fd, std::span<char> buffer,
-                 const std::function<Status(std::string_view)>& sink, const std::string& what,
+                 const std::function<Status(std::string_view)>& sink, const Message& what,
                  off_t offset = -1, int64_t known_size = -1);
 
 // The whole of `text` as one decimal number, as strtod reads it (leading blanks allowed), or

@@ -187,7 +187,7 @@ TEST_F(ResponseTest, WithoutAnEarlierArchiveAPartialArchiveBeatsNone) {
     ASSERT_EQ(hooks.messages.size(), 2u);
     EXPECT_EQ(
         hooks.messages[0].rfind(std::string(kCompressError) + "\nルール 1 (" + tree / "vanished" +
-                                    "): kWithCause(" + tree / "vanished" + " を保存できません, ",
+                                    "): kWithCause(kArchiveCannotSave(" + tree / "vanished" + "), ",
                                 0),
         0u)
         << hooks.messages[0];
