@@ -140,8 +140,9 @@ Status MakeUnreachableFile(const DirectoryHandle& dir, const RestoreJournal* jou
             return Status::FromErrno(errno, Message(NoticeCode::kArchiveCannotExtract, {display}));
         }
     }
-    if (file.fd.get() < 0)
+    if (file.fd.get() < 0) {
         return Status::FromErrno(EEXIST, Message(NoticeCode::kArchiveCannotExtract, {display}));
+    }
     return NoteIdentity(env, file, display);
 }
 
@@ -197,8 +198,9 @@ Status WriteLink(archive_entry* e, const DirectoryHandle& dir, const std::string
             return Status::FromErrno(errno, Message(NoticeCode::kArchiveCannotExtract, {display}));
         }
     }
-    if (file.temp.empty())
+    if (file.temp.empty()) {
         return Status::FromErrno(EEXIST, Message(NoticeCode::kArchiveCannotExtract, {display}));
+    }
     const std::string digest = Md5Hex(link);
     if (written_digest) *written_digest = digest;
     // Through a descriptor of the link just made: the name may have been swapped for another

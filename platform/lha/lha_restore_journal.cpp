@@ -82,8 +82,9 @@ Status RestoreJournal::Record(const DirectoryHandle& folder, const std::string& 
     const std::string line = EscapeJournalField(*where) + "\t" + std::to_string(st.st_dev) + "\t" +
                              std::to_string(st.st_ino) + "\t" + EscapeJournalField(name) + "\n";
     const int fd = OpenJournal(*env_, path_, O_WRONLY | O_APPEND | O_CREAT);
-    if (fd < 0)
+    if (fd < 0) {
         return Status::FromErrno(errno, Message(NoticeCode::kArchiveCannotJournal, {path_}));
+    }
     if (Status own = CheckOwnFileToWrite(*env_, fd, path_); !own.ok()) {
         env_->Close(fd);
         return own;

@@ -117,8 +117,9 @@ Result<std::string> ReadAndEncode(Env& env, const Member& m, int fd, const std::
     while (done < data.size()) {
         ssize_t n = env.Read(fd, data.data() + done, data.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0)
+        if (n < 0) {
             return Status::FromErrno(errno, Message(NoticeCode::kArchiveCannotRead, {display}));
+        }
         if (n == 0) {
             return Status::Error(ErrorKind::kIo, EIO,
                                  Message(NoticeCode::kArchiveFileShrank, {display}));
@@ -130,8 +131,9 @@ Result<std::string> ReadAndEncode(Env& env, const Member& m, int fd, const std::
     if (sha256) *sha256 = Sha256Hex(data);
     if (data.size() >= kSmallestCompressed) {
         std::string packed = CompressLh5(data);
-        if (packed.size() < data.size())
+        if (packed.size() < data.size()) {
             return EncodeEntry(m, data, words::kMethodLh5, packed, crc);
+        }
     }
     return EncodeEntry(m, data, words::kMethodStored, data, crc);
 }
