@@ -51,13 +51,77 @@
     X(kCannotLock)            /* the lock file {0} could not be locked */
 
 // Text files, character sets and dates.
-#define NORV_TEXT_NOTICES(X)
+#define NORV_TEXT_NOTICES(X)                                                                       \
+    X(kCharsetUnusable)         /* {0} is a character set ICU cannot open; {1} ICU's error name */ \
+    X(kCharsetCannotHold)       /* the character {0} (U+XXXX) has no place in the set {1} */       \
+    X(kCharsetUnreadableEither) /* bytes that are neither UTF-8 nor cp932 */                       \
+    X(kCharsetUnreadable)       /* bytes the set {0} does not define */                            \
+    X(kCharsetUtf16Cut)         /* UTF-16 text with an odd byte count */                           \
+    X(kCharsetLoneSurrogate)    /* UTF-16 surrogate {0} (U+XXXX) without its partner */            \
+    X(kDateUnknownLocale)       /* the locale {0} has no data in ICU */                            \
+    X(kDateCannotMakeFormat)    /* ICU made no date format for the locale {0} */                   \
+    X(kTextKindFolder)          /* what stands at a path instead of a file: a folder */            \
+    X(kTextKindPipe)            /* ... a named pipe */                                             \
+    X(kTextKindCharDevice)      /* ... a character device */                                       \
+    X(kTextKindBlockDevice)     /* ... a block device */                                           \
+    X(kTextKindSocket)          /* ... a socket */                                                 \
+    X(kTextKindSpecial)         /* ... another special file */                                     \
+    X(kTextSizeBytes)           /* a size of {0} bytes */                                          \
+    X(kTextSizeMiB)             /* a size of {0} MiB */                                            \
+    X(kTextTooLarge)            /* {0} is not read, being larger than {1} (a size) */              \
+    X(kTextCannotOpen)          /* {0} could not be opened */                                      \
+    X(kTextRefusedToRead)       /* {0} is not read; {1} why (its folder's failure) */              \
+    X(kTextIsLink)              /* {0} is a symbolic link and is not read */                       \
+    X(kTextCannotStat)          /* fstat of {0} failed */                                          \
+    X(kTextNotRegular)          /* {0} is no regular file and is not read; {1} what it is */       \
+    X(kTextCannotRead)          /* reading {0} failed */                                           \
+    X(kTextLineError)           /* line {1} of the file {0} failed; {2} why */                     \
+    X(kTextCannotMakeTemp)      /* the temporary file beside {0} could not be made */              \
+    X(kTextAlreadyClosed)       /* {0} was written through a file already closed */                \
+    X(kTextCannotSetMode)       /* the mode of the temporary file {0} could not be set */          \
+    X(kTextCannotWrite)         /* writing or flushing {0} failed */                               \
+    X(kTextNotYetClosed)        /* the temporary file {0} was published before it was closed */    \
+    X(kTextCannotReplace)       /* renaming the new file onto {0} failed */
 
 // The LHA archive: writing it and restoring from it.
-#define NORV_LHA_NOTICES(X)
+#define NORV_LHA_NOTICES(X)                                                                    \
+    X(kArchiveCannotRead)           /* reading {0} (a file to archive, an archive) failed */   \
+    X(kArchiveFileShrank)           /* {0} got shorter while it was archived */                \
+    X(kArchiveFileTooLarge)         /* {0} is 4 GiB or more, more than an entry holds */       \
+    X(kArchiveOutOfMemory)          /* no memory to archive {0} */                             \
+    X(kArchiveCannotSave)           /* {0} could not be archived (it is gone) */               \
+    X(kArchiveNeitherFileNorFolder) /* {0}, to archive, is no file and no folder */            \
+    X(kArchiveCannotOpen)           /* the archive {0} could not be opened; {1} why */         \
+    X(kArchiveDamaged)              /* the archive {0} is damaged; {1} what libarchive said */ \
+    X(kArchiveHeaderUnreadable)     /* the header of the entry {0} could not be read */        \
+    X(kArchiveEntryCut)             /* the entry {0} ends before its data does */              \
+    X(kArchiveUnknownFault)         /* libarchive failed without saying why */                 \
+    X(kArchiveCannotExtract)        /* the file {0} could not be written back */               \
+    X(kArchiveReplacedAfterRestore) /* {0}, just restored, was swapped for another file */     \
+    X(kArchiveNoLinkTarget)         /* the link entry for {0} holds no target */               \
+    X(kArchiveCannotRestoreOwner)   /* the owner of the restored {0} could not be set */       \
+    X(kArchiveCannotRemoveAcl)      /* the inherited ACL of the restored {0} could not go */   \
+    X(kArchiveFolderInTheWay)       /* a folder stands at {0}: not replaced */                 \
+    X(kArchiveWillNotOverwrite)     /* a file stands at {0}: not overwritten */                \
+    X(kArchiveCannotReplace)        /* putting the restored file at {0} failed */              \
+    X(kArchiveWayNotFolder)         /* {0}, on the way to a restore, is no folder (a link) */  \
+    X(kArchiveUnsafePath)           /* the stored path {0} could leave its place: refused */   \
+    X(kArchiveEntryMissing)         /* the archive {0} holds no entry {1} */                   \
+    X(kArchiveCannotJournal)        /* the restore journal {0} could not be written */         \
+    X(kArchiveJournalTooLarge)      /* the restore journal {0} is too large to read */         \
+    X(kArchiveCannotEmptyJournal)   /* the restore journal {0} could not be emptied */
 
 // The mail server and the database.
-#define NORV_MAIL_DB_NOTICES(X)
+#define NORV_MAIL_DB_NOTICES(X)                                                               \
+    X(kSmtpCannotStartCurl)   /* libcurl could not be set up for a session */                 \
+    X(kSmtpLineBreakInHeader) /* a recipient, sender, subject or server holds a line break */ \
+    X(kSmtpNoServer)          /* no SMTP server is set */                                     \
+    X(kSmtpNoRecipient)       /* no recipient is set */                                       \
+    X(kSmtpAuthWithoutTls)    /* the server {0} asks for a login but offers no STARTTLS */    \
+    X(kSmtpSendFailed)        /* sending through the server {0} failed; {1} why */            \
+    X(kDatabaseCannotWrite)   /* the database {0} is not writable */                          \
+    X(kDatabaseCannotOpen)    /* the database {0} could not be opened; {1} SQLite's text */   \
+    X(kDatabaseFailed)        /* a statement on the database {0} failed; {1} why, {2} its SQL */
 
 // The settings file, the rule file and the watched places.
 #define NORV_CONFIG_NOTICES(X)

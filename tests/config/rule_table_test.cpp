@@ -44,9 +44,10 @@ TEST_F(RuleTableTest, ARuleFileThatCannotBeReadFailsNamingItAndKeepsTheTable) {
     ASSERT_EQ(::mkfifo(context.RulesPath().c_str(), 0600), 0);
     Status pipe = Load();
     ASSERT_FALSE(pipe.ok());
-    EXPECT_NE(pipe.message().find("ルールファイル " + context.RulesPath()), std::string::npos)
+    EXPECT_NE(pipe.message().find("ルールファイル kTextNotRegular(" + context.RulesPath()),
+              std::string::npos)
         << pipe.message();
-    EXPECT_NE(pipe.message().find("名前付きパイプ"), std::string::npos) << pipe.message();
+    EXPECT_NE(pipe.message().find("kTextKindPipe"), std::string::npos) << pipe.message();
     ASSERT_EQ(table.rule_count(), 1);
 
     ASSERT_EQ(::unlink(context.RulesPath().c_str()), 0);
@@ -55,7 +56,7 @@ TEST_F(RuleTableTest, ARuleFileThatCannotBeReadFailsNamingItAndKeepsTheTable) {
     Status large = Load();
     ASSERT_FALSE(large.ok());
     EXPECT_TRUE(large.Is(ErrorKind::kLimit));
-    EXPECT_NE(large.message().find("16 MiB"), std::string::npos) << large.message();
+    EXPECT_NE(large.message().find("kTextSizeMiB(16)"), std::string::npos) << large.message();
     ASSERT_EQ(table.rule_count(), 1);
     EXPECT_EQ(table.rules[0].path, "/srv/www");
 }

@@ -250,9 +250,10 @@ TEST_F(SettingsTest, ASettingsFileThatIsNoRegularFileOrTooLargeFailsNamingIt) {
     ASSERT_EQ(::mkfifo(context.SettingsPath().c_str(), 0600), 0);
     Status pipe = Load();
     ASSERT_FALSE(pipe.ok());
-    EXPECT_NE(pipe.message().find("設定ファイル " + context.SettingsPath()), std::string::npos)
+    EXPECT_NE(pipe.message().find("設定ファイル kTextNotRegular(" + context.SettingsPath()),
+              std::string::npos)
         << pipe.message();
-    EXPECT_NE(pipe.message().find("名前付きパイプ"), std::string::npos) << pipe.message();
+    EXPECT_NE(pipe.message().find("kTextKindPipe"), std::string::npos) << pipe.message();
 
     ASSERT_EQ(::unlink(context.SettingsPath().c_str()), 0);
     auto lines = SettingsLines("/s", "/c");
@@ -261,9 +262,10 @@ TEST_F(SettingsTest, ASettingsFileThatIsNoRegularFileOrTooLargeFailsNamingIt) {
     Status large = Load();
     ASSERT_FALSE(large.ok());
     EXPECT_TRUE(large.Is(ErrorKind::kLimit));
-    EXPECT_NE(large.message().find("設定ファイル " + context.SettingsPath()), std::string::npos)
+    EXPECT_NE(large.message().find("設定ファイル kTextTooLarge(" + context.SettingsPath()),
+              std::string::npos)
         << large.message();
-    EXPECT_NE(large.message().find("1 MiB"), std::string::npos) << large.message();
+    EXPECT_NE(large.message().find("kTextSizeMiB(1)"), std::string::npos) << large.message();
 }
 
 TEST_F(SettingsTest, SavedFileIsOwnerOnlyAndRefusesLineBreaksAndNul) {
