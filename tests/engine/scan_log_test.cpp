@@ -71,9 +71,9 @@ TEST_F(EngineTest, LogLayoutIsExactByteForByte) {
         "サーバ名： server1\r\n" + "\u3000\u3000日時： 2004/04/11 9:05:22\r\n" + sep + "\r\n" +
         sep + "\r\n" + "===> ディレクトリ検査 : " + tree.path() + "\r\n\r\n" +
         "Created: " + tree.path() + "/a.txt\r\n" + sep + "\r\n" +
-        "===> ディレクトリ検査 : " + tree.path() + "/missing\r\n\r\n" + "Warning: ルール 2 (" +
-        tree.path() + "/missing) のパスがありません\r\n" + "Deleted: " + tree.path() +
-        "/missing\r\n" + sep + "\r\n" +
+        "===> ディレクトリ検査 : " + tree.path() + "/missing\r\n\r\n" +
+        "Warning: kRulePathMissing(2, " + tree.path() + "/missing)\r\n" +
+        "Deleted: " + tree.path() + "/missing\r\n" + sep + "\r\n" +
         "\u3000\u3000\u3000\u3000\u3000\u3000\u3000\u3000\u3000\u3000\u3000"
         "サマリー情報\r\n" +
         sep + "\r\n" + "検査数：" + six + " 1 \r\n" + "更新\u3000：" + six + " 0 \r\n" +
