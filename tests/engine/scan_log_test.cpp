@@ -36,6 +36,18 @@ TEST(ScanLogText, DisplayPathShowsEveryNameOnOneReadableLine) {
     for (const auto& [path, shown] : cases) EXPECT_EQ(DisplayPath(path), shown);
 }
 
+// A name inside a cause beneath a warning cannot break the line; a path the engine already
+// showed through DisplayPath is not escaped twice.
+TEST(ScanLogText, ACauseIsShownAsAPathIsAndTheEnginesOwnArgumentsOnce) {
+    const Message cause(NoticeCode::kWithCause,
+                        {std::string("/x/evil\nAltered: /etc"), std::string("e")});
+    EXPECT_EQ(LogText(Message(NoticeCode::kCannotCheck, {cause})),
+              "kCannotCheck(kWithCause(/x/evil\\nAltered: /etc, e))");
+    EXPECT_EQ(LogText(Message(NoticeCode::kRulePathMissing,
+                              {std::string("1"), DisplayPath("/x/back\\nslash")})),
+              "kRulePathMissing(1, /x/back\\\\nslash)");
+}
+
 // A hard link at the log's name to another file: the log is refused, truncating or appending,
 // and the other file is never written.
 TEST(ScanLogFile, AHardLinkAtTheLogsNameIsRefusedAndTheOtherFileNeverWritten) {
