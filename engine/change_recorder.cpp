@@ -103,7 +103,7 @@ Status ChangeRecorder::RecordFile(const std::string& dir, const std::string& nam
         }
         if (fingerprint->changed_while_read || fingerprint->unreadable()) {
             return NoteUnseen(path, Status::Error(ErrorKind::kBusy, EAGAIN,
-                                                  Message(NoticeCode::kChangedWhileRead)));
+                                                  Message(NoticeCode::kKeptChangingWhileRead)));
         }
     }
     const platform::Fingerprint& print = *fingerprint;

@@ -14,8 +14,6 @@ std::string_view JapaneseAcceptPattern(NoticeCode code) {
             return "確かめたあとに、なくなりました";
         case NoticeCode::kNoLongerFileOrLink:
             return "ファイルでもリンクでもないものに変わりました";
-        case NoticeCode::kContentUnreadable:
-            return "内容を読めません";
         case NoticeCode::kChangedWhileRead:
             return "読んでいる間に変わりました";
         case NoticeCode::kTooLargeToAccept:

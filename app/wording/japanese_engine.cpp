@@ -37,7 +37,7 @@ std::string_view JapaneseEnginePattern(NoticeCode code) {
         case NoticeCode::kRecordedFilesNotFound:
             return "前回の記録にあった {0} 個のファイルがこの初期化では見つかりません "
                    "(新しい記録には入りません)";
-        case NoticeCode::kChangedWhileRead:
+        case NoticeCode::kKeptChangingWhileRead:
             return "読んでいる間に変わり続けました";
         case NoticeCode::kComparedInPart:
             return "内容の一部のみ比較 "

@@ -159,7 +159,7 @@
     X(kMissedFilesBack)         /* files an init did not see are there again */                  \
     X(kRecordsOutsideRules)     /* {0} records no rule covers any more were dropped */           \
     X(kRecordedFilesNotFound)   /* {0} files of the previous baseline not found by this init */  \
-    X(kChangedWhileRead)        /* a file kept changing while it was read */                     \
+    X(kKeptChangingWhileRead)   /* a file kept changing while it was read */                     \
     X(kComparedInPart)          /* a file compared on part of its content only */                \
     X(kCannotCheck)             /* a place not seen, its records kept; {0} the cause */          \
     X(kHashedInPart)            /* a file's content hashed in part; {0} its size */              \
@@ -214,7 +214,6 @@
     X(kReappearedAfterReview)      /* a file reviewed as deleted is there again */                 \
     X(kVanishedAfterReview)        /* the file reviewed is gone */                                 \
     X(kNoLongerFileOrLink)         /* the name now holds neither a file nor a link */              \
-    X(kContentUnreadable)          /* the file's content cannot be read */                         \
     X(kChangedWhileRead)           /* the file changed while it was read */                        \
     X(kTooLargeToAccept)           /* the file is too large to be read whole */                    \
     X(kNotMeasuredAtReview)        /* the change was listed without its content measured */        \
