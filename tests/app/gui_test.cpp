@@ -342,7 +342,7 @@ TEST_F(GuiTest, MessageBoxesShowNamesEscapedAndJapaneseAsItIs) {
     StartWindow();
     messages.clear();
     window->Notify({NoticeKind::kResponseFailure, "/srv/a", Status::Ok(),
-                    "移動できません: /srv/a\nforged\r\x1B[2J\xFF\u202Etxt.exe"});
+                    std::string("移動できません: /srv/a\nforged\r\x1B[2J\xFF\u202Etxt.exe")});
     ASSERT_EQ(messages.size(), 1u);
     // The box keeps the message's lines; within each, every control and stray byte is escaped.
     EXPECT_EQ(messages[0], "移動できません: /srv/a\nforged\\r\\x1B[2J\\xFF\\u202Etxt.exe");
