@@ -79,7 +79,8 @@ bool ReadTableLines(Env& env, const char* path, const std::function<void(std::st
         env, table, buffer,
         [&](std::string_view block) {
             for (size_t end; (end = block.find('\n')) != std::string_view::npos;) {
-                if (++lines > MountGuard::kMostMountLines) return Status::Error(kErrLimit, std::string(path));
+                if (++lines > MountGuard::kMostMountLines)
+                    return Status::Error(kErrLimit, std::string(path));
                 partial.append(block.substr(0, end + 1));
                 take(partial);
                 partial.clear();
