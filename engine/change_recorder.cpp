@@ -50,9 +50,11 @@ Status ChangeRecorder::ReportChange(const ChangeEvent& change, const FileLocatio
 }
 
 Status ChangeRecorder::LogResponseFailures() {
-    for (std::string failure : last_response_.failures) {
-        std::replace(failure.begin(), failure.end(), '\n', ' ');
-        NORV_RETURN_IF_ERROR(tools_.log.WarningLine(DisplayText(failure)));
+    for (const Message& failure : last_response_.failures) {
+        // Worded here, where the log quotes it: a cause on a line of its own joins the line.
+        std::string text = Render(failure);
+        std::replace(text.begin(), text.end(), '\n', ' ');
+        NORV_RETURN_IF_ERROR(tools_.log.WarningLine(Message(DisplayText(text))));
     }
     return Status::Ok();
 }
@@ -218,15 +220,16 @@ Status ChangeRecorder::CompareLengthAndTime(const std::string& path,
 
 Status ChangeRecorder::Warn(const std::string& place, const Message& text) {
     // The event and the log quote it: its words are stored.
-    const std::string shown = LogText(text);
-    if (tools_.events) tools_.events->Warning(place, shown);
-    return tools_.log.WarningLine(DisplayPath(place) + ": " + shown);
+    if (tools_.events) tools_.events->Warning(place, text);
+    return tools_.log.WarningLine(DisplayPath(place) + ": " + LogText(text));
 }
 
 Status ChangeRecorder::NoteUnseen(const std::string& place, const Status& why) {
     if (!run_.unseen_places.insert(place).second) return Status::Ok();
     if (run_.unseen_places.size() > kMostUnseenLines) {
-        if (tools_.events) tools_.events->Warning(place, why.message());
+        // The event alone, quoting the cause as the system gave it (LogText would escape the
+        // names in it).
+        if (tools_.events) tools_.events->Warning(place, Message(why.message()));
         return Status::Ok();
     }
     return Warn(place, Message(NoticeCode::kCannotCheck, {why.what()}));

@@ -98,8 +98,8 @@ struct RecordedFile {
 struct ResponseOutcome {
     enum class Left { kUntouched, kNothing, kRestored };
     Left left = Left::kUntouched;
-    std::string restored_digest;        // kRestored: the digest of what the restore wrote
-    std::vector<std::string> failures;  // what went wrong, as told to the user
+    std::string restored_digest;    // kRestored: the digest of what the restore wrote
+    std::vector<Message> failures;  // what went wrong, as told to the user
     // kRestored: the type, mode, owner, group, capabilities and ACL the restore gave the file,
     // read back through its own descriptor (no SHA-256).
     std::optional<platform::ExtendedFacts> restored_facts;
@@ -121,7 +121,7 @@ class ChangeResponder {
     virtual void BeginRun() {}
     // The run ends: what the response says of the run as a whole (files removed past its
     // bounds), for the log; already given to the notices and events by the response.
-    virtual std::vector<std::string> EndRun() { return {}; }
+    virtual std::vector<Message> EndRun() { return {}; }
     // Whether a deploy holds the response for `path` now: the change is reported (its event
     // marked held) and left alone. Asked just before the change is reported; the answer stands
     // for the RespondToChange of the same path that follows.
@@ -173,18 +173,19 @@ class EventSink {
     virtual void BeginRun(std::string_view command) = 0;
     virtual void Change(const ChangeEvent& change) = 0;
     // The response's act on `path`: `action` quarantine, restore or mail; `detail` the copy's
-    // path on success, the reason on failure.
+    // path (a literal) on success, the reason on failure.
     virtual void Action(const std::string& path, ResponseAction action, bool succeeded,
-                        const std::string& detail) = 0;
+                        const Message& detail) = 0;
     // A part of a watched tree the run could not see or measure (`path`; a folder's ends in the
-    // separator), and why. Its recorded files are kept, never reported deleted.
-    virtual void Warning(const std::string& path, const std::string& reason) {
+    // separator), and why, quoted as the log's `Warning:` line quotes it (LogText). Its recorded
+    // files are kept, never reported deleted.
+    virtual void Warning(const std::string& path, const Message& reason) {
         (void)path;
         (void)reason;
     }
     // A deploy's hold ended by itself (its holder gone, its time up), or a hold record was
     // ignored; `text` says which and why.
-    virtual void HoldNote(const std::string& text) { (void)text; }
+    virtual void HoldNote(const Message& text) { (void)text; }
     // A change taken into the baseline by accept.
     virtual void Accepted(const AcceptEvent& accepted) { (void)accepted; }
     // The run ended: its four counts; `outcome` "completed", "stopped" or "failed".

@@ -155,7 +155,7 @@ Status ScanEngine::WarnAboutRule(const std::vector<Rule>& rules, size_t index) {
     }
     for (const Message& warning : RuleWarnings(rules, index, kind)) {
         NORV_RETURN_IF_ERROR(tools_.log.WarningLine(warning));
-        if (tools_.events) tools_.events->Warning(rules[index].path, LogText(warning));
+        if (tools_.events) tools_.events->Warning(rules[index].path, warning);
         tools_.hooks.notices.Notify({NoticeKind::kRuleWarning, rules[index].path,
                                      Status::Error(ErrorKind::kFormat, kErrFormat, warning),
                                      warning});
@@ -218,8 +218,8 @@ Status ScanEngine::RunScanSteps() {
     if (tools_.state.mode != ScanMode::kInit) NORV_RETURN_IF_ERROR(recorder_.ReportDeletedFiles());
     // Every altered and deleted recorded file is back: now the new files.
     NORV_RETURN_IF_ERROR(recorder_.QuarantineDeferred());
-    for (const std::string& summary : tools_.hooks.responder.EndRun()) {
-        NORV_RETURN_IF_ERROR(tools_.log.WarningLine(DisplayText(summary)));
+    for (const Message& summary : tools_.hooks.responder.EndRun()) {
+        NORV_RETURN_IF_ERROR(tools_.log.WarningLine(summary));
     }
     if (tools_.state.mode == ScanMode::kInit && tools_.store.building_baseline()) {
         NORV_RETURN_IF_ERROR(LookAgainAtMissedFiles());

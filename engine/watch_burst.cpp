@@ -54,8 +54,8 @@ Status WatchBurst::CheckFiles(const std::vector<WatchedFile>& files, bool record
         if (status.ok()) status = CheckFile(files[i], recorded_first);
     }
     // What the response says of the batch as a whole (files removed past its bounds).
-    for (const std::string& summary : tools_.hooks.responder.EndRun()) {
-        Status logged = tools_.log.WarningLine(DisplayText(summary));
+    for (const Message& summary : tools_.hooks.responder.EndRun()) {
+        Status logged = tools_.log.WarningLine(summary);
         if (status.ok()) status = logged;
     }
     Status committed = tools_.store.Commit();
@@ -116,12 +116,10 @@ Status WatchBurst::CheckFile(const WatchedFile& file, bool recorded_first) {
     }
     // What could not be measured is never a fingerprint: said, and left for the next look.
     if (fingerprint.unreadable()) {
-        // Quoted in the log's `Warning:` line: worded here.
         const Message why = fingerprint.cause.ok()
                                 ? Message(NoticeCode::kWatchedFileUnreadable)
                                 : Message(DisplayPath(fingerprint.cause.message()));
-        return recorder_.Warn(file.path,
-                              Render(Message(NoticeCode::kWatchedFileNotChecked, {why})));
+        return recorder_.Warn(file.path, Message(NoticeCode::kWatchedFileNotChecked, {why}));
     }
     recorder_.ForgetLastResponse();
     Status status = CheckPresentOrGone(file, fingerprint, present);

@@ -70,7 +70,7 @@ void ChangeResponse::ReportFailure(const std::string& path, const Status& cause,
                                    const Message& text) {
     notices_.Notify({NoticeKind::kResponseFailure, path, cause, text});
     // The outcome's failures become the log's Warning: lines, which quote the message.
-    if (said_) said_->push_back(Render(text));
+    if (said_) said_->push_back(text);
 }
 
 std::string SpecialEntryName(mode_t mode) {
@@ -111,7 +111,7 @@ ResponseOutcome ChangeResponse::RespondToChange(ChangeKind kind, const std::stri
                                                 const RecordedFile& recorded) {
     const bool held = held_path_ == path ? held_ : Holds(path);
     held_path_.clear();
-    std::vector<std::string> said = std::move(hold_notes_);
+    std::vector<Message> said = std::move(hold_notes_);
     hold_notes_.clear();
     if (held) {
         left_held_ = true;
@@ -130,9 +130,8 @@ HoldLook ChangeResponse::LookAtHold() {
         notices_.Notify({NoticeKind::kHold, platform::JoinPath(hold_->program_dir(), kHoldFileName),
                          Status::Ok(), note});
         // The events and the log quote the note.
-        const std::string quoted = Render(note);
-        if (events_) events_->HoldNote(quoted);
-        if (hold_notes_.size() < 16) hold_notes_.push_back(quoted);
+        if (events_) events_->HoldNote(note);
+        if (hold_notes_.size() < 16) hold_notes_.push_back(note);
     }
     return look;
 }
@@ -164,7 +163,7 @@ ResponseOutcome ChangeResponse::Respond(ChangeKind kind, const std::string& path
             events_->Action(path,
                             kind == ChangeKind::kCreated ? ResponseAction::kQuarantine
                                                          : ResponseAction::kRestore,
-                            false, Render(nothing_saved));
+                            false, nothing_saved);
         }
         return {};
     }
@@ -209,18 +208,17 @@ Message UncopiedSummary(int removed, int unlisted, int kept) {
     return Message(NoticeCode::kRemovedAndKept, {std::move(removed_text), std::move(kept_text)});
 }
 
-std::vector<std::string> ChangeResponse::EndRun() {
+std::vector<Message> ChangeResponse::EndRun() {
     if (removed_uncopied_ == 0 && unlisted_ == 0 && kept_uncopied_ == 0) return {};
     const Message text = UncopiedSummary(removed_uncopied_, unlisted_, kept_uncopied_);
     const Status cause = Status::Error(ErrorKind::kLimit, kErrLimit, text);
     notices_.Notify({NoticeKind::kResponseFailure, settings_.cracked_dir, cause, text});
     // The events and the log quote the summary.
-    const std::string quoted = Render(text);
-    if (events_) events_->Action(settings_.cracked_dir, ResponseAction::kQuarantine, true, quoted);
+    if (events_) events_->Action(settings_.cracked_dir, ResponseAction::kQuarantine, true, text);
     removed_uncopied_ = 0;
     unlisted_ = 0;
     kept_uncopied_ = 0;
-    return {quoted};
+    return {text};
 }
 
 ResponseOutcome ChangeResponse::Restore(const std::string& path, const RecordedFile& recorded) {
@@ -251,11 +249,11 @@ ResponseOutcome ChangeResponse::Restore(const std::string& path, const RecordedF
     }
     if (!restored.ok()) {
         archive_.SayRestoreFailure(path, restored);
-        if (said_) said_->push_back(Render(restored.what()));
+        if (said_) said_->push_back(restored.what());
     }
     if (events_) {
         events_->Action(path, ResponseAction::kRestore, restored.ok(),
-                        restored.ok() ? path : Render(restored.what()));
+                        restored.ok() ? Message(path) : restored.what());
     }
     if (restored.ok()) {
         outcome.left = ResponseOutcome::Left::kRestored;
@@ -272,7 +270,7 @@ bool ChangeResponse::TakeOutWhatStands(const std::string& path) {
         ReportFailure(path, status,
                       Message(NoticeCode::kCannotTakeOutWhatStands, {path, status.what()}));
         if (events_) {
-            events_->Action(path, ResponseAction::kQuarantine, false, Render(status.what()));
+            events_->Action(path, ResponseAction::kQuarantine, false, status.what());
         }
         return false;
     };

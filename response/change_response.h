@@ -137,7 +137,7 @@ class ChangeResponse : public ChangeResponder {
     void BeginRun() override;
     // Ends a run: how many files left without a copy, said once in the messages and the
     // events, and returned for the log; nothing when none did.
-    std::vector<std::string> EndRun() override;
+    std::vector<Message> EndRun() override;
     void SetBounds(const QuarantineBounds& bounds) { bounds_ = bounds; }
     // Where each move and restore is reported, done or failed; null for nowhere.
     void SetEventSink(EventSink* events) { events_ = events; }
@@ -162,8 +162,8 @@ class ChangeResponse : public ChangeResponder {
     // The latest Holds answer, for the response to the same path that follows it.
     std::string held_path_;
     bool held_ = false;
-    std::vector<std::string> hold_notes_;  // not yet in an outcome, as the log quotes them; bounded
-    bool left_held_ = false;               // a change was left alone under a hold standing now
+    std::vector<Message> hold_notes_;  // not yet in an outcome; bounded
+    bool left_held_ = false;           // a change was left alone under a hold standing now
     QuarantineBounds bounds_;
     int copies_this_run_ = 0;
     int64_t bytes_this_run_ = 0;
@@ -177,10 +177,10 @@ class ChangeResponse : public ChangeResponder {
     HoldLook LookAtHold();
     ResponseOutcome Respond(ChangeKind kind, const std::string& path, const FileLocation& where,
                             const RecordedFile& recorded);
-    // Gives a failure of the response at `path` to the notices, and keeps it, in the words the
-    // log quotes, for the outcome of the change being answered.
+    // Gives a failure of the response at `path` to the notices, and keeps it for the outcome of
+    // the change being answered (the log quotes it).
     void ReportFailure(const std::string& path, const Status& cause, const Message& text);
-    std::vector<std::string>* said_ = nullptr;
+    std::vector<Message>* said_ = nullptr;
     // Puts the recorded file back as `recorded`; what it then left at the place.
     ResponseOutcome Restore(const std::string& path, const RecordedFile& recorded);
     // Takes out whatever stands where a recorded file must come back; false when it could not.

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
+#include "engine/scan_log.h"
 #include "platform/base/notice_code.h"
 #include "platform/fs/file_system.h"
 #include "platform/text/charset.h"
@@ -331,26 +332,27 @@ void JsonEventLog::Change(const ChangeEvent& change) {
     Write(o);
 }
 
-void JsonEventLog::HoldNote(const std::string& text) {
+void JsonEventLog::HoldNote(const Message& text) {
     Json o = EventHead(env_, host_, run_id_, words::event::kHold);
-    o[words::key::kMessage] = text;
+    o[words::key::kMessage] = Render(text);
     Write(o);
 }
 
 void JsonEventLog::Action(const std::string& path, ResponseAction action, bool succeeded,
-                          const std::string& detail) {
+                          const Message& detail) {
     Json o = EventHead(env_, host_, run_id_, words::event::kAction);
     o[words::key::kAction] = ResponseActionName(action);
     o[words::key::kPath] = EventPath(path);
     o[words::key::kOutcome] = succeeded ? words::kDone : words::kFailed;
-    o[succeeded ? words::key::kResult : words::key::kReason] = EventPath(detail);
+    o[succeeded ? words::key::kResult : words::key::kReason] = EventPath(Render(detail));
     Write(o);
 }
 
-void JsonEventLog::Warning(const std::string& path, const std::string& reason) {
+void JsonEventLog::Warning(const std::string& path, const Message& reason) {
     Json o = EventHead(env_, host_, run_id_, words::event::kWarning);
     o[words::key::kPath] = EventPath(path);
-    o[words::key::kReason] = EventPath(reason);
+    // Worded as the log's `Warning:` line words it.
+    o[words::key::kReason] = EventPath(LogText(reason));
     Write(o);
 }
 

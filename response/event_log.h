@@ -67,9 +67,9 @@ class JsonEventLog : public EventSink {
     void BeginRun(std::string_view command) override;
     void Change(const ChangeEvent& change) override;
     void Action(const std::string& path, ResponseAction action, bool succeeded,
-                const std::string& detail) override;
-    void Warning(const std::string& path, const std::string& reason) override;
-    void HoldNote(const std::string& text) override;
+                const Message& detail) override;
+    void Warning(const std::string& path, const Message& reason) override;
+    void HoldNote(const Message& text) override;
     void Accepted(const AcceptEvent& accepted) override;
     void EndRun(const ScanCounters& counters, std::string_view outcome) override;
 

@@ -67,7 +67,7 @@ void MailReport::Send(const std::string& body) {
         body, "", platform::MailCredentials{settings_.mail_account, settings_.mail_password, ""});
     if (events_)
         events_->Action("", ResponseAction::kMail, sent.ok(),
-                        sent.ok() ? settings_.mail_to : Render(sent.what()));
+                        sent.ok() ? Message(settings_.mail_to) : sent.what());
     if (!sent.ok()) {
         notices_.Notify({NoticeKind::kMailError, settings_.mail_to, sent,
                          Message(NoticeCode::kReportNotSent, {sent.what(), settings_.mail_to})});

@@ -100,7 +100,7 @@ bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
 bool ChangeResponse::FailMove(const std::string& path, const Status& status) {
     ReportFailure(path, status, Message(NoticeCode::kCannotQuarantine, {path, status.what()}));
     if (events_) {
-        events_->Action(path, ResponseAction::kQuarantine, false, Render(status.what()));
+        events_->Action(path, ResponseAction::kQuarantine, false, status.what());
     }
     return false;
 }

@@ -497,7 +497,7 @@ class RestoreRetryTest : public WatcherTest {
                 return outcome;
             }
             outcome.left = ResponseOutcome::Left::kNothing;
-            outcome.failures = {page + " を復旧できません: 一時ファイルが失われました"};
+            outcome.failures = {Message(NoticeCode::kRestoreFailed, {page})};
             return outcome;
         };
     }

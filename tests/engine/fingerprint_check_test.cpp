@@ -26,7 +26,7 @@ class RecordedEvents : public EventSink {
   public:
     void BeginRun(std::string_view) override {}
     void Change(const ChangeEvent& change) override { changes[change.path] = change.changed; }
-    void Action(const std::string&, ResponseAction, bool, const std::string&) override {}
+    void Action(const std::string&, ResponseAction, bool, const Message&) override {}
     void EndRun(const ScanCounters&, std::string_view) override {}
     std::vector<std::string_view> Facts(const std::string& path) const {
         std::vector<std::string_view> names;

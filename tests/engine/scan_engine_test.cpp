@@ -415,7 +415,8 @@ TEST_F(EngineTest, AFailedResponseIsWrittenBelowItsChangeInTheLog) {
     testing::WriteAll(page, "defaced");
     hooks.on_response = [&](const std::string&) {
         ResponseOutcome failed;
-        failed.failures = {page + " を移せません:\nディスクがいっぱいです"};
+        // A cause that runs over two lines is written on one.
+        failed.failures = {Message(NoticeCode::kCannotQuarantine, {page, "no space\non device"})};
         return failed;
     };
     ASSERT_TRUE(engine->Check().ok());
@@ -423,7 +424,7 @@ TEST_F(EngineTest, AFailedResponseIsWrittenBelowItsChangeInTheLog) {
     const auto altered = std::find(lines.begin(), lines.end(), "Altered: " + page);
     ASSERT_NE(altered, lines.end());
     ASSERT_NE(altered + 1, lines.end());
-    EXPECT_EQ(*(altered + 1), "Warning: " + page + " を移せません: ディスクがいっぱいです");
+    EXPECT_EQ(*(altered + 1), "Warning: kCannotQuarantine(" + page + ", no space on device)");
 }
 
 TEST_F(EngineTest, TheWatchTakesForItsOwnWorkOnlyWhatItsResponseWrote) {

@@ -10,6 +10,7 @@
 #include <functional>
 #include <set>
 
+#include "platform/base/notice_code.h"
 #include "platform/digest/md5.h"
 #include "tests/engine/engine_fixture.h"
 #include "tests/support/fault_env.h"
@@ -65,7 +66,7 @@ TEST_F(EngineTest, NewFilesPastTheDeferredBoundAreAnsweredAtOnce) {
     for (const char* name : {"j1", "j2", "j3", "shell.php"}) tree.Write(name, "x");
     switches.auto_restore = 1;
     engine->SetMostDeferredQuarantines(2);
-    hooks.end_of_run = {"2 個のファイルをコピーせずに削除しました"};
+    hooks.end_of_run = {Message(NoticeCode::kRemovedUncopied, {"2"})};
     ASSERT_TRUE(engine->Check().ok());
     std::set<std::string> answered;
     for (const auto& [kind, path] : hooks.changes) answered.insert(kind + " " + path);
@@ -78,9 +79,7 @@ TEST_F(EngineTest, NewFilesPastTheDeferredBoundAreAnsweredAtOnce) {
     EXPECT_EQ("Created: " + hooks.changes[0].second, found[2]);
     EXPECT_EQ("Created: " + hooks.changes[1].second, found[3]);
     const auto lines = LogLines();
-    EXPECT_NE(
-        std::find(lines.begin(), lines.end(), "Warning: 2 個のファイルをコピーせずに削除しました"),
-        lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Warning: kRemovedUncopied(2)"), lines.end());
 }
 
 TEST_F(EngineTest, MissingSingleFileIsReportedTwiceInACheckOnceInAnInit) {

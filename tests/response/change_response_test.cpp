@@ -111,9 +111,10 @@ struct RestoreEvents : EventSink {
     void BeginRun(std::string_view) override {}
     void Change(const ChangeEvent&) override {}
     void Action(const std::string&, ResponseAction action, bool succeeded,
-                const std::string& detail) override {
+                const Message& detail) override {
         if (action != ResponseAction::kRestore) return;
-        seen.push_back(std::string(succeeded ? "restore done " : "restore failed ") + detail);
+        seen.push_back(std::string(succeeded ? "restore done " : "restore failed ") +
+                       Render(detail));
     }
     void EndRun(const ScanCounters&, std::string_view) override {}
     std::vector<std::string> seen;
@@ -399,9 +400,9 @@ struct ActionEvents : EventSink {
     void BeginRun(std::string_view) override {}
     void Change(const ChangeEvent&) override {}
     void Action(const std::string& path, ResponseAction action, bool succeeded,
-                const std::string& detail) override {
+                const Message& detail) override {
         seen.push_back(path + " " + std::string(ResponseActionName(action)) +
-                       (succeeded ? " done " : " failed ") + detail);
+                       (succeeded ? " done " : " failed ") + Render(detail));
     }
     void EndRun(const ScanCounters&, std::string_view) override {}
     std::string Joined() const {
@@ -447,7 +448,7 @@ TEST_F(ResponseTest, PastTheCopyBoundFilesLeaveWithoutACopy) {
     EXPECT_EQ(UncopiedSummary(4, 2), Message(NoticeCode::kRemovedUncopiedSomeUnlisted,
                                              {std::string("4"), std::string("2")}));
     const std::string summary = Render(UncopiedSummary(4, 2));
-    EXPECT_EQ(response.EndRun(), std::vector<std::string>{summary});
+    EXPECT_EQ(response.EndRun(), std::vector<Message>{UncopiedSummary(4, 2)});
     EXPECT_EQ(hooks.notices.back().text, UncopiedSummary(4, 2));
     EXPECT_NE(events.Joined().find(summary), std::string::npos);
     EXPECT_TRUE(response.EndRun().empty());

@@ -79,7 +79,7 @@ TEST(EventLog, AHardLinkAtTheFilesNameIsNeverWritten) {
     JsonEventLog events(testing::SystemEnv(), dir.path(), EventLogLimits{}, hooks);
     ASSERT_EQ(::link(other.c_str(), events.FilePath().c_str()), 0);
     events.BeginRun("check");
-    events.Warning("/srv/www", "why");
+    events.Warning("/srv/www", Message(NoticeCode::kComparedInPart));
     EXPECT_EQ(testing::ReadAll(other), "kept as it is");
     ASSERT_EQ(hooks.messages.size(), 1u);
     EXPECT_TRUE(hooks.notices[0].text.Has(NoticeCode::kCannotWriteEvents)) << hooks.messages[0];
@@ -99,7 +99,7 @@ TEST(EventLog, AHardLinkPutThereDuringTheRotationIsNeverWritten) {
     events.Warning("/srv/www", std::string(1000, 'x'));
     race.After(testing::Call::kRenameAt, std::string(kEventsFileName) + ".1",
                [&] { EXPECT_EQ(::link(other.c_str(), events.FilePath().c_str()), 0); });
-    events.Warning("/srv/www", "why");
+    events.Warning("/srv/www", Message(NoticeCode::kComparedInPart));
     EXPECT_EQ(race.Fired(), 1);
     EXPECT_EQ(testing::ReadAll(other), "kept as it is");
     ASSERT_EQ(hooks.messages.size(), 1u);
@@ -117,7 +117,7 @@ TEST(EventLog, AnEventsFileOthersMayWriteIsMadeOwnerOnlyThenWritten) {
     testing::WriteAll(events.FilePath(), "");
     ASSERT_EQ(::chmod(events.FilePath().c_str(), 0666), 0);
     events.BeginRun("check");
-    events.Warning("/srv/www", "why");
+    events.Warning("/srv/www", Message(NoticeCode::kComparedInPart));
     EXPECT_TRUE(hooks.messages.empty()) << hooks.messages[0];
     EXPECT_NE(testing::ReadAll(events.FilePath()).find("/srv/www"), std::string::npos);
     struct stat st {};
@@ -143,7 +143,8 @@ TEST(EventLog, NoValueStopsALineAndEveryMtimeIsATime) {
                     {platform::Fact::kMode, "0644", "4777"}}});
     events.Change(
         {ChangeKind::kCreated, path, "", "new", 3, std::numeric_limits<int64_t>::max(), {}});
-    EXPECT_NO_THROW(events.Action(path, ResponseAction::kQuarantine, false, "wh\xFFy"));
+    EXPECT_NO_THROW(
+        events.Action(path, ResponseAction::kQuarantine, false, std::string("wh\xFFy")));
     const std::string lines = copy.str();
     EXPECT_EQ(lines, testing::ReadAll(events.FilePath()));
     std::istringstream in(lines);

@@ -93,7 +93,7 @@ TEST_F(HoldTest, AHeldChangeIsLeftUntilTheHoldEndsOrItsTimeIsUp) {
     ResponseOutcome outcome = Deface();
     EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
     ASSERT_FALSE(outcome.failures.empty());  // the log's Warning line
-    EXPECT_NE(outcome.failures[0].find("kHoldExpired("), std::string::npos) << outcome.failures[0];
+    EXPECT_TRUE(outcome.failures[0].Has(NoticeCode::kHoldExpired)) << Render(outcome.failures[0]);
     EXPECT_FALSE(platform::FileExists(env, program + "/" + kHoldFileName));
 }
 

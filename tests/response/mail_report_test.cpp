@@ -19,9 +19,9 @@ struct MailEvents : EventSink {
     void BeginRun(std::string_view) override {}
     void Change(const ChangeEvent&) override {}
     void Action(const std::string&, ResponseAction action, bool succeeded,
-                const std::string& detail) override {
+                const Message& detail) override {
         seen.push_back(std::string(ResponseActionName(action)) +
-                       (succeeded ? " done " : " failed ") + detail);
+                       (succeeded ? " done " : " failed ") + Render(detail));
     }
     void EndRun(const ScanCounters&, std::string_view) override {}
     std::vector<std::string> seen;

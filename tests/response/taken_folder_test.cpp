@@ -264,7 +264,7 @@ TEST_F(ResponseTest, PastTheCopyBoundAFileInATakenOutFolderIsKeptRoots) {
     EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_EQ(UncopiedSummary(0, 0, 1),
               Message(NoticeCode::kTakenFilesKeptUncopied, {std::string("1")}));
-    EXPECT_EQ(response.EndRun(), std::vector<std::string>{Render(UncopiedSummary(0, 0, 1))});
+    EXPECT_EQ(response.EndRun(), std::vector<Message>{UncopiedSummary(0, 0, 1)});
 }
 
 // The index is opened once for a folder taken out, not once for each of its items.

@@ -113,7 +113,7 @@ class RecordingHooks : public ScanObserver,
         return on_response ? on_response(path) : ResponseOutcome{};
     }
     bool HeldChangesFreed() override { return std::exchange(held_changes_freed, false); }
-    std::vector<std::string> EndRun() override { return end_of_run; }
+    std::vector<Message> EndRun() override { return end_of_run; }
     void SendScanReport() override { ++mails; }
 
     std::string message_line;   // the latest progress, as the front ends word it
@@ -125,7 +125,7 @@ class RecordingHooks : public ScanObserver,
     int yields = 0;
     std::function<void()> on_yield;
     std::function<ResponseOutcome(const std::string& path)> on_response;
-    std::vector<std::string> end_of_run;  // what the response says at each run's end
+    std::vector<Message> end_of_run;  // what the response says at each run's end
     std::vector<Notice> notices;
     std::vector<std::string> messages;  // the notices' texts
     bool timers_running = false;
