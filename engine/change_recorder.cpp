@@ -18,8 +18,8 @@ Status ChangeRecorder::ReportChange(const ChangeEvent& change, const FileLocatio
     // Kept for review and accept, as shown; a digest not taken leaves nothing to accept.
     NORV_RETURN_IF_ERROR(tools_.store.ListChange(
         {change.path, change.kind, change.size, change.mtime,
-         change.old_md5.empty() ? recorded.md5 : change.old_md5, change.new_md5,
-         change.new_md5.empty() ? std::nullopt : now, std::nullopt}));
+         change.old_md5 ? change.old_md5 : platform::OptionalMd5FromText(recorded.md5),
+         change.new_md5, change.new_md5 ? now : std::nullopt, std::nullopt}));
     // Asked whether or not anyone is told: the answer stands for the response below.
     const bool held = tools_.hooks.responder.Holds(change.path);
     if (tools_.events) {
@@ -118,7 +118,7 @@ Status ChangeRecorder::RecordFile(const std::string& dir, const std::string& nam
     auto file_date = [&] { return tools_.hooks.regional.DateTime(platform::FromTimespec(mtime)); };
     // What a file that changed while it was read is recorded with: no digest.
     const std::string digest =
-        print.changed_while_read ? std::string(platform::kUnreadableDigest) : print.Md5Text();
+        print.changed_while_read ? platform::Md5Digest().text() : print.Md5Text();
 
     if (tools_.state.mode == ScanMode::kInit) {
         NORV_RETURN_IF_ERROR(tools_.store.InsertBaseline(path, size, file_date(), print.Md5Text(),
@@ -127,24 +127,27 @@ Status ChangeRecorder::RecordFile(const std::string& dir, const std::string& nam
     } else if (tools_.state.mode == ScanMode::kCheck) {
         auto baseline = tools_.store.LookupBaseline(path);
         if (!baseline.ok()) return baseline.status();
-        const std::string new_md5 = print.changed_while_read ? std::string() : print.Md5Text();
+        // The digest now: none taken of a file that changed while it was read.
+        const std::optional<platform::Md5Digest> new_md5 =
+            print.changed_while_read ? std::nullopt
+                                     : platform::OptionalMd5FromText(print.Md5Text());
         FileLocation found = where;
         found.identity = print.facts.identity;
         if (!baseline->has_value()) {
             ++counters.created;
             // The record first, then the log line and the response.
             NORV_RETURN_IF_ERROR(tools_.store.InsertNew(path, size, file_date(), digest));
-            NORV_RETURN_IF_ERROR(
-                ReportChange({ChangeKind::kCreated, path, "", new_md5, size, mtime.tv_sec, {}},
-                             found, {}, print.Extended()));
+            NORV_RETURN_IF_ERROR(ReportChange(
+                {ChangeKind::kCreated, path, std::nullopt, new_md5, size, mtime.tv_sec, {}}, found,
+                {}, print.Extended()));
         } else if ((*baseline)->first_seen_by_check) {
             // Not in the baseline yet: reported at every check until an init takes it in.
             ++counters.created;
             NORV_RETURN_IF_ERROR(tools_.store.UpdateSeen(path, FileInfoStore::kFirstSeenByThisRun,
                                                          FileInfoStore::kFirstSeenByCheck));
-            NORV_RETURN_IF_ERROR(
-                ReportChange({ChangeKind::kCreated, path, "", new_md5, size, mtime.tv_sec, {}},
-                             found, {}, print.Extended()));
+            NORV_RETURN_IF_ERROR(ReportChange(
+                {ChangeKind::kCreated, path, std::nullopt, new_md5, size, mtime.tv_sec, {}}, found,
+                {}, print.Extended()));
         } else {
             const FileInfoStore::Baseline& recorded = **baseline;
             std::vector<platform::FactChange> changed;
@@ -165,9 +168,13 @@ Status ChangeRecorder::RecordFile(const std::string& dir, const std::string& nam
             if (!changed.empty()) {
                 flag = FileInfoStore::kSeenAltered;
                 ++counters.altered;
-                const ChangeEvent change{
-                    ChangeKind::kAltered, path, recorded.md5o, new_md5, size, mtime.tv_sec,
-                    std::move(changed)};
+                const ChangeEvent change{ChangeKind::kAltered,
+                                         path,
+                                         platform::OptionalMd5FromText(recorded.md5o),
+                                         new_md5,
+                                         size,
+                                         mtime.tv_sec,
+                                         std::move(changed)};
                 // The log line and the response before the record is updated.
                 NORV_RETURN_IF_ERROR(ReportChange(change, where,
                                                   RecordedFile{recorded.md5o, recorded.extended},
@@ -281,8 +288,14 @@ Status ChangeRecorder::ReportDeletedFiles() {
                 return Status::Ok();
             }
             ++tools_.state.counters.deleted;
-            return ReportChange({ChangeKind::kDeleted, filename, baseline.md5o, "", -1, -1, {}}, {},
-                                RecordedFile{baseline.md5o, baseline.extended});
+            return ReportChange({ChangeKind::kDeleted,
+                                 filename,
+                                 platform::OptionalMd5FromText(baseline.md5o),
+                                 std::nullopt,
+                                 -1,
+                                 -1,
+                                 {}},
+                                {}, RecordedFile{baseline.md5o, baseline.extended});
         });
 }
 
@@ -291,7 +304,13 @@ Status ChangeRecorder::ReportNewSpecialEntry(const std::string& path,
                                              const std::string& name,
                                              const platform::FileFacts& facts) {
     ++tools_.state.counters.created;
-    return ReportChange({ChangeKind::kCreated, path, "", "", facts.size, facts.mtime.tv_sec, {}},
+    return ReportChange({ChangeKind::kCreated,
+                         path,
+                         std::nullopt,
+                         std::nullopt,
+                         facts.size,
+                         facts.mtime.tv_sec,
+                         {}},
                         FileLocation{&folder, name, facts.identity}, {}, std::nullopt);
 }
 

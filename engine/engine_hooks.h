@@ -12,6 +12,7 @@
 
 #include "engine/scan_state.h"
 #include "platform/base/status.h"
+#include "platform/digest/digest.h"
 #include "platform/digest/fingerprint.h"
 
 namespace norv {
@@ -149,10 +150,12 @@ class SettingsReloader {
 struct ChangeEvent {
     ChangeKind kind = ChangeKind::kCreated;
     const std::string& path;  // the full path, bytes as they are
-    std::string old_md5;      // the baseline's digest ("" for a created file)
-    std::string new_md5;      // the digest now ("" for a deleted file)
-    int64_t size = -1;        // now; -1 when gone
-    int64_t mtime = -1;       // seconds since the epoch, now; -1 when gone
+    // The baseline's digest (none for a created file), and the digest now (none for a deleted
+    // file, or one that changed while it was read).
+    std::optional<platform::Md5Digest> old_md5;
+    std::optional<platform::Md5Digest> new_md5;
+    int64_t size = -1;   // now; -1 when gone
+    int64_t mtime = -1;  // seconds since the epoch, now; -1 when gone
     // An altered file: each fact that differs, with its values recorded and found.
     std::vector<platform::FactChange> changed;
     bool held = false;  // a deploy holds the response for it: nothing is moved or restored
@@ -161,9 +164,9 @@ struct ChangeEvent {
 struct AcceptEvent {
     ChangeKind kind = ChangeKind::kAltered;
     const std::string& path;
-    std::string old_md5;  // the baseline's before ("" for a created file)
-    std::string new_md5;  // the baseline's now ("" for a deleted file)
-    std::string user;     // who accepted it
+    std::optional<platform::Md5Digest> old_md5;  // the baseline's before (none: a created file)
+    std::optional<platform::Md5Digest> new_md5;  // the baseline's now (none: a deleted file)
+    std::string user;                            // who accepted it
 };
 class EventSink {
   public:

@@ -145,10 +145,12 @@ class FileInfoStore {
     struct ListedChange {
         std::string path;
         ChangeKind kind = ChangeKind::kAltered;
-        int64_t size = -1;    // now; -1 when gone
-        int64_t mtime = -1;   // seconds since the epoch; -1 when gone
-        std::string old_md5;  // the baseline's ("" for a created file)
-        std::string new_md5;  // now ("" for a deleted file, or one that changed while read)
+        int64_t size = -1;   // now; -1 when gone
+        int64_t mtime = -1;  // seconds since the epoch; -1 when gone
+        // The baseline's (none for a created file), and now's (none for a deleted file, or one
+        // that changed while read). Kept as OptionalMd5Text writes them.
+        std::optional<platform::Md5Digest> old_md5;
+        std::optional<platform::Md5Digest> new_md5;
         std::optional<platform::ExtendedFacts> new_facts;  // now; none for a deleted file
         // The baseline's, read with the list (its record's for old_md5); not stored with the
         // change, and none where the baseline has none (a created file, an older record).

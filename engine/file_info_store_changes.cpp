@@ -46,16 +46,17 @@ Status FileInfoStore::ListChange(const ListedChange& change) {
     NORV_RETURN_IF_ERROR(Write(*unlist_change_));
     platform::Statement& row = *list_change_;
     row.BindText(1, change.path);
+    const std::string new_md5 = platform::OptionalMd5Text(change.new_md5);
     if (change.new_facts) {
-        BindExtended(row, change.new_md5, *change.new_facts);
+        BindExtended(row, new_md5, *change.new_facts);
     } else {
-        row.BindText(2, change.new_md5);
+        row.BindText(2, new_md5);
         for (int i = 3; i <= 9; ++i) row.BindNull(i);
     }
     row.BindText(10, ChangeKindName(change.kind));
     row.BindInt(11, change.size);
     row.BindInt(12, change.mtime);
-    row.BindText(13, change.old_md5);
+    row.BindText(13, platform::OptionalMd5Text(change.old_md5));
     row.BindInt(14, change.new_facts ? 1 : 0);
     return Write(row);
 }
@@ -93,8 +94,8 @@ Result<FileInfoStore::ChangeList> FileInfoStore::ReadChangeList() {
                                           : ChangeKind::kAltered;
         change.size = r.ColumnInt(2);
         change.mtime = r.ColumnInt(3);
-        change.old_md5 = r.ColumnText(4);
-        change.new_md5 = r.ColumnText(5);
+        change.old_md5 = platform::OptionalMd5FromText(r.ColumnText(4));
+        change.new_md5 = platform::OptionalMd5FromText(r.ColumnText(5));
         change.new_facts = ReadExtended(r, 6);
         change.old_facts = ReadExtended(r, 14);
         list.changes.push_back(std::move(change));
@@ -135,11 +136,12 @@ Status FileInfoStore::ApplyAccepted(const std::vector<AcceptedRow>& rows,
         insert_baseline_->BindText(1, change.path);
         insert_baseline_->BindText(2, std::to_string(change.size));
         insert_baseline_->BindText(3, rows[i].date);
-        insert_baseline_->BindText(4, change.new_md5);
+        const std::string new_md5 = platform::OptionalMd5Text(change.new_md5);
+        insert_baseline_->BindText(4, new_md5);
         status = insert_baseline_->Run();
         if (status.ok() && change.new_facts) {
             insert_extended_->BindText(1, change.path);
-            BindExtended(*insert_extended_, change.new_md5, *change.new_facts);
+            BindExtended(*insert_extended_, new_md5, *change.new_facts);
             status = insert_extended_->Run();
         }
     }

@@ -226,7 +226,8 @@ Status RuleWalker::CheckSingleFile(const std::string& path) {
     if (baseline->has_value() && !(*baseline)->first_seen_by_check) {
         recorded = {(*baseline)->md5o, (*baseline)->extended};
     }
-    return recorder_.ReportChange({ChangeKind::kDeleted, path, "", "", -1, -1, {}}, {}, recorded);
+    return recorder_.ReportChange(
+        {ChangeKind::kDeleted, path, std::nullopt, std::nullopt, -1, -1, {}}, {}, recorded);
 }
 
 Status RuleWalker::NoteMeasuredElsewhere(const std::string& place) {

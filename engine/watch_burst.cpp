@@ -155,7 +155,7 @@ Status WatchBurst::CheckPresentOrGone(const WatchedFile& file,
                 return Status::Ok();
             }
             NORV_RETURN_IF_ERROR(tools_.store.UpdateNewFileDigest(
-                file.path, fingerprint.changed_while_read ? std::string(platform::kUnreadableDigest)
+                file.path, fingerprint.changed_while_read ? platform::Md5Digest().text()
                                                           : fingerprint.Md5Text()));
         }
         return recorder_.RecordFile(file.path, "", fingerprint,
@@ -181,9 +181,14 @@ Status WatchBurst::CheckPresentOrGone(const WatchedFile& file,
     }
     if ((*baseline)->first_seen_by_check) return tools_.store.ForgetNewFile(file.path);
     ++tools_.state.counters.deleted;
-    return recorder_.ReportChange(
-        {ChangeKind::kDeleted, file.path, (*baseline)->md5o, "", -1, -1, {}}, {},
-        RecordedFile{(*baseline)->md5o, (*baseline)->extended});
+    return recorder_.ReportChange({ChangeKind::kDeleted,
+                                   file.path,
+                                   platform::OptionalMd5FromText((*baseline)->md5o),
+                                   std::nullopt,
+                                   -1,
+                                   -1,
+                                   {}},
+                                  {}, RecordedFile{(*baseline)->md5o, (*baseline)->extended});
 }
 
 Status WatchBurst::CheckUrgentFiles() {

@@ -91,9 +91,8 @@ Message Differs(const ReviewedChange& item, const Measured& now) {
     }
     if (print.changed_while_read) return Message(NoticeCode::kChangedWhileRead);
     if (!print.content_whole) return Message(NoticeCode::kTooLargeToAccept);
-    if (item.new_md5.empty()) return Message(NoticeCode::kNotMeasuredAtReview);
-    if (!platform::CompareFacts(platform::Md5Digest::FromText(item.new_md5), item.new_facts,
-                                print.md5, print.Extended())
+    if (!item.new_md5) return Message(NoticeCode::kNotMeasuredAtReview);
+    if (!platform::CompareFacts(*item.new_md5, item.new_facts, print.md5, print.Extended())
              .empty()) {
         return Message(NoticeCode::kChangedAgainAfterReview);
     }
@@ -109,7 +108,9 @@ Result<Message> BaselineMoved(FileInfoStore& store, const ReviewedChange& item) 
         return recorded ? Message(NoticeCode::kAlreadyInBaseline) : Message();
     }
     if (!recorded) return Message(NoticeCode::kNotInBaseline);
-    if ((*baseline)->md5o != item.old_md5) return Message(NoticeCode::kBaselineChangedSinceList);
+    if (platform::OptionalMd5FromText((*baseline)->md5o) != item.old_md5) {
+        return Message(NoticeCode::kBaselineChangedSinceList);
+    }
     return Message();
 }
 
@@ -125,9 +126,12 @@ ReviewedFacts FactsOfChange(const ReviewedChange& change) {
     if (!change.new_facts) return facts;
     const platform::ExtendedFacts& now = *change.new_facts;
     if (change.kind != ChangeKind::kCreated) {
-        facts.changed =
-            platform::CompareFacts(platform::Md5Digest::FromText(change.old_md5), change.old_facts,
-                                   platform::Md5Digest::FromText(change.new_md5), now);
+        // A side without a digest compares and shows as its stored text, "", reads.
+        auto side = [](const std::optional<platform::Md5Digest>& md5) {
+            return md5 ? *md5 : platform::Md5Digest::FromText("");
+        };
+        facts.changed = platform::CompareFacts(side(change.old_md5), change.old_facts,
+                                               side(change.new_md5), now);
     }
     const platform::ExtendedFacts none;
     const platform::ExtendedFacts& had = change.old_facts ? *change.old_facts : none;
@@ -340,7 +344,7 @@ Result<AcceptOutcome> ChangeAcceptor::AcceptLocked(int64_t generation,
                 // rewritten in place with the same MD5 (a collision) differs in its SHA-256.
                 const platform::Sha256Digest& measured_sha256 = c.now.fingerprint.sha256;
                 const bool same_content =
-                    written == c.item.new_md5 &&
+                    c.item.new_md5 == platform::Md5Digest(written) &&
                     (!measured_sha256.measured() || written_sha256 == measured_sha256.hex());
                 // The entry stored must be the very file measured, as it was measured: a link
                 // whose target text has the file's digest, or a mode changed in between, is not.

@@ -172,6 +172,11 @@ std::string NewRunId(platform::Env& env) {
     return hex;
 }
 
+// A digest as the events write it: its stored text, null where none was taken.
+Json DigestJson(const std::optional<platform::Md5Digest>& digest) {
+    return digest ? Json(digest->text()) : Json();
+}
+
 }  // namespace
 
 std::string EventPath(std::string_view path) {
@@ -322,8 +327,8 @@ void JsonEventLog::Change(const ChangeEvent& change) {
     Json o = EventHead(env_, host_, run_id_, words::event::kChange);
     o[words::key::kKind] = ChangeKindName(change.kind);
     o[words::key::kPath] = EventPath(change.path);
-    o[words::key::kOldMd5] = change.old_md5.empty() ? Json() : Json(change.old_md5);
-    o[words::key::kNewMd5] = change.new_md5.empty() ? Json() : Json(change.new_md5);
+    o[words::key::kOldMd5] = DigestJson(change.old_md5);
+    o[words::key::kNewMd5] = DigestJson(change.new_md5);
     o[words::key::kSize] = change.size >= 0 ? Json(change.size) : Json();
     o[words::key::kMtime] =
         change.kind == ChangeKind::kDeleted ? Json() : Json(Rfc3339(change.mtime, 0));
@@ -360,8 +365,8 @@ void JsonEventLog::Accepted(const AcceptEvent& accepted) {
     Json o = EventHead(env_, host_, run_id_, words::event::kAccept);
     o[words::key::kKind] = ChangeKindName(accepted.kind);
     o[words::key::kPath] = EventPath(accepted.path);
-    o[words::key::kOldMd5] = accepted.old_md5.empty() ? Json() : Json(accepted.old_md5);
-    o[words::key::kNewMd5] = accepted.new_md5.empty() ? Json() : Json(accepted.new_md5);
+    o[words::key::kOldMd5] = DigestJson(accepted.old_md5);
+    o[words::key::kNewMd5] = DigestJson(accepted.new_md5);
     o[words::key::kUser] = EventPath(accepted.user);
     Write(o);
 }

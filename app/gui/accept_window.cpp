@@ -26,7 +26,9 @@ QString KindText(ChangeKind kind) {
     return {};
 }
 
-QString DigestText(const std::string& md5) { return md5.empty() ? QStringLiteral("-") : Q(md5); }
+QString DigestText(const std::optional<platform::Md5Digest>& md5) {
+    return md5 ? Q(md5->text()) : QStringLiteral("-");
+}
 
 }  // namespace
 

@@ -54,4 +54,16 @@ class ContentHash {
 using Md5Digest = ContentHash<DigestAlgorithm::kMd5>;
 using Sha256Digest = ContentHash<DigestAlgorithm::kSha256>;
 
+// The MD5 on one side of a change, or none where no digest was taken: no file on that side, or
+// one that kept changing while it was read (a file that could not be read has one, not
+// measured). Where it is written, none is "" and a digest its text(); the two below
+// round-trip every stored string as text and FromText do.
+inline std::string OptionalMd5Text(const std::optional<Md5Digest>& digest) {
+    return digest ? digest->text() : std::string();
+}
+inline std::optional<Md5Digest> OptionalMd5FromText(std::string_view text) {
+    if (text.empty()) return std::nullopt;
+    return Md5Digest::FromText(text);
+}
+
 }  // namespace norv::platform

@@ -135,14 +135,19 @@ TEST(EventLog, NoValueStopsALineAndEveryMtimeIsATime) {
     // What changed, with a value not measured (a file that changed while it was read).
     events.Change({ChangeKind::kAltered,
                    path,
-                   "old",
-                   "new",
+                   platform::Md5Digest("old"),
+                   platform::Md5Digest("new"),
                    3,
                    -3486992138,
                    {{platform::Fact::kContent, "sha256:aa", std::nullopt},
                     {platform::Fact::kMode, "0644", "4777"}}});
-    events.Change(
-        {ChangeKind::kCreated, path, "", "new", 3, std::numeric_limits<int64_t>::max(), {}});
+    events.Change({ChangeKind::kCreated,
+                   path,
+                   std::nullopt,
+                   platform::Md5Digest("new"),
+                   3,
+                   std::numeric_limits<int64_t>::max(),
+                   {}});
     EXPECT_NO_THROW(
         events.Action(path, ResponseAction::kQuarantine, false, std::string("wh\xFFy")));
     const std::string lines = copy.str();

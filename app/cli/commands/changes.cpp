@@ -53,7 +53,9 @@ std::string HiddenEscaped(std::string_view json) {
 
 void PrintChange(const Application& app, const ReviewedChange& change, std::ostream& out) {
     const bool gone = change.kind == ChangeKind::kDeleted;
-    auto digest = [](const std::string& md5) { return md5.empty() ? "-" : md5; };
+    auto digest = [](const std::optional<platform::Md5Digest>& md5) {
+        return md5 ? md5->text() : std::string("-");
+    };
     out << ChangeKindName(change.kind) << "\t" << DisplayPath(change.path) << "\t"
         << (gone ? std::string("-") : std::to_string(change.size)) << "\t"
         << (gone ? std::string("-")
@@ -94,10 +96,11 @@ int RunChanges(Application& app, bool json, std::ostream& out, std::ostream& err
             o["path"] = EventPath(change.path);
             o["size"] = gone ? nlohmann::json() : nlohmann::json(change.size);
             o["mtime"] = gone ? nlohmann::json() : nlohmann::json(Rfc3339(change.mtime, 0));
-            o["old_md5"] =
-                change.old_md5.empty() ? nlohmann::json() : nlohmann::json(change.old_md5);
-            o["new_md5"] =
-                change.new_md5.empty() ? nlohmann::json() : nlohmann::json(change.new_md5);
+            auto digest = [](const std::optional<platform::Md5Digest>& md5) {
+                return md5 ? nlohmann::json(md5->text()) : nlohmann::json();
+            };
+            o["old_md5"] = digest(change.old_md5);
+            o["new_md5"] = digest(change.new_md5);
             const ReviewedFacts facts = FactsOfChange(change);
             AddFactChanges(o, facts.changed);
             o["set_id_gained"] = facts.set_id_gained;
