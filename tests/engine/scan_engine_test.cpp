@@ -416,7 +416,8 @@ TEST_F(EngineTest, AFailedResponseIsWrittenBelowItsChangeInTheLog) {
     hooks.on_response = [&](const std::string&) {
         ResponseOutcome failed;
         // A cause that runs over two lines is written on one.
-        failed.failures = {Message(NoticeCode::kCannotQuarantine, {page, "no space\non device"})};
+        failed.failures = {
+            Message(NoticeCode::kCannotQuarantine, {page, std::string("no space\non device")})};
         return failed;
     };
     ASSERT_TRUE(engine->Check().ok());

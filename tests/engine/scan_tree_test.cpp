@@ -66,7 +66,7 @@ TEST_F(EngineTest, NewFilesPastTheDeferredBoundAreAnsweredAtOnce) {
     for (const char* name : {"j1", "j2", "j3", "shell.php"}) tree.Write(name, "x");
     switches.auto_restore = 1;
     engine->SetMostDeferredQuarantines(2);
-    hooks.end_of_run = {Message(NoticeCode::kRemovedUncopied, {"2"})};
+    hooks.end_of_run = {Message(NoticeCode::kRemovedUncopied, {std::string("2")})};
     ASSERT_TRUE(engine->Check().ok());
     std::set<std::string> answered;
     for (const auto& [kind, path] : hooks.changes) answered.insert(kind + " " + path);
