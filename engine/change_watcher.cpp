@@ -28,7 +28,7 @@ ChangeWatcher::ChangeWatcher(ScanEngine& engine, const RuleTable& rules, const S
 ChangeWatcher::~ChangeWatcher() = default;
 
 Status ChangeWatcher::Start() {
-    auto events = platform::FolderEvents::Create(engine_.env(), options_.most_queued_event_bytes);
+    auto events = OpenEvents();
     if (!events.ok()) return events.status();
     events_ = std::move(events).value();
     if (auto program = platform::OpenDirectory(engine_.env(), options_.program_dir); program.ok()) {
@@ -292,7 +292,11 @@ Status ChangeWatcher::RunFullCheck() {
     full_check_reason_.clear();
     // The watches first: a change made while the check runs is then seen as well. Set once per
     // check, not again at each retry.
-    if (!watches_set_for_check_ && events_) SetWatches();
+    if (!watches_set_for_check_ && events_) {
+        fanotify_unsupported_seen_ = false;
+        SetWatches();
+        if (fanotify_unsupported_seen_) FallBackToInotify();
+    }
     watches_set_for_check_ = true;
     schedule_.Clear();
     new_folders_.clear();
@@ -370,7 +374,7 @@ Status ChangeWatcher::TakeEvents(std::chrono::milliseconds timeout,
 }
 
 void ChangeWatcher::RestartEvents(Clock::time_point now) {
-    auto events = platform::FolderEvents::Create(engine_.env(), options_.most_queued_event_bytes);
+    auto events = OpenEvents();
     if (!events.ok()) {
         // Said once until a restart succeeds, however often it is tried.
         if (!restart_failure_said_) {
