@@ -88,9 +88,8 @@ FanotifyEvents::~FanotifyEvents() {
 }
 
 Result<int> FanotifyEvents::Watch(const DirectoryHandle& folder, const std::string& shown_path) {
-    struct stat st;
     struct statfs fs;
-    if (::fstat(folder.fd(), &st) != 0 || ::fstatfs(folder.fd(), &fs) != 0) {
+    if (::fstatfs(folder.fd(), &fs) != 0) {
         return Status::FromErrno(errno, Message(NoticeCode::kCannotWatchOnFanotify, {shown_path}));
     }
     alignas(file_handle) unsigned char storage[sizeof(file_handle) + MAX_HANDLE_SZ];
@@ -107,6 +106,11 @@ Result<int> FanotifyEvents::Watch(const DirectoryHandle& folder, const std::stri
     std::lock_guard<std::mutex> lock(handles_mutex_);
     if (auto found = by_handle_.find(key); found != by_handle_.end()) return found->second;
     if (marked_.count(fsid) == 0) {
+        struct stat st;
+        if (::fstat(folder.fd(), &st) != 0) {
+            return Status::FromErrno(errno,
+                                     Message(NoticeCode::kCannotWatchOnFanotify, {shown_path}));
+        }
         if (calls_.mark(fd_, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, kMarkedMask, folder.fd(),
                         nullptr) != 0) {
             return Refused(errno, Message(NoticeCode::kCannotMarkFileSystem, {shown_path}));
@@ -118,14 +122,17 @@ Result<int> FanotifyEvents::Watch(const DirectoryHandle& folder, const std::stri
     by_watch_.emplace(watch, key);
     // The events that came in the folder before its watch was set, in their order.
     std::vector<FolderEvent> early;
-    for (auto held = held_.begin(); held != held_.end();) {
-        if (held->first != key) {
-            ++held;
-            continue;
+    if (auto count = held_keys_.find(key); count != held_keys_.end()) {
+        held_keys_.erase(count);
+        for (auto held = held_.begin(); held != held_.end();) {
+            if (held->key != key) {
+                ++held;
+                continue;
+            }
+            held->event.watch = watch;
+            early.push_back(std::move(held->event));
+            held = held_.erase(held);
         }
-        held->second.watch = watch;
-        early.push_back(std::move(held->second));
-        held = held_.erase(held);
     }
     Queue(early);
     return watch;

@@ -89,11 +89,17 @@ class FanotifyEvents final : public FolderEventSource {
     int next_watch_ = 1;
     // Events of folders not (yet) watched, held for kHoldFor after a folder appeared in a watched
     // one: a folder made and written at once is watched a moment after its first writes.
-    static constexpr std::chrono::milliseconds kHoldFor{2000};
-    static constexpr size_t kMostHeld = 4096;
+    static constexpr std::chrono::milliseconds kHoldFor{1000};
+    static constexpr size_t kMostHeld = 16384;
     std::chrono::steady_clock::time_point hold_until_{};
-    std::deque<std::pair<std::string, FolderEvent>> held_;
-    bool held_full_ = false;  // one overflow said for the held events dropped
+    struct Held {
+        std::chrono::steady_clock::time_point at;
+        std::string key;
+        FolderEvent event;
+    };
+    std::deque<Held> held_;                           // oldest first
+    std::unordered_map<std::string, int> held_keys_;  // how many held per folder
+    bool held_full_ = false;  // an overflow said for the held events dropped since there was room
 
     mutable std::mutex mutex_;  // guards what follows
     std::condition_variable came_;

@@ -197,6 +197,7 @@ bool FanotifyEvents::HoldingForNewFolders() {
     if (now < hold_until_) return true;
     // The window is over: what is held was for no watched folder.
     held_.clear();
+    held_keys_.clear();
     held_full_ = false;
     return false;
 }
@@ -210,6 +211,16 @@ void FanotifyEvents::Hold(const std::string& key, FolderEvent event,
         events.push_back(std::move(event));
         return;
     }
+    // Those held longer than the window were for no folder watched since.
+    const auto now = std::chrono::steady_clock::now();
+    while (!held_.empty() && now - held_.front().at >= kHoldFor) {
+        if (auto count = held_keys_.find(held_.front().key);
+            count != held_keys_.end() && --count->second == 0) {
+            held_keys_.erase(count);
+        }
+        held_.pop_front();
+    }
+    if (held_.size() < kMostHeld) held_full_ = false;
     if (held_.size() >= kMostHeld) {
         // Full: what is dropped may have been a new folder's, so one overflow says so.
         if (!held_full_) {
@@ -220,7 +231,8 @@ void FanotifyEvents::Hold(const std::string& key, FolderEvent event,
         }
         return;
     }
-    held_.emplace_back(key, std::move(event));
+    ++held_keys_[key];
+    held_.push_back(Held{now, key, std::move(event)});
 }
 
 void FanotifyEvents::MountsChanged(std::vector<FolderEvent>& events) {
