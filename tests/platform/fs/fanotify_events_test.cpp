@@ -1,4 +1,6 @@
 #include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -128,6 +130,40 @@ TEST(FanotifyEvents, NamesTheProcessThatWrote) {
     // The test itself is the writer's parent, in the same cgroup.
     ASSERT_FALSE(writer->parents.empty());
     EXPECT_EQ(writer->parents.front().pid, ::getpid());
+}
+
+// A file system unmounted under a watch ends its watches, each moved away first, as inotify
+// says an unmount.
+TEST(FanotifyEvents, AnUnmountedFileSystemEndsItsWatches) {
+    auto events = FanotifyOrSkip();
+    if (!events) GTEST_SKIP() << "fanotify is not available here";
+    TempDir tree;
+    const std::string place = tree.MakeDir("mounted");
+    if (::mount("norv-test", place.c_str(), "tmpfs", 0, "size=1m") != 0) {
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    }
+    ::mkdir((place + "/inside").c_str(), 0755);
+    int watch = -1;
+    {
+        auto folder = OpenDirectory(testing::SystemEnv(), place + "/inside");
+        ASSERT_TRUE(folder.ok());
+        auto watched = events->Watch(**folder, place + "/inside");
+        if (!watched.ok() && watched.status().Is(ErrorKind::kUnsupported)) {
+            ::umount(place.c_str());
+            GTEST_SKIP() << "fanotify cannot mark a tmpfs here";
+        }
+        ASSERT_TRUE(watched.ok()) << watched.status().ToString();
+        watch = watched.value();
+    }
+    ASSERT_EQ(::umount(place.c_str()), 0);
+    bool moved = false;
+    EXPECT_TRUE(WaitFor(*events, [&](const FolderEvent& event) {
+        if (event.watch != watch) return false;
+        moved = moved || (event.kinds & FolderEvent::kFolderMoved);
+        return (event.kinds & FolderEvent::kWatchEnded) != 0;
+    }));
+    EXPECT_TRUE(moved);
+    EXPECT_EQ(events->watches(), 0u);
 }
 
 TEST(Writer, AProcessGoneBeforeItsReadIsSaidToHaveExited) {
