@@ -96,6 +96,10 @@ void ChangeWatcher::Take(const FolderEvent& event, Clock::time_point now) {
         return;
     }
     if (IsOwnFile(folder, event.name)) return;
+    if (event.writer && (writers_.size() < options_.timings.most_pending ||
+                         writers_.count(FileKey(event.watch, event.name)) != 0)) {
+        writers_[FileKey(event.watch, event.name)] = event.writer;
+    }
     Queue(event.watch, folder, event.name, now, (event.kinds & FolderEvent::kFinished) != 0);
 }
 
@@ -164,7 +168,12 @@ std::vector<WatchedFile> ChangeWatcher::OpenFiles(const std::vector<FileKey>& ke
         const std::string path =
             uses == folders_.end() ? std::string() : FilePath(watch, uses->second, name);
         done.push_back(key);
-        if (!path.empty()) files.push_back(WatchedFile{folder->second, name, path});
+        std::shared_ptr<const platform::Writer> writer;
+        if (auto wrote = writers_.find(key); wrote != writers_.end()) {
+            writer = std::move(wrote->second);
+            writers_.erase(wrote);
+        }
+        if (!path.empty()) files.push_back(WatchedFile{folder->second, name, path, writer});
     }
     return files;
 }
@@ -299,6 +308,7 @@ Status ChangeWatcher::RunFullCheck() {
     }
     watches_set_for_check_ = true;
     schedule_.Clear();
+    writers_.clear();
     new_folders_.clear();
     const Clock::time_point started = Now();
     // The check takes every file in; events lost while it runs (taken by UrgentFiles) ask for

@@ -215,6 +215,9 @@ class ChangeWatcher {
     // with inotify, its watches set again.
     void FallBackToInotify();
     std::unique_ptr<platform::FolderEventSource> events_;
+    // The latest writer of each pending file, as its events named it; at most as many as files
+    // may wait.
+    std::map<FileKey, std::shared_ptr<const platform::Writer>> writers_;
     bool fanotify_refused_ = false;
     bool fanotify_unsupported_seen_ = false;  // in this round of SetWatches
     Message fanotify_refusal_;

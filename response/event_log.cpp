@@ -170,6 +170,34 @@ void AddFactChangesTo(Object& object, const std::vector<platform::FactChange>& c
     object["new"] = std::move(now);
 }
 
+// Who wrote a change: its process, or only its pid and "exited" when it was gone first.
+Json WriterObject(const platform::Writer& writer) {
+    auto process = [](const platform::WriterProcess& p) {
+        Json o;
+        o["pid"] = p.pid;
+        o["exe"] = p.executable;
+        o["cmdline"] = p.command_line;
+        return o;
+    };
+    Json o;
+    o["pid"] = writer.process.pid;
+    if (writer.exited) {
+        o["exited"] = true;
+        return o;
+    }
+    o["exe"] = writer.process.executable;
+    o["cmdline"] = writer.process.command_line;
+    o["uid"] = writer.uid;
+    o["euid"] = writer.euid;
+    o["loginuid"] = writer.login_uid >= 0 ? Json(writer.login_uid) : Json();
+    o["unit"] = writer.unit.empty() ? Json() : Json(writer.unit);
+    o["cgroup"] = writer.cgroup;
+    Json parents = Json::array();
+    for (const platform::WriterProcess& parent : writer.parents) parents.push_back(process(parent));
+    o["parents"] = std::move(parents);
+    return o;
+}
+
 }  // namespace
 
 void AddFactChanges(nlohmann::json& object, const std::vector<platform::FactChange>& changed) {
@@ -280,6 +308,7 @@ void JsonEventLog::Change(const ChangeEvent& change) {
     o["mtime"] = change.kind == ChangeKind::kDeleted ? Json() : Json(Rfc3339(change.mtime, 0));
     if (!change.changed.empty()) AddFactChanges(o, change.changed);
     if (change.held) o["held"] = true;
+    if (change.writer) o["writer"] = WriterObject(*change.writer);
     Write(o);
 }
 
