@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <charconv>
 
+#include "platform/base/notice_code.h"
 #include "platform/text/text_file.h"
 
 namespace norv {
@@ -27,19 +28,20 @@ bool ParseKind(std::string_view text, RuleKind& kind) {
     return true;
 }
 
-std::string Where(const RunContext& context, size_t line) {
-    return "ルールファイル " + context.RulesPath() + " の " + std::to_string(line) + " 行目";
+// Line `line` (from 1) of the rule file skipped, for the reason `code` names.
+Message SkippedLine(const RunContext& context, NoticeCode code, size_t line) {
+    return Message(code, {context.RulesPath(), std::to_string(line)});
 }
 
 // A line of the rule file skipped, or the rules beyond the capacity: the file's form is at fault.
-void SayOfRuleFile(const RunContext& context, NoticeSink& notices, const std::string& text) {
+void SayOfRuleFile(const RunContext& context, NoticeSink& notices, const Message& text) {
     notices.Notify({NoticeKind::kRuleFileLine, context.RulesPath(),
                     Status::Error(ErrorKind::kFormat, kErrFormat, text), text});
 }
 
 // A rule the table may not take; `cause` is what refused it.
 void RefuseRule(NoticeSink& notices, const std::string& path, ErrorKind cause, int code,
-                const std::string& text) {
+                const Message& text) {
     notices.Notify({NoticeKind::kRuleRefused, path, Status::Error(cause, code, text), text});
 }
 
@@ -74,7 +76,7 @@ Status LoadRules(const RunContext& context, RuleTable& loaded, NoticeSink& notic
         // No rule file yet is an empty table; any other failure is reported.
         if (!read.status().Is(ErrorKind::kNotFound)) {
             return Status::Error(read.status().kind(), read.status().code(),
-                                 "ルールファイル " + read.status().message());
+                                 Message(NoticeCode::kRuleFileUnreadable, {read.status().what()}));
         }
         return Status::Ok();
     }
@@ -88,27 +90,26 @@ Status LoadRules(const RunContext& context, RuleTable& loaded, NoticeSink& notic
         size_t close = comma == std::string_view::npos ? comma : line.find(kCloseTag, comma + 1);
         if (comma == std::string_view::npos || close == std::string_view::npos) {
             SayOfRuleFile(context, notices,
-                          Where(context, i + 1) +
-                              " は読めないため無視します (カンマか </rule> がありません)");
+                          SkippedLine(context, NoticeCode::kRuleLineUnreadable, i + 1));
             continue;
         }
         Rule rule;
         rule.path = std::string(line.substr(path_start, comma - path_start));
         if (!ParseKind(line.substr(comma + 1, close - comma - 1), rule.kind)) {
-            SayOfRuleFile(
-                context, notices,
-                Where(context, i + 1) + " の種別は -32768 から 32767 の整数でないため無視します");
+            SayOfRuleFile(context, notices,
+                          SkippedLine(context, NoticeCode::kRuleKindNotNumber, i + 1));
             continue;
         }
         if (rule.path.empty()) {
             // An empty path would walk the whole file system from the working folder.
-            SayOfRuleFile(context, notices, Where(context, i + 1) + " はパスが空のため無視します");
+            SayOfRuleFile(context, notices,
+                          SkippedLine(context, NoticeCode::kRulePathEmpty, i + 1));
             continue;
         }
         if (rule.path.find('\0') != std::string::npos) {
             // Every call that takes the path would stop at the NUL and act on a shorter one.
             SayOfRuleFile(context, notices,
-                          Where(context, i + 1) + " はパスに NUL 文字を含むため無視します");
+                          SkippedLine(context, NoticeCode::kRulePathHasNul, i + 1));
             continue;
         }
         if (table.rule_count() < kMaxRules) {
@@ -119,10 +120,9 @@ Status LoadRules(const RunContext& context, RuleTable& loaded, NoticeSink& notic
     }
     if (!table.beyond_capacity.empty()) {
         SayOfRuleFile(context, notices,
-                      "ルールファイル " + context.RulesPath() + " には " +
-                          std::to_string(kMaxRules) + " を超えるルールがあります。" +
-                          std::to_string(kMaxRules + 1) +
-                          " 番目以降は検査しませんが、ファイルには残します");
+                      Message(NoticeCode::kRulesBeyondCapacity,
+                              {context.RulesPath(), std::to_string(kMaxRules),
+                               std::to_string(kMaxRules + 1)}));
     }
     loaded = std::move(table);
     return Status::Ok();
@@ -137,13 +137,12 @@ Status AddRule(const RunContext& context, RuleTable& table, const std::string& p
     if (!path.empty()) {
         if (path.find_first_of(",\r\n") != std::string::npos) {
             RefuseRule(notices, path, ErrorKind::kFormat, kErrFormat,
-                       "カンマや改行を含むフォルダは登録できません: " + path);
+                       Message(NoticeCode::kRuleFolderHasComma, {path}));
             return Status::Ok();
         }
         if (table.rule_count() >= kMaxRules) {
-            RefuseRule(
-                notices, path, ErrorKind::kLimit, kErrLimit,
-                "ルールは " + std::to_string(kMaxRules) + " 個までです。追加できません: " + path);
+            RefuseRule(notices, path, ErrorKind::kLimit, kErrLimit,
+                       Message(NoticeCode::kTooManyRules, {std::to_string(kMaxRules), path}));
             return Status::Ok();
         }
         table.rules.push_back({path, RuleKind::kFolder});

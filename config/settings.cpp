@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "platform/base/notice_code.h"
 #include "platform/text/charset.h"
 #include "platform/text/text_file.h"
 
@@ -49,10 +50,10 @@ double LeadingNumber(std::string_view text) {
 Result<double> ScanPeriodMinutes(std::string_view scan_period) {
     const double minutes = LeadingNumber(scan_period);
     if (minutes > 0 && minutes <= kMaxScanPeriodMinutes) return minutes;
-    return Status::Error(kErrFormat, "設定 11 行目の検査周期 \"" + std::string(scan_period) +
-                                         "\" は 0 より大きく " +
-                                         std::to_string(static_cast<int>(kMaxScanPeriodMinutes)) +
-                                         " 以下 (1 年まで) の分数ではありません");
+    return Status::Error(kErrFormat,
+                         Message(NoticeCode::kScanPeriodOutOfRange,
+                                 {std::string(scan_period),
+                                  std::to_string(static_cast<int>(kMaxScanPeriodMinutes))}));
 }
 
 void SetLineValues(Settings& settings) {
@@ -127,19 +128,20 @@ Result<std::string> FolderLine(const std::string& path, int number, const std::s
                                const RunContext& context, const std::string& default_folder) {
     if (line.empty()) return default_folder;
     std::string folder = Reroot(line, context.root_dir);
-    const char* what = number == 14 ? "保存フォルダ" : "クラックされたファイルの保存フォルダ";
-    std::string where = "設定ファイル " + path + " の " + std::to_string(number) + " 行目: ";
+    const Message what(number == 14 ? NoticeCode::kSaveFolder : NoticeCode::kCrackedFolder);
+    const std::string shown_number = std::to_string(number);
     if (line[0] != '/' || folder[0] != '/') {
-        return Status::Error(kErrFormat, where + what + " \"" + line +
-                                             "\" は / で始まるフォルダのパスではありません");
+        return Status::Error(kErrFormat, Message(NoticeCode::kFolderLineNotAbsolute,
+                                                 {path, shown_number, what, line}));
     }
     if (line.find('\0') != std::string::npos) {
         // Every call that takes the path would stop at the NUL: "/\0srv" would be the root.
-        return Status::Error(kErrFormat, where + what + " はパスに NUL 文字を含むため使えません");
+        return Status::Error(kErrFormat,
+                             Message(NoticeCode::kFolderLineHasNul, {path, shown_number, what}));
     }
     if (IsRootFolder(folder)) {
-        return Status::Error(kErrFormat,
-                             where + what + " にルートフォルダ \"" + line + "\" は使えません");
+        return Status::Error(
+            kErrFormat, Message(NoticeCode::kFolderLineIsRoot, {path, shown_number, what, line}));
     }
     return folder;
 }
@@ -155,17 +157,16 @@ Result<SettingsChange> LoadSettings(const RunContext& context, Settings& setting
     if (!read.ok()) {
         if (read.status().Is(ErrorKind::kNotFound)) {
             return Status::Error(ErrorKind::kNotFound, ENOENT,
-                                 "設定ファイル " + path + " がありません");
+                                 Message(NoticeCode::kSettingsFileMissing, {path}));
         }
         return Status::Error(read.status().kind(), read.status().code(),
-                             "設定ファイル " + read.status().message());
+                             Message(NoticeCode::kSettingsFileUnreadable, {read.status().what()}));
     }
     const std::vector<std::string>& lines = read.value();
     if (lines.size() < kSettingsLineCount) {
-        return Status::Error(kErrFormat, "設定ファイル " + path + " は 15 行必要ですが " +
-                                             std::to_string(lines.size()) + " 行しかありません (" +
-                                             std::to_string(lines.size() + 1) +
-                                             " 行目以降がありません)");
+        return Status::Error(kErrFormat, Message(NoticeCode::kSettingsFileShort,
+                                                 {path, std::to_string(lines.size()),
+                                                  std::to_string(lines.size() + 1)}));
     }
 
     Settings loaded;
@@ -217,15 +218,15 @@ Result<SettingsChange> SaveSettings(const RunContext& context, const Settings& s
     };
     for (size_t i = 0; i < lines.size(); ++i) {
         if (lines[i].find_first_of("\r\n") != std::string::npos) {
-            return Status::Error(kErrFormat, "設定ファイル " + context.SettingsPath() + " の " +
-                                                 std::to_string(i + 1) +
-                                                 " 行目に改行を含む値は保存できません");
+            return Status::Error(kErrFormat,
+                                 Message(NoticeCode::kSettingHasLineBreak,
+                                         {context.SettingsPath(), std::to_string(i + 1)}));
         }
         // Saved, a NUL would make the file one that the next load refuses.
         if (lines[i].find('\0') != std::string::npos) {
-            return Status::Error(kErrFormat, "設定ファイル " + context.SettingsPath() + " の " +
-                                                 std::to_string(i + 1) +
-                                                 " 行目に NUL 文字を含む値は保存できません");
+            return Status::Error(kErrFormat,
+                                 Message(NoticeCode::kSettingHasNul,
+                                         {context.SettingsPath(), std::to_string(i + 1)}));
         }
     }
     // The file holds the mail password: owner-only.

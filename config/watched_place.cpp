@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "platform/base/notice_code.h"
 #include "platform/fs/tree_walk.h"
 
 namespace norv {
@@ -39,7 +40,7 @@ Result<WatchedPlace> OpenWatchedPlace(platform::Env& env, const RuleTable& rules
     const Rule* covering = CoveringRule(rules, path, &below);
     if (!covering)
         return Status::Error(ErrorKind::kNotFound, ENOENT,
-                             path + " はどの監視対象にも含まれません");
+                             Message(NoticeCode::kNotInAnyWatchedPlace, {path}));
     auto resolved = platform::ResolveAdministratorPath(env, covering->path);
     if (!resolved.ok()) return resolved.status();
     WatchedPlace place;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "engine/scan_engine.h"
+#include "platform/base/notice_code.h"
 #include "platform/text/regional_time.h"
 
 namespace norv {
@@ -102,8 +103,8 @@ Status ChangeRecorder::RecordFile(const std::string& dir, const std::string& nam
             fingerprint = &again;
         }
         if (fingerprint->changed_while_read || fingerprint->unreadable()) {
-            return NoteUnseen(
-                path, Status::Error(ErrorKind::kBusy, EAGAIN, "読んでいる間に変わり続けました"));
+            return NoteUnseen(path, Status::Error(ErrorKind::kBusy, EAGAIN,
+                                                  Message(NoticeCode::kKeptChangingWhileRead)));
         }
     }
     const platform::Fingerprint& print = *fingerprint;
@@ -213,13 +214,14 @@ Status ChangeRecorder::CompareLengthAndTime(const std::string& path,
         return Status::Ok();
     }
     if (!changed.empty() || !print.content_whole) return Status::Ok();  // said by NoteIfSampled
-    return Warn(
-        path, "内容の一部のみ比較 (記録は先頭と末尾のみ検査したもの。長さ、時刻、属性は同じです)");
+    return Warn(path, Message(NoticeCode::kComparedInPart));
 }
 
-Status ChangeRecorder::Warn(const std::string& place, const std::string& text) {
-    if (tools_.events) tools_.events->Warning(place, text);
-    return tools_.log.WarningLine(DisplayPath(place) + ": " + text);
+Status ChangeRecorder::Warn(const std::string& place, const Message& text) {
+    // The event and the log quote it: its words are stored.
+    const std::string shown = LogText(text);
+    if (tools_.events) tools_.events->Warning(place, shown);
+    return tools_.log.WarningLine(DisplayPath(place) + ": " + shown);
 }
 
 Status ChangeRecorder::NoteUnseen(const std::string& place, const Status& why) {
@@ -228,37 +230,33 @@ Status ChangeRecorder::NoteUnseen(const std::string& place, const Status& why) {
         if (tools_.events) tools_.events->Warning(place, why.message());
         return Status::Ok();
     }
-    return Warn(place, "検査できません: " + DisplayPath(why.message()) +
-                           " (記録はそのまま残し、削除とはみなしません)");
+    return Warn(place, Message(NoticeCode::kCannotCheck, {why.what()}));
 }
 
 Status ChangeRecorder::NoteIfSampled(const std::string& path,
                                      const platform::Fingerprint& fingerprint) {
     if (fingerprint.content_whole) return Status::Ok();
-    return Warn(path, "内容の一部のみ検査 (サイズ " + std::to_string(fingerprint.facts.size) +
-                          " バイト、先頭と末尾のみ)");
+    return Warn(path, Message(NoticeCode::kHashedInPart, {std::to_string(fingerprint.facts.size)}));
 }
 
 Status ChangeRecorder::NoteMissingFacts(const std::string& path,
                                         const platform::Fingerprint& fingerprint) {
     struct Fact {
         std::string_view name;
-        const char* shown;
+        NoticeCode shown;
         bool read;
         int error;
     };
     const Fact facts[] = {
-        {"capabilities", "ケーパビリティ (security.capability)",
-         fingerprint.capabilities.has_value(), fingerprint.capabilities_error},
-        {"acl", "ACL (system.posix_acl_access)", fingerprint.acl.has_value(),
-         fingerprint.acl_error},
+        {"capabilities", NoticeCode::kCapabilityFact, fingerprint.capabilities.has_value(),
+         fingerprint.capabilities_error},
+        {"acl", NoticeCode::kAclFact, fingerprint.acl.has_value(), fingerprint.acl_error},
     };
     for (const Fact& fact : facts) {
         if (fact.read || !run_.missing_facts_said.insert(fact.name).second) continue;
-        NORV_RETURN_IF_ERROR(Warn(path, std::string(fact.shown) +
-                                            " を読めません: " + std::strerror(fact.error) +
-                                            " (読めないファイルでは比べず、変更とはみなしません。"
-                                            "この実行では一度だけ記します)"));
+        NORV_RETURN_IF_ERROR(
+            Warn(path, Message(NoticeCode::kFactUnreadable,
+                               {Message(fact.shown), std::string(std::strerror(fact.error))})));
     }
     return Status::Ok();
 }

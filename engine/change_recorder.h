@@ -58,8 +58,8 @@ class ChangeRecorder {
     // file. A `Warning:` line and event say so with `why`; the records there are kept as they
     // are: a check reports none of them deleted, an init keeps their previous baseline.
     Status NoteUnseen(const std::string& place, const Status& why);
-    // A `Warning:` line ("<place>: <text>") and a warning event.
-    Status Warn(const std::string& place, const std::string& text);
+    // A `Warning:` line ("<place>: <text>") and a warning event, `text` in words (LogText).
+    Status Warn(const std::string& place, const Message& text);
     // The failures the last response told, each a `Warning:` line.
     Status LogResponseFailures();
 

@@ -1,10 +1,10 @@
 #include "engine/change_watcher.h"
 
 #include <algorithm>
-#include <thread>
 
 #include "config/watched_place.h"
 #include "engine/scan_log.h"
+#include "platform/base/notice_code.h"
 #include "platform/fs/tree_walk.h"
 
 namespace norv {
@@ -37,17 +37,17 @@ Status ChangeWatcher::Start() {
         }
     }
     full_check_due_ = true;
-    full_check_reason_.clear();
+    full_check_reason_ = {};
     return RunFullCheck();
 }
 
 void ChangeWatcher::RulesChanged() {
     watches_set_for_check_ = false;  // the watches follow the new rules before the check
-    RequestFullCheck("");
+    RequestFullCheck();
 }
 
-void ChangeWatcher::RequestFullCheck(const std::string& why) {
-    if (!full_check_due_ || full_check_reason_.empty()) full_check_reason_ = why;
+void ChangeWatcher::RequestFullCheck(Message why) {
+    if (!full_check_due_ || full_check_reason_.empty()) full_check_reason_ = std::move(why);
     full_check_due_ = true;
     new_folders_.clear();
 }
@@ -55,9 +55,8 @@ void ChangeWatcher::RequestFullCheck(const std::string& why) {
 void ChangeWatcher::Take(const FolderEvent& event, Clock::time_point now) {
     if (event.kinds & FolderEvent::kOverflow) {
         recorded_first_due_ = true;
-        RequestFullCheck(
-            "変更の知らせが多すぎて一部が失われました (fs.inotify.max_queued_events = " +
-            std::to_string(platform::ReadWatchLimits().max_queued_events) + ")。全体を検査します");
+        RequestFullCheck(Message(NoticeCode::kWatchEventsLost,
+                                 {std::to_string(platform::ReadWatchLimits().max_queued_events)}));
         return;
     }
     auto found = folders_.find(event.watch);
@@ -72,8 +71,8 @@ void ChangeWatcher::Take(const FolderEvent& event, Clock::time_point now) {
         // Removed, the folder was emptied first and each file said so; moved or unmounted, its
         // files went with it without a word.
         if (event.kinds & FolderEvent::kFolderMoved) {
-            RequestFullCheck(DisplayPath(FolderPath(event.watch)) +
-                             " が移動されました。全体を検査します");
+            RequestFullCheck(
+                Message(NoticeCode::kWatchedFolderMoved, {DisplayPath(FolderPath(event.watch))}));
         }
         return;
     }
@@ -84,14 +83,13 @@ void ChangeWatcher::Take(const FolderEvent& event, Clock::time_point now) {
             if (new_folders_.size() < options_.timings.most_pending) {
                 new_folders_.emplace_back(event.watch, event.name);
             } else {
-                RequestFullCheck("監視を待つ新しいフォルダが " +
-                                 std::to_string(options_.timings.most_pending) +
-                                 " を超えました。全体を検査します");
+                RequestFullCheck(Message(NoticeCode::kTooManyNewFolders,
+                                         {std::to_string(options_.timings.most_pending)}));
             }
         }
         if (event.kinds & FolderEvent::kMovedAway) {
-            RequestFullCheck(DisplayPath(FolderPath(event.watch) + event.name) +
-                             " が移動されました。全体を検査します");
+            RequestFullCheck(Message(NoticeCode::kWatchedFolderMoved,
+                                     {DisplayPath(FolderPath(event.watch) + event.name)}));
         }
         return;
     }
@@ -115,8 +113,8 @@ void ChangeWatcher::Queue(int watch, const Folder& folder, const std::string& na
     if (!schedule_.Note(key, when, at_once, finished)) {
         // A recorded file's event may be among those not followed, as when events are lost.
         recorded_first_due_ = true;
-        RequestFullCheck("確認を待つファイルが " + std::to_string(options_.timings.most_pending) +
-                         " を超えました。全体を検査します");
+        RequestFullCheck(Message(NoticeCode::kTooManyPendingFiles,
+                                 {std::to_string(options_.timings.most_pending)}));
     }
 }
 
@@ -158,7 +156,7 @@ std::vector<WatchedFile> ChangeWatcher::OpenFiles(const std::vector<FileKey>& ke
             // waiting, for a full check that walks the tree as it is now.
             if (!handle.ok() && !handle.status().Is(ErrorKind::kNotFound)) {
                 if (full_check_when_out_of_reach) {
-                    RequestFullCheck(handle.status().message() + "。全体を検査します");
+                    RequestFullCheck(Message(NoticeCode::kFullCheckFor, {handle.status().what()}));
                 }
                 continue;
             }
@@ -210,8 +208,8 @@ Result<bool> ChangeWatcher::CheckBatch(const std::vector<FileKey>& keys, Clock::
     if (status.Is(ErrorKind::kStopped)) return status;
     if (!status.ok()) {
         // Files after the failure were not checked: a full check takes them all in again.
-        notices_.Notify({NoticeKind::kCheckFailure, "", status, status.ToString()});
-        RequestFullCheck("");
+        notices_.Notify({NoticeKind::kCheckFailure, "", status, status.Numbered()});
+        RequestFullCheck();
         return false;
     }
     return true;
@@ -236,7 +234,7 @@ Status ChangeWatcher::RunRecordedFirst() {
     if (first.status().Is(ErrorKind::kStopped)) return first.status();
     // The full check after it takes every file in again.
     if (!first.ok()) {
-        notices_.Notify({NoticeKind::kCheckFailure, "", first.status(), first.status().ToString()});
+        notices_.Notify({NoticeKind::kCheckFailure, "", first.status(), first.status().Numbered()});
     }
     return Status::Ok();
 }
@@ -272,12 +270,11 @@ Result<bool> ChangeWatcher::CheckRecordedFiles() {
         if (!status.ok()) return status;
     }
     if (cut_short) {
-        const std::string text = "記録済みのファイルの先行確認を " + std::to_string(listed) +
-                                 " 件で打ち切りました (上限 " +
-                                 std::to_string(options_.recorded_first_time.count()) +
-                                 " ミリ秒または " + std::to_string(options_.recorded_first_most) +
-                                 " 件)。残りは続く全体検査で確認します";
-        notices_.Notify({NoticeKind::kFullCheckReason, "", Status::Ok(), text});
+        notices_.Notify(
+            {NoticeKind::kFullCheckReason, "", Status::Ok(),
+             Message(NoticeCode::kRecordedFirstCutShort,
+                     {std::to_string(listed), std::to_string(options_.recorded_first_time.count()),
+                      std::to_string(options_.recorded_first_most)})});
     }
     return true;
 }
@@ -298,7 +295,7 @@ Status ChangeWatcher::RunFullCheck() {
     if (!full_check_reason_.empty()) {
         notices_.Notify({NoticeKind::kFullCheckReason, "", Status::Ok(), full_check_reason_});
     }
-    full_check_reason_.clear();
+    full_check_reason_ = {};
     // The watches first: a change made while the check runs is then seen as well. Set once per
     // check, not again at each retry.
     if (!watches_set_for_check_ && events_) {
@@ -332,7 +329,7 @@ Status ChangeWatcher::RunFullCheck() {
         Now() + std::max<Clock::duration>(Now() - started, std::chrono::seconds(1));
     ++statistics_.full_checks;
     if (status.Is(ErrorKind::kStopped)) return status;
-    if (!status.ok()) notices_.Notify({NoticeKind::kCheckFailure, "", status, status.ToString()});
+    if (!status.ok()) notices_.Notify({NoticeKind::kCheckFailure, "", status, status.Numbered()});
     return Status::Ok();
 }
 
@@ -389,7 +386,7 @@ void ChangeWatcher::RestartEvents(Clock::time_point now) {
         // Said once until a restart succeeds, however often it is tried.
         if (!restart_failure_said_) {
             notices_.Notify(
-                {NoticeKind::kWatchError, "", events.status(), events.status().ToString()});
+                {NoticeKind::kWatchError, "", events.status(), events.status().Numbered()});
         }
         restart_failure_said_ = true;
         events_restart_at_ = now + options_.retry;
@@ -400,7 +397,7 @@ void ChangeWatcher::RestartEvents(Clock::time_point now) {
     ++statistics_.event_restarts;
     // Its watches are set by a full check, which also covers the time without a reader (a full
     // check asked for at the failure may have run meanwhile, before there was one to watch).
-    RequestFullCheck("");
+    RequestFullCheck();
 }
 
 Status ChangeWatcher::Step(std::chrono::milliseconds wait) {
@@ -412,12 +409,12 @@ Status ChangeWatcher::Step(std::chrono::milliseconds wait) {
     if (!events_ && now >= events_restart_at_) RestartEvents(now);
     if (!events_) {
         // Without events until the next try: the full checks go on meanwhile.
-        std::this_thread::sleep_for(timeout);
+        engine_.env().SleepFor(timeout);
     } else if (Status waited = TakeEvents(timeout, batch); !waited.ok()) {
         // The reader has stopped, and what it missed is unknown: the events so far are dropped,
         // a new reader is started (at most once per `retry`), and a full check covers the rest.
         notices_.Notify({NoticeKind::kWatchError, "", waited,
-                         waited.ToString() + " (監視をやり直し、全体を検査します)"});
+                         Message(NoticeCode::kWatchEventsFailed, {waited.Numbered()})});
         batch.clear();
         events_.reset();
         folders_.clear();
@@ -426,15 +423,14 @@ Status ChangeWatcher::Step(std::chrono::milliseconds wait) {
         events_restart_at_ = Now() + options_.retry;
         // Recorded files first, as after lost events, then the full check.
         recorded_first_due_ = true;
-        RequestFullCheck("");
+        RequestFullCheck();
     }
     now = Now();
     for (const FolderEvent& event : batch) Take(event, now);
     if (now >= next_hold_look_at_) {
         next_hold_look_at_ = now + options_.hold_look;
         if (engine_.HeldChangesFreed()) {
-            RequestFullCheck(
-                "保留が終わりました。保留中に見つけた変更に対応するため、全体を検査します");
+            RequestFullCheck(Message(NoticeCode::kHoldEndedFullCheck));
         }
     }
     // After lost events, the recorded files at once, before the full check (which may have to

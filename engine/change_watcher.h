@@ -118,8 +118,9 @@ class ChangeWatcher {
     Status Step(std::chrono::milliseconds wait);
     // The rules or settings were read again: the watches follow them, and a full check runs.
     void RulesChanged();
-    // Asks for a full check at the next step, saying `why`.
-    void RequestFullCheck(const std::string& why);
+    // Asks for a full check at the next step, saying `why` (nothing: the check's own notices
+    // say it).
+    void RequestFullCheck(Message why = {});
     // Ends an open burst now (its mail and events), as before the watch stops.
     void Finish();
 
@@ -228,7 +229,7 @@ class ChangeWatcher {
     platform::FileIdentity program_folder_;
     bool full_check_due_ = false;
     bool recorded_first_due_ = false;  // events were lost: recorded files before the full check
-    std::string full_check_reason_;
+    Message full_check_reason_;
     bool watch_failure_said_ = false;
     int64_t unwatched_folders_ = 0;
     int64_t over_watch_limit_ = 0;  // of those, the folders the kernel's watch limit kept out

@@ -1,15 +1,17 @@
 #include "engine/command_runner.h"
 
+#include "platform/base/notice_code.h"
+
 namespace norv {
 
 Status CommandRunner::Run(const std::function<Status()>& command) {
-    if (busy_) return Status::Error(kErrBusy, kBusyMessage);
+    if (busy_) return Status::Error(kErrBusy, Message(NoticeCode::kRunInProgress));
     return RunLocked(platform::FolderLock::Acquire(*context_.env, context_.LockPath()), command);
 }
 
 Status CommandRunner::RunWaiting(std::chrono::milliseconds wait,
                                  const std::function<Status()>& command) {
-    if (busy_) return Status::Error(kErrBusy, kBusyMessage);
+    if (busy_) return Status::Error(kErrBusy, Message(NoticeCode::kRunInProgress));
     return RunLocked(platform::FolderLock::AcquireWaiting(*context_.env, context_.LockPath(), wait),
                      command);
 }

@@ -2,11 +2,11 @@
 //
 // A command that reads or writes the records (a check, an init, an update, a batch of the watch's
 // looks, an accept, building the archive) runs through Run or RunWaiting: it is refused with
-// kErrBusy while another command of this process is running (one may arrive through the
-// per-file yield), the program folder's lock is held for its whole length, and the prologue
-// (finishing what a killed command left half done) runs first, under the lock, before anything
-// reads the records. A failure of the lock or of the prologue fails the command, which then
-// does not run.
+// kErrBusy (kRunInProgress) while another command of this process is running (one may arrive
+// through the per-file yield), the program folder's lock is held for its whole length, and the
+// prologue (finishing what a killed command left half done) runs first, under the lock, before
+// anything reads the records. A failure of the lock or of the prologue fails the command, which
+// then does not run.
 #pragma once
 
 #include <chrono>
@@ -17,9 +17,6 @@
 #include "platform/fs/folder_lock.h"
 
 namespace norv {
-
-inline constexpr const char* kBusyMessage =
-    "スキャン中のため実行できません。スキャンの終了を待ってください";
 
 class CommandRunner {
   public:

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/store_rows.h"
+#include "platform/base/notice_code.h"
 #include "platform/digest/md5.h"
 
 namespace norv {
@@ -130,17 +131,14 @@ Result<std::unique_ptr<FileInfoStore>> FileInfoStore::Open(platform::Database& d
         NORV_RETURN_IF_ERROR(db.Exec("PRAGMA page_size=16384"));
         NORV_RETURN_IF_ERROR(db.Exec(std::string("CREATE TABLE fileinfo") + kTableShape));
     } else if (found != kColumns) {
-        return Status::Error(kErrDatabase, "データベース " + db.path() +
-                                               " には正しい fileinfo 表がありません。"
-                                               "このファイルには手を加えません");
+        return Status::Error(kErrDatabase, Message(NoticeCode::kNotOurFileinfoTable, {db.path()}));
     }
     // A second table of another shape is not ours either; nothing is changed before this.
     auto extended = ColumnsOf(db, "fingerprint");
     if (!extended.ok()) return extended.status();
     if (!extended->empty() && extended.value() != kExtendedColumns) {
-        return Status::Error(kErrDatabase, "データベース " + db.path() +
-                                               " の fingerprint 表の形が違います。"
-                                               "このファイルには手を加えません");
+        return Status::Error(kErrDatabase,
+                             Message(NoticeCode::kNotOurFingerprintTable, {db.path()}));
     }
     NORV_RETURN_IF_ERROR(db.Exec("PRAGMA journal_mode=WAL"));
     NORV_RETURN_IF_ERROR(db.Exec("PRAGMA synchronous=NORMAL"));

@@ -7,6 +7,7 @@
 
 #include "engine/file_info_store.h"
 #include "engine/store_rows.h"
+#include "platform/base/notice_code.h"
 
 namespace norv {
 
@@ -35,7 +36,8 @@ Result<std::string> FileInfoStore::CheckedMark() {
     if (!version.ok()) return version.status();
     auto row = (*version)->Step();
     if (!row.ok()) return row.status();
-    if (!row.value()) return Status::Error(ErrorKind::kIo, EIO, "PRAGMA schema_version");
+    if (!row.value())
+        return Status::Error(ErrorKind::kIo, EIO, Message(std::string("PRAGMA schema_version")));
     return generation->value_or("0") + " " + std::to_string((*version)->ColumnInt(0));
 }
 
@@ -162,7 +164,7 @@ Result<std::optional<FileInfoStore::PendingArchive>> FileInfoStore::ReadPendingA
     const size_t second = first == std::string::npos ? first : text.find(':', first + 1);
     if (second == std::string::npos) {
         return Status::Error(kErrDatabase,
-                             "データベース " + db_.path() + " の受け入れの印が読めません: " + text);
+                             Message(NoticeCode::kAcceptMarkUnreadable, {db_.path(), text}));
     }
     PendingArchive marker;
     marker.device = std::strtoull(text.substr(0, first).c_str(), nullptr, 10);

@@ -14,6 +14,7 @@
 
 #include "engine/digest_pipeline.h"
 #include "engine/scan_engine.h"
+#include "platform/base/notice_code.h"
 #include "platform/digest/fingerprint.h"
 #include "platform/fs/tree_walk.h"
 
@@ -36,7 +37,7 @@ bool AbsentRulePath(const Status& status) { return status.Is(ErrorKind::kNotFoun
 // mounted on it), else only that.
 Status UnreadableFile(const platform::Fingerprint& fingerprint) {
     if (!fingerprint.cause.ok()) return fingerprint.cause;
-    return Status::Error(ErrorKind::kIo, EIO, "内容を読めません");
+    return Status::Error(ErrorKind::kIo, EIO, Message(NoticeCode::kContentUnreadable));
 }
 
 }  // namespace
@@ -65,7 +66,7 @@ Status RuleWalker::WalkDirectory(const std::string& path, RuleKind kind) {
         // nothing recorded there is taken for deleted.
         if (root.status().Is(ErrorKind::kRefused)) {
             tools_.hooks.notices.Notify(
-                {NoticeKind::kRefusedPath, path, root.status(), root.status().message()});
+                {NoticeKind::kRefusedPath, path, root.status(), root.status().what()});
         }
         return recorder_.NoteUnseen(platform::FolderPrefix(path), root.status());
     }
@@ -91,7 +92,7 @@ Status RuleWalker::WalkDirectory(const std::string& path, RuleKind kind) {
             DigestPipeline::Item item = pipeline.Next(idle);
             // Said in the log, once, where the run's other warnings go.
             if (Status given_up = pipeline.TakeReaderFailure(); !given_up.ok()) {
-                NORV_RETURN_IF_ERROR(recorder_.Warn(path, given_up.message()));
+                NORV_RETURN_IF_ERROR(recorder_.Warn(path, given_up.what()));
             }
             // Checked after the item came: one measured after the stop is never recorded.
             NORV_RETURN_IF_ERROR(tools_.StopPoint());
@@ -189,7 +190,7 @@ Status RuleWalker::CheckSingleFile(const std::string& path) {
     if (!resolved.ok() && !AbsentRulePath(resolved.status())) {
         if (resolved.status().Is(ErrorKind::kRefused)) {
             tools_.hooks.notices.Notify(
-                {NoticeKind::kRefusedPath, path, resolved.status(), resolved.status().message()});
+                {NoticeKind::kRefusedPath, path, resolved.status(), resolved.status().what()});
         }
         return recorder_.NoteUnseen(path, resolved.status());
     }
@@ -237,16 +238,14 @@ Status RuleWalker::NoteMeasuredElsewhere(const std::string& place) {
     // Measured by a single-file rule: the file itself, not its folder, was measured there.
     const bool as_file =
         !left.measured.path.empty() && left.measured.path.back() != platform::kSeparator;
-    const std::string text = "ルール " + std::to_string(rule + 1) +
-                             (folder ? " のこのフォルダは" : " のこのファイルは") + "、ルール " +
-                             std::to_string(left.measured.rule + 1) + " が " + measured +
-                             (folder    ? " として検査したフォルダと同じです"
-                              : as_file ? " として検査したファイルと同じです"
-                                        : " として検査したフォルダにあります") +
-                             " (リンクなどで同じフォルダに届きます)。ファイルは一度だけ、" +
-                             measured + (as_file ? " として検査します" : " の下で検査します");
-    tools_.hooks.notices.Notify(
-        {NoticeKind::kMeasuredElsewhere, place, Status::Ok(), DisplayPath(place) + ": " + text});
+    // A folder is left out only for a folder an earlier rule walked.
+    const NoticeCode code = folder    ? NoticeCode::kFolderMeasuredElsewhere
+                            : as_file ? NoticeCode::kFileMeasuredAsFile
+                                      : NoticeCode::kFileMeasuredInFolder;
+    const Message text(
+        code, {std::to_string(rule + 1), std::to_string(left.measured.rule + 1), measured});
+    tools_.hooks.notices.Notify({NoticeKind::kMeasuredElsewhere, place, Status::Ok(),
+                                 Message(NoticeCode::kSaidOfPlace, {DisplayPath(place), text})});
     return recorder_.Warn(place, text);
 }
 

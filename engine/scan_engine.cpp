@@ -3,6 +3,7 @@
 #include <cerrno>
 #include "config/settings.h"
 #include "config/watched_place.h"
+#include "platform/base/notice_code.h"
 #include "platform/fs/folder_lock.h"
 
 #include <map>
@@ -69,10 +70,10 @@ Status ScanEngine::RunScan() {
 
 Status ScanEngine::NoteExtendedFingerprint() {
     if (!tools_.store.TakeExtendedNotice()) return Status::Ok();
+    const Message news(NoticeCode::kFingerprintExtended);
     tools_.hooks.notices.Notify({NoticeKind::kExtendedFingerprint,
-                                 tools_.state.context.DatabasePath(), Status::Ok(),
-                                 kExtendedFingerprintMessage});
-    return tools_.log.NoticeLine(kExtendedFingerprintMessage);
+                                 tools_.state.context.DatabasePath(), Status::Ok(), news});
+    return tools_.log.NoticeLine(news);
 }
 
 namespace {
@@ -107,32 +108,32 @@ bool RulesOverlap(const Rule& a, const Rule& b) {
 
 }  // namespace
 
-std::vector<std::string> RuleWarnings(const std::vector<Rule>& rules, size_t index,
-                                      platform::EntryKind kind) {
+std::vector<Message> RuleWarnings(const std::vector<Rule>& rules, size_t index,
+                                  platform::EntryKind kind) {
     const Rule& rule = rules[index];
-    const std::string label =
-        "ルール " + std::to_string(index + 1) + " (" + DisplayPath(rule.path) + ")";
-    std::vector<std::string> warnings;
+    const std::string number = std::to_string(index + 1);
+    const std::string shown = DisplayPath(rule.path);
+    const std::string kind_number = std::to_string(RuleKindNumber(rule.kind));
+    std::vector<Message> warnings;
     if (rule.kind != RuleKind::kFile && rule.kind != RuleKind::kFolder &&
         rule.kind != RuleKind::kTree) {
-        warnings.push_back(label + " の種別 " + std::to_string(RuleKindNumber(rule.kind)) +
-                           " は 0 (ファイル)、1 (フォルダ)、3 (フォルダとサブフォルダ) の"
-                           "どれでもありません");
+        warnings.emplace_back(NoticeCode::kRuleKindUnknown,
+                              std::vector<Message>{number, shown, kind_number});
     } else if (kind == platform::EntryKind::kMissing) {
-        warnings.push_back(label + " のパスがありません");
+        warnings.emplace_back(NoticeCode::kRulePathMissing, std::vector<Message>{number, shown});
     } else if (rule.kind == RuleKind::kFile && kind == platform::EntryKind::kDirectory) {
-        warnings.push_back(label + " はフォルダですが、種別が 0 (ファイル) です");
+        warnings.emplace_back(NoticeCode::kFileRuleOnFolder, std::vector<Message>{number, shown});
     } else if (rule.kind != RuleKind::kFile && kind == platform::EntryKind::kRegular) {
-        warnings.push_back(label + " はフォルダではありませんが、種別が " +
-                           std::to_string(RuleKindNumber(rule.kind)) + " (フォルダ) です");
+        warnings.emplace_back(NoticeCode::kFolderRuleOnFile,
+                              std::vector<Message>{number, shown, kind_number});
     }
     // A rule that walks nothing (a path not there, a kind below 0) counts nothing twice.
     const bool walked = kind != platform::EntryKind::kMissing && RuleKindNumber(rule.kind) >= 0;
     for (size_t j = 0; walked && j < index; ++j) {
         if (RuleKindNumber(rules[j].kind) >= 0 && RulesOverlap(rules[j], rule)) {
-            warnings.push_back(label + " はルール " + std::to_string(j + 1) + " (" +
-                               DisplayPath(rules[j].path) +
-                               ") と同じファイルを検査します。変更は二度数えられます");
+            warnings.emplace_back(NoticeCode::kRulesOverlap,
+                                  std::vector<Message>{number, shown, std::to_string(j + 1),
+                                                       DisplayPath(rules[j].path)});
         }
     }
     return warnings;
@@ -152,9 +153,9 @@ Status ScanEngine::WarnAboutRule(const std::vector<Rule>& rules, size_t index) {
     } else if (!resolved.status().Is(ErrorKind::kNotFound)) {
         kind = platform::EntryKind::kOther;  // there, but not to be followed: said elsewhere
     }
-    for (const std::string& warning : RuleWarnings(rules, index, kind)) {
+    for (const Message& warning : RuleWarnings(rules, index, kind)) {
         NORV_RETURN_IF_ERROR(tools_.log.WarningLine(warning));
-        if (tools_.events) tools_.events->Warning(rules[index].path, warning);
+        if (tools_.events) tools_.events->Warning(rules[index].path, LogText(warning));
         tools_.hooks.notices.Notify({NoticeKind::kRuleWarning, rules[index].path,
                                      Status::Error(ErrorKind::kFormat, kErrFormat, warning),
                                      warning});
@@ -198,8 +199,7 @@ Status ScanEngine::RunScanSteps() {
         if (!in_baseline[i]) {
             NORV_RETURN_IF_ERROR(recorder_.NoteUnseen(
                 RulePlace(rule), Status::Error(ErrorKind::kNotFound, ENOENT,
-                                               "このルールはまだ記録にありません。norv-cli init "
-                                               "(データベースの初期化) で記録に入れてください")));
+                                               Message(NoticeCode::kRuleNotInBaseline))));
             continue;
         }
         if (rule.kind == RuleKind::kFile) {
@@ -213,7 +213,7 @@ Status ScanEngine::RunScanSteps() {
     const size_t unseen = run_.unseen_places.size();
     if (unseen > kMostUnseenLines) {
         NORV_RETURN_IF_ERROR(tools_.log.WarningLine(
-            "ほかに " + std::to_string(unseen - kMostUnseenLines) + " か所を検査できません"));
+            Message(NoticeCode::kMoreUnseenPlaces, {std::to_string(unseen - kMostUnseenLines)})));
     }
     if (tools_.state.mode != ScanMode::kInit) NORV_RETURN_IF_ERROR(recorder_.ReportDeletedFiles());
     // Every altered and deleted recorded file is back: now the new files.
@@ -314,22 +314,18 @@ Status ScanEngine::LookAgainAtMissedFiles() {
     }));
     for (const std::string& folder : back) {
         NORV_RETURN_IF_ERROR(recorder_.NoteUnseen(
-            folder, Status::Error(ErrorKind::kNotFound, EAGAIN,
-                                  "この初期化の間に見えなかったファイルが、いまはあります "
-                                  "(検査中に移された可能性があります)")));
+            folder,
+            Status::Error(ErrorKind::kNotFound, EAGAIN, Message(NoticeCode::kMissedFilesBack))));
     }
     if (outside_rules > 0) {
-        NORV_RETURN_IF_ERROR(tools_.log.NoticeLine("どのルールにも含まれなくなった " +
-                                                   std::to_string(outside_rules) +
-                                                   " 個のファイルの記録を除きました"));
+        NORV_RETURN_IF_ERROR(tools_.log.NoticeLine(
+            Message(NoticeCode::kRecordsOutsideRules, {std::to_string(outside_rules)})));
     }
     size_t said = 0;
     for (const auto& [folder, count] : gone) {
         if (back.count(folder) != 0 || ++said > kMostUnseenLines) continue;
-        NORV_RETURN_IF_ERROR(
-            recorder_.Warn(folder, "前回の記録にあった " + std::to_string(count) +
-                                       " 個のファイルがこの初期化では見つかりません "
-                                       "(新しい記録には入りません)"));
+        NORV_RETURN_IF_ERROR(recorder_.Warn(
+            folder, Message(NoticeCode::kRecordedFilesNotFound, {std::to_string(count)})));
     }
     return Status::Ok();
 }

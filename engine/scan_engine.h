@@ -40,14 +40,9 @@ namespace norv {
 
 // The warnings a rule deserves; `rules` is the whole table and `index` the rule's place in it.
 // `kind` is what the rule's path is on disk (kMissing when it is not there).
-std::vector<std::string> RuleWarnings(const std::vector<Rule>& rules, size_t index,
-                                      platform::EntryKind kind);
-
-// Said once, by the first run after a database made before the fingerprint was extended.
-inline constexpr const char* kExtendedFingerprintMessage =
-    "検査する項目を増やしました: MD5 に加えて SHA-256、種類、アクセス権 (setuid・setgid・"
-    "スティッキーを含む)、所有者、グループ、ケーパビリティ、ACL を比べます。記録済みのファイル"
-    "には、変わっていなければこの実行で記録し、変更とは報告しません";
+// Each names the rule by its number and its path as DisplayPath shows it.
+std::vector<Message> RuleWarnings(const std::vector<Rule>& rules, size_t index,
+                                  platform::EntryKind kind);
 
 class ScanEngine {
   public:
@@ -150,7 +145,8 @@ class ScanEngine {
     Result<bool> HasRecordUnder(const Rule& rule);
     // The keys of the rules an init's new baseline is made for (see Initialise).
     Result<std::vector<std::string>> BaselineRuleKeys();
-    // Says, once, that the records are getting the extended fingerprint.
+    // Says, once, that the records are getting the extended fingerprint (kFingerprintExtended):
+    // the first run after a database made before the fingerprint was extended.
     Status NoteExtendedFingerprint();
     // Logs and shows what is wrong with rule `index` (a path that is not there, a kind that does
     // not fit it, an unknown kind, files another rule covers too). Nothing here ends the run.

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "platform/base/notice_code.h"
 #include "platform/fs/file_system.h"
 #include "platform/text/charset.h"
 
@@ -106,6 +107,17 @@ std::string DisplayPath(std::string_view path) { return Escaped(path, true); }
 
 std::string DisplayText(std::string_view text) { return Escaped(text, false); }
 
+std::string LogText(const Message& message) {
+    if (message.code() == NoticeCode::kLiteral) return message.literal();
+    std::vector<Message> args;
+    args.reserve(message.args().size());
+    for (const Message& arg : message.args()) {
+        args.push_back(arg.code() == NoticeCode::kLiteral ? arg
+                                                          : Message(DisplayPath(Render(arg))));
+    }
+    return Render(Message(message.code(), std::move(args)));
+}
+
 std::string CountLine(std::string_view label, int32_t count) {
     int columns = 0;
     for (size_t i = 0; i < label.size();) {
@@ -124,15 +136,18 @@ std::string CountLine(std::string_view label, int32_t count) {
 
 ScanLog::~ScanLog() { CloseKeepingLines(); }
 
-Status ScanLog::OpenFile(platform::Env& env, int how, const char* failure) {
+Status ScanLog::OpenFile(platform::Env& env, int how, NoticeCode failure) {
     // Emptied only once known to be norv's own file with no other name: through a hard link the
     // truncation and the lines would reach another file.
     int fd = env.OpenAt(AT_FDCWD, path_.c_str(),
                         O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (how & ~O_TRUNC), 0600);
-    if (fd < 0) return Status::FromErrno(errno, "ログファイル " + path_ + failure);
-    Status own = platform::CheckOwnFileToWrite(env, fd, path_, "ログファイル ");
-    if (own.ok() && (how & O_TRUNC) != 0 && env.FTruncate(fd, 0) != 0) {
-        own = Status::FromErrno(errno, "ログファイル " + path_ + failure);
+    if (fd < 0) return Status::FromErrno(errno, Message(failure, {path_}));
+    Status own = platform::CheckOwnFileToWrite(env, fd, path_);
+    if (!own.ok()) {
+        own = Status::Error(own.kind(), own.code(),
+                            Message(NoticeCode::kLogFileRefused, {own.what()}));
+    } else if ((how & O_TRUNC) != 0 && env.FTruncate(fd, 0) != 0) {
+        own = Status::FromErrno(errno, Message(failure, {path_}));
     }
     if (!own.ok()) {
         env.Close(fd);
@@ -150,7 +165,7 @@ Status ScanLog::Open(platform::Env& env, const std::string& path, const std::str
     line_prefix_.clear();
     path_ = path;
     charset_ = charset.empty() ? platform::SystemCharset() : charset;
-    NORV_RETURN_IF_ERROR(OpenFile(env, O_TRUNC, " を作れません"));
+    NORV_RETURN_IF_ERROR(OpenFile(env, O_TRUNC, NoticeCode::kCannotCreateLog));
     const std::string lines[] = {
         std::string(kLogSeparator),
         std::string(words::kTitle),
@@ -168,7 +183,7 @@ Status ScanLog::OpenToAppend(platform::Env& env, const std::string& path,
     CloseKeepingLines();
     path_ = path;
     charset_ = charset.empty() ? platform::SystemCharset() : charset;
-    NORV_RETURN_IF_ERROR(OpenFile(env, O_APPEND, " を開けません"));
+    NORV_RETURN_IF_ERROR(OpenFile(env, O_APPEND, NoticeCode::kCannotOpenLog));
     line_prefix_ = date_time + " ";
     return Status::Ok();
 }
@@ -206,12 +221,12 @@ Status ScanLog::SkippedLine(const std::string& path) {
     return WriteLine(std::string(words::kSkipped) + DisplayPath(path));
 }
 
-Status ScanLog::WarningLine(const std::string& text) {
-    return WriteLine(std::string(words::kWarning) + text);
+Status ScanLog::WarningLine(const Message& text) {
+    return WriteLine(std::string(words::kWarning) + LogText(text));
 }
 
-Status ScanLog::NoticeLine(const std::string& text) {
-    return WriteLine(std::string(words::kNotice) + text);
+Status ScanLog::NoticeLine(const Message& text) {
+    return WriteLine(std::string(words::kNotice) + LogText(text));
 }
 
 Status ScanLog::SummaryAndClose(const ScanCounters& counters) {
@@ -230,7 +245,7 @@ Status ScanLog::SummaryAndClose(const ScanCounters& counters) {
     const int fd = fd_;
     fd_ = -1;
     if (env_->Close(fd) != 0 && flushed.ok()) {
-        flushed = Status::FromErrno(errno, "ログファイル " + path_ + " に書き込めません");
+        flushed = Status::FromErrno(errno, Message(NoticeCode::kCannotWriteLog, {path_}));
     }
     return flushed;
 }
@@ -244,7 +259,7 @@ void ScanLog::CloseKeepingLines() {
 
 Status ScanLog::WriteLine(std::string_view utf8) {
     if (fd_ < 0) {
-        return Status::Error(ErrorKind::kIo, EBADF, "ログファイル " + path_ + " は開いていません");
+        return Status::Error(ErrorKind::kIo, EBADF, Message(NoticeCode::kLogNotOpen, {path_}));
     }
     pending_ += platform::EncodeTextEscaping(utf8, charset_);
     pending_ += "\r\n";
@@ -254,10 +269,10 @@ Status ScanLog::WriteLine(std::string_view utf8) {
 
 Status ScanLog::Flush() {
     if (pending_.empty()) return Status::Ok();
-    Status written = platform::WriteFully(*env_, fd_, pending_, "ログファイル " + path_);
+    Status written = platform::WriteFully(*env_, fd_, pending_, path_);
     pending_.clear();
     if (!written.ok()) {
-        return Status::FromErrno(written.code(), "ログファイル " + path_ + " に書き込めません");
+        return Status::FromErrno(written.code(), Message(NoticeCode::kCannotWriteLog, {path_}));
     }
     return Status::Ok();
 }

@@ -29,6 +29,12 @@ std::string DisplayPath(std::string_view path);
 // not escaped twice. Ordinary text, Japanese included, is unchanged.
 std::string DisplayText(std::string_view text);
 
+// A message as a `Warning:` or `Notice:` line and the event beside it quote it: in words, with
+// each message beneath it (a cause) shown as DisplayPath shows a path, since the names a cause
+// holds are as they are. The engine's own arguments are shown already (a path through
+// DisplayPath), and are not escaped twice.
+std::string LogText(const Message& message);
+
 // One of the four summary lines: the label, blanks up to the next 14-column print zone (a
 // full-width character takes two columns), the number in print form (" 12 ").
 std::string CountLine(std::string_view label, int32_t count);
@@ -58,17 +64,17 @@ class ScanLog {
     Status ChangeLine(ChangeKind kind, const std::string& path);
     // "Skipped: " and a folder the walk does not enter (the cracked or save folder).
     Status SkippedLine(const std::string& path);
-    // "Warning: " and a mistake in the rules that the run works around.
-    Status WarningLine(const std::string& text);
-    // "Notice: " and news about norv itself that is no change and no fault.
-    Status NoticeLine(const std::string& text);
+    // "Warning: " and a mistake in the rules that the run works around (see LogText).
+    Status WarningLine(const Message& text);
+    // "Notice: " and news about norv itself that is no change and no fault (see LogText).
+    Status NoticeLine(const Message& text);
     Status SummaryAndClose(const ScanCounters& counters);
     // Closes after a failure, keeping the lines written so far.
     void CloseKeepingLines();
 
   private:
-    // Opens path_ for writing with `how` (O_TRUNC or O_APPEND) added; `failure` ends the message.
-    Status OpenFile(platform::Env& env, int how, const char* failure);
+    // Opens path_ for writing with `how` (O_TRUNC or O_APPEND) added; `failure` says what failed.
+    Status OpenFile(platform::Env& env, int how, NoticeCode failure);
     Status WriteLine(std::string_view utf8);
     // Hands the lines held so far to the system.
     Status Flush();

@@ -2,7 +2,17 @@
 // a check checks them, and bursts of changes reported as one.
 #include "engine/watch_burst.h"
 
+#include "platform/base/notice_code.h"
+
 namespace norv {
+
+// The fixed words of the burst's mail: the line after its change lines, when there were more
+// than it keeps ("... (ほか <n> 行)").
+namespace words {
+constexpr std::string_view kMoreLinesBefore = "... (ほか ";
+constexpr std::string_view kMoreLinesAfter = " 行)";
+}  // namespace words
+
 namespace {
 
 // How many paths the watch remembers of its own responses and of the special files it reported;
@@ -114,10 +124,12 @@ Status WatchBurst::CheckFile(const WatchedFile& file, bool recorded_first) {
     }
     // What could not be measured is never a fingerprint: said, and left for the next look.
     if (fingerprint.unreadable()) {
-        return recorder_.Warn(
-            file.path, "検査できません: " + (fingerprint.cause.ok()
-                                                 ? std::string("内容を読めません")
-                                                 : DisplayPath(fingerprint.cause.message())));
+        // Quoted in the log's `Warning:` line: worded here.
+        const Message why = fingerprint.cause.ok()
+                                ? Message(NoticeCode::kWatchedFileUnreadable)
+                                : Message(DisplayPath(fingerprint.cause.message()));
+        return recorder_.Warn(file.path,
+                              Render(Message(NoticeCode::kWatchedFileNotChecked, {why})));
     }
     recorder_.ForgetLastResponse();
     Status status = CheckPresentOrGone(file, fingerprint, present);
@@ -227,7 +239,8 @@ bool WatchBurst::End() {
     if (mail) {
         std::vector<std::string> lines = std::move(lines_);
         if (lines_beyond_ > 0) {
-            lines.push_back("... (ほか " + std::to_string(lines_beyond_) + " 行)");
+            lines.push_back(std::string(words::kMoreLinesBefore) + std::to_string(lines_beyond_) +
+                            std::string(words::kMoreLinesAfter));
         }
         tools_.hooks.mailer.SendWatchReport(lines);
     }

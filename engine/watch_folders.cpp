@@ -5,6 +5,7 @@
 #include "config/watched_place.h"
 #include "engine/change_watcher.h"
 #include "engine/scan_log.h"
+#include "platform/base/notice_code.h"
 #include "platform/fs/tree_walk.h"
 
 namespace norv {
@@ -63,9 +64,9 @@ void ChangeWatcher::SetWatches() {
                 entry.type == platform::TreeWalk::Entry::Type::kUnseen) {
                 // That part goes unwatched; the full checks still walk it.
                 ++unwatched_folders_;
-                notices_.Notify({NoticeKind::kWatchError, entry.dir, entry.failure,
-                                 entry.failure.message() +
-                                     " (この先のフォルダはリアルタイムでは監視しません)"});
+                notices_.Notify(
+                    {NoticeKind::kWatchError, entry.dir, entry.failure,
+                     Message(NoticeCode::kFoldersBelowNotWatched, {entry.failure.what()})});
                 if (entry.type == platform::TreeWalk::Entry::Type::kFailure) break;
             }
         }
@@ -82,12 +83,8 @@ void ChangeWatcher::SetWatches() {
         const std::string needed = std::to_string(
             std::max((static_cast<int64_t>(folders_.size()) + unwatched_folders_) * 5 / 4 + 1024,
                      limit + 1));
-        const std::string text =
-            std::to_string(over_watch_limit_) +
-            " 個のフォルダをリアルタイムで監視できません。変更は次の全体検査で見つけます。"
-            "fs.inotify.max_user_watches (今は " +
-            std::to_string(limit) + ") を " + needed +
-            " 以上にしてください (sysctl -w fs.inotify.max_user_watches=" + needed + ")";
+        const Message text(NoticeCode::kOverWatchLimit,
+                           {std::to_string(over_watch_limit_), std::to_string(limit), needed});
         notices_.Notify(
             {NoticeKind::kWatchError, "", Status::Error(ErrorKind::kLimit, kErrLimit, text), text});
     }
@@ -116,9 +113,8 @@ int ChangeWatcher::AddWalkedWatch(const platform::DirectoryHandle& folder, const
             ++unwatched_folders_;
             if (!too_deep_said_) {
                 too_deep_said_ = true;
-                const std::string text =
-                    DisplayPath(path) + ": " + std::to_string(kMostWatchedDepth) +
-                    " 階層より深いフォルダはリアルタイムでは監視しません (全体検査で検査します)";
+                const Message text(NoticeCode::kFolderTooDeep,
+                                   {DisplayPath(path), std::to_string(kMostWatchedDepth)});
                 notices_.Notify({NoticeKind::kWatchError, path,
                                  Status::Error(ErrorKind::kLimit, kErrLimit, text), text});
             }
@@ -177,12 +173,11 @@ int ChangeWatcher::AddWatch(const platform::DirectoryHandle& folder, const std::
             if (!watch_failure_said_) {
                 watch_failure_said_ = true;
                 notices_.Notify(
-                    {NoticeKind::kWatchError, path, watch.status(), watch.status().message()});
+                    {NoticeKind::kWatchError, path, watch.status(), watch.status().what()});
             }
         } else {
-            notices_.Notify(
-                {NoticeKind::kWatchError, path, watch.status(),
-                 watch.status().message() + " (このフォルダはリアルタイムでは監視しません)"});
+            notices_.Notify({NoticeKind::kWatchError, path, watch.status(),
+                             Message(NoticeCode::kFolderNotWatchedFor, {watch.status().what()})});
         }
         return -1;
     }
@@ -224,13 +219,13 @@ bool ChangeWatcher::IsOwnFile(const Folder& folder, const std::string& name) con
 Result<std::shared_ptr<platform::DirectoryHandle>> ChangeWatcher::OpenWatched(int watch) {
     auto found = folders_.find(watch);
     if (found == folders_.end()) {
-        return Status::Error(ErrorKind::kNotFound, ENOENT, "監視していないフォルダです");
+        return Status::Error(ErrorKind::kNotFound, ENOENT, Message(NoticeCode::kFolderNotWatched));
     }
     const Folder& folder = found->second;
     const std::string path = FolderPath(watch);
     if (path.empty()) {
-        RequestFullCheck("");
-        return Status::Error(ErrorKind::kRefused, EAGAIN, "監視の途中のフォルダが失われました");
+        RequestFullCheck();
+        return Status::Error(ErrorKind::kRefused, EAGAIN, Message(NoticeCode::kWatchedFolderLost));
     }
     // Reached the way the rules reach it; a file rule's folder through the file rule itself.
     const std::string probe =
@@ -242,11 +237,9 @@ Result<std::shared_ptr<platform::DirectoryHandle>> ChangeWatcher::OpenWatched(in
     auto identity = platform::IdentityOf(**opened, path);
     if (!identity.ok()) return identity.status();
     if (!(identity.value() == folder.identity)) {
-        RequestFullCheck(DisplayPath(path) +
-                         " が別のフォルダに置き換えられました。"
-                         "全体を検査します");
+        RequestFullCheck(Message(NoticeCode::kWatchedFolderReplaced, {DisplayPath(path)}));
         return Status::Error(ErrorKind::kRefused, EAGAIN,
-                             DisplayPath(path) + " は監視しているフォルダではありません");
+                             Message(NoticeCode::kNotTheWatchedFolder, {DisplayPath(path)}));
     }
     return opened;
 }
@@ -255,7 +248,7 @@ void ChangeWatcher::WatchNewFolder(int parent_watch, const std::string& name) {
     auto parent = OpenWatched(parent_watch);
     if (!parent.ok()) {
         if (!parent.status().Is(ErrorKind::kNotFound)) {
-            RequestFullCheck(parent.status().message() + "。全体を検査します");
+            RequestFullCheck(Message(NoticeCode::kFullCheckFor, {parent.status().what()}));
         }
         return;
     }
@@ -270,7 +263,7 @@ void ChangeWatcher::WatchNewFolder(int parent_watch, const std::string& name) {
         // Gone again, or swapped for a link: its own events say the rest. Anything else (a
         // folder norv may not read) is left to a full check, which says why.
         if (!child.status().Is(ErrorKind::kNotFound) && !child.status().Is(ErrorKind::kLink)) {
-            RequestFullCheck("");
+            RequestFullCheck();
         }
         return;
     }
@@ -307,7 +300,7 @@ void ChangeWatcher::WatchNewFolder(int parent_watch, const std::string& name) {
     }
     statistics_.folders = folders_.size();
     if (!all_watched)
-        RequestFullCheck(DisplayPath(path) + " の中を監視できません。全体を検査します");
+        RequestFullCheck(Message(NoticeCode::kCannotWatchInside, {DisplayPath(path)}));
 }
 
 }  // namespace norv

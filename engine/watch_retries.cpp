@@ -7,6 +7,7 @@
 
 #include "engine/change_watcher.h"
 #include "engine/scan_log.h"
+#include "platform/base/notice_code.h"
 
 namespace norv {
 
@@ -31,8 +32,8 @@ void ChangeWatcher::NoteFailedRestores(const std::vector<std::string>& failed,
             retry.next_try - retry.first_failure <= options_.restore_retry_longest) {
             continue;
         }
-        const std::string text = DisplayPath(path) + " の復旧に " + std::to_string(retry.failures) +
-                                 " 回失敗したため、やり直しをやめました。次の全体検査で確認します";
+        const Message text(NoticeCode::kRestoreRetriesGivenUp,
+                           {DisplayPath(path), std::to_string(retry.failures)});
         notices_.Notify(
             {NoticeKind::kResponseFailure, path, Status::Error(ErrorKind::kIo, 0, text), text});
         restore_retries_.erase(found);
@@ -80,8 +81,8 @@ Status ChangeWatcher::RetryRestores(Clock::time_point now) {
     NoteFailedRestores(failed, Now());
     if (status.Is(ErrorKind::kStopped)) return status;
     if (!status.ok()) {
-        notices_.Notify({NoticeKind::kCheckFailure, "", status, status.ToString()});
-        RequestFullCheck("");
+        notices_.Notify({NoticeKind::kCheckFailure, "", status, status.Numbered()});
+        RequestFullCheck();
     }
     return Status::Ok();
 }

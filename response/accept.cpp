@@ -13,6 +13,7 @@
 
 #include "config/watched_place.h"
 #include "engine/scan_log.h"
+#include "platform/base/notice_code.h"
 #include "platform/fs/folder_lock.h"
 #include "platform/fs/tree_walk.h"
 #include "platform/lha/lha_archive.h"
@@ -23,10 +24,6 @@ namespace {
 
 // Archive writings, at most, while accepted files keep changing under it.
 constexpr int kMostArchivePasses = 3;
-
-constexpr const char* kRebuildHint =
-    "基準は変えていません。norv-cli archive "
-    "でアーカイブを作り直してから、もう一度受け入れてください";
 
 // "/srv/www" for "/srv/www/" and "/srv//www"; "/" stays.
 std::string Normal(const std::string& path) {
@@ -58,7 +55,7 @@ struct Measured {
 Result<Measured> Measure(platform::Env& env, const RuleTable& rules, const std::string& path) {
     Measured measured;
     if (!CoveringRule(rules, path)) {
-        return Status::Error(ErrorKind::kRefused, EINVAL, "どのルールの対象でもありません");
+        return Status::Error(ErrorKind::kRefused, EINVAL, Message(NoticeCode::kNoRuleCovers));
     }
     auto place = OpenWatchedPlace(env, rules, path);
     if (!place.ok()) {
@@ -79,41 +76,41 @@ Result<Measured> Measure(platform::Env& env, const RuleTable& rules, const std::
     return measured;
 }
 
-// Why the file at `item.path` is no longer as reviewed; "" when it is.
-std::string Differs(const ReviewedChange& item, const Measured& now) {
+// Why the file at `item.path` is no longer as reviewed; none when it is.
+Message Differs(const ReviewedChange& item, const Measured& now) {
     if (item.kind == ChangeKind::kDeleted) {
-        return now.gone ? std::string() : "削除を確かめたあとに、ふたたび現れました";
+        return now.gone ? Message() : Message(NoticeCode::kReappearedAfterReview);
     }
-    if (now.gone) return "確かめたあとに、なくなりました";
+    if (now.gone) return Message(NoticeCode::kVanishedAfterReview);
     const platform::Fingerprint& print = now.fingerprint;
-    if (!Present(print)) return "ファイルでもリンクでもないものに変わりました";
+    if (!Present(print)) return Message(NoticeCode::kNoLongerFileOrLink);
     if (print.unreadable()) {
-        return "内容を読めません" +
-               (print.cause.ok() ? std::string() : ": " + print.cause.message());
+        Message unreadable(NoticeCode::kContentUnreadable);
+        if (print.cause.ok()) return unreadable;
+        return Message(NoticeCode::kWithCause, {std::move(unreadable), print.cause.what()});
     }
-    if (print.changed_while_read) return "読んでいる間に変わりました";
-    if (!print.content_whole) return "大きすぎて内容を全部は読めません (受け入れられません)";
-    if (item.new_md5.empty()) return "確かめたときに内容を測れていません";
+    if (print.changed_while_read) return Message(NoticeCode::kChangedWhileRead);
+    if (!print.content_whole) return Message(NoticeCode::kTooLargeToAccept);
+    if (item.new_md5.empty()) return Message(NoticeCode::kNotMeasuredAtReview);
     if (!platform::CompareFacts(platform::Md5Digest::FromText(item.new_md5), item.new_facts,
                                 print.md5, print.Extended())
              .empty()) {
-        return "確かめたあとに、また変わりました";
+        return Message(NoticeCode::kChangedAgainAfterReview);
     }
-    return "";
+    return Message();
 }
 
-// The baseline must still be the one the change was found against.
-Result<std::string> BaselineMoved(FileInfoStore& store, const ReviewedChange& item) {
+// The baseline must still be the one the change was found against: why it is not, or none.
+Result<Message> BaselineMoved(FileInfoStore& store, const ReviewedChange& item) {
     auto baseline = store.LookupBaseline(item.path);
     if (!baseline.ok()) return baseline.status();
     const bool recorded = baseline->has_value() && !(*baseline)->first_seen_by_check;
     if (item.kind == ChangeKind::kCreated) {
-        return recorded ? std::string("すでに基準に入っています") : std::string();
+        return recorded ? Message(NoticeCode::kAlreadyInBaseline) : Message();
     }
-    if (!recorded) return std::string("基準にありません");
-    if ((*baseline)->md5o != item.old_md5)
-        return std::string("基準が一覧を作ったあとに変わりました");
-    return std::string();
+    if (!recorded) return Message(NoticeCode::kNotInBaseline);
+    if ((*baseline)->md5o != item.old_md5) return Message(NoticeCode::kBaselineChangedSinceList);
+    return Message();
 }
 
 bool SameChange(const ReviewedChange& a, const ReviewedChange& b) {
@@ -208,14 +205,13 @@ Status ChangeAcceptor::FinishInterruptedAccept() {
                             pending.temp_name != "..";
     if (plain_name && is_pending(fd, pending.temp_name)) {
         if (env.RenameAt(fd, pending.temp_name.c_str(), fd, kArchiveFileName, 0) != 0) {
-            return Status::FromErrno(errno, archive + " を受け入れた版に置き換えられません");
+            return Status::FromErrno(errno,
+                                     Message(NoticeCode::kCannotPlaceAcceptedArchive, {archive}));
         }
         if (env.Fsync(fd) != 0) return Status::FromErrno(errno, settings_.save_dir);
     } else if (!is_pending(fd, kArchiveFileName)) {
-        status = Status::Error(kErrArchive,
-                               "受け入れた変更の新しいアーカイブが見つからず、" + archive +
-                                   " は基準と合っていない可能性があります。norv-cli archive で"
-                                   "アーカイブを作り直してください");
+        status =
+            Status::Error(kErrArchive, Message(NoticeCode::kAcceptedArchiveMissing, {archive}));
     }
     Status cleared = store_.ClearPendingArchive();
     archive_.RemoveLeftoverTemporaries();
@@ -268,20 +264,16 @@ Result<AcceptOutcome> ChangeAcceptor::AcceptLocked(int64_t generation,
     auto list = store_.ReadChangeList();
     if (!list.ok()) return list.status();
     if (!list->checked) {
-        return Status::Error(
-            ErrorKind::kRefused, EINVAL,
-            "初期化のあと、検査を最後まで終えていません。norv-cli check で"
-            "検査し、変更を確かめてから受け入れてください (何も受け入れていません)");
+        return Status::Error(ErrorKind::kRefused, EINVAL, Message(NoticeCode::kNoCheckSinceInit));
     }
     if (list->generation != generation) {
         return Status::Error(ErrorKind::kRefused, EINVAL,
-                             "一覧を作ったあとに基準が初期化し直されました。もう一度検査し、"
-                             "変更を確かめてから受け入れてください (何も受け入れていません)");
+                             Message(NoticeCode::kBaselineInitialisedAgain));
     }
     const std::string archive_path = archive_.ArchivePath();
     if (!platform::FileExists(env, archive_path)) {
         return Status::Error(kErrArchive,
-                             "アーカイブ " + archive_path + " がありません。" + kRebuildHint);
+                             Message(NoticeCode::kArchiveMissingForAccept, {archive_path}));
     }
 
     AcceptOutcome outcome;
@@ -297,14 +289,14 @@ Result<AcceptOutcome> ChangeAcceptor::AcceptLocked(int64_t generation,
     std::set<std::string> seen;
     for (const ReviewedChange& item : items) {
         if (!seen.insert(item.path).second) continue;
-        auto refuse = [&](const std::string& why) {
-            outcome.refused.push_back({item.path, DisplayPath(item.path) + ": " + why});
+        auto refuse = [&](Message why) {
+            outcome.refused.push_back(
+                {item.path,
+                 Message(NoticeCode::kItemNotAccepted, {DisplayPath(item.path), std::move(why)})});
         };
         const auto found = listed.find(item.path);
         if (found == listed.end() || !SameChange(*found->second, item)) {
-            refuse(
-                "最後の検査の変更一覧にこの内容ではありません (受け入れ済みか、その後の検査で"
-                "変わりました)");
+            refuse(Message(NoticeCode::kNotInLastChangeList));
             continue;
         }
         auto moved = BaselineMoved(store_, item);
@@ -315,11 +307,11 @@ Result<AcceptOutcome> ChangeAcceptor::AcceptLocked(int64_t generation,
         }
         auto measured = Measure(env, rules_, item.path);
         if (!measured.ok()) {
-            refuse("検査できません: " + measured.status().message());
+            refuse(Message(NoticeCode::kCannotCheckItem, {measured.status().what()}));
             continue;
         }
-        if (std::string why = Differs(item, measured.value()); !why.empty()) {
-            refuse(why + " (変更のまま残します)");
+        if (Message why = Differs(item, measured.value()); !why.empty()) {
+            refuse(Message(NoticeCode::kLeftAsChange, {std::move(why)}));
             continue;
         }
         candidates.push_back({item, std::move(measured).value()});
@@ -357,12 +349,13 @@ Result<AcceptOutcome> ChangeAcceptor::AcceptLocked(int64_t generation,
                     stored.identity == measured.identity && stored.mode == measured.mode &&
                     stored.owner == measured.owner && stored.group == measured.group;
                 if (!added.ok() || !same_content || !same_entry) {
+                    Message why =
+                        added.ok() ? Message(NoticeCode::kChangedAgainAfterReview) : added.what();
                     outcome.refused.push_back(
                         {c.item.path,
-                         DisplayPath(c.item.path) + ": " +
-                             (added.ok() ? std::string("確かめたあとに、また変わりました")
-                                         : added.message()) +
-                             " (変更のまま残します)"});
+                         Message(NoticeCode::kItemNotAccepted,
+                                 {DisplayPath(c.item.path),
+                                  Message(NoticeCode::kLeftAsChange, {std::move(why)})})});
                     continue;
                 }
             }
@@ -374,8 +367,7 @@ Result<AcceptOutcome> ChangeAcceptor::AcceptLocked(int64_t generation,
         if (candidates.empty()) return outcome;
         if (pass == kMostArchivePasses) {
             return Status::Error(ErrorKind::kBusy, EAGAIN,
-                                 "受け入れる間にファイルが変わり続けました。もう一度検査し、"
-                                 "変更を確かめてから受け入れてください (何も受け入れていません)");
+                                 Message(NoticeCode::kKeptChangingWhileAccepted));
         }
     }
     std::unordered_set<std::string> dropped;
@@ -386,7 +378,8 @@ Result<AcceptOutcome> ChangeAcceptor::AcceptLocked(int64_t generation,
     }
     auto kept = writer->KeepEarlier(archive_path, {""}, dropped);
     if (!kept.ok()) {
-        return Status::Error(kErrArchive, kept.status().message() + "\n" + kRebuildHint);
+        return Status::Error(
+            kErrArchive, Message(NoticeCode::kCannotCarryOverForAccept, {kept.status().what()}));
     }
     auto sealed = writer->Seal();
     if (!sealed.ok()) return sealed.status();

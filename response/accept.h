@@ -50,7 +50,7 @@ using ChangeList = FileInfoStore::ChangeList;
 // An item not accepted, and why (the message names the file and the cause).
 struct Refusal {
     std::string path;
-    std::string reason;
+    Message reason;
 };
 
 struct AcceptOutcome {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/base/notice_code.h"
 #include "platform/fs/tree_walk.h"
 #include "platform/lha/lha_archive.h"
 
@@ -19,9 +20,10 @@ ProtectedArchive::ProtectedArchive(platform::Env& env, const Settings& settings,
     : env_(env), settings_(settings), rules_(rules), notices_(notices) {}
 
 void ProtectedArchive::ReportFailure(NoticeKind kind, const std::string& path, const Status& cause,
-                                     const std::string& detail) const {
-    const char* title = kind == NoticeKind::kRestoreError ? kExtractError : kCompressError;
-    notices_.Notify({kind, path, cause, std::string(title) + "\n" + detail});
+                                     Message detail) const {
+    const NoticeCode title =
+        kind == NoticeKind::kRestoreError ? NoticeCode::kRestoreFailed : NoticeCode::kArchiveFailed;
+    notices_.Notify({kind, path, cause, Message(title, {std::move(detail)})});
 }
 
 std::string ProtectedArchive::ArchivePath() const {
@@ -48,30 +50,30 @@ namespace {
 // A rule not in the new archive whole: what to say of it, and the stored paths whose earlier
 // entries stand in for what was not saved now.
 struct Unsaved {
-    std::string text;
+    Message text;
     std::vector<std::string> parts;  // StoredPathOf form
     bool whole = false;              // the rule itself failed: parts holds its path alone
     std::string path;                // the rule's
     Status cause;                    // the rule's failure, or the first part's
 };
 
+// `first`, then `next` on the line below it.
+Message NextLine(Message first, Message next) {
+    return Message(NoticeCode::kArchiveNextLine, {std::move(first), std::move(next)});
+}
+
 // What became of an unsaved rule's earlier entries, `copied` per part, added to its text.
-std::string SayWhatWasKept(const Unsaved& unsaved, const std::vector<int64_t>& copied) {
+Message SayWhatWasKept(const Unsaved& unsaved, const std::vector<int64_t>& copied) {
     if (unsaved.whole) {
-        return copied[0] > 0 ? "このルールは以前に保存した版 (" + std::to_string(copied[0]) +
-                                   " ファイル) をアーカイブに残しました"
-                             : std::string(
-                                   "このルールは以前のアーカイブにもないため、"
-                                   "自動復旧できません");
+        return copied[0] > 0 ? Message(NoticeCode::kRuleEarlierKept, {std::to_string(copied[0])})
+                             : Message(NoticeCode::kRuleNotInEarlier);
     }
     const size_t kept = static_cast<size_t>(
         std::count_if(copied.begin(), copied.end(), [](int64_t n) { return n > 0; }));
-    if (kept == copied.size()) return "これらは以前に保存した版をアーカイブに残しました";
-    if (kept == 0) return "これらは以前のアーカイブにもないため、自動復旧できません";
-    return "うち " + std::to_string(kept) +
-           " か所は以前に保存した版をアーカイブに残しました (ほか " +
-           std::to_string(copied.size() - kept) +
-           " か所は以前のアーカイブにもないため、自動復旧できません)";
+    if (kept == copied.size()) return Message(NoticeCode::kPartsEarlierKept);
+    if (kept == 0) return Message(NoticeCode::kPartsNotInEarlier);
+    return Message(NoticeCode::kSomePartsEarlierKept,
+                   {std::to_string(kept), std::to_string(copied.size() - kept)});
 }
 
 }  // namespace
@@ -83,7 +85,7 @@ int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)
     auto save = platform::OpenTrustedFolder(env_, settings_.save_dir);
     if (!save.ok() && !save.status().Is(ErrorKind::kNotFound)) {
         ReportFailure(NoticeKind::kArchiveError, settings_.save_dir, save.status(),
-                      save.status().message());
+                      save.status().what());
         return 1;
     }
     RemoveLeftovers();
@@ -91,15 +93,12 @@ int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)
     // disk or a vanished folder never costs the last good archive.
     auto writer = platform::lha::ArchiveWriter::Create(env_, archive);
     if (!writer.ok()) {
-        ReportFailure(NoticeKind::kArchiveError, archive, writer.status(),
-                      writer.status().message());
+        ReportFailure(NoticeKind::kArchiveError, archive, writer.status(), writer.status().what());
         return 1;
     }
     const std::vector<platform::FileIdentity> skipped = ProgramFolders(env_, settings_);
     const bool had_archive = platform::FileExists(env_, archive);
-    const std::string kept_whole =
-        "以前のアーカイブ " + archive +
-        " はそのままです (今回は何も保存していません。復旧は以前のアーカイブから行います)";
+    const Message kept_whole(NoticeCode::kEarlierArchiveStands, {archive});
     // One per rule that is not in the new archive whole; each is shown at the end, the last
     // with what the archive now holds.
     std::vector<Unsaved> failures;
@@ -112,32 +111,41 @@ int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)
             for (const Unsaved& failure : failures) {
                 ReportFailure(NoticeKind::kArchiveError, failure.path, failure.cause, failure.text);
             }
-            ReportFailure(NoticeKind::kArchiveError, archive, added,
-                          added.message() + "\n" +
-                              (had_archive ? "以前のアーカイブ " + archive + " はそのままです"
-                                           : std::string("アーカイブは作りませんでした")));
+            ReportFailure(
+                NoticeKind::kArchiveError, archive, added,
+                NextLine(added.what(),
+                         had_archive ? Message(NoticeCode::kEarlierArchiveUnchanged, {archive})
+                                     : Message(NoticeCode::kNoArchiveMade)));
             return static_cast<int>(failures.size()) + 1;
         }
-        const std::string label = "ルール " + std::to_string(i + 1) + " (" + rule.path + ")";
+        const std::string number = std::to_string(i + 1);
         if (!added.ok()) {
-            failures.push_back({label + ": " + added.message(),
-                                {platform::lha::StoredPathOf(env_, rule.path)},
-                                true,
-                                rule.path,
-                                added});
+            failures.push_back(
+                {Message(NoticeCode::kRuleNotArchived, {number, rule.path, added.what()}),
+                 {platform::lha::StoredPathOf(env_, rule.path)},
+                 true,
+                 rule.path,
+                 added});
         } else if (!missed.empty()) {
             Unsaved unsaved;
             unsaved.path = rule.path;
             unsaved.cause = missed.front().why;
-            unsaved.text = label + " のうち " + std::to_string(missed.size()) +
-                           " か所を保存できません (ほかは保存しました):";
-            for (size_t k = 0; k < missed.size(); ++k) {
-                if (k < kMostMissedShown) unsaved.text += "\n" + missed[k].why.message();
-                unsaved.parts.push_back(platform::lha::StoredPathOf(env_, missed[k].path));
-            }
+            // The parts shown, a line each: built from the last, each line holding those below it.
+            const size_t shown = std::min(missed.size(), kMostMissedShown);
+            Message lines = missed[shown - 1].why.what();
             if (missed.size() > kMostMissedShown) {
-                unsaved.text +=
-                    "\nほか " + std::to_string(missed.size() - kMostMissedShown) + " か所";
+                lines = NextLine(std::move(lines),
+                                 Message(NoticeCode::kMorePartsNotArchived,
+                                         {std::to_string(missed.size() - kMostMissedShown)}));
+            }
+            for (size_t k = shown - 1; k > 0; --k) {
+                lines = NextLine(missed[k - 1].why.what(), std::move(lines));
+            }
+            unsaved.text =
+                Message(NoticeCode::kRulePartsNotArchived,
+                        {number, rule.path, std::to_string(missed.size()), std::move(lines)});
+            for (const platform::lha::MissedPart& part : missed) {
+                unsaved.parts.push_back(platform::lha::StoredPathOf(env_, part.path));
             }
             failures.push_back(std::move(unsaved));
         }
@@ -148,14 +156,15 @@ int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)
             if (had_archive && env_.UnlinkAt(AT_FDCWD, archive.c_str(), 0) != 0) {
                 const int error = errno;
                 ReportFailure(NoticeKind::kArchiveError, archive, Status::FromErrno(error, archive),
-                              archive + " を削除できません: " + std::strerror(error));
+                              Message(NoticeCode::kCannotRemoveArchive,
+                                      {archive, std::string(std::strerror(error))}));
                 return 1;
             }
             return 0;
         }
         Status committed = (*writer)->Commit();
         if (!committed.ok()) {
-            ReportFailure(NoticeKind::kArchiveError, archive, committed, committed.message());
+            ReportFailure(NoticeKind::kArchiveError, archive, committed, committed.what());
             return 1;
         }
         return 0;
@@ -164,7 +173,7 @@ int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)
     // version: an old copy of one rule never outweighs a new one of another. Only an earlier
     // archive that cannot be read stays whole instead. Without one, what could be archived
     // beats nothing.
-    std::string holds;
+    Message holds;
     if (had_archive) {
         std::vector<std::string> parts;
         for (const Unsaved& failure : failures) {
@@ -173,12 +182,12 @@ int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)
         auto copied = (*writer)->KeepEarlier(archive, parts);
         Status committed;
         if (!copied.ok()) {
-            holds = "以前のアーカイブから引き継げません: " + copied.status().message() + "\n" +
-                    kept_whole;
+            holds = NextLine(Message(NoticeCode::kCannotCarryOverEarlier, {copied.status().what()}),
+                             kept_whole);
         } else if ((*writer)->entries() == 0) {
             holds = kept_whole;
         } else if (committed = (*writer)->Commit(); !committed.ok()) {
-            holds = committed.message() + "\n" + kept_whole;
+            holds = NextLine(committed.what(), kept_whole);
         } else {
             size_t at = 0;
             bool all_kept = true;
@@ -188,23 +197,20 @@ int ProtectedArchive::CreateArchive(const std::function<void(const std::string&)
                     copied->begin() + static_cast<ptrdiff_t>(at + failure.parts.size()));
                 at += failure.parts.size();
                 all_kept = all_kept && std::count(own.begin(), own.end(), 0) == 0;
-                failure.text += "\n" + SayWhatWasKept(failure, own);
+                failure.text = NextLine(std::move(failure.text), SayWhatWasKept(failure, own));
             }
-            holds = "アーカイブ " + archive + " を作り直しました (今回保存できたものと、" +
-                    (all_kept ? std::string("上に挙げたものの以前に保存した版を収めています)")
-                              : std::string("上に挙げたもののうち以前に保存した版があるものを"
-                                            "収めています。以前の版もないものは自動復旧できま"
-                                            "せん)"));
+            holds = Message(
+                all_kept ? NoticeCode::kArchiveRebuilt : NoticeCode::kArchiveRebuiltSomeLost,
+                {archive});
         }
     } else if ((*writer)->entries() == 0) {
-        holds = "保存できたファイルがないため、アーカイブは作りませんでした (自動復旧はできません)";
+        holds = Message(NoticeCode::kNothingSavedNoArchive);
     } else if (Status committed = (*writer)->Commit(); committed.ok()) {
-        holds = "以前のアーカイブがないため、保存できたファイルだけでアーカイブ " + archive +
-                " を作りました (上に挙げたものは自動復旧できません)";
+        holds = Message(NoticeCode::kPartialArchiveMade, {archive});
     } else {
-        holds = "アーカイブは作りませんでした: " + committed.message();
+        holds = Message(NoticeCode::kArchiveNotMadeBecause, {committed.what()});
     }
-    failures.back().text += "\n" + holds;
+    failures.back().text = NextLine(std::move(failures.back().text), std::move(holds));
     for (const Unsaved& failure : failures) {
         ReportFailure(NoticeKind::kArchiveError, failure.path, failure.cause, failure.text);
     }
@@ -221,12 +227,12 @@ void ProtectedArchive::RemoveInterruptedRestores() {
     auto removed = platform::lha::RestoreJournal(env_, RestoreJournalPath()).RemoveLeftovers();
     if (!removed.ok()) {
         ReportFailure(NoticeKind::kRestoreError, RestoreJournalPath(), removed.status(),
-                      removed.status().message());
+                      removed.status().what());
     }
 }
 
 void ProtectedArchive::SayRestoreFailure(const std::string& path, const Status& status) const {
-    ReportFailure(NoticeKind::kRestoreError, path, status, status.message());
+    ReportFailure(NoticeKind::kRestoreError, path, status, status.what());
 }
 
 Status ProtectedArchive::RestoreFromArchive(const std::string& path, bool say_failure,

@@ -4,7 +4,8 @@
 // file back, and only that file, from the
 // entry stored under its full path. Both reach the watched trees through open folders from the
 // rule's own path down, never through a link below it, and reach the system only through the
-// Env given. Failures are shown with the archiver's title, followed by the cause on a second line.
+// Env given. Failures are shown with the archiver's title (kArchiveFailed, kRestoreFailed),
+// followed by the cause on a second line.
 #pragma once
 
 #include <cstdint>
@@ -23,8 +24,6 @@
 namespace norv {
 
 inline constexpr const char* kArchiveFileName = "arcive.lzh";
-inline constexpr const char* kCompressError = "LHA 圧縮エラー";
-inline constexpr const char* kExtractError = "LHA 上書きディリクトリ付解凍エラー";
 // Parts of one rule named in its message; the rest are counted.
 inline constexpr size_t kMostMissedShown = 10;
 
@@ -53,7 +52,8 @@ class ProtectedArchive {
     Status RestoreFromArchive(const std::string& path, bool say_failure = true,
                               std::string* written_digest = nullptr,
                               const platform::lha::FinishRestore& finish = {});
-    // A restore of `path` failed: a notice titled kExtractError, then the cause.
+    // A restore of `path` failed: a notice titled as the archiver's restore (kRestoreFailed),
+    // then the cause.
     void SayRestoreFailure(const std::string& path, const Status& status) const;
     const RuleTable& rules() const { return rules_; }
     platform::Env& env() const { return env_; }
@@ -73,10 +73,10 @@ class ProtectedArchive {
 
   private:
     void RemoveLeftovers() const;
-    // A notice titled as the archiver's (kCompressError for kArchiveError, kExtractError for
+    // A notice titled as the archiver's (kArchiveFailed for kArchiveError, kRestoreFailed for
     // kRestoreError), then `detail` on the next line.
     void ReportFailure(NoticeKind kind, const std::string& path, const Status& cause,
-                       const std::string& detail) const;
+                       Message detail) const;
 
     platform::Env& env_;
     const Settings& settings_;

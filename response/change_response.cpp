@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "engine/scan_log.h"
+#include "platform/base/notice_code.h"
 #include "platform/digest/fingerprint.h"
 #include "platform/digest/md5.h"
 #include "platform/fs/file_system.h"
@@ -66,9 +67,10 @@ ChangeResponse::ChangeResponse(const Settings& settings, const LiveSwitches& swi
       charset_(std::move(charset)) {}
 
 void ChangeResponse::ReportFailure(const std::string& path, const Status& cause,
-                                   const std::string& text) {
+                                   const Message& text) {
     notices_.Notify({NoticeKind::kResponseFailure, path, cause, text});
-    if (said_) said_->push_back(text);
+    // The outcome's failures become the log's Warning: lines, which quote the message.
+    if (said_) said_->push_back(Render(text));
 }
 
 std::string SpecialEntryName(mode_t mode) {
@@ -90,17 +92,18 @@ std::string CrackedAttributes(const platform::ExtendedFacts& facts) {
     std::string fields;
     for (platform::Fact fact : kIndexedFacts) {
         fields += "\t" + std::string(platform::FactName(fact)) + "=" +
-                  platform::ShownFact(fact, "", facts).value_or("?");
+                  platform::ShownFact(fact, "", facts).value_or(cracked_index::kUnknownFact);
     }
-    return fields + "\tsha256=" + (facts.sha256.empty() ? "?" : facts.sha256);
+    return fields + "\t" + cracked_index::kSha256Field +
+           (facts.sha256.empty() ? cracked_index::kUnknownFact : facts.sha256);
 }
 
 std::string UnknownCrackedAttributes() {
     std::string fields;
     for (platform::Fact fact : kIndexedFacts) {
-        fields += "\t" + std::string(platform::FactName(fact)) + "=?";
+        fields += "\t" + std::string(platform::FactName(fact)) + "=" + cracked_index::kUnknownFact;
     }
-    return fields + "\tsha256=?";
+    return fields + "\t" + cracked_index::kSha256Field + cracked_index::kUnknownFact;
 }
 
 ResponseOutcome ChangeResponse::RespondToChange(ChangeKind kind, const std::string& path,
@@ -123,11 +126,13 @@ ResponseOutcome ChangeResponse::RespondToChange(ChangeKind kind, const std::stri
 
 HoldLook ChangeResponse::LookAtHold() {
     HoldLook look = hold_->ReadHold();
-    for (const std::string& note : look.notes) {
+    for (const auto& note : look.notes) {
         notices_.Notify({NoticeKind::kHold, platform::JoinPath(hold_->program_dir(), kHoldFileName),
                          Status::Ok(), note});
-        if (events_) events_->HoldNote(note);
-        if (hold_notes_.size() < 16) hold_notes_.push_back(note);
+        // The events and the log quote the note.
+        const std::string quoted = Render(note);
+        if (events_) events_->HoldNote(quoted);
+        if (hold_notes_.size() < 16) hold_notes_.push_back(quoted);
     }
     return look;
 }
@@ -152,13 +157,14 @@ ResponseOutcome ChangeResponse::Respond(ChangeKind kind, const std::string& path
                                         const FileLocation& where, const RecordedFile& recorded) {
     if (switches_.auto_restore == 0) return {};
     if (!platform::FileExists(env_, archive_.ArchivePath())) {
-        ReportFailure(path, Status::Error(ErrorKind::kNotFound, ENOENT, kNotSavedMessage),
-                      kNotSavedMessage);
+        const Message nothing_saved(NoticeCode::kNothingSaved);
+        ReportFailure(path, Status::Error(ErrorKind::kNotFound, ENOENT, nothing_saved),
+                      nothing_saved);
         if (events_) {
             events_->Action(path,
                             kind == ChangeKind::kCreated ? ResponseAction::kQuarantine
                                                          : ResponseAction::kRestore,
-                            false, kNotSavedMessage);
+                            false, Render(nothing_saved));
         }
         return {};
     }
@@ -187,36 +193,34 @@ void ChangeResponse::BeginRun() {
     archive_.RemoveInterruptedRestores();
 }
 
-std::string UncopiedSummary(int removed, int unlisted, int kept) {
-    std::string text;
+Message UncopiedSummary(int removed, int unlisted, int kept) {
+    Message removed_text;
     if (removed == 0 && unlisted > 0) {
-        text = "クラックフォルダの一覧が上限に達したため、" + std::to_string(unlisted) +
-               " 個を一覧に記さずに削除しました";
+        removed_text = Message(NoticeCode::kRemovedUnlisted, {std::to_string(unlisted)});
+    } else if (removed > 0 && unlisted > 0) {
+        removed_text = Message(NoticeCode::kRemovedUncopiedSomeUnlisted,
+                               {std::to_string(removed), std::to_string(unlisted)});
     } else if (removed > 0) {
-        text = "クラックフォルダへのコピーが上限に達したため、" + std::to_string(removed) +
-               " 個のファイルをコピーせずに削除しました";
-        if (unlisted > 0) {
-            text += " (うち " + std::to_string(unlisted) + " 個は一覧にも記していません)";
-        }
+        removed_text = Message(NoticeCode::kRemovedUncopied, {std::to_string(removed)});
     }
-    if (kept > 0) {
-        if (!text.empty()) text += "。";
-        text += "クラックフォルダへのコピーが上限に達したため、取り出したフォルダの中の " +
-                std::to_string(kept) + " 個のファイルはコピーせずに root のものにして残しました";
-    }
-    return text;
+    if (kept == 0) return removed_text;
+    Message kept_text(NoticeCode::kTakenFilesKeptUncopied, {std::to_string(kept)});
+    if (removed_text.empty()) return kept_text;
+    return Message(NoticeCode::kRemovedAndKept, {std::move(removed_text), std::move(kept_text)});
 }
 
 std::vector<std::string> ChangeResponse::EndRun() {
     if (removed_uncopied_ == 0 && unlisted_ == 0 && kept_uncopied_ == 0) return {};
-    const std::string text = UncopiedSummary(removed_uncopied_, unlisted_, kept_uncopied_);
+    const Message text = UncopiedSummary(removed_uncopied_, unlisted_, kept_uncopied_);
     const Status cause = Status::Error(ErrorKind::kLimit, kErrLimit, text);
     notices_.Notify({NoticeKind::kResponseFailure, settings_.cracked_dir, cause, text});
-    if (events_) events_->Action(settings_.cracked_dir, ResponseAction::kQuarantine, true, text);
+    // The events and the log quote the summary.
+    const std::string quoted = Render(text);
+    if (events_) events_->Action(settings_.cracked_dir, ResponseAction::kQuarantine, true, quoted);
     removed_uncopied_ = 0;
     unlisted_ = 0;
     kept_uncopied_ = 0;
-    return {text};
+    return {quoted};
 }
 
 ResponseOutcome ChangeResponse::Restore(const std::string& path, const RecordedFile& recorded) {
@@ -238,27 +242,25 @@ ResponseOutcome ChangeResponse::Restore(const std::string& path, const RecordedF
         const bool occupied = restored.Is(ErrorKind::kExists);
         if (!occupied) break;
         if (round == kMostRestoreRounds) {
-            restored = Status::Error(ErrorKind::kRefused, EEXIST,
-                                     path +
-                                         " に何度も別のものが置かれるため復旧をやめました"
-                                         " (攻撃の可能性があります): " +
-                                         restored.message());
+            restored =
+                Status::Error(ErrorKind::kRefused, EEXIST,
+                              Message(NoticeCode::kRestoreOutlasted, {path, restored.what()}));
             break;
         }
         if (!TakeOutWhatStands(path)) break;
     }
     if (!restored.ok()) {
         archive_.SayRestoreFailure(path, restored);
-        if (said_) said_->push_back(restored.message());
+        if (said_) said_->push_back(Render(restored.what()));
     }
     if (events_) {
         events_->Action(path, ResponseAction::kRestore, restored.ok(),
-                        restored.ok() ? path : restored.message());
+                        restored.ok() ? path : Render(restored.what()));
     }
     if (restored.ok()) {
         outcome.left = ResponseOutcome::Left::kRestored;
         outcome.restored_facts = put_back.left;
-        for (const std::string& note : put_back.notes) {
+        for (const Message& note : put_back.notes) {
             ReportFailure(path, Status::Error(ErrorKind::kIo, 0, note), note);
         }
     }
@@ -268,8 +270,10 @@ ResponseOutcome ChangeResponse::Restore(const std::string& path, const RecordedF
 bool ChangeResponse::TakeOutWhatStands(const std::string& path) {
     auto fail = [&](const Status& status) {
         ReportFailure(path, status,
-                      path + " に置かれたものをクラックフォルダへ移せません: " + status.message());
-        if (events_) events_->Action(path, ResponseAction::kQuarantine, false, status.message());
+                      Message(NoticeCode::kCannotTakeOutWhatStands, {path, status.what()}));
+        if (events_) {
+            events_->Action(path, ResponseAction::kQuarantine, false, Render(status.what()));
+        }
         return false;
     };
     auto place = OpenWatchedPlace(env_, archive_.rules(), path);
@@ -306,10 +310,11 @@ bool ChangeResponse::TakeOutWhatStands(const std::string& path) {
             }
             return true;
         }
-        const Status moved = Status::FromErrno(errno, path + " をクラックフォルダへ移せません");
+        const Status moved =
+            Status::FromErrno(errno, Message(NoticeCode::kCannotMoveFolderToCracked, {path}));
         if (!moved.Is(ErrorKind::kExists)) return fail(moved);
     }
-    return fail(Status::FromErrno(EEXIST, path + " をクラックフォルダへ移せません"));
+    return fail(Status::FromErrno(EEXIST, Message(NoticeCode::kCannotMoveFolderToCracked, {path})));
 }
 
 }  // namespace norv

@@ -38,12 +38,29 @@
 
 namespace norv {
 
-inline constexpr const char* kNotSavedMessage = "ファイルが保存されていませんので復旧できません";
-// One line per copy in the cracked folder: copy name, change kind, date and time, MD5 of the
-// copy and the full path the file was taken from, separated by tabs; for a copy in part or none,
-// the size and, for a part, kHeadOnlyNote. Then, as "name=value" fields, what the file was
-// (CrackedAttributes).
+// The cracked folder's index, a stored format: its fixed words are kept here, byte for byte, and
+// never change. One line per copy in the cracked folder: copy name, change kind, date and time,
+// MD5 of the copy and the full path the file was taken from, separated by tabs; for a copy in
+// part or none, the size and, for a part, kHeadOnlyNote. Then, as "name=value" fields, what the
+// file was (CrackedAttributes), and a last note or entry field, if any.
 inline constexpr const char* kCrackedIndexName = "cracked_index.txt";
+// The last field for a copy of the first bytes only, and the copy name of a file removed
+// without a copy.
+inline constexpr const char* kHeadOnlyNote = "先頭のみ";
+inline constexpr const char* kNoCopyName = "-";
+namespace cracked_index {
+inline constexpr const char* kNoteField = "note=";    // why an item stays as it was moved
+inline constexpr const char* kSizeField = "size=";    // the size of a file not copied whole
+inline constexpr const char* kEntryField = "entry=";  // what a FIFO, socket or device was
+inline constexpr const char* kSha256Field = "sha256=";
+inline constexpr const char* kUnknownFact = "?";  // a fact that could not be read
+// Notes on items of a folder taken out.
+inline constexpr const char* kTooDeepNote = "深すぎるため中を調べていません";
+inline constexpr const char* kRestLeftNote = "上限を超えたため、この中の残りは移したときのままです";
+inline constexpr const char* kKeptUncopiedNote =
+    "コピーの上限を超えたため、コピーせずに root のものにして残しています";
+inline constexpr const char* kLeftAsMovedNote = " (移したときのまま残しています)";
+}  // namespace cracked_index
 
 // The cracked folder's bounds per run, counted from ChangeResponse::BeginRun.
 //  - most_copies: copies (whole or first bytes) made into the cracked folder. Past it a file
@@ -71,21 +88,14 @@ struct QuarantineBounds {
     int most_taken_entries = kMostTakenFolderEntries;
     int most_taken_depth = kMostTakenFolderDepth;
 };
-inline constexpr const char* kCopyLimitMessage =
-    "このチェックでクラックフォルダへ移したファイルが上限に達しました。"
-    "これ以降のファイルはコピーせずに削除し、一覧とチェックの終わりの集計にのみ記します";
 // The run's summary of files removed without a copy, `unlisted` of them without an index line,
 // and of files in folders taken out kept without a fresh copy.
-std::string UncopiedSummary(int removed, int unlisted, int kept = 0);
-// The index line's last field for a copy of the first bytes only, and the copy name of a file
-// removed without a copy.
-inline constexpr const char* kHeadOnlyNote = "先頭のみ";
+Message UncopiedSummary(int removed, int unlisted, int kept = 0);
 // Rounds of "take out what stands at the recorded file's place, restore again" for one change: a
 // process that puts something there again and again (before the restore, or in the restored
 // recorded file's place right after it) is outlasted this many times, then reported as a failed
 // restore.
 inline constexpr int kMostRestoreRounds = 3;
-inline constexpr const char* kNoCopyName = "-";
 // What stands for the content of an item that has none to keep.
 inline const platform::ContentDigest kNoContent{platform::Md5Digest(kNoCopyName), {}, true};
 // Copies of one name within one second; past this a move gives up with a message.
@@ -152,7 +162,7 @@ class ChangeResponse : public ChangeResponder {
     // The latest Holds answer, for the response to the same path that follows it.
     std::string held_path_;
     bool held_ = false;
-    std::vector<std::string> hold_notes_;  // not yet in an outcome; bounded
+    std::vector<std::string> hold_notes_;  // not yet in an outcome, as the log quotes them; bounded
     bool left_held_ = false;               // a change was left alone under a hold standing now
     QuarantineBounds bounds_;
     int copies_this_run_ = 0;
@@ -167,9 +177,9 @@ class ChangeResponse : public ChangeResponder {
     HoldLook LookAtHold();
     ResponseOutcome Respond(ChangeKind kind, const std::string& path, const FileLocation& where,
                             const RecordedFile& recorded);
-    // Gives a failure of the response at `path` to the notices, and keeps its text for the
-    // outcome of the change being answered.
-    void ReportFailure(const std::string& path, const Status& cause, const std::string& text);
+    // Gives a failure of the response at `path` to the notices, and keeps it, in the words the
+    // log quotes, for the outcome of the change being answered.
+    void ReportFailure(const std::string& path, const Status& cause, const Message& text);
     std::vector<std::string>* said_ = nullptr;
     // Puts the recorded file back as `recorded`; what it then left at the place.
     ResponseOutcome Restore(const std::string& path, const RecordedFile& recorded);

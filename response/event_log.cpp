@@ -10,11 +10,70 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
+#include "platform/base/notice_code.h"
 #include "platform/fs/file_system.h"
 #include "platform/text/charset.h"
 
 namespace norv {
 namespace {
+
+// The events file's fixed words, byte for byte: log pipelines and scripts read them.
+namespace words {
+// The keys of an event line.
+namespace key {
+constexpr const char* kHost = "host";
+constexpr const char* kTime = "time";
+constexpr const char* kRun = "run";
+constexpr const char* kEvent = "event";
+constexpr const char* kChanged = "changed";
+constexpr const char* kOld = "old";
+constexpr const char* kNew = "new";
+constexpr const char* kKind = "kind";
+constexpr const char* kPath = "path";
+constexpr const char* kOldMd5 = "old_md5";
+constexpr const char* kNewMd5 = "new_md5";
+constexpr const char* kSize = "size";
+constexpr const char* kMtime = "mtime";
+constexpr const char* kHeld = "held";
+constexpr const char* kMessage = "message";
+constexpr const char* kAction = "action";
+constexpr const char* kOutcome = "outcome";
+constexpr const char* kReason = "reason";
+constexpr const char* kUser = "user";
+constexpr const char* kCommand = "command";
+constexpr const char* kChecked = "checked";
+constexpr const char* kAltered = "altered";
+constexpr const char* kCreated = "created";
+constexpr const char* kDeleted = "deleted";
+constexpr const char* kUnchecked = "unchecked";
+constexpr const char* kDurationS = "duration_s";
+constexpr const char* kResult = "result";
+// Who wrote a change.
+constexpr const char* kWriter = "writer";
+constexpr const char* kPid = "pid";
+constexpr const char* kExe = "exe";
+constexpr const char* kCmdline = "cmdline";
+constexpr const char* kExited = "exited";
+constexpr const char* kUid = "uid";
+constexpr const char* kEuid = "euid";
+constexpr const char* kLoginuid = "loginuid";
+constexpr const char* kUnit = "unit";
+constexpr const char* kCgroup = "cgroup";
+constexpr const char* kParents = "parents";
+}  // namespace key
+// The kinds of event, the "event" key's values.
+namespace event {
+constexpr const char* kChange = "change";
+constexpr const char* kHold = "hold";
+constexpr const char* kAction = "action";
+constexpr const char* kWarning = "warning";
+constexpr const char* kAccept = "accept";
+constexpr const char* kRun = "run";
+}  // namespace event
+// An action's "outcome".
+constexpr const char* kDone = "done";
+constexpr const char* kFailed = "failed";
+}  // namespace words
 
 using Json = nlohmann::ordered_json;
 
@@ -98,10 +157,10 @@ std::string Rfc3339(std::chrono::system_clock::time_point t) {
 Json EventHead(platform::Env& env, const std::string& host, const std::string& run,
                std::string_view kind) {
     Json o;
-    o["host"] = host;
-    o["time"] = Rfc3339(env.WallNow());
-    o["run"] = run;
-    o["event"] = kind;
+    o[words::key::kHost] = host;
+    o[words::key::kTime] = Rfc3339(env.WallNow());
+    o[words::key::kRun] = run;
+    o[words::key::kEvent] = kind;
     return o;
 }
 
@@ -165,36 +224,36 @@ void AddFactChangesTo(Object& object, const std::vector<platform::FactChange>& c
         was[name] = fact.was ? Object(EventPath(*fact.was)) : Object();
         now[name] = fact.now ? Object(EventPath(*fact.now)) : Object();
     }
-    object["changed"] = std::move(names);
-    object["old"] = std::move(was);
-    object["new"] = std::move(now);
+    object[words::key::kChanged] = std::move(names);
+    object[words::key::kOld] = std::move(was);
+    object[words::key::kNew] = std::move(now);
 }
 
 // Who wrote a change: its process, or only its pid and "exited" when it was gone first.
 Json WriterObject(const platform::Writer& writer) {
     auto process = [](const platform::WriterProcess& p) {
         Json o;
-        o["pid"] = p.pid;
-        o["exe"] = p.executable;
-        o["cmdline"] = p.command_line;
+        o[words::key::kPid] = p.pid;
+        o[words::key::kExe] = p.executable;
+        o[words::key::kCmdline] = p.command_line;
         return o;
     };
     Json o;
-    o["pid"] = writer.process.pid;
+    o[words::key::kPid] = writer.process.pid;
     if (writer.exited) {
-        o["exited"] = true;
+        o[words::key::kExited] = true;
         return o;
     }
-    o["exe"] = writer.process.executable;
-    o["cmdline"] = writer.process.command_line;
-    o["uid"] = writer.uid;
-    o["euid"] = writer.euid;
-    o["loginuid"] = writer.login_uid >= 0 ? Json(writer.login_uid) : Json();
-    o["unit"] = writer.unit.empty() ? Json() : Json(writer.unit);
-    o["cgroup"] = writer.cgroup;
+    o[words::key::kExe] = writer.process.executable;
+    o[words::key::kCmdline] = writer.process.command_line;
+    o[words::key::kUid] = writer.uid;
+    o[words::key::kEuid] = writer.euid;
+    o[words::key::kLoginuid] = writer.login_uid >= 0 ? Json(writer.login_uid) : Json();
+    o[words::key::kUnit] = writer.unit.empty() ? Json() : Json(writer.unit);
+    o[words::key::kCgroup] = writer.cgroup;
     Json parents = Json::array();
     for (const platform::WriterProcess& parent : writer.parents) parents.push_back(process(parent));
-    o["parents"] = std::move(parents);
+    o[words::key::kParents] = std::move(parents);
     return o;
 }
 
@@ -230,7 +289,7 @@ void JsonEventLog::Write(Object& object) {
     try {
         line = object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     } catch (const std::exception& e) {
-        written = Status::Error(ErrorKind::kFormat, kErrFormat, e.what());
+        written = Status::Error(ErrorKind::kFormat, kErrFormat, std::string(e.what()));
     }
     if (written.ok()) {
         if (copy_to_) *copy_to_ << line << std::flush;
@@ -239,7 +298,7 @@ void JsonEventLog::Write(Object& object) {
     if (!written.ok() && !failure_shown_) {
         failure_shown_ = true;
         notices_.Notify({NoticeKind::kEventsFileError, FilePath(), written,
-                         "イベントファイル " + FilePath() + " に書けません: " + written.message()});
+                         Message(NoticeCode::kCannotWriteEvents, {FilePath(), written.what()})});
     }
 }
 
@@ -299,63 +358,64 @@ void JsonEventLog::BeginRun(std::string_view command) {
 }
 
 void JsonEventLog::Change(const ChangeEvent& change) {
-    Json o = EventHead(env_, host_, run_id_, "change");
-    o["kind"] = ChangeKindName(change.kind);
-    o["path"] = EventPath(change.path);
-    o["old_md5"] = change.old_md5.empty() ? Json() : Json(change.old_md5);
-    o["new_md5"] = change.new_md5.empty() ? Json() : Json(change.new_md5);
-    o["size"] = change.size >= 0 ? Json(change.size) : Json();
-    o["mtime"] = change.kind == ChangeKind::kDeleted ? Json() : Json(Rfc3339(change.mtime, 0));
+    Json o = EventHead(env_, host_, run_id_, words::event::kChange);
+    o[words::key::kKind] = ChangeKindName(change.kind);
+    o[words::key::kPath] = EventPath(change.path);
+    o[words::key::kOldMd5] = change.old_md5.empty() ? Json() : Json(change.old_md5);
+    o[words::key::kNewMd5] = change.new_md5.empty() ? Json() : Json(change.new_md5);
+    o[words::key::kSize] = change.size >= 0 ? Json(change.size) : Json();
+    o[words::key::kMtime] =
+        change.kind == ChangeKind::kDeleted ? Json() : Json(Rfc3339(change.mtime, 0));
     if (!change.changed.empty()) AddFactChanges(o, change.changed);
-    if (change.held) o["held"] = true;
-    if (change.writer) o["writer"] = WriterObject(*change.writer);
+    if (change.held) o[words::key::kHeld] = true;
+    if (change.writer) o[words::key::kWriter] = WriterObject(*change.writer);
     Write(o);
 }
 
 void JsonEventLog::HoldNote(const std::string& text) {
-    Json o = EventHead(env_, host_, run_id_, "hold");
-    o["message"] = text;
+    Json o = EventHead(env_, host_, run_id_, words::event::kHold);
+    o[words::key::kMessage] = text;
     Write(o);
 }
 
 void JsonEventLog::Action(const std::string& path, ResponseAction action, bool succeeded,
                           const std::string& detail) {
-    Json o = EventHead(env_, host_, run_id_, "action");
-    o["action"] = ResponseActionName(action);
-    o["path"] = EventPath(path);
-    o["outcome"] = succeeded ? "done" : "failed";
-    o[succeeded ? "result" : "reason"] = EventPath(detail);
+    Json o = EventHead(env_, host_, run_id_, words::event::kAction);
+    o[words::key::kAction] = ResponseActionName(action);
+    o[words::key::kPath] = EventPath(path);
+    o[words::key::kOutcome] = succeeded ? words::kDone : words::kFailed;
+    o[succeeded ? words::key::kResult : words::key::kReason] = EventPath(detail);
     Write(o);
 }
 
 void JsonEventLog::Warning(const std::string& path, const std::string& reason) {
-    Json o = EventHead(env_, host_, run_id_, "warning");
-    o["path"] = EventPath(path);
-    o["reason"] = EventPath(reason);
+    Json o = EventHead(env_, host_, run_id_, words::event::kWarning);
+    o[words::key::kPath] = EventPath(path);
+    o[words::key::kReason] = EventPath(reason);
     Write(o);
 }
 
 void JsonEventLog::Accepted(const AcceptEvent& accepted) {
-    Json o = EventHead(env_, host_, run_id_, "accept");
-    o["kind"] = ChangeKindName(accepted.kind);
-    o["path"] = EventPath(accepted.path);
-    o["old_md5"] = accepted.old_md5.empty() ? Json() : Json(accepted.old_md5);
-    o["new_md5"] = accepted.new_md5.empty() ? Json() : Json(accepted.new_md5);
-    o["user"] = EventPath(accepted.user);
+    Json o = EventHead(env_, host_, run_id_, words::event::kAccept);
+    o[words::key::kKind] = ChangeKindName(accepted.kind);
+    o[words::key::kPath] = EventPath(accepted.path);
+    o[words::key::kOldMd5] = accepted.old_md5.empty() ? Json() : Json(accepted.old_md5);
+    o[words::key::kNewMd5] = accepted.new_md5.empty() ? Json() : Json(accepted.new_md5);
+    o[words::key::kUser] = EventPath(accepted.user);
     Write(o);
 }
 
 void JsonEventLog::EndRun(const ScanCounters& counters, std::string_view outcome) {
     using namespace std::chrono;
-    Json o = EventHead(env_, host_, run_id_, "run");
-    o["command"] = command_;
-    o["outcome"] = outcome;
-    o["checked"] = counters.checked;
-    o["altered"] = counters.altered;
-    o["created"] = counters.created;
-    o["deleted"] = counters.deleted;
-    o["unchecked"] = counters.unchecked;
-    o["duration_s"] = duration<double>(env_.SteadyNow() - run_started_).count();
+    Json o = EventHead(env_, host_, run_id_, words::event::kRun);
+    o[words::key::kCommand] = command_;
+    o[words::key::kOutcome] = outcome;
+    o[words::key::kChecked] = counters.checked;
+    o[words::key::kAltered] = counters.altered;
+    o[words::key::kCreated] = counters.created;
+    o[words::key::kDeleted] = counters.deleted;
+    o[words::key::kUnchecked] = counters.unchecked;
+    o[words::key::kDurationS] = duration<double>(env_.SteadyNow() - run_started_).count();
     Write(o);
 }
 

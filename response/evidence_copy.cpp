@@ -11,6 +11,7 @@
 #include <climits>
 #include <vector>
 
+#include "platform/base/notice_code.h"
 #include "platform/fs/file_system.h"
 
 namespace norv {
@@ -34,13 +35,14 @@ Status CopyExtents(platform::Env& env, int in, int64_t size, int out,
         for (off_t pos = extent->begin; pos < end;) {
             const auto want =
                 static_cast<size_t>(std::min<off_t>(static_cast<off_t>(buffer.size()), end - pos));
-            auto read =
-                platform::ReadOnce(env, in, std::span(buffer.data(), want), "読めません", pos);
+            auto read = platform::ReadOnce(env, in, std::span(buffer.data(), want),
+                                           Message(NoticeCode::kEvidenceUnreadable), pos);
             if (!read.ok()) return read.status();
             const auto n = static_cast<off_t>(*read);
             if (n == 0) return Status::Ok();  // shrunk: the verification tells
             if (env.LSeek(out, pos, SEEK_SET) != pos) {
-                return Status::FromErrno(errno, shown_copy + " に書き込めません");
+                return Status::FromErrno(errno,
+                                         Message(NoticeCode::kCannotWriteEvidence, {shown_copy}));
             }
             NORV_RETURN_IF_ERROR(platform::WriteFully(
                 env, out, std::string_view(buffer.data(), static_cast<size_t>(n)), shown_copy));
@@ -49,7 +51,7 @@ Status CopyExtents(platform::Env& env, int in, int64_t size, int out,
         at = end;
     }
     if (env.FTruncate(out, static_cast<off_t>(size)) != 0) {
-        return Status::FromErrno(errno, shown_copy + " に書き込めません");
+        return Status::FromErrno(errno, Message(NoticeCode::kCannotWriteEvidence, {shown_copy}));
     }
     return Status::Ok();
 }
@@ -71,12 +73,14 @@ Status CopyAndVerify(platform::Env& env, int in, const struct stat& st, int64_t 
                      bool* rewritten) {
     *rewritten = false;
     NORV_RETURN_IF_ERROR(CopyExtents(env, in, size, out, shown_copy));
-    if (env.Fsync(out) != 0) return Status::FromErrno(errno, shown_copy + " に書き込めません");
+    if (env.Fsync(out) != 0)
+        return Status::FromErrno(errno, Message(NoticeCode::kCannotWriteEvidence, {shown_copy}));
     const timespec times[2] = {st.st_atim, st.st_mtim};
     env.FUtimens(out, times);
     ScopedFd back(env,
                   env.OpenAt(cracked_dir, copy_name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0));
-    if (back.get() < 0) return Status::FromErrno(errno, shown_copy + " を読めません");
+    if (back.get() < 0)
+        return Status::FromErrno(errno, Message(NoticeCode::kCannotReadBackCopy, {shown_copy}));
     *digest = WholeDigest(env, back.get(), size);
     char past_end = 0;
     const bool longer = !head_only && env.PRead(in, &past_end, 1, static_cast<off_t>(size)) != 0;
@@ -86,7 +90,7 @@ Status CopyAndVerify(platform::Env& env, int in, const struct stat& st, int64_t 
         struct stat now {};
         *rewritten = env.FStat(in, &now) == 0 && !platform::SameTimes(st, now);
         return Status::Error(ErrorKind::kCorrupt, EIO,
-                             shown_copy + " の内容が元のファイルと一致しません");
+                             Message(NoticeCode::kCopyDiffers, {shown_copy}));
     }
     return Status::Ok();
 }

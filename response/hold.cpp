@@ -10,6 +10,7 @@
 #include <chrono>
 
 #include "engine/scan_log.h"
+#include "platform/base/notice_code.h"
 
 namespace norv {
 namespace {
@@ -22,22 +23,23 @@ int64_t SecondsOf(platform::TimePoint t) {
     return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
 }
 
-// Why the opened record must be ignored, or "" when it may count: only a regular file of root
+// Why the opened record must be ignored, or none when it may count: only a regular file of root
 // (of the running user when norv is not root), mode 0600, can pause the response.
-std::string WhyUntrusted(platform::Env& env, const struct stat& st) {
+Message WhyUntrusted(platform::Env& env, const struct stat& st) {
     const uid_t me = env.GetEuid();
-    if (!S_ISREG(st.st_mode)) return "通常のファイルではありません";
+    if (!S_ISREG(st.st_mode)) return Message(NoticeCode::kHoldNotRegularFile);
     if (st.st_uid != me) {
-        return "所有者 (uid " + std::to_string(st.st_uid) + ") が " +
-               (me == 0 ? std::string("root") : "uid " + std::to_string(me)) + " ではありません";
+        const std::string owner = std::to_string(st.st_uid);
+        return me == 0 ? Message(NoticeCode::kHoldOwnerNotRoot, {owner})
+                       : Message(NoticeCode::kHoldOwnerNotUser, {owner, std::to_string(me)});
     }
     if ((st.st_mode & 07777) != 0600) {
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-        return std::string("アクセス権が ") + mode + " です (0600 のみ有効)";
+        return Message(NoticeCode::kHoldModeNotPrivate, {std::string(mode)});
     }
-    if (st.st_size > static_cast<off_t>(kMostHoldBytes)) return "大きすぎます";
-    return "";
+    if (st.st_size > static_cast<off_t>(kMostHoldBytes)) return Message(NoticeCode::kHoldTooLarge);
+    return Message();
 }
 
 std::string RecordKey(const struct stat& st) {
@@ -70,36 +72,37 @@ std::string HoldText(const HoldRecord& record) {
 }
 
 Result<HoldRecord> ParseHold(std::string_view text) {
-    auto bad = [](const std::string& why) {
+    auto bad = [](Message why) {
         return Status::Error(ErrorKind::kFormat, EINVAL,
-                             "保留の記録の形式が正しくありません: " + why);
+                             Message(NoticeCode::kHoldMalformed, {std::move(why)}));
     };
     HoldRecord record;
     bool pid = false, started = false, expires = false, header = false;
     size_t at = 0;
     while (at < text.size()) {
         size_t end = text.find('\n', at);
-        if (end == std::string_view::npos) return bad("最後の行が改行で終わっていません");
+        if (end == std::string_view::npos) return bad(Message(NoticeCode::kHoldLastLineUnended));
         const std::string_view line = text.substr(at, end - at);
         at = end + 1;
         if (!header) {
-            if (line != kHoldHeader)
-                return bad("1 行目が " + std::string(kHoldHeader) + " ではありません");
+            if (line != kHoldHeader) {
+                return bad(Message(NoticeCode::kHoldHeaderWrong, {std::string(kHoldHeader)}));
+            }
             header = true;
             continue;
         }
         const size_t eq = line.find('=');
-        if (eq == std::string_view::npos) return bad("= のない行があります");
+        if (eq == std::string_view::npos) return bad(Message(NoticeCode::kHoldLineWithoutEquals));
         const std::string_view key = line.substr(0, eq), value = line.substr(eq + 1);
         if (key == "pid" && !pid) {
             pid = platform::ParseWholeNumber(value, record.pid) && record.pid > 0;
-            if (!pid) return bad("pid");
+            if (!pid) return bad(std::string("pid"));
         } else if (key == "started" && !started) {
             started = platform::ParseWholeNumber(value, record.started);
-            if (!started) return bad("started");
+            if (!started) return bad(std::string("started"));
         } else if (key == "expires" && !expires) {
             expires = platform::ParseWholeNumber(value, record.expires);
-            if (!expires) return bad("expires");
+            if (!expires) return bad(std::string("expires"));
         } else if (key == "rule" && !value.empty() && value[0] == platform::kSeparator &&
                    record.rules.size() < kMostHeldRules) {
             record.rules.emplace_back(value);
@@ -107,8 +110,7 @@ Result<HoldRecord> ParseHold(std::string_view text) {
             return bad(DisplayText(line));
         }
     }
-    if (!header || !pid || !started || !expires)
-        return bad("pid、started、expires のいずれかがありません");
+    if (!header || !pid || !started || !expires) return bad(Message(NoticeCode::kHoldFieldMissing));
     return record;
 }
 
@@ -166,44 +168,47 @@ HoldLook HoldReader::ReadHold() {
         }
         if (said_for_ != "open") {
             said_for_ = "open";
-            look.notes.push_back(Status::FromErrno(error, shown + " を読めません").message() +
-                                 " (保留の記録を無視します)");
+            look.notes.push_back(Message(
+                NoticeCode::kHoldUnopenedIgnored,
+                {Status::FromErrno(error, Message(NoticeCode::kCannotReadHold, {shown})).what()}));
         }
         return look;
     }
     struct stat st {};
     if (env_.FStat(fd.get(), &st) != 0) return look;
     const std::string key = RecordKey(st);
-    auto ignore = [&](const std::string& why) {
+    auto ignore = [&](Message why) {
         if (said_for_ != key) {
             said_for_ = key;
-            look.notes.push_back(DisplayPath(shown) + " は" + why + "。保留の記録として無視します");
+            look.notes.push_back(
+                Message(NoticeCode::kHoldIgnored, {DisplayPath(shown), std::move(why)}));
         }
         return look;
     };
-    if (std::string why = WhyUntrusted(env_, st); !why.empty()) return ignore(why);
+    if (Message why = WhyUntrusted(env_, st); !why.empty()) return ignore(std::move(why));
     std::string text;
     std::array<char, 4096> buffer{};
     Status read = platform::ReadToEnd(
         env_, fd.get(), buffer,
         [&](std::string_view block) {
             if (text.size() + block.size() > kMostHoldBytes) {
-                return Status::Error(ErrorKind::kLimit, EFBIG, "大きすぎます");
+                return Status::Error(ErrorKind::kLimit, EFBIG, Message(NoticeCode::kHoldTooLarge));
             }
             text.append(block);
             return Status::Ok();
         },
         shown, 0);
-    if (!read.ok()) return ignore("読めません (" + read.message() + ")");
+    if (!read.ok()) return ignore(Message(NoticeCode::kHoldUnreadable, {read.what()}));
     auto record = ParseHold(text);
-    if (!record.ok()) return ignore("読めません (" + record.status().message() + ")");
+    if (!record.ok()) {
+        return ignore(Message(NoticeCode::kHoldUnreadable, {record.status().what()}));
+    }
 
-    std::string ended;
+    Message ended;
     if (SecondsOf(clock_.Now()) >= record->expires) {
-        ended = "保留 (pid " + std::to_string(record->pid) + ") は期限を過ぎたため終わりました";
+        ended = Message(NoticeCode::kHoldExpired, {std::to_string(record->pid)});
     } else if (ProcessStartTime(env_, record->pid) != record->started) {
-        ended = "保留を持つプロセス (pid " + std::to_string(record->pid) +
-                ") がもうないため、保留は終わりました";
+        ended = Message(NoticeCode::kHoldHolderGone, {std::to_string(record->pid)});
     }
     if (ended.empty()) {
         said_for_.clear();
@@ -218,7 +223,7 @@ HoldLook HoldReader::ReadHold() {
     }
     if (said_for_ != key) {
         said_for_ = key;
-        look.notes.push_back(ended + "。変更への対応を再開します");
+        look.notes.push_back(Message(NoticeCode::kHoldEndedResponseResumes, {std::move(ended)}));
         look.ended = true;
     }
     return look;
@@ -230,7 +235,7 @@ Result<std::unique_ptr<Hold>> Hold::Take(platform::Env& env, const std::string& 
     for (const std::string& rule : record.rules) {
         if (rule.find('\n') != std::string::npos) {
             return Status::Error(ErrorKind::kFormat, EINVAL,
-                                 DisplayPath(rule) + " は改行を含むため保留できません");
+                                 Message(NoticeCode::kCannotHoldNewline, {DisplayPath(rule)}));
         }
     }
     auto folder = platform::OpenTrustedFolder(env, program_dir);
@@ -240,14 +245,15 @@ Result<std::unique_ptr<Hold>> Hold::Take(platform::Env& env, const std::string& 
     env.UnlinkAt(dir, temporary.c_str(), 0);
     ScopedFd fd(env, env.OpenAt(dir, temporary.c_str(),
                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (fd.get() < 0) return Status::FromErrno(errno, path + " を作れません");
+    if (fd.get() < 0)
+        return Status::FromErrno(errno, Message(NoticeCode::kCannotCreateHold, {path}));
     auto fail = [&](const Status& status) {
         env.UnlinkAt(dir, temporary.c_str(), 0);
         return status;
     };
     struct stat st {};
     if (env.FChmod(fd.get(), 0600) != 0 || env.FStat(fd.get(), &st) != 0) {
-        return fail(Status::FromErrno(errno, path + " を作れません"));
+        return fail(Status::FromErrno(errno, Message(NoticeCode::kCannotCreateHold, {path})));
     }
     Status written = platform::WriteFully(env, fd.get(), HoldText(record), path);
     if (written.ok() && env.Fsync(fd.get()) != 0) written = Status::FromErrno(errno, path);
@@ -258,21 +264,24 @@ Result<std::unique_ptr<Hold>> Hold::Take(platform::Env& env, const std::string& 
             return std::unique_ptr<Hold>(
                 new Hold(std::move(folder).value(), path, {st.st_dev, st.st_ino}));
         }
-        const Status placed = Status::FromErrno(errno, path + " を置けません");
+        const Status placed =
+            Status::FromErrno(errno, Message(NoticeCode::kCannotPlaceHold, {path}));
         if (!placed.Is(ErrorKind::kExists)) return fail(placed);
         HoldLook look = HoldReader(env, program_dir, clock).ReadHold();
         if (look.hold) {
             return fail(Status::Error(
                 ErrorKind::kBusy, EBUSY,
-                "別の配置が保留中です (pid " + std::to_string(look.hold->pid) + ", " + path + ")"));
+                Message(NoticeCode::kAnotherDeployHolds, {std::to_string(look.hold->pid), path})));
         }
         if (!look.ended) {
-            return fail(Status::Error(ErrorKind::kRefused, EEXIST,
-                                      path + " が既にあり、保留の記録として使えません: " +
-                                          (look.notes.empty() ? "" : look.notes.front())));
+            return fail(Status::Error(
+                ErrorKind::kRefused, EEXIST,
+                Message(NoticeCode::kHoldRecordInTheWay,
+                        {path, look.notes.empty() ? Message() : look.notes.front()})));
         }
     }
-    return fail(Status::Error(ErrorKind::kBusy, EBUSY, path + " を置けません (競合しました)"));
+    return fail(
+        Status::Error(ErrorKind::kBusy, EBUSY, Message(NoticeCode::kHoldPlacementRaced, {path})));
 }
 
 Hold::~Hold() { End(); }
@@ -289,7 +298,7 @@ Status Hold::End() {
     // Another hold may stand there now, once this one ended by itself: that one stays.
     if (st.st_dev != identity_.device || st.st_ino != identity_.inode) return Status::Ok();
     if (env.UnlinkAt(folder_->fd(), kHoldFileName, 0) != 0) {
-        return Status::FromErrno(errno, path_ + " を削除できません");
+        return Status::FromErrno(errno, Message(NoticeCode::kCannotRemoveHold, {path_}));
     }
     return Status::Ok();
 }

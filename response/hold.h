@@ -64,7 +64,7 @@ struct HoldLook {
     std::optional<HoldRecord> hold;  // a hold in force
     // What the look has to say: a hold that ended by itself, a record that was ignored. Each
     // is said once for one record.
-    std::vector<std::string> notes;
+    std::vector<Message> notes;
     bool ended = false;  // a hold ended by itself at this look
 };
 

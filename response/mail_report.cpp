@@ -1,9 +1,24 @@
 #include "response/mail_report.h"
 
+#include "platform/base/notice_code.h"
 #include "platform/mail/smtp.h"
 #include "platform/text/text_file.h"
 
 namespace norv {
+namespace {
+// The mail's fixed words, byte for byte: what its readers (and their filters) see.
+namespace words {
+constexpr const char* kSubjectHead = "NORV スキャンログ  ";
+constexpr const char* kChecked = " V:";
+constexpr const char* kAltered = " A:";
+constexpr const char* kCreated = " C:";
+constexpr const char* kDeleted = " D:";
+constexpr const char* kLineEnd = "\r\n";
+// The body of a report whose log cannot be read: why, between these.
+constexpr const char* kNoLogOpen = "(";
+constexpr const char* kNoLogClose = ")";
+}  // namespace words
+}  // namespace
 
 MailReport::MailReport(const RunContext& context, const Settings& settings,
                        const ScanCounters& counters, const platform::Clock& clock,
@@ -17,9 +32,10 @@ MailReport::MailReport(const RunContext& context, const Settings& settings,
 
 std::string MailReport::Subject() const {
     const platform::TimePoint now = clock_.Now();
-    return "NORV スキャンログ  " + regional_.ShortDate(now) + " " + regional_.LongTime(now) +
-           " V:" + std::to_string(counters_.checked) + " A:" + std::to_string(counters_.altered) +
-           " C:" + std::to_string(counters_.created) + " D:" + std::to_string(counters_.deleted);
+    return words::kSubjectHead + regional_.ShortDate(now) + " " + regional_.LongTime(now) +
+           words::kChecked + std::to_string(counters_.checked) + words::kAltered +
+           std::to_string(counters_.altered) + words::kCreated + std::to_string(counters_.created) +
+           words::kDeleted + std::to_string(counters_.deleted);
 }
 
 std::string MailReport::Body() const {
@@ -27,11 +43,13 @@ std::string MailReport::Body() const {
         platform::ReadTextLines(*context_.env, context_.LogPath(), context_.charset,
                                 platform::kNoSizeLimit, platform::FileTrust::kAdministrator);
     if (!lines.ok()) {
-        // The alert still goes out; the administrator learns why the log is missing.
-        return "(" + lines.status().message() + ")\r\n";
+        // The alert still goes out; the administrator learns why the log is missing, in the
+        // mail itself.
+        return words::kNoLogOpen + Render(lines.status().what()) + words::kNoLogClose +
+               words::kLineEnd;
     }
     std::string body;
-    for (const auto& line : lines.value()) body += line + "\r\n";
+    for (const auto& line : lines.value()) body += line + words::kLineEnd;
     return body;
 }
 
@@ -39,7 +57,7 @@ void MailReport::SendScanReport() { Send(Body()); }
 
 void MailReport::SendWatchReport(const std::vector<std::string>& lines) {
     std::string body;
-    for (const auto& line : lines) body += line + "\r\n";
+    for (const auto& line : lines) body += line + words::kLineEnd;
     Send(body);
 }
 
@@ -49,10 +67,10 @@ void MailReport::Send(const std::string& body) {
         body, "", platform::MailCredentials{settings_.mail_account, settings_.mail_password, ""});
     if (events_)
         events_->Action("", ResponseAction::kMail, sent.ok(),
-                        sent.ok() ? settings_.mail_to : sent.message());
+                        sent.ok() ? settings_.mail_to : Render(sent.what()));
     if (!sent.ok()) {
         notices_.Notify({NoticeKind::kMailError, settings_.mail_to, sent,
-                         "mail send error 001:" + sent.message() + settings_.mail_to});
+                         Message(NoticeCode::kReportNotSent, {sent.what(), settings_.mail_to})});
     }
 }
 

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "engine/scan_log.h"
+#include "platform/base/notice_code.h"
 #include "platform/digest/fingerprint.h"
 #include "platform/digest/md5.h"
 #include "platform/fs/file_system.h"
@@ -97,11 +98,10 @@ bool ChangeResponse::MoveToCracked(ChangeKind kind, const std::string& path,
 }
 
 bool ChangeResponse::FailMove(const std::string& path, const Status& status) {
-    ReportFailure(
-        path, status,
-        "改ざんされたファイル " + path +
-            " をクラックフォルダへ移せません (ファイルはそのままです): " + status.message());
-    if (events_) events_->Action(path, ResponseAction::kQuarantine, false, status.message());
+    ReportFailure(path, status, Message(NoticeCode::kCannotQuarantine, {path, status.what()}));
+    if (events_) {
+        events_->Action(path, ResponseAction::kQuarantine, false, Render(status.what()));
+    }
     return false;
 }
 
@@ -150,12 +150,13 @@ Status ChangeResponse::OpenSuspect(QuarantineMove& move) {
         if (env_.FStat(move.in.get(), &st) != 0) return Status::FromErrno(errno, path);
         if (!S_ISREG(st.st_mode)) {
             return Status::Error(ErrorKind::kRefused, EINVAL,
-                                 path + " は通常のファイルではありません");
+                                 Message(NoticeCode::kSuspectNotRegular, {path}));
         }
     } else {
-        const Status unopened = Status::FromErrno(errno, path + " を読めません");
+        const Status unopened =
+            Status::FromErrno(errno, Message(NoticeCode::kSuspectUnreadable, {path}));
         if (unopened.Is(ErrorKind::kNotFound) && move.where.identity) {
-            return Status::FromErrno(ENOENT, path + " は検査の後でなくなりました");
+            return Status::FromErrno(ENOENT, Message(NoticeCode::kSuspectGoneSinceCheck, {path}));
         }
         if (!unopened.Is(ErrorKind::kLink)) return unopened;
         // A link is looked at only after a look that asks nothing has found a link there. Then
@@ -168,10 +169,12 @@ Status ChangeResponse::OpenSuspect(QuarantineMove& move) {
                                                             O_PATH | O_NOFOLLOW | O_CLOEXEC));
         if (held.get() < 0 || env_.FStat(held.get(), &st) != 0 || !S_ISLNK(st.st_mode) ||
             st.st_dev != link->identity.device || st.st_ino != link->identity.inode) {
-            return Status::FromErrno(ENOENT, path + " がありません");
+            return Status::FromErrno(ENOENT, Message(NoticeCode::kSuspectLinkGone, {path}));
         }
         auto target = platform::ReadLinkTarget(env_, held.get(), "");
-        if (!target) return Status::FromErrno(errno, path + " を読めません");
+        if (!target) {
+            return Status::FromErrno(errno, Message(NoticeCode::kSuspectUnreadable, {path}));
+        }
         move.link_target = std::move(*target);
     }
     // Found by a walk that has ended: only the very file measured is taken, never one put at
@@ -179,7 +182,7 @@ Status ChangeResponse::OpenSuspect(QuarantineMove& move) {
     const auto& identity = move.where.identity;
     if (identity && (st.st_dev != identity->device || st.st_ino != identity->inode)) {
         return Status::Error(ErrorKind::kRefused, EAGAIN,
-                             path + " は検査の後で別のファイルに置き換えられました");
+                             Message(NoticeCode::kSuspectReplacedSinceCheck, {path}));
     }
     return Status::Ok();
 }
@@ -197,9 +200,9 @@ Result<bool> ChangeResponse::LookAtSpecial(QuarantineMove& move) {
         env_.FStatAt(move.holder->fd(), move.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
         st.st_dev != facts->identity.device || st.st_ino != facts->identity.inode) {
         return Status::Error(ErrorKind::kRefused, EAGAIN,
-                             move.path + " は検査の後で別のものに置き換えられました");
+                             Message(NoticeCode::kSpecialReplacedSinceCheck, {move.path}));
     }
-    move.note = "entry=" + SpecialEntryName(st.st_mode);
+    move.note = cracked_index::kEntryField + SpecialEntryName(st.st_mode);
     return true;
 }
 
@@ -212,8 +215,8 @@ void ChangeResponse::ChooseEvidence(QuarantineMove& move) {
         move.evidence = Evidence::kIndexOnly;
     } else if (copies_this_run_ >= bounds_.most_copies) {
         if (!limit_shown_) {
-            ReportFailure(move.path, Status::Error(ErrorKind::kLimit, kErrLimit, kCopyLimitMessage),
-                          kCopyLimitMessage);
+            const Message limit(NoticeCode::kQuarantineCopyLimit);
+            ReportFailure(move.path, Status::Error(ErrorKind::kLimit, kErrLimit, limit), limit);
         }
         limit_shown_ = true;
         move.past_copy_bound = true;
@@ -241,12 +244,13 @@ Status ChangeResponse::MakeCopyEntry(QuarantineMove& move) {
             move.copy_name = std::move(candidate);
             return Status::Ok();
         }
-        const Status unmade =
-            Status::FromErrno(errno, platform::JoinPath(folder, candidate) + " を作れません");
+        const Status unmade = Status::FromErrno(
+            errno,
+            Message(NoticeCode::kCannotMakeCopyEntry, {platform::JoinPath(folder, candidate)}));
         if (!unmade.Is(ErrorKind::kExists)) return unmade;
     }
     return Status::Error(ErrorKind::kExists, EEXIST,
-                         folder + " に " + move.name + " のコピーの空き名がありません");
+                         Message(NoticeCode::kNoFreeCopyName, {folder, move.name}));
 }
 
 Status ChangeResponse::CopyIntoCracked(QuarantineMove& move, int64_t bytes, bool head,
@@ -281,8 +285,9 @@ Status ChangeResponse::KeepEvidence(QuarantineMove& move) {
             // its digest are the evidence, and it still leaves the site, so a recorded file
             // rewritten without pause comes back.
             if ((!OutOfRoom(made_copy) && !move.rewritten) || move.is_link()) {
-                return Status::Error(made_copy.kind(), made_copy.code(),
-                                     move.path + ": " + made_copy.message());
+                return Status::Error(
+                    made_copy.kind(), made_copy.code(),
+                    Message(NoticeCode::kWithCause, {move.path, made_copy.what()}));
             }
             move.evidence = Evidence::kHead;
         }
@@ -337,9 +342,9 @@ void ChangeResponse::WriteIndexLine(QuarantineMove& move) {
     if (!indexed.ok()) {
         // The message keeps what the index could not.
         ReportFailure(path, indexed,
-                      "クラックフォルダの一覧に " + move.shown_copy + " を書けません (" +
-                          DisplayPath(path) + " サイズ " + std::to_string(move.size()) + " MD5 " +
-                          digest + "): " + indexed.message());
+                      Message(NoticeCode::kCannotIndexCopy,
+                              {move.shown_copy, DisplayPath(path), std::to_string(move.size()),
+                               digest, indexed.what()}));
     }
 }
 
@@ -379,13 +384,13 @@ Status ChangeResponse::RemoveSuspect(QuarantineMove& move) {
                                       platform::FileIdentity{move.st.st_dev, move.st.st_ino}, path);
     if (!still.ok()) return still.status();
     if (!*still) {
-        return Status::Error(ErrorKind::kRefused, EAGAIN,
-                             path + " はコピーの間に置き換えられました (コピーは " +
-                                 move.shown_copy + " にあります)");
+        return Status::Error(
+            ErrorKind::kRefused, EAGAIN,
+            Message(NoticeCode::kSuspectReplacedWhileCopied, {path, move.shown_copy}));
     }
     if (env_.UnlinkAt(move.holder->fd(), move.name.c_str(), 0) != 0) {
         return Status::FromErrno(
-            errno, path + " を削除できません (コピーは " + move.shown_copy + " にあります)");
+            errno, Message(NoticeCode::kCannotRemoveSuspect, {path, move.shown_copy}));
     }
     return Status::Ok();
 }

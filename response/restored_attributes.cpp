@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "platform/base/env.h"
+#include "platform/base/notice_code.h"
 
 namespace norv {
 namespace {
@@ -23,15 +24,18 @@ bool Digested(const std::string& value) {
 Status SetXattr(platform::Env& env, int fd, const char* name, const std::string& value,
                 const std::string& path) {
     if (value.empty()) {
-        return platform::RemoveAttribute(env, fd, name, path + " の " + name + " を消せません");
+        return platform::RemoveAttribute(
+            env, fd, name,
+            Message(NoticeCode::kCannotRemoveRestoredAttribute, {path, std::string(name)}));
     }
     if (env.FSetXattr(fd, name, value.data(), value.size(), 0) == 0) return Status::Ok();
-    return Status::FromErrno(errno, path + " の " + name + " を戻せません");
+    return Status::FromErrno(
+        errno, Message(NoticeCode::kCannotPutBackAttribute, {path, std::string(name)}));
 }
 
 Status ReadBack(platform::Env& env, int fd, PutBack* done) {
     struct stat st {};
-    if (env.FStat(fd, &st) != 0) return Status::FromErrno(errno, "fstat");
+    if (env.FStat(fd, &st) != 0) return Status::FromErrno(errno, std::string("fstat"));
     done->left = platform::ExtendedFactsOf(env, fd, st);
     return Status::Ok();
 }
@@ -47,7 +51,7 @@ Status PutBackAttributes(platform::Env& env, int fd, bool is_link, const std::st
         struct stat st {};
         if (!is_link && env.FStat(fd, &st) == 0 && (st.st_mode & kSetIdBits) != 0 &&
             env.FChmod(fd, st.st_mode & 07777 & ~kSetIdBits) != 0) {
-            return Status::FromErrno(errno, path + " のアクセス権を戻せません");
+            return Status::FromErrno(errno, Message(NoticeCode::kCannotPutBackMode, {path}));
         }
         return ReadBack(env, fd, done);
     }
@@ -55,7 +59,7 @@ Status PutBackAttributes(platform::Env& env, int fd, bool is_link, const std::st
     if (is_link) {
         if (root && env.FChownAt(fd, "", facts.owner, facts.group,
                                  AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
-            return Status::FromErrno(errno, path + " の所有者を戻せません");
+            return Status::FromErrno(errno, Message(NoticeCode::kCannotPutBackOwner, {path}));
         }
         return ReadBack(env, fd, done);
     }
@@ -63,14 +67,12 @@ Status PutBackAttributes(platform::Env& env, int fd, bool is_link, const std::st
     const bool baseline_content = written_md5 == recorded.md5;
     // The owner first: changing it clears set-id bits and capabilities.
     if (root && env.FChown(fd, facts.owner, facts.group) != 0) {
-        return Status::FromErrno(errno, path + " の所有者を戻せません");
+        return Status::FromErrno(errno, Message(NoticeCode::kCannotPutBackOwner, {path}));
     }
     if (facts.acl) {
         if (Digested(*facts.acl)) {
             NORV_RETURN_IF_ERROR(SetXattr(env, fd, platform::kAclXattr, "", path));
-            done->notes.push_back(path +
-                                  " の ACL は大きすぎて記録が要約だけのため戻せません "
-                                  "(アクセス権のみ戻しました)");
+            done->notes.push_back(Message(NoticeCode::kAclDigestedNotPutBack, {path}));
         } else {
             NORV_RETURN_IF_ERROR(SetXattr(env, fd, platform::kAclXattr, *facts.acl, path));
         }
@@ -80,20 +82,18 @@ Status PutBackAttributes(platform::Env& env, int fd, bool is_link, const std::st
         (mode & kSetIdBits) != 0 || (facts.capabilities && !facts.capabilities->empty());
     if (privileged && !baseline_content) {
         mode &= ~kSetIdBits;
-        done->notes.push_back(path +
-                              " は記録と違う内容で戻したため、setuid・setgid とケーパビリティは"
-                              "戻していません");
+        done->notes.push_back(Message(NoticeCode::kPrivilegesWithheld, {path}));
     }
     // After the ACL: the group bits are then its mask, as recorded.
     if (env.FChmod(fd, mode) != 0)
-        return Status::FromErrno(errno, path + " のアクセス権を戻せません");
+        return Status::FromErrno(errno, Message(NoticeCode::kCannotPutBackMode, {path}));
     if (root && baseline_content && facts.capabilities && !facts.capabilities->empty()) {
         if (Digested(*facts.capabilities)) {
-            done->notes.push_back(path + " のケーパビリティは記録が要約だけのため戻せません");
+            done->notes.push_back(Message(NoticeCode::kCapabilitiesDigestedNotPutBack, {path}));
         } else {
             // A capability withheld is safe; the file still comes back.
             Status set = SetXattr(env, fd, platform::kCapabilityXattr, *facts.capabilities, path);
-            if (!set.ok()) done->notes.push_back(set.message());
+            if (!set.ok()) done->notes.push_back(set.what());
         }
     }
     return ReadBack(env, fd, done);

@@ -25,7 +25,7 @@ struct PutBack {
     // The facts the file has once set, read back through the same descriptor (no SHA-256).
     std::optional<platform::ExtendedFacts> left;
     // What was withheld and why, for the administrator.
-    std::vector<std::string> notes;
+    std::vector<Message> notes;
 };
 
 // Sets the attributes on `fd`, the restored file (an O_PATH descriptor when `is_link`), whose

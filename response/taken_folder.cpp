@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "engine/scan_log.h"
+#include "platform/base/notice_code.h"
 #include "platform/digest/fingerprint.h"
 #include "platform/digest/md5.h"
 #include "platform/fs/file_system.h"
@@ -28,7 +29,13 @@
 namespace norv {
 namespace {
 
+using cracked_index::kNoteField;
+using cracked_index::kSizeField;
 using platform::ScopedFd;
+
+// A note of the index that quotes a message: the index is a stored file, so the message is
+// rendered into it here.
+std::string Note(const Status& status) { return kNoteField + Render(status.what()); }
 
 // Names tried for a fresh copy beside its file; the folder is root's by then, so only names
 // that were there before can be taken.
@@ -55,16 +62,15 @@ void ChangeResponse::SecureTakenFolder(int cracked_fd, const std::string& moved_
     if (taken.index.get() >= 0 && env_.Fsync(taken.index.get()) != 0) {
         const Status unsynced =
             Status::FromErrno(errno, platform::JoinPath(settings_.cracked_dir, kCrackedIndexName));
-        ReportFailure(path, unsynced, "クラックフォルダの一覧を書けません: " + unsynced.message());
+        ReportFailure(path, unsynced,
+                      Message(NoticeCode::kCannotWriteCrackedIndex, {unsynced.what()}));
     }
     if (taken.left_as_moved > 0) {
-        const std::string text = path + " に置かれたフォルダの " +
-                                 std::to_string(taken.left_as_moved) + " か所は、上限 (" +
-                                 std::to_string(bounds_.most_taken_entries) + " 個、" +
-                                 std::to_string(bounds_.most_taken_depth) +
-                                 " 階層) を超えたか読めないため、移したときのまま " +
-                                 platform::JoinPath(settings_.cracked_dir, moved_name) +
-                                 " に残しました (理由は一覧にあります)";
+        const Message text(
+            NoticeCode::kTakenFolderPartsLeft,
+            {path, std::to_string(taken.left_as_moved), std::to_string(bounds_.most_taken_entries),
+             std::to_string(bounds_.most_taken_depth),
+             platform::JoinPath(settings_.cracked_dir, moved_name)});
         ReportFailure(path, Status::Error(ErrorKind::kLimit, kErrLimit, text), text);
     }
 }
@@ -97,8 +103,8 @@ void ChangeResponse::IndexTakenEntry(TakenFolder& taken, const std::string& rela
     // Said once for the folder: the lines after it would fail alike.
     if (!taken.index_status.ok() && !said_before) {
         ReportFailure(taken.origin, taken.index_status,
-                      "クラックフォルダの一覧に " + DisplayPath(relative) +
-                          " を書けません: " + taken.index_status.message());
+                      Message(NoticeCode::kCannotIndexTakenEntry,
+                              {DisplayPath(relative), taken.index_status.what()}));
     }
 }
 
@@ -110,15 +116,14 @@ void ChangeResponse::SecureTakenEntry(TakenFolder& taken, int dirfd, const std::
     if (looked.ok() && looked->kind == platform::EntryKind::kMissing) return;
     if (!looked.ok()) {
         ++taken.left_as_moved;
-        IndexTakenEntry(taken, relative, kNoContent, -1, nullptr,
-                        "note=" + looked.status().message());
+        IndexTakenEntry(taken, relative, kNoContent, -1, nullptr, Note(looked.status()));
         return;
     }
     struct stat st {};
     if (env_.FStatAt(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        const Status unread = Status::FromErrno(errno, "読めません");
+        const Status unread = Status::FromErrno(errno, Message(NoticeCode::kEvidenceUnreadable));
         ++taken.left_as_moved;
-        IndexTakenEntry(taken, relative, kNoContent, -1, nullptr, "note=" + unread.message());
+        IndexTakenEntry(taken, relative, kNoContent, -1, nullptr, Note(unread));
         return;
     }
     if (S_ISDIR(st.st_mode)) return SecureTakenSubfolder(taken, dirfd, name, relative, st, depth);
@@ -137,11 +142,12 @@ void ChangeResponse::SecureTakenEntry(TakenFolder& taken, int dirfd, const std::
     }
     // A FIFO, socket or device holds nothing to keep and is never opened: it goes.
     const bool gone = env_.UnlinkAt(dirfd, name.c_str(), 0) == 0;
-    const Status kept = gone ? Status::Ok() : Status::FromErrno(errno, "削除できません");
+    const Status kept =
+        gone ? Status::Ok() : Status::FromErrno(errno, Message(NoticeCode::kTakenItemNotRemoved));
     if (!gone) ++taken.left_as_moved;
-    IndexTakenEntry(
-        taken, relative, kNoContent, -1, &st,
-        "entry=" + SpecialEntryName(st.st_mode) + (gone ? "" : "\tnote=" + kept.message()));
+    IndexTakenEntry(taken, relative, kNoContent, -1, &st,
+                    cracked_index::kEntryField + SpecialEntryName(st.st_mode) +
+                        (gone ? "" : "\t" + Note(kept)));
 }
 
 void ChangeResponse::SecureTakenSubfolder(TakenFolder& taken, int dirfd, const std::string& name,
@@ -161,20 +167,20 @@ void ChangeResponse::SecureTakenSubfolder(TakenFolder& taken, int dirfd, const s
     if (folder.get() < 0 || env_.FStat(folder.get(), &came) != 0 ||
         env_.FChown(folder.get(), 0, 0) != 0 || env_.FChmod(folder.get(), 0700) != 0 ||
         env_.FStat(folder.get(), &st) != 0) {
-        secured = Status::FromErrno(errno, "root のものにできません");
+        secured = Status::FromErrno(errno, Message(NoticeCode::kTakenItemNotMadeRoots));
     } else if (st.st_uid != 0 || (st.st_mode & 07777) != 0700) {
         secured = Status::Error(ErrorKind::kRefused, EPERM,
-                                "root のものにできません (所有者とモードが変わりません)");
+                                Message(NoticeCode::kTakenItemOwnerUnchanged));
     }
     if (!secured.ok()) {
         ++taken.left_as_moved;
-        IndexTakenEntry(taken, relative, kNoContent, -1, &seen, "note=" + secured.message());
+        IndexTakenEntry(taken, relative, kNoContent, -1, &seen, Note(secured));
         return;
     }
     if (depth >= bounds_.most_taken_depth) {
         ++taken.left_as_moved;
         IndexTakenEntry(taken, relative, kNoContent, folder.get(), &came,
-                        "note=深すぎるため中を調べていません");
+                        kNoteField + std::string(cracked_index::kTooDeepNote));
         return;
     }
     IndexTakenEntry(taken, relative, kNoContent, folder.get(), &came, "");
@@ -185,11 +191,11 @@ void ChangeResponse::SecureTakenSubfolder(TakenFolder& taken, int dirfd, const s
         const int listed_fd = env_.Dup(folder.get());
         DIR* listing = listed_fd < 0 ? nullptr : env_.FdOpenDir(listed_fd);
         if (listing == nullptr) {
-            const Status unlisted = Status::FromErrno(errno, "中を読めません");
+            const Status unlisted =
+                Status::FromErrno(errno, Message(NoticeCode::kTakenFolderUnlisted));
             if (listed_fd >= 0) env_.Close(listed_fd);
             ++taken.left_as_moved;
-            IndexTakenEntry(taken, relative, kNoContent, folder.get(), &came,
-                            "note=" + unlisted.message());
+            IndexTakenEntry(taken, relative, kNoContent, folder.get(), &came, Note(unlisted));
             return;
         }
         while (dirent* entry = env_.ReadDir(listing)) {
@@ -216,7 +222,7 @@ void ChangeResponse::SecureTakenSubfolder(TakenFolder& taken, int dirfd, const s
     if (more) {
         ++taken.left_as_moved;
         IndexTakenEntry(taken, relative, kNoContent, folder.get(), &came,
-                        "note=上限を超えたため、この中の残りは移したときのままです");
+                        kNoteField + std::string(cracked_index::kRestLeftNote));
     }
 }
 
@@ -226,14 +232,15 @@ void ChangeResponse::KeepTakenFileUncopied(TakenFolder& taken, int fd, const std
     // (the owner first, so that its former owner cannot set the mode back), its digest in the
     // index, and the run's summary counts it.
     const platform::ContentDigest digest = platform::DigestOfOpenFile(env_, fd, st.st_size);
-    std::string note = "size=" + std::to_string(st.st_size) + "\tnote=";
+    std::string note = kSizeField + std::to_string(st.st_size) + "\t";
     if (env_.FChown(fd, 0, 0) != 0 || env_.FChmod(fd, 0600) != 0) {
-        const Status unsecured = Status::FromErrno(errno, "root のものにできません");
+        const Status unsecured =
+            Status::FromErrno(errno, Message(NoticeCode::kTakenItemNotMadeRoots));
         ++taken.left_as_moved;
-        note += unsecured.message() + " (移したときのまま残しています)";
+        note += Note(unsecured) + cracked_index::kLeftAsMovedNote;
     } else {
         ++kept_uncopied_;
-        note += "コピーの上限を超えたため、コピーせずに root のものにして残しています";
+        note += kNoteField + std::string(cracked_index::kKeptUncopiedNote);
     }
     IndexTakenEntry(taken, relative, digest, fd, &st, note);
 }
@@ -244,13 +251,14 @@ void ChangeResponse::CopyTakenFileAfresh(TakenFolder& taken, int dirfd, const st
     struct stat st {};
     Status opened;
     if (in.get() < 0 || env_.FStat(in.get(), &st) != 0) {
-        opened = Status::FromErrno(errno, "読めません");
+        opened = Status::FromErrno(errno, Message(NoticeCode::kEvidenceUnreadable));
     } else if (!S_ISREG(st.st_mode) || st.st_ino != seen.st_ino || st.st_dev != seen.st_dev) {
-        opened = Status::Error(ErrorKind::kRefused, EAGAIN, "見た後で別のものに置き換えられました");
+        opened =
+            Status::Error(ErrorKind::kRefused, EAGAIN, Message(NoticeCode::kTakenItemReplaced));
     }
     if (!opened.ok()) {
         ++taken.left_as_moved;
-        IndexTakenEntry(taken, relative, kNoContent, -1, &seen, "note=" + opened.message());
+        IndexTakenEntry(taken, relative, kNoContent, -1, &seen, Note(opened));
         return;
     }
     if (copies_this_run_ >= bounds_.most_copies) {
@@ -280,8 +288,9 @@ void ChangeResponse::CopyTakenFileAfresh(TakenFolder& taken, int dirfd, const st
                                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
             if (out.get() < 0) {
                 const int error = errno;
-                copied = Status::FromErrno(error, DisplayPath(relative) + " のコピーを作れません");
-                if (error == EEXIST) continue;
+                copied = Status::FromErrno(
+                    error, Message(NoticeCode::kCannotMakeFreshCopy, {DisplayPath(relative)}));
+                if (copied.Is(ErrorKind::kExists)) continue;
                 break;
             }
             fresh = candidate;
@@ -297,7 +306,8 @@ void ChangeResponse::CopyTakenFileAfresh(TakenFolder& taken, int dirfd, const st
     // The fresh copy takes the file's name; the file itself, and whatever is written to it
     // through a kept descriptor, is unlinked with it.
     if (copied.ok() && env_.RenameAt(dirfd, fresh.c_str(), dirfd, name.c_str(), 0) != 0) {
-        copied = Status::FromErrno(errno, DisplayPath(relative) + " を置き換えられません");
+        copied = Status::FromErrno(
+            errno, Message(NoticeCode::kCannotReplaceWithFreshCopy, {DisplayPath(relative)}));
     }
     if (!copied.ok() && !fresh.empty()) env_.UnlinkAt(dirfd, fresh.c_str(), 0);
     std::string note;
@@ -305,7 +315,7 @@ void ChangeResponse::CopyTakenFileAfresh(TakenFolder& taken, int dirfd, const st
         ++copies_this_run_;
         bytes_this_run_ += bytes;
         if (head) {
-            note = std::string("size=") + std::to_string(size) + "\t" + kHeadOnlyNote;
+            note = kSizeField + std::to_string(size) + "\t" + kHeadOnlyNote;
             env_.LSeek(in.get(), 0, SEEK_SET);
             digest = platform::DigestOfOpenFile(env_, in.get(), size);
         }
@@ -313,8 +323,8 @@ void ChangeResponse::CopyTakenFileAfresh(TakenFolder& taken, int dirfd, const st
         // Its digest stands for it, and it stays as it was moved: the evidence whole.
         env_.LSeek(in.get(), 0, SEEK_SET);
         digest = platform::DigestOfOpenFile(env_, in.get(), size);
-        note = "size=" + std::to_string(size) + "\tnote=" + copied.message() +
-               " (移したときのまま残しています)";
+        note = kSizeField + std::to_string(size) + "\t" + Note(copied) +
+               cracked_index::kLeftAsMovedNote;
         ++taken.left_as_moved;
     }
     IndexTakenEntry(taken, relative, digest, in.get(), &st, note);

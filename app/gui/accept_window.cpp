@@ -7,6 +7,7 @@
 #include "app/gui/twips.h"
 #include "app/gui/widgets.h"
 #include "engine/scan_log.h"
+#include "platform/base/notice_code.h"
 
 namespace norv::gui {
 namespace {
@@ -84,7 +85,7 @@ void AcceptWindow::Reload() {
     Application& app = main_window_->app();
     // The program folder's lock is this process's own while a check runs.
     if (app.engine().running()) {
-        summary_->setText(Q(kBusyMessage));
+        summary_->setText(Q(Render(Message(NoticeCode::kRunInProgress))));
         accept_->setEnabled(false);
         return;
     }
@@ -148,7 +149,7 @@ void AcceptWindow::AcceptTicked() {
         return;
     }
     if (app.engine().running()) {
-        results_->setPlainText(Q(kBusyMessage));
+        results_->setPlainText(Q(Render(Message(NoticeCode::kRunInProgress))));
         return;
     }
     auto outcome = app.acceptor().Accept(generation_, ticked, app.process().user);
@@ -166,7 +167,7 @@ void AcceptWindow::AcceptTicked() {
                      Q(DisplayPath(change.path));
     }
     for (const Refusal& refusal : outcome->refused) {
-        lines << QStringLiteral("承認しません: ") + Q(DisplayText(refusal.reason));
+        lines << QStringLiteral("承認しません: ") + Q(DisplayText(Render(refusal.reason)));
     }
     results_->setPlainText(lines.join('\n'));
     Reload();

@@ -10,6 +10,8 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <thread>
+
 namespace norv::platform {
 namespace {
 
@@ -100,6 +102,7 @@ class PosixEnv final : public Env {
     std::chrono::system_clock::time_point WallNow() override {
         return std::chrono::system_clock::now();
     }
+    void SleepFor(std::chrono::nanoseconds span) override { std::this_thread::sleep_for(span); }
     std::unique_ptr<BatchReader> NewBatchReader(Env& calls, IoPath wanted) override {
         return BatchReader::Make(calls, wanted);
     }

@@ -107,6 +107,8 @@ class Env {
     // Clocks: the monotonic one measures waits and spans, the wall one gives dates.
     virtual std::chrono::steady_clock::time_point SteadyNow() = 0;
     virtual std::chrono::system_clock::time_point WallNow() = 0;
+    // Waits `span` on the monotonic clock (a test's clock may pass it at once).
+    virtual void SleepFor(std::chrono::nanoseconds span) = 0;
 
     // A batch reader whose own calls (fstat, close) go through `calls` (the outermost Env, which
     // a wrapper passes on unchanged), as `wanted` asks for it; null for the plain path.
@@ -207,6 +209,7 @@ class EnvWrapper : public Env {
     uid_t GetEuid() override { return target_->GetEuid(); }
     std::chrono::steady_clock::time_point SteadyNow() override { return target_->SteadyNow(); }
     std::chrono::system_clock::time_point WallNow() override { return target_->WallNow(); }
+    void SleepFor(std::chrono::nanoseconds span) override { target_->SleepFor(span); }
     std::unique_ptr<BatchReader> NewBatchReader(Env& calls, IoPath wanted) override;
 
   private:

@@ -22,7 +22,8 @@ class Message {
     Message() = default;  // no message: renders as ""
     // Literal text, shown as it is. Implicit, so that a name can stand as an argument.
     Message(std::string text) : literal_(std::move(text)) {}  // NOLINT: implicit by design
-    Message(const char* text) : literal_(text) {}             // NOLINT: implicit by design
+    // Words for a person are a code: a literal is a std::string, named as one.
+    Message(const char* text) = delete;
     Message(NoticeCode code, std::vector<Message> args = {})
         : code_(code), args_(std::move(args)) {}
 

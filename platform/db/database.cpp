@@ -7,6 +7,8 @@
 
 #include <cerrno>
 
+#include "platform/base/notice_code.h"
+
 namespace norv::platform {
 
 // SQLite's result codes as kinds: the one place they are read.
@@ -78,7 +80,7 @@ void Statement::Reset() {
 Result<std::unique_ptr<Database>> Database::Open(Env& env, const std::string& path, bool create) {
     // SQLite would only say "unable to open database file" later; say why now.
     if (!create && env.FAccessAt(AT_FDCWD, path.c_str(), W_OK, 0) != 0) {
-        return Status::FromErrno(errno, "データベース " + path + " に書き込めません");
+        return Status::FromErrno(errno, Message(NoticeCode::kDatabaseCannotWrite, {path}));
     }
     sqlite3* raw = nullptr;
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
@@ -87,7 +89,7 @@ Result<std::unique_ptr<Database>> Database::Open(Env& env, const std::string& pa
     if (rc != SQLITE_OK) {
         std::string message = raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
         return Status::Error(KindOfSqlite(rc), rc,
-                             "データベース " + path + " を開けません: " + message);
+                             Message(NoticeCode::kDatabaseCannotOpen, {path, message}));
     }
     // The baseline is evidence: owner-only. SQLite gives its journal files the same mode.
     if (create) env.FChmodAt(AT_FDCWD, path.c_str(), 0600, 0);
@@ -100,8 +102,9 @@ Result<std::unique_ptr<Database>> Database::Open(Env& env, const std::string& pa
 Database::~Database() { sqlite3_close_v2(db_); }
 
 Status Database::ErrorStatus(int rc, const std::string& what) const {
-    return Status::Error(KindOfSqlite(rc), rc,
-                         "データベース " + path_ + ": " + sqlite3_errmsg(db_) + " (" + what + ")");
+    return Status::Error(
+        KindOfSqlite(rc), rc,
+        Message(NoticeCode::kDatabaseFailed, {path_, std::string(sqlite3_errmsg(db_)), what}));
 }
 
 Result<std::unique_ptr<Statement>> Database::Prepare(std::string_view sql) {
@@ -119,7 +122,7 @@ Status Database::Exec(const std::string& sql) {
         std::string message = error ? error : sqlite3_errstr(rc);
         sqlite3_free(error);
         return Status::Error(KindOfSqlite(rc), rc,
-                             "データベース " + path_ + ": " + message + " (" + sql + ")");
+                             Message(NoticeCode::kDatabaseFailed, {path_, message, sql}));
     }
     return Status::Ok();
 }

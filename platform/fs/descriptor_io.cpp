@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include "platform/base/notice_code.h"
 #include "platform/fs/file_system.h"
 
 namespace norv::platform {
@@ -24,14 +25,17 @@ Status WriteFully(Env& env, int fd, std::string_view data, const std::string& na
     while (!data.empty()) {
         ssize_t n = env.Write(fd, data.data(), data.size());
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return Status::FromErrno(n < 0 ? errno : ENOSPC, name + " に書き込めません");
+        if (n <= 0) {
+            return Status::FromErrno(n < 0 ? errno : ENOSPC,
+                                     Message(NoticeCode::kCannotWrite, {name}));
+        }
         data.remove_prefix(static_cast<size_t>(n));
     }
     return Status::Ok();
 }
 
 Status ReadToEnd(Env& env, int fd, std::span<char> buffer,
-                 const std::function<Status(std::string_view)>& sink, const std::string& what,
+                 const std::function<Status(std::string_view)>& sink, const Message& what,
                  off_t offset, int64_t known_size) {
     int64_t total = 0;
     for (;;) {
@@ -46,7 +50,7 @@ Status ReadToEnd(Env& env, int fd, std::span<char> buffer,
     }
 }
 
-Result<size_t> ReadOnce(Env& env, int fd, std::span<char> buffer, const std::string& what,
+Result<size_t> ReadOnce(Env& env, int fd, std::span<char> buffer, const Message& what,
                         off_t offset) {
     for (;;) {
         const ssize_t n = offset >= 0 ? env.PRead(fd, buffer.data(), buffer.size(), offset)
@@ -56,7 +60,7 @@ Result<size_t> ReadOnce(Env& env, int fd, std::span<char> buffer, const std::str
     }
 }
 
-Status RemoveAttribute(Env& env, int fd, const char* name, const std::string& what) {
+Status RemoveAttribute(Env& env, int fd, const char* name, const Message& what) {
     if (env.FRemoveXattr(fd, name) == 0 || errno == ENODATA || errno == EOPNOTSUPP) {
         return Status::Ok();
     }

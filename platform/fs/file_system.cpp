@@ -1,5 +1,6 @@
 #include "platform/fs/file_system.h"
 
+#include "platform/base/notice_code.h"
 #include "platform/fs/fs_internal.h"
 
 #include <dirent.h>
@@ -71,7 +72,7 @@ Result<std::shared_ptr<DirectoryHandle>> OpenDirectory(Env& env, const std::stri
         // O_NOFOLLOW on a link to a folder gives ELOOP: a rule path that is itself a link is
         // not walked, as any other link is not followed.
         int err = errno == ELOOP ? ENOTDIR : errno;
-        return Status::FromErrno(err, path + " を一覧できません");
+        return Status::FromErrno(err, Message(NoticeCode::kCannotListFolder, {path}));
     }
     return std::make_shared<DirectoryHandle>(env, fd);
 }
@@ -80,19 +81,19 @@ Result<std::vector<DirEntry>> ListDirectory(const DirectoryHandle& handle,
                                             const std::string& path) {
     Env& env = handle.env();
     int fd = env.Dup(handle.fd());
-    if (fd < 0) return Status::FromErrno(errno, path + " を一覧できません");
+    if (fd < 0) return Status::FromErrno(errno, Message(NoticeCode::kCannotListFolder, {path}));
     // The copy shares the folder's position: the listing starts from its first entry whatever
     // an earlier listing left.
     if (env.LSeek(fd, 0, SEEK_SET) != 0) {
         int err = errno;
         env.Close(fd);
-        return Status::FromErrno(err, path + " を一覧できません");
+        return Status::FromErrno(err, Message(NoticeCode::kCannotListFolder, {path}));
     }
     DIR* dir = env.FdOpenDir(fd);
     if (!dir) {
         int err = errno;
         env.Close(fd);
-        return Status::FromErrno(err, path + " を一覧できません");
+        return Status::FromErrno(err, Message(NoticeCode::kCannotListFolder, {path}));
     }
     std::vector<DirEntry> entries;
     for (;;) {
@@ -102,7 +103,7 @@ Result<std::vector<DirEntry>> ListDirectory(const DirectoryHandle& handle,
             if (errno != 0) {
                 int err = errno;
                 env.CloseDir(dir);
-                return Status::FromErrno(err, path + " を一覧できません");
+                return Status::FromErrno(err, Message(NoticeCode::kCannotListFolder, {path}));
             }
             break;
         }
@@ -165,7 +166,7 @@ Result<FileFacts> FactsOf(Env& env, int dirfd, const char* name, const std::stri
     struct stat st {};
     if (env.FStatAt(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT || errno == ENOTDIR) return FileFacts{};
-        return Status::FromErrno(errno, path + " の情報を読めません");
+        return Status::FromErrno(errno, Message(NoticeCode::kCannotReadFacts, {path}));
     }
     return FactsFromStat(st);
 }
@@ -176,18 +177,24 @@ constexpr int kMostLinksFollowed = 40;
 // running user: the folder is theirs and nobody else may write it, or it is sticky (as /tmp)
 // and the entry itself is theirs, so nobody else may rename or replace it. A missing entry in a
 // folder others may write could be created by them at any moment. Empty when trusted, else why.
-std::string WhyEntryUntrusted(Env& env, const struct stat& folder, const FileFacts& entry) {
+Message WhyEntryUntrusted(Env& env, const struct stat& folder, const FileFacts& entry) {
     if (!TrustedOwner(env, folder.st_uid)) {
-        return "所有者 (uid " + std::to_string(folder.st_uid) + ") が root ではない";
+        return Message(NoticeCode::kOwnerNotRoot, {std::to_string(folder.st_uid)});
     }
-    if ((folder.st_mode & (S_IWGRP | S_IWOTH)) == 0) return "";
+    if ((folder.st_mode & (S_IWGRP | S_IWOTH)) == 0) return {};
     if ((folder.st_mode & S_ISVTX) != 0 && entry.kind != EntryKind::kMissing &&
         TrustedOwner(env, entry.owner)) {
-        return "";
+        return {};
     }
     return (folder.st_mode & S_IWOTH) != 0
-               ? "誰でも書き込める"
-               : "グループ (gid " + std::to_string(folder.st_gid) + ") が書き込める";
+               ? Message(NoticeCode::kWritableByAnyone)
+               : Message(NoticeCode::kWritableByGroup, {std::to_string(folder.st_gid)});
+}
+
+// `why`, after what the file is to a person (`shown`, as "the log file") when there is that.
+Message NamedFile(const Message& shown, Message why) {
+    if (shown.empty()) return why;
+    return Message(NoticeCode::kNamedFile, {shown, std::move(why)});
 }
 
 }  // namespace
@@ -209,7 +216,7 @@ Result<std::shared_ptr<DirectoryHandle>> OpenDirectoryAt(const DirectoryHandle& 
         // system there nothing, so the folder entered is the one judged.
         const int place =
             env.OpenAt(parent.fd(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
-        if (place < 0) return Status::FromErrno(errno, path + " を開けません");
+        if (place < 0) return Status::FromErrno(errno, Message(NoticeCode::kCannotOpen, {path}));
         Status admitted = mounts.Admit(place, "", path);
         fd = admitted.ok() ? env.OpenAt(place, ".", kFlags, 0) : -1;
         const int open_errno = errno;
@@ -217,7 +224,7 @@ Result<std::shared_ptr<DirectoryHandle>> OpenDirectoryAt(const DirectoryHandle& 
         if (!admitted.ok()) return admitted;
         errno = open_errno;
     }
-    if (fd < 0) return Status::FromErrno(errno, path + " を開けません");
+    if (fd < 0) return Status::FromErrno(errno, Message(NoticeCode::kCannotOpen, {path}));
     return std::make_shared<DirectoryHandle>(env, fd);
 }
 
@@ -231,7 +238,7 @@ Result<std::shared_ptr<DirectoryHandle>> OpenDirectoryAt(const DirectoryHandle& 
 Result<FileIdentity> IdentityOf(const DirectoryHandle& dir, const std::string& path) {
     struct stat st {};
     if (dir.env().FStat(dir.fd(), &st) != 0)
-        return Status::FromErrno(errno, path + " の情報を読めません");
+        return Status::FromErrno(errno, Message(NoticeCode::kCannotReadFacts, {path}));
     return FileIdentity{st.st_dev, st.st_ino};
 }
 
@@ -283,22 +290,21 @@ Result<ResolvedPath> ResolveAdministratorPath(Env& env, const std::string& path)
         if (!facts.ok()) return facts.status();
         // Every name on the way is looked up in a folder nobody else may change: otherwise that
         // user could swap the name for another folder or another trusted link.
-        const std::string why = WhyEntryUntrusted(env, here_st, facts.value());
+        Message why = WhyEntryUntrusted(env, here_st, facts.value());
         if (!why.empty()) {
             return Status::Error(
                 ErrorKind::kRefused, EPERM,
-                path + " の途中のフォルダ " + here_shown + " は" + why + "ため辿りません");
+                Message(NoticeCode::kFolderOnWayNotTrusted, {path, here_shown, std::move(why)}));
         }
         if (facts->kind == EntryKind::kSymlink) {
             if (!TrustedOwner(env, facts->owner)) {
                 return Status::Error(ErrorKind::kRefused, EPERM,
-                                     path + " の途中のシンボリックリンク " + name +
-                                         " は所有者 (uid " + std::to_string(facts->owner) +
-                                         ") が root ではないため辿りません");
+                                     Message(NoticeCode::kLinkOnWayNotTrusted,
+                                             {path, name, std::to_string(facts->owner)}));
             }
             if (++links > kMostLinksFollowed) return Status::FromErrno(ELOOP, path);
             auto read = ReadLinkTarget(env, here.fd(), name.c_str());
-            if (!read) return Status::FromErrno(errno, path + " を読めません");
+            if (!read) return Status::FromErrno(errno, Message(NoticeCode::kCannotRead, {path}));
             const std::string& target = *read;
             if (!target.empty() && target[0] == kSeparator) {
                 auto root = OpenDirectory(env, std::string(1, kSeparator));
@@ -367,12 +373,12 @@ Result<std::shared_ptr<DirectoryHandle>> OpenTrustedFolder(Env& env, const std::
     if (!folder.ok()) return folder.status();
     struct stat st {};
     if (env.FStat((*folder)->fd(), &st) != 0) return Status::FromErrno(errno, path);
-    const std::string why = WhyEntryUntrusted(env, st, FileFacts{});
+    Message why = WhyEntryUntrusted(env, st, FileFacts{});
     if (!why.empty()) {
-        const std::string fix = TrustedOwner(env, st.st_uid) ? "chmod go-w " : "chown root ";
-        return Status::Error(ErrorKind::kRefused, EPERM,
-                             "フォルダ " + path + " は" + why + "ため使いません。" + fix + path +
-                                 " で直してください");
+        const std::string fix = TrustedOwner(env, st.st_uid) ? "chmod go-w" : "chown root";
+        return Status::Error(
+            ErrorKind::kRefused, EPERM,
+            Message(NoticeCode::kOwnFolderNotTrusted, {path, std::move(why), fix}));
     }
     return folder;
 }
@@ -383,35 +389,33 @@ Result<std::shared_ptr<DirectoryHandle>> OpenTrustedFolderOf(Env& env, const std
     return OpenTrustedFolder(env, folder);
 }
 
-std::string WhyFileUntrusted(Env& env, const struct stat& st, const std::string& path,
-                             bool written) {
-    if (!S_ISREG(st.st_mode)) return path + " は通常のファイルではないため使いません";
+Message WhyFileUntrusted(Env& env, const struct stat& st, const std::string& path, bool written) {
+    if (!S_ISREG(st.st_mode)) return Message(NoticeCode::kFileNotRegular, {path});
     if (!TrustedOwner(env, st.st_uid)) {
-        return path + " の所有者 (uid " + std::to_string(st.st_uid) +
-               ") が root ではないため使いません。chown root " + path + " で直してください";
+        return Message(NoticeCode::kFileOwnerNotRoot, {path, std::to_string(st.st_uid)});
     }
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        return path + " は他のユーザーも書き込めるため使いません。chmod go-w " + path +
-               " で直してください";
+        return Message(NoticeCode::kFileWritableByOthers, {path});
     }
-    if (written && st.st_nlink > 1) {
-        return path + " にはほかの名前 (ハードリンク) があり、書くとそのファイルも変わるため" +
-               "使いません。ほかの名前を消してください";
-    }
-    return "";
+    if (written && st.st_nlink > 1) return Message(NoticeCode::kFileHasOtherNames, {path});
+    return {};
 }
 
 Status CheckOwnFileToWrite(Env& env, const struct stat& st, const std::string& path,
-                           const std::string& shown) {
-    const std::string why = WhyFileUntrusted(env, st, path, true);
-    if (!why.empty()) return Status::Error(ErrorKind::kRefused, EPERM, shown + why);
+                           const Message& shown) {
+    Message why = WhyFileUntrusted(env, st, path, true);
+    if (!why.empty()) {
+        return Status::Error(ErrorKind::kRefused, EPERM, NamedFile(shown, std::move(why)));
+    }
     return Status::Ok();
 }
 
-Status CheckOwnFileToWrite(Env& env, int fd, const std::string& path, const std::string& shown) {
+Status CheckOwnFileToWrite(Env& env, int fd, const std::string& path, const Message& shown) {
     struct stat st {};
-    if (env.FStat(fd, &st) != 0)
-        return Status::FromErrno(errno, shown + path + " を調べられません");
+    if (env.FStat(fd, &st) != 0) {
+        return Status::FromErrno(errno,
+                                 NamedFile(shown, Message(NoticeCode::kCannotExamine, {path})));
+    }
     return CheckOwnFileToWrite(env, st, path, shown);
 }
 
@@ -421,10 +425,10 @@ Status CheckTrustedFileAt(const DirectoryHandle& folder, const std::string& name
     struct stat st {};
     if (env.FStatAt(folder.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) return Status::Ok();
-        return Status::FromErrno(errno, path + " の情報を読めません");
+        return Status::FromErrno(errno, Message(NoticeCode::kCannotReadFacts, {path}));
     }
-    const std::string why = WhyFileUntrusted(env, st, path, written);
-    if (!why.empty()) return Status::Error(ErrorKind::kRefused, EPERM, why);
+    Message why = WhyFileUntrusted(env, st, path, written);
+    if (!why.empty()) return Status::Error(ErrorKind::kRefused, EPERM, std::move(why));
     return Status::Ok();
 }
 
@@ -433,13 +437,13 @@ Result<int> OpenTrustedFileAt(const DirectoryHandle& folder, const std::string& 
     Env& env = folder.env();
     int fd = env.OpenAt(folder.fd(), name.c_str(),
                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0);
-    if (fd < 0) return Status::FromErrno(errno, path + " を読めません");
+    if (fd < 0) return Status::FromErrno(errno, Message(NoticeCode::kCannotRead, {path}));
     struct stat st {};
-    const std::string why = env.FStat(fd, &st) != 0 ? path + " の情報を読めないため使いません"
-                                                    : WhyFileUntrusted(env, st, path, false);
+    Message why = env.FStat(fd, &st) != 0 ? Message(NoticeCode::kFileFactsUnreadable, {path})
+                                          : WhyFileUntrusted(env, st, path, false);
     if (!why.empty()) {
         env.Close(fd);
-        return Status::Error(ErrorKind::kRefused, EPERM, why);
+        return Status::Error(ErrorKind::kRefused, EPERM, std::move(why));
     }
     return fd;
 }
@@ -455,7 +459,7 @@ Result<std::shared_ptr<DirectoryHandle>> OpenResolvedDirectory(const ResolvedPat
     if (resolved.name.empty()) return resolved.parent;
     auto opened = OpenDirectoryAt(*resolved.parent, resolved.name, path);
     if (!opened.ok() && opened.status().Is(ErrorKind::kLink)) {
-        return Status::FromErrno(ENOTDIR, path + " を開けません");
+        return Status::FromErrno(ENOTDIR, Message(NoticeCode::kCannotOpen, {path}));
     }
     return opened;
 }
@@ -483,14 +487,14 @@ Status MakeDirectories(Env& env, const std::string& path, mode_t mode) {
     struct stat st {};
     if (env.FStatAt(AT_FDCWD, path.c_str(), &st, 0) == 0) {
         if (S_ISDIR(st.st_mode)) return Status::Ok();
-        return Status::FromErrno(ENOTDIR, path + " を作れません");
+        return Status::FromErrno(ENOTDIR, Message(NoticeCode::kCannotCreate, {path}));
     }
     std::string parent = ParentOfPath(path);
     if (!parent.empty() && parent != path) {
         NORV_RETURN_IF_ERROR(MakeDirectories(env, parent, mode));
     }
     if (env.MkdirAt(AT_FDCWD, path.c_str(), mode) != 0 && errno != EEXIST) {
-        return Status::FromErrno(errno, path + " を作れません");
+        return Status::FromErrno(errno, Message(NoticeCode::kCannotCreate, {path}));
     }
     return Status::Ok();
 }

@@ -159,7 +159,7 @@ class MountGuard {
   private:
     struct Verdict {
         bool pseudo = false;
-        std::string refused;  // why the file system may not be entered; empty when it may
+        Message refused;  // why the file system may not be entered; empty when it may
     };
     const Verdict& Of(dev_t device);
     Env* env_;
@@ -235,10 +235,9 @@ Result<std::shared_ptr<DirectoryHandle>> OpenTrustedFolderOf(Env& env, const std
 // Why the file `st`, at `path`, is not root's (or the running user's) alone: it is no regular
 // file, another user owns it, or group or others may write it; with `written` (a file norv writes
 // in place), also when it has another name (a hard link), through which the writing would reach
-// another file. The reason names the file and the fix ("chown root", "chmod go-w"); "" when it
-// is theirs alone.
-std::string WhyFileUntrusted(Env& env, const struct stat& st, const std::string& path,
-                             bool written);
+// another file. The reason names the file and the fix ("chown root", "chmod go-w"); an empty
+// message when it is theirs alone.
+Message WhyFileUntrusted(Env& env, const struct stat& st, const std::string& path, bool written);
 
 // For a file norv opens by its name in a trusted folder of its own (the database, which SQLite
 // opens by its path): kRefused when the entry `name` of `folder` is there and is not root's alone
@@ -248,12 +247,12 @@ Status CheckTrustedFileAt(const DirectoryHandle& folder, const std::string& name
 
 // For a file norv has just opened to write in place (O_APPEND, or truncated after this): kRefused
 // unless `fd` is a regular file of root's alone with no other name (WhyFileUntrusted, written).
-// `path` names it in the message; `shown` ("ログファイル ", or "") goes before it.
-Status CheckOwnFileToWrite(Env& env, int fd, const std::string& path,
-                           const std::string& shown = "");
+// `path` names it in the message; `shown` (what the file is to a person, as "the log file", or
+// nothing) goes before it.
+Status CheckOwnFileToWrite(Env& env, int fd, const std::string& path, const Message& shown = {});
 // The same of the facts `st` the caller already has of the open file.
 Status CheckOwnFileToWrite(Env& env, const struct stat& st, const std::string& path,
-                           const std::string& shown = "");
+                           const Message& shown = {});
 
 // The folder a resolved path names, opened (ENOTDIR when it is something else).
 Result<std::shared_ptr<DirectoryHandle>> OpenResolvedDirectory(const ResolvedPath& resolved,
@@ -309,7 +308,7 @@ Status WriteFully(Env& env, int fd, std::string_view data, const std::string& na
 // failing read gives Status::FromErrno(errno, what); a failing sink ends the loop with its
 // status.
 Status ReadToEnd(Env& env, int fd, std::span<char> buffer,
-                 const std::function<Status(std::string_view)>& sink, const std::string& what,
+                 const std::function<Status(std::string_view)>& sink, const Message& what,
                  off_t offset = -1, int64_t known_size = -1);
 
 // The whole of `text` as one decimal number, as strtod reads it (leading blanks allowed), or
@@ -319,12 +318,12 @@ std::optional<double> ParseDecimal(const std::string& text);
 // One read of up to `buffer.size()` bytes (from `offset` with PRead when it is 0 or more, else
 // from the current position), retried when interrupted: the bytes read (0 at the end), or
 // Status::FromErrno(errno, what).
-Result<size_t> ReadOnce(Env& env, int fd, std::span<char> buffer, const std::string& what,
+Result<size_t> ReadOnce(Env& env, int fd, std::span<char> buffer, const Message& what,
                         off_t offset = -1);
 
 // Removes the extended attribute `name` of `fd`; a file without it, or a file system without
 // extended attributes, has nothing to remove.
-Status RemoveAttribute(Env& env, int fd, const char* name, const std::string& what);
+Status RemoveAttribute(Env& env, int fd, const char* name, const Message& what);
 
 // The facts a stat call gave.
 FileFacts FactsFromStat(const struct stat& st);

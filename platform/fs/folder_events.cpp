@@ -1,5 +1,7 @@
 #include "platform/fs/folder_events.h"
 
+#include "platform/base/notice_code.h"
+
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
@@ -60,19 +62,19 @@ Result<std::unique_ptr<FolderEvents>> FolderEvents::Create(Env& env, size_t most
     const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (fd < 0) {
         if (errno == EMFILE) {
-            return Status::Error(ErrorKind::kLimit, errno,
-                                 "フォルダの監視を始められません: 監視の数が上限 "
-                                 "(fs.inotify.max_user_instances = " +
-                                     std::to_string(ReadWatchLimits().max_user_instances) +
-                                     ") に達しています");
+            const std::string limit = std::to_string(ReadWatchLimits().max_user_instances);
+            return Status::Error(ErrorKind::kLimit, EMFILE,
+                                 Message(NoticeCode::kWithCause,
+                                         {Message(NoticeCode::kCannotStartWatching),
+                                          Message(NoticeCode::kWatchInstancesAtLimit, {limit})}));
         }
-        return Status::FromErrno(errno, "フォルダの監視を始められません");
+        return Status::FromErrno(errno, Message(NoticeCode::kCannotStartWatching));
     }
     const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wake < 0) {
         const int error = errno;
         ::close(fd);
-        return Status::FromErrno(error, "フォルダの監視を始められません");
+        return Status::FromErrno(error, Message(NoticeCode::kCannotStartWatching));
     }
     auto events = std::unique_ptr<FolderEvents>(new FolderEvents(env, fd, wake, most_queued_bytes));
     // Room for many events per read; a name is at most NAME_MAX bytes.
@@ -97,7 +99,7 @@ size_t CostOf(const FolderEvent& event) { return 64 + event.name.size(); }
 
 void FolderEvents::Read() {
     // The reader ends on a failure, which Wait hands on from then on.
-    auto fail = [this](const char* what) {
+    auto fail = [this](Message what) {
         Status failure = Status::FromErrno(errno, what);
         std::lock_guard<std::mutex> lock(mutex_);
         failure_ = std::move(failure);
@@ -108,13 +110,13 @@ void FolderEvents::Read() {
         pollfd p[2] = {{fd_, POLLIN, 0}, {wake_, POLLIN, 0}};
         if (::poll(p, 2, -1) < 0) {
             if (errno == EINTR) continue;
-            return fail("inotify");
+            return fail(std::string("inotify"));
         }
         if (p[1].revents != 0) return;
         const ssize_t n = env_.Read(fd_, buffer_.data(), buffer_.size());
         if (n < 0) {
             if (errno == EAGAIN || errno == EINTR) continue;
-            return fail("フォルダの変更を読めません");
+            return fail(Message(NoticeCode::kCannotReadChanges));
         }
         read.clear();
         for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
@@ -156,14 +158,13 @@ Result<int> FolderEvents::Watch(const DirectoryHandle& folder, const std::string
     const int watch = ::inotify_add_watch(fd_, self.c_str(), kWatchedMask);
     if (watch >= 0) return watch;
     if (errno == ENOSPC) {
-        return Status::Error(ErrorKind::kLimit, errno,
-                             shown_path +
-                                 " を監視できません: 監視できるフォルダの数が上限 "
-                                 "(fs.inotify.max_user_watches = " +
-                                 std::to_string(ReadWatchLimits().max_user_watches) +
-                                 ") に達しています");
+        const std::string limit = std::to_string(ReadWatchLimits().max_user_watches);
+        return Status::Error(
+            ErrorKind::kLimit, ENOSPC,
+            Message(NoticeCode::kWithCause, {Message(NoticeCode::kCannotWatchFolder, {shown_path}),
+                                             Message(NoticeCode::kWatchesAtLimit, {limit})}));
     }
-    return Status::FromErrno(errno, shown_path + " を監視できません");
+    return Status::FromErrno(errno, Message(NoticeCode::kCannotWatchFolder, {shown_path}));
 }
 
 void FolderEvents::Unwatch(int watch) { ::inotify_rm_watch(fd_, watch); }

@@ -1,5 +1,7 @@
 #include "platform/fs/folder_lock.h"
 
+#include "platform/base/notice_code.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -20,16 +22,15 @@ std::atomic<int> held_lock{-1};
 Result<FolderLock> FolderLock::Acquire(Env& env, const std::string& lock_path) {
     int fd =
         env.OpenAt(AT_FDCWD, lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return Status::FromErrno(errno, lock_path + " を作れません");
+    if (fd < 0) return Status::FromErrno(errno, Message(NoticeCode::kCannotCreate, {lock_path}));
     if (env.Flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int err = errno;
         env.Close(fd);
         if (err == EWOULDBLOCK) {
             return Status::Error(ErrorKind::kBusy, EWOULDBLOCK,
-                                 "別の norv がこのプログラムフォルダで実行中です (" + lock_path +
-                                     ")。終わるのを待ってください");
+                                 Message(NoticeCode::kProgramFolderBusy, {lock_path}));
         }
-        return Status::FromErrno(err, lock_path + " をロックできません");
+        return Status::FromErrno(err, Message(NoticeCode::kCannotLock, {lock_path}));
     }
     int none = -1;
     const bool registered = held_lock.compare_exchange_strong(none, fd);

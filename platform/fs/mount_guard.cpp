@@ -15,6 +15,7 @@
 #include <cstring>
 #include <functional>
 
+#include "platform/base/notice_code.h"
 #include "platform/fs/file_system.h"
 #include "platform/fs/fs_internal.h"
 
@@ -78,7 +79,8 @@ bool ReadTableLines(Env& env, const char* path, const std::function<void(std::st
         env, table, buffer,
         [&](std::string_view block) {
             for (size_t end; (end = block.find('\n')) != std::string_view::npos;) {
-                if (++lines > MountGuard::kMostMountLines) return Status::Error(kErrLimit, path);
+                if (++lines > MountGuard::kMostMountLines)
+                    return Status::Error(kErrLimit, std::string(path));
                 partial.append(block.substr(0, end + 1));
                 take(partial);
                 partial.clear();
@@ -87,7 +89,7 @@ bool ReadTableLines(Env& env, const char* path, const std::function<void(std::st
             partial.append(block);
             return Status::Ok();
         },
-        path);
+        std::string(path));
     if (read.ok() && !partial.empty() && ++lines <= MountGuard::kMostMountLines) take(partial);
     env.Close(table);
     return read.ok() && lines <= MountGuard::kMostMountLines;
@@ -194,10 +196,10 @@ const MountGuard::Verdict& MountGuard::Of(dev_t device) {
         verdict.pseudo = verdict.pseudo || facts->pseudo;
         if (!facts->fuse || !verdict.refused.empty()) return;
         if (!facts->fuse_user) {
-            verdict.refused = "マウントしたユーザーの分からない FUSE ファイルシステムの";
+            verdict.refused = Message(NoticeCode::kFuseMountUserUnknown);
         } else if (!TrustedOwner(env, *facts->fuse_user)) {
-            verdict.refused = "他のユーザー (uid " + std::to_string(*facts->fuse_user) +
-                              ") がマウントしたファイルシステムの";
+            verdict.refused =
+                Message(NoticeCode::kMountedByOtherUid, {std::to_string(*facts->fuse_user)});
         }
     };
     whole = true;
@@ -212,11 +214,11 @@ const MountGuard::Verdict& MountGuard::Of(dev_t device) {
                 TrustedUserName(env, mount->user)) {
                 return;
             }
-            verdict.refused = "他のユーザー (" + mount->user + ") がマウントしたファイルシステムの";
+            verdict.refused = Message(NoticeCode::kMountedByOtherUser, {mount->user});
         });
     }
     if (!found && !whole) {
-        verdict.refused = "マウント表 (/proc/self/mountinfo) で確かめられないファイルシステムの";
+        verdict.refused = Message(NoticeCode::kMountNotInTable);
     }
     return verdicts_.emplace(device, std::move(verdict)).first->second;
 }
@@ -225,7 +227,7 @@ Status MountGuard::Admit(int dirfd, const char* name, const std::string& path) {
     struct statx place {};
     if (env_->Statx(dirfd, name, kLookOnly | (*name == '\0' ? AT_EMPTY_PATH : 0), 0, &place) != 0) {
         if (errno == ENOENT || errno == ENOTDIR) return Status::Ok();  // nothing there to enter
-        return Status::FromErrno(errno, path + " の情報を読めません");
+        return Status::FromErrno(errno, Message(NoticeCode::kCannotReadFacts, {path}));
     }
     // A kernel that cannot tell a mount point (before 5.8) has every entry judged by its device.
     if ((place.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 && !MountRoot(place)) {
@@ -234,7 +236,7 @@ Status MountGuard::Admit(int dirfd, const char* name, const std::string& path) {
     const Verdict& verdict = Of(makedev(place.stx_dev_major, place.stx_dev_minor));
     if (verdict.refused.empty()) return Status::Ok();
     return Status::Error(ErrorKind::kRefused, EACCES,
-                         path + " は" + verdict.refused + "ため入りません");
+                         Message(NoticeCode::kMountNotEntered, {path, verdict.refused}));
 }
 
 bool MountGuard::Pseudo(dev_t device) { return Of(device).pseudo; }
@@ -244,21 +246,20 @@ Result<FileFacts> LookAtEntry(Env& env, int dirfd, const std::string& name,
     struct statx place {};
     if (env.Statx(dirfd, name.c_str(), kLookOnly, STATX_TYPE | STATX_INO, &place) != 0) {
         if (errno == ENOENT || errno == ENOTDIR) return FileFacts{};
-        return Status::FromErrno(errno, path + " の情報を読めません");
+        return Status::FromErrno(errno, Message(NoticeCode::kCannotReadFacts, {path}));
     }
     bool mount_point = MountRoot(place);
     if ((place.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) == 0) {
         struct statx folder {};
         if (env.Statx(dirfd, "", kLookOnly | AT_EMPTY_PATH, 0, &folder) != 0) {
-            return Status::FromErrno(errno, path + " のフォルダの情報を読めません");
+            return Status::FromErrno(errno, Message(NoticeCode::kCannotReadFolderFacts, {path}));
         }
         mount_point = place.stx_dev_major != folder.stx_dev_major ||
                       place.stx_dev_minor != folder.stx_dev_minor;
     }
     if (mount_point) {
-        return Status::Error(
-            ErrorKind::kRefused, EXDEV,
-            path + " にはファイルシステムがマウントされています (問い合わせません)");
+        return Status::Error(ErrorKind::kRefused, EXDEV,
+                             Message(NoticeCode::kMountedOnEntry, {path}));
     }
     FileFacts facts;
     facts.kind = KindOfMode(place.stx_mode);

@@ -1,5 +1,7 @@
 #include "platform/fs/tree_walk.h"
 
+#include "platform/base/notice_code.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -108,7 +110,7 @@ std::optional<TreeWalk::Entry> TreeWalk::ReturnToParent() {
         parent.next_subfolder < parent.subfolders.size() || parent.next_file < parent.files.size();
     parent.Abandon();
     if (!unfinished) return std::nullopt;
-    return Unseen(path_, Status::FromErrno(err, path_ + " は検査の途中で移されました"));
+    return Unseen(path_, Status::FromErrno(err, Message(NoticeCode::kMovedDuringCheck, {path_})));
 }
 
 TreeWalk::Entry TreeWalk::Unseen(const std::string& dir, Status why) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/base/env.h"
+#include "platform/base/notice_code.h"
 #include "platform/base/status.h"
 
 namespace norv::platform::lha {
@@ -54,8 +55,11 @@ class ScopedUtf8Locale {
     locale_t previous_ = nullptr;
 };
 
-// Why libarchive failed, never null: a reader that fails without a message still says so.
-const char* ArchiveFault(archive* a);
+// Why libarchive failed, in its own words: a reader that fails without any still says so.
+Message ArchiveFault(archive* a);
+
+// A failure the archive itself gives (numbered kErrArchive): `code` with its arguments.
+Status ArchiveError(NoticeCode code, std::vector<Message> args);
 
 struct ReadCloser {
     void operator()(archive* a) const { archive_read_free(a); }

@@ -46,9 +46,13 @@ la_int64_t SkipPositioned(archive*, void* data, la_int64_t request) {
 
 }  // namespace
 
-const char* ArchiveFault(archive* a) {
+Message ArchiveFault(archive* a) {
     const char* why = archive_error_string(a);
-    return why ? why : "原因不明の読み取りエラー";
+    return why ? Message(std::string(why)) : Message(NoticeCode::kArchiveUnknownFault);
+}
+
+Status ArchiveError(NoticeCode code, std::vector<Message> args) {
+    return Status::Error(kErrArchive, Message(code, std::move(args)));
 }
 
 Result<std::unique_ptr<archive, ReadCloser>> OpenAt(PositionedReader& reader,
@@ -56,7 +60,7 @@ Result<std::unique_ptr<archive, ReadCloser>> OpenAt(PositionedReader& reader,
     auto a = NewLhaReader();
     if (archive_read_open2(a.get(), &reader, nullptr, ReadPositioned, SkipPositioned, nullptr) !=
         ARCHIVE_OK) {
-        return Status::Error(kErrArchive, path + " を開けません: " + ArchiveFault(a.get()));
+        return ArchiveError(NoticeCode::kArchiveCannotOpen, {path, ArchiveFault(a.get())});
     }
     return a;
 }
@@ -73,7 +77,8 @@ Result<std::vector<ArchiveEntry>> ListArchive(Env& env, const std::string& path)
     ScopedUtf8Locale utf8;
     const int fd = env.OpenAt(AT_FDCWD, path.c_str(), O_RDONLY | O_CLOEXEC, 0);
     if (fd < 0) {
-        return Status::Error(kErrArchive, path + " を開けません: " + std::strerror(errno));
+        return ArchiveError(NoticeCode::kArchiveCannotOpen,
+                            {path, std::string(std::strerror(errno))});
     }
     ScopedFd closer(env, fd);
     PositionedReader reader{&env, fd, 0};
@@ -85,7 +90,7 @@ Result<std::vector<ArchiveEntry>> ListArchive(Env& env, const std::string& path)
         int rc = archive_read_next_header(a->get(), &e);
         if (rc == ARCHIVE_EOF) break;
         if (rc < ARCHIVE_WARN) {
-            return Status::Error(kErrArchive, path + " は壊れています: " + ArchiveFault(a->get()));
+            return ArchiveError(NoticeCode::kArchiveDamaged, {path, ArchiveFault(a->get())});
         }
         ArchiveEntry entry;
         entry.path = EntryPath(e);
@@ -94,7 +99,7 @@ Result<std::vector<ArchiveEntry>> ListArchive(Env& env, const std::string& path)
         entry.size = archive_entry_size(e);
         entries.push_back(std::move(entry));
         if (archive_read_data_skip(a->get()) < ARCHIVE_WARN) {
-            return Status::Error(kErrArchive, path + " は壊れています: " + ArchiveFault(a->get()));
+            return ArchiveError(NoticeCode::kArchiveDamaged, {path, ArchiveFault(a->get())});
         }
     }
     return entries;

@@ -112,7 +112,7 @@ struct Written {
 Status NoteIdentity(Env& env, Written& file, const std::string& display) {
     struct stat st {};
     if (env.FStat(file.fd.get(), &st) != 0) {
-        return Status::FromErrno(errno, display + " を展開できません");
+        return Status::FromErrno(errno, Message(NoticeCode::kArchiveCannotExtract, {display}));
     }
     file.identity = {st.st_dev, st.st_ino};
     return Status::Ok();
@@ -127,7 +127,7 @@ Status MakeUnreachableFile(const DirectoryHandle& dir, const RestoreJournal* jou
     Env& env = dir.env();
     file.fd.reset(env.OpenAt(dir.fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0));
     if (file.fd.get() < 0 && errno != EOPNOTSUPP && errno != EISDIR) {
-        return Status::FromErrno(errno, display + " を展開できません");
+        return Status::FromErrno(errno, Message(NoticeCode::kArchiveCannotExtract, {display}));
     }
     for (unsigned attempt = 0; attempt < kTempAttempts && file.fd.get() < 0; ++attempt) {
         std::string candidate = TempName(attempt);
@@ -137,10 +137,12 @@ Status MakeUnreachableFile(const DirectoryHandle& dir, const RestoreJournal* jou
         if (file.fd.get() >= 0) {
             file.temp = candidate;
         } else if (errno != EEXIST) {
-            return Status::FromErrno(errno, display + " を展開できません");
+            return Status::FromErrno(errno, Message(NoticeCode::kArchiveCannotExtract, {display}));
         }
     }
-    if (file.fd.get() < 0) return Status::FromErrno(EEXIST, display + " を展開できません");
+    if (file.fd.get() < 0) {
+        return Status::FromErrno(EEXIST, Message(NoticeCode::kArchiveCannotExtract, {display}));
+    }
     return NoteIdentity(env, file, display);
 }
 
@@ -173,7 +175,7 @@ Status VerifyPlaced(Env& env, int dirfd, const Written& file, const std::string&
     if (!still.ok()) return still.status();
     if (!*still) {
         return Status::Error(ErrorKind::kExists, EEXIST,
-                             display + " に戻したファイルが直後に別のものと替えられました");
+                             Message(NoticeCode::kArchiveReplacedAfterRestore, {display}));
     }
     return Status::Ok();
 }
@@ -186,17 +188,19 @@ Status WriteLink(archive_entry* e, const DirectoryHandle& dir, const std::string
     Env& env = dir.env();
     const int dirfd = dir.fd();
     const char* link = archive_entry_symlink(e);
-    if (!link) return Status::Error(kErrArchive, display + " のリンク先がありません");
+    if (!link) return ArchiveError(NoticeCode::kArchiveNoLinkTarget, {display});
     for (unsigned attempt = 0; attempt < kTempAttempts && file.temp.empty(); ++attempt) {
         std::string candidate = TempName(attempt);
         if (journal) NORV_RETURN_IF_ERROR(journal->Record(dir, candidate));
         if (env.SymlinkAt(link, dirfd, candidate.c_str()) == 0) {
             file.temp = candidate;
         } else if (errno != EEXIST) {
-            return Status::FromErrno(errno, display + " を展開できません");
+            return Status::FromErrno(errno, Message(NoticeCode::kArchiveCannotExtract, {display}));
         }
     }
-    if (file.temp.empty()) return Status::FromErrno(EEXIST, display + " を展開できません");
+    if (file.temp.empty()) {
+        return Status::FromErrno(EEXIST, Message(NoticeCode::kArchiveCannotExtract, {display}));
+    }
     const std::string digest = Md5Hex(link);
     if (written_digest) *written_digest = digest;
     // Through a descriptor of the link just made: the name may have been swapped for another
@@ -207,12 +211,13 @@ Status WriteLink(archive_entry* e, const DirectoryHandle& dir, const std::string
                       S_ISLNK(st.st_mode) && st.st_uid == env.GetEuid();
     if (!ours) {
         file.temp.clear();  // not ours to remove
-        return Status::FromErrno(EAGAIN, display + " の所有者を戻せません");
+        return Status::FromErrno(EAGAIN,
+                                 Message(NoticeCode::kArchiveCannotRestoreOwner, {display}));
     }
     file.identity = {st.st_dev, st.st_ino};
     if (owner && env.FChownAt(file.fd.get(), "", owner->uid, owner->gid,
                               AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
-        return Status::FromErrno(errno, display + " の所有者を戻せません");
+        return Status::FromErrno(errno, Message(NoticeCode::kArchiveCannotRestoreOwner, {display}));
     }
     return finish ? finish(file.fd.get(), true, digest) : Status::Ok();
 }
@@ -232,7 +237,7 @@ Status WriteRegular(archive* a, archive_entry* e, const DirectoryHandle& dir,
     for (;;) {
         la_ssize_t n = archive_read_data(a, buffer, sizeof buffer);
         if (n == 0) break;
-        if (n < 0) return Status::Error(kErrArchive, display + ": " + ArchiveFault(a));
+        if (n < 0) return ArchiveError(NoticeCode::kWithCause, {display, ArchiveFault(a)});
         const std::string_view block(buffer, static_cast<size_t>(n));
         NORV_RETURN_IF_ERROR(WriteFully(env, fd, block, display));
         written.Update(block);
@@ -242,11 +247,11 @@ Status WriteRegular(archive* a, archive_entry* e, const DirectoryHandle& dir,
     // An ACL inherited from the folder's default one is the folder's, not the file's: gone
     // before the mode, whose group bits would otherwise unmask its entries.
     if (env.FRemoveXattr(fd, kAclXattr) != 0 && errno != ENODATA && errno != EOPNOTSUPP) {
-        return Status::FromErrno(errno, display + " の ACL を消せません");
+        return Status::FromErrno(errno, Message(NoticeCode::kArchiveCannotRemoveAcl, {display}));
     }
     // The owner before the mode: changing the owner clears set-id bits.
     if (owner && env.FChown(fd, owner->uid, owner->gid) != 0) {
-        return Status::FromErrno(errno, display + " の所有者を戻せません");
+        return Status::FromErrno(errno, Message(NoticeCode::kArchiveCannotRestoreOwner, {display}));
     }
     const mode_t mode = ModeToRestore(env, archive_entry_perm(e), owner);
     if (env.FChmod(fd, mode) != 0) return Status::FromErrno(errno, display);
@@ -272,10 +277,11 @@ Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
     if (!existing.ok()) return existing.status();
     if (existing->kind == EntryKind::kDirectory) {
         return Status::Error(ErrorKind::kExists, EISDIR,
-                             display + " はフォルダなので置き換えません");
+                             Message(NoticeCode::kArchiveFolderInTheWay, {display}));
     }
     if (existing->kind != EntryKind::kMissing) {
-        return Status::Error(ErrorKind::kExists, EEXIST, display + " は既にあるため上書きしません");
+        return Status::Error(ErrorKind::kExists, EEXIST,
+                             Message(NoticeCode::kArchiveWillNotOverwrite, {display}));
     }
     Env& env = dir.env();
     const auto owner = OwnerToRestore(env, stored_owner);
@@ -294,9 +300,9 @@ Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
         RemoveTemporary(env, dirfd, file, display);
         if (error == EEXIST) {
             return Status::Error(ErrorKind::kExists, EEXIST,
-                                 display + " は既にあるため上書きしません");
+                                 Message(NoticeCode::kArchiveWillNotOverwrite, {display}));
         }
-        return Status::FromErrno(error, display + " を置き換えられません");
+        return Status::FromErrno(error, Message(NoticeCode::kArchiveCannotReplace, {display}));
     }
     env.Fsync(dirfd);
     return VerifyPlaced(env, dirfd, file, name, display);
@@ -376,9 +382,7 @@ Result<WayDown> OpenFoldersOnTheWay(const DirectoryHandle& root, const std::stri
         if (!opened.ok()) {
             if (opened.status().Is(ErrorKind::kLink) || opened.status().Is(ErrorKind::kNotFound)) {
                 return Status::Error(ErrorKind::kLink, ELOOP,
-                                     way.shown +
-                                         " はフォルダではない (シンボリックリンクなど) "
-                                         "ため展開しません");
+                                     Message(NoticeCode::kArchiveWayNotFolder, {way.shown}));
             }
             return opened.status();
         }
@@ -398,7 +402,8 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
     // Already in stored form: only its separators are tidied.
     const std::string wanted = JoinStored(PathNames(stored_path));
     if (!SafeStoredPath(wanted) || relative.empty()) {
-        return Status::Error(ErrorKind::kRefused, EPERM, wanted + " は展開しません (危険なパス)");
+        return Status::Error(ErrorKind::kRefused, EPERM,
+                             Message(NoticeCode::kArchiveUnsafePath, {wanted}));
     }
     ScopedUtf8Locale utf8;
     Env& env = root.env();
@@ -429,8 +434,8 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
         if (start >= 0 && rc != ARCHIVE_OK && rc != ARCHIVE_WARN) return read_whole();
         if (rc == ARCHIVE_EOF) break;
         if (rc < ARCHIVE_WARN) {
-            return Status::Error(kErrArchive,
-                                 archive_path + " は壊れています: " + ArchiveFault(a->get()));
+            return ArchiveError(NoticeCode::kArchiveDamaged,
+                                {archive_path, ArchiveFault(a->get())});
         }
         const int64_t header_at =
             std::max<int64_t>(start, 0) + archive_read_header_position(a->get());
@@ -451,7 +456,7 @@ Status RestoreEntry(const std::string& archive_path, const std::string& stored_p
                             ReadStoredOwner(env, raw, header_at), journal, written_digest, finish);
     }
     return Status::Error(ErrorKind::kNotFound, ENOENT,
-                         archive_path + " に " + wanted + " はありません");
+                         Message(NoticeCode::kArchiveEntryMissing, {archive_path, wanted}));
 }
 
 Status RestoreEntryBelow(Env& env, const std::string& archive, const std::string& stored_path,

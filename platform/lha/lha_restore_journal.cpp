@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <optional>
 
+#include "platform/base/notice_code.h"
 #include "platform/fs/file_system.h"
 #include "platform/lha/lha_archive.h"
 #include "platform/text/text_file.h"
@@ -75,19 +76,22 @@ Status RestoreJournal::Record(const DirectoryHandle& folder, const std::string& 
     errno = 0;
     const auto where = ReadLinkTarget(*env_, AT_FDCWD, link.c_str());
     if (!where || where->empty() || env_->FStat(folder.fd(), &st) != 0) {
-        return Status::FromErrno(errno ? errno : ENOENT, path_ + " に記録できません");
+        return Status::FromErrno(errno ? errno : ENOENT,
+                                 Message(NoticeCode::kArchiveCannotJournal, {path_}));
     }
     const std::string line = EscapeJournalField(*where) + "\t" + std::to_string(st.st_dev) + "\t" +
                              std::to_string(st.st_ino) + "\t" + EscapeJournalField(name) + "\n";
     const int fd = OpenJournal(*env_, path_, O_WRONLY | O_APPEND | O_CREAT);
-    if (fd < 0) return Status::FromErrno(errno, path_ + " に記録できません");
+    if (fd < 0) {
+        return Status::FromErrno(errno, Message(NoticeCode::kArchiveCannotJournal, {path_}));
+    }
     if (Status own = CheckOwnFileToWrite(*env_, fd, path_); !own.ok()) {
         env_->Close(fd);
         return own;
     }
     Status written = WriteFully(*env_, fd, line, path_);
     if (written.ok() && env_->Fsync(fd) != 0) {
-        written = Status::FromErrno(errno, path_ + " に記録できません");
+        written = Status::FromErrno(errno, Message(NoticeCode::kArchiveCannotJournal, {path_}));
     }
     env_->Close(fd);
     return written;
@@ -98,7 +102,7 @@ Result<int> RestoreJournal::RemoveLeftovers() const {
     const int fd = OpenJournal(env, path_, O_RDWR);
     if (fd < 0) {
         if (errno == ENOENT) return 0;
-        return Status::FromErrno(errno, path_ + " を読めません");
+        return Status::FromErrno(errno, Message(NoticeCode::kArchiveCannotRead, {path_}));
     }
     // The journal says which files are removed, and is emptied after: root's own file alone.
     if (Status own = CheckOwnFileToWrite(env, fd, path_); !own.ok()) {
@@ -111,12 +115,13 @@ Result<int> RestoreJournal::RemoveLeftovers() const {
         env, fd, buffer,
         [&](std::string_view block) {
             if (text.size() + block.size() > kMostJournalBytes) {
-                return Status::Error(ErrorKind::kLimit, EFBIG, path_ + " が大きすぎます");
+                return Status::Error(ErrorKind::kLimit, EFBIG,
+                                     Message(NoticeCode::kArchiveJournalTooLarge, {path_}));
             }
             text.append(block);
             return Status::Ok();
         },
-        path_ + " を読めません", 0);
+        Message(NoticeCode::kArchiveCannotRead, {path_}), 0);
     int removed = 0;
     size_t at = 0;
     while (at < text.size()) {
@@ -162,7 +167,8 @@ Result<int> RestoreJournal::RemoveLeftovers() const {
     }
     Status cleared = read;
     if (env.FTruncate(fd, 0) != 0 || env.Fsync(fd) != 0) {
-        cleared = Status::FromErrno(errno, path_ + " を空にできません");
+        cleared =
+            Status::FromErrno(errno, Message(NoticeCode::kArchiveCannotEmptyJournal, {path_}));
     }
     env.Close(fd);
     if (!cleared.ok()) return cleared;

@@ -14,6 +14,14 @@
 #include "platform/lha/lha_internal.h"
 
 namespace norv::platform::lha {
+
+// The method ids an entry's header stores: what every LHA reader looks for, byte for byte.
+namespace words {
+constexpr const char* kMethodLh5 = "-lh5-";     // data packed with -lh5-
+constexpr const char* kMethodStored = "-lh0-";  // data as it is
+constexpr const char* kMethodFolder = "-lhd-";  // a folder or a link: no data
+}  // namespace words
+
 namespace {
 
 void Put16(std::string& s, uint32_t v) {
@@ -109,10 +117,12 @@ Result<std::string> ReadAndEncode(Env& env, const Member& m, int fd, const std::
     while (done < data.size()) {
         ssize_t n = env.Read(fd, data.data() + done, data.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return Status::FromErrno(errno, display + " を読めません");
+        if (n < 0) {
+            return Status::FromErrno(errno, Message(NoticeCode::kArchiveCannotRead, {display}));
+        }
         if (n == 0) {
             return Status::Error(ErrorKind::kIo, EIO,
-                                 display + " を最後まで読めません (読んでいる間に短くなりました)");
+                                 Message(NoticeCode::kArchiveFileShrank, {display}));
         }
         done += static_cast<size_t>(n);
     }
@@ -121,9 +131,11 @@ Result<std::string> ReadAndEncode(Env& env, const Member& m, int fd, const std::
     if (sha256) *sha256 = Sha256Hex(data);
     if (data.size() >= kSmallestCompressed) {
         std::string packed = CompressLh5(data);
-        if (packed.size() < data.size()) return EncodeEntry(m, data, "-lh5-", packed, crc);
+        if (packed.size() < data.size()) {
+            return EncodeEntry(m, data, words::kMethodLh5, packed, crc);
+        }
     }
-    return EncodeEntry(m, data, "-lh0-", data, crc);
+    return EncodeEntry(m, data, words::kMethodStored, data, crc);
 }
 
 // The entry for `m`; a regular file's data is read from the open file `fd`, whose path is
@@ -134,14 +146,12 @@ Result<std::string> EntryBytes(Env& env, const Member& m, int fd, const std::str
     if (S_ISDIR(m.st.st_mode) || S_ISLNK(m.st.st_mode)) {
         if (md5) *md5 = S_ISLNK(m.st.st_mode) ? Md5Hex(m.link_target) : std::string();
         if (sha256) *sha256 = S_ISLNK(m.st.st_mode) ? Sha256Hex(m.link_target) : std::string();
-        return EncodeEntry(m, "", "-lhd-", "", 0);
+        return EncodeEntry(m, "", words::kMethodFolder, "", 0);
     }
     // The header holds sizes in 32 bits; a larger file is refused before anything is read.
     if (m.st.st_size > static_cast<off_t>(UINT32_MAX)) {
         return Status::Error(ErrorKind::kLimit, EFBIG,
-                             display +
-                                 " は大きすぎて保存できません (LHA に入るのは 4 GiB - 1 "
-                                 "バイトまでです)");
+                             Message(NoticeCode::kArchiveFileTooLarge, {display}));
     }
     // The file and its packed form are held in memory; running out is this file's failure, not
     // the end of the program.
@@ -149,7 +159,7 @@ Result<std::string> EntryBytes(Env& env, const Member& m, int fd, const std::str
         return ReadAndEncode(env, m, fd, display, md5, sha256);
     } catch (const std::bad_alloc&) {
         return Status::Error(ErrorKind::kLimit, ENOMEM,
-                             display + " を保存するためのメモリが足りません");
+                             Message(NoticeCode::kArchiveOutOfMemory, {display}));
     }
 }
 
@@ -173,12 +183,12 @@ Status ArchiveWriter::AddMember(int dirfd, const std::string& name, const std::s
     if (name.empty()) {
         // The folder `dirfd` itself.
         if (env.FStat(dirfd, &m.st) != 0)
-            return Status::FromErrno(errno, display + " を読めません");
+            return Status::FromErrno(errno, Message(NoticeCode::kArchiveCannotRead, {display}));
     } else {
         fd = env.OpenAt(dirfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
         if (fd < 0 && errno != ELOOP) {
             if (errno == ENOENT) return Status::Ok();  // gone meanwhile
-            return Status::FromErrno(errno, display + " を読めません");
+            return Status::FromErrno(errno, Message(NoticeCode::kArchiveCannotRead, {display}));
         }
         int got = fd >= 0 ? env.FStat(fd, &m.st)
                           : env.FStatAt(dirfd, name.c_str(), &m.st, AT_SYMLINK_NOFOLLOW);
@@ -186,7 +196,7 @@ Status ArchiveWriter::AddMember(int dirfd, const std::string& name, const std::s
             int err = errno;
             if (fd >= 0) env.Close(fd);
             if (err == ENOENT) return Status::Ok();
-            return Status::FromErrno(err, display + " を読めません");
+            return Status::FromErrno(err, Message(NoticeCode::kArchiveCannotRead, {display}));
         }
         if (S_ISLNK(m.st.st_mode)) {
             auto target = ReadLinkTarget(env, dirfd, name.c_str());
@@ -232,11 +242,11 @@ Status ArchiveWriter::Add(const std::string& source, const std::vector<FileIdent
                          StoredDir(ParentOfPath(root)), names.empty() ? "" : names.back());
     }
     if (facts.kind == EntryKind::kMissing) {
-        return Status::FromErrno(ENOENT, root + " を保存できません");
+        return Status::FromErrno(ENOENT, Message(NoticeCode::kArchiveCannotSave, {root}));
     }
     if (facts.kind != EntryKind::kDirectory) {
         return Status::Error(ErrorKind::kRefused, EINVAL,
-                             root + " はファイルでもフォルダでもありません");
+                             Message(NoticeCode::kArchiveNeitherFileNorFolder, {root}));
     }
     auto folder = OpenResolvedDirectory(resolved.value(), root);
     if (!folder.ok()) return folder.status();
@@ -260,7 +270,8 @@ Status ArchiveWriter::Add(const std::string& source, const std::vector<FileIdent
             case TreeWalk::Entry::Type::kUnseen:
                 NORV_RETURN_IF_ERROR(leave_out(
                     entry.dir, Status::Error(entry.failure.kind(), entry.failure.code(),
-                                             entry.dir + ": " + entry.failure.message())));
+                                             Message(NoticeCode::kWithCause,
+                                                     {entry.dir, entry.failure.what()}))));
                 continue;
             case TreeWalk::Entry::Type::kSkippedFolder:
             case TreeWalk::Entry::Type::kFilesLeftOut:
@@ -325,7 +336,8 @@ Result<std::vector<int64_t>> ArchiveWriter::KeepEarlier(
     Env& env = file_->env();
     struct stat st {};
     if (env.FStat(file_->fd(), &st) != 0) {
-        return fail(Status::FromErrno(errno, file_->path() + " を読めません"));
+        return fail(
+            Status::FromErrno(errno, Message(NoticeCode::kArchiveCannotRead, {file_->path()})));
     }
     if (st.st_size > 0) {
         PositionedReader reader{&env, file_->fd(), 0, st.st_size};
@@ -334,8 +346,9 @@ Result<std::vector<int64_t>> ArchiveWriter::KeepEarlier(
         archive_entry* e = nullptr;
         for (int rc; (rc = archive_read_next_header(a->get(), &e)) != ARCHIVE_EOF;) {
             if (rc < ARCHIVE_WARN || archive_read_data_skip(a->get()) < ARCHIVE_WARN) {
-                return fail(Status::Error(
-                    kErrArchive, file_->path() + " を読めません: " + ArchiveFault(a->get())));
+                return fail(ArchiveError(NoticeCode::kWithCause,
+                                         {Message(NoticeCode::kArchiveCannotRead, {file_->path()}),
+                                          ArchiveFault(a->get())}));
             }
             if (std::string path = EntryPath(e); is_wanted(path)) held.insert(std::move(path));
         }
@@ -345,12 +358,14 @@ Result<std::vector<int64_t>> ArchiveWriter::KeepEarlier(
     if (!trusted.ok()) return fail(trusted.status());
     const int fd = trusted.value();
     ScopedFd closer(env, fd);
-    if (env.FStat(fd, &st) != 0) return fail(Status::FromErrno(errno, earlier + " を読めません"));
+    if (env.FStat(fd, &st) != 0) {
+        return fail(Status::FromErrno(errno, Message(NoticeCode::kArchiveCannotRead, {earlier})));
+    }
     PositionedReader reader{&env, fd, 0, st.st_size};
     auto a = OpenAt(reader, earlier);
     if (!a.ok()) return fail(a.status());
-    auto damaged = [&](const char* why) {
-        return fail(Status::Error(kErrArchive, earlier + " は壊れています: " + why));
+    auto damaged = [&](Message why) {
+        return fail(ArchiveError(NoticeCode::kArchiveDamaged, {earlier, std::move(why)}));
     };
     std::vector<int64_t> copied(wanted.size(), 0);
     std::vector<char> block(65536);
@@ -373,7 +388,7 @@ Result<std::vector<int64_t>> ArchiveWriter::KeepEarlier(
         unsigned char fixed[22];
         if (env.PRead(fd, fixed, sizeof fixed, header_at) != static_cast<ssize_t>(sizeof fixed) ||
             fixed[20] != 2) {
-            return damaged((path + " の見出しを読めません").c_str());
+            return damaged(Message(NoticeCode::kArchiveHeaderUnreadable, {path}));
         }
         const uint64_t header_size = fixed[0] | static_cast<uint64_t>(fixed[1]) << 8;
         const uint64_t packed_size = fixed[7] | static_cast<uint64_t>(fixed[8]) << 8 |
@@ -385,8 +400,11 @@ Result<std::vector<int64_t>> ArchiveWriter::KeepEarlier(
                 env.PRead(fd, block.data(), std::min<uint64_t>(block.size(), length - done),
                           static_cast<off_t>(header_at + done));
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return fail(Status::FromErrno(errno, earlier + " を読めません"));
-            if (n == 0) return damaged((path + " が途中で切れています").c_str());
+            if (n < 0) {
+                return fail(
+                    Status::FromErrno(errno, Message(NoticeCode::kArchiveCannotRead, {earlier})));
+            }
+            if (n == 0) return damaged(Message(NoticeCode::kArchiveEntryCut, {path}));
             Status written = file_->Write(std::string_view(block.data(), static_cast<size_t>(n)));
             if (!written.ok()) return fail(written);
             done += static_cast<uint64_t>(n);
@@ -428,7 +446,7 @@ std::string RawEntry(const std::string& stored_dir, const std::string& name,
     m.name = name;
     m.st = {};
     m.st.st_mode = S_IFREG | 0644;
-    return EncodeEntry(m, data, "-lh0-", data, Crc16(data));
+    return EncodeEntry(m, data, words::kMethodStored, data, Crc16(data));
 }
 }  // namespace detail
 

@@ -9,8 +9,27 @@
 #include <ctime>
 #include <mutex>
 #include <random>
+#include <string_view>
+
+#include "platform/base/notice_code.h"
 
 namespace norv::platform {
+
+// The fixed lines of a mail as it goes on the wire: header names and the MIME headers every mail
+// carries. A receiving program reads them; their bytes never change.
+namespace words {
+constexpr std::string_view kDate = "Date: ";
+constexpr std::string_view kMessageId = "Message-ID: ";
+constexpr std::string_view kFrom = "From: ";
+constexpr std::string_view kTo = "To: ";
+constexpr std::string_view kSubject = "Subject: ";
+constexpr std::string_view kFixedHeaders =
+    "MIME-Version: 1.0\r\n"
+    "Content-Type: text/plain; charset=UTF-8\r\n"
+    "Content-Transfer-Encoding: base64\r\n";
+constexpr std::string_view kLineEnd = "\r\n";
+}  // namespace words
+
 namespace {
 
 constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -114,18 +133,19 @@ std::string EncodeHeaderWord(const std::string& text) {
 std::string ComposeMessage(const std::string& recipient, const std::string& sender,
                            const std::string& subject, const std::string& body,
                            const std::string& date, const std::string& message_id) {
+    using namespace words;
     std::string message;
-    message += "Date: " + date + "\r\n";
-    message += "Message-ID: " + message_id + "\r\n";
-    message += "From: " + sender + "\r\n";
-    message += "To: " + recipient + "\r\n";
-    message += "Subject: " + EncodeHeaderWord(subject) + "\r\n";
-    message += "MIME-Version: 1.0\r\n";
-    message += "Content-Type: text/plain; charset=UTF-8\r\n";
-    message += "Content-Transfer-Encoding: base64\r\n";
-    message += "\r\n";
+    message.append(kDate).append(date).append(kLineEnd);
+    message.append(kMessageId).append(message_id).append(kLineEnd);
+    message.append(kFrom).append(sender).append(kLineEnd);
+    message.append(kTo).append(recipient).append(kLineEnd);
+    message.append(kSubject).append(EncodeHeaderWord(subject)).append(kLineEnd);
+    message.append(kFixedHeaders);
+    message.append(kLineEnd);
     std::string encoded = Base64(body);
-    for (size_t i = 0; i < encoded.size(); i += 76) message += encoded.substr(i, 76) + "\r\n";
+    for (size_t i = 0; i < encoded.size(); i += 76) {
+        message.append(encoded.substr(i, 76)).append(kLineEnd);
+    }
     return message;
 }
 
@@ -169,7 +189,7 @@ int HearServer(CURL*, curl_infotype type, char* data, size_t size, void* user) {
 
 struct Attempt {
     CURLcode rc = CURLE_OK;
-    std::string error;
+    Message error;  // curl's own text, or why no session began
     Offer offer;
 };
 
@@ -182,7 +202,7 @@ Attempt SendOnce(const std::string& url, const std::string& recipient, const std
     CURL* curl = curl_easy_init();
     if (!curl) {
         attempt.rc = CURLE_OUT_OF_MEMORY;
-        attempt.error = "libcurl を初期化できません";
+        attempt.error = Message(NoticeCode::kSmtpCannotStartCurl);
         return attempt;
     }
     Upload upload{&message};
@@ -211,7 +231,7 @@ Attempt SendOnce(const std::string& url, const std::string& recipient, const std
         curl_easy_setopt(curl, CURLOPT_PASSWORD, login->password.c_str());
     }
     attempt.rc = curl_easy_perform(curl);
-    attempt.error = error[0] ? error : curl_easy_strerror(attempt.rc);
+    attempt.error = std::string(error[0] ? error : curl_easy_strerror(attempt.rc));
     curl_slist_free_all(recipients);
     curl_easy_cleanup(curl);
     return attempt;
@@ -226,13 +246,13 @@ Status SendMail(Env& env, const std::string& server, const std::string& recipien
     if (HasLineBreak(recipient) || HasLineBreak(sender) || HasLineBreak(subject) ||
         HasLineBreak(server)) {
         return Status::Error(ErrorKind::kRefused, kErrMail,
-                             "改行を含む宛先・送信者・件名・サーバ名は使えません");
+                             Message(NoticeCode::kSmtpLineBreakInHeader));
     }
     if (server.empty()) {
-        return Status::Error(ErrorKind::kFormat, kErrMail, "SMTP サーバが設定されていません");
+        return Status::Error(ErrorKind::kFormat, kErrMail, Message(NoticeCode::kSmtpNoServer));
     }
     if (recipient.empty()) {
-        return Status::Error(ErrorKind::kFormat, kErrMail, "受信者が設定されていません");
+        return Status::Error(ErrorKind::kFormat, kErrMail, Message(NoticeCode::kSmtpNoRecipient));
     }
 
     static std::once_flag init;
@@ -260,18 +280,15 @@ Status SendMail(Env& env, const std::string& server, const std::string& recipien
             // No TLS. A server that asks for a login would get the password in clear: nothing is
             // sent. One that offers no AUTH gets the mail without a login.
             if (attempt.offer.auth) {
-                return Status::Error(
-                    ErrorKind::kRefused, attempt.rc,
-                    "(" + server +
-                        ") サーバは認証 (AUTH) を示しますが STARTTLS で暗号化できないため、送信"
-                        "をやめました (パスワードを暗号化せずに送ることはしません) ");
+                return Status::Error(ErrorKind::kRefused, attempt.rc,
+                                     Message(NoticeCode::kSmtpAuthWithoutTls, {server}));
             }
             attempt = SendOnce(url, recipient, sender, message, CURLUSESSL_TRY, ca_file, nullptr);
         }
     }
     if (attempt.rc == CURLE_OK) return Status::Ok();
     return Status::Error(KindOfCurl(attempt.rc), attempt.rc,
-                         "(" + server + ") " + attempt.error + " ");
+                         Message(NoticeCode::kSmtpSendFailed, {server, attempt.error}));
 }
 
 }  // namespace norv::platform

@@ -1,10 +1,10 @@
 // SendMail: one mail through an SMTP server (libcurl).
 //
 // Takes six texts in this order (server, recipient, sender, subject, body, and an unused empty
-// text). A failure's message is a readable description that starts with "(server)" when the
-// server was reached for; kinds: kRefused (a header that would inject lines, a server that asks
-// for a login it cannot encrypt), kFormat (no server or recipient), kNetwork. The server is a
-// host name with an optional ":port" (25 when none).
+// text). A failure's message is a kSmtp... code, naming the server (kSmtpSendFailed,
+// kSmtpAuthWithoutTls) when it was reached for; kinds: kRefused (a header that would inject
+// lines, a server that asks for a login it cannot encrypt), kFormat (no server or recipient),
+// kNetwork. The server is a host name with an optional ":port" (25 when none).
 // The mail is a MIME message: Date, Message-ID, From, To, a Subject encoded for its Japanese text
 // (RFC 2047), and a UTF-8 text/plain body. STARTTLS is used whenever the server offers it. With
 // an account given, the server's AUTH is used when it offers it, and only inside TLS: a server

@@ -13,6 +13,8 @@
 #include <memory>
 #include <vector>
 
+#include "platform/base/notice_code.h"
+
 namespace norv::platform {
 namespace {
 
@@ -25,8 +27,9 @@ Result<Converter> OpenConverter(std::string_view charset) {
     UErrorCode err = U_ZERO_ERROR;
     Converter conv(ucnv_open(std::string(charset).c_str(), &err));
     if (U_FAILURE(err) || !conv) {
-        return Status::Error(kErrCharset, "文字セット " + std::string(charset) +
-                                              " は使えません: " + u_errorName(err));
+        return Status::Error(kErrCharset,
+                             Message(NoticeCode::kCharsetUnusable,
+                                     {std::string(charset), std::string(u_errorName(err))}));
     }
     return conv;
 }
@@ -86,8 +89,9 @@ Result<std::string> FromUtf16(std::u16string_view text, std::string_view charset
                      true, &err);
     if (U_FAILURE(err)) {
         auto offset = static_cast<int32_t>(source - reinterpret_cast<const UChar*>(text.data()));
-        return Status::Error(kErrCharset, "文字 " + CodePointName(text, offset) + " は文字セット " +
-                                              std::string(charset) + " で表せません");
+        return Status::Error(kErrCharset,
+                             Message(NoticeCode::kCharsetCannotHold,
+                                     {CodePointName(text, offset), std::string(charset)}));
     }
     out.resize(static_cast<size_t>(target - out.data()));
     return out;
@@ -179,17 +183,17 @@ Result<std::string> DecodeText(std::string_view bytes, std::string_view charset)
     int32_t length = ucnv_toUChars(conv->get(), out.data(), static_cast<int32_t>(out.size()),
                                    bytes.data(), static_cast<int32_t>(bytes.size()), &err);
     if (U_FAILURE(err)) {
-        return Status::Error(
-            kErrCharset, cp932_fallback ? "UTF-8 としても cp932 としても読めないバイト列があります"
-                                        : "文字セット " + std::string(charset) +
-                                              " として読めないバイト列があります");
+        return Status::Error(kErrCharset,
+                             cp932_fallback
+                                 ? Message(NoticeCode::kCharsetUnreadableEither)
+                                 : Message(NoticeCode::kCharsetUnreadable, {std::string(charset)}));
     }
     return Utf16ToUtf8(out.data(), length);
 }
 
 Result<std::string> DecodeUtf16(std::string_view bytes, bool big_endian) {
     if (bytes.size() % 2 != 0) {
-        return Status::Error(kErrCharset, "UTF-16 の文字が途中で切れています");
+        return Status::Error(kErrCharset, Message(NoticeCode::kCharsetUtf16Cut));
     }
     auto unit_at = [&](size_t i) {
         auto first = static_cast<unsigned char>(bytes[i]);
@@ -208,8 +212,8 @@ Result<std::string> DecodeUtf16(std::string_view bytes, bool big_endian) {
         } else if (high || low) {
             char name[16];
             std::snprintf(name, sizeof name, "U+%04X", static_cast<unsigned>(unit));
-            return Status::Error(kErrCharset, std::string("UTF-16 に対になっていないサロゲート ") +
-                                                  name + " があります");
+            return Status::Error(kErrCharset,
+                                 Message(NoticeCode::kCharsetLoneSurrogate, {std::string(name)}));
         }
     }
     return Utf16ToUtf8(reinterpret_cast<const UChar*>(text.data()),

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 
+#include "platform/base/notice_code.h"
+
 namespace norv::platform {
 namespace {
 
@@ -89,15 +91,14 @@ Result<std::unique_ptr<RegionalFormat>> RegionalFormat::Create(const std::string
     if (base == "C" || base == "POSIX") loc = icu::Locale("en_US_POSIX");
     // A name given by the user must be one ICU knows; the system's own is taken as it comes.
     if (!locale.empty() && !IsKnownLocale(loc)) {
-        return Status::Error(kErrFormat, "ロケール " + locale +
-                                             " は使えません (ICU にその地域のデータがありません)");
+        return Status::Error(kErrFormat, Message(NoticeCode::kDateUnknownLocale, {locale}));
     }
     std::unique_ptr<RegionalFormat> f(new RegionalFormat());
     f->date_.reset(icu::DateFormat::createDateInstance(icu::DateFormat::kShort, loc));
     f->time_.reset(icu::DateFormat::createTimeInstance(icu::DateFormat::kMedium, loc));
     auto* date = dynamic_cast<icu::SimpleDateFormat*>(f->date_.get());
     if (!date || !f->time_) {
-        return Status::Error(kErrFormat, "地域の日付形式を作れません: " + locale);
+        return Status::Error(kErrFormat, Message(NoticeCode::kDateCannotMakeFormat, {locale}));
     }
     icu::UnicodeString pattern;
     date->applyPattern(WidenYear(date->toPattern(pattern)));

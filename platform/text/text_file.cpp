@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "platform/base/notice_code.h"
 #include "platform/fs/file_system.h"
 #include "platform/text/charset.h"
 
@@ -17,23 +18,25 @@ namespace norv::platform {
 namespace {
 
 // What stands at a path instead of a regular file, for the message refusing it.
-std::string KindName(mode_t mode) {
-    if (S_ISDIR(mode)) return "フォルダ";
-    if (S_ISFIFO(mode)) return "名前付きパイプ";
-    if (S_ISCHR(mode)) return "キャラクタデバイス";
-    if (S_ISBLK(mode)) return "ブロックデバイス";
-    if (S_ISSOCK(mode)) return "ソケット";
-    return "特殊ファイル";
+Message KindName(mode_t mode) {
+    if (S_ISDIR(mode)) return Message(NoticeCode::kTextKindFolder);
+    if (S_ISFIFO(mode)) return Message(NoticeCode::kTextKindPipe);
+    if (S_ISCHR(mode)) return Message(NoticeCode::kTextKindCharDevice);
+    if (S_ISBLK(mode)) return Message(NoticeCode::kTextKindBlockDevice);
+    if (S_ISSOCK(mode)) return Message(NoticeCode::kTextKindSocket);
+    return Message(NoticeCode::kTextKindSpecial);
 }
 
-std::string SizeText(int64_t bytes) {
-    if (bytes >= (1 << 20) && bytes % (1 << 20) == 0) return std::to_string(bytes >> 20) + " MiB";
-    return std::to_string(bytes) + " バイト";
+Message SizeText(int64_t bytes) {
+    if (bytes >= (1 << 20) && bytes % (1 << 20) == 0) {
+        return Message(NoticeCode::kTextSizeMiB, {std::to_string(bytes >> 20)});
+    }
+    return Message(NoticeCode::kTextSizeBytes, {std::to_string(bytes)});
 }
 
 Status TooLarge(const std::string& path, int64_t max_bytes) {
     return Status::Error(ErrorKind::kLimit, kErrLimit,
-                         path + " は大きすぎるため読みません (上限 " + SizeText(max_bytes) + ")");
+                         Message(NoticeCode::kTextTooLarge, {path, SizeText(max_bytes)}));
 }
 
 }  // namespace
@@ -46,10 +49,11 @@ Result<std::string> ReadFileBytes(Env& env, const std::string& path, int64_t max
         auto opened = OpenTrustedFolderOf(env, path);
         if (!opened.ok()) {
             if (opened.status().Is(ErrorKind::kNotFound)) {
-                return Status::FromErrno(ENOENT, path + " を開けません");
+                return Status::FromErrno(ENOENT, Message(NoticeCode::kTextCannotOpen, {path}));
             }
-            return Status::Error(opened.status().kind(), opened.status().code(),
-                                 path + " を読みません: " + opened.status().message());
+            return Status::Error(
+                opened.status().kind(), opened.status().code(),
+                Message(NoticeCode::kTextRefusedToRead, {path, opened.status().what()}));
         }
         folder = std::move(opened).value();
     }
@@ -60,25 +64,23 @@ Result<std::string> ReadFileBytes(Env& env, const std::string& path, int64_t max
                                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
     if (fd < 0) {
         if (errno == ELOOP) {
-            return Status::Error(ErrorKind::kLink, ELOOP,
-                                 path + " はシンボリックリンクのため読みません");
+            return Status::Error(ErrorKind::kLink, ELOOP, Message(NoticeCode::kTextIsLink, {path}));
         }
-        return Status::FromErrno(errno, path + " を開けません");
+        return Status::FromErrno(errno, Message(NoticeCode::kTextCannotOpen, {path}));
     }
     struct stat st {};
     if (env.FStat(fd, &st) != 0) {
-        Status failed = Status::FromErrno(errno, path + " を調べられません");
+        Status failed = Status::FromErrno(errno, Message(NoticeCode::kTextCannotStat, {path}));
         env.Close(fd);
         return failed;
     }
     if (!S_ISREG(st.st_mode)) {
         env.Close(fd);
-        return Status::Error(
-            ErrorKind::kRefused, kErrFormat,
-            path + " は通常のファイルではないため読みません (" + KindName(st.st_mode) + ")");
+        return Status::Error(ErrorKind::kRefused, kErrFormat,
+                             Message(NoticeCode::kTextNotRegular, {path, KindName(st.st_mode)}));
     }
     if (trust == FileTrust::kAdministrator) {
-        const std::string why = WhyFileUntrusted(env, st, path, false);
+        const Message why = WhyFileUntrusted(env, st, path, false);
         if (!why.empty()) {
             env.Close(fd);
             return Status::Error(ErrorKind::kRefused, EPERM, why);
@@ -100,7 +102,7 @@ Result<std::string> ReadFileBytes(Env& env, const std::string& path, int64_t max
         const ssize_t n = env.Read(fd, buf, want);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
-            read = Status::FromErrno(errno, path + " を読めません");
+            read = Status::FromErrno(errno, Message(NoticeCode::kTextCannotRead, {path}));
             break;
         }
         if (n == 0) break;
@@ -120,8 +122,9 @@ namespace {
 constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
 
 Status LineError(const std::string& path, size_t number, const Status& cause) {
-    return Status::Error(cause.kind(), cause.code(),
-                         path + " の " + std::to_string(number) + " 行目: " + cause.message());
+    return Status::Error(
+        cause.kind(), cause.code(),
+        Message(NoticeCode::kTextLineError, {path, std::to_string(number), cause.what()}));
 }
 
 // Lines of UTF-16 text (after its byte-order mark), split at the LF code unit.
@@ -199,7 +202,7 @@ Result<std::vector<std::string>> ReadTextLines(Env& env, const std::string& path
 Result<std::unique_ptr<AtomicFile>> AtomicFile::Create(Env& env, const std::string& path) {
     std::string temp = path + ".tmp-XXXXXX";
     int fd = env.MkOsTemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) return Status::FromErrno(errno, path + " の一時ファイルを作れません");
+    if (fd < 0) return Status::FromErrno(errno, Message(NoticeCode::kTextCannotMakeTemp, {path}));
     return std::unique_ptr<AtomicFile>(new AtomicFile(env, path, std::move(temp), fd));
 }
 
@@ -213,18 +216,23 @@ AtomicFile::~AtomicFile() {
 }
 
 Status AtomicFile::Finish(mode_t mode, struct stat* st) {
-    if (fd_ < 0) return Status::Error(ErrorKind::kIo, EBADF, path_ + " はもう閉じています");
+    if (fd_ < 0) {
+        return Status::Error(ErrorKind::kIo, EBADF,
+                             Message(NoticeCode::kTextAlreadyClosed, {path_}));
+    }
     Status status;
     if (env_->FChmod(fd_, mode) != 0)
-        status = Status::FromErrno(errno, temp_ + " の属性を設定できません");
+        status = Status::FromErrno(errno, Message(NoticeCode::kTextCannotSetMode, {temp_}));
     if (status.ok() && env_->Fsync(fd_) != 0)
-        status = Status::FromErrno(errno, path_ + " に書き込めません");
+        status = Status::FromErrno(errno, Message(NoticeCode::kTextCannotWrite, {path_}));
     if (status.ok() && st && env_->FStat(fd_, st) != 0)
-        status = Status::FromErrno(errno, temp_ + " を読めません");
+        status = Status::FromErrno(errno, Message(NoticeCode::kTextCannotRead, {temp_}));
     int closed = env_->Close(fd_);
     fd_ = -1;
     sealed_ = true;
-    if (closed != 0 && status.ok()) status = Status::FromErrno(errno, path_ + " に書き込めません");
+    if (closed != 0 && status.ok()) {
+        status = Status::FromErrno(errno, Message(NoticeCode::kTextCannotWrite, {path_}));
+    }
     return status;
 }
 
@@ -235,9 +243,12 @@ Result<FileIdentity> AtomicFile::Seal(mode_t mode) {
 }
 
 Status AtomicFile::Publish() {
-    if (!sealed_) return Status::Error(ErrorKind::kIo, EBADF, temp_ + " はまだ閉じていません");
+    if (!sealed_) {
+        return Status::Error(ErrorKind::kIo, EBADF,
+                             Message(NoticeCode::kTextNotYetClosed, {temp_}));
+    }
     if (env_->RenameAt(AT_FDCWD, temp_.c_str(), AT_FDCWD, path_.c_str(), 0) != 0) {
-        return Status::FromErrno(errno, path_ + " を置き換えられません");
+        return Status::FromErrno(errno, Message(NoticeCode::kTextCannotReplace, {path_}));
     }
     sealed_ = false;
     SyncParentDirectory(*env_, path_);
@@ -270,9 +281,7 @@ Status WriteTextFileAtomic(Env& env, const std::string& path, const std::vector<
     for (size_t i = 0; i < lines.size(); ++i) {
         auto encoded = EncodeText(lines[i], set);
         if (!encoded.ok()) {
-            return Status::Error(
-                encoded.status().kind(), encoded.status().code(),
-                path + " の " + std::to_string(i + 1) + " 行目: " + encoded.status().message());
+            return LineError(path, i + 1, encoded.status());
         }
         bytes += encoded.value();
         bytes += "\r\n";

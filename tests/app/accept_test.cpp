@@ -11,12 +11,14 @@
 #include <filesystem>
 #include <iostream>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "app/application.h"
 #include "platform/db/database.h"
 #include "platform/digest/md5.h"
 #include "platform/text/text_file.h"
+#include "response/archive.h"
 #include "tests/support/fault_env.h"
 #include "tests/support/file_attributes.h"
 #include "tests/support/process.h"
@@ -355,9 +357,9 @@ TEST_F(AcceptTest, AnMd5CollisionTwinWrittenInPlaceAfterTheMeasurementIsRefused)
     EXPECT_EQ(env.Fired(), 1);
     EXPECT_TRUE(outcome->accepted.empty());
     ASSERT_EQ(outcome->refused.size(), 1u);
-    EXPECT_NE(outcome->refused[0].reason.find("確かめたあとに、また変わりました"),
+    EXPECT_NE(Render(outcome->refused[0].reason).find("確かめたあとに、また変わりました"),
               std::string::npos)
-        << outcome->refused[0].reason;
+        << Render(outcome->refused[0].reason);
     EXPECT_EQ(BaselineAgainstArchive(), "");
 }
 
@@ -457,6 +459,39 @@ TEST_F(AcceptTest, TwoAcceptsAtOnceTakeTheLockInTurn) {
     EXPECT_TRUE(one.exit_code == 0 || two.exit_code == 0) << one.out << two.out;
     EXPECT_EQ(Run({"changes"}).out, "");
     EXPECT_EQ(BaselineAgainstArchive(), "");
+}
+
+// The archive's notice of a rule with parts it could not save, as a person reads it: the title,
+// the rule's line, one line per part up to the tenth, the count of the rest, what the archive
+// now holds, each on its own line.
+TEST(ArchiveNoticeTest, ARuleWithPartsNotSavedIsSaidLineByLine) {
+    TempDir save, tree;
+    for (int k = 0; k < 12; ++k) tree.Write("p" + std::to_string(10 + k) + ".txt", "part");
+    tree.Write("kept.html", "kept");
+    norv::Settings settings;
+    settings.save_dir = save.path();
+    RuleTable rules;
+    rules.rules = {{tree.path(), RuleKind::kTree}};
+    testing::RecordingHooks hooks;
+    testing::FaultEnv faults;
+    faults.Fail(testing::Call::kRead, EIO, 0, "*.txt");
+    ProtectedArchive archive(faults, settings, rules, hooks);
+    ASSERT_EQ(archive.CreateArchive(), 1);
+    ASSERT_EQ(hooks.messages.size(), 1u);
+    std::vector<std::string> lines;
+    std::istringstream said(hooks.messages[0]);
+    for (std::string line; std::getline(said, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 14u) << hooks.messages[0];
+    EXPECT_EQ(lines[0], "LHA 圧縮エラー");
+    EXPECT_EQ(lines[1], "ルール 1 (" + tree.path() +
+                            ") のうち 12 か所を保存できません (ほかは保存しました):");
+    for (int k = 2; k < 12; ++k) {  // a part each, in the order the walk met them
+        EXPECT_EQ(lines[k].rfind(tree / "p", 0), 0u) << lines[k];
+    }
+    EXPECT_EQ(lines[12], "ほか 2 か所");
+    EXPECT_EQ(lines[13], "以前のアーカイブがないため、保存できたファイルだけでアーカイブ " +
+                             archive.ArchivePath() +
+                             " を作りました (上に挙げたものは自動復旧できません)");
 }
 
 }  // namespace

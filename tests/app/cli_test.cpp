@@ -114,7 +114,7 @@ TEST(CliUsage, NamesOnTheErrorStreamAreEscapedAsTheLogEscapesThem) {
     std::ostringstream err;
     Terminal terminal(err, /*progress=*/false, testing::SystemEnv());
     terminal.Notify({NoticeKind::kResponseFailure, "/srv/a", Status::Ok(),
-                     "移動できません: /srv/a\nnorv: forged\x1B]0;x\a"});
+                     std::string("移動できません: /srv/a\nnorv: forged\x1B]0;x\a")});
     EXPECT_EQ(err.str(), "norv: 移動できません: /srv/a\\nnorv: forged\\x1B]0;x\\x07\n");
 }
 

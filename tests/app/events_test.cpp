@@ -9,6 +9,7 @@
 
 #include "platform/digest/md5.h"
 #include "platform/text/text_file.h"
+#include "response/change_response.h"
 #include "tests/support/process.h"
 #include "tests/support/test_support.h"
 
@@ -144,6 +145,18 @@ TEST_F(EventsTest, TheFileIsAppendedAndRotatesBySizeKeepingTheNumberAsked) {
     // Options that make no sense are refused, naming the argument.
     EXPECT_EQ(Cli("--events-keep -1 check").exit_code, 2);
     EXPECT_NE(ReadAll(scratch / "err.txt").find("--events-keep"), std::string::npos);
+}
+
+// The run's summary of files left without a copy, which the events and the log quote, reads as
+// whole sentences: its parts joined as they always were.
+TEST(EventsWording, TheSummaryOfFilesLeftWithoutACopyReadsAsBefore) {
+    EXPECT_EQ(Render(UncopiedSummary(0, 3)),
+              "クラックフォルダの一覧が上限に達したため、3 個を一覧に記さずに削除しました");
+    EXPECT_EQ(
+        Render(UncopiedSummary(4, 2, 1)),
+        "クラックフォルダへのコピーが上限に達したため、4 個のファイルをコピーせずに削除しました"
+        " (うち 2 個は一覧にも記していません)。クラックフォルダへのコピーが上限に達したため、"
+        "取り出したフォルダの中の 1 個のファイルはコピーせずに root のものにして残しました");
 }
 
 }  // namespace

@@ -342,7 +342,7 @@ TEST_F(GuiTest, MessageBoxesShowNamesEscapedAndJapaneseAsItIs) {
     StartWindow();
     messages.clear();
     window->Notify({NoticeKind::kResponseFailure, "/srv/a", Status::Ok(),
-                    "移動できません: /srv/a\nforged\r\x1B[2J\xFF\u202Etxt.exe"});
+                    std::string("移動できません: /srv/a\nforged\r\x1B[2J\xFF\u202Etxt.exe")});
     ASSERT_EQ(messages.size(), 1u);
     // The box keeps the message's lines; within each, every control and stray byte is escaped.
     EXPECT_EQ(messages[0], "移動できません: /srv/a\nforged\\r\\x1B[2J\\xFF\\u202Etxt.exe");
@@ -503,7 +503,7 @@ TEST_F(GuiTest, TheAcceptWindowAcceptsTheTickedRowsAndShowsWhatItRefused) {
         during = results_box->toPlainText().toStdString();
     });
     Trigger("check_file");
-    EXPECT_EQ(during, kBusyMessage);
+    EXPECT_EQ(during, "スキャン中のため実行できません。スキャンの終了を待ってください");
     tree.Write("site/c.html", "c3");
     accept->findChild<QPushButton*>("acceptButton")->click();
     const std::string results =

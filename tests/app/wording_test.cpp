@@ -22,7 +22,8 @@ TEST(WordingTest, EveryCodeHasWordsAndAnArgumentNeverBecomesAPlace) {
             << NoticeCodeName(static_cast<NoticeCode>(i));
     }
     // A name that looks like a place is shown as it is.
-    Status failed = Status::FromErrno(ENOENT, Message(NoticeCode::kWithCause, {"{1}", "x"}));
+    Status failed = Status::FromErrno(
+        ENOENT, Message(NoticeCode::kWithCause, {std::string("{1}"), std::string("x")}));
     EXPECT_EQ(failed.ToString(), "エラー 2: {1}: x: No such file or directory");
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "platform/base/notice_code.h"
 #include "platform/text/charset.h"
 #include "platform/text/text_file.h"
 #include "tests/support/test_support.h"
@@ -22,6 +23,13 @@ class SettingsTest : public ::testing::Test {
                         .ok());
     }
     Status Load() { return Keep(LoadSettings(context, settings, switches)); }
+    // Why the settings file cannot be read, as the reading itself says it.
+    Message ReadFailure() {
+        return platform::ReadTextLines(*context.env, context.SettingsPath(), context.charset,
+                                       kSettingsFileMaxBytes, platform::FileTrust::kAdministrator)
+            .status()
+            .what();
+    }
     Status Save() { return Keep(SaveSettings(context, settings, switches)); }
     Status Keep(const Result<SettingsChange>& result) {
         if (result.ok()) change = result.value();
@@ -52,8 +60,8 @@ TEST(SettingsValues, ScanPeriodIsAboveZeroAndAtMostAYear) {
     for (const char* text : {"0", "-5", "abc", "", "525600.5", "99999999999999999999"}) {
         auto period = ScanPeriodMinutes(text);
         ASSERT_FALSE(period.ok()) << text;
-        EXPECT_NE(period.status().message().find("11 行目"), std::string::npos);
-        EXPECT_NE(period.status().message().find("525600"), std::string::npos);
+        EXPECT_EQ(period.status().what(), Message(NoticeCode::kScanPeriodOutOfRange,
+                                                  {std::string(text), std::string("525600")}));
     }
 }
 
@@ -200,11 +208,15 @@ TEST_F(SettingsTest, FolderLinesMustNameAFolderBelowTheRoot) {
             Status status = Load();
             ASSERT_FALSE(status.ok()) << number << ": " << value;
             EXPECT_EQ(status.code(), kErrFormat);
-            EXPECT_NE(status.message().find(context.SettingsPath() + " の " +
-                                            std::to_string(number) + " 行目"),
-                      std::string::npos)
+            // A line not starting with "/" is no path; one that does is the root.
+            const NoticeCode why = value[0] == '/' ? NoticeCode::kFolderLineIsRoot
+                                                   : NoticeCode::kFolderLineNotAbsolute;
+            EXPECT_EQ(status.what(),
+                      Message(why, {context.SettingsPath(), std::to_string(number),
+                                    Message(number == 14 ? NoticeCode::kSaveFolder
+                                                         : NoticeCode::kCrackedFolder),
+                                    std::string(value)}))
                 << status.message();
-            EXPECT_NE(status.message().find(value), std::string::npos) << status.message();
             EXPECT_EQ(settings.save_dir, "untouched");
             EXPECT_EQ(settings.cracked_dir, "untouched");
             EXPECT_EQ(switches.mail_always, 7);
@@ -217,7 +229,11 @@ TEST_F(SettingsTest, FolderLinesMustNameAFolderBelowTheRoot) {
         WriteSettings(lines);
         Status status = Load();
         EXPECT_EQ(status.code(), kErrFormat) << number;
-        EXPECT_NE(status.message().find(std::to_string(number) + " 行目"), std::string::npos)
+        EXPECT_EQ(
+            status.what(),
+            Message(NoticeCode::kFolderLineHasNul,
+                    {context.SettingsPath(), std::to_string(number),
+                     Message(number == 14 ? NoticeCode::kSaveFolder : NoticeCode::kCrackedFolder)}))
             << status.message();
     }
     // Folders one level down, or reached through "." and "..", are fine.
@@ -232,7 +248,7 @@ TEST_F(SettingsTest, FolderLinesMustNameAFolderBelowTheRoot) {
 TEST_F(SettingsTest, MissingOrShortFileFailsNamingItAndWritesNothing) {
     Status missing = Load();
     ASSERT_FALSE(missing.ok());
-    EXPECT_NE(missing.message().find("norvcfg.txt"), std::string::npos);
+    EXPECT_EQ(missing.what(), Message(NoticeCode::kSettingsFileMissing, {context.SettingsPath()}));
     EXPECT_EQ(testing::CountEntries(dir.path()), 0);
 
     auto lines = SettingsLines("/s", "/c");
@@ -241,8 +257,9 @@ TEST_F(SettingsTest, MissingOrShortFileFailsNamingItAndWritesNothing) {
     settings.server_name = "untouched";
     Status short_file = Load();
     ASSERT_FALSE(short_file.ok());
-    EXPECT_NE(short_file.message().find("12 行"), std::string::npos);
-    EXPECT_NE(short_file.message().find("13 行目"), std::string::npos);
+    EXPECT_EQ(short_file.what(),
+              Message(NoticeCode::kSettingsFileShort,
+                      {context.SettingsPath(), std::string("12"), std::string("13")}));
     EXPECT_EQ(settings.server_name, "untouched");
 }
 
@@ -250,9 +267,9 @@ TEST_F(SettingsTest, ASettingsFileThatIsNoRegularFileOrTooLargeFailsNamingIt) {
     ASSERT_EQ(::mkfifo(context.SettingsPath().c_str(), 0600), 0);
     Status pipe = Load();
     ASSERT_FALSE(pipe.ok());
-    EXPECT_NE(pipe.message().find("設定ファイル " + context.SettingsPath()), std::string::npos)
-        << pipe.message();
-    EXPECT_NE(pipe.message().find("名前付きパイプ"), std::string::npos) << pipe.message();
+    EXPECT_EQ(pipe.what(), Message(NoticeCode::kSettingsFileUnreadable, {ReadFailure()}));
+    EXPECT_NE(pipe.message().find(context.SettingsPath()), std::string::npos) << pipe.message();
+    EXPECT_NE(pipe.message().find("kTextKindPipe"), std::string::npos) << pipe.message();
 
     ASSERT_EQ(::unlink(context.SettingsPath().c_str()), 0);
     auto lines = SettingsLines("/s", "/c");
@@ -261,9 +278,9 @@ TEST_F(SettingsTest, ASettingsFileThatIsNoRegularFileOrTooLargeFailsNamingIt) {
     Status large = Load();
     ASSERT_FALSE(large.ok());
     EXPECT_TRUE(large.Is(ErrorKind::kLimit));
-    EXPECT_NE(large.message().find("設定ファイル " + context.SettingsPath()), std::string::npos)
-        << large.message();
-    EXPECT_NE(large.message().find("1 MiB"), std::string::npos) << large.message();
+    EXPECT_EQ(large.what(), Message(NoticeCode::kSettingsFileUnreadable, {ReadFailure()}));
+    EXPECT_NE(large.message().find(context.SettingsPath()), std::string::npos) << large.message();
+    EXPECT_NE(large.message().find("kTextSizeMiB(1)"), std::string::npos) << large.message();
 }
 
 TEST_F(SettingsTest, SavedFileIsOwnerOnlyAndRefusesLineBreaksAndNul) {
@@ -276,11 +293,12 @@ TEST_F(SettingsTest, SavedFileIsOwnerOnlyAndRefusesLineBreaksAndNul) {
 
     std::string before = ReadAll(context.SettingsPath());
     settings.server_name = "two\nlines";
-    EXPECT_FALSE(Save().ok());
+    EXPECT_TRUE(Save().what().Has(NoticeCode::kSettingHasLineBreak));
     EXPECT_EQ(ReadAll(context.SettingsPath()), before);
     settings.server_name = "server";
     settings.save_dir = std::string("/\0srv/save", 10);
-    EXPECT_FALSE(Save().ok());
+    EXPECT_EQ(Save().what(),
+              Message(NoticeCode::kSettingHasNul, {context.SettingsPath(), std::string("14")}));
     EXPECT_EQ(ReadAll(context.SettingsPath()), before);
 }
 

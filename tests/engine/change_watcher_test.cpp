@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "platform/base/notice_code.h"
 #include "platform/digest/md5.h"
 #include "tests/engine/engine_fixture.h"
 #include "tests/support/fault_env.h"
@@ -48,16 +49,14 @@ class WatcherTest : public EngineTest {
         clock_env = std::make_unique<testing::SteppedClockEnv>(target);
         context.env = clock_env.get();
     }
-    // Lets it take `steps` rounds of events, each 50 ms later than the one before. On the
-    // stepped clock no step waits: the kernel queued the events of a change as it was made.
-    // A test that gave the engine an Env of its own after the start runs on the system's clock,
-    // and each step waits for its 50 ms.
+    // Lets it take `steps` rounds of events, each 50 ms later than the one before on the
+    // stepped clock (a RaceEnv given after the start reads its clock from it too).
     const WatchStatistics& Steps(int steps) {
         constexpr std::chrono::milliseconds kStep(50);
         for (int i = 0; i < steps; ++i) {
             // The clock moves by a step; the kernel's events are still waited for (up to the
             // step), as the thread that reads them may not have handed them on yet.
-            if (context.env == clock_env.get()) clock_env->Step(kStep);
+            clock_env->Step(kStep);
             EXPECT_TRUE(watcher->Step(kStep).ok());
         }
         return watcher->statistics();
@@ -98,7 +97,7 @@ class WatcherTest : public EngineTest {
     // Asks for a full check and steps until it has run.
     void RunAnotherFullCheck() {
         const int64_t before = watcher->statistics().full_checks;
-        watcher->RequestFullCheck("");
+        watcher->RequestFullCheck();
         for (int i = 0; i < 100 && watcher->statistics().full_checks == before; ++i) Steps(1);
         EXPECT_EQ(watcher->statistics().full_checks, before + 1);
     }
@@ -119,6 +118,15 @@ class WatcherTest : public EngineTest {
             ASSERT_TRUE(testing::Eventually([&] { return watcher->events_waiting() > 0; }));
         });
     }
+    // A RaceEnv over the stepped clock, given to the engine once the watch has started: its hooks
+    // see the checks' calls, and the watch's times are still the stepped clock's. The watch's
+    // reader of events, made at the start, never reads through it: a hook holds the RaceEnv
+    // while it runs, and may wait for an event that reader hands on.
+    testing::RaceEnv& RaceAfterStart() {
+        racing = std::make_unique<testing::RaceEnv>(clock_env.get());
+        context.env = racing.get();
+        return *racing;
+    }
     // Where `path`'s first response stands among the responses.
     ptrdiff_t ResponseOrder(const std::string& path) {
         auto at = std::find_if(hooks.changes.begin(), hooks.changes.end(),
@@ -127,6 +135,7 @@ class WatcherTest : public EngineTest {
     }
     testing::FaultEnv faults;  // outlives the watch, whose reader may read through it
     std::unique_ptr<testing::SteppedClockEnv> clock_env;  // so does its clock
+    std::unique_ptr<testing::RaceEnv> racing;             // and the RaceEnv over it
     std::unique_ptr<ChangeWatcher> watcher;
 };
 
@@ -167,16 +176,16 @@ TEST_F(WatcherTest, AWatchedFolderSwappedBeforeItsFileIsCheckedIsNeverTakenForIt
     tree.Write("other/page.html", "<h1>other</h1>");
     SetRules({{tree / "www", RuleKind::kTree}});
     Start();
-    testing::RaceEnv race;
+    testing::RaceEnv& race = RaceAfterStart();
     race.Before(testing::Call::kOpenAt, "sub", [&] {
         ASSERT_EQ(::rename((tree / "www/sub").c_str(), (tree / "old").c_str()), 0);
         ASSERT_EQ(::rename((tree / "other").c_str(), (tree / "www/sub").c_str()), 0);
     });
-    context.env = &race;
     const size_t changes = hooks.changes.size();
     tree.Write("www/sub/page.html", "<h1>changed</h1>");
-    EXPECT_EQ(Steps(1).files_checked, 0);
+    for (int i = 0; i < 40 && race.Fired() == 0; ++i) Steps(1);
     EXPECT_EQ(race.Fired(), 1);
+    EXPECT_EQ(watcher->statistics().files_checked, 0);
     EXPECT_EQ(hooks.changes.size(), changes);
 }
 
@@ -465,9 +474,8 @@ TEST_F(WatcherTest, APageDefacedAmidAFloodOfNewFilesIsCheckedBeforeTheNextNewFil
         std::snprintf(name, sizeof name, "f%03d", i);
         flood.emplace_back(name, "x");
     }
-    testing::RaceEnv race;
+    testing::RaceEnv& race = RaceAfterStart();
     DefaceBefore(race, testing::Call::kRead, "f003", page);
-    context.env = &race;
     Plant(flood);
     for (int i = 0; i < 40 && hooks.changes.size() < flood.size() + 1; ++i) Steps(1);
     ASSERT_EQ(race.Fired(), 1);
@@ -480,9 +488,8 @@ TEST_F(WatcherTest, APageDefacedAmidAFloodOfNewFilesIsCheckedBeforeTheNextNewFil
 // ... and one defaced while a large new file is read is checked between two blocks of it.
 TEST_F(WatcherTest, APageDefacedWhileALargeNewFileIsReadIsCheckedBeforeThatFileIsDone) {
     const std::string page = StartOnPageAnd("index.html", "", 0);
-    testing::RaceEnv race;
+    testing::RaceEnv& race = RaceAfterStart();
     DefaceBefore(race, testing::Call::kPRead, "large.iso", page);
-    context.env = &race;
     Plant({{"large.iso", std::string(size_t{4} << 20, 'L')}});
     const std::string large = tree / "www/planted/large.iso";
     for (int i = 0; i < 40 && hooks.changes.size() < 2; ++i) Steps(1);
@@ -533,8 +540,8 @@ TEST_F(RestoreRetryTest, ARestoreThatKeepsFailingIsTriedABoundedNumberOfTimesAnd
     Start(Retrying(3));
     tree.Write("www/index.html", "<h1>defaced</h1>");
     const auto said = [&] {
-        return std::any_of(hooks.messages.begin(), hooks.messages.end(), [](const auto& m) {
-            return m.find("やり直しをやめました") != std::string::npos;
+        return std::any_of(hooks.notices.begin(), hooks.notices.end(), [](const Notice& n) {
+            return n.text.Has(NoticeCode::kRestoreRetriesGivenUp);
         });
     };
     for (int i = 0; i < 100 && !said(); ++i) Steps(1);

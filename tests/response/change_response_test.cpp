@@ -14,6 +14,7 @@
 #include <random>
 #include <set>
 
+#include "platform/base/notice_code.h"
 #include "platform/digest/fingerprint.h"
 #include "platform/digest/md5.h"
 #include "platform/text/charset.h"
@@ -101,7 +102,8 @@ TEST_F(ResponseTest, WhatStandsAtThePagesPlaceIsTakenOutAndThePageRestored) {
     hooks.messages.clear();
     response.RespondToChange(ChangeKind::kAltered, index, {});
     ASSERT_FALSE(hooks.messages.empty());
-    EXPECT_NE(hooks.messages.back().find("攻撃"), std::string::npos) << hooks.messages.back();
+    EXPECT_TRUE(hooks.notices.back().status.what().Has(NoticeCode::kRestoreOutlasted))
+        << hooks.messages.back();
 }
 
 // The restore actions the response reports: "restore done <path>" or "restore failed <reason>".
@@ -147,7 +149,8 @@ TEST_F(ResponseTest, APageReplacedRightAfterItsRestoreIsNeverReportedRestored) {
     ASSERT_EQ(events.seen.size(), 1u);
     EXPECT_EQ(events.seen[0].rfind("restore failed ", 0), 0u) << events.seen[0];
     ASSERT_FALSE(hooks.messages.empty());
-    EXPECT_NE(hooks.messages.back().find("攻撃"), std::string::npos) << hooks.messages.back();
+    EXPECT_TRUE(hooks.notices.back().status.what().Has(NoticeCode::kRestoreOutlasted))
+        << hooks.messages.back();
     EXPECT_NE(hooks.messages.back().find(index), std::string::npos) << hooks.messages.back();
 }
 
@@ -198,7 +201,7 @@ TEST_F(ResponseTest, ARestorePutsBackTheRecordedAttributesButNoPrivilegeNobodyRe
     EXPECT_EQ(now.owner, 65534u);
     EXPECT_EQ(now.capabilities, "");
     ASSERT_EQ(hooks.messages.size(), 1u);
-    EXPECT_NE(hooks.messages[0].find("setuid"), std::string::npos) << hooks.messages[0];
+    EXPECT_EQ(hooks.notices[0].text, Message(NoticeCode::kPrivilegesWithheld, {index}));
 
     // A baseline that knew only MD5: the archive's owner and mode, but no set-id bit.
     ::unlink(index.c_str());
@@ -223,7 +226,10 @@ TEST_F(ResponseTest, NoArchiveGivesOneMessagePerChangeAndTouchesNothing) {
     tree.Write("www/index.html", "hacked");
     response.RespondToChange(ChangeKind::kAltered, index, {});
     response.RespondToChange(ChangeKind::kCreated, index, {});
-    EXPECT_EQ(hooks.messages, (std::vector<std::string>{kNotSavedMessage, kNotSavedMessage}));
+    ASSERT_EQ(hooks.notices.size(), 2u);
+    for (const Notice& notice : hooks.notices) {
+        EXPECT_EQ(notice.text, Message(NoticeCode::kNothingSaved));
+    }
     EXPECT_EQ(ReadAll(index), "hacked");
 }
 
@@ -331,7 +337,7 @@ TEST_F(ResponseTest, ACopyThatDoesNotMatchTheOriginalIsDiscardedAndTheFileStays)
     EXPECT_FALSE(response.MoveToCracked(ChangeKind::kAltered, self + "/schedstat",
                                         FileLocation{proc->get(), "schedstat", {}}));
     ASSERT_EQ(hooks.messages.size(), 1u);
-    EXPECT_NE(hooks.messages[0].find("一致しません"), std::string::npos) << hooks.messages[0];
+    EXPECT_TRUE(hooks.notices[0].text.Has(NoticeCode::kCopyDiffers)) << hooks.messages[0];
     EXPECT_EQ(CrackedCount(), 0);  // the unverified copy is gone, and no index line names it
 }
 
@@ -426,7 +432,8 @@ TEST_F(ResponseTest, PastTheCopyBoundFilesLeaveWithoutACopy) {
     for (const std::string& file : files) {
         EXPECT_FALSE(platform::FileExists(testing::SystemEnv(), file)) << file;
     }
-    EXPECT_EQ(hooks.messages, std::vector<std::string>{kCopyLimitMessage});  // once a run
+    ASSERT_EQ(hooks.notices.size(), 1u);  // once a run
+    EXPECT_EQ(hooks.notices[0].text, Message(NoticeCode::kQuarantineCopyLimit));
     tree.Write("www/index.html", "hacked");
     response.RespondToChange(ChangeKind::kAltered, index, {});
     EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
@@ -437,9 +444,11 @@ TEST_F(ResponseTest, PastTheCopyBoundFilesLeaveWithoutACopy) {
     for (char c : listed) lines += c == '\n';
     EXPECT_EQ(lines, 3u) << listed;  // a.php's copy, then two lines of files left uncopied
 
-    const std::string summary = UncopiedSummary(4, 2);
+    EXPECT_EQ(UncopiedSummary(4, 2), Message(NoticeCode::kRemovedUncopiedSomeUnlisted,
+                                             {std::string("4"), std::string("2")}));
+    const std::string summary = Render(UncopiedSummary(4, 2));
     EXPECT_EQ(response.EndRun(), std::vector<std::string>{summary});
-    EXPECT_EQ(hooks.messages.back(), summary);
+    EXPECT_EQ(hooks.notices.back().text, UncopiedSummary(4, 2));
     EXPECT_NE(events.Joined().find(summary), std::string::npos);
     EXPECT_TRUE(response.EndRun().empty());
 }
@@ -496,7 +505,7 @@ TEST_F(ResponseTest, ACopyDamagedOnItsWayIsDiscardedAndTheFileStays) {
     EXPECT_FALSE(moved);
     ASSERT_EQ(hooks.messages.size(), 1u);
     EXPECT_NE(hooks.messages[0].find(shell), std::string::npos) << hooks.messages[0];
-    EXPECT_NE(hooks.messages[0].find("一致しません"), std::string::npos) << hooks.messages[0];
+    EXPECT_TRUE(hooks.notices[0].text.Has(NoticeCode::kCopyDiffers)) << hooks.messages[0];
     EXPECT_TRUE(ReadAll(shell) == content);
     struct stat after {};
     ASSERT_EQ(::stat(shell.c_str(), &after), 0);
@@ -520,8 +529,7 @@ TEST_F(ResponseTest, ADeviceSwappedInForAFileIsNeverQuarantinedAsIt) {
     ASSERT_EQ(::lstat(shell.c_str(), &st), 0);
     EXPECT_TRUE(S_ISCHR(st.st_mode));
     ASSERT_EQ(hooks.messages.size(), 1u);
-    EXPECT_NE(hooks.messages[0].find("通常のファイルではありません"), std::string::npos)
-        << hooks.messages[0];
+    EXPECT_TRUE(hooks.notices[0].text.Has(NoticeCode::kSuspectNotRegular)) << hooks.messages[0];
 }
 
 // Another file put at the name once the tampered one is copied and verified, before it is

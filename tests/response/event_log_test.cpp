@@ -11,6 +11,7 @@
 #include <regex>
 #include <sstream>
 
+#include "platform/base/notice_code.h"
 #include "tests/support/race_env.h"
 #include "tests/support/test_support.h"
 
@@ -81,7 +82,9 @@ TEST(EventLog, AHardLinkAtTheFilesNameIsNeverWritten) {
     events.Warning("/srv/www", "why");
     EXPECT_EQ(testing::ReadAll(other), "kept as it is");
     ASSERT_EQ(hooks.messages.size(), 1u);
-    EXPECT_NE(hooks.messages[0].find("ハードリンク"), std::string::npos) << hooks.messages[0];
+    EXPECT_TRUE(hooks.notices[0].text.Has(NoticeCode::kCannotWriteEvents)) << hooks.messages[0];
+    EXPECT_NE(hooks.messages[0].find("kFileHasOtherNames("), std::string::npos)
+        << hooks.messages[0];
 }
 
 // A hard link put at the events file's name while it is rotated: the file opened after the
@@ -100,7 +103,9 @@ TEST(EventLog, AHardLinkPutThereDuringTheRotationIsNeverWritten) {
     EXPECT_EQ(race.Fired(), 1);
     EXPECT_EQ(testing::ReadAll(other), "kept as it is");
     ASSERT_EQ(hooks.messages.size(), 1u);
-    EXPECT_NE(hooks.messages[0].find("ハードリンク"), std::string::npos) << hooks.messages[0];
+    EXPECT_TRUE(hooks.notices[0].text.Has(NoticeCode::kCannotWriteEvents)) << hooks.messages[0];
+    EXPECT_NE(hooks.messages[0].find("kFileHasOtherNames("), std::string::npos)
+        << hooks.messages[0];
 }
 
 // An events file of norv's that others may write (made by hand, or by an older tool) is made

@@ -10,6 +10,7 @@
 
 #include <memory>
 
+#include "platform/base/notice_code.h"
 #include "response/change_response.h"
 #include "tests/response/response_fixture.h"
 #include "tests/support/race_env.h"
@@ -51,9 +52,9 @@ class HoldTest : public ResponseTest {
         EXPECT_EQ(held, ReadAll(index) == "hacked");
         return outcome;
     }
-    bool Said(const std::string& text) {
-        for (const std::string& m : hooks.messages) {
-            if (m.find(text) != std::string::npos) return true;
+    bool Said(NoticeCode code) {
+        for (const Notice& notice : hooks.notices) {
+            if (notice.text.Has(code)) return true;
         }
         return false;
     }
@@ -92,7 +93,7 @@ TEST_F(HoldTest, AHeldChangeIsLeftUntilTheHoldEndsOrItsTimeIsUp) {
     ResponseOutcome outcome = Deface();
     EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
     ASSERT_FALSE(outcome.failures.empty());  // the log's Warning line
-    EXPECT_NE(outcome.failures[0].find("期限"), std::string::npos);
+    EXPECT_NE(outcome.failures[0].find("kHoldExpired("), std::string::npos) << outcome.failures[0];
     EXPECT_FALSE(platform::FileExists(env, program + "/" + kHoldFileName));
 }
 
@@ -112,7 +113,7 @@ TEST_F(HoldTest, AHoldWhoseHolderWasKilledEndsByItself) {
     ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT), 0);
     Deface();
     EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
-    EXPECT_TRUE(Said("もうないため、保留は終わりました")) << hooks.messages.size();
+    EXPECT_TRUE(Said(NoticeCode::kHoldHolderGone)) << hooks.messages.size();
     EXPECT_FALSE(platform::FileExists(env, program + "/" + kHoldFileName));
     ::waitpid(child, nullptr, 0);
 }
@@ -125,31 +126,38 @@ TEST_F(HoldTest, ARecordNotRootsOwnAndPrivateIsIgnoredWithAWarning) {
     struct Case {
         const char* what;
         std::function<void()> make;
+        NoticeCode why;  // what the warning says of it
     };
     const Case cases[] = {
-        {"group-readable", [&] { ::chmod(dir.Write("program/norv-hold", text).c_str(), 0640); }},
+        {"group-readable", [&] { ::chmod(dir.Write("program/norv-hold", text).c_str(), 0640); },
+         NoticeCode::kHoldModeNotPrivate},
         {"another owner",
          [&] {
              const std::string made = dir.Write("program/norv-hold", text);
              ::chmod(made.c_str(), 0600);
              ASSERT_EQ(::chown(made.c_str(), 1000, 1000), 0);
-         }},
-        {"a link", [&] { ASSERT_EQ(::symlink(elsewhere.c_str(), record.c_str()), 0); }},
+         },
+         NoticeCode::kHoldOwnerNotRoot},
+        {"a link", [&] { ASSERT_EQ(::symlink(elsewhere.c_str(), record.c_str()), 0); },
+         NoticeCode::kHoldUnopenedIgnored},
         {"malformed",
-         [&] { ::chmod(dir.Write("program/norv-hold", "norv-hold 1\npid=x\n").c_str(), 0600); }},
+         [&] { ::chmod(dir.Write("program/norv-hold", "norv-hold 1\npid=x\n").c_str(), 0600); },
+         NoticeCode::kHoldMalformed},
     };
     for (const Case& c : cases) {
         ::unlink(record.c_str());
         c.make();
-        hooks.messages.clear();
+        hooks.notices.clear();
         Deface();
         EXPECT_EQ(ReadAll(index), "<h1>good</h1>") << c.what;
-        EXPECT_TRUE(Said("無視します")) << c.what;
+        EXPECT_TRUE(Said(c.why)) << c.what;
+        EXPECT_TRUE(Said(NoticeCode::kHoldIgnored) || Said(NoticeCode::kHoldUnopenedIgnored))
+            << c.what;
     }
     // Once said, the same record is not said again at every change.
-    hooks.messages.clear();
+    hooks.notices.clear();
     Deface();
-    EXPECT_FALSE(Said("無視します"));
+    EXPECT_FALSE(Said(NoticeCode::kHoldIgnored) || Said(NoticeCode::kHoldUnopenedIgnored));
     // The very same text, root's and 0600, holds.
     ::unlink(record.c_str());
     ::chmod(dir.Write("program/norv-hold", text).c_str(), 0600);

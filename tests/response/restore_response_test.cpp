@@ -14,6 +14,7 @@
 #include <random>
 #include <set>
 
+#include "platform/base/notice_code.h"
 #include "platform/digest/fingerprint.h"
 #include "platform/digest/md5.h"
 #include "platform/text/charset.h"
@@ -133,7 +134,8 @@ TEST_F(ResponseTest, CreateArchiveStartsAnewAndReportsEachFailingRule) {
     EXPECT_FALSE(platform::FileExists(testing::SystemEnv(),
                                       archive.ArchivePath()));  // an empty table leaves none
     response.RespondToChange(ChangeKind::kDeleted, index, {});
-    EXPECT_EQ(hooks.messages, std::vector<std::string>{kNotSavedMessage});
+    ASSERT_EQ(hooks.messages.size(), 1u);
+    EXPECT_EQ(hooks.notices.back().text, Message(NoticeCode::kNothingSaved));
 
     hooks.messages.clear();
     std::string save = settings.save_dir;
@@ -142,7 +144,7 @@ TEST_F(ResponseTest, CreateArchiveStartsAnewAndReportsEachFailingRule) {
     // No save folder: one failure, and nothing written anywhere.
     EXPECT_EQ(archive.CreateArchive(), 1);
     ASSERT_EQ(hooks.messages.size(), 1u);
-    EXPECT_EQ(hooks.messages[0].rfind(kCompressError, 0), 0u);
+    EXPECT_EQ(hooks.notices.back().text.code(), NoticeCode::kArchiveFailed) << hooks.messages[0];
 
     // A rule that fails leaves a previous archive that cannot be read (cut short inside an
     // entry too large to be read ahead) as it was.
@@ -162,7 +164,7 @@ TEST_F(ResponseTest, CreateArchiveStartsAnewAndReportsEachFailingRule) {
     EXPECT_EQ(archive.CreateArchive(), 1);
     EXPECT_TRUE(ReadAll(archive.ArchivePath()) == before);
     ASSERT_EQ(hooks.messages.size(), 1u);
-    EXPECT_NE(hooks.messages[0].find("以前のアーカイブから引き継げません: "), std::string::npos)
+    EXPECT_TRUE(hooks.notices.back().text.Has(NoticeCode::kCannotCarryOverEarlier))
         << hooks.messages[0];
     EXPECT_EQ(testing::CountEntries(settings.save_dir), 1);  // no temporary file is left
 
@@ -172,7 +174,7 @@ TEST_F(ResponseTest, CreateArchiveStartsAnewAndReportsEachFailingRule) {
     ::unlink(index.c_str());
     archive.RestoreFromArchive(index);  // nothing archived any more
     ASSERT_EQ(hooks.messages.size(), 1u);
-    EXPECT_EQ(hooks.messages[0].rfind(kExtractError, 0), 0u);
+    EXPECT_EQ(hooks.notices.back().text.code(), NoticeCode::kRestoreFailed) << hooks.messages[0];
 }
 
 // With no earlier archive, what cannot be archived costs only itself: a rule path not there and
@@ -185,17 +187,15 @@ TEST_F(ResponseTest, WithoutAnEarlierArchiveAPartialArchiveBeatsNone) {
     faults.Fail(Call::kRead, EIO, 0, "*/site.css");
     EXPECT_EQ(archive.CreateArchive(), 2);
     ASSERT_EQ(hooks.messages.size(), 2u);
-    EXPECT_EQ(
-        hooks.messages[0].rfind(std::string(kCompressError) + "\nルール 1 (" + tree / "vanished" +
-                                    "): kWithCause(" + tree / "vanished" + " を保存できません, ",
-                                0),
-        0u)
+    EXPECT_EQ(hooks.messages[0].rfind(
+                  "kArchiveFailed(kRuleNotArchived(1, " + tree / "vanished" + ", ", 0),
+              0u)
         << hooks.messages[0];
-    EXPECT_NE(hooks.messages[1].find("ルール 2 (" + tree / "www" + ") のうち 1 か所"),
+    EXPECT_NE(hooks.messages[1].find("kRulePartsNotArchived(2, " + tree / "www" + ", 1, "),
               std::string::npos)
         << hooks.messages[1];
     EXPECT_NE(hooks.messages[1].find(css), std::string::npos) << hooks.messages[1];
-    EXPECT_NE(hooks.messages[1].find("保存できたファイルだけでアーカイブ " + archive.ArchivePath()),
+    EXPECT_NE(hooks.messages[1].find("kPartialArchiveMade(" + archive.ArchivePath() + ")"),
               std::string::npos)
         << hooks.messages[1];
 
@@ -223,10 +223,8 @@ TEST_F(ResponseTest, WithAnEarlierArchiveARuleThatCannotBeSavedKeepsItsEarlierVe
     ASSERT_EQ(::rename(other.c_str(), (tree / "away").c_str()), 0);  // gone for a moment
     EXPECT_EQ(archive.CreateArchive(), 1);
     ASSERT_EQ(hooks.messages.size(), 1u);
-    EXPECT_NE(hooks.messages[0].find("ルール 2 (" + other + "): "), std::string::npos);
-    EXPECT_NE(hooks.messages[0].find("このルールは以前に保存した版 (1 ファイル) をアーカイブに"
-                                     "残しました"),
-              std::string::npos)
+    EXPECT_NE(hooks.messages[0].find("kRuleNotArchived(2, " + other + ", "), std::string::npos);
+    EXPECT_NE(hooks.messages[0].find("kRuleEarlierKept(1)"), std::string::npos)
         << hooks.messages[0];
     EXPECT_EQ(std::system(("lhasa t '" + archive.ArchivePath() + "' >/dev/null 2>&1").c_str()), 0);
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/notice_code.h"
 #include "response/change_response.h"
 #include "tests/response/response_fixture.h"
 #include "tests/support/test_support.h"
@@ -121,9 +122,11 @@ TEST_F(ResponseTest, ATakenOutFolderIsSecuredWithinItsBounds) {
     }
     response.RespondToChange(ChangeKind::kDeleted, index, {});
     EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
-    ASSERT_FALSE(hooks.messages.empty());
-    EXPECT_NE(hooks.messages.back().find("上限 (4 個、2 階層)"), std::string::npos)
-        << hooks.messages.back();
+    ASSERT_FALSE(hooks.notices.empty());
+    const Message& left = hooks.notices.back().text;
+    ASSERT_EQ(left.code(), NoticeCode::kTakenFolderPartsLeft) << hooks.messages.back();
+    EXPECT_EQ(left.args()[2], Message(std::string("4")));  // the bounds said: 4 items, 2 levels
+    EXPECT_EQ(left.args()[3], Message(std::string("2")));
     const std::string listed = ReadAll(dir / (std::string("cracked/") + kCrackedIndexName));
     size_t lines = 0;
     for (char ch : listed) lines += ch == '\n';
@@ -136,11 +139,15 @@ TEST_F(ResponseTest, ATakenOutFolderIsSecuredWithinItsBounds) {
     ASSERT_EQ(::unlink(index.c_str()), 0);
     tree.Write("www/index.html/a/b/c/deep.php", "deep");
     hooks.messages.clear();
+    hooks.notices.clear();
     response.RespondToChange(ChangeKind::kDeleted, index, {});
     EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
-    ASSERT_EQ(hooks.messages.size(), 1u);
-    EXPECT_NE(hooks.messages[0].find("1 か所"), std::string::npos) << hooks.messages[0];
-    EXPECT_NE(ReadAll(dir / (std::string("cracked/") + kCrackedIndexName)).find("深すぎる"),
+    ASSERT_EQ(hooks.notices.size(), 1u);
+    ASSERT_EQ(hooks.notices[0].text.code(), NoticeCode::kTakenFolderPartsLeft) << hooks.messages[0];
+    EXPECT_EQ(hooks.notices[0].text.args()[1],
+              Message(std::string("1")));  // one place left as moved
+    EXPECT_NE(ReadAll(dir / (std::string("cracked/") + kCrackedIndexName))
+                  .find(std::string("note=") + cracked_index::kTooDeepNote),
               std::string::npos);
 }
 
@@ -225,8 +232,10 @@ TEST_F(ResponseTest, EveryItemLeftInATakenOutFolderIsCountedAndNeverMisdescribed
     faults.Fail(Call::kUnlinkAt, EPERM, 0, "pipe");
     response.RespondToChange(ChangeKind::kDeleted, index, {});
     EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
-    ASSERT_FALSE(hooks.messages.empty());
-    EXPECT_NE(hooks.messages.back().find("2 か所"), std::string::npos) << hooks.messages.back();
+    ASSERT_FALSE(hooks.notices.empty());
+    ASSERT_EQ(hooks.notices.back().text.code(), NoticeCode::kTakenFolderPartsLeft)
+        << hooks.messages.back();
+    EXPECT_EQ(hooks.notices.back().text.args()[1], Message(std::string("2")));
     const std::string listed = ReadAll(dir / (std::string("cracked/") + kCrackedIndexName));
     const size_t line = listed.find("index.html/shell.php\t");
     ASSERT_NE(line, std::string::npos) << listed;
@@ -253,7 +262,9 @@ TEST_F(ResponseTest, PastTheCopyBoundAFileInATakenOutFolderIsKeptRoots) {
     ASSERT_EQ(::lstat(kept.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 0u);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
-    EXPECT_EQ(response.EndRun(), std::vector<std::string>{UncopiedSummary(0, 0, 1)});
+    EXPECT_EQ(UncopiedSummary(0, 0, 1),
+              Message(NoticeCode::kTakenFilesKeptUncopied, {std::string("1")}));
+    EXPECT_EQ(response.EndRun(), std::vector<std::string>{Render(UncopiedSummary(0, 0, 1))});
 }
 
 // The index is opened once for a folder taken out, not once for each of its items.

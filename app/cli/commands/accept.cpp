@@ -47,7 +47,7 @@ int RunAccept(Application& app, bool all, const std::vector<std::string>& paths,
             << "\n";
     }
     for (const Refusal& refusal : outcome->refused) {
-        err << "norv: 受け入れません: " << Shown(refusal.reason) << "\n";
+        err << "norv: 受け入れません: " << Shown(Render(refusal.reason)) << "\n";
     }
     for (const std::string& path : unmatched) {
         err << "norv: 最後の検査の変更にありません: " << Shown(path) << "\n";

@@ -139,7 +139,7 @@ int AcceptHeldChanges(Application& app, const DeployOptions& options, Console co
         out << "  承認しなかったもの: " << outcome->refused.size() << " 件";
     out << "\n";
     for (const Refusal& refusal : outcome->refused) {
-        err << "norv: 承認しません: " << Shown(refusal.reason) << "\n";
+        err << "norv: 承認しません: " << Shown(Render(refusal.reason)) << "\n";
     }
     return outcome->all_accepted() ? kExitUnchanged : kExitChanged;
 }

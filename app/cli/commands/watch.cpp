@@ -57,7 +57,7 @@ int RunWatch(Application& app, std::ostream& out, std::ostream& err, bool period
                                       : "設定を読み直せません。前の設定で続けます");
         }
         if (period.on && app.context().env->SteadyNow() >= last_check + period.length) {
-            watcher.RequestFullCheck("");
+            watcher.RequestFullCheck();
             last_check = app.context().env->SteadyNow();
         }
         const int64_t full_checks = watcher.statistics().full_checks;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/notice_code.h"
 #include "tests/support/race_env.h"
 #include "tests/support/test_support.h"
 
@@ -227,7 +228,10 @@ TEST(MountGuard, AFileSystemAnOrdinaryUserMountedIsNotEntered) {
     norv::platform::MountGuard guard(users);
     const norv::Status refused = guard.Admit(root, "", "/");
     EXPECT_TRUE(refused.Is(norv::ErrorKind::kRefused)) << refused.ToString();
-    EXPECT_NE(refused.message().find("nobody"), std::string::npos);
+    EXPECT_EQ(refused.what(),
+              norv::Message(norv::NoticeCode::kMountNotEntered,
+                            {std::string("/"), norv::Message(norv::NoticeCode::kMountedByOtherUser,
+                                                             {std::string("nobody")})}));
     // Root's own mount of the same kind is entered.
     UserMountTableEnv roots(dir.Write("roots", "SRC=/dev/sdz1 TARGET=/ ROOT=/ OPTS=user=root\n"));
     norv::platform::MountGuard root_guard(roots);
@@ -268,7 +272,9 @@ TEST(ResolveAdministratorPath, FollowsTrustedLinksOnlyAndStopsOnLoops) {
     auto untrusted = ResolveAdministratorPath(testing::SystemEnv(), dir / "site");
     ASSERT_FALSE(untrusted.ok());
     EXPECT_TRUE(untrusted.status().Is(ErrorKind::kRefused));
-    EXPECT_NE(untrusted.status().message().find("site"), std::string::npos);
+    EXPECT_EQ(untrusted.status().what(),
+              Message(NoticeCode::kLinkOnWayNotTrusted,
+                      {dir / "site", std::string("site"), std::to_string(65534)}));
 }
 
 TEST(ResolveAdministratorPath, TrustsOnlyFoldersNoOtherUserCanChange) {
@@ -279,26 +285,36 @@ TEST(ResolveAdministratorPath, TrustsOnlyFoldersNoOtherUserCanChange) {
     // A root-owned link in a folder another user may write: that user could rename another
     // root-owned link (one to /secret) over it.
     ASSERT_EQ(::symlink((dir / "www/real").c_str(), (dir / "www/site").c_str()), 0);
-    auto refused = [&](const std::string& path, const std::string& named) {
+    auto refused = [&](const std::string& path, const Message& said) {
         auto resolved = ResolveAdministratorPath(testing::SystemEnv(), path);
         ASSERT_FALSE(resolved.ok()) << path;
         EXPECT_TRUE(resolved.status().Is(ErrorKind::kRefused));
-        EXPECT_NE(resolved.status().message().find(named), std::string::npos)
-            << resolved.status().message();
+        EXPECT_EQ(resolved.status().what(), said) << resolved.status().message();
+    };
+    // Said of the folder www on the way to `path`, with why it is not trusted.
+    auto folder_untrusted = [&](const std::string& path, Message why) {
+        return Message(NoticeCode::kFolderOnWayNotTrusted, {path, dir / "www", std::move(why)});
     };
     ASSERT_EQ(::chown((dir / "www").c_str(), 65534, 65534), 0);
-    refused(dir / "www/site", dir / "www");
+    refused(dir / "www/site", folder_untrusted(dir / "www/site", Message(NoticeCode::kOwnerNotRoot,
+                                                                         {std::to_string(65534)})));
     ASSERT_EQ(::chown((dir / "www").c_str(), 0, 65534), 0);
     ASSERT_EQ(::chmod((dir / "www").c_str(), 0775), 0);
-    refused(dir / "www/site", "gid 65534");
+    refused(dir / "www/site",
+            folder_untrusted(dir / "www/site",
+                             Message(NoticeCode::kWritableByGroup, {std::to_string(65534)})));
     ASSERT_EQ(::chmod((dir / "www").c_str(), 0777), 0);
-    refused(dir / "www/real/index.html", dir / "www");
+    refused(dir / "www/real/index.html",
+            folder_untrusted(dir / "www/real/index.html", Message(NoticeCode::kWritableByAnyone)));
     // Sticky, as /tmp: others may add names but not move root's; a missing name is theirs.
     ASSERT_EQ(::chmod((dir / "www").c_str(), 01777), 0);
     EXPECT_TRUE(ResolveAdministratorPath(testing::SystemEnv(), dir / "www/site").ok());
-    refused(dir / "www/planted", dir / "www");
+    refused(dir / "www/planted",
+            folder_untrusted(dir / "www/planted", Message(NoticeCode::kWritableByAnyone)));
+    // Another user's name in a sticky folder is theirs to replace.
     ASSERT_EQ(::lchown((dir / "www/site").c_str(), 65534, 65534), 0);
-    refused(dir / "www/site", "site");
+    refused(dir / "www/site",
+            folder_untrusted(dir / "www/site", Message(NoticeCode::kWritableByAnyone)));
 }
 
 }  // namespace

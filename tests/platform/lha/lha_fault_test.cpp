@@ -13,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "platform/base/notice_code.h"
 #include "platform/lha/lh5_encoder.h"
 #include "tests/support/fault_env.h"
 #include "tests/support/race_env.h"
@@ -154,6 +155,7 @@ TEST(Archive, AFilePutInPlaceDuringTheRestoreIsNeverReplaced) {
             RestoreEntryBelow(race, archive, StoredPathOf(testing::SystemEnv(), file), "/");
         EXPECT_EQ(race.Fired(), 1);
         EXPECT_EQ(restored.code(), EEXIST) << restored.message();
+        EXPECT_EQ(restored.what(), Message(NoticeCode::kArchiveWillNotOverwrite, {file}));
         EXPECT_EQ(ReadAll(file), "planted");
         EXPECT_EQ(Leftovers(dir / "site", "page.html"), std::vector<std::string>{});
     }

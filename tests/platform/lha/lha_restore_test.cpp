@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/notice_code.h"
 #include "platform/lha/lha_archive.h"
 #include "tests/support/fault_env.h"
 #include "tests/support/file_attributes.h"
@@ -82,7 +83,7 @@ TEST(RestoreSafety, AFileSwappedInRightAfterTheRestorePutsItsOwnThereFailsTheRes
         EXPECT_EQ(race.Fired(), 1) << NameOf(made);
         EXPECT_FALSE(restored.ok()) << NameOf(made);
         EXPECT_EQ(restored.code(), EEXIST) << NameOf(made) << ": " << restored.message();
-        EXPECT_NE(restored.message().find(page.path), std::string::npos) << restored.message();
+        EXPECT_EQ(restored.what(), Message(NoticeCode::kArchiveReplacedAfterRestore, {page.path}));
         EXPECT_EQ(ReadAll(page.path), "attacker's page") << NameOf(made);
     }
 }
