@@ -31,8 +31,9 @@ bool Unsupported(int err) {
 }
 
 Status Refused(int err, Message what) {
-    return Status::Error(Unsupported(err) ? ErrorKind::kUnsupported : KindOfErrno(err), err,
-                         Message(NoticeCode::kWithCause, {std::move(what), std::strerror(err)}));
+    return Status::Error(
+        Unsupported(err) ? ErrorKind::kUnsupported : KindOfErrno(err), err,
+        Message(NoticeCode::kWithCause, {std::move(what), std::string(std::strerror(err))}));
 }
 
 }  // namespace
