@@ -5,10 +5,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
+#include <memory>
 #include <string_view>
+#include <system_error>
+#include <thread>
 
 namespace norv::platform {
 namespace {
@@ -93,13 +99,43 @@ std::string CommandLine(int dir) {
     return joined;
 }
 
+// Reading /proc/<pid>/cmdline faults in the writer's own memory, which the writer may have
+// mapped from a file system it serves (FUSE) and never answer: the read runs on a thread of its
+// own and is given up after kCommandLineWait, that thread left waiting. Past kMostHeldReads such
+// threads, command lines are not read at all until one returns.
+constexpr auto kCommandLineWait = std::chrono::milliseconds(100);
+constexpr int kMostHeldReads = 4;
+std::atomic<int> reads_running{0};
+
+std::string CommandLineWithin(int dir) {
+    if (reads_running.load() >= kMostHeldReads) return {};
+    const int copy = ::fcntl(dir, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) return {};
+    auto answer = std::make_shared<std::promise<std::string>>();
+    std::future<std::string> read = answer->get_future();
+    ++reads_running;
+    try {
+        std::thread([copy, answer] {
+            answer->set_value(CommandLine(copy));
+            ::close(copy);
+            --reads_running;
+        }).detach();
+    } catch (const std::system_error&) {  // no thread to be had: no command line
+        --reads_running;
+        ::close(copy);
+        return {};
+    }
+    if (read.wait_for(kCommandLineWait) != std::future_status::ready) return {};
+    return read.get();
+}
+
 WriterProcess ReadProcess(int dir, pid_t pid) {
     WriterProcess process;
     process.pid = pid;
     char target[4096];
     const ssize_t n = ::readlinkat(dir, "exe", target, sizeof target);
     if (n > 0) process.executable = EscapeProcessText(std::string(target, static_cast<size_t>(n)));
-    process.command_line = CommandLine(dir);
+    process.command_line = CommandLineWithin(dir);
     return process;
 }
 
