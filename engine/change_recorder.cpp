@@ -25,6 +25,7 @@ Status ChangeRecorder::ReportChange(const ChangeEvent& change, const FileLocatio
     if (tools_.events) {
         ChangeEvent shown = change;
         shown.held = held;
+        if (!shown.writer) shown.writer = writer_;
         tools_.events->Change(shown);
     }
     // New files wait for the end of the walk, up to a bound; past it one is answered at once,

@@ -71,7 +71,12 @@ class ChangeRecorder {
     // (a failure it reported; at most kMostFailedRestores), for the watch to try again.
     std::vector<std::string> TakeFailedRestores() { return std::exchange(failed_restores_, {}); }
 
+    // The writer the changes reported from now on are said to come from (the watch's file).
+    void SetWriter(std::shared_ptr<const platform::Writer> writer) { writer_ = std::move(writer); }
+    const std::shared_ptr<const platform::Writer>& writer() const { return writer_; }
+
   private:
+    std::shared_ptr<const platform::Writer> writer_;
     // Adds to `changed` what fileinfo's length and time say where the digests cannot (a
     // digest of part of the content); warns of a comparison made on part of it.
     Status CompareLengthAndTime(const std::string& path, const FileInfoStore::Baseline& recorded,

@@ -28,7 +28,7 @@ ChangeWatcher::ChangeWatcher(ScanEngine& engine, const RuleTable& rules, const S
 ChangeWatcher::~ChangeWatcher() = default;
 
 Status ChangeWatcher::Start() {
-    auto events = platform::FolderEvents::Create(engine_.env(), options_.most_queued_event_bytes);
+    auto events = OpenEvents();
     if (!events.ok()) return events.status();
     events_ = std::move(events).value();
     if (auto program = platform::OpenDirectory(engine_.env(), options_.program_dir); program.ok()) {
@@ -94,6 +94,10 @@ void ChangeWatcher::Take(const FolderEvent& event, Clock::time_point now) {
         return;
     }
     if (IsOwnFile(folder, event.name)) return;
+    if (event.writer && (writers_.size() < options_.timings.most_pending ||
+                         writers_.count(FileKey(event.watch, event.name)) != 0)) {
+        writers_[FileKey(event.watch, event.name)] = event.writer;
+    }
     Queue(event.watch, folder, event.name, now, (event.kinds & FolderEvent::kFinished) != 0);
 }
 
@@ -162,7 +166,12 @@ std::vector<WatchedFile> ChangeWatcher::OpenFiles(const std::vector<FileKey>& ke
         const std::string path =
             uses == folders_.end() ? std::string() : FilePath(watch, uses->second, name);
         done.push_back(key);
-        if (!path.empty()) files.push_back(WatchedFile{folder->second, name, path});
+        std::shared_ptr<const platform::Writer> writer;
+        if (auto wrote = writers_.find(key); wrote != writers_.end()) {
+            writer = std::move(wrote->second);
+            writers_.erase(wrote);
+        }
+        if (!path.empty()) files.push_back(WatchedFile{folder->second, name, path, writer});
     }
     return files;
 }
@@ -289,9 +298,14 @@ Status ChangeWatcher::RunFullCheck() {
     full_check_reason_ = {};
     // The watches first: a change made while the check runs is then seen as well. Set once per
     // check, not again at each retry.
-    if (!watches_set_for_check_ && events_) SetWatches();
+    if (!watches_set_for_check_ && events_) {
+        fanotify_unsupported_seen_ = false;
+        SetWatches();
+        if (fanotify_unsupported_seen_) FallBackToInotify();
+    }
     watches_set_for_check_ = true;
     schedule_.Clear();
+    writers_.clear();
     new_folders_.clear();
     const Clock::time_point started = Now();
     // The check takes every file in; events lost while it runs (taken by UrgentFiles) ask for
@@ -367,7 +381,7 @@ Status ChangeWatcher::TakeEvents(std::chrono::milliseconds timeout,
 }
 
 void ChangeWatcher::RestartEvents(Clock::time_point now) {
-    auto events = platform::FolderEvents::Create(engine_.env(), options_.most_queued_event_bytes);
+    auto events = OpenEvents();
     if (!events.ok()) {
         // Said once until a restart succeeds, however often it is tried.
         if (!restart_failure_said_) {

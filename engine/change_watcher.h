@@ -45,6 +45,7 @@
 #include "config/settings.h"
 #include "engine/scan_engine.h"
 #include "engine/watch_schedule.h"
+#include "platform/fs/folder_event_source.h"
 #include "platform/fs/folder_events.h"
 
 namespace norv {
@@ -68,6 +69,10 @@ struct WatchOptions {
     size_t recorded_first_most = 1000000;
     // What the events waiting in memory may take before an overflow (the tests give a small one).
     size_t most_queued_event_bytes = platform::kMostQueuedEventBytes;
+    // The events from fanotify where it can be had (inotify otherwise); the tests may make the
+    // kernel refuse it.
+    bool try_fanotify = true;
+    const platform::FanotifyCalls* fanotify_calls = nullptr;
     // How often the watch looks whether a hold that left changes alone has ended (by itself
     // too: its holder gone, its time up), to answer them then with a full check.
     Duration hold_look{1000};
@@ -95,6 +100,7 @@ struct WatchStatistics {
     int64_t mails = 0;
     int64_t event_restarts = 0;   // readers of events started again after one failed
     int64_t restore_retries = 0;  // failed restores tried again
+    std::string events_source;    // "fanotify" or "inotify": which of the kernel's events run
 };
 
 class ChangeWatcher {
@@ -204,7 +210,18 @@ class ChangeWatcher {
     const Settings& settings_;
     NoticeSink& notices_;
     WatchOptions options_;
-    std::unique_ptr<platform::FolderEvents> events_;
+    // The kernel's events: fanotify first, inotify when fanotify is refused (watch_source.cpp).
+    Result<std::unique_ptr<platform::FolderEventSource>> OpenEvents();
+    // A file system fanotify cannot mark was met while the watches were set: the watch goes on
+    // with inotify, its watches set again.
+    void FallBackToInotify();
+    std::unique_ptr<platform::FolderEventSource> events_;
+    // The latest writer of each pending file, as its events named it; at most as many as files
+    // may wait.
+    std::map<FileKey, std::shared_ptr<const platform::Writer>> writers_;
+    bool fanotify_refused_ = false;
+    bool fanotify_unsupported_seen_ = false;  // in this round of SetWatches
+    Message fanotify_refusal_;
     std::unordered_map<int, Folder> folders_;
     WatchSchedule schedule_;
     std::vector<std::pair<int, std::string>> new_folders_;  // parent watch, name

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +15,7 @@
 #include "platform/base/status.h"
 #include "platform/digest/digest.h"
 #include "platform/digest/fingerprint.h"
+#include "platform/fs/writer.h"
 
 namespace norv {
 
@@ -159,6 +161,8 @@ struct ChangeEvent {
     // An altered file: each fact that differs, with its values recorded and found.
     std::vector<platform::FactChange> changed;
     bool held = false;  // a deploy holds the response for it: nothing is moved or restored
+    // The process that wrote it, where the watch's events name one (fanotify); null otherwise.
+    std::shared_ptr<const platform::Writer> writer = nullptr;
 };
 // A change an administrator accepted into the baseline.
 struct AcceptEvent {

@@ -76,6 +76,14 @@ Status WatchBurst::CheckFiles(const std::vector<WatchedFile>& files, bool record
 
 Status WatchBurst::CheckFile(const WatchedFile& file, bool recorded_first) {
     tools_.hooks.observer.YieldToEvents();
+    // Its writer for the changes it reports; the file checked around it (this one urgent) gets
+    // its own back after.
+    struct WriterScope {
+        ChangeRecorder& recorder;
+        std::shared_ptr<const platform::Writer> outer;
+        ~WriterScope() { recorder.SetWriter(std::move(outer)); }
+    } writer_scope{recorder_, recorder_.writer()};
+    recorder_.SetWriter(file.writer);
     platform::Fingerprint fingerprint;
     // A recorded file changed while this file's content is read is checked between two of its
     // blocks; the first failure there ends the file's check too.

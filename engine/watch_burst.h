@@ -29,6 +29,7 @@ struct WatchedFile {
     std::shared_ptr<platform::DirectoryHandle> folder;  // null when the folder itself is gone
     std::string name;                                   // in `folder`
     std::string path;                                   // as the records and the log show it
+    std::shared_ptr<const platform::Writer> writer = nullptr;  // who wrote it last, where known
 };
 
 class WatchBurst {

@@ -159,6 +159,12 @@ int ChangeWatcher::AddWatch(const platform::DirectoryHandle& folder, const std::
     auto identity = platform::IdentityOf(folder, path);
     auto watch =
         identity.ok() ? events_->Watch(folder, DisplayPath(path)) : Result<int>(identity.status());
+    if (!watch.ok() && watch.status().Is(ErrorKind::kUnsupported)) {
+        // fanotify cannot watch this file system: the watches are set again with inotify.
+        fanotify_unsupported_seen_ = true;
+        fanotify_refusal_ = watch.status().what();
+        return -1;
+    }
     if (!watch.ok()) {
         ++unwatched_folders_;
         if (watch.status().Is(ErrorKind::kLimit)) {

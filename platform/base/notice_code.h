@@ -206,7 +206,13 @@
     X(kWatchedFileUnreadable)  /* its content cannot be read */
 
 // Who changed it: the watch on fanotify and the writer of a change.
-#define NORV_WRITER_NOTICES(X)
+#define NORV_WRITER_NOTICES(X)                                                           \
+    X(kCannotStartFanotify)   /* fanotify cannot be started (not root, an old kernel) */ \
+    X(kCannotWatchOnFanotify) /* {0}: a folder whose file handle fanotify cannot have */ \
+    X(kCannotMarkFileSystem)  /* {0}: a folder whose file system fanotify cannot mark */ \
+    X(kCannotReadFanotify)    /* the fanotify queue cannot be read */                    \
+    X(kWatchOnFanotify)       /* the watch runs on fanotify; {0} file systems marked */  \
+    X(kWatchOnInotify) /* the watch runs on inotify, one watch a folder; {0} why not fanotify */
 
 // Accepting changes, deploy holds and the protected archive.
 #define NORV_ACCEPT_NOTICES(X)                                                                     \

@@ -34,6 +34,7 @@ enum class ErrorKind {
     kLimit,         // a fixed limit would be passed
     kNetwork,       // the mail server could not be reached or refused the mail
     kStopped,       // the run was asked to stop (a service told to end) and did, between files
+    kUnsupported,   // the kernel or the file system cannot do it (no fanotify, no file handles)
 };
 
 // The kind of an errno value.

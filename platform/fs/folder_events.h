@@ -22,26 +22,9 @@
 
 #include "platform/base/status.h"
 #include "platform/fs/file_system.h"
+#include "platform/fs/folder_event_source.h"
 
 namespace norv::platform {
-
-struct FolderEvent {
-    enum Kind : uint32_t {
-        kWritten = 1u << 0,        // content or attributes changed, or written and closed
-        kAppeared = 1u << 1,       // created, or moved into the folder
-        kVanished = 1u << 2,       // removed, or moved out of the folder
-        kFolderRemoved = 1u << 3,  // the watched folder itself was removed
-        kFolderMoved = 1u << 7,    // the watched folder itself was moved, or unmounted
-        kWatchEnded = 1u << 4,     // the watch is over: its number may be given out again
-        kOverflow = 1u << 5,       // events were lost: the queue was full
-        kMovedAway = 1u << 6,      // with kVanished: moved, not removed
-        kFinished = 1u << 8,       // a change is complete: written and closed, moved, removed
-    };
-    int watch = -1;  // -1 with kOverflow
-    uint32_t kinds = 0;
-    bool is_folder = false;  // the named entry is a folder
-    std::string name;        // empty for an event on the watched folder itself
-};
 
 // The limits that bound how much can be watched, as the system is set now.
 struct WatchLimits {
@@ -52,31 +35,22 @@ struct WatchLimits {
 };
 WatchLimits ReadWatchLimits();
 
-// What the events waiting in memory may take (each counted as its name and 64 bytes) before
-// further ones are dropped for one overflow event: about 16 times the kernel's usual queue of
-// 16,384 events with short names.
-inline constexpr size_t kMostQueuedEventBytes = size_t{32} << 20;
-
-class FolderEvents {
+class FolderEvents final : public FolderEventSource {
   public:
     // `most_queued_bytes` bounds the events waiting in memory (the tests give a small one).
     // The reader thread reads the kernel's queue through `env`, which must outlive the instance.
     static Result<std::unique_ptr<FolderEvents>> Create(
         Env& env, size_t most_queued_bytes = kMostQueuedEventBytes);
-    ~FolderEvents();
+    ~FolderEvents() override;
     FolderEvents(const FolderEvents&) = delete;
     FolderEvents& operator=(const FolderEvents&) = delete;
 
-    // Starts watching the open folder (or returns its existing number: one folder, one watch).
+    std::string_view name() const override { return "inotify"; }
     // A full watch table fails with kind kLimit, naming the setting to raise.
-    Result<int> Watch(const DirectoryHandle& folder, const std::string& shown_path);
-    void Unwatch(int watch);
-    // Waits up to `timeout` for events and appends what has come, at most kMostEventsPerWait.
-    // Once the reader has failed, every call returns its failure: the instance is done.
-    Status Wait(std::chrono::milliseconds timeout, std::vector<FolderEvent>& events);
-    static constexpr size_t kMostEventsPerWait = 8192;
-    // Events read from the kernel and not yet taken by Wait.
-    size_t waiting() const;
+    Result<int> Watch(const DirectoryHandle& folder, const std::string& shown_path) override;
+    void Unwatch(int watch) override;
+    Status Wait(std::chrono::milliseconds timeout, std::vector<FolderEvent>& events) override;
+    size_t waiting() const override;
 
   private:
     FolderEvents(Env& env, int fd, int wake, size_t most_queued_bytes)

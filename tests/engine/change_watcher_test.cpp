@@ -90,6 +90,7 @@ class WatcherTest : public EngineTest {
         UseSteppedClock(&faults);
         WatchOptions options = Quick();
         options.retry = retry;
+        options.try_fanotify = false;  // the failing read is inotify's
         Start(options);
         return page;
     }
@@ -218,6 +219,25 @@ TEST_F(WatcherTest, AFailedReaderOfEventsIsStartedAgainAndTheFullCheckCoversWhat
                          std::pair<std::string, std::string>("altered", page)),
               1);
     context.env = platform::Env::Default();
+}
+
+int RefuseToMark(int, unsigned, uint64_t, int, const char*) {
+    errno = EXDEV;
+    return -1;
+}
+
+// A file system fanotify cannot mark: the watch goes on with inotify, and sees the changes.
+TEST_F(WatcherTest, AFileSystemFanotifyCannotMarkIsWatchedWithInotify) {
+    tree.Write("www/index.html", "<h1>good</h1>");
+    SetRules({{tree / "www", RuleKind::kTree}});
+    const platform::FanotifyCalls unmarkable{platform::SystemFanotifyCalls().init, &RefuseToMark};
+    WatchOptions options = Quick();
+    options.fanotify_calls = &unmarkable;
+    Start(options);
+    EXPECT_EQ(watcher->statistics().events_source, "inotify");
+    tree.Write("www/new.txt", "n");
+    for (int i = 0; i < 100 && watcher->statistics().files_checked < 1; ++i) Steps(1);
+    EXPECT_GE(watcher->statistics().files_checked, 1);
 }
 
 // The reader fails long after the last full check: the full check it asks for runs before a

@@ -173,5 +173,40 @@ TEST(EventLog, NoValueStopsALineAndEveryMtimeIsATime) {
     EXPECT_TRUE(hooks.messages.empty());
 }
 
+// A change's writer is an object in its event; one gone before it was read says exited alone.
+TEST(EventLog, AChangesWriterIsItsEventsWriterObject) {
+    TempDir dir;
+    RecordingHooks hooks;
+    std::ostringstream copy;
+    JsonEventLog events(testing::SystemEnv(), dir.path(), EventLogLimits{}, hooks, &copy);
+    events.BeginRun("watch");
+    const std::string path = "/srv/www/index.html";
+    auto writer = std::make_shared<platform::Writer>();
+    writer->process = {4242, "/usr/bin/vi", "vi index.html"};
+    writer->uid = 1000;
+    writer->euid = 1000;
+    writer->login_uid = 1000;
+    writer->cgroup = "/user.slice/user-1000.slice/session-3.scope";
+    writer->unit = "session-3.scope";
+    writer->parents = {{4200, "/usr/bin/bash", "-bash"}};
+    ChangeEvent written{ChangeKind::kAltered, path, "old", "new", 3, 0, {}};
+    written.writer = writer;
+    events.Change(written);
+    ChangeEvent gone{ChangeKind::kCreated, path, "", "new", 3, 0, {}};
+    gone.writer = platform::WriterCache::Exited(77);
+    events.Change(gone);
+    std::istringstream in(copy.str());
+    std::vector<std::string> all;
+    for (std::string line; std::getline(in, line);) all.push_back(line);
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_NE(all[0].find(R"("writer":{"pid":4242,"exe":"/usr/bin/vi","cmdline":"vi index.html",)"
+                          R"("uid":1000,"euid":1000,"loginuid":1000,"unit":"session-3.scope",)"
+                          R"("cgroup":"/user.slice/user-1000.slice/session-3.scope",)"
+                          R"("parents":[{"pid":4200,"exe":"/usr/bin/bash","cmdline":"-bash"}]})"),
+              std::string::npos)
+        << all[0];
+    EXPECT_NE(all[1].find(R"("writer":{"pid":77,"exited":true})"), std::string::npos) << all[1];
+}
+
 }  // namespace
 }  // namespace norv

@@ -40,8 +40,8 @@ int RunWatch(Application& app, std::ostream& out, std::ostream& err, bool period
     }
     if (started.ok()) {
         Announce(out, "リアルタイム監視を開始しました (フォルダ " +
-                          std::to_string(watcher.statistics().folders) + ")  " +
-                          CountsText(app.counters()));
+                          std::to_string(watcher.statistics().folders) + ", " +
+                          watcher.statistics().events_source + ")  " + CountsText(app.counters()));
     }
     while (started.ok() && !signals.stop_requested()) {
         if (signals.TakeReload()) {

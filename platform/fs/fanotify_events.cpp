@@ -1,0 +1,215 @@
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <sys/fanotify.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/base/notice_code.h"
+#include "platform/fs/fanotify_internal.h"
+#include "platform/fs/folder_events.h"
+
+namespace norv::platform {
+namespace {
+
+constexpr uint64_t kMarkedMask = FAN_MODIFY | FAN_ATTRIB | FAN_CLOSE_WRITE | FAN_CREATE |
+                                 FAN_DELETE | FAN_MOVED_FROM | FAN_MOVED_TO | FAN_DELETE_SELF |
+                                 FAN_MOVE_SELF | FAN_ONDIR;
+
+int SystemInit(unsigned flags, unsigned event_flags) { return ::fanotify_init(flags, event_flags); }
+int SystemMark(int fd, unsigned flags, uint64_t mask, int dirfd, const char* path) {
+    return ::fanotify_mark(fd, flags, mask, dirfd, path);
+}
+
+// The kernel or the file system cannot (as against a fault or a refusal of this folder).
+bool Unsupported(int err) {
+    return err == EPERM || err == EINVAL || err == ENOSYS || err == EOPNOTSUPP || err == EXDEV ||
+           err == ENODEV;
+}
+
+Status Refused(int err, Message what) {
+    return Status::Error(
+        Unsupported(err) ? ErrorKind::kUnsupported : KindOfErrno(err), err,
+        Message(NoticeCode::kWithCause, {std::move(what), std::string(std::strerror(err))}));
+}
+
+}  // namespace
+
+const FanotifyCalls& SystemFanotifyCalls() {
+    static const FanotifyCalls calls{&SystemInit, &SystemMark};
+    return calls;
+}
+
+std::string HandleKey(const void* fsid, int handle_type, const void* handle, size_t handle_bytes) {
+    std::string key(sizeof(fsid_t) + sizeof handle_type + handle_bytes, '\0');
+    std::memcpy(key.data(), fsid, sizeof(fsid_t));
+    std::memcpy(key.data() + sizeof(fsid_t), &handle_type, sizeof handle_type);
+    std::memcpy(key.data() + sizeof(fsid_t) + sizeof handle_type, handle, handle_bytes);
+    return key;
+}
+
+Result<std::unique_ptr<FanotifyEvents>> FanotifyEvents::Create(Env& env, const FanotifyCalls& calls,
+                                                               size_t most_queued_bytes) {
+    constexpr unsigned kFlags = FAN_CLOEXEC | FAN_NONBLOCK | FAN_CLASS_NOTIF | FAN_REPORT_DFID_NAME;
+    constexpr unsigned kEventFlags = O_RDONLY | O_CLOEXEC | O_LARGEFILE;
+    bool pidfds = true;
+    int fd = calls.init(kFlags | FAN_REPORT_PIDFD, kEventFlags);
+    if (fd < 0 && errno == EINVAL) {
+        // A kernel before 5.15: the events name the writer's pid alone.
+        pidfds = false;
+        fd = calls.init(kFlags, kEventFlags);
+    }
+    if (fd < 0) return Refused(errno, Message(NoticeCode::kCannotStartFanotify));
+    const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    const int mounts = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (wake < 0 || mounts < 0) {
+        const int error = errno;
+        ::close(fd);
+        if (wake >= 0) ::close(wake);
+        if (mounts >= 0) ::close(mounts);
+        return Status::FromErrno(error, Message(NoticeCode::kCannotStartFanotify));
+    }
+    auto events = std::unique_ptr<FanotifyEvents>(
+        new FanotifyEvents(env, calls, fd, wake, mounts, pidfds, most_queued_bytes));
+    events->buffer_.resize(256 * 1024);
+    events->reader_ = std::thread([raw = events.get()] { raw->Read(); });
+    return events;
+}
+
+FanotifyEvents::~FanotifyEvents() {
+    const uint64_t one = 1;
+    (void)!::write(wake_, &one, sizeof one);
+    reader_.join();
+    ::close(mounts_);
+    ::close(wake_);
+    ::close(fd_);
+}
+
+Result<int> FanotifyEvents::Watch(const DirectoryHandle& folder, const std::string& shown_path) {
+    struct statfs fs;
+    if (::fstatfs(folder.fd(), &fs) != 0) {
+        return Status::FromErrno(errno, Message(NoticeCode::kCannotWatchOnFanotify, {shown_path}));
+    }
+    alignas(file_handle) unsigned char storage[sizeof(file_handle) + MAX_HANDLE_SZ];
+    auto* handle = reinterpret_cast<file_handle*>(storage);
+    handle->handle_bytes = MAX_HANDLE_SZ;
+    int mount_id = 0;
+    // The descriptor itself: the folder opened and checked, never a path looked up again.
+    if (::name_to_handle_at(folder.fd(), "", handle, &mount_id, AT_EMPTY_PATH) != 0) {
+        return Refused(errno, Message(NoticeCode::kCannotWatchOnFanotify, {shown_path}));
+    }
+    const std::string fsid(reinterpret_cast<const char*>(&fs.f_fsid), sizeof fs.f_fsid);
+    const std::string key =
+        HandleKey(&fs.f_fsid, handle->handle_type, handle->f_handle, handle->handle_bytes);
+    std::lock_guard<std::mutex> lock(handles_mutex_);
+    if (auto found = by_handle_.find(key); found != by_handle_.end()) return found->second;
+    if (marked_.count(fsid) == 0) {
+        struct stat st;
+        if (::fstat(folder.fd(), &st) != 0) {
+            return Status::FromErrno(errno,
+                                     Message(NoticeCode::kCannotWatchOnFanotify, {shown_path}));
+        }
+        if (calls_.mark(fd_, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, kMarkedMask, folder.fd(),
+                        nullptr) != 0) {
+            return Refused(errno, Message(NoticeCode::kCannotMarkFileSystem, {shown_path}));
+        }
+        marked_.emplace(fsid, st.st_dev);
+    }
+    const int watch = next_watch_++;
+    by_handle_.emplace(key, watch);
+    by_watch_.emplace(watch, key);
+    // The events that came in the folder before its watch was set, in their order.
+    std::vector<FolderEvent> early;
+    if (auto count = held_keys_.find(key); count != held_keys_.end()) {
+        held_keys_.erase(count);
+        for (auto held = held_.begin(); held != held_.end();) {
+            if (held->key != key) {
+                ++held;
+                continue;
+            }
+            held->event.watch = watch;
+            early.push_back(std::move(held->event));
+            held = held_.erase(held);
+        }
+    }
+    Queue(early);
+    return watch;
+}
+
+void FanotifyEvents::Unwatch(int watch) {
+    // The file system's mark stays: other folders on it may be watched again.
+    std::lock_guard<std::mutex> lock(handles_mutex_);
+    auto found = by_watch_.find(watch);
+    if (found == by_watch_.end()) return;
+    by_handle_.erase(found->second);
+    by_watch_.erase(found);
+}
+
+size_t FanotifyEvents::marks() const {
+    std::lock_guard<std::mutex> lock(handles_mutex_);
+    return marked_.size();
+}
+
+size_t FanotifyEvents::watches() const {
+    std::lock_guard<std::mutex> lock(handles_mutex_);
+    return by_watch_.size();
+}
+
+size_t FanotifyEvents::waiting() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return queue_.size();
+}
+
+Status FanotifyEvents::Wait(std::chrono::milliseconds timeout, std::vector<FolderEvent>& events) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    came_.wait_for(lock, timeout, [this] { return !queue_.empty() || !failure_.ok(); });
+    for (size_t taken = 0; !queue_.empty() && taken < kMostEventsPerWait; ++taken) {
+        queued_bytes_ -= 64 + queue_.front().name.size();
+        events.push_back(std::move(queue_.front()));
+        queue_.pop_front();
+    }
+    if (queue_.empty()) dropping_ = false;
+    return failure_;
+}
+
+void FanotifyEvents::Queue(std::vector<FolderEvent>& events) {
+    if (events.empty()) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (FolderEvent& event : events) {
+        if (dropping_) continue;
+        const size_t cost = 64 + event.name.size();
+        if (queued_bytes_ + cost > most_queued_bytes_) {
+            FolderEvent lost;
+            lost.kinds = FolderEvent::kOverflow;
+            queued_bytes_ += 64;
+            queue_.push_back(std::move(lost));
+            dropping_ = true;
+            continue;
+        }
+        queued_bytes_ += cost;
+        queue_.push_back(std::move(event));
+    }
+    events.clear();
+    came_.notify_one();
+}
+
+Result<std::unique_ptr<FolderEventSource>> OpenFolderEventSource(Env& env,
+                                                                 const EventSourceOptions& options,
+                                                                 Message* why_not_fanotify) {
+    if (why_not_fanotify != nullptr) *why_not_fanotify = Message();
+    if (options.try_fanotify) {
+        auto fanotify = FanotifyEvents::Create(
+            env, options.fanotify != nullptr ? *options.fanotify : SystemFanotifyCalls(),
+            options.most_queued_bytes);
+        if (fanotify.ok()) return std::unique_ptr<FolderEventSource>(std::move(fanotify).value());
+        if (why_not_fanotify != nullptr) *why_not_fanotify = fanotify.status().what();
+    }
+    auto inotify = FolderEvents::Create(env, options.most_queued_bytes);
+    if (!inotify.ok()) return inotify.status();
+    return std::unique_ptr<FolderEventSource>(std::move(inotify).value());
+}
+
+}  // namespace norv::platform

@@ -1,0 +1,116 @@
+// FanotifyEvents: the folder events of whole file systems (fanotify), filtered to the watched
+// folders. Each file system is marked once (FAN_MARK_FILESYSTEM: a mount mark cannot carry the
+// events of entries made, removed or moved); an event names its folder by file handle and the
+// entry by name (FAN_REPORT_DFID_NAME), and the reader keeps the events whose folder's handle was
+// registered by Watch. The writing process comes with each event as a pidfd where the kernel
+// gives one (FAN_REPORT_PIDFD) and is read at once (writer.h). A file system unmounted ends the
+// watches on it, each with a moved event, as inotify's unmount does.
+//
+// A folder made in a watched folder is watched by the caller a moment later; for a while after
+// one appears, the events of folders not watched are held (at most kMostHeld), and those of a
+// folder then watched are passed on, so a file written at once in a new folder is seen with its
+// writer. Too many held say an overflow.
+//
+// Bounds: the kernel's queue is its default (16,384 events; an overflow says the rest was lost),
+// the queue in memory is bounded as FolderEvents' is, and the writers read are kept in a bounded
+// cache: nothing a writer does makes the reader loop or grow without bound.
+#pragma once
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/fs/folder_event_source.h"
+#include "platform/fs/writer.h"
+
+namespace norv::platform {
+
+class FanotifyEvents final : public FolderEventSource {
+  public:
+    // Fails with kUnsupported where fanotify cannot be had: not privileged, an old kernel.
+    static Result<std::unique_ptr<FanotifyEvents>> Create(Env& env, const FanotifyCalls& calls,
+                                                          size_t most_queued_bytes);
+    ~FanotifyEvents() override;
+
+    std::string_view name() const override { return "fanotify"; }
+    Result<int> Watch(const DirectoryHandle& folder, const std::string& shown_path) override;
+    void Unwatch(int watch) override;
+    Status Wait(std::chrono::milliseconds timeout, std::vector<FolderEvent>& events) override;
+    size_t waiting() const override;
+
+    // File systems marked, folders registered.
+    size_t marks() const;
+    size_t watches() const;
+    bool reports_pidfd() const { return pidfds_; }
+
+  private:
+    FanotifyEvents(Env& env, const FanotifyCalls& calls, int fd, int wake, int mounts, bool pidfds,
+                   size_t most_queued_bytes)
+        : env_(env),
+          calls_(calls),
+          fd_(fd),
+          wake_(wake),
+          mounts_(mounts),
+          pidfds_(pidfds),
+          most_queued_bytes_(most_queued_bytes) {}
+    // The reader thread (fanotify_reader.cpp).
+    void Read();
+    // Turns one read of the kernel's queue into the watched folders' events.
+    void Parse(const char* data, size_t size, std::vector<FolderEvent>& events);
+    // The file systems gone from the mount table: their watches end.
+    void MountsChanged(std::vector<FolderEvent>& events);
+    void Queue(std::vector<FolderEvent>& events);
+    // A folder appeared in a watched one: events of folders not watched are held for a while.
+    void NewFolderSeen();
+    bool HoldingForNewFolders();
+    void Hold(const std::string& key, FolderEvent event, std::vector<FolderEvent>& events);
+
+    Env& env_;
+    const FanotifyCalls& calls_;
+    const int fd_;
+    const int wake_;    // an eventfd that ends the reader
+    const int mounts_;  // /proc/self/mountinfo, which polls as changed when the table does
+    const bool pidfds_;
+    const size_t most_queued_bytes_;
+    std::vector<char> buffer_;  // the reader's
+    WriterCache writers_;       // the reader's
+
+    // The registered folders: key (fsid, handle type, handle), the file system's device.
+    mutable std::mutex handles_mutex_;
+    std::unordered_map<std::string, int> by_handle_;
+    std::unordered_map<int, std::string> by_watch_;
+    std::unordered_map<std::string, dev_t> marked_;  // fsid bytes -> device
+    int next_watch_ = 1;
+    // Events of folders not (yet) watched, held for kHoldFor after a folder appeared in a watched
+    // one: a folder made and written at once is watched a moment after its first writes.
+    static constexpr std::chrono::milliseconds kHoldFor{1000};
+    static constexpr size_t kMostHeld = 16384;
+    std::chrono::steady_clock::time_point hold_until_{};
+    struct Held {
+        std::chrono::steady_clock::time_point at;
+        std::string key;
+        FolderEvent event;
+    };
+    std::deque<Held> held_;                           // oldest first
+    std::unordered_map<std::string, int> held_keys_;  // how many held per folder
+    bool held_full_ = false;  // an overflow said for the held events dropped since there was room
+
+    mutable std::mutex mutex_;  // guards what follows
+    std::condition_variable came_;
+    std::deque<FolderEvent> queue_;
+    size_t queued_bytes_ = 0;
+    bool dropping_ = false;
+    Status failure_;
+    std::thread reader_;
+};
+
+// What a folder is known by in an event: its file system's id and its file handle.
+std::string HandleKey(const void* fsid, int handle_type, const void* handle, size_t handle_bytes);
+
+}  // namespace norv::platform
