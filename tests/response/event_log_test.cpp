@@ -189,10 +189,17 @@ TEST(EventLog, AChangesWriterIsItsEventsWriterObject) {
     writer->cgroup = "/user.slice/user-1000.slice/session-3.scope";
     writer->unit = "session-3.scope";
     writer->parents = {{4200, "/usr/bin/bash", "-bash"}};
-    ChangeEvent written{ChangeKind::kAltered, path, "old", "new", 3, 0, {}};
+    ChangeEvent written{ChangeKind::kAltered,
+                        path,
+                        platform::Md5Digest("old"),
+                        platform::Md5Digest("new"),
+                        3,
+                        0,
+                        {}};
     written.writer = writer;
     events.Change(written);
-    ChangeEvent gone{ChangeKind::kCreated, path, "", "new", 3, 0, {}};
+    ChangeEvent gone{
+        ChangeKind::kCreated, path, std::nullopt, platform::Md5Digest("new"), 3, 0, {}};
     gone.writer = platform::WriterCache::Exited(77);
     events.Change(gone);
     std::istringstream in(copy.str());
