@@ -1,6 +1,9 @@
 // norv-cli watch on real folders: a tampered file is back at once, a planted folder is caught,
 // a lost event queue falls back to a full check, and SIGTERM in the middle of a burst leaves a
 // sound store. Every wait is on a condition, with a deadline.
+
+#include "tests/app/watch_fixture.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -19,67 +22,17 @@
 #include "tests/support/cli_fixture.h"
 #include "tests/support/file_attributes.h"
 #include "tests/support/process.h"
-#include "tests/support/smtp_fixture.h"
 #include "tests/support/test_support.h"
 
 namespace norv {
 namespace {
 
+using testing::Count;
 using testing::Eventually;
 using testing::Outcome;
 using testing::ReadAll;
 using testing::TempDir;
-
-size_t Count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
-
-class WatchTest : public testing::CliProcessTest {
-  protected:
-    void SetUp() override {
-        ASSERT_NO_FATAL_FAILURE(CliProcessTest::SetUp());
-        scratch.MakeDir("save");
-        Rules("<rule>" + tree.path() + ",3</rule>\r\n");
-        WriteSettings(/*restore=*/true);
-    }
-    void WriteSettings(bool restore, const std::string& mail = " 0 ",
-                       const std::string& smtp = "") {
-        auto lines = Settings();
-        lines[2] = mail;
-        if (!smtp.empty()) {
-            lines[4] = smtp;
-        }
-        lines[12] = restore ? " 1 " : " 0 ";
-        SaveSettings(lines);
-    }
-    void ArchiveAndInit() {
-        ASSERT_EQ(testing::RunCli(program, "archive", scratch / "archive.txt").exit_code, 0)
-            << ReadAll(scratch / "archive.txt");
-        ASSERT_EQ(testing::RunCli(program, "init", scratch / "init.txt").exit_code, 0);
-    }
-    // Starts the watch and waits until its first check is done.
-    void StartWatch() {
-        pid = testing::Spawn({binary, "--dir", program, "watch"}, scratch / "watch.txt");
-        ASSERT_TRUE(Eventually([&] { return Says("リアルタイム監視を開始しました"); })) << Said();
-    }
-    Outcome StopWatch() {
-        ::kill(pid, SIGTERM);
-        Outcome ended = testing::Reap(pid, Clock::now() + std::chrono::seconds(30));
-        pid = -1;
-        return ended;
-    }
-    void TearDown() override {
-        if (pid > 0) StopWatch();
-    }
-    std::string Said() { return ReadAll(scratch / "watch.txt"); }
-    bool Says(const std::string& text) { return Said().find(text) != std::string::npos; }
-    std::string Log() { return ReadAll(program + "/norv.log"); }
-    std::string Events() { return ReadAll(program + "/norv-events.jsonl"); }
-
-    pid_t pid = -1;
-};
+using testing::WatchTest;
 
 TEST_F(WatchTest, ATamperedFileIsBackAndReportedOnceAndTheEvidenceKept) {
     tree.Write("index.html", "<h1>home</h1>");
@@ -469,137 +422,6 @@ TEST_F(WatchTest, AFolderThatCannotBeReadIsSaidWithItsCauseNotAsTheWatchLimit) {
     ASSERT_TRUE(Eventually([&] { return Says("リアルタイム監視を開始しました"); })) << Said();
     EXPECT_TRUE(Says(tree / "locked" + " を開けません: Permission denied")) << Said();
     EXPECT_FALSE(Says("max_user_watches")) << Said();
-}
-
-TEST_F(WatchTest, TermInTheMiddleOfABurstLeavesASoundStore) {
-    WriteSettings(/*restore=*/false);
-    tree.Write("index.html", "home");
-    ArchiveAndInit();
-    StartWatch();
-    constexpr int kFiles = 5000;
-    for (int i = 0; i < kFiles; ++i) tree.Write("burst/f" + std::to_string(i), "new");
-    // The burst is under way once its first change is in the log.
-    ASSERT_TRUE(Eventually([&] { return Log().find("Created: ") != std::string::npos; })) << Said();
-    Outcome ended = StopWatch();
-    EXPECT_EQ(ended.exit_code, 0) << Said();
-    EXPECT_EQ(testing::StoreIntegrity(program + "/norv.db"), "ok");
-    // The next check sees every file once, whatever the watch reached.
-    Outcome next = testing::RunCli(program, "check", scratch / "check.txt");
-    EXPECT_EQ(next.exit_code, 1) << next.out;
-    EXPECT_NE(next.out.find("検査数 " + std::to_string(kFiles + 1) + "  変更 0  新規作成 " +
-                            std::to_string(kFiles) + "  削除 0"),
-              std::string::npos)
-        << next.out;
-}
-
-TEST_F(WatchTest, ABurstOfChangesSendsOneMail) {
-    testing::SmtpServer smtp;
-    ASSERT_TRUE(smtp.started());
-    WriteSettings(/*restore=*/false, " 1 ", smtp.address());
-    for (int i = 0; i < 500; ++i) tree.Write("site/p" + std::to_string(i) + ".html", "v1");
-    ArchiveAndInit();
-    StartWatch();
-    // A deploy of 500 files.
-    for (int i = 0; i < 500; ++i) tree.Write("site/p" + std::to_string(i) + ".html", "v2");
-    ASSERT_TRUE(Eventually([&] { return smtp.Received().size() >= 1; })) << Said();
-    const testing::ReceivedMail mail = smtp.Received().front();
-    EXPECT_NE(mail.subject.find("A:500 C:0 D:0"), std::string::npos) << mail.subject;
-    EXPECT_EQ(Count(mail.body, "Altered: "), 500u) << mail.body.substr(0, 400);
-    // One more change after the burst has ended is a burst, and a mail, of its own.
-    tree.Write("site/p0.html", "v3");
-    ASSERT_TRUE(Eventually([&] { return smtp.Received().size() >= 2; })) << Said();
-    EXPECT_EQ(smtp.Received().size(), 2u);
-    EXPECT_NE(smtp.Received().back().subject.find("A:1 C:0 D:0"), std::string::npos);
-}
-
-TEST_F(WatchTest, TheServiceWatchesBetweenItsTimedChecksAndRereadsTheRulesOnHangup) {
-    tree.Write("index.html", "home");
-    auto lines = Settings();
-    lines[9] = " 1 ";
-    lines[10] = "60";  // the next timed check is an hour away
-    lines[12] = " 1 ";
-    ASSERT_NO_FATAL_FAILURE(SaveSettings(lines));
-    ArchiveAndInit();
-    pid = testing::Spawn({binary, "--dir", program, "service", "--watch"}, scratch / "watch.txt");
-    ASSERT_TRUE(Eventually([&] { return Says("リアルタイム監視を開始しました"); })) << Said();
-    tree.Write("index.html", "defaced");
-    ASSERT_TRUE(Eventually([&] { return ReadAll(tree / "index.html") == "home"; })) << Said();
-    // A second tree, added to the rules: read again on hangup, it is not in the baseline yet, so
-    // nothing of it is moved; once an init took it in and the service read the rules again, it
-    // is watched.
-    TempDir second;
-    second.Write("site.html", "site");
-    testing::WriteAll(program + "/user_rule.txt", "<rule>" + tree.path() + ",3</rule>\r\n<rule>" +
-                                                      second.path() + ",3</rule>\r\n");
-    ::kill(pid, SIGHUP);
-    ASSERT_TRUE(Eventually([&] { return Says("全体を検査しました"); })) << Said();
-    EXPECT_NE(Log().find("このルールはまだ記録にありません"), std::string::npos) << Log();
-    EXPECT_EQ(ReadAll(second / "site.html"), "site");
-    ASSERT_EQ(testing::RunCli(program, "init", scratch / "init.txt").exit_code, 0)
-        << ReadAll(scratch / "init.txt");
-    const size_t checks = Said().rfind("全体を検査しました");
-    ::kill(pid, SIGHUP);
-    ASSERT_TRUE(Eventually([&] { return Said().rfind("全体を検査しました") != checks; })) << Said();
-    second.Write("planted.php", "<?php");
-    ASSERT_TRUE(Eventually([&] {
-        return ::access((second / "planted.php").c_str(), F_OK) != 0 &&
-               Log().find("Created: " + second.path() + "/planted.php") != std::string::npos;
-    })) << Said()
-        << Log();
-    Outcome ended = StopWatch();
-    EXPECT_EQ(ended.exit_code, 0) << Said();
-}
-
-// A deploy under a running watch with automatic restore on: nothing of it is moved or restored,
-// its changes become the baseline and the archive, and a defacement right after goes back to
-// the deployed page.
-TEST_F(WatchTest, ADeployRunsThroughTheWatchAndTheDeployedSiteIsProtected) {
-    for (int i = 0; i < 100; ++i) tree.Write("p" + std::to_string(i) + ".html", "old");
-    ArchiveAndInit();
-    StartWatch();
-    // 100 pages rewritten, 100 new ones.
-    const std::string script =
-        "cd '" + tree.path() + "' && for i in $(seq 0 199); do printf \"new $i\" > p$i.html; done";
-    Outcome deployed =
-        testing::RunProcess({binary, "--dir", program, "deploy", "--yes", "--", "sh", "-c", script},
-                            scratch / "deploy.txt");
-    ASSERT_EQ(deployed.exit_code, 0) << deployed.out << Said();
-    for (int i = 0; i < 200; ++i) {
-        ASSERT_EQ(ReadAll(tree / ("p" + std::to_string(i) + ".html")), "new " + std::to_string(i))
-            << i << Said();
-    }
-    EXPECT_NE(Events().find("\"held\":true"), std::string::npos) << Events();
-    EXPECT_EQ(Events().find("\"action\":\"restore\""), std::string::npos) << Events();
-    EXPECT_EQ(Events().find("\"action\":\"quarantine\""), std::string::npos) << Events();
-
-    tree.Write("p150.html", "defaced");
-    ASSERT_TRUE(Eventually([&] { return ReadAll(tree / "p150.html") == "new 150"; })) << Said();
-    tree.Write("p7.html", "defaced");
-    ASSERT_TRUE(Eventually([&] { return ReadAll(tree / "p7.html") == "new 7"; })) << Said();
-}
-
-// A deploy whose command fails accepts nothing, says so, and the site goes back.
-TEST_F(WatchTest, AFailedOrUnconfirmedDeployAcceptsNothingAndTheSiteGoesBack) {
-    tree.Write("index.html", "home");
-    ArchiveAndInit();
-    const std::string script = "printf broken > '" + (tree / "index.html") + "'; exit 3";
-    Outcome deployed =
-        testing::RunProcess({binary, "--dir", program, "deploy", "--yes", "--", "sh", "-c", script},
-                            scratch / "deploy.txt");
-    EXPECT_EQ(deployed.exit_code, 3) << deployed.out;
-    EXPECT_NE(deployed.out.find("何も承認しません"), std::string::npos) << deployed.out;
-    EXPECT_NE(deployed.out.find("基準の内容に戻ります"), std::string::npos) << deployed.out;
-    EXPECT_EQ(ReadAll(tree / "index.html"), "home");
-    EXPECT_FALSE(platform::FileExists(testing::SystemEnv(), program + "/norv-hold"));
-
-    // A deploy nobody confirms (no terminal, no --yes) accepts nothing either: once the hold
-    // ends, what it left is answered at once, not at the next check.
-    const std::string unconfirmed = "printf unconfirmed > '" + (tree / "index.html") + "'";
-    deployed =
-        testing::RunProcess({binary, "--dir", program, "deploy", "--", "sh", "-c", unconfirmed},
-                            scratch / "deploy.txt");
-    EXPECT_EQ(deployed.exit_code, 1) << deployed.out;
-    EXPECT_EQ(ReadAll(tree / "index.html"), "home");
 }
 
 }  // namespace
