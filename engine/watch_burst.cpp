@@ -105,7 +105,7 @@ Status WatchBurst::CheckFile(const WatchedFile& file, bool recorded_first) {
         bool same = left->second.digest == digest && !fingerprint.changed_while_read;
         if (same && present && left->second.facts) {
             platform::ExtendedFacts now = fingerprint.Extended();
-            now.sha256.clear();
+            now.sha256 = platform::Sha256Digest();
             same = now == *left->second.facts;
         }
         // Restored content is norv's own only under the baseline it was restored from: after

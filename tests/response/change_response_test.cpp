@@ -185,7 +185,7 @@ TEST_F(ResponseTest, ARestorePutsBackTheRecordedAttributesButNoPrivilegeNobodyRe
     ResponseOutcome outcome = response.RespondToChange(ChangeKind::kAltered, index, {}, recorded);
     EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
     platform::ExtendedFacts now = FactsOf(index);
-    now.sha256.clear();
+    now.sha256 = platform::Sha256Digest();
     EXPECT_EQ(now, *recorded.extended);
     EXPECT_EQ(outcome.restored_facts, recorded.extended);
     EXPECT_TRUE(hooks.messages.empty()) << hooks.messages[0];
