@@ -189,14 +189,15 @@ Status WatchBurst::CheckPresentOrGone(const WatchedFile& file,
     }
     if ((*baseline)->first_seen_by_check) return tools_.store.ForgetNewFile(file.path);
     ++tools_.state.counters.deleted;
-    return recorder_.ReportChange({ChangeKind::kDeleted,
-                                   file.path,
-                                   platform::OptionalMd5FromText((*baseline)->md5o),
-                                   std::nullopt,
-                                   -1,
-                                   -1,
-                                   {}},
-                                  {}, RecordedFile{(*baseline)->md5o, (*baseline)->extended});
+    return recorder_.ReportChange(
+        {ChangeKind::kDeleted,
+         file.path,
+         platform::OptionalMd5FromText((*baseline)->md5o),
+         std::nullopt,
+         -1,
+         -1,
+         {}},
+        {}, RecordedFile{platform::OptionalMd5FromText((*baseline)->md5o), (*baseline)->extended});
 }
 
 Status WatchBurst::CheckUrgentFiles() {
