@@ -16,10 +16,10 @@ Status ChangeRecorder::ReportChange(const ChangeEvent& change, const FileLocatio
                                     const std::optional<platform::ExtendedFacts>& now) {
     NORV_RETURN_IF_ERROR(tools_.log.ChangeLine(change.kind, change.path));
     // Kept for review and accept, as shown; a digest not taken leaves nothing to accept.
-    NORV_RETURN_IF_ERROR(tools_.store.ListChange(
-        {change.path, change.kind, change.size, change.mtime,
-         change.old_md5 ? change.old_md5 : platform::OptionalMd5FromText(recorded.md5),
-         change.new_md5, change.new_md5 ? now : std::nullopt, std::nullopt}));
+    NORV_RETURN_IF_ERROR(
+        tools_.store.ListChange({change.path, change.kind, change.size, change.mtime,
+                                 change.old_md5 ? change.old_md5 : recorded.md5, change.new_md5,
+                                 change.new_md5 ? now : std::nullopt, std::nullopt}));
     // Asked whether or not anyone is told: the answer stands for the response below.
     const bool held = tools_.hooks.responder.Holds(change.path);
     if (tools_.events) {
@@ -177,9 +177,10 @@ Status ChangeRecorder::RecordFile(const std::string& dir, const std::string& nam
                                          mtime.tv_sec,
                                          std::move(changed)};
                 // The log line and the response before the record is updated.
-                NORV_RETURN_IF_ERROR(ReportChange(change, where,
-                                                  RecordedFile{recorded.md5o, recorded.extended},
-                                                  print.Extended()));
+                NORV_RETURN_IF_ERROR(ReportChange(
+                    change, where,
+                    RecordedFile{platform::OptionalMd5FromText(recorded.md5o), recorded.extended},
+                    print.Extended()));
             } else if (!recorded.extended) {
                 // A record made before the fingerprint was extended, its file unchanged: it gets
                 // its extended facts now, without a report.
@@ -289,14 +290,15 @@ Status ChangeRecorder::ReportDeletedFiles() {
                 return Status::Ok();
             }
             ++tools_.state.counters.deleted;
-            return ReportChange({ChangeKind::kDeleted,
-                                 filename,
-                                 platform::OptionalMd5FromText(baseline.md5o),
-                                 std::nullopt,
-                                 -1,
-                                 -1,
-                                 {}},
-                                {}, RecordedFile{baseline.md5o, baseline.extended});
+            return ReportChange(
+                {ChangeKind::kDeleted,
+                 filename,
+                 platform::OptionalMd5FromText(baseline.md5o),
+                 std::nullopt,
+                 -1,
+                 -1,
+                 {}},
+                {}, RecordedFile{platform::OptionalMd5FromText(baseline.md5o), baseline.extended});
         });
 }
 

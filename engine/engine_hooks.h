@@ -92,7 +92,7 @@ struct FileLocation {
 // What the baseline records of a changed file, for a response that puts it back as recorded:
 // its MD5 and, once the fingerprint is extended, its other facts. Empty for a created file.
 struct RecordedFile {
-    std::string md5;
+    std::optional<platform::Md5Digest> md5;
     std::optional<platform::ExtendedFacts> extended;
 };
 

@@ -56,10 +56,10 @@ const char* const kExtendedJoin =
 void BindExtended(platform::Statement& insert, const std::string& md5,
                   const platform::ExtendedFacts& extended) {
     insert.BindText(2, md5);
-    if (extended.sha256.empty()) {
-        insert.BindNull(3);
+    if (extended.sha256.measured()) {
+        insert.BindText(3, extended.sha256.text());
     } else {
-        insert.BindText(3, extended.sha256);
+        insert.BindNull(3);
     }
     insert.BindText(4, TypeText(extended.type));
     insert.BindInt(5, extended.mode);
@@ -87,7 +87,7 @@ std::optional<int64_t> SizeOf(const std::string& text) {
 std::optional<platform::ExtendedFacts> ReadExtended(const platform::Statement& row, int first) {
     if (row.ColumnInt(first) == 0) return std::nullopt;
     platform::ExtendedFacts extended;
-    extended.sha256 = row.ColumnText(first + 1);
+    extended.sha256 = platform::Sha256Digest::FromText(row.ColumnText(first + 1));
     extended.type = row.ColumnText(first + 2) == "link" ? platform::EntryKind::kSymlink
                                                         : platform::EntryKind::kRegular;
     extended.mode = static_cast<uint32_t>(row.ColumnInt(first + 3));

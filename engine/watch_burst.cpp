@@ -105,7 +105,7 @@ Status WatchBurst::CheckFile(const WatchedFile& file, bool recorded_first) {
         bool same = left->second.digest == digest && !fingerprint.changed_while_read;
         if (same && present && left->second.facts) {
             platform::ExtendedFacts now = fingerprint.Extended();
-            now.sha256.clear();
+            now.sha256 = platform::Sha256Digest();
             same = now == *left->second.facts;
         }
         // Restored content is norv's own only under the baseline it was restored from: after
@@ -189,14 +189,15 @@ Status WatchBurst::CheckPresentOrGone(const WatchedFile& file,
     }
     if ((*baseline)->first_seen_by_check) return tools_.store.ForgetNewFile(file.path);
     ++tools_.state.counters.deleted;
-    return recorder_.ReportChange({ChangeKind::kDeleted,
-                                   file.path,
-                                   platform::OptionalMd5FromText((*baseline)->md5o),
-                                   std::nullopt,
-                                   -1,
-                                   -1,
-                                   {}},
-                                  {}, RecordedFile{(*baseline)->md5o, (*baseline)->extended});
+    return recorder_.ReportChange(
+        {ChangeKind::kDeleted,
+         file.path,
+         platform::OptionalMd5FromText((*baseline)->md5o),
+         std::nullopt,
+         -1,
+         -1,
+         {}},
+        {}, RecordedFile{platform::OptionalMd5FromText((*baseline)->md5o), (*baseline)->extended});
 }
 
 Status WatchBurst::CheckUrgentFiles() {

@@ -95,7 +95,7 @@ std::string CrackedAttributes(const platform::ExtendedFacts& facts) {
                   platform::ShownFact(fact, "", facts).value_or(cracked_index::kUnknownFact);
     }
     return fields + "\t" + cracked_index::kSha256Field +
-           (facts.sha256.empty() ? cracked_index::kUnknownFact : facts.sha256);
+           (facts.sha256.measured() ? facts.sha256.text() : cracked_index::kUnknownFact);
 }
 
 std::string UnknownCrackedAttributes() {

@@ -334,7 +334,7 @@ void ChangeResponse::WriteIndexLine(QuarantineMove& move) {
     // What the file was, read through the descriptor it was copied from.
     platform::ExtendedFacts evidence_facts =
         platform::ExtendedFactsOf(env_, move.in.get(), move.st);
-    evidence_facts.sha256 = move.digests.sha256.text();
+    evidence_facts.sha256 = move.digests.sha256;
     line += CrackedAttributes(evidence_facts);
     if (!move.note.empty()) line += "\t" + move.note;
     Status indexed =

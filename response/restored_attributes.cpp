@@ -64,7 +64,7 @@ Status PutBackAttributes(platform::Env& env, int fd, bool is_link, const std::st
         return ReadBack(env, fd, done);
     }
     // Privileges belong to the content the baseline recorded, not to whatever the archive holds.
-    const bool baseline_content = written_md5 == recorded.md5;
+    const bool baseline_content = recorded.md5 == platform::Md5Digest::FromText(written_md5);
     // The owner first: changing it clears set-id bits and capabilities.
     if (root && env.FChown(fd, facts.owner, facts.group) != 0) {
         return Status::FromErrno(errno, Message(NoticeCode::kCannotPutBackOwner, {path}));

@@ -89,7 +89,7 @@ void ChangeResponse::IndexTakenEntry(TakenFolder& taken, const std::string& rela
         regional_.DateTime(clock_.Now()) + "\t" + digest.md5.text() + "\t" + DisplayPath(origin);
     if (st != nullptr) {
         platform::ExtendedFacts facts = platform::ExtendedFactsOf(env_, fd, *st);
-        facts.sha256 = digest.sha256.text();
+        facts.sha256 = digest.sha256;
         line += CrackedAttributes(facts);
     } else {
         line += UnknownCrackedAttributes();

@@ -62,8 +62,8 @@ std::vector<FactChange> CompareFacts(const Md5Digest& recorded_md5,
     std::vector<FactChange> changes;
     // A digest sampled on one side only is no evidence either way.
     auto differ = [](const auto& a, const auto& b) { return a != b && a.sampled() == b.sampled(); };
-    const auto recorded_sha256 = Sha256Digest::FromText(recorded ? recorded->sha256 : "");
-    const auto now_sha256 = Sha256Digest::FromText(now.sha256);
+    const Sha256Digest recorded_sha256 = recorded ? recorded->sha256 : Sha256Digest();
+    const Sha256Digest& now_sha256 = now.sha256;
     const bool both_sha256 = recorded_sha256.measured() && now_sha256.measured();
     if (differ(recorded_md5, md5) || (both_sha256 && differ(recorded_sha256, now_sha256))) {
         // Both sides shown with the same digest.
@@ -124,7 +124,7 @@ std::string_view FactName(Fact fact) {
 std::optional<std::string> ShownFact(Fact fact, std::string_view md5, const ExtendedFacts& facts) {
     switch (fact) {
         case Fact::kContent:
-            if (!facts.sha256.empty()) return "sha256:" + facts.sha256;
+            if (facts.sha256.measured()) return "sha256:" + facts.sha256.text();
             return "md5:" + std::string(md5);
         case Fact::kType:
             return TypeName(facts.type);

@@ -103,7 +103,7 @@ std::string Fingerprint::Md5Text() const {
 
 ExtendedFacts Fingerprint::Extended() const {
     ExtendedFacts extended;
-    extended.sha256 = sha256.text();
+    extended.sha256 = sha256;
     extended.type = facts.kind;
     extended.mode = static_cast<uint32_t>(facts.mode & 07777);
     extended.owner = facts.owner;

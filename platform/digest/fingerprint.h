@@ -7,8 +7,9 @@
 // reading in FingerprintAt, its comparison in CompareFacts and its shown form in ShownFacts. The
 // store keeps ExtendedFacts whole; the engine, the events and the response go through these.
 //
-// A fact that could not be read has no value (an empty `sha256`, an empty optional): it is never
-// a fingerprint, it is compared with nothing, and its absence alone never makes a file altered.
+// A fact that could not be read has no value (a `sha256` not measured, an empty optional): it is
+// never a fingerprint, it is compared with nothing, and its absence alone never makes a file
+// altered.
 #pragma once
 
 #include <sys/stat.h>
@@ -44,7 +45,8 @@ inline constexpr char kDigestedXattrMark = '~';
 // The facts a record keeps beside fileinfo's columns. `capabilities` and `acl` hold the raw
 // value of their extended attribute ("" for none).
 struct ExtendedFacts {
-    std::string sha256;  // 64 hexadecimal characters, or a sampled digest; "" when not read
+    // 64 hexadecimal characters, or a sampled digest; not measured when not read.
+    Sha256Digest sha256;
     EntryKind type = EntryKind::kMissing;  // kRegular or kSymlink
     uint32_t mode = 0;                     // permission bits with set-id and sticky (07777)
     uint32_t owner = 0;

@@ -128,7 +128,7 @@ TEST_F(StoreTest, WorkIsKeptAcrossConnections) {
 
 platform::ExtendedFacts Facts(uint32_t mode, std::string capabilities) {
     platform::ExtendedFacts facts;
-    facts.sha256 = std::string(64, 'c');
+    facts.sha256 = platform::Sha256Digest(std::string(64, 'c'));
     facts.type = platform::EntryKind::kRegular;
     facts.mode = mode;
     facts.owner = 33;
@@ -271,7 +271,7 @@ TEST(StoreOpen, AnOldDatabaseGetsAChangeListThatEachInitEmptiesAndOutdates) {
 
     const std::string path = "/a/it's.txt";
     platform::ExtendedFacts facts;
-    facts.sha256 = std::string(64, 'c');
+    facts.sha256 = platform::Sha256Digest(std::string(64, 'c'));
     facts.type = platform::EntryKind::kRegular;
     facts.mode = 04755;
     facts.capabilities = std::string("\x01\0", 2);

@@ -463,7 +463,7 @@ TEST_F(EngineTest, TheWatchTakesForItsOwnWorkOnlyWhatItsResponseWrote) {
         testing::WriteAll(path, "home");
         auto here = platform::OpenDirectory(testing::SystemEnv(), tree.path());
         platform::ExtendedFacts set = platform::FingerprintAt(**here, "index.html").Extended();
-        set.sha256.clear();
+        set.sha256 = platform::Sha256Digest();
         ::chmod(path.c_str(), 04777);
         return ResponseOutcome{ResponseOutcome::Left::kRestored, platform::Md5Hex("home"), {}, set};
     };

@@ -171,7 +171,8 @@ TEST_F(ResponseTest, ARestorePutsBackTheRecordedAttributesButNoPrivilegeNobodyRe
     const std::string model = dir.Write("model", "");
     ASSERT_TRUE(testing::SetCapabilities(model, "cap_net_raw=ep"));
     ASSERT_TRUE(testing::SetAcl(model, "u::rwx,u:65534:r--,g::r-x,m::r-x,o::---"));
-    RecordedFile recorded{platform::Md5Hex("<h1>good</h1>"), platform::ExtendedFacts{}};
+    RecordedFile recorded{platform::Md5Digest(platform::Md5Hex("<h1>good</h1>")),
+                          platform::ExtendedFacts{}};
     recorded.extended->type = platform::EntryKind::kRegular;
     recorded.extended->mode = 04750;
     recorded.extended->owner = 65534;
@@ -185,7 +186,7 @@ TEST_F(ResponseTest, ARestorePutsBackTheRecordedAttributesButNoPrivilegeNobodyRe
     ResponseOutcome outcome = response.RespondToChange(ChangeKind::kAltered, index, {}, recorded);
     EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
     platform::ExtendedFacts now = FactsOf(index);
-    now.sha256.clear();
+    now.sha256 = platform::Sha256Digest();
     EXPECT_EQ(now, *recorded.extended);
     EXPECT_EQ(outcome.restored_facts, recorded.extended);
     EXPECT_TRUE(hooks.messages.empty()) << hooks.messages[0];
@@ -194,7 +195,7 @@ TEST_F(ResponseTest, ARestorePutsBackTheRecordedAttributesButNoPrivilegeNobodyRe
               std::string::npos);
 
     // An archive older than the baseline: the page comes back without its privileges.
-    recorded.md5 = platform::Md5Hex("<h1>newer</h1>");
+    recorded.md5 = platform::Md5Digest(platform::Md5Hex("<h1>newer</h1>"));
     ::unlink(index.c_str());
     response.RespondToChange(ChangeKind::kDeleted, index, {}, recorded);
     now = FactsOf(index);

@@ -418,7 +418,7 @@ TEST(FingerprintLanes, ARingRefusedMidRunLeavesEveryFileToTheOneFilePath) {
 
 TEST(CompareFacts, EachRecordedFactThatDiffersAndNoneNotRead) {
     ExtendedFacts was;
-    was.sha256 = std::string(64, '1');
+    was.sha256 = Sha256Digest(std::string(64, '1'));
     was.type = EntryKind::kRegular;
     was.mode = 0644;
     was.capabilities = "";
@@ -433,12 +433,14 @@ TEST(CompareFacts, EachRecordedFactThatDiffersAndNoneNotRead) {
         {"nothing", [](std::string&, ExtendedFacts&) {}, {}},
         {"MD5", [](std::string& m, ExtendedFacts&) { m[0] = 'n'; }, {"content"}},
         {"SHA-256 alone (an MD5 collision)",
-         [](std::string&, ExtendedFacts& f) { f.sha256[0] = '2'; },
+         [](std::string&, ExtendedFacts& f) {
+             f.sha256 = Sha256Digest('2' + std::string(63, '1'));
+         },
          {"content"}},
         {"a digest sampled on one side",
          [](std::string& m, ExtendedFacts& f) {
              m[0] = kSampledDigestMark;
-             f.sha256[0] = kSampledDigestMark;
+             f.sha256 = Sha256Digest(kSampledDigestMark + std::string(63, '1'));
          },
          {}},
         {"setuid", [](std::string&, ExtendedFacts& f) { f.mode = 04777; }, {"mode"}},
@@ -450,7 +452,9 @@ TEST(CompareFacts, EachRecordedFactThatDiffersAndNoneNotRead) {
          {"capabilities"}},
         {"ACL", [](std::string&, ExtendedFacts& f) { f.acl = "\x02"; }, {"acl"}},
         {"ACL not read now", [](std::string&, ExtendedFacts& f) { f.acl.reset(); }, {}},
-        {"SHA-256 not read now", [](std::string&, ExtendedFacts& f) { f.sha256.clear(); }, {}},
+        {"SHA-256 not read now",
+         [](std::string&, ExtendedFacts& f) { f.sha256 = Sha256Digest(); },
+         {}},
     };
     for (const Case& c : cases) {
         std::string now_md5 = md5;
