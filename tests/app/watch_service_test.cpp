@@ -18,15 +18,9 @@
 #include "tests/support/smtp_fixture.h"
 #include "tests/support/test_support.h"
 
-namespace norv {
+// Beside their fixture, in norv::testing.
+namespace norv::testing {
 namespace {
-
-using testing::Count;
-using testing::Eventually;
-using testing::Outcome;
-using testing::ReadAll;
-using testing::TempDir;
-using testing::WatchTest;
 
 TEST_F(WatchTest, TermInTheMiddleOfABurstLeavesASoundStore) {
     WriteSettings(/*restore=*/false);
@@ -160,4 +154,4 @@ TEST_F(WatchTest, AFailedOrUnconfirmedDeployAcceptsNothingAndTheSiteGoesBack) {
 }
 
 }  // namespace
-}  // namespace norv
+}  // namespace norv::testing

@@ -24,15 +24,9 @@
 #include "tests/support/process.h"
 #include "tests/support/test_support.h"
 
-namespace norv {
+// Beside their fixture, in norv::testing.
+namespace norv::testing {
 namespace {
-
-using testing::Count;
-using testing::Eventually;
-using testing::Outcome;
-using testing::ReadAll;
-using testing::TempDir;
-using testing::WatchTest;
 
 TEST_F(WatchTest, ATamperedFileIsBackAndReportedOnceAndTheEvidenceKept) {
     tree.Write("index.html", "<h1>home</h1>");
@@ -425,4 +419,4 @@ TEST_F(WatchTest, AFolderThatCannotBeReadIsSaidWithItsCauseNotAsTheWatchLimit) {
 }
 
 }  // namespace
-}  // namespace norv
+}  // namespace norv::testing
