@@ -118,20 +118,18 @@ Status ChangeRecorder::RecordFile(const std::string& dir, const std::string& nam
     const std::timespec& mtime = print.facts.mtime;
     auto file_date = [&] { return tools_.hooks.regional.DateTime(platform::FromTimespec(mtime)); };
     // What a file that changed while it was read is recorded with: no digest.
-    const std::string digest =
-        print.changed_while_read ? platform::Md5Digest().text() : print.Md5Text();
+    const platform::Md5Digest digest = print.changed_while_read ? platform::Md5Digest() : print.md5;
 
     if (tools_.state.mode == ScanMode::kInit) {
-        NORV_RETURN_IF_ERROR(tools_.store.InsertBaseline(path, size, file_date(), print.Md5Text(),
-                                                         print.Extended()));
+        NORV_RETURN_IF_ERROR(
+            tools_.store.InsertBaseline(path, size, file_date(), print.md5, print.Extended()));
         tools_.hooks.observer.ShowProgress({ScanPhase::kRecordingBaseline, path, counters});
     } else if (tools_.state.mode == ScanMode::kCheck) {
         auto baseline = tools_.store.LookupBaseline(path);
         if (!baseline.ok()) return baseline.status();
         // The digest now: none taken of a file that changed while it was read.
         const std::optional<platform::Md5Digest> new_md5 =
-            print.changed_while_read ? std::nullopt
-                                     : platform::OptionalMd5FromText(print.Md5Text());
+            print.changed_while_read ? std::nullopt : std::optional(print.md5);
         FileLocation found = where;
         found.identity = print.facts.identity;
         if (!baseline->has_value()) {
@@ -144,8 +142,7 @@ Status ChangeRecorder::RecordFile(const std::string& dir, const std::string& nam
         } else if ((*baseline)->first_seen_by_check) {
             // Not in the baseline yet: reported at every check until an init takes it in.
             ++counters.created;
-            NORV_RETURN_IF_ERROR(tools_.store.UpdateSeen(path, FileInfoStore::kFirstSeenByThisRun,
-                                                         FileInfoStore::kFirstSeenByCheck));
+            NORV_RETURN_IF_ERROR(tools_.store.UpdateFlag(path, FileInfoStore::kFirstSeenByThisRun));
             NORV_RETURN_IF_ERROR(ReportChange(
                 {ChangeKind::kCreated, path, std::nullopt, new_md5, size, mtime.tv_sec, {}}, found,
                 {}, print.Extended()));
@@ -157,40 +154,36 @@ Status ChangeRecorder::RecordFile(const std::string& dir, const std::string& nam
                 // is not known yet.
                 const platform::ExtendedFacts none;
                 changed.push_back({platform::Fact::kContent,
-                                   platform::ShownFact(platform::Fact::kContent, recorded.md5o,
+                                   platform::ShownFact(platform::Fact::kContent,
+                                                       platform::OptionalMd5Text(recorded.md5o),
                                                        recorded.extended.value_or(none)),
                                    std::nullopt});
             } else {
-                changed = platform::CompareFacts(platform::Md5Digest::FromText(recorded.md5o),
-                                                 recorded.extended, print.md5, print.Extended());
+                changed = platform::CompareFacts(recorded.md5o, recorded.extended, print.md5,
+                                                 print.Extended());
                 NORV_RETURN_IF_ERROR(CompareLengthAndTime(path, recorded, print, changed));
             }
             int flag = FileInfoStore::kSeenEqual;
             if (!changed.empty()) {
                 flag = FileInfoStore::kSeenAltered;
                 ++counters.altered;
-                const ChangeEvent change{ChangeKind::kAltered,
-                                         path,
-                                         platform::OptionalMd5FromText(recorded.md5o),
-                                         new_md5,
-                                         size,
-                                         mtime.tv_sec,
-                                         std::move(changed)};
+                const ChangeEvent change{
+                    ChangeKind::kAltered, path, recorded.md5o, new_md5, size, mtime.tv_sec,
+                    std::move(changed)};
                 // The log line and the response before the record is updated.
-                NORV_RETURN_IF_ERROR(ReportChange(
-                    change, where,
-                    RecordedFile{platform::OptionalMd5FromText(recorded.md5o), recorded.extended},
-                    print.Extended()));
-            } else if (!recorded.extended) {
+                NORV_RETURN_IF_ERROR(ReportChange(change, where,
+                                                  RecordedFile{recorded.md5o, recorded.extended},
+                                                  print.Extended()));
+            } else if (!recorded.extended && recorded.md5o) {
                 // A record made before the fingerprint was extended, its file unchanged: it gets
                 // its extended facts now, without a report.
                 NORV_RETURN_IF_ERROR(
-                    tools_.store.RecordExtended(path, recorded.md5o, print.Extended()));
+                    tools_.store.RecordExtended(path, *recorded.md5o, print.Extended()));
             }
             if (print.changed_while_read) {
                 NORV_RETURN_IF_ERROR(tools_.store.UpdateFlag(path, flag));
             } else {
-                NORV_RETURN_IF_ERROR(tools_.store.UpdateSeen(path, flag, print.Md5Text()));
+                NORV_RETURN_IF_ERROR(tools_.store.UpdateSeen(path, flag, print.md5));
             }
         }
         tools_.hooks.observer.ShowProgress({ScanPhase::kChecking, path, counters});
@@ -214,7 +207,7 @@ Status ChangeRecorder::CompareLengthAndTime(const std::string& path,
                            std::to_string(print.facts.size)});
         return Status::Ok();
     }
-    const bool in_part = platform::IsSampledDigest(recorded.md5o) || print.md5.sampled();
+    const bool in_part = (recorded.md5o && recorded.md5o->sampled()) || print.md5.sampled();
     if (!in_part) return Status::Ok();
     // Compared on part of the content: a time that differs is a change too.
     const std::string date =
@@ -291,14 +284,8 @@ Status ChangeRecorder::ReportDeletedFiles() {
             }
             ++tools_.state.counters.deleted;
             return ReportChange(
-                {ChangeKind::kDeleted,
-                 filename,
-                 platform::OptionalMd5FromText(baseline.md5o),
-                 std::nullopt,
-                 -1,
-                 -1,
-                 {}},
-                {}, RecordedFile{platform::OptionalMd5FromText(baseline.md5o), baseline.extended});
+                {ChangeKind::kDeleted, filename, baseline.md5o, std::nullopt, -1, -1, {}}, {},
+                RecordedFile{baseline.md5o, baseline.extended});
         });
 }
 

@@ -101,8 +101,8 @@ struct RecordedFile {
 struct ResponseOutcome {
     enum class Left { kUntouched, kNothing, kRestored };
     Left left = Left::kUntouched;
-    std::string restored_digest;    // kRestored: the digest of what the restore wrote
-    std::vector<Message> failures;  // what went wrong, as told to the user
+    platform::Md5Digest restored_digest;  // kRestored: the digest of what the restore wrote
+    std::vector<Message> failures;        // what went wrong, as told to the user
     // kRestored: the type, mode, owner, group, capabilities and ACL the restore gave the file,
     // read back through its own descriptor (no SHA-256).
     std::optional<platform::ExtendedFacts> restored_facts;

@@ -259,9 +259,10 @@ Status FileInfoStore::DeleteAll() {
 Status FileInfoStore::MarkAllSeen() { return Write(*mark_all_seen_); }
 Status FileInfoStore::ForgetVanishedNewFiles() { return Write(*forget_vanished_); }
 
-Status FileInfoStore::UpdateNewFileDigest(const std::string& path, const std::string& digest) {
+Status FileInfoStore::UpdateNewFileDigest(const std::string& path,
+                                          const platform::Md5Digest& digest) {
     update_new_digest_->BindText(1, path);
-    update_new_digest_->BindText(2, digest);
+    update_new_digest_->BindText(2, digest.text());
     return Write(*update_new_digest_);
 }
 
@@ -428,28 +429,28 @@ Status FileInfoStore::AbandonBaseline() {
 }
 
 Status FileInfoStore::InsertBaseline(const std::string& path, int64_t size, const std::string& date,
-                                     const std::string& digest,
+                                     const platform::Md5Digest& digest,
                                      const std::optional<platform::ExtendedFacts>& extended) {
     platform::Statement& insert = insert_new_baseline_ ? *insert_new_baseline_ : *insert_baseline_;
     insert.BindText(1, path);
     insert.BindText(2, std::to_string(size));
     insert.BindText(3, date);
-    insert.BindText(4, digest);
+    insert.BindText(4, digest.text());
     NORV_RETURN_IF_ERROR(Write(insert));
     if (!extended) return Status::Ok();
     platform::Statement& facts = insert_new_extended_ ? *insert_new_extended_ : *insert_extended_;
     facts.BindText(1, path);
-    BindExtended(facts, digest, *extended);
+    BindExtended(facts, digest.text(), *extended);
     return Write(facts);
 }
 
-Status FileInfoStore::RecordExtended(const std::string& path, const std::string& md5,
+Status FileInfoStore::RecordExtended(const std::string& path, const platform::Md5Digest& md5,
                                      const platform::ExtendedFacts& extended) {
     // A row of another content (left by a program that knew only fileinfo) goes first.
     forget_extended_->BindText(1, path);
     NORV_RETURN_IF_ERROR(Write(*forget_extended_));
     insert_extended_->BindText(1, path);
-    BindExtended(*insert_extended_, md5, extended);
+    BindExtended(*insert_extended_, md5.text(), extended);
     return Write(*insert_extended_);
 }
 
@@ -459,9 +460,9 @@ Result<std::optional<FileInfoStore::Baseline>> FileInfoStore::LookupBaseline(
     auto row = lookup_->Step();
     std::optional<Baseline> baseline;
     if (row.ok() && row.value()) {
-        baseline = Baseline{lookup_->ColumnText(0), lookup_->ColumnText(1) == kFirstSeenByCheck,
-                            ReadExtended(*lookup_, 4), SizeOf(lookup_->ColumnText(2)),
-                            lookup_->ColumnText(3)};
+        baseline = Baseline{platform::OptionalMd5FromText(lookup_->ColumnText(0)),
+                            lookup_->ColumnText(1) == kFirstSeenByCheck, ReadExtended(*lookup_, 4),
+                            SizeOf(lookup_->ColumnText(2)), lookup_->ColumnText(3)};
         if (baseline->first_seen_by_check) baseline->extended.reset();
     }
     lookup_->Reset();
@@ -470,17 +471,18 @@ Result<std::optional<FileInfoStore::Baseline>> FileInfoStore::LookupBaseline(
 }
 
 Status FileInfoStore::InsertNew(const std::string& path, int64_t size, const std::string& date,
-                                const std::string& digest) {
+                                const platform::Md5Digest& digest) {
     insert_new_->BindText(1, path);
     insert_new_->BindText(2, std::to_string(size));
     insert_new_->BindText(3, date);
-    insert_new_->BindText(4, digest);
+    insert_new_->BindText(4, digest.text());
     return Write(*insert_new_);
 }
 
-Status FileInfoStore::UpdateSeen(const std::string& path, int flag, const std::string& digest) {
+Status FileInfoStore::UpdateSeen(const std::string& path, int flag,
+                                 const platform::Md5Digest& digest) {
     update_seen_->BindInt(1, flag);
-    update_seen_->BindText(2, digest);
+    update_seen_->BindText(2, digest.text());
     update_seen_->BindText(3, path);
     return Write(*update_seen_);
 }
@@ -502,7 +504,7 @@ Status FileInfoStore::ForEachUnmarked(
         }
         if (!step.value()) break;
         status = row(select_unmarked_->ColumnText(0),
-                     Baseline{select_unmarked_->ColumnText(1), false,
+                     Baseline{platform::OptionalMd5FromText(select_unmarked_->ColumnText(1)), false,
                               ReadExtended(*select_unmarked_, 2), std::nullopt, ""});
         if (!status.ok()) break;
     }

@@ -66,7 +66,8 @@ class FileInfoStore {
     static constexpr const char* kFirstSeenByCheck = " ";
 
     struct Baseline {
-        std::string md5o;
+        // None where the record holds no digest (md5o ""): it equals no digest measured now.
+        std::optional<platform::Md5Digest> md5o;
         bool first_seen_by_check = false;  // md5c is kFirstSeenByCheck
         // None for a record made before the fingerprint was extended, or first seen by a check.
         std::optional<platform::ExtendedFacts> extended;
@@ -109,18 +110,18 @@ class FileInfoStore {
     // A baseline record (md5o = md5c = digest, flg 0) with its extended facts (none: a record
     // as a program that knew only fileinfo made it), into the new baseline while one is built.
     Status InsertBaseline(const std::string& path, int64_t size, const std::string& date,
-                          const std::string& digest,
+                          const platform::Md5Digest& digest,
                           const std::optional<platform::ExtendedFacts>& extended = std::nullopt);
     // Gives the baseline record of `path`, whose content is still `md5`, the extended facts it
     // lacks.
-    Status RecordExtended(const std::string& path, const std::string& md5,
+    Status RecordExtended(const std::string& path, const platform::Md5Digest& md5,
                           const platform::ExtendedFacts& extended);
     // The first record for the path, if any.
     Result<std::optional<Baseline>> LookupBaseline(const std::string& path);
     // A record first seen by a check (md5c kFirstSeenByCheck, flg 3).
     Status InsertNew(const std::string& path, int64_t size, const std::string& date,
-                     const std::string& digest);
-    Status UpdateSeen(const std::string& path, int flag, const std::string& digest);
+                     const platform::Md5Digest& digest);
+    Status UpdateSeen(const std::string& path, int flag, const platform::Md5Digest& digest);
     // The flag alone: md5c keeps the digest of the latest measurement that was one.
     Status UpdateFlag(const std::string& path, int flag);
     // Removes the records first seen by a check whose files were not seen in this run.
@@ -129,7 +130,7 @@ class FileInfoStore {
     Status ForgetNewFile(const std::string& path);
     // The digest a record first seen by a check was last reported with (kept in md5o until a
     // new baseline includes the file).
-    Status UpdateNewFileDigest(const std::string& path, const std::string& digest);
+    Status UpdateNewFileDigest(const std::string& path, const platform::Md5Digest& digest);
     // Calls `row` with each record whose flg is still 0, in the database's order: its file name,
     // its baseline (md5o and extended facts). Stops at the first failure `row` returns.
     Status ForEachUnmarked(

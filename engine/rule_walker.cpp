@@ -224,7 +224,7 @@ Status RuleWalker::CheckSingleFile(const std::string& path) {
     auto baseline = tools_.store.LookupBaseline(path);
     if (!baseline.ok()) return baseline.status();
     if (baseline->has_value() && !(*baseline)->first_seen_by_check) {
-        recorded = {platform::OptionalMd5FromText((*baseline)->md5o), (*baseline)->extended};
+        recorded = {(*baseline)->md5o, (*baseline)->extended};
     }
     return recorder_.ReportChange(
         {ChangeKind::kDeleted, path, std::nullopt, std::nullopt, -1, -1, {}}, {}, recorded);

@@ -100,7 +100,8 @@ Status WatchBurst::CheckFile(const WatchedFile& file, bool recorded_first) {
     NORV_RETURN_IF_ERROR(tools_.StopPoint());
     const bool present = IsPresent(fingerprint);
     if (auto left = left_by_response_.find(file.path); left != left_by_response_.end()) {
-        const std::string digest = present ? fingerprint.Md5Text() : std::string();
+        const std::optional<platform::Md5Digest> digest =
+            present ? std::optional(fingerprint.md5) : std::nullopt;
         // The attributes count too: a chmod right after the restore is no work of norv's.
         bool same = left->second.digest == digest && !fingerprint.changed_while_read;
         if (same && present && left->second.facts) {
@@ -143,7 +144,7 @@ Status WatchBurst::CheckFile(const WatchedFile& file, bool recorded_first) {
             auto known = tools_.store.LookupBaseline(file.path);
             if (!known.ok()) return known.status();
             left = {response.restored_digest, response.restored_facts,
-                    known->has_value() ? (*known)->md5o : std::string()};
+                    known->has_value() ? (*known)->md5o : std::nullopt};
         }
         left_by_response_[file.path] = std::move(left);
     }
@@ -158,13 +159,13 @@ Status WatchBurst::CheckPresentOrGone(const WatchedFile& file,
         auto known = tools_.store.LookupBaseline(file.path);
         if (!known.ok()) return known.status();
         if (known->has_value() && (*known)->first_seen_by_check) {
-            if ((*known)->md5o == fingerprint.Md5Text() && !fingerprint.changed_while_read) {
+            if ((*known)->md5o == fingerprint.md5 && !fingerprint.changed_while_read) {
                 ++tools_.state.counters.checked;
                 return Status::Ok();
             }
             NORV_RETURN_IF_ERROR(tools_.store.UpdateNewFileDigest(
-                file.path, fingerprint.changed_while_read ? platform::Md5Digest().text()
-                                                          : fingerprint.Md5Text()));
+                file.path,
+                fingerprint.changed_while_read ? platform::Md5Digest() : fingerprint.md5));
         }
         return recorder_.RecordFile(file.path, "", fingerprint,
                                     FileLocation{file.folder.get(), file.name, {}});
@@ -190,14 +191,8 @@ Status WatchBurst::CheckPresentOrGone(const WatchedFile& file,
     if ((*baseline)->first_seen_by_check) return tools_.store.ForgetNewFile(file.path);
     ++tools_.state.counters.deleted;
     return recorder_.ReportChange(
-        {ChangeKind::kDeleted,
-         file.path,
-         platform::OptionalMd5FromText((*baseline)->md5o),
-         std::nullopt,
-         -1,
-         -1,
-         {}},
-        {}, RecordedFile{platform::OptionalMd5FromText((*baseline)->md5o), (*baseline)->extended});
+        {ChangeKind::kDeleted, file.path, (*baseline)->md5o, std::nullopt, -1, -1, {}}, {},
+        RecordedFile{(*baseline)->md5o, (*baseline)->extended});
 }
 
 Status WatchBurst::CheckUrgentFiles() {

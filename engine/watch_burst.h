@@ -77,9 +77,10 @@ class WatchBurst {
     // is norv's own work, never a new change (an archive that differs from the baseline would
     // otherwise be restored, found altered and restored again without end).
     struct LeftByResponse {
-        std::string digest;                            // "" when nothing was left
+        std::optional<platform::Md5Digest> digest;     // none when nothing was left
         std::optional<platform::ExtendedFacts> facts;  // the attributes the restore set
-        std::string baseline_digest;  // what the baseline recorded of the file then
+        // What the baseline recorded of the file then.
+        std::optional<platform::Md5Digest> baseline_digest;
     };
     std::unordered_map<std::string, LeftByResponse> left_by_response_;
     // New FIFOs, sockets and devices the watch reported, so that more events of one are not new

@@ -108,7 +108,7 @@ Result<Message> BaselineMoved(FileInfoStore& store, const ReviewedChange& item) 
         return recorded ? Message(NoticeCode::kAlreadyInBaseline) : Message();
     }
     if (!recorded) return Message(NoticeCode::kNotInBaseline);
-    if (platform::OptionalMd5FromText((*baseline)->md5o) != item.old_md5) {
+    if ((*baseline)->md5o != item.old_md5) {
         return Message(NoticeCode::kBaselineChangedSinceList);
     }
     return Message();
@@ -126,12 +126,8 @@ ReviewedFacts FactsOfChange(const ReviewedChange& change) {
     if (!change.new_facts) return facts;
     const platform::ExtendedFacts& now = *change.new_facts;
     if (change.kind != ChangeKind::kCreated) {
-        // A side without a digest compares and shows as its stored text, "", reads.
-        auto side = [](const std::optional<platform::Md5Digest>& md5) {
-            return md5 ? *md5 : platform::Md5Digest::FromText("");
-        };
-        facts.changed = platform::CompareFacts(side(change.old_md5), change.old_facts,
-                                               side(change.new_md5), now);
+        facts.changed =
+            platform::CompareFacts(change.old_md5, change.old_facts, change.new_md5, now);
     }
     const platform::ExtendedFacts none;
     const platform::ExtendedFacts& had = change.old_facts ? *change.old_facts : none;
@@ -335,7 +331,8 @@ Result<AcceptOutcome> ChangeAcceptor::AcceptLocked(int64_t generation,
         std::vector<Candidate> kept_candidates;
         for (Candidate& c : candidates) {
             if (c.item.kind != ChangeKind::kDeleted) {
-                std::string written, written_sha256;
+                std::optional<platform::Md5Digest> written;
+                std::optional<platform::Sha256Digest> written_sha256;
                 platform::FileFacts stored;
                 Status added = writer->AddFileAt(*c.now.folder, c.now.name, c.item.path, &written,
                                                  &stored, &written_sha256);
@@ -344,8 +341,8 @@ Result<AcceptOutcome> ChangeAcceptor::AcceptLocked(int64_t generation,
                 // rewritten in place with the same MD5 (a collision) differs in its SHA-256.
                 const platform::Sha256Digest& measured_sha256 = c.now.fingerprint.sha256;
                 const bool same_content =
-                    c.item.new_md5 == platform::Md5Digest(written) &&
-                    (!measured_sha256.measured() || written_sha256 == measured_sha256.hex());
+                    written && c.item.new_md5 == written &&
+                    (!measured_sha256.measured() || written_sha256 == measured_sha256);
                 // The entry stored must be the very file measured, as it was measured: a link
                 // whose target text has the file's digest, or a mode changed in between, is not.
                 const platform::FileFacts& measured = c.now.fingerprint.facts;

@@ -236,7 +236,7 @@ void ProtectedArchive::SayRestoreFailure(const std::string& path, const Status& 
 }
 
 Status ProtectedArchive::RestoreFromArchive(const std::string& path, bool say_failure,
-                                            std::string* written_digest,
+                                            platform::Md5Digest* written_digest,
                                             const platform::lha::FinishRestore& finish) {
     auto place = OpenWatchedPlace(env_, rules_, path);
     Status status = place.status();

@@ -50,7 +50,7 @@ class ProtectedArchive {
     // `written_digest`, the digest of what was put back. `finish` is lha::RestoreEntry's: the
     // restored file's last touch before it takes its place.
     Status RestoreFromArchive(const std::string& path, bool say_failure = true,
-                              std::string* written_digest = nullptr,
+                              platform::Md5Digest* written_digest = nullptr,
                               const platform::lha::FinishRestore& finish = {});
     // A restore of `path` failed: a notice titled as the archiver's restore (kRestoreFailed),
     // then the cause.

@@ -115,7 +115,7 @@ ResponseOutcome ChangeResponse::RespondToChange(ChangeKind kind, const std::stri
     hold_notes_.clear();
     if (held) {
         left_held_ = true;
-        return {ResponseOutcome::Left::kUntouched, "", std::move(said), std::nullopt};
+        return {ResponseOutcome::Left::kUntouched, {}, std::move(said), std::nullopt};
     }
     said_ = &said;
     ResponseOutcome outcome = Respond(kind, path, where, recorded);
@@ -226,7 +226,7 @@ ResponseOutcome ChangeResponse::Restore(const std::string& path, const RecordedF
     ResponseOutcome outcome;
     PutBack put_back;
     // The baseline's attributes go on the restored file before it takes the recorded file's place.
-    auto finish = [&](int fd, bool is_link, const std::string& written_md5) {
+    auto finish = [&](int fd, bool is_link, const platform::Md5Digest& written_md5) {
         put_back = {};
         return PutBackAttributes(env_, fd, is_link, written_md5, recorded, path, &put_back);
     };

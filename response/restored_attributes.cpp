@@ -42,8 +42,9 @@ Status ReadBack(platform::Env& env, int fd, PutBack* done) {
 
 }  // namespace
 
-Status PutBackAttributes(platform::Env& env, int fd, bool is_link, const std::string& written_md5,
-                         const RecordedFile& recorded, const std::string& path, PutBack* done) {
+Status PutBackAttributes(platform::Env& env, int fd, bool is_link,
+                         const platform::Md5Digest& written_md5, const RecordedFile& recorded,
+                         const std::string& path, PutBack* done) {
     const bool root = env.GetEuid() == 0;
     if (!recorded.extended) {
         // What the baseline held is not known: the archive's owner and mode stand, without
@@ -64,7 +65,7 @@ Status PutBackAttributes(platform::Env& env, int fd, bool is_link, const std::st
         return ReadBack(env, fd, done);
     }
     // Privileges belong to the content the baseline recorded, not to whatever the archive holds.
-    const bool baseline_content = recorded.md5 == platform::Md5Digest::FromText(written_md5);
+    const bool baseline_content = recorded.md5 == written_md5;
     // The owner first: changing it clears set-id bits and capabilities.
     if (root && env.FChown(fd, facts.owner, facts.group) != 0) {
         return Status::FromErrno(errno, Message(NoticeCode::kCannotPutBackOwner, {path}));

@@ -31,7 +31,8 @@ struct PutBack {
 // Sets the attributes on `fd`, the restored file (an O_PATH descriptor when `is_link`), whose
 // content has MD5 `written_md5`, through `env`; `path` names it in messages. Fails, leaving the
 // file unused by the restore, when the owner, mode or ACL cannot be set.
-Status PutBackAttributes(platform::Env& env, int fd, bool is_link, const std::string& written_md5,
-                         const RecordedFile& recorded, const std::string& path, PutBack* done);
+Status PutBackAttributes(platform::Env& env, int fd, bool is_link,
+                         const platform::Md5Digest& written_md5, const RecordedFile& recorded,
+                         const std::string& path, PutBack* done);
 
 }  // namespace norv

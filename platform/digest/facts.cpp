@@ -56,19 +56,27 @@ struct CapFree {
 
 }  // namespace
 
-std::vector<FactChange> CompareFacts(const Md5Digest& recorded_md5,
+std::vector<FactChange> CompareFacts(const std::optional<Md5Digest>& recorded_md5,
                                      const std::optional<ExtendedFacts>& recorded,
-                                     const Md5Digest& md5, const ExtendedFacts& now) {
+                                     const std::optional<Md5Digest>& md5,
+                                     const ExtendedFacts& now) {
     std::vector<FactChange> changes;
     // A digest sampled on one side only is no evidence either way.
-    auto differ = [](const auto& a, const auto& b) { return a != b && a.sampled() == b.sampled(); };
+    auto sampled = [](const auto& digest) {
+        if constexpr (requires { digest.has_value(); }) {
+            return digest && digest->sampled();
+        } else {
+            return digest.sampled();
+        }
+    };
+    auto differ = [&](const auto& a, const auto& b) { return a != b && sampled(a) == sampled(b); };
     const Sha256Digest recorded_sha256 = recorded ? recorded->sha256 : Sha256Digest();
     const Sha256Digest& now_sha256 = now.sha256;
     const bool both_sha256 = recorded_sha256.measured() && now_sha256.measured();
     if (differ(recorded_md5, md5) || (both_sha256 && differ(recorded_sha256, now_sha256))) {
         // Both sides shown with the same digest.
-        auto content = [&](const Md5Digest& digest_md5, const Sha256Digest& sha256) {
-            return both_sha256 ? "sha256:" + sha256.text() : "md5:" + digest_md5.text();
+        auto content = [&](const std::optional<Md5Digest>& digest_md5, const Sha256Digest& sha256) {
+            return both_sha256 ? "sha256:" + sha256.text() : "md5:" + OptionalMd5Text(digest_md5);
         };
         changes.push_back(
             {Fact::kContent, content(recorded_md5, recorded_sha256), content(md5, now_sha256)});
@@ -91,8 +99,8 @@ std::vector<FactChange> CompareFacts(const Md5Digest& recorded_md5,
                               Fact::kGroup, Fact::kCapabilities, Fact::kAcl};
     for (size_t i = 0; i < std::size(facts); ++i) {
         if (!changed[i]) continue;
-        changes.push_back({facts[i], ShownFact(facts[i], recorded_md5.text(), *recorded),
-                           ShownFact(facts[i], md5.text(), now)});
+        changes.push_back({facts[i], ShownFact(facts[i], OptionalMd5Text(recorded_md5), *recorded),
+                           ShownFact(facts[i], OptionalMd5Text(md5), now)});
     }
     return changes;
 }

@@ -76,10 +76,12 @@ struct FactChange {
 // when the MD5s differ, or the SHA-256s where both were read; a digest sampled on one side only
 // (a read that ran out of time) is no difference. A fact not read on either side is skipped.
 // With `recorded` absent (a record made before the fingerprint was extended), only the MD5s.
-// Content is shown with the digests' stored text (Md5Digest::text).
-std::vector<FactChange> CompareFacts(const Md5Digest& recorded_md5,
+// An MD5 absent on one side (a record that holds none, a file that kept changing while read)
+// differs from any digest on the other. Content is shown with the digests' stored text
+// (OptionalMd5Text).
+std::vector<FactChange> CompareFacts(const std::optional<Md5Digest>& recorded_md5,
                                      const std::optional<ExtendedFacts>& recorded,
-                                     const Md5Digest& md5, const ExtendedFacts& now);
+                                     const std::optional<Md5Digest>& md5, const ExtendedFacts& now);
 
 // The value of one fact as the events, the log and the cracked folder's index show it: content
 // as "sha256:<hex>" ("md5:<hex>" without a SHA-256), type "file" or "link", mode as four octal

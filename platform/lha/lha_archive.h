@@ -13,12 +13,14 @@
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "platform/base/status.h"
+#include "platform/digest/digest.h"
 #include "platform/fs/file_system.h"
 #include "platform/text/text_file.h"
 
@@ -63,12 +65,13 @@ class ArchiveWriter {
                                              const std::unordered_set<std::string>& dropped = {});
     // Adds the entry `name` of the open folder `folder` (never following a link), stored as
     // `path`: the file as it is read now, a link as a link. With `written_md5`, the MD5 of what
-    // was stored (a link's target text), "" when nothing was (the entry is gone or is no file);
-    // with `written_facts`, the facts of the very entry stored (read through its descriptor);
-    // with `written_sha256`, the SHA-256 of what was stored, as `written_md5`.
+    // was stored (a link's target text), none when nothing was (the entry is gone or is no
+    // file); with `written_facts`, the facts of the very entry stored (read through its
+    // descriptor); with `written_sha256`, the SHA-256 of what was stored, as `written_md5`.
     Status AddFileAt(const DirectoryHandle& folder, const std::string& name,
-                     const std::string& path, std::string* written_md5,
-                     FileFacts* written_facts = nullptr, std::string* written_sha256 = nullptr);
+                     const std::string& path, std::optional<Md5Digest>* written_md5,
+                     FileFacts* written_facts = nullptr,
+                     std::optional<Sha256Digest>* written_sha256 = nullptr);
     bool broken() const { return !broken_.ok(); }
     // The files and links added so far; folders are not counted, since an archive of folders
     // alone restores nothing.
@@ -178,11 +181,11 @@ class RestoreJournal {
 // there. With `finish`, the file, written and given its archived attributes, is handed over (its
 // descriptor; for a link an O_PATH one) with that MD5 before it takes the file's place: what it
 // sets there is set before anyone can see the file, and its failure fails the restore.
-using FinishRestore = std::function<Status(int fd, bool is_link, const std::string& written_md5)>;
+using FinishRestore = std::function<Status(int fd, bool is_link, const Md5Digest& written_md5)>;
 Status RestoreEntry(const std::string& archive, const std::string& stored_path,
                     const DirectoryHandle& root, const std::string& root_path,
                     const std::vector<std::string>& relative, ArchiveIndex* index = nullptr,
-                    const RestoreJournal* journal = nullptr, std::string* written_digest = nullptr,
+                    const RestoreJournal* journal = nullptr, Md5Digest* written_digest = nullptr,
                     const FinishRestore& finish = {});
 
 // RestoreEntry of `stored_path` to the same path below the folder `root` (tests, fuzzing).

@@ -184,7 +184,7 @@ Status VerifyPlaced(Env& env, int dirfd, const Written& file, const std::string&
 // opened itself (O_PATH) into `file`, then given its owner and finished.
 Status WriteLink(archive_entry* e, const DirectoryHandle& dir, const std::string& display,
                  const std::optional<StoredOwner>& owner, const RestoreJournal* journal,
-                 std::string* written_digest, const FinishRestore& finish, Written& file) {
+                 Md5Digest* written_digest, const FinishRestore& finish, Written& file) {
     Env& env = dir.env();
     const int dirfd = dir.fd();
     const char* link = archive_entry_symlink(e);
@@ -201,7 +201,7 @@ Status WriteLink(archive_entry* e, const DirectoryHandle& dir, const std::string
     if (file.temp.empty()) {
         return Status::FromErrno(EEXIST, Message(NoticeCode::kArchiveCannotExtract, {display}));
     }
-    const std::string digest = Md5Hex(link);
+    const Md5Digest digest(Md5Hex(link));
     if (written_digest) *written_digest = digest;
     // Through a descriptor of the link just made: the name may have been swapped for another
     // file meanwhile, which must never be given away, nor removed, nor put in place.
@@ -227,7 +227,7 @@ Status WriteLink(archive_entry* e, const DirectoryHandle& dir, const std::string
 // final name.
 Status WriteRegular(archive* a, archive_entry* e, const DirectoryHandle& dir,
                     const std::string& display, const std::optional<StoredOwner>& owner,
-                    const RestoreJournal* journal, std::string* written_digest,
+                    const RestoreJournal* journal, Md5Digest* written_digest,
                     const FinishRestore& finish, Written& file) {
     Env& env = dir.env();
     NORV_RETURN_IF_ERROR(MakeUnreachableFile(dir, journal, file, display));
@@ -242,7 +242,7 @@ Status WriteRegular(archive* a, archive_entry* e, const DirectoryHandle& dir,
         NORV_RETURN_IF_ERROR(WriteFully(env, fd, block, display));
         written.Update(block);
     }
-    const std::string digest = written.HexDigest();
+    const Md5Digest digest(written.HexDigest());
     if (written_digest) *written_digest = digest;
     // An ACL inherited from the folder's default one is the folder's, not the file's: gone
     // before the mode, whose group bits would otherwise unmask its entries.
@@ -271,7 +271,7 @@ Status WriteRegular(archive* a, archive_entry* e, const DirectoryHandle& dir,
 Status WriteEntryAt(archive* a, archive_entry* e, const DirectoryHandle& dir,
                     const std::string& name, const std::string& display,
                     const std::optional<StoredOwner>& stored_owner, const RestoreJournal* journal,
-                    std::string* written_digest, const FinishRestore& finish) {
+                    Md5Digest* written_digest, const FinishRestore& finish) {
     // Looked at without asking a file system mounted on the name since the check: refused.
     auto existing = LookAtEntry(dir.env(), dir.fd(), name, display);
     if (!existing.ok()) return existing.status();
@@ -397,7 +397,7 @@ Result<WayDown> OpenFoldersOnTheWay(const DirectoryHandle& root, const std::stri
 Status RestoreEntry(const std::string& archive_path, const std::string& stored_path,
                     const DirectoryHandle& root, const std::string& root_path,
                     const std::vector<std::string>& relative, ArchiveIndex* index,
-                    const RestoreJournal* journal, std::string* written_digest,
+                    const RestoreJournal* journal, Md5Digest* written_digest,
                     const FinishRestore& finish) {
     // Already in stored form: only its separators are tidied.
     const std::string wanted = JoinStored(PathNames(stored_path));

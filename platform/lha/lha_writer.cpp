@@ -295,18 +295,22 @@ Status ArchiveWriter::Add(const std::string& source, const std::vector<FileIdent
 }
 
 Status ArchiveWriter::AddFileAt(const DirectoryHandle& folder, const std::string& name,
-                                const std::string& path, std::string* written_md5,
-                                FileFacts* written_facts, std::string* written_sha256) {
+                                const std::string& path, std::optional<Md5Digest>* written_md5,
+                                FileFacts* written_facts,
+                                std::optional<Sha256Digest>* written_sha256) {
     if (broken()) return broken_;
-    if (written_md5) written_md5->clear();
-    if (written_sha256) written_sha256->clear();
+    if (written_md5) written_md5->reset();
+    if (written_sha256) written_sha256->reset();
     if (written_facts) *written_facts = FileFacts{};
+    std::string md5, sha256;
     const std::string root = Absolute(file_->env(), path);
     const std::vector<std::string> names = PathNames(root);
     struct stat st {};
     st.st_mode = 0;
     Status added = AddMember(folder.fd(), name, root, StoredDir(ParentOfPath(root)),
-                             names.empty() ? "" : names.back(), written_md5, &st, written_sha256);
+                             names.empty() ? "" : names.back(), &md5, &st, &sha256);
+    if (written_md5 && !md5.empty()) *written_md5 = Md5Digest(md5);
+    if (written_sha256 && !sha256.empty()) *written_sha256 = Sha256Digest(sha256);
     if (added.ok() && written_facts && st.st_mode != 0) *written_facts = FactsFromStat(st);
     return added;
 }

@@ -407,7 +407,7 @@ TEST_F(WatcherTest, APageNorvOnceRestoredIsAChangeOnceANewBaselineNoLongerRecord
         tree.Write("www/index.html", "<h1>good</h1>");
         ResponseOutcome restored;
         restored.left = ResponseOutcome::Left::kRestored;
-        restored.restored_digest = platform::Md5Hex("<h1>good</h1>");
+        restored.restored_digest = platform::Md5Digest(platform::Md5Hex("<h1>good</h1>"));
         EXPECT_EQ(path, page);
         return restored;
     };
@@ -513,7 +513,7 @@ class RestoreRetryTest : public WatcherTest {
             if (++restores > failing) {
                 testing::WriteAll(page, "<h1>good</h1>");
                 outcome.left = ResponseOutcome::Left::kRestored;
-                outcome.restored_digest = platform::Md5Hex("<h1>good</h1>");
+                outcome.restored_digest = platform::Md5Digest(platform::Md5Hex("<h1>good</h1>"));
                 return outcome;
             }
             outcome.left = ResponseOutcome::Left::kNothing;

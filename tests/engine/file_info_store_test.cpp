@@ -53,22 +53,24 @@ class StoreTest : public ::testing::Test {
 
 const std::string kD1(32, 'a');
 const std::string kD2(32, 'b');
+const platform::Md5Digest kDigest1(kD1);
+const platform::Md5Digest kDigest2(kD2);
 
 TEST_F(StoreTest, EachStatementWritesItsColumnsAndFlags) {
-    ASSERT_TRUE(store->InsertBaseline("/a/b.txt", 120, "2004/04/11 9:05:22", kD1).ok());
-    ASSERT_TRUE(store->InsertNew("/a/c.txt", 5, "2004/04/11 9:05:23", kD2).ok());
+    ASSERT_TRUE(store->InsertBaseline("/a/b.txt", 120, "2004/04/11 9:05:22", kDigest1).ok());
+    ASSERT_TRUE(store->InsertNew("/a/c.txt", 5, "2004/04/11 9:05:23", kDigest2).ok());
     ASSERT_TRUE(store->Commit().ok());
     EXPECT_EQ(AllRows(*db),
               (std::vector<Row>{{"/a/b.txt", "120", "2004/04/11 9:05:22", kD1, kD1, 0},
                                 {"/a/c.txt", "5", "2004/04/11 9:05:23", kD2, " ", 3}}));
-    ASSERT_TRUE(store->UpdateSeen("/a/c.txt", 1, kD2).ok());
+    ASSERT_TRUE(store->UpdateSeen("/a/c.txt", 1, kDigest2).ok());
     EXPECT_EQ(AllRows(*db)[1].md5c, kD2);
     EXPECT_EQ(AllRows(*db)[1].flg, 1);
 
     ASSERT_TRUE(store->MarkAllSeen().ok());
     std::vector<std::string> unseen;
     auto collect = [&](const std::string& f, const FileInfoStore::Baseline& baseline) {
-        unseen.push_back(f + " " + baseline.md5o.substr(0, 4));
+        unseen.push_back(f + " " + baseline.md5o->text().substr(0, 4));
         return Status::Ok();
     };
     ASSERT_TRUE(store->ForEachUnmarked(collect).ok());
@@ -85,7 +87,7 @@ TEST_F(StoreTest, PathsAreStoredExactlyAndComparedByteForByte) {
     const std::string names[] = {
         "/x/it's",        "/x/it s", "/x/A.txt", "/x/a.txt", "/x/'); DROP TABLE fileinfo; --",
         "/x/bad\xff\xfe", "/x/新規"};
-    for (const auto& n : names) ASSERT_TRUE(store->InsertBaseline(n, 1, "d", kD1).ok());
+    for (const auto& n : names) ASSERT_TRUE(store->InsertBaseline(n, 1, "d", kDigest1).ok());
     for (const auto& n : names) {
         auto found = store->LookupBaseline(n);
         ASSERT_TRUE(found.ok());
@@ -99,28 +101,34 @@ TEST_F(StoreTest, PathsAreStoredExactlyAndComparedByteForByte) {
 TEST_F(StoreTest, ANewBaselineListsTheOldRecordsItLacksByteForByte) {
     const std::string old_names[] = {"/x/a.txt", "/x/a", "/x/A", "/x/bad\xff",
                                      "/x/新規",  "/x/b", "/x/zz"};
-    for (const auto& n : old_names) ASSERT_TRUE(store->InsertBaseline(n, 1, "d", kD1).ok());
-    ASSERT_TRUE(store->InsertNew("/x/new since", 1, "d", kD1).ok());  // no baseline to lose
+    for (const auto& n : old_names) ASSERT_TRUE(store->InsertBaseline(n, 1, "d", kDigest1).ok());
+    ASSERT_TRUE(store->InsertNew("/x/new since", 1, "d", kDigest1).ok());  // no baseline to lose
     // A name another program stored as bytes equals no name of the walk's.
     ASSERT_TRUE(db->Exec("INSERT INTO fileinfo VALUES(CAST('/y/b' AS BLOB),'1','d','" + kD1 +
                          "','" + kD1 + "',0)")
                     .ok());
     ASSERT_TRUE(store->BeginBaseline().ok());
     for (const char* n : {"/x/zz", "/x/c", "/x/a", "/x/bad\xff", "/x/A.txt", "/x/b", "/y/b"}) {
-        ASSERT_TRUE(store->InsertBaseline(n, 1, "d", kD1).ok());
+        ASSERT_TRUE(store->InsertBaseline(n, 1, "d", kDigest1).ok());
     }
     EXPECT_EQ(MissingFromNewBaseline(*store),
               (std::vector<std::string>{"/x/A", "/x/a.txt", "/x/新規", "/y/b"}));
 }
 
 TEST_F(StoreTest, TwoRecordsForOnePathLookUpTheFirst) {
-    ASSERT_TRUE(store->InsertBaseline("/same", 1, "d", kD1).ok());
-    ASSERT_TRUE(store->InsertBaseline("/same", 1, "d", kD2).ok());
-    EXPECT_EQ(store->LookupBaseline("/same")->value().md5o, kD1);
+    ASSERT_TRUE(store->InsertBaseline("/same", 1, "d", kDigest1).ok());
+    ASSERT_TRUE(store->InsertBaseline("/same", 1, "d", kDigest2).ok());
+    EXPECT_EQ(store->LookupBaseline("/same")->value().md5o, platform::Md5Digest(kD1));
+    // A record that holds no digest has none, and an unreadable file's record has one not
+    // measured: neither is a digest.
+    ASSERT_TRUE(store->InsertBaseline("/none", 1, "d", platform::Md5Digest("")).ok());
+    ASSERT_TRUE(store->InsertBaseline("/unread", 1, "d", platform::Md5Digest()).ok());
+    EXPECT_EQ(store->LookupBaseline("/none")->value().md5o, std::nullopt);
+    EXPECT_EQ(store->LookupBaseline("/unread")->value().md5o, platform::Md5Digest());
 }
 
 TEST_F(StoreTest, WorkIsKeptAcrossConnections) {
-    ASSERT_TRUE(store->InsertBaseline("/kept", 1, "d", kD1).ok());
+    ASSERT_TRUE(store->InsertBaseline("/kept", 1, "d", kDigest1).ok());
     ASSERT_TRUE(store->Commit().ok());
     auto other = platform::Database::Open(testing::SystemEnv(), dir / "norv.db", false).value();
     EXPECT_EQ(other->QueryInt("SELECT count(*) FROM fileinfo").value(), 1);
@@ -140,18 +148,18 @@ platform::ExtendedFacts Facts(uint32_t mode, std::string capabilities) {
 TEST_F(StoreTest, ExtendedFactsLiveBesideFileinfoAndAreReplacedWithIt) {
     const auto first = Facts(04755, std::string("\x01\0\0\x02", 4));
     const auto second = Facts(0644, "");
-    ASSERT_TRUE(store->InsertBaseline("/a", 1, "d", kD1, first).ok());
+    ASSERT_TRUE(store->InsertBaseline("/a", 1, "d", kDigest1, first).ok());
     EXPECT_EQ(store->LookupBaseline("/a")->value().extended, first);
     // fileinfo's record is the one it always was.
     ASSERT_TRUE(store->Commit().ok());
     EXPECT_EQ(AllRows(*db), (std::vector<Row>{{"/a", "1", "d", kD1, kD1, 0}}));
     // An abandoned baseline keeps both; a committed one replaces both.
     ASSERT_TRUE(store->BeginBaseline().ok());
-    ASSERT_TRUE(store->InsertBaseline("/a", 1, "d", kD2, second).ok());
+    ASSERT_TRUE(store->InsertBaseline("/a", 1, "d", kDigest2, second).ok());
     ASSERT_TRUE(store->AbandonBaseline().ok());
     EXPECT_EQ(store->LookupBaseline("/a")->value().extended, first);
     ASSERT_TRUE(store->BeginBaseline().ok());
-    ASSERT_TRUE(store->InsertBaseline("/a", 1, "d", kD2, second).ok());
+    ASSERT_TRUE(store->InsertBaseline("/a", 1, "d", kDigest2, second).ok());
     ASSERT_TRUE(store->CommitBaseline({}).ok());
     EXPECT_EQ(store->LookupBaseline("/a")->value().extended, second);
     // A place an init could not see keeps its facts with its record.
@@ -174,7 +182,7 @@ TEST_F(StoreTest, ExtendedFactsLiveBesideFileinfoAndAreReplacedWithIt) {
     ASSERT_TRUE(store->Commit().ok());
     ASSERT_TRUE(db->Exec("UPDATE fileinfo SET md5o='" + kD1 + "'").ok());
     EXPECT_FALSE(store->LookupBaseline("/a")->value().extended.has_value());
-    ASSERT_TRUE(store->RecordExtended("/a", kD1, first).ok());
+    ASSERT_TRUE(store->RecordExtended("/a", kDigest1, first).ok());
     EXPECT_EQ(store->LookupBaseline("/a")->value().extended, first);
     ASSERT_TRUE(store->Commit().ok());
     EXPECT_EQ(db->QueryInt("SELECT count(*) FROM fingerprint").value(), 1);
@@ -208,9 +216,11 @@ TEST(StoreOpen, AnInitAsksAFileinfoOfAnotherCollationWhatItLacks) {
     TempDir dir;
     auto db = DatabaseMadeElsewhere(dir, "filename TEXT COLLATE NOCASE");
     auto store = FileInfoStore::Open(*db, false).value();
-    for (const char* n : {"/x/a", "/x/B"}) ASSERT_TRUE(store->InsertBaseline(n, 1, "d", kD1).ok());
+    for (const char* n : {"/x/a", "/x/B"})
+        ASSERT_TRUE(store->InsertBaseline(n, 1, "d", kDigest1).ok());
     ASSERT_TRUE(store->BeginBaseline().ok());
-    for (const char* n : {"/x/B", "/x/a"}) ASSERT_TRUE(store->InsertBaseline(n, 1, "d", kD1).ok());
+    for (const char* n : {"/x/B", "/x/a"})
+        ASSERT_TRUE(store->InsertBaseline(n, 1, "d", kDigest1).ok());
     EXPECT_EQ(MissingFromNewBaseline(*store), std::vector<std::string>{});
 }
 

@@ -439,7 +439,10 @@ TEST_F(EngineTest, TheWatchTakesForItsOwnWorkOnlyWhatItsResponseWrote) {
     // The response restores the page, and the attacker writes it again before the watch looks.
     hooks.on_response = [&](const std::string& path) {
         testing::WriteAll(path, "defaced again");
-        return ResponseOutcome{ResponseOutcome::Left::kRestored, platform::Md5Hex("home"), {}, {}};
+        return ResponseOutcome{ResponseOutcome::Left::kRestored,
+                               platform::Md5Digest(platform::Md5Hex("home")),
+                               {},
+                               {}};
     };
     testing::WriteAll(page, "defaced");
     engine->BeginWatchBurst();
@@ -452,7 +455,10 @@ TEST_F(EngineTest, TheWatchTakesForItsOwnWorkOnlyWhatItsResponseWrote) {
     testing::WriteAll(page, "defaced");
     hooks.on_response = [&](const std::string& path) {
         testing::WriteAll(path, "older");
-        return ResponseOutcome{ResponseOutcome::Left::kRestored, platform::Md5Hex("older"), {}, {}};
+        return ResponseOutcome{ResponseOutcome::Left::kRestored,
+                               platform::Md5Digest(platform::Md5Hex("older")),
+                               {},
+                               {}};
     };
     ASSERT_TRUE(engine->CheckWatchedFiles({file}).ok());
     ASSERT_TRUE(engine->CheckWatchedFiles({file}).ok());
@@ -465,7 +471,10 @@ TEST_F(EngineTest, TheWatchTakesForItsOwnWorkOnlyWhatItsResponseWrote) {
         platform::ExtendedFacts set = platform::FingerprintAt(**here, "index.html").Extended();
         set.sha256 = platform::Sha256Digest();
         ::chmod(path.c_str(), 04777);
-        return ResponseOutcome{ResponseOutcome::Left::kRestored, platform::Md5Hex("home"), {}, set};
+        return ResponseOutcome{ResponseOutcome::Left::kRestored,
+                               platform::Md5Digest(platform::Md5Hex("home")),
+                               {},
+                               set};
     };
     ASSERT_TRUE(engine->CheckWatchedFiles({file}).ok());
     hooks.on_response = nullptr;

@@ -477,6 +477,11 @@ TEST(CompareFacts, EachRecordedFactThatDiffersAndNoneNotRead) {
     ASSERT_EQ(Names(content), std::vector<std::string_view>{"content"});
     EXPECT_EQ(content[0].was, "md5:" + md5);
     EXPECT_EQ(content[0].now, "md5:" + std::string(32, 'n'));
+    // No MD5 on one side differs from any digest, shown as "" (a record that holds none).
+    const auto none = CompareFacts(std::nullopt, std::nullopt, Md5Digest(md5), granted);
+    ASSERT_EQ(Names(none), std::vector<std::string_view>{"content"});
+    EXPECT_EQ(none[0].was, "md5:");
+    EXPECT_TRUE(CompareFacts(std::nullopt, std::nullopt, std::nullopt, granted).empty());
     // The values shown.
     ExtendedFacts setuid = was;
     setuid.mode = 04777;
