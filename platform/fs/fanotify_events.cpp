@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <sys/eventfd.h>
 #include <sys/fanotify.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -63,28 +62,23 @@ Result<std::unique_ptr<FanotifyEvents>> FanotifyEvents::Create(Env& env, const F
         fd = calls.init(kFlags, kEventFlags);
     }
     if (fd < 0) return Refused(errno, Message(NoticeCode::kCannotStartFanotify));
-    const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     const int mounts = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-    if (wake < 0 || mounts < 0) {
+    if (mounts < 0) {
         const int error = errno;
         ::close(fd);
-        if (wake >= 0) ::close(wake);
-        if (mounts >= 0) ::close(mounts);
         return Status::FromErrno(error, Message(NoticeCode::kCannotStartFanotify));
     }
     auto events = std::unique_ptr<FanotifyEvents>(
-        new FanotifyEvents(env, calls, fd, wake, mounts, pidfds, most_queued_bytes));
-    events->buffer_.resize(256 * 1024);
-    events->reader_ = std::thread([raw = events.get()] { raw->Read(); });
+        new FanotifyEvents(env, calls, fd, mounts, pidfds, most_queued_bytes));
+    NORV_RETURN_IF_ERROR(events->reader_.Open(Message(NoticeCode::kCannotStartFanotify)));
+    events->buffer_.resize(EventReaderThread::kReadBufferBytes);
+    events->reader_.Start([raw = events.get()] { raw->Read(); });
     return events;
 }
 
 FanotifyEvents::~FanotifyEvents() {
-    const uint64_t one = 1;
-    (void)!::write(wake_, &one, sizeof one);
-    reader_.join();
+    reader_.Stop();
     ::close(mounts_);
-    ::close(wake_);
     ::close(fd_);
 }
 
@@ -135,7 +129,7 @@ Result<int> FanotifyEvents::Watch(const DirectoryHandle& folder, const std::stri
             held = held_.erase(held);
         }
     }
-    Queue(early);
+    queue_.Push(early);
     return watch;
 }
 
@@ -158,42 +152,10 @@ size_t FanotifyEvents::watches() const {
     return by_watch_.size();
 }
 
-size_t FanotifyEvents::waiting() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return queue_.size();
-}
+size_t FanotifyEvents::waiting() const { return queue_.size(); }
 
 Status FanotifyEvents::Wait(std::chrono::milliseconds timeout, std::vector<FolderEvent>& events) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    came_.wait_for(lock, timeout, [this] { return !queue_.empty() || !failure_.ok(); });
-    for (size_t taken = 0; !queue_.empty() && taken < kMostEventsPerWait; ++taken) {
-        queued_bytes_ -= 64 + queue_.front().name.size();
-        events.push_back(std::move(queue_.front()));
-        queue_.pop_front();
-    }
-    if (queue_.empty()) dropping_ = false;
-    return failure_;
-}
-
-void FanotifyEvents::Queue(std::vector<FolderEvent>& events) {
-    if (events.empty()) return;
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (FolderEvent& event : events) {
-        if (dropping_) continue;
-        const size_t cost = 64 + event.name.size();
-        if (queued_bytes_ + cost > most_queued_bytes_) {
-            FolderEvent lost;
-            lost.kinds = FolderEvent::kOverflow;
-            queued_bytes_ += 64;
-            queue_.push_back(std::move(lost));
-            dropping_ = true;
-            continue;
-        }
-        queued_bytes_ += cost;
-        queue_.push_back(std::move(event));
-    }
-    events.clear();
-    came_.notify_one();
+    return queue_.Take(timeout, kMostEventsPerWait, events);
 }
 
 Result<std::unique_ptr<FolderEventSource>> OpenFolderEventSource(Env& env,

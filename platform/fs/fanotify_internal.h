@@ -18,14 +18,13 @@
 
 #include <sys/types.h>
 
-#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
+#include "platform/fs/event_queue.h"
 #include "platform/fs/folder_event_source.h"
 #include "platform/fs/writer.h"
 
@@ -50,22 +49,20 @@ class FanotifyEvents final : public FolderEventSource {
     bool reports_pidfd() const { return pidfds_; }
 
   private:
-    FanotifyEvents(Env& env, const FanotifyCalls& calls, int fd, int wake, int mounts, bool pidfds,
+    FanotifyEvents(Env& env, const FanotifyCalls& calls, int fd, int mounts, bool pidfds,
                    size_t most_queued_bytes)
         : env_(env),
           calls_(calls),
           fd_(fd),
-          wake_(wake),
           mounts_(mounts),
           pidfds_(pidfds),
-          most_queued_bytes_(most_queued_bytes) {}
+          queue_(most_queued_bytes) {}
     // The reader thread (fanotify_reader.cpp).
     void Read();
     // Turns one read of the kernel's queue into the watched folders' events.
     void Parse(const char* data, size_t size, std::vector<FolderEvent>& events);
     // The file systems gone from the mount table: their watches end.
     void MountsChanged(std::vector<FolderEvent>& events);
-    void Queue(std::vector<FolderEvent>& events);
     // A folder appeared in a watched one: events of folders not watched are held for a while.
     void NewFolderSeen();
     bool HoldingForNewFolders();
@@ -74,10 +71,8 @@ class FanotifyEvents final : public FolderEventSource {
     Env& env_;
     const FanotifyCalls& calls_;
     const int fd_;
-    const int wake_;    // an eventfd that ends the reader
     const int mounts_;  // /proc/self/mountinfo, which polls as changed when the table does
     const bool pidfds_;
-    const size_t most_queued_bytes_;
     std::vector<char> buffer_;  // the reader's
     WriterCache writers_;       // the reader's
 
@@ -101,13 +96,8 @@ class FanotifyEvents final : public FolderEventSource {
     std::unordered_map<std::string, int> held_keys_;  // how many held per folder
     bool held_full_ = false;  // an overflow said for the held events dropped since there was room
 
-    mutable std::mutex mutex_;  // guards what follows
-    std::condition_variable came_;
-    std::deque<FolderEvent> queue_;
-    size_t queued_bytes_ = 0;
-    bool dropping_ = false;
-    Status failure_;
-    std::thread reader_;
+    BoundedEventQueue queue_;
+    EventReaderThread reader_;
 };
 
 // What a folder is known by in an event: its file system's id and its file handle.

@@ -35,15 +35,10 @@ std::string DeviceName(dev_t dev) {
 }  // namespace
 
 void FanotifyEvents::Read() {
-    auto fail = [this](Message what) {
-        Status failure = Status::FromErrno(errno, std::move(what));
-        std::lock_guard<std::mutex> lock(mutex_);
-        failure_ = std::move(failure);
-        came_.notify_one();
-    };
+    auto fail = [this](Message what) { queue_.Fail(Status::FromErrno(errno, std::move(what))); };
     std::vector<FolderEvent> read;
     for (;;) {
-        pollfd p[3] = {{fd_, POLLIN, 0}, {wake_, POLLIN, 0}, {mounts_, POLLPRI, 0}};
+        pollfd p[3] = {{fd_, POLLIN, 0}, {reader_.stop_fd(), POLLIN, 0}, {mounts_, POLLPRI, 0}};
         if (::poll(p, 3, -1) < 0) {
             if (errno == EINTR) continue;
             return fail(Message(NoticeCode::kCannotReadFanotify));
@@ -51,7 +46,7 @@ void FanotifyEvents::Read() {
         if (p[1].revents != 0) return;
         if (p[2].revents & (POLLPRI | POLLERR)) {
             MountsChanged(read);
-            Queue(read);
+            queue_.Push(read);
         }
         if ((p[0].revents & POLLIN) == 0) continue;
         const ssize_t n = env_.Read(fd_, buffer_.data(), buffer_.size());
@@ -60,7 +55,7 @@ void FanotifyEvents::Read() {
             return fail(Message(NoticeCode::kCannotReadFanotify));
         }
         Parse(buffer_.data(), static_cast<size_t>(n), read);
-        Queue(read);
+        queue_.Push(read);
     }
 }
 

@@ -3,7 +3,6 @@
 #include "platform/base/notice_code.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -70,44 +69,24 @@ Result<std::unique_ptr<FolderEvents>> FolderEvents::Create(Env& env, size_t most
         }
         return Status::FromErrno(errno, Message(NoticeCode::kCannotStartWatching));
     }
-    const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake < 0) {
-        const int error = errno;
-        ::close(fd);
-        return Status::FromErrno(error, Message(NoticeCode::kCannotStartWatching));
-    }
-    auto events = std::unique_ptr<FolderEvents>(new FolderEvents(env, fd, wake, most_queued_bytes));
-    // Room for many events per read; a name is at most NAME_MAX bytes.
-    events->buffer_.resize(256 * 1024);
-    events->reader_ = std::thread([raw = events.get()] { raw->Read(); });
+    auto events = std::unique_ptr<FolderEvents>(new FolderEvents(env, fd, most_queued_bytes));
+    NORV_RETURN_IF_ERROR(events->reader_.Open(Message(NoticeCode::kCannotStartWatching)));
+    events->buffer_.resize(EventReaderThread::kReadBufferBytes);
+    events->reader_.Start([raw = events.get()] { raw->Read(); });
     return events;
 }
 
 FolderEvents::~FolderEvents() {
-    const uint64_t one = 1;
-    (void)!::write(wake_, &one, sizeof one);
-    reader_.join();
-    ::close(wake_);
+    reader_.Stop();
     ::close(fd_);
 }
 
-namespace {
-
-size_t CostOf(const FolderEvent& event) { return 64 + event.name.size(); }
-
-}  // namespace
-
 void FolderEvents::Read() {
     // The reader ends on a failure, which Wait hands on from then on.
-    auto fail = [this](Message what) {
-        Status failure = Status::FromErrno(errno, what);
-        std::lock_guard<std::mutex> lock(mutex_);
-        failure_ = std::move(failure);
-        came_.notify_one();
-    };
+    auto fail = [this](Message what) { queue_.Fail(Status::FromErrno(errno, std::move(what))); };
     std::vector<FolderEvent> read;
     for (;;) {
-        pollfd p[2] = {{fd_, POLLIN, 0}, {wake_, POLLIN, 0}};
+        pollfd p[2] = {{fd_, POLLIN, 0}, {reader_.stop_fd(), POLLIN, 0}};
         if (::poll(p, 2, -1) < 0) {
             if (errno == EINTR) continue;
             return fail(std::string("inotify"));
@@ -133,22 +112,7 @@ void FolderEvents::Read() {
             at += static_cast<ssize_t>(sizeof header + header.len);
             if (event.kinds != 0) read.push_back(std::move(event));
         }
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (FolderEvent& event : read) {
-            if (dropping_) continue;
-            if (queued_bytes_ + CostOf(event) > most_queued_bytes_) {
-                // Full: what comes next is lost until the queue is taken, and one event says so.
-                FolderEvent lost;
-                lost.kinds = FolderEvent::kOverflow;
-                queued_bytes_ += CostOf(lost);
-                queue_.push_back(std::move(lost));
-                dropping_ = true;
-                continue;
-            }
-            queued_bytes_ += CostOf(event);
-            queue_.push_back(std::move(event));
-        }
-        came_.notify_one();
+        queue_.Push(read);
     }
 }
 
@@ -169,22 +133,10 @@ Result<int> FolderEvents::Watch(const DirectoryHandle& folder, const std::string
 
 void FolderEvents::Unwatch(int watch) { ::inotify_rm_watch(fd_, watch); }
 
-size_t FolderEvents::waiting() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return queue_.size();
-}
+size_t FolderEvents::waiting() const { return queue_.size(); }
 
 Status FolderEvents::Wait(std::chrono::milliseconds timeout, std::vector<FolderEvent>& events) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    came_.wait_for(lock, timeout, [this] { return !queue_.empty() || !failure_.ok(); });
-    for (size_t taken = 0; !queue_.empty() && taken < kMostEventsPerWait; ++taken) {
-        queued_bytes_ -= CostOf(queue_.front());
-        events.push_back(std::move(queue_.front()));
-        queue_.pop_front();
-    }
-    // Room again: events are kept from now on.
-    if (queue_.empty()) dropping_ = false;
-    return failure_;
+    return queue_.Take(timeout, kMostEventsPerWait, events);
 }
 
 }  // namespace norv::platform

@@ -11,16 +11,13 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/base/status.h"
+#include "platform/fs/event_queue.h"
 #include "platform/fs/file_system.h"
 #include "platform/fs/folder_event_source.h"
 
@@ -53,22 +50,15 @@ class FolderEvents final : public FolderEventSource {
     size_t waiting() const override;
 
   private:
-    FolderEvents(Env& env, int fd, int wake, size_t most_queued_bytes)
-        : env_(env), fd_(fd), wake_(wake), most_queued_bytes_(most_queued_bytes) {}
-    // The reader thread: reads the kernel's queue into queue_ until wake_ is signalled.
+    FolderEvents(Env& env, int fd, size_t most_queued_bytes)
+        : env_(env), fd_(fd), queue_(most_queued_bytes) {}
+    // The reader thread: reads the kernel's queue into queue_ until it is stopped.
     void Read();
     Env& env_;
     int fd_;
-    int wake_;  // an eventfd that ends the reader
-    const size_t most_queued_bytes_;
     std::vector<char> buffer_;  // the reader's
-    mutable std::mutex mutex_;  // guards what follows
-    std::condition_variable came_;
-    std::deque<FolderEvent> queue_;
-    size_t queued_bytes_ = 0;
-    bool dropping_ = false;  // the queue was full: an overflow event stands for what is dropped
-    Status failure_;         // the reader's, when the kernel's queue could not be read
-    std::thread reader_;
+    BoundedEventQueue queue_;
+    EventReaderThread reader_;
 };
 
 }  // namespace norv::platform
