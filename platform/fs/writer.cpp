@@ -5,13 +5,15 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -99,34 +101,13 @@ std::string CommandLine(int dir) {
     return joined;
 }
 
-// Reading /proc/<pid>/cmdline faults in the writer's own memory, which the writer may have
-// mapped from a file system it serves (FUSE) and never answer: the read runs on a thread of its
-// own and is given up after kCommandLineWait, that thread left waiting. Past kMostHeldReads such
-// threads, command lines are not read at all until one returns.
-constexpr auto kCommandLineWait = std::chrono::milliseconds(100);
-constexpr int kMostHeldReads = 4;
-std::atomic<int> reads_running{0};
-
+// A command line not read in 100 ms is left out; at most 4 threads wait on reads that never
+// return.
 std::string CommandLineWithin(int dir) {
-    if (reads_running.load() >= kMostHeldReads) return {};
+    static DeadlineReader reader(&CommandLine, std::chrono::milliseconds(100), 4);
     const int copy = ::fcntl(dir, F_DUPFD_CLOEXEC, 0);
     if (copy < 0) return {};
-    auto answer = std::make_shared<std::promise<std::string>>();
-    std::future<std::string> read = answer->get_future();
-    ++reads_running;
-    try {
-        std::thread([copy, answer] {
-            answer->set_value(CommandLine(copy));
-            ::close(copy);
-            --reads_running;
-        }).detach();
-    } catch (const std::system_error&) {  // no thread to be had: no command line
-        --reads_running;
-        ::close(copy);
-        return {};
-    }
-    if (read.wait_for(kCommandLineWait) != std::future_status::ready) return {};
-    return read.get();
+    return reader.Read(copy);
 }
 
 WriterProcess ReadProcess(int dir, pid_t pid) {
@@ -278,6 +259,101 @@ std::shared_ptr<const Writer> WriterCache::Of(int pidfd, pid_t pid) {
     }
     kept_[now_pid] = Kept{stat.start_time, now, writer};
     return writer;
+}
+
+struct DeadlineReader::Shared {
+    struct Request {
+        int fd;
+        std::shared_ptr<std::promise<std::string>> answer;
+    };
+    ReadFunction read;
+    size_t most_threads = 0;
+    std::mutex mutex;  // guards what follows
+    std::condition_variable came;
+    std::deque<Request> requests;
+    size_t threads = 0;
+    size_t free = 0;
+    bool stopping = false;
+};
+
+namespace {
+
+void ServeReads(const std::shared_ptr<DeadlineReader::Shared>& shared) {
+    std::unique_lock<std::mutex> lock(shared->mutex);
+    for (;;) {
+        shared->came.wait(lock, [&] { return shared->stopping || !shared->requests.empty(); });
+        if (shared->requests.empty()) break;  // stopping
+        DeadlineReader::Shared::Request request = std::move(shared->requests.front());
+        shared->requests.pop_front();
+        --shared->free;
+        lock.unlock();
+        std::string answer = shared->read(request.fd);
+        ::close(request.fd);
+        lock.lock();
+        // Free before the caller hears: its next read finds this thread free.
+        ++shared->free;
+        request.answer->set_value(std::move(answer));
+    }
+    --shared->threads;
+    --shared->free;
+}
+
+}  // namespace
+
+DeadlineReader::DeadlineReader(ReadFunction read, std::chrono::milliseconds wait,
+                               size_t most_threads)
+    : shared_(std::make_shared<Shared>()), wait_(wait) {
+    shared_->read = std::move(read);
+    shared_->most_threads = most_threads;
+}
+
+DeadlineReader::~DeadlineReader() {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->stopping = true;
+    for (const Shared::Request& request : shared_->requests) ::close(request.fd);
+    shared_->requests.clear();
+    shared_->came.notify_all();
+}
+
+size_t DeadlineReader::threads() const {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    return shared_->threads;
+}
+
+std::string DeadlineReader::Read(int fd) {
+    auto answer = std::make_shared<std::promise<std::string>>();
+    std::future<std::string> read = answer->get_future();
+    {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        if (shared_->free <= shared_->requests.size()) {
+            if (shared_->threads >= shared_->most_threads) {
+                ::close(fd);  // every thread held by a read that has not returned
+                return {};
+            }
+            try {
+                std::thread([shared = shared_] { ServeReads(shared); }).detach();
+            } catch (const std::system_error&) {  // no thread to be had: nothing read
+                ::close(fd);
+                return {};
+            }
+            ++shared_->threads;
+            ++shared_->free;
+        }
+        shared_->requests.push_back({fd, answer});
+        shared_->came.notify_one();
+    }
+    if (read.wait_for(wait_) == std::future_status::ready) return read.get();
+    // Not answered in time: a request still waiting for a thread is taken back.
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    auto& requests = shared_->requests;
+    for (auto it = requests.begin(); it != requests.end(); ++it) {
+        if (it->answer == answer) {
+            ::close(it->fd);
+            requests.erase(it);
+            break;
+        }
+    }
+    return {};
 }
 
 }  // namespace norv::platform

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -71,5 +72,32 @@ class WriterCache {
 // The pid a pidfd refers to (from /proc/self/fdinfo); 0 when the process has exited or the
 // descriptor is no pidfd.
 pid_t PidOfPidfd(int pidfd);
+
+// Runs reads that may never return on long-lived threads of its own, each caller waiting at
+// most `wait` for its answer: reading /proc/<pid>/cmdline faults in the writer's memory, which
+// the writer may have mapped from a file system it serves (FUSE) and never answer. A thread held
+// by such a read stays held; a new one starts only when none is free, at most `most_threads`,
+// and past that a read is not tried until one returns. The threads outlive the instance while a
+// read holds them.
+class DeadlineReader {
+  public:
+    using ReadFunction = std::function<std::string(int fd)>;
+    DeadlineReader(ReadFunction read, std::chrono::milliseconds wait, size_t most_threads);
+    ~DeadlineReader();
+    DeadlineReader(const DeadlineReader&) = delete;
+    DeadlineReader& operator=(const DeadlineReader&) = delete;
+
+    // What the read gives for `fd`, which it takes (closed once read); "" when it gave nothing
+    // within the wait, or could not be tried.
+    std::string Read(int fd);
+    // Threads started, free or held.
+    size_t threads() const;
+
+    struct Shared;
+
+  private:
+    std::shared_ptr<Shared> shared_;
+    std::chrono::milliseconds wait_;
+};
 
 }  // namespace norv::platform
