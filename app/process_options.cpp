@@ -44,6 +44,9 @@ std::string AcceptingUser(platform::Env& env) {
 ProcessOptions ReadProcessOptions(platform::Env& env) {
     ProcessOptions options;
     options.user = AcceptingUser(env);
+    if (const char* fanotify = std::getenv("NORV_FANOTIFY")) {
+        options.fanotify = std::string_view(fanotify) != "off";
+    }
     // What the variables ask for that this machine cannot give is said once, here.
     const char* io = std::getenv("NORV_IO");
     const std::string io_name = io != nullptr ? io : "";

@@ -18,6 +18,8 @@ struct ProcessOptions {
     // NORV_IO (plain, uring; unset: by the kernel) and NORV_DIGEST_KERNEL (avx512, avx2,
     // portable; unset: the best the processor runs).
     platform::ReadOptions reading;
+    // NORV_FANOTIFY=off: the watch and deploys do without fanotify, as on a kernel without it.
+    bool fanotify = true;
 };
 
 ProcessOptions ReadProcessOptions(platform::Env& env);

@@ -206,13 +206,20 @@
     X(kWatchedFileUnreadable)  /* its content cannot be read */
 
 // Who changed it: the watch on fanotify and the writer of a change.
-#define NORV_WRITER_NOTICES(X)                                                           \
-    X(kCannotStartFanotify)   /* fanotify cannot be started (not root, an old kernel) */ \
-    X(kCannotWatchOnFanotify) /* {0}: a folder whose file handle fanotify cannot have */ \
-    X(kCannotMarkFileSystem)  /* {0}: a folder whose file system fanotify cannot mark */ \
-    X(kCannotReadFanotify)    /* the fanotify queue cannot be read */                    \
-    X(kWatchOnFanotify)       /* the watch runs on fanotify; {0} file systems marked */  \
-    X(kWatchOnInotify) /* the watch runs on inotify, one watch a folder; {0} why not fanotify */
+#define NORV_WRITER_NOTICES(X)                                                                   \
+    X(kCannotStartFanotify)   /* fanotify cannot be started (not root, an old kernel) */         \
+    X(kCannotWatchOnFanotify) /* {0}: a folder whose file handle fanotify cannot have */         \
+    X(kCannotMarkFileSystem)  /* {0}: a folder whose file system fanotify cannot mark */         \
+    X(kCannotReadFanotify)    /* the fanotify queue cannot be read */                            \
+    X(kWatchOnFanotify)       /* the watch runs on fanotify; {0} file systems marked */          \
+    X(kWatchOnInotify) /* the watch runs on inotify, one watch a folder; {0} why not fanotify */ \
+    X(kNoCgroupHierarchy)   /* no writable cgroup v2 hierarchy to run a command apart in */      \
+    X(kCannotMakeCgroup)    /* the cgroup {0} cannot be made */                                  \
+    X(kDeployWatchLost)     /* events were lost while the command ran: writers unknown */        \
+    X(kWrittenByAnother)    /* {0} was written by another process than the command: {1} */       \
+    X(kWriterNotSeen)       /* no write of the command's was seen to {0} */                      \
+    X(kWriterUnknown)       /* {0} was written by a process gone before it could be read */      \
+    X(kDeployNeedsFanotify) /* --yes needs fanotify and a cgroup; {0} why they are missing */
 
 // Accepting changes, deploy holds and the protected archive.
 #define NORV_ACCEPT_NOTICES(X)                                                                     \

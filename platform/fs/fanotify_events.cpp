@@ -51,7 +51,8 @@ std::string HandleKey(const void* fsid, int handle_type, const void* handle, siz
 }
 
 Result<std::unique_ptr<FanotifyEvents>> FanotifyEvents::Create(Env& env, const FanotifyCalls& calls,
-                                                               size_t most_queued_bytes) {
+                                                               size_t most_queued_bytes,
+                                                               bool every_folder) {
     constexpr unsigned kFlags = FAN_CLOEXEC | FAN_NONBLOCK | FAN_CLASS_NOTIF | FAN_REPORT_DFID_NAME;
     constexpr unsigned kEventFlags = O_RDONLY | O_CLOEXEC | O_LARGEFILE;
     bool pidfds = true;
@@ -69,7 +70,7 @@ Result<std::unique_ptr<FanotifyEvents>> FanotifyEvents::Create(Env& env, const F
         return Status::FromErrno(error, Message(NoticeCode::kCannotStartFanotify));
     }
     auto events = std::unique_ptr<FanotifyEvents>(
-        new FanotifyEvents(env, calls, fd, mounts, pidfds, most_queued_bytes));
+        new FanotifyEvents(env, calls, fd, mounts, pidfds, most_queued_bytes, every_folder));
     NORV_RETURN_IF_ERROR(events->reader_.Open(Message(NoticeCode::kCannotStartFanotify)));
     events->buffer_.resize(EventReaderThread::kReadBufferBytes);
     events->reader_.Start([raw = events.get()] { raw->Read(); });
@@ -82,7 +83,7 @@ FanotifyEvents::~FanotifyEvents() {
     ::close(fd_);
 }
 
-Result<int> FanotifyEvents::Watch(const DirectoryHandle& folder, const std::string& shown_path) {
+Result<std::string> FolderHandleKey(const DirectoryHandle& folder, const std::string& shown_path) {
     struct statfs fs;
     if (::fstatfs(folder.fd(), &fs) != 0) {
         return Status::FromErrno(errno, Message(NoticeCode::kCannotWatchOnFanotify, {shown_path}));
@@ -95,9 +96,14 @@ Result<int> FanotifyEvents::Watch(const DirectoryHandle& folder, const std::stri
     if (::name_to_handle_at(folder.fd(), "", handle, &mount_id, AT_EMPTY_PATH) != 0) {
         return Refused(errno, Message(NoticeCode::kCannotWatchOnFanotify, {shown_path}));
     }
-    const std::string fsid(reinterpret_cast<const char*>(&fs.f_fsid), sizeof fs.f_fsid);
-    const std::string key =
-        HandleKey(&fs.f_fsid, handle->handle_type, handle->f_handle, handle->handle_bytes);
+    return HandleKey(&fs.f_fsid, handle->handle_type, handle->f_handle, handle->handle_bytes);
+}
+
+Result<int> FanotifyEvents::Watch(const DirectoryHandle& folder, const std::string& shown_path) {
+    auto found_key = FolderHandleKey(folder, shown_path);
+    if (!found_key.ok()) return found_key.status();
+    const std::string& key = found_key.value();
+    const std::string fsid = key.substr(0, sizeof(fsid_t));
     std::lock_guard<std::mutex> lock(handles_mutex_);
     if (auto found = by_handle_.find(key); found != by_handle_.end()) return found->second;
     if (marked_.count(fsid) == 0) {
@@ -165,9 +171,13 @@ Result<std::unique_ptr<FolderEventSource>> OpenFolderEventSource(Env& env,
     if (options.try_fanotify) {
         auto fanotify = FanotifyEvents::Create(
             env, options.fanotify != nullptr ? *options.fanotify : SystemFanotifyCalls(),
-            options.most_queued_bytes);
+            options.most_queued_bytes, options.every_folder);
         if (fanotify.ok()) return std::unique_ptr<FolderEventSource>(std::move(fanotify).value());
         if (why_not_fanotify != nullptr) *why_not_fanotify = fanotify.status().what();
+        if (options.every_folder) return fanotify.status();
+    }
+    if (options.every_folder) {
+        return Status::Error(ErrorKind::kUnsupported, 0, Message(NoticeCode::kCannotStartFanotify));
     }
     auto inotify = FolderEvents::Create(env, options.most_queued_bytes);
     if (!inotify.ok()) return inotify.status();

@@ -33,8 +33,10 @@ namespace norv::platform {
 class FanotifyEvents final : public FolderEventSource {
   public:
     // Fails with kUnsupported where fanotify cannot be had: not privileged, an old kernel.
+    // With `every_folder`, the events of folders not watched are passed on too (watch -1).
     static Result<std::unique_ptr<FanotifyEvents>> Create(Env& env, const FanotifyCalls& calls,
-                                                          size_t most_queued_bytes);
+                                                          size_t most_queued_bytes,
+                                                          bool every_folder = false);
     ~FanotifyEvents() override;
 
     std::string_view name() const override { return "fanotify"; }
@@ -50,12 +52,13 @@ class FanotifyEvents final : public FolderEventSource {
 
   private:
     FanotifyEvents(Env& env, const FanotifyCalls& calls, int fd, int mounts, bool pidfds,
-                   size_t most_queued_bytes)
+                   size_t most_queued_bytes, bool every_folder)
         : env_(env),
           calls_(calls),
           fd_(fd),
           mounts_(mounts),
           pidfds_(pidfds),
+          every_folder_(every_folder),
           queue_(most_queued_bytes) {}
     // The reader thread (fanotify_reader.cpp).
     void Read();
@@ -73,6 +76,7 @@ class FanotifyEvents final : public FolderEventSource {
     const int fd_;
     const int mounts_;  // /proc/self/mountinfo, which polls as changed when the table does
     const bool pidfds_;
+    const bool every_folder_;
     std::vector<char> buffer_;  // the reader's
     WriterCache writers_;       // the reader's
 

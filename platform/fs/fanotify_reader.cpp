@@ -127,15 +127,18 @@ void FanotifyEvents::Parse(const char* data, size_t size, std::vector<FolderEven
         }
         // A folder made in a watched one is watched a moment later: meanwhile the events of
         // folders not watched are held, to be passed on if their folder's watch is set.
-        const bool hold = watch < 0 && !self && !key.empty() && HoldingForNewFolders();
-        // Every other folder's event ends here: the file system's mark sees them all.
-        if (watch < 0 && !hold) {
+        const bool hold =
+            !every_folder_ && watch < 0 && !self && !key.empty() && HoldingForNewFolders();
+        // Every other folder's event ends here (the file system's mark sees them all), unless
+        // the caller wants them all.
+        if (watch < 0 && !hold && !(every_folder_ && !self)) {
             if (has_pidfd && pidfd >= 0) ::close(pidfd);
             continue;
         }
         FolderEvent event;
         event.watch = watch;
         event.is_folder = (meta.mask & FAN_ONDIR) != 0;
+        if (every_folder_) event.folder_key = key;
         if (self) {
             if (!event.is_folder) {
                 if (has_pidfd && pidfd >= 0) ::close(pidfd);

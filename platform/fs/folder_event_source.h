@@ -41,6 +41,8 @@ struct FolderEvent {
     std::string name;        // empty for an event on the watched folder itself
     // The process that made the change, where the source can tell (fanotify); null otherwise.
     std::shared_ptr<const Writer> writer;
+    // fanotify: the folder's file system id and file handle (FolderHandleKey), "" otherwise.
+    std::string folder_key;
 };
 
 // What the events waiting in memory may take (each counted as its name and 64 bytes) before
@@ -76,12 +78,22 @@ struct EventSourceOptions {
     size_t most_queued_bytes = kMostQueuedEventBytes;
     bool try_fanotify = true;                 // false: inotify only
     const FanotifyCalls* fanotify = nullptr;  // null: the system's
+    // fanotify only, with the events of every folder on a marked file system (watch -1 for a
+    // folder not watched), each with its folder_key: for a caller that asks afterwards who
+    // wrote a given entry, not which watched folder changed. No inotify instead.
+    bool every_folder = false;
 };
 
 // fanotify where it can be had, inotify otherwise; `why_not_fanotify` (when given) gets why
-// fanotify was not used (empty when it is, or when it was not tried).
+// fanotify was not used (empty when it is, or when it was not tried). With every_folder, fanotify
+// or the failure that refused it (kUnsupported where it cannot be had).
 Result<std::unique_ptr<FolderEventSource>> OpenFolderEventSource(Env& env,
                                                                  const EventSourceOptions& options,
                                                                  Message* why_not_fanotify);
+
+// What fanotify names the open folder by in its events (FolderEvent::folder_key): its file
+// system's id and its file handle, read through the descriptor. `shown_path` names it in the
+// failure.
+Result<std::string> FolderHandleKey(const DirectoryHandle& folder, const std::string& shown_path);
 
 }  // namespace norv::platform

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -151,6 +152,45 @@ TEST_F(WatchTest, AFailedOrUnconfirmedDeployAcceptsNothingAndTheSiteGoesBack) {
                             scratch / "deploy.txt");
     EXPECT_EQ(deployed.exit_code, 1) << deployed.out;
     EXPECT_EQ(ReadAll(tree / "index.html"), "home");
+}
+
+// A deploy accepts only what its command wrote: a page another process plants while the
+// command runs is refused and answered as tampering once the hold ends. Without fanotify,
+// --yes accepts nothing and says why.
+TEST_F(WatchTest, ADeployAcceptsOnlyItsOwnWritesAndAPlantedPageGoesBack) {
+    if (::geteuid() != 0) GTEST_SKIP() << "fanotify and a cgroup of its own need root";
+    tree.Write("index.html", "home");
+    ArchiveAndInit();
+    // The planter, outside the deploy's cgroup, writes when the command tells it to, and the
+    // command ends once it has.
+    const std::string go = scratch / "go", planted = scratch / "planted";
+    ASSERT_EQ(::mkfifo(go.c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo(planted.c_str(), 0600), 0);
+    const pid_t planter = Spawn({"/bin/sh", "-c",
+                                 "read x < '" + go + "'; printf '<?php' > '" +
+                                     (tree / "shell.php") + "'; echo done > '" + planted + "'"},
+                                scratch / "planter.txt");
+    const std::string script = "printf new > '" + (tree / "index.html") + "'; echo go > '" + go +
+                               "'; read x < '" + planted + "'";
+    Outcome deployed =
+        testing::RunProcess({binary, "--dir", program, "deploy", "--yes", "--", "sh", "-c", script},
+                            scratch / "deploy.txt");
+    EXPECT_EQ(Reap(planter, std::chrono::steady_clock::now() + std::chrono::seconds(60)).exit_code,
+              0);
+    EXPECT_EQ(deployed.exit_code, 1) << deployed.out;
+    EXPECT_NE(deployed.out.find("コマンド以外のプロセスが書き込みました"), std::string::npos)
+        << deployed.out;
+    EXPECT_EQ(ReadAll(tree / "index.html"), "new") << deployed.out;
+    EXPECT_FALSE(platform::FileExists(testing::SystemEnv(), tree / "shell.php")) << deployed.out;
+
+    const std::string again = "printf again > '" + (tree / "index.html") + "'";
+    deployed = testing::RunProcess({"/usr/bin/env", "NORV_FANOTIFY=off", binary, "--dir", program,
+                                    "deploy", "--yes", "--", "sh", "-c", again},
+                                   scratch / "deploy.txt");
+    EXPECT_EQ(deployed.exit_code, 1) << deployed.out;
+    EXPECT_NE(deployed.out.find("fanotify と cgroup が要ります"), std::string::npos)
+        << deployed.out;
+    EXPECT_EQ(ReadAll(tree / "index.html"), "new");
 }
 
 }  // namespace

@@ -10,6 +10,13 @@
 // baseline), and the message says so before. A deploy killed midway leaves its hold to end by
 // itself, once norv sees its process gone.
 //
+// COMMAND runs in a cgroup of its own, and a watch of the held rules' file systems (fanotify)
+// notes who wrote what while it runs: a change is accepted only when the command wrote it and no
+// other process did. Anything else written under the held rules is refused, stays a change, and
+// is answered by the check that follows the hold (restored where restore is on). Where the
+// writers cannot be told apart (no fanotify, no cgroup v2), --yes accepts nothing and says why;
+// asked on the terminal, the administrator decides, told that the writers are unknown.
+//
 // Exit status: COMMAND's when it failed (128 + the signal when one ended it); otherwise the
 // accept's: 0 all accepted, 1 some refused or none accepted, 2 an error.
 #include <signal.h>
@@ -27,7 +34,10 @@
 #include "app/cli/commands/commands.h"
 #include "engine/scan_log.h"
 #include "platform/base/child_process.h"
+#include "platform/base/notice_code.h"
+#include "platform/fs/cgroup.h"
 #include "response/accept.h"
+#include "response/deploy_watch.h"
 #include "response/hold.h"
 
 namespace norv::cli {
@@ -40,7 +50,8 @@ constexpr std::chrono::milliseconds kLockRetry{200};
 
 // Runs `command` with the terminal's standard streams and waits for it: its exit status, 128 +
 // the signal that ended it, or 127 when it could not be started.
-int RunCommand(const std::vector<std::string>& command, std::ostream& err) {
+int RunCommand(const std::vector<std::string>& command, const platform::CommandCgroup* cgroup,
+               std::ostream& err) {
     std::vector<char*> argv;
     for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -55,6 +66,14 @@ int RunCommand(const std::vector<std::string>& command, std::ostream& err) {
         sigset_t none;
         sigemptyset(&none);
         ::pthread_sigmask(SIG_SETMASK, &none, nullptr);
+        if (cgroup != nullptr) {
+            if (const int failed = cgroup->JoinFromChild(); failed != 0) {
+                const std::string line = "norv: コマンドを専用の cgroup に入れられません: " +
+                                         std::string(std::strerror(failed)) + "\n";
+                (void)!::write(STDERR_FILENO, line.data(), line.size());
+                ::_exit(127);
+            }
+        }
         ::execvp(argv[0], argv.data());
         const std::string line =
             "norv: " + Shown(command[0]) + " を実行できません: " + std::strerror(errno) + "\n";
@@ -100,7 +119,8 @@ std::string LeftAsChanges(const Application& app) {
 
 // Prints the changes under the held rules and accepts them when the administrator agrees: the
 // accept's exit status, or 1 when there were changes and none was accepted.
-int AcceptHeldChanges(Application& app, const DeployOptions& options, Console console,
+int AcceptHeldChanges(Application& app, const DeployOptions& options, const DeployWatch* writers,
+                      const std::optional<Message>& writers_unknown, Console console,
                       std::ostream& out, std::ostream& err) {
     auto list = app.acceptor().LoadChanges();
     if (!list.ok()) {
@@ -118,6 +138,32 @@ int AcceptHeldChanges(Application& app, const DeployOptions& options, Console co
     }
     for (const ReviewedChange& change : items) PrintChange(app, change, out);
     out << std::flush;
+    if (writers == nullptr) {
+        if (options.yes) {
+            err << "norv: "
+                << Shown(Render(Message(NoticeCode::kDeployNeedsFanotify, {*writers_unknown})))
+                << "。" << LeftAsChanges(app) << "\n";
+            return kExitChanged;
+        }
+        err << "norv: 書き込んだプロセスを見分けられません (" << Shown(Render(*writers_unknown))
+            << ")。承認する前に確かめてください\n";
+    }
+    // Only what the command wrote, and no other process, is the deploy's to accept.
+    std::vector<ReviewedChange> own;
+    size_t not_own = 0;
+    for (ReviewedChange& change : items) {
+        std::optional<Message> why =
+            writers != nullptr ? writers->NotOwn(change.path) : std::nullopt;
+        if (why) {
+            err << "norv: 承認しません: " << Shown(Render(*why)) << "\n";
+            ++not_own;
+        } else {
+            own.push_back(std::move(change));
+        }
+    }
+    items = std::move(own);
+    if (not_own > 0) err << "norv: 承認しない変更は" << LeftAsChanges(app) << "\n";
+    if (items.empty()) return kExitChanged;
     if (!options.yes) {
         if (!console.terminal) {
             err << "norv: 端末がなく --yes もないため、" << items.size()
@@ -141,7 +187,7 @@ int AcceptHeldChanges(Application& app, const DeployOptions& options, Console co
     for (const Refusal& refusal : outcome->refused) {
         err << "norv: 承認しません: " << Shown(Render(refusal.reason)) << "\n";
     }
-    return outcome->all_accepted() ? kExitUnchanged : kExitChanged;
+    return outcome->all_accepted() && not_own == 0 ? kExitUnchanged : kExitChanged;
 }
 
 }  // namespace
@@ -178,7 +224,27 @@ int RunDeploy(Application& app, const DeployOptions& options, Console console, s
     err << "norv: " << (options.rules.empty() ? std::string("すべてのルール") : "指定のルール")
         << "への対応を保留しました (最長 " << options.hold_minutes << " 分)\n";
 
-    const int ran = RunCommand(options.command, err);
+    // The command's own cgroup, and the watch that tells its writes from everyone else's.
+    std::optional<Message> writers_unknown;
+    std::unique_ptr<platform::CommandCgroup> cgroup;
+    std::unique_ptr<DeployWatch> writers;
+    if (!app.process().fanotify) {
+        writers_unknown = Message(NoticeCode::kCannotStartFanotify);
+    } else if (auto made =
+                   platform::CommandCgroup::Make(env, "norv-deploy-" + std::to_string(record.pid));
+               !made.ok()) {
+        writers_unknown = made.status().what();
+    } else {
+        cgroup = std::move(made).value();
+        auto watching = DeployWatch::Start(env, app.rules(), options.rules, *cgroup);
+        if (watching.ok()) {
+            writers = std::move(watching).value();
+        } else {
+            writers_unknown = watching.status().what();
+        }
+    }
+
+    const int ran = RunCommand(options.command, cgroup.get(), err);
     if (ran != 0) {
         err << "norv: コマンドが失敗しました (終了ステータス " << ran
             << ")。何も承認しません。保留を解除し、変更にはふだんどおり対応します"
@@ -193,12 +259,14 @@ int RunDeploy(Application& app, const DeployOptions& options, Console console, s
         return ran;
     }
 
+    if (writers) writers->Stop();
     Status checked = CheckWaitingForTheFolder(app);
     if (!checked.ok()) {
         err << "norv: " << Shown(checked.ToString()) << " (何も承認せず、保留を解除します)\n";
         return kExitFailure;
     }
-    const int accepted = AcceptHeldChanges(app, options, console, out, err);
+    const int accepted =
+        AcceptHeldChanges(app, options, writers.get(), writers_unknown, console, out, err);
     Status ended = (*hold)->End();
     if (!ended.ok()) {
         err << "norv: " << Shown(ended.message()) << "\n";

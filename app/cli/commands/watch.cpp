@@ -24,6 +24,7 @@ int RunWatch(Application& app, std::ostream& out, std::ostream& err, bool period
     engine.SetStopFlag(&signals.stop_flag());
     WatchOptions options;
     options.program_dir = app.context().program_dir;
+    options.try_fanotify = app.process().fanotify;
     options.own_file_prefixes = {kLogFileName, kDatabaseFileName, kLockFileName, kEventsFileName,
                                  kHoldFileName};
     ChangeWatcher watcher(engine, app.rules(), app.settings(), app.front_end().notices,
