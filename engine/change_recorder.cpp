@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "engine/scan_engine.h"
+#include "engine/writer_json.h"
 #include "platform/base/notice_code.h"
 #include "platform/text/regional_time.h"
 
@@ -15,17 +16,28 @@ Status ChangeRecorder::ReportChange(const ChangeEvent& change, const FileLocatio
                                     const RecordedFile& recorded,
                                     const std::optional<platform::ExtendedFacts>& now) {
     NORV_RETURN_IF_ERROR(tools_.log.ChangeLine(change.kind, change.path));
+    // Who made it: named by the watch's event, or, for a check, the writer the watch saw make
+    // this very content, kept in the store.
+    std::shared_ptr<const platform::Writer> writer = change.writer ? change.writer : writer_;
+    if (writer) {
+        NORV_RETURN_IF_ERROR(
+            tools_.store.RecordWriter(change.path, change.new_md5, WriterJson(*writer).dump()));
+    } else {
+        auto kept = tools_.store.WriterOf(change.path, change.new_md5);
+        if (!kept.ok()) return kept.status();
+        if (!kept->empty()) writer = WriterFromJsonText(kept.value());
+    }
     // Kept for review and accept, as shown; a digest not taken leaves nothing to accept.
     NORV_RETURN_IF_ERROR(
         tools_.store.ListChange({change.path, change.kind, change.size, change.mtime,
                                  change.old_md5 ? change.old_md5 : recorded.md5, change.new_md5,
-                                 change.new_md5 ? now : std::nullopt, std::nullopt}));
+                                 change.new_md5 ? now : std::nullopt, std::nullopt, ""}));
     // Asked whether or not anyone is told: the answer stands for the response below.
     const bool held = tools_.hooks.responder.Holds(change.path);
     if (tools_.events) {
         ChangeEvent shown = change;
         shown.held = held;
-        if (!shown.writer) shown.writer = writer_;
+        shown.writer = writer;
         tools_.events->Change(shown);
     }
     // New files wait for the end of the walk, up to a bound; past it one is answered at once,

@@ -38,6 +38,10 @@ constexpr const char* kChangesShape =
     " capabilities TEXT, acl TEXT, kind TEXT, filesize INTEGER, mtime INTEGER, md5o TEXT,"
     " facts INTEGER)";
 constexpr const char* kStateShape = " (name TEXT PRIMARY KEY, value TEXT)";
+// The writer the watch saw make a change, kept for the content it made (md5, OptionalMd5Text's
+// form; "" for a file removed): the checks and the changes list name it while the file holds
+// that content.
+constexpr const char* kWritersShape = " (filename TEXT PRIMARY KEY, md5 TEXT, writer TEXT)";
 
 const char* TypeText(platform::EntryKind kind) {
     return kind == platform::EntryKind::kSymlink ? "link" : "file";
@@ -187,6 +191,8 @@ Status FileInfoStore::ExtendSchema(bool new_file) {
         db_.Exec("CREATE INDEX IF NOT EXISTS fingerprint_filename ON fingerprint(filename)"));
     NORV_RETURN_IF_ERROR(
         db_.Exec(std::string("CREATE TABLE IF NOT EXISTS norv_changes") + kChangesShape));
+    NORV_RETURN_IF_ERROR(
+        db_.Exec(std::string("CREATE TABLE IF NOT EXISTS norv_writers") + kWritersShape));
     return db_.Exec(std::string("CREATE TABLE IF NOT EXISTS norv_state") + kStateShape);
 }
 
@@ -311,7 +317,8 @@ Status FileInfoStore::CommitBaseline(const std::vector<std::string>& rules) {
           "ALTER TABLE fingerprint_new RENAME TO fingerprint",
           "CREATE INDEX fingerprint_filename ON fingerprint(filename)",
           // A new baseline: the last check's changes were found against the old one.
-          "DELETE FROM norv_changes", "DELETE FROM norv_state WHERE name='checked'",
+          "DELETE FROM norv_changes", "DELETE FROM norv_writers",
+          "DELETE FROM norv_state WHERE name='checked'",
           "INSERT OR REPLACE INTO norv_state VALUES('generation',"
           " CAST(COALESCE((SELECT value FROM norv_state WHERE name='generation'),'0') AS INTEGER)"
           "+1)",

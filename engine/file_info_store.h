@@ -156,6 +156,8 @@ class FileInfoStore {
         // The baseline's, read with the list (its record's for old_md5); not stored with the
         // change, and none where the baseline has none (a created file, an older record).
         std::optional<platform::ExtendedFacts> old_facts;
+        // Who made it, as the watch saw (WriterJson's text), read with the list; "" unknown.
+        std::string writer;
     };
     struct ChangeList {
         int64_t generation = 0;  // of the baseline the list was found against
@@ -167,6 +169,13 @@ class FileInfoStore {
     Status EndChangeList();
     // Adds a change to the list, replacing an earlier one of the same path.
     Status ListChange(const ListedChange& change);
+    // The writer the watch saw make `path` hold `content` (none: removed), as WriterJson's
+    // text; WriterOf gives it back while the content is the same. EndChangeList forgets the
+    // writers of paths the finished check did not list, a new baseline all of them.
+    Status RecordWriter(const std::string& path, const std::optional<platform::Md5Digest>& content,
+                        const std::string& writer);
+    Result<std::string> WriterOf(const std::string& path,
+                                 const std::optional<platform::Md5Digest>& content);
     Result<ChangeList> ReadChangeList();
 
     // An accepted change written as the baseline: `date` is filedate's text for `change.mtime`.

@@ -22,6 +22,9 @@ Status FileInfoStore::BeginChangeList() {
 Status FileInfoStore::EndChangeList() {
     auto mark = CheckedMark();
     if (!mark.ok()) return mark.status();
+    // A change the check no longer finds is over: its writer must not be lent to a later one.
+    NORV_RETURN_IF_ERROR(db_.Exec(
+        "DELETE FROM norv_writers WHERE filename NOT IN (SELECT filename FROM norv_changes)"));
     NORV_RETURN_IF_ERROR(SetState("checked", mark.value()));
     return Commit();
 }
@@ -61,6 +64,28 @@ Status FileInfoStore::ListChange(const ListedChange& change) {
     return Write(row);
 }
 
+Status FileInfoStore::RecordWriter(const std::string& path,
+                                   const std::optional<platform::Md5Digest>& content,
+                                   const std::string& writer) {
+    auto row = db_.Prepare("INSERT OR REPLACE INTO norv_writers VALUES(?1,?2,?3)");
+    if (!row.ok()) return row.status();
+    (*row)->BindText(1, path);
+    (*row)->BindText(2, platform::OptionalMd5Text(content));
+    (*row)->BindText(3, writer);
+    return Write(**row);
+}
+
+Result<std::string> FileInfoStore::WriterOf(const std::string& path,
+                                            const std::optional<platform::Md5Digest>& content) {
+    auto row = db_.Prepare("SELECT writer FROM norv_writers WHERE filename=?1 AND md5=?2");
+    if (!row.ok()) return row.status();
+    (*row)->BindText(1, path);
+    (*row)->BindText(2, platform::OptionalMd5Text(content));
+    auto step = (*row)->Step();
+    if (!step.ok()) return step.status();
+    return step.value() ? (*row)->ColumnText(0) : std::string();
+}
+
 Result<FileInfoStore::ChangeList> FileInfoStore::ReadChangeList() {
     NORV_RETURN_IF_ERROR(Commit());
     ChangeList list;
@@ -76,7 +101,8 @@ Result<FileInfoStore::ChangeList> FileInfoStore::ReadChangeList() {
     auto rows = db_.Prepare(
         "SELECT c.filename,c.kind,c.filesize,c.mtime,c.md5o,c.md5n,c.facts,c.sha256,c.type,"
         "c.mode,c.uid,c.gid,c.capabilities,c.acl,"
-        "x.md5 IS NOT NULL,x.sha256,x.type,x.mode,x.uid,x.gid,x.capabilities,x.acl"
+        "x.md5 IS NOT NULL,x.sha256,x.type,x.mode,x.uid,x.gid,x.capabilities,x.acl,"
+        "(SELECT writer FROM norv_writers w WHERE w.filename=c.filename AND w.md5=c.md5n)"
         " FROM norv_changes c LEFT JOIN fingerprint x ON c.kind!='created' AND"
         " x.rowid=(SELECT rowid FROM fingerprint WHERE filename=c.filename AND md5=c.md5o"
         " LIMIT 1) ORDER BY c.rowid");
@@ -98,6 +124,7 @@ Result<FileInfoStore::ChangeList> FileInfoStore::ReadChangeList() {
         change.new_md5 = platform::OptionalMd5FromText(r.ColumnText(5));
         change.new_facts = ReadExtended(r, 6);
         change.old_facts = ReadExtended(r, 14);
+        change.writer = r.ColumnText(22);
         list.changes.push_back(std::move(change));
     }
     return list;

@@ -3,21 +3,10 @@
 #include <chrono>
 
 #include "config/watched_place.h"
+#include "engine/writer_json.h"
 #include "platform/base/notice_code.h"
 
 namespace norv {
-namespace {
-
-std::string Described(const platform::Writer& writer) {
-    std::string text = "pid " + std::to_string(writer.process.pid);
-    if (writer.exited) return text + " (exited)";
-    if (!writer.process.executable.empty()) text += " " + writer.process.executable;
-    text += ", uid " + std::to_string(writer.uid);
-    if (!writer.cgroup.empty()) text += ", cgroup " + writer.cgroup;
-    return text;
-}
-
-}  // namespace
 
 Result<std::unique_ptr<DeployWatch>> DeployWatch::Start(platform::Env& env, const RuleTable& rules,
                                                         const std::vector<std::string>& held,
@@ -122,7 +111,7 @@ std::optional<Message> DeployWatch::NotOwn(const std::string& path) const {
     if (found == entries_.end()) return not_seen;
     const Entry& entry = found->second;
     if (entry.stranger) {
-        return Message(NoticeCode::kWrittenByAnother, {path, Described(*entry.stranger)});
+        return Message(NoticeCode::kWrittenByAnother, {path, WriterSummary(*entry.stranger)});
     }
     if (entry.unknown) return Message(NoticeCode::kWriterUnknown, {path});
     if (!entry.own) return not_seen;

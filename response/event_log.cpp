@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "engine/scan_log.h"
+#include "engine/writer_json.h"
 #include "platform/base/notice_code.h"
 #include "platform/fs/file_system.h"
 #include "platform/text/charset.h"
@@ -49,18 +50,8 @@ constexpr const char* kDeleted = "deleted";
 constexpr const char* kUnchecked = "unchecked";
 constexpr const char* kDurationS = "duration_s";
 constexpr const char* kResult = "result";
-// Who wrote a change.
+// Who wrote a change (the object's keys: engine/writer_json.h).
 constexpr const char* kWriter = "writer";
-constexpr const char* kPid = "pid";
-constexpr const char* kExe = "exe";
-constexpr const char* kCmdline = "cmdline";
-constexpr const char* kExited = "exited";
-constexpr const char* kUid = "uid";
-constexpr const char* kEuid = "euid";
-constexpr const char* kLoginuid = "loginuid";
-constexpr const char* kUnit = "unit";
-constexpr const char* kCgroup = "cgroup";
-constexpr const char* kParents = "parents";
 }  // namespace key
 // The kinds of event, the "event" key's values.
 namespace event {
@@ -235,34 +226,6 @@ void AddFactChangesTo(Object& object, const std::vector<platform::FactChange>& c
     object[words::key::kNew] = std::move(now);
 }
 
-// Who wrote a change: its process, or only its pid and "exited" when it was gone first.
-Json WriterObject(const platform::Writer& writer) {
-    auto process = [](const platform::WriterProcess& p) {
-        Json o;
-        o[words::key::kPid] = p.pid;
-        o[words::key::kExe] = p.executable;
-        o[words::key::kCmdline] = p.command_line;
-        return o;
-    };
-    Json o;
-    o[words::key::kPid] = writer.process.pid;
-    if (writer.exited) {
-        o[words::key::kExited] = true;
-        return o;
-    }
-    o[words::key::kExe] = writer.process.executable;
-    o[words::key::kCmdline] = writer.process.command_line;
-    o[words::key::kUid] = writer.uid;
-    o[words::key::kEuid] = writer.euid;
-    o[words::key::kLoginuid] = writer.login_uid >= 0 ? Json(writer.login_uid) : Json();
-    o[words::key::kUnit] = writer.unit.empty() ? Json() : Json(writer.unit);
-    o[words::key::kCgroup] = writer.cgroup;
-    Json parents = Json::array();
-    for (const platform::WriterProcess& parent : writer.parents) parents.push_back(process(parent));
-    o[words::key::kParents] = std::move(parents);
-    return o;
-}
-
 }  // namespace
 
 void AddFactChanges(nlohmann::json& object, const std::vector<platform::FactChange>& changed) {
@@ -374,7 +337,7 @@ void JsonEventLog::Change(const ChangeEvent& change) {
         change.kind == ChangeKind::kDeleted ? Json() : Json(Rfc3339(change.mtime, 0));
     if (!change.changed.empty()) AddFactChanges(o, change.changed);
     if (change.held) o[words::key::kHeld] = true;
-    if (change.writer) o[words::key::kWriter] = WriterObject(*change.writer);
+    if (change.writer) o[words::key::kWriter] = WriterJson(*change.writer);
     Write(o);
 }
 

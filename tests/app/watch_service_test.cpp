@@ -154,6 +154,40 @@ TEST_F(WatchTest, AFailedOrUnconfirmedDeployAcceptsNothingAndTheSiteGoesBack) {
     EXPECT_EQ(ReadAll(tree / "index.html"), "home");
 }
 
+// A write by another user names that user's process, in the watch's event, and in the check
+// after it, which takes the writer the watch saw from the store, and in `changes`.
+TEST_F(WatchTest, AWriteAsNobodyNamesItsWriterInTheEventsTheCheckAndTheChangesList) {
+    if (::geteuid() != 0) GTEST_SKIP() << "fanotify and another user need root";
+    WriteSettings(/*restore=*/false);
+    tree.Write("index.html", "home");
+    ArchiveAndInit();
+    // The page is nobody's; the folders on the way stay root's.
+    const std::string page = tree / "index.html";
+    ASSERT_EQ(::chmod(tree.path().c_str(), 0755), 0);
+    ASSERT_EQ(::chown(page.c_str(), 65534, 65534), 0);
+    StartWatch();
+    if (!Says(", fanotify)")) GTEST_SKIP() << "the watch runs on inotify: " << Said();
+    // The writer stays until the watch has seen it: a process gone first is only a pid.
+    ASSERT_EQ(::chmod(scratch.path().c_str(), 0755), 0);
+    const std::string release = scratch / "release";
+    ASSERT_EQ(::mkfifo(release.c_str(), 0666), 0);
+    const pid_t writer =
+        Spawn({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/bin/sh",
+               "-c", "printf defaced > '" + page + "'; read x < '" + release + "'"},
+              scratch / "nobody.txt");
+    const std::string nobody = "\"uid\":65534,";
+    ASSERT_TRUE(Eventually([&] { return Events().find(nobody) != std::string::npos; })) << Events();
+    WriteAll(release, "go\n");
+    EXPECT_EQ(Reap(writer, Clock::now() + std::chrono::seconds(30)).exit_code, 0);
+    ASSERT_EQ(StopWatch().exit_code, 0) << Said();
+    EXPECT_EQ(RunCli(program, "check", scratch / "check.txt").exit_code, 1);
+    EXPECT_EQ(Count(Events(), nobody), 2u) << Events();
+    Outcome listed = testing::RunProcess({binary, "--dir", program, "changes", "--json"},
+                                         scratch / "changes.txt");
+    EXPECT_NE(listed.out.find(nobody), std::string::npos) << listed.out;
+    EXPECT_NE(listed.out.find("\"exe\":\"/usr/bin/dash\""), std::string::npos) << listed.out;
+}
+
 // A deploy accepts only what its command wrote: a page another process plants while the
 // command runs is refused and answered as tampering once the hold ends. Without fanotify,
 // --yes accepts nothing and says why.

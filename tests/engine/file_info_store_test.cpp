@@ -288,11 +288,11 @@ TEST(StoreOpen, AnOldDatabaseGetsAChangeListThatEachInitEmptiesAndOutdates) {
     ASSERT_TRUE(store->BeginChangeList().ok());
     ASSERT_TRUE(store
                     ->ListChange({path, ChangeKind::kAltered, 7, 1000, platform::Md5Digest(kD1),
-                                  platform::Md5Digest(kD2), facts, std::nullopt})
+                                  platform::Md5Digest(kD2), facts, std::nullopt, ""})
                     .ok());
     ASSERT_TRUE(store
                     ->ListChange({path, ChangeKind::kAltered, 8, 1001, platform::Md5Digest(kD1),
-                                  platform::Md5Digest(kD2), facts, std::nullopt})
+                                  platform::Md5Digest(kD2), facts, std::nullopt, ""})
                     .ok());
     EXPECT_FALSE(store->ReadChangeList()->checked);  // not finished yet
     ASSERT_TRUE(store->EndChangeList().ok());

@@ -1,11 +1,13 @@
 // `norv-cli changes`: the last check's changes, one line each (kind, path, size, time, old and
-// new MD5, then the other facts that changed), or with --json one object each.
+// new MD5, then the other facts that changed, and the writer where the watch saw it), or with
+// --json one object each.
 #include <cstdio>
 #include <ostream>
 
 #include "app/cli/cli.h"
 #include "app/cli/commands/commands.h"
 #include "engine/scan_log.h"
+#include "engine/writer_json.h"
 #include "platform/text/charset.h"
 #include "response/event_log.h"
 
@@ -74,6 +76,9 @@ void PrintChange(const Application& app, const ReviewedChange& change, std::ostr
     }
     if (facts.set_id_gained) out << "\tset-id gained";
     if (facts.capability_gained) out << "\tcapability gained";
+    // Last, who made it, where the watch saw it.
+    if (auto writer = WriterFromJsonText(change.writer))
+        out << "\twriter " << WriterSummary(*writer);
     out << "\n";
 }
 
@@ -105,6 +110,8 @@ int RunChanges(Application& app, bool json, std::ostream& out, std::ostream& err
             AddFactChanges(o, facts.changed);
             o["set_id_gained"] = facts.set_id_gained;
             o["capability_gained"] = facts.capability_gained;
+            const nlohmann::json writer = nlohmann::json::parse(change.writer, nullptr, false);
+            o["writer"] = writer.is_object() ? writer : nlohmann::json();
             o["generation"] = list->generation;
             out << HiddenEscaped(o.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace))
                 << "\n";
