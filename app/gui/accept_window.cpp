@@ -7,12 +7,13 @@
 #include "app/gui/twips.h"
 #include "app/gui/widgets.h"
 #include "engine/scan_log.h"
+#include "engine/writer_json.h"
 #include "platform/base/notice_code.h"
 
 namespace norv::gui {
 namespace {
 
-enum Column { kKind, kPath, kSize, kTime, kOldMd5, kNewMd5, kColumns };
+enum Column { kKind, kPath, kSize, kTime, kOldMd5, kNewMd5, kWriter, kColumns };
 
 QString KindText(ChangeKind kind) {
     switch (kind) {
@@ -54,7 +55,8 @@ void AcceptWindow::BuildControls() {
     list_->setColumnCount(kColumns);
     list_->setHeaderLabels({QStringLiteral("種類"), QStringLiteral("パス"),
                             QStringLiteral("サイズ"), QStringLiteral("日時"),
-                            QStringLiteral("基準の MD5"), QStringLiteral("現在の MD5")});
+                            QStringLiteral("基準の MD5"), QStringLiteral("現在の MD5"),
+                            QStringLiteral("書き込んだプロセス")});
     list_->header()->setStretchLastSection(false);
     list_->setColumnWidth(kKind, Px(1260));
     list_->setColumnWidth(kPath, Px(3600));
@@ -62,6 +64,7 @@ void AcceptWindow::BuildControls() {
     list_->setColumnWidth(kTime, Px(2100));
     list_->setColumnWidth(kOldMd5, Px(3900));
     list_->setColumnWidth(kNewMd5, Px(3900));
+    list_->setColumnWidth(kWriter, Px(4500));
 
     accept_ =
         MakeButton(this, "acceptButton", QStringLiteral("承認"), Twips(7680, 4680, 1215, 375));
@@ -119,6 +122,11 @@ void AcceptWindow::Reload() {
                           : Q(app.regional().DateTime(platform::FromTimespec({change.mtime, 0}))));
         row->setText(kOldMd5, DigestText(change.old_md5));
         row->setText(kNewMd5, DigestText(change.new_md5));
+        // Where the watch saw who made it.
+        if (auto writer = WriterFromJsonText(change.writer)) {
+            row->setText(kWriter, Q(WriterSummary(*writer)));
+            row->setToolTip(kWriter, Q(WriterJson(*writer).dump()));
+        }
     }
     summary_->setText(changes_.empty()
                           ? QStringLiteral("最後の検査で見つかった変更はありません")
