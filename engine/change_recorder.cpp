@@ -27,6 +27,13 @@ Status ChangeRecorder::ReportChange(const ChangeEvent& change, const FileLocatio
         if (!kept.ok()) return kept.status();
         if (!kept->empty()) writer = WriterFromJsonText(kept.value());
     }
+    if (writer) {
+        if (written_by_.size() < kMostWrittenBy) {
+            written_by_.push_back(DisplayPath(change.path) + "  " + WriterSummary(*writer));
+        } else {
+            ++written_by_beyond_;
+        }
+    }
     // Kept for review and accept, as shown; a digest not taken leaves nothing to accept.
     NORV_RETURN_IF_ERROR(
         tools_.store.ListChange({change.path, change.kind, change.size, change.mtime,
@@ -314,6 +321,12 @@ Status ChangeRecorder::ReportNewSpecialEntry(const std::string& path,
                          facts.mtime.tv_sec,
                          {}},
                         FileLocation{&folder, name, facts.identity}, {}, std::nullopt);
+}
+
+std::vector<std::string> ChangeRecorder::WrittenByForMail() const {
+    std::vector<std::string> lines = written_by_;
+    if (written_by_beyond_ > 0) lines.push_back("+" + std::to_string(written_by_beyond_));
+    return lines;
 }
 
 }  // namespace norv

@@ -74,9 +74,21 @@ class ChangeRecorder {
     // The writer the changes reported from now on are said to come from (the watch's file).
     void SetWriter(std::shared_ptr<const platform::Writer> writer) { writer_ = std::move(writer); }
     const std::shared_ptr<const platform::Writer>& writer() const { return writer_; }
+    // A line ("<path>  <WriterSummary>") for each change of the run whose writer is known, at
+    // most kMostWrittenBy (then one more says how many were left out), for the mail.
+    static constexpr size_t kMostWrittenBy = 100;
+    const std::vector<std::string>& written_by() const { return written_by_; }
+    void ForgetWrittenBy() {
+        written_by_.clear();
+        written_by_beyond_ = 0;
+    }
+    // written_by() with its last line saying how many more there were.
+    std::vector<std::string> WrittenByForMail() const;
 
   private:
     std::shared_ptr<const platform::Writer> writer_;
+    std::vector<std::string> written_by_;
+    int64_t written_by_beyond_ = 0;
     // Adds to `changed` what fileinfo's length and time say where the digests cannot (a
     // digest of part of the content); warns of a comparison made on part of it.
     Status CompareLengthAndTime(const std::string& path, const FileInfoStore::Baseline& recorded,

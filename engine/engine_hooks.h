@@ -203,12 +203,15 @@ class EventSink {
 class ScanReportMailer {
   public:
     virtual ~ScanReportMailer() = default;
-    virtual void SendScanReport() = 0;
+    // `written_by`: a line for each change whose writer the run knows (its path and
+    // WriterSummary), after the report's own lines.
+    virtual void SendScanReport(const std::vector<std::string>& written_by) = 0;
     // Mails the report of a burst of changes the real-time watch found: the counters of the
     // burst, and its change lines for a body.
-    virtual void SendWatchReport(const std::vector<std::string>& lines) {
+    virtual void SendWatchReport(const std::vector<std::string>& lines,
+                                 const std::vector<std::string>& written_by) {
         (void)lines;
-        SendScanReport();
+        SendScanReport(written_by);
     }
 };
 

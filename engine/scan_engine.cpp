@@ -37,6 +37,7 @@ ScanEngine::ScanEngine(ProcessState state, FileInfoStore& store, EngineHooks hoo
 
 Status ScanEngine::RunScan() {
     tools_.state.counters.Reset();
+    recorder_.ForgetWrittenBy();
     if (tools_.events) {
         tools_.events->BeginRun(tools_.state.mode == ScanMode::kInit ? "init" : "check");
     }
@@ -345,7 +346,7 @@ Status ScanEngine::Check() {
         if (ShouldSendReport(
                 tools_.state.counters.changes() + static_cast<int64_t>(unseen_places()),
                 tools_.state.settings.mail_alert_on, tools_.state.switches.mail_always)) {
-            tools_.hooks.mailer.SendScanReport();
+            tools_.hooks.mailer.SendScanReport(recorder_.WrittenByForMail());
         }
         tools_.hooks.observer.SetCounts(tools_.state.counters);
         return Status::Ok();

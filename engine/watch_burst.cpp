@@ -29,6 +29,7 @@ bool IsPresent(const platform::Fingerprint& fingerprint) {
 
 void WatchBurst::Begin() {
     tools_.state.counters.Reset();
+    recorder_.ForgetWrittenBy();
     run_.missing_facts_said.clear();
     lines_.clear();
     lines_beyond_ = 0;
@@ -241,7 +242,7 @@ bool WatchBurst::End() {
             lines.push_back(std::string(words::kMoreLinesBefore) + std::to_string(lines_beyond_) +
                             std::string(words::kMoreLinesAfter));
         }
-        tools_.hooks.mailer.SendWatchReport(lines);
+        tools_.hooks.mailer.SendWatchReport(lines, recorder_.WrittenByForMail());
     }
     lines_.clear();
     lines_beyond_ = 0;

@@ -14,6 +14,8 @@ constexpr const char* kAltered = " A:";
 constexpr const char* kCreated = " C:";
 constexpr const char* kDeleted = " D:";
 constexpr const char* kLineEnd = "\r\n";
+// Heads the lines that name who made each change, after the report.
+constexpr const char* kWrittenBy = "書き込んだプロセス:";
 // The body of a report whose log cannot be read: why, between these.
 constexpr const char* kNoLogOpen = "(";
 constexpr const char* kNoLogClose = ")";
@@ -53,12 +55,22 @@ std::string MailReport::Body() const {
     return body;
 }
 
-void MailReport::SendScanReport() { Send(Body()); }
+std::string MailReport::WrittenBySection(const std::vector<std::string>& written_by) {
+    if (written_by.empty()) return {};
+    std::string section = std::string(words::kLineEnd) + words::kWrittenBy + words::kLineEnd;
+    for (const auto& line : written_by) section += line + words::kLineEnd;
+    return section;
+}
 
-void MailReport::SendWatchReport(const std::vector<std::string>& lines) {
+void MailReport::SendScanReport(const std::vector<std::string>& written_by) {
+    Send(Body() + WrittenBySection(written_by));
+}
+
+void MailReport::SendWatchReport(const std::vector<std::string>& lines,
+                                 const std::vector<std::string>& written_by) {
     std::string body;
     for (const auto& line : lines) body += line + words::kLineEnd;
-    Send(body);
+    Send(body + WrittenBySection(written_by));
 }
 
 void MailReport::Send(const std::string& body) {

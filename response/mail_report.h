@@ -25,13 +25,17 @@ class MailReport : public ScanReportMailer {
                const platform::Clock& clock, const platform::RegionalFormat& regional,
                NoticeSink& notices);
 
-    void SendScanReport() override;
-    void SendWatchReport(const std::vector<std::string>& lines) override;
+    void SendScanReport(const std::vector<std::string>& written_by) override;
+    void SendWatchReport(const std::vector<std::string>& lines,
+                         const std::vector<std::string>& written_by) override;
 
     // "NORV スキャンログ  " date " " time " V:" checked " A:" altered " C:" created " D:" deleted
     std::string Subject() const;
     // Every line of the log followed by CR LF; a log that cannot be read says so instead.
     std::string Body() const;
+    // After the report's own lines: a blank line, "書き込んだプロセス:", then each of
+    // `written_by`; nothing when it is empty.
+    static std::string WrittenBySection(const std::vector<std::string>& written_by);
     // Where each mail is reported, sent or failed (action "mail"); null for nowhere.
     void SetEventSink(EventSink* events) { events_ = events; }
 

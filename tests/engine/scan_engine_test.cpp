@@ -1,4 +1,5 @@
 #include "engine/scan_engine.h"
+#include "engine/writer_json.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -350,6 +351,32 @@ TEST_F(EngineTest, UpdateChangesNoBaseline) {
     EXPECT_EQ(mode, ScanMode::kUpdateDb);
     ASSERT_TRUE(engine->Check().ok());
     EXPECT_EQ(counters.altered, 1);
+}
+
+// A check that finds the content the watch saw a process make names that process, in the mail
+// too; other content of the same file has no writer.
+TEST_F(EngineTest, ACheckNamesTheWriterTheWatchSawMakeTheContentItFinds) {
+    tree.Write("index.html", "home");
+    SetRules({{tree.path(), RuleKind::kFolder}});
+    mode = ScanMode::kInit;
+    ASSERT_TRUE(engine->RunScan().ok());
+    settings.mail_alert = " 1 ";
+    SetLineValues(settings);
+    platform::Writer writer;
+    writer.process = {4242, "/usr/bin/dash", "sh"};
+    writer.uid = 65534;
+    const std::string page = tree.path() + "/index.html";
+    ASSERT_TRUE(store
+                    ->RecordWriter(page, platform::Md5Digest(platform::Md5Hex("defaced")),
+                                   WriterJson(writer).dump())
+                    .ok());
+    tree.Write("index.html", "defaced");
+    ASSERT_TRUE(engine->Check().ok());
+    EXPECT_EQ(hooks.mailed_written_by,
+              std::vector<std::string>{page + "  pid 4242 /usr/bin/dash, uid 65534"});
+    tree.Write("index.html", "other");
+    ASSERT_TRUE(engine->Check().ok());
+    EXPECT_EQ(hooks.mailed_written_by, std::vector<std::string>{});
 }
 
 TEST_F(EngineTest, MailFollowsTheLiveCheckBox) {

@@ -66,7 +66,7 @@ TEST_F(MailReportTest, FailureMessagePutsTheReasonFirstAndTheRecipientLast) {
     MailEvents events;
     MailReport report = Report();
     report.SetEventSink(&events);
-    report.SendScanReport();
+    report.SendScanReport({});
     ASSERT_EQ(hooks.notices.size(), 1u);
     const Notice& notice = hooks.notices[0];
     // The failure is an event too, for a service nobody watches.
@@ -85,7 +85,7 @@ TEST_F(MailReportTest, AnAccountAndAServerWithoutStartTlsSendNothing) {
     settings.mail_account = "user";
     settings.mail_password = "pass";
     testing::WriteAll(context.LogPath(), "log\r\n");
-    Report().SendScanReport();
+    Report().SendScanReport({});
     ASSERT_EQ(hooks.notices.size(), 1u);
     const Message& said = hooks.notices[0].text;
     ASSERT_EQ(said.code(), NoticeCode::kReportNotSent) << hooks.messages[0];
@@ -100,11 +100,14 @@ TEST_F(MailReportTest, SendsTheClosedLogThroughTheServer) {
     ASSERT_TRUE(server.started());
     settings.smtp_server = server.address();
     testing::WriteAll(context.LogPath(), "----\r\n\xe6\xa4\x9c\xe6\x9f\xbb\r\n");
-    Report().SendScanReport();
+    // Who made a change comes after the log's lines, which keep their bytes.
+    Report().SendScanReport({"/srv/a.html  pid 7 /usr/bin/dash, uid 33"});
     EXPECT_TRUE(hooks.messages.empty());
     auto mails = server.Received();
     ASSERT_EQ(mails.size(), 1u);
-    EXPECT_EQ(mails[0].body, "----\r\n検査\r\n");
+    EXPECT_EQ(
+        mails[0].body,
+        "----\r\n検査\r\n\r\n書き込んだプロセス:\r\n/srv/a.html  pid 7 /usr/bin/dash, uid 33\r\n");
     EXPECT_EQ(mails[0].recipients, std::vector<std::string>{"admin@example.org"});
 }
 

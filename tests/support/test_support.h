@@ -114,7 +114,10 @@ class RecordingHooks : public ScanObserver,
     }
     bool HeldChangesFreed() override { return std::exchange(held_changes_freed, false); }
     std::vector<Message> EndRun() override { return end_of_run; }
-    void SendScanReport() override { ++mails; }
+    void SendScanReport(const std::vector<std::string>& written_by) override {
+        ++mails;
+        mailed_written_by = written_by;
+    }
 
     std::string message_line;   // the latest progress, as the front ends word it
     std::string progress_path;  // the file the latest progress names
@@ -134,6 +137,7 @@ class RecordingHooks : public ScanObserver,
     std::vector<std::pair<std::string, std::string>> changes;
     std::vector<RecordedFile> recorded_files;  // what each change's baseline held
     int mails = 0;
+    std::vector<std::string> mailed_written_by;
     bool held_changes_freed = false;
     Settings shown_settings;
     std::vector<Rule> shown_rules;
