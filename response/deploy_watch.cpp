@@ -44,9 +44,10 @@ DeployWatch::~DeployWatch() {
 
 void DeployWatch::Run() {
     std::vector<platform::FolderEvent> events;
+    std::optional<std::chrono::steady_clock::time_point> give_up;
     for (;;) {
         events.clear();
-        Status waited = source_->Wait(std::chrono::milliseconds(200), events);
+        Status waited = source_->Wait(std::chrono::milliseconds(50), events);
         if (!waited.ok()) {
             lost_ = true;
             return;
@@ -55,8 +56,17 @@ void DeployWatch::Run() {
             if (members_.size() < kMostMembers) members_.insert(pid);
         }
         for (const platform::FolderEvent& event : events) Note(event);
-        // Once stopping, what still comes is taken until a wait brings nothing.
-        if (stopping_ && events.empty() && source_->waiting() == 0) return;
+        // Once stopping, every event the kernel queued until then is taken; a file system too
+        // busy to let that happen within kStopWithin leaves the writers unknown.
+        if (stopping_) {
+            if (events.empty() && source_->Drained()) return;
+            const auto now = env_.SteadyNow();
+            if (!give_up) give_up = now + kStopWithin;
+            if (now > *give_up) {
+                lost_ = true;
+                return;
+            }
+        }
     }
 }
 

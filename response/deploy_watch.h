@@ -14,6 +14,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,6 +35,7 @@ class DeployWatch {
   public:
     static constexpr size_t kMostEntries = 1 << 18;
     static constexpr size_t kMostMembers = 1 << 16;
+    static constexpr std::chrono::seconds kStopWithin{30};
 
     // Starts watching the rules named in `held` (every rule when empty) for `cgroup`'s writes.
     // Fails with kUnsupported where fanotify cannot be had.

@@ -14,4 +14,12 @@ std::optional<int> WaitForChild(pid_t child) {
     return status;
 }
 
+bool WaitForChildToEnd(pid_t child) {
+    siginfo_t info{};
+    while (::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT) < 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
+
 }  // namespace norv::platform

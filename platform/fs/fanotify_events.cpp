@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <sys/fanotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -159,6 +160,12 @@ size_t FanotifyEvents::watches() const {
 }
 
 size_t FanotifyEvents::waiting() const { return queue_.size(); }
+
+bool FanotifyEvents::Drained() const {
+    int pending = 0;
+    if (::ioctl(fd_, FIONREAD, &pending) != 0) return false;
+    return pending == 0 && !reading_.load() && queue_.size() == 0;
+}
 
 Status FanotifyEvents::Wait(std::chrono::milliseconds timeout, std::vector<FolderEvent>& events) {
     return queue_.Take(timeout, kMostEventsPerWait, events);

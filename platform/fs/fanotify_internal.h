@@ -18,6 +18,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -44,6 +45,7 @@ class FanotifyEvents final : public FolderEventSource {
     void Unwatch(int watch) override;
     Status Wait(std::chrono::milliseconds timeout, std::vector<FolderEvent>& events) override;
     size_t waiting() const override;
+    bool Drained() const override;
 
     // File systems marked, folders registered.
     size_t marks() const;
@@ -101,6 +103,8 @@ class FanotifyEvents final : public FolderEventSource {
     bool held_full_ = false;  // an overflow said for the held events dropped since there was room
 
     BoundedEventQueue queue_;
+    // The reader is between taking events from the kernel and queueing them.
+    std::atomic<bool> reading_{false};
     EventReaderThread reader_;
 };
 

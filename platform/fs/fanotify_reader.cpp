@@ -49,13 +49,16 @@ void FanotifyEvents::Read() {
             queue_.Push(read);
         }
         if ((p[0].revents & POLLIN) == 0) continue;
+        reading_ = true;
         const ssize_t n = env_.Read(fd_, buffer_.data(), buffer_.size());
         if (n < 0) {
+            reading_ = false;
             if (errno == EAGAIN || errno == EINTR) continue;
             return fail(Message(NoticeCode::kCannotReadFanotify));
         }
         Parse(buffer_.data(), static_cast<size_t>(n), read);
         queue_.Push(read);
+        reading_ = false;
     }
 }
 

@@ -65,6 +65,9 @@ class FolderEventSource {
     static constexpr size_t kMostEventsPerWait = 8192;
     // Events read from the kernel and not yet taken by Wait.
     virtual size_t waiting() const = 0;
+    // Every event the kernel has queued so far has been read and taken by Wait: what happened
+    // before this call is known. (inotify: only what was read.)
+    virtual bool Drained() const { return waiting() == 0; }
 };
 
 // The fanotify calls, replaceable so that a test can make the kernel refuse them.

@@ -26,6 +26,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <istream>
 #include <ostream>
 #include <thread>
@@ -49,9 +50,10 @@ constexpr std::chrono::minutes kMostLockWait{10};
 constexpr std::chrono::milliseconds kLockRetry{200};
 
 // Runs `command` with the terminal's standard streams and waits for it: its exit status, 128 +
-// the signal that ended it, or 127 when it could not be started.
+// the signal that ended it, or 127 when it could not be started. `ended` runs once it has ended
+// and before it is reaped, while its /proc entry still names it (the writers' watch reads it).
 int RunCommand(const std::vector<std::string>& command, const platform::CommandCgroup* cgroup,
-               std::ostream& err) {
+               const std::function<void()>& ended, std::ostream& err) {
     std::vector<char*> argv;
     for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -80,6 +82,8 @@ int RunCommand(const std::vector<std::string>& command, const platform::CommandC
         (void)!::write(STDERR_FILENO, line.data(), line.size());
         ::_exit(127);
     }
+    platform::WaitForChildToEnd(child);
+    ended();
     const std::optional<int> status = platform::WaitForChild(child);
     if (!status) return 127;
     if (WIFSIGNALED(*status)) return 128 + WTERMSIG(*status);
@@ -244,7 +248,12 @@ int RunDeploy(Application& app, const DeployOptions& options, Console console, s
         }
     }
 
-    const int ran = RunCommand(options.command, cgroup.get(), err);
+    const int ran = RunCommand(
+        options.command, cgroup.get(),
+        [&] {
+            if (writers) writers->Stop();
+        },
+        err);
     if (ran != 0) {
         err << "norv: コマンドが失敗しました (終了ステータス " << ran
             << ")。何も承認しません。保留を解除し、変更にはふだんどおり対応します"
@@ -259,7 +268,6 @@ int RunDeploy(Application& app, const DeployOptions& options, Console console, s
         return ran;
     }
 
-    if (writers) writers->Stop();
     Status checked = CheckWaitingForTheFolder(app);
     if (!checked.ok()) {
         err << "norv: " << Shown(checked.ToString()) << " (何も承認せず、保留を解除します)\n";
