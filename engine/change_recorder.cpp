@@ -198,6 +198,14 @@ Status ChangeRecorder::RecordFile(const std::string& dir, const std::string& nam
                 // its extended facts now, without a report.
                 NORV_RETURN_IF_ERROR(
                     tools_.store.RecordExtended(path, *recorded.md5o, print.Extended()));
+            } else if (recorded.extended && recorded.md5o && !print.changed_while_read &&
+                       ((!recorded.extended->xattrs && print.xattrs) ||
+                        (!recorded.extended->inode_flags && print.inode_flags))) {
+                // A record made before the other attributes and the flags were, its file
+                // unchanged in all it records: it gains them now, as an old record gains its
+                // extended facts.
+                NORV_RETURN_IF_ERROR(
+                    tools_.store.RecordExtended(path, *recorded.md5o, print.Extended()));
             }
             if (print.changed_while_read) {
                 NORV_RETURN_IF_ERROR(tools_.store.UpdateFlag(path, flag));
@@ -274,6 +282,10 @@ Status ChangeRecorder::NoteMissingFacts(const std::string& path,
         {"capabilities", NoticeCode::kCapabilityFact, fingerprint.capabilities.has_value(),
          fingerprint.capabilities_error},
         {"acl", NoticeCode::kAclFact, fingerprint.acl.has_value(), fingerprint.acl_error},
+        {"xattrs", NoticeCode::kXattrsFact, fingerprint.xattrs.has_value(),
+         fingerprint.xattrs_error},
+        {"flags", NoticeCode::kInodeFlagsFact, fingerprint.inode_flags.has_value(),
+         fingerprint.inode_flags_error},
     };
     for (const Fact& fact : facts) {
         if (fact.read || !run_.missing_facts_said.insert(fact.name).second) continue;

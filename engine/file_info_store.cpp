@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <set>
 #include <vector>
@@ -24,19 +25,27 @@ constexpr const char* kTableShape =
     " (filename TEXT, filesize TEXT, filedate TEXT, md5o TEXT, md5c TEXT, flg INTEGER)";
 const std::vector<std::string> kColumns = {"filename", "filesize", "filedate",
                                            "md5o",     "md5c",     "flg"};
-// NULL where a fact was not read; capabilities and acl in hexadecimal, "" for none.
+// NULL where a fact was not read; capabilities, acl and xattrs in hexadecimal, "" for none.
+// xattrs and flags came later: a table without them gains them (ExtendSchema), and its records
+// hold NULL there, facts not recorded.
 constexpr const char* kExtendedShape =
     " (filename TEXT, md5 TEXT, sha256 TEXT, type TEXT, mode INTEGER, uid INTEGER, gid INTEGER,"
-    " capabilities TEXT, acl TEXT)";
-const std::vector<std::string> kExtendedColumns = {
+    " capabilities TEXT, acl TEXT, xattrs TEXT, flags INTEGER)";
+const std::vector<std::string> kExtendedColumns = {"filename", "md5",    "sha256", "type",
+                                                   "mode",     "uid",    "gid",    "capabilities",
+                                                   "acl",      "xattrs", "flags"};
+const std::vector<std::string> kExtendedColumnsBeforeXattrs = {
     "filename", "md5", "sha256", "type", "mode", "uid", "gid", "capabilities", "acl"};
-constexpr const char* kInsertExtended = " VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9)";
+// The columns added to a table of an earlier shape, in their order.
+constexpr const char* kLaterExtendedColumns[][2] = {{"xattrs", "TEXT"}, {"flags", "INTEGER"}};
+constexpr const char* kInsertExtended = " VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11)";
 // The last check's changes: the new MD5 and extended facts first, in fingerprint's order, so
 // that BindExtended and ReadExtended serve them too.
 constexpr const char* kChangesShape =
     " (filename TEXT, md5n TEXT, sha256 TEXT, type TEXT, mode INTEGER, uid INTEGER, gid INTEGER,"
     " capabilities TEXT, acl TEXT, kind TEXT, filesize INTEGER, mtime INTEGER, md5o TEXT,"
-    " facts INTEGER)";
+    " facts INTEGER, xattrs TEXT, flags INTEGER)";
+constexpr int kChangesColumns = 16;
 constexpr const char* kStateShape = " (name TEXT PRIMARY KEY, value TEXT)";
 // The writer the watch saw make a change, kept for the content it made (md5, OptionalMd5Text's
 // form; "" for a file removed): the checks and the changes list name it while the file holds
@@ -52,13 +61,14 @@ const char* TypeText(platform::EntryKind kind) {
 namespace store_rows {
 
 const char* const kExtendedJoin =
-    " x.md5 IS NOT NULL,x.sha256,x.type,x.mode,x.uid,x.gid,x.capabilities,x.acl"
+    " x.md5 IS NOT NULL,x.sha256,x.type,x.mode,x.uid,x.gid,x.capabilities,x.acl,x.xattrs,x.flags"
     " FROM fileinfo f LEFT JOIN fingerprint x ON x.rowid=(SELECT rowid FROM fingerprint"
     " WHERE filename=f.filename AND md5=f.md5o LIMIT 1)";
 
-// Binds `extended` to ?2 (its MD5) onwards of an insert into a fingerprint table.
+// Binds `extended` to ?2 (its MD5) to ?9, and its later facts (xattrs, flags) to `later_at`
+// and the next, of an insert into a fingerprint table.
 void BindExtended(platform::Statement& insert, const std::string& md5,
-                  const platform::ExtendedFacts& extended) {
+                  const platform::ExtendedFacts& extended, int later_at) {
     insert.BindText(2, md5);
     if (extended.sha256.measured()) {
         insert.BindText(3, extended.sha256.text());
@@ -77,6 +87,16 @@ void BindExtended(platform::Statement& insert, const std::string& md5,
             insert.BindNull(index);
         }
         ++index;
+    }
+    if (extended.xattrs) {
+        insert.BindText(later_at, platform::HexOf(*extended.xattrs));
+    } else {
+        insert.BindNull(later_at);
+    }
+    if (extended.inode_flags) {
+        insert.BindInt(later_at + 1, *extended.inode_flags);
+    } else {
+        insert.BindNull(later_at + 1);
     }
 }
 
@@ -101,6 +121,10 @@ std::optional<platform::ExtendedFacts> ReadExtended(const platform::Statement& r
         extended.capabilities = platform::BytesOfHex(row.ColumnText(first + 6));
     if (!row.ColumnIsNull(first + 7))
         extended.acl = platform::BytesOfHex(row.ColumnText(first + 7));
+    if (!row.ColumnIsNull(first + 8))
+        extended.xattrs = platform::BytesOfHex(row.ColumnText(first + 8));
+    if (!row.ColumnIsNull(first + 9))
+        extended.inode_flags = static_cast<uint32_t>(row.ColumnInt(first + 9));
     return extended;
 }
 
@@ -140,7 +164,8 @@ Result<std::unique_ptr<FileInfoStore>> FileInfoStore::Open(platform::Database& d
     // A second table of another shape is not ours either; nothing is changed before this.
     auto extended = ColumnsOf(db, "fingerprint");
     if (!extended.ok()) return extended.status();
-    if (!extended->empty() && extended.value() != kExtendedColumns) {
+    if (!extended->empty() && extended.value() != kExtendedColumns &&
+        extended.value() != kExtendedColumnsBeforeXattrs) {
         return Status::Error(kErrDatabase,
                              Message(NoticeCode::kNotOurFingerprintTable, {db.path()}));
     }
@@ -187,13 +212,33 @@ Status FileInfoStore::ExtendSchema(bool new_file) {
             return status;
         }
     }
+    NORV_RETURN_IF_ERROR(AddLaterColumns("fingerprint", kExtendedColumns.size()));
     NORV_RETURN_IF_ERROR(
         db_.Exec("CREATE INDEX IF NOT EXISTS fingerprint_filename ON fingerprint(filename)"));
     NORV_RETURN_IF_ERROR(
         db_.Exec(std::string("CREATE TABLE IF NOT EXISTS norv_changes") + kChangesShape));
+    NORV_RETURN_IF_ERROR(AddLaterColumns("norv_changes", kChangesColumns));
     NORV_RETURN_IF_ERROR(
         db_.Exec(std::string("CREATE TABLE IF NOT EXISTS norv_writers") + kWritersShape));
     return db_.Exec(std::string("CREATE TABLE IF NOT EXISTS norv_state") + kStateShape);
+}
+
+Status FileInfoStore::AddLaterColumns(const std::string& table, size_t columns_now) {
+    auto found = ColumnsOf(db_, table);
+    if (!found.ok()) return found.status();
+    if (found->size() >= columns_now) return Status::Ok();
+    // One writer at a time: two programs opening the same database add each column once.
+    NORV_RETURN_IF_ERROR(db_.Exec("BEGIN IMMEDIATE"));
+    found = ColumnsOf(db_, table);
+    Status status = found.status();
+    for (const auto& [name, type] : kLaterExtendedColumns) {
+        if (!status.ok()) break;
+        if (std::find(found->begin(), found->end(), name) != found->end()) continue;
+        status = db_.Exec("ALTER TABLE " + table + " ADD COLUMN " + name + " " + type);
+    }
+    if (status.ok()) status = db_.Exec("COMMIT");
+    if (!status.ok()) (void)db_.Exec("ROLLBACK");
+    return status;
 }
 
 FileInfoStore::~FileInfoStore() {
@@ -232,7 +277,7 @@ Status FileInfoStore::Prepare() {
          "SELECT filename FROM fileinfo WHERE filename>?1 AND md5c!=' ' ORDER BY filename "
          "LIMIT ?2"},
         {&list_change_,
-         "INSERT INTO norv_changes VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14)"},
+         "INSERT INTO norv_changes VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,?15,?16)"},
     };
     for (const Item& item : items) {
         auto stmt = db_.Prepare(item.sql);
@@ -447,7 +492,7 @@ Status FileInfoStore::InsertBaseline(const std::string& path, int64_t size, cons
     if (!extended) return Status::Ok();
     platform::Statement& facts = insert_new_extended_ ? *insert_new_extended_ : *insert_extended_;
     facts.BindText(1, path);
-    BindExtended(facts, digest.text(), *extended);
+    BindExtended(facts, digest.text(), *extended, 10);
     return Write(facts);
 }
 
@@ -457,7 +502,7 @@ Status FileInfoStore::RecordExtended(const std::string& path, const platform::Md
     forget_extended_->BindText(1, path);
     NORV_RETURN_IF_ERROR(Write(*forget_extended_));
     insert_extended_->BindText(1, path);
-    BindExtended(*insert_extended_, md5.text(), extended);
+    BindExtended(*insert_extended_, md5.text(), extended, 10);
     return Write(*insert_extended_);
 }
 

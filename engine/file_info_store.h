@@ -201,6 +201,8 @@ class FileInfoStore {
     Status Prepare();
     // Creates `fingerprint` in a database that has only fileinfo.
     Status ExtendSchema(bool new_file);
+    // Adds to `table`, when it has fewer than `columns_now` columns, the facts recorded since.
+    Status AddLaterColumns(const std::string& table, size_t columns_now);
     // Runs a writing statement inside the current batch, opening one when none is open.
     Status Write(platform::Statement& statement);
 

@@ -51,10 +51,10 @@ Status FileInfoStore::ListChange(const ListedChange& change) {
     row.BindText(1, change.path);
     const std::string new_md5 = platform::OptionalMd5Text(change.new_md5);
     if (change.new_facts) {
-        BindExtended(row, new_md5, *change.new_facts);
+        BindExtended(row, new_md5, *change.new_facts, 15);
     } else {
         row.BindText(2, new_md5);
-        for (int i = 3; i <= 9; ++i) row.BindNull(i);
+        for (int i : {3, 4, 5, 6, 7, 8, 9, 15, 16}) row.BindNull(i);
     }
     row.BindText(10, ChangeKindName(change.kind));
     row.BindInt(11, change.size);
@@ -100,8 +100,9 @@ Result<FileInfoStore::ChangeList> FileInfoStore::ReadChangeList() {
     // Each change with its baseline record's facts, as kExtendedJoin finds a record's.
     auto rows = db_.Prepare(
         "SELECT c.filename,c.kind,c.filesize,c.mtime,c.md5o,c.md5n,c.facts,c.sha256,c.type,"
-        "c.mode,c.uid,c.gid,c.capabilities,c.acl,"
-        "x.md5 IS NOT NULL,x.sha256,x.type,x.mode,x.uid,x.gid,x.capabilities,x.acl,"
+        "c.mode,c.uid,c.gid,c.capabilities,c.acl,c.xattrs,c.flags,"
+        "x.md5 IS NOT NULL,x.sha256,x.type,x.mode,x.uid,x.gid,x.capabilities,x.acl,x.xattrs,"
+        "x.flags,"
         "(SELECT writer FROM norv_writers w WHERE w.filename=c.filename AND w.md5=c.md5n)"
         " FROM norv_changes c LEFT JOIN fingerprint x ON c.kind!='created' AND"
         " x.rowid=(SELECT rowid FROM fingerprint WHERE filename=c.filename AND md5=c.md5o"
@@ -123,8 +124,8 @@ Result<FileInfoStore::ChangeList> FileInfoStore::ReadChangeList() {
         change.old_md5 = platform::OptionalMd5FromText(r.ColumnText(4));
         change.new_md5 = platform::OptionalMd5FromText(r.ColumnText(5));
         change.new_facts = ReadExtended(r, 6);
-        change.old_facts = ReadExtended(r, 14);
-        change.writer = r.ColumnText(22);
+        change.old_facts = ReadExtended(r, 16);
+        change.writer = r.ColumnText(26);
         list.changes.push_back(std::move(change));
     }
     return list;
@@ -168,7 +169,7 @@ Status FileInfoStore::ApplyAccepted(const std::vector<AcceptedRow>& rows,
         status = insert_baseline_->Run();
         if (status.ok() && change.new_facts) {
             insert_extended_->BindText(1, change.path);
-            BindExtended(*insert_extended_, new_md5, *change.new_facts);
+            BindExtended(*insert_extended_, new_md5, *change.new_facts, 10);
             status = insert_extended_->Run();
         }
     }

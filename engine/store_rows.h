@@ -15,9 +15,10 @@ namespace norv::store_rows {
 // row per record, though a path two rules cover has two records and two rows.
 extern const char* const kExtendedJoin;
 
-// Binds `extended` to ?2 (its MD5) onwards of an insert into a fingerprint table.
+// Binds `extended` to ?2 (its MD5) to ?9, and its later facts (xattrs, flags) to `later_at` and
+// the next, of an insert into a fingerprint table.
 void BindExtended(platform::Statement& insert, const std::string& md5,
-                  const platform::ExtendedFacts& extended);
+                  const platform::ExtendedFacts& extended, int later_at);
 // A length as fileinfo keeps it (text); nothing when it is not a whole number.
 std::optional<int64_t> SizeOf(const std::string& text);
 // The extended facts in the columns from `first` on (kExtendedJoin's), if the row has them.

@@ -247,6 +247,17 @@ ResponseOutcome ChangeResponse::Restore(const std::string& path, const RecordedF
         }
         if (!TakeOutWhatStands(path)) break;
     }
+    if (restored.ok() && put_back.locking_flags != 0) {
+        // Immutable or append-only, as recorded: set now that the file stands in its place.
+        Status locked = [&]() -> Status {
+            auto place = OpenWatchedPlace(env_, archive_.rules(), path);
+            if (!place.ok()) return place.status();
+            auto holder = OpenHoldingFolder(place.value());
+            if (!holder.ok()) return holder.status();
+            return PutBackLockingFlags(env_, **holder, place->relative.back(), put_back, path);
+        }();
+        if (!locked.ok()) put_back.notes.push_back(locked.what());
+    }
     if (!restored.ok()) {
         archive_.SayRestoreFailure(path, restored);
         if (said_) said_->push_back(restored.what());

@@ -388,6 +388,13 @@ Status ChangeResponse::RemoveSuspect(QuarantineMove& move) {
             ErrorKind::kRefused, EAGAIN,
             Message(NoticeCode::kSuspectReplacedWhileCopied, {path, move.shown_copy}));
     }
+    // An immutable or append-only file cannot be removed: those flags come off first, through
+    // the descriptor of the very file copied.
+    unsigned flags = 0;
+    if (!move.is_link() && env_.GetInodeFlags(move.in.get(), &flags) == 0 &&
+        (flags & platform::kLockingInodeFlags) != 0) {
+        (void)env_.SetInodeFlags(move.in.get(), flags & ~platform::kLockingInodeFlags);
+    }
     if (env_.UnlinkAt(move.holder->fd(), move.name.c_str(), 0) != 0) {
         return Status::FromErrno(
             errno, Message(NoticeCode::kCannotRemoveSuspect, {path, move.shown_copy}));

@@ -54,6 +54,10 @@ std::string_view JapaneseEnginePattern(NoticeCode code) {
             return "ケーパビリティ (security.capability)";
         case NoticeCode::kAclFact:
             return "ACL (system.posix_acl_access)";
+        case NoticeCode::kXattrsFact:
+            return "拡張属性 (user.*・trusted.*・security.*)";
+        case NoticeCode::kInodeFlagsFact:
+            return "属性フラグ (chattr)";
         case NoticeCode::kContentUnreadable:
             return "内容を読めません";
         case NoticeCode::kFolderMeasuredElsewhere:

@@ -103,6 +103,10 @@ std::string_view JapaneseResponsePattern(NoticeCode code) {
                    "とケーパビリティは戻していません";
         case NoticeCode::kCapabilitiesDigestedNotPutBack:
             return "{0} のケーパビリティは記録が要約だけのため戻せません";
+        case NoticeCode::kXattrsDigestedNotPutBack:
+            return "{0} の拡張属性は大きすぎて記録が要約だけのため戻せません";
+        case NoticeCode::kCannotPutBackInodeFlags:
+            return "{0} の属性フラグ (chattr) を戻せません";
         case NoticeCode::kCannotWriteEvents:
             return "イベントファイル {0} に書けません: {1}";
         case NoticeCode::kReportNotSent:

@@ -3,9 +3,11 @@
 #include "platform/base/batch_reader.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -94,6 +96,17 @@ class PosixEnv final : public Env {
         return ::fsetxattr(fd, name, value, size, flags);
     }
     int FRemoveXattr(int fd, const char* name) override { return ::fremovexattr(fd, name); }
+    // The kernel reads and writes an int, whatever the ioctl's name says.
+    int GetInodeFlags(int fd, unsigned* flags) override {
+        int value = 0;
+        const int got = ::ioctl(fd, FS_IOC_GETFLAGS, &value);
+        if (got == 0) *flags = static_cast<unsigned>(value);
+        return got;
+    }
+    int SetInodeFlags(int fd, unsigned flags) override {
+        int value = static_cast<int>(flags);
+        return ::ioctl(fd, FS_IOC_SETFLAGS, &value);
+    }
     char* GetCwd(char* buffer, size_t size) override { return ::getcwd(buffer, size); }
     uid_t GetEuid() override { return ::geteuid(); }
     std::chrono::steady_clock::time_point SteadyNow() override {

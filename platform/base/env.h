@@ -99,6 +99,9 @@ class Env {
     virtual ssize_t FGetXattr(int fd, const char* name, void* value, size_t size) = 0;
     virtual int FSetXattr(int fd, const char* name, const void* value, size_t size, int flags) = 0;
     virtual int FRemoveXattr(int fd, const char* name) = 0;
+    // The inode flags chattr sets (FS_IOC_GETFLAGS, FS_IOC_SETFLAGS), through a descriptor.
+    virtual int GetInodeFlags(int fd, unsigned* flags) = 0;
+    virtual int SetInodeFlags(int fd, unsigned flags) = 0;
 
     // The process.
     virtual char* GetCwd(char* buffer, size_t size) = 0;
@@ -205,6 +208,10 @@ class EnvWrapper : public Env {
         return target_->FSetXattr(fd, name, value, size, flags);
     }
     int FRemoveXattr(int fd, const char* name) override { return target_->FRemoveXattr(fd, name); }
+    int GetInodeFlags(int fd, unsigned* flags) override {
+        return target_->GetInodeFlags(fd, flags);
+    }
+    int SetInodeFlags(int fd, unsigned flags) override { return target_->SetInodeFlags(fd, flags); }
     char* GetCwd(char* buffer, size_t size) override { return target_->GetCwd(buffer, size); }
     uid_t GetEuid() override { return target_->GetEuid(); }
     std::chrono::steady_clock::time_point SteadyNow() override { return target_->SteadyNow(); }

@@ -166,6 +166,8 @@
     X(kFactUnreadable)          /* {0} the fact not read, {1} the system's text */               \
     X(kCapabilityFact)          /* the file's capabilities, as kFactUnreadable names them */     \
     X(kAclFact)                 /* the file's ACL, as kFactUnreadable names it */                \
+    X(kXattrsFact)              /* the file's other extended attributes */                       \
+    X(kInodeFlagsFact)          /* the file's inode flags */                                     \
     X(kContentUnreadable)       /* a file's content could not be read, cause unknown */          \
     X(kFolderMeasuredElsewhere) /* rule {0}'s folder is rule {1}'s folder {2} */                 \
     X(kFileMeasuredAsFile)      /* rule {0}'s file is rule {1}'s single file {2} */              \
@@ -336,6 +338,8 @@
     X(kAclDigestedNotPutBack)         /* {0}'s ACL, recorded as a digest alone, is not put back */ \
     X(kPrivilegesWithheld) /* {0} came back with other content: no set-id bits, no capabilities */ \
     X(kCapabilitiesDigestedNotPutBack) /* {0}'s capabilities, a digest alone, not put back */      \
+    X(kXattrsDigestedNotPutBack)       /* {0}'s other attributes, a digest alone, not put back */  \
+    X(kCannotPutBackInodeFlags)        /* {0} the restored file, its inode flags not set */        \
     X(kCannotWriteEvents)              /* the events file {0} cannot be written; {1} why */        \
     X(kReportNotSent) /* the report's mail was not sent; {0} why, {1} the recipients */
 

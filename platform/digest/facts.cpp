@@ -2,6 +2,7 @@
 // their written names, and their text (a mode, an owner, file capabilities, an ACL).
 #include <sys/capability.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <memory>
@@ -89,14 +90,17 @@ std::vector<FactChange> CompareFacts(const std::optional<Md5Digest>& recorded_md
                            const std::optional<std::string>& found) {
         return was && found && *was != *found;  // not read on a side: compared with nothing
     };
-    const bool changed[] = {differs(recorded->type, now.type),
-                            differs(recorded->mode, now.mode),
-                            differs(recorded->owner, now.owner),
-                            differs(recorded->group, now.group),
-                            differs_read(recorded->capabilities, now.capabilities),
-                            differs_read(recorded->acl, now.acl)};
-    constexpr Fact facts[] = {Fact::kType,  Fact::kMode,         Fact::kOwner,
-                              Fact::kGroup, Fact::kCapabilities, Fact::kAcl};
+    const bool changed[] = {
+        differs(recorded->type, now.type),
+        differs(recorded->mode, now.mode),
+        differs(recorded->owner, now.owner),
+        differs(recorded->group, now.group),
+        differs_read(recorded->capabilities, now.capabilities),
+        differs_read(recorded->acl, now.acl),
+        differs_read(recorded->xattrs, now.xattrs),
+        recorded->inode_flags && now.inode_flags && *recorded->inode_flags != *now.inode_flags};
+    constexpr Fact facts[] = {Fact::kType,         Fact::kMode, Fact::kOwner,  Fact::kGroup,
+                              Fact::kCapabilities, Fact::kAcl,  Fact::kXattrs, Fact::kInodeFlags};
     for (size_t i = 0; i < std::size(facts); ++i) {
         if (!changed[i]) continue;
         changes.push_back({facts[i], ShownFact(facts[i], OptionalMd5Text(recorded_md5), *recorded),
@@ -125,6 +129,10 @@ std::string_view FactName(Fact fact) {
             return "capabilities";
         case Fact::kAcl:
             return "acl";
+        case Fact::kXattrs:
+            return "xattrs";
+        case Fact::kInodeFlags:
+            return "flags";
     }
     return "";
 }
@@ -151,6 +159,12 @@ std::optional<std::string> ShownFact(Fact fact, std::string_view md5, const Exte
         case Fact::kAcl:
             if (!facts.acl) return std::nullopt;
             return ShownAcl(*facts.acl);
+        case Fact::kXattrs:
+            if (!facts.xattrs) return std::nullopt;
+            return ShownXattrs(*facts.xattrs);
+        case Fact::kInodeFlags:
+            if (!facts.inode_flags) return std::nullopt;
+            return ShownInodeFlags(*facts.inode_flags);
         case Fact::kSize:
         case Fact::kTime:
             return std::nullopt;
@@ -240,6 +254,60 @@ std::string ShownAcl(std::string_view raw) {
         entry += (perm & 1) ? 'x' : '-';
         if (!shown.empty()) shown += ',';
         shown += entry;
+    }
+    return shown;
+}
+
+std::optional<std::vector<std::pair<std::string, std::string>>> DecodedXattrs(
+    std::string_view encoded) {
+    std::vector<std::pair<std::string, std::string>> attributes;
+    if (!encoded.empty() && encoded[0] == kDigestedXattrMark) return std::nullopt;
+    for (size_t at = 0; at < encoded.size();) {
+        const size_t end = encoded.find('\0', at);
+        if (end == std::string_view::npos || end == at || encoded.size() - end - 1 < 4)
+            return std::nullopt;
+        const uint32_t length = LittleEndian32(encoded, end + 1);
+        const size_t value_at = end + 5;
+        if (encoded.size() - value_at < length) return std::nullopt;
+        attributes.emplace_back(std::string(encoded.substr(at, end - at)),
+                                std::string(encoded.substr(value_at, length)));
+        at = value_at + length;
+    }
+    return attributes;
+}
+
+std::string ShownXattrs(std::string_view encoded) {
+    if (encoded.empty()) return "";
+    if (auto digested = ShownDigested(encoded)) return *digested;
+    auto attributes = DecodedXattrs(encoded);
+    if (!attributes) return "raw:" + HexOf(encoded);
+    std::string shown;
+    for (const auto& [name, value] : *attributes) {
+        // A label is text ending in a NUL; anything else, or a value with separators in it,
+        // is shown in hexadecimal so that no value can pass for another attribute.
+        std::string_view text = value;
+        if (!text.empty() && text.back() == '\0') text.remove_suffix(1);
+        const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+            return c >= 0x21 && c <= 0x7e && c != ',' && c != '=';
+        });
+        if (!shown.empty()) shown += ',';
+        shown += name + "=" + (plain ? std::string(text) : "0x" + HexOf(value));
+    }
+    return shown;
+}
+
+std::string ShownInodeFlags(uint32_t flags) {
+    // chattr's letters, in lsattr's order.
+    static constexpr struct {
+        uint32_t flag;
+        char letter;
+    } kLetters[] = {{0x1, 's'},      {0x2, 'u'},       {0x8, 'S'},        {0x10000, 'D'},
+                    {0x10, 'i'},     {0x20, 'a'},      {0x40, 'd'},       {0x80, 'A'},
+                    {0x4, 'c'},      {0x4000, 'j'},    {0x8000, 't'},     {0x20000, 'T'},
+                    {0x800000, 'C'}, {0x2000000, 'x'}, {0x20000000, 'P'}, {0x40000000, 'F'}};
+    std::string shown;
+    for (const auto& letter : kLetters) {
+        if (flags & letter.flag) shown += letter.letter;
     }
     return shown;
 }

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -16,13 +17,75 @@
 namespace norv::platform {
 namespace {
 
-// The largest value the kernel keeps in one extended attribute (XATTR_SIZE_MAX).
+// The largest value the kernel keeps in one extended attribute (XATTR_SIZE_MAX), and the
+// longest list of names it gives (XATTR_LIST_MAX).
 constexpr size_t kLargestXattr = 65536;
+constexpr size_t kLongestXattrList = 65536;
 
 // A value as a record keeps it: whole, or its digest when larger than the bound.
 std::string Kept(std::string_view value) {
     if (value.size() <= kMostKeptXattrBytes) return std::string(value);
     return kDigestedXattrMark + Sha256Hex(value);
+}
+
+// Calls `each` with every name of a listing (names each ended by a NUL).
+template <typename Each>
+void ForEachName(std::string_view names, Each each) {
+    for (size_t at = 0; at < names.size();) {
+        size_t end = names.find('\0', at);
+        if (end == std::string_view::npos) end = names.size();
+        if (end > at) each(names.substr(at, end - at));
+        at = end + 1;
+    }
+}
+
+void AppendLittleEndian32(std::string& out, uint32_t value) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+}
+
+// Every attribute of the listing but the capabilities and the ACL, in ExtendedFacts::xattrs'
+// form; nothing (and the errno) when one cannot be read. An attribute removed between the
+// listing and its reading is left out: the file then simply has one fewer.
+std::optional<std::string> OtherXattrs(Env& env, int fd, std::string_view list, int& error) {
+    std::vector<std::string_view> others;
+    ForEachName(list, [&](std::string_view name) {
+        if (name != kCapabilityXattr && name != kAclXattr) others.push_back(name);
+    });
+    if (others.empty()) return std::string();
+    std::sort(others.begin(), others.end());
+    thread_local std::vector<char> buffer(kLargestXattr);
+    std::string encoded;
+    Sha256Digester digest;
+    bool digested = false;
+    for (std::string_view name : others) {
+        const std::string name_text(name);
+        ssize_t got;
+        do {
+            got = env.FGetXattr(fd, name_text.c_str(), buffer.data(), buffer.size());
+        } while (got < 0 && errno == EINTR);
+        if (got < 0 && errno == ENODATA) continue;
+        if (got < 0) {
+            error = errno;
+            return std::nullopt;
+        }
+        std::string entry = name_text;
+        entry.push_back('\0');
+        AppendLittleEndian32(entry, static_cast<uint32_t>(got));
+        entry.append(buffer.data(), static_cast<size_t>(got));
+        // Past the bound only the digest goes on: a record stays small whatever an owner adds.
+        if (!digested && encoded.size() + entry.size() > kMostKeptOtherXattrBytes) {
+            digest.Update(encoded);
+            encoded.clear();
+            digested = true;
+        }
+        if (digested) {
+            digest.Update(entry);
+        } else {
+            encoded += entry;
+        }
+    }
+    if (!digested) return encoded;
+    return kDigestedXattrMark + digest.HexDigest();
 }
 
 bool Listed(std::string_view names, std::string_view wanted) {
@@ -61,18 +124,41 @@ void ReadXattr(Env& env, int fd, const char* name, std::optional<std::string>& v
 
 XattrFacts ReadXattrFacts(Env& env, int fd) {
     XattrFacts facts;
-    // Most files have no extended attribute at all: one listing then answers for both. A list
-    // too long for the buffer (names an owner may add at will) asks for each by name.
+    // Most files have no extended attribute at all: one short listing answers for them. A list
+    // too long for it (names an owner may add at will) is asked again in the kernel's longest.
     char names[1024];
-    const ssize_t listed = env.FListXattr(fd, names, sizeof names);
+    thread_local std::vector<char> long_names;
+    std::string_view list;
+    ssize_t listed = env.FListXattr(fd, names, sizeof names);
     if (listed >= 0) {
-        const std::string_view list(names, static_cast<size_t>(listed));
+        list = std::string_view(names, static_cast<size_t>(listed));
+    } else if (errno == ERANGE) {
+        long_names.resize(kLongestXattrList);
+        listed = env.FListXattr(fd, long_names.data(), long_names.size());
+        if (listed >= 0) list = std::string_view(long_names.data(), static_cast<size_t>(listed));
+    }
+    if (listed < 0 && (errno == ENOTSUP || errno == EOPNOTSUPP)) {
+        // A file system without extended attributes: the file has none.
+        facts.capabilities = facts.acl = facts.others = std::string();
+    } else if (listed < 0) {
+        facts.others_error = errno;
+    } else {
         if (!Listed(list, kCapabilityXattr)) facts.capabilities = std::string();
         if (!Listed(list, kAclXattr)) facts.acl = std::string();
+        facts.others = OtherXattrs(env, fd, list, facts.others_error);
     }
+    // Without a listing these two are still asked for by name; the others cannot be.
     if (!facts.capabilities)
         ReadXattr(env, fd, kCapabilityXattr, facts.capabilities, facts.capabilities_error);
     if (!facts.acl) ReadXattr(env, fd, kAclXattr, facts.acl, facts.acl_error);
+    unsigned flags = 0;
+    if (env.GetInodeFlags(fd, &flags) == 0) {
+        facts.inode_flags = flags & kComparedInodeFlags;
+    } else if (errno == ENOTTY || errno == ENOTSUP || errno == EOPNOTSUPP || errno == EINVAL) {
+        facts.inode_flags = 0;  // a file system without them
+    } else {
+        facts.inode_flags_error = errno;
+    }
     return facts;
 }
 
@@ -87,10 +173,14 @@ ExtendedFacts ExtendedFactsOf(Env& env, int fd, const struct stat& st) {
         // A link has neither: its own attributes are not looked at by anyone.
         facts.capabilities = std::string();
         facts.acl = std::string();
+        facts.xattrs = std::string();
+        facts.inode_flags = 0;
     } else {
         XattrFacts xattrs = ReadXattrFacts(env, fd);
         facts.capabilities = std::move(xattrs.capabilities);
         facts.acl = std::move(xattrs.acl);
+        facts.xattrs = std::move(xattrs.others);
+        facts.inode_flags = xattrs.inode_flags;
     }
     return facts;
 }
@@ -110,6 +200,8 @@ ExtendedFacts Fingerprint::Extended() const {
     extended.group = facts.group;
     extended.capabilities = capabilities;
     extended.acl = acl;
+    extended.xattrs = xattrs;
+    extended.inode_flags = inode_flags;
     return extended;
 }
 
@@ -147,6 +239,8 @@ int OpenToFingerprint(const DirectoryHandle& folder, const std::string& name, Fi
             result.sha256 = Sha256Digest(Sha256Hex(text));
             result.capabilities = std::string();
             result.acl = std::string();
+            result.xattrs = std::string();
+            result.inode_flags = 0;
             // A link replaced between the look and the read is another link.
             struct stat after {};
             result.changed_while_read =
@@ -179,8 +273,12 @@ void FinishFingerprint(Env& env, int fd, const struct stat& st, ContentDigest co
         XattrFacts xattrs = ReadXattrFacts(env, fd);
         result.capabilities = std::move(xattrs.capabilities);
         result.acl = std::move(xattrs.acl);
+        result.xattrs = std::move(xattrs.others);
+        result.inode_flags = xattrs.inode_flags;
         result.capabilities_error = xattrs.capabilities_error;
         result.acl_error = xattrs.acl_error;
+        result.xattrs_error = xattrs.others_error;
+        result.inode_flags_error = xattrs.inode_flags_error;
         // Any write, truncation, chmod, chown or attribute change since the first look moves
         // the change time: what was read is then no one state of the file.
         struct stat after {};

@@ -1,7 +1,7 @@
 // Fingerprint: everything norv measures of one watched file, taken through one open descriptor
 // with one read of its content, and ExtendedFacts, what a record keeps of it beside fileinfo's
 // length, time and MD5: SHA-256, type, permission bits (set-id and sticky included), owner,
-// group, file capabilities and POSIX ACL.
+// group, file capabilities, POSIX ACL, every other extended attribute and the inode flags.
 //
 // A new fact is added here and nowhere else in the measuring: a member of ExtendedFacts, its
 // reading in FingerprintAt, its comparison in CompareFacts and its shown form in ShownFacts. The
@@ -22,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/base/batch_reader.h"
@@ -41,6 +42,16 @@ inline constexpr const char* kCapabilityXattr = "security.capability";
 inline constexpr const char* kAclXattr = "system.posix_acl_access";
 inline constexpr size_t kMostKeptXattrBytes = 4096;
 inline constexpr char kDigestedXattrMark = '~';
+// Every other extended attribute together is kept up to this many bytes (their encoded form,
+// see ExtendedFacts::xattrs), beyond it as the mark and the digest of that form.
+inline constexpr size_t kMostKeptOtherXattrBytes = 16384;
+// The inode flags a fingerprint compares: those chattr sets (s u c S i a d A j t D T C x P F).
+// The others (extents, inline data, encryption, verity) belong to the file system's own keeping.
+inline constexpr uint32_t kComparedInodeFlags =
+    0x0001'00FF | 0x0000'C000 | 0x0002'0000 | 0x0080'0000 | 0x0200'0000 | 0x6000'0000;
+// Of those, the flags that forbid renaming, linking or writing the file: set on a restored file
+// only once it stands in its place, and taken off one that is taken out.
+inline constexpr uint32_t kLockingInodeFlags = 0x10 | 0x20;  // immutable, append-only
 
 // The facts a record keeps beside fileinfo's columns. `capabilities` and `acl` hold the raw
 // value of their extended attribute ("" for none).
@@ -53,15 +64,36 @@ struct ExtendedFacts {
     uint32_t group = 0;
     std::optional<std::string> capabilities;  // nullopt when not read
     std::optional<std::string> acl;           // nullopt when not read
+    // Every extended attribute but those two, in every namespace root can read (user.*,
+    // trusted.*, security.* with SELinux and SMACK labels): sorted by name, each as the name, a
+    // NUL, its length in 4 bytes little-endian and its value; "" for none; digested past
+    // kMostKeptOtherXattrBytes. nullopt when not read, or not recorded (an older record).
+    std::optional<std::string> xattrs;
+    // The inode flags (kComparedInodeFlags of them); 0 on a file system that has none, nullopt
+    // when not read or not recorded.
+    std::optional<uint32_t> inode_flags;
     bool operator==(const ExtendedFacts&) const = default;
 };
 
 // A fact a check can find changed: the content (its digests), the length and time (compared
 // when the content was compared in part), and the extended facts.
-enum class Fact { kContent, kSize, kTime, kType, kMode, kOwner, kGroup, kCapabilities, kAcl };
+enum class Fact {
+    kContent,
+    kSize,
+    kTime,
+    kType,
+    kMode,
+    kOwner,
+    kGroup,
+    kCapabilities,
+    kAcl,
+    kXattrs,
+    kInodeFlags
+};
 
 // The name of a fact as the events, the log, the database and the cracked folder's index
-// write it: "content", "size", "time", "type", "mode", "owner", "group", "capabilities", "acl".
+// write it: "content", "size", "time", "type", "mode", "owner", "group", "capabilities", "acl",
+// "xattrs", "flags".
 std::string_view FactName(Fact fact);
 
 // One fact a check found changed, with its value recorded and found as the events show them;
@@ -86,11 +118,19 @@ std::vector<FactChange> CompareFacts(const std::optional<Md5Digest>& recorded_md
 // The value of one fact as the events, the log and the cracked folder's index show it: content
 // as "sha256:<hex>" ("md5:<hex>" without a SHA-256), type "file" or "link", mode as four octal
 // digits, owner and group as numbers, capabilities as libcap writes them ("cap_net_raw=ep"), an
-// ACL in its short text form ("user::rw-,user:33:rwx,group::r--,mask::rwx,other::r--"); "" for
-// no capabilities or no ACL. Size and time are not among the extended facts: no value.
+// ACL in its short text form ("user::rw-,user:33:rwx,group::r--,mask::rwx,other::r--"), the
+// other extended attributes as "name=value" joined by ',' (a value not plain text in hex, "0x.."),
+// the inode flags as chattr's letters ("ia"); "" for none of them. Size and time are not among the
+// extended facts: no value.
 std::optional<std::string> ShownFact(Fact fact, std::string_view md5, const ExtendedFacts& facts);
 std::string ShownCapabilities(std::string_view raw);
 std::string ShownAcl(std::string_view raw);
+std::string ShownXattrs(std::string_view encoded);
+std::string ShownInodeFlags(uint32_t flags);
+// The attributes in ExtendedFacts::xattrs' form, name and value, in their order; nothing for a
+// digested or damaged form.
+std::optional<std::vector<std::pair<std::string, std::string>>> DecodedXattrs(
+    std::string_view encoded);
 
 // One entry of an open folder measured and fingerprinted with a single open: a regular file by
 // its content (facts from the opened file itself), a symbolic link by its target text. An
@@ -119,8 +159,12 @@ struct Fingerprint {
     bool content_whole = true;
     std::optional<std::string> capabilities;  // see ExtendedFacts; nullopt when not read
     std::optional<std::string> acl;
+    std::optional<std::string> xattrs;
+    std::optional<uint32_t> inode_flags;
     int capabilities_error = 0;  // why a fact was not read (an errno), for the log
     int acl_error = 0;
+    int xattrs_error = 0;
+    int inode_flags_error = 0;
     bool changed_while_read = false;
     Status cause;  // why the content could not be read, when more is known than that
 
@@ -245,11 +289,13 @@ class FingerprintLanes {
     int in_hand_ = 0;
 };
 
-// The capabilities and ACL of the open file `fd`, as FingerprintAt reads them. Each value is
+// The capabilities, ACL, other extended attributes and inode flags of the open file `fd`, as
+// FingerprintAt reads them. Each value is
 // bounded (kMostKeptXattrBytes); a fact not read has no value and its errno in `*_error`.
 struct XattrFacts {
-    std::optional<std::string> capabilities, acl;
-    int capabilities_error = 0, acl_error = 0;
+    std::optional<std::string> capabilities, acl, others;
+    std::optional<uint32_t> inode_flags;
+    int capabilities_error = 0, acl_error = 0, others_error = 0, inode_flags_error = 0;
 };
 XattrFacts ReadXattrFacts(Env& env, int fd);
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -61,6 +62,8 @@ TEST_F(FingerprintCheckTest, EachRecordedFactThatChangesIsAlteredWithWhatChanged
     const std::string group = Page("group.html", "g");
     const std::string raw = Page("raw.bin", "r");
     const std::string shared = Page("shared.html", "s");
+    const std::string tagged = Page("tagged.html", "t");
+    const std::string locked = Page("locked.html", "l");
     Page("same.html", "same");
     Init();
     struct stat before {};
@@ -75,12 +78,15 @@ TEST_F(FingerprintCheckTest, EachRecordedFactThatChangesIsAlteredWithWhatChanged
     ASSERT_TRUE(testing::SetCapabilities(raw, "cap_net_raw=ep"));
     // The mask keeps the group bits: the ACL alone changes.
     ASSERT_TRUE(testing::SetAcl(shared, "u::rw-,u:65534:r--,g::r--,m::r--,o::---"));
+    ASSERT_EQ(::setxattr(tagged.c_str(), "user.x", "1", 1, 0), 0);
+    ASSERT_TRUE(testing::SetInodeFlags(locked, 0x10));  // chattr +i
 
     mode = ScanMode::kCheck;
     ASSERT_TRUE(engine->RunScan().ok());
-    EXPECT_EQ(counters.altered, 6);
+    ASSERT_TRUE(testing::SetInodeFlags(locked, 0));
+    EXPECT_EQ(counters.altered, 8);
     EXPECT_EQ(counters.created + counters.deleted, 0);
-    EXPECT_EQ(ChangeLines().size(), 6u);
+    EXPECT_EQ(ChangeLines().size(), 8u);
     using Names = std::vector<std::string_view>;
     EXPECT_EQ(events.Facts(twin), Names{"content"});
     EXPECT_EQ(events.changes[twin][0].was,
@@ -94,12 +100,44 @@ TEST_F(FingerprintCheckTest, EachRecordedFactThatChangesIsAlteredWithWhatChanged
     EXPECT_EQ(events.Facts(raw), Names{"capabilities"});
     EXPECT_EQ(events.changes[raw][0].now, "cap_net_raw=ep");
     EXPECT_EQ(events.Facts(shared), Names{"acl"});
+    EXPECT_EQ(events.Facts(tagged), Names{"xattrs"});
+    EXPECT_EQ(events.changes[tagged][0].was, "");
+    EXPECT_EQ(events.changes[tagged][0].now, "user.x=1");
+    EXPECT_EQ(events.Facts(locked), Names{"flags"});
+    EXPECT_EQ(events.changes[locked][0].now, "i");
     // The response is told what the baseline holds, to put it back.
-    ASSERT_EQ(hooks.recorded_files.size(), 6u);
+    ASSERT_EQ(hooks.recorded_files.size(), 8u);
     for (const RecordedFile& recorded : hooks.recorded_files) {
         ASSERT_TRUE(recorded.extended.has_value());
         EXPECT_EQ(recorded.extended->mode, 0640u);
     }
+}
+
+// A baseline recorded before the other attributes and the flags were: the tables gain the
+// columns, the first check records them for unchanged files without a report, then compares.
+TEST_F(FingerprintCheckTest, ABaselineWithoutTheLaterFactsReportsNothingForThem) {
+    const std::string tagged = Page("tagged.html", "t");
+    ASSERT_EQ(::setxattr(tagged.c_str(), "user.x", "1", 1, 0), 0);
+    Init();
+    for (const char* sql :
+         {"ALTER TABLE fingerprint DROP COLUMN xattrs", "ALTER TABLE fingerprint DROP COLUMN flags",
+          "ALTER TABLE norv_changes DROP COLUMN xattrs",
+          "ALTER TABLE norv_changes DROP COLUMN flags"}) {
+        ASSERT_TRUE(context.db_conn->Exec(sql).ok()) << sql;
+    }
+    engine.reset();
+    store = FileInfoStore::Open(*context.db_conn, false).value();
+    engine = std::make_unique<ScanEngine>(
+        ProcessState{context, settings, switches, rules, mode, counters}, *store,
+        EngineHooks{clock, *regional, hooks, hooks, *this, hooks, hooks}, commands);
+    engine->SetEventSink(&events);
+    ASSERT_TRUE(engine->Check().ok());
+    EXPECT_EQ(counters.altered, 0);
+    EXPECT_EQ(store->ReadChangeList()->changes.size(), 0u);
+    ASSERT_EQ(::setxattr(tagged.c_str(), "user.x", "2", 1, 0), 0);
+    ASSERT_TRUE(engine->Check().ok());
+    EXPECT_EQ(counters.altered, 1);
+    EXPECT_EQ(events.changes[tagged][0].was, "user.x=1");
 }
 
 // A file system without ACLs, or a read refused: said once in the run, and the other facts are
@@ -119,8 +157,10 @@ TEST_F(FingerprintCheckTest, AFactThatCannotBeReadIsSaidOnceAndIsNeverAnAlterati
     EXPECT_EQ(faults.MatchedCalls(testing::Call::kFGetXattr), 2);
     EXPECT_EQ(counters.altered, 1);
     EXPECT_EQ(events.Facts(b), std::vector<std::string_view>{"mode"});
-    EXPECT_EQ(LinesWith("Warning: "), 1u);
+    // Without a listing the other attributes cannot be read either.
+    EXPECT_EQ(LinesWith("Warning: "), 2u);
     EXPECT_EQ(LinesWith("kFactUnreadable(kAclFact(), "), 1u);
+    EXPECT_EQ(LinesWith("kFactUnreadable(kXattrsFact(), "), 1u);
     EXPECT_EQ(engine->unseen_places(), 0u);
 }
 

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -161,8 +162,9 @@ platform::ExtendedFacts FactsOf(const std::string& path) {
     return platform::FingerprintAt(**folder, path.substr(slash + 1)).Extended();
 }
 
-// The page comes back with the baseline's mode, owner, group, capabilities and ACL, whatever the
-// archive and the attacker left; but a privilege only with the very content it was recorded
+// The page comes back with the baseline's mode, owner, group, capabilities, ACL, extended
+// attributes and inode flags (immutable set once in place), whatever the archive and the
+// attacker left; but a privilege only with the very content it was recorded
 // with, and never one nobody recorded.
 TEST_F(ResponseTest, ARestorePutsBackTheRecordedAttributesButNoPrivilegeNobodyRecorded) {
     if (::geteuid() != 0) GTEST_SKIP() << "owners and capabilities are root's to give";
@@ -171,6 +173,7 @@ TEST_F(ResponseTest, ARestorePutsBackTheRecordedAttributesButNoPrivilegeNobodyRe
     const std::string model = dir.Write("model", "");
     ASSERT_TRUE(testing::SetCapabilities(model, "cap_net_raw=ep"));
     ASSERT_TRUE(testing::SetAcl(model, "u::rwx,u:65534:r--,g::r-x,m::r-x,o::---"));
+    ASSERT_EQ(::setxattr(model.c_str(), "user.tag", "blue", 4, 0), 0);
     RecordedFile recorded{platform::Md5Digest(platform::Md5Hex("<h1>good</h1>")),
                           platform::ExtendedFacts{}};
     recorded.extended->type = platform::EntryKind::kRegular;
@@ -180,9 +183,13 @@ TEST_F(ResponseTest, ARestorePutsBackTheRecordedAttributesButNoPrivilegeNobodyRe
     recorded.extended->capabilities = testing::RawXattr(model, platform::kCapabilityXattr);
     recorded.extended->acl = testing::RawXattr(model, platform::kAclXattr);
     ASSERT_FALSE(recorded.extended->capabilities->empty());
+    recorded.extended->xattrs = FactsOf(model).xattrs;
+    recorded.extended->inode_flags = 0x10 | 0x40;  // immutable, no-dump
 
     tree.Write("www/index.html", "hacked");
     ASSERT_EQ(::chmod(index.c_str(), 0777), 0);
+    ASSERT_EQ(::setxattr(index.c_str(), "user.planted", "x", 1, 0), 0);
+    ASSERT_TRUE(testing::SetInodeFlags(index, 0x20));  // append-only: no removing it either
     ResponseOutcome outcome = response.RespondToChange(ChangeKind::kAltered, index, {}, recorded);
     EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
     platform::ExtendedFacts now = FactsOf(index);
@@ -190,6 +197,7 @@ TEST_F(ResponseTest, ARestorePutsBackTheRecordedAttributesButNoPrivilegeNobodyRe
     EXPECT_EQ(now, *recorded.extended);
     EXPECT_EQ(outcome.restored_facts, recorded.extended);
     EXPECT_TRUE(hooks.messages.empty()) << hooks.messages[0];
+    ASSERT_TRUE(testing::SetInodeFlags(index, 0));
     // The evidence's line says what it was.
     EXPECT_NE(ReadAll(dir / (std::string("cracked/") + kCrackedIndexName)).find("\tmode=0777\t"),
               std::string::npos);

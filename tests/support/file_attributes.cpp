@@ -3,8 +3,10 @@
 #include <acl/libacl.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/fs.h>
 #include <sys/acl.h>
 #include <sys/capability.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -63,6 +65,15 @@ std::string RawXattr(const std::string& path, const char* name) {
     std::vector<char> value(65536);
     const ssize_t n = ::lgetxattr(path.c_str(), name, value.data(), value.size());
     return n > 0 ? std::string(value.data(), static_cast<size_t>(n)) : std::string();
+}
+
+bool SetInodeFlags(const std::string& path, unsigned flags) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    int value = static_cast<int>(flags);
+    const bool set = ::ioctl(fd, FS_IOC_SETFLAGS, &value) == 0;
+    ::close(fd);
+    return set;
 }
 
 std::string Md5CollisionA() {

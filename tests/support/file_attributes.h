@@ -17,6 +17,8 @@ bool SetDefaultAcl(const std::string& path, const char* text);
 // Whether the user `uid` (group `gid`, no other groups) can open the file at `path` for reading,
 // without following a link: tried by a child process running as that user.
 bool ReadableAs(uid_t uid, gid_t gid, const std::string& path);
+// Sets the inode flags (chattr's, FS_IOC_SETFLAGS) of the file at `path`; false where refused.
+bool SetInodeFlags(const std::string& path, unsigned flags);
 // The raw value of the extended attribute `name` of `path`, "" when it has none.
 std::string RawXattr(const std::string& path, const char* name);
 
