@@ -56,7 +56,8 @@ void PutBackOtherXattrs(platform::Env& env, int fd, const std::string& recorded,
     const platform::XattrFacts now = platform::ReadXattrFacts(env, fd);
     if (now.others) {
         if (auto present = platform::DecodedXattrs(*now.others)) {
-            for (const auto& [name, value] : *present) {
+            for (const auto& attribute : *present) {
+                const std::string& name = attribute.first;
                 const bool kept = std::any_of(wanted->begin(), wanted->end(),
                                               [&](const auto& w) { return w.first == name; });
                 if (kept) continue;
