@@ -89,15 +89,28 @@ std::optional<std::string> OtherXattrs(Env& env, int fd, std::string_view list, 
 }
 
 bool Listed(std::string_view names, std::string_view wanted) {
-    for (size_t at = 0; at < names.size();) {
-        const size_t end = names.find('\0', at);
-        const std::string_view name =
-            names.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at);
-        if (name == wanted) return true;
-        if (end == std::string_view::npos) break;
-        at = end + 1;
-    }
-    return false;
+    bool found = false;
+    ForEachName(names, [&](std::string_view name) { found = found || name == wanted; });
+    return found;
+}
+
+// What a link has: its own attributes are not looked at by anyone.
+XattrFacts NoAttributes() {
+    XattrFacts none;
+    none.capabilities = none.acl = none.others = std::string();
+    none.inode_flags = 0;
+    return none;
+}
+
+void TakeAttributes(XattrFacts&& read, Fingerprint& result) {
+    result.capabilities = std::move(read.capabilities);
+    result.acl = std::move(read.acl);
+    result.xattrs = std::move(read.others);
+    result.inode_flags = read.inode_flags;
+    result.capabilities_error = read.capabilities_error;
+    result.acl_error = read.acl_error;
+    result.xattrs_error = read.others_error;
+    result.inode_flags_error = read.inode_flags_error;
 }
 
 // Reads the attribute `name` of `fd`: its kept value, "" when the file has none, nothing (and
@@ -169,19 +182,11 @@ ExtendedFacts ExtendedFactsOf(Env& env, int fd, const struct stat& st) {
     facts.mode = static_cast<uint32_t>(st.st_mode & 07777);
     facts.owner = st.st_uid;
     facts.group = st.st_gid;
-    if (S_ISLNK(st.st_mode)) {
-        // A link has neither: its own attributes are not looked at by anyone.
-        facts.capabilities = std::string();
-        facts.acl = std::string();
-        facts.xattrs = std::string();
-        facts.inode_flags = 0;
-    } else {
-        XattrFacts xattrs = ReadXattrFacts(env, fd);
-        facts.capabilities = std::move(xattrs.capabilities);
-        facts.acl = std::move(xattrs.acl);
-        facts.xattrs = std::move(xattrs.others);
-        facts.inode_flags = xattrs.inode_flags;
-    }
+    XattrFacts xattrs = S_ISLNK(st.st_mode) ? NoAttributes() : ReadXattrFacts(env, fd);
+    facts.capabilities = std::move(xattrs.capabilities);
+    facts.acl = std::move(xattrs.acl);
+    facts.xattrs = std::move(xattrs.others);
+    facts.inode_flags = xattrs.inode_flags;
     return facts;
 }
 
@@ -237,10 +242,7 @@ int OpenToFingerprint(const DirectoryHandle& folder, const std::string& name, Fi
             const std::string& text = *target;
             result.md5 = Md5Digest(Md5Hex(text));
             result.sha256 = Sha256Digest(Sha256Hex(text));
-            result.capabilities = std::string();
-            result.acl = std::string();
-            result.xattrs = std::string();
-            result.inode_flags = 0;
+            TakeAttributes(NoAttributes(), result);
             // A link replaced between the look and the read is another link.
             struct stat after {};
             result.changed_while_read =
@@ -270,15 +272,7 @@ void FinishFingerprint(Env& env, int fd, const struct stat& st, ContentDigest co
     result.sha256 = std::move(content.sha256);
     result.content_whole = content.whole;
     if (result.md5.measured()) {
-        XattrFacts xattrs = ReadXattrFacts(env, fd);
-        result.capabilities = std::move(xattrs.capabilities);
-        result.acl = std::move(xattrs.acl);
-        result.xattrs = std::move(xattrs.others);
-        result.inode_flags = xattrs.inode_flags;
-        result.capabilities_error = xattrs.capabilities_error;
-        result.acl_error = xattrs.acl_error;
-        result.xattrs_error = xattrs.others_error;
-        result.inode_flags_error = xattrs.inode_flags_error;
+        TakeAttributes(ReadXattrFacts(env, fd), result);
         // Any write, truncation, chmod, chown or attribute change since the first look moves
         // the change time: what was read is then no one state of the file.
         struct stat after {};
