@@ -190,9 +190,9 @@ Status ChangeRecorder::RecordFile(const std::string& dir, const std::string& nam
                     ChangeKind::kAltered, path, recorded.md5o, new_md5, size, mtime.tv_sec,
                     std::move(changed)};
                 // The log line and the response before the record is updated.
-                NORV_RETURN_IF_ERROR(ReportChange(change, where,
-                                                  RecordedFile{recorded.md5o, recorded.extended},
-                                                  print.Extended()));
+                NORV_RETURN_IF_ERROR(
+                    ReportChange(change, where, RecordedFile{recorded.md5o, recorded.extended, {}},
+                                 print.Extended()));
             } else if (!recorded.extended && recorded.md5o) {
                 // A record made before the fingerprint was extended, its file unchanged: it gets
                 // its extended facts now, without a report.
@@ -316,8 +316,50 @@ Status ChangeRecorder::ReportDeletedFiles() {
             ++tools_.state.counters.deleted;
             return ReportChange(
                 {ChangeKind::kDeleted, filename, baseline.md5o, std::nullopt, -1, -1, {}}, {},
-                RecordedFile{baseline.md5o, baseline.extended});
+                RecordedFile{baseline.md5o, baseline.extended, {}});
         });
+}
+
+Status ChangeRecorder::RecordPlace(const std::string& path, const platform::PlaceFacts& now,
+                                   const FileLocation& where) {
+    if (tools_.state.mode == ScanMode::kInit) return tools_.store.RecordPlace(path, now);
+    if (tools_.state.mode != ScanMode::kCheck) return Status::Ok();
+    auto recorded = tools_.store.LookupPlace(path);
+    if (!recorded.ok()) return recorded.status();
+    if (!recorded->has_value()) {
+        if (now.kind != platform::kFolderKind) return Status::Ok();
+        if (!run_.places_recorded) {
+            auto kept = tools_.store.BaselineRecordsPlaces();
+            if (!kept.ok()) return kept.status();
+            run_.places_recorded = kept.value();
+        }
+        if (*run_.places_recorded) return Status::Ok();
+        return tools_.store.RecordPlace(path, now);
+    }
+    NORV_RETURN_IF_ERROR(tools_.store.MarkPlaceMet(path));
+    std::vector<platform::FactChange> changed = platform::ComparePlaces(**recorded, now);
+    if (changed.empty()) return Status::Ok();
+    ++tools_.state.counters.altered;
+    return ReportChange(
+        {ChangeKind::kAltered, path, std::nullopt, std::nullopt, -1, -1, std::move(changed)}, where,
+        RecordedFile{std::nullopt, (*recorded)->facts, (*recorded)->kind}, now.facts);
+}
+
+Status ChangeRecorder::ReportDeletedPlaces() {
+    return tools_.store.ForEachUnmetPlace([this](const std::string& path,
+                                                 const platform::PlaceFacts& place) {
+        if (place.kind == platform::kFolderKind) return Status::Ok();
+        NORV_RETURN_IF_ERROR(BetweenFiles());
+        if (run_.urgent_gone.count(path) != 0) return Status::Ok();
+        if (run_.measured.IsMeasuredElsewhere(path)) return Status::Ok();
+        if (run_.IsUnseen(path)) {
+            ++tools_.state.counters.unchecked;
+            return Status::Ok();
+        }
+        ++tools_.state.counters.deleted;
+        return ReportChange({ChangeKind::kDeleted, path, std::nullopt, std::nullopt, -1, -1, {}},
+                            {}, RecordedFile{std::nullopt, place.facts, place.kind});
+    });
 }
 
 Status ChangeRecorder::ReportNewSpecialEntry(const std::string& path,

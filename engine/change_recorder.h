@@ -49,8 +49,18 @@ class ChangeRecorder {
     // as a new file is, never opened.
     Status ReportNewSpecialEntry(const std::string& path, const platform::DirectoryHandle& folder,
                                  const std::string& name, const platform::FileFacts& facts);
+    // A folder, or a FIFO, socket or device, the walk met at `path` (a folder's ends in the
+    // separator): an init records it; a check compares it with its record and reports what
+    // changed as altered. `where` is the folder itself (name "") or the special file's folder and
+    // name. A special file without a record is the caller's to report (ReportNewSpecialEntry); a
+    // folder without one is new, told by its files, or, in a baseline made before folders were
+    // recorded, gains its record.
+    Status RecordPlace(const std::string& path, const platform::PlaceFacts& now,
+                       const FileLocation& where);
     // The recorded files the run did not meet, reported deleted unless not seen or left out.
     Status ReportDeletedFiles();
+    // The same for the special files; a folder gone is told by its files.
+    Status ReportDeletedPlaces();
     // The new files a check held back (ScanRun::deferred_quarantines), quarantined now.
     Status QuarantineDeferred();
 

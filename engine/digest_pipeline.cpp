@@ -66,7 +66,6 @@ void DigestPipeline::Produce() {
         Item item;
         item.entry = walk_->Next();
         const Type type = item.entry.type;
-        if (type == Type::kFolder) continue;
         batch.push_back(std::move(item));
         const bool last = type == Type::kEnd || type == Type::kFailure;
         // A batch goes when it is full, when the walk ends, or early when a worker waits for

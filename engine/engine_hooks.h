@@ -94,6 +94,8 @@ struct FileLocation {
 struct RecordedFile {
     std::optional<platform::Md5Digest> md5;
     std::optional<platform::ExtendedFacts> extended;
+    // A folder's or special file's kind (platform::PlaceFacts); "" for a file or a link.
+    std::string place_kind;
 };
 
 // What a response left at a file's place, as far as the response itself knows: the watch takes

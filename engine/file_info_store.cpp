@@ -220,6 +220,8 @@ Status FileInfoStore::ExtendSchema(bool new_file) {
     NORV_RETURN_IF_ERROR(AddLaterColumns("norv_changes", kChangesColumns));
     NORV_RETURN_IF_ERROR(
         db_.Exec(std::string("CREATE TABLE IF NOT EXISTS norv_writers") + kWritersShape));
+    NORV_RETURN_IF_ERROR(
+        db_.Exec(std::string("CREATE TABLE IF NOT EXISTS norv_places") + store_rows::kPlacesShape));
     return db_.Exec(std::string("CREATE TABLE IF NOT EXISTS norv_state") + kStateShape);
 }
 
@@ -278,6 +280,12 @@ Status FileInfoStore::Prepare() {
          "LIMIT ?2"},
         {&list_change_,
          "INSERT INTO norv_changes VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,?15,?16)"},
+        {&reset_places_, "UPDATE norv_places SET met=0"},
+        {&insert_place_,
+         std::string("INSERT OR REPLACE INTO norv_places") + store_rows::kInsertPlace},
+        {&lookup_place_, "SELECT * FROM norv_places WHERE path=?1"},
+        {&mark_place_met_, "UPDATE norv_places SET met=1 WHERE path=?1"},
+        {&select_unmet_places_, "SELECT * FROM norv_places WHERE met=0"},
     };
     for (const Item& item : items) {
         auto stmt = db_.Prepare(item.sql);
@@ -302,7 +310,10 @@ Status FileInfoStore::Write(platform::Statement& statement) {
     return Status::Ok();
 }
 
-Status FileInfoStore::ResetFlags() { return Write(*reset_flags_); }
+Status FileInfoStore::ResetFlags() {
+    NORV_RETURN_IF_ERROR(Write(*reset_flags_));
+    return Write(*reset_places_);
+}
 Status FileInfoStore::DeleteAll() {
     NORV_RETURN_IF_ERROR(Write(*delete_all_));
     return Write(*delete_extended_);
@@ -326,12 +337,20 @@ Status FileInfoStore::BeginBaseline() {
     NORV_RETURN_IF_ERROR(Commit());
     insert_new_baseline_.reset();
     insert_new_extended_.reset();
+    insert_new_place_.reset();
     for (const char* sql :
-         {"DROP TABLE IF EXISTS fileinfo_new", "DROP TABLE IF EXISTS fingerprint_new"}) {
+         {"DROP TABLE IF EXISTS fileinfo_new", "DROP TABLE IF EXISTS fingerprint_new",
+          "DROP TABLE IF EXISTS norv_places_new"}) {
         NORV_RETURN_IF_ERROR(db_.Exec(sql));
     }
     NORV_RETURN_IF_ERROR(db_.Exec(std::string("CREATE TABLE fileinfo_new") + kTableShape));
     NORV_RETURN_IF_ERROR(db_.Exec(std::string("CREATE TABLE fingerprint_new") + kExtendedShape));
+    NORV_RETURN_IF_ERROR(
+        db_.Exec(std::string("CREATE TABLE norv_places_new") + store_rows::kPlacesShape));
+    auto insert_place = db_.Prepare(std::string("INSERT OR REPLACE INTO norv_places_new") +
+                                    store_rows::kInsertPlace);
+    if (!insert_place.ok()) return insert_place.status();
+    insert_new_place_ = std::move(insert_place).value();
     auto insert = db_.Prepare("INSERT INTO fileinfo_new VALUES(?1,?2,?3,?4,?4,0)");
     if (!insert.ok()) return insert.status();
     auto insert_extended =
@@ -346,6 +365,7 @@ Status FileInfoStore::CommitBaseline(const std::vector<std::string>& rules) {
     NORV_RETURN_IF_ERROR(Commit());
     insert_new_baseline_.reset();
     insert_new_extended_.reset();
+    insert_new_place_.reset();
     // The rules this baseline was made for, each in hexadecimal (a path may hold any byte).
     std::string rule_list;
     for (const std::string& rule : rules) rule_list += platform::HexOf(rule) + "\n";
@@ -360,7 +380,9 @@ Status FileInfoStore::CommitBaseline(const std::vector<std::string>& rules) {
          {"DROP TABLE fileinfo", "ALTER TABLE fileinfo_new RENAME TO fileinfo",
           "CREATE INDEX fileinfo_filename ON fileinfo(filename)", "DROP TABLE fingerprint",
           "ALTER TABLE fingerprint_new RENAME TO fingerprint",
-          "CREATE INDEX fingerprint_filename ON fingerprint(filename)",
+          "CREATE INDEX fingerprint_filename ON fingerprint(filename)", "DROP TABLE norv_places",
+          "ALTER TABLE norv_places_new RENAME TO norv_places",
+          "INSERT OR REPLACE INTO norv_state VALUES('places','1')",
           // A new baseline: the last check's changes were found against the old one.
           "DELETE FROM norv_changes", "DELETE FROM norv_writers",
           "DELETE FROM norv_state WHERE name='checked'",
@@ -415,6 +437,7 @@ Status FileInfoStore::CarryOverBaseline(const std::function<bool(const std::stri
     if (status.ok()) status = db_.Exec("COMMIT");
     if (!status.ok() && db_.InTransaction()) (void)db_.Exec("ROLLBACK");
     if (status.ok()) status = db_.Exec("DROP INDEX fileinfo_new_carry");
+    if (status.ok()) status = CarryOverPlaces(keep);
     return status;
 }
 
@@ -474,10 +497,13 @@ Status FileInfoStore::AbandonBaseline() {
     Status committed = Commit();
     insert_new_baseline_.reset();
     insert_new_extended_.reset();
+    insert_new_place_.reset();
     Status dropped = db_.Exec("DROP TABLE IF EXISTS fileinfo_new");
     Status dropped_extended = db_.Exec("DROP TABLE IF EXISTS fingerprint_new");
+    Status dropped_places = db_.Exec("DROP TABLE IF EXISTS norv_places_new");
     if (!committed.ok()) return committed;
-    return dropped.ok() ? dropped_extended : dropped;
+    if (!dropped.ok()) return dropped;
+    return dropped_extended.ok() ? dropped_places : dropped_extended;
 }
 
 Status FileInfoStore::InsertBaseline(const std::string& path, int64_t size, const std::string& date,

@@ -24,6 +24,7 @@
 //
 // The changes the last check found are kept in `norv_changes`, one row per path with what was
 // shown of it (kind, size, time, both MD5s, the extended facts found), for review and accept.
+// `norv_places` records each folder and FIFO, socket or device under the rules (see RecordPlace).
 // `norv_state` holds the baseline's generation, which every init that replaces the records
 // raises (and then empties the list), the generation the last finished check ran against, and
 // an accept's marker while its new archive waits to be renamed into place (response/accept.h).
@@ -140,6 +141,21 @@ class FileInfoStore {
     // no statement stays open between pages while the caller writes.
     Result<std::vector<std::string>> RecordedAfter(const std::string& after, size_t most);
 
+    // The folders and the FIFOs, sockets and devices under the rules, each recorded in the
+    // table `norv_places` by its path (a folder's ends in the separator) with its kind and facts
+    // (platform::PlaceFacts), and a mark of whether this run has met it. An init records them
+    // into a table beside, swapped in with the files' records (CommitBaseline).
+    // Records `place` (into the new baseline while one is built), met by this run.
+    Status RecordPlace(const std::string& path, const platform::PlaceFacts& place);
+    Result<std::optional<platform::PlaceFacts>> LookupPlace(const std::string& path);
+    Status MarkPlaceMet(const std::string& path);
+    // Calls `row` with each place record this run has not met (ResetFlags unmarks them all).
+    Status ForEachUnmetPlace(const std::function<Status(const std::string& path,
+                                                        const platform::PlaceFacts& place)>& row);
+    // Whether the baseline records the places: one made by an earlier norv has none, and its
+    // folders gain their records at the next check instead.
+    Result<bool> BaselineRecordsPlaces();
+
     Status Commit();
 
     // One change of the last check, as it was shown.
@@ -203,6 +219,8 @@ class FileInfoStore {
     Status ExtendSchema(bool new_file);
     // Adds to `table`, when it has fewer than `columns_now` columns, the facts recorded since.
     Status AddLaterColumns(const std::string& table, size_t columns_now);
+    // CarryOverBaseline's part for the places.
+    Status CarryOverPlaces(const std::function<bool(const std::string& path)>& keep);
     // Runs a writing statement inside the current batch, opening one when none is open.
     Status Write(platform::Statement& statement);
 
@@ -211,9 +229,11 @@ class FileInfoStore {
     std::unique_ptr<platform::Statement> reset_flags_, delete_all_, mark_all_seen_,
         insert_baseline_, lookup_, insert_new_, update_seen_, update_flag_, select_unmarked_,
         forget_vanished_, forget_new_file_, update_new_digest_, delete_extended_, insert_extended_,
-        forget_extended_, unlist_change_, list_change_, recorded_after_;
+        forget_extended_, unlist_change_, list_change_, recorded_after_, reset_places_,
+        insert_place_, lookup_place_, mark_place_met_, select_unmet_places_;
     // While a baseline is built.
-    std::unique_ptr<platform::Statement> insert_new_baseline_, insert_new_extended_;
+    std::unique_ptr<platform::Statement> insert_new_baseline_, insert_new_extended_,
+        insert_new_place_;
     // Inserts or replaces the state value `name`.
     Status SetState(const std::string& name, const std::string& value);
     Result<std::optional<std::string>> GetState(const std::string& name);

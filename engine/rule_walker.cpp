@@ -4,8 +4,10 @@
 // root or the running user owns it); everything below it is reached through open folders and
 // never through a link. Subfolders are walked first, depth first in listing order, then the
 // folder's files. Regular files are fingerprinted by content and symbolic links by their target
-// text; FIFOs, sockets and devices are never read, and a check reports a new one. Names beginning
-// with a dot are monitored like any other. The cracked and save folders are never entered.
+// text; FIFOs, sockets and devices are never read: their kind and owners are recorded, and a
+// check reports a new one. Each folder's own mode, owners and attributes are recorded too. Names
+// beginning with a dot are monitored like any other. The cracked and save folders are never
+// entered.
 #include "engine/rule_walker.h"
 
 #include <algorithm>
@@ -73,6 +75,7 @@ Status RuleWalker::WalkDirectory(const std::string& path, RuleKind kind) {
     TreeWalk::Options options;
     options.recursive = kind == RuleKind::kTree;
     options.special_files = true;
+    options.report_folders = true;
     options.skipped = run_.excluded_folders;
     options.take = [this, recursive = options.recursive](const platform::FileIdentity& folder,
                                                          const std::string& dir) {
@@ -152,24 +155,43 @@ Status RuleWalker::HandleWalkEntry(const TreeWalk::Entry& entry,
             return recorder_.RecordFile(entry.dir, entry.name, fingerprint,
                                         FileLocation{entry.folder.get(), entry.name, {}});
         case TreeWalk::Entry::Type::kFolder:
+            return RecordFolder(entry);
         case TreeWalk::Entry::Type::kEnd:
             break;
     }
     return Status::Ok();
 }
 
+Status RuleWalker::RecordFolder(const TreeWalk::Entry& entry) {
+    if (tools_.state.mode != ScanMode::kInit && tools_.state.mode != ScanMode::kCheck) {
+        return Status::Ok();
+    }
+    auto facts = platform::FolderFactsOf(tools_.env(), entry.folder->fd(), entry.dir);
+    if (!facts.ok()) return recorder_.NoteUnseen(entry.dir, facts.status());
+    return recorder_.RecordPlace(entry.dir, *facts, FileLocation{entry.folder.get(), "", {}});
+}
+
 Status RuleWalker::ReportSpecialEntry(const TreeWalk::Entry& entry) {
-    // A FIFO, socket or device has no content to record and is never opened: a check reports a
-    // new one (with restore on, it is taken out as a new file is). At a recorded file's place
-    // it is left to the report of that file as deleted, whose restore takes out what stands
-    // there.
-    if (tools_.state.mode != ScanMode::kCheck) return Status::Ok();
+    // A FIFO, socket or device has no content and is never opened: its kind, device number,
+    // mode and owners are its record. A check reports a new one (with restore on, it is taken
+    // out as a new file is). At a recorded file's place it is left to the report of that file as
+    // deleted, whose restore takes out what stands there.
+    if (tools_.state.mode != ScanMode::kInit && tools_.state.mode != ScanMode::kCheck) {
+        return Status::Ok();
+    }
     const std::string path = entry.dir + entry.name;
-    auto facts = platform::LStatAt(*entry.folder, entry.name, path);
-    if (!facts.ok() || facts->kind != EntryKind::kOther) return Status::Ok();  // gone meanwhile
+    auto place = platform::SpecialFactsAt(*entry.folder, entry.name, path);
+    if (!place.ok() || place->kind.empty()) return Status::Ok();  // gone meanwhile
+    const FileLocation where{entry.folder.get(), entry.name, {}};
+    if (tools_.state.mode == ScanMode::kInit) return recorder_.RecordPlace(path, *place, where);
+    auto recorded = tools_.store.LookupPlace(path);
+    if (!recorded.ok()) return recorded.status();
+    if (recorded->has_value()) return recorder_.RecordPlace(path, *place, where);
     auto baseline = tools_.store.LookupBaseline(path);
     if (!baseline.ok()) return baseline.status();
     if (baseline->has_value()) return Status::Ok();
+    auto facts = platform::LStatAt(*entry.folder, entry.name, path);
+    if (!facts.ok() || facts->kind != EntryKind::kOther) return Status::Ok();
     return recorder_.ReportNewSpecialEntry(path, *entry.folder, entry.name, *facts);
 }
 
@@ -224,7 +246,7 @@ Status RuleWalker::CheckSingleFile(const std::string& path) {
     auto baseline = tools_.store.LookupBaseline(path);
     if (!baseline.ok()) return baseline.status();
     if (baseline->has_value() && !(*baseline)->first_seen_by_check) {
-        recorded = {(*baseline)->md5o, (*baseline)->extended};
+        recorded = {(*baseline)->md5o, (*baseline)->extended, {}};
     }
     return recorder_.ReportChange(
         {ChangeKind::kDeleted, path, std::nullopt, std::nullopt, -1, -1, {}}, {}, recorded);

@@ -39,8 +39,11 @@ class RuleWalker {
     Status HandleWalkEntry(const platform::TreeWalk::Entry& entry,
                            const platform::Fingerprint& fingerprint);
     Status SkipFolder(const std::string& dir);
-    // A FIFO, socket or device the walk met: reported by a check when it is new.
+    // A FIFO, socket or device the walk met: recorded by an init, compared by a check, reported
+    // by a check when it is new.
     Status ReportSpecialEntry(const platform::TreeWalk::Entry& entry);
+    // A folder the walk entered: its own facts recorded or compared.
+    Status RecordFolder(const platform::TreeWalk::Entry& entry);
     // Whether a file a walk met was measured by an earlier single-file rule (then said).
     Result<bool> MeasuredBySingleFileRule(const platform::TreeWalk::Entry& entry);
     // A `Warning:` line for the place whose files were measured under another path; records

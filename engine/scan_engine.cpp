@@ -173,6 +173,7 @@ Status ScanEngine::RunScanSteps() {
     NORV_RETURN_IF_ERROR(tools_.store.ResetFlags());
     run_.urgent_gone.clear();
     run_.deferred_quarantines.clear();
+    run_.places_recorded.reset();
     run_.defer_quarantines = tools_.state.mode == ScanMode::kCheck && tools_.Restores();
     // A run that ends early quarantines nothing it held back: the next check reports those
     // files again. The watch's own checks respond at once.
@@ -216,7 +217,10 @@ Status ScanEngine::RunScanSteps() {
         NORV_RETURN_IF_ERROR(tools_.log.WarningLine(
             Message(NoticeCode::kMoreUnseenPlaces, {std::to_string(unseen - kMostUnseenLines)})));
     }
-    if (tools_.state.mode != ScanMode::kInit) NORV_RETURN_IF_ERROR(recorder_.ReportDeletedFiles());
+    if (tools_.state.mode != ScanMode::kInit) {
+        NORV_RETURN_IF_ERROR(recorder_.ReportDeletedFiles());
+        NORV_RETURN_IF_ERROR(recorder_.ReportDeletedPlaces());
+    }
     // Every altered and deleted recorded file is back: now the new files.
     NORV_RETURN_IF_ERROR(recorder_.QuarantineDeferred());
     for (const Message& summary : tools_.hooks.responder.EndRun()) {

@@ -4,6 +4,7 @@
 // the new files a check holds for quarantine after its walk.
 #pragma once
 
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -46,6 +47,8 @@ struct ScanRun {
     // only after the walk and the deleted files' restores: a flood of new files met before an
     // altered recorded file never holds the recorded file back.
     bool defer_quarantines = false;
+    // Whether the baseline records folders and special files; asked once per run.
+    std::optional<bool> places_recorded;
     std::vector<DeferredQuarantine> deferred_quarantines;
 
     // Finds the folders never walked (excluded_folders), and forgets the skipped ones named.

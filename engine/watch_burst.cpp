@@ -193,7 +193,7 @@ Status WatchBurst::CheckPresentOrGone(const WatchedFile& file,
     ++tools_.state.counters.deleted;
     return recorder_.ReportChange(
         {ChangeKind::kDeleted, file.path, (*baseline)->md5o, std::nullopt, -1, -1, {}}, {},
-        RecordedFile{(*baseline)->md5o, (*baseline)->extended});
+        RecordedFile{(*baseline)->md5o, (*baseline)->extended, {}});
 }
 
 Status WatchBurst::CheckUrgentFiles() {

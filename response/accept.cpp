@@ -299,6 +299,13 @@ Result<AcceptOutcome> ChangeAcceptor::AcceptLocked(int64_t generation,
             refuse(Message(NoticeCode::kNotInLastChangeList));
             continue;
         }
+        // A folder's or special file's own facts are taken in by an init, not from a review.
+        auto place = store_.LookupPlace(item.path);
+        if (!place.ok()) return place.status();
+        if (place->has_value()) {
+            refuse(Message(NoticeCode::kPlaceAcceptedByInit));
+            continue;
+        }
         auto moved = BaselineMoved(store_, item);
         if (!moved.ok()) return moved.status();
         if (!moved->empty()) {

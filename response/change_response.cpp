@@ -155,6 +155,8 @@ bool ChangeResponse::HeldChangesFreed() {
 ResponseOutcome ChangeResponse::Respond(ChangeKind kind, const std::string& path,
                                         const FileLocation& where, const RecordedFile& recorded) {
     if (switches_.auto_restore == 0) return {};
+    // A folder or special file comes back from its record, not from the archive.
+    if (!recorded.place_kind.empty()) return RestorePlace(path, where, recorded);
     if (!platform::FileExists(env_, archive_.ArchivePath())) {
         const Message nothing_saved(NoticeCode::kNothingSaved);
         ReportFailure(path, Status::Error(ErrorKind::kNotFound, ENOENT, nothing_saved),

@@ -183,6 +183,12 @@ class ChangeResponse : public ChangeResponder {
     std::vector<Message>* said_ = nullptr;
     // Puts the recorded file back as `recorded`; what it then left at the place.
     ResponseOutcome Restore(const std::string& path, const RecordedFile& recorded);
+    // A folder or special file put back as recorded (place_response.cpp).
+    ResponseOutcome RestorePlace(const std::string& path, const FileLocation& where,
+                                 const RecordedFile& recorded);
+    Status PutBackFolder(const std::string& path, const FileLocation& where,
+                         const RecordedFile& recorded, std::vector<Message>& notes);
+    Status PutBackSpecialFile(const std::string& path, const RecordedFile& recorded);
     // Takes out whatever stands where a recorded file must come back; false when it could not.
     bool TakeOutWhatStands(const std::string& path);
     // A folder taken out into the cracked folder (as `moved_name` there, from `path`), made

@@ -107,6 +107,12 @@ std::string_view JapaneseResponsePattern(NoticeCode code) {
             return "{0} の拡張属性は大きすぎて記録が要約だけのため戻せません";
         case NoticeCode::kCannotPutBackInodeFlags:
             return "{0} の属性フラグ (chattr) を戻せません";
+        case NoticeCode::kPlaceAcceptedByInit:
+            return "フォルダ・FIFO・ソケット・デバイス自身の変更は、初期化で記録し直してください";
+        case NoticeCode::kCannotRemakeSpecialFile:
+            return "{0} (FIFO・ソケット・デバイス) を作り直せません";
+        case NoticeCode::kSpecialFileSwapped:
+            return "{0} は所有者とアクセス権を戻す間に置き換えられたため、戻していません";
         case NoticeCode::kCannotWriteEvents:
             return "イベントファイル {0} に書けません: {1}";
         case NoticeCode::kReportNotSent:

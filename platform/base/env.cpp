@@ -60,6 +60,9 @@ class PosixEnv final : public Env {
     int MkdirAt(int dirfd, const char* name, mode_t mode) override {
         return ::mkdirat(dirfd, name, mode);
     }
+    int MknodAt(int dirfd, const char* name, mode_t mode, dev_t device) override {
+        return ::mknodat(dirfd, name, mode, device);
+    }
     int SymlinkAt(const char* target, int dirfd, const char* name) override {
         return ::symlinkat(target, dirfd, name);
     }

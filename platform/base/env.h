@@ -75,6 +75,7 @@ class Env {
     virtual dirent* ReadDir(DIR* dir) = 0;
     virtual int CloseDir(DIR* dir) = 0;
     virtual int MkdirAt(int dirfd, const char* name, mode_t mode) = 0;
+    virtual int MknodAt(int dirfd, const char* name, mode_t mode, dev_t device) = 0;
 
     // Links, names.
     virtual int SymlinkAt(const char* target, int dirfd, const char* name) = 0;
@@ -168,6 +169,9 @@ class EnvWrapper : public Env {
     int CloseDir(DIR* dir) override { return target_->CloseDir(dir); }
     int MkdirAt(int dirfd, const char* name, mode_t mode) override {
         return target_->MkdirAt(dirfd, name, mode);
+    }
+    int MknodAt(int dirfd, const char* name, mode_t mode, dev_t device) override {
+        return target_->MknodAt(dirfd, name, mode, device);
     }
     int SymlinkAt(const char* target, int dirfd, const char* name) override {
         return target_->SymlinkAt(target, dirfd, name);

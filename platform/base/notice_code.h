@@ -340,8 +340,11 @@
     X(kCapabilitiesDigestedNotPutBack) /* {0}'s capabilities, a digest alone, not put back */      \
     X(kXattrsDigestedNotPutBack)       /* {0}'s other attributes, a digest alone, not put back */  \
     X(kCannotPutBackInodeFlags)        /* {0} the restored file, its inode flags not set */        \
-    X(kCannotWriteEvents)              /* the events file {0} cannot be written; {1} why */        \
-    X(kReportNotSent) /* the report's mail was not sent; {0} why, {1} the recipients */
+    X(kPlaceAcceptedByInit) /* a folder's or special file's own change is taken in by an init */   \
+    X(kCannotRemakeSpecialFile) /* the FIFO, socket or device {0} cannot be made again */          \
+    X(kSpecialFileSwapped)      /* {0} was replaced while its owner and mode were put back */      \
+    X(kCannotWriteEvents)       /* the events file {0} cannot be written; {1} why */               \
+    X(kReportNotSent)           /* the report's mail was not sent; {0} why, {1} the recipients */
 
 #define NORV_NOTICE_CODES(X) \
     NORV_BASE_NOTICES(X)     \

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/capability.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -188,6 +189,48 @@ ExtendedFacts ExtendedFactsOf(Env& env, int fd, const struct stat& st) {
     facts.xattrs = std::move(xattrs.others);
     facts.inode_flags = xattrs.inode_flags;
     return facts;
+}
+
+std::string PlaceKind(const struct stat& st) {
+    const std::string device =
+        " " + std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+    if (S_ISDIR(st.st_mode)) return kFolderKind;
+    if (S_ISFIFO(st.st_mode)) return "fifo";
+    if (S_ISSOCK(st.st_mode)) return "socket";
+    if (S_ISCHR(st.st_mode)) return "char-device" + device;
+    if (S_ISBLK(st.st_mode)) return "block-device" + device;
+    return "";
+}
+
+Result<PlaceFacts> FolderFactsOf(Env& env, int fd, const std::string& path) {
+    struct stat st {};
+    if (env.FStat(fd, &st) != 0) return Status::FromErrno(errno, Message(path));
+    return PlaceFacts{PlaceKind(st), ExtendedFactsOf(env, fd, st)};
+}
+
+Result<PlaceFacts> SpecialFactsAt(const DirectoryHandle& folder, const std::string& name,
+                                  const std::string& path) {
+    struct stat st {};
+    if (folder.env().FStatAt(folder.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return Status::FromErrno(errno, Message(path));
+    }
+    PlaceFacts place;
+    if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode) || S_ISDIR(st.st_mode)) return place;
+    place.kind = PlaceKind(st);
+    place.facts.type = EntryKind::kOther;
+    place.facts.mode = static_cast<uint32_t>(st.st_mode & 07777);
+    place.facts.owner = st.st_uid;
+    place.facts.group = st.st_gid;
+    return place;
+}
+
+std::vector<FactChange> ComparePlaces(const PlaceFacts& recorded, const PlaceFacts& now) {
+    std::vector<FactChange> changes;
+    if (recorded.kind != now.kind) changes.push_back({Fact::kType, recorded.kind, now.kind});
+    for (FactChange& change : CompareFacts(std::nullopt, recorded.facts, std::nullopt, now.facts)) {
+        if (change.fact != Fact::kType) changes.push_back(std::move(change));
+    }
+    return changes;
 }
 
 std::string Fingerprint::Md5Text() const {

@@ -303,4 +303,26 @@ XattrFacts ReadXattrFacts(Env& env, int fd);
 // are now: what a restore set, or what the evidence had.
 ExtendedFacts ExtendedFactsOf(Env& env, int fd, const struct stat& st);
 
+// A folder, FIFO, socket or device as a record keeps it: its kind ("folder", "fifo", "socket",
+// "char-device 1:3", "block-device 8:0") and its facts, without content. A folder's are read
+// through its descriptor, attributes and flags included (its default ACL is one of the other
+// attributes); a special file is never opened, so of it only the mode, owner and group are read.
+struct PlaceFacts {
+    std::string kind;
+    ExtendedFacts facts;
+    bool operator==(const PlaceFacts&) const = default;
+};
+inline constexpr const char* kFolderKind = "folder";
+// The kind of a folder or special file; "" for a regular file or a link.
+std::string PlaceKind(const struct stat& st);
+// The facts of the open folder `fd`, which `path` names in a failure.
+Result<PlaceFacts> FolderFactsOf(Env& env, int fd, const std::string& path);
+// The facts of the entry `name` of `folder`, looked at without following it; kind "" when it is
+// not a FIFO, socket or device (any more).
+Result<PlaceFacts> SpecialFactsAt(const DirectoryHandle& folder, const std::string& name,
+                                  const std::string& path);
+// The facts that differ between a place's record and the place now: its kind, shown as the type,
+// then the others as CompareFacts finds them.
+std::vector<FactChange> ComparePlaces(const PlaceFacts& recorded, const PlaceFacts& now);
+
 }  // namespace norv::platform

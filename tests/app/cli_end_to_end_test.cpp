@@ -231,6 +231,10 @@ TEST_F(CliTest, EveryRecordedFactIsCheckedAndPutBackByTheRestore) {
         ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
     }
     testing::WriteAll(twin, testing::Md5CollisionA());
+    const std::string uploads = tree.MakeDir("site/uploads");
+    ASSERT_EQ(::chmod(uploads.c_str(), 0755), 0);
+    const std::string pipe = tree / "site/pipe";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
     Rules("<rule>" + tree / "site" + ",3</rule>\r\n");
     ::mkdir((program / "save").c_str(), 0700);
     ASSERT_NO_FATAL_FAILURE(AutomaticRestoreOn());
@@ -248,10 +252,13 @@ TEST_F(CliTest, EveryRecordedFactIsCheckedAndPutBackByTheRestore) {
     ASSERT_TRUE(testing::SetCapabilities(tree / "site/raw.bin", "cap_net_raw=ep"));
     ASSERT_TRUE(
         testing::SetAcl(tree / "site/shared.html", "u::rw-,u:65534:rw-,g::r--,m::rw-,o::r--"));
+    ASSERT_EQ(::chmod(uploads.c_str(), 02777), 0);
+    ASSERT_EQ(::mkfifo((uploads + "/planted").c_str(), 0666), 0);
+    ASSERT_EQ(::unlink(pipe.c_str()), 0);
 
     Outcome check = Run("check");
     EXPECT_EQ(check.exit_code, 1) << check.out;
-    EXPECT_NE(check.out.find("変更 6  新規作成 0  削除 0"), std::string::npos) << check.out;
+    EXPECT_NE(check.out.find("変更 7  新規作成 1  削除 1"), std::string::npos) << check.out;
     const std::string events = testing::ReadAll(program / "norv-events.jsonl");
     for (const char* changed : {R"("changed":["content"])", R"("changed":["mode"])",
                                 R"("changed":["owner"])", R"("changed":["group"])",
@@ -259,7 +266,15 @@ TEST_F(CliTest, EveryRecordedFactIsCheckedAndPutBackByTheRestore) {
         EXPECT_NE(events.find(changed), std::string::npos) << changed << "\n" << events;
     }
     EXPECT_EQ(testing::ReadAll(twin), testing::Md5CollisionA());
+    struct stat place {};
+    ASSERT_EQ(::lstat(uploads.c_str(), &place), 0);
+    EXPECT_EQ(place.st_mode & 07777, 0755u);
+    ASSERT_EQ(::lstat(pipe.c_str(), &place), 0);
+    EXPECT_TRUE(S_ISFIFO(place.st_mode));
+    EXPECT_EQ(place.st_mode & 07777, 0600u);
+    EXPECT_NE(::access((uploads + "/planted").c_str(), F_OK), 0);
     for (const auto& entry : std::filesystem::directory_iterator(tree / "site")) {
+        if (!entry.is_regular_file()) continue;
         const std::string path = entry.path().string();
         struct stat st {};
         ASSERT_EQ(::lstat(path.c_str(), &st), 0);

@@ -65,6 +65,10 @@ TEST_F(FingerprintCheckTest, EachRecordedFactThatChangesIsAlteredWithWhatChanged
     const std::string tagged = Page("tagged.html", "t");
     const std::string locked = Page("locked.html", "l");
     Page("same.html", "same");
+    const std::string uploads = tree.MakeDir("uploads");
+    ASSERT_EQ(::chmod(uploads.c_str(), 0755), 0);
+    const std::string pipe = tree / "pipe";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
     Init();
     struct stat before {};
     ASSERT_EQ(::stat(twin.c_str(), &before), 0);
@@ -80,13 +84,15 @@ TEST_F(FingerprintCheckTest, EachRecordedFactThatChangesIsAlteredWithWhatChanged
     ASSERT_TRUE(testing::SetAcl(shared, "u::rw-,u:65534:r--,g::r--,m::r--,o::---"));
     ASSERT_EQ(::setxattr(tagged.c_str(), "user.x", "1", 1, 0), 0);
     ASSERT_TRUE(testing::SetInodeFlags(locked, 0x10));  // chattr +i
+    ASSERT_EQ(::chmod(uploads.c_str(), 02777), 0);
+    ASSERT_EQ(::chown(pipe.c_str(), 65534, static_cast<gid_t>(-1)), 0);
 
     mode = ScanMode::kCheck;
     ASSERT_TRUE(engine->RunScan().ok());
     ASSERT_TRUE(testing::SetInodeFlags(locked, 0));
-    EXPECT_EQ(counters.altered, 8);
+    EXPECT_EQ(counters.altered, 10);
     EXPECT_EQ(counters.created + counters.deleted, 0);
-    EXPECT_EQ(ChangeLines().size(), 8u);
+    EXPECT_EQ(ChangeLines().size(), 10u);
     using Names = std::vector<std::string_view>;
     EXPECT_EQ(events.Facts(twin), Names{"content"});
     EXPECT_EQ(events.changes[twin][0].was,
@@ -105,12 +111,43 @@ TEST_F(FingerprintCheckTest, EachRecordedFactThatChangesIsAlteredWithWhatChanged
     EXPECT_EQ(events.changes[tagged][0].now, "user.x=1");
     EXPECT_EQ(events.Facts(locked), Names{"flags"});
     EXPECT_EQ(events.changes[locked][0].now, "i");
+    EXPECT_EQ(events.Facts(uploads + "/"), Names{"mode"});
+    EXPECT_EQ(events.changes[uploads + "/"][0].now, "2777");
+    EXPECT_EQ(events.Facts(pipe), Names{"owner"});
     // The response is told what the baseline holds, to put it back.
-    ASSERT_EQ(hooks.recorded_files.size(), 8u);
+    ASSERT_EQ(hooks.recorded_files.size(), 10u);
     for (const RecordedFile& recorded : hooks.recorded_files) {
         ASSERT_TRUE(recorded.extended.has_value());
-        EXPECT_EQ(recorded.extended->mode, 0640u);
+        const uint32_t mode_recorded = recorded.place_kind == "folder" ? 0755u
+                                       : recorded.place_kind == "fifo" ? 0600u
+                                                                       : 0640u;
+        EXPECT_EQ(recorded.extended->mode, mode_recorded) << recorded.place_kind;
     }
+}
+
+// A recorded FIFO that is gone is deleted, a planted one new; the folders of a baseline made
+// before folders were recorded gain their records at the next check, without a report.
+TEST_F(FingerprintCheckTest, SpecialFilesComeAndGoAndOlderBaselinesGainTheirFolders) {
+    const std::string uploads = tree.MakeDir("uploads");
+    ASSERT_EQ(::mkfifo((tree / "pipe").c_str(), 0600), 0);
+    Init();
+    ::unlink((tree / "pipe").c_str());
+    ASSERT_EQ(::mkfifo((tree / "uploads/planted").c_str(), 0600), 0);
+    ASSERT_TRUE(engine->Check().ok());
+    EXPECT_EQ(ChangeLines(), (std::vector<std::string>{"Created: " + uploads + "/planted",
+                                                       "Deleted: " + tree / "pipe"}));
+    ::unlink((tree / "uploads/planted").c_str());
+
+    for (const char* sql :
+         {"DELETE FROM norv_places", "DELETE FROM norv_state WHERE name='places'"}) {
+        ASSERT_TRUE(context.db_conn->Exec(sql).ok()) << sql;
+    }
+    ASSERT_EQ(::chmod(uploads.c_str(), 0777), 0);
+    ASSERT_TRUE(engine->Check().ok());
+    EXPECT_EQ(counters.changes(), 0);
+    ASSERT_EQ(::chmod(uploads.c_str(), 02777), 0);
+    ASSERT_TRUE(engine->Check().ok());
+    EXPECT_EQ(ChangeLines(), (std::vector<std::string>{"Altered: " + uploads + "/"}));
 }
 
 // A baseline recorded before the other attributes and the flags were: the tables gain the
@@ -154,7 +191,7 @@ TEST_F(FingerprintCheckTest, AFactThatCannotBeReadIsSaidOnceAndIsNeverAnAlterati
     context.env = &faults;
     ASSERT_TRUE(engine->Check().ok());
     context.env = &testing::SystemEnv();
-    EXPECT_EQ(faults.MatchedCalls(testing::Call::kFGetXattr), 2);
+    EXPECT_EQ(faults.MatchedCalls(testing::Call::kFGetXattr), 3);  // the files and their folder
     EXPECT_EQ(counters.altered, 1);
     EXPECT_EQ(events.Facts(b), std::vector<std::string_view>{"mode"});
     // Without a listing the other attributes cannot be read either.

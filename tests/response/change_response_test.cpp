@@ -174,8 +174,8 @@ TEST_F(ResponseTest, ARestorePutsBackTheRecordedAttributesButNoPrivilegeNobodyRe
     ASSERT_TRUE(testing::SetCapabilities(model, "cap_net_raw=ep"));
     ASSERT_TRUE(testing::SetAcl(model, "u::rwx,u:65534:r--,g::r-x,m::r-x,o::---"));
     ASSERT_EQ(::setxattr(model.c_str(), "user.tag", "blue", 4, 0), 0);
-    RecordedFile recorded{platform::Md5Digest(platform::Md5Hex("<h1>good</h1>")),
-                          platform::ExtendedFacts{}};
+    RecordedFile recorded{
+        platform::Md5Digest(platform::Md5Hex("<h1>good</h1>")), platform::ExtendedFacts{}, {}};
     recorded.extended->type = platform::EntryKind::kRegular;
     recorded.extended->mode = 04750;
     recorded.extended->owner = 65534;
@@ -215,10 +215,62 @@ TEST_F(ResponseTest, ARestorePutsBackTheRecordedAttributesButNoPrivilegeNobodyRe
 
     // A baseline that knew only MD5: the archive's owner and mode, but no set-id bit.
     ::unlink(index.c_str());
-    response.RespondToChange(ChangeKind::kDeleted, index, {}, RecordedFile{recorded.md5, {}});
+    response.RespondToChange(ChangeKind::kDeleted, index, {}, RecordedFile{recorded.md5, {}, {}});
     now = FactsOf(index);
     EXPECT_EQ(now.mode, 0755u);
     EXPECT_EQ(now.owner, 0u);
+}
+
+// A folder gets its recorded mode, owners and attributes back through the descriptor it was
+// measured by; a FIFO gone is made again with its owners and mode, what stands at its place
+// taken out first; and a link swapped in for the FIFO just made is never given them.
+TEST_F(ResponseTest, AFolderAndASpecialFileComeBackAsRecorded) {
+    if (::geteuid() != 0) GTEST_SKIP() << "owners are root's to give";
+    const std::string uploads = tree.MakeDir("www/uploads");
+    ASSERT_EQ(::chmod(uploads.c_str(), 02775), 0);
+    auto folder = platform::OpenDirectory(testing::SystemEnv(), uploads).value();
+    const platform::PlaceFacts recorded_folder =
+        platform::FolderFactsOf(testing::SystemEnv(), folder->fd(), uploads).value();
+    ASSERT_EQ(::chmod(uploads.c_str(), 0777), 0);
+    ASSERT_EQ(::chown(uploads.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::setxattr(uploads.c_str(), "user.planted", "x", 1, 0), 0);
+    ResponseOutcome outcome =
+        response.RespondToChange(ChangeKind::kAltered, uploads + "/", {folder.get(), "", {}},
+                                 RecordedFile{std::nullopt, recorded_folder.facts, "folder"});
+    EXPECT_EQ(outcome.left, ResponseOutcome::Left::kRestored);
+    EXPECT_EQ(platform::FolderFactsOf(testing::SystemEnv(), folder->fd(), uploads).value(),
+              recorded_folder);
+
+    const std::string pipe = tree / "www/pipe";
+    RecordedFile fifo{std::nullopt, platform::ExtendedFacts{}, "fifo"};
+    fifo.extended->type = platform::EntryKind::kOther;
+    fifo.extended->mode = 0620;
+    fifo.extended->owner = fifo.extended->group = 65534;
+    tree.Write("www/pipe", "<?php system($_GET['c']);");
+    outcome = response.RespondToChange(ChangeKind::kDeleted, pipe, {}, fifo);
+    EXPECT_EQ(outcome.left, ResponseOutcome::Left::kRestored);
+    auto www = platform::OpenDirectory(testing::SystemEnv(), tree / "www").value();
+    const platform::PlaceFacts made = platform::SpecialFactsAt(*www, "pipe", pipe).value();
+    EXPECT_EQ(made.kind, "fifo");
+    EXPECT_EQ(made.facts, *fifo.extended);
+    EXPECT_EQ(CrackedCount(), 2);  // the planted file and the index
+
+    const std::string victim = dir.Write("victim", "root's");
+    ASSERT_EQ(::chmod(victim.c_str(), 0600), 0);
+    ::unlink(pipe.c_str());
+    race.After(testing::Call::kMknodAt, "pipe", [&] {
+        ASSERT_EQ(::unlink(pipe.c_str()), 0);
+        ASSERT_EQ(::symlink(victim.c_str(), pipe.c_str()), 0);
+    });
+    outcome = response.RespondToChange(ChangeKind::kDeleted, pipe, {}, fifo);
+    EXPECT_EQ(race.Fired(), 1);
+    EXPECT_NE(outcome.left, ResponseOutcome::Left::kRestored);
+    struct stat st {};
+    ASSERT_EQ(::stat(victim.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_TRUE(hooks.notices.back().text.Has(NoticeCode::kSpecialFileSwapped))
+        << hooks.messages.back();
 }
 
 TEST_F(ResponseTest, RestoreOffTouchesNothing) {

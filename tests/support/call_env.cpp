@@ -186,6 +186,12 @@ int CallEnv::MkdirAt(int dirfd, const char* name, mode_t mode) {
         [&] { return target()->MkdirAt(dirfd, name, mode); });
 }
 
+int CallEnv::MknodAt(int dirfd, const char* name, mode_t mode, dev_t device) {
+    return Run(
+        Call::kMknodAt, -1, [&] { return Paths{PathAt(dirfd, name)}; }, nullptr,
+        [&] { return target()->MknodAt(dirfd, name, mode, device); });
+}
+
 int CallEnv::SymlinkAt(const char* link_target, int dirfd, const char* name) {
     return Run(
         Call::kSymlinkAt, -1, [&] { return Paths{PathAt(dirfd, name)}; }, nullptr,

@@ -39,6 +39,7 @@ enum class Call {
     kReadDir,
     kCloseDir,
     kMkdirAt,
+    kMknodAt,
     kSymlinkAt,
     kReadLinkAt,
     kRenameAt,
@@ -89,6 +90,7 @@ class CallEnv : public platform::EnvWrapper {
     dirent* ReadDir(DIR* dir) override;
     int CloseDir(DIR* dir) override;
     int MkdirAt(int dirfd, const char* name, mode_t mode) override;
+    int MknodAt(int dirfd, const char* name, mode_t mode, dev_t device) override;
     int SymlinkAt(const char* target, int dirfd, const char* name) override;
     ssize_t ReadLinkAt(int dirfd, const char* name, char* buffer, size_t size) override;
     int RenameAt(int from_dirfd, const char* from, int to_dirfd, const char* to,
