@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Builds the fuzz targets and runs each for a bounded time (FUZZ_SECONDS, default 15) from a
+# Builds the fuzz targets and runs each for a bounded time (FUZZ_SECONDS, default 10) from a
 # seed corpus made here. Fails on any crash, sanitizer finding or hang.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds=${FUZZ_SECONDS:-15}
+seconds=${FUZZ_SECONDS:-10}
 bash scripts/build.sh fuzz
 bin=build/fuzz/fuzz
 corpus=$(mktemp -d /tmp/norv-corpus-XXXXXX)
