@@ -15,7 +15,8 @@ namespace norv {
 Status ChangeRecorder::ReportChange(const ChangeEvent& change, const FileLocation& where,
                                     const RecordedFile& recorded,
                                     const std::optional<platform::ExtendedFacts>& now) {
-    NORV_RETURN_IF_ERROR(tools_.log.ChangeLine(change.kind, change.path));
+    NORV_RETURN_IF_ERROR(tools_.log.ChangeLine(
+        change.kind, change.kind == ChangeKind::kMoved ? change.moved_from : change.path));
     // Who made it: named by the watch's event, or, for a check, the writer the watch saw make
     // this very content, kept in the store.
     std::shared_ptr<const platform::Writer> writer = change.writer ? change.writer : writer_;
@@ -34,11 +35,34 @@ Status ChangeRecorder::ReportChange(const ChangeEvent& change, const FileLocatio
             ++written_by_beyond_;
         }
     }
+    // A new file of known content waits for the recorded files gone: it may be one of them moved.
+    if (change.kind == ChangeKind::kCreated && run_.hold_creations && change.new_md5 && now &&
+        run_.held_creations.size() < kMostHeldCreations) {
+        last_response_ = {};
+        run_.held_by_md5.emplace(change.new_md5->text(), run_.held_creations.size());
+        run_.held_creations.push_back({change.path, change.new_md5, change.size, change.mtime, now,
+                                       where.identity, writer, false});
+        return Status::Ok();
+    }
+    return ShowAndRespond(change, where, recorded, now, writer);
+}
+
+Status ChangeRecorder::ShowAndRespond(const ChangeEvent& change, const FileLocation& where,
+                                      const RecordedFile& recorded,
+                                      const std::optional<platform::ExtendedFacts>& now,
+                                      const std::shared_ptr<const platform::Writer>& writer) {
     // Kept for review and accept, as shown; a digest not taken leaves nothing to accept.
-    NORV_RETURN_IF_ERROR(
-        tools_.store.ListChange({change.path, change.kind, change.size, change.mtime,
-                                 change.old_md5 ? change.old_md5 : recorded.md5, change.new_md5,
-                                 change.new_md5 ? now : std::nullopt, std::nullopt, ""}));
+    FileInfoStore::ListedChange listed{change.path,
+                                       change.kind,
+                                       change.size,
+                                       change.mtime,
+                                       change.old_md5 ? change.old_md5 : recorded.md5,
+                                       change.new_md5,
+                                       change.new_md5 ? now : std::nullopt,
+                                       std::nullopt,
+                                       ""};
+    listed.moved_from = change.moved_from;
+    NORV_RETURN_IF_ERROR(tools_.store.ListChange(listed));
     // Asked whether or not anyone is told: the answer stands for the response below.
     const bool held = tools_.hooks.responder.Holds(change.path);
     if (tools_.events) {
@@ -63,10 +87,63 @@ Status ChangeRecorder::ReportChange(const ChangeEvent& change, const FileLocatio
     if (!held && change.kind != ChangeKind::kCreated && tools_.Restores() &&
         last_response_.left != ResponseOutcome::Left::kRestored &&
         !last_response_.failures.empty() && failed_restores_.size() < kMostFailedRestores) {
-        failed_restores_.push_back(change.path);
+        failed_restores_.push_back(change.kind == ChangeKind::kMoved ? change.moved_from
+                                                                     : change.path);
     }
     // A response that failed says so in the log and the mail, below the change's line.
     return LogResponseFailures();
+}
+
+std::optional<size_t> ChangeRecorder::HeldCreationMovedFrom(const FileInfoStore::Baseline& gone) {
+    // A digest of part of the content proves nothing of the rest.
+    if (!gone.md5o || gone.md5o->sampled() || run_.held_by_md5.empty()) return std::nullopt;
+    auto [first, last] = run_.held_by_md5.equal_range(gone.md5o->text());
+    for (auto it = first; it != last; ++it) {
+        const ScanRun::HeldCreation& held = run_.held_creations[it->second];
+        if (held.moved || (gone.size && *gone.size != held.size)) continue;
+        if (!platform::CompareFacts(gone.md5o, gone.extended, held.md5, *held.facts).empty()) {
+            continue;
+        }
+        return it->second;
+    }
+    return std::nullopt;
+}
+
+Status ChangeRecorder::ReportMove(const std::string& from, const FileInfoStore::Baseline& gone,
+                                  size_t held_index) {
+    run_.held_creations[held_index].moved = true;
+    // A copy: a look at the watch's files meanwhile may hold more and move the list.
+    const ScanRun::HeldCreation held = run_.held_creations[held_index];
+    ChangeEvent move{ChangeKind::kMoved, held.path, gone.md5o, held.md5, held.size, held.mtime, {}};
+    move.moved_from = from;
+    move.writer = held.writer;
+    FileLocation where;
+    where.identity = held.identity;
+    RecordedFile recorded{gone.md5o, gone.extended, {}, from};
+    NORV_RETURN_IF_ERROR(tools_.log.ChangeLine(ChangeKind::kDeleted, from));
+    return ShowAndRespond(move, where, recorded, held.facts, held.writer);
+}
+
+Status ChangeRecorder::ReleaseHeldCreations() {
+    run_.hold_creations = false;
+    const std::vector<ScanRun::HeldCreation> held = std::move(run_.held_creations);
+    run_.held_creations.clear();
+    run_.held_by_md5.clear();
+    for (const ScanRun::HeldCreation& creation : held) {
+        if (creation.moved) continue;
+        NORV_RETURN_IF_ERROR(tools_.StopPoint());
+        ChangeEvent change{ChangeKind::kCreated,
+                           creation.path,
+                           std::nullopt,
+                           creation.md5,
+                           creation.size,
+                           creation.mtime,
+                           {}};
+        FileLocation where;
+        where.identity = creation.identity;
+        NORV_RETURN_IF_ERROR(ShowAndRespond(change, where, {}, creation.facts, creation.writer));
+    }
+    return Status::Ok();
 }
 
 Status ChangeRecorder::LogResponseFailures() {
@@ -314,6 +391,9 @@ Status ChangeRecorder::ReportDeletedFiles() {
                 return Status::Ok();
             }
             ++tools_.state.counters.deleted;
+            if (auto moved_to = HeldCreationMovedFrom(baseline)) {
+                return ReportMove(filename, baseline, *moved_to);
+            }
             return ReportChange(
                 {ChangeKind::kDeleted, filename, baseline.md5o, std::nullopt, -1, -1, {}}, {},
                 RecordedFile{baseline.md5o, baseline.extended, {}});

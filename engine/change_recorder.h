@@ -23,6 +23,10 @@ namespace norv {
 // checks find the rest.
 inline constexpr size_t kMostFailedRestores = 10000;
 
+// New files a check holds until the recorded files gone are known (ScanRun::HeldCreation);
+// beyond, each is reported whole at once and is never part of a move.
+inline constexpr size_t kMostHeldCreations = 100000;
+
 // New files a check with automatic restore on holds for quarantine after its walk; beyond, each
 // is answered as soon as it is reported.
 inline constexpr size_t kMostDeferredQuarantines = 10000;
@@ -61,6 +65,9 @@ class ChangeRecorder {
     Status ReportDeletedFiles();
     // The same for the special files; a folder gone is told by its files.
     Status ReportDeletedPlaces();
+    // The new files a check held (ScanRun::held_creations) and that no recorded file gone made a
+    // move, reported now (event, change list, response).
+    Status ReleaseHeldCreations();
     // The new files a check held back (ScanRun::deferred_quarantines), quarantined now.
     Status QuarantineDeferred();
 
@@ -109,6 +116,19 @@ class ChangeRecorder {
     Status NoteIfSampled(const std::string& path, const platform::Fingerprint& fingerprint);
     Status NoteMissingFacts(const std::string& path, const platform::Fingerprint& fingerprint);
     Status BetweenFiles() { return between_files_ ? between_files_() : Status::Ok(); }
+    // What ReportChange does once the log line is written and the writer known: the change
+    // list, the event and the response.
+    Status ShowAndRespond(const ChangeEvent& change, const FileLocation& where,
+                          const RecordedFile& recorded,
+                          const std::optional<platform::ExtendedFacts>& now,
+                          const std::shared_ptr<const platform::Writer>& writer);
+    // The held new file that is `gone` (a recorded file not met) moved: the same content,
+    // length and attributes; none when there is none.
+    std::optional<size_t> HeldCreationMovedFrom(const FileInfoStore::Baseline& gone);
+    // Reports the recorded file `from` moved to the held new file: the log's deleted line (its
+    // created line was written when it was met), then one move.
+    Status ReportMove(const std::string& from, const FileInfoStore::Baseline& gone,
+                      size_t held_index);
 
     ScanTools& tools_;
     ScanRun& run_;

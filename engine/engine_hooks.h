@@ -24,7 +24,9 @@ class DirectoryHandle;
 }
 
 // What a check found for one file.
-enum class ChangeKind { kCreated, kAltered, kDeleted };
+// A move is a file gone from a recorded path (`moved_from`) and found at a new one, the same in
+// content, size and attributes: one change, though the scan log keeps its two lines.
+enum class ChangeKind { kCreated, kAltered, kDeleted, kMoved };
 // Its name in the events.
 constexpr std::string_view ChangeKindName(ChangeKind kind) {
     switch (kind) {
@@ -34,6 +36,8 @@ constexpr std::string_view ChangeKindName(ChangeKind kind) {
             return "altered";
         case ChangeKind::kDeleted:
             return "deleted";
+        case ChangeKind::kMoved:
+            return "moved";
     }
     return "";
 }
@@ -95,7 +99,9 @@ struct RecordedFile {
     std::optional<platform::Md5Digest> md5;
     std::optional<platform::ExtendedFacts> extended;
     // A folder's or special file's kind (platform::PlaceFacts); "" for a file or a link.
-    std::string place_kind;
+    std::string place_kind = {};
+    // A move: the recorded path (where the record is and the file goes back to).
+    std::string moved_from = {};
 };
 
 // What a response left at a file's place, as far as the response itself knows: the watch takes
@@ -165,6 +171,8 @@ struct ChangeEvent {
     bool held = false;  // a deploy holds the response for it: nothing is moved or restored
     // The process that wrote it, where the watch's events name one (fanotify); null otherwise.
     std::shared_ptr<const platform::Writer> writer = nullptr;
+    // A move: the recorded path it left (`path` is where it is now).
+    std::string moved_from = {};
 };
 // A change an administrator accepted into the baseline.
 struct AcceptEvent {

@@ -36,16 +36,17 @@ const std::vector<std::string> kExtendedColumns = {"filename", "md5",    "sha256
                                                    "acl",      "xattrs", "flags"};
 const std::vector<std::string> kExtendedColumnsBeforeXattrs = {
     "filename", "md5", "sha256", "type", "mode", "uid", "gid", "capabilities", "acl"};
-// The columns added to a table of an earlier shape, in their order.
-constexpr const char* kLaterExtendedColumns[][2] = {{"xattrs", "TEXT"}, {"flags", "INTEGER"}};
+// The columns added to a table of an earlier shape, in their order; the change list has one more.
+constexpr const char* kLaterColumns[][2] = {
+    {"xattrs", "TEXT"}, {"flags", "INTEGER"}, {"moved_from", "TEXT"}};
 constexpr const char* kInsertExtended = " VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11)";
 // The last check's changes: the new MD5 and extended facts first, in fingerprint's order, so
 // that BindExtended and ReadExtended serve them too.
 constexpr const char* kChangesShape =
     " (filename TEXT, md5n TEXT, sha256 TEXT, type TEXT, mode INTEGER, uid INTEGER, gid INTEGER,"
     " capabilities TEXT, acl TEXT, kind TEXT, filesize INTEGER, mtime INTEGER, md5o TEXT,"
-    " facts INTEGER, xattrs TEXT, flags INTEGER)";
-constexpr int kChangesColumns = 16;
+    " facts INTEGER, xattrs TEXT, flags INTEGER, moved_from TEXT)";
+constexpr int kChangesColumns = 17;
 constexpr const char* kStateShape = " (name TEXT PRIMARY KEY, value TEXT)";
 // The writer the watch saw make a change, kept for the content it made (md5, OptionalMd5Text's
 // form; "" for a file removed): the checks and the changes list name it while the file holds
@@ -233,10 +234,12 @@ Status FileInfoStore::AddLaterColumns(const std::string& table, size_t columns_n
     NORV_RETURN_IF_ERROR(db_.Exec("BEGIN IMMEDIATE"));
     found = ColumnsOf(db_, table);
     Status status = found.status();
-    for (const auto& [name, type] : kLaterExtendedColumns) {
-        if (!status.ok()) break;
+    size_t columns = status.ok() ? found->size() : 0;
+    for (const auto& [name, type] : kLaterColumns) {
+        if (!status.ok() || columns >= columns_now) break;
         if (std::find(found->begin(), found->end(), name) != found->end()) continue;
         status = db_.Exec("ALTER TABLE " + table + " ADD COLUMN " + name + " " + type);
+        ++columns;
     }
     if (status.ok()) status = db_.Exec("COMMIT");
     if (!status.ok()) (void)db_.Exec("ROLLBACK");
@@ -267,7 +270,7 @@ Status FileInfoStore::Prepare() {
         {&update_seen_, "UPDATE fileinfo SET flg=?1,md5c=?2 WHERE filename=?3"},
         {&update_flag_, "UPDATE fileinfo SET flg=?1 WHERE filename=?2"},
         {&select_unmarked_,
-         std::string("SELECT f.filename,f.md5o,") + kExtendedJoin + " WHERE f.flg=0"},
+         std::string("SELECT f.filename,f.md5o,f.filesize,") + kExtendedJoin + " WHERE f.flg=0"},
         {&delete_extended_, "DELETE FROM fingerprint"},
         {&insert_extended_, std::string("INSERT INTO fingerprint") + kInsertExtended},
         {&forget_extended_, "DELETE FROM fingerprint WHERE filename=?1"},
@@ -279,7 +282,8 @@ Status FileInfoStore::Prepare() {
          "SELECT filename FROM fileinfo WHERE filename>?1 AND md5c!=' ' ORDER BY filename "
          "LIMIT ?2"},
         {&list_change_,
-         "INSERT INTO norv_changes VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,?15,?16)"},
+         "INSERT INTO norv_changes VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,?15,?16,"
+         "?17)"},
         {&reset_places_, "UPDATE norv_places SET met=0"},
         {&insert_place_,
          std::string("INSERT OR REPLACE INTO norv_places") + store_rows::kInsertPlace},
@@ -583,7 +587,8 @@ Status FileInfoStore::ForEachUnmarked(
         if (!step.value()) break;
         status = row(select_unmarked_->ColumnText(0),
                      Baseline{platform::OptionalMd5FromText(select_unmarked_->ColumnText(1)), false,
-                              ReadExtended(*select_unmarked_, 2), std::nullopt, ""});
+                              ReadExtended(*select_unmarked_, 3),
+                              SizeOf(select_unmarked_->ColumnText(2)), ""});
         if (!status.ok()) break;
     }
     select_unmarked_->Reset();

@@ -72,8 +72,8 @@ class FileInfoStore {
         bool first_seen_by_check = false;  // md5c is kFirstSeenByCheck
         // None for a record made before the fingerprint was extended, or first seen by a check.
         std::optional<platform::ExtendedFacts> extended;
-        // fileinfo's length and time (LookupBaseline only): with a digest of part of the
-        // content, they and the attributes are what a comparison has.
+        // fileinfo's length (LookupBaseline, ForEachUnmarked) and time (LookupBaseline): with a
+        // digest of part of the content, they and the attributes are what a comparison has.
         std::optional<int64_t> size;
         std::string date;
     };
@@ -133,7 +133,7 @@ class FileInfoStore {
     // new baseline includes the file).
     Status UpdateNewFileDigest(const std::string& path, const platform::Md5Digest& digest);
     // Calls `row` with each record whose flg is still 0, in the database's order: its file name,
-    // its baseline (md5o and extended facts). Stops at the first failure `row` returns.
+    // its baseline (md5o, extended facts and length). Stops at the first failure `row` returns.
     Status ForEachUnmarked(
         const std::function<Status(const std::string& filename, const Baseline& baseline)>& row);
     // Up to `most` file names of baseline records (not those first seen by a check) that come
@@ -174,6 +174,8 @@ class FileInfoStore {
         std::optional<platform::ExtendedFacts> old_facts;
         // Who made it, as the watch saw (WriterJson's text), read with the list; "" unknown.
         std::string writer;
+        // A move: the recorded path it left.
+        std::string moved_from = {};
     };
     struct ChangeList {
         int64_t generation = 0;  // of the baseline the list was found against

@@ -61,6 +61,11 @@ Status FileInfoStore::ListChange(const ListedChange& change) {
     row.BindInt(12, change.mtime);
     row.BindText(13, platform::OptionalMd5Text(change.old_md5));
     row.BindInt(14, change.new_facts ? 1 : 0);
+    if (change.kind == ChangeKind::kMoved) {
+        row.BindText(17, change.moved_from);
+    } else {
+        row.BindNull(17);
+    }
     return Write(row);
 }
 
@@ -103,9 +108,11 @@ Result<FileInfoStore::ChangeList> FileInfoStore::ReadChangeList() {
         "c.mode,c.uid,c.gid,c.capabilities,c.acl,c.xattrs,c.flags,"
         "x.md5 IS NOT NULL,x.sha256,x.type,x.mode,x.uid,x.gid,x.capabilities,x.acl,x.xattrs,"
         "x.flags,"
-        "(SELECT writer FROM norv_writers w WHERE w.filename=c.filename AND w.md5=c.md5n)"
+        "(SELECT writer FROM norv_writers w WHERE w.filename=c.filename AND w.md5=c.md5n),"
+        "c.moved_from"
         " FROM norv_changes c LEFT JOIN fingerprint x ON c.kind!='created' AND"
-        " x.rowid=(SELECT rowid FROM fingerprint WHERE filename=c.filename AND md5=c.md5o"
+        " x.rowid=(SELECT rowid FROM fingerprint WHERE"
+        " filename=COALESCE(NULLIF(c.moved_from,''),c.filename) AND md5=c.md5o"
         " LIMIT 1) ORDER BY c.rowid");
     if (!rows.ok()) return rows.status();
     for (;;) {
@@ -118,6 +125,7 @@ Result<FileInfoStore::ChangeList> FileInfoStore::ReadChangeList() {
         const std::string kind = r.ColumnText(1);
         change.kind = kind == "created"   ? ChangeKind::kCreated
                       : kind == "deleted" ? ChangeKind::kDeleted
+                      : kind == "moved"   ? ChangeKind::kMoved
                                           : ChangeKind::kAltered;
         change.size = r.ColumnInt(2);
         change.mtime = r.ColumnInt(3);
@@ -126,6 +134,7 @@ Result<FileInfoStore::ChangeList> FileInfoStore::ReadChangeList() {
         change.new_facts = ReadExtended(r, 6);
         change.old_facts = ReadExtended(r, 16);
         change.writer = r.ColumnText(26);
+        if (change.kind == ChangeKind::kMoved) change.moved_from = r.ColumnText(27);
         list.changes.push_back(std::move(change));
     }
     return list;
@@ -158,6 +167,10 @@ Status FileInfoStore::ApplyAccepted(const std::vector<AcceptedRow>& rows,
         for (platform::Statement* forget :
              {forget_rows.get(), forget_extended_.get(), unlist_change_.get()}) {
             forget->BindText(1, change.path);
+            if (status.ok()) status = forget->Run();
+            // An accepted move leaves its recorded path too.
+            if (change.kind != ChangeKind::kMoved) continue;
+            forget->BindText(1, change.moved_from);
             if (status.ok()) status = forget->Run();
         }
         if (!status.ok() || change.kind == ChangeKind::kDeleted) continue;

@@ -175,12 +175,16 @@ Status ScanEngine::RunScanSteps() {
     run_.deferred_quarantines.clear();
     run_.places_recorded.reset();
     run_.defer_quarantines = tools_.state.mode == ScanMode::kCheck && tools_.Restores();
-    // A run that ends early quarantines nothing it held back: the next check reports those
-    // files again. The watch's own checks respond at once.
+    run_.held_creations.clear();
+    run_.held_by_md5.clear();
+    run_.hold_creations = tools_.state.mode == ScanMode::kCheck;
+    // A run that ends early quarantines nothing it held back, and shows no new file it held:
+    // the next check reports those files again. The watch's own checks respond at once.
     struct EndDeferral {
         bool& defer;
-        ~EndDeferral() { defer = false; }
-    } end_deferral{run_.defer_quarantines};
+        bool& hold;
+        ~EndDeferral() { defer = hold = false; }
+    } end_deferral{run_.defer_quarantines, run_.hold_creations};
     run_.rules = tools_.state.rules;
     const std::vector<Rule>& rules = run_.rules.rules;
     std::vector<bool> in_baseline(rules.size(), true);
@@ -220,6 +224,7 @@ Status ScanEngine::RunScanSteps() {
     if (tools_.state.mode != ScanMode::kInit) {
         NORV_RETURN_IF_ERROR(recorder_.ReportDeletedFiles());
         NORV_RETURN_IF_ERROR(recorder_.ReportDeletedPlaces());
+        NORV_RETURN_IF_ERROR(recorder_.ReleaseHeldCreations());
     }
     // Every altered and deleted recorded file is back: now the new files.
     NORV_RETURN_IF_ERROR(recorder_.QuarantineDeferred());

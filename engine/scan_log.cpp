@@ -47,6 +47,9 @@ std::string_view ChangeWord(ChangeKind kind) {
         case ChangeKind::kAltered:
             return words::kAltered;
         case ChangeKind::kDeleted:
+        // The log keeps a move's two lines: its recorded path deleted (this one), its new path
+        // created (written when the file was met).
+        case ChangeKind::kMoved:
             return words::kDeleted;
     }
     return words::kAltered;

@@ -4,17 +4,21 @@
 // the new files a check holds for quarantine after its walk.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "config/rule_table.h"
 #include "engine/measured_places.h"
 #include "engine/scan_tools.h"
+#include "platform/digest/fingerprint.h"
 #include "platform/fs/file_system.h"
+#include "platform/fs/writer.h"
 
 namespace norv {
 
@@ -50,6 +54,23 @@ struct ScanRun {
     // Whether the baseline records folders and special files; asked once per run.
     std::optional<bool> places_recorded;
     std::vector<DeferredQuarantine> deferred_quarantines;
+    // A new file a check met, held until the recorded files it did not meet are known: one of
+    // them with the same content, length and attributes makes it a move. Its log line is
+    // written when it is met; its event, its place in the change list and its response wait.
+    struct HeldCreation {
+        std::string path;
+        std::optional<platform::Md5Digest> md5;
+        int64_t size = -1;
+        int64_t mtime = -1;
+        std::optional<platform::ExtendedFacts> facts;
+        std::optional<platform::FileIdentity> identity;
+        std::shared_ptr<const platform::Writer> writer;
+        bool moved = false;  // paired with a recorded file as its move
+    };
+    bool hold_creations = false;
+    std::vector<HeldCreation> held_creations;
+    // The held creations by content (MD5 text), for a look-up per recorded file gone.
+    std::unordered_multimap<std::string, size_t> held_by_md5;
 
     // Finds the folders never walked (excluded_folders), and forgets the skipped ones named.
     void FindExcludedFolders(const ScanTools& tools);

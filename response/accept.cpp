@@ -107,6 +107,18 @@ Result<Message> BaselineMoved(FileInfoStore& store, const ReviewedChange& item) 
     if (item.kind == ChangeKind::kCreated) {
         return recorded ? Message(NoticeCode::kAlreadyInBaseline) : Message();
     }
+    if (item.kind == ChangeKind::kMoved) {
+        // New at its path, and its record still the one it left.
+        if (recorded) return Message(NoticeCode::kAlreadyInBaseline);
+        baseline = store.LookupBaseline(item.moved_from);
+        if (!baseline.ok()) return baseline.status();
+        if (!baseline->has_value() || (*baseline)->first_seen_by_check) {
+            return Message(NoticeCode::kNotInBaseline);
+        }
+        if ((*baseline)->md5o != item.old_md5)
+            return Message(NoticeCode::kBaselineChangedSinceList);
+        return Message();
+    }
     if (!recorded) return Message(NoticeCode::kNotInBaseline);
     if ((*baseline)->md5o != item.old_md5) {
         return Message(NoticeCode::kBaselineChangedSinceList);
@@ -116,7 +128,7 @@ Result<Message> BaselineMoved(FileInfoStore& store, const ReviewedChange& item) 
 
 bool SameChange(const ReviewedChange& a, const ReviewedChange& b) {
     return a.path == b.path && a.kind == b.kind && a.old_md5 == b.old_md5 &&
-           a.new_md5 == b.new_md5 && a.new_facts == b.new_facts;
+           a.new_md5 == b.new_md5 && a.new_facts == b.new_facts && a.moved_from == b.moved_from;
 }
 
 }  // namespace
@@ -243,6 +255,12 @@ Result<AcceptOutcome> ChangeAcceptor::Accept(int64_t generation,
             counts.checked = static_cast<int32_t>(items.size());
             if (outcome.ok()) {
                 for (const ReviewedChange& change : outcome->accepted) {
+                    // A move is a file gone from the baseline and one added, as the log has it.
+                    if (change.kind == ChangeKind::kMoved) {
+                        ++counts.created;
+                        ++counts.deleted;
+                        continue;
+                    }
                     ++(change.kind == ChangeKind::kCreated   ? counts.created
                        : change.kind == ChangeKind::kDeleted ? counts.deleted
                                                              : counts.altered);
@@ -321,6 +339,19 @@ Result<AcceptOutcome> ChangeAcceptor::AcceptLocked(int64_t generation,
             refuse(Message(NoticeCode::kLeftAsChange, {std::move(why)}));
             continue;
         }
+        // A move: the place it left must still be empty.
+        if (item.kind == ChangeKind::kMoved) {
+            auto left = Measure(env, rules_, item.moved_from);
+            if (!left.ok()) {
+                refuse(Message(NoticeCode::kCannotCheckItem, {left.status().what()}));
+                continue;
+            }
+            if (!left->gone) {
+                refuse(Message(NoticeCode::kLeftAsChange,
+                               {Message(NoticeCode::kReappearedAfterReview)}));
+                continue;
+            }
+        }
         candidates.push_back({item, std::move(measured).value()});
     }
     if (candidates.empty()) return outcome;
@@ -382,6 +413,9 @@ Result<AcceptOutcome> ChangeAcceptor::AcceptLocked(int64_t generation,
     for (const Candidate& c : candidates) {
         if (c.item.kind == ChangeKind::kDeleted) {
             dropped.insert(platform::lha::StoredPathOf(env, c.item.path));
+        }
+        if (c.item.kind == ChangeKind::kMoved) {
+            dropped.insert(platform::lha::StoredPathOf(env, c.item.moved_from));
         }
     }
     auto kept = writer->KeepEarlier(archive_path, {""}, dropped);

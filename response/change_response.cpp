@@ -180,6 +180,7 @@ ResponseOutcome ChangeResponse::Respond(ChangeKind kind, const std::string& path
         return restored.left == ResponseOutcome::Left::kRestored ? restored : taken_out;
     }
     if (kind == ChangeKind::kDeleted) return Restore(path, recorded);
+    if (kind == ChangeKind::kMoved) return UndoMove(path, where, recorded);
     return {};
 }
 

@@ -183,6 +183,12 @@ class ChangeResponse : public ChangeResponder {
     std::vector<Message>* said_ = nullptr;
     // Puts the recorded file back as `recorded`; what it then left at the place.
     ResponseOutcome Restore(const std::string& path, const RecordedFile& recorded);
+    // A recorded file moved within the trees, put back by a rename, or else restored and the
+    // new one taken out (move_response.cpp). `renamed`: the rename was done.
+    ResponseOutcome UndoMove(const std::string& to, const FileLocation& where,
+                             const RecordedFile& recorded);
+    Status MoveBack(const std::string& to, const FileLocation& where, const RecordedFile& recorded,
+                    bool* renamed);
     // A folder or special file put back as recorded (place_response.cpp).
     ResponseOutcome RestorePlace(const std::string& path, const FileLocation& where,
                                  const RecordedFile& recorded);

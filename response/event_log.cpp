@@ -52,6 +52,7 @@ constexpr const char* kDurationS = "duration_s";
 constexpr const char* kResult = "result";
 // Who wrote a change (the object's keys: engine/writer_json.h).
 constexpr const char* kWriter = "writer";
+constexpr const char* kFrom = "from";  // a move's recorded path
 }  // namespace key
 // The kinds of event, the "event" key's values.
 namespace event {
@@ -333,8 +334,11 @@ void JsonEventLog::Change(const ChangeEvent& change) {
     o[words::key::kOldMd5] = DigestJson(change.old_md5);
     o[words::key::kNewMd5] = DigestJson(change.new_md5);
     o[words::key::kSize] = change.size >= 0 ? Json(change.size) : Json();
-    o[words::key::kMtime] =
-        change.kind == ChangeKind::kDeleted ? Json() : Json(Rfc3339(change.mtime, 0));
+    // -1: gone, or a folder or special file, whose time is not recorded.
+    o[words::key::kMtime] = change.kind == ChangeKind::kDeleted || change.mtime == -1
+                                ? Json()
+                                : Json(Rfc3339(change.mtime, 0));
+    if (change.kind == ChangeKind::kMoved) o[words::key::kFrom] = EventPath(change.moved_from);
     if (!change.changed.empty()) AddFactChanges(o, change.changed);
     if (change.held) o[words::key::kHeld] = true;
     if (change.writer) o[words::key::kWriter] = WriterJson(*change.writer);

@@ -23,6 +23,8 @@ QString KindText(ChangeKind kind) {
             return QStringLiteral("変更");
         case ChangeKind::kDeleted:
             return QStringLiteral("削除");
+        case ChangeKind::kMoved:
+            return QStringLiteral("移動");
     }
     return {};
 }
@@ -113,8 +115,13 @@ void AcceptWindow::Reload() {
         row->setFlags(row->flags() | Qt::ItemIsUserCheckable);
         row->setCheckState(kKind, Qt::Unchecked);
         row->setText(kKind, KindText(change.kind));
-        row->setText(kPath, Q(DisplayPath(change.path)));
-        row->setToolTip(kPath, Q(DisplayPath(change.path)));
+        // A move shows where from and where to.
+        const std::string shown_path =
+            change.kind == ChangeKind::kMoved
+                ? DisplayPath(change.moved_from) + " → " + DisplayPath(change.path)
+                : DisplayPath(change.path);
+        row->setText(kPath, Q(shown_path));
+        row->setToolTip(kPath, Q(shown_path));
         row->setText(kSize, gone ? QStringLiteral("-") : QString::number(change.size));
         row->setTextAlignment(kSize, Qt::AlignRight | Qt::AlignVCenter);
         row->setText(kTime,

@@ -107,6 +107,10 @@ std::string_view JapaneseResponsePattern(NoticeCode code) {
             return "{0} の拡張属性は大きすぎて記録が要約だけのため戻せません";
         case NoticeCode::kCannotPutBackInodeFlags:
             return "{0} の属性フラグ (chattr) を戻せません";
+        case NoticeCode::kCannotMoveBack:
+            return "{0} に移されたファイルを {1} に戻せないため、保存分から戻します";
+        case NoticeCode::kMovedBackNotAsRecorded:
+            return "{0} に戻したファイルが記録と違うため、取り出して保存分から戻します";
         case NoticeCode::kPlaceAcceptedByInit:
             return "フォルダ・FIFO・ソケット・デバイス自身の変更は、初期化で記録し直してください";
         case NoticeCode::kCannotRemakeSpecialFile:

@@ -192,6 +192,27 @@ TEST_F(AcceptTest, AcceptsAllSomeAndByFolderAndRefusesAFileChangedSinceReview) {
     EXPECT_NE(read.out.find("run accept completed 5 0 0 3\n"), std::string::npos) << read.out;
 }
 
+// A rename is one move in `changes`; accepting it takes the file in at its new path and drops
+// the old one from the baseline and the archive together.
+TEST_F(AcceptTest, ARenameIsListedAsOneMoveAndAcceptedWhole) {
+    tree.Write("page.html", "page");
+    tree.Write("keep.html", "keep");
+    Baseline();
+    ASSERT_EQ(::rename((tree / "page.html").c_str(), (tree / "renamed.html").c_str()), 0);
+    Outcome check = Run({"check"});
+    EXPECT_EQ(check.exit_code, 1);
+    EXPECT_NE(check.out.find("変更 0  新規作成 1  削除 1"), std::string::npos) << check.out;
+    Outcome listed = Run({"changes"});
+    EXPECT_NE(listed.out.find("moved\t" + tree / "renamed.html\t4\t"), std::string::npos)
+        << listed.out;
+    EXPECT_NE(listed.out.find("\tfrom " + tree / "page.html\n"), std::string::npos);
+    EXPECT_EQ(listed.out.find("deleted"), std::string::npos);
+    Outcome accepted = Run({"accept", "--all"});
+    EXPECT_EQ(accepted.exit_code, 0) << accepted.out;
+    EXPECT_EQ(BaselineAgainstArchive(), "");
+    EXPECT_EQ(Run({"check"}).exit_code, 0);
+}
+
 // A change of the mode alone has two equal MD5s: the review shows the mode, old and new, and
 // that the file gained a set-id bit, in the text list and in JSON.
 TEST_F(AcceptTest, ChangesShowEveryChangedFactAndMarkASetIdGain) {

@@ -26,7 +26,10 @@ namespace {
 class RecordedEvents : public EventSink {
   public:
     void BeginRun(std::string_view) override {}
-    void Change(const ChangeEvent& change) override { changes[change.path] = change.changed; }
+    void Change(const ChangeEvent& change) override {
+        changes[change.path] = change.changed;
+        if (change.kind == ChangeKind::kMoved) moved_from[change.path] = change.moved_from;
+    }
     void Action(const std::string&, ResponseAction, bool, const Message&) override {}
     void EndRun(const ScanCounters&, std::string_view) override {}
     std::vector<std::string_view> Facts(const std::string& path) const {
@@ -35,6 +38,7 @@ class RecordedEvents : public EventSink {
         return names;
     }
     std::map<std::string, std::vector<platform::FactChange>> changes;
+    std::map<std::string, std::string> moved_from;  // each move's path now and recorded path
 };
 
 class FingerprintCheckTest : public testing::EngineTest {
@@ -306,6 +310,46 @@ TEST_F(FingerprintCheckTest, AFileComparedOnPartOfItsContentIsAlteredByItsLength
     EXPECT_EQ(events.changes.count(still), 0u);
     EXPECT_GE(LinesWith("still.img: kHashedInPart(") + LinesWith("still.img: kComparedInPart()"),
               1u);
+}
+
+// A file renamed within the trees, the same in content, length and attributes, is one move in the
+// events, the change list and the response; the log keeps its deleted and created lines. Renamed
+// with another mode, it is a deleted file and a new one.
+TEST_F(FingerprintCheckTest, AFileRenamedIsOneMoveAndTheLogKeepsItsTwoLines) {
+    const std::string page = Page("page.html", "same");
+    const std::string twin = Page("twin.html", "twin");
+    Page("gone.html", "gone");
+    const std::string moved = tree.MakeDir("old") + "/page.html";
+    Init();
+    ASSERT_EQ(::rename(page.c_str(), moved.c_str()), 0);
+    ASSERT_EQ(::rename(twin.c_str(), (tree / "twin2.html").c_str()), 0);
+    ASSERT_EQ(::chmod((tree / "twin2.html").c_str(), 0666), 0);
+    ::unlink((tree / "gone.html").c_str());
+    ASSERT_TRUE(engine->Check().ok());
+    EXPECT_EQ(counters.created, 2);
+    EXPECT_EQ(counters.deleted, 3);
+    std::vector<std::string> lines = ChangeLines();
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{"Created: " + moved, "Created: " + tree / "twin2.html",
+                                        "Deleted: " + tree / "gone.html", "Deleted: " + page,
+                                        "Deleted: " + twin}));
+    EXPECT_EQ(events.moved_from, (std::map<std::string, std::string>{{moved, page}}));
+    EXPECT_EQ(events.changes.size(), 4u);
+    const auto list = store->ReadChangeList()->changes;
+    ASSERT_EQ(list.size(), 4u);
+    const auto move = std::find_if(list.begin(), list.end(), [](const auto& change) {
+        return change.kind == ChangeKind::kMoved;
+    });
+    ASSERT_NE(move, list.end());
+    EXPECT_EQ(move->path, moved);
+    EXPECT_EQ(move->moved_from, page);
+    EXPECT_EQ(move->old_facts, move->new_facts);
+    ASSERT_EQ(hooks.recorded_files.size(), 4u);
+    const auto answered = std::find(hooks.changes.begin(), hooks.changes.end(),
+                                    std::make_pair(std::string("moved"), moved));
+    ASSERT_NE(answered, hooks.changes.end());
+    EXPECT_EQ(hooks.recorded_files[answered - hooks.changes.begin()].moved_from, page);
 }
 
 }  // namespace

@@ -273,6 +273,47 @@ TEST_F(ResponseTest, AFolderAndASpecialFileComeBackAsRecorded) {
         << hooks.messages.back();
 }
 
+// A move is undone by moving the very file back, nothing copied; a link swapped in for it just
+// before the rename is taken out at the recorded place, and the page comes from the archive.
+TEST_F(ResponseTest, AMoveIsUndoneByMovingTheFileItselfBack) {
+    Archive();
+    const std::string moved = tree / "www/css/index.html";
+    RecordedFile recorded{
+        platform::Md5Digest(platform::Md5Hex("<h1>good</h1>")), FactsOf(index), {}, index};
+    auto move_away = [&] {
+        EXPECT_EQ(::rename(index.c_str(), moved.c_str()), 0);
+        struct stat st {};
+        EXPECT_EQ(::stat(moved.c_str(), &st), 0);
+        FileLocation where;
+        where.identity = platform::FileIdentity{st.st_dev, st.st_ino};
+        return where;
+    };
+    const FileLocation where = move_away();
+    ResponseOutcome outcome = response.RespondToChange(ChangeKind::kMoved, moved, where, recorded);
+    EXPECT_EQ(outcome.left, ResponseOutcome::Left::kRestored);
+    struct stat st {};
+    ASSERT_EQ(::stat(index.c_str(), &st), 0);
+    EXPECT_EQ(st.st_ino, where.identity->inode);
+    EXPECT_NE(::access(moved.c_str(), F_OK), 0);
+    EXPECT_EQ(CrackedCount(), 0);
+    EXPECT_TRUE(hooks.messages.empty()) << hooks.messages[0];
+
+    const FileLocation raced = move_away();
+    race.Before(testing::Call::kRenameAt, "*/css/index.html", [&] {
+        ASSERT_EQ(::unlink(moved.c_str()), 0);
+        ASSERT_EQ(::symlink("/etc/passwd", moved.c_str()), 0);
+    });
+    outcome = response.RespondToChange(ChangeKind::kMoved, moved, raced, recorded);
+    EXPECT_EQ(race.Fired(), 1);
+    EXPECT_EQ(outcome.left, ResponseOutcome::Left::kRestored);
+    ASSERT_EQ(::lstat(index.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(ReadAll(index), "<h1>good</h1>");
+    ASSERT_FALSE(hooks.notices.empty());
+    EXPECT_TRUE(hooks.notices[0].text.Has(NoticeCode::kMovedBackNotAsRecorded))
+        << hooks.messages[0];
+}
+
 TEST_F(ResponseTest, RestoreOffTouchesNothing) {
     Archive();
     switches.auto_restore = 0;

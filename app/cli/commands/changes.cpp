@@ -74,6 +74,7 @@ void PrintChange(const Application& app, const ReviewedChange& change, std::ostr
         out << "\t" << platform::FactName(fact.fact) << " " << value(fact.was) << " -> "
             << value(fact.now);
     }
+    if (change.kind == ChangeKind::kMoved) out << "\tfrom " << DisplayPath(change.moved_from);
     if (facts.set_id_gained) out << "\tset-id gained";
     if (facts.capability_gained) out << "\tcapability gained";
     // Last, who made it, where the watch saw it.
@@ -106,6 +107,7 @@ int RunChanges(Application& app, bool json, std::ostream& out, std::ostream& err
             };
             o["old_md5"] = digest(change.old_md5);
             o["new_md5"] = digest(change.new_md5);
+            if (change.kind == ChangeKind::kMoved) o["from"] = EventPath(change.moved_from);
             const ReviewedFacts facts = FactsOfChange(change);
             AddFactChanges(o, facts.changed);
             o["set_id_gained"] = facts.set_id_gained;
