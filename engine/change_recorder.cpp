@@ -37,7 +37,8 @@ Status ChangeRecorder::ReportChange(const ChangeEvent& change, const FileLocatio
     }
     // A new file of known content waits for the recorded files gone: it may be one of them moved.
     if (change.kind == ChangeKind::kCreated && run_.hold_creations && change.new_md5 && now &&
-        run_.held_creations.size() < kMostHeldCreations) {
+        run_.held_creations.size() < kMostHeldCreations &&
+        (!run_.move_sources || run_.move_sources->count(change.new_md5->text()) != 0)) {
         last_response_ = {};
         run_.held_by_md5.emplace(change.new_md5->text(), run_.held_creations.size());
         run_.held_creations.push_back({change.path, change.new_md5, change.size, change.mtime, now,
@@ -122,6 +123,28 @@ Status ChangeRecorder::ReportMove(const std::string& from, const FileInfoStore::
     RecordedFile recorded{gone.md5o, gone.extended, {}, from};
     NORV_RETURN_IF_ERROR(tools_.log.ChangeLine(ChangeKind::kDeleted, from));
     return ShowAndRespond(move, where, recorded, held.facts, held.writer);
+}
+
+Status ChangeRecorder::ReportMoveTo(const std::string& from, const FileInfoStore::Baseline& gone,
+                                    const std::string& path,
+                                    const platform::Fingerprint& fingerprint,
+                                    const FileLocation& where) {
+    ScanCounters& counters = tools_.state.counters;
+    ++counters.checked;
+    ++counters.created;
+    ++counters.deleted;
+    const platform::FileFacts& facts = fingerprint.facts;
+    NORV_RETURN_IF_ERROR(tools_.store.InsertNew(
+        path, facts.size, tools_.hooks.regional.DateTime(platform::FromTimespec(facts.mtime)),
+        fingerprint.md5));
+    NORV_RETURN_IF_ERROR(tools_.log.ChangeLine(ChangeKind::kCreated, path));
+    ChangeEvent move{ChangeKind::kMoved, path, gone.md5o, fingerprint.md5, facts.size,
+                     facts.mtime.tv_sec, {}};
+    move.moved_from = from;
+    FileLocation found = where;
+    found.identity = facts.identity;
+    return ReportChange(move, found, RecordedFile{gone.md5o, gone.extended, {}, from},
+                        fingerprint.Extended());
 }
 
 Status ChangeRecorder::ReleaseHeldCreations() {
@@ -391,13 +414,16 @@ Status ChangeRecorder::ReportDeletedFiles() {
                 return Status::Ok();
             }
             ++tools_.state.counters.deleted;
-            if (auto moved_to = HeldCreationMovedFrom(baseline)) {
-                return ReportMove(filename, baseline, *moved_to);
-            }
-            return ReportChange(
-                {ChangeKind::kDeleted, filename, baseline.md5o, std::nullopt, -1, -1, {}}, {},
-                RecordedFile{baseline.md5o, baseline.extended, {}});
+            return ReportGone(filename, baseline);
         });
+}
+
+Status ChangeRecorder::ReportGone(const std::string& path,
+                                  const FileInfoStore::Baseline& baseline) {
+    if (auto moved_to = HeldCreationMovedFrom(baseline))
+        return ReportMove(path, baseline, *moved_to);
+    return ReportChange({ChangeKind::kDeleted, path, baseline.md5o, std::nullopt, -1, -1, {}}, {},
+                        RecordedFile{baseline.md5o, baseline.extended, {}});
 }
 
 Status ChangeRecorder::RecordPlace(const std::string& path, const platform::PlaceFacts& now,

@@ -63,6 +63,14 @@ class ChangeRecorder {
                        const FileLocation& where);
     // The recorded files the run did not meet, reported deleted unless not seen or left out.
     Status ReportDeletedFiles();
+    // The recorded file at `path` not found: the move of a held new file of the same facts, or
+    // else deleted.
+    Status ReportGone(const std::string& path, const FileInfoStore::Baseline& baseline);
+    // The new file at `path`, measured as `fingerprint` where `where` says, is the recorded file
+    // `from`, gone: the log's created and deleted lines, then one move.
+    Status ReportMoveTo(const std::string& from, const FileInfoStore::Baseline& gone,
+                        const std::string& path, const platform::Fingerprint& fingerprint,
+                        const FileLocation& where);
     // The same for the special files; a folder gone is told by its files.
     Status ReportDeletedPlaces();
     // The new files a check held (ScanRun::held_creations) and that no recorded file gone made a

@@ -98,11 +98,14 @@ void ChangeWatcher::Take(const FolderEvent& event, Clock::time_point now) {
                          writers_.count(FileKey(event.watch, event.name)) != 0)) {
         writers_[FileKey(event.watch, event.name)] = event.writer;
     }
-    Queue(event.watch, folder, event.name, now, (event.kinds & FolderEvent::kFinished) != 0);
+    // A file moved away waits for quiet like a write: its new name, if in the trees, comes in
+    // the same batch, and the two are one move.
+    Queue(event.watch, folder, event.name, now, (event.kinds & FolderEvent::kFinished) != 0,
+          (event.kinds & FolderEvent::kMovedAway) != 0);
 }
 
 void ChangeWatcher::Queue(int watch, const Folder& folder, const std::string& name,
-                          Clock::time_point when, bool finished) {
+                          Clock::time_point when, bool finished, bool moved_away) {
     const FileKey key(watch, name);
     bool at_once = false;
     if (!schedule_.Waiting(key)) {
@@ -110,7 +113,7 @@ void ChangeWatcher::Queue(int watch, const Folder& folder, const std::string& na
         if (path.empty()) return;
         at_once = engine_.RestoresAtOnce(path);
     }
-    if (!schedule_.Note(key, when, at_once, finished)) {
+    if (!schedule_.Note(key, when, at_once, finished, moved_away)) {
         // A recorded file's event may be among those not followed, as when events are lost.
         recorded_first_due_ = true;
         RequestFullCheck(Message(NoticeCode::kTooManyPendingFiles,
@@ -124,14 +127,22 @@ Status ChangeWatcher::CheckDueFiles(Clock::time_point now) {
     const WatchSchedule::Due due = schedule_.TakeDue(now);
     const std::vector<FileKey>& recorded = due.at_once;
     const std::vector<FileKey>& others = due.others;
+    size_t first_other = 0;
     if (!recorded.empty()) {
-        auto checked = CheckBatch(recorded, now);
+        // With the first slice of the rest: a rename gives a recorded file gone and a new one at
+        // once, and checked in one batch they are one move.
+        std::vector<FileKey> batch = recorded;
+        first_other = std::min(others.size(), options_.slice);
+        batch.insert(batch.end(), others.begin(),
+                     others.begin() + static_cast<ptrdiff_t>(first_other));
+        auto checked = CheckBatch(batch, now);
         if (!checked.ok() || !checked.value()) return checked.status();
     }
     // The rest in slices, for a bounded time: what is left is due at the next step, after the
     // events that came meanwhile.
     const Clock::time_point slice_end = Now() + options_.slice_time;
-    for (size_t from = 0; from < others.size() && Now() < slice_end; from += options_.slice) {
+    for (size_t from = first_other; from < others.size() && Now() < slice_end;
+         from += options_.slice) {
         const auto to =
             others.begin() + static_cast<ptrdiff_t>(std::min(others.size(), from + options_.slice));
         auto checked = CheckBatch(

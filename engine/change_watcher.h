@@ -163,9 +163,10 @@ class ChangeWatcher {
     // The path of a file of a watched folder as the records show it; empty when not watched.
     std::string FilePath(int watch, const Folder& folder, const std::string& name) const;
     void Take(const platform::FolderEvent& event, Clock::time_point now);
-    // `finished`: the event ends a change (closed after writing, moved, removed).
+    // `finished`: the event ends a change (closed after writing, moved, removed); `moved_away`:
+    // the file left by a rename (see WatchSchedule::Note).
     void Queue(int watch, const Folder& folder, const std::string& name, Clock::time_point when,
-               bool finished = true);
+               bool finished = true, bool moved_away = false);
     // Checks `keys` (pending files) as one batch; false when another norv made them wait.
     // The files of `keys`, each folder reached once from its rule down; the keys dealt with go
     // to `done`. A folder out of reach as the watch knew it keeps its keys out of `done` (and

@@ -180,6 +180,8 @@ Result<std::unique_ptr<FileInfoStore>> FileInfoStore::Open(platform::Database& d
     // An index changes no record; without it every lookup would read the whole table.
     NORV_RETURN_IF_ERROR(
         db.Exec("CREATE INDEX IF NOT EXISTS fileinfo_filename ON fileinfo(filename)"));
+    // The watch finds a renamed file's recorded path by its content.
+    NORV_RETURN_IF_ERROR(db.Exec("CREATE INDEX IF NOT EXISTS fileinfo_md5o ON fileinfo(md5o)"));
     std::unique_ptr<FileInfoStore> store(new FileInfoStore(db));
     NORV_RETURN_IF_ERROR(store->ExtendSchema(new_file));
     NORV_RETURN_IF_ERROR(store->Prepare());
@@ -285,6 +287,8 @@ Status FileInfoStore::Prepare() {
          "INSERT INTO norv_changes VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,?15,?16,"
          "?17)"},
         {&reset_places_, "UPDATE norv_places SET met=0"},
+        {&recorded_with_content_,
+         "SELECT filename FROM fileinfo WHERE md5o=?1 AND md5c!=' ' LIMIT ?2"},
         {&insert_place_,
          std::string("INSERT OR REPLACE INTO norv_places") + store_rows::kInsertPlace},
         {&lookup_place_, "SELECT * FROM norv_places WHERE path=?1"},
@@ -382,7 +386,8 @@ Status FileInfoStore::CommitBaseline(const std::vector<std::string>& rules) {
     // far cheaper than copying every row into the indexed tables. Rows keep their walk order.
     for (const char* sql :
          {"DROP TABLE fileinfo", "ALTER TABLE fileinfo_new RENAME TO fileinfo",
-          "CREATE INDEX fileinfo_filename ON fileinfo(filename)", "DROP TABLE fingerprint",
+          "CREATE INDEX fileinfo_filename ON fileinfo(filename)",
+          "CREATE INDEX fileinfo_md5o ON fileinfo(md5o)", "DROP TABLE fingerprint",
           "ALTER TABLE fingerprint_new RENAME TO fingerprint",
           "CREATE INDEX fingerprint_filename ON fingerprint(filename)", "DROP TABLE norv_places",
           "ALTER TABLE norv_places_new RENAME TO norv_places",
@@ -611,6 +616,26 @@ Result<std::vector<std::string>> FileInfoStore::RecordedAfter(const std::string&
         names.push_back(recorded_after_->ColumnText(0));
     }
     recorded_after_->Reset();
+    if (!status.ok()) return status;
+    return names;
+}
+
+Result<std::vector<std::string>> FileInfoStore::RecordedWithContent(const platform::Md5Digest& md5,
+                                                                    size_t most) {
+    recorded_with_content_->BindText(1, md5.text());
+    recorded_with_content_->BindInt(2, static_cast<int64_t>(most));
+    std::vector<std::string> names;
+    Status status;
+    for (;;) {
+        auto step = recorded_with_content_->Step();
+        if (!step.ok()) {
+            status = step.status();
+            break;
+        }
+        if (!step.value()) break;
+        names.push_back(recorded_with_content_->ColumnText(0));
+    }
+    recorded_with_content_->Reset();
     if (!status.ok()) return status;
     return names;
 }

@@ -156,6 +156,11 @@ class FileInfoStore {
     // folders gain their records at the next check instead.
     Result<bool> BaselineRecordsPlaces();
 
+    // Up to `most` file names of baseline records whose content is `md5` (an index keeps this
+    // one look-up).
+    Result<std::vector<std::string>> RecordedWithContent(const platform::Md5Digest& md5,
+                                                         size_t most);
+
     Status Commit();
 
     // One change of the last check, as it was shown.
@@ -232,7 +237,7 @@ class FileInfoStore {
         insert_baseline_, lookup_, insert_new_, update_seen_, update_flag_, select_unmarked_,
         forget_vanished_, forget_new_file_, update_new_digest_, delete_extended_, insert_extended_,
         forget_extended_, unlist_change_, list_change_, recorded_after_, reset_places_,
-        insert_place_, lookup_place_, mark_place_met_, select_unmet_places_;
+        insert_place_, lookup_place_, mark_place_met_, select_unmet_places_, recorded_with_content_;
     // While a baseline is built.
     std::unique_ptr<platform::Statement> insert_new_baseline_, insert_new_extended_,
         insert_new_place_;

@@ -178,6 +178,7 @@ Status ScanEngine::RunScanSteps() {
     run_.held_creations.clear();
     run_.held_by_md5.clear();
     run_.hold_creations = tools_.state.mode == ScanMode::kCheck;
+    run_.move_sources.reset();
     // A run that ends early quarantines nothing it held back, and shows no new file it held:
     // the next check reports those files again. The watch's own checks respond at once.
     struct EndDeferral {

@@ -68,6 +68,9 @@ struct ScanRun {
         bool moved = false;  // paired with a recorded file as its move
     };
     bool hold_creations = false;
+    // When set, only new files of these contents (MD5 text) are held: the watch holds those that
+    // may be a recorded file of its batch moved, and answers the others at once.
+    std::optional<std::unordered_set<std::string>> move_sources;
     std::vector<HeldCreation> held_creations;
     // The held creations by content (MD5 text), for a look-up per recorded file gone.
     std::unordered_multimap<std::string, size_t> held_by_md5;

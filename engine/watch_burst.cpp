@@ -2,6 +2,12 @@
 // a check checks them, and bursts of changes reported as one.
 #include "engine/watch_burst.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "config/watched_place.h"
 #include "platform/base/notice_code.h"
 
 namespace norv {
@@ -18,6 +24,10 @@ namespace {
 // How many paths the watch remembers of its own responses and of the special files it reported;
 // past it, it forgets them all, which costs at most one more look or report each.
 constexpr size_t kMostRemembered = 100000;
+
+// Records of one content looked at for the recorded path of a new file: many copies of one
+// content (empty files) cost at most this many looks, and the move is then missed, never wrong.
+constexpr size_t kMostMoveCandidates = 16;
 
 // A file or a link is there; anything else (gone, a FIFO, a folder) is not a file to record.
 bool IsPresent(const platform::Fingerprint& fingerprint) {
@@ -49,11 +59,25 @@ Status WatchBurst::CheckFiles(const std::vector<WatchedFile>& files, bool record
     const std::string now = tools_.hooks.regional.DateTime(tools_.hooks.clock.Now());
     Status status = tools_.log.OpenToAppend(tools_.env(), tools_.state.context.LogPath(),
                                             tools_.state.context.charset, now);
+    // A rename in the batch is one move: the recorded files gone wait for the batch's end, and so
+    // do the new files that have the content of one of them; every other new file is answered
+    // at once.
+    hold_gone_ = true;
+    held_gone_.clear();
+    run_.held_creations.clear();
+    run_.held_by_md5.clear();
+    run_.move_sources.emplace();
+    if (status.ok()) status = FindMoveSources(files);
+    run_.hold_creations = !run_.move_sources->empty();
     for (size_t i = 0; status.ok() && i < files.size(); ++i) {
         status = tools_.StopPoint();
         if (status.ok() && recorded_first) status = CheckUrgentFiles();
         if (status.ok()) status = CheckFile(files[i], recorded_first);
     }
+    if (status.ok()) status = ReportHeldChanges();
+    hold_gone_ = false;
+    run_.hold_creations = false;
+    run_.move_sources.reset();
     // What the response says of the batch as a whole (files removed past its bounds).
     for (const Message& summary : tools_.hooks.responder.EndRun()) {
         Status logged = tools_.log.WarningLine(summary);
@@ -133,23 +157,103 @@ Status WatchBurst::CheckFile(const WatchedFile& file, bool recorded_first) {
     }
     recorder_.ForgetLastResponse();
     Status status = CheckPresentOrGone(file, fingerprint, present);
+    if (status.ok()) status = RememberResponse(file.path);
+    return status;
+}
+
+Status WatchBurst::RememberResponse(const std::string& path) {
     // What the response itself left there (the restored file, or nothing), remembered so that
     // its own events do not set it off again. Never what stands there when norv looks again:
     // a file written there right after the restore is another change, not norv's work.
     // Bounded: forgetting only costs one more round.
     const ResponseOutcome& response = recorder_.last_response();
-    if (status.ok() && response.left != ResponseOutcome::Left::kUntouched) {
-        if (left_by_response_.size() >= kMostRemembered) left_by_response_.clear();
-        LeftByResponse left;
-        if (response.left == ResponseOutcome::Left::kRestored) {
-            auto known = tools_.store.LookupBaseline(file.path);
-            if (!known.ok()) return known.status();
-            left = {response.restored_digest, response.restored_facts,
-                    known->has_value() ? (*known)->md5o : std::nullopt};
-        }
-        left_by_response_[file.path] = std::move(left);
+    if (response.left == ResponseOutcome::Left::kUntouched) return Status::Ok();
+    if (left_by_response_.size() >= kMostRemembered) left_by_response_.clear();
+    LeftByResponse left;
+    if (response.left == ResponseOutcome::Left::kRestored) {
+        auto known = tools_.store.LookupBaseline(path);
+        if (!known.ok()) return known.status();
+        left = {response.restored_digest, response.restored_facts,
+                known->has_value() ? (*known)->md5o : std::nullopt};
     }
-    return status;
+    left_by_response_[path] = std::move(left);
+    return Status::Ok();
+}
+
+Result<std::optional<std::pair<std::string, FileInfoStore::Baseline>>>
+WatchBurst::RecordedFileMovedHere(const WatchedFile& file,
+                                  const platform::Fingerprint& fingerprint) {
+    using Found = std::optional<std::pair<std::string, FileInfoStore::Baseline>>;
+    if (!fingerprint.md5.measured() || fingerprint.md5.sampled() ||
+        fingerprint.changed_while_read || !fingerprint.content_whole) {
+        return Found();
+    }
+    auto candidates = tools_.store.RecordedWithContent(fingerprint.md5, kMostMoveCandidates);
+    if (!candidates.ok()) return candidates.status();
+    for (const std::string& from : *candidates) {
+        if (from == file.path) continue;
+        // Gone from its recorded place, looked at as the watch reaches any file.
+        auto place = OpenWatchedPlace(tools_.env(), tools_.state.rules, from);
+        if (!place.ok()) continue;
+        auto holder = OpenHoldingFolder(place.value());
+        bool gone = !holder.ok() && holder.status().Is(ErrorKind::kNotFound);
+        if (holder.ok()) {
+            struct stat st {};
+            gone = tools_.env().FStatAt((*holder)->fd(), place->relative.back().c_str(), &st,
+                                        AT_SYMLINK_NOFOLLOW) != 0 &&
+                   errno == ENOENT;
+        }
+        if (!gone) continue;
+        auto baseline = tools_.store.LookupBaseline(from);
+        if (!baseline.ok()) return baseline.status();
+        if (!baseline->has_value() || (*baseline)->first_seen_by_check) continue;
+        const FileInfoStore::Baseline& recorded = **baseline;
+        if (recorded.size && *recorded.size != fingerprint.facts.size) continue;
+        if (!platform::CompareFacts(recorded.md5o, recorded.extended, fingerprint.md5,
+                                    fingerprint.Extended())
+                 .empty()) {
+            continue;
+        }
+        return Found(std::pair(from, recorded));
+    }
+    return Found();
+}
+
+Status WatchBurst::FindMoveSources(const std::vector<WatchedFile>& files) {
+    for (const WatchedFile& file : files) {
+        struct stat st {};
+        if (file.folder && tools_.env().FStatAt(file.folder->fd(), file.name.c_str(), &st,
+                                                AT_SYMLINK_NOFOLLOW) == 0) {
+            continue;
+        }
+        auto known = tools_.store.LookupBaseline(file.path);
+        if (!known.ok()) return known.status();
+        if (known->has_value() && !(*known)->first_seen_by_check && (*known)->md5o) {
+            run_.move_sources->insert((*known)->md5o->text());
+        }
+    }
+    return Status::Ok();
+}
+
+Status WatchBurst::ReportHeldChanges() {
+    hold_gone_ = false;
+    const std::vector<HeldGone> gone = std::move(held_gone_);
+    held_gone_.clear();
+    for (const HeldGone& file : gone) {
+        NORV_RETURN_IF_ERROR(tools_.StopPoint());
+        // Reported as moved when its new name was checked later in the batch.
+        if (moved_away_.erase(file.path) != 0) {
+            --tools_.state.counters.deleted;
+            continue;
+        }
+        recorder_.SetWriter(file.writer);
+        recorder_.ForgetLastResponse();
+        Status reported = recorder_.ReportGone(file.path, file.baseline);
+        recorder_.SetWriter(nullptr);
+        NORV_RETURN_IF_ERROR(reported);
+        NORV_RETURN_IF_ERROR(RememberResponse(file.path));
+    }
+    return recorder_.ReleaseHeldCreations();
 }
 
 Status WatchBurst::CheckPresentOrGone(const WatchedFile& file,
@@ -167,6 +271,17 @@ Status WatchBurst::CheckPresentOrGone(const WatchedFile& file,
             NORV_RETURN_IF_ERROR(tools_.store.UpdateNewFileDigest(
                 file.path,
                 fingerprint.changed_while_read ? platform::Md5Digest() : fingerprint.md5));
+        }
+        if (!known->has_value()) {
+            auto moved = RecordedFileMovedHere(file, fingerprint);
+            if (!moved.ok()) return moved.status();
+            if (moved->has_value()) {
+                if (moved_away_.size() >= kMostRemembered) moved_away_.clear();
+                moved_away_.insert((*moved)->first);
+                return recorder_.ReportMoveTo((*moved)->first, (*moved)->second, file.path,
+                                              fingerprint,
+                                              FileLocation{file.folder.get(), file.name, {}});
+            }
         }
         return recorder_.RecordFile(file.path, "", fingerprint,
                                     FileLocation{file.folder.get(), file.name, {}});
@@ -190,10 +305,14 @@ Status WatchBurst::CheckPresentOrGone(const WatchedFile& file,
                                                fingerprint.facts);
     }
     if ((*baseline)->first_seen_by_check) return tools_.store.ForgetNewFile(file.path);
+    // Reported already, as moved, when its new name was checked.
+    if (moved_away_.erase(file.path) != 0) return Status::Ok();
     ++tools_.state.counters.deleted;
-    return recorder_.ReportChange(
-        {ChangeKind::kDeleted, file.path, (*baseline)->md5o, std::nullopt, -1, -1, {}}, {},
-        RecordedFile{(*baseline)->md5o, (*baseline)->extended, {}});
+    if (hold_gone_) {
+        held_gone_.push_back({file.path, **baseline, recorder_.writer()});
+        return Status::Ok();
+    }
+    return recorder_.ReportGone(file.path, **baseline);
 }
 
 Status WatchBurst::CheckUrgentFiles() {

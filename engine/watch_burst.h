@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "engine/change_recorder.h"
@@ -65,6 +67,17 @@ class WatchBurst {
   private:
     Status CheckPresentOrGone(const WatchedFile& file, const platform::Fingerprint& fingerprint,
                               bool present);
+    // Remembers what the response to the change at `path` left there (left_by_response_).
+    Status RememberResponse(const std::string& path);
+    // The recorded file, gone, that the new file `file` is, moved: the same content, length and
+    // attributes (at most kMostMoveCandidates records of its content are looked at).
+    Result<std::optional<std::pair<std::string, FileInfoStore::Baseline>>> RecordedFileMovedHere(
+        const WatchedFile& file, const platform::Fingerprint& fingerprint);
+    // The contents of the recorded files of the batch that are gone (ScanRun::move_sources).
+    Status FindMoveSources(const std::vector<WatchedFile>& files);
+    // The end of a batch: each recorded file found gone reported, as the move of a new file of
+    // the batch with the same facts or as deleted, then the new files not moved.
+    Status ReportHeldChanges();
 
     ScanTools& tools_;
     ScanRun& run_;
@@ -83,6 +96,18 @@ class WatchBurst {
         std::optional<platform::Md5Digest> baseline_digest;
     };
     std::unordered_map<std::string, LeftByResponse> left_by_response_;
+    // In a batch, the recorded files found gone, held until the batch's new files are known (a
+    // rename gives both at once); counted as deleted when found.
+    struct HeldGone {
+        std::string path;
+        FileInfoStore::Baseline baseline;
+        std::shared_ptr<const platform::Writer> writer;
+    };
+    bool hold_gone_ = false;
+    std::vector<HeldGone> held_gone_;
+    // Recorded files reported moved from when their new name was checked: their own event is no
+    // second finding (bounded: forgetting costs one more report).
+    std::unordered_set<std::string> moved_away_;
     // New FIFOs, sockets and devices the watch reported, so that more events of one are not new
     // findings (bounded: forgetting costs one more report).
     std::unordered_map<std::string, platform::FileIdentity> specials_reported_;

@@ -4,7 +4,8 @@
 
 namespace norv {
 
-bool WatchSchedule::Note(const FileKey& file, TimePoint when, bool at_once, bool finished) {
+bool WatchSchedule::Note(const FileKey& file, TimePoint when, bool at_once, bool finished,
+                         bool moved_away) {
     auto [slot, fresh] = pending_.try_emplace(file);
     Pending& pending = slot->second;
     if (fresh) {
@@ -18,7 +19,7 @@ bool WatchSchedule::Note(const FileKey& file, TimePoint when, bool at_once, bool
         }
     }
     pending.last = std::max(pending.last, when);
-    pending.finished = pending.finished || finished;
+    pending.finished = moved_away ? false : pending.finished || finished;
     if (pending_.size() <= timings_.most_pending) return true;
     pending_.clear();
     return false;
@@ -27,14 +28,23 @@ bool WatchSchedule::Note(const FileKey& file, TimePoint when, bool at_once, bool
 WatchSchedule::Due WatchSchedule::TakeDue(TimePoint now) {
     Due due;
     for (const auto& [file, pending] : pending_) {
+        if (!pending.at_once) continue;
         const bool settled = now - pending.last >= timings_.settle;
         const bool waited = now - pending.first >= pending.longest;
-        if (pending.at_once) {
-            if (pending.finished || settled || waited) due.at_once.push_back(file);
+        if (pending.finished || settled || waited) due.at_once.push_back(file);
+    }
+    // With recorded files due, the other files whose change is complete come first and at once:
+    // a rename's new name comes with the recorded file it left.
+    std::vector<FileKey> rest;
+    for (const auto& [file, pending] : pending_) {
+        if (pending.at_once) continue;
+        const bool settled = now - pending.last >= timings_.settle;
+        const bool waited = now - pending.first >= pending.longest;
+        if (!settled && !waited) {
+            if (pending.finished && !due.at_once.empty()) due.others.push_back(file);
             continue;
         }
-        if (!settled && !waited) continue;
-        due.others.push_back(file);
+        rest.push_back(file);
         if (settled) {
             unsettled_.erase(file);
         } else {
@@ -42,6 +52,7 @@ WatchSchedule::Due WatchSchedule::TakeDue(TimePoint now) {
             ++unsettled_[file];
         }
     }
+    due.others.insert(due.others.end(), rest.begin(), rest.end());
     return due;
 }
 

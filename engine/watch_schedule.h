@@ -41,7 +41,10 @@ class WatchSchedule {
     // A change to the file at `when`; `finished` when the change is complete (closed after
     // writing, moved, removed). False when more files than the bound now wait: the schedule is
     // emptied and the caller falls back to a full check.
-    bool Note(const FileKey& file, TimePoint when, bool at_once, bool finished = true);
+    // `moved_away`: the file left by a rename; it waits for quiet again, so that its new name,
+    // noted just after, is checked with it.
+    bool Note(const FileKey& file, TimePoint when, bool at_once, bool finished = true,
+              bool moved_away = false);
     bool Waiting(const FileKey& file) const { return pending_.count(file) != 0; }
     size_t waiting() const { return pending_.size(); }
 

@@ -169,6 +169,17 @@ TEST_F(WatcherTest, ACrackedFolderMadeAfterTheWatchStartedIsNotWatched) {
     EXPECT_EQ(Steps(4).files_checked, 0);
 }
 
+// A page renamed under the watch is one move, answered as one: the response is asked to put the
+// file back from its new name.
+TEST_F(WatcherTest, APageRenamedIsOneMove) {
+    const std::string page = StartOnPageAnd("index.html", "", 0);
+    const std::string moved = tree / "www/moved.html";
+    ASSERT_EQ(::rename(page.c_str(), moved.c_str()), 0);
+    for (int i = 0; i < 40 && hooks.changes.empty(); ++i) Steps(1);
+    ASSERT_EQ(hooks.changes, (std::vector<std::pair<std::string, std::string>>{{"moved", moved}}));
+    EXPECT_EQ(hooks.recorded_files.back().moved_from, page);
+}
+
 // A watched folder replaced by another between a file's event and its check: nothing in the
 // other folder is measured for the watched one's (a full check takes the tree as it is now).
 TEST_F(WatcherTest, AWatchedFolderSwappedBeforeItsFileIsCheckedIsNeverTakenForIt) {
