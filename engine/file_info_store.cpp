@@ -600,44 +600,40 @@ Status FileInfoStore::ForEachUnmarked(
     return status;
 }
 
-Result<std::vector<std::string>> FileInfoStore::RecordedAfter(const std::string& after,
-                                                              size_t most) {
-    recorded_after_->BindText(1, after);
-    recorded_after_->BindInt(2, static_cast<int64_t>(most));
+namespace {
+
+// The first column of each row `statement` gives, as text; the statement is reset after.
+Result<std::vector<std::string>> FirstColumnOfEach(platform::Statement& statement) {
     std::vector<std::string> names;
     Status status;
     for (;;) {
-        auto step = recorded_after_->Step();
+        auto step = statement.Step();
         if (!step.ok()) {
             status = step.status();
             break;
         }
         if (!step.value()) break;
-        names.push_back(recorded_after_->ColumnText(0));
+        names.push_back(statement.ColumnText(0));
     }
-    recorded_after_->Reset();
+    statement.Reset();
     if (!status.ok()) return status;
     return names;
+}
+
+}  // namespace
+
+Result<std::vector<std::string>> FileInfoStore::RecordedAfter(const std::string& after,
+                                                              size_t most) {
+    recorded_after_->BindText(1, after);
+    recorded_after_->BindInt(2, static_cast<int64_t>(most));
+    return FirstColumnOfEach(*recorded_after_);
 }
 
 Result<std::vector<std::string>> FileInfoStore::RecordedWithContent(const platform::Md5Digest& md5,
                                                                     size_t most) {
     recorded_with_content_->BindText(1, md5.text());
     recorded_with_content_->BindInt(2, static_cast<int64_t>(most));
-    std::vector<std::string> names;
-    Status status;
-    for (;;) {
-        auto step = recorded_with_content_->Step();
-        if (!step.ok()) {
-            status = step.status();
-            break;
-        }
-        if (!step.value()) break;
-        names.push_back(recorded_with_content_->ColumnText(0));
-    }
-    recorded_with_content_->Reset();
-    if (!status.ok()) return status;
-    return names;
+    return FirstColumnOfEach(*recorded_with_content_);
 }
 
 Result<std::optional<std::set<std::string>>> FileInfoStore::BaselineRules() {
