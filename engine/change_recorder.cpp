@@ -35,11 +35,25 @@ Status ChangeRecorder::ReportChange(const ChangeEvent& change, const FileLocatio
             ++written_by_beyond_;
         }
     }
-    // A new file of known content waits for the recorded files gone: it may be one of them moved.
-    if (change.kind == ChangeKind::kCreated && run_.hold_creations && change.new_md5 && now &&
-        run_.held_creations.size() < kMostHeldCreations &&
-        (!run_.move_sources || run_.move_sources->count(change.new_md5->text()) != 0)) {
+    // A new file with the content of a recorded file waits for the recorded files gone: it may be
+    // one of them moved.
+    auto may_be_moved = [&]() -> Result<bool> {
+        if (change.kind != ChangeKind::kCreated || !run_.hold_creations || !change.new_md5 ||
+            !now || run_.held_creations.size() >= kMostHeldCreations ||
+            run_.held_bytes >= kMostHeldCreationBytes) {
+            return false;
+        }
+        if (run_.move_sources) return run_.move_sources->count(change.new_md5->text()) != 0;
+        auto same_content = tools_.store.RecordedWithContent(*change.new_md5, 1);
+        if (!same_content.ok()) return same_content.status();
+        return !same_content->empty();
+    };
+    auto hold = may_be_moved();
+    if (!hold.ok()) return hold.status();
+    if (*hold) {
         last_response_ = {};
+        run_.held_bytes += change.path.size() + now->xattrs.value_or("").size() +
+                           now->acl.value_or("").size() + now->capabilities.value_or("").size();
         run_.held_by_md5.emplace(change.new_md5->text(), run_.held_creations.size());
         run_.held_creations.push_back({change.path, change.new_md5, change.size, change.mtime, now,
                                        where.identity, writer, false});
@@ -97,7 +111,10 @@ Status ChangeRecorder::ShowAndRespond(const ChangeEvent& change, const FileLocat
 
 std::optional<size_t> ChangeRecorder::HeldCreationMovedFrom(const FileInfoStore::Baseline& gone) {
     // A digest of part of the content proves nothing of the rest.
-    if (!gone.md5o || gone.md5o->sampled() || run_.held_by_md5.empty()) return std::nullopt;
+    // Nor does a record without its attributes: a copy anyone made would pass for it.
+    if (!gone.md5o || gone.md5o->sampled() || !gone.extended || run_.held_by_md5.empty()) {
+        return std::nullopt;
+    }
     auto [first, last] = run_.held_by_md5.equal_range(gone.md5o->text());
     for (auto it = first; it != last; ++it) {
         const ScanRun::HeldCreation& held = run_.held_creations[it->second];
@@ -152,6 +169,7 @@ Status ChangeRecorder::ReleaseHeldCreations() {
     const std::vector<ScanRun::HeldCreation> held = std::move(run_.held_creations);
     run_.held_creations.clear();
     run_.held_by_md5.clear();
+    run_.held_bytes = 0;
     for (const ScanRun::HeldCreation& creation : held) {
         if (creation.moved) continue;
         NORV_RETURN_IF_ERROR(tools_.StopPoint());
@@ -444,28 +462,35 @@ Status ChangeRecorder::RecordPlace(const std::string& path, const platform::Plac
     }
     NORV_RETURN_IF_ERROR(tools_.store.MarkPlaceMet(path));
     std::vector<platform::FactChange> changed = platform::ComparePlaces(**recorded, now);
-    if (changed.empty()) return Status::Ok();
+    if (changed.empty()) {
+        // The same facts on another entry (made again by a deploy): recorded as the one there.
+        if ((*recorded)->identity != now.identity) return tools_.store.RecordPlace(path, now);
+        return Status::Ok();
+    }
     ++tools_.state.counters.altered;
     return ReportChange(
         {ChangeKind::kAltered, path, std::nullopt, std::nullopt, -1, -1, std::move(changed)}, where,
-        RecordedFile{std::nullopt, (*recorded)->facts, (*recorded)->kind}, now.facts);
+        RecordedFile{
+            std::nullopt, (*recorded)->facts, (*recorded)->kind, {}, (*recorded)->identity},
+        now.facts);
 }
 
 Status ChangeRecorder::ReportDeletedPlaces() {
-    return tools_.store.ForEachUnmetPlace([this](const std::string& path,
-                                                 const platform::PlaceFacts& place) {
-        if (place.kind == platform::kFolderKind) return Status::Ok();
-        NORV_RETURN_IF_ERROR(BetweenFiles());
-        if (run_.urgent_gone.count(path) != 0) return Status::Ok();
-        if (run_.measured.IsMeasuredElsewhere(path)) return Status::Ok();
-        if (run_.IsUnseen(path)) {
-            ++tools_.state.counters.unchecked;
-            return Status::Ok();
-        }
-        ++tools_.state.counters.deleted;
-        return ReportChange({ChangeKind::kDeleted, path, std::nullopt, std::nullopt, -1, -1, {}},
-                            {}, RecordedFile{std::nullopt, place.facts, place.kind});
-    });
+    return tools_.store.ForEachUnmetPlace(
+        [this](const std::string& path, const platform::PlaceFacts& place) {
+            if (place.kind == platform::kFolderKind) return Status::Ok();
+            NORV_RETURN_IF_ERROR(BetweenFiles());
+            if (run_.urgent_gone.count(path) != 0) return Status::Ok();
+            if (run_.measured.IsMeasuredElsewhere(path)) return Status::Ok();
+            if (run_.IsUnseen(path)) {
+                ++tools_.state.counters.unchecked;
+                return Status::Ok();
+            }
+            ++tools_.state.counters.deleted;
+            return ReportChange(
+                {ChangeKind::kDeleted, path, std::nullopt, std::nullopt, -1, -1, {}}, {},
+                RecordedFile{std::nullopt, place.facts, place.kind, {}, place.identity});
+        });
 }
 
 Status ChangeRecorder::ReportNewSpecialEntry(const std::string& path,

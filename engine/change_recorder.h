@@ -26,6 +26,8 @@ inline constexpr size_t kMostFailedRestores = 10000;
 // New files a check holds until the recorded files gone are known (ScanRun::HeldCreation);
 // beyond, each is reported whole at once and is never part of a move.
 inline constexpr size_t kMostHeldCreations = 100000;
+// ... and the bytes their paths and attributes take, at most.
+inline constexpr size_t kMostHeldCreationBytes = size_t{64} << 20;
 
 // New files a check with automatic restore on holds for quarantine after its walk; beyond, each
 // is answered as soon as it is reported.

@@ -102,6 +102,8 @@ struct RecordedFile {
     std::string place_kind = {};
     // A move: the recorded path (where the record is and the file goes back to).
     std::string moved_from = {};
+    // A folder or special file: the entry recorded, the only one its facts go back on.
+    std::optional<platform::FileIdentity> place_identity = std::nullopt;
 };
 
 // What a response left at a file's place, as far as the response itself knows: the watch takes

@@ -223,6 +223,16 @@ Status FileInfoStore::ExtendSchema(bool new_file) {
     NORV_RETURN_IF_ERROR(AddLaterColumns("norv_changes", kChangesColumns));
     NORV_RETURN_IF_ERROR(
         db_.Exec(std::string("CREATE TABLE IF NOT EXISTS norv_writers") + kWritersShape));
+    // A places table of an earlier shape holds nothing a check cannot make again: it goes, and
+    // the folders gain their records at the next check as in a baseline made before them.
+    auto places = ColumnsOf(db_, "norv_places");
+    if (!places.ok()) return places.status();
+    if (!places->empty() && places->size() != store_rows::kPlacesColumns) {
+        NORV_RETURN_IF_ERROR(db_.Exec("DROP TABLE norv_places"));
+        NORV_RETURN_IF_ERROR(
+            db_.Exec("CREATE TABLE IF NOT EXISTS norv_state (name TEXT PRIMARY KEY, value TEXT)"));
+        NORV_RETURN_IF_ERROR(db_.Exec("DELETE FROM norv_state WHERE name='places'"));
+    }
     NORV_RETURN_IF_ERROR(
         db_.Exec(std::string("CREATE TABLE IF NOT EXISTS norv_places") + store_rows::kPlacesShape));
     return db_.Exec(std::string("CREATE TABLE IF NOT EXISTS norv_state") + kStateShape);

@@ -8,8 +8,9 @@ namespace store_rows {
 
 const char* const kPlacesShape =
     " (path TEXT PRIMARY KEY, kind TEXT, met INTEGER, mode INTEGER, uid INTEGER, gid INTEGER,"
-    " acl TEXT, xattrs TEXT, flags INTEGER)";
-const char* const kInsertPlace = " VALUES(?1,?2,1,?3,?4,?5,?6,?7,?8)";
+    " acl TEXT, xattrs TEXT, flags INTEGER, device INTEGER, inode INTEGER)";
+const char* const kInsertPlace = " VALUES(?1,?2,1,?3,?4,?5,?6,?7,?8,?9,?10)";
+const size_t kPlacesColumns = 11;
 
 }  // namespace store_rows
 
@@ -36,6 +37,8 @@ void BindPlace(platform::Statement& insert, const std::string& path,
     } else {
         insert.BindNull(8);
     }
+    insert.BindInt(9, static_cast<int64_t>(place.identity.device));
+    insert.BindInt(10, static_cast<int64_t>(place.identity.inode));
 }
 
 // A row of `SELECT * FROM norv_places`.
@@ -50,6 +53,7 @@ platform::PlaceFacts ReadPlace(const platform::Statement& row) {
     if (!row.ColumnIsNull(6)) place.facts.acl = platform::BytesOfHex(row.ColumnText(6));
     if (!row.ColumnIsNull(7)) place.facts.xattrs = platform::BytesOfHex(row.ColumnText(7));
     if (!row.ColumnIsNull(8)) place.facts.inode_flags = static_cast<uint32_t>(row.ColumnInt(8));
+    place.identity = {static_cast<dev_t>(row.ColumnInt(9)), static_cast<ino_t>(row.ColumnInt(10))};
     return place;
 }
 

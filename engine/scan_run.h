@@ -72,6 +72,7 @@ struct ScanRun {
     // may be a recorded file of its batch moved, and answers the others at once.
     std::optional<std::unordered_set<std::string>> move_sources;
     std::vector<HeldCreation> held_creations;
+    size_t held_bytes = 0;  // their paths' and attributes' (kMostHeldCreationBytes)
     // The held creations by content (MD5 text), for a look-up per recorded file gone.
     std::unordered_multimap<std::string, size_t> held_by_md5;
 

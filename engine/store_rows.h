@@ -20,10 +20,11 @@ extern const char* const kExtendedJoin;
 void BindExtended(platform::Statement& insert, const std::string& md5,
                   const platform::ExtendedFacts& extended, int later_at);
 // The shape of `norv_places` (and of the table a new baseline builds beside it), and the values
-// of an insert into either, in PlaceRow's order: path, kind, met, mode, uid, gid, acl, xattrs,
-// flags (acl and xattrs in hexadecimal, NULL where not read).
+// of an insert into either: path, kind, met, mode, uid, gid, acl, xattrs, flags (acl and xattrs
+// in hexadecimal, NULL where not read), device, inode.
 extern const char* const kPlacesShape;
 extern const char* const kInsertPlace;
+extern const size_t kPlacesColumns;
 
 // A length as fileinfo keeps it (text); nothing when it is not a whole number.
 std::optional<int64_t> SizeOf(const std::string& text);

@@ -64,8 +64,10 @@ Status WatchBurst::CheckFiles(const std::vector<WatchedFile>& files, bool record
     // at once.
     hold_gone_ = true;
     held_gone_.clear();
+    moved_away_.clear();
     run_.held_creations.clear();
     run_.held_by_md5.clear();
+    run_.held_bytes = 0;
     run_.move_sources.emplace();
     if (status.ok()) status = FindMoveSources(files);
     run_.hold_creations = !run_.move_sources->empty();
@@ -75,6 +77,9 @@ Status WatchBurst::CheckFiles(const std::vector<WatchedFile>& files, bool record
         if (status.ok()) status = CheckFile(files[i], recorded_first);
     }
     if (status.ok()) status = ReportHeldChanges();
+    // What a failed batch held is left to the full check its failure asks for.
+    held_gone_.clear();
+    moved_away_.clear();
     hold_gone_ = false;
     run_.hold_creations = false;
     run_.move_sources.reset();
@@ -191,7 +196,7 @@ WatchBurst::RecordedFileMovedHere(const WatchedFile& file,
     auto candidates = tools_.store.RecordedWithContent(fingerprint.md5, kMostMoveCandidates);
     if (!candidates.ok()) return candidates.status();
     for (const std::string& from : *candidates) {
-        if (from == file.path) continue;
+        if (from == file.path || moved_away_.count(from) != 0) continue;
         // Gone from its recorded place, looked at as the watch reaches any file.
         auto place = OpenWatchedPlace(tools_.env(), tools_.state.rules, from);
         if (!place.ok()) continue;
@@ -206,7 +211,9 @@ WatchBurst::RecordedFileMovedHere(const WatchedFile& file,
         if (!gone) continue;
         auto baseline = tools_.store.LookupBaseline(from);
         if (!baseline.ok()) return baseline.status();
-        if (!baseline->has_value() || (*baseline)->first_seen_by_check) continue;
+        if (!baseline->has_value() || (*baseline)->first_seen_by_check || !(*baseline)->extended) {
+            continue;
+        }
         const FileInfoStore::Baseline& recorded = **baseline;
         if (recorded.size && *recorded.size != fingerprint.facts.size) continue;
         if (!platform::CompareFacts(recorded.md5o, recorded.extended, fingerprint.md5,
@@ -276,7 +283,6 @@ Status WatchBurst::CheckPresentOrGone(const WatchedFile& file,
             auto moved = RecordedFileMovedHere(file, fingerprint);
             if (!moved.ok()) return moved.status();
             if (moved->has_value()) {
-                if (moved_away_.size() >= kMostRemembered) moved_away_.clear();
                 moved_away_.insert((*moved)->first);
                 return recorder_.ReportMoveTo((*moved)->first, (*moved)->second, file.path,
                                               fingerprint,
@@ -291,10 +297,19 @@ Status WatchBurst::CheckPresentOrGone(const WatchedFile& file,
     auto baseline = tools_.store.LookupBaseline(file.path);
     if (!baseline.ok()) return baseline.status();
     if (!baseline->has_value()) {
-        // A new FIFO, socket or device: reported once, as a full check reports it.
         if (fingerprint.facts.kind != platform::EntryKind::kOther || !file.folder) {
             return Status::Ok();
         }
+        // A recorded FIFO, socket or device is compared with its record, as a full check does.
+        auto place = tools_.store.LookupPlace(file.path);
+        if (!place.ok()) return place.status();
+        if (place->has_value()) {
+            auto now = platform::SpecialFactsAt(*file.folder, file.name, file.path);
+            if (!now.ok() || now->kind.empty()) return Status::Ok();
+            return recorder_.RecordPlace(file.path, *now,
+                                         FileLocation{file.folder.get(), file.name, {}});
+        }
+        // A new one: reported once, as a full check reports it.
         auto said = specials_reported_.find(file.path);
         if (said != specials_reported_.end() && said->second == fingerprint.facts.identity) {
             return Status::Ok();

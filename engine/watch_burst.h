@@ -105,8 +105,8 @@ class WatchBurst {
     };
     bool hold_gone_ = false;
     std::vector<HeldGone> held_gone_;
-    // Recorded files reported moved from when their new name was checked: their own event is no
-    // second finding (bounded: forgetting costs one more report).
+    // Recorded files of this batch reported moved from when their new name was checked: their
+    // own event in the batch is no second finding.
     std::unordered_set<std::string> moved_away_;
     // New FIFOs, sockets and devices the watch reported, so that more events of one are not new
     // findings (bounded: forgetting costs one more report).

@@ -18,7 +18,7 @@ Status ChangeResponse::MoveBack(const std::string& to, const FileLocation& where
     auto refused = [&](int err) {
         return Status::FromErrno(err, Message(NoticeCode::kCannotMoveBack, {to, from}));
     };
-    if (!where.identity || !recorded.md5) return refused(ENOENT);
+    if (!where.identity || !recorded.md5 || !recorded.extended) return refused(ENOENT);
     auto to_place = OpenWatchedPlace(env_, archive_.rules(), to);
     if (!to_place.ok()) return to_place.status();
     auto to_holder = OpenHoldingFolder(to_place.value());
@@ -47,7 +47,11 @@ Status ChangeResponse::MoveBack(const std::string& to, const FileLocation& where
     // Something swapped in before the rename came along with it: what stands at the recorded
     // place must be the file measured, with the recorded content and attributes.
     const platform::Fingerprint print = platform::FingerprintAt(**from_holder, from_name);
-    if (print.facts.identity != *where.identity || print.changed_while_read ||
+    // A second name made meanwhile would keep a way to it too.
+    const bool one_name =
+        env_.FStatAt((*from_holder)->fd(), from_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        (!S_ISREG(st.st_mode) || st.st_nlink == 1);
+    if (!one_name || print.facts.identity != *where.identity || print.changed_while_read ||
         !print.md5.measured() ||
         !platform::CompareFacts(recorded.md5, recorded.extended, print.md5, print.Extended())
              .empty()) {

@@ -76,14 +76,32 @@ Status ChangeResponse::PutBackFolder(const std::string& path, const FileLocation
                              Message(NoticeCode::kCannotPutBackMode, {path}));
     }
     const int fd = where.folder->fd();
+    // Only the very folder recorded: another one put at its place (a sibling renamed there) is
+    // never given this one's owner or mode.
+    struct stat st {};
+    if (env_.FStat(fd, &st) != 0) {
+        return Status::FromErrno(errno, Message(NoticeCode::kCannotPutBackMode, {path}));
+    }
+    if (!recorded.place_identity ||
+        platform::FileIdentity{st.st_dev, st.st_ino} != *recorded.place_identity) {
+        return Status::Error(ErrorKind::kRefused, EEXIST,
+                             Message(NoticeCode::kPlaceReplaced, {path}));
+    }
+    unsigned flags_before = 0;
+    const bool flags_read = env_.GetInodeFlags(fd, &flags_before) == 0;
     Unlock(env_, fd);
     // The mode recorded is the folder's own, set-group-id and sticky bits included: the content
     // check that guards a file's privileges has nothing to compare for a folder.
     const platform::Md5Digest none;
     PutBack put_back;
-    NORV_RETURN_IF_ERROR(PutBackAttributes(env_, fd, /*is_link=*/false, none,
-                                           RecordedFile{none, recorded.extended, {}}, path,
-                                           &put_back));
+    const Status set =
+        PutBackAttributes(env_, fd, /*is_link=*/false, none,
+                          RecordedFile{none, recorded.extended, {}}, path, &put_back);
+    if (!set.ok()) {
+        // The flags it had stay: a failure never leaves it more open than found.
+        if (flags_read) (void)env_.SetInodeFlags(fd, flags_before);
+        return set;
+    }
     notes = std::move(put_back.notes);
     if (put_back.locking_flags != 0) {
         unsigned flags = 0;
@@ -122,9 +140,12 @@ Status ChangeResponse::PutBackSpecialFile(const std::string& path, const Recorde
         struct stat st {};
         const bool there = entry.get() >= 0 && env_.FStat(entry.get(), &st) == 0;
         // One more name for it elsewhere would share what is set here: not the recorded file.
-        const bool as_recorded = there && (st.st_mode & S_IFMT) == wanted.type &&
-                                 st.st_nlink == 1 &&
-                                 (wanted.device == 0 || st.st_rdev == wanted.device);
+        // The very entry recorded, with no other name: another one moved to its place (a
+        // socket of a daemon, a device) is taken out and a new one made, never given these.
+        const bool as_recorded =
+            there && (st.st_mode & S_IFMT) == wanted.type && st.st_nlink == 1 &&
+            (wanted.device == 0 || st.st_rdev == wanted.device) && recorded.place_identity &&
+            platform::FileIdentity{st.st_dev, st.st_ino} == *recorded.place_identity;
         if (!as_recorded && there) {
             if (round == kMostRestoreRounds) return fail(EEXIST);
             entry.reset();
@@ -139,7 +160,8 @@ Status ChangeResponse::PutBackSpecialFile(const std::string& path, const Recorde
             }
             entry.reset(env_.OpenAt(dirfd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC, 0));
             if (entry.get() < 0 || env_.FStat(entry.get(), &st) != 0) return fail(errno);
-            if ((st.st_mode & S_IFMT) != wanted.type || st.st_nlink != 1) {
+            if ((st.st_mode & S_IFMT) != wanted.type || st.st_nlink != 1 ||
+                st.st_rdev != wanted.device) {
                 return Status::FromErrno(EEXIST, Message(NoticeCode::kSpecialFileSwapped, {path}));
             }
         }

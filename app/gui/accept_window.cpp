@@ -110,7 +110,7 @@ void AcceptWindow::Reload() {
     generation_ = loaded->generation;
     changes_ = std::move(loaded->changes);
     for (const ReviewedChange& change : changes_) {
-        const bool gone = change.kind == ChangeKind::kDeleted;
+        const bool gone = change.kind == ChangeKind::kDeleted || change.mtime == -1;
         auto* row = new QTreeWidgetItem(list_);
         row->setFlags(row->flags() | Qt::ItemIsUserCheckable);
         row->setCheckState(kKind, Qt::Unchecked);

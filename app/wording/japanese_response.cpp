@@ -111,6 +111,9 @@ std::string_view JapaneseResponsePattern(NoticeCode code) {
             return "{0} に移されたファイルを {1} に戻せないため、保存分から戻します";
         case NoticeCode::kMovedBackNotAsRecorded:
             return "{0} に戻したファイルが記録と違うため、取り出して保存分から戻します";
+        case NoticeCode::kPlaceReplaced:
+            return "{0} は記録したものとは別のフォルダ・ファイルに置き換えられているため、"
+                   "記録の所有者とアクセス権を戻していません";
         case NoticeCode::kPlaceAcceptedByInit:
             return "フォルダ・FIFO・ソケット・デバイス自身の変更は、初期化で記録し直してください";
         case NoticeCode::kCannotRemakeSpecialFile:

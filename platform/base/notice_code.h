@@ -342,6 +342,7 @@
     X(kCannotPutBackInodeFlags)        /* {0} the restored file, its inode flags not set */        \
     X(kCannotMoveBack) /* the file moved to {0} cannot be moved back to {1}; restored instead */   \
     X(kMovedBackNotAsRecorded) /* what was moved back to {0} is not the file as recorded */        \
+    X(kPlaceReplaced) /* {0} is another folder or file than the one recorded: not put back */      \
     X(kPlaceAcceptedByInit) /* a folder's or special file's own change is taken in by an init */   \
     X(kCannotRemakeSpecialFile) /* the FIFO, socket or device {0} cannot be made again */          \
     X(kSpecialFileSwapped)      /* {0} was replaced while its owner and mode were put back */      \

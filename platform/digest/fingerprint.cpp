@@ -205,7 +205,7 @@ std::string PlaceKind(const struct stat& st) {
 Result<PlaceFacts> FolderFactsOf(Env& env, int fd, const std::string& path) {
     struct stat st {};
     if (env.FStat(fd, &st) != 0) return Status::FromErrno(errno, Message(path));
-    return PlaceFacts{PlaceKind(st), ExtendedFactsOf(env, fd, st)};
+    return PlaceFacts{PlaceKind(st), ExtendedFactsOf(env, fd, st), {st.st_dev, st.st_ino}};
 }
 
 Result<PlaceFacts> SpecialFactsAt(const DirectoryHandle& folder, const std::string& name,
@@ -221,6 +221,7 @@ Result<PlaceFacts> SpecialFactsAt(const DirectoryHandle& folder, const std::stri
     place.facts.mode = static_cast<uint32_t>(st.st_mode & 07777);
     place.facts.owner = st.st_uid;
     place.facts.group = st.st_gid;
+    place.identity = {st.st_dev, st.st_ino};
     return place;
 }
 

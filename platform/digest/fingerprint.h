@@ -310,6 +310,9 @@ ExtendedFacts ExtendedFactsOf(Env& env, int fd, const struct stat& st);
 struct PlaceFacts {
     std::string kind;
     ExtendedFacts facts;
+    // Not a fact compared: a restore puts the recorded facts back only on the very entry
+    // recorded, never on another one moved to its place.
+    FileIdentity identity;
     bool operator==(const PlaceFacts&) const = default;
 };
 inline constexpr const char* kFolderKind = "folder";

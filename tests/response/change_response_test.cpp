@@ -234,12 +234,26 @@ TEST_F(ResponseTest, AFolderAndASpecialFileComeBackAsRecorded) {
     ASSERT_EQ(::chmod(uploads.c_str(), 0777), 0);
     ASSERT_EQ(::chown(uploads.c_str(), 65534, 65534), 0);
     ASSERT_EQ(::setxattr(uploads.c_str(), "user.planted", "x", 1, 0), 0);
-    ResponseOutcome outcome =
-        response.RespondToChange(ChangeKind::kAltered, uploads + "/", {folder.get(), "", {}},
-                                 RecordedFile{std::nullopt, recorded_folder.facts, "folder"});
+    const RecordedFile as_recorded{
+        std::nullopt, recorded_folder.facts, "folder", {}, recorded_folder.identity};
+    ResponseOutcome outcome = response.RespondToChange(ChangeKind::kAltered, uploads + "/",
+                                                       {folder.get(), "", {}}, as_recorded);
     EXPECT_EQ(outcome.left, ResponseOutcome::Left::kRestored);
     EXPECT_EQ(platform::FolderFactsOf(testing::SystemEnv(), folder->fd(), uploads).value(),
               recorded_folder);
+    // Another folder renamed to its place (root's, private) is never given its owner or mode.
+    const std::string secret = tree.MakeDir("www/secret");
+    ASSERT_EQ(::chmod(secret.c_str(), 0700), 0);
+    auto other = platform::OpenDirectory(testing::SystemEnv(), secret).value();
+    outcome = response.RespondToChange(ChangeKind::kAltered, uploads + "/", {other.get(), "", {}},
+                                       as_recorded);
+    EXPECT_NE(outcome.left, ResponseOutcome::Left::kRestored);
+    struct stat kept {};
+    ASSERT_EQ(::stat(secret.c_str(), &kept), 0);
+    EXPECT_EQ(kept.st_mode & 07777, 0700u);
+    EXPECT_TRUE(hooks.notices.back().text.Has(NoticeCode::kPlaceReplaced));
+    hooks.notices.clear();
+    hooks.messages.clear();
 
     const std::string pipe = tree / "www/pipe";
     RecordedFile fifo{std::nullopt, platform::ExtendedFacts{}, "fifo"};

@@ -54,7 +54,8 @@ std::string HiddenEscaped(std::string_view json) {
 }  // namespace
 
 void PrintChange(const Application& app, const ReviewedChange& change, std::ostream& out) {
-    const bool gone = change.kind == ChangeKind::kDeleted;
+    // A folder's or special file's change has no length or time.
+    const bool gone = change.kind == ChangeKind::kDeleted || change.mtime == -1;
     auto digest = [](const std::optional<platform::Md5Digest>& md5) {
         return md5 ? md5->text() : std::string("-");
     };
@@ -95,7 +96,7 @@ int RunChanges(Application& app, bool json, std::ostream& out, std::ostream& err
         return kExitFailure;
     }
     for (const ReviewedChange& change : list->changes) {
-        const bool gone = change.kind == ChangeKind::kDeleted;
+        const bool gone = change.kind == ChangeKind::kDeleted || change.mtime == -1;
         if (json) {
             nlohmann::json o;
             o["kind"] = ChangeKindName(change.kind);
