@@ -109,20 +109,24 @@ Status ChangeRecorder::ShowAndRespond(const ChangeEvent& change, const FileLocat
     return LogResponseFailures();
 }
 
+bool IsSameFileMoved(const FileInfoStore::Baseline& gone,
+                     const std::optional<platform::Md5Digest>& md5, int64_t size,
+                     const platform::ExtendedFacts& facts) {
+    // A digest of part of the content proves nothing of the rest; nor does a record without its
+    // attributes: a copy anyone made would pass for it.
+    if (!gone.md5o || gone.md5o->sampled() || !gone.extended) return false;
+    if (gone.size && *gone.size != size) return false;
+    return platform::CompareFacts(gone.md5o, gone.extended, md5, facts).empty();
+}
+
 std::optional<size_t> ChangeRecorder::HeldCreationMovedFrom(const FileInfoStore::Baseline& gone) {
-    // A digest of part of the content proves nothing of the rest.
-    // Nor does a record without its attributes: a copy anyone made would pass for it.
-    if (!gone.md5o || gone.md5o->sampled() || !gone.extended || run_.held_by_md5.empty()) {
-        return std::nullopt;
-    }
+    if (!gone.md5o || run_.held_by_md5.empty()) return std::nullopt;
     auto [first, last] = run_.held_by_md5.equal_range(gone.md5o->text());
     for (auto it = first; it != last; ++it) {
         const ScanRun::HeldCreation& held = run_.held_creations[it->second];
-        if (held.moved || (gone.size && *gone.size != held.size)) continue;
-        if (!platform::CompareFacts(gone.md5o, gone.extended, held.md5, *held.facts).empty()) {
-            continue;
+        if (!held.moved && IsSameFileMoved(gone, held.md5, held.size, *held.facts)) {
+            return it->second;
         }
-        return it->second;
     }
     return std::nullopt;
 }
@@ -167,9 +171,7 @@ Status ChangeRecorder::ReportMoveTo(const std::string& from, const FileInfoStore
 Status ChangeRecorder::ReleaseHeldCreations() {
     run_.hold_creations = false;
     const std::vector<ScanRun::HeldCreation> held = std::move(run_.held_creations);
-    run_.held_creations.clear();
-    run_.held_by_md5.clear();
-    run_.held_bytes = 0;
+    run_.ForgetHeldCreations();
     for (const ScanRun::HeldCreation& creation : held) {
         if (creation.moved) continue;
         NORV_RETURN_IF_ERROR(tools_.StopPoint());
@@ -414,6 +416,20 @@ Status ChangeRecorder::NoteMissingFacts(const std::string& path,
     return Status::Ok();
 }
 
+bool ChangeRecorder::CountAsDeleted(const std::string& path) {
+    // Found gone by a look at the watch's files this run: reported there.
+    if (run_.urgent_gone.count(path) != 0) return false;
+    // Measured under another path this run: there, not deleted.
+    if (run_.measured.IsMeasuredElsewhere(path)) return false;
+    // Not seen is not deleted: a folder the walk could not enter keeps its records.
+    if (run_.IsUnseen(path)) {
+        ++tools_.state.counters.unchecked;
+        return false;
+    }
+    ++tools_.state.counters.deleted;
+    return true;
+}
+
 Status ChangeRecorder::ReportDeletedFiles() {
     // A new file that is gone again (removed, or moved to the cracked folder) was never part of
     // the baseline: nothing to report, nothing to restore.
@@ -422,16 +438,7 @@ Status ChangeRecorder::ReportDeletedFiles() {
         [this](const std::string& filename, const FileInfoStore::Baseline& baseline) {
             // A recorded file changed meanwhile comes back before the next of these, however many.
             NORV_RETURN_IF_ERROR(BetweenFiles());
-            // Found gone by such a look this run: reported there.
-            if (run_.urgent_gone.count(filename) != 0) return Status::Ok();
-            // Measured under another path this run: there, not deleted.
-            if (run_.measured.IsMeasuredElsewhere(filename)) return Status::Ok();
-            // Not seen is not deleted: a folder the walk could not enter keeps its records.
-            if (run_.IsUnseen(filename)) {
-                ++tools_.state.counters.unchecked;
-                return Status::Ok();
-            }
-            ++tools_.state.counters.deleted;
+            if (!CountAsDeleted(filename)) return Status::Ok();
             return ReportGone(filename, baseline);
         });
 }
@@ -480,13 +487,7 @@ Status ChangeRecorder::ReportDeletedPlaces() {
         [this](const std::string& path, const platform::PlaceFacts& place) {
             if (place.kind == platform::kFolderKind) return Status::Ok();
             NORV_RETURN_IF_ERROR(BetweenFiles());
-            if (run_.urgent_gone.count(path) != 0) return Status::Ok();
-            if (run_.measured.IsMeasuredElsewhere(path)) return Status::Ok();
-            if (run_.IsUnseen(path)) {
-                ++tools_.state.counters.unchecked;
-                return Status::Ok();
-            }
-            ++tools_.state.counters.deleted;
+            if (!CountAsDeleted(path)) return Status::Ok();
             return ReportChange(
                 {ChangeKind::kDeleted, path, std::nullopt, std::nullopt, -1, -1, {}}, {},
                 RecordedFile{std::nullopt, place.facts, place.kind, {}, place.identity});

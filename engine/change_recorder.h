@@ -33,6 +33,12 @@ inline constexpr size_t kMostHeldCreationBytes = size_t{64} << 20;
 // is answered as soon as it is reported.
 inline constexpr size_t kMostDeferredQuarantines = 10000;
 
+// Whether the recorded file `gone` and a new file with `md5`, `size` and `facts` are one file
+// moved: the same content (a whole digest), length and every recorded attribute.
+bool IsSameFileMoved(const FileInfoStore::Baseline& gone,
+                     const std::optional<platform::Md5Digest>& md5, int64_t size,
+                     const platform::ExtendedFacts& facts);
+
 class ChangeRecorder {
   public:
     ChangeRecorder(ScanTools& tools, ScanRun& run) : tools_(tools), run_(run) {}
@@ -132,6 +138,10 @@ class ChangeRecorder {
                           const RecordedFile& recorded,
                           const std::optional<platform::ExtendedFacts>& now,
                           const std::shared_ptr<const platform::Writer>& writer);
+    // Whether a recorded file the run did not meet is reported deleted (and counted so), or
+    // left: reported by a look at the watch's files, measured elsewhere, or not seen (counted
+    // unchecked).
+    bool CountAsDeleted(const std::string& path);
     // The held new file that is `gone` (a recorded file not met) moved: the same content,
     // length and attributes; none when there is none.
     std::optional<size_t> HeldCreationMovedFrom(const FileInfoStore::Baseline& gone);

@@ -175,9 +175,7 @@ Status ScanEngine::RunScanSteps() {
     run_.deferred_quarantines.clear();
     run_.places_recorded.reset();
     run_.defer_quarantines = tools_.state.mode == ScanMode::kCheck && tools_.Restores();
-    run_.held_creations.clear();
-    run_.held_by_md5.clear();
-    run_.held_bytes = 0;
+    run_.ForgetHeldCreations();
     run_.hold_creations = tools_.state.mode == ScanMode::kCheck;
     run_.move_sources.reset();
     // A run that ends early quarantines nothing it held back, and shows no new file it held:

@@ -76,6 +76,12 @@ struct ScanRun {
     // The held creations by content (MD5 text), for a look-up per recorded file gone.
     std::unordered_multimap<std::string, size_t> held_by_md5;
 
+    // Drops every held new file (held_creations, held_by_md5, held_bytes).
+    void ForgetHeldCreations() {
+        held_creations.clear();
+        held_by_md5.clear();
+        held_bytes = 0;
+    }
     // Finds the folders never walked (excluded_folders), and forgets the skipped ones named.
     void FindExcludedFolders(const ScanTools& tools);
     // Whether `path` is an unseen place or below one.

@@ -65,9 +65,7 @@ Status WatchBurst::CheckFiles(const std::vector<WatchedFile>& files, bool record
     hold_gone_ = true;
     held_gone_.clear();
     moved_away_.clear();
-    run_.held_creations.clear();
-    run_.held_by_md5.clear();
-    run_.held_bytes = 0;
+    run_.ForgetHeldCreations();
     run_.move_sources.emplace();
     if (status.ok()) status = FindMoveSources(files);
     run_.hold_creations = !run_.move_sources->empty();
@@ -189,8 +187,8 @@ Result<std::optional<std::pair<std::string, FileInfoStore::Baseline>>>
 WatchBurst::RecordedFileMovedHere(const WatchedFile& file,
                                   const platform::Fingerprint& fingerprint) {
     using Found = std::optional<std::pair<std::string, FileInfoStore::Baseline>>;
-    if (!fingerprint.md5.measured() || fingerprint.md5.sampled() ||
-        fingerprint.changed_while_read || !fingerprint.content_whole) {
+    if (!fingerprint.md5.measured() || fingerprint.changed_while_read ||
+        !fingerprint.content_whole) {
         return Found();
     }
     auto candidates = tools_.store.RecordedWithContent(fingerprint.md5, kMostMoveCandidates);
@@ -211,17 +209,12 @@ WatchBurst::RecordedFileMovedHere(const WatchedFile& file,
         if (!gone) continue;
         auto baseline = tools_.store.LookupBaseline(from);
         if (!baseline.ok()) return baseline.status();
-        if (!baseline->has_value() || (*baseline)->first_seen_by_check || !(*baseline)->extended) {
+        if (!baseline->has_value() || (*baseline)->first_seen_by_check ||
+            !IsSameFileMoved(**baseline, fingerprint.md5, fingerprint.facts.size,
+                             fingerprint.Extended())) {
             continue;
         }
-        const FileInfoStore::Baseline& recorded = **baseline;
-        if (recorded.size && *recorded.size != fingerprint.facts.size) continue;
-        if (!platform::CompareFacts(recorded.md5o, recorded.extended, fingerprint.md5,
-                                    fingerprint.Extended())
-                 .empty()) {
-            continue;
-        }
-        return Found(std::pair(from, recorded));
+        return Found(std::pair(from, **baseline));
     }
     return Found();
 }
