@@ -4,8 +4,10 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <vector>
 
 #include "app/scheduler.h"
+#include "platform/base/notice_code.h"
 #include "platform/fs/file_system.h"
 #include "response/change_response.h"
 #include "response/mail_report.h"
@@ -33,8 +35,17 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
         app->env_clock_ = std::make_unique<platform::EnvClock>(env);
         app->clock_ = app->env_clock_.get();
     }
-    context.program_dir =
-        options.program_dir.empty() ? platform::ExecutableDirectory(env) : options.program_dir;
+    if (options.layout) {
+        context.folders = *options.layout;
+    } else if (!options.program_dir.empty()) {
+        context.folders = ProgramLayout::InOne(options.program_dir);
+    } else {
+#ifdef NORV_SYSTEM_LAYOUT
+        context.folders = ProgramLayout::OfTheSystem();
+#else
+        context.folders = ProgramLayout::InOne(platform::ExecutableDirectory(env));
+#endif
+    }
     context.system_dir = kSystemConfigFolder;
     context.root_dir = RootOf(context.system_dir);
     context.charset = options.charset;
@@ -42,11 +53,34 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
     app->settings_.cracked_dir = context.root_dir + kDefaultCrackedFolder;
     app->counters_.Reset();
 
-    // The program folder's files decide what norv watches, where it writes and what it restores
-    // as root: a folder another user could change would let that user steer it.
-    // A folder that is not there holds none of them: the settings' absence tells.
-    auto program = platform::OpenTrustedFolder(env, context.program_dir);
-    if (!program.ok() && !program.status().Is(ErrorKind::kNotFound)) return program.status();
+    // The program's files decide what norv watches, where it writes and what it restores as
+    // root: a folder another user could change would let that user steer it. A folder that is
+    // not there holds none of them: the settings' absence tells.
+    // Each folder is judged once, however many kinds of file it holds; the state's is kept for
+    // the database's files below.
+    std::shared_ptr<platform::DirectoryHandle> state_folder;
+    bool runtime_present = false;
+    std::vector<std::string> judged;
+    for (const std::string* folder : {&context.folders.config, &context.folders.state,
+                                      &context.folders.logs, &context.folders.runtime}) {
+        if (std::find(judged.begin(), judged.end(), *folder) != judged.end()) continue;
+        judged.push_back(*folder);
+        auto trusted = platform::OpenTrustedFolder(env, *folder);
+        if (!trusted.ok() && !trusted.status().Is(ErrorKind::kNotFound)) return trusted.status();
+        if (!trusted.ok()) continue;
+        if (*folder == context.folders.state) state_folder = *trusted;
+        if (*folder == context.folders.runtime) runtime_present = true;
+    }
+    // The lock's folder is on a file system emptied at each boot: made again, root's alone.
+    if (!runtime_present && !context.folders.InOneFolder()) {
+        const std::string& runtime = context.folders.runtime;
+        auto parent = platform::OpenTrustedFolderOf(env, runtime);
+        if (!parent.ok()) return parent.status();
+        if (env.MkdirAt((*parent)->fd(), platform::FileNameOfPath(runtime).c_str(), 0700) != 0 &&
+            errno != EEXIST) {
+            return Status::FromErrno(errno, Message(NoticeCode::kCannotCreate, {runtime}));
+        }
+    }
 
     // The database: an existing file is opened now; a missing one is created only once the
     // settings and rules have loaded, so a failed start-up writes nothing.
@@ -54,9 +88,9 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
     // SQLite opens it by its path: it, and its write-ahead log, must be root's alone, looked at
     // in the very folder judged above.
     for (const char* suffix : {"", "-wal", "-shm"}) {
-        if (program.ok()) {
+        if (state_folder) {
             NORV_RETURN_IF_ERROR(platform::CheckTrustedFileAt(
-                **program, std::string(kDatabaseFileName) + suffix, db_path + suffix, true));
+                *state_folder, std::string(kDatabaseFileName) + suffix, db_path + suffix, true));
         }
     }
     // A file that cannot even be looked at counts as present, so opening it reports why.
@@ -83,14 +117,21 @@ Result<std::unique_ptr<Application>> Application::Start(const StartupOptions& op
     app->archive_ =
         std::make_unique<ProtectedArchive>(env, app->settings_, app->rules_, front_end.notices);
     app->archive_->SetRestoreJournal(
-        platform::JoinPath(context.program_dir, platform::lha::kRestoreJournalName));
-    app->events_ = std::make_unique<JsonEventLog>(env, context.program_dir, options.event_limits,
+        platform::JoinPath(context.folders.state, platform::lha::kRestoreJournalName));
+    app->events_ = std::make_unique<JsonEventLog>(env, context.folders.logs, options.event_limits,
                                                   front_end.notices, options.events_copy);
+    // Each run's event names the baseline it left; a store that cannot say leaves it null.
+    app->events_->SetBaselineDigest([owner = app.get()]() -> std::optional<std::string> {
+        if (!owner->store_) return std::nullopt;
+        auto digest = owner->store_->BaselineDigest();
+        if (!digest.ok()) return std::nullopt;
+        return std::move(digest).value();
+    });
     auto responder = std::make_unique<ChangeResponse>(app->settings_, app->switches_,
                                                       *app->archive_, *app->clock_, *app->regional_,
                                                       front_end.notices, context.charset);
     responder->SetEventSink(app->events_.get());
-    app->hold_ = std::make_unique<HoldReader>(env, context.program_dir, *app->clock_);
+    app->hold_ = std::make_unique<HoldReader>(env, context.folders.state, *app->clock_);
     responder->SetHoldReader(app->hold_.get());
     app->responder_ = std::move(responder);
     auto mailer = std::make_unique<MailReport>(app->context_, app->settings_, app->counters_,

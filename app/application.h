@@ -9,6 +9,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/auto_check_timers.h"
@@ -32,6 +33,7 @@ namespace norv {
 
 struct StartupOptions {
     std::string program_dir;                 // empty: the executable's folder
+    std::optional<ProgramLayout> layout;     // given, every folder is named (program_dir unused)
     std::string charset;                     // empty: the system's
     std::string locale;                      // empty: the system's
     std::string time_zone;                   // empty: the system's
@@ -66,6 +68,7 @@ class Application : public SettingsReloader {
     const ScanCounters& counters() const { return counters_; }
 
     ScanEngine& engine() { return *engine_; }
+    JsonEventLog& events() { return *events_; }
     ProtectedArchive& archive() { return *archive_; }
     // Takes reviewed changes into the baseline and the archive (response/accept.h).
     ChangeAcceptor& acceptor() { return *acceptor_; }

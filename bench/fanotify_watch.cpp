@@ -3,13 +3,15 @@
 //
 //   norv-fanotify-bench ROOT [FOLDERS] [NEW]
 //
-// Makes FOLDERS folders below ROOT/tree (200,000 unless given; kept for the next run), walks them
-// and watches each one (open, then Watch: one file system mark, one file handle each), and
-// prints the time, the marks and the inotify watches this process holds (none: the inotify
-// limit, fs.inotify.max_user_watches, does not bind). Then NEW times (200 unless given): a folder
-// is made in ROOT/new, a file written in it 1 ms later, and the folder watched as the watch
-// does when it sees the folder appear; prints how many of the files' writes were seen and the
-// median time from the write to its event. Run as root on a kernel with fanotify.
+// Makes FOLDERS folders below ROOT/tree (200,000 unless given; kept for the next run) and, with
+// fs.inotify.max_user_watches set to 1,000 for the run, watches the tree as the watch does on
+// fanotify: one mark for its file system and its own folder registered, each folder below
+// registered when its first event comes. The peer, in the same run, registers every folder ahead
+// (a walk that opens each one and takes its file handle), as a watch that cannot find folders by
+// their handles must. Then NEW times (200 unless given) a folder is made in the tree and a file
+// written in it 1 ms later: prints how many of the files' writes were seen, the median time from
+// the write to its event, and what finding the new folders by their handles cost. Run as root
+// on a kernel with fanotify.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -138,10 +140,18 @@ int main(int argc, char** argv) {
     const int fresh = argc > 3 ? std::atoi(argv[3]) : 200;
     norv::platform::Env& env = *norv::platform::Env::Default();
     std::printf("machine: %s\n", Machine().c_str());
-    std::ifstream limit("/proc/sys/fs/inotify/max_user_watches");
     long max_user_watches = -1;
-    limit >> max_user_watches;
-    std::printf("fs.inotify.max_user_watches: %ld\n", max_user_watches);
+    std::ifstream("/proc/sys/fs/inotify/max_user_watches") >> max_user_watches;
+    // The watch must not need inotify's watches: their limit is made small for the run.
+    std::ofstream("/proc/sys/fs/inotify/max_user_watches") << 1000;
+    struct RestoreLimit {
+        long value;
+        ~RestoreLimit() { std::ofstream("/proc/sys/fs/inotify/max_user_watches") << value; }
+    } restore_limit{max_user_watches};
+    long now_limit = -1;
+    std::ifstream("/proc/sys/fs/inotify/max_user_watches") >> now_limit;
+    std::printf("fs.inotify.max_user_watches: %ld for the run (%ld before)\n", now_limit,
+                max_user_watches);
 
     ::mkdir(root.c_str(), 0755);
     MakeTree(root + "/tree", folders);
@@ -152,37 +162,43 @@ int main(int argc, char** argv) {
         return 1;
     }
     auto& events = **made;
-    const double cpu_before = CpuSeconds();
-    const double walk_cpu_before = CpuSeconds(RUSAGE_THREAD);
+    const std::string tree = root + "/tree";
+    const double cpu_before = CpuSeconds(RUSAGE_THREAD);
     const auto started = Clock::now();
-    const int top = ::open((root + "/tree").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const long watched = WatchAll(events, env, top, root + "/tree");
+    const int top = ::open(tree.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DirectoryHandle tree_folder(env, top);
+    if (!events.Watch(tree_folder, tree).ok()) return 1;
     const auto took = Clock::now() - started;
-    const double cpu = CpuSeconds() - cpu_before;
-    const double walk_cpu = CpuSeconds(RUSAGE_THREAD) - walk_cpu_before;
+    const double cpu = CpuSeconds(RUSAGE_THREAD) - cpu_before;
     std::printf(
-        "watched %ld folders in %.0f ms (CPU: %.0f ms opening and watching, %.0f ms reading "
-        "the file system's other events; load average %s): %zu file system mark(s), %d inotify "
-        "watches\n",
-        watched, Ms(took), walk_cpu * 1000, (cpu - walk_cpu) * 1000, LoadAverage().c_str(),
-        events.marks(), InotifyWatches());
+        "watched a tree of %ld folders in %.2f ms (CPU %.2f ms): %zu file system mark(s), "
+        "%d inotify watches\n",
+        folders, Ms(took), cpu * 1000, events.marks(), InotifyWatches());
 
-    // Folders made and written at once.
-    const std::string place = root + "/new";
-    std::string command = "rm -rf '" + place + "'";
-    if (std::system(command.c_str()) != 0) return 1;
-    ::mkdir(place.c_str(), 0755);
+    // The peer: every folder registered ahead.
     {
-        const int fd = ::open(place.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        DirectoryHandle handle(env, fd);
-        if (!events.Watch(handle, place).ok()) return 1;
+        auto ahead = norv::platform::FanotifyEvents::Create(
+            env, norv::platform::SystemFanotifyCalls(), norv::platform::kMostQueuedEventBytes);
+        if (!ahead.ok()) return 1;
+        const auto peer_started = Clock::now();
+        const long registered =
+            WatchAll(**ahead, env, ::open(tree.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), tree);
+        const auto peer_took = Clock::now() - peer_started;
+        std::printf(
+            "peer, every folder registered ahead: %ld folders in %.0f ms (%.0f× the "
+            "watch's start; load average %s)\n",
+            registered, Ms(peer_took), Ms(peer_took) / std::max(Ms(took), 0.001),
+            LoadAverage().c_str());
     }
+
+    // Folders made in the tree and written at once.
+    const std::string place = tree + "/t0";
     std::mutex mutex;
     std::unordered_map<std::string, Clock::time_point> written;  // folder name -> write time
     std::atomic<bool> writing_done{false};
     std::thread writer([&] {
         for (int i = 0; i < fresh; ++i) {
-            const std::string name = "n" + std::to_string(i);
+            const std::string name = "n" + std::to_string(i) + "-" + std::to_string(::getpid());
             ::mkdir((place + "/" + name).c_str(), 0755);
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             const int fd =
@@ -197,43 +213,42 @@ int main(int argc, char** argv) {
         }
         writing_done = true;
     });
-    std::unordered_map<int, std::string> new_watches;  // watch -> folder name
-    std::vector<double> latencies;
+    std::vector<double> latencies, finding;
     const auto give_up = Clock::now() + std::chrono::seconds(30);
-    const int place_watch = [&] {
-        const int fd = ::open(place.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        DirectoryHandle handle(env, fd);
-        return events.Watch(handle, place).value();
-    }();
     Clock::time_point quiet_since = Clock::now();
     int overflows = 0;  // events lost (the watch would run a full check)
+    const std::string tree_prefix = tree + "/";
     while (Clock::now() < give_up) {
         std::vector<FolderEvent> got;
         (void)events.Wait(std::chrono::milliseconds(20), got);
-        const auto now = Clock::now();
-        if (!got.empty()) quiet_since = now;
+        if (!got.empty()) quiet_since = Clock::now();
         for (const FolderEvent& event : got) {
             if (event.kinds & FolderEvent::kOverflow) ++overflows;
-            if (event.watch == place_watch && event.is_folder &&
-                (event.kinds & FolderEvent::kAppeared)) {
-                // As the watch does: the new folder opened and watched.
-                const int fd = ::openat(-100, (place + "/" + event.name).c_str(),
-                                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-                if (fd < 0) continue;
-                DirectoryHandle handle(env, fd);
-                auto watch = events.Watch(handle, place + "/" + event.name);
-                if (watch.ok()) new_watches[watch.value()] = event.name;
+            if (event.watch >= 0 || event.name != "f" || !(event.kinds & FolderEvent::kFinished)) {
                 continue;
             }
-            auto folder = new_watches.find(event.watch);
-            if (folder == new_watches.end() || event.name != "f" ||
-                !(event.kinds & FolderEvent::kFinished)) {
+            // As the watch does: the folder found by its handle, opened from the tree down
+            // without following a link, proved the same, and registered.
+            const auto finding_started = Clock::now();
+            auto located = norv::platform::LocateFolder(tree_folder, event.folder_key);
+            if (!located.ok() || !located->path.starts_with(tree_prefix)) {
+                events.Ignore(event.folder_key);
                 continue;
             }
+            const std::string name = located->path.substr(place.size() + 1);
+            auto opened = norv::platform::OpenDirectoryAt(tree_folder, "t0", place);
+            if (!opened.ok()) continue;
+            auto folder = norv::platform::OpenDirectoryAt(**opened, name, located->path);
+            if (!folder.ok()) continue;
+            auto identity = norv::platform::IdentityOf(**folder, located->path);
+            if (!identity.ok() || !(identity.value() == located->identity)) continue;
+            if (!events.Watch(**folder, located->path).ok()) continue;
+            const auto now = Clock::now();
+            finding.push_back(Ms(now - finding_started));
             // The write time is noted just after the close: wait for it if needed.
             for (;;) {
                 std::lock_guard<std::mutex> lock(mutex);
-                auto at = written.find(folder->second);
+                auto at = written.find(name);
                 if (at != written.end()) {
                     latencies.push_back(std::max(0.0, Ms(now - at->second)));
                     written.erase(at);
@@ -241,15 +256,23 @@ int main(int argc, char** argv) {
                 }
                 if (writing_done) break;
             }
-            new_watches.erase(folder);
         }
-        if (writing_done && now - quiet_since > std::chrono::milliseconds(500)) break;
+        if (writing_done && Clock::now() - quiet_since > std::chrono::milliseconds(500)) break;
     }
     writer.join();
-    std::sort(latencies.begin(), latencies.end());
-    const double p50 = latencies.empty() ? 0 : latencies[latencies.size() / 2];
+    auto median = [](std::vector<double>& values) {
+        std::sort(values.begin(), values.end());
+        return values.empty() ? 0.0 : values[values.size() / 2];
+    };
     std::printf(
-        "written 1 ms after their folder was made: seen %zu/%d, p50 %.2f ms (%d overflows)\n",
-        latencies.size(), fresh, p50, overflows);
-    return watched >= folders && latencies.size() == static_cast<size_t>(fresh) ? 0 : 1;
+        "written 1 ms after their folder was made: seen %zu/%d, p50 %.2f ms from the write; "
+        "finding each new folder by its handle: p50 %.3f ms (%d overflows)\n",
+        latencies.size(), fresh, median(latencies), median(finding), overflows);
+    for (int i = 0; i < fresh; ++i) {
+        const std::string folder =
+            place + "/n" + std::to_string(i) + "-" + std::to_string(::getpid());
+        ::unlink((folder + "/f").c_str());
+        ::rmdir(folder.c_str());
+    }
+    return latencies.size() == static_cast<size_t>(fresh) ? 0 : 1;
 }

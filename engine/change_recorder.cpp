@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "config/watched_place.h"
 #include "engine/scan_engine.h"
 #include "engine/writer_json.h"
 #include "platform/base/notice_code.h"
@@ -84,6 +85,9 @@ Status ChangeRecorder::ShowAndRespond(const ChangeEvent& change, const FileLocat
         ChangeEvent shown = change;
         shown.held = held;
         shown.writer = writer;
+        shown.rule = CoveringRule(run_.rules, change.path);
+        if (shown.rule)
+            shown.rule_number = static_cast<int>(shown.rule - run_.rules.rules.data()) + 1;
         tools_.events->Change(shown);
     }
     // New files wait for the end of the walk, up to a bound; past it one is answered at once,

@@ -12,8 +12,10 @@ namespace norv {
 using platform::FolderEvent;
 
 namespace {
-// Reads of the event queue in one step beyond the first (each up to the reader's buffer).
+// Reads of the event queue in one step beyond the first (each up to kMostEventsPerWait), and
+// waits for a reader still working through the kernel's backlog.
 constexpr int kMostExtraReads = 16;
+constexpr int kMostEmptyReads = 64;
 }  // namespace
 
 ChangeWatcher::ChangeWatcher(ScanEngine& engine, const RuleTable& rules, const Settings& settings,
@@ -31,9 +33,12 @@ Status ChangeWatcher::Start() {
     auto events = OpenEvents();
     if (!events.ok()) return events.status();
     events_ = std::move(events).value();
-    if (auto program = platform::OpenDirectory(engine_.env(), options_.program_dir); program.ok()) {
-        if (auto identity = platform::IdentityOf(**program, options_.program_dir); identity.ok()) {
-            program_folder_ = identity.value();
+    own_folders_.clear();
+    for (const std::string& own : options_.own_folders) {
+        if (auto folder = platform::OpenDirectory(engine_.env(), own); folder.ok()) {
+            if (auto identity = platform::IdentityOf(**folder, own); identity.ok()) {
+                own_folders_.push_back(identity.value());
+            }
         }
     }
     full_check_due_ = true;
@@ -59,8 +64,13 @@ void ChangeWatcher::Take(const FolderEvent& event, Clock::time_point now) {
                                  {std::to_string(platform::ReadWatchLimits().max_queued_events)}));
         return;
     }
-    auto found = folders_.find(event.watch);
-    if (found == folders_.end()) return;  // a watch already given up
+    // A folder with no watch yet (fanotify sees every folder of a marked file system): watched
+    // now if it is in the trees.
+    const int watch = event.watch < 0 && !event.folder_key.empty()
+                          ? WatchEventFolder(event.folder_key)
+                          : event.watch;
+    auto found = folders_.find(watch);
+    if (found == folders_.end()) return;  // a watch already given up, or a folder not watched
     if (event.kinds & FolderEvent::kWatchEnded) {
         folders_.erase(found);
         statistics_.folders = folders_.size();
@@ -72,7 +82,7 @@ void ChangeWatcher::Take(const FolderEvent& event, Clock::time_point now) {
         // files went with it without a word.
         if (event.kinds & FolderEvent::kFolderMoved) {
             RequestFullCheck(
-                Message(NoticeCode::kWatchedFolderMoved, {DisplayPath(FolderPath(event.watch))}));
+                Message(NoticeCode::kWatchedFolderMoved, {DisplayPath(FolderPath(watch))}));
         }
         return;
     }
@@ -81,7 +91,7 @@ void ChangeWatcher::Take(const FolderEvent& event, Clock::time_point now) {
         // (taken while a full check runs, they wait for its end) are bounded as the files are.
         if ((event.kinds & FolderEvent::kAppeared) && folder.tree && !full_check_due_) {
             if (new_folders_.size() < options_.timings.most_pending) {
-                new_folders_.emplace_back(event.watch, event.name);
+                new_folders_.emplace_back(watch, event.name);
             } else {
                 RequestFullCheck(Message(NoticeCode::kTooManyNewFolders,
                                          {std::to_string(options_.timings.most_pending)}));
@@ -89,18 +99,26 @@ void ChangeWatcher::Take(const FolderEvent& event, Clock::time_point now) {
         }
         if (event.kinds & FolderEvent::kMovedAway) {
             RequestFullCheck(Message(NoticeCode::kWatchedFolderMoved,
-                                     {DisplayPath(FolderPath(event.watch) + event.name)}));
+                                     {DisplayPath(FolderPath(watch) + event.name)}));
+        } else if ((event.kinds & FolderEvent::kVanished) && folder.tree) {
+            // Removed with what it held: the events of its files may have come before it had a
+            // watch, so a full check looks for the records that were under it.
+            const std::string path = FolderPath(watch) + event.name + "/";
+            auto recorded = engine_.HasRecordBelow(path);
+            if (!recorded.ok() || *recorded) {
+                RequestFullCheck(Message(NoticeCode::kWatchedFolderRemoved, {DisplayPath(path)}));
+            }
         }
         return;
     }
     if (IsOwnFile(folder, event.name)) return;
     if (event.writer && (writers_.size() < options_.timings.most_pending ||
-                         writers_.count(FileKey(event.watch, event.name)) != 0)) {
-        writers_[FileKey(event.watch, event.name)] = event.writer;
+                         writers_.count(FileKey(watch, event.name)) != 0)) {
+        writers_[FileKey(watch, event.name)] = event.writer;
     }
     // A file moved away waits for quiet like a write: its new name, if in the trees, comes in
     // the same batch, and the two are one move.
-    Queue(event.watch, folder, event.name, now, (event.kinds & FolderEvent::kFinished) != 0,
+    Queue(watch, folder, event.name, now, (event.kinds & FolderEvent::kFinished) != 0,
           (event.kinds & FolderEvent::kMovedAway) != 0);
 }
 
@@ -315,6 +333,8 @@ Status ChangeWatcher::RunFullCheck() {
         if (fanotify_unsupported_seen_) FallBackToInotify();
     }
     watches_set_for_check_ = true;
+    // A folder found outside the trees is asked about again after each check, a retried one too.
+    if (events_) events_->ForgetIgnored();
     schedule_.Clear();
     writers_.clear();
     new_folders_.clear();
@@ -381,12 +401,21 @@ ChangeWatcher::Clock::time_point ChangeWatcher::NextDeadline(Clock::time_point n
 Status ChangeWatcher::TakeEvents(std::chrono::milliseconds timeout,
                                  std::vector<FolderEvent>& batch) {
     Status waited = events_->Wait(timeout, batch);
-    // Whatever else has come is taken too (a bounded number of reads), so that a recorded file's
-    // change behind a flood of others is known before the flood's files are checked.
-    for (int more = 0; waited.ok() && !batch.empty() && more < kMostExtraReads; ++more) {
+    // Whatever else the kernel holds is taken too, while the reader works through it (for at most
+    // `urgent_take`), so that a recorded file's change behind a flood of others is known before
+    // the flood's files are checked: a backlog is read a buffer at a time.
+    const Clock::time_point take_end = Now() + options_.urgent_take;
+    int reads = 0;
+    int empty_reads = 0;
+    while (waited.ok() && !batch.empty() && reads < kMostExtraReads) {
         const size_t before = batch.size();
-        waited = events_->Wait(std::chrono::milliseconds(0), batch);
-        if (batch.size() == before) break;
+        const bool drained = events_->Drained();
+        waited = events_->Wait(std::chrono::milliseconds(drained ? 0 : 1), batch);
+        if (batch.size() > before) {
+            ++reads;
+        } else if (drained || Now() >= take_end || ++empty_reads >= kMostEmptyReads) {
+            break;
+        }
     }
     return waited;
 }

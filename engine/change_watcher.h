@@ -86,9 +86,9 @@ struct WatchOptions {
     Duration restore_retry_first{200};
     int restore_retry_most = 5;
     Duration restore_retry_longest{60000};
-    // Names in the program folder that norv itself writes: their events are its own.
+    // Names in the folders where norv itself writes: their events are its own.
     std::vector<std::string> own_file_prefixes;
-    std::string program_dir;
+    std::vector<std::string> own_folders;
 };
 
 // What the watcher has done, for its user and the benchmarks.
@@ -149,6 +149,28 @@ class ChangeWatcher {
     std::optional<WatchedFile> OpenRecordedFile(const std::string& path);
 
     void SetWatches();
+    // A folder where a tree is watched from when its source sees unwatched folders' events (a
+    // tree rule's own folder, a file system mounted in the tree): each folder below is watched
+    // when its first event comes, found from the anchor down.
+    struct Anchor {
+        int watch = -1;
+        std::string path;         // as the kernel names it, ending in the separator
+        std::string file_system;  // platform::FileSystemOfKey of its key
+    };
+    void AddAnchor(int watch, const platform::DirectoryHandle& folder, const std::string& path);
+    // The innermost anchor whose path holds `kernel_path` (ending in the separator), or null.
+    const Anchor* InnermostAnchor(const std::string& kernel_path) const;
+    // The watch of the folder an event names by `key` and no watch yet: found through its file
+    // handle, opened from its anchor down the safe way, proved to be that folder, and watched
+    // with the folders on the way. -1 for a folder outside the trees (ignored from then on), or
+    // one that could not be proved (a full check is asked for).
+    int WatchEventFolder(const std::string& key);
+    // The same for the folder the kernel names `kernel_path` (ending in the separator); when
+    // `expected` is given, the folder reached must be that one. `key` is ignored when the path is
+    // outside the trees; `reached` gets the folder opened.
+    int WatchEventFolderAt(const std::string& kernel_path, const platform::FileIdentity* expected,
+                           const std::string* key = nullptr,
+                           std::shared_ptr<platform::DirectoryHandle>* reached = nullptr);
     // Watches `folder`, merging with a watch the same folder already has; the watch's number,
     // or -1 when it cannot be watched (said once per call of SetWatches and per new folder).
     int AddWatch(const platform::DirectoryHandle& folder, const std::string& path,
@@ -224,10 +246,11 @@ class ChangeWatcher {
     bool fanotify_unsupported_seen_ = false;  // in this round of SetWatches
     Message fanotify_refusal_;
     std::unordered_map<int, Folder> folders_;
+    std::vector<Anchor> anchors_;
     WatchSchedule schedule_;
     std::vector<std::pair<int, std::string>> new_folders_;  // parent watch, name
     std::vector<platform::FileIdentity> excluded_;
-    platform::FileIdentity program_folder_;
+    std::vector<platform::FileIdentity> own_folders_;  // where norv writes its own files
     bool full_check_due_ = false;
     bool recorded_first_due_ = false;  // events were lost: recorded files before the full check
     Message full_check_reason_;

@@ -23,14 +23,18 @@ DigestPipeline::DigestPipeline(std::unique_ptr<platform::TreeWalk> walk, int wor
       kernel_(platform::ChosenDigestKernel(reading.digest_kernel)),
       kernel_forced_(reading.digest_kernel == "avx2"),
       io_(reading.io),
+      io_priority_(reading.io_priority),
       worker_count_(static_cast<size_t>(std::max(workers, 1))) {
     producer_ = std::thread([this] {
         NameThisThread("norv-walk");
+        // Lowering a thread's own priority cannot be refused: the result is not looked at.
+        platform::SetIoPriority(io_priority_);
         Produce();
     });
     for (int i = 0; i < workers; ++i) {
         workers_.emplace_back([this] {
             NameThisThread("norv-digest");
+            platform::SetIoPriority(io_priority_);  // before its ring's own threads are made
             Work();
         });
     }

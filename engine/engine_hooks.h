@@ -22,6 +22,7 @@ namespace norv {
 namespace platform {
 class DirectoryHandle;
 }
+struct Rule;
 
 // What a check found for one file.
 // A move is a file gone from a recorded path (`moved_from`) and found at a new one, the same in
@@ -175,6 +176,10 @@ struct ChangeEvent {
     std::shared_ptr<const platform::Writer> writer = nullptr;
     // A move: the recorded path it left (`path` is where it is now).
     std::string moved_from = {};
+    // The rule covering `path` (CoveringRule) and its number in the rule file, from 1; none
+    // where no rule does.
+    const Rule* rule = nullptr;
+    int rule_number = 0;
 };
 // A change an administrator accepted into the baseline.
 struct AcceptEvent {

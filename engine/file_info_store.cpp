@@ -48,6 +48,20 @@ constexpr const char* kChangesShape =
     " facts INTEGER, xattrs TEXT, flags INTEGER, moved_from TEXT)";
 constexpr int kChangesColumns = 17;
 constexpr const char* kStateShape = " (name TEXT PRIMARY KEY, value TEXT)";
+// The baseline's digest is kept in norv_state once computed; any write that changes a baseline
+// record (by norv of any version, or by hand) drops it, so it is never stale.
+constexpr const char* kDigestKept = "baseline_sha256";
+constexpr const char* kForgetDigest =
+    " BEGIN DELETE FROM norv_state WHERE name='baseline_sha256'; END";
+constexpr const char* kDigestTriggers[] = {
+    "CREATE TRIGGER IF NOT EXISTS fileinfo_baseline_added AFTER INSERT ON fileinfo"
+    " WHEN NEW.md5c!=' '",
+    "CREATE TRIGGER IF NOT EXISTS fileinfo_baseline_removed AFTER DELETE ON fileinfo"
+    " WHEN OLD.md5c!=' '",
+    "CREATE TRIGGER IF NOT EXISTS fileinfo_baseline_changed AFTER UPDATE ON fileinfo"
+    " WHEN (OLD.md5c!=' ' OR NEW.md5c!=' ') AND (OLD.filename IS NOT NEW.filename OR"
+    " OLD.filesize IS NOT NEW.filesize OR OLD.filedate IS NOT NEW.filedate OR"
+    " OLD.md5o IS NOT NEW.md5o OR (OLD.md5c!=' ') IS NOT (NEW.md5c!=' '))"};
 // The writer the watch saw make a change, kept for the content it made (md5, OptionalMd5Text's
 // form; "" for a file removed): the checks and the changes list name it while the file holds
 // that content.
@@ -235,7 +249,25 @@ Status FileInfoStore::ExtendSchema(bool new_file) {
     }
     NORV_RETURN_IF_ERROR(
         db_.Exec(std::string("CREATE TABLE IF NOT EXISTS norv_places") + store_rows::kPlacesShape));
-    return db_.Exec(std::string("CREATE TABLE IF NOT EXISTS norv_state") + kStateShape);
+    NORV_RETURN_IF_ERROR(
+        db_.Exec(std::string("CREATE TABLE IF NOT EXISTS norv_state") + kStateShape));
+    return AddDigestTriggers();
+}
+
+Status FileInfoStore::AddDigestTriggers() {
+    auto present = db_.QueryInt(
+        "SELECT count(*) FROM sqlite_schema WHERE type='trigger' AND tbl_name='fileinfo'");
+    if (!present.ok()) return present.status();
+    if (present.value() == static_cast<int64_t>(std::size(kDigestTriggers))) return Status::Ok();
+    // A digest kept before the triggers watched the table may be stale.
+    Status status = db_.Exec("BEGIN IMMEDIATE");
+    if (status.ok()) status = db_.Exec("DELETE FROM norv_state WHERE name='baseline_sha256'");
+    for (const char* trigger : kDigestTriggers) {
+        if (status.ok()) status = db_.Exec(std::string(trigger) + kForgetDigest);
+    }
+    if (status.ok()) status = db_.Exec("COMMIT");
+    if (!status.ok()) (void)db_.Exec("ROLLBACK");
+    return status;
 }
 
 Status FileInfoStore::AddLaterColumns(const std::string& table, size_t columns_now) {
@@ -405,14 +437,69 @@ Status FileInfoStore::CommitBaseline(const std::vector<std::string>& rules) {
           // A new baseline: the last check's changes were found against the old one.
           "DELETE FROM norv_changes", "DELETE FROM norv_writers",
           "DELETE FROM norv_state WHERE name='checked'",
+          "DELETE FROM norv_state WHERE name='baseline_sha256'",
           "INSERT OR REPLACE INTO norv_state VALUES('generation',"
           " CAST(COALESCE((SELECT value FROM norv_state WHERE name='generation'),'0') AS INTEGER)"
-          "+1)",
-          "COMMIT"}) {
+          "+1)"}) {
         if (status.ok()) status = db_.Exec(sql);
     }
+    // The table's triggers went with it.
+    for (const char* trigger : kDigestTriggers) {
+        if (status.ok()) status = db_.Exec(std::string(trigger) + kForgetDigest);
+    }
+    if (status.ok()) status = db_.Exec("COMMIT");
     if (!status.ok() && db_.InTransaction()) (void)db_.Exec("ROLLBACK");
     return status;
+}
+
+Result<std::string> FileInfoStore::BaselineDigest() {
+    auto kept = GetState(kDigestKept);
+    if (kept.ok() && kept->has_value()) return std::move(**kept);
+    // Computed and kept in one write transaction, so that a baseline another norv changes
+    // meanwhile never leaves a stale digest kept; inside the caller's own transaction (which
+    // may be rolled back), or without the lock, it is only computed.
+    const bool keep = !db_.InTransaction() && db_.Exec("BEGIN IMMEDIATE").ok();
+    auto digest = ComputeBaselineDigest();
+    if (keep) {
+        Status kept_now = digest.status();
+        auto set = db_.Prepare("INSERT OR REPLACE INTO norv_state VALUES(?1,?2)");
+        if (kept_now.ok()) kept_now = set.status();
+        if (kept_now.ok()) {
+            (*set)->BindText(1, kDigestKept);
+            (*set)->BindText(2, digest.value());
+            kept_now = (*set)->Run();
+        }
+        if (kept_now.ok()) kept_now = db_.Exec("COMMIT");
+        if (!kept_now.ok()) (void)db_.Exec("ROLLBACK");
+    }
+    return digest;
+}
+
+Result<std::string> FileInfoStore::ComputeBaselineDigest() {
+    // A statement of its own: reading never disturbs the writes grouped in a transaction.
+    auto rows = db_.Prepare(
+        "SELECT filename,filesize,filedate,md5o FROM fileinfo WHERE md5c!=' ' "
+        "ORDER BY filename,filesize,filedate,md5o");
+    if (!rows.ok()) return rows.status();
+    platform::Sha256Digester digest;
+    for (;;) {
+        auto row = (*rows)->Step();
+        if (!row.ok()) return row.status();
+        if (!row.value()) break;
+        // Each value as its length and bytes (NULL as "-"), so no two rows read alike.
+        std::string bytes;
+        for (int column = 0; column < 4; ++column) {
+            if ((*rows)->ColumnIsNull(column)) {
+                bytes += "-";
+                continue;
+            }
+            const std::string value = (*rows)->ColumnText(column);
+            bytes += std::to_string(value.size()) + ":" + value;
+        }
+        bytes += "\n";
+        digest.Update(bytes);
+    }
+    return digest.HexDigest();
 }
 
 Status FileInfoStore::CarryOverBaseline(const std::function<bool(const std::string&)>& keep) {

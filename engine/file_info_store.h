@@ -98,6 +98,11 @@ class FileInfoStore {
     // The rules the baseline was made for, as CommitBaseline was given them; nothing for a
     // baseline made before they were kept.
     Result<std::optional<std::set<std::string>>> BaselineRules();
+    // The SHA-256 (hexadecimal) of the baseline as it stands: every record a baseline made
+    // (not one first seen by a check), in path order, each its path, length, time and MD5 as
+    // fileinfo holds them. One pass over the table, kept until a baseline record changes;
+    // equal baselines give equal digests, and the flags and digests a check sets change nothing.
+    Result<std::string> BaselineDigest();
     // Copies into the new baseline every baseline record (not one first seen by a check) for
     // which `keep` holds and that the new baseline does not have yet: the part of the trees an
     // init could not see keeps its previous baseline.
@@ -226,6 +231,9 @@ class FileInfoStore {
     Status ExtendSchema(bool new_file);
     // Adds to `table`, when it has fewer than `columns_now` columns, the facts recorded since.
     Status AddLaterColumns(const std::string& table, size_t columns_now);
+    // The triggers that drop the kept baseline digest when a baseline record changes.
+    Status AddDigestTriggers();
+    Result<std::string> ComputeBaselineDigest();
     // CarryOverBaseline's part for the places.
     Status CarryOverPlaces(const std::function<bool(const std::string& path)>& keep);
     // Runs a writing statement inside the current batch, opening one when none is open.

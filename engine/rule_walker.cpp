@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <thread>
 
 #include "engine/digest_pipeline.h"
@@ -121,7 +122,24 @@ Status RuleWalker::WalkSerially(TreeWalk& walk) {
         if (entry.type == TreeWalk::Entry::Type::kFile) {
             tools_.hooks.observer.YieldToEvents();
             NORV_RETURN_IF_ERROR(watch_.CheckUrgentFiles());
-            fingerprint = platform::FingerprintAt(*entry.folder, entry.name, tools_.stop_requested);
+            // And between the blocks of its content: a watched page defaced while a planted file
+            // of gigabytes is read is back before that read ends.
+            Status paused;
+            std::vector<std::string> checked_meanwhile;
+            const std::function<void()> pause = [&] {
+                if (paused.ok()) paused = watch_.CheckUrgentFiles(&checked_meanwhile);
+            };
+            fingerprint = platform::FingerprintAt(*entry.folder, entry.name, tools_.stop_requested,
+                                                  platform::kDefaultHashBudget, &pause);
+            NORV_RETURN_IF_ERROR(paused);
+            // This very file answered meanwhile (restored, its tampered copy taken away as it
+            // was read): it is measured again as it stands now, not reported a second time.
+            const std::string path = entry.dir + entry.name;
+            if (std::find(checked_meanwhile.begin(), checked_meanwhile.end(), path) !=
+                checked_meanwhile.end()) {
+                fingerprint =
+                    platform::FingerprintAt(*entry.folder, entry.name, tools_.stop_requested);
+            }
             NORV_RETURN_IF_ERROR(tools_.StopPoint());
         }
         NORV_RETURN_IF_ERROR(HandleWalkEntry(entry, fingerprint));

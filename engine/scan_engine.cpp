@@ -35,6 +35,13 @@ ScanEngine::ScanEngine(ProcessState state, FileInfoStore& store, EngineHooks hoo
     recorder_.SetBetweenFiles([this] { return watch_.CheckUrgentFiles(); });
 }
 
+void ScanEngine::EndRunEvent(const Status& status) {
+    if (!tools_.events) return;
+    tools_.events->EndRun(tools_.state.counters, status.ok()                      ? "completed"
+                                                 : status.Is(ErrorKind::kStopped) ? "stopped"
+                                                                                  : "failed");
+}
+
 Status ScanEngine::RunScan() {
     tools_.state.counters.Reset();
     recorder_.ForgetWrittenBy();
@@ -54,11 +61,9 @@ Status ScanEngine::RunScan() {
     // Whatever happened, what the store has done so far is kept.
     Status committed = tools_.store.Commit();
     if (status.ok()) status = committed;
-    if (tools_.events) {
-        tools_.events->EndRun(tools_.state.counters, status.ok()                      ? "completed"
-                                                     : status.Is(ErrorKind::kStopped) ? "stopped"
-                                                                                      : "failed");
-    }
+    // An init's run ends once its baseline has taken the old one's place (or not): its event
+    // names the baseline the run left.
+    if (tools_.state.mode != ScanMode::kInit) EndRunEvent(status);
     if (!status.ok()) {
         tools_.log.CloseKeepingLines();
         return status;
@@ -372,26 +377,30 @@ Status ScanEngine::InitialiseLocked() {
     // The new baseline takes the old one's place only when the whole run succeeded.
     NORV_RETURN_IF_ERROR(tools_.store.BeginBaseline());
     Status scanned = RunScan();
-    // What the init could not see keeps its previous baseline, never a gap.
-    if (scanned.ok() && !run_.unseen_places.empty()) {
-        scanned = tools_.store.CarryOverBaseline([this](const std::string& path) {
-            return run_.IsUnseen(path) && run_.CoveredByRule(path);
-        });
-    }
-    if (!scanned.ok()) {
-        (void)tools_.store.AbandonBaseline();
-        return scanned;
-    }
-    auto rule_keys = BaselineRuleKeys();
-    if (!rule_keys.ok()) {
-        (void)tools_.store.AbandonBaseline();
-        return rule_keys.status();
-    }
-    NORV_RETURN_IF_ERROR(tools_.store.CommitBaseline(*rule_keys));
-    // The run's own UpdateDatabase marked the records the new baseline has just replaced.
-    if (tools_.state.counters.changes() > 0) NORV_RETURN_IF_ERROR(UpdateDatabase());
-    tools_.hooks.observer.ShowProgress({ScanPhase::kBaselineMade, {}, tools_.state.counters});
-    return Status::Ok();
+    const Status made = [&]() -> Status {
+        // What the init could not see keeps its previous baseline, never a gap.
+        if (scanned.ok() && !run_.unseen_places.empty()) {
+            scanned = tools_.store.CarryOverBaseline([this](const std::string& path) {
+                return run_.IsUnseen(path) && run_.CoveredByRule(path);
+            });
+        }
+        if (!scanned.ok()) {
+            (void)tools_.store.AbandonBaseline();
+            return scanned;
+        }
+        auto rule_keys = BaselineRuleKeys();
+        if (!rule_keys.ok()) {
+            (void)tools_.store.AbandonBaseline();
+            return rule_keys.status();
+        }
+        NORV_RETURN_IF_ERROR(tools_.store.CommitBaseline(*rule_keys));
+        // The run's own UpdateDatabase marked the records the new baseline has just replaced.
+        if (tools_.state.counters.changes() > 0) NORV_RETURN_IF_ERROR(UpdateDatabase());
+        tools_.hooks.observer.ShowProgress({ScanPhase::kBaselineMade, {}, tools_.state.counters});
+        return Status::Ok();
+    }();
+    EndRunEvent(scanned.ok() ? made : scanned);
+    return made;
 }
 
 Status ScanEngine::MarkAllSeen() {

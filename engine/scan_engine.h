@@ -60,12 +60,19 @@ class ScanEngine {
     Status MarkAllSeen();
 
     Status RunScan();
+    // The run's "run" event, its outcome from `status`.
+    void EndRunEvent(const Status& status);
     Status UpdateDatabase();
 
     // Runs another command (building the archive) through the same CommandRunner as the three
     // above: the program folder's lock is held, it is refused while a run is in progress, and
     // runs are refused while it works.
     Status RunExclusive(const std::function<Status()>& command) { return commands_.Run(command); }
+    // The same, waiting up to `wait` for another process to let the program folder go.
+    Status RunExclusiveWaiting(std::chrono::milliseconds wait,
+                               const std::function<Status()>& command) {
+        return commands_.RunWaiting(wait, command);
+    }
 
     // The real-time watch's steps. A burst is a series of changes close together: it starts with
     // the counters at 0 and a "watch" run in the events, and ends with the mail decision.
@@ -118,6 +125,8 @@ class ScanEngine {
     // Whether the baseline was made for each of `rules` as it stands (kind and path): a rule
     // added or changed since has nothing to compare with until an init. One read of the store.
     Result<std::vector<bool>> RulesInBaseline(const std::vector<Rule>& rules);
+    // Whether a baseline file is at or below `folder` (ending in '/').
+    Result<bool> HasRecordBelow(const std::string& folder);
     // The places the last run could not see or measure.
     size_t unseen_places() const { return run_.unseen_places.size(); }
     // Threads that fingerprint files ahead of the recording step; 0 fingerprints each file on
@@ -139,9 +148,7 @@ class ScanEngine {
     Status RunScanSteps();
     // An init's second look at the previous baseline's files it did not see (see the source).
     Status LookAgainAtMissedFiles();
-    // Whether a baseline file is at or below `folder` (ending in '/'); whether the baseline
-    // records a file of `rule`'s place (its file, or below its folder).
-    Result<bool> HasRecordBelow(const std::string& folder);
+    // Whether the baseline records a file of `rule`'s place (its file, or below its folder).
     Result<bool> HasRecordUnder(const Rule& rule);
     // The keys of the rules an init's new baseline is made for (see Initialise).
     Result<std::vector<std::string>> BaselineRuleKeys();

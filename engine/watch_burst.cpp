@@ -14,10 +14,10 @@ namespace norv {
 
 // The fixed words of the burst's mail: the line after its change lines, when there were more
 // than it keeps ("... (ほか <n> 行)").
-namespace words {
+namespace burst_words {
 constexpr std::string_view kMoreLinesBefore = "... (ほか ";
 constexpr std::string_view kMoreLinesAfter = " 行)";
-}  // namespace words
+}  // namespace burst_words
 
 namespace {
 
@@ -323,7 +323,7 @@ Status WatchBurst::CheckPresentOrGone(const WatchedFile& file,
     return recorder_.ReportGone(file.path, **baseline);
 }
 
-Status WatchBurst::CheckUrgentFiles() {
+Status WatchBurst::CheckUrgentFiles(std::vector<std::string>* checked_paths) {
     if (!urgent_files_ || !tools_.Restores()) return Status::Ok();
     // Past the bound, the rest of the check asks no more; asked first, so that no file the watch
     // handed over is dropped unchecked.
@@ -337,6 +337,10 @@ Status WatchBurst::CheckUrgentFiles() {
         const auto checked = counters.checked;
         const auto deleted = counters.deleted;
         Status status = CheckFile(file);
+        if (checked_paths && std::find(checked_paths->begin(), checked_paths->end(), file.path) ==
+                                 checked_paths->end()) {
+            checked_paths->push_back(file.path);
+        }
         counters.checked = checked;
         // Reported deleted here, it is left out of the report of the files the walk did not
         // meet. A look that reported nothing (the file gone as the response left it) leaves
@@ -366,8 +370,9 @@ bool WatchBurst::End() {
     if (mail) {
         std::vector<std::string> lines = std::move(lines_);
         if (lines_beyond_ > 0) {
-            lines.push_back(std::string(words::kMoreLinesBefore) + std::to_string(lines_beyond_) +
-                            std::string(words::kMoreLinesAfter));
+            lines.push_back(std::string(burst_words::kMoreLinesBefore) +
+                            std::to_string(lines_beyond_) +
+                            std::string(burst_words::kMoreLinesAfter));
         }
         tools_.hooks.mailer.SendWatchReport(lines, recorder_.WrittenByForMail());
     }

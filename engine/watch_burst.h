@@ -56,8 +56,9 @@ class WatchBurst {
         urgent_files_ = std::move(source);
     }
     // Checks what the urgent files' source gives now, if anything, within the run (its log,
-    // counters and response), when automatic restore is on.
-    Status CheckUrgentFiles();
+    // counters and response), when automatic restore is on; adds each path checked, once, to
+    // `checked_paths` when given.
+    Status CheckUrgentFiles(std::vector<std::string>* checked_paths = nullptr);
 
     // What the response left at `path` is forgotten (see ScanEngine::ForgetResponseAt).
     void ForgetResponseAt(const std::string& path) { left_by_response_.erase(path); }

@@ -1,5 +1,7 @@
 // The watch's watches: which folders it watches for the rules in the baseline, the folders it
-// adds as they are made, and the paths and folders its events name.
+// adds as they are made, and the paths and folders its events name. With inotify every folder of
+// a tree is watched before its events can come; with fanotify a tree's own folder is its anchor,
+// and a folder below is watched when its first event comes (WatchEventFolder).
 #include <algorithm>
 
 #include "config/watched_place.h"
@@ -21,6 +23,10 @@ void ChangeWatcher::SetWatches() {
     excluded_ = ProgramFolders(engine_.env(), settings_);
     std::unordered_map<int, Folder> previous = std::move(folders_);
     folders_.clear();
+    anchors_.clear();
+    // Rules may have changed what lies outside the trees.
+    events_->ForgetIgnored();
+    const bool on_first_event = events_->SeesUnwatchedFolders();
     watch_failure_said_ = false;
     too_deep_said_ = false;
     unwatched_folders_ = 0;
@@ -28,6 +34,7 @@ void ChangeWatcher::SetWatches() {
     // A rule not in the baseline yet: the full checks say so, and nothing there is answered.
     // When the store cannot say, every rule is watched.
     auto in_baseline = engine_.RulesInBaseline(rules_.rules);
+    std::vector<std::shared_ptr<platform::DirectoryHandle>> rule_folders;  // not a tree's own
     for (size_t i = 0; i < rules_.rules.size(); ++i) {
         const Rule& rule = rules_.rules[i];
         if (in_baseline.ok() && !(*in_baseline)[i]) continue;
@@ -40,6 +47,7 @@ void ChangeWatcher::SetWatches() {
             uses.name = platform::FolderPrefix(platform::ParentOfPath(rule.path));
             uses.single_files.emplace_back(resolved->name, rule.path);
             AddWatch(*resolved->parent, uses.name, uses);
+            if (on_first_event) rule_folders.push_back(resolved->parent);
             continue;
         }
         if (rule.kind != RuleKind::kFolder && rule.kind != RuleKind::kTree) continue;
@@ -48,6 +56,14 @@ void ChangeWatcher::SetWatches() {
         Folder uses;
         uses.all_files = true;
         uses.tree = rule.kind == RuleKind::kTree;
+        if (on_first_event) {
+            std::vector<std::pair<size_t, int>> none;
+            const std::string path = platform::FolderPrefix(rule.path);
+            const int watch = AddWalkedWatch(**root, path, uses, none);
+            if (watch >= 0 && uses.tree) AddAnchor(watch, **root, path);
+            if (watch >= 0 && !uses.tree) rule_folders.push_back(std::move(root).value());
+            continue;
+        }
         platform::TreeWalk::Options walk_options;
         walk_options.recursive = uses.tree;
         walk_options.skipped = excluded_;
@@ -69,6 +85,24 @@ void ChangeWatcher::SetWatches() {
                      Message(NoticeCode::kFoldersBelowNotWatched, {entry.failure.what()})});
                 if (entry.type == platform::TreeWalk::Entry::Type::kFailure) break;
             }
+        }
+    }
+    // A file system mounted in a tree has its own anchor, so that its file system is marked.
+    for (size_t i = 0, anchors = anchors_.size(); i < anchors; ++i) {
+        for (const std::string& mounted :
+             platform::MountPointsBelow(engine_.env(), anchors_[i].path)) {
+            std::shared_ptr<platform::DirectoryHandle> reached;
+            const int watch =
+                WatchEventFolderAt(platform::FolderPrefix(mounted), nullptr, nullptr, &reached);
+            if (watch >= 0 && reached) AddAnchor(watch, *reached, FolderPath(watch));
+        }
+    }
+    // A file or folder rule's folder in a tree: watched as the tree's folder too.
+    for (const auto& folder : rule_folders) {
+        auto named = platform::PathOfOpenFolder(*folder, "");
+        auto identity = platform::IdentityOf(*folder, "");
+        if (named.ok() && identity.ok()) {
+            WatchEventFolderAt(platform::FolderPrefix(named.value()), &identity.value());
         }
     }
     for (const auto& [watch, folder] : previous) {
@@ -123,6 +157,118 @@ int ChangeWatcher::AddWalkedWatch(const platform::DirectoryHandle& folder, const
         ++unwatched_folders_;  // below a folder that could not be watched
     }
     above.emplace_back(path.size(), watch);
+    return watch;
+}
+
+void ChangeWatcher::AddAnchor(int watch, const platform::DirectoryHandle& folder,
+                              const std::string& path) {
+    auto named = platform::PathOfOpenFolder(folder, path);
+    auto key = platform::FolderHandleKey(folder, path);
+    if (!named.ok() || !key.ok()) {
+        // Its folders cannot be found from it: the full checks cover them.
+        const Status failed = named.ok() ? key.status() : named.status();
+        notices_.Notify({NoticeKind::kWatchError, path, failed,
+                         Message(NoticeCode::kFoldersBelowNotWatched, {failed.what()})});
+        return;
+    }
+    anchors_.push_back(Anchor{watch, platform::FolderPrefix(named.value()),
+                              std::string(platform::FileSystemOfKey(key.value()))});
+}
+
+const ChangeWatcher::Anchor* ChangeWatcher::InnermostAnchor(const std::string& kernel_path) const {
+    const Anchor* innermost = nullptr;
+    for (const Anchor& anchor : anchors_) {
+        if (kernel_path.size() > anchor.path.size() && kernel_path.starts_with(anchor.path) &&
+            (innermost == nullptr || anchor.path.size() > innermost->path.size())) {
+            innermost = &anchor;
+        }
+    }
+    return innermost;
+}
+
+int ChangeWatcher::WatchEventFolder(const std::string& key) {
+    if (const int known = events_->WatchOf(key); known >= 0) return known;
+    // Each anchor on the folder's file system finds it by its handle, but names it from its own
+    // mount: a folder bound elsewhere sees only its part.
+    for (size_t i = 0; i < anchors_.size(); ++i) {
+        if (anchors_[i].file_system != platform::FileSystemOfKey(key)) continue;
+        auto anchor_folder = OpenWatched(anchors_[i].watch);
+        if (!anchor_folder.ok()) continue;
+        auto located = platform::LocateFolder(**anchor_folder, key);
+        if (!located.ok()) {
+            // Gone already: its removal is said in the folder that held it. Not named (a path
+            // longer than the kernel names): a full check sees it.
+            if (located.status().code() != ENOENT && located.status().code() != ESTALE) {
+                RequestFullCheck(Message(NoticeCode::kFullCheckFor, {located.status().what()}));
+            }
+            return kNotWatched;
+        }
+        const std::string path = platform::FolderPrefix(located->path);
+        if (InnermostAnchor(path) != nullptr) {
+            return WatchEventFolderAt(path, &located->identity, &key);
+        }
+    }
+    events_->Ignore(key);
+    return kNotWatched;
+}
+
+int ChangeWatcher::WatchEventFolderAt(const std::string& kernel_path,
+                                      const platform::FileIdentity* expected,
+                                      const std::string* key,
+                                      std::shared_ptr<platform::DirectoryHandle>* reached) {
+    const Anchor* anchor = InnermostAnchor(kernel_path);
+    auto outside = [&] {
+        if (key != nullptr) events_->Ignore(*key);
+        return kNotWatched;
+    };
+    if (anchor == nullptr) return outside();
+    const auto anchor_folder = folders_.find(anchor->watch);
+    if (anchor_folder == folders_.end()) return kNotWatched;  // removed, and said as it went
+    const std::vector<std::string> names =
+        platform::PathNames(kernel_path.substr(anchor->path.size()));
+    if (anchor_folder->second.depth + static_cast<int>(names.size()) > kMostWatchedDepth) {
+        return outside();  // left to the periodic full checks, as a walk leaves it
+    }
+    auto opened = OpenWatched(anchor->watch);
+    if (!opened.ok()) return kNotWatched;
+    std::shared_ptr<platform::DirectoryHandle> folder = std::move(opened).value();
+    // The path is the kernel's word at one moment: each name is opened from the anchor down,
+    // never through a link, and the folder reached must be the one the event named.
+    std::string path = FolderPath(anchor->watch);
+    std::vector<std::pair<size_t, int>> above{{path.size(), anchor->watch}};
+    Folder uses;
+    uses.tree = true;
+    uses.all_files = true;
+    int watch = anchor->watch;
+    for (const std::string& name : names) {
+        if (IsNamedLikeProgramFolder(name)) excluded_ = ProgramFolders(engine_.env(), settings_);
+        auto child = platform::OpenDirectoryAt(*folder, name, path + name);
+        if (!child.ok()) {
+            // Moved or swapped while it was found: a full check sees where it went. A file system
+            // norv may not enter stays out.
+            if (child.status().Is(ErrorKind::kRefused)) return outside();
+            RequestFullCheck(Message(NoticeCode::kFullCheckFor, {child.status().what()}));
+            return kNotWatched;
+        }
+        auto identity = platform::IdentityOf(**child, path + name);
+        if (!identity.ok()) return kNotWatched;
+        if (std::find(excluded_.begin(), excluded_.end(), identity.value()) != excluded_.end()) {
+            return outside();
+        }
+        path += name + "/";
+        watch = AddWalkedWatch(**child, path, uses, above);
+        if (watch < 0) return kNotWatched;
+        folder = std::move(child).value();
+    }
+    if (expected != nullptr) {
+        auto identity = platform::IdentityOf(*folder, path);
+        if (!identity.ok() || !(identity.value() == *expected)) {
+            RequestFullCheck(Message(NoticeCode::kWatchedFolderReplaced, {DisplayPath(path)}));
+            return kNotWatched;
+        }
+    }
+    statistics_.folders = folders_.size();
+    if (reached != nullptr) *reached = std::move(folder);
     return watch;
 }
 
@@ -210,7 +356,10 @@ bool ChangeWatcher::IsNamedLikeProgramFolder(const std::string& name) const {
 }
 
 bool ChangeWatcher::IsOwnFile(const Folder& folder, const std::string& name) const {
-    if (!(folder.identity == program_folder_)) return false;
+    if (std::none_of(own_folders_.begin(), own_folders_.end(),
+                     [&](const platform::FileIdentity& own) { return own == folder.identity; })) {
+        return false;
+    }
     return std::any_of(
         options_.own_file_prefixes.begin(), options_.own_file_prefixes.end(),
         [&](const std::string& own) { return name.compare(0, own.size(), own) == 0; });

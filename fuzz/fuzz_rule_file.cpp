@@ -14,7 +14,7 @@ class Quiet : public norv::NoticeSink {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     norv::RunContext context;
-    context.program_dir = norv::fuzz::Scratch();
+    context.folders = norv::ProgramLayout::InOne(norv::fuzz::Scratch());
     context.charset = "UTF-8";
     norv::fuzz::WriteInput("user_rule.txt", data, size);
     norv::RuleTable table;

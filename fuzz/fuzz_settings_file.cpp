@@ -7,7 +7,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     norv::RunContext context;
-    context.program_dir = norv::fuzz::Scratch();
+    context.folders = norv::ProgramLayout::InOne(norv::fuzz::Scratch());
     context.root_dir = "/";
     context.charset = "UTF-8";
     norv::fuzz::WriteInput("norvcfg.txt", data, size);

@@ -22,6 +22,8 @@
 
 namespace norv {
 std::string CrackedStamp(const platform::RegionalFormat& regional, platform::TimePoint now) {
+    // The C locale's forms read badly in a name ("12-8-202610-47-48 PMx"): a fixed form there.
+    if (regional.posix()) return regional.SortableStamp(now) + "_";
     std::string stamp = regional.ShortDate(now) + regional.LongTime(now);
     for (char& c : stamp) {
         if (c == '/' || c == ':') c = '-';

@@ -12,7 +12,7 @@ Result<std::unique_ptr<DeployWatch>> DeployWatch::Start(platform::Env& env, cons
                                                         const std::vector<std::string>& held,
                                                         const platform::CommandCgroup& cgroup) {
     platform::EventSourceOptions options;
-    options.every_folder = true;
+    options.fanotify_only = true;
     auto source = platform::OpenFolderEventSource(env, options, nullptr);
     if (!source.ok()) return source.status();
     auto watch = std::unique_ptr<DeployWatch>(

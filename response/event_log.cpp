@@ -5,16 +5,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <nlohmann/json.hpp>
 
+#include "config/rule_table.h"
 #include "engine/scan_log.h"
 #include "engine/writer_json.h"
 #include "platform/base/notice_code.h"
 #include "platform/fs/file_system.h"
 #include "platform/text/charset.h"
+#include "platform/text/text_file.h"
 
 namespace norv {
 namespace {
@@ -23,10 +26,19 @@ namespace {
 namespace words {
 // The keys of an event line.
 namespace key {
-constexpr const char* kHost = "host";
+// The top level, and the keys of its objects.
+constexpr const char* kSchema = "schema";
+constexpr const char* kName = "name";
+constexpr const char* kVersion = "version";
 constexpr const char* kTime = "time";
-constexpr const char* kRun = "run";
+constexpr const char* kHost = "host";
+constexpr const char* kId = "id";
 constexpr const char* kEvent = "event";
+constexpr const char* kSeverity = "severity";
+constexpr const char* kSequence = "sequence";
+constexpr const char* kNorv = "norv";
+constexpr const char* kRun = "run";
+// The fields of each action, in "norv" (and "event.kind", "event.action").
 constexpr const char* kChanged = "changed";
 constexpr const char* kOld = "old";
 constexpr const char* kNew = "new";
@@ -49,12 +61,18 @@ constexpr const char* kCreated = "created";
 constexpr const char* kDeleted = "deleted";
 constexpr const char* kUnchecked = "unchecked";
 constexpr const char* kDurationS = "duration_s";
+constexpr const char* kBaselineSha256 = "baseline_sha256";
 constexpr const char* kResult = "result";
+constexpr const char* kRule = "rule";
+constexpr const char* kNumber = "number";
+constexpr const char* kFlag = "flag";
 // Who wrote a change (the object's keys: engine/writer_json.h).
 constexpr const char* kWriter = "writer";
 constexpr const char* kFrom = "from";  // a move's recorded path
+constexpr const char* kState = "state";
+constexpr const char* kPeriodS = "period_s";
 }  // namespace key
-// The kinds of event, the "event" key's values.
+// The "event.action" values.
 namespace event {
 constexpr const char* kChange = "change";
 constexpr const char* kHold = "hold";
@@ -62,7 +80,15 @@ constexpr const char* kAction = "action";
 constexpr const char* kWarning = "warning";
 constexpr const char* kAccept = "accept";
 constexpr const char* kRun = "run";
+constexpr const char* kService = "service";
 }  // namespace event
+// The "event.kind" values (ECS's): a change is for a person to look at; a run's summary tells
+// the state it left; the rest are events.
+namespace kind {
+constexpr const char* kAlert = "alert";
+constexpr const char* kEvent = "event";
+constexpr const char* kState = "state";
+}  // namespace kind
 // An action's "outcome".
 constexpr const char* kDone = "done";
 constexpr const char* kFailed = "failed";
@@ -146,15 +172,39 @@ std::string Rfc3339(std::chrono::system_clock::time_point t) {
     return norv::Rfc3339(seconds, static_cast<int>(ms - seconds * 1000));
 }
 
-// What every event line begins with: the host, the time, the run and the event's kind.
-Json EventHead(platform::Env& env, const std::string& host, const std::string& run,
-               std::string_view kind) {
+// What every event line begins with: the schema, the time, the host, the event's kind, action
+// and severity (its sequence is given as it is written), and norv's version and the run; the
+// action's own fields follow in "norv".
+Json EventHead(platform::Env& env, const std::string& host, const std::string& host_id,
+               const std::string& run, const char* kind, const char* action,
+               EventSeverity severity) {
     Json o;
-    o[words::key::kHost] = host;
+    o[words::key::kSchema] = {{words::key::kName, kEventSchemaName},
+                              {words::key::kVersion, kEventSchemaVersion}};
     o[words::key::kTime] = Rfc3339(env.WallNow());
-    o[words::key::kRun] = run;
-    o[words::key::kEvent] = kind;
+    Json& h = o[words::key::kHost];
+    h[words::key::kName] = host;
+    if (!host_id.empty()) h[words::key::kId] = host_id;
+    Json& e = o[words::key::kEvent];
+    e[words::key::kKind] = kind;
+    e[words::key::kAction] = action;
+    e[words::key::kSeverity] = static_cast<int>(severity);
+    Json& n = o[words::key::kNorv];
+    n[words::key::kVersion] = NORV_VERSION;
+    n[words::key::kRun] = run;
     return o;
+}
+
+// The machine's id (machine-id(5)) as the events show it; "" where the file is missing, empty
+// or unreadable: the events go on without it.
+std::string MachineId(platform::Env& env) {
+    auto text = platform::ReadFileBytes(env, "/etc/machine-id", 4096);
+    if (!text.ok()) return "";
+    std::string id = text->substr(0, text->find('\n'));
+    while (!id.empty() && std::isspace(static_cast<unsigned char>(id.back()))) id.pop_back();
+    // systemd writes this until the first boot has set the id.
+    if (id == "uninitialized") return "";
+    return EventPath(id);
 }
 
 // 16 hex digits from the kernel's random source, or from the clock and the process id.
@@ -238,6 +288,29 @@ void AddFactChanges(nlohmann::ordered_json& object,
     AddFactChangesTo(object, changed);
 }
 
+Json ChangeObject(const ChangeEvent& change) {
+    Json o;
+    o[words::key::kKind] = ChangeKindName(change.kind);
+    o[words::key::kPath] = EventPath(change.path);
+    if (change.kind == ChangeKind::kMoved) o[words::key::kFrom] = EventPath(change.moved_from);
+    // -1: gone, or a folder or special file, whose length and time are not recorded.
+    const bool gone = change.kind == ChangeKind::kDeleted || change.mtime == -1;
+    o[words::key::kSize] = gone || change.size < 0 ? Json() : Json(change.size);
+    o[words::key::kMtime] = gone ? Json() : Json(Rfc3339(change.mtime, 0));
+    o[words::key::kOldMd5] = DigestJson(change.old_md5);
+    o[words::key::kNewMd5] = DigestJson(change.new_md5);
+    AddFactChanges(o, change.changed);
+    if (change.rule) {
+        o[words::key::kRule] = {{words::key::kNumber, change.rule_number},
+                                {words::key::kPath, EventPath(change.rule->path)},
+                                {words::key::kFlag, RuleKindNumber(change.rule->kind)}};
+    } else {
+        o[words::key::kRule] = nullptr;
+    }
+    o[words::key::kWriter] = change.writer ? WriterJson(*change.writer) : Json();
+    return o;
+}
+
 JsonEventLog::JsonEventLog(platform::Env& env, std::string folder, EventLogLimits limits,
                            NoticeSink& notices, std::ostream* copy_to)
     : env_(env),
@@ -246,12 +319,109 @@ JsonEventLog::JsonEventLog(platform::Env& env, std::string folder, EventLogLimit
       notices_(notices),
       copy_to_(copy_to),
       host_(HostName()),
+      host_id_(MachineId(env)),
       run_id_(NewRunId(env)) {}
 
 std::string JsonEventLog::FilePath() const { return platform::JoinPath(folder_, kEventsFileName); }
 
+std::string JsonEventLog::SequenceFilePath() const {
+    return platform::JoinPath(folder_, kEventSequenceFileName);
+}
+
+namespace {
+
+// The number a text of decimal digits holds; nothing for any other text, or one past int64.
+std::optional<int64_t> SequenceNumber(std::string_view digits) {
+    // The saved form has leading zeros; at most 18 digits count, far from int64_t's end.
+    if (digits.empty() || digits.size() > 20) return std::nullopt;
+    while (digits.size() > 1 && digits.front() == '0') digits.remove_prefix(1);
+    if (digits.size() > 18) return std::nullopt;
+    int64_t n = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return std::nullopt;
+        n = n * 10 + (c - '0');
+    }
+    return n;
+}
+
+// How much of the events file's end is read for its last sequence: many lines, whatever their
+// length.
+constexpr int64_t kSequenceTailBytes = 256 * 1024;
+
+}  // namespace
+
+int64_t JsonEventLog::LastSequenceInEvents() {
+    const std::string path = FilePath();
+    platform::ScopedFd fd(env_, env_.OpenAt(AT_FDCWD, path.c_str(),
+                                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0));
+    struct stat st {};
+    if (fd.get() < 0 || env_.FStat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    const int64_t from = std::max<int64_t>(0, st.st_size - kSequenceTailBytes);
+    std::string tail(static_cast<size_t>(st.st_size - from), '\0');
+    size_t got = 0;
+    while (got < tail.size()) {
+        const ssize_t n = env_.PRead(fd.get(), tail.data() + got, tail.size() - got,
+                                     static_cast<off_t>(from + static_cast<int64_t>(got)));
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    tail.resize(got);
+    // The largest found: a hand-edited or older line may stand after a later one.
+    int64_t last = 0;
+    const std::string mark = std::string("\"") + words::key::kSequence + "\":";
+    for (size_t at = tail.find(mark); at != std::string::npos; at = tail.find(mark, at + 1)) {
+        const size_t begin = at + mark.size();
+        size_t end = begin;
+        while (end < tail.size() && tail[end] >= '0' && tail[end] <= '9') ++end;
+        if (auto n = SequenceNumber(std::string_view(tail).substr(begin, end - begin))) {
+            last = std::max(last, *n);
+        }
+    }
+    return last;
+}
+
+int64_t JsonEventLog::NextSequence() {
+    if (last_sequence_ < 0) {
+        // The file's number, unless it is missing or unreadable; the events file's last one
+        // where that is larger (the file not saved after a line, or replaced).
+        int64_t saved = 0;
+        auto text = platform::ReadFileBytes(env_, SequenceFilePath(), 64);
+        if (text.ok()) {
+            std::string_view digits = *text;
+            while (!digits.empty() && (digits.back() == '\n' || digits.back() == ' ')) {
+                digits.remove_suffix(1);
+            }
+            saved = SequenceNumber(digits).value_or(0);
+        }
+        last_sequence_ = std::max(saved, LastSequenceInEvents());
+    }
+    return ++last_sequence_;
+}
+
+Status JsonEventLog::SaveSequence(int64_t sequence) {
+    const std::string path = SequenceFilePath();
+    platform::ScopedFd fd(env_, env_.OpenAt(AT_FDCWD, path.c_str(),
+                                            O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd.get() < 0) return Status::FromErrno(errno, path);
+    struct stat st {};
+    if (env_.FStat(fd.get(), &st) != 0) return Status::FromErrno(errno, path);
+    if ((st.st_mode & 0077) != 0 && env_.GetEuid() == st.st_uid &&
+        env_.FChmod(fd.get(), 0600) == 0) {
+        st.st_mode = (st.st_mode & S_IFMT) | 0600;
+    }
+    NORV_RETURN_IF_ERROR(platform::CheckOwnFileToWrite(env_, st, path));
+    // Written over in place, always 20 digits: a number never leaves the end of a longer one
+    // behind, and one write of a few bytes at the start is whole or not there. A file a crash
+    // left torn reads as no number, and the events file's last one is taken.
+    char text[32];
+    std::snprintf(text, sizeof text, "%020lld\n", static_cast<long long>(sequence));
+    return platform::WriteFully(env_, fd.get(), text, path);
+}
+
 template <typename Object>
-void JsonEventLog::Write(Object& object) {
+void JsonEventLog::Write(Object& object, EventSeverity severity, const std::string& summary) {
+    const int64_t sequence = NextSequence();
+    object[words::key::kEvent][words::key::kSequence] = sequence;
     // A text that is not UTF-8 becomes U+FFFD rather than an exception ending the run; anything
     // else the library throws costs this one line, said like a failure to write.
     std::string line;
@@ -264,11 +434,20 @@ void JsonEventLog::Write(Object& object) {
     if (written.ok()) {
         if (copy_to_) *copy_to_ << line << std::flush;
         written = Append(line);
+        if (tap_) tap_(severity, summary, line);
     }
     if (!written.ok() && !failure_shown_) {
         failure_shown_ = true;
         notices_.Notify({NoticeKind::kEventsFileError, FilePath(), written,
                          Message(NoticeCode::kCannotWriteEvents, {FilePath(), written.what()})});
+    }
+    // The number is spent whether or not the line went out; only its keeping can fail here.
+    const Status saved = SaveSequence(sequence);
+    if (!saved.ok() && !sequence_failure_shown_) {
+        sequence_failure_shown_ = true;
+        notices_.Notify(
+            {NoticeKind::kEventsFileError, SequenceFilePath(), saved,
+             Message(NoticeCode::kCannotSaveEventSequence, {SequenceFilePath(), saved.what()})});
     }
 }
 
@@ -328,69 +507,102 @@ void JsonEventLog::BeginRun(std::string_view command) {
 }
 
 void JsonEventLog::Change(const ChangeEvent& change) {
-    Json o = EventHead(env_, host_, run_id_, words::event::kChange);
-    o[words::key::kKind] = ChangeKindName(change.kind);
-    o[words::key::kPath] = EventPath(change.path);
-    o[words::key::kOldMd5] = DigestJson(change.old_md5);
-    o[words::key::kNewMd5] = DigestJson(change.new_md5);
-    o[words::key::kSize] = change.size >= 0 ? Json(change.size) : Json();
-    // -1: gone, or a folder or special file, whose time is not recorded.
-    o[words::key::kMtime] = change.kind == ChangeKind::kDeleted || change.mtime == -1
-                                ? Json()
-                                : Json(Rfc3339(change.mtime, 0));
-    if (change.kind == ChangeKind::kMoved) o[words::key::kFrom] = EventPath(change.moved_from);
-    if (!change.changed.empty()) AddFactChanges(o, change.changed);
-    if (change.held) o[words::key::kHeld] = true;
-    if (change.writer) o[words::key::kWriter] = WriterJson(*change.writer);
-    Write(o);
+    Json o = EventHead(env_, host_, host_id_, run_id_, words::kind::kAlert, words::event::kChange,
+                       EventSeverity::kWarning);
+    Json& n = o[words::key::kNorv];
+    Json fields = ChangeObject(change);
+    for (auto& [key, value] : fields.items()) n[key] = std::move(value);
+    if (change.held) n[words::key::kHeld] = true;
+    Write(o, EventSeverity::kWarning,
+          std::string(ChangeKindName(change.kind)) + " " + EventPath(change.path));
 }
 
 void JsonEventLog::HoldNote(const Message& text) {
-    Json o = EventHead(env_, host_, run_id_, words::event::kHold);
-    o[words::key::kMessage] = Render(text);
-    Write(o);
+    Json o = EventHead(env_, host_, host_id_, run_id_, words::kind::kEvent, words::event::kHold,
+                       EventSeverity::kNotice);
+    o[words::key::kNorv][words::key::kMessage] = Render(text);
+    Write(o, EventSeverity::kNotice, Render(text));
 }
 
 void JsonEventLog::Action(const std::string& path, ResponseAction action, bool succeeded,
                           const Message& detail) {
-    Json o = EventHead(env_, host_, run_id_, words::event::kAction);
-    o[words::key::kAction] = ResponseActionName(action);
-    o[words::key::kPath] = EventPath(path);
-    o[words::key::kOutcome] = succeeded ? words::kDone : words::kFailed;
-    o[succeeded ? words::key::kResult : words::key::kReason] = EventPath(Render(detail));
-    Write(o);
+    // A response that failed leaves the change in place: an error, as the log's is.
+    const EventSeverity severity = succeeded ? EventSeverity::kNotice : EventSeverity::kError;
+    Json o = EventHead(env_, host_, host_id_, run_id_, words::kind::kEvent, words::event::kAction,
+                       severity);
+    Json& n = o[words::key::kNorv];
+    n[words::key::kAction] = ResponseActionName(action);
+    n[words::key::kPath] = EventPath(path);
+    n[words::key::kOutcome] = succeeded ? words::kDone : words::kFailed;
+    n[succeeded ? words::key::kResult : words::key::kReason] = EventPath(Render(detail));
+    Write(o, severity,
+          std::string(ResponseActionName(action)) + " " + EventPath(path) + " " +
+              (succeeded ? words::kDone : words::kFailed) + ": " + EventPath(Render(detail)));
 }
 
 void JsonEventLog::Warning(const std::string& path, const Message& reason) {
-    Json o = EventHead(env_, host_, run_id_, words::event::kWarning);
-    o[words::key::kPath] = EventPath(path);
+    Json o = EventHead(env_, host_, host_id_, run_id_, words::kind::kEvent, words::event::kWarning,
+                       EventSeverity::kWarning);
+    Json& n = o[words::key::kNorv];
+    n[words::key::kPath] = EventPath(path);
     // Worded as the log's `Warning:` line words it.
-    o[words::key::kReason] = EventPath(LogText(reason));
-    Write(o);
+    n[words::key::kReason] = EventPath(LogText(reason));
+    Write(o, EventSeverity::kWarning, EventPath(path) + ": " + EventPath(LogText(reason)));
 }
 
 void JsonEventLog::Accepted(const AcceptEvent& accepted) {
-    Json o = EventHead(env_, host_, run_id_, words::event::kAccept);
-    o[words::key::kKind] = ChangeKindName(accepted.kind);
-    o[words::key::kPath] = EventPath(accepted.path);
-    o[words::key::kOldMd5] = DigestJson(accepted.old_md5);
-    o[words::key::kNewMd5] = DigestJson(accepted.new_md5);
-    o[words::key::kUser] = EventPath(accepted.user);
-    Write(o);
+    Json o = EventHead(env_, host_, host_id_, run_id_, words::kind::kEvent, words::event::kAccept,
+                       EventSeverity::kNotice);
+    Json& n = o[words::key::kNorv];
+    n[words::key::kKind] = ChangeKindName(accepted.kind);
+    n[words::key::kPath] = EventPath(accepted.path);
+    n[words::key::kOldMd5] = DigestJson(accepted.old_md5);
+    n[words::key::kNewMd5] = DigestJson(accepted.new_md5);
+    n[words::key::kUser] = EventPath(accepted.user);
+    Write(o, EventSeverity::kNotice,
+          "accepted " + std::string(ChangeKindName(accepted.kind)) + " " +
+              EventPath(accepted.path) + " by " + EventPath(accepted.user));
+}
+
+void JsonEventLog::ServiceState(std::string_view state, std::optional<double> period_s) {
+    // A service's start is news; its end is for a person to notice.
+    const EventSeverity severity =
+        state == kServiceStopped ? EventSeverity::kNotice : EventSeverity::kInfo;
+    Json o = EventHead(env_, host_, host_id_, run_id_, words::kind::kState, words::event::kService,
+                       severity);
+    Json& n = o[words::key::kNorv];
+    n.erase(words::key::kRun);  // not a run's
+    n[words::key::kState] = state;
+    n[words::key::kPeriodS] = period_s ? Json(*period_s) : Json();
+    Write(o, severity,
+          "service " + std::string(state) +
+              (period_s ? ", period " + std::to_string(static_cast<int64_t>(*period_s)) + " s"
+                        : std::string()));
 }
 
 void JsonEventLog::EndRun(const ScanCounters& counters, std::string_view outcome) {
     using namespace std::chrono;
-    Json o = EventHead(env_, host_, run_id_, words::event::kRun);
-    o[words::key::kCommand] = command_;
-    o[words::key::kOutcome] = outcome;
-    o[words::key::kChecked] = counters.checked;
-    o[words::key::kAltered] = counters.altered;
-    o[words::key::kCreated] = counters.created;
-    o[words::key::kDeleted] = counters.deleted;
-    o[words::key::kUnchecked] = counters.unchecked;
-    o[words::key::kDurationS] = duration<double>(env_.SteadyNow() - run_started_).count();
-    Write(o);
+    // A run that failed did not do its work: an error; any other is news.
+    const EventSeverity severity =
+        outcome == "failed" ? EventSeverity::kError : EventSeverity::kInfo;
+    Json o = EventHead(env_, host_, host_id_, run_id_, words::kind::kState, words::event::kRun,
+                       severity);
+    Json& n = o[words::key::kNorv];
+    n[words::key::kCommand] = command_;
+    n[words::key::kOutcome] = outcome;
+    n[words::key::kChecked] = counters.checked;
+    n[words::key::kAltered] = counters.altered;
+    n[words::key::kCreated] = counters.created;
+    n[words::key::kDeleted] = counters.deleted;
+    n[words::key::kUnchecked] = counters.unchecked;
+    n[words::key::kDurationS] = duration<double>(env_.SteadyNow() - run_started_).count();
+    std::optional<std::string> baseline;
+    if (baseline_digest_) baseline = baseline_digest_();
+    n[words::key::kBaselineSha256] = baseline ? Json(*baseline) : Json();
+    Write(o, severity,
+          command_ + " " + std::string(outcome) + ": checked " + std::to_string(counters.checked) +
+              ", altered " + std::to_string(counters.altered) + ", created " +
+              std::to_string(counters.created) + ", deleted " + std::to_string(counters.deleted));
 }
 
 }  // namespace norv

@@ -1,6 +1,7 @@
 #include "response/hold.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -207,7 +208,10 @@ HoldLook HoldReader::ReadHold() {
     Message ended;
     if (SecondsOf(clock_.Now()) >= record->expires) {
         ended = Message(NoticeCode::kHoldExpired, {std::to_string(record->pid)});
-    } else if (ProcessStartTime(env_, record->pid) != record->started) {
+    } else if (env_.Flock(fd.get(), LOCK_SH | LOCK_NB) == 0) {
+        // The holder keeps an exclusive lock on the record while it lives, and the kernel lets
+        // it go when the holder ends, however it ends: a lock to be had means nobody holds.
+        // Any other failure to lock leaves the hold standing, until its time is up.
         ended = Message(NoticeCode::kHoldHolderGone, {std::to_string(record->pid)});
     }
     if (ended.empty()) {
@@ -252,7 +256,11 @@ Result<std::unique_ptr<Hold>> Hold::Take(platform::Env& env, const std::string& 
         return status;
     };
     struct stat st {};
-    if (env.FChmod(fd.get(), 0600) != 0 || env.FStat(fd.get(), &st) != 0) {
+    // Locked before it is in place: from its first moment under its name, the record is held
+    // for as long as this process keeps the descriptor (close-on-exec, so the deploy's command
+    // does not inherit it).
+    if (env.Flock(fd.get(), LOCK_EX | LOCK_NB) != 0 || env.FChmod(fd.get(), 0600) != 0 ||
+        env.FStat(fd.get(), &st) != 0) {
         return fail(Status::FromErrno(errno, Message(NoticeCode::kCannotCreateHold, {path})));
     }
     Status written = platform::WriteFully(env, fd.get(), HoldText(record), path);
@@ -262,7 +270,7 @@ Result<std::unique_ptr<Hold>> Hold::Take(platform::Env& env, const std::string& 
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (env.RenameAt(dir, temporary.c_str(), dir, kHoldFileName, RENAME_NOREPLACE) == 0) {
             return std::unique_ptr<Hold>(
-                new Hold(std::move(folder).value(), path, {st.st_dev, st.st_ino}));
+                new Hold(std::move(folder).value(), path, {st.st_dev, st.st_ino}, fd.release()));
         }
         const Status placed =
             Status::FromErrno(errno, Message(NoticeCode::kCannotPlaceHold, {path}));
@@ -290,6 +298,10 @@ Status Hold::End() {
     if (ended_) return Status::Ok();
     ended_ = true;
     platform::Env& env = folder_->env();
+    // The lock goes last, once the record is gone: a look that opened it meanwhile still finds
+    // it held rather than stale.
+    ScopedFd lock(env, lock_fd_);
+    lock_fd_ = -1;
     struct stat st {};
     if (env.FStatAt(folder_->fd(), kHoldFileName, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         const Status looked = Status::FromErrno(errno, path_);

@@ -8,10 +8,12 @@
 // within kMostHoldBytes. A record that fails any of these, or cannot be read as a record, is
 // ignored with a warning.
 //
-// The record names its holder (process id and that process's start time, so that another
-// process given the same id later is not taken for it) and when it expires. A hold whose holder
-// is gone, or whose time is up, ends by itself: the first norv to read it removes the record
-// and says so. The holder ends it by removing the record (Hold::End).
+// The holder keeps an exclusive flock on the record for as long as it holds; the kernel ends
+// that lock with the holder, however it ends. A reader that can take a shared lock on the record
+// knows its holder is gone. The record names its holder (process id and start time, for the
+// messages) and when it expires. A hold whose holder is gone, or whose time is up, ends by
+// itself: the first norv to read it removes the record and says so. The holder ends it by
+// removing the record, then letting the lock go (Hold::End).
 //
 // Thread safety: a HoldReader and a Hold are used by one thread at a time.
 #pragma once
@@ -42,7 +44,8 @@ inline constexpr size_t kMostHeldRules = 1000;
 // "expires=" and one "rule=" per held rule (none: every rule).
 struct HoldRecord {
     int64_t pid = 0;
-    uint64_t started = 0;  // the holder's start, in clock ticks since boot (/proc/PID/stat)
+    uint64_t started = 0;  // the holder's start, in clock ticks since boot (/proc/PID/stat);
+                           // it tells a person which process held, not whether it lives
     int64_t expires = 0;   // seconds since the epoch
     std::vector<std::string> rules;
 
@@ -87,8 +90,9 @@ class HoldReader {
 class Hold {
   public:
     // Writes the record for `record` (pid, start time, expiry and rules filled in by the
-    // caller) into the program folder, as a new file renamed into place. Refused (kBusy) while
-    // another hold is in force; a record whose holder is gone or whose time is up is replaced.
+    // caller) into the program folder, as a new file locked, then renamed into place; the lock
+    // lasts until End or this process's end. Refused (kBusy) while another hold is in force; a
+    // record whose holder is gone or whose time is up is replaced.
     static Result<std::unique_ptr<Hold>> Take(platform::Env& env, const std::string& program_dir,
                                               const platform::Clock& clock,
                                               const HoldRecord& record);
@@ -100,11 +104,15 @@ class Hold {
 
   private:
     Hold(std::shared_ptr<platform::DirectoryHandle> folder, std::string path,
-         platform::FileIdentity identity)
-        : folder_(std::move(folder)), path_(std::move(path)), identity_(identity) {}
+         platform::FileIdentity identity, int lock_fd)
+        : folder_(std::move(folder)),
+          path_(std::move(path)),
+          identity_(identity),
+          lock_fd_(lock_fd) {}
     std::shared_ptr<platform::DirectoryHandle> folder_;
     std::string path_;
     platform::FileIdentity identity_;
+    int lock_fd_;  // the record, locked exclusively until End
     bool ended_ = false;
 };
 

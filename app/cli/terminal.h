@@ -21,6 +21,14 @@ namespace norv::cli {
 // control characters, bytes that are not UTF-8 and characters that reorder text), backslashes
 // aside; ordinary Japanese text is unchanged.
 inline std::string Shown(std::string_view text) { return DisplayText(text); }
+inline std::string Shown(const std::string& text) { return DisplayText(text); }
+inline std::string Shown(const char* text) { return DisplayText(text); }
+// A message or a failure as the terminal shows it: the names in it escaped, its own line breaks
+// kept.
+inline std::string Shown(const Message& message) { return Render(message, &DisplayText); }
+inline std::string Shown(const Status& status) {
+    return status.ok() ? std::string() : Shown(status.Numbered());
+}
 
 class Terminal : public ScanObserver,
                  public NoticeSink,
@@ -51,7 +59,7 @@ class Terminal : public ScanObserver,
     void YieldToEvents() override {}
     void Notify(const Notice& notice) override {
         ClearProgress();
-        err_ << "norv: " << Shown(Render(notice.text)) << "\n";
+        err_ << "norv: " << Shown(notice.text) << "\n";
     }
     void StartAutoCheckTimers() override {}
     void StopAutoCheckTimers() override {}

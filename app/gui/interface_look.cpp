@@ -40,10 +40,12 @@ QString UseInterfaceLook() {
     // Proportional faces first; the package recommends fonts-vlgothic or fonts-noto-cjk.
     static const char* const kFamilies[] = {"VL PGothic", "Noto Sans CJK JP", "VL Gothic",
                                             "IPAPGothic", "IPAexGothic",      "TakaoPGothic"};
+    // Under a Japanese locale the faces are listed by their Japanese names ("VL Pゴシック"), the
+    // English one being an alias that Qt knows only once the whole list has been read.
     const QStringList installed = QFontDatabase::families();
     for (const char* family : kFamilies) {
         const QString name = QString::fromLatin1(family);
-        if (!installed.contains(name)) continue;
+        if (!installed.contains(name) && !QFontDatabase::hasFamily(name)) continue;
         QFont font = QApplication::font();
         font.setFamilies({name});
         QApplication::setFont(font);

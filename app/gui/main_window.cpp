@@ -4,14 +4,13 @@
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QDesktopServices>
 #include <QFrame>
 #include <QGroupBox>
 #include <QMenuBar>
 #include <QPainter>
 #include <QPainterPath>
+#include <QProcess>
 #include <QScreen>
-#include <QUrl>
 #include <cstdlib>
 
 #include "app/gui/about_window.h"
@@ -239,8 +238,17 @@ Status MainWindow::StripStatus() const {
 }
 
 void MainWindow::ShowProgress(const ScanProgress& progress) {
-    msg_->setText(Q(ProgressLine(progress)));
-    if (!msg_->toolTip().isEmpty()) msg_->setToolTip(QString());
+    SetMessageLine(Q(ProgressLine(progress)), QString());
+}
+
+void MainWindow::SetMessageLine(const QString& line, const QString& full) {
+    // One line of fixed width: a longer text ends in an ellipsis, and the tool tip always holds
+    // the whole of it, so no message is cut short for good.
+    const QString shown =
+        msg_->fontMetrics().elidedText(line, Qt::ElideRight, msg_->contentsRect().width());
+    msg_->setText(shown);
+    const QString tip = !full.isEmpty() ? full : shown != line ? line : QString();
+    if (msg_->toolTip() != tip) msg_->setToolTip(tip);
 }
 void MainWindow::SetScanDate(const std::string& text) { scandate_->setText(Q(text)); }
 
@@ -280,13 +288,15 @@ std::string ShownLines(const std::string& text) {
 }
 }  // namespace
 
-void MainWindow::ShowMessageBox(const std::string& text) {
+void MainWindow::ShowMessageBox(const std::string& text, QWidget* raiser) {
     std::string shown = ShownLines(text);
     if (!by_hand_) {
         notices_.push_back(std::move(shown));
         return;
     }
-    ShowMessage(this, Q(shown));
+    // Over the window that asked: parented to this one, the box would bring this window up
+    // above the one the administrator is working in.
+    ShowMessage(raiser ? raiser : this, Q(shown));
 }
 
 void MainWindow::Notify(const Notice& notice) {
@@ -307,8 +317,7 @@ void MainWindow::ShowNotices() {
     notices_.clear();
     QString line = QString(all.front()).replace('\n', ' ');
     if (all.size() > 1) line += QStringLiteral(" (ほか %1 件)").arg(all.size() - 1);
-    msg_->setText(line);
-    msg_->setToolTip(all.join('\n'));
+    SetMessageLine(line, all.join('\n'));
     if (tray_->isVisible() && QSystemTrayIcon::supportsMessages()) {
         tray_->showMessage(QStringLiteral("norv"), all.join('\n'), QSystemTrayIcon::Warning);
     }
@@ -437,15 +446,33 @@ void MainWindow::OpenOnDesktop(const std::string& path, const std::string& what)
         ShowMessageBox(what + " " + path + " がありません");
         return;
     }
-    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(Q(path)))) {
-        ShowMessageBox(what + " " + path +
-                       " を開けません。ファイルを開くデスクトップのプログラムが見つかりません "
-                       "(xdg-open, xdg-utils パッケージ)");
-    }
+    // xdg-open is run here rather than through QDesktopServices, which says yes even when
+    // xdg-open finds no program: only its exit code tells. It runs beside the window, which
+    // stays responsive while a viewer starts.
+    const std::string cannot =
+        what + " " + path + " を開けません。ファイルを開くデスクトップのプログラムが見つかりません";
+    auto* opener = new QProcess(this);
+    opener->setProcessChannelMode(QProcess::ForwardedChannels);
+    connect(opener, &QProcess::errorOccurred, this,
+            [this, opener, cannot](QProcess::ProcessError e) {
+                if (e != QProcess::FailedToStart) return;
+                opener->deleteLater();
+                ShowMessageBox(cannot + " (xdg-open を起動できません。xdg-utils パッケージ)");
+            });
+    connect(opener, &QProcess::finished, this,
+            [this, opener, cannot](int code, QProcess::ExitStatus how) {
+                opener->deleteLater();
+                if (how == QProcess::NormalExit && code == 0) return;
+                ShowMessageBox(cannot + (how == QProcess::NormalExit
+                                             ? " (xdg-open が終了コード " + std::to_string(code) +
+                                                   " で終わりました)"
+                                             : std::string(" (xdg-open が異常終了しました)")));
+            });
+    opener->start(QStringLiteral("xdg-open"), {Q(path)});
 }
 
 void MainWindow::help() {
-    const std::string& dir = app_->context().program_dir;
+    const std::string& dir = app_->context().folders.data;
     std::string separator = !dir.empty() && dir.back() == '/' ? "" : "/";
     OpenOnDesktop(dir + separator + "help/index.html", "ヘルプ");
 }

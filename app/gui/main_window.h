@@ -66,8 +66,9 @@ class MainWindow : public QMainWindow,
     void SetCounts(const ScanCounters& counters) override;
     void YieldToEvents() override;
     void Notify(const Notice& notice) override;
-    // The window's own box (a person waits on it), or a queued notice when nobody does.
-    void ShowMessageBox(const std::string& text);
+    // A box (a person waits on it) over `raiser`, the window whose action it answers (this
+    // window when null), or a queued notice when nobody waits.
+    void ShowMessageBox(const std::string& text, QWidget* raiser = nullptr);
     void StartAutoCheckTimers() override;
     void StopAutoCheckTimers() override;
 
@@ -107,6 +108,9 @@ class MainWindow : public QMainWindow,
     // Opens `path` with the desktop's viewer, or says why it cannot, naming the file.
     void OpenOnDesktop(const std::string& path, const std::string& what);
     void SetScanCommandsEnabled(bool enabled);
+    // Puts `line` on the message line, cut with an ellipsis where it is too long; the tool tip
+    // holds `full`, or the whole line when it was cut.
+    void SetMessageLine(const QString& line, const QString& full);
     // Shows the messages queued while nobody was waiting, then forgets them.
     void ShowNotices();
 

@@ -172,10 +172,11 @@ void SettingsWindow::Refresh() {
 void SettingsWindow::Open() {
     Status status = app_->ReloadSettingsAndRules();
     Refresh();
-    if (!status.ok()) main_window_->ShowMessageBox(status.ToString());
+    // Shown first: the box that says what failed to load stands over this window.
     show();
     raise();
     activateWindow();
+    if (!status.ok()) main_window_->ShowMessageBox(status.ToString(), this);
 }
 
 void SettingsWindow::ok() {
@@ -183,7 +184,7 @@ void SettingsWindow::ok() {
     if (status.ok()) status = main_window_->StripStatus();
     main_window_->SettingsSaved();
     if (!status.ok()) {
-        main_window_->ShowMessageBox(status.ToString());
+        main_window_->ShowMessageBox(status.ToString(), this);
         return;
     }
     hide();
@@ -200,14 +201,14 @@ void SettingsWindow::closeEvent(QCloseEvent* event) {
 void SettingsWindow::new_file() {
     QString folder = BrowseFolder(this);
     Status status = app_->AddRule(folder.toStdString());
-    if (!status.ok()) main_window_->ShowMessageBox(status.ToString());
+    if (!status.ok()) main_window_->ShowMessageBox(status.ToString(), this);
     Refresh();
 }
 
 void SettingsWindow::RuleItemChanged(QListWidgetItem* item) {
     if (refreshing_ || !app_) return;
     Status status = app_->SetRuleRecursion(list1_->row(item), item->checkState() == Qt::Checked);
-    if (!status.ok()) main_window_->ShowMessageBox(status.ToString());
+    if (!status.ok()) main_window_->ShowMessageBox(status.ToString(), this);
 }
 
 bool SettingsWindow::eventFilter(QObject* watched, QEvent* event) {
@@ -230,7 +231,7 @@ bool SettingsWindow::eventFilter(QObject* watched, QEvent* event) {
 
 void SettingsWindow::del_rule_one() {
     Status status = app_->DeleteRule(selected_rule_);
-    if (!status.ok()) main_window_->ShowMessageBox(status.ToString());
+    if (!status.ok()) main_window_->ShowMessageBox(status.ToString(), this);
     Refresh();
 }
 
@@ -257,7 +258,7 @@ void SettingsWindow::save_archive() {
         return Status::Ok();
     });
     QApplication::restoreOverrideCursor();
-    if (!status.ok()) main_window_->ShowMessageBox(status.message());
+    if (!status.ok()) main_window_->ShowMessageBox(status.message(), this);
     button->setEnabled(true);
 }
 

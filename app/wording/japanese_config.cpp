@@ -20,9 +20,9 @@ std::string_view JapaneseConfigPattern(NoticeCode code) {
             return "設定ファイル {0} の {1} 行目: {2} \"{3}\" は / "
                    "で始まるフォルダのパスではありません";
         case NoticeCode::kFolderLineHasNul:
-            return "設定ファイル {0} の {1} 行目: {2} はパスに NUL 文字を含むため使えません";
+            return "設定ファイル {0} の {1} 行目: {2}はパスに NUL 文字を含むため使えません";
         case NoticeCode::kFolderLineIsRoot:
-            return "設定ファイル {0} の {1} 行目: {2} にルートフォルダ \"{3}\" は使えません";
+            return "設定ファイル {0} の {1} 行目: {2}にルートフォルダ \"{3}\" は使えません";
         case NoticeCode::kSaveFolder:
             return "保存フォルダ";
         case NoticeCode::kCrackedFolder:
@@ -52,6 +52,11 @@ std::string_view JapaneseConfigPattern(NoticeCode code) {
             return "ルールは {0} 個までです。追加できません: {1}";
         case NoticeCode::kNotInAnyWatchedPlace:
             return "{0} はどの監視対象にも含まれません";
+        case NoticeCode::kNoRulesYet:
+            return "監視するフォルダはまだありません。ルールファイル {0} に "
+                   "<rule>パス,種別</rule> の行 (種別: 0 ファイル、1 フォルダ、3 "
+                   "フォルダとその下のすべて) を書き足すか、デスクトップの norv のメニュー 編集 "
+                   "の 設定 で 新規 ボタンから追加して、もう一度 init を実行してください";
         default:
             return {};
     }

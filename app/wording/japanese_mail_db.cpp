@@ -26,6 +26,16 @@ std::string_view JapaneseMailDbPattern(NoticeCode code) {
             return "データベース {0} を開けません: {1}";
         case NoticeCode::kDatabaseFailed:
             return "データベース {0}: {1} ({2})";
+        case NoticeCode::kStoreCannotConnect:
+            return "データベースサーバ {0} に接続できません: {1}";
+        case NoticeCode::kStoreQueryFailed:
+            return "データベースサーバ {0}: {1}";
+        case NoticeCode::kStoreSchemaMissing:
+            return "データベースサーバ {0} にスキーマ {1} がありません (schema.sql を読み込み、"
+                   "norv_fleet_reader に読ませてください)";
+        case NoticeCode::kStoreSchemaTooOld:
+            return "データベースサーバ {0} のスキーマは版 {1} です。版 {2} が要ります "
+                   "(新しい schema.sql を読み込んでください)";
         default:
             return {};
     }

@@ -122,6 +122,8 @@ std::string_view JapaneseResponsePattern(NoticeCode code) {
             return "{0} は所有者とアクセス権を戻す間に置き換えられたため、戻していません";
         case NoticeCode::kCannotWriteEvents:
             return "イベントファイル {0} に書けません: {1}";
+        case NoticeCode::kCannotSaveEventSequence:
+            return "イベントの通し番号を {0} に保存できません (番号は続けて振ります): {1}";
         case NoticeCode::kReportNotSent:
             return "mail send error 001:{0}{1}";
         default:

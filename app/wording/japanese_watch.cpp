@@ -11,6 +11,8 @@ std::string_view JapaneseWatchPattern(NoticeCode code) {
                    "{0})。全体を検査します";
         case NoticeCode::kWatchedFolderMoved:
             return "{0} が移動されました。全体を検査します";
+        case NoticeCode::kWatchedFolderRemoved:
+            return "{0} が削除されました。全体を検査します";
         case NoticeCode::kTooManyNewFolders:
             return "監視を待つ新しいフォルダが {0} を超えました。全体を検査します";
         case NoticeCode::kTooManyPendingFiles:

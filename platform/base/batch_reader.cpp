@@ -1,7 +1,9 @@
 #include "platform/base/batch_reader.h"
 
 #include <fcntl.h>
+#ifdef NORV_HAVE_LIBURING
 #include <liburing.h>
+#endif
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +15,25 @@
 #include "platform/base/notice_code.h"
 
 namespace norv::platform {
+
+std::optional<IoPath> ParseIoPath(std::string_view name) {
+    if (name.empty()) return IoPath::kAuto;
+    if (name == "plain") return IoPath::kPlain;
+    if (name == "uring") return IoPath::kUring;
+    return std::nullopt;
+}
+
+#ifndef NORV_HAVE_LIBURING
+
+// Built without liburing: there is no batch reader, and every file takes the one-file path.
+struct BatchReader::Ring {};
+const char* ChosenIoName(IoPath) { return "plain"; }
+std::unique_ptr<BatchReader> BatchReader::Make(Env&, IoPath) { return nullptr; }
+BatchReader::~BatchReader() = default;
+void BatchReader::Run(std::span<const Request>, std::vector<Result>&, const std::atomic<bool>*) {}
+void BatchReader::Close(int) {}
+
+#else
 
 namespace {
 
@@ -45,13 +66,6 @@ struct BatchReader::Ring {
         if (live) io_uring_queue_exit(&ring);
     }
 };
-
-std::optional<IoPath> ParseIoPath(std::string_view name) {
-    if (name.empty()) return IoPath::kAuto;
-    if (name == "plain") return IoPath::kPlain;
-    if (name == "uring") return IoPath::kUring;
-    return std::nullopt;
-}
 
 const char* ChosenIoName(IoPath wanted) {
     if (wanted == IoPath::kPlain || kUnderThreadSanitizer) return "plain";
@@ -105,19 +119,19 @@ BatchReader::~BatchReader() {
     // for them: both are left to the process's end rather than freed under them.
     if (in_flight_) {
         (void)ring_.release();
-        new std::vector<std::vector<char>>(std::move(stranded_));
+        new std::vector<std::vector<char> >(std::move(stranded_));
     }
 }
 
-bool BatchReader::Complete(unsigned pending, const std::function<void(size_t, int, int)>& on) {
-    io_uring* ring = &ring_->ring;
-    if (pending == 0) return true;
+bool BatchReader::Submit(unsigned& queued, unsigned& awaited) {
+    if (queued == 0) return true;
+    // One call submits and waits for the first completion, which Reap then finds without one.
     // A ring that can take no more work (EAGAIN, EBUSY: memory short) is asked again a while;
     // the queued operations stay in it meanwhile. With IORING_SETUP_SUBMIT_ALL a submission
     // takes every queued operation or, failing, none.
     int submitted = -EAGAIN;
     for (int tries = 0; tries < 1000; ++tries) {
-        submitted = io_uring_submit_and_wait(ring, pending);
+        submitted = io_uring_submit_and_wait(&ring_->ring, 1);
         if (submitted >= 0 ||
             (submitted != -EINTR && submitted != -EAGAIN && submitted != -EBUSY)) {
             break;
@@ -125,23 +139,37 @@ bool BatchReader::Complete(unsigned pending, const std::function<void(size_t, in
         if (submitted != -EINTR) ::usleep(100);
     }
     if (submitted < 0) {
+        // What was taken before goes on by itself.
+        if (awaited > 0) in_flight_ = true;
         Break(-submitted);
         return false;
     }
-    while (pending > 0) {
-        io_uring_cqe* cqe = nullptr;
-        int waited = -EINTR;
-        for (int tries = 0; tries < 1000 && waited == -EINTR; ++tries) {
-            waited = io_uring_wait_cqe(ring, &cqe);
-        }
-        if (waited < 0) {
-            in_flight_ = true;
-            Break(-waited);
-            return false;
-        }
-        on(cqe->user_data >> 3, static_cast<int>(cqe->user_data & 7), cqe->res);
+    awaited += queued;
+    queued = 0;
+    return true;
+}
+
+bool BatchReader::Reap(unsigned& awaited, const std::function<void(size_t, int, int)>& on) {
+    io_uring* ring = &ring_->ring;
+    io_uring_cqe* cqe = nullptr;
+    int waited = -EINTR;
+    for (int tries = 0; tries < 1000 && waited == -EINTR; ++tries) {
+        waited = io_uring_wait_cqe(ring, &cqe);
+    }
+    if (waited < 0) {
+        in_flight_ = true;
+        Break(-waited);
+        return false;
+    }
+    // Every completion already there, not only the first.
+    while (cqe != nullptr && awaited > 0) {
+        const uint64_t tag = cqe->user_data;
+        const int res = cqe->res;
         io_uring_cqe_seen(ring, cqe);
-        --pending;
+        --awaited;
+        on(tag >> 3, static_cast<int>(tag & 7), res);
+        cqe = nullptr;
+        if (awaited > 0 && io_uring_peek_cqe(ring, &cqe) != 0) cqe = nullptr;
     }
     return true;
 }
@@ -172,10 +200,11 @@ void BatchReader::Run(std::span<const Request> requests, std::vector<Result>& re
 
     // The closes left from earlier files, then the opens, all at once; nothing is linked to an
     // open. The ring is sized for every stage, so a submission never finds it full.
-    unsigned pending = 0;
+    unsigned queued = 0;   // prepared, not yet submitted
+    unsigned awaited = 0;  // submitted, completion not yet seen
     for (int fd : closes_) {
         io_uring_prep_close(queue(0, kClose), fd);
-        ++pending;
+        ++queued;
     }
     const size_t opens = stopped() ? 0 : n;
     for (size_t i = 0; i < opens; ++i) {
@@ -183,49 +212,56 @@ void BatchReader::Run(std::span<const Request> requests, std::vector<Result>& re
         how_[i].flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOATIME;
         how_[i].resolve = RESOLVE_NO_XDEV;
         io_uring_prep_openat2(queue(i, kOpen), requests[i].dirfd, requests[i].name, &how_[i]);
-        ++pending;
+        ++queued;
     }
-    const bool completed = Complete(pending, [&](size_t i, int op, int res) {
-        if (op != kOpen) return;
-        if (res >= 0) {
-            results[i].fd = res;
-            results[i].open_error = 0;
-        } else {
-            results[i].open_error = -res;
-        }
-    });
-    if (!completed) {
-        // Nothing was taken: the closes are done here. Once taken, they end by themselves.
-        if (!in_flight_) {
-            for (int fd : closes_) env_.Close(fd);
-        }
+    if (!Submit(queued, awaited)) {
+        // Nothing was taken: the closes are done here.
+        for (int fd : closes_) env_.Close(fd);
         closes_.clear();
         return;
     }
+    // Taken, the closes end by themselves.
     closes_.clear();
 
-    // The first look, through each opened file (a plain fstat: the ring would hand it to a
-    // worker thread, which costs more than the call). Then reads of the small regular files
-    // only: a FIFO or device is never read. One byte more than the size shows a file that grew
-    // since the look.
-    pending = 0;
-    for (size_t i = 0; i < n && !stopped(); ++i) {
+    // Each file is looked at as soon as its open ends, through the opened file (a plain fstat:
+    // the ring would hand it to a worker thread, which costs more than the call), and a small
+    // regular file's read is submitted at once, while the other opens go on: a batch takes as
+    // long as its slowest file, not its slowest open plus its slowest read. A FIFO or device is
+    // never read. One byte more than the size shows a file that grew since the look.
+    auto opened = [&](size_t i, int res) {
         Result& r = results[i];
-        if (r.fd < 0 || env_.FStat(r.fd, &r.st) != 0) continue;
+        if (res < 0) {
+            r.open_error = -res;
+            return;
+        }
+        r.fd = res;
+        r.open_error = 0;
+        if (stopped() || env_.FStat(r.fd, &r.st) != 0) return;
         r.looked = true;
         if (!S_ISREG(r.st.st_mode) || r.st.st_size >= kBlockBytes ||
             r.st.st_size > requests[i].most_bytes) {
-            continue;
+            return;
         }
         r.bytes.resize(static_cast<size_t>(r.st.st_size) + 1);
         read_got_[i] = -1;
         io_uring_prep_read(queue(i, kRead), r.fd, r.bytes.data(),
                            static_cast<unsigned>(r.bytes.size()), 0);
-        ++pending;
+        ++queued;
+    };
+    bool failed = false;
+    while (!failed && awaited > 0) {
+        failed = !Reap(awaited, [&](size_t i, int op, int res) {
+            if (op == kOpen) {
+                opened(i, res);
+            } else if (op == kRead) {
+                read_got_[i] = res;
+            }
+        });
+        if (!failed) failed = !Submit(queued, awaited);
     }
-    if (!Complete(pending, [&](size_t i, int, int res) { read_got_[i] = res; })) {
-        // The files stay open and are read on the one-file path; a read that may still be
-        // running keeps its buffer.
+    if (failed) {
+        // The files stay open (those whose open was seen) and are read on the one-file path; a
+        // read that may still be running keeps its buffer.
         for (Result& r : results) {
             if (!r.bytes.empty() && in_flight_) stranded_.push_back(std::move(r.bytes));
             r.bytes.clear();
@@ -243,5 +279,7 @@ void BatchReader::Run(std::span<const Request> requests, std::vector<Result>& re
         r.whole = true;
     }
 }
+
+#endif  // NORV_HAVE_LIBURING
 
 }  // namespace norv::platform

@@ -101,9 +101,12 @@ class BatchReader {
   private:
     struct Ring;
     BatchReader(Env& env, std::unique_ptr<Ring> ring);
-    // Submits what is queued and takes `pending` completions, each given to `on` (file, op,
+    // Submits the `queued` operations prepared (they become `awaited`) and waits for a
+    // completion; false when the ring refused them.
+    bool Submit(unsigned& queued, unsigned& awaited);
+    // Waits for one completion and takes every one already there, each given to `on` (file, op,
     // result); false when the ring failed.
-    bool Complete(unsigned pending, const std::function<void(size_t, int, int)>& on);
+    bool Reap(unsigned& awaited, const std::function<void(size_t, int, int)>& on);
     void Break(int error);
 
     Env& env_;

@@ -20,9 +20,11 @@ std::atomic<WordingTable> installed{nullptr};
 // mistake from running away.
 constexpr int kDeepestMessage = 32;
 
-void RenderInto(const Message& message, std::string& out, int depth) {
+using Escape = std::string (*)(std::string_view);
+
+void RenderInto(const Message& message, std::string& out, int depth, Escape escape) {
     if (message.code() == NoticeCode::kLiteral) {
-        out += message.literal();
+        out += escape != nullptr ? escape(message.literal()) : message.literal();
         return;
     }
     WordingTable table = installed.load(std::memory_order_acquire);
@@ -33,7 +35,7 @@ void RenderInto(const Message& message, std::string& out, int depth) {
         out += '(';
         for (std::size_t i = 0; i < args.size(); ++i) {
             if (i > 0) out += ", ";
-            if (depth < kDeepestMessage) RenderInto(args[i], out, depth + 1);
+            if (depth < kDeepestMessage) RenderInto(args[i], out, depth + 1, escape);
         }
         out += ')';
         return;
@@ -42,7 +44,7 @@ void RenderInto(const Message& message, std::string& out, int depth) {
         if (pattern[i] == '{' && i + 2 < pattern.size() && pattern[i + 1] >= '0' &&
             pattern[i + 1] <= '9' && pattern[i + 2] == '}') {
             std::size_t n = static_cast<std::size_t>(pattern[i + 1] - '0');
-            if (n < args.size()) RenderInto(args[n], out, depth + 1);
+            if (n < args.size()) RenderInto(args[n], out, depth + 1, escape);
             i += 2;
             continue;
         }
@@ -69,7 +71,13 @@ void InstallWording(WordingTable table) { installed.store(table, std::memory_ord
 
 std::string Render(const Message& message) {
     std::string out;
-    RenderInto(message, out, 0);
+    RenderInto(message, out, 0, nullptr);
+    return out;
+}
+
+std::string Render(const Message& message, Escape escape) {
+    std::string out;
+    RenderInto(message, out, 0, escape);
     return out;
 }
 

@@ -53,5 +53,8 @@ void InstallWording(WordingTable table);
 // argument's own braces are never read as places). Without a table, or for a code the table has
 // no words for, "kName(arg, arg)".
 std::string Render(const Message& message);
+// The same with every argument's own text passed through `escape`, the pattern's kept: a line
+// break the words put in stays one, and one inside a name is escaped like the name.
+std::string Render(const Message& message, std::string (*escape)(std::string_view));
 
 }  // namespace norv

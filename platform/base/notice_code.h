@@ -112,16 +112,20 @@
     X(kArchiveCannotEmptyJournal)   /* the restore journal {0} could not be emptied */
 
 // The mail server and the database.
-#define NORV_MAIL_DB_NOTICES(X)                                                               \
-    X(kSmtpCannotStartCurl)   /* libcurl could not be set up for a session */                 \
-    X(kSmtpLineBreakInHeader) /* a recipient, sender, subject or server holds a line break */ \
-    X(kSmtpNoServer)          /* no SMTP server is set */                                     \
-    X(kSmtpNoRecipient)       /* no recipient is set */                                       \
-    X(kSmtpAuthWithoutTls)    /* the server {0} asks for a login but offers no STARTTLS */    \
-    X(kSmtpSendFailed)        /* sending through the server {0} failed; {1} why */            \
-    X(kDatabaseCannotWrite)   /* the database {0} is not writable */                          \
-    X(kDatabaseCannotOpen)    /* the database {0} could not be opened; {1} SQLite's text */   \
-    X(kDatabaseFailed)        /* a statement on the database {0} failed; {1} why, {2} its SQL */
+#define NORV_MAIL_DB_NOTICES(X)                                                                  \
+    X(kSmtpCannotStartCurl)   /* libcurl could not be set up for a session */                    \
+    X(kSmtpLineBreakInHeader) /* a recipient, sender, subject or server holds a line break */    \
+    X(kSmtpNoServer)          /* no SMTP server is set */                                        \
+    X(kSmtpNoRecipient)       /* no recipient is set */                                          \
+    X(kSmtpAuthWithoutTls)    /* the server {0} asks for a login but offers no STARTTLS */       \
+    X(kSmtpSendFailed)        /* sending through the server {0} failed; {1} why */               \
+    X(kDatabaseCannotWrite)   /* the database {0} is not writable */                             \
+    X(kDatabaseCannotOpen)    /* the database {0} could not be opened; {1} SQLite's text */      \
+    X(kDatabaseFailed)        /* a statement on the database {0} failed; {1} why, {2} its SQL */ \
+    X(kStoreCannotConnect)    /* the server {0} could not be reached or refused; {1} why */      \
+    X(kStoreQueryFailed)      /* a query on the server {0} failed; {1} why */                    \
+    X(kStoreSchemaMissing)    /* the server {0} has no fleet schema {1} the reader can read */   \
+    X(kStoreSchemaTooOld)     /* the server {0} has schema version {1}; {2} is needed */
 
 // The settings file, the rule file and the watched places.
 #define NORV_CONFIG_NOTICES(X)                                                                    \
@@ -144,7 +148,8 @@
     X(kRulesBeyondCapacity)    /* {0} the rule file, {1} the most rules, {2} the first not run */ \
     X(kRuleFolderHasComma)     /* not added: {0} the folder, holding a comma or a line break */   \
     X(kTooManyRules)           /* not added: {0} the most rules, {1} the folder */                \
-    X(kNotInAnyWatchedPlace)   /* {0} a path no rule covers */
+    X(kNotInAnyWatchedPlace)   /* {0} a path no rule covers */                                    \
+    X(kNoRulesYet)             /* init found no rule: {0} the rule file, where to add one */
 
 // Init and check: the engine, its walk of the rules and its records.
 #define NORV_ENGINE_NOTICES(X)                                                                   \
@@ -188,6 +193,7 @@
 #define NORV_WATCH_NOTICES(X)                                                                      \
     X(kWatchEventsLost)        /* the kernel dropped events; {0}: max_queued_events */             \
     X(kWatchedFolderMoved)     /* a watched folder was moved away; {0}: its path */                \
+    X(kWatchedFolderRemoved)   /* a folder with records under it was removed; {0}: its path */     \
     X(kTooManyNewFolders)      /* more new folders wait for a watch than {0} */                    \
     X(kTooManyPendingFiles)    /* more files wait for their check than {0} */                      \
     X(kFullCheckFor)           /* {0}: why a full check runs (a watched folder out of reach) */    \
@@ -347,6 +353,7 @@
     X(kCannotRemakeSpecialFile) /* the FIFO, socket or device {0} cannot be made again */          \
     X(kSpecialFileSwapped)      /* {0} was replaced while its owner and mode were put back */      \
     X(kCannotWriteEvents)       /* the events file {0} cannot be written; {1} why */               \
+    X(kCannotSaveEventSequence) /* the events' sequence cannot be kept in {0}; {1} why */          \
     X(kReportNotSent)           /* the report's mail was not sent; {0} why, {1} the recipients */
 
 #define NORV_NOTICE_CODES(X) \

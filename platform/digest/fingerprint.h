@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "platform/base/batch_reader.h"
+#include "platform/base/io_priority.h"
 #include "platform/base/status.h"
 #include "platform/digest/md5.h"
 #include "platform/digest/md5_lanes.h"
@@ -190,6 +191,9 @@ Fingerprint FingerprintAt(const DirectoryHandle& folder, const std::string& name
 struct ReadOptions {
     IoPath io = IoPath::kAuto;
     std::string digest_kernel;  // a kernel forced by name (ChosenDigestKernel); empty: none
+    // The I/O priority of a rule's walk and digest workers (norv-cli --io-priority): the bulk of
+    // a check's reading, while the run's thread (the database, restores) keeps the process's.
+    IoPriority io_priority = IoPriority::kInherited;
 };
 
 // Fingerprints several files at once on one thread (a digest worker): each file's content is

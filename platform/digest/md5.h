@@ -112,6 +112,7 @@ class ContentRead {
     int64_t start_ = 0;
     int64_t hole_end_ = 0;
     int64_t data_end_ = 0;
+    int64_t advised_ = 0;  // read-ahead asked up to here (relative to start_)
 };
 
 std::string Md5Hex(std::string_view bytes);

@@ -5,6 +5,7 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -25,14 +26,14 @@ int SystemMark(int fd, unsigned flags, uint64_t mask, int dirfd, const char* pat
 }
 
 // The kernel or the file system cannot (as against a fault or a refusal of this folder).
-bool Unsupported(int err) {
+bool CannotHaveFanotify(int err) {
     return err == EPERM || err == EINVAL || err == ENOSYS || err == EOPNOTSUPP || err == EXDEV ||
            err == ENODEV;
 }
 
 Status Refused(int err, Message what) {
     return Status::Error(
-        Unsupported(err) ? ErrorKind::kUnsupported : KindOfErrno(err), err,
+        CannotHaveFanotify(err) ? ErrorKind::kUnsupported : KindOfErrno(err), err,
         Message(NoticeCode::kWithCause, {std::move(what), std::string(std::strerror(err))}));
 }
 
@@ -52,8 +53,7 @@ std::string HandleKey(const void* fsid, int handle_type, const void* handle, siz
 }
 
 Result<std::unique_ptr<FanotifyEvents>> FanotifyEvents::Create(Env& env, const FanotifyCalls& calls,
-                                                               size_t most_queued_bytes,
-                                                               bool every_folder) {
+                                                               size_t most_queued_bytes) {
     constexpr unsigned kFlags = FAN_CLOEXEC | FAN_NONBLOCK | FAN_CLASS_NOTIF | FAN_REPORT_DFID_NAME;
     constexpr unsigned kEventFlags = O_RDONLY | O_CLOEXEC | O_LARGEFILE;
     bool pidfds = true;
@@ -71,7 +71,7 @@ Result<std::unique_ptr<FanotifyEvents>> FanotifyEvents::Create(Env& env, const F
         return Status::FromErrno(error, Message(NoticeCode::kCannotStartFanotify));
     }
     auto events = std::unique_ptr<FanotifyEvents>(
-        new FanotifyEvents(env, calls, fd, mounts, pidfds, most_queued_bytes, every_folder));
+        new FanotifyEvents(env, calls, fd, mounts, pidfds, most_queued_bytes));
     NORV_RETURN_IF_ERROR(events->reader_.Open(Message(NoticeCode::kCannotStartFanotify)));
     events->buffer_.resize(EventReaderThread::kReadBufferBytes);
     events->reader_.Start([raw = events.get()] { raw->Read(); });
@@ -100,6 +100,56 @@ Result<std::string> FolderHandleKey(const DirectoryHandle& folder, const std::st
     return HandleKey(&fs.f_fsid, handle->handle_type, handle->f_handle, handle->handle_bytes);
 }
 
+std::string_view FileSystemOfKey(std::string_view key) {
+    return key.substr(0, std::min(key.size(), sizeof(fsid_t)));
+}
+
+Result<LocatedFolder> LocateFolder(const DirectoryHandle& on_its_file_system,
+                                   const std::string& key) {
+    int handle_type = 0;
+    if (key.size() < sizeof(fsid_t) + sizeof handle_type ||
+        key.size() - sizeof(fsid_t) - sizeof handle_type > MAX_HANDLE_SZ) {
+        return Status::FromErrno(EINVAL,
+                                 Message(NoticeCode::kCannotWatchOnFanotify, {std::string()}));
+    }
+    std::memcpy(&handle_type, key.data() + sizeof(fsid_t), sizeof handle_type);
+    alignas(file_handle) unsigned char storage[sizeof(file_handle) + MAX_HANDLE_SZ];
+    auto* handle = reinterpret_cast<file_handle*>(storage);
+    handle->handle_type = handle_type;
+    handle->handle_bytes = static_cast<unsigned>(key.size() - sizeof(fsid_t) - sizeof handle_type);
+    std::memcpy(handle->f_handle, key.data() + sizeof(fsid_t) + sizeof handle_type,
+                handle->handle_bytes);
+    // O_PATH: nothing of the folder is read, and no file system is asked to open it.
+    const int fd = ::open_by_handle_at(on_its_file_system.fd(), handle,
+                                       O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return Status::FromErrno(errno,
+                                 Message(NoticeCode::kCannotWatchOnFanotify, {std::string()}));
+    DirectoryHandle folder(on_its_file_system.env(), fd);
+    LocatedFolder located;
+    auto identity = IdentityOf(folder, "");
+    if (!identity.ok()) return identity.status();
+    located.identity = identity.value();
+    auto path = PathOfOpenFolder(folder, "");
+    if (!path.ok()) return path.status();
+    located.path = std::move(path).value();
+    return located;
+}
+
+Result<std::string> PathOfOpenFolder(const DirectoryHandle& folder, const std::string& shown_path) {
+    const std::string link = "/proc/self/fd/" + std::to_string(folder.fd());
+    auto target = ReadLinkTarget(folder.env(), AT_FDCWD, link.c_str());
+    // A folder removed meanwhile is named with " (deleted)" after its old path: no place. A
+    // folder's own name may end so too: removed is told by its links.
+    struct stat st {};
+    if (!target || target->empty() || target->front() != '/' ||
+        (target->ends_with(" (deleted)") && (::fstat(folder.fd(), &st) != 0 || st.st_nlink == 0))) {
+        return Status::FromErrno(target ? ENOENT : errno,
+                                 Message(NoticeCode::kCannotWatchOnFanotify, {shown_path}));
+    }
+    return std::move(*target);
+}
+
 Result<int> FanotifyEvents::Watch(const DirectoryHandle& folder, const std::string& shown_path) {
     auto found_key = FolderHandleKey(folder, shown_path);
     if (!found_key.ok()) return found_key.status();
@@ -122,22 +172,26 @@ Result<int> FanotifyEvents::Watch(const DirectoryHandle& folder, const std::stri
     const int watch = next_watch_++;
     by_handle_.emplace(key, watch);
     by_watch_.emplace(watch, key);
-    // The events that came in the folder before its watch was set, in their order.
-    std::vector<FolderEvent> early;
-    if (auto count = held_keys_.find(key); count != held_keys_.end()) {
-        held_keys_.erase(count);
-        for (auto held = held_.begin(); held != held_.end();) {
-            if (held->key != key) {
-                ++held;
-                continue;
-            }
-            held->event.watch = watch;
-            early.push_back(std::move(held->event));
-            held = held_.erase(held);
-        }
-    }
-    queue_.Push(early);
+    ignored_.erase(key);
     return watch;
+}
+
+int FanotifyEvents::WatchOf(const std::string& key) const {
+    std::lock_guard<std::mutex> lock(handles_mutex_);
+    auto found = by_handle_.find(key);
+    return found == by_handle_.end() ? -1 : found->second;
+}
+
+void FanotifyEvents::Ignore(const std::string& key) {
+    std::lock_guard<std::mutex> lock(handles_mutex_);
+    if (by_handle_.count(key) != 0) return;
+    if (ignored_.size() >= kMostIgnored) ignored_.clear();
+    ignored_.insert(key);
+}
+
+void FanotifyEvents::ForgetIgnored() {
+    std::lock_guard<std::mutex> lock(handles_mutex_);
+    ignored_.clear();
 }
 
 void FanotifyEvents::Unwatch(int watch) {
@@ -178,12 +232,12 @@ Result<std::unique_ptr<FolderEventSource>> OpenFolderEventSource(Env& env,
     if (options.try_fanotify) {
         auto fanotify = FanotifyEvents::Create(
             env, options.fanotify != nullptr ? *options.fanotify : SystemFanotifyCalls(),
-            options.most_queued_bytes, options.every_folder);
+            options.most_queued_bytes);
         if (fanotify.ok()) return std::unique_ptr<FolderEventSource>(std::move(fanotify).value());
         if (why_not_fanotify != nullptr) *why_not_fanotify = fanotify.status().what();
-        if (options.every_folder) return fanotify.status();
+        if (options.fanotify_only) return fanotify.status();
     }
-    if (options.every_folder) {
+    if (options.fanotify_only) {
         return Status::Error(ErrorKind::kUnsupported, 0, Message(NoticeCode::kCannotStartFanotify));
     }
     auto inotify = FolderEvents::Create(env, options.most_queued_bytes);

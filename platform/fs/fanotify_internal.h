@@ -1,28 +1,26 @@
-// FanotifyEvents: the folder events of whole file systems (fanotify), filtered to the watched
-// folders. Each file system is marked once (FAN_MARK_FILESYSTEM: a mount mark cannot carry the
-// events of entries made, removed or moved); an event names its folder by file handle and the
-// entry by name (FAN_REPORT_DFID_NAME), and the reader keeps the events whose folder's handle was
-// registered by Watch. The writing process comes with each event as a pidfd where the kernel
-// gives one (FAN_REPORT_PIDFD) and is read at once (writer.h). A file system unmounted ends the
-// watches on it, each with a moved event, as inotify's unmount does.
-//
-// A folder made in a watched folder is watched by the caller a moment later; for a while after
-// one appears, the events of folders not watched are held (at most kMostHeld), and those of a
-// folder then watched are passed on, so a file written at once in a new folder is seen with its
-// writer. Too many held say an overflow.
+// FanotifyEvents: the folder events of whole file systems (fanotify). Each file system is marked
+// once (FAN_MARK_FILESYSTEM: a mount mark cannot carry the events of entries made, removed or
+// moved); an event names its folder by file handle and the entry by name (FAN_REPORT_DFID_NAME).
+// The reader gives an event of a registered folder its watch, and passes the others on with
+// watch -1 and their folder's key, except those of folders the caller said to ignore: so a caller
+// registers a folder when its first event comes, and a tree is watched without a step per folder.
+// The writing process comes with each event as a pidfd where the kernel gives one
+// (FAN_REPORT_PIDFD) and is read at once (writer.h). A file system unmounted ends the watches on
+// it, each with a moved event, as inotify's unmount does.
 //
 // Bounds: the kernel's queue is its default (16,384 events; an overflow says the rest was lost),
-// the queue in memory is bounded as FolderEvents' is, and the writers read are kept in a bounded
-// cache: nothing a writer does makes the reader loop or grow without bound.
+// the queue in memory is bounded as FolderEvents' is, the ignored folders are at most
+// kMostIgnored, and the writers read are kept in a bounded cache: nothing a writer does makes the
+// reader loop or grow without bound.
 #pragma once
 
 #include <sys/types.h>
 
 #include <atomic>
-#include <deque>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/fs/event_queue.h"
@@ -34,10 +32,8 @@ namespace norv::platform {
 class FanotifyEvents final : public FolderEventSource {
   public:
     // Fails with kUnsupported where fanotify cannot be had: not privileged, an old kernel.
-    // With `every_folder`, the events of folders not watched are passed on too (watch -1).
     static Result<std::unique_ptr<FanotifyEvents>> Create(Env& env, const FanotifyCalls& calls,
-                                                          size_t most_queued_bytes,
-                                                          bool every_folder = false);
+                                                          size_t most_queued_bytes);
     ~FanotifyEvents() override;
 
     std::string_view name() const override { return "fanotify"; }
@@ -46,6 +42,10 @@ class FanotifyEvents final : public FolderEventSource {
     Status Wait(std::chrono::milliseconds timeout, std::vector<FolderEvent>& events) override;
     size_t waiting() const override;
     bool Drained() const override;
+    bool SeesUnwatchedFolders() const override { return true; }
+    int WatchOf(const std::string& key) const override;
+    void Ignore(const std::string& key) override;
+    void ForgetIgnored() override;
 
     // File systems marked, folders registered.
     size_t marks() const;
@@ -54,13 +54,12 @@ class FanotifyEvents final : public FolderEventSource {
 
   private:
     FanotifyEvents(Env& env, const FanotifyCalls& calls, int fd, int mounts, bool pidfds,
-                   size_t most_queued_bytes, bool every_folder)
+                   size_t most_queued_bytes)
         : env_(env),
           calls_(calls),
           fd_(fd),
           mounts_(mounts),
           pidfds_(pidfds),
-          every_folder_(every_folder),
           queue_(most_queued_bytes) {}
     // The reader thread (fanotify_reader.cpp).
     void Read();
@@ -68,17 +67,11 @@ class FanotifyEvents final : public FolderEventSource {
     void Parse(const char* data, size_t size, std::vector<FolderEvent>& events);
     // The file systems gone from the mount table: their watches end.
     void MountsChanged(std::vector<FolderEvent>& events);
-    // A folder appeared in a watched one: events of folders not watched are held for a while.
-    void NewFolderSeen();
-    bool HoldingForNewFolders();
-    void Hold(const std::string& key, FolderEvent event, std::vector<FolderEvent>& events);
-
     Env& env_;
     const FanotifyCalls& calls_;
     const int fd_;
     const int mounts_;  // /proc/self/mountinfo, which polls as changed when the table does
     const bool pidfds_;
-    const bool every_folder_;
     std::vector<char> buffer_;  // the reader's
     WriterCache writers_;       // the reader's
 
@@ -88,19 +81,7 @@ class FanotifyEvents final : public FolderEventSource {
     std::unordered_map<int, std::string> by_watch_;
     std::unordered_map<std::string, dev_t> marked_;  // fsid bytes -> device
     int next_watch_ = 1;
-    // Events of folders not (yet) watched, held for kHoldFor after a folder appeared in a watched
-    // one: a folder made and written at once is watched a moment after its first writes.
-    static constexpr std::chrono::milliseconds kHoldFor{1000};
-    static constexpr size_t kMostHeld = 16384;
-    std::chrono::steady_clock::time_point hold_until_{};
-    struct Held {
-        std::chrono::steady_clock::time_point at;
-        std::string key;
-        FolderEvent event;
-    };
-    std::deque<Held> held_;                           // oldest first
-    std::unordered_map<std::string, int> held_keys_;  // how many held per folder
-    bool held_full_ = false;  // an overflow said for the held events dropped since there was room
+    std::unordered_set<std::string> ignored_;  // keys, at most kMostIgnored
 
     BoundedEventQueue queue_;
     // The reader is between taking events from the kernel and queueing them.

@@ -1,5 +1,5 @@
-// The reader thread of FanotifyEvents: the kernel's queue read, each event kept only if its
-// folder is a watched one, and its writer read while the process may still live.
+// The reader thread of FanotifyEvents: the kernel's queue read, each event given its folder's
+// watch (or dropped, its folder ignored), and its writer read while the process may still live.
 #include <poll.h>
 #include <sys/fanotify.h>
 #include <sys/syscall.h>
@@ -78,6 +78,7 @@ void FanotifyEvents::Parse(const char* data, size_t size, std::vector<FolderEven
         }
         // The info records: the folder's handle and the entry's name, and the writer's pidfd.
         int watch = -1;
+        bool ignored = false;
         std::string key;
         std::string name;
         bool self = false;
@@ -124,24 +125,22 @@ void FanotifyEvents::Parse(const char* data, size_t size, std::vector<FolderEven
                         by_watch_.erase(watch);
                         by_handle_.erase(found);
                     }
+                } else {
+                    ignored = ignored_.count(key) != 0;
                 }
             }
             info += header.len;
         }
-        // A folder made in a watched one is watched a moment later: meanwhile the events of
-        // folders not watched are held, to be passed on if their folder's watch is set.
-        const bool hold =
-            !every_folder_ && watch < 0 && !self && !key.empty() && HoldingForNewFolders();
-        // Every other folder's event ends here (the file system's mark sees them all), unless
-        // the caller wants them all.
-        if (watch < 0 && !hold && !(every_folder_ && !self)) {
+        // An ignored folder's events end here, and so do those of a folder not watched about
+        // itself: its removal or move is said in the folder above it.
+        if (ignored || key.empty() || (watch < 0 && self)) {
             if (has_pidfd && pidfd >= 0) ::close(pidfd);
             continue;
         }
         FolderEvent event;
         event.watch = watch;
         event.is_folder = (meta.mask & FAN_ONDIR) != 0;
-        if (every_folder_) event.folder_key = key;
+        event.folder_key = std::move(key);
         if (self) {
             if (!event.is_folder) {
                 if (has_pidfd && pidfd >= 0) ::close(pidfd);
@@ -171,11 +170,6 @@ void FanotifyEvents::Parse(const char* data, size_t size, std::vector<FolderEven
             if (opened >= 0) ::close(opened);
         }
         if (event.kinds == 0) continue;
-        if (hold) {
-            Hold(key, std::move(event), events);
-            continue;
-        }
-        if (event.is_folder && (event.kinds & FolderEvent::kAppeared)) NewFolderSeen();
         const bool removed = (event.kinds & FolderEvent::kFolderRemoved) != 0;
         events.push_back(std::move(event));
         if (removed) {
@@ -185,55 +179,6 @@ void FanotifyEvents::Parse(const char* data, size_t size, std::vector<FolderEven
             events.push_back(std::move(ended));
         }
     }
-}
-
-void FanotifyEvents::NewFolderSeen() {
-    std::lock_guard<std::mutex> lock(handles_mutex_);
-    hold_until_ = std::chrono::steady_clock::now() + kHoldFor;
-}
-
-bool FanotifyEvents::HoldingForNewFolders() {
-    std::lock_guard<std::mutex> lock(handles_mutex_);
-    const auto now = std::chrono::steady_clock::now();
-    if (now < hold_until_) return true;
-    // The window is over: what is held was for no watched folder.
-    held_.clear();
-    held_keys_.clear();
-    held_full_ = false;
-    return false;
-}
-
-void FanotifyEvents::Hold(const std::string& key, FolderEvent event,
-                          std::vector<FolderEvent>& events) {
-    std::lock_guard<std::mutex> lock(handles_mutex_);
-    // Watched meanwhile: passed on at once.
-    if (auto found = by_handle_.find(key); found != by_handle_.end()) {
-        event.watch = found->second;
-        events.push_back(std::move(event));
-        return;
-    }
-    // Those held longer than the window were for no folder watched since.
-    const auto now = std::chrono::steady_clock::now();
-    while (!held_.empty() && now - held_.front().at >= kHoldFor) {
-        if (auto count = held_keys_.find(held_.front().key);
-            count != held_keys_.end() && --count->second == 0) {
-            held_keys_.erase(count);
-        }
-        held_.pop_front();
-    }
-    if (held_.size() < kMostHeld) held_full_ = false;
-    if (held_.size() >= kMostHeld) {
-        // Full: what is dropped may have been a new folder's, so one overflow says so.
-        if (!held_full_) {
-            held_full_ = true;
-            FolderEvent lost;
-            lost.kinds = FolderEvent::kOverflow;
-            events.push_back(std::move(lost));
-        }
-        return;
-    }
-    ++held_keys_[key];
-    held_.push_back(Held{now, key, std::move(event)});
 }
 
 void FanotifyEvents::MountsChanged(std::vector<FolderEvent>& events) {

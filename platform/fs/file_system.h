@@ -21,6 +21,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/base/env.h"
@@ -84,6 +85,8 @@ class ScopedFd {
         if (fd_ >= 0) env_->Close(fd_);
         fd_ = fd;
     }
+    // Hands the descriptor over, no longer closing it.
+    int release() { return std::exchange(fd_, -1); }
 
   private:
     Env* env_;
@@ -121,6 +124,9 @@ struct MountFacts {
 };
 // One line of the mount table; nothing when it is not one.
 std::optional<MountFacts> ParseMountInfoLine(std::string_view line);
+// Where each file system not of the kernel's views is mounted below `folder` (a path ending in
+// the separator, as the kernel names it), from /proc/self/mountinfo; at most kMostMountLines.
+std::vector<std::string> MountPointsBelow(Env& env, const std::string& folder);
 
 // A mount an ordinary user made (an fstab "user", "owner" or "group" mount; for a "users" mount
 // mount(8) notes no user), as mount(8) notes it in kUserMountTable: where, and by whom.

@@ -1,8 +1,9 @@
 // FolderEventSource: the kernel's notices of changes in watched folders, whichever way the
-// kernel gives them. Two implement it: FolderEvents (inotify: one watch per folder) and
-// FanotifyEvents (fanotify: one mark per file system, the events filtered to the watched folders
-// by their file handles). OpenFolderEventSource picks fanotify where the kernel, the privilege and
-// the file system allow it, and inotify otherwise.
+// kernel gives them. Two implement it: FolderEvents (inotify: one watch per folder, each set
+// before its events can come) and FanotifyEvents (fanotify: one mark per file system; the events
+// of every folder there come, named by file handle, so a caller watches a folder when its first
+// event comes). OpenFolderEventSource picks fanotify where the kernel, the privilege and the file
+// system allow it, and inotify otherwise.
 //
 // A folder is watched through a descriptor the caller opened and verified, never through its
 // path. Each watch has a number; an event names the watch and, for an entry in the folder, the
@@ -42,6 +43,7 @@ struct FolderEvent {
     // The process that made the change, where the source can tell (fanotify); null otherwise.
     std::shared_ptr<const Writer> writer;
     // fanotify: the folder's file system id and file handle (FolderHandleKey), "" otherwise.
+    // An event of a folder not watched has watch -1 and this key.
     std::string folder_key;
 };
 
@@ -66,8 +68,20 @@ class FolderEventSource {
     // Events read from the kernel and not yet taken by Wait.
     virtual size_t waiting() const = 0;
     // Every event the kernel has queued so far has been read and taken by Wait: what happened
-    // before this call is known. (inotify: only what was read.)
+    // before this call is known.
     virtual bool Drained() const { return waiting() == 0; }
+
+    // fanotify: the events of folders not watched come as well (watch -1, with their
+    // folder_key); inotify: only those of watched folders.
+    virtual bool SeesUnwatchedFolders() const { return false; }
+    // The watch of the folder named by `key`, or -1.
+    virtual int WatchOf(const std::string& /*key*/) const { return -1; }
+    // The events of the folder named by `key` are not wanted: they are dropped as they are read
+    // until the folder is watched or ForgetIgnored is called. The set is bounded: when full, it
+    // is emptied and its folders are asked about again.
+    virtual void Ignore(const std::string& /*key*/) {}
+    virtual void ForgetIgnored() {}
+    static constexpr size_t kMostIgnored = 65536;
 };
 
 // The fanotify calls, replaceable so that a test can make the kernel refuse them.
@@ -81,15 +95,14 @@ struct EventSourceOptions {
     size_t most_queued_bytes = kMostQueuedEventBytes;
     bool try_fanotify = true;                 // false: inotify only
     const FanotifyCalls* fanotify = nullptr;  // null: the system's
-    // fanotify only, with the events of every folder on a marked file system (watch -1 for a
-    // folder not watched), each with its folder_key: for a caller that asks afterwards who
-    // wrote a given entry, not which watched folder changed. No inotify instead.
-    bool every_folder = false;
+    // fanotify or nothing: for a caller that asks who wrote a given entry, which inotify cannot
+    // tell.
+    bool fanotify_only = false;
 };
 
 // fanotify where it can be had, inotify otherwise; `why_not_fanotify` (when given) gets why
-// fanotify was not used (empty when it is, or when it was not tried). With every_folder, fanotify
-// or the failure that refused it (kUnsupported where it cannot be had).
+// fanotify was not used (empty when it is, or when it was not tried). With fanotify_only,
+// fanotify or the failure that refused it (kUnsupported where it cannot be had).
 Result<std::unique_ptr<FolderEventSource>> OpenFolderEventSource(Env& env,
                                                                  const EventSourceOptions& options,
                                                                  Message* why_not_fanotify);
@@ -98,5 +111,21 @@ Result<std::unique_ptr<FolderEventSource>> OpenFolderEventSource(Env& env,
 // system's id and its file handle, read through the descriptor. `shown_path` names it in the
 // failure.
 Result<std::string> FolderHandleKey(const DirectoryHandle& folder, const std::string& shown_path);
+
+// The file system part of a folder key: two keys with the same are on one file system.
+std::string_view FileSystemOfKey(std::string_view key);
+
+// Where the folder named by `key` is now, found through its file handle: its path as the kernel
+// names it, seen from the mount of `on_its_file_system` (a hint only: a caller opens the path
+// again the safe way and compares the identity), and its identity. Fails when the folder is gone.
+struct LocatedFolder {
+    std::string path;
+    FileIdentity identity;
+};
+Result<LocatedFolder> LocateFolder(const DirectoryHandle& on_its_file_system,
+                                   const std::string& key);
+
+// The path the kernel names an open folder by (its current place, as /proc shows it).
+Result<std::string> PathOfOpenFolder(const DirectoryHandle& folder, const std::string& shown_path);
 
 }  // namespace norv::platform

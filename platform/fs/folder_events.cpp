@@ -4,6 +4,7 @@
 
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -92,8 +93,10 @@ void FolderEvents::Read() {
             return fail(std::string("inotify"));
         }
         if (p[1].revents != 0) return;
+        reading_ = true;
         const ssize_t n = env_.Read(fd_, buffer_.data(), buffer_.size());
         if (n < 0) {
+            reading_ = false;
             if (errno == EAGAIN || errno == EINTR) continue;
             return fail(Message(NoticeCode::kCannotReadChanges));
         }
@@ -113,6 +116,7 @@ void FolderEvents::Read() {
             if (event.kinds != 0) read.push_back(std::move(event));
         }
         queue_.Push(read);
+        reading_ = false;
     }
 }
 
@@ -134,6 +138,12 @@ Result<int> FolderEvents::Watch(const DirectoryHandle& folder, const std::string
 void FolderEvents::Unwatch(int watch) { ::inotify_rm_watch(fd_, watch); }
 
 size_t FolderEvents::waiting() const { return queue_.size(); }
+
+bool FolderEvents::Drained() const {
+    int pending = 0;
+    if (::ioctl(fd_, FIONREAD, &pending) != 0) return false;
+    return pending == 0 && !reading_.load() && queue_.size() == 0;
+}
 
 Status FolderEvents::Wait(std::chrono::milliseconds timeout, std::vector<FolderEvent>& events) {
     return queue_.Take(timeout, kMostEventsPerWait, events);

@@ -10,6 +10,7 @@
 // instance at a time.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -48,6 +49,7 @@ class FolderEvents final : public FolderEventSource {
     void Unwatch(int watch) override;
     Status Wait(std::chrono::milliseconds timeout, std::vector<FolderEvent>& events) override;
     size_t waiting() const override;
+    bool Drained() const override;
 
   private:
     FolderEvents(Env& env, int fd, size_t most_queued_bytes)
@@ -58,6 +60,7 @@ class FolderEvents final : public FolderEventSource {
     int fd_;
     std::vector<char> buffer_;  // the reader's
     BoundedEventQueue queue_;
+    std::atomic<bool> reading_{false};  // between a read of the kernel's queue and its push
     EventReaderThread reader_;
 };
 

@@ -159,6 +159,19 @@ std::optional<MountFacts> ParseMountInfoLine(std::string_view line) {
     return facts;
 }
 
+std::vector<std::string> MountPointsBelow(Env& env, const std::string& folder) {
+    std::vector<std::string> below;
+    (void)ReadTableLines(env, "/proc/self/mountinfo", [&](std::string_view line) {
+        auto facts = ParseMountInfoLine(line);
+        if (!facts || facts->pseudo || facts->mount_point.size() <= folder.size() ||
+            !facts->mount_point.starts_with(folder)) {
+            return;
+        }
+        below.push_back(std::move(facts->mount_point));
+    });
+    return below;
+}
+
 std::optional<UserMount> ParseUserMountLine(std::string_view line) {
     if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
     UserMount mount;

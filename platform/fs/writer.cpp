@@ -46,6 +46,7 @@ bool Alive(int pidfd) { return ::syscall(SYS_pidfd_send_signal, pidfd, 0, nullpt
 struct Stat {
     pid_t parent = 0;
     uint64_t start_time = 0;
+    uint64_t start_stack = 0;  // new at each execve (the stack is placed anew)
 };
 
 // /proc/<pid>/stat: the fields after the command's closing parenthesis (the command itself
@@ -58,15 +59,16 @@ bool ReadStat(int dir, Stat& stat) {
     std::vector<std::string_view> fields;
     std::string_view rest(text);
     rest.remove_prefix(close + 1);
-    while (!rest.empty() && fields.size() < 20) {
+    while (!rest.empty() && fields.size() < 26) {
         while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
         const size_t end = std::min(rest.find(' '), rest.size());
         fields.push_back(rest.substr(0, end));
         rest.remove_prefix(end);
     }
-    if (fields.size() < 20) return false;
+    if (fields.size() < 26) return false;
     stat.parent = static_cast<pid_t>(std::strtol(std::string(fields[1]).c_str(), nullptr, 10));
     stat.start_time = std::strtoull(std::string(fields[19]).c_str(), nullptr, 10);
+    stat.start_stack = std::strtoull(std::string(fields[25]).c_str(), nullptr, 10);
     return true;
 }
 
@@ -222,7 +224,18 @@ std::shared_ptr<const Writer> WriterCache::Of(int pidfd, pid_t pid) {
     }
     const auto now = std::chrono::steady_clock::now();
     if (auto found = kept_.find(now_pid); found != kept_.end()) {
-        if (found->second.start_time == stat.start_time && now - found->second.read_at < keep_) {
+        // Kept only while it is the same program with the same ids: a process that executed
+        // another program, or changed its user, since its last write is read again.
+        Writer ids;
+        ReadIds(dir, ids);
+        char target[4096];
+        const ssize_t n = ::readlinkat(dir, "exe", target, sizeof target);
+        const std::string executable =
+            n > 0 ? EscapeProcessText(std::string(target, static_cast<size_t>(n))) : "";
+        const Writer& kept = *found->second.writer;
+        if (found->second.start_time == stat.start_time &&
+            found->second.start_stack == stat.start_stack && now - found->second.read_at < keep_ &&
+            kept.uid == ids.uid && kept.euid == ids.euid && kept.process.executable == executable) {
             ::close(dir);
             return found->second.writer;
         }
@@ -257,7 +270,7 @@ std::shared_ptr<const Writer> WriterCache::Of(int pidfd, pid_t pid) {
         std::erase_if(kept_, [&](const auto& kept) { return now - kept.second.read_at >= keep_; });
         if (kept_.size() >= most_) kept_.clear();
     }
-    kept_[now_pid] = Kept{stat.start_time, now, writer};
+    kept_[now_pid] = Kept{stat.start_time, stat.start_stack, now, writer};
     return writer;
 }
 

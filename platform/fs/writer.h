@@ -61,6 +61,7 @@ class WriterCache {
   private:
     struct Kept {
         uint64_t start_time;
+        uint64_t start_stack;
         std::chrono::steady_clock::time_point read_at;
         std::shared_ptr<const Writer> writer;
     };

@@ -10,28 +10,30 @@
 #include <mutex>
 #include <random>
 #include <string_view>
+#include <vector>
 
 #include "platform/base/notice_code.h"
 
 namespace norv::platform {
 
-// The fixed lines of a mail as it goes on the wire: header names and the MIME headers every mail
-// carries. A receiving program reads them; their bytes never change.
+// The fixed header names of a mail as it goes on the wire. A receiving program reads them; their
+// bytes never change. libcurl adds the MIME headers of the body (a multipart/mixed holding one
+// text/plain part in base64).
 namespace words {
 constexpr std::string_view kDate = "Date: ";
 constexpr std::string_view kMessageId = "Message-ID: ";
 constexpr std::string_view kFrom = "From: ";
 constexpr std::string_view kTo = "To: ";
 constexpr std::string_view kSubject = "Subject: ";
-constexpr std::string_view kFixedHeaders =
-    "MIME-Version: 1.0\r\n"
-    "Content-Type: text/plain; charset=UTF-8\r\n"
-    "Content-Transfer-Encoding: base64\r\n";
-constexpr std::string_view kLineEnd = "\r\n";
+constexpr std::string_view kMimeVersion = "MIME-Version: 1.0";
+constexpr const char* kTextType = "text/plain; charset=UTF-8";
+constexpr const char* kBodyEncoding = "base64";
 }  // namespace words
 
 namespace {
 
+// libcurl encodes the body (curl_mime_encoder) but has no call for a header's encoded words
+// (RFC 2047): the subject's are made here.
 constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 std::string Base64(std::string_view data) {
@@ -89,21 +91,6 @@ std::string MessageId(std::time_t now) {
     return buf;
 }
 
-struct Upload {
-    const std::string* data;
-    size_t offset = 0;
-};
-
-size_t ReadPayload(char* buffer, size_t size, size_t count, void* user) {
-    auto* upload = static_cast<Upload*>(user);
-    size_t room = size * count;
-    size_t left = upload->data->size() - upload->offset;
-    size_t n = std::min(room, left);
-    std::memcpy(buffer, upload->data->data() + upload->offset, n);
-    upload->offset += n;
-    return n;
-}
-
 bool HasLineBreak(const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; }
 
 }  // namespace
@@ -130,23 +117,16 @@ std::string EncodeHeaderWord(const std::string& text) {
     return out;
 }
 
-std::string ComposeMessage(const std::string& recipient, const std::string& sender,
-                           const std::string& subject, const std::string& body,
-                           const std::string& date, const std::string& message_id) {
+std::vector<std::string> MailHeaders(const std::string& recipient, const std::string& sender,
+                                     const std::string& subject, const std::string& date,
+                                     const std::string& message_id) {
     using namespace words;
-    std::string message;
-    message.append(kDate).append(date).append(kLineEnd);
-    message.append(kMessageId).append(message_id).append(kLineEnd);
-    message.append(kFrom).append(sender).append(kLineEnd);
-    message.append(kTo).append(recipient).append(kLineEnd);
-    message.append(kSubject).append(EncodeHeaderWord(subject)).append(kLineEnd);
-    message.append(kFixedHeaders);
-    message.append(kLineEnd);
-    std::string encoded = Base64(body);
-    for (size_t i = 0; i < encoded.size(); i += 76) {
-        message.append(encoded.substr(i, 76)).append(kLineEnd);
-    }
-    return message;
+    return {std::string(kDate) + date,
+            std::string(kMessageId) + message_id,
+            std::string(kFrom) + sender,
+            std::string(kTo) + recipient,
+            std::string(kSubject) + EncodeHeaderWord(subject),
+            std::string(kMimeVersion)};
 }
 
 namespace {
@@ -170,22 +150,36 @@ namespace {
 
 // What a session heard of the server's offer.
 struct Offer {
-    bool auth = false;  // an EHLO answer listed AUTH
+    bool greeted = false;   // an EHLO answer came
+    bool auth = false;      // it listed AUTH
+    bool starttls = false;  // it listed STARTTLS
 };
 
-// Protocol lines the server sent: "250-AUTH PLAIN LOGIN" or "250 AUTH=LOGIN" in an EHLO answer.
+// Whether `line` ("250-AUTH PLAIN LOGIN", "250 AUTH=LOGIN", "250-STARTTLS") names `word`.
+bool Lists(std::string_view line, std::string_view word) {
+    if (line.size() < 4 + word.size()) return false;
+    for (size_t i = 0; i < word.size(); ++i) {
+        if (std::toupper(static_cast<unsigned char>(line[4 + i])) != word[i]) return false;
+    }
+    const size_t after = 4 + word.size();
+    return after == line.size() || line[after] == ' ' || line[after] == '=' ||
+           line[after] == '\r' || line[after] == '\n';
+}
+
+// Protocol lines the server sent: the EHLO answer's lines begin "250-" or "250 ".
 int HearServer(CURL*, curl_infotype type, char* data, size_t size, void* user) {
-    if (type != CURLINFO_HEADER_IN || size < 8) return 0;
+    if (type != CURLINFO_HEADER_IN || size < 4) return 0;
     const std::string_view line(data, size);
     if (line.compare(0, 3, "250") != 0 || (line[3] != '-' && line[3] != ' ')) return 0;
-    for (size_t i = 0; i < 4; ++i) {
-        if (std::toupper(static_cast<unsigned char>(line[4 + i])) != "AUTH"[i]) return 0;
-    }
-    if (size == 8 || line[8] == ' ' || line[8] == '=' || line[8] == '\r' || line[8] == '\n') {
-        static_cast<Offer*>(user)->auth = true;
-    }
+    auto* offer = static_cast<Offer*>(user);
+    offer->greeted = true;
+    if (Lists(line, "AUTH")) offer->auth = true;
+    if (Lists(line, "STARTTLS")) offer->starttls = true;
     return 0;
 }
+
+// The answer to the probe's NOOP is nobody's to read.
+size_t Discard(char*, size_t size, size_t count, void*) { return size * count; }
 
 struct Attempt {
     CURLcode rc = CURLE_OK;
@@ -193,11 +187,18 @@ struct Attempt {
     Offer offer;
 };
 
+// What goes after DATA: the mail's own headers, and the body libcurl encodes.
+struct Mail {
+    std::vector<std::string> headers;
+    std::string body;
+};
+
 // One session: `use_ssl` as libcurl takes it, and a login only when `login` is given (libcurl
-// then logs in only when the server offers AUTH).
-Attempt SendOnce(const std::string& url, const std::string& recipient, const std::string& sender,
-                 const std::string& message, long use_ssl, const std::string& ca_file,
-                 const MailCredentials* login) {
+// then logs in only when the server offers AUTH). Without a `mail`, the session only asks the
+// server what it offers (EHLO, NOOP) and ends.
+Attempt Session(const std::string& url, const std::string& recipient, const std::string& sender,
+                const Mail* mail, long use_ssl, const std::string& ca_file,
+                const MailCredentials* login) {
     Attempt attempt;
     CURL* curl = curl_easy_init();
     if (!curl) {
@@ -205,16 +206,31 @@ Attempt SendOnce(const std::string& url, const std::string& recipient, const std
         attempt.error = Message(NoticeCode::kSmtpCannotStartCurl);
         return attempt;
     }
-    Upload upload{&message};
     char error[CURL_ERROR_SIZE] = "";
-    curl_slist* recipients = curl_slist_append(nullptr, ("<" + recipient + ">").c_str());
+    curl_slist* recipients = nullptr;
+    curl_slist* headers = nullptr;
+    curl_mime* mime = nullptr;
     const std::string from = "<" + sender + ">";
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_MAIL_FROM, from.c_str());
-    curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, recipients);
-    curl_easy_setopt(curl, CURLOPT_READFUNCTION, ReadPayload);
-    curl_easy_setopt(curl, CURLOPT_READDATA, &upload);
-    curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+    if (mail) {
+        recipients = curl_slist_append(nullptr, ("<" + recipient + ">").c_str());
+        for (const std::string& header : mail->headers) {
+            headers = curl_slist_append(headers, header.c_str());
+        }
+        mime = curl_mime_init(curl);
+        curl_mimepart* text = curl_mime_addpart(mime);
+        curl_mime_data(text, mail->body.data(), mail->body.size());
+        curl_mime_type(text, words::kTextType);
+        curl_mime_encoder(text, words::kBodyEncoding);
+        curl_easy_setopt(curl, CURLOPT_MAIL_FROM, from.c_str());
+        curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, recipients);
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+        curl_easy_setopt(curl, CURLOPT_MIMEPOST, mime);
+        curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+    } else {
+        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, "NOOP");
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Discard);
+    }
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
     curl_easy_setopt(curl, CURLOPT_USE_SSL, use_ssl);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 30L);
@@ -233,6 +249,10 @@ Attempt SendOnce(const std::string& url, const std::string& recipient, const std
     attempt.rc = curl_easy_perform(curl);
     attempt.error = std::string(error[0] ? error : curl_easy_strerror(attempt.rc));
     curl_slist_free_all(recipients);
+    curl_slist_free_all(headers);
+    curl_mime_free(mime);
+    // A session that went well is still open: the cleanup says QUIT. libcurl drops one that
+    // failed without it.
     curl_easy_cleanup(curl);
     return attempt;
 }
@@ -266,24 +286,34 @@ Status SendMail(Env& env, const std::string& server, const std::string& recipien
     }
     const std::string url = "smtp://" + host + ":" + port;
     const std::time_t now = std::chrono::system_clock::to_time_t(env.WallNow());
-    const std::string message = ComposeMessage(recipient, sender, subject, body,
-                                               date.empty() ? RfcDate(now) : date, MessageId(now));
+    const Mail message{
+        MailHeaders(recipient, sender, subject, date.empty() ? RfcDate(now) : date, MessageId(now)),
+        body};
     // The credentials go to libcurl only together with TLS required: a password never travels
     // in clear, whatever the server says. Without an account, STARTTLS is used when offered.
     const std::string& ca_file = credentials.trusted_certificates;
     Attempt attempt;
     if (credentials.account.empty()) {
-        attempt = SendOnce(url, recipient, sender, message, CURLUSESSL_TRY, ca_file, nullptr);
+        attempt = Session(url, recipient, sender, &message, CURLUSESSL_TRY, ca_file, nullptr);
     } else {
-        attempt = SendOnce(url, recipient, sender, message, CURLUSESSL_ALL, ca_file, &credentials);
-        if (attempt.rc == CURLE_USE_SSL_FAILED) {
-            // No TLS. A server that asks for a login would get the password in clear: nothing is
-            // sent. One that offers no AUTH gets the mail without a login.
-            if (attempt.offer.auth) {
-                return Status::Error(ErrorKind::kRefused, attempt.rc,
-                                     Message(NoticeCode::kSmtpAuthWithoutTls, {server}));
-            }
-            attempt = SendOnce(url, recipient, sender, message, CURLUSESSL_TRY, ca_file, nullptr);
+        // What the server offers is asked first, in a session of its own that ends with QUIT:
+        // a send that required TLS from a server without it would be dropped mid-greeting.
+        attempt = Session(url, recipient, sender, nullptr, CURLUSESSL_NONE, ca_file, nullptr);
+        if (!attempt.offer.greeted) {
+            return Status::Error(KindOfCurl(attempt.rc), attempt.rc,
+                                 Message(NoticeCode::kSmtpSendFailed, {server, attempt.error}));
+        }
+        const Offer offer = attempt.offer;
+        if (offer.starttls) {
+            attempt =
+                Session(url, recipient, sender, &message, CURLUSESSL_ALL, ca_file, &credentials);
+        } else if (offer.auth) {
+            // No TLS, and a login asked for: the password would go in clear, so nothing is sent.
+            return Status::Error(ErrorKind::kRefused, CURLE_USE_SSL_FAILED,
+                                 Message(NoticeCode::kSmtpAuthWithoutTls, {server}));
+        } else {
+            // Neither: the mail goes without a login.
+            attempt = Session(url, recipient, sender, &message, CURLUSESSL_NONE, ca_file, nullptr);
         }
     }
     if (attempt.rc == CURLE_OK) return Status::Ok();

@@ -106,9 +106,17 @@ Result<std::unique_ptr<RegionalFormat>> RegionalFormat::Create(const std::string
     icu::UnicodeString time_pattern;
     f->whole_seconds_ = time && !ShowsFractions(date->toPattern(pattern)) &&
                         !ShowsFractions(time->toPattern(time_pattern));
+    UErrorCode status = U_ZERO_ERROR;
+    f->sortable_ = std::make_unique<icu::SimpleDateFormat>(
+        icu::UnicodeString("yyyy-MM-dd-HH-mm-ss"), icu::Locale("en_US_POSIX"), status);
+    if (U_FAILURE(status)) {
+        return Status::Error(kErrFormat, Message(NoticeCode::kDateCannotMakeFormat, {locale}));
+    }
+    f->posix_ = std::string(loc.getName()) == "en_US_POSIX";
     if (!time_zone.empty()) {
         icu::TimeZone* zone = icu::TimeZone::createTimeZone(time_zone.c_str());
         f->date_->setTimeZone(*zone);
+        f->sortable_->setTimeZone(*zone);
         f->time_->adoptTimeZone(zone);
     }
     return f;
@@ -117,6 +125,8 @@ Result<std::unique_ptr<RegionalFormat>> RegionalFormat::Create(const std::string
 RegionalFormat::~RegionalFormat() = default;
 
 std::string RegionalFormat::ShortDate(TimePoint t) const { return Format(*date_, t); }
+
+std::string RegionalFormat::SortableStamp(TimePoint t) const { return Format(*sortable_, t); }
 
 std::string RegionalFormat::DateTime(TimePoint t) const {
     if (!whole_seconds_) return ShortDate(t) + " " + LongTime(t);

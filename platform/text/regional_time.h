@@ -59,6 +59,11 @@ class RegionalFormat {
     // Short date, one blank, long time. A run formats the modification time of every file, and
     // many share their second, so recent seconds' texts are kept and reused.
     std::string DateTime(TimePoint t) const;
+    // The C locale's (en_US_POSIX, as ICU reads it), whose short forms ("12/8/2026",
+    // "10:47:48 PM") make poor file names.
+    bool posix() const { return posix_; }
+    // "2026-12-08-22-47-48" in this format's zone: fixed, and sorted as the times are.
+    std::string SortableStamp(TimePoint t) const;
 
   private:
     struct CachedSecond {
@@ -70,6 +75,8 @@ class RegionalFormat {
     RegionalFormat() = default;
     std::unique_ptr<icu::DateFormat> date_;
     std::unique_ptr<icu::DateFormat> time_;
+    std::unique_ptr<icu::DateFormat> sortable_;
+    bool posix_ = false;
     bool whole_seconds_ = false;  // neither form shows a fraction of a second
     mutable std::array<CachedSecond, kCachedSeconds> cache_;
 };

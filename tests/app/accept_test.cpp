@@ -172,7 +172,8 @@ TEST_F(AcceptTest, AcceptsAllSomeAndByFolderAndRefusesAFileChangedSinceReview) {
     // A path no change lies under is said, and is not a success.
     EXPECT_EQ(Run({"accept", tree / "nothing-here"}).exit_code, 1);
     const std::string events = testing::ReadAll(program / "norv-events.jsonl");
-    EXPECT_NE(events.find("\"event\":\"accept\",\"kind\":\"deleted\",\"path\":\"" + tree / "c.txt" +
+    EXPECT_NE(events.find("\"action\":\"accept\",\"severity\":5,"), std::string::npos) << events;
+    EXPECT_NE(events.find("\"kind\":\"deleted\",\"path\":\"" + tree / "c.txt" +
                           "\",\"old_md5\":\"" + platform::Md5Hex("c") + "\",\"new_md5\":null"),
               std::string::npos)
         << events;

@@ -43,7 +43,7 @@ TEST_F(StartupTest, StartsWithSettingsRulesStoreAndCountersLoaded) {
     ASSERT_TRUE(app.ok()) << app.status().message();
     Application& a = **app;
     EXPECT_EQ(a.context().root_dir, "/");
-    EXPECT_EQ(a.context().program_dir, dir.path());
+    EXPECT_EQ(a.context().folders.config, dir.path());
     EXPECT_EQ(hooks.shown_settings.save_dir, "/srv/save");
     EXPECT_EQ(hooks.shown_settings.cracked_dir, "/var/lib/norv/cracked");  // the default stays
     EXPECT_EQ(a.settings().cracked_dir, "/var/lib/norv/cracked");
@@ -55,6 +55,33 @@ TEST_F(StartupTest, StartsWithSettingsRulesStoreAndCountersLoaded) {
     EXPECT_EQ(hooks.shown_rules[0].kind, RuleKind::kTree);
     EXPECT_FALSE(hooks.timers_running);
     EXPECT_TRUE(platform::FileExists(testing::SystemEnv(), dir / "norv.db"));
+}
+
+// Installed, each kind of file has its folder: each is held to the same trust, and the lock's,
+// emptied at each boot, is made again.
+TEST_F(StartupTest, EachKindOfFileLivesInItsOwnTrustedFolder) {
+    const ProgramLayout layout{dir / "etc", dir / "lib", dir / "log", dir / "run", dir / "share"};
+    for (const std::string& folder : {layout.config, layout.state, layout.logs}) {
+        ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    }
+    ASSERT_TRUE(platform::WriteTextFileAtomic(testing::SystemEnv(), layout.config + "/norvcfg.txt",
+                                              testing::SettingsLines("/srv/save", ""), "UTF-8")
+                    .ok());
+    StartupOptions options;
+    options.layout = layout;
+    options.charset = "UTF-8";
+    options.clock = &clock;
+    auto app = Application::Start(options, FrontEnd{hooks, hooks, hooks, hooks});
+    ASSERT_TRUE(app.ok()) << app.status().message();
+    EXPECT_TRUE(platform::FileExists(testing::SystemEnv(), layout.state + "/norv.db"));
+    struct stat st {};
+    ASSERT_EQ(::stat(layout.runtime.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    app->reset();
+    ASSERT_EQ(::chmod(layout.state.c_str(), 0777), 0);
+    app = Application::Start(options, FrontEnd{hooks, hooks, hooks, hooks});
+    ASSERT_FALSE(app.ok());
+    EXPECT_NE(app.status().message().find(layout.state), std::string::npos);
 }
 
 TEST_F(StartupTest, AProgramFolderOthersMayWriteIsRefused) {

@@ -82,8 +82,8 @@ TEST_F(CliTest, InitCheckUpdateExitCodesAndOutput) {
 }
 
 TEST_F(CliTest, BadUsageAndBadStartAreFailures) {
-    EXPECT_EQ(Run("frobnicate").exit_code, 2);
-    EXPECT_EQ(Run("").exit_code, 2);
+    EXPECT_EQ(Run("frobnicate").exit_code, 64);
+    EXPECT_EQ(Run("").exit_code, 64);
     ::unlink((program / "norvcfg.txt").c_str());
     Outcome no_settings = Run("check");
     EXPECT_EQ(no_settings.exit_code, 2);

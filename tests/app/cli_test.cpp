@@ -47,15 +47,20 @@ class CliRunTest : public ::testing::Test {
 
 TEST(CliUsage, MistakesAreFailuresWithTheUsageOnTheErrorStream) {
     const std::vector<std::vector<std::string>> mistakes = {
-        {},                      // no command
-        {"scan"},                // unknown command
-        {"--dir"},               // an option without its value
-        {"--verbose", "check"},  // unknown option
-        {"check", "init"},       // two commands
+        {},                          // no command
+        {"scan"},                    // unknown command
+        {"--dir"},                   // an option without its value
+        {"--verbose", "check"},      // unknown option
+        {"check", "init"},           // two commands
+        {"check", "--all"},          // accept's option on another command
+        {"--dir=", "deploy", "--"},  // a deploy without its command
+        {"fleet"},                   // a fleet report not named
+        {"fleet", "hosts"},          // one that does not exist
+        {"check", "--since", "1h"},  // fleet's option on another command
     };
     for (const auto& args : mistakes) {
         Streams s = RunTool(args);
-        EXPECT_EQ(s.exit_code, kExitFailure) << ::testing::PrintToString(args);
+        EXPECT_EQ(s.exit_code, kExitUsage) << ::testing::PrintToString(args);
         EXPECT_TRUE(s.out.empty());
         EXPECT_NE(s.err.find("使い方: norv-cli"), std::string::npos) << s.err;
     }
@@ -64,11 +69,14 @@ TEST(CliUsage, MistakesAreFailuresWithTheUsageOnTheErrorStream) {
     EXPECT_EQ(help.exit_code, kExitUnchanged);
     EXPECT_NE(help.out.find("使い方: norv-cli"), std::string::npos);
     EXPECT_TRUE(help.err.empty());
+    Streams version = RunTool({"--version"});
+    EXPECT_EQ(version.exit_code, kExitUnchanged);
+    EXPECT_EQ(version.out.rfind("norv-cli ", 0), 0u) << version.out;
 }
 
 TEST(CliUsage, AProgramFolderWithoutSettingsIsAFailureNamingTheFile) {
     TempDir empty;
-    Streams s = RunTool({"--dir", empty.path(), "check"});
+    Streams s = RunTool({"--dir=" + empty.path(), "check"});
     EXPECT_EQ(s.exit_code, kExitFailure);
     EXPECT_NE(s.err.find(empty / "norvcfg.txt"), std::string::npos) << s.err;
     EXPECT_TRUE(s.out.empty());
@@ -87,6 +95,16 @@ TEST_F(CliRunTest, ExitCodesFollowWhatTheRunFound) {
     EXPECT_NE(check.out.find("変更 1"), std::string::npos) << check.out;
     // update never reports changes, whatever the tree holds.
     EXPECT_EQ(Command("update").exit_code, kExitUnchanged);
+}
+
+// An init with no rule says where rules go; one with rules says nothing of it.
+TEST_F(CliRunTest, AnInitWithoutRulesSaysHowToAddOne) {
+    EXPECT_EQ(Command("init").err.find("監視するフォルダはまだありません"), std::string::npos);
+    norv::testing::WriteAll(program / "user_rule.txt", "");
+    Streams init = Command("init");
+    EXPECT_EQ(init.exit_code, kExitUnchanged) << init.err;
+    EXPECT_NE(init.err.find("監視するフォルダはまだありません"), std::string::npos) << init.err;
+    EXPECT_NE(init.err.find(program / "user_rule.txt"), std::string::npos) << init.err;
 }
 
 TEST_F(CliRunTest, RuleWarningsGoToTheErrorStreamAndTheRunGoesOn) {

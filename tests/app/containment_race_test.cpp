@@ -192,7 +192,7 @@ TEST_F(ContainmentRaceTest, AnInitRacingAFolderMovedAwayAndBackNeverDropsItInSil
     Rules({{tree.path(), 3}});
     ASSERT_NO_FATAL_FAILURE(ArchiveAndInit());
     // Each round: an init while x is moved away and back, then a check with x in place. An init
-    // that met x gone keeps x's baseline (exit 1, nothing new after it); one that saw no x at
+    // that met x gone keeps x's baseline (exit 3, nothing new after it); one that saw no x at
     // all, twice, says it dropped x's files; one that saw x whole leaves a clean check.
     bool kept = false;
     const auto deadline = SteadyClock::now() + seconds(60);
@@ -207,7 +207,7 @@ TEST_F(ContainmentRaceTest, AnInitRacingAFolderMovedAwayAndBackNeverDropsItInSil
         }
         ASSERT_NE(init.exit_code, 2) << init.out;
         const std::string init_log = Log();
-        kept = init.exit_code == 1;
+        kept = init.exit_code == 3;
         const bool said = init_log.find("Warning: " + (tree / "up/x/")) != std::string::npos;
         EXPECT_EQ(kept, init_log.find("検査できません") != std::string::npos) << init_log;
         Outcome check = Run("check");

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "platform/digest/md5.h"
@@ -113,6 +115,32 @@ TEST_F(EventsTest, EveryChangeAndActionIsOneJsonLineAndEveryNameComesBackByteFor
     EXPECT_EQ(events.back(), expected.back());
     EXPECT_EQ(ReadAll(page), "original");
 
+    // `changes --json` prints each change as its event carries it (with the rule that covers
+    // it); the check left the baseline the init made, and its run says so.
+    std::map<std::string, nlohmann::json> carried;
+    std::vector<std::string> baselines;
+    for (const std::string& line : Lines(ReadAll(Events()))) {
+        const nlohmann::json event = nlohmann::json::parse(line);
+        nlohmann::json fields = event["norv"];
+        if (event["event"]["action"] == "run") baselines.push_back(fields["baseline_sha256"]);
+        if (event["event"]["action"] != "change") continue;
+        for (const char* own : {"version", "run", "held"}) fields.erase(own);
+        carried[fields["path"]] = fields;
+    }
+    ASSERT_EQ(baselines.size(), 2u);
+    EXPECT_EQ(baselines[0], baselines[1]);
+    ASSERT_EQ(Cli("changes --json", scratch / "changes.txt").exit_code, 0);
+    const std::vector<std::string> listed = Lines(ReadAll(scratch / "changes.txt"));
+    EXPECT_EQ(listed.size(), 3u);
+    for (const std::string& line : listed) {
+        nlohmann::json change = nlohmann::json::parse(line);
+        for (const char* own : {"set_id_gained", "capability_gained", "generation"}) {
+            change.erase(own);
+        }
+        EXPECT_EQ(change, carried[change["path"]]) << line;
+        EXPECT_EQ(change["rule"]["path"], tree.path()) << line;
+    }
+
     // Every line of the whole file, the init's included, reads back; the file is owner-only.
     EXPECT_EQ(Checked({Events()}).size(), Lines(ReadAll(Events())).size());
     struct stat st {};
@@ -143,7 +171,7 @@ TEST_F(EventsTest, TheFileIsAppendedAndRotatesBySizeKeepingTheNumberAsked) {
     EXPECT_EQ(all.size(), lines);
     EXPECT_EQ(all.back(), "run check completed 2 0 1 0");
     // Options that make no sense are refused, naming the argument.
-    EXPECT_EQ(Cli("--events-keep -1 check").exit_code, 2);
+    EXPECT_EQ(Cli("--events-keep -1 check").exit_code, 64);
     EXPECT_NE(ReadAll(scratch / "err.txt").find("--events-keep"), std::string::npos);
 }
 

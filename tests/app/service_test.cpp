@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <chrono>
 #include <functional>
+#include <sstream>
 #include <thread>
 
 #include "platform/text/text_file.h"
@@ -68,6 +69,22 @@ TEST_F(ServiceTest, ChecksEachPeriodReloadsOnHangupAndEndsOnTerm) {
     EXPECT_EQ(ended.exit_code, 0) << Said();
     EXPECT_NE(Said().find("自動検査を終了しました"), std::string::npos) << Said();
     std::printf("service ended %.3f s after SIGTERM\n", seconds);
+
+    // The fleet's store learns the period from its "service" events: at the start, at each
+    // reload that changed it (none while line 10 is cleared), and at the end.
+    Outcome read = testing::RunProcess(
+        {"/usr/bin/python3", testing::SourcePath("tests/support/events_check.py"),
+         program + "/norv-events.jsonl"},
+        scratch / "checked.txt");
+    ASSERT_EQ(read.exit_code, 0) << read.out;
+    std::string states;
+    std::istringstream lines(read.out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("service ", 0) == 0) states += line + "\n";
+    }
+    EXPECT_EQ(states,
+              "service started 0.6\nservice started 0.3\nservice started None\n"
+              "service stopped None\n");
 }
 
 TEST_F(ServiceTest, AnyNumberOfStopSignalsEndsItCleanly) {

@@ -144,10 +144,11 @@ bool AllStopped(pid_t pid) {
 TEST_F(WatchTest, APageDefacedBehindAFloodOfNewFilesIsRestoredFirst) {
     tree.Write("site/index.html", "<h1>home</h1>");
     ArchiveAndInit();
-    StartWatch();
+    // Made before the watch starts: its events are not in the queue ahead of the two moves.
     const std::string flood = scratch.MakeDir("flood");
     for (int i = 0; i < 3000; ++i) testing::WriteAll(flood + "/f" + std::to_string(i), "x");
     testing::WriteAll(scratch / "defaced", "<h1>defaced</h1>");
+    StartWatch();
     ASSERT_EQ(::kill(pid, SIGSTOP), 0);
     ASSERT_TRUE(Eventually([&] { return AllStopped(pid); }));
     ASSERT_EQ(::rename(flood.c_str(), (tree / "flood").c_str()), 0);
@@ -165,7 +166,7 @@ TEST_F(WatchTest, APageDefacedBehindAFloodOfNewFilesIsRestoredFirst) {
                events.find(flood_quarantined) != std::string::npos;
     })) << Said();
     const std::string events = Events();
-    EXPECT_LT(events.find(restored), events.find(flood_quarantined));
+    EXPECT_LT(events.find(restored), events.find(flood_quarantined)) << Said();
 }
 
 // Whether `pid` has the file at `path` open.
@@ -290,21 +291,22 @@ TEST_F(WatchTest, AFolderPlantedWithFilesIsCaughtDownToItsDeepestFile) {
         stage.Write("up/l1/l2/l3/shell" + std::to_string(i) + ".php", "<?php system($_GET[c]);");
     }
     ASSERT_EQ(::rename((stage / "up").c_str(), (tree / "up").c_str()), 0);
+    // The log's lines are written when the watch's step ends, after the files are taken out.
+    auto created = [&](int i) {
+        return "Created: " + tree.path() + "/up/l1/l2/l3/shell" + std::to_string(i) + ".php\r\n";
+    };
     ASSERT_TRUE(Eventually([&] {
+        const std::string log = Log();
         for (int i = 0; i < 20; ++i) {
-            if (::access((tree / "up/l1/l2/l3/shell" + std::to_string(i) + ".php").c_str(), F_OK) ==
-                0) {
+            const std::string shell = "up/l1/l2/l3/shell" + std::to_string(i) + ".php";
+            if (::access((tree / shell).c_str(), F_OK) == 0 || Count(log, created(i)) == 0) {
                 return false;
             }
         }
         return true;
     })) << Said()
         << Log();
-    for (int i = 0; i < 20; ++i) {
-        EXPECT_EQ(Count(Log(), "Created: " + tree.path() + "/up/l1/l2/l3/shell" +
-                                   std::to_string(i) + ".php\r\n"),
-                  1u);
-    }
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(Count(Log(), created(i)), 1u);
     // The planted folders are watched now: a file written into one later is caught as well.
     tree.Write("up/l1/late.php", "<?php");
     ASSERT_TRUE(Eventually([&] { return ::access((tree / "up/l1/late.php").c_str(), F_OK) != 0; }))
@@ -352,20 +354,23 @@ TEST_F(WatchTest, ALostEventQueueFallsBackToAFullCheckThatFindsEverything) {
     if (limit > 1000 && static_cast<bool>(std::ofstream(queue_setting) << 1000)) {
         restore.value = std::exchange(limit, 1000);
     }
-    // The watch on fanotify has a queue of its own, set the same way.
+    // The watch on fanotify has a queue of its own, set the same way; a kernel without the
+    // setting has a fixed queue of 16384 events.
     const char* const fanotify_setting = "/proc/sys/fs/fanotify/max_queued_events";
-    long long fanotify_limit = 0;
+    long long fanotify_limit = 16384;
     std::ifstream(fanotify_setting) >> fanotify_limit;
     Restore restore_fanotify{fanotify_setting, 0};
     if (fanotify_limit > 1000 && static_cast<bool>(std::ofstream(fanotify_setting) << 1000)) {
-        restore_fanotify.value = fanotify_limit;
+        restore_fanotify.value = std::exchange(fanotify_limit, 1000);
     }
-    limit = std::max(limit, restore_fanotify.value > 0 ? 1000 : fanotify_limit);
     StartWatch();
     if (restore.value > 0) std::ofstream(queue_setting) << std::exchange(restore.value, 0);
     if (restore_fanotify.value > 0) {
         std::ofstream(fanotify_setting) << std::exchange(restore_fanotify.value, 0);
     }
+    // The queue that overflows is the one of the watch that runs.
+    if (Says("fanotify")) limit = fanotify_limit;
+    if (limit > 200000) GTEST_SKIP() << "event queue limit " << limit;
     // Stopped, norv reads nothing; more changes than its queue holds make the kernel drop the
     // rest and say so.
     ASSERT_EQ(::kill(pid, SIGSTOP), 0);
@@ -378,7 +383,9 @@ TEST_F(WatchTest, ALostEventQueueFallsBackToAFullCheckThatFindsEverything) {
         ::close(fd);
     }
     ASSERT_EQ(::kill(pid, SIGCONT), 0);
-    ASSERT_TRUE(Eventually([&] { return Says("全体を検査しました"); })) << Said();
+    ASSERT_TRUE(Eventually([&] { return Says("全体を検査しました"); }))
+        << files << " files past a queue of " << limit << "\n"
+        << Said();
     EXPECT_TRUE(Says("一部が失われました")) << Said();
     // The full check's log names every new file, the last one included.
     ASSERT_TRUE(Eventually([&] {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/scan_log.h"
 #include "platform/base/status.h"
 
 #include "platform/base/notice_code.h"
@@ -25,6 +26,10 @@ TEST(WordingTest, EveryCodeHasWordsAndAnArgumentNeverBecomesAPlace) {
     Status failed = Status::FromErrno(
         ENOENT, Message(NoticeCode::kWithCause, {std::string("{1}"), std::string("x")}));
     EXPECT_EQ(failed.ToString(), "エラー 2: {1}: x: No such file or directory");
+    // On a terminal, the words' own line breaks stay and a name's are escaped.
+    const Message archive_failed(NoticeCode::kArchiveFailed, {std::string("a\nb")});
+    EXPECT_EQ(Render(archive_failed, &DisplayText), "LHA 圧縮エラー\n" + DisplayText("a\nb"));
+    EXPECT_EQ(DisplayText("a\nb").find('\n'), std::string::npos);
 }
 
 }  // namespace

@@ -1,10 +1,14 @@
 // The watch in process, on real folders: what norv writes itself never sets it off.
 #include "engine/change_watcher.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 
@@ -28,6 +32,23 @@ class WatcherTest : public EngineTest {
     ~WatcherTest() override {
         watcher.reset();
         context.env = platform::Env::Default();
+        for (const std::string& place : mounted) ::umount2(place.c_str(), MNT_DETACH);
+    }
+    // Mounts `source` over `place` until the test ends; false where this process may not.
+    bool Mount(const std::string& source, const std::string& place, const char* type,
+               unsigned long flags, const char* data) {
+        if (::geteuid() != 0 || ::mount(source.c_str(), place.c_str(), type, flags, data) != 0) {
+            return false;
+        }
+        mounted.push_back(place);
+        return true;
+    }
+    // `page` defaced: the watch answers it, and nothing else.
+    void ExpectDefacedPageAnswered(const std::string& page) {
+        testing::WriteAll(page, "<h1>defaced</h1>");
+        for (int i = 0; i < 100 && hooks.changes.empty(); ++i) Steps(1);
+        EXPECT_EQ(hooks.changes,
+                  (std::vector<std::pair<std::string, std::string>>{{"altered", page}}));
     }
     // Starts the watch with its first full check.
     static WatchOptions Quick() {
@@ -39,7 +60,7 @@ class WatcherTest : public EngineTest {
     // a test gave another.
     void Start(WatchOptions options = Quick()) {
         if (!clock_env) UseSteppedClock(context.env);
-        options.program_dir = program.path();
+        options.own_folders = {program.path()};
         options.own_file_prefixes = {kLogFileName, kDatabaseFileName, kLockFileName};
         watcher = std::make_unique<ChangeWatcher>(*engine, rules, settings, hooks, options);
         ASSERT_TRUE(watcher->Start().ok());
@@ -137,6 +158,7 @@ class WatcherTest : public EngineTest {
     std::unique_ptr<testing::SteppedClockEnv> clock_env;  // so does its clock
     std::unique_ptr<testing::RaceEnv> racing;             // and the RaceEnv over it
     std::unique_ptr<ChangeWatcher> watcher;
+    std::vector<std::string> mounted;  // unmounted once the watch has ended
 };
 
 // The program folder inside a watched tree: the log and the database each check writes are its
@@ -178,6 +200,85 @@ TEST_F(WatcherTest, APageRenamedIsOneMove) {
     for (int i = 0; i < 40 && hooks.changes.empty(); ++i) Steps(1);
     ASSERT_EQ(hooks.changes, (std::vector<std::pair<std::string, std::string>>{{"moved", moved}}));
     EXPECT_EQ(hooks.recorded_files.back().moved_from, page);
+}
+
+// On fanotify a folder below the tree is watched from its first event. One removed with its
+// page before any event of the page's could find it is checked whole: the page is answered.
+TEST_F(WatcherTest, AFolderRemovedWithItsPageBringsAFullCheckThatAnswersIt) {
+    const std::string page = StartOnPageAnd("sub/index.html", "", 0);
+    std::filesystem::remove_all(tree / "www/sub");
+    for (int i = 0; i < 100 && hooks.changes.empty(); ++i) Steps(1);
+    EXPECT_EQ(hooks.changes, (std::vector<std::pair<std::string, std::string>>{{"deleted", page}}));
+}
+
+// A file system mounted in a watched tree is marked at the start as well.
+TEST_F(WatcherTest, AFileSystemMountedInTheTreeIsWatched) {
+    if (!Mount("tmpfs", tree.MakeDir("www/cache"), "tmpfs", 0, "size=1m")) {
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    }
+    const std::string page = StartOnPageAnd("cache/page.html", "", 0);
+    if (watcher->statistics().events_source != "fanotify") GTEST_SKIP() << "not on fanotify";
+    ExpectDefacedPageAnswered(page);
+}
+
+// A folder whose name ends as the kernel marks a removed one is no removed folder: a page
+// defaced in it is answered.
+TEST_F(WatcherTest, APageInAFolderNamedLikeARemovedOneIsAnswered) {
+    ExpectDefacedPageAnswered(StartOnPageAnd("x (deleted)/index.html", "", 0));
+}
+
+// A folder whose path is longer than /proc can name (18 folders of 240 bytes, far less deep
+// than the 256 levels watched): a page defaced there is answered.
+TEST_F(WatcherTest, APageBelowAPathLongerThanProcNamesIsAnswered) {
+    const std::string name(240, 'd');
+    int folder = ::open(tree.MakeDir("www").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::string page = tree / "www";
+    for (int i = 0; i < 18; ++i) {
+        ASSERT_EQ(::mkdirat(folder, name.c_str(), 0755), 0);
+        const int next = ::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::close(folder);
+        folder = next;
+        page += "/" + name;
+    }
+    page += "/index.html";
+    auto write = [&](const char* text) {
+        const int fd =
+            ::openat(folder, "index.html", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, text, std::strlen(text)), static_cast<ssize_t>(std::strlen(text)));
+        ::close(fd);
+    };
+    write("<h1>good</h1>");
+    testing::WriteAll(context.RulesPath(), "<rule>" + tree / "www" + ",3</rule>\r\n");
+    ASSERT_TRUE(engine->Initialise().ok());
+    switches.auto_restore = 1;
+    Start();
+    write("<h1>defaced</h1>");
+    ::close(folder);
+    for (int i = 0; i < 100 && hooks.changes.empty(); ++i) Steps(1);
+    EXPECT_EQ(hooks.changes, (std::vector<std::pair<std::string, std::string>>{{"altered", page}}));
+}
+
+// A file rule inside a tree: the other files of its folder are still the tree's.
+TEST_F(WatcherTest, AFileRuleInsideATreeLeavesTheRestOfItsFolderWatched) {
+    const std::string page = tree.Write("www/site/index.html", "<h1>good</h1>");
+    const std::string other = tree.Write("www/site/other.html", "<h1>good</h1>");
+    testing::WriteAll(context.RulesPath(),
+                      "<rule>" + tree / "www" + ",3</rule>\r\n<rule>" + page + ",0</rule>\r\n");
+    ASSERT_TRUE(engine->Initialise().ok());
+    switches.auto_restore = 1;
+    Start();
+    ExpectDefacedPageAnswered(other);
+}
+
+// A folder of the same file system bound in the tree: the folders beside it are still found.
+TEST_F(WatcherTest, AFolderBoundInTheTreeLeavesTheRestWatched) {
+    if (!Mount(tree.MakeDir("source"), tree.MakeDir("www/bound"), nullptr, MS_BIND, nullptr)) {
+        GTEST_SKIP() << "cannot bind a folder here";
+    }
+    const std::string page = StartOnPageAnd("sub/index.html", "", 0);
+    if (watcher->statistics().events_source != "fanotify") GTEST_SKIP() << "not on fanotify";
+    ExpectDefacedPageAnswered(page);
 }
 
 // A watched folder replaced by another between a file's event and its check: nothing in the
@@ -507,6 +608,51 @@ TEST_F(WatcherTest, APageDefacedWhileALargeNewFileIsReadIsCheckedBeforeThatFileI
     ASSERT_EQ(race.Fired(), 1);
     EXPECT_EQ(ResponseOrder(page), 0);
     EXPECT_EQ(ResponseOrder(large), 1);
+}
+
+// ... and so is one defaced while a full check reads a large recorded file (after a lost event
+// queue, say): the page is answered while that file is still open.
+TEST_F(WatcherTest, APageDefacedWhileAFullCheckReadsALargeFileIsCheckedBeforeThatFileIsDone) {
+    const std::string large = tree.Write("www/large.iso", std::string(size_t{4} << 20, 'L'));
+    const std::string page = StartOnPageAnd("index.html", "", 0);
+    testing::RaceEnv& race = RaceAfterStart();
+    DefaceBefore(race, testing::Call::kPRead, "large.iso", page);
+    bool large_open_at_response = false;
+    hooks.on_response = [&](const std::string& path) {
+        if (path == page) {
+            for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+                std::error_code error;
+                if (std::filesystem::read_symlink(fd.path(), error) == large) {
+                    large_open_at_response = true;
+                }
+            }
+        }
+        return ResponseOutcome{};
+    };
+    RunAnotherFullCheck();
+    ASSERT_EQ(race.Fired(), 1);
+    EXPECT_TRUE(large_open_at_response);
+}
+
+// The very file a full check reads, defaced meanwhile and put back by the watch between two of
+// its blocks, is reported once: the check reads it again rather than report the copy taken away.
+TEST_F(WatcherTest, AFileRestoredWhileAFullCheckReadsItIsReportedOnce) {
+    const std::string good(size_t{4} << 20, 'L');
+    const std::string large = tree.Write("www/large.iso", good);
+    StartOnPageAnd("index.html", "", 0);
+    testing::RaceEnv& race = RaceAfterStart();
+    DefaceBefore(race, testing::Call::kPRead, "large.iso", large);
+    hooks.on_response = [&](const std::string& path) {
+        ResponseOutcome outcome;
+        if (path != large) return outcome;
+        testing::WriteAll(program / "restored", good);
+        EXPECT_EQ(::rename((program / "restored").c_str(), large.c_str()), 0);
+        outcome.left = ResponseOutcome::Left::kRestored;
+        return outcome;
+    };
+    RunAnotherFullCheck();
+    ASSERT_EQ(race.Fired(), 1);
+    EXPECT_EQ(ChangeLines(), std::vector<std::string>{"Altered: " + large});
 }
 
 // A restore that keeps failing (its temporary taken away each time, say) is tried again a bounded

@@ -83,6 +83,31 @@ TEST_F(StoreTest, EachStatementWritesItsColumnsAndFlags) {
     EXPECT_TRUE(AllRows(*db).empty());
 }
 
+// The baseline's digest: equal for equal records whatever order they came in, another when one
+// record differs; what a check writes (flags, the digest found, files first seen) leaves it.
+TEST_F(StoreTest, TheBaselineDigestFollowsTheBaselineRecordsAlone) {
+    TempDir other_dir;
+    auto other_db = platform::Database::Open(testing::SystemEnv(), other_dir / "norv.db", true);
+    ASSERT_TRUE(other_db.ok());
+    auto other = FileInfoStore::Open(**other_db, true).value();
+    ASSERT_TRUE(store->InsertBaseline("/a", 1, "d", kDigest1).ok());
+    ASSERT_TRUE(store->InsertBaseline("/b", 2, "d", kDigest2).ok());
+    ASSERT_TRUE(other->InsertBaseline("/b", 2, "d", kDigest2).ok());
+    ASSERT_TRUE(other->InsertBaseline("/a", 1, "d", kDigest1).ok());
+    const std::string digest = store->BaselineDigest().value();
+    EXPECT_EQ(digest.size(), 64u);
+    EXPECT_EQ(other->BaselineDigest().value(), digest);
+
+    ASSERT_TRUE(store->UpdateSeen("/a", FileInfoStore::kSeenAltered, kDigest2).ok());
+    ASSERT_TRUE(store->InsertNew("/c", 3, "d", kDigest1).ok());
+    EXPECT_EQ(store->BaselineDigest().value(), digest);
+
+    ASSERT_TRUE(store->Commit().ok());
+    EXPECT_EQ(store->BaselineDigest().value(), digest);  // kept from here
+    ASSERT_TRUE(db->Exec("UPDATE fileinfo SET filedate='e' WHERE filename='/b'").ok());
+    EXPECT_NE(store->BaselineDigest().value(), digest);
+}
+
 TEST_F(StoreTest, PathsAreStoredExactlyAndComparedByteForByte) {
     const std::string names[] = {
         "/x/it's",        "/x/it s", "/x/A.txt", "/x/a.txt", "/x/'); DROP TABLE fileinfo; --",

@@ -2,14 +2,18 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
+#include <mutex>
 #include <set>
 
+#include "engine/digest_pipeline.h"
+#include "platform/base/io_priority.h"
 #include "platform/digest/md5.h"
 #include "tests/engine/engine_fixture.h"
 #include "tests/support/fault_env.h"
@@ -179,6 +183,64 @@ TEST_F(ParallelTest, AutomaticRestoreOnKeepsOneFileAtATime) {
     most = 0;
     ASSERT_TRUE(engine->RunScan().ok());
     EXPECT_GT(most, before);
+}
+
+// An Env that notes the I/O priority of every thread that lists a folder or looks at a file.
+class PriorityEnv : public platform::EnvWrapper {
+  public:
+    PriorityEnv() : EnvWrapper(platform::Env::Default()) {}
+    dirent* ReadDir(DIR* dir) override {
+        Note();
+        return EnvWrapper::ReadDir(dir);
+    }
+    int FStat(int fd, struct stat* st) override {
+        Note();
+        return EnvWrapper::FStat(fd, st);
+    }
+    std::atomic<bool> noting{false};
+    std::set<int> Seen() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return seen_;
+    }
+
+  private:
+    void Note() {
+        if (!noting) return;
+        const int priority = static_cast<int>(::syscall(SYS_ioprio_get, 1, 0));
+        std::lock_guard<std::mutex> lock(mutex_);
+        seen_.insert(priority);
+    }
+    std::mutex mutex_;
+    std::set<int> seen_;
+};
+
+// --io-priority idle: the walk and every digest worker (and their rings) read at the idle class,
+// while the thread that runs the scan keeps its own.
+TEST(DigestPipelineTest, TheWalkAndTheWorkersReadAtThePriorityGiven) {
+    testing::TempDir dir;
+    for (int i = 0; i < 200; ++i)
+        dir.Write("d" + std::to_string(i % 4) + "/f" + std::to_string(i), "x");
+    PriorityEnv env;
+    auto root = platform::OpenDirectory(env, dir.path());
+    ASSERT_TRUE(root.ok());
+    auto walk = std::make_unique<platform::TreeWalk>(*root, dir.path() + "/",
+                                                     platform::TreeWalk::Options());
+    platform::ReadOptions reading;
+    reading.io_priority = platform::IoPriority::kIdle;
+    const int own = static_cast<int>(::syscall(SYS_ioprio_get, 1, 0));
+    env.noting = true;
+    DigestPipeline pipeline(std::move(walk), 2, nullptr, reading);
+    int files = 0;
+    for (;;) {
+        DigestPipeline::Item item = pipeline.Next(nullptr);
+        if (item.entry.type == platform::TreeWalk::Entry::Type::kEnd) break;
+        ASSERT_EQ(item.entry.type, platform::TreeWalk::Entry::Type::kFile);
+        EXPECT_TRUE(item.fingerprint.md5.measured());
+        ++files;
+    }
+    EXPECT_EQ(files, 200);
+    EXPECT_EQ(env.Seen(), std::set<int>{platform::IoPriorityValue(platform::IoPriority::kIdle)});
+    EXPECT_EQ(static_cast<int>(::syscall(SYS_ioprio_get, 1, 0)), own);
 }
 
 }  // namespace

@@ -61,6 +61,10 @@ TEST(CrackedStamp, DateThenTimeWithDashes) {
     testing::FixedClock clock;
     clock.Advance(std::chrono::seconds(3 * 3600 + 29 * 60 + 34));
     EXPECT_EQ(CrackedStamp(*regional, clock.Now()), "2004-04-1112-34-56");
+    // The C locale's own forms make a poor name: a fixed, sortable one there.
+    auto posix = platform::RegionalFormat::Create("C", "Asia/Tokyo");
+    ASSERT_TRUE(posix.ok());
+    EXPECT_EQ(CrackedStamp(**posix, clock.Now()), "2004-04-11-12-34-56_");
 }
 
 // An attacker who puts something at a page's place the moment the page leaves it: a file

@@ -11,7 +11,10 @@
 #include <regex>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "platform/base/notice_code.h"
+#include "tests/support/fault_env.h"
 #include "tests/support/race_env.h"
 #include "tests/support/test_support.h"
 
@@ -168,7 +171,7 @@ TEST(EventLog, NoValueStopsALineAndEveryMtimeIsATime) {
                     R"("new":{"content":null,"mode":"4777"})"),
         std::string::npos)
         << all[0];
-    EXPECT_EQ(all[1].find("changed"), std::string::npos) << all[1];
+    EXPECT_NE(all[1].find(R"("changed":[],"old":{},"new":{})"), std::string::npos) << all[1];
     EXPECT_NE(all[2].find(R"("reason":"wh\\xFFy")"), std::string::npos) << all[2];
     EXPECT_TRUE(hooks.messages.empty());
 }
@@ -213,6 +216,124 @@ TEST(EventLog, AChangesWriterIsItsEventsWriterObject) {
               std::string::npos)
         << all[0];
     EXPECT_NE(all[1].find(R"("writer":{"pid":77,"exited":true})"), std::string::npos) << all[1];
+}
+
+std::vector<nlohmann::json> EventLines(const std::string& text) {
+    std::vector<nlohmann::json> events;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) events.push_back(nlohmann::json::parse(line));
+    return events;
+}
+
+// The sequence goes on across restarts whatever became of its file: missing, torn or older
+// than the events file, the events file's last number is gone past, never given again.
+TEST(EventLog, TheSequenceGoesOnAcrossRestartsAndNeverRepeats) {
+    TempDir dir;
+    RecordingHooks hooks;
+    auto one_run = [&] {
+        JsonEventLog events(testing::SystemEnv(), dir.path(), EventLogLimits{}, hooks);
+        events.BeginRun("check");
+        events.EndRun({}, "completed");
+        return events.SequenceFilePath();
+    };
+    const std::string kept = one_run();
+    struct stat st {};
+    ASSERT_EQ(::stat(kept.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    one_run();
+    testing::WriteAll(kept, "garbage");
+    one_run();
+    testing::WriteAll(kept, "1\n");  // older than the events file
+    one_run();
+    ASSERT_EQ(::unlink(kept.c_str()), 0);
+    one_run();
+    std::vector<int64_t> sequences;
+    for (const auto& e : EventLines(testing::ReadAll(dir / kEventsFileName))) {
+        sequences.push_back(e["event"]["sequence"].get<int64_t>());
+    }
+    EXPECT_EQ(sequences, (std::vector<int64_t>{1, 2, 3, 4, 5}));
+    // The events file rotated away, the saved number alone goes on.
+    ASSERT_EQ(::unlink((dir / kEventsFileName).c_str()), 0);
+    one_run();
+    EXPECT_EQ(EventLines(testing::ReadAll(dir / kEventsFileName))[0]["event"]["sequence"], 6);
+    EXPECT_TRUE(hooks.messages.empty()) << hooks.messages[0];
+}
+
+// A sequence that cannot be kept is said once; every event is still written, numbered on.
+TEST(EventLog, ASequenceThatCannotBeKeptIsSaidOnceAndTheEventsGoOn) {
+    TempDir dir;
+    RecordingHooks hooks;
+    testing::FaultEnv env;
+    env.Fail(testing::Call::kOpenAt, EACCES, 0, std::string("*/") + kEventSequenceFileName);
+    JsonEventLog events(env, dir.path(), EventLogLimits{}, hooks);
+    events.BeginRun("check");
+    events.Warning("/srv/www", Message(NoticeCode::kComparedInPart));
+    events.EndRun({}, "completed");
+    const auto lines = EventLines(testing::ReadAll(events.FilePath()));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1]["event"]["sequence"], 2);
+    ASSERT_EQ(hooks.notices.size(), 1u);
+    EXPECT_TRUE(hooks.notices[0].text.Has(NoticeCode::kCannotSaveEventSequence))
+        << hooks.messages[0];
+}
+
+// host.id is the machine id; without one the events go on with the name alone.
+TEST(EventLog, TheHostIdIsTheMachineIdAndLeftOutWithoutOne) {
+    TempDir dir;
+    RecordingHooks hooks;
+    std::ostringstream copy;
+    testing::FaultEnv no_id;
+    no_id.Fail(testing::Call::kOpenAt, ENOENT, 0, "/etc/machine-id");
+    JsonEventLog without(no_id, dir.path(), EventLogLimits{}, hooks, &copy);
+    without.BeginRun("check");
+    without.EndRun({}, "completed");
+    const std::string machine_id = testing::ReadAll("/etc/machine-id");
+    if (!machine_id.empty()) {
+        JsonEventLog with(testing::SystemEnv(), dir.path(), EventLogLimits{}, hooks, &copy);
+        with.BeginRun("check");
+        with.EndRun({}, "completed");
+    }
+    const auto lines = EventLines(copy.str());
+    ASSERT_FALSE(lines.empty());
+    EXPECT_FALSE(lines[0]["host"].contains("id")) << lines[0];
+    EXPECT_FALSE(lines[0]["host"]["name"].get<std::string>().empty());
+    if (!machine_id.empty()) {
+        ASSERT_EQ(lines.size(), 2u);
+        EXPECT_EQ(lines[1]["host"]["id"], machine_id.substr(0, machine_id.find('\n')));
+    }
+}
+
+// What the journal is given: a change at warning, a failed restore at error, a done one at
+// notice, a run at info and a failed run at error, each with the line the file got.
+TEST(EventLog, EachEventReachesTheTapAtItsSeverity) {
+    TempDir dir;
+    RecordingHooks hooks;
+    std::vector<std::pair<EventSeverity, std::string>> tapped;
+    JsonEventLog events(testing::SystemEnv(), dir.path(), EventLogLimits{}, hooks);
+    events.SetTap([&](EventSeverity severity, const std::string& summary, const std::string& line) {
+        tapped.emplace_back(severity, summary);
+        EXPECT_EQ(nlohmann::json::parse(line)["event"]["severity"], static_cast<int>(severity));
+    });
+    const std::string path = "/srv/www/index.html";
+    events.BeginRun("check");
+    events.Change({ChangeKind::kAltered,
+                   path,
+                   platform::Md5Digest("old"),
+                   platform::Md5Digest("new"),
+                   3,
+                   0,
+                   {}});
+    events.Action(path, ResponseAction::kRestore, false, std::string("no copy"));
+    events.Action(path, ResponseAction::kQuarantine, true, std::string("/save/x"));
+    events.EndRun({}, "completed");
+    events.EndRun({}, "failed");
+    ASSERT_EQ(tapped.size(), 5u);
+    EXPECT_EQ(tapped[0].first, EventSeverity::kWarning);
+    EXPECT_EQ(tapped[0].second, "altered " + path);
+    EXPECT_EQ(tapped[1].first, EventSeverity::kError);
+    EXPECT_EQ(tapped[2].first, EventSeverity::kNotice);
+    EXPECT_EQ(tapped[3].first, EventSeverity::kInfo);
+    EXPECT_EQ(tapped[4].first, EventSeverity::kError);
 }
 
 }  // namespace

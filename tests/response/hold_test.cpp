@@ -1,9 +1,12 @@
-// The hold: a held change is left alone; a hold ends by itself when its holder is gone; a
-// record nobody but root could have written is the only one that counts.
+// The hold: a held change is left alone; a hold ends by itself when its holder is gone (its lock
+// on the record with it); a record nobody but root could have written is the only one that
+// counts.
 #include "response/hold.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -98,14 +101,23 @@ TEST_F(HoldTest, AHeldChangeIsLeftUntilTheHoldEndsOrItsTimeIsUp) {
 }
 
 TEST_F(HoldTest, AHoldWhoseHolderWasKilledEndsByItself) {
+    // The holder is a process of its own, which takes the hold and waits to be killed.
+    int taken[2];
+    ASSERT_EQ(::pipe(taken), 0);
     const pid_t child = ::fork();
     if (child == 0) {
+        auto hold = Hold::Take(env, program, clock, RecordOf(::getpid()));
+        const char said = hold.ok() ? 'y' : 'n';
+        (void)!::write(taken[1], &said, 1);
         ::pause();
         ::_exit(0);
     }
     ASSERT_GT(child, 0);
-    auto hold = Hold::Take(env, program, clock, RecordOf(child));
-    ASSERT_TRUE(hold.ok()) << hold.status().ToString();
+    ::close(taken[1]);
+    char said = 0;
+    ASSERT_EQ(::read(taken[0], &said, 1), 1);
+    ::close(taken[0]);
+    ASSERT_EQ(said, 'y');
     EXPECT_TRUE(response.Holds(index));
     ::kill(child, SIGKILL);
     // Killed but not yet reaped: its pid still names a process, which holds nothing.
@@ -158,11 +170,14 @@ TEST_F(HoldTest, ARecordNotRootsOwnAndPrivateIsIgnoredWithAWarning) {
     hooks.notices.clear();
     Deface();
     EXPECT_FALSE(Said(NoticeCode::kHoldIgnored) || Said(NoticeCode::kHoldUnopenedIgnored));
-    // The very same text, root's and 0600, holds.
+    // The very same text, root's and 0600, holds while its holder keeps it locked.
     ::unlink(record.c_str());
     ::chmod(dir.Write("program/norv-hold", text).c_str(), 0600);
+    const int holder = ::open(record.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
     Deface();
     EXPECT_EQ(ReadAll(index), "hacked");
+    ::close(holder);
 }
 
 // A new deploy's record put in place of an expired one between the look and its removal: only
@@ -173,9 +188,12 @@ TEST_F(HoldTest, AnExpiredRecordReplacedMeanwhileIsNotRemoved) {
     clock.Advance(std::chrono::seconds(3600));
     const std::string fresh = HoldText(RecordOf(::getpid(), {tree / "www"}));
     testing::RaceEnv swapper(&env);
+    int holder = -1;  // the new deploy's lock on its record
     swapper.Before(testing::Call::kFStatAt, kHoldFileName, [&] {
         const std::string next = dir.Write("program/next", fresh);
         ::chmod(next.c_str(), 0600);
+        holder = ::open(next.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(::flock(holder, LOCK_EX), 0);
         ASSERT_EQ(::rename(next.c_str(), record.c_str()), 0);
     });
     HoldReader raced(swapper, program, clock);
@@ -184,6 +202,7 @@ TEST_F(HoldTest, AnExpiredRecordReplacedMeanwhileIsNotRemoved) {
     EXPECT_EQ(swapper.Fired(), 1);
     EXPECT_EQ(ReadAll(record), fresh);
     EXPECT_TRUE(raced.ReadHold().hold);
+    ::close(holder);
 }
 
 }  // namespace

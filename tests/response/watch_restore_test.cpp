@@ -38,7 +38,7 @@ class WatchRestoreTest : public testing::EngineTest {
         WatchOptions options;
         options.timings.settle = std::chrono::milliseconds(0);
         options.restore_retry_first = std::chrono::milliseconds(1);
-        options.program_dir = program.path();
+        options.own_folders = {program.path()};
         options.own_file_prefixes = {kLogFileName, kDatabaseFileName, kLockFileName};
         watcher = std::make_unique<ChangeWatcher>(*restoring, rules, settings, hooks, options);
         EXPECT_TRUE(watcher->Start().ok());
@@ -67,7 +67,10 @@ TEST_F(WatchRestoreTest, AFailedRestoreIsTriedAgainUntilThePageIsBack) {
     }
     EXPECT_EQ(testing::ReadAll(page), "<h1>good</h1>");
     EXPECT_EQ(faults.MatchedCalls(Call::kOpenAt), 3);
-    EXPECT_EQ(watcher->statistics().restore_retries, 2);
+    // The second try may come from the retry or from the event of the page's own removal (the
+    // first try took the defaced page away), whichever is due first on a loaded machine.
+    EXPECT_GE(watcher->statistics().restore_retries, 1);
+    EXPECT_LE(watcher->statistics().restore_retries, 2);
     const std::vector<std::string> lines = LogLines();
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                             [](const std::string& line) {

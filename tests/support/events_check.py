@@ -1,25 +1,23 @@
-"""Reads norv's event files the way a log pipeline would, with nothing but Python's json module.
+"""Reads norv's event files the way a log pipeline would: Python's json module, and the events'
+JSON Schema (packaging/norv-events.schema.json) checked with jsonschema.
 
     events_check.py FILE...
 
-Every line of every file must be one JSON object with the fields of its event, and no event of
-a run may follow the "run" event that closed it. Prints, for each change and action, "event
-kind-or-action path-bytes-in-hex outcome" on one line, so the caller can compare the exact names
-(paths are rebuilt from their \\xNN and \\\\ escapes); an accept likewise, with its user. Exits 1
-with the reason on the first line that does not hold, or when a run was left open at the end.
+Every line of every file must be one JSON object that the schema accepts; event.sequence must
+grow from line to line (the files given oldest first), and no event of a run may follow the
+"run" event that closed it (a "service" event belongs to no run). Prints, for each change and action, "event kind-or-action
+path-bytes-in-hex outcome" on one line, so the caller can compare the exact names (paths are
+rebuilt from their \\xNN and \\\\ escapes); an accept likewise, with its user. Exits 1 with the
+reason on the first line that does not hold, or when a run was left open at the end.
 """
 import json
+import os
 import sys
 
-COMMON = {"host", "time", "run", "event"}
-FIELDS = {
-    "change": COMMON | {"kind", "path", "old_md5", "new_md5", "size", "mtime"},
-    "action": COMMON | {"action", "path", "outcome"},
-    "run": COMMON | {"command", "outcome", "checked", "altered", "created", "deleted", "duration_s"},
-    "accept": COMMON | {"kind", "path", "old_md5", "new_md5", "user"},
-    "warning": COMMON | {"path", "reason"},
-    "hold": COMMON | {"message"},
-}
+import jsonschema
+
+SCHEMA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging",
+                      "norv-events.schema.json")
 
 
 def path_bytes(text):
@@ -39,8 +37,13 @@ def path_bytes(text):
 
 
 def main():
+    with open(SCHEMA) as f:
+        schema = json.load(f)
+    jsonschema.Draft202012Validator.check_schema(schema)
+    validator = jsonschema.Draft202012Validator(schema)
     open_runs = {}  # run id -> where its first event was, until its "run" event
     closed_runs = set()
+    last_sequence = 0
     for name in sys.argv[1:]:
         with open(name, "rb") as f:
             for number, raw in enumerate(f, 1):
@@ -49,29 +52,36 @@ def main():
                     event = json.loads(raw.decode("utf-8"))
                 except ValueError as e:
                     sys.exit("%s: not JSON: %s" % (where, e))
-                missing = FIELDS.get(event.get("event"), {"event"}) - set(event)
-                if missing or event["event"] not in FIELDS:
-                    sys.exit("%s: missing %s in %s" % (where, sorted(missing), raw))
-                if "T" not in event["time"] or event["time"][-6] not in "+-":
-                    sys.exit("%s: time %s is not RFC 3339 with a zone" % (where, event["time"]))
-                if event["run"] in closed_runs:
-                    sys.exit("%s: an event of run %s after its end" % (where, event["run"]))
-                open_runs.setdefault(event["run"], where)
-                if event["event"] == "run":
-                    closed_runs.add(event["run"])
-                    del open_runs[event["run"]]
-                if event["event"] == "change":
-                    print("change", event["kind"], path_bytes(event["path"]).hex(),
-                          event["old_md5"] or "-", event["new_md5"] or "-")
-                elif event["event"] == "action":
-                    print("action", event["action"], path_bytes(event["path"]).hex(),
-                          event["outcome"])
-                elif event["event"] == "accept":
-                    print("accept", event["kind"], path_bytes(event["path"]).hex(),
-                          event["old_md5"] or "-", event["new_md5"] or "-", event["user"])
-                elif event["event"] == "run":
-                    print("run", event["command"], event["outcome"], event["checked"],
-                          event["altered"], event["created"], event["deleted"])
+                error = jsonschema.exceptions.best_match(validator.iter_errors(event))
+                if error is not None:
+                    sys.exit("%s: not an event: %s at %s in %s" %
+                             (where, error.message, list(error.absolute_path), raw))
+                sequence = event["event"]["sequence"]
+                if sequence <= last_sequence:
+                    sys.exit("%s: sequence %d after %d" % (where, sequence, last_sequence))
+                last_sequence = sequence
+                action = event["event"]["action"]
+                n = event["norv"]
+                if action == "service":  # the service's own, no run's
+                    print("service", n["state"], n["period_s"])
+                    continue
+                if n["run"] in closed_runs:
+                    sys.exit("%s: an event of run %s after its end" % (where, n["run"]))
+                open_runs.setdefault(n["run"], where)
+                if action == "run":
+                    closed_runs.add(n["run"])
+                    del open_runs[n["run"]]
+                if action == "change":
+                    print("change", n["kind"], path_bytes(n["path"]).hex(),
+                          n["old_md5"] or "-", n["new_md5"] or "-")
+                elif action == "action":
+                    print("action", n["action"], path_bytes(n["path"]).hex(), n["outcome"])
+                elif action == "accept":
+                    print("accept", n["kind"], path_bytes(n["path"]).hex(),
+                          n["old_md5"] or "-", n["new_md5"] or "-", n["user"])
+                elif action == "run":
+                    print("run", n["command"], n["outcome"], n["checked"], n["altered"],
+                          n["created"], n["deleted"])
     for run, where in open_runs.items():
         sys.exit("%s: run %s has no closing run event" % (where, run))
 

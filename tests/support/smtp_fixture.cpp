@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #ifndef NORV_SOURCE_DIR
@@ -87,6 +88,26 @@ std::vector<std::string> SmtpServer::AuthAttempts() const {
     std::ifstream in(out_ / "auth_attempts");
     for (std::string line; std::getline(in, line);) attempts.push_back(line);
     return attempts;
+}
+
+namespace {
+// The numbers of the connections that logged `what` in the server's sessions file.
+std::set<std::string> SessionsThat(const std::string& file, const std::string& what) {
+    std::set<std::string> numbers;
+    std::ifstream in(file);
+    for (std::string number, said; in >> number >> said;) {
+        if (said == what) numbers.insert(number);
+    }
+    return numbers;
+}
+}  // namespace
+
+int SmtpServer::Sessions() const {
+    return static_cast<int>(SessionsThat(out_ / "sessions", "ehlo").size());
+}
+
+int SmtpServer::SessionsQuit() const {
+    return static_cast<int>(SessionsThat(out_ / "sessions", "quit").size());
 }
 
 int UnusedPort() {

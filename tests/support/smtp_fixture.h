@@ -42,6 +42,9 @@ class SmtpServer {
     std::vector<ReceivedMail> Received() const;
     // Every login and password the server was sent through AUTH, "login\tpassword", good or bad.
     std::vector<std::string> AuthAttempts() const;
+    // How many connections greeted the server (EHLO), and how many of them ended with QUIT.
+    int Sessions() const;
+    int SessionsQuit() const;
 
   private:
     TempDir out_;

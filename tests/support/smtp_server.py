@@ -8,10 +8,12 @@ Usage: smtp_server.py OUTDIR [plain|auth|starttls|starttls-open]
                  and requires AUTH, offered only inside it
   starttls-open  offers STARTTLS with that certificate and no AUTH
 Prints the port it listens on, then serves until its standard input closes. Each mail received
-is stored as OUTDIR/N.raw (the message as received), N.subject (decoded), N.body (decoded bytes)
+is stored as OUTDIR/N.raw (the message as received), N.subject (decoded), N.body (the decoded
+bytes of its text part)
 and N.envelope (sender, then one recipient per line, then "auth:" and the login, if any, then
 "tls:" and 1 when the mail came inside TLS, 0 when not). Every
-AUTH attempt, good or bad, adds "login<TAB>password" to OUTDIR/auth_attempts.
+AUTH attempt, good or bad, adds "login<TAB>password" to OUTDIR/auth_attempts. Each EHLO and
+QUIT adds "PORT ehlo" or "PORT quit" to OUTDIR/sessions, PORT the client's.
 Recipients beginning with "reject" are refused with 550.
 """
 import email
@@ -30,7 +32,23 @@ outdir = sys.argv[1]
 mode = sys.argv[2] if len(sys.argv) > 2 else "plain"
 
 
+def note_session(session, what):
+    """Appends "PORT what" to OUTDIR/sessions: the client's port tells one connection, across
+    STARTTLS too (which starts a new session object)."""
+    with open(os.path.join(outdir, "sessions"), "a") as f:
+        f.write("%d %s\n" % (session.peer[1], what))
+
+
 class Handler:
+    async def handle_EHLO(self, server, session, envelope, hostname, responses):
+        session.host_name = hostname
+        note_session(session, "ehlo")
+        return responses
+
+    async def handle_QUIT(self, server, session, envelope):
+        note_session(session, "quit")
+        return "221 Bye"
+
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if address.startswith("reject"):
             return "550 5.1.1 no such user here"
@@ -45,8 +63,10 @@ class Handler:
         subject = str(email.header.make_header(email.header.decode_header(msg["Subject"])))
         with open(base + ".subject", "w", encoding="utf-8") as f:
             f.write(subject)
+        # The text: the message's own payload, or its first part that is no multipart.
+        text = next((part for part in msg.walk() if not part.is_multipart()), msg)
         with open(base + ".body", "wb") as f:
-            f.write(msg.get_payload(decode=True) or b"")
+            f.write(text.get_payload(decode=True) or b"")
         login = ""
         if session.authenticated and isinstance(session.auth_data, LoginPassword):
             login = session.auth_data.login.decode()
@@ -65,7 +85,7 @@ class NoAuthHandler(Handler):
     """Leaves AUTH out of every EHLO answer, inside TLS too."""
 
     async def handle_EHLO(self, server, session, envelope, hostname, responses):
-        session.host_name = hostname
+        responses = await super().handle_EHLO(server, session, envelope, hostname, responses)
         return [r for r in responses if not r[4:].upper().startswith("AUTH")]
 
 

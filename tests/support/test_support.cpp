@@ -107,7 +107,7 @@ Settings WithScanPeriod(const std::string& line) {
 
 RunContext MakeContext(const std::string& program_dir) {
     RunContext context;
-    context.program_dir = program_dir;
+    context.folders = ProgramLayout::InOne(program_dir);
     context.system_dir = kSystemConfigFolder;
     context.root_dir = RootOf(context.system_dir);
     context.charset = "UTF-8";

@@ -15,7 +15,7 @@ int RunAccept(Application& app, bool all, const std::vector<std::string>& paths,
               std::ostream& err) {
     auto list = app.acceptor().LoadChanges();
     if (!list.ok()) {
-        err << "norv: " << Shown(list.status().ToString()) << "\n";
+        err << "norv: " << Shown(list.status()) << "\n";
         return kExitFailure;
     }
     std::vector<std::string> unmatched;
@@ -39,7 +39,7 @@ int RunAccept(Application& app, bool all, const std::vector<std::string>& paths,
     }
     auto outcome = app.acceptor().Accept(list->generation, items, app.process().user);
     if (!outcome.ok()) {
-        err << "norv: " << Shown(outcome.status().ToString()) << "\n";
+        err << "norv: " << Shown(outcome.status()) << "\n";
         return kExitFailure;
     }
     for (const ReviewedChange& change : outcome->accepted) {
@@ -47,7 +47,7 @@ int RunAccept(Application& app, bool all, const std::vector<std::string>& paths,
             << "\n";
     }
     for (const Refusal& refusal : outcome->refused) {
-        err << "norv: 受け入れません: " << Shown(Render(refusal.reason)) << "\n";
+        err << "norv: 受け入れません: " << Shown(refusal.reason) << "\n";
     }
     for (const std::string& path : unmatched) {
         err << "norv: 最後の検査の変更にありません: " << Shown(path) << "\n";

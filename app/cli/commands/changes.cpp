@@ -6,6 +6,7 @@
 
 #include "app/cli/cli.h"
 #include "app/cli/commands/commands.h"
+#include "config/watched_place.h"
 #include "engine/scan_log.h"
 #include "engine/writer_json.h"
 #include "platform/text/charset.h"
@@ -14,7 +15,6 @@
 #include <nlohmann/json.hpp>
 
 namespace norv::cli {
-namespace {
 
 // `json` with every character that could hide in or reorder a line (bidirectional and C1
 // controls, format characters, DEL: what DisplayPath escapes) written as \uXXXX, so a path
@@ -51,8 +51,6 @@ std::string HiddenEscaped(std::string_view json) {
     return out;
 }
 
-}  // namespace
-
 void PrintChange(const Application& app, const ReviewedChange& change, std::ostream& out) {
     // A folder's or special file's change has no length or time.
     const bool gone = change.kind == ChangeKind::kDeleted || change.mtime == -1;
@@ -87,7 +85,7 @@ void PrintChange(const Application& app, const ReviewedChange& change, std::ostr
 int RunChanges(Application& app, bool json, std::ostream& out, std::ostream& err) {
     auto list = app.acceptor().LoadChanges();
     if (!list.ok()) {
-        err << "norv: " << Shown(list.status().ToString()) << "\n";
+        err << "norv: " << Shown(list.status()) << "\n";
         return kExitFailure;
     }
     if (!list->checked) {
@@ -96,25 +94,20 @@ int RunChanges(Application& app, bool json, std::ostream& out, std::ostream& err
         return kExitFailure;
     }
     for (const ReviewedChange& change : list->changes) {
-        const bool gone = change.kind == ChangeKind::kDeleted || change.mtime == -1;
         if (json) {
-            nlohmann::json o;
-            o["kind"] = ChangeKindName(change.kind);
-            o["path"] = EventPath(change.path);
-            o["size"] = gone ? nlohmann::json() : nlohmann::json(change.size);
-            o["mtime"] = gone ? nlohmann::json() : nlohmann::json(Rfc3339(change.mtime, 0));
-            auto digest = [](const std::optional<platform::Md5Digest>& md5) {
-                return md5 ? nlohmann::json(md5->text()) : nlohmann::json();
-            };
-            o["old_md5"] = digest(change.old_md5);
-            o["new_md5"] = digest(change.new_md5);
-            if (change.kind == ChangeKind::kMoved) o["from"] = EventPath(change.moved_from);
+            // The change object of the events, then what only the review knows.
             const ReviewedFacts facts = FactsOfChange(change);
-            AddFactChanges(o, facts.changed);
+            ChangeEvent shown{change.kind, change.path,  change.old_md5, change.new_md5,
+                              change.size, change.mtime, facts.changed};
+            shown.moved_from = change.moved_from;
+            shown.writer = WriterFromJsonText(change.writer);
+            shown.rule = CoveringRule(app.rules(), change.path);
+            if (shown.rule) {
+                shown.rule_number = static_cast<int>(shown.rule - app.rules().rules.data()) + 1;
+            }
+            nlohmann::ordered_json o = ChangeObject(shown);
             o["set_id_gained"] = facts.set_id_gained;
             o["capability_gained"] = facts.capability_gained;
-            const nlohmann::json writer = nlohmann::json::parse(change.writer, nullptr, false);
-            o["writer"] = writer.is_object() ? writer : nlohmann::json();
             o["generation"] = list->generation;
             out << HiddenEscaped(o.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace))
                 << "\n";

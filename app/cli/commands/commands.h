@@ -5,6 +5,7 @@
 
 #include <iosfwd>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/application.h"
@@ -51,13 +52,30 @@ struct Console {
 };
 
 // deploy: a site's update under protection (see deploy.cpp).
-int RunDeploy(Application& app, const DeployOptions& options, Console console, std::ostream& out,
-              std::ostream& err);
+int RunDeploy(Application& app, const DeployOptions& options, Console console, Terminal& terminal,
+              std::ostream& out, std::ostream& err);
 
 // service: runs the timed checks on a started application until a stop signal.
 int RunService(Application& app, std::ostream& out, std::ostream& err);
 
 // watch (and service --watch, with `periodic`): real-time protection until a stop signal.
 int RunWatch(Application& app, std::ostream& out, std::ostream& err, bool periodic);
+
+// `json` with every character that could hide in or reorder a line written as \uXXXX
+// (changes --json, fleet --json).
+std::string HiddenEscaped(std::string_view json);
+
+struct FleetOptions {
+    std::string report;  // status, silent, seal or changes
+    std::string db;      // a libpq connection string; "" takes PGSERVICE, PGHOST... as libpq does
+    std::string since;   // a duration ago (24h) or a time; "" for the report's own
+    std::string period = "1h";  // silent: the period of a host whose service named none
+    bool json = false;
+};
+
+// fleet: a report of the fleet's store, needing no program folder: 0, or 1 when silent hosts,
+// broken seals or changes were found; 2 on error (the server and the cause named); 64 for a
+// value the command line or the server could not read.
+int RunFleet(const FleetOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace norv::cli

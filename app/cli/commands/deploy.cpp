@@ -128,7 +128,7 @@ int AcceptHeldChanges(Application& app, const DeployOptions& options, const Depl
                       std::ostream& out, std::ostream& err) {
     auto list = app.acceptor().LoadChanges();
     if (!list.ok()) {
-        err << "norv: " << Shown(list.status().ToString()) << " (何も承認しません)\n";
+        err << "norv: " << Shown(list.status()) << " (何も承認しません)\n";
         return kExitFailure;
     }
     std::vector<ReviewedChange> items = list->changes;
@@ -144,12 +144,11 @@ int AcceptHeldChanges(Application& app, const DeployOptions& options, const Depl
     out << std::flush;
     if (writers == nullptr) {
         if (options.yes) {
-            err << "norv: "
-                << Shown(Render(Message(NoticeCode::kDeployNeedsFanotify, {*writers_unknown})))
+            err << "norv: " << Shown(Message(NoticeCode::kDeployNeedsFanotify, {*writers_unknown}))
                 << "。" << LeftAsChanges(app) << "\n";
             return kExitChanged;
         }
-        err << "norv: 書き込んだプロセスを見分けられません (" << Shown(Render(*writers_unknown))
+        err << "norv: 書き込んだプロセスを見分けられません (" << Shown(*writers_unknown)
             << ")。承認する前に確かめてください\n";
     }
     // Only what the command wrote, and no other process, is the deploy's to accept.
@@ -159,7 +158,7 @@ int AcceptHeldChanges(Application& app, const DeployOptions& options, const Depl
         std::optional<Message> why =
             writers != nullptr ? writers->NotOwn(change.path) : std::nullopt;
         if (why) {
-            err << "norv: 承認しません: " << Shown(Render(*why)) << "\n";
+            err << "norv: 承認しません: " << Shown(*why) << "\n";
             ++not_own;
         } else {
             own.push_back(std::move(change));
@@ -181,7 +180,7 @@ int AcceptHeldChanges(Application& app, const DeployOptions& options, const Depl
     }
     auto outcome = app.acceptor().Accept(list->generation, items, app.process().user);
     if (!outcome.ok()) {
-        err << "norv: " << Shown(outcome.status().ToString()) << "\n";
+        err << "norv: " << Shown(outcome.status()) << "\n";
         return kExitFailure;
     }
     out << "承認しました: " << outcome->accepted.size() << " 件";
@@ -189,16 +188,22 @@ int AcceptHeldChanges(Application& app, const DeployOptions& options, const Depl
         out << "  承認しなかったもの: " << outcome->refused.size() << " 件";
     out << "\n";
     for (const Refusal& refusal : outcome->refused) {
-        err << "norv: 承認しません: " << Shown(Render(refusal.reason)) << "\n";
+        err << "norv: 承認しません: " << Shown(refusal.reason) << "\n";
     }
     return outcome->all_accepted() && not_own == 0 ? kExitUnchanged : kExitChanged;
 }
 
 }  // namespace
 
-int RunDeploy(Application& app, const DeployOptions& options, Console console, std::ostream& out,
-              std::ostream& err) {
+int RunDeploy(Application& app, const DeployOptions& options, Console console, Terminal& terminal,
+              std::ostream& out, std::ostream& err) {
     platform::Env& env = *app.context().env;
+    // Each check's progress line goes once the check is done, before anything else is said.
+    auto check = [&] {
+        Status checked = CheckWaitingForTheFolder(app);
+        terminal.ClearProgress();
+        return checked;
+    };
     for (const std::string& rule : options.rules) {
         bool known = false;
         for (const Rule& r : app.rules().rules) known = known || r.path == rule;
@@ -220,7 +225,7 @@ int RunDeploy(Application& app, const DeployOptions& options, Console console, s
             .count() +
         options.hold_minutes * 60;
     record.rules = options.rules;
-    auto hold = Hold::Take(env, app.context().program_dir, app.clock(), record);
+    auto hold = Hold::Take(env, app.context().folders.state, app.clock(), record);
     if (!hold.ok()) {
         err << "norv: 保留できません: " << Shown(hold.status().message()) << "\n";
         return kExitFailure;
@@ -263,14 +268,14 @@ int RunDeploy(Application& app, const DeployOptions& options, Console console, s
             << "\n";
         Status ended = (*hold)->End();
         if (!ended.ok()) err << "norv: " << Shown(ended.message()) << "\n";
-        Status checked = CheckWaitingForTheFolder(app);
-        if (!checked.ok()) err << "norv: " << Shown(checked.ToString()) << "\n";
+        Status checked = check();
+        if (!checked.ok()) err << "norv: " << Shown(checked) << "\n";
         return ran;
     }
 
-    Status checked = CheckWaitingForTheFolder(app);
+    Status checked = check();
     if (!checked.ok()) {
-        err << "norv: " << Shown(checked.ToString()) << " (何も承認せず、保留を解除します)\n";
+        err << "norv: " << Shown(checked) << " (何も承認せず、保留を解除します)\n";
         return kExitFailure;
     }
     const int accepted =
@@ -283,9 +288,9 @@ int RunDeploy(Application& app, const DeployOptions& options, Console console, s
     err << "norv: 保留を解除しました\n";
     // What changed while the hold lasted and was not accepted (written after the check above,
     // while the administrator answered, or refused) is answered now, as any change is.
-    Status answered = CheckWaitingForTheFolder(app);
+    Status answered = check();
     if (!answered.ok()) {
-        err << "norv: " << Shown(answered.ToString()) << "\n";
+        err << "norv: " << Shown(answered) << "\n";
         return kExitFailure;
     }
     return accepted;

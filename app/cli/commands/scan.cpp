@@ -4,6 +4,7 @@
 #include "app/cli/cli.h"
 #include "app/cli/commands/commands.h"
 #include "engine/scan_log.h"
+#include "platform/base/notice_code.h"
 
 namespace norv::cli {
 namespace {
@@ -25,10 +26,15 @@ int RunScanCommand(Application& app, const std::string& command, Terminal& termi
                                          : engine.MarkAllSeen();
     terminal.ClearProgress();
     if (!status.ok()) {
-        err << "norv: " << Shown(status.ToString()) << "\n";
+        err << "norv: " << Shown(status) << "\n";
         return kExitFailure;
     }
     human << terminal.progress_line() << "\n";
+    if (command == "init" && app.rules().rules.empty()) {
+        // A baseline of nothing watches nothing: the administrator learns where rules go.
+        err << "norv: " << Shown(Message(NoticeCode::kNoRulesYet, {app.context().RulesPath()}))
+            << "\n";
+    }
     if (command == "update") return kExitUnchanged;
     PrintCounts(human, app.counters());
     const size_t unseen = engine.unseen_places();
@@ -36,7 +42,9 @@ int RunScanCommand(Application& app, const std::string& command, Terminal& termi
         human << "検査できなかった場所 " << unseen << " (記録はそのまま残しました。"
               << DisplayPath(app.context().LogPath()) << " の Warning: 行に理由があります)\n";
     }
-    return app.counters().changes() > 0 || unseen > 0 ? kExitChanged : kExitUnchanged;
+    const bool changed = app.counters().changes() > 0;
+    if (unseen > 0) return changed ? kExitChangedNotAllSeen : kExitNotAllSeen;
+    return changed ? kExitChanged : kExitUnchanged;
 }
 
 }  // namespace norv::cli

@@ -10,7 +10,8 @@
 // process anyway, with a line on stderr, letting the program folder go. systemd hears READY
 // once the program folder has loaded, a STATUS line after each check, and STOPPING at the end.
 // A check that falls due while another norv process holds the program folder waits for the
-// next period, and says so.
+// next period, and says so. Its start, its end and a period a reload changed are "service"
+// events.
 #include <ostream>
 #include <string>
 
@@ -18,16 +19,20 @@
 #include "app/cli/commands/commands.h"
 #include "app/cli/commands/service_loop.h"
 #include "config/settings.h"
+#include "response/event_log.h"
 
 namespace norv::cli {
 
 int RunService(Application& app, std::ostream& out, std::ostream& err) {
     SignalWatcher signals;
+    SendEventsToJournal(app);
     ScanEngine& engine = app.engine();
     engine.SetStopFlag(&signals.stop_flag());
     Period period = PeriodOf(app.settings());
+    ServiceStateEvents state_events(app, err);
     Clock::time_point last_check = app.context().env->SteadyNow();
     NotifySystemd("READY=1");
+    state_events.Started(period);
     Announce(out, period.on ? "自動検査を開始しました (周期 " + app.settings().scan_period + " 分)"
                             : period.why_off);
 
@@ -39,9 +44,13 @@ int RunService(Application& app, std::ostream& out, std::ostream& err) {
             NotifySystemd("RELOADING=1");
             Status loaded = app.ReloadSettingsAndRules();
             if (!loaded.ok()) {
-                err << "norv: 設定を読み直せません: " << Shown(loaded.ToString()) << "\n";
+                err << "norv: 設定を読み直せません: " << Shown(loaded) << "\n";
             }
+            const Period was = period;
             period = PeriodOf(app.settings());
+            if (period.on != was.on || period.length != was.length) {
+                state_events.Started(period);
+            }
             NotifySystemd("READY=1");
             Announce(out, loaded.ok() ? (period.on ? "設定を読み直しました (周期 " +
                                                          app.settings().scan_period + " 分)"
@@ -51,6 +60,7 @@ int RunService(Application& app, std::ostream& out, std::ostream& err) {
         }
         if (!period.on || app.context().env->SteadyNow() < due) continue;
 
+        state_events.Flush();
         Status status = engine.Check();
         last_check = app.context().env->SteadyNow();
         if (status.Is(ErrorKind::kStopped)) break;
@@ -58,13 +68,14 @@ int RunService(Application& app, std::ostream& out, std::ostream& err) {
             Announce(out, "ほかの norv がプログラムフォルダを使っています。次の周期に検査します: " +
                               status.message());
         } else if (!status.ok()) {
-            err << "norv: " << Shown(status.ToString()) << "\n";
+            err << "norv: " << Shown(status) << "\n";
             Announce(out, "検査できませんでした: " + status.message());
         } else {
             Announce(out, CountsText(app.counters()));
         }
     }
     NotifySystemd("STOPPING=1");
+    state_events.Stopped(period);
     out << "自動検査を終了しました" << std::endl;
     engine.SetStopFlag(nullptr);
     return kExitUnchanged;

@@ -1,15 +1,22 @@
 #include "app/cli/commands/service_loop.h"
 
 #include <pthread.h>
+#include <sys/stat.h>
 #include <systemd/sd-daemon.h>
+#include <systemd/sd-journal.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
 #include <ostream>
 
+#include "app/application.h"
 #include "app/cli/signals.h"
 #include "app/cli/terminal.h"
 #include "config/settings.h"
 #include "platform/fs/folder_lock.h"
+#include "response/event_log.h"
 
 namespace norv::cli {
 namespace {
@@ -99,7 +106,63 @@ Period PeriodOf(const Settings& settings, bool always) {
     return period;
 }
 
+Status ServiceStateEvents::Send(std::string_view state, const Period& period,
+                                std::chrono::milliseconds wait) {
+    std::optional<double> seconds;
+    if (period.on) seconds = std::chrono::duration<double>(period.length).count();
+    auto write = [&] {
+        app_.events().ServiceState(state, seconds);
+        return Status();
+    };
+    return wait.count() > 0 ? app_.engine().RunExclusiveWaiting(wait, write)
+                            : app_.engine().RunExclusive(write);
+}
+
+void ServiceStateEvents::Started(const Period& period) {
+    waiting_ = period;
+    Flush();
+}
+
+void ServiceStateEvents::Flush() {
+    if (!waiting_) return;
+    const Status sent = Send(kServiceStarted, *waiting_, std::chrono::milliseconds(0));
+    if (sent.Is(ErrorKind::kBusy)) return;  // another norv holds the folder: next time
+    if (!sent.ok()) err_ << "norv: サービスの開始を記録できません: " << Shown(sent) << "\n";
+    waiting_.reset();
+}
+
+void ServiceStateEvents::Stopped(const Period& period) {
+    Flush();
+    waiting_.reset();
+    const Status sent = Send(kServiceStopped, period, kStoppedWait);
+    if (!sent.ok()) err_ << "norv: サービスの終了を記録できません: " << Shown(sent) << "\n";
+}
+
 void NotifySystemd(const std::string& state) { ::sd_notify(0, state.c_str()); }
+
+namespace {
+
+// Whether standard error is the journal's stream systemd connected (JOURNAL_STREAM is
+// "device:inode" of it; a child that inherited the variable with another stderr is not).
+bool StderrIsJournal() {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long device = 0, inode = 0;
+    if (!stream || std::sscanf(stream, "%llu:%llu", &device, &inode) != 2) return false;
+    struct stat st {};
+    return ::fstat(STDERR_FILENO, &st) == 0 && st.st_dev == device && st.st_ino == inode;
+}
+
+}  // namespace
+
+void SendEventsToJournal(Application& app) {
+    if (!StderrIsJournal()) return;
+    app.events().SetTap(
+        [](EventSeverity severity, const std::string& summary, const std::string& line) {
+            const std::string event = line.substr(0, line.find_last_not_of('\n') + 1);
+            ::sd_journal_send("MESSAGE=%s", summary.c_str(), "PRIORITY=%d",
+                              static_cast<int>(severity), "NORV_EVENT=%s", event.c_str(), nullptr);
+        });
+}
 
 // Escaped for systemd too: a line break in a STATUS= value would start another assignment.
 void Announce(std::ostream& out, const std::string& status) {

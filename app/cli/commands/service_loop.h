@@ -9,7 +9,9 @@
 #include <condition_variable>
 #include <iosfwd>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "app/application.h"
@@ -59,9 +61,38 @@ Period PeriodOf(const Settings& settings, bool always = false);
 // Tells systemd `state` ("READY=1", "STATUS=...").
 void NotifySystemd(const std::string& state);
 
+// Under systemd with standard error in the journal (JOURNAL_STREAM names it): each event goes to
+// the journal too, at its severity as PRIORITY (so `journalctl -p warning` shows the changes
+// and failures), its line as NORV_EVENT. Elsewhere nothing changes.
+void SendEventsToJournal(Application& app);
+
 // A status line on `out` and as systemd's STATUS.
 void Announce(std::ostream& out, const std::string& status);
 
 std::string CountsText(const ScanCounters& c);
+
+// The "service" events (response/event_log.h) of the service and the watch: started, with the
+// period's seconds (none while off), and stopped. Each is written under the program folder's
+// lock, so its number is the folder's next. A "started" the lock refuses (another norv process
+// holds the folder) waits and goes out at the next Flush, so the start is never held up; a
+// "stopped" waits for the lock up to kStoppedWait, within the stop's grace. An event that cannot
+// be written costs a line on `err`, never the service.
+class ServiceStateEvents {
+  public:
+    static constexpr std::chrono::milliseconds kStoppedWait{2000};
+
+    ServiceStateEvents(Application& app, std::ostream& err) : app_(app), err_(err) {}
+    void Started(const Period& period);
+    // Writes a "started" that waits; nothing to do (no lock taken) when none does.
+    void Flush();
+    void Stopped(const Period& period);
+
+  private:
+    Status Send(std::string_view state, const Period& period, std::chrono::milliseconds wait);
+
+    Application& app_;
+    std::ostream& err_;
+    std::optional<Period> waiting_;
+};
 
 }  // namespace norv::cli

@@ -7,8 +7,15 @@ namespace norv::cli {
 
 void PrintConfiguration(std::ostream& out, const Application& app) {
     const Settings& s = app.settings();
-    out << "プログラムフォルダ: " << Shown(app.context().program_dir) << "\n"
-        << "サーバ名: " << Shown(s.server_name) << "\n"
+    const ProgramLayout& folders = app.context().folders;
+    if (folders.InOneFolder()) {
+        out << "プログラムフォルダ: " << Shown(folders.config) << "\n";
+    } else {
+        out << "設定フォルダ: " << Shown(folders.config) << "\n"
+            << "データベースのフォルダ: " << Shown(folders.state) << "\n"
+            << "ログフォルダ: " << Shown(folders.logs) << "\n";
+    }
+    out << "サーバ名: " << Shown(s.server_name) << "\n"
         << "メールでアラートを送る: " << SwitchState(s.mail_alert) << "\n"
         << "SMTP: " << Shown(s.smtp_server) << "\n"
         << "送信者: " << Shown(s.mail_from) << "\n"

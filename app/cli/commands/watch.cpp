@@ -5,7 +5,7 @@
 // reloads the settings and rules and checks everything again; SIGTERM or SIGINT ends the watch
 // cleanly. A full check runs every line-11 minutes as well, for the changes the kernel's events
 // cannot show; with `periodic` (the service's --watch) only while line 10 is 1, as the
-// service's timed checks do.
+// service's timed checks do. Its start and end are "service" events with that period.
 #include <ostream>
 #include <string>
 
@@ -14,28 +14,39 @@
 #include "app/cli/commands/service_loop.h"
 #include "config/settings.h"
 #include "engine/change_watcher.h"
+#include "platform/lha/lha_archive.h"
 #include "response/event_log.h"
 
 namespace norv::cli {
 
 int RunWatch(Application& app, std::ostream& out, std::ostream& err, bool periodic) {
     SignalWatcher signals;
+    SendEventsToJournal(app);
     ScanEngine& engine = app.engine();
     engine.SetStopFlag(&signals.stop_flag());
     WatchOptions options;
-    options.program_dir = app.context().program_dir;
+    const ProgramLayout& folders = app.context().folders;
+    options.own_folders = {folders.state, folders.logs, folders.runtime};
     options.try_fanotify = app.process().fanotify;
-    options.own_file_prefixes = {kLogFileName, kDatabaseFileName, kLockFileName, kEventsFileName,
-                                 kHoldFileName};
+    options.own_file_prefixes = {kLogFileName,
+                                 kDatabaseFileName,
+                                 kLockFileName,
+                                 kEventsFileName,
+                                 kEventSequenceFileName,
+                                 kHoldFileName,
+                                 platform::lha::kRestoreJournalName};
     ChangeWatcher watcher(engine, app.rules(), app.settings(), app.front_end().notices,
                           std::move(options));
     NotifySystemd("READY=1");
     Period period = PeriodOf(app.settings(), !periodic);
+    ServiceStateEvents state_events(app, err);
+    state_events.Started(period);
     Status started = watcher.Start();
     Clock::time_point last_check = app.context().env->SteadyNow();
     if (!started.ok() && !started.Is(ErrorKind::kStopped)) {
-        err << "norv: リアルタイム監視を始められません: " << Shown(started.ToString()) << "\n";
+        err << "norv: リアルタイム監視を始められません: " << Shown(started) << "\n";
         NotifySystemd("STOPPING=1");
+        state_events.Stopped(period);
         engine.SetStopFlag(nullptr);
         return kExitFailure;
     }
@@ -49,9 +60,13 @@ int RunWatch(Application& app, std::ostream& out, std::ostream& err, bool period
             NotifySystemd("RELOADING=1");
             Status loaded = app.ReloadSettingsAndRules();
             if (!loaded.ok()) {
-                err << "norv: 設定を読み直せません: " << Shown(loaded.ToString()) << "\n";
+                err << "norv: 設定を読み直せません: " << Shown(loaded) << "\n";
             }
+            const Period was = period;
             period = PeriodOf(app.settings(), !periodic);
+            if (period.on != was.on || period.length != was.length) {
+                state_events.Started(period);
+            }
             watcher.RulesChanged();
             NotifySystemd("READY=1");
             Announce(out, loaded.ok() ? "設定を読み直しました。全体を検査します"
@@ -62,6 +77,7 @@ int RunWatch(Application& app, std::ostream& out, std::ostream& err, bool period
             last_check = app.context().env->SteadyNow();
         }
         const int64_t full_checks = watcher.statistics().full_checks;
+        state_events.Flush();
         Status step = watcher.Step(std::chrono::milliseconds(200));
         if (step.Is(ErrorKind::kStopped)) break;
         if (watcher.statistics().full_checks != full_checks) {
@@ -71,6 +87,7 @@ int RunWatch(Application& app, std::ostream& out, std::ostream& err, bool period
     }
     watcher.Finish();
     NotifySystemd("STOPPING=1");
+    state_events.Stopped(period);
     out << "リアルタイム監視を終了しました" << std::endl;
     engine.SetStopFlag(nullptr);
     return kExitUnchanged;

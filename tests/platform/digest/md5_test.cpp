@@ -7,6 +7,7 @@
 
 #include "tests/support/held_lease.h"
 #include "tests/support/race_env.h"
+#include "tests/support/stepped_clock_env.h"
 #include "tests/support/test_support.h"
 
 namespace norv::platform {
@@ -121,6 +122,21 @@ TEST(Md5, FileOverTheTimeBudgetIsSampled) {
     EXPECT_TRUE(IsSampledDigest(slow.sha256.text()));
     // A file read in one block is whole before any time is measured.
     EXPECT_TRUE(FingerprintOf(dir.Write("small", "page"), no_time).content_whole);
+}
+
+// The pauses' own time is not the file's: work between its blocks (the watch restoring a page)
+// never pushes a file read in time past its budget.
+TEST(Md5, ThePausesTimeIsNotCountedAgainstTheFile) {
+    TempDir dir;
+    const int64_t size = 2 << 20;
+    const int fd = ::open(SparseFile(dir, "paused", "x", size).c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    testing::SteppedClockEnv clock;
+    HashBudget budget;
+    budget.longest = std::chrono::minutes(1);
+    const std::function<void()> pause = [&] { clock.Step(std::chrono::hours(1)); };
+    EXPECT_TRUE(DigestOfOpenFile(clock, fd, size, budget, nullptr, &pause).whole);
+    ::close(fd);
 }
 
 // A file read by offsets hands out its holes as zeros, and pauses only between blocks: not after

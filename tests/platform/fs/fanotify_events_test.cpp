@@ -9,8 +9,10 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/base/notice_code.h"
@@ -55,39 +57,43 @@ bool WaitFor(FolderEventSource& events, const std::function<bool(const FolderEve
     return false;
 }
 
-TEST(FanotifyEvents, SeesAWriteInAFolderMadeJustBeforeItsWatch) {
+TEST(FanotifyEvents, NamesAFolderNotWatchedByAKeyThatFindsItAndMayBeIgnored) {
     auto events = FanotifyOrSkip();
     if (!events) GTEST_SKIP() << "fanotify is not available here";
     TempDir tree;
-    const int root = WatchPath(*events, tree.path());
+    WatchPath(*events, tree.path());
     // Made and written at once, before anyone could watch the new folder.
     tree.Write("new/planted", "x");
+    FolderEvent planted;
     ASSERT_TRUE(WaitFor(*events, [&](const FolderEvent& event) {
-        return event.watch == root && event.name == "new" && event.is_folder;
+        if (event.name != "planted" || !(event.kinds & FolderEvent::kFinished)) return false;
+        planted = event;
+        return true;
     }));
-    const int made = WatchPath(*events, tree / "new");
-    EXPECT_TRUE(WaitFor(*events, [&](const FolderEvent& event) {
-        return event.watch == made && event.name == "planted" &&
-               (event.kinds & FolderEvent::kFinished);
-    }));
-}
+    EXPECT_EQ(planted.watch, -1);
+    auto root = OpenDirectory(testing::SystemEnv(), tree.path());
+    ASSERT_TRUE(root.ok());
+    auto located = LocateFolder(**root, planted.folder_key);
+    ASSERT_TRUE(located.ok()) << located.status().ToString();
+    struct stat made;
+    ASSERT_EQ(::stat((tree / "new").c_str(), &made), 0);
+    EXPECT_EQ(located->identity, (FileIdentity{made.st_dev, made.st_ino}));
+    EXPECT_TRUE(located->path.ends_with("/new")) << located->path;
 
-TEST(FanotifyEvents, LeavesOutTheEventsOfFoldersNotWatched) {
-    auto events = FanotifyOrSkip();
-    if (!events) GTEST_SKIP() << "fanotify is not available here";
-    TempDir tree;
-    tree.MakeDir("watched");
-    tree.MakeDir("other");
-    const int watched = WatchPath(*events, tree / "watched");
-    tree.Write("other/outside", "x");
-    tree.Write("watched/inside", "x");
+    // Ignored, its events end in the reader; watched, they come with the watch.
+    events->Ignore(planted.folder_key);
+    tree.Write("new/ignored", "x");
+    tree.Write("marker", "x");
     std::vector<FolderEvent> seen;
     ASSERT_TRUE(WaitFor(
-        *events, [](const FolderEvent& event) { return event.name == "inside"; }, &seen));
-    for (const FolderEvent& event : seen) {
-        EXPECT_EQ(event.watch, watched) << event.name;
-        EXPECT_NE(event.name, "outside");
-    }
+        *events, [](const FolderEvent& event) { return event.name == "marker"; }, &seen));
+    for (const FolderEvent& event : seen) EXPECT_NE(event.name, "ignored");
+    const int watched = WatchPath(*events, tree / "new");
+    EXPECT_EQ(events->WatchOf(planted.folder_key), watched);
+    tree.Write("new/watched", "x");
+    EXPECT_TRUE(WaitFor(*events, [&](const FolderEvent& event) {
+        return event.watch == watched && event.name == "watched";
+    }));
     EXPECT_EQ(events->marks(), 1u);
 }
 
@@ -166,24 +172,43 @@ TEST(FanotifyEvents, AnUnmountedFileSystemEndsItsWatches) {
     EXPECT_EQ(events->watches(), 0u);
 }
 
-TEST(Writer, AProcessGoneBeforeItsReadIsSaidToHaveExited) {
+// Within the cache's time, a process that executed a program again (here its own executable,
+// another script for one interpreter) is read again, and one gone is never named by what was
+// read before.
+TEST(Writer, TheCacheNamesTheProgramRunningNowOrSaysTheProcessExited) {
+    int go[2];
+    ASSERT_EQ(::pipe(go), 0);
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        char byte;
-        (void)!::read(0, &byte, 0);
-        ::pause();
+        ::setpgid(0, 0);  // its sleep goes with it, not holding the test's output for a minute
+        ::close(go[1]);
+        ::dup2(go[0], 0);
+        ::execl("/bin/sh", "sh", "-c", "read x; exec /bin/sh -c 'sleep 60; exit 0' sec$x", nullptr);
         ::_exit(0);
     }
+    ::close(go[0]);
     const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
     ASSERT_GE(pidfd, 0);
     WriterCache cache;
-    EXPECT_FALSE(cache.Of(pidfd, child)->exited);
-    ::kill(child, SIGKILL);
+    const std::string cmdline = "/proc/" + std::to_string(child) + "/cmdline";
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (testing::ReadAll(cmdline).find("read x") == std::string::npos) {
+        ASSERT_LT(std::chrono::steady_clock::now(), give_up);
+        std::this_thread::yield();
+    }
+    EXPECT_NE(cache.Of(pidfd, child)->process.command_line.find("read x"), std::string::npos);
+    ASSERT_EQ(::write(go[1], "ond\n", 4), 4);  // the second program's name: "second"
+    while (testing::ReadAll(cmdline).find("second") == std::string::npos) {
+        ASSERT_LT(std::chrono::steady_clock::now(), give_up);
+        std::this_thread::yield();
+    }
+    EXPECT_NE(cache.Of(pidfd, child)->process.command_line.find("second"), std::string::npos);
+    ::kill(-child, SIGKILL);
     ::waitpid(child, nullptr, 0);
-    // Within the cache's time as well: the process gone, its pid no longer names it.
     auto writer = cache.Of(pidfd, child);
     ::close(pidfd);
+    ::close(go[1]);
     EXPECT_TRUE(writer->exited);
     EXPECT_EQ(writer->process.pid, child);
     EXPECT_TRUE(writer->process.executable.empty());

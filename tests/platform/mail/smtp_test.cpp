@@ -27,9 +27,16 @@ TEST(SendMail, DeliversEnvelopeSubjectAndBodyIntact) {
     EXPECT_EQ(mails[0].recipients, std::vector<std::string>{"admin@example.org"});
     EXPECT_EQ(mails[0].subject, subject);
     EXPECT_EQ(mails[0].body, body);
-    EXPECT_EQ(mails[0].raw.rfind("Date: ", 0), 0u);
-    EXPECT_NE(mails[0].raw.find("Message-ID: <"), std::string::npos);
-    EXPECT_NE(mails[0].raw.find("Content-Type: text/plain; charset=UTF-8"), std::string::npos);
+    // The mail's headers, before the first blank line; the text part's own after it.
+    const std::string head = "\r\n" + mails[0].raw.substr(0, mails[0].raw.find("\r\n\r\n") + 2);
+    for (const char* header : {"\r\nDate: ", "\r\nMessage-ID: <", "\r\nFrom: norv@example.org\r\n",
+                               "\r\nTo: admin@example.org\r\n", "\r\nMIME-Version: 1.0\r\n"}) {
+        EXPECT_NE(head.find(header), std::string::npos) << header << mails[0].raw;
+    }
+    EXPECT_NE(mails[0].raw.find("\r\nContent-Type: text/plain; charset=UTF-8\r\n"
+                                "Content-Transfer-Encoding: base64\r\n"),
+              std::string::npos)
+        << mails[0].raw;
     EXPECT_EQ(mails[0].login, "");
 }
 
@@ -130,6 +137,12 @@ TEST(SendMail, WithAnAccountTheMailGoesWhereItMayAndThePasswordOnlyInsideTls) {
         if (c.mode == SmtpMode::kAuth) {
             EXPECT_EQ(sent.what(), Message(NoticeCode::kSmtpAuthWithoutTls, {server.address()}))
                 << what;
+        }
+        // Every session that greeted the server ends with QUIT, the one that only learns what
+        // it offers too; a refused certificate leaves no channel to say it in.
+        if (c.trusted || c.mode != SmtpMode::kStartTls) {
+            EXPECT_GT(server.Sessions(), 0) << what;
+            EXPECT_EQ(server.SessionsQuit(), server.Sessions()) << what;
         }
     }
 }

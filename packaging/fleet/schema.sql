@@ -1,0 +1,591 @@
+-- The fleet's store: every host's norv events, filed by a trigger as rsyslog inserts them.
+--
+-- Load as the owner the store will have (a superuser or a role with CREATEROLE), as often as
+-- wanted: every statement is idempotent, and the whole file is one transaction.
+--
+--   psql -v ON_ERROR_STOP=1 -d norv -f schema.sql
+--
+-- rsyslog (ompgsql, as norv_fleet_writer) runs only
+--   INSERT INTO norv_fleet.inbox(sender, line) VALUES ('<fromhost-ip>', '<the JSON line>')
+-- The BEFORE INSERT trigger files each line into norv_fleet.events and returns NULL, so the
+-- inbox stays empty. norv_fleet_reader (norv-cli fleet) may only read. Both roles are made
+-- NOLOGIN here when missing; the set-up gives them LOGIN and passwords.
+--
+-- Layout, version 1:
+--   events      one row per line stored, partitioned by day of received_at (UTC), made on
+--               demand; a new day's partition drops those older than settings.retention_days
+--   hosts       one row per host id: where it sends from, its last sequence, last run and
+--               the service's state, kept by the trigger so reports never scan events for it;
+--               and the counts of its latest hour
+--   host_hours  per host and earlier hour of event time: changes, restores, failed restores,
+--               flagged lines
+--   settings    one row: retention_days (90); hosts not heard from for as long go too
+--
+-- Exactly once: a line whose host, sequence and SHA-256 match a stored one from the same sender
+-- is a re-send and is not stored again. Anything else odd is stored and flagged, never dropped:
+--   unreadable         not JSON, or no host, sequence or time (host_id is null)
+--   repeated-sequence  a sequence already stored for the host, with another line
+--   out-of-order       a sequence below the host's highest, not stored before
+--   forged-host        a host id arriving from another sender than the one first seen for it
+-- Lines of one host are filed one at a time (a transaction-scoped advisory lock on its id).
+
+BEGIN;
+SET LOCAL client_min_messages = warning;
+
+-- Two loads at once wait for each other.
+DO $lock$ BEGIN PERFORM pg_advisory_xact_lock(hashtext('norv_fleet schema')); END $lock$;
+
+CREATE SCHEMA IF NOT EXISTS norv_fleet;
+REVOKE ALL ON SCHEMA norv_fleet FROM PUBLIC;
+
+DO $roles$
+BEGIN
+    IF NOT EXISTS (SELECT FROM pg_catalog.pg_roles WHERE rolname = 'norv_fleet_writer') THEN
+        CREATE ROLE norv_fleet_writer NOLOGIN;
+    END IF;
+    IF NOT EXISTS (SELECT FROM pg_catalog.pg_roles WHERE rolname = 'norv_fleet_reader') THEN
+        CREATE ROLE norv_fleet_reader NOLOGIN;
+    END IF;
+END
+$roles$;
+
+CREATE TABLE IF NOT EXISTS norv_fleet.schema_version (
+    version integer PRIMARY KEY,
+    applied_at timestamptz NOT NULL DEFAULT now()
+);
+INSERT INTO norv_fleet.schema_version (version) VALUES (1) ON CONFLICT DO NOTHING;
+
+CREATE TABLE IF NOT EXISTS norv_fleet.settings (
+    only_row boolean PRIMARY KEY DEFAULT true CHECK (only_row),
+    retention_days integer NOT NULL DEFAULT 90 CHECK (retention_days > 0)
+);
+INSERT INTO norv_fleet.settings DEFAULT VALUES ON CONFLICT DO NOTHING;
+
+CREATE TABLE IF NOT EXISTS norv_fleet.inbox (
+    sender text,
+    line text
+);
+
+CREATE TABLE IF NOT EXISTS norv_fleet.events (
+    received_at timestamptz NOT NULL,
+    sender text NOT NULL,
+    host_id text,                 -- host.id, or host.name where there is no id; null: unreadable
+    host_name text,
+    sequence bigint,
+    event_time timestamptz,       -- the host's "time"
+    kind text,
+    action text,
+    severity smallint,
+    run text,
+    command text,                 -- a run's norv.command
+    baseline_sha256 text,         -- a run's norv.baseline_sha256
+    path text,
+    flags text[] NOT NULL DEFAULT '{}',
+    digest bytea NOT NULL,        -- SHA-256 of the line as received
+    body jsonb,                   -- the line, where it is JSON
+    line text                     -- the line as received, only where it is unreadable
+) PARTITION BY RANGE (received_at);
+
+-- The re-send and repeat look-up, the seal's run order, and the unreadable lines (host_id null).
+CREATE INDEX IF NOT EXISTS events_host_sequence ON norv_fleet.events (host_id, sequence);
+-- The seal: each host's runs in sequence order, read from the index alone.
+CREATE INDEX IF NOT EXISTS events_runs ON norv_fleet.events (host_id, sequence)
+    INCLUDE (event_time, command, baseline_sha256, flags) WHERE action = 'run';
+-- The changes report and the part of an hour the rollup cannot give.
+CREATE INDEX IF NOT EXISTS events_reported_time ON norv_fleet.events (event_time)
+    WHERE action IN ('change', 'action') OR cardinality(flags) > 0;
+
+CREATE TABLE IF NOT EXISTS norv_fleet.hosts (
+    host_id text PRIMARY KEY,
+    host_name text,
+    sender text NOT NULL,         -- the first sender seen for this id
+    first_seen timestamptz NOT NULL,
+    last_seen timestamptz NOT NULL,
+    last_sequence bigint NOT NULL,
+    last_run_sequence bigint,
+    last_run_at timestamptz,      -- received
+    last_run_time timestamptz,    -- the host's time
+    last_run_command text,
+    last_run_outcome text,
+    last_run_counts jsonb,        -- checked, altered, created, deleted, unchecked
+    last_baseline_sha256 text,
+    service_sequence bigint,
+    service_state text,           -- started or stopped
+    service_period_s double precision,
+    service_time timestamptz,
+    flags_count bigint NOT NULL DEFAULT 0,
+    missing bigint NOT NULL DEFAULT 0,  -- sequence numbers between the first and the last not come
+    -- the latest hour of event time with counts, not yet in host_hours
+    hour timestamptz,
+    hour_changes bigint NOT NULL DEFAULT 0,
+    hour_restores bigint NOT NULL DEFAULT 0,
+    hour_failed_restores bigint NOT NULL DEFAULT 0,
+    hour_flagged bigint NOT NULL DEFAULT 0
+);
+
+ALTER TABLE norv_fleet.hosts ADD COLUMN IF NOT EXISTS missing bigint NOT NULL DEFAULT 0;
+
+CREATE TABLE IF NOT EXISTS norv_fleet.host_hours (
+    host_id text NOT NULL,
+    hour timestamptz NOT NULL,    -- the event time's hour (UTC)
+    changes bigint NOT NULL DEFAULT 0,
+    restores bigint NOT NULL DEFAULT 0,
+    failed_restores bigint NOT NULL DEFAULT 0,
+    flagged bigint NOT NULL DEFAULT 0,
+    PRIMARY KEY (host_id, hour)
+);
+
+-- The partitions for the day of `at` and the next one, made when missing; a partition made
+-- drops the days past retention. A session remembers the day it made sure of.
+--
+-- Making or dropping a partition locks the whole events table, so a long report would hold
+-- every writer behind it: only the day's own partition is waited for. The next day's and the
+-- drops give up after 200 ms; the next day's first line then makes its own, and the drops wait
+-- for the next day.
+CREATE OR REPLACE FUNCTION norv_fleet.ensure_partition(at timestamptz) RETURNS void
+LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $fn$
+DECLARE
+    today date := (at AT TIME ZONE 'UTC')::date;
+    day date;
+    name text;
+    made boolean := false;
+    keep integer;
+    old record;
+    was_timeout text := current_setting('lock_timeout');
+BEGIN
+    IF current_setting('norv_fleet.partition_day', true) = today::text THEN
+        RETURN;
+    END IF;
+    FOREACH day IN ARRAY ARRAY[today, today + 1] LOOP
+        name := 'events_' || to_char(day, 'YYYYMMDD');
+        CONTINUE WHEN to_regclass('norv_fleet.' || name) IS NOT NULL;
+        -- One session makes it. A table lock, not an advisory one: taking it reads the
+        -- catalog's news, so a partition another session just made is seen here.
+        LOCK TABLE norv_fleet.settings IN SHARE ROW EXCLUSIVE MODE;
+        CONTINUE WHEN to_regclass('norv_fleet.' || name) IS NOT NULL;
+        BEGIN
+            IF day > today THEN
+                PERFORM set_config('lock_timeout', '200ms', true);
+            END IF;
+            EXECUTE format('CREATE TABLE norv_fleet.%I PARTITION OF norv_fleet.events '
+                           'FOR VALUES FROM (%L) TO (%L)', name,
+                           day::timestamp AT TIME ZONE 'UTC',
+                           (day + 1)::timestamp AT TIME ZONE 'UTC');
+            made := true;
+        EXCEPTION WHEN lock_not_available THEN
+            NULL;  -- busy: the next day's first line makes it
+        END;
+        PERFORM set_config('lock_timeout', was_timeout, true);
+    END LOOP;
+    IF made THEN
+        SELECT retention_days INTO keep FROM norv_fleet.settings;
+        FOR old IN
+            SELECT c.relname FROM pg_inherits i JOIN pg_class c ON c.oid = i.inhrelid
+             WHERE i.inhparent = 'norv_fleet.events'::regclass
+               AND c.relname ~ '^events_[0-9]{8}$'
+               AND to_date(substr(c.relname, 8), 'YYYYMMDD') < today - coalesce(keep, 90)
+        LOOP
+            BEGIN
+                PERFORM set_config('lock_timeout', '200ms', true);
+                EXECUTE format('DROP TABLE norv_fleet.%I', old.relname);
+            EXCEPTION WHEN lock_not_available THEN
+                NULL;  -- busy: dropped with the next day's partition
+            END;
+            PERFORM set_config('lock_timeout', was_timeout, true);
+        END LOOP;
+        DELETE FROM norv_fleet.host_hours
+         WHERE hour < (today - coalesce(keep, 90))::timestamp AT TIME ZONE 'UTC';
+        -- A host heard from last before the retention goes with its lines (ids are free text:
+        -- any sender could otherwise grow the table without end).
+        DELETE FROM norv_fleet.hosts
+         WHERE last_seen < (today - coalesce(keep, 90))::timestamp AT TIME ZONE 'UTC';
+    END IF;
+    PERFORM set_config('norv_fleet.partition_day', today::text, false);
+END
+$fn$;
+
+-- Adds counts to a host's hour in the rollup.
+CREATE OR REPLACE FUNCTION norv_fleet.add_hour(host text, hour timestamptz, changes bigint,
+                                               restores bigint, failed bigint, flagged bigint)
+RETURNS void LANGUAGE sql SET search_path = pg_catalog, pg_temp AS $fn$
+    INSERT INTO norv_fleet.host_hours AS r (host_id, hour, changes, restores, failed_restores,
+                                            flagged)
+    VALUES (host, hour, changes, restores, failed, flagged)
+    ON CONFLICT (host_id, hour) DO UPDATE SET
+        changes = r.changes + EXCLUDED.changes,
+        restores = r.restores + EXCLUDED.restores,
+        failed_restores = r.failed_restores + EXCLUDED.failed_restores,
+        flagged = r.flagged + EXCLUDED.flagged;
+$fn$;
+
+-- Files one inbox line (see the top of this file) and keeps hosts and the rollup. A host's
+-- latest hour is counted in its hosts row, which each line rewrites anyway (a second row
+-- written per line halved the rate); a line of a later hour moves those counts to host_hours.
+CREATE OR REPLACE FUNCTION norv_fleet.file_line() RETURNS trigger
+LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $fn$
+DECLARE
+    v_at timestamptz := now();
+    v_sender text := coalesce(NEW.sender, '');
+    v_digest bytea := sha256(convert_to(coalesce(NEW.line, ''), 'UTF8'));
+    v_j jsonb;
+    v_n jsonb;
+    v_host text;
+    v_seq bigint;
+    v_etime timestamptz;
+    v_act text;
+    v_bucket timestamptz;
+    v_c bigint := 0;  -- what the line adds: a change, a restore done, one failed, a flag
+    v_r bigint := 0;
+    v_f bigint := 0;
+    v_flagged bigint := 0;
+    v_flags text[] := '{}';
+    v_h norv_fleet.hosts%ROWTYPE;
+    v_same boolean;
+    v_forged boolean := false;
+    v_repeated boolean := false;
+    v_ordered boolean := true;
+    v_usual boolean;
+    v_severity smallint;
+    v_command text;
+    v_baseline text;
+    v_period double precision;
+BEGIN
+    IF current_setting('norv_fleet.partition_day', true)
+       IS DISTINCT FROM (v_at AT TIME ZONE 'UTC')::date::text THEN
+        PERFORM norv_fleet.ensure_partition(v_at);
+    END IF;
+    -- Only the forms norv writes are taken: a value of another form is null, and a line
+    -- without a host, a sequence from 1 to 2^53 or a time is unreadable. Nothing a host sends
+    -- may fail the statement, which would fail rsyslog's whole batch, other hosts' lines too.
+    BEGIN
+        v_j := NEW.line::jsonb;
+        v_host := coalesce(nullif(v_j -> 'host' ->> 'id', ''), nullif(v_j -> 'host' ->> 'name', ''));
+        IF length(v_host) > 255 THEN
+            v_host := NULL;  -- an index holds a few kilobytes at most
+        END IF;
+        IF v_j -> 'event' ->> 'sequence' ~ '^[1-9][0-9]{0,15}$' THEN
+            v_seq := (v_j -> 'event' ->> 'sequence')::bigint;
+            IF v_seq > 9007199254740992 THEN
+                v_seq := NULL;
+            END IF;
+        END IF;
+        IF v_j ->> 'time' ~ '^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}(\.[0-9]{1,9})?(Z|[+-][0-9]{2}:[0-9]{2})$' THEN
+            v_etime := (v_j ->> 'time')::timestamptz;
+        END IF;
+        IF v_j -> 'event' ->> 'severity' ~ '^[0-7]$' THEN
+            v_severity := (v_j -> 'event' ->> 'severity')::smallint;
+        END IF;
+        v_n := v_j -> 'norv';
+        IF length(v_n ->> 'command') <= 64 THEN
+            v_command := v_n ->> 'command';
+        END IF;
+        IF v_n ->> 'baseline_sha256' ~ '^[0-9a-f]{64}$' THEN
+            v_baseline := v_n ->> 'baseline_sha256';
+        END IF;
+        -- A period beyond a year would put the silent report's times out of range.
+        IF v_n ->> 'period_s' ~ '^[0-9]{1,9}(\.[0-9]{1,9})?$' THEN
+            v_period := (v_n ->> 'period_s')::double precision;
+            IF v_period <= 0 OR v_period > 366 * 86400 THEN
+                v_period := NULL;
+            END IF;
+        END IF;
+    EXCEPTION WHEN OTHERS THEN
+        v_host := NULL;  -- not JSON, nested past the parser's depth, a date that is none
+    END;
+    IF v_host IS NULL OR v_seq IS NULL OR v_etime IS NULL THEN
+        INSERT INTO norv_fleet.events (received_at, sender, flags, digest, body, line)
+        VALUES (v_at, v_sender, '{unreadable}', v_digest, v_j, coalesce(NEW.line, ''));
+        RETURN NULL;
+    END IF;
+    v_act := v_j -> 'event' ->> 'action';
+    -- A host's clock a day or more off counts in the hour the line came, so that a time far
+    -- ahead never makes an hour the retention cannot reach.
+    v_bucket := date_bin('1 hour', CASE WHEN abs(extract(epoch FROM v_etime - v_at)) < 86400
+                                        THEN v_etime ELSE v_at END,
+                         timestamptz '2000-01-01 00:00+00');
+    IF v_act = 'change' THEN
+        v_c := 1;
+    ELSIF v_act = 'action' AND v_n ->> 'action' = 'restore' THEN
+        IF v_n ->> 'outcome' = 'done' THEN
+            v_r := 1;
+        ELSIF v_n ->> 'outcome' = 'failed' THEN
+            v_f := 1;
+        END IF;
+    END IF;
+
+    PERFORM pg_advisory_xact_lock(hashtextextended(v_host, 0));
+    -- The usual line: the next of a known host, from its sender, in the hour it counts; a run
+    -- or service line is then its latest.
+    UPDATE norv_fleet.hosts SET host_name = v_j -> 'host' ->> 'name', last_seen = v_at,
+        last_sequence = v_seq, missing = missing + (v_seq - last_sequence - 1),
+        hour_changes = hour_changes + v_c,
+        hour_restores = hour_restores + v_r, hour_failed_restores = hour_failed_restores + v_f,
+        last_run_sequence = CASE WHEN v_act = 'run' THEN v_seq ELSE last_run_sequence END,
+        last_run_at = CASE WHEN v_act = 'run' THEN v_at ELSE last_run_at END,
+        last_run_time = CASE WHEN v_act = 'run' THEN v_etime ELSE last_run_time END,
+        last_run_command = CASE WHEN v_act = 'run' THEN v_command
+                                ELSE last_run_command END,
+        last_run_outcome = CASE WHEN v_act = 'run' THEN v_n ->> 'outcome'
+                                ELSE last_run_outcome END,
+        last_run_counts = CASE WHEN v_act = 'run' THEN jsonb_build_object(
+            'checked', v_n -> 'checked', 'altered', v_n -> 'altered',
+            'created', v_n -> 'created', 'deleted', v_n -> 'deleted',
+            'unchecked', v_n -> 'unchecked') ELSE last_run_counts END,
+        last_baseline_sha256 = CASE WHEN v_act = 'run' THEN v_baseline
+                                    ELSE last_baseline_sha256 END,
+        service_sequence = CASE WHEN v_act = 'service' THEN v_seq ELSE service_sequence END,
+        service_state = CASE WHEN v_act = 'service' THEN v_n ->> 'state' ELSE service_state END,
+        service_period_s = CASE WHEN v_act = 'service'
+            THEN v_period ELSE service_period_s END,
+        service_time = CASE WHEN v_act = 'service' THEN v_etime ELSE service_time END
+     WHERE host_id = v_host AND sender = v_sender AND last_sequence < v_seq
+       AND (v_c + v_r + v_f = 0 OR hour = v_bucket);
+    v_usual := FOUND;
+    IF NOT v_usual THEN
+        SELECT * INTO v_h FROM norv_fleet.hosts WHERE host_id = v_host;
+        IF NOT FOUND THEN
+            INSERT INTO norv_fleet.hosts (host_id, host_name, sender, first_seen, last_seen,
+                                          last_sequence, hour, hour_changes, hour_restores,
+                                          hour_failed_restores)
+            VALUES (v_host, v_j -> 'host' ->> 'name', v_sender, v_at, v_at, v_seq,
+                    CASE WHEN v_c + v_r + v_f > 0 THEN v_bucket END, v_c, v_r, v_f);
+        ELSE
+            v_forged := v_h.sender <> v_sender;
+            IF v_seq <= v_h.last_sequence THEN
+                v_ordered := false;
+                IF NOT v_forged THEN
+                    SELECT bool_or(e.digest = v_digest) INTO v_same FROM norv_fleet.events e
+                     WHERE e.host_id = v_host AND e.sequence = v_seq AND e.sender = v_sender;
+                    IF v_same THEN
+                        RETURN NULL;  -- a re-send
+                    END IF;
+                END IF;
+                -- A forged line never makes the host's own late line a repeat.
+                PERFORM FROM norv_fleet.events e
+                  WHERE e.host_id = v_host AND e.sequence = v_seq
+                    AND NOT 'forged-host' = ANY (e.flags);
+                v_repeated := FOUND;
+            END IF;
+            IF v_forged THEN
+                v_flags := v_flags || 'forged-host'::text;
+                v_c := 0;  -- not the host's own doing
+                v_r := 0;
+                v_f := 0;
+            END IF;
+            IF v_repeated THEN
+                v_flags := v_flags || 'repeated-sequence'::text;
+            ELSIF NOT v_ordered THEN
+                v_flags := v_flags || 'out-of-order'::text;
+            END IF;
+            v_flagged := CASE WHEN cardinality(v_flags) > 0 THEN 1 ELSE 0 END;
+            IF v_c + v_r + v_f + v_flagged > 0 THEN
+                IF v_h.hour IS NULL OR v_bucket > v_h.hour THEN
+                    IF v_h.hour IS NOT NULL THEN
+                        PERFORM norv_fleet.add_hour(v_host, v_h.hour, v_h.hour_changes,
+                                                    v_h.hour_restores, v_h.hour_failed_restores,
+                                                    v_h.hour_flagged);
+                    END IF;
+                    v_h.hour := v_bucket;
+                    v_h.hour_changes := v_c;
+                    v_h.hour_restores := v_r;
+                    v_h.hour_failed_restores := v_f;
+                    v_h.hour_flagged := v_flagged;
+                ELSIF v_bucket = v_h.hour THEN
+                    v_h.hour_changes := v_h.hour_changes + v_c;
+                    v_h.hour_restores := v_h.hour_restores + v_r;
+                    v_h.hour_failed_restores := v_h.hour_failed_restores + v_f;
+                    v_h.hour_flagged := v_h.hour_flagged + v_flagged;
+                ELSE
+                    PERFORM norv_fleet.add_hour(v_host, v_bucket, v_c, v_r, v_f, v_flagged);
+                END IF;
+            END IF;
+            -- A forged or repeated line tells nothing about the host.
+            IF v_forged OR v_repeated THEN
+                UPDATE norv_fleet.hosts SET flags_count = flags_count + 1, hour = v_h.hour,
+                    hour_changes = v_h.hour_changes, hour_restores = v_h.hour_restores,
+                    hour_failed_restores = v_h.hour_failed_restores,
+                    hour_flagged = v_h.hour_flagged
+                 WHERE host_id = v_host;
+            ELSE
+                UPDATE norv_fleet.hosts SET
+                    host_name = CASE WHEN v_ordered THEN v_j -> 'host' ->> 'name'
+                                     ELSE host_name END,
+                    last_seen = v_at, last_sequence = greatest(last_sequence, v_seq),
+                    -- a gap opened, or one of its lines come late
+                    missing = CASE WHEN v_ordered THEN missing + (v_seq - last_sequence - 1)
+                                   ELSE greatest(missing - 1, 0) END,
+                    flags_count = flags_count + v_flagged, hour = v_h.hour,
+                    hour_changes = v_h.hour_changes, hour_restores = v_h.hour_restores,
+                    hour_failed_restores = v_h.hour_failed_restores,
+                    hour_flagged = v_h.hour_flagged
+                 WHERE host_id = v_host;
+            END IF;
+        END IF;
+    END IF;
+
+    INSERT INTO norv_fleet.events (received_at, sender, host_id, host_name, sequence, event_time,
+                                   kind, action, severity, run, command, baseline_sha256, path,
+                                   flags, digest, body)
+    VALUES (v_at, v_sender, v_host, v_j -> 'host' ->> 'name', v_seq, v_etime,
+            v_j -> 'event' ->> 'kind', v_act, v_severity,
+            v_n ->> 'run', v_command, v_baseline, v_n ->> 'path',
+            v_flags, v_digest, v_j);
+
+    -- Any other line may still be the host's latest run or service event (one out of order).
+    IF v_usual OR v_forged OR v_repeated THEN
+        RETURN NULL;
+    ELSIF v_act = 'run' THEN
+        UPDATE norv_fleet.hosts SET
+            last_run_sequence = v_seq, last_run_at = v_at, last_run_time = v_etime,
+            last_run_command = v_command, last_run_outcome = v_n ->> 'outcome',
+            last_run_counts = jsonb_build_object(
+                'checked', v_n -> 'checked', 'altered', v_n -> 'altered',
+                'created', v_n -> 'created', 'deleted', v_n -> 'deleted',
+                'unchecked', v_n -> 'unchecked'),
+            last_baseline_sha256 = v_baseline
+         WHERE host_id = v_host AND coalesce(last_run_sequence, 0) < v_seq;
+    ELSIF v_act = 'service' THEN
+        UPDATE norv_fleet.hosts SET
+            service_sequence = v_seq, service_state = v_n ->> 'state',
+            service_period_s = v_period, service_time = v_etime
+         WHERE host_id = v_host AND coalesce(service_sequence, 0) < v_seq;
+    END IF;
+    RETURN NULL;
+END
+$fn$;
+
+DROP TRIGGER IF EXISTS file_line ON norv_fleet.inbox;
+CREATE TRIGGER file_line BEFORE INSERT ON norv_fleet.inbox
+    FOR EACH ROW EXECUTE FUNCTION norv_fleet.file_line();
+
+-- The reports, run by norv-cli fleet as norv_fleet_reader (security invoker).
+
+-- Every host with its last run and what it did since `since`.
+-- (Its columns grew: a store loaded before gets it anew.)
+DROP FUNCTION IF EXISTS norv_fleet.report_status(timestamptz);
+CREATE OR REPLACE FUNCTION norv_fleet.report_status(since timestamptz)
+RETURNS TABLE (host_name text, host_id text, sender text, last_seen timestamptz,
+               last_run_time timestamptz, last_run_command text, last_run_outcome text,
+               changes bigint, restores bigint, failed_restores bigint, flagged bigint,
+               missing bigint)
+LANGUAGE sql STABLE SET search_path = pg_catalog, pg_temp AS $fn$
+    WITH bounds AS (
+        -- whole hours from the rollup, the part before the first whole hour from events
+        SELECT date_bin('1 hour', since, timestamptz '2000-01-01 00:00+00')
+               + CASE WHEN date_bin('1 hour', since, timestamptz '2000-01-01 00:00+00') = since
+                      THEN interval '0' ELSE interval '1 hour' END AS whole
+    ), counts AS (
+        SELECT r.host_id, r.changes, r.restores, r.failed_restores, r.flagged
+          FROM norv_fleet.host_hours r, bounds b WHERE r.hour >= b.whole
+        UNION ALL
+        SELECT h.host_id, h.hour_changes, h.hour_restores, h.hour_failed_restores, h.hour_flagged
+          FROM norv_fleet.hosts h, bounds b WHERE h.hour >= b.whole
+        UNION ALL
+        SELECT e.host_id,
+               count(*) FILTER (WHERE NOT 'forged-host' = ANY (e.flags) AND e.action = 'change'),
+               count(*) FILTER (WHERE NOT 'forged-host' = ANY (e.flags) AND e.action = 'action'
+                                  AND e.body -> 'norv' ->> 'action' = 'restore'
+                                  AND e.body -> 'norv' ->> 'outcome' = 'done'),
+               count(*) FILTER (WHERE NOT 'forged-host' = ANY (e.flags) AND e.action = 'action'
+                                  AND e.body -> 'norv' ->> 'action' = 'restore'
+                                  AND e.body -> 'norv' ->> 'outcome' = 'failed'),
+               count(*) FILTER (WHERE cardinality(e.flags) > 0)
+          FROM norv_fleet.events e, bounds b
+         WHERE (e.action IN ('change', 'action') OR cardinality(e.flags) > 0)
+           AND e.event_time >= since AND e.event_time < b.whole AND e.host_id IS NOT NULL
+         GROUP BY e.host_id
+    ), totals AS (
+        SELECT c.host_id, sum(c.changes)::bigint AS changes, sum(c.restores)::bigint AS restores,
+               sum(c.failed_restores)::bigint AS failed_restores, sum(c.flagged)::bigint AS flagged
+          FROM counts c GROUP BY c.host_id
+    )
+    SELECT h.host_name, h.host_id, h.sender, h.last_seen, h.last_run_time, h.last_run_command,
+           h.last_run_outcome, coalesce(t.changes, 0), coalesce(t.restores, 0),
+           coalesce(t.failed_restores, 0), coalesce(t.flagged, 0), h.missing
+      FROM norv_fleet.hosts h LEFT JOIN totals t ON t.host_id = h.host_id
+     ORDER BY h.host_name, h.host_id;
+$fn$;
+
+-- Hosts whose last run is older than twice their service's period (`period` where the service
+-- gave none), counted from when the store received it, or whose service said it stopped.
+CREATE OR REPLACE FUNCTION norv_fleet.report_silent(period interval)
+RETURNS TABLE (host_name text, host_id text, sender text, last_seen timestamptz,
+               last_run_time timestamptz, last_run_at timestamptz, period_s double precision,
+               service_state text, reason text)
+LANGUAGE sql STABLE SET search_path = pg_catalog, pg_temp AS $fn$
+    SELECT h.host_name, h.host_id, h.sender, h.last_seen, h.last_run_time, h.last_run_at,
+           coalesce(h.service_period_s, extract(epoch FROM period)::double precision),
+           h.service_state,
+           CASE WHEN h.service_state = 'stopped' THEN 'stopped'
+                WHEN h.last_run_at IS NULL THEN 'no-run'
+                ELSE 'late' END
+      FROM norv_fleet.hosts h
+     WHERE h.service_state = 'stopped'
+        OR coalesce(h.last_run_at, h.first_seen)
+           < now() - 2 * coalesce(make_interval(secs => h.service_period_s), period)
+     ORDER BY h.host_name, h.host_id;
+$fn$;
+
+-- Each pair of runs of a host, in sequence order, whose baselines differ with no init or accept
+-- run between them (the second one included), from `since` on; forged and repeated lines left
+-- out (they are counted as flags).
+CREATE OR REPLACE FUNCTION norv_fleet.report_seal(since timestamptz)
+RETURNS TABLE (host_name text, host_id text, before_sequence bigint, before_time timestamptz,
+               before_command text, before_sha256 text, after_sequence bigint,
+               after_time timestamptz, after_command text, after_sha256 text)
+LANGUAGE sql STABLE SET search_path = pg_catalog, pg_temp AS $fn$
+    WITH runs AS (
+        SELECT e.host_id, e.sequence, e.event_time, e.command, e.baseline_sha256 AS sha256,
+               count(*) FILTER (WHERE e.command IN ('init', 'accept'))
+                   OVER (PARTITION BY e.host_id ORDER BY e.sequence) AS resets
+          FROM norv_fleet.events e
+         WHERE e.action = 'run' AND e.host_id IS NOT NULL AND e.event_time >= since
+           AND NOT e.flags && '{forged-host,repeated-sequence}'
+    ), paired AS (
+        SELECT r.*,
+               lag(r.sequence) OVER w AS p_sequence, lag(r.event_time) OVER w AS p_time,
+               lag(r.command) OVER w AS p_command, lag(r.sha256) OVER w AS p_sha256,
+               lag(r.resets) OVER w AS p_resets
+          FROM runs r WHERE r.sha256 IS NOT NULL
+        WINDOW w AS (PARTITION BY r.host_id ORDER BY r.sequence)
+    )
+    SELECT h.host_name, p.host_id, p.p_sequence, p.p_time, p.p_command,
+           p.p_sha256, p.sequence, p.event_time, p.command, p.sha256
+      FROM paired p LEFT JOIN norv_fleet.hosts h ON h.host_id = p.host_id
+     WHERE p.p_sha256 IS NOT NULL AND p.p_sha256 <> p.sha256 AND p.resets = p.p_resets
+     ORDER BY 1, p.host_id, p.sequence;
+$fn$;
+
+-- Every change of every host from `since` on (the host's time), with the line's norv object.
+CREATE OR REPLACE FUNCTION norv_fleet.report_changes(since timestamptz)
+RETURNS TABLE (host_name text, host_id text, sender text, sequence bigint,
+               event_time timestamptz, flags text[], norv jsonb)
+LANGUAGE sql STABLE SET search_path = pg_catalog, pg_temp AS $fn$
+    SELECT e.host_name, e.host_id, e.sender, e.sequence, e.event_time, e.flags, e.body -> 'norv'
+      FROM norv_fleet.events e
+     WHERE e.action = 'change' AND e.event_time >= since
+     ORDER BY e.host_name, e.host_id, e.sequence, e.received_at;
+$fn$;
+
+-- Lines stored unreadable since `since` (when received).
+CREATE OR REPLACE FUNCTION norv_fleet.report_unreadable(since timestamptz)
+RETURNS TABLE (received_at timestamptz, sender text, line text)
+LANGUAGE sql STABLE SET search_path = pg_catalog, pg_temp AS $fn$
+    SELECT e.received_at, e.sender, e.line FROM norv_fleet.events e
+     WHERE e.host_id IS NULL AND e.received_at >= since ORDER BY e.received_at;
+$fn$;
+
+-- Who may do what.
+REVOKE ALL ON ALL TABLES IN SCHEMA norv_fleet FROM PUBLIC;
+REVOKE ALL ON ALL FUNCTIONS IN SCHEMA norv_fleet FROM PUBLIC;
+REVOKE ALL ON ALL TABLES IN SCHEMA norv_fleet FROM norv_fleet_writer, norv_fleet_reader;
+GRANT USAGE ON SCHEMA norv_fleet TO norv_fleet_writer, norv_fleet_reader;
+GRANT INSERT ON norv_fleet.inbox TO norv_fleet_writer;
+GRANT SELECT ON norv_fleet.schema_version, norv_fleet.settings, norv_fleet.events,
+    norv_fleet.hosts, norv_fleet.host_hours TO norv_fleet_reader;
+GRANT EXECUTE ON FUNCTION norv_fleet.report_status(timestamptz),
+    norv_fleet.report_silent(interval), norv_fleet.report_seal(timestamptz),
+    norv_fleet.report_changes(timestamptz), norv_fleet.report_unreadable(timestamptz)
+    TO norv_fleet_reader;
+
+COMMIT;
