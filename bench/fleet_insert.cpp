@@ -63,8 +63,10 @@ bool Exec(PGconn* conn, const std::string& sql) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 6) {
-        std::fprintf(stderr, "usage: norv-fleet-insert CONNINFO CONNECTIONS HOSTS BATCH SECONDS\n");
+    if (argc != 6 && argc != 7) {
+        std::fprintf(stderr,
+                     "usage: norv-fleet-insert CONNINFO CONNECTIONS HOSTS BATCH SECONDS "
+                     "[FIRST-SEQUENCE]\n");
         return 64;
     }
     const std::string conninfo = argv[1];
@@ -72,6 +74,7 @@ int main(int argc, char** argv) {
     const int hosts = std::atoi(argv[3]);
     const int batch = std::atoi(argv[4]);
     const double seconds = std::atof(argv[5]);
+    const long first_sequence = argc == 7 ? std::atol(argv[6]) : 1;
     std::atomic<long> counted{0};
     std::atomic<bool> failed{false};
     const Clock::time_point start = Clock::now();
@@ -91,7 +94,7 @@ int main(int argc, char** argv) {
             }
             std::vector<int> own;
             for (int h = c; h < hosts; h += connections) own.push_back(h);
-            std::vector<long> sequence(own.size(), 0);
+            std::vector<long> sequence(own.size(), first_sequence - 1);
             const std::string sender =
                 "'10." + std::to_string(c) + ".0.1'";  // one relay per connection
             size_t next = 0;

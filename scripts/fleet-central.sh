@@ -1,17 +1,20 @@
 #!/bin/bash
 # A trial central server for a norv fleet, on one machine, in one folder: a PostgreSQL 15
 # cluster holding the norv_fleet schema, a certificate authority with the server's and each
-# host's certificate, and rsyslog receiving the hosts' events over RELP with TLS and writing
-# them into PostgreSQL. Prints what each host needs and how to read the reports.
+# host's certificate, rsyslog receiving the hosts' events over RELP with TLS and writing them
+# into PostgreSQL's inbox, and `norv-cli fleet file` filing the inbox into the store. Prints what
+# each host needs and how to read the reports.
 #
 #   norv-fleet-central start [--dir DIR] [--port 2514] [--address ADDR] [--name NAME]
 #                            [--domain DOMAIN] [--hosts "www1 www2"] [--pg-port 5433]
-#                            [--schema schema.sql]
+#                            [--schema schema.sql] [--cli norv-cli]
 #   norv-fleet-central stop [--dir DIR] [--part rsyslog|postgresql]
 #   norv-fleet-central status [--dir DIR]
 #
-# start sets up what is missing and starts what is not running, so it also brings back a part
-# that `stop --part` stopped; certificates, passwords and stored events are kept. Runs as root.
+# start sets up what is missing, loads the schema again (it changes only what is older) and
+# starts what is not running, so it also brings back a part that `stop --part` stopped;
+# certificates, passwords and stored events are kept. The filer waits out a PostgreSQL stopped by
+# `stop --part postgresql`; a plain stop stops it too. Runs as root.
 set -euo pipefail
 
 here=$(cd "$(dirname "$(readlink -f "$0")")" && pwd)
@@ -26,13 +29,14 @@ hosts=
 pg_port=5433
 schema=
 part=
+cli=
 
 die() {
     echo "norv-fleet-central: $*" >&2
     exit 1
 }
 usage() {
-    sed -n '7,11s/^# \{0,1\}//p' "$0" >&2
+    sed -n '8,12s/^# \{0,1\}//p' "$0" >&2
     exit 2
 }
 
@@ -54,6 +58,7 @@ while [ $# -gt 0 ]; do
     --pg-port) pg_port=$2 ;;
     --schema) schema=$2 ;;
     --part) part=$2 ;;
+    --cli) cli=$2 ;;
     *) usage ;;
     esac
     shift 2
@@ -70,7 +75,7 @@ dir=$(cd "$dir" && pwd)
 if [ -f "$dir/options" ]; then
     while IFS='=' read -r key value; do
         case $key in
-        port | address | name | domain | hosts | pg_port) [ -n "${given[$key]:-}" ] || printf -v "$key" '%s' "$value" ;;
+        port | address | name | domain | hosts | pg_port | cli) [ -n "${given[$key]:-}" ] || printf -v "$key" '%s' "$value" ;;
         esac
     done <"$dir/options"
 fi
@@ -91,6 +96,11 @@ rsyslog_pid() {
     local pid
     pid=$(cat "$rs/pid" 2>/dev/null) || return 1
     [ -n "$pid" ] && [ -d "/proc/$pid" ] && grep -q rsyslogd "/proc/$pid/comm" 2>/dev/null && echo "$pid"
+}
+filer_pid() {
+    local pid
+    pid=$(cat "$dir/filer.pid" 2>/dev/null) || return 1
+    [ -n "$pid" ] && [ -d "/proc/$pid" ] && grep -q norv-cli "/proc/$pid/comm" 2>/dev/null && echo "$pid"
 }
 psql_admin() { as_postgres "$pg_bin/psql" -X -q -v ON_ERROR_STOP=1 -h "$pgrun" -p "$pg_port" "$@"; }
 
@@ -172,6 +182,7 @@ start_postgresql() {
 local all postgres peer
 host norv norv_fleet_writer 127.0.0.1/32 scram-sha-256
 host norv norv_fleet_reader 127.0.0.1/32 scram-sha-256
+host norv norv_fleet_filer 127.0.0.1/32 scram-sha-256
 HBA
         as_postgres tee -a "$pgdata/postgresql.conf" >/dev/null <<CONF
 listen_addresses = '127.0.0.1'
@@ -179,31 +190,46 @@ port = $pg_port
 unix_socket_directories = '$pgrun'
 CONF
     fi
+    # A cluster made before the filer was: let the filer in too.
+    if ! grep -q norv_fleet_filer "$pgdata/pg_hba.conf"; then
+        echo "host norv norv_fleet_filer 127.0.0.1/32 scram-sha-256" | as_postgres tee -a "$pgdata/pg_hba.conf" >/dev/null
+        pg_running && as_postgres "$pg_bin/pg_ctl" -D "$pgdata" reload >/dev/null
+    fi
     if ! pg_running; then
         as_postgres "$pg_bin/pg_ctl" -D "$pgdata" -l "$dir/pg/postgresql.log" -w -t 60 start >/dev/null ||
             { tail -20 "$dir/pg/postgresql.log" >&2; die "PostgreSQL did not start"; }
     fi
-    if [ "$(psql_admin -tA -d postgres -c "SELECT 1 FROM pg_database WHERE datname = 'norv'")" != 1 ]; then
-        if [ -z "$schema" ]; then
-            for schema in "$here/schema.sql" "$here/../packaging/fleet/schema.sql"; do
-                [ -f "$schema" ] && break
-            done
-        fi
-        [ -f "$schema" ] || die "cannot find schema.sql (give it with --schema)"
-        psql_admin -d postgres -c "CREATE DATABASE norv" || die "cannot create the database"
-        psql_admin -d norv -f - <"$schema" || die "$schema did not load"
-        local role
-        for role in writer reader; do
-            local pw
-            pw=$(openssl rand -hex 24)
-            # On standard input, never on a command line others may read.
-            psql_admin -d norv <<<"\\set pw '$pw'
-ALTER ROLE norv_fleet_$role LOGIN PASSWORD :'pw';" ||
-                die "cannot let norv_fleet_$role log in"
-            (umask 077 && printf '127.0.0.1:%s:norv:norv_fleet_%s:%s\n' "$pg_port" "$role" "$pw" \
-                >"$secrets/$role.pgpass")
+    if [ -z "$schema" ]; then
+        for schema in "$here/schema.sql" "$here/../packaging/fleet/schema.sql"; do
+            [ -f "$schema" ] && break
         done
     fi
+    [ -f "$schema" ] || die "cannot find schema.sql (give it with --schema)"
+    if [ "$(psql_admin -tA -d postgres -c "SELECT 1 FROM pg_database WHERE datname = 'norv'")" != 1 ]; then
+        psql_admin -d postgres -c "CREATE DATABASE norv" || die "cannot create the database"
+    fi
+    psql_admin -d norv -f - <"$schema" || die "$schema did not load"
+    local role
+    for role in writer reader filer; do
+        [ -f "$secrets/$role.pgpass" ] && continue
+        local pw
+        pw=$(openssl rand -hex 24)
+        # On standard input, never on a command line others may read.
+        psql_admin -d norv <<<"\\set pw '$pw'
+ALTER ROLE norv_fleet_$role LOGIN PASSWORD :'pw';" ||
+            die "cannot let norv_fleet_$role log in"
+        (umask 077 && printf '127.0.0.1:%s:norv:norv_fleet_%s:%s\n' "$pg_port" "$role" "$pw" \
+            >"$secrets/$role.pgpass")
+    done
+}
+
+# The filer: files what rsyslog put in the inbox, a batch at a time; it waits out a PostgreSQL
+# that is away.
+start_filer() {
+    filer_pid >/dev/null && return 0
+    setsid "$cli" fleet file --db "host=127.0.0.1 port=$pg_port dbname=norv user=norv_fleet_filer passfile=$secrets/filer.pgpass" \
+        </dev/null >>"$dir/filer.log" 2>&1 &
+    echo $! >"$dir/filer.pid"
 }
 
 start_rsyslog() {
@@ -249,6 +275,10 @@ make_hosts() {
 
 case $command in
 start)
+    [ -n "$cli" ] || cli=$(command -v norv-cli) ||
+        die "norv-cli is not installed: it files what rsyslog stores (give it with --cli)"
+    [ -x "$cli" ] || die "$cli: not a program"
+    cli=$(readlink -f "$cli")
     if [ -z "$address" ]; then
         address=$(hostname -I 2>/dev/null | awk '{print $1}')
         [ -n "$address" ] || address=127.0.0.1
@@ -256,12 +286,13 @@ start)
     install -d -m 0700 "$tls" "$secrets"
     chmod 0755 "$dir"
     printf '%s\n' "port=$port" "address=$address" "name=$name" "domain=$domain" "hosts=$hosts" \
-        "pg_port=$pg_port" >"$dir/options"
+        "pg_port=$pg_port" "cli=$cli" >"$dir/options"
     make_ca
     make_cert "$name" "$tls/central.key" "$tls/central.pem"
     make_hosts
     [ "$part" = rsyslog ] || start_postgresql
     [ "$part" = postgresql ] || start_rsyslog
+    start_filer
     cat <<TEXT
 norv fleet central server running in $dir
   RELP over TLS on port $port (every address), as $name
@@ -291,6 +322,11 @@ stop)
         gone() { [ ! -d "/proc/$pid" ]; }
         wait_for 60 gone || die "rsyslogd $pid did not stop"
     fi
+    if [ -z "$part" ] && pid=$(filer_pid); then
+        kill -TERM "$pid"
+        gone() { [ ! -d "/proc/$pid" ]; }
+        wait_for 60 gone || die "the filer $pid did not stop"
+    fi
     if [ "$part" != rsyslog ] && pg_running; then
         as_postgres "$pg_bin/pg_ctl" -D "$pgdata" -m fast -w -t 60 stop >/dev/null || die "PostgreSQL did not stop"
     fi
@@ -299,6 +335,7 @@ status)
     state=0
     if pid=$(rsyslog_pid); then echo "rsyslog: running ($pid)"; else echo "rsyslog: stopped"; state=3; fi
     if pg_running; then echo "postgresql: running"; else echo "postgresql: stopped"; state=3; fi
+    if pid=$(filer_pid); then echo "filer: running ($pid)"; else echo "filer: stopped"; state=3; fi
     exit $state
     ;;
 esac

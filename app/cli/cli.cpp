@@ -60,6 +60,9 @@ constexpr const char* kUsage =
     "          接続文字列 (既定は PGSERVICE、PGHOST などの環境変数)。--since は 24h のような長さ\n"
     "          か時刻 (既定 24h、seal は残っているすべて)。--period は周期を告げていないホストの\n"
     "          周期 (既定 1h)。終了コード: 0 該当なし、1 該当あり (status は常に 0)、2 エラー\n"
+    "  fleet file [--db 接続文字列] [--once]\n"
+    "          rsyslog が受け箱 (inbox) に入れた行を norv_fleet_filer として記録に整理し続ける\n"
+    "          (--once なら受け箱が空になるまで)。サーバーが止まっていればつながるまで待つ\n"
     "終了コード: 0 変更なし、1 変更あり、2 エラー、3 検査できなかった場所がある (変更なし)、\n"
     "          4 検査できなかった場所があり、変更もある、64 引数の誤り\n";
 
@@ -103,6 +106,7 @@ enum OptionId : int {
     kOptionDb,
     kOptionSince,
     kOptionPeriod,
+    kOptionOnce,
     kOptionIoPriority,
     kOptionVersion,
     kOptionHelp = 'h',
@@ -122,6 +126,7 @@ constexpr option kOptions[] = {
     {"db", required_argument, nullptr, kOptionDb},
     {"since", required_argument, nullptr, kOptionSince},
     {"period", required_argument, nullptr, kOptionPeriod},
+    {"once", no_argument, nullptr, kOptionOnce},
     {"io-priority", required_argument, nullptr, kOptionIoPriority},
     {"version", no_argument, nullptr, kOptionVersion},
     {"help", no_argument, nullptr, kOptionHelp},
@@ -223,6 +228,10 @@ std::optional<Arguments> ParseArguments(const std::vector<std::string>& args, st
                 parsed.fleet_options = true;
                 parsed.fleet.period = optarg;
                 break;
+            case kOptionOnce:
+                parsed.fleet_options = true;
+                parsed.fleet.once = true;
+                break;
             case kOptionIoPriority: {
                 auto priority = platform::ParseIoPriority(optarg);
                 if (!priority) return mistake(given);
@@ -266,13 +275,13 @@ std::optional<Arguments> ParseArguments(const std::vector<std::string>& args, st
         return std::nullopt;
     }
     if (parsed.command != "fleet" && parsed.fleet_options) {
-        err << "norv: --db、--since、--period は fleet だけのものです\n" << kUsage;
+        err << "norv: --db、--since、--period、--once は fleet だけのものです\n" << kUsage;
         return std::nullopt;
     }
     const std::string& report = parsed.fleet.report;
     if (parsed.command == "fleet" && report != "status" && report != "silent" && report != "seal" &&
-        report != "changes") {
-        err << "norv: fleet には status、silent、seal、changes のどれかを指定してください\n"
+        report != "changes" && report != "file") {
+        err << "norv: fleet には status、silent、seal、changes、file のどれかを指定してください\n"
             << kUsage;
         return std::nullopt;
     }

@@ -1,4 +1,5 @@
--- The fleet's store: every host's norv events, filed by a trigger as rsyslog inserts them.
+-- The fleet's store: every host's norv events, put in an inbox by rsyslog and filed from there
+-- in batches by `norv-cli fleet file`.
 --
 -- Load as the owner the store will have (a superuser or a role with CREATEROLE), as often as
 -- wanted: every statement is idempotent, and the whole file is one transaction.
@@ -7,15 +8,18 @@
 --
 -- rsyslog (ompgsql, as norv_fleet_writer) runs only
 --   INSERT INTO norv_fleet.inbox(sender, line) VALUES ('<fromhost-ip>', '<the JSON line>')
--- The BEFORE INSERT trigger files each line into norv_fleet.events and returns NULL, so the
--- inbox stays empty. norv_fleet_reader (norv-cli fleet) may only read. Both roles are made
--- NOLOGIN here when missing; the set-up gives them LOGIN and passwords.
+-- and the inbox dates and numbers each line. norv_fleet_filer (norv-cli fleet file) may only
+-- call file_inbox, which moves a batch of lines from the inbox into events in one transaction.
+-- Receiving thus never waits for filing, nor fails with it: a burst waits in the inbox. (Filing
+-- each line in a trigger as it came cost the sender's statement three times as much.)
+-- norv_fleet_reader (norv-cli fleet) may only read. The roles are made NOLOGIN here when
+-- missing; the set-up gives them LOGIN and passwords.
 --
 -- Layout, version 1:
 --   events      one row per line stored, partitioned by day of received_at (UTC), made on
 --               demand; a new day's partition drops those older than settings.retention_days
 --   hosts       one row per host id: where it sends from, its last sequence, last run and
---               the service's state, kept by the trigger so reports never scan events for it;
+--               the service's state, kept by the filing so reports never scan events for it;
 --               and the counts of its latest hour
 --   host_hours  per host and earlier hour of event time: changes, restores, failed restores,
 --               flagged lines
@@ -27,7 +31,8 @@
 --   repeated-sequence  a sequence already stored for the host, with another line
 --   out-of-order       a sequence below the host's highest, not stored before
 --   forged-host        a host id arriving from another sender than the one first seen for it
--- Lines of one host are filed one at a time (a transaction-scoped advisory lock on its id).
+-- One filer files at a time (a transaction-scoped advisory lock), so a host's lines are filed in
+-- the order they came.
 
 BEGIN;
 SET LOCAL client_min_messages = warning;
@@ -45,6 +50,9 @@ BEGIN
     END IF;
     IF NOT EXISTS (SELECT FROM pg_catalog.pg_roles WHERE rolname = 'norv_fleet_reader') THEN
         CREATE ROLE norv_fleet_reader NOLOGIN;
+    END IF;
+    IF NOT EXISTS (SELECT FROM pg_catalog.pg_roles WHERE rolname = 'norv_fleet_filer') THEN
+        CREATE ROLE norv_fleet_filer NOLOGIN;
     END IF;
 END
 $roles$;
@@ -65,6 +73,10 @@ CREATE TABLE IF NOT EXISTS norv_fleet.inbox (
     sender text,
     line text
 );
+-- Each line's place in the order lines came, and when.
+ALTER TABLE norv_fleet.inbox
+    ADD COLUMN IF NOT EXISTS id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    ADD COLUMN IF NOT EXISTS received_at timestamptz NOT NULL DEFAULT now();
 
 CREATE TABLE IF NOT EXISTS norv_fleet.events (
     received_at timestamptz NOT NULL,
@@ -204,6 +216,10 @@ BEGIN
 END
 $fn$;
 
+-- An older store filed each line in a trigger as it was inserted.
+DROP TRIGGER IF EXISTS file_line ON norv_fleet.inbox;
+DROP FUNCTION IF EXISTS norv_fleet.file_line();
+
 -- Adds counts to a host's hour in the rollup.
 CREATE OR REPLACE FUNCTION norv_fleet.add_hour(host text, hour timestamptz, changes bigint,
                                                restores bigint, failed bigint, flagged bigint)
@@ -218,15 +234,43 @@ RETURNS void LANGUAGE sql SET search_path = pg_catalog, pg_temp AS $fn$
         flagged = r.flagged + EXCLUDED.flagged;
 $fn$;
 
--- Files one inbox line (see the top of this file) and keeps hosts and the rollup. A host's
--- latest hour is counted in its hosts row, which each line rewrites anyway (a second row
--- written per line halved the rate); a line of a later hour moves those counts to host_hours.
-CREATE OR REPLACE FUNCTION norv_fleet.file_line() RETURNS trigger
-LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $fn$
+-- The values of a line that the store keeps in columns. Only the forms norv writes are taken: a
+-- value of another form is null, and a line without a host, a sequence from 1 to 2^53 or a time
+-- is unreadable. A time of the right form that is no date (month 13) raises an error: the
+-- callers catch it, since nothing a host sends may fail a batch, other hosts' lines too.
+CREATE OR REPLACE FUNCTION norv_fleet.line_fields(j jsonb)
+RETURNS TABLE (host text, seq bigint, etime timestamptz, severity smallint, command text,
+               baseline text, period double precision)
+LANGUAGE sql STABLE AS $fn$
+    SELECT CASE WHEN length(h) <= 255 THEN h END,  -- an index holds a few kilobytes at most
+           CASE WHEN sq ~ '^[1-9][0-9]{0,15}$' THEN  -- (nested: AND may be taken in any order)
+                CASE WHEN sq::bigint <= 9007199254740992 THEN sq::bigint END END,
+           CASE WHEN t ~ '^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}(\.[0-9]{1,9})?(Z|[+-][0-9]{2}:[0-9]{2})$'
+                THEN t::pg_catalog.timestamptz END,
+           CASE WHEN sv ~ '^[0-7]$' THEN sv::smallint END,
+           CASE WHEN length(cm) <= 64 THEN cm END,
+           CASE WHEN bl ~ '^[0-9a-f]{64}$' THEN bl END,
+           -- a period beyond a year would put the silent report's times out of range
+           CASE WHEN pd ~ '^[0-9]{1,9}(\.[0-9]{1,9})?$' THEN
+                CASE WHEN pd::double precision > 0 AND pd::double precision <= 366 * 86400
+                     THEN pd::double precision END END
+      FROM (SELECT coalesce(nullif(j -> 'host' ->> 'id', ''), nullif(j -> 'host' ->> 'name', '')) AS h,
+                   j -> 'event' ->> 'sequence' AS sq, j ->> 'time' AS t,
+                   j -> 'event' ->> 'severity' AS sv, j -> 'norv' ->> 'command' AS cm,
+                   j -> 'norv' ->> 'baseline_sha256' AS bl, j -> 'norv' ->> 'period_s' AS pd) v;
+$fn$;
+
+-- Files one line, received at p_at from p_sender, and keeps hosts and the rollup: the careful
+-- path, one line at a time, for every line file_inbox cannot file with its host's others. A
+-- host's latest hour is counted in its hosts row, which each line rewrites anyway; a line of a
+-- later hour moves those counts to host_hours.
+CREATE OR REPLACE FUNCTION norv_fleet.file_one(p_at timestamptz, p_sender text, p_line text)
+RETURNS void
+LANGUAGE plpgsql SET search_path = pg_catalog, pg_temp AS $fn$
 DECLARE
-    v_at timestamptz := now();
-    v_sender text := coalesce(NEW.sender, '');
-    v_digest bytea := sha256(convert_to(coalesce(NEW.line, ''), 'UTF8'));
+    v_at timestamptz := p_at;
+    v_sender text := coalesce(p_sender, '');
+    v_digest bytea := sha256(convert_to(coalesce(p_line, ''), 'UTF8'));
     v_j jsonb;
     v_n jsonb;
     v_host text;
@@ -254,48 +298,20 @@ BEGIN
        IS DISTINCT FROM (v_at AT TIME ZONE 'UTC')::date::text THEN
         PERFORM norv_fleet.ensure_partition(v_at);
     END IF;
-    -- Only the forms norv writes are taken: a value of another form is null, and a line
-    -- without a host, a sequence from 1 to 2^53 or a time is unreadable. Nothing a host sends
-    -- may fail the statement, which would fail rsyslog's whole batch, other hosts' lines too.
+    -- Nothing a host sends may fail the statement (see line_fields).
     BEGIN
-        v_j := NEW.line::jsonb;
-        v_host := coalesce(nullif(v_j -> 'host' ->> 'id', ''), nullif(v_j -> 'host' ->> 'name', ''));
-        IF length(v_host) > 255 THEN
-            v_host := NULL;  -- an index holds a few kilobytes at most
-        END IF;
-        IF v_j -> 'event' ->> 'sequence' ~ '^[1-9][0-9]{0,15}$' THEN
-            v_seq := (v_j -> 'event' ->> 'sequence')::bigint;
-            IF v_seq > 9007199254740992 THEN
-                v_seq := NULL;
-            END IF;
-        END IF;
-        IF v_j ->> 'time' ~ '^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}(\.[0-9]{1,9})?(Z|[+-][0-9]{2}:[0-9]{2})$' THEN
-            v_etime := (v_j ->> 'time')::timestamptz;
-        END IF;
-        IF v_j -> 'event' ->> 'severity' ~ '^[0-7]$' THEN
-            v_severity := (v_j -> 'event' ->> 'severity')::smallint;
-        END IF;
+        v_j := p_line::jsonb;
+        SELECT f.host, f.seq, f.etime, f.severity, f.command, f.baseline, f.period
+          INTO v_host, v_seq, v_etime, v_severity, v_command, v_baseline, v_period
+          FROM norv_fleet.line_fields(v_j) f;
         v_n := v_j -> 'norv';
-        IF length(v_n ->> 'command') <= 64 THEN
-            v_command := v_n ->> 'command';
-        END IF;
-        IF v_n ->> 'baseline_sha256' ~ '^[0-9a-f]{64}$' THEN
-            v_baseline := v_n ->> 'baseline_sha256';
-        END IF;
-        -- A period beyond a year would put the silent report's times out of range.
-        IF v_n ->> 'period_s' ~ '^[0-9]{1,9}(\.[0-9]{1,9})?$' THEN
-            v_period := (v_n ->> 'period_s')::double precision;
-            IF v_period <= 0 OR v_period > 366 * 86400 THEN
-                v_period := NULL;
-            END IF;
-        END IF;
     EXCEPTION WHEN OTHERS THEN
         v_host := NULL;  -- not JSON, nested past the parser's depth, a date that is none
     END;
     IF v_host IS NULL OR v_seq IS NULL OR v_etime IS NULL THEN
         INSERT INTO norv_fleet.events (received_at, sender, flags, digest, body, line)
-        VALUES (v_at, v_sender, '{unreadable}', v_digest, v_j, coalesce(NEW.line, ''));
-        RETURN NULL;
+        VALUES (v_at, v_sender, '{unreadable}', v_digest, v_j, coalesce(p_line, ''));
+        RETURN;
     END IF;
     v_act := v_j -> 'event' ->> 'action';
     -- A host's clock a day or more off counts in the hour the line came, so that a time far
@@ -313,7 +329,8 @@ BEGIN
         END IF;
     END IF;
 
-    PERFORM pg_advisory_xact_lock(hashtextextended(v_host, 0));
+    -- (Only file_inbox calls this, one filer at a time: a lock for each host would fill the lock
+    -- table in a batch of many new hosts.)
     -- The usual line: the next of a known host, from its sender, in the hour it counts; a run
     -- or service line is then its latest.
     UPDATE norv_fleet.hosts SET host_name = v_j -> 'host' ->> 'name', last_seen = v_at,
@@ -357,7 +374,7 @@ BEGIN
                     SELECT bool_or(e.digest = v_digest) INTO v_same FROM norv_fleet.events e
                      WHERE e.host_id = v_host AND e.sequence = v_seq AND e.sender = v_sender;
                     IF v_same THEN
-                        RETURN NULL;  -- a re-send
+                        RETURN;  -- a re-send
                     END IF;
                 END IF;
                 -- A forged line never makes the host's own late line a repeat.
@@ -433,7 +450,7 @@ BEGIN
 
     -- Any other line may still be the host's latest run or service event (one out of order).
     IF v_usual OR v_forged OR v_repeated THEN
-        RETURN NULL;
+        RETURN;
     ELSIF v_act = 'run' THEN
         UPDATE norv_fleet.hosts SET
             last_run_sequence = v_seq, last_run_at = v_at, last_run_time = v_etime,
@@ -450,13 +467,173 @@ BEGIN
             service_period_s = v_period, service_time = v_etime
          WHERE host_id = v_host AND coalesce(service_sequence, 0) < v_seq;
     END IF;
-    RETURN NULL;
+    RETURN;
 END
 $fn$;
 
-DROP TRIGGER IF EXISTS file_line ON norv_fleet.inbox;
-CREATE TRIGGER file_line BEFORE INSERT ON norv_fleet.inbox
-    FOR EACH ROW EXECUTE FUNCTION norv_fleet.file_line();
+-- Files up to `most` lines of the inbox, oldest first, and returns how many it took. Lines of a
+-- host whose lines here simply follow its last one (known host, its own sender, sequences rising
+-- past its last, counts in its current hour) are filed together: one insert for all, one update
+-- of each host. Every other line goes through file_one, in the order the lines came. A batch
+-- that does not read as norv's (a line no JSON, a time no date) is read line by line instead.
+-- (The batch's statements are cheap but their estimates are not: compiling them took longer
+-- than running them.)
+CREATE OR REPLACE FUNCTION norv_fleet.file_inbox(most integer DEFAULT 10000) RETURNS integer
+LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp SET jit = off AS $fn$
+DECLARE
+    v_first bigint;
+    v_taken integer;
+    v_day record;
+    v_line record;
+BEGIN
+    -- One filer at a time, so that a host's lines are filed in the order they came.
+    PERFORM pg_advisory_xact_lock(hashtext('norv_fleet file_inbox'));
+    SELECT min(id) INTO v_first FROM norv_fleet.inbox;
+    IF v_first IS NULL THEN
+        RETURN 0;
+    END IF;
+    CREATE TEMP TABLE norv_batch (
+        id bigint, received_at timestamptz, sender text, line text, j jsonb, host text,
+        seq bigint, etime timestamptz, severity smallint, command text, baseline text,
+        period double precision, ordered boolean
+    ) ON COMMIT DROP;
+    BEGIN
+        WITH taken AS (
+            DELETE FROM norv_fleet.inbox WHERE id < v_first + least(greatest(most, 1), 100000)
+            RETURNING id, received_at, coalesce(sender, '') AS sender, coalesce(line, '') AS line
+        ), parsed AS MATERIALIZED (  -- each line parsed once, not once for each value read
+            SELECT t.*, t.line::jsonb AS j FROM taken t
+        )
+        INSERT INTO norv_batch
+        SELECT p.id, p.received_at, p.sender, p.line, p.j, f.*,
+               coalesce(lag(f.seq) OVER (PARTITION BY f.host ORDER BY p.id) < f.seq, true)
+          FROM parsed p, LATERAL norv_fleet.line_fields(p.j) f;
+    EXCEPTION WHEN OTHERS THEN
+        -- Undone with the savepoint, the lines are taken again and read one at a time: each
+        -- goes through file_one, which keeps what it cannot read as unreadable.
+        WITH taken AS (
+            DELETE FROM norv_fleet.inbox WHERE id < v_first + least(greatest(most, 1), 100000)
+            RETURNING id, received_at, coalesce(sender, '') AS sender, coalesce(line, '') AS line
+        )
+        INSERT INTO norv_batch (id, received_at, sender, line) SELECT * FROM taken;
+    END;
+    SELECT count(*) INTO v_taken FROM norv_batch;
+    FOR v_day IN SELECT min(received_at) AS at FROM norv_batch
+                  GROUP BY (received_at AT TIME ZONE 'UTC')::date LOOP
+        PERFORM norv_fleet.ensure_partition(v_day.at);
+    END LOOP;
+
+    -- The hosts whose lines here simply follow their last: each with the hour its counts go in.
+    CREATE TEMP TABLE norv_batch_hosts ON COMMIT DROP AS
+    SELECT b.host, coalesce(h.hour, max(b.bucket) FILTER (WHERE b.counts)) AS hour
+      FROM (SELECT b.*,
+                   b.j -> 'event' ->> 'action' = 'change'
+                   OR (b.j -> 'event' ->> 'action' = 'action'
+                       AND b.j -> 'norv' ->> 'action' = 'restore'
+                       AND b.j -> 'norv' ->> 'outcome' IN ('done', 'failed')) AS counts,
+                   -- a host's clock a day or more off counts in the hour the line came
+                   date_bin('1 hour', CASE WHEN abs(extract(epoch FROM b.etime - b.received_at))
+                                               < 86400 THEN b.etime ELSE b.received_at END,
+                            timestamptz '2000-01-01 00:00+00') AS bucket
+              FROM norv_batch b WHERE b.seq IS NOT NULL AND b.etime IS NOT NULL) b
+      JOIN norv_fleet.hosts h ON h.host_id = b.host
+     GROUP BY b.host, h.sender, h.last_sequence, h.hour
+    HAVING bool_and(b.sender = h.sender AND b.ordered) AND min(b.seq) > h.last_sequence
+       -- the counts go in one hour: the host row's, or the first one
+       AND CASE WHEN h.hour IS NULL THEN count(DISTINCT b.bucket) FILTER (WHERE b.counts) <= 1
+                ELSE coalesce(bool_and(b.bucket = h.hour) FILTER (WHERE b.counts), true) END;
+
+    INSERT INTO norv_fleet.events (received_at, sender, host_id, host_name, sequence, event_time,
+                                   kind, action, severity, run, command, baseline_sha256, path,
+                                   flags, digest, body, line)
+    SELECT b.received_at, b.sender,
+           CASE WHEN g.host IS NOT NULL THEN b.host END,
+           CASE WHEN g.host IS NOT NULL THEN b.j -> 'host' ->> 'name' END,
+           CASE WHEN g.host IS NOT NULL THEN b.seq END,
+           CASE WHEN g.host IS NOT NULL THEN b.etime END,
+           CASE WHEN g.host IS NOT NULL THEN b.j -> 'event' ->> 'kind' END,
+           CASE WHEN g.host IS NOT NULL THEN b.j -> 'event' ->> 'action' END,
+           CASE WHEN g.host IS NOT NULL THEN b.severity END,
+           CASE WHEN g.host IS NOT NULL THEN b.j -> 'norv' ->> 'run' END,
+           CASE WHEN g.host IS NOT NULL THEN b.command END,
+           CASE WHEN g.host IS NOT NULL THEN b.baseline END,
+           CASE WHEN g.host IS NOT NULL THEN b.j -> 'norv' ->> 'path' END,
+           CASE WHEN g.host IS NOT NULL THEN '{}'::text[] ELSE '{unreadable}' END,
+           sha256(convert_to(b.line, 'UTF8')), b.j,
+           CASE WHEN g.host IS NULL THEN b.line END
+      FROM norv_batch b LEFT JOIN norv_batch_hosts g ON g.host = b.host
+     WHERE g.host IS NOT NULL
+        -- read, but with no host, sequence or time: unreadable
+        OR (b.j IS NOT NULL AND (b.host IS NULL OR b.seq IS NULL OR b.etime IS NULL));
+
+    UPDATE norv_fleet.hosts h SET host_name = a.host_name, last_seen = a.last_seen,
+        last_sequence = a.last_sequence, hour = a.hour,
+        missing = h.missing + (a.last_sequence - h.last_sequence - a.lines),
+        hour_changes = h.hour_changes + a.changes, hour_restores = h.hour_restores + a.restores,
+        hour_failed_restores = h.hour_failed_restores + a.failed,
+        last_run_sequence = coalesce(a.run[1] ->> 'sequence', h.last_run_sequence::text)::bigint,
+        last_run_at = coalesce(a.run[1] ->> 'at', h.last_run_at::text)::timestamptz,
+        last_run_time = coalesce(a.run[1] ->> 'time', h.last_run_time::text)::timestamptz,
+        last_run_command = CASE WHEN a.run[1] IS NULL THEN h.last_run_command
+                                ELSE a.run[1] ->> 'command' END,
+        last_run_outcome = CASE WHEN a.run[1] IS NULL THEN h.last_run_outcome
+                                ELSE a.run[1] ->> 'outcome' END,
+        last_run_counts = CASE WHEN a.run[1] IS NULL THEN h.last_run_counts
+                               ELSE a.run[1] -> 'counts' END,
+        last_baseline_sha256 = CASE WHEN a.run[1] IS NULL THEN h.last_baseline_sha256
+                                    ELSE a.run[1] ->> 'baseline' END,
+        service_sequence = coalesce(a.service[1] ->> 'sequence',
+                                    h.service_sequence::text)::bigint,
+        service_state = CASE WHEN a.service[1] IS NULL THEN h.service_state
+                             ELSE a.service[1] ->> 'state' END,
+        service_period_s = CASE WHEN a.service[1] IS NULL THEN h.service_period_s
+                                ELSE (a.service[1] ->> 'period')::double precision END,
+        service_time = coalesce(a.service[1] ->> 'time', h.service_time::text)::timestamptz
+      FROM (
+        SELECT b.host, min(g.hour) AS hour, count(*) AS lines, max(b.seq) AS last_sequence,
+               (array_agg(b.j -> 'host' ->> 'name' ORDER BY b.seq DESC))[1] AS host_name,
+               max(b.received_at) AS last_seen,
+               count(*) FILTER (WHERE b.j -> 'event' ->> 'action' = 'change') AS changes,
+               count(*) FILTER (WHERE b.j -> 'event' ->> 'action' = 'action'
+                                  AND b.j -> 'norv' ->> 'action' = 'restore'
+                                  AND b.j -> 'norv' ->> 'outcome' = 'done') AS restores,
+               count(*) FILTER (WHERE b.j -> 'event' ->> 'action' = 'action'
+                                  AND b.j -> 'norv' ->> 'action' = 'restore'
+                                  AND b.j -> 'norv' ->> 'outcome' = 'failed') AS failed,
+               array_agg(jsonb_build_object(
+                   'sequence', b.seq, 'at', b.received_at, 'time', b.etime,
+                   'command', b.command, 'outcome', b.j -> 'norv' ->> 'outcome',
+                   'baseline', b.baseline,
+                   'counts', jsonb_build_object(
+                       'checked', b.j -> 'norv' -> 'checked', 'altered', b.j -> 'norv' -> 'altered',
+                       'created', b.j -> 'norv' -> 'created', 'deleted', b.j -> 'norv' -> 'deleted',
+                       'unchecked', b.j -> 'norv' -> 'unchecked'))
+                   ORDER BY b.seq DESC) FILTER (WHERE b.j -> 'event' ->> 'action' = 'run') AS run,
+               array_agg(jsonb_build_object(
+                   'sequence', b.seq, 'state', b.j -> 'norv' ->> 'state', 'period', b.period,
+                   'time', b.etime)
+                   ORDER BY b.seq DESC) FILTER (WHERE b.j -> 'event' ->> 'action' = 'service')
+                   AS service
+          FROM norv_batch b JOIN norv_batch_hosts g ON g.host = b.host
+         GROUP BY b.host
+      ) a
+     WHERE h.host_id = a.host;
+
+    -- The rest, one at a time, in the order they came.
+    FOR v_line IN
+        SELECT b.received_at, b.sender, b.line FROM norv_batch b
+         WHERE b.j IS NULL
+            OR (b.host IS NOT NULL AND b.seq IS NOT NULL AND b.etime IS NOT NULL
+                AND NOT EXISTS (SELECT FROM norv_batch_hosts g WHERE g.host = b.host))
+         ORDER BY b.id
+    LOOP
+        PERFORM norv_fleet.file_one(v_line.received_at, v_line.sender, v_line.line);
+    END LOOP;
+    DROP TABLE norv_batch_hosts;
+    DROP TABLE norv_batch;
+    RETURN v_taken;
+END
+$fn$;
 
 -- The reports, run by norv-cli fleet as norv_fleet_reader (security invoker).
 
@@ -578,9 +755,11 @@ $fn$;
 -- Who may do what.
 REVOKE ALL ON ALL TABLES IN SCHEMA norv_fleet FROM PUBLIC;
 REVOKE ALL ON ALL FUNCTIONS IN SCHEMA norv_fleet FROM PUBLIC;
-REVOKE ALL ON ALL TABLES IN SCHEMA norv_fleet FROM norv_fleet_writer, norv_fleet_reader;
-GRANT USAGE ON SCHEMA norv_fleet TO norv_fleet_writer, norv_fleet_reader;
-GRANT INSERT ON norv_fleet.inbox TO norv_fleet_writer;
+REVOKE ALL ON ALL TABLES IN SCHEMA norv_fleet
+    FROM norv_fleet_writer, norv_fleet_reader, norv_fleet_filer;
+GRANT USAGE ON SCHEMA norv_fleet TO norv_fleet_writer, norv_fleet_reader, norv_fleet_filer;
+GRANT INSERT (sender, line) ON norv_fleet.inbox TO norv_fleet_writer;
+GRANT EXECUTE ON FUNCTION norv_fleet.file_inbox(integer) TO norv_fleet_filer;
 GRANT SELECT ON norv_fleet.schema_version, norv_fleet.settings, norv_fleet.events,
     norv_fleet.hosts, norv_fleet.host_hours TO norv_fleet_reader;
 GRANT EXECUTE ON FUNCTION norv_fleet.report_status(timestamptz),

@@ -48,6 +48,7 @@ teardown() {
         # Whatever would not stop.
         [ -f "$central/rsyslog/pid" ] && kill -9 "$(cat "$central/rsyslog/pid")" 2>/dev/null
         [ -f "$central/pg/data/postmaster.pid" ] && kill -9 "$(head -1 "$central/pg/data/postmaster.pid")" 2>/dev/null
+        [ -f "$central/filer.pid" ] && kill -9 "$(cat "$central/filer.pid")" 2>/dev/null
     fi
     for n in "${made_ns[@]}"; do ip netns del "$n" 2>/dev/null; done
     cleanup
@@ -68,6 +69,7 @@ fail() {
     for f in "$central/rsyslog/messages" "$work"/h?/rsyslog/messages; do
         [ -f "$f" ] && { echo "== $f"; grep -v "10.88.0.1[45]\|authentication error" "$f" | tail -25; }
     done
+    [ -f "$central/filer.log" ] && { echo "== $central/filer.log"; tail -10 "$central/filer.log"; }
     exit 1
 }
 
@@ -92,7 +94,7 @@ done
 
 # The central server, as an administrator starts it.
 in_c bash "$central_cmd" start --dir "$central" --address 10.88.0.1 --port 2514 \
-    --pg-port "$pg_port" --hosts "${hosts[*]}" >"$work/central.txt" 2>&1 ||
+    --pg-port "$pg_port" --hosts "${hosts[*]}" --cli "$cli" >"$work/central.txt" 2>&1 ||
     { cat "$work/central.txt"; fail "norv-fleet-central start"; }
 grep -q "norv-cli fleet status --db 'host=127.0.0.1 port=$pg_port dbname=norv user=norv_fleet_reader" \
     "$work/central.txt" || { cat "$work/central.txt"; fail "the set-up does not say how to read the reports"; }
@@ -273,7 +275,8 @@ out=$(as_role reader "INSERT INTO norv_fleet.inbox(sender, line) VALUES ('10.88.
     fail "the reader can write: $out"
 grep -q "permission denied" <<<"$out" || fail "the reader's write failed otherwise: $out"
 out=$(as_role reader "SELECT count(*) FROM norv_fleet.events") || fail "the reader cannot read: $out"
-echo "fleet: the writer cannot read, the reader cannot write"
+out=$(as_role filer "SELECT count(*) FROM norv_fleet.events") && fail "the filer can read: $out"
+echo "fleet: the writer cannot read, the reader cannot write, the filer can only file"
 
 # The reports, where norv-cli has them.
 db="host=127.0.0.1 port=$pg_port dbname=norv user=norv_fleet_reader passfile=$secrets/reader.pgpass"

@@ -38,7 +38,8 @@ sql() { # ROLE [psql options...]: runs psql on database norv as ROLE
 "$pgbin/psql" -X -q -h "$work/pg" -U postgres -d postgres -c "CREATE DATABASE norv" || fail "createdb"
 # Loaded twice: the second load changes nothing.
 sql postgres -f "$schema" && sql postgres -f "$schema" || fail "the schema does not load twice"
-sql postgres -c "ALTER ROLE norv_fleet_writer LOGIN" -c "ALTER ROLE norv_fleet_reader LOGIN"
+sql postgres -c "ALTER ROLE norv_fleet_writer LOGIN" -c "ALTER ROLE norv_fleet_reader LOGIN" \
+    -c "ALTER ROLE norv_fleet_filer LOGIN"
 db="host=$work/pg dbname=norv user=norv_fleet_reader"
 
 now=$(date -u +%Y-%m-%dT%H:%M:%S.000+00:00)
@@ -70,15 +71,19 @@ send() { # SENDER LINE...: one transaction of inserts, as ompgsql sends a batch
                 "$sender" "${line//\'/\'\'}"
         done
         echo "COMMIT;"
-    } | sql norv_fleet_writer
+    } | sql norv_fleet_writer || return 1
+    # What the filer takes in, each batch apart: a batch's lines are filed together.
+    "$cli" fleet file --once --db "host=$work/pg dbname=norv user=norv_fleet_filer"
 }
 
 A=aaaa1111 B=bbbb2222 C=cccc3333
 X=$(printf 'a%.0s' {1..64}) Y=$(printf 'b%.0s' {1..64}) P=$(printf 'c%.0s' {1..64})
 Q=$(printf 'd%.0s' {1..64})
 # www1 runs a service every 600 s, sees a change that is restored, then its baseline changes
-# with no init or accept between two checks.
-send 10.0.0.1 "$(service $A www1 1 started 600)" "$(run $A www1 2 init "$X")" \
+# with no init or accept between two checks. Its first line makes it known, so that the next
+# ones, simply following it, are filed together; all the rest one at a time.
+send 10.0.0.1 "$(service $A www1 1 started 600)" || fail "insert"
+send 10.0.0.1 "$(run $A www1 2 init "$X")" \
     "$(change $A www1 3 altered /var/www/html/index.html)" "$(restore $A www1 4 done)" \
     "$(run $A www1 5 check "$X")" "$(run $A www1 6 check "$Y")" || fail "insert"
 # Sent again (rsyslog resends a batch it is not sure of), in a batch of its own and within one.
@@ -123,6 +128,11 @@ sql norv_fleet_writer -c "DELETE FROM norv_fleet.inbox" 2>/dev/null && fail "the
 sql norv_fleet_reader -c "INSERT INTO norv_fleet.inbox VALUES ('10.0.0.1', 'x')" 2>/dev/null &&
     fail "the reader inserts"
 sql norv_fleet_reader -c "UPDATE norv_fleet.hosts SET sender = 'x'" 2>/dev/null && fail "the reader updates"
+sql norv_fleet_writer -c "INSERT INTO norv_fleet.inbox(sender, line, received_at)
+    VALUES ('10.0.0.1', 'x', now() - interval '1 day')" 2>/dev/null && fail "the writer dates a line"
+sql norv_fleet_writer -c "SELECT norv_fleet.file_inbox(1)" 2>/dev/null && fail "the writer files"
+sql norv_fleet_filer -c "SELECT * FROM norv_fleet.inbox" 2>/dev/null && fail "the filer reads the inbox"
+sql norv_fleet_filer -c "SELECT * FROM norv_fleet.hosts" 2>/dev/null && fail "the filer reads hosts"
 
 fleet() { "$cli" fleet "$@" --db "$db" >"$work/out" 2>"$work/err"; echo $? >"$work/rc"; }
 expect() { # RC TEXT: the last report's exit status and its standard output

@@ -37,6 +37,7 @@ for f in usr/sbin/norv-cli usr/bin/norv usr/share/norv/help/index.html usr/share
     usr/share/bash-completion/completions/norv-cli etc/norv/norvcfg.txt etc/norv/user_rule.txt \
     usr/share/norv/fleet/schema.sql usr/share/norv/fleet/norv-fleet-sender.conf \
     usr/share/norv/fleet/norv-fleet-central.conf usr/share/norv/fleet/norv-fleet-central \
+    usr/share/norv/fleet/norv-fleet-filer.service \
     usr/share/doc/norv/copyright; do
     [ -e "$root/$f" ] || fail "/$f is not in the packages"
 done

@@ -66,16 +66,18 @@ int RunWatch(Application& app, std::ostream& out, std::ostream& err, bool period
 std::string HiddenEscaped(std::string_view json);
 
 struct FleetOptions {
-    std::string report;  // status, silent, seal or changes
+    std::string report;  // status, silent, seal, changes, or file
     std::string db;      // a libpq connection string; "" takes PGSERVICE, PGHOST... as libpq does
     std::string since;   // a duration ago (24h) or a time; "" for the report's own
     std::string period = "1h";  // silent: the period of a host whose service named none
     bool json = false;
+    bool once = false;  // file: file what the inbox holds, then end
 };
 
 // fleet: a report of the fleet's store, needing no program folder: 0, or 1 when silent hosts,
 // broken seals or changes were found; 2 on error (the server and the cause named); 64 for a
-// value the command line or the server could not read.
+// value the command line or the server could not read. `fleet file` files the inbox into the
+// store, until stopped (or, with `once`, until the inbox is empty): 0, or 2 on error.
 int RunFleet(const FleetOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace norv::cli

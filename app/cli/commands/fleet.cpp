@@ -3,12 +3,14 @@
 // The reports themselves are the schema's functions (norv_fleet.report_*); this file binds
 // their parameters, checks the schema's version and prints their rows as lines or one JSON
 // document.
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <optional>
 #include <ostream>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include "app/cli/cli.h"
 #include "app/cli/commands/commands.h"
@@ -325,9 +327,49 @@ int Changes(PgConnection& db, const std::string& since, bool json, std::ostream&
     return count > 0 ? kExitChanged : kExitUnchanged;
 }
 
+// Files the inbox as norv_fleet_filer, a batch at a time, each batch one transaction: a stop at
+// any moment loses nothing. Without `once` it runs until stopped, looking again a moment after
+// the inbox was found empty, and connecting again while the server is away or restarting.
+int FileInbox(const FleetOptions& options, std::ostream& err) {
+    constexpr int kBatch = 20000;
+    constexpr auto kIdle = std::chrono::milliseconds(200);
+    constexpr auto kAway = std::chrono::seconds(1);
+    bool said_away = false;
+    for (;;) {
+        Status failure;
+        auto db = PgConnection::Connect(options.db, /*read_only=*/false);
+        if (!db.ok()) failure = db.status();
+        if (db.ok()) failure = (*db)->Exec("SET ROLE norv_fleet_filer");
+        while (failure.ok()) {
+            auto filed =
+                (*db)->Query("SELECT norv_fleet.file_inbox($1::integer)", {std::to_string(kBatch)});
+            if (!filed.ok()) {
+                failure = filed.status();
+                break;
+            }
+            if (said_away) err << "norv: つなぎ直しました: " << (*db)->server() << "\n";
+            said_away = false;
+            const int64_t count = Count(*filed, 0, 0);
+            if (count >= kBatch) continue;
+            if (options.once && count == 0) return kExitUnchanged;
+            if (!options.once) std::this_thread::sleep_for(kIdle);
+        }
+        // A missing schema or privilege, or a value the server could not read, stays so.
+        const bool lasting = failure.Is(ErrorKind::kPermission) ||
+                             failure.Is(ErrorKind::kNotFound) || failure.Is(ErrorKind::kFormat);
+        if (options.once || lasting) return Failed(failure, err);
+        if (!said_away) {
+            err << "norv: " << Shown(failure.what()) << " (つながるまで 1 秒ごとに試します)\n";
+            said_away = true;
+        }
+        std::this_thread::sleep_for(kAway);
+    }
+}
+
 }  // namespace
 
 int RunFleet(const FleetOptions& options, std::ostream& out, std::ostream& err) {
+    if (options.report == "file") return FileInbox(options, err);
     std::optional<double> period = DurationSeconds(options.period);
     if (!period || *period <= 0) {
         err << "norv: --period は 90s、30m、1h、1d のような長さで指定してください: "
