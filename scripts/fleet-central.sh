@@ -100,7 +100,9 @@ rsyslog_pid() {
 filer_pid() {
     local pid
     pid=$(cat "$dir/filer.pid" 2>/dev/null) || return 1
-    [ -n "$pid" ] && [ -d "/proc/$pid" ] && grep -q norv-cli "/proc/$pid/comm" 2>/dev/null && echo "$pid"
+    # That very process: norv-cli running `fleet file`, not another that took its number.
+    [ -n "$pid" ] && [ -d "/proc/$pid" ] && grep -q norv-cli "/proc/$pid/comm" 2>/dev/null &&
+        tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -q " fleet file " && echo "$pid"
 }
 psql_admin() { as_postgres "$pg_bin/psql" -X -q -v ON_ERROR_STOP=1 -h "$pgrun" -p "$pg_port" "$@"; }
 
@@ -227,9 +229,14 @@ ALTER ROLE norv_fleet_$role LOGIN PASSWORD :'pw';" ||
 # that is away.
 start_filer() {
     filer_pid >/dev/null && return 0
+    [ -f "$secrets/filer.pgpass" ] ||
+        die "the store has no filer's password yet: start without --part first"
     setsid "$cli" fleet file --db "host=127.0.0.1 port=$pg_port dbname=norv user=norv_fleet_filer passfile=$secrets/filer.pgpass" \
         </dev/null >>"$dir/filer.log" 2>&1 &
     echo $! >"$dir/filer.pid"
+    # One that cannot log in or finds no schema ends at once: say so rather than start nothing.
+    sleep 1
+    filer_pid >/dev/null || { tail -3 "$dir/filer.log" >&2; die "the filer stopped (its messages: $dir/filer.log)"; }
 }
 
 start_rsyslog() {

@@ -31,8 +31,8 @@
 --   repeated-sequence  a sequence already stored for the host, with another line
 --   out-of-order       a sequence below the host's highest, not stored before
 --   forged-host        a host id arriving from another sender than the one first seen for it
--- One filer files at a time (a transaction-scoped advisory lock), so a host's lines are filed in
--- the order they came.
+-- One filer files at a time (a lock on filing_lock), so a host's lines are filed in the order
+-- they came.
 
 BEGIN;
 SET LOCAL client_min_messages = warning;
@@ -56,6 +56,10 @@ BEGIN
     END IF;
 END
 $roles$;
+
+-- Held by the one filer at work, and by a load of this file: no other role may lock it.
+CREATE TABLE IF NOT EXISTS norv_fleet.filing_lock ();
+LOCK TABLE norv_fleet.filing_lock IN EXCLUSIVE MODE;
 
 CREATE TABLE IF NOT EXISTS norv_fleet.schema_version (
     version integer PRIMARY KEY,
@@ -471,25 +475,54 @@ BEGIN
 END
 $fn$;
 
--- Files up to `most` lines of the inbox, oldest first, and returns how many it took. Lines of a
--- host whose lines here simply follow its last one (known host, its own sender, sequences rising
--- past its last, counts in its current hour) are filed together: one insert for all, one update
--- of each host. Every other line goes through file_one, in the order the lines came. A batch
--- that does not read as norv's (a line no JSON, a time no date) is read line by line instead.
--- (The batch's statements are cheap but their estimates are not: compiling them took longer
--- than running them.)
+-- A line read without fail: its JSON (null when it is none) and its values (see line_fields;
+-- all null when one of them raises). For a batch that cannot be read in one statement.
+CREATE OR REPLACE FUNCTION norv_fleet.read_line(line text)
+RETURNS TABLE (j jsonb, host text, seq bigint, etime timestamptz, severity smallint,
+               command text, baseline text, period double precision)
+LANGUAGE plpgsql STABLE SET search_path = pg_catalog, pg_temp AS $fn$
+BEGIN
+    BEGIN
+        j := line::jsonb;
+    EXCEPTION WHEN OTHERS THEN
+        RETURN NEXT;
+        RETURN;
+    END;
+    BEGIN
+        SELECT f.host, f.seq, f.etime, f.severity, f.command, f.baseline, f.period
+          INTO host, seq, etime, severity, command, baseline, period
+          FROM norv_fleet.line_fields(j) f;
+    EXCEPTION WHEN OTHERS THEN
+        host := NULL;
+        seq := NULL;
+        etime := NULL;
+    END;
+    RETURN NEXT;
+END
+$fn$;
+
+-- Files up to `most` lines of the inbox (at most 100,000), oldest first, and returns how many it
+-- took. Lines without a host, a sequence or a time are stored unreadable. The lines of a host
+-- whose lines here all simply follow its last (known host, its own sender, sequences rising
+-- past its last, counts in the hour its row holds or in one hour) are filed together: one insert
+-- for all, one update of each host. Every other line goes through file_one, in the order the
+-- lines came. (The batch's statements are cheap but their estimates are not: compiling them took
+-- longer than running them. Dates are read and written in one style whatever the session's.)
 CREATE OR REPLACE FUNCTION norv_fleet.file_inbox(most integer DEFAULT 10000) RETURNS integer
-LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp SET jit = off AS $fn$
+LANGUAGE plpgsql SECURITY DEFINER
+SET search_path = pg_catalog, pg_temp SET jit = off SET DateStyle = 'ISO, YMD'
+SET TimeZone = 'UTC' AS $fn$
 DECLARE
-    v_first bigint;
+    v_most integer := least(greatest(most, 1), 100000);
     v_taken integer;
     v_day record;
     v_line record;
 BEGIN
-    -- One filer at a time, so that a host's lines are filed in the order they came.
-    PERFORM pg_advisory_xact_lock(hashtext('norv_fleet file_inbox'));
-    SELECT min(id) INTO v_first FROM norv_fleet.inbox;
-    IF v_first IS NULL THEN
+    -- One filer at a time, so that a host's lines are filed in the order they came: on a table
+    -- no other role may lock.
+    LOCK TABLE norv_fleet.filing_lock IN EXCLUSIVE MODE;
+    PERFORM FROM norv_fleet.inbox LIMIT 1;
+    IF NOT FOUND THEN
         RETURN 0;
     END IF;
     CREATE TEMP TABLE norv_batch (
@@ -499,7 +532,8 @@ BEGIN
     ) ON COMMIT DROP;
     BEGIN
         WITH taken AS (
-            DELETE FROM norv_fleet.inbox WHERE id < v_first + least(greatest(most, 1), 100000)
+            DELETE FROM norv_fleet.inbox
+             WHERE id IN (SELECT id FROM norv_fleet.inbox ORDER BY id LIMIT v_most)
             RETURNING id, received_at, coalesce(sender, '') AS sender, coalesce(line, '') AS line
         ), parsed AS MATERIALIZED (  -- each line parsed once, not once for each value read
             SELECT t.*, t.line::jsonb AS j FROM taken t
@@ -509,13 +543,17 @@ BEGIN
                coalesce(lag(f.seq) OVER (PARTITION BY f.host ORDER BY p.id) < f.seq, true)
           FROM parsed p, LATERAL norv_fleet.line_fields(p.j) f;
     EXCEPTION WHEN OTHERS THEN
-        -- Undone with the savepoint, the lines are taken again and read one at a time: each
-        -- goes through file_one, which keeps what it cannot read as unreadable.
+        -- A line that is no JSON, or a time of the right form that is no date: undone with the
+        -- savepoint, the lines are taken again and each read on its own.
         WITH taken AS (
-            DELETE FROM norv_fleet.inbox WHERE id < v_first + least(greatest(most, 1), 100000)
+            DELETE FROM norv_fleet.inbox
+             WHERE id IN (SELECT id FROM norv_fleet.inbox ORDER BY id LIMIT v_most)
             RETURNING id, received_at, coalesce(sender, '') AS sender, coalesce(line, '') AS line
         )
-        INSERT INTO norv_batch (id, received_at, sender, line) SELECT * FROM taken;
+        INSERT INTO norv_batch
+        SELECT t.id, t.received_at, t.sender, t.line, r.*,
+               coalesce(lag(r.seq) OVER (PARTITION BY r.host ORDER BY t.id) < r.seq, true)
+          FROM taken t, LATERAL norv_fleet.read_line(t.line) r;
     END;
     SELECT count(*) INTO v_taken FROM norv_batch;
     FOR v_day IN SELECT min(received_at) AS at FROM norv_batch
@@ -523,7 +561,8 @@ BEGIN
         PERFORM norv_fleet.ensure_partition(v_day.at);
     END LOOP;
 
-    -- The hosts whose lines here simply follow their last: each with the hour its counts go in.
+    -- The hosts whose lines here all simply follow their last: each with the hour its counts go
+    -- in. A host with a line it is named in but that has no sequence or time is not one of them.
     CREATE TEMP TABLE norv_batch_hosts ON COMMIT DROP AS
     SELECT b.host, coalesce(h.hour, max(b.bucket) FILTER (WHERE b.counts)) AS hour
       FROM (SELECT b.*,
@@ -535,14 +574,17 @@ BEGIN
                    date_bin('1 hour', CASE WHEN abs(extract(epoch FROM b.etime - b.received_at))
                                                < 86400 THEN b.etime ELSE b.received_at END,
                             timestamptz '2000-01-01 00:00+00') AS bucket
-              FROM norv_batch b WHERE b.seq IS NOT NULL AND b.etime IS NOT NULL) b
+              FROM norv_batch b WHERE b.host IS NOT NULL) b
       JOIN norv_fleet.hosts h ON h.host_id = b.host
      GROUP BY b.host, h.sender, h.last_sequence, h.hour
-    HAVING bool_and(b.sender = h.sender AND b.ordered) AND min(b.seq) > h.last_sequence
+    HAVING bool_and(b.seq IS NOT NULL AND b.etime IS NOT NULL AND b.sender = h.sender
+                    AND b.ordered)
+       AND min(b.seq) > h.last_sequence
        -- the counts go in one hour: the host row's, or the first one
        AND CASE WHEN h.hour IS NULL THEN count(DISTINCT b.bucket) FILTER (WHERE b.counts) <= 1
                 ELSE coalesce(bool_and(b.bucket = h.hour) FILTER (WHERE b.counts), true) END;
 
+    -- Those hosts' lines, and every line without a host, a sequence or a time.
     INSERT INTO norv_fleet.events (received_at, sender, host_id, host_name, sequence, event_time,
                                    kind, action, severity, run, command, baseline_sha256, path,
                                    flags, digest, body, line)
@@ -562,37 +604,36 @@ BEGIN
            sha256(convert_to(b.line, 'UTF8')), b.j,
            CASE WHEN g.host IS NULL THEN b.line END
       FROM norv_batch b LEFT JOIN norv_batch_hosts g ON g.host = b.host
-     WHERE g.host IS NOT NULL
-        -- read, but with no host, sequence or time: unreadable
-        OR (b.j IS NOT NULL AND (b.host IS NULL OR b.seq IS NULL OR b.etime IS NULL));
+     WHERE g.host IS NOT NULL OR b.host IS NULL OR b.seq IS NULL OR b.etime IS NULL;
 
+    -- Each of them: its last line, its last run and its last service line, as file_one leaves
+    -- them.
     UPDATE norv_fleet.hosts h SET host_name = a.host_name, last_seen = a.last_seen,
         last_sequence = a.last_sequence, hour = a.hour,
         missing = h.missing + (a.last_sequence - h.last_sequence - a.lines),
         hour_changes = h.hour_changes + a.changes, hour_restores = h.hour_restores + a.restores,
         hour_failed_restores = h.hour_failed_restores + a.failed,
-        last_run_sequence = coalesce(a.run[1] ->> 'sequence', h.last_run_sequence::text)::bigint,
-        last_run_at = coalesce(a.run[1] ->> 'at', h.last_run_at::text)::timestamptz,
-        last_run_time = coalesce(a.run[1] ->> 'time', h.last_run_time::text)::timestamptz,
-        last_run_command = CASE WHEN a.run[1] IS NULL THEN h.last_run_command
-                                ELSE a.run[1] ->> 'command' END,
-        last_run_outcome = CASE WHEN a.run[1] IS NULL THEN h.last_run_outcome
-                                ELSE a.run[1] ->> 'outcome' END,
-        last_run_counts = CASE WHEN a.run[1] IS NULL THEN h.last_run_counts
-                               ELSE a.run[1] -> 'counts' END,
-        last_baseline_sha256 = CASE WHEN a.run[1] IS NULL THEN h.last_baseline_sha256
-                                    ELSE a.run[1] ->> 'baseline' END,
-        service_sequence = coalesce(a.service[1] ->> 'sequence',
-                                    h.service_sequence::text)::bigint,
-        service_state = CASE WHEN a.service[1] IS NULL THEN h.service_state
-                             ELSE a.service[1] ->> 'state' END,
-        service_period_s = CASE WHEN a.service[1] IS NULL THEN h.service_period_s
-                                ELSE (a.service[1] ->> 'period')::double precision END,
-        service_time = coalesce(a.service[1] ->> 'time', h.service_time::text)::timestamptz
+        last_run_sequence = CASE WHEN r.host IS NULL THEN h.last_run_sequence ELSE r.seq END,
+        last_run_at = CASE WHEN r.host IS NULL THEN h.last_run_at ELSE r.received_at END,
+        last_run_time = CASE WHEN r.host IS NULL THEN h.last_run_time ELSE r.etime END,
+        last_run_command = CASE WHEN r.host IS NULL THEN h.last_run_command ELSE r.command END,
+        last_run_outcome = CASE WHEN r.host IS NULL THEN h.last_run_outcome
+                                ELSE r.j -> 'norv' ->> 'outcome' END,
+        last_run_counts = CASE WHEN r.host IS NULL THEN h.last_run_counts ELSE jsonb_build_object(
+            'checked', r.j -> 'norv' -> 'checked', 'altered', r.j -> 'norv' -> 'altered',
+            'created', r.j -> 'norv' -> 'created', 'deleted', r.j -> 'norv' -> 'deleted',
+            'unchecked', r.j -> 'norv' -> 'unchecked') END,
+        last_baseline_sha256 = CASE WHEN r.host IS NULL THEN h.last_baseline_sha256
+                                    ELSE r.baseline END,
+        service_sequence = CASE WHEN s.host IS NULL THEN h.service_sequence ELSE s.seq END,
+        service_state = CASE WHEN s.host IS NULL THEN h.service_state
+                             ELSE s.j -> 'norv' ->> 'state' END,
+        service_period_s = CASE WHEN s.host IS NULL THEN h.service_period_s ELSE s.period END,
+        service_time = CASE WHEN s.host IS NULL THEN h.service_time ELSE s.etime END
       FROM (
         SELECT b.host, min(g.hour) AS hour, count(*) AS lines, max(b.seq) AS last_sequence,
                (array_agg(b.j -> 'host' ->> 'name' ORDER BY b.seq DESC))[1] AS host_name,
-               max(b.received_at) AS last_seen,
+               (array_agg(b.received_at ORDER BY b.seq DESC))[1] AS last_seen,
                count(*) FILTER (WHERE b.j -> 'event' ->> 'action' = 'change') AS changes,
                count(*) FILTER (WHERE b.j -> 'event' ->> 'action' = 'action'
                                   AND b.j -> 'norv' ->> 'action' = 'restore'
@@ -600,31 +641,22 @@ BEGIN
                count(*) FILTER (WHERE b.j -> 'event' ->> 'action' = 'action'
                                   AND b.j -> 'norv' ->> 'action' = 'restore'
                                   AND b.j -> 'norv' ->> 'outcome' = 'failed') AS failed,
-               array_agg(jsonb_build_object(
-                   'sequence', b.seq, 'at', b.received_at, 'time', b.etime,
-                   'command', b.command, 'outcome', b.j -> 'norv' ->> 'outcome',
-                   'baseline', b.baseline,
-                   'counts', jsonb_build_object(
-                       'checked', b.j -> 'norv' -> 'checked', 'altered', b.j -> 'norv' -> 'altered',
-                       'created', b.j -> 'norv' -> 'created', 'deleted', b.j -> 'norv' -> 'deleted',
-                       'unchecked', b.j -> 'norv' -> 'unchecked'))
-                   ORDER BY b.seq DESC) FILTER (WHERE b.j -> 'event' ->> 'action' = 'run') AS run,
-               array_agg(jsonb_build_object(
-                   'sequence', b.seq, 'state', b.j -> 'norv' ->> 'state', 'period', b.period,
-                   'time', b.etime)
-                   ORDER BY b.seq DESC) FILTER (WHERE b.j -> 'event' ->> 'action' = 'service')
-                   AS service
+               max(b.seq) FILTER (WHERE b.j -> 'event' ->> 'action' = 'run') AS run_sequence,
+               max(b.seq) FILTER (WHERE b.j -> 'event' ->> 'action' = 'service')
+                   AS service_sequence
           FROM norv_batch b JOIN norv_batch_hosts g ON g.host = b.host
          GROUP BY b.host
       ) a
+      -- (a host's sequences here are distinct: its last run and service lines by sequence)
+      LEFT JOIN norv_batch r ON r.host = a.host AND r.seq = a.run_sequence
+      LEFT JOIN norv_batch s ON s.host = a.host AND s.seq = a.service_sequence
      WHERE h.host_id = a.host;
 
     -- The rest, one at a time, in the order they came.
     FOR v_line IN
         SELECT b.received_at, b.sender, b.line FROM norv_batch b
-         WHERE b.j IS NULL
-            OR (b.host IS NOT NULL AND b.seq IS NOT NULL AND b.etime IS NOT NULL
-                AND NOT EXISTS (SELECT FROM norv_batch_hosts g WHERE g.host = b.host))
+         WHERE b.host IS NOT NULL AND b.seq IS NOT NULL AND b.etime IS NOT NULL
+           AND NOT EXISTS (SELECT FROM norv_batch_hosts g WHERE g.host = b.host)
          ORDER BY b.id
     LOOP
         PERFORM norv_fleet.file_one(v_line.received_at, v_line.sender, v_line.line);

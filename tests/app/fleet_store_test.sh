@@ -133,6 +133,11 @@ sql norv_fleet_writer -c "INSERT INTO norv_fleet.inbox(sender, line, received_at
 sql norv_fleet_writer -c "SELECT norv_fleet.file_inbox(1)" 2>/dev/null && fail "the writer files"
 sql norv_fleet_filer -c "SELECT * FROM norv_fleet.inbox" 2>/dev/null && fail "the filer reads the inbox"
 sql norv_fleet_filer -c "SELECT * FROM norv_fleet.hosts" 2>/dev/null && fail "the filer reads hosts"
+# No role but the owner can hold the filer's lock, and so stop the filing.
+for role in norv_fleet_writer norv_fleet_reader; do
+    sql $role -c "BEGIN; LOCK TABLE norv_fleet.filing_lock IN ACCESS SHARE MODE" 2>/dev/null &&
+        fail "$role can lock the filing"
+done
 
 fleet() { "$cli" fleet "$@" --db "$db" >"$work/out" 2>"$work/err"; echo $? >"$work/rc"; }
 expect() { # RC TEXT: the last report's exit status and its standard output
@@ -211,6 +216,46 @@ fleet silent
 [ "$(cat "$work/rc")" -le 1 ] || fail "silent after odd periods: $(cat "$work/err")"
 fleet status
 [ "$(cat "$work/rc")" = 0 ] || fail "status after odd lines: $(cat "$work/err")"
+
+# Both ways of filing give the same rows: each case's lines (tests/app/fleet_filing_cases.txt:
+# "seed|SENDER|RECEIVED|LINE" filed first, "batch|..." after) filed in one batch, read at once or
+# line by line (one line no JSON among them), in a session whose dates read otherwise, against
+# the same lines filed one at a time.
+today=$(date -u +%F) tomorrow=$(date -u -d tomorrow +%F)
+sql postgres -q -c "CREATE DATABASE norv_both" || fail "createdb norv_both"
+both() { "$pgbin/psql" -X -q -v ON_ERROR_STOP=1 -h "$work/pg" -U postgres -d norv_both "$@"; }
+both -f "$schema" || fail "the schema does not load in a second database"
+quoted() { printf "'%s'" "${1//\'/\'\'}"; }
+file_cases() { # WAY EXTRA-LINE: batch (one call of file_inbox) or one (file_one for each line)
+    local n=0 kind sender at line
+    {
+        echo "TRUNCATE norv_fleet.events, norv_fleet.hosts, norv_fleet.host_hours, norv_fleet.inbox;"
+        while IFS='|' read -r kind sender at line; do
+            n=$((n + 1))
+            at=${at//2026-12-11/$today} line=${line//2026-12-11/$today}
+            line=${line//2026-12-12/$tomorrow}
+            if [ "$kind" = seed ] || [ "$1" = one ]; then
+                echo "SELECT norv_fleet.file_one($(quoted "$at"), $(quoted "$sender"), $(quoted "$line"));"
+            else
+                echo "INSERT INTO norv_fleet.inbox(id, sender, line, received_at) OVERRIDING SYSTEM VALUE
+                      VALUES ($n, $(quoted "$sender"), $(quoted "$line"), $(quoted "$at"));"
+            fi
+        done < <(cat "$(dirname "$0")/fleet_filing_cases.txt"; [ -z "$2" ] || echo "batch|10.0.0.7|$today 10:00:09+00|$2")
+        [ "$1" = batch ] && echo "SELECT norv_fleet.file_inbox(100000);"
+    } | PGOPTIONS="-c DateStyle=SQL,DMY -c TimeZone=Asia/Kolkata" both >/dev/null || return 1
+    both -At -c "SELECT received_at, sender, host_id, host_name, sequence, event_time, kind,
+        action, severity, run, command, baseline_sha256, path, flags, digest, body, line
+        FROM norv_fleet.events ORDER BY received_at, sequence, digest" \
+        -c "SELECT * FROM norv_fleet.hosts ORDER BY host_id" \
+        -c "SELECT * FROM norv_fleet.host_hours ORDER BY host_id, hour"
+}
+for extra in "" "not json"; do
+    file_cases batch "$extra" >"$work/batch.txt" || fail "filing the cases in a batch (${extra:-read at once})"
+    file_cases one "$extra" >"$work/one.txt" || fail "filing the cases one at a time"
+    diff "$work/one.txt" "$work/batch.txt" >"$work/diff.txt" ||
+        fail "a batch (${extra:-read at once}) filed otherwise than line by line:
+$(head -20 "$work/diff.txt")"
+done
 
 # Failures name the server and the cause.
 "$cli" fleet status --db "host=$work/none dbname=norv" >/dev/null 2>"$work/err"

@@ -329,12 +329,13 @@ int Changes(PgConnection& db, const std::string& since, bool json, std::ostream&
 
 // Files the inbox as norv_fleet_filer, a batch at a time, each batch one transaction: a stop at
 // any moment loses nothing. Without `once` it runs until stopped, looking again a moment after
-// the inbox was found empty, and connecting again while the server is away or restarting.
+// the inbox was found short of a batch, and trying again a second after anything failed, saying
+// each new failure once. With `once` it ends at the first batch short of a full one.
 int FileInbox(const FleetOptions& options, std::ostream& err) {
     constexpr int kBatch = 20000;
     constexpr auto kIdle = std::chrono::milliseconds(200);
-    constexpr auto kAway = std::chrono::seconds(1);
-    bool said_away = false;
+    constexpr auto kRetry = std::chrono::seconds(1);
+    std::string said;  // the failure last said, until filing goes on again
     for (;;) {
         Status failure;
         auto db = PgConnection::Connect(options.db, /*read_only=*/false);
@@ -347,22 +348,22 @@ int FileInbox(const FleetOptions& options, std::ostream& err) {
                 failure = filed.status();
                 break;
             }
-            if (said_away) err << "norv: つなぎ直しました: " << (*db)->server() << "\n";
-            said_away = false;
-            const int64_t count = Count(*filed, 0, 0);
-            if (count >= kBatch) continue;
-            if (options.once && count == 0) return kExitUnchanged;
-            if (!options.once) std::this_thread::sleep_for(kIdle);
+            if (!said.empty()) err << "norv: 整理を続けます: " << (*db)->server() << "\n";
+            said.clear();
+            if (Count(*filed, 0, 0) >= kBatch) continue;
+            if (options.once) return kExitUnchanged;
+            std::this_thread::sleep_for(kIdle);
         }
-        // A missing schema or privilege, or a value the server could not read, stays so.
-        const bool lasting = failure.Is(ErrorKind::kPermission) ||
-                             failure.Is(ErrorKind::kNotFound) || failure.Is(ErrorKind::kFormat);
-        if (options.once || lasting) return Failed(failure, err);
-        if (!said_away) {
-            err << "norv: " << Shown(failure.what()) << " (つながるまで 1 秒ごとに試します)\n";
-            said_away = true;
+        // No schema or no privilege stays so; anything else may pass (a server restarting).
+        const bool lasting = failure.Is(ErrorKind::kPermission) || failure.Is(ErrorKind::kNotFound);
+        if (options.once || lasting) {
+            err << "norv: " << Shown(failure.what()) << "\n";
+            return kExitFailure;
         }
-        std::this_thread::sleep_for(kAway);
+        const std::string text = Shown(failure.what());
+        if (text != said) err << "norv: " << text << " (1 秒後にやり直します)\n";
+        said = text;
+        std::this_thread::sleep_for(kRetry);
     }
 }
 
