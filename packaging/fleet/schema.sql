@@ -220,6 +220,17 @@ BEGIN
 END
 $fn$;
 
+-- Binds a host id to the address its lines will come from, before it sends: a line of that id
+-- from any other address is then flagged forged-host from the first one on (otherwise the first
+-- sender decides). Binds a known host anew to a new address. For the owner:
+--   SELECT norv_fleet.register_host('<the host's /etc/machine-id>', '<its address>');
+CREATE OR REPLACE FUNCTION norv_fleet.register_host(p_host_id text, p_sender text) RETURNS void
+LANGUAGE sql SET search_path = pg_catalog, pg_temp AS $fn$
+    INSERT INTO norv_fleet.hosts (host_id, sender, first_seen, last_seen, last_sequence)
+    VALUES (p_host_id, p_sender, now(), now(), 0)
+    ON CONFLICT (host_id) DO UPDATE SET sender = EXCLUDED.sender;
+$fn$;
+
 -- An older store filed each line in a trigger as it was inserted.
 DROP TRIGGER IF EXISTS file_line ON norv_fleet.inbox;
 DROP FUNCTION IF EXISTS norv_fleet.file_line();
@@ -338,7 +349,9 @@ BEGIN
     -- The usual line: the next of a known host, from its sender, in the hour it counts; a run
     -- or service line is then its latest.
     UPDATE norv_fleet.hosts SET host_name = v_j -> 'host' ->> 'name', last_seen = v_at,
-        last_sequence = v_seq, missing = missing + (v_seq - last_sequence - 1),
+        last_sequence = v_seq,
+        -- (a host registered before it sent has 0: what came before its first line is no gap)
+        missing = missing + CASE WHEN last_sequence = 0 THEN 0 ELSE v_seq - last_sequence - 1 END,
         hour_changes = hour_changes + v_c,
         hour_restores = hour_restores + v_r, hour_failed_restores = hour_failed_restores + v_f,
         last_run_sequence = CASE WHEN v_act = 'run' THEN v_seq ELSE last_run_sequence END,
@@ -433,7 +446,8 @@ BEGIN
                                      ELSE host_name END,
                     last_seen = v_at, last_sequence = greatest(last_sequence, v_seq),
                     -- a gap opened, or one of its lines come late
-                    missing = CASE WHEN v_ordered THEN missing + (v_seq - last_sequence - 1)
+                    missing = CASE WHEN v_ordered AND last_sequence = 0 THEN missing
+                                   WHEN v_ordered THEN missing + (v_seq - last_sequence - 1)
                                    ELSE greatest(missing - 1, 0) END,
                     flags_count = flags_count + v_flagged, hour = v_h.hour,
                     hour_changes = v_h.hour_changes, hour_restores = v_h.hour_restores,
@@ -610,7 +624,8 @@ BEGIN
     -- them.
     UPDATE norv_fleet.hosts h SET host_name = a.host_name, last_seen = a.last_seen,
         last_sequence = a.last_sequence, hour = a.hour,
-        missing = h.missing + (a.last_sequence - h.last_sequence - a.lines),
+        missing = h.missing + (a.last_sequence - a.lines - CASE WHEN h.last_sequence = 0
+                                   THEN a.first_sequence - 1 ELSE h.last_sequence END),
         hour_changes = h.hour_changes + a.changes, hour_restores = h.hour_restores + a.restores,
         hour_failed_restores = h.hour_failed_restores + a.failed,
         last_run_sequence = CASE WHEN r.host IS NULL THEN h.last_run_sequence ELSE r.seq END,
@@ -632,6 +647,7 @@ BEGIN
         service_time = CASE WHEN s.host IS NULL THEN h.service_time ELSE s.etime END
       FROM (
         SELECT b.host, min(g.hour) AS hour, count(*) AS lines, max(b.seq) AS last_sequence,
+               min(b.seq) AS first_sequence,
                (array_agg(b.j -> 'host' ->> 'name' ORDER BY b.seq DESC))[1] AS host_name,
                (array_agg(b.received_at ORDER BY b.seq DESC))[1] AS last_seen,
                count(*) FILTER (WHERE b.j -> 'event' ->> 'action' = 'change') AS changes,

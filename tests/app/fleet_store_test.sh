@@ -230,6 +230,9 @@ file_cases() { # WAY EXTRA-LINE: batch (one call of file_inbox) or one (file_one
     local n=0 kind sender at line
     {
         echo "TRUNCATE norv_fleet.events, norv_fleet.hosts, norv_fleet.host_hours, norv_fleet.inbox;"
+        # Two hosts registered before they send: r1's first line is no gap, r2's is forged.
+        echo "SELECT norv_fleet.register_host('r1', '10.0.0.1'), norv_fleet.register_host('r2', '10.0.0.2');
+              UPDATE norv_fleet.hosts SET first_seen = '$today 09:00Z', last_seen = '$today 09:00Z';"
         while IFS='|' read -r kind sender at line; do
             n=$((n + 1))
             at=${at//2026-12-11/$today} line=${line//2026-12-11/$today}
@@ -256,6 +259,10 @@ for extra in "" "not json"; do
         fail "a batch (${extra:-read at once}) filed otherwise than line by line:
 $(head -20 "$work/diff.txt")"
 done
+[ "$(both -At -c "SELECT missing FROM norv_fleet.hosts WHERE host_id = 'r1'")" = 1 ] &&
+    [ "$(both -At -c "SELECT string_agg(sender || ':' || array_to_string(flags, '+'), ' ' ORDER BY sequence)
+        FROM norv_fleet.events WHERE host_id = 'r2'")" = "10.0.0.66:forged-host 10.0.0.2:" ] ||
+    fail "a registered host's lines were not filed as its own"
 
 # Failures name the server and the cause.
 "$cli" fleet status --db "host=$work/none dbname=norv" >/dev/null 2>"$work/err"
