@@ -399,7 +399,7 @@ Status ScanEngine::InitialiseLocked() {
         tools_.hooks.observer.ShowProgress({ScanPhase::kBaselineMade, {}, tools_.state.counters});
         return Status::Ok();
     }();
-    EndRunEvent(scanned.ok() ? made : scanned);
+    EndRunEvent(made);
     return made;
 }
 

@@ -520,8 +520,9 @@ void JsonEventLog::Change(const ChangeEvent& change) {
 void JsonEventLog::HoldNote(const Message& text) {
     Json o = EventHead(env_, host_, host_id_, run_id_, words::kind::kEvent, words::event::kHold,
                        EventSeverity::kNotice);
-    o[words::key::kNorv][words::key::kMessage] = Render(text);
-    Write(o, EventSeverity::kNotice, Render(text));
+    const std::string message = Render(text);
+    o[words::key::kNorv][words::key::kMessage] = message;
+    Write(o, EventSeverity::kNotice, message);
 }
 
 void JsonEventLog::Action(const std::string& path, ResponseAction action, bool succeeded,
@@ -532,22 +533,26 @@ void JsonEventLog::Action(const std::string& path, ResponseAction action, bool s
                        severity);
     Json& n = o[words::key::kNorv];
     n[words::key::kAction] = ResponseActionName(action);
-    n[words::key::kPath] = EventPath(path);
+    const std::string shown_path = EventPath(path);
+    const std::string shown_detail = EventPath(Render(detail));
+    n[words::key::kPath] = shown_path;
     n[words::key::kOutcome] = succeeded ? words::kDone : words::kFailed;
-    n[succeeded ? words::key::kResult : words::key::kReason] = EventPath(Render(detail));
+    n[succeeded ? words::key::kResult : words::key::kReason] = shown_detail;
     Write(o, severity,
-          std::string(ResponseActionName(action)) + " " + EventPath(path) + " " +
-              (succeeded ? words::kDone : words::kFailed) + ": " + EventPath(Render(detail)));
+          std::string(ResponseActionName(action)) + " " + shown_path + " " +
+              (succeeded ? words::kDone : words::kFailed) + ": " + shown_detail);
 }
 
 void JsonEventLog::Warning(const std::string& path, const Message& reason) {
     Json o = EventHead(env_, host_, host_id_, run_id_, words::kind::kEvent, words::event::kWarning,
                        EventSeverity::kWarning);
     Json& n = o[words::key::kNorv];
-    n[words::key::kPath] = EventPath(path);
+    const std::string shown_path = EventPath(path);
     // Worded as the log's `Warning:` line words it.
-    n[words::key::kReason] = EventPath(LogText(reason));
-    Write(o, EventSeverity::kWarning, EventPath(path) + ": " + EventPath(LogText(reason)));
+    const std::string shown_reason = EventPath(LogText(reason));
+    n[words::key::kPath] = shown_path;
+    n[words::key::kReason] = shown_reason;
+    Write(o, EventSeverity::kWarning, shown_path + ": " + shown_reason);
 }
 
 void JsonEventLog::Accepted(const AcceptEvent& accepted) {

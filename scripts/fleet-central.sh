@@ -201,12 +201,8 @@ CONF
         as_postgres "$pg_bin/pg_ctl" -D "$pgdata" -l "$dir/pg/postgresql.log" -w -t 60 start >/dev/null ||
             { tail -20 "$dir/pg/postgresql.log" >&2; die "PostgreSQL did not start"; }
     fi
-    if [ -z "$schema" ]; then
-        for schema in "$here/schema.sql" "$here/../packaging/fleet/schema.sql"; do
-            [ -f "$schema" ] && break
-        done
-    fi
-    [ -f "$schema" ] || die "cannot find schema.sql (give it with --schema)"
+    [ -n "$schema" ] || schema=$(find_shipped schema.sql)
+    [ -f "$schema" ] || die "$schema: no such file (give schema.sql with --schema)"
     if [ "$(psql_admin -tA -d postgres -c "SELECT 1 FROM pg_database WHERE datname = 'norv'")" != 1 ]; then
         psql_admin -d postgres -c "CREATE DATABASE norv" || die "cannot create the database"
     fi

@@ -275,6 +275,24 @@ LANGUAGE sql STABLE AS $fn$
                    j -> 'norv' ->> 'baseline_sha256' AS bl, j -> 'norv' ->> 'period_s' AS pd) v;
 $fn$;
 
+-- What a line adds to its host's counts: 'change', 'restored', 'failed' (a restore), or null.
+CREATE OR REPLACE FUNCTION norv_fleet.line_tally(j jsonb) RETURNS text
+LANGUAGE sql IMMUTABLE AS $fn$
+    SELECT CASE WHEN j -> 'event' ->> 'action' = 'change' THEN 'change'
+                WHEN j -> 'event' ->> 'action' = 'action' AND j -> 'norv' ->> 'action' = 'restore'
+                THEN CASE j -> 'norv' ->> 'outcome' WHEN 'done' THEN 'restored'
+                                                    WHEN 'failed' THEN 'failed' END END;
+$fn$;
+
+-- The hour a line counts in: its host's time, or, for a clock a day or more off, the time the
+-- line came, so that a time far ahead never makes an hour the retention cannot reach.
+CREATE OR REPLACE FUNCTION norv_fleet.line_hour(etime timestamptz, received_at timestamptz)
+RETURNS timestamptz LANGUAGE sql STABLE AS $fn$
+    SELECT date_bin('1 hour', CASE WHEN abs(extract(epoch FROM etime - received_at)) < 86400
+                                   THEN etime ELSE received_at END,
+                    timestamptz '2000-01-01 00:00+00');
+$fn$;
+
 -- Files one line, received at p_at from p_sender, and keeps hosts and the rollup: the careful
 -- path, one line at a time, for every line file_inbox cannot file with its host's others. A
 -- host's latest hour is counted in its hosts row, which each line rewrites anyway; a line of a
@@ -329,20 +347,13 @@ BEGIN
         RETURN;
     END IF;
     v_act := v_j -> 'event' ->> 'action';
-    -- A host's clock a day or more off counts in the hour the line came, so that a time far
-    -- ahead never makes an hour the retention cannot reach.
-    v_bucket := date_bin('1 hour', CASE WHEN abs(extract(epoch FROM v_etime - v_at)) < 86400
-                                        THEN v_etime ELSE v_at END,
-                         timestamptz '2000-01-01 00:00+00');
-    IF v_act = 'change' THEN
-        v_c := 1;
-    ELSIF v_act = 'action' AND v_n ->> 'action' = 'restore' THEN
-        IF v_n ->> 'outcome' = 'done' THEN
-            v_r := 1;
-        ELSIF v_n ->> 'outcome' = 'failed' THEN
-            v_f := 1;
-        END IF;
-    END IF;
+    v_bucket := norv_fleet.line_hour(v_etime, v_at);
+    CASE norv_fleet.line_tally(v_j)
+        WHEN 'change' THEN v_c := 1;
+        WHEN 'restored' THEN v_r := 1;
+        WHEN 'failed' THEN v_f := 1;
+        ELSE NULL;
+    END CASE;
 
     -- (Only file_inbox calls this, one filer at a time: a lock for each host would fill the lock
     -- table in a batch of many new hosts.)
@@ -579,15 +590,8 @@ BEGIN
     -- in. A host with a line it is named in but that has no sequence or time is not one of them.
     CREATE TEMP TABLE norv_batch_hosts ON COMMIT DROP AS
     SELECT b.host, coalesce(h.hour, max(b.bucket) FILTER (WHERE b.counts)) AS hour
-      FROM (SELECT b.*,
-                   b.j -> 'event' ->> 'action' = 'change'
-                   OR (b.j -> 'event' ->> 'action' = 'action'
-                       AND b.j -> 'norv' ->> 'action' = 'restore'
-                       AND b.j -> 'norv' ->> 'outcome' IN ('done', 'failed')) AS counts,
-                   -- a host's clock a day or more off counts in the hour the line came
-                   date_bin('1 hour', CASE WHEN abs(extract(epoch FROM b.etime - b.received_at))
-                                               < 86400 THEN b.etime ELSE b.received_at END,
-                            timestamptz '2000-01-01 00:00+00') AS bucket
+      FROM (SELECT b.*, norv_fleet.line_tally(b.j) IS NOT NULL AS counts,
+                   norv_fleet.line_hour(b.etime, b.received_at) AS bucket
               FROM norv_batch b WHERE b.host IS NOT NULL) b
       JOIN norv_fleet.hosts h ON h.host_id = b.host
      GROUP BY b.host, h.sender, h.last_sequence, h.hour
@@ -650,13 +654,9 @@ BEGIN
                min(b.seq) AS first_sequence,
                (array_agg(b.j -> 'host' ->> 'name' ORDER BY b.seq DESC))[1] AS host_name,
                (array_agg(b.received_at ORDER BY b.seq DESC))[1] AS last_seen,
-               count(*) FILTER (WHERE b.j -> 'event' ->> 'action' = 'change') AS changes,
-               count(*) FILTER (WHERE b.j -> 'event' ->> 'action' = 'action'
-                                  AND b.j -> 'norv' ->> 'action' = 'restore'
-                                  AND b.j -> 'norv' ->> 'outcome' = 'done') AS restores,
-               count(*) FILTER (WHERE b.j -> 'event' ->> 'action' = 'action'
-                                  AND b.j -> 'norv' ->> 'action' = 'restore'
-                                  AND b.j -> 'norv' ->> 'outcome' = 'failed') AS failed,
+               count(*) FILTER (WHERE norv_fleet.line_tally(b.j) = 'change') AS changes,
+               count(*) FILTER (WHERE norv_fleet.line_tally(b.j) = 'restored') AS restores,
+               count(*) FILTER (WHERE norv_fleet.line_tally(b.j) = 'failed') AS failed,
                max(b.seq) FILTER (WHERE b.j -> 'event' ->> 'action' = 'run') AS run_sequence,
                max(b.seq) FILTER (WHERE b.j -> 'event' ->> 'action' = 'service')
                    AS service_sequence

@@ -111,41 +111,47 @@ Result<std::unique_ptr<PgConnection>> OpenStore(const std::string& conninfo) {
     return db;
 }
 
-// The report's start as the server reads it: a duration ago, or a time; none is `fallback` ago
-// (none at all without one: from the first event kept).
-Result<std::string> ResolveSince(PgConnection& db, const std::string& since,
-                                 std::optional<double> fallback) {
+// The report's start: as the server reads it (for the query) and as the events write a time
+// (for --json; null from the first event kept).
+struct Since {
+    std::string text;
+    Json json;
+};
+
+// A duration ago, or a time; none is `fallback` ago (none at all without one: from the first
+// event kept). One round trip gives both forms.
+Result<Since> ResolveSince(PgConnection& db, const std::string& since,
+                           std::optional<double> fallback) {
     std::optional<double> ago = since.empty() ? fallback : DurationSeconds(since);
+    auto both = [&](const char* start, const platform::PgParams& params) {
+        return db.Query(std::string("SELECT t::text, extract(epoch FROM t)::text FROM (SELECT ") +
+                            start + " AS t) s",
+                        params);
+    };
     Result<PgRows> rows =
-        since.empty() && !fallback ? db.Query("SELECT '-infinity'::timestamptz::text")
-        : ago ? db.Query("SELECT (now() - make_interval(secs => $1::double precision))::text",
-                         {std::to_string(*ago)})
-              : db.Query("SELECT $1::timestamptz::text", {since});
+        since.empty() && !fallback ? both("'-infinity'::timestamptz", {})
+        : ago ? both("now() - make_interval(secs => $1::double precision)", {std::to_string(*ago)})
+              : both("$1::timestamptz", {since});
     if (!rows.ok()) return rows.status();
-    return rows->Text(0, 0);
+    return Since{rows->Text(0, 0), TimeJson(rows->Value(0, 1))};
 }
 
-Json SinceJson(PgConnection& db, const std::string& since) {
-    auto rows = db.Query("SELECT extract(epoch FROM $1::timestamptz)::text", {since});
-    if (!rows.ok() || since == "-infinity") return Json();
-    return TimeJson(rows->Value(0, 0));
-}
-
-int HostStatus(PgConnection& db, const std::string& since, bool json, std::ostream& out,
+int HostStatus(PgConnection& db, const Since& since, bool json, std::ostream& out,
                std::ostream& err) {
     auto rows = db.Query(
         "SELECT host_name, host_id, sender, extract(epoch FROM last_seen)::text,"
         " extract(epoch FROM last_run_time)::text, last_run_command, last_run_outcome,"
         " changes, restores, failed_restores, flagged, missing"
         " FROM norv_fleet.report_status($1)",
-        {since});
+        {since.text});
     if (!rows.ok()) return Failed(rows.status(), err);
-    auto unreadable = db.Query("SELECT count(*) FROM norv_fleet.report_unreadable($1)", {since});
+    auto unreadable =
+        db.Query("SELECT count(*) FROM norv_fleet.report_unreadable($1)", {since.text});
     if (!unreadable.ok()) return Failed(unreadable.status(), err);
     const int64_t lines = Count(*unreadable, 0, 0);
     if (json) {
         Json doc;
-        doc["since"] = SinceJson(db, since);
+        doc["since"] = since.json;
         Json& hosts = doc["hosts"] = Json::array();
         for (int r = 0; r < rows->rows(); ++r) {
             Json h = HostJson(*rows, r);
@@ -207,14 +213,13 @@ int Silent(PgConnection& db, double period_s, bool json, std::ostream& out, std:
     return rows->rows() > 0 ? kExitChanged : kExitUnchanged;
 }
 
-int Seal(PgConnection& db, const std::string& since, bool json, std::ostream& out,
-         std::ostream& err) {
+int Seal(PgConnection& db, const Since& since, bool json, std::ostream& out, std::ostream& err) {
     auto rows = db.Query(
         "SELECT host_name, host_id, before_sequence::text, extract(epoch FROM before_time)::text,"
         " before_command, before_sha256, after_sequence::text,"
         " extract(epoch FROM after_time)::text, after_command, after_sha256"
         " FROM norv_fleet.report_seal($1)",
-        {since});
+        {since.text});
     if (!rows.ok()) return Failed(rows.status(), err);
     auto run = [&](int r, int first) {
         return Json{{"sequence", Count(*rows, r, first)},
@@ -224,7 +229,7 @@ int Seal(PgConnection& db, const std::string& since, bool json, std::ostream& ou
     };
     if (json) {
         Json doc;
-        doc["since"] = SinceJson(db, since);
+        doc["since"] = since.json;
         Json& breaks = doc["breaks"] = Json::array();
         for (int r = 0; r < rows->rows(); ++r) {
             breaks.push_back(
@@ -281,15 +286,14 @@ void PrintFleetChange(const Json& n, std::ostream& out) {
     }
 }
 
-int Changes(PgConnection& db, const std::string& since, bool json, std::ostream& out,
-            std::ostream& err) {
+int Changes(PgConnection& db, const Since& since, bool json, std::ostream& out, std::ostream& err) {
     // Printed as the rows come: a day of a large fleet's changes is never held whole.
     int64_t count = 0;
-    if (json) out << "{\"since\":" << SinceJson(db, since).dump() << ",\"changes\":[";
+    if (json) out << "{\"since\":" << since.json.dump() << ",\"changes\":[";
     const Status read = db.ForEachRow(
         "SELECT host_name, host_id, sender, sequence::text, extract(epoch FROM event_time)::text,"
         " array_to_json(flags)::text, norv::text FROM norv_fleet.report_changes($1)",
-        {since}, [&](const PgRows& rows) {
+        {since.text}, [&](const PgRows& rows) {
             Json n = Json::parse(rows.Text(0, 6), nullptr, /*allow_exceptions=*/false);
             if (!n.is_object()) n = Json::object();
             Json flags = Json::parse(rows.Text(0, 5), nullptr, false);
@@ -308,9 +312,7 @@ int Changes(PgConnection& db, const std::string& since, bool json, std::ostream&
                 return;
             }
             Json c;
-            c["host"] = {{"name", OrNull(rows.Value(0, 0))},
-                         {"id", rows.Text(0, 1)},
-                         {"sender", rows.Text(0, 2)}};
+            c["host"] = HostJson(rows, 0);
             c["time"] = TimeJson(rows.Value(0, 4));
             c["sequence"] = Count(rows, 0, 3);
             c["run"] = n.value("run", Json());
