@@ -385,6 +385,7 @@ Status FileInfoStore::ForgetNewFile(const std::string& path) {
 
 Status FileInfoStore::BeginBaseline() {
     NORV_RETURN_IF_ERROR(Commit());
+    new_baseline_digest_.reset();
     insert_new_baseline_.reset();
     insert_new_extended_.reset();
     insert_new_place_.reset();
@@ -447,6 +448,17 @@ Status FileInfoStore::CommitBaseline(const std::vector<std::string>& rules) {
     for (const char* trigger : kDigestTriggers) {
         if (status.ok()) status = db_.Exec(std::string(trigger) + kForgetDigest);
     }
+    // The digest taken of the new rows as they stand, when nothing was added since.
+    if (status.ok() && new_baseline_digest_) {
+        auto keep_digest = db_.Prepare("INSERT INTO norv_state VALUES(?1,?2)");
+        status = keep_digest.status();
+        if (status.ok()) {
+            (*keep_digest)->BindText(1, kDigestKept);
+            (*keep_digest)->BindText(2, *new_baseline_digest_);
+            status = (*keep_digest)->Run();
+        }
+    }
+    new_baseline_digest_.reset();
     if (status.ok()) status = db_.Exec("COMMIT");
     if (!status.ok() && db_.InTransaction()) (void)db_.Exec("ROLLBACK");
     return status;
@@ -475,6 +487,26 @@ Result<std::string> FileInfoStore::BaselineDigest() {
     return digest;
 }
 
+namespace {
+
+// Adds the row `rows` stands on (path, length, time, MD5) to a baseline digest: each value as its
+// length and bytes (NULL as "-"), so no two rows read alike.
+void AddDigestRow(platform::Statement& rows, platform::Sha256Digester& digest) {
+    std::string bytes;
+    for (int column = 0; column < 4; ++column) {
+        if (rows.ColumnIsNull(column)) {
+            bytes += "-";
+            continue;
+        }
+        const std::string value = rows.ColumnText(column);
+        bytes += std::to_string(value.size()) + ":" + value;
+    }
+    bytes += "\n";
+    digest.Update(bytes);
+}
+
+}  // namespace
+
 Result<std::string> FileInfoStore::ComputeBaselineDigest() {
     // A statement of its own: reading never disturbs the writes grouped in a transaction.
     auto rows = db_.Prepare(
@@ -486,18 +518,7 @@ Result<std::string> FileInfoStore::ComputeBaselineDigest() {
         auto row = (*rows)->Step();
         if (!row.ok()) return row.status();
         if (!row.value()) break;
-        // Each value as its length and bytes (NULL as "-"), so no two rows read alike.
-        std::string bytes;
-        for (int column = 0; column < 4; ++column) {
-            if ((*rows)->ColumnIsNull(column)) {
-                bytes += "-";
-                continue;
-            }
-            const std::string value = (*rows)->ColumnText(column);
-            bytes += std::to_string(value.size()) + ":" + value;
-        }
-        bytes += "\n";
-        digest.Update(bytes);
+        AddDigestRow(**rows, digest);
     }
     return digest.HexDigest();
 }
@@ -529,6 +550,7 @@ Status FileInfoStore::CarryOverBaseline(const std::function<bool(const std::stri
         (*present)->Reset();
         if (!found.ok()) status = found.status();
         if (!status.ok() || found.value()) continue;
+        new_baseline_digest_.reset();
         (*insert)->BindText(1, path);
         (*insert)->BindText(2, (*rows)->ColumnText(1));
         (*insert)->BindText(3, (*rows)->ColumnText(2));
@@ -571,13 +593,22 @@ Status FileInfoStore::ForEachMissingFromNewBaseline(
     auto old_rows = db_.Prepare(
         "SELECT filename,typeof(filename) FROM fileinfo WHERE md5c!=' ' ORDER BY filename");
     if (!old_rows.ok()) return old_rows.status();
-    auto new_rows = db_.Prepare("SELECT filename FROM fileinfo_new ORDER BY filename");
+    // The new rows in the order the baseline's digest takes them, so that this one sort also
+    // gives the new baseline's digest (every row of it is a baseline record).
+    auto new_rows = db_.Prepare(
+        "SELECT filename,filesize,filedate,md5o FROM fileinfo_new "
+        "ORDER BY filename,filesize,filedate,md5o");
     if (!new_rows.ok()) return new_rows.status();
+    platform::Sha256Digester new_digest;
     std::optional<std::string> newer;  // the least new name not yet passed; none at the end
     auto advance = [&]() -> Status {
         auto step = (*new_rows)->Step();
         if (!step.ok()) return step.status();
-        newer = step.value() ? std::optional((*new_rows)->ColumnText(0)) : std::nullopt;
+        newer = std::nullopt;
+        if (step.value()) {
+            newer = (*new_rows)->ColumnText(0);
+            AddDigestRow(**new_rows, new_digest);
+        }
         return Status::Ok();
     };
     NORV_RETURN_IF_ERROR(advance());
@@ -585,7 +616,11 @@ Status FileInfoStore::ForEachMissingFromNewBaseline(
     for (;;) {
         auto step = (*old_rows)->Step();
         if (!step.ok()) return step.status();
-        if (!step.value()) return Status::Ok();
+        if (!step.value()) {
+            while (newer) NORV_RETURN_IF_ERROR(advance());
+            new_baseline_digest_ = new_digest.HexDigest();
+            return Status::Ok();
+        }
         const std::string path = (*old_rows)->ColumnText(0);
         const std::string type = (*old_rows)->ColumnText(1);
         // The new names are all text. A name written elsewhere as bytes equals none of them;
@@ -601,6 +636,7 @@ Status FileInfoStore::ForEachMissingFromNewBaseline(
 
 Status FileInfoStore::AbandonBaseline() {
     Status committed = Commit();
+    new_baseline_digest_.reset();
     insert_new_baseline_.reset();
     insert_new_extended_.reset();
     insert_new_place_.reset();
@@ -616,6 +652,7 @@ Status FileInfoStore::InsertBaseline(const std::string& path, int64_t size, cons
                                      const platform::Md5Digest& digest,
                                      const std::optional<platform::ExtendedFacts>& extended) {
     platform::Statement& insert = insert_new_baseline_ ? *insert_new_baseline_ : *insert_baseline_;
+    new_baseline_digest_.reset();
     insert.BindText(1, path);
     insert.BindText(2, std::to_string(size));
     insert.BindText(3, date);

@@ -257,6 +257,9 @@ class FileInfoStore {
     Result<std::string> CheckedMark();
 
     bool extended_notice_ = false;
+    // The new baseline's digest, taken by ForEachMissingFromNewBaseline's pass over its rows;
+    // dropped when a row is added after, and kept by CommitBaseline.
+    std::optional<std::string> new_baseline_digest_;
     std::chrono::steady_clock::time_point batch_started_;
 };
 

@@ -175,7 +175,11 @@ Status ScanEngine::RunScanSteps() {
     run_.unseen_places.clear();
     run_.missing_facts_said.clear();
     run_.measured.Clear();
-    NORV_RETURN_IF_ERROR(tools_.store.ResetFlags());
+    // The flags mark what a check saw; an init's new baseline has its own rows, so the old
+    // ones' flags are left as they are (a write of every row saved).
+    if (!(tools_.state.mode == ScanMode::kInit && tools_.store.building_baseline())) {
+        NORV_RETURN_IF_ERROR(tools_.store.ResetFlags());
+    }
     run_.urgent_gone.clear();
     run_.deferred_quarantines.clear();
     run_.places_recorded.reset();

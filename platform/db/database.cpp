@@ -82,6 +82,10 @@ Result<std::unique_ptr<Database>> Database::Open(Env& env, const std::string& pa
     if (!create && env.FAccessAt(AT_FDCWD, path.c_str(), W_OK, 0) != 0) {
         return Status::FromErrno(errno, Message(NoticeCode::kDatabaseCannotWrite, {path}));
     }
+    // SQLite's count of its memory takes a process-wide lock at every allocation, and norv never
+    // reads it: off, before SQLite starts (once; a later call would be refused).
+    static const int memory_count_off = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+    (void)memory_count_off;
     sqlite3* raw = nullptr;
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
     int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);

@@ -140,6 +140,35 @@ TEST_F(StoreTest, ANewBaselineListsTheOldRecordsItLacksByteForByte) {
               (std::vector<std::string>{"/x/A", "/x/a.txt", "/x/新規", "/y/b"}));
 }
 
+// An init keeps the digest its pass over the new rows took, unless rows were added after it: the
+// kept digest is always the one the records give.
+TEST_F(StoreTest, AnInitKeepsTheDigestOfTheBaselineItCommits) {
+    auto recomputed = [&] {
+        EXPECT_TRUE(db->Exec("DELETE FROM norv_state WHERE name='baseline_sha256'").ok());
+        return store->BaselineDigest().value();
+    };
+    ASSERT_TRUE(store->InsertBaseline("/x/old", 1, "d", kDigest1).ok());
+    for (bool carry_over : {false, true}) {
+        ASSERT_TRUE(store->BeginBaseline().ok());
+        ASSERT_TRUE(store->InsertBaseline("/x/b", 2, "d", kDigest2).ok());
+        ASSERT_TRUE(store->InsertBaseline("/x/a", 1, "d", kDigest1).ok());
+        EXPECT_EQ(MissingFromNewBaseline(*store).size(), carry_over ? 0u : 1u);  // "/x/old" once
+        if (carry_over) {
+            ASSERT_TRUE(store->InsertBaseline("/x/c", 3, "d", kDigest1).ok());
+        }
+        ASSERT_TRUE(store->CommitBaseline({}).ok());
+        auto kept = db->Prepare("SELECT value FROM norv_state WHERE name='baseline_sha256'");
+        ASSERT_TRUE(kept.ok());
+        const bool has_kept = (*kept)->Step().value();
+        const std::string digest = has_kept ? (*kept)->ColumnText(0) : "";
+        kept->reset();
+        EXPECT_EQ(has_kept, !carry_over);
+        if (has_kept) {
+            EXPECT_EQ(digest, recomputed());
+        }
+    }
+}
+
 TEST_F(StoreTest, TwoRecordsForOnePathLookUpTheFirst) {
     ASSERT_TRUE(store->InsertBaseline("/same", 1, "d", kDigest1).ok());
     ASSERT_TRUE(store->InsertBaseline("/same", 1, "d", kDigest2).ok());
