@@ -10,11 +10,15 @@
 #                            [--schema schema.sql] [--cli norv-cli]
 #   norv-fleet-central stop [--dir DIR] [--part rsyslog|postgresql]
 #   norv-fleet-central status [--dir DIR]
+#   norv-fleet-central register HOST-ID ADDRESS [--dir DIR]
 #
 # start sets up what is missing, loads the schema again (it changes only what is older) and
 # starts what is not running, so it also brings back a part that `stop --part` stopped;
 # certificates, passwords and stored events are kept. The filer waits out a PostgreSQL stopped by
-# `stop --part postgresql`; a plain stop stops it too. Runs as root.
+# `stop --part postgresql`; a plain stop stops it too. register binds a host's id (its
+# /etc/machine-id) to the address its lines will come from, so that a line of that id from any
+# other address is flagged forged-host, even before the host's first. Runs as root; the filer
+# runs as the system user norv-fleet-filer, made when missing.
 set -euo pipefail
 
 here=$(cd "$(dirname "$(readlink -f "$0")")" && pwd)
@@ -36,7 +40,7 @@ die() {
     exit 1
 }
 usage() {
-    sed -n '8,12s/^# \{0,1\}//p' "$0" >&2
+    sed -n '8,13s/^# \{0,1\}//p' "$0" >&2
     exit 2
 }
 
@@ -44,7 +48,9 @@ usage() {
 command=$1
 shift
 declare -A given=()
+args=()
 while [ $# -gt 0 ]; do
+    case $1 in --*) ;; *) args+=("$1"); shift; continue ;; esac
     [ $# -ge 2 ] || usage
     given[${1#--}]=1
     given[pg_port]=${given[pg-port]:-}
@@ -63,7 +69,11 @@ while [ $# -gt 0 ]; do
     esac
     shift 2
 done
-case $command in start | stop | status) ;; *) usage ;; esac
+case $command in
+start | stop | status) [ ${#args[@]} -eq 0 ] || usage ;;
+register) [ ${#args[@]} -eq 2 ] || usage ;;
+*) usage ;;
+esac
 [ "$(id -u)" -eq 0 ] || die "run as root"
 [ "$command" = start ] || [ -d "$dir" ] || die "$dir: no such folder"
 mkdir -p "$dir"
@@ -89,6 +99,10 @@ secrets=$dir/secrets
 pgdata=$dir/pg/data
 pgrun=$dir/pg/run
 rs=$dir/rsyslog
+# The filer runs as a user of its own, not as postgres: postgres owns the cluster and logs in as
+# its superuser, so a filer running as it could do anything to the store, not only file.
+filer_user=norv-fleet-filer
+filer_dir=$dir/filer
 
 as_postgres() { runuser -u postgres -- "$@"; }
 pg_running() { [ -f "$pgdata/postmaster.pid" ] && as_postgres "$pg_bin/pg_ctl" -D "$pgdata" status >/dev/null 2>&1; }
@@ -104,6 +118,8 @@ filer_pid() {
     [ -n "$pid" ] && [ -d "/proc/$pid" ] && grep -q norv-cli "/proc/$pid/comm" 2>/dev/null &&
         tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -q " fleet file " && echo "$pid"
 }
+# (After prepare_filer.) setpriv replaces itself, where runuser would stay as the parent.
+as_filer() { setpriv "${filer_ids[@]}" -- "$@"; }
 psql_admin() { as_postgres "$pg_bin/psql" -X -q -v ON_ERROR_STOP=1 -h "$pgrun" -p "$pg_port" "$@"; }
 
 # Polls "$@" every tenth of a second for at most $1 seconds.
@@ -207,27 +223,53 @@ CONF
         psql_admin -d postgres -c "CREATE DATABASE norv" || die "cannot create the database"
     fi
     psql_admin -d norv -f - <"$schema" || die "$schema did not load"
-    local role
+    local role file
     for role in writer reader filer; do
-        [ -f "$secrets/$role.pgpass" ] && continue
+        file=$secrets/$role.pgpass
+        [ "$role" = filer ] && file=$filer_dir/filer.pgpass
+        [ -f "$file" ] && continue
         local pw
         pw=$(openssl rand -hex 24)
         # On standard input, never on a command line others may read.
         psql_admin -d norv <<<"\\set pw '$pw'
 ALTER ROLE norv_fleet_$role LOGIN PASSWORD :'pw';" ||
             die "cannot let norv_fleet_$role log in"
-        (umask 077 && printf '127.0.0.1:%s:norv:norv_fleet_%s:%s\n' "$pg_port" "$role" "$pw" \
-            >"$secrets/$role.pgpass")
+        # The filer's is written as the filer: root never writes by name in a folder another owns.
+        (umask 077 && printf '127.0.0.1:%s:norv:norv_fleet_%s:%s\n' "$pg_port" "$role" "$pw" |
+            if [ "$role" = filer ]; then as_filer tee "$file" >/dev/null; else cat >"$file"; fi) ||
+            die "cannot write $file"
     done
 }
 
+# The filer's user, made when missing, and its folder, which only it and root may read.
+prepare_filer() {
+    if ! id "$filer_user" >/dev/null 2>&1; then
+        useradd --system --user-group --home-dir /nonexistent --no-create-home \
+            --shell /usr/sbin/nologin --comment "norv fleet filer" "$filer_user" ||
+            die "cannot make the user $filer_user"
+    fi
+    [ "$(id -u "$filer_user")" != 0 ] || die "the user $filer_user is root"
+    filer_ids=(--reuid="$filer_user" --regid="$(id -g "$filer_user")" --init-groups --no-new-privs)
+    install -d -m 0700 -o "$filer_user" -g "$(id -g "$filer_user")" "$filer_dir"
+    as_filer test -x "$filer_dir/." ||
+        die "the user $filer_user cannot reach $dir: let others search its parents (chmod o+x)"
+    as_filer test -x "$cli" || die "the user $filer_user cannot run $cli: let others read and search its folders"
+    # A set-up made when the filer ran as root kept its password with the others.
+    if [ -f "$secrets/filer.pgpass" ] && [ ! -f "$filer_dir/filer.pgpass" ]; then
+        (umask 077 && as_filer tee "$filer_dir/filer.pgpass" >/dev/null <"$secrets/filer.pgpass") ||
+            die "cannot move the filer's password to $filer_dir"
+    fi
+    rm -f "$secrets/filer.pgpass"
+}
+
 # The filer: files what rsyslog put in the inbox, a batch at a time; it waits out a PostgreSQL
-# that is away.
+# that is away. setsid and setpriv each replace themselves, so the pid is the filer's own.
 start_filer() {
     filer_pid >/dev/null && return 0
-    [ -f "$secrets/filer.pgpass" ] ||
+    [ -f "$filer_dir/filer.pgpass" ] ||
         die "the store has no filer's password yet: start without --part first"
-    setsid "$cli" fleet file --db "host=127.0.0.1 port=$pg_port dbname=norv user=norv_fleet_filer passfile=$secrets/filer.pgpass" \
+    (cd / && exec setsid setpriv "${filer_ids[@]}" -- "$cli" fleet file \
+        --db "host=127.0.0.1 port=$pg_port dbname=norv user=norv_fleet_filer passfile=$filer_dir/filer.pgpass") \
         </dev/null >>"$dir/filer.log" 2>&1 &
     echo $! >"$dir/filer.pid"
     # One that cannot log in or finds no schema ends at once: say so rather than start nothing.
@@ -293,6 +335,7 @@ start)
     make_ca
     make_cert "$name" "$tls/central.key" "$tls/central.pem"
     make_hosts
+    prepare_filer
     [ "$part" = rsyslog ] || start_postgresql
     [ "$part" = postgresql ] || start_rsyslog
     start_filer
@@ -301,6 +344,7 @@ norv fleet central server running in $dir
   RELP over TLS on port $port (every address), as $name
   PostgreSQL 15 on 127.0.0.1:$pg_port, database norv, schema norv_fleet
   rsyslog's own messages: $rs/messages
+  the filer (norv-cli fleet file) as the user $filer_user; its messages: $dir/filer.log
 
 Each host needs, in /etc/norv/fleet/ (root's, 0600): ca.pem, host.pem and host.key, and
 norv-fleet.conf in /etc/rsyslog.d/; then \`systemctl restart rsyslog\`. Made here:
@@ -334,11 +378,32 @@ stop)
         as_postgres "$pg_bin/pg_ctl" -D "$pgdata" -m fast -w -t 60 stop >/dev/null || die "PostgreSQL did not stop"
     fi
     ;;
+register)
+    host_id=${args[0]} sender=${args[1]}
+    # The id as the events carry it in host.id: the host's /etc/machine-id.
+    [[ $host_id =~ ^[0-9a-f]{32}$ ]] ||
+        die "$host_id: not a host id (the host's /etc/machine-id: 32 hex digits in lower case)"
+    pg_running || die "PostgreSQL is not running: start it with norv-fleet-central start --dir $dir"
+    # One address, not a network, written as rsyslog writes the sender (2001:db8::1 for
+    # 2001:DB8:0::1): the store compares the text.
+    canon=$(psql_admin -d postgres -tA -v a="$sender" <<<"SELECT host(i) FROM CAST(:'a' AS inet) i
+        WHERE masklen(i) = CASE family(i) WHEN 4 THEN 32 ELSE 128 END" 2>/dev/null) && [ -n "$canon" ] ||
+        die "$sender: not an IP address"
+    before=$(psql_admin -d norv -tA -v id="$host_id" -v a="$canon" <<<"
+SELECT coalesce((SELECT sender FROM norv_fleet.hosts WHERE host_id = :'id'), '');
+SELECT norv_fleet.register_host(:'id', :'a');") || die "cannot register $host_id"
+    before=${before%%$'\n'*}
+    case $before in
+    "") echo "registered host $host_id at $canon: its lines from any other address are flagged forged-host" ;;
+    "$canon") echo "host $host_id was bound to $canon already" ;;
+    *) echo "registered host $host_id at $canon, no longer $before: its lines from any other address are flagged forged-host" ;;
+    esac
+    ;;
 status)
     state=0
     if pid=$(rsyslog_pid); then echo "rsyslog: running ($pid)"; else echo "rsyslog: stopped"; state=3; fi
     if pg_running; then echo "postgresql: running"; else echo "postgresql: stopped"; state=3; fi
-    if pid=$(filer_pid); then echo "filer: running ($pid)"; else echo "filer: stopped"; state=3; fi
+    if pid=$(filer_pid); then echo "filer: running ($pid, as $(stat -c %U "/proc/$pid"))"; else echo "filer: stopped"; state=3; fi
     exit $state
     ;;
 esac

@@ -9,8 +9,10 @@
 #   - an outage of the central rsyslog, then of both, then of PostgreSQL alone, loses nothing and
 #     stores nothing twice; NORV_FLEET_OUTAGE_S seconds in all (default 120);
 #   - each intruder's refusal on both ends, and none of their events stored;
-#   - the writer role cannot read, the reader cannot write;
-#   - where `norv-cli fleet` exists, its reports answer from the stored events.
+#   - the writer role cannot read, the reader cannot write; the filer runs as a user of its own;
+#   - where `norv-cli fleet` exists, its reports answer from the stored events;
+#   - a host registered with `norv-fleet-central register`: a line of its id from another address
+#     is flagged forged-host though it came first.
 # Needs root, `ip netns`, rsyslog's RELP and PostgreSQL modules and PostgreSQL 15; exits 77
 # (skipped) without them.
 set -u
@@ -99,6 +101,11 @@ in_c bash "$central_cmd" start --dir "$central" --address 10.88.0.1 --port 2514 
 grep -q "norv-cli fleet status --db 'host=127.0.0.1 port=$pg_port dbname=norv user=norv_fleet_reader" \
     "$work/central.txt" || { cat "$work/central.txt"; fail "the set-up does not say how to read the reports"; }
 sql() { runuser -u postgres -- "$pg_bin/psql" -X -q -At -h "$central/pg/run" -p "$pg_port" -d norv -c "$1"; }
+# The filer runs as a user of its own, its password in a folder only that user (and root) reads.
+filer_as=$(stat -c %U "/proc/$(cat "$central/filer.pid")")
+[ "$filer_as $(stat -c %U:%a "$central/filer" "$central/filer/filer.pgpass" | tr '\n' ' ')" = \
+    "norv-fleet-filer norv-fleet-filer:700 norv-fleet-filer:600 " ] ||
+    fail "the filer runs as $filer_as; its password: $(stat -c '%U:%a %n' "$central/filer" "$central/filer/filer.pgpass" 2>&1)"
 
 # Each host: a program folder, a machine id and host name of its own (norv reads both for its
 # events), and rsyslog with the sender configuration the set-up made for it.
@@ -265,8 +272,10 @@ done
 
 # Each role can do its part and nothing more.
 as_role() {
+    local passfile=$secrets/$1.pgpass
+    [ "$1" = filer ] && passfile=$central/filer/filer.pgpass
     in_c "$pg_bin/psql" -X -q -At \
-        "postgresql://norv_fleet_$1@127.0.0.1:$pg_port/norv?passfile=$secrets/$1.pgpass" -c "$2" 2>&1
+        "postgresql://norv_fleet_$1@127.0.0.1:$pg_port/norv?passfile=$passfile" -c "$2" 2>&1
 }
 out=$(as_role writer "SELECT count(*) FROM norv_fleet.events") && fail "the writer can read: $out"
 grep -q "permission denied" <<<"$out" || fail "the writer's read failed otherwise: $out"
@@ -276,6 +285,7 @@ out=$(as_role reader "INSERT INTO norv_fleet.inbox(sender, line) VALUES ('10.88.
 grep -q "permission denied" <<<"$out" || fail "the reader's write failed otherwise: $out"
 out=$(as_role reader "SELECT count(*) FROM norv_fleet.events") || fail "the reader cannot read: $out"
 out=$(as_role filer "SELECT count(*) FROM norv_fleet.events") && fail "the filer can read: $out"
+grep -q "permission denied" <<<"$out" || fail "the filer's read failed otherwise: $out"
 echo "fleet: the writer cannot read, the reader cannot write, the filer can only file"
 
 # The reports, where norv-cli has them.
@@ -340,4 +350,24 @@ if "$cli" fleet --help 2>&1 | grep -qw silent; then
 else
     echo "SKIP: norv-cli has no fleet command; the reports are not shown"
 fi
+
+# A host registered before it sends (after the checks above that nothing is flagged): a line of
+# its id from another address is flagged even though it came first, one from its own is not. A
+# bad address or id is refused by name.
+R=$(openssl rand -hex 16)
+in_c bash "$central_cmd" register "$R" 10.88.0.20/24 --dir "$central" 2>&1 | grep -q "10.88.0.20/24: not an IP" ||
+    fail "a bad address was not refused by name"
+in_c bash "$central_cmd" register h1 10.88.0.20 --dir "$central" 2>&1 | grep -q "h1: not a host id" ||
+    fail "a bad host id was not refused by name"
+in_c bash "$central_cmd" register "$R" 10.88.0.20 --dir "$central" >/dev/null || fail "register"
+line=$(printf '{"schema":{"name":"norv.event","version":"1.1.0"},"time":"%s","host":{"name":"r1","id":"%s"},"event":{"kind":"state","action":"run","severity":6,"sequence":1},"norv":{"version":"1.0.0"}}' \
+    "$(date -u +%Y-%m-%dT%H:%M:%S.000+00:00)" "$R")
+out=$(as_role writer "INSERT INTO norv_fleet.inbox(sender, line) VALUES ('10.88.0.21', '$line'), ('10.88.0.20', '$line')") ||
+    fail "the writer's insert: $out"
+filed() { [ "$(sql "SELECT count(*) FROM norv_fleet.events WHERE host_id = '$R'")" = 2 ]; }
+within 30 filed || fail "the registered host's lines were not filed"
+out=$(sql "SELECT string_agg(sender || ':' || array_to_string(flags, '+'), ' ' ORDER BY sender)
+           FROM norv_fleet.events WHERE host_id = '$R'")
+[ "$out" = "10.88.0.20: 10.88.0.21:forged-host" ] || fail "the registered host's lines were filed as: $out"
+echo "fleet: a host registered at its address; a line of its id from another is flagged forged-host"
 exit 0
