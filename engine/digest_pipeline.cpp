@@ -23,6 +23,7 @@ DigestPipeline::DigestPipeline(std::unique_ptr<platform::TreeWalk> walk, int wor
       kernel_(platform::ChosenDigestKernel(reading.digest_kernel)),
       kernel_forced_(reading.digest_kernel == "avx2"),
       io_(reading.io),
+      batch_files_(reading.batch_files),
       io_priority_(reading.io_priority),
       worker_count_(static_cast<size_t>(std::max(workers, 1))) {
     producer_ = std::thread([this] {
@@ -125,7 +126,7 @@ void DigestPipeline::Work() {
     // Files are claimed one at a time until every lane holds one; the worker waits for work only
     // with no file in hand, so the files it holds (the oldest batch's among them) always move on.
     platform::FingerprintLanes lanes(kernel_, stop_requested_, platform::kDefaultHashBudget, io_,
-                                     kernel_forced_);
+                                     kernel_forced_, batch_files_);
     lanes.OnReaderFailure([this](const Status& failure) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (reader_failed_.exchange(true)) return;
@@ -176,8 +177,7 @@ void DigestPipeline::Work() {
             if (lanes.queued() > 0) {
                 // Batched opening: files already at hand are claimed, without waiting, until
                 // the batch is whole; then they go into the lanes one by one.
-                if (!lanes.queue_opened() &&
-                    lanes.queued() < platform::FingerprintLanes::kMostQueued && claim(false)) {
+                if (!lanes.queue_opened() && lanes.queued() < lanes.most_queued() && claim(false)) {
                     continue;
                 }
                 lanes.AddQueued();

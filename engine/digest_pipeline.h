@@ -88,6 +88,7 @@ class DigestPipeline {
     const platform::DigestKernel kernel_;  // chosen once for all the workers
     const bool kernel_forced_;
     const platform::IoPath io_;
+    const size_t batch_files_;                // files each worker opens and reads in one batch
     const platform::IoPriority io_priority_;  // taken by the walk and each worker
     const size_t worker_count_;
     std::mutex mutex_;

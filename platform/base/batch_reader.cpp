@@ -6,9 +6,13 @@
 #endif
 #include <unistd.h>
 
+#include <sys/sysmacros.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string_view>
 
 #include "platform/base/env.h"
@@ -23,12 +27,27 @@ std::optional<IoPath> ParseIoPath(std::string_view name) {
     return std::nullopt;
 }
 
+size_t BatchFilesFor(dev_t device, int workers, const std::string& sys) {
+    // A partition has no queue of its own: its disk's is one folder up.
+    const std::string folder =
+        sys + "/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
+    int64_t requests = -1;
+    for (const char* queue : {"/queue/nr_requests", "/../queue/nr_requests"}) {
+        std::ifstream in(folder + queue);
+        if (in >> requests && requests > 0) break;
+        requests = -1;
+    }
+    if (requests <= 0) return BatchReader::kDefaultFiles;
+    const auto share = static_cast<size_t>(requests) / static_cast<size_t>(std::max(workers, 1));
+    return std::clamp<size_t>(share, 16, BatchReader::kMostFiles);
+}
+
 #ifndef NORV_HAVE_LIBURING
 
 // Built without liburing: there is no batch reader, and every file takes the one-file path.
 struct BatchReader::Ring {};
 const char* ChosenIoName(IoPath) { return "plain"; }
-std::unique_ptr<BatchReader> BatchReader::Make(Env&, IoPath) { return nullptr; }
+std::unique_ptr<BatchReader> BatchReader::Make(Env&, IoPath, size_t) { return nullptr; }
 BatchReader::~BatchReader() = default;
 void BatchReader::Run(std::span<const Request>, std::vector<Result>&, const std::atomic<bool>*) {}
 void BatchReader::Close(int) {}
@@ -36,9 +55,6 @@ void BatchReader::Close(int) {}
 #else
 
 namespace {
-
-// The opens of a batch and the closes of up to two batches before it.
-constexpr unsigned kRingEntries = 4 * BatchReader::kMostFiles;
 
 #if defined(__SANITIZE_THREAD__)
 constexpr bool kUnderThreadSanitizer = true;
@@ -78,31 +94,40 @@ const char* ChosenIoName(IoPath wanted) {
     return offers ? "uring" : "plain";
 }
 
-std::unique_ptr<BatchReader> BatchReader::Make(Env& env, IoPath wanted) {
+std::unique_ptr<BatchReader> BatchReader::Make(Env& env, IoPath wanted, size_t batch_files) {
     // ThreadSanitizer must see every call, as it follows descriptors through the calls it sees:
     // one the ring opened or closed would look to it like another thread's, and its number's
     // next owner a race.
     if (wanted == IoPath::kPlain || kUnderThreadSanitizer) {
         return nullptr;
     }
+    batch_files = std::clamp<size_t>(batch_files, 1, kMostFiles);
     auto ring = std::make_unique<Ring>();
     // ENOSYS (no io_uring), EPERM (disabled by kernel.io_uring_disabled or a seccomp filter),
     // ENOMEM (locked memory limit): the plain path.
     // IORING_SETUP_SUBMIT_ALL (Linux 5.18): a submission takes all that is queued or none, so a
     // failed one leaves nothing running.
-    const int made = io_uring_queue_init(kRingEntries, &ring->ring, IORING_SETUP_SUBMIT_ALL);
+    // The opens of a batch and the closes of up to two batches before it.
+    const auto entries = static_cast<unsigned>(4 * batch_files);
+    const int made = io_uring_queue_init(entries, &ring->ring, IORING_SETUP_SUBMIT_ALL);
     if (made == 0) {
         ring->live = true;
         io_uring_probe* probe = io_uring_get_probe_ring(&ring->ring);
         const bool offers = probe != nullptr && Offers(probe);
         if (probe) io_uring_free_probe(probe);
-        if (offers) return std::unique_ptr<BatchReader>(new BatchReader(env, std::move(ring)));
+        if (offers) {
+            return std::unique_ptr<BatchReader>(new BatchReader(env, std::move(ring), batch_files));
+        }
     }
     return nullptr;
 }
 
-BatchReader::BatchReader(Env& env, std::unique_ptr<Ring> ring)
-    : env_(env), ring_(std::move(ring)) {}
+BatchReader::BatchReader(Env& env, std::unique_ptr<Ring> ring, size_t batch_files)
+    : env_(env),
+      ring_(std::move(ring)),
+      batch_files_(batch_files),
+      how_(batch_files),
+      read_got_(batch_files) {}
 
 void BatchReader::Close(int fd) {
     if (broken_) {
@@ -110,7 +135,7 @@ void BatchReader::Close(int fd) {
         return;
     }
     closes_.push_back(fd);
-    if (closes_.size() >= kMostFiles) Run({}, scratch_results_, nullptr);
+    if (closes_.size() >= batch_files_) Run({}, scratch_results_, nullptr);
 }
 
 BatchReader::~BatchReader() {
@@ -181,7 +206,7 @@ void BatchReader::Break(int error) {
 
 void BatchReader::Run(std::span<const Request> requests, std::vector<Result>& results,
                       const std::atomic<bool>* stop) {
-    const size_t n = std::min(requests.size(), kMostFiles);
+    const size_t n = std::min(requests.size(), batch_files_);
     results.assign(n, Result());
     // A broken ring opens nothing: every file goes to the caller's one-file path.
     for (Result& r : results) r.open_error = ECANCELED;

@@ -59,7 +59,11 @@ const char* ChosenIoName(IoPath wanted);
 
 class BatchReader {
   public:
-    static constexpr size_t kMostFiles = 64;
+    // Files a batch opens and reads together when nothing better is known of the device
+    // (BatchFilesFor).
+    static constexpr size_t kDefaultFiles = 64;
+    // The most a batch takes, whatever the device: each file read whole holds up to a block.
+    static constexpr size_t kMostFiles = 128;
     static constexpr int64_t kBlockBytes = 64 * 1024;
 
     struct Request {
@@ -78,14 +82,16 @@ class BatchReader {
     };
 
     // nullptr when io_uring is not to be used (see above) or the kernel lacks what it needs.
+    // Batches of up to `batch_files` files (at most kMostFiles).
     // For Env::NewBatchReader; everyone else asks the Env.
-    static std::unique_ptr<BatchReader> Make(Env& env, IoPath wanted);
+    static std::unique_ptr<BatchReader> Make(Env& env, IoPath wanted,
+                                             size_t batch_files = kDefaultFiles);
     ~BatchReader();  // closes what Close was given
     BatchReader(const BatchReader&) = delete;
     BatchReader& operator=(const BatchReader&) = delete;
 
-    // Up to kMostFiles files. `stop`, when set, ends the batch early: what is left is handed back
-    // open or not opened.
+    // Up to batch_files() files. `stop`, when set, ends the batch early: what is left is handed
+    // back open or not opened.
     void Run(std::span<const Request> requests, std::vector<Result>& results,
              const std::atomic<bool>* stop);
     // Closes `fd` with the next batch.
@@ -97,10 +103,11 @@ class BatchReader {
     const Status& failure() const { return failure_; }
     // The Env its own calls go through.
     Env& env() const { return env_; }
+    size_t batch_files() const { return batch_files_; }
 
   private:
     struct Ring;
-    BatchReader(Env& env, std::unique_ptr<Ring> ring);
+    BatchReader(Env& env, std::unique_ptr<Ring> ring, size_t batch_files);
     // Submits the `queued` operations prepared (they become `awaited`) and waits for a
     // completion; false when the ring refused them.
     bool Submit(unsigned& queued, unsigned& awaited);
@@ -111,6 +118,7 @@ class BatchReader {
 
     Env& env_;
     std::unique_ptr<Ring> ring_;
+    const size_t batch_files_;
     std::vector<int> closes_;
     std::vector<Result> scratch_results_;
     bool broken_ = false;
@@ -119,8 +127,14 @@ class BatchReader {
     std::vector<std::vector<char>> stranded_;  // their buffers, never freed under them
     // Per batch: how each file is opened (the ring reads it when the opens are submitted) and
     // what each read returned.
-    std::array<struct open_how, kMostFiles> how_{};
-    std::array<int, kMostFiles> read_got_{};
+    std::vector<struct open_how> how_;
+    std::vector<int> read_got_;
 };
+
+// How many files each of `workers` digest workers' batches should hold to keep the device that
+// holds `device` busy: its request queue (queue/nr_requests under `sys`, a partition's from its
+// disk) shared among the workers, within [16, BatchReader::kMostFiles]. kDefaultFiles where
+// the device has no queue to read (a file system of no block device, as tmpfs).
+size_t BatchFilesFor(dev_t device, int workers, const std::string& sys = "/sys");
 
 }  // namespace norv::platform

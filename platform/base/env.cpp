@@ -119,15 +119,17 @@ class PosixEnv final : public Env {
         return std::chrono::system_clock::now();
     }
     void SleepFor(std::chrono::nanoseconds span) override { std::this_thread::sleep_for(span); }
-    std::unique_ptr<BatchReader> NewBatchReader(Env& calls, IoPath wanted) override {
-        return BatchReader::Make(calls, wanted);
+    std::unique_ptr<BatchReader> NewBatchReader(Env& calls, IoPath wanted,
+                                                size_t batch_files) override {
+        return BatchReader::Make(calls, wanted, batch_files);
     }
 };
 
 }  // namespace
 
-std::unique_ptr<BatchReader> EnvWrapper::NewBatchReader(Env& calls, IoPath wanted) {
-    return target_->NewBatchReader(calls, wanted);
+std::unique_ptr<BatchReader> EnvWrapper::NewBatchReader(Env& calls, IoPath wanted,
+                                                        size_t batch_files) {
+    return target_->NewBatchReader(calls, wanted, batch_files);
 }
 
 Env* Env::Default() {

@@ -115,8 +115,10 @@ class Env {
     virtual void SleepFor(std::chrono::nanoseconds span) = 0;
 
     // A batch reader whose own calls (fstat, close) go through `calls` (the outermost Env, which
-    // a wrapper passes on unchanged), as `wanted` asks for it; null for the plain path.
-    virtual std::unique_ptr<BatchReader> NewBatchReader(Env& calls, IoPath wanted) = 0;
+    // a wrapper passes on unchanged), as `wanted` asks for it, of batches of up to `batch_files`
+    // files; null for the plain path.
+    virtual std::unique_ptr<BatchReader> NewBatchReader(Env& calls, IoPath wanted,
+                                                        size_t batch_files) = 0;
 };
 
 // An Env that passes every call to `target`; override the calls to change.
@@ -221,7 +223,8 @@ class EnvWrapper : public Env {
     std::chrono::steady_clock::time_point SteadyNow() override { return target_->SteadyNow(); }
     std::chrono::system_clock::time_point WallNow() override { return target_->WallNow(); }
     void SleepFor(std::chrono::nanoseconds span) override { target_->SleepFor(span); }
-    std::unique_ptr<BatchReader> NewBatchReader(Env& calls, IoPath wanted) override;
+    std::unique_ptr<BatchReader> NewBatchReader(Env& calls, IoPath wanted,
+                                                size_t batch_files) override;
 
   private:
     Env* target_;

@@ -341,10 +341,12 @@ Fingerprint FingerprintAt(const DirectoryHandle& folder, const std::string& name
 }
 
 FingerprintLanes::FingerprintLanes(DigestKernel kernel, const std::atomic<bool>* stop,
-                                   const HashBudget& budget, IoPath io, bool kernel_forced)
+                                   const HashBudget& budget, IoPath io, bool kernel_forced,
+                                   size_t batch_files)
     : lanes_(kernel, kernel_forced),
       sha256_lanes_(kernel, kernel_forced),
       io_(io),
+      batch_files_(batch_files),
       reader_tried_(io == IoPath::kPlain),
       stop_(stop),
       budget_(budget) {}
@@ -362,7 +364,8 @@ void FingerprintLanes::Add(const DirectoryHandle& folder, const std::string& nam
     Env& env = folder.env();
     if (!reader_tried_) {
         reader_tried_ = true;
-        reader_ = env.NewBatchReader(env, io_);
+        reader_ = env.NewBatchReader(env, io_, batch_files_);
+        if (reader_) batch_files_ = reader_->batch_files();
     }
     // Batched only through the Env the reader was made by: its folders' calls are its own.
     if (reader_ && !reader_->broken() && &env == &reader_->env()) {

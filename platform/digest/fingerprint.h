@@ -194,6 +194,8 @@ struct ReadOptions {
     // The I/O priority of a rule's walk and digest workers (norv-cli --io-priority): the bulk of
     // a check's reading, while the run's thread (the database, restores) keeps the process's.
     IoPriority io_priority = IoPriority::kInherited;
+    // Files each digest worker opens and reads in one batch (BatchFilesFor the rule's device).
+    size_t batch_files = BatchReader::kDefaultFiles;
 };
 
 // Fingerprints several files at once on one thread (a digest worker): each file's content is
@@ -208,7 +210,7 @@ struct ReadOptions {
 // Batched opening (`io` other than kPlain, for a caller that calls AddQueued): where the Env of
 // the first folder given hands out a batch reader (Env::NewBatchReader) and the folder is opened
 // through that Env, Add only queues the file,
-// up to kMostQueued of them; AddQueued() then opens, looks at and reads every queued file in one
+// up to most_queued() of them; AddQueued() then opens, looks at and reads every queued file in one
 // batch and moves the oldest into a lane. A small file read whole there is hashed from the
 // batch's bytes; any other goes on as Add would take it, with the descriptor the batch opened
 // or, when the batch could not open it, opened afresh. Attributes and the second look are asked
@@ -222,12 +224,13 @@ class FingerprintLanes {
     // `kernel_forced`: see DigestLanes.
     FingerprintLanes(DigestKernel kernel, const std::atomic<bool>* stop,
                      const HashBudget& budget = kDefaultHashBudget, IoPath io = IoPath::kPlain,
-                     bool kernel_forced = false);
+                     bool kernel_forced = false, size_t batch_files = BatchReader::kDefaultFiles);
     ~FingerprintLanes();  // closes the files still in hand, whose `done` is never called
     FingerprintLanes(const FingerprintLanes&) = delete;
     FingerprintLanes& operator=(const FingerprintLanes&) = delete;
 
-    static constexpr size_t kMostQueued = BatchReader::kMostFiles;
+    // How many files Add queues at most for one batch.
+    size_t most_queued() const { return batch_files_; }
 
     DigestKernel kernel() const { return lanes_.kernel(); }
     bool full() const { return in_hand_ == lanes_.width(); }
@@ -237,7 +240,7 @@ class FingerprintLanes {
     bool queue_opened() const { return !queue_.empty() && queue_.front().opened; }
 
     // Begins measuring the entry `name` of `folder` (not full(), and with batched opening fewer
-    // than kMostQueued queued). An entry with no content to read in the lanes (not a regular
+    // than most_queued() queued). An entry with no content to read in the lanes (not a regular
     // file, unreadable, over the budget) is done at once.
     void Add(const DirectoryHandle& folder, const std::string& name, Done done);
     // The oldest queued file into a lane (not full()), the queue opened first when it was not.
@@ -282,6 +285,7 @@ class FingerprintLanes {
     Md5Lanes lanes_;
     Sha256Lanes sha256_lanes_;
     IoPath io_;
+    size_t batch_files_;
     std::unique_ptr<BatchReader> reader_;
     bool reader_tried_;  // true when batches are not wanted
     std::function<void(const Status&)> on_reader_failure_;

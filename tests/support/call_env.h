@@ -110,8 +110,8 @@ class CallEnv : public platform::EnvWrapper {
     int FRemoveXattr(int fd, const char* name) override;
     // None: the ring would open, read and close files around Intercept, so the files go the
     // plain way, where every call is named.
-    std::unique_ptr<platform::BatchReader> NewBatchReader(platform::Env&,
-                                                          platform::IoPath) override {
+    std::unique_ptr<platform::BatchReader> NewBatchReader(platform::Env&, platform::IoPath,
+                                                          size_t) override {
         return nullptr;
     }
 

@@ -328,8 +328,7 @@ std::map<std::string, Fingerprint> MeasureBatched(const DirectoryHandle& folder,
     }
     std::map<std::string, Fingerprint> got;
     for (size_t next = 0; next < names.size() || !lanes.empty() || lanes.queued() > 0;) {
-        while (!lanes.full() && next < names.size() &&
-               lanes.queued() < FingerprintLanes::kMostQueued) {
+        while (!lanes.full() && next < names.size() && lanes.queued() < lanes.most_queued()) {
             if (next == names.size() / 2 && halfway) halfway();
             const std::string& name = names[next++];
             lanes.Add(folder, name, [&got, name](Fingerprint&& f) { got[name] = f; });
