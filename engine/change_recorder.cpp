@@ -85,9 +85,7 @@ Status ChangeRecorder::ShowAndRespond(const ChangeEvent& change, const FileLocat
         ChangeEvent shown = change;
         shown.held = held;
         shown.writer = writer;
-        shown.rule = CoveringRule(run_.rules, change.path);
-        if (shown.rule)
-            shown.rule_number = static_cast<int>(shown.rule - run_.rules.rules.data()) + 1;
+        shown.FindRule(run_.rules);
         tools_.events->Change(shown);
     }
     // New files wait for the end of the walk, up to a bound; past it one is answered at once,

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "config/watched_place.h"
 #include "engine/scan_state.h"
 #include "platform/base/status.h"
 #include "platform/digest/digest.h"
@@ -180,6 +181,12 @@ struct ChangeEvent {
     // where no rule does.
     const Rule* rule = nullptr;
     int rule_number = 0;
+
+    // Sets `rule` and `rule_number` from `rules`.
+    void FindRule(const RuleTable& rules) {
+        rule = CoveringRule(rules, path);
+        rule_number = rule ? static_cast<int>(rule - rules.rules.data()) + 1 : 0;
+    }
 };
 // A change an administrator accepted into the baseline.
 struct AcceptEvent {

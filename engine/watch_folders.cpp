@@ -88,9 +88,11 @@ void ChangeWatcher::SetWatches() {
         }
     }
     // A file system mounted in a tree has its own anchor, so that its file system is marked.
-    for (size_t i = 0, anchors = anchors_.size(); i < anchors; ++i) {
-        for (const std::string& mounted :
-             platform::MountPointsBelow(engine_.env(), anchors_[i].path)) {
+    std::vector<std::string> anchor_paths;
+    for (const auto& anchor : anchors_) anchor_paths.push_back(anchor.path);
+    const auto mounted_below = platform::MountPointsBelow(engine_.env(), anchor_paths);
+    for (size_t i = 0; i < mounted_below.size(); ++i) {
+        for (const std::string& mounted : mounted_below[i]) {
             std::shared_ptr<platform::DirectoryHandle> reached;
             const int watch =
                 WatchEventFolderAt(platform::FolderPrefix(mounted), nullptr, nullptr, &reached);

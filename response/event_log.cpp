@@ -398,18 +398,30 @@ int64_t JsonEventLog::NextSequence() {
     return ++last_sequence_;
 }
 
-Status JsonEventLog::SaveSequence(int64_t sequence) {
-    const std::string path = SequenceFilePath();
-    platform::ScopedFd fd(env_, env_.OpenAt(AT_FDCWD, path.c_str(),
-                                            O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+namespace {
+
+// Opens `path` to write (O_WRONLY | O_CREAT | O_NOFOLLOW and `flags`), made owner-only: a file made
+// by an older tool or by hand becomes so too. One of another owner, or with another name (a hard
+// link, through which the lines would reach another file), is not written.
+Status OpenOwnFileToWrite(platform::Env& env, const std::string& path, int flags,
+                          platform::ScopedFd& fd, struct stat& st) {
+    fd.reset(env.OpenAt(AT_FDCWD, path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | flags,
+                        0600));
     if (fd.get() < 0) return Status::FromErrno(errno, path);
-    struct stat st {};
-    if (env_.FStat(fd.get(), &st) != 0) return Status::FromErrno(errno, path);
-    if ((st.st_mode & 0077) != 0 && env_.GetEuid() == st.st_uid &&
-        env_.FChmod(fd.get(), 0600) == 0) {
+    if (env.FStat(fd.get(), &st) != 0) return Status::FromErrno(errno, path);
+    if ((st.st_mode & 0077) != 0 && env.GetEuid() == st.st_uid && env.FChmod(fd.get(), 0600) == 0) {
         st.st_mode = (st.st_mode & S_IFMT) | 0600;
     }
-    NORV_RETURN_IF_ERROR(platform::CheckOwnFileToWrite(env_, st, path));
+    return platform::CheckOwnFileToWrite(env, st, path);
+}
+
+}  // namespace
+
+Status JsonEventLog::SaveSequence(int64_t sequence) {
+    const std::string path = SequenceFilePath();
+    platform::ScopedFd fd(env_);
+    struct stat st {};
+    NORV_RETURN_IF_ERROR(OpenOwnFileToWrite(env_, path, 0, fd, st));
     // Written over in place, always 20 digits: a number never leaves the end of a longer one
     // behind, and one write of a few bytes at the start is whole or not there. A file a crash
     // left torn reads as no number, and the events file's last one is taken.
@@ -477,25 +489,11 @@ Status JsonEventLog::Append(const std::string& line) {
     struct stat st {};
     // Opened and checked alike before a rotation and after it: whatever stands at the name then
     // is written only if it is the log's own.
-    auto open = [&]() -> Status {
-        fd.reset(env_.OpenAt(AT_FDCWD, path.c_str(),
-                             O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (fd.get() < 0) return Status::FromErrno(errno, path);
-        if (env_.FStat(fd.get(), &st) != 0) return Status::FromErrno(errno, path);
-        // A file made by an older tool or by hand becomes owner-only too; one of another owner,
-        // or with another name (a hard link, through which the lines would reach another
-        // file), is not written.
-        if ((st.st_mode & 0077) != 0 && env_.GetEuid() == st.st_uid &&
-            env_.FChmod(fd.get(), 0600) == 0) {
-            st.st_mode = (st.st_mode & S_IFMT) | 0600;
-        }
-        return platform::CheckOwnFileToWrite(env_, st, path);
-    };
-    NORV_RETURN_IF_ERROR(open());
+    NORV_RETURN_IF_ERROR(OpenOwnFileToWrite(env_, path, O_APPEND, fd, st));
     if (st.st_size > 0 && st.st_size + static_cast<int64_t>(line.size()) > limits_.max_bytes) {
         fd.reset();
         NORV_RETURN_IF_ERROR(Rotate());
-        NORV_RETURN_IF_ERROR(open());
+        NORV_RETURN_IF_ERROR(OpenOwnFileToWrite(env_, path, O_APPEND, fd, st));
     }
     return platform::WriteFully(env_, fd.get(), line, path);
 }

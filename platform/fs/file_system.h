@@ -124,9 +124,11 @@ struct MountFacts {
 };
 // One line of the mount table; nothing when it is not one.
 std::optional<MountFacts> ParseMountInfoLine(std::string_view line);
-// Where each file system not of the kernel's views is mounted below `folder` (a path ending in
-// the separator, as the kernel names it), from /proc/self/mountinfo; at most kMostMountLines.
-std::vector<std::string> MountPointsBelow(Env& env, const std::string& folder);
+// For each of `folders` (paths ending in the separator, as the kernel names them), where each
+// file system not of the kernel's views is mounted below it: one read of /proc/self/mountinfo,
+// at most kMostMountLines.
+std::vector<std::vector<std::string>> MountPointsBelow(Env& env,
+                                                       const std::vector<std::string>& folders);
 
 // A mount an ordinary user made (an fstab "user", "owner" or "group" mount; for a "users" mount
 // mount(8) notes no user), as mount(8) notes it in kUserMountTable: where, and by whom.

@@ -159,15 +159,18 @@ std::optional<MountFacts> ParseMountInfoLine(std::string_view line) {
     return facts;
 }
 
-std::vector<std::string> MountPointsBelow(Env& env, const std::string& folder) {
-    std::vector<std::string> below;
+std::vector<std::vector<std::string>> MountPointsBelow(Env& env,
+                                                       const std::vector<std::string>& folders) {
+    std::vector<std::vector<std::string>> below(folders.size());
     (void)ReadTableLines(env, "/proc/self/mountinfo", [&](std::string_view line) {
         auto facts = ParseMountInfoLine(line);
-        if (!facts || facts->pseudo || facts->mount_point.size() <= folder.size() ||
-            !facts->mount_point.starts_with(folder)) {
-            return;
+        if (!facts || facts->pseudo) return;
+        for (size_t i = 0; i < folders.size(); ++i) {
+            if (facts->mount_point.size() > folders[i].size() &&
+                facts->mount_point.starts_with(folders[i])) {
+                below[i].push_back(facts->mount_point);
+            }
         }
-        below.push_back(std::move(facts->mount_point));
     });
     return below;
 }

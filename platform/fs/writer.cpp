@@ -223,9 +223,12 @@ std::shared_ptr<const Writer> WriterCache::Of(int pidfd, pid_t pid) {
         return Exited(pid);
     }
     const auto now = std::chrono::steady_clock::now();
-    if (auto found = kept_.find(now_pid); found != kept_.end()) {
-        // Kept only while it is the same program with the same ids: a process that executed
-        // another program, or changed its user, since its last write is read again.
+    // Kept only while it is the same process, read recently, and the same program with the same
+    // ids: a process that executed another program, or changed its user, since its last write is
+    // read again. The figures already read are compared first.
+    if (auto found = kept_.find(now_pid);
+        found != kept_.end() && found->second.start_time == stat.start_time &&
+        found->second.start_stack == stat.start_stack && now - found->second.read_at < keep_) {
         Writer ids;
         ReadIds(dir, ids);
         char target[4096];
@@ -233,9 +236,7 @@ std::shared_ptr<const Writer> WriterCache::Of(int pidfd, pid_t pid) {
         const std::string executable =
             n > 0 ? EscapeProcessText(std::string(target, static_cast<size_t>(n))) : "";
         const Writer& kept = *found->second.writer;
-        if (found->second.start_time == stat.start_time &&
-            found->second.start_stack == stat.start_stack && now - found->second.read_at < keep_ &&
-            kept.uid == ids.uid && kept.euid == ids.euid && kept.process.executable == executable) {
+        if (kept.uid == ids.uid && kept.euid == ids.euid && kept.process.executable == executable) {
             ::close(dir);
             return found->second.writer;
         }

@@ -101,10 +101,7 @@ int RunChanges(Application& app, bool json, std::ostream& out, std::ostream& err
                               change.size, change.mtime, facts.changed};
             shown.moved_from = change.moved_from;
             shown.writer = WriterFromJsonText(change.writer);
-            shown.rule = CoveringRule(app.rules(), change.path);
-            if (shown.rule) {
-                shown.rule_number = static_cast<int>(shown.rule - app.rules().rules.data()) + 1;
-            }
+            shown.FindRule(app.rules());
             nlohmann::ordered_json o = ChangeObject(shown);
             o["set_id_gained"] = facts.set_id_gained;
             o["capability_gained"] = facts.capability_gained;

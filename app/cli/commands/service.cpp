@@ -41,21 +41,12 @@ int RunService(Application& app, std::ostream& out, std::ostream& err) {
         signals.WaitUntil(period.on ? &due : nullptr);
         if (signals.stop_requested()) break;
         if (signals.TakeReload()) {
-            NotifySystemd("RELOADING=1");
-            Status loaded = app.ReloadSettingsAndRules();
-            if (!loaded.ok()) {
-                err << "norv: 設定を読み直せません: " << Shown(loaded) << "\n";
-            }
-            const Period was = period;
-            period = PeriodOf(app.settings());
-            if (period.on != was.on || period.length != was.length) {
-                state_events.Started(period);
-            }
+            const bool loaded = ReloadOnSignal(app, period, false, state_events, err);
             NotifySystemd("READY=1");
-            Announce(out, loaded.ok() ? (period.on ? "設定を読み直しました (周期 " +
-                                                         app.settings().scan_period + " 分)"
-                                                   : period.why_off)
-                                      : "設定を読み直せません。前の設定で続けます");
+            Announce(out, loaded ? (period.on ? "設定を読み直しました (周期 " +
+                                                    app.settings().scan_period + " 分)"
+                                              : period.why_off)
+                                 : "設定を読み直せません。前の設定で続けます");
             continue;  // the new period counts from the last check
         }
         if (!period.on || app.context().env->SteadyNow() < due) continue;

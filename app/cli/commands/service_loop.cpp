@@ -176,4 +176,15 @@ std::string CountsText(const ScanCounters& c) {
            (c.unchecked > 0 ? "  未検査 " + std::to_string(c.unchecked) : "");
 }
 
+bool ReloadOnSignal(Application& app, Period& period, bool always, ServiceStateEvents& events,
+                    std::ostream& err) {
+    NotifySystemd("RELOADING=1");
+    const Status loaded = app.ReloadSettingsAndRules();
+    if (!loaded.ok()) err << "norv: 設定を読み直せません: " << Shown(loaded) << "\n";
+    const Period was = period;
+    period = PeriodOf(app.settings(), always);
+    if (period.on != was.on || period.length != was.length) events.Started(period);
+    return loaded.ok();
+}
+
 }  // namespace norv::cli

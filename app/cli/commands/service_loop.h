@@ -95,4 +95,10 @@ class ServiceStateEvents {
     std::optional<Period> waiting_;
 };
 
+// A SIGHUP's reload, as the service and the watch take it: systemd is told, the settings and
+// rules are read again (a failure is said on `err`, and the run goes on with the old ones), and
+// a period changed by it is a new "started" event. Whether the reload succeeded.
+bool ReloadOnSignal(Application& app, Period& period, bool always, ServiceStateEvents& events,
+                    std::ostream& err);
+
 }  // namespace norv::cli

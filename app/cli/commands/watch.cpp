@@ -57,20 +57,11 @@ int RunWatch(Application& app, std::ostream& out, std::ostream& err, bool period
     }
     while (started.ok() && !signals.stop_requested()) {
         if (signals.TakeReload()) {
-            NotifySystemd("RELOADING=1");
-            Status loaded = app.ReloadSettingsAndRules();
-            if (!loaded.ok()) {
-                err << "norv: 設定を読み直せません: " << Shown(loaded) << "\n";
-            }
-            const Period was = period;
-            period = PeriodOf(app.settings(), !periodic);
-            if (period.on != was.on || period.length != was.length) {
-                state_events.Started(period);
-            }
+            const bool loaded = ReloadOnSignal(app, period, !periodic, state_events, err);
             watcher.RulesChanged();
             NotifySystemd("READY=1");
-            Announce(out, loaded.ok() ? "設定を読み直しました。全体を検査します"
-                                      : "設定を読み直せません。前の設定で続けます");
+            Announce(out, loaded ? "設定を読み直しました。全体を検査します"
+                                 : "設定を読み直せません。前の設定で続けます");
         }
         if (period.on && app.context().env->SteadyNow() >= last_check + period.length) {
             watcher.RequestFullCheck();
