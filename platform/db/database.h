@@ -1,6 +1,7 @@
 // A thin layer over SQLite 3: one connection and prepared statements with bound parameters.
 //
-// The connection owns its statements; a Statement is only valid while its Database lives.
+// The connection owns its statements; a Statement is only valid while its Database lives. Not
+// thread safe: one thread at a time uses a Database and its statements.
 // Errors carry SQLite's extended result code and name the database file.
 #pragma once
 
