@@ -248,8 +248,13 @@ prepare_filer() {
             --shell /usr/sbin/nologin --comment "norv fleet filer" "$filer_user" ||
             die "cannot make the user $filer_user"
     fi
-    [ "$(id -u "$filer_user")" != 0 ] || die "the user $filer_user is root"
-    filer_ids=(--reuid="$filer_user" --regid="$(id -g "$filer_user")" --init-groups --no-new-privs)
+    # An account made before (by hand, or served from a directory) must not carry root's or
+    # postgres's powers: not their uid, not root's group, and no other group (none is kept).
+    local uid gid
+    uid=$(id -u "$filer_user") gid=$(id -g "$filer_user")
+    [ "$uid" != 0 ] && [ "$gid" != 0 ] || die "the user $filer_user is root or in root's group"
+    [ "$uid" != "$(id -u postgres)" ] || die "the user $filer_user has postgres's uid"
+    filer_ids=(--reuid="$uid" --regid="$gid" --clear-groups --no-new-privs)
     install -d -m 0700 -o "$filer_user" -g "$(id -g "$filer_user")" "$filer_dir"
     as_filer test -x "$filer_dir/." ||
         die "the user $filer_user cannot reach $dir: let others search its parents (chmod o+x)"
@@ -265,10 +270,19 @@ prepare_filer() {
 # The filer: files what rsyslog put in the inbox, a batch at a time; it waits out a PostgreSQL
 # that is away. setsid and setpriv each replace themselves, so the pid is the filer's own.
 start_filer() {
-    filer_pid >/dev/null && return 0
+    local pid
+    if pid=$(filer_pid); then
+        [ "$(stat -c %u "/proc/$pid")" = "$(id -u "$filer_user")" ] && return 0
+        # One an earlier set-up started as root: replaced by one of the filer's user.
+        kill "$pid" 2>/dev/null || true
+        gone() { [ ! -d "/proc/$pid" ]; }
+        wait_for 60 gone || die "the filer $pid did not stop"
+    fi
     [ -f "$filer_dir/filer.pgpass" ] ||
         die "the store has no filer's password yet: start without --part first"
-    (cd / && exec setsid setpriv "${filer_ids[@]}" -- "$cli" fleet file \
+    # Nothing of root's environment goes with it; env and setpriv replace themselves too.
+    (cd / && exec setsid env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG="${LANG:-C.UTF-8}" \
+        setpriv "${filer_ids[@]}" -- "$cli" fleet file \
         --db "host=127.0.0.1 port=$pg_port dbname=norv user=norv_fleet_filer passfile=$filer_dir/filer.pgpass") \
         </dev/null >>"$dir/filer.log" 2>&1 &
     echo $! >"$dir/filer.pid"

@@ -106,6 +106,25 @@ filer_as=$(stat -c %U "/proc/$(cat "$central/filer.pid")")
 [ "$filer_as $(stat -c %U:%a "$central/filer" "$central/filer/filer.pgpass" | tr '\n' ' ')" = \
     "norv-fleet-filer norv-fleet-filer:700 norv-fleet-filer:600 " ] ||
     fail "the filer runs as $filer_as; its password: $(stat -c '%U:%a %n' "$central/filer" "$central/filer/filer.pgpass" 2>&1)"
+# A filer an earlier set-up left running as root is replaced at the next start.
+kill "$(cat "$central/filer.pid")"
+# (ip and setsid each replace themselves: $! is the filer's own pid.)
+ip netns exec "$ns_c" setsid "$cli" fleet file \
+    --db "host=127.0.0.1 port=$pg_port dbname=norv user=norv_fleet_filer passfile=$central/filer/filer.pgpass" \
+    </dev/null >/dev/null 2>&1 &
+root_filer=$!
+echo "$root_filer" >"$central/filer.pid"
+is_filer() { grep -q norv-cli "/proc/$root_filer/comm"; }
+within 10 is_filer || fail "the filer started as root did not start"
+in_c bash "$central_cmd" start --dir "$central" --address 10.88.0.1 --port 2514 \
+    --pg-port "$pg_port" --hosts "${hosts[*]}" --cli "$cli" >"$work/central2.txt" 2>&1 ||
+    { cat "$work/central2.txt"; fail "a start over a filer running as root"; }
+filer_as=$(stat -c %U "/proc/$(cat "$central/filer.pid")")
+case $(ps -o stat= -p "$root_filer") in
+"" | Z*) wait "$root_filer" 2>/dev/null ;;
+*) kill "$root_filer"; fail "a filer left running as root was not stopped" ;;
+esac
+[ "$filer_as" = norv-fleet-filer ] || fail "a filer left running as root was kept (it runs as $filer_as)"
 
 # Each host: a program folder, a machine id and host name of its own (norv reads both for its
 # events), and rsyslog with the sender configuration the set-up made for it.
