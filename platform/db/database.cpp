@@ -49,6 +49,7 @@ bool Statement::ColumnIsNull(int index) const {
 }
 
 Result<bool> Statement::Step() {
+    db_.NoteCall();
     int rc = sqlite3_step(stmt_);
     if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) return false;
@@ -73,6 +74,7 @@ std::string Statement::ColumnText(int index) const {
 int64_t Statement::ColumnInt(int index) const { return sqlite3_column_int64(stmt_, index); }
 
 void Statement::Reset() {
+    db_.NoteCall();
     sqlite3_reset(stmt_);
     sqlite3_clear_bindings(stmt_);
 }
@@ -114,6 +116,7 @@ Status Database::ErrorStatus(int rc, const std::string& what) const {
 }
 
 Result<std::unique_ptr<Statement>> Database::Prepare(std::string_view sql) {
+    NoteCall();
     sqlite3_stmt* stmt = nullptr;
     int rc = sqlite3_prepare_v3(db_, sql.data(), static_cast<int>(sql.size()),
                                 SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
@@ -122,6 +125,7 @@ Result<std::unique_ptr<Statement>> Database::Prepare(std::string_view sql) {
 }
 
 Status Database::Exec(const std::string& sql) {
+    NoteCall();
     char* error = nullptr;
     int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error);
     if (rc != SQLITE_OK) {
