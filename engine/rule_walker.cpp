@@ -82,17 +82,18 @@ Status RuleWalker::WalkDirectory(const std::string& path, RuleKind kind) {
                                                          const std::string& dir) {
         return run_.measured.ClaimFolder(folder, dir, recursive);
     };
-    // As many files in flight as the rule's device queues (its walk never leaves the device).
-    platform::ReadOptions reading = tools_.state.context.reading;
-    struct stat root_facts {};
-    if (tools_.env().FStat((*root)->fd(), &root_facts) == 0) {
-        reading.batch_files = platform::BatchFilesFor(root_facts.st_dev, digest_workers_);
-    }
-    auto walk = std::make_unique<TreeWalk>(std::move(root).value(), path, std::move(options));
     // Fingerprints are computed ahead on worker threads unless automatic restore is on: a
     // restore may change files that are already queued, and results must be those of a walk
     // that measures each file just before recording it.
-    if (digest_workers_ == 0 || tools_.Restores()) return WalkSerially(*walk);
+    const bool ahead = digest_workers_ > 0 && !tools_.Restores();
+    // As many files in flight as the rule's device queues (its walk never leaves the device).
+    platform::ReadOptions reading = tools_.state.context.reading;
+    struct stat root_facts {};
+    if (ahead && tools_.env().FStat((*root)->fd(), &root_facts) == 0) {
+        reading.batch_files = platform::BatchFilesFor(root_facts.st_dev, digest_workers_);
+    }
+    auto walk = std::make_unique<TreeWalk>(std::move(root).value(), path, std::move(options));
+    if (!ahead) return WalkSerially(*walk);
 
     DigestPipeline pipeline(std::move(walk), digest_workers_, tools_.stop_requested, reading);
     auto idle = [this] { tools_.hooks.observer.YieldToEvents(); };

@@ -120,6 +120,13 @@ filer_pid() {
 }
 # (After prepare_filer.) setpriv replaces itself, where runuser would stay as the parent.
 as_filer() { setpriv "${filer_ids[@]}" -- "$@"; }
+# Stops the process $1 (named $2 in the message) and waits until it is gone.
+stop_process() {
+    local pid=$1
+    kill -TERM "$pid" 2>/dev/null || true
+    gone() { [ ! -d "/proc/$pid" ]; }
+    wait_for 60 gone || die "$2 $pid did not stop"
+}
 psql_admin() { as_postgres "$pg_bin/psql" -X -q -v ON_ERROR_STOP=1 -h "$pgrun" -p "$pg_port" "$@"; }
 
 # Polls "$@" every tenth of a second for at most $1 seconds.
@@ -255,7 +262,7 @@ prepare_filer() {
     [ "$uid" != 0 ] && [ "$gid" != 0 ] || die "the user $filer_user is root or in root's group"
     [ "$uid" != "$(id -u postgres)" ] || die "the user $filer_user has postgres's uid"
     filer_ids=(--reuid="$uid" --regid="$gid" --clear-groups --no-new-privs)
-    install -d -m 0700 -o "$filer_user" -g "$(id -g "$filer_user")" "$filer_dir"
+    install -d -m 0700 -o "$filer_user" -g "$gid" "$filer_dir"
     as_filer test -x "$filer_dir/." ||
         die "the user $filer_user cannot reach $dir: let others search its parents (chmod o+x)"
     as_filer test -x "$cli" || die "the user $filer_user cannot run $cli: let others read and search its folders"
@@ -274,9 +281,7 @@ start_filer() {
     if pid=$(filer_pid); then
         [ "$(stat -c %u "/proc/$pid")" = "$(id -u "$filer_user")" ] && return 0
         # One an earlier set-up started as root: replaced by one of the filer's user.
-        kill "$pid" 2>/dev/null || true
-        gone() { [ ! -d "/proc/$pid" ]; }
-        wait_for 60 gone || die "the filer $pid did not stop"
+        stop_process "$pid" "the filer"
     fi
     [ -f "$filer_dir/filer.pgpass" ] ||
         die "the store has no filer's password yet: start without --part first"
@@ -378,16 +383,8 @@ stop)
     if [ "$part" = rsyslog ] && ! pg_running && [ -f "$pgdata/PG_VERSION" ]; then
         echo "norv-fleet-central: PostgreSQL is stopped: rsyslog drops the lines it is retrying for it" >&2
     fi
-    if [ "$part" != postgresql ] && pid=$(rsyslog_pid); then
-        kill -TERM "$pid"
-        gone() { [ ! -d "/proc/$pid" ]; }
-        wait_for 60 gone || die "rsyslogd $pid did not stop"
-    fi
-    if [ -z "$part" ] && pid=$(filer_pid); then
-        kill -TERM "$pid"
-        gone() { [ ! -d "/proc/$pid" ]; }
-        wait_for 60 gone || die "the filer $pid did not stop"
-    fi
+    if [ "$part" != postgresql ] && pid=$(rsyslog_pid); then stop_process "$pid" rsyslogd; fi
+    if [ -z "$part" ] && pid=$(filer_pid); then stop_process "$pid" "the filer"; fi
     if [ "$part" != rsyslog ] && pg_running; then
         as_postgres "$pg_bin/pg_ctl" -D "$pgdata" -m fast -w -t 60 stop >/dev/null || die "PostgreSQL did not stop"
     fi

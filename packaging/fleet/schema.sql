@@ -331,16 +331,12 @@ BEGIN
        IS DISTINCT FROM (v_at AT TIME ZONE 'UTC')::date::text THEN
         PERFORM norv_fleet.ensure_partition(v_at);
     END IF;
-    -- Nothing a host sends may fail the statement (see line_fields).
-    BEGIN
-        v_j := p_line::jsonb;
-        SELECT f.host, f.seq, f.etime, f.severity, f.command, f.baseline, f.period
-          INTO v_host, v_seq, v_etime, v_severity, v_command, v_baseline, v_period
-          FROM norv_fleet.line_fields(v_j) f;
-        v_n := v_j -> 'norv';
-    EXCEPTION WHEN OTHERS THEN
-        v_host := NULL;  -- not JSON, nested past the parser's depth, a date that is none
-    END;
+    -- Nothing a host sends may fail the statement: not JSON, nested past the parser's depth, a
+    -- date that is none (see read_line).
+    SELECT r.j, r.host, r.seq, r.etime, r.severity, r.command, r.baseline, r.period
+      INTO v_j, v_host, v_seq, v_etime, v_severity, v_command, v_baseline, v_period
+      FROM norv_fleet.read_line(p_line) r;
+    v_n := v_j -> 'norv';
     IF v_host IS NULL OR v_seq IS NULL OR v_etime IS NULL THEN
         INSERT INTO norv_fleet.events (received_at, sender, flags, digest, body, line)
         VALUES (v_at, v_sender, '{unreadable}', v_digest, v_j, coalesce(p_line, ''));
@@ -501,7 +497,8 @@ END
 $fn$;
 
 -- A line read without fail: its JSON (null when it is none) and its values (see line_fields;
--- all null when one of them raises). For a batch that cannot be read in one statement.
+-- all null when one of them raises). For a line filed on its own, and a batch that cannot be
+-- read in one statement.
 CREATE OR REPLACE FUNCTION norv_fleet.read_line(line text)
 RETURNS TABLE (j jsonb, host text, seq bigint, etime timestamptz, severity smallint,
                command text, baseline text, period double precision)
@@ -518,9 +515,7 @@ BEGIN
           INTO host, seq, etime, severity, command, baseline, period
           FROM norv_fleet.line_fields(j) f;
     EXCEPTION WHEN OTHERS THEN
-        host := NULL;
-        seq := NULL;
-        etime := NULL;
+        NULL;  -- a raising SELECT ... INTO assigns nothing: all stay null
     END;
     RETURN NEXT;
 END

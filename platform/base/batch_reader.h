@@ -84,8 +84,7 @@ class BatchReader {
     // nullptr when io_uring is not to be used (see above) or the kernel lacks what it needs.
     // Batches of up to `batch_files` files (at most kMostFiles).
     // For Env::NewBatchReader; everyone else asks the Env.
-    static std::unique_ptr<BatchReader> Make(Env& env, IoPath wanted,
-                                             size_t batch_files = kDefaultFiles);
+    static std::unique_ptr<BatchReader> Make(Env& env, IoPath wanted, size_t batch_files);
     ~BatchReader();  // closes what Close was given
     BatchReader(const BatchReader&) = delete;
     BatchReader& operator=(const BatchReader&) = delete;

@@ -358,11 +358,11 @@ int FileInbox(const FleetOptions& options, std::ostream& err) {
         }
         // No schema or no privilege stays so; anything else may pass (a server restarting).
         const bool lasting = failure.Is(ErrorKind::kPermission) || failure.Is(ErrorKind::kNotFound);
+        const std::string text = Shown(failure.what());
         if (options.once || lasting) {
-            err << "norv: " << Shown(failure.what()) << "\n";
+            err << "norv: " << text << "\n";
             return kExitFailure;
         }
-        const std::string text = Shown(failure.what());
         if (text != said) err << "norv: " << text << " (1 秒後にやり直します)\n";
         said = text;
         std::this_thread::sleep_for(kRetry);
