@@ -63,10 +63,10 @@ bool Exec(PGconn* conn, const std::string& sql) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 6 && argc != 7) {
+    if (argc < 6 || argc > 8) {
         std::fprintf(stderr,
                      "usage: norv-fleet-insert CONNINFO CONNECTIONS HOSTS BATCH SECONDS "
-                     "[FIRST-SEQUENCE]\n");
+                     "[FIRST-SEQUENCE [RATE]]\n");
         return 64;
     }
     const std::string conninfo = argv[1];
@@ -74,7 +74,8 @@ int main(int argc, char** argv) {
     const int hosts = std::atoi(argv[3]);
     const int batch = std::atoi(argv[4]);
     const double seconds = std::atof(argv[5]);
-    const long first_sequence = argc == 7 ? std::atol(argv[6]) : 1;
+    const long first_sequence = argc >= 7 ? std::atol(argv[6]) : 1;
+    const double rate = argc == 8 ? std::atof(argv[7]) : 0;  // lines a second, 0: no limit
     std::atomic<long> counted{0};
     std::atomic<bool> failed{false};
     const Clock::time_point start = Clock::now();
@@ -98,7 +99,15 @@ int main(int argc, char** argv) {
             const std::string sender =
                 "'10." + std::to_string(c) + ".0.1'";  // one relay per connection
             size_t next = 0;
+            long sent = 0;
             while (!failed && Clock::now() < end) {
+                if (rate > 0) {  // this connection's share of the rate, from the start
+                    std::this_thread::sleep_until(
+                        start +
+                        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                            static_cast<double>(sent) * connections / rate)));
+                }
+                sent += batch;
                 const std::string time = Now();
                 if (!Exec(conn, "BEGIN")) break;
                 for (int i = 0; i < batch; ++i, next = (next + 1) % own.size()) {

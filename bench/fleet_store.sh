@@ -6,16 +6,18 @@
 #   bash bench/fleet_store.sh [SECONDS]      (NORV_BENCH_HOSTS=100 for a quick try)
 #
 # A PostgreSQL 15 of its own in a temporary folder under /var/tmp, on a Unix socket there, with
-# shared_buffers 2 GB and max_wal_size 16 GB; removed at the end. SECONDS (default 60) is how long
-# the inserts are measured (default 30). The 10,000,000 events are written straight into events, hosts and
+# shared_buffers 2 GB and max_wal_size 16 GB; removed at the end. SECONDS (default 30) is how long
+# each part's inserts are measured. The 10,000,000 events are written straight into events, hosts and
 # host_hours by SQL (generate_series), in the shape the filing gives them: filing them through
 # the inbox would take about 10 minutes on two cores. Takes about 10 minutes and
 # 30 GB of disk (a third of it write-ahead log). NORV_BENCH_BUILD names the build folder
-# (default build/dev). NORV_BENCH_INSERT_ONLY=1 stops after the inserts.
+# (default build/dev). NORV_BENCH_INSERT_ONLY=1 stops after the inserts. NORV_BENCH_RATE (default
+# 20000) is the pace of the second part: lines a second offered while the filer runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
 hosts=${NORV_BENCH_HOSTS:-10000}  # fewer for a quick try of the script
+rate=${NORV_BENCH_RATE:-20000}    # lines a second the fleet offers in the paced part
 build=${NORV_BENCH_BUILD:-build/dev}
 pgbin=${NORV_PG_BIN:-/usr/lib/postgresql/15/bin}
 nice ninja -C "$build" norv-cli norv-fleet-insert >/dev/null
@@ -76,6 +78,33 @@ awk -v n="$stored" -v s="$server" -v c="$senders" -v cores="$(nproc)" 'BEGIN {
     printf "%.0f us a line in the server (%.0f with the senders): %.0f lines/s on %d idle cores\n",
         s / n * 1e6, (s + c) / n * 1e6, cores * n / s, cores }'
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+
+# A fleet sends at its own pace, not as fast as the server takes lines: at that pace, does the
+# filer keep up? The inbox's backlog (its ids' span) is read each second.
+echo "== at $rate lines a second offered, for $seconds s, the filer running"
+filed_before=$(sql -At -c "SELECT count(*) FROM norv_fleet.events")
+"$cli" fleet file --db "host=$work dbname=norv user=postgres" &
+filer=$!
+"$insert" "host=$work dbname=norv user=norv_fleet_writer" 4 "$hosts" 100 "$seconds" 1000000 "$rate" \
+    >"$work/paced.txt" &
+sender=$!
+most=0
+while kill -0 "$sender" 2>/dev/null; do
+    backlog=$(sql -At -c "SELECT coalesce(max(id) - min(id) + 1, 0) FROM norv_fleet.inbox")
+    [ "$backlog" -gt "$most" ] && most=$backlog
+    sleep 1
+done
+wait "$sender"
+backlog=$(sql -At -c "SELECT coalesce(max(id) - min(id) + 1, 0) FROM norv_fleet.inbox")
+sent_at=$(date +%s.%N)
+while [ "$(sql -At -c "SELECT count(*) FROM norv_fleet.inbox")" != 0 ]; do sleep 0.2; done
+kill "$filer"
+wait "$filer" || true
+filer=
+cat "$work/paced.txt"
+echo "inbox backlog: at most $most lines, $backlog when the senders stopped, empty" \
+    "$(awk -v s="$sent_at" -v e="$(date +%s.%N)" 'BEGIN { printf "%.1f", e - s }') s later" \
+    "($(( $(sql -At -c "SELECT count(*) FROM norv_fleet.events") - filed_before )) lines filed)"
 [ "${NORV_BENCH_INSERT_ONLY:-0}" = 1 ] && exit 0
 
 echo "== loading $((hosts * 1000)) events of $hosts hosts over 10 days (straight into the tables)"

@@ -527,11 +527,12 @@ $fn$;
 -- past its last, counts in the hour its row holds or in one hour) are filed together: one insert
 -- for all, one update of each host. Every other line goes through file_one, in the order the
 -- lines came. (The batch's statements are cheap but their estimates are not: compiling them took
--- longer than running them. Dates are read and written in one style whatever the session's.)
+-- longer than running them. Dates are read and written in one style whatever the session's, and
+-- a batch's sorts and hashes stay in memory whatever the server's work_mem.)
 CREATE OR REPLACE FUNCTION norv_fleet.file_inbox(most integer DEFAULT 10000) RETURNS integer
 LANGUAGE plpgsql SECURITY DEFINER
 SET search_path = pg_catalog, pg_temp SET jit = off SET DateStyle = 'ISO, YMD'
-SET TimeZone = 'UTC' AS $fn$
+SET TimeZone = 'UTC' SET work_mem = '64MB' AS $fn$
 DECLARE
     v_most integer := least(greatest(most, 1), 100000);
     v_taken integer;
@@ -541,7 +542,8 @@ BEGIN
     -- One filer at a time, so that a host's lines are filed in the order they came: on a table
     -- no other role may lock.
     LOCK TABLE norv_fleet.filing_lock IN EXCLUSIVE MODE;
-    PERFORM FROM norv_fleet.inbox LIMIT 1;
+    -- (by the index: the lines filed last lie dead at the table's head until vacuumed)
+    PERFORM FROM norv_fleet.inbox ORDER BY id LIMIT 1;
     IF NOT FOUND THEN
         RETURN 0;
     END IF;
@@ -551,9 +553,10 @@ BEGIN
         period double precision, ordered boolean
     ) ON COMMIT DROP;
     BEGIN
-        WITH taken AS (
+        WITH taken AS (  -- (one range of the index, not a look-up for each line)
             DELETE FROM norv_fleet.inbox
-             WHERE id IN (SELECT id FROM norv_fleet.inbox ORDER BY id LIMIT v_most)
+             WHERE id <= (SELECT max(id) FROM (SELECT id FROM norv_fleet.inbox
+                                                ORDER BY id LIMIT v_most) oldest)
             RETURNING id, received_at, coalesce(sender, '') AS sender, coalesce(line, '') AS line
         ), parsed AS MATERIALIZED (  -- each line parsed once, not once for each value read
             SELECT t.*, t.line::jsonb AS j FROM taken t
@@ -562,20 +565,22 @@ BEGIN
         SELECT p.id, p.received_at, p.sender, p.line, p.j, f.*,
                coalesce(lag(f.seq) OVER (PARTITION BY f.host ORDER BY p.id) < f.seq, true)
           FROM parsed p, LATERAL norv_fleet.line_fields(p.j) f;
+        GET DIAGNOSTICS v_taken = ROW_COUNT;
     EXCEPTION WHEN OTHERS THEN
         -- A line that is no JSON, or a time of the right form that is no date: undone with the
         -- savepoint, the lines are taken again and each read on its own.
         WITH taken AS (
             DELETE FROM norv_fleet.inbox
-             WHERE id IN (SELECT id FROM norv_fleet.inbox ORDER BY id LIMIT v_most)
+             WHERE id <= (SELECT max(id) FROM (SELECT id FROM norv_fleet.inbox
+                                                ORDER BY id LIMIT v_most) oldest)
             RETURNING id, received_at, coalesce(sender, '') AS sender, coalesce(line, '') AS line
         )
         INSERT INTO norv_batch
         SELECT t.id, t.received_at, t.sender, t.line, r.*,
                coalesce(lag(r.seq) OVER (PARTITION BY r.host ORDER BY t.id) < r.seq, true)
           FROM taken t, LATERAL norv_fleet.read_line(t.line) r;
+        GET DIAGNOSTICS v_taken = ROW_COUNT;
     END;
-    SELECT count(*) INTO v_taken FROM norv_batch;
     FOR v_day IN SELECT min(received_at) AS at FROM norv_batch
                   GROUP BY (received_at AT TIME ZONE 'UTC')::date LOOP
         PERFORM norv_fleet.ensure_partition(v_day.at);

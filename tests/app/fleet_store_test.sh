@@ -112,6 +112,14 @@ stored=$(sql postgres -At -c "SELECT string_agg(sequence || ':' || array_to_stri
 [ "$(sql postgres -At -c "SELECT count(*) FROM norv_fleet.events WHERE 'unreadable' = ANY (flags)
     AND line = 'not json at all'")" = 1 ] || fail "the unreadable line was not kept"
 [ "$(sql postgres -At -c "SELECT count(*) FROM norv_fleet.inbox")" = 0 ] || fail "the inbox keeps lines"
+# A batch takes the oldest lines, as many as asked, and leaves the rest.
+sql norv_fleet_writer -c "INSERT INTO norv_fleet.inbox(sender, line)
+    VALUES ('10.0.0.99', 'first'), ('10.0.0.99', 'second'), ('10.0.0.99', 'third')" >/dev/null
+[ "$(sql norv_fleet_filer -At -c "SELECT norv_fleet.file_inbox(2)")" = 2 ] || fail "a batch of 2 took another count"
+[ "$(sql postgres -At -c "SELECT string_agg(line, ' ') FROM norv_fleet.inbox")" = third ] ||
+    fail "a batch of 2 left other lines than the newest"
+[ "$(sql norv_fleet_filer -At -c "SELECT norv_fleet.file_inbox(2)")" = 1 ] || fail "the last line was not taken"
+sql postgres -c "DELETE FROM norv_fleet.events WHERE sender = '10.0.0.99'" >/dev/null
 # A day's partition made drops those past the retention (90 days).
 old_day=$(date -u -d '-100 days' +%Y%m%d)
 sql postgres -c "SELECT norv_fleet.ensure_partition(now() - interval '100 days')" >/dev/null
