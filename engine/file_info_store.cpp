@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdlib>
 #include <set>
 #include <vector>
@@ -490,18 +491,22 @@ Result<std::string> FileInfoStore::BaselineDigest() {
 namespace {
 
 // Adds the row `rows` stands on (path, length, time, MD5) to a baseline digest: each value as its
-// length and bytes (NULL as "-"), so no two rows read alike.
-void AddDigestRow(platform::Statement& rows, platform::Sha256Digester& digest) {
-    std::string bytes;
+// length and bytes (NULL as "-"), so no two rows read alike. `bytes` is only room to build the
+// row in, kept from row to row.
+void AddDigestRow(platform::Statement& rows, platform::Sha256Digester& digest, std::string& bytes) {
+    bytes.clear();
     for (int column = 0; column < 4; ++column) {
         if (rows.ColumnIsNull(column)) {
-            bytes += "-";
+            bytes += '-';
             continue;
         }
-        const std::string value = rows.ColumnText(column);
-        bytes += std::to_string(value.size()) + ":" + value;
+        const std::string_view value = rows.ColumnView(column);
+        char length[24];
+        bytes.append(length, std::to_chars(length, length + sizeof length, value.size()).ptr);
+        bytes += ':';
+        bytes += value;
     }
-    bytes += "\n";
+    bytes += '\n';
     digest.Update(bytes);
 }
 
@@ -514,11 +519,12 @@ Result<std::string> FileInfoStore::ComputeBaselineDigest() {
         "ORDER BY filename,filesize,filedate,md5o");
     if (!rows.ok()) return rows.status();
     platform::Sha256Digester digest;
+    std::string bytes;
     for (;;) {
         auto row = (*rows)->Step();
         if (!row.ok()) return row.status();
         if (!row.value()) break;
-        AddDigestRow(**rows, digest);
+        AddDigestRow(**rows, digest, bytes);
     }
     return digest.HexDigest();
 }
@@ -600,15 +606,18 @@ Status FileInfoStore::ForEachMissingFromNewBaseline(
         "ORDER BY filename,filesize,filedate,md5o");
     if (!new_rows.ok()) return new_rows.status();
     platform::Sha256Digester new_digest;
+    std::string digest_bytes;
     std::optional<std::string> newer;  // the least new name not yet passed; none at the end
     auto advance = [&]() -> Status {
         auto step = (*new_rows)->Step();
         if (!step.ok()) return step.status();
-        newer = std::nullopt;
-        if (step.value()) {
-            newer = (*new_rows)->ColumnText(0);
-            AddDigestRow(**new_rows, new_digest);
+        if (!step.value()) {
+            newer.reset();
+            return Status::Ok();
         }
+        if (!newer) newer.emplace();
+        newer->assign((*new_rows)->ColumnView(0));  // into the room the last name took
+        AddDigestRow(**new_rows, new_digest, digest_bytes);
         return Status::Ok();
     };
     NORV_RETURN_IF_ERROR(advance());
@@ -621,8 +630,8 @@ Status FileInfoStore::ForEachMissingFromNewBaseline(
             new_baseline_digest_ = new_digest.HexDigest();
             return Status::Ok();
         }
-        const std::string path = (*old_rows)->ColumnText(0);
-        const std::string type = (*old_rows)->ColumnText(1);
+        const std::string_view path = (*old_rows)->ColumnView(0);
+        const std::string_view type = (*old_rows)->ColumnView(1);
         // The new names are all text. A name written elsewhere as bytes equals none of them;
         // a missing name is in a list only when the list is empty. Both sort apart from text.
         if (type == "null" && !none_new) continue;
@@ -630,7 +639,7 @@ Status FileInfoStore::ForEachMissingFromNewBaseline(
             while (newer && *newer < path) NORV_RETURN_IF_ERROR(advance());
             if (newer && *newer == path) continue;
         }
-        NORV_RETURN_IF_ERROR(row(path));
+        NORV_RETURN_IF_ERROR(row(std::string(path)));
     }
 }
 

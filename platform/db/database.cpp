@@ -64,11 +64,13 @@ Status Statement::Run() {
     return r.status();
 }
 
-std::string Statement::ColumnText(int index) const {
+std::string Statement::ColumnText(int index) const { return std::string(ColumnView(index)); }
+
+std::string_view Statement::ColumnView(int index) const {
     const auto* text = sqlite3_column_blob(stmt_, index);
     int n = sqlite3_column_bytes(stmt_, index);
-    return text ? std::string(static_cast<const char*>(text), static_cast<size_t>(n))
-                : std::string();
+    return text ? std::string_view(static_cast<const char*>(text), static_cast<size_t>(n))
+                : std::string_view();
 }
 
 int64_t Statement::ColumnInt(int index) const { return sqlite3_column_int64(stmt_, index); }

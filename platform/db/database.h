@@ -37,6 +37,8 @@ class Statement {
     // Runs a statement that returns no rows to its end, then resets it.
     Status Run();
     std::string ColumnText(int index) const;
+    // The same bytes without a copy: valid until the statement steps, resets or ends.
+    std::string_view ColumnView(int index) const;
     int64_t ColumnInt(int index) const;
     bool ColumnIsNull(int index) const;
     void Reset();

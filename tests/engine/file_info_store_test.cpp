@@ -95,7 +95,11 @@ TEST_F(StoreTest, TheBaselineDigestFollowsTheBaselineRecordsAlone) {
     ASSERT_TRUE(other->InsertBaseline("/b", 2, "d", kDigest2).ok());
     ASSERT_TRUE(other->InsertBaseline("/a", 1, "d", kDigest1).ok());
     const std::string digest = store->BaselineDigest().value();
-    EXPECT_EQ(digest.size(), 64u);
+    // Its form is a contract: the fleet compares a host's digests across norv's versions. Each
+    // value as its length and bytes, a row a line, in name order.
+    platform::Sha256Digester expected;
+    expected.Update("2:/a1:11:d32:" + kD1 + "\n2:/b1:21:d32:" + kD2 + "\n");
+    EXPECT_EQ(digest, expected.HexDigest());
     EXPECT_EQ(other->BaselineDigest().value(), digest);
 
     ASSERT_TRUE(store->UpdateSeen("/a", FileInfoStore::kSeenAltered, kDigest2).ok());
