@@ -112,13 +112,19 @@ stored=$(sql postgres -At -c "SELECT string_agg(sequence || ':' || array_to_stri
 [ "$(sql postgres -At -c "SELECT count(*) FROM norv_fleet.events WHERE 'unreadable' = ANY (flags)
     AND line = 'not json at all'")" = 1 ] || fail "the unreadable line was not kept"
 [ "$(sql postgres -At -c "SELECT count(*) FROM norv_fleet.inbox")" = 0 ] || fail "the inbox keeps lines"
-# A batch takes the oldest lines, as many as asked, and leaves the rest.
-sql norv_fleet_writer -c "INSERT INTO norv_fleet.inbox(sender, line)
-    VALUES ('10.0.0.99', 'first'), ('10.0.0.99', 'second'), ('10.0.0.99', 'third')" >/dev/null
-[ "$(sql norv_fleet_filer -At -c "SELECT norv_fleet.file_inbox(2)")" = 2 ] || fail "a batch of 2 took another count"
-[ "$(sql postgres -At -c "SELECT string_agg(line, ' ') FROM norv_fleet.inbox")" = third ] ||
-    fail "a batch of 2 left other lines than the newest"
-[ "$(sql norv_fleet_filer -At -c "SELECT norv_fleet.file_inbox(2)")" = 1 ] || fail "the last line was not taken"
+# A batch takes the oldest lines, as many as asked, and leaves the rest: lines read together,
+# and lines read each on its own (one of them no JSON).
+for kind in '{"n":1} {"n":2} {"n":3}' 'first {"n":2} third'; do
+    read -r one two three <<<"$kind"
+    sql norv_fleet_writer -c "INSERT INTO norv_fleet.inbox(sender, line)
+        VALUES ('10.0.0.99', '$one'), ('10.0.0.99', '$two'), ('10.0.0.99', '$three')" >/dev/null
+    [ "$(sql norv_fleet_filer -At -c "SELECT norv_fleet.file_inbox(2)")" = 2 ] ||
+        fail "a batch of 2 took another count ($kind)"
+    [ "$(sql postgres -At -c "SELECT string_agg(line, ' ') FROM norv_fleet.inbox")" = "$three" ] ||
+        fail "a batch of 2 left other lines than the newest ($kind)"
+    [ "$(sql norv_fleet_filer -At -c "SELECT norv_fleet.file_inbox(2)")" = 1 ] ||
+        fail "the last line was not taken ($kind)"
+done
 sql postgres -c "DELETE FROM norv_fleet.events WHERE sender = '10.0.0.99'" >/dev/null
 # A day's partition made drops those past the retention (90 days).
 old_day=$(date -u -d '-100 days' +%Y%m%d)

@@ -110,6 +110,11 @@ TEST_F(StoreTest, TheBaselineDigestFollowsTheBaselineRecordsAlone) {
     EXPECT_EQ(store->BaselineDigest().value(), digest);  // kept from here
     ASSERT_TRUE(db->Exec("UPDATE fileinfo SET filedate='e' WHERE filename='/b'").ok());
     EXPECT_NE(store->BaselineDigest().value(), digest);
+    // A value held as NULL (a table another program wrote) reads as "-".
+    ASSERT_TRUE(db->Exec("UPDATE fileinfo SET filedate=NULL WHERE filename='/b'").ok());
+    platform::Sha256Digester with_null;
+    with_null.Update("2:/a1:11:d32:" + kD1 + "\n2:/b1:2-32:" + kD2 + "\n");
+    EXPECT_EQ(store->BaselineDigest().value(), with_null.HexDigest());
 }
 
 TEST_F(StoreTest, PathsAreStoredExactlyAndComparedByteForByte) {
