@@ -10,6 +10,9 @@
 // entered.
 #include "engine/rule_walker.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <functional>
@@ -41,6 +44,26 @@ bool AbsentRulePath(const Status& status) { return status.Is(ErrorKind::kNotFoun
 Status UnreadableFile(const platform::Fingerprint& fingerprint) {
     if (!fingerprint.cause.ok()) return fingerprint.cause;
     return Status::Error(ErrorKind::kIo, EIO, Message(NoticeCode::kContentUnreadable));
+}
+
+// Whether the file at `name` is still the one measured, unchanged since: its change time moves
+// with every write, attribute change and link count change, which a response to another file
+// may bring (a restore replacing a second name of the same file, say). Anything but a regular
+// file is measured again: a link's text or a vanished entry costs little to look at.
+bool StillAsMeasured(const platform::DirectoryHandle& folder, const std::string& name,
+                     const platform::FileFacts& measured) {
+    struct stat st {};
+    if (measured.kind != platform::EntryKind::kRegular ||
+        folder.env().FStatAt(folder.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return false;
+    }
+    return platform::FileIdentity{st.st_dev, st.st_ino} == measured.identity &&
+           st.st_size == measured.size && st.st_mode == measured.mode &&
+           st.st_uid == measured.owner && st.st_gid == measured.group &&
+           st.st_mtim.tv_sec == measured.mtime.tv_sec &&
+           st.st_mtim.tv_nsec == measured.mtime.tv_nsec &&
+           st.st_ctim.tv_sec == measured.ctime.tv_sec &&
+           st.st_ctim.tv_nsec == measured.ctime.tv_nsec;
 }
 
 }  // namespace
@@ -82,10 +105,14 @@ Status RuleWalker::WalkDirectory(const std::string& path, RuleKind kind) {
                                                          const std::string& dir) {
         return run_.measured.ClaimFolder(folder, dir, recursive);
     };
-    // Fingerprints are computed ahead on worker threads unless automatic restore is on: a
-    // restore may change files that are already queued, and results must be those of a walk
-    // that measures each file just before recording it.
-    const bool ahead = digest_workers_ > 0 && !tools_.Restores();
+    // Fingerprints are computed ahead on worker threads, except in a watch's check with
+    // automatic restore on: there the files the watch hands over are answered between the
+    // blocks of any file read, which only the run's thread can do. With restore on, a response
+    // made meanwhile may have changed a file already measured, and results must be those of a
+    // walk that measures each file just before recording it: a file is recorded from its
+    // measurement only while it still stands as measured, and is measured again otherwise.
+    const bool ahead = digest_workers_ > 0 && !watch_.AnswersUrgentFiles();
+    const bool restores = tools_.Restores();
     // As many files in flight as the rule's device queues (its walk never leaves the device).
     platform::ReadOptions reading = tools_.state.context.reading;
     struct stat root_facts {};
@@ -109,6 +136,10 @@ Status RuleWalker::WalkDirectory(const std::string& path, RuleKind kind) {
             if (item.entry.type == TreeWalk::Entry::Type::kEnd) return Status::Ok();
             if (item.entry.type == TreeWalk::Entry::Type::kFile) {
                 tools_.hooks.observer.YieldToEvents();
+                if (restores &&
+                    !StillAsMeasured(*item.entry.folder, item.entry.name, item.fingerprint.facts)) {
+                    NORV_RETURN_IF_ERROR(MeasureNow(item.entry, item.fingerprint));
+                }
             }
             NORV_RETURN_IF_ERROR(HandleWalkEntry(item.entry, item.fingerprint));
         }
@@ -127,29 +158,32 @@ Status RuleWalker::WalkSerially(TreeWalk& walk) {
         platform::Fingerprint fingerprint;
         if (entry.type == TreeWalk::Entry::Type::kFile) {
             tools_.hooks.observer.YieldToEvents();
-            NORV_RETURN_IF_ERROR(watch_.CheckUrgentFiles());
-            // And between the blocks of its content: a watched page defaced while a planted file
-            // of gigabytes is read is back before that read ends.
-            Status paused;
-            std::vector<std::string> checked_meanwhile;
-            const std::function<void()> pause = [&] {
-                if (paused.ok()) paused = watch_.CheckUrgentFiles(&checked_meanwhile);
-            };
-            fingerprint = platform::FingerprintAt(*entry.folder, entry.name, tools_.stop_requested,
-                                                  platform::kDefaultHashBudget, &pause);
-            NORV_RETURN_IF_ERROR(paused);
-            // This very file answered meanwhile (restored, its tampered copy taken away as it
-            // was read): it is measured again as it stands now, not reported a second time.
-            const std::string path = entry.dir + entry.name;
-            if (std::find(checked_meanwhile.begin(), checked_meanwhile.end(), path) !=
-                checked_meanwhile.end()) {
-                fingerprint =
-                    platform::FingerprintAt(*entry.folder, entry.name, tools_.stop_requested);
-            }
-            NORV_RETURN_IF_ERROR(tools_.StopPoint());
+            NORV_RETURN_IF_ERROR(MeasureNow(entry, fingerprint));
         }
         NORV_RETURN_IF_ERROR(HandleWalkEntry(entry, fingerprint));
     }
+}
+
+Status RuleWalker::MeasureNow(const TreeWalk::Entry& entry, platform::Fingerprint& fingerprint) {
+    NORV_RETURN_IF_ERROR(watch_.CheckUrgentFiles());
+    // And between the blocks of its content: a watched page defaced while a planted file of
+    // gigabytes is read is back before that read ends.
+    Status paused;
+    std::vector<std::string> checked_meanwhile;
+    const std::function<void()> pause = [&] {
+        if (paused.ok()) paused = watch_.CheckUrgentFiles(&checked_meanwhile);
+    };
+    fingerprint = platform::FingerprintAt(*entry.folder, entry.name, tools_.stop_requested,
+                                          platform::kDefaultHashBudget, &pause);
+    NORV_RETURN_IF_ERROR(paused);
+    // This very file answered meanwhile (restored, its tampered copy taken away as it was read):
+    // it is measured again as it stands now, not reported a second time.
+    const std::string path = entry.dir + entry.name;
+    if (std::find(checked_meanwhile.begin(), checked_meanwhile.end(), path) !=
+        checked_meanwhile.end()) {
+        fingerprint = platform::FingerprintAt(*entry.folder, entry.name, tools_.stop_requested);
+    }
+    return tools_.StopPoint();
 }
 
 Status RuleWalker::HandleWalkEntry(const TreeWalk::Entry& entry,

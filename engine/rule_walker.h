@@ -36,6 +36,9 @@ class RuleWalker {
 
   private:
     Status WalkSerially(platform::TreeWalk& walk);
+    // Measures a file the walk met on the run's thread, answering the files the watch hands over
+    // before it and between the blocks of its content.
+    Status MeasureNow(const platform::TreeWalk::Entry& entry, platform::Fingerprint& fingerprint);
     Status HandleWalkEntry(const platform::TreeWalk::Entry& entry,
                            const platform::Fingerprint& fingerprint);
     Status SkipFolder(const std::string& dir);
@@ -53,7 +56,7 @@ class RuleWalker {
     ScanTools& tools_;
     ScanRun& run_;
     ChangeRecorder& recorder_;
-    WatchBurst& watch_;  // asked for its urgent files between the files of a serial walk
+    WatchBurst& watch_;  // asked for its urgent files between files and while they are read
     int digest_workers_ = DefaultDigestWorkers();
 };
 

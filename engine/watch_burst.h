@@ -55,6 +55,8 @@ class WatchBurst {
     void SetUrgentFiles(std::function<std::vector<WatchedFile>()> source) {
         urgent_files_ = std::move(source);
     }
+    // Whether CheckUrgentFiles may answer files now: a watch hands them over and restore is on.
+    bool AnswersUrgentFiles() const { return urgent_files_ && tools_.Restores(); }
     // Checks what the urgent files' source gives now, if anything, within the run (its log,
     // counters and response), when automatic restore is on; adds each path checked, once, to
     // `checked_paths` when given.

@@ -153,6 +153,7 @@ FileFacts FactsFromStat(const struct stat& st) {
     facts.kind = KindOfMode(st.st_mode);
     facts.size = static_cast<int64_t>(st.st_size);
     facts.mtime = st.st_mtim;
+    facts.ctime = st.st_ctim;
     facts.mode = st.st_mode;
     facts.owner = st.st_uid;
     facts.group = st.st_gid;

@@ -50,6 +50,7 @@ struct FileFacts {
     EntryKind kind = EntryKind::kMissing;
     int64_t size = 0;
     std::timespec mtime{};
+    std::timespec ctime{};  // the inode's change time: moves with any change, and none sets it
     mode_t mode = 0;
     uid_t owner = 0;
     gid_t group = 0;

@@ -1,5 +1,6 @@
 #include "engine/scan_engine.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -7,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <functional>
 #include <mutex>
@@ -17,6 +19,7 @@
 #include "platform/digest/md5.h"
 #include "tests/engine/engine_fixture.h"
 #include "tests/support/fault_env.h"
+#include "tests/support/process.h"
 #include "tests/support/race_env.h"
 namespace norv {
 namespace {
@@ -162,27 +165,48 @@ TEST_F(ParallelTest, ARingRefusedMidCheckIsAWarningInTheLog) {
     EXPECT_EXIT(in_a_child(), ::testing::ExitedWithCode(0), "");
 }
 
-TEST_F(ParallelTest, AutomaticRestoreOnKeepsOneFileAtATime) {
-    // With restore on, the engine measures every file just before recording it: a response to
-    // one change may alter a file that would otherwise have been measured already.
-    for (int i = 0; i < 50; ++i) tree.Write("f" + std::to_string(i), "1");
+// With restore on, files are measured ahead too; one a response changed after its measurement
+// is measured again before it is recorded, as a walk measuring each file just before recording
+// it would find it.
+TEST_F(ParallelTest, WithRestoreOnAFileChangedByAResponseAfterItWasMeasuredIsMeasuredAgain) {
+    for (int i = 0; i < 10; ++i) tree.Write("f" + std::to_string(i), "1");
     SetRules({{tree.path(), RuleKind::kFolder}});
     switches.auto_restore = 1;
-    engine->SetDigestWorkers(2);
-    mode = ScanMode::kInit;
-    // No thread of its own measures ahead: the run's thread is the only one while it yields.
-    auto threads = [] { return testing::CountEntries("/proc/self/task"); };
-    const int before = threads();
-    int most = 0;
-    hooks.on_yield = [&] { most = std::max(most, threads()); };
-    ASSERT_TRUE(engine->RunScan().ok());
-    EXPECT_EQ(counters.checked, 50);
-    EXPECT_EQ(most, before);
-    // With restore off the same run measures ahead on worker threads.
-    switches.auto_restore = 0;
-    most = 0;
-    ASSERT_TRUE(engine->RunScan().ok());
-    EXPECT_GT(most, before);
+    // The walk's order is the baseline's: the first file is altered, and the response to it
+    // rewrites the last one once that is measured, its file closed (read one by one, so that
+    // each close is seen).
+    const std::vector<std::string> rows = Init(2).rows;
+    const std::string first = rows.front().substr(0, rows.front().find('|'));
+    const std::string last = rows.back().substr(0, rows.back().find('|'));
+    testing::WriteAll(first, "changed");
+    context.reading.io = platform::ParseIoPath("plain").value();
+    testing::RaceEnv race;
+    struct Restore {
+        platform::Env*& env;
+        platform::Env* was;
+        ~Restore() { env = was; }
+    } restore{context.env, context.env};
+    context.env = &race;
+    std::atomic<bool> last_measured{false};
+    race.After(testing::Call::kClose, last.substr(last.rfind('/') + 1),
+               [&] { last_measured = true; });
+    hooks.on_response = [&](const std::string& path) {
+        if (path == first) {
+            EXPECT_TRUE(testing::Eventually([&] { return last_measured.load(); }));
+            // Of the same length and time as before: only its change time tells.
+            struct stat was {};
+            EXPECT_EQ(::stat(last.c_str(), &was), 0);
+            testing::WriteAll(last, "2");
+            const timespec times[2] = {was.st_atim, was.st_mtim};
+            EXPECT_EQ(::utimensat(AT_FDCWD, last.c_str(), times, 0), 0);
+        }
+        return ResponseOutcome{};
+    };
+    hooks.changes.clear();
+    ASSERT_TRUE(engine->Check().ok());
+    const std::vector<std::pair<std::string, std::string>> altered = {{"altered", first},
+                                                                      {"altered", last}};
+    EXPECT_EQ(hooks.changes, altered);
 }
 
 // An Env that notes the I/O priority of every thread that lists a folder or looks at a file.
