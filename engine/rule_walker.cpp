@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -46,24 +47,34 @@ Status UnreadableFile(const platform::Fingerprint& fingerprint) {
     return Status::Error(ErrorKind::kIo, EIO, Message(NoticeCode::kContentUnreadable));
 }
 
-// Whether the file at `name` is still the one measured, unchanged since: its change time moves
-// with every write, attribute change and link count change, which a response to another file
-// may bring (a restore replacing a second name of the same file, say). Anything but a regular
-// file is measured again: a link's text or a vanished entry costs little to look at.
+// Whether the file at `name` is still the one measured ahead, unchanged since: its change time
+// moves (at the clock's granularity) with every write, attribute change and link count change,
+// which a response to another file may bring (a restore replacing a second name of the same
+// file, say). Anything but a whole, settled measure of a regular file is measured again: a
+// link's text or a vanished entry costs little, and a file norv refused to read (another user's
+// file system on it) is refused again there without a question put to that file system. The
+// look itself asks no file system either: it takes what the kernel holds.
 bool StillAsMeasured(const platform::DirectoryHandle& folder, const std::string& name,
-                     const platform::FileFacts& measured) {
-    struct stat st {};
-    if (measured.kind != platform::EntryKind::kRegular ||
-        folder.env().FStatAt(folder.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                     const platform::Fingerprint& measured) {
+    const platform::FileFacts& facts = measured.facts;
+    if (facts.kind != platform::EntryKind::kRegular || !measured.cause.ok() ||
+        measured.changed_while_read) {
         return false;
     }
-    return platform::FileIdentity{st.st_dev, st.st_ino} == measured.identity &&
-           st.st_size == measured.size && st.st_mode == measured.mode &&
-           st.st_uid == measured.owner && st.st_gid == measured.group &&
-           st.st_mtim.tv_sec == measured.mtime.tv_sec &&
-           st.st_mtim.tv_nsec == measured.mtime.tv_nsec &&
-           st.st_ctim.tv_sec == measured.ctime.tv_sec &&
-           st.st_ctim.tv_nsec == measured.ctime.tv_nsec;
+    struct statx now {};
+    if (folder.env().Statx(folder.fd(), name.c_str(),
+                           AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC,
+                           STATX_BASIC_STATS, &now) != 0) {
+        return false;
+    }
+    return platform::FileIdentity{makedev(now.stx_dev_major, now.stx_dev_minor), now.stx_ino} ==
+               facts.identity &&
+           static_cast<int64_t>(now.stx_size) == facts.size && now.stx_mode == facts.mode &&
+           now.stx_uid == facts.owner && now.stx_gid == facts.group &&
+           now.stx_mtime.tv_sec == facts.mtime.tv_sec &&
+           now.stx_mtime.tv_nsec == static_cast<uint32_t>(facts.mtime.tv_nsec) &&
+           now.stx_ctime.tv_sec == facts.ctime.tv_sec &&
+           now.stx_ctime.tv_nsec == static_cast<uint32_t>(facts.ctime.tv_nsec);
 }
 
 }  // namespace
@@ -112,7 +123,6 @@ Status RuleWalker::WalkDirectory(const std::string& path, RuleKind kind) {
     // walk that measures each file just before recording it: a file is recorded from its
     // measurement only while it still stands as measured, and is measured again otherwise.
     const bool ahead = digest_workers_ > 0 && !watch_.AnswersUrgentFiles();
-    const bool restores = tools_.Restores();
     // As many files in flight as the rule's device queues (its walk never leaves the device).
     platform::ReadOptions reading = tools_.state.context.reading;
     struct stat root_facts {};
@@ -136,8 +146,9 @@ Status RuleWalker::WalkDirectory(const std::string& path, RuleKind kind) {
             if (item.entry.type == TreeWalk::Entry::Type::kEnd) return Status::Ok();
             if (item.entry.type == TreeWalk::Entry::Type::kFile) {
                 tools_.hooks.observer.YieldToEvents();
-                if (restores &&
-                    !StillAsMeasured(*item.entry.folder, item.entry.name, item.fingerprint.facts)) {
+                // (Asked for each file: the desktop may turn restore on while the check runs.)
+                if (tools_.Restores() &&
+                    !StillAsMeasured(*item.entry.folder, item.entry.name, item.fingerprint)) {
                     NORV_RETURN_IF_ERROR(MeasureNow(item.entry, item.fingerprint));
                 }
             }

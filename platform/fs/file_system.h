@@ -50,7 +50,8 @@ struct FileFacts {
     EntryKind kind = EntryKind::kMissing;
     int64_t size = 0;
     std::timespec mtime{};
-    std::timespec ctime{};  // the inode's change time: moves with any change, and none sets it
+    std::timespec ctime{};  // the inode's change time: moves with any change (at the clock's
+                            // granularity), and no one can set it
     mode_t mode = 0;
     uid_t owner = 0;
     gid_t group = 0;

@@ -167,5 +167,27 @@ TEST_F(FuseTest, AStopEndsTheServiceWithinTheGraceThoughAReadNeverReturns) {
     EXPECT_EQ(Finish(pid, std::chrono::seconds(30)).exit_code, 0) << ReadAll(said);
 }
 
+// With automatic restore on, a file measured ahead is looked at again before it is recorded:
+// that look, too, puts no question to another user's file system mounted on the file.
+TEST_F(FuseTest, WithRestoreOnAnotherUsersFileMountIsNeverAskedBeforeTheRecord) {
+    auto lines = Settings();
+    lines[9] = " 1 ";
+    lines[10] = "0.01";
+    lines[12] = " 1 ";  // automatic restore on
+    SaveSettings(lines);
+    tree.Write("index.html", "1");
+    tree.Write("avatar.png", "3");
+    Rules("<rule>" + tree.path() + ",3</rule>\r\n");
+    ASSERT_EQ(testing::RunCli(program, "init", scratch / "init.txt").exit_code, 0);
+    if (!Serve(tree / "avatar.png", "65534", {"--file", "--allow-other", "--mute"})) {
+        GTEST_SKIP() << why;
+    }
+    const std::string said = scratch / "check.txt";
+    Outcome check =
+        Finish(testing::Spawn({binary, "--dir", program, "check"}, said), std::chrono::seconds(20));
+    EXPECT_FALSE(check.timed_out) << "the check waited on another user's file system";
+    EXPECT_EQ(Asked(0), "ready\n");
+}
+
 }  // namespace
 }  // namespace norv

@@ -167,7 +167,7 @@ TEST_F(ParallelTest, ARingRefusedMidCheckIsAWarningInTheLog) {
 
 // With restore on, files are measured ahead too; one a response changed after its measurement
 // is measured again before it is recorded, as a walk measuring each file just before recording
-// it would find it.
+// it would find it, even when restore was turned on after the check began.
 TEST_F(ParallelTest, WithRestoreOnAFileChangedByAResponseAfterItWasMeasuredIsMeasuredAgain) {
     for (int i = 0; i < 10; ++i) tree.Write("f" + std::to_string(i), "1");
     SetRules({{tree.path(), RuleKind::kFolder}});
@@ -193,15 +193,25 @@ TEST_F(ParallelTest, WithRestoreOnAFileChangedByAResponseAfterItWasMeasuredIsMea
     hooks.on_response = [&](const std::string& path) {
         if (path == first) {
             EXPECT_TRUE(testing::Eventually([&] { return last_measured.load(); }));
-            // Of the same length and time as before: only its change time tells.
+            // Of the same length and time as before: only its change time tells, once the
+            // clock that sets it has moved past the last change.
             struct stat was {};
             EXPECT_EQ(::stat(last.c_str(), &was), 0);
+            EXPECT_TRUE(testing::Eventually([&] {
+                timespec now{};
+                ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+                return now.tv_sec > was.st_ctim.tv_sec ||
+                       (now.tv_sec == was.st_ctim.tv_sec && now.tv_nsec > was.st_ctim.tv_nsec);
+            }));
             testing::WriteAll(last, "2");
             const timespec times[2] = {was.st_atim, was.st_mtim};
             EXPECT_EQ(::utimensat(AT_FDCWD, last.c_str(), times, 0), 0);
         }
         return ResponseOutcome{};
     };
+    // Restore off as the check starts, turned on as it yields (the desktop's settings may).
+    switches.auto_restore = 0;
+    hooks.on_yield = [&] { switches.auto_restore = 1; };
     hooks.changes.clear();
     ASSERT_TRUE(engine->Check().ok());
     const std::vector<std::pair<std::string, std::string>> altered = {{"altered", first},
