@@ -62,9 +62,8 @@ bool StillAsMeasured(const platform::DirectoryHandle& folder, const std::string&
         return false;
     }
     struct statx now {};
-    if (folder.env().Statx(folder.fd(), name.c_str(),
-                           AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC,
-                           STATX_BASIC_STATS, &now) != 0) {
+    if (folder.env().Statx(folder.fd(), name.c_str(), platform::kLookOnly, STATX_BASIC_STATS,
+                           &now) != 0) {
         return false;
     }
     return platform::FileIdentity{makedev(now.stx_dev_major, now.stx_dev_minor), now.stx_ino} ==

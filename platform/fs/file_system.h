@@ -7,6 +7,7 @@
 // reads as one).
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -340,6 +341,11 @@ FileFacts FactsFromStat(const struct stat& st);
 // Whether two looks at a file saw it unwritten between them: the same file, size and times
 // (a write moves the change time, which nobody can set back).
 bool SameTimes(const struct stat& a, const struct stat& b);
+
+// The flags of a statx that asks the file system nothing: nothing synced, no automount
+// triggered; what it gives is what the kernel holds. Even a FUSE file system that shuts root out
+// gives its device this way.
+inline constexpr int kLookOnly = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC;
 
 // The kind and identity (no other facts) of the entry `name` of the open folder `dirfd`, looked
 // at without asking a file system mounted on it anything; kMissing when there is none. A mount

@@ -26,10 +26,6 @@ using internal::TrustedOwner;
 
 namespace {
 
-// The flags of a statx that asks the file system nothing: no facts wanted, nothing synced, no
-// automount triggered. Even a FUSE file system that shuts root out gives its device this way.
-constexpr int kLookOnly = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC;
-
 bool MountRoot(const struct statx& place) {
     return (place.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
 }
